@@ -1,0 +1,34 @@
+#include <QApplication>
+#include <QLabel>
+#include <QMainWindow>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "platform/runtime/MainQueue.h"
+#include "platform/runtime/QtMainQueue.h"
+
+int main(int argc, char** argv) {
+    // Zimlo records an X11 desktop; without one there is nothing to show or capture.
+    if (!std::getenv("DISPLAY")) {
+        std::fprintf(stderr,
+                     "zimlo: no graphical session found (DISPLAY is not set).\n"
+                     "Start Zimlo from a desktop session, or on a headless machine run a virtual\n"
+                     "display first:  Xvfb :1 -screen 0 1920x1080x24 &  DISPLAY=:1 zimlo\n");
+        return 1;
+    }
+    // Capture and window placement speak X11; on Wayland desktops run through XWayland.
+    qputenv("QT_QPA_PLATFORM", "xcb");
+    QApplication app(argc, argv);
+    QApplication::setApplicationName("Zimlo");
+    QApplication::setOrganizationDomain("zimlo.com");
+    zimlo::MainQueue::install(std::make_shared<zimlo::QtMainQueue>());
+
+    QMainWindow window;
+    window.setWindowTitle("Zimlo");
+    window.resize(1120, 760);
+    window.setMinimumSize(900, 620);
+    window.setCentralWidget(new QLabel("Zimlo", &window));
+    window.show();
+    return app.exec();
+}

@@ -1,0 +1,45 @@
+#include "platform/runtime/DispatchGroup.h"
+
+#include <chrono>
+#include <stdexcept>
+
+namespace zimlo {
+
+void DispatchGroup::enter() {
+    std::lock_guard lock(mutex_);
+    ++count_;
+}
+
+void DispatchGroup::leave() {
+    std::vector<Task> ready;
+    {
+        std::lock_guard lock(mutex_);
+        if (count_ == 0) throw std::logic_error("DispatchGroup::leave without a matching enter");
+        if (--count_ == 0) ready.swap(waiting_);
+    }
+    zero_.notify_all();
+    for (auto& task : ready) task();
+}
+
+bool DispatchGroup::wait(double seconds) {
+    std::unique_lock lock(mutex_);
+    return zero_.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return count_ == 0; });
+}
+
+void DispatchGroup::wait() {
+    std::unique_lock lock(mutex_);
+    zero_.wait(lock, [&] { return count_ == 0; });
+}
+
+void DispatchGroup::notify(Task task) {
+    {
+        std::lock_guard lock(mutex_);
+        if (count_ > 0) {
+            waiting_.push_back(std::move(task));
+            return;
+        }
+    }
+    task();
+}
+
+}  // namespace zimlo

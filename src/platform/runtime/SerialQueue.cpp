@@ -1,0 +1,104 @@
+#include "platform/runtime/SerialQueue.h"
+
+#include <pthread.h>
+
+#include "platform/runtime/AppIdentity.h"
+
+namespace zimlo {
+
+SerialQueue::SerialQueue(std::string_view suffix) : label_(queueLabel(suffix)) {
+    thread_ = std::thread([this, name = threadNameForSuffix(suffix)] {
+        pthread_setname_np(pthread_self(), name.c_str());
+        run();
+    });
+}
+
+SerialQueue::~SerialQueue() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    if (isCurrent()) {
+        // The last owner let go from one of our own tasks: the thread cannot join itself.
+        thread_.detach();
+    } else {
+        thread_.join();
+    }
+}
+
+std::string SerialQueue::threadNameForSuffix(std::string_view suffix) {
+    while (!suffix.empty() && suffix.front() == '.') suffix.remove_prefix(1);
+    if (suffix.starts_with("mac.")) suffix.remove_prefix(4);
+    std::string name(suffix.substr(0, 15));
+    return name.empty() ? std::string("zimlo-queue") : name;
+}
+
+void SerialQueue::async(Task task) {
+    {
+        std::lock_guard lock(mutex_);
+        ready_.push_back(std::move(task));
+    }
+    wake_.notify_one();
+}
+
+DelayedWorkHandle SerialQueue::asyncAfter(double seconds, Task task) {
+    auto handle = std::make_shared<DelayedWork>();
+    auto due = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                  std::chrono::duration<double>(std::max(0.0, seconds)));
+    {
+        std::lock_guard lock(mutex_);
+        delayed_.emplace(due, [handle, task = std::move(task)] {
+            if (!handle->isCancelled()) task();
+        });
+    }
+    wake_.notify_one();
+    return handle;
+}
+
+void SerialQueue::sync(const Task& task) {
+    if (isCurrent()) {
+        task();
+        return;
+    }
+    std::mutex doneMutex;
+    std::condition_variable doneSignal;
+    bool done = false;
+    async([&] {
+        task();
+        std::lock_guard lock(doneMutex);
+        done = true;
+        doneSignal.notify_one();
+    });
+    std::unique_lock lock(doneMutex);
+    doneSignal.wait(lock, [&] { return done; });
+}
+
+void SerialQueue::run() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        // Delayed tasks that fell due join the ready ones in due order.
+        auto now = Clock::now();
+        while (!delayed_.empty() && delayed_.begin()->first <= now) {
+            ready_.push_back(std::move(delayed_.begin()->second));
+            delayed_.erase(delayed_.begin());
+        }
+        if (!ready_.empty()) {
+            Task task = std::move(ready_.front());
+            ready_.pop_front();
+            lock.unlock();
+            task();
+            task = nullptr;  // captured state is released off the lock
+            lock.lock();
+            continue;
+        }
+        if (stopping_) return;
+        if (delayed_.empty()) {
+            wake_.wait(lock);
+        } else {
+            wake_.wait_until(lock, delayed_.begin()->first);
+        }
+    }
+}
+
+}  // namespace zimlo

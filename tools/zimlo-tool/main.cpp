@@ -1,0 +1,40 @@
+#include <iostream>
+#include <memory>
+
+#include "CommandRegistry.h"
+#include "platform/runtime/MainQueue.h"
+#include "platform/runtime/ManualMainLoop.h"
+
+namespace {
+
+int printUsage(std::ostream& out) {
+    out << "usage: zimlo-tool GROUP COMMAND [ARGS...]\n";
+    for (const auto& [name, group] : zimlo::tool::commandGroups()) out << group.usage;
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Asynchronous completions land on the main queue; commands pump it while they wait.
+    zimlo::MainQueue::install(std::shared_ptr<zimlo::MainQueueBackend>(
+        std::shared_ptr<void>(), &zimlo::tool::mainLoop()));
+
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.empty() || args[0] == "help" || args[0] == "--help") {
+        printUsage(args.empty() ? std::cerr : std::cout);
+        return args.empty() ? 2 : 0;
+    }
+    auto& groups = zimlo::tool::commandGroups();
+    auto found = groups.find(args[0]);
+    if (found == groups.end()) {
+        std::cerr << "error: unknown command group '" << args[0] << "'\n";
+        printUsage(std::cerr);
+        return 2;
+    }
+    try {
+        return found->second.run({args.begin() + 1, args.end()});
+    } catch (const std::exception& error) {
+        return zimlo::tool::fail(error.what());
+    }
+}
