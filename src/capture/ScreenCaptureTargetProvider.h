@@ -1,0 +1,44 @@
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <variant>
+#include <vector>
+
+#include "capture/ScreenCaptureTarget.h"
+#include "platform/x11/X11Types.h"
+
+namespace zimlo::capture {
+
+// Lists what can be recorded. Stateless: every call asks the X server afresh.
+class ScreenCaptureTargetProvider {
+public:
+    // Either the targets or the error text of a failed query.
+    using TargetsResult = std::variant<std::vector<ScreenCaptureTarget>, std::string>;
+
+    // Queries in the background; the completion runs on the main queue.
+    void loadTargets(std::function<void(TargetsResult)> completion) const;
+    // Grabs one small image of the target in the background; completion on the main queue,
+    // with nothing when the grab failed.
+    void loadThumbnail(const ScreenCaptureTarget& target,
+                       std::function<void(std::optional<TargetImage>)> completion) const;
+
+    // Window: that window alone. Display: the target's excluded windows followed by
+    // `extraExcluded`, duplicates removed (first occurrence kept).
+    static x11::ContentFilter contentFilter(const ScreenCaptureTarget& target,
+                                            const std::vector<x11::WindowInfo>& extraExcluded = {});
+    // Display: its largest mode (its current size when it has none). Window: its frame. Each
+    // dimension at least 1.
+    static PixelSize nativePixelSize(const ScreenCaptureTarget& target);
+
+    // The listing rules applied to a content snapshot (what loadTargets does after the query).
+    static std::vector<ScreenCaptureTarget> buildTargets(const x11::ShareableContent& content, pid_t ownPid);
+    // Windows of the snapshot that belong to process `ownPid`.
+    static std::vector<x11::WindowInfo> ownWindows(const x11::ShareableContent& content, pid_t ownPid);
+    // Size of a thumbnail for a native size: fits 520 × 320 without enlarging, at least 160 × 100.
+    static std::pair<int, int> thumbnailSize(double nativeWidth, double nativeHeight);
+};
+
+}  // namespace zimlo::capture

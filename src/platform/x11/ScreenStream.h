@@ -1,0 +1,106 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/media/MediaSample.h"
+#include "platform/media/MediaTime.h"
+#include "platform/x11/X11Types.h"
+
+namespace zimlo {
+class SerialQueue;
+}
+
+namespace zimlo::x11 {
+
+struct ScreenStreamConfiguration {
+    int width = 1920;   // size of delivered frames (the capture size); content keeps its aspect
+    int height = 1080;  // ratio and is centred on black when the shapes differ
+    media::MediaTime minimumFrameInterval = media::MediaTime::make(1, 30);
+    bool showsCursor = true;
+    // Frames handed to the delivery queue and not yet taken by the handler; a frame that would
+    // exceed it is dropped (counted in droppedFrameCount), so capture never waits for a consumer.
+    int queueDepth = 5;
+    // Leave out every window of this process too, including ones created after the start.
+    bool excludesCurrentProcessWindows = true;
+};
+
+// A screen capture stream on X11: a capture thread of its own with a private X connection grabs
+// the filter's display (XShm) or window (XComposite pixmap) at the frame interval, blends the
+// cursor (XFixes), scales to the configured size (libswscale) and delivers BGRA samples stamped
+// with media::MonotonicClock.
+//
+// Frame status: the first frame, every frame whose content changed (XDamage, cursor moves
+// included) and one frame per second of still content are `complete`; the other ticks deliver
+// an `idle` sample that shares the previous frame's pixels and costs no grab. The pixel buffers
+// of delivered samples are never written again (the stream reuses a buffer only once every
+// sample referencing it is gone).
+//
+// Threads: `onFrame` runs on the queue given to setFrameHandler (frames are posted with
+// SerialQueue::async), or on the capture thread when no queue is given. Completions of
+// startCapture/stopCapture and `onStop` run on the capture thread or on the caller's thread as
+// documented below — never on the main queue; re-post where needed.
+//
+// Display frames never show this process's windows or the filter's excluded windows: where
+// they overlap the display, that part of the frame is composed from the other windows'
+// composite pixmaps in stacking order over the root background.
+class ScreenStream {
+public:
+    using FrameHandler = std::function<void(const media::VideoSample&)>;
+    // The stream stopped by itself (window closed, X connection lost); the text is user-facing.
+    using StopHandler = std::function<void(const std::string& error)>;
+    // Empty optional: success; otherwise the user-facing error text.
+    using Completion = std::function<void(std::optional<std::string> error)>;
+
+    // `displayName` null: $DISPLAY.
+    ScreenStream(ContentFilter filter, ScreenStreamConfiguration configuration,
+                 const char* displayName = nullptr);
+    ~ScreenStream();  // stops capturing (waits for the capture thread)
+
+    ScreenStream(const ScreenStream&) = delete;
+    ScreenStream& operator=(const ScreenStream&) = delete;
+
+    // Set before startCapture. `queue` may be null (deliver on the capture thread); it must
+    // outlive the stream or the stream's stop.
+    void setFrameHandler(FrameHandler handler, SerialQueue* queue);
+    void setStopHandler(StopHandler handler);
+
+    // Starts the capture thread; the completion runs on it once the X set-up succeeded (frames
+    // follow) or failed (the thread has ended). Starting a running stream completes at once
+    // with success, on the caller's thread.
+    void startCapture(Completion completion);
+    // Stops the capture thread and waits for it; the completion then runs on the caller's
+    // thread before stopCapture returns. No frame is delivered to the handler after that, even
+    // one already posted to the queue.
+    void stopCapture(Completion completion = {});
+    // Takes effect from the next frame (size, interval, cursor, queue depth).
+    void updateConfiguration(const ScreenStreamConfiguration& configuration);
+
+    ScreenStreamConfiguration configuration() const;
+    const ContentFilter& filter() const { return filter_; }
+    bool isRunning() const;
+
+    // Frames lost because the delivery queue was full or the capture fell behind its interval.
+    uint64_t droppedFrameCount() const;
+    uint64_t deliveredFrameCount() const;
+
+    struct Shared;  // state shared with the capture thread and posted frames
+
+private:
+    ContentFilter filter_;
+    std::shared_ptr<Shared> shared_;
+};
+
+// One picture of the filter's content, scaled to fit width × height (aspect kept when
+// `preservesAspectRatio`, centred on black), as ScreenStream would deliver it. Runs on the
+// calling thread with a connection of its own. Throws std::runtime_error with a user-facing
+// text on failure.
+std::shared_ptr<media::PixelBuffer> captureImage(const ContentFilter& filter, int width, int height,
+                                                 bool showsCursor, bool preservesAspectRatio = true,
+                                                 const char* displayName = nullptr);
+
+}  // namespace zimlo::x11
