@@ -1,0 +1,51 @@
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <vector>
+
+#include "model/RecordingProject.h"
+#include "model/Uuid.h"
+
+namespace zimlo {
+
+// Finished recordings on disk: ROOT/ID/ holds "project.json" and copies of the movies named
+// "main".EXT and "pip".EXT. ROOT is "Drafts" in the user's documents directory for the shared
+// store; tests and tools pass their own. Nothing is cached: every call works on the file system.
+// Calls are synchronous and meant for the main thread.
+class DraftStore {
+public:
+    // The per-process store rooted at documents/"Drafts", created on first use.
+    static std::shared_ptr<DraftStore> shared();
+    // documents/"Drafts" for the current user.
+    static std::filesystem::path defaultRoot();
+
+    // Creates `root` (and missing parents) if needed; a failure to create it is ignored.
+    explicit DraftStore(std::filesystem::path root);
+
+    const std::filesystem::path& root() const { return root_; }
+    // ROOT/ID with ID in canonical upper-case form. Touches nothing.
+    std::filesystem::path draftDirectory(const Uuid& id) const;
+
+    // Copies the movies into the draft directory and writes "project.json" (atomically, through a
+    // temporary file in the same directory). Returns the stored copy (isDraft true, movie paths
+    // pointing at the copies). Throws std::filesystem::filesystem_error or EncodingError; the
+    // source movies are never moved or deleted.
+    RecordingProject saveDraft(const RecordingProject& project) const;
+    // Every readable draft, newest first, one per non-empty sourceAssetIdentifier, with movie
+    // paths located anew in each draft directory. Never throws; unreadable drafts are left out.
+    std::vector<RecordingProject> loadDrafts() const;
+    // Removes the draft directory; a draft that does not exist is not an error. Throws
+    // std::filesystem::filesystem_error when the removal fails.
+    void deleteDraft(const Uuid& id) const;
+
+    // The movie named `base` in `dir`: base.mp4, base.mov, base.m4v in that order, else the first
+    // entry whose name without extension is `base`.
+    static std::optional<std::filesystem::path> findMedia(const std::filesystem::path& dir,
+                                                          const std::string& base);
+
+private:
+    std::filesystem::path root_;
+};
+
+}  // namespace zimlo

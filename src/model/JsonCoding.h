@@ -1,0 +1,26 @@
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace zimlo {
+
+// A document or record that cannot be decoded. `keyPath()` names the offending key, for example
+// "aspect.pip.cornerRatio" or "pipTrack[2].center" (empty when the text is not JSON at all);
+// what() reads "<keyPath>: <problem>".
+class DecodingError : public std::runtime_error {
+public:
+    DecodingError(std::string keyPath, const std::string& problem);
+    const std::string& keyPath() const { return keyPath_; }
+
+private:
+    std::string keyPath_;
+};
+
+// A value that cannot be written as JSON (a non-finite number); what() names the key.
+class EncodingError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+}  // namespace zimlo

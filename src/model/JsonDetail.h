@@ -1,0 +1,41 @@
+#pragma once
+
+// Helpers shared by the JSON coders of the model types. Not for use outside the model.
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+
+#include "model/Geometry.h"
+#include "model/JsonCoding.h"
+#include "model/Uuid.h"
+
+namespace zimlo::json_detail {
+
+using Json = nlohmann::ordered_json;
+
+inline std::string childPath(const std::string& path, const char* key) {
+    return path.empty() ? std::string(key) : path + "." + key;
+}
+inline std::string indexPath(const std::string& path, size_t index) {
+    return path + "[" + std::to_string(index) + "]";
+}
+
+// Encoding: a finite number, or EncodingError naming the key.
+Json number(double value, const std::string& path);
+Json pointArray(Point point, const std::string& path);
+Json sizeArray(Size size, const std::string& path);
+
+// Decoding. `member` gives nothing for a missing key or a null value (both count as absent).
+const Json* member(const Json& object, const char* key);
+const Json& requireMember(const Json& object, const char* key, const std::string& path);
+void expectObject(const Json& json, const std::string& path);
+void expectArray(const Json& json, const std::string& path);
+double readDouble(const Json& json, const std::string& path);
+bool readBool(const Json& json, const std::string& path);
+std::string readString(const Json& json, const std::string& path);
+Point readPoint(const Json& json, const std::string& path);
+Size readSize(const Json& json, const std::string& path);
+Uuid readUuid(const Json& json, const std::string& path);
+
+}  // namespace zimlo::json_detail

@@ -1,0 +1,156 @@
+#include "model/MacRecordingSettings.h"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <climits>
+#include <cmath>
+
+#include "platform/storage/UserDefaults.h"
+
+namespace zimlo {
+
+namespace {
+
+const std::array<MacRecordingResolution, 3>& presetList() {
+    static const std::array<MacRecordingResolution, 3> presets = {{
+        {1280, 720, "720p"},
+        {1920, 1080, "1080p"},
+        {3840, 2160, "4K"},
+    }};
+    return presets;
+}
+
+constexpr std::array<CaptureFrameRate, 3> kSupportedFrameRates = {
+    CaptureFrameRate::fps24, CaptureFrameRate::fps30, CaptureFrameRate::fps60};
+
+// Nearest integer, halves away from zero.
+int roundToInt(double value) { return static_cast<int>(std::lround(value)); }
+
+}  // namespace
+
+std::span<const MacRecordingResolution> MacRecordingResolution::presets() { return presetList(); }
+
+std::string MacRecordingResolution::nativeLabel(int width, int height) {
+    return "最大（" + std::to_string(width) + "×" + std::to_string(height) + "）";
+}
+
+PixelSize MacRecordingResolution::captureSize(PixelSize native) const {
+    int nativeWidth = std::max(native.width, 2);
+    int nativeHeight = std::max(native.height, 2);
+    int longSide = std::max(nativeWidth, nativeHeight);
+    int target = std::min(std::max(width, height), longSide);  // never scale up
+    double scale = static_cast<double>(target) / longSide;
+    auto evenAtLeastTwo = [](int value) { return std::max(value, 2) & ~1; };
+    return PixelSize{evenAtLeastTwo(roundToInt(scale * nativeWidth)),
+                     evenAtLeastTwo(roundToInt(scale * nativeHeight))};
+}
+
+MacRecordingSettings::MacRecordingSettings(MacRecordingResolution resolution,
+                                           CaptureFrameRate frameRate)
+    : resolution(std::move(resolution)), frameRate(frameRate) {
+    if (std::find(kSupportedFrameRates.begin(), kSupportedFrameRates.end(), frameRate) ==
+        kSupportedFrameRates.end())
+        this->frameRate = CaptureFrameRate::fps30;
+}
+
+MacRecordingSettings MacRecordingSettings::defaultSettings() {
+    return MacRecordingSettings(presetList()[1], CaptureFrameRate::fps30);
+}
+
+std::span<const CaptureFrameRate> MacRecordingSettings::supportedFrameRates() {
+    return kSupportedFrameRates;
+}
+
+std::string MacRecordingSettings::summary() const {
+    return resolution.displayName + " · " + std::to_string(rawValue(frameRate)) + "fps";
+}
+
+std::vector<MacRecordingResolution> availableResolutions(double width, double height) {
+    int nativeWidth = std::max(roundToInt(width), 2);
+    int nativeHeight = std::max(roundToInt(height), 2);
+    int longSide = std::max(nativeWidth, nativeHeight);
+    std::vector<MacRecordingResolution> list;
+    bool nativeOffered = false;
+    for (const auto& preset : presetList()) {
+        if (std::max(preset.width, preset.height) > longSide) continue;
+        list.push_back(preset);
+        if (preset.width == nativeWidth && preset.height == nativeHeight) nativeOffered = true;
+    }
+    if (!nativeOffered)
+        list.push_back({nativeWidth, nativeHeight,
+                        MacRecordingResolution::nativeLabel(nativeWidth, nativeHeight)});
+    return list;
+}
+
+MacRecordingSettings nativeDefaultSettings(double width, double height) {
+    auto list = availableResolutions(width, height);
+    if (list.empty()) return MacRecordingSettings(presetList()[2], CaptureFrameRate::fps30);
+    return MacRecordingSettings(list.back(), CaptureFrameRate::fps30);
+}
+
+std::string storageValue(const MacRecordingResolution& resolution) {
+    for (const auto& preset : presetList())
+        if (preset.width == resolution.width && preset.height == resolution.height)
+            return preset.displayName;
+    return std::to_string(resolution.width) + "x" + std::to_string(resolution.height);
+}
+
+std::optional<PixelSize> parseStorageValue(std::string_view text) {
+    for (const auto& preset : presetList())
+        if (text == preset.displayName) return PixelSize{preset.width, preset.height};
+    std::vector<long long> numbers;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = std::min(text.find('x', start), text.size());
+        std::string_view piece = text.substr(start, end - start);
+        start = end + 1;
+        if (piece.empty()) continue;
+        if (piece.size() > 1 && piece.front() == '+') piece.remove_prefix(1);
+        long long value = 0;
+        auto [last, error] = std::from_chars(piece.data(), piece.data() + piece.size(), value);
+        if (error == std::errc() && last == piece.data() + piece.size()) numbers.push_back(value);
+    }
+    if (numbers.size() != 2 || numbers[0] < 1 || numbers[1] < 1) return std::nullopt;
+    if (numbers[0] > INT_MAX || numbers[1] > INT_MAX) return std::nullopt;
+    return PixelSize{std::max(static_cast<int>(numbers[0]), 2),
+                     std::max(static_cast<int>(numbers[1]), 2)};
+}
+
+std::shared_ptr<MacRecordingSettingsStore> MacRecordingSettingsStore::shared() {
+    static auto instance = std::make_shared<MacRecordingSettingsStore>(UserDefaults::standard());
+    return instance;
+}
+
+MacRecordingSettingsStore::MacRecordingSettingsStore(std::shared_ptr<UserDefaults> defaults)
+    : defaults_(std::move(defaults)) {}
+
+MacRecordingSettings MacRecordingSettingsStore::load(
+    const std::vector<MacRecordingResolution>& available,
+    const std::optional<MacRecordingSettings>& fallback) const {
+    MacRecordingSettings base = fallback.value_or(MacRecordingSettings(
+        available.empty() ? MacRecordingSettings::defaultSettings().resolution : available.back(),
+        MacRecordingSettings::defaultSettings().frameRate));
+
+    MacRecordingResolution resolution = base.resolution;
+    if (auto stored = defaults_->string(resolutionKey)) {
+        if (auto size = parseStorageValue(*stored)) {
+            auto match = std::find_if(available.begin(), available.end(), [&](const auto& entry) {
+                return entry.width == size->width && entry.height == size->height;
+            });
+            if (match != available.end()) resolution = *match;
+        }
+    }
+    CaptureFrameRate frameRate = base.frameRate;
+    int64_t storedRate = defaults_->integer(frameRateKey);
+    if (storedRate >= INT_MIN && storedRate <= INT_MAX)
+        if (auto rate = captureFrameRateFromRaw(static_cast<int>(storedRate))) frameRate = *rate;
+    return MacRecordingSettings(resolution, frameRate);
+}
+
+void MacRecordingSettingsStore::save(const MacRecordingSettings& settings) const {
+    defaults_->setString(resolutionKey, storageValue(settings.resolution));
+    defaults_->setInteger(frameRateKey, rawValue(settings.frameRate));
+}
+
+}  // namespace zimlo

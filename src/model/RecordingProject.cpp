@@ -1,0 +1,311 @@
+#include "model/RecordingProject.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstring>
+
+#include "model/JsonDetail.h"
+
+namespace zimlo {
+
+using json_detail::childPath;
+using json_detail::indexPath;
+using json_detail::Json;
+
+std::string_view rawValue(RecordingSourceKind kind) {
+    return kind == RecordingSourceKind::camera ? "camera" : "screen";
+}
+
+std::optional<RecordingSourceKind> recordingSourceKindFromRaw(std::string_view raw) {
+    if (raw == "camera") return RecordingSourceKind::camera;
+    if (raw == "screen") return RecordingSourceKind::screen;
+    return std::nullopt;
+}
+
+SplitScreenKeyframe::SplitScreenKeyframe(double time, CameraSplitOrder order, double topRatio)
+    : time(time), order(order), topRatio(AspectSettings::clampSplitTopRatio(topRatio)) {}
+
+bool RecordingProject::needsComposition() const {
+    return aspect.isPiPEnabled || aspect.isSplitScreenEnabled || !subtitleTrack.empty() ||
+           aspect.main != AspectRatio::default_;
+}
+
+// --- file URLs ---
+
+namespace {
+
+// Characters a URL path keeps as they are; every other byte is percent-escaped.
+bool keptInPath(unsigned char c) {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
+    return std::strchr("!$&'()*+,-./:;=@_~", c) != nullptr && c != '\0';
+}
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Characters that never appear unescaped in a URL.
+bool forbiddenInURL(unsigned char c) {
+    return c <= 0x20 || c == 0x7F || std::strchr("\"<>\\^`{|}", c) != nullptr;
+}
+
+}  // namespace
+
+std::string fileURLString(const std::filesystem::path& path) {
+    std::string native = path.is_absolute() ? path.string() : std::filesystem::absolute(path).string();
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string url = "file://";
+    url.reserve(url.size() + native.size() * 3);
+    for (unsigned char c : native) {
+        if (keptInPath(c)) {
+            url.push_back(static_cast<char>(c));
+        } else {
+            url.push_back('%');
+            url.push_back(kDigits[c >> 4]);
+            url.push_back(kDigits[c & 0x0F]);
+        }
+    }
+    return url;
+}
+
+std::optional<std::filesystem::path> pathFromFileURLString(std::string_view url) {
+    constexpr std::string_view kScheme = "file:";
+    if (url.size() < kScheme.size()) return std::nullopt;
+    for (size_t i = 0; i < kScheme.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(url[i])) != kScheme[i]) return std::nullopt;
+    for (unsigned char c : url)
+        if (forbiddenInURL(c)) return std::nullopt;
+    std::string_view rest = url.substr(kScheme.size());
+    if (rest.starts_with("//")) {
+        rest.remove_prefix(2);
+        size_t slash = rest.find('/');
+        std::string_view host = rest.substr(0, slash);
+        if (!host.empty() && host != "localhost") return std::nullopt;  // a remote file
+        if (slash == std::string_view::npos) return std::nullopt;
+        rest.remove_prefix(slash);
+    }
+    rest = rest.substr(0, rest.find_first_of("?#"));
+    if (!rest.starts_with('/')) return std::nullopt;
+    std::string decoded;
+    decoded.reserve(rest.size());
+    for (size_t i = 0; i < rest.size(); ++i) {
+        if (rest[i] != '%') {
+            decoded.push_back(rest[i]);
+            continue;
+        }
+        int high = i + 2 < rest.size() ? hexDigit(rest[i + 1]) : -1;
+        int low = i + 2 < rest.size() ? hexDigit(rest[i + 2]) : -1;
+        if (high < 0 || low < 0) return std::nullopt;
+        char byte = static_cast<char>(high * 16 + low);
+        if (byte == '\0') return std::nullopt;
+        decoded.push_back(byte);
+        i += 2;
+    }
+    return std::filesystem::path(decoded);
+}
+
+// --- encoding ---
+
+Json toJSON(const PiPKeyframe& keyframe) {
+    Json json = Json::object();
+    json["time"] = json_detail::number(keyframe.time, "pipTrack.time");
+    json["center"] = json_detail::pointArray(keyframe.center, "pipTrack.center");
+    json["size"] = json_detail::sizeArray(keyframe.size, "pipTrack.size");
+    json["cornerRadius"] = json_detail::number(keyframe.cornerRadius, "pipTrack.cornerRadius");
+    return json;
+}
+
+Json toJSON(const SplitScreenKeyframe& keyframe) {
+    Json json = Json::object();
+    json["time"] = json_detail::number(keyframe.time, "splitScreenTrack.time");
+    json["order"] = rawValue(keyframe.order);
+    json["topRatio"] = json_detail::number(keyframe.topRatio, "splitScreenTrack.topRatio");
+    return json;
+}
+
+Json toJSON(const SubtitleSegment& segment) {
+    Json json = Json::object();
+    json["id"] = segment.id.uuidString();
+    json["startTime"] = json_detail::number(segment.startTime, "subtitleTrack.startTime");
+    json["endTime"] = json_detail::number(segment.endTime, "subtitleTrack.endTime");
+    json["text"] = segment.text;
+    return json;
+}
+
+Json toJSON(const SubtitleLayout& layout) {
+    Json json = Json::object();
+    json["center"] = json_detail::pointArray(layout.center, "subtitleLayout.center");
+    json["maxWidth"] = json_detail::number(layout.maxWidth, "subtitleLayout.maxWidth");
+    json["fontScale"] = json_detail::number(layout.fontScale, "subtitleLayout.fontScale");
+    return json;
+}
+
+namespace {
+template <typename T>
+Json arrayOf(const std::vector<T>& items) {
+    Json array = Json::array();
+    for (const T& item : items) array.push_back(toJSON(item));
+    return array;
+}
+}  // namespace
+
+Json toJSON(const RecordingProject& project) {
+    using json_detail::number;
+    Json json = Json::object();
+    json["id"] = project.id.uuidString();
+    json["createdAt"] = number(project.createdAt.secondsSinceReferenceDate, "createdAt");
+    if (project.mainVideoURL) json["mainVideoURL"] = fileURLString(*project.mainVideoURL);
+    if (project.pipVideoURL) json["pipVideoURL"] = fileURLString(*project.pipVideoURL);
+    json["duration"] = number(project.duration, "duration");
+    json["pipTrack"] = arrayOf(project.pipTrack);
+    json["splitScreenTrack"] = arrayOf(project.splitScreenTrack);
+    json["subtitleTrack"] = arrayOf(project.subtitleTrack);
+    json["subtitleLayout"] = toJSON(project.subtitleLayout);
+    json["emphasizesSubtitleKeywords"] = project.emphasizesSubtitleKeywords;
+    json["isDraft"] = project.isDraft;
+    json["aspect"] = toJSON(project.aspect);
+    json["sourceKind"] = rawValue(project.sourceKind);
+    if (project.captureViewportSize)
+        json["captureViewportSize"] =
+            json_detail::sizeArray(*project.captureViewportSize, "captureViewportSize");
+    if (project.sourceAssetIdentifier) json["sourceAssetIdentifier"] = *project.sourceAssetIdentifier;
+    return json;
+}
+
+std::string RecordingProject::toJSON() const {
+    Json json = zimlo::toJSON(*this);
+    try {
+        return json.dump();
+    } catch (const nlohmann::json::type_error& error) {
+        // A text field holding bytes that are not UTF-8.
+        throw EncodingError(std::string("cannot encode a string that is not UTF-8 (") +
+                            error.what() + ")");
+    }
+}
+
+// --- decoding ---
+
+namespace {
+
+using namespace json_detail;
+
+PiPKeyframe pipKeyframeFromJSON(const Json& json, const std::string& path) {
+    expectObject(json, path);
+    PiPKeyframe keyframe;
+    keyframe.time = readDouble(requireMember(json, "time", path), childPath(path, "time"));
+    keyframe.center = readPoint(requireMember(json, "center", path), childPath(path, "center"));
+    keyframe.size = readSize(requireMember(json, "size", path), childPath(path, "size"));
+    keyframe.cornerRadius =
+        readDouble(requireMember(json, "cornerRadius", path), childPath(path, "cornerRadius"));
+    return keyframe;
+}
+
+SplitScreenKeyframe splitKeyframeFromJSON(const Json& json, const std::string& path) {
+    expectObject(json, path);
+    double time = readDouble(requireMember(json, "time", path), childPath(path, "time"));
+    std::string raw = readString(requireMember(json, "order", path), childPath(path, "order"));
+    auto order = cameraSplitOrderFromRaw(raw);
+    if (!order) throw DecodingError(childPath(path, "order"), "unknown split order \"" + raw + "\"");
+    double topRatio = 0.5;
+    if (const Json* value = member(json, "topRatio"))
+        topRatio = readDouble(*value, childPath(path, "topRatio"));
+    return SplitScreenKeyframe(time, *order, topRatio);
+}
+
+SubtitleSegment segmentFromJSON(const Json& json, const std::string& path) {
+    expectObject(json, path);
+    SubtitleSegment segment;
+    segment.id = readUuid(requireMember(json, "id", path), childPath(path, "id"));
+    segment.startTime =
+        readDouble(requireMember(json, "startTime", path), childPath(path, "startTime"));
+    segment.endTime = readDouble(requireMember(json, "endTime", path), childPath(path, "endTime"));
+    segment.text = readString(requireMember(json, "text", path), childPath(path, "text"));
+    return segment;
+}
+
+SubtitleLayout layoutFromJSON(const Json& json, const std::string& path) {
+    expectObject(json, path);
+    SubtitleLayout layout;
+    layout.center = readPoint(requireMember(json, "center", path), childPath(path, "center"));
+    layout.maxWidth = readDouble(requireMember(json, "maxWidth", path), childPath(path, "maxWidth"));
+    layout.fontScale =
+        readDouble(requireMember(json, "fontScale", path), childPath(path, "fontScale"));
+    return layout;
+}
+
+template <typename T, typename Decode>
+std::vector<T> listFromJSON(const Json& json, const std::string& path, Decode decode) {
+    expectArray(json, path);
+    std::vector<T> items;
+    items.reserve(json.size());
+    for (size_t i = 0; i < json.size(); ++i) items.push_back(decode(json[i], indexPath(path, i)));
+    return items;
+}
+
+std::filesystem::path readFileURL(const Json& json, const std::string& path) {
+    std::string text = readString(json, path);
+    auto filePath = pathFromFileURLString(text);
+    if (!filePath) throw DecodingError(path, "not a file URL \"" + text + "\"");
+    return *filePath;
+}
+
+}  // namespace
+
+RecordingProject recordingProjectFromJSON(const Json& json) {
+    expectObject(json, "");
+    RecordingProject project;
+    project.id = readUuid(requireMember(json, "id", ""), "id");
+    project.createdAt = Date{readDouble(requireMember(json, "createdAt", ""), "createdAt")};
+    if (const Json* value = member(json, "mainVideoURL"))
+        project.mainVideoURL = readFileURL(*value, "mainVideoURL");
+    if (const Json* value = member(json, "pipVideoURL"))
+        project.pipVideoURL = readFileURL(*value, "pipVideoURL");
+    project.duration = readDouble(requireMember(json, "duration", ""), "duration");
+    project.pipTrack = listFromJSON<PiPKeyframe>(requireMember(json, "pipTrack", ""), "pipTrack",
+                                                 pipKeyframeFromJSON);
+    if (const Json* value = member(json, "splitScreenTrack"))
+        project.splitScreenTrack =
+            listFromJSON<SplitScreenKeyframe>(*value, "splitScreenTrack", splitKeyframeFromJSON);
+    project.subtitleTrack = listFromJSON<SubtitleSegment>(
+        requireMember(json, "subtitleTrack", ""), "subtitleTrack", segmentFromJSON);
+    if (const Json* value = member(json, "subtitleLayout"))
+        project.subtitleLayout = layoutFromJSON(*value, "subtitleLayout");
+    if (const Json* value = member(json, "emphasizesSubtitleKeywords"))
+        project.emphasizesSubtitleKeywords = readBool(*value, "emphasizesSubtitleKeywords");
+    project.isDraft = readBool(requireMember(json, "isDraft", ""), "isDraft");
+    if (const Json* value = member(json, "aspect"))
+        project.aspect = aspectSettingsFromJSON(*value, "aspect");
+    if (const Json* value = member(json, "sourceKind")) {
+        std::string raw = readString(*value, "sourceKind");
+        auto kind = recordingSourceKindFromRaw(raw);
+        if (!kind) throw DecodingError("sourceKind", "unknown source kind \"" + raw + "\"");
+        project.sourceKind = *kind;
+    } else {
+        // Older documents carry no kind: anything camera-like reads as a camera recording.
+        bool cameraLike = project.aspect.isSplitScreenEnabled || !project.splitScreenTrack.empty() ||
+                          project.aspect.isPiPEnabled || project.pipVideoURL.has_value() ||
+                          !project.pipTrack.empty();
+        project.sourceKind = cameraLike ? RecordingSourceKind::camera : RecordingSourceKind::screen;
+    }
+    if (const Json* value = member(json, "captureViewportSize"))
+        project.captureViewportSize = readSize(*value, "captureViewportSize");
+    if (const Json* value = member(json, "sourceAssetIdentifier"))
+        project.sourceAssetIdentifier = readString(*value, "sourceAssetIdentifier");
+    return project;
+}
+
+RecordingProject RecordingProject::fromJSON(std::string_view text) {
+    Json json;
+    try {
+        json = Json::parse(text.begin(), text.end());
+    } catch (const nlohmann::json::exception& error) {
+        // Syntax errors, and numbers beyond the range of a double.
+        throw DecodingError("", std::string("not a valid JSON document (") + error.what() + ")");
+    }
+    return recordingProjectFromJSON(json);
+}
+
+}  // namespace zimlo

@@ -1,0 +1,119 @@
+#pragma once
+
+#include <nlohmann/json_fwd.hpp>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "model/AspectSettings.h"
+#include "model/Date.h"
+#include "model/Geometry.h"
+#include "model/JsonCoding.h"
+#include "model/Uuid.h"
+
+namespace zimlo {
+
+// Times are seconds (double) from the start of the recording. Positions and sizes inside the
+// picture are fractions of its width and height, y from the top. Movie files are held as absolute
+// paths; the document stores them as "file:///" URLs.
+
+// One geometry of the floating camera window, in effect from `time` until the next keyframe.
+struct PiPKeyframe {
+    double time = 0;
+    Point center;
+    Size size;
+    double cornerRadius = 0;  // on-screen radius in points; rendering uses PiPStyle::cornerRatio
+
+    friend bool operator==(const PiPKeyframe&, const PiPKeyframe&) = default;
+};
+
+// One split-screen state, in effect from `time`. The constructor clamps `topRatio` into
+// [0.28, 0.72].
+struct SplitScreenKeyframe {
+    double time = 0;
+    CameraSplitOrder order = CameraSplitOrder::frontTop;
+    double topRatio = 0.5;
+
+    SplitScreenKeyframe() = default;
+    SplitScreenKeyframe(double time, CameraSplitOrder order, double topRatio);
+
+    friend bool operator==(const SplitScreenKeyframe&, const SplitScreenKeyframe&) = default;
+};
+
+// One subtitle, shown from `startTime` to `endTime`.
+struct SubtitleSegment {
+    Uuid id;
+    double startTime = 0;
+    double endTime = 0;
+    std::string text;
+
+    friend bool operator==(const SubtitleSegment&, const SubtitleSegment&) = default;
+};
+
+// Placement of the subtitle block; not clamped here (the renderer clamps). The default is the
+// layout a document without "subtitleLayout" reads as.
+struct SubtitleLayout {
+    Point center{0.5, 0.82};
+    double maxWidth = 0.86;
+    double fontScale = 1.0;
+
+    friend bool operator==(const SubtitleLayout&, const SubtitleLayout&) = default;
+};
+
+enum class RecordingSourceKind {
+    camera,  // "camera"
+    screen,  // "screen"
+};
+
+std::string_view rawValue(RecordingSourceKind kind);
+std::optional<RecordingSourceKind> recordingSourceKindFromRaw(std::string_view raw);
+
+// Everything known about one finished recording. An aggregate: construct it from all fifteen
+// fields in declaration order (stored as given), or default-construct and assign.
+struct RecordingProject {
+    Uuid id;
+    Date createdAt;
+    std::optional<std::filesystem::path> mainVideoURL;  // absolute path of the main movie
+    std::optional<std::filesystem::path> pipVideoURL;   // absolute path of the camera movie
+    double duration = 0;
+    std::vector<PiPKeyframe> pipTrack;
+    std::vector<SplitScreenKeyframe> splitScreenTrack;
+    std::vector<SubtitleSegment> subtitleTrack;
+    SubtitleLayout subtitleLayout;
+    bool emphasizesSubtitleKeywords = false;
+    bool isDraft = false;
+    AspectSettings aspect;
+    RecordingSourceKind sourceKind = RecordingSourceKind::screen;
+    std::optional<Size> captureViewportSize;
+    std::optional<std::string> sourceAssetIdentifier;
+
+    // Whether the recording must be composed (camera window, split screen, subtitles or a fixed
+    // aspect) rather than kept as recorded.
+    bool needsComposition() const;
+
+    // The compact JSON document. Throws EncodingError on a non-finite number.
+    std::string toJSON() const;
+    // Decodes a whole document; throws DecodingError naming the offending key.
+    static RecordingProject fromJSON(std::string_view text);
+
+    friend bool operator==(const RecordingProject&, const RecordingProject&) = default;
+};
+
+nlohmann::ordered_json toJSON(const PiPKeyframe& keyframe);
+nlohmann::ordered_json toJSON(const SplitScreenKeyframe& keyframe);
+nlohmann::ordered_json toJSON(const SubtitleSegment& segment);
+nlohmann::ordered_json toJSON(const SubtitleLayout& layout);
+nlohmann::ordered_json toJSON(const RecordingProject& project);
+RecordingProject recordingProjectFromJSON(const nlohmann::ordered_json& json);
+
+// "file:///" URL of an absolute path, percent-escaping every byte outside the URL path set
+// (spaces, non-ASCII). Throws std::invalid_argument for a relative path.
+std::string fileURLString(const std::filesystem::path& absolutePath);
+// The absolute path a "file:" URL names (host empty or "localhost"); nothing for a text that is
+// not such a URL or holds a malformed escape.
+std::optional<std::filesystem::path> pathFromFileURLString(std::string_view url);
+
+}  // namespace zimlo

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <filesystem>
+#include <string_view>
+
+namespace zimlo {
+
+// Replaces `file` with `contents` so that readers see either the old file or the whole new one:
+// the data goes to a temporary file in the same directory, is flushed to disk, then renamed over
+// `file`. On failure the temporary file is removed, `file` is left as it was, and
+// std::filesystem::filesystem_error is thrown.
+void writeFileAtomically(const std::filesystem::path& file, std::string_view contents);
+
+}  // namespace zimlo
