@@ -1,0 +1,343 @@
+#include "platform/audio/PulseCapture.h"
+
+#include <pulse/pulseaudio.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/media/MonotonicClock.h"
+
+namespace zimlo::audio {
+namespace {
+
+constexpr int64_t kNanosPerSecond = 1'000'000'000;
+// Within this distance of the running timeline a new packet is taken as contiguous; further
+// off (device clock drift, an overrun) the timeline starts again from the measured time.
+constexpr int64_t kContiguityToleranceNs = 30'000'000;
+
+pa_sample_format_t paFormat(media::SampleFormat format) {
+    switch (format) {
+        case media::SampleFormat::Float32: return PA_SAMPLE_FLOAT32LE;
+        case media::SampleFormat::Int16: return PA_SAMPLE_S16LE;
+        case media::SampleFormat::Int32: return PA_SAMPLE_S32LE;
+    }
+    return PA_SAMPLE_FLOAT32LE;
+}
+
+// Formats we carry as they are; anything else the server converts to float for us.
+media::SampleFormat carriedFormat(pa_sample_format_t format) {
+    switch (format) {
+        case PA_SAMPLE_S16LE: return media::SampleFormat::Int16;
+        case PA_SAMPLE_S32LE: return media::SampleFormat::Int32;
+        default: return media::SampleFormat::Float32;
+    }
+}
+
+// A threaded main loop with a connected context; the loop thread is the capture thread.
+struct Connection {
+    pa_threaded_mainloop* loop = nullptr;
+    pa_context* context = nullptr;
+
+    explicit Connection(const std::string& name) {
+        loop = pa_threaded_mainloop_new();
+        if (!loop) throw AudioError("无法启动 PulseAudio 客户端");
+        context = pa_context_new(pa_threaded_mainloop_get_api(loop), name.c_str());
+        if (!context) {
+            pa_threaded_mainloop_free(loop);
+            throw AudioError("无法启动 PulseAudio 客户端");
+        }
+        pa_context_set_state_callback(
+            context, [](pa_context*, void* l) { pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(l), 0); },
+            loop);
+        if (pa_threaded_mainloop_start(loop) < 0) {
+            pa_context_unref(context);
+            pa_threaded_mainloop_free(loop);
+            throw AudioError("无法启动 PulseAudio 客户端");
+        }
+        pa_threaded_mainloop_lock(loop);
+        std::string failure;
+        if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+            failure = pa_strerror(pa_context_errno(context));
+        } else {
+            for (;;) {
+                auto state = pa_context_get_state(context);
+                if (state == PA_CONTEXT_READY) break;
+                if (!PA_CONTEXT_IS_GOOD(state)) {
+                    failure = pa_strerror(pa_context_errno(context));
+                    break;
+                }
+                pa_threaded_mainloop_wait(loop);
+            }
+        }
+        pa_threaded_mainloop_unlock(loop);
+        if (!failure.empty()) {
+            close();
+            throw AudioError("无法连接 PulseAudio 服务：" + failure);
+        }
+    }
+
+    ~Connection() { close(); }
+
+    void close() {
+        if (!loop) return;
+        pa_threaded_mainloop_lock(loop);
+        pa_context_set_state_callback(context, nullptr, nullptr);
+        pa_context_disconnect(context);
+        pa_threaded_mainloop_unlock(loop);
+        pa_threaded_mainloop_stop(loop);
+        pa_context_unref(context);
+        pa_threaded_mainloop_free(loop);
+        loop = nullptr;
+        context = nullptr;
+    }
+
+    // Waits (lock held) until `op` is done; returns false when the server dropped it.
+    bool await(pa_operation* op) {
+        if (!op) return false;
+        while (pa_operation_get_state(op) == PA_OPERATION_RUNNING) pa_threaded_mainloop_wait(loop);
+        bool done = pa_operation_get_state(op) == PA_OPERATION_DONE;
+        pa_operation_unref(op);
+        return done;
+    }
+};
+
+struct SourceQuery {
+    pa_threaded_mainloop* loop;
+    std::string defaultName;
+    std::optional<AudioSourceInfo> info;
+};
+
+}  // namespace
+
+AudioSourceInfo defaultSourceInfo() {
+    Connection connection("Zimlo device query");
+    SourceQuery query{connection.loop, {}, {}};
+    pa_threaded_mainloop_lock(connection.loop);
+    connection.await(pa_context_get_server_info(
+        connection.context,
+        [](pa_context*, const pa_server_info* info, void* user) {
+            auto* q = static_cast<SourceQuery*>(user);
+            if (info && info->default_source_name) q->defaultName = info->default_source_name;
+            pa_threaded_mainloop_signal(q->loop, 0);
+        },
+        &query));
+    if (!query.defaultName.empty()) {
+        connection.await(pa_context_get_source_info_by_name(
+            connection.context, query.defaultName.c_str(),
+            [](pa_context*, const pa_source_info* info, int eol, void* user) {
+                auto* q = static_cast<SourceQuery*>(user);
+                if (eol == 0 && info && !q->info) {
+                    AudioSourceInfo found;
+                    found.name = info->name ? info->name : "";
+                    found.description = info->description ? info->description : found.name;
+                    found.format = carriedFormat(info->sample_spec.format);
+                    found.sampleRate = static_cast<int>(info->sample_spec.rate);
+                    found.channels = info->sample_spec.channels;
+                    found.isMonitor = info->monitor_of_sink != PA_INVALID_INDEX;
+                    q->info = found;
+                }
+                pa_threaded_mainloop_signal(q->loop, 0);
+            },
+            &query));
+    }
+    pa_threaded_mainloop_unlock(connection.loop);
+    if (!query.info) throw AudioError("PulseAudio 没有默认的录音设备");
+    return *query.info;
+}
+
+std::optional<AudioSourceInfo> defaultMicrophone() {
+    try {
+        auto info = defaultSourceInfo();
+        if (info.isMonitor) return std::nullopt;
+        return info;
+    } catch (const AudioError&) {
+        return std::nullopt;
+    }
+}
+
+struct PulseCapture::Impl {
+    explicit Impl(const std::string& name) : connection(name) {}
+
+    Connection connection;
+    pa_stream* stream = nullptr;
+    SampleHandler onSample;
+    ErrorHandler onError;
+    CaptureRequest request;
+    int frameBytes = 0;
+    std::atomic<bool> stopping{false};
+    bool errorReported = false;
+
+    // Timeline of delivered audio: the anchor time and the frames delivered since it.
+    bool anchored = false;
+    int64_t anchorNs = 0;
+    int64_t framesSinceAnchor = 0;
+
+    void fail(const std::string& message) {
+        if (stopping.load() || errorReported) return;
+        errorReported = true;
+        if (onError) onError(message);
+    }
+
+    int64_t timelineNs() const {
+        return anchorNs + framesSinceAnchor * kNanosPerSecond / request.sampleRate;
+    }
+
+    // Start time of a packet of `frames` frames at the stream's read index: the newest byte in
+    // our buffer arrived about now, so the packet began the buffered duration ago, plus the
+    // time the source itself held the sound before sending it.
+    int64_t stamp(int64_t frames) {
+        int64_t now = media::MonotonicClock::now().value;
+        int64_t buffered = static_cast<int64_t>(pa_stream_readable_size(stream)) / frameBytes;
+        int64_t latencyNs = buffered * kNanosPerSecond / request.sampleRate;
+        const pa_timing_info* timing = pa_stream_get_timing_info(stream);
+        if (timing && timing->source_usec < 1'000'000) latencyNs += static_cast<int64_t>(timing->source_usec) * 1000;
+        int64_t measured = now - latencyNs;
+        if (!anchored || std::llabs(measured - timelineNs()) > kContiguityToleranceNs) {
+            anchored = true;
+            anchorNs = measured;
+            framesSinceAnchor = 0;
+        }
+        int64_t start = timelineNs();
+        framesSinceAnchor += frames;
+        return start;
+    }
+
+    static void onRead(pa_stream* s, size_t, void* user) {
+        auto* self = static_cast<Impl*>(user);
+        while (!self->stopping.load() && pa_stream_readable_size(s) > 0) {
+            const void* data = nullptr;
+            size_t bytes = 0;
+            if (pa_stream_peek(s, &data, &bytes) < 0) {
+                self->fail(pa_strerror(pa_context_errno(self->connection.context)));
+                return;
+            }
+            if (bytes == 0) return;
+            int64_t frames = static_cast<int64_t>(bytes) / self->frameBytes;
+            if (!data) {
+                // A hole in the server's buffer: time passes without sound.
+                self->stamp(frames);
+                pa_stream_drop(s);
+                continue;
+            }
+            media::AudioSample sample;
+            sample.format = self->request.format;
+            sample.sampleRate = self->request.sampleRate;
+            sample.channels = self->request.channels;
+            sample.data.assign(static_cast<const uint8_t*>(data),
+                               static_cast<const uint8_t*>(data) + frames * self->frameBytes);
+            sample.presentationTime = media::MediaTime::make(self->stamp(frames), media::MonotonicClock::kTimescale);
+            pa_stream_drop(s);
+            if (self->onSample) self->onSample(std::move(sample));
+        }
+    }
+
+    static void onState(pa_stream* s, void* user) {
+        auto* self = static_cast<Impl*>(user);
+        auto state = pa_stream_get_state(s);
+        if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED)
+            self->fail(state == PA_STREAM_FAILED ? pa_strerror(pa_context_errno(self->connection.context))
+                                                 : "录音流已结束");
+        pa_threaded_mainloop_signal(self->connection.loop, 0);
+    }
+};
+
+PulseCapture::PulseCapture(CaptureRequest request) : request_(std::move(request)) {}
+
+std::unique_ptr<PulseCapture> PulseCapture::start(const CaptureRequest& request, SampleHandler onSample,
+                                                  ErrorHandler onError) {
+    if (request.sampleRate <= 0 || request.channels <= 0 || request.channels > static_cast<int>(PA_CHANNELS_MAX))
+        throw AudioError("不支持的音频格式");
+    std::unique_ptr<PulseCapture> capture(new PulseCapture(request));
+    capture->impl_ = std::make_unique<Impl>(request.streamName);
+    Impl& impl = *capture->impl_;
+    impl.request = request;
+    impl.onSample = std::move(onSample);
+    impl.onError = std::move(onError);
+    impl.frameBytes = media::bytesPerSample(request.format) * request.channels;
+
+    pa_sample_spec spec{paFormat(request.format), static_cast<uint32_t>(request.sampleRate),
+                        static_cast<uint8_t>(request.channels)};
+    pa_channel_map map;
+    pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
+
+    pa_threaded_mainloop* loop = impl.connection.loop;
+    pa_threaded_mainloop_lock(loop);
+    std::string failure;
+    impl.stream = pa_stream_new(impl.connection.context, request.streamName.c_str(), &spec, &map);
+    if (!impl.stream) {
+        failure = pa_strerror(pa_context_errno(impl.connection.context));
+    } else {
+        pa_stream_set_state_callback(impl.stream, &Impl::onState, &impl);
+        pa_stream_set_read_callback(impl.stream, &Impl::onRead, &impl);
+        pa_buffer_attr attr;
+        std::memset(&attr, 0xff, sizeof(attr));
+        attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(
+            static_cast<pa_usec_t>(request.fragmentSeconds * 1e6), &spec));
+        auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE);
+        const char* device = request.device.empty() ? nullptr : request.device.c_str();
+        if (pa_stream_connect_record(impl.stream, device, &attr, flags) < 0) {
+            failure = pa_strerror(pa_context_errno(impl.connection.context));
+        } else {
+            for (;;) {
+                auto state = pa_stream_get_state(impl.stream);
+                if (state == PA_STREAM_READY) break;
+                if (!PA_STREAM_IS_GOOD(state)) {
+                    failure = pa_strerror(pa_context_errno(impl.connection.context));
+                    break;
+                }
+                pa_threaded_mainloop_wait(loop);
+            }
+        }
+    }
+    pa_threaded_mainloop_unlock(loop);
+    if (!failure.empty()) {
+        capture->stop();
+        throw AudioError("无法打开录音设备 " + (request.device.empty() ? std::string("(默认)") : request.device) +
+                         "：" + failure);
+    }
+    return capture;
+}
+
+std::unique_ptr<PulseCapture> PulseCapture::startSystemAudio(SampleHandler onSample, ErrorHandler onError) {
+    CaptureRequest request;
+    request.device = "@DEFAULT_MONITOR@";
+    request.format = media::SampleFormat::Float32;
+    request.sampleRate = 48000;
+    request.channels = 2;
+    request.streamName = "Zimlo system audio";
+    return start(request, std::move(onSample), std::move(onError));
+}
+
+std::unique_ptr<PulseCapture> PulseCapture::startMicrophone(const AudioSourceInfo& source, SampleHandler onSample,
+                                                            ErrorHandler onError) {
+    CaptureRequest request;
+    request.device = source.name;
+    request.format = source.format;
+    request.sampleRate = source.sampleRate;
+    request.channels = source.channels;
+    request.streamName = "Zimlo microphone";
+    return start(request, std::move(onSample), std::move(onError));
+}
+
+PulseCapture::~PulseCapture() { stop(); }
+
+void PulseCapture::stop() {
+    if (!impl_) return;
+    Impl& impl = *impl_;
+    impl.stopping.store(true);
+    pa_threaded_mainloop* loop = impl.connection.loop;
+    if (loop && impl.stream) {
+        pa_threaded_mainloop_lock(loop);
+        pa_stream_set_read_callback(impl.stream, nullptr, nullptr);
+        pa_stream_set_state_callback(impl.stream, nullptr, nullptr);
+        pa_stream_disconnect(impl.stream);
+        pa_stream_unref(impl.stream);
+        impl.stream = nullptr;
+        pa_threaded_mainloop_unlock(loop);
+    }
+    impl.connection.close();  // joins the capture thread
+    impl_.reset();
+}
+
+}  // namespace zimlo::audio

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include "platform/media/MediaSample.h"
+
+namespace zimlo::audio {
+
+// A PulseAudio failure, with the server's own words.
+class AudioError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// What the server says about a recording device.
+struct AudioSourceInfo {
+    std::string name;         // unique on the server; identifies the device
+    std::string description;  // human-readable
+    media::SampleFormat format = media::SampleFormat::Float32;
+    int sampleRate = 48000;
+    int channels = 2;
+    bool isMonitor = false;  // a sink's monitor rather than a real input
+};
+
+// Which stream to record and how.
+struct CaptureRequest {
+    std::string device;        // source name, or "@DEFAULT_MONITOR@" / "@DEFAULT_SOURCE@"
+    media::SampleFormat format = media::SampleFormat::Float32;
+    int sampleRate = 48000;
+    int channels = 2;
+    std::string streamName = "Zimlo";
+    double fragmentSeconds = 0.02;  // how much audio one delivered sample holds, about
+};
+
+// Looks up the default source; throws AudioError when the server cannot be reached or has none.
+AudioSourceInfo defaultSourceInfo();
+// The default source when it is a real input (not a sink's monitor), or none.
+std::optional<AudioSourceInfo> defaultMicrophone();
+
+// Records one PulseAudio stream on a thread of its own. Every delivered sample is stamped with
+// the monotonic clock at the moment its first frame was captured, and consecutive samples are
+// contiguous unless the device clock wanders off by more than a small tolerance.
+class PulseCapture {
+public:
+    using SampleHandler = std::function<void(media::AudioSample)>;
+    using ErrorHandler = std::function<void(const std::string&)>;
+
+    // Connects and starts recording; throws AudioError when the stream cannot be set up.
+    // `onSample` and `onError` run on the capture thread; `onError` at most once.
+    static std::unique_ptr<PulseCapture> start(const CaptureRequest& request, SampleHandler onSample,
+                                               ErrorHandler onError = {});
+
+    // System audio: the default sink's monitor, 48 kHz stereo float.
+    static std::unique_ptr<PulseCapture> startSystemAudio(SampleHandler onSample, ErrorHandler onError = {});
+    // Microphone: `source` in its own format.
+    static std::unique_ptr<PulseCapture> startMicrophone(const AudioSourceInfo& source, SampleHandler onSample,
+                                                         ErrorHandler onError = {});
+
+    ~PulseCapture();
+    PulseCapture(const PulseCapture&) = delete;
+    PulseCapture& operator=(const PulseCapture&) = delete;
+
+    // Stops recording; no handler runs after it returns. Safe to call twice.
+    void stop();
+
+    const CaptureRequest& request() const { return request_; }
+
+    struct Impl;
+
+private:
+    explicit PulseCapture(CaptureRequest request);
+    CaptureRequest request_;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace zimlo::audio

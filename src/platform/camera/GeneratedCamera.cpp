@@ -1,0 +1,117 @@
+#include "platform/camera/GeneratedCamera.h"
+
+#include <linux/videodev2.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+
+#include "platform/media/MonotonicClock.h"
+
+namespace zimlo::camera {
+
+GeneratedCamera::GeneratedCamera() : GeneratedCamera(Options{}) {}
+
+GeneratedCamera::GeneratedCamera(Options options) : options_(std::move(options)) {
+    if (options_.formats.empty()) {
+        options_.formats = {{640, 480, V4L2_PIX_FMT_YUYV, {{1, 30}}}, {1280, 720, V4L2_PIX_FMT_YUYV, {{1, 30}}}};
+    }
+}
+
+GeneratedCamera::~GeneratedCamera() { close(); }
+
+void GeneratedCamera::open() {
+    if (options_.failsToOpen) throw CameraError("无法打开摄像头 generated-camera：Permission denied");
+    std::lock_guard lock(mutex_);
+    opened_ = true;
+}
+
+void GeneratedCamera::setActiveFormat(size_t index, double framesPerSecond) {
+    std::lock_guard lock(mutex_);
+    if (!opened_) throw CameraError("摄像头未打开");
+    if (index >= options_.formats.size() || !(framesPerSecond > 0)) throw CameraError("摄像头不支持所选格式");
+    active_ = CameraFormatChoice{index, framesPerSecond};
+}
+
+std::optional<CameraFormatChoice> GeneratedCamera::activeFormat() const {
+    std::lock_guard lock(mutex_);
+    return active_;
+}
+
+void GeneratedCamera::startStreaming(FrameHandler onFrame) {
+    std::lock_guard lock(mutex_);
+    if (streaming_) return;
+    if (!opened_) throw CameraError("摄像头未打开");
+    if (!active_) active_ = CameraFormatChoice{0, options_.formats.front().frameRates.front().maximum};
+    onFrame_ = std::move(onFrame);
+    streaming_ = true;
+    thread_ = std::thread([this] { run(); });
+}
+
+void GeneratedCamera::stopStreaming() {
+    {
+        std::lock_guard lock(mutex_);
+        if (!streaming_) return;
+        streaming_ = false;
+    }
+    wake_.notify_all();
+    if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
+    std::lock_guard lock(mutex_);
+    onFrame_ = nullptr;
+}
+
+void GeneratedCamera::close() {
+    stopStreaming();
+    if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
+    std::lock_guard lock(mutex_);
+    opened_ = false;
+}
+
+void GeneratedCamera::run() {
+    using Clock = std::chrono::steady_clock;
+    auto next = Clock::now();
+    int64_t index = 0;
+    for (;;) {
+        int width, height;
+        double rate;
+        FrameHandler handler;
+        {
+            std::unique_lock lock(mutex_);
+            if (wake_.wait_until(lock, next, [this] { return !streaming_; })) return;
+            const auto& format = options_.formats[active_->formatIndex];
+            width = format.width;
+            height = format.height;
+            rate = active_->frameRate;
+            handler = onFrame_;
+        }
+        auto picture = drawFrame(width, height, index++, rate, options_.backgroundBGRA);
+        if (mirrored_.load()) mirrorHorizontally(*picture);
+        media::VideoSample sample;
+        sample.pixels = std::move(picture);
+        sample.presentationTime = media::MonotonicClock::now();
+        if (handler) handler(std::move(sample));
+        delivered_.fetch_add(1);
+        next += std::chrono::nanoseconds(static_cast<int64_t>(1e9 / rate));
+        // After a stall, continue from now rather than bursting to catch up.
+        if (next < Clock::now()) next = Clock::now();
+    }
+}
+
+std::shared_ptr<media::PixelBuffer> GeneratedCamera::drawFrame(int width, int height, int64_t index, double rate,
+                                                               uint32_t backgroundBGRA) {
+    auto picture = std::make_shared<media::PixelBuffer>(width, height, media::PixelFormat::BGRA);
+    const int barWidth = std::max(2, width / 16);
+    const int framesPerSweep = std::max(1, static_cast<int>(std::lround(rate)));
+    const int barX = static_cast<int>((index % framesPerSweep) * (width - barWidth) / std::max(1, framesPerSweep - 1));
+    const int marker = std::max(2, std::min(width, height) / 8);
+    for (int y = 0; y < height; ++y) {
+        auto* row = reinterpret_cast<uint32_t*>(picture->data() + static_cast<size_t>(y) * picture->stride());
+        for (int x = 0; x < width; ++x) row[x] = backgroundBGRA;
+        for (int x = barX; x < barX + barWidth && x < width; ++x) row[x] = 0xffffffff;
+        if (y < marker)
+            for (int x = 0; x < marker; ++x) row[x] = 0xffff0000;  // red (B,G,R,A = 00,00,ff,ff)
+    }
+    return picture;
+}
+
+}  // namespace zimlo::camera

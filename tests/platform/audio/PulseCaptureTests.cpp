@@ -1,0 +1,152 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/audio/PulseCapture.h"
+#include "platform/media/MonotonicClock.h"
+#include "support/TestMain.h"
+#include "support/env/PulseServer.h"
+
+namespace zimlo::audio {
+namespace {
+
+using media::AudioSample;
+using media::MonotonicClock;
+using test::PulseServer;
+
+// Collects delivered samples from the capture thread.
+struct Recorder {
+    std::mutex mutex;
+    std::vector<AudioSample> samples;
+
+    PulseCapture::SampleHandler handler() {
+        return [this](AudioSample sample) {
+            std::lock_guard lock(mutex);
+            samples.push_back(std::move(sample));
+        };
+    }
+    std::vector<AudioSample> snapshot() {
+        std::lock_guard lock(mutex);
+        return samples;
+    }
+    // Monotonic time of the first frame whose first channel exceeds `threshold` (0..1).
+    std::optional<double> onset(double threshold) {
+        for (const auto& s : snapshot()) {
+            for (int f = 0; f < s.frameCount(); ++f) {
+                double v = 0;
+                const uint8_t* p = s.data.data() + static_cast<size_t>(f) * s.channels * media::bytesPerSample(s.format);
+                if (s.format == media::SampleFormat::Float32) {
+                    float x;
+                    std::memcpy(&x, p, 4);
+                    v = x;
+                } else if (s.format == media::SampleFormat::Int16) {
+                    int16_t x;
+                    std::memcpy(&x, p, 2);
+                    v = x / 32768.0;
+                }
+                if (std::fabs(v) > threshold) return s.presentationTime.seconds() + static_cast<double>(f) / s.sampleRate;
+            }
+        }
+        return std::nullopt;
+    }
+};
+
+// Writes `seconds` of audio in 10 ms pieces at the pace a device would produce it, silence
+// except for a 440 Hz tone from `toneAt` on; returns the monotonic time the tone was written.
+double feedInRealTime(const std::function<void(const std::vector<int16_t>&)>& write, double seconds, double toneAt) {
+    auto tone = test::sineTone(seconds - toneAt, 440, 0.8);
+    const int piece = 480;
+    auto start = std::chrono::steady_clock::now();
+    double toneWritten = 0;
+    for (int i = 0; i * piece < static_cast<int>(seconds * 48000); ++i) {
+        std::this_thread::sleep_until(start + std::chrono::milliseconds(10 * i));
+        std::vector<int16_t> samples(piece, 0);
+        int offset = i * piece - static_cast<int>(toneAt * 48000);
+        if (offset >= 0) {
+            std::copy(tone.begin() + offset, tone.begin() + offset + piece, samples.begin());
+            if (offset == 0) toneWritten = MonotonicClock::nowSeconds();
+        }
+        write(samples);
+    }
+    return toneWritten;
+}
+
+bool waitFor(Recorder& recorder, double seconds) {
+    return test::pumpUntil([&] { return recorder.snapshot().size() > 5 && recorder.onset(0.3).has_value(); },
+                           std::chrono::milliseconds(static_cast<int>(seconds * 1000)));
+}
+
+TEST(PulseCapture, MicrophoneKeepsItsNativeFormatAndStampsTheSignalWhenItArrived) {
+    auto& server = PulseServer::shared();
+    auto microphone = defaultMicrophone();
+    ASSERT_TRUE(microphone.has_value());
+    EXPECT_EQ(microphone->name, server.microphoneName());
+    EXPECT_EQ(microphone->format, media::SampleFormat::Int16);
+    EXPECT_EQ(microphone->sampleRate, PulseServer::kMicrophoneRate);
+    EXPECT_EQ(microphone->channels, 1);
+
+    Recorder recorder;
+    auto capture = PulseCapture::startMicrophone(*microphone, recorder.handler());
+    double written = feedInRealTime([&](const auto& s) { server.writeMicrophone(s); }, 0.8, 0.4);
+    ASSERT_TRUE(waitFor(recorder, 10));
+    capture->stop();
+
+    auto samples = recorder.snapshot();
+    EXPECT_EQ(samples.front().format, media::SampleFormat::Int16);
+    EXPECT_EQ(samples.front().channels, 1);
+    // The tone was written at `written` and the pipe source reads at once.
+    EXPECT_NEAR(*recorder.onset(0.3), written, 0.05);
+    // Packets follow one another without gaps or overlaps.
+    for (size_t i = 1; i < samples.size(); ++i) {
+        double expected = samples[i - 1].presentationTime.seconds() + samples[i - 1].duration().seconds();
+        EXPECT_NEAR(samples[i].presentationTime.seconds(), expected, 0.031) << "packet " << i;
+    }
+    // Nothing arrives after stop.
+    auto count = recorder.snapshot().size();
+    server.writeMicrophone(std::vector<int16_t>(4800, 1000));
+    test::mainLoop().runFor(std::chrono::milliseconds(200));
+    EXPECT_EQ(recorder.snapshot().size(), count);
+}
+
+TEST(PulseCapture, SystemAudioRecordsWhatIsPlayedAsStereoFloatAtItsPlayTime) {
+    PulseServer::shared();
+    Recorder recorder;
+    auto capture = PulseCapture::startSystemAudio(recorder.handler());
+    std::atomic<double> played{0};
+    std::thread player([&] { played = test::playTone(0.4, 0.4, 660); });
+    bool heard = waitFor(recorder, 10);
+    player.join();
+    capture.reset();
+    ASSERT_TRUE(heard);
+
+    auto samples = recorder.snapshot();
+    EXPECT_EQ(samples.front().format, media::SampleFormat::Float32);
+    EXPECT_EQ(samples.front().sampleRate, 48000);
+    EXPECT_EQ(samples.front().channels, 2);
+    // Stamped with the time the sink played it.
+    EXPECT_NEAR(*recorder.onset(0.3), played.load(), 0.05);
+}
+
+TEST(PulseCapture, MissingDeviceAndMonitorAsDefaultAreErrors) {
+    auto& server = PulseServer::shared();
+    CaptureRequest request;
+    request.device = "no_such_source";
+    EXPECT_THROW(PulseCapture::start(request, [](AudioSample) {}), AudioError);
+
+    // A desktop whose only input is a monitor has no microphone.
+    std::string setDefault = "pactl --server=" + server.address() + " set-default-source ";
+    ASSERT_EQ(std::system((setDefault + server.monitorName()).c_str()), 0);
+    EXPECT_FALSE(defaultMicrophone().has_value());
+    ASSERT_EQ(std::system((setDefault + server.microphoneName()).c_str()), 0);
+    EXPECT_TRUE(defaultMicrophone().has_value());
+}
+
+}  // namespace
+}  // namespace zimlo::audio
