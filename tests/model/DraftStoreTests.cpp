@@ -1,0 +1,161 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+#include <sstream>
+
+#include "model/DraftStore.h"
+
+namespace zimlo {
+namespace {
+
+namespace fs = std::filesystem;
+
+class DraftStoreTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "zimlo-drafts-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        scratch = pattern;
+        store = std::make_unique<DraftStore>(scratch / "Docs" / "Drafts");
+    }
+    void TearDown() override { fs::remove_all(scratch); }
+
+    fs::path writeFile(const fs::path& path, const std::string& contents) {
+        fs::create_directories(path.parent_path());
+        std::ofstream(path, std::ios::binary) << contents;
+        return path;
+    }
+    static std::string readFile(const fs::path& path) {
+        std::ifstream in(path, std::ios::binary);
+        std::stringstream buffer;
+        buffer << in.rdbuf();
+        return buffer.str();
+    }
+    static std::vector<std::string> names(const fs::path& dir) {
+        std::vector<std::string> result;
+        for (const auto& entry : fs::directory_iterator(dir)) result.push_back(entry.path().filename());
+        std::sort(result.begin(), result.end());
+        return result;
+    }
+    RecordingProject project(double createdAt, std::optional<std::string> asset = std::nullopt) {
+        RecordingProject p;
+        p.id = Uuid::generate();
+        p.createdAt = Date{createdAt};
+        p.duration = 4;
+        p.sourceAssetIdentifier = asset;
+        return p;
+    }
+    // Writes a draft directory by hand, as an earlier save would have.
+    fs::path plantDraft(const RecordingProject& p, const std::vector<std::string>& media) {
+        fs::path dir = store->draftDirectory(p.id);
+        writeFile(dir / "project.json", p.toJSON());
+        for (const auto& name : media) writeFile(dir / name, name);
+        return dir;
+    }
+
+    fs::path scratch;
+    std::unique_ptr<DraftStore> store;
+};
+
+TEST_F(DraftStoreTest, SaveCopiesMoviesAndWritesTheDocument) {
+    EXPECT_TRUE(fs::is_directory(store->root()));  // created on construction
+    fs::path source = writeFile(scratch / "tmp" / "screen.mp4", "movie");
+    RecordingProject p = project(100);
+    p.mainVideoURL = source;
+
+    RecordingProject saved = store->saveDraft(p);
+    fs::path dir = store->draftDirectory(p.id);
+    EXPECT_EQ(dir, store->root() / p.id.uuidString());
+    EXPECT_TRUE(saved.isDraft);
+    EXPECT_EQ(saved.mainVideoURL, dir / "main.mp4");
+    EXPECT_FALSE(saved.pipVideoURL);
+    EXPECT_EQ(names(dir), (std::vector<std::string>{"main.mp4", "project.json"}));
+    EXPECT_EQ(readFile(dir / "main.mp4"), "movie");
+    EXPECT_EQ(readFile(source), "movie");  // the source stays
+    EXPECT_EQ(RecordingProject::fromJSON(readFile(dir / "project.json")), saved);
+
+    // Saving the stored project again copies nothing and rewrites the document.
+    saved.duration = 9;
+    RecordingProject again = store->saveDraft(saved);
+    EXPECT_EQ(again.mainVideoURL, dir / "main.mp4");
+    EXPECT_EQ(readFile(dir / "main.mp4"), "movie");
+    EXPECT_EQ(RecordingProject::fromJSON(readFile(dir / "project.json")).duration, 9);
+    EXPECT_EQ(names(dir), (std::vector<std::string>{"main.mp4", "project.json"}));  // no leftovers
+}
+
+TEST_F(DraftStoreTest, SaveNamesAndReplacesMedia) {
+    RecordingProject p = project(100);
+    p.mainVideoURL = writeFile(scratch / "tmp" / "screen", "no extension");
+    p.pipVideoURL = writeFile(scratch / "tmp" / "camera 相机.mov", "camera");
+    fs::path dir = store->saveDraft(p).mainVideoURL->parent_path();
+    EXPECT_EQ(names(dir), (std::vector<std::string>{"main.mov", "pip.mov", "project.json"}));
+
+    // An mp4 main movie replaces the earlier main.mov; the camera copy stays.
+    p.mainVideoURL = writeFile(scratch / "tmp" / "composed.mp4", "composed");
+    p.pipVideoURL.reset();
+    store->saveDraft(p);
+    EXPECT_EQ(names(dir), (std::vector<std::string>{"main.mp4", "pip.mov", "project.json"}));
+
+    // A failed copy leaves the earlier movie and document in place.
+    std::string before = readFile(dir / "project.json");
+    p.mainVideoURL = scratch / "tmp" / "missing.mov";
+    EXPECT_THROW(store->saveDraft(p), fs::filesystem_error);
+    EXPECT_EQ(names(dir), (std::vector<std::string>{"main.mp4", "pip.mov", "project.json"}));
+    EXPECT_EQ(readFile(dir / "project.json"), before);
+
+    // An unencodable project fails before anything is written.
+    RecordingProject bad = project(1);
+    bad.mainVideoURL = scratch / "tmp" / "composed.mp4";
+    bad.duration = std::nan("");
+    EXPECT_THROW(store->saveDraft(bad), EncodingError);
+    EXPECT_FALSE(fs::exists(store->draftDirectory(bad.id)));
+}
+
+TEST_F(DraftStoreTest, ListingLocatesMediaAndSkipsUnreadableDrafts) {
+    RecordingProject both = project(10), webm = project(20), none = project(30);
+    both.mainVideoURL = "/elsewhere/stale.mov";  // stored paths are not trusted
+    fs::path bothDir = plantDraft(both, {"main.mov", "main.mp4", "pip.m4v"});
+    fs::path webmDir = plantDraft(webm, {"main.webm", "notes.txt"});
+    plantDraft(none, {});
+    writeFile(store->root() / "stray.txt", "x");
+    fs::create_directories(store->root() / "empty");
+    writeFile(store->root() / "broken" / "project.json", "{\"id\":");
+    writeFile(store->root() / "undecodable" / "project.json", "{\"id\":\"x\"}");
+
+    auto drafts = store->loadDrafts();
+    ASSERT_EQ(drafts.size(), 3u);
+    EXPECT_EQ(drafts[0].id, none.id);  // newest first
+    EXPECT_FALSE(drafts[0].mainVideoURL);
+    EXPECT_EQ(drafts[1].id, webm.id);
+    EXPECT_EQ(drafts[1].mainVideoURL, webmDir / "main.webm");
+    EXPECT_EQ(drafts[2].id, both.id);
+    EXPECT_EQ(drafts[2].mainVideoURL, bothDir / "main.mp4");
+    EXPECT_EQ(drafts[2].pipVideoURL, bothDir / "pip.m4v");
+
+    EXPECT_TRUE(DraftStore(scratch / "no" / "such" / "root").loadDrafts().size() == 0);
+}
+
+TEST_F(DraftStoreTest, ListingKeepsOneDraftPerAsset) {
+    RecordingProject older = project(10, "asset"), newer = project(20, "asset");
+    RecordingProject emptyA = project(5, ""), emptyB = project(6, ""), plain = project(1);
+    for (const auto* p : {&older, &newer, &emptyA, &emptyB, &plain}) plantDraft(*p, {});
+    auto drafts = store->loadDrafts();
+    std::vector<Uuid> ids;
+    for (const auto& d : drafts) ids.push_back(d.id);
+    EXPECT_EQ(ids, (std::vector<Uuid>{newer.id, emptyB.id, emptyA.id, plain.id}));
+    EXPECT_TRUE(fs::exists(store->draftDirectory(older.id)));  // hidden, not deleted
+}
+
+TEST_F(DraftStoreTest, Delete) {
+    RecordingProject p = project(1);
+    fs::path dir = plantDraft(p, {"main.mov"});
+    store->deleteDraft(p.id);
+    EXPECT_FALSE(fs::exists(dir));
+    EXPECT_NO_THROW(store->deleteDraft(p.id));
+    EXPECT_NO_THROW(store->deleteDraft(Uuid::generate()));
+    EXPECT_TRUE(store->loadDrafts().empty());
+}
+
+}  // namespace
+}  // namespace zimlo
