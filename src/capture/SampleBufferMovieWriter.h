@@ -1,0 +1,103 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+
+#include "capture/AudioSource.h"
+#include "model/CaptureFrameRate.h"
+#include "platform/media/MediaFormat.h"
+#include "platform/media/MediaSample.h"
+#include "platform/media/MovieWriter.h"
+#include "platform/runtime/SerialQueue.h"
+
+namespace zimlo {
+
+struct WriterError {
+    enum class Kind { cannotCreateWriter, writerFailed, missingFormatDescription };
+    Kind kind = Kind::writerFailed;
+    std::string message;
+
+    static WriterError cannotCreateWriter(std::string text) { return {Kind::cannotCreateWriter, std::move(text)}; }
+    static WriterError writerFailed(std::string text) { return {Kind::writerFailed, std::move(text)}; }
+    static WriterError missingFormatDescription() { return {Kind::missingFormatDescription, {}}; }
+
+    // The user-facing text.
+    std::string description() const;
+    friend bool operator==(const WriterError&, const WriterError&) = default;
+};
+
+// Either the movie's URL or why writing failed.
+struct WriterResult {
+    std::filesystem::path url;
+    std::optional<WriterError> error;
+    bool succeeded() const { return !error.has_value(); }
+};
+
+// Turns live video frames and audio packets into one movie: video first, then system audio,
+// then microphone. Set up lazily on the first video frame (the picture size comes from it).
+// Every call only queues work on the writer's own serial queue, so capture threads never block.
+// The file is written as fragmented QuickTime, so a recording cut short by a crash keeps
+// everything up to about a second before it.
+class SampleBufferMovieWriter {
+public:
+    using Completion = std::function<void(WriterResult)>;
+
+    static std::shared_ptr<SampleBufferMovieWriter> create(std::filesystem::path outputURL,
+                                                           media::MovieFileType fileType,
+                                                           std::set<AudioSource> audioSources,
+                                                           CaptureFrameRate frameRate);
+    ~SampleBufferMovieWriter();
+
+    const std::filesystem::path& outputURL() const { return outputURL_; }
+    media::MovieFileType fileType() const { return fileType_; }
+    const std::set<AudioSource>& audioSources() const { return audioSources_; }
+    CaptureFrameRate frameRate() const { return frameRate_; }
+
+    void appendVideo(media::VideoSample sample);
+    void appendAudio(media::AudioSample sample, AudioSource source);
+    // Queued behind every earlier append; `completion` runs on the main queue.
+    void finish(Completion completion);
+
+    // Samples dropped because their input was not ready (the encoder fell behind).
+    uint64_t droppedVideoFrames() const { return droppedVideo_.load(); }
+    uint64_t droppedAudioSamples() const { return droppedAudio_.load(); }
+
+    // Frames per second and bit-rate multiplier of a frame rate.
+    static int framesPerSecond(CaptureFrameRate rate);
+    static int bitRateMultiplier(CaptureFrameRate rate);
+    // width × height × 4 × multiplier, kept within 2,000,000 and 48,000,000.
+    static int64_t averageBitRate(int32_t width, int32_t height, CaptureFrameRate rate);
+
+private:
+    SampleBufferMovieWriter(std::filesystem::path outputURL, media::MovieFileType fileType,
+                            std::set<AudioSource> audioSources, CaptureFrameRate frameRate);
+    // On the writing queue.
+    std::optional<WriterError> setUp(const media::VideoSample& sample);
+    void handleVideo(const media::VideoSample& sample);
+    void handleAudio(const media::AudioSample& sample, AudioSource source);
+    void handleFinish(Completion completion);
+    bool writerAcceptsSamples() const;
+
+    const std::filesystem::path outputURL_;
+    const media::MovieFileType fileType_;
+    const std::set<AudioSource> audioSources_;
+    const CaptureFrameRate frameRate_;
+    // Touched only on writingQueue_.
+    std::shared_ptr<media::MovieWriter> writer_;
+    std::optional<media::MovieWriter::InputID> videoInput_;
+    std::optional<media::MovieWriter::InputID> systemAudioInput_;
+    std::optional<media::MovieWriter::InputID> microphoneAudioInput_;
+    bool startedSession_ = false;
+    std::atomic<uint64_t> droppedVideo_{0};
+    std::atomic<uint64_t> droppedAudio_{0};
+    // Last member: destroyed first, running the blocks still queued while the rest is alive.
+    SerialQueue writingQueue_;
+};
+
+}  // namespace zimlo

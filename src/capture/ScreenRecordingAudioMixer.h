@@ -1,0 +1,62 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace zimlo {
+
+struct MixerError {
+    enum class Kind {
+        cannotCreateReader,
+        cannotCreateWriter,
+        cannotStartProcessing,
+        processingFailed,
+        missingVideoTrack,
+        missingVideoFormat,
+        processingTimedOut,
+    };
+    Kind kind = Kind::processingFailed;
+    std::string message;
+
+    static MixerError cannotCreateReader(std::string t) { return {Kind::cannotCreateReader, std::move(t)}; }
+    static MixerError cannotCreateWriter(std::string t) { return {Kind::cannotCreateWriter, std::move(t)}; }
+    static MixerError cannotStartProcessing(std::string t) { return {Kind::cannotStartProcessing, std::move(t)}; }
+    static MixerError processingFailed(std::string t) { return {Kind::processingFailed, std::move(t)}; }
+    static MixerError missingVideoTrack() { return {Kind::missingVideoTrack, {}}; }
+    static MixerError missingVideoFormat() { return {Kind::missingVideoFormat, {}}; }
+    static MixerError processingTimedOut() { return {Kind::processingTimedOut, {}}; }
+
+    std::string description() const;
+    friend bool operator==(const MixerError&, const MixerError&) = default;
+};
+
+struct MixerResult {
+    std::filesystem::path url;
+    std::optional<MixerError> error;
+    bool succeeded() const { return !error.has_value(); }
+};
+
+// Mixes a screen movie's audio tracks (system sound at 0.8, microphone at 1.0) into one AAC
+// track, copying the video unchanged, into a new "zimlo_screen_mixed_<UUID>.mov" in the
+// temporary directory. A movie with fewer than two audio tracks comes back as its own URL.
+// The input is never modified; a failed run leaves no output behind. Runs one at a time on a
+// queue shared by the whole application.
+namespace ScreenRecordingAudioMixer {
+
+using Completion = std::function<void(MixerResult)>;
+
+// Returns at once; `completion` runs on the main queue.
+void mixAudio(std::filesystem::path inputURL, Completion completion);
+
+// How long a run waits for its copy loops, for a video of `seconds` (not a number: unknown).
+double timeoutSeconds(double videoSeconds);
+
+// Where mixed movies go (the system's temporary directory unless changed, for tests).
+void setOutputDirectory(std::filesystem::path directory);
+std::filesystem::path outputDirectory();
+
+}  // namespace ScreenRecordingAudioMixer
+
+}  // namespace zimlo

@@ -1,0 +1,149 @@
+#pragma once
+
+#include <atomic>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/media/MediaFormat.h"
+#include "platform/media/MediaSample.h"
+#include "platform/media/MediaTime.h"
+
+namespace zimlo::media {
+
+struct AssetTrack {
+    int trackID = 0;  // the container's track identifier (1-based in QuickTime/MPEG-4)
+    MediaType mediaType = MediaType::other;
+    TimeRange timeRange;
+    PixelSize naturalSize;  // video: coded picture size before the transform
+    AffineTransform preferredTransform;
+    std::vector<FormatDescription> formatDescriptions;
+    double nominalFrameRate = 0;
+    int streamIndex = -1;  // position among the container's streams
+};
+
+// A movie file opened for inspection. Cheap to keep: the file is closed after reading its index.
+class MovieAsset {
+public:
+    // Null with `error` set (the demuxer's description) when the file cannot be opened.
+    static std::shared_ptr<const MovieAsset> open(const std::filesystem::path& url, std::string& error);
+
+    const std::filesystem::path& url() const { return url_; }
+    const std::vector<AssetTrack>& tracks() const { return tracks_; }
+    std::vector<AssetTrack> tracks(MediaType type) const;
+    const AssetTrack* track(int trackID) const;
+    // The container's duration; invalid when it reports none.
+    MediaTime duration() const { return duration_; }
+
+private:
+    std::filesystem::path url_;
+    std::vector<AssetTrack> tracks_;
+    MediaTime duration_;
+};
+
+// Seconds a movie lasts: the container's duration, else the latest end among its video tracks,
+// else among its audio tracks, else `fallback` — the first that is finite and above zero;
+// 0 when none is.
+double availableDuration(const MovieAsset& asset, double fallback);
+// The same for a file; `fallback` when it cannot be opened.
+double availableDuration(const std::filesystem::path& url, double fallback);
+
+// Common to the readers below: pull until empty, then check `failed`.
+class TrackReaderBase {
+public:
+    virtual ~TrackReaderBase() = default;
+    bool failed() const { return !error_.empty(); }
+    const std::string& errorText() const { return error_; }
+    // Makes the next pull return nothing; callable from any thread.
+    void cancel() { cancelled_ = true; }
+    bool isCancelled() const { return cancelled_; }
+
+protected:
+    std::string error_;
+    std::atomic<bool> cancelled_{false};
+};
+
+// Compressed samples of one track, in decode order, as stored.
+class TrackPacketReader : public TrackReaderBase {
+public:
+    static std::unique_ptr<TrackPacketReader> open(const MovieAsset& asset, int trackID, std::string& error);
+    ~TrackPacketReader() override;
+    // Times are on the movie's timeline (the track's own time base).
+    std::optional<MediaPacket> next();
+
+    struct Impl;
+
+private:
+    TrackPacketReader() = default;
+    std::unique_ptr<Impl> impl_;
+};
+
+struct DecodedVideoFrame {
+    std::shared_ptr<PixelBuffer> pixels;  // BGRA, coded size (no transform applied)
+    MediaTime presentationTime;
+};
+
+// Decoded pictures of one video track in presentation order, as BGRA.
+class VideoFrameReader : public TrackReaderBase {
+public:
+    // With `range`, decoding starts at the key frame before its start and frames outside it are
+    // skipped.
+    static std::unique_ptr<VideoFrameReader> open(const MovieAsset& asset, int trackID, std::string& error,
+                                                  std::optional<TimeRange> range = std::nullopt);
+    ~VideoFrameReader() override;
+    std::optional<DecodedVideoFrame> next();
+
+    struct Impl;
+
+private:
+    VideoFrameReader() = default;
+    std::unique_ptr<Impl> impl_;
+};
+
+// Several audio tracks decoded, resampled to 48 kHz stereo 32-bit float and summed with a
+// volume each. Output chunks are contiguous from the earliest track start.
+class AudioMixReader : public TrackReaderBase {
+public:
+    struct Input {
+        int trackID = 0;
+        float volume = 1.0f;
+    };
+    static constexpr int kSampleRate = 48000;
+    static constexpr int kChannels = 2;
+
+    static std::unique_ptr<AudioMixReader> open(const MovieAsset& asset, const std::vector<Input>& inputs,
+                                                std::string& error,
+                                                std::optional<TimeRange> range = std::nullopt);
+    ~AudioMixReader() override;
+    // Interleaved Float32, 48 kHz, 2 channels.
+    std::optional<AudioSample> next();
+
+    struct Impl;
+
+private:
+    AudioMixReader() = default;
+    std::unique_ptr<Impl> impl_;
+};
+
+// One still picture of a movie's first video track.
+class ImageGenerator {
+public:
+    explicit ImageGenerator(std::shared_ptr<const MovieAsset> asset) : asset_(std::move(asset)) {}
+
+    bool appliesPreferredTrackTransform = true;
+    PixelSize maximumSize;  // zero: no limit; otherwise the picture is scaled down to fit, aspect kept
+
+    // The frame shown at `time` (the last one starting at or before it; the first frame when the
+    // time is before it), BGRA. Null with `error` set on failure.
+    std::shared_ptr<PixelBuffer> copyImage(MediaTime time, std::string& error) const;
+
+private:
+    std::shared_ptr<const MovieAsset> asset_;
+};
+
+// Writes a BGRA picture as PNG. False with `error` set on failure.
+bool writePNG(const PixelBuffer& picture, const std::filesystem::path& url, std::string& error);
+
+}  // namespace zimlo::media

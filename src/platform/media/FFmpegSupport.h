@@ -1,0 +1,48 @@
+#pragma once
+
+// Small helpers shared by the FFmpeg-based writer and readers (not part of the public interface).
+
+#include <memory>
+#include <string>
+
+#include "platform/media/MediaFormat.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/frame.h>
+}
+
+namespace zimlo::media {
+
+struct CodecContextDeleter {
+    void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
+};
+struct FrameDeleter {
+    void operator()(AVFrame* frame) const { av_frame_free(&frame); }
+};
+struct PacketDeleter {
+    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
+};
+struct FormatInputDeleter {
+    void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
+};
+using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
+using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
+using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
+using FormatInputPtr = std::unique_ptr<AVFormatContext, FormatInputDeleter>;
+
+// FFmpeg prints only what is fatal: the application keeps no log, errors travel as values.
+void quietFFmpegLogging();
+
+// FFmpeg's description of an error code.
+std::string averrorText(int code);
+
+// The stream's display matrix (identity when it has none), and storing one.
+AffineTransform displayMatrix(const AVStream* stream);
+void setDisplayMatrix(AVStream* stream, const AffineTransform& transform);
+
+// A media time on a stream's time base.
+MediaTime mediaTime(int64_t ticks, AVRational timeBase);
+
+}  // namespace zimlo::media

@@ -1,0 +1,115 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/media/MediaFormat.h"
+#include "platform/media/MediaSample.h"
+#include "platform/media/MediaTime.h"
+
+namespace zimlo::media {
+
+// H.264 (libx264, High profile, 4:2:0) from BGRA or NV12 pictures.
+struct VideoEncoderSettings {
+    int width = 0;
+    int height = 0;
+    int64_t averageBitRate = 0;  // bits per second
+    int expectedFrameRate = 30;
+    AffineTransform transform;   // stored as the track's display matrix
+    // Speed against quality. The defaults keep 1920x1080 at 30 fps in real time on two cores;
+    // the quantiser floor stops easy screen content from being coded near-losslessly.
+    std::string preset = "superfast";
+    int minQuantizer = 12;
+    int maxBFrames = 0;  // none by default: capture wants low latency and simple fragments
+    int threads = 0;     // 0: the encoder's choice
+};
+
+// AAC-LC.
+struct AudioEncoderSettings {
+    int sampleRate = 48000;
+    int channels = 2;
+    int64_t bitRate = 128000;
+};
+
+struct MovieWriterOptions {
+    // Fragmented QuickTime/MPEG-4: the file is playable up to its last complete fragment even
+    // when the process dies before finishing.
+    bool fragmented = false;
+    double fragmentSeconds = 1.0;
+    // Index at the front of the file (progressive playback); not with `fragmented`.
+    bool fastStart = false;
+    // Samples an input holds before it reports not ready (0: a default for the input kind).
+    int videoQueueCapacity = 0;
+    int audioQueueCapacity = 0;
+    int packetQueueCapacity = 0;
+};
+
+// Writes one movie file from encoded and pass-through inputs. Each input has a bounded queue
+// and its own thread; appending never blocks: when the queue is full the input is not ready and
+// the sample is refused (and counted). Timestamps are taken relative to the session start:
+// pictures before it are refused, sound before it is trimmed and gaps in sound become silence.
+//
+// Set-up (adding inputs, `startWriting`) and appends may come from any thread. Not copyable;
+// always held by shared_ptr.
+class MovieWriter : public std::enable_shared_from_this<MovieWriter> {
+public:
+    enum class Status { unknown, writing, completed, failed, cancelled };
+    using InputID = int;
+
+    // Null with `error` set when the container cannot be made for `url`. No file is created yet.
+    static std::shared_ptr<MovieWriter> create(const std::filesystem::path& url, MovieFileType fileType,
+                                               MovieWriterOptions options, std::string& error);
+    ~MovieWriter();
+    MovieWriter(const MovieWriter&) = delete;
+    MovieWriter& operator=(const MovieWriter&) = delete;
+
+    // Inputs, before `startWriting`. Tracks appear in the file in the order added. Empty with
+    // `error` set when the input cannot be added.
+    std::optional<InputID> addVideoInput(const VideoEncoderSettings& settings, std::string* error = nullptr);
+    std::optional<InputID> addAudioInput(const AudioEncoderSettings& settings, std::string* error = nullptr);
+    // Copies compressed packets unchanged; `formatHint` describes them.
+    std::optional<InputID> addPassthroughInput(const FormatDescription& formatHint,
+                                               AffineTransform transform = {},
+                                               std::string* error = nullptr);
+
+    // Opens the file and writes the header. False (status failed, `errorText` set) on failure.
+    bool startWriting();
+    // Source time that becomes time zero of the movie. Call once, before the first append.
+    void startSession(MediaTime sourceTime);
+
+    bool isReadyForMoreMediaData(InputID input) const;
+    // Blocks until the input is ready, the writer stops writing, or `seconds` pass.
+    bool waitUntilReady(InputID input, double seconds) const;
+    // False when the sample was not taken: input not ready, finished, of another kind, or the
+    // writer is not writing.
+    bool append(InputID input, VideoSample sample);
+    bool append(InputID input, AudioSample sample);
+    bool append(InputID input, MediaPacket packet);
+
+    // No more samples for this input; what is queued is still written.
+    void markAsFinished(InputID input);
+    // Marks every input finished, waits for them in the background, closes the file, then calls
+    // `completion` on a thread of the writer's own. Status is then completed or failed.
+    void finishWriting(std::function<void()> completion);
+    // Stops at once; the file is left as it is (status cancelled).
+    void cancelWriting();
+
+    Status status() const;
+    std::string errorText() const;
+    // Samples refused by `append` because the input's queue was full.
+    uint64_t droppedCount(InputID input) const;
+    const std::filesystem::path& url() const;
+
+    struct Impl;
+
+private:
+    MovieWriter() = default;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace zimlo::media

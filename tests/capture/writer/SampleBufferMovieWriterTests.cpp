@@ -1,0 +1,230 @@
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "capture/SampleBufferMovieWriter.h"
+#include "platform/media/AssetReader.h"
+#include "platform/media/Probe.h"
+#include "platform/media/SyntheticMedia.h"
+#include "support/TestMain.h"
+
+namespace zimlo {
+namespace {
+
+using media::MediaTime;
+using test::Probe;
+
+constexpr int kFps = 30;
+
+MediaTime frameTime(int frame, double startSeconds = 50) {
+    return MediaTime::make(static_cast<int64_t>(startSeconds * kFps) + frame, kFps);
+}
+
+WriterResult finishAndWait(SampleBufferMovieWriter& writer) {
+    std::optional<WriterResult> result;
+    writer.finish([&](WriterResult r) {
+        EXPECT_TRUE(MainQueue::isMainThread());
+        result = std::move(r);
+    });
+    EXPECT_TRUE(test::pumpUntil([&] { return result.has_value(); }, std::chrono::seconds(120)));
+    return result.value_or(WriterResult{{}, WriterError::writerFailed("no completion")});
+}
+
+// Frames and sound at capture pace are simulated by timestamps; the writer does not care how
+// fast they arrive.
+void feed(SampleBufferMovieWriter& writer, int frames, bool withAudio, double startSeconds = 50) {
+    for (int i = 0; i < frames; ++i) {
+        writer.appendVideo(test::videoSample(test::movingPicture(320, 240, i), frameTime(i, startSeconds)));
+        if (withAudio) {
+            writer.appendAudio(test::toneSample(frameTime(i, startSeconds), 1600, 440, 0.5f, 48000, int64_t{i} * 1600),
+                               AudioSource::system);
+            writer.appendAudio(test::toneSample(frameTime(i, startSeconds), 1600, 660, 0.3f, 48000, int64_t{i} * 1600),
+                               AudioSource::microphone);
+        }
+    }
+}
+
+TEST(SampleBufferMovieWriterRules, BitRateFollowsPictureSizeAndRateWithinClamps) {
+    using W = SampleBufferMovieWriter;
+    EXPECT_EQ(W::averageBitRate(1280, 720, CaptureFrameRate::fps24), 3'686'400);
+    EXPECT_EQ(W::averageBitRate(1920, 1080, CaptureFrameRate::fps30), 8'294'400);
+    EXPECT_EQ(W::averageBitRate(1920, 1080, CaptureFrameRate::fps60), 16'588'800);
+    EXPECT_EQ(W::averageBitRate(2560, 1440, CaptureFrameRate::fps120), 48'000'000);
+    EXPECT_EQ(W::averageBitRate(3840, 2160, CaptureFrameRate::fps120), 48'000'000);
+    EXPECT_EQ(W::averageBitRate(320, 240, CaptureFrameRate::fps60), 2'000'000);
+    EXPECT_EQ(W::averageBitRate(640, 360, CaptureFrameRate::fps30), 2'000'000);
+    EXPECT_EQ(W::bitRateMultiplier(CaptureFrameRate::fps24), 1);
+    EXPECT_EQ(W::bitRateMultiplier(CaptureFrameRate::fps120), 4);
+
+    EXPECT_EQ(WriterError::missingFormatDescription().description(), "缺少视频格式信息");
+    EXPECT_EQ(WriterError::writerFailed("磁盘已满").description(), "磁盘已满");
+    EXPECT_EQ(audioTrackLabel(AudioSource::microphone), "麦克风声音");
+}
+
+TEST(SampleBufferMovieWriter, NoFrameEverFinishesWithSuccessAndNoFile) {
+    test::ScratchDirectory dir;
+    auto writer = SampleBufferMovieWriter::create(dir / "none.mov", media::MovieFileType::quickTimeMovie,
+                                                  {AudioSource::system}, CaptureFrameRate::fps30);
+    writer->appendAudio(test::toneSample(frameTime(0), 4800), AudioSource::system);
+    WriterResult result = finishAndWait(*writer);
+    EXPECT_TRUE(result.succeeded());
+    EXPECT_EQ(result.url, dir / "none.mov");
+    EXPECT_FALSE(std::filesystem::exists(dir / "none.mov"));
+}
+
+// Track order, codecs, profile, rates and channel counts; audio sent before the first frame
+// is not written; the first frame is time zero; a finish queued behind pending frames writes
+// them all.
+TEST(SampleBufferMovieWriter, WritesVideoSystemAudioAndMicrophoneFromTheFirstFrame) {
+    test::ScratchDirectory dir;
+    auto url = dir / "screen.mov";
+    auto writer = SampleBufferMovieWriter::create(url, media::MovieFileType::quickTimeMovie,
+                                                  {AudioSource::microphone, AudioSource::system}, CaptureFrameRate::fps30);
+    // One second of sound before any picture: dropped.
+    for (int i = 0; i < 10; ++i)
+        writer->appendAudio(test::toneSample(frameTime(i, 49), 4800, 440, 0.5f), AudioSource::system);
+    const int frames = 90;
+    feed(*writer, frames, true);
+    WriterResult result = finishAndWait(*writer);
+    ASSERT_TRUE(result.succeeded()) << result.error->description();
+    EXPECT_EQ(writer->droppedAudioSamples(), 0u);
+
+    Probe probe(url);
+    ASSERT_EQ(probe.streamCount(), 3) << probe.raw();
+    EXPECT_EQ(probe.stream(0, "codec_type"), "video");
+    EXPECT_EQ(probe.stream(0, "codec_name"), "h264");
+    EXPECT_EQ(probe.stream(0, "profile"), "High");
+    EXPECT_EQ(probe.stream(0, "pix_fmt"), "yuv420p");
+    EXPECT_EQ(probe.stream(0, "width"), "320");
+    int written = frames - static_cast<int>(writer->droppedVideoFrames());
+    EXPECT_EQ(probe.streamNumber(0, "nb_read_packets"), written);
+    EXPECT_NEAR(probe.streamNumber(0, "start_time"), 0, 1e-3);
+    if (writer->droppedVideoFrames() == 0) {
+        EXPECT_NEAR(probe.streamNumber(0, "duration"), frames / 30.0, 1.0 / 30);
+    }
+    for (int audio : {1, 2}) {
+        EXPECT_EQ(probe.stream(audio, "codec_type"), "audio");
+        EXPECT_EQ(probe.stream(audio, "codec_name"), "aac");
+        EXPECT_EQ(probe.stream(audio, "profile"), "LC");
+        EXPECT_EQ(probe.stream(audio, "sample_rate"), "48000");
+        EXPECT_EQ(probe.stream(audio, "channels"), "2");
+        // The early second of sound would have made the track a second longer.
+        EXPECT_NEAR(probe.streamNumber(audio, "duration"), frames / 30.0, 1.0 / 30) << audio;
+    }
+
+    // System audio (440 Hz, 0.5) is the first audio track, the microphone (0.3) the second.
+    std::string error;
+    auto asset = media::MovieAsset::open(url, error);
+    ASSERT_TRUE(asset) << error;
+    auto audioTracks = asset->tracks(media::MediaType::audio);
+    ASSERT_EQ(audioTracks.size(), 2u);
+    auto peak = [&](int trackID) {
+        auto reader = media::AudioMixReader::open(*asset, {{trackID, 1.0f}}, error);
+        float highest = 0;
+        while (auto chunk = reader->next()) {
+            auto* s = reinterpret_cast<const float*>(chunk->data.data());
+            for (size_t i = 0; i < chunk->data.size() / 4; ++i) highest = std::max(highest, std::fabs(s[i]));
+        }
+        return highest;
+    };
+    EXPECT_NEAR(peak(audioTracks[0].trackID), 0.5f, 0.08f);
+    EXPECT_NEAR(peak(audioTracks[1].trackID), 0.3f, 0.08f);
+}
+
+TEST(SampleBufferMovieWriter, FrameWithoutFormatIsDroppedAndTheNextOneSetsUp) {
+    test::ScratchDirectory dir;
+    auto url = dir / "camera.mov";
+    { std::ofstream(url) << "stale"; }
+    auto writer = SampleBufferMovieWriter::create(url, media::MovieFileType::quickTimeMovie, {}, CaptureFrameRate::fps30);
+    writer->appendVideo(media::VideoSample{nullptr, frameTime(0), true, std::nullopt});
+    // Not ready: dropped without set-up.
+    auto notReady = test::videoSample(test::movingPicture(320, 240, 0), frameTime(1));
+    notReady.dataReady = false;
+    writer->appendVideo(notReady);
+    feed(*writer, 30, false, 60);
+    writer->appendAudio(test::toneSample(frameTime(3, 60), 1600), AudioSource::system);  // no such track
+    WriterResult result = finishAndWait(*writer);
+    ASSERT_TRUE(result.succeeded());
+
+    Probe probe(url);
+    ASSERT_EQ(probe.streamCount(), 1) << probe.raw();
+    EXPECT_EQ(probe.stream(0, "codec_type"), "video");
+    EXPECT_NEAR(probe.streamNumber(0, "start_time"), 0, 1e-3);
+    EXPECT_EQ(probe.streamNumber(0, "nb_read_packets"), 30 - static_cast<int>(writer->droppedVideoFrames()));
+}
+
+// The file cannot grow past a limit: the container's write error surfaces at finish.
+TEST(SampleBufferMovieWriter, WriteFailureSurfacesAsWriterFailedAtFinish) {
+    test::ScratchDirectory dir;
+    auto url = dir / "full.mov";
+    auto writer = SampleBufferMovieWriter::create(url, media::MovieFileType::quickTimeMovie, {AudioSource::system},
+                                                  CaptureFrameRate::fps30);
+    rlimit previous{};
+    getrlimit(RLIMIT_FSIZE, &previous);
+    auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limited = previous;
+    limited.rlim_cur = 48 * 1024;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    feed(*writer, 120, true);
+    WriterResult result = finishAndWait(*writer);
+    setrlimit(RLIMIT_FSIZE, &previous);
+    std::signal(SIGXFSZ, previousHandler);
+
+    ASSERT_FALSE(result.succeeded());
+    EXPECT_EQ(result.error->kind, WriterError::Kind::writerFailed);
+    EXPECT_FALSE(result.error->description().empty());
+}
+
+// A recording cut short by a kill keeps what was written up to about a second before it.
+TEST(SampleBufferMovieWriter, KilledWriterProcessLeavesAPlayableMovie) {
+    test::ScratchDirectory dir;
+    auto url = dir / "killed.mov";
+    int fromChild[2];
+    ASSERT_EQ(pipe(fromChild), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        dup2(fromChild[1], STDOUT_FILENO);
+        close(fromChild[0]);
+        execl(ZIMLO_WRITER_CHILD, ZIMLO_WRITER_CHILD, url.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(fromChild[1]);
+    FILE* lines = fdopen(fromChild[0], "r");
+    char line[64];
+    int fedSeconds = 0;
+    while (fedSeconds < 5 && std::fgets(line, sizeof line, lines)) std::sscanf(line, "fed %d", &fedSeconds);
+    kill(child, SIGKILL);
+    int status = 0;
+    waitpid(child, &status, 0);
+    std::fclose(lines);
+    ASSERT_EQ(fedSeconds, 5);
+
+    Probe probe(url);
+    ASSERT_EQ(probe.streamCount(), 2) << probe.raw();
+    EXPECT_EQ(probe.stream(0, "codec_name"), "h264");
+    EXPECT_EQ(probe.stream(1, "codec_name"), "aac");
+    // Every picture in the file decodes, and they reach to within a few seconds of the kill.
+    std::string error;
+    auto asset = media::MovieAsset::open(url, error);
+    ASSERT_TRUE(asset) << error;
+    auto reader = media::VideoFrameReader::open(*asset, asset->tracks(media::MediaType::video).at(0).trackID, error);
+    ASSERT_TRUE(reader) << error;
+    int decoded = 0;
+    double last = 0;
+    while (auto frame = reader->next()) {
+        ++decoded;
+        last = frame->presentationTime.seconds();
+    }
+    EXPECT_FALSE(reader->failed()) << reader->errorText();
+    EXPECT_GE(last, 5.0 - 3.0);
+    EXPECT_GE(decoded, (5 - 3) * kFps);
+}
+
+}  // namespace
+}  // namespace zimlo
