@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "capture/ScreenCaptureTarget.h"
+#include "platform/runtime/Task.h"
 
 namespace zimlo::x11 {
 class HighlightBorder;
@@ -34,6 +35,7 @@ private:
     void showBorder(const x11::Rect& rect);
 
     std::unique_ptr<x11::HighlightBorder> overlayWindow_;
+    DelayedWorkHandle pendingShow_;
 };
 
 }  // namespace zimlo::capture

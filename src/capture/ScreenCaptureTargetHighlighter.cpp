@@ -1,0 +1,66 @@
+#include "capture/ScreenCaptureTargetHighlighter.h"
+
+#include "platform/runtime/MainQueue.h"
+#include "platform/x11/Highlight.h"
+#include "platform/x11/ShareableContent.h"
+
+namespace zimlo::capture {
+
+std::shared_ptr<ScreenCaptureTargetHighlighter> ScreenCaptureTargetHighlighter::shared() {
+    static std::shared_ptr<ScreenCaptureTargetHighlighter> instance(new ScreenCaptureTargetHighlighter());
+    return instance;
+}
+
+ScreenCaptureTargetHighlighter::~ScreenCaptureTargetHighlighter() = default;
+
+bool ScreenCaptureTargetHighlighter::highlight(const ScreenCaptureTarget& target) {
+    if (pendingShow_) pendingShow_->cancel();
+    pendingShow_.reset();
+    if (target.kind.isDisplay()) {
+        std::optional<x11::Rect> frame;
+        try {
+            for (const auto& display : x11::queryShareableContent().displays) {
+                if (display.id == target.kind.display().id) frame = display.frame;
+            }
+        } catch (const std::exception&) {
+        }
+        if (!frame) return false;
+        showBorder(*frame);
+        return true;
+    }
+    const auto& window = target.kind.window();
+    bool raised = x11::activateWindow(window.id);
+    // Give the window manager time to bring the window up before the border lands on it.
+    x11::Rect frame = window.frame;
+    x11::Rect grown{frame.x - 4, frame.y - 4, frame.width + 8, frame.height + 8};
+    std::weak_ptr<ScreenCaptureTargetHighlighter> weak = weak_from_this();
+    pendingShow_ = MainQueue::postAfter(0.18, [weak, grown] {
+        if (auto self = weak.lock()) {
+            self->pendingShow_.reset();
+            self->showBorder(grown);
+        }
+    });
+    return raised;
+}
+
+void ScreenCaptureTargetHighlighter::showBorder(const x11::Rect& rect) {
+    try {
+        if (!overlayWindow_) overlayWindow_ = std::make_unique<x11::HighlightBorder>();
+        overlayWindow_->show(rect);
+    } catch (const std::exception&) {
+        // Without an X server there is nothing to draw on.
+    }
+}
+
+void ScreenCaptureTargetHighlighter::hide() {
+    // A border still scheduled would otherwise reappear after the picker was left.
+    if (pendingShow_) pendingShow_->cancel();
+    pendingShow_.reset();
+    overlayWindow_.reset();
+}
+
+unsigned long ScreenCaptureTargetHighlighter::overlayWindowId() const {
+    return overlayWindow_ ? overlayWindow_->windowId() : 0;
+}
+
+}  // namespace zimlo::capture

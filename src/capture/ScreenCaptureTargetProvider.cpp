@@ -1,0 +1,175 @@
+#include "capture/ScreenCaptureTargetProvider.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <set>
+
+#include "platform/runtime/MainQueue.h"
+#include "platform/runtime/SerialQueue.h"
+#include "platform/x11/NameOrder.h"
+#include "platform/x11/ScreenStream.h"
+#include "platform/x11/ShareableContent.h"
+
+namespace zimlo::capture {
+namespace {
+
+// Queries and grabs run off the main thread, one at a time.
+SerialQueue& providerQueue() {
+    static SerialQueue queue(".capture-targets");
+    return queue;
+}
+
+// Index of the display whose frame overlaps `frame` most; the first on ties or no overlap.
+size_t displayIndex(const std::vector<x11::DisplayInfo>& displays, const x11::Rect& frame) {
+    size_t best = 0;
+    long long bestArea = -1;
+    for (size_t i = 0; i < displays.size(); ++i) {
+        long long area = displays[i].frame.intersected(frame).area();
+        if (area > bestArea) {
+            best = i;
+            bestArea = area;
+        }
+    }
+    return best;
+}
+
+}  // namespace
+
+std::vector<x11::WindowInfo> ScreenCaptureTargetProvider::ownWindows(const x11::ShareableContent& content,
+                                                                     pid_t ownPid) {
+    std::vector<x11::WindowInfo> own;
+    for (const auto& window : content.windows) {
+        if (window.pid && *window.pid == ownPid) own.push_back(window);
+    }
+    return own;
+}
+
+std::vector<ScreenCaptureTarget> ScreenCaptureTargetProvider::buildTargets(const x11::ShareableContent& content,
+                                                                            pid_t ownPid) {
+    std::vector<x11::WindowInfo> own = ownWindows(content, ownPid);
+    std::vector<ScreenCaptureTarget> targets;
+    for (size_t i = 0; i < content.displays.size(); ++i) {
+        const auto& display = content.displays[i];
+        ScreenCaptureTarget target;
+        target.id = "display-" + std::to_string(display.id);
+        target.title = "桌面 " + std::to_string(i + 1);
+        target.subtitle = std::to_string(display.frame.width) + " × " + std::to_string(display.frame.height);
+        target.icon = TargetImage::symbol("desktopcomputer");
+        target.kind.payload = display;
+        target.excludedWindows = own;
+        targets.push_back(std::move(target));
+    }
+
+    struct Candidate {
+        const x11::WindowInfo* window;
+        size_t display;
+    };
+    std::vector<Candidate> candidates;
+    for (const auto& window : content.windows) {
+        if (!window.isOnScreen) continue;
+        if (!window.pid || *window.pid == ownPid) continue;
+        if (window.applicationName.empty()) continue;
+        if (!window.isNormalLayer) continue;
+        if (window.frame.width < 80 || window.frame.height < 60) continue;
+        candidates.push_back({&window, content.displays.empty() ? 0 : displayIndex(content.displays, window.frame)});
+    }
+    // Names that collate equal (differing only in case) fall through to the next key, so the
+    // order stays strict.
+    std::stable_sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
+        if (a.display != b.display) return a.display < b.display;
+        if (a.window->frame.y != b.window->frame.y) return a.window->frame.y < b.window->frame.y;
+        if (a.window->frame.x != b.window->frame.x) return a.window->frame.x < b.window->frame.x;
+        if (a.window->applicationName != b.window->applicationName) {
+            int order = x11::compareNames(a.window->applicationName, b.window->applicationName);
+            if (order != 0) return order < 0;
+        }
+        if (a.window->title != b.window->title) {
+            int order = x11::compareNames(a.window->title, b.window->title);
+            if (order != 0) return order < 0;
+        }
+        return false;
+    });
+    for (const auto& candidate : candidates) {
+        const auto& window = *candidate.window;
+        ScreenCaptureTarget target;
+        target.id = "window-" + std::to_string(window.id);
+        target.title = window.title.empty() ? window.applicationName : window.title;
+        target.subtitle = window.applicationName;
+        target.icon = window.icon ? TargetImage::image(window.icon) : TargetImage::symbol("app.dashed");
+        target.kind.payload = window;
+        targets.push_back(std::move(target));
+    }
+    return targets;
+}
+
+void ScreenCaptureTargetProvider::loadTargets(std::function<void(TargetsResult)> completion) const {
+    providerQueue().async([completion = std::move(completion)] {
+        TargetsResult result;
+        try {
+            result = buildTargets(x11::queryShareableContent(), getpid());
+        } catch (const std::exception& error) {
+            result = std::string(error.what());
+        }
+        MainQueue::post([completion, result = std::move(result)] {
+            if (completion) completion(result);
+        });
+    });
+}
+
+std::pair<int, int> ScreenCaptureTargetProvider::thumbnailSize(double w, double h) {
+    w = std::max(1.0, w);
+    h = std::max(1.0, h);
+    double s = std::min(520.0 / w, 320.0 / h);
+    if (s > 1) s = 1;
+    int width = std::max(static_cast<int>(std::round(w * s)), 160);
+    int height = std::max(static_cast<int>(std::round(h * s)), 100);
+    return {width, height};
+}
+
+void ScreenCaptureTargetProvider::loadThumbnail(const ScreenCaptureTarget& target,
+                                                std::function<void(std::optional<TargetImage>)> completion) const {
+    x11::ContentFilter filter = contentFilter(target);
+    PixelSize native = nativePixelSize(target);
+    providerQueue().async([filter, native, completion = std::move(completion)] {
+        std::optional<TargetImage> image;
+        try {
+            auto [width, height] = thumbnailSize(native.width, native.height);
+            image = TargetImage::image(x11::captureImage(filter, width, height, false, true));
+        } catch (const std::exception&) {
+            // No picture for a target that cannot be grabbed now.
+        }
+        MainQueue::post([completion, image = std::move(image)] {
+            if (completion) completion(image);
+        });
+    });
+}
+
+x11::ContentFilter ScreenCaptureTargetProvider::contentFilter(const ScreenCaptureTarget& target,
+                                                              const std::vector<x11::WindowInfo>& extraExcluded) {
+    if (target.kind.isWindow()) return x11::ContentFilter::forWindow(target.kind.window().id);
+    std::vector<uint32_t> excluded;
+    std::set<uint32_t> seen;
+    for (const auto* list : {&target.excludedWindows, &extraExcluded}) {
+        for (const auto& window : *list) {
+            if (seen.insert(window.id).second) excluded.push_back(window.id);
+        }
+    }
+    return x11::ContentFilter::forDisplay(target.kind.display(), std::move(excluded));
+}
+
+PixelSize ScreenCaptureTargetProvider::nativePixelSize(const ScreenCaptureTarget& target) {
+    if (target.kind.isDisplay()) {
+        const auto& display = target.kind.display();
+        bool hasMode = display.nativeWidth > 0 && display.nativeHeight > 0;
+        double w = hasMode ? display.nativeWidth : display.frame.width;
+        double h = hasMode ? display.nativeHeight : display.frame.height;
+        return {std::max(1.0, w), std::max(1.0, h)};
+    }
+    // X11 draws windows one pixel per point.
+    const auto& frame = target.kind.window().frame;
+    return {std::max(1.0, static_cast<double>(frame.width)), std::max(1.0, static_cast<double>(frame.height))};
+}
+
+}  // namespace zimlo::capture

@@ -1,0 +1,505 @@
+#include "platform/x11/FrameGrabber.h"
+
+#include <X11/Xatom.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/Xcomposite.h>
+#include <X11/extensions/Xfixes.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <stdexcept>
+
+extern "C" {
+#include <libswscale/swscale.h>
+}
+
+#include "platform/x11/X11Connection.h"
+
+namespace zimlo::x11 {
+namespace {
+
+// Frames are BGRA in memory; X servers on little-endian machines hand 24/32-bit TrueColor
+// pixels in that order.
+bool isBgrx(const Visual* v, int depth) {
+    return v && (depth == 24 || depth == 32) && v->red_mask == 0xff0000 && v->green_mask == 0xff00 &&
+           v->blue_mask == 0xff;
+}
+
+void forceOpaqueRow(uint8_t* row, int width) {
+    for (int x = 0; x < width; ++x) row[x * 4 + 3] = 0xff;
+}
+
+}  // namespace
+
+FrameGrabber::FrameGrabber(Display* display, ContentFilter filter, bool excludeOwnProcess)
+    : d_(display), root_(DefaultRootWindow(display)), filter_(std::move(filter)), excludeOwnProcess_(excludeOwnProcess) {
+    int major = 0, minor = 0;
+    Bool pixmaps = False;
+    hasShm_ = XShmQueryVersion(d_, &major, &minor, &pixmaps);
+    int eventBase = 0, errorBase = 0;
+    if (XCompositeQueryExtension(d_, &eventBase, &errorBase)) {
+        int cmajor = 0, cminor = 2;
+        XCompositeQueryVersion(d_, &cmajor, &cminor);
+        hasComposite_ = cmajor > 0 || cminor >= 2;
+    }
+    int damageError = 0;
+    bool hasDamage = XDamageQueryExtension(d_, &damageEvent_, &damageError);
+    int fixesError = 0;
+    hasFixes_ = XFixesQueryExtension(d_, &fixesEvent_, &fixesError);
+    netWmPid_ = XInternAtom(d_, "_NET_WM_PID", False);
+    rootPixmapAtom_ = XInternAtom(d_, "_XROOTPMAP_ID", False);
+
+    int screen = DefaultScreen(d_);
+    if (!isBgrx(DefaultVisual(d_, screen), DefaultDepth(d_, screen))) {
+        throw std::runtime_error("不支持的屏幕像素格式（需要 24 位真彩色）");
+    }
+
+    ErrorTrap trap(d_);
+    if (filter_.kind == ContentFilter::Kind::display) {
+        Rect screenRect{0, 0, DisplayWidth(d_, screen), DisplayHeight(d_, screen)};
+        region_ = filter_.display.frame.intersected(screenRect);
+        if (region_.isEmpty()) throw std::runtime_error("找不到要录制的显示器");
+        // Every top-level gets a pixmap of its own, so the frame can be recomposed without ours.
+        if (hasComposite_) XCompositeRedirectSubwindows(d_, root_, CompositeRedirectAutomatic);
+        XSelectInput(d_, root_, SubstructureNotifyMask);
+        if (hasDamage) damage_ = XDamageCreate(d_, root_, XDamageReportNonEmpty);
+        srcWidth_ = region_.width;
+        srcHeight_ = region_.height;
+    } else {
+        if (!hasComposite_) throw std::runtime_error("X 服务器不支持窗口录制（缺少 Composite 扩展）");
+        window_ = static_cast<Window>(filter_.windowId);
+        XWindowAttributes attrs{};
+        if (!XGetWindowAttributes(d_, window_, &attrs) || trap.sync()) {
+            throw std::runtime_error("要录制的窗口已不存在");
+        }
+        // Kept off-screen by the server, so covered parts still hold the window's own picture.
+        XCompositeRedirectWindow(d_, window_, CompositeRedirectAutomatic);
+        XSelectInput(d_, window_, StructureNotifyMask);
+        if (hasDamage) damage_ = XDamageCreate(d_, window_, XDamageReportNonEmpty);
+        srcWidth_ = std::max(1, attrs.width);
+        srcHeight_ = std::max(1, attrs.height);
+    }
+    if (hasFixes_) XFixesSelectCursorInput(d_, root_, XFixesDisplayCursorNotifyMask);
+    if (trap.sync()) throw std::runtime_error("无法开始录制屏幕内容（X 错误 " + std::to_string(trap.errorCode()) + "）");
+
+    // Black until the first grab.
+    srcStride_ = srcWidth_ * 4;
+    fallback_.assign(static_cast<size_t>(srcStride_) * srcHeight_, 0);
+    srcData_ = fallback_.data();
+}
+
+FrameGrabber::~FrameGrabber() {
+    ErrorTrap trap(d_);
+    if (pixmap_) XFreePixmap(d_, pixmap_);
+    if (damage_) XDamageDestroy(d_, damage_);
+    if (window_) XCompositeUnredirectWindow(d_, window_, CompositeRedirectAutomatic);
+    else if (hasComposite_) XCompositeUnredirectSubwindows(d_, root_, CompositeRedirectAutomatic);
+    releaseShm();
+    if (sws_) sws_freeContext(sws_);
+}
+
+void FrameGrabber::ensureShm(size_t bytes) {
+    if (!hasShm_ || shm_.capacity >= bytes) return;
+    releaseShm();
+    int id = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
+    if (id < 0) {
+        hasShm_ = false;
+        return;
+    }
+    void* address = shmat(id, nullptr, 0);
+    if (address == reinterpret_cast<void*>(-1)) {
+        shmctl(id, IPC_RMID, nullptr);
+        hasShm_ = false;
+        return;
+    }
+    shm_.info.shmid = id;
+    shm_.info.shmaddr = static_cast<char*>(address);
+    shm_.info.readOnly = False;
+    ErrorTrap trap(d_);
+    XShmAttach(d_, &shm_.info);
+    bool failed = trap.sync();
+    // Removed now, freed once both sides detach (also when we crash).
+    shmctl(id, IPC_RMID, nullptr);
+    if (failed) {
+        // Server on another machine: no shared memory.
+        shmdt(address);
+        shm_ = ShmImage{};
+        hasShm_ = false;
+        return;
+    }
+    shm_.attached = true;
+    shm_.capacity = bytes;
+}
+
+void FrameGrabber::releaseShm() {
+    if (!shm_.info.shmaddr) return;
+    if (shm_.attached) {
+        ErrorTrap trap(d_);
+        XShmDetach(d_, &shm_.info);
+        trap.sync();
+    }
+    bool wasSource = srcData_ == reinterpret_cast<uint8_t*>(shm_.info.shmaddr);
+    shmdt(shm_.info.shmaddr);
+    shm_ = ShmImage{};
+    if (wasSource) {
+        srcStride_ = srcWidth_ * 4;
+        fallback_.assign(static_cast<size_t>(srcStride_) * srcHeight_, 0);
+        srcData_ = fallback_.data();
+    }
+}
+
+// Reads w × h pixels at (x, y) of `drawable` into the source image.
+bool FrameGrabber::grabInto(Drawable drawable, Visual* visual, int depth, int x, int y, int w, int h) {
+    size_t bytes = static_cast<size_t>(w) * h * 4;
+    ensureShm(bytes);
+    ErrorTrap trap(d_);
+    if (hasShm_) {
+        XImage* image = XShmCreateImage(d_, visual, static_cast<unsigned>(depth), ZPixmap, nullptr, &shm_.info,
+                                        static_cast<unsigned>(w), static_cast<unsigned>(h));
+        if (!image) return false;
+        image->data = shm_.info.shmaddr;
+        bool ok = XShmGetImage(d_, drawable, image, x, y, AllPlanes) && !trap.sync() && image->bits_per_pixel == 32;
+        int stride = image->bytes_per_line;
+        image->data = nullptr;
+        XDestroyImage(image);
+        if (!ok) return false;
+        srcData_ = reinterpret_cast<uint8_t*>(shm_.info.shmaddr);
+        srcStride_ = stride;
+    } else {
+        XImage* image = XGetImage(d_, drawable, x, y, static_cast<unsigned>(w), static_cast<unsigned>(h), AllPlanes,
+                                  ZPixmap);
+        if (!image || trap.sync() || image->bits_per_pixel != 32) {
+            if (image) XDestroyImage(image);
+            return false;
+        }
+        fallback_.resize(bytes);
+        for (int row = 0; row < h; ++row) {
+            std::memcpy(fallback_.data() + static_cast<size_t>(row) * w * 4, image->data + static_cast<size_t>(row) * image->bytes_per_line,
+                        static_cast<size_t>(w) * 4);
+        }
+        XDestroyImage(image);
+        srcData_ = fallback_.data();
+        srcStride_ = w * 4;
+    }
+    srcWidth_ = w;
+    srcHeight_ = h;
+    return true;
+}
+
+bool FrameGrabber::poll(bool showsCursor) {
+    while (XPending(d_) > 0) {
+        XEvent event;
+        XNextEvent(d_, &event);
+        if (damage_ && event.type == damageEvent_ + XDamageNotify) {
+            changed_ = true;
+        } else if (hasFixes_ && event.type == fixesEvent_ + XFixesCursorNotify) {
+            cursorShapeDirty_ = true;
+        } else if (window_) {
+            if (event.type == DestroyNotify && event.xdestroywindow.window == window_) {
+                targetGone_ = true;
+            } else if (event.type == ConfigureNotify && event.xconfigure.window == window_) {
+                if (event.xconfigure.width != windowWidth_ || event.xconfigure.height != windowHeight_) {
+                    // A resized window gets a new pixmap; the old name shows the old size.
+                    pixmapStale_ = true;
+                    changed_ = true;
+                }
+            } else if ((event.type == MapNotify || event.type == UnmapNotify) && event.xany.window == window_) {
+                pixmapStale_ = true;
+                changed_ = true;
+            }
+        } else if (event.type == CreateNotify || event.type == DestroyNotify || event.type == MapNotify ||
+                   event.type == UnmapNotify || event.type == ReparentNotify) {
+            topologyDirty_ = true;
+        }
+    }
+    if (showsCursor != lastShowsCursor_) changed_ = true;
+    if (showsCursor) {
+        Window rootReturn = 0, child = 0;
+        int rx = 0, ry = 0, wx = 0, wy = 0;
+        unsigned int mask = 0;
+        if (XQueryPointer(d_, root_, &rootReturn, &child, &rx, &ry, &wx, &wy, &mask)) {
+            if (rx != lastCursorX_ || ry != lastCursorY_) changed_ = true;
+        }
+        if (cursorShapeDirty_) changed_ = true;
+    }
+    return changed_;
+}
+
+bool FrameGrabber::grab(bool showsCursor) {
+    changed_ = false;
+    lastShowsCursor_ = showsCursor;
+    // Cleared before reading, so whatever changes during the read is reported next time.
+    if (damage_) XDamageSubtract(d_, damage_, None, None);
+    int originX = 0, originY = 0;
+    if (window_) {
+        if (!grabWindow()) return false;
+        ErrorTrap trap(d_);
+        Window child = 0;
+        if (!XTranslateCoordinates(d_, window_, root_, 0, 0, &originX, &originY, &child) || trap.sync()) {
+            originX = originY = 0;
+        }
+    } else {
+        grabDisplay();
+        originX = region_.x;
+        originY = region_.y;
+    }
+    if (showsCursor && hasFixes_) blendCursor(originX, originY);
+    return true;
+}
+
+bool FrameGrabber::grabWindow() {
+    ErrorTrap trap(d_);
+    if (pixmapStale_ || !pixmap_) {
+        if (pixmap_) XFreePixmap(d_, pixmap_);
+        pixmap_ = 0;
+        XWindowAttributes attrs{};
+        if (!XGetWindowAttributes(d_, window_, &attrs) || trap.sync()) {
+            targetGone_ = true;
+            return false;
+        }
+        windowWidth_ = attrs.width;
+        windowHeight_ = attrs.height;
+        if (attrs.map_state != IsViewable) return false;  // minimised or on another desktop
+        windowBorder_ = attrs.border_width;
+        windowDepth_ = attrs.depth;
+        windowVisual_ = attrs.visual;
+        if (!isBgrx(windowVisual_, windowDepth_)) return false;
+        pixmap_ = XCompositeNameWindowPixmap(d_, window_);
+        if (trap.sync()) {
+            pixmap_ = 0;
+            trap.reset();
+            return false;
+        }
+        pixmapStale_ = false;
+    }
+    if (windowWidth_ < 1 || windowHeight_ < 1) return false;
+    if (!grabInto(pixmap_, windowVisual_, windowDepth_, windowBorder_, windowBorder_, windowWidth_, windowHeight_)) {
+        pixmapStale_ = true;
+        return false;
+    }
+    // A window with an alpha channel shows over black; its pixels are premultiplied.
+    for (int y = 0; y < srcHeight_; ++y) forceOpaqueRow(srcData_ + static_cast<size_t>(y) * srcStride_, srcWidth_);
+    return true;
+}
+
+void FrameGrabber::grabDisplay() {
+    int screen = DefaultScreen(d_);
+    if (!grabInto(root_, DefaultVisual(d_, screen), DefaultDepth(d_, screen), region_.x, region_.y, region_.width,
+                  region_.height)) {
+        return;
+    }
+    if (hasComposite_) composeWithoutOwnWindows();
+}
+
+void FrameGrabber::refreshOwnTopLevels() {
+    topologyDirty_ = false;
+    ownTopLevels_.clear();
+    std::set<Window> excluded;
+    for (uint32_t id : filter_.excludedWindows) {
+        if (Window top = topLevelOf(d_, root_, id)) excluded.insert(top);
+    }
+    const auto ownPid = static_cast<unsigned long>(getpid());
+    auto isOurs = [&](Window w) {
+        auto pid = cardinalProperty(d_, w, netWmPid_, XA_CARDINAL, 1);
+        return pid && !pid->empty() && (*pid)[0] == ownPid;
+    };
+    for (Window top : rootChildren(d_, root_)) {
+        bool own = excluded.count(top) > 0;
+        if (!own && excludeOwnProcess_) {
+            own = isOurs(top);
+            if (!own) {
+                // A window manager's frame holds the client one level down.
+                Window r = 0, parent = 0;
+                Window* children = nullptr;
+                unsigned int count = 0;
+                ErrorTrap trap(d_);
+                if (XQueryTree(d_, top, &r, &parent, &children, &count) && children) {
+                    for (unsigned int i = 0; i < count && !own; ++i) own = isOurs(children[i]);
+                }
+                if (children) XFree(children);
+            }
+        }
+        if (own) ownTopLevels_.push_back(top);
+    }
+}
+
+void FrameGrabber::composeWithoutOwnWindows() {
+    if (topologyDirty_) refreshOwnTopLevels();
+    if (ownTopLevels_.empty()) return;
+    std::vector<Rect> covered;
+    {
+        ErrorTrap trap(d_);
+        for (Window w : ownTopLevels_) {
+            XWindowAttributes attrs{};
+            trap.reset();
+            if (!XGetWindowAttributes(d_, w, &attrs) || trap.sync() || attrs.map_state != IsViewable) continue;
+            Rect outer{attrs.x, attrs.y, attrs.width + 2 * attrs.border_width, attrs.height + 2 * attrs.border_width};
+            Rect r = outer.intersected(region_);
+            if (!r.isEmpty()) covered.push_back(r);
+        }
+    }
+    if (covered.empty()) return;
+    std::vector<Window> stacking = rootChildren(d_, root_);  // bottom to top
+    for (const Rect& area : covered) {
+        paintBackground(area);
+        for (Window w : stacking) {
+            if (std::find(ownTopLevels_.begin(), ownTopLevels_.end(), w) != ownTopLevels_.end()) continue;
+            XWindowAttributes attrs{};
+            ErrorTrap trap(d_);
+            if (!XGetWindowAttributes(d_, w, &attrs) || trap.sync()) continue;
+            if (attrs.map_state != IsViewable || attrs.c_class != InputOutput) continue;
+            Rect outer{attrs.x, attrs.y, attrs.width + 2 * attrs.border_width, attrs.height + 2 * attrs.border_width};
+            Rect r = outer.intersected(area);
+            if (!r.isEmpty()) copyWindowArea(w, attrs, r);
+        }
+    }
+}
+
+// What lies under every window: the desktop's root pixmap when one is published, else black.
+void FrameGrabber::paintBackground(const Rect& rect) {
+    for (int y = 0; y < rect.height; ++y) {
+        uint8_t* row = srcPixel(rect.x - region_.x, rect.y - region_.y + y);
+        for (int x = 0; x < rect.width; ++x) {
+            row[x * 4 + 0] = row[x * 4 + 1] = row[x * 4 + 2] = 0;
+            row[x * 4 + 3] = 0xff;
+        }
+    }
+    auto pixmap = windowProperty(d_, root_, rootPixmapAtom_);
+    if (!pixmap) {
+        auto values = cardinalProperty(d_, root_, rootPixmapAtom_, XA_PIXMAP, 1);
+        if (values && !values->empty()) pixmap = static_cast<Window>((*values)[0]);
+    }
+    if (!pixmap || *pixmap == 0) return;
+    ErrorTrap trap(d_);
+    XImage* image = XGetImage(d_, *pixmap, rect.x, rect.y, static_cast<unsigned>(rect.width),
+                              static_cast<unsigned>(rect.height), AllPlanes, ZPixmap);
+    if (!image || trap.sync() || image->bits_per_pixel != 32) {
+        if (image) XDestroyImage(image);
+        return;
+    }
+    for (int y = 0; y < rect.height; ++y) {
+        uint8_t* row = srcPixel(rect.x - region_.x, rect.y - region_.y + y);
+        std::memcpy(row, image->data + static_cast<size_t>(y) * image->bytes_per_line, static_cast<size_t>(rect.width) * 4);
+        forceOpaqueRow(row, rect.width);
+    }
+    XDestroyImage(image);
+}
+
+void FrameGrabber::copyWindowArea(Window w, const XWindowAttributes& attrs, const Rect& rect) {
+    if (!isBgrx(attrs.visual, attrs.depth)) return;
+    ErrorTrap trap(d_);
+    Pixmap pixmap = XCompositeNameWindowPixmap(d_, w);
+    if (trap.sync()) return;
+    XImage* image = XGetImage(d_, pixmap, rect.x - attrs.x, rect.y - attrs.y, static_cast<unsigned>(rect.width),
+                              static_cast<unsigned>(rect.height), AllPlanes, ZPixmap);
+    bool ok = image && !trap.sync() && image->bits_per_pixel == 32;
+    if (ok) {
+        bool hasAlpha = attrs.depth == 32;
+        for (int y = 0; y < rect.height; ++y) {
+            uint8_t* dst = srcPixel(rect.x - region_.x, rect.y - region_.y + y);
+            const auto* src = reinterpret_cast<const uint8_t*>(image->data + static_cast<size_t>(y) * image->bytes_per_line);
+            if (!hasAlpha) {
+                std::memcpy(dst, src, static_cast<size_t>(rect.width) * 4);
+                forceOpaqueRow(dst, rect.width);
+                continue;
+            }
+            for (int x = 0; x < rect.width; ++x) {  // premultiplied "over"
+                unsigned a = src[x * 4 + 3];
+                for (int c = 0; c < 3; ++c) {
+                    dst[x * 4 + c] = static_cast<uint8_t>(src[x * 4 + c] + dst[x * 4 + c] * (255 - a) / 255);
+                }
+                dst[x * 4 + 3] = 0xff;
+            }
+        }
+    }
+    if (image) XDestroyImage(image);
+    XFreePixmap(d_, pixmap);
+}
+
+void FrameGrabber::fetchCursorImage() {
+    cursorShapeDirty_ = false;
+    XFixesCursorImage* image = XFixesGetCursorImage(d_);
+    if (!image) {
+        cursorWidth_ = cursorHeight_ = 0;
+        return;
+    }
+    cursorWidth_ = image->width;
+    cursorHeight_ = image->height;
+    cursorHotX_ = image->xhot;
+    cursorHotY_ = image->yhot;
+    cursorPixels_.resize(static_cast<size_t>(cursorWidth_) * cursorHeight_);
+    for (size_t i = 0; i < cursorPixels_.size(); ++i) cursorPixels_[i] = static_cast<uint32_t>(image->pixels[i]);
+    XFree(image);
+}
+
+void FrameGrabber::blendCursor(int originX, int originY) {
+    if (cursorShapeDirty_ || cursorPixels_.empty()) fetchCursorImage();
+    Window rootReturn = 0, child = 0;
+    int rx = 0, ry = 0, wx = 0, wy = 0;
+    unsigned int mask = 0;
+    if (!XQueryPointer(d_, root_, &rootReturn, &child, &rx, &ry, &wx, &wy, &mask)) return;
+    lastCursorX_ = rx;
+    lastCursorY_ = ry;
+    int left = rx - cursorHotX_ - originX, top = ry - cursorHotY_ - originY;
+    for (int cy = 0; cy < cursorHeight_; ++cy) {
+        int y = top + cy;
+        if (y < 0 || y >= srcHeight_) continue;
+        for (int cx = 0; cx < cursorWidth_; ++cx) {
+            int x = left + cx;
+            if (x < 0 || x >= srcWidth_) continue;
+            uint32_t argb = cursorPixels_[static_cast<size_t>(cy) * cursorWidth_ + cx];
+            unsigned a = argb >> 24;
+            if (a == 0) continue;
+            uint8_t* p = srcPixel(x, y);
+            // Cursor images are premultiplied.
+            p[0] = static_cast<uint8_t>((argb & 0xff) + p[0] * (255 - a) / 255);
+            p[1] = static_cast<uint8_t>(((argb >> 8) & 0xff) + p[1] * (255 - a) / 255);
+            p[2] = static_cast<uint8_t>(((argb >> 16) & 0xff) + p[2] * (255 - a) / 255);
+        }
+    }
+}
+
+void FrameGrabber::render(media::PixelBuffer& out, bool preservesAspectRatio) {
+    const int outW = out.width(), outH = out.height();
+    int dw = outW, dh = outH;
+    if (preservesAspectRatio && srcWidth_ > 0 && srcHeight_ > 0) {
+        double scale = std::min(static_cast<double>(outW) / srcWidth_, static_cast<double>(outH) / srcHeight_);
+        dw = std::clamp(static_cast<int>(std::lround(srcWidth_ * scale)), 1, outW);
+        dh = std::clamp(static_cast<int>(std::lround(srcHeight_ * scale)), 1, outH);
+    }
+    const int offX = (outW - dw) / 2, offY = (outH - dh) / 2;
+    if (dw != outW || dh != outH) {
+        for (int y = 0; y < outH; ++y) {
+            auto* row = reinterpret_cast<uint32_t*>(out.data() + static_cast<size_t>(y) * out.stride());
+            if (y < offY || y >= offY + dh) {
+                std::fill(row, row + outW, 0xff000000u);
+            } else {
+                std::fill(row, row + offX, 0xff000000u);
+                std::fill(row + offX + dw, row + outW, 0xff000000u);
+            }
+        }
+    }
+    uint8_t* dst = out.data() + static_cast<size_t>(offY) * out.stride() + offX * 4;
+    if (dw == srcWidth_ && dh == srcHeight_) {
+        for (int y = 0; y < dh; ++y) {
+            uint8_t* row = dst + static_cast<size_t>(y) * out.stride();
+            std::memcpy(row, srcData_ + static_cast<size_t>(y) * srcStride_, static_cast<size_t>(dw) * 4);
+            forceOpaqueRow(row, dw);
+        }
+        return;
+    }
+    sws_ = sws_getCachedContext(sws_, srcWidth_, srcHeight_, AV_PIX_FMT_BGR0, dw, dh, AV_PIX_FMT_BGRA,
+                                SWS_BILINEAR, nullptr, nullptr, nullptr);
+    if (!sws_) return;
+    const uint8_t* srcPlanes[4] = {srcData_, nullptr, nullptr, nullptr};
+    int srcStrides[4] = {srcStride_, 0, 0, 0};
+    uint8_t* dstPlanes[4] = {dst, nullptr, nullptr, nullptr};
+    int dstStrides[4] = {out.stride(), 0, 0, 0};
+    sws_scale(sws_, srcPlanes, srcStrides, 0, srcHeight_, dstPlanes, dstStrides);
+}
+
+}  // namespace zimlo::x11

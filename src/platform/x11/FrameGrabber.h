@@ -1,0 +1,104 @@
+#pragma once
+
+// Internal: the capture pipeline shared by ScreenStream and captureImage. Used from one thread.
+
+#include <X11/Xlib.h>
+#include <X11/extensions/XShm.h>
+#include <X11/extensions/Xdamage.h>
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/media/MediaSample.h"
+#include "platform/x11/X11Types.h"
+
+struct SwsContext;
+
+namespace zimlo::x11 {
+
+class FrameGrabber {
+public:
+    // Throws std::runtime_error with a user-facing text when the content cannot be captured.
+    FrameGrabber(Display* display, ContentFilter filter, bool excludeOwnProcess);
+    ~FrameGrabber();
+    FrameGrabber(const FrameGrabber&) = delete;
+    FrameGrabber& operator=(const FrameGrabber&) = delete;
+
+    // Reads pending events; true when the picture may differ from the last grab (content
+    // damage, a moved or changed cursor while it is shown, a resized window).
+    bool poll(bool showsCursor);
+    // Set when a captured window was destroyed; the stream then ends.
+    bool targetGone() const { return targetGone_; }
+
+    // Grabs the content (with the cursor when asked) into the source image. False when there
+    // is nothing to grab (a window not mapped now); the source image then keeps what it had.
+    bool grab(bool showsCursor);
+    // Scales the source image into `out` (BGRA, opaque), centred on black when the aspect
+    // ratio is kept and differs.
+    void render(media::PixelBuffer& out, bool preservesAspectRatio);
+
+    int sourceWidth() const { return srcWidth_; }
+    int sourceHeight() const { return srcHeight_; }
+
+private:
+    struct ShmImage {
+        XShmSegmentInfo info{};
+        size_t capacity = 0;
+        bool attached = false;
+    };
+
+    void ensureShm(size_t bytes);
+    void releaseShm();
+    bool grabInto(Drawable drawable, Visual* visual, int depth, int x, int y, int w, int h);
+    bool grabWindow();
+    void grabDisplay();
+    void refreshOwnTopLevels();
+    void composeWithoutOwnWindows();
+    void paintBackground(const Rect& rect);
+    void copyWindowArea(Window w, const XWindowAttributes& attrs, const Rect& rect);
+    void blendCursor(int originX, int originY);
+    void fetchCursorImage();
+    uint8_t* srcPixel(int x, int y) { return srcData_ + static_cast<size_t>(y) * srcStride_ + x * 4; }
+
+    Display* d_;
+    Window root_;
+    ContentFilter filter_;
+    bool excludeOwnProcess_;
+    bool hasShm_ = false, hasComposite_ = false, hasFixes_ = false;
+    int damageEvent_ = 0, fixesEvent_ = 0;
+    Damage damage_ = 0;
+    Rect region_;  // display capture: the area of the root captured
+
+    // Window capture.
+    Window window_ = 0;
+    Pixmap pixmap_ = 0;
+    bool pixmapStale_ = true;
+    bool targetGone_ = false;
+    int windowWidth_ = 0, windowHeight_ = 0, windowBorder_ = 0, windowDepth_ = 24;
+    Visual* windowVisual_ = nullptr;
+
+    // Own windows (display capture).
+    bool topologyDirty_ = true;
+    std::vector<Window> ownTopLevels_;
+    Atom netWmPid_ = 0, rootPixmapAtom_ = 0;
+
+    // Source image (shared memory when available).
+    ShmImage shm_;
+    std::vector<uint8_t> fallback_;
+    uint8_t* srcData_ = nullptr;
+    int srcWidth_ = 0, srcHeight_ = 0, srcStride_ = 0;
+
+    // Change tracking.
+    bool changed_ = true;
+    bool cursorShapeDirty_ = true;
+    bool lastShowsCursor_ = false;
+    int lastCursorX_ = -100000, lastCursorY_ = -100000;
+    std::vector<uint32_t> cursorPixels_;  // premultiplied ARGB
+    int cursorWidth_ = 0, cursorHeight_ = 0, cursorHotX_ = 0, cursorHotY_ = 0;
+
+    SwsContext* sws_ = nullptr;
+};
+
+}  // namespace zimlo::x11

@@ -1,0 +1,295 @@
+#include "platform/x11/ScreenStream.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+#include "platform/media/MonotonicClock.h"
+#include "platform/runtime/SerialQueue.h"
+#include "platform/x11/FrameGrabber.h"
+#include "platform/x11/X11Connection.h"
+
+namespace zimlo::x11 {
+
+struct ScreenStream::Shared {
+    std::mutex mutex;
+    std::condition_variable wake;
+    ScreenStreamConfiguration configuration;
+    bool stopRequested = false;
+    bool running = false;
+    std::thread thread;
+
+    std::string displayName;
+    bool hasDisplayName = false;
+
+    FrameHandler onFrame;
+    SerialQueue* queue = nullptr;
+    StopHandler onStop;
+
+    // Held while a frame is handed to the handler, so that stopping can wait for it.
+    std::recursive_mutex deliveryMutex;
+    std::atomic<bool> delivering{false};
+    std::atomic<int> pending{0};
+    std::atomic<uint64_t> dropped{0};
+    std::atomic<uint64_t> delivered{0};
+};
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::chrono::nanoseconds intervalOf(const ScreenStreamConfiguration& c) {
+    double seconds = c.minimumFrameInterval.valid ? c.minimumFrameInterval.seconds() : 1.0 / 30;
+    seconds = std::clamp(seconds, 1.0 / 240, 10.0);
+    return std::chrono::nanoseconds(static_cast<int64_t>(seconds * 1e9));
+}
+
+// Output buffers are reused once nobody holds them any more.
+class BufferPool {
+public:
+    std::shared_ptr<media::PixelBuffer> take(int width, int height, size_t keep) {
+        for (auto& buffer : buffers_) {
+            if (buffer.use_count() == 1 && buffer->width() == width && buffer->height() == height) {
+                // Pairs with the release in the last holder's reference drop.
+                std::atomic_thread_fence(std::memory_order_acquire);
+                return buffer;
+            }
+        }
+        auto fresh = std::make_shared<media::PixelBuffer>(width, height, media::PixelFormat::BGRA);
+        std::erase_if(buffers_, [&](const auto& b) {
+            return b.use_count() == 1 && (b->width() != width || b->height() != height);
+        });
+        if (buffers_.size() < keep) buffers_.push_back(fresh);
+        return fresh;
+    }
+
+private:
+    std::vector<std::shared_ptr<media::PixelBuffer>> buffers_;
+};
+
+void deliver(const std::shared_ptr<ScreenStream::Shared>& shared, media::VideoSample sample, int queueDepth) {
+    if (!shared->queue) {
+        std::lock_guard lock(shared->deliveryMutex);
+        if (!shared->delivering.load()) return;
+        shared->delivered.fetch_add(1);
+        if (shared->onFrame) shared->onFrame(sample);
+        return;
+    }
+    if (shared->pending.load() >= std::max(1, queueDepth)) {
+        shared->dropped.fetch_add(1);
+        return;
+    }
+    shared->pending.fetch_add(1);
+    shared->queue->async([shared, sample = std::move(sample)] {
+        {
+            std::lock_guard lock(shared->deliveryMutex);
+            if (shared->delivering.load()) {
+                shared->delivered.fetch_add(1);
+                if (shared->onFrame) shared->onFrame(sample);
+            }
+        }
+        shared->pending.fetch_sub(1);
+    });
+}
+
+void captureLoop(const std::shared_ptr<ScreenStream::Shared>& shared, ContentFilter filter,
+                 ScreenStream::Completion completion) {
+    std::unique_ptr<Connection> connection;
+    std::unique_ptr<FrameGrabber> grabber;
+    ScreenStreamConfiguration config;
+    {
+        std::lock_guard lock(shared->mutex);
+        config = shared->configuration;
+    }
+    try {
+        connection = std::make_unique<Connection>(shared->hasDisplayName ? shared->displayName.c_str() : nullptr);
+        grabber = std::make_unique<FrameGrabber>(connection->get(), filter, config.excludesCurrentProcessWindows);
+    } catch (const std::exception& error) {
+        grabber.reset();
+        connection.reset();
+        {
+            std::lock_guard lock(shared->mutex);
+            shared->running = false;
+        }
+        shared->delivering.store(false);
+        if (completion) completion(std::string(error.what()));
+        return;
+    }
+    if (completion) completion(std::nullopt);
+
+    BufferPool pool;
+    std::shared_ptr<const media::PixelBuffer> last;
+    media::MediaTime lastComplete = media::MediaTime::invalid();
+    auto next = Clock::now();
+    std::optional<std::string> stopError;
+
+    while (true) {
+        {
+            std::unique_lock lock(shared->mutex);
+            shared->wake.wait_until(lock, next, [&] { return shared->stopRequested; });
+            if (shared->stopRequested) break;
+            config = shared->configuration;
+        }
+        const auto interval = intervalOf(config);
+        const int width = std::max(2, config.width), height = std::max(2, config.height);
+
+        bool changed = grabber->poll(config.showsCursor);
+        if (grabber->targetGone()) {
+            stopError = "要录制的窗口已关闭";
+            break;
+        }
+        if (connection->isBroken()) {
+            stopError = "与 X 显示服务器的连接已断开";
+            break;
+        }
+        media::MediaTime now = media::MonotonicClock::now();
+        bool sizeChanged = !last || last->width() != width || last->height() != height;
+        media::VideoSample sample;
+        sample.presentationTime = now;
+        if (changed || sizeChanged) {
+            grabber->grab(config.showsCursor);
+            auto buffer = pool.take(width, height, static_cast<size_t>(std::max(2, config.queueDepth) + 2));
+            grabber->render(*buffer, true);
+            last = buffer;
+            sample.status = media::FrameStatus::complete;
+            lastComplete = now;
+        } else if (!lastComplete.valid || (now - lastComplete).seconds() >= 1.0) {
+            // Still content: one complete frame a second keeps a recording's timeline covered.
+            sample.status = media::FrameStatus::complete;
+            lastComplete = now;
+        } else {
+            sample.status = media::FrameStatus::idle;
+        }
+        sample.pixels = last;
+        deliver(shared, std::move(sample), config.queueDepth);
+
+        next += interval;
+        auto after = Clock::now();
+        if (after > next) {
+            // Fell behind (a slow grab or a busy machine): skip the ticks that were missed.
+            auto missed = (after - next) / interval;
+            if (missed > 0) {
+                shared->dropped.fetch_add(static_cast<uint64_t>(missed));
+                next += interval * missed;
+            }
+        }
+    }
+
+    grabber.reset();
+    connection.reset();
+    bool notify = false;
+    {
+        std::lock_guard lock(shared->mutex);
+        shared->running = false;
+        notify = stopError.has_value() && !shared->stopRequested;
+    }
+    if (notify) {
+        {
+            std::lock_guard lock(shared->deliveryMutex);
+            shared->delivering.store(false);
+        }
+        if (shared->onStop) shared->onStop(*stopError);
+    }
+}
+
+}  // namespace
+
+ScreenStream::ScreenStream(ContentFilter filter, ScreenStreamConfiguration configuration, const char* displayName)
+    : filter_(std::move(filter)), shared_(std::make_shared<Shared>()) {
+    shared_->configuration = configuration;
+    if (displayName) {
+        shared_->displayName = displayName;
+        shared_->hasDisplayName = true;
+    }
+}
+
+ScreenStream::~ScreenStream() { stopCapture(); }
+
+void ScreenStream::setFrameHandler(FrameHandler handler, SerialQueue* queue) {
+    std::lock_guard lock(shared_->deliveryMutex);
+    shared_->onFrame = std::move(handler);
+    shared_->queue = queue;
+}
+
+void ScreenStream::setStopHandler(StopHandler handler) {
+    std::lock_guard lock(shared_->mutex);
+    shared_->onStop = std::move(handler);
+}
+
+void ScreenStream::startCapture(Completion completion) {
+    std::thread previous;
+    {
+        std::lock_guard lock(shared_->mutex);
+        if (shared_->running) {
+            if (completion) completion(std::nullopt);
+            return;
+        }
+        // A thread that ended on its own (error) is collected before a new start.
+        previous = std::move(shared_->thread);
+    }
+    if (previous.joinable()) previous.join();
+    std::lock_guard lock(shared_->mutex);
+    shared_->running = true;
+    shared_->stopRequested = false;
+    shared_->delivering.store(true);
+    shared_->thread = std::thread(captureLoop, shared_, filter_, std::move(completion));
+}
+
+void ScreenStream::stopCapture(Completion completion) {
+    std::thread thread;
+    {
+        std::lock_guard lock(shared_->mutex);
+        shared_->stopRequested = true;
+        thread = std::move(shared_->thread);
+    }
+    shared_->wake.notify_all();
+    if (thread.joinable()) {
+        if (thread.get_id() == std::this_thread::get_id()) {
+            thread.detach();  // stopped from its own handler; the loop ends after this frame
+        } else {
+            thread.join();
+        }
+    }
+    {
+        // Waits for a frame being handled on another thread.
+        std::lock_guard lock(shared_->deliveryMutex);
+        shared_->delivering.store(false);
+    }
+    if (completion) completion(std::nullopt);
+}
+
+void ScreenStream::updateConfiguration(const ScreenStreamConfiguration& configuration) {
+    std::lock_guard lock(shared_->mutex);
+    shared_->configuration = configuration;
+}
+
+ScreenStreamConfiguration ScreenStream::configuration() const {
+    std::lock_guard lock(shared_->mutex);
+    return shared_->configuration;
+}
+
+bool ScreenStream::isRunning() const {
+    std::lock_guard lock(shared_->mutex);
+    return shared_->running;
+}
+
+uint64_t ScreenStream::droppedFrameCount() const { return shared_->dropped.load(); }
+uint64_t ScreenStream::deliveredFrameCount() const { return shared_->delivered.load(); }
+
+std::shared_ptr<media::PixelBuffer> captureImage(const ContentFilter& filter, int width, int height, bool showsCursor,
+                                                 bool preservesAspectRatio, const char* displayName) {
+    Connection connection(displayName);
+    FrameGrabber grabber(connection.get(), filter, true);
+    grabber.poll(showsCursor);
+    if (grabber.targetGone()) throw std::runtime_error("要录制的窗口已关闭");
+    grabber.grab(showsCursor);
+    auto image = std::make_shared<media::PixelBuffer>(std::max(1, width), std::max(1, height), media::PixelFormat::BGRA);
+    grabber.render(*image, preservesAspectRatio);
+    return image;
+}
+
+}  // namespace zimlo::x11

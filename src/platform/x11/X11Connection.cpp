@@ -1,0 +1,188 @@
+#include "platform/x11/X11Connection.h"
+
+#include <X11/Xatom.h>
+
+#include <cstdlib>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+
+namespace zimlo::x11 {
+namespace {
+
+thread_local ErrorTrap* currentTrap = nullptr;
+std::mutex ownedMutex;
+std::set<Display*>& ownedDisplays() {
+    static std::set<Display*> displays;
+    return displays;
+}
+std::mutex brokenMutex;
+std::set<Display*>& brokenDisplays() {
+    static std::set<Display*> displays;
+    return displays;
+}
+XErrorHandler previousErrorHandler = nullptr;
+
+int onError(Display* display, XErrorEvent* event) {
+    for (ErrorTrap* trap = currentTrap; trap; trap = nullptr) {
+        if (trap->display() == display) {
+            trap->record(event->error_code);
+            return 0;
+        }
+    }
+    {
+        std::lock_guard lock(ownedMutex);
+        // Our connections never end the process over a protocol error (a window may vanish
+        // between two requests at any time).
+        if (ownedDisplays().count(display)) return 0;
+    }
+    return previousErrorHandler ? previousErrorHandler(display, event) : 0;
+}
+
+void onIOErrorExit(Display* display, void*) {
+    std::lock_guard lock(brokenMutex);
+    brokenDisplays().insert(display);
+}
+
+}  // namespace
+
+void installErrorHandlers() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        XInitThreads();
+        previousErrorHandler = XSetErrorHandler(onError);
+    });
+}
+
+Connection::Connection(const char* displayName) {
+    installErrorHandlers();
+    display_ = XOpenDisplay(displayName);
+    if (!display_) {
+        const char* name = displayName ? displayName : std::getenv("DISPLAY");
+        throw std::runtime_error(std::string("无法连接到 X 显示服务器") + (name ? std::string("（") + name + "）" : ""));
+    }
+    XSetIOErrorExitHandler(display_, onIOErrorExit, nullptr);
+    std::lock_guard lock(ownedMutex);
+    ownedDisplays().insert(display_);
+}
+
+Connection::~Connection() {
+    if (!display_) return;
+    {
+        std::lock_guard lock(ownedMutex);
+        ownedDisplays().erase(display_);
+    }
+    bool broken;
+    {
+        std::lock_guard lock(brokenMutex);
+        broken = brokenDisplays().erase(display_) > 0;
+    }
+    (void)broken;
+    XCloseDisplay(display_);
+}
+
+bool Connection::isBroken() const {
+    std::lock_guard lock(brokenMutex);
+    return brokenDisplays().count(display_) > 0;
+}
+
+ErrorTrap::ErrorTrap(Display* display) : display_(display), previous_(currentTrap) { currentTrap = this; }
+
+ErrorTrap::~ErrorTrap() {
+    XSync(display_, False);
+    currentTrap = previous_;
+}
+
+bool ErrorTrap::sync() {
+    XSync(display_, False);
+    return failed();
+}
+
+std::optional<std::vector<unsigned long>> cardinalProperty(Display* d, Window w, Atom property, Atom type,
+                                                           long maxItems) {
+    Atom actualType = None;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    ErrorTrap trap(d);
+    int status = XGetWindowProperty(d, w, property, 0, maxItems, False, type, &actualType, &format, &count,
+                                    &after, &data);
+    if (status != Success || trap.sync() || actualType != type || format != 32) {
+        if (data) XFree(data);
+        return std::nullopt;
+    }
+    // Xlib hands format-32 items as longs.
+    auto* items = reinterpret_cast<unsigned long*>(data);
+    std::vector<unsigned long> values(items, items + count);
+    XFree(data);
+    return values;
+}
+
+std::optional<std::string> textProperty(Display* d, Window w, Atom property, Atom type) {
+    Atom actualType = None;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    ErrorTrap trap(d);
+    int status = XGetWindowProperty(d, w, property, 0, 4096, False, type, &actualType, &format, &count, &after,
+                                    &data);
+    if (status != Success || trap.sync() || actualType != type || format != 8) {
+        if (data) XFree(data);
+        return std::nullopt;
+    }
+    std::string text(reinterpret_cast<char*>(data), count);
+    XFree(data);
+    return text;
+}
+
+std::optional<Window> windowProperty(Display* d, Window w, Atom property) {
+    auto values = cardinalProperty(d, w, property, XA_WINDOW, 1);
+    if (!values || values->empty()) return std::nullopt;
+    return static_cast<Window>((*values)[0]);
+}
+
+std::vector<std::string> stringListProperty(Display* d, Window w, Atom property) {
+    auto text = textProperty(d, w, property, XA_STRING);
+    std::vector<std::string> parts;
+    if (!text) return parts;
+    std::string current;
+    for (char c : *text) {
+        if (c == '\0') {
+            parts.push_back(current);
+            current.clear();
+        } else {
+            current.push_back(c);
+        }
+    }
+    if (!current.empty()) parts.push_back(current);
+    return parts;
+}
+
+std::vector<Window> rootChildren(Display* d, Window root) {
+    Window rootReturn = 0, parent = 0;
+    Window* children = nullptr;
+    unsigned int count = 0;
+    std::vector<Window> result;
+    ErrorTrap trap(d);
+    if (XQueryTree(d, root, &rootReturn, &parent, &children, &count) && children) {
+        result.assign(children, children + count);
+    }
+    if (children) XFree(children);
+    return result;
+}
+
+Window topLevelOf(Display* d, Window root, Window w) {
+    ErrorTrap trap(d);
+    for (int depth = 0; depth < 64 && w != 0; ++depth) {
+        Window rootReturn = 0, parent = 0;
+        Window* children = nullptr;
+        unsigned int count = 0;
+        if (!XQueryTree(d, w, &rootReturn, &parent, &children, &count)) return 0;
+        if (children) XFree(children);
+        if (parent == root) return w;
+        w = parent;
+    }
+    return 0;
+}
+
+}  // namespace zimlo::x11

@@ -1,0 +1,76 @@
+#pragma once
+
+// Internal helpers around an Xlib connection: opening with a user-facing error, trapping
+// protocol errors per call site, and reading properties.
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zimlo::x11 {
+
+// An open connection that is closed when dropped. A lost server does not end the process
+// (Xlib's default); `isBroken` reports it instead.
+class Connection {
+public:
+    // Throws std::runtime_error with a user-facing text.
+    explicit Connection(const char* displayName);
+    ~Connection();
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    Display* get() const { return display_; }
+    operator Display*() const { return display_; }
+    bool isBroken() const;
+    Atom atom(const char* name) const { return XInternAtom(display_, name, False); }
+
+private:
+    Display* display_ = nullptr;
+};
+
+// Catches the protocol errors of requests made on `display` by this thread while it lives,
+// instead of Xlib's default of ending the process.
+class ErrorTrap {
+public:
+    explicit ErrorTrap(Display* display);
+    ~ErrorTrap();
+    ErrorTrap(const ErrorTrap&) = delete;
+    ErrorTrap& operator=(const ErrorTrap&) = delete;
+
+    // Waits for the server to process every request so far; true when any of them failed.
+    bool sync();
+    bool failed() const { return errorCode_ != 0; }
+    int errorCode() const { return errorCode_; }
+    void reset() { errorCode_ = 0; }
+
+    Display* display() const { return display_; }
+    void record(int code) {
+        if (errorCode_ == 0) errorCode_ = code;
+    }
+
+private:
+    Display* display_;
+    ErrorTrap* previous_;
+    int errorCode_ = 0;
+};
+
+// Installs the process-wide handlers once (idempotent).
+void installErrorHandlers();
+
+std::optional<std::vector<unsigned long>> cardinalProperty(Display* d, Window w, Atom property, Atom type,
+                                                           long maxItems = 1 << 20);
+std::optional<std::string> textProperty(Display* d, Window w, Atom property, Atom type);
+std::optional<Window> windowProperty(Display* d, Window w, Atom property);
+std::vector<std::string> stringListProperty(Display* d, Window w, Atom property);
+
+// Top-level children of the root, bottom to top.
+std::vector<Window> rootChildren(Display* d, Window root);
+// The top-level (child of the root) that holds `w`, or 0.
+Window topLevelOf(Display* d, Window root, Window w);
+
+}  // namespace zimlo::x11

@@ -1,0 +1,228 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <future>
+#include <mutex>
+
+#include "platform/runtime/SerialQueue.h"
+#include "platform/x11/ScreenStream.h"
+#include "platform/x11/ShareableContent.h"
+#include "platform/x11/TestWindows.h"
+#include "platform/x11/XvfbEnvironment.h"
+
+namespace zimlo::x11 {
+namespace {
+
+using test::rgbAt;
+using Spec = test::TestWindows::Spec;
+using namespace std::chrono_literals;
+
+// Frames as they arrive on the delivery queue.
+class FrameLog {
+public:
+    void add(const media::VideoSample& s) {
+        std::lock_guard lock(mutex_);
+        samples_.push_back(s);
+        changed_.notify_all();
+    }
+    // Waits until a complete frame satisfying `pred` arrives (or the time-out) and returns it.
+    template <typename Pred>
+    std::optional<media::VideoSample> waitFor(Pred pred, std::chrono::seconds timeout = 15s) {
+        std::unique_lock lock(mutex_);
+        std::optional<media::VideoSample> found;
+        changed_.wait_for(lock, timeout, [&] {
+            for (; seen_ < samples_.size(); ++seen_) {
+                const auto& s = samples_[seen_];
+                if (s.status == media::FrameStatus::complete && s.pixels && pred(*s.pixels)) {
+                    found = s;
+                    return true;
+                }
+            }
+            return false;
+        });
+        return found;
+    }
+    std::vector<media::VideoSample> samples() {
+        std::lock_guard lock(mutex_);
+        return samples_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<media::VideoSample> samples_;
+    size_t seen_ = 0;
+};
+
+struct RunningStream {
+    RunningStream(ContentFilter filter, ScreenStreamConfiguration config)
+        : queue(".test-screen-stream"), stream(std::move(filter), config) {
+        stream.setFrameHandler([this](const media::VideoSample& s) { log.add(s); }, &queue);
+        std::promise<std::optional<std::string>> started;
+        stream.startCapture([&](std::optional<std::string> error) { started.set_value(error); });
+        startError = started.get_future().get();
+    }
+    ~RunningStream() { stream.stopCapture(); }
+
+    FrameLog log;
+    SerialQueue queue;
+    ScreenStream stream;
+    std::optional<std::string> startError;
+};
+
+ScreenStreamConfiguration fullSize(bool cursor = false) {
+    ScreenStreamConfiguration c;
+    c.width = 1920;
+    c.height = 1080;
+    c.minimumFrameInterval = media::MediaTime::make(1, 20);
+    c.showsCursor = cursor;
+    return c;
+}
+
+DisplayInfo mainDisplay() { return queryShareableContent().displays.at(0); }
+
+TEST(ScreenStream, DisplayFramesShowOtherWindowsButNeverOurs) {
+    test::TestWindows x(test::XvfbEnvironment::displayName());
+    x.create(Spec({100, 100, 400, 300}, 0xff0000, 5001, "Other"));
+    Window other = x.create(Spec({40, 600, 100, 100}, 0x00ff00, 5002, "Other"));
+    x.paint(other, {10, 10, 20, 20}, 0xffff00);
+    Window ours = x.create(Spec({300, 200, 400, 300}, 0x0000ff, getpid(), "Zimlo"));
+    Window listed = x.create(Spec({900, 100, 200, 200}, 0xff00ff, 6000, "Excluded"));
+    (void)ours;
+
+    RunningStream run(ContentFilter::forDisplay(mainDisplay(), {static_cast<uint32_t>(listed)}), fullSize());
+    ASSERT_FALSE(run.startError) << *run.startError;
+    auto frame = run.log.waitFor([](const media::PixelBuffer&) { return true; });
+    ASSERT_TRUE(frame);
+    const auto& image = *frame->pixels;
+    ASSERT_EQ(image.width(), 1920);
+    ASSERT_EQ(image.height(), 1080);
+    EXPECT_EQ(rgbAt(image, 150, 150), 0xff0000u);   // other window, uncovered
+    EXPECT_EQ(rgbAt(image, 350, 250), 0xff0000u);   // other window under ours
+    EXPECT_EQ(rgbAt(image, 600, 450), 0x000000u);   // root background under ours
+    EXPECT_EQ(rgbAt(image, 1000, 200), 0x000000u);  // excluded by the filter
+    EXPECT_EQ(rgbAt(image, 55, 615), 0xffff00u);    // what the second window drew
+    EXPECT_EQ(rgbAt(image, 45, 605), 0x00ff00u);
+    EXPECT_EQ(rgbAt(image, 1500, 900), 0x000000u);
+    EXPECT_EQ(image.data()[3], 0xff);  // opaque
+
+    // The same screen with our windows allowed shows them: the exclusion did the work above.
+    ScreenStreamConfiguration withOurs = fullSize();
+    withOurs.excludesCurrentProcessWindows = false;
+    RunningStream plain(ContentFilter::forDisplay(mainDisplay(), {}), withOurs);
+    auto shown = plain.log.waitFor([](const media::PixelBuffer&) { return true; });
+    ASSERT_TRUE(shown);
+    EXPECT_EQ(rgbAt(*shown->pixels, 600, 450), 0x0000ffu);
+    EXPECT_EQ(rgbAt(*shown->pixels, 1000, 200), 0xff00ffu);
+}
+
+TEST(ScreenStream, CoveredWindowIsCapturedWholeAndFollowsResize) {
+    test::TestWindows x(test::XvfbEnvironment::displayName());
+    Window target = x.create(Spec({200, 200, 320, 240}, 0xff0000, 5001, "Target"));
+    x.paint(target, {10, 10, 60, 60}, 0x00ff00);
+    x.paint(target, {250, 170, 60, 60}, 0x0000ff);
+    // Covers the blue square entirely.
+    x.create(Spec({400, 300, 300, 300}, 0xffff00, 5002, "Cover"));
+
+    ScreenStreamConfiguration config = fullSize();
+    config.width = 320;
+    config.height = 240;
+    RunningStream run(ContentFilter::forWindow(static_cast<uint32_t>(target)), config);
+    ASSERT_FALSE(run.startError) << *run.startError;
+    auto frame = run.log.waitFor([](const media::PixelBuffer& p) { return rgbAt(p, 280, 200) == 0x0000ff; });
+    ASSERT_TRUE(frame) << "the covered part never showed the window's own picture";
+    EXPECT_EQ(rgbAt(*frame->pixels, 30, 30), 0x00ff00u);
+    EXPECT_EQ(rgbAt(*frame->pixels, 150, 120), 0xff0000u);
+    EXPECT_EQ(rgbAt(*frame->pixels, 0, 0), 0xff0000u);
+    EXPECT_EQ(rgbAt(*frame->pixels, 319, 239), 0xff0000u);
+
+    // Twice as wide: the new pixmap is picked up and letterboxed into the same frame size.
+    XResizeWindow(x.display(), target, 640, 240);
+    XSync(x.display(), False);
+    auto wide = run.log.waitFor([](const media::PixelBuffer& p) {
+        return rgbAt(p, 160, 10) == 0 && rgbAt(p, 160, 230) == 0 && rgbAt(p, 160, 120) != 0;
+    });
+    ASSERT_TRUE(wide) << "resize not followed";
+    EXPECT_EQ(wide->pixels->width(), 320);
+}
+
+TEST(ScreenStream, CursorIsBlendedWhenShown) {
+    test::TestWindows x(test::XvfbEnvironment::displayName());
+    XWarpPointer(x.display(), None, DefaultRootWindow(x.display()), 0, 0, 0, 0, 1500, 900);
+    XSync(x.display(), False);
+    auto countLit = [](const media::PixelBuffer& image) {
+        int lit = 0;
+        for (int y = 868; y < 932; ++y)
+            for (int x = 1468; x < 1532; ++x) lit += rgbAt(image, x, y) != 0;
+        return lit;
+    };
+    ContentFilter filter = ContentFilter::forDisplay(mainDisplay(), {});
+    EXPECT_GT(countLit(*captureImage(filter, 1920, 1080, true)), 10);
+    EXPECT_EQ(countLit(*captureImage(filter, 1920, 1080, false)), 0);
+}
+
+TEST(ScreenStream, StillScreenGivesIdleFramesAndChangesGiveCompleteOnes) {
+    test::TestWindows x(test::XvfbEnvironment::displayName());
+    Window w = x.create(Spec({100, 100, 200, 200}, 0x336699, 5001, "Still"));
+    ScreenStreamConfiguration config = fullSize();
+    config.width = 960;
+    config.height = 540;
+    RunningStream run(ContentFilter::forDisplay(mainDisplay(), {}), config);
+    ASSERT_FALSE(run.startError) << *run.startError;
+    ASSERT_TRUE(run.log.waitFor([](const media::PixelBuffer& p) { return rgbAt(p, 100, 100) == 0x336699; }));
+    // Let the start-up exposures settle, then watch a still second and a half.
+    std::this_thread::sleep_for(2500ms);
+    size_t before = run.log.samples().size();
+    std::this_thread::sleep_for(1500ms);
+    auto samples = run.log.samples();
+    int idle = 0, complete = 0;
+    for (size_t i = before; i < samples.size(); ++i) {
+        if (samples[i].status == media::FrameStatus::idle) {
+            ++idle;
+            EXPECT_EQ(samples[i].pixels, samples[i - 1].pixels);  // no new grab, no new buffer
+        } else {
+            ++complete;
+        }
+    }
+    EXPECT_GE(idle, 5);
+    EXPECT_GE(complete, 1);  // one a second while still
+    EXPECT_LE(complete, 4);
+    for (size_t i = 1; i < samples.size(); ++i) {
+        EXPECT_GT(samples[i].presentationTime, samples[i - 1].presentationTime);
+    }
+
+    x.paint(w, {0, 0, 200, 200}, 0x00ff00);
+    EXPECT_TRUE(run.log.waitFor([](const media::PixelBuffer& p) { return rgbAt(p, 100, 100) == 0x00ff00; }));
+}
+
+TEST(ScreenStream, ClosedWindowStopsTheStreamWithAnError) {
+    test::TestWindows x(test::XvfbEnvironment::displayName());
+    Window target = x.create(Spec({200, 200, 320, 240}, 0xff0000, 5001, "Target"));
+    ScreenStreamConfiguration config = fullSize();
+    config.width = 320;
+    config.height = 240;
+    std::promise<std::string> stopped;
+    SerialQueue queue(".test-screen-stream");
+    ScreenStream stream(ContentFilter::forWindow(static_cast<uint32_t>(target)), config);
+    stream.setFrameHandler([](const media::VideoSample&) {}, &queue);
+    stream.setStopHandler([&](const std::string& error) { stopped.set_value(error); });
+    std::promise<std::optional<std::string>> started;
+    stream.startCapture([&](std::optional<std::string> error) { started.set_value(error); });
+    ASSERT_FALSE(started.get_future().get());
+    XDestroyWindow(x.display(), target);
+    XSync(x.display(), False);
+    auto future = stopped.get_future();
+    ASSERT_EQ(future.wait_for(15s), std::future_status::ready);
+    EXPECT_FALSE(future.get().empty());
+    EXPECT_FALSE(stream.isRunning());
+
+    ScreenStream missing(ContentFilter::forWindow(static_cast<uint32_t>(target)), config);
+    std::promise<std::optional<std::string>> failed;
+    missing.startCapture([&](std::optional<std::string> error) { failed.set_value(error); });
+    EXPECT_TRUE(failed.get_future().get().has_value());
+}
+
+}  // namespace
+}  // namespace zimlo::x11
