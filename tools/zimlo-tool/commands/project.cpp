@@ -1,0 +1,50 @@
+// zimlo-tool project: decode and inspect project documents.
+
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "CommandRegistry.h"
+#include "model/RecordingProject.h"
+
+namespace {
+
+using zimlo::RecordingProject;
+using zimlo::tool::fail;
+
+bool readFile(const std::string& path, std::string& contents) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::stringstream buffer;
+    buffer << in.rdbuf();
+    contents = buffer.str();
+    return !in.bad();
+}
+
+int run(const std::vector<std::string>& args) {
+    if (args.size() != 2 || (args[0] != "decode" && args[0] != "needs-composition"))
+        return fail("usage: zimlo-tool project decode|needs-composition FILE");
+    std::string text;
+    if (!readFile(args[1], text)) return fail("cannot read " + args[1]);
+    RecordingProject project;
+    try {
+        project = RecordingProject::fromJSON(text);
+    } catch (const zimlo::DecodingError& error) {
+        return fail(error.what());
+    }
+    if (args[0] == "decode") {
+        std::cout << project.toJSON() << "\n";
+    } else {
+        std::cout << (project.needsComposition() ? "true" : "false") << "\n";
+    }
+    return 0;
+}
+
+zimlo::tool::RegisterCommandGroup group({
+    "project",
+    "  project decode FILE               decode a project document and print it re-encoded\n"
+    "  project needs-composition FILE    print whether the project must be composed\n",
+    run,
+});
+
+}  // namespace
