@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <functional>
+#include <optional>
+
+#include "recording/MacPermissionManager.h"
+
+class QMessageBox;
+class QWidget;
+
+namespace zimlo {
+
+// Explains a missing permission; its first button opens the desktop's privacy settings.
+namespace MacPermissionAlert {
+
+QString title(PermissionKind kind);
+QString text(PermissionKind kind);
+// The privacy section the settings should show, by the names the recorder has always used.
+QString settingsAnchor(PermissionKind kind);
+
+inline const QString kAuthorizeButtonText = QStringLiteral("去授权");
+inline const QString kCancelButtonText = QStringLiteral("取消");
+
+// With a window: window-modal on it, returns at once; the answer is handled when the box closes.
+// Without one: application-modal, returns after the answer. Only "去授权" opens the settings.
+void show(PermissionKind kind, QWidget* window = nullptr);
+
+// A program and arguments that open a desktop's settings panel.
+struct SettingsCommand {
+    QString program;
+    QStringList arguments;
+};
+
+// The panel for `kind` on the desktop named by `currentDesktop` (the XDG_CURRENT_DESKTOP
+// value), or none when that desktop has no such panel.
+std::optional<SettingsCommand> settingsCommand(PermissionKind kind, const QString& currentDesktop);
+
+// Opens the settings panel for `kind` on the running desktop; does nothing where there is none
+// or its program is not installed. Returns whether a panel was started.
+bool openSettings(PermissionKind kind);
+
+// Starts a settings program (detached). Tests replace it; empty restores the default.
+using SettingsLauncher = std::function<bool(const SettingsCommand&)>;
+void setSettingsLauncher(SettingsLauncher launcher);
+
+// The alert box itself, unshown, with title, text, warning icon and the two buttons.
+QMessageBox* makeAlert(PermissionKind kind, QWidget* parent);
+
+}  // namespace MacPermissionAlert
+
+}  // namespace zimlo

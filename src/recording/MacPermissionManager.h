@@ -1,0 +1,46 @@
+#pragma once
+
+#include <functional>
+
+namespace zimlo {
+
+// The four permissions the recorder may need, in this order.
+enum class PermissionKind { screenRecording, camera, microphone, speech };
+
+enum class CameraAuthorizationResult { authorized, denied, restricted };
+
+// Authorisation status values, as callers compare them: camera and microphone use all four;
+// speech counts only `authorized` as permitted.
+namespace AuthorizationStatus {
+inline constexpr int notDetermined = 0;
+inline constexpr int restricted = 1;
+inline constexpr int denied = 2;
+inline constexpr int authorized = 3;
+}  // namespace AuthorizationStatus
+
+// Asks for the camera, microphone and speech permissions. Linux shows no prompt for these: the
+// answer comes from the state of the device (whether this user may open it). Every answer is
+// delivered on the main queue, never synchronously inside the request.
+namespace MacPermissionManager {
+
+// Reads the current status of one permission (0 to 3). May block briefly (it probes devices), so
+// requests call it off the main thread. Replaceable by tests and by the capture layer.
+using StatusProvider = std::function<int(PermissionKind)>;
+void setStatusProvider(StatusProvider provider);  // empty restores the default probe
+int authorizationStatus(PermissionKind kind);
+
+// Default probe: the camera is refused when a video device exists but none may be opened; the
+// microphone, speech (a local recogniser) and screen recording (X11) need no grant.
+int probeDeviceStatus(PermissionKind kind);
+
+void requestCameraAccess(std::function<void(CameraAuthorizationResult)> completion);
+void requestMicrophoneAccess(std::function<void(bool granted)> completion);
+void requestSpeechAuthorization(std::function<void(bool authorized)> completion);
+
+// Conversions the requests apply to a status value.
+CameraAuthorizationResult cameraResultForStatus(int status);
+bool isSpeechAuthorized(int status);
+
+}  // namespace MacPermissionManager
+
+}  // namespace zimlo
