@@ -1,0 +1,26 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "model/MacRecordingSettings.h"
+
+namespace zimlo::capture {
+
+// What the screen stream delivers against what was asked for; shown in the recording window.
+struct MacScreenCaptureStatus {
+    int actualWidth = 1;
+    int actualHeight = 1;
+    int requestedWidth = 0;
+    int requestedHeight = 0;
+    MacRecordingSettings settings = MacRecordingSettings::defaultSettings();
+    bool isDisplayCapture = true;
+    std::optional<double> measuredFrameRate;
+
+    // "实际采样：W×H · 目标：<resolution> / <fps>fps[ · 实际约<rate>fps][（…源像素不足，按实际像素录制）]"
+    std::string displayText() const;
+
+    friend bool operator==(const MacScreenCaptureStatus&, const MacScreenCaptureStatus&) = default;
+};
+
+}  // namespace zimlo::capture

@@ -1,0 +1,661 @@
+#include "capture/ScreenCameraSource.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <ctime>
+#include <future>
+#include <thread>
+
+#include "capture/ScreenCaptureTargetProvider.h"
+#include "platform/runtime/DispatchGroup.h"
+#include "platform/runtime/FirstErrorSlot.h"
+#include "platform/runtime/MainQueue.h"
+#include "platform/x11/ScreenStream.h"
+#include "platform/x11/ShareableContent.h"
+
+namespace zimlo::capture {
+namespace {
+
+// Own windows are looked up with a time limit: a stuck X server must not hang the window.
+constexpr double kOwnWindowQueryLimitSeconds = 2.0;
+
+std::vector<x11::WindowInfo> ownWindowsWithinLimit(const std::string& displayName) {
+    auto promise = std::make_shared<std::promise<std::vector<x11::WindowInfo>>>();
+    auto future = promise->get_future();
+    std::thread([promise, displayName] {
+        try {
+            auto content = x11::queryShareableContent(displayName.empty() ? nullptr : displayName.c_str());
+            promise->set_value(ScreenCaptureTargetProvider::ownWindows(content, ::getpid()));
+        } catch (...) {
+            promise->set_value({});
+        }
+    }).detach();
+    if (future.wait_for(std::chrono::duration<double>(kOwnWindowQueryLimitSeconds)) != std::future_status::ready)
+        return {};
+    return future.get();
+}
+
+// A queue must not be destroyed by its own thread (it would join itself); when the last owner
+// goes away on that thread, a helper thread finishes it.
+void releaseQueue(std::shared_ptr<SerialQueue>& queue) {
+    if (queue && queue->isCurrent()) std::thread([q = std::move(queue)] {}).detach();
+    queue.reset();
+}
+
+}  // namespace
+
+// ---- CameraPreviewLayer
+
+void CameraPreviewLayer::setFrameHandler(FrameHandler handler) {
+    std::lock_guard lock(mutex_);
+    handler_ = std::move(handler);
+}
+
+std::optional<media::VideoSample> CameraPreviewLayer::latestFrame() const {
+    std::lock_guard lock(mutex_);
+    return latest_;
+}
+
+void CameraPreviewLayer::deliver(const media::VideoSample& frame) {
+    FrameHandler handler;
+    {
+        std::lock_guard lock(mutex_);
+        latest_ = frame;
+        handler = handler_;
+    }
+    if (handler) handler(frame);
+}
+
+// ---- The screen stream with its system audio
+
+struct ScreenCameraSource::ScreenStreamHandle {
+    std::unique_ptr<x11::ScreenStream> video;
+    std::unique_ptr<audio::PulseCapture> systemAudio;
+
+    void stop() {
+        if (video) video->stopCapture();
+        if (systemAudio) systemAudio->stop();
+    }
+};
+
+// ---- Creation and state
+
+std::shared_ptr<ScreenCameraSource> ScreenCameraSource::create(ScreenCaptureTarget target, Options options) {
+    return std::shared_ptr<ScreenCameraSource>(new ScreenCameraSource(std::move(target), std::move(options)));
+}
+
+ScreenCameraSource::ScreenCameraSource(ScreenCaptureTarget target, Options options)
+    : target_(std::move(target)),
+      options_(std::move(options)),
+      screenQueue_(std::make_shared<SerialQueue>(".mac.screen-stream")),
+      systemAudioQueue_(std::make_shared<SerialQueue>(".mac.system-audio")),
+      cameraQueue_(std::make_shared<SerialQueue>(".mac.camera-session")),
+      cameraDataQueue_(std::make_shared<SerialQueue>(".mac.camera-data")),
+      microphoneQueue_(std::make_shared<SerialQueue>(".mac.microphone-data")) {}
+
+ScreenCameraSource::~ScreenCameraSource() {
+    // Nothing below runs a handler that could reach this object: device threads only post to
+    // the queues, whose tasks hold the source weakly.
+    if (cameraInput_) {
+        cameraInput_->stopStreaming();
+        cameraInput_->close();
+    }
+    microphoneCapture_.reset();
+    {
+        std::lock_guard lock(streamMutex_);
+        screenStream_.reset();
+    }
+    releaseQueue(screenQueue_);
+    releaseQueue(systemAudioQueue_);
+    releaseQueue(cameraQueue_);
+    releaseQueue(cameraDataQueue_);
+    releaseQueue(microphoneQueue_);
+}
+
+CaptureState ScreenCameraSource::state() const {
+    std::lock_guard lock(stateMutex_);
+    return state_;
+}
+
+void ScreenCameraSource::setState(CaptureState state) {
+    std::lock_guard lock(stateMutex_);
+    state_ = std::move(state);
+}
+
+MacRecordingSettings ScreenCameraSource::recordingSettings() const {
+    std::lock_guard lock(stateMutex_);
+    return recordingSettings_;
+}
+
+void ScreenCameraSource::setRecordingSettings(const MacRecordingSettings& settings) {
+    std::lock_guard lock(stateMutex_);
+    recordingSettings_ = settings;
+}
+
+bool ScreenCameraSource::isRecording() const {
+    std::lock_guard lock(writersMutex_);
+    return writers_.isRecording;
+}
+
+ScreenCameraSource::Writers ScreenCameraSource::writers() const {
+    std::lock_guard lock(writersMutex_);
+    return writers_;
+}
+
+void ScreenCameraSource::notifyStateChange() {
+    // The callback sees the state as it is when it runs, not as it was when posted.
+    MainQueue::post([weak = weak_from_this()] {
+        auto self = weak.lock();
+        if (self && self->onStateChange) self->onStateChange(self->state());
+    });
+}
+
+// ---- Screen stream
+
+zimlo::PixelSize ScreenCameraSource::captureSize(const ScreenCaptureTarget& target,
+                                                 const MacRecordingSettings& settings) {
+    auto native = ScreenCaptureTargetProvider::nativePixelSize(target);
+    zimlo::PixelSize pixels{static_cast<int>(std::llround(native.width)), static_cast<int>(std::llround(native.height))};
+    return settings.resolution.captureSize(pixels);
+}
+
+void ScreenCameraSource::resetMeasurement() {
+    screenSampleWindowStart_.reset();
+    screenSampleCount_ = 0;
+    lastReportedScreenSize_ = {0, 0};
+    lastReportedFrameRate_.reset();
+}
+
+void ScreenCameraSource::configureScreenStream() {
+    auto own = ownWindowsWithinLimit(options_.displayName);
+    auto filter = ScreenCaptureTargetProvider::contentFilter(target_, own);
+    auto settings = recordingSettings();
+    auto size = captureSize(target_, settings);
+
+    x11::ScreenStreamConfiguration configuration;
+    configuration.width = size.width;
+    configuration.height = size.height;
+    configuration.minimumFrameInterval = frameDuration(settings.frameRate);
+    configuration.queueDepth = 5;
+    configuration.showsCursor = true;
+    configuration.excludesCurrentProcessWindows = true;
+
+    auto handle = std::make_shared<ScreenStreamHandle>();
+    std::weak_ptr<ScreenCameraSource> weak = weak_from_this();
+    try {
+        handle->video = std::make_unique<x11::ScreenStream>(
+            filter, configuration, options_.displayName.empty() ? nullptr : options_.displayName.c_str());
+        handle->video->setFrameHandler(
+            [weak](const media::VideoSample& sample) {
+                if (auto self = weak.lock()) self->streamDidOutputScreenSample(sample);
+            },
+            screenQueue_.get());
+        handle->video->setStopHandler([weak](const std::string& error) {
+            MainQueue::post([weak, error] {
+                if (auto self = weak.lock()) self->streamDidStopWithError(error);
+            });
+        });
+    } catch (const std::exception& error) {
+        throw SourceError::cannotAddScreenOutput(error.what());
+    }
+    try {
+        handle->systemAudio = audio::PulseCapture::startSystemAudio(
+            [queue = systemAudioQueue_, weak](media::AudioSample sample) {
+                queue->async([weak, sample = std::move(sample)]() mutable {
+                    if (auto self = weak.lock()) self->streamDidOutputAudioSample(std::move(sample));
+                });
+            });
+    } catch (const std::exception& error) {
+        throw SourceError::cannotAddSystemAudioOutput(std::string("无法采集电脑声音：") + error.what());
+    }
+
+    std::shared_ptr<ScreenStreamHandle> previous;
+    {
+        std::lock_guard lock(streamMutex_);
+        previous = std::move(screenStream_);
+        screenStream_ = handle;
+    }
+    resetMeasurement();
+    previous.reset();  // a replaced stream stops here
+}
+
+std::shared_ptr<ScreenCameraSource::ScreenStreamHandle> ScreenCameraSource::takeScreenStream() {
+    std::lock_guard lock(streamMutex_);
+    if (screenStream_ && screenStream_->video) {
+        lastStreamDropped_ = screenStream_->video->droppedFrameCount();
+        lastStreamDelivered_ = screenStream_->video->deliveredFrameCount();
+    }
+    return std::move(screenStream_);
+}
+
+void ScreenCameraSource::startScreenCapture() {
+    setState(CaptureState::configured());
+    notifyStateChange();
+    std::shared_ptr<ScreenStreamHandle> handle;
+    {
+        std::lock_guard lock(streamMutex_);
+        handle = screenStream_;
+    }
+    if (!handle) {
+        setState(CaptureState::failed("无法创建新的录屏预览流"));
+        notifyStateChange();
+        return;
+    }
+    handle->video->startCapture([weak = weak_from_this()](std::optional<std::string> error) {
+        if (!error) return;
+        MainQueue::post([weak, message = *error] {
+            if (auto self = weak.lock()) {
+                self->setState(CaptureState::failed(message));
+                self->notifyStateChange();
+            }
+        });
+    });
+}
+
+void ScreenCameraSource::streamDidStopWithError(const std::string& description) {
+    setState(CaptureState::failed(description));
+    notifyStateChange();
+}
+
+void ScreenCameraSource::streamDidOutputAudioSample(media::AudioSample sample) {
+    auto current = writers();
+    if (current.isRecording && current.screen) current.screen->appendAudio(std::move(sample), AudioSource::system);
+}
+
+void ScreenCameraSource::streamDidOutputScreenSample(const media::VideoSample& sample) {
+    // Only new content counts: idle, blank, suspended and stopped frames end here.
+    if (sample.status && *sample.status != media::FrameStatus::complete &&
+        *sample.status != media::FrameStatus::started)
+        return;
+
+    if (sample.hasFormatDescription() && sample.presentationTime.valid) {
+        int width = std::max(1, sample.width());
+        int height = std::max(1, sample.height());
+        if (static_cast<double>(width) != lastReportedScreenSize_.first ||
+            static_cast<double>(height) != lastReportedScreenSize_.second) {
+            lastReportedScreenSize_ = {width, height};
+            reportStatus(width, height, lastReportedFrameRate_);
+        }
+        if (!screenSampleWindowStart_) {
+            screenSampleWindowStart_ = sample.presentationTime;
+            screenSampleCount_ = 1;
+        } else {
+            ++screenSampleCount_;
+            double elapsed = (sample.presentationTime - *screenSampleWindowStart_).seconds();
+            if (elapsed >= 1.0) {
+                double rate = std::max(screenSampleCount_ - 1, 0) / elapsed;
+                screenSampleWindowStart_ = sample.presentationTime;
+                screenSampleCount_ = 1;
+                if (!lastReportedFrameRate_ || std::fabs(*lastReportedFrameRate_ - rate) >= 1.0) {
+                    lastReportedFrameRate_ = rate;
+                    reportStatus(width, height, rate);
+                }
+            }
+        }
+    }
+
+    if (onScreenSampleBuffer) onScreenSampleBuffer(sample);
+    auto current = writers();
+    if (current.isRecording && current.screen) current.screen->appendVideo(sample);
+}
+
+void ScreenCameraSource::reportStatus(int width, int height, std::optional<double> rate) {
+    auto settings = recordingSettings();
+    MacScreenCaptureStatus status;
+    status.actualWidth = width;
+    status.actualHeight = height;
+    status.requestedWidth = settings.resolution.width;
+    status.requestedHeight = settings.resolution.height;
+    status.settings = settings;
+    status.isDisplayCapture = target_.kind.isDisplay();
+    status.measuredFrameRate = rate;
+    MainQueue::post([weak = weak_from_this(), status] {
+        auto self = weak.lock();
+        if (self && self->onScreenCaptureStatusChange) self->onScreenCaptureStatusChange(status);
+    });
+}
+
+// ---- Camera and microphone session (cameraQueue)
+
+void ScreenCameraSource::removeCameraWiring() {
+    if (cameraInput_) {
+        cameraInput_->stopStreaming();
+        cameraInput_->close();
+    }
+    cameraInput_.reset();
+    cameraPreviewLayer_.reset();
+    isCameraConfigured_ = false;
+}
+
+void ScreenCameraSource::applyCameraFormat(camera::CameraDevice& device, const MacRecordingSettings& settings) {
+    auto choice = camera::chooseCameraFormat(device.formats(), settings.resolution.width, settings.resolution.height,
+                                             rawValue(settings.frameRate));
+    if (!choice) throw SourceError(SourceError::Kind::cannotConfigureCamera);
+    try {
+        device.setActiveFormat(choice->formatIndex, choice->frameRate);
+    } catch (const camera::CameraError& error) {
+        throw SourceError::deviceFailure(error.what());
+    }
+}
+
+void ScreenCameraSource::configureCamera() {
+    if (isCameraConfigured_) return;
+    removeCameraWiring();
+    try {
+        auto device = options_.cameraDiscovery ? options_.cameraDiscovery() : camera::defaultCameraDevice();
+        if (!device) throw SourceError(SourceError::Kind::noCamera);
+        try {
+            device->open();
+        } catch (const camera::CameraError& error) {
+            throw SourceError::deviceFailure(error.what());
+        }
+        cameraInput_ = device;
+        applyCameraFormat(*device, recordingSettings());
+        device->setMirrored(true);
+        cameraPreviewLayer_ = std::make_shared<CameraPreviewLayer>();
+        isCameraConfigured_ = true;
+    } catch (...) {
+        removeCameraWiring();
+        throw;
+    }
+}
+
+void ScreenCameraSource::configureMicrophone() {
+    auto device = options_.microphoneDiscovery ? options_.microphoneDiscovery() : audio::defaultMicrophone();
+    if (!device) throw SourceError(SourceError::Kind::noMicrophone);
+    if (isMicrophoneConfigured_ && microphoneInput_ && microphoneInput_->name == device->name) return;
+
+    microphoneCapture_.reset();
+    microphoneInput_.reset();
+    isMicrophoneConfigured_ = false;
+    try {
+        microphoneCapture_ = audio::PulseCapture::startMicrophone(
+            *device, [queue = microphoneQueue_, weak = weak_from_this()](media::AudioSample sample) {
+                queue->async([weak, sample = std::move(sample)] {
+                    if (auto self = weak.lock()) self->microphoneDidOutputSample(sample);
+                });
+            });
+    } catch (const std::exception& error) {
+        throw SourceError::deviceFailure(error.what());
+    }
+    microphoneInput_ = device;
+    isMicrophoneConfigured_ = true;
+}
+
+void ScreenCameraSource::startSessionIfNeeded() {
+    if (!isCameraConfigured_ && !isMicrophoneConfigured_) return;
+    isSessionRunning_ = true;
+    if (isCameraConfigured_ && cameraInput_ && !cameraInput_->isStreaming()) {
+        // Late frames are discarded: while one frame waits for the camera-data queue, newer
+        // ones are dropped.
+        auto handler = [queue = cameraDataQueue_, pending = cameraFramePending_, discarded = cameraFramesDiscarded_,
+                        layer = cameraPreviewLayer_, weak = weak_from_this()](media::VideoSample frame) {
+            if (pending->exchange(true)) {
+                discarded->fetch_add(1);
+                return;
+            }
+            queue->async([weak, pending, layer, frame = std::move(frame)] {
+                if (layer) layer->deliver(frame);
+                if (auto self = weak.lock()) self->cameraDidOutputFrame(frame);
+                pending->store(false);
+            });
+        };
+        try {
+            cameraInput_->startStreaming(handler);
+        } catch (const camera::CameraError& error) {
+            throw SourceError::deviceFailure(error.what());
+        }
+    }
+    if (isMicrophoneConfigured_ && !microphoneCapture_ && microphoneInput_) {
+        // Restarting after a shutdown: the device was usable when it was configured.
+        try {
+            microphoneCapture_ = audio::PulseCapture::startMicrophone(
+                *microphoneInput_, [queue = microphoneQueue_, weak = weak_from_this()](media::AudioSample sample) {
+                    queue->async([weak, sample = std::move(sample)] {
+                        if (auto self = weak.lock()) self->microphoneDidOutputSample(sample);
+                    });
+                });
+        } catch (const std::exception&) {
+            microphoneInput_.reset();
+            isMicrophoneConfigured_ = false;
+        }
+    }
+}
+
+void ScreenCameraSource::stopSession() {
+    if (cameraInput_) cameraInput_->stopStreaming();
+    microphoneCapture_.reset();
+    isSessionRunning_ = false;
+}
+
+void ScreenCameraSource::prepareMicrophone(ErrorCompletion completion) {
+    cameraQueue_->async([self = shared_from_this(), completion = std::move(completion)] {
+        std::optional<SourceError> failure;
+        try {
+            self->configureMicrophone();
+            self->startSessionIfNeeded();
+        } catch (const SourceError& error) {
+            failure = error;
+        }
+        MainQueue::post([completion, failure] {
+            if (completion) completion(failure);
+        });
+    });
+}
+
+void ScreenCameraSource::startCamera(std::function<void(CameraStart)> completion) {
+    cameraQueue_->async([self = shared_from_this(), completion = std::move(completion)] {
+        CameraStart result;
+        try {
+            self->configureCamera();
+            try {
+                self->startSessionIfNeeded();
+            } catch (const SourceError&) {
+                self->removeCameraWiring();
+                throw;
+            }
+            result.previewLayer = self->cameraPreviewLayer_;
+            if (!result.previewLayer) result.error = SourceError(SourceError::Kind::cannotConfigureCamera);
+        } catch (const SourceError& error) {
+            result.error = error;
+        }
+        MainQueue::post([completion, result] {
+            if (completion) completion(result);
+        });
+    });
+}
+
+void ScreenCameraSource::stopCamera() {
+    cameraQueue_->async([self = shared_from_this()] {
+        self->removeCameraWiring();
+        if (!self->isCameraConfigured_ && !self->isMicrophoneConfigured_ && self->isSessionRunning_)
+            self->stopSession();
+    });
+}
+
+void ScreenCameraSource::cameraDidOutputFrame(const media::VideoSample& frame) {
+    auto current = writers();
+    if (current.isRecording && current.camera) current.camera->appendVideo(frame);
+}
+
+void ScreenCameraSource::microphoneDidOutputSample(const media::AudioSample& sample) {
+    if (onMicrophoneSampleBuffer) onMicrophoneSampleBuffer(sample);
+    auto current = writers();
+    if (current.isRecording && current.screen) current.screen->appendAudio(sample, AudioSource::microphone);
+}
+
+// ---- Settings
+
+void ScreenCameraSource::applyRecordingSettings(const MacRecordingSettings& settings, ErrorCompletion completion) {
+    if (isRecording()) {
+        if (completion) completion(SourceError::cannotUpdateSettings("录制过程中不能修改录制参数"));
+        return;
+    }
+    setRecordingSettings(settings);
+
+    auto group = std::make_shared<DispatchGroup>();
+    auto firstError = std::make_shared<FirstErrorSlot<SourceError>>();
+    std::weak_ptr<ScreenCameraSource> weak = weak_from_this();
+
+    group->enter();
+    screenQueue_->async([weak, group, firstError] {
+        auto self = weak.lock();
+        if (!self) {
+            group->leave();
+            return;
+        }
+        auto fail = [&](const SourceError& error) {
+            self->setState(CaptureState::failed(error.description()));
+            self->notifyStateChange();
+            firstError->offer(error);
+            group->leave();
+        };
+        if (auto previous = self->takeScreenStream()) previous->stop();  // waits for the stop
+        try {
+            self->configureScreenStream();
+        } catch (const SourceError& error) {
+            fail(error);
+            return;
+        }
+        std::shared_ptr<ScreenStreamHandle> handle;
+        {
+            std::lock_guard lock(self->streamMutex_);
+            handle = self->screenStream_;
+        }
+        if (!handle) {
+            fail(SourceError::cannotUpdateSettings("无法创建新的录屏预览流"));
+            return;
+        }
+        handle->video->startCapture([weak, group, firstError](std::optional<std::string> error) {
+            // On the stream's own thread: the state change goes through the main queue.
+            if (error) {
+                firstError->offer(SourceError::cannotUpdateSettings(*error));
+                MainQueue::post([weak, message = *error] {
+                    if (auto source = weak.lock()) {
+                        source->setState(CaptureState::failed(message));
+                        source->notifyStateChange();
+                    }
+                });
+            }
+            group->leave();
+        });
+    });
+
+    group->enter();
+    cameraQueue_->async([weak, group, firstError, settings] {
+        if (auto self = weak.lock()) {
+            if (self->isCameraConfigured_ && self->cameraInput_) {
+                try {
+                    self->applyCameraFormat(*self->cameraInput_, settings);
+                } catch (const SourceError& error) {
+                    firstError->offer(error);
+                }
+            }
+        }
+        group->leave();
+    });
+
+    group->notify([firstError, completion = std::move(completion)] {
+        MainQueue::post([firstError, completion] {
+            if (completion) completion(firstError->value());
+        });
+    });
+}
+
+// ---- Recording
+
+void ScreenCameraSource::startRecording(bool withPiP) {
+    if (isRecording()) return;
+    auto seconds = static_cast<long long>(std::time(nullptr));
+    auto directory = options_.temporaryDirectory.empty() ? std::filesystem::temp_directory_path()
+                                                         : options_.temporaryDirectory;
+    mainOutputURL_ = directory / ("zimlo_screen_" + std::to_string(seconds) + ".mov");
+    if (withPiP)
+        pipOutputURL_ = directory / ("zimlo_camera_" + std::to_string(seconds) + ".mov");
+    else
+        pipOutputURL_.reset();
+
+    auto frameRate = recordingSettings().frameRate;
+    std::set<AudioSource> sources{AudioSource::system};
+    if (isMicrophoneConfigured_) sources.insert(AudioSource::microphone);
+    auto screenWriter =
+        SampleBufferMovieWriter::create(*mainOutputURL_, media::MovieFileType::quickTimeMovie, sources, frameRate);
+    std::shared_ptr<SampleBufferMovieWriter> cameraWriter;
+    if (withPiP) {
+        cameraWriter =
+            SampleBufferMovieWriter::create(*pipOutputURL_, media::MovieFileType::quickTimeMovie, {}, frameRate);
+        pendingFinishCount_ = 2;
+    } else {
+        pendingFinishCount_ = 1;
+    }
+    shouldRecordPiP_ = withPiP;
+    {
+        std::lock_guard lock(writersMutex_);
+        writers_ = Writers{true, screenWriter, cameraWriter};
+        lastScreenWriter_ = screenWriter;
+        lastCameraWriter_ = cameraWriter;
+    }
+    setState(CaptureState::recording());
+    notifyStateChange();
+}
+
+void ScreenCameraSource::stopRecording() {
+    Writers taken;
+    {
+        std::lock_guard lock(writersMutex_);
+        if (!writers_.isRecording) return;
+        taken = std::move(writers_);
+        writers_ = Writers{};
+    }
+    auto finished = [weak = weak_from_this()](WriterResult) {
+        if (auto self = weak.lock()) self->oneWriterFinished();
+    };
+    if (taken.screen) taken.screen->finish(finished);
+    if (shouldRecordPiP_ && taken.camera) taken.camera->finish(finished);
+}
+
+void ScreenCameraSource::oneWriterFinished() {
+    if (--pendingFinishCount_ > 0) return;
+    setState(CaptureState::stopped());
+    notifyStateChange();
+    if (onFinishRecording) onFinishRecording(mainOutputURL_, shouldRecordPiP_ ? pipOutputURL_ : std::nullopt);
+}
+
+void ScreenCameraSource::shutdown() {
+    cameraQueue_->async([self = shared_from_this()] {
+        if (self->isSessionRunning_) self->stopSession();
+    });
+    std::shared_ptr<ScreenStreamHandle> handle;
+    {
+        std::lock_guard lock(streamMutex_);
+        handle = screenStream_;
+    }
+    if (handle) screenQueue_->async([handle] { handle->stop(); });
+}
+
+ScreenCameraSource::Statistics ScreenCameraSource::statistics() const {
+    Statistics statistics;
+    {
+        std::lock_guard lock(streamMutex_);
+        if (screenStream_ && screenStream_->video) {
+            statistics.screenFramesDelivered = screenStream_->video->deliveredFrameCount();
+            statistics.screenFramesDropped = screenStream_->video->droppedFrameCount();
+        } else {
+            statistics.screenFramesDelivered = lastStreamDelivered_.value_or(0);
+            statistics.screenFramesDropped = lastStreamDropped_.value_or(0);
+        }
+    }
+    std::lock_guard lock(writersMutex_);
+    if (lastScreenWriter_) {
+        statistics.screenWriterDroppedVideo = lastScreenWriter_->droppedVideoFrames();
+        statistics.screenWriterDroppedAudio = lastScreenWriter_->droppedAudioSamples();
+    }
+    if (lastCameraWriter_) statistics.cameraWriterDroppedVideo = lastCameraWriter_->droppedVideoFrames();
+    statistics.cameraFramesDiscarded = cameraFramesDiscarded_->load();
+    return statistics;
+}
+
+}  // namespace zimlo::capture

@@ -1,0 +1,209 @@
+#pragma once
+
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "capture/CaptureState.h"
+#include "capture/MacScreenCaptureStatus.h"
+#include "capture/SampleBufferMovieWriter.h"
+#include "capture/ScreenCaptureTarget.h"
+#include "capture/SourceError.h"
+#include "model/MacRecordingSettings.h"
+#include "platform/audio/PulseCapture.h"
+#include "platform/camera/CameraDevice.h"
+#include "platform/media/MediaSample.h"
+#include "platform/runtime/SerialQueue.h"
+
+namespace zimlo::x11 {
+class ScreenStream;
+}
+
+namespace zimlo::capture {
+
+// What the camera window shows: the mirrored camera picture, filling its bounds.
+// Frames arrive on the camera-data queue; the view converts and draws them itself.
+class CameraPreviewLayer {
+public:
+    enum class VideoGravity { resizeAspectFill };
+    using FrameHandler = std::function<void(const media::VideoSample&)>;
+
+    VideoGravity videoGravity() const { return VideoGravity::resizeAspectFill; }
+    bool isMirrored() const { return true; }
+
+    // Called on the camera-data queue with every camera frame from now on.
+    void setFrameHandler(FrameHandler handler);
+    // The newest frame, for a view that draws on its own schedule.
+    std::optional<media::VideoSample> latestFrame() const;
+
+    void deliver(const media::VideoSample& frame);
+
+private:
+    mutable std::mutex mutex_;
+    FrameHandler handler_;
+    std::optional<media::VideoSample> latest_;
+};
+
+// The one object that drives the capture hardware of a recording window: the screen stream
+// with system audio, the camera and the microphone; it measures the delivered frame rate and,
+// while recording, feeds the screen writer (video, system audio, microphone) and the camera
+// writer. Public operations and every callback except the two sample callbacks run on the main
+// thread. Install the callbacks before configureScreenStream and leave them alone afterwards.
+class ScreenCameraSource : public std::enable_shared_from_this<ScreenCameraSource> {
+public:
+    // Where devices come from. Empty members mean the system's defaults; tests inject others.
+    struct Options {
+        camera::CameraDiscovery cameraDiscovery;
+        std::function<std::optional<audio::AudioSourceInfo>()> microphoneDiscovery;
+        std::filesystem::path temporaryDirectory;  // empty: the system's temporary directory
+        std::string displayName;                   // X display; empty: $DISPLAY
+    };
+
+    struct CameraStart {
+        std::shared_ptr<CameraPreviewLayer> previewLayer;  // set on success
+        std::optional<SourceError> error;
+    };
+
+    using ErrorCompletion = std::function<void(std::optional<SourceError>)>;
+
+    std::function<void(CaptureState)> onStateChange;                    // main queue
+    std::function<void(const media::VideoSample&)> onScreenSampleBuffer;  // screen-stream queue
+    std::function<void(MacScreenCaptureStatus)> onScreenCaptureStatusChange;  // main queue
+    std::function<void(const media::AudioSample&)> onMicrophoneSampleBuffer;  // microphone-data queue
+    // Main queue, once per recording: the screen movie and, when recorded, the camera movie.
+    std::function<void(std::optional<std::filesystem::path>, std::optional<std::filesystem::path>)> onFinishRecording;
+
+    static std::shared_ptr<ScreenCameraSource> create(ScreenCaptureTarget target, Options options = {});
+    ~ScreenCameraSource();
+    ScreenCameraSource(const ScreenCameraSource&) = delete;
+    ScreenCameraSource& operator=(const ScreenCameraSource&) = delete;
+
+    const ScreenCaptureTarget& target() const { return target_; }
+    CaptureState state() const;
+    MacRecordingSettings recordingSettings() const;
+    void setRecordingSettings(const MacRecordingSettings& settings);
+    bool isRecording() const;
+    bool isCameraConfigured() const { return isCameraConfigured_.load(); }
+    bool isMicrophoneConfigured() const { return isMicrophoneConfigured_.load(); }
+    std::optional<std::filesystem::path> mainOutputURL() const { return mainOutputURL_; }
+    std::optional<std::filesystem::path> pipOutputURL() const { return pipOutputURL_; }
+    bool shouldRecordPiP() const { return shouldRecordPiP_; }
+
+    SerialQueue& screenQueue() const { return *screenQueue_; }
+    SerialQueue& systemAudioQueue() const { return *systemAudioQueue_; }
+    SerialQueue& cameraQueue() const { return *cameraQueue_; }
+    SerialQueue& cameraDataQueue() const { return *cameraDataQueue_; }
+    SerialQueue& microphoneQueue() const { return *microphoneQueue_; }
+
+    // Pixel size the stream captures for `target` at `settings`: the target's native size
+    // rounded to whole pixels, then the resolution's capture-size rule.
+    static zimlo::PixelSize captureSize(const ScreenCaptureTarget& target, const MacRecordingSettings& settings);
+
+    // Builds the screen stream and its system-audio capture for the current settings; throws
+    // SourceError. On failure the previous stream stays.
+    void configureScreenStream();
+    void startScreenCapture();
+    void notifyStateChange();
+    void prepareMicrophone(ErrorCompletion completion);
+    void startCamera(std::function<void(CameraStart)> completion);
+    void stopCamera();
+    void applyRecordingSettings(const MacRecordingSettings& settings, ErrorCompletion completion);
+    void startRecording(bool withPiP);
+    void stopRecording();
+    void shutdown();
+
+    // Sample entry points of the stream and the devices, on the queues named.
+    void streamDidOutputScreenSample(const media::VideoSample& sample);  // screen-stream queue
+    void streamDidOutputAudioSample(media::AudioSample sample);         // system-audio queue
+    void streamDidStopWithError(const std::string& description);        // main queue
+    void cameraDidOutputFrame(const media::VideoSample& frame);          // camera-data queue
+    void microphoneDidOutputSample(const media::AudioSample& sample);   // microphone-data queue
+
+    // Counters for tools and benchmarks.
+    struct Statistics {
+        uint64_t screenFramesDelivered = 0;   // by the stream, this stream's life
+        uint64_t screenFramesDropped = 0;     // by the stream (queue full, capture late)
+        uint64_t screenWriterDroppedVideo = 0;  // last recording
+        uint64_t screenWriterDroppedAudio = 0;
+        uint64_t cameraWriterDroppedVideo = 0;
+        uint64_t cameraFramesDiscarded = 0;   // late camera frames
+    };
+    Statistics statistics() const;
+
+private:
+    struct ScreenStreamHandle;
+    struct Writers {
+        bool isRecording = false;
+        std::shared_ptr<SampleBufferMovieWriter> screen;
+        std::shared_ptr<SampleBufferMovieWriter> camera;
+    };
+
+    ScreenCameraSource(ScreenCaptureTarget target, Options options);
+
+    void setState(CaptureState state);
+    Writers writers() const;
+    void reportStatus(int width, int height, std::optional<double> rate);
+    void resetMeasurement();
+    std::shared_ptr<ScreenStreamHandle> takeScreenStream();
+
+    // On cameraQueue.
+    void configureCamera();
+    void removeCameraWiring();
+    void applyCameraFormat(camera::CameraDevice& device, const MacRecordingSettings& settings);
+    void configureMicrophone();
+    void startSessionIfNeeded();
+    void stopSession();
+    void oneWriterFinished();
+
+    const ScreenCaptureTarget target_;
+    const Options options_;
+
+    mutable std::mutex stateMutex_;  // state_, recordingSettings_
+    CaptureState state_ = CaptureState::idle();
+    MacRecordingSettings recordingSettings_ = MacRecordingSettings::defaultSettings();
+
+    // Frame-rate measurement, on screenQueue.
+    std::optional<media::MediaTime> screenSampleWindowStart_;
+    int screenSampleCount_ = 0;
+    std::pair<double, double> lastReportedScreenSize_{0, 0};
+    std::optional<double> lastReportedFrameRate_;
+
+    mutable std::mutex streamMutex_;
+    std::shared_ptr<ScreenStreamHandle> screenStream_;
+    std::optional<uint64_t> lastStreamDropped_, lastStreamDelivered_;
+
+    // Read on the sample queues, written on the main thread: one short lock.
+    mutable std::mutex writersMutex_;
+    Writers writers_;
+    std::shared_ptr<SampleBufferMovieWriter> lastScreenWriter_, lastCameraWriter_;
+
+    // Camera and microphone session, on cameraQueue.
+    std::shared_ptr<camera::CameraDevice> cameraInput_;
+    std::shared_ptr<CameraPreviewLayer> cameraPreviewLayer_;
+    std::optional<audio::AudioSourceInfo> microphoneInput_;
+    std::unique_ptr<audio::PulseCapture> microphoneCapture_;
+    bool isSessionRunning_ = false;
+    std::atomic<bool> isCameraConfigured_{false};
+    std::atomic<bool> isMicrophoneConfigured_{false};
+    std::shared_ptr<std::atomic<bool>> cameraFramePending_ = std::make_shared<std::atomic<bool>>(false);
+    std::shared_ptr<std::atomic<uint64_t>> cameraFramesDiscarded_ = std::make_shared<std::atomic<uint64_t>>(0);
+
+    // Main thread.
+    std::optional<std::filesystem::path> mainOutputURL_;
+    std::optional<std::filesystem::path> pipOutputURL_;
+    int pendingFinishCount_ = 0;
+    bool shouldRecordPiP_ = true;
+
+    // Shared with tasks and device threads that may outlive a recording step.
+    std::shared_ptr<SerialQueue> screenQueue_;
+    std::shared_ptr<SerialQueue> systemAudioQueue_;
+    std::shared_ptr<SerialQueue> cameraQueue_;
+    std::shared_ptr<SerialQueue> cameraDataQueue_;
+    std::shared_ptr<SerialQueue> microphoneQueue_;
+};
+
+}  // namespace zimlo::capture

@@ -1,0 +1,28 @@
+#include "capture/SourceError.h"
+
+namespace zimlo::capture {
+namespace {
+
+std::string describe(SourceError::Kind kind, const std::string& message) {
+    using Kind = SourceError::Kind;
+    switch (kind) {
+        case Kind::cannotAddScreenOutput:
+        case Kind::cannotAddSystemAudioOutput:
+        case Kind::cannotUpdateSettings:
+        case Kind::deviceFailure: return message;
+        case Kind::unsupported: return "macOS 12.3 及以上才支持 ScreenCaptureKit 录屏";
+        case Kind::missingTarget: return "请先选择要录制的桌面或应用窗口";
+        case Kind::noCamera: return "无法获取电脑摄像头";
+        case Kind::noMicrophone: return "无法获取麦克风";
+        case Kind::cannotConfigureCamera: return "无法配置摄像头";
+        case Kind::cannotConfigureMicrophone: return "无法配置麦克风";
+    }
+    return message;
+}
+
+}  // namespace
+
+SourceError::SourceError(Kind kind, std::string message)
+    : kind(kind), message(std::move(message)), description_(describe(kind, this->message)) {}
+
+}  // namespace zimlo::capture

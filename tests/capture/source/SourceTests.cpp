@@ -1,0 +1,263 @@
+#include <gtest/gtest.h>
+#include <linux/videodev2.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+
+#include "SourceTestSupport.h"
+#include "capture/CapturePermissions.h"
+#include "platform/camera/GeneratedCamera.h"
+#include "support/TestMain.h"
+#include "support/env/PulseServer.h"
+
+namespace zimlo::capture {
+namespace {
+
+using test::displayTarget;
+using test::frameAt;
+using test::windowTarget;
+namespace fs = std::filesystem;
+
+MacRecordingSettings settings(int w, int h, const std::string& name, CaptureFrameRate rate) {
+    return MacRecordingSettings(MacRecordingResolution{w, h, name}, rate);
+}
+
+TEST(ScreenCameraSourceStatus, CaptureSizeAndStatusText) {
+    auto p1080 = settings(1920, 1080, "1080p", CaptureFrameRate::fps30);
+    EXPECT_EQ(ScreenCameraSource::captureSize(windowTarget(1601, 901), p1080), (zimlo::PixelSize{1600, 900}));
+    EXPECT_EQ(ScreenCameraSource::captureSize(displayTarget(3840, 2160), settings(1280, 720, "720p", CaptureFrameRate::fps30)),
+              (zimlo::PixelSize{1280, 720}));
+    EXPECT_EQ(ScreenCameraSource::captureSize(displayTarget(3024, 1964), p1080), (zimlo::PixelSize{1920, 1246}));
+
+    MacScreenCaptureStatus window{1280, 800, 1920, 1080, p1080, false, 29.6};
+    EXPECT_EQ(window.displayText(), "实际采样：1280×800 · 目标：1080p / 30fps · 实际约30fps（窗口源像素不足，按实际像素录制）");
+    MacScreenCaptureStatus display{1280, 720, 1280, 720, settings(1280, 720, "720p", CaptureFrameRate::fps60), true, {}};
+    EXPECT_EQ(display.displayText(), "实际采样：1280×720 · 目标：720p / 60fps");
+    display.actualWidth = 1000;
+    display.measuredFrameRate = 59.5;  // halves round away from zero
+    EXPECT_EQ(display.displayText(), "实际采样：1000×720 · 目标：720p / 60fps · 实际约60fps（屏幕源像素不足，按实际像素录制）");
+}
+
+TEST(ScreenCameraSourceStatus, FrameRateReportsFollowTheThresholds) {
+    auto source = ScreenCameraSource::create(displayTarget(1920, 1080));
+    std::vector<MacScreenCaptureStatus> reports;
+    int previewed = 0;
+    source->onScreenCaptureStatusChange = [&](MacScreenCaptureStatus s) { reports.push_back(s); };
+    source->onScreenSampleBuffer = [&](const media::VideoSample&) { ++previewed; };
+    double t = 100;
+    auto feed = [&](double fps, double seconds, int w = 1920, int h = 1080,
+                    std::optional<media::FrameStatus> status = media::FrameStatus::complete) {
+        source->screenQueue().sync([&] {
+            for (int i = 0; i < static_cast<int>(std::lround(fps * seconds)); ++i) {
+                source->streamDidOutputScreenSample(frameAt(t, w, h, status));
+                t += 1.0 / fps;
+            }
+        });
+        zimlo::test::mainLoop().runPending();
+    };
+
+    feed(60, 1.0);
+    feed(60, 0.05);  // the frame that closes the first window
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_FALSE(reports[0].measuredFrameRate.has_value());  // size first, at once
+    EXPECT_EQ(reports[0].actualWidth, 1920);
+    EXPECT_TRUE(reports[0].isDisplayCapture);
+    EXPECT_NEAR(*reports[1].measuredFrameRate, 60, 0.6);
+
+    feed(59.3, 2.0);  // within 1 of the last report: nothing new
+    feed(60.8, 2.0);
+    EXPECT_EQ(reports.size(), 2u);
+    // Idle frames are neither previewed nor measured.
+    int previewedBefore = previewed;
+    feed(60, 3.0, 1920, 1080, media::FrameStatus::idle);
+    EXPECT_EQ(previewed, previewedBefore);
+    EXPECT_EQ(reports.size(), 2u);
+
+    feed(45, 2.5);
+    ASSERT_GE(reports.size(), 3u);
+    // The window that spanned the idle gap counts few frames over a long time, then 45 settles.
+    EXPECT_NEAR(*reports.back().measuredFrameRate, 45, 1.0);
+    auto lastRate = reports.back().measuredFrameRate;
+
+    feed(45, 0.1, 1280, 720);  // a new size is reported at once, with the last rate
+    EXPECT_EQ(reports.back().actualWidth, 1280);
+    EXPECT_EQ(reports.back().measuredFrameRate, lastRate);
+    EXPECT_EQ(reports.back().requestedWidth, 1920);
+}
+
+TEST(ScreenCameraSourceRecording, StartsOnceFinishesOnceAndRefusesSettingsWhileRecording) {
+    auto dir = fs::temp_directory_path() / ("zimlo-source-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    ScreenCameraSource::Options options;
+    options.temporaryDirectory = dir;
+    auto source = ScreenCameraSource::create(displayTarget(640, 480), options);
+    std::vector<CaptureState> states;
+    int finishes = 0;
+    std::optional<fs::path> mainURL, pipURL;
+    source->onStateChange = [&](CaptureState s) { states.push_back(s); };
+    source->onFinishRecording = [&](auto main, auto pip) {
+        ++finishes;
+        mainURL = main;
+        pipURL = pip;
+    };
+
+    source->stopRecording();  // nothing to stop
+    source->startRecording(true);
+    auto firstMain = source->mainOutputURL();
+    source->startRecording(true);
+    EXPECT_EQ(source->mainOutputURL(), firstMain);
+    EXPECT_TRUE(source->isRecording());
+    ASSERT_TRUE(firstMain && firstMain->filename().string().starts_with("zimlo_screen_"));
+    EXPECT_EQ(firstMain->parent_path(), dir);
+    EXPECT_EQ(source->pipOutputURL()->filename().string(),
+              "zimlo_camera_" + firstMain->filename().string().substr(13));
+
+    std::optional<SourceError> refused;
+    source->applyRecordingSettings(settings(1280, 720, "720p", CaptureFrameRate::fps60),
+                                   [&](std::optional<SourceError> e) { refused = e; });
+    ASSERT_TRUE(refused.has_value());
+    EXPECT_EQ(refused->description(), "录制过程中不能修改录制参数");
+    EXPECT_EQ(source->recordingSettings(), MacRecordingSettings::defaultSettings());
+
+    source->stopRecording();
+    EXPECT_FALSE(source->isRecording());
+    source->stopRecording();
+    ASSERT_TRUE(zimlo::test::pumpUntil([&] { return finishes > 0; }));
+    zimlo::test::mainLoop().runFor(std::chrono::milliseconds(100));
+    EXPECT_EQ(finishes, 1);
+    EXPECT_EQ(mainURL, firstMain);
+    EXPECT_EQ(pipURL, source->pipOutputURL());  // the camera writer never got a frame: no file
+    EXPECT_FALSE(fs::exists(*mainURL));
+    EXPECT_FALSE(fs::exists(*pipURL));
+    EXPECT_EQ(source->state(), CaptureState::stopped());
+    ASSERT_FALSE(states.empty());
+    EXPECT_EQ(states.back(), CaptureState::stopped());
+
+    // Without the camera picture only the screen movie is reported.
+    source->startRecording(false);
+    source->stopRecording();
+    ASSERT_TRUE(zimlo::test::pumpUntil([&] { return finishes == 2; }));
+    EXPECT_FALSE(pipURL.has_value());
+    fs::remove_all(dir);
+}
+
+std::vector<camera::CameraFormat> threeFormats() {
+    return {{640, 480, V4L2_PIX_FMT_YUYV, {{1, 30}}},
+            {1280, 720, V4L2_PIX_FMT_YUYV, {{1, 30}}},
+            {1920, 1080, V4L2_PIX_FMT_YUYV, {{1, 30}}}};
+}
+
+TEST(ScreenCameraSourceCamera, StartsMirroredCameraAndRollsBackFailures) {
+    int attempts = 0;
+    camera::GeneratedCamera::Options failing;
+    failing.failsToOpen = true;
+    camera::GeneratedCamera::Options working;
+    working.formats = threeFormats();
+    auto good = std::make_shared<camera::GeneratedCamera>(working);
+    ScreenCameraSource::Options options;
+    options.cameraDiscovery = [&]() -> std::shared_ptr<camera::CameraDevice> {
+        ++attempts;
+        if (attempts == 1) return nullptr;
+        if (attempts == 2) return std::make_shared<camera::GeneratedCamera>(failing);
+        return good;
+    };
+    auto source = ScreenCameraSource::create(displayTarget(640, 480), options);
+    source->setRecordingSettings(settings(1920, 1080, "1080p", CaptureFrameRate::fps60));
+
+    auto start = [&] {
+        std::optional<ScreenCameraSource::CameraStart> result;
+        source->startCamera([&](ScreenCameraSource::CameraStart r) { result = r; });
+        EXPECT_TRUE(zimlo::test::pumpUntil([&] { return result.has_value(); }));
+        return *result;
+    };
+    auto none = start();
+    ASSERT_TRUE(none.error.has_value());
+    EXPECT_EQ(none.error->description(), "无法获取电脑摄像头");
+    auto refused = start();
+    ASSERT_TRUE(refused.error.has_value());
+    EXPECT_NE(refused.error->description().find("Permission denied"), std::string::npos);
+    EXPECT_FALSE(source->isCameraConfigured());
+
+    auto started = start();
+    ASSERT_FALSE(started.error.has_value());
+    ASSERT_TRUE(started.previewLayer);
+    EXPECT_TRUE(source->isCameraConfigured());
+    // 1080p at 60 fps asked of a camera that does at most 30: 1920x1080 at 30.
+    EXPECT_EQ(good->activeFormat(), (camera::CameraFormatChoice{2, 30}));
+    ASSERT_TRUE(zimlo::test::pumpUntil([&] { return started.previewLayer->latestFrame().has_value(); }));
+    auto frame = *started.previewLayer->latestFrame();
+    EXPECT_EQ(frame.width(), 1920);
+    uint32_t topRight;
+    std::memcpy(&topRight, frame.pixels->data() + (1919 - 5) * 4, 4);
+    EXPECT_EQ(topRight, 0xffff0000u);  // the marker drawn top-left shows mirrored
+
+    // A second start keeps the configured camera.
+    EXPECT_FALSE(start().error.has_value());
+    EXPECT_EQ(attempts, 3);
+
+    source->stopCamera();
+    ASSERT_TRUE(zimlo::test::pumpUntil([&] { return !good->isStreaming() && !source->isCameraConfigured(); }));
+}
+
+int sourceOutputIndex(const zimlo::test::PulseServer& server) {
+    std::string command = "pactl --server=" + server.address() + " list short source-outputs";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    int index = -1;
+    if (pipe) {
+        if (std::fscanf(pipe, "%d", &index) != 1) index = -1;
+        ::pclose(pipe);
+    }
+    return index;
+}
+
+TEST(ScreenCameraSourceMicrophone, ConfiguresTheSameDeviceOnceAndReportsAMissingOne) {
+    auto& server = zimlo::test::PulseServer::shared();
+    auto source = ScreenCameraSource::create(displayTarget(640, 480));
+    auto prepare = [&](ScreenCameraSource& s) {
+        std::optional<std::optional<SourceError>> result;
+        s.prepareMicrophone([&](std::optional<SourceError> e) { result = e; });
+        EXPECT_TRUE(zimlo::test::pumpUntil([&] { return result.has_value(); }));
+        return *result;
+    };
+    EXPECT_FALSE(prepare(*source).has_value());
+    EXPECT_TRUE(source->isMicrophoneConfigured());
+    int first = sourceOutputIndex(server);
+    EXPECT_GE(first, 0);
+    EXPECT_FALSE(prepare(*source).has_value());
+    EXPECT_EQ(sourceOutputIndex(server), first);
+
+    ScreenCameraSource::Options noMicrophone;
+    noMicrophone.microphoneDiscovery = [] { return std::optional<audio::AudioSourceInfo>(); };
+    auto without = ScreenCameraSource::create(displayTarget(640, 480), noMicrophone);
+    auto error = prepare(*without);
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->description(), "无法获取麦克风");
+    EXPECT_FALSE(without->isMicrophoneConfigured());
+}
+
+}  // namespace
+}  // namespace zimlo::capture
+
+namespace zimlo::capture {
+namespace {
+
+TEST(CapturePermissions, FollowTheDevices) {
+    zimlo::test::PulseServer::shared();
+    EXPECT_EQ(microphoneAccess(), DeviceAccess::authorized);
+    EXPECT_EQ(screenRecordingAccess(), DeviceAccess::authorized);
+    camera::setCameraDiscovery([] { return std::shared_ptr<camera::CameraDevice>(); });
+    EXPECT_EQ(authorizationStatus(cameraAccess()), CaptureAuthorizationStatus::notDetermined);
+    camera::setCameraDiscovery([] {
+        camera::GeneratedCamera::Options options;
+        options.failsToOpen = true;
+        return std::make_shared<camera::GeneratedCamera>(options);
+    });
+    EXPECT_EQ(authorizationStatus(cameraAccess()), CaptureAuthorizationStatus::denied);
+    camera::setCameraDiscovery([] { return std::make_shared<camera::GeneratedCamera>(); });
+    EXPECT_EQ(static_cast<int>(authorizationStatus(cameraAccess())), 3);
+    camera::setCameraDiscovery(nullptr);
+}
+
+}  // namespace
+}  // namespace zimlo::capture
