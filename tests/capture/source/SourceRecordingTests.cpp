@@ -1,0 +1,213 @@
+// Records a real screen (Xvfb), system audio and microphone (a private PulseAudio) and a
+// generated camera through the source, then reads the movies back with ffprobe and ffmpeg.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <sstream>
+#include <thread>
+
+#include "RootPainter.h"
+#include "SourceTestSupport.h"
+#include "capture/ScreenCaptureTargetProvider.h"
+#include "platform/camera/GeneratedCamera.h"
+#include "platform/x11/ShareableContent.h"
+#include "support/TestMain.h"
+#include "support/env/PulseServer.h"
+#include "support/env/XvfbServer.h"
+
+namespace zimlo::capture {
+namespace {
+
+namespace fs = std::filesystem;
+using media::MonotonicClock;
+
+std::string run(const std::string& command) {
+    std::string out;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) return out;
+    char buffer[65536];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0) out.append(buffer, n);
+    ::pclose(pipe);
+    return out;
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> result;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty()) result.push_back(line);
+    return result;
+}
+
+using test::RootPainter;
+
+// Index of the first sample louder than `threshold` in raw mono float samples.
+std::optional<size_t> firstLoud(const std::string& raw, float threshold) {
+    size_t count = raw.size() / 4;
+    for (size_t i = 0; i < count; ++i) {
+        float v;
+        std::memcpy(&v, raw.data() + i * 4, 4);
+        if (std::fabs(v) > threshold) return i;
+    }
+    return std::nullopt;
+}
+
+double feedMicrophone(zimlo::test::PulseServer& server, double seconds, double toneAt) {
+    auto tone = zimlo::test::sineTone(seconds - toneAt, 440, 0.8);
+    const int piece = 480;
+    auto start = std::chrono::steady_clock::now();
+    double toneWritten = 0;
+    for (int i = 0; i * piece < static_cast<int>(seconds * 48000); ++i) {
+        std::this_thread::sleep_until(start + std::chrono::milliseconds(10 * i));
+        std::vector<int16_t> samples(piece, 0);
+        int offset = i * piece - static_cast<int>(toneAt * 48000);
+        if (offset >= 0) {
+            std::copy(tone.begin() + offset, tone.begin() + offset + piece, samples.begin());
+            if (offset == 0) toneWritten = MonotonicClock::nowSeconds();
+        }
+        server.writeMicrophone(samples);
+    }
+    return toneWritten;
+}
+
+TEST(ScreenCameraSourceRecording, RecordsScreenSystemAudioMicrophoneAndCameraInSync) {
+    zimlo::test::XvfbServer xvfb("640x480x24");
+    xvfb.exportDisplay();
+    auto& pulse = zimlo::test::PulseServer::shared();
+    auto dir = fs::temp_directory_path() / ("zimlo-source-rec-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+
+    auto content = x11::queryShareableContent(xvfb.displayName().c_str());
+    auto targets = ScreenCaptureTargetProvider::buildTargets(content, ::getpid());
+    ASSERT_FALSE(targets.empty());
+    ASSERT_TRUE(targets.front().kind.isDisplay());
+
+    ScreenCameraSource::Options options;
+    options.temporaryDirectory = dir;
+    options.displayName = xvfb.displayName();
+    auto generated = std::make_shared<camera::GeneratedCamera>();
+    options.cameraDiscovery = [generated] { return generated; };
+    auto source = ScreenCameraSource::create(targets.front(), options);
+    std::vector<MacScreenCaptureStatus> reports;
+    std::vector<CaptureState> states;
+    std::optional<std::pair<std::optional<fs::path>, std::optional<fs::path>>> finished;
+    source->onScreenCaptureStatusChange = [&](MacScreenCaptureStatus s) { reports.push_back(s); };
+    source->onStateChange = [&](CaptureState s) { states.push_back(s); };
+    source->onFinishRecording = [&](auto main, auto pip) { finished.emplace(main, pip); };
+    source->setRecordingSettings(nativeDefaultSettings(640, 480));
+
+    // The left half changes all the time, so the stream runs at its full rate.
+    std::atomic<bool> animating{true};
+    std::thread animation([&] {
+        RootPainter painter(xvfb.displayName());
+        for (int i = 0; animating; ++i) {
+            unsigned long level = 30 + (i % 60);
+            painter.fill(0, 0, 320, 480, (level << 16) | (level << 8) | level);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    });
+    RootPainter marker(xvfb.displayName());
+    marker.fill(320, 0, 320, 480, 0x000000);
+
+    source->configureScreenStream();
+    source->startScreenCapture();
+    ASSERT_TRUE(zimlo::test::pumpUntil([&] { return !reports.empty() && reports.back().measuredFrameRate; },
+                                       std::chrono::seconds(20)));
+    EXPECT_EQ(reports.front().actualWidth, 640);
+    EXPECT_EQ(reports.front().actualHeight, 480);
+    EXPECT_GT(*reports.back().measuredFrameRate, 5.0);
+    EXPECT_LT(*reports.back().measuredFrameRate, 31.0);
+
+    std::optional<std::optional<SourceError>> microphone;
+    source->prepareMicrophone([&](std::optional<SourceError> e) { microphone = e; });
+    std::optional<ScreenCameraSource::CameraStart> cameraStart;
+    source->startCamera([&](ScreenCameraSource::CameraStart r) { cameraStart = r; });
+    ASSERT_TRUE(zimlo::test::pumpUntil([&] { return microphone && cameraStart; }));
+    ASSERT_FALSE(microphone->has_value());
+    ASSERT_FALSE(cameraStart->error.has_value());
+
+    source->startRecording(true);
+    zimlo::test::mainLoop().runFor(std::chrono::milliseconds(500));
+
+    // A tone into the computer's output, a tone into the microphone, and the right half of the
+    // screen turning white, each at a time we know.
+    std::atomic<double> played{0}, spoken{0};
+    std::thread player([&] { played = zimlo::test::playTone(0.6, 0.5, 660); });
+    std::thread speaker([&] { spoken = feedMicrophone(pulse, 1.6, 0.8); });
+    zimlo::test::mainLoop().runFor(std::chrono::milliseconds(700));
+    marker.fill(320, 0, 320, 480, 0xffffff);
+    double shown = MonotonicClock::nowSeconds();
+    while (!played.load() || !spoken.load()) zimlo::test::mainLoop().runFor(std::chrono::milliseconds(50));
+    player.join();
+    speaker.join();
+    zimlo::test::mainLoop().runFor(std::chrono::milliseconds(500));
+
+    source->stopRecording();
+    ASSERT_TRUE(zimlo::test::pumpUntil([&] { return finished.has_value(); }, std::chrono::seconds(30)));
+    animating = false;
+    animation.join();
+    source->shutdown();
+    EXPECT_EQ(states.back(), CaptureState::stopped());
+
+    ASSERT_TRUE(finished->first && finished->second);
+    std::string movie = finished->first->string();
+    std::string cameraMovie = finished->second->string();
+    ASSERT_TRUE(fs::exists(movie));
+    ASSERT_TRUE(fs::exists(cameraMovie));
+
+    // Track order: video, system audio, microphone. The camera movie is video only.
+    auto streams = lines(run("ffprobe -v error -show_entries stream=codec_type,start_time -of csv=p=0 '" + movie + "'"));
+    ASSERT_EQ(streams.size(), 3u);
+    EXPECT_TRUE(streams[0].starts_with("video"));
+    EXPECT_TRUE(streams[1].starts_with("audio"));
+    EXPECT_TRUE(streams[2].starts_with("audio"));
+    auto cameraStreams = lines(run("ffprobe -v error -show_entries stream=codec_type,width -of csv=p=0 '" + cameraMovie + "'"));
+    ASSERT_EQ(cameraStreams.size(), 1u);
+    EXPECT_EQ(cameraStreams[0], "video,640");
+
+    // When the right half turned white in the movie...
+    auto frameTimes = lines(run("ffprobe -v error -select_streams v:0 -show_entries frame=pts_time -of csv=p=0 '" + movie + "'"));
+    std::string pictures = run("ffmpeg -v error -i '" + movie +
+                               "' -map 0:v:0 -vf crop=iw/2:ih:iw/2:0,scale=8:8,format=gray -fps_mode passthrough "
+                               "-f rawvideo - 2>/dev/null");
+    ASSERT_EQ(pictures.size(), frameTimes.size() * 64);
+    std::optional<double> whiteAt;
+    for (size_t i = 0; i < frameTimes.size() && !whiteAt; ++i)
+        if (static_cast<unsigned char>(pictures[i * 64 + 27]) > 200) whiteAt = std::stod(frameTimes[i]);
+    ASSERT_TRUE(whiteAt.has_value());
+
+    // ...and when each tone began, on the same movie timeline.
+    auto onset = [&](int track) -> std::optional<double> {
+        auto start = std::stod(streams[static_cast<size_t>(track) + 1].substr(6));
+        std::string raw = run("ffmpeg -v error -i '" + movie + "' -map 0:a:" + std::to_string(track) +
+                              " -ac 1 -ar 48000 -f f32le -");
+        auto index = firstLoud(raw, 0.3f);
+        if (!index) return std::nullopt;
+        return start + static_cast<double>(*index) / 48000.0;
+    };
+    auto systemOnset = onset(0);
+    auto microphoneOnset = onset(1);
+    ASSERT_TRUE(systemOnset.has_value());
+    ASSERT_TRUE(microphoneOnset.has_value());
+
+    // The picture is grabbed up to a frame after it changed; sound must sit within 50 ms.
+    const double frame = 1.0 / 30;
+    double systemError = (*systemOnset - *whiteAt) - (played.load() - shown);
+    double microphoneError = (*microphoneOnset - *whiteAt) - (spoken.load() - shown);
+    EXPECT_GT(systemError, -0.05 - frame);
+    EXPECT_LT(systemError, 0.05);
+    EXPECT_GT(microphoneError, -0.05 - frame);
+    EXPECT_LT(microphoneError, 0.05);
+    std::cout << "system audio offset " << systemError * 1000 << " ms, microphone offset " << microphoneError * 1000
+              << " ms\n";
+    fs::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace zimlo::capture
