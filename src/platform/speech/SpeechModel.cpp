@@ -1,0 +1,286 @@
+#include "platform/speech/SpeechModel.h"
+
+#include <pocketsphinx.h>
+#include <sphinxbase/err.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <thread>
+
+#ifndef ZIMLO_POCKETSPHINX_MODELDIR
+#define ZIMLO_POCKETSPHINX_MODELDIR "/usr/share/pocketsphinx/model"
+#endif
+
+namespace zimlo::speech {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool endsWith(const std::string& text, const std::string& suffix) {
+    return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+bool isFile(const fs::path& path) {
+    std::error_code ec;
+    return fs::is_regular_file(path, ec);
+}
+
+// Sorted directory entries, so that the choice among several candidates is stable.
+std::vector<fs::path> entries(const fs::path& directory) {
+    std::vector<fs::path> found;
+    std::error_code ec;
+    for (fs::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {
+        found.push_back(it->path());
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+std::string lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+std::string fileStart(const fs::path& path, size_t bytes) {
+    std::ifstream in(path, std::ios::binary);
+    std::string head(bytes, '\0');
+    in.read(head.data(), static_cast<std::streamsize>(bytes));
+    head.resize(static_cast<size_t>(in.gcount()));
+    return head;
+}
+
+}  // namespace
+
+std::optional<ModelPaths> findModelInDirectory(const fs::path& directory) {
+    std::error_code ec;
+    if (!fs::is_directory(directory, ec)) return std::nullopt;
+    ModelPaths paths;
+    std::string lmText, lmDmp;
+    for (const auto& entry : entries(directory)) {
+        std::string name = entry.filename().string();
+        if (fs::is_directory(entry, ec)) {
+            if (paths.acousticModel.empty() && isFile(entry / "mdef")) paths.acousticModel = entry;
+            continue;
+        }
+        if (!isFile(entry)) continue;
+        if (paths.dictionary.empty() && (endsWith(name, ".dic") || endsWith(name, ".dict"))) {
+            paths.dictionary = entry;
+        } else if (name.find("phone") != std::string::npos) {
+            continue;  // a phone-loop model (such as en-us-phone.lm.bin) does not spell words
+        } else if (paths.languageModel.empty() && endsWith(name, ".lm.bin")) {
+            paths.languageModel = entry;
+        } else if (lmText.empty() && endsWith(name, ".lm")) {
+            lmText = entry.string();
+        } else if (lmDmp.empty() && (endsWith(name, ".lm.DMP") || endsWith(name, ".lm.dmp"))) {
+            lmDmp = entry.string();
+        }
+    }
+    // The binary model loads fastest; fall back on the text and DMP forms.
+    if (paths.languageModel.empty()) paths.languageModel = !lmText.empty() ? lmText : lmDmp;
+    // A model directory may also be the acoustic model itself with the other two inside it.
+    if (paths.acousticModel.empty() && isFile(directory / "mdef")) paths.acousticModel = directory;
+    if (paths.acousticModel.empty() || paths.dictionary.empty() || paths.languageModel.empty()) {
+        return std::nullopt;
+    }
+    return paths;
+}
+
+std::vector<fs::path> modelSearchDirectories(const std::string& locale) {
+    std::vector<fs::path> dirs;
+    fs::path dataHome;
+    if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg == '/') {
+        dataHome = xdg;
+    } else if (const char* home = std::getenv("HOME"); home && *home) {
+        dataHome = fs::path(home) / ".local" / "share";
+    }
+    if (!dataHome.empty()) dirs.push_back(dataHome / "zimlo" / "models" / locale);
+
+    fs::path system = ZIMLO_POCKETSPHINX_MODELDIR;
+    std::string lowered = lower(locale);
+    std::string underscored = lowered;
+    std::replace(underscored.begin(), underscored.end(), '-', '_');
+    for (const std::string& name : {locale, lowered, underscored}) {
+        fs::path candidate = system / name;
+        if (std::find(dirs.begin(), dirs.end(), candidate) == dirs.end()) dirs.push_back(candidate);
+    }
+    return dirs;
+}
+
+std::optional<ModelPaths> findModel(const std::string& locale) {
+    for (const auto& dir : modelSearchDirectories(locale)) {
+        if (auto found = findModelInDirectory(dir)) return found;
+    }
+    if (locale == "en-US") {
+        // Debian's pocketsphinx-en-us: <modeldir>/en-us/{en-us/, en-us.lm.bin, cmudict-en-us.dict}.
+        fs::path base = fs::path(ZIMLO_POCKETSPHINX_MODELDIR) / "en-us";
+        ModelPaths debian{base / "en-us", base / "cmudict-en-us.dict", base / "en-us.lm.bin"};
+        if (isFile(debian.acousticModel / "mdef") && isFile(debian.dictionary) && isFile(debian.languageModel)) {
+            return debian;
+        }
+    }
+    return std::nullopt;
+}
+
+bool acousticModelLooksValid(const fs::path& directory, std::string* problem) {
+    auto refuse = [&](const std::string& why) {
+        if (problem) *problem = why;
+        return false;
+    };
+    std::string mdef = fileStart(directory / "mdef", 16);
+    // Text model definitions start with their version line, binary ones with "BMDF".
+    if (mdef.rfind("0.3", 0) != 0 && mdef.rfind("BMDF", 0) != 0) {
+        return refuse("unreadable model definition in " + directory.string());
+    }
+    for (const char* name : {"means", "variances", "transition_matrices"}) {
+        if (fileStart(directory / name, 3) != "s3\n") {
+            return refuse(std::string("missing or unreadable ") + name + " in " + directory.string());
+        }
+    }
+    if (fileStart(directory / "mixture_weights", 3) != "s3\n" && !isFile(directory / "sendump")) {
+        return refuse("missing mixture weights in " + directory.string());
+    }
+    return true;
+}
+
+std::shared_ptr<SpeechModel> SpeechModel::shared(const ModelPaths& paths) {
+    // Models live until the process ends; the registry is never destroyed, so no decoder is
+    // torn down while a detached loader or a queue still uses it at exit.
+    static auto* mutex = new std::mutex;
+    static auto* registry = new std::map<std::string, std::shared_ptr<SpeechModel>>;
+    std::string key = paths.acousticModel.string() + '\n' + paths.dictionary.string() + '\n' +
+                      paths.languageModel.string();
+    std::lock_guard lock(*mutex);
+    auto& slot = (*registry)[key];
+    if (!slot) slot = std::make_shared<SpeechModel>(paths);
+    return slot;
+}
+
+SpeechModel::SpeechModel(ModelPaths paths) : paths_(std::move(paths)) {}
+
+SpeechModel::~SpeechModel() {
+    for (auto* decoder : all_) ps_free(decoder);
+}
+
+void SpeechModel::preload() {
+    {
+        std::lock_guard lock(mutex_);
+        if (preloadStarted_ || failed_ || !all_.empty()) return;
+        preloadStarted_ = true;
+        ++loading_;
+    }
+    // Loading takes about a second: never on the caller's (often the main) thread.
+    std::thread([self = shared_from_this()] {
+        std::string error;
+        ps_decoder_s* decoder = self->load(&error);
+        std::lock_guard lock(self->mutex_);
+        --self->loading_;
+        if (decoder) {
+            self->all_.push_back(decoder);
+            self->idle_.push_back(decoder);
+        } else {
+            self->failed_ = true;
+            self->error_ = error;
+        }
+        self->changed_.notify_all();
+    }).detach();
+}
+
+bool SpeechModel::hasFailed() const {
+    std::lock_guard lock(mutex_);
+    return failed_;
+}
+
+bool SpeechModel::isLoaded() const {
+    std::lock_guard lock(mutex_);
+    return !all_.empty();
+}
+
+SpeechModel::Lease SpeechModel::acquire(const std::shared_ptr<SpeechModel>& model, std::string* error) {
+    std::unique_lock lock(model->mutex_);
+    for (;;) {
+        if (model->failed_) {
+            if (error) *error = model->error_;
+            return {};
+        }
+        if (!model->idle_.empty()) {
+            ps_decoder_s* decoder = model->idle_.back();
+            model->idle_.pop_back();
+            return Lease(model, decoder);
+        }
+        // Wait for a load in progress rather than starting a second one; with every decoder
+        // lent out (two tasks at once) load another instead of waiting for one to come back.
+        if (model->loading_ > 0) {
+            model->changed_.wait(lock);
+            continue;
+        }
+        ++model->loading_;
+        lock.unlock();
+        std::string why;
+        ps_decoder_s* decoder = model->load(&why);
+        lock.lock();
+        --model->loading_;
+        model->changed_.notify_all();
+        if (!decoder) {
+            model->failed_ = true;
+            model->error_ = why;
+            continue;
+        }
+        model->all_.push_back(decoder);
+        return Lease(model, decoder);
+    }
+}
+
+ps_decoder_s* SpeechModel::load(std::string* error) {
+    std::string problem;
+    if (!acousticModelLooksValid(paths_.acousticModel, &problem)) {
+        *error = problem;
+        return nullptr;
+    }
+    // The library would otherwise write its progress to stderr; the application keeps no log.
+    err_set_logfp(nullptr);
+    cmd_ln_t* config = cmd_ln_init(nullptr, ps_args(), TRUE,
+                                   "-hmm", paths_.acousticModel.c_str(),
+                                   "-dict", paths_.dictionary.c_str(),
+                                   "-lm", paths_.languageModel.c_str(),
+                                   "-logfn", "/dev/null",
+                                   nullptr);
+    if (!config) {
+        *error = "invalid decoder configuration";
+        return nullptr;
+    }
+    ps_decoder_t* decoder = ps_init(config);
+    cmd_ln_free_r(config);  // the decoder keeps its own reference
+    if (!decoder) {
+        *error = "the speech model in " + paths_.acousticModel.parent_path().string() + " failed to load";
+        return nullptr;
+    }
+    return decoder;
+}
+
+void SpeechModel::giveBack(ps_decoder_s* decoder) {
+    std::lock_guard lock(mutex_);
+    idle_.push_back(decoder);
+    changed_.notify_all();
+}
+
+SpeechModel::Lease& SpeechModel::Lease::operator=(Lease&& other) noexcept {
+    if (this != &other) {
+        release();
+        model_ = std::move(other.model_);
+        decoder_ = other.decoder_;
+        other.decoder_ = nullptr;
+    }
+    return *this;
+}
+
+void SpeechModel::Lease::release() {
+    if (decoder_ && model_) model_->giveBack(decoder_);
+    decoder_ = nullptr;
+    model_.reset();
+}
+
+}  // namespace zimlo::speech

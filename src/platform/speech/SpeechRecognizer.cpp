@@ -1,0 +1,414 @@
+#include "platform/speech/SpeechRecognizer.h"
+
+#include <pocketsphinx.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <stdexcept>
+
+#include "platform/runtime/AppIdentity.h"
+#include "platform/speech/AudioConverter.h"
+#include "platform/speech/WordText.h"
+
+namespace zimlo::speech {
+
+// ---------------------------------------------------------------------------------------------
+// AudioBufferRecognitionRequest
+
+void AudioBufferRecognitionRequest::appendAudioSampleBuffer(const media::AudioSample& sample) {
+    appendAudioSampleBuffer(media::AudioSample(sample));
+}
+
+void AudioBufferRecognitionRequest::appendAudioSampleBuffer(media::AudioSample&& sample) {
+    std::unique_lock lock(mutex_);
+    if (ended_ || closed_) return;
+    appendedFrames_ += sample.frameCount();
+    samples_.push_back(std::move(sample));
+    ++pending_;
+    wake(lock);
+}
+
+void AudioBufferRecognitionRequest::endAudio() {
+    std::unique_lock lock(mutex_);
+    if (ended_ || closed_) return;
+    ended_ = true;
+    wake(lock);
+}
+
+void AudioBufferRecognitionRequest::wake(std::unique_lock<std::mutex>& lock) {
+    if (!wakeup_ || wakeScheduled_) return;
+    wakeScheduled_ = true;
+    auto wakeup = wakeup_;
+    lock.unlock();
+    wakeup();
+}
+
+bool AudioBufferRecognitionRequest::hasPendingAudio() const {
+    std::lock_guard lock(mutex_);
+    return pending_ > 0;
+}
+
+bool AudioBufferRecognitionRequest::waitUntilDecoded(double seconds) const {
+    std::unique_lock lock(mutex_);
+    return decoded_.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return pending_ == 0; });
+}
+
+bool AudioBufferRecognitionRequest::isAudioEnded() const {
+    std::lock_guard lock(mutex_);
+    return ended_;
+}
+
+int64_t AudioBufferRecognitionRequest::appendedFrameCount() const {
+    std::lock_guard lock(mutex_);
+    return appendedFrames_;
+}
+
+AudioBufferRecognitionRequest::Batch AudioBufferRecognitionRequest::take() {
+    std::lock_guard lock(mutex_);
+    wakeScheduled_ = false;
+    Batch batch;
+    batch.samples.swap(samples_);
+    batch.ended = ended_;
+    return batch;
+}
+
+void AudioBufferRecognitionRequest::markDone(size_t sampleCount) {
+    std::lock_guard lock(mutex_);
+    pending_ -= std::min(sampleCount, pending_);
+    if (pending_ == 0) decoded_.notify_all();
+}
+
+void AudioBufferRecognitionRequest::setWakeup(std::function<void()> wakeup) {
+    std::lock_guard lock(mutex_);
+    wakeup_ = std::move(wakeup);
+    // The task schedules its first pass itself, which takes whatever is here by then.
+    wakeScheduled_ = true;
+}
+
+void AudioBufferRecognitionRequest::close() {
+    std::function<void()> dropped;
+    std::deque<media::AudioSample> left;
+    {
+        std::lock_guard lock(mutex_);
+        closed_ = true;
+        pending_ = 0;
+        left.swap(samples_);
+        dropped.swap(wakeup_);  // it holds the task: let both go
+    }
+    decoded_.notify_all();
+}
+
+// ---------------------------------------------------------------------------------------------
+// SpeechRecognizer
+
+std::shared_ptr<SpeechRecognizer> SpeechRecognizer::shared(const std::string& locale) {
+    return shared(locale, findModel(locale));
+}
+
+std::shared_ptr<SpeechRecognizer> SpeechRecognizer::shared(const std::string& locale,
+                                                           const std::optional<ModelPaths>& paths) {
+    // Recognisers live as long as the process: their queues must never be torn down by a task
+    // running on them, and a model is loaded once.
+    static auto* mutex = new std::mutex;
+    static auto* registry = new std::map<std::string, std::shared_ptr<SpeechRecognizer>>;
+    std::string key = locale;
+    if (paths) {
+        key += '\n' + paths->acousticModel.string() + '\n' + paths->dictionary.string() + '\n' +
+               paths->languageModel.string();
+    }
+    std::lock_guard lock(*mutex);
+    auto& slot = (*registry)[key];
+    if (!slot) {
+        slot = std::make_shared<SpeechRecognizer>(locale, paths ? SpeechModel::shared(*paths) : nullptr);
+    }
+    if (slot->model_) slot->model_->preload();
+    return slot;
+}
+
+SpeechRecognizer::SpeechRecognizer(std::string locale, std::shared_ptr<SpeechModel> model)
+    : locale_(std::move(locale)),
+      model_(std::move(model)),
+      queue_(std::make_unique<SerialQueue>(".speech." + locale_)) {}
+
+bool SpeechRecognizer::isAvailable() const { return model_ && !model_->hasFailed(); }
+
+std::shared_ptr<RecognitionTask> SpeechRecognizer::recognitionTask(
+    std::shared_ptr<AudioBufferRecognitionRequest> request, RecognitionHandler handler) {
+    auto task = std::make_shared<RecognitionTask>(shared_from_this(), model_, request, std::move(handler));
+    SerialQueue* queue = queue_.get();
+    request->setWakeup([queue, task] { queue->async([task] { task->pump(); }); });
+    queue->async([task] { task->pump(); });
+    return task;
+}
+
+// ---------------------------------------------------------------------------------------------
+// RecognitionTask
+
+struct RecognitionTask::Decoding {
+    SpeechModel::Lease lease;
+    AudioConverter converter;
+    std::vector<int16_t> pcm;
+    int64_t samplesFed = 0;
+    int frameRate = 100;
+    bool utteranceOpen = false;
+    bool speechSeen = false;
+    bool reportPartials = true;
+    std::string lastPartial;
+};
+
+RecognitionTask::RecognitionTask(std::shared_ptr<SpeechRecognizer> recognizer, std::shared_ptr<SpeechModel> model,
+                                 std::shared_ptr<AudioBufferRecognitionRequest> request, RecognitionHandler handler)
+    : recognizer_(std::move(recognizer)),
+      model_(std::move(model)),
+      request_(std::move(request)),
+      handler_(std::move(handler)) {}
+
+RecognitionTask::~RecognitionTask() = default;
+
+bool RecognitionTask::isFinished() const {
+    std::lock_guard lock(mutex_);
+    return finished_;
+}
+
+void RecognitionTask::cancel() {
+    recognizer_->queue().async([self = shared_from_this()] {
+        self->finish(std::nullopt, RecognitionError{RecognitionError::Code::cancelled, "cancelled"}, 0);
+    });
+}
+
+void RecognitionTask::pump() {
+    if (isFinished()) return;
+    auto batch = request_->take();
+    size_t taken = batch.samples.size();
+
+    if (!decoding_) {
+        decoding_ = std::make_unique<Decoding>();
+        std::string error = "no speech model for " + recognizer_->locale();
+        if (model_) decoding_->lease = SpeechModel::acquire(model_, &error);
+        if (!decoding_->lease) {
+            finish(std::nullopt, RecognitionError{RecognitionError::Code::unavailable, error}, taken);
+            return;
+        }
+        ps_decoder_t* ps = decoding_->lease.get();
+        // Each task is a stream of its own: word times count from the start of its audio.
+        ps_start_stream(ps);
+        if (ps_start_utt(ps) < 0) {
+            finish(std::nullopt, RecognitionError{RecognitionError::Code::unavailable, "decoder refused to start"},
+                   taken);
+            return;
+        }
+        decoding_->utteranceOpen = true;
+        decoding_->frameRate = std::max(1, static_cast<int>(cmd_ln_int32_r(ps_get_config(ps), "-frate")));
+        decoding_->reportPartials = request_->shouldReportPartialResults;
+    }
+
+    bool endOfUtterance = false;
+    for (const auto& sample : batch.samples) {
+        decoding_->pcm.clear();
+        decoding_->converter.convert(sample, decoding_->pcm);  // unconvertible samples are skipped
+        if (feed(decoding_->pcm.data(), decoding_->pcm.size())) {
+            endOfUtterance = true;
+            break;
+        }
+    }
+    if (!endOfUtterance && batch.ended) {
+        decoding_->pcm.clear();
+        decoding_->converter.flush(decoding_->pcm);
+        feed(decoding_->pcm.data(), decoding_->pcm.size());
+        endOfUtterance = true;
+    }
+
+    if (endOfUtterance) {
+        ps_end_utt(decoding_->lease.get());
+        decoding_->utteranceOpen = false;
+        Transcription words = hypothesis(true);
+        if (words.segments.empty()) {
+            finish(std::nullopt, RecognitionError{RecognitionError::Code::noSpeech, "no speech detected"}, taken);
+        } else {
+            finish(RecognitionResult{std::move(words), true}, std::nullopt, taken);
+        }
+        return;
+    }
+
+    if (taken > 0 && decoding_->reportPartials && decoding_->speechSeen) {
+        Transcription partial = hypothesis(false);
+        if (!partial.formattedString.empty() && partial.formattedString != decoding_->lastPartial) {
+            decoding_->lastPartial = partial.formattedString;
+            handler_(RecognitionResult{std::move(partial), false}, std::nullopt);
+        }
+    }
+    request_->markDone(taken);
+}
+
+bool RecognitionTask::feed(const int16_t* pcm, size_t count) {
+    ps_decoder_t* ps = decoding_->lease.get();
+    const auto limit = static_cast<int64_t>(SpeechRecognizer::kMaximumTaskAudioSeconds * AudioConverter::kOutputRate);
+    // 10 ms steps, so that the end of speech is found where it happens rather than at the end
+    // of a long buffer whose rest would then be decoded into the wrong utterance.
+    constexpr size_t kStep = AudioConverter::kOutputRate / 100;
+    for (size_t at = 0; at < count; at += kStep) {
+        size_t n = std::min(kStep, count - at);
+        ps_process_raw(ps, pcm + at, n, FALSE, FALSE);
+        decoding_->samplesFed += static_cast<int64_t>(n);
+        bool inSpeech = ps_get_in_speech(ps) != 0;
+        if (inSpeech) decoding_->speechSeen = true;
+        if (decoding_->speechSeen && !inSpeech) return true;
+        if (decoding_->samplesFed >= limit) return true;
+    }
+    return false;
+}
+
+Transcription RecognitionTask::hypothesis(bool /*final*/) {
+    ps_decoder_t* ps = decoding_->lease.get();
+    Transcription transcription;
+    std::vector<std::string> words;
+    const double frameSeconds = 1.0 / decoding_->frameRate;
+    for (ps_seg_t* seg = ps_seg_iter(ps); seg; seg = ps_seg_next(seg)) {
+        const char* word = ps_seg_word(seg);
+        auto spoken = spokenWord(word ? word : "");
+        if (!spoken) continue;
+        int startFrame = 0, endFrame = 0;
+        ps_seg_frames(seg, &startFrame, &endFrame);
+        TranscriptionSegment segment;
+        segment.substring = *spoken;
+        segment.timestamp = startFrame * frameSeconds;
+        segment.duration = std::max(1, endFrame - startFrame + 1) * frameSeconds;
+        words.push_back(*spoken);
+        transcription.segments.push_back(std::move(segment));
+    }
+    transcription.formattedString = joinWords(words);
+    return transcription;
+}
+
+void RecognitionTask::finish(const std::optional<RecognitionResult>& result,
+                             const std::optional<RecognitionError>& error, size_t /*samplesTaken*/) {
+    {
+        std::lock_guard lock(mutex_);
+        if (finished_) return;
+        finished_ = true;
+    }
+    if (decoding_) {
+        if (decoding_->utteranceOpen) ps_end_utt(decoding_->lease.get());
+        decoding_.reset();  // the decoder goes back to the pool
+    }
+    auto handler = std::move(handler_);
+    handler_ = nullptr;
+    if (handler) handler(result, error);
+    // Only now does the request stop counting as pending: a producer waiting for it sees the
+    // handler's effects (such as a follow-up task) in place.
+    request_->close();
+}
+
+// ---------------------------------------------------------------------------------------------
+// WAV files
+
+namespace {
+
+uint32_t le32(const char* p) {
+    return static_cast<uint32_t>(static_cast<unsigned char>(p[0])) |
+           static_cast<uint32_t>(static_cast<unsigned char>(p[1])) << 8 |
+           static_cast<uint32_t>(static_cast<unsigned char>(p[2])) << 16 |
+           static_cast<uint32_t>(static_cast<unsigned char>(p[3])) << 24;
+}
+uint16_t le16(const char* p) {
+    return static_cast<uint16_t>(static_cast<unsigned char>(p[0]) | static_cast<unsigned char>(p[1]) << 8);
+}
+
+}  // namespace
+
+media::AudioSample readWavFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot open " + path);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (bytes.size() < 12 || bytes.compare(0, 4, "RIFF") != 0 || bytes.compare(8, 4, "WAVE") != 0) {
+        throw std::runtime_error(path + " is not a WAV file");
+    }
+    int formatTag = 0, channels = 0, rate = 0, bits = 0;
+    bool haveFormat = false;
+    const char* data = nullptr;
+    size_t dataSize = 0;
+    size_t at = 12;
+    while (at + 8 <= bytes.size()) {
+        const char* chunk = bytes.data() + at;
+        size_t size = le32(chunk + 4);
+        size_t body = at + 8;
+        size_t available = bytes.size() - body;
+        if (chunk[0] == 'f' && chunk[1] == 'm' && chunk[2] == 't' && chunk[3] == ' ' && size >= 16 && available >= 16) {
+            const char* f = bytes.data() + body;
+            formatTag = le16(f);
+            channels = le16(f + 2);
+            rate = static_cast<int>(le32(f + 4));
+            bits = le16(f + 14);
+            if (formatTag == 0xFFFE && size >= 26 && available >= 26) formatTag = le16(f + 24);
+            haveFormat = true;
+        } else if (std::memcmp(chunk, "data", 4) == 0) {
+            data = bytes.data() + body;
+            dataSize = std::min(size, available);  // a recording cut short keeps what it has
+        }
+        at = body + size + (size & 1);
+    }
+    if (!haveFormat || !data) throw std::runtime_error(path + ": no format or data chunk");
+    if (channels <= 0 || rate <= 0) throw std::runtime_error(path + ": invalid channel count or rate");
+
+    media::AudioSample sample;
+    sample.channels = channels;
+    sample.sampleRate = rate;
+    sample.presentationTime = media::MediaTime::zero();
+    size_t frameBytes = static_cast<size_t>(bits / 8) * channels;
+    if (frameBytes == 0) throw std::runtime_error(path + ": unsupported sample size");
+    size_t frames = dataSize / frameBytes;
+    size_t values = frames * channels;
+    if (formatTag == 1 && bits == 16) {
+        sample.format = media::SampleFormat::Int16;
+        sample.data.assign(data, data + values * 2);
+    } else if (formatTag == 1 && bits == 32) {
+        sample.format = media::SampleFormat::Int32;
+        sample.data.assign(data, data + values * 4);
+    } else if (formatTag == 3 && bits == 32) {
+        sample.format = media::SampleFormat::Float32;
+        sample.data.assign(data, data + values * 4);
+    } else if (formatTag == 1 && (bits == 24 || bits == 8)) {
+        sample.format = media::SampleFormat::Int32;
+        sample.data.resize(values * 4);
+        for (size_t i = 0; i < values; ++i) {
+            int32_t v;
+            if (bits == 24) {
+                const auto* p = reinterpret_cast<const unsigned char*>(data + i * 3);
+                v = static_cast<int32_t>(static_cast<uint32_t>(p[0]) << 8 | static_cast<uint32_t>(p[1]) << 16 |
+                                         static_cast<uint32_t>(p[2]) << 24);
+            } else {
+                v = static_cast<int32_t>((static_cast<uint32_t>(static_cast<unsigned char>(data[i])) - 128u) << 24);
+            }
+            std::memcpy(sample.data.data() + i * 4, &v, 4);
+        }
+    } else {
+        throw std::runtime_error(path + ": unsupported WAV encoding (format " + std::to_string(formatTag) + ", " +
+                                 std::to_string(bits) + " bits)");
+    }
+    return sample;
+}
+
+std::vector<media::AudioSample> splitAudio(const media::AudioSample& sample, double seconds) {
+    std::vector<media::AudioSample> pieces;
+    int frameBytes = media::bytesPerSample(sample.format) * sample.channels;
+    int total = sample.frameCount();
+    int per = std::max(1, static_cast<int>(seconds * sample.sampleRate + 0.5));
+    media::MediaTime start = sample.presentationTime.valid ? sample.presentationTime : media::MediaTime::zero();
+    for (int at = 0; at < total; at += per) {
+        int n = std::min(per, total - at);
+        media::AudioSample piece;
+        piece.format = sample.format;
+        piece.sampleRate = sample.sampleRate;
+        piece.channels = sample.channels;
+        piece.data.assign(sample.data.begin() + static_cast<ptrdiff_t>(at) * frameBytes,
+                          sample.data.begin() + static_cast<ptrdiff_t>(at + n) * frameBytes);
+        piece.presentationTime = start + media::MediaTime::make(at, sample.sampleRate);
+        pieces.push_back(std::move(piece));
+    }
+    return pieces;
+}
+
+}  // namespace zimlo::speech

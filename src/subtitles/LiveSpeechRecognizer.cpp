@@ -1,0 +1,162 @@
+#include "subtitles/LiveSpeechRecognizer.h"
+
+#include <utility>
+
+#include "platform/media/MonotonicClock.h"
+#include "platform/runtime/MainQueue.h"
+
+namespace zimlo {
+
+std::string_view rawValue(Language language) {
+    switch (language) {
+        case Language::chinese: return "zh-CN";
+        case Language::english: return "en-US";
+    }
+    return "";
+}
+
+std::optional<Language> languageFromRawValue(std::string_view raw) {
+    if (raw == "zh-CN") return Language::chinese;
+    if (raw == "en-US") return Language::english;
+    return std::nullopt;
+}
+
+std::shared_ptr<LiveSpeechRecognizer> LiveSpeechRecognizer::create(Language language) {
+    return create(speech::SpeechRecognizer::shared(std::string(rawValue(language))));
+}
+
+std::shared_ptr<LiveSpeechRecognizer> LiveSpeechRecognizer::create(
+    std::shared_ptr<speech::SpeechRecognizer> recognizer, Clock clock) {
+    return std::make_shared<LiveSpeechRecognizer>(Private{}, std::move(recognizer), std::move(clock));
+}
+
+LiveSpeechRecognizer::LiveSpeechRecognizer(Private, std::shared_ptr<speech::SpeechRecognizer> recognizer,
+                                           Clock clock)
+    : recognizer_(std::move(recognizer)), clock_(std::move(clock)) {}
+
+LiveSpeechRecognizer::~LiveSpeechRecognizer() {
+    // Nobody is left to hear the results: end the audio so the task lets go of its decoder.
+    isRunning_ = false;
+    if (request_) request_->endAudio();
+    if (task_) task_->cancel();
+}
+
+double LiveSpeechRecognizer::now() const {
+    return clock_ ? clock_() : media::MonotonicClock::nowSeconds();
+}
+
+std::shared_ptr<speech::AudioBufferRecognitionRequest> LiveSpeechRecognizer::request() const {
+    std::lock_guard lock(requestMutex_);
+    return request_;
+}
+
+void LiveSpeechRecognizer::appendAudioSampleBuffer(const media::AudioSample& sample) {
+    if (auto current = request()) current->appendAudioSampleBuffer(sample);
+}
+
+std::optional<double> LiveSpeechRecognizer::startDate() const {
+    std::lock_guard lock(stateMutex_);
+    return startDate_;
+}
+
+double LiveSpeechRecognizer::accumulatedOffset() const {
+    std::lock_guard lock(stateMutex_);
+    return accumulatedOffset_;
+}
+
+std::shared_ptr<speech::RecognitionTask> LiveSpeechRecognizer::task() const {
+    std::lock_guard lock(stateMutex_);
+    return task_;
+}
+
+void LiveSpeechRecognizer::start(double offset) {
+    if (!recognizer_ || !recognizer_->isAvailable()) {
+        reportUnavailable();
+        return;
+    }
+    std::lock_guard lock(stateMutex_);
+    isRunning_ = true;
+    startDate_ = now() - offset;
+    accumulatedOffset_ = offset < 0 ? 0 : offset;
+    startTaskLocked();
+}
+
+void LiveSpeechRecognizer::stop() {
+    std::shared_ptr<speech::AudioBufferRecognitionRequest> ended;
+    {
+        std::lock_guard lock(stateMutex_);
+        isRunning_ = false;
+        std::lock_guard requestLock(requestMutex_);
+        ended.swap(request_);
+    }
+    // The task stays to deliver its last result; not running, it starts no other.
+    if (ended) ended->endAudio();
+}
+
+void LiveSpeechRecognizer::startTaskLocked() {
+    auto request = std::make_shared<speech::AudioBufferRecognitionRequest>();
+    request->shouldReportPartialResults = true;
+    std::shared_ptr<speech::AudioBufferRecognitionRequest> previous;
+    {
+        std::lock_guard requestLock(requestMutex_);
+        previous = std::exchange(request_, request);
+    }
+    // A start over a running task: end the old audio so that task cannot wait for it forever.
+    if (previous) previous->endAudio();
+
+    const uint64_t generation = ++generation_;
+    const double taskOffset = accumulatedOffset_;
+    auto handler = [weak = weak_from_this(), generation, taskOffset](
+                       const std::optional<speech::RecognitionResult>& result,
+                       const std::optional<speech::RecognitionError>& error) {
+        auto self = weak.lock();
+        if (!self) return;
+        bool isFinal = result && result->isFinal;
+        if (result) {
+            MainQueue::post([weak, text = result->bestTranscription.formattedString, isFinal] {
+                if (auto owner = weak.lock(); owner && owner->onText) owner->onText(text, isFinal);
+            });
+            if (isFinal) {
+                MainQueue::post([weak, transcription = result->bestTranscription, taskOffset] {
+                    if (auto owner = weak.lock(); owner && owner->onFinalTranscription) {
+                        owner->onFinalTranscription(transcription, taskOffset);
+                    }
+                });
+            }
+        }
+        if (error || isFinal) {
+            self->taskEnded(generation, error && error->code == speech::RecognitionError::Code::unavailable);
+        }
+    };
+    task_ = recognizer_->recognitionTask(request, std::move(handler));
+}
+
+void LiveSpeechRecognizer::taskEnded(uint64_t generation, bool unavailable) {
+    std::lock_guard lock(stateMutex_);
+    // A task replaced by a later start (after a stop) must not restart anything.
+    if (generation != generation_) return;
+    task_.reset();
+    if (isRunning_ && !unavailable) {
+        if (startDate_) accumulatedOffset_ = now() - *startDate_;
+        startTaskLocked();  // replaces the request in one exchange: no append falls in a gap
+        return;
+    }
+    {
+        std::lock_guard requestLock(requestMutex_);
+        request_.reset();
+    }
+    if (isRunning_) {
+        // The model failed to load after the start: say so once instead of restarting tasks
+        // that would fail the same way.
+        isRunning_ = false;
+        reportUnavailable();
+    }
+}
+
+void LiveSpeechRecognizer::reportUnavailable() {
+    MainQueue::post([weak = weak_from_this()] {
+        if (auto owner = weak.lock(); owner && owner->onText) owner->onText(std::string(kUnavailableText), true);
+    });
+}
+
+}  // namespace zimlo
