@@ -13,10 +13,6 @@
 #include <cstring>
 #include <stdexcept>
 
-extern "C" {
-#include <libswscale/swscale.h>
-}
-
 #include "platform/x11/X11Connection.h"
 
 namespace zimlo::x11 {
@@ -30,7 +26,8 @@ bool isBgrx(const Visual* v, int depth) {
 }
 
 void forceOpaqueRow(uint8_t* row, int width) {
-    for (int x = 0; x < width; ++x) row[x * 4 + 3] = 0xff;
+    auto* pixels = reinterpret_cast<uint32_t*>(row);
+    for (int x = 0; x < width; ++x) pixels[x] |= 0xff000000u;
 }
 
 }  // namespace
@@ -99,7 +96,6 @@ FrameGrabber::~FrameGrabber() {
     if (window_) XCompositeUnredirectWindow(d_, window_, CompositeRedirectAutomatic);
     else if (hasComposite_) XCompositeUnredirectSubwindows(d_, root_, CompositeRedirectAutomatic);
     releaseShm();
-    if (sws_) sws_freeContext(sws_);
 }
 
 void FrameGrabber::ensureShm(size_t bytes) {
@@ -281,8 +277,8 @@ bool FrameGrabber::grabWindow() {
         pixmapStale_ = true;
         return false;
     }
-    // A window with an alpha channel shows over black; its pixels are premultiplied.
-    for (int y = 0; y < srcHeight_; ++y) forceOpaqueRow(srcData_ + static_cast<size_t>(y) * srcStride_, srcWidth_);
+    // A window with an alpha channel shows over black (its pixels are premultiplied): the
+    // colour channels are kept and rendering makes every pixel opaque.
     return true;
 }
 
@@ -484,22 +480,7 @@ void FrameGrabber::render(media::PixelBuffer& out, bool preservesAspectRatio) {
         }
     }
     uint8_t* dst = out.data() + static_cast<size_t>(offY) * out.stride() + offX * 4;
-    if (dw == srcWidth_ && dh == srcHeight_) {
-        for (int y = 0; y < dh; ++y) {
-            uint8_t* row = dst + static_cast<size_t>(y) * out.stride();
-            std::memcpy(row, srcData_ + static_cast<size_t>(y) * srcStride_, static_cast<size_t>(dw) * 4);
-            forceOpaqueRow(row, dw);
-        }
-        return;
-    }
-    sws_ = sws_getCachedContext(sws_, srcWidth_, srcHeight_, AV_PIX_FMT_BGR0, dw, dh, AV_PIX_FMT_BGRA,
-                                SWS_BILINEAR, nullptr, nullptr, nullptr);
-    if (!sws_) return;
-    const uint8_t* srcPlanes[4] = {srcData_, nullptr, nullptr, nullptr};
-    int srcStrides[4] = {srcStride_, 0, 0, 0};
-    uint8_t* dstPlanes[4] = {dst, nullptr, nullptr, nullptr};
-    int dstStrides[4] = {out.stride(), 0, 0, 0};
-    sws_scale(sws_, srcPlanes, srcStrides, 0, srcHeight_, dstPlanes, dstStrides);
+    resampler_.resize(srcData_, srcWidth_, srcHeight_, srcStride_, dst, dw, dh, out.stride());
 }
 
 }  // namespace zimlo::x11

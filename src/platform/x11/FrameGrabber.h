@@ -12,9 +12,8 @@
 #include <vector>
 
 #include "platform/media/MediaSample.h"
+#include "platform/x11/Resampler.h"
 #include "platform/x11/X11Types.h"
-
-struct SwsContext;
 
 namespace zimlo::x11 {
 
@@ -98,7 +97,7 @@ private:
     std::vector<uint32_t> cursorPixels_;  // premultiplied ARGB
     int cursorWidth_ = 0, cursorHeight_ = 0, cursorHotX_ = 0, cursorHotY_ = 0;
 
-    SwsContext* sws_ = nullptr;
+    Resampler resampler_;
 };
 
 }  // namespace zimlo::x11

@@ -12,7 +12,12 @@ namespace {
 
 std::unique_ptr<icu::Collator> makeCollator() {
     UErrorCode status = U_ZERO_ERROR;
-    std::unique_ptr<icu::Collator> collator(icu::Collator::createInstance(icu::Locale::getDefault(), status));
+    icu::Locale locale = icu::Locale::getDefault();
+    // The C/POSIX locale collates by code point (capitals first); names want the common order.
+    if (std::string_view(locale.getVariant()) == "POSIX" || std::string_view(locale.getLanguage()).empty()) {
+        locale = icu::Locale::getRoot();
+    }
+    std::unique_ptr<icu::Collator> collator(icu::Collator::createInstance(locale, status));
     if (U_FAILURE(status) || !collator) {
         status = U_ZERO_ERROR;
         collator.reset(icu::Collator::createInstance(icu::Locale::getRoot(), status));

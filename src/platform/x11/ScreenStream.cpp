@@ -142,10 +142,6 @@ void captureLoop(const std::shared_ptr<ScreenStream::Shared>& shared, ContentFil
             stopError = "要录制的窗口已关闭";
             break;
         }
-        if (connection->isBroken()) {
-            stopError = "与 X 显示服务器的连接已断开";
-            break;
-        }
         media::MediaTime now = media::MonotonicClock::now();
         bool sizeChanged = !last || last->width() != width || last->height() != height;
         media::VideoSample sample;
@@ -286,7 +282,7 @@ std::shared_ptr<media::PixelBuffer> captureImage(const ContentFilter& filter, in
     FrameGrabber grabber(connection.get(), filter, true);
     grabber.poll(showsCursor);
     if (grabber.targetGone()) throw std::runtime_error("要录制的窗口已关闭");
-    grabber.grab(showsCursor);
+    if (!grabber.grab(showsCursor)) throw std::runtime_error("窗口当前不可见");
     auto image = std::make_shared<media::PixelBuffer>(std::max(1, width), std::max(1, height), media::PixelFormat::BGRA);
     grabber.render(*image, preservesAspectRatio);
     return image;

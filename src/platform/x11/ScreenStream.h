@@ -31,7 +31,7 @@ struct ScreenStreamConfiguration {
 
 // A screen capture stream on X11: a capture thread of its own with a private X connection grabs
 // the filter's display (XShm) or window (XComposite pixmap) at the frame interval, blends the
-// cursor (XFixes), scales to the configured size (libswscale) and delivers BGRA samples stamped
+// cursor (XFixes), scales to the configured size (area averaging) and delivers BGRA samples stamped
 // with media::MonotonicClock.
 //
 // Frame status: the first frame, every frame whose content changed (XDamage, cursor moves
@@ -51,7 +51,7 @@ struct ScreenStreamConfiguration {
 class ScreenStream {
 public:
     using FrameHandler = std::function<void(const media::VideoSample&)>;
-    // The stream stopped by itself (window closed, X connection lost); the text is user-facing.
+    // The stream stopped by itself (the captured window was closed); the text is user-facing.
     using StopHandler = std::function<void(const std::string& error)>;
     // Empty optional: success; otherwise the user-facing error text.
     using Completion = std::function<void(std::optional<std::string> error)>;

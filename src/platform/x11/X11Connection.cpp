@@ -16,11 +16,6 @@ std::set<Display*>& ownedDisplays() {
     static std::set<Display*> displays;
     return displays;
 }
-std::mutex brokenMutex;
-std::set<Display*>& brokenDisplays() {
-    static std::set<Display*> displays;
-    return displays;
-}
 XErrorHandler previousErrorHandler = nullptr;
 
 int onError(Display* display, XErrorEvent* event) {
@@ -37,11 +32,6 @@ int onError(Display* display, XErrorEvent* event) {
         if (ownedDisplays().count(display)) return 0;
     }
     return previousErrorHandler ? previousErrorHandler(display, event) : 0;
-}
-
-void onIOErrorExit(Display* display, void*) {
-    std::lock_guard lock(brokenMutex);
-    brokenDisplays().insert(display);
 }
 
 }  // namespace
@@ -61,7 +51,6 @@ Connection::Connection(const char* displayName) {
         const char* name = displayName ? displayName : std::getenv("DISPLAY");
         throw std::runtime_error(std::string("无法连接到 X 显示服务器") + (name ? std::string("（") + name + "）" : ""));
     }
-    XSetIOErrorExitHandler(display_, onIOErrorExit, nullptr);
     std::lock_guard lock(ownedMutex);
     ownedDisplays().insert(display_);
 }
@@ -72,18 +61,7 @@ Connection::~Connection() {
         std::lock_guard lock(ownedMutex);
         ownedDisplays().erase(display_);
     }
-    bool broken;
-    {
-        std::lock_guard lock(brokenMutex);
-        broken = brokenDisplays().erase(display_) > 0;
-    }
-    (void)broken;
     XCloseDisplay(display_);
-}
-
-bool Connection::isBroken() const {
-    std::lock_guard lock(brokenMutex);
-    return brokenDisplays().count(display_) > 0;
 }
 
 ErrorTrap::ErrorTrap(Display* display) : display_(display), previous_(currentTrap) { currentTrap = this; }

@@ -14,8 +14,8 @@
 
 namespace zimlo::x11 {
 
-// An open connection that is closed when dropped. A lost server does not end the process
-// (Xlib's default); `isBroken` reports it instead.
+// An open connection that is closed when dropped. Protocol errors on it never end the process;
+// a lost server does, as for every Xlib client (the user interface's own connection is gone too).
 class Connection {
 public:
     // Throws std::runtime_error with a user-facing text.
@@ -26,7 +26,6 @@ public:
 
     Display* get() const { return display_; }
     operator Display*() const { return display_; }
-    bool isBroken() const;
     Atom atom(const char* name) const { return XInternAtom(display_, name, False); }
 
 private:
