@@ -416,7 +416,9 @@ struct AudioMixReader::Impl {
             int result = swr_alloc_set_opts2(&track.resampler, &outLayout, AV_SAMPLE_FMT_FLT, kSampleRate, &inLayout,
                                              static_cast<AVSampleFormat>(decoded->format), decoded->sample_rate, 0,
                                              nullptr);
+            int inChannels = inLayout.nb_channels;
             av_channel_layout_uninit(&inLayout);
+            if (result >= 0) duplicateMonoToStereo(track.resampler, inChannels, kChannels);
             if (result < 0 || swr_init(track.resampler) < 0) {
                 error = "无法转换声音格式";
                 return false;

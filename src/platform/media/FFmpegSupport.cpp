@@ -6,6 +6,7 @@
 extern "C" {
 #include <libavutil/display.h>
 #include <libavutil/log.h>
+#include <libswresample/swresample.h>
 }
 
 namespace zimlo::media {
@@ -38,6 +39,12 @@ void setDisplayMatrix(AVStream* stream, const AffineTransform& transform) {
     int32_t m[9] = {fixed(transform.a), fixed(transform.b), 0, fixed(transform.c), fixed(transform.d), 0,
                     fixed(transform.tx), fixed(transform.ty), 1 << 30};
     std::memcpy(data, m, sizeof m);
+}
+
+void duplicateMonoToStereo(SwrContext* resampler, int inputChannels, int outputChannels) {
+    if (inputChannels != 1 || outputChannels != 2) return;
+    const double matrix[2] = {1.0, 1.0};
+    swr_set_matrix(resampler, matrix, 1);
 }
 
 MediaTime mediaTime(int64_t ticks, AVRational timeBase) {

@@ -11,6 +11,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/frame.h>
+#include <libswresample/swresample.h>
 }
 
 namespace zimlo::media {
@@ -41,6 +42,10 @@ std::string averrorText(int code);
 // The stream's display matrix (identity when it has none), and storing one.
 AffineTransform displayMatrix(const AVStream* stream);
 void setDisplayMatrix(AVStream* stream, const AffineTransform& transform);
+
+// Mono sound goes to both sides at full level (not the -3 dB of a centre speaker); call
+// between allocating and initialising a resampler whose input has `inputChannels`.
+void duplicateMonoToStereo(SwrContext* resampler, int inputChannels, int outputChannels);
 
 // A media time on a stream's time base.
 MediaTime mediaTime(int64_t ticks, AVRational timeBase);

@@ -276,6 +276,7 @@ struct MovieWriter::Impl {
                                          nullptr);
         av_channel_layout_uninit(&inLayout);
         av_channel_layout_uninit(&outLayout);
+        if (result >= 0) duplicateMonoToStereo(input.resampler, sample.channels, input.encoder->ch_layout.nb_channels);
         if (result < 0 || swr_init(input.resampler) < 0) {
             swr_free(&input.resampler);
             return false;

@@ -1,0 +1,225 @@
+#include "capture/ScreenRecordingAudioMixer.h"
+
+#include <algorithm>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <random>
+
+#include "platform/media/AssetReader.h"
+#include "platform/media/MovieWriter.h"
+#include "platform/runtime/DispatchGroup.h"
+#include "platform/runtime/FirstErrorSlot.h"
+#include "platform/runtime/MainQueue.h"
+#include "platform/runtime/SerialQueue.h"
+
+namespace zimlo {
+
+std::string MixerError::description() const {
+    switch (kind) {
+        case Kind::cannotCreateReader: return "无法读取录屏音频：" + message;
+        case Kind::cannotCreateWriter: return "无法创建混音文件：" + message;
+        case Kind::cannotStartProcessing: return "无法开始同步声音：" + message;
+        case Kind::processingFailed: return "电脑声音与麦克风混合失败：" + message;
+        case Kind::missingVideoTrack: return "录屏文件缺少视频轨道";
+        case Kind::missingVideoFormat: return "录屏文件缺少视频格式信息";
+        case Kind::processingTimedOut: return "同步电脑声音与输入设备声音超时";
+    }
+    return message;
+}
+
+namespace ScreenRecordingAudioMixer {
+
+namespace {
+
+// The first audio track (system sound) is lowered so the voice stays clear over it.
+constexpr float kFirstTrackVolume = 0.8f;
+constexpr float kOtherTrackVolume = 1.0f;
+constexpr int64_t kMixedAudioBitRate = 192000;
+constexpr double kFinishTimeoutSeconds = 60;
+
+std::mutex directoryMutex;
+std::filesystem::path customDirectory;
+
+SerialQueue& mixerQueue() {
+    static SerialQueue queue(".mac.screen-audio-mixer");
+    return queue;
+}
+
+std::string newUUIDString() {
+    std::random_device device;
+    std::mt19937_64 generator((static_cast<uint64_t>(device()) << 32) ^ device());
+    uint64_t high = generator(), low = generator();
+    high = (high & 0xFFFFFFFFFFFF0FFFull) | 0x0000000000004000ull;  // version 4
+    low = (low & 0x3FFFFFFFFFFFFFFFull) | 0x8000000000000000ull;    // variant 1
+    char text[37];
+    std::snprintf(text, sizeof text, "%08X-%04X-%04X-%04X-%012llX", static_cast<unsigned>(high >> 32),
+                  static_cast<unsigned>((high >> 16) & 0xFFFF), static_cast<unsigned>(high & 0xFFFF),
+                  static_cast<unsigned>(low >> 48), static_cast<unsigned long long>(low & 0xFFFFFFFFFFFFull));
+    return text;
+}
+
+// Set when a run's finish reports back; shared so a late report after a time-out is harmless.
+struct FinishSignal {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+};
+
+MixerResult run(const std::filesystem::path& inputURL) {
+    using media::MediaType;
+    using media::MovieWriter;
+    std::string error;
+    auto asset = media::MovieAsset::open(inputURL, error);
+    // A movie that cannot be read is reported rather than passed back as if there were nothing to mix.
+    if (!asset) return {inputURL, MixerError::cannotCreateReader(error)};
+    auto audioTracks = asset->tracks(MediaType::audio);
+    if (audioTracks.size() < 2) return {inputURL, std::nullopt};
+    auto videoTracks = asset->tracks(MediaType::video);
+    if (videoTracks.empty()) return {inputURL, MixerError::missingVideoTrack()};
+    const media::AssetTrack& videoTrack = videoTracks.front();
+    if (videoTrack.formatDescriptions.empty()) return {inputURL, MixerError::missingVideoFormat()};
+
+    const std::filesystem::path outputURL = outputDirectory() / ("zimlo_screen_mixed_" + newUUIDString() + ".mov");
+    auto failed = [&](MixerError mixerError) {
+        std::error_code ignored;
+        std::filesystem::remove(outputURL, ignored);
+        return MixerResult{outputURL, std::move(mixerError)};
+    };
+
+    auto writer = MovieWriter::create(outputURL, media::MovieFileType::quickTimeMovie, {}, error);
+    if (!writer) return failed(MixerError::cannotCreateWriter(error));
+    auto videoOutput = media::TrackPacketReader::open(*asset, videoTrack.trackID, error);
+    if (!videoOutput) return failed(MixerError::cannotCreateReader("无法添加视频直通轨道"));
+    std::vector<media::AudioMixReader::Input> mixInputs;
+    for (size_t i = 0; i < audioTracks.size(); ++i)
+        mixInputs.push_back({audioTracks[i].trackID, i == 0 ? kFirstTrackVolume : kOtherTrackVolume});
+    auto audioOutput = media::AudioMixReader::open(*asset, mixInputs, error);
+    if (!audioOutput) return failed(MixerError::cannotCreateReader("无法添加双路音频混合轨道"));
+
+    auto videoInput = writer->addPassthroughInput(videoTrack.formatDescriptions.front(), videoTrack.preferredTransform);
+    media::AudioEncoderSettings audioSettings;
+    audioSettings.bitRate = kMixedAudioBitRate;
+    auto audioInput = videoInput ? writer->addAudioInput(audioSettings) : std::nullopt;
+    if (!videoInput || !audioInput) return failed(MixerError::cannotCreateWriter("无法添加视频或音频输出轨道"));
+    if (!writer->startWriting()) {
+        std::string text = writer->errorText();
+        return failed(MixerError::cannotStartProcessing(text.empty() ? "写入器启动失败" : text));
+    }
+    writer->startSession(media::MediaTime::zero());
+
+    const double timeout = timeoutSeconds(videoTrack.timeRange.duration.seconds());
+    DispatchGroup group;
+    FirstErrorSlot<MixerError> firstError;
+    group.enter();
+    group.enter();
+    auto cancelReading = [&] {
+        videoOutput->cancel();
+        audioOutput->cancel();
+    };
+    // Pulls from `next` and appends while the writer takes more; ends the loop at the end of
+    // the samples or at the first failure.
+    auto copyLoop = [&](MovieWriter::InputID input, auto next, const char* appendFailure) {
+        for (;;) {
+            if (!writer->waitUntilReady(input, 0.5)) {
+                auto status = writer->status();
+                if (status == MovieWriter::Status::writing && !videoOutput->isCancelled()) continue;
+                if (status == MovieWriter::Status::failed) {
+                    std::string text = writer->errorText();
+                    firstError.offer(MixerError::processingFailed(text.empty() ? appendFailure : text));
+                    cancelReading();
+                }
+                break;
+            }
+            auto sample = next();
+            if (!sample) break;
+            if (!writer->append(input, std::move(*sample))) {
+                std::string text = writer->status() == MovieWriter::Status::failed ? writer->errorText() : "";
+                firstError.offer(MixerError::processingFailed(text.empty() ? appendFailure : text));
+                cancelReading();
+                break;
+            }
+        }
+        writer->markAsFinished(input);
+        group.leave();
+    };
+    {
+        // Declared after everything the loops use, so they are joined before it goes away.
+        SerialQueue videoQueue(".mac.screen-audio-mixer.video");
+        SerialQueue audioQueue(".mac.screen-audio-mixer.audio");
+        videoQueue.async([&] { copyLoop(*videoInput, [&] { return videoOutput->next(); }, "视频码流复制失败"); });
+        audioQueue.async([&] { copyLoop(*audioInput, [&] { return audioOutput->next(); }, "音频混合写入失败"); });
+
+        if (!group.wait(timeout)) {
+            firstError.offer(MixerError::processingTimedOut());
+            cancelReading();
+            writer->cancelWriting();
+        }
+    }
+    if (auto loopError = firstError.value()) {
+        cancelReading();
+        writer->cancelWriting();
+        return failed(*loopError);
+    }
+    for (const media::TrackReaderBase* reader :
+         {static_cast<const media::TrackReaderBase*>(videoOutput.get()), static_cast<const media::TrackReaderBase*>(audioOutput.get())}) {
+        if (reader->failed()) {
+            writer->cancelWriting();
+            return failed(MixerError::processingFailed(reader->errorText().empty() ? "读取录屏文件失败" : reader->errorText()));
+        }
+    }
+
+    auto signal = std::make_shared<FinishSignal>();
+    writer->finishWriting([signal] {
+        std::lock_guard lock(signal->mutex);
+        signal->finished = true;
+        signal->done.notify_all();
+    });
+    {
+        std::unique_lock lock(signal->mutex);
+        if (!signal->done.wait_for(lock, std::chrono::duration<double>(kFinishTimeoutSeconds),
+                                   [&] { return signal->finished; })) {
+            lock.unlock();
+            writer->cancelWriting();
+            return failed(MixerError::processingTimedOut());
+        }
+    }
+    if (writer->status() == MovieWriter::Status::completed) return {outputURL, std::nullopt};
+    std::string text = writer->errorText();
+    return failed(MixerError::processingFailed(text.empty() ? "混音文件写入失败" : text));
+}
+
+}  // namespace
+
+double timeoutSeconds(double videoSeconds) {
+    if (!std::isfinite(videoSeconds) || videoSeconds <= 0) return 300;
+    return std::clamp(2 * videoSeconds + 60, 300.0, 3600.0);
+}
+
+void setOutputDirectory(std::filesystem::path directory) {
+    std::lock_guard lock(directoryMutex);
+    customDirectory = std::move(directory);
+}
+
+std::filesystem::path outputDirectory() {
+    std::lock_guard lock(directoryMutex);
+    if (!customDirectory.empty()) return customDirectory;
+    std::error_code ignored;
+    auto temporary = std::filesystem::temp_directory_path(ignored);
+    return temporary.empty() ? std::filesystem::path("/tmp") : temporary;
+}
+
+void mixAudio(std::filesystem::path inputURL, Completion completion) {
+    mixerQueue().async([inputURL = std::move(inputURL), completion = std::move(completion)] {
+        MixerResult result = run(inputURL);
+        MainQueue::post([completion, result = std::move(result)] {
+            if (completion) completion(result);
+        });
+    });
+}
+
+}  // namespace ScreenRecordingAudioMixer
+
+}  // namespace zimlo

@@ -1,0 +1,181 @@
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cmath>
+#include <fstream>
+#include <regex>
+#include <sys/resource.h>
+
+#include "capture/ScreenRecordingAudioMixer.h"
+#include "platform/media/AssetReader.h"
+#include "platform/media/MovieFactory.h"
+#include "platform/media/Probe.h"
+#include "support/TestMain.h"
+
+namespace zimlo {
+namespace {
+
+using test::MovieSpec;
+using test::Tone;
+
+class ScreenRecordingAudioMixerTest : public ::testing::Test {
+protected:
+    void SetUp() override { ScreenRecordingAudioMixer::setOutputDirectory(output_.path()); }
+    void TearDown() override { ScreenRecordingAudioMixer::setOutputDirectory({}); }
+
+    MixerResult mix(const std::filesystem::path& input) {
+        std::optional<MixerResult> result;
+        ScreenRecordingAudioMixer::mixAudio(input, [&](MixerResult r) {
+            EXPECT_TRUE(MainQueue::isMainThread());
+            result = std::move(r);
+        });
+        EXPECT_TRUE(test::pumpUntil([&] { return result.has_value(); }, std::chrono::seconds(120)));
+        return result.value_or(MixerResult{{}, MixerError::processingFailed("no completion")});
+    }
+
+    size_t outputFiles() const {
+        size_t count = 0;
+        for ([[maybe_unused]] auto& entry : std::filesystem::directory_iterator(output_.path())) ++count;
+        return count;
+    }
+
+    test::ScratchDirectory input_;
+    test::ScratchDirectory output_;
+};
+
+std::vector<std::vector<uint8_t>> packetsOf(const std::filesystem::path& url) {
+    std::string error;
+    auto asset = media::MovieAsset::open(url, error);
+    auto reader = media::TrackPacketReader::open(*asset, asset->tracks(media::MediaType::video).at(0).trackID, error);
+    std::vector<std::vector<uint8_t>> packets;
+    while (auto packet = reader->next()) packets.push_back(packet->data);
+    return packets;
+}
+
+double rms(const std::filesystem::path& url) {
+    std::string error;
+    auto asset = media::MovieAsset::open(url, error);
+    auto tracks = asset->tracks(media::MediaType::audio);
+    auto reader = media::AudioMixReader::open(*asset, {{tracks.at(0).trackID, 1.0f}}, error);
+    double sum = 0;
+    size_t count = 0;
+    while (auto chunk = reader->next()) {
+        auto* s = reinterpret_cast<const float*>(chunk->data.data());
+        for (size_t i = 0; i < chunk->data.size() / 4; ++i, ++count) sum += double(s[i]) * s[i];
+    }
+    return count ? std::sqrt(sum / count) : 0;
+}
+
+TEST(ScreenRecordingAudioMixerRules, TimeoutGrowsWithTheVideoWithinLimits) {
+    using ScreenRecordingAudioMixer::timeoutSeconds;
+    EXPECT_EQ(timeoutSeconds(0), 300);
+    EXPECT_EQ(timeoutSeconds(NAN), 300);
+    EXPECT_EQ(timeoutSeconds(-5), 300);
+    EXPECT_EQ(timeoutSeconds(30), 300);
+    EXPECT_EQ(timeoutSeconds(100), 300);
+    EXPECT_EQ(timeoutSeconds(150), 360);
+    EXPECT_EQ(timeoutSeconds(600), 1260);
+    EXPECT_EQ(timeoutSeconds(2000), 3600);
+    EXPECT_EQ(MixerError::processingFailed("x").description(), "电脑声音与麦克风混合失败：x");
+    EXPECT_EQ(MixerError::cannotCreateReader("y").description(), "无法读取录屏音频：y");
+    EXPECT_EQ(MixerError::processingTimedOut().description(), "同步电脑声音与输入设备声音超时");
+}
+
+TEST_F(ScreenRecordingAudioMixerTest, FewerThanTwoAudioTracksComeBackUnchanged) {
+    for (size_t tones : {0u, 1u}) {
+        auto url = input_ / ("screen" + std::to_string(tones) + ".mov");
+        MovieSpec spec;
+        spec.tones.assign(tones, Tone{});
+        test::writeMovie(url, spec);
+        auto size = std::filesystem::file_size(url);
+        MixerResult result = mix(url);
+        ASSERT_TRUE(result.succeeded()) << result.error->description();
+        EXPECT_EQ(result.url, url);
+        EXPECT_EQ(std::filesystem::file_size(url), size);
+    }
+    EXPECT_EQ(outputFiles(), 0u);
+}
+
+TEST_F(ScreenRecordingAudioMixerTest, TwoAudioTracksWithoutVideoFail) {
+    auto url = input_ / "novideo.mov";
+    MovieSpec spec;
+    spec.video = false;
+    spec.tones = {Tone{}, Tone{}};
+    test::writeMovie(url, spec);
+    MixerResult result = mix(url);
+    ASSERT_FALSE(result.succeeded());
+    EXPECT_EQ(result.error->description(), "录屏文件缺少视频轨道");
+    EXPECT_EQ(outputFiles(), 0u);
+
+    // Not a movie at all: reported, not passed back as if there were nothing to mix.
+    auto garbage = input_ / "garbage.mov";
+    std::ofstream(garbage) << "not a movie";
+    result = mix(garbage);
+    ASSERT_FALSE(result.succeeded());
+    EXPECT_EQ(result.error->kind, MixerError::Kind::cannotCreateReader);
+}
+
+// Video copied packet for packet with its orientation; one AAC track of both sounds, the system
+// sound lowered to 0.8; the input untouched.
+TEST_F(ScreenRecordingAudioMixerTest, MixesBothSoundsIntoOneTrackAndCopiesTheVideo) {
+    auto url = input_ / "screen.mov";
+    MovieSpec spec;
+    spec.tones = {Tone{440, 0.5f}, Tone{1000, 0.25f}};
+    spec.frames = 90;
+    spec.transform = media::AffineTransform::rotation(90, {320, 240});
+    test::writeMovie(url, spec);
+    auto inputSize = std::filesystem::file_size(url);
+
+    MixerResult result = mix(url);
+    ASSERT_TRUE(result.succeeded()) << result.error->description();
+    EXPECT_EQ(result.url.parent_path(), output_.path());
+    EXPECT_TRUE(std::regex_match(result.url.filename().string(),
+                                 std::regex("zimlo_screen_mixed_[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}\\.mov")))
+        << result.url;
+    EXPECT_EQ(std::filesystem::file_size(url), inputSize);
+
+    test::Probe probe(result.url);
+    ASSERT_EQ(probe.streamCount(), 2) << probe.raw();
+    EXPECT_EQ(probe.stream(0, "codec_name"), "h264");
+    EXPECT_EQ(probe.stream(1, "codec_name"), "aac");
+    EXPECT_EQ(probe.stream(1, "profile"), "LC");
+    EXPECT_EQ(probe.stream(1, "sample_rate"), "48000");
+    EXPECT_EQ(probe.stream(1, "channels"), "2");
+    EXPECT_NEAR(probe.streamNumber(1, "bit_rate"), 192000, 40000);
+    EXPECT_NEAR(probe.streamNumber(0, "duration"), 3.0, 1.0 / 30);
+    EXPECT_NEAR(probe.streamNumber(1, "duration"), 3.0, 1.0 / 30);
+    EXPECT_EQ(packetsOf(result.url), packetsOf(url));
+
+    std::string error;
+    auto mixed = media::MovieAsset::open(result.url, error);
+    ASSERT_TRUE(mixed) << error;
+    EXPECT_EQ(mixed->tracks(media::MediaType::video).at(0).preferredTransform, spec.transform);
+    // Sines of different pitch add in power: 0.8 × 0.5 and 1.0 × 0.25.
+    EXPECT_NEAR(rms(result.url), std::sqrt((0.4 * 0.4 + 0.25 * 0.25) / 2), 0.02);
+}
+
+// The output cannot be written (file size limit): the run fails and leaves nothing behind.
+TEST_F(ScreenRecordingAudioMixerTest, FailureDeletesThePartialOutput) {
+    auto url = input_ / "screen.mov";
+    MovieSpec spec;
+    spec.tones = {Tone{}, Tone{880, 0.2f}};
+    spec.frames = 90;
+    test::writeMovie(url, spec);
+    rlimit previous{};
+    getrlimit(RLIMIT_FSIZE, &previous);
+    auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limited = previous;
+    limited.rlim_cur = 32 * 1024;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    MixerResult result = mix(url);
+    setrlimit(RLIMIT_FSIZE, &previous);
+    std::signal(SIGXFSZ, previousHandler);
+
+    ASSERT_FALSE(result.succeeded());
+    EXPECT_EQ(result.error->kind, MixerError::Kind::processingFailed) << result.error->description();
+    EXPECT_EQ(outputFiles(), 0u);
+    EXPECT_TRUE(std::filesystem::exists(url));
+}
+
+}  // namespace
+}  // namespace zimlo

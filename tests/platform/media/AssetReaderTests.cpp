@@ -1,0 +1,125 @@
+#include <gtest/gtest.h>
+
+#include "platform/media/AssetReader.h"
+#include "platform/media/MovieFactory.h"
+#include "platform/media/SyntheticMedia.h"
+
+namespace zimlo::media {
+namespace {
+
+// Left half red, right half blue.
+std::shared_ptr<PixelBuffer> halves(int) {
+    auto pixels = std::make_shared<PixelBuffer>(320, 240, PixelFormat::BGRA);
+    for (int y = 0; y < 240; ++y)
+        for (int x = 0; x < 320; ++x) {
+            uint8_t* p = pixels->data() + y * pixels->stride() + 4 * x;
+            p[0] = x < 160 ? 0 : 255;
+            p[1] = 0;
+            p[2] = x < 160 ? 255 : 0;
+            p[3] = 255;
+        }
+    return pixels;
+}
+
+bool isRed(const PixelBuffer& p, int x, int y) {
+    const uint8_t* px = p.data() + y * p.stride() + 4 * x;
+    return px[2] > 180 && px[0] < 70;
+}
+bool isBlue(const PixelBuffer& p, int x, int y) {
+    const uint8_t* px = p.data() + y * p.stride() + 4 * x;
+    return px[0] > 180 && px[2] < 70;
+}
+
+TEST(AssetReader, ListsTracksWithRangesSizesAndTransforms) {
+    test::ScratchDirectory dir;
+    test::MovieSpec spec;
+    spec.tones = {test::Tone{}, test::Tone{}};
+    spec.transform = AffineTransform::rotation(90, {320, 240});
+    test::writeMovie(dir / "movie.mov", spec);
+    std::string error;
+    auto asset = MovieAsset::open(dir / "movie.mov", error);
+    ASSERT_TRUE(asset) << error;
+    ASSERT_EQ(asset->tracks().size(), 3u);
+    const AssetTrack& video = asset->tracks()[0];
+    EXPECT_EQ(video.mediaType, MediaType::video);
+    EXPECT_EQ(video.trackID, 1);
+    EXPECT_EQ(video.naturalSize, (PixelSize{320, 240}));
+    EXPECT_EQ(video.preferredTransform, spec.transform);
+    EXPECT_EQ(video.preferredTransform.applyToSize(video.naturalSize), (PixelSize{240, 320}));
+    EXPECT_NEAR(video.timeRange.duration.seconds(), 2.0, 1.0 / 30);
+    ASSERT_EQ(video.formatDescriptions.size(), 1u);
+    EXPECT_EQ(video.formatDescriptions[0].codecName(), "h264");
+    EXPECT_EQ(asset->tracks(MediaType::audio).size(), 2u);
+    EXPECT_EQ(asset->tracks(MediaType::audio)[1].formatDescriptions.at(0).sampleRate(), 48000);
+    EXPECT_NEAR(availableDuration(*asset, 99), 2.0, 0.05);
+
+    EXPECT_FALSE(MovieAsset::open(dir / "missing.mov", error));
+    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(availableDuration(dir / "missing.mov", 7.5), 7.5);
+    EXPECT_EQ(availableDuration(dir / "missing.mov", NAN), 0);
+}
+
+TEST(AssetReader, DecodesFramesOfARangeInOrder) {
+    test::ScratchDirectory dir;
+    test::writeMovie(dir / "movie.mov", test::MovieSpec{});
+    std::string error;
+    auto asset = MovieAsset::open(dir / "movie.mov", error);
+    ASSERT_TRUE(asset) << error;
+    int track = asset->tracks(MediaType::video).at(0).trackID;
+
+    auto all = VideoFrameReader::open(*asset, track, error);
+    int count = 0;
+    double previous = -1;
+    while (auto frame = all->next()) {
+        EXPECT_GT(frame->presentationTime.seconds(), previous);
+        previous = frame->presentationTime.seconds();
+        EXPECT_EQ(frame->pixels->width(), 320);
+        ++count;
+    }
+    EXPECT_EQ(count, 60);
+
+    // From 0.51 s for 0.5 s: the frame on screen at 0.51 (0.5 s) comes first.
+    auto part = VideoFrameReader::open(*asset, track, error,
+                                       TimeRange{MediaTime::fromSeconds(0.51, 600), MediaTime::fromSeconds(0.5, 600)});
+    std::vector<double> times;
+    while (auto frame = part->next()) times.push_back(frame->presentationTime.seconds());
+    ASSERT_FALSE(times.empty());
+    EXPECT_NEAR(times.front(), 0.5, 1e-3);
+    EXPECT_NEAR(times.back(), 1.0, 1e-3);
+    EXPECT_EQ(times.size(), 16u);
+}
+
+// The gallery's picture: turned upright by the track's transform and shrunk to fit.
+TEST(ImageGenerator, TurnsAndShrinksThePicture) {
+    test::ScratchDirectory dir;
+    test::MovieSpec spec;
+    spec.transform = AffineTransform::rotation(90, {320, 240});
+    spec.picture = halves;
+    test::writeMovie(dir / "portrait.mov", spec);
+    std::string error;
+    auto asset = MovieAsset::open(dir / "portrait.mov", error);
+    ASSERT_TRUE(asset) << error;
+    ImageGenerator generator(asset);
+    generator.maximumSize = {100, 100};
+    auto picture = generator.copyImage(MediaTime::make(60, 600), error);
+    ASSERT_TRUE(picture) << error;
+    EXPECT_EQ(picture->width(), 75);
+    EXPECT_EQ(picture->height(), 100);
+    // Turned a quarter clockwise: the left (red) half is now on top.
+    EXPECT_TRUE(isRed(*picture, 37, 10));
+    EXPECT_TRUE(isBlue(*picture, 37, 90));
+
+    generator.appliesPreferredTrackTransform = false;
+    generator.maximumSize = {};
+    picture = generator.copyImage(MediaTime::make(60, 600), error);
+    ASSERT_TRUE(picture) << error;
+    EXPECT_EQ(picture->width(), 320);
+    EXPECT_TRUE(isRed(*picture, 10, 120));
+
+    std::filesystem::path png = dir / "thumb.png";
+    ASSERT_TRUE(writePNG(*picture, png, error)) << error;
+    EXPECT_GT(std::filesystem::file_size(png), 100u);
+}
+
+}  // namespace
+}  // namespace zimlo::media

@@ -1,0 +1,75 @@
+#pragma once
+
+// Writes small test movies with the generic movie writer: 320x240 moving video at 30 fps and any
+// number of tone tracks.
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <thread>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/media/MovieWriter.h"
+#include "platform/media/SyntheticMedia.h"
+
+namespace zimlo::test {
+
+struct Tone {
+    double frequency = 440;
+    float amplitude = 0.5f;
+};
+
+struct MovieSpec {
+    bool video = true;
+    std::vector<Tone> tones;
+    int frames = 60;
+    media::AffineTransform transform;
+    media::MovieFileType fileType = media::MovieFileType::quickTimeMovie;
+    // The picture of each frame; moving bars when empty.
+    std::function<std::shared_ptr<media::PixelBuffer>(int frame)> picture;
+};
+
+inline void writeMovie(const std::filesystem::path& url, const MovieSpec& spec) {
+    std::string error;
+    auto writer = media::MovieWriter::create(url, spec.fileType, {}, error);
+    ASSERT_TRUE(writer) << error;
+    std::optional<media::MovieWriter::InputID> video;
+    if (spec.video) {
+        media::VideoEncoderSettings settings;
+        settings.width = 320;
+        settings.height = 240;
+        settings.averageBitRate = 1'000'000;
+        settings.transform = spec.transform;
+        video = writer->addVideoInput(settings, &error);
+        ASSERT_TRUE(video) << error;
+    }
+    std::vector<media::MovieWriter::InputID> audio;
+    for (size_t i = 0; i < spec.tones.size(); ++i) audio.push_back(writer->addAudioInput({}, &error).value());
+    ASSERT_TRUE(writer->startWriting()) << writer->errorText();
+    writer->startSession(media::MediaTime::zero());
+    for (int frame = 0; frame < spec.frames; ++frame) {
+        auto time = media::MediaTime::make(frame, 30);
+        if (video) {
+            ASSERT_TRUE(writer->waitUntilReady(*video, 30));
+            auto pixels = spec.picture ? spec.picture(frame) : movingPicture(320, 240, frame);
+            ASSERT_TRUE(writer->append(*video, videoSample(pixels, time)));
+        }
+        for (size_t i = 0; i < audio.size(); ++i) {
+            ASSERT_TRUE(writer->waitUntilReady(audio[i], 30));
+            ASSERT_TRUE(writer->append(audio[i], toneSample(time, 1600, spec.tones[i].frequency, spec.tones[i].amplitude,
+                                                            48000, int64_t{frame} * 1600)));
+        }
+    }
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    writer->finishWriting([done] { *done = true; });
+    for (int i = 0; i < 12000 && !*done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(done->load());
+    ASSERT_EQ(writer->status(), media::MovieWriter::Status::completed) << writer->errorText();
+}
+
+}  // namespace zimlo::test

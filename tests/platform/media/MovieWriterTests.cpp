@@ -1,0 +1,136 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+#include <iterator>
+
+#include "platform/media/AssetReader.h"
+#include "platform/media/MovieFactory.h"
+#include "platform/media/MovieWriter.h"
+#include "platform/media/Probe.h"
+#include "platform/media/SyntheticMedia.h"
+
+namespace zimlo::media {
+namespace {
+
+bool finishAndWait(MovieWriter& writer) {
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    writer.finishWriting([done] { *done = true; });
+    for (int i = 0; i < 12000 && !*done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return done->load();
+}
+
+// Root mean square of decoded sound per 10 ms window.
+std::vector<double> loudness(const std::filesystem::path& url) {
+    std::string error;
+    auto asset = MovieAsset::open(url, error);
+    EXPECT_TRUE(asset) << error;
+    auto reader = AudioMixReader::open(*asset, {{asset->tracks(MediaType::audio).at(0).trackID, 1.0f}}, error);
+    std::vector<float> all;
+    while (auto chunk = reader->next()) {
+        auto* s = reinterpret_cast<const float*>(chunk->data.data());
+        all.insert(all.end(), s, s + chunk->data.size() / 4);
+    }
+    std::vector<double> windows;
+    for (size_t start = 0; start + 960 <= all.size(); start += 960) {
+        double sum = 0;
+        for (size_t i = start; i < start + 960; ++i) sum += double(all[i]) * all[i];
+        windows.push_back(std::sqrt(sum / 960));
+    }
+    return windows;
+}
+
+// Sound is placed by its timestamps from the session start: what lies before the start is cut
+// off, a gap becomes silence, so later sound keeps its time.
+TEST(MovieWriter, PlacesSoundByTimestampTrimmingAndFillingGaps) {
+    test::ScratchDirectory dir;
+    auto url = dir / "sound.mov";
+    std::string error;
+    auto writer = MovieWriter::create(url, MovieFileType::quickTimeMovie, {}, error);
+    ASSERT_TRUE(writer) << error;
+    auto audio = writer->addAudioInput({}, &error);
+    ASSERT_TRUE(audio) << error;
+    EXPECT_FALSE(writer->addVideoInput({}, &error)) << "a picture of no size";
+    ASSERT_TRUE(writer->startWriting()) << writer->errorText();
+    EXPECT_FALSE(writer->addAudioInput({}, &error)) << "inputs only before writing starts";
+    EXPECT_FALSE(writer->append(*audio, test::toneSample(MediaTime::make(10, 1), 480))) << "no session yet";
+    writer->startSession(MediaTime::make(10, 1));
+    // 9.9 s to 10.2 s: the first 0.1 s is before the start.
+    ASSERT_TRUE(writer->append(*audio, test::toneSample(MediaTime::fromSeconds(9.9, 1000), 14400)));
+    // Nothing from 10.2 s to 10.5 s, then 0.3 s of 16-bit mono at 44.1 kHz.
+    AudioSample later;
+    later.format = SampleFormat::Int16;
+    later.sampleRate = 44100;
+    later.channels = 1;
+    later.presentationTime = MediaTime::fromSeconds(10.5, 1000);
+    later.data.resize(13230 * 2);
+    auto* s = reinterpret_cast<int16_t*>(later.data.data());
+    for (int i = 0; i < 13230; ++i) s[i] = static_cast<int16_t>(16000 * std::sin(2 * M_PI * 440 * i / 44100));
+    ASSERT_TRUE(writer->append(*audio, later));
+    ASSERT_TRUE(finishAndWait(*writer));
+    ASSERT_EQ(writer->status(), MovieWriter::Status::completed) << writer->errorText();
+    EXPECT_FALSE(writer->append(*audio, test::toneSample(MediaTime::make(11, 1), 480)));
+
+    auto rms = loudness(url);
+    ASSERT_NEAR(rms.size() / 100.0, 0.8, 0.03);
+    auto average = [&](double from, double to) {
+        double sum = 0;
+        for (int w = int(from * 100); w < int(to * 100); ++w) sum += rms.at(w);
+        return sum / (int(to * 100) - int(from * 100));
+    };
+    EXPECT_NEAR(average(0.03, 0.17), 0.5 / std::sqrt(2), 0.05);
+    EXPECT_LT(average(0.25, 0.45), 0.01);
+    EXPECT_NEAR(average(0.53, 0.77), (16000.0 / 32768) / std::sqrt(2), 0.05);
+}
+
+// Pass-through copies compressed samples unchanged, keeps the orientation, and an MPEG-4 file
+// written for progressive playback has its index first.
+TEST(MovieWriter, CopiesPacketsIntoFastStartMPEG4) {
+    test::ScratchDirectory dir;
+    test::MovieSpec spec;
+    spec.tones = {test::Tone{}};
+    spec.transform = AffineTransform::rotation(270, {320, 240});
+    test::writeMovie(dir / "source.mov", spec);
+
+    std::string error;
+    auto source = MovieAsset::open(dir / "source.mov", error);
+    ASSERT_TRUE(source) << error;
+    auto track = source->tracks(MediaType::video).at(0);
+    MovieWriterOptions options;
+    options.fastStart = true;
+    options.packetQueueCapacity = 4;
+    auto writer = MovieWriter::create(dir / "copy.mp4", MovieFileType::mpeg4, options, error);
+    auto input = writer->addPassthroughInput(track.formatDescriptions.at(0), track.preferredTransform, &error);
+    ASSERT_TRUE(input) << error;
+    ASSERT_TRUE(writer->startWriting()) << writer->errorText();
+    writer->startSession(MediaTime::zero());
+    auto reader = TrackPacketReader::open(*source, track.trackID, error);
+    std::vector<std::vector<uint8_t>> original;
+    while (auto packet = reader->next()) {
+        original.push_back(packet->data);
+        ASSERT_TRUE(writer->waitUntilReady(*input, 30));
+        ASSERT_TRUE(writer->append(*input, std::move(*packet)));
+    }
+    EXPECT_FALSE(reader->failed());
+    ASSERT_TRUE(finishAndWait(*writer));
+    ASSERT_EQ(writer->status(), MovieWriter::Status::completed) << writer->errorText();
+
+    auto copy = MovieAsset::open(dir / "copy.mp4", error);
+    ASSERT_TRUE(copy) << error;
+    auto copiedTrack = copy->tracks(MediaType::video).at(0);
+    EXPECT_EQ(copiedTrack.preferredTransform, spec.transform);
+    EXPECT_EQ(copiedTrack.naturalSize, (PixelSize{320, 240}));
+    EXPECT_NEAR(availableDuration(*copy, 0), 2.0, 1.0 / 30);
+    auto copiedReader = TrackPacketReader::open(*copy, copiedTrack.trackID, error);
+    std::vector<std::vector<uint8_t>> copied;
+    while (auto packet = copiedReader->next()) copied.push_back(packet->data);
+    EXPECT_EQ(copied, original);
+
+    std::ifstream file(dir / "copy.mp4", std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    EXPECT_LT(bytes.find("moov"), bytes.find("mdat"));
+    EXPECT_NE(test::Probe(dir / "copy.mp4").format("format_name").find("mp4"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace zimlo::media
