@@ -4,6 +4,7 @@
 #include <sphinxbase/err.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cctype>
 #include <cstdlib>
 #include <fstream>
@@ -197,6 +198,13 @@ bool SpeechModel::hasFailed() const {
 bool SpeechModel::isLoaded() const {
     std::lock_guard lock(mutex_);
     return !all_.empty();
+}
+
+bool SpeechModel::waitUntilLoaded(double seconds) {
+    preload();
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return failed_ || !all_.empty(); }) &&
+           !all_.empty();
 }
 
 SpeechModel::Lease SpeechModel::acquire(const std::shared_ptr<SpeechModel>& model, std::string* error) {

@@ -60,6 +60,8 @@ public:
     bool hasFailed() const;
     // True once at least one decoder loaded.
     bool isLoaded() const;
+    // Waits until a decoder is loaded (true) or the load failed or time ran out (false).
+    bool waitUntilLoaded(double seconds);
 
     class Lease {
     public:

@@ -135,6 +135,8 @@ SpeechRecognizer::SpeechRecognizer(std::string locale, std::shared_ptr<SpeechMod
 
 bool SpeechRecognizer::isAvailable() const { return model_ && !model_->hasFailed(); }
 
+bool SpeechRecognizer::waitUntilLoaded(double seconds) { return model_ && model_->waitUntilLoaded(seconds); }
+
 std::shared_ptr<RecognitionTask> SpeechRecognizer::recognitionTask(
     std::shared_ptr<AudioBufferRecognitionRequest> request, RecognitionHandler handler) {
     auto task = std::make_shared<RecognitionTask>(shared_from_this(), model_, request, std::move(handler));

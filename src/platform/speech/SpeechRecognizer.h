@@ -103,6 +103,10 @@ public:
     const std::string& locale() const { return locale_; }
     // False without a model, or once loading it has failed. True while a load is under way.
     bool isAvailable() const;
+    // Waits for the model to load: true when it is ready, false without one, after a failed
+    // load, or when `seconds` ran out. Never needed for correctness (tasks wait themselves);
+    // lets a caller keep the load out of a measurement.
+    bool waitUntilLoaded(double seconds);
     // Results and decoding run here.
     SerialQueue& queue() { return *queue_; }
 

@@ -47,8 +47,10 @@ int recognize(const std::vector<std::string>& args) {
     auto fed = std::make_shared<std::atomic<double>>(0.0);
     LiveSpeechRecognizer::Clock clock;
     if (!realtime) clock = [fed] { return fed->load(); };
-    auto recognizer = LiveSpeechRecognizer::create(speech::SpeechRecognizer::shared(std::string(rawValue(language))),
-                                                   clock);
+    auto engine = speech::SpeechRecognizer::shared(std::string(rawValue(language)));
+    // Let the model load before the clock starts, so pacing and times are those of the audio.
+    engine->waitUntilLoaded(120);
+    auto recognizer = LiveSpeechRecognizer::create(engine, clock);
 
     bool unavailable = false;
     recognizer->onText = [&](const std::string& text, bool isFinal) {
