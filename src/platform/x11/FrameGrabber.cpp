@@ -61,7 +61,12 @@ FrameGrabber::FrameGrabber(Display* display, ContentFilter filter, bool excludeO
         region_ = filter_.display.frame.intersected(screenRect);
         if (region_.isEmpty()) throw std::runtime_error("找不到要录制的显示器");
         // Every top-level gets a pixmap of its own, so the frame can be recomposed without ours.
-        if (hasComposite_) XCompositeRedirectSubwindows(d_, root_, CompositeRedirectAutomatic);
+        // Under a compositing manager they already have one; a refusal then changes nothing.
+        if (hasComposite_) {
+            ErrorTrap redirect(d_);
+            XCompositeRedirectSubwindows(d_, root_, CompositeRedirectAutomatic);
+            redirected_ = !redirect.sync();
+        }
         XSelectInput(d_, root_, SubstructureNotifyMask);
         if (hasDamage) damage_ = XDamageCreate(d_, root_, XDamageReportNonEmpty);
         srcWidth_ = region_.width;
@@ -74,7 +79,11 @@ FrameGrabber::FrameGrabber(Display* display, ContentFilter filter, bool excludeO
             throw std::runtime_error("要录制的窗口已不存在");
         }
         // Kept off-screen by the server, so covered parts still hold the window's own picture.
-        XCompositeRedirectWindow(d_, window_, CompositeRedirectAutomatic);
+        {
+            ErrorTrap redirect(d_);
+            XCompositeRedirectWindow(d_, window_, CompositeRedirectAutomatic);
+            redirected_ = !redirect.sync();
+        }
         XSelectInput(d_, window_, StructureNotifyMask);
         if (hasDamage) damage_ = XDamageCreate(d_, window_, XDamageReportNonEmpty);
         srcWidth_ = std::max(1, attrs.width);
@@ -93,8 +102,8 @@ FrameGrabber::~FrameGrabber() {
     ErrorTrap trap(d_);
     if (pixmap_) XFreePixmap(d_, pixmap_);
     if (damage_) XDamageDestroy(d_, damage_);
-    if (window_) XCompositeUnredirectWindow(d_, window_, CompositeRedirectAutomatic);
-    else if (hasComposite_) XCompositeUnredirectSubwindows(d_, root_, CompositeRedirectAutomatic);
+    if (redirected_ && window_) XCompositeUnredirectWindow(d_, window_, CompositeRedirectAutomatic);
+    else if (redirected_) XCompositeUnredirectSubwindows(d_, root_, CompositeRedirectAutomatic);
     releaseShm();
 }
 

@@ -66,6 +66,7 @@ private:
     ContentFilter filter_;
     bool excludeOwnProcess_;
     bool hasShm_ = false, hasComposite_ = false, hasFixes_ = false;
+    bool redirected_ = false;
     int damageEvent_ = 0, fixesEvent_ = 0;
     Damage damage_ = 0;
     Rect region_;  // display capture: the area of the root captured

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "platform/x11/Highlight.h"
 #include "platform/x11/ShareableContent.h"
 #include "platform/x11/TestWindows.h"
 #include "platform/x11/XvfbEnvironment.h"
@@ -67,6 +68,66 @@ TEST(ShareableContent, ListsDisplayAndRootChildrenWithoutWindowManager) {
 
 TEST(ShareableContent, UnreachableServerIsAnError) {
     EXPECT_THROW(queryShareableContent(":4095"), std::runtime_error);
+}
+
+// A stand-in window manager: the EWMH properties on the root, and the redirect that makes
+// activation requests come to us.
+TEST(ShareableContent, FollowsTheWindowManagersClientListAndAsksItToActivate) {
+    test::TestWindows x(test::XvfbEnvironment::displayName());
+    Display* d = x.display();
+    Window root = DefaultRootWindow(d);
+    auto setCardinals = [&](Window w, const char* name, Atom type, std::vector<long> values) {
+        XChangeProperty(d, w, x.atom(name), type, 32, PropModeReplace, reinterpret_cast<unsigned char*>(values.data()),
+                        static_cast<int>(values.size()));
+    };
+    Window check = x.create(Spec({0, 0, 1, 1}).unmapped());
+    Window shown = x.create(Spec({100, 100, 300, 200}, 0xff0000, 5001, "Shown"));
+    Window elsewhere = x.create(Spec({100, 100, 300, 200}, 0xff0000, 5002, "Elsewhere").unmapped());
+    Window minimised = x.create(Spec({100, 100, 300, 200}, 0xff0000, 5003, "Minimised").unmapped());
+    Window unmanaged = x.create(Spec({100, 100, 300, 200}, 0xff0000, 5004, "Unmanaged"));
+    setCardinals(check, "_NET_SUPPORTING_WM_CHECK", XA_WINDOW, {static_cast<long>(check)});
+    setCardinals(root, "_NET_SUPPORTING_WM_CHECK", XA_WINDOW, {static_cast<long>(check)});
+    setCardinals(root, "_NET_CLIENT_LIST", XA_WINDOW,
+                 {static_cast<long>(shown), static_cast<long>(elsewhere), static_cast<long>(minimised)});
+    setCardinals(root, "_NET_CURRENT_DESKTOP", XA_CARDINAL, {0});
+    setCardinals(elsewhere, "_NET_WM_DESKTOP", XA_CARDINAL, {1});
+    setCardinals(minimised, "_NET_WM_STATE", XA_ATOM, {static_cast<long>(x.atom("_NET_WM_STATE_HIDDEN"))});
+    XSelectInput(d, root, SubstructureRedirectMask);
+    XSync(d, False);
+
+    ShareableContent content = queryShareableContent();
+    EXPECT_TRUE(content.hasWindowManager);
+    ASSERT_NE(find(content, shown), nullptr);
+    EXPECT_TRUE(find(content, shown)->isOnScreen);
+    ASSERT_NE(find(content, elsewhere), nullptr);
+    EXPECT_TRUE(find(content, elsewhere)->isOnScreen);  // on another desktop
+    ASSERT_NE(find(content, minimised), nullptr);
+    EXPECT_FALSE(find(content, minimised)->isOnScreen);
+    EXPECT_EQ(find(content, unmanaged), nullptr);
+
+    EXPECT_TRUE(activateWindow(static_cast<uint32_t>(elsewhere)));
+    std::vector<XClientMessageEvent> requests;
+    for (int i = 0; i < 100 && requests.size() < 2; ++i) {
+        XSync(d, False);
+        while (XPending(d) > 0) {
+            XEvent event;
+            XNextEvent(d, &event);
+            if (event.type == ClientMessage) requests.push_back(event.xclient);
+        }
+        if (requests.size() < 2) usleep(20000);
+    }
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].message_type, x.atom("_NET_CURRENT_DESKTOP"));
+    EXPECT_EQ(requests[0].data.l[0], 1);
+    EXPECT_EQ(requests[1].message_type, x.atom("_NET_ACTIVE_WINDOW"));
+    EXPECT_EQ(requests[1].window, elsewhere);
+    EXPECT_EQ(requests[1].data.l[0], 2);
+    EXPECT_FALSE(activateWindow(0x7ffffff));
+
+    for (const char* name : {"_NET_SUPPORTING_WM_CHECK", "_NET_CLIENT_LIST", "_NET_CURRENT_DESKTOP"}) {
+        XDeleteProperty(d, root, x.atom(name));
+    }
+    XSync(d, False);
 }
 
 }  // namespace
