@@ -104,52 +104,55 @@ FrameGrabber::~FrameGrabber() {
     if (damage_) XDamageDestroy(d_, damage_);
     if (redirected_ && window_) XCompositeUnredirectWindow(d_, window_, CompositeRedirectAutomatic);
     else if (redirected_) XCompositeUnredirectSubwindows(d_, root_, CompositeRedirectAutomatic);
-    releaseShm();
+    releaseShm(shm_);
+    releaseShm(scratch_);
 }
 
-void FrameGrabber::ensureShm(size_t bytes) {
-    if (!hasShm_ || shm_.capacity >= bytes) return;
-    releaseShm();
+bool FrameGrabber::ensureShm(ShmImage& segment, size_t bytes) {
+    if (!hasShm_) return false;
+    if (segment.capacity >= bytes) return true;
+    releaseShm(segment);
     int id = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
     if (id < 0) {
-        hasShm_ = false;
-        return;
+        hasShm_ = false;  // from now on plain requests
+        return false;
     }
     void* address = shmat(id, nullptr, 0);
     if (address == reinterpret_cast<void*>(-1)) {
         shmctl(id, IPC_RMID, nullptr);
         hasShm_ = false;
-        return;
+        return false;
     }
-    shm_.info.shmid = id;
-    shm_.info.shmaddr = static_cast<char*>(address);
-    shm_.info.readOnly = False;
+    segment.info.shmid = id;
+    segment.info.shmaddr = static_cast<char*>(address);
+    segment.info.readOnly = False;
     ErrorTrap trap(d_);
-    XShmAttach(d_, &shm_.info);
+    XShmAttach(d_, &segment.info);
     bool failed = trap.sync();
     // Removed now, freed once both sides detach (also when we crash).
     shmctl(id, IPC_RMID, nullptr);
     if (failed) {
         // Server on another machine: no shared memory.
         shmdt(address);
-        shm_ = ShmImage{};
+        segment = ShmImage{};
         hasShm_ = false;
-        return;
+        return false;
     }
-    shm_.attached = true;
-    shm_.capacity = bytes;
+    segment.attached = true;
+    segment.capacity = bytes;
+    return true;
 }
 
-void FrameGrabber::releaseShm() {
-    if (!shm_.info.shmaddr) return;
-    if (shm_.attached) {
+void FrameGrabber::releaseShm(ShmImage& segment) {
+    if (!segment.info.shmaddr) return;
+    if (segment.attached) {
         ErrorTrap trap(d_);
-        XShmDetach(d_, &shm_.info);
+        XShmDetach(d_, &segment.info);
         trap.sync();
     }
-    bool wasSource = srcData_ == reinterpret_cast<uint8_t*>(shm_.info.shmaddr);
-    shmdt(shm_.info.shmaddr);
-    shm_ = ShmImage{};
+    bool wasSource = srcData_ == reinterpret_cast<uint8_t*>(segment.info.shmaddr);
+    shmdt(segment.info.shmaddr);
+    segment = ShmImage{};
     if (wasSource) {
         srcStride_ = srcWidth_ * 4;
         fallback_.assign(static_cast<size_t>(srcStride_) * srcHeight_, 0);
@@ -157,12 +160,43 @@ void FrameGrabber::releaseShm() {
     }
 }
 
+// Reads an area of a drawable through shared memory when possible; null on failure. The
+// result stays valid until the next call.
+const uint8_t* FrameGrabber::readArea(Drawable drawable, Visual* visual, int depth, const Rect& area, int& stride) {
+    ErrorTrap trap(d_);
+    if (ensureShm(scratch_, static_cast<size_t>(area.width) * area.height * 4)) {
+        XImage* image = XShmCreateImage(d_, visual, static_cast<unsigned>(depth), ZPixmap, nullptr, &scratch_.info,
+                                        static_cast<unsigned>(area.width), static_cast<unsigned>(area.height));
+        if (!image) return nullptr;
+        image->data = scratch_.info.shmaddr;
+        bool ok = XShmGetImage(d_, drawable, image, area.x, area.y, AllPlanes) && !trap.sync() &&
+                  image->bits_per_pixel == 32;
+        stride = image->bytes_per_line;
+        image->data = nullptr;
+        XDestroyImage(image);
+        return ok ? reinterpret_cast<const uint8_t*>(scratch_.info.shmaddr) : nullptr;
+    }
+    XImage* image = XGetImage(d_, drawable, area.x, area.y, static_cast<unsigned>(area.width),
+                              static_cast<unsigned>(area.height), AllPlanes, ZPixmap);
+    if (!image || trap.sync() || image->bits_per_pixel != 32) {
+        if (image) XDestroyImage(image);
+        return nullptr;
+    }
+    stride = area.width * 4;
+    scratchCopy_.resize(static_cast<size_t>(stride) * area.height);
+    for (int row = 0; row < area.height; ++row) {
+        std::memcpy(scratchCopy_.data() + static_cast<size_t>(row) * stride,
+                    image->data + static_cast<size_t>(row) * image->bytes_per_line, static_cast<size_t>(stride));
+    }
+    XDestroyImage(image);
+    return scratchCopy_.data();
+}
+
 // Reads w × h pixels at (x, y) of `drawable` into the source image.
 bool FrameGrabber::grabInto(Drawable drawable, Visual* visual, int depth, int x, int y, int w, int h) {
     size_t bytes = static_cast<size_t>(w) * h * 4;
-    ensureShm(bytes);
     ErrorTrap trap(d_);
-    if (hasShm_) {
+    if (ensureShm(shm_, bytes)) {
         XImage* image = XShmCreateImage(d_, visual, static_cast<unsigned>(depth), ZPixmap, nullptr, &shm_.info,
                                         static_cast<unsigned>(w), static_cast<unsigned>(h));
         if (!image) return false;
@@ -379,19 +413,15 @@ void FrameGrabber::paintBackground(const Rect& rect) {
         if (values && !values->empty()) pixmap = static_cast<Window>((*values)[0]);
     }
     if (!pixmap || *pixmap == 0) return;
-    ErrorTrap trap(d_);
-    XImage* image = XGetImage(d_, *pixmap, rect.x, rect.y, static_cast<unsigned>(rect.width),
-                              static_cast<unsigned>(rect.height), AllPlanes, ZPixmap);
-    if (!image || trap.sync() || image->bits_per_pixel != 32) {
-        if (image) XDestroyImage(image);
-        return;
-    }
+    int stride = 0;
+    int screen = DefaultScreen(d_);
+    const uint8_t* pixels = readArea(*pixmap, DefaultVisual(d_, screen), DefaultDepth(d_, screen), rect, stride);
+    if (!pixels) return;
     for (int y = 0; y < rect.height; ++y) {
         uint8_t* row = srcPixel(rect.x - region_.x, rect.y - region_.y + y);
-        std::memcpy(row, image->data + static_cast<size_t>(y) * image->bytes_per_line, static_cast<size_t>(rect.width) * 4);
+        std::memcpy(row, pixels + static_cast<size_t>(y) * stride, static_cast<size_t>(rect.width) * 4);
         forceOpaqueRow(row, rect.width);
     }
-    XDestroyImage(image);
 }
 
 void FrameGrabber::copyWindowArea(Window w, const XWindowAttributes& attrs, const Rect& rect) {
@@ -399,14 +429,14 @@ void FrameGrabber::copyWindowArea(Window w, const XWindowAttributes& attrs, cons
     ErrorTrap trap(d_);
     Pixmap pixmap = XCompositeNameWindowPixmap(d_, w);
     if (trap.sync()) return;
-    XImage* image = XGetImage(d_, pixmap, rect.x - attrs.x, rect.y - attrs.y, static_cast<unsigned>(rect.width),
-                              static_cast<unsigned>(rect.height), AllPlanes, ZPixmap);
-    bool ok = image && !trap.sync() && image->bits_per_pixel == 32;
-    if (ok) {
+    int stride = 0;
+    const uint8_t* pixels = readArea(pixmap, attrs.visual, attrs.depth,
+                                     Rect{rect.x - attrs.x, rect.y - attrs.y, rect.width, rect.height}, stride);
+    if (pixels) {
         bool hasAlpha = attrs.depth == 32;
         for (int y = 0; y < rect.height; ++y) {
             uint8_t* dst = srcPixel(rect.x - region_.x, rect.y - region_.y + y);
-            const auto* src = reinterpret_cast<const uint8_t*>(image->data + static_cast<size_t>(y) * image->bytes_per_line);
+            const uint8_t* src = pixels + static_cast<size_t>(y) * stride;
             if (!hasAlpha) {
                 std::memcpy(dst, src, static_cast<size_t>(rect.width) * 4);
                 forceOpaqueRow(dst, rect.width);
@@ -421,7 +451,6 @@ void FrameGrabber::copyWindowArea(Window w, const XWindowAttributes& attrs, cons
             }
         }
     }
-    if (image) XDestroyImage(image);
     XFreePixmap(d_, pixmap);
 }
 

@@ -48,8 +48,9 @@ private:
         bool attached = false;
     };
 
-    void ensureShm(size_t bytes);
-    void releaseShm();
+    bool ensureShm(ShmImage& segment, size_t bytes);
+    void releaseShm(ShmImage& segment);
+    const uint8_t* readArea(Drawable drawable, Visual* visual, int depth, const Rect& area, int& stride);
     bool grabInto(Drawable drawable, Visual* visual, int depth, int x, int y, int w, int h);
     bool grabWindow();
     void grabDisplay();
@@ -86,7 +87,9 @@ private:
 
     // Source image (shared memory when available).
     ShmImage shm_;
+    ShmImage scratch_;  // areas of other windows and of the root pixmap
     std::vector<uint8_t> fallback_;
+    std::vector<uint8_t> scratchCopy_;
     uint8_t* srcData_ = nullptr;
     int srcWidth_ = 0, srcHeight_ = 0, srcStride_ = 0;
 
