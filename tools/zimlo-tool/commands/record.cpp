@@ -1,0 +1,205 @@
+// zimlo-tool record: records a target through the screen and camera source, as the recording
+// window does, and prints what the source reports.
+
+#include <chrono>
+#include <cmath>
+#include <iostream>
+#include <optional>
+
+#include "CommandRegistry.h"
+#include "capture/ScreenCameraSource.h"
+#include "capture/ScreenCaptureTargetProvider.h"
+#include "model/MacRecordingSettings.h"
+#include "platform/camera/GeneratedCamera.h"
+
+namespace {
+
+using namespace zimlo;
+using capture::ScreenCameraSource;
+using capture::ScreenCaptureTargetProvider;
+using tool::fail;
+
+constexpr const char* kUsage =
+    "usage: zimlo-tool record --target ID --seconds N [--fps 24|30|60] [--resolution WxH] [--camera | "
+    "--generated-camera] [--mic]";
+
+struct Arguments {
+    std::string target;
+    double seconds = 0;
+    int fps = 30;
+    std::optional<std::pair<int, int>> resolution;
+    bool camera = false;
+    bool generatedCamera = false;
+    bool microphone = false;
+};
+
+std::optional<Arguments> parse(const std::vector<std::string>& args, std::string& error) {
+    Arguments parsed;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const auto& arg = args[i];
+        auto value = [&]() -> std::optional<std::string> {
+            if (i + 1 >= args.size()) {
+                error = arg + " needs a value";
+                return std::nullopt;
+            }
+            return args[++i];
+        };
+        try {
+            if (arg == "--target") {
+                auto v = value();
+                if (!v) return std::nullopt;
+                parsed.target = *v;
+            } else if (arg == "--seconds") {
+                auto v = value();
+                if (!v) return std::nullopt;
+                parsed.seconds = std::stod(*v);
+            } else if (arg == "--fps") {
+                auto v = value();
+                if (!v) return std::nullopt;
+                parsed.fps = std::stoi(*v);
+            } else if (arg == "--resolution") {
+                auto v = value();
+                if (!v) return std::nullopt;
+                auto size = parseStorageValue(*v);
+                if (!size) {
+                    error = "--resolution takes WxH, for example 1920x1080";
+                    return std::nullopt;
+                }
+                parsed.resolution = {size->width, size->height};
+            } else if (arg == "--camera") {
+                parsed.camera = true;
+            } else if (arg == "--generated-camera") {
+                parsed.camera = parsed.generatedCamera = true;
+            } else if (arg == "--mic") {
+                parsed.microphone = true;
+            } else {
+                error = "unknown option " + arg;
+                return std::nullopt;
+            }
+        } catch (const std::exception&) {
+            error = "bad number after " + arg;
+            return std::nullopt;
+        }
+    }
+    if (parsed.target.empty()) error = "--target is required";
+    else if (!(parsed.seconds > 0) || !std::isfinite(parsed.seconds)) error = "--seconds must be a positive number";
+    else if (parsed.fps != 24 && parsed.fps != 30 && parsed.fps != 60) error = "--fps must be 24, 30 or 60";
+    if (!error.empty()) return std::nullopt;
+    return parsed;
+}
+
+std::string describe(const capture::CaptureState& state) {
+    using Kind = capture::CaptureState::Kind;
+    switch (state.kind) {
+        case Kind::idle: return "idle";
+        case Kind::configured: return "configured";
+        case Kind::recording: return "recording";
+        case Kind::stopped: return "stopped";
+        case Kind::failed: return "failed: " + state.message;
+    }
+    return "";
+}
+
+int record(const Arguments& arguments) {
+    auto& loop = tool::mainLoop();
+    std::optional<ScreenCaptureTargetProvider::TargetsResult> listing;
+    ScreenCaptureTargetProvider().loadTargets([&](ScreenCaptureTargetProvider::TargetsResult r) { listing = std::move(r); });
+    if (!loop.runUntil([&] { return listing.has_value(); }, std::chrono::seconds(30)))
+        return fail("listing the targets timed out");
+    if (listing->index() == 1) return fail(std::get<1>(*listing));
+    std::optional<capture::ScreenCaptureTarget> target;
+    for (const auto& candidate : std::get<0>(*listing))
+        if (candidate.id == arguments.target) target = candidate;
+    if (!target) return fail("no target " + arguments.target + " (see zimlo-tool targets)");
+
+    auto native = ScreenCaptureTargetProvider::nativePixelSize(*target);
+    auto settings = nativeDefaultSettings(native.width, native.height);
+    if (arguments.resolution) {
+        auto [w, h] = *arguments.resolution;
+        MacRecordingResolution chosen{w, h, MacRecordingResolution::nativeLabel(w, h)};
+        for (const auto& preset : MacRecordingResolution::presets())
+            if (preset.width == w && preset.height == h) chosen = preset;
+        for (const auto& offered : availableResolutions(native.width, native.height))
+            if (offered.width == w && offered.height == h) chosen = offered;
+        settings = MacRecordingSettings(chosen, settings.frameRate);
+    }
+    settings = MacRecordingSettings(settings.resolution, *captureFrameRateFromRaw(arguments.fps));
+
+    ScreenCameraSource::Options options;
+    if (arguments.generatedCamera) {
+        auto generated = std::make_shared<camera::GeneratedCamera>();
+        options.cameraDiscovery = [generated] { return generated; };
+    }
+    auto source = ScreenCameraSource::create(*target, options);
+    std::optional<std::pair<std::optional<std::filesystem::path>, std::optional<std::filesystem::path>>> finished;
+    source->onStateChange = [](capture::CaptureState state) { std::cout << "state: " << describe(state) << std::endl; };
+    source->onScreenCaptureStatusChange = [](capture::MacScreenCaptureStatus status) {
+        std::cout << "status: " << status.displayText() << std::endl;
+    };
+    source->onFinishRecording = [&](auto main, auto pip) { finished.emplace(main, pip); };
+    source->setRecordingSettings(settings);
+    std::cout << "target: " << target->id << " " << target->title << ", recording at " << settings.summary()
+              << std::endl;
+
+    try {
+        source->configureScreenStream();
+    } catch (const capture::SourceError& error) {
+        return fail("初始化失败：" + error.description());
+    }
+    source->startScreenCapture();
+
+    if (arguments.microphone) {
+        std::optional<std::optional<capture::SourceError>> prepared;
+        source->prepareMicrophone([&](std::optional<capture::SourceError> e) { prepared = e; });
+        loop.runUntil([&] { return prepared.has_value(); }, std::chrono::seconds(30));
+        if (!prepared || prepared->has_value())
+            std::cout << "microphone: " << (prepared ? (*prepared)->description() : "no answer")
+                      << " (recording system audio only)" << std::endl;
+    }
+    if (arguments.camera) {
+        std::optional<ScreenCameraSource::CameraStart> started;
+        source->startCamera([&](ScreenCameraSource::CameraStart r) { started = r; });
+        loop.runUntil([&] { return started.has_value(); }, std::chrono::seconds(30));
+        if (!started || started->error) {
+            source->shutdown();
+            loop.runFor(std::chrono::milliseconds(100));
+            return fail("无法开启摄像头：" + (started ? started->error->description() : std::string("no answer")));
+        }
+    }
+
+    source->startRecording(arguments.camera);
+    loop.runFor(std::chrono::milliseconds(static_cast<long long>(arguments.seconds * 1000)));
+    source->stopRecording();
+    if (!loop.runUntil([&] { return finished.has_value(); }, std::chrono::seconds(120)))
+        return fail("the movies did not finish");
+    auto statistics = source->statistics();
+    source->shutdown();
+    loop.runFor(std::chrono::milliseconds(100));
+
+    std::cout << "screen movie: " << (finished->first ? finished->first->string() : "-") << "\n";
+    std::cout << "camera movie: " << (finished->second ? finished->second->string() : "-") << "\n";
+    std::cout << "frames delivered by the stream: " << statistics.screenFramesDelivered << "\n";
+    std::cout << "dropped: stream " << statistics.screenFramesDropped << ", screen writer video "
+              << statistics.screenWriterDroppedVideo << ", screen writer audio " << statistics.screenWriterDroppedAudio
+              << ", camera writer " << statistics.cameraWriterDroppedVideo << ", late camera frames "
+              << statistics.cameraFramesDiscarded << "\n";
+    bool written = finished->first && std::filesystem::exists(*finished->first);
+    return written ? 0 : fail("no screen movie was written");
+}
+
+int run(const std::vector<std::string>& args) {
+    std::string error;
+    auto arguments = parse(args, error);
+    if (!arguments) return fail(error + "\n" + kUsage);
+    return record(*arguments);
+}
+
+const tool::RegisterCommandGroup registration({
+    "record",
+    "  record --target ID --seconds N [--fps F] [--resolution WxH] [--camera|--generated-camera] [--mic]\n"
+    "                                 records through the capture source; prints status lines,\n"
+    "                                 the movie files and the drop counts\n",
+    run,
+});
+
+}  // namespace
