@@ -1,0 +1,138 @@
+#!/usr/bin/env bash
+# Capture: records a 1920x1080 Xvfb display whose content changes every frame, with system
+# audio from a private PulseAudio null sink playing a tone, for 20 s at 30 and at 60 fps through
+# `zimlo-tool record`, and the same with `ffmpeg -f x11grab … -f pulse …` (libx264 superfast with
+# the writer's quantiser floor, the writer's bit rate, yuv420p, AAC 128k) in the same run. Prints
+# CPU seconds per recorded second, dropped frames and the CPU ratio (goal: ratio <= 1.0, no drop
+# at 30 fps), then the cost of recording a still screen (goal: under 10 % of one core).
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+build=${ZIMLO_BUILD_DIR:-$here/../build}
+tool=$build/tools/zimlo-tool/zimlo-tool
+[ -x "$tool" ] || { echo "zimlo-tool not built at $tool" >&2; exit 1; }
+seconds=${CAPTURE_SECONDS:-20}
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# A private X server.
+mkfifo "$work/displayfd"
+Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp -ac -noreset -br 3>"$work/displayfd" >/dev/null 2>&1 &
+pids+=($!)
+read -r -t 20 number <"$work/displayfd" || { echo "Xvfb did not start" >&2; exit 1; }
+export DISPLAY=:$number
+
+# A private sound server: a null sink as the computer's output, its monitor recorded.
+mkdir -p "$work/pulse/home" "$work/pulse/run"
+cat >"$work/pulse/default.pa" <<EOF
+load-module module-null-sink sink_name=zimlo_bench_sink rate=48000 channels=2
+load-module module-native-protocol-unix auth-anonymous=1 socket=$work/pulse/run/native
+set-default-sink zimlo_bench_sink
+set-default-source zimlo_bench_sink.monitor
+EOF
+HOME=$work/pulse/home PULSE_RUNTIME_PATH=$work/pulse/run XDG_RUNTIME_DIR=$work/pulse/run DISPLAY= \
+  pulseaudio -n --daemonize=no --exit-idle-time=-1 --use-pid-file=no -F "$work/pulse/default.pa" \
+  >"$work/pulse/log" 2>&1 &
+pids+=($!)
+export PULSE_SERVER=unix:$work/pulse/run/native
+for _ in $(seq 100); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
+pactl info >/dev/null || { echo "PulseAudio did not start" >&2; cat "$work/pulse/log" >&2; exit 1; }
+sox -q -n -t raw -r 48000 -c 2 -e signed -b 16 - synth 3600 sine 440 vol 0.3 2>/dev/null |
+  pacat --playback --raw --format=s16le --rate=48000 --channels=2 --latency-msec=50 &
+pids+=($!)
+
+# Content that changes every 1/60 s: a bar sweeping across a coloured screen and a counter block.
+cat >"$work/animate.c" <<'EOF'
+#include <X11/Xlib.h>
+#include <time.h>
+int main(void) {
+    Display* d = XOpenDisplay(NULL);
+    if (!d) return 1;
+    Window root = DefaultRootWindow(d);
+    GC gc = XCreateGC(d, root, 0, NULL);
+    for (int y = 0; y < 1080; y += 60) {
+        XSetForeground(d, gc, (unsigned long)(y * 2654435761u) & 0xffffff);
+        XFillRectangle(d, root, gc, 0, y, 1920, 60);
+    }
+    struct timespec next;
+    clock_gettime(CLOCK_MONOTONIC, &next);
+    for (unsigned long i = 0;; ++i) {
+        int x = (int)(i * 24 % 1920);
+        XSetForeground(d, gc, (i * 40503u) & 0xffffff);
+        XFillRectangle(d, root, gc, x, 0, 24, 1080);
+        XSetForeground(d, gc, (i * 2654435761u) & 0xffffff);
+        XFillRectangle(d, root, gc, 860, 480, 200, 120);
+        XFlush(d);
+        next.tv_nsec += 16666667;
+        if (next.tv_nsec >= 1000000000) { next.tv_nsec -= 1000000000; next.tv_sec += 1; }
+        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, NULL);
+    }
+}
+EOF
+cc -O2 -o "$work/animate" "$work/animate.c" -lX11
+"$work/animate" &
+animator=$!
+pids+=($animator)
+
+target=$("$tool" targets | awk -F'\t' '$1 ~ /^display-/ {print $1; exit}')
+[ -n "$target" ] || { echo "no display target" >&2; exit 1; }
+
+# CPU seconds (user + system) of a command, from GNU time.
+cpu_of() { awk '{printf "%.2f", $1 + $2}' "$1"; }
+frames_of() { ffprobe -v error -select_streams v:0 -count_frames -show_entries stream=nb_read_frames -of csv=p=0 "$1"; }
+
+run_pair() {
+  local fps=$1 bitrate=$2
+  local out="$work/ours_$fps.txt"
+  /usr/bin/time -f "%U %S" -o "$work/ours_$fps.time" \
+    "$tool" record --target "$target" --seconds "$seconds" --fps "$fps" --resolution 1920x1080 >"$out" 2>&1 ||
+    { echo "zimlo-tool record failed:"; cat "$out"; return 1; }
+  local movie
+  movie=$(awk -F': ' '/^screen movie:/ {print $2}' "$out")
+  local ours_cpu ours_frames ours_drops
+  ours_cpu=$(cpu_of "$work/ours_$fps.time")
+  ours_frames=$(frames_of "$movie")
+  ours_drops=$(grep '^dropped:' "$out" | sed 's/^dropped: //')
+  local tracks
+  tracks=$(ffprobe -v error -show_entries stream=codec_type -of csv=p=0 "$movie" | tr '\n' ' ')
+  rm -f "$movie"
+
+  /usr/bin/time -f "%U %S" -o "$work/peer_$fps.time" \
+    ffmpeg -y -nostdin -thread_queue_size 1024 -f x11grab -framerate "$fps" -video_size 1920x1080 -i "$DISPLAY" \
+      -thread_queue_size 1024 -f pulse -i zimlo_bench_sink.monitor \
+      -c:v libx264 -preset superfast -qmin 12 -pix_fmt yuv420p -b:v "$bitrate" -c:a aac -b:a 128k \
+      -t "$seconds" "$work/peer_$fps.mov" >"$work/peer_$fps.txt" 2>&1
+  local peer_cpu peer_frames peer_dup
+  peer_cpu=$(cpu_of "$work/peer_$fps.time")
+  peer_frames=$(frames_of "$work/peer_$fps.mov")
+  peer_dup=$(tr '\r' '\n' <"$work/peer_$fps.txt" | grep -o 'dup=[0-9]* drop=[0-9]*' | tail -1)
+  rm -f "$work/peer_$fps.mov"
+
+  awk -v fps="$fps" -v s="$seconds" -v oc="$ours_cpu" -v of="$ours_frames" -v od="$ours_drops" \
+      -v pc="$peer_cpu" -v pf="$peer_frames" -v pd="$peer_dup" -v tracks="$tracks" 'BEGIN {
+    printf "capture 1920x1080 at %d fps, %d s (expect %d frames)\n", fps, s, fps * s
+    printf "  zimlo  : %.3f CPU s per recorded s, %d frames in the movie, tracks: %s\n           %s\n", oc / s, of, tracks, od
+    printf "  ffmpeg : %.3f CPU s per recorded s, %d frames in the movie, %s\n", pc / s, pf, pd
+    printf "  CPU ratio zimlo/ffmpeg: %.2f\n", oc / pc
+  }'
+}
+
+run_pair 30 8294400
+run_pair 60 16588800
+
+# A still screen: stop the animation and record at 30 fps.
+kill "$animator" 2>/dev/null || true
+sleep 1
+/usr/bin/time -f "%U %S" -o "$work/still.time" \
+  "$tool" record --target "$target" --seconds "$seconds" --fps 30 --resolution 1920x1080 >"$work/still.txt" 2>&1
+still_movie=$(awk -F': ' '/^screen movie:/ {print $2}' "$work/still.txt")
+awk -v s="$seconds" -v c="$(cpu_of "$work/still.time")" 'BEGIN {
+  printf "still screen at 30 fps, %d s: %.1f %% of one core\n", s, 100 * c / s }'
+rm -f "$still_movie"
+echo "(figures are CPU times on a machine that other work may be loading)"
