@@ -67,6 +67,7 @@ std::optional<WriterError> SampleBufferMovieWriter::setUp(const media::VideoSamp
     // A crash or kill keeps everything up to the last completed fragment.
     options.fragmented = true;
     options.fragmentSeconds = 1.0;
+    options.syncSeconds = 2.0;  // and a power loss, about two seconds more
     std::string error;
     auto writer = media::MovieWriter::create(outputURL_, fileType_, options, error);
     if (!writer) return WriterError::cannotCreateWriter(error);

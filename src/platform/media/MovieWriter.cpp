@@ -4,6 +4,8 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <fcntl.h>
+#include <unistd.h>
 #include <mutex>
 #include <thread>
 #include <variant>
@@ -108,8 +110,15 @@ struct MovieWriter::Impl {
     std::atomic<bool> sessionStarted{false};
     MediaTime sessionStart = MediaTime::zero();
 
+    // Periodic flush to the disk.
+    std::thread syncer;
+    std::mutex syncMutex;
+    std::condition_variable syncWake;
+    bool syncStop = false;
+
     ~Impl() {
         stopThreads();
+        stopSyncer();
         if (format) {
             if (format->pb) avio_closep(&format->pb);
             avformat_free_context(format);
@@ -156,6 +165,30 @@ struct MovieWriter::Impl {
             if (input->thread.joinable() && input->thread.get_id() != std::this_thread::get_id())
                 input->thread.join();
         }
+    }
+
+    void startSyncer() {
+        if (options.syncSeconds <= 0) return;
+        int fd = ::open(url.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return;
+        syncer = std::thread([this, fd] {
+            std::unique_lock lock(syncMutex);
+            while (!syncWake.wait_for(lock, std::chrono::duration<double>(options.syncSeconds), [&] { return syncStop; })) {
+                lock.unlock();
+                ::fdatasync(fd);  // flushes the file's pages whichever descriptor wrote them
+                lock.lock();
+            }
+            ::close(fd);
+        });
+    }
+
+    void stopSyncer() {
+        {
+            std::lock_guard lock(syncMutex);
+            syncStop = true;
+        }
+        syncWake.notify_all();
+        if (syncer.joinable() && syncer.get_id() != std::this_thread::get_id()) syncer.join();
     }
 
     bool shouldStop() const {
@@ -514,6 +547,8 @@ std::optional<MovieWriter::InputID> MovieWriter::addVideoInput(const VideoEncode
     if (impl_->format->oformat->flags & AVFMT_GLOBALHEADER) encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     av_opt_set(encoder->priv_data, "preset", settings.preset.c_str(), 0);
     av_opt_set(encoder->priv_data, "profile", "high", 0);
+    if (!settings.encoderParameters.empty())
+        av_opt_set(encoder->priv_data, "x264-params", settings.encoderParameters.c_str(), 0);
     int result = avcodec_open2(encoder, codec, nullptr);
     if (result < 0) {
         if (error) *error = averrorText(result);
@@ -631,6 +666,7 @@ bool MovieWriter::startWriting() {
         Input* raw = input.get();
         raw->thread = std::thread([&impl, raw] { impl.run(*raw); });
     }
+    impl.startSyncer();
     return true;
 }
 
@@ -689,6 +725,7 @@ void MovieWriter::finishWriting(std::function<void()> completion) {
     std::thread([self = shared_from_this(), completion = std::move(completion)] {
         Impl& impl = *self->impl_;
         impl.joinThreads();
+        impl.stopSyncer();
         if (impl.format->pb) {
             if (impl.isWriting()) {
                 std::lock_guard lock(impl.muxMutex);
