@@ -1,0 +1,348 @@
+#include "compose/ExportSession.h"
+
+#include <cmath>
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <optional>
+
+#include "compose/PiPVideoCompositor.h"
+#include "platform/media/MovieWriter.h"
+#include "platform/runtime/FirstErrorSlot.h"
+
+namespace zimlo::compose {
+
+using media::MediaTime;
+using media::MovieWriter;
+
+namespace {
+
+// Frames between decoding and writing: enough to keep every stage busy, few enough that a
+// long export stays at a flat, small memory footprint.
+constexpr int kFramesInFlight = 4;
+constexpr int kWriterVideoQueue = 4;
+// Rendered frames may sit in the writer's queue and its encoder besides those in flight.
+constexpr int kOutputBuffers = kFramesInFlight + kWriterVideoQueue + 8;
+constexpr double kReadyPollSeconds = 1.0;
+
+// The frame of one source track shown at a given source time, read front to back.
+class TrackCursor {
+public:
+    TrackCursor(std::unique_ptr<media::VideoFrameReader> reader, MediaTime spanEnd)
+        : reader_(std::move(reader)), spanEnd_(spanEnd) {}
+
+    // Null when the track shows nothing at `time` (its span is over, or its pictures ended).
+    std::shared_ptr<const media::PixelBuffer> frameAt(MediaTime time) {
+        if (!started_) {
+            current_ = reader_->next();
+            if (current_) next_ = reader_->next();
+            started_ = true;
+        }
+        while (next_ && next_->presentationTime <= time) {
+            lastInterval_ = next_->presentationTime - current_->presentationTime;
+            current_ = std::move(next_);
+            next_ = reader_->next();
+        }
+        if (!current_ || time >= spanEnd_) return nullptr;
+        // After the last picture the track holds it for one more frame interval, then is empty.
+        if (!next_ && lastInterval_.valid && lastInterval_.value > 0 &&
+            time >= current_->presentationTime + lastInterval_)
+            return nullptr;
+        return current_->pixels;
+    }
+
+    const media::VideoFrameReader& reader() const { return *reader_; }
+
+private:
+    std::unique_ptr<media::VideoFrameReader> reader_;
+    MediaTime spanEnd_;
+    bool started_ = false;
+    std::optional<media::DecodedVideoFrame> current_;
+    std::optional<media::DecodedVideoFrame> next_;
+    MediaTime lastInterval_;
+};
+
+}  // namespace
+
+int64_t outputFrameCount(double seconds, int framesPerSecond) {
+    if (!(seconds > 0) || framesPerSecond <= 0) return 0;
+    // Frame n starts at n / fps; a frame starting at the very end is not part of the movie.
+    return std::max<int64_t>(1, static_cast<int64_t>(std::ceil(seconds * framesPerSecond - 1e-6)));
+}
+
+struct ExportSession::State {
+    VideoCompositor::Built built;
+    std::filesystem::path url;
+    int fps = 30;
+    std::shared_ptr<MovieWriter> writer;
+    MovieWriter::InputID videoInput = 0;
+    std::optional<MovieWriter::InputID> audioInput;
+    const CompositionTrack* copiedAudio = nullptr;  // the one sound track, copied unchanged
+    std::shared_ptr<const media::MovieAsset> mainAsset;
+    std::shared_ptr<const media::MovieAsset> cameraAsset;
+
+    std::unique_ptr<PiPVideoCompositor> compositor;
+    std::shared_ptr<RenderContext> renderContext;
+    FirstErrorSlot<std::string> error;
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    int inFlight = 0;
+    int64_t written = 0;
+    int64_t frameCount = 0;
+
+    Finished finished;
+    Progress progress;
+
+    void fail(const std::string& text) {
+        if (error.offer(text)) writer->cancelWriting();
+        changed.notify_all();
+    }
+    bool failed() const { return error.hasError(); }
+
+    void run();
+    void feedVideo();
+    void writeAudio();
+    void frameRendered(int64_t index, VideoCompositionRequest::Result result);
+    bool appendWhenReady(MovieWriter::InputID input, auto sample);
+};
+
+std::shared_ptr<ExportSession> ExportSession::create(const VideoCompositor::Built& built,
+                                                     const std::filesystem::path& outputURL,
+                                                     const ExportEncoderSettings& encoder,
+                                                     int framesPerSecond) {
+    auto state = std::make_shared<State>();
+    state->built = built;
+    state->url = outputURL;
+    state->fps = std::max(framesPerSecond, 1);
+    const auto& video = built.videoComposition;
+    if (video.instructions.empty() || video.renderWidth <= 0 || video.renderHeight <= 0) return nullptr;
+
+    media::MovieWriterOptions options;
+    options.fastStart = true;
+    options.videoQueueCapacity = kWriterVideoQueue;
+    std::string error;
+    state->writer = MovieWriter::create(outputURL, media::MovieFileType::mpeg4, options, error);
+    if (!state->writer) return nullptr;
+
+    media::VideoEncoderSettings settings;
+    settings.width = video.renderWidth;
+    settings.height = video.renderHeight;
+    settings.averageBitRate = encoder.averageBitRate;
+    settings.expectedFrameRate = state->fps;
+    settings.preset = encoder.x264Preset;
+    settings.minQuantizer = encoder.minQuantizer;
+    settings.maxBFrames = encoder.maxBFrames;
+    auto videoInput = state->writer->addVideoInput(settings, &error);
+    if (!videoInput) return nullptr;
+    state->videoInput = *videoInput;
+
+    // Sound: a single track is copied as it is; several are mixed and encoded.
+    std::vector<const CompositionTrack*> audioTracks;
+    for (const auto& track : state->built.composition.tracks)
+        if (track.mediaType == media::MediaType::audio && track.sourceRange) audioTracks.push_back(&track);
+    if (!audioTracks.empty()) {
+        state->mainAsset = media::MovieAsset::open(audioTracks.front()->sourceURL, error);
+        if (!state->mainAsset) return nullptr;
+    }
+    if (audioTracks.size() == 1) {
+        const auto* source = state->mainAsset->track(audioTracks.front()->sourceTrackID);
+        if (!source || source->formatDescriptions.empty()) return nullptr;
+        state->audioInput = state->writer->addPassthroughInput(source->formatDescriptions.front(), {}, &error);
+        state->copiedAudio = audioTracks.front();
+    } else if (audioTracks.size() >= 2) {
+        media::AudioEncoderSettings audio;
+        audio.bitRate = 192000;
+        state->audioInput = state->writer->addAudioInput(audio, &error);
+    }
+    if (!audioTracks.empty() && !state->audioInput) return nullptr;
+
+    auto session = std::shared_ptr<ExportSession>(new ExportSession());
+    session->state_ = std::move(state);
+    return session;
+}
+
+ExportSession::~ExportSession() = default;
+
+void ExportSession::start(Finished finished, Progress progress) {
+    state_->finished = std::move(finished);
+    state_->progress = std::move(progress);
+    // The worker owns the state until it has reported.
+    std::thread([state = state_] { state->run(); }).detach();
+}
+
+bool ExportSession::State::appendWhenReady(MovieWriter::InputID input, auto sample) {
+    for (;;) {
+        if (failed()) return false;
+        if (writer->waitUntilReady(input, kReadyPollSeconds)) break;
+    }
+    if (writer->append(input, std::move(sample))) return true;
+    std::string text = writer->errorText();
+    fail(text.empty() ? "无法写入影片" : text);
+    return false;
+}
+
+void ExportSession::State::run() {
+    const auto& instruction = *built.videoComposition.instructions.front();
+    frameCount = outputFrameCount(instruction.totalDuration, fps);
+    compositor = std::make_unique<PiPVideoCompositor>();
+    renderContext = RenderContext::make(built.videoComposition.renderWidth,
+                                        built.videoComposition.renderHeight, kOutputBuffers);
+    compositor->renderContextChanged(renderContext);
+
+    if (!writer->startWriting()) {
+        error.offer(writer->errorText().empty() ? "无法写入影片" : writer->errorText());
+    } else {
+        const auto* main = built.composition.track(instruction.mainTrackID);
+        writer->startSession(main && main->sourceRange ? main->sourceRange->start : MediaTime::zero());
+        std::thread audio;
+        if (audioInput) audio = std::thread([this] { writeAudio(); });
+        feedVideo();
+        if (audio.joinable()) audio.join();
+    }
+    // No request may still be running when the compositor goes away.
+    compositor.reset();
+
+    if (!failed()) {
+        std::promise<void> closed;
+        writer->finishWriting([&closed] { closed.set_value(); });
+        closed.get_future().wait();
+        if (writer->status() != MovieWriter::Status::completed)
+            error.offer(writer->errorText().empty() ? "无法完成影片" : writer->errorText());
+    }
+    if (auto text = error.value()) {
+        writer->cancelWriting();
+        std::error_code ignored;
+        std::filesystem::remove(url, ignored);  // an unfinished movie is of no use to anyone
+        finished(false, *text);
+    } else {
+        finished(true, {});
+    }
+}
+
+void ExportSession::State::feedVideo() {
+    const auto& instruction = built.videoComposition.instructions.front();
+    std::string text;
+    auto openCursor = [&](TrackID id, std::shared_ptr<const media::MovieAsset>& asset) -> std::unique_ptr<TrackCursor> {
+        const auto* track = built.composition.track(id);
+        if (!track || !track->sourceRange) return nullptr;
+        if (!asset || asset->url() != track->sourceURL) asset = media::MovieAsset::open(track->sourceURL, text);
+        if (!asset) return nullptr;
+        auto reader = media::VideoFrameReader::open(*asset, track->sourceTrackID, text, track->sourceRange);
+        if (!reader) return nullptr;
+        return std::make_unique<TrackCursor>(std::move(reader), track->sourceRange->end());
+    };
+    std::shared_ptr<const media::MovieAsset> mainVideoAsset = mainAsset;
+    auto main = openCursor(instruction->mainTrackID, mainVideoAsset);
+    if (!main) {
+        fail("无法读取主画面：" + text);
+        return;
+    }
+    std::unique_ptr<TrackCursor> camera;
+    if (instruction->pipTrackID) {
+        // A camera movie that cannot be read leaves the camera out, as a missing track would.
+        camera = openCursor(*instruction->pipTrackID, cameraAsset);
+    }
+    const MediaTime start = built.composition.track(instruction->mainTrackID)->sourceRange->start;
+
+    for (int64_t n = 0; n < frameCount; ++n) {
+        {
+            std::unique_lock lock(mutex);
+            changed.wait(lock, [&] { return inFlight < kFramesInFlight || failed(); });
+            if (failed()) break;
+            ++inFlight;
+        }
+        const MediaTime compositionTime = MediaTime::make(n, fps);
+        const MediaTime sourceTime = start + compositionTime;
+        std::map<TrackID, std::shared_ptr<const media::PixelBuffer>> frames;
+        if (auto picture = main->frameAt(sourceTime)) frames[instruction->mainTrackID] = picture;
+        if (camera)
+            if (auto picture = camera->frameAt(sourceTime)) frames[*instruction->pipTrackID] = picture;
+        if (main->reader().failed()) {
+            fail("无法读取主画面：" + main->reader().errorText());
+            std::lock_guard lock(mutex);
+            --inFlight;
+            break;
+        }
+        auto request = std::make_shared<VideoCompositionRequest>(
+            compositionTime, instruction, renderContext, std::move(frames),
+            [this, n](VideoCompositionRequest::Result result) { frameRendered(n, std::move(result)); });
+        compositor->startVideoCompositionRequest(std::move(request));
+    }
+    std::unique_lock lock(mutex);
+    changed.wait(lock, [&] { return inFlight == 0; });
+}
+
+void ExportSession::State::frameRendered(int64_t index, VideoCompositionRequest::Result result) {
+    if (result.error) {
+        fail("画面合成失败（" + result.error->domain + " " + std::to_string(result.error->code) + "）");
+    } else if (!failed()) {
+        const auto* main = built.composition.track(built.videoComposition.instructions.front()->mainTrackID);
+        media::VideoSample sample;
+        sample.pixels = std::move(result.frame);
+        sample.presentationTime = (main && main->sourceRange ? main->sourceRange->start : MediaTime::zero()) +
+                                  MediaTime::make(index, fps);
+        appendWhenReady(videoInput, std::move(sample));
+    }
+    int64_t done = 0;
+    {
+        std::lock_guard lock(mutex);
+        --inFlight;
+        done = ++written;
+    }
+    changed.notify_all();
+    if (progress && frameCount > 0) progress(static_cast<double>(done) / static_cast<double>(frameCount));
+}
+
+void ExportSession::State::writeAudio() {
+    std::string text;
+    const auto& composition = built.composition;
+    std::vector<const CompositionTrack*> tracks;
+    for (const auto& track : composition.tracks)
+        if (track.mediaType == media::MediaType::audio && track.sourceRange) tracks.push_back(&track);
+    const media::TimeRange span = *tracks.front()->sourceRange;
+
+    if (copiedAudio) {
+        auto reader = media::TrackPacketReader::open(*mainAsset, copiedAudio->sourceTrackID, text);
+        if (!reader) {
+            fail("无法读取音频：" + text);
+            return;
+        }
+        while (auto packet = reader->next()) {
+            if (failed()) return;
+            // Whole packets: those starting inside the span.
+            if (!packet->presentationTime.valid || packet->presentationTime < span.start) continue;
+            if (packet->presentationTime >= span.end()) break;
+            if (!appendWhenReady(*audioInput, std::move(*packet))) return;
+        }
+        if (reader->failed()) {
+            fail("无法读取音频：" + reader->errorText());
+            return;
+        }
+    } else {
+        std::vector<media::AudioMixReader::Input> inputs;
+        for (const auto* track : tracks) {
+            float volume = 1.0f;
+            if (composition.tracks.size() > 0 && built.audioMix)
+                for (const auto& parameters : built.audioMix->inputParameters)
+                    if (parameters.trackID == track->trackID) volume = parameters.volume;
+            inputs.push_back({track->sourceTrackID, volume});
+        }
+        auto reader = media::AudioMixReader::open(*mainAsset, inputs, text, span);
+        if (!reader) {
+            fail("无法读取音频：" + text);
+            return;
+        }
+        while (auto sample = reader->next()) {
+            if (failed()) return;
+            if (!appendWhenReady(*audioInput, std::move(*sample))) return;
+        }
+        if (reader->failed()) {
+            fail("无法读取音频：" + reader->errorText());
+            return;
+        }
+    }
+    writer->markAsFinished(*audioInput);
+}
+
+}  // namespace zimlo::compose

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "compose/VideoCompositor.h"
+
+namespace zimlo::compose {
+
+// Runs one export: decodes the source movies, has a PiPVideoCompositor draw every frame and
+// writes the movie, the three stages running at the same time with a few frames between them.
+// Keeps itself alive until it has reported.
+class ExportSession : public std::enable_shared_from_this<ExportSession> {
+public:
+    // Reports success (empty text) or the failure's description, once, on a thread of its own.
+    using Finished = std::function<void(bool ok, const std::string& errorText)>;
+    // Fraction done, from the render queue.
+    using Progress = std::function<void(double)>;
+
+    // Null when the output file cannot be set up.
+    static std::shared_ptr<ExportSession> create(const VideoCompositor::Built& built,
+                                                 const std::filesystem::path& outputURL,
+                                                 const ExportEncoderSettings& encoder,
+                                                 int framesPerSecond);
+    ~ExportSession();
+
+    void start(Finished finished, Progress progress);
+
+    struct State;
+
+private:
+    ExportSession() = default;
+    std::shared_ptr<State> state_;
+};
+
+// How many output frames a composition of `seconds` has at `framesPerSecond`: one per frame
+// time before its end.
+int64_t outputFrameCount(double seconds, int framesPerSecond);
+
+}  // namespace zimlo::compose

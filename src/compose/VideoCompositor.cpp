@@ -1,0 +1,310 @@
+#include "compose/VideoCompositor.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <ctime>
+#include <future>
+
+#include "compose/ExportSession.h"
+#include "compose/PiPVideoCompositor.h"
+#include "platform/runtime/MainQueue.h"
+
+namespace zimlo::compose {
+
+using media::MediaTime;
+using media::MediaType;
+using media::TimeRange;
+
+namespace {
+
+constexpr int32_t kCompositionTimescale = 600;
+constexpr const char* kPreset3840x2160 = "AVAssetExportPreset3840x2160";
+constexpr const char* kPreset1920x1080 = "AVAssetExportPreset1920x1080";
+constexpr const char* kPresetHighestQuality = "AVAssetExportPresetHighestQuality";
+
+// Proportions q (width ÷ height) with long side C, each side rounded, made even, at least 2.
+media::PixelSize proportionalSize(double q, double longSide) {
+    double width = longSide;
+    double height = longSide;
+    if (q <= 0.01) {
+        width = longSide * 0.01;
+    } else if (q < 1) {
+        width = longSide * q;
+    } else {
+        height = longSide / q;
+    }
+    auto even = [](double side) {
+        auto value = std::llround(side);
+        if (value % 2 != 0) value += 1;
+        return static_cast<double>(std::max<long long>(value, 2));
+    };
+    return {even(width), even(height)};
+}
+
+media::PixelSize portraitFallback(double longSide) {
+    return {static_cast<double>(std::llround(longSide * 0.5625)), longSide};
+}
+
+double finiteOr(double value, double fallback) { return std::isfinite(value) ? value : fallback; }
+
+}  // namespace
+
+// ---- CompositorError -----------------------------------------------------------------------
+
+CompositorError::CompositorError(Case kind, std::string message)
+    : kind_(kind), message_(std::move(message)), description_(description()) {}
+
+std::string CompositorError::description() const {
+    switch (kind_) {
+        case Case::exportSessionFailed: return "导出失败：" + message_;
+        case Case::missingMainVideo: return "缺少主画面视频";
+        case Case::missingMainTrack: return "主画面无视频轨";
+    }
+    return {};
+}
+
+const CompositionTrack* Composition::track(TrackID id) const {
+    for (const auto& track : tracks)
+        if (track.trackID == id) return &track;
+    return nullptr;
+}
+
+// ---- encoder presets -----------------------------------------------------------------------
+
+ExportEncoderSettings encoderSettingsForPreset(const std::string& presetName, int width, int height,
+                                               int framesPerSecond) {
+    const int64_t multiplier = framesPerSecond <= 24 ? 1 : std::max(1, framesPerSecond / 30);
+    int64_t rate = static_cast<int64_t>(width) * height * 4 * multiplier;
+    ExportEncoderSettings settings;
+    settings.presetName = presetName;
+    settings.x264Preset = "veryfast";
+    if (presetName == kPresetHighestQuality) {
+        rate = rate * 3 / 2;
+        settings.x264Preset = "faster";
+    }
+    settings.averageBitRate = std::clamp<int64_t>(rate, 2'000'000, 48'000'000);
+    return settings;
+}
+
+// ---- VideoCompositor -----------------------------------------------------------------------
+
+double VideoCompositor::availableDuration(const media::MovieAsset& asset, double fallback) {
+    return media::availableDuration(asset, fallback);
+}
+
+media::PixelSize VideoCompositor::renderSize(const media::AssetTrack& mainTrack,
+                                             const RecordingProject& project) const {
+    double longEdge = exportLongEdge;
+    const auto display = mainTrack.preferredTransform.applyToSize(mainTrack.naturalSize);
+    const double w = std::fabs(display.width);
+    const double h = std::fabs(display.height);
+    const double longSide = std::max(w, h);
+    // Screen recordings are never scaled up. (A picture without a size leaves the edge alone.)
+    if (project.sourceKind == RecordingSourceKind::screen && longSide > 0 && longSide < longEdge)
+        longEdge = longSide;
+
+    if (project.aspect.main != AspectRatio::default_ && !project.aspect.isSplitScreenEnabled) {
+        const Size size = sizeForLongSide(project.aspect.main, longEdge);
+        return {size.width, size.height};
+    }
+    if (project.sourceKind == RecordingSourceKind::screen) {
+        if (!(w > 0) || !(h > 0) || !std::isfinite(w) || !std::isfinite(h)) return portraitFallback(longEdge);
+        return proportionalSize(w / h, longEdge);
+    }
+    const auto& viewport = project.captureViewportSize;
+    if (!viewport || !(viewport->width > 0) || !(viewport->height > 0)) return portraitFallback(longEdge);
+    return proportionalSize(viewport->width / viewport->height, longEdge);
+}
+
+std::string VideoCompositor::exportPreset(double width, double height) {
+    if (std::fabs(width / std::max(height, 1.0) - 16.0 / 9.0) < 0.01) {
+        const double longSide = std::max(width, height);
+        if (longSide >= 3840) return kPreset3840x2160;
+        if (longSide >= 1920) return kPreset1920x1080;
+    }
+    return kPresetHighestQuality;
+}
+
+VideoCompositor::Built VideoCompositor::buildComposition(const RecordingProject& project,
+                                                         bool includesSubtitles, double startTime,
+                                                         std::optional<double> endTime) const {
+    if (!project.mainVideoURL) throw CompositorError::missingMainVideo();
+    std::string error;
+    // A movie that cannot be opened has no video track to offer.
+    auto mainAsset = media::MovieAsset::open(*project.mainVideoURL, error);
+    const auto& aspect = project.aspect;
+    std::shared_ptr<const media::MovieAsset> cameraAsset;
+    if ((aspect.isPiPEnabled || aspect.isSplitScreenEnabled) && project.pipVideoURL)
+        cameraAsset = media::MovieAsset::open(*project.pipVideoURL, error);
+
+    if (!mainAsset) throw CompositorError::missingMainTrack();
+    const auto mainVideoTracks = mainAsset->tracks(MediaType::video);
+    if (mainVideoTracks.empty()) throw CompositorError::missingMainTrack();
+    const media::AssetTrack& mainSource = mainVideoTracks.front();
+
+    Built built;
+    auto& composition = built.composition;
+    TrackID nextTrackID = 1;
+    const TrackID mainTrackID = nextTrackID++;
+
+    // Time span.
+    const double D = availableDuration(*mainAsset, project.duration);
+    const double s = std::min(std::max(finiteOr(startTime, 0), 0.0), D);
+    double e = endTime ? finiteOr(*endTime, D) : D;
+    e = std::min(std::max(e, s), D);
+    const double L = std::max(e - s, 0.01);
+    const MediaTime start = MediaTime::fromSeconds(s, kCompositionTimescale);
+    const MediaTime length = MediaTime::fromSeconds(L, kCompositionTimescale);
+    composition.duration = length;
+    composition.tracks.push_back(
+        {mainTrackID, MediaType::video, *project.mainVideoURL, mainSource.trackID, TimeRange{start, length}});
+
+    // Sound of the main movie only.
+    const auto audioTracks = mainAsset->tracks(MediaType::audio);
+    std::vector<AudioMixInputParameters> parameters;
+    for (size_t i = 0; i < audioTracks.size(); ++i) {
+        const TrackID id = nextTrackID++;
+        composition.tracks.push_back(
+            {id, MediaType::audio, *project.mainVideoURL, audioTracks[i].trackID, TimeRange{start, length}});
+        parameters.push_back({id, audioTracks.size() >= 2 && i == 0 ? 0.8f : 1.0f});
+    }
+    if (parameters.size() >= 2) built.audioMix = AudioMix{parameters};
+
+    // Camera.
+    std::optional<TrackID> pipTrackID;
+    std::optional<media::AffineTransform> cameraTransform;
+    if (cameraAsset) {
+        const bool shown = aspect.isSplitScreenEnabled || !project.pipTrack.empty();
+        const auto cameraVideoTracks = cameraAsset->tracks(MediaType::video);
+        if (!cameraVideoTracks.empty()) {
+            const auto& cameraSource = cameraVideoTracks.front();
+            CompositionTrack camera{nextTrackID++, MediaType::video, *project.pipVideoURL,
+                                    cameraSource.trackID, std::nullopt};
+            const double Lc = std::min(L, std::max(availableDuration(*cameraAsset, D) - s, 0.0));
+            if (Lc > 0) camera.sourceRange = TimeRange{start, MediaTime::fromSeconds(Lc, kCompositionTimescale)};
+            composition.tracks.push_back(camera);
+            cameraTransform = cameraSource.preferredTransform;
+            if (shown) pipTrackID = camera.trackID;
+        }
+    }
+
+    // Video composition and its one instruction.
+    const auto size = renderSize(mainSource, project);
+    auto& video = built.videoComposition;
+    video.renderWidth = static_cast<int>(std::lround(size.width));
+    video.renderHeight = static_cast<int>(std::lround(size.height));
+    video.frameDuration = MediaTime::make(1, std::max(exportFrameRate, 1));
+
+    auto instruction = std::make_shared<PiPCompositionInstruction>(
+        TimeRange{MediaTime::make(0, kCompositionTimescale), length}, mainTrackID, pipTrackID);
+    instruction->canvas = Size{size.width, size.height};
+    instruction->fitsMainContent =
+        aspect.main == AspectRatio::default_ && project.sourceKind == RecordingSourceKind::screen;
+    instruction->pipKeyframes = mapPiPKeyframesToCrop(rebasePiPKeyframes(project.pipTrack, s), project);
+    instruction->pipAspect = aspect.pip.aspect;
+    instruction->pipCornerRatio = aspect.pip.cornerRatio;
+    instruction->isSplitScreenEnabled = aspect.isSplitScreenEnabled;
+    instruction->splitScreenOrder = aspect.splitOrder;
+    instruction->splitScreenTopRatio = aspect.splitTopRatio;
+    instruction->splitScreenKeyframes =
+        rebaseSplitScreenKeyframes(project.splitScreenTrack, aspect.splitOrder, s, aspect.splitTopRatio);
+    instruction->totalDuration = L;
+    if (includesSubtitles) instruction->subtitles = clipSubtitles(project.subtitleTrack, s, L);
+    instruction->subtitleLayout = project.subtitleLayout;
+    instruction->emphasizesSubtitleKeywords = project.emphasizesSubtitleKeywords;
+    instruction->mainTransform = VideoTrackTransform::fromPreferredTransform(mainSource.preferredTransform);
+    if (cameraTransform) instruction->pipTransform = VideoTrackTransform::fromPreferredTransform(*cameraTransform);
+    video.instructions = {instruction};
+    return built;
+}
+
+std::filesystem::path VideoCompositor::exportURL() {
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count();
+    return std::filesystem::temp_directory_path() / ("zimlo_export_" + std::to_string(seconds) + ".mp4");
+}
+
+void VideoCompositor::exportMovie(const RecordingProject& project, bool includesSubtitles, double startTime,
+                                  std::optional<double> endTime, Completion completion, Progress progress) {
+    Built built;
+    try {
+        built = buildComposition(project, includesSubtitles, startTime, endTime);
+    } catch (const CompositorError& error) {
+        completion(error);
+        return;
+    }
+    const auto url = exportURL();
+    std::error_code ignored;
+    std::filesystem::remove(url, ignored);
+
+    const auto& video = built.videoComposition;
+    const auto preset = exportPreset(video.renderWidth, video.renderHeight);
+    const int fps = std::max(exportFrameRate, 1);
+    auto session = ExportSession::create(built, url, encoderSettingsForPreset(preset, video.renderWidth,
+                                                                              video.renderHeight, fps),
+                                         fps);
+    if (!session) {
+        completion(CompositorError::exportSessionFailed("无法创建导出会话"));
+        return;
+    }
+
+    // Progress reaches the main queue in whole-percent steps.
+    auto lastPercent = std::make_shared<std::atomic<int>>(-1);
+    ExportSession::Progress forward;
+    if (progress) {
+        forward = [progress, lastPercent](double fraction) {
+            const int percent = static_cast<int>(fraction * 100);
+            if (lastPercent->exchange(percent) == percent) return;
+            MainQueue::post([progress, fraction] { progress(fraction); });
+        };
+    }
+    session->start(
+        [completion = std::move(completion), url](bool ok, const std::string& errorText) {
+            MainQueue::post([completion, url, ok, errorText] {
+                if (ok)
+                    completion(url);
+                else
+                    completion(CompositorError::exportSessionFailed(errorText.empty() ? "未知错误" : errorText));
+            });
+        },
+        std::move(forward));
+}
+
+std::shared_ptr<media::PixelBuffer> VideoCompositor::renderFrame(const RecordingProject& project, double t,
+                                                                 bool includesSubtitles) const {
+    const Built built = buildComposition(project, includesSubtitles, 0, std::nullopt);
+    const auto& instruction = built.videoComposition.instructions.front();
+    const MediaTime time = MediaTime::fromSeconds(std::max(finiteOr(t, 0), 0.0), kCompositionTimescale);
+
+    std::map<TrackID, std::shared_ptr<const media::PixelBuffer>> frames;
+    std::string error;
+    auto grab = [&](TrackID id) {
+        const auto* track = built.composition.track(id);
+        if (!track || !track->sourceRange || time >= track->sourceRange->duration) return;
+        auto asset = media::MovieAsset::open(track->sourceURL, error);
+        if (!asset) return;
+        const MediaTime at = track->sourceRange->start + time;
+        auto reader = media::VideoFrameReader::open(*asset, track->sourceTrackID, error,
+                                                    TimeRange{at, track->sourceRange->end() - at});
+        if (!reader) return;
+        if (auto frame = reader->next()) frames[id] = frame->pixels;
+    };
+    grab(instruction->mainTrackID);
+    if (instruction->pipTrackID) grab(*instruction->pipTrackID);
+
+    PiPVideoCompositor compositor;
+    auto context = RenderContext::make(built.videoComposition.renderWidth, built.videoComposition.renderHeight, 1);
+    std::promise<VideoCompositionRequest::Result> rendered;
+    compositor.startVideoCompositionRequest(std::make_shared<VideoCompositionRequest>(
+        time, instruction, context, std::move(frames),
+        [&rendered](VideoCompositionRequest::Result result) { rendered.set_value(std::move(result)); }));
+    auto result = rendered.get_future().get();
+    if (result.error)
+        throw CompositorError::exportSessionFailed("画面合成失败（" + result.error->domain + " " +
+                                                   std::to_string(result.error->code) + "）");
+    return result.frame;
+}
+
+}  // namespace zimlo::compose

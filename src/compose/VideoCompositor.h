@@ -1,0 +1,138 @@
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "compose/CompositionInstruction.h"
+#include "model/RecordingProject.h"
+#include "platform/media/AssetReader.h"
+#include "platform/media/MediaSample.h"
+
+namespace zimlo::compose {
+
+// Why an export failed; `description()` is the text shown to the user.
+class CompositorError : public std::exception {
+public:
+    enum class Case { exportSessionFailed, missingMainVideo, missingMainTrack };
+
+    static CompositorError exportSessionFailed(std::string message) {
+        return CompositorError(Case::exportSessionFailed, std::move(message));
+    }
+    static CompositorError missingMainVideo() { return CompositorError(Case::missingMainVideo, {}); }
+    static CompositorError missingMainTrack() { return CompositorError(Case::missingMainTrack, {}); }
+
+    Case kind() const { return kind_; }
+    const std::string& message() const { return message_; }
+    // "导出失败：" + message, "缺少主画面视频", "主画面无视频轨".
+    std::string description() const;
+    const char* what() const noexcept override { return description_.c_str(); }
+
+    friend bool operator==(const CompositorError& a, const CompositorError& b) {
+        return a.kind_ == b.kind_ && a.message_ == b.message_;
+    }
+
+private:
+    CompositorError(Case kind, std::string message);
+    Case kind_;
+    std::string message_;
+    std::string description_;
+};
+
+// The composition: tracks cut out of the source movies and placed at time 0.
+struct CompositionTrack {
+    TrackID trackID = kInvalidTrackID;
+    media::MediaType mediaType = media::MediaType::video;
+    std::filesystem::path sourceURL;
+    int sourceTrackID = 0;
+    // Source span placed at composition time 0; none when nothing could be inserted.
+    std::optional<media::TimeRange> sourceRange;
+};
+
+struct Composition {
+    std::vector<CompositionTrack> tracks;
+    media::MediaTime duration;  // timescale 600
+
+    const CompositionTrack* track(TrackID id) const;
+};
+
+struct VideoComposition {
+    int renderWidth = 0;
+    int renderHeight = 0;
+    media::MediaTime frameDuration;  // 1 / frame rate
+    std::vector<std::shared_ptr<PiPCompositionInstruction>> instructions;
+};
+
+struct AudioMixInputParameters {
+    TrackID trackID = kInvalidTrackID;
+    float volume = 1.0f;  // from time 0
+};
+
+struct AudioMix {
+    std::vector<AudioMixInputParameters> inputParameters;
+};
+
+// Our stand-ins for the three preset names, and what each means for our encoder.
+//   "AVAssetExportPreset3840x2160", "AVAssetExportPreset1920x1080": libx264 "veryfast", High
+//     profile, average bit rate by the recorder's rule (width × height × 4 × (fps ÷ 30, 24 fps
+//     counting as 1), kept within 2–48 Mb/s), up to 3 B-frames, quantiser floor 10.
+//   "AVAssetExportPresetHighestQuality": the same with 1.5 times that bit rate (within 2–48 Mb/s)
+//     and encoder preset "faster", for shapes the fixed presets do not fit.
+// Sound is AAC-LC 48 kHz stereo at 192 kb/s when mixed; a single track is copied.
+struct ExportEncoderSettings {
+    std::string presetName;
+    std::string x264Preset;
+    int64_t averageBitRate = 0;
+    int maxBFrames = 3;
+    int minQuantizer = 10;
+};
+ExportEncoderSettings encoderSettingsForPreset(const std::string& presetName, int width, int height,
+                                               int framesPerSecond);
+
+// Turns a recording project into a finished MPEG-4 movie. One per export; the settings are set
+// before calling exportMovie. Everything here is called on the main thread.
+class VideoCompositor : public std::enable_shared_from_this<VideoCompositor> {
+public:
+    double exportLongEdge = 1280;
+    int exportFrameRate = 24;
+
+    struct Built {
+        Composition composition;
+        VideoComposition videoComposition;
+        std::optional<AudioMix> audioMix;  // only with two or more sound tracks
+    };
+
+    using Result = std::variant<std::filesystem::path, CompositorError>;
+    using Completion = std::function<void(Result)>;
+    // Fraction done, 0 to 1; called on the main queue.
+    using Progress = std::function<void(double)>;
+
+    // Throws CompositorError.
+    Built buildComposition(const RecordingProject& project, bool includesSubtitles, double startTime,
+                           std::optional<double> endTime) const;
+    static double availableDuration(const media::MovieAsset& asset, double fallback);
+    // Output picture size; `mainTrack` is the main movie's video track.
+    media::PixelSize renderSize(const media::AssetTrack& mainTrack, const RecordingProject& project) const;
+    static std::string exportPreset(double width, double height);
+
+    // Builds and exports. Failures of the build are reported at once, before this returns;
+    // everything else on the main queue, once. `progress` is optional.
+    void exportMovie(const RecordingProject& project, bool includesSubtitles, double startTime,
+                     std::optional<double> endTime, Completion completion, Progress progress = {});
+
+    // One composed frame at composition time `t` (for previews and checks), rendered
+    // synchronously by a compositor of its own. Throws CompositorError.
+    std::shared_ptr<media::PixelBuffer> renderFrame(const RecordingProject& project, double t,
+                                                    bool includesSubtitles = true) const;
+
+    // Path of the file an export started now writes.
+    static std::filesystem::path exportURL();
+};
+
+}  // namespace zimlo::compose

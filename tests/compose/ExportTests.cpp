@@ -1,0 +1,250 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "compose/SubtitleRenderer.h"
+#include "compose/VideoCompositor.h"
+#include "platform/runtime/MainQueue.h"
+#include "support/TestMain.h"
+
+namespace zimlo::compose {
+namespace {
+
+namespace fs = std::filesystem;
+using Colour = std::array<int, 3>;
+
+std::string run(const std::string& command) {
+    std::string output;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) return output;
+    char buffer[4096];
+    while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
+    pclose(pipe);
+    return output;
+}
+
+// Source movies made with the ffmpeg command-line tool: flat colours survive H.264 well.
+class ExportTest : public ::testing::Test {
+public:
+    static fs::path dir;
+
+    static void SetUpTestSuite() {
+        dir = fs::temp_directory_path() / ("zimlo-export-tests-" + std::to_string(getpid()));
+        fs::create_directories(dir);
+        const std::string f = "ffmpeg -v error -y ";
+        const std::string h264 = " -c:v libx264 -preset ultrafast -pix_fmt yuv420p ";
+        std::system((f + "-f lavfi -i color=c=red:s=640x360:r=30:d=3 -f lavfi -i sine=f=440:d=3 " + h264 +
+                     "-c:a aac -b:a 96k " + (dir / "main.mov").string()).c_str());
+        std::system((f + "-f lavfi -i color=c=blue:s=320x240:r=30:d=2" + h264 + (dir / "camera.mov").string()).c_str());
+        std::system((f + "-f lavfi -i color=c=red:s=320x180:r=30:d=1 -f lavfi -i sine=d=1 -f lavfi -i sine=f=880:d=1 -map 0 -map 1 -map 2 " +
+                     h264 + "-c:a aac " + (dir / "two-audio.mov").string()).c_str());
+        std::system((f + "-f lavfi -i color=c=red:s=320x180:r=30:d=1 -f lavfi -i sine=d=2" + h264 + "-c:a aac " +
+                     (dir / "short-video.mov").string()).c_str());
+        std::system((f + "-f lavfi -i sine=d=1 -c:a aac " + (dir / "audio-only.m4a").string()).c_str());
+    }
+    static void TearDownTestSuite() { fs::remove_all(dir); }
+
+    void SetUp() override { ASSERT_TRUE(ensureTextEngine()); }
+
+    static RecordingProject project(const std::string& main, std::optional<std::string> camera = std::nullopt) {
+        RecordingProject p;
+        p.id = Uuid::generate();
+        p.mainVideoURL = dir / main;
+        if (camera) p.pipVideoURL = dir / *camera;
+        p.duration = 3;
+        p.emphasizesSubtitleKeywords = false;
+        return p;
+    }
+
+    // Exports on this thread's main queue and waits for the completion.
+    static VideoCompositor::Result exportNow(const RecordingProject& p, double start = 0,
+                                             std::optional<double> end = std::nullopt, int fps = 30) {
+        auto compositor = std::make_shared<VideoCompositor>();
+        compositor->exportLongEdge = 1920;
+        compositor->exportFrameRate = fps;
+        std::optional<VideoCompositor::Result> result;
+        bool onMain = false;
+        double lastProgress = 0;
+        compositor->exportMovie(
+            p, true, start, end,
+            [&](VideoCompositor::Result r) {
+                onMain = MainQueue::isMainThread();
+                result = std::move(r);
+            },
+            [&](double fraction) { lastProgress = fraction; });
+        EXPECT_TRUE(test::pumpUntil([&] { return result.has_value(); }, std::chrono::minutes(3)));
+        EXPECT_TRUE(onMain);
+        if (result && std::holds_alternative<fs::path>(*result)) {
+            EXPECT_GT(lastProgress, 0.9);
+        }
+        return result.value_or(CompositorError::exportSessionFailed("timed out"));
+    }
+
+    // Decoded frames (RGB) of a movie at the given indices, by the ffmpeg command-line tool.
+    struct Picture {
+        int width = 0;
+        std::string rgb;
+        Colour at(int x, int y) const {
+            const auto* p = reinterpret_cast<const unsigned char*>(rgb.data()) + 3 * (static_cast<size_t>(y) * width + x);
+            return {p[0], p[1], p[2]};
+        }
+    };
+    static std::map<int, Picture> frames(const fs::path& movie, const std::vector<int>& wanted) {
+        std::map<int, Picture> out;
+        std::istringstream size(run("ffprobe -v error -select_streams v:0 -show_entries stream=width,height -of csv=p=0:s=x '" +
+                                    movie.string() + "'"));
+        int width = 0, height = 0;
+        char x = 0;
+        if (!(size >> width >> x >> height)) return out;
+        std::string select;
+        for (int index : wanted) select += (select.empty() ? "" : "+") + std::string("eq(n\\,") + std::to_string(index) + ")";
+        std::string bytes = run("ffmpeg -v error -i '" + movie.string() + "' -vf \"select='" + select +
+                                "'\" -vsync 0 -f rawvideo -pix_fmt rgb24 -");
+        const size_t frameBytes = static_cast<size_t>(width) * height * 3;
+        for (size_t i = 0; i < wanted.size() && (i + 1) * frameBytes <= bytes.size(); ++i)
+            out[wanted[i]] = Picture{width, bytes.substr(i * frameBytes, frameBytes)};
+        return out;
+    }
+
+    static std::string probe(const fs::path& movie, const std::string& entries, const std::string& stream = "v:0") {
+        return run("ffprobe -v error -count_frames -select_streams " + stream + " -show_entries " + entries +
+                   " -of default=nw=1:nk=1 '" + movie.string() + "'");
+    }
+};
+fs::path ExportTest::dir;
+
+Colour at(const ExportTest::Picture& picture, int x, int y) { return picture.at(x, y); }
+
+MATCHER_P(Near, colour, "") {
+    for (int c = 0; c < 3; ++c)
+        if (std::abs(arg[c] - colour[c]) > 24) return false;
+    return true;
+}
+
+const Colour kRed{255, 0, 0}, kBlue{0, 0, 255}, kBlack{0, 0, 0};
+
+TEST_F(ExportTest, PictureInPictureMovieFollowsKeyframesAndPassesProbe) {
+    auto p = project("main.mov", "camera.mov");
+    p.aspect.pip.cornerRatio = 1;  // radius 45: the corner is clearly left open
+    p.pipTrack = {{0, {0.25, 0.25}, {0.25, 0.25}, 10}, {1, {0.75, 0.75}, {0.25, 0.25}, 10}};
+    p.subtitleTrack = {{Uuid::generate(), 2, 3, "字幕"}};
+    auto result = exportNow(p);
+    ASSERT_TRUE(std::holds_alternative<fs::path>(result)) << std::get<CompositorError>(result).description();
+    const auto movie = std::get<fs::path>(result);
+    EXPECT_EQ(movie.parent_path(), fs::temp_directory_path());
+    EXPECT_EQ(movie.filename().string().rfind("zimlo_export_", 0), 0u);
+    EXPECT_EQ(movie.extension(), ".mp4");
+
+    EXPECT_EQ(probe(movie, "stream=codec_name,width,height,r_frame_rate,nb_read_frames"), "h264\n640\n360\n30/1\n90\n");
+    EXPECT_EQ(probe(movie, "stream=codec_name,bit_rate", "a:0").substr(0, 4), "aac\n");
+    // A copied track keeps the source's rate (96 kb/s), well under what a fresh encode uses.
+    EXPECT_LT(std::stoi(probe(movie, "stream=bit_rate", "a:0")), 110000);
+    std::ifstream file(movie, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(file)), {});
+    EXPECT_LT(bytes.find("moov"), bytes.find("mdat"));
+
+    auto decoded = frames(movie, {15, 45, 75});
+    ASSERT_EQ(decoded.size(), 3u);
+    // Window 160 × 90 centred on (160, 90), then on (480, 270) from 1 s.
+    EXPECT_THAT(at(decoded[15], 160, 90), Near(kBlue));
+    EXPECT_THAT(at(decoded[15], 90, 90), Near(kBlue));
+    EXPECT_THAT(at(decoded[15], 72, 90), Near(kRed));
+    EXPECT_THAT(at(decoded[15], 84, 49), Near(kRed));  // rounded corner
+    EXPECT_THAT(at(decoded[15], 480, 270), Near(kRed));
+    EXPECT_THAT(at(decoded[45], 480, 270), Near(kBlue));
+    EXPECT_THAT(at(decoded[45], 160, 90), Near(kRed));
+    // The camera movie ends at 2 s: no window after it; the subtitle shows from 2 s.
+    EXPECT_THAT(at(decoded[75], 480, 270), Near(kRed));
+    int white = 0;
+    for (int y = 0; y < 360; ++y)
+        for (int x = 0; x < 640; ++x) {
+            auto c = at(decoded[75], x, y);
+            if (c[0] > 230 && c[1] > 230 && c[2] > 230) ++white;
+        }
+    EXPECT_GT(white, 200);
+    fs::remove(movie);
+}
+
+TEST_F(ExportTest, TrimmedSplitScreenMovie) {
+    auto p = project("main.mov", "camera.mov");
+    p.sourceKind = RecordingSourceKind::camera;
+    p.captureViewportSize = Size{360, 640};
+    p.aspect = AspectSettings(AspectRatio::default_, true, true, CameraSplitOrder::frontTop, 0.8, {});
+    auto result = exportNow(p, 0.5, 1.5);
+    ASSERT_TRUE(std::holds_alternative<fs::path>(result)) << std::get<CompositorError>(result).description();
+    const auto movie = std::get<fs::path>(result);
+    // Camera recordings take the long edge as it is (only screens are never scaled up).
+    EXPECT_EQ(probe(movie, "stream=width,height,nb_read_frames"), "1080\n1920\n30\n");
+    auto decoded = frames(movie, {10});
+    ASSERT_EQ(decoded.size(), 1u);
+    // Ratio 0.8 clamped to 0.72: camera rows 0 to 1381, screen below.
+    EXPECT_THAT(at(decoded[10], 540, 1360), Near(kBlue));
+    EXPECT_THAT(at(decoded[10], 540, 1404), Near(kRed));
+    fs::remove(movie);
+}
+
+TEST_F(ExportTest, MissingPicturesAreBlackAndSeveralSoundTracksAreMixed) {
+    auto shortVideo = exportNow(project("short-video.mov"));
+    ASSERT_TRUE(std::holds_alternative<fs::path>(shortVideo));
+    auto decoded = frames(std::get<fs::path>(shortVideo), {15, 50});
+    ASSERT_EQ(decoded.size(), 2u);
+    EXPECT_THAT(at(decoded[15], 160, 90), Near(kRed));
+    EXPECT_THAT(at(decoded[50], 160, 90), Near(kBlack));
+    fs::remove(std::get<fs::path>(shortVideo));
+
+    auto mixed = exportNow(project("two-audio.mov"));
+    ASSERT_TRUE(std::holds_alternative<fs::path>(mixed));
+    EXPECT_EQ(run("ffprobe -v error -select_streams a -show_entries stream=codec_name -of csv=p=0 '" +
+                  std::get<fs::path>(mixed).string() + "'"),
+              "aac\n");
+    fs::remove(std::get<fs::path>(mixed));
+}
+
+TEST_F(ExportTest, BuildRulesOnRealMovies) {
+    VideoCompositor compositor;
+    auto p = project("main.mov", "camera.mov");
+    auto whole = compositor.buildComposition(p, true, 0, std::nullopt);
+    const auto& instruction = *whole.videoComposition.instructions.front();
+    EXPECT_EQ(instruction.timeRange.duration, media::MediaTime::make(3, 1));
+    EXPECT_TRUE(instruction.fitsMainContent);
+    // PiP on but no keyframes: the camera track is added, not drawn.
+    EXPECT_EQ(whole.composition.tracks.size(), 3u);
+    EXPECT_FALSE(instruction.pipTrackID);
+    EXPECT_FALSE(whole.audioMix);
+
+    p.pipTrack = {{0, {0.5, 0.5}, {0.2, 0.2}, 0}};
+    auto late = compositor.buildComposition(p, true, 2.5, 1.0);
+    EXPECT_EQ(late.composition.duration, media::MediaTime::make(6, 600));  // 0.01 s
+    EXPECT_TRUE(late.videoComposition.instructions.front()->pipTrackID);
+    // The 2-second camera movie has nothing left after 2.5 s.
+    EXPECT_FALSE(late.composition.tracks.back().sourceRange);
+    auto trimmed = compositor.buildComposition(p, true, 1, std::nullopt);
+    EXPECT_EQ(trimmed.composition.tracks.back().sourceRange->duration, media::MediaTime::make(600, 600));
+
+    auto two = compositor.buildComposition(project("two-audio.mov"), true, 0, std::nullopt);
+    ASSERT_TRUE(two.audioMix);
+    ASSERT_EQ(two.audioMix->inputParameters.size(), 2u);
+    EXPECT_EQ(two.audioMix->inputParameters[0].volume, 0.8f);
+    EXPECT_EQ(two.audioMix->inputParameters[1].volume, 1.0f);
+}
+
+TEST_F(ExportTest, EarlyFailuresAreReportedBeforeReturning) {
+    VideoCompositor compositor;
+    std::optional<VideoCompositor::Result> result;
+    auto p = project("main.mov");
+    p.mainVideoURL.reset();
+    compositor.exportMovie(p, true, 0, std::nullopt, [&](VideoCompositor::Result r) { result = r; });
+    ASSERT_TRUE(result);
+    EXPECT_EQ(std::get<CompositorError>(*result), CompositorError::missingMainVideo());
+    result.reset();
+    compositor.exportMovie(project("audio-only.m4a"), true, 0, std::nullopt, [&](VideoCompositor::Result r) { result = r; });
+    ASSERT_TRUE(result);
+    EXPECT_EQ(std::get<CompositorError>(*result), CompositorError::missingMainTrack());
+}
+
+}  // namespace
+}  // namespace zimlo::compose

@@ -1,0 +1,141 @@
+// export, compose, subtitle: compose a project into a movie, render one composed frame, draw a
+// subtitle image.
+#include <QImage>
+
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "CommandRegistry.h"
+#include "compose/SubtitleRenderer.h"
+#include "compose/VideoCompositor.h"
+#include "model/RecordingProject.h"
+
+namespace zimlo::tool {
+namespace {
+
+using compose::VideoCompositor;
+
+RecordingProject readProject(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) throw std::runtime_error("cannot read " + path);
+    std::stringstream text;
+    text << file.rdbuf();
+    return RecordingProject::fromJSON(text.str());
+}
+
+double number(const std::string& text, const std::string& what) {
+    size_t used = 0;
+    double value = 0;
+    try {
+        value = std::stod(text, &used);
+    } catch (const std::exception&) {
+        used = 0;
+    }
+    if (used != text.size()) throw std::runtime_error("not a number for " + what + ": " + text);
+    return value;
+}
+
+const char* kExportUsage =
+    "  export PROJECT.json [--long-edge N] [--fps N] [--start S] [--end E] [--no-subtitles]\n"
+    "                                    compose the project into an MPEG-4 movie; prints its path\n";
+
+int exportCommand(const std::vector<std::string>& args) {
+    if (args.empty()) return fail(std::string("usage:\n") + kExportUsage);
+    auto compositor = std::make_shared<VideoCompositor>();
+    compositor->exportLongEdge = 1920;
+    compositor->exportFrameRate = 30;
+    double start = 0;
+    std::optional<double> end;
+    bool subtitles = true;
+    for (size_t i = 1; i < args.size(); ++i) {
+        const std::string& option = args[i];
+        if (option == "--no-subtitles") {
+            subtitles = false;
+            continue;
+        }
+        if (i + 1 >= args.size()) return fail("missing value after " + option);
+        const double value = number(args[++i], option);
+        if (option == "--long-edge") compositor->exportLongEdge = value;
+        else if (option == "--fps") compositor->exportFrameRate = static_cast<int>(value);
+        else if (option == "--start") start = value;
+        else if (option == "--end") end = value;
+        else return fail("unknown option " + option);
+    }
+    if (!(compositor->exportLongEdge >= 2) || compositor->exportFrameRate < 1)
+        return fail("--long-edge must be at least 2 and --fps at least 1");
+    if (!compose::ensureTextEngine()) return fail("no text engine for subtitles");
+
+    const auto project = readProject(args[0]);
+    std::optional<VideoCompositor::Result> result;
+    compositor->exportMovie(project, subtitles, start, end,
+                            [&](VideoCompositor::Result r) { result = std::move(r); });
+    while (!result) mainLoop().runUntil([&] { return result.has_value(); }, std::chrono::seconds(1));
+    if (auto* error = std::get_if<compose::CompositorError>(&*result)) return fail(error->description());
+    std::cout << std::get<std::filesystem::path>(*result).string() << "\n";
+    return 0;
+}
+
+bool savePNG(const media::PixelBuffer& bgra, const std::string& path) {
+    // BGRA in memory is Qt's 32-bit ARGB on a little-endian machine.
+    QImage image(bgra.data(), bgra.width(), bgra.height(), bgra.stride(), QImage::Format_ARGB32);
+    return image.save(QString::fromStdString(path), "PNG");
+}
+
+const char* kComposeUsage =
+    "  compose frame PROJECT.json T OUT.png [--long-edge N] [--no-subtitles]\n"
+    "                                    one composed frame at T seconds of the whole recording\n";
+
+int composeCommand(const std::vector<std::string>& args) {
+    if (args.size() < 4 || args[0] != "frame") return fail(std::string("usage:\n") + kComposeUsage);
+    VideoCompositor compositor;
+    compositor.exportLongEdge = 1920;
+    bool subtitles = true;
+    for (size_t i = 4; i < args.size(); ++i) {
+        if (args[i] == "--no-subtitles") subtitles = false;
+        else if (args[i] == "--long-edge" && i + 1 < args.size()) compositor.exportLongEdge = number(args[++i], "--long-edge");
+        else return fail("unknown option " + args[i]);
+    }
+    if (!compose::ensureTextEngine()) return fail("no text engine for subtitles");
+    const auto project = readProject(args[1]);
+    try {
+        auto frame = compositor.renderFrame(project, number(args[2], "T"), subtitles);
+        if (!frame || !savePNG(*frame, args[3])) return fail("cannot write " + args[3]);
+    } catch (const compose::CompositorError& error) {
+        return fail(error.description());
+    }
+    std::cout << args[3] << "\n";
+    return 0;
+}
+
+const char* kSubtitleUsage =
+    "  subtitle render TEXT W H OUT.png [--emphasis]\n"
+    "                                    draw one subtitle for a W x H canvas (default layout)\n";
+
+int subtitleCommand(const std::vector<std::string>& args) {
+    if (args.size() < 5 || args[0] != "render" || (args.size() == 6 && args[5] != "--emphasis") || args.size() > 6)
+        return fail(std::string("usage:\n") + kSubtitleUsage);
+    const bool emphasis = args.size() == 6;
+    const double width = number(args[2], "W");
+    const double height = number(args[3], "H");
+    if (!(width >= 1) || !(height >= 1) || width > 16384 || height > 16384) return fail("W and H must be 1 to 16384");
+    if (!compose::ensureTextEngine()) return fail("no text engine");
+    compose::SubtitleRenderer renderer;
+    const SubtitleLayout layout;
+    auto image = renderer.subtitleImage(layout.center.x, layout.center.y, layout.maxWidth, layout.fontScale, width,
+                                        height, args[1], emphasis);
+    if (!image) return fail("the subtitle could not be drawn");
+    if (!image->image.save(QString::fromStdString(args[4]), "PNG")) return fail("cannot write " + args[4]);
+    const auto& m = image->metrics;
+    std::printf("image %dx%d at %.2f,%.2f font %.2f lines-height %.0f key-words %zu\n", m.imageWidth, m.imageHeight,
+                image->placement.x, image->placement.y, m.fontSize, m.textHeight, image->emphasis.size());
+    return 0;
+}
+
+RegisterCommandGroup exportGroup({"export", kExportUsage, exportCommand});
+RegisterCommandGroup composeGroup({"compose", kComposeUsage, composeCommand});
+RegisterCommandGroup subtitleGroup({"subtitle", kSubtitleUsage, subtitleCommand});
+
+}  // namespace
+}  // namespace zimlo::tool
