@@ -256,7 +256,7 @@ bool FrameGrabber::poll(bool showsCursor) {
         }
     }
     if (showsCursor != lastShowsCursor_) changed_ = true;
-    if (showsCursor) {
+    if (showsCursor && hasFixes_) {
         Window rootReturn = 0, child = 0;
         int rx = 0, ry = 0, wx = 0, wy = 0;
         unsigned int mask = 0;

@@ -80,7 +80,8 @@ void deliver(const std::shared_ptr<ScreenStream::Shared>& shared, media::VideoSa
         return;
     }
     if (shared->pending.load() >= std::max(1, queueDepth)) {
-        shared->dropped.fetch_add(1);
+        // An idle frame carries nothing new; only lost pictures count.
+        if (sample.status != media::FrameStatus::idle) shared->dropped.fetch_add(1);
         return;
     }
     shared->pending.fetch_add(1);

@@ -6,6 +6,7 @@
 #include <future>
 #include <mutex>
 
+#include "platform/media/MonotonicClock.h"
 #include "platform/runtime/SerialQueue.h"
 #include "platform/x11/ScreenStream.h"
 #include "platform/x11/ShareableContent.h"
@@ -222,6 +223,59 @@ TEST(ScreenStream, ClosedWindowStopsTheStreamWithAnError) {
     std::promise<std::optional<std::string>> failed;
     missing.startCapture([&](std::optional<std::string> error) { failed.set_value(error); });
     EXPECT_TRUE(failed.get_future().get().has_value());
+}
+
+TEST(ScreenStream, SlowConsumerLosesFramesInsteadOfQueueingThem) {
+    test::TestWindows x(test::XvfbEnvironment::displayName());
+    Window w = x.create(Spec({100, 100, 200, 200}, 0x000010, 5001, "Busy"));
+    ScreenStreamConfiguration config = fullSize();
+    config.width = 480;
+    config.height = 270;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::mutex mutex;
+    std::vector<media::MediaTime> handled;
+    SerialQueue queue(".test-screen-stream");
+    ScreenStream stream(ContentFilter::forDisplay(mainDisplay(), {}), config);
+    stream.setFrameHandler(
+        [&](const media::VideoSample& s) {
+            bool first;
+            {
+                std::lock_guard lock(mutex);
+                first = handled.empty();
+                handled.push_back(s.presentationTime);
+            }
+            if (first) released.wait();  // a consumer stuck on its first frame
+        },
+        &queue);
+    std::promise<std::optional<std::string>> started;
+    stream.startCapture([&](std::optional<std::string> error) { started.set_value(error); });
+    ASSERT_FALSE(started.get_future().get());
+    // Changing content for a while, so that every tick has a new picture to offer.
+    for (int i = 0; i < 40; ++i) {
+        x.paint(w, {0, 0, 200, 200}, static_cast<uint32_t>(0x101010 * (i % 15 + 1)));
+        std::this_thread::sleep_for(30ms);
+    }
+    media::MediaTime releasedAt = media::MonotonicClock::now();
+    EXPECT_GT(stream.droppedFrameCount(), 0u);
+    release.set_value();
+    auto deadline = std::chrono::steady_clock::now() + 15s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        {
+            std::lock_guard lock(mutex);
+            if (!handled.empty() && handled.back() > releasedAt) break;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    stream.stopCapture();
+    std::lock_guard lock(mutex);
+    ASSERT_FALSE(handled.empty());
+    EXPECT_GT(handled.back(), releasedAt);
+    // Besides the stuck one, at most the queue depth of frames from before the release waited.
+    int stale = 0;
+    for (size_t k = 1; k < handled.size(); ++k) stale += handled[k] < releasedAt;
+    EXPECT_LE(stale, config.queueDepth);
+    EXPECT_GE(stale, 1);
 }
 
 }  // namespace
