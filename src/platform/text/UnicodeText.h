@@ -19,6 +19,13 @@ std::string toUtf8(std::u16string_view utf16);
 size_t characterCount(std::string_view text);
 size_t characterCount(std::u16string_view text);
 
+// UTF-16 offsets where user-perceived characters start, followed by the text's length
+// ({0} for "").
+std::vector<int32_t> characterBoundaries(std::u16string_view text);
+// Characters inside `range` of the text whose boundaries are given; a range whose ends are not
+// character boundaries is counted on its own.
+size_t characterCount(std::u16string_view text, const std::vector<int32_t>& boundaries, TextRange range);
+
 // The text cut into user-perceived characters, in order.
 std::vector<std::string> characters(std::string_view text);
 

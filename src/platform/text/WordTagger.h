@@ -38,16 +38,26 @@ const char* lexicalClassName(LexicalClass value);  // "Noun", "OtherWord", ...
 const char* nameTypeName(NameType value);          // "PersonalName", ... ; "-" for none
 const char* languageName(Language value);          // "zh", "en", "und"
 
-// One word of a tagged text. Punctuation and white space are never tokens.
+// One word of a tagged text. Punctuation and white space are never words.
 struct TaggedWord {
     TextRange range;  // UTF-16 code units of the tagged text
     LexicalClass lexicalClass = LexicalClass::none;
-    NameType nameType = NameType::none;
     std::string tag;  // the dictionary's own tag ("nr", "n", ...) where there is one
 };
 
-// The language whose script dominates the text: Han for Chinese, Latin for English. A Han
-// character weighs as much as two Latin letters (it carries about a word's worth).
+// A name of one or more words ("New York" is one name).
+struct TaggedName {
+    TextRange range;
+    NameType type = NameType::none;
+};
+
+struct TaggedText {
+    std::vector<TaggedWord> words;
+    std::vector<TaggedName> names;
+};
+
+// The language whose script has the most letters: Han for Chinese, Latin for English, none for
+// any other script. A Han character counts as two letters (it carries about a word's worth).
 Language dominantLanguage(std::u16string_view text);
 
 // Dictionary-based word tagger: Chinese on the jieba dictionary and its HMM tables, English on
@@ -82,15 +92,14 @@ public:
     double loadSeconds() const;
     bool loadedFromCache() const;
 
-    // Word tokens of `text` in `language`, with lexical classes and name types; names of
-    // several words ("New York") are one token with the class of their last word. Nothing
+    // The words of `text` in `language` with their lexical classes, and its names. Nothing
     // when the language is undetermined or its dictionary is unavailable. When the
     // dictionaries are not loaded yet, a call on the main thread starts loading and returns
     // nothing; a call from any other thread waits.
-    std::optional<std::vector<TaggedWord>> tag(std::u16string_view text, Language language);
+    std::optional<TaggedText> tag(std::u16string_view text, Language language);
 
     // Same as tag() but returns nothing at once unless the dictionaries are loaded.
-    std::optional<std::vector<TaggedWord>> tagIfLoaded(std::u16string_view text, Language language);
+    std::optional<TaggedText> tagIfLoaded(std::u16string_view text, Language language);
 
     struct Data;
 

@@ -1,0 +1,472 @@
+#include <unicode/uchar.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "platform/text/TaggerEngines.h"
+
+namespace zimlo::text::detail {
+
+namespace {
+
+constexpr double kMinFloat = -3.14e100;  // jieba's "impossible" log probability
+constexpr double kMinusInfinity = -std::numeric_limits<double>::infinity();
+
+bool isHan(char32_t c) { return c >= 0x4E00 && c <= 0x9FD5; }
+bool isAsciiAlnum(char32_t c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
+bool isNumChar(char32_t c) { return c == '.' || (c >= '0' && c <= '9'); }
+// Characters jieba cuts with the dictionary; everything else stands alone.
+bool isBlockChar(char32_t c) {
+    return isHan(c) || isAsciiAlnum(c) || c == '+' || c == '#' || c == '&' || c == '.' || c == '_';
+}
+
+struct TagInfo {
+    LexicalClass lexicalClass;
+    NameType nameType;
+};
+
+TagInfo infoForTag(std::string_view tag) {
+    auto is = [&](std::initializer_list<std::string_view> names) {
+        return std::find(names.begin(), names.end(), tag) != names.end();
+    };
+    NameType name = is({"nr", "nrt", "nrfg"}) ? NameType::personalName
+                  : tag == "ns"               ? NameType::placeName
+                  : tag == "nt"               ? NameType::organizationName
+                                              : NameType::none;
+    if (tag.empty()) return {LexicalClass::none, name};
+    // Place (s), time (t) words and abbreviations (j) behave as nouns; vn and an are nominal uses.
+    if (tag[0] == 'n' || is({"vn", "an", "s", "t", "tg", "j"})) return {LexicalClass::noun, name};
+    if (tag[0] == 'v') return {LexicalClass::verb, name};
+    // Distinguishing (b) and state (z) words are adjectival.
+    if (tag[0] == 'a' || is({"b", "z"})) return {LexicalClass::adjective, name};
+    if (is({"m", "mq", "mg"})) return {LexicalClass::number, name};
+    if (is({"i", "l"})) return {LexicalClass::idiom, name};
+    if (is({"x", "eng"})) return {LexicalClass::otherWord, name};
+    if (tag[0] == 'd') return {LexicalClass::adverb, name};
+    if (tag[0] == 'r') return {LexicalClass::pronoun, name};
+    if (tag[0] == 'p') return {LexicalClass::preposition, name};
+    if (tag[0] == 'c') return {LexicalClass::conjunction, name};
+    if (tag[0] == 'u' || tag == "y") return {LexicalClass::particle, name};
+    if (tag == "e" || tag == "o") return {LexicalClass::interjection, name};
+    if (tag[0] == 'q') return {LexicalClass::classifier, name};
+    return {LexicalClass::none, name};
+}
+
+bool isSkippable(char32_t c) {
+    if ((c >= 0x09 && c <= 0x0D) || c == 0x85) return true;
+    uint32_t mask = U_GET_GC_MASK(UChar32(c));
+    return (mask & (U_GC_Z_MASK | U_GC_P_MASK)) != 0;
+}
+
+}  // namespace
+
+ChineseEngine::ChineseEngine(std::shared_ptr<const TaggerBlob> blob) : blob_(std::move(blob)) {
+    const TaggerBlob& b = *blob_;
+    keys_ = b.section<char32_t>(kZhTrieKeys);
+    nodes_ = b.section<ZhNode>(kZhTrieNodes);
+    rootBmp_ = b.section<uint32_t>(kZhRootBmp);
+    tagNames_ = b.section<char>(kZhTagNames);
+    stateTag_ = b.section<uint8_t>(kHmmStateTag);
+    statePos_ = b.section<char>(kHmmStatePos);
+    start_ = b.section<double>(kHmmStart);
+    trans_ = b.section<double>(kHmmTrans);
+    succOffsets_ = b.section<uint32_t>(kHmmSuccOffsets);
+    succ_ = b.section<uint16_t>(kHmmSucc);
+    charKeys_ = b.section<uint32_t>(kHmmCharKeys);
+    charOffsets_ = b.section<uint32_t>(kHmmCharOffsets);
+    charStates_ = b.section<uint16_t>(kHmmCharStates);
+    emitKeys_ = b.section<uint32_t>(kHmmEmitKeys);
+    emitOffsets_ = b.section<uint32_t>(kHmmEmitOffsets);
+    emitStates_ = b.section<uint16_t>(kHmmEmitStates);
+    emitProbs_ = b.section<double>(kHmmEmitProbs);
+    logTotal_ = b.scalars().zhLogTotal;
+    stateCount_ = b.scalars().hmmStateCount;
+    // Predecessors of each state, in increasing order, with the transition's log probability.
+    predOffsets_.assign(stateCount_ + 1, 0);
+    std::vector<std::vector<std::pair<uint16_t, double>>> preds(stateCount_);
+    for (size_t from = 0; from < stateCount_; ++from)
+        for (uint32_t e = succOffsets_[from]; e < succOffsets_[from + 1]; ++e)
+            preds[succ_[e]].emplace_back(uint16_t(from), trans_[from * stateCount_ + succ_[e]]);
+    for (size_t y = 0; y < stateCount_; ++y) {
+        predOffsets_[y] = uint32_t(predStates_.size());
+        for (const auto& [from, p] : preds[y]) {
+            predStates_.push_back(from);
+            predProbs_.push_back(p);
+        }
+    }
+    predOffsets_[stateCount_] = uint32_t(predStates_.size());
+    tagX_ = tagIndex("x");
+    tagM_ = tagIndex("m");
+    tagEng_ = tagIndex("eng");
+}
+
+std::string_view ChineseEngine::tagName(uint8_t tag) const {
+    if (size_t(tag) * 8 + 8 > tagNames_.size()) return "x";
+    const char* name = &tagNames_[size_t(tag) * 8];
+    return std::string_view(name, ::strnlen(name, 8));
+}
+
+uint8_t ChineseEngine::tagIndex(std::string_view name) const {
+    for (size_t i = 0; i * 8 < tagNames_.size(); ++i)
+        if (tagName(uint8_t(i)) == name) return uint8_t(i);
+    return 0;
+}
+
+uint32_t ChineseEngine::child(uint32_t node, char32_t c) const {
+    if (node == 0 && c <= 0xFFFF) return rootBmp_[c];
+    const ZhNode& n = nodes_[node];
+    const char32_t* from = keys_.begin() + n.firstChild;
+    const char32_t* to = from + n.childCount;
+    const char32_t* found = std::lower_bound(from, to, c);
+    return found != to && *found == c ? uint32_t(found - keys_.begin()) : 0;
+}
+
+// Exact dictionary look-up.
+const ZhNode* ChineseEngine::findWord(const char32_t* word, size_t length) const {
+    uint32_t node = 0;
+    for (size_t i = 0; i < length; ++i) {
+        node = child(node, word[i]);
+        if (!node) return nullptr;
+    }
+    return length && nodes_[node].isWord ? &nodes_[node] : nullptr;
+}
+
+uint32_t ChineseEngine::frequency(const char32_t* word, size_t length) const {
+    const ZhNode* found = findWord(word, length);
+    return found ? found->frequency : 0;
+}
+
+uint8_t ChineseEngine::wordTag(const char32_t* word, size_t length) const {
+    const ZhNode* found = findWord(word, length);
+    return found ? found->tag : tagX_;
+}
+
+std::pair<Span<uint16_t>, const double*> ChineseEngine::emissions(char32_t c) const {
+    const uint32_t* key = std::lower_bound(emitKeys_.begin(), emitKeys_.end(), uint32_t(c));
+    if (key == emitKeys_.end() || *key != uint32_t(c)) return {{}, nullptr};
+    size_t k = size_t(key - emitKeys_.begin());
+    return {{emitStates_.begin() + emitOffsets_[k], emitOffsets_[k + 1] - emitOffsets_[k]},
+            emitProbs_.begin() + emitOffsets_[k]};
+}
+
+std::vector<ChineseEngine::Piece> ChineseEngine::cut(const std::u32string& text) const {
+    std::vector<Piece> out;
+    size_t n = text.size();
+    size_t i = 0;
+    while (i < n) {
+        if (isBlockChar(text[i])) {
+            size_t j = i;
+            while (j < n && isBlockChar(text[j])) ++j;
+            cutBlock(text, i, j, out);
+            i = j;
+        } else {
+            size_t j = i + 1;
+            if (text[i] == U'\r' && j < n && text[j] == U'\n') ++j;
+            out.push_back({i, j, tagX_});
+            i = j;
+        }
+    }
+    return out;
+}
+
+// Dictionary cut of one block: DAG of dictionary words, most probable route, and runs of
+// single characters handed to the HMM when they do not form a known word.
+void ChineseEngine::cutBlock(const std::u32string& text, size_t begin, size_t end, std::vector<Piece>& out) const {
+    const size_t N = end - begin;
+    const char32_t* s = text.data() + begin;
+    struct Edge {
+        uint32_t end;
+        uint32_t frequency;
+        uint32_t node;  // the word's trie node, 0 for a lone unknown character
+    };
+    struct Step {
+        double logProbability;
+        uint32_t end;
+        uint32_t node;
+    };
+    thread_local std::vector<Edge> edges;
+    thread_local std::vector<uint32_t> edgeStart;
+    thread_local std::vector<Step> route;
+    edges.clear();
+    edgeStart.assign(N + 1, 0);
+    for (size_t k = 0; k < N; ++k) {
+        edgeStart[k] = uint32_t(edges.size());
+        // Follow the trie while s[k..i] is the prefix of some word.
+        uint32_t node = 0;
+        for (size_t i = k; i < N; ++i) {
+            node = child(node, s[i]);
+            if (!node) break;
+            if (nodes_[node].isWord && nodes_[node].frequency > 0) edges.push_back({uint32_t(i), nodes_[node].frequency, node});
+        }
+        if (edges.size() == edgeStart[k]) edges.push_back({uint32_t(k), 0, 0});
+    }
+    edgeStart[N] = uint32_t(edges.size());
+
+    // Most probable route from the end backwards; ties go to the longer word.
+    route.assign(N + 1, {0.0, 0, 0});
+    for (size_t idx = N; idx-- > 0;) {
+        Step best{kMinusInfinity, 0, 0};
+        bool any = false;
+        for (uint32_t e = edgeStart[idx]; e < edgeStart[idx + 1]; ++e) {
+            uint32_t x = edges[e].end;
+            double p = std::log(double(edges[e].frequency ? edges[e].frequency : 1)) - logTotal_ + route[x + 1].logProbability;
+            if (!any || p > best.logProbability || (p == best.logProbability && x > best.end)) best = {p, x, edges[e].node};
+            any = true;
+        }
+        route[idx] = best;
+    }
+
+    size_t bufStart = 0, bufEnd = 0;  // pending single characters
+    auto flush = [&] {
+        size_t length = bufEnd - bufStart;
+        if (length == 0) return;
+        if (length == 1) {
+            out.push_back({begin + bufStart, begin + bufEnd, wordTag(s + bufStart, 1)});
+        } else {
+            if (!frequency(s + bufStart, length)) {
+                cutDetail(text, begin + bufStart, begin + bufEnd, out);
+            } else {
+                for (size_t c = bufStart; c < bufEnd; ++c) out.push_back({begin + c, begin + c + 1, wordTag(s + c, 1)});
+            }
+        }
+        bufStart = bufEnd = 0;
+    };
+    size_t x = 0;
+    while (x < N) {
+        size_t y = route[x].end + 1;
+        if (y - x == 1) {
+            if (bufEnd == bufStart) bufStart = x;
+            bufEnd = y;
+        } else {
+            flush();
+            out.push_back({begin + x, begin + y, nodes_[route[x].node].tag});
+        }
+        x = y;
+    }
+    flush();
+}
+
+// An unknown run: Han stretches go to the HMM, digits and Latin letters are numbers and
+// English words, anything else is one piece of its own.
+void ChineseEngine::cutDetail(const std::u32string& text, size_t begin, size_t end, std::vector<Piece>& out) const {
+    size_t i = begin;
+    while (i < end) {
+        if (isHan(text[i])) {
+            size_t j = i;
+            while (j < end && isHan(text[j])) ++j;
+            cutHmm(text, i, j, out);
+            i = j;
+            continue;
+        }
+        size_t j = i;
+        if (isNumChar(text[i])) {
+            while (j < end && isNumChar(text[j])) ++j;
+            out.push_back({i, j, tagM_});
+        } else if (isAsciiAlnum(text[i])) {
+            while (j < end && isAsciiAlnum(text[j])) ++j;
+            out.push_back({i, j, tagEng_});
+        } else {
+            while (j < end && !isHan(text[j]) && !isAsciiAlnum(text[j]) && !isNumChar(text[j])) ++j;
+            out.push_back({i, j, tagX_});
+        }
+        i = j;
+    }
+}
+
+// Viterbi over (position, tag) states, as jieba's part-of-speech HMM does it: each step
+// considers the states the character allows that can follow the previous step's states.
+void ChineseEngine::cutHmm(const std::u32string& text, size_t begin, size_t end, std::vector<Piece>& out) const {
+    const size_t T = end - begin, S = stateCount_;
+    if (T == 0 || S == 0) return;
+    thread_local std::vector<double> V;
+    thread_local std::vector<int32_t> path;
+    thread_local std::vector<std::vector<uint16_t>> present;
+    thread_local std::vector<uint16_t> prev, candidates;
+    thread_local std::vector<char> mark, inPrev;
+    thread_local std::vector<uint16_t> expected;
+    // Only the entries of each step's present states are ever read: no need to clear.
+    if (V.size() < T * S) V.resize(T * S);
+    if (path.size() < T * S) path.resize(T * S);
+    if (present.size() < T) present.resize(T);
+    mark.assign(S, 0);
+    inPrev.assign(S, 0);
+
+    auto allowed = [&](char32_t c, std::vector<uint16_t>& into) {
+        into.clear();
+        const uint32_t* key = std::lower_bound(charKeys_.begin(), charKeys_.end(), uint32_t(c));
+        if (key != charKeys_.end() && *key == uint32_t(c)) {
+            size_t k = size_t(key - charKeys_.begin());
+            into.assign(&charStates_[0] + charOffsets_[k], &charStates_[0] + charOffsets_[k + 1]);
+            return true;
+        }
+        return false;
+    };
+    auto allStates = [&](std::vector<uint16_t>& into) {
+        into.resize(S);
+        for (size_t y = 0; y < S; ++y) into[y] = uint16_t(y);
+    };
+
+    // The emission of state y for the current character, jieba's floor when it has none.
+    std::pair<Span<uint16_t>, const double*> emit;
+    auto emission = [&](uint16_t y) {
+        const uint16_t* found = std::lower_bound(emit.first.begin(), emit.first.end(), y);
+        return found != emit.first.end() && *found == y ? emit.second[found - emit.first.begin()] : kMinFloat;
+    };
+
+    emit = emissions(text[begin]);
+    if (!allowed(text[begin], present[0])) allStates(present[0]);
+    for (uint16_t y : present[0]) V[y] = start_[y] + emission(y);
+
+    for (size_t t = 1; t < T; ++t) {
+        char32_t c = text[begin + t];
+        emit = emissions(c);
+        prev.clear();
+        expected.clear();
+        std::fill(mark.begin(), mark.end(), 0);
+        std::fill(inPrev.begin(), inPrev.end(), 0);
+        for (uint16_t x : present[t - 1]) {
+            if (succOffsets_[x] == succOffsets_[x + 1]) continue;
+            prev.push_back(x);
+            inPrev[x] = 1;
+            for (uint32_t e = succOffsets_[x]; e < succOffsets_[x + 1]; ++e) {
+                if (!mark[succ_[e]]) {
+                    mark[succ_[e]] = 1;
+                    expected.push_back(succ_[e]);
+                }
+            }
+        }
+        std::vector<uint16_t>& now = present[t];
+        now.clear();
+        if (allowed(c, candidates)) {
+            for (uint16_t y : candidates)
+                if (mark[y]) now.push_back(y);
+        } else {
+            allStates(candidates);
+            for (uint16_t y : candidates)
+                if (mark[y]) now.push_back(y);
+        }
+        if (now.empty()) {
+            if (!expected.empty()) now = expected;
+            else allStates(now);
+        }
+        bool prevSorted = false;
+        for (uint16_t y : now) {
+            double em = emission(y);
+            if (prev.empty()) {  // nothing can follow the last step: start afresh
+                V[t * S + y] = start_[y] + em;
+                path[t * S + y] = -1;
+                continue;
+            }
+            double best = 0;
+            int32_t bestFrom = -1;
+            if (prev.size() <= predOffsets_[y + 1] - predOffsets_[y]) {
+                if (!prevSorted) {
+                    std::sort(prev.begin(), prev.end());
+                    prevSorted = true;
+                }
+                for (uint16_t y0 : prev) {
+                    double p = V[(t - 1) * S + y0] + trans_[size_t(y0) * S + y] + em;
+                    if (bestFrom < 0 || p >= best) {  // ties go to the larger state, as in Python's max
+                        best = p;
+                        bestFrom = y0;
+                    }
+                }
+                V[t * S + y] = best;
+                path[t * S + y] = bestFrom;
+                continue;
+            }
+            // Fewer predecessors than previous states: only those with a transition into y can
+            // win, as every kept state has a finite score and a missing transition is -inf.
+            for (uint32_t e = predOffsets_[y]; e < predOffsets_[y + 1]; ++e) {
+                uint16_t y0 = predStates_[e];
+                if (!inPrev[y0]) continue;
+                double p = V[(t - 1) * S + y0] + predProbs_[e] + em;
+                if (bestFrom < 0 || p >= best) {  // ties go to the larger state, as in Python's max
+                    best = p;
+                    bestFrom = y0;
+                }
+            }
+            if (bestFrom < 0) {  // unreachable from the kept states; jieba would take any of them
+                std::sort(prev.begin(), prev.end());
+                prevSorted = true;
+                for (uint16_t y0 : prev) {
+                    double p = V[(t - 1) * S + y0] + trans_[size_t(y0) * S + y] + em;
+                    if (bestFrom < 0 || p >= best) {
+                        best = p;
+                        bestFrom = y0;
+                    }
+                }
+            }
+            V[t * S + y] = best;
+            path[t * S + y] = bestFrom;
+        }
+    }
+
+    int32_t state = -1;
+    double best = 0;
+    std::vector<uint16_t> last = present[T - 1];
+    std::sort(last.begin(), last.end());
+    for (uint16_t y : last) {
+        if (state < 0 || V[(T - 1) * S + y] >= best) {
+            best = V[(T - 1) * S + y];
+            state = y;
+        }
+    }
+    std::vector<int32_t> states(T, -1);
+    for (size_t t = T; t-- > 0;) {
+        states[t] = state;
+        if (state < 0) break;
+        state = path[t * S + size_t(state)];
+    }
+
+    size_t wordBegin = 0, nexti = 0;
+    for (size_t t = 0; t < T; ++t) {
+        char pos = states[t] >= 0 ? statePos_[size_t(states[t])] : 'S';
+        uint8_t tag = states[t] >= 0 ? stateTag_[size_t(states[t])] : tagX_;
+        if (pos == 'B') {
+            wordBegin = t;
+        } else if (pos == 'E') {
+            out.push_back({begin + wordBegin, begin + t + 1, tag});
+            nexti = t + 1;
+        } else if (pos == 'S') {
+            out.push_back({begin + t, begin + t + 1, tag});
+            nexti = t + 1;
+        }
+    }
+    if (nexti < T) {
+        uint8_t tag = states[nexti] >= 0 ? stateTag_[size_t(states[nexti])] : tagX_;
+        out.push_back({begin + nexti, end, tag});
+    }
+}
+
+TaggedText ChineseEngine::tag(std::u16string_view text) const {
+    // Code points, and the UTF-16 offset of each.
+    std::u32string points;
+    std::vector<int32_t> offsets;
+    points.reserve(text.size());
+    offsets.reserve(text.size() + 1);
+    for (size_t i = 0; i < text.size();) {
+        offsets.push_back(int32_t(i));
+        UChar32 c;
+        U16_NEXT(text.data(), i, text.size(), c);
+        points.push_back(char32_t(c));
+    }
+    offsets.push_back(int32_t(text.size()));
+
+    TaggedText result;
+    for (const Piece& piece : cut(points)) {
+        bool skip = true;
+        for (size_t i = piece.begin; i < piece.end && skip; ++i) skip = isSkippable(points[i]);
+        if (skip) continue;
+        std::string_view tag = tagName(piece.tag);
+        TagInfo info = infoForTag(tag);
+        TextRange range{offsets[piece.begin], offsets[piece.end] - offsets[piece.begin]};
+        result.words.push_back({range, info.lexicalClass, std::string(tag)});
+        if (info.nameType != NameType::none) result.names.push_back({range, info.nameType});
+    }
+    return result;
+}
+
+}  // namespace zimlo::text::detail

@@ -1,0 +1,732 @@
+#include "platform/text/TaggerData.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <map>
+#include <set>
+#include <sstream>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include <unicode/utf8.h>
+
+#include "platform/text/WordTagger.h"
+
+namespace zimlo::text::detail {
+
+namespace {
+
+constexpr char kMagic[8] = {'Z', 'M', 'L', 'T', 'A', 'G', '0', '1'};
+constexpr uint64_t kFormatVersion = 6;
+
+struct FileHeader {
+    char magic[8];
+    uint64_t signature;
+    uint64_t totalSize;
+    uint64_t offsets[kSectionCount];
+    uint64_t sizes[kSectionCount];
+};
+
+bool readFile(const std::string& path, std::string& out) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::ostringstream buffer;
+    buffer << in.rdbuf();
+    out = std::move(buffer).str();
+    return true;
+}
+
+std::u32string decodeUtf8(std::string_view text) {
+    std::u32string out;
+    out.reserve(text.size());
+    int32_t i = 0, n = int32_t(text.size());
+    while (i < n) {
+        UChar32 c;
+        U8_NEXT_OR_FFFD(reinterpret_cast<const uint8_t*>(text.data()), i, n, c);
+        out.push_back(char32_t(c));
+    }
+    return out;
+}
+
+std::string_view stripAscii(std::string_view s) {
+    auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; };
+    while (!s.empty() && isSpace(s.front())) s.remove_prefix(1);
+    while (!s.empty() && isSpace(s.back())) s.remove_suffix(1);
+    return s;
+}
+
+std::vector<std::string_view> splitLines(std::string_view text) {
+    std::vector<std::string_view> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string_view::npos) end = text.size();
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+std::vector<std::string_view> splitOn(std::string_view s, char sep) {
+    std::vector<std::string_view> parts;
+    size_t start = 0;
+    for (;;) {
+        size_t end = s.find(sep, start);
+        if (end == std::string_view::npos) {
+            parts.push_back(s.substr(start));
+            return parts;
+        }
+        parts.push_back(s.substr(start, end - start));
+        start = end + 1;
+    }
+}
+
+// ---- A reader for the Python literal files of the HMM tables: dicts, tuples, strings, floats.
+
+struct PyValue;
+using PyDict = std::vector<std::pair<PyValue, PyValue>>;
+using PyTuple = std::vector<PyValue>;
+struct PyValue {
+    std::variant<std::monostate, double, std::u32string, std::shared_ptr<PyDict>, std::shared_ptr<PyTuple>> v;
+};
+
+class PyLiteralReader {
+public:
+    explicit PyLiteralReader(std::string_view text) : s_(text) {}
+
+    // Reads the value assigned by "P=".
+    PyValue readAssignment() {
+        size_t at = s_.find("P=");
+        if (at == std::string_view::npos) throw std::runtime_error("no table assignment");
+        pos_ = at + 2;
+        return value();
+    }
+
+private:
+    std::string_view s_;
+    size_t pos_ = 0;
+
+    void skip() {
+        while (pos_ < s_.size() && (s_[pos_] == ' ' || s_[pos_] == '\n' || s_[pos_] == '\r' || s_[pos_] == '\t')) ++pos_;
+    }
+    char peek() {
+        skip();
+        if (pos_ >= s_.size()) throw std::runtime_error("unexpected end of table");
+        return s_[pos_];
+    }
+    void expect(char c) {
+        if (peek() != c) throw std::runtime_error(std::string("expected '") + c + "' in table");
+        ++pos_;
+    }
+    PyValue value() {
+        char c = peek();
+        if (c == '{') {
+            ++pos_;
+            auto dict = std::make_shared<PyDict>();
+            while (peek() != '}') {
+                PyValue key = value();
+                expect(':');
+                PyValue val = value();
+                dict->emplace_back(std::move(key), std::move(val));
+                if (peek() == ',') ++pos_;
+            }
+            ++pos_;
+            return PyValue{dict};
+        }
+        if (c == '(') {
+            ++pos_;
+            auto tuple = std::make_shared<PyTuple>();
+            while (peek() != ')') {
+                tuple->push_back(value());
+                if (peek() == ',') ++pos_;
+            }
+            ++pos_;
+            return PyValue{tuple};
+        }
+        if (c == '\'' || c == '"') return PyValue{string()};
+        return PyValue{number()};
+    }
+    std::u32string string() {
+        char quote = s_[pos_++];
+        std::string raw;
+        std::u32string out;
+        auto flush = [&] {
+            out += decodeUtf8(raw);
+            raw.clear();
+        };
+        while (pos_ < s_.size() && s_[pos_] != quote) {
+            char c = s_[pos_++];
+            if (c != '\\') {
+                raw.push_back(c);
+                continue;
+            }
+            if (pos_ >= s_.size()) break;
+            char e = s_[pos_++];
+            int digits = e == 'u' ? 4 : e == 'U' ? 8 : e == 'x' ? 2 : 0;
+            if (digits) {
+                flush();
+                out.push_back(char32_t(std::stoul(std::string(s_.substr(pos_, size_t(digits))), nullptr, 16)));
+                pos_ += size_t(digits);
+            } else {
+                switch (e) {
+                case 'n': raw.push_back('\n'); break;
+                case 't': raw.push_back('\t'); break;
+                case 'r': raw.push_back('\r'); break;
+                default: raw.push_back(e); break;
+                }
+            }
+        }
+        if (pos_ >= s_.size()) throw std::runtime_error("unterminated string in table");
+        ++pos_;
+        flush();
+        return out;
+    }
+    double number() {
+        size_t start = pos_;
+        while (pos_ < s_.size() && std::strchr("+-.0123456789eE", s_[pos_]) && s_[pos_] != '\0') ++pos_;
+        if (start == pos_) throw std::runtime_error("unexpected character in table");
+        return std::strtod(std::string(s_.substr(start, pos_ - start)).c_str(), nullptr);
+    }
+};
+
+const PyDict& asDict(const PyValue& v) {
+    auto* d = std::get_if<std::shared_ptr<PyDict>>(&v.v);
+    if (!d) throw std::runtime_error("expected a dict in table");
+    return **d;
+}
+const PyTuple& asTuple(const PyValue& v) {
+    auto* t = std::get_if<std::shared_ptr<PyTuple>>(&v.v);
+    if (!t) throw std::runtime_error("expected a tuple in table");
+    return **t;
+}
+const std::u32string& asString(const PyValue& v) {
+    auto* s = std::get_if<std::u32string>(&v.v);
+    if (!s) throw std::runtime_error("expected a string in table");
+    return *s;
+}
+double asNumber(const PyValue& v) {
+    auto* n = std::get_if<double>(&v.v);
+    if (!n) throw std::runtime_error("expected a number in table");
+    return *n;
+}
+std::string narrow(const std::u32string& s) { return std::string(s.begin(), s.end()); }
+
+PyValue readTable(const std::string& path) {
+    std::string text;
+    if (!readFile(path, text)) throw std::runtime_error("cannot read " + path);
+    try {
+        return PyLiteralReader(text).readAssignment();
+    } catch (const std::exception& e) {
+        throw std::runtime_error(path + ": " + e.what());
+    }
+}
+
+}  // namespace
+
+// ---- Serialisation
+
+struct BlobBuilder {
+    std::string bytes;
+    uint64_t offsets[kSectionCount] = {};
+    uint64_t sizes[kSectionCount] = {};
+
+    BlobBuilder() { bytes.resize(sizeof(FileHeader)); }
+
+    template <typename T>
+    void put(SectionId id, const std::vector<T>& items) {
+        put(id, items.data(), items.size() * sizeof(T));
+    }
+    void put(SectionId id, const void* data, size_t size) {
+        while (bytes.size() % 8) bytes.push_back('\0');
+        offsets[id] = bytes.size();
+        sizes[id] = size;
+        bytes.append(static_cast<const char*>(data), size);
+    }
+    std::shared_ptr<TaggerBlob> finish() {
+        while (bytes.size() % 8) bytes.push_back('\0');
+        FileHeader header{};
+        std::memcpy(header.magic, kMagic, sizeof kMagic);
+        header.totalSize = bytes.size();
+        std::memcpy(header.offsets, offsets, sizeof offsets);
+        std::memcpy(header.sizes, sizes, sizeof sizes);
+        std::memcpy(bytes.data(), &header, sizeof header);
+        auto blob = std::make_shared<TaggerBlob>();
+        blob->owned_ = std::move(bytes);
+        blob->attach(blob->owned_.data(), blob->owned_.size(), 0);
+        return blob;
+    }
+};
+
+namespace {
+
+// ---- Chinese: jieba's dictionary and its part-of-speech HMM tables.
+
+struct TagTable {
+    std::vector<std::string> names;
+    std::unordered_map<std::string, uint8_t> index;
+    uint8_t of(const std::string& tag) {
+        auto found = index.find(tag);
+        if (found != index.end()) return found->second;
+        if (names.size() >= 255) throw std::runtime_error("too many tags");
+        names.push_back(tag);
+        return index[tag] = uint8_t(names.size() - 1);
+    }
+};
+
+void buildChinese(BlobBuilder& out, Scalars& scalars, const std::string& dir) {
+    std::string text;
+    if (!readFile(dir + "/dict.txt", text)) throw std::runtime_error("cannot read " + dir + "/dict.txt");
+
+    TagTable tags;
+    tags.of("x");
+    tags.of("m");
+    tags.of("eng");
+    // Later lines win for a repeated word, and every line adds to the total, as in jieba.
+    std::unordered_map<std::u32string, std::pair<uint32_t, uint8_t>> words;
+    words.reserve(400000);
+    double total = 0;
+    size_t lineNumber = 0;
+    for (std::string_view line : splitLines(text)) {
+        ++lineNumber;
+        line = stripAscii(line);
+        if (line.empty()) continue;
+        auto parts = splitOn(line, ' ');
+        if (parts.size() < 2 || parts[0].empty())
+            throw std::runtime_error("dict.txt line " + std::to_string(lineNumber) + " is malformed");
+        uint32_t frequency = uint32_t(std::strtoul(std::string(parts[1]).c_str(), nullptr, 10));
+        uint8_t tag = parts.size() >= 3 ? tags.of(std::string(parts[2])) : 0;
+        words[decodeUtf8(parts[0])] = {frequency, tag};
+        total += frequency;
+    }
+
+    std::vector<std::pair<std::u32string, std::pair<uint32_t, uint8_t>>> sorted(words.begin(), words.end());
+    std::sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    // Trie laid out breadth first, so that each node's children are contiguous.
+    std::vector<char32_t> keys{0};
+    std::vector<ZhNode> nodes{ZhNode{}};
+    struct Pending {
+        uint32_t node;
+        size_t lo, hi, depth;  // the words in [lo, hi) share the node's prefix of `depth` characters
+    };
+    std::vector<Pending> queue{{0, 0, sorted.size(), 0}};
+    for (size_t q = 0; q < queue.size(); ++q) {
+        Pending p = queue[q];
+        size_t lo = p.lo;
+        if (lo < p.hi && sorted[lo].first.size() == p.depth) {
+            nodes[p.node].isWord = 1;
+            nodes[p.node].frequency = sorted[lo].second.first;
+            nodes[p.node].tag = sorted[lo].second.second;
+            ++lo;
+        }
+        nodes[p.node].firstChild = uint32_t(nodes.size());
+        while (lo < p.hi) {
+            char32_t c = sorted[lo].first[p.depth];
+            size_t hi = lo;
+            while (hi < p.hi && sorted[hi].first[p.depth] == c) ++hi;
+            keys.push_back(c);
+            nodes.push_back(ZhNode{});
+            queue.push_back({uint32_t(nodes.size() - 1), lo, hi, p.depth + 1});
+            lo = hi;
+        }
+        nodes[p.node].childCount = uint32_t(nodes.size()) - nodes[p.node].firstChild;
+    }
+    std::vector<uint32_t> rootBmp(65536, 0);
+    for (uint32_t i = nodes[0].firstChild; i < nodes[0].firstChild + nodes[0].childCount; ++i)
+        if (keys[i] <= 0xFFFF) rootBmp[keys[i]] = i;
+
+    // HMM states are (position, tag) pairs, numbered in the order Python compares them.
+    PyValue start = readTable(dir + "/posseg/prob_start.py");
+    PyValue trans = readTable(dir + "/posseg/prob_trans.py");
+    PyValue emit = readTable(dir + "/posseg/prob_emit.py");
+    PyValue charStates = readTable(dir + "/posseg/char_state_tab.py");
+
+    auto stateKey = [](const PyValue& v) {
+        const PyTuple& t = asTuple(v);
+        if (t.size() != 2) throw std::runtime_error("malformed HMM state");
+        return std::make_pair(narrow(asString(t[0])), narrow(asString(t[1])));
+    };
+    std::map<std::pair<std::string, std::string>, uint16_t> stateIds;
+    for (const auto& [key, value] : asDict(trans)) stateIds.emplace(stateKey(key), 0);
+    if (stateIds.empty() || stateIds.size() > 1024) throw std::runtime_error("unexpected HMM state count");
+    uint16_t next = 0;
+    for (auto& [key, id] : stateIds) id = next++;
+    const size_t S = stateIds.size();
+    auto idOf = [&](const PyValue& v) {
+        auto found = stateIds.find(stateKey(v));
+        if (found == stateIds.end()) throw std::runtime_error("unknown HMM state");
+        return found->second;
+    };
+
+    std::vector<uint8_t> stateTag(S);
+    std::vector<char> statePos(S);
+    for (const auto& [key, id] : stateIds) {
+        stateTag[id] = tags.of(key.second);
+        statePos[id] = key.first.empty() ? '?' : key.first[0];
+    }
+    std::vector<double> startP(S, -std::numeric_limits<double>::infinity());
+    for (const auto& [key, value] : asDict(start)) startP[idOf(key)] = asNumber(value);
+    std::vector<double> transP(S * S, -std::numeric_limits<double>::infinity());
+    std::vector<uint32_t> succOffsets(S + 1);
+    std::vector<std::vector<uint16_t>> succLists(S);
+    for (const auto& [key, value] : asDict(trans)) {
+        uint16_t from = idOf(key);
+        for (const auto& [toKey, p] : asDict(value)) {
+            uint16_t to = idOf(toKey);
+            transP[size_t(from) * S + to] = asNumber(p);
+            succLists[from].push_back(to);
+        }
+    }
+    std::vector<uint16_t> succ;
+    for (size_t s = 0; s < S; ++s) {
+        std::sort(succLists[s].begin(), succLists[s].end());
+        succOffsets[s] = uint32_t(succ.size());
+        succ.insert(succ.end(), succLists[s].begin(), succLists[s].end());
+    }
+    succOffsets[S] = uint32_t(succ.size());
+
+    std::map<char32_t, std::vector<uint16_t>> byChar;
+    for (const auto& [key, value] : asDict(charStates)) {
+        const std::u32string& c = asString(key);
+        if (c.size() != 1) continue;
+        auto& list = byChar[c[0]];
+        for (const auto& state : asTuple(value)) list.push_back(idOf(state));
+        std::sort(list.begin(), list.end());
+        list.erase(std::unique(list.begin(), list.end()), list.end());
+    }
+    std::vector<uint32_t> charKeys, charOffsets;
+    std::vector<uint16_t> charStateList;
+    for (const auto& [c, list] : byChar) {
+        charKeys.push_back(uint32_t(c));
+        charOffsets.push_back(uint32_t(charStateList.size()));
+        charStateList.insert(charStateList.end(), list.begin(), list.end());
+    }
+    charOffsets.push_back(uint32_t(charStateList.size()));
+
+    std::map<char32_t, std::vector<std::pair<uint16_t, double>>> emitByChar;
+    for (const auto& [key, value] : asDict(emit)) {
+        uint16_t state = idOf(key);
+        for (const auto& [c, p] : asDict(value)) {
+            const std::u32string& ch = asString(c);
+            if (ch.size() == 1) emitByChar[ch[0]].emplace_back(state, asNumber(p));
+        }
+    }
+    std::vector<uint32_t> emitKeys, emitOffsets;
+    std::vector<uint16_t> emitStates;
+    std::vector<double> emitProbs;
+    for (auto& [c, list] : emitByChar) {
+        std::sort(list.begin(), list.end());
+        emitKeys.push_back(uint32_t(c));
+        emitOffsets.push_back(uint32_t(emitStates.size()));
+        for (const auto& [s, p] : list) {
+            emitStates.push_back(s);
+            emitProbs.push_back(p);
+        }
+    }
+    emitOffsets.push_back(uint32_t(emitStates.size()));
+
+    std::vector<char> tagNames(tags.names.size() * 8, '\0');
+    for (size_t i = 0; i < tags.names.size(); ++i)
+        std::memcpy(&tagNames[i * 8], tags.names[i].data(), std::min<size_t>(7, tags.names[i].size()));
+
+    out.put(kZhTrieKeys, keys);
+    out.put(kZhTrieNodes, nodes);
+    out.put(kZhRootBmp, rootBmp);
+    out.put(kZhTagNames, tagNames);
+    out.put(kHmmStateTag, stateTag);
+    out.put(kHmmStatePos, statePos);
+    out.put(kHmmStart, startP);
+    out.put(kHmmTrans, transP);
+    out.put(kHmmSuccOffsets, succOffsets);
+    out.put(kHmmSucc, succ);
+    out.put(kHmmCharKeys, charKeys);
+    out.put(kHmmCharOffsets, charOffsets);
+    out.put(kHmmCharStates, charStateList);
+    out.put(kHmmEmitKeys, emitKeys);
+    out.put(kHmmEmitOffsets, emitOffsets);
+    out.put(kHmmEmitStates, emitStates);
+    out.put(kHmmEmitProbs, emitProbs);
+    scalars.zhLogTotal = std::log(total);
+    scalars.hmmStateCount = uint32_t(S);
+    scalars.hasChinese = 1;
+}
+
+// ---- English: WordNet's indexes, exception lists, sense counts and proper names.
+
+constexpr const char* kPosNames[4] = {"noun", "verb", "adj", "adv"};
+
+void buildEnglish(BlobBuilder& out, Scalars& scalars, const std::string& dir) {
+    struct Lemma {
+        uint32_t tagCount[4] = {};
+        uint16_t senses[4] = {};
+        uint8_t nameType = 0;
+    };
+    std::map<std::string, Lemma> lemmas;
+    std::unordered_map<std::string, std::vector<uint32_t>> nounOffsets;  // sense order
+
+    for (int pos = 0; pos < 4; ++pos) {
+        std::string text;
+        std::string path = dir + "/index." + kPosNames[pos];
+        if (!readFile(path, text)) throw std::runtime_error("cannot read " + path);
+        for (std::string_view line : splitLines(text)) {
+            if (line.empty() || line[0] == ' ') continue;  // licence header lines start with spaces
+            auto fields = splitOn(stripAscii(line), ' ');
+            if (fields.size() < 4) continue;
+            std::string lemma(fields[0]);
+            unsigned senses = unsigned(std::strtoul(std::string(fields[2]).c_str(), nullptr, 10));
+            lemmas[lemma].senses[pos] = uint16_t(std::min(senses, 0xFFFFu));
+            if (pos == 0) {
+                // lemma pos synset_cnt p_cnt [ptr...] sense_cnt tagsense_cnt offsets...
+                size_t pointerCount = std::strtoul(std::string(fields[3]).c_str(), nullptr, 10);
+                size_t firstOffset = 4 + pointerCount + 2;
+                auto& offsets = nounOffsets[lemma];
+                for (size_t i = firstOffset; i < fields.size(); ++i)
+                    if (!fields[i].empty()) offsets.push_back(uint32_t(std::strtoul(std::string(fields[i]).c_str(), nullptr, 10)));
+            }
+        }
+    }
+
+    // Corpus counts of tagged senses: "lemma%type:file:id:head:headid sense count".
+    {
+        std::string text;
+        if (readFile(dir + "/cntlist.rev", text)) {
+            for (std::string_view line : splitLines(text)) {
+                auto fields = splitOn(stripAscii(line), ' ');
+                if (fields.size() < 3) continue;
+                size_t percent = fields[0].find('%');
+                if (percent == std::string_view::npos || percent + 1 >= fields[0].size()) continue;
+                int type = fields[0][percent + 1] - '0';
+                int pos = type == 1 ? 0 : type == 2 ? 1 : (type == 3 || type == 5) ? 2 : type == 4 ? 3 : -1;
+                if (pos < 0) continue;
+                auto found = lemmas.find(std::string(fields[0].substr(0, percent)));
+                if (found == lemmas.end()) continue;
+                found->second.tagCount[pos] += uint32_t(std::strtoul(std::string(fields[2]).c_str(), nullptr, 10));
+            }
+        }
+    }
+
+    // Proper names: capitalised words of synsets in noun.group (14), noun.location (15) and
+    // noun.person (18). A lemma takes the type of its most frequent such sense, unless a
+    // common sense of those files comes first: "President" or "Court" are titles, not names.
+    {
+        std::string text;
+        if (!readFile(dir + "/data.noun", text)) throw std::runtime_error("cannot read " + dir + "/data.noun");
+        std::unordered_map<uint32_t, uint8_t> nameSynsets;  // offset -> NameType
+        std::unordered_map<std::string, std::unordered_set<uint32_t>> properSenses, commonSenses;
+        for (std::string_view line : splitLines(text)) {
+            if (line.size() < 20 || line[0] == ' ') continue;
+            auto fields = splitOn(line.substr(0, std::min<size_t>(line.find('|'), line.size())), ' ');
+            if (fields.size() < 5) continue;
+            int lexFile = std::atoi(std::string(fields[1]).c_str());
+            uint8_t type = lexFile == 18 ? uint8_t(NameType::personalName)
+                         : lexFile == 15 ? uint8_t(NameType::placeName)
+                         : lexFile == 14 ? uint8_t(NameType::organizationName) : 0;
+            if (!type) continue;
+            uint32_t offset = uint32_t(std::strtoul(std::string(fields[0]).c_str(), nullptr, 10));
+            nameSynsets[offset] = type;
+            size_t wordCount = std::strtoul(std::string(fields[3]).c_str(), nullptr, 16);
+            for (size_t i = 0; i < wordCount && 4 + 2 * i < fields.size(); ++i) {
+                std::string word(fields[4 + 2 * i]);
+                bool proper = std::any_of(word.begin(), word.end(), [](char c) { return c >= 'A' && c <= 'Z'; });
+                for (char& c : word) c = char(std::tolower(static_cast<unsigned char>(c)));
+                (proper ? properSenses : commonSenses)[word].insert(offset);
+            }
+        }
+        for (const auto& [key, proper] : properSenses) {
+            auto lemma = lemmas.find(key);
+            if (lemma == lemmas.end()) continue;
+            const auto& common = commonSenses[key];
+            for (uint32_t offset : nounOffsets[key]) {
+                if (common.count(offset)) break;
+                if (proper.count(offset)) {
+                    lemma->second.nameType = nameSynsets[offset];
+                    break;
+                }
+            }
+        }
+    }
+
+    std::string pool;
+    std::vector<EnLemma> lemmaEntries;
+    lemmaEntries.reserve(lemmas.size());
+    for (const auto& [text, lemma] : lemmas) {
+        if (text.size() > 0xFFFF) continue;
+        EnLemma entry{};
+        entry.offset = uint32_t(pool.size());
+        entry.length = uint16_t(text.size());
+        entry.nameType = lemma.nameType;
+        std::memcpy(entry.tagCount, lemma.tagCount, sizeof entry.tagCount);
+        std::memcpy(entry.senses, lemma.senses, sizeof entry.senses);
+        lemmaEntries.push_back(entry);
+        pool += text;
+    }
+
+    std::vector<std::tuple<std::string, uint8_t, std::string>> exceptions;
+    for (int pos = 0; pos < 4; ++pos) {
+        std::string text;
+        if (!readFile(dir + "/" + kPosNames[pos] + ".exc", text)) continue;
+        for (std::string_view line : splitLines(text)) {
+            auto fields = splitOn(stripAscii(line), ' ');
+            if (fields.size() < 2) continue;
+            for (size_t i = 1; i < fields.size(); ++i)
+                if (!fields[i].empty()) exceptions.emplace_back(std::string(fields[0]), uint8_t(pos), std::string(fields[i]));
+        }
+    }
+    std::sort(exceptions.begin(), exceptions.end());
+    std::vector<EnException> exceptionEntries;
+    for (const auto& [inflected, pos, base] : exceptions) {
+        EnException e{};
+        e.inflectedOffset = uint32_t(pool.size());
+        e.inflectedLength = uint16_t(inflected.size());
+        pool += inflected;
+        e.pos = pos;
+        e.baseOffset = uint32_t(pool.size());
+        e.baseLength = uint32_t(base.size());
+        pool += base;
+        exceptionEntries.push_back(e);
+    }
+
+    out.put(kEnPool, pool.data(), pool.size());
+    out.put(kEnLemmas, lemmaEntries);
+    out.put(kEnExceptions, exceptionEntries);
+    scalars.hasEnglish = 1;
+}
+
+}  // namespace
+
+std::shared_ptr<TaggerBlob> TaggerBlob::build(const std::string& jiebaDir, const std::string& wordnetDir,
+                                              std::string& chineseError, std::string& englishError) {
+    BlobBuilder builder;
+    Scalars scalars;
+    // Each language builds into its own builder first, so that a failure leaves nothing half-done.
+    {
+        BlobBuilder zh;
+        try {
+            buildChinese(zh, scalars, jiebaDir);
+            for (uint32_t id = kZhTrieKeys; id <= kHmmEmitProbs; ++id)
+                builder.put(SectionId(id), zh.bytes.data() + zh.offsets[id], zh.sizes[id]);
+        } catch (const std::exception& e) {
+            chineseError = e.what();
+            scalars.hasChinese = 0;
+        }
+    }
+    {
+        BlobBuilder en;
+        try {
+            buildEnglish(en, scalars, wordnetDir);
+            for (uint32_t id = kEnPool; id <= kEnExceptions; ++id)
+                builder.put(SectionId(id), en.bytes.data() + en.offsets[id], en.sizes[id]);
+        } catch (const std::exception& e) {
+            englishError = e.what();
+            scalars.hasEnglish = 0;
+        }
+    }
+    builder.put(kScalars, &scalars, sizeof scalars);
+    return builder.finish();
+}
+
+bool TaggerBlob::attach(const char* data, size_t size, uint64_t signature) {
+    if (size < sizeof(FileHeader)) return false;
+    FileHeader header;
+    std::memcpy(&header, data, sizeof header);
+    if (std::memcmp(header.magic, kMagic, sizeof kMagic) != 0 || header.totalSize != size) return false;
+    if (signature && header.signature != signature) return false;
+    for (size_t i = 0; i < kSectionCount; ++i) {
+        if (header.offsets[i] % 8 || header.offsets[i] > size || header.sizes[i] > size - header.offsets[i]) return false;
+    }
+    if (header.sizes[kScalars] != sizeof(Scalars)) return false;
+    base_ = data;
+    std::memcpy(offsets_, header.offsets, sizeof offsets_);
+    std::memcpy(sizes_, header.sizes, sizeof sizes_);
+    return true;
+}
+
+std::shared_ptr<TaggerBlob> TaggerBlob::mapFile(const std::string& path, uint64_t signature) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || st.st_size < off_t(sizeof(FileHeader))) {
+        ::close(fd);
+        return nullptr;
+    }
+    void* mapped = ::mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+    ::close(fd);
+    if (mapped == MAP_FAILED) return nullptr;
+    auto blob = std::make_shared<TaggerBlob>();
+    blob->mapped_ = mapped;
+    blob->mappedSize_ = size_t(st.st_size);
+    if (!blob->attach(static_cast<const char*>(mapped), size_t(st.st_size), signature)) return nullptr;
+    return blob;
+}
+
+bool TaggerBlob::writeFile(const std::string& path, uint64_t signature) const {
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+    std::string temporary = path + ".tmp." + std::to_string(::getpid());
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        if (!out) return false;
+        FileHeader header;
+        std::memcpy(&header, base_, sizeof header);
+        header.signature = signature;
+        out.write(reinterpret_cast<const char*>(&header), sizeof header);
+        out.write(base_ + sizeof header, std::streamsize(header.totalSize - sizeof header));
+        if (!out.flush()) {
+            std::filesystem::remove(temporary, ec);
+            return false;
+        }
+    }
+    std::filesystem::rename(temporary, path, ec);
+    if (ec) std::filesystem::remove(temporary, ec);
+    return !ec;
+}
+
+uint64_t TaggerBlob::sourceSignature(const std::string& jiebaDir, const std::string& wordnetDir) {
+    // FNV-1a over each source's path, size and modification time.
+    uint64_t hash = 1469598103934665603ull;
+    auto mix = [&](const void* data, size_t size) {
+        for (size_t i = 0; i < size; ++i) {
+            hash ^= static_cast<const unsigned char*>(data)[i];
+            hash *= 1099511628211ull;
+        }
+    };
+    mix(&kFormatVersion, sizeof kFormatVersion);
+    std::vector<std::string> files = {jiebaDir + "/dict.txt", jiebaDir + "/posseg/prob_start.py",
+                                      jiebaDir + "/posseg/prob_trans.py", jiebaDir + "/posseg/prob_emit.py",
+                                      jiebaDir + "/posseg/char_state_tab.py", wordnetDir + "/cntlist.rev",
+                                      wordnetDir + "/data.noun"};
+    for (const char* pos : kPosNames) {
+        files.push_back(wordnetDir + "/index." + pos);
+        files.push_back(wordnetDir + "/" + pos + ".exc");
+    }
+    for (const auto& file : files) {
+        mix(file.data(), file.size());
+        struct stat st {};
+        int64_t facts[3] = {-1, -1, -1};
+        if (::stat(file.c_str(), &st) == 0) {
+            facts[0] = int64_t(st.st_size);
+            facts[1] = int64_t(st.st_mtim.tv_sec);
+            facts[2] = int64_t(st.st_mtim.tv_nsec);
+        }
+        mix(facts, sizeof facts);
+    }
+    return hash ? hash : 1;
+}
+
+TaggerBlob::~TaggerBlob() {
+    if (mapped_) ::munmap(mapped_, mappedSize_);
+}
+
+}  // namespace zimlo::text::detail
