@@ -114,6 +114,12 @@ std::vector<fs::path> modelSearchDirectories(const std::string& locale) {
 std::optional<ModelPaths> findModel(const std::string& locale) {
     for (const auto& dir : modelSearchDirectories(locale)) {
         if (auto found = findModelInDirectory(dir)) return found;
+        // A model archive unpacked with its own top folder (zh-CN/cmusphinx-zh-cn-5.2/...).
+        for (const auto& sub : entries(dir)) {
+            std::error_code ec;
+            if (!fs::is_directory(sub, ec)) continue;
+            if (auto found = findModelInDirectory(sub); found && found->acousticModel != sub) return found;
+        }
     }
     if (locale == "en-US") {
         // Debian's pocketsphinx-en-us: <modeldir>/en-us/{en-us/, en-us.lm.bin, cmudict-en-us.dict}.

@@ -62,7 +62,18 @@ TEST(SpeechModelTest, FindsTheMandarinLayoutInTheUserDataDirectory) {
     EXPECT_EQ(found->dictionary, dir / "zh_cn.dic");
     EXPECT_EQ(found->languageModel, dir / "zh_cn.lm.bin");  // binary preferred, phone loop never
 
+    // Unpacked with the archive's own top folder.
+    fs::rename(dir, home.path() / "unpacked");
+    fs::create_directories(dir);
+    fs::rename(home.path() / "unpacked", dir / "cmusphinx-zh-cn-5.2");
+    ::setenv("XDG_DATA_HOME", home.path().c_str(), 1);
+    auto nested = findModel("zh-CN");
+    if (saved) ::setenv("XDG_DATA_HOME", previous.c_str(), 1); else ::unsetenv("XDG_DATA_HOME");
+    ASSERT_TRUE(nested);
+    EXPECT_EQ(nested->dictionary, dir / "cmusphinx-zh-cn-5.2" / "zh_cn.dic");
+
     // Any missing part: no model.
+    dir = dir / "cmusphinx-zh-cn-5.2";
     fs::remove(dir / "zh_cn.dic");
     EXPECT_FALSE(findModelInDirectory(dir));
     EXPECT_FALSE(findModelInDirectory(home.path() / "absent"));

@@ -73,6 +73,9 @@ int recognize(const std::vector<std::string>& args) {
         return 1;
     }
 
+    // Progress for a person watching (and the moment recording time 0 began, for timing runs).
+    std::fprintf(stderr, "recognize: streaming %.2f s of audio\n", audio.duration().seconds());
+    std::fflush(stderr);
     const double started = media::MonotonicClock::nowSeconds();
     for (const auto& chunk : chunks) {
         double chunkStart = chunk.presentationTime.seconds();
