@@ -60,13 +60,6 @@ FrameGrabber::FrameGrabber(Display* display, ContentFilter filter, bool excludeO
         Rect screenRect{0, 0, DisplayWidth(d_, screen), DisplayHeight(d_, screen)};
         region_ = filter_.display.frame.intersected(screenRect);
         if (region_.isEmpty()) throw std::runtime_error("找不到要录制的显示器");
-        // Every top-level gets a pixmap of its own, so the frame can be recomposed without ours.
-        // Under a compositing manager they already have one; a refusal then changes nothing.
-        if (hasComposite_) {
-            ErrorTrap redirect(d_);
-            XCompositeRedirectSubwindows(d_, root_, CompositeRedirectAutomatic);
-            redirected_ = !redirect.sync();
-        }
         XSelectInput(d_, root_, SubstructureNotifyMask);
         if (hasDamage) damage_ = XDamageCreate(d_, root_, XDamageReportNonEmpty);
         srcWidth_ = region_.width;
@@ -260,8 +253,18 @@ bool FrameGrabber::poll(bool showsCursor) {
         Window rootReturn = 0, child = 0;
         int rx = 0, ry = 0, wx = 0, wy = 0;
         unsigned int mask = 0;
-        if (XQueryPointer(d_, root_, &rootReturn, &child, &rx, &ry, &wx, &wy, &mask)) {
-            if (rx != lastCursorX_ || ry != lastCursorY_) changed_ = true;
+        if (XQueryPointer(d_, root_, &rootReturn, &child, &rx, &ry, &wx, &wy, &mask) &&
+            (rx != lastCursorX_ || ry != lastCursorY_)) {
+            // On a display, only moves that touch it matter.
+            const int reach = std::max({64, cursorWidth_, cursorHeight_});
+            auto near = [&](int x, int y) {
+                return !Rect{x - reach, y - reach, 2 * reach, 2 * reach}.intersected(region_).isEmpty();
+            };
+            if (window_ || near(rx, ry) || near(lastCursorX_, lastCursorY_)) changed_ = true;
+            if (!changed_) {
+                lastCursorX_ = rx;
+                lastCursorY_ = ry;
+            }
         }
         if (cursorShapeDirty_) changed_ = true;
     }
@@ -270,6 +273,7 @@ bool FrameGrabber::poll(bool showsCursor) {
 
 bool FrameGrabber::grab(bool showsCursor) {
     changed_ = false;
+    justRedirected_ = false;
     lastShowsCursor_ = showsCursor;
     // Cleared before reading, so whatever changes during the read is reported next time.
     if (damage_) XDamageSubtract(d_, damage_, None, None);
@@ -382,6 +386,18 @@ void FrameGrabber::composeWithoutOwnWindows() {
         }
     }
     if (covered.empty()) return;
+    if (!redirectTried_) {
+        // From now on every top-level keeps a pixmap of its own, so the frame can be recomposed
+        // without ours. Done only once needed: redirection costs the server a copy per drawing.
+        // Under a compositing manager the windows already have pixmaps; a refusal changes nothing.
+        redirectTried_ = true;
+        ErrorTrap redirect(d_);
+        XCompositeRedirectSubwindows(d_, root_, CompositeRedirectAutomatic);
+        redirected_ = !redirect.sync();
+        // Covered parts are repainted by their owners after the redirection; grab again soon.
+        changed_ = true;
+        justRedirected_ = true;
+    }
     std::vector<Window> stacking = rootChildren(d_, root_);  // bottom to top
     for (const Rect& area : covered) {
         paintBackground(area);

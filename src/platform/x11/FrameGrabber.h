@@ -34,6 +34,9 @@ public:
     // Grabs the content (with the cursor when asked) into the source image. False when there
     // is nothing to grab (a window not mapped now); the source image then keeps what it had.
     bool grab(bool showsCursor);
+    // True when the last grab started redirecting windows: their owners repaint covered parts
+    // shortly, so a single picture is worth taking again a moment later.
+    bool justRedirected() const { return justRedirected_; }
     // Scales the source image into `out` (BGRA, opaque), centred on black when the aspect
     // ratio is kept and differs.
     void render(media::PixelBuffer& out, bool preservesAspectRatio);
@@ -68,6 +71,8 @@ private:
     bool excludeOwnProcess_;
     bool hasShm_ = false, hasComposite_ = false, hasFixes_ = false;
     bool redirected_ = false;
+    bool redirectTried_ = false;
+    bool justRedirected_ = false;
     int damageEvent_ = 0, fixesEvent_ = 0;
     Damage damage_ = 0;
     Rect region_;  // display capture: the area of the root captured

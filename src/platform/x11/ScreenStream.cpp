@@ -284,6 +284,12 @@ std::shared_ptr<media::PixelBuffer> captureImage(const ContentFilter& filter, in
     grabber.poll(showsCursor);
     if (grabber.targetGone()) throw std::runtime_error("要录制的窗口已关闭");
     if (!grabber.grab(showsCursor)) throw std::runtime_error("窗口当前不可见");
+    if (grabber.justRedirected()) {
+        // Windows under ours were just given pixmaps of their own; let their owners repaint.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        grabber.poll(showsCursor);
+        grabber.grab(showsCursor);
+    }
     auto image = std::make_shared<media::PixelBuffer>(std::max(1, width), std::max(1, height), media::PixelFormat::BGRA);
     grabber.render(*image, preservesAspectRatio);
     return image;
