@@ -107,6 +107,7 @@ struct MovieWriter::Impl {
 
     std::mutex muxMutex;
     std::mutex joinMutex;  // cancelling, finishing and destruction may each join the threads
+    std::mutex sessionMutex;
     std::atomic<bool> sessionStarted{false};
     MediaTime sessionStart = MediaTime::zero();
 
@@ -527,7 +528,12 @@ std::optional<MovieWriter::InputID> MovieWriter::addVideoInput(const VideoEncode
     auto input = std::make_unique<Input>();
     input->kind = InputKind::video;
     input->stream = stream;
-    input->capacity = impl_->options.videoQueueCapacity > 0 ? impl_->options.videoQueueCapacity : 16;
+    // By default up to a second of pictures, within 256 MiB of BGRA, rides out a busy moment.
+    const size_t frameBytes = static_cast<size_t>(width) * height * 4;
+    const size_t byMemory = (size_t{256} << 20) / std::max<size_t>(frameBytes, 1);
+    input->capacity = impl_->options.videoQueueCapacity > 0
+                          ? impl_->options.videoQueueCapacity
+                          : std::clamp<size_t>(byMemory, 8, std::max(settings.expectedFrameRate, 8));
     input->encoder.reset(avcodec_alloc_context3(codec));
     AVCodecContext* encoder = input->encoder.get();
     int fps = std::max(settings.expectedFrameRate, 1);
@@ -671,8 +677,11 @@ bool MovieWriter::startWriting() {
 }
 
 void MovieWriter::startSession(MediaTime sourceTime) {
-    if (impl_->sessionStarted.exchange(true)) return;
+    std::lock_guard lock(impl_->sessionMutex);
+    if (impl_->sessionStarted.load()) return;
+    // The time is in place before any append can see the session started.
     impl_->sessionStart = sourceTime.valid ? sourceTime : MediaTime::zero();
+    impl_->sessionStarted.store(true);
 }
 
 bool MovieWriter::isReadyForMoreMediaData(InputID id) const {

@@ -48,7 +48,8 @@ struct MovieWriterOptions {
     double syncSeconds = 0;
     // Index at the front of the file (progressive playback); not with `fragmented`.
     bool fastStart = false;
-    // Samples an input holds before it reports not ready (0: a default for the input kind).
+    // Samples an input holds before it reports not ready (0: a default for the input kind:
+    // about a second of pictures within 256 MiB, 256 sound chunks or packets).
     int videoQueueCapacity = 0;
     int audioQueueCapacity = 0;
     int packetQueueCapacity = 0;
