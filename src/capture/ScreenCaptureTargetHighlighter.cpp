@@ -19,7 +19,7 @@ bool ScreenCaptureTargetHighlighter::highlight(const ScreenCaptureTarget& target
     if (target.kind.isDisplay()) {
         std::optional<x11::Rect> frame;
         try {
-            for (const auto& display : x11::queryShareableContent().displays) {
+            for (const auto& display : x11::queryDisplays()) {
                 if (display.id == target.kind.display().id) frame = display.frame;
             }
         } catch (const std::exception&) {

@@ -202,6 +202,11 @@ std::optional<WindowInfo> describeWindow(Display* d, Window root, Window w, cons
 
 }  // namespace
 
+std::vector<DisplayInfo> queryDisplays(const char* displayName) {
+    Connection connection(displayName);
+    return listDisplays(connection, DefaultRootWindow(connection.get()));
+}
+
 ShareableContent queryShareableContent(const char* displayName) {
     Connection connection(displayName);
     Display* d = connection;

@@ -11,5 +11,7 @@ namespace zimlo::x11 {
 // override-redirect top-levels (menus, tooltips, our border) are listed too, not normal-layer.
 // Throws std::runtime_error with a user-facing text when the server cannot be reached.
 ShareableContent queryShareableContent(const char* displayName = nullptr);
+// Only the displays (cheap: no window is read).
+std::vector<DisplayInfo> queryDisplays(const char* displayName = nullptr);
 
 }  // namespace zimlo::x11
