@@ -230,7 +230,6 @@ void PiPVideoCompositor::render(const VideoCompositionRequest& request,
     const double W = instruction.canvas.width;
     const double H = instruction.canvas.height;
     const double t = request.compositionTime().seconds();
-    fillOpaqueBlack(canvas);
 
     auto main = sourcePicture(request, instruction.mainTrackID, instruction.mainTransform);
     std::shared_ptr<const PixelBuffer> camera;
@@ -238,6 +237,7 @@ void PiPVideoCompositor::render(const VideoCompositionRequest& request,
         camera = sourcePicture(request, *instruction.pipTrackID, instruction.pipTransform);
 
     if (instruction.isSplitScreenEnabled) {
+        fillOpaqueBlack(canvas);
         const auto [order, topRatio] = sampleSplitScreen(instruction, t);
         const double top = H * topRatio;
         const bool cameraOnTop = order == CameraSplitOrder::frontTop;
@@ -248,14 +248,16 @@ void PiPVideoCompositor::render(const VideoCompositionRequest& request,
         if (main) drawFilled(*main, caches_.mainScaler, canvas, 0, mainY, W, mainHeight);
         if (camera) drawFilled(*camera, caches_.cameraScaler, canvas, 0, cameraY, W, cameraHeight);
     } else {
-        if (main) {
-            if (instruction.fitsMainContent) {
-                auto placement = fitPlacement(main->width(), main->height(), 0, 0, W, H);
-                caches_.mainScaler.scale(*main, placement.source, canvas, placement.target);
-            } else {
-                drawFilled(*main, caches_.mainScaler, canvas, 0, 0, W, H);
-            }
-        }
+        // The black background only shows where the main picture leaves room (letterbox bands,
+        // no picture); clearing a canvas the picture covers anyway would be wasted work.
+        Placement placement;
+        if (main)
+            placement = instruction.fitsMainContent ? fitPlacement(main->width(), main->height(), 0, 0, W, H)
+                                                    : fillPlacement(main->width(), main->height(), 0, 0, W, H);
+        const bool covers = placement.target == IntRect{0, 0, canvas.width(), canvas.height()};
+        if (!covers) fillOpaqueBlack(canvas);
+        if (main && !caches_.mainScaler.scale(*main, placement.source, canvas, placement.target) && covers)
+            fillOpaqueBlack(canvas);
         if (camera) {
             if (auto keyframe = samplePiPKeyframe(instruction, t))
                 drawCameraWindow(*camera, instruction, *keyframe, canvas);
