@@ -1,10 +1,11 @@
 #include <QApplication>
-#include <QLabel>
-#include <QMainWindow>
+#include <QIcon>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 
+#include "app/AppDelegate.h"
+#include "app/AppStyle.h"
 #include "platform/runtime/MainQueue.h"
 #include "platform/runtime/QtMainQueue.h"
 
@@ -22,13 +23,12 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName("Zimlo");
     QApplication::setOrganizationDomain("zimlo.com");
+    QApplication::setDesktopFileName("zimlo");
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/images/zimlo.png")));
+    zimlo::app::style::apply(app);
     zimlo::MainQueue::install(std::make_shared<zimlo::QtMainQueue>());
 
-    QMainWindow window;
-    window.setWindowTitle("Zimlo");
-    window.resize(1120, 760);
-    window.setMinimumSize(900, 620);
-    window.setCentralWidget(new QLabel("Zimlo", &window));
-    window.show();
+    zimlo::app::AppDelegate delegate(zimlo::app::ShellServices::system());
+    delegate.applicationDidFinishLaunching();
     return app.exec();
 }

@@ -106,8 +106,16 @@ bool openSettings(PermissionKind kind) {
 
 void setSettingsLauncher(SettingsLauncher launcher) { launcherSlot() = std::move(launcher); }
 
+void applyAlertLook(QMessageBox* box) {
+    box->setStyleSheet(QStringLiteral(
+        "QLabel#qt_msgbox_label { font-size: 15px; font-weight: 600; }"
+        "QLabel#qt_msgbox_informativelabel { min-width: 320px; font-size: 13px; }"
+        "QPushButton { min-width: 72px; padding: 4px 12px; }"));
+}
+
 QMessageBox* makeAlert(PermissionKind kind, QWidget* parent) {
     auto* box = new QMessageBox(parent);
+    applyAlertLook(box);
     box->setIcon(QMessageBox::Warning);
     box->setWindowTitle(QStringLiteral("Zimlo"));
     box->setText(title(kind));

@@ -45,6 +45,10 @@ bool openSettings(PermissionKind kind);
 using SettingsLauncher = std::function<bool(const SettingsCommand&)>;
 void setSettingsLauncher(SettingsLauncher launcher);
 
+// The look every alert of the application shares: a bold message and an informative text wide
+// enough to read as a paragraph.
+void applyAlertLook(QMessageBox* box);
+
 // The alert box itself, unshown, with title, text, warning icon and the two buttons.
 QMessageBox* makeAlert(PermissionKind kind, QWidget* parent);
 

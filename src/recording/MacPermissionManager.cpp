@@ -1,14 +1,9 @@
 #include "recording/MacPermissionManager.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <filesystem>
 #include <memory>
 #include <mutex>
-#include <string>
 
+#include "capture/CapturePermissions.h"
 #include "platform/runtime/MainQueue.h"
 #include "platform/runtime/SerialQueue.h"
 
@@ -25,27 +20,6 @@ StatusProvider& providerSlot() {
 SerialQueue& requestQueue() {
     static SerialQueue queue(".mac.permissions");
     return queue;
-}
-
-int cameraDeviceStatus() {
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    bool anyDevice = false;
-    bool anyRefused = false;
-    for (const auto& entry : fs::directory_iterator("/dev", ec)) {
-        const std::string name = entry.path().filename().string();
-        if (name.rfind("video", 0) != 0) continue;
-        anyDevice = true;
-        const int fd = ::open(entry.path().c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-        if (fd >= 0) {
-            ::close(fd);
-            return AuthorizationStatus::authorized;
-        }
-        if (errno == EACCES || errno == EPERM) anyRefused = true;
-    }
-    // Without any camera there is nothing to refuse; starting the camera reports the absence.
-    if (!anyDevice || !anyRefused) return AuthorizationStatus::authorized;
-    return AuthorizationStatus::denied;
 }
 
 template <typename Answer, typename Completion>
@@ -76,18 +50,26 @@ int authorizationStatus(PermissionKind kind) {
 
 int probeDeviceStatus(PermissionKind kind) {
     switch (kind) {
-        case PermissionKind::camera: return cameraDeviceStatus();
-        case PermissionKind::screenRecording:
+        case PermissionKind::camera:
+            return static_cast<int>(capture::authorizationStatus(capture::cameraAccess()));
         case PermissionKind::microphone:
-        case PermissionKind::speech: return AuthorizationStatus::authorized;
+            return static_cast<int>(capture::authorizationStatus(capture::microphoneAccess()));
+        case PermissionKind::screenRecording:
+            return static_cast<int>(capture::authorizationStatus(capture::screenRecordingAccess()));
+        case PermissionKind::speech: return AuthorizationStatus::authorized;  // a local recogniser
     }
     return AuthorizationStatus::notDetermined;
 }
 
+bool isGranted(int status) {
+    // Nothing asks the user here: "not determined" means there is no device to refuse, and the
+    // device's own absence is what starting it reports.
+    return status == AuthorizationStatus::authorized || status == AuthorizationStatus::notDetermined;
+}
+
 CameraAuthorizationResult cameraResultForStatus(int status) {
     // `restricted` is for callers that read the status themselves; a request only grants or not.
-    return status == AuthorizationStatus::authorized ? CameraAuthorizationResult::authorized
-                                                     : CameraAuthorizationResult::denied;
+    return isGranted(status) ? CameraAuthorizationResult::authorized : CameraAuthorizationResult::denied;
 }
 
 bool isSpeechAuthorized(int status) { return status == AuthorizationStatus::authorized; }
@@ -99,7 +81,7 @@ void requestCameraAccess(std::function<void(CameraAuthorizationResult)> completi
 void requestMicrophoneAccess(std::function<void(bool)> completion) {
     answerOnMain(
         PermissionKind::microphone,
-        [](int status) { return status == AuthorizationStatus::authorized; },
+        isGranted,
         std::move(completion));
 }
 

@@ -29,15 +29,19 @@ using StatusProvider = std::function<int(PermissionKind)>;
 void setStatusProvider(StatusProvider provider);  // empty restores the default probe
 int authorizationStatus(PermissionKind kind);
 
-// Default probe: the camera is refused when a video device exists but none may be opened; the
-// microphone, speech (a local recogniser) and screen recording (X11) need no grant.
+// Default probe, from the capture layer's device states: camera and microphone are denied when
+// the device exists but cannot be used, not determined when there is none; screen recording (X11)
+// and speech (a local recogniser) need no grant. May contact the sound server.
 int probeDeviceStatus(PermissionKind kind);
 
 void requestCameraAccess(std::function<void(CameraAuthorizationResult)> completion);
 void requestMicrophoneAccess(std::function<void(bool granted)> completion);
 void requestSpeechAuthorization(std::function<void(bool authorized)> completion);
 
-// Conversions the requests apply to a status value.
+// Conversions the requests apply to a status value. Camera and microphone requests are granted
+// for "authorised" and for "not determined" (no device: nothing to refuse, starting it reports
+// the absence); speech only for "authorised".
+bool isGranted(int status);
 CameraAuthorizationResult cameraResultForStatus(int status);
 bool isSpeechAuthorized(int status);
 

@@ -47,7 +47,8 @@ TEST_F(PermissionRequests, AnswersArriveLaterOnTheMainThreadConverted) {
         {AuthorizationStatus::authorized, CameraAuthorizationResult::authorized, true, true},
         {AuthorizationStatus::restricted, CameraAuthorizationResult::denied, false, false},
         {AuthorizationStatus::denied, CameraAuthorizationResult::denied, false, false},
-        {AuthorizationStatus::notDetermined, CameraAuthorizationResult::denied, false, false},
+        // No device: nothing refuses, so camera and microphone are granted; speech is not.
+        {AuthorizationStatus::notDetermined, CameraAuthorizationResult::authorized, true, false},
     };
     for (const Case& c : cases) {
         feed(c.status, c.status, c.status);

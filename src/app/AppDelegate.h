@@ -1,0 +1,25 @@
+#pragma once
+
+#include <memory>
+
+#include "app/HomeWindowController.h"
+
+namespace zimlo::app {
+
+// Start-up: creates the main window controller once the application is ready and brings its
+// window to the front. Closing the last window quits (Qt's default, kept on purpose).
+class AppDelegate {
+public:
+    explicit AppDelegate(ShellServices services) : services_(std::move(services)) {}
+
+    void applicationDidFinishLaunching();
+    static bool applicationShouldTerminateAfterLastWindowClosed() { return true; }
+
+    const std::shared_ptr<HomeWindowController>& mainWindowController() const { return mainWindowController_; }
+
+private:
+    ShellServices services_;
+    std::shared_ptr<HomeWindowController> mainWindowController_;
+};
+
+}  // namespace zimlo::app

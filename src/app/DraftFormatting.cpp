@@ -1,0 +1,28 @@
+#include "app/DraftFormatting.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace zimlo::app {
+
+QDateTime toQDateTime(const Date& date) {
+    const double ms = std::round(date.secondsSince1970() * 1000.0);
+    return QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(ms), Qt::LocalTime);
+}
+
+QString draftTitle(const QDateTime& createdAt, const QDateTime& now) {
+    const QDateTime local = createdAt.toLocalTime();
+    if (local.date() == now.toLocalTime().date()) {
+        return QStringLiteral("今天 ") + local.toString(QStringLiteral("HH:mm"));
+    }
+    return local.toString(QStringLiteral("M月d日 HH:mm"));
+}
+
+QString durationBadgeText(double seconds) {
+    long long s = 0;
+    // Halves away from zero; absurd lengths are capped rather than overflowing.
+    if (std::isfinite(seconds) && seconds > 0) s = std::llround(std::min(seconds, 1e12));
+    return QString::asprintf(" %02lld:%02lld ", s / 60, s - 60 * (s / 60));
+}
+
+}  // namespace zimlo::app

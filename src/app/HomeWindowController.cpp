@@ -1,0 +1,170 @@
+#include "app/HomeWindowController.h"
+
+#include <QGuiApplication>
+#include <QMouseEvent>
+#include <QScreen>
+#include <QVBoxLayout>
+#include <QWindow>
+
+#include "app/AppStyle.h"
+#include "app/DesktopReveal.h"
+#include "app/DraftLibrary.h"
+#include "app/MacHomeViewController.h"
+#include "app/SourcePickerServices.h"
+#include "app/SourcePickerViewController.h"
+#include "platform/runtime/WeakOwner.h"
+
+namespace zimlo::app {
+
+ShellServices ShellServices::system() {
+    ShellServices services;
+    services.drafts = makeDraftStoreLibrary();
+    services.thumbnails = makeMovieThumbnailGenerator();
+    services.pickerServices = makeSystemPickerServices;
+    services.recordingWindows = defaultRecordingWindowFactory();
+    services.reveal = revealInFileManager;
+    return services;
+}
+
+MainWindow::MainWindow() {
+    setWindowTitle(QStringLiteral("Zimlo"));
+    setMinimumSize(900, 620);
+    resize(1120, 760);
+    setAutoFillBackground(true);
+    QPalette palette = this->palette();
+    palette.setColor(QPalette::Window, style::windowBackground());
+    setPalette(palette);
+    layout_ = new QVBoxLayout(this);
+    layout_->setContentsMargins(0, 0, 0, 0);
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect available = screen->availableGeometry();
+        move(available.center() - QPoint(width() / 2, height() / 2));
+    }
+}
+
+void MainWindow::setContent(QWidget* content) {
+    if (content_) {
+        // The old content may be the sender of the click that brought us here.
+        content_->hide();
+        layout_->removeWidget(content_);
+        content_->deleteLater();
+    }
+    content_ = content;
+    layout_->addWidget(content);
+    content->show();
+}
+
+void MainWindow::mousePressEvent(QMouseEvent* event) {
+    // Presses that no control took land here: the background drags the window.
+    if (event->button() != Qt::LeftButton) return QWidget::mousePressEvent(event);
+    event->accept();
+    if (windowHandle() && windowHandle()->startSystemMove()) return;
+    dragOffset_ = event->globalPosition().toPoint() - frameGeometry().topLeft();
+}
+
+void MainWindow::mouseMoveEvent(QMouseEvent* event) {
+    if (!dragOffset_) return QWidget::mouseMoveEvent(event);
+    move(event->globalPosition().toPoint() - *dragOffset_);
+}
+
+void MainWindow::mouseReleaseEvent(QMouseEvent* event) {
+    dragOffset_.reset();
+    QWidget::mouseReleaseEvent(event);
+}
+
+std::shared_ptr<HomeWindowController> HomeWindowController::create(ShellServices services) {
+    std::shared_ptr<HomeWindowController> controller(new HomeWindowController(std::move(services)));
+    controller->showHome();
+    return controller;
+}
+
+HomeWindowController::HomeWindowController(ShellServices services)
+    : services_(std::move(services)), window_(std::make_unique<MainWindow>()) {}
+
+HomeWindowController::~HomeWindowController() {
+    if (recordingWindowController_) {
+        recordingWindowController_->setOnFinish(nullptr);
+        recordingWindowController_->setOnCancel(nullptr);
+    }
+}
+
+SourcePickerViewController* HomeWindowController::sourcePicker() const {
+    return qobject_cast<SourcePickerViewController*>(window_->content());
+}
+
+void HomeWindowController::showHome() {
+    auto* home = new MacHomeViewController(services_.drafts, services_.thumbnails);
+    homeViewController_ = home;
+    std::weak_ptr<HomeWindowController> weak = weak_from_this();
+    home->onOpenScreenRecording = [weak] {
+        if (auto self = weak.lock()) self->showSourcePicker();
+    };
+    home->onOpenDraft = [weak](const RecordingProject& project) {
+        if (auto self = weak.lock()) self->revealDraft(project);
+    };
+    window_->setContent(home);
+    window_->setWindowTitle(QStringLiteral("Zimlo"));
+}
+
+void HomeWindowController::showSourcePicker() {
+    auto* picker = new SourcePickerViewController(services_.pickerServices());
+    std::weak_ptr<HomeWindowController> weak = weak_from_this();
+    picker->onBack = [weak] {
+        if (auto self = weak.lock()) self->showHome();
+    };
+    picker->onStartRecording = [weak](const capture::ScreenCaptureTarget& target) {
+        if (auto self = weak.lock()) self->startRecording(target);
+    };
+    window_->setContent(picker);
+    window_->setWindowTitle(QStringLiteral("选择录屏内容"));
+}
+
+void HomeWindowController::startRecording(const capture::ScreenCaptureTarget& target) {
+    std::shared_ptr<RecordingWindowController> recording = services_.recordingWindows(target);
+    if (!recording) return;
+    std::weak_ptr<HomeWindowController> weakSelf = weak_from_this();
+    std::weak_ptr<RecordingWindowController> weakRecording = recording;
+    recording->setOnFinish([weakSelf, weakRecording](const RecordingProject&) {
+        auto self = weakSelf.lock();
+        if (self && weakRecording.lock()) self->returnHome();
+    });
+    recording->setOnCancel([weakSelf, weakRecording] {
+        auto self = weakSelf.lock();
+        if (self && weakRecording.lock()) self->returnHome();
+    });
+    if (recordingWindowController_) {
+        recordingWindowController_->setOnFinish(nullptr);
+        recordingWindowController_->setOnCancel(nullptr);
+    }
+    recordingWindowController_ = recording;
+
+    if (QWidget* w = recording->window()) {
+        // The main window is hidden meanwhile: closing this one must not end the application.
+        w->setAttribute(Qt::WA_QuitOnClose, false);
+        w->show();
+        w->raise();
+        w->activateWindow();
+    }
+    window_->hide();
+}
+
+void HomeWindowController::returnHome() {
+    std::shared_ptr<RecordingWindowController> recording = std::move(recordingWindowController_);
+    recordingWindowController_.reset();
+    // Bring the main window back first, so that there is always a window open.
+    showHome();
+    window_->show();
+    window_->raise();
+    window_->activateWindow();
+    if (recording) {
+        recording->setOnFinish(nullptr);
+        recording->setOnCancel(nullptr);
+        if (QWidget* w = recording->window()) w->close();
+    }
+}
+
+void HomeWindowController::revealDraft(const RecordingProject& project) {
+    if (project.mainVideoURL && services_.reveal) services_.reveal(*project.mainVideoURL);
+}
+
+}  // namespace zimlo::app

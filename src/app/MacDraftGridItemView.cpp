@@ -1,0 +1,166 @@
+#include "app/MacDraftGridItemView.h"
+
+#include <QFontMetrics>
+#include <QGraphicsDropShadowEffect>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPointer>
+#include <QThreadPool>
+#include <QToolButton>
+
+#include "app/AppStyle.h"
+#include "app/DraftFormatting.h"
+#include "app/DraftLibrary.h"
+#include "platform/runtime/MainQueue.h"
+
+namespace zimlo::app {
+namespace {
+
+constexpr int kBadgeHeight = 20;
+constexpr int kBadgeInset = 8;
+
+QLabel* makeBadge(QWidget* parent, QFont::Weight weight, double backgroundAlpha) {
+    auto* badge = new QLabel(parent);
+    badge->setFont(style::font(11, weight));
+    badge->setAlignment(Qt::AlignCenter);
+    badge->setStyleSheet(QStringLiteral("QLabel { color: white; background: rgba(0,0,0,%1);"
+                                        " border-radius: 5px; }")
+                             .arg(backgroundAlpha));
+    return badge;
+}
+
+}  // namespace
+
+MacDraftGridItemView::MacDraftGridItemView(const RecordingProject& project,
+                                           std::shared_ptr<DraftThumbnailGenerator> thumbnails,
+                                           QWidget* parent)
+    : QWidget(parent), thumbnails_(std::move(thumbnails)) {
+    setFixedSize(kWidth, kHeight);
+    setCursor(Qt::PointingHandCursor);
+
+    auto* shadow = new QGraphicsDropShadowEffect(this);
+    shadow->setColor(QColor(0, 0, 0, qRound(255 * 0.16)));
+    shadow->setBlurRadius(16);
+    shadow->setOffset(0, 4);
+    setGraphicsEffect(shadow);
+
+    durationLabel_ = makeBadge(this, QFont::Medium, 0.55);
+    tagLabel_ = makeBadge(this, QFont::DemiBold, 0.5);
+    tagLabel_->setText(QStringLiteral("草稿"));
+    tagLabel_->setGeometry(kWidth - kBadgeInset - 38, kThumbnailHeight - kBadgeInset - kBadgeHeight, 38,
+                           kBadgeHeight);
+
+    titleLabel_ = new QLabel(this);
+    titleLabel_->setFont(style::font(13, QFont::Medium));
+    QPalette palette = titleLabel_->palette();
+    palette.setColor(QPalette::WindowText, style::label());
+    titleLabel_->setPalette(palette);
+    const int titleHeight = QFontMetrics(titleLabel_->font()).height();
+    titleLabel_->setGeometry(2, kThumbnailHeight + 10, kWidth - 4, titleHeight);
+
+    deleteButton_ = new QToolButton(this);
+    deleteButton_->setAutoRaise(true);
+    deleteButton_->setIcon(QIcon(QStringLiteral(":/images/close_icon.png")));
+    deleteButton_->setIconSize(QSize(20, 20));
+    deleteButton_->setGeometry(kWidth - 4 - 20, 4, 20, 20);
+    deleteButton_->setStyleSheet(QStringLiteral("QToolButton { border: none; background: transparent; }"));
+    deleteButton_->setCursor(Qt::PointingHandCursor);
+    deleteButton_->setToolTip(QStringLiteral("删除"));
+    deleteButton_->hide();
+    connect(deleteButton_, &QToolButton::clicked, this, [this] { deleteTapped(); });
+
+    configure(project);
+}
+
+void MacDraftGridItemView::configure(const RecordingProject& project) {
+    currentID_ = project.id;
+    tagLabel_->setVisible(project.isDraft);
+
+    const QString title = draftTitle(toQDateTime(project.createdAt));
+    titleLabel_->setText(
+        QFontMetrics(titleLabel_->font()).elidedText(title, Qt::ElideRight, titleLabel_->width()));
+    titleLabel_->setToolTip(title);
+
+    durationLabel_->setText(durationBadgeText(project.duration));
+    const int badgeWidth =
+        std::max(48, QFontMetrics(durationLabel_->font()).horizontalAdvance(durationLabel_->text()) + 8);
+    durationLabel_->setGeometry(kBadgeInset, kThumbnailHeight - kBadgeInset - kBadgeHeight, badgeWidth,
+                                kBadgeHeight);
+
+    thumbnail_ = QImage();
+    update();
+    if (!project.mainVideoURL || !thumbnails_) return;
+
+    // The frame grab reads the movie; keep it off the main thread and let the card decide on
+    // arrival whether the picture is still its own.
+    QPointer<MacDraftGridItemView> card(this);
+    const Uuid id = project.id;
+    QThreadPool::globalInstance()->start(
+        [generator = thumbnails_, movie = *project.mainVideoURL, card, id]() {
+            QImage image = generator->thumbnail(movie);
+            MainQueue::post([card, id, image = std::move(image)]() {
+                if (card) card->applyThumbnail(id, image);
+            });
+        });
+}
+
+void MacDraftGridItemView::applyThumbnail(const Uuid& id, const QImage& image) {
+    if (currentID_ != id) return;
+    thumbnail_ = image;
+    update();
+}
+
+void MacDraftGridItemView::setEditingDrafts(bool editing) {
+    isEditingDrafts_ = editing;
+    deleteButton_->setVisible(editing);
+}
+
+void MacDraftGridItemView::deleteTapped() {
+    if (onDelete) onDelete();
+}
+
+void MacDraftGridItemView::mousePressEvent(QMouseEvent* event) {
+    if (event->button() == Qt::RightButton) {
+        event->accept();
+        if (onDelete) onDelete();  // also outside edit mode
+        return;
+    }
+    if (event->button() == Qt::LeftButton) {
+        event->accept();
+        if (!isEditingDrafts_ && onOpen) onOpen();
+        return;
+    }
+    QWidget::mousePressEvent(event);
+}
+
+void MacDraftGridItemView::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setRenderHint(QPainter::SmoothPixmapTransform);
+
+    const QRectF card = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
+    p.setPen(QPen(style::withAlpha(style::separator(), 0.25), 1));
+    p.setBrush(style::withAlpha(style::controlBackground(), 0.96));
+    p.drawRoundedRect(card, 18, 18);
+
+    // The thumbnail area spans the card's top edge; its picture fills it (aspect fill, clipped).
+    const QRectF area(0, 0, kWidth, kThumbnailHeight);
+    QPainterPath clip;
+    clip.addRoundedRect(area, 13, 13);
+    p.save();
+    p.setClipPath(clip);
+    p.fillRect(area, style::withAlpha(style::control(), 0.04));
+    if (!thumbnail_.isNull()) {
+        const QSizeF imageSize = thumbnail_.size();
+        const double scale = std::max(area.width() / imageSize.width(), area.height() / imageSize.height());
+        const QSizeF drawn = imageSize * scale;
+        const QRectF target(area.center().x() - drawn.width() / 2, area.center().y() - drawn.height() / 2,
+                            drawn.width(), drawn.height());
+        p.drawImage(target, thumbnail_);
+    }
+    p.restore();
+}
+
+}  // namespace zimlo::app

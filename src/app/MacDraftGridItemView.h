@@ -1,0 +1,68 @@
+#pragma once
+
+#include <QImage>
+#include <QWidget>
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include "model/RecordingProject.h"
+#include "model/Uuid.h"
+
+class QLabel;
+class QToolButton;
+
+namespace zimlo::app {
+
+class DraftThumbnailGenerator;
+
+// One draft in the home gallery: first picture, duration and "草稿" badges, date title, and a
+// delete button shown in edit mode. Clicking opens; right-clicking asks to delete.
+class MacDraftGridItemView : public QWidget {
+    Q_OBJECT
+public:
+    static constexpr int kWidth = 170;
+    static constexpr int kHeight = 226;
+    static constexpr int kThumbnailHeight = 190;
+
+    MacDraftGridItemView(const RecordingProject& project,
+                         std::shared_ptr<DraftThumbnailGenerator> thumbnails, QWidget* parent = nullptr);
+
+    std::function<void()> onOpen;
+    std::function<void()> onDelete;
+
+    // Shows `project`: title, badges, and a thumbnail fetched in the background.
+    void configure(const RecordingProject& project);
+    // Takes a thumbnail for project `id`; dropped when the card shows another project by now.
+    void applyThumbnail(const Uuid& id, const QImage& image);
+
+    void setEditingDrafts(bool editing);
+    bool isEditingDrafts() const { return isEditingDrafts_; }
+
+    const std::optional<Uuid>& currentID() const { return currentID_; }
+    const QImage& thumbnail() const { return thumbnail_; }
+    QLabel* titleLabel() const { return titleLabel_; }
+    QLabel* durationLabel() const { return durationLabel_; }
+    QLabel* tagLabel() const { return tagLabel_; }
+    QToolButton* deleteButton() const { return deleteButton_; }
+
+    QSize sizeHint() const override { return {kWidth, kHeight}; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+
+private:
+    void deleteTapped();
+
+    std::shared_ptr<DraftThumbnailGenerator> thumbnails_;
+    QImage thumbnail_;
+    QLabel* titleLabel_;
+    QLabel* durationLabel_;
+    QLabel* tagLabel_;
+    QToolButton* deleteButton_;
+    std::optional<Uuid> currentID_;
+    bool isEditingDrafts_ = false;
+};
+
+}  // namespace zimlo::app

@@ -1,0 +1,275 @@
+#include "app/MacHomeViewController.h"
+
+#include <QAbstractButton>
+#include <QEvent>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPointer>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <exception>
+
+#include "app/AppStyle.h"
+#include "app/DraftLibrary.h"
+#include "app/ImageConversion.h"
+#include "app/MacDraftGridItemView.h"
+#include "recording/MacPermissionAlert.h"
+
+namespace zimlo::app {
+namespace {
+
+constexpr int kSideInset = 42;
+constexpr int kScrollTopGap = 30;
+constexpr int kScrollBottomInset = 34;
+
+// The translucent band behind the header.
+class HeaderBar : public QWidget {
+public:
+    using QWidget::QWidget;
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter p(this);
+        p.fillRect(rect(), style::withAlpha(style::control(), 0.035));
+        p.fillRect(QRect(0, height() - 1, width(), 1), style::withAlpha(style::separator(), 0.18));
+    }
+};
+
+QColor secondaryText() { return style::secondaryLabel(); }
+
+void setTextColor(QWidget* widget, const QColor& color) {
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::WindowText, color);
+    widget->setPalette(palette);
+}
+
+}  // namespace
+
+MacHomeViewController::MacHomeViewController(std::shared_ptr<DraftLibrary> library,
+                                             std::shared_ptr<DraftThumbnailGenerator> thumbnails,
+                                             QWidget* parent)
+    : QWidget(parent), library_(std::move(library)), thumbnails_(std::move(thumbnails)) {
+    setAutoFillBackground(true);
+    QPalette palette = this->palette();
+    palette.setColor(QPalette::Window, style::windowBackground());
+    setPalette(palette);
+
+    buildHeader();
+
+    scrollView_ = new QScrollArea(this);
+    scrollView_->setFrameShape(QFrame::NoFrame);
+    scrollView_->setWidgetResizable(false);
+    scrollView_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scrollView_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    style::slimScrollBars(scrollView_);
+    scrollView_->viewport()->setAutoFillBackground(false);
+    scrollView_->viewport()->installEventFilter(this);
+    // Rows are laid out from the top-left corner, y growing downwards.
+    gridContainer_ = new QWidget;
+    gridContainer_->setAutoFillBackground(false);
+    scrollView_->setWidget(gridContainer_);
+
+    emptyStateLabel_ = new QLabel(QStringLiteral("暂无作品，点击右上角去录制开始录屏吧~"), this);
+    emptyStateLabel_->setFont(style::font(15, QFont::Medium));
+    emptyStateLabel_->setAlignment(Qt::AlignCenter);
+    setTextColor(emptyStateLabel_, secondaryText());
+
+    drafts_ = library_->loadDrafts();
+    rebuildGrid();
+}
+
+void MacHomeViewController::buildHeader() {
+    headerBar_ = new HeaderBar(this);
+    auto* outer = new QVBoxLayout(headerBar_);
+    outer->setContentsMargins(32, 0, 32, 16);
+    outer->addStretch(1);
+    auto* row = new QHBoxLayout;
+    row->setSpacing(14);
+    outer->addLayout(row);
+
+    titleLabel_ = new QLabel(QStringLiteral("我的作品"), headerBar_);
+    titleLabel_->setFont(style::font(26, QFont::DemiBold));
+    setTextColor(titleLabel_, style::label());
+
+    editButton_ = new QPushButton(QStringLiteral("编辑"), headerBar_);
+    style::roundedButton(editButton_);
+    editButton_->setEnabled(false);
+    connect(editButton_, &QPushButton::clicked, this, [this] { toggleEditing(); });
+
+    screenRecordButton_ = new QPushButton(QStringLiteral("去录制"), headerBar_);
+    style::roundedButton(screenRecordButton_, true);
+    screenRecordButton_->setIcon(QIcon(QPixmap::fromImage(symbolImage("video.badge.plus", 18, Qt::white))));
+    screenRecordButton_->setIconSize(QSize(18, 18));
+    connect(screenRecordButton_, &QPushButton::clicked, this, [this] { screenRecordTapped(); });
+
+    row->addWidget(titleLabel_, 0, Qt::AlignVCenter);
+    row->addStretch(1);
+    row->addWidget(editButton_, 0, Qt::AlignVCenter);
+    row->addWidget(screenRecordButton_, 0, Qt::AlignVCenter);
+}
+
+int MacHomeViewController::columnCount(int width) {
+    return std::max(1, (width - 84 + 24) / kColumnStep);
+}
+
+void MacHomeViewController::layoutSubviews() {
+    headerBar_->setGeometry(0, 0, width(), kHeaderHeight);
+    const int top = kHeaderHeight + kScrollTopGap;
+    scrollView_->setGeometry(kSideInset, top, std::max(0, width() - 2 * kSideInset),
+                             std::max(0, height() - top - kScrollBottomInset));
+    emptyStateLabel_->adjustSize();
+    emptyStateLabel_->move((width() - emptyStateLabel_->width()) / 2, (height() - emptyStateLabel_->height()) / 2);
+}
+
+void MacHomeViewController::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    layoutSubviews();
+    if (columnCount() == renderedColumnCount_) {
+        resizeGridContainer();
+    } else {
+        rebuildGrid();
+    }
+}
+
+void MacHomeViewController::resizeGridContainer() {
+    const QSize visible = scrollView_->viewport()->size();
+    gridContainer_->resize(visible.width(), std::max(gridContainer_->height(), visible.height()));
+}
+
+bool MacHomeViewController::eventFilter(QObject* watched, QEvent* event) {
+    // The vertical scroller takes width when it appears; keep the grid as wide as what is visible.
+    if (watched == scrollView_->viewport() && event->type() == QEvent::Resize) {
+        gridContainer_->resize(scrollView_->viewport()->width(), gridContainer_->height());
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void MacHomeViewController::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    // A draft saved while the home view was hidden shows up when it appears again.
+    drafts_ = library_->loadDrafts();
+    rebuildGrid();
+}
+
+void MacHomeViewController::rebuildGrid() {
+    // A rebuild can start inside a card's own event handler (its delete button), so cards go
+    // later rather than at once.
+    const auto old = gridContainer_->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly);
+    for (QWidget* child : old) {
+        child->hide();
+        child->deleteLater();
+    }
+    cardViews_.clear();
+
+    const int columns = columnCount();
+    renderedColumnCount_ = columns;
+    QPointer<MacHomeViewController> self(this);
+    for (size_t i = 0; i < drafts_.size(); ++i) {
+        const RecordingProject& project = drafts_[i];
+        auto* card = new MacDraftGridItemView(project, thumbnails_, gridContainer_);
+        card->setEditingDrafts(isEditingDrafts_);
+        card->onOpen = [self, project] {
+            if (self && self->onOpenDraft) self->onOpenDraft(project);
+        };
+        card->onDelete = [self, project] {
+            if (self) self->confirmDelete(project);
+        };
+        cardViews_.push_back(card);
+        const int index = static_cast<int>(i);
+        card->setGeometry((index % columns) * kColumnStep, (index / columns) * kRowStep,
+                          MacDraftGridItemView::kWidth, MacDraftGridItemView::kHeight);
+        card->show();
+    }
+
+    const int count = static_cast<int>(drafts_.size());
+    const int rows = count == 0 ? 1 : (count + columns - 1) / columns;
+    const int gridHeight = rows * MacDraftGridItemView::kHeight + (rows - 1) * 28;
+    const QSize visible = scrollView_->viewport()->size();
+    gridContainer_->setGeometry(0, 0, visible.width(), std::max(visible.height(), gridHeight));
+    scrollView_->verticalScrollBar()->setValue(0);
+    scrollView_->horizontalScrollBar()->setValue(0);
+
+    emptyStateLabel_->setVisible(drafts_.empty());
+    editButton_->setEnabled(!drafts_.empty());
+    editButton_->setText(isEditingDrafts_ ? QStringLiteral("完成") : QStringLiteral("编辑"));
+}
+
+void MacHomeViewController::toggleEditing() {
+    isEditingDrafts_ = !isEditingDrafts_;
+    for (MacDraftGridItemView* card : cardViews_) card->setEditingDrafts(isEditingDrafts_);
+    editButton_->setText(isEditingDrafts_ ? QStringLiteral("完成") : QStringLiteral("编辑"));
+}
+
+void MacHomeViewController::screenRecordTapped() {
+    // The cards keep their delete buttons until the next rebuild.
+    isEditingDrafts_ = false;
+    if (onOpenScreenRecording) onOpenScreenRecording();
+}
+
+void MacHomeViewController::confirmDelete(const RecordingProject& project) {
+    auto* box = new QMessageBox(isVisible() ? window() : nullptr);
+    MacPermissionAlert::applyAlertLook(box);
+    box->setIcon(QMessageBox::Warning);
+    box->setWindowTitle(QStringLiteral("Zimlo"));
+    box->setText(QStringLiteral("删除作品？"));
+    box->setInformativeText(QStringLiteral("删除后无法恢复，确定要删除这个作品吗？"));
+    QPushButton* remove = box->addButton(QStringLiteral("删除"), QMessageBox::DestructiveRole);
+    QPushButton* cancel = box->addButton(QStringLiteral("取消"), QMessageBox::RejectRole);
+    box->setDefaultButton(remove);
+    box->setEscapeButton(cancel);
+
+    QPointer<MacHomeViewController> self(this);
+    auto answered = [self, project](bool confirmed) {
+        if (confirmed && self) self->performDelete(project);
+    };
+    if (isVisible()) {
+        box->setWindowModality(Qt::WindowModal);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        QPointer<QPushButton> removeButton(remove);
+        connect(box, &QMessageBox::buttonClicked, this,
+                [answered, removeButton](QAbstractButton* clicked) { answered(clicked && clicked == removeButton); });
+        box->open();
+    } else {
+        box->exec();
+        const bool confirmed = box->clickedButton() == remove;
+        delete box;
+        answered(confirmed);
+    }
+}
+
+void MacHomeViewController::performDelete(const RecordingProject& project) {
+    try {
+        library_->deleteDraft(project.id);
+    } catch (const std::exception& error) {
+        showDeleteError(errorDescription(error));
+        return;
+    }
+    std::erase_if(drafts_, [&](const RecordingProject& p) { return p.id == project.id; });
+    if (drafts_.empty()) isEditingDrafts_ = false;
+    rebuildGrid();
+}
+
+void MacHomeViewController::showDeleteError(const QString& description) {
+    auto* box = new QMessageBox(isVisible() ? window() : nullptr);
+    MacPermissionAlert::applyAlertLook(box);
+    box->setIcon(QMessageBox::Critical);
+    box->setWindowTitle(QStringLiteral("Zimlo"));
+    box->setText(QStringLiteral("删除失败"));
+    box->setInformativeText(description);
+    box->addButton(QStringLiteral("好"), QMessageBox::AcceptRole);
+    if (isVisible()) {
+        box->setWindowModality(Qt::WindowModal);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->open();
+    } else {
+        box->exec();
+        delete box;
+    }
+}
+
+}  // namespace zimlo::app

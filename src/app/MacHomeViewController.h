@@ -1,0 +1,83 @@
+#pragma once
+
+#include <QWidget>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "model/RecordingProject.h"
+
+class QLabel;
+class QPushButton;
+class QScrollArea;
+
+namespace zimlo::app {
+
+class DraftLibrary;
+class DraftThumbnailGenerator;
+class MacDraftGridItemView;
+
+// The home gallery: header with "我的作品", the edit toggle and "去录制", and the grid of draft
+// cards (newest first). Lists the drafts when created and each time it is about to be shown.
+class MacHomeViewController : public QWidget {
+    Q_OBJECT
+public:
+    static constexpr int kHeaderHeight = 80;
+    static constexpr int kColumnStep = 194;  // card width 170 + 24 between columns
+    static constexpr int kRowStep = 254;     // card height 226 + 28 between rows
+
+    MacHomeViewController(std::shared_ptr<DraftLibrary> library,
+                          std::shared_ptr<DraftThumbnailGenerator> thumbnails, QWidget* parent = nullptr);
+
+    std::function<void()> onOpenScreenRecording;
+    std::function<void(const RecordingProject&)> onOpenDraft;
+
+    // Columns for a view `width` wide: the grid is 84 narrower than the view, 194 per column.
+    static int columnCount(int width);
+    int columnCount() const { return columnCount(width()); }
+
+    void rebuildGrid();
+    void toggleEditing();
+    void confirmDelete(const RecordingProject& project);
+
+    const std::vector<RecordingProject>& drafts() const { return drafts_; }
+    const std::vector<MacDraftGridItemView*>& cardViews() const { return cardViews_; }
+    bool isEditingDrafts() const { return isEditingDrafts_; }
+    int renderedColumnCount() const { return renderedColumnCount_; }
+
+    QLabel* titleLabel() const { return titleLabel_; }
+    QPushButton* editButton() const { return editButton_; }
+    QPushButton* screenRecordButton() const { return screenRecordButton_; }
+    QScrollArea* scrollView() const { return scrollView_; }
+    QWidget* gridContainer() const { return gridContainer_; }
+    QLabel* emptyStateLabel() const { return emptyStateLabel_; }
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void buildHeader();
+    void layoutSubviews();
+    void screenRecordTapped();
+    void performDelete(const RecordingProject& project);
+    void showDeleteError(const QString& description);
+    void resizeGridContainer();
+
+    std::shared_ptr<DraftLibrary> library_;
+    std::shared_ptr<DraftThumbnailGenerator> thumbnails_;
+    QWidget* headerBar_ = nullptr;
+    QLabel* titleLabel_ = nullptr;
+    QPushButton* editButton_ = nullptr;
+    QPushButton* screenRecordButton_ = nullptr;
+    QScrollArea* scrollView_ = nullptr;
+    QWidget* gridContainer_ = nullptr;
+    QLabel* emptyStateLabel_ = nullptr;
+    std::vector<RecordingProject> drafts_;
+    std::vector<MacDraftGridItemView*> cardViews_;
+    bool isEditingDrafts_ = false;
+    int renderedColumnCount_ = 0;
+};
+
+}  // namespace zimlo::app

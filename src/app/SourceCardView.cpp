@@ -1,0 +1,130 @@
+#include "app/SourceCardView.h"
+
+#include <QFontMetrics>
+#include <QGraphicsDropShadowEffect>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPainterPath>
+
+#include "app/AppStyle.h"
+#include "app/ImageConversion.h"
+
+namespace zimlo::app {
+namespace {
+
+const QRect kThumbnailRect(24, 22, SourceCardView::kWidth - 48, 104);
+constexpr int kTextInset = 14;
+
+QLabel* makeLabel(QWidget* parent, const QFont& font, const QColor& color) {
+    auto* label = new QLabel(parent);
+    label->setFont(font);
+    label->setAlignment(Qt::AlignCenter);
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, color);
+    label->setPalette(palette);
+    label->setAttribute(Qt::WA_TransparentForMouseEvents);
+    return label;
+}
+
+void setElided(QLabel* label, const QString& text) {
+    label->setText(QFontMetrics(label->font()).elidedText(text, Qt::ElideRight, label->width()));
+    label->setToolTip(text);
+}
+
+}  // namespace
+
+SourceCardView::SourceCardView(capture::ScreenCaptureTarget target, QWidget* parent)
+    : QWidget(parent), captureTarget_(std::move(target)) {
+    setFixedSize(kWidth, kHeight);
+    setCursor(Qt::PointingHandCursor);
+
+    auto* shadow = new QGraphicsDropShadowEffect(this);
+    shadow->setColor(QColor(0, 0, 0, qRound(255 * 0.14)));
+    shadow->setBlurRadius(16);
+    shadow->setOffset(0, 4);
+    setGraphicsEffect(shadow);
+
+    if (captureTarget_.icon) icon_ = toQImage(*captureTarget_.icon, 32, style::accent());
+
+    placeholderLabel_ = makeLabel(this, style::font(13, QFont::Medium), style::secondaryLabel());
+    placeholderLabel_->setText(QStringLiteral("预览生成中…"));
+    placeholderLabel_->setGeometry(kThumbnailRect);
+
+    titleLabel_ = makeLabel(this, style::font(17, QFont::DemiBold), style::label());
+    const int titleHeight = QFontMetrics(titleLabel_->font()).height();
+    titleLabel_->setGeometry(kTextInset, kThumbnailRect.bottom() + 1 + 16, kWidth - 2 * kTextInset, titleHeight);
+    setElided(titleLabel_, QString::fromStdString(captureTarget_.title));
+
+    subtitleLabel_ = makeLabel(this, style::font(12, QFont::Medium), style::secondaryLabel());
+    const int subtitleHeight = QFontMetrics(subtitleLabel_->font()).height();
+    subtitleLabel_->setGeometry(kTextInset, titleLabel_->geometry().bottom() + 1 + 4, kWidth - 2 * kTextInset,
+                                subtitleHeight);
+    if (captureTarget_.subtitle && !captureTarget_.subtitle->empty()) {
+        setElided(subtitleLabel_, QString::fromStdString(*captureTarget_.subtitle));
+    } else {
+        subtitleLabel_->hide();
+    }
+}
+
+void SourceCardView::setSelected(bool selected) {
+    isSelected_ = selected;
+    update();
+}
+
+void SourceCardView::setThumbnail(const QImage& image) {
+    thumbnail_ = image;
+    placeholderLabel_->setVisible(image.isNull());
+    update();
+}
+
+void SourceCardView::mousePressEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton) {
+        QWidget::mousePressEvent(event);
+        return;
+    }
+    event->accept();
+    if (onSelect) onSelect();
+}
+
+void SourceCardView::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setRenderHint(QPainter::SmoothPixmapTransform);
+
+    const double borderWidth = isSelected_ ? 2.5 : 1.0;
+    const QRectF card = QRectF(rect()).adjusted(borderWidth / 2, borderWidth / 2, -borderWidth / 2, -borderWidth / 2);
+    if (isSelected_) {
+        // The accent wash is laid over the card's own surface so the card stays readable.
+        p.setPen(Qt::NoPen);
+        p.setBrush(style::withAlpha(style::controlBackground(), 0.96));
+        p.drawRoundedRect(card, 18, 18);
+        p.setBrush(style::withAlpha(style::accent(), 0.08));
+        p.setPen(QPen(style::systemBlue(), borderWidth));
+    } else {
+        p.setBrush(style::withAlpha(style::controlBackground(), 0.96));
+        p.setPen(QPen(style::withAlpha(style::separator(), 0.25), borderWidth));
+    }
+    p.drawRoundedRect(card, 18, 18);
+
+    QPainterPath clip;
+    clip.addRoundedRect(QRectF(kThumbnailRect), 12, 12);
+    p.save();
+    p.setClipPath(clip);
+    p.fillRect(kThumbnailRect, style::withAlpha(style::control(), 0.04));
+    if (!thumbnail_.isNull()) {
+        // Scaled proportionally to fit, up or down.
+        const QSizeF size = thumbnail_.size();
+        const double scale = std::min(kThumbnailRect.width() / size.width(), kThumbnailRect.height() / size.height());
+        const QSizeF drawn = size * scale;
+        const QPointF centre = QRectF(kThumbnailRect).center();
+        p.drawImage(QRectF(centre.x() - drawn.width() / 2, centre.y() - drawn.height() / 2, drawn.width(),
+                           drawn.height()),
+                    thumbnail_);
+    }
+    p.restore();
+
+    if (!icon_.isNull()) p.drawImage(QRectF(12, 12, 32, 32), icon_);
+}
+
+}  // namespace zimlo::app

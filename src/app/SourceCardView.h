@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QImage>
+#include <QWidget>
+#include <functional>
+#include <optional>
+
+#include "capture/ScreenCaptureTarget.h"
+
+class QLabel;
+
+namespace zimlo::app {
+
+// One capture target in the source picker: live thumbnail (or "预览生成中…"), icon, title and
+// subtitle; drawn with a blue border when selected.
+class SourceCardView : public QWidget {
+    Q_OBJECT
+public:
+    static constexpr int kWidth = 260;
+    static constexpr int kHeight = 190;
+
+    explicit SourceCardView(capture::ScreenCaptureTarget target, QWidget* parent = nullptr);
+
+    const capture::ScreenCaptureTarget& captureTarget() const { return captureTarget_; }
+    std::function<void()> onSelect;
+
+    bool isSelected() const { return isSelected_; }
+    void setSelected(bool selected);
+    // Shows the picture; a null image brings the placeholder back.
+    void setThumbnail(const QImage& image);
+    const QImage& thumbnail() const { return thumbnail_; }
+
+    QLabel* titleLabel() const { return titleLabel_; }
+    QLabel* subtitleLabel() const { return subtitleLabel_; }
+    QLabel* placeholderLabel() const { return placeholderLabel_; }
+
+    QSize sizeHint() const override { return {kWidth, kHeight}; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+
+private:
+    capture::ScreenCaptureTarget captureTarget_;
+    QImage thumbnail_;
+    QImage icon_;
+    QLabel* titleLabel_;
+    QLabel* subtitleLabel_;
+    QLabel* placeholderLabel_;
+    bool isSelected_ = false;
+};
+
+}  // namespace zimlo::app

@@ -1,0 +1,251 @@
+#include <gtest/gtest.h>
+
+#include <QLabel>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QTest>
+#include <QToolButton>
+#include <memory>
+
+#include "app/AppTestSupport.h"
+#include "app/DraftFormatting.h"
+#include "app/MacDraftGridItemView.h"
+#include "app/MacHomeViewController.h"
+#include "app/QtTestSupport.h"
+
+namespace zimlo::app {
+namespace {
+
+using apptest::FakeLibrary;
+using apptest::FakeThumbnails;
+using apptest::makeDraft;
+using qttest::pumpUntil;
+
+QDateTime daysAgo(int days, int hour = 10) {
+    return QDateTime(QDate::currentDate().addDays(-days), QTime(hour, 0));
+}
+
+class HomeGallery : public ::testing::Test {
+protected:
+    void SetUp() override {
+        library = std::make_shared<FakeLibrary>();
+        thumbnails = std::make_shared<FakeThumbnails>();
+    }
+    void addDrafts(int count) {
+        for (int i = 0; i < count; ++i) library->drafts.push_back(makeDraft(i, daysAgo(i + 1), 30 + i));
+    }
+    std::unique_ptr<MacHomeViewController> show(int width = 900, int height = 700) {
+        auto home = std::make_unique<MacHomeViewController>(library, thumbnails);
+        home->resize(width, height);
+        home->show();
+        qttest::settle();
+        return home;
+    }
+    QMessageBox* waitForAlert() {
+        QMessageBox* box = nullptr;
+        pumpUntil([&] { return (box = apptest::visibleAlert()) != nullptr; });
+        return box;
+    }
+
+    std::shared_ptr<FakeLibrary> library;
+    std::shared_ptr<FakeThumbnails> thumbnails;
+};
+
+TEST(HomeColumns, ColumnRuleNeverGivesZero) {
+    EXPECT_EQ(MacHomeViewController::columnCount(900), 4);
+    EXPECT_EQ(MacHomeViewController::columnCount(500), 2);
+    EXPECT_EQ(MacHomeViewController::columnCount(200), 1);
+    EXPECT_EQ(MacHomeViewController::columnCount(0), 1);
+}
+
+TEST_F(HomeGallery, FiveDraftsFillFourColumnsThenWrap) {
+    addDrafts(5);
+    auto home = show(900, 700);
+    ASSERT_EQ(home->cardViews().size(), 5u);
+    EXPECT_EQ(home->renderedColumnCount(), 4);
+    const QPoint expected[] = {{0, 0}, {194, 0}, {388, 0}, {582, 0}, {0, 254}};
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(home->cardViews()[i]->geometry(), QRect(expected[i], QSize(170, 226))) << i;
+    }
+    // Two rows are 480 high; the container is at least as high as the visible area.
+    const int visible = home->scrollView()->viewport()->height();
+    EXPECT_EQ(home->gridContainer()->height(), std::max(480, visible));
+    EXPECT_EQ(home->scrollView()->geometry(), QRect(42, 110, 900 - 84, 700 - 110 - 34));
+
+    home->resize(560, 300);  // 2 columns; the grid now scrolls
+    qttest::settle();
+    EXPECT_EQ(home->renderedColumnCount(), 2);
+    EXPECT_EQ(home->cardViews()[4]->pos(), QPoint(0, 508));
+    EXPECT_EQ(home->gridContainer()->height(), 3 * 226 + 2 * 28);
+}
+
+TEST_F(HomeGallery, ResizingWithinAColumnCountKeepsTheCards) {
+    addDrafts(3);
+    auto home = show(900, 700);
+    const auto before = home->cardViews();
+    home->resize(950, 720);  // still 4 columns
+    qttest::settle();
+    EXPECT_EQ(home->cardViews(), before);
+    EXPECT_EQ(home->gridContainer()->width(), home->scrollView()->viewport()->width());
+    home->resize(1100, 720);  // 5 columns: rebuilt
+    qttest::settle();
+    EXPECT_EQ(home->renderedColumnCount(), 5);
+    EXPECT_NE(home->cardViews().front(), before.front());
+}
+
+TEST_F(HomeGallery, EmptyStateAndEditButtonFollowTheDrafts) {
+    auto home = show();
+    EXPECT_TRUE(home->emptyStateLabel()->isVisible());
+    EXPECT_EQ(home->emptyStateLabel()->text(), QStringLiteral("暂无作品，点击右上角去录制开始录屏吧~"));
+    EXPECT_FALSE(home->editButton()->isEnabled());
+    EXPECT_EQ(home->editButton()->text(), QStringLiteral("编辑"));
+
+    // A draft saved while the view was hidden appears when it shows again.
+    addDrafts(2);
+    home->hide();
+    home->show();
+    qttest::settle();
+    ASSERT_EQ(home->cardViews().size(), 2u);
+    EXPECT_FALSE(home->emptyStateLabel()->isVisible());
+    EXPECT_TRUE(home->editButton()->isEnabled());
+
+    home->editButton()->click();
+    EXPECT_TRUE(home->isEditingDrafts());
+    EXPECT_EQ(home->editButton()->text(), QStringLiteral("完成"));
+    for (auto* card : home->cardViews()) EXPECT_TRUE(card->deleteButton()->isVisible());
+
+    // Leaving for the recorder ends edit mode; the cards keep their buttons until a rebuild.
+    int opened = 0;
+    home->onOpenScreenRecording = [&] { ++opened; };
+    home->screenRecordButton()->click();
+    EXPECT_EQ(opened, 1);
+    EXPECT_FALSE(home->isEditingDrafts());
+    home->rebuildGrid();
+    EXPECT_EQ(home->editButton()->text(), QStringLiteral("编辑"));
+    for (auto* card : home->cardViews()) EXPECT_FALSE(card->deleteButton()->isVisible());
+}
+
+TEST_F(HomeGallery, ClickOpensOutsideEditModeOnly) {
+    addDrafts(2);
+    auto home = show();
+    std::vector<Uuid> opened;
+    home->onOpenDraft = [&](const RecordingProject& p) { opened.push_back(p.id); };
+    QTest::mouseClick(home->cardViews()[1], Qt::LeftButton);
+    ASSERT_EQ(opened.size(), 1u);
+    EXPECT_EQ(opened[0], library->drafts[1].id);
+    home->toggleEditing();
+    QTest::mouseClick(home->cardViews()[1], Qt::LeftButton);
+    EXPECT_EQ(opened.size(), 1u);
+    EXPECT_TRUE(apptest::visibleAlert() == nullptr);
+}
+
+TEST_F(HomeGallery, RightClickAsksAndDeletesOnlyWhenConfirmed) {
+    addDrafts(3);
+    auto home = show();
+    const Uuid second = library->drafts[1].id;
+
+    // Outside edit mode, a right click still asks.
+    QTest::mouseClick(home->cardViews()[1], Qt::RightButton);
+    QMessageBox* box = waitForAlert();
+    ASSERT_TRUE(box);
+    EXPECT_EQ(box->text(), QStringLiteral("删除作品？"));
+    EXPECT_EQ(box->informativeText(), QStringLiteral("删除后无法恢复，确定要删除这个作品吗？"));
+    EXPECT_EQ(box->windowModality(), Qt::WindowModal);
+    EXPECT_EQ(box->defaultButton()->text(), QStringLiteral("删除"));
+    EXPECT_EQ(box->escapeButton()->text(), QStringLiteral("取消"));
+    ASSERT_TRUE(apptest::clickButton(box, QStringLiteral("取消")));
+    qttest::settle();
+    EXPECT_TRUE(library->deleted.empty());
+    EXPECT_EQ(home->drafts().size(), 3u);
+
+    QTest::mouseClick(home->cardViews()[1], Qt::RightButton);
+    box = waitForAlert();
+    ASSERT_TRUE(box);
+    ASSERT_TRUE(apptest::clickButton(box, QStringLiteral("删除")));
+    qttest::settle();
+    EXPECT_EQ(library->deleted, std::vector<Uuid>{second});
+    ASSERT_EQ(home->drafts().size(), 2u);
+    EXPECT_EQ(home->cardViews().size(), 2u);
+    EXPECT_EQ(home->cardViews()[1]->currentID(), library->drafts[1].id);
+}
+
+TEST_F(HomeGallery, DeletingTheLastDraftLeavesEditMode) {
+    addDrafts(1);
+    auto home = show();
+    home->toggleEditing();
+    home->cardViews()[0]->deleteButton()->click();
+    QMessageBox* box = waitForAlert();
+    ASSERT_TRUE(box);
+    apptest::clickButton(box, QStringLiteral("删除"));
+    qttest::settle();
+    EXPECT_TRUE(home->drafts().empty());
+    EXPECT_FALSE(home->isEditingDrafts());
+    EXPECT_FALSE(home->editButton()->isEnabled());
+    EXPECT_EQ(home->editButton()->text(), QStringLiteral("编辑"));
+    EXPECT_TRUE(home->emptyStateLabel()->isVisible());
+}
+
+TEST_F(HomeGallery, AFailedDeleteShowsTheErrorAndChangesNothing) {
+    addDrafts(2);
+    library->failure = "Permission denied";
+    auto home = show();
+    const auto cards = home->cardViews();
+    home->confirmDelete(library->drafts[0]);
+    QMessageBox* box = waitForAlert();
+    ASSERT_TRUE(box);
+    apptest::clickButton(box, QStringLiteral("删除"));
+    QMessageBox* error = nullptr;
+    ASSERT_TRUE(pumpUntil([&] { return (error = apptest::visibleAlert()) && error != box; }));
+    EXPECT_EQ(error->text(), QStringLiteral("删除失败"));
+    EXPECT_EQ(error->informativeText(), QStringLiteral("Permission denied"));
+    EXPECT_EQ(error->icon(), QMessageBox::Critical);
+    EXPECT_EQ(apptest::buttonTexts(error), std::vector<QString>{QStringLiteral("好")});
+    apptest::clickButton(error, QStringLiteral("好"));
+    qttest::settle();
+    EXPECT_EQ(home->drafts().size(), 2u);
+    EXPECT_EQ(home->cardViews(), cards);
+}
+
+TEST_F(HomeGallery, CardsShowTitleBadgesAndTheirOwnThumbnail) {
+    library->drafts.push_back(makeDraft(0, QDateTime(QDate::currentDate(), QTime(9, 5)), 59.5));
+    library->drafts.push_back(makeDraft(1, daysAgo(3), 4503, /*withMovie=*/false));
+    library->drafts.back().isDraft = false;
+    thumbnails->unreadable = {"/drafts/9/main.mp4"};
+    auto home = show();
+    auto* today = home->cardViews()[0];
+    auto* older = home->cardViews()[1];
+    EXPECT_EQ(today->titleLabel()->text(), QStringLiteral("今天 09:05"));
+    EXPECT_EQ(today->durationLabel()->text(), QStringLiteral(" 01:00 "));
+    EXPECT_GE(today->durationLabel()->width(), 48);
+    EXPECT_EQ(today->durationLabel()->geometry().bottomLeft(), QPoint(8, 190 - 8 - 1));
+    EXPECT_TRUE(today->tagLabel()->isVisible());
+    EXPECT_EQ(today->tagLabel()->geometry(), QRect(170 - 8 - 38, 162, 38, 20));
+    EXPECT_EQ(older->durationLabel()->text(), QStringLiteral(" 75:03 "));
+    EXPECT_FALSE(older->tagLabel()->isVisible());
+
+    ASSERT_TRUE(pumpUntil([&] { return !today->thumbnail().isNull(); }));
+    // A draft without a movie asks for nothing and keeps an empty picture.
+    for (const auto& movie : thumbnails->requested()) EXPECT_EQ(movie, *library->drafts[0].mainVideoURL);
+    EXPECT_TRUE(older->thumbnail().isNull());
+    // A late picture for another project is dropped.
+    today->applyThumbnail(library->drafts[1].id, QImage(10, 10, QImage::Format_ARGB32));
+    EXPECT_NE(today->thumbnail().width(), 10);
+}
+
+TEST(DraftTexts, TitlesAndDurations) {
+    const QDateTime now(QDate(2026, 12, 7), QTime(15, 30));
+    EXPECT_EQ(draftTitle(QDateTime(QDate(2026, 12, 7), QTime(9, 5)), now), QStringLiteral("今天 09:05"));
+    EXPECT_EQ(draftTitle(QDateTime(QDate(2026, 3, 5), QTime(21, 7)), now), QStringLiteral("3月5日 21:07"));
+    EXPECT_EQ(draftTitle(QDateTime(QDate(2026, 12, 6), QTime(23, 59)), now), QStringLiteral("12月6日 23:59"));
+    EXPECT_EQ(durationBadgeText(59.5), QStringLiteral(" 01:00 "));
+    EXPECT_EQ(durationBadgeText(3599.4), QStringLiteral(" 59:59 "));
+    EXPECT_EQ(durationBadgeText(65), QStringLiteral(" 01:05 "));
+    EXPECT_EQ(durationBadgeText(4503), QStringLiteral(" 75:03 "));
+    EXPECT_EQ(durationBadgeText(0.49), QStringLiteral(" 00:00 "));
+    EXPECT_EQ(durationBadgeText(-3), QStringLiteral(" 00:00 "));
+    EXPECT_EQ(durationBadgeText(std::nan("")), QStringLiteral(" 00:00 "));
+}
+
+}  // namespace
+}  // namespace zimlo::app

@@ -1,0 +1,166 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QLabel>
+#include <QPushButton>
+#include <QToolButton>
+#include <QTimer>
+#include <memory>
+
+#include "app/AppTestSupport.h"
+#include "app/HomeWindowController.h"
+#include "app/MacHomeViewController.h"
+#include "app/QtTestSupport.h"
+#include "app/SourceCardView.h"
+#include "app/SourcePickerServices.h"
+#include "app/SourcePickerViewController.h"
+
+namespace zimlo::app {
+namespace {
+
+using qttest::pumpUntil;
+
+constexpr int kStillRunning = 77;
+
+// Runs the application's event loop, does `action` in it, and returns how the loop ended: 0 when
+// the application quit by itself, kStillRunning when it was still running a while later.
+int runEventLoopAfter(std::function<void()> action) {
+    QTimer::singleShot(0, qApp, std::move(action));
+    QTimer::singleShot(2000, qApp, [] { QCoreApplication::exit(kStillRunning); });
+    return QCoreApplication::exec();
+}
+
+// A shell over fakes; recording windows are the plain stand-in, counted as they are made.
+class ShellFlow : public ::testing::Test {
+protected:
+    void SetUp() override {
+        library = std::make_shared<apptest::FakeLibrary>();
+        picker = std::make_shared<apptest::FakePickerServices>();
+        picker->listing = std::vector<capture::ScreenCaptureTarget>{apptest::makeDisplayTarget(7, 1),
+                                                                    apptest::makeWindowTarget(42, "文档", "Editor")};
+        ShellServices services;
+        services.drafts = library;
+        services.thumbnails = std::make_shared<apptest::FakeThumbnails>();
+        services.pickerServices = [this] { return picker; };
+        services.recordingWindows = [this](const capture::ScreenCaptureTarget& target) {
+            recordedTargets.push_back(target.id);
+            return makePlaceholderRecordingWindow(target);
+        };
+        services.reveal = [this](const std::filesystem::path& p) { revealed.push_back(p); };
+        shell = HomeWindowController::create(services);
+        shell->window()->show();
+        qttest::settle();
+    }
+    void TearDown() override {
+        shell.reset();
+        qttest::settle();
+    }
+
+    void openPickerAndStart() {
+        shell->homeViewController()->screenRecordButton()->click();
+        qttest::settle();
+        ASSERT_TRUE(shell->sourcePicker());
+        ASSERT_TRUE(pumpUntil([&] { return shell->sourcePicker()->startButton()->isEnabled(); }));
+        shell->sourcePicker()->startButton()->click();
+        qttest::settle();
+    }
+
+    std::shared_ptr<apptest::FakeLibrary> library;
+    std::shared_ptr<apptest::FakePickerServices> picker;
+    std::vector<std::string> recordedTargets;
+    std::vector<std::filesystem::path> revealed;
+    std::shared_ptr<HomeWindowController> shell;
+};
+
+TEST_F(ShellFlow, MainWindowMovesBetweenHomeAndPicker) {
+    MainWindow* window = shell->window();
+    EXPECT_EQ(window->windowTitle(), QStringLiteral("Zimlo"));
+    EXPECT_EQ(window->size(), QSize(1120, 760));
+    EXPECT_EQ(window->minimumSize(), QSize(900, 620));
+    QPointer<MacHomeViewController> firstHome = shell->homeViewController();
+    ASSERT_TRUE(firstHome);
+
+    firstHome->screenRecordButton()->click();
+    qttest::settle();
+    ASSERT_TRUE(shell->sourcePicker());
+    EXPECT_EQ(window->windowTitle(), QStringLiteral("选择录屏内容"));
+    EXPECT_FALSE(firstHome);  // released with the old content
+
+    shell->sourcePicker()->backButton()->click();
+    qttest::settle();
+    EXPECT_FALSE(shell->sourcePicker());
+    ASSERT_TRUE(shell->homeViewController());
+    EXPECT_EQ(window->windowTitle(), QStringLiteral("Zimlo"));
+    EXPECT_FALSE(picker->borderShown);
+}
+
+TEST_F(ShellFlow, RecordingHidesTheMainWindowAndReturnsToAFreshHome) {
+    openPickerAndStart();
+    EXPECT_EQ(recordedTargets, std::vector<std::string>{"display-7"});
+    ASSERT_TRUE(shell->recordingWindowController());
+    QWidget* recording = shell->recordingWindowController()->window();
+    ASSERT_TRUE(recording);
+    EXPECT_TRUE(recording->isVisible());
+    EXPECT_FALSE(shell->window()->isVisible());
+
+    // A draft is saved meanwhile; closing the recording window ("cancelled") goes home.
+    library->drafts.push_back(apptest::makeDraft(1, QDateTime::currentDateTime(), 12));
+    EXPECT_EQ(runEventLoopAfter([recording] { recording->close(); }), kStillRunning)
+        << "closing the recording window while the main window is hidden must not quit";
+    EXPECT_FALSE(shell->recordingWindowController());
+    EXPECT_TRUE(shell->window()->isVisible());
+    ASSERT_TRUE(shell->homeViewController());
+    EXPECT_EQ(shell->homeViewController()->cardViews().size(), 1u);
+
+    // A second recording replaces the stored controller.
+    openPickerAndStart();
+    auto second = shell->recordingWindowController();
+    ASSERT_TRUE(second);
+    EXPECT_EQ(recordedTargets.size(), 2u);
+    shell->returnHome();
+    qttest::settle();
+    EXPECT_FALSE(shell->recordingWindowController());
+    EXPECT_FALSE(second->window());  // closed
+}
+
+TEST_F(ShellFlow, ClosingTheMainWindowIsClosingTheLastWindow) {
+    EXPECT_EQ(runEventLoopAfter([this] { shell->window()->close(); }), 0);
+}
+
+TEST_F(ShellFlow, OpeningADraftRevealsItsMovieOnly) {
+    auto withMovie = apptest::makeDraft(1, QDateTime::currentDateTime(), 5);
+    auto withoutMovie = apptest::makeDraft(2, QDateTime::currentDateTime(), 5, false);
+    shell->revealDraft(withoutMovie);
+    shell->revealDraft(withMovie);
+    EXPECT_EQ(revealed, std::vector<std::filesystem::path>{*withMovie.mainVideoURL});
+}
+
+// On a real X server the picker lists through the capture layer, which must recognise the
+// application's own windows and keep them out of every recording.
+TEST(ShellOnX11, RealListingLeavesOutOurOwnWindows) {
+    if (!qttest::onXServer()) GTEST_SKIP() << "needs the X server of the Xvfb test main";
+    MainWindow window;
+    window.show();
+    ASSERT_TRUE(pumpUntil([&] { return window.isVisible() && window.winId() != 0; }));
+    qttest::settle();
+    const auto ownWindow = static_cast<uint32_t>(window.winId());
+
+    SourcePickerViewController picker(makeSystemPickerServices());
+    picker.resize(1120, 760);
+    picker.show();
+    ASSERT_TRUE(pumpUntil([&] { return picker.refreshButton()->isEnabled(); }, std::chrono::seconds(60)));
+    ASSERT_FALSE(picker.targets().empty()) << picker.statusLabel()->text().toStdString();
+    const auto& display = picker.targets().front();
+    ASSERT_TRUE(display.kind.isDisplay());
+    EXPECT_EQ(display.title, "桌面 1");
+    bool excluded = false;
+    for (const auto& w : display.excludedWindows) excluded = excluded || w.id == ownWindow;
+    EXPECT_TRUE(excluded) << "our main window is not excluded from the display";
+    for (const auto& target : picker.targets()) EXPECT_NE(target.id, "window-" + std::to_string(ownWindow));
+    // A real grab of the display arrives as the first card's thumbnail.
+    EXPECT_TRUE(pumpUntil([&] { return !picker.cardViews().front()->thumbnail().isNull(); },
+                          std::chrono::seconds(60)));
+}
+
+}  // namespace
+}  // namespace zimlo::app
