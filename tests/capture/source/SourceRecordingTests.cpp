@@ -121,7 +121,7 @@ TEST(ScreenCameraSourceRecording, RecordsScreenSystemAudioMicrophoneAndCameraInS
                                        std::chrono::seconds(20)));
     EXPECT_EQ(reports.front().actualWidth, 640);
     EXPECT_EQ(reports.front().actualHeight, 480);
-    EXPECT_GT(*reports.back().measuredFrameRate, 5.0);
+    EXPECT_GT(*reports.back().measuredFrameRate, 1.0);  // a loaded machine may deliver fewer, never more
     EXPECT_LT(*reports.back().measuredFrameRate, 31.0);
 
     std::optional<std::optional<SourceError>> microphone;
