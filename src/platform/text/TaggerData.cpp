@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -41,12 +42,13 @@ struct FileHeader {
 };
 
 bool readFile(const std::string& path, std::string& out) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
     if (!in) return false;
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    out = std::move(buffer).str();
-    return true;
+    std::streamoff size = in.tellg();
+    if (size < 0) return false;
+    out.resize(size_t(size));
+    in.seekg(0);
+    return bool(in.read(out.data(), size));
 }
 
 std::u32string decodeUtf8(std::string_view text) {
@@ -276,13 +278,13 @@ namespace {
 
 struct TagTable {
     std::vector<std::string> names;
-    std::unordered_map<std::string, uint8_t> index;
-    uint8_t of(const std::string& tag) {
+    std::map<std::string, uint8_t, std::less<>> index;
+    uint8_t of(std::string_view tag) {
         auto found = index.find(tag);
         if (found != index.end()) return found->second;
         if (names.size() >= 255) throw std::runtime_error("too many tags");
-        names.push_back(tag);
-        return index[tag] = uint8_t(names.size() - 1);
+        names.emplace_back(tag);
+        return index[std::string(tag)] = uint8_t(names.size() - 1);
     }
 };
 
@@ -294,11 +296,17 @@ void buildChinese(BlobBuilder& out, Scalars& scalars, const std::string& dir) {
     tags.of("x");
     tags.of("m");
     tags.of("eng");
-    // Later lines win for a repeated word, and every line adds to the total, as in jieba.
-    std::unordered_map<std::u32string, std::pair<uint32_t, uint8_t>> words;
-    words.reserve(400000);
+    // Words as runs of one code point pool; no string per word.
+    struct Entry {
+        uint32_t offset, length, frequency, line;
+        uint8_t tag;
+    };
+    std::vector<char32_t> pool;
+    std::vector<Entry> entries;
+    pool.reserve(text.size() / 2);
+    entries.reserve(400000);
     double total = 0;
-    size_t lineNumber = 0;
+    uint32_t lineNumber = 0;
     for (std::string_view line : splitLines(text)) {
         ++lineNumber;
         line = stripAscii(line);
@@ -306,14 +314,34 @@ void buildChinese(BlobBuilder& out, Scalars& scalars, const std::string& dir) {
         auto parts = splitOn(line, ' ');
         if (parts.size() < 2 || parts[0].empty())
             throw std::runtime_error("dict.txt line " + std::to_string(lineNumber) + " is malformed");
-        uint32_t frequency = uint32_t(std::strtoul(std::string(parts[1]).c_str(), nullptr, 10));
-        uint8_t tag = parts.size() >= 3 ? tags.of(std::string(parts[2])) : 0;
-        words[decodeUtf8(parts[0])] = {frequency, tag};
+        uint32_t frequency = 0;
+        std::from_chars(parts[1].data(), parts[1].data() + parts[1].size(), frequency);
+        uint8_t tag = parts.size() >= 3 ? tags.of(parts[2]) : 0;
+        Entry e{uint32_t(pool.size()), 0, frequency, lineNumber, tag};
+        int32_t i = 0, n = int32_t(parts[0].size());
+        while (i < n) {
+            UChar32 c;
+            U8_NEXT_OR_FFFD(reinterpret_cast<const uint8_t*>(parts[0].data()), i, n, c);
+            pool.push_back(char32_t(c));
+        }
+        e.length = uint32_t(pool.size()) - e.offset;
+        entries.push_back(e);
         total += frequency;
     }
+    auto wordOf = [&](const Entry& e) { return std::u32string_view(pool.data() + e.offset, e.length); };
+    std::sort(entries.begin(), entries.end(), [&](const Entry& a, const Entry& b) {
+        int c = wordOf(a).compare(wordOf(b));
+        return c != 0 ? c < 0 : a.line < b.line;
+    });
+    // A repeated word keeps its last line, as in jieba (every line still adds to the total).
+    std::vector<Entry> sorted;
+    sorted.reserve(entries.size());
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (i + 1 < entries.size() && wordOf(entries[i]) == wordOf(entries[i + 1])) continue;
+        sorted.push_back(entries[i]);
+    }
+    auto charAt = [&](size_t index, size_t depth) { return pool[sorted[index].offset + depth]; };
 
-    std::vector<std::pair<std::u32string, std::pair<uint32_t, uint8_t>>> sorted(words.begin(), words.end());
-    std::sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     // Trie laid out breadth first, so that each node's children are contiguous.
     std::vector<char32_t> keys{0};
     std::vector<ZhNode> nodes{ZhNode{}};
@@ -325,17 +353,17 @@ void buildChinese(BlobBuilder& out, Scalars& scalars, const std::string& dir) {
     for (size_t q = 0; q < queue.size(); ++q) {
         Pending p = queue[q];
         size_t lo = p.lo;
-        if (lo < p.hi && sorted[lo].first.size() == p.depth) {
+        if (lo < p.hi && sorted[lo].length == p.depth) {
             nodes[p.node].isWord = 1;
-            nodes[p.node].frequency = sorted[lo].second.first;
-            nodes[p.node].tag = sorted[lo].second.second;
+            nodes[p.node].frequency = sorted[lo].frequency;
+            nodes[p.node].tag = sorted[lo].tag;
             ++lo;
         }
         nodes[p.node].firstChild = uint32_t(nodes.size());
         while (lo < p.hi) {
-            char32_t c = sorted[lo].first[p.depth];
+            char32_t c = charAt(lo, p.depth);
             size_t hi = lo;
-            while (hi < p.hi && sorted[hi].first[p.depth] == c) ++hi;
+            while (hi < p.hi && charAt(hi, p.depth) == c) ++hi;
             keys.push_back(c);
             nodes.push_back(ZhNode{});
             queue.push_back({uint32_t(nodes.size() - 1), lo, hi, p.depth + 1});
