@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
+#include <thread>
 #include <unordered_set>
 
 #include "platform/storage/AtomicFile.h"
@@ -82,12 +84,25 @@ fs::path temporarySibling(const fs::path& file) {
                                  std::to_string(getpid()) + "-" + std::to_string(counter++));
 }
 
+// Temporary copies that an interrupted save of `base` left behind (".main.mp4.tmp-…").
+void removeStaleTemporaries(const fs::path& dir, const std::string& base) {
+    std::string prefix = "." + base + ".";
+    for (const fs::path& entry : sortedEntries(dir)) {
+        std::string name = entry.filename().string();
+        if (name.starts_with(prefix) && name.find(".tmp-") != std::string::npos) {
+            std::error_code ignored;
+            fs::remove(entry, ignored);
+        }
+    }
+}
+
 // Puts a copy of `source` at `dest` in `dir`, replacing earlier movies of the same base name.
 // The copy is made under a temporary name first, so a failed copy leaves the earlier movie in
 // place.
 void storeMedia(const fs::path& source, const fs::path& dest, const fs::path& dir,
                 const std::string& base) {
     if (sameFile(source, dest)) return;
+    removeStaleTemporaries(dir, base);
     fs::path temporary = temporarySibling(dest);
     try {
         fs::copy_file(source, temporary, fs::copy_options::overwrite_existing);
@@ -159,21 +174,54 @@ std::optional<fs::path> DraftStore::findMedia(const fs::path& dir, const std::st
     return std::nullopt;
 }
 
-std::vector<RecordingProject> DraftStore::loadDrafts() const {
-    std::vector<RecordingProject> drafts;
-    for (const fs::path& entry : sortedEntries(root_)) {
-        auto document = readWholeFile(entry / kDocumentName);
-        if (!document) continue;
+namespace {
+
+// One listed entry: its document decoded and its media located, or nothing.
+std::optional<RecordingProject> readDraft(const fs::path& entry) {
+    auto document = readWholeFile(entry / kDocumentName);
+    if (!document) return std::nullopt;
+    try {
+        RecordingProject project = RecordingProject::fromJSON(*document);
+        // The stored paths may be stale (a moved documents folder): look again.
+        project.mainVideoURL = DraftStore::findMedia(entry, "main");
+        project.pipVideoURL = DraftStore::findMedia(entry, "pip");
+        return project;
+    } catch (...) {
+        // An undecodable draft is left out of the list, not deleted.
+        return std::nullopt;
+    }
+}
+
+// Reads every entry, spreading large listings over a few threads (decoding the documents is
+// what costs). The result keeps the order of `entries`.
+std::vector<std::optional<RecordingProject>> readDrafts(const std::vector<fs::path>& entries) {
+    std::vector<std::optional<RecordingProject>> results(entries.size());
+    std::atomic<size_t> next{0};
+    auto work = [&] {
+        for (size_t i = next++; i < entries.size(); i = next++) results[i] = readDraft(entries[i]);
+    };
+    constexpr size_t kEntriesPerThread = 64;
+    size_t helpers = std::min<size_t>({std::max(1u, std::thread::hardware_concurrency()) - 1, 3,
+                                       entries.size() / kEntriesPerThread});
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < helpers; ++i) {
         try {
-            RecordingProject project = RecordingProject::fromJSON(*document);
-            // The stored paths may be stale (a moved documents folder): look again.
-            project.mainVideoURL = findMedia(entry, "main");
-            project.pipVideoURL = findMedia(entry, "pip");
-            drafts.push_back(std::move(project));
-        } catch (const std::exception&) {
-            // An undecodable draft is left out of the list, not deleted.
+            threads.emplace_back(work);
+        } catch (const std::system_error&) {
+            break;  // no more threads: the calling thread does the rest
         }
     }
+    work();
+    for (auto& thread : threads) thread.join();
+    return results;
+}
+
+}  // namespace
+
+std::vector<RecordingProject> DraftStore::loadDrafts() const {
+    std::vector<RecordingProject> drafts;
+    for (auto& draft : readDrafts(sortedEntries(root_)))
+        if (draft) drafts.push_back(std::move(*draft));
     std::stable_sort(drafts.begin(), drafts.end(), [](const auto& a, const auto& b) {
         return a.createdAt > b.createdAt;
     });

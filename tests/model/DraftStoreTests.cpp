@@ -104,6 +104,12 @@ TEST_F(DraftStoreTest, SaveNamesAndReplacesMedia) {
     EXPECT_EQ(names(dir), (std::vector<std::string>{"main.mp4", "pip.mov", "project.json"}));
     EXPECT_EQ(readFile(dir / "project.json"), before);
 
+    // Leftovers of an interrupted copy are cleared by the next save of that movie.
+    writeFile(dir / ".main.mp4.tmp-1-1", "partial");
+    p.mainVideoURL = writeFile(scratch / "tmp" / "again.mp4", "again");
+    store->saveDraft(p);
+    EXPECT_EQ(names(dir), (std::vector<std::string>{"main.mp4", "pip.mov", "project.json"}));
+
     // An unencodable project fails before anything is written.
     RecordingProject bad = project(1);
     bad.mainVideoURL = scratch / "tmp" / "composed.mp4";
@@ -145,6 +151,19 @@ TEST_F(DraftStoreTest, ListingKeepsOneDraftPerAsset) {
     for (const auto& d : drafts) ids.push_back(d.id);
     EXPECT_EQ(ids, (std::vector<Uuid>{newer.id, emptyB.id, emptyA.id, plain.id}));
     EXPECT_TRUE(fs::exists(store->draftDirectory(older.id)));  // hidden, not deleted
+}
+
+TEST_F(DraftStoreTest, LargeListingIsSortedAndComplete) {
+    std::vector<RecordingProject> planted;
+    for (int i = 0; i < 300; ++i) {
+        planted.push_back(project((i * 7919) % 300, i % 50 == 0 ? std::optional<std::string>("a") : std::nullopt));
+        plantDraft(planted.back(), {i % 2 ? "main.mov" : "main.mp4"});
+    }
+    auto drafts = store->loadDrafts();
+    ASSERT_EQ(drafts.size(), 300u - 5u);  // six share one asset; the newest stays
+    for (size_t i = 1; i < drafts.size(); ++i)
+        ASSERT_GT(drafts[i - 1].createdAt, drafts[i].createdAt);
+    for (const auto& draft : drafts) ASSERT_TRUE(draft.mainVideoURL);
 }
 
 TEST_F(DraftStoreTest, Delete) {

@@ -63,6 +63,13 @@ void writeFileAtomically(const std::filesystem::path& file, std::string_view con
         ::unlink(temporary.c_str());
         fail("cannot replace file", file, error);
     }
+    // Make the rename itself durable; the new contents are already complete either way.
+    std::filesystem::path parent = file.parent_path().empty() ? "." : file.parent_path();
+    int dirFd = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
 }
 
 }  // namespace zimlo
