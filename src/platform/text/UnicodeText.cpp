@@ -198,6 +198,20 @@ std::string lastCharacter(std::string_view text) {
 }
 
 std::u16string lowercased(std::u16string_view text) {
+    // Common cases without ICU: ASCII, and Han text that has no case.
+    bool ascii = true, caseless = true;
+    for (char16_t c : text) {
+        if (c >= 0x80) ascii = false;
+        if (!(c >= 0x3400 && c <= 0x9FFF) && !(c >= 0x3000 && c <= 0x303F) && !(c >= 0xFF00 && c <= 0xFF0F))
+            caseless = false;
+    }
+    if (ascii) {
+        std::u16string out(text);
+        for (char16_t& c : out)
+            if (c >= u'A' && c <= u'Z') c = char16_t(c + 32);
+        return out;
+    }
+    if (caseless) return std::u16string(text);
     icu::UnicodeString s(reinterpret_cast<const UChar*>(text.data()), int32_t(text.size()));
     s.toLower(icu::Locale::getRoot());
     return std::u16string(reinterpret_cast<const char16_t*>(s.getBuffer()), size_t(s.length()));
@@ -248,14 +262,26 @@ std::vector<TextRange> regexMatches(std::u16string_view pattern, std::u16string_
     if (!regex) return out;
     UErrorCode status = U_ZERO_ERROR;
     icu::UnicodeString subject = alias(text);
-    std::unique_ptr<icu::RegexMatcher> matcher(regex->matcher(subject, status));
-    if (U_FAILURE(status)) return out;
+    // A matcher per thread for the last pattern used, reset onto each text.
+    thread_local std::shared_ptr<const icu::RegexPattern> matcherPattern;
+    thread_local std::unique_ptr<icu::RegexMatcher> matcher;
+    if (matcherPattern != regex || !matcher) {
+        matcher.reset(regex->matcher(status));
+        matcherPattern = matcher ? regex : nullptr;
+        if (U_FAILURE(status) || !matcher) {
+            matcher.reset();
+            return out;
+        }
+    }
+    matcher->reset(subject);
     while (matcher->find(status) && U_SUCCESS(status)) {
         int32_t start = matcher->start(status);
         int32_t end = matcher->end(status);
         if (U_FAILURE(status)) break;
         out.push_back({start, end - start});
     }
+    static const icu::UnicodeString kNothing;
+    matcher->reset(kNothing);  // drop the reference to the caller's text
     return out;
 }
 
