@@ -1,6 +1,8 @@
 #include "app/RecordingWindow.h"
 
 #include <QCloseEvent>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QLabel>
 #include <QPointer>
 #include <QVBoxLayout>
@@ -32,6 +34,9 @@ public:
         window_->setWindowTitle(QStringLiteral("Zimlo录屏"));
         window_->resize(1180, 760);
         window_->setMinimumSize(920, 620);
+        if (QScreen* screen = QGuiApplication::primaryScreen()) {
+            window_->move(screen->availableGeometry().center() - QPoint(1180 / 2, 760 / 2));
+        }
         QPalette palette = window_->palette();
         palette.setColor(QPalette::Window, Qt::black);
         window_->setPalette(palette);

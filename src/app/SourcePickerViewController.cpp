@@ -97,7 +97,7 @@ void SourcePickerViewController::buildInterface() {
     // Return confirms, as the default button of the page.
     for (int key : {Qt::Key_Return, Qt::Key_Enter}) {
         auto* shortcut = new QShortcut(QKeySequence(key), this);
-        shortcut->setContext(Qt::WidgetWithChildrenShortcut);
+        shortcut->setContext(Qt::WindowShortcut);
         connect(shortcut, &QShortcut::activated, this, [this] {
             if (startButton_->isEnabled()) startButton_->click();
         });

@@ -84,6 +84,8 @@ TEST_F(SourcePicker, EightTargetsMakeRowsOfThreeWithTheFirstSelected) {
     // Return confirms with the pre-selected target.
     std::vector<std::string> started;
     picker->onStartRecording = [&](const capture::ScreenCaptureTarget& t) { started.push_back(t.id); };
+    picker->activateWindow();
+    ASSERT_TRUE(pumpUntil([&] { return picker->isActiveWindow(); }));
     QTest::keyClick(picker.get(), Qt::Key_Return);
     EXPECT_EQ(started, std::vector<std::string>{"display-1"});
 }
