@@ -101,8 +101,6 @@ public:
     // Same as tag() but returns nothing at once unless the dictionaries are loaded.
     std::optional<TaggedText> tagIfLoaded(std::u16string_view text, Language language);
 
-    struct Data;
-
 private:
     struct State;
     std::unique_ptr<State> state_;
