@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QImage>
+#include <QWidget>
+#include <memory>
+
+#include "capture/ScreenCameraSource.h"
+
+namespace zimlo::recording {
+
+// The camera picture inside the camera window: fills the view, cropped at the edges, mirrored
+// as the source captures it. Frames arrive on the camera-data queue and are drawn on the main
+// thread, the newest one only.
+class AVCapturePreviewView : public QWidget {
+    Q_OBJECT
+public:
+    explicit AVCapturePreviewView(std::shared_ptr<capture::CameraPreviewLayer> previewLayer,
+                                  QWidget* parent = nullptr);
+    ~AVCapturePreviewView() override;
+
+    const std::shared_ptr<capture::CameraPreviewLayer>& previewLayer() const { return previewLayer_; }
+    QImage currentImage() const;
+    // Where the current picture is drawn: covers the view, centred.
+    QRect imageRect() const;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    struct Core;
+    std::shared_ptr<capture::CameraPreviewLayer> previewLayer_;
+    std::shared_ptr<Core> core_;
+};
+
+}  // namespace zimlo::recording

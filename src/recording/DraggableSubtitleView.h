@@ -1,0 +1,56 @@
+#pragma once
+
+#include <QLabel>
+#include <functional>
+
+#include "model/RecordingProject.h"
+#include "recording/DraggableOverlayView.h"
+
+namespace zimlo::recording {
+
+// The region over the preview that shows the live caption; dragging it moves where the
+// finished movie shows subtitles.
+class DraggableSubtitleView : public DraggableOverlayView {
+    Q_OBJECT
+public:
+    static constexpr double kCornerRadius = 16;
+    static const QString& placeholderText();  // "等待语音字幕，可拖动调整位置"
+    static const QString& toolTipText();      // "拖动字幕区域可以调整显示位置"
+
+    explicit DraggableSubtitleView(QWidget* parent = nullptr);
+    ~DraggableSubtitleView() override;
+
+    // Called after each drag step with the layout of the new place.
+    std::function<void(SubtitleLayout)> onLayoutChanged;
+
+    QLabel* subtitleLabel() const { return subtitleLabel_; }
+    bool isShowingPlaceholder() const { return showingPlaceholder_; }
+
+    // Shows the waiting text.
+    void showPlaceholder();
+    // Shows a caption (white, 2 lines at most, cut at the end).
+    void showCaption(const QString& text);
+
+    // Places the region in its container from a layout; does nothing while the container has no
+    // area.
+    void applyLayout(const SubtitleLayout& layout);
+    // The layout the current place stands for.
+    SubtitleLayout layoutFromFrame() const;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void dragStarted() override;
+    void dragStepped() override;
+    void dragEnded() override;
+
+private:
+    void refreshLabel();
+
+    QLabel* subtitleLabel_;
+    QString text_;
+    bool showingPlaceholder_ = true;
+    bool cursorPushed_ = false;
+};
+
+}  // namespace zimlo::recording

@@ -1,0 +1,136 @@
+#include "recording/MacRecordingParameterViewController.h"
+
+#include <QAbstractButton>
+#include <QButtonGroup>
+#include <QComboBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QScreen>
+#include <QVBoxLayout>
+#include <array>
+
+namespace zimlo::recording {
+namespace {
+
+constexpr std::array<CaptureFrameRate, 3> kOfferedRates = {CaptureFrameRate::fps24, CaptureFrameRate::fps30,
+                                                           CaptureFrameRate::fps60};
+
+QLabel* label(const QString& text, double pointSize) {
+    auto* l = new QLabel(text);
+    QFont font = l->font();
+    font.setPointSizeF(pointSize);
+    l->setFont(font);
+    return l;
+}
+
+QHBoxLayout* row(const QString& title, QWidget* control) {
+    auto* layout = new QHBoxLayout;
+    layout->setSpacing(12);
+    QLabel* name = label(title, 13);
+    name->setFixedWidth(52);
+    name->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    control->setMinimumWidth(250);
+    control->setFixedHeight(28);
+    layout->addWidget(name, 0, Qt::AlignVCenter);
+    layout->addWidget(control, 1, Qt::AlignVCenter);
+    return layout;
+}
+
+}  // namespace
+
+MacRecordingParameterViewController::MacRecordingParameterViewController(
+    MacRecordingSettings settings, std::vector<MacRecordingResolution> availableResolutions, QWidget* parent)
+    : QWidget(parent),
+      settings_(std::move(settings)),
+      availableResolutions_(std::move(availableResolutions)),
+      resolutionControl_(new QComboBox),
+      frameRateControl_(new QButtonGroup(this)) {
+    setFixedSize(kWidth, kHeight);
+
+    QFont small = resolutionControl_->font();
+    small.setPointSizeF(12);
+    resolutionControl_->setFont(small);
+    int selected = -1;
+    for (size_t i = 0; i < availableResolutions_.size(); ++i) {
+        const auto& resolution = availableResolutions_[i];
+        resolutionControl_->addItem(QString::fromStdString(resolution.displayName));
+        if (selected < 0 && resolution.width == settings_.resolution.width &&
+            resolution.height == settings_.resolution.height) {
+            selected = static_cast<int>(i);
+        }
+    }
+    // A size no longer offered shows the largest entry until the user picks one.
+    if (selected < 0) selected = availableResolutions_.empty() ? 0 : static_cast<int>(availableResolutions_.size()) - 1;
+    if (!availableResolutions_.empty()) resolutionControl_->setCurrentIndex(selected);
+
+    auto* segments = new QWidget;
+    auto* segmentLayout = new QHBoxLayout(segments);
+    segmentLayout->setContentsMargins(0, 0, 0, 0);
+    segmentLayout->setSpacing(0);
+    frameRateControl_->setExclusive(true);
+    int selectedRate = 0;
+    for (size_t i = 0; i < kOfferedRates.size(); ++i) {
+        auto* button = new QPushButton(QString::number(rawValue(kOfferedRates[i])) + QStringLiteral("fps"));
+        button->setCheckable(true);
+        button->setFont(small);
+        frameRateControl_->addButton(button, static_cast<int>(i));
+        segmentLayout->addWidget(button);
+        if (kOfferedRates[i] == settings_.frameRate) selectedRate = static_cast<int>(i);
+    }
+    frameRateControl_->button(selectedRate)->setChecked(true);
+
+    auto* stack = new QVBoxLayout(this);
+    stack->setContentsMargins(20, 20, 20, 20);
+    stack->setSpacing(14);
+    stack->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    stack->addWidget(label(QStringLiteral("录制参数"), 16));
+    QLabel* note = label(QStringLiteral("默认使用当前目标的原生最大像素，也可选择较低分辨率。"), 12);
+    note->setWordWrap(true);
+    note->setForegroundRole(QPalette::PlaceholderText);
+    stack->addWidget(note);
+    stack->addLayout(row(QStringLiteral("分辨率"), resolutionControl_));
+    stack->addLayout(row(QStringLiteral("帧速率"), segments));
+
+    // `activated` and `idClicked` also fire for the entry that is already selected.
+    connect(resolutionControl_, &QComboBox::activated, this, [this](int) { resolutionChanged(); });
+    connect(frameRateControl_, &QButtonGroup::idClicked, this, [this](int) { frameRateChanged(); });
+}
+
+void MacRecordingParameterViewController::setInteractionEnabled(bool enabled) {
+    isInteractionEnabled_ = enabled;
+    resolutionControl_->setEnabled(enabled);
+    for (QAbstractButton* button : frameRateControl_->buttons()) button->setEnabled(enabled);
+}
+
+void MacRecordingParameterViewController::resolutionChanged() {
+    const int index = resolutionControl_->currentIndex();
+    if (index < 0 || index >= static_cast<int>(availableResolutions_.size())) return;
+    settings_.resolution = availableResolutions_[static_cast<size_t>(index)];
+    if (onChange) onChange(settings_);
+}
+
+void MacRecordingParameterViewController::frameRateChanged() {
+    const int index = frameRateControl_->checkedId();
+    if (index < 0 || index >= static_cast<int>(kOfferedRates.size())) return;
+    settings_.frameRate = kOfferedRates[static_cast<size_t>(index)];
+    if (onChange) onChange(settings_);
+}
+
+void MacRecordingParameterViewController::popUpBelow(QWidget* anchor) {
+    setWindowFlags(Qt::Popup);
+    setAttribute(Qt::WA_DeleteOnClose);
+    if (anchor) {
+        const QPoint below = anchor->mapToGlobal(QPoint(anchor->width() / 2, anchor->height()));
+        QPoint topLeft(below.x() - kWidth / 2, below.y() + 6);
+        if (QScreen* screen = anchor->screen()) {
+            const QRect area = screen->availableGeometry();
+            topLeft.setX(std::clamp(topLeft.x(), area.left(), std::max(area.left(), area.right() - kWidth)));
+            topLeft.setY(std::clamp(topLeft.y(), area.top(), std::max(area.top(), area.bottom() - kHeight)));
+        }
+        move(topLeft);
+    }
+    show();
+}
+
+}  // namespace zimlo::recording

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <QWidget>
+#include <functional>
+#include <vector>
+
+#include "model/MacRecordingSettings.h"
+
+class QButtonGroup;
+class QComboBox;
+
+namespace zimlo::recording {
+
+// The small transient panel under the recording window's "参数" button: resolution and frame
+// rate, each pick reported at once with the whole settings. Built afresh from the current
+// settings every time it opens.
+class MacRecordingParameterViewController : public QWidget {
+    Q_OBJECT
+public:
+    static constexpr int kWidth = 310;
+    static constexpr int kHeight = 192;
+
+    MacRecordingParameterViewController(MacRecordingSettings settings,
+                                        std::vector<MacRecordingResolution> availableResolutions,
+                                        QWidget* parent = nullptr);
+
+    // Called after each pick, also of the entry already selected.
+    std::function<void(MacRecordingSettings)> onChange;
+
+    const MacRecordingSettings& settings() const { return settings_; }
+    const std::vector<MacRecordingResolution>& availableResolutions() const { return availableResolutions_; }
+
+    bool isInteractionEnabled() const { return isInteractionEnabled_; }
+    // Off while a change is being applied: both controls refuse input.
+    void setInteractionEnabled(bool enabled);
+
+    QComboBox* resolutionControl() const { return resolutionControl_; }
+    // Segments 24fps, 30fps, 60fps with ids 0, 1, 2.
+    QButtonGroup* frameRateControl() const { return frameRateControl_; }
+
+    // Opens as a transient popup (closed by a click outside, deleted on close) under `anchor`.
+    void popUpBelow(QWidget* anchor);
+
+    void resolutionChanged();
+    void frameRateChanged();
+
+private:
+    MacRecordingSettings settings_;
+    std::vector<MacRecordingResolution> availableResolutions_;
+    bool isInteractionEnabled_ = true;
+    QComboBox* resolutionControl_;
+    QButtonGroup* frameRateControl_;
+};
+
+}  // namespace zimlo::recording

@@ -1,0 +1,108 @@
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QButtonGroup>
+#include <QComboBox>
+#include <memory>
+
+#include "app/QtTestSupport.h"
+#include "recording/AVCapturePreviewView.h"
+#include "recording/MacRecordingParameterViewController.h"
+#include "recording/ScreenPreviewView.h"
+
+namespace zimlo::recording {
+namespace {
+
+using namespace std::chrono_literals;
+
+media::VideoSample solidFrame(int width, int height, uint8_t blue, uint8_t green, uint8_t red) {
+    auto pixels = std::make_shared<media::PixelBuffer>(width, height, media::PixelFormat::BGRA);
+    for (int y = 0; y < height; ++y) {
+        uint8_t* row = pixels->data() + static_cast<size_t>(y) * pixels->stride();
+        for (int x = 0; x < width; ++x) {
+            row[x * 4 + 0] = blue;
+            row[x * 4 + 1] = green;
+            row[x * 4 + 2] = red;
+            row[x * 4 + 3] = 255;
+        }
+    }
+    media::VideoSample sample;
+    sample.pixels = pixels;
+    return sample;
+}
+
+TEST(ScreenPreview, ShowsTheLatestFrameWholeOnBlackAndDropsFramesAfterItIsGone) {
+    auto view = std::make_unique<ScreenPreviewView>();
+    view->resize(400, 400);
+    auto handler = view->frameHandler();
+    handler(media::VideoSample{});  // no picture: nothing to show
+    handler(solidFrame(200, 100, 0, 0, 255));
+    handler(solidFrame(200, 100, 0, 255, 0));
+    ASSERT_TRUE(qttest::pumpUntil([&] { return !view->currentImage().isNull() &&
+                                               view->currentImage().pixel(0, 0) == qRgb(0, 255, 0); }, 20s));
+    EXPECT_EQ(view->imageRect(), QRect(0, 100, 400, 200));
+    const QImage shot = view->grab().toImage();
+    EXPECT_EQ(shot.pixelColor(200, 50), QColor(Qt::black));
+    EXPECT_EQ(shot.pixelColor(200, 200), QColor(0, 255, 0));
+
+    view.reset();
+    handler(solidFrame(200, 100, 255, 0, 0));  // the view is gone: dropped without effect
+    qttest::settle();
+}
+
+TEST(CameraPreview, FillsItsViewCroppedAtTheEdges) {
+    auto layer = std::make_shared<capture::CameraPreviewLayer>();
+    AVCapturePreviewView view(layer);
+    view.resize(220, 150);
+    layer->deliver(solidFrame(160, 90, 10, 20, 30));
+    ASSERT_TRUE(qttest::pumpUntil([&] { return !view.currentImage().isNull(); }, 20s));
+    const QRect drawn = view.imageRect();
+    EXPECT_TRUE(drawn.contains(view.rect()));
+    EXPECT_EQ(drawn.height(), 150);
+    view.resize(300, 300);
+    EXPECT_TRUE(view.imageRect().contains(view.rect()));
+}
+
+std::vector<MacRecordingResolution> offered() { return availableResolutions(2560, 1440); }
+
+TEST(ParameterPopover, InitialSelectionAndEveryPickReportsTheWholeSettings) {
+    const auto list = offered();
+    ASSERT_GE(list.size(), 3u);
+    // A size that is no longer offered shows the last entry, and nothing changes until a pick.
+    MacRecordingParameterViewController stale(MacRecordingSettings({999, 555, "odd"}, CaptureFrameRate::fps24), list);
+    EXPECT_EQ(stale.resolutionControl()->currentIndex(), static_cast<int>(list.size()) - 1);
+    EXPECT_EQ(stale.frameRateControl()->checkedId(), 0);
+    EXPECT_EQ(stale.settings().resolution.width, 999);
+    EXPECT_EQ(stale.size(), QSize(310, 192));
+
+    MacRecordingParameterViewController popover(MacRecordingSettings(list[1], CaptureFrameRate::fps60), list);
+    EXPECT_EQ(popover.resolutionControl()->currentIndex(), 1);
+    EXPECT_EQ(popover.frameRateControl()->checkedId(), 2);
+    std::vector<MacRecordingSettings> changes;
+    popover.onChange = [&](MacRecordingSettings s) { changes.push_back(s); };
+
+    popover.frameRateControl()->button(2)->click();  // already selected: still reported
+    popover.resolutionControl()->setCurrentIndex(0);
+    popover.resolutionChanged();
+    popover.frameRateControl()->button(0)->click();
+    ASSERT_EQ(changes.size(), 3u);
+    EXPECT_EQ(changes[0], MacRecordingSettings(list[1], CaptureFrameRate::fps60));
+    EXPECT_EQ(changes[1], MacRecordingSettings(list[0], CaptureFrameRate::fps60));
+    EXPECT_EQ(changes[2], MacRecordingSettings(list[0], CaptureFrameRate::fps24));
+
+    popover.setInteractionEnabled(false);
+    EXPECT_FALSE(popover.resolutionControl()->isEnabled());
+    popover.frameRateControl()->button(1)->click();  // disabled buttons ignore clicks
+    EXPECT_EQ(changes.size(), 3u);
+}
+
+TEST(ParameterPopover, AnEmptyListReportsNothing) {
+    MacRecordingParameterViewController popover(MacRecordingSettings::defaultSettings(), {});
+    int calls = 0;
+    popover.onChange = [&](MacRecordingSettings) { ++calls; };
+    popover.resolutionChanged();
+    EXPECT_EQ(calls, 0);
+}
+
+}  // namespace
+}  // namespace zimlo::recording
