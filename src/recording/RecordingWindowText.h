@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QRect>
+#include <QString>
+#include <optional>
+
+#include "capture/CaptureState.h"
+#include "capture/MacScreenCaptureStatus.h"
+#include "model/MacRecordingSettings.h"
+
+namespace zimlo::recording {
+
+// Elapsed recording time as minutes and seconds ("%02d:%02d"); minutes grow past 99, negative
+// times show as 00:00.
+QString durationText(double elapsedSeconds);
+
+// The status line for a state of the capture source.
+QString captureStateText(const capture::CaptureState& state,
+                         const std::optional<capture::MacScreenCaptureStatus>& latestCaptureStatus,
+                         const MacRecordingSettings& settings);
+
+// Where a camera window that still sits at the origin goes first: 28 points from the right
+// edge and 88 below the top of the container. Nothing when it was placed already or the
+// container has no area.
+std::optional<QRect> defaultPiPFrame(QRect current, QSize container);
+
+}  // namespace zimlo::recording
