@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <vector>
+
 #include "platform/media/AssetReader.h"
 #include "platform/media/MovieFactory.h"
 #include "platform/media/SyntheticMedia.h"
@@ -87,6 +90,34 @@ TEST(AssetReader, DecodesFramesOfARangeInOrder) {
     EXPECT_NEAR(times.front(), 0.5, 1e-3);
     EXPECT_NEAR(times.back(), 1.0, 1e-3);
     EXPECT_EQ(times.size(), 16u);
+}
+
+// Widths that are not a multiple of 16 (a portrait camera, an odd-sized window) once made the
+// colour converter write past the end of the picture; decoding must leave the heap intact.
+TEST(AssetReader, DecodesPicturesWhoseWidthIsNoMultipleOfSixteen) {
+    test::ScratchDirectory dir;
+    auto url = dir / "narrow.mp4";
+    std::string command = "ffmpeg -v error -y -f lavfi -i testsrc2=size=360x200:rate=30 -frames:v 30 "
+                          "-pix_fmt yuv420p -c:v libx264 '" + url.string() + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    std::string error;
+    auto asset = MovieAsset::open(url, error);
+    ASSERT_TRUE(asset) << error;
+    auto reader = VideoFrameReader::open(*asset, asset->tracks(MediaType::video).at(0).trackID, error);
+    ASSERT_TRUE(reader) << error;
+    int count = 0;
+    std::vector<std::shared_ptr<const PixelBuffer>> kept;  // all alive at once, as in an export
+    while (auto frame = reader->next()) {
+        ASSERT_EQ(frame->pixels->width(), 360);
+        ASSERT_EQ(frame->pixels->height(), 200);
+        kept.push_back(frame->pixels);
+        ++count;
+    }
+    EXPECT_EQ(count, 30);
+    // The last row is real picture, fully opaque.
+    const PixelBuffer& last = *kept.back();
+    const uint8_t* row = last.data() + 199 * last.stride();
+    for (int x = 0; x < 360; ++x) ASSERT_EQ(row[4 * x + 3], 255) << x;
 }
 
 // The gallery's picture: turned upright by the track's transform and shrunk to fit.
