@@ -1,5 +1,10 @@
 #include "compose/VideoCompositor.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -223,7 +228,20 @@ std::filesystem::path VideoCompositor::exportURL() {
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
                              std::chrono::system_clock::now().time_since_epoch())
                              .count();
-    return std::filesystem::temp_directory_path() / ("zimlo_export_" + std::to_string(seconds) + ".mp4");
+    const auto directory = std::filesystem::temp_directory_path();
+    const std::string stem = "zimlo_export_" + std::to_string(seconds);
+    // Two exports started within one second must not write (or delete) each other's movie, so
+    // the name is claimed by creating the file exclusively; a taken name gets a counter.
+    for (int attempt = 1; attempt < 1000; ++attempt) {
+        auto candidate = directory / (attempt == 1 ? stem + ".mp4" : stem + "_" + std::to_string(attempt) + ".mp4");
+        int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            ::close(fd);
+            return candidate;
+        }
+        if (errno != EEXIST) return candidate;  // the writer reports why the folder is unusable
+    }
+    return directory / (stem + ".mp4");
 }
 
 void VideoCompositor::exportMovie(const RecordingProject& project, bool includesSubtitles, double startTime,
@@ -236,8 +254,6 @@ void VideoCompositor::exportMovie(const RecordingProject& project, bool includes
         return;
     }
     const auto url = exportURL();
-    std::error_code ignored;
-    std::filesystem::remove(url, ignored);
 
     const auto& video = built.videoComposition;
     const auto preset = exportPreset(video.renderWidth, video.renderHeight);
@@ -246,6 +262,8 @@ void VideoCompositor::exportMovie(const RecordingProject& project, bool includes
                                                                               video.renderHeight, fps),
                                          fps);
     if (!session) {
+        std::error_code ignored;
+        std::filesystem::remove(url, ignored);  // the claimed, still empty name
         completion(CompositorError::exportSessionFailed("无法创建导出会话"));
         return;
     }

@@ -131,7 +131,8 @@ public:
     std::shared_ptr<media::PixelBuffer> renderFrame(const RecordingProject& project, double t,
                                                     bool includesSubtitles = true) const;
 
-    // Path of the file an export started now writes.
+    // Claims and returns the file an export started now writes: "zimlo_export_<seconds>.mp4" in
+    // the temporary folder, or "zimlo_export_<seconds>_<n>.mp4" when another export took that name.
     static std::filesystem::path exportURL();
 };
 

@@ -246,5 +246,22 @@ TEST_F(ExportTest, EarlyFailuresAreReportedBeforeReturning) {
     EXPECT_EQ(std::get<CompositorError>(*result), CompositorError::missingMainTrack());
 }
 
+// Exports started within the same second (two windows, or the tool beside the app) each get a
+// movie of their own instead of overwriting or deleting the other's.
+TEST(ExportURL, ExportsStartedTogetherClaimDistinctFiles) {
+    std::vector<fs::path> claimed;
+    for (int i = 0; i < 3; ++i) claimed.push_back(VideoCompositor::exportURL());
+    for (const auto& url : claimed) {
+        EXPECT_EQ(url.parent_path(), fs::temp_directory_path());
+        EXPECT_EQ(url.filename().string().rfind("zimlo_export_", 0), 0u);
+        EXPECT_EQ(url.extension(), ".mp4");
+        EXPECT_TRUE(fs::exists(url));
+    }
+    EXPECT_NE(claimed[0], claimed[1]);
+    EXPECT_NE(claimed[1], claimed[2]);
+    EXPECT_NE(claimed[0], claimed[2]);
+    for (const auto& url : claimed) fs::remove(url);
+}
+
 }  // namespace
 }  // namespace zimlo::compose
