@@ -58,24 +58,6 @@ std::optional<size_t> firstLoud(const std::string& raw, float threshold) {
     return std::nullopt;
 }
 
-double feedMicrophone(zimlo::test::PulseServer& server, double seconds, double toneAt) {
-    auto tone = zimlo::test::sineTone(seconds - toneAt, 440, 0.8);
-    const int piece = 480;
-    auto start = std::chrono::steady_clock::now();
-    double toneWritten = 0;
-    for (int i = 0; i * piece < static_cast<int>(seconds * 48000); ++i) {
-        std::this_thread::sleep_until(start + std::chrono::milliseconds(10 * i));
-        std::vector<int16_t> samples(piece, 0);
-        int offset = i * piece - static_cast<int>(toneAt * 48000);
-        if (offset >= 0) {
-            std::copy(tone.begin() + offset, tone.begin() + offset + piece, samples.begin());
-            if (offset == 0) toneWritten = MonotonicClock::nowSeconds();
-        }
-        server.writeMicrophone(samples);
-    }
-    return toneWritten;
-}
-
 TEST(ScreenCameraSourceRecording, RecordsScreenSystemAudioMicrophoneAndCameraInSync) {
     zimlo::test::XvfbServer xvfb("640x480x24");
     xvfb.exportDisplay();
@@ -139,7 +121,7 @@ TEST(ScreenCameraSourceRecording, RecordsScreenSystemAudioMicrophoneAndCameraInS
     // screen turning white, each at a time we know.
     std::atomic<double> played{0}, spoken{0};
     std::thread player([&] { played = zimlo::test::playTone(0.6, 0.5, 660); });
-    std::thread speaker([&] { spoken = feedMicrophone(pulse, 1.6, 0.8); });
+    std::thread speaker([&] { spoken = pulse.speakToneInRealTime(1.6, 0.8); });
     zimlo::test::mainLoop().runFor(std::chrono::milliseconds(700));
     marker.fill(320, 0, 320, 480, 0xffffff);
     double shown = MonotonicClock::nowSeconds();

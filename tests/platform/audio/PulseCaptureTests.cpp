@@ -58,26 +58,6 @@ struct Recorder {
     }
 };
 
-// Writes `seconds` of audio in 10 ms pieces at the pace a device would produce it, silence
-// except for a 440 Hz tone from `toneAt` on; returns the monotonic time the tone was written.
-double feedInRealTime(const std::function<void(const std::vector<int16_t>&)>& write, double seconds, double toneAt) {
-    auto tone = test::sineTone(seconds - toneAt, 440, 0.8);
-    const int piece = 480;
-    auto start = std::chrono::steady_clock::now();
-    double toneWritten = 0;
-    for (int i = 0; i * piece < static_cast<int>(seconds * 48000); ++i) {
-        std::this_thread::sleep_until(start + std::chrono::milliseconds(10 * i));
-        std::vector<int16_t> samples(piece, 0);
-        int offset = i * piece - static_cast<int>(toneAt * 48000);
-        if (offset >= 0) {
-            std::copy(tone.begin() + offset, tone.begin() + offset + piece, samples.begin());
-            if (offset == 0) toneWritten = MonotonicClock::nowSeconds();
-        }
-        write(samples);
-    }
-    return toneWritten;
-}
-
 bool waitFor(Recorder& recorder, double seconds) {
     return test::pumpUntil([&] { return recorder.snapshot().size() > 5 && recorder.onset(0.3).has_value(); },
                            std::chrono::milliseconds(static_cast<int>(seconds * 1000)));
@@ -94,7 +74,7 @@ TEST(PulseCapture, MicrophoneKeepsItsNativeFormatAndStampsTheSignalWhenItArrived
 
     Recorder recorder;
     auto capture = PulseCapture::startMicrophone(*microphone, recorder.handler());
-    double written = feedInRealTime([&](const auto& s) { server.writeMicrophone(s); }, 0.8, 0.4);
+    double written = server.speakToneInRealTime(0.8, 0.4);
     ASSERT_TRUE(waitFor(recorder, 10));
     capture->stop();
 

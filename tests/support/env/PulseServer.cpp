@@ -21,6 +21,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "platform/media/MonotonicClock.h"
+
 extern char** environ;
 
 namespace zimlo::test {
@@ -176,6 +178,24 @@ std::vector<int16_t> sineTone(double seconds, double frequency, double amplitude
         samples[i] = static_cast<int16_t>(std::lround(amplitude * 32767.0 *
                                                       std::sin(2.0 * M_PI * frequency * static_cast<double>(i) / rate)));
     return samples;
+}
+
+double PulseServer::speakToneInRealTime(double seconds, double toneAt) {
+    auto tone = sineTone(seconds - toneAt, 440, 0.8);
+    const int piece = 480;
+    auto start = std::chrono::steady_clock::now();
+    double toneWritten = 0;
+    for (int i = 0; i * piece < static_cast<int>(seconds * 48000); ++i) {
+        std::this_thread::sleep_until(start + std::chrono::milliseconds(10 * i));
+        std::vector<int16_t> samples(piece, 0);
+        int offset = i * piece - static_cast<int>(toneAt * 48000);
+        if (offset >= 0) {
+            std::copy(tone.begin() + offset, tone.begin() + offset + piece, samples.begin());
+            if (offset == 0) toneWritten = media::MonotonicClock::nowSeconds();
+        }
+        writeMicrophone(samples);
+    }
+    return toneWritten;
 }
 
 }  // namespace zimlo::test

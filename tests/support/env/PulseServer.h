@@ -41,6 +41,10 @@ public:
 
     // Writes samples into the microphone pipe (opened on first use and kept open).
     void writeMicrophone(const std::vector<int16_t>& samples);
+    // Speaks into the microphone at the pace a device would: `seconds` of 48 kHz audio in 10 ms
+    // pieces, silent except for a 440 Hz tone from `toneAt` on. Returns the monotonic time (in
+    // seconds) at which the tone's first piece was written.
+    double speakToneInRealTime(double seconds, double toneAt);
 
 private:
     std::string dir_;
