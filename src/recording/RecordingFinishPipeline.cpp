@@ -1,0 +1,300 @@
+#include "recording/RecordingFinishPipeline.h"
+
+#include <algorithm>
+#include <cmath>
+#include <exception>
+#include <system_error>
+#include <utility>
+
+#include "capture/ScreenRecordingAudioMixer.h"
+#include "compose/VideoCompositor.h"
+#include "model/DraftStore.h"
+#include "platform/media/AssetReader.h"
+#include "platform/runtime/MainQueue.h"
+#include "platform/runtime/WeakOwner.h"
+
+namespace zimlo::recording {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+QString text(const std::string& s) { return QString::fromStdString(s); }
+
+// The absolute, symlink-free form of a path (as far as it exists), without a trailing separator.
+fs::path standardised(const fs::path& path) {
+    std::error_code error;
+    fs::path result = fs::weakly_canonical(path, error);
+    if (error) result = fs::absolute(path, error).lexically_normal();
+    if (error) result = path.lexically_normal();
+    if (!result.has_filename() && result.has_relative_path()) result = result.parent_path();
+    return result;
+}
+
+std::string describe(const std::exception& error) {
+    if (const auto* fsError = dynamic_cast<const fs::filesystem_error*>(&error)) {
+        std::string description = fsError->code().message();
+        if (!fsError->path1().empty()) description += "（" + fsError->path1().string() + "）";
+        return description;
+    }
+    return error.what();
+}
+
+void mixWithMixer(const fs::path& main, std::function<void(RecordingFinishPipeline::MixOutcome)> done) {
+    ScreenRecordingAudioMixer::mixAudio(main, [done = std::move(done)](MixerResult result) {
+        RecordingFinishPipeline::MixOutcome outcome{result.url, std::nullopt};
+        if (result.error) outcome.error = result.error->description();
+        done(std::move(outcome));
+    });
+}
+
+void exportWithCompositor(const RecordingProject& project, double longEdge, int framesPerSecond,
+                          std::function<void(RecordingFinishPipeline::ExportOutcome)> done) {
+    using Outcome = RecordingFinishPipeline::ExportOutcome;
+    auto compositor = std::make_shared<compose::VideoCompositor>();
+    compositor->exportLongEdge = longEdge;
+    compositor->exportFrameRate = framesPerSecond;
+    // The compositor reports build failures before exportMovie returns; those are re-posted so
+    // that the pipeline always hears back on a later turn of the main queue.
+    auto returned = std::make_shared<bool>(false);
+    auto deliver = [done, returned](Outcome outcome) {
+        if (*returned)
+            done(std::move(outcome));
+        else
+            MainQueue::post([done, outcome = std::move(outcome)] { done(outcome); });
+    };
+    try {
+        compositor->exportMovie(project, true, 0, std::nullopt,
+                                [compositor, deliver](compose::VideoCompositor::Result result) {
+                                    if (const auto* url = std::get_if<fs::path>(&result))
+                                        deliver(Outcome{*url, std::nullopt});
+                                    else
+                                        deliver(Outcome{{}, std::get<compose::CompositorError>(result).description()});
+                                });
+    } catch (const std::exception& error) {
+        deliver(Outcome{{}, compose::CompositorError::exportSessionFailed(error.what()).description()});
+    }
+    *returned = true;
+}
+
+RecordingFinishPipeline::Services withDefaults(RecordingFinishPipeline::Services services) {
+    if (!services.mixAudio) services.mixAudio = mixWithMixer;
+    if (!services.exportMovie) services.exportMovie = exportWithCompositor;
+    if (!services.saveDraft)
+        services.saveDraft = [](const RecordingProject& project) { return DraftStore::shared()->saveDraft(project); };
+    if (services.temporaryDirectory.empty()) {
+        std::error_code ignored;
+        services.temporaryDirectory = fs::temp_directory_path(ignored);
+    }
+    return services;
+}
+
+}  // namespace
+
+std::shared_ptr<RecordingFinishPipeline> RecordingFinishPipeline::create(Host& host, Services services) {
+    return std::make_shared<RecordingFinishPipeline>(Private{}, host, std::move(services));
+}
+
+RecordingFinishPipeline::RecordingFinishPipeline(Private, Host& host, Services services)
+    : host_(host), services_(withDefaults(std::move(services))) {}
+
+void RecordingFinishPipeline::recordingBegan() {
+    pendingRecordingCleanupURLs_.clear();
+    pendingAudioMixWarning_.reset();
+    pendingFinish_.reset();
+}
+
+void RecordingFinishPipeline::filesReported(std::optional<fs::path> main, std::optional<fs::path> pip) {
+    if (!main) {
+        handOver(std::nullopt, std::move(pip));
+        return;
+    }
+    host_.finishStatusChanged(QStringLiteral("正在同步电脑声音和输入设备声音…"));
+    std::weak_ptr<RecordingFinishPipeline> weak = weak_from_this();
+    services_.mixAudio(*main, [weak, main = *main, pip](MixOutcome outcome) {
+        const bool newFile = !outcome.error && !outcome.url.empty() && standardised(outcome.url) != standardised(main);
+        auto self = weak.lock();
+        if (!self) {
+            // Nobody will save it any more.
+            if (newFile) {
+                std::error_code ignored;
+                fs::remove(outcome.url, ignored);
+            }
+            return;
+        }
+        if (outcome.error) {
+            self->pendingAudioMixWarning_ = outcome.error;
+            self->handOver(main, pip);
+        } else if (newFile) {
+            self->pendingRecordingCleanupURLs_.push_back(main);
+            self->handOver(outcome.url, pip);
+        } else {
+            self->handOver(main, pip);
+        }
+    });
+}
+
+void RecordingFinishPipeline::handOver(std::optional<fs::path> main, std::optional<fs::path> pip) {
+    pendingFinish_ = PendingFinish{std::move(main), std::move(pip)};
+    // Leaves a last final transcription time to join the subtitle track.
+    MainQueue::postAfter(services_.handOverDelay,
+                         weakly(shared_from_this(), [](RecordingFinishPipeline& self) { self.build(); }));
+}
+
+void RecordingFinishPipeline::build() {
+    if (!pendingFinish_) return;  // an earlier hand-over already took the files
+    const PendingFinish files = std::move(*pendingFinish_);
+    pendingFinish_.reset();
+    const FinishInputs inputs = host_.takeFinishInputs();
+
+    RecordingProject project;
+    project.id = Uuid::generate();
+    project.createdAt = Date::now();
+    project.mainVideoURL = files.main;
+    project.pipVideoURL = inputs.aspect.isPiPEnabled ? files.pip : std::nullopt;
+    project.duration = measuredDuration(files.main, inputs.elapsed);
+    if (inputs.aspect.isPiPEnabled) project.pipTrack = inputs.pipTrack;
+    if (inputs.isSubtitleEnabled) {
+        project.subtitleTrack = inputs.subtitleTrack;
+        std::stable_sort(project.subtitleTrack.begin(), project.subtitleTrack.end(),
+                         [](const SubtitleSegment& a, const SubtitleSegment& b) { return a.startTime < b.startTime; });
+    }
+    project.subtitleLayout = inputs.subtitleLayout;
+    project.emphasizesSubtitleKeywords = true;
+    project.isDraft = false;
+    project.aspect = inputs.aspect;
+    project.sourceKind = RecordingSourceKind::screen;
+
+    // A camera file recorded while the camera was switched off before the stop: the user turned
+    // the camera window away and its keyframes are gone, so nothing can show it. It is deleted
+    // with the other temporary files once the draft is saved, and kept when saving fails.
+    std::vector<fs::path> unusedFiles;
+    if (files.pip && !inputs.aspect.isPiPEnabled) unusedFiles.push_back(*files.pip);
+
+    if (!project.needsComposition()) {
+        std::optional<QString> successText;
+        if (!pendingAudioMixWarning_) {
+            successText = inputs.latestCaptureStatus
+                              ? QStringLiteral("录制完成，已保存原始视频 · ") + text(inputs.latestCaptureStatus->displayText())
+                              : QStringLiteral("录制完成，已保存原始视频");
+        }
+        // The draft store copies the main movie, so its temporary original is not needed after
+        // a successful save.
+        std::vector<fs::path> extraFiles = unusedFiles;
+        if (project.mainVideoURL) extraFiles.insert(extraFiles.begin(), *project.mainVideoURL);
+        save(project, extraFiles, std::nullopt, pendingAudioMixWarning_, successText);
+        return;
+    }
+
+    host_.processingOverlayShown(QStringLiteral("正在合成视频…"),
+                                 inputs.isSubtitleEnabled ? QStringLiteral("正在写入字幕和画面，请稍候")
+                                                          : QStringLiteral("正在处理录制画面，请稍候"));
+    host_.finishStatusChanged(inputs.isSubtitleEnabled ? QStringLiteral("正在合成字幕到视频文件…")
+                                                       : QStringLiteral("正在合成视频文件…"));
+
+    const auto& resolution = inputs.recordingSettings.resolution;
+    const double longEdge = static_cast<double>(std::max(resolution.width, resolution.height));
+    const int framesPerSecond = rawValue(inputs.recordingSettings.frameRate);
+    std::weak_ptr<RecordingFinishPipeline> weak = weak_from_this();
+    services_.exportMovie(project, longEdge, framesPerSecond, [weak, project, unusedFiles](ExportOutcome outcome) {
+        auto self = weak.lock();
+        if (!self) return;
+        self->exportFinished(project, unusedFiles, std::move(outcome));
+    });
+}
+
+void RecordingFinishPipeline::exportFinished(const RecordingProject& project, std::vector<fs::path> unusedFiles,
+                                             ExportOutcome outcome) {
+    std::vector<fs::path> extraFiles;
+    if (project.mainVideoURL) extraFiles.push_back(*project.mainVideoURL);
+    if (project.pipVideoURL) extraFiles.push_back(*project.pipVideoURL);
+
+    if (outcome.error) {
+        host_.processingOverlayShown(QStringLiteral("合成失败，正在保存原始录制…"), QStringLiteral("原始视频不会丢失"));
+        host_.finishStatusChanged(QStringLiteral("字幕合成失败，正在保存原始录制…"));
+        extraFiles.insert(extraFiles.end(), unusedFiles.begin(), unusedFiles.end());
+        save(project, extraFiles, outcome.error, std::nullopt, std::nullopt);
+        return;
+    }
+
+    // Everything is burned into the composed movie, so the draft keeps only that one.
+    RecordingProject composed = project;
+    composed.mainVideoURL = outcome.url;
+    composed.pipVideoURL.reset();
+    composed.pipTrack.clear();
+    composed.subtitleTrack.clear();
+    composed.aspect.isPiPEnabled = false;
+    composed.aspect.isSplitScreenEnabled = false;
+    composed.aspect.splitOrder = CameraSplitOrder::frontTop;
+    composed.aspect.splitTopRatio = 0.5;
+    composed.duration = measuredDuration(outcome.url, project.duration);
+    extraFiles.push_back(outcome.url);
+    extraFiles.insert(extraFiles.end(), unusedFiles.begin(), unusedFiles.end());
+    save(composed, extraFiles, std::nullopt, std::nullopt, std::nullopt);
+}
+
+void RecordingFinishPipeline::save(const RecordingProject& project, const std::vector<fs::path>& extraFiles,
+                                   std::optional<std::string> compositionError,
+                                   std::optional<std::string> audioWarning,
+                                   std::optional<QString> successText) {
+    RecordingProject stored;
+    try {
+        stored = services_.saveDraft(project);
+    } catch (const std::exception& error) {
+        storeFailed(describe(error));
+        return;
+    } catch (...) {
+        storeFailed("未知错误");
+        return;
+    }
+
+    std::vector<fs::path> doomed = pendingRecordingCleanupURLs_;
+    doomed.insert(doomed.end(), extraFiles.begin(), extraFiles.end());
+    deleteTemporaryFiles(doomed, stored);
+    pendingRecordingCleanupURLs_.clear();
+    pendingAudioMixWarning_.reset();
+
+    if (successText)
+        host_.finishStatusChanged(*successText);
+    else if (compositionError)
+        host_.finishStatusChanged(QStringLiteral("已保存原始录制，字幕合成失败：") + text(*compositionError));
+    else if (audioWarning)
+        host_.finishStatusChanged(QStringLiteral("录制已保存，但声音同步失败：") + text(*audioWarning));
+    else
+        host_.finishStatusChanged(QStringLiteral("录制完成，已保存草稿"));
+    host_.processingOverlayHidden();
+    host_.finishEnded(stored);
+}
+
+void RecordingFinishPipeline::storeFailed(const std::string& description) {
+    // Nothing is deleted: the temporary files are all that is left of the recording.
+    host_.finishStatusChanged(QStringLiteral("录制完成但保存草稿失败：") + text(description));
+    host_.processingOverlayHidden();
+    host_.finishEnded(std::nullopt);
+}
+
+void RecordingFinishPipeline::deleteTemporaryFiles(const std::vector<fs::path>& files,
+                                                   const RecordingProject& stored) const {
+    if (services_.temporaryDirectory.empty()) return;
+    const fs::path temporary = standardised(services_.temporaryDirectory);
+    // Never the draft's own movies, should a store keep them where they were.
+    std::vector<fs::path> keep;
+    for (const auto& url : {stored.mainVideoURL, stored.pipVideoURL})
+        if (url) keep.push_back(standardised(*url));
+
+    for (const fs::path& file : files) {
+        if (file.empty() || !file.has_filename()) continue;
+        std::error_code ignored;
+        const fs::path absolute = fs::absolute(file, ignored);
+        if (absolute.empty() || standardised(absolute.parent_path()) != temporary) continue;
+        if (std::find(keep.begin(), keep.end(), standardised(absolute)) != keep.end()) continue;
+        fs::remove(absolute, ignored);  // a link is removed, not what it points to
+    }
+}
+
+double RecordingFinishPipeline::measuredDuration(const std::optional<fs::path>& url, double fallback) {
+    if (!url) return std::isfinite(fallback) && fallback > 0 ? fallback : 0;
+    return media::availableDuration(*url, fallback);
+}
+
+}  // namespace zimlo::recording

@@ -1,0 +1,119 @@
+#pragma once
+
+#include <QString>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "capture/MacScreenCaptureStatus.h"
+#include "model/AspectSettings.h"
+#include "model/MacRecordingSettings.h"
+#include "model/RecordingProject.h"
+
+namespace zimlo::recording {
+
+// What the recording window gathered during one recording, read once when the project is built.
+struct FinishInputs {
+    AspectSettings aspect;
+    std::vector<PiPKeyframe> pipTrack;
+    std::vector<SubtitleSegment> subtitleTrack;  // in arrival order
+    SubtitleLayout subtitleLayout;
+    bool isSubtitleEnabled = false;
+    std::optional<capture::MacScreenCaptureStatus> latestCaptureStatus;
+    MacRecordingSettings recordingSettings = MacRecordingSettings::defaultSettings();
+    double elapsed = 0;  // seconds since the recording began
+};
+
+// Turns the files of a stopped recording into a saved draft: mixes the two sounds into the screen
+// movie, builds the project, composes a finished movie when the project needs one, saves the
+// draft and deletes the temporary files. Every failure after the stop keeps the raw recording in
+// a draft; only a failing draft store loses the draft, and then every file stays where it is.
+// Lives on the main thread; owned by its host, whose lifetime bounds it.
+class RecordingFinishPipeline : public std::enable_shared_from_this<RecordingFinishPipeline> {
+    struct Private {};
+
+public:
+    // The recording window's side.
+    class Host {
+    public:
+        virtual ~Host() = default;
+        // Called once per recording when the files are taken over (which also ends the
+        // collection of subtitles).
+        virtual FinishInputs takeFinishInputs() = 0;
+        virtual void finishStatusChanged(const QString& status) = 0;
+        // The overlay that covers the window while a movie is composed.
+        virtual void processingOverlayShown(const QString& title, const QString& detail) = 0;
+        virtual void processingOverlayHidden() = 0;
+        // The pipeline is done: the window is ready for the next recording. `saved` is the stored
+        // project, none when the draft store failed.
+        virtual void finishEnded(const std::optional<RecordingProject>& saved) = 0;
+    };
+
+    // Outcome of a mix: the movie to use, or a description of the failure.
+    struct MixOutcome {
+        std::filesystem::path url;
+        std::optional<std::string> error;
+    };
+    // Outcome of an export: the composed movie, or a description of the failure.
+    struct ExportOutcome {
+        std::filesystem::path url;
+        std::optional<std::string> error;
+    };
+
+    // The components the pipeline drives; empty members use the application's own (the audio
+    // mixer, a video compositor, the shared draft store, the system's temporary directory).
+    // Completions are called on the main queue, never before the call returns.
+    struct Services {
+        std::function<void(const std::filesystem::path& main, std::function<void(MixOutcome)>)> mixAudio;
+        std::function<void(const RecordingProject&, double longEdge, int framesPerSecond,
+                           std::function<void(ExportOutcome)>)> exportMovie;
+        std::function<RecordingProject(const RecordingProject&)> saveDraft;  // throws on failure
+        std::filesystem::path temporaryDirectory;
+        double handOverDelay = 0.3;  // seconds between the files being ready and the build
+    };
+
+    static std::shared_ptr<RecordingFinishPipeline> create(Host& host, Services services);
+    static std::shared_ptr<RecordingFinishPipeline> create(Host& host) { return create(host, Services()); }
+    RecordingFinishPipeline(Private, Host& host, Services services);
+
+    // A recording begins: forgets the files and warnings of the previous one.
+    void recordingBegan();
+    // The capture source reported the recorded files (entry point of the pipeline).
+    void filesReported(std::optional<std::filesystem::path> main, std::optional<std::filesystem::path> pip);
+
+    // State, for the window and for tests.
+    struct PendingFinish {
+        std::optional<std::filesystem::path> main;
+        std::optional<std::filesystem::path> pip;
+    };
+    const std::optional<PendingFinish>& pendingFinish() const { return pendingFinish_; }
+    const std::vector<std::filesystem::path>& pendingRecordingCleanupURLs() const { return pendingRecordingCleanupURLs_; }
+    const std::optional<std::string>& pendingAudioMixWarning() const { return pendingAudioMixWarning_; }
+
+    // Seconds of a movie: its duration, else the longest video track end, else the longest audio
+    // track end, else `fallback`; the first finite positive value, 0 when none is.
+    static double measuredDuration(const std::optional<std::filesystem::path>& url, double fallback);
+
+private:
+    void handOver(std::optional<std::filesystem::path> main, std::optional<std::filesystem::path> pip);
+    void build();
+    void exportFinished(const RecordingProject& project, std::vector<std::filesystem::path> unusedFiles,
+                        ExportOutcome outcome);
+    // The texts are taken by value: the pending warning they may come from is cleared on the way.
+    void save(const RecordingProject& project, const std::vector<std::filesystem::path>& extraFiles,
+              std::optional<std::string> compositionError, std::optional<std::string> audioWarning,
+              std::optional<QString> successText);
+    void storeFailed(const std::string& description);
+    void deleteTemporaryFiles(const std::vector<std::filesystem::path>& files, const RecordingProject& stored) const;
+
+    Host& host_;
+    Services services_;
+    std::optional<PendingFinish> pendingFinish_;
+    std::vector<std::filesystem::path> pendingRecordingCleanupURLs_;
+    std::optional<std::string> pendingAudioMixWarning_;
+};
+
+}  // namespace zimlo::recording

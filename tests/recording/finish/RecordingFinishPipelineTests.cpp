@@ -1,0 +1,287 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <set>
+
+#include "model/DraftStore.h"
+#include "platform/media/AssetReader.h"
+#include "platform/media/MovieFactory.h"
+#include "platform/runtime/MainQueue.h"
+#include "recording/RecordingFinishPipeline.h"
+#include "support/TestMain.h"
+
+namespace zimlo::recording {
+namespace {
+
+namespace fs = std::filesystem;
+using Pipeline = RecordingFinishPipeline;
+
+struct FakeHost : Pipeline::Host {
+    FinishInputs inputs;
+    int takes = 0;
+    std::vector<std::string> statuses;
+    std::vector<std::pair<std::string, std::string>> overlays;
+    int overlayHidden = 0;
+    std::optional<std::optional<RecordingProject>> ended;
+
+    FinishInputs takeFinishInputs() override {
+        ++takes;
+        return inputs;
+    }
+    void finishStatusChanged(const QString& status) override { statuses.push_back(status.toStdString()); }
+    void processingOverlayShown(const QString& title, const QString& detail) override {
+        overlays.emplace_back(title.toStdString(), detail.toStdString());
+    }
+    void processingOverlayHidden() override { ++overlayHidden; }
+    void finishEnded(const std::optional<RecordingProject>& saved) override { ended = saved; }
+};
+
+SubtitleSegment segment(double start, const std::string& text) { return {Uuid::generate(), start, start + 0.4, text}; }
+
+std::set<std::string> namesIn(const fs::path& dir) {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir)) names.insert(entry.path().filename().string());
+    return names;
+}
+
+class RecordingFinishTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // Mixed and exported movies land in the temporary directory; make it one of our own.
+        if (const char* old = std::getenv("TMPDIR")) oldTmp_ = old;
+        setenv("TMPDIR", temp_.path().c_str(), 1);
+        services_.temporaryDirectory = temp_.path();
+        services_.saveDraft = [this](const RecordingProject& project) {
+            saved_.push_back(project);
+            return store_.saveDraft(project);
+        };
+        host_.inputs.aspect.isPiPEnabled = false;
+    }
+    void TearDown() override {
+        if (oldTmp_)
+            setenv("TMPDIR", oldTmp_->c_str(), 1);
+        else
+            unsetenv("TMPDIR");
+    }
+
+    fs::path movie(const fs::path& dir, const std::string& name, std::vector<test::Tone> tones, int frames = 30) {
+        test::MovieSpec spec;
+        spec.tones = std::move(tones);
+        spec.frames = frames;
+        test::writeMovie(dir / name, spec);
+        return dir / name;
+    }
+
+    // Reports the files and waits for the pipeline to end.
+    std::shared_ptr<Pipeline> finish(std::optional<fs::path> main, std::optional<fs::path> pip) {
+        auto pipeline = Pipeline::create(host_, services_);
+        pipeline->recordingBegan();
+        pipeline->filesReported(main, pip);
+        EXPECT_TRUE(test::pumpUntil([&] { return host_.ended.has_value(); }, std::chrono::seconds(240)));
+        return pipeline;
+    }
+
+    test::ScratchDirectory temp_;
+    test::ScratchDirectory elsewhere_;
+    test::ScratchDirectory drafts_;
+    DraftStore store_{drafts_.path()};
+    std::optional<std::string> oldTmp_;
+    FakeHost host_;
+    Pipeline::Services services_;
+    std::vector<RecordingProject> saved_;
+};
+
+TEST_F(RecordingFinishTest, ComposedRecordingKeepsOnlyTheFinishedMovieAndCleansOnlyTemporaryFiles) {
+    // The raw screen movie lies outside the temporary directory; the camera movie inside.
+    const auto screen = movie(elsewhere_.path(), "zimlo_screen_1.mov", {{440, 0.5f}, {880, 0.3f}});
+    const auto camera = movie(temp_.path(), "zimlo_camera_1.mov", {});
+    host_.inputs.aspect.isPiPEnabled = true;
+    host_.inputs.pipTrack = {PiPKeyframe{0, {0.8, 0.8}, {0.2, 0.2}, 12}};
+    host_.inputs.isSubtitleEnabled = true;
+    host_.inputs.subtitleTrack = {segment(0.5, "后"), segment(0.1, "先")};
+    host_.inputs.recordingSettings = MacRecordingSettings({160, 120, "小"}, CaptureFrameRate::fps24);
+    host_.inputs.elapsed = 7;
+
+    auto pipeline = finish(screen, camera);
+    ASSERT_TRUE(host_.ended && *host_.ended);
+    EXPECT_EQ(host_.takes, 1);
+    EXPECT_EQ(host_.statuses, (std::vector<std::string>{"正在同步电脑声音和输入设备声音…", "正在合成字幕到视频文件…",
+                                                        "录制完成，已保存草稿"}));
+    EXPECT_EQ(host_.overlays, (std::vector<std::pair<std::string, std::string>>{
+                                  {"正在合成视频…", "正在写入字幕和画面，请稍候"}}));
+    EXPECT_EQ(host_.overlayHidden, 1);
+
+    // The project as built: mixed main movie, camera, sorted subtitles, duration of the movie.
+    ASSERT_EQ(saved_.size(), 1u);
+    const RecordingProject& composed = saved_[0];
+    EXPECT_EQ(composed.mainVideoURL->parent_path(), temp_.path());
+    EXPECT_EQ(composed.pipVideoURL, std::nullopt);
+    EXPECT_TRUE(composed.pipTrack.empty() && composed.subtitleTrack.empty());
+    EXPECT_FALSE(composed.aspect.isPiPEnabled);
+    EXPECT_EQ(composed.aspect.splitTopRatio, 0.5);
+    EXPECT_TRUE(composed.emphasizesSubtitleKeywords);
+    EXPECT_NEAR(composed.duration, 1.0, 0.1);  // measured, not the 7 s elapsed
+
+    const RecordingProject& stored = **host_.ended;
+    EXPECT_TRUE(stored.isDraft);
+    EXPECT_EQ(store_.loadDrafts().size(), 1u);
+    std::string error;
+    auto asset = media::MovieAsset::open(*stored.mainVideoURL, error);
+    ASSERT_TRUE(asset) << error;
+    auto video = asset->tracks(media::MediaType::video);
+    ASSERT_EQ(video.size(), 1u);
+    EXPECT_EQ(video[0].naturalSize.width, 160);  // long edge of the recording settings
+    EXPECT_NEAR(video[0].nominalFrameRate, 24, 0.5);
+    EXPECT_EQ(asset->tracks(media::MediaType::audio).size(), 1u);
+
+    // Mixed movie, camera movie and export are gone; the raw movie outside stays.
+    EXPECT_TRUE(namesIn(temp_.path()).empty());
+    EXPECT_TRUE(fs::exists(screen));
+    EXPECT_TRUE(pipeline->pendingRecordingCleanupURLs().empty());
+}
+
+TEST_F(RecordingFinishTest, ExportFailureSavesTheRawFilesWithEveryTrack) {
+    const auto screen = movie(temp_.path(), "zimlo_screen_2.mov", {{440, 0.5f}});
+    const auto camera = movie(temp_.path(), "zimlo_camera_2.mov", {});
+    services_.mixAudio = [](const fs::path&, std::function<void(Pipeline::MixOutcome)> done) {
+        MainQueue::post([done] { done({{}, "混音失败"}); });
+    };
+    std::optional<std::pair<double, int>> exportArguments;
+    services_.exportMovie = [&](const RecordingProject&, double longEdge, int fps,
+                                std::function<void(Pipeline::ExportOutcome)> done) {
+        exportArguments = {longEdge, fps};
+        MainQueue::post([done] { done({{}, "导出失败：坏了"}); });
+    };
+    host_.inputs.aspect.isPiPEnabled = true;
+    host_.inputs.pipTrack = {PiPKeyframe{0, {0.8, 0.8}, {0.2, 0.2}, 12}, PiPKeyframe{0.6, {0.2, 0.2}, {0.2, 0.2}, 12}};
+    host_.inputs.subtitleTrack = {segment(0.5, "二"), segment(0.1, "一")};  // subtitles switched off
+    host_.inputs.elapsed = 3;
+
+    auto pipeline = finish(screen, camera);
+    ASSERT_TRUE(host_.ended && *host_.ended);
+    EXPECT_EQ(exportArguments, (std::pair<double, int>{1920, 30}));
+    EXPECT_EQ(host_.overlays, (std::vector<std::pair<std::string, std::string>>{
+                                  {"正在合成视频…", "正在处理录制画面，请稍候"},
+                                  {"合成失败，正在保存原始录制…", "原始视频不会丢失"}}));
+    EXPECT_EQ(host_.statuses, (std::vector<std::string>{"正在同步电脑声音和输入设备声音…", "正在合成视频文件…",
+                                                        "字幕合成失败，正在保存原始录制…",
+                                                        "已保存原始录制，字幕合成失败：导出失败：坏了"}));
+    const RecordingProject& stored = **host_.ended;
+    EXPECT_EQ(stored.pipTrack, host_.inputs.pipTrack);
+    EXPECT_TRUE(stored.subtitleTrack.empty());
+    ASSERT_TRUE(stored.mainVideoURL && stored.pipVideoURL);
+    EXPECT_TRUE(fs::exists(*stored.mainVideoURL) && fs::exists(*stored.pipVideoURL));
+    EXPECT_EQ(saved_.at(0).mainVideoURL, screen);
+    EXPECT_EQ(saved_.at(0).pipVideoURL, camera);
+    EXPECT_NEAR(stored.duration, 1.0, 0.1);
+    // Copied into the draft, so the temporary originals could go; the mix warning is spent.
+    EXPECT_TRUE(namesIn(temp_.path()).empty());
+    EXPECT_EQ(pipeline->pendingAudioMixWarning(), std::nullopt);
+}
+
+TEST_F(RecordingFinishTest, RecordingsWithoutCompositionSaveTheRawMovie) {
+    const auto screen = movie(temp_.path(), "zimlo_screen_3.mov", {{440, 0.5f}});
+    auto failingMix = [](const fs::path&, std::function<void(Pipeline::MixOutcome)> done) {
+        MainQueue::post([done] { done({{}, "电脑声音与麦克风混合失败：x"}); });
+    };
+    services_.mixAudio = failingMix;
+    host_.inputs.elapsed = 2;
+    finish(screen, std::nullopt);
+    ASSERT_TRUE(host_.ended && *host_.ended);
+    EXPECT_EQ(host_.statuses.back(), "录制已保存，但声音同步失败：电脑声音与麦克风混合失败：x");
+    EXPECT_TRUE(host_.overlays.empty());
+    EXPECT_EQ(saved_.at(0).mainVideoURL, screen);
+
+    // With the real mixer and a capture status; the camera file of a camera switched off before
+    // the stop is neither saved nor left behind.
+    const auto screen2 = movie(temp_.path(), "zimlo_screen_4.mov", {{440, 0.5f}, {660, 0.5f}});
+    const auto camera2 = movie(temp_.path(), "zimlo_camera_4.mov", {});
+    services_.mixAudio = nullptr;
+    host_ = FakeHost{};
+    host_.inputs.aspect.isPiPEnabled = false;
+    host_.inputs.pipTrack = {PiPKeyframe{}};
+    capture::MacScreenCaptureStatus status;
+    status.actualWidth = 320;
+    status.actualHeight = 240;
+    host_.inputs.latestCaptureStatus = status;
+    finish(screen2, camera2);
+    ASSERT_TRUE(host_.ended && *host_.ended);
+    EXPECT_EQ(host_.statuses.back(), "录制完成，已保存原始视频 · " + status.displayText());
+    EXPECT_NE(saved_.at(1).mainVideoURL, screen2);  // the mixed movie
+    EXPECT_EQ(saved_.at(1).pipVideoURL, std::nullopt);
+    EXPECT_TRUE(saved_.at(1).pipTrack.empty());
+    EXPECT_TRUE(namesIn(temp_.path()).empty());
+    EXPECT_EQ(store_.loadDrafts().size(), 2u);
+}
+
+TEST_F(RecordingFinishTest, StoreFailureKeepsEveryTemporaryFile) {
+    const auto screen = movie(temp_.path(), "zimlo_screen_5.mov", {{440, 0.5f}, {880, 0.5f}});
+    const auto camera = movie(temp_.path(), "zimlo_camera_5.mov", {});
+    services_.saveDraft = [](const RecordingProject& project) -> RecordingProject {
+        throw fs::filesystem_error("copy", *project.mainVideoURL, std::make_error_code(std::errc::no_space_on_device));
+    };
+    host_.inputs.aspect.isPiPEnabled = true;
+
+    auto pipeline = finish(screen, camera);
+    ASSERT_TRUE(host_.ended);
+    EXPECT_EQ(*host_.ended, std::nullopt);
+    const std::string& last = host_.statuses.back();
+    EXPECT_EQ(last.rfind("录制完成但保存草稿失败：", 0), 0u) << last;
+    EXPECT_NE(last.find(std::make_error_code(std::errc::no_space_on_device).message()), std::string::npos);
+    EXPECT_EQ(host_.overlayHidden, 1);
+    // Raw, mixed, camera and exported movies all stay; the raw one is still due for clean-up.
+    EXPECT_EQ(namesIn(temp_.path()).size(), 4u);
+    EXPECT_EQ(pipeline->pendingRecordingCleanupURLs(), std::vector<fs::path>{screen});
+    EXPECT_TRUE(store_.loadDrafts().empty());
+}
+
+TEST_F(RecordingFinishTest, TwoReportsWithinTheHandOverBuildOneProjectFromTheLaterPair) {
+    services_.mixAudio = [](const fs::path& main, std::function<void(Pipeline::MixOutcome)> done) {
+        MainQueue::post([done, main] { done({main, std::nullopt}); });
+    };
+    const auto first = movie(temp_.path(), "zimlo_screen_6.mov", {{440, 0.5f}}, 15);
+    const auto second = movie(temp_.path(), "zimlo_screen_7.mov", {{440, 0.5f}});
+    auto pipeline = Pipeline::create(host_, services_);
+    pipeline->filesReported(first, std::nullopt);
+    pipeline->filesReported(second, std::nullopt);
+    ASSERT_TRUE(test::pumpUntil([&] { return pipeline->pendingFinish() || host_.ended; }));
+    if (!host_.ended) {
+        EXPECT_EQ(pipeline->pendingFinish()->main, second);
+    }
+    ASSERT_TRUE(test::pumpUntil([&] { return host_.ended.has_value(); }, std::chrono::seconds(60)));
+    test::mainLoop().runFor(std::chrono::milliseconds(800));  // the second hand-over
+    EXPECT_EQ(host_.takes, 1);
+    ASSERT_EQ(saved_.size(), 1u);
+    EXPECT_EQ(saved_[0].mainVideoURL, second);
+    EXPECT_FALSE(pipeline->pendingFinish());
+}
+
+TEST_F(RecordingFinishTest, APipelineGoneDuringMixingDeletesOnlyTheFreshMix) {
+    const auto screen = movie(temp_.path(), "zimlo_screen_8.mov", {{440, 0.5f}}, 5);
+    std::function<void(Pipeline::MixOutcome)> pending;
+    services_.mixAudio = [&](const fs::path&, std::function<void(Pipeline::MixOutcome)> done) { pending = done; };
+    auto pipeline = Pipeline::create(host_, services_);
+    pipeline->filesReported(screen, std::nullopt);
+    pipeline.reset();
+    const auto mixed = temp_.path() / "zimlo_screen_mixed_X.mov";
+    fs::copy_file(screen, mixed);
+    pending({mixed, std::nullopt});
+    test::mainLoop().runFor(std::chrono::milliseconds(500));
+    EXPECT_FALSE(fs::exists(mixed));
+    EXPECT_TRUE(fs::exists(screen));
+    EXPECT_EQ(host_.takes, 0);
+    EXPECT_FALSE(host_.ended);
+}
+
+TEST_F(RecordingFinishTest, MeasuredDurationFallsBackInOrder) {
+    const auto screen = movie(temp_.path(), "zimlo_screen_9.mov", {{440, 0.5f}}, 45);
+    EXPECT_NEAR(Pipeline::measuredDuration(screen, 9), 1.5, 0.05);
+    EXPECT_EQ(Pipeline::measuredDuration(std::nullopt, 4.5), 4.5);
+    EXPECT_EQ(Pipeline::measuredDuration(temp_.path() / "missing.mov", 2.5), 2.5);
+    EXPECT_EQ(Pipeline::measuredDuration(std::nullopt, -1), 0);
+    EXPECT_EQ(Pipeline::measuredDuration(temp_.path() / "missing.mov", NAN), 0);
+}
+
+}  // namespace
+}  // namespace zimlo::recording
