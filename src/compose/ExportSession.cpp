@@ -133,6 +133,8 @@ std::shared_ptr<ExportSession> ExportSession::create(const VideoCompositor::Buil
     settings.preset = encoder.x264Preset;
     settings.minQuantizer = encoder.minQuantizer;
     settings.maxBFrames = encoder.maxBFrames;
+    // Frames are drawn in the encoder's own format and handed over as they are.
+    settings.pictureFormat = media::PixelFormat::NV12VideoRange;
     auto videoInput = state->writer->addVideoInput(settings, &error);
     if (!videoInput) return nullptr;
     state->videoInput = *videoInput;
@@ -187,7 +189,8 @@ void ExportSession::State::run() {
     frameCount = outputFrameCount(instruction.totalDuration, fps);
     compositor = std::make_unique<PiPVideoCompositor>();
     renderContext = RenderContext::make(built.videoComposition.renderWidth,
-                                        built.videoComposition.renderHeight, kOutputBuffers);
+                                        built.videoComposition.renderHeight, kOutputBuffers,
+                                        media::PixelFormat::NV12VideoRange);
     compositor->renderContextChanged(renderContext);
 
     if (!writer->startWriting()) {
@@ -228,7 +231,8 @@ void ExportSession::State::feedVideo() {
         if (!track || !track->sourceRange) return nullptr;
         if (!asset || asset->url() != track->sourceURL) asset = media::MovieAsset::open(track->sourceURL, text);
         if (!asset) return nullptr;
-        auto reader = media::VideoFrameReader::open(*asset, track->sourceTrackID, text, track->sourceRange);
+        auto reader = media::VideoFrameReader::open(*asset, track->sourceTrackID, text, track->sourceRange,
+                                                    media::DecodedPictureFormat::bt709NV12OrBGRA);
         if (!reader) return nullptr;
         return std::make_unique<TrackCursor>(std::move(reader), track->sourceRange->end());
     };

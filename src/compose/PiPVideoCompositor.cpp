@@ -17,12 +17,12 @@ struct RenderContext::Pool {
     int maximum = 0;
 };
 
-std::shared_ptr<RenderContext> RenderContext::make(int width, int height, int maximumBuffers) {
-    return std::shared_ptr<RenderContext>(new RenderContext(width, height, maximumBuffers));
+std::shared_ptr<RenderContext> RenderContext::make(int width, int height, int maximumBuffers, PixelFormat format) {
+    return std::shared_ptr<RenderContext>(new RenderContext(width, height, maximumBuffers, format));
 }
 
-RenderContext::RenderContext(int width, int height, int maximumBuffers)
-    : width_(width), height_(height), pool_(std::make_shared<Pool>()) {
+RenderContext::RenderContext(int width, int height, int maximumBuffers, PixelFormat format)
+    : width_(width), height_(height), format_(format), pool_(std::make_shared<Pool>()) {
     pool_->maximum = std::max(1, maximumBuffers);
 }
 
@@ -40,7 +40,7 @@ std::shared_ptr<PixelBuffer> RenderContext::newPixelBuffer() {
     }
     if (!buffer) {
         try {
-            buffer = std::make_unique<PixelBuffer>(width_, height_, PixelFormat::BGRA);
+            buffer = std::make_unique<PixelBuffer>(width_, height_, format_);
         } catch (const std::bad_alloc&) {
             std::lock_guard lock(pool_->mutex);
             --pool_->outstanding;
@@ -95,6 +95,9 @@ void VideoCompositionRequest::finish(Result result) {
 void PiPVideoCompositor::Caches::clear() {
     mainScaler.reset();
     cameraScaler.reset();
+    outputScaler.reset();
+    canvas.reset();
+    mainLayer.reset();
     window.reset();
     mask.clear();
     maskWidth = maskHeight = 0;
@@ -115,6 +118,7 @@ std::vector<PixelFormat> PiPVideoCompositor::sourcePixelFormats() {
 void PiPVideoCompositor::renderContextChanged(std::shared_ptr<RenderContext>) {
     renderQueue_.async([this] {
         subtitles_.clearCache();
+        subtitleLayer_.reset();
         renderedFrameCount_ = 0;
         caches_.clear();
     });
@@ -151,7 +155,16 @@ void PiPVideoCompositor::handle(const std::shared_ptr<VideoCompositionRequest>& 
         request->finishWithError(kRenderRequestFailed);
         return;
     }
-    render(*request, *instruction, *output);
+    if (output->format() == PixelFormat::NV12VideoRange) {
+        render(*request, *instruction, *output);
+    } else {
+        auto& canvas = caches_.canvas;
+        if (!canvas || canvas->width() != output->width() || canvas->height() != output->height())
+            canvas = std::make_unique<PixelBuffer>(output->width(), output->height(), PixelFormat::NV12VideoRange);
+        render(*request, *instruction, *canvas);
+        const IntRect whole{0, 0, output->width(), output->height()};
+        if (!caches_.outputScaler.scale(*canvas, whole, *output, whole)) fillOpaqueBlack(*output);
+    }
     ++renderedFrameCount_;
     if (renderedFrameCount_ % 8 == 0) {
         caches_.clear();
@@ -165,15 +178,36 @@ std::shared_ptr<const PixelBuffer> PiPVideoCompositor::sourcePicture(
     const std::optional<VideoTrackTransform>& transform) {
     auto frame = request.sourceFrameByTrackID(track);
     if (!frame || frame->width() <= 0 || frame->height() <= 0) return nullptr;
-    if (transform && transform->orientation && *transform->orientation != ImageOrientation::up)
-        return orientedCopy(*frame, *transform->orientation);
+    const bool turned = transform && transform->orientation && *transform->orientation != ImageOrientation::up;
+    // Full-range NV12 is drawn by way of RGB.
+    if (turned || frame->format() == PixelFormat::NV12FullRange)
+        return orientedCopy(*frame, turned ? *transform->orientation : ImageOrientation::up);
     return frame;
 }
 
-void PiPVideoCompositor::drawFilled(const PixelBuffer& picture, Scaler& scaler, PixelBuffer& canvas,
-                                    double x, double y, double width, double height) {
-    auto placement = fillPlacement(picture.width(), picture.height(), x, y, width, height);
-    scaler.scale(picture, placement.source, canvas, placement.target);
+bool PiPVideoCompositor::drawPicture(const PixelBuffer& picture, const Placement& placement, Scaler& scaler,
+                                     std::unique_ptr<PixelBuffer>& layer, PixelBuffer& canvas) {
+    const IntRect& from = placement.source;
+    const IntRect& to = placement.target;
+    if (to.width <= 0 || to.height <= 0) return false;
+    // A picture already in the canvas's format and size is copied as it is.
+    if (picture.format() == PixelFormat::NV12VideoRange && from.width == to.width && from.height == to.height &&
+        from.x % 2 == 0 && from.y % 2 == 0 && from.x >= 0 && from.y >= 0 && from.x + from.width <= picture.width() &&
+        from.y + from.height <= picture.height()) {
+        drawNV12(canvas, picture, from, to.x, to.y);
+        return true;
+    }
+    if (!layer || layer->width() != to.width || layer->height() != to.height)
+        layer = std::make_unique<PixelBuffer>(to.width, to.height, PixelFormat::NV12VideoRange);
+    const IntRect whole{0, 0, to.width, to.height};
+    if (!scaler.scale(picture, from, *layer, whole)) return false;
+    drawNV12(canvas, *layer, whole, to.x, to.y);
+    return true;
+}
+
+void PiPVideoCompositor::drawFilled(const PixelBuffer& picture, Scaler& scaler, std::unique_ptr<PixelBuffer>& layer,
+                                    PixelBuffer& canvas, double x, double y, double width, double height) {
+    drawPicture(picture, fillPlacement(picture.width(), picture.height(), x, y, width, height), scaler, layer, canvas);
 }
 
 void PiPVideoCompositor::drawCameraWindow(const PixelBuffer& picture,
@@ -194,7 +228,7 @@ void PiPVideoCompositor::drawCameraWindow(const PixelBuffer& picture,
 
     auto& window = caches_.window;
     if (!window || window->width() != width || window->height() != height)
-        window = std::make_shared<PixelBuffer>(width, height, PixelFormat::BGRA);
+        window = std::make_unique<PixelBuffer>(width, height, PixelFormat::NV12VideoRange);
     auto placement = fillPlacement(picture.width(), picture.height(), 0, 0, width, height);
     if (!caches_.cameraScaler.scale(picture, placement.source, *window, placement.target)) return;
 
@@ -205,7 +239,7 @@ void PiPVideoCompositor::drawCameraWindow(const PixelBuffer& picture,
         caches_.maskHeight = height;
         caches_.maskRadius = radius;
     }
-    blendThroughMask(canvas, *window, caches_.mask, left, top);
+    drawNV12(canvas, *window, {0, 0, width, height}, left, top, caches_.mask.data());
 }
 
 void PiPVideoCompositor::drawSubtitle(const PiPCompositionInstruction& instruction, double t,
@@ -222,7 +256,13 @@ void PiPVideoCompositor::drawSubtitle(const PiPCompositionInstruction& instructi
     const auto& place = image->placement;
     const int x = static_cast<int>(std::lround(place.x));
     const int y = static_cast<int>(std::lround(place.y + place.height - image->image.height()));
-    blendPremultipliedRGBA(canvas, image->image, x, y);
+    // Turned into YUV once per image and place; the frames that show it reuse that.
+    const int64_t key = image->image.cacheKey();
+    if (!subtitleLayer_ || subtitleLayerKey_ != key || subtitleLayer_->x != x || subtitleLayer_->y != y) {
+        subtitleLayer_ = makeYUVAImage(image->image, x, y);
+        subtitleLayerKey_ = key;
+    }
+    drawYUVA(canvas, *subtitleLayer_);
 }
 
 void PiPVideoCompositor::render(const VideoCompositionRequest& request,
@@ -245,8 +285,8 @@ void PiPVideoCompositor::render(const VideoCompositionRequest& request,
         const double cameraHeight = cameraOnTop ? top : H - top;
         const double mainY = cameraOnTop ? top : 0;
         const double mainHeight = cameraOnTop ? H - top : top;
-        if (main) drawFilled(*main, caches_.mainScaler, canvas, 0, mainY, W, mainHeight);
-        if (camera) drawFilled(*camera, caches_.cameraScaler, canvas, 0, cameraY, W, cameraHeight);
+        if (main) drawFilled(*main, caches_.mainScaler, caches_.mainLayer, canvas, 0, mainY, W, mainHeight);
+        if (camera) drawFilled(*camera, caches_.cameraScaler, caches_.window, canvas, 0, cameraY, W, cameraHeight);
     } else {
         // The black background only shows where the main picture leaves room (letterbox bands,
         // no picture); clearing a canvas the picture covers anyway would be wasted work.
@@ -256,7 +296,7 @@ void PiPVideoCompositor::render(const VideoCompositionRequest& request,
                                                     : fillPlacement(main->width(), main->height(), 0, 0, W, H);
         const bool covers = placement.target == IntRect{0, 0, canvas.width(), canvas.height()};
         if (!covers) fillOpaqueBlack(canvas);
-        if (main && !caches_.mainScaler.scale(*main, placement.source, canvas, placement.target) && covers)
+        if (main && !drawPicture(*main, placement, caches_.mainScaler, caches_.mainLayer, canvas) && covers)
             fillOpaqueBlack(canvas);
         if (camera) {
             if (auto keyframe = samplePiPKeyframe(instruction, t))

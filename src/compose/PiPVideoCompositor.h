@@ -32,19 +32,23 @@ inline const CompositionRequestError kRenderRequestFailed{"Zimlo", -20};
 class RenderContext : public std::enable_shared_from_this<RenderContext> {
 public:
     // `maximumBuffers`: how many may be out at once; beyond that newPixelBuffer gives null.
-    static std::shared_ptr<RenderContext> make(int width, int height, int maximumBuffers = 16);
+    // `format`: BGRA (pictures to look at) or NV12 video range (pictures for the encoder).
+    static std::shared_ptr<RenderContext> make(int width, int height, int maximumBuffers = 16,
+                                               media::PixelFormat format = media::PixelFormat::BGRA);
 
     int width() const { return width_; }
     int height() const { return height_; }
-    // A BGRA buffer of the render size with unspecified content, or null.
+    media::PixelFormat format() const { return format_; }
+    // A buffer of the render size and format with unspecified content, or null.
     std::shared_ptr<media::PixelBuffer> newPixelBuffer();
     int outstandingBuffers() const;
 
 private:
-    RenderContext(int width, int height, int maximumBuffers);
+    RenderContext(int width, int height, int maximumBuffers, media::PixelFormat format);
     struct Pool;
     int width_;
     int height_;
+    media::PixelFormat format_;
     std::shared_ptr<Pool> pool_;
 };
 
@@ -87,6 +91,8 @@ private:
 // Draws every frame of an exported movie on the CPU: the main picture (filled, or fitted and
 // letterboxed), the camera picture in a rounded window or one region of a split screen, then
 // the active subtitle. Requests are rendered one at a time, in arrival order, on a serial queue.
+// Drawing happens in NV12 (BT.709 video range), the encoder's format, so NV12 sources of that
+// kind are never turned into RGB; BGRA output buffers get the finished picture converted.
 class PiPVideoCompositor {
 public:
     PiPVideoCompositor();
@@ -97,7 +103,8 @@ public:
     PiPVideoCompositor(const PiPVideoCompositor&) = delete;
     PiPVideoCompositor& operator=(const PiPVideoCompositor&) = delete;
 
-    // Formats accepted as source frames, and the one output frames have.
+    // Formats accepted as source frames, and the default of output frames (NV12 video range is
+    // the other one a render context may have).
     static std::vector<media::PixelFormat> sourcePixelFormats();
     static media::PixelFormat requiredPixelFormat() { return media::PixelFormat::BGRA; }
 
@@ -118,7 +125,10 @@ private:
     struct Caches {
         Scaler mainScaler;
         Scaler cameraScaler;
-        std::shared_ptr<media::PixelBuffer> window;
+        Scaler outputScaler;
+        std::unique_ptr<media::PixelBuffer> canvas;  // drawn here when the output is BGRA
+        std::unique_ptr<media::PixelBuffer> mainLayer;
+        std::unique_ptr<media::PixelBuffer> window;
         std::vector<uint8_t> mask;
         int maskWidth = 0;
         int maskHeight = 0;
@@ -132,13 +142,19 @@ private:
     std::shared_ptr<const media::PixelBuffer> sourcePicture(const VideoCompositionRequest& request,
                                                             TrackID track,
                                                             const std::optional<VideoTrackTransform>& transform);
-    void drawFilled(const media::PixelBuffer& picture, Scaler& scaler, media::PixelBuffer& canvas,
-                    double x, double y, double width, double height);
+    // Scales (or copies) a picture into its place on the canvas; false when nothing was drawn.
+    bool drawPicture(const media::PixelBuffer& picture, const Placement& placement, Scaler& scaler,
+                     std::unique_ptr<media::PixelBuffer>& layer, media::PixelBuffer& canvas);
+    void drawFilled(const media::PixelBuffer& picture, Scaler& scaler, std::unique_ptr<media::PixelBuffer>& layer,
+                    media::PixelBuffer& canvas, double x, double y, double width, double height);
     void drawCameraWindow(const media::PixelBuffer& picture, const PiPCompositionInstruction& instruction,
                           const PiPKeyframe& keyframe, media::PixelBuffer& canvas);
     void drawSubtitle(const PiPCompositionInstruction& instruction, double t, media::PixelBuffer& canvas);
 
     SubtitleRenderer subtitles_;
+    // The subtitle image last drawn, in YUV; lives as long as the subtitle cache.
+    std::optional<YUVAImage> subtitleLayer_;
+    int64_t subtitleLayerKey_ = 0;
     Caches caches_;
     int renderedFrameCount_ = 0;
     int cacheClearCount_ = 0;

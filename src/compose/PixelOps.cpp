@@ -96,44 +96,73 @@ std::vector<uint8_t> roundedRectMask(int width, int height, double radius) {
     return mask;
 }
 
+namespace {
+
+// Where the pixel at (x, y) of a picture turned by `orientation` comes from in the w × h source.
+inline void orientedSource(ImageOrientation orientation, int w, int h, int x, int y, int& sx, int& sy) {
+    sx = x;
+    sy = y;
+    switch (orientation) {
+        case ImageOrientation::up: break;
+        case ImageOrientation::upMirrored: sx = w - 1 - x; break;
+        case ImageOrientation::down: sx = w - 1 - x; sy = h - 1 - y; break;
+        case ImageOrientation::downMirrored: sy = h - 1 - y; break;
+        case ImageOrientation::leftMirrored: sx = y; sy = x; break;
+        case ImageOrientation::right: sx = y; sy = h - 1 - x; break;
+        case ImageOrientation::rightMirrored: sx = w - 1 - y; sy = h - 1 - x; break;
+        case ImageOrientation::left: sx = w - 1 - y; sy = x; break;
+    }
+}
+
+// Turns one plane of `Sample`-sized elements (4 bytes for BGRA, 1 for luma, 2 for U V pairs).
+template <typename Sample>
+void orientPlane(const uint8_t* source, int sourceStride, int w, int h, uint8_t* target, int targetStride,
+                 ImageOrientation orientation) {
+    const bool turned = static_cast<int>(orientation) >= 5;
+    const int ow = turned ? h : w;
+    const int oh = turned ? w : h;
+    for (int y = 0; y < oh; ++y) {
+        auto* row = reinterpret_cast<Sample*>(target + static_cast<size_t>(y) * targetStride);
+        for (int x = 0; x < ow; ++x) {
+            int sx = 0, sy = 0;
+            orientedSource(orientation, w, h, x, y, sx, sy);
+            row[x] = *reinterpret_cast<const Sample*>(source + static_cast<size_t>(sy) * sourceStride +
+                                                      sizeof(Sample) * sx);
+        }
+    }
+}
+
+struct UVPair {
+    uint8_t u, v;
+};
+
+inline uint8_t over(unsigned premultiplied, unsigned keep, unsigned beneath) {
+    return static_cast<uint8_t>(std::min(255u, premultiplied + (beneath * keep + 127) / 255));
+}
+
+}  // namespace
+
 std::shared_ptr<PixelBuffer> orientedCopy(const PixelBuffer& source, ImageOrientation orientation) {
+    const bool turned = static_cast<int>(orientation) >= 5;
+    const int w = source.width();
+    const int h = source.height();
+    if (source.format() == PixelFormat::NV12VideoRange) {
+        auto out = std::make_shared<PixelBuffer>(turned ? h : w, turned ? w : h, PixelFormat::NV12VideoRange);
+        orientPlane<uint8_t>(source.data(0), source.stride(0), w, h, out->data(0), out->stride(0), orientation);
+        orientPlane<UVPair>(source.data(1), source.stride(1), (w + 1) / 2, (h + 1) / 2, out->data(1), out->stride(1),
+                            orientation);
+        return out;
+    }
     std::shared_ptr<PixelBuffer> converted;
     const PixelBuffer* bgra = &source;
     if (source.format() != PixelFormat::BGRA) {
-        converted = std::make_shared<PixelBuffer>(source.width(), source.height(), PixelFormat::BGRA);
+        converted = std::make_shared<PixelBuffer>(w, h, PixelFormat::BGRA);
         Scaler scaler;
-        if (!scaler.scale(source, {0, 0, source.width(), source.height()}, *converted,
-                          {0, 0, source.width(), source.height()}))
-            return nullptr;
+        if (!scaler.scale(source, {0, 0, w, h}, *converted, {0, 0, w, h})) return nullptr;
         bgra = converted.get();
     }
-    const int w = bgra->width();
-    const int h = bgra->height();
-    const int o = static_cast<int>(orientation);
-    const bool turned = o >= 5;
-    const int ow = turned ? h : w;
-    const int oh = turned ? w : h;
-    auto out = std::make_shared<PixelBuffer>(ow, oh, PixelFormat::BGRA);
-    const auto* src = reinterpret_cast<const uint32_t*>(bgra->data());
-    const int srcPitch = bgra->stride() / 4;
-    for (int y = 0; y < oh; ++y) {
-        auto* row = reinterpret_cast<uint32_t*>(out->data() + static_cast<size_t>(y) * out->stride());
-        for (int x = 0; x < ow; ++x) {
-            int sx = x;
-            int sy = y;
-            switch (orientation) {
-                case ImageOrientation::up: break;
-                case ImageOrientation::upMirrored: sx = w - 1 - x; break;
-                case ImageOrientation::down: sx = w - 1 - x; sy = h - 1 - y; break;
-                case ImageOrientation::downMirrored: sy = h - 1 - y; break;
-                case ImageOrientation::leftMirrored: sx = y; sy = x; break;
-                case ImageOrientation::right: sx = y; sy = h - 1 - x; break;
-                case ImageOrientation::rightMirrored: sx = w - 1 - y; sy = h - 1 - x; break;
-                case ImageOrientation::left: sx = w - 1 - y; sy = x; break;
-            }
-            row[x] = src[static_cast<size_t>(sy) * srcPitch + sx];
-        }
-    }
+    auto out = std::make_shared<PixelBuffer>(turned ? h : w, turned ? w : h, PixelFormat::BGRA);
+    orientPlane<uint32_t>(bgra->data(), bgra->stride(), w, h, out->data(), out->stride(), orientation);
     return out;
 }
 
@@ -145,23 +174,37 @@ void Scaler::reset() {
 }
 
 bool Scaler::scale(const PixelBuffer& source, IntRect from, PixelBuffer& target, IntRect to) {
-    if (target.format() != PixelFormat::BGRA) return false;
+    const bool toNV12 = target.format() == PixelFormat::NV12VideoRange;
+    if (target.format() != PixelFormat::BGRA && !toNV12) return false;
+    if (toNV12 && (source.format() == PixelFormat::NV12FullRange || (to.x & 1) || (to.y & 1))) return false;
     if (!inside(from, source.width(), source.height()) || !inside(to, target.width(), target.height()))
         return false;
-    uint8_t* dst[4] = {target.data() + static_cast<size_t>(to.y) * target.stride() + 4 * to.x};
-    int dstStride[4] = {target.stride()};
+    uint8_t* dst[4] = {};
+    int dstStride[4] = {};
+    if (toNV12) {
+        dst[0] = target.data(0) + static_cast<size_t>(to.y) * target.stride(0) + to.x;
+        dst[1] = target.data(1) + static_cast<size_t>(to.y / 2) * target.stride(1) + to.x;
+        dstStride[0] = target.stride(0);
+        dstStride[1] = target.stride(1);
+    } else {
+        dst[0] = target.data() + static_cast<size_t>(to.y) * target.stride() + 4 * to.x;
+        dstStride[0] = target.stride();
+    }
+    const AVPixelFormat targetFormat = toNV12 ? AV_PIX_FMT_NV12 : AV_PIX_FMT_BGRA;
+    const int* bt709 = sws_getCoefficients(SWS_CS_ITU709);
 
     if (source.format() == PixelFormat::BGRA) {
         const uint8_t* origin = source.data() + static_cast<size_t>(from.y) * source.stride() + 4 * from.x;
-        if (from.width == to.width && from.height == to.height) {
+        if (!toNV12 && from.width == to.width && from.height == to.height) {
             for (int y = 0; y < to.height; ++y)
                 std::memcpy(dst[0] + static_cast<size_t>(y) * dstStride[0],
                             origin + static_cast<size_t>(y) * source.stride(), 4 * static_cast<size_t>(to.width));
             return true;
         }
         context_ = sws_getCachedContext(context_, from.width, from.height, AV_PIX_FMT_BGRA, to.width,
-                                        to.height, AV_PIX_FMT_BGRA, kScaleFlags, nullptr, nullptr, nullptr);
+                                        to.height, targetFormat, kScaleFlags, nullptr, nullptr, nullptr);
         if (!context_) return false;
+        if (toNV12) sws_setColorspaceDetails(context_, bt709, 1, bt709, 0, 0, 1 << 16, 1 << 16);
         const uint8_t* src[4] = {origin};
         int srcStride[4] = {source.stride()};
         return sws_scale(context_, src, srcStride, 0, from.height, dst, dstStride) > 0;
@@ -172,13 +215,17 @@ bool Scaler::scale(const PixelBuffer& source, IntRect from, PixelBuffer& target,
     from.y &= ~1;
     from.width = std::min(from.width, source.width() - from.x);
     from.height = std::min(from.height, source.height() - from.y);
+    // Unscaled to RGB, each pixel takes its own block's chroma: the picture as drawn, without
+    // colour bleeding over the edges of regions.
+    const bool unscaled = from.width == to.width && from.height == to.height;
+    const int flags = !toNV12 && unscaled ? SWS_POINT | SWS_ACCURATE_RND : kScaleFlags;
     context_ = sws_getCachedContext(context_, from.width, from.height, AV_PIX_FMT_NV12, to.width,
-                                    to.height, AV_PIX_FMT_BGRA, kScaleFlags, nullptr, nullptr, nullptr);
+                                    to.height, targetFormat, flags, nullptr, nullptr, nullptr);
     if (!context_) return false;
-    const bool fullRange = source.format() == PixelFormat::NV12FullRange;
-    const int* coefficients = sws_getCoefficients(SWS_CS_ITU709);
-    sws_setColorspaceDetails(context_, coefficients, fullRange ? 1 : 0, coefficients, 1, 0,
-                             1 << 16, 1 << 16);
+    if (!toNV12) {
+        const bool fullRange = source.format() == PixelFormat::NV12FullRange;
+        sws_setColorspaceDetails(context_, bt709, fullRange ? 1 : 0, bt709, 1, 0, 1 << 16, 1 << 16);
+    }
     const uint8_t* src[4] = {
         source.data(0) + static_cast<size_t>(from.y) * source.stride(0) + from.x,
         source.data(1) + static_cast<size_t>(from.y / 2) * source.stride(1) + from.x,
@@ -188,58 +235,167 @@ bool Scaler::scale(const PixelBuffer& source, IntRect from, PixelBuffer& target,
 }
 
 void fillOpaqueBlack(PixelBuffer& canvas) {
-    for (int y = 0; y < canvas.height(); ++y) {
-        auto* row = reinterpret_cast<uint32_t*>(canvas.data() + static_cast<size_t>(y) * canvas.stride());
-        std::fill(row, row + canvas.width(), 0xFF000000u);  // B G R A = 0 0 0 255
+    if (canvas.format() == PixelFormat::BGRA) {
+        for (int y = 0; y < canvas.height(); ++y) {
+            auto* row = reinterpret_cast<uint32_t*>(canvas.data() + static_cast<size_t>(y) * canvas.stride());
+            std::fill(row, row + canvas.width(), 0xFF000000u);  // B G R A = 0 0 0 255
+        }
+        return;
     }
+    // Video-range black: luma 16, neutral chroma.
+    for (int y = 0; y < canvas.height(); ++y)
+        std::memset(canvas.data(0) + static_cast<size_t>(y) * canvas.stride(0), 16, canvas.width());
+    for (int y = 0; y < (canvas.height() + 1) / 2; ++y)
+        std::memset(canvas.data(1) + static_cast<size_t>(y) * canvas.stride(1), 128, 2 * ((canvas.width() + 1) / 2));
 }
 
-void blendThroughMask(PixelBuffer& canvas, const PixelBuffer& window, const std::vector<uint8_t>& mask,
-                      int x, int y) {
-    const int w = window.width();
-    const int h = window.height();
-    const int x0 = std::max(0, x), x1 = std::min(canvas.width(), x + w);
-    const int y0 = std::max(0, y), y1 = std::min(canvas.height(), y + h);
-    for (int cy = y0; cy < y1; ++cy) {
-        uint8_t* out = canvas.data() + static_cast<size_t>(cy) * canvas.stride();
-        const uint8_t* in = window.data() + static_cast<size_t>(cy - y) * window.stride();
-        const uint8_t* coverage = mask.data() + static_cast<size_t>(cy - y) * w;
-        for (int cx = x0; cx < x1; ++cx) {
-            const int wx = cx - x;
-            const unsigned a = coverage[wx];
+void drawNV12(PixelBuffer& canvas, const PixelBuffer& layer, IntRect from, int x, int y, const uint8_t* mask) {
+    const int x0 = std::max(0, x), x1 = std::min(canvas.width(), x + from.width);
+    const int y0 = std::max(0, y), y1 = std::min(canvas.height(), y + from.height);
+    if (x0 >= x1 || y0 >= y1) return;
+    // Coverage of canvas pixel (px, py) by the layer.
+    auto coverage = [&](int px, int py) -> unsigned {
+        if (px < x0 || px >= x1 || py < y0 || py >= y1) return 0;
+        return mask ? mask[static_cast<size_t>(py - y) * from.width + (px - x)] : 255u;
+    };
+
+    for (int py = y0; py < y1; ++py) {
+        uint8_t* out = canvas.data(0) + static_cast<size_t>(py) * canvas.stride(0);
+        const uint8_t* in = layer.data(0) + static_cast<size_t>(from.y + py - y) * layer.stride(0) + from.x;
+        if (!mask) {
+            std::memcpy(out + x0, in + (x0 - x), static_cast<size_t>(x1 - x0));
+            continue;
+        }
+        const uint8_t* m = mask + static_cast<size_t>(py - y) * from.width;
+        for (int px = x0; px < x1; ++px) {
+            const unsigned a = m[px - x];
             if (a == 0) continue;
-            uint8_t* d = out + 4 * cx;
-            const uint8_t* s = in + 4 * wx;
-            if (a == 255) {
-                d[0] = s[0];
-                d[1] = s[1];
-                d[2] = s[2];
-            } else {
-                for (int c = 0; c < 3; ++c) d[c] = static_cast<uint8_t>((s[c] * a + d[c] * (255 - a) + 127) / 255);
+            out[px] = a == 255 ? in[px - x]
+                               : static_cast<uint8_t>((in[px - x] * a + out[px] * (255 - a) + 127) / 255);
+        }
+    }
+
+    // Chroma: block (bx, by) covers canvas pixels 2bx..2bx+1 × 2by..2by+1 and takes the layer's
+    // sample nearest to the same place.
+    const int firstColumn = from.x / 2;
+    const int lastColumn = (from.x + from.width - 1) / 2;
+    const int firstRow = from.y / 2;
+    const int lastRow = (from.y + from.height - 1) / 2;
+    auto layerColumn = [&](int bx) { return std::clamp((from.x + 2 * bx - x) >> 1, firstColumn, lastColumn); };
+    const int bx0 = x0 / 2, bx1 = (x1 + 1) / 2;
+    // Blocks whose four pixels are all inside [x0, x1), for the copy of whole runs.
+    const int fullX0 = (x0 + 1) / 2, fullX1 = x1 / 2;
+    for (int by = y0 / 2; by < (y1 + 1) / 2; ++by) {
+        uint8_t* out = canvas.data(1) + static_cast<size_t>(by) * canvas.stride(1);
+        const int row = std::clamp((from.y + 2 * by - y) >> 1, firstRow, lastRow);
+        const uint8_t* in = layer.data(1) + static_cast<size_t>(row) * layer.stride(1);
+        const bool rowsFull = 2 * by >= y0 && 2 * by + 1 < y1;
+        const int pixelsInCanvas = std::min(2, canvas.height() - 2 * by);
+        int bx = bx0;
+        while (bx < bx1) {
+            if (!mask && rowsFull && bx >= fullX0 && bx < fullX1) {
+                std::memcpy(out + 2 * bx, in + 2 * layerColumn(bx), 2 * static_cast<size_t>(fullX1 - bx));
+                bx = fullX1;
+                continue;
             }
-            d[3] = 255;
+            const int columnsInCanvas = std::min(2, canvas.width() - 2 * bx);
+            unsigned sum = 0;
+            for (int dy = 0; dy < 2; ++dy)
+                for (int dx = 0; dx < 2; ++dx) sum += coverage(2 * bx + dx, 2 * by + dy);
+            const unsigned whole = 255u * pixelsInCanvas * columnsInCanvas;
+            if (sum > 0) {
+                const uint8_t* s = in + 2 * layerColumn(bx);
+                uint8_t* d = out + 2 * bx;
+                if (sum >= whole) {
+                    d[0] = s[0];
+                    d[1] = s[1];
+                } else {
+                    for (int c = 0; c < 2; ++c)
+                        d[c] = static_cast<uint8_t>((s[c] * sum + d[c] * (whole - sum) + whole / 2) / whole);
+                }
+            }
+            ++bx;
         }
     }
 }
 
-void blendPremultipliedRGBA(PixelBuffer& canvas, const QImage& image, int x, int y) {
-    const int w = image.width();
-    const int h = image.height();
-    const int x0 = std::max(0, x), x1 = std::min(canvas.width(), x + w);
-    const int y0 = std::max(0, y), y1 = std::min(canvas.height(), y + h);
-    for (int cy = y0; cy < y1; ++cy) {
-        uint8_t* out = canvas.data() + static_cast<size_t>(cy) * canvas.stride();
-        const uchar* in = image.constScanLine(cy - y);
-        for (int cx = x0; cx < x1; ++cx) {
-            const uchar* s = in + 4 * (cx - x);  // R G B A, premultiplied
-            const unsigned a = s[3];
+YUVAImage makeYUVAImage(const QImage& source, int x, int y) {
+    const QImage image = source.format() == QImage::Format_RGBA8888_Premultiplied
+                             ? source
+                             : source.convertToFormat(QImage::Format_RGBA8888_Premultiplied);
+    YUVAImage out;
+    out.x = x;
+    out.y = y;
+    out.width = image.width();
+    out.height = image.height();
+    if (out.width <= 0 || out.height <= 0) return out;
+    const size_t pixels = static_cast<size_t>(out.width) * out.height;
+    out.luma.resize(pixels);
+    out.alpha.resize(pixels);
+    // BT.709 video range, applied to premultiplied colour: the offsets scale with alpha, so the
+    // result is the picture composited over black, plus (1 - alpha) of what lies beneath.
+    constexpr double kY = 219.0 / 255.0, kC = 224.0 / 255.0;
+    auto toY = [](double r, double g, double b) { return kY * (0.2126 * r + 0.7152 * g + 0.0722 * b); };
+    auto toU = [](double r, double g, double b) { return kC * (-0.2126 * r - 0.7152 * g + 0.9278 * b) / 1.8556; };
+    auto toV = [](double r, double g, double b) { return kC * (0.7874 * r - 0.7152 * g - 0.0722 * b) / 1.5748; };
+    for (int py = 0; py < out.height; ++py) {
+        const uchar* s = image.constScanLine(py);
+        for (int px = 0; px < out.width; ++px, s += 4) {
+            const size_t i = static_cast<size_t>(py) * out.width + px;
+            out.alpha[i] = s[3];
+            out.luma[i] = static_cast<uint8_t>(std::clamp(std::lround(16.0 * s[3] / 255.0 + toY(s[0], s[1], s[2])), 0L, 255L));
+        }
+    }
+    // Chroma blocks on the canvas's grid: (x >> 1) rounds towards minus infinity.
+    out.blockX = x >> 1;
+    out.blockY = y >> 1;
+    out.blocksWide = ((x + out.width - 1) >> 1) - out.blockX + 1;
+    out.blocksHigh = ((y + out.height - 1) >> 1) - out.blockY + 1;
+    out.chroma.resize(2 * static_cast<size_t>(out.blocksWide) * out.blocksHigh);
+    out.chromaAlpha.resize(static_cast<size_t>(out.blocksWide) * out.blocksHigh);
+    for (int by = 0; by < out.blocksHigh; ++by)
+        for (int bx = 0; bx < out.blocksWide; ++bx) {
+            double u = 0, v = 0, a = 0;
+            for (int dy = 0; dy < 2; ++dy)
+                for (int dx = 0; dx < 2; ++dx) {
+                    const int px = 2 * (out.blockX + bx) + dx - x;
+                    const int py = 2 * (out.blockY + by) + dy - y;
+                    if (px < 0 || py < 0 || px >= out.width || py >= out.height) continue;  // transparent
+                    const uchar* s = image.constScanLine(py) + 4 * px;
+                    u += 128.0 * s[3] / 255.0 + toU(s[0], s[1], s[2]);
+                    v += 128.0 * s[3] / 255.0 + toV(s[0], s[1], s[2]);
+                    a += s[3];
+                }
+            const size_t i = static_cast<size_t>(by) * out.blocksWide + bx;
+            out.chroma[2 * i] = static_cast<uint8_t>(std::clamp(std::lround(u / 4), 0L, 255L));
+            out.chroma[2 * i + 1] = static_cast<uint8_t>(std::clamp(std::lround(v / 4), 0L, 255L));
+            out.chromaAlpha[i] = static_cast<uint8_t>(std::lround(a / 4));
+        }
+    return out;
+}
+
+void drawYUVA(PixelBuffer& canvas, const YUVAImage& image) {
+    if (canvas.format() != PixelFormat::NV12VideoRange) return;
+    const int x0 = std::max(0, image.x), x1 = std::min(canvas.width(), image.x + image.width);
+    const int y0 = std::max(0, image.y), y1 = std::min(canvas.height(), image.y + image.height);
+    for (int py = y0; py < y1; ++py) {
+        uint8_t* out = canvas.data(0) + static_cast<size_t>(py) * canvas.stride(0);
+        const size_t row = static_cast<size_t>(py - image.y) * image.width - image.x;
+        for (int px = x0; px < x1; ++px) {
+            const unsigned a = image.alpha[row + px];
+            if (a != 0) out[px] = over(image.luma[row + px], 255 - a, out[px]);
+        }
+    }
+    const int bx0 = std::max(0, image.blockX), bx1 = std::min((canvas.width() + 1) / 2, image.blockX + image.blocksWide);
+    const int by0 = std::max(0, image.blockY), by1 = std::min((canvas.height() + 1) / 2, image.blockY + image.blocksHigh);
+    for (int by = by0; by < by1; ++by) {
+        uint8_t* out = canvas.data(1) + static_cast<size_t>(by) * canvas.stride(1);
+        const size_t row = static_cast<size_t>(by - image.blockY) * image.blocksWide - image.blockX;
+        for (int bx = bx0; bx < bx1; ++bx) {
+            const unsigned a = image.chromaAlpha[row + bx];
             if (a == 0) continue;
-            uint8_t* d = out + 4 * cx;  // B G R A
-            const unsigned keep = 255 - a;
-            d[0] = static_cast<uint8_t>(std::min(255u, s[2] + (d[0] * keep + 127) / 255));
-            d[1] = static_cast<uint8_t>(std::min(255u, s[1] + (d[1] * keep + 127) / 255));
-            d[2] = static_cast<uint8_t>(std::min(255u, s[0] + (d[2] * keep + 127) / 255));
-            d[3] = 255;
+            out[2 * bx] = over(image.chroma[2 * (row + bx)], 255 - a, out[2 * bx]);
+            out[2 * bx + 1] = over(image.chroma[2 * (row + bx) + 1], 255 - a, out[2 * bx + 1]);
         }
     }
 }

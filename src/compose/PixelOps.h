@@ -12,7 +12,9 @@ class QImage;
 
 namespace zimlo::compose {
 
-// CPU picture operations of the frame compositor. Canvases are opaque BGRA.
+// CPU picture operations of the frame compositor. Canvases are NV12 in BT.709 video range, the
+// format the exported movie is encoded and tagged in, so pictures go from the decoder to the
+// encoder without a round trip through RGB.
 
 struct IntRect {
     int x = 0;
@@ -39,12 +41,14 @@ double roundedCornerRadius(double width, double height, double cornerRatio);
 // Coverage (0-255) of a w × h rectangle with anti-aliased rounded corners of `radius`.
 std::vector<uint8_t> roundedRectMask(int width, int height, double radius);
 
-// The picture turned upright, as a new BGRA buffer (BGRA or NV12 sources).
+// The picture turned upright, as a new buffer: NV12 video range stays NV12, BGRA and NV12 full
+// range become BGRA.
 std::shared_ptr<media::PixelBuffer> orientedCopy(const media::PixelBuffer& source,
                                                  ImageOrientation orientation);
 
-// Scales part of a BGRA or NV12 picture into part of a BGRA picture; keeps its scaling context
-// between calls of the same shape.
+// Scales part of a picture into part of another; keeps its scaling context between calls of the
+// same shape. Sources: BGRA, NV12 (either range); targets: BGRA, or NV12 video range from BGRA
+// and NV12 video range sources, then at even coordinates. YUV is taken and made as BT.709.
 class Scaler {
 public:
     Scaler() = default;
@@ -60,11 +64,35 @@ private:
     SwsContext* context_ = nullptr;
 };
 
+// Opaque black, for BGRA and NV12 video-range canvases.
 void fillOpaqueBlack(media::PixelBuffer& canvas);
-// Draws an opaque BGRA window at (x, y) through a coverage mask, cut at the canvas edges.
-void blendThroughMask(media::PixelBuffer& canvas, const media::PixelBuffer& window,
-                      const std::vector<uint8_t>& mask, int x, int y);
-// Draws a premultiplied RGBA image at (x, y), cut at the canvas edges.
-void blendPremultipliedRGBA(media::PixelBuffer& canvas, const QImage& image, int x, int y);
+
+// Draws `from` of an NV12 video-range layer with its top-left at (x, y) of an NV12 canvas, cut at
+// the canvas edges, through an optional coverage mask (one byte a pixel, `from`'s width a row).
+// Each chroma sample takes the layer in proportion to how much of its 2 × 2 pixels the layer
+// covers. `from` starts on even coordinates.
+void drawNV12(media::PixelBuffer& canvas, const media::PixelBuffer& layer, IntRect from, int x, int y,
+              const uint8_t* mask = nullptr);
+
+// A premultiplied RGBA image turned into the canvas's YUV once, for a given position: luma and
+// alpha per pixel, chroma and its alpha per 2 × 2 block of the canvas, all premultiplied, so
+// drawing it is one multiply-add per sample.
+struct YUVAImage {
+    int x = 0;
+    int y = 0;
+    int width = 0;
+    int height = 0;
+    std::vector<uint8_t> luma;
+    std::vector<uint8_t> alpha;
+    int blockX = 0;  // first chroma block (canvas chroma coordinates)
+    int blockY = 0;
+    int blocksWide = 0;
+    int blocksHigh = 0;
+    std::vector<uint8_t> chroma;  // U V interleaved
+    std::vector<uint8_t> chromaAlpha;
+};
+// `image` is Format_RGBA8888_Premultiplied (others are converted).
+YUVAImage makeYUVAImage(const QImage& image, int x, int y);
+void drawYUVA(media::PixelBuffer& canvas, const YUVAImage& image);
 
 }  // namespace zimlo::compose

@@ -304,8 +304,10 @@ std::shared_ptr<media::PixelBuffer> VideoCompositor::renderFrame(const Recording
         auto asset = media::MovieAsset::open(track->sourceURL, error);
         if (!asset) return;
         const MediaTime at = track->sourceRange->start + time;
+        // The same pictures the export draws with, so the frame shows what the movie will.
         auto reader = media::VideoFrameReader::open(*asset, track->sourceTrackID, error,
-                                                    TimeRange{at, track->sourceRange->end() - at});
+                                                    TimeRange{at, track->sourceRange->end() - at},
+                                                    media::DecodedPictureFormat::bt709NV12OrBGRA);
         if (!reader) return;
         if (auto frame = reader->next()) frames[id] = frame->pixels;
     };

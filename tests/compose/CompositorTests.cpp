@@ -49,9 +49,10 @@ struct Fixture {
     }
 
     VideoCompositionRequest::Result render(double t, std::map<TrackID, std::shared_ptr<const PixelBuffer>> frames,
-                                           std::shared_ptr<const VideoCompositionInstruction> which = nullptr) {
+                                           std::shared_ptr<const VideoCompositionInstruction> which = nullptr,
+                                           PixelFormat output = PixelFormat::BGRA) {
         auto context = RenderContext::make(static_cast<int>(instruction->canvas.width),
-                                           static_cast<int>(instruction->canvas.height), 2);
+                                           static_cast<int>(instruction->canvas.height), 2, output);
         std::promise<VideoCompositionRequest::Result> done;
         compositor->startVideoCompositionRequest(std::make_shared<VideoCompositionRequest>(
             MediaTime::fromSeconds(t, 600), which ? which : instruction, context, std::move(frames),
@@ -160,6 +161,62 @@ TEST(PiPVideoCompositor, SourcesAreTurnedUpright) {
     auto out = f.frame(0, {{kMain, picture}});
     EXPECT_THAT(at(*out, 5, 2), Near(kRed));
     EXPECT_THAT(at(*out, 5, 17), Near(kGreen));
+}
+
+// Red rising to the right, green downwards.
+std::shared_ptr<PixelBuffer> gradient(int w, int h) {
+    auto buffer = std::make_shared<PixelBuffer>(w, h, PixelFormat::BGRA);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            uint8_t* p = buffer->data() + y * buffer->stride() + 4 * x;
+            p[0] = 128;
+            p[1] = static_cast<uint8_t>(y * 255 / (h - 1));
+            p[2] = static_cast<uint8_t>(x * 255 / (w - 1));
+            p[3] = 255;
+        }
+    return buffer;
+}
+
+std::shared_ptr<PixelBuffer> convert(const PixelBuffer& picture, PixelFormat format) {
+    auto out = std::make_shared<PixelBuffer>(picture.width(), picture.height(), format);
+    Scaler scaler;
+    EXPECT_TRUE(scaler.scale(picture, {0, 0, picture.width(), picture.height()}, *out,
+                             {0, 0, picture.width(), picture.height()}));
+    return out;
+}
+
+// Export frames are drawn from NV12 sources (copied where they fit, scaled, turned) into NV12
+// buffers for the encoder; they must show the picture that BGRA sources and output show.
+TEST(PiPVideoCompositor, NV12SourcesAndOutputShowTheSamePictureAsBGRA) {
+    Fixture f(200, 100);
+    f.instruction->pipKeyframes = {{0, {0.25, 0.5}, {0.3, 0.5}, 0}};  // 60 × 50 window at (20, 25)
+    f.instruction->pipCornerRatio = 0.5;
+    f.instruction->pipTransform = VideoTrackTransform{ImageOrientation::upMirrored};
+    auto camera = gradient(60, 50);
+    for (bool fitted : {false, true}) {
+        f.instruction->fitsMainContent = fitted;
+        auto main = gradient(fitted ? 160 : 200, 100);  // fitted: scaled to 160 wide, bands at the sides
+        auto reference = f.frame(0, {{kMain, main}, {kCamera, camera}});
+        auto result = f.render(0, {{kMain, convert(*main, PixelFormat::NV12VideoRange)},
+                                   {kCamera, convert(*camera, PixelFormat::NV12VideoRange)}},
+                               nullptr, PixelFormat::NV12VideoRange);
+        ASSERT_TRUE(result.frame);
+        ASSERT_EQ(result.frame->format(), PixelFormat::NV12VideoRange);
+        auto shown = convert(*result.frame, PixelFormat::BGRA);
+        int differing = 0;
+        for (int y = 0; y < 100; ++y)
+            for (int x = 0; x < 200; ++x) {
+                const auto a = at(*reference, x, y), b = at(*shown, x, y);
+                for (int c = 0; c < 3; ++c) differing += std::abs(a[c] - b[c]) > 12;
+            }
+        EXPECT_EQ(differing, 0) << fitted;
+        // Mirrored camera: its red side is on the left.
+        EXPECT_GT(at(*shown, 30, 50)[0], 150);
+        EXPECT_LT(at(*shown, 70, 50)[0], 100);
+        if (fitted) {
+            EXPECT_THAT(at(*shown, 10, 90), Near(kBlack));
+        }
+    }
 }
 
 TEST(PiPVideoCompositor, FailsRequestsWithoutInstructionOrBuffer) {

@@ -45,6 +45,22 @@ public:
         std::system((f + "-f lavfi -i color=c=red:s=320x180:r=30:d=1 -f lavfi -i sine=d=2" + h264 + "-c:a aac " +
                      (dir / "short-video.mov").string()).c_str());
         std::system((f + "-f lavfi -i sine=d=1 -c:a aac " + (dir / "audio-only.m4a").string()).c_str());
+        // A screen whose picture changes shape after 1 s (640 × 360, then 640 × 238), in BT.709,
+        // and a camera in BT.601: colour patches made in each matrix and tagged as such.
+        const std::string bt709 = " -vf scale=out_color_matrix=bt709:out_range=tv,format=yuv420p -colorspace bt709 "
+                                  "-color_primaries bt709 -color_trc bt709 -color_range tv ";
+        const std::string bt601 = " -vf scale=out_color_matrix=bt601:out_range=tv,format=yuv420p -colorspace smpte170m "
+                                  "-color_primaries smpte170m -color_trc smpte170m -color_range tv ";
+        std::system((f + "-f lavfi -i color=c=0xE02040:s=640x360:r=30:d=1" + bt709 + h264 + "-f h264 " +
+                     (dir / "wide.h264").string()).c_str());
+        std::system((f + "-f lavfi -i color=c=0x30A0E0:s=640x238:r=30:d=1" + bt709 + h264 + "-f h264 " +
+                     (dir / "wider.h264").string()).c_str());
+        std::system(("cat '" + (dir / "wide.h264").string() + "' '" + (dir / "wider.h264").string() + "' > '" +
+                     (dir / "reshaped.h264").string() + "'").c_str());
+        std::system((f + "-framerate 30 -f h264 -i " + (dir / "reshaped.h264").string() + " -c copy " +
+                     (dir / "reshaped.mov").string()).c_str());
+        std::system((f + "-f lavfi -i color=c=0x40C040:s=320x240:r=30:d=2" + bt601 + h264 +
+                     (dir / "camera-601.mov").string()).c_str());
     }
     static void TearDownTestSuite() { fs::remove_all(dir); }
 
@@ -166,6 +182,38 @@ TEST_F(ExportTest, PictureInPictureMovieFollowsKeyframesAndPassesProbe) {
             if (c[0] > 230 && c[1] > 230 && c[2] > 230) ++white;
         }
     EXPECT_GT(white, 200);
+    fs::remove(movie);
+}
+
+MATCHER_P(Close, colour, "") {
+    for (int c = 0; c < 3; ++c)
+        if (std::abs(arg[c] - colour[c]) > 10) return false;
+    return true;
+}
+
+// The fitted screen keeps its proportions when its picture changes shape: black bands above and
+// below (an odd number of rows, so chroma is shared across the band's edge). Colours keep their
+// values whether the source is drawn as it is (BT.709) or converted (BT.601): a mix-up of the
+// two moves these patches by 15 to 20 levels.
+TEST_F(ExportTest, FittedScreenIsLetterboxedAndColoursKeepTheirValues) {
+    auto p = project("reshaped.mov", "camera-601.mov");
+    p.duration = 2;
+    p.pipTrack = {{0, {0.75, 0.5}, {0.25, 0.25}, 0}};  // 160 × 90 around (480, 180)
+    auto result = exportNow(p);
+    ASSERT_TRUE(std::holds_alternative<fs::path>(result)) << std::get<CompositorError>(result).description();
+    const auto movie = std::get<fs::path>(result);
+    EXPECT_EQ(probe(movie, "stream=width,height,color_space,color_range,nb_read_frames"), "640\n360\ntv\nbt709\n60\n");
+    auto decoded = frames(movie, {15, 45});
+    ASSERT_EQ(decoded.size(), 2u);
+    const Colour wide{0xE0, 0x20, 0x40}, wider{0x30, 0xA0, 0xE0}, camera{0x40, 0xC0, 0x40};
+    EXPECT_THAT(at(decoded[15], 160, 180), Close(wide));
+    EXPECT_THAT(at(decoded[15], 160, 2), Close(wide));
+    EXPECT_THAT(at(decoded[15], 480, 180), Close(camera));
+    // 640 × 238 centred: rows 61 to 298, the rest black.
+    for (int y : {2, 30, 57, 302, 330, 357}) EXPECT_THAT(at(decoded[45], 160, y), Near(kBlack)) << y;
+    for (int y : {64, 295}) EXPECT_THAT(at(decoded[45], 160, y), Near(wider)) << y;
+    EXPECT_THAT(at(decoded[45], 160, 180), Close(wider));
+    EXPECT_THAT(at(decoded[45], 480, 180), Close(camera));
     fs::remove(movie);
 }
 

@@ -81,17 +81,27 @@ private:
 };
 
 struct DecodedVideoFrame {
-    std::shared_ptr<PixelBuffer> pixels;  // BGRA, coded size (no transform applied)
+    std::shared_ptr<PixelBuffer> pixels;  // coded size (no transform applied)
     MediaTime presentationTime;
 };
 
-// Decoded pictures of one video track in presentation order, as BGRA.
+// The pictures a VideoFrameReader hands out.
+enum class DecodedPictureFormat {
+    bgra,
+    // NV12 video range, copied without colour conversion, for 8-bit 4:2:0 video-range pictures in
+    // BT.709 (or untagged, 720 rows or more, as BT.709 is then assumed); BGRA for all others.
+    // Lets a consumer that writes BT.709 video-range movies skip two colour conversions.
+    bt709NV12OrBGRA,
+};
+
+// Decoded pictures of one video track in presentation order.
 class VideoFrameReader : public TrackReaderBase {
 public:
     // With `range`, decoding starts at the key frame before its start and frames outside it are
     // skipped.
     static std::unique_ptr<VideoFrameReader> open(const MovieAsset& asset, int trackID, std::string& error,
-                                                  std::optional<TimeRange> range = std::nullopt);
+                                                  std::optional<TimeRange> range = std::nullopt,
+                                                  DecodedPictureFormat format = DecodedPictureFormat::bgra);
     ~VideoFrameReader() override;
     std::optional<DecodedVideoFrame> next();
 

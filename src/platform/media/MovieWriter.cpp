@@ -235,6 +235,36 @@ struct MovieWriter::Impl {
 
     // --- video -------------------------------------------------------------------------
 
+    // Hands an NV12 picture to the encoder without copying it: the frame's buffers keep the
+    // picture alive for as long as the encoder holds them.
+    bool encodeInPlace(Input& input, const std::shared_ptr<const PixelBuffer>& pixels, int64_t pts) {
+        FramePtr frame(av_frame_alloc());
+        if (!frame) {
+            fail("内存不足");
+            return false;
+        }
+        frame->format = AV_PIX_FMT_NV12;
+        frame->width = pixels->width();
+        frame->height = pixels->height();
+        frame->pts = pts;
+        const int rows[2] = {pixels->height(), (pixels->height() + 1) / 2};
+        for (int plane = 0; plane < 2; ++plane) {
+            auto* owner = new std::shared_ptr<const PixelBuffer>(pixels);
+            frame->buf[plane] = av_buffer_create(
+                const_cast<uint8_t*>(pixels->data(plane)), static_cast<size_t>(pixels->stride(plane)) * rows[plane],
+                [](void* opaque, uint8_t*) { delete static_cast<std::shared_ptr<const PixelBuffer>*>(opaque); }, owner,
+                AV_BUFFER_FLAG_READONLY);
+            if (!frame->buf[plane]) {
+                delete owner;
+                fail("内存不足");
+                return false;
+            }
+            frame->data[plane] = const_cast<uint8_t*>(pixels->data(plane));
+            frame->linesize[plane] = pixels->stride(plane);
+        }
+        return encodeFrame(input, frame.get());
+    }
+
     bool processVideo(Input& input, const VideoSample& sample) {
         if (!sample.pixels) return true;
         MediaTime relative = sample.presentationTime - sessionStart;
@@ -244,6 +274,11 @@ struct MovieWriter::Impl {
 
         const PixelBuffer& pixels = *sample.pixels;
         AVCodecContext* encoder = input.encoder.get();
+        if (encoder->pix_fmt == AV_PIX_FMT_NV12 && pixels.format() == PixelFormat::NV12VideoRange &&
+            pixels.width() == encoder->width && pixels.height() == encoder->height) {
+            input.lastVideoPts = pts;
+            return encodeInPlace(input, sample.pixels, pts);
+        }
         AVPixelFormat sourceFormat = AV_PIX_FMT_BGRA;
         int sourceRange = 1;
         switch (pixels.format()) {
@@ -539,7 +574,8 @@ std::optional<MovieWriter::InputID> MovieWriter::addVideoInput(const VideoEncode
     int fps = std::max(settings.expectedFrameRate, 1);
     encoder->width = width;
     encoder->height = height;
-    encoder->pix_fmt = AV_PIX_FMT_YUV420P;
+    // x264 works on NV12 itself, so it takes such pictures as they are.
+    encoder->pix_fmt = settings.pictureFormat == PixelFormat::NV12VideoRange ? AV_PIX_FMT_NV12 : AV_PIX_FMT_YUV420P;
     encoder->time_base = AVRational{1, fps * 1000};
     encoder->framerate = AVRational{fps, 1};
     encoder->bit_rate = settings.averageBitRate;

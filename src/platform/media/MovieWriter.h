@@ -14,7 +14,7 @@
 
 namespace zimlo::media {
 
-// H.264 (libx264, High profile, 4:2:0) from BGRA or NV12 pictures.
+// H.264 (libx264, High profile, 4:2:0, BT.709 video range) from BGRA or NV12 pictures.
 struct VideoEncoderSettings {
     int width = 0;
     int height = 0;
@@ -29,6 +29,10 @@ struct VideoEncoderSettings {
     int minQuantizer = 12;
     int maxBFrames = 0;  // none by default: capture wants low latency and simple fragments
     int threads = 0;     // 0: the encoder's choice
+    // The pictures mostly appended. With NV12VideoRange the encoder reads such pictures of the
+    // track's size where they are, without conversion or copy (the movie is tagged BT.709 video
+    // range, so they must be in it); pictures of other kinds are converted as always.
+    PixelFormat pictureFormat = PixelFormat::BGRA;
 };
 
 // AAC-LC.
