@@ -75,6 +75,8 @@ measure() {  # name, command...: prints "wall cpu"
   awk '{printf "%.2f %.2f\n", $1, $2 + $3}' "$work/$name.time"
 }
 
+# Wall times only mean something on a quiet machine: the load is printed with the figures.
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 read -r ours_wall ours_cpu < <(measure zimlo "$tool" export "$work/project.json" --long-edge 1920 --fps 30)
 ours_file=$(tail -n 1 "$work/zimlo.out")
 read -r peer_wall peer_cpu < <(measure ffmpeg ffmpeg -v error -y -i screen.mov -i camera.mov \
@@ -90,6 +92,7 @@ frames() { ffprobe -v error -count_frames -select_streams v:0 -show_entries stre
 echo "zimlo-tool export: ${ours_wall} s wall, ${ours_cpu} s CPU, $(frames "$ours_file") frames, $(stat -c %s "$ours_file") bytes"
 echo "ffmpeg filter graph: ${peer_wall} s wall, ${peer_cpu} s CPU, $(frames peer.mp4) frames, $(stat -c %s peer.mp4) bytes"
 python3 -c "print('ratio: %.2fx wall, %.2fx CPU (goal: wall <= 1.0)' % ($ours_wall / $peer_wall, $ours_cpu / $peer_cpu))"
+echo "load average before: $load_before, after: $(cut -d' ' -f1-3 /proc/loadavg)"
 rm -f "$ours_file"
 
 # One composed frame of each kind.
