@@ -97,6 +97,8 @@ TEST_F(RecordingFinishTest, ComposedRecordingKeepsOnlyTheFinishedMovieAndCleansO
     const auto screen = movie(elsewhere_.path(), "zimlo_screen_1.mov", {{440, 0.5f}, {880, 0.3f}});
     const auto camera = movie(temp_.path(), "zimlo_camera_1.mov", {});
     host_.inputs.aspect.isPiPEnabled = true;
+    host_.inputs.aspect.main = AspectRatio::r4x3;
+    host_.inputs.aspect.splitTopRatio = 0.6;
     host_.inputs.pipTrack = {PiPKeyframe{0, {0.8, 0.8}, {0.2, 0.2}, 12}};
     host_.inputs.isSubtitleEnabled = true;
     host_.inputs.subtitleTrack = {segment(0.5, "后"), segment(0.1, "先")};
@@ -112,7 +114,7 @@ TEST_F(RecordingFinishTest, ComposedRecordingKeepsOnlyTheFinishedMovieAndCleansO
                                   {"正在合成视频…", "正在写入字幕和画面，请稍候"}}));
     EXPECT_EQ(host_.overlayHidden, 1);
 
-    // The project as built: mixed main movie, camera, sorted subtitles, duration of the movie.
+    // The composed project: one finished movie, nothing left to compose, its own duration.
     ASSERT_EQ(saved_.size(), 1u);
     const RecordingProject& composed = saved_[0];
     EXPECT_EQ(composed.mainVideoURL->parent_path(), temp_.path());
@@ -120,6 +122,7 @@ TEST_F(RecordingFinishTest, ComposedRecordingKeepsOnlyTheFinishedMovieAndCleansO
     EXPECT_TRUE(composed.pipTrack.empty() && composed.subtitleTrack.empty());
     EXPECT_FALSE(composed.aspect.isPiPEnabled);
     EXPECT_EQ(composed.aspect.splitTopRatio, 0.5);
+    EXPECT_EQ(composed.aspect.main, AspectRatio::r4x3);
     EXPECT_TRUE(composed.emphasizesSubtitleKeywords);
     EXPECT_NEAR(composed.duration, 1.0, 0.1);  // measured, not the 7 s elapsed
 
@@ -155,21 +158,23 @@ TEST_F(RecordingFinishTest, ExportFailureSavesTheRawFilesWithEveryTrack) {
     };
     host_.inputs.aspect.isPiPEnabled = true;
     host_.inputs.pipTrack = {PiPKeyframe{0, {0.8, 0.8}, {0.2, 0.2}, 12}, PiPKeyframe{0.6, {0.2, 0.2}, {0.2, 0.2}, 12}};
-    host_.inputs.subtitleTrack = {segment(0.5, "二"), segment(0.1, "一")};  // subtitles switched off
+    host_.inputs.isSubtitleEnabled = true;
+    host_.inputs.subtitleTrack = {segment(0.5, "二"), segment(0.1, "一"), segment(0.1, "一又")};
     host_.inputs.elapsed = 3;
 
     auto pipeline = finish(screen, camera);
     ASSERT_TRUE(host_.ended && *host_.ended);
     EXPECT_EQ(exportArguments, (std::pair<double, int>{1920, 30}));
     EXPECT_EQ(host_.overlays, (std::vector<std::pair<std::string, std::string>>{
-                                  {"正在合成视频…", "正在处理录制画面，请稍候"},
+                                  {"正在合成视频…", "正在写入字幕和画面，请稍候"},
                                   {"合成失败，正在保存原始录制…", "原始视频不会丢失"}}));
-    EXPECT_EQ(host_.statuses, (std::vector<std::string>{"正在同步电脑声音和输入设备声音…", "正在合成视频文件…",
+    EXPECT_EQ(host_.statuses, (std::vector<std::string>{"正在同步电脑声音和输入设备声音…", "正在合成字幕到视频文件…",
                                                         "字幕合成失败，正在保存原始录制…",
                                                         "已保存原始录制，字幕合成失败：导出失败：坏了"}));
     const RecordingProject& stored = **host_.ended;
     EXPECT_EQ(stored.pipTrack, host_.inputs.pipTrack);
-    EXPECT_TRUE(stored.subtitleTrack.empty());
+    ASSERT_EQ(stored.subtitleTrack.size(), 3u);  // sorted by start, stable
+    EXPECT_EQ(stored.subtitleTrack[0].text + stored.subtitleTrack[1].text + stored.subtitleTrack[2].text, "一一又二");
     ASSERT_TRUE(stored.mainVideoURL && stored.pipVideoURL);
     EXPECT_TRUE(fs::exists(*stored.mainVideoURL) && fs::exists(*stored.pipVideoURL));
     EXPECT_EQ(saved_.at(0).mainVideoURL, screen);
@@ -274,13 +279,22 @@ TEST_F(RecordingFinishTest, APipelineGoneDuringMixingDeletesOnlyTheFreshMix) {
     EXPECT_FALSE(host_.ended);
 }
 
-TEST_F(RecordingFinishTest, MeasuredDurationFallsBackInOrder) {
-    const auto screen = movie(temp_.path(), "zimlo_screen_9.mov", {{440, 0.5f}}, 45);
-    EXPECT_NEAR(Pipeline::measuredDuration(screen, 9), 1.5, 0.05);
-    EXPECT_EQ(Pipeline::measuredDuration(std::nullopt, 4.5), 4.5);
+TEST_F(RecordingFinishTest, WithoutAScreenMovieTheCameraMovieIsStillSaved) {
+    // The compositor refuses a project without a screen movie; the camera movie is kept.
+    const auto camera = movie(temp_.path(), "zimlo_camera_9.mov", {}, 45);
+    host_.inputs.aspect.isPiPEnabled = true;
+    host_.inputs.elapsed = 2.5;
+    finish(std::nullopt, camera);
+    ASSERT_TRUE(host_.ended && *host_.ended);
+    EXPECT_EQ(host_.statuses.front(), "正在合成视频文件…");
+    EXPECT_EQ(host_.statuses.back(), "已保存原始录制，字幕合成失败：缺少主画面视频");
+    EXPECT_EQ((*host_.ended)->duration, 2.5);  // elapsed time without a movie to measure
+    EXPECT_TRUE((*host_.ended)->pipVideoURL && fs::exists(*(*host_.ended)->pipVideoURL));
+
+    EXPECT_NEAR(Pipeline::measuredDuration((*host_.ended)->pipVideoURL, 9), 1.5, 0.05);
     EXPECT_EQ(Pipeline::measuredDuration(temp_.path() / "missing.mov", 2.5), 2.5);
-    EXPECT_EQ(Pipeline::measuredDuration(std::nullopt, -1), 0);
     EXPECT_EQ(Pipeline::measuredDuration(temp_.path() / "missing.mov", NAN), 0);
+    EXPECT_EQ(Pipeline::measuredDuration(std::nullopt, -1), 0);
 }
 
 }  // namespace
