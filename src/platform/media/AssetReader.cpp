@@ -6,6 +6,10 @@
 #include <cstring>
 #include <mutex>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include "platform/media/FFmpegSupport.h"
 
 extern "C" {
@@ -187,7 +191,16 @@ public:
             }
             const uint8_t* u = frame->data[1] + static_cast<ptrdiff_t>(y) * frame->linesize[1];
             const uint8_t* v = frame->data[2] + static_cast<ptrdiff_t>(y) * frame->linesize[2];
-            for (int x = 0; x < cw; ++x) {
+            int x = 0;
+#ifdef __SSE2__
+            for (; x + 16 <= cw; x += 16) {
+                const __m128i us = _mm_loadu_si128(reinterpret_cast<const __m128i*>(u + x));
+                const __m128i vs = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + x));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * x), _mm_unpacklo_epi8(us, vs));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * x + 16), _mm_unpackhi_epi8(us, vs));
+            }
+#endif
+            for (; x < cw; ++x) {
                 out[2 * x] = u[x];
                 out[2 * x + 1] = v[x];
             }
