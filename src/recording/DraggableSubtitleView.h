@@ -1,10 +1,15 @@
 #pragma once
 
+#include <QColor>
 #include <QLabel>
 #include <functional>
+#include <vector>
 
 #include "model/RecordingProject.h"
+#include "platform/text/TextRange.h"
 #include "recording/DraggableOverlayView.h"
+
+class QTextDocument;
 
 namespace zimlo::recording {
 
@@ -16,6 +21,11 @@ public:
     static constexpr double kCornerRadius = 16;
     static const QString& placeholderText();  // "等待语音字幕，可拖动调整位置"
     static const QString& toolTipText();      // "拖动字幕区域可以调整显示位置"
+    // The warm yellow of key words and of the region's border.
+    static QColor systemYellow() { return QColor(0xFF, 0xD6, 0x0A); }
+    static constexpr int kCaptionPixelSize = 23;    // medium, white
+    static constexpr int kEmphasisPixelSize = 28;   // bold, yellow
+    static constexpr double kEmphasisBaselineOffset = -1.5;  // pixels, downwards
 
     explicit DraggableSubtitleView(QWidget* parent = nullptr);
     ~DraggableSubtitleView() override;
@@ -28,8 +38,11 @@ public:
 
     // Shows the waiting text.
     void showPlaceholder();
-    // Shows a caption (white, 2 lines at most, cut at the end).
-    void showCaption(const QString& text);
+    // Shows a caption centred and word-wrapped in white, the `emphasis` ranges (UTF-16 code
+    // units of `text`) as key words; 2 lines at most, cut at the end. The tool tip is the text.
+    void showCaption(const QString& text, const std::vector<text::TextRange>& emphasis = {});
+    // The caption as laid out in the label (none while the placeholder shows).
+    const QTextDocument* captionDocument() const;
 
     // Places the region in its container from a layout; does nothing while the container has no
     // area.
@@ -49,6 +62,7 @@ private:
 
     QLabel* subtitleLabel_;
     QString text_;
+    std::vector<text::TextRange> emphasis_;
     bool showingPlaceholder_ = true;
     bool cursorPushed_ = false;
 };

@@ -1,0 +1,247 @@
+#include "recording/LiveSubtitleTrack.h"
+
+#include <QAbstractButton>
+#include <algorithm>
+#include <utility>
+
+#include "platform/text/UnicodeText.h"
+#include "platform/text/WordTagger.h"
+#include "recording/DraggableSubtitleView.h"
+#include "recording/MacPermissionAlert.h"
+#include "recording/MacPermissionManager.h"
+#include "subtitles/SubtitleEmphasisDetector.h"
+#include "subtitles/SubtitleSegmenter.h"
+
+namespace zimlo::recording {
+namespace {
+
+const QString kRequestingMicrophone = QStringLiteral("正在请求麦克风权限…");
+const QString kRequestingSpeech = QStringLiteral("正在请求语音识别权限…");
+const QString kEnabled = QStringLiteral("字幕已开启");
+const QString kMicrophoneRefused = QStringLiteral("需要麦克风权限才能生成字幕");
+const QString kSpeechRefused = QStringLiteral("需要语音识别权限才能生成字幕");
+const QString kEnableFailedPrefix = QStringLiteral("无法开启字幕：");
+
+// `text` without `prefix` when it begins with it on a character boundary, else none. A byte
+// prefix that ends inside a character (a base letter followed by a combining mark in `text`)
+// is not the same text, so nothing is dropped then.
+std::optional<std::string> withoutPrefix(const std::string& text, const std::string& prefix) {
+    if (prefix.empty() || text.size() < prefix.size() || text.compare(0, prefix.size(), prefix) != 0) {
+        return std::nullopt;
+    }
+    size_t boundary = 0;
+    for (const std::string& character : text::characters(text)) {
+        if (boundary >= prefix.size()) break;
+        boundary += character.size();
+    }
+    if (boundary != prefix.size()) return std::nullopt;
+    return text.substr(prefix.size());
+}
+
+QString toQString(const std::u16string& text) {
+    return QString(reinterpret_cast<const QChar*>(text.data()), static_cast<qsizetype>(text.size()));
+}
+
+}  // namespace
+
+std::shared_ptr<LiveSubtitleTrack> LiveSubtitleTrack::create(Host& host, std::shared_ptr<LiveSpeechRecognizer> speech,
+                                                             DraggableSubtitleView* region, QAbstractButton* toggle) {
+    return std::make_shared<LiveSubtitleTrack>(Private{}, host, std::move(speech), region, toggle);
+}
+
+LiveSubtitleTrack::LiveSubtitleTrack(Private, Host& host, std::shared_ptr<LiveSpeechRecognizer> speech,
+                                     DraggableSubtitleView* region, QAbstractButton* toggle)
+    : host_(host), speech_(std::move(speech)), region_(region), toggle_(toggle) {}
+
+LiveSubtitleTrack::~LiveSubtitleTrack() {
+    if (subtitleClearWorkItem_ && *subtitleClearWorkItem_) (*subtitleClearWorkItem_)->cancel();
+    // Recognition was started for this track; nobody would hear it any more.
+    if (isSpeechRunning_ && speech_) speech_->stop();
+}
+
+void LiveSubtitleTrack::toggleChanged() {
+    if (toggle_ && toggle_->isChecked()) {
+        enableSubtitles();
+    } else {
+        disableSubtitles();
+    }
+}
+
+void LiveSubtitleTrack::setToggleEnabled(bool enabled) {
+    if (toggle_) toggle_->setEnabled(enabled);
+}
+
+void LiveSubtitleTrack::refuse(const QString& status) {
+    setToggleEnabled(true);
+    if (toggle_) toggle_->setChecked(false);
+    disableSubtitles();
+    host_.subtitleStatusChanged(status);
+}
+
+void LiveSubtitleTrack::enableSubtitles() {
+    const uint64_t serial = ++enableSerial_;
+    isRequesting_ = true;
+    setToggleEnabled(false);
+    host_.subtitleStatusChanged(kRequestingMicrophone);
+    // The request reads the device state off the main thread and grants exactly what an
+    // "authorised" or "not determined" status would: the same answer without blocking here.
+    MacPermissionManager::requestMicrophoneAccess([weak = weak_from_this(), serial](bool granted) {
+        auto self = weak.lock();
+        if (!self || serial != self->enableSerial_) return;
+        if (!granted) {
+            self->isRequesting_ = false;
+            self->refuse(kMicrophoneRefused);
+            MacPermissionAlert::show(PermissionKind::microphone, self->host_.alertWindow());
+            return;
+        }
+        self->host_.subtitleStatusChanged(kRequestingSpeech);
+        MacPermissionManager::requestSpeechAuthorization([weak, serial](bool authorized) {
+            auto self = weak.lock();
+            if (!self || serial != self->enableSerial_) return;
+            if (!authorized) {
+                self->isRequesting_ = false;
+                self->refuse(kSpeechRefused);
+                MacPermissionAlert::show(PermissionKind::speech, self->host_.alertWindow());
+                return;
+            }
+            self->host_.prepareMicrophone([weak, serial](std::optional<std::string> error) {
+                auto self = weak.lock();
+                if (!self || serial != self->enableSerial_) return;
+                self->isRequesting_ = false;
+                if (error) {
+                    self->refuse(kEnableFailedPrefix + QString::fromStdString(*error));
+                    return;
+                }
+                self->armed();
+            });
+        });
+    });
+}
+
+void LiveSubtitleTrack::armed() {
+    if (!isSpeechCallbacksConfigured_) installSpeechCallbacks();
+    isSpeechRecognitionAvailable_ = true;
+    isSubtitleEnabled_ = true;
+    // Key words of the first captions need the dictionaries; start loading them now.
+    text::WordTagger::shared().preload();
+    if (region_) {
+        region_->show();
+        region_->raise();
+        region_->showPlaceholder();
+        region_->applyLayout(host_.subtitleLayout());
+    }
+    startSpeechIfNeeded();
+    setToggleEnabled(true);
+    host_.subtitleStatusChanged(kEnabled);
+}
+
+void LiveSubtitleTrack::disableSubtitles() {
+    ++enableSerial_;  // a permission chain still under way ends here
+    if (isRequesting_) {
+        isRequesting_ = false;
+        setToggleEnabled(true);
+    }
+    isSubtitleEnabled_ = false;
+    subtitleSessionActive_ = false;
+    if (region_) region_->hide();
+    cancelClearing();
+    latestRecognitionText_.clear();
+    consumedRecognitionText_.clear();
+    if (isSpeechRunning_) {
+        if (speech_) speech_->stop();
+        isSpeechRunning_ = false;
+    }
+}
+
+void LiveSubtitleTrack::recordingBegan() {
+    // Recognition left running from an earlier recording counts time on that one's timeline.
+    if (isSpeechRunning_) {
+        if (speech_) speech_->stop();
+        isSpeechRunning_ = false;
+    }
+    subtitleTrack_.clear();
+    subtitleSessionActive_ = false;
+    resetLiveCaption(isSubtitleEnabled_);
+    startSpeechIfNeeded();
+}
+
+void LiveSubtitleTrack::startSpeechIfNeeded() {
+    const std::optional<double> elapsed = host_.recordingElapsed();
+    if (!elapsed || !isSubtitleEnabled_ || !isSpeechRecognitionAvailable_ || isSpeechRunning_ || !speech_) return;
+    subtitleSessionActive_ = true;
+    speech_->start(std::max(*elapsed, 0.0));
+    isSpeechRunning_ = true;
+}
+
+void LiveSubtitleTrack::recordingStopped() {
+    if (!isSpeechRunning_) return;
+    if (speech_) speech_->stop();
+    isSpeechRunning_ = false;
+}
+
+void LiveSubtitleTrack::endSession() { subtitleSessionActive_ = false; }
+
+void LiveSubtitleTrack::resetLiveCaption(bool clearRegion) {
+    cancelClearing();
+    latestRecognitionText_.clear();
+    consumedRecognitionText_.clear();
+    if (clearRegion && region_) region_->showPlaceholder();
+}
+
+void LiveSubtitleTrack::installSpeechCallbacks() {
+    isSpeechCallbacksConfigured_ = true;
+    if (!speech_) return;
+    speech_->onText = [weak = weak_from_this()](const std::string& text, bool isFinal) {
+        if (auto self = weak.lock()) self->handleText(text, isFinal);
+    };
+    speech_->onFinalTranscription = [weak = weak_from_this()](const Transcription& transcription, double offset) {
+        if (auto self = weak.lock()) self->handleFinalTranscription(transcription, offset);
+    };
+}
+
+void LiveSubtitleTrack::handleText(const std::string& text, bool isFinal) {
+    if (!isSubtitleEnabled_) return;
+    latestRecognitionText_ = text;
+    const std::string visible = withoutPrefix(text, consumedRecognitionText_).value_or(text);
+    const std::string caption = SubtitleSegmenter::liveCaptionText(visible, kLiveCaptionLimit);
+    if (caption.empty()) return;
+
+    // Ranges are UTF-16 offsets: convert once and hand the same code units to the view.
+    const std::u16string utf16 = text::toUtf16(caption);
+    const std::vector<text::TextRange> emphasis = SubtitleEmphasisDetector::emphasisRanges(std::u16string_view(utf16));
+    if (region_) region_->showCaption(toQString(utf16), emphasis);
+
+    // The recogniser's "unavailable" notice stays up: clearing it would look like recognition
+    // waiting for speech.
+    if (text == LiveSpeechRecognizer::kUnavailableText) {
+        cancelClearing();
+        return;
+    }
+    scheduleClearing(isFinal ? kClearDelayAfterFinal : kClearDelayAfterPartial);
+}
+
+void LiveSubtitleTrack::scheduleClearing(double delay) {
+    cancelClearing();
+    subtitleClearWorkItem_ = MainQueue::postAfter(delay, [weak = weak_from_this()] {
+        auto self = weak.lock();
+        if (!self) return;
+        self->subtitleClearWorkItem_.reset();
+        if (!self->isSubtitleEnabled_) return;
+        self->consumedRecognitionText_ = self->latestRecognitionText_;
+        if (self->region_) self->region_->showPlaceholder();
+    });
+}
+
+void LiveSubtitleTrack::cancelClearing() {
+    if (subtitleClearWorkItem_ && *subtitleClearWorkItem_) (*subtitleClearWorkItem_)->cancel();
+    subtitleClearWorkItem_.reset();
+}
+
+void LiveSubtitleTrack::handleFinalTranscription(const Transcription& transcription, double offset) {
+    if (!subtitleSessionActive_) return;
+    std::vector<SubtitleSegment> cut = SubtitleSegmenter::segments(transcription.segments, offset);
+    subtitleTrack_.insert(subtitleTrack_.end(), std::make_move_iterator(cut.begin()),
+                          std::make_move_iterator(cut.end()));
+}
+
+}  // namespace zimlo::recording

@@ -1,0 +1,116 @@
+#pragma once
+
+#include <QPointer>
+#include <QString>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "model/RecordingProject.h"
+#include "platform/runtime/MainQueue.h"
+#include "subtitles/LiveSpeechRecognizer.h"
+
+class QAbstractButton;
+class QWidget;
+
+namespace zimlo::recording {
+
+class DraggableSubtitleView;
+
+// The subtitles of the recording window: switching them on (microphone, then speech permission,
+// then the microphone prepared), the live caption in the subtitle region while a recording runs,
+// and the track of timed segments cut from every final transcription. Main thread only.
+class LiveSubtitleTrack : public std::enable_shared_from_this<LiveSubtitleTrack> {
+    struct Private {};
+
+public:
+    // The recording window's side.
+    class Host {
+    public:
+        virtual ~Host() = default;
+        // Seconds since the recording began; none while not recording.
+        virtual std::optional<double> recordingElapsed() const = 0;
+        virtual void subtitleStatusChanged(const QString& status) = 0;
+        // Prepares the capture source's microphone; the completion (main queue) carries the
+        // error's description on failure.
+        virtual void prepareMicrophone(std::function<void(std::optional<std::string> error)> completion) = 0;
+        // Where the subtitle region goes when subtitles are switched on.
+        virtual SubtitleLayout subtitleLayout() const = 0;
+        // The window permission alerts attach to (may be null).
+        virtual QWidget* alertWindow() const = 0;
+    };
+
+    static constexpr size_t kLiveCaptionLimit = 36;
+    static constexpr double kClearDelayAfterFinal = 0.65;
+    static constexpr double kClearDelayAfterPartial = 1.1;
+
+    // `region` and `toggle` belong to the window and may be deleted before this object.
+    static std::shared_ptr<LiveSubtitleTrack> create(Host& host, std::shared_ptr<LiveSpeechRecognizer> speech,
+                                                     DraggableSubtitleView* region, QAbstractButton* toggle);
+    LiveSubtitleTrack(Private, Host& host, std::shared_ptr<LiveSpeechRecognizer> speech,
+                      DraggableSubtitleView* region, QAbstractButton* toggle);
+    ~LiveSubtitleTrack();
+
+    // The check box "开启字幕" changed: enables or disables by its state.
+    void toggleChanged();
+    void enableSubtitles();
+    void disableSubtitles();
+
+    // A recording begins: empties the track, ends the previous collection, resets the caption
+    // (clearing the region when subtitles are on) and starts recognition when armed.
+    void recordingBegan();
+    // Starts recognition at the current recording time when recording, enabled and permitted.
+    void startSpeechIfNeeded();
+    // The stop button: stops the recogniser (which then delivers its last final result).
+    void recordingStopped();
+    // The finish pipeline takes the files over: no more segments join the track.
+    void endSession();
+
+    // Recogniser callbacks (installed once, on the first successful switch-on).
+    void handleText(const std::string& text, bool isFinal);
+    void handleFinalTranscription(const Transcription& transcription, double offset);
+
+    const std::vector<SubtitleSegment>& subtitleTrack() const { return subtitleTrack_; }
+    bool subtitleSessionActive() const { return subtitleSessionActive_; }
+    bool isSubtitleEnabled() const { return isSubtitleEnabled_; }
+    bool isSpeechRecognitionAvailable() const { return isSpeechRecognitionAvailable_; }
+    bool isSpeechRunning() const { return isSpeechRunning_; }
+    const std::string& latestRecognitionText() const { return latestRecognitionText_; }
+    const std::string& consumedRecognitionText() const { return consumedRecognitionText_; }
+    const std::shared_ptr<LiveSpeechRecognizer>& speech() const { return speech_; }
+
+private:
+    void resetLiveCaption(bool clearRegion);
+    void scheduleClearing(double delay);
+    void cancelClearing();
+    void installSpeechCallbacks();
+    // Permissions and microphone are ready: subtitles are on.
+    void armed();
+    // A refused permission or a failed microphone: toggle back on its feet and off, status.
+    void refuse(const QString& status);
+    void setToggleEnabled(bool enabled);
+
+    Host& host_;
+    std::shared_ptr<LiveSpeechRecognizer> speech_;
+    QPointer<DraggableSubtitleView> region_;
+    QPointer<QAbstractButton> toggle_;
+
+    std::vector<SubtitleSegment> subtitleTrack_;
+    bool subtitleSessionActive_ = false;
+    bool isSubtitleEnabled_ = false;
+    bool isSpeechRecognitionAvailable_ = false;
+    bool isSpeechRunning_ = false;
+    bool isSpeechCallbacksConfigured_ = false;
+    std::string latestRecognitionText_;
+    std::string consumedRecognitionText_;
+    std::optional<DelayedWorkHandle> subtitleClearWorkItem_;
+    // Counts switch-ons and switch-offs: answers of a permission chain that was overtaken are
+    // dropped.
+    uint64_t enableSerial_ = 0;
+    bool isRequesting_ = false;
+};
+
+}  // namespace zimlo::recording

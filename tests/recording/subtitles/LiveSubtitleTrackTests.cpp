@@ -1,0 +1,332 @@
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QCheckBox>
+#include <QElapsedTimer>
+#include <QMessageBox>
+#include <QTextCursor>
+#include <QTextDocument>
+#include <QWidget>
+
+#include "app/QtTestSupport.h"
+#include "platform/runtime/MainQueue.h"
+#include "platform/speech/SpeechRecognizer.h"
+#include "platform/text/WordTagger.h"
+#include "recording/DraggableSubtitleView.h"
+#include "recording/LiveSubtitleTrack.h"
+#include "recording/MacPermissionAlert.h"
+#include "subtitles/SubtitleEmphasisDetector.h"
+
+namespace zimlo::recording {
+namespace {
+
+using namespace std::chrono_literals;
+using qttest::pumpUntil;
+
+class FakeHost : public LiveSubtitleTrack::Host {
+public:
+    std::optional<double> elapsed;
+    std::vector<QString> statuses;
+    std::optional<std::string> prepareError;
+    int prepareCalls = 0;
+    SubtitleLayout layout{{0.5, 0.82}, 0.72, 1.0};
+    QWidget* window = nullptr;
+
+    std::optional<double> recordingElapsed() const override { return elapsed; }
+    void subtitleStatusChanged(const QString& status) override { statuses.push_back(status); }
+    void prepareMicrophone(std::function<void(std::optional<std::string>)> completion) override {
+        ++prepareCalls;
+        MainQueue::post([completion, error = prepareError] { completion(error); });
+    }
+    SubtitleLayout subtitleLayout() const override { return layout; }
+    QWidget* alertWindow() const override { return window; }
+};
+
+Transcription words(std::vector<std::pair<std::string, double>> timed) {
+    Transcription t;
+    for (auto& [text, start] : timed) {
+        t.formattedString += text;
+        t.segments.push_back({text, start, 0.4});
+    }
+    return t;
+}
+
+class SubtitleTrack : public ::testing::Test {
+protected:
+    void SetUp() override {
+        permit(AuthorizationStatus::authorized, AuthorizationStatus::authorized);
+        MacPermissionAlert::setSettingsLauncher([](const auto&) { return true; });
+        window.resize(1180, 700);
+        region = new DraggableSubtitleView(&window);
+        region->hide();
+        toggle = new QCheckBox(QStringLiteral("开启字幕"), &window);
+        host.window = &window;
+        speech = LiveSpeechRecognizer::create(recognizer(), [this] { return clock; });
+        track = LiveSubtitleTrack::create(host, speech, region, toggle);
+        QObject::connect(toggle, &QAbstractButton::clicked, [this] { track->toggleChanged(); });
+    }
+    void TearDown() override {
+        track.reset();
+        MacPermissionManager::setStatusProvider(nullptr);
+        MacPermissionAlert::setSettingsLauncher(nullptr);
+    }
+    virtual std::shared_ptr<speech::SpeechRecognizer> recognizer() { return speech::SpeechRecognizer::shared("en-US"); }
+
+    void permit(int microphone, int speechStatus) {
+        MacPermissionManager::setStatusProvider([=](PermissionKind kind) {
+            return kind == PermissionKind::microphone ? microphone
+                 : kind == PermissionKind::speech     ? speechStatus
+                                                      : AuthorizationStatus::authorized;
+        });
+    }
+    // Clicks the check box and waits for the permission chain to end.
+    void click() {
+        toggle->click();
+        ASSERT_TRUE(pumpUntil([&] { return toggle->isEnabled(); }));
+    }
+    QString caption() const {
+        return region->captionDocument() ? region->captionDocument()->toPlainText() : QString();
+    }
+    // Seconds until the region shows its placeholder again; negative when it never does.
+    double secondsUntilCleared() const {
+        QElapsedTimer timer;
+        timer.start();
+        if (!pumpUntil([&] { return region->isShowingPlaceholder(); }, 10s)) return -1;
+        return timer.nsecsElapsed() / 1e9;
+    }
+
+    QWidget window;
+    DraggableSubtitleView* region = nullptr;
+    QCheckBox* toggle = nullptr;
+    FakeHost host;
+    double clock = 100;
+    std::shared_ptr<LiveSpeechRecognizer> speech;
+    std::shared_ptr<LiveSubtitleTrack> track;
+};
+
+TEST_F(SubtitleTrack, CaptionGrowsClearsAfterSilenceAndNeverShowsClearedTextAgain) {
+    click();
+    host.elapsed = 0;
+    track->recordingBegan();
+    track->handleText("今天", false);
+    EXPECT_EQ(caption(), QStringLiteral("今天"));
+    track->handleText("今天天气", false);
+    EXPECT_EQ(caption(), QStringLiteral("今天天气"));
+    EXPECT_EQ(region->toolTip(), QStringLiteral("今天天气"));
+    EXPECT_FALSE(region->isShowingPlaceholder());
+    // Timers never fire early, so a lower bound is safe on a busy machine.
+    EXPECT_GE(secondsUntilCleared(), 1.0);
+    EXPECT_EQ(track->consumedRecognitionText(), "今天天气");
+    EXPECT_EQ(region->toolTip(), DraggableSubtitleView::toolTipText());
+
+    track->handleText("今天天气很好", false);
+    EXPECT_EQ(caption(), QStringLiteral("很好"));
+    // Nothing new after the cleared text: the region keeps its placeholder, nothing is scheduled.
+    EXPECT_GT(secondsUntilCleared(), 0);
+    track->handleText("今天天气很好", false);
+    EXPECT_TRUE(region->isShowingPlaceholder());
+
+    // A final result clears sooner, but a partial one right after it moves the clearing to 1.1 s.
+    track->handleText("明天见", true);
+    EXPECT_EQ(caption(), QStringLiteral("明天见"));
+    track->handleText("后天", false);
+    EXPECT_GE(secondsUntilCleared(), 1.0);
+    EXPECT_EQ(track->consumedRecognitionText(), "后天");
+
+    // A new recording forgets what was consumed.
+    track->recordingBegan();
+    track->handleText("后天", false);
+    EXPECT_EQ(caption(), QStringLiteral("后天"));
+}
+
+TEST_F(SubtitleTrack, CaptionTextRules) {
+    text::WordTagger::shared().waitUntilLoaded();  // the same key words for the view and for us
+    click();
+    host.elapsed = 0;
+    track->recordingBegan();
+
+    // Longer than 36 characters: only the last 36.
+    std::string longText;
+    QString last36;
+    for (int i = 0; i < 50; ++i) {
+        const QString c(QChar(0x4E00 + i * 7));
+        longText += c.toStdString();
+        if (i >= 14) last36 += c;
+    }
+    track->handleText(longText, false);
+    EXPECT_EQ(region->toolTip(), last36);
+
+    // Key words are found on UTF-16 offsets: a character outside the BMP ahead of them must not
+    // shift the styling.
+    const std::string styled = "😀今天跑了3公里";
+    track->handleText(styled, false);
+    const QString shown = QString::fromStdString(styled);
+    const auto ranges = SubtitleEmphasisDetector::emphasisRanges(std::string_view(styled));
+    ASSERT_FALSE(ranges.empty());
+    const QTextDocument* doc = region->captionDocument();
+    ASSERT_TRUE(doc);
+    EXPECT_EQ(doc->toPlainText(), shown);
+    std::vector<bool> emphasised(shown.size(), false);
+    for (const auto& r : ranges) std::fill(emphasised.begin() + r.location, emphasised.begin() + r.end(), true);
+    for (int i = 0; i < shown.size(); ++i) {
+        QTextCursor cursor(const_cast<QTextDocument*>(doc));
+        cursor.setPosition(i + 1);  // the format of the character before the cursor
+        const QTextCharFormat f = cursor.charFormat();
+        EXPECT_EQ(f.font().pixelSize(), emphasised[i] ? 28 : 23) << i;
+        EXPECT_EQ(f.font().weight(), emphasised[i] ? QFont::Bold : QFont::Medium) << i;
+        EXPECT_EQ(f.foreground().color(), emphasised[i] ? DraggableSubtitleView::systemYellow() : QColor(Qt::white));
+        EXPECT_EQ(f.baselineOffset() < 0, emphasised[i]) << i;
+    }
+
+    // A consumed prefix is dropped only on a character boundary: "e" is not the start of "é".
+    track->recordingBegan();
+    track->handleText("e", true);
+    ASSERT_GT(secondsUntilCleared(), 0);
+    track->handleText("e\u0301te", false);
+    EXPECT_EQ(caption(), QString::fromUtf8("e\u0301te"));
+
+    // Text that must not be read as markup.
+    track->handleText("<b>a&amp;</b>", false);
+    EXPECT_EQ(caption(), QStringLiteral("<b>a&amp;</b>"));
+}
+
+TEST_F(SubtitleTrack, RecognitionRunsOnlyWhileRecordingAndTheTrackCollectsUntilTakenOver) {
+    click();  // before recording: armed, not listening
+    EXPECT_EQ(host.statuses, (std::vector<QString>{QStringLiteral("正在请求麦克风权限…"),
+                                                   QStringLiteral("正在请求语音识别权限…"),
+                                                   QStringLiteral("字幕已开启")}));
+    EXPECT_TRUE(track->isSubtitleEnabled());
+    EXPECT_FALSE(region->isHidden());
+    EXPECT_TRUE(region->isShowingPlaceholder());
+    EXPECT_EQ(region->size(), QSize(760, 104));  // placed from the host's layout
+    EXPECT_FALSE(speech->isRunning());
+    EXPECT_FALSE(track->subtitleSessionActive());
+    track->handleFinalTranscription(words({{"早", 0}}), 0);
+    EXPECT_TRUE(track->subtitleTrack().empty());
+
+    host.elapsed = 0;
+    track->recordingBegan();
+    EXPECT_TRUE(speech->isRunning());
+    EXPECT_EQ(speech->startDate(), clock);  // offset 0
+    // Two finals whose segments overlap in time: both kept, in arrival order.
+    track->handleFinalTranscription(words({{"今天", 0}, {"天气", 0.4}}), 2.0);
+    track->handleFinalTranscription(words({{"很好", 0}}), 2.2);
+    ASSERT_EQ(track->subtitleTrack().size(), 2u);
+    EXPECT_DOUBLE_EQ(track->subtitleTrack()[0].startTime, 2.0);
+    EXPECT_DOUBLE_EQ(track->subtitleTrack()[1].startTime, 2.2);
+
+    // Stop: recognition ends, its last final result still joins; the take-over ends collecting.
+    track->recordingStopped();
+    EXPECT_FALSE(speech->isRunning());
+    EXPECT_FALSE(track->isSpeechRunning());
+    track->handleFinalTranscription(words({{"再见", 0}}), 3.0);
+    EXPECT_EQ(track->subtitleTrack().size(), 3u);
+    track->endSession();
+    track->handleFinalTranscription(words({{"迟到", 0}}), 4.0);
+    EXPECT_EQ(track->subtitleTrack().size(), 3u);
+    EXPECT_TRUE(track->isSubtitleEnabled());
+
+    // The next recording starts a new track.
+    track->recordingBegan();
+    EXPECT_TRUE(track->subtitleTrack().empty());
+    EXPECT_TRUE(track->subtitleSessionActive());
+    track->recordingStopped();
+}
+
+TEST_F(SubtitleTrack, SwitchingDuringARecording) {
+    host.elapsed = 0;
+    track->recordingBegan();  // subtitles off: nothing starts
+    EXPECT_FALSE(speech->isRunning());
+
+    host.elapsed = 12.5;
+    click();
+    EXPECT_TRUE(speech->isRunning());
+    EXPECT_EQ(speech->startDate(), clock - 12.5);
+    EXPECT_DOUBLE_EQ(speech->accumulatedOffset(), 12.5);
+    track->handleFinalTranscription(words({{"你好", 0}}), 12.5);
+    track->handleText("你好", false);
+    ASSERT_EQ(track->subtitleTrack().size(), 1u);
+
+    click();  // off: recognition stops, the caption goes, the track stays
+    EXPECT_FALSE(track->isSubtitleEnabled());
+    EXPECT_FALSE(speech->isRunning());
+    EXPECT_TRUE(region->isHidden());
+    EXPECT_TRUE(track->latestRecognitionText().empty());
+    track->handleFinalTranscription(words({{"不要", 0}}), 14);
+    track->handleText("不要", false);
+    EXPECT_EQ(track->subtitleTrack().size(), 1u);
+    EXPECT_TRUE(track->latestRecognitionText().empty());
+
+    host.elapsed = 20;
+    click();  // on again: a new start at the current time, earlier segments kept
+    EXPECT_DOUBLE_EQ(speech->accumulatedOffset(), 20);
+    track->handleFinalTranscription(words({{"回来", 0}}), 20);
+    EXPECT_EQ(track->subtitleTrack().size(), 2u);
+    track->recordingStopped();
+}
+
+TEST_F(SubtitleTrack, RefusalsAndFailuresSwitchTheToggleBackOff) {
+    struct Case {
+        int microphone, speechStatus;
+        std::optional<std::string> prepareError;
+        QString status;
+        std::optional<PermissionKind> alert;
+    };
+    const std::vector<Case> cases = {
+        {AuthorizationStatus::denied, 3, {}, QStringLiteral("需要麦克风权限才能生成字幕"), PermissionKind::microphone},
+        {AuthorizationStatus::restricted, 3, {}, QStringLiteral("需要麦克风权限才能生成字幕"), PermissionKind::microphone},
+        {AuthorizationStatus::authorized, 2, {}, QStringLiteral("需要语音识别权限才能生成字幕"), PermissionKind::speech},
+        {AuthorizationStatus::notDetermined, 3, "设备忙", QStringLiteral("无法开启字幕：设备忙"), std::nullopt},
+    };
+    host.elapsed = 0;
+    track->recordingBegan();
+    for (const Case& c : cases) {
+        permit(c.microphone, c.speechStatus);
+        host.prepareError = c.prepareError;
+        host.statuses.clear();
+        click();
+        EXPECT_EQ(host.statuses.back(), c.status);
+        EXPECT_FALSE(toggle->isChecked());
+        EXPECT_FALSE(track->isSubtitleEnabled());
+        EXPECT_FALSE(speech->isRunning());
+        EXPECT_TRUE(region->isHidden());
+        QMessageBox* box = window.findChild<QMessageBox*>();
+        EXPECT_EQ(box != nullptr, c.alert.has_value()) << c.status.toStdString();
+        if (box && c.alert) {
+            EXPECT_EQ(box->text(), MacPermissionAlert::title(*c.alert));
+            box->reject();
+            EXPECT_TRUE(pumpUntil([&] { return !window.findChild<QMessageBox*>(); }));
+        }
+    }
+    EXPECT_EQ(host.prepareCalls, 1);
+
+    // The microphone answer without a device is a grant; then it all works.
+    permit(AuthorizationStatus::notDetermined, AuthorizationStatus::authorized);
+    host.prepareError.reset();
+    click();
+    EXPECT_TRUE(track->isSubtitleEnabled());
+    EXPECT_TRUE(speech->isRunning());
+    track->recordingStopped();
+}
+
+// Without a model the recogniser says so once; the notice stays up and the track stays empty.
+class UnavailableRecognizer : public SubtitleTrack {
+    std::shared_ptr<speech::SpeechRecognizer> recognizer() override {
+        return speech::SpeechRecognizer::shared("zz-NONE", std::nullopt);
+    }
+};
+
+TEST_F(UnavailableRecognizer, TheNoticeStaysAndTheTrackStaysEmpty) {
+    click();
+    host.elapsed = 0;
+    track->recordingBegan();
+    const QString notice = QString::fromUtf8(LiveSpeechRecognizer::kUnavailableText);
+    ASSERT_TRUE(pumpUntil([&] { return caption() == notice; }));
+    pumpUntil([] { return false; }, 1500ms);
+    EXPECT_EQ(caption(), notice);
+    EXPECT_FALSE(region->isShowingPlaceholder());
+    EXPECT_TRUE(track->subtitleTrack().empty());
+}
+
+}  // namespace
+}  // namespace zimlo::recording
