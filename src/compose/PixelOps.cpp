@@ -136,6 +136,23 @@ struct UVPair {
     uint8_t u, v;
 };
 
+// Turns the chroma plane of a w × h NV12 picture: each block takes the block under the source
+// pixel its lower-right pixel comes from, so odd sizes never pick the half-empty last block of
+// the other side.
+void orientChroma(const PixelBuffer& source, PixelBuffer& target, ImageOrientation orientation) {
+    const int w = source.width(), h = source.height();
+    const int ow = target.width(), oh = target.height();
+    for (int cy = 0; cy < (oh + 1) / 2; ++cy) {
+        auto* row = reinterpret_cast<UVPair*>(target.data(1) + static_cast<size_t>(cy) * target.stride(1));
+        for (int cx = 0; cx < (ow + 1) / 2; ++cx) {
+            int sx = 0, sy = 0;
+            orientedSource(orientation, w, h, std::min(2 * cx + 1, ow - 1), std::min(2 * cy + 1, oh - 1), sx, sy);
+            row[cx] = *reinterpret_cast<const UVPair*>(source.data(1) + static_cast<size_t>(sy / 2) * source.stride(1) +
+                                                       2 * (sx / 2));
+        }
+    }
+}
+
 inline uint8_t over(unsigned premultiplied, unsigned keep, unsigned beneath) {
     return static_cast<uint8_t>(std::min(255u, premultiplied + (beneath * keep + 127) / 255));
 }
@@ -149,8 +166,7 @@ std::shared_ptr<PixelBuffer> orientedCopy(const PixelBuffer& source, ImageOrient
     if (source.format() == PixelFormat::NV12VideoRange) {
         auto out = std::make_shared<PixelBuffer>(turned ? h : w, turned ? w : h, PixelFormat::NV12VideoRange);
         orientPlane<uint8_t>(source.data(0), source.stride(0), w, h, out->data(0), out->stride(0), orientation);
-        orientPlane<UVPair>(source.data(1), source.stride(1), (w + 1) / 2, (h + 1) / 2, out->data(1), out->stride(1),
-                            orientation);
+        orientChroma(source, *out, orientation);
         return out;
     }
     std::shared_ptr<PixelBuffer> converted;

@@ -186,35 +186,38 @@ std::shared_ptr<PixelBuffer> convert(const PixelBuffer& picture, PixelFormat for
 }
 
 // Export frames are drawn from NV12 sources (copied where they fit, scaled, turned) into NV12
-// buffers for the encoder; they must show the picture that BGRA sources and output show.
+// buffers for the encoder; they must show the picture that BGRA sources and output show, also
+// at odd sizes and places, where chroma blocks straddle the edges.
 TEST(PiPVideoCompositor, NV12SourcesAndOutputShowTheSamePictureAsBGRA) {
-    Fixture f(200, 100);
-    f.instruction->pipKeyframes = {{0, {0.25, 0.5}, {0.3, 0.5}, 0}};  // 60 × 50 window at (20, 25)
-    f.instruction->pipCornerRatio = 0.5;
-    f.instruction->pipTransform = VideoTrackTransform{ImageOrientation::upMirrored};
-    auto camera = gradient(60, 50);
-    for (bool fitted : {false, true}) {
-        f.instruction->fitsMainContent = fitted;
-        auto main = gradient(fitted ? 160 : 200, 100);  // fitted: scaled to 160 wide, bands at the sides
-        auto reference = f.frame(0, {{kMain, main}, {kCamera, camera}});
-        auto result = f.render(0, {{kMain, convert(*main, PixelFormat::NV12VideoRange)},
-                                   {kCamera, convert(*camera, PixelFormat::NV12VideoRange)}},
-                               nullptr, PixelFormat::NV12VideoRange);
-        ASSERT_TRUE(result.frame);
-        ASSERT_EQ(result.frame->format(), PixelFormat::NV12VideoRange);
-        auto shown = convert(*result.frame, PixelFormat::BGRA);
-        int differing = 0;
-        for (int y = 0; y < 100; ++y)
-            for (int x = 0; x < 200; ++x) {
-                const auto a = at(*reference, x, y), b = at(*shown, x, y);
-                for (int c = 0; c < 3; ++c) differing += std::abs(a[c] - b[c]) > 12;
+    auto camera = gradient(61, 49);
+    for (auto [width, height] : {std::pair{200, 100}, std::pair{201, 101}}) {
+        Fixture f(width, height);
+        f.instruction->pipKeyframes = {{0, {0.25, 0.5}, {0.3, 0.5}, 0}};  // about 60 × 50 at (20, 25)
+        f.instruction->pipCornerRatio = 0.5;
+        f.instruction->pipTransform = VideoTrackTransform{ImageOrientation::upMirrored};
+        for (bool fitted : {false, true}) {
+            f.instruction->fitsMainContent = fitted;
+            auto main = gradient(fitted ? 150 : 200, 100);  // fitted: bands at the sides, 25 columns
+            auto reference = f.frame(0, {{kMain, main}, {kCamera, camera}});
+            auto result = f.render(0, {{kMain, convert(*main, PixelFormat::NV12VideoRange)},
+                                       {kCamera, convert(*camera, PixelFormat::NV12VideoRange)}},
+                                   nullptr, PixelFormat::NV12VideoRange);
+            ASSERT_TRUE(result.frame);
+            ASSERT_EQ(result.frame->format(), PixelFormat::NV12VideoRange);
+            auto shown = convert(*result.frame, PixelFormat::BGRA);
+            int differing = 0;
+            for (int y = 0; y < height; ++y)
+                for (int x = 0; x < width; ++x) {
+                    const auto a = at(*reference, x, y), b = at(*shown, x, y);
+                    for (int c = 0; c < 3; ++c) differing += std::abs(a[c] - b[c]) > 12;
+                }
+            EXPECT_EQ(differing, 0) << width << " " << fitted;
+            // Mirrored camera: its red side is on the left.
+            EXPECT_GT(at(*shown, 30, 50)[0], 150);
+            EXPECT_LT(at(*shown, 70, 50)[0], 100);
+            if (fitted) {
+                EXPECT_THAT(at(*shown, 10, 90), Near(kBlack));
             }
-        EXPECT_EQ(differing, 0) << fitted;
-        // Mirrored camera: its red side is on the left.
-        EXPECT_GT(at(*shown, 30, 50)[0], 150);
-        EXPECT_LT(at(*shown, 70, 50)[0], 100);
-        if (fitted) {
-            EXPECT_THAT(at(*shown, 10, 90), Near(kBlack));
         }
     }
 }
