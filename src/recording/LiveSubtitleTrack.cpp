@@ -126,7 +126,6 @@ void LiveSubtitleTrack::armed() {
     text::WordTagger::shared().preload();
     if (region_) {
         region_->show();
-        region_->raise();
         region_->showPlaceholder();
         region_->applyLayout(host_.subtitleLayout());
     }
