@@ -1,6 +1,7 @@
 #include "support/env/PulseServer.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -16,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
@@ -196,6 +198,88 @@ double PulseServer::speakToneInRealTime(double seconds, double toneAt) {
         writeMicrophone(samples);
     }
     return toneWritten;
+}
+
+double PulseServer::speakInRealTime(const std::vector<int16_t>& samples, const std::atomic<bool>* stop) {
+    const size_t piece = 480;
+    auto start = std::chrono::steady_clock::now();
+    const double started = media::MonotonicClock::nowSeconds();
+    for (size_t i = 0;; ++i) {
+        const size_t offset = i * piece;
+        if (offset >= samples.size() && (!stop || stop->load())) break;
+        std::this_thread::sleep_until(start + std::chrono::milliseconds(10 * i));
+        std::vector<int16_t> chunk(piece, 0);
+        if (offset < samples.size()) {
+            const size_t count = std::min(piece, samples.size() - offset);
+            std::copy(samples.begin() + static_cast<std::ptrdiff_t>(offset),
+                      samples.begin() + static_cast<std::ptrdiff_t>(offset + count), chunk.begin());
+        }
+        // Like a device, never wait for a reader: while the daemon does not drain the pipe (no
+        // one records from the source), the piece is dropped instead of blocking the caller.
+        if (pipeFd_ < 0) writeMicrophone({});
+        pollfd writable{pipeFd_, POLLOUT, 0};
+        if (::poll(&writable, 1, 0) == 1 && (writable.revents & POLLOUT)) writeMicrophone(chunk);
+    }
+    return started;
+}
+
+std::vector<int16_t> loadSpeechClip(const std::string& wavPath) {
+    auto fail = [&](const std::string& why) -> std::vector<int16_t> {
+        throw std::runtime_error("cannot read " + wavPath + ": " + why);
+    };
+    std::ifstream in(wavPath, std::ios::binary);
+    if (!in) return fail("cannot open it");
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    auto u16 = [&](size_t at) {
+        return static_cast<uint32_t>(static_cast<uint8_t>(bytes[at]) | static_cast<uint8_t>(bytes[at + 1]) << 8);
+    };
+    auto u32 = [&](size_t at) { return u16(at) | u16(at + 2) << 16; };
+    if (bytes.size() < 12 || bytes.compare(0, 4, "RIFF") != 0 || bytes.compare(8, 4, "WAVE") != 0)
+        return fail("not a WAV file");
+    int channels = 0, rate = 0, bits = 0, format = 0;
+    const char* data = nullptr;
+    size_t dataSize = 0;
+    for (size_t at = 12; at + 8 <= bytes.size();) {
+        const std::string id = bytes.substr(at, 4);
+        const size_t size = u32(at + 4);
+        const size_t body = at + 8;
+        if (body + size > bytes.size()) return fail("truncated chunk " + id);
+        if (id == "fmt " && size >= 16) {
+            format = static_cast<int>(u16(body));
+            channels = static_cast<int>(u16(body + 2));
+            rate = static_cast<int>(u32(body + 4));
+            bits = static_cast<int>(u16(body + 14));
+        } else if (id == "data") {
+            data = bytes.data() + body;
+            dataSize = size;
+        }
+        at = body + size + (size & 1);
+    }
+    if (format != 1 || bits != 16 || channels < 1 || rate <= 0) return fail("not 16-bit PCM");
+    if (!data) return fail("no sound data");
+    const size_t frames = dataSize / (2 * static_cast<size_t>(channels));
+    std::vector<double> mono(frames);
+    for (size_t f = 0; f < frames; ++f) {
+        double sum = 0;
+        for (int c = 0; c < channels; ++c) {
+            int16_t v;
+            std::memcpy(&v, data + 2 * (f * static_cast<size_t>(channels) + static_cast<size_t>(c)), 2);
+            sum += v;
+        }
+        mono[f] = sum / channels;
+    }
+    // Linear interpolation is plenty for speech meant for a recogniser.
+    const double step = static_cast<double>(rate) / PulseServer::kMicrophoneRate;
+    const auto count = static_cast<size_t>(std::floor(static_cast<double>(frames) / step));
+    std::vector<int16_t> out(count);
+    for (size_t i = 0; i < count; ++i) {
+        const double position = static_cast<double>(i) * step;
+        const auto left = static_cast<size_t>(position);
+        const size_t right = std::min(left + 1, frames - 1);
+        const double t = position - static_cast<double>(left);
+        out[i] = static_cast<int16_t>(std::lround(mono[left] * (1 - t) + mono[right] * t));
+    }
+    return out;
 }
 
 }  // namespace zimlo::test

@@ -6,6 +6,8 @@
 #include <time.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cmath>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -45,6 +47,11 @@ public:
     // pieces, silent except for a 440 Hz tone from `toneAt` on. Returns the monotonic time (in
     // seconds) at which the tone's first piece was written.
     double speakToneInRealTime(double seconds, double toneAt);
+    // Speaks `samples` (48 kHz mono, see loadSpeechClip) into the microphone at a device's pace,
+    // then keeps the microphone going with silence until `stop` turns true (when given), so the
+    // source never starves. Pieces the daemon is not reading are dropped, never waited for.
+    // Returns the monotonic time (in seconds) of the first piece.
+    double speakInRealTime(const std::vector<int16_t>& samples, const std::atomic<bool>* stop = nullptr);
 
 private:
     std::string dir_;
@@ -60,6 +67,14 @@ private:
 // played, from the stream's own latency report. Header-only so that only the tests that play
 // sound link libpulse-simple.
 inline double playTone(double silence, double tone, double frequency);
+
+// A recording read from a 16-bit PCM WAV file (any rate; channels averaged), resampled to the
+// microphone's 48 kHz mono. Throws std::runtime_error naming the file when it cannot be read.
+std::vector<int16_t> loadSpeechClip(const std::string& wavPath);
+
+// Plays a sine at `frequency` (amplitude 0.8) into the default sink until `stop` turns true.
+// Blocks meanwhile (run it on a thread of its own). Header-only like playTone.
+inline void playToneUntilStopped(double frequency, const std::atomic<bool>& stop);
 
 // A sine burst of `seconds` at `frequency` Hz and `amplitude` (0..1), 16-bit mono.
 std::vector<int16_t> sineTone(double seconds, double frequency, double amplitude, int rate = 48000);
@@ -99,6 +114,27 @@ inline double playTone(double silence, double tone, double frequency) {
     pa_simple_drain(stream, &error);
     pa_simple_free(stream);
     return toneStart;
+}
+
+inline void playToneUntilStopped(double frequency, const std::atomic<bool>& stop) {
+    const pa_sample_spec spec{PA_SAMPLE_S16LE, 48000, 1};
+    pa_buffer_attr attr{};
+    attr.maxlength = static_cast<uint32_t>(-1);
+    attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(30'000, &spec));
+    attr.prebuf = static_cast<uint32_t>(-1);
+    attr.minreq = static_cast<uint32_t>(-1);
+    attr.fragsize = static_cast<uint32_t>(-1);
+    int error = 0;
+    pa_simple* stream =
+        pa_simple_new(nullptr, "zimlo-test", PA_STREAM_PLAYBACK, nullptr, "tone", &spec, nullptr, &attr, &error);
+    if (!stream) throw std::runtime_error(std::string("cannot play: ") + pa_strerror(error));
+    // One second of whole cycles, repeated; writing blocks once the buffer is full.
+    auto second = sineTone(1.0, std::round(frequency), 0.8);
+    const size_t piece = 480;
+    for (size_t offset = 0; !stop.load(); offset = (offset + piece) % second.size()) {
+        if (pa_simple_write(stream, second.data() + offset, piece * 2, &error) < 0) break;
+    }
+    pa_simple_free(stream);
 }
 
 }  // namespace zimlo::test

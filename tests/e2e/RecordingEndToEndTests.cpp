@@ -1,0 +1,495 @@
+// One whole recording through the application's real windows: home, picker, recording window
+// with camera window and subtitles, stop, and the finished draft back in the home grid. The
+// movie is then checked for what went in: screen, camera window at both of its places, burned
+// subtitles while words were spoken, and both sounds in its one sound track.
+//
+// ZIMLO_E2E_RECORD_SECONDS (default 6) sets the recording's length and ZIMLO_E2E_RESOLUTION
+// ("720p" by default, "1080p") the recording resolution; ZIMLO_E2E_KEEP_DIR keeps hard links to
+// the raw recorded movies and a description of the recording there (for bench/finish.sh).
+// The line "ZIMLO_E2E_FINISH ..." reports the time from the stop press to the listed draft.
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QTest>
+#include <QWidget>
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <thread>
+
+#include "E2ESupport.h"
+#include "MediaChecks.h"
+#include "MovingWindow.h"
+#include "app/HomeWindowController.h"
+#include "app/MacHomeViewController.h"
+#include "app/SourceCardView.h"
+#include "app/SourcePickerViewController.h"
+#include "compose/VideoCompositor.h"
+#include "model/DraftStore.h"
+#include "model/MacRecordingSettings.h"
+#include "model/RecordingProject.h"
+#include "platform/camera/GeneratedCamera.h"
+#include "platform/media/AssetReader.h"
+#include "platform/media/MonotonicClock.h"
+#include "recording/DraggablePiPView.h"
+#include "recording/DraggableSubtitleView.h"
+#include "recording/MacPermissionManager.h"
+#include "recording/MacRecordingViewController.h"
+#include "support/env/PulseServer.h"
+
+namespace zimlo::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using recording::MacRecordingViewController;
+
+constexpr double kToneFrequency = 5000;  // above the speech band, so the two are told apart
+constexpr double kLeadingSilence = 1.2;  // before the first words, measured from the recording's start
+constexpr double kPause = 1.0;           // between sentences: long enough to end an utterance
+const RGB kCameraBackground{0x80, 0x60, 0x20};  // GeneratedCamera's default background
+const RGB kMovingWindowColour{0x00, 0xc8, 0x50};
+
+double now() { return media::MonotonicClock::nowSeconds(); }
+
+// CPU seconds this process (every thread) has used.
+double processCpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+double recordSeconds() {
+    const char* text = std::getenv("ZIMLO_E2E_RECORD_SECONDS");
+    const double seconds = text ? std::atof(text) : 6.0;
+    return seconds >= 4 ? seconds : 6.0;
+}
+
+MacRecordingResolution recordingResolution() {
+    const char* text = std::getenv("ZIMLO_E2E_RESOLUTION");
+    const std::string wanted = text && *text ? text : "720p";
+    for (const auto& preset : MacRecordingResolution::presets())
+        if (preset.displayName == wanted) return preset;
+    throw std::runtime_error("unknown resolution " + wanted);
+}
+
+// A sentence fed to the microphone: where it lies on the recording's timeline.
+struct Spoken {
+    double start = 0;
+    double end = 0;
+    std::string text;
+};
+
+// The LibriVox sentences of pocketsphinx-testdata, shortest first, repeated to fill `seconds`
+// with a pause between sentences and silence before the first.
+std::vector<int16_t> speechFeed(double seconds, std::vector<Spoken>& spoken) {
+    const fs::path dir = "/usr/share/pocketsphinx/test/data/librivox";
+    const std::vector<std::pair<std::string, std::string>> clips = {
+        {"sense_and_sensibility_01_austen_64kb-0880.wav", "he was not an ill disposed young man"},
+        {"sense_and_sensibility_01_austen_64kb-0930.wav", "he might even have been made amiable himself"},
+        {"sense_and_sensibility_01_austen_64kb-0890.wav",
+         "unless to be rather cold hearted and rather selfish is to be ill disposed"},
+    };
+    const int rate = test::PulseServer::kMicrophoneRate;
+    std::vector<int16_t> feed(static_cast<size_t>(kLeadingSilence * rate), 0);
+    for (size_t i = 0; static_cast<double>(feed.size()) / rate < seconds; ++i) {
+        const auto& [file, text] = clips[i % clips.size()];
+        auto clip = test::loadSpeechClip((dir / file).string());
+        const double start = static_cast<double>(feed.size()) / rate;
+        feed.insert(feed.end(), clip.begin(), clip.end());
+        spoken.push_back({start, static_cast<double>(feed.size()) / rate, text});
+        feed.resize(feed.size() + static_cast<size_t>(kPause * rate), 0);
+    }
+    return feed;
+}
+
+// The recording window's view controller, wherever the shell put its window.
+MacRecordingViewController* findRecordingView() {
+    for (QWidget* top : QApplication::topLevelWidgets()) {
+        if (auto* view = qobject_cast<MacRecordingViewController*>(top)) return view;
+        if (auto* view = top->findChild<MacRecordingViewController*>()) return view;
+    }
+    return nullptr;
+}
+
+// A keyframe's window on a canvas, as the compositor places it.
+PixelRect pipRect(const PiPKeyframe& k, int width, int height) {
+    const double w = width * k.size.width, h = height * k.size.height;
+    const int left = static_cast<int>(std::lround(width * k.center.x - w / 2));
+    const int top = static_cast<int>(std::lround(height * k.center.y - h / 2));
+    return {left, top, static_cast<int>(std::lround(w)), static_cast<int>(std::lround(h))};
+}
+
+// The middle of a rectangle, away from rounded corners and the border.
+PixelRect inner(PixelRect r) { return {r.x + r.width / 4, r.y + r.height / 4, r.width / 2, r.height / 2}; }
+
+// Where burned subtitles can appear for a layout: the block's width around its centre, and from
+// well above the centre (two lines) to a little below it.
+PixelRect subtitleBox(const SubtitleLayout& layout, int width, int height) {
+    const double w = std::clamp(layout.maxWidth, 0.2, 1.0) * width;
+    return {static_cast<int>(layout.center.x * width - w / 2), static_cast<int>((layout.center.y - 0.16) * height),
+            static_cast<int>(w), static_cast<int>(0.24 * height)};
+}
+
+std::string readText(const fs::path& file) {
+    std::ifstream in(file);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::vector<fs::path> recordingFilesIn(const fs::path& dir) {
+    std::vector<fs::path> found;
+    std::error_code ec;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+        if (it->path().filename().string().rfind("zimlo_", 0) == 0) found.push_back(it->path());
+    return found;
+}
+
+// Background sound sources of the recording: a tone in the speakers, speech in the microphone.
+struct Sounds {
+    std::atomic<bool> stop{false};
+    std::thread tone, speech;
+    double speechStarted = 0;  // monotonic seconds
+
+    ~Sounds() { finish(); }
+    void finish() {
+        stop = true;
+        if (tone.joinable()) tone.join();
+        if (speech.joinable()) speech.join();
+    }
+};
+
+class RecordingEndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override {
+        MacPermissionManager::setStatusProvider([](PermissionKind) { return AuthorizationStatus::authorized; });
+        camera::setCameraDiscovery([] { return std::make_shared<camera::GeneratedCamera>(); });
+        const auto resolution = recordingResolution();
+        MacRecordingSettingsStore::shared()->save(MacRecordingSettings(resolution, CaptureFrameRate::fps30));
+    }
+    void TearDown() override {
+        shell.reset();
+        pumpFor(200ms);
+        camera::setCameraDiscovery(nullptr);
+        MacPermissionManager::setStatusProvider(nullptr);
+    }
+
+    std::shared_ptr<app::HomeWindowController> shell;
+};
+
+TEST_F(RecordingEndToEnd, DisplayWithCameraWindowAndSubtitlesEndsAsAComposedDraftInTheHomeGrid) {
+    const auto& env = environment();
+    const double seconds = recordSeconds();
+    const auto resolution = recordingResolution();
+    const char* keepDirText = std::getenv("ZIMLO_E2E_KEEP_DIR");
+    const fs::path keepDir = keepDirText && *keepDirText ? fs::path(keepDirText) : fs::path();
+
+    // Another application's window slides along the top of the display while we record.
+    MovingWindow movingWindow(env.display, 60, 700, 60);
+
+    // Home: an empty gallery, then the picker.
+    shell = app::HomeWindowController::create(app::ShellServices::system());
+    shell->window()->show();
+    ASSERT_TRUE(pumpUntil([&] { return shell->homeViewController() && shell->window()->isVisible(); }, 20s));
+    ASSERT_TRUE(shell->homeViewController()->drafts().empty()) << "the private home already holds drafts";
+    shell->homeViewController()->screenRecordButton()->click();
+    ASSERT_TRUE(pumpUntil([&] { return shell->sourcePicker() != nullptr; }, 20s));
+    auto* picker = shell->sourcePicker();
+    ASSERT_TRUE(pumpUntil([&] { return !picker->cardViews().empty(); }, 60s)) << picker->statusLabel()->text().toStdString();
+    ASSERT_TRUE(picker->targets().front().kind.isDisplay());
+    QTest::mouseClick(picker->cardViews().front(), Qt::LeftButton);
+    ASSERT_TRUE(pumpUntil([&] { return picker->startButton()->isEnabled(); }, 20s));
+    ASSERT_TRUE(picker->selectedTarget() && picker->selectedTarget()->kind.isDisplay());
+    picker->startButton()->click();
+
+    // The recording window: ready, camera window on, subtitles on.
+    MacRecordingViewController* view = nullptr;
+    ASSERT_TRUE(pumpUntil([&] { return (view = findRecordingView()) != nullptr; }, 20s));
+    QPointer<MacRecordingViewController> guard(view);
+    ASSERT_TRUE(pumpUntil([&] { return guard && view->recordButton()->isEnabled(); }, 60s))
+        << view->statusLabel()->text().toStdString();
+    view->cameraToggle()->click();
+    ASSERT_TRUE(pumpUntil([&] { return view->pipView() && view->cameraToggle()->isEnabled(); }, 60s))
+        << view->statusLabel()->text().toStdString();
+    ASSERT_TRUE(view->cameraToggle()->isChecked()) << view->statusLabel()->text().toStdString();
+    view->subtitleToggle()->click();
+    ASSERT_TRUE(pumpUntil([&] { return view->subtitleToggle()->isEnabled(); }, 60s));
+    ASSERT_TRUE(view->subtitleToggle()->isChecked()) << view->statusLabel()->text().toStdString();
+    ASSERT_TRUE(view->subtitleRegion()->isVisible());
+    pumpFor(500ms);  // a few camera frames in the window
+
+    // Record: a tone plays in the speakers from before the start, speech follows the start.
+    Sounds sounds;
+    std::string toneProblem;
+    sounds.tone = std::thread([&] {
+        try {
+            test::playToneUntilStopped(kToneFrequency, sounds.stop);
+        } catch (const std::exception& error) {
+            toneProblem = error.what();
+        }
+    });
+    view->recordButton()->click();
+    ASSERT_TRUE(pumpUntil([&] { return view->recordStartTime().has_value(); }, 30s))
+        << view->statusLabel()->text().toStdString();
+    // Time 0 of the recording, on the monotonic clock the window and the feeders share.
+    const double recordingStarted = *view->recordStartTime();
+    ASSERT_NEAR(recordingStarted, now(), 5.0);
+    std::vector<Spoken> spoken;
+    auto feed = speechFeed(seconds, spoken);
+    sounds.speech = std::thread([&sounds, feed = std::move(feed)] {
+        sounds.speechStarted = environment().pulse->speakInRealTime(feed, &sounds.stop);
+    });
+
+    // The raw movies, linked while they are written so the finish's clean-up leaves us a copy.
+    std::vector<std::string> keepProblems;
+    if (!keepDir.empty()) {
+        fs::create_directories(keepDir);
+        ASSERT_TRUE(pumpUntil([&] { return recordingFilesIn(env.temporary).size() >= 2; }, 20s));
+        for (const auto& file : recordingFilesIn(env.temporary)) {
+            const std::string name = file.filename().string();
+            const fs::path link = keepDir / (name.rfind("zimlo_screen_", 0) == 0 ? "screen.mov" : "camera.mov");
+            std::error_code ec;
+            fs::remove(link, ec);
+            fs::create_hard_link(file, link, ec);
+            if (ec) keepProblems.push_back(name + ": " + ec.message());
+        }
+    }
+    EXPECT_TRUE(keepProblems.empty()) << keepProblems.front();
+
+    // Drag the camera window once, a little before the middle, towards the lower left.
+    pumpFor(std::chrono::milliseconds(static_cast<int>(seconds * 450)));
+    recording::DraggablePiPView* pip = view->pipView();
+    ASSERT_TRUE(pip);
+    QWidget* container = pip->parentWidget();
+    ASSERT_EQ(container, view->previewContainer());
+    const QPoint from = pip->geometry().center();
+    const QPoint to(container->width() / 4, container->height() * 58 / 100);
+    const size_t keyframesBeforeDrag = view->pipTrack().size();
+    // Positions are given in the container and mapped into the window as it is at each step.
+    QTest::mousePress(pip, Qt::LeftButton, {}, pip->mapFromParent(from));
+    for (int step = 1; step <= 6; ++step) {
+        pumpFor(30ms);
+        QTest::mouseMove(pip, pip->mapFromParent(from + (to - from) * step / 6));
+    }
+    QTest::mouseRelease(pip, Qt::LeftButton, {}, pip->mapFromParent(to));
+    ASSERT_GT(view->pipTrack().size(), keyframesBeforeDrag) << "the drag recorded no keyframe";
+
+    // Stop when the recording has run its length; the finish runs until the home grid lists it.
+    pumpFor(std::chrono::milliseconds(static_cast<int>(std::max(0.0, recordingStarted + seconds - now()) * 1000)));
+    const std::vector<PiPKeyframe> pipTrack = view->pipTrack();
+    const double recorded = now() - recordingStarted;
+    const double stopPressed = now();
+    const double cpuAtStop = processCpuSeconds();
+    view->recordButton()->click();
+    // The window goes away with the saved draft; its subtitle track is read until then (a last
+    // sentence may still join it after the stop).
+    std::vector<SubtitleSegment> subtitleTrack;
+    std::string heard = view->subtitles().latestRecognitionText();
+    ASSERT_TRUE(pumpUntil(
+        [&] {
+            if (guard) {
+                subtitleTrack = guard->subtitles().subtitleTrack();
+                if (!guard->subtitles().latestRecognitionText().empty()) heard = guard->subtitles().latestRecognitionText();
+            }
+            return shell->homeViewController() && !shell->homeViewController()->cardViews().empty();
+        },
+        600s))
+        << (guard ? guard->statusLabel()->text().toStdString() : std::string("recording window closed"));
+    const double finishTime = now() - stopPressed;
+    const double finishCpu = processCpuSeconds() - cpuAtStop;
+    sounds.finish();
+    EXPECT_EQ(toneProblem, "");
+
+    // The stored draft.
+    const auto drafts = DraftStore::shared()->loadDrafts();
+    ASSERT_EQ(drafts.size(), 1u);
+    const RecordingProject& draft = drafts.front();
+    ASSERT_TRUE(draft.mainVideoURL);
+    const fs::path draftDir = draft.mainVideoURL->parent_path();
+    const RecordingProject stored = RecordingProject::fromJSON(readText(draftDir / "project.json"));
+    EXPECT_EQ(stored.id, draft.id);
+    EXPECT_FALSE(stored.pipVideoURL) << "a composed draft holds one finished movie";
+    EXPECT_TRUE(stored.pipTrack.empty());
+    EXPECT_EQ(stored.sourceKind, RecordingSourceKind::screen);
+    const fs::path movie = *draft.mainVideoURL;
+    EXPECT_EQ(movie.extension(), ".mp4");
+
+    std::printf("ZIMLO_E2E_FINISH record_seconds=%.2f finish_seconds=%.2f finish_cpu_seconds=%.2f resolution=%s "
+                "draft=%s\n",
+                recorded, finishTime, finishCpu, resolution.displayName.c_str(), movie.c_str());
+    std::fflush(stdout);
+
+    // The home grid lists it; nothing of the recording is left in the temporary folder.
+    EXPECT_EQ(shell->homeViewController()->cardViews().size(), 1u);
+    EXPECT_EQ(shell->homeViewController()->drafts().front().id, draft.id);
+    const auto leftovers = recordingFilesIn(env.temporary);
+    EXPECT_TRUE(leftovers.empty()) << leftovers.front();
+
+    // The movie: MPEG-4, the render size, about as long as the recording, one AAC track.
+    EXPECT_EQ(readText(movie).substr(4, 4), "ftyp");
+    std::string error;
+    auto asset = media::MovieAsset::open(movie, error);
+    ASSERT_TRUE(asset) << error;
+    const auto videos = asset->tracks(media::MediaType::video);
+    const auto audios = asset->tracks(media::MediaType::audio);
+    ASSERT_EQ(videos.size(), 1u);
+    ASSERT_EQ(audios.size(), 1u);
+    ASSERT_FALSE(audios.front().formatDescriptions.empty());
+    EXPECT_EQ(audios.front().formatDescriptions.front().codecName(), "aac");
+    compose::VideoCompositor compositor;
+    compositor.exportLongEdge = std::max(resolution.width, resolution.height);
+    media::AssetTrack captured;
+    const auto capturedSize = resolution.captureSize({1920, 1080});
+    captured.naturalSize = {static_cast<double>(capturedSize.width), static_cast<double>(capturedSize.height)};
+    const auto renderSize = compositor.renderSize(captured, stored);
+    EXPECT_EQ(videos.front().naturalSize.width, renderSize.width);
+    EXPECT_EQ(videos.front().naturalSize.height, renderSize.height);
+    const double duration = media::availableDuration(*asset, 0);
+    EXPECT_NEAR(duration, recorded, std::max(1.0, 0.1 * recorded));
+    EXPECT_NEAR(stored.duration, duration, 0.5);
+
+    // Both sounds in the one track: the tone throughout, speech where it was spoken.
+    const auto sound = decodeSound(movie);
+    const double speechOffset = sounds.speechStarted - recordingStarted;  // feed start on the timeline
+    for (auto& s : spoken) {
+        s.start += speechOffset;
+        s.end += speechOffset;
+    }
+    ASSERT_FALSE(spoken.empty());
+    const double tone = toneAmplitude(sound, kToneFrequency, 0.5, duration - 0.5);
+    EXPECT_GT(tone, 0.1);
+    // The movie may begin a little after the recording's time 0, so the first words are found in
+    // the sound (the first loud 50 ms in the speech band) and must be near where they were said.
+    const Spoken& first = spoken.front();
+    double onset = -1;
+    for (double t = 0.1; t + 0.05 < duration && onset < 0; t += 0.05)
+        if (bandLevel(sound, 150, 3500, t, t + 0.1) > 0.01) onset = t;
+    ASSERT_GE(onset, 0) << "no speech in the sound track";
+    EXPECT_NEAR(onset, first.start, 0.7) << "speech heard away from where it was said";
+    const double quiet = bandLevel(sound, 150, 3500, 0.1, onset - 0.2);
+    const double speech = bandLevel(sound, 150, 3500, onset + 0.1, std::min(onset + first.end - first.start, duration) - 0.1);
+    EXPECT_GT(speech, 0.01) << "no speech in the sound track";
+    EXPECT_GT(speech, 4 * quiet) << "speech " << speech << " against " << quiet << " before it";
+
+    // Pictures: the moving window, the camera window before and after the drag, subtitles.
+    ASSERT_GE(pipTrack.size(), 2u);
+    const PiPKeyframe& before = pipTrack.front();
+    auto moved = std::find_if(pipTrack.begin(), pipTrack.end(),
+                              [&](const PiPKeyframe& k) { return k.center != before.center; });
+    ASSERT_NE(moved, pipTrack.end()) << "no keyframe left the first position";
+    const double dragTime = moved->time;
+    const PiPKeyframe& after = pipTrack.back();
+    double lastDragTime = dragTime;
+    for (size_t i = 1; i < pipTrack.size(); ++i)
+        if (pipTrack[i].center != pipTrack[i - 1].center) lastDragTime = pipTrack[i].time;
+    ASSERT_GT(dragTime, 1.2) << "the drag came too early to see the first position";
+    ASSERT_LT(lastDragTime + 1.0, duration) << "the drag came too late to see the second position";
+
+    const int W = renderSize.width, H = renderSize.height;
+    const PixelRect firstPlace = inner(pipRect(before, W, H)), secondPlace = inner(pipRect(after, W, H));
+    const PixelRect box = subtitleBox(stored.subtitleLayout, W, H);
+    const double beforeDrag = dragTime - 0.6, afterDrag = lastDragTime + 0.8;
+    double seenBefore = -1, seenAfter = -1;
+    // The moving window: in every picture, and the pictures follow it.
+    int framesWithoutWindow = 0;
+    double leftmost = 1e9, rightmost = -1e9;
+    // Subtitles: recognised where words were spoken, and burned in while each one lasts.
+    ASSERT_FALSE(subtitleTrack.empty()) << "no subtitle segment; the live caption last heard \"" << heard << "\"";
+    for (const auto& segment : subtitleTrack) {
+        const bool whileSpeaking = std::any_of(spoken.begin(), spoken.end(), [&](const Spoken& s) {
+            return segment.startTime >= s.start - 0.5 && segment.startTime <= s.end + 0.5;
+        });
+        EXPECT_TRUE(whileSpeaking) << "\"" << segment.text << "\" starts at " << segment.startTime
+                                   << " s, when nothing was said";
+    }
+    auto insideSegment = [&](double t) {
+        return std::any_of(subtitleTrack.begin(), subtitleTrack.end(), [&](const SubtitleSegment& segment) {
+            return t >= segment.startTime + 0.15 && t <= std::min(segment.endTime, duration) - 0.15;
+        });
+    };
+    const double firstSubtitle = std::min_element(subtitleTrack.begin(), subtitleTrack.end(), [](auto& a, auto& b) {
+                                     return a.startTime < b.startTime;
+                                 })->startTime;
+    int framesInSegments = 0, subtitledInSegments = 0, subtitledBeforeSpeech = 0;
+    const int windowArea = MovingWindow::kWidth * MovingWindow::kHeight * W / 1920 * H / 1080;
+    int frameIndex = 0;
+    forEachFrame(movie, [&](double t, const media::PixelBuffer& picture) {
+        auto check = [&](double& seen, double at, const PixelRect& here, const PixelRect& there, const char* when) {
+            if (seen >= 0 || t < at) return;
+            seen = t;
+            const double atHere = colourShare(picture, here, kCameraBackground, 40);
+            const double atThere = colourShare(picture, there, kCameraBackground, 40);
+            std::printf("camera window %s the drag (%.2f s): %.2f here, %.2f at the other place\n", when, t, atHere,
+                        atThere);
+            EXPECT_GT(atHere, 0.5) << "camera window missing " << when << " the drag, at " << t << " s";
+            EXPECT_LT(atThere, 0.1) << "camera window still (or already) at its other place " << when
+                                    << " the drag, at " << t << " s";
+        };
+        check(seenBefore, beforeDrag, firstPlace, secondPlace, "before");
+        check(seenAfter, afterDrag, secondPlace, firstPlace, "after");
+        if (++frameIndex % 10 == 0) {
+            const ColourSpot spot = findColour(picture, kMovingWindowColour, 40);
+            if (spot.count < windowArea / 3) {
+                ++framesWithoutWindow;
+            } else {
+                leftmost = std::min(leftmost, spot.centerX);
+                rightmost = std::max(rightmost, spot.centerX);
+            }
+        }
+        const int subtitlePixels = outlinedWhitePixels(picture, box);
+        if (t > 0.2 && t < std::min(first.start, firstSubtitle) - 0.3 && subtitlePixels >= 40) ++subtitledBeforeSpeech;
+        if (insideSegment(t)) {
+            ++framesInSegments;
+            if (subtitlePixels >= 40) ++subtitledInSegments;
+        }
+        return true;
+    });
+    std::printf("measured: tone %.3f, speech %.4f (from %.2f s) against %.4f before it; %zu subtitles, %d of %d frames inside "
+                "them subtitled; moving window between x %.0f and %.0f\n",
+                tone, speech, onset, quiet, subtitleTrack.size(), subtitledInSegments, framesInSegments, leftmost, rightmost);
+    for (const auto& segment : subtitleTrack)
+        std::printf("subtitle %.2f-%.2f \"%s\"\n", segment.startTime, segment.endTime, segment.text.c_str());
+    EXPECT_GE(seenBefore, 0) << "no frame before the drag";
+    EXPECT_GE(seenAfter, 0) << "no frame after the drag";
+    EXPECT_EQ(framesWithoutWindow, 0) << "the moving window is missing from some pictures";
+    EXPECT_GT(rightmost - leftmost, 0.05 * W) << "the pictures did not follow the moving window";
+    EXPECT_GT(framesInSegments, 0);
+    EXPECT_GE(subtitledInSegments, framesInSegments * 8 / 10)
+        << subtitledInSegments << " of " << framesInSegments << " frames inside subtitles show them";
+    EXPECT_EQ(subtitledBeforeSpeech, 0) << "subtitle-like pixels before any word";
+
+    // What bench/finish.sh needs to run the same work through ffmpeg.
+    if (!keepDir.empty()) {
+        nlohmann::json info;
+        info["recordSeconds"] = recorded;
+        info["finishSeconds"] = finishTime;
+        info["renderWidth"] = W;
+        info["renderHeight"] = H;
+        info["framesPerSecond"] = 30;
+        info["movie"] = movie.string();
+        info["subtitleLayout"] = {{"centerX", stored.subtitleLayout.center.x},
+                                  {"centerY", stored.subtitleLayout.center.y},
+                                  {"maxWidth", stored.subtitleLayout.maxWidth}};
+        for (const auto& k : pipTrack)
+            info["pipTrack"].push_back({{"time", k.time}, {"centerX", k.center.x}, {"centerY", k.center.y},
+                                        {"width", k.size.width}, {"height", k.size.height}});
+        // The peer burns the same subtitles at the same times.
+        for (const auto& segment : subtitleTrack)
+            info["subtitles"].push_back(
+                {{"start", segment.startTime}, {"end", segment.endTime}, {"text", segment.text}});
+        std::ofstream(keepDir / "recording.json") << info.dump(2) << "\n";
+    }
+}
+
+}  // namespace
+}  // namespace zimlo::e2e
