@@ -120,7 +120,8 @@ inline void playToneUntilStopped(double frequency, const std::atomic<bool>& stop
     const pa_sample_spec spec{PA_SAMPLE_S16LE, 48000, 1};
     pa_buffer_attr attr{};
     attr.maxlength = static_cast<uint32_t>(-1);
-    attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(30'000, &spec));
+    // A deep buffer: a busy machine must not starve the sink (latency does not matter here).
+    attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(250'000, &spec));
     attr.prebuf = static_cast<uint32_t>(-1);
     attr.minreq = static_cast<uint32_t>(-1);
     attr.fragsize = static_cast<uint32_t>(-1);
