@@ -8,6 +8,7 @@
 #include <QVBoxLayout>
 
 #include "app/AppStyle.h"
+#include "recording/MacRecordingViewController.h"
 
 namespace zimlo::app {
 namespace {
@@ -71,13 +72,32 @@ private:
     std::function<void()> onCancel_;
 };
 
+// The recording window proper, seen through the shell's interface.
+class RealRecordingWindow : public RecordingWindowController {
+public:
+    explicit RealRecordingWindow(const capture::ScreenCaptureTarget& target) : controller_(target) {}
+
+    QWidget* window() override { return controller_.window(); }
+    void setOnFinish(std::function<void(const RecordingProject&)> onFinish) override {
+        controller_.setOnFinish(std::move(onFinish));
+    }
+    void setOnCancel(std::function<void()> onCancel) override { controller_.setOnCancel(std::move(onCancel)); }
+
+private:
+    recording::MacRecordingWindowController controller_;
+};
+
 }  // namespace
+
+std::shared_ptr<RecordingWindowController> makeRecordingWindow(const capture::ScreenCaptureTarget& target) {
+    return std::make_shared<RealRecordingWindow>(target);
+}
 
 std::shared_ptr<RecordingWindowController> makePlaceholderRecordingWindow(
     const capture::ScreenCaptureTarget& target) {
     return std::make_shared<PlaceholderRecordingWindow>(target);
 }
 
-RecordingWindowFactory defaultRecordingWindowFactory() { return makePlaceholderRecordingWindow; }
+RecordingWindowFactory defaultRecordingWindowFactory() { return makeRecordingWindow; }
 
 }  // namespace zimlo::app

@@ -29,8 +29,11 @@ using RecordingWindowFactory =
 // The recording window the application opens for a chosen target.
 RecordingWindowFactory defaultRecordingWindowFactory();
 
-// A plain window naming the target; closing it reports "cancelled". Stands in until the
-// recording window proper is wired here.
+// The recording window for `target`.
+std::shared_ptr<RecordingWindowController> makeRecordingWindow(const capture::ScreenCaptureTarget& target);
+
+// A plain window naming the target; closing it reports "cancelled". For shell tests that need no
+// capture devices.
 std::shared_ptr<RecordingWindowController> makePlaceholderRecordingWindow(
     const capture::ScreenCaptureTarget& target);
 

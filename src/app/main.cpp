@@ -8,6 +8,7 @@
 #include "app/AppStyle.h"
 #include "platform/runtime/MainQueue.h"
 #include "platform/runtime/QtMainQueue.h"
+#include "platform/text/WordTagger.h"
 
 int main(int argc, char** argv) {
     // Zimlo records an X11 desktop; without one there is nothing to show or capture.
@@ -27,6 +28,9 @@ int main(int argc, char** argv) {
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/images/zimlo.png")));
     zimlo::app::style::apply(app);
     zimlo::MainQueue::install(std::make_shared<zimlo::QtMainQueue>());
+    // Live subtitles pick key words with the tagger; its dictionaries load in the background
+    // so the first caption does not have to wait for them.
+    zimlo::text::WordTagger::shared().preload();
 
     zimlo::app::AppDelegate delegate(zimlo::app::ShellServices::system());
     delegate.applicationDidFinishLaunching();

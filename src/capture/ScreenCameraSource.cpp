@@ -382,6 +382,10 @@ void ScreenCameraSource::configureMicrophone() {
         throw SourceError::deviceFailure(error.what());
     }
     microphoneInput_ = device;
+    {
+        std::lock_guard lock(microphoneNameMutex_);
+        microphoneName_ = device->description.empty() ? device->name : device->description;
+    }
     isMicrophoneConfigured_ = true;
 }
 
@@ -429,6 +433,11 @@ void ScreenCameraSource::stopSession() {
     if (cameraInput_) cameraInput_->stopStreaming();
     microphoneCapture_.reset();
     isSessionRunning_ = false;
+}
+
+std::optional<std::string> ScreenCameraSource::microphoneName() const {
+    std::lock_guard lock(microphoneNameMutex_);
+    return microphoneName_;
 }
 
 void ScreenCameraSource::prepareMicrophone(ErrorCompletion completion) {

@@ -89,6 +89,8 @@ public:
     bool isRecording() const;
     bool isCameraConfigured() const { return isCameraConfigured_.load(); }
     bool isMicrophoneConfigured() const { return isMicrophoneConfigured_.load(); }
+    // The readable name of the microphone last prepared; none before that or when it failed.
+    std::optional<std::string> microphoneName() const;
     std::optional<std::filesystem::path> mainOutputURL() const { return mainOutputURL_; }
     std::optional<std::filesystem::path> pipOutputURL() const { return pipOutputURL_; }
     bool shouldRecordPiP() const { return shouldRecordPiP_; }
@@ -186,6 +188,8 @@ private:
     std::shared_ptr<CameraPreviewLayer> cameraPreviewLayer_;
     std::optional<audio::AudioSourceInfo> microphoneInput_;
     std::unique_ptr<audio::PulseCapture> microphoneCapture_;
+    mutable std::mutex microphoneNameMutex_;  // microphoneName_ is read on the main thread
+    std::optional<std::string> microphoneName_;
     bool isSessionRunning_ = false;
     std::atomic<bool> isCameraConfigured_{false};
     std::atomic<bool> isMicrophoneConfigured_{false};

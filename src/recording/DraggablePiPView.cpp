@@ -80,9 +80,11 @@ void DraggablePiPView::dragStepped() {
 PiPKeyframeRecorder::PiPKeyframeRecorder(std::function<double()> clock)
     : clock_(clock ? std::move(clock) : std::function<double()>(&media::MonotonicClock::nowSeconds)) {}
 
-void PiPKeyframeRecorder::beginRecording() {
+void PiPKeyframeRecorder::beginRecording() { beginRecording(clock_()); }
+
+void PiPKeyframeRecorder::beginRecording(double startTime) {
     pipTrack_.clear();
-    recordStartTime_ = clock_();
+    recordStartTime_ = startTime;
 }
 
 bool PiPKeyframeRecorder::record(bool isPiPEnabled, const DraggablePiPView* view, const QWidget* container) {

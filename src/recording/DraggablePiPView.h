@@ -47,8 +47,10 @@ public:
     bool isRecording() const { return recordStartTime_.has_value(); }
     std::optional<double> recordStartTime() const { return recordStartTime_; }
 
-    // Empties the track and starts the timeline at the clock's current time.
+    // Empties the track and starts the timeline at the clock's current time (or at `startTime`,
+    // a reading of the same clock).
     void beginRecording();
+    void beginRecording(double startTime);
     void endRecording() { recordStartTime_.reset(); }
     // Switching the camera off drops every keyframe.
     void clear() { pipTrack_.clear(); }

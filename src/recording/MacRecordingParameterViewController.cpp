@@ -117,12 +117,16 @@ void MacRecordingParameterViewController::frameRateChanged() {
     if (onChange) onChange(settings_);
 }
 
-void MacRecordingParameterViewController::popUpBelow(QWidget* anchor) {
+void MacRecordingParameterViewController::popUpBelow(QWidget* anchor) { popUp(anchor, false); }
+
+void MacRecordingParameterViewController::popUpAbove(QWidget* anchor) { popUp(anchor, true); }
+
+void MacRecordingParameterViewController::popUp(QWidget* anchor, bool above) {
     setWindowFlags(Qt::Popup);
     setAttribute(Qt::WA_DeleteOnClose);
     if (anchor) {
-        const QPoint below = anchor->mapToGlobal(QPoint(anchor->width() / 2, anchor->height()));
-        QPoint topLeft(below.x() - kWidth / 2, below.y() + 6);
+        const QPoint edge = anchor->mapToGlobal(QPoint(anchor->width() / 2, above ? 0 : anchor->height()));
+        QPoint topLeft(edge.x() - kWidth / 2, above ? edge.y() - 6 - kHeight : edge.y() + 6);
         if (QScreen* screen = anchor->screen()) {
             const QRect area = screen->availableGeometry();
             topLeft.setX(std::clamp(topLeft.x(), area.left(), std::max(area.left(), area.right() - kWidth)));

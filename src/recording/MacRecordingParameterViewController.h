@@ -40,11 +40,15 @@ public:
 
     // Opens as a transient popup (closed by a click outside, deleted on close) under `anchor`.
     void popUpBelow(QWidget* anchor);
+    // The same above `anchor`, for buttons near the bottom of the screen.
+    void popUpAbove(QWidget* anchor);
 
     void resolutionChanged();
     void frameRateChanged();
 
 private:
+    void popUp(QWidget* anchor, bool above);
+
     MacRecordingSettings settings_;
     std::vector<MacRecordingResolution> availableResolutions_;
     bool isInteractionEnabled_ = true;

@@ -1,0 +1,741 @@
+#include "recording/MacRecordingViewController.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QEvent>
+#include <QFrame>
+#include <QGraphicsDropShadowEffect>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPainter>
+#include <QPushButton>
+#include <QResizeEvent>
+#include <QScreen>
+#include <QShortcut>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <cmath>
+
+#include "capture/ScreenCaptureTargetProvider.h"
+#include "platform/media/MonotonicClock.h"
+#include "platform/runtime/MainQueue.h"
+#include "recording/AVCapturePreviewView.h"
+#include "recording/DraggableSubtitleView.h"
+#include "recording/MacPermissionAlert.h"
+#include "recording/MacPermissionManager.h"
+#include "recording/MacRecordingParameterViewController.h"
+#include "recording/RecordingWindowText.h"
+#include "recording/ScreenPreviewView.h"
+
+namespace zimlo::recording {
+namespace {
+
+constexpr int kToolbarInset = 22;
+constexpr int kToolbarHeight = 56;
+constexpr QSize kPiPSize(220, 150);
+
+QString fromUtf8(const std::string& text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
+
+QFont systemFont(double points, QFont::Weight weight) {
+    QFont font = QApplication::font();
+    font.setPointSizeF(points);
+    font.setWeight(weight);
+    return font;
+}
+
+// The spinning indicator of the processing overlay: an arc that turns while the view is shown.
+class SpinningIndicator : public QWidget {
+public:
+    explicit SpinningIndicator(QWidget* parent) : QWidget(parent) {
+        setFixedSize(48, 48);
+        timer_.setInterval(33);
+        QObject::connect(&timer_, &QTimer::timeout, this, [this] {
+            angle_ = (angle_ + 12) % 360;
+            update();
+        });
+    }
+    void startAnimation() {
+        timer_.start();
+        show();
+    }
+    void stopAnimation() {
+        timer_.stop();
+        hide();  // hidden when stopped
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        QPen pen(QColor(255, 255, 255, 220), 4, Qt::SolidLine, Qt::RoundCap);
+        painter.setPen(pen);
+        painter.drawArc(rect().adjusted(4, 4, -4, -4), -angle_ * 16, 270 * 16);
+    }
+
+private:
+    QTimer timer_;
+    int angle_ = 0;
+};
+
+// A translucent dark panel standing in for the heads-up material of the toolbar and overlay.
+class HudPanel : public QFrame {
+public:
+    HudPanel(QWidget* parent, int cornerRadius, bool bordered) : QFrame(parent), radius_(cornerRadius), bordered_(bordered) {
+        setAttribute(Qt::WA_TranslucentBackground);
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        const QRectF area = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
+        painter.setBrush(QColor(28, 28, 30, 225));
+        painter.setPen(bordered_ ? QPen(QColor(255, 255, 255, 31), 1) : Qt::NoPen);  // white at 0.12
+        painter.drawRoundedRect(area, radius_, radius_);
+    }
+
+private:
+    int radius_;
+    bool bordered_;
+};
+
+// A one-line label that cuts its text with an ellipsis instead of being cut off; text() keeps the
+// whole text. The cut is at the end, or in the middle for names.
+class ElidingLabel : public QLabel {
+public:
+    ElidingLabel(Qt::TextElideMode mode, QWidget* parent) : QLabel(parent), mode_(mode) {}
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        painter.setPen(palette().color(foregroundRole()));
+        painter.setFont(font());
+        const QString shown = fontMetrics().elidedText(text(), mode_, contentsRect().width());
+        painter.drawText(contentsRect(), Qt::AlignVCenter | Qt::AlignLeft, shown);
+    }
+    QSize minimumSizeHint() const override { return QSize(0, QLabel::minimumSizeHint().height()); }
+
+private:
+    Qt::TextElideMode mode_;
+};
+
+class RecordingWindow : public QWidget {
+public:
+    std::function<bool()> onCloseRequested;  // false keeps the window open
+
+protected:
+    void closeEvent(QCloseEvent* event) override {
+        auto handler = onCloseRequested;  // the handler may replace itself
+        if (handler && !handler()) {
+            event->ignore();
+            return;
+        }
+        QWidget::closeEvent(event);
+    }
+};
+
+}  // namespace
+
+MacRecordingViewController::MacRecordingViewController(capture::ScreenCaptureTarget target, Dependencies dependencies,
+                                                       QWidget* parent)
+    : QWidget(parent),
+      target_(std::move(target)),
+      dependencies_(std::move(dependencies)),
+      clock_(dependencies_.clock ? dependencies_.clock : std::function<double()>(&media::MonotonicClock::nowSeconds)),
+      recordingSettings_(MacRecordingSettings::defaultSettings()),
+      pipRecorder_(clock_) {
+    const capture::PixelSize native =
+        dependencies_.nativePixelSize.value_or(capture::ScreenCaptureTargetProvider::nativePixelSize(target_));
+    availableResolutions_ = zimlo::availableResolutions(native.width, native.height);
+    settingsStore_ = dependencies_.settingsStore ? dependencies_.settingsStore : MacRecordingSettingsStore::shared();
+    recordingSettings_ = settingsStore_->load(availableResolutions_, nativeDefaultSettings(native.width, native.height));
+
+    std::shared_ptr<LiveSpeechRecognizer> speech =
+        dependencies_.speech ? dependencies_.speech : LiveSpeechRecognizer::create(Language::chinese);
+    finishPipeline_ = RecordingFinishPipeline::create(*this, dependencies_.finishServices);
+
+    // A plain black view; everything else sits on it.
+    setAttribute(Qt::WA_StyledBackground);
+    QPalette palette = this->palette();
+    palette.setColor(QPalette::Window, Qt::black);
+    setPalette(palette);
+    setAutoFillBackground(true);
+    buildViews();
+    subtitles_ = LiveSubtitleTrack::create(*this, std::move(speech), subtitleRegion_, subtitleToggle_);
+    setUpSource();
+}
+
+MacRecordingViewController::~MacRecordingViewController() {
+    // Late completions find the pipeline gone and do nothing; its host is going away.
+    finishPipeline_.reset();
+    if (durationTimer_) durationTimer_->stop();
+    subtitles_.reset();  // cancels a pending clearing, stops recognition
+    if (parameterController_) parameterController_->close();
+    if (source_) {
+        source_->onStateChange = nullptr;
+        source_->onScreenCaptureStatusChange = nullptr;
+        source_->onFinishRecording = nullptr;
+        source_->shutdown();
+    }
+}
+
+// MARK: - Views
+
+void MacRecordingViewController::buildViews() {
+    previewContainer_ = new QWidget(this);
+    previewContainer_->setObjectName(QStringLiteral("previewContainer"));
+    previewContainer_->setAutoFillBackground(true);
+    QPalette black = previewContainer_->palette();
+    black.setColor(QPalette::Window, Qt::black);
+    previewContainer_->setPalette(black);
+    previewContainer_->installEventFilter(this);
+
+    screenPreview_ = new ScreenPreviewView(previewContainer_);
+
+    subtitleRegion_ = new DraggableSubtitleView(previewContainer_);
+    subtitleRegion_->hide();
+    subtitleRegion_->onLayoutChanged = [this](SubtitleLayout layout) { subtitleLayout_ = layout; };
+
+    // The floating toolbar.
+    toolbar_ = new HudPanel(this, 18, true);
+    auto* shadow = new QGraphicsDropShadowEffect(toolbar_);
+    shadow->setColor(QColor(0, 0, 0, 56));  // black at 0.22
+    shadow->setBlurRadius(18);
+    shadow->setOffset(0, 5);
+    toolbar_->setGraphicsEffect(shadow);
+    // Light text on the dark panel, whatever the desktop's colour scheme.
+    QPalette onDark = toolbar_->palette();
+    onDark.setColor(QPalette::WindowText, Qt::white);
+    onDark.setColor(QPalette::Text, Qt::white);
+    onDark.setColor(QPalette::Base, QColor(72, 72, 76));
+    onDark.setColor(QPalette::PlaceholderText, QColor(235, 235, 245, 153));  // secondary label colour
+    toolbar_->setPalette(onDark);
+    auto* row = new QHBoxLayout(toolbar_);
+    row->setContentsMargins(16, 0, 16, 0);
+    row->setSpacing(14);
+
+    closeButton_ = new QPushButton(QStringLiteral("重选窗口"), toolbar_);
+    auto* titleLabel = new ElidingLabel(Qt::ElideMiddle, toolbar_);
+    titleLabel->setFont(systemFont(13, QFont::DemiBold));
+    titleLabel->setMinimumWidth(40);
+    titleLabel->setText(fromUtf8(target_.title));
+    titleLabel->setToolTip(fromUtf8(target_.title));
+    titleLabel->setObjectName(QStringLiteral("targetTitleLabel"));
+    parameterButton_ = new QPushButton(QStringLiteral("参数"), toolbar_);
+    parameterButton_->setToolTip(QStringLiteral("设置录制分辨率和帧速率"));
+    cameraToggle_ = new QCheckBox(QStringLiteral("开启摄像头小窗"), toolbar_);
+    subtitleToggle_ = new QCheckBox(QStringLiteral("开启字幕"), toolbar_);
+    durationLabel_ = new QLabel(QStringLiteral("00:00"), toolbar_);
+    durationLabel_->setFont(systemFont(13, QFont::DemiBold));  // the system font's digits share one width
+    statusLabel_ = new ElidingLabel(Qt::ElideRight, toolbar_);
+    statusLabel_->setFont(systemFont(13, QFont::Medium));
+    statusLabel_->setForegroundRole(QPalette::PlaceholderText);
+    statusLabel_->setMinimumWidth(60);
+    statusLabel_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    recordButton_ = new QPushButton(QStringLiteral("开始录制"), toolbar_);
+    recordButton_->setEnabled(false);
+    recordButton_->setDefault(true);
+    recordButton_->setStyleSheet(QStringLiteral(
+        "QPushButton { background-color: palette(highlight); color: palette(highlighted-text);"
+        " border-radius: 6px; padding: 5px 14px; font-weight: 600; }"
+        "QPushButton:disabled { background-color: rgba(128,128,128,0.35); color: rgba(255,255,255,0.5); }"));
+    // The space bar records and stops wherever the focus is in this window.
+    auto* space = new QShortcut(QKeySequence(Qt::Key_Space), this);
+    space->setContext(Qt::WindowShortcut);
+    connect(space, &QShortcut::activated, this, [this] {
+        if (recordButton_->isEnabled()) recordButton_->click();
+    });
+
+    row->addWidget(closeButton_);
+    row->addWidget(titleLabel, 0);
+    row->addWidget(parameterButton_);
+    row->addWidget(cameraToggle_);
+    row->addWidget(subtitleToggle_);
+    row->addWidget(durationLabel_);
+    row->addStretch(1);
+    row->addWidget(statusLabel_, 2);
+    row->addWidget(recordButton_);
+    // Long titles and status lines are cut rather than pushing the buttons out.
+    titleLabel->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
+    titleLabel->setMaximumWidth(220);
+
+    connect(closeButton_, &QPushButton::clicked, this, &MacRecordingViewController::closeTapped);
+    connect(recordButton_, &QPushButton::clicked, this, &MacRecordingViewController::toggleRecording);
+    connect(parameterButton_, &QPushButton::clicked, this, &MacRecordingViewController::parameterTapped);
+    connect(cameraToggle_, &QCheckBox::clicked, this, &MacRecordingViewController::cameraToggleChanged);
+    connect(subtitleToggle_, &QCheckBox::clicked, this, &MacRecordingViewController::subtitleToggleChanged);
+
+    // The processing overlay covers everything while a movie is composed.
+    processingOverlay_ = new HudPanel(this, 0, false);
+    processingOverlay_->setPalette(onDark);
+    auto* column = new QVBoxLayout(processingOverlay_);
+    column->setSpacing(12);
+    column->addStretch(1);
+    auto* indicator = new SpinningIndicator(processingOverlay_);
+    indicator->hide();
+    processingIndicator_ = indicator;
+    column->addWidget(indicator, 0, Qt::AlignHCenter);
+    processingTitleLabel_ = new QLabel(QStringLiteral("正在合成视频…"), processingOverlay_);
+    processingTitleLabel_->setFont(systemFont(18, QFont::DemiBold));
+    processingTitleLabel_->setAlignment(Qt::AlignCenter);
+    column->addWidget(processingTitleLabel_);
+    processingDetailLabel_ = new QLabel(QStringLiteral("字幕与画面正在写入视频，请稍候"), processingOverlay_);
+    processingDetailLabel_->setFont(systemFont(13, QFont::Normal));
+    processingDetailLabel_->setForegroundRole(QPalette::PlaceholderText);
+    processingDetailLabel_->setAlignment(Qt::AlignCenter);
+    column->addWidget(processingDetailLabel_);
+    column->addStretch(1);
+    processingOverlay_->hide();
+}
+
+void MacRecordingViewController::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    previewContainer_->setGeometry(rect());
+    toolbar_->setGeometry(kToolbarInset, height() - kToolbarInset - kToolbarHeight,
+                          std::max(0, width() - 2 * kToolbarInset), kToolbarHeight);
+    toolbar_->raise();
+    processingOverlay_->setGeometry(rect());
+    processingOverlay_->raise();
+}
+
+bool MacRecordingViewController::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == previewContainer_ && event->type() == QEvent::Resize) layoutOverlays();
+    return QWidget::eventFilter(watched, event);
+}
+
+// The container was laid out anew: the preview fills it, the overlays keep their places in it.
+void MacRecordingViewController::layoutOverlays() {
+    screenPreview_->setGeometry(previewContainer_->rect());
+    placePiPWindowIfNeeded();
+    if (subtitleRegion_->isVisible()) subtitleRegion_->applyLayout(subtitleLayout_);
+    recordPiPKeyframe();
+}
+
+void MacRecordingViewController::setStatus(const QString& status) {
+    statusLabel_->setToolTip(status);
+    statusLabel_->setText(status);
+}
+
+// MARK: - Source
+
+void MacRecordingViewController::setUpSource() {
+    setStatus(QStringLiteral("正在初始化录屏预览…"));
+    aspect_.isPiPEnabled = false;
+
+    source_ = capture::ScreenCameraSource::create(target_, dependencies_.sourceOptions);
+    QPointer<MacRecordingViewController> weak(this);
+    source_->onStateChange = [weak](capture::CaptureState state) {
+        if (weak) weak->sourceStateChanged(state);
+    };
+    source_->onScreenSampleBuffer = screenPreview_->frameHandler();
+    source_->onScreenCaptureStatusChange = [weak](capture::MacScreenCaptureStatus status) {
+        if (weak) weak->captureStatusChanged(status);
+    };
+    std::weak_ptr<LiveSpeechRecognizer> speech = subtitles_->speech();
+    source_->onMicrophoneSampleBuffer = [speech](const media::AudioSample& sample) {
+        if (auto recognizer = speech.lock()) recognizer->appendAudioSampleBuffer(sample);
+    };
+    source_->onFinishRecording = [weak](std::optional<std::filesystem::path> main,
+                                        std::optional<std::filesystem::path> pip) {
+        if (weak) weak->finishPipeline_->filesReported(std::move(main), std::move(pip));
+    };
+    source_->setRecordingSettings(recordingSettings_);
+
+    try {
+        source_->configureScreenStream();
+    } catch (const std::exception& error) {
+        setStatus(QStringLiteral("初始化失败：") + fromUtf8(error.what()));
+        return;
+    }
+    source_->startScreenCapture();
+    recordButton_->setEnabled(true);
+    setStatus(QStringLiteral("已就绪：") + fromUtf8(target_.title) + QStringLiteral(" · ") +
+              fromUtf8(recordingSettings_.summary()) + QStringLiteral("，等待首帧…"));
+}
+
+void MacRecordingViewController::sourceStateChanged(const capture::CaptureState& state) {
+    // The report of a started recording arrives just after the recording's own status, which
+    // says what is recorded (and why the microphone is missing); that one stays.
+    if (state.kind == capture::CaptureState::Kind::recording && isRecording() && durationTimer_ &&
+        !recordingStatusText_.isEmpty()) {
+        setStatus(recordingStatusText_);
+        return;
+    }
+    setStatus(captureStateText(state, latestCaptureStatus_, recordingSettings_));
+}
+
+void MacRecordingViewController::captureStatusChanged(const capture::MacScreenCaptureStatus& status) {
+    latestCaptureStatus_ = status;
+    if (!isRecording() && !isApplyingRecordingSettings_) setStatus(fromUtf8(status.displayText()));
+}
+
+// MARK: - Recording
+
+void MacRecordingViewController::toggleRecording() {
+    if (isRecording()) {
+        stopRecording();
+    } else {
+        startRecordingWithMicrophone();
+    }
+}
+
+void MacRecordingViewController::startRecordingWithMicrophone() {
+    if (isApplyingRecordingSettings_ || isPreparingRecordingAudio_) return;
+    isPreparingRecordingAudio_ = true;
+    recordButton_->setEnabled(false);
+    parameterButton_->setEnabled(false);
+    setStatus(QStringLiteral("正在准备电脑声音和输入设备…"));
+
+    QPointer<MacRecordingViewController> weak(this);
+    auto begin = [weak](const QString& statusText) {
+        if (!weak) return;
+        weak->isPreparingRecordingAudio_ = false;
+        weak->recordButton_->setEnabled(true);
+        weak->beginRecording(statusText);
+    };
+    // The request reads the device state off the main thread and answers on it; an authorised or
+    // undetermined microphone is granted, a refused one is not.
+    MacPermissionManager::requestMicrophoneAccess([weak, begin](bool granted) {
+        if (!weak) return;
+        if (!granted) {
+            begin(QStringLiteral("正在录制（仅电脑声音，麦克风未授权）"));
+            return;
+        }
+        weak->source_->prepareMicrophone([weak, begin](std::optional<capture::SourceError> error) {
+            if (!weak) return;
+            if (error) {
+                begin(QStringLiteral("正在录制（仅电脑声音，输入设备不可用：") + fromUtf8(error->description()) +
+                      QStringLiteral("）"));
+                return;
+            }
+            const std::optional<std::string> name = weak->source_->microphoneName();
+            begin(QStringLiteral("正在录制（电脑声音 + ") +
+                  (name && !name->empty() ? fromUtf8(*name) : QStringLiteral("默认输入设备")) + QStringLiteral("）"));
+        });
+    });
+}
+
+void MacRecordingViewController::beginRecording(const QString& statusText) {
+    if (isApplyingRecordingSettings_ || isRecording()) return;
+    finishPipeline_->recordingBegan();  // forgets the previous recording's files and warning
+    recordStartTime_ = clock_();
+    pipRecorder_.beginRecording(*recordStartTime_);  // empties the camera window's track
+    subtitles_->recordingBegan();  // empties the subtitle track, resets the caption, starts speech
+    durationLabel_->setText(QStringLiteral("00:00"));
+    startDurationTimer();
+    recordPiPKeyframe();
+    source_->startRecording(aspect_.isPiPEnabled && pipView_);
+    parameterButton_->setEnabled(false);
+    recordButton_->setEnabled(true);
+    recordButton_->setText(QStringLiteral("停止录制"));
+    recordingStatusText_ = statusText;
+    setStatus(statusText);
+}
+
+void MacRecordingViewController::startDurationTimer() {
+    if (durationTimer_) durationTimer_->deleteLater();
+    durationTimer_ = new QTimer(this);
+    durationTimer_->setInterval(250);
+    connect(durationTimer_, &QTimer::timeout, this, &MacRecordingViewController::updateDurationLabel);
+    durationTimer_->start();
+}
+
+void MacRecordingViewController::updateDurationLabel() {
+    if (!recordStartTime_) return;
+    durationLabel_->setText(durationText(clock_() - *recordStartTime_));
+}
+
+void MacRecordingViewController::stopRecording() {
+    if (durationTimer_) {
+        durationTimer_->stop();
+        durationTimer_->deleteLater();
+        durationTimer_ = nullptr;
+    }
+    subtitles_->recordingStopped();
+    recordButton_->setEnabled(false);
+    parameterButton_->setEnabled(false);
+    recordButton_->setText(QStringLiteral("正在整理…"));
+    setStatus(QStringLiteral("正在保存录屏和摄像头小窗…"));
+    source_->stopRecording();
+}
+
+void MacRecordingViewController::closeTapped() {
+    if (isRecording()) {
+        // Closing during a recording keeps it: it is stopped and saved like any other.
+        if (durationTimer_) stopRecording();  // not yet stopped
+        return;
+    }
+    source_->shutdown();
+    if (onCancel) {
+        auto cancel = onCancel;  // the handler may release this controller
+        cancel();
+    }
+}
+
+// MARK: - Camera window
+
+void MacRecordingViewController::cameraToggleChanged() {
+    if (!cameraToggle_->isChecked()) {
+        aspect_.isPiPEnabled = false;
+        removePiPWindow();
+        source_->stopCamera();
+        return;
+    }
+    cameraToggle_->setEnabled(false);
+    setStatus(QStringLiteral("正在请求摄像头权限…"));
+    QPointer<MacRecordingViewController> weak(this);
+    MacPermissionManager::requestCameraAccess([weak](CameraAuthorizationResult result) {
+        if (!weak) return;
+        switch (result) {
+        case CameraAuthorizationResult::authorized:
+            weak->startCamera();
+            break;
+        case CameraAuthorizationResult::denied:
+            weak->cameraFailed(QStringLiteral("摄像头权限未开启，已打开系统授权页面"));
+            break;
+        case CameraAuthorizationResult::restricted:
+            weak->cameraFailed(QStringLiteral("当前设备限制了摄像头访问，已打开系统授权页面"));
+            break;
+        }
+    });
+}
+
+void MacRecordingViewController::startCamera() {
+    setStatus(QStringLiteral("正在开启摄像头…"));
+    QPointer<MacRecordingViewController> weak(this);
+    source_->startCamera([weak](capture::ScreenCameraSource::CameraStart start) {
+        if (!weak) return;
+        MacRecordingViewController& self = *weak;
+        self.cameraToggle_->setEnabled(true);
+        if (start.error || !start.previewLayer) {
+            self.cameraToggle_->setChecked(false);
+            self.aspect_.isPiPEnabled = false;
+            if (!MacPermissionManager::isGranted(MacPermissionManager::authorizationStatus(PermissionKind::camera))) {
+                self.cameraFailed(QStringLiteral("摄像头权限未开启，已打开系统授权页面"));
+            }
+            const QString description = start.error ? fromUtf8(start.error->description()) : QStringLiteral("没有画面");
+            self.setStatus(QStringLiteral("无法开启摄像头：") + description);
+            return;
+        }
+        // The user may have switched the camera off while it was starting.
+        if (!self.cameraToggle_->isChecked()) {
+            self.source_->stopCamera();
+            return;
+        }
+        self.aspect_.isPiPEnabled = true;
+        if (!self.pipView_) {
+            auto* preview = new AVCapturePreviewView(start.previewLayer);
+            auto* pip = new DraggablePiPView(preview, self.previewContainer_);
+            pip->setGeometry(QRect(QPoint(0, 0), kPiPSize));
+            pip->onLayoutChanged = [weak] {
+                if (weak) weak->recordPiPKeyframe();
+            };
+            self.pipView_ = pip;
+            pip->show();
+            pip->raise();
+            self.subtitleRegion_->raise();
+            self.placePiPWindowIfNeeded();
+        }
+        self.recordPiPKeyframe();
+        self.setStatus(QStringLiteral("摄像头小窗已开启"));
+    });
+}
+
+void MacRecordingViewController::cameraFailed(const QString& message) {
+    cameraToggle_->setEnabled(true);
+    cameraToggle_->setChecked(false);
+    aspect_.isPiPEnabled = false;
+    removePiPWindow();
+    source_->stopCamera();
+    setStatus(message);
+    MacPermissionAlert::openSettings(PermissionKind::camera);
+}
+
+void MacRecordingViewController::removePiPWindow() {
+    if (pipView_) {
+        pipView_->hide();
+        pipView_->deleteLater();
+        pipView_ = nullptr;
+    }
+    pipRecorder_.clear();
+}
+
+void MacRecordingViewController::placePiPWindowIfNeeded() {
+    if (!pipView_) return;
+    if (auto frame = defaultPiPFrame(pipView_->geometry(), previewContainer_->size())) pipView_->setGeometry(*frame);
+}
+
+void MacRecordingViewController::recordPiPKeyframe() {
+    pipRecorder_.record(aspect_.isPiPEnabled, pipView_, previewContainer_);
+}
+
+// MARK: - Recording parameters
+
+void MacRecordingViewController::parameterTapped() {
+    if (isRecording() || isApplyingRecordingSettings_) return;
+    if (parameterController_) parameterController_->close();
+    auto* controller = new MacRecordingParameterViewController(recordingSettings_, availableResolutions_, this);
+    parameterController_ = controller;
+    QPointer<MacRecordingViewController> weak(this);
+    QPointer<MacRecordingParameterViewController> weakController(controller);
+    controller->onChange = [weak, weakController](MacRecordingSettings settings) {
+        if (!weak) return;
+        if (weakController) weakController->setInteractionEnabled(false);
+        weak->applyRecordingSettings(settings);
+    };
+    // The toolbar sits at the bottom of the window, so the panel opens above the button.
+    controller->popUpAbove(parameterButton_);
+}
+
+void MacRecordingViewController::applyRecordingSettings(const MacRecordingSettings& settings) {
+    recordingSettings_ = settings;
+    const int64_t serial = ++settingsUpdateSerial_;
+    isApplyingRecordingSettings_ = true;
+    parameterButton_->setEnabled(false);
+    recordButton_->setEnabled(false);
+    setStatus(QStringLiteral("正在应用录制参数…"));
+    QPointer<MacRecordingViewController> weak(this);
+    source_->applyRecordingSettings(settings, [weak, serial, settings](std::optional<capture::SourceError> error) {
+        if (!weak || serial != weak->settingsUpdateSerial_) return;  // superseded by a newer change
+        MacRecordingViewController& self = *weak;
+        self.isApplyingRecordingSettings_ = false;
+        self.parameterButton_->setEnabled(!self.isRecording());
+        if (self.parameterController_) self.parameterController_->setInteractionEnabled(true);
+        self.recordButton_->setEnabled(true);
+        if (error) {
+            self.setStatus(QStringLiteral("参数应用失败：") + fromUtf8(error->description()));
+            return;
+        }
+        self.settingsStore_->save(settings);
+        self.setStatus(QStringLiteral("参数已更新：") + fromUtf8(settings.summary()));
+    });
+}
+
+// MARK: - Finish pipeline host
+
+FinishInputs MacRecordingViewController::takeFinishInputs() {
+    subtitles_->endSession();
+    FinishInputs inputs;
+    inputs.aspect = aspect_;
+    inputs.pipTrack = pipRecorder_.pipTrack();
+    inputs.subtitleTrack = subtitles_->subtitleTrack();
+    inputs.subtitleLayout = subtitleLayout_;
+    inputs.isSubtitleEnabled = subtitles_->isSubtitleEnabled();
+    inputs.latestCaptureStatus = latestCaptureStatus_;
+    inputs.recordingSettings = recordingSettings_;
+    inputs.elapsed = recordStartTime_ ? std::max(0.0, clock_() - *recordStartTime_) : 0;
+    return inputs;
+}
+
+void MacRecordingViewController::finishStatusChanged(const QString& status) { setStatus(status); }
+
+void MacRecordingViewController::processingOverlayShown(const QString& title, const QString& detail) {
+    processingTitleLabel_->setText(title);
+    processingDetailLabel_->setText(detail);
+    processingOverlay_->show();
+    processingOverlay_->raise();
+    static_cast<SpinningIndicator*>(processingIndicator_)->startAnimation();
+}
+
+void MacRecordingViewController::processingOverlayHidden() {
+    static_cast<SpinningIndicator*>(processingIndicator_)->stopAnimation();
+    processingOverlay_->hide();
+}
+
+void MacRecordingViewController::finishEnded(const std::optional<RecordingProject>& saved) {
+    recordStartTime_.reset();
+    pipRecorder_.endRecording();
+    recordButton_->setEnabled(true);
+    parameterButton_->setEnabled(true);
+    recordButton_->setText(QStringLiteral("开始录制"));
+    if (saved && onFinish) {
+        auto finish = onFinish;  // the handler may release this controller
+        finish(*saved);
+    }
+}
+
+// MARK: - Subtitle track host
+
+std::optional<double> MacRecordingViewController::recordingElapsed() const {
+    if (!recordStartTime_) return std::nullopt;
+    return std::max(0.0, clock_() - *recordStartTime_);
+}
+
+void MacRecordingViewController::subtitleStatusChanged(const QString& status) { setStatus(status); }
+
+void MacRecordingViewController::prepareMicrophone(std::function<void(std::optional<std::string>)> completion) {
+    source_->prepareMicrophone([completion = std::move(completion)](std::optional<capture::SourceError> error) {
+        if (error) {
+            completion(error->description());
+        } else {
+            completion(std::nullopt);
+        }
+    });
+}
+
+void MacRecordingViewController::subtitleToggleChanged() { subtitles_->toggleChanged(); }
+
+// MARK: - Window
+
+MacRecordingWindowController::MacRecordingWindowController(capture::ScreenCaptureTarget target,
+                                                           MacRecordingViewController::Dependencies dependencies) {
+    auto* window = new RecordingWindow;
+    window_ = window;
+    window->setAttribute(Qt::WA_DeleteOnClose);
+    window->setWindowTitle(QStringLiteral("Zimlo录屏"));
+    window->setMinimumSize(920, 620);
+    window->resize(1180, 760);
+    QPalette palette = window->palette();
+    palette.setColor(QPalette::Window, Qt::black);
+    window->setPalette(palette);
+    window->setAutoFillBackground(true);
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        window->move(screen->availableGeometry().center() - QPoint(1180 / 2, 760 / 2));
+    }
+    auto* layout = new QVBoxLayout(window);
+    layout->setContentsMargins(0, 0, 0, 0);
+    auto* controller = new MacRecordingViewController(std::move(target), std::move(dependencies), window);
+    recordingViewController_ = controller;
+    layout->addWidget(controller);
+
+    controller->onFinish = [this](const RecordingProject& project) {
+        auto finish = onFinish_;  // the handler may release this window controller
+        if (finish) finish(project);
+    };
+    controller->onCancel = [this] {
+        auto cancel = onCancel_;
+        if (cancel) cancel();
+    };
+    // The window's own close button acts like "重选窗口": a recording is stopped and saved
+    // (the window stays until the draft is saved), otherwise the window closes as cancelled.
+    window->onCloseRequested = [this]() -> bool {
+        if (!recordingViewController_) return true;
+        if (recordingViewController_->isRecording()) {
+            recordingViewController_->closeTapped();
+            return false;
+        }
+        recordingViewController_->closeTapped();
+        return true;
+    };
+}
+
+MacRecordingWindowController::~MacRecordingWindowController() {
+    if (window_) {
+        static_cast<RecordingWindow*>(window_.data())->onCloseRequested = nullptr;
+        if (recordingViewController_) {
+            recordingViewController_->onFinish = nullptr;
+            recordingViewController_->onCancel = nullptr;
+        }
+        window_->close();
+    }
+}
+
+void MacRecordingWindowController::setOnFinish(std::function<void(const RecordingProject&)> onFinish) {
+    onFinish_ = std::move(onFinish);
+}
+
+void MacRecordingWindowController::setOnCancel(std::function<void()> onCancel) { onCancel_ = std::move(onCancel); }
+
+}  // namespace zimlo::recording

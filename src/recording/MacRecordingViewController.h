@@ -1,0 +1,209 @@
+#pragma once
+
+#include <QPointer>
+#include <QWidget>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "capture/MacScreenCaptureStatus.h"
+#include "capture/ScreenCameraSource.h"
+#include "capture/ScreenCaptureTarget.h"
+#include "model/AspectSettings.h"
+#include "model/MacRecordingSettings.h"
+#include "model/RecordingProject.h"
+#include "recording/DraggablePiPView.h"
+#include "recording/LiveSubtitleTrack.h"
+#include "recording/MacRecordingParameterViewController.h"
+#include "recording/RecordingFinishPipeline.h"
+
+class QCheckBox;
+class QFrame;
+class QLabel;
+class QPushButton;
+class QTimer;
+
+namespace zimlo::recording {
+
+class DraggableSubtitleView;
+class ScreenPreviewView;
+
+// Everything inside the recording window: the live preview of one display or window, the floating
+// toolbar, the camera window and the subtitle region over the preview, the processing overlay,
+// and the capture source and speech recogniser of this recording. Turns the user's actions into
+// calls on the source, writes a status line for every step and hands the stopped recording to
+// the finish pipeline. Main thread only; a recording is in progress exactly while
+// recordStartTime() has a value.
+class MacRecordingViewController : public QWidget,
+                                   private RecordingFinishPipeline::Host,
+                                   private LiveSubtitleTrack::Host {
+    Q_OBJECT
+public:
+    // Where devices and services come from; empty members mean the application's own.
+    struct Dependencies {
+        capture::ScreenCameraSource::Options sourceOptions;
+        std::shared_ptr<LiveSpeechRecognizer> speech;  // empty: the Mandarin recogniser
+        RecordingFinishPipeline::Services finishServices;
+        std::shared_ptr<MacRecordingSettingsStore> settingsStore;  // empty: the shared store
+        std::function<double()> clock;                             // steady seconds; empty: monotonic
+        // The target's size in pixels; empty: measured from the target.
+        std::optional<capture::PixelSize> nativePixelSize;
+    };
+
+    explicit MacRecordingViewController(capture::ScreenCaptureTarget target, Dependencies dependencies = {},
+                                         QWidget* parent = nullptr);
+    ~MacRecordingViewController() override;
+
+    std::function<void(const RecordingProject&)> onFinish;  // after a saved draft
+    std::function<void()> onCancel;                         // closed without recording
+
+    // User actions.
+    void toggleRecording();
+    void closeTapped();
+    void parameterTapped();
+    void cameraToggleChanged();
+    void subtitleToggleChanged();
+
+    // Views.
+    QPushButton* closeButton() const { return closeButton_; }
+    QPushButton* recordButton() const { return recordButton_; }
+    QPushButton* parameterButton() const { return parameterButton_; }
+    QCheckBox* cameraToggle() const { return cameraToggle_; }
+    QCheckBox* subtitleToggle() const { return subtitleToggle_; }
+    QLabel* statusLabel() const { return statusLabel_; }
+    QLabel* durationLabel() const { return durationLabel_; }
+    QWidget* previewContainer() const { return previewContainer_; }
+    ScreenPreviewView* screenPreview() const { return screenPreview_; }
+    DraggableSubtitleView* subtitleRegion() const { return subtitleRegion_; }
+    DraggablePiPView* pipView() const { return pipView_; }
+    QWidget* processingOverlay() const { return processingOverlay_; }
+    QLabel* processingTitleLabel() const { return processingTitleLabel_; }
+    QLabel* processingDetailLabel() const { return processingDetailLabel_; }
+    MacRecordingParameterViewController* parameterController() const { return parameterController_; }
+
+    // State.
+    const capture::ScreenCaptureTarget& target() const { return target_; }
+    const std::vector<MacRecordingResolution>& availableResolutions() const { return availableResolutions_; }
+    const MacRecordingSettings& recordingSettings() const { return recordingSettings_; }
+    const std::optional<capture::MacScreenCaptureStatus>& latestCaptureStatus() const { return latestCaptureStatus_; }
+    int64_t settingsUpdateSerial() const { return settingsUpdateSerial_; }
+    bool isApplyingRecordingSettings() const { return isApplyingRecordingSettings_; }
+    bool isPreparingRecordingAudio() const { return isPreparingRecordingAudio_; }
+    const AspectSettings& aspect() const { return aspect_; }
+    const std::vector<PiPKeyframe>& pipTrack() const { return pipRecorder_.pipTrack(); }
+    SubtitleLayout subtitleLayout() const override { return subtitleLayout_; }
+    std::optional<double> recordStartTime() const { return recordStartTime_; }
+    bool isRecording() const { return recordStartTime_.has_value(); }
+    const std::shared_ptr<capture::ScreenCameraSource>& source() const { return source_; }
+    LiveSubtitleTrack& subtitles() const { return *subtitles_; }
+    RecordingFinishPipeline& finishPipeline() const { return *finishPipeline_; }
+
+    // Shows the duration of the running recording (the timer calls this four times a second).
+    void updateDurationLabel();
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void buildViews();
+    void setUpSource();
+    void layoutOverlays();
+    void setStatus(const QString& status);
+
+    void sourceStateChanged(const capture::CaptureState& state);
+    void captureStatusChanged(const capture::MacScreenCaptureStatus& status);
+
+    void startRecordingWithMicrophone();
+    void beginRecording(const QString& statusText);
+    void startDurationTimer();
+    void stopRecording();
+
+    void startCamera();
+    void cameraFailed(const QString& message);
+    void removePiPWindow();
+    void placePiPWindowIfNeeded();
+    void recordPiPKeyframe();
+
+    void applyRecordingSettings(const MacRecordingSettings& settings);
+    void setParameterControlsEnabled(bool enabled);
+
+    // RecordingFinishPipeline::Host
+    FinishInputs takeFinishInputs() override;
+    void finishStatusChanged(const QString& status) override;
+    void processingOverlayShown(const QString& title, const QString& detail) override;
+    void processingOverlayHidden() override;
+    void finishEnded(const std::optional<RecordingProject>& saved) override;
+
+    // LiveSubtitleTrack::Host
+    std::optional<double> recordingElapsed() const override;
+    void subtitleStatusChanged(const QString& status) override;
+    void prepareMicrophone(std::function<void(std::optional<std::string>)> completion) override;
+    QWidget* alertWindow() const override { return window(); }
+
+    const capture::ScreenCaptureTarget target_;
+    Dependencies dependencies_;
+    std::function<double()> clock_;
+    std::vector<MacRecordingResolution> availableResolutions_;
+    std::shared_ptr<MacRecordingSettingsStore> settingsStore_;
+    std::shared_ptr<capture::ScreenCameraSource> source_;
+
+    QWidget* previewContainer_ = nullptr;
+    ScreenPreviewView* screenPreview_ = nullptr;
+    QFrame* toolbar_ = nullptr;
+    QPushButton* closeButton_ = nullptr;
+    QPushButton* recordButton_ = nullptr;
+    QLabel* statusLabel_ = nullptr;
+    QLabel* durationLabel_ = nullptr;
+    DraggableSubtitleView* subtitleRegion_ = nullptr;
+    QWidget* processingOverlay_ = nullptr;
+    QWidget* processingIndicator_ = nullptr;
+    QLabel* processingTitleLabel_ = nullptr;
+    QLabel* processingDetailLabel_ = nullptr;
+    QPushButton* parameterButton_ = nullptr;
+    QCheckBox* cameraToggle_ = nullptr;
+    QCheckBox* subtitleToggle_ = nullptr;
+    QPointer<DraggablePiPView> pipView_;
+    QPointer<MacRecordingParameterViewController> parameterController_;  // the popover's content
+    QTimer* durationTimer_ = nullptr;
+
+    MacRecordingSettings recordingSettings_;
+    std::optional<capture::MacScreenCaptureStatus> latestCaptureStatus_;
+    int64_t settingsUpdateSerial_ = 0;
+    bool isApplyingRecordingSettings_ = false;
+    bool isPreparingRecordingAudio_ = false;
+    AspectSettings aspect_;
+    PiPKeyframeRecorder pipRecorder_;
+    SubtitleLayout subtitleLayout_;
+    std::optional<double> recordStartTime_;
+    QString recordingStatusText_;  // the status the running recording began with
+
+    std::shared_ptr<LiveSubtitleTrack> subtitles_;
+    std::shared_ptr<RecordingFinishPipeline> finishPipeline_;
+};
+
+// The recording window: "Zimlo录屏", 1180 × 760 (at least 920 × 620), black, centred, never part
+// of what it records. Closing it acts like the close button.
+class MacRecordingWindowController {
+public:
+    explicit MacRecordingWindowController(capture::ScreenCaptureTarget target,
+                                          MacRecordingViewController::Dependencies dependencies = {});
+    ~MacRecordingWindowController();
+    MacRecordingWindowController(const MacRecordingWindowController&) = delete;
+    MacRecordingWindowController& operator=(const MacRecordingWindowController&) = delete;
+
+    QWidget* window() const { return window_; }
+    MacRecordingViewController* recordingViewController() const { return recordingViewController_; }
+
+    void setOnFinish(std::function<void(const RecordingProject&)> onFinish);
+    void setOnCancel(std::function<void()> onCancel);
+
+private:
+    QPointer<QWidget> window_;
+    QPointer<MacRecordingViewController> recordingViewController_;
+    std::function<void(const RecordingProject&)> onFinish_;
+    std::function<void()> onCancel_;
+};
+
+}  // namespace zimlo::recording
