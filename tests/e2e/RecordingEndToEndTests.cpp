@@ -285,8 +285,12 @@ TEST_F(RecordingEndToEnd, DisplayWithCameraWindowAndSubtitlesEndsAsAComposedDraf
     QTest::mouseRelease(pip, Qt::LeftButton, {}, pip->mapFromParent(to));
     ASSERT_GT(view->pipTrack().size(), keyframesBeforeDrag) << "the drag recorded no keyframe";
 
-    // Stop when the recording has run its length; the finish runs until the home grid lists it.
+    // Stop when the recording has run its length and the recogniser has finished a sentence (on a
+    // busy machine it runs behind the speech); the finish runs until the home grid lists it.
     pumpFor(std::chrono::milliseconds(static_cast<int>(std::max(0.0, recordingStarted + seconds - now()) * 1000)));
+    ASSERT_TRUE(pumpUntil([&] { return !view->subtitles().subtitleTrack().empty(); }, 120s))
+        << "nothing recognised after " << now() - recordingStarted << " s; the live caption shows \""
+        << view->subtitles().latestRecognitionText() << "\"";
     const std::vector<PiPKeyframe> pipTrack = view->pipTrack();
     const double recorded = now() - recordingStarted;
     const double stopPressed = now();
