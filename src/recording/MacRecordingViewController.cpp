@@ -178,6 +178,10 @@ MacRecordingViewController::~MacRecordingViewController() {
         source_->onScreenCaptureStatusChange = nullptr;
         source_->onFinishRecording = nullptr;
         source_->shutdown();
+        // Wait for the stream and the devices to stop: once the window is gone nothing may
+        // still be capturing the screen, the camera or the microphone.
+        source_->screenQueue().sync([] {});
+        source_->cameraQueue().sync([] {});
     }
 }
 
