@@ -11,24 +11,60 @@ namespace zimlo::recording {
 
 // Shared between the view (main thread), whoever delivers frames and the render queue. The
 // view clears `view` before it goes away; tasks hold the core only weakly.
+//
+// Frames come faster than a busy machine may convert or draw them, so each stage keeps only
+// the newest one: a frame waiting for conversion is replaced by a newer frame, and a converted
+// picture waiting for the main thread by a newer picture. Memory stays at one frame per stage
+// however long the main thread is blocked.
 struct ScreenPreviewView::Core {
     std::mutex mutex;
     ScreenPreviewView* view = nullptr;
     SerialQueue* queue = nullptr;
+    std::shared_ptr<const media::PixelBuffer> pendingPixels;  // waiting for the render queue
+    bool renderScheduled = false;
+    QImage pendingImage;  // waiting for the main thread
+    bool showScheduled = false;
 
     void submit(const std::weak_ptr<Core>& self, const media::VideoSample& sample) {
         if (!sample.pixels) return;
         std::lock_guard lock(mutex);
         if (!view || !queue) return;
-        queue->async([self, pixels = sample.pixels] {
-            if (self.expired()) return;
-            QImage image = previewImage(*pixels);
-            if (image.isNull()) return;
-            MainQueue::post([self, image = std::move(image)]() mutable {
-                auto core = self.lock();
-                if (!core || !core->view) return;  // main thread: the view cannot go meanwhile
-                core->view->show(std::move(image));
-            });
+        pendingPixels = sample.pixels;
+        if (renderScheduled) return;
+        renderScheduled = true;
+        queue->async([self] {
+            if (auto core = self.lock()) core->render(self);
+        });
+    }
+
+    // On the render queue.
+    void render(const std::weak_ptr<Core>& self) {
+        std::shared_ptr<const media::PixelBuffer> pixels;
+        {
+            std::lock_guard lock(mutex);
+            pixels = std::move(pendingPixels);
+            pendingPixels.reset();
+            renderScheduled = false;
+        }
+        if (!pixels) return;
+        QImage image = previewImage(*pixels);
+        if (image.isNull()) return;
+        std::lock_guard lock(mutex);
+        pendingImage = std::move(image);
+        if (showScheduled) return;
+        showScheduled = true;
+        MainQueue::post([self] {
+            auto core = self.lock();
+            if (!core) return;
+            QImage latest;
+            {
+                std::lock_guard lock(core->mutex);
+                latest = std::move(core->pendingImage);
+                core->pendingImage = QImage();
+                core->showScheduled = false;
+            }
+            // Main thread: the view cannot go away meanwhile.
+            if (core->view && !latest.isNull()) core->view->show(std::move(latest));
         });
     }
 };
