@@ -79,11 +79,13 @@ inline void playToneUntilStopped(double frequency, const std::atomic<bool>& stop
 // A sine burst of `seconds` at `frequency` Hz and `amplitude` (0..1), 16-bit mono.
 std::vector<int16_t> sineTone(double seconds, double frequency, double amplitude, int rate = 48000);
 
-inline double playTone(double silence, double tone, double frequency) {
+// A 48 kHz mono playback stream into the default sink whose buffer holds `bufferUs`
+// microseconds: writing blocks once it is full, so writers run at the sink's pace.
+inline pa_simple* openTonePlayback(pa_usec_t bufferUs) {
     const pa_sample_spec spec{PA_SAMPLE_S16LE, 48000, 1};
     pa_buffer_attr attr{};
     attr.maxlength = static_cast<uint32_t>(-1);
-    attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(30'000, &spec));
+    attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(bufferUs, &spec));
     attr.prebuf = static_cast<uint32_t>(-1);
     attr.minreq = static_cast<uint32_t>(-1);
     attr.fragsize = static_cast<uint32_t>(-1);
@@ -91,6 +93,12 @@ inline double playTone(double silence, double tone, double frequency) {
     pa_simple* stream =
         pa_simple_new(nullptr, "zimlo-test", PA_STREAM_PLAYBACK, nullptr, "tone", &spec, nullptr, &attr, &error);
     if (!stream) throw std::runtime_error(std::string("cannot play: ") + pa_strerror(error));
+    return stream;
+}
+
+inline double playTone(double silence, double tone, double frequency) {
+    pa_simple* stream = openTonePlayback(30'000);
+    int error = 0;
     const int piece = 480;  // 10 ms
     auto samples = sineTone(tone, frequency, 0.8);
     double toneStart = 0;
@@ -116,19 +124,11 @@ inline double playTone(double silence, double tone, double frequency) {
     return toneStart;
 }
 
+
 inline void playToneUntilStopped(double frequency, const std::atomic<bool>& stop) {
-    const pa_sample_spec spec{PA_SAMPLE_S16LE, 48000, 1};
-    pa_buffer_attr attr{};
-    attr.maxlength = static_cast<uint32_t>(-1);
     // A deep buffer: a busy machine must not starve the sink (latency does not matter here).
-    attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(250'000, &spec));
-    attr.prebuf = static_cast<uint32_t>(-1);
-    attr.minreq = static_cast<uint32_t>(-1);
-    attr.fragsize = static_cast<uint32_t>(-1);
+    pa_simple* stream = openTonePlayback(250'000);
     int error = 0;
-    pa_simple* stream =
-        pa_simple_new(nullptr, "zimlo-test", PA_STREAM_PLAYBACK, nullptr, "tone", &spec, nullptr, &attr, &error);
-    if (!stream) throw std::runtime_error(std::string("cannot play: ") + pa_strerror(error));
     // One second of whole cycles, repeated; writing blocks once the buffer is full.
     auto second = sineTone(1.0, std::round(frequency), 0.8);
     const size_t piece = 480;
