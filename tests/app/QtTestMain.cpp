@@ -2,10 +2,6 @@
 
 #include <QApplication>
 #include <QCoreApplication>
-#include <QDeadlineTimer>
-#include <QDir>
-#include <QEvent>
-#include <QPixmap>
 #include <cstring>
 #include <memory>
 
@@ -16,40 +12,6 @@
 #ifdef ZIMLO_QT_TEST_XVFB
 #include "support/env/XvfbServer.h"
 #endif
-
-namespace zimlo::qttest {
-
-bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-    QDeadlineTimer deadline(timeout.count());
-    while (!done()) {
-        if (deadline.hasExpired()) return done();
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
-    return true;
-}
-
-void settle() {
-    for (int i = 0; i < 5; ++i) {
-        QCoreApplication::processEvents();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
-}
-
-QString screenshotDirectory() {
-    const QString dir = QStringLiteral(ZIMLO_BINARY_DIR "/screenshots");
-    QDir().mkpath(dir);
-    return dir;
-}
-
-bool saveScreenshot(QWidget* widget, const QString& name) {
-    settle();
-    return widget->grab().save(screenshotDirectory() + QLatin1Char('/') + name, "PNG");
-}
-
-bool onXServer() { return QGuiApplication::platformName() == QLatin1String("xcb"); }
-
-}  // namespace zimlo::qttest
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);

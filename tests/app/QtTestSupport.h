@@ -13,6 +13,8 @@ namespace zimlo::qttest {
 // Processes Qt events (and so the main queue) until `done` holds or `timeout` passes.
 bool pumpUntil(const std::function<bool()>& done,
                std::chrono::milliseconds timeout = std::chrono::seconds(20));
+// Processes events for `duration` (for pacing user actions, never to wait for a result).
+void pumpFor(std::chrono::milliseconds duration);
 // Processes the events pending now, a few rounds (deferred deletes included).
 void settle();
 

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QDeadlineTimer>
 #include <QEvent>
 #include <cstdlib>
 #include <cstring>
@@ -55,24 +54,6 @@ void isolate() {
 }  // namespace
 
 const Environment& environment() { return theEnvironment; }
-
-bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-    QDeadlineTimer deadline(timeout.count());
-    while (!done()) {
-        if (deadline.hasExpired()) return done();
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
-    return true;
-}
-
-void pumpFor(std::chrono::milliseconds duration) {
-    QDeadlineTimer deadline(duration.count());
-    while (!deadline.hasExpired()) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
-}
 
 }  // namespace zimlo::e2e
 

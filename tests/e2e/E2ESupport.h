@@ -5,6 +5,8 @@
 #include <functional>
 #include <string>
 
+#include "app/QtTestSupport.h"
+
 // The world the end-to-end tests run in, set up by their main before anything else: private
 // home, data, configuration and temporary folders, a private Xvfb (1920x1080) and PulseAudio
 // server, and the Qt application with the main queue on its loop.
@@ -23,9 +25,7 @@ struct Environment {
 };
 const Environment& environment();
 
-// Processes Qt events (and so the main queue) until `done` holds or `timeout` passes.
-bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
-// Processes events for `duration` (for pacing user actions, never to wait for a result).
-void pumpFor(std::chrono::milliseconds duration);
+using qttest::pumpFor;
+using qttest::pumpUntil;
 
 }  // namespace zimlo::e2e
