@@ -8,6 +8,11 @@
 
 namespace zimlo {
 
+namespace {
+// At 48 kHz; anything older than this before the first frame is never written anyway.
+constexpr int64_t kEarlyAudioLimitFrames = 5 * 48000;
+}  // namespace
+
 std::string WriterError::description() const {
     switch (kind) {
         case Kind::cannotCreateWriter:
@@ -127,6 +132,16 @@ void SampleBufferMovieWriter::handleVideo(const media::VideoSample& sample) {
     if (!startedSession_) {
         writer_->startSession(sample.presentationTime);
         startedSession_ = true;
+        // Sound captured after this frame but queued before it was set up belongs in the movie;
+        // sound from before it is trimmed by its timestamps.
+        auto early = std::move(earlyAudio_);
+        earlyAudio_.clear();
+        earlyAudioFrames_ = 0;
+        for (const auto& [audio, source] : early) {
+            if (audio.presentationTime.valid && audio.presentationTime + audio.duration() <= sample.presentationTime)
+                continue;
+            writeAudio(audio, source);
+        }
     }
     if (writer_->isReadyForMoreMediaData(*videoInput_)) {
         writer_->append(*videoInput_, sample);
@@ -137,7 +152,22 @@ void SampleBufferMovieWriter::handleVideo(const media::VideoSample& sample) {
 
 void SampleBufferMovieWriter::handleAudio(const media::AudioSample& sample, AudioSource source) {
     if (!sample.dataReady) return;
-    if (!writer_) return;  // nothing is written before the first frame
+    if (!writer_ || !startedSession_) {
+        // Nothing is written before the first frame; held until it comes, the oldest let go.
+        if (!audioSources_.contains(source) || sample.sampleRate <= 0) return;
+        earlyAudio_.emplace_back(sample, source);
+        earlyAudioFrames_ += int64_t{sample.frameCount()} * 48000 / sample.sampleRate;
+        while (earlyAudioFrames_ > kEarlyAudioLimitFrames && earlyAudio_.size() > 1) {
+            const auto& oldest = earlyAudio_.front().first;
+            earlyAudioFrames_ -= int64_t{oldest.frameCount()} * 48000 / oldest.sampleRate;
+            earlyAudio_.pop_front();
+        }
+        return;
+    }
+    writeAudio(sample, source);
+}
+
+void SampleBufferMovieWriter::writeAudio(const media::AudioSample& sample, AudioSource source) {
     const auto& input = source == AudioSource::microphone ? microphoneAudioInput_ : systemAudioInput_;
     if (!input) return;
     if (!writerAcceptsSamples()) return;

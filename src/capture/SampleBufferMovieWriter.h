@@ -2,12 +2,14 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 
 #include "capture/AudioSource.h"
 #include "model/CaptureFrameRate.h"
@@ -83,6 +85,7 @@ private:
     void handleAudio(const media::AudioSample& sample, AudioSource source);
     void handleFinish(Completion completion);
     bool writerAcceptsSamples() const;
+    void writeAudio(const media::AudioSample& sample, AudioSource source);
 
     const std::filesystem::path outputURL_;
     const media::MovieFileType fileType_;
@@ -94,6 +97,10 @@ private:
     std::optional<media::MovieWriter::InputID> systemAudioInput_;
     std::optional<media::MovieWriter::InputID> microphoneAudioInput_;
     bool startedSession_ = false;
+    // Sound that reached the queue before the first frame was set up (creating the encoder of a
+    // large picture takes a while): kept, newest last, and written once the session has started.
+    std::deque<std::pair<media::AudioSample, AudioSource>> earlyAudio_;
+    int64_t earlyAudioFrames_ = 0;
     std::atomic<uint64_t> droppedVideo_{0};
     std::atomic<uint64_t> droppedAudio_{0};
     // Last member: destroyed first, running the blocks still queued while the rest is alive.

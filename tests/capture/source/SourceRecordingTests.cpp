@@ -191,5 +191,67 @@ TEST(ScreenCameraSourceRecording, RecordsScreenSystemAudioMicrophoneAndCameraInS
     fs::remove_all(dir);
 }
 
+// A tone already playing when the recording starts is in the movie from its first moments: the
+// computer's sound must not take its time to start, nor be stamped so early it is cut away.
+TEST(ScreenCameraSourceRecording, SystemSoundAlreadyPlayingIsHeardFromTheStart) {
+    zimlo::test::XvfbServer xvfb("1920x1080x24");
+    xvfb.exportDisplay();
+    zimlo::test::PulseServer::shared();
+    auto dir = fs::temp_directory_path() / ("zimlo-source-tone-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    auto targets = ScreenCaptureTargetProvider::buildTargets(x11::queryShareableContent(xvfb.displayName().c_str()),
+                                                             ::getpid());
+    ASSERT_FALSE(targets.empty());
+
+    std::atomic<bool> stop{false};
+    std::thread tone([&] { zimlo::test::playToneUntilStopped(1000, stop); });
+    ScreenCameraSource::Options options;
+    options.temporaryDirectory = dir;
+    options.displayName = xvfb.displayName();
+    auto source = ScreenCameraSource::create(targets.front(), options);
+    std::vector<MacScreenCaptureStatus> reports;
+    std::optional<std::optional<fs::path>> finished;
+    source->onScreenCaptureStatusChange = [&](MacScreenCaptureStatus s) { reports.push_back(s); };
+    source->onFinishRecording = [&](auto main, auto) { finished.emplace(main); };
+    source->setRecordingSettings(nativeDefaultSettings(1920, 1080));
+    std::atomic<bool> animating{true};
+    std::thread animation([&] {
+        RootPainter painter(xvfb.displayName());
+        for (int i = 0; animating; ++i) {
+            painter.fill(0, 0, 320, 240, static_cast<unsigned long>(30 + i % 60));
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    });
+    source->configureScreenStream();
+    source->startScreenCapture();
+    ASSERT_TRUE(zimlo::test::pumpUntil([&] { return !reports.empty() && reports.back().measuredFrameRate; },
+                                       std::chrono::seconds(20)));
+    zimlo::test::mainLoop().runFor(std::chrono::milliseconds(1000));
+    source->startRecording(false);
+    zimlo::test::mainLoop().runFor(std::chrono::milliseconds(2500));
+    source->stopRecording();
+    ASSERT_TRUE(zimlo::test::pumpUntil([&] { return finished.has_value(); }, std::chrono::seconds(30)));
+    animating = false;
+    animation.join();
+    source->shutdown();
+    stop = true;
+    tone.join();
+    ASSERT_TRUE(finished->has_value());
+    std::string movie = (*finished)->string();
+
+    auto start = [&](const char* stream) {
+        return std::stod(run("ffprobe -v error -select_streams " + std::string(stream) +
+                             " -show_entries stream=start_time -of csv=p=0 '" + movie + "'"));
+    };
+    std::string raw = run("ffmpeg -v error -i '" + movie + "' -map 0:a:0 -ac 1 -ar 48000 -f f32le -");
+    auto index = firstLoud(raw, 0.3f);
+    ASSERT_TRUE(index.has_value()) << "no tone in the computer's sound";
+    double heardAt = start("a:0") + static_cast<double>(*index) / 48000.0 - start("v:0");
+    std::cout << "tone heard " << heardAt * 1000 << " ms after the first frame; track "
+              << raw.size() / 4 / 48000.0 << " s\n";
+    EXPECT_LT(heardAt, 0.2);
+    fs::remove_all(dir);
+}
+
 }  // namespace
 }  // namespace zimlo::capture

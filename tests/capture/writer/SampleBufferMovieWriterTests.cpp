@@ -77,7 +77,7 @@ TEST(SampleBufferMovieWriter, NoFrameEverFinishesWithSuccessAndNoFile) {
     EXPECT_FALSE(std::filesystem::exists(dir / "none.mov"));
 }
 
-// Track order, codecs, profile, rates and channel counts; audio sent before the first frame
+// Track order, codecs, profile, rates and channel counts; sound from before the first frame
 // is not written; the first frame is time zero; a finish queued behind pending frames writes
 // them all.
 TEST(SampleBufferMovieWriter, WritesVideoSystemAudioAndMicrophoneFromTheFirstFrame) {
@@ -134,6 +134,39 @@ TEST(SampleBufferMovieWriter, WritesVideoSystemAudioAndMicrophoneFromTheFirstFra
     };
     EXPECT_NEAR(peak(audioTracks[0].trackID), 0.5f, 0.08f);
     EXPECT_NEAR(peak(audioTracks[1].trackID), 0.3f, 0.08f);
+}
+
+// Sound reaches the writer ahead of the first frame when the frame is slow to arrive or to set up
+// the encoder with; what was captured after that frame is still written from the movie's start.
+TEST(SampleBufferMovieWriter, SoundQueuedBeforeTheFirstFrameButCapturedAfterItIsWritten) {
+    test::ScratchDirectory dir;
+    auto url = dir / "early.mov";
+    auto writer = SampleBufferMovieWriter::create(url, media::MovieFileType::quickTimeMovie, {AudioSource::system},
+                                                  CaptureFrameRate::fps30);
+    // Half a second before the frame (trimmed) and one second after it, all queued first.
+    for (int i = 0; i < 15; ++i)
+        writer->appendAudio(test::toneSample(MediaTime::make(49 * 10 + 5 + i, 10), 4800, 440, 0.5f, 48000, int64_t{i} * 4800),
+                            AudioSource::system);
+    feed(*writer, 60, false);
+    WriterResult result = finishAndWait(*writer);
+    ASSERT_TRUE(result.succeeded()) << result.error->description();
+
+    std::string error;
+    auto asset = media::MovieAsset::open(url, error);
+    ASSERT_TRUE(asset) << error;
+    auto audioTracks = asset->tracks(media::MediaType::audio);
+    ASSERT_EQ(audioTracks.size(), 1u);
+    auto reader = media::AudioMixReader::open(*asset, {{audioTracks[0].trackID, 1.0f}}, error);
+    ASSERT_TRUE(reader) << error;
+    std::vector<float> sound;
+    while (auto chunk = reader->next()) {
+        auto* s = reinterpret_cast<const float*>(chunk->data.data());
+        sound.insert(sound.end(), s, s + chunk->data.size() / 4);
+    }
+    auto loud = std::find_if(sound.begin(), sound.end(), [](float v) { return std::fabs(v) > 0.3f; });
+    ASSERT_NE(loud, sound.end());
+    EXPECT_LT((loud - sound.begin()) / 2, 48000 / 20);  // within 50 ms of the start (encoder priming)
+    EXPECT_NEAR(static_cast<double>(sound.size()) / 2 / 48000, 1.0, 0.1);  // the trimmed half second is not there
 }
 
 TEST(SampleBufferMovieWriter, FrameWithoutFormatIsDroppedAndTheNextOneSetsUp) {
