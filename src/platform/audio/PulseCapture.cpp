@@ -108,6 +108,46 @@ struct SourceQuery {
     std::optional<AudioSourceInfo> info;
 };
 
+struct MonitoredSink {
+    pa_threaded_mainloop* loop;
+    uint32_t sinkIndex = PA_INVALID_INDEX;
+    bool isNullSink = false;
+};
+
+void signalDone(pa_context*, int, void* loop) {
+    pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0);
+}
+
+// A null sink renders up to two seconds of its output ahead and sleeps until that has played;
+// a monitor stream connected meanwhile gets nothing before then, however low a latency it asks
+// for. Suspending and resuming the sink restarts its rendering from now at the latency asked
+// for. Only a null sink: it has no device a suspend would interrupt. Lock held.
+void wakeMonitoredNullSink(Connection& connection, pa_stream* stream) {
+    MonitoredSink found{connection.loop};
+    connection.await(pa_context_get_source_info_by_index(
+        connection.context, pa_stream_get_device_index(stream),
+        [](pa_context*, const pa_source_info* info, int eol, void* user) {
+            auto* f = static_cast<MonitoredSink*>(user);
+            if (eol == 0 && info) f->sinkIndex = info->monitor_of_sink;
+            pa_threaded_mainloop_signal(f->loop, 0);
+        },
+        &found));
+    if (found.sinkIndex == PA_INVALID_INDEX) return;
+    connection.await(pa_context_get_sink_info_by_index(
+        connection.context, found.sinkIndex,
+        [](pa_context*, const pa_sink_info* info, int eol, void* user) {
+            auto* f = static_cast<MonitoredSink*>(user);
+            if (eol == 0 && info && info->driver && std::strstr(info->driver, "module-null-sink"))
+                f->isNullSink = true;
+            pa_threaded_mainloop_signal(f->loop, 0);
+        },
+        &found));
+    if (!found.isNullSink) return;
+    for (int suspend : {1, 0})
+        connection.await(pa_context_suspend_sink_by_index(connection.context, found.sinkIndex, suspend,
+                                                          signalDone, connection.loop));
+}
+
 }  // namespace
 
 AudioSourceInfo defaultSourceInfo() {
@@ -288,6 +328,7 @@ std::unique_ptr<PulseCapture> PulseCapture::start(const CaptureRequest& request,
                 }
                 pa_threaded_mainloop_wait(loop);
             }
+            if (failure.empty()) wakeMonitoredNullSink(impl.connection, impl.stream);
         }
     }
     pa_threaded_mainloop_unlock(loop);

@@ -209,9 +209,7 @@ TEST(ScreenCameraSourceRecording, SystemSoundAlreadyPlayingIsHeardFromTheStart) 
     options.temporaryDirectory = dir;
     options.displayName = xvfb.displayName();
     auto source = ScreenCameraSource::create(targets.front(), options);
-    std::vector<MacScreenCaptureStatus> reports;
     std::optional<std::optional<fs::path>> finished;
-    source->onScreenCaptureStatusChange = [&](MacScreenCaptureStatus s) { reports.push_back(s); };
     source->onFinishRecording = [&](auto main, auto) { finished.emplace(main); };
     source->setRecordingSettings(nativeDefaultSettings(1920, 1080));
     std::atomic<bool> animating{true};
@@ -222,11 +220,11 @@ TEST(ScreenCameraSourceRecording, SystemSoundAlreadyPlayingIsHeardFromTheStart) 
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     });
+    // Recording starts with the stream: the sound server may not have sent the computer's sound
+    // yet, and the large first frame is slow to set the encoder up.
+    zimlo::test::mainLoop().runFor(std::chrono::milliseconds(500));
     source->configureScreenStream();
     source->startScreenCapture();
-    ASSERT_TRUE(zimlo::test::pumpUntil([&] { return !reports.empty() && reports.back().measuredFrameRate; },
-                                       std::chrono::seconds(20)));
-    zimlo::test::mainLoop().runFor(std::chrono::milliseconds(1000));
     source->startRecording(false);
     zimlo::test::mainLoop().runFor(std::chrono::milliseconds(2500));
     source->stopRecording();

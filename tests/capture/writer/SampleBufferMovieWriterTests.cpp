@@ -144,9 +144,10 @@ TEST(SampleBufferMovieWriter, SoundQueuedBeforeTheFirstFrameButCapturedAfterItIs
     auto writer = SampleBufferMovieWriter::create(url, media::MovieFileType::quickTimeMovie, {AudioSource::system},
                                                   CaptureFrameRate::fps30);
     // Half a second before the frame (trimmed) and one second after it, all queued first.
-    for (int i = 0; i < 15; ++i)
-        writer->appendAudio(test::toneSample(MediaTime::make(49 * 10 + 5 + i, 10), 4800, 440, 0.5f, 48000, int64_t{i} * 4800),
-                            AudioSource::system);
+    for (int i = 0; i < 15; ++i) {
+        auto time = MediaTime::make(49 * 10 + 5 + i, 10);
+        writer->appendAudio(test::toneSample(time, 4800, 440, 0.5f, 48000, int64_t{i} * 4800), AudioSource::system);
+    }
     feed(*writer, 60, false);
     WriterResult result = finishAndWait(*writer);
     ASSERT_TRUE(result.succeeded()) << result.error->description();
