@@ -170,7 +170,7 @@ MacRecordingViewController::MacRecordingViewController(capture::ScreenCaptureTar
 MacRecordingViewController::~MacRecordingViewController() {
     // Late completions find the pipeline gone and do nothing; its host is going away.
     finishPipeline_.reset();
-    if (durationTimer_) durationTimer_->stop();
+    durationTimer_->stop();
     subtitles_.reset();  // cancels a pending clearing, stops recognition
     if (parameterController_) parameterController_->close();
     if (source_) {
@@ -271,6 +271,10 @@ void MacRecordingViewController::buildViews() {
     connect(cameraToggle_, &QCheckBox::clicked, this, &MacRecordingViewController::cameraToggleChanged);
     connect(subtitleToggle_, &QCheckBox::clicked, this, &MacRecordingViewController::subtitleToggleChanged);
 
+    durationTimer_ = new QTimer(this);
+    durationTimer_->setInterval(250);
+    connect(durationTimer_, &QTimer::timeout, this, &MacRecordingViewController::updateDurationLabel);
+
     // The processing overlay covers everything while a movie is composed.
     processingOverlay_ = new HudPanel(this, 0, false);
     processingOverlay_->setPalette(onDark);
@@ -362,7 +366,7 @@ void MacRecordingViewController::setUpSource() {
 void MacRecordingViewController::sourceStateChanged(const capture::CaptureState& state) {
     // The report of a started recording arrives just after the recording's own status, which
     // says what is recorded (and why the microphone is missing); that one stays.
-    if (state.kind == capture::CaptureState::Kind::recording && isRecording() && durationTimer_ &&
+    if (state.kind == capture::CaptureState::Kind::recording && isRecording() && durationTimer_->isActive() &&
         !recordingStatusText_.isEmpty()) {
         setStatus(recordingStatusText_);
         return;
@@ -439,11 +443,7 @@ void MacRecordingViewController::beginRecording(const QString& statusText) {
 }
 
 void MacRecordingViewController::startDurationTimer() {
-    if (durationTimer_) durationTimer_->deleteLater();
-    durationTimer_ = new QTimer(this);
-    durationTimer_->setInterval(250);
-    connect(durationTimer_, &QTimer::timeout, this, &MacRecordingViewController::updateDurationLabel);
-    durationTimer_->start();
+    durationTimer_->start();  // restarts a running timer
 }
 
 void MacRecordingViewController::updateDurationLabel() {
@@ -452,11 +452,7 @@ void MacRecordingViewController::updateDurationLabel() {
 }
 
 void MacRecordingViewController::stopRecording() {
-    if (durationTimer_) {
-        durationTimer_->stop();
-        durationTimer_->deleteLater();
-        durationTimer_ = nullptr;
-    }
+    durationTimer_->stop();
     subtitles_->recordingStopped();
     recordButton_->setEnabled(false);
     parameterButton_->setEnabled(false);
@@ -468,7 +464,7 @@ void MacRecordingViewController::stopRecording() {
 void MacRecordingViewController::closeTapped() {
     if (isRecording()) {
         // Closing during a recording keeps it: it is stopped and saved like any other.
-        if (durationTimer_) stopRecording();  // not yet stopped
+        if (durationTimer_->isActive()) stopRecording();  // not yet stopped
         return;
     }
     source_->shutdown();

@@ -166,7 +166,7 @@ private:
     QCheckBox* subtitleToggle_ = nullptr;
     QPointer<DraggablePiPView> pipView_;
     QPointer<MacRecordingParameterViewController> parameterController_;  // the popover's content
-    QTimer* durationTimer_ = nullptr;
+    QTimer* durationTimer_ = nullptr;  // runs while recording, stopped at the stop button
 
     MacRecordingSettings recordingSettings_;
     std::optional<capture::MacScreenCaptureStatus> latestCaptureStatus_;
