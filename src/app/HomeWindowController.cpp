@@ -9,9 +9,9 @@
 #include "app/AppStyle.h"
 #include "app/DesktopReveal.h"
 #include "app/DraftLibrary.h"
-#include "app/MacHomeViewController.h"
+#include "app/HomeView.h"
 #include "app/SourcePickerServices.h"
-#include "app/SourcePickerViewController.h"
+#include "app/SourcePickerView.h"
 #include "platform/runtime/WeakOwner.h"
 
 namespace zimlo::app {
@@ -88,12 +88,12 @@ HomeWindowController::~HomeWindowController() {
     }
 }
 
-SourcePickerViewController* HomeWindowController::sourcePicker() const {
-    return qobject_cast<SourcePickerViewController*>(window_->content());
+SourcePickerView* HomeWindowController::sourcePicker() const {
+    return qobject_cast<SourcePickerView*>(window_->content());
 }
 
 void HomeWindowController::showHome() {
-    auto* home = new MacHomeViewController(services_.drafts, services_.thumbnails);
+    auto* home = new HomeView(services_.drafts, services_.thumbnails);
     homeViewController_ = home;
     std::weak_ptr<HomeWindowController> weak = weak_from_this();
     home->onOpenScreenRecording = [weak] {
@@ -107,7 +107,7 @@ void HomeWindowController::showHome() {
 }
 
 void HomeWindowController::showSourcePicker() {
-    auto* picker = new SourcePickerViewController(services_.pickerServices());
+    auto* picker = new SourcePickerView(services_.pickerServices());
     std::weak_ptr<HomeWindowController> weak = weak_from_this();
     picker->onBack = [weak] {
         if (auto self = weak.lock()) self->showHome();
@@ -120,10 +120,10 @@ void HomeWindowController::showSourcePicker() {
 }
 
 void HomeWindowController::startRecording(const capture::ScreenCaptureTarget& target) {
-    std::shared_ptr<RecordingWindowController> recording = services_.recordingWindows(target);
+    std::shared_ptr<RecordingWindowHandle> recording = services_.recordingWindows(target);
     if (!recording) return;
     std::weak_ptr<HomeWindowController> weakSelf = weak_from_this();
-    std::weak_ptr<RecordingWindowController> weakRecording = recording;
+    std::weak_ptr<RecordingWindowHandle> weakRecording = recording;
     recording->setOnFinish([weakSelf, weakRecording](const RecordingProject&) {
         auto self = weakSelf.lock();
         if (self && weakRecording.lock()) self->returnHome();
@@ -149,7 +149,7 @@ void HomeWindowController::startRecording(const capture::ScreenCaptureTarget& ta
 }
 
 void HomeWindowController::returnHome() {
-    std::shared_ptr<RecordingWindowController> recording = std::move(recordingWindowController_);
+    std::shared_ptr<RecordingWindowHandle> recording = std::move(recordingWindowController_);
     recordingWindowController_.reset();
     // Bring the main window back first, so that there is always a window open.
     showHome();

@@ -7,8 +7,8 @@
 #include <memory>
 #include <optional>
 
-#include "app/MacHomeViewController.h"
-#include "app/RecordingWindow.h"
+#include "app/HomeView.h"
+#include "app/RecordingWindowHandle.h"
 #include "capture/ScreenCaptureTarget.h"
 #include "model/RecordingProject.h"
 
@@ -19,7 +19,7 @@ namespace zimlo::app {
 class DraftLibrary;
 class DraftThumbnailGenerator;
 class SourcePickerServices;
-class SourcePickerViewController;
+class SourcePickerView;
 
 // Everything the shell reaches outside itself; the application passes the real ones, tests fakes.
 struct ShellServices {
@@ -59,9 +59,9 @@ public:
     ~HomeWindowController();
 
     MainWindow* window() const { return window_.get(); }
-    MacHomeViewController* homeViewController() const { return homeViewController_; }
-    SourcePickerViewController* sourcePicker() const;
-    const std::shared_ptr<RecordingWindowController>& recordingWindowController() const {
+    HomeView* homeView() const { return homeViewController_; }
+    SourcePickerView* sourcePicker() const;
+    const std::shared_ptr<RecordingWindowHandle>& recordingWindowController() const {
         return recordingWindowController_;
     }
 
@@ -76,8 +76,8 @@ private:
 
     ShellServices services_;
     std::unique_ptr<MainWindow> window_;
-    QPointer<MacHomeViewController> homeViewController_;
-    std::shared_ptr<RecordingWindowController> recordingWindowController_;
+    QPointer<HomeView> homeViewController_;
+    std::shared_ptr<RecordingWindowHandle> recordingWindowController_;
 };
 
 }  // namespace zimlo::app

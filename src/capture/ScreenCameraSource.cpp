@@ -125,12 +125,12 @@ void ScreenCameraSource::setState(CaptureState state) {
     state_ = std::move(state);
 }
 
-MacRecordingSettings ScreenCameraSource::recordingSettings() const {
+RecordingSettings ScreenCameraSource::recordingSettings() const {
     std::lock_guard lock(stateMutex_);
     return recordingSettings_;
 }
 
-void ScreenCameraSource::setRecordingSettings(const MacRecordingSettings& settings) {
+void ScreenCameraSource::setRecordingSettings(const RecordingSettings& settings) {
     std::lock_guard lock(stateMutex_);
     recordingSettings_ = settings;
 }
@@ -156,7 +156,7 @@ void ScreenCameraSource::notifyStateChange() {
 // ---- Screen stream
 
 zimlo::PixelSize ScreenCameraSource::captureSize(const ScreenCaptureTarget& target,
-                                                 const MacRecordingSettings& settings) {
+                                                 const RecordingSettings& settings) {
     auto native = ScreenCaptureTargetProvider::nativePixelSize(target);
     zimlo::PixelSize pixels{static_cast<int>(std::llround(native.width)), static_cast<int>(std::llround(native.height))};
     return settings.resolution.captureSize(pixels);
@@ -304,7 +304,7 @@ void ScreenCameraSource::streamDidOutputScreenSample(const media::VideoSample& s
 
 void ScreenCameraSource::reportStatus(int width, int height, std::optional<double> rate) {
     auto settings = recordingSettings();
-    MacScreenCaptureStatus status;
+    ScreenCaptureStatus status;
     status.actualWidth = width;
     status.actualHeight = height;
     status.requestedWidth = settings.resolution.width;
@@ -330,7 +330,7 @@ void ScreenCameraSource::removeCameraWiring() {
     isCameraConfigured_ = false;
 }
 
-void ScreenCameraSource::applyCameraFormat(camera::CameraDevice& device, const MacRecordingSettings& settings) {
+void ScreenCameraSource::applyCameraFormat(camera::CameraDevice& device, const RecordingSettings& settings) {
     auto choice = camera::chooseCameraFormat(device.formats(), settings.resolution.width, settings.resolution.height,
                                              rawValue(settings.frameRate));
     if (!choice) throw SourceError(SourceError::Kind::cannotConfigureCamera);
@@ -498,7 +498,7 @@ void ScreenCameraSource::microphoneDidOutputSample(const media::AudioSample& sam
 
 // ---- Settings
 
-void ScreenCameraSource::applyRecordingSettings(const MacRecordingSettings& settings, ErrorCompletion completion) {
+void ScreenCameraSource::applyRecordingSettings(const RecordingSettings& settings, ErrorCompletion completion) {
     if (isRecording()) {
         if (completion) completion(SourceError::cannotUpdateSettings("录制过程中不能修改录制参数"));
         return;

@@ -9,11 +9,11 @@
 #include <string>
 
 #include "capture/CaptureState.h"
-#include "capture/MacScreenCaptureStatus.h"
+#include "capture/ScreenCaptureStatus.h"
 #include "capture/SampleBufferMovieWriter.h"
 #include "capture/ScreenCaptureTarget.h"
 #include "capture/SourceError.h"
-#include "model/MacRecordingSettings.h"
+#include "model/RecordingSettings.h"
 #include "platform/audio/PulseCapture.h"
 #include "platform/camera/CameraDevice.h"
 #include "platform/media/MediaSample.h"
@@ -72,7 +72,7 @@ public:
 
     std::function<void(CaptureState)> onStateChange;                    // main queue
     std::function<void(const media::VideoSample&)> onScreenSampleBuffer;  // screen-stream queue
-    std::function<void(MacScreenCaptureStatus)> onScreenCaptureStatusChange;  // main queue
+    std::function<void(ScreenCaptureStatus)> onScreenCaptureStatusChange;  // main queue
     std::function<void(const media::AudioSample&)> onMicrophoneSampleBuffer;  // microphone-data queue
     // Main queue, once per recording: the screen movie and, when recorded, the camera movie.
     std::function<void(std::optional<std::filesystem::path>, std::optional<std::filesystem::path>)> onFinishRecording;
@@ -84,8 +84,8 @@ public:
 
     const ScreenCaptureTarget& target() const { return target_; }
     CaptureState state() const;
-    MacRecordingSettings recordingSettings() const;
-    void setRecordingSettings(const MacRecordingSettings& settings);
+    RecordingSettings recordingSettings() const;
+    void setRecordingSettings(const RecordingSettings& settings);
     bool isRecording() const;
     bool isCameraConfigured() const { return isCameraConfigured_.load(); }
     bool isMicrophoneConfigured() const { return isMicrophoneConfigured_.load(); }
@@ -103,7 +103,7 @@ public:
 
     // Pixel size the stream captures for `target` at `settings`: the target's native size
     // rounded to whole pixels, then the resolution's capture-size rule.
-    static zimlo::PixelSize captureSize(const ScreenCaptureTarget& target, const MacRecordingSettings& settings);
+    static zimlo::PixelSize captureSize(const ScreenCaptureTarget& target, const RecordingSettings& settings);
 
     // Builds the screen stream and its system-audio capture for the current settings; throws
     // SourceError. On failure the previous stream stays.
@@ -113,7 +113,7 @@ public:
     void prepareMicrophone(ErrorCompletion completion);
     void startCamera(std::function<void(CameraStart)> completion);
     void stopCamera();
-    void applyRecordingSettings(const MacRecordingSettings& settings, ErrorCompletion completion);
+    void applyRecordingSettings(const RecordingSettings& settings, ErrorCompletion completion);
     void startRecording(bool withPiP);
     void stopRecording();
     void shutdown();
@@ -155,7 +155,7 @@ private:
     // On cameraQueue.
     void configureCamera();
     void removeCameraWiring();
-    void applyCameraFormat(camera::CameraDevice& device, const MacRecordingSettings& settings);
+    void applyCameraFormat(camera::CameraDevice& device, const RecordingSettings& settings);
     void configureMicrophone();
     void startSessionIfNeeded();
     void stopSession();
@@ -166,7 +166,7 @@ private:
 
     mutable std::mutex stateMutex_;  // state_, recordingSettings_
     CaptureState state_ = CaptureState::idle();
-    MacRecordingSettings recordingSettings_ = MacRecordingSettings::defaultSettings();
+    RecordingSettings recordingSettings_ = RecordingSettings::defaultSettings();
 
     // Frame-rate measurement, on screenQueue.
     std::optional<media::MediaTime> screenSampleWindowStart_;

@@ -7,8 +7,8 @@
 #include "platform/text/UnicodeText.h"
 #include "platform/text/WordTagger.h"
 #include "recording/DraggableSubtitleView.h"
-#include "recording/MacPermissionAlert.h"
-#include "recording/MacPermissionManager.h"
+#include "recording/PermissionAlert.h"
+#include "recording/Permissions.h"
 #include "subtitles/SubtitleEmphasisDetector.h"
 #include "subtitles/SubtitleSegmenter.h"
 
@@ -85,23 +85,23 @@ void LiveSubtitleTrack::enableSubtitles() {
     host_.subtitleStatusChanged(kRequestingMicrophone);
     // The request reads the device state off the main thread and grants exactly what an
     // "authorised" or "not determined" status would: the same answer without blocking here.
-    MacPermissionManager::requestMicrophoneAccess([weak = weak_from_this(), serial](bool granted) {
+    Permissions::requestMicrophoneAccess([weak = weak_from_this(), serial](bool granted) {
         auto self = weak.lock();
         if (!self || serial != self->enableSerial_) return;
         if (!granted) {
             self->isRequesting_ = false;
             self->refuse(kMicrophoneRefused);
-            MacPermissionAlert::show(PermissionKind::microphone, self->host_.alertWindow());
+            PermissionAlert::show(PermissionKind::microphone, self->host_.alertWindow());
             return;
         }
         self->host_.subtitleStatusChanged(kRequestingSpeech);
-        MacPermissionManager::requestSpeechAuthorization([weak, serial](bool authorized) {
+        Permissions::requestSpeechAuthorization([weak, serial](bool authorized) {
             auto self = weak.lock();
             if (!self || serial != self->enableSerial_) return;
             if (!authorized) {
                 self->isRequesting_ = false;
                 self->refuse(kSpeechRefused);
-                MacPermissionAlert::show(PermissionKind::speech, self->host_.alertWindow());
+                PermissionAlert::show(PermissionKind::speech, self->host_.alertWindow());
                 return;
             }
             self->host_.prepareMicrophone([weak, serial](std::optional<std::string> error) {

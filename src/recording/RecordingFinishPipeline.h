@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "capture/MacScreenCaptureStatus.h"
+#include "capture/ScreenCaptureStatus.h"
 #include "model/AspectSettings.h"
-#include "model/MacRecordingSettings.h"
+#include "model/RecordingSettings.h"
 #include "model/RecordingProject.h"
 
 namespace zimlo::recording {
@@ -22,8 +22,8 @@ struct FinishInputs {
     std::vector<SubtitleSegment> subtitleTrack;  // in arrival order
     SubtitleLayout subtitleLayout;
     bool isSubtitleEnabled = false;
-    std::optional<capture::MacScreenCaptureStatus> latestCaptureStatus;
-    MacRecordingSettings recordingSettings = MacRecordingSettings::defaultSettings();
+    std::optional<capture::ScreenCaptureStatus> latestCaptureStatus;
+    RecordingSettings recordingSettings = RecordingSettings::defaultSettings();
     double elapsed = 0;  // seconds since the recording began
 };
 

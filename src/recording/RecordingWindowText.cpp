@@ -14,8 +14,8 @@ QString durationText(double elapsedSeconds) {
 }
 
 QString captureStateText(const capture::CaptureState& state,
-                         const std::optional<capture::MacScreenCaptureStatus>& latestCaptureStatus,
-                         const MacRecordingSettings& settings) {
+                         const std::optional<capture::ScreenCaptureStatus>& latestCaptureStatus,
+                         const RecordingSettings& settings) {
     using Kind = capture::CaptureState::Kind;
     switch (state.kind) {
         case Kind::idle: return QStringLiteral("等待初始化");

@@ -5,8 +5,8 @@
 #include <optional>
 
 #include "capture/CaptureState.h"
-#include "capture/MacScreenCaptureStatus.h"
-#include "model/MacRecordingSettings.h"
+#include "capture/ScreenCaptureStatus.h"
+#include "model/RecordingSettings.h"
 
 namespace zimlo::recording {
 
@@ -16,8 +16,8 @@ QString durationText(double elapsedSeconds);
 
 // The status line for a state of the capture source.
 QString captureStateText(const capture::CaptureState& state,
-                         const std::optional<capture::MacScreenCaptureStatus>& latestCaptureStatus,
-                         const MacRecordingSettings& settings);
+                         const std::optional<capture::ScreenCaptureStatus>& latestCaptureStatus,
+                         const RecordingSettings& settings);
 
 // Where a camera window that still sits at the origin goes first: 28 points from the right
 // edge and 88 below the top of the container. Nothing when it was placed already or the

@@ -10,8 +10,8 @@
 
 #include "app/AppTestSupport.h"
 #include "app/DraftFormatting.h"
-#include "app/MacDraftGridItemView.h"
-#include "app/MacHomeViewController.h"
+#include "app/DraftCard.h"
+#include "app/HomeView.h"
 #include "app/QtTestSupport.h"
 
 namespace zimlo::app {
@@ -35,8 +35,8 @@ protected:
     void addDrafts(int count) {
         for (int i = 0; i < count; ++i) library->drafts.push_back(makeDraft(i, daysAgo(i + 1), 30 + i));
     }
-    std::unique_ptr<MacHomeViewController> show(int width = 900, int height = 700) {
-        auto home = std::make_unique<MacHomeViewController>(library, thumbnails);
+    std::unique_ptr<HomeView> show(int width = 900, int height = 700) {
+        auto home = std::make_unique<HomeView>(library, thumbnails);
         home->resize(width, height);
         home->show();
         qttest::settle();
@@ -53,10 +53,10 @@ protected:
 };
 
 TEST(HomeColumns, ColumnRuleNeverGivesZero) {
-    EXPECT_EQ(MacHomeViewController::columnCount(900), 4);
-    EXPECT_EQ(MacHomeViewController::columnCount(500), 2);
-    EXPECT_EQ(MacHomeViewController::columnCount(200), 1);
-    EXPECT_EQ(MacHomeViewController::columnCount(0), 1);
+    EXPECT_EQ(HomeView::columnCount(900), 4);
+    EXPECT_EQ(HomeView::columnCount(500), 2);
+    EXPECT_EQ(HomeView::columnCount(200), 1);
+    EXPECT_EQ(HomeView::columnCount(0), 1);
 }
 
 TEST_F(HomeGallery, FiveDraftsFillFourColumnsThenWrap) {

@@ -10,12 +10,12 @@
 #include "app/AppStyle.h"
 #include "app/AppTestSupport.h"
 #include "app/HomeWindowController.h"
-#include "app/MacDraftGridItemView.h"
-#include "app/MacHomeViewController.h"
+#include "app/DraftCard.h"
+#include "app/HomeView.h"
 #include "app/QtTestSupport.h"
 #include "app/SourceCardView.h"
-#include "app/SourcePickerViewController.h"
-#include "recording/MacPermissionAlert.h"
+#include "app/SourcePickerView.h"
+#include "recording/PermissionAlert.h"
 
 // Pictures of the main screens and alerts under <build>/screenshots, for review by eye (the
 // Chinese texts must show real glyphs). Each test also checks that its picture was written and
@@ -82,7 +82,7 @@ TEST_F(Screenshots, HomeWithDraftsAndEmpty) {
         apptest::makeDraft(5, now.addDays(-41), 3599.4, false),
     };
     openShell();
-    MacHomeViewController* home = shell->homeViewController();
+    HomeView* home = shell->homeView();
     ASSERT_TRUE(pumpUntil([&] {
         int withPictures = 0;
         for (auto* card : home->cardViews()) withPictures += !card->thumbnail().isNull();
@@ -107,15 +107,15 @@ TEST_F(Screenshots, PickerAndAlerts) {
     pickerServices->listing = targets;
     pickerServices->noThumbnail = {"window-103"};
     openShell();
-    shell->homeViewController()->screenRecordButton()->click();
+    shell->homeView()->screenRecordButton()->click();
     qttest::settle();
-    SourcePickerViewController* picker = shell->sourcePicker();
+    SourcePickerView* picker = shell->sourcePicker();
     ASSERT_TRUE(picker);
     ASSERT_TRUE(pumpUntil([&] { return picker->cardViews().size() == 8 && !picker->cardViews()[7]->thumbnail().isNull(); }));
     picker->selectTarget(targets[2]);
     capture(shell->window(), QStringLiteral("picker.png"));
 
-    MacPermissionAlert::show(PermissionKind::screenRecording, shell->window());
+    PermissionAlert::show(PermissionKind::screenRecording, shell->window());
     QMessageBox* permission = nullptr;
     ASSERT_TRUE(pumpUntil([&] { return (permission = apptest::visibleAlert()) != nullptr; }));
     capture(permission, QStringLiteral("alert-permission.png"));
@@ -127,7 +127,7 @@ TEST_F(Screenshots, PickerAndAlerts) {
     library->drafts = {apptest::makeDraft(1, QDateTime::currentDateTime(), 30)};
     shell->showHome();
     qttest::settle();
-    shell->homeViewController()->confirmDelete(library->drafts[0]);
+    shell->homeView()->confirmDelete(library->drafts[0]);
     QMessageBox* confirm = nullptr;
     ASSERT_TRUE(pumpUntil([&] { return (confirm = apptest::visibleAlert()) != nullptr; }));
     capture(confirm, QStringLiteral("alert-delete.png"));

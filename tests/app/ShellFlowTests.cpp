@@ -9,11 +9,11 @@
 
 #include "app/AppTestSupport.h"
 #include "app/HomeWindowController.h"
-#include "app/MacHomeViewController.h"
+#include "app/HomeView.h"
 #include "app/QtTestSupport.h"
 #include "app/SourceCardView.h"
 #include "app/SourcePickerServices.h"
-#include "app/SourcePickerViewController.h"
+#include "app/SourcePickerView.h"
 
 namespace zimlo::app {
 namespace {
@@ -57,7 +57,7 @@ protected:
     }
 
     void openPickerAndStart() {
-        shell->homeViewController()->screenRecordButton()->click();
+        shell->homeView()->screenRecordButton()->click();
         qttest::settle();
         ASSERT_TRUE(shell->sourcePicker());
         ASSERT_TRUE(pumpUntil([&] { return shell->sourcePicker()->startButton()->isEnabled(); }));
@@ -77,7 +77,7 @@ TEST_F(ShellFlow, MainWindowMovesBetweenHomeAndPicker) {
     EXPECT_EQ(window->windowTitle(), QStringLiteral("Zimlo"));
     EXPECT_EQ(window->size(), QSize(1120, 760));
     EXPECT_EQ(window->minimumSize(), QSize(900, 620));
-    QPointer<MacHomeViewController> firstHome = shell->homeViewController();
+    QPointer<HomeView> firstHome = shell->homeView();
     ASSERT_TRUE(firstHome);
 
     firstHome->screenRecordButton()->click();
@@ -89,7 +89,7 @@ TEST_F(ShellFlow, MainWindowMovesBetweenHomeAndPicker) {
     shell->sourcePicker()->backButton()->click();
     qttest::settle();
     EXPECT_FALSE(shell->sourcePicker());
-    ASSERT_TRUE(shell->homeViewController());
+    ASSERT_TRUE(shell->homeView());
     EXPECT_EQ(window->windowTitle(), QStringLiteral("Zimlo"));
     EXPECT_FALSE(picker->borderShown);
 }
@@ -109,8 +109,8 @@ TEST_F(ShellFlow, RecordingHidesTheMainWindowAndReturnsToAFreshHome) {
         << "closing the recording window while the main window is hidden must not quit";
     EXPECT_FALSE(shell->recordingWindowController());
     EXPECT_TRUE(shell->window()->isVisible());
-    ASSERT_TRUE(shell->homeViewController());
-    EXPECT_EQ(shell->homeViewController()->cardViews().size(), 1u);
+    ASSERT_TRUE(shell->homeView());
+    EXPECT_EQ(shell->homeView()->cardViews().size(), 1u);
 
     // A second recording replaces the stored controller.
     openPickerAndStart();
@@ -145,7 +145,7 @@ TEST(ShellOnX11, RealListingLeavesOutOurOwnWindows) {
     qttest::settle();
     const auto ownWindow = static_cast<uint32_t>(window.winId());
 
-    SourcePickerViewController picker(makeSystemPickerServices());
+    SourcePickerView picker(makeSystemPickerServices());
     picker.resize(1120, 760);
     picker.show();
     ASSERT_TRUE(pumpUntil([&] { return picker.refreshButton()->isEnabled(); }, std::chrono::seconds(60)));

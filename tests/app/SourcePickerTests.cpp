@@ -9,7 +9,7 @@
 #include "app/AppTestSupport.h"
 #include "app/QtTestSupport.h"
 #include "app/SourceCardView.h"
-#include "app/SourcePickerViewController.h"
+#include "app/SourcePickerView.h"
 
 namespace zimlo::app {
 namespace {
@@ -33,8 +33,8 @@ protected:
         while (QMessageBox* box = apptest::visibleAlert()) box->done(0);
         qttest::settle();
     }
-    std::unique_ptr<SourcePickerViewController> showPicker() {
-        auto picker = std::make_unique<SourcePickerViewController>(services);
+    std::unique_ptr<SourcePickerView> showPicker() {
+        auto picker = std::make_unique<SourcePickerView>(services);
         picker->resize(1120, 760);
         picker->show();
         EXPECT_TRUE(pumpUntil([&] { return picker->refreshButton()->isEnabled(); }));
@@ -47,7 +47,7 @@ protected:
 TEST_F(SourcePicker, EightTargetsMakeRowsOfThreeWithTheFirstSelected) {
     services->listing = eightTargets();
     services->noThumbnail = {"window-103"};
-    auto picker = std::make_unique<SourcePickerViewController>(services);
+    auto picker = std::make_unique<SourcePickerView>(services);
     // While listing, both buttons wait.
     EXPECT_EQ(picker->statusLabel()->text(), QStringLiteral("正在读取所有桌面中正在展示的窗口…"));
     EXPECT_FALSE(picker->refreshButton()->isEnabled());

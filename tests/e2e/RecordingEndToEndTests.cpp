@@ -29,20 +29,20 @@
 #include "MediaChecks.h"
 #include "MovingWindow.h"
 #include "app/HomeWindowController.h"
-#include "app/MacHomeViewController.h"
+#include "app/HomeView.h"
 #include "app/SourceCardView.h"
-#include "app/SourcePickerViewController.h"
+#include "app/SourcePickerView.h"
 #include "compose/VideoCompositor.h"
 #include "model/DraftStore.h"
-#include "model/MacRecordingSettings.h"
+#include "model/RecordingSettings.h"
 #include "model/RecordingProject.h"
 #include "platform/camera/GeneratedCamera.h"
 #include "platform/media/AssetReader.h"
 #include "platform/media/MonotonicClock.h"
 #include "recording/DraggablePiPView.h"
 #include "recording/DraggableSubtitleView.h"
-#include "recording/MacPermissionManager.h"
-#include "recording/MacRecordingViewController.h"
+#include "recording/Permissions.h"
+#include "recording/RecordingView.h"
 #include "support/env/PulseServer.h"
 
 namespace zimlo::e2e {
@@ -50,7 +50,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using recording::MacRecordingViewController;
+using recording::RecordingView;
 
 constexpr double kToneFrequency = 5000;  // above the speech band, so the two are told apart
 constexpr double kLeadingSilence = 1.2;  // before the first words, measured from the recording's start
@@ -74,10 +74,10 @@ double recordSeconds() {
     return seconds >= 4 ? seconds : 6.0;
 }
 
-MacRecordingResolution recordingResolution() {
+RecordingResolution recordingResolution() {
     const char* text = std::getenv("ZIMLO_E2E_RESOLUTION");
     const std::string wanted = text && *text ? text : "720p";
-    for (const auto& preset : MacRecordingResolution::presets())
+    for (const auto& preset : RecordingResolution::presets())
         if (preset.displayName == wanted) return preset;
     throw std::runtime_error("unknown resolution " + wanted);
 }
@@ -113,10 +113,10 @@ std::vector<int16_t> speechFeed(double seconds, std::vector<Spoken>& spoken) {
 }
 
 // The recording window's view controller, wherever the shell put its window.
-MacRecordingViewController* findRecordingView() {
+RecordingView* findRecordingView() {
     for (QWidget* top : QApplication::topLevelWidgets()) {
-        if (auto* view = qobject_cast<MacRecordingViewController*>(top)) return view;
-        if (auto* view = top->findChild<MacRecordingViewController*>()) return view;
+        if (auto* view = qobject_cast<RecordingView*>(top)) return view;
+        if (auto* view = top->findChild<RecordingView*>()) return view;
     }
     return nullptr;
 }
@@ -172,16 +172,16 @@ struct Sounds {
 class RecordingEndToEnd : public ::testing::Test {
 protected:
     void SetUp() override {
-        MacPermissionManager::setStatusProvider([](PermissionKind) { return AuthorizationStatus::authorized; });
+        Permissions::setStatusProvider([](PermissionKind) { return AuthorizationStatus::authorized; });
         camera::setCameraDiscovery([] { return std::make_shared<camera::GeneratedCamera>(); });
         const auto resolution = recordingResolution();
-        MacRecordingSettingsStore::shared()->save(MacRecordingSettings(resolution, CaptureFrameRate::fps30));
+        RecordingSettingsStore::shared()->save(RecordingSettings(resolution, CaptureFrameRate::fps30));
     }
     void TearDown() override {
         shell.reset();
         pumpFor(200ms);
         camera::setCameraDiscovery(nullptr);
-        MacPermissionManager::setStatusProvider(nullptr);
+        Permissions::setStatusProvider(nullptr);
     }
 
     std::shared_ptr<app::HomeWindowController> shell;
@@ -200,9 +200,9 @@ TEST_F(RecordingEndToEnd, DisplayWithCameraWindowAndSubtitlesEndsAsAComposedDraf
     // Home: an empty gallery, then the picker.
     shell = app::HomeWindowController::create(app::ShellServices::system());
     shell->window()->show();
-    ASSERT_TRUE(pumpUntil([&] { return shell->homeViewController() && shell->window()->isVisible(); }, 20s));
-    ASSERT_TRUE(shell->homeViewController()->drafts().empty()) << "the private home already holds drafts";
-    shell->homeViewController()->screenRecordButton()->click();
+    ASSERT_TRUE(pumpUntil([&] { return shell->homeView() && shell->window()->isVisible(); }, 20s));
+    ASSERT_TRUE(shell->homeView()->drafts().empty()) << "the private home already holds drafts";
+    shell->homeView()->screenRecordButton()->click();
     ASSERT_TRUE(pumpUntil([&] { return shell->sourcePicker() != nullptr; }, 20s));
     auto* picker = shell->sourcePicker();
     ASSERT_TRUE(pumpUntil([&] { return !picker->cardViews().empty(); }, 60s)) << picker->statusLabel()->text().toStdString();
@@ -213,9 +213,9 @@ TEST_F(RecordingEndToEnd, DisplayWithCameraWindowAndSubtitlesEndsAsAComposedDraf
     picker->startButton()->click();
 
     // The recording window: ready, camera window on, subtitles on.
-    MacRecordingViewController* view = nullptr;
+    RecordingView* view = nullptr;
     ASSERT_TRUE(pumpUntil([&] { return (view = findRecordingView()) != nullptr; }, 20s));
-    QPointer<MacRecordingViewController> guard(view);
+    QPointer<RecordingView> guard(view);
     ASSERT_TRUE(pumpUntil([&] { return guard && view->recordButton()->isEnabled(); }, 60s))
         << view->statusLabel()->text().toStdString();
     // A tone plays in the speakers from well before the recording to its end.
@@ -306,7 +306,7 @@ TEST_F(RecordingEndToEnd, DisplayWithCameraWindowAndSubtitlesEndsAsAComposedDraf
                 subtitleTrack = guard->subtitles().subtitleTrack();
                 if (!guard->subtitles().latestRecognitionText().empty()) heard = guard->subtitles().latestRecognitionText();
             }
-            return shell->homeViewController() && !shell->homeViewController()->cardViews().empty();
+            return shell->homeView() && !shell->homeView()->cardViews().empty();
         },
         600s))
         << (guard ? guard->statusLabel()->text().toStdString() : std::string("recording window closed"));
@@ -335,8 +335,8 @@ TEST_F(RecordingEndToEnd, DisplayWithCameraWindowAndSubtitlesEndsAsAComposedDraf
     std::fflush(stdout);
 
     // The home grid lists it; nothing of the recording is left in the temporary folder.
-    EXPECT_EQ(shell->homeViewController()->cardViews().size(), 1u);
-    EXPECT_EQ(shell->homeViewController()->drafts().front().id, draft.id);
+    EXPECT_EQ(shell->homeView()->cardViews().size(), 1u);
+    EXPECT_EQ(shell->homeView()->drafts().front().id, draft.id);
     const auto leftovers = recordingFilesIn(env.temporary);
     EXPECT_TRUE(leftovers.empty()) << leftovers.front();
 

@@ -76,10 +76,10 @@ TEST(ScreenCameraSourceRecording, RecordsScreenSystemAudioMicrophoneAndCameraInS
     auto generated = std::make_shared<camera::GeneratedCamera>();
     options.cameraDiscovery = [generated] { return generated; };
     auto source = ScreenCameraSource::create(targets.front(), options);
-    std::vector<MacScreenCaptureStatus> reports;
+    std::vector<ScreenCaptureStatus> reports;
     std::vector<CaptureState> states;
     std::optional<std::pair<std::optional<fs::path>, std::optional<fs::path>>> finished;
-    source->onScreenCaptureStatusChange = [&](MacScreenCaptureStatus s) { reports.push_back(s); };
+    source->onScreenCaptureStatusChange = [&](ScreenCaptureStatus s) { reports.push_back(s); };
     source->onStateChange = [&](CaptureState s) { states.push_back(s); };
     source->onFinishRecording = [&](auto main, auto pip) { finished.emplace(main, pip); };
     source->setRecordingSettings(nativeDefaultSettings(640, 480));

@@ -19,8 +19,8 @@ using test::frameAt;
 using test::windowTarget;
 namespace fs = std::filesystem;
 
-MacRecordingSettings settings(int w, int h, const std::string& name, CaptureFrameRate rate) {
-    return MacRecordingSettings(MacRecordingResolution{w, h, name}, rate);
+RecordingSettings settings(int w, int h, const std::string& name, CaptureFrameRate rate) {
+    return RecordingSettings(RecordingResolution{w, h, name}, rate);
 }
 
 TEST(ScreenCameraSourceStatus, CaptureSizeAndStatusText) {
@@ -30,9 +30,9 @@ TEST(ScreenCameraSourceStatus, CaptureSizeAndStatusText) {
               (zimlo::PixelSize{1280, 720}));
     EXPECT_EQ(ScreenCameraSource::captureSize(displayTarget(3024, 1964), p1080), (zimlo::PixelSize{1920, 1246}));
 
-    MacScreenCaptureStatus window{1280, 800, 1920, 1080, p1080, false, 29.6};
+    ScreenCaptureStatus window{1280, 800, 1920, 1080, p1080, false, 29.6};
     EXPECT_EQ(window.displayText(), "实际采样：1280×800 · 目标：1080p / 30fps · 实际约30fps（窗口源像素不足，按实际像素录制）");
-    MacScreenCaptureStatus display{1280, 720, 1280, 720, settings(1280, 720, "720p", CaptureFrameRate::fps60), true, {}};
+    ScreenCaptureStatus display{1280, 720, 1280, 720, settings(1280, 720, "720p", CaptureFrameRate::fps60), true, {}};
     EXPECT_EQ(display.displayText(), "实际采样：1280×720 · 目标：720p / 60fps");
     display.actualWidth = 1000;
     display.measuredFrameRate = 59.5;  // halves round away from zero
@@ -41,9 +41,9 @@ TEST(ScreenCameraSourceStatus, CaptureSizeAndStatusText) {
 
 TEST(ScreenCameraSourceStatus, FrameRateReportsFollowTheThresholds) {
     auto source = ScreenCameraSource::create(displayTarget(1920, 1080));
-    std::vector<MacScreenCaptureStatus> reports;
+    std::vector<ScreenCaptureStatus> reports;
     int previewed = 0;
-    source->onScreenCaptureStatusChange = [&](MacScreenCaptureStatus s) { reports.push_back(s); };
+    source->onScreenCaptureStatusChange = [&](ScreenCaptureStatus s) { reports.push_back(s); };
     source->onScreenSampleBuffer = [&](const media::VideoSample&) { ++previewed; };
     double t = 100;
     auto feed = [&](double fps, double seconds, int w = 1920, int h = 1080,
@@ -118,7 +118,7 @@ TEST(ScreenCameraSourceRecording, StartsOnceFinishesOnceAndRefusesSettingsWhileR
                                    [&](std::optional<SourceError> e) { refused = e; });
     ASSERT_TRUE(refused.has_value());
     EXPECT_EQ(refused->description(), "录制过程中不能修改录制参数");
-    EXPECT_EQ(source->recordingSettings(), MacRecordingSettings::defaultSettings());
+    EXPECT_EQ(source->recordingSettings(), RecordingSettings::defaultSettings());
 
     source->stopRecording();
     EXPECT_FALSE(source->isRecording());

@@ -102,7 +102,7 @@ TEST_F(RecordingFinishTest, ComposedRecordingKeepsOnlyTheFinishedMovieAndCleansO
     host_.inputs.pipTrack = {PiPKeyframe{0, {0.8, 0.8}, {0.2, 0.2}, 12}};
     host_.inputs.isSubtitleEnabled = true;
     host_.inputs.subtitleTrack = {segment(0.5, "后"), segment(0.1, "先")};
-    host_.inputs.recordingSettings = MacRecordingSettings({160, 120, "小"}, CaptureFrameRate::fps24);
+    host_.inputs.recordingSettings = RecordingSettings({160, 120, "小"}, CaptureFrameRate::fps24);
     host_.inputs.elapsed = 7;
 
     auto pipeline = finish(screen, camera);
@@ -206,7 +206,7 @@ TEST_F(RecordingFinishTest, RecordingsWithoutCompositionSaveTheRawMovie) {
     host_ = FakeHost{};
     host_.inputs.aspect.isPiPEnabled = false;
     host_.inputs.pipTrack = {PiPKeyframe{}};
-    capture::MacScreenCaptureStatus status;
+    capture::ScreenCaptureStatus status;
     status.actualWidth = 320;
     status.actualHeight = 240;
     host_.inputs.latestCaptureStatus = status;

@@ -11,8 +11,8 @@
 
 #include "app/QtTestSupport.h"
 #include "platform/runtime/MainQueue.h"
-#include "recording/MacPermissionAlert.h"
-#include "recording/MacPermissionManager.h"
+#include "recording/PermissionAlert.h"
+#include "recording/Permissions.h"
 
 namespace zimlo {
 namespace {
@@ -22,9 +22,9 @@ using qttest::pumpUntil;
 // Feeds fixed status values and restores the device probe afterwards.
 class PermissionRequests : public ::testing::Test {
 protected:
-    void TearDown() override { MacPermissionManager::setStatusProvider(nullptr); }
+    void TearDown() override { Permissions::setStatusProvider(nullptr); }
     void feed(int camera, int microphone, int speech) {
-        MacPermissionManager::setStatusProvider([=](PermissionKind kind) {
+        Permissions::setStatusProvider([=](PermissionKind kind) {
             switch (kind) {
                 case PermissionKind::camera: return camera;
                 case PermissionKind::microphone: return microphone;
@@ -58,9 +58,9 @@ TEST_F(PermissionRequests, AnswersArriveLaterOnTheMainThreadConverted) {
         auto onMain = [&] {
             if (!MainQueue::isMainThread()) ++offMain;
         };
-        MacPermissionManager::requestCameraAccess([&](CameraAuthorizationResult r) { onMain(), camera = r; });
-        MacPermissionManager::requestMicrophoneAccess([&](bool g) { onMain(), microphone = g; });
-        MacPermissionManager::requestSpeechAuthorization([&](bool a) { onMain(), speech = a; });
+        Permissions::requestCameraAccess([&](CameraAuthorizationResult r) { onMain(), camera = r; });
+        Permissions::requestMicrophoneAccess([&](bool g) { onMain(), microphone = g; });
+        Permissions::requestSpeechAuthorization([&](bool a) { onMain(), speech = a; });
         EXPECT_FALSE(camera || microphone || speech) << "answered inside the request";
         ASSERT_TRUE(pumpUntil([&] { return camera && microphone && speech; })) << c.status;
         EXPECT_EQ(*camera, c.camera) << c.status;
@@ -71,7 +71,7 @@ TEST_F(PermissionRequests, AnswersArriveLaterOnTheMainThreadConverted) {
 }
 
 TEST(PermissionAlertTexts, EachKindHasItsTitleTextAndAnchor) {
-    using namespace MacPermissionAlert;
+    using namespace PermissionAlert;
     EXPECT_EQ(title(PermissionKind::screenRecording), QStringLiteral("需要屏幕录制权限"));
     EXPECT_EQ(text(PermissionKind::screenRecording),
               QStringLiteral("请在系统设置中允许Zimlo录制屏幕。授权后需要重新打开录屏页面。"));
@@ -88,7 +88,7 @@ TEST(PermissionAlertTexts, EachKindHasItsTitleTextAndAnchor) {
 }
 
 TEST(PermissionSettings, PanelsExistOnlyWhereTheDesktopHasThem) {
-    using MacPermissionAlert::settingsCommand;
+    using PermissionAlert::settingsCommand;
     auto gnomeCamera = settingsCommand(PermissionKind::camera, QStringLiteral("ubuntu:GNOME"));
     ASSERT_TRUE(gnomeCamera);
     EXPECT_EQ(gnomeCamera->program, QStringLiteral("gnome-control-center"));
@@ -108,13 +108,13 @@ class PermissionAlertFlow : public ::testing::Test {
 protected:
     void SetUp() override {
         qputenv("XDG_CURRENT_DESKTOP", "GNOME");
-        MacPermissionAlert::setSettingsLauncher([this](const MacPermissionAlert::SettingsCommand& c) {
+        PermissionAlert::setSettingsLauncher([this](const PermissionAlert::SettingsCommand& c) {
             opened.push_back(c.arguments.join(u' '));
             return true;
         });
     }
     void TearDown() override {
-        MacPermissionAlert::setSettingsLauncher(nullptr);
+        PermissionAlert::setSettingsLauncher(nullptr);
         qputenv("XDG_CURRENT_DESKTOP", "");
     }
 
@@ -139,7 +139,7 @@ protected:
 };
 
 TEST_F(PermissionAlertFlow, WithoutAWindowRunsModallyAndOpensOnlyForAuthorize) {
-    for (const QString& answer : {MacPermissionAlert::kCancelButtonText, MacPermissionAlert::kAuthorizeButtonText}) {
+    for (const QString& answer : {PermissionAlert::kCancelButtonText, PermissionAlert::kAuthorizeButtonText}) {
         QString seenTitle, seenText;
         Qt::WindowModality modality = Qt::NonModal;
         QTimer::singleShot(0, [&] {
@@ -151,9 +151,9 @@ TEST_F(PermissionAlertFlow, WithoutAWindowRunsModallyAndOpensOnlyForAuthorize) {
             modality = box->windowModality();
             click(box, answer);
         });
-        MacPermissionAlert::show(PermissionKind::camera);  // returns once answered
+        PermissionAlert::show(PermissionKind::camera);  // returns once answered
         EXPECT_EQ(seenTitle, QStringLiteral("需要摄像头权限"));
-        EXPECT_EQ(seenText, MacPermissionAlert::text(PermissionKind::camera));
+        EXPECT_EQ(seenText, PermissionAlert::text(PermissionKind::camera));
         EXPECT_EQ(modality, Qt::ApplicationModal);
     }
     EXPECT_EQ(opened, std::vector<QString>{QStringLiteral("camera")});
@@ -163,14 +163,14 @@ TEST_F(PermissionAlertFlow, OnAWindowIsWindowModalAndAnswersLater) {
     QWidget window;
     window.resize(400, 300);
     window.show();
-    MacPermissionAlert::show(PermissionKind::microphone, &window);
+    PermissionAlert::show(PermissionKind::microphone, &window);
     QMessageBox* box = findAlert(&window);
     ASSERT_TRUE(box);
     EXPECT_EQ(box->windowModality(), Qt::WindowModal);
     EXPECT_EQ(box->parentWidget(), &window);
     ASSERT_EQ(box->buttons().size(), 2);
     EXPECT_TRUE(opened.empty());
-    click(box, MacPermissionAlert::kAuthorizeButtonText);
+    click(box, PermissionAlert::kAuthorizeButtonText);
     EXPECT_TRUE(pumpUntil([&] { return !opened.empty(); }));
     EXPECT_EQ(opened, std::vector<QString>{QStringLiteral("microphone")});
 }

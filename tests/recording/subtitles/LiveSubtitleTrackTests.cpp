@@ -14,7 +14,7 @@
 #include "platform/text/WordTagger.h"
 #include "recording/DraggableSubtitleView.h"
 #include "recording/LiveSubtitleTrack.h"
-#include "recording/MacPermissionAlert.h"
+#include "recording/PermissionAlert.h"
 #include "subtitles/SubtitleEmphasisDetector.h"
 
 namespace zimlo::recording {
@@ -55,7 +55,7 @@ class SubtitleTrack : public ::testing::Test {
 protected:
     void SetUp() override {
         permit(AuthorizationStatus::authorized, AuthorizationStatus::authorized);
-        MacPermissionAlert::setSettingsLauncher([](const auto&) { return true; });
+        PermissionAlert::setSettingsLauncher([](const auto&) { return true; });
         window.resize(1180, 700);
         region = new DraggableSubtitleView(&window);
         region->hide();
@@ -67,13 +67,13 @@ protected:
     }
     void TearDown() override {
         track.reset();
-        MacPermissionManager::setStatusProvider(nullptr);
-        MacPermissionAlert::setSettingsLauncher(nullptr);
+        Permissions::setStatusProvider(nullptr);
+        PermissionAlert::setSettingsLauncher(nullptr);
     }
     virtual std::shared_ptr<speech::SpeechRecognizer> recognizer() { return speech::SpeechRecognizer::shared("en-US"); }
 
     void permit(int microphone, int speechStatus) {
-        MacPermissionManager::setStatusProvider([=](PermissionKind kind) {
+        Permissions::setStatusProvider([=](PermissionKind kind) {
             return kind == PermissionKind::microphone ? microphone
                  : kind == PermissionKind::speech     ? speechStatus
                                                       : AuthorizationStatus::authorized;
@@ -293,7 +293,7 @@ TEST_F(SubtitleTrack, RefusalsAndFailuresSwitchTheToggleBackOff) {
         QMessageBox* box = window.findChild<QMessageBox*>();
         EXPECT_EQ(box != nullptr, c.alert.has_value()) << c.status.toStdString();
         if (box && c.alert) {
-            EXPECT_EQ(box->text(), MacPermissionAlert::title(*c.alert));
+            EXPECT_EQ(box->text(), PermissionAlert::title(*c.alert));
             box->reject();
             EXPECT_TRUE(pumpUntil([&] { return !window.findChild<QMessageBox*>(); }));
         }

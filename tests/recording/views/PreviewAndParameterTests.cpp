@@ -6,8 +6,8 @@
 #include <memory>
 
 #include "app/QtTestSupport.h"
-#include "recording/AVCapturePreviewView.h"
-#include "recording/MacRecordingParameterViewController.h"
+#include "recording/CameraPreviewView.h"
+#include "recording/RecordingParameterPopover.h"
 #include "recording/ScreenPreviewView.h"
 
 namespace zimlo::recording {
@@ -52,7 +52,7 @@ TEST(ScreenPreview, ShowsTheLatestFrameWholeOnBlackAndDropsFramesAfterItIsGone) 
 
 TEST(CameraPreview, FillsItsViewCroppedAtTheEdges) {
     auto layer = std::make_shared<capture::CameraPreviewLayer>();
-    AVCapturePreviewView view(layer);
+    CameraPreviewView view(layer);
     view.resize(220, 150);
     layer->deliver(solidFrame(160, 90, 10, 20, 30));
     ASSERT_TRUE(qttest::pumpUntil([&] { return !view.currentImage().isNull(); }, 20s));
@@ -63,32 +63,32 @@ TEST(CameraPreview, FillsItsViewCroppedAtTheEdges) {
     EXPECT_TRUE(view.imageRect().contains(view.rect()));
 }
 
-std::vector<MacRecordingResolution> offered() { return availableResolutions(2560, 1440); }
+std::vector<RecordingResolution> offered() { return availableResolutions(2560, 1440); }
 
 TEST(ParameterPopover, InitialSelectionAndEveryPickReportsTheWholeSettings) {
     const auto list = offered();
     ASSERT_GE(list.size(), 3u);
     // A size that is no longer offered shows the last entry, and nothing changes until a pick.
-    MacRecordingParameterViewController stale(MacRecordingSettings({999, 555, "odd"}, CaptureFrameRate::fps24), list);
+    RecordingParameterPopover stale(RecordingSettings({999, 555, "odd"}, CaptureFrameRate::fps24), list);
     EXPECT_EQ(stale.resolutionControl()->currentIndex(), static_cast<int>(list.size()) - 1);
     EXPECT_EQ(stale.frameRateControl()->checkedId(), 0);
     EXPECT_EQ(stale.settings().resolution.width, 999);
     EXPECT_EQ(stale.size(), QSize(310, 192));
 
-    MacRecordingParameterViewController popover(MacRecordingSettings(list[1], CaptureFrameRate::fps60), list);
+    RecordingParameterPopover popover(RecordingSettings(list[1], CaptureFrameRate::fps60), list);
     EXPECT_EQ(popover.resolutionControl()->currentIndex(), 1);
     EXPECT_EQ(popover.frameRateControl()->checkedId(), 2);
-    std::vector<MacRecordingSettings> changes;
-    popover.onChange = [&](MacRecordingSettings s) { changes.push_back(s); };
+    std::vector<RecordingSettings> changes;
+    popover.onChange = [&](RecordingSettings s) { changes.push_back(s); };
 
     popover.frameRateControl()->button(2)->click();  // already selected: still reported
     popover.resolutionControl()->setCurrentIndex(0);
     popover.resolutionChanged();
     popover.frameRateControl()->button(0)->click();
     ASSERT_EQ(changes.size(), 3u);
-    EXPECT_EQ(changes[0], MacRecordingSettings(list[1], CaptureFrameRate::fps60));
-    EXPECT_EQ(changes[1], MacRecordingSettings(list[0], CaptureFrameRate::fps60));
-    EXPECT_EQ(changes[2], MacRecordingSettings(list[0], CaptureFrameRate::fps24));
+    EXPECT_EQ(changes[0], RecordingSettings(list[1], CaptureFrameRate::fps60));
+    EXPECT_EQ(changes[1], RecordingSettings(list[0], CaptureFrameRate::fps60));
+    EXPECT_EQ(changes[2], RecordingSettings(list[0], CaptureFrameRate::fps24));
 
     popover.setInteractionEnabled(false);
     EXPECT_FALSE(popover.resolutionControl()->isEnabled());
@@ -97,9 +97,9 @@ TEST(ParameterPopover, InitialSelectionAndEveryPickReportsTheWholeSettings) {
 }
 
 TEST(ParameterPopover, AnEmptyListReportsNothing) {
-    MacRecordingParameterViewController popover(MacRecordingSettings::defaultSettings(), {});
+    RecordingParameterPopover popover(RecordingSettings::defaultSettings(), {});
     int calls = 0;
-    popover.onChange = [&](MacRecordingSettings) { ++calls; };
+    popover.onChange = [&](RecordingSettings) { ++calls; };
     popover.resolutionChanged();
     EXPECT_EQ(calls, 0);
 }

@@ -11,7 +11,7 @@ TEST(RecordingWindowText, DurationAndStateTexts) {
     EXPECT_EQ(durationText(75 * 60 + 3.7), QStringLiteral("75:03"));
     EXPECT_EQ(durationText(-2), QStringLiteral("00:00"));
 
-    const auto settings = MacRecordingSettings::defaultSettings();
+    const auto settings = RecordingSettings::defaultSettings();
     EXPECT_EQ(captureStateText(capture::CaptureState::configured(), std::nullopt, settings),
               QStringLiteral("已配置：") + QString::fromStdString(settings.summary()) + QStringLiteral("，等待首帧…"));
     EXPECT_EQ(captureStateText(capture::CaptureState::failed("坏了"), std::nullopt, settings),

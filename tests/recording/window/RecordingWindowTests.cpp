@@ -17,8 +17,8 @@
 #include "platform/storage/UserDefaults.h"
 #include "platform/x11/ShareableContent.h"
 #include "recording/DraggableSubtitleView.h"
-#include "recording/MacPermissionManager.h"
-#include "recording/MacRecordingViewController.h"
+#include "recording/Permissions.h"
+#include "recording/RecordingWindow.h"
 #include "support/env/PulseServer.h"
 
 namespace zimlo::recording {
@@ -28,7 +28,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using qttest::pumpUntil;
 
-class RecordingWindow : public ::testing::Test {
+class RecordingWindowTest : public ::testing::Test {
 protected:
     void SetUp() override {
         zimlo::test::PulseServer::shared();
@@ -38,9 +38,9 @@ protected:
         fs::remove_all(directory);
         fs::create_directories(directory / "tmp");
         ScreenRecordingAudioMixer::setOutputDirectory(directory / "tmp");
-        MacPermissionManager::setStatusProvider([](PermissionKind) { return AuthorizationStatus::authorized; });
+        Permissions::setStatusProvider([](PermissionKind) { return AuthorizationStatus::authorized; });
         store = std::make_shared<DraftStore>(directory / "Drafts");
-        settingsStore = std::make_shared<MacRecordingSettingsStore>(
+        settingsStore = std::make_shared<RecordingSettingsStore>(
             std::make_shared<UserDefaults>(directory / "defaults.json"));
 
         auto content = x11::queryShareableContent();
@@ -51,14 +51,14 @@ protected:
     }
 
     void TearDown() override {
-        MacPermissionManager::setStatusProvider(nullptr);
+        Permissions::setStatusProvider(nullptr);
         ScreenRecordingAudioMixer::setOutputDirectory({});
         std::error_code ignored;
         fs::remove_all(directory, ignored);
     }
 
-    MacRecordingViewController::Dependencies dependencies() {
-        MacRecordingViewController::Dependencies deps;
+    RecordingView::Dependencies dependencies() {
+        RecordingView::Dependencies deps;
         deps.sourceOptions.temporaryDirectory = directory / "tmp";
         auto generated = camera;
         deps.sourceOptions.cameraDiscovery = [generated] { return generated; };
@@ -69,27 +69,27 @@ protected:
         return deps;
     }
 
-    std::unique_ptr<MacRecordingViewController> makeController() {
-        auto controller = std::make_unique<MacRecordingViewController>(target, dependencies());
+    std::unique_ptr<RecordingView> makeController() {
+        auto controller = std::make_unique<RecordingView>(target, dependencies());
         controller->resize(1180, 760);
         controller->show();
         return controller;
     }
 
     // Waits until the source reported its first measured status.
-    static bool waitUntilReady(MacRecordingViewController& c) {
+    static bool waitUntilReady(RecordingView& c) {
         return pumpUntil([&] { return c.latestCaptureStatus().has_value() && c.recordButton()->isEnabled(); }, 20s);
     }
 
     fs::path directory;
     std::shared_ptr<DraftStore> store;
-    std::shared_ptr<MacRecordingSettingsStore> settingsStore;
+    std::shared_ptr<RecordingSettingsStore> settingsStore;
     std::shared_ptr<camera::GeneratedCamera> camera = std::make_shared<camera::GeneratedCamera>();
     std::shared_ptr<double> now = std::make_shared<double>(1000);
     capture::ScreenCaptureTarget target;
 };
 
-TEST_F(RecordingWindow, PressingRecordTwiceRecordsOnceAndStoppingSavesOneDraft) {
+TEST_F(RecordingWindowTest, PressingRecordTwiceRecordsOnceAndStoppingSavesOneDraft) {
     auto c = makeController();
     ASSERT_TRUE(waitUntilReady(*c));
     EXPECT_EQ(c->statusLabel()->text().toStdString(), c->latestCaptureStatus()->displayText());
@@ -138,14 +138,14 @@ TEST_F(RecordingWindow, PressingRecordTwiceRecordsOnceAndStoppingSavesOneDraft) 
     EXPECT_TRUE(project->pipTrack.empty());
 }
 
-TEST_F(RecordingWindow, ParameterChangesSupersedeEachOtherAndBlockRecording) {
+TEST_F(RecordingWindowTest, ParameterChangesSupersedeEachOtherAndBlockRecording) {
     auto c = makeController();
     ASSERT_TRUE(waitUntilReady(*c));
     ASSERT_GE(c->availableResolutions().size(), 2u);
     c->parameterTapped();
     ASSERT_NE(c->parameterController(), nullptr);
-    const MacRecordingSettings first(c->availableResolutions().front(), CaptureFrameRate::fps24);
-    const MacRecordingSettings second(c->availableResolutions().back(), CaptureFrameRate::fps60);
+    const RecordingSettings first(c->availableResolutions().front(), CaptureFrameRate::fps24);
+    const RecordingSettings second(c->availableResolutions().back(), CaptureFrameRate::fps60);
     c->parameterController()->onChange(first);
     EXPECT_FALSE(c->parameterController()->isInteractionEnabled());
     c->parameterController()->onChange(second);
@@ -169,7 +169,7 @@ TEST_F(RecordingWindow, ParameterChangesSupersedeEachOtherAndBlockRecording) {
     c->parameterController()->close();
 }
 
-TEST_F(RecordingWindow, ClosingBeforeRecordingCancelsOnceAndDuringRecordingSaves) {
+TEST_F(RecordingWindowTest, ClosingBeforeRecordingCancelsOnceAndDuringRecordingSaves) {
     {
         auto c = makeController();
         int cancelled = 0;
@@ -194,7 +194,7 @@ TEST_F(RecordingWindow, ClosingBeforeRecordingCancelsOnceAndDuringRecordingSaves
     EXPECT_EQ(store->loadDrafts().size(), 1u);
 }
 
-TEST_F(RecordingWindow, DurationLabelCountsWholeSecondsPastAnHour) {
+TEST_F(RecordingWindowTest, DurationLabelCountsWholeSecondsPastAnHour) {
     auto c = makeController();
     ASSERT_TRUE(waitUntilReady(*c));
     c->toggleRecording();
@@ -212,7 +212,7 @@ TEST_F(RecordingWindow, DurationLabelCountsWholeSecondsPastAnHour) {
     ASSERT_TRUE(pumpUntil([&] { return !c->isRecording(); }, 60s));
 }
 
-TEST_F(RecordingWindow, CameraWindowTrackRestartsWhenTheCameraIsSwitchedAgain) {
+TEST_F(RecordingWindowTest, CameraWindowTrackRestartsWhenTheCameraIsSwitchedAgain) {
     auto c = makeController();
     ASSERT_TRUE(waitUntilReady(*c));
     c->cameraToggle()->click();
@@ -244,14 +244,14 @@ TEST_F(RecordingWindow, CameraWindowTrackRestartsWhenTheCameraIsSwitchedAgain) {
     ASSERT_TRUE(pumpUntil([&] { return !c->isRecording(); }, 90s)) << c->statusLabel()->text().toStdString();
 }
 
-TEST_F(RecordingWindow, WindowWithCameraAndSubtitleRegionScreenshot) {
-    MacRecordingWindowController windowController(target, dependencies());
+TEST_F(RecordingWindowTest, WindowWithCameraAndSubtitleRegionScreenshot) {
+    RecordingWindow windowController(target, dependencies());
     QWidget* window = windowController.window();
     ASSERT_NE(window, nullptr);
     EXPECT_EQ(window->windowTitle(), QStringLiteral("Zimlo录屏"));
     EXPECT_EQ(window->minimumSize(), QSize(920, 620));
     window->show();
-    MacRecordingViewController& c = *windowController.recordingViewController();
+    RecordingView& c = *windowController.recordingView();
     ASSERT_TRUE(waitUntilReady(c));
     c.cameraToggle()->click();
     c.subtitleToggle()->click();

@@ -9,7 +9,7 @@
 #include "CommandRegistry.h"
 #include "capture/ScreenCameraSource.h"
 #include "capture/ScreenCaptureTargetProvider.h"
-#include "model/MacRecordingSettings.h"
+#include "model/RecordingSettings.h"
 #include "platform/camera/GeneratedCamera.h"
 
 namespace {
@@ -116,14 +116,14 @@ int record(const Arguments& arguments) {
     auto settings = nativeDefaultSettings(native.width, native.height);
     if (arguments.resolution) {
         auto [w, h] = *arguments.resolution;
-        MacRecordingResolution chosen{w, h, MacRecordingResolution::nativeLabel(w, h)};
-        for (const auto& preset : MacRecordingResolution::presets())
+        RecordingResolution chosen{w, h, RecordingResolution::nativeLabel(w, h)};
+        for (const auto& preset : RecordingResolution::presets())
             if (preset.width == w && preset.height == h) chosen = preset;
         for (const auto& offered : availableResolutions(native.width, native.height))
             if (offered.width == w && offered.height == h) chosen = offered;
-        settings = MacRecordingSettings(chosen, settings.frameRate);
+        settings = RecordingSettings(chosen, settings.frameRate);
     }
-    settings = MacRecordingSettings(settings.resolution, *captureFrameRateFromRaw(arguments.fps));
+    settings = RecordingSettings(settings.resolution, *captureFrameRateFromRaw(arguments.fps));
 
     ScreenCameraSource::Options options;
     if (arguments.generatedCamera) {
@@ -133,7 +133,7 @@ int record(const Arguments& arguments) {
     auto source = ScreenCameraSource::create(*target, options);
     std::optional<std::pair<std::optional<std::filesystem::path>, std::optional<std::filesystem::path>>> finished;
     source->onStateChange = [](capture::CaptureState state) { std::cout << "state: " << describe(state) << std::endl; };
-    source->onScreenCaptureStatusChange = [](capture::MacScreenCaptureStatus status) {
+    source->onScreenCaptureStatusChange = [](capture::ScreenCaptureStatus status) {
         std::cout << "status: " << status.displayText() << std::endl;
     };
     source->onFinishRecording = [&](auto main, auto pip) { finished.emplace(main, pip); };

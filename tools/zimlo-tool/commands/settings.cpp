@@ -5,7 +5,7 @@
 #include <iostream>
 
 #include "CommandRegistry.h"
-#include "model/MacRecordingSettings.h"
+#include "model/RecordingSettings.h"
 
 namespace {
 
@@ -38,7 +38,7 @@ int captureSize(const std::vector<std::string>& args) {
     if (args.size() != 5) return fail("usage: zimlo-tool settings capture-size RW RH W H");
     for (int i = 0; i < 4; ++i)
         if (!parseInt(args[i + 1], values[i])) return fail("not an integer: " + args[i + 1]);
-    zimlo::MacRecordingResolution resolution{values[0], values[1], ""};
+    zimlo::RecordingResolution resolution{values[0], values[1], ""};
     zimlo::PixelSize size = resolution.captureSize({values[2], values[3]});
     std::cout << size.width << "x" << size.height << "\n";
     return 0;

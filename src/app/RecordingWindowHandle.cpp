@@ -1,4 +1,4 @@
-#include "app/RecordingWindow.h"
+#include "app/RecordingWindowHandle.h"
 
 #include <QCloseEvent>
 #include <QGuiApplication>
@@ -8,7 +8,7 @@
 #include <QVBoxLayout>
 
 #include "app/AppStyle.h"
-#include "recording/MacRecordingViewController.h"
+#include "recording/RecordingWindow.h"
 
 namespace zimlo::app {
 namespace {
@@ -27,7 +27,7 @@ protected:
     }
 };
 
-class PlaceholderRecordingWindow : public RecordingWindowController {
+class PlaceholderRecordingWindow : public RecordingWindowHandle {
 public:
     explicit PlaceholderRecordingWindow(const capture::ScreenCaptureTarget& target) {
         window_ = new PlaceholderWindow;
@@ -73,7 +73,7 @@ private:
 };
 
 // The recording window proper, seen through the shell's interface.
-class RealRecordingWindow : public RecordingWindowController {
+class RealRecordingWindow : public RecordingWindowHandle {
 public:
     explicit RealRecordingWindow(const capture::ScreenCaptureTarget& target) : controller_(target) {}
 
@@ -84,16 +84,16 @@ public:
     void setOnCancel(std::function<void()> onCancel) override { controller_.setOnCancel(std::move(onCancel)); }
 
 private:
-    recording::MacRecordingWindowController controller_;
+    recording::RecordingWindow controller_;
 };
 
 }  // namespace
 
-std::shared_ptr<RecordingWindowController> makeRecordingWindow(const capture::ScreenCaptureTarget& target) {
+std::shared_ptr<RecordingWindowHandle> makeRecordingWindow(const capture::ScreenCaptureTarget& target) {
     return std::make_shared<RealRecordingWindow>(target);
 }
 
-std::shared_ptr<RecordingWindowController> makePlaceholderRecordingWindow(
+std::shared_ptr<RecordingWindowHandle> makePlaceholderRecordingWindow(
     const capture::ScreenCaptureTarget& target) {
     return std::make_shared<PlaceholderRecordingWindow>(target);
 }

@@ -21,14 +21,14 @@ class SourcePickerServices;
 
 // Lists every display and window as a card, three per row; a click selects the target and
 // borders it on screen, "确认" (or Return) hands it on to record.
-class SourcePickerViewController : public QWidget {
+class SourcePickerView : public QWidget {
     Q_OBJECT
 public:
     static constexpr int kColumns = 3;
 
-    explicit SourcePickerViewController(std::shared_ptr<SourcePickerServices> services,
+    explicit SourcePickerView(std::shared_ptr<SourcePickerServices> services,
                                         QWidget* parent = nullptr);
-    ~SourcePickerViewController() override;
+    ~SourcePickerView() override;
 
     std::function<void(const capture::ScreenCaptureTarget&)> onStartRecording;
     std::function<void()> onBack;

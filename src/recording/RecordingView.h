@@ -7,15 +7,15 @@
 #include <optional>
 #include <vector>
 
-#include "capture/MacScreenCaptureStatus.h"
+#include "capture/ScreenCaptureStatus.h"
 #include "capture/ScreenCameraSource.h"
 #include "capture/ScreenCaptureTarget.h"
 #include "model/AspectSettings.h"
-#include "model/MacRecordingSettings.h"
+#include "model/RecordingSettings.h"
 #include "model/RecordingProject.h"
 #include "recording/DraggablePiPView.h"
 #include "recording/LiveSubtitleTrack.h"
-#include "recording/MacRecordingParameterViewController.h"
+#include "recording/RecordingParameterPopover.h"
 #include "recording/RecordingFinishPipeline.h"
 
 class QCheckBox;
@@ -35,7 +35,7 @@ class ScreenPreviewView;
 // calls on the source, writes a status line for every step and hands the stopped recording to
 // the finish pipeline. Main thread only; a recording is in progress exactly while
 // recordStartTime() has a value.
-class MacRecordingViewController : public QWidget,
+class RecordingView : public QWidget,
                                    private RecordingFinishPipeline::Host,
                                    private LiveSubtitleTrack::Host {
     Q_OBJECT
@@ -45,15 +45,15 @@ public:
         capture::ScreenCameraSource::Options sourceOptions;
         std::shared_ptr<LiveSpeechRecognizer> speech;  // empty: the Mandarin recogniser
         RecordingFinishPipeline::Services finishServices;
-        std::shared_ptr<MacRecordingSettingsStore> settingsStore;  // empty: the shared store
+        std::shared_ptr<RecordingSettingsStore> settingsStore;  // empty: the shared store
         std::function<double()> clock;                             // steady seconds; empty: monotonic
         // The target's size in pixels; empty: measured from the target.
         std::optional<capture::PixelSize> nativePixelSize;
     };
 
-    explicit MacRecordingViewController(capture::ScreenCaptureTarget target, Dependencies dependencies = {},
+    explicit RecordingView(capture::ScreenCaptureTarget target, Dependencies dependencies = {},
                                          QWidget* parent = nullptr);
-    ~MacRecordingViewController() override;
+    ~RecordingView() override;
 
     std::function<void(const RecordingProject&)> onFinish;  // after a saved draft
     std::function<void()> onCancel;                         // closed without recording
@@ -80,13 +80,13 @@ public:
     QWidget* processingOverlay() const { return processingOverlay_; }
     QLabel* processingTitleLabel() const { return processingTitleLabel_; }
     QLabel* processingDetailLabel() const { return processingDetailLabel_; }
-    MacRecordingParameterViewController* parameterController() const { return parameterController_; }
+    RecordingParameterPopover* parameterController() const { return parameterController_; }
 
     // State.
     const capture::ScreenCaptureTarget& target() const { return target_; }
-    const std::vector<MacRecordingResolution>& availableResolutions() const { return availableResolutions_; }
-    const MacRecordingSettings& recordingSettings() const { return recordingSettings_; }
-    const std::optional<capture::MacScreenCaptureStatus>& latestCaptureStatus() const { return latestCaptureStatus_; }
+    const std::vector<RecordingResolution>& availableResolutions() const { return availableResolutions_; }
+    const RecordingSettings& recordingSettings() const { return recordingSettings_; }
+    const std::optional<capture::ScreenCaptureStatus>& latestCaptureStatus() const { return latestCaptureStatus_; }
     int64_t settingsUpdateSerial() const { return settingsUpdateSerial_; }
     bool isApplyingRecordingSettings() const { return isApplyingRecordingSettings_; }
     bool isPreparingRecordingAudio() const { return isPreparingRecordingAudio_; }
@@ -113,7 +113,7 @@ private:
     void setStatus(const QString& status);
 
     void sourceStateChanged(const capture::CaptureState& state);
-    void captureStatusChanged(const capture::MacScreenCaptureStatus& status);
+    void captureStatusChanged(const capture::ScreenCaptureStatus& status);
 
     void startRecordingWithMicrophone();
     void beginRecording(const QString& statusText);
@@ -126,7 +126,7 @@ private:
     void placePiPWindowIfNeeded();
     void recordPiPKeyframe();
 
-    void applyRecordingSettings(const MacRecordingSettings& settings);
+    void applyRecordingSettings(const RecordingSettings& settings);
     void setParameterControlsEnabled(bool enabled);
 
     // RecordingFinishPipeline::Host
@@ -145,8 +145,8 @@ private:
     const capture::ScreenCaptureTarget target_;
     Dependencies dependencies_;
     std::function<double()> clock_;
-    std::vector<MacRecordingResolution> availableResolutions_;
-    std::shared_ptr<MacRecordingSettingsStore> settingsStore_;
+    std::vector<RecordingResolution> availableResolutions_;
+    std::shared_ptr<RecordingSettingsStore> settingsStore_;
     std::shared_ptr<capture::ScreenCameraSource> source_;
 
     QWidget* previewContainer_ = nullptr;
@@ -165,11 +165,11 @@ private:
     QCheckBox* cameraToggle_ = nullptr;
     QCheckBox* subtitleToggle_ = nullptr;
     QPointer<DraggablePiPView> pipView_;
-    QPointer<MacRecordingParameterViewController> parameterController_;  // the popover's content
+    QPointer<RecordingParameterPopover> parameterController_;  // the popover's content
     QTimer* durationTimer_ = nullptr;  // runs while recording, stopped at the stop button
 
-    MacRecordingSettings recordingSettings_;
-    std::optional<capture::MacScreenCaptureStatus> latestCaptureStatus_;
+    RecordingSettings recordingSettings_;
+    std::optional<capture::ScreenCaptureStatus> latestCaptureStatus_;
     int64_t settingsUpdateSerial_ = 0;
     bool isApplyingRecordingSettings_ = false;
     bool isPreparingRecordingAudio_ = false;
@@ -181,29 +181,6 @@ private:
 
     std::shared_ptr<LiveSubtitleTrack> subtitles_;
     std::shared_ptr<RecordingFinishPipeline> finishPipeline_;
-};
-
-// The recording window: "Zimlo录屏", 1180 × 760 (at least 920 × 620), black, centred, never part
-// of what it records. Closing it acts like the close button.
-class MacRecordingWindowController {
-public:
-    explicit MacRecordingWindowController(capture::ScreenCaptureTarget target,
-                                          MacRecordingViewController::Dependencies dependencies = {});
-    ~MacRecordingWindowController();
-    MacRecordingWindowController(const MacRecordingWindowController&) = delete;
-    MacRecordingWindowController& operator=(const MacRecordingWindowController&) = delete;
-
-    QWidget* window() const { return window_; }
-    MacRecordingViewController* recordingViewController() const { return recordingViewController_; }
-
-    void setOnFinish(std::function<void(const RecordingProject&)> onFinish);
-    void setOnCancel(std::function<void()> onCancel);
-
-private:
-    QPointer<QWidget> window_;
-    QPointer<MacRecordingViewController> recordingViewController_;
-    std::function<void(const RecordingProject&)> onFinish_;
-    std::function<void()> onCancel_;
 };
 
 }  // namespace zimlo::recording

@@ -1,11 +1,11 @@
-#include "capture/MacScreenCaptureStatus.h"
+#include "capture/ScreenCaptureStatus.h"
 
 #include <algorithm>
 #include <cmath>
 
 namespace zimlo::capture {
 
-std::string MacScreenCaptureStatus::displayText() const {
+std::string ScreenCaptureStatus::displayText() const {
     std::string text = "实际采样：" + std::to_string(actualWidth) + "×" + std::to_string(actualHeight);
     text += " · 目标：" + settings.resolution.displayName + " / " + std::to_string(rawValue(settings.frameRate)) + "fps";
     if (measuredFrameRate && std::isfinite(*measuredFrameRate)) {

@@ -21,7 +21,7 @@ inline constexpr int authorized = 3;
 // Asks for the camera, microphone and speech permissions. Linux shows no prompt for these: the
 // answer comes from the state of the device (whether this user may open it). Every answer is
 // delivered on the main queue, never synchronously inside the request.
-namespace MacPermissionManager {
+namespace Permissions {
 
 // Reads the current status of one permission (0 to 3). May block briefly (it probes devices), so
 // requests call it off the main thread. Replaceable by tests and by the capture layer.
@@ -45,6 +45,6 @@ bool isGranted(int status);
 CameraAuthorizationResult cameraResultForStatus(int status);
 bool isSpeechAuthorized(int status);
 
-}  // namespace MacPermissionManager
+}  // namespace Permissions
 
 }  // namespace zimlo

@@ -1,4 +1,4 @@
-#include "app/MacHomeViewController.h"
+#include "app/HomeView.h"
 
 #include <QAbstractButton>
 #include <QEvent>
@@ -17,8 +17,8 @@
 #include "app/AppStyle.h"
 #include "app/DraftLibrary.h"
 #include "app/ImageConversion.h"
-#include "app/MacDraftGridItemView.h"
-#include "recording/MacPermissionAlert.h"
+#include "app/DraftCard.h"
+#include "recording/PermissionAlert.h"
 
 namespace zimlo::app {
 namespace {
@@ -50,7 +50,7 @@ void setTextColor(QWidget* widget, const QColor& color) {
 
 }  // namespace
 
-MacHomeViewController::MacHomeViewController(std::shared_ptr<DraftLibrary> library,
+HomeView::HomeView(std::shared_ptr<DraftLibrary> library,
                                              std::shared_ptr<DraftThumbnailGenerator> thumbnails,
                                              QWidget* parent)
     : QWidget(parent), library_(std::move(library)), thumbnails_(std::move(thumbnails)) {
@@ -83,7 +83,7 @@ MacHomeViewController::MacHomeViewController(std::shared_ptr<DraftLibrary> libra
     rebuildGrid();
 }
 
-void MacHomeViewController::buildHeader() {
+void HomeView::buildHeader() {
     headerBar_ = new HeaderBar(this);
     auto* outer = new QVBoxLayout(headerBar_);
     outer->setContentsMargins(32, 0, 32, 16);
@@ -113,11 +113,11 @@ void MacHomeViewController::buildHeader() {
     row->addWidget(screenRecordButton_, 0, Qt::AlignVCenter);
 }
 
-int MacHomeViewController::columnCount(int width) {
+int HomeView::columnCount(int width) {
     return std::max(1, (width - 84 + 24) / kColumnStep);
 }
 
-void MacHomeViewController::layoutSubviews() {
+void HomeView::layoutSubviews() {
     headerBar_->setGeometry(0, 0, width(), kHeaderHeight);
     const int top = kHeaderHeight + kScrollTopGap;
     scrollView_->setGeometry(kSideInset, top, std::max(0, width() - 2 * kSideInset),
@@ -126,7 +126,7 @@ void MacHomeViewController::layoutSubviews() {
     emptyStateLabel_->move((width() - emptyStateLabel_->width()) / 2, (height() - emptyStateLabel_->height()) / 2);
 }
 
-void MacHomeViewController::resizeEvent(QResizeEvent* event) {
+void HomeView::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
     layoutSubviews();
     if (columnCount() == renderedColumnCount_) {
@@ -136,12 +136,12 @@ void MacHomeViewController::resizeEvent(QResizeEvent* event) {
     }
 }
 
-void MacHomeViewController::resizeGridContainer() {
+void HomeView::resizeGridContainer() {
     const QSize visible = scrollView_->viewport()->size();
     gridContainer_->resize(visible.width(), std::max(gridContainer_->height(), visible.height()));
 }
 
-bool MacHomeViewController::eventFilter(QObject* watched, QEvent* event) {
+bool HomeView::eventFilter(QObject* watched, QEvent* event) {
     // The vertical scroller takes width when it appears; keep the grid as wide as what is visible.
     if (watched == scrollView_->viewport() && event->type() == QEvent::Resize) {
         gridContainer_->resize(scrollView_->viewport()->width(), gridContainer_->height());
@@ -149,14 +149,14 @@ bool MacHomeViewController::eventFilter(QObject* watched, QEvent* event) {
     return QWidget::eventFilter(watched, event);
 }
 
-void MacHomeViewController::showEvent(QShowEvent* event) {
+void HomeView::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     // A draft saved while the home view was hidden shows up when it appears again.
     drafts_ = library_->loadDrafts();
     rebuildGrid();
 }
 
-void MacHomeViewController::rebuildGrid() {
+void HomeView::rebuildGrid() {
     // A rebuild can start inside a card's own event handler (its delete button), so cards go
     // later rather than at once.
     const auto old = gridContainer_->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly);
@@ -168,10 +168,10 @@ void MacHomeViewController::rebuildGrid() {
 
     const int columns = columnCount();
     renderedColumnCount_ = columns;
-    QPointer<MacHomeViewController> self(this);
+    QPointer<HomeView> self(this);
     for (size_t i = 0; i < drafts_.size(); ++i) {
         const RecordingProject& project = drafts_[i];
-        auto* card = new MacDraftGridItemView(project, thumbnails_, gridContainer_);
+        auto* card = new DraftCard(project, thumbnails_, gridContainer_);
         card->setEditingDrafts(isEditingDrafts_);
         card->onOpen = [self, project] {
             if (self && self->onOpenDraft) self->onOpenDraft(project);
@@ -182,13 +182,13 @@ void MacHomeViewController::rebuildGrid() {
         cardViews_.push_back(card);
         const int index = static_cast<int>(i);
         card->setGeometry((index % columns) * kColumnStep, (index / columns) * kRowStep,
-                          MacDraftGridItemView::kWidth, MacDraftGridItemView::kHeight);
+                          DraftCard::kWidth, DraftCard::kHeight);
         card->show();
     }
 
     const int count = static_cast<int>(drafts_.size());
     const int rows = count == 0 ? 1 : (count + columns - 1) / columns;
-    const int gridHeight = rows * MacDraftGridItemView::kHeight + (rows - 1) * 28;
+    const int gridHeight = rows * DraftCard::kHeight + (rows - 1) * 28;
     const QSize visible = scrollView_->viewport()->size();
     gridContainer_->setGeometry(0, 0, visible.width(), std::max(visible.height(), gridHeight));
     scrollView_->verticalScrollBar()->setValue(0);
@@ -199,21 +199,21 @@ void MacHomeViewController::rebuildGrid() {
     editButton_->setText(isEditingDrafts_ ? QStringLiteral("完成") : QStringLiteral("编辑"));
 }
 
-void MacHomeViewController::toggleEditing() {
+void HomeView::toggleEditing() {
     isEditingDrafts_ = !isEditingDrafts_;
-    for (MacDraftGridItemView* card : cardViews_) card->setEditingDrafts(isEditingDrafts_);
+    for (DraftCard* card : cardViews_) card->setEditingDrafts(isEditingDrafts_);
     editButton_->setText(isEditingDrafts_ ? QStringLiteral("完成") : QStringLiteral("编辑"));
 }
 
-void MacHomeViewController::screenRecordTapped() {
+void HomeView::screenRecordTapped() {
     // The cards keep their delete buttons until the next rebuild.
     isEditingDrafts_ = false;
     if (onOpenScreenRecording) onOpenScreenRecording();
 }
 
-void MacHomeViewController::confirmDelete(const RecordingProject& project) {
+void HomeView::confirmDelete(const RecordingProject& project) {
     auto* box = new QMessageBox(isVisible() ? window() : nullptr);
-    MacPermissionAlert::applyAlertLook(box);
+    PermissionAlert::applyAlertLook(box);
     box->setIcon(QMessageBox::Warning);
     box->setWindowTitle(QStringLiteral("Zimlo"));
     box->setText(QStringLiteral("删除作品？"));
@@ -223,7 +223,7 @@ void MacHomeViewController::confirmDelete(const RecordingProject& project) {
     box->setDefaultButton(remove);
     box->setEscapeButton(cancel);
 
-    QPointer<MacHomeViewController> self(this);
+    QPointer<HomeView> self(this);
     auto answered = [self, project](bool confirmed) {
         if (confirmed && self) self->performDelete(project);
     };
@@ -242,7 +242,7 @@ void MacHomeViewController::confirmDelete(const RecordingProject& project) {
     }
 }
 
-void MacHomeViewController::performDelete(const RecordingProject& project) {
+void HomeView::performDelete(const RecordingProject& project) {
     try {
         library_->deleteDraft(project.id);
     } catch (const std::exception& error) {
@@ -254,9 +254,9 @@ void MacHomeViewController::performDelete(const RecordingProject& project) {
     rebuildGrid();
 }
 
-void MacHomeViewController::showDeleteError(const QString& description) {
+void HomeView::showDeleteError(const QString& description) {
     auto* box = new QMessageBox(isVisible() ? window() : nullptr);
-    MacPermissionAlert::applyAlertLook(box);
+    PermissionAlert::applyAlertLook(box);
     box->setIcon(QMessageBox::Critical);
     box->setWindowTitle(QStringLiteral("Zimlo"));
     box->setText(QStringLiteral("删除失败"));

@@ -15,13 +15,13 @@ namespace zimlo {
 class UserDefaults;
 
 // A recording resolution offered to the user. Equal when size and label are equal.
-struct MacRecordingResolution {
+struct RecordingResolution {
     int width = 0;
     int height = 0;
     std::string displayName;
 
     // 720p, 1080p, 4K, in this order.
-    static std::span<const MacRecordingResolution> presets();
+    static std::span<const RecordingResolution> presets();
     // Label of a size that equals no preset: "最大（W×H）".
     static std::string nativeLabel(int width, int height);
 
@@ -29,58 +29,58 @@ struct MacRecordingResolution {
     // resolution (never scaled up), the target's aspect is kept, both sides even and >= 2.
     PixelSize captureSize(PixelSize native) const;
 
-    friend bool operator==(const MacRecordingResolution&, const MacRecordingResolution&) = default;
+    friend bool operator==(const RecordingResolution&, const RecordingResolution&) = default;
 };
 
 // Chosen resolution and frame rate. The frame rate is always one of supportedFrameRates(); the
 // constructor replaces any other by the default's.
-struct MacRecordingSettings {
-    MacRecordingResolution resolution;
+struct RecordingSettings {
+    RecordingResolution resolution;
     CaptureFrameRate frameRate;
 
-    MacRecordingSettings(MacRecordingResolution resolution, CaptureFrameRate frameRate);
+    RecordingSettings(RecordingResolution resolution, CaptureFrameRate frameRate);
 
     // 1920 x 1080 "1080p" at 30 fps.
-    static MacRecordingSettings defaultSettings();
+    static RecordingSettings defaultSettings();
     // 24, 30, 60 (120 is never offered).
     static std::span<const CaptureFrameRate> supportedFrameRates();
 
     // "1080p · 30fps".
     std::string summary() const;
 
-    friend bool operator==(const MacRecordingSettings&, const MacRecordingSettings&) = default;
+    friend bool operator==(const RecordingSettings&, const RecordingSettings&) = default;
 };
 
 // Resolutions offered for a target of native size w x h pixels: the presets whose longer side
 // fits, then the native size itself unless a preset equals it.
-std::vector<MacRecordingResolution> availableResolutions(double width, double height);
+std::vector<RecordingResolution> availableResolutions(double width, double height);
 // Last offered resolution at 30 fps.
-MacRecordingSettings nativeDefaultSettings(double width, double height);
+RecordingSettings nativeDefaultSettings(double width, double height);
 
 // Stored form of a resolution: "4K", "1080p", "720p" by size alone, else "WxH".
-std::string storageValue(const MacRecordingResolution& resolution);
+std::string storageValue(const RecordingResolution& resolution);
 // Size named by a stored form; nothing when it names none.
 std::optional<PixelSize> parseStorageValue(std::string_view text);
 
 // Remembers the chosen settings in the per-user defaults store. Main thread only.
-class MacRecordingSettingsStore {
+class RecordingSettingsStore {
 public:
     static constexpr std::string_view resolutionKey = "zimlo.mac.recording.resolution";
     static constexpr std::string_view frameRateKey = "zimlo.mac.recording.frameRate";
 
     // The per-process store over the user's standard defaults, created on first use.
-    static std::shared_ptr<MacRecordingSettingsStore> shared();
+    static std::shared_ptr<RecordingSettingsStore> shared();
 
-    explicit MacRecordingSettingsStore(std::shared_ptr<UserDefaults> defaults);
+    explicit RecordingSettingsStore(std::shared_ptr<UserDefaults> defaults);
 
     // Stored settings where they name an offered resolution and a known frame rate; the
     // fallback's parts otherwise. Without a fallback: the last offered resolution (or the
     // default's) at the default frame rate.
-    MacRecordingSettings load(const std::vector<MacRecordingResolution>& available,
-                              const std::optional<MacRecordingSettings>& fallback = std::nullopt) const;
+    RecordingSettings load(const std::vector<RecordingResolution>& available,
+                              const std::optional<RecordingSettings>& fallback = std::nullopt) const;
     // Stores the resolution's storageValue (string) and the frame rate (integer). A failure to
     // write is not reported.
-    void save(const MacRecordingSettings& settings) const;
+    void save(const RecordingSettings& settings) const;
 
     const std::shared_ptr<UserDefaults>& defaults() const { return defaults_; }
 

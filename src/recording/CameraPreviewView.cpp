@@ -1,4 +1,4 @@
-#include "recording/AVCapturePreviewView.h"
+#include "recording/CameraPreviewView.h"
 
 #include <QPainter>
 #include <QPointer>
@@ -10,14 +10,14 @@
 
 namespace zimlo::recording {
 
-struct AVCapturePreviewView::Core {
+struct CameraPreviewView::Core {
     std::mutex mutex;
     QImage latest;
     std::atomic<bool> repaintPending{false};
-    QPointer<AVCapturePreviewView> view;  // read on the main thread only
+    QPointer<CameraPreviewView> view;  // read on the main thread only
 };
 
-AVCapturePreviewView::AVCapturePreviewView(std::shared_ptr<capture::CameraPreviewLayer> previewLayer,
+CameraPreviewView::CameraPreviewView(std::shared_ptr<capture::CameraPreviewLayer> previewLayer,
                                            QWidget* parent)
     : QWidget(parent), previewLayer_(std::move(previewLayer)), core_(std::make_shared<Core>()) {
     setAttribute(Qt::WA_OpaquePaintEvent);
@@ -45,21 +45,21 @@ AVCapturePreviewView::AVCapturePreviewView(std::shared_ptr<capture::CameraPrevie
     });
 }
 
-AVCapturePreviewView::~AVCapturePreviewView() = default;
+CameraPreviewView::~CameraPreviewView() = default;
 
-QImage AVCapturePreviewView::currentImage() const {
+QImage CameraPreviewView::currentImage() const {
     std::lock_guard lock(core_->mutex);
     return core_->latest;
 }
 
-QRect AVCapturePreviewView::imageRect() const {
+QRect CameraPreviewView::imageRect() const {
     const QImage image = currentImage();
     if (image.isNull() || width() <= 0 || height() <= 0) return {};
     const QSize filled = image.size().scaled(size(), Qt::KeepAspectRatioByExpanding);
     return QRect(QPoint((width() - filled.width()) / 2, (height() - filled.height()) / 2), filled);
 }
 
-void AVCapturePreviewView::paintEvent(QPaintEvent*) {
+void CameraPreviewView::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.fillRect(rect(), Qt::black);
     const QImage image = currentImage();

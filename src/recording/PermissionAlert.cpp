@@ -1,4 +1,4 @@
-#include "recording/MacPermissionAlert.h"
+#include "recording/PermissionAlert.h"
 
 #include <QAbstractButton>
 #include <QMessageBox>
@@ -8,7 +8,7 @@
 #include <QStandardPaths>
 #include <QWidget>
 
-namespace zimlo::MacPermissionAlert {
+namespace zimlo::PermissionAlert {
 namespace {
 
 SettingsLauncher& launcherSlot() {
@@ -149,4 +149,4 @@ void show(PermissionKind kind, QWidget* window) {
     if (accepted) openSettings(kind);
 }
 
-}  // namespace zimlo::MacPermissionAlert
+}  // namespace zimlo::PermissionAlert

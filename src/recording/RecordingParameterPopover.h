@@ -4,7 +4,7 @@
 #include <functional>
 #include <vector>
 
-#include "model/MacRecordingSettings.h"
+#include "model/RecordingSettings.h"
 
 class QButtonGroup;
 class QComboBox;
@@ -14,21 +14,21 @@ namespace zimlo::recording {
 // The small transient panel under the recording window's "参数" button: resolution and frame
 // rate, each pick reported at once with the whole settings. Built afresh from the current
 // settings every time it opens.
-class MacRecordingParameterViewController : public QWidget {
+class RecordingParameterPopover : public QWidget {
     Q_OBJECT
 public:
     static constexpr int kWidth = 310;
     static constexpr int kHeight = 192;
 
-    MacRecordingParameterViewController(MacRecordingSettings settings,
-                                        std::vector<MacRecordingResolution> availableResolutions,
+    RecordingParameterPopover(RecordingSettings settings,
+                                        std::vector<RecordingResolution> availableResolutions,
                                         QWidget* parent = nullptr);
 
     // Called after each pick, also of the entry already selected.
-    std::function<void(MacRecordingSettings)> onChange;
+    std::function<void(RecordingSettings)> onChange;
 
-    const MacRecordingSettings& settings() const { return settings_; }
-    const std::vector<MacRecordingResolution>& availableResolutions() const { return availableResolutions_; }
+    const RecordingSettings& settings() const { return settings_; }
+    const std::vector<RecordingResolution>& availableResolutions() const { return availableResolutions_; }
 
     bool isInteractionEnabled() const { return isInteractionEnabled_; }
     // Off while a change is being applied: both controls refuse input.
@@ -49,8 +49,8 @@ public:
 private:
     void popUp(QWidget* anchor, bool above);
 
-    MacRecordingSettings settings_;
-    std::vector<MacRecordingResolution> availableResolutions_;
+    RecordingSettings settings_;
+    std::vector<RecordingResolution> availableResolutions_;
     bool isInteractionEnabled_ = true;
     QComboBox* resolutionControl_;
     QButtonGroup* frameRateControl_;

@@ -18,14 +18,14 @@ class DraftThumbnailGenerator;
 
 // One draft in the home gallery: first picture, duration and "草稿" badges, date title, and a
 // delete button shown in edit mode. Clicking opens; right-clicking asks to delete.
-class MacDraftGridItemView : public QWidget {
+class DraftCard : public QWidget {
     Q_OBJECT
 public:
     static constexpr int kWidth = 170;
     static constexpr int kHeight = 226;
     static constexpr int kThumbnailHeight = 190;
 
-    MacDraftGridItemView(const RecordingProject& project,
+    DraftCard(const RecordingProject& project,
                          std::shared_ptr<DraftThumbnailGenerator> thumbnails, QWidget* parent = nullptr);
 
     std::function<void()> onOpen;

@@ -1,4 +1,4 @@
-#include "recording/MacPermissionManager.h"
+#include "recording/Permissions.h"
 
 #include <memory>
 #include <mutex>
@@ -7,7 +7,7 @@
 #include "platform/runtime/MainQueue.h"
 #include "platform/runtime/SerialQueue.h"
 
-namespace zimlo::MacPermissionManager {
+namespace zimlo::Permissions {
 namespace {
 
 std::mutex providerMutex;
@@ -89,4 +89,4 @@ void requestSpeechAuthorization(std::function<void(bool)> completion) {
     answerOnMain(PermissionKind::speech, isSpeechAuthorized, std::move(completion));
 }
 
-}  // namespace zimlo::MacPermissionManager
+}  // namespace zimlo::Permissions

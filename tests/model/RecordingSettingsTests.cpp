@@ -2,19 +2,19 @@
 
 #include <unistd.h>
 
-#include "model/MacRecordingSettings.h"
+#include "model/RecordingSettings.h"
 #include "platform/storage/UserDefaults.h"
 
 namespace zimlo {
 namespace {
 
-std::vector<std::string> labels(const std::vector<MacRecordingResolution>& list) {
+std::vector<std::string> labels(const std::vector<RecordingResolution>& list) {
     std::vector<std::string> result;
     for (const auto& r : list) result.push_back(std::to_string(r.width) + "x" + std::to_string(r.height) + " " + r.displayName);
     return result;
 }
 
-TEST(MacRecordingSettingsTest, OfferedResolutions) {
+TEST(RecordingSettingsTest, OfferedResolutions) {
     using V = std::vector<std::string>;
     EXPECT_EQ(labels(availableResolutions(2880, 1800)),
               (V{"1280x720 720p", "1920x1080 1080p", "2880x1800 最大（2880×1800）"}));
@@ -27,15 +27,15 @@ TEST(MacRecordingSettingsTest, OfferedResolutions) {
     EXPECT_EQ(labels(availableResolutions(0.4, 1)), (V{"2x2 最大（2×2）"}));
 
     EXPECT_EQ(nativeDefaultSettings(2880, 1800),
-              MacRecordingSettings({2880, 1800, "最大（2880×1800）"}, CaptureFrameRate::fps30));
+              RecordingSettings({2880, 1800, "最大（2880×1800）"}, CaptureFrameRate::fps30));
 }
 
-TEST(MacRecordingSettingsTest, CaptureSize) {
-    auto size = [](MacRecordingResolution r, int w, int h) {
+TEST(RecordingSettingsTest, CaptureSize) {
+    auto size = [](RecordingResolution r, int w, int h) {
         PixelSize s = r.captureSize({w, h});
         return std::to_string(s.width) + "x" + std::to_string(s.height);
     };
-    MacRecordingResolution p720{1280, 720, "720p"}, p1080{1920, 1080, "1080p"};
+    RecordingResolution p720{1280, 720, "720p"}, p1080{1920, 1080, "1080p"};
     EXPECT_EQ(size(p1080, 2880, 1800), "1920x1200");
     EXPECT_EQ(size(p720, 2880, 1800), "1280x800");
     EXPECT_EQ(size({2880, 1800, "n"}, 2880, 1800), "2880x1800");
@@ -46,18 +46,18 @@ TEST(MacRecordingSettingsTest, CaptureSize) {
     EXPECT_EQ(size(p720, 3000, 3), "1280x2");
 }
 
-TEST(MacRecordingSettingsTest, SettingsRecord) {
-    auto s = MacRecordingSettings::defaultSettings();
-    EXPECT_EQ(s.resolution, (MacRecordingResolution{1920, 1080, "1080p"}));
+TEST(RecordingSettingsTest, SettingsRecord) {
+    auto s = RecordingSettings::defaultSettings();
+    EXPECT_EQ(s.resolution, (RecordingResolution{1920, 1080, "1080p"}));
     EXPECT_EQ(s.frameRate, CaptureFrameRate::fps30);
     EXPECT_EQ(s.summary(), "1080p · 30fps");
-    EXPECT_EQ(MacRecordingSettings(s.resolution, CaptureFrameRate::fps120).frameRate, CaptureFrameRate::fps30);
-    EXPECT_EQ(MacRecordingSettings(s.resolution, CaptureFrameRate::fps60).frameRate, CaptureFrameRate::fps60);
-    ASSERT_EQ(MacRecordingSettings::supportedFrameRates().size(), 3u);
-    EXPECT_EQ(MacRecordingSettings::supportedFrameRates()[2], CaptureFrameRate::fps60);
+    EXPECT_EQ(RecordingSettings(s.resolution, CaptureFrameRate::fps120).frameRate, CaptureFrameRate::fps30);
+    EXPECT_EQ(RecordingSettings(s.resolution, CaptureFrameRate::fps60).frameRate, CaptureFrameRate::fps60);
+    ASSERT_EQ(RecordingSettings::supportedFrameRates().size(), 3u);
+    EXPECT_EQ(RecordingSettings::supportedFrameRates()[2], CaptureFrameRate::fps60);
 }
 
-TEST(MacRecordingSettingsTest, StorageValues) {
+TEST(RecordingSettingsTest, StorageValues) {
     EXPECT_EQ(storageValue({1920, 1080, "最大（1920×1080）"}), "1080p");
     EXPECT_EQ(storageValue({3840, 2160, "x"}), "4K");
     EXPECT_EQ(storageValue({2880, 1800, "最大（2880×1800）"}), "2880x1800");
@@ -84,50 +84,50 @@ protected:
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         dir = pattern;
         defaults = std::make_shared<UserDefaults>(dir / "defaults.json");
-        store = std::make_unique<MacRecordingSettingsStore>(defaults);
+        store = std::make_unique<RecordingSettingsStore>(defaults);
     }
     void TearDown() override { std::filesystem::remove_all(dir); }
 
     std::filesystem::path dir;
     std::shared_ptr<UserDefaults> defaults;
-    std::unique_ptr<MacRecordingSettingsStore> store;
-    std::vector<MacRecordingResolution> retina = availableResolutions(2880, 1800);
-    MacRecordingSettings fallback = nativeDefaultSettings(2880, 1800);
+    std::unique_ptr<RecordingSettingsStore> store;
+    std::vector<RecordingResolution> retina = availableResolutions(2880, 1800);
+    RecordingSettings fallback = nativeDefaultSettings(2880, 1800);
 };
 
 TEST_F(SettingsStoreTest, LoadFallsBackPartByPart) {
     EXPECT_EQ(store->load(retina, fallback), fallback);  // nothing stored
 
-    defaults->setString(MacRecordingSettingsStore::resolutionKey, "4K");  // not offered here
-    defaults->setInteger(MacRecordingSettingsStore::frameRateKey, 60);
-    EXPECT_EQ(store->load(retina, fallback), MacRecordingSettings(retina.back(), CaptureFrameRate::fps60));
+    defaults->setString(RecordingSettingsStore::resolutionKey, "4K");  // not offered here
+    defaults->setInteger(RecordingSettingsStore::frameRateKey, 60);
+    EXPECT_EQ(store->load(retina, fallback), RecordingSettings(retina.back(), CaptureFrameRate::fps60));
 
-    defaults->setString(MacRecordingSettingsStore::resolutionKey, "2880x1800");
-    defaults->setInteger(MacRecordingSettingsStore::frameRateKey, 120);
+    defaults->setString(RecordingSettingsStore::resolutionKey, "2880x1800");
+    defaults->setInteger(RecordingSettingsStore::frameRateKey, 120);
     auto loaded = store->load(retina, fallback);
     EXPECT_EQ(loaded.resolution.displayName, "最大（2880×1800）");
     EXPECT_EQ(loaded.frameRate, CaptureFrameRate::fps30);
 
-    defaults->setString(MacRecordingSettingsStore::resolutionKey, "1920x1080");
-    defaults->setInteger(MacRecordingSettingsStore::frameRateKey, 25);
-    MacRecordingSettings slow(retina.back(), CaptureFrameRate::fps24);
+    defaults->setString(RecordingSettingsStore::resolutionKey, "1920x1080");
+    defaults->setInteger(RecordingSettingsStore::frameRateKey, 25);
+    RecordingSettings slow(retina.back(), CaptureFrameRate::fps24);
     loaded = store->load(retina, slow);
     EXPECT_EQ(loaded.resolution.displayName, "1080p");  // matched by size, preset label
     EXPECT_EQ(loaded.frameRate, CaptureFrameRate::fps24);
 
-    defaults->remove(MacRecordingSettingsStore::resolutionKey);
-    defaults->remove(MacRecordingSettingsStore::frameRateKey);
-    EXPECT_EQ(store->load(retina), MacRecordingSettings(retina.back(), CaptureFrameRate::fps30));
-    EXPECT_EQ(store->load({}), MacRecordingSettings::defaultSettings());
+    defaults->remove(RecordingSettingsStore::resolutionKey);
+    defaults->remove(RecordingSettingsStore::frameRateKey);
+    EXPECT_EQ(store->load(retina), RecordingSettings(retina.back(), CaptureFrameRate::fps30));
+    EXPECT_EQ(store->load({}), RecordingSettings::defaultSettings());
 }
 
 TEST_F(SettingsStoreTest, SaveWritesStoredForms) {
-    store->save(MacRecordingSettings({1920, 1080, "最大（1920×1080）"}, CaptureFrameRate::fps24));
-    EXPECT_EQ(defaults->string(MacRecordingSettingsStore::resolutionKey), "1080p");
-    EXPECT_EQ(defaults->integer(MacRecordingSettingsStore::frameRateKey), 24);
-    store->save(MacRecordingSettings(retina.back(), CaptureFrameRate::fps60));
-    EXPECT_EQ(UserDefaults(dir / "defaults.json").string(MacRecordingSettingsStore::resolutionKey), "2880x1800");
-    EXPECT_EQ(store->load(retina, fallback), MacRecordingSettings(retina.back(), CaptureFrameRate::fps60));
+    store->save(RecordingSettings({1920, 1080, "最大（1920×1080）"}, CaptureFrameRate::fps24));
+    EXPECT_EQ(defaults->string(RecordingSettingsStore::resolutionKey), "1080p");
+    EXPECT_EQ(defaults->integer(RecordingSettingsStore::frameRateKey), 24);
+    store->save(RecordingSettings(retina.back(), CaptureFrameRate::fps60));
+    EXPECT_EQ(UserDefaults(dir / "defaults.json").string(RecordingSettingsStore::resolutionKey), "2880x1800");
+    EXPECT_EQ(store->load(retina, fallback), RecordingSettings(retina.back(), CaptureFrameRate::fps60));
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "recording/MacRecordingParameterViewController.h"
+#include "recording/RecordingParameterPopover.h"
 
 #include <QAbstractButton>
 #include <QButtonGroup>
@@ -39,8 +39,8 @@ QHBoxLayout* row(const QString& title, QWidget* control) {
 
 }  // namespace
 
-MacRecordingParameterViewController::MacRecordingParameterViewController(
-    MacRecordingSettings settings, std::vector<MacRecordingResolution> availableResolutions, QWidget* parent)
+RecordingParameterPopover::RecordingParameterPopover(
+    RecordingSettings settings, std::vector<RecordingResolution> availableResolutions, QWidget* parent)
     : QWidget(parent),
       settings_(std::move(settings)),
       availableResolutions_(std::move(availableResolutions)),
@@ -97,31 +97,31 @@ MacRecordingParameterViewController::MacRecordingParameterViewController(
     connect(frameRateControl_, &QButtonGroup::idClicked, this, [this](int) { frameRateChanged(); });
 }
 
-void MacRecordingParameterViewController::setInteractionEnabled(bool enabled) {
+void RecordingParameterPopover::setInteractionEnabled(bool enabled) {
     isInteractionEnabled_ = enabled;
     resolutionControl_->setEnabled(enabled);
     for (QAbstractButton* button : frameRateControl_->buttons()) button->setEnabled(enabled);
 }
 
-void MacRecordingParameterViewController::resolutionChanged() {
+void RecordingParameterPopover::resolutionChanged() {
     const int index = resolutionControl_->currentIndex();
     if (index < 0 || index >= static_cast<int>(availableResolutions_.size())) return;
     settings_.resolution = availableResolutions_[static_cast<size_t>(index)];
     if (onChange) onChange(settings_);
 }
 
-void MacRecordingParameterViewController::frameRateChanged() {
+void RecordingParameterPopover::frameRateChanged() {
     const int index = frameRateControl_->checkedId();
     if (index < 0 || index >= static_cast<int>(kOfferedRates.size())) return;
     settings_.frameRate = kOfferedRates[static_cast<size_t>(index)];
     if (onChange) onChange(settings_);
 }
 
-void MacRecordingParameterViewController::popUpBelow(QWidget* anchor) { popUp(anchor, false); }
+void RecordingParameterPopover::popUpBelow(QWidget* anchor) { popUp(anchor, false); }
 
-void MacRecordingParameterViewController::popUpAbove(QWidget* anchor) { popUp(anchor, true); }
+void RecordingParameterPopover::popUpAbove(QWidget* anchor) { popUp(anchor, true); }
 
-void MacRecordingParameterViewController::popUp(QWidget* anchor, bool above) {
+void RecordingParameterPopover::popUp(QWidget* anchor, bool above) {
     setWindowFlags(Qt::Popup);
     setAttribute(Qt::WA_DeleteOnClose);
     if (anchor) {

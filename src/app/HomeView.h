@@ -15,18 +15,18 @@ namespace zimlo::app {
 
 class DraftLibrary;
 class DraftThumbnailGenerator;
-class MacDraftGridItemView;
+class DraftCard;
 
 // The home gallery: header with "我的作品", the edit toggle and "去录制", and the grid of draft
 // cards (newest first). Lists the drafts when created and each time it is about to be shown.
-class MacHomeViewController : public QWidget {
+class HomeView : public QWidget {
     Q_OBJECT
 public:
     static constexpr int kHeaderHeight = 80;
     static constexpr int kColumnStep = 194;  // card width 170 + 24 between columns
     static constexpr int kRowStep = 254;     // card height 226 + 28 between rows
 
-    MacHomeViewController(std::shared_ptr<DraftLibrary> library,
+    HomeView(std::shared_ptr<DraftLibrary> library,
                           std::shared_ptr<DraftThumbnailGenerator> thumbnails, QWidget* parent = nullptr);
 
     std::function<void()> onOpenScreenRecording;
@@ -41,7 +41,7 @@ public:
     void confirmDelete(const RecordingProject& project);
 
     const std::vector<RecordingProject>& drafts() const { return drafts_; }
-    const std::vector<MacDraftGridItemView*>& cardViews() const { return cardViews_; }
+    const std::vector<DraftCard*>& cardViews() const { return cardViews_; }
     bool isEditingDrafts() const { return isEditingDrafts_; }
     int renderedColumnCount() const { return renderedColumnCount_; }
 
@@ -75,7 +75,7 @@ private:
     QWidget* gridContainer_ = nullptr;
     QLabel* emptyStateLabel_ = nullptr;
     std::vector<RecordingProject> drafts_;
-    std::vector<MacDraftGridItemView*> cardViews_;
+    std::vector<DraftCard*> cardViews_;
     bool isEditingDrafts_ = false;
     int renderedColumnCount_ = 0;
 };

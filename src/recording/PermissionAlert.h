@@ -5,7 +5,7 @@
 #include <functional>
 #include <optional>
 
-#include "recording/MacPermissionManager.h"
+#include "recording/Permissions.h"
 
 class QMessageBox;
 class QWidget;
@@ -13,7 +13,7 @@ class QWidget;
 namespace zimlo {
 
 // Explains a missing permission; its first button opens the desktop's privacy settings.
-namespace MacPermissionAlert {
+namespace PermissionAlert {
 
 QString title(PermissionKind kind);
 QString text(PermissionKind kind);
@@ -52,6 +52,6 @@ void applyAlertLook(QMessageBox* box);
 // The alert box itself, unshown, with title, text, warning icon and the two buttons.
 QMessageBox* makeAlert(PermissionKind kind, QWidget* parent);
 
-}  // namespace MacPermissionAlert
+}  // namespace PermissionAlert
 
 }  // namespace zimlo

@@ -1,4 +1,4 @@
-#include "app/MacDraftGridItemView.h"
+#include "app/DraftCard.h"
 
 #include <QFontMetrics>
 #include <QGraphicsDropShadowEffect>
@@ -33,7 +33,7 @@ QLabel* makeBadge(QWidget* parent, QFont::Weight weight, double backgroundAlpha)
 
 }  // namespace
 
-MacDraftGridItemView::MacDraftGridItemView(const RecordingProject& project,
+DraftCard::DraftCard(const RecordingProject& project,
                                            std::shared_ptr<DraftThumbnailGenerator> thumbnails,
                                            QWidget* parent)
     : QWidget(parent), thumbnails_(std::move(thumbnails)) {
@@ -74,7 +74,7 @@ MacDraftGridItemView::MacDraftGridItemView(const RecordingProject& project,
     configure(project);
 }
 
-void MacDraftGridItemView::configure(const RecordingProject& project) {
+void DraftCard::configure(const RecordingProject& project) {
     currentID_ = project.id;
     tagLabel_->setVisible(project.isDraft);
 
@@ -95,7 +95,7 @@ void MacDraftGridItemView::configure(const RecordingProject& project) {
 
     // The frame grab reads the movie; keep it off the main thread and let the card decide on
     // arrival whether the picture is still its own.
-    QPointer<MacDraftGridItemView> card(this);
+    QPointer<DraftCard> card(this);
     const Uuid id = project.id;
     QThreadPool::globalInstance()->start(
         [generator = thumbnails_, movie = *project.mainVideoURL, card, id]() {
@@ -106,22 +106,22 @@ void MacDraftGridItemView::configure(const RecordingProject& project) {
         });
 }
 
-void MacDraftGridItemView::applyThumbnail(const Uuid& id, const QImage& image) {
+void DraftCard::applyThumbnail(const Uuid& id, const QImage& image) {
     if (currentID_ != id) return;
     thumbnail_ = image;
     update();
 }
 
-void MacDraftGridItemView::setEditingDrafts(bool editing) {
+void DraftCard::setEditingDrafts(bool editing) {
     isEditingDrafts_ = editing;
     deleteButton_->setVisible(editing);
 }
 
-void MacDraftGridItemView::deleteTapped() {
+void DraftCard::deleteTapped() {
     if (onDelete) onDelete();
 }
 
-void MacDraftGridItemView::mousePressEvent(QMouseEvent* event) {
+void DraftCard::mousePressEvent(QMouseEvent* event) {
     if (event->button() == Qt::RightButton) {
         event->accept();
         if (onDelete) onDelete();  // also outside edit mode
@@ -135,7 +135,7 @@ void MacDraftGridItemView::mousePressEvent(QMouseEvent* event) {
     QWidget::mousePressEvent(event);
 }
 
-void MacDraftGridItemView::paintEvent(QPaintEvent*) {
+void DraftCard::paintEvent(QPaintEvent*) {
     QPainter p(this);
     p.setRenderHint(QPainter::Antialiasing);
     p.setRenderHint(QPainter::SmoothPixmapTransform);

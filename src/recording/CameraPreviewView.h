@@ -11,12 +11,12 @@ namespace zimlo::recording {
 // The camera picture inside the camera window: fills the view, cropped at the edges, mirrored
 // as the source captures it. Frames arrive on the camera-data queue and are drawn on the main
 // thread, the newest one only.
-class AVCapturePreviewView : public QWidget {
+class CameraPreviewView : public QWidget {
     Q_OBJECT
 public:
-    explicit AVCapturePreviewView(std::shared_ptr<capture::CameraPreviewLayer> previewLayer,
+    explicit CameraPreviewView(std::shared_ptr<capture::CameraPreviewLayer> previewLayer,
                                   QWidget* parent = nullptr);
-    ~AVCapturePreviewView() override;
+    ~CameraPreviewView() override;
 
     const std::shared_ptr<capture::CameraPreviewLayer>& previewLayer() const { return previewLayer_; }
     QImage currentImage() const;

@@ -1,4 +1,4 @@
-#include "model/MacRecordingSettings.h"
+#include "model/RecordingSettings.h"
 
 #include <algorithm>
 #include <array>
@@ -12,8 +12,8 @@ namespace zimlo {
 
 namespace {
 
-const std::array<MacRecordingResolution, 3>& presetList() {
-    static const std::array<MacRecordingResolution, 3> presets = {{
+const std::array<RecordingResolution, 3>& presetList() {
+    static const std::array<RecordingResolution, 3> presets = {{
         {1280, 720, "720p"},
         {1920, 1080, "1080p"},
         {3840, 2160, "4K"},
@@ -29,13 +29,13 @@ int roundToInt(double value) { return static_cast<int>(std::lround(value)); }
 
 }  // namespace
 
-std::span<const MacRecordingResolution> MacRecordingResolution::presets() { return presetList(); }
+std::span<const RecordingResolution> RecordingResolution::presets() { return presetList(); }
 
-std::string MacRecordingResolution::nativeLabel(int width, int height) {
+std::string RecordingResolution::nativeLabel(int width, int height) {
     return "最大（" + std::to_string(width) + "×" + std::to_string(height) + "）";
 }
 
-PixelSize MacRecordingResolution::captureSize(PixelSize native) const {
+PixelSize RecordingResolution::captureSize(PixelSize native) const {
     int nativeWidth = std::max(native.width, 2);
     int nativeHeight = std::max(native.height, 2);
     int longSide = std::max(nativeWidth, nativeHeight);
@@ -46,7 +46,7 @@ PixelSize MacRecordingResolution::captureSize(PixelSize native) const {
                      evenAtLeastTwo(roundToInt(scale * nativeHeight))};
 }
 
-MacRecordingSettings::MacRecordingSettings(MacRecordingResolution resolution,
+RecordingSettings::RecordingSettings(RecordingResolution resolution,
                                            CaptureFrameRate frameRate)
     : resolution(std::move(resolution)), frameRate(frameRate) {
     if (std::find(kSupportedFrameRates.begin(), kSupportedFrameRates.end(), frameRate) ==
@@ -54,23 +54,23 @@ MacRecordingSettings::MacRecordingSettings(MacRecordingResolution resolution,
         this->frameRate = CaptureFrameRate::fps30;
 }
 
-MacRecordingSettings MacRecordingSettings::defaultSettings() {
-    return MacRecordingSettings(presetList()[1], CaptureFrameRate::fps30);
+RecordingSettings RecordingSettings::defaultSettings() {
+    return RecordingSettings(presetList()[1], CaptureFrameRate::fps30);
 }
 
-std::span<const CaptureFrameRate> MacRecordingSettings::supportedFrameRates() {
+std::span<const CaptureFrameRate> RecordingSettings::supportedFrameRates() {
     return kSupportedFrameRates;
 }
 
-std::string MacRecordingSettings::summary() const {
+std::string RecordingSettings::summary() const {
     return resolution.displayName + " · " + std::to_string(rawValue(frameRate)) + "fps";
 }
 
-std::vector<MacRecordingResolution> availableResolutions(double width, double height) {
+std::vector<RecordingResolution> availableResolutions(double width, double height) {
     int nativeWidth = std::max(roundToInt(width), 2);
     int nativeHeight = std::max(roundToInt(height), 2);
     int longSide = std::max(nativeWidth, nativeHeight);
-    std::vector<MacRecordingResolution> list;
+    std::vector<RecordingResolution> list;
     bool nativeOffered = false;
     for (const auto& preset : presetList()) {
         if (std::max(preset.width, preset.height) > longSide) continue;
@@ -79,17 +79,17 @@ std::vector<MacRecordingResolution> availableResolutions(double width, double he
     }
     if (!nativeOffered)
         list.push_back({nativeWidth, nativeHeight,
-                        MacRecordingResolution::nativeLabel(nativeWidth, nativeHeight)});
+                        RecordingResolution::nativeLabel(nativeWidth, nativeHeight)});
     return list;
 }
 
-MacRecordingSettings nativeDefaultSettings(double width, double height) {
+RecordingSettings nativeDefaultSettings(double width, double height) {
     auto list = availableResolutions(width, height);
-    if (list.empty()) return MacRecordingSettings(presetList()[2], CaptureFrameRate::fps30);
-    return MacRecordingSettings(list.back(), CaptureFrameRate::fps30);
+    if (list.empty()) return RecordingSettings(presetList()[2], CaptureFrameRate::fps30);
+    return RecordingSettings(list.back(), CaptureFrameRate::fps30);
 }
 
-std::string storageValue(const MacRecordingResolution& resolution) {
+std::string storageValue(const RecordingResolution& resolution) {
     for (const auto& preset : presetList())
         if (preset.width == resolution.width && preset.height == resolution.height)
             return preset.displayName;
@@ -117,22 +117,22 @@ std::optional<PixelSize> parseStorageValue(std::string_view text) {
                      std::max(static_cast<int>(numbers[1]), 2)};
 }
 
-std::shared_ptr<MacRecordingSettingsStore> MacRecordingSettingsStore::shared() {
-    static auto instance = std::make_shared<MacRecordingSettingsStore>(UserDefaults::standard());
+std::shared_ptr<RecordingSettingsStore> RecordingSettingsStore::shared() {
+    static auto instance = std::make_shared<RecordingSettingsStore>(UserDefaults::standard());
     return instance;
 }
 
-MacRecordingSettingsStore::MacRecordingSettingsStore(std::shared_ptr<UserDefaults> defaults)
+RecordingSettingsStore::RecordingSettingsStore(std::shared_ptr<UserDefaults> defaults)
     : defaults_(std::move(defaults)) {}
 
-MacRecordingSettings MacRecordingSettingsStore::load(
-    const std::vector<MacRecordingResolution>& available,
-    const std::optional<MacRecordingSettings>& fallback) const {
-    MacRecordingSettings base = fallback.value_or(MacRecordingSettings(
-        available.empty() ? MacRecordingSettings::defaultSettings().resolution : available.back(),
-        MacRecordingSettings::defaultSettings().frameRate));
+RecordingSettings RecordingSettingsStore::load(
+    const std::vector<RecordingResolution>& available,
+    const std::optional<RecordingSettings>& fallback) const {
+    RecordingSettings base = fallback.value_or(RecordingSettings(
+        available.empty() ? RecordingSettings::defaultSettings().resolution : available.back(),
+        RecordingSettings::defaultSettings().frameRate));
 
-    MacRecordingResolution resolution = base.resolution;
+    RecordingResolution resolution = base.resolution;
     if (auto stored = defaults_->string(resolutionKey)) {
         if (auto size = parseStorageValue(*stored)) {
             auto match = std::find_if(available.begin(), available.end(), [&](const auto& entry) {
@@ -145,10 +145,10 @@ MacRecordingSettings MacRecordingSettingsStore::load(
     int64_t storedRate = defaults_->integer(frameRateKey);
     if (storedRate >= INT_MIN && storedRate <= INT_MAX)
         if (auto rate = captureFrameRateFromRaw(static_cast<int>(storedRate))) frameRate = *rate;
-    return MacRecordingSettings(resolution, frameRate);
+    return RecordingSettings(resolution, frameRate);
 }
 
-void MacRecordingSettingsStore::save(const MacRecordingSettings& settings) const {
+void RecordingSettingsStore::save(const RecordingSettings& settings) const {
     defaults_->setString(resolutionKey, storageValue(settings.resolution));
     defaults_->setInteger(frameRateKey, rawValue(settings.frameRate));
 }

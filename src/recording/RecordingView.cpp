@@ -1,18 +1,15 @@
-#include "recording/MacRecordingViewController.h"
+#include "recording/RecordingView.h"
 
 #include <QApplication>
 #include <QCheckBox>
-#include <QCloseEvent>
 #include <QEvent>
 #include <QFrame>
 #include <QGraphicsDropShadowEffect>
-#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPainter>
 #include <QPushButton>
 #include <QResizeEvent>
-#include <QScreen>
 #include <QShortcut>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -21,11 +18,11 @@
 #include "capture/ScreenCaptureTargetProvider.h"
 #include "platform/media/MonotonicClock.h"
 #include "platform/runtime/MainQueue.h"
-#include "recording/AVCapturePreviewView.h"
+#include "recording/CameraPreviewView.h"
 #include "recording/DraggableSubtitleView.h"
-#include "recording/MacPermissionAlert.h"
-#include "recording/MacPermissionManager.h"
-#include "recording/MacRecordingParameterViewController.h"
+#include "recording/PermissionAlert.h"
+#include "recording/Permissions.h"
+#include "recording/RecordingParameterPopover.h"
 #include "recording/RecordingWindowText.h"
 #include "recording/ScreenPreviewView.h"
 
@@ -121,35 +118,21 @@ private:
     Qt::TextElideMode mode_;
 };
 
-class RecordingWindow : public QWidget {
-public:
-    std::function<bool()> onCloseRequested;  // false keeps the window open
-
-protected:
-    void closeEvent(QCloseEvent* event) override {
-        auto handler = onCloseRequested;  // the handler may replace itself
-        if (handler && !handler()) {
-            event->ignore();
-            return;
-        }
-        QWidget::closeEvent(event);
-    }
-};
 
 }  // namespace
 
-MacRecordingViewController::MacRecordingViewController(capture::ScreenCaptureTarget target, Dependencies dependencies,
+RecordingView::RecordingView(capture::ScreenCaptureTarget target, Dependencies dependencies,
                                                        QWidget* parent)
     : QWidget(parent),
       target_(std::move(target)),
       dependencies_(std::move(dependencies)),
       clock_(dependencies_.clock ? dependencies_.clock : std::function<double()>(&media::MonotonicClock::nowSeconds)),
-      recordingSettings_(MacRecordingSettings::defaultSettings()),
+      recordingSettings_(RecordingSettings::defaultSettings()),
       pipRecorder_(clock_) {
     const capture::PixelSize native =
         dependencies_.nativePixelSize.value_or(capture::ScreenCaptureTargetProvider::nativePixelSize(target_));
     availableResolutions_ = zimlo::availableResolutions(native.width, native.height);
-    settingsStore_ = dependencies_.settingsStore ? dependencies_.settingsStore : MacRecordingSettingsStore::shared();
+    settingsStore_ = dependencies_.settingsStore ? dependencies_.settingsStore : RecordingSettingsStore::shared();
     recordingSettings_ = settingsStore_->load(availableResolutions_, nativeDefaultSettings(native.width, native.height));
 
     std::shared_ptr<LiveSpeechRecognizer> speech =
@@ -167,7 +150,7 @@ MacRecordingViewController::MacRecordingViewController(capture::ScreenCaptureTar
     setUpSource();
 }
 
-MacRecordingViewController::~MacRecordingViewController() {
+RecordingView::~RecordingView() {
     // Late completions find the pipeline gone and do nothing; its host is going away.
     finishPipeline_.reset();
     durationTimer_->stop();
@@ -185,9 +168,7 @@ MacRecordingViewController::~MacRecordingViewController() {
     }
 }
 
-// MARK: - Views
-
-void MacRecordingViewController::buildViews() {
+void RecordingView::buildViews() {
     previewContainer_ = new QWidget(this);
     previewContainer_->setObjectName(QStringLiteral("previewContainer"));
     previewContainer_->setAutoFillBackground(true);
@@ -265,15 +246,15 @@ void MacRecordingViewController::buildViews() {
     titleLabel->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
     titleLabel->setMaximumWidth(220);
 
-    connect(closeButton_, &QPushButton::clicked, this, &MacRecordingViewController::closeTapped);
-    connect(recordButton_, &QPushButton::clicked, this, &MacRecordingViewController::toggleRecording);
-    connect(parameterButton_, &QPushButton::clicked, this, &MacRecordingViewController::parameterTapped);
-    connect(cameraToggle_, &QCheckBox::clicked, this, &MacRecordingViewController::cameraToggleChanged);
-    connect(subtitleToggle_, &QCheckBox::clicked, this, &MacRecordingViewController::subtitleToggleChanged);
+    connect(closeButton_, &QPushButton::clicked, this, &RecordingView::closeTapped);
+    connect(recordButton_, &QPushButton::clicked, this, &RecordingView::toggleRecording);
+    connect(parameterButton_, &QPushButton::clicked, this, &RecordingView::parameterTapped);
+    connect(cameraToggle_, &QCheckBox::clicked, this, &RecordingView::cameraToggleChanged);
+    connect(subtitleToggle_, &QCheckBox::clicked, this, &RecordingView::subtitleToggleChanged);
 
     durationTimer_ = new QTimer(this);
     durationTimer_->setInterval(250);
-    connect(durationTimer_, &QTimer::timeout, this, &MacRecordingViewController::updateDurationLabel);
+    connect(durationTimer_, &QTimer::timeout, this, &RecordingView::updateDurationLabel);
 
     // The processing overlay covers everything while a movie is composed.
     processingOverlay_ = new HudPanel(this, 0, false);
@@ -298,7 +279,7 @@ void MacRecordingViewController::buildViews() {
     processingOverlay_->hide();
 }
 
-void MacRecordingViewController::resizeEvent(QResizeEvent* event) {
+void RecordingView::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
     previewContainer_->setGeometry(rect());
     toolbar_->setGeometry(kToolbarInset, height() - kToolbarInset - kToolbarHeight,
@@ -308,37 +289,35 @@ void MacRecordingViewController::resizeEvent(QResizeEvent* event) {
     processingOverlay_->raise();
 }
 
-bool MacRecordingViewController::eventFilter(QObject* watched, QEvent* event) {
+bool RecordingView::eventFilter(QObject* watched, QEvent* event) {
     if (watched == previewContainer_ && event->type() == QEvent::Resize) layoutOverlays();
     return QWidget::eventFilter(watched, event);
 }
 
 // The container was laid out anew: the preview fills it, the overlays keep their places in it.
-void MacRecordingViewController::layoutOverlays() {
+void RecordingView::layoutOverlays() {
     screenPreview_->setGeometry(previewContainer_->rect());
     placePiPWindowIfNeeded();
     if (subtitleRegion_->isVisible()) subtitleRegion_->applyLayout(subtitleLayout_);
     recordPiPKeyframe();
 }
 
-void MacRecordingViewController::setStatus(const QString& status) {
+void RecordingView::setStatus(const QString& status) {
     statusLabel_->setToolTip(status);
     statusLabel_->setText(status);
 }
 
-// MARK: - Source
-
-void MacRecordingViewController::setUpSource() {
+void RecordingView::setUpSource() {
     setStatus(QStringLiteral("正在初始化录屏预览…"));
     aspect_.isPiPEnabled = false;
 
     source_ = capture::ScreenCameraSource::create(target_, dependencies_.sourceOptions);
-    QPointer<MacRecordingViewController> weak(this);
+    QPointer<RecordingView> weak(this);
     source_->onStateChange = [weak](capture::CaptureState state) {
         if (weak) weak->sourceStateChanged(state);
     };
     source_->onScreenSampleBuffer = screenPreview_->frameHandler();
-    source_->onScreenCaptureStatusChange = [weak](capture::MacScreenCaptureStatus status) {
+    source_->onScreenCaptureStatusChange = [weak](capture::ScreenCaptureStatus status) {
         if (weak) weak->captureStatusChanged(status);
     };
     std::weak_ptr<LiveSpeechRecognizer> speech = subtitles_->speech();
@@ -363,7 +342,7 @@ void MacRecordingViewController::setUpSource() {
               fromUtf8(recordingSettings_.summary()) + QStringLiteral("，等待首帧…"));
 }
 
-void MacRecordingViewController::sourceStateChanged(const capture::CaptureState& state) {
+void RecordingView::sourceStateChanged(const capture::CaptureState& state) {
     // The report of a started recording arrives just after the recording's own status, which
     // says what is recorded (and why the microphone is missing); that one stays.
     if (state.kind == capture::CaptureState::Kind::recording && isRecording() && durationTimer_->isActive() &&
@@ -374,14 +353,12 @@ void MacRecordingViewController::sourceStateChanged(const capture::CaptureState&
     setStatus(captureStateText(state, latestCaptureStatus_, recordingSettings_));
 }
 
-void MacRecordingViewController::captureStatusChanged(const capture::MacScreenCaptureStatus& status) {
+void RecordingView::captureStatusChanged(const capture::ScreenCaptureStatus& status) {
     latestCaptureStatus_ = status;
     if (!isRecording() && !isApplyingRecordingSettings_) setStatus(fromUtf8(status.displayText()));
 }
 
-// MARK: - Recording
-
-void MacRecordingViewController::toggleRecording() {
+void RecordingView::toggleRecording() {
     if (isRecording()) {
         stopRecording();
     } else {
@@ -389,14 +366,14 @@ void MacRecordingViewController::toggleRecording() {
     }
 }
 
-void MacRecordingViewController::startRecordingWithMicrophone() {
+void RecordingView::startRecordingWithMicrophone() {
     if (isApplyingRecordingSettings_ || isPreparingRecordingAudio_) return;
     isPreparingRecordingAudio_ = true;
     recordButton_->setEnabled(false);
     parameterButton_->setEnabled(false);
     setStatus(QStringLiteral("正在准备电脑声音和输入设备…"));
 
-    QPointer<MacRecordingViewController> weak(this);
+    QPointer<RecordingView> weak(this);
     auto begin = [weak](const QString& statusText) {
         if (!weak) return;
         weak->isPreparingRecordingAudio_ = false;
@@ -405,7 +382,7 @@ void MacRecordingViewController::startRecordingWithMicrophone() {
     };
     // The request reads the device state off the main thread and answers on it; an authorised or
     // undetermined microphone is granted, a refused one is not.
-    MacPermissionManager::requestMicrophoneAccess([weak, begin](bool granted) {
+    Permissions::requestMicrophoneAccess([weak, begin](bool granted) {
         if (!weak) return;
         if (!granted) {
             begin(QStringLiteral("正在录制（仅电脑声音，麦克风未授权）"));
@@ -425,7 +402,7 @@ void MacRecordingViewController::startRecordingWithMicrophone() {
     });
 }
 
-void MacRecordingViewController::beginRecording(const QString& statusText) {
+void RecordingView::beginRecording(const QString& statusText) {
     if (isApplyingRecordingSettings_ || isRecording()) return;
     finishPipeline_->recordingBegan();  // forgets the previous recording's files and warning
     recordStartTime_ = clock_();
@@ -442,16 +419,16 @@ void MacRecordingViewController::beginRecording(const QString& statusText) {
     setStatus(statusText);
 }
 
-void MacRecordingViewController::startDurationTimer() {
+void RecordingView::startDurationTimer() {
     durationTimer_->start();  // restarts a running timer
 }
 
-void MacRecordingViewController::updateDurationLabel() {
+void RecordingView::updateDurationLabel() {
     if (!recordStartTime_) return;
     durationLabel_->setText(durationText(clock_() - *recordStartTime_));
 }
 
-void MacRecordingViewController::stopRecording() {
+void RecordingView::stopRecording() {
     durationTimer_->stop();
     subtitles_->recordingStopped();
     recordButton_->setEnabled(false);
@@ -461,7 +438,7 @@ void MacRecordingViewController::stopRecording() {
     source_->stopRecording();
 }
 
-void MacRecordingViewController::closeTapped() {
+void RecordingView::closeTapped() {
     if (isRecording()) {
         // Closing during a recording keeps it: it is stopped and saved like any other.
         if (durationTimer_->isActive()) stopRecording();  // not yet stopped
@@ -474,9 +451,7 @@ void MacRecordingViewController::closeTapped() {
     }
 }
 
-// MARK: - Camera window
-
-void MacRecordingViewController::cameraToggleChanged() {
+void RecordingView::cameraToggleChanged() {
     if (!cameraToggle_->isChecked()) {
         aspect_.isPiPEnabled = false;
         removePiPWindow();
@@ -485,8 +460,8 @@ void MacRecordingViewController::cameraToggleChanged() {
     }
     cameraToggle_->setEnabled(false);
     setStatus(QStringLiteral("正在请求摄像头权限…"));
-    QPointer<MacRecordingViewController> weak(this);
-    MacPermissionManager::requestCameraAccess([weak](CameraAuthorizationResult result) {
+    QPointer<RecordingView> weak(this);
+    Permissions::requestCameraAccess([weak](CameraAuthorizationResult result) {
         if (!weak) return;
         switch (result) {
         case CameraAuthorizationResult::authorized:
@@ -502,17 +477,17 @@ void MacRecordingViewController::cameraToggleChanged() {
     });
 }
 
-void MacRecordingViewController::startCamera() {
+void RecordingView::startCamera() {
     setStatus(QStringLiteral("正在开启摄像头…"));
-    QPointer<MacRecordingViewController> weak(this);
+    QPointer<RecordingView> weak(this);
     source_->startCamera([weak](capture::ScreenCameraSource::CameraStart start) {
         if (!weak) return;
-        MacRecordingViewController& self = *weak;
+        RecordingView& self = *weak;
         self.cameraToggle_->setEnabled(true);
         if (start.error || !start.previewLayer) {
             self.cameraToggle_->setChecked(false);
             self.aspect_.isPiPEnabled = false;
-            if (!MacPermissionManager::isGranted(MacPermissionManager::authorizationStatus(PermissionKind::camera))) {
+            if (!Permissions::isGranted(Permissions::authorizationStatus(PermissionKind::camera))) {
                 self.cameraFailed(QStringLiteral("摄像头权限未开启，已打开系统授权页面"));
             }
             const QString description = start.error ? fromUtf8(start.error->description()) : QStringLiteral("没有画面");
@@ -526,7 +501,7 @@ void MacRecordingViewController::startCamera() {
         }
         self.aspect_.isPiPEnabled = true;
         if (!self.pipView_) {
-            auto* preview = new AVCapturePreviewView(start.previewLayer);
+            auto* preview = new CameraPreviewView(start.previewLayer);
             auto* pip = new DraggablePiPView(preview, self.previewContainer_);
             pip->setGeometry(QRect(QPoint(0, 0), kPiPSize));
             pip->onLayoutChanged = [weak] {
@@ -543,17 +518,17 @@ void MacRecordingViewController::startCamera() {
     });
 }
 
-void MacRecordingViewController::cameraFailed(const QString& message) {
+void RecordingView::cameraFailed(const QString& message) {
     cameraToggle_->setEnabled(true);
     cameraToggle_->setChecked(false);
     aspect_.isPiPEnabled = false;
     removePiPWindow();
     source_->stopCamera();
     setStatus(message);
-    MacPermissionAlert::openSettings(PermissionKind::camera);
+    PermissionAlert::openSettings(PermissionKind::camera);
 }
 
-void MacRecordingViewController::removePiPWindow() {
+void RecordingView::removePiPWindow() {
     if (pipView_) {
         pipView_->hide();
         pipView_->deleteLater();
@@ -562,25 +537,23 @@ void MacRecordingViewController::removePiPWindow() {
     pipRecorder_.clear();
 }
 
-void MacRecordingViewController::placePiPWindowIfNeeded() {
+void RecordingView::placePiPWindowIfNeeded() {
     if (!pipView_) return;
     if (auto frame = defaultPiPFrame(pipView_->geometry(), previewContainer_->size())) pipView_->setGeometry(*frame);
 }
 
-void MacRecordingViewController::recordPiPKeyframe() {
+void RecordingView::recordPiPKeyframe() {
     pipRecorder_.record(aspect_.isPiPEnabled, pipView_, previewContainer_);
 }
 
-// MARK: - Recording parameters
-
-void MacRecordingViewController::parameterTapped() {
+void RecordingView::parameterTapped() {
     if (isRecording() || isApplyingRecordingSettings_) return;
     if (parameterController_) parameterController_->close();
-    auto* controller = new MacRecordingParameterViewController(recordingSettings_, availableResolutions_, this);
+    auto* controller = new RecordingParameterPopover(recordingSettings_, availableResolutions_, this);
     parameterController_ = controller;
-    QPointer<MacRecordingViewController> weak(this);
-    QPointer<MacRecordingParameterViewController> weakController(controller);
-    controller->onChange = [weak, weakController](MacRecordingSettings settings) {
+    QPointer<RecordingView> weak(this);
+    QPointer<RecordingParameterPopover> weakController(controller);
+    controller->onChange = [weak, weakController](RecordingSettings settings) {
         if (!weak) return;
         if (weakController) weakController->setInteractionEnabled(false);
         weak->applyRecordingSettings(settings);
@@ -589,17 +562,17 @@ void MacRecordingViewController::parameterTapped() {
     controller->popUpAbove(parameterButton_);
 }
 
-void MacRecordingViewController::applyRecordingSettings(const MacRecordingSettings& settings) {
+void RecordingView::applyRecordingSettings(const RecordingSettings& settings) {
     recordingSettings_ = settings;
     const int64_t serial = ++settingsUpdateSerial_;
     isApplyingRecordingSettings_ = true;
     parameterButton_->setEnabled(false);
     recordButton_->setEnabled(false);
     setStatus(QStringLiteral("正在应用录制参数…"));
-    QPointer<MacRecordingViewController> weak(this);
+    QPointer<RecordingView> weak(this);
     source_->applyRecordingSettings(settings, [weak, serial, settings](std::optional<capture::SourceError> error) {
         if (!weak || serial != weak->settingsUpdateSerial_) return;  // superseded by a newer change
-        MacRecordingViewController& self = *weak;
+        RecordingView& self = *weak;
         self.isApplyingRecordingSettings_ = false;
         self.parameterButton_->setEnabled(!self.isRecording());
         if (self.parameterController_) self.parameterController_->setInteractionEnabled(true);
@@ -613,9 +586,7 @@ void MacRecordingViewController::applyRecordingSettings(const MacRecordingSettin
     });
 }
 
-// MARK: - Finish pipeline host
-
-FinishInputs MacRecordingViewController::takeFinishInputs() {
+FinishInputs RecordingView::takeFinishInputs() {
     subtitles_->endSession();
     FinishInputs inputs;
     inputs.aspect = aspect_;
@@ -629,9 +600,9 @@ FinishInputs MacRecordingViewController::takeFinishInputs() {
     return inputs;
 }
 
-void MacRecordingViewController::finishStatusChanged(const QString& status) { setStatus(status); }
+void RecordingView::finishStatusChanged(const QString& status) { setStatus(status); }
 
-void MacRecordingViewController::processingOverlayShown(const QString& title, const QString& detail) {
+void RecordingView::processingOverlayShown(const QString& title, const QString& detail) {
     processingTitleLabel_->setText(title);
     processingDetailLabel_->setText(detail);
     processingOverlay_->show();
@@ -639,12 +610,12 @@ void MacRecordingViewController::processingOverlayShown(const QString& title, co
     static_cast<SpinningIndicator*>(processingIndicator_)->startAnimation();
 }
 
-void MacRecordingViewController::processingOverlayHidden() {
+void RecordingView::processingOverlayHidden() {
     static_cast<SpinningIndicator*>(processingIndicator_)->stopAnimation();
     processingOverlay_->hide();
 }
 
-void MacRecordingViewController::finishEnded(const std::optional<RecordingProject>& saved) {
+void RecordingView::finishEnded(const std::optional<RecordingProject>& saved) {
     recordStartTime_.reset();
     pipRecorder_.endRecording();
     recordButton_->setEnabled(true);
@@ -656,16 +627,14 @@ void MacRecordingViewController::finishEnded(const std::optional<RecordingProjec
     }
 }
 
-// MARK: - Subtitle track host
-
-std::optional<double> MacRecordingViewController::recordingElapsed() const {
+std::optional<double> RecordingView::recordingElapsed() const {
     if (!recordStartTime_) return std::nullopt;
     return std::max(0.0, clock_() - *recordStartTime_);
 }
 
-void MacRecordingViewController::subtitleStatusChanged(const QString& status) { setStatus(status); }
+void RecordingView::subtitleStatusChanged(const QString& status) { setStatus(status); }
 
-void MacRecordingViewController::prepareMicrophone(std::function<void(std::optional<std::string>)> completion) {
+void RecordingView::prepareMicrophone(std::function<void(std::optional<std::string>)> completion) {
     source_->prepareMicrophone([completion = std::move(completion)](std::optional<capture::SourceError> error) {
         if (error) {
             completion(error->description());
@@ -675,67 +644,6 @@ void MacRecordingViewController::prepareMicrophone(std::function<void(std::optio
     });
 }
 
-void MacRecordingViewController::subtitleToggleChanged() { subtitles_->toggleChanged(); }
-
-// MARK: - Window
-
-MacRecordingWindowController::MacRecordingWindowController(capture::ScreenCaptureTarget target,
-                                                           MacRecordingViewController::Dependencies dependencies) {
-    auto* window = new RecordingWindow;
-    window_ = window;
-    window->setAttribute(Qt::WA_DeleteOnClose);
-    window->setWindowTitle(QStringLiteral("Zimlo录屏"));
-    window->setMinimumSize(920, 620);
-    window->resize(1180, 760);
-    QPalette palette = window->palette();
-    palette.setColor(QPalette::Window, Qt::black);
-    window->setPalette(palette);
-    window->setAutoFillBackground(true);
-    if (QScreen* screen = QGuiApplication::primaryScreen()) {
-        window->move(screen->availableGeometry().center() - QPoint(1180 / 2, 760 / 2));
-    }
-    auto* layout = new QVBoxLayout(window);
-    layout->setContentsMargins(0, 0, 0, 0);
-    auto* controller = new MacRecordingViewController(std::move(target), std::move(dependencies), window);
-    recordingViewController_ = controller;
-    layout->addWidget(controller);
-
-    controller->onFinish = [this](const RecordingProject& project) {
-        auto finish = onFinish_;  // the handler may release this window controller
-        if (finish) finish(project);
-    };
-    controller->onCancel = [this] {
-        auto cancel = onCancel_;
-        if (cancel) cancel();
-    };
-    // The window's own close button acts like "重选窗口": a recording is stopped and saved
-    // (the window stays until the draft is saved), otherwise the window closes as cancelled.
-    window->onCloseRequested = [this]() -> bool {
-        if (!recordingViewController_) return true;
-        if (recordingViewController_->isRecording()) {
-            recordingViewController_->closeTapped();
-            return false;
-        }
-        recordingViewController_->closeTapped();
-        return true;
-    };
-}
-
-MacRecordingWindowController::~MacRecordingWindowController() {
-    if (window_) {
-        static_cast<RecordingWindow*>(window_.data())->onCloseRequested = nullptr;
-        if (recordingViewController_) {
-            recordingViewController_->onFinish = nullptr;
-            recordingViewController_->onCancel = nullptr;
-        }
-        window_->close();
-    }
-}
-
-void MacRecordingWindowController::setOnFinish(std::function<void(const RecordingProject&)> onFinish) {
-    onFinish_ = std::move(onFinish);
-}
-
-void MacRecordingWindowController::setOnCancel(std::function<void()> onCancel) { onCancel_ = std::move(onCancel); }
+void RecordingView::subtitleToggleChanged() { subtitles_->toggleChanged(); }
 
 }  // namespace zimlo::recording

@@ -1,4 +1,4 @@
-#include "app/SourcePickerViewController.h"
+#include "app/SourcePickerView.h"
 
 #include <QHBoxLayout>
 #include <QKeySequence>
@@ -15,7 +15,7 @@
 #include "app/ImageConversion.h"
 #include "app/SourceCardView.h"
 #include "app/SourcePickerServices.h"
-#include "recording/MacPermissionAlert.h"
+#include "recording/PermissionAlert.h"
 
 namespace zimlo::app {
 namespace {
@@ -31,16 +31,16 @@ void setTextColor(QWidget* widget, const QColor& color) {
 
 }  // namespace
 
-SourcePickerViewController::SourcePickerViewController(std::shared_ptr<SourcePickerServices> services,
+SourcePickerView::SourcePickerView(std::shared_ptr<SourcePickerServices> services,
                                                        QWidget* parent)
     : QWidget(parent), services_(std::move(services)) {
     buildInterface();
     reloadTargets();
 }
 
-SourcePickerViewController::~SourcePickerViewController() { services_->hideHighlight(); }
+SourcePickerView::~SourcePickerView() { services_->hideHighlight(); }
 
-void SourcePickerViewController::buildInterface() {
+void SourcePickerView::buildInterface() {
     setAutoFillBackground(true);
     QPalette palette = this->palette();
     palette.setColor(QPalette::Window, style::windowBackground());
@@ -134,12 +134,12 @@ void SourcePickerViewController::buildInterface() {
     root->addWidget(statusLabel_);
 }
 
-void SourcePickerViewController::reloadTargets() {
+void SourcePickerView::reloadTargets() {
     statusLabel_->setText(QStringLiteral("正在读取所有桌面中正在展示的窗口…"));
     refreshButton_->setEnabled(false);
     startButton_->setEnabled(false);
 
-    QPointer<SourcePickerViewController> self(this);
+    QPointer<SourcePickerView> self(this);
     services_->loadTargets([self](SourcePickerServices::TargetsResult result) {
         if (!self) return;
         self->refreshButton_->setEnabled(true);
@@ -168,11 +168,11 @@ void SourcePickerViewController::reloadTargets() {
     });
 }
 
-void SourcePickerViewController::showPermissionAlert() {
-    MacPermissionAlert::show(PermissionKind::screenRecording, isVisible() ? window() : nullptr);
+void SourcePickerView::showPermissionAlert() {
+    PermissionAlert::show(PermissionKind::screenRecording, isVisible() ? window() : nullptr);
 }
 
-void SourcePickerViewController::rebuildGrid() {
+void SourcePickerView::rebuildGrid() {
     for (QWidget* row : rows_) {
         row->hide();
         row->deleteLater();  // a rebuild may start from a card's own click
@@ -180,7 +180,7 @@ void SourcePickerViewController::rebuildGrid() {
     rows_.clear();
     cardViews_.clear();
 
-    QPointer<SourcePickerViewController> self(this);
+    QPointer<SourcePickerView> self(this);
     QWidget* row = nullptr;
     QHBoxLayout* rowLayout = nullptr;
     int inRow = 0;
@@ -218,7 +218,7 @@ void SourcePickerViewController::rebuildGrid() {
     loadThumbnails();
 }
 
-std::vector<std::vector<QWidget*>> SourcePickerViewController::gridRows() const {
+std::vector<std::vector<QWidget*>> SourcePickerView::gridRows() const {
     std::vector<std::vector<QWidget*>> result;
     for (QWidget* row : rows_) {
         std::vector<QWidget*> entries;
@@ -231,7 +231,7 @@ std::vector<std::vector<QWidget*>> SourcePickerViewController::gridRows() const 
     return result;
 }
 
-void SourcePickerViewController::loadThumbnails() {
+void SourcePickerView::loadThumbnails() {
     for (SourceCardView* card : cardViews_) {
         QPointer<SourceCardView> weakCard(card);
         services_->loadThumbnail(card->captureTarget(), [weakCard](std::optional<capture::TargetImage> image) {
@@ -241,12 +241,12 @@ void SourcePickerViewController::loadThumbnails() {
     }
 }
 
-void SourcePickerViewController::resizeEvent(QResizeEvent* event) {
+void SourcePickerView::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
     updateColumnSpacing();
 }
 
-void SourcePickerViewController::updateColumnSpacing() {
+void SourcePickerView::updateColumnSpacing() {
     // The grid never gets wider than the visible area: narrow windows close the gaps first.
     const int available = scrollView_->viewport()->width();
     const int spare = available - kColumns * SourceCardView::kWidth;
@@ -256,7 +256,7 @@ void SourcePickerViewController::updateColumnSpacing() {
     }
 }
 
-void SourcePickerViewController::selectTarget(const capture::ScreenCaptureTarget& target) {
+void SourcePickerView::selectTarget(const capture::ScreenCaptureTarget& target) {
     selectedTarget_ = target;
     for (SourceCardView* card : cardViews_) card->setSelected(card->captureTarget().id == target.id);
     startButton_->setEnabled(true);
@@ -267,18 +267,18 @@ void SourcePickerViewController::selectTarget(const capture::ScreenCaptureTarget
                                         QStringLiteral("。如需定位具体窗口，请在系统设置中允许辅助功能权限。"));
 }
 
-void SourcePickerViewController::backTapped() {
+void SourcePickerView::backTapped() {
     services_->hideHighlight();
     if (onBack) onBack();
 }
 
-void SourcePickerViewController::startTapped() {
+void SourcePickerView::startTapped() {
     if (!selectedTarget_) return;
     services_->hideHighlight();
     if (onStartRecording) onStartRecording(*selectedTarget_);
 }
 
-void SourcePickerViewController::hideEvent(QHideEvent* event) {
+void SourcePickerView::hideEvent(QHideEvent* event) {
     QWidget::hideEvent(event);
     services_->hideHighlight();
 }

@@ -11,9 +11,9 @@ namespace zimlo::app {
 
 // What the shell needs of a recording window controller: its window, and the two ways it ends.
 // Implementations pass both callbacks on to whatever inside them finishes or cancels.
-class RecordingWindowController {
+class RecordingWindowHandle {
 public:
-    virtual ~RecordingWindowController() = default;
+    virtual ~RecordingWindowHandle() = default;
 
     virtual QWidget* window() = 0;
     // Called once a draft was saved (with the stored project) or when the window was closed
@@ -24,17 +24,17 @@ public:
 };
 
 using RecordingWindowFactory =
-    std::function<std::shared_ptr<RecordingWindowController>(const capture::ScreenCaptureTarget&)>;
+    std::function<std::shared_ptr<RecordingWindowHandle>(const capture::ScreenCaptureTarget&)>;
 
 // The recording window the application opens for a chosen target.
 RecordingWindowFactory defaultRecordingWindowFactory();
 
 // The recording window for `target`.
-std::shared_ptr<RecordingWindowController> makeRecordingWindow(const capture::ScreenCaptureTarget& target);
+std::shared_ptr<RecordingWindowHandle> makeRecordingWindow(const capture::ScreenCaptureTarget& target);
 
 // A plain window naming the target; closing it reports "cancelled". For shell tests that need no
 // capture devices.
-std::shared_ptr<RecordingWindowController> makePlaceholderRecordingWindow(
+std::shared_ptr<RecordingWindowHandle> makePlaceholderRecordingWindow(
     const capture::ScreenCaptureTarget& target);
 
 }  // namespace zimlo::app
