@@ -110,8 +110,8 @@ int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);
     const std::string dir = argv[1];
-    bool ok = save(navBack(56), dir, "nav_back.png") && save(closeIcon(40), dir, "close_icon.png") &&
-              save(appIcon(256), dir, "zimlo.png");
+    bool ok = save(navBack(56), dir, "nav_back.png") &&
+              save(closeIcon(40), dir, "close_icon.png") && save(appIcon(256), dir, "zimlo.png");
     for (int size : {48, 64, 128}) {
         const std::string name = "zimlo-" + std::to_string(size) + ".png";
         ok = ok && save(appIcon(size), dir, name.c_str());

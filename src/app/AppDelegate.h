@@ -9,15 +9,17 @@ namespace zimlo::app {
 // Start-up: creates the main window controller once the application is ready and brings its
 // window to the front. Closing the last window quits (Qt's default, kept on purpose).
 class AppDelegate {
-public:
+  public:
     explicit AppDelegate(ShellServices services) : services_(std::move(services)) {}
 
     void applicationDidFinishLaunching();
     static bool applicationShouldTerminateAfterLastWindowClosed() { return true; }
 
-    const std::shared_ptr<HomeWindowController>& mainWindowController() const { return mainWindowController_; }
+    const std::shared_ptr<HomeWindowController>& mainWindowController() const {
+        return mainWindowController_;
+    }
 
-private:
+  private:
     ShellServices services_;
     std::shared_ptr<HomeWindowController> mainWindowController_;
 };

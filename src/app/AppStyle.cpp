@@ -86,13 +86,15 @@ void roundedButton(QPushButton* button, bool accented) {
     const char* normal = accented ? "#0a84ff" : "#3d3d43";
     const char* hover = accented ? "#2b95ff" : "#47474e";
     const char* pressed = accented ? "#0870d9" : "#333338";
-    button->setStyleSheet(QStringLiteral(
-        "QPushButton { background: %1; color: #f4f4f6; border: 1px solid rgba(255,255,255,0.10);"
-        " border-radius: 7px; padding: 5px 14px; min-height: 20px; }"
-        "QPushButton:hover { background: %2; }"
-        "QPushButton:pressed { background: %3; }"
-        "QPushButton:disabled { background: #303034; color: #78787f; border-color: rgba(255,255,255,0.05); }")
-                              .arg(QLatin1String(normal), QLatin1String(hover), QLatin1String(pressed)));
+    button->setStyleSheet(
+        QStringLiteral("QPushButton { background: %1; color: #f4f4f6; border: 1px solid "
+                       "rgba(255,255,255,0.10);"
+                       " border-radius: 7px; padding: 5px 14px; min-height: 20px; }"
+                       "QPushButton:hover { background: %2; }"
+                       "QPushButton:pressed { background: %3; }"
+                       "QPushButton:disabled { background: #303034; color: #78787f; border-color: "
+                       "rgba(255,255,255,0.05); }")
+            .arg(QLatin1String(normal), QLatin1String(hover), QLatin1String(pressed)));
 }
 
 }  // namespace zimlo::app::style
@@ -106,7 +108,8 @@ void slimScrollBars(QAbstractScrollArea* area) {
         " min-height: 32px; }"
         "QScrollBar::handle:vertical:hover { background: rgba(255,255,255,0.36); }"
         "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0; }"
-        "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: transparent; }"));
+        "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: transparent; "
+        "}"));
 }
 
 }  // namespace zimlo::app::style

@@ -34,8 +34,7 @@ QLabel* makeBadge(QWidget* parent, QFont::Weight weight, double backgroundAlpha)
 }  // namespace
 
 DraftCard::DraftCard(const RecordingProject& project,
-                                           std::shared_ptr<DraftThumbnailGenerator> thumbnails,
-                                           QWidget* parent)
+                     std::shared_ptr<DraftThumbnailGenerator> thumbnails, QWidget* parent)
     : QWidget(parent), thumbnails_(std::move(thumbnails)) {
     setFixedSize(kWidth, kHeight);
     setCursor(Qt::PointingHandCursor);
@@ -49,8 +48,8 @@ DraftCard::DraftCard(const RecordingProject& project,
     durationLabel_ = makeBadge(this, QFont::Medium, 0.55);
     tagLabel_ = makeBadge(this, QFont::DemiBold, 0.5);
     tagLabel_->setText(QStringLiteral("草稿"));
-    tagLabel_->setGeometry(kWidth - kBadgeInset - 38, kThumbnailHeight - kBadgeInset - kBadgeHeight, 38,
-                           kBadgeHeight);
+    tagLabel_->setGeometry(kWidth - kBadgeInset - 38, kThumbnailHeight - kBadgeInset - kBadgeHeight,
+                           38, kBadgeHeight);
 
     titleLabel_ = new QLabel(this);
     titleLabel_->setFont(style::font(13, QFont::Medium));
@@ -65,7 +64,8 @@ DraftCard::DraftCard(const RecordingProject& project,
     deleteButton_->setIcon(QIcon(QStringLiteral(":/images/close_icon.png")));
     deleteButton_->setIconSize(QSize(20, 20));
     deleteButton_->setGeometry(kWidth - 4 - 20, 4, 20, 20);
-    deleteButton_->setStyleSheet(QStringLiteral("QToolButton { border: none; background: transparent; }"));
+    deleteButton_->setStyleSheet(
+        QStringLiteral("QToolButton { border: none; background: transparent; }"));
     deleteButton_->setCursor(Qt::PointingHandCursor);
     deleteButton_->setToolTip(QStringLiteral("删除"));
     deleteButton_->hide();
@@ -84,10 +84,10 @@ void DraftCard::configure(const RecordingProject& project) {
     titleLabel_->setToolTip(title);
 
     durationLabel_->setText(durationBadgeText(project.duration));
-    const int badgeWidth =
-        std::max(48, QFontMetrics(durationLabel_->font()).horizontalAdvance(durationLabel_->text()) + 8);
-    durationLabel_->setGeometry(kBadgeInset, kThumbnailHeight - kBadgeInset - kBadgeHeight, badgeWidth,
-                                kBadgeHeight);
+    const int badgeWidth = std::max(
+        48, QFontMetrics(durationLabel_->font()).horizontalAdvance(durationLabel_->text()) + 8);
+    durationLabel_->setGeometry(kBadgeInset, kThumbnailHeight - kBadgeInset - kBadgeHeight,
+                                badgeWidth, kBadgeHeight);
 
     thumbnail_ = QImage();
     update();
@@ -154,10 +154,11 @@ void DraftCard::paintEvent(QPaintEvent*) {
     p.fillRect(area, style::withAlpha(style::control(), 0.04));
     if (!thumbnail_.isNull()) {
         const QSizeF imageSize = thumbnail_.size();
-        const double scale = std::max(area.width() / imageSize.width(), area.height() / imageSize.height());
+        const double scale =
+            std::max(area.width() / imageSize.width(), area.height() / imageSize.height());
         const QSizeF drawn = imageSize * scale;
-        const QRectF target(area.center().x() - drawn.width() / 2, area.center().y() - drawn.height() / 2,
-                            drawn.width(), drawn.height());
+        const QRectF target(area.center().x() - drawn.width() / 2,
+                            area.center().y() - drawn.height() / 2, drawn.width(), drawn.height());
         p.drawImage(target, thumbnail_);
     }
     p.restore();

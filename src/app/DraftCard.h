@@ -20,13 +20,13 @@ class DraftThumbnailGenerator;
 // delete button shown in edit mode. Clicking opens; right-clicking asks to delete.
 class DraftCard : public QWidget {
     Q_OBJECT
-public:
+  public:
     static constexpr int kWidth = 170;
     static constexpr int kHeight = 226;
     static constexpr int kThumbnailHeight = 190;
 
-    DraftCard(const RecordingProject& project,
-                         std::shared_ptr<DraftThumbnailGenerator> thumbnails, QWidget* parent = nullptr);
+    DraftCard(const RecordingProject& project, std::shared_ptr<DraftThumbnailGenerator> thumbnails,
+              QWidget* parent = nullptr);
 
     std::function<void()> onOpen;
     std::function<void()> onDelete;
@@ -48,11 +48,11 @@ public:
 
     QSize sizeHint() const override { return {kWidth, kHeight}; }
 
-protected:
+  protected:
     void paintEvent(QPaintEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
 
-private:
+  private:
     void deleteTapped();
 
     std::shared_ptr<DraftThumbnailGenerator> thumbnails_;

@@ -11,17 +11,17 @@ namespace zimlo::app {
 namespace {
 
 class DraftStoreLibrary : public DraftLibrary {
-public:
+  public:
     explicit DraftStoreLibrary(std::shared_ptr<DraftStore> store) : store_(std::move(store)) {}
     std::vector<RecordingProject> loadDrafts() override { return store_->loadDrafts(); }
     void deleteDraft(const Uuid& id) override { store_->deleteDraft(id); }
 
-private:
+  private:
     std::shared_ptr<DraftStore> store_;
 };
 
 class MovieThumbnailGenerator : public DraftThumbnailGenerator {
-public:
+  public:
     QImage thumbnail(const std::filesystem::path& movie) override {
         std::string error;
         auto asset = media::MovieAsset::open(movie, error);

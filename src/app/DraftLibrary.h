@@ -13,7 +13,7 @@ namespace zimlo::app {
 
 // The stored drafts as the home gallery sees them. Main thread only.
 class DraftLibrary {
-public:
+  public:
     virtual ~DraftLibrary() = default;
     // Newest first; never fails (an unreadable store lists nothing).
     virtual std::vector<RecordingProject> loadDrafts() = 0;
@@ -30,7 +30,7 @@ QString errorDescription(const std::exception& error);
 // First picture of a movie for a card. Called on a background thread; a null image when the
 // movie cannot be read.
 class DraftThumbnailGenerator {
-public:
+  public:
     virtual ~DraftThumbnailGenerator() = default;
     virtual QImage thumbnail(const std::filesystem::path& movie) = 0;
 };

@@ -15,9 +15,9 @@
 #include <exception>
 
 #include "app/AppStyle.h"
+#include "app/DraftCard.h"
 #include "app/DraftLibrary.h"
 #include "app/ImageConversion.h"
-#include "app/DraftCard.h"
 #include "recording/PermissionAlert.h"
 
 namespace zimlo::app {
@@ -29,10 +29,10 @@ constexpr int kScrollBottomInset = 34;
 
 // The translucent band behind the header.
 class HeaderBar : public QWidget {
-public:
+  public:
     using QWidget::QWidget;
 
-protected:
+  protected:
     void paintEvent(QPaintEvent*) override {
         QPainter p(this);
         p.fillRect(rect(), style::withAlpha(style::control(), 0.035));
@@ -51,8 +51,7 @@ void setTextColor(QWidget* widget, const QColor& color) {
 }  // namespace
 
 HomeView::HomeView(std::shared_ptr<DraftLibrary> library,
-                                             std::shared_ptr<DraftThumbnailGenerator> thumbnails,
-                                             QWidget* parent)
+                   std::shared_ptr<DraftThumbnailGenerator> thumbnails, QWidget* parent)
     : QWidget(parent), library_(std::move(library)), thumbnails_(std::move(thumbnails)) {
     setAutoFillBackground(true);
     QPalette palette = this->palette();
@@ -103,7 +102,8 @@ void HomeView::buildHeader() {
 
     screenRecordButton_ = new QPushButton(QStringLiteral("去录制"), headerBar_);
     style::roundedButton(screenRecordButton_, true);
-    screenRecordButton_->setIcon(QIcon(QPixmap::fromImage(symbolImage("video.badge.plus", 18, Qt::white))));
+    screenRecordButton_->setIcon(
+        QIcon(QPixmap::fromImage(symbolImage("video.badge.plus", 18, Qt::white))));
     screenRecordButton_->setIconSize(QSize(18, 18));
     connect(screenRecordButton_, &QPushButton::clicked, this, [this] { screenRecordTapped(); });
 
@@ -113,9 +113,7 @@ void HomeView::buildHeader() {
     row->addWidget(screenRecordButton_, 0, Qt::AlignVCenter);
 }
 
-int HomeView::columnCount(int width) {
-    return std::max(1, (width - 84 + 24) / kColumnStep);
-}
+int HomeView::columnCount(int width) { return std::max(1, (width - 84 + 24) / kColumnStep); }
 
 void HomeView::layoutSubviews() {
     headerBar_->setGeometry(0, 0, width(), kHeaderHeight);
@@ -123,7 +121,8 @@ void HomeView::layoutSubviews() {
     scrollView_->setGeometry(kSideInset, top, std::max(0, width() - 2 * kSideInset),
                              std::max(0, height() - top - kScrollBottomInset));
     emptyStateLabel_->adjustSize();
-    emptyStateLabel_->move((width() - emptyStateLabel_->width()) / 2, (height() - emptyStateLabel_->height()) / 2);
+    emptyStateLabel_->move((width() - emptyStateLabel_->width()) / 2,
+                           (height() - emptyStateLabel_->height()) / 2);
 }
 
 void HomeView::resizeEvent(QResizeEvent* event) {
@@ -232,7 +231,9 @@ void HomeView::confirmDelete(const RecordingProject& project) {
         box->setAttribute(Qt::WA_DeleteOnClose);
         QPointer<QPushButton> removeButton(remove);
         connect(box, &QMessageBox::buttonClicked, this,
-                [answered, removeButton](QAbstractButton* clicked) { answered(clicked && clicked == removeButton); });
+                [answered, removeButton](QAbstractButton* clicked) {
+                    answered(clicked && clicked == removeButton);
+                });
         box->open();
     } else {
         box->exec();

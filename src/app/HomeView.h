@@ -21,13 +21,13 @@ class DraftCard;
 // cards (newest first). Lists the drafts when created and each time it is about to be shown.
 class HomeView : public QWidget {
     Q_OBJECT
-public:
+  public:
     static constexpr int kHeaderHeight = 80;
     static constexpr int kColumnStep = 194;  // card width 170 + 24 between columns
     static constexpr int kRowStep = 254;     // card height 226 + 28 between rows
 
     HomeView(std::shared_ptr<DraftLibrary> library,
-                          std::shared_ptr<DraftThumbnailGenerator> thumbnails, QWidget* parent = nullptr);
+             std::shared_ptr<DraftThumbnailGenerator> thumbnails, QWidget* parent = nullptr);
 
     std::function<void()> onOpenScreenRecording;
     std::function<void(const RecordingProject&)> onOpenDraft;
@@ -52,12 +52,12 @@ public:
     QWidget* gridContainer() const { return gridContainer_; }
     QLabel* emptyStateLabel() const { return emptyStateLabel_; }
 
-protected:
+  protected:
     void showEvent(QShowEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
-private:
+  private:
     void buildHeader();
     void layoutSubviews();
     void screenRecordTapped();

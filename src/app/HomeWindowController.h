@@ -36,17 +36,17 @@ struct ShellServices {
 // as its content. Dragging its background moves it.
 class MainWindow : public QWidget {
     Q_OBJECT
-public:
+  public:
     MainWindow();
     void setContent(QWidget* content);
     QWidget* content() const { return content_; }
 
-protected:
+  protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
 
-private:
+  private:
     QVBoxLayout* layout_;
     QPointer<QWidget> content_;
     std::optional<QPoint> dragOffset_;
@@ -54,7 +54,7 @@ private:
 
 // Owns the main window and the open recording window; moves between home, picker and recording.
 class HomeWindowController : public std::enable_shared_from_this<HomeWindowController> {
-public:
+  public:
     static std::shared_ptr<HomeWindowController> create(ShellServices services);
     ~HomeWindowController();
 
@@ -71,7 +71,7 @@ public:
     void returnHome();
     void revealDraft(const RecordingProject& project);
 
-private:
+  private:
     explicit HomeWindowController(ShellServices services);
 
     ShellServices services_;

@@ -74,7 +74,8 @@ QImage symbolImage(const std::string& name, int size, const QColor& tint) {
 }
 
 QImage toQImage(const media::PixelBuffer& pixels) {
-    if (pixels.format() != media::PixelFormat::BGRA || pixels.width() <= 0 || pixels.height() <= 0) {
+    if (pixels.format() != media::PixelFormat::BGRA || pixels.width() <= 0 ||
+        pixels.height() <= 0) {
         return {};
     }
     // BGRA bytes are ARGB32 words on a little-endian machine.

@@ -2,9 +2,9 @@
 
 #include <QCloseEvent>
 #include <QGuiApplication>
-#include <QScreen>
 #include <QLabel>
 #include <QPointer>
+#include <QScreen>
 #include <QVBoxLayout>
 
 #include "app/AppStyle.h"
@@ -14,10 +14,10 @@ namespace zimlo::app {
 namespace {
 
 class PlaceholderWindow : public QWidget {
-public:
+  public:
     std::function<void()> onClosed;
 
-protected:
+  protected:
     void closeEvent(QCloseEvent* event) override {
         QWidget::closeEvent(event);
         if (event->isAccepted() && onClosed) {
@@ -28,7 +28,7 @@ protected:
 };
 
 class PlaceholderRecordingWindow : public RecordingWindowHandle {
-public:
+  public:
     explicit PlaceholderRecordingWindow(const capture::ScreenCaptureTarget& target) {
         window_ = new PlaceholderWindow;
         window_->setAttribute(Qt::WA_DeleteOnClose);
@@ -66,7 +66,7 @@ public:
     }
     void setOnCancel(std::function<void()> onCancel) override { onCancel_ = std::move(onCancel); }
 
-private:
+  private:
     QPointer<PlaceholderWindow> window_;
     std::function<void(const RecordingProject&)> onFinish_;
     std::function<void()> onCancel_;
@@ -74,22 +74,26 @@ private:
 
 // The recording window proper, seen through the shell's interface.
 class RealRecordingWindow : public RecordingWindowHandle {
-public:
-    explicit RealRecordingWindow(const capture::ScreenCaptureTarget& target) : controller_(target) {}
+  public:
+    explicit RealRecordingWindow(const capture::ScreenCaptureTarget& target)
+        : controller_(target) {}
 
     QWidget* window() override { return controller_.window(); }
     void setOnFinish(std::function<void(const RecordingProject&)> onFinish) override {
         controller_.setOnFinish(std::move(onFinish));
     }
-    void setOnCancel(std::function<void()> onCancel) override { controller_.setOnCancel(std::move(onCancel)); }
+    void setOnCancel(std::function<void()> onCancel) override {
+        controller_.setOnCancel(std::move(onCancel));
+    }
 
-private:
+  private:
     recording::RecordingWindow controller_;
 };
 
 }  // namespace
 
-std::shared_ptr<RecordingWindowHandle> makeRecordingWindow(const capture::ScreenCaptureTarget& target) {
+std::shared_ptr<RecordingWindowHandle> makeRecordingWindow(
+    const capture::ScreenCaptureTarget& target) {
     return std::make_shared<RealRecordingWindow>(target);
 }
 

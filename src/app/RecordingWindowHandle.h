@@ -12,7 +12,7 @@ namespace zimlo::app {
 // What the shell needs of a recording window controller: its window, and the two ways it ends.
 // Implementations pass both callbacks on to whatever inside them finishes or cancels.
 class RecordingWindowHandle {
-public:
+  public:
     virtual ~RecordingWindowHandle() = default;
 
     virtual QWidget* window() = 0;
@@ -30,7 +30,8 @@ using RecordingWindowFactory =
 RecordingWindowFactory defaultRecordingWindowFactory();
 
 // The recording window for `target`.
-std::shared_ptr<RecordingWindowHandle> makeRecordingWindow(const capture::ScreenCaptureTarget& target);
+std::shared_ptr<RecordingWindowHandle> makeRecordingWindow(
+    const capture::ScreenCaptureTarget& target);
 
 // A plain window naming the target; closing it reports "cancelled". For shell tests that need no
 // capture devices.

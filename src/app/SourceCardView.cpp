@@ -53,13 +53,14 @@ SourceCardView::SourceCardView(capture::ScreenCaptureTarget target, QWidget* par
 
     titleLabel_ = makeLabel(this, style::font(17, QFont::DemiBold), style::label());
     const int titleHeight = QFontMetrics(titleLabel_->font()).height();
-    titleLabel_->setGeometry(kTextInset, kThumbnailRect.bottom() + 1 + 16, kWidth - 2 * kTextInset, titleHeight);
+    titleLabel_->setGeometry(kTextInset, kThumbnailRect.bottom() + 1 + 16, kWidth - 2 * kTextInset,
+                             titleHeight);
     setElided(titleLabel_, QString::fromStdString(captureTarget_.title));
 
     subtitleLabel_ = makeLabel(this, style::font(12, QFont::Medium), style::secondaryLabel());
     const int subtitleHeight = QFontMetrics(subtitleLabel_->font()).height();
-    subtitleLabel_->setGeometry(kTextInset, titleLabel_->geometry().bottom() + 1 + 4, kWidth - 2 * kTextInset,
-                                subtitleHeight);
+    subtitleLabel_->setGeometry(kTextInset, titleLabel_->geometry().bottom() + 1 + 4,
+                                kWidth - 2 * kTextInset, subtitleHeight);
     if (captureTarget_.subtitle && !captureTarget_.subtitle->empty()) {
         setElided(subtitleLabel_, QString::fromStdString(*captureTarget_.subtitle));
     } else {
@@ -93,7 +94,8 @@ void SourceCardView::paintEvent(QPaintEvent*) {
     p.setRenderHint(QPainter::SmoothPixmapTransform);
 
     const double borderWidth = isSelected_ ? 2.5 : 1.0;
-    const QRectF card = QRectF(rect()).adjusted(borderWidth / 2, borderWidth / 2, -borderWidth / 2, -borderWidth / 2);
+    const QRectF card = QRectF(rect()).adjusted(borderWidth / 2, borderWidth / 2, -borderWidth / 2,
+                                                -borderWidth / 2);
     if (isSelected_) {
         // The accent wash is laid over the card's own surface so the card stays readable.
         p.setPen(Qt::NoPen);
@@ -115,11 +117,12 @@ void SourceCardView::paintEvent(QPaintEvent*) {
     if (!thumbnail_.isNull()) {
         // Scaled proportionally to fit, up or down.
         const QSizeF size = thumbnail_.size();
-        const double scale = std::min(kThumbnailRect.width() / size.width(), kThumbnailRect.height() / size.height());
+        const double scale = std::min(kThumbnailRect.width() / size.width(),
+                                      kThumbnailRect.height() / size.height());
         const QSizeF drawn = size * scale;
         const QPointF centre = QRectF(kThumbnailRect).center();
-        p.drawImage(QRectF(centre.x() - drawn.width() / 2, centre.y() - drawn.height() / 2, drawn.width(),
-                           drawn.height()),
+        p.drawImage(QRectF(centre.x() - drawn.width() / 2, centre.y() - drawn.height() / 2,
+                           drawn.width(), drawn.height()),
                     thumbnail_);
     }
     p.restore();

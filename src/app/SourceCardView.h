@@ -15,7 +15,7 @@ namespace zimlo::app {
 // subtitle; drawn with a blue border when selected.
 class SourceCardView : public QWidget {
     Q_OBJECT
-public:
+  public:
     static constexpr int kWidth = 260;
     static constexpr int kHeight = 190;
 
@@ -36,11 +36,11 @@ public:
 
     QSize sizeHint() const override { return {kWidth, kHeight}; }
 
-protected:
+  protected:
     void paintEvent(QPaintEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
 
-private:
+  private:
     capture::ScreenCaptureTarget captureTarget_;
     QImage thumbnail_;
     QImage icon_;

@@ -6,12 +6,13 @@ namespace zimlo::app {
 namespace {
 
 class SystemPickerServices : public SourcePickerServices {
-public:
+  public:
     void loadTargets(std::function<void(TargetsResult)> completion) override {
         provider_.loadTargets(std::move(completion));
     }
-    void loadThumbnail(const capture::ScreenCaptureTarget& target,
-                       std::function<void(std::optional<capture::TargetImage>)> completion) override {
+    void loadThumbnail(
+        const capture::ScreenCaptureTarget& target,
+        std::function<void(std::optional<capture::TargetImage>)> completion) override {
         provider_.loadThumbnail(target, std::move(completion));
     }
     bool highlight(const capture::ScreenCaptureTarget& target) override {
@@ -19,7 +20,7 @@ public:
     }
     void hideHighlight() override { capture::ScreenCaptureTargetHighlighter::shared()->hide(); }
 
-private:
+  private:
     capture::ScreenCaptureTargetProvider provider_;
 };
 

@@ -31,8 +31,7 @@ void setTextColor(QWidget* widget, const QColor& color) {
 
 }  // namespace
 
-SourcePickerView::SourcePickerView(std::shared_ptr<SourcePickerServices> services,
-                                                       QWidget* parent)
+SourcePickerView::SourcePickerView(std::shared_ptr<SourcePickerServices> services, QWidget* parent)
     : QWidget(parent), services_(std::move(services)) {
     buildInterface();
     reloadTargets();
@@ -64,9 +63,9 @@ void SourcePickerView::buildInterface() {
     backButton_->setIcon(QIcon(QPixmap::fromImage(
         tinted(QImage(QStringLiteral(":/images/nav_back.png")), style::label()))));
     backButton_->setIconSize(QSize(28, 28));
-    backButton_->setStyleSheet(QStringLiteral(
-        "QToolButton { border: none; background: transparent; border-radius: 6px; }"
-        "QToolButton:hover { background: rgba(255,255,255,0.08); }"));
+    backButton_->setStyleSheet(
+        QStringLiteral("QToolButton { border: none; background: transparent; border-radius: 6px; }"
+                       "QToolButton:hover { background: rgba(255,255,255,0.08); }"));
     backButton_->setCursor(Qt::PointingHandCursor);
     backButton_->setToolTip(QStringLiteral("返回"));
     connect(backButton_, &QToolButton::clicked, this, [this] { backTapped(); });
@@ -78,9 +77,10 @@ void SourcePickerView::buildInterface() {
     titleRow->addWidget(titleLabel_, 0, Qt::AlignVCenter);
     titleRow->addStretch(1);
 
-    subtitleLabel_ = new QLabel(
-        QStringLiteral("支持选择桌面、所有桌面中正在展示的 App 窗口，在开始录制页面支持打开电脑摄像头作为小窗口。"),
-        this);
+    subtitleLabel_ =
+        new QLabel(QStringLiteral("支持选择桌面、所有桌面中正在展示的 App "
+                                  "窗口，在开始录制页面支持打开电脑摄像头作为小窗口。"),
+                   this);
     subtitleLabel_->setFont(style::font(14, QFont::Medium));
     subtitleLabel_->setWordWrap(true);
     setTextColor(subtitleLabel_, style::secondaryLabel());
@@ -149,11 +149,13 @@ void SourcePickerView::reloadTargets() {
             if (!self->targets_.empty()) self->selectedTarget_ = self->targets_.front();
             self->rebuildGrid();
             if (self->targets_.empty()) {
-                self->statusLabel_->setText(QStringLiteral("没有找到可录制内容。请确认已授予屏幕录制权限。"));
+                self->statusLabel_->setText(
+                    QStringLiteral("没有找到可录制内容。请确认已授予屏幕录制权限。"));
                 self->showPermissionAlert();
             } else {
                 self->statusLabel_->setText(
-                    QStringLiteral("已找到 %1 个可录制内容。点击窗口卡片会定位到对应桌面并显示蓝色边框。")
+                    QStringLiteral(
+                        "已找到 %1 个可录制内容。点击窗口卡片会定位到对应桌面并显示蓝色边框。")
                         .arg(self->targets_.size()));
             }
             return;
@@ -234,10 +236,12 @@ std::vector<std::vector<QWidget*>> SourcePickerView::gridRows() const {
 void SourcePickerView::loadThumbnails() {
     for (SourceCardView* card : cardViews_) {
         QPointer<SourceCardView> weakCard(card);
-        services_->loadThumbnail(card->captureTarget(), [weakCard](std::optional<capture::TargetImage> image) {
-            if (!weakCard) return;
-            weakCard->setThumbnail(image && !image->isSymbol() ? toQImage(*image->pixels) : QImage());
-        });
+        services_->loadThumbnail(
+            card->captureTarget(), [weakCard](std::optional<capture::TargetImage> image) {
+                if (!weakCard) return;
+                weakCard->setThumbnail(image && !image->isSymbol() ? toQImage(*image->pixels)
+                                                                   : QImage());
+            });
     }
 }
 
@@ -258,13 +262,15 @@ void SourcePickerView::updateColumnSpacing() {
 
 void SourcePickerView::selectTarget(const capture::ScreenCaptureTarget& target) {
     selectedTarget_ = target;
-    for (SourceCardView* card : cardViews_) card->setSelected(card->captureTarget().id == target.id);
+    for (SourceCardView* card : cardViews_)
+        card->setSelected(card->captureTarget().id == target.id);
     startButton_->setEnabled(true);
     const bool located = services_->highlight(target);
     const QString title = QString::fromStdString(target.title);
-    statusLabel_->setText(located ? QStringLiteral("已定位：") + title
-                                  : QStringLiteral("已选择：") + title +
-                                        QStringLiteral("。如需定位具体窗口，请在系统设置中允许辅助功能权限。"));
+    statusLabel_->setText(
+        located ? QStringLiteral("已定位：") + title
+                : QStringLiteral("已选择：") + title +
+                      QStringLiteral("。如需定位具体窗口，请在系统设置中允许辅助功能权限。"));
 }
 
 void SourcePickerView::backTapped() {

@@ -23,11 +23,11 @@ class SourcePickerServices;
 // borders it on screen, "确认" (or Return) hands it on to record.
 class SourcePickerView : public QWidget {
     Q_OBJECT
-public:
+  public:
     static constexpr int kColumns = 3;
 
     explicit SourcePickerView(std::shared_ptr<SourcePickerServices> services,
-                                        QWidget* parent = nullptr);
+                              QWidget* parent = nullptr);
     ~SourcePickerView() override;
 
     std::function<void(const capture::ScreenCaptureTarget&)> onStartRecording;
@@ -39,7 +39,9 @@ public:
     void startTapped();
 
     const std::vector<capture::ScreenCaptureTarget>& targets() const { return targets_; }
-    const std::optional<capture::ScreenCaptureTarget>& selectedTarget() const { return selectedTarget_; }
+    const std::optional<capture::ScreenCaptureTarget>& selectedTarget() const {
+        return selectedTarget_;
+    }
     const std::vector<SourceCardView*>& cardViews() const { return cardViews_; }
     // The grid's rows, each with its three entries: cards, then empty fillers.
     std::vector<std::vector<QWidget*>> gridRows() const;
@@ -51,11 +53,11 @@ public:
     QPushButton* startButton() const { return startButton_; }
     QToolButton* backButton() const { return backButton_; }
 
-protected:
+  protected:
     void hideEvent(QHideEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
 
-private:
+  private:
     void buildInterface();
     void rebuildGrid();
     void loadThumbnails();

@@ -7,18 +7,24 @@ namespace zimlo::capture {
 
 CaptureAuthorizationStatus authorizationStatus(DeviceAccess access) {
     switch (access) {
-        case DeviceAccess::none: return CaptureAuthorizationStatus::notDetermined;
-        case DeviceAccess::denied: return CaptureAuthorizationStatus::denied;
-        case DeviceAccess::authorized: return CaptureAuthorizationStatus::authorized;
+        case DeviceAccess::none:
+            return CaptureAuthorizationStatus::notDetermined;
+        case DeviceAccess::denied:
+            return CaptureAuthorizationStatus::denied;
+        case DeviceAccess::authorized:
+            return CaptureAuthorizationStatus::authorized;
     }
     return CaptureAuthorizationStatus::notDetermined;
 }
 
 DeviceAccess cameraAccess() {
     switch (camera::cameraAccess()) {
-        case camera::CameraAccess::noDevice: return DeviceAccess::none;
-        case camera::CameraAccess::denied: return DeviceAccess::denied;
-        case camera::CameraAccess::authorized: return DeviceAccess::authorized;
+        case camera::CameraAccess::noDevice:
+            return DeviceAccess::none;
+        case camera::CameraAccess::denied:
+            return DeviceAccess::denied;
+        case camera::CameraAccess::authorized:
+            return DeviceAccess::authorized;
     }
     return DeviceAccess::none;
 }

@@ -16,8 +16,10 @@ constexpr int64_t kEarlyAudioLimitFrames = 5 * 48000;
 std::string WriterError::description() const {
     switch (kind) {
         case Kind::cannotCreateWriter:
-        case Kind::writerFailed: return message;
-        case Kind::missingFormatDescription: return "缺少视频格式信息";
+        case Kind::writerFailed:
+            return message;
+        case Kind::missingFormatDescription:
+            return "缺少视频格式信息";
     }
     return message;
 }
@@ -28,21 +30,23 @@ int SampleBufferMovieWriter::bitRateMultiplier(CaptureFrameRate rate) {
     return rate == CaptureFrameRate::fps24 ? 1 : rawValue(rate) / 30;
 }
 
-int64_t SampleBufferMovieWriter::averageBitRate(int32_t width, int32_t height, CaptureFrameRate rate) {
+int64_t SampleBufferMovieWriter::averageBitRate(int32_t width, int32_t height,
+                                                CaptureFrameRate rate) {
     int64_t bits = static_cast<int64_t>(width) * height * 4 * bitRateMultiplier(rate);
     return std::clamp<int64_t>(bits, 2'000'000, 48'000'000);
 }
 
-std::shared_ptr<SampleBufferMovieWriter> SampleBufferMovieWriter::create(std::filesystem::path outputURL,
-                                                                         media::MovieFileType fileType,
-                                                                         std::set<AudioSource> audioSources,
-                                                                         CaptureFrameRate frameRate) {
-    return std::shared_ptr<SampleBufferMovieWriter>(
-        new SampleBufferMovieWriter(std::move(outputURL), fileType, std::move(audioSources), frameRate));
+std::shared_ptr<SampleBufferMovieWriter> SampleBufferMovieWriter::create(
+    std::filesystem::path outputURL, media::MovieFileType fileType,
+    std::set<AudioSource> audioSources, CaptureFrameRate frameRate) {
+    return std::shared_ptr<SampleBufferMovieWriter>(new SampleBufferMovieWriter(
+        std::move(outputURL), fileType, std::move(audioSources), frameRate));
 }
 
-SampleBufferMovieWriter::SampleBufferMovieWriter(std::filesystem::path outputURL, media::MovieFileType fileType,
-                                                 std::set<AudioSource> audioSources, CaptureFrameRate frameRate)
+SampleBufferMovieWriter::SampleBufferMovieWriter(std::filesystem::path outputURL,
+                                                 media::MovieFileType fileType,
+                                                 std::set<AudioSource> audioSources,
+                                                 CaptureFrameRate frameRate)
     : outputURL_(std::move(outputURL)),
       fileType_(fileType),
       audioSources_(std::move(audioSources)),
@@ -57,11 +61,14 @@ void SampleBufferMovieWriter::appendVideo(media::VideoSample sample) {
 }
 
 void SampleBufferMovieWriter::appendAudio(media::AudioSample sample, AudioSource source) {
-    writingQueue_.async([this, sample = std::move(sample), source] { handleAudio(sample, source); });
+    writingQueue_.async(
+        [this, sample = std::move(sample), source] { handleAudio(sample, source); });
 }
 
 void SampleBufferMovieWriter::finish(Completion completion) {
-    writingQueue_.async([this, completion = std::move(completion)]() mutable { handleFinish(std::move(completion)); });
+    writingQueue_.async([this, completion = std::move(completion)]() mutable {
+        handleFinish(std::move(completion));
+    });
 }
 
 std::optional<WriterError> SampleBufferMovieWriter::setUp(const media::VideoSample& sample) {
@@ -98,12 +105,15 @@ std::optional<WriterError> SampleBufferMovieWriter::setUp(const media::VideoSamp
     std::optional<media::MovieWriter::InputID> systemInput, microphoneInput;
     if (audioSources_.contains(AudioSource::system)) {
         systemInput = addAudio();
-        if (!systemInput) return WriterError::cannotCreateWriter("无法添加" + audioTrackLabel(AudioSource::system) + "写入轨道");
+        if (!systemInput)
+            return WriterError::cannotCreateWriter(
+                "无法添加" + audioTrackLabel(AudioSource::system) + "写入轨道");
     }
     if (audioSources_.contains(AudioSource::microphone)) {
         microphoneInput = addAudio();
         if (!microphoneInput)
-            return WriterError::cannotCreateWriter("无法添加" + audioTrackLabel(AudioSource::microphone) + "写入轨道");
+            return WriterError::cannotCreateWriter(
+                "无法添加" + audioTrackLabel(AudioSource::microphone) + "写入轨道");
     }
     if (!writer->startWriting()) {
         std::string text = writer->errorText();
@@ -118,7 +128,8 @@ std::optional<WriterError> SampleBufferMovieWriter::setUp(const media::VideoSamp
 
 bool SampleBufferMovieWriter::writerAcceptsSamples() const {
     auto status = writer_->status();
-    return status == media::MovieWriter::Status::unknown || status == media::MovieWriter::Status::writing;
+    return status == media::MovieWriter::Status::unknown ||
+           status == media::MovieWriter::Status::writing;
 }
 
 void SampleBufferMovieWriter::handleVideo(const media::VideoSample& sample) {
@@ -138,7 +149,8 @@ void SampleBufferMovieWriter::handleVideo(const media::VideoSample& sample) {
         earlyAudio_.clear();
         earlyAudioFrames_ = 0;
         for (const auto& [audio, source] : early) {
-            if (audio.presentationTime.valid && audio.presentationTime + audio.duration() <= sample.presentationTime)
+            if (audio.presentationTime.valid &&
+                audio.presentationTime + audio.duration() <= sample.presentationTime)
                 continue;
             writeAudio(audio, source);
         }
@@ -168,7 +180,8 @@ void SampleBufferMovieWriter::handleAudio(const media::AudioSample& sample, Audi
 }
 
 void SampleBufferMovieWriter::writeAudio(const media::AudioSample& sample, AudioSource source) {
-    const auto& input = source == AudioSource::microphone ? microphoneAudioInput_ : systemAudioInput_;
+    const auto& input =
+        source == AudioSource::microphone ? microphoneAudioInput_ : systemAudioInput_;
     if (!input) return;
     if (!writerAcceptsSamples()) return;
     if (writer_->isReadyForMoreMediaData(*input)) {
@@ -179,7 +192,8 @@ void SampleBufferMovieWriter::writeAudio(const media::AudioSample& sample, Audio
 }
 
 void SampleBufferMovieWriter::handleFinish(Completion completion) {
-    auto deliver = [url = outputURL_, completion = std::move(completion)](std::optional<WriterError> error) {
+    auto deliver = [url = outputURL_,
+                    completion = std::move(completion)](std::optional<WriterError> error) {
         MainQueue::post([url, completion, error] {
             if (completion) completion(WriterResult{url, error});
         });

@@ -25,8 +25,12 @@ struct WriterError {
     Kind kind = Kind::writerFailed;
     std::string message;
 
-    static WriterError cannotCreateWriter(std::string text) { return {Kind::cannotCreateWriter, std::move(text)}; }
-    static WriterError writerFailed(std::string text) { return {Kind::writerFailed, std::move(text)}; }
+    static WriterError cannotCreateWriter(std::string text) {
+        return {Kind::cannotCreateWriter, std::move(text)};
+    }
+    static WriterError writerFailed(std::string text) {
+        return {Kind::writerFailed, std::move(text)};
+    }
     static WriterError missingFormatDescription() { return {Kind::missingFormatDescription, {}}; }
 
     // The user-facing text.
@@ -47,7 +51,7 @@ struct WriterResult {
 // The file is written as fragmented QuickTime, so a recording cut short by a crash keeps
 // everything up to about a second before it.
 class SampleBufferMovieWriter {
-public:
+  public:
     using Completion = std::function<void(WriterResult)>;
 
     static std::shared_ptr<SampleBufferMovieWriter> create(std::filesystem::path outputURL,
@@ -76,7 +80,7 @@ public:
     // width × height × 4 × multiplier, kept within 2,000,000 and 48,000,000.
     static int64_t averageBitRate(int32_t width, int32_t height, CaptureFrameRate rate);
 
-private:
+  private:
     SampleBufferMovieWriter(std::filesystem::path outputURL, media::MovieFileType fileType,
                             std::set<AudioSource> audioSources, CaptureFrameRate frameRate);
     // On the writing queue.

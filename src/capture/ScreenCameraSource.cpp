@@ -27,13 +27,15 @@ std::vector<x11::WindowInfo> ownWindowsWithinLimit(const std::string& displayNam
     auto future = promise->get_future();
     std::thread([promise, displayName] {
         try {
-            auto content = x11::queryShareableContent(displayName.empty() ? nullptr : displayName.c_str());
+            auto content =
+                x11::queryShareableContent(displayName.empty() ? nullptr : displayName.c_str());
             promise->set_value(ScreenCaptureTargetProvider::ownWindows(content, ::getpid()));
         } catch (...) {
             promise->set_value({});
         }
     }).detach();
-    if (future.wait_for(std::chrono::duration<double>(kOwnWindowQueryLimitSeconds)) != std::future_status::ready)
+    if (future.wait_for(std::chrono::duration<double>(kOwnWindowQueryLimitSeconds)) !=
+        std::future_status::ready)
         return {};
     return future.get();
 }
@@ -83,8 +85,10 @@ struct ScreenCameraSource::ScreenStreamHandle {
 
 // ---- Creation and state
 
-std::shared_ptr<ScreenCameraSource> ScreenCameraSource::create(ScreenCaptureTarget target, Options options) {
-    return std::shared_ptr<ScreenCameraSource>(new ScreenCameraSource(std::move(target), std::move(options)));
+std::shared_ptr<ScreenCameraSource> ScreenCameraSource::create(ScreenCaptureTarget target,
+                                                               Options options) {
+    return std::shared_ptr<ScreenCameraSource>(
+        new ScreenCameraSource(std::move(target), std::move(options)));
 }
 
 ScreenCameraSource::ScreenCameraSource(ScreenCaptureTarget target, Options options)
@@ -158,7 +162,8 @@ void ScreenCameraSource::notifyStateChange() {
 zimlo::PixelSize ScreenCameraSource::captureSize(const ScreenCaptureTarget& target,
                                                  const RecordingSettings& settings) {
     auto native = ScreenCaptureTargetProvider::nativePixelSize(target);
-    zimlo::PixelSize pixels{static_cast<int>(std::llround(native.width)), static_cast<int>(std::llround(native.height))};
+    zimlo::PixelSize pixels{static_cast<int>(std::llround(native.width)),
+                            static_cast<int>(std::llround(native.height))};
     return settings.resolution.captureSize(pixels);
 }
 
@@ -187,7 +192,8 @@ void ScreenCameraSource::configureScreenStream() {
     std::weak_ptr<ScreenCameraSource> weak = weak_from_this();
     try {
         handle->video = std::make_unique<x11::ScreenStream>(
-            filter, configuration, options_.displayName.empty() ? nullptr : options_.displayName.c_str());
+            filter, configuration,
+            options_.displayName.empty() ? nullptr : options_.displayName.c_str());
         handle->video->setFrameHandler(
             [weak](const media::VideoSample& sample) {
                 if (auto self = weak.lock()) self->streamDidOutputScreenSample(sample);
@@ -205,11 +211,13 @@ void ScreenCameraSource::configureScreenStream() {
         handle->systemAudio = audio::PulseCapture::startSystemAudio(
             [queue = systemAudioQueue_, weak](media::AudioSample sample) {
                 queue->async([weak, sample = std::move(sample)]() mutable {
-                    if (auto self = weak.lock()) self->streamDidOutputAudioSample(std::move(sample));
+                    if (auto self = weak.lock())
+                        self->streamDidOutputAudioSample(std::move(sample));
                 });
             });
     } catch (const std::exception& error) {
-        throw SourceError::cannotAddSystemAudioOutput(std::string("无法采集电脑声音：") + error.what());
+        throw SourceError::cannotAddSystemAudioOutput(std::string("无法采集电脑声音：") +
+                                                      error.what());
     }
 
     std::shared_ptr<ScreenStreamHandle> previous;
@@ -262,7 +270,8 @@ void ScreenCameraSource::streamDidStopWithError(const std::string& description) 
 
 void ScreenCameraSource::streamDidOutputAudioSample(media::AudioSample sample) {
     auto current = writers();
-    if (current.isRecording && current.screen) current.screen->appendAudio(std::move(sample), AudioSource::system);
+    if (current.isRecording && current.screen)
+        current.screen->appendAudio(std::move(sample), AudioSource::system);
 }
 
 void ScreenCameraSource::streamDidOutputScreenSample(const media::VideoSample& sample) {
@@ -330,9 +339,11 @@ void ScreenCameraSource::removeCameraWiring() {
     isCameraConfigured_ = false;
 }
 
-void ScreenCameraSource::applyCameraFormat(camera::CameraDevice& device, const RecordingSettings& settings) {
-    auto choice = camera::chooseCameraFormat(device.formats(), settings.resolution.width, settings.resolution.height,
-                                             rawValue(settings.frameRate));
+void ScreenCameraSource::applyCameraFormat(camera::CameraDevice& device,
+                                           const RecordingSettings& settings) {
+    auto choice =
+        camera::chooseCameraFormat(device.formats(), settings.resolution.width,
+                                   settings.resolution.height, rawValue(settings.frameRate));
     if (!choice) throw SourceError(SourceError::Kind::cannotConfigureCamera);
     try {
         device.setActiveFormat(choice->formatIndex, choice->frameRate);
@@ -345,7 +356,8 @@ void ScreenCameraSource::configureCamera() {
     if (isCameraConfigured_) return;
     removeCameraWiring();
     try {
-        auto device = options_.cameraDiscovery ? options_.cameraDiscovery() : camera::defaultCameraDevice();
+        auto device =
+            options_.cameraDiscovery ? options_.cameraDiscovery() : camera::defaultCameraDevice();
         if (!device) throw SourceError(SourceError::Kind::noCamera);
         try {
             device->open();
@@ -364,16 +376,19 @@ void ScreenCameraSource::configureCamera() {
 }
 
 void ScreenCameraSource::configureMicrophone() {
-    auto device = options_.microphoneDiscovery ? options_.microphoneDiscovery() : audio::defaultMicrophone();
+    auto device =
+        options_.microphoneDiscovery ? options_.microphoneDiscovery() : audio::defaultMicrophone();
     if (!device) throw SourceError(SourceError::Kind::noMicrophone);
-    if (isMicrophoneConfigured_ && microphoneInput_ && microphoneInput_->name == device->name) return;
+    if (isMicrophoneConfigured_ && microphoneInput_ && microphoneInput_->name == device->name)
+        return;
 
     microphoneCapture_.reset();
     microphoneInput_.reset();
     isMicrophoneConfigured_ = false;
     try {
         microphoneCapture_ = audio::PulseCapture::startMicrophone(
-            *device, [queue = microphoneQueue_, weak = weak_from_this()](media::AudioSample sample) {
+            *device,
+            [queue = microphoneQueue_, weak = weak_from_this()](media::AudioSample sample) {
                 queue->async([weak, sample = std::move(sample)] {
                     if (auto self = weak.lock()) self->microphoneDidOutputSample(sample);
                 });
@@ -395,8 +410,9 @@ void ScreenCameraSource::startSessionIfNeeded() {
     if (isCameraConfigured_ && cameraInput_ && !cameraInput_->isStreaming()) {
         // Late frames are discarded: while one frame waits for the camera-data queue, newer
         // ones are dropped.
-        auto handler = [queue = cameraDataQueue_, pending = cameraFramePending_, discarded = cameraFramesDiscarded_,
-                        layer = cameraPreviewLayer_, weak = weak_from_this()](media::VideoSample frame) {
+        auto handler = [queue = cameraDataQueue_, pending = cameraFramePending_,
+                        discarded = cameraFramesDiscarded_, layer = cameraPreviewLayer_,
+                        weak = weak_from_this()](media::VideoSample frame) {
             if (pending->exchange(true)) {
                 discarded->fetch_add(1);
                 return;
@@ -417,7 +433,8 @@ void ScreenCameraSource::startSessionIfNeeded() {
         // Restarting after a shutdown: the device was usable when it was configured.
         try {
             microphoneCapture_ = audio::PulseCapture::startMicrophone(
-                *microphoneInput_, [queue = microphoneQueue_, weak = weak_from_this()](media::AudioSample sample) {
+                *microphoneInput_,
+                [queue = microphoneQueue_, weak = weak_from_this()](media::AudioSample sample) {
                     queue->async([weak, sample = std::move(sample)] {
                         if (auto self = weak.lock()) self->microphoneDidOutputSample(sample);
                     });
@@ -467,7 +484,8 @@ void ScreenCameraSource::startCamera(std::function<void(CameraStart)> completion
                 throw;
             }
             result.previewLayer = self->cameraPreviewLayer_;
-            if (!result.previewLayer) result.error = SourceError(SourceError::Kind::cannotConfigureCamera);
+            if (!result.previewLayer)
+                result.error = SourceError(SourceError::Kind::cannotConfigureCamera);
         } catch (const SourceError& error) {
             result.error = error;
         }
@@ -493,12 +511,14 @@ void ScreenCameraSource::cameraDidOutputFrame(const media::VideoSample& frame) {
 void ScreenCameraSource::microphoneDidOutputSample(const media::AudioSample& sample) {
     if (onMicrophoneSampleBuffer) onMicrophoneSampleBuffer(sample);
     auto current = writers();
-    if (current.isRecording && current.screen) current.screen->appendAudio(sample, AudioSource::microphone);
+    if (current.isRecording && current.screen)
+        current.screen->appendAudio(sample, AudioSource::microphone);
 }
 
 // ---- Settings
 
-void ScreenCameraSource::applyRecordingSettings(const RecordingSettings& settings, ErrorCompletion completion) {
+void ScreenCameraSource::applyRecordingSettings(const RecordingSettings& settings,
+                                                ErrorCompletion completion) {
     if (isRecording()) {
         if (completion) completion(SourceError::cannotUpdateSettings("录制过程中不能修改录制参数"));
         return;
@@ -590,12 +610,12 @@ void ScreenCameraSource::startRecording(bool withPiP) {
     auto frameRate = recordingSettings().frameRate;
     std::set<AudioSource> sources{AudioSource::system};
     if (isMicrophoneConfigured_) sources.insert(AudioSource::microphone);
-    auto screenWriter =
-        SampleBufferMovieWriter::create(*mainOutputURL_, media::MovieFileType::quickTimeMovie, sources, frameRate);
+    auto screenWriter = SampleBufferMovieWriter::create(
+        *mainOutputURL_, media::MovieFileType::quickTimeMovie, sources, frameRate);
     std::shared_ptr<SampleBufferMovieWriter> cameraWriter;
     if (withPiP) {
-        cameraWriter =
-            SampleBufferMovieWriter::create(*pipOutputURL_, media::MovieFileType::quickTimeMovie, {}, frameRate);
+        cameraWriter = SampleBufferMovieWriter::create(
+            *pipOutputURL_, media::MovieFileType::quickTimeMovie, {}, frameRate);
         pendingFinishCount_ = 2;
     } else {
         pendingFinishCount_ = 1;
@@ -630,7 +650,8 @@ void ScreenCameraSource::oneWriterFinished() {
     if (--pendingFinishCount_ > 0) return;
     setState(CaptureState::stopped());
     notifyStateChange();
-    if (onFinishRecording) onFinishRecording(mainOutputURL_, shouldRecordPiP_ ? pipOutputURL_ : std::nullopt);
+    if (onFinishRecording)
+        onFinishRecording(mainOutputURL_, shouldRecordPiP_ ? pipOutputURL_ : std::nullopt);
 }
 
 void ScreenCameraSource::shutdown() {
@@ -662,7 +683,8 @@ ScreenCameraSource::Statistics ScreenCameraSource::statistics() const {
         statistics.screenWriterDroppedVideo = lastScreenWriter_->droppedVideoFrames();
         statistics.screenWriterDroppedAudio = lastScreenWriter_->droppedAudioSamples();
     }
-    if (lastCameraWriter_) statistics.cameraWriterDroppedVideo = lastCameraWriter_->droppedVideoFrames();
+    if (lastCameraWriter_)
+        statistics.cameraWriterDroppedVideo = lastCameraWriter_->droppedVideoFrames();
     statistics.cameraFramesDiscarded = cameraFramesDiscarded_->load();
     return statistics;
 }

@@ -9,8 +9,8 @@
 #include <string>
 
 #include "capture/CaptureState.h"
-#include "capture/ScreenCaptureStatus.h"
 #include "capture/SampleBufferMovieWriter.h"
+#include "capture/ScreenCaptureStatus.h"
 #include "capture/ScreenCaptureTarget.h"
 #include "capture/SourceError.h"
 #include "model/RecordingSettings.h"
@@ -28,7 +28,7 @@ namespace zimlo::capture {
 // What the camera window shows: the mirrored camera picture, filling its bounds.
 // Frames arrive on the camera-data queue; the view converts and draws them itself.
 class CameraPreviewLayer {
-public:
+  public:
     enum class VideoGravity { resizeAspectFill };
     using FrameHandler = std::function<void(const media::VideoSample&)>;
 
@@ -42,7 +42,7 @@ public:
 
     void deliver(const media::VideoSample& frame);
 
-private:
+  private:
     mutable std::mutex mutex_;
     FrameHandler handler_;
     std::optional<media::VideoSample> latest_;
@@ -54,7 +54,7 @@ private:
 // writer. Public operations and every callback except the two sample callbacks run on the main
 // thread. Install the callbacks before configureScreenStream and leave them alone afterwards.
 class ScreenCameraSource : public std::enable_shared_from_this<ScreenCameraSource> {
-public:
+  public:
     // Where devices come from. Empty members mean the system's defaults; tests inject others.
     struct Options {
         camera::CameraDiscovery cameraDiscovery;
@@ -70,14 +70,17 @@ public:
 
     using ErrorCompletion = std::function<void(std::optional<SourceError>)>;
 
-    std::function<void(CaptureState)> onStateChange;                    // main queue
-    std::function<void(const media::VideoSample&)> onScreenSampleBuffer;  // screen-stream queue
+    std::function<void(CaptureState)> onStateChange;                       // main queue
+    std::function<void(const media::VideoSample&)> onScreenSampleBuffer;   // screen-stream queue
     std::function<void(ScreenCaptureStatus)> onScreenCaptureStatusChange;  // main queue
-    std::function<void(const media::AudioSample&)> onMicrophoneSampleBuffer;  // microphone-data queue
+    std::function<void(const media::AudioSample&)>
+        onMicrophoneSampleBuffer;  // microphone-data queue
     // Main queue, once per recording: the screen movie and, when recorded, the camera movie.
-    std::function<void(std::optional<std::filesystem::path>, std::optional<std::filesystem::path>)> onFinishRecording;
+    std::function<void(std::optional<std::filesystem::path>, std::optional<std::filesystem::path>)>
+        onFinishRecording;
 
-    static std::shared_ptr<ScreenCameraSource> create(ScreenCaptureTarget target, Options options = {});
+    static std::shared_ptr<ScreenCameraSource> create(ScreenCaptureTarget target,
+                                                      Options options = {});
     ~ScreenCameraSource();
     ScreenCameraSource(const ScreenCameraSource&) = delete;
     ScreenCameraSource& operator=(const ScreenCameraSource&) = delete;
@@ -103,7 +106,8 @@ public:
 
     // Pixel size the stream captures for `target` at `settings`: the target's native size
     // rounded to whole pixels, then the resolution's capture-size rule.
-    static zimlo::PixelSize captureSize(const ScreenCaptureTarget& target, const RecordingSettings& settings);
+    static zimlo::PixelSize captureSize(const ScreenCaptureTarget& target,
+                                        const RecordingSettings& settings);
 
     // Builds the screen stream and its system-audio capture for the current settings; throws
     // SourceError. On failure the previous stream stays.
@@ -120,23 +124,23 @@ public:
 
     // Sample entry points of the stream and the devices, on the queues named.
     void streamDidOutputScreenSample(const media::VideoSample& sample);  // screen-stream queue
-    void streamDidOutputAudioSample(media::AudioSample sample);         // system-audio queue
-    void streamDidStopWithError(const std::string& description);        // main queue
+    void streamDidOutputAudioSample(media::AudioSample sample);          // system-audio queue
+    void streamDidStopWithError(const std::string& description);         // main queue
     void cameraDidOutputFrame(const media::VideoSample& frame);          // camera-data queue
-    void microphoneDidOutputSample(const media::AudioSample& sample);   // microphone-data queue
+    void microphoneDidOutputSample(const media::AudioSample& sample);    // microphone-data queue
 
     // Counters for tools and benchmarks.
     struct Statistics {
-        uint64_t screenFramesDelivered = 0;   // by the stream, this stream's life
-        uint64_t screenFramesDropped = 0;     // by the stream (queue full, capture late)
+        uint64_t screenFramesDelivered = 0;     // by the stream, this stream's life
+        uint64_t screenFramesDropped = 0;       // by the stream (queue full, capture late)
         uint64_t screenWriterDroppedVideo = 0;  // last recording
         uint64_t screenWriterDroppedAudio = 0;
         uint64_t cameraWriterDroppedVideo = 0;
-        uint64_t cameraFramesDiscarded = 0;   // late camera frames
+        uint64_t cameraFramesDiscarded = 0;  // late camera frames
     };
     Statistics statistics() const;
 
-private:
+  private:
     struct ScreenStreamHandle;
     struct Writers {
         bool isRecording = false;
@@ -193,8 +197,10 @@ private:
     bool isSessionRunning_ = false;
     std::atomic<bool> isCameraConfigured_{false};
     std::atomic<bool> isMicrophoneConfigured_{false};
-    std::shared_ptr<std::atomic<bool>> cameraFramePending_ = std::make_shared<std::atomic<bool>>(false);
-    std::shared_ptr<std::atomic<uint64_t>> cameraFramesDiscarded_ = std::make_shared<std::atomic<uint64_t>>(0);
+    std::shared_ptr<std::atomic<bool>> cameraFramePending_ =
+        std::make_shared<std::atomic<bool>>(false);
+    std::shared_ptr<std::atomic<uint64_t>> cameraFramesDiscarded_ =
+        std::make_shared<std::atomic<uint64_t>>(0);
 
     // Main thread.
     std::optional<std::filesystem::path> mainOutputURL_;

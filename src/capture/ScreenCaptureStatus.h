@@ -17,7 +17,8 @@ struct ScreenCaptureStatus {
     bool isDisplayCapture = true;
     std::optional<double> measuredFrameRate;
 
-    // "实际采样：W×H · 目标：<resolution> / <fps>fps[ · 实际约<rate>fps][（…源像素不足，按实际像素录制）]"
+    // "实际采样：W×H · 目标：<resolution> / <fps>fps[ ·
+    // 实际约<rate>fps][（…源像素不足，按实际像素录制）]"
     std::string displayText() const;
 
     friend bool operator==(const ScreenCaptureStatus&, const ScreenCaptureStatus&) = default;

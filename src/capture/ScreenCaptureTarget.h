@@ -18,7 +18,9 @@ struct TargetImage {
     std::shared_ptr<const media::PixelBuffer> pixels;
 
     static TargetImage symbol(std::string name) { return TargetImage{std::move(name), nullptr}; }
-    static TargetImage image(std::shared_ptr<const media::PixelBuffer> p) { return TargetImage{{}, std::move(p)}; }
+    static TargetImage image(std::shared_ptr<const media::PixelBuffer> p) {
+        return TargetImage{{}, std::move(p)};
+    }
     bool isSymbol() const { return !pixels; }
 };
 
@@ -40,7 +42,8 @@ struct ScreenCaptureTarget {
         const x11::WindowInfo& window() const { return std::get<1>(payload); }
         friend bool operator==(const Kind& a, const Kind& b) {
             if (a.payload.index() != b.payload.index()) return false;
-            return a.isDisplay() ? a.display().id == b.display().id : a.window().id == b.window().id;
+            return a.isDisplay() ? a.display().id == b.display().id
+                                 : a.window().id == b.window().id;
         }
     };
 
@@ -50,10 +53,12 @@ struct ScreenCaptureTarget {
     std::optional<TargetImage> icon;
     Kind kind;
     std::vector<x11::WindowInfo> excludedWindows;  // display targets: this process's windows
-    std::optional<TargetImage> thumbnail;           // filled in by whoever shows the target
+    std::optional<TargetImage> thumbnail;          // filled in by whoever shows the target
 
     // Identified by `id`.
-    friend bool operator==(const ScreenCaptureTarget& a, const ScreenCaptureTarget& b) { return a.id == b.id; }
+    friend bool operator==(const ScreenCaptureTarget& a, const ScreenCaptureTarget& b) {
+        return a.id == b.id;
+    }
 };
 
 }  // namespace zimlo::capture

@@ -7,7 +7,8 @@
 namespace zimlo::capture {
 
 std::shared_ptr<ScreenCaptureTargetHighlighter> ScreenCaptureTargetHighlighter::shared() {
-    static std::shared_ptr<ScreenCaptureTargetHighlighter> instance(new ScreenCaptureTargetHighlighter());
+    static std::shared_ptr<ScreenCaptureTargetHighlighter> instance(
+        new ScreenCaptureTargetHighlighter());
     return instance;
 }
 

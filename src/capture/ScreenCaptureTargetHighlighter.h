@@ -13,8 +13,9 @@ namespace zimlo::capture {
 
 // Shows which target was picked: brings a window forward and draws a blue border around the
 // display or window. One instance per process; main thread only.
-class ScreenCaptureTargetHighlighter : public std::enable_shared_from_this<ScreenCaptureTargetHighlighter> {
-public:
+class ScreenCaptureTargetHighlighter
+    : public std::enable_shared_from_this<ScreenCaptureTargetHighlighter> {
+  public:
     static std::shared_ptr<ScreenCaptureTargetHighlighter> shared();
 
     // Display: border at the display's frame; false when no such display exists now.
@@ -30,7 +31,7 @@ public:
 
     ~ScreenCaptureTargetHighlighter();
 
-private:
+  private:
     ScreenCaptureTargetHighlighter() = default;
     void showBorder(const x11::Rect& rect);
 

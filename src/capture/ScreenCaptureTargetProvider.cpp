@@ -37,8 +37,8 @@ size_t displayIndex(const std::vector<x11::DisplayInfo>& displays, const x11::Re
 
 }  // namespace
 
-std::vector<x11::WindowInfo> ScreenCaptureTargetProvider::ownWindows(const x11::ShareableContent& content,
-                                                                     pid_t ownPid) {
+std::vector<x11::WindowInfo> ScreenCaptureTargetProvider::ownWindows(
+    const x11::ShareableContent& content, pid_t ownPid) {
     std::vector<x11::WindowInfo> own;
     for (const auto& window : content.windows) {
         if (window.pid && *window.pid == ownPid) own.push_back(window);
@@ -46,8 +46,8 @@ std::vector<x11::WindowInfo> ScreenCaptureTargetProvider::ownWindows(const x11::
     return own;
 }
 
-std::vector<ScreenCaptureTarget> ScreenCaptureTargetProvider::buildTargets(const x11::ShareableContent& content,
-                                                                            pid_t ownPid) {
+std::vector<ScreenCaptureTarget> ScreenCaptureTargetProvider::buildTargets(
+    const x11::ShareableContent& content, pid_t ownPid) {
     std::vector<x11::WindowInfo> own = ownWindows(content, ownPid);
     std::vector<ScreenCaptureTarget> targets;
     for (size_t i = 0; i < content.displays.size(); ++i) {
@@ -55,7 +55,8 @@ std::vector<ScreenCaptureTarget> ScreenCaptureTargetProvider::buildTargets(const
         ScreenCaptureTarget target;
         target.id = "display-" + std::to_string(display.id);
         target.title = "桌面 " + std::to_string(i + 1);
-        target.subtitle = std::to_string(display.frame.width) + " × " + std::to_string(display.frame.height);
+        target.subtitle =
+            std::to_string(display.frame.width) + " × " + std::to_string(display.frame.height);
         target.icon = TargetImage::symbol("desktopcomputer");
         target.kind.payload = display;
         target.excludedWindows = own;
@@ -73,31 +74,36 @@ std::vector<ScreenCaptureTarget> ScreenCaptureTargetProvider::buildTargets(const
         if (window.applicationName.empty()) continue;
         if (!window.isNormalLayer) continue;
         if (window.frame.width < 80 || window.frame.height < 60) continue;
-        candidates.push_back({&window, content.displays.empty() ? 0 : displayIndex(content.displays, window.frame)});
+        candidates.push_back(
+            {&window, content.displays.empty() ? 0 : displayIndex(content.displays, window.frame)});
     }
     // Names that collate equal (differing only in case) fall through to the next key, so the
     // order stays strict.
-    std::stable_sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
-        if (a.display != b.display) return a.display < b.display;
-        if (a.window->frame.y != b.window->frame.y) return a.window->frame.y < b.window->frame.y;
-        if (a.window->frame.x != b.window->frame.x) return a.window->frame.x < b.window->frame.x;
-        if (a.window->applicationName != b.window->applicationName) {
-            int order = x11::compareNames(a.window->applicationName, b.window->applicationName);
-            if (order != 0) return order < 0;
-        }
-        if (a.window->title != b.window->title) {
-            int order = x11::compareNames(a.window->title, b.window->title);
-            if (order != 0) return order < 0;
-        }
-        return false;
-    });
+    std::stable_sort(
+        candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
+            if (a.display != b.display) return a.display < b.display;
+            if (a.window->frame.y != b.window->frame.y)
+                return a.window->frame.y < b.window->frame.y;
+            if (a.window->frame.x != b.window->frame.x)
+                return a.window->frame.x < b.window->frame.x;
+            if (a.window->applicationName != b.window->applicationName) {
+                int order = x11::compareNames(a.window->applicationName, b.window->applicationName);
+                if (order != 0) return order < 0;
+            }
+            if (a.window->title != b.window->title) {
+                int order = x11::compareNames(a.window->title, b.window->title);
+                if (order != 0) return order < 0;
+            }
+            return false;
+        });
     for (const auto& candidate : candidates) {
         const auto& window = *candidate.window;
         ScreenCaptureTarget target;
         target.id = "window-" + std::to_string(window.id);
         target.title = window.title.empty() ? window.applicationName : window.title;
         target.subtitle = window.applicationName;
-        target.icon = window.icon ? TargetImage::image(window.icon) : TargetImage::symbol("app.dashed");
+        target.icon =
+            window.icon ? TargetImage::image(window.icon) : TargetImage::symbol("app.dashed");
         target.kind.payload = window;
         targets.push_back(std::move(target));
     }
@@ -128,8 +134,9 @@ std::pair<int, int> ScreenCaptureTargetProvider::thumbnailSize(double w, double 
     return {width, height};
 }
 
-void ScreenCaptureTargetProvider::loadThumbnail(const ScreenCaptureTarget& target,
-                                                std::function<void(std::optional<TargetImage>)> completion) const {
+void ScreenCaptureTargetProvider::loadThumbnail(
+    const ScreenCaptureTarget& target,
+    std::function<void(std::optional<TargetImage>)> completion) const {
     x11::ContentFilter filter = contentFilter(target);
     PixelSize native = nativePixelSize(target);
     providerQueue().async([filter, native, completion = std::move(completion)] {
@@ -146,8 +153,8 @@ void ScreenCaptureTargetProvider::loadThumbnail(const ScreenCaptureTarget& targe
     });
 }
 
-x11::ContentFilter ScreenCaptureTargetProvider::contentFilter(const ScreenCaptureTarget& target,
-                                                              const std::vector<x11::WindowInfo>& extraExcluded) {
+x11::ContentFilter ScreenCaptureTargetProvider::contentFilter(
+    const ScreenCaptureTarget& target, const std::vector<x11::WindowInfo>& extraExcluded) {
     if (target.kind.isWindow()) return x11::ContentFilter::forWindow(target.kind.window().id);
     std::vector<uint32_t> excluded;
     std::set<uint32_t> seen;
@@ -169,7 +176,8 @@ PixelSize ScreenCaptureTargetProvider::nativePixelSize(const ScreenCaptureTarget
     }
     // X11 draws windows one pixel per point.
     const auto& frame = target.kind.window().frame;
-    return {std::max(1.0, static_cast<double>(frame.width)), std::max(1.0, static_cast<double>(frame.height))};
+    return {std::max(1.0, static_cast<double>(frame.width)),
+            std::max(1.0, static_cast<double>(frame.height))};
 }
 
 }  // namespace zimlo::capture

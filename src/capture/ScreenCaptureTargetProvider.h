@@ -1,9 +1,10 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <functional>
 #include <optional>
 #include <string>
-#include <sys/types.h>
 #include <variant>
 #include <vector>
 
@@ -14,7 +15,7 @@ namespace zimlo::capture {
 
 // Lists what can be recorded. Stateless: every call asks the X server afresh.
 class ScreenCaptureTargetProvider {
-public:
+  public:
     // Either the targets or the error text of a failed query.
     using TargetsResult = std::variant<std::vector<ScreenCaptureTarget>, std::string>;
 
@@ -34,9 +35,11 @@ public:
     static PixelSize nativePixelSize(const ScreenCaptureTarget& target);
 
     // The listing rules applied to a content snapshot (what loadTargets does after the query).
-    static std::vector<ScreenCaptureTarget> buildTargets(const x11::ShareableContent& content, pid_t ownPid);
+    static std::vector<ScreenCaptureTarget> buildTargets(const x11::ShareableContent& content,
+                                                         pid_t ownPid);
     // Windows of the snapshot that belong to process `ownPid`.
-    static std::vector<x11::WindowInfo> ownWindows(const x11::ShareableContent& content, pid_t ownPid);
+    static std::vector<x11::WindowInfo> ownWindows(const x11::ShareableContent& content,
+                                                   pid_t ownPid);
     // Size of a thumbnail for a native size: fits 520 × 320 without enlarging, at least 160 × 100.
     static std::pair<int, int> thumbnailSize(double nativeWidth, double nativeHeight);
 };

@@ -19,13 +19,20 @@ namespace zimlo {
 
 std::string MixerError::description() const {
     switch (kind) {
-        case Kind::cannotCreateReader: return "无法读取录屏音频：" + message;
-        case Kind::cannotCreateWriter: return "无法创建混音文件：" + message;
-        case Kind::cannotStartProcessing: return "无法开始同步声音：" + message;
-        case Kind::processingFailed: return "电脑声音与麦克风混合失败：" + message;
-        case Kind::missingVideoTrack: return "录屏文件缺少视频轨道";
-        case Kind::missingVideoFormat: return "录屏文件缺少视频格式信息";
-        case Kind::processingTimedOut: return "同步电脑声音与输入设备声音超时";
+        case Kind::cannotCreateReader:
+            return "无法读取录屏音频：" + message;
+        case Kind::cannotCreateWriter:
+            return "无法创建混音文件：" + message;
+        case Kind::cannotStartProcessing:
+            return "无法开始同步声音：" + message;
+        case Kind::processingFailed:
+            return "电脑声音与麦克风混合失败：" + message;
+        case Kind::missingVideoTrack:
+            return "录屏文件缺少视频轨道";
+        case Kind::missingVideoFormat:
+            return "录屏文件缺少视频格式信息";
+        case Kind::processingTimedOut:
+            return "同步电脑声音与输入设备声音超时";
     }
     return message;
 }
@@ -55,9 +62,10 @@ std::string newUUIDString() {
     high = (high & 0xFFFFFFFFFFFF0FFFull) | 0x0000000000004000ull;  // version 4
     low = (low & 0x3FFFFFFFFFFFFFFFull) | 0x8000000000000000ull;    // variant 1
     char text[37];
-    std::snprintf(text, sizeof text, "%08X-%04X-%04X-%04X-%012llX", static_cast<unsigned>(high >> 32),
-                  static_cast<unsigned>((high >> 16) & 0xFFFF), static_cast<unsigned>(high & 0xFFFF),
-                  static_cast<unsigned>(low >> 48), static_cast<unsigned long long>(low & 0xFFFFFFFFFFFFull));
+    std::snprintf(text, sizeof text, "%08X-%04X-%04X-%04X-%012llX",
+                  static_cast<unsigned>(high >> 32), static_cast<unsigned>((high >> 16) & 0xFFFF),
+                  static_cast<unsigned>(high & 0xFFFF), static_cast<unsigned>(low >> 48),
+                  static_cast<unsigned long long>(low & 0xFFFFFFFFFFFFull));
     return text;
 }
 
@@ -73,7 +81,8 @@ MixerResult run(const std::filesystem::path& inputURL) {
     using media::MovieWriter;
     std::string error;
     auto asset = media::MovieAsset::open(inputURL, error);
-    // A movie that cannot be read is reported rather than passed back as if there were nothing to mix.
+    // A movie that cannot be read is reported rather than passed back as if there were nothing to
+    // mix.
     if (!asset) return {inputURL, MixerError::cannotCreateReader(error)};
     auto audioTracks = asset->tracks(MediaType::audio);
     if (audioTracks.size() < 2) return {inputURL, std::nullopt};
@@ -82,7 +91,8 @@ MixerResult run(const std::filesystem::path& inputURL) {
     const media::AssetTrack& videoTrack = videoTracks.front();
     if (videoTrack.formatDescriptions.empty()) return {inputURL, MixerError::missingVideoFormat()};
 
-    const std::filesystem::path outputURL = outputDirectory() / ("zimlo_screen_mixed_" + newUUIDString() + ".mov");
+    const std::filesystem::path outputURL =
+        outputDirectory() / ("zimlo_screen_mixed_" + newUUIDString() + ".mov");
     auto failed = [&](MixerError mixerError) {
         std::error_code ignored;
         std::filesystem::remove(outputURL, ignored);
@@ -95,15 +105,18 @@ MixerResult run(const std::filesystem::path& inputURL) {
     if (!videoOutput) return failed(MixerError::cannotCreateReader("无法添加视频直通轨道"));
     std::vector<media::AudioMixReader::Input> mixInputs;
     for (size_t i = 0; i < audioTracks.size(); ++i)
-        mixInputs.push_back({audioTracks[i].trackID, i == 0 ? kFirstTrackVolume : kOtherTrackVolume});
+        mixInputs.push_back(
+            {audioTracks[i].trackID, i == 0 ? kFirstTrackVolume : kOtherTrackVolume});
     auto audioOutput = media::AudioMixReader::open(*asset, mixInputs, error);
     if (!audioOutput) return failed(MixerError::cannotCreateReader("无法添加双路音频混合轨道"));
 
-    auto videoInput = writer->addPassthroughInput(videoTrack.formatDescriptions.front(), videoTrack.preferredTransform);
+    auto videoInput = writer->addPassthroughInput(videoTrack.formatDescriptions.front(),
+                                                  videoTrack.preferredTransform);
     media::AudioEncoderSettings audioSettings;
     audioSettings.bitRate = kMixedAudioBitRate;
     auto audioInput = videoInput ? writer->addAudioInput(audioSettings) : std::nullopt;
-    if (!videoInput || !audioInput) return failed(MixerError::cannotCreateWriter("无法添加视频或音频输出轨道"));
+    if (!videoInput || !audioInput)
+        return failed(MixerError::cannotCreateWriter("无法添加视频或音频输出轨道"));
     if (!writer->startWriting()) {
         std::string text = writer->errorText();
         return failed(MixerError::cannotStartProcessing(text.empty() ? "写入器启动失败" : text));
@@ -128,7 +141,8 @@ MixerResult run(const std::filesystem::path& inputURL) {
                 if (status == MovieWriter::Status::writing && !videoOutput->isCancelled()) continue;
                 if (status == MovieWriter::Status::failed) {
                     std::string text = writer->errorText();
-                    firstError.offer(MixerError::processingFailed(text.empty() ? appendFailure : text));
+                    firstError.offer(
+                        MixerError::processingFailed(text.empty() ? appendFailure : text));
                     cancelReading();
                 }
                 break;
@@ -136,7 +150,8 @@ MixerResult run(const std::filesystem::path& inputURL) {
             auto sample = next();
             if (!sample) break;
             if (!writer->append(input, std::move(*sample))) {
-                std::string text = writer->status() == MovieWriter::Status::failed ? writer->errorText() : "";
+                std::string text =
+                    writer->status() == MovieWriter::Status::failed ? writer->errorText() : "";
                 firstError.offer(MixerError::processingFailed(text.empty() ? appendFailure : text));
                 cancelReading();
                 break;
@@ -149,8 +164,14 @@ MixerResult run(const std::filesystem::path& inputURL) {
         // Declared after everything the loops use, so they are joined before it goes away.
         SerialQueue videoQueue(".mac.screen-audio-mixer.video");
         SerialQueue audioQueue(".mac.screen-audio-mixer.audio");
-        videoQueue.async([&] { copyLoop(*videoInput, [&] { return videoOutput->next(); }, "视频码流复制失败"); });
-        audioQueue.async([&] { copyLoop(*audioInput, [&] { return audioOutput->next(); }, "音频混合写入失败"); });
+        videoQueue.async([&] {
+            copyLoop(
+                *videoInput, [&] { return videoOutput->next(); }, "视频码流复制失败");
+        });
+        audioQueue.async([&] {
+            copyLoop(
+                *audioInput, [&] { return audioOutput->next(); }, "音频混合写入失败");
+        });
 
         if (!group.wait(timeout)) {
             firstError.offer(MixerError::processingTimedOut());
@@ -164,10 +185,12 @@ MixerResult run(const std::filesystem::path& inputURL) {
         return failed(*loopError);
     }
     for (const media::TrackReaderBase* reader :
-         {static_cast<const media::TrackReaderBase*>(videoOutput.get()), static_cast<const media::TrackReaderBase*>(audioOutput.get())}) {
+         {static_cast<const media::TrackReaderBase*>(videoOutput.get()),
+          static_cast<const media::TrackReaderBase*>(audioOutput.get())}) {
         if (reader->failed()) {
             writer->cancelWriting();
-            return failed(MixerError::processingFailed(reader->errorText().empty() ? "读取录屏文件失败" : reader->errorText()));
+            return failed(MixerError::processingFailed(
+                reader->errorText().empty() ? "读取录屏文件失败" : reader->errorText()));
         }
     }
 

@@ -20,10 +20,18 @@ struct MixerError {
     Kind kind = Kind::processingFailed;
     std::string message;
 
-    static MixerError cannotCreateReader(std::string t) { return {Kind::cannotCreateReader, std::move(t)}; }
-    static MixerError cannotCreateWriter(std::string t) { return {Kind::cannotCreateWriter, std::move(t)}; }
-    static MixerError cannotStartProcessing(std::string t) { return {Kind::cannotStartProcessing, std::move(t)}; }
-    static MixerError processingFailed(std::string t) { return {Kind::processingFailed, std::move(t)}; }
+    static MixerError cannotCreateReader(std::string t) {
+        return {Kind::cannotCreateReader, std::move(t)};
+    }
+    static MixerError cannotCreateWriter(std::string t) {
+        return {Kind::cannotCreateWriter, std::move(t)};
+    }
+    static MixerError cannotStartProcessing(std::string t) {
+        return {Kind::cannotStartProcessing, std::move(t)};
+    }
+    static MixerError processingFailed(std::string t) {
+        return {Kind::processingFailed, std::move(t)};
+    }
     static MixerError missingVideoTrack() { return {Kind::missingVideoTrack, {}}; }
     static MixerError missingVideoFormat() { return {Kind::missingVideoFormat, {}}; }
     static MixerError processingTimedOut() { return {Kind::processingTimedOut, {}}; }

@@ -9,13 +9,20 @@ std::string describe(SourceError::Kind kind, const std::string& message) {
         case Kind::cannotAddScreenOutput:
         case Kind::cannotAddSystemAudioOutput:
         case Kind::cannotUpdateSettings:
-        case Kind::deviceFailure: return message;
-        case Kind::unsupported: return "macOS 12.3 及以上才支持 ScreenCaptureKit 录屏";
-        case Kind::missingTarget: return "请先选择要录制的桌面或应用窗口";
-        case Kind::noCamera: return "无法获取电脑摄像头";
-        case Kind::noMicrophone: return "无法获取麦克风";
-        case Kind::cannotConfigureCamera: return "无法配置摄像头";
-        case Kind::cannotConfigureMicrophone: return "无法配置麦克风";
+        case Kind::deviceFailure:
+            return message;
+        case Kind::unsupported:
+            return "macOS 12.3 及以上才支持 ScreenCaptureKit 录屏";
+        case Kind::missingTarget:
+            return "请先选择要录制的桌面或应用窗口";
+        case Kind::noCamera:
+            return "无法获取电脑摄像头";
+        case Kind::noMicrophone:
+            return "无法获取麦克风";
+        case Kind::cannotConfigureCamera:
+            return "无法配置摄像头";
+        case Kind::cannotConfigureMicrophone:
+            return "无法配置麦克风";
     }
     return message;
 }

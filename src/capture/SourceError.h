@@ -9,7 +9,7 @@ namespace zimlo::capture {
 // configureScreenStream and handed to completions.
 struct SourceError : std::exception {
     enum class Kind {
-        cannotAddScreenOutput,      // message: the description
+        cannotAddScreenOutput,       // message: the description
         cannotAddSystemAudioOutput,  // message: the description
         cannotUpdateSettings,        // message: the description
         unsupported,
@@ -28,11 +28,15 @@ struct SourceError : std::exception {
 
     SourceError(Kind kind, std::string message = {});
 
-    static SourceError cannotAddScreenOutput(std::string m) { return {Kind::cannotAddScreenOutput, std::move(m)}; }
+    static SourceError cannotAddScreenOutput(std::string m) {
+        return {Kind::cannotAddScreenOutput, std::move(m)};
+    }
     static SourceError cannotAddSystemAudioOutput(std::string m) {
         return {Kind::cannotAddSystemAudioOutput, std::move(m)};
     }
-    static SourceError cannotUpdateSettings(std::string m) { return {Kind::cannotUpdateSettings, std::move(m)}; }
+    static SourceError cannotUpdateSettings(std::string m) {
+        return {Kind::cannotUpdateSettings, std::move(m)};
+    }
     static SourceError deviceFailure(std::string m) { return {Kind::deviceFailure, std::move(m)}; }
 
     // The user-facing text: the payload for the cases that carry one, the fixed text otherwise.
@@ -43,7 +47,7 @@ struct SourceError : std::exception {
         return a.kind == b.kind && a.message == b.message;
     }
 
-private:
+  private:
     std::string description_;
 };
 

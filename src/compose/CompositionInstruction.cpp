@@ -29,10 +29,14 @@ std::optional<ImageOrientation> orientationFor(long a, long b, long c, long d) {
         ImageOrientation orientation;
     };
     static constexpr Row table[] = {
-        {1, 0, 0, 1, ImageOrientation::up},         {-1, 0, 0, 1, ImageOrientation::upMirrored},
-        {-1, 0, 0, -1, ImageOrientation::down},     {1, 0, 0, -1, ImageOrientation::downMirrored},
-        {0, 1, 1, 0, ImageOrientation::leftMirrored}, {0, 1, -1, 0, ImageOrientation::right},
-        {0, -1, -1, 0, ImageOrientation::rightMirrored}, {0, -1, 1, 0, ImageOrientation::left},
+        {1, 0, 0, 1, ImageOrientation::up},
+        {-1, 0, 0, 1, ImageOrientation::upMirrored},
+        {-1, 0, 0, -1, ImageOrientation::down},
+        {1, 0, 0, -1, ImageOrientation::downMirrored},
+        {0, 1, 1, 0, ImageOrientation::leftMirrored},
+        {0, 1, -1, 0, ImageOrientation::right},
+        {0, -1, -1, 0, ImageOrientation::rightMirrored},
+        {0, -1, 1, 0, ImageOrientation::left},
     };
     for (const auto& row : table)
         if (row.a == a && row.b == b && row.c == c && row.d == d) return row.orientation;
@@ -55,7 +59,8 @@ PiPCompositionInstruction::PiPCompositionInstruction(media::TimeRange range, Tra
     requiredSourceTrackIDs = std::move(required);
 }
 
-std::vector<PiPKeyframe> rebasePiPKeyframes(const std::vector<PiPKeyframe>& keyframes, double start) {
+std::vector<PiPKeyframe> rebasePiPKeyframes(const std::vector<PiPKeyframe>& keyframes,
+                                            double start) {
     if (keyframes.empty()) return {};
     auto sorted = sortedByTime(keyframes);
     PiPKeyframe first = stepSample(sorted, start);
@@ -136,7 +141,8 @@ std::vector<SubtitleSegment> clipSubtitles(const std::vector<SubtitleSegment>& s
     return result;
 }
 
-std::optional<PiPKeyframe> samplePiPKeyframe(const PiPCompositionInstruction& instruction, double t) {
+std::optional<PiPKeyframe> samplePiPKeyframe(const PiPCompositionInstruction& instruction,
+                                             double t) {
     if (instruction.pipKeyframes.empty()) return std::nullopt;
     return stepSample(sortedByTime(instruction.pipKeyframes), t);
 }
@@ -154,7 +160,8 @@ std::pair<CameraSplitOrder, double> sampleSplitScreen(const PiPCompositionInstru
     return {order, AspectSettings::clampSplitTopRatio(topRatio)};
 }
 
-std::optional<SubtitleSegment> activeSubtitle(const PiPCompositionInstruction& instruction, double t) {
+std::optional<SubtitleSegment> activeSubtitle(const PiPCompositionInstruction& instruction,
+                                              double t) {
     for (const auto& segment : instruction.subtitles) {
         if (segment.startTime <= t && t <= segment.endTime) {
             if (segment.text.empty()) return std::nullopt;

@@ -42,14 +42,14 @@ struct VideoTrackTransform {
 // Anything a video composition carries per time span; the compositor only renders the
 // picture-in-picture kind and fails requests carrying another.
 class VideoCompositionInstruction {
-public:
+  public:
     virtual ~VideoCompositionInstruction() = default;
 };
 
 // Everything the frame compositor needs to know about one composition. Filled once by the
 // builder, then only read (from the render queue), so it needs no locking.
 class PiPCompositionInstruction : public VideoCompositionInstruction {
-public:
+  public:
     PiPCompositionInstruction(media::TimeRange timeRange, TrackID mainTrackID,
                               std::optional<TrackID> pipTrackID);
 
@@ -80,7 +80,8 @@ public:
 
 // Build time: the project's tracks moved onto the composition timeline, which starts at the
 // trim start `start` (seconds of the recording).
-std::vector<PiPKeyframe> rebasePiPKeyframes(const std::vector<PiPKeyframe>& keyframes, double start);
+std::vector<PiPKeyframe> rebasePiPKeyframes(const std::vector<PiPKeyframe>& keyframes,
+                                            double start);
 // Camera recordings cropped to a fixed aspect: keyframes mapped from the captured viewport into
 // the centred crop. Anything else is returned unchanged.
 std::vector<PiPKeyframe> mapPiPKeyframesToCrop(const std::vector<PiPKeyframe>& keyframes,
@@ -93,11 +94,13 @@ std::vector<SubtitleSegment> clipSubtitles(const std::vector<SubtitleSegment>& s
                                            double start, double length);
 
 // Render time, for a frame at composition time `t` seconds. Keyframes hold until the next one.
-std::optional<PiPKeyframe> samplePiPKeyframe(const PiPCompositionInstruction& instruction, double t);
+std::optional<PiPKeyframe> samplePiPKeyframe(const PiPCompositionInstruction& instruction,
+                                             double t);
 // The ratio comes back clamped into [0.28, 0.72].
 std::pair<CameraSplitOrder, double> sampleSplitScreen(const PiPCompositionInstruction& instruction,
                                                       double t);
 // The first stored segment covering `t` (ends inclusive); nothing when it has no text.
-std::optional<SubtitleSegment> activeSubtitle(const PiPCompositionInstruction& instruction, double t);
+std::optional<SubtitleSegment> activeSubtitle(const PiPCompositionInstruction& instruction,
+                                              double t);
 
 }  // namespace zimlo::compose

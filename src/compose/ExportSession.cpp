@@ -27,7 +27,7 @@ constexpr double kReadyPollSeconds = 1.0;
 
 // The frame of one source track shown at a given source time, read front to back.
 class TrackCursor {
-public:
+  public:
     TrackCursor(std::unique_ptr<media::VideoFrameReader> reader, MediaTime spanEnd)
         : reader_(std::move(reader)), spanEnd_(spanEnd) {}
 
@@ -53,7 +53,7 @@ public:
 
     const media::VideoFrameReader& reader() const { return *reader_; }
 
-private:
+  private:
     std::unique_ptr<media::VideoFrameReader> reader_;
     MediaTime spanEnd_;
     bool started_ = false;
@@ -116,7 +116,8 @@ std::shared_ptr<ExportSession> ExportSession::create(const VideoCompositor::Buil
     state->url = outputURL;
     state->fps = std::max(framesPerSecond, 1);
     const auto& video = built.videoComposition;
-    if (video.instructions.empty() || video.renderWidth <= 0 || video.renderHeight <= 0) return nullptr;
+    if (video.instructions.empty() || video.renderWidth <= 0 || video.renderHeight <= 0)
+        return nullptr;
 
     media::MovieWriterOptions options;
     options.fastStart = true;
@@ -142,7 +143,8 @@ std::shared_ptr<ExportSession> ExportSession::create(const VideoCompositor::Buil
     // Sound: a single track is copied as it is; several are mixed and encoded.
     std::vector<const CompositionTrack*> audioTracks;
     for (const auto& track : state->built.composition.tracks)
-        if (track.mediaType == media::MediaType::audio && track.sourceRange) audioTracks.push_back(&track);
+        if (track.mediaType == media::MediaType::audio && track.sourceRange)
+            audioTracks.push_back(&track);
     if (!audioTracks.empty()) {
         state->mainAsset = media::MovieAsset::open(audioTracks.front()->sourceURL, error);
         if (!state->mainAsset) return nullptr;
@@ -150,7 +152,8 @@ std::shared_ptr<ExportSession> ExportSession::create(const VideoCompositor::Buil
     if (audioTracks.size() == 1) {
         const auto* source = state->mainAsset->track(audioTracks.front()->sourceTrackID);
         if (!source || source->formatDescriptions.empty()) return nullptr;
-        state->audioInput = state->writer->addPassthroughInput(source->formatDescriptions.front(), {}, &error);
+        state->audioInput =
+            state->writer->addPassthroughInput(source->formatDescriptions.front(), {}, &error);
         state->copiedAudio = audioTracks.front();
     } else if (audioTracks.size() >= 2) {
         media::AudioEncoderSettings audio;
@@ -188,16 +191,17 @@ void ExportSession::State::run() {
     const auto& instruction = *built.videoComposition.instructions.front();
     frameCount = outputFrameCount(instruction.totalDuration, fps);
     compositor = std::make_unique<PiPVideoCompositor>();
-    renderContext = RenderContext::make(built.videoComposition.renderWidth,
-                                        built.videoComposition.renderHeight, kOutputBuffers,
-                                        media::PixelFormat::NV12VideoRange);
+    renderContext =
+        RenderContext::make(built.videoComposition.renderWidth, built.videoComposition.renderHeight,
+                            kOutputBuffers, media::PixelFormat::NV12VideoRange);
     compositor->renderContextChanged(renderContext);
 
     if (!writer->startWriting()) {
         error.offer(writer->errorText().empty() ? "无法写入影片" : writer->errorText());
     } else {
         const auto* main = built.composition.track(instruction.mainTrackID);
-        writer->startSession(main && main->sourceRange ? main->sourceRange->start : MediaTime::zero());
+        writer->startSession(main && main->sourceRange ? main->sourceRange->start
+                                                       : MediaTime::zero());
         std::thread audio;
         if (audioInput) audio = std::thread([this] { writeAudio(); });
         feedVideo();
@@ -226,13 +230,17 @@ void ExportSession::State::run() {
 void ExportSession::State::feedVideo() {
     const auto& instruction = built.videoComposition.instructions.front();
     std::string text;
-    auto openCursor = [&](TrackID id, std::shared_ptr<const media::MovieAsset>& asset) -> std::unique_ptr<TrackCursor> {
+    auto openCursor =
+        [&](TrackID id,
+            std::shared_ptr<const media::MovieAsset>& asset) -> std::unique_ptr<TrackCursor> {
         const auto* track = built.composition.track(id);
         if (!track || !track->sourceRange) return nullptr;
-        if (!asset || asset->url() != track->sourceURL) asset = media::MovieAsset::open(track->sourceURL, text);
+        if (!asset || asset->url() != track->sourceURL)
+            asset = media::MovieAsset::open(track->sourceURL, text);
         if (!asset) return nullptr;
-        auto reader = media::VideoFrameReader::open(*asset, track->sourceTrackID, text, track->sourceRange,
-                                                    media::DecodedPictureFormat::bt709NV12OrBGRA);
+        auto reader =
+            media::VideoFrameReader::open(*asset, track->sourceTrackID, text, track->sourceRange,
+                                          media::DecodedPictureFormat::bt709NV12OrBGRA);
         if (!reader) return nullptr;
         return std::make_unique<TrackCursor>(std::move(reader), track->sourceRange->end());
     };
@@ -261,7 +269,8 @@ void ExportSession::State::feedVideo() {
         std::map<TrackID, std::shared_ptr<const media::PixelBuffer>> frames;
         if (auto picture = main->frameAt(sourceTime)) frames[instruction->mainTrackID] = picture;
         if (camera)
-            if (auto picture = camera->frameAt(sourceTime)) frames[*instruction->pipTrackID] = picture;
+            if (auto picture = camera->frameAt(sourceTime))
+                frames[*instruction->pipTrackID] = picture;
         if (main->reader().failed()) {
             fail("无法读取主画面：" + main->reader().errorText());
             std::lock_guard lock(mutex);
@@ -270,7 +279,9 @@ void ExportSession::State::feedVideo() {
         }
         auto request = std::make_shared<VideoCompositionRequest>(
             compositionTime, instruction, renderContext, std::move(frames),
-            [this, n](VideoCompositionRequest::Result result) { frameRendered(n, std::move(result)); });
+            [this, n](VideoCompositionRequest::Result result) {
+                frameRendered(n, std::move(result));
+            });
         compositor->startVideoCompositionRequest(std::move(request));
     }
     std::unique_lock lock(mutex);
@@ -279,13 +290,16 @@ void ExportSession::State::feedVideo() {
 
 void ExportSession::State::frameRendered(int64_t index, VideoCompositionRequest::Result result) {
     if (result.error) {
-        fail("画面合成失败（" + result.error->domain + " " + std::to_string(result.error->code) + "）");
+        fail("画面合成失败（" + result.error->domain + " " + std::to_string(result.error->code) +
+             "）");
     } else if (!failed()) {
-        const auto* main = built.composition.track(built.videoComposition.instructions.front()->mainTrackID);
+        const auto* main =
+            built.composition.track(built.videoComposition.instructions.front()->mainTrackID);
         media::VideoSample sample;
         sample.pixels = std::move(result.frame);
-        sample.presentationTime = (main && main->sourceRange ? main->sourceRange->start : MediaTime::zero()) +
-                                  MediaTime::make(index, fps);
+        sample.presentationTime =
+            (main && main->sourceRange ? main->sourceRange->start : MediaTime::zero()) +
+            MediaTime::make(index, fps);
         appendWhenReady(videoInput, std::move(sample));
     }
     int64_t done = 0;
@@ -295,7 +309,8 @@ void ExportSession::State::frameRendered(int64_t index, VideoCompositionRequest:
         done = ++written;
     }
     changed.notify_all();
-    if (progress && frameCount > 0) progress(static_cast<double>(done) / static_cast<double>(frameCount));
+    if (progress && frameCount > 0)
+        progress(static_cast<double>(done) / static_cast<double>(frameCount));
 }
 
 void ExportSession::State::writeAudio() {
@@ -303,7 +318,8 @@ void ExportSession::State::writeAudio() {
     const auto& composition = built.composition;
     std::vector<const CompositionTrack*> tracks;
     for (const auto& track : composition.tracks)
-        if (track.mediaType == media::MediaType::audio && track.sourceRange) tracks.push_back(&track);
+        if (track.mediaType == media::MediaType::audio && track.sourceRange)
+            tracks.push_back(&track);
     const media::TimeRange span = *tracks.front()->sourceRange;
 
     if (copiedAudio) {

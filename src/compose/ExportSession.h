@@ -15,7 +15,7 @@ namespace zimlo::compose {
 // writes the movie, the three stages running at the same time with a few frames between them.
 // Keeps itself alive until it has reported.
 class ExportSession : public std::enable_shared_from_this<ExportSession> {
-public:
+  public:
     // Reports success (empty text) or the failure's description, once, on a thread of its own.
     using Finished = std::function<void(bool ok, const std::string& errorText)>;
     // Fraction done, from the render queue.
@@ -32,7 +32,7 @@ public:
 
     struct State;
 
-private:
+  private:
     ExportSession() = default;
     std::shared_ptr<State> state_;
 };

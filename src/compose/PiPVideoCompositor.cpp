@@ -17,7 +17,8 @@ struct RenderContext::Pool {
     int maximum = 0;
 };
 
-std::shared_ptr<RenderContext> RenderContext::make(int width, int height, int maximumBuffers, PixelFormat format) {
+std::shared_ptr<RenderContext> RenderContext::make(int width, int height, int maximumBuffers,
+                                                   PixelFormat format) {
     return std::shared_ptr<RenderContext>(new RenderContext(width, height, maximumBuffers, format));
 }
 
@@ -63,7 +64,8 @@ int RenderContext::outstandingBuffers() const {
 // ---- VideoCompositionRequest ---------------------------------------------------------------
 
 VideoCompositionRequest::VideoCompositionRequest(
-    media::MediaTime compositionTime, std::shared_ptr<const VideoCompositionInstruction> instruction,
+    media::MediaTime compositionTime,
+    std::shared_ptr<const VideoCompositionInstruction> instruction,
     std::shared_ptr<RenderContext> renderContext,
     std::map<TrackID, std::shared_ptr<const PixelBuffer>> sourceFrames, Completion completion)
     : compositionTime_(compositionTime),
@@ -72,7 +74,8 @@ VideoCompositionRequest::VideoCompositionRequest(
       sourceFrames_(std::move(sourceFrames)),
       completion_(std::move(completion)) {}
 
-std::shared_ptr<const PixelBuffer> VideoCompositionRequest::sourceFrameByTrackID(TrackID track) const {
+std::shared_ptr<const PixelBuffer> VideoCompositionRequest::sourceFrameByTrackID(
+    TrackID track) const {
     auto found = sourceFrames_.find(track);
     return found == sourceFrames_.end() ? nullptr : found->second;
 }
@@ -124,7 +127,8 @@ void PiPVideoCompositor::renderContextChanged(std::shared_ptr<RenderContext>) {
     });
 }
 
-void PiPVideoCompositor::startVideoCompositionRequest(std::shared_ptr<VideoCompositionRequest> request) {
+void PiPVideoCompositor::startVideoCompositionRequest(
+    std::shared_ptr<VideoCompositionRequest> request) {
     renderQueue_.async([this, request = std::move(request)] { handle(request); });
 }
 
@@ -150,7 +154,8 @@ void PiPVideoCompositor::handle(const std::shared_ptr<VideoCompositionRequest>& 
     const auto* instruction =
         dynamic_cast<const PiPCompositionInstruction*>(request->videoCompositionInstruction());
     RenderContext* context = request->renderContext();
-    std::shared_ptr<PixelBuffer> output = instruction && context ? context->newPixelBuffer() : nullptr;
+    std::shared_ptr<PixelBuffer> output =
+        instruction && context ? context->newPixelBuffer() : nullptr;
     if (!instruction || !output) {
         request->finishWithError(kRenderRequestFailed);
         return;
@@ -160,7 +165,8 @@ void PiPVideoCompositor::handle(const std::shared_ptr<VideoCompositionRequest>& 
     } else {
         auto& canvas = caches_.canvas;
         if (!canvas || canvas->width() != output->width() || canvas->height() != output->height())
-            canvas = std::make_unique<PixelBuffer>(output->width(), output->height(), PixelFormat::NV12VideoRange);
+            canvas = std::make_unique<PixelBuffer>(output->width(), output->height(),
+                                                   PixelFormat::NV12VideoRange);
         render(*request, *instruction, *canvas);
         const IntRect whole{0, 0, output->width(), output->height()};
         if (!caches_.outputScaler.scale(*canvas, whole, *output, whole)) fillOpaqueBlack(*output);
@@ -178,21 +184,24 @@ std::shared_ptr<const PixelBuffer> PiPVideoCompositor::sourcePicture(
     const std::optional<VideoTrackTransform>& transform) {
     auto frame = request.sourceFrameByTrackID(track);
     if (!frame || frame->width() <= 0 || frame->height() <= 0) return nullptr;
-    const bool turned = transform && transform->orientation && *transform->orientation != ImageOrientation::up;
+    const bool turned =
+        transform && transform->orientation && *transform->orientation != ImageOrientation::up;
     // Full-range NV12 is drawn by way of RGB.
     if (turned || frame->format() == PixelFormat::NV12FullRange)
         return orientedCopy(*frame, turned ? *transform->orientation : ImageOrientation::up);
     return frame;
 }
 
-bool PiPVideoCompositor::drawPicture(const PixelBuffer& picture, const Placement& placement, Scaler& scaler,
-                                     std::unique_ptr<PixelBuffer>& layer, PixelBuffer& canvas) {
+bool PiPVideoCompositor::drawPicture(const PixelBuffer& picture, const Placement& placement,
+                                     Scaler& scaler, std::unique_ptr<PixelBuffer>& layer,
+                                     PixelBuffer& canvas) {
     const IntRect& from = placement.source;
     const IntRect& to = placement.target;
     if (to.width <= 0 || to.height <= 0) return false;
     // A picture already in the canvas's format and size is copied as it is.
-    if (picture.format() == PixelFormat::NV12VideoRange && from.width == to.width && from.height == to.height &&
-        from.x % 2 == 0 && from.y % 2 == 0 && from.x >= 0 && from.y >= 0 && from.x + from.width <= picture.width() &&
+    if (picture.format() == PixelFormat::NV12VideoRange && from.width == to.width &&
+        from.height == to.height && from.x % 2 == 0 && from.y % 2 == 0 && from.x >= 0 &&
+        from.y >= 0 && from.x + from.width <= picture.width() &&
         from.y + from.height <= picture.height()) {
         drawNV12(canvas, picture, from, to.x, to.y);
         return true;
@@ -205,9 +214,11 @@ bool PiPVideoCompositor::drawPicture(const PixelBuffer& picture, const Placement
     return true;
 }
 
-void PiPVideoCompositor::drawFilled(const PixelBuffer& picture, Scaler& scaler, std::unique_ptr<PixelBuffer>& layer,
-                                    PixelBuffer& canvas, double x, double y, double width, double height) {
-    drawPicture(picture, fillPlacement(picture.width(), picture.height(), x, y, width, height), scaler, layer, canvas);
+void PiPVideoCompositor::drawFilled(const PixelBuffer& picture, Scaler& scaler,
+                                    std::unique_ptr<PixelBuffer>& layer, PixelBuffer& canvas,
+                                    double x, double y, double width, double height) {
+    drawPicture(picture, fillPlacement(picture.width(), picture.height(), x, y, width, height),
+                scaler, layer, canvas);
 }
 
 void PiPVideoCompositor::drawCameraWindow(const PixelBuffer& picture,
@@ -224,7 +235,8 @@ void PiPVideoCompositor::drawCameraWindow(const PixelBuffer& picture,
     const int width = static_cast<int>(std::lround(W * keyframe.center.x + w / 2)) - left;
     const int height = static_cast<int>(std::lround(H * keyframe.center.y + h / 2)) - top;
     // A window far larger than the canvas is a damaged keyframe, not something to allocate for.
-    if (width < 1 || height < 1 || width > 4 * std::max(W, H) || height > 4 * std::max(W, H)) return;
+    if (width < 1 || height < 1 || width > 4 * std::max(W, H) || height > 4 * std::max(W, H))
+        return;
 
     auto& window = caches_.window;
     if (!window || window->width() != width || window->height() != height)
@@ -233,7 +245,8 @@ void PiPVideoCompositor::drawCameraWindow(const PixelBuffer& picture,
     if (!caches_.cameraScaler.scale(picture, placement.source, *window, placement.target)) return;
 
     const double radius = roundedCornerRadius(w, h, instruction.pipCornerRatio);
-    if (caches_.maskWidth != width || caches_.maskHeight != height || caches_.maskRadius != radius) {
+    if (caches_.maskWidth != width || caches_.maskHeight != height ||
+        caches_.maskRadius != radius) {
         caches_.mask = roundedRectMask(width, height, radius);
         caches_.maskWidth = width;
         caches_.maskHeight = height;
@@ -258,7 +271,8 @@ void PiPVideoCompositor::drawSubtitle(const PiPCompositionInstruction& instructi
     const int y = static_cast<int>(std::lround(place.y + place.height - image->image.height()));
     // Turned into YUV once per image and place; the frames that show it reuse that.
     const int64_t key = image->image.cacheKey();
-    if (!subtitleLayer_ || subtitleLayerKey_ != key || subtitleLayer_->x != x || subtitleLayer_->y != y) {
+    if (!subtitleLayer_ || subtitleLayerKey_ != key || subtitleLayer_->x != x ||
+        subtitleLayer_->y != y) {
         subtitleLayer_ = makeYUVAImage(image->image, x, y);
         subtitleLayerKey_ = key;
     }
@@ -285,18 +299,24 @@ void PiPVideoCompositor::render(const VideoCompositionRequest& request,
         const double cameraHeight = cameraOnTop ? top : H - top;
         const double mainY = cameraOnTop ? top : 0;
         const double mainHeight = cameraOnTop ? H - top : top;
-        if (main) drawFilled(*main, caches_.mainScaler, caches_.mainLayer, canvas, 0, mainY, W, mainHeight);
-        if (camera) drawFilled(*camera, caches_.cameraScaler, caches_.window, canvas, 0, cameraY, W, cameraHeight);
+        if (main)
+            drawFilled(*main, caches_.mainScaler, caches_.mainLayer, canvas, 0, mainY, W,
+                       mainHeight);
+        if (camera)
+            drawFilled(*camera, caches_.cameraScaler, caches_.window, canvas, 0, cameraY, W,
+                       cameraHeight);
     } else {
         // The black background only shows where the main picture leaves room (letterbox bands,
         // no picture); clearing a canvas the picture covers anyway would be wasted work.
         Placement placement;
         if (main)
-            placement = instruction.fitsMainContent ? fitPlacement(main->width(), main->height(), 0, 0, W, H)
-                                                    : fillPlacement(main->width(), main->height(), 0, 0, W, H);
+            placement = instruction.fitsMainContent
+                            ? fitPlacement(main->width(), main->height(), 0, 0, W, H)
+                            : fillPlacement(main->width(), main->height(), 0, 0, W, H);
         const bool covers = placement.target == IntRect{0, 0, canvas.width(), canvas.height()};
         if (!covers) fillOpaqueBlack(canvas);
-        if (main && !drawPicture(*main, placement, caches_.mainScaler, caches_.mainLayer, canvas) && covers)
+        if (main && !drawPicture(*main, placement, caches_.mainScaler, caches_.mainLayer, canvas) &&
+            covers)
             fillOpaqueBlack(canvas);
         if (camera) {
             if (auto keyframe = samplePiPKeyframe(instruction, t))

@@ -22,7 +22,8 @@ namespace zimlo::compose {
 struct CompositionRequestError {
     std::string domain;
     int code = 0;
-    friend bool operator==(const CompositionRequestError&, const CompositionRequestError&) = default;
+    friend bool operator==(const CompositionRequestError&,
+                           const CompositionRequestError&) = default;
 };
 // The request carried no picture-in-picture instruction, or no output buffer could be had.
 inline const CompositionRequestError kRenderRequestFailed{"Zimlo", -20};
@@ -30,11 +31,12 @@ inline const CompositionRequestError kRenderRequestFailed{"Zimlo", -20};
 // Output buffers of one render size. Buffers come back to a small pool when their last user
 // lets go, so a long export reuses a handful of pictures. Thread-safe.
 class RenderContext : public std::enable_shared_from_this<RenderContext> {
-public:
+  public:
     // `maximumBuffers`: how many may be out at once; beyond that newPixelBuffer gives null.
     // `format`: BGRA (pictures to look at) or NV12 video range (pictures for the encoder).
-    static std::shared_ptr<RenderContext> make(int width, int height, int maximumBuffers = 16,
-                                               media::PixelFormat format = media::PixelFormat::BGRA);
+    static std::shared_ptr<RenderContext> make(
+        int width, int height, int maximumBuffers = 16,
+        media::PixelFormat format = media::PixelFormat::BGRA);
 
     int width() const { return width_; }
     int height() const { return height_; }
@@ -43,7 +45,7 @@ public:
     std::shared_ptr<media::PixelBuffer> newPixelBuffer();
     int outstandingBuffers() const;
 
-private:
+  private:
     RenderContext(int width, int height, int maximumBuffers, media::PixelFormat format);
     struct Pool;
     int width_;
@@ -55,21 +57,24 @@ private:
 // One output frame asked of the compositor. Finishes exactly once, with a frame or an error;
 // the completion runs on the render queue.
 class VideoCompositionRequest {
-public:
+  public:
     struct Result {
         std::shared_ptr<media::PixelBuffer> frame;  // set on success
         std::optional<CompositionRequestError> error;
     };
     using Completion = std::function<void(Result)>;
 
-    VideoCompositionRequest(media::MediaTime compositionTime,
-                            std::shared_ptr<const VideoCompositionInstruction> instruction,
-                            std::shared_ptr<RenderContext> renderContext,
-                            std::map<TrackID, std::shared_ptr<const media::PixelBuffer>> sourceFrames,
-                            Completion completion);
+    VideoCompositionRequest(
+        media::MediaTime compositionTime,
+        std::shared_ptr<const VideoCompositionInstruction> instruction,
+        std::shared_ptr<RenderContext> renderContext,
+        std::map<TrackID, std::shared_ptr<const media::PixelBuffer>> sourceFrames,
+        Completion completion);
 
     media::MediaTime compositionTime() const { return compositionTime_; }
-    const VideoCompositionInstruction* videoCompositionInstruction() const { return instruction_.get(); }
+    const VideoCompositionInstruction* videoCompositionInstruction() const {
+        return instruction_.get();
+    }
     RenderContext* renderContext() const { return renderContext_.get(); }
     // Null when the track has no frame at this time.
     std::shared_ptr<const media::PixelBuffer> sourceFrameByTrackID(TrackID track) const;
@@ -77,7 +82,7 @@ public:
     void finishWithComposedVideoFrame(std::shared_ptr<media::PixelBuffer> frame);
     void finishWithError(CompositionRequestError error);
 
-private:
+  private:
     void finish(Result result);
 
     media::MediaTime compositionTime_;
@@ -94,7 +99,7 @@ private:
 // Drawing happens in NV12 (BT.709 video range), the encoder's format, so NV12 sources of that
 // kind are never turned into RGB; BGRA output buffers get the finished picture converted.
 class PiPVideoCompositor {
-public:
+  public:
     PiPVideoCompositor();
     explicit PiPVideoCompositor(EmphasisFunction emphasis);
     // Renders what is already queued, then stops.
@@ -119,7 +124,7 @@ public:
     std::size_t subtitleCacheSize();
     int cacheClearCount();
 
-private:
+  private:
     // What rendering keeps between frames besides subtitles; dropped every few frames so that
     // memory stays flat.
     struct Caches {
@@ -137,19 +142,22 @@ private:
     };
 
     void handle(const std::shared_ptr<VideoCompositionRequest>& request);
-    void render(const VideoCompositionRequest& request, const PiPCompositionInstruction& instruction,
-                media::PixelBuffer& canvas);
-    std::shared_ptr<const media::PixelBuffer> sourcePicture(const VideoCompositionRequest& request,
-                                                            TrackID track,
-                                                            const std::optional<VideoTrackTransform>& transform);
+    void render(const VideoCompositionRequest& request,
+                const PiPCompositionInstruction& instruction, media::PixelBuffer& canvas);
+    std::shared_ptr<const media::PixelBuffer> sourcePicture(
+        const VideoCompositionRequest& request, TrackID track,
+        const std::optional<VideoTrackTransform>& transform);
     // Scales (or copies) a picture into its place on the canvas; false when nothing was drawn.
     bool drawPicture(const media::PixelBuffer& picture, const Placement& placement, Scaler& scaler,
                      std::unique_ptr<media::PixelBuffer>& layer, media::PixelBuffer& canvas);
-    void drawFilled(const media::PixelBuffer& picture, Scaler& scaler, std::unique_ptr<media::PixelBuffer>& layer,
-                    media::PixelBuffer& canvas, double x, double y, double width, double height);
-    void drawCameraWindow(const media::PixelBuffer& picture, const PiPCompositionInstruction& instruction,
-                          const PiPKeyframe& keyframe, media::PixelBuffer& canvas);
-    void drawSubtitle(const PiPCompositionInstruction& instruction, double t, media::PixelBuffer& canvas);
+    void drawFilled(const media::PixelBuffer& picture, Scaler& scaler,
+                    std::unique_ptr<media::PixelBuffer>& layer, media::PixelBuffer& canvas,
+                    double x, double y, double width, double height);
+    void drawCameraWindow(const media::PixelBuffer& picture,
+                          const PiPCompositionInstruction& instruction, const PiPKeyframe& keyframe,
+                          media::PixelBuffer& canvas);
+    void drawSubtitle(const PiPCompositionInstruction& instruction, double t,
+                      media::PixelBuffer& canvas);
 
     SubtitleRenderer subtitles_;
     // The subtitle image last drawn, in YUV; lives as long as the subtitle cache.

@@ -1,7 +1,6 @@
 #include "compose/PixelOps.h"
 
 #include <QImage>
-
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -90,7 +89,8 @@ std::vector<uint8_t> roundedRectMask(int width, int height, double radius) {
             if (!inCornerX || !inCornerY) continue;
             const double distance = std::hypot(px - cx, py - cy) - radius;
             const double coverage = std::clamp(0.5 - distance, 0.0, 1.0);
-            mask[static_cast<size_t>(y) * width + x] = static_cast<uint8_t>(std::lround(coverage * 255));
+            mask[static_cast<size_t>(y) * width + x] =
+                static_cast<uint8_t>(std::lround(coverage * 255));
         }
     }
     return mask;
@@ -99,25 +99,46 @@ std::vector<uint8_t> roundedRectMask(int width, int height, double radius) {
 namespace {
 
 // Where the pixel at (x, y) of a picture turned by `orientation` comes from in the w × h source.
-inline void orientedSource(ImageOrientation orientation, int w, int h, int x, int y, int& sx, int& sy) {
+inline void orientedSource(ImageOrientation orientation, int w, int h, int x, int y, int& sx,
+                           int& sy) {
     sx = x;
     sy = y;
     switch (orientation) {
-        case ImageOrientation::up: break;
-        case ImageOrientation::upMirrored: sx = w - 1 - x; break;
-        case ImageOrientation::down: sx = w - 1 - x; sy = h - 1 - y; break;
-        case ImageOrientation::downMirrored: sy = h - 1 - y; break;
-        case ImageOrientation::leftMirrored: sx = y; sy = x; break;
-        case ImageOrientation::right: sx = y; sy = h - 1 - x; break;
-        case ImageOrientation::rightMirrored: sx = w - 1 - y; sy = h - 1 - x; break;
-        case ImageOrientation::left: sx = w - 1 - y; sy = x; break;
+        case ImageOrientation::up:
+            break;
+        case ImageOrientation::upMirrored:
+            sx = w - 1 - x;
+            break;
+        case ImageOrientation::down:
+            sx = w - 1 - x;
+            sy = h - 1 - y;
+            break;
+        case ImageOrientation::downMirrored:
+            sy = h - 1 - y;
+            break;
+        case ImageOrientation::leftMirrored:
+            sx = y;
+            sy = x;
+            break;
+        case ImageOrientation::right:
+            sx = y;
+            sy = h - 1 - x;
+            break;
+        case ImageOrientation::rightMirrored:
+            sx = w - 1 - y;
+            sy = h - 1 - x;
+            break;
+        case ImageOrientation::left:
+            sx = w - 1 - y;
+            sy = x;
+            break;
     }
 }
 
 // Turns one plane of `Sample`-sized elements (4 bytes for BGRA, 1 for luma, 2 for U V pairs).
 template <typename Sample>
-void orientPlane(const uint8_t* source, int sourceStride, int w, int h, uint8_t* target, int targetStride,
-                 ImageOrientation orientation) {
+void orientPlane(const uint8_t* source, int sourceStride, int w, int h, uint8_t* target,
+                 int targetStride, ImageOrientation orientation) {
     const bool turned = static_cast<int>(orientation) >= 5;
     const int ow = turned ? h : w;
     const int oh = turned ? w : h;
@@ -126,8 +147,8 @@ void orientPlane(const uint8_t* source, int sourceStride, int w, int h, uint8_t*
         for (int x = 0; x < ow; ++x) {
             int sx = 0, sy = 0;
             orientedSource(orientation, w, h, x, y, sx, sy);
-            row[x] = *reinterpret_cast<const Sample*>(source + static_cast<size_t>(sy) * sourceStride +
-                                                      sizeof(Sample) * sx);
+            row[x] = *reinterpret_cast<const Sample*>(
+                source + static_cast<size_t>(sy) * sourceStride + sizeof(Sample) * sx);
         }
     }
 }
@@ -143,12 +164,14 @@ void orientChroma(const PixelBuffer& source, PixelBuffer& target, ImageOrientati
     const int w = source.width(), h = source.height();
     const int ow = target.width(), oh = target.height();
     for (int cy = 0; cy < (oh + 1) / 2; ++cy) {
-        auto* row = reinterpret_cast<UVPair*>(target.data(1) + static_cast<size_t>(cy) * target.stride(1));
+        auto* row =
+            reinterpret_cast<UVPair*>(target.data(1) + static_cast<size_t>(cy) * target.stride(1));
         for (int cx = 0; cx < (ow + 1) / 2; ++cx) {
             int sx = 0, sy = 0;
-            orientedSource(orientation, w, h, std::min(2 * cx + 1, ow - 1), std::min(2 * cy + 1, oh - 1), sx, sy);
-            row[cx] = *reinterpret_cast<const UVPair*>(source.data(1) + static_cast<size_t>(sy / 2) * source.stride(1) +
-                                                       2 * (sx / 2));
+            orientedSource(orientation, w, h, std::min(2 * cx + 1, ow - 1),
+                           std::min(2 * cy + 1, oh - 1), sx, sy);
+            row[cx] = *reinterpret_cast<const UVPair*>(
+                source.data(1) + static_cast<size_t>(sy / 2) * source.stride(1) + 2 * (sx / 2));
         }
     }
 }
@@ -164,8 +187,10 @@ std::shared_ptr<PixelBuffer> orientedCopy(const PixelBuffer& source, ImageOrient
     const int w = source.width();
     const int h = source.height();
     if (source.format() == PixelFormat::NV12VideoRange) {
-        auto out = std::make_shared<PixelBuffer>(turned ? h : w, turned ? w : h, PixelFormat::NV12VideoRange);
-        orientPlane<uint8_t>(source.data(0), source.stride(0), w, h, out->data(0), out->stride(0), orientation);
+        auto out = std::make_shared<PixelBuffer>(turned ? h : w, turned ? w : h,
+                                                 PixelFormat::NV12VideoRange);
+        orientPlane<uint8_t>(source.data(0), source.stride(0), w, h, out->data(0), out->stride(0),
+                             orientation);
         orientChroma(source, *out, orientation);
         return out;
     }
@@ -178,7 +203,8 @@ std::shared_ptr<PixelBuffer> orientedCopy(const PixelBuffer& source, ImageOrient
         bgra = converted.get();
     }
     auto out = std::make_shared<PixelBuffer>(turned ? h : w, turned ? w : h, PixelFormat::BGRA);
-    orientPlane<uint32_t>(bgra->data(), bgra->stride(), w, h, out->data(), out->stride(), orientation);
+    orientPlane<uint32_t>(bgra->data(), bgra->stride(), w, h, out->data(), out->stride(),
+                          orientation);
     return out;
 }
 
@@ -192,8 +218,10 @@ void Scaler::reset() {
 bool Scaler::scale(const PixelBuffer& source, IntRect from, PixelBuffer& target, IntRect to) {
     const bool toNV12 = target.format() == PixelFormat::NV12VideoRange;
     if (target.format() != PixelFormat::BGRA && !toNV12) return false;
-    if (toNV12 && (source.format() == PixelFormat::NV12FullRange || (to.x & 1) || (to.y & 1))) return false;
-    if (!inside(from, source.width(), source.height()) || !inside(to, target.width(), target.height()))
+    if (toNV12 && (source.format() == PixelFormat::NV12FullRange || (to.x & 1) || (to.y & 1)))
+        return false;
+    if (!inside(from, source.width(), source.height()) ||
+        !inside(to, target.width(), target.height()))
         return false;
     uint8_t* dst[4] = {};
     int dstStride[4] = {};
@@ -210,15 +238,18 @@ bool Scaler::scale(const PixelBuffer& source, IntRect from, PixelBuffer& target,
     const int* bt709 = sws_getCoefficients(SWS_CS_ITU709);
 
     if (source.format() == PixelFormat::BGRA) {
-        const uint8_t* origin = source.data() + static_cast<size_t>(from.y) * source.stride() + 4 * from.x;
+        const uint8_t* origin =
+            source.data() + static_cast<size_t>(from.y) * source.stride() + 4 * from.x;
         if (!toNV12 && from.width == to.width && from.height == to.height) {
             for (int y = 0; y < to.height; ++y)
                 std::memcpy(dst[0] + static_cast<size_t>(y) * dstStride[0],
-                            origin + static_cast<size_t>(y) * source.stride(), 4 * static_cast<size_t>(to.width));
+                            origin + static_cast<size_t>(y) * source.stride(),
+                            4 * static_cast<size_t>(to.width));
             return true;
         }
-        context_ = sws_getCachedContext(context_, from.width, from.height, AV_PIX_FMT_BGRA, to.width,
-                                        to.height, targetFormat, kScaleFlags, nullptr, nullptr, nullptr);
+        context_ =
+            sws_getCachedContext(context_, from.width, from.height, AV_PIX_FMT_BGRA, to.width,
+                                 to.height, targetFormat, kScaleFlags, nullptr, nullptr, nullptr);
         if (!context_) return false;
         if (toNV12) sws_setColorspaceDetails(context_, bt709, 1, bt709, 0, 0, 1 << 16, 1 << 16);
         const uint8_t* src[4] = {origin};
@@ -253,7 +284,8 @@ bool Scaler::scale(const PixelBuffer& source, IntRect from, PixelBuffer& target,
 void fillOpaqueBlack(PixelBuffer& canvas) {
     if (canvas.format() == PixelFormat::BGRA) {
         for (int y = 0; y < canvas.height(); ++y) {
-            auto* row = reinterpret_cast<uint32_t*>(canvas.data() + static_cast<size_t>(y) * canvas.stride());
+            auto* row = reinterpret_cast<uint32_t*>(canvas.data() +
+                                                    static_cast<size_t>(y) * canvas.stride());
             std::fill(row, row + canvas.width(), 0xFF000000u);  // B G R A = 0 0 0 255
         }
         return;
@@ -262,10 +294,12 @@ void fillOpaqueBlack(PixelBuffer& canvas) {
     for (int y = 0; y < canvas.height(); ++y)
         std::memset(canvas.data(0) + static_cast<size_t>(y) * canvas.stride(0), 16, canvas.width());
     for (int y = 0; y < (canvas.height() + 1) / 2; ++y)
-        std::memset(canvas.data(1) + static_cast<size_t>(y) * canvas.stride(1), 128, 2 * ((canvas.width() + 1) / 2));
+        std::memset(canvas.data(1) + static_cast<size_t>(y) * canvas.stride(1), 128,
+                    2 * ((canvas.width() + 1) / 2));
 }
 
-void drawNV12(PixelBuffer& canvas, const PixelBuffer& layer, IntRect from, int x, int y, const uint8_t* mask) {
+void drawNV12(PixelBuffer& canvas, const PixelBuffer& layer, IntRect from, int x, int y,
+              const uint8_t* mask) {
     const int x0 = std::max(0, x), x1 = std::min(canvas.width(), x + from.width);
     const int y0 = std::max(0, y), y1 = std::min(canvas.height(), y + from.height);
     if (x0 >= x1 || y0 >= y1) return;
@@ -277,7 +311,8 @@ void drawNV12(PixelBuffer& canvas, const PixelBuffer& layer, IntRect from, int x
 
     for (int py = y0; py < y1; ++py) {
         uint8_t* out = canvas.data(0) + static_cast<size_t>(py) * canvas.stride(0);
-        const uint8_t* in = layer.data(0) + static_cast<size_t>(from.y + py - y) * layer.stride(0) + from.x;
+        const uint8_t* in =
+            layer.data(0) + static_cast<size_t>(from.y + py - y) * layer.stride(0) + from.x;
         if (!mask) {
             std::memcpy(out + x0, in + (x0 - x), static_cast<size_t>(x1 - x0));
             continue;
@@ -286,8 +321,9 @@ void drawNV12(PixelBuffer& canvas, const PixelBuffer& layer, IntRect from, int x
         for (int px = x0; px < x1; ++px) {
             const unsigned a = m[px - x];
             if (a == 0) continue;
-            out[px] = a == 255 ? in[px - x]
-                               : static_cast<uint8_t>((in[px - x] * a + out[px] * (255 - a) + 127) / 255);
+            out[px] =
+                a == 255 ? in[px - x]
+                         : static_cast<uint8_t>((in[px - x] * a + out[px] * (255 - a) + 127) / 255);
         }
     }
 
@@ -297,7 +333,9 @@ void drawNV12(PixelBuffer& canvas, const PixelBuffer& layer, IntRect from, int x
     const int lastColumn = (from.x + from.width - 1) / 2;
     const int firstRow = from.y / 2;
     const int lastRow = (from.y + from.height - 1) / 2;
-    auto layerColumn = [&](int bx) { return std::clamp((from.x + 2 * bx - x) >> 1, firstColumn, lastColumn); };
+    auto layerColumn = [&](int bx) {
+        return std::clamp((from.x + 2 * bx - x) >> 1, firstColumn, lastColumn);
+    };
     const int bx0 = x0 / 2, bx1 = (x1 + 1) / 2;
     // Blocks whose four pixels are all inside [x0, x1), for the copy of whole runs.
     const int fullX0 = (x0 + 1) / 2, fullX1 = x1 / 2;
@@ -310,7 +348,8 @@ void drawNV12(PixelBuffer& canvas, const PixelBuffer& layer, IntRect from, int x
         int bx = bx0;
         while (bx < bx1) {
             if (!mask && rowsFull && bx >= fullX0 && bx < fullX1) {
-                std::memcpy(out + 2 * bx, in + 2 * layerColumn(bx), 2 * static_cast<size_t>(fullX1 - bx));
+                std::memcpy(out + 2 * bx, in + 2 * layerColumn(bx),
+                            2 * static_cast<size_t>(fullX1 - bx));
                 bx = fullX1;
                 continue;
             }
@@ -327,7 +366,8 @@ void drawNV12(PixelBuffer& canvas, const PixelBuffer& layer, IntRect from, int x
                     d[1] = s[1];
                 } else {
                     for (int c = 0; c < 2; ++c)
-                        d[c] = static_cast<uint8_t>((s[c] * sum + d[c] * (whole - sum) + whole / 2) / whole);
+                        d[c] = static_cast<uint8_t>(
+                            (s[c] * sum + d[c] * (whole - sum) + whole / 2) / whole);
                 }
             }
             ++bx;
@@ -351,15 +391,22 @@ YUVAImage makeYUVAImage(const QImage& source, int x, int y) {
     // BT.709 video range, applied to premultiplied colour: the offsets scale with alpha, so the
     // result is the picture composited over black, plus (1 - alpha) of what lies beneath.
     constexpr double kY = 219.0 / 255.0, kC = 224.0 / 255.0;
-    auto toY = [](double r, double g, double b) { return kY * (0.2126 * r + 0.7152 * g + 0.0722 * b); };
-    auto toU = [](double r, double g, double b) { return kC * (-0.2126 * r - 0.7152 * g + 0.9278 * b) / 1.8556; };
-    auto toV = [](double r, double g, double b) { return kC * (0.7874 * r - 0.7152 * g - 0.0722 * b) / 1.5748; };
+    auto toY = [](double r, double g, double b) {
+        return kY * (0.2126 * r + 0.7152 * g + 0.0722 * b);
+    };
+    auto toU = [](double r, double g, double b) {
+        return kC * (-0.2126 * r - 0.7152 * g + 0.9278 * b) / 1.8556;
+    };
+    auto toV = [](double r, double g, double b) {
+        return kC * (0.7874 * r - 0.7152 * g - 0.0722 * b) / 1.5748;
+    };
     for (int py = 0; py < out.height; ++py) {
         const uchar* s = image.constScanLine(py);
         for (int px = 0; px < out.width; ++px, s += 4) {
             const size_t i = static_cast<size_t>(py) * out.width + px;
             out.alpha[i] = s[3];
-            out.luma[i] = static_cast<uint8_t>(std::clamp(std::lround(16.0 * s[3] / 255.0 + toY(s[0], s[1], s[2])), 0L, 255L));
+            out.luma[i] = static_cast<uint8_t>(
+                std::clamp(std::lround(16.0 * s[3] / 255.0 + toY(s[0], s[1], s[2])), 0L, 255L));
         }
     }
     // Chroma blocks on the canvas's grid: (x >> 1) rounds towards minus infinity.
@@ -376,7 +423,8 @@ YUVAImage makeYUVAImage(const QImage& source, int x, int y) {
                 for (int dx = 0; dx < 2; ++dx) {
                     const int px = 2 * (out.blockX + bx) + dx - x;
                     const int py = 2 * (out.blockY + by) + dy - y;
-                    if (px < 0 || py < 0 || px >= out.width || py >= out.height) continue;  // transparent
+                    if (px < 0 || py < 0 || px >= out.width || py >= out.height)
+                        continue;  // transparent
                     const uchar* s = image.constScanLine(py) + 4 * px;
                     u += 128.0 * s[3] / 255.0 + toU(s[0], s[1], s[2]);
                     v += 128.0 * s[3] / 255.0 + toV(s[0], s[1], s[2]);
@@ -402,8 +450,10 @@ void drawYUVA(PixelBuffer& canvas, const YUVAImage& image) {
             if (a != 0) out[px] = over(image.luma[row + px], 255 - a, out[px]);
         }
     }
-    const int bx0 = std::max(0, image.blockX), bx1 = std::min((canvas.width() + 1) / 2, image.blockX + image.blocksWide);
-    const int by0 = std::max(0, image.blockY), by1 = std::min((canvas.height() + 1) / 2, image.blockY + image.blocksHigh);
+    const int bx0 = std::max(0, image.blockX),
+              bx1 = std::min((canvas.width() + 1) / 2, image.blockX + image.blocksWide);
+    const int by0 = std::max(0, image.blockY),
+              by1 = std::min((canvas.height() + 1) / 2, image.blockY + image.blocksHigh);
     for (int by = by0; by < by1; ++by) {
         uint8_t* out = canvas.data(1) + static_cast<size_t>(by) * canvas.stride(1);
         const size_t row = static_cast<size_t>(by - image.blockY) * image.blocksWide - image.blockX;

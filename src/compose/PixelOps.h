@@ -31,7 +31,8 @@ struct Placement {
 };
 
 // Aspect fill of a sw × sh picture into the region (x, y, tw, th): centred, the overflow cut.
-Placement fillPlacement(int sourceWidth, int sourceHeight, double x, double y, double tw, double th);
+Placement fillPlacement(int sourceWidth, int sourceHeight, double x, double y, double tw,
+                        double th);
 // Aspect fit: the whole picture, centred, bands left uncovered.
 Placement fitPlacement(int sourceWidth, int sourceHeight, double x, double y, double tw, double th);
 
@@ -50,17 +51,18 @@ std::shared_ptr<media::PixelBuffer> orientedCopy(const media::PixelBuffer& sourc
 // same shape. Sources: BGRA, NV12 (either range); targets: BGRA, or NV12 video range from BGRA
 // and NV12 video range sources, then at even coordinates. YUV is taken and made as BT.709.
 class Scaler {
-public:
+  public:
     Scaler() = default;
     ~Scaler();
     Scaler(const Scaler&) = delete;
     Scaler& operator=(const Scaler&) = delete;
 
     // False when the rectangles are empty or out of bounds, or the formats are not supported.
-    bool scale(const media::PixelBuffer& source, IntRect from, media::PixelBuffer& target, IntRect to);
+    bool scale(const media::PixelBuffer& source, IntRect from, media::PixelBuffer& target,
+               IntRect to);
     void reset();
 
-private:
+  private:
     SwsContext* context_ = nullptr;
 };
 
@@ -71,8 +73,8 @@ void fillOpaqueBlack(media::PixelBuffer& canvas);
 // the canvas edges, through an optional coverage mask (one byte a pixel, `from`'s width a row).
 // Each chroma sample takes the layer in proportion to how much of its 2 × 2 pixels the layer
 // covers. `from` starts on even coordinates.
-void drawNV12(media::PixelBuffer& canvas, const media::PixelBuffer& layer, IntRect from, int x, int y,
-              const uint8_t* mask = nullptr);
+void drawNV12(media::PixelBuffer& canvas, const media::PixelBuffer& layer, IntRect from, int x,
+              int y, const uint8_t* mask = nullptr);
 
 // A premultiplied RGBA image turned into the canvas's YUV once, for a given position: luma and
 // alpha per pixel, chroma and its alpha per 2 × 2 block of the canvas, all premultiplied, so

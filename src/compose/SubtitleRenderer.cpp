@@ -9,7 +9,6 @@
 #include <QPainterPath>
 #include <QRawFont>
 #include <QTextLayout>
-
 #include <algorithm>
 #include <cmath>
 
@@ -25,8 +24,8 @@ const QColor kTextFill(255, 255, 255);
 const QColor kOutline(0, 0, 0);
 const QColor kKeywordFill = QColor::fromRgbF(1.0f, 0.82f, 0.08f, 1.0f);
 constexpr double kShadowAlpha = 0.9;
-constexpr double kShadowOffsetDown = 2;  // pixels, towards the bottom of the picture
-constexpr double kShadowBlurRadius = 6;  // read as a Gaussian of half that deviation
+constexpr double kShadowOffsetDown = 2;   // pixels, towards the bottom of the picture
+constexpr double kShadowBlurRadius = 6;   // read as a Gaussian of half that deviation
 constexpr double kStrokeFraction = 0.05;  // outline width as a fraction of the font size
 constexpr double kKeywordBaselineDrop = 1.5;
 constexpr double kKeywordSizeIncrease = 5;
@@ -45,9 +44,9 @@ QFont namedFont(const QString& name, double size) {
 }
 
 QFont baseFont(bool emphasize, double size) {
-    return namedFont(emphasize ? QStringLiteral("HelveticaNeue-Medium")
-                               : QStringLiteral("HelveticaNeue-Bold"),
-                     size);
+    return namedFont(
+        emphasize ? QStringLiteral("HelveticaNeue-Medium") : QStringLiteral("HelveticaNeue-Bold"),
+        size);
 }
 
 void setPointsArePixels(QImage& image) {
@@ -93,8 +92,8 @@ std::unique_ptr<QTextLayout> layoutText(const QString& text, bool emphasize, dou
         QTextLayout::FormatRange format;
         format.start = range.location;
         format.length = range.length;
-        format.format.setFont(namedFont(QStringLiteral("HelveticaNeue-Bold"),
-                                        fontSize + kKeywordSizeIncrease));
+        format.format.setFont(
+            namedFont(QStringLiteral("HelveticaNeue-Bold"), fontSize + kKeywordSizeIncrease));
         format.format.setForeground(kKeywordFill);
         formats.append(format);
     }
@@ -203,7 +202,8 @@ void addShadow(QImage& image) {
             float sum = 0;
             for (int k = -r; k <= r; ++k) {
                 int sx = x + k;
-                if (sx >= 0 && sx < w) sum += kernel[k + r] * alpha[static_cast<size_t>(y) * w + sx];
+                if (sx >= 0 && sx < w)
+                    sum += kernel[k + r] * alpha[static_cast<size_t>(y) * w + sx];
             }
             across[static_cast<size_t>(y) * w + x] = sum;
         }
@@ -214,12 +214,14 @@ void addShadow(QImage& image) {
             float sum = 0;
             for (int k = -r; k <= r; ++k) {
                 int sy = y - shift + k;
-                if (sy >= 0 && sy < h) sum += kernel[k + r] * across[static_cast<size_t>(sy) * w + x];
+                if (sy >= 0 && sy < h)
+                    sum += kernel[k + r] * across[static_cast<size_t>(sy) * w + x];
             }
             float shadow = static_cast<float>(kShadowAlpha) * sum;
             float top = row[4 * x + 3] / 255.0f;
             float combined = top + shadow * (1 - top);
-            row[4 * x + 3] = static_cast<uchar>(std::lround(std::clamp(combined, 0.0f, 1.0f) * 255));
+            row[4 * x + 3] =
+                static_cast<uchar>(std::lround(std::clamp(combined, 0.0f, 1.0f) * 255));
         }
     }
 }
@@ -300,7 +302,8 @@ SubtitleMetrics SubtitleRenderer::measure(const std::string& text, bool emphasiz
 
     QString qtext = QString::fromStdString(text);
     std::vector<Utf16Range> keywords;
-    if (emphasize && emphasis_) keywords = validRanges(emphasis_(text), static_cast<int>(qtext.size()));
+    if (emphasize && emphasis_)
+        keywords = validRanges(emphasis_(text), static_cast<int>(qtext.size()));
     double suggested = 0;
     layoutText(qtext, emphasize, metrics.fontSize, keywords, metrics.layoutWidth,
                &measuringDevice(), &suggested);
@@ -355,15 +358,15 @@ std::shared_ptr<const SubtitleImage> SubtitleRenderer::subtitleImage(
     }
     addShadow(image);
     result->image = std::move(image);
-    result->placement =
-        placeSubtitle(m.imageWidth, m.imageHeight, layout.centerX, layout.centerY, canvasWidth,
-                      canvasHeight);
+    result->placement = placeSubtitle(m.imageWidth, m.imageHeight, layout.centerX, layout.centerY,
+                                      canvasWidth, canvasHeight);
     cache_.emplace(std::move(key), result);
     return result;
 }
 
 bool ensureTextEngine() {
-    if (auto* app = QCoreApplication::instance()) return qobject_cast<QGuiApplication*>(app) != nullptr;
+    if (auto* app = QCoreApplication::instance())
+        return qobject_cast<QGuiApplication*>(app) != nullptr;
     // No windows are ever shown by this process's exports, so no display is needed.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     static int argc = 1;

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QImage>
-
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -93,7 +92,7 @@ struct SubtitleImage {
 // Draws subtitles with Qt's text engine and keeps each distinct one. Not thread-safe: the
 // compositor uses it from its render queue only. Needs a QGuiApplication (see ensureTextEngine).
 class SubtitleRenderer {
-public:
+  public:
     explicit SubtitleRenderer(EmphasisFunction emphasis = defaultEmphasisFunction());
 
     // The subtitle for one canvas, or null when it cannot be drawn (nothing is cached then).
@@ -109,7 +108,7 @@ public:
     SubtitleMetrics measure(const std::string& text, bool emphasize, double canvasWidth,
                             double canvasHeight, const ClampedSubtitleLayout& layout) const;
 
-private:
+  private:
     EmphasisFunction emphasis_;
     std::unordered_map<SubtitleRenderKey, std::shared_ptr<const SubtitleImage>,
                        SubtitleRenderKeyHash>

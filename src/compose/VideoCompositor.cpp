@@ -3,9 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
-
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <ctime>
@@ -62,9 +61,12 @@ CompositorError::CompositorError(Case kind, std::string message)
 
 std::string CompositorError::description() const {
     switch (kind_) {
-        case Case::exportSessionFailed: return "导出失败：" + message_;
-        case Case::missingMainVideo: return "缺少主画面视频";
-        case Case::missingMainTrack: return "主画面无视频轨";
+        case Case::exportSessionFailed:
+            return "导出失败：" + message_;
+        case Case::missingMainVideo:
+            return "缺少主画面视频";
+        case Case::missingMainTrack:
+            return "主画面无视频轨";
     }
     return {};
 }
@@ -114,11 +116,13 @@ media::PixelSize VideoCompositor::renderSize(const media::AssetTrack& mainTrack,
         return {size.width, size.height};
     }
     if (project.sourceKind == RecordingSourceKind::screen) {
-        if (!(w > 0) || !(h > 0) || !std::isfinite(w) || !std::isfinite(h)) return portraitFallback(longEdge);
+        if (!(w > 0) || !(h > 0) || !std::isfinite(w) || !std::isfinite(h))
+            return portraitFallback(longEdge);
         return proportionalSize(w / h, longEdge);
     }
     const auto& viewport = project.captureViewportSize;
-    if (!viewport || !(viewport->width > 0) || !(viewport->height > 0)) return portraitFallback(longEdge);
+    if (!viewport || !(viewport->width > 0) || !(viewport->height > 0))
+        return portraitFallback(longEdge);
     return proportionalSize(viewport->width / viewport->height, longEdge);
 }
 
@@ -162,16 +166,16 @@ VideoCompositor::Built VideoCompositor::buildComposition(const RecordingProject&
     const MediaTime start = MediaTime::fromSeconds(s, kCompositionTimescale);
     const MediaTime length = MediaTime::fromSeconds(L, kCompositionTimescale);
     composition.duration = length;
-    composition.tracks.push_back(
-        {mainTrackID, MediaType::video, *project.mainVideoURL, mainSource.trackID, TimeRange{start, length}});
+    composition.tracks.push_back({mainTrackID, MediaType::video, *project.mainVideoURL,
+                                  mainSource.trackID, TimeRange{start, length}});
 
     // Sound of the main movie only.
     const auto audioTracks = mainAsset->tracks(MediaType::audio);
     std::vector<AudioMixInputParameters> parameters;
     for (size_t i = 0; i < audioTracks.size(); ++i) {
         const TrackID id = nextTrackID++;
-        composition.tracks.push_back(
-            {id, MediaType::audio, *project.mainVideoURL, audioTracks[i].trackID, TimeRange{start, length}});
+        composition.tracks.push_back({id, MediaType::audio, *project.mainVideoURL,
+                                      audioTracks[i].trackID, TimeRange{start, length}});
         parameters.push_back({id, audioTracks.size() >= 2 && i == 0 ? 0.8f : 1.0f});
     }
     if (parameters.size() >= 2) built.audioMix = AudioMix{parameters};
@@ -187,7 +191,9 @@ VideoCompositor::Built VideoCompositor::buildComposition(const RecordingProject&
             CompositionTrack camera{nextTrackID++, MediaType::video, *project.pipVideoURL,
                                     cameraSource.trackID, std::nullopt};
             const double Lc = std::min(L, std::max(availableDuration(*cameraAsset, D) - s, 0.0));
-            if (Lc > 0) camera.sourceRange = TimeRange{start, MediaTime::fromSeconds(Lc, kCompositionTimescale)};
+            if (Lc > 0)
+                camera.sourceRange =
+                    TimeRange{start, MediaTime::fromSeconds(Lc, kCompositionTimescale)};
             composition.tracks.push_back(camera);
             cameraTransform = cameraSource.preferredTransform;
             if (shown) pipTrackID = camera.trackID;
@@ -206,20 +212,23 @@ VideoCompositor::Built VideoCompositor::buildComposition(const RecordingProject&
     instruction->canvas = Size{size.width, size.height};
     instruction->fitsMainContent =
         aspect.main == AspectRatio::default_ && project.sourceKind == RecordingSourceKind::screen;
-    instruction->pipKeyframes = mapPiPKeyframesToCrop(rebasePiPKeyframes(project.pipTrack, s), project);
+    instruction->pipKeyframes =
+        mapPiPKeyframesToCrop(rebasePiPKeyframes(project.pipTrack, s), project);
     instruction->pipAspect = aspect.pip.aspect;
     instruction->pipCornerRatio = aspect.pip.cornerRatio;
     instruction->isSplitScreenEnabled = aspect.isSplitScreenEnabled;
     instruction->splitScreenOrder = aspect.splitOrder;
     instruction->splitScreenTopRatio = aspect.splitTopRatio;
-    instruction->splitScreenKeyframes =
-        rebaseSplitScreenKeyframes(project.splitScreenTrack, aspect.splitOrder, s, aspect.splitTopRatio);
+    instruction->splitScreenKeyframes = rebaseSplitScreenKeyframes(
+        project.splitScreenTrack, aspect.splitOrder, s, aspect.splitTopRatio);
     instruction->totalDuration = L;
     if (includesSubtitles) instruction->subtitles = clipSubtitles(project.subtitleTrack, s, L);
     instruction->subtitleLayout = project.subtitleLayout;
     instruction->emphasizesSubtitleKeywords = project.emphasizesSubtitleKeywords;
-    instruction->mainTransform = VideoTrackTransform::fromPreferredTransform(mainSource.preferredTransform);
-    if (cameraTransform) instruction->pipTransform = VideoTrackTransform::fromPreferredTransform(*cameraTransform);
+    instruction->mainTransform =
+        VideoTrackTransform::fromPreferredTransform(mainSource.preferredTransform);
+    if (cameraTransform)
+        instruction->pipTransform = VideoTrackTransform::fromPreferredTransform(*cameraTransform);
     video.instructions = {instruction};
     return built;
 }
@@ -233,7 +242,8 @@ std::filesystem::path VideoCompositor::exportURL() {
     // Two exports started within one second must not write (or delete) each other's movie, so
     // the name is claimed by creating the file exclusively; a taken name gets a counter.
     for (int attempt = 1; attempt < 1000; ++attempt) {
-        auto candidate = directory / (attempt == 1 ? stem + ".mp4" : stem + "_" + std::to_string(attempt) + ".mp4");
+        auto candidate = directory / (attempt == 1 ? stem + ".mp4"
+                                                   : stem + "_" + std::to_string(attempt) + ".mp4");
         int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         if (fd >= 0) {
             ::close(fd);
@@ -244,8 +254,9 @@ std::filesystem::path VideoCompositor::exportURL() {
     return directory / (stem + ".mp4");
 }
 
-void VideoCompositor::exportMovie(const RecordingProject& project, bool includesSubtitles, double startTime,
-                                  std::optional<double> endTime, Completion completion, Progress progress) {
+void VideoCompositor::exportMovie(const RecordingProject& project, bool includesSubtitles,
+                                  double startTime, std::optional<double> endTime,
+                                  Completion completion, Progress progress) {
     Built built;
     try {
         built = buildComposition(project, includesSubtitles, startTime, endTime);
@@ -258,9 +269,9 @@ void VideoCompositor::exportMovie(const RecordingProject& project, bool includes
     const auto& video = built.videoComposition;
     const auto preset = exportPreset(video.renderWidth, video.renderHeight);
     const int fps = std::max(exportFrameRate, 1);
-    auto session = ExportSession::create(built, url, encoderSettingsForPreset(preset, video.renderWidth,
-                                                                              video.renderHeight, fps),
-                                         fps);
+    auto session = ExportSession::create(
+        built, url, encoderSettingsForPreset(preset, video.renderWidth, video.renderHeight, fps),
+        fps);
     if (!session) {
         std::error_code ignored;
         std::filesystem::remove(url, ignored);  // the claimed, still empty name
@@ -284,17 +295,20 @@ void VideoCompositor::exportMovie(const RecordingProject& project, bool includes
                 if (ok)
                     completion(url);
                 else
-                    completion(CompositorError::exportSessionFailed(errorText.empty() ? "未知错误" : errorText));
+                    completion(CompositorError::exportSessionFailed(errorText.empty() ? "未知错误"
+                                                                                      : errorText));
             });
         },
         std::move(forward));
 }
 
-std::shared_ptr<media::PixelBuffer> VideoCompositor::renderFrame(const RecordingProject& project, double t,
+std::shared_ptr<media::PixelBuffer> VideoCompositor::renderFrame(const RecordingProject& project,
+                                                                 double t,
                                                                  bool includesSubtitles) const {
     const Built built = buildComposition(project, includesSubtitles, 0, std::nullopt);
     const auto& instruction = built.videoComposition.instructions.front();
-    const MediaTime time = MediaTime::fromSeconds(std::max(finiteOr(t, 0), 0.0), kCompositionTimescale);
+    const MediaTime time =
+        MediaTime::fromSeconds(std::max(finiteOr(t, 0), 0.0), kCompositionTimescale);
 
     std::map<TrackID, std::shared_ptr<const media::PixelBuffer>> frames;
     std::string error;
@@ -315,11 +329,14 @@ std::shared_ptr<media::PixelBuffer> VideoCompositor::renderFrame(const Recording
     if (instruction->pipTrackID) grab(*instruction->pipTrackID);
 
     PiPVideoCompositor compositor;
-    auto context = RenderContext::make(built.videoComposition.renderWidth, built.videoComposition.renderHeight, 1);
+    auto context = RenderContext::make(built.videoComposition.renderWidth,
+                                       built.videoComposition.renderHeight, 1);
     std::promise<VideoCompositionRequest::Result> rendered;
     compositor.startVideoCompositionRequest(std::make_shared<VideoCompositionRequest>(
         time, instruction, context, std::move(frames),
-        [&rendered](VideoCompositionRequest::Result result) { rendered.set_value(std::move(result)); }));
+        [&rendered](VideoCompositionRequest::Result result) {
+            rendered.set_value(std::move(result));
+        }));
     auto result = rendered.get_future().get();
     if (result.error)
         throw CompositorError::exportSessionFailed("画面合成失败（" + result.error->domain + " " +

@@ -19,14 +19,18 @@ namespace zimlo::compose {
 
 // Why an export failed; `description()` is the text shown to the user.
 class CompositorError : public std::exception {
-public:
+  public:
     enum class Case { exportSessionFailed, missingMainVideo, missingMainTrack };
 
     static CompositorError exportSessionFailed(std::string message) {
         return CompositorError(Case::exportSessionFailed, std::move(message));
     }
-    static CompositorError missingMainVideo() { return CompositorError(Case::missingMainVideo, {}); }
-    static CompositorError missingMainTrack() { return CompositorError(Case::missingMainTrack, {}); }
+    static CompositorError missingMainVideo() {
+        return CompositorError(Case::missingMainVideo, {});
+    }
+    static CompositorError missingMainTrack() {
+        return CompositorError(Case::missingMainTrack, {});
+    }
 
     Case kind() const { return kind_; }
     const std::string& message() const { return message_; }
@@ -38,7 +42,7 @@ public:
         return a.kind_ == b.kind_ && a.message_ == b.message_;
     }
 
-private:
+  private:
     CompositorError(Case kind, std::string message);
     Case kind_;
     std::string message_;
@@ -98,7 +102,7 @@ ExportEncoderSettings encoderSettingsForPreset(const std::string& presetName, in
 // Turns a recording project into a finished MPEG-4 movie. One per export; the settings are set
 // before calling exportMovie. Everything here is called on the main thread.
 class VideoCompositor : public std::enable_shared_from_this<VideoCompositor> {
-public:
+  public:
     double exportLongEdge = 1280;
     int exportFrameRate = 24;
 
@@ -114,11 +118,12 @@ public:
     using Progress = std::function<void(double)>;
 
     // Throws CompositorError.
-    Built buildComposition(const RecordingProject& project, bool includesSubtitles, double startTime,
-                           std::optional<double> endTime) const;
+    Built buildComposition(const RecordingProject& project, bool includesSubtitles,
+                           double startTime, std::optional<double> endTime) const;
     static double availableDuration(const media::MovieAsset& asset, double fallback);
     // Output picture size; `mainTrack` is the main movie's video track.
-    media::PixelSize renderSize(const media::AssetTrack& mainTrack, const RecordingProject& project) const;
+    media::PixelSize renderSize(const media::AssetTrack& mainTrack,
+                                const RecordingProject& project) const;
     static std::string exportPreset(double width, double height);
 
     // Builds and exports. Failures of the build are reported at once, before this returns;

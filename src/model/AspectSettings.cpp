@@ -19,12 +19,18 @@ constexpr std::array<AspectRatio, 6> kAllAspects = {
 
 std::string_view rawValue(AspectRatio aspect) {
     switch (aspect) {
-        case AspectRatio::default_: return "默认";
-        case AspectRatio::r1x1: return "1:1";
-        case AspectRatio::r3x4: return "3:4";
-        case AspectRatio::r4x3: return "4:3";
-        case AspectRatio::r9x16: return "9:16";
-        case AspectRatio::r16x9: return "16:9";
+        case AspectRatio::default_:
+            return "默认";
+        case AspectRatio::r1x1:
+            return "1:1";
+        case AspectRatio::r3x4:
+            return "3:4";
+        case AspectRatio::r4x3:
+            return "4:3";
+        case AspectRatio::r9x16:
+            return "9:16";
+        case AspectRatio::r16x9:
+            return "16:9";
     }
     return "默认";
 }
@@ -39,12 +45,18 @@ std::span<const AspectRatio> allAspectRatios() { return kAllAspects; }
 
 double ratio(AspectRatio aspect) {
     switch (aspect) {
-        case AspectRatio::default_: return 0;
-        case AspectRatio::r1x1: return 1.0;
-        case AspectRatio::r3x4: return 3.0 / 4.0;
-        case AspectRatio::r4x3: return 4.0 / 3.0;
-        case AspectRatio::r9x16: return 9.0 / 16.0;
-        case AspectRatio::r16x9: return 16.0 / 9.0;
+        case AspectRatio::default_:
+            return 0;
+        case AspectRatio::r1x1:
+            return 1.0;
+        case AspectRatio::r3x4:
+            return 3.0 / 4.0;
+        case AspectRatio::r4x3:
+            return 4.0 / 3.0;
+        case AspectRatio::r9x16:
+            return 9.0 / 16.0;
+        case AspectRatio::r16x9:
+            return 16.0 / 9.0;
     }
     return 0;
 }
@@ -121,8 +133,8 @@ AspectRatio readAspect(const Json& json, const std::string& path) {
 PiPStyle pipStyleFromJSON(const Json& json, const std::string& path) {
     json_detail::expectObject(json, path);
     PiPStyle style;
-    style.aspect = readAspect(json_detail::requireMember(json, "aspect", path),
-                              childPath(path, "aspect"));
+    style.aspect =
+        readAspect(json_detail::requireMember(json, "aspect", path), childPath(path, "aspect"));
     style.cornerRatio = json_detail::readDouble(
         json_detail::requireMember(json, "cornerRatio", path), childPath(path, "cornerRatio"));
     return style;
@@ -132,7 +144,8 @@ AspectSettings aspectSettingsFromJSON(const Json& json, const std::string& path)
     using namespace json_detail;
     expectObject(json, path);
     AspectSettings settings;
-    if (const Json* value = member(json, "main")) settings.main = readAspect(*value, childPath(path, "main"));
+    if (const Json* value = member(json, "main"))
+        settings.main = readAspect(*value, childPath(path, "main"));
     if (const Json* value = member(json, "isSplitScreenEnabled"))
         settings.isSplitScreenEnabled = readBool(*value, childPath(path, "isSplitScreenEnabled"));
     // Split screen excludes the floating picture; its flag is then not even read.
@@ -144,13 +157,16 @@ AspectSettings aspectSettingsFromJSON(const Json& json, const std::string& path)
     if (const Json* value = member(json, "splitOrder")) {
         std::string raw = readString(*value, childPath(path, "splitOrder"));
         auto order = cameraSplitOrderFromRaw(raw);
-        if (!order) throw DecodingError(childPath(path, "splitOrder"), "unknown split order \"" + raw + "\"");
+        if (!order)
+            throw DecodingError(childPath(path, "splitOrder"),
+                                "unknown split order \"" + raw + "\"");
         settings.splitOrder = *order;
     }
     if (const Json* value = member(json, "splitTopRatio"))
         settings.splitTopRatio = readDouble(*value, childPath(path, "splitTopRatio"));
     settings.splitTopRatio = AspectSettings::clampSplitTopRatio(settings.splitTopRatio);
-    if (const Json* value = member(json, "pip")) settings.pip = pipStyleFromJSON(*value, childPath(path, "pip"));
+    if (const Json* value = member(json, "pip"))
+        settings.pip = pipStyleFromJSON(*value, childPath(path, "pip"));
     return settings;
 }
 

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <nlohmann/json_fwd.hpp>
-
 #include <optional>
 #include <span>
 #include <string_view>

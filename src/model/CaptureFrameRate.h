@@ -19,11 +19,16 @@ inline int rawValue(CaptureFrameRate rate) { return static_cast<int>(rate); }
 // Only exactly 24, 30, 60 or 120 name a frame rate.
 inline std::optional<CaptureFrameRate> captureFrameRateFromRaw(int raw) {
     switch (raw) {
-        case 24: return CaptureFrameRate::fps24;
-        case 30: return CaptureFrameRate::fps30;
-        case 60: return CaptureFrameRate::fps60;
-        case 120: return CaptureFrameRate::fps120;
-        default: return std::nullopt;
+        case 24:
+            return CaptureFrameRate::fps24;
+        case 30:
+            return CaptureFrameRate::fps30;
+        case 60:
+            return CaptureFrameRate::fps60;
+        case 120:
+            return CaptureFrameRate::fps120;
+        default:
+            return std::nullopt;
     }
 }
 

@@ -5,8 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <atomic>
+#include <cerrno>
 #include <thread>
 #include <unordered_set>
 
@@ -148,8 +148,9 @@ RecordingProject DraftStore::saveDraft(const RecordingProject& project) const {
         fs::path source;
     };
     std::vector<Media> media;
-    for (auto [base, field] : {std::pair<const char*, std::optional<fs::path>*>{"main", &stored.mainVideoURL},
-                               {"pip", &stored.pipVideoURL}}) {
+    for (auto [base, field] :
+         {std::pair<const char*, std::optional<fs::path>*>{"main", &stored.mainVideoURL},
+          {"pip", &stored.pipVideoURL}}) {
         if (!*field) continue;
         media.push_back({base, *field, fs::absolute(**field)});
         *field = mediaDestination(dir, base, **field);
@@ -222,9 +223,8 @@ std::vector<RecordingProject> DraftStore::loadDrafts() const {
     std::vector<RecordingProject> drafts;
     for (auto& draft : readDrafts(sortedEntries(root_)))
         if (draft) drafts.push_back(std::move(*draft));
-    std::stable_sort(drafts.begin(), drafts.end(), [](const auto& a, const auto& b) {
-        return a.createdAt > b.createdAt;
-    });
+    std::stable_sort(drafts.begin(), drafts.end(),
+                     [](const auto& a, const auto& b) { return a.createdAt > b.createdAt; });
     // Of several drafts from one asset only the newest is listed.
     std::unordered_set<std::string> seen;
     std::erase_if(drafts, [&](const RecordingProject& project) {

@@ -14,7 +14,7 @@ namespace zimlo {
 // store; tests and tools pass their own. Nothing is cached: every call works on the file system.
 // Calls are synchronous and meant for the main thread.
 class DraftStore {
-public:
+  public:
     // The per-process store rooted at documents/"Drafts", created on first use.
     static std::shared_ptr<DraftStore> shared();
     // documents/"Drafts" for the current user.
@@ -44,7 +44,7 @@ public:
     static std::optional<std::filesystem::path> findMedia(const std::filesystem::path& dir,
                                                           const std::string& base);
 
-private:
+  private:
     std::filesystem::path root_;
 };
 

@@ -19,8 +19,8 @@ namespace json_detail {
 
 Json number(double value, const std::string& path) {
     if (!std::isfinite(value))
-        throw EncodingError(path + ": cannot encode a non-finite number (" +
-                            std::to_string(value) + ")");
+        throw EncodingError(path + ": cannot encode a non-finite number (" + std::to_string(value) +
+                            ")");
     return Json(value);
 }
 

@@ -9,17 +9,17 @@ namespace zimlo {
 // "aspect.pip.cornerRatio" or "pipTrack[2].center" (empty when the text is not JSON at all);
 // what() reads "<keyPath>: <problem>".
 class DecodingError : public std::runtime_error {
-public:
+  public:
     DecodingError(std::string keyPath, const std::string& problem);
     const std::string& keyPath() const { return keyPath_; }
 
-private:
+  private:
     std::string keyPath_;
 };
 
 // A value that cannot be written as JSON (a non-finite number); what() names the key.
 class EncodingError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 

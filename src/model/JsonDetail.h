@@ -3,7 +3,6 @@
 // Helpers shared by the JSON coders of the model types. Not for use outside the model.
 
 #include <nlohmann/json.hpp>
-
 #include <string>
 
 #include "model/Geometry.h"

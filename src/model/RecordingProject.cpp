@@ -1,9 +1,8 @@
 #include "model/RecordingProject.h"
 
-#include <nlohmann/json.hpp>
-
 #include <cctype>
 #include <cstring>
+#include <nlohmann/json.hpp>
 
 #include "model/JsonDetail.h"
 
@@ -56,7 +55,8 @@ bool forbiddenInURL(unsigned char c) {
 }  // namespace
 
 std::string fileURLString(const std::filesystem::path& path) {
-    std::string native = path.is_absolute() ? path.string() : std::filesystem::absolute(path).string();
+    std::string native =
+        path.is_absolute() ? path.string() : std::filesystem::absolute(path).string();
     static constexpr char kDigits[] = "0123456789ABCDEF";
     std::string url = "file://";
     url.reserve(url.size() + native.size() * 3);
@@ -172,7 +172,8 @@ Json toJSON(const RecordingProject& project) {
     if (project.captureViewportSize)
         json["captureViewportSize"] =
             json_detail::sizeArray(*project.captureViewportSize, "captureViewportSize");
-    if (project.sourceAssetIdentifier) json["sourceAssetIdentifier"] = *project.sourceAssetIdentifier;
+    if (project.sourceAssetIdentifier)
+        json["sourceAssetIdentifier"] = *project.sourceAssetIdentifier;
     return json;
 }
 
@@ -209,7 +210,8 @@ SplitScreenKeyframe splitKeyframeFromJSON(const Json& json, const std::string& p
     double time = readDouble(requireMember(json, "time", path), childPath(path, "time"));
     std::string raw = readString(requireMember(json, "order", path), childPath(path, "order"));
     auto order = cameraSplitOrderFromRaw(raw);
-    if (!order) throw DecodingError(childPath(path, "order"), "unknown split order \"" + raw + "\"");
+    if (!order)
+        throw DecodingError(childPath(path, "order"), "unknown split order \"" + raw + "\"");
     double topRatio = 0.5;
     if (const Json* value = member(json, "topRatio"))
         topRatio = readDouble(*value, childPath(path, "topRatio"));
@@ -231,7 +233,8 @@ SubtitleLayout layoutFromJSON(const Json& json, const std::string& path) {
     expectObject(json, path);
     SubtitleLayout layout;
     layout.center = readPoint(requireMember(json, "center", path), childPath(path, "center"));
-    layout.maxWidth = readDouble(requireMember(json, "maxWidth", path), childPath(path, "maxWidth"));
+    layout.maxWidth =
+        readDouble(requireMember(json, "maxWidth", path), childPath(path, "maxWidth"));
     layout.fontScale =
         readDouble(requireMember(json, "fontScale", path), childPath(path, "fontScale"));
     return layout;
@@ -270,8 +273,8 @@ RecordingProject recordingProjectFromJSON(const Json& json) {
     if (const Json* value = member(json, "splitScreenTrack"))
         project.splitScreenTrack =
             listFromJSON<SplitScreenKeyframe>(*value, "splitScreenTrack", splitKeyframeFromJSON);
-    project.subtitleTrack = listFromJSON<SubtitleSegment>(
-        requireMember(json, "subtitleTrack", ""), "subtitleTrack", segmentFromJSON);
+    project.subtitleTrack = listFromJSON<SubtitleSegment>(requireMember(json, "subtitleTrack", ""),
+                                                          "subtitleTrack", segmentFromJSON);
     if (const Json* value = member(json, "subtitleLayout"))
         project.subtitleLayout = layoutFromJSON(*value, "subtitleLayout");
     if (const Json* value = member(json, "emphasizesSubtitleKeywords"))
@@ -286,9 +289,9 @@ RecordingProject recordingProjectFromJSON(const Json& json) {
         project.sourceKind = *kind;
     } else {
         // Older documents carry no kind: anything camera-like reads as a camera recording.
-        bool cameraLike = project.aspect.isSplitScreenEnabled || !project.splitScreenTrack.empty() ||
-                          project.aspect.isPiPEnabled || project.pipVideoURL.has_value() ||
-                          !project.pipTrack.empty();
+        bool cameraLike = project.aspect.isSplitScreenEnabled ||
+                          !project.splitScreenTrack.empty() || project.aspect.isPiPEnabled ||
+                          project.pipVideoURL.has_value() || !project.pipTrack.empty();
         project.sourceKind = cameraLike ? RecordingSourceKind::camera : RecordingSourceKind::screen;
     }
     if (const Json* value = member(json, "captureViewportSize"))

@@ -1,8 +1,7 @@
 #pragma once
 
-#include <nlohmann/json_fwd.hpp>
-
 #include <filesystem>
+#include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string>
 #include <string_view>

@@ -46,8 +46,7 @@ PixelSize RecordingResolution::captureSize(PixelSize native) const {
                      evenAtLeastTwo(roundToInt(scale * nativeHeight))};
 }
 
-RecordingSettings::RecordingSettings(RecordingResolution resolution,
-                                           CaptureFrameRate frameRate)
+RecordingSettings::RecordingSettings(RecordingResolution resolution, CaptureFrameRate frameRate)
     : resolution(std::move(resolution)), frameRate(frameRate) {
     if (std::find(kSupportedFrameRates.begin(), kSupportedFrameRates.end(), frameRate) ==
         kSupportedFrameRates.end())

@@ -64,7 +64,7 @@ std::optional<PixelSize> parseStorageValue(std::string_view text);
 
 // Remembers the chosen settings in the per-user defaults store. Main thread only.
 class RecordingSettingsStore {
-public:
+  public:
     static constexpr std::string_view resolutionKey = "zimlo.mac.recording.resolution";
     static constexpr std::string_view frameRateKey = "zimlo.mac.recording.frameRate";
 
@@ -77,14 +77,14 @@ public:
     // fallback's parts otherwise. Without a fallback: the last offered resolution (or the
     // default's) at the default frame rate.
     RecordingSettings load(const std::vector<RecordingResolution>& available,
-                              const std::optional<RecordingSettings>& fallback = std::nullopt) const;
+                           const std::optional<RecordingSettings>& fallback = std::nullopt) const;
     // Stores the resolution's storageValue (string) and the frame rate (integer). A failure to
     // write is not reported.
     void save(const RecordingSettings& settings) const;
 
     const std::shared_ptr<UserDefaults>& defaults() const { return defaults_; }
 
-private:
+  private:
     std::shared_ptr<UserDefaults> defaults_;
 };
 

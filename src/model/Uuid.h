@@ -14,7 +14,7 @@ namespace zimlo {
 // UUID (all zero). Its text form is the canonical 36-character 8-4-4-4-12 form with upper-case
 // hexadecimal digits; parsing accepts either case.
 class Uuid {
-public:
+  public:
     using Bytes = std::array<uint8_t, 16>;
 
     Uuid() = default;
@@ -33,7 +33,7 @@ public:
     friend auto operator<=>(const Uuid&, const Uuid&) = default;
     friend bool operator==(const Uuid&, const Uuid&) = default;
 
-private:
+  private:
     Bytes bytes_{};
 };
 

@@ -18,31 +18,33 @@ struct CameraPreviewView::Core {
 };
 
 CameraPreviewView::CameraPreviewView(std::shared_ptr<capture::CameraPreviewLayer> previewLayer,
-                                           QWidget* parent)
+                                     QWidget* parent)
     : QWidget(parent), previewLayer_(std::move(previewLayer)), core_(std::make_shared<Core>()) {
     setAttribute(Qt::WA_OpaquePaintEvent);
     setAttribute(Qt::WA_TransparentForMouseEvents);  // the camera window handles the drag
     core_->view = this;
     if (!previewLayer_) return;
-    if (auto frame = previewLayer_->latestFrame(); frame && frame->pixels) core_->latest = previewImage(*frame->pixels);
-    previewLayer_->setFrameHandler([weak = std::weak_ptr<Core>(core_)](const media::VideoSample& sample) {
-        auto core = weak.lock();
-        if (!core || !sample.pixels) return;
-        QImage image = previewImage(*sample.pixels);
-        if (image.isNull()) return;
-        {
-            std::lock_guard lock(core->mutex);
-            core->latest = std::move(image);
-        }
-        // One repaint request in flight at a time; it draws whatever is newest by then.
-        if (core->repaintPending.exchange(true)) return;
-        MainQueue::post([weak] {
+    if (auto frame = previewLayer_->latestFrame(); frame && frame->pixels)
+        core_->latest = previewImage(*frame->pixels);
+    previewLayer_->setFrameHandler(
+        [weak = std::weak_ptr<Core>(core_)](const media::VideoSample& sample) {
             auto core = weak.lock();
-            if (!core) return;
-            core->repaintPending = false;
-            if (core->view) core->view->update();
+            if (!core || !sample.pixels) return;
+            QImage image = previewImage(*sample.pixels);
+            if (image.isNull()) return;
+            {
+                std::lock_guard lock(core->mutex);
+                core->latest = std::move(image);
+            }
+            // One repaint request in flight at a time; it draws whatever is newest by then.
+            if (core->repaintPending.exchange(true)) return;
+            MainQueue::post([weak] {
+                auto core = weak.lock();
+                if (!core) return;
+                core->repaintPending = false;
+                if (core->view) core->view->update();
+            });
         });
-    });
 }
 
 CameraPreviewView::~CameraPreviewView() = default;

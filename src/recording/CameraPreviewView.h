@@ -13,20 +13,22 @@ namespace zimlo::recording {
 // thread, the newest one only.
 class CameraPreviewView : public QWidget {
     Q_OBJECT
-public:
+  public:
     explicit CameraPreviewView(std::shared_ptr<capture::CameraPreviewLayer> previewLayer,
-                                  QWidget* parent = nullptr);
+                               QWidget* parent = nullptr);
     ~CameraPreviewView() override;
 
-    const std::shared_ptr<capture::CameraPreviewLayer>& previewLayer() const { return previewLayer_; }
+    const std::shared_ptr<capture::CameraPreviewLayer>& previewLayer() const {
+        return previewLayer_;
+    }
     QImage currentImage() const;
     // Where the current picture is drawn: covers the view, centred.
     QRect imageRect() const;
 
-protected:
+  protected:
     void paintEvent(QPaintEvent* event) override;
 
-private:
+  private:
     struct Core;
     std::shared_ptr<capture::CameraPreviewLayer> previewLayer_;
     std::shared_ptr<Core> core_;

@@ -11,12 +11,12 @@ namespace zimlo::recording {
 // ends anywhere leaves the view at its last clamped place.
 class DraggableOverlayView : public QWidget {
     Q_OBJECT
-public:
+  public:
     explicit DraggableOverlayView(QWidget* parent = nullptr);
 
     bool isDragging() const { return dragging_; }
 
-protected:
+  protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
@@ -25,7 +25,7 @@ protected:
     virtual void dragStepped() = 0;  // after the new frame is set
     virtual void dragEnded() {}
 
-private:
+  private:
     bool dragging_ = false;
     QPointF dragStartLocation_;  // in the container
     QRect originalFrame_;

@@ -13,13 +13,13 @@ namespace {
 
 // The thin light border drawn over the content.
 class PiPBorder : public QWidget {
-public:
+  public:
     explicit PiPBorder(QWidget* parent) : QWidget(parent) {
         setAttribute(Qt::WA_TransparentForMouseEvents);
         setAttribute(Qt::WA_NoSystemBackground);
     }
 
-protected:
+  protected:
     void paintEvent(QPaintEvent*) override {
         QPainter painter(this);
         painter.setRenderHint(QPainter::Antialiasing);
@@ -78,7 +78,8 @@ void DraggablePiPView::dragStepped() {
 }
 
 PiPKeyframeRecorder::PiPKeyframeRecorder(std::function<double()> clock)
-    : clock_(clock ? std::move(clock) : std::function<double()>(&media::MonotonicClock::nowSeconds)) {}
+    : clock_(clock ? std::move(clock)
+                   : std::function<double()>(&media::MonotonicClock::nowSeconds)) {}
 
 void PiPKeyframeRecorder::beginRecording() { beginRecording(clock_()); }
 
@@ -87,7 +88,8 @@ void PiPKeyframeRecorder::beginRecording(double startTime) {
     recordStartTime_ = startTime;
 }
 
-bool PiPKeyframeRecorder::record(bool isPiPEnabled, const DraggablePiPView* view, const QWidget* container) {
+bool PiPKeyframeRecorder::record(bool isPiPEnabled, const DraggablePiPView* view,
+                                 const QWidget* container) {
     if (!isPiPEnabled || !view || !container || view->parentWidget() != container) return false;
     // A container without area would store the made-up fallback position, not what was shown.
     if (container->width() <= 0 || container->height() <= 0) return false;

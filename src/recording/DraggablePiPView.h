@@ -12,7 +12,7 @@ namespace zimlo::recording {
 // view (the camera preview) that fills it. Its size never changes after creation.
 class DraggablePiPView : public DraggableOverlayView {
     Q_OBJECT
-public:
+  public:
     static constexpr double kCornerRadius = 18;
 
     // Takes ownership of `content`.
@@ -26,11 +26,11 @@ public:
     // Centre, size and corner radius of this window in `containerSize` (time 0).
     PiPKeyframe keyframe(QSize containerSize) const;
 
-protected:
+  protected:
     void resizeEvent(QResizeEvent* event) override;
     void dragStepped() override;
 
-private:
+  private:
     void updateShape();
 
     QPointer<QWidget> content_;
@@ -40,7 +40,7 @@ private:
 // The camera window's keyframes of one recording, timed from the recording's start. Keyframes
 // recorded before a recording begins are dropped when it begins.
 class PiPKeyframeRecorder {
-public:
+  public:
     explicit PiPKeyframeRecorder(std::function<double()> clock = {});
 
     const std::vector<PiPKeyframe>& pipTrack() const { return pipTrack_; }
@@ -59,7 +59,7 @@ public:
     // `container` and the container has an area; time 0 outside a recording. True when added.
     bool record(bool isPiPEnabled, const DraggablePiPView* view, const QWidget* container);
 
-private:
+  private:
     std::function<double()> clock_;
     std::optional<double> recordStartTime_;
     std::vector<PiPKeyframe> pipTrack_;

@@ -49,7 +49,7 @@ QString wrapped(const QString& text, const QFont& font, int width) {
 
 // Paints a laid-out caption document when it has one, else behaves as a plain label.
 class CaptionLabel : public QLabel {
-public:
+  public:
     using QLabel::QLabel;
 
     QTextDocument* document() const { return document_.get(); }
@@ -58,7 +58,7 @@ public:
         update();
     }
 
-protected:
+  protected:
     void paintEvent(QPaintEvent* event) override {
         if (!document_) return QLabel::paintEvent(event);
         QPainter painter(this);
@@ -69,13 +69,14 @@ protected:
         document_->documentLayout()->draw(&painter, context);
     }
 
-private:
+  private:
     std::unique_ptr<QTextDocument> document_;
 };
 
 QTextCharFormat captionFormat(const QFont& base, bool emphasised) {
     QFont font = base;
-    font.setPixelSize(emphasised ? DraggableSubtitleView::kEmphasisPixelSize : DraggableSubtitleView::kCaptionPixelSize);
+    font.setPixelSize(emphasised ? DraggableSubtitleView::kEmphasisPixelSize
+                                 : DraggableSubtitleView::kCaptionPixelSize);
     font.setWeight(emphasised ? QFont::Bold : QFont::Medium);
     QTextCharFormat format;
     format.setFont(font);
@@ -83,14 +84,16 @@ QTextCharFormat captionFormat(const QFont& base, bool emphasised) {
     if (emphasised) {
         // Qt takes the offset as a percentage of the line height, positive upwards.
         const qreal height = QFontMetricsF(font).height();
-        if (height > 0) format.setBaselineOffset(DraggableSubtitleView::kEmphasisBaselineOffset / height * 100);
+        if (height > 0)
+            format.setBaselineOffset(DraggableSubtitleView::kEmphasisBaselineOffset / height * 100);
     }
     return format;
 }
 
 // The caption as one centred, word-wrapped document `width` wide (no wrapping without a width).
 // Ranges outside the text or overlapping an earlier one are ignored.
-std::unique_ptr<QTextDocument> captionDocument(const QString& text, std::vector<text::TextRange> emphasis,
+std::unique_ptr<QTextDocument> captionDocument(const QString& text,
+                                               std::vector<text::TextRange> emphasis,
                                                const QFont& base, int width) {
     auto document = std::make_unique<QTextDocument>();
     document->setUndoRedoEnabled(false);
@@ -152,7 +155,8 @@ int endOfLine(const QTextDocument& document, int index) {
 
 // The caption laid out in at most `kMaxLines` lines: when it needs more, it is cut at a
 // character boundary and ends with an ellipsis.
-std::unique_ptr<QTextDocument> fittedCaption(const QString& text, const std::vector<text::TextRange>& emphasis,
+std::unique_ptr<QTextDocument> fittedCaption(const QString& text,
+                                             const std::vector<text::TextRange>& emphasis,
                                              const QFont& base, int width) {
     auto document = captionDocument(text, emphasis, base, width);
     if (width <= 0 || documentLines(*document).size() <= kMaxLines) return document;
@@ -212,12 +216,14 @@ void DraggableSubtitleView::showPlaceholder() {
     font.setPixelSize(16);
     font.setWeight(QFont::Normal);
     subtitleLabel_->setFont(font);
-    subtitleLabel_->setStyleSheet(QStringLiteral("color: rgba(255, 255, 255, 128); background: transparent;"));
+    subtitleLabel_->setStyleSheet(
+        QStringLiteral("color: rgba(255, 255, 255, 128); background: transparent;"));
     setToolTip(toolTipText());
     refreshLabel();
 }
 
-void DraggableSubtitleView::showCaption(const QString& text, const std::vector<text::TextRange>& emphasis) {
+void DraggableSubtitleView::showCaption(const QString& text,
+                                        const std::vector<text::TextRange>& emphasis) {
     showingPlaceholder_ = false;
     text_ = text;
     emphasis_ = emphasis;
@@ -249,8 +255,10 @@ void DraggableSubtitleView::applyLayout(const SubtitleLayout& layout) {
     if (!container) return;
     const auto frame = subtitleFrame(layout, QSizeF(container->size()));
     if (!frame) return;
-    setGeometry(QRect(static_cast<int>(std::lround(frame->x())), static_cast<int>(std::lround(frame->y())),
-                      static_cast<int>(std::lround(frame->width())), static_cast<int>(std::lround(frame->height()))));
+    setGeometry(QRect(static_cast<int>(std::lround(frame->x())),
+                      static_cast<int>(std::lround(frame->y())),
+                      static_cast<int>(std::lround(frame->width())),
+                      static_cast<int>(std::lround(frame->height()))));
 }
 
 SubtitleLayout DraggableSubtitleView::layoutFromFrame() const {
@@ -261,11 +269,12 @@ SubtitleLayout DraggableSubtitleView::layoutFromFrame() const {
 void DraggableSubtitleView::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
-    painter.setBrush(QColor(0, 0, 0, 158));            // black at 0.62
+    painter.setBrush(QColor(0, 0, 0, 158));  // black at 0.62
     QColor border = systemYellow();
     border.setAlphaF(0.5);
     painter.setPen(QPen(border, 1));
-    painter.drawRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), kCornerRadius, kCornerRadius);
+    painter.drawRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), kCornerRadius,
+                            kCornerRadius);
 }
 
 void DraggableSubtitleView::resizeEvent(QResizeEvent* event) {

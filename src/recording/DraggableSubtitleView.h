@@ -17,14 +17,14 @@ namespace zimlo::recording {
 // finished movie shows subtitles.
 class DraggableSubtitleView : public DraggableOverlayView {
     Q_OBJECT
-public:
+  public:
     static constexpr double kCornerRadius = 16;
     static const QString& placeholderText();  // "等待语音字幕，可拖动调整位置"
     static const QString& toolTipText();      // "拖动字幕区域可以调整显示位置"
     // The warm yellow of key words and of the region's border.
     static QColor systemYellow() { return QColor(0xFF, 0xD6, 0x0A); }
-    static constexpr int kCaptionPixelSize = 23;    // medium, white
-    static constexpr int kEmphasisPixelSize = 28;   // bold, yellow
+    static constexpr int kCaptionPixelSize = 23;             // medium, white
+    static constexpr int kEmphasisPixelSize = 28;            // bold, yellow
     static constexpr double kEmphasisBaselineOffset = -1.5;  // pixels, downwards
 
     explicit DraggableSubtitleView(QWidget* parent = nullptr);
@@ -50,14 +50,14 @@ public:
     // The layout the current place stands for.
     SubtitleLayout layoutFromFrame() const;
 
-protected:
+  protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void dragStarted() override;
     void dragStepped() override;
     void dragEnded() override;
 
-private:
+  private:
     void refreshLabel();
 
     QLabel* subtitleLabel_;

@@ -26,7 +26,8 @@ const QString kEnableFailedPrefix = QStringLiteral("无法开启字幕：");
 // prefix that ends inside a character (a base letter followed by a combining mark in `text`)
 // is not the same text, so nothing is dropped then.
 std::optional<std::string> withoutPrefix(const std::string& text, const std::string& prefix) {
-    if (prefix.empty() || text.size() < prefix.size() || text.compare(0, prefix.size(), prefix) != 0) {
+    if (prefix.empty() || text.size() < prefix.size() ||
+        text.compare(0, prefix.size(), prefix) != 0) {
         return std::nullopt;
     }
     size_t boundary = 0;
@@ -39,17 +40,20 @@ std::optional<std::string> withoutPrefix(const std::string& text, const std::str
 }
 
 QString toQString(const std::u16string& text) {
-    return QString(reinterpret_cast<const QChar*>(text.data()), static_cast<qsizetype>(text.size()));
+    return QString(reinterpret_cast<const QChar*>(text.data()),
+                   static_cast<qsizetype>(text.size()));
 }
 
 }  // namespace
 
-std::shared_ptr<LiveSubtitleTrack> LiveSubtitleTrack::create(Host& host, std::shared_ptr<LiveSpeechRecognizer> speech,
-                                                             DraggableSubtitleView* region, QAbstractButton* toggle) {
+std::shared_ptr<LiveSubtitleTrack> LiveSubtitleTrack::create(
+    Host& host, std::shared_ptr<LiveSpeechRecognizer> speech, DraggableSubtitleView* region,
+    QAbstractButton* toggle) {
     return std::make_shared<LiveSubtitleTrack>(Private{}, host, std::move(speech), region, toggle);
 }
 
-LiveSubtitleTrack::LiveSubtitleTrack(Private, Host& host, std::shared_ptr<LiveSpeechRecognizer> speech,
+LiveSubtitleTrack::LiveSubtitleTrack(Private, Host& host,
+                                     std::shared_ptr<LiveSpeechRecognizer> speech,
                                      DraggableSubtitleView* region, QAbstractButton* toggle)
     : host_(host), speech_(std::move(speech)), region_(region), toggle_(toggle) {}
 
@@ -166,7 +170,9 @@ void LiveSubtitleTrack::recordingBegan() {
 
 void LiveSubtitleTrack::startSpeechIfNeeded() {
     const std::optional<double> elapsed = host_.recordingElapsed();
-    if (!elapsed || !isSubtitleEnabled_ || !isSpeechRecognitionAvailable_ || isSpeechRunning_ || !speech_) return;
+    if (!elapsed || !isSubtitleEnabled_ || !isSpeechRecognitionAvailable_ || isSpeechRunning_ ||
+        !speech_)
+        return;
     subtitleSessionActive_ = true;
     speech_->start(std::max(*elapsed, 0.0));
     isSpeechRunning_ = true;
@@ -193,7 +199,8 @@ void LiveSubtitleTrack::installSpeechCallbacks() {
     speech_->onText = [weak = weak_from_this()](const std::string& text, bool isFinal) {
         if (auto self = weak.lock()) self->handleText(text, isFinal);
     };
-    speech_->onFinalTranscription = [weak = weak_from_this()](const Transcription& transcription, double offset) {
+    speech_->onFinalTranscription = [weak = weak_from_this()](const Transcription& transcription,
+                                                              double offset) {
         if (auto self = weak.lock()) self->handleFinalTranscription(transcription, offset);
     };
 }
@@ -207,7 +214,8 @@ void LiveSubtitleTrack::handleText(const std::string& text, bool isFinal) {
 
     // Ranges are UTF-16 offsets: convert once and hand the same code units to the view.
     const std::u16string utf16 = text::toUtf16(caption);
-    const std::vector<text::TextRange> emphasis = SubtitleEmphasisDetector::emphasisRanges(std::u16string_view(utf16));
+    const std::vector<text::TextRange> emphasis =
+        SubtitleEmphasisDetector::emphasisRanges(std::u16string_view(utf16));
     if (region_) region_->showCaption(toQString(utf16), emphasis);
 
     // The recogniser's "unavailable" notice stays up: clearing it would look like recognition
@@ -236,7 +244,8 @@ void LiveSubtitleTrack::cancelClearing() {
     subtitleClearWorkItem_.reset();
 }
 
-void LiveSubtitleTrack::handleFinalTranscription(const Transcription& transcription, double offset) {
+void LiveSubtitleTrack::handleFinalTranscription(const Transcription& transcription,
+                                                 double offset) {
     if (!subtitleSessionActive_) return;
     std::vector<SubtitleSegment> cut = SubtitleSegmenter::segments(transcription.segments, offset);
     subtitleTrack_.insert(subtitleTrack_.end(), std::make_move_iterator(cut.begin()),

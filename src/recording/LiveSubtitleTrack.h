@@ -26,17 +26,18 @@ class DraggableSubtitleView;
 class LiveSubtitleTrack : public std::enable_shared_from_this<LiveSubtitleTrack> {
     struct Private {};
 
-public:
+  public:
     // The recording window's side.
     class Host {
-    public:
+      public:
         virtual ~Host() = default;
         // Seconds since the recording began; none while not recording.
         virtual std::optional<double> recordingElapsed() const = 0;
         virtual void subtitleStatusChanged(const QString& status) = 0;
         // Prepares the capture source's microphone; the completion (main queue) carries the
         // error's description on failure.
-        virtual void prepareMicrophone(std::function<void(std::optional<std::string> error)> completion) = 0;
+        virtual void prepareMicrophone(
+            std::function<void(std::optional<std::string> error)> completion) = 0;
         // Where the subtitle region goes when subtitles are switched on.
         virtual SubtitleLayout subtitleLayout() const = 0;
         // The window permission alerts attach to (may be null).
@@ -48,8 +49,10 @@ public:
     static constexpr double kClearDelayAfterPartial = 1.1;
 
     // `region` and `toggle` belong to the window and may be deleted before this object.
-    static std::shared_ptr<LiveSubtitleTrack> create(Host& host, std::shared_ptr<LiveSpeechRecognizer> speech,
-                                                     DraggableSubtitleView* region, QAbstractButton* toggle);
+    static std::shared_ptr<LiveSubtitleTrack> create(Host& host,
+                                                     std::shared_ptr<LiveSpeechRecognizer> speech,
+                                                     DraggableSubtitleView* region,
+                                                     QAbstractButton* toggle);
     LiveSubtitleTrack(Private, Host& host, std::shared_ptr<LiveSpeechRecognizer> speech,
                       DraggableSubtitleView* region, QAbstractButton* toggle);
     ~LiveSubtitleTrack();
@@ -82,7 +85,7 @@ public:
     const std::string& consumedRecognitionText() const { return consumedRecognitionText_; }
     const std::shared_ptr<LiveSpeechRecognizer>& speech() const { return speech_; }
 
-private:
+  private:
     void resetLiveCaption(bool clearRegion);
     void scheduleClearing(double delay);
     void cancelClearing();

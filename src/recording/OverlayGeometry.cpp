@@ -14,11 +14,12 @@ QRectF clampOverlayFrame(QRectF frame, QSizeF container) {
     const double H = container.height();
     const double w = frame.width();
     const double h = frame.height();
-    const double x = std::min(std::max(frame.x(), kOverlayMargin), std::max(W - w - kOverlayMargin, kOverlayMargin));
+    const double x = std::min(std::max(frame.x(), kOverlayMargin),
+                              std::max(W - w - kOverlayMargin, kOverlayMargin));
     // The rule pins oversized frames to the bottom margin, so clamp the distance from the bottom.
     const double fromBottom = H - frame.y() - h;
-    const double clampedBottom =
-        std::min(std::max(fromBottom, kOverlayMargin), std::max(H - h - kOverlayMargin, kOverlayMargin));
+    const double clampedBottom = std::min(std::max(fromBottom, kOverlayMargin),
+                                          std::max(H - h - kOverlayMargin, kOverlayMargin));
     return QRectF(x, H - clampedBottom - h, w, h);
 }
 
@@ -26,7 +27,8 @@ std::optional<QRectF> subtitleFrame(const SubtitleLayout& layout, QSizeF contain
     if (!hasArea(container)) return std::nullopt;
     const double W = container.width();
     const double H = container.height();
-    const double width = std::min(std::min(std::max(layout.maxWidth * W, 280.0), 760.0), std::max(W - 32, 180.0));
+    const double width =
+        std::min(std::min(std::max(layout.maxWidth * W, 280.0), 760.0), std::max(W - 32, 180.0));
     const double height = std::min(std::max(H - 32, 72.0), 104.0);
     const double x = layout.center.x * W - width / 2;
     const double y = layout.center.y * H - height / 2;  // y from the top
@@ -36,7 +38,8 @@ std::optional<QRectF> subtitleFrame(const SubtitleLayout& layout, QSizeF contain
 SubtitleLayout subtitleLayout(QRectF frame, QSizeF container) {
     if (!hasArea(container)) return SubtitleLayout{};
     SubtitleLayout layout;
-    layout.center = Point{frame.center().x() / container.width(), frame.center().y() / container.height()};
+    layout.center =
+        Point{frame.center().x() / container.width(), frame.center().y() / container.height()};
     layout.maxWidth = frame.width() / container.width();
     layout.fontScale = 1.0;
     return layout;
@@ -50,7 +53,8 @@ PiPKeyframe pipKeyframe(QRectF frame, QSizeF container, double cornerRadius) {
         keyframe.size = Size{0.22, 0.22};
         return keyframe;
     }
-    keyframe.center = Point{frame.center().x() / container.width(), frame.center().y() / container.height()};
+    keyframe.center =
+        Point{frame.center().x() / container.width(), frame.center().y() / container.height()};
     keyframe.size = Size{frame.width() / container.width(), frame.height() / container.height()};
     return keyframe;
 }

@@ -41,10 +41,14 @@ bool desktopIs(const QString& currentDesktop, const QString& name) {
 
 QString title(PermissionKind kind) {
     switch (kind) {
-        case PermissionKind::screenRecording: return QStringLiteral("需要屏幕录制权限");
-        case PermissionKind::camera: return QStringLiteral("需要摄像头权限");
-        case PermissionKind::microphone: return QStringLiteral("需要麦克风权限");
-        case PermissionKind::speech: return QStringLiteral("需要语音识别权限");
+        case PermissionKind::screenRecording:
+            return QStringLiteral("需要屏幕录制权限");
+        case PermissionKind::camera:
+            return QStringLiteral("需要摄像头权限");
+        case PermissionKind::microphone:
+            return QStringLiteral("需要麦克风权限");
+        case PermissionKind::speech:
+            return QStringLiteral("需要语音识别权限");
     }
     return {};
 }
@@ -65,10 +69,14 @@ QString text(PermissionKind kind) {
 
 QString settingsAnchor(PermissionKind kind) {
     switch (kind) {
-        case PermissionKind::screenRecording: return QStringLiteral("Privacy_ScreenCapture");
-        case PermissionKind::camera: return QStringLiteral("Privacy_Camera");
-        case PermissionKind::microphone: return QStringLiteral("Privacy_Microphone");
-        case PermissionKind::speech: return QStringLiteral("Privacy_SpeechRecognition");
+        case PermissionKind::screenRecording:
+            return QStringLiteral("Privacy_ScreenCapture");
+        case PermissionKind::camera:
+            return QStringLiteral("Privacy_Camera");
+        case PermissionKind::microphone:
+            return QStringLiteral("Privacy_Microphone");
+        case PermissionKind::speech:
+            return QStringLiteral("Privacy_SpeechRecognition");
     }
     return {};
 }
@@ -80,16 +88,19 @@ std::optional<SettingsCommand> settingsCommand(PermissionKind kind, const QStrin
         desktopIs(currentDesktop, QStringLiteral("Unity"))) {
         switch (kind) {
             case PermissionKind::camera:
-                return SettingsCommand{QStringLiteral("gnome-control-center"), {QStringLiteral("camera")}};
+                return SettingsCommand{QStringLiteral("gnome-control-center"),
+                                       {QStringLiteral("camera")}};
             case PermissionKind::microphone:
                 return SettingsCommand{QStringLiteral("gnome-control-center"),
                                        {QStringLiteral("microphone")}};
-            default: return std::nullopt;
+            default:
+                return std::nullopt;
         }
     }
     if (desktopIs(currentDesktop, QStringLiteral("KDE"))) {
         if (kind == PermissionKind::microphone) {
-            return SettingsCommand{QStringLiteral("systemsettings"), {QStringLiteral("kcm_pulseaudio")}};
+            return SettingsCommand{QStringLiteral("systemsettings"),
+                                   {QStringLiteral("kcm_pulseaudio")}};
         }
         return std::nullopt;
     }
@@ -107,10 +118,10 @@ bool openSettings(PermissionKind kind) {
 void setSettingsLauncher(SettingsLauncher launcher) { launcherSlot() = std::move(launcher); }
 
 void applyAlertLook(QMessageBox* box) {
-    box->setStyleSheet(QStringLiteral(
-        "QLabel#qt_msgbox_label { font-size: 15px; font-weight: 600; }"
-        "QLabel#qt_msgbox_informativelabel { min-width: 320px; font-size: 13px; }"
-        "QPushButton { min-width: 72px; padding: 4px 12px; }"));
+    box->setStyleSheet(
+        QStringLiteral("QLabel#qt_msgbox_label { font-size: 15px; font-weight: 600; }"
+                       "QLabel#qt_msgbox_informativelabel { min-width: 320px; font-size: 13px; }"
+                       "QPushButton { min-width: 72px; padding: 4px 12px; }"));
 }
 
 QMessageBox* makeAlert(PermissionKind kind, QWidget* parent) {
@@ -134,9 +145,10 @@ void show(PermissionKind kind, QWidget* window) {
         box->setWindowModality(Qt::WindowModal);
         box->setAttribute(Qt::WA_DeleteOnClose);
         QPointer<QAbstractButton> authorize = authorizeButton(box);
-        QObject::connect(box, &QMessageBox::buttonClicked, box, [kind, authorize](QAbstractButton* b) {
-            if (b && b == authorize) openSettings(kind);
-        });
+        QObject::connect(box, &QMessageBox::buttonClicked, box,
+                         [kind, authorize](QAbstractButton* b) {
+                             if (b && b == authorize) openSettings(kind);
+                         });
         box->open();
         return;
     }

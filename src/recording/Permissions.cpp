@@ -56,7 +56,8 @@ int probeDeviceStatus(PermissionKind kind) {
             return static_cast<int>(capture::authorizationStatus(capture::microphoneAccess()));
         case PermissionKind::screenRecording:
             return static_cast<int>(capture::authorizationStatus(capture::screenRecordingAccess()));
-        case PermissionKind::speech: return AuthorizationStatus::authorized;  // a local recogniser
+        case PermissionKind::speech:
+            return AuthorizationStatus::authorized;  // a local recogniser
     }
     return AuthorizationStatus::notDetermined;
 }
@@ -64,12 +65,14 @@ int probeDeviceStatus(PermissionKind kind) {
 bool isGranted(int status) {
     // Nothing asks the user here: "not determined" means there is no device to refuse, and the
     // device's own absence is what starting it reports.
-    return status == AuthorizationStatus::authorized || status == AuthorizationStatus::notDetermined;
+    return status == AuthorizationStatus::authorized ||
+           status == AuthorizationStatus::notDetermined;
 }
 
 CameraAuthorizationResult cameraResultForStatus(int status) {
     // `restricted` is for callers that read the status themselves; a request only grants or not.
-    return isGranted(status) ? CameraAuthorizationResult::authorized : CameraAuthorizationResult::denied;
+    return isGranted(status) ? CameraAuthorizationResult::authorized
+                             : CameraAuthorizationResult::denied;
 }
 
 bool isSpeechAuthorized(int status) { return status == AuthorizationStatus::authorized; }
@@ -79,10 +82,7 @@ void requestCameraAccess(std::function<void(CameraAuthorizationResult)> completi
 }
 
 void requestMicrophoneAccess(std::function<void(bool)> completion) {
-    answerOnMain(
-        PermissionKind::microphone,
-        isGranted,
-        std::move(completion));
+    answerOnMain(PermissionKind::microphone, isGranted, std::move(completion));
 }
 
 void requestSpeechAuthorization(std::function<void(bool)> completion) {

@@ -27,11 +27,17 @@ QImage fromNV12(const media::PixelBuffer& pixels, bool fullRange) {
             int crScale, cbScaleG, crScaleG, cbScale;
             if (fullRange) {
                 yScaled = l << 16;
-                crScale = 103206; cbScaleG = 12276; crScaleG = 30679; cbScale = 121609;
+                crScale = 103206;
+                cbScaleG = 12276;
+                crScaleG = 30679;
+                cbScale = 121609;
             } else {
                 l -= 16;
                 yScaled = l * 76309;
-                crScale = 117489; cbScaleG = 13975; crScaleG = 34925; cbScale = 138438;
+                crScale = 117489;
+                cbScaleG = 13975;
+                crScaleG = 34925;
+                cbScale = 138438;
             }
             const int r = (yScaled + crScale * cr + 32768) >> 16;
             const int g = (yScaled - cbScaleG * cb - crScaleG * cr + 32768) >> 16;
@@ -52,12 +58,15 @@ QImage previewImage(const media::PixelBuffer& pixels) {
             QImage image(pixels.width(), pixels.height(), QImage::Format_RGB32);
             const size_t rowBytes = static_cast<size_t>(pixels.width()) * 4;
             for (int y = 0; y < pixels.height(); ++y) {
-                std::memcpy(image.scanLine(y), pixels.data(0) + static_cast<size_t>(y) * pixels.stride(0), rowBytes);
+                std::memcpy(image.scanLine(y),
+                            pixels.data(0) + static_cast<size_t>(y) * pixels.stride(0), rowBytes);
             }
             return image;
         }
-        case media::PixelFormat::NV12VideoRange: return fromNV12(pixels, false);
-        case media::PixelFormat::NV12FullRange: return fromNV12(pixels, true);
+        case media::PixelFormat::NV12VideoRange:
+            return fromNV12(pixels, false);
+        case media::PixelFormat::NV12FullRange:
+            return fromNV12(pixels, true);
     }
     return {};
 }

@@ -40,7 +40,8 @@ std::string describe(const std::exception& error) {
     return error.what();
 }
 
-void mixWithMixer(const fs::path& main, std::function<void(RecordingFinishPipeline::MixOutcome)> done) {
+void mixWithMixer(const fs::path& main,
+                  std::function<void(RecordingFinishPipeline::MixOutcome)> done) {
     ScreenRecordingAudioMixer::mixAudio(main, [done = std::move(done)](MixerResult result) {
         RecordingFinishPipeline::MixOutcome outcome{result.url, std::nullopt};
         if (result.error) outcome.error = result.error->description();
@@ -64,15 +65,17 @@ void exportWithCompositor(const RecordingProject& project, double longEdge, int 
             MainQueue::post([done, outcome = std::move(outcome)] { done(outcome); });
     };
     try {
-        compositor->exportMovie(project, true, 0, std::nullopt,
-                                [compositor, deliver](compose::VideoCompositor::Result result) {
-                                    if (const auto* url = std::get_if<fs::path>(&result))
-                                        deliver(Outcome{*url, std::nullopt});
-                                    else
-                                        deliver(Outcome{{}, std::get<compose::CompositorError>(result).description()});
-                                });
+        compositor->exportMovie(
+            project, true, 0, std::nullopt,
+            [compositor, deliver](compose::VideoCompositor::Result result) {
+                if (const auto* url = std::get_if<fs::path>(&result))
+                    deliver(Outcome{*url, std::nullopt});
+                else
+                    deliver(Outcome{{}, std::get<compose::CompositorError>(result).description()});
+            });
     } catch (const std::exception& error) {
-        deliver(Outcome{{}, compose::CompositorError::exportSessionFailed(error.what()).description()});
+        deliver(
+            Outcome{{}, compose::CompositorError::exportSessionFailed(error.what()).description()});
     }
     *returned = true;
 }
@@ -81,7 +84,9 @@ RecordingFinishPipeline::Services withDefaults(RecordingFinishPipeline::Services
     if (!services.mixAudio) services.mixAudio = mixWithMixer;
     if (!services.exportMovie) services.exportMovie = exportWithCompositor;
     if (!services.saveDraft)
-        services.saveDraft = [](const RecordingProject& project) { return DraftStore::shared()->saveDraft(project); };
+        services.saveDraft = [](const RecordingProject& project) {
+            return DraftStore::shared()->saveDraft(project);
+        };
     if (services.temporaryDirectory.empty()) {
         std::error_code ignored;
         services.temporaryDirectory = fs::temp_directory_path(ignored);
@@ -91,7 +96,8 @@ RecordingFinishPipeline::Services withDefaults(RecordingFinishPipeline::Services
 
 }  // namespace
 
-std::shared_ptr<RecordingFinishPipeline> RecordingFinishPipeline::create(Host& host, Services services) {
+std::shared_ptr<RecordingFinishPipeline> RecordingFinishPipeline::create(Host& host,
+                                                                         Services services) {
     return std::make_shared<RecordingFinishPipeline>(Private{}, host, std::move(services));
 }
 
@@ -104,7 +110,8 @@ void RecordingFinishPipeline::recordingBegan() {
     pendingFinish_.reset();
 }
 
-void RecordingFinishPipeline::filesReported(std::optional<fs::path> main, std::optional<fs::path> pip) {
+void RecordingFinishPipeline::filesReported(std::optional<fs::path> main,
+                                            std::optional<fs::path> pip) {
     if (!main) {
         handOver(std::nullopt, std::move(pip));
         return;
@@ -112,7 +119,8 @@ void RecordingFinishPipeline::filesReported(std::optional<fs::path> main, std::o
     host_.finishStatusChanged(QStringLiteral("正在同步电脑声音和输入设备声音…"));
     std::weak_ptr<RecordingFinishPipeline> weak = weak_from_this();
     services_.mixAudio(*main, [weak, main = *main, pip](MixOutcome outcome) {
-        const bool newFile = !outcome.error && !outcome.url.empty() && standardised(outcome.url) != standardised(main);
+        const bool newFile = !outcome.error && !outcome.url.empty() &&
+                             standardised(outcome.url) != standardised(main);
         auto self = weak.lock();
         if (!self) {
             // Nobody will save it any more.
@@ -137,8 +145,9 @@ void RecordingFinishPipeline::filesReported(std::optional<fs::path> main, std::o
 void RecordingFinishPipeline::handOver(std::optional<fs::path> main, std::optional<fs::path> pip) {
     pendingFinish_ = PendingFinish{std::move(main), std::move(pip)};
     // Leaves a last final transcription time to join the subtitle track.
-    MainQueue::postAfter(services_.handOverDelay,
-                         weakly(shared_from_this(), [](RecordingFinishPipeline& self) { self.build(); }));
+    MainQueue::postAfter(
+        services_.handOverDelay,
+        weakly(shared_from_this(), [](RecordingFinishPipeline& self) { self.build(); }));
 }
 
 void RecordingFinishPipeline::build() {
@@ -157,7 +166,9 @@ void RecordingFinishPipeline::build() {
     if (inputs.isSubtitleEnabled) {
         project.subtitleTrack = inputs.subtitleTrack;
         std::stable_sort(project.subtitleTrack.begin(), project.subtitleTrack.end(),
-                         [](const SubtitleSegment& a, const SubtitleSegment& b) { return a.startTime < b.startTime; });
+                         [](const SubtitleSegment& a, const SubtitleSegment& b) {
+                             return a.startTime < b.startTime;
+                         });
     }
     project.subtitleLayout = inputs.subtitleLayout;
     project.emphasizesSubtitleKeywords = true;
@@ -175,7 +186,8 @@ void RecordingFinishPipeline::build() {
         std::optional<QString> successText;
         if (!pendingAudioMixWarning_) {
             successText = inputs.latestCaptureStatus
-                              ? QStringLiteral("录制完成，已保存原始视频 · ") + text(inputs.latestCaptureStatus->displayText())
+                              ? QStringLiteral("录制完成，已保存原始视频 · ") +
+                                    text(inputs.latestCaptureStatus->displayText())
                               : QStringLiteral("录制完成，已保存原始视频");
         }
         // The draft store copies the main movie, so its temporary original is not needed after
@@ -187,8 +199,9 @@ void RecordingFinishPipeline::build() {
     }
 
     host_.processingOverlayShown(QStringLiteral("正在合成视频…"),
-                                 inputs.isSubtitleEnabled ? QStringLiteral("正在写入字幕和画面，请稍候")
-                                                          : QStringLiteral("正在处理录制画面，请稍候"));
+                                 inputs.isSubtitleEnabled
+                                     ? QStringLiteral("正在写入字幕和画面，请稍候")
+                                     : QStringLiteral("正在处理录制画面，请稍候"));
     host_.finishStatusChanged(inputs.isSubtitleEnabled ? QStringLiteral("正在合成字幕到视频文件…")
                                                        : QStringLiteral("正在合成视频文件…"));
 
@@ -196,21 +209,24 @@ void RecordingFinishPipeline::build() {
     const double longEdge = static_cast<double>(std::max(resolution.width, resolution.height));
     const int framesPerSecond = rawValue(inputs.recordingSettings.frameRate);
     std::weak_ptr<RecordingFinishPipeline> weak = weak_from_this();
-    services_.exportMovie(project, longEdge, framesPerSecond, [weak, project, unusedFiles](ExportOutcome outcome) {
-        auto self = weak.lock();
-        if (!self) return;
-        self->exportFinished(project, unusedFiles, std::move(outcome));
-    });
+    services_.exportMovie(project, longEdge, framesPerSecond,
+                          [weak, project, unusedFiles](ExportOutcome outcome) {
+                              auto self = weak.lock();
+                              if (!self) return;
+                              self->exportFinished(project, unusedFiles, std::move(outcome));
+                          });
 }
 
-void RecordingFinishPipeline::exportFinished(const RecordingProject& project, std::vector<fs::path> unusedFiles,
+void RecordingFinishPipeline::exportFinished(const RecordingProject& project,
+                                             std::vector<fs::path> unusedFiles,
                                              ExportOutcome outcome) {
     std::vector<fs::path> extraFiles;
     if (project.mainVideoURL) extraFiles.push_back(*project.mainVideoURL);
     if (project.pipVideoURL) extraFiles.push_back(*project.pipVideoURL);
 
     if (outcome.error) {
-        host_.processingOverlayShown(QStringLiteral("合成失败，正在保存原始录制…"), QStringLiteral("原始视频不会丢失"));
+        host_.processingOverlayShown(QStringLiteral("合成失败，正在保存原始录制…"),
+                                     QStringLiteral("原始视频不会丢失"));
         host_.finishStatusChanged(QStringLiteral("字幕合成失败，正在保存原始录制…"));
         extraFiles.insert(extraFiles.end(), unusedFiles.begin(), unusedFiles.end());
         save(project, extraFiles, outcome.error, std::nullopt, std::nullopt);
@@ -233,7 +249,8 @@ void RecordingFinishPipeline::exportFinished(const RecordingProject& project, st
     save(composed, extraFiles, std::nullopt, std::nullopt, std::nullopt);
 }
 
-void RecordingFinishPipeline::save(const RecordingProject& project, const std::vector<fs::path>& extraFiles,
+void RecordingFinishPipeline::save(const RecordingProject& project,
+                                   const std::vector<fs::path>& extraFiles,
                                    std::optional<std::string> compositionError,
                                    std::optional<std::string> audioWarning,
                                    std::optional<QString> successText) {
@@ -257,9 +274,11 @@ void RecordingFinishPipeline::save(const RecordingProject& project, const std::v
     if (successText)
         host_.finishStatusChanged(*successText);
     else if (compositionError)
-        host_.finishStatusChanged(QStringLiteral("已保存原始录制，字幕合成失败：") + text(*compositionError));
+        host_.finishStatusChanged(QStringLiteral("已保存原始录制，字幕合成失败：") +
+                                  text(*compositionError));
     else if (audioWarning)
-        host_.finishStatusChanged(QStringLiteral("录制已保存，但声音同步失败：") + text(*audioWarning));
+        host_.finishStatusChanged(QStringLiteral("录制已保存，但声音同步失败：") +
+                                  text(*audioWarning));
     else
         host_.finishStatusChanged(QStringLiteral("录制完成，已保存草稿"));
     host_.processingOverlayHidden();
@@ -292,7 +311,8 @@ void RecordingFinishPipeline::deleteTemporaryFiles(const std::vector<fs::path>& 
     }
 }
 
-double RecordingFinishPipeline::measuredDuration(const std::optional<fs::path>& url, double fallback) {
+double RecordingFinishPipeline::measuredDuration(const std::optional<fs::path>& url,
+                                                 double fallback) {
     if (!url) return std::isfinite(fallback) && fallback > 0 ? fallback : 0;
     return media::availableDuration(*url, fallback);
 }

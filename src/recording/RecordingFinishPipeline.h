@@ -10,8 +10,8 @@
 
 #include "capture/ScreenCaptureStatus.h"
 #include "model/AspectSettings.h"
-#include "model/RecordingSettings.h"
 #include "model/RecordingProject.h"
+#include "model/RecordingSettings.h"
 
 namespace zimlo::recording {
 
@@ -35,10 +35,10 @@ struct FinishInputs {
 class RecordingFinishPipeline : public std::enable_shared_from_this<RecordingFinishPipeline> {
     struct Private {};
 
-public:
+  public:
     // The recording window's side.
     class Host {
-    public:
+      public:
         virtual ~Host() = default;
         // Called once per recording when the files are taken over (which also ends the
         // collection of subtitles).
@@ -67,22 +67,27 @@ public:
     // mixer, a video compositor, the shared draft store, the system's temporary directory).
     // Completions are called on the main queue, never before the call returns.
     struct Services {
-        std::function<void(const std::filesystem::path& main, std::function<void(MixOutcome)>)> mixAudio;
+        std::function<void(const std::filesystem::path& main, std::function<void(MixOutcome)>)>
+            mixAudio;
         std::function<void(const RecordingProject&, double longEdge, int framesPerSecond,
-                           std::function<void(ExportOutcome)>)> exportMovie;
+                           std::function<void(ExportOutcome)>)>
+            exportMovie;
         std::function<RecordingProject(const RecordingProject&)> saveDraft;  // throws on failure
         std::filesystem::path temporaryDirectory;
         double handOverDelay = 0.3;  // seconds between the files being ready and the build
     };
 
     static std::shared_ptr<RecordingFinishPipeline> create(Host& host, Services services);
-    static std::shared_ptr<RecordingFinishPipeline> create(Host& host) { return create(host, Services()); }
+    static std::shared_ptr<RecordingFinishPipeline> create(Host& host) {
+        return create(host, Services());
+    }
     RecordingFinishPipeline(Private, Host& host, Services services);
 
     // A recording begins: forgets the files and warnings of the previous one.
     void recordingBegan();
     // The capture source reported the recorded files (entry point of the pipeline).
-    void filesReported(std::optional<std::filesystem::path> main, std::optional<std::filesystem::path> pip);
+    void filesReported(std::optional<std::filesystem::path> main,
+                       std::optional<std::filesystem::path> pip);
 
     // State, for the window and for tests.
     struct PendingFinish {
@@ -90,24 +95,31 @@ public:
         std::optional<std::filesystem::path> pip;
     };
     const std::optional<PendingFinish>& pendingFinish() const { return pendingFinish_; }
-    const std::vector<std::filesystem::path>& pendingRecordingCleanupURLs() const { return pendingRecordingCleanupURLs_; }
-    const std::optional<std::string>& pendingAudioMixWarning() const { return pendingAudioMixWarning_; }
+    const std::vector<std::filesystem::path>& pendingRecordingCleanupURLs() const {
+        return pendingRecordingCleanupURLs_;
+    }
+    const std::optional<std::string>& pendingAudioMixWarning() const {
+        return pendingAudioMixWarning_;
+    }
 
     // Seconds of a movie: its duration, else the longest video track end, else the longest audio
     // track end, else `fallback`; the first finite positive value, 0 when none is.
-    static double measuredDuration(const std::optional<std::filesystem::path>& url, double fallback);
+    static double measuredDuration(const std::optional<std::filesystem::path>& url,
+                                   double fallback);
 
-private:
-    void handOver(std::optional<std::filesystem::path> main, std::optional<std::filesystem::path> pip);
+  private:
+    void handOver(std::optional<std::filesystem::path> main,
+                  std::optional<std::filesystem::path> pip);
     void build();
-    void exportFinished(const RecordingProject& project, std::vector<std::filesystem::path> unusedFiles,
-                        ExportOutcome outcome);
+    void exportFinished(const RecordingProject& project,
+                        std::vector<std::filesystem::path> unusedFiles, ExportOutcome outcome);
     // The texts are taken by value: the pending warning they may come from is cleared on the way.
     void save(const RecordingProject& project, const std::vector<std::filesystem::path>& extraFiles,
               std::optional<std::string> compositionError, std::optional<std::string> audioWarning,
               std::optional<QString> successText);
     void storeFailed(const std::string& description);
-    void deleteTemporaryFiles(const std::vector<std::filesystem::path>& files, const RecordingProject& stored) const;
+    void deleteTemporaryFiles(const std::vector<std::filesystem::path>& files,
+                              const RecordingProject& stored) const;
 
     Host& host_;
     Services services_;

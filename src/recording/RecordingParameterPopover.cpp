@@ -13,8 +13,8 @@
 namespace zimlo::recording {
 namespace {
 
-constexpr std::array<CaptureFrameRate, 3> kOfferedRates = {CaptureFrameRate::fps24, CaptureFrameRate::fps30,
-                                                           CaptureFrameRate::fps60};
+constexpr std::array<CaptureFrameRate, 3> kOfferedRates = {
+    CaptureFrameRate::fps24, CaptureFrameRate::fps30, CaptureFrameRate::fps60};
 
 QLabel* label(const QString& text, double pointSize) {
     auto* l = new QLabel(text);
@@ -40,7 +40,8 @@ QHBoxLayout* row(const QString& title, QWidget* control) {
 }  // namespace
 
 RecordingParameterPopover::RecordingParameterPopover(
-    RecordingSettings settings, std::vector<RecordingResolution> availableResolutions, QWidget* parent)
+    RecordingSettings settings, std::vector<RecordingResolution> availableResolutions,
+    QWidget* parent)
     : QWidget(parent),
       settings_(std::move(settings)),
       availableResolutions_(std::move(availableResolutions)),
@@ -61,7 +62,9 @@ RecordingParameterPopover::RecordingParameterPopover(
         }
     }
     // A size no longer offered shows the largest entry until the user picks one.
-    if (selected < 0) selected = availableResolutions_.empty() ? 0 : static_cast<int>(availableResolutions_.size()) - 1;
+    if (selected < 0)
+        selected =
+            availableResolutions_.empty() ? 0 : static_cast<int>(availableResolutions_.size()) - 1;
     if (!availableResolutions_.empty()) resolutionControl_->setCurrentIndex(selected);
 
     auto* segments = new QWidget;
@@ -71,7 +74,8 @@ RecordingParameterPopover::RecordingParameterPopover(
     frameRateControl_->setExclusive(true);
     int selectedRate = 0;
     for (size_t i = 0; i < kOfferedRates.size(); ++i) {
-        auto* button = new QPushButton(QString::number(rawValue(kOfferedRates[i])) + QStringLiteral("fps"));
+        auto* button =
+            new QPushButton(QString::number(rawValue(kOfferedRates[i])) + QStringLiteral("fps"));
         button->setCheckable(true);
         button->setFont(small);
         frameRateControl_->addButton(button, static_cast<int>(i));
@@ -85,7 +89,8 @@ RecordingParameterPopover::RecordingParameterPopover(
     stack->setSpacing(14);
     stack->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     stack->addWidget(label(QStringLiteral("录制参数"), 16));
-    QLabel* note = label(QStringLiteral("默认使用当前目标的原生最大像素，也可选择较低分辨率。"), 12);
+    QLabel* note =
+        label(QStringLiteral("默认使用当前目标的原生最大像素，也可选择较低分辨率。"), 12);
     note->setWordWrap(true);
     note->setForegroundRole(QPalette::PlaceholderText);
     stack->addWidget(note);
@@ -125,12 +130,15 @@ void RecordingParameterPopover::popUp(QWidget* anchor, bool above) {
     setWindowFlags(Qt::Popup);
     setAttribute(Qt::WA_DeleteOnClose);
     if (anchor) {
-        const QPoint edge = anchor->mapToGlobal(QPoint(anchor->width() / 2, above ? 0 : anchor->height()));
+        const QPoint edge =
+            anchor->mapToGlobal(QPoint(anchor->width() / 2, above ? 0 : anchor->height()));
         QPoint topLeft(edge.x() - kWidth / 2, above ? edge.y() - 6 - kHeight : edge.y() + 6);
         if (QScreen* screen = anchor->screen()) {
             const QRect area = screen->availableGeometry();
-            topLeft.setX(std::clamp(topLeft.x(), area.left(), std::max(area.left(), area.right() - kWidth)));
-            topLeft.setY(std::clamp(topLeft.y(), area.top(), std::max(area.top(), area.bottom() - kHeight)));
+            topLeft.setX(
+                std::clamp(topLeft.x(), area.left(), std::max(area.left(), area.right() - kWidth)));
+            topLeft.setY(
+                std::clamp(topLeft.y(), area.top(), std::max(area.top(), area.bottom() - kHeight)));
         }
         move(topLeft);
     }

@@ -16,19 +16,21 @@ namespace zimlo::recording {
 // settings every time it opens.
 class RecordingParameterPopover : public QWidget {
     Q_OBJECT
-public:
+  public:
     static constexpr int kWidth = 310;
     static constexpr int kHeight = 192;
 
     RecordingParameterPopover(RecordingSettings settings,
-                                        std::vector<RecordingResolution> availableResolutions,
-                                        QWidget* parent = nullptr);
+                              std::vector<RecordingResolution> availableResolutions,
+                              QWidget* parent = nullptr);
 
     // Called after each pick, also of the entry already selected.
     std::function<void(RecordingSettings)> onChange;
 
     const RecordingSettings& settings() const { return settings_; }
-    const std::vector<RecordingResolution>& availableResolutions() const { return availableResolutions_; }
+    const std::vector<RecordingResolution>& availableResolutions() const {
+        return availableResolutions_;
+    }
 
     bool isInteractionEnabled() const { return isInteractionEnabled_; }
     // Off while a change is being applied: both controls refuse input.
@@ -46,7 +48,7 @@ public:
     void resolutionChanged();
     void frameRateChanged();
 
-private:
+  private:
     void popUp(QWidget* anchor, bool above);
 
     RecordingSettings settings_;

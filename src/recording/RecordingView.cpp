@@ -33,7 +33,9 @@ constexpr int kToolbarInset = 22;
 constexpr int kToolbarHeight = 56;
 constexpr QSize kPiPSize(220, 150);
 
-QString fromUtf8(const std::string& text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
+QString fromUtf8(const std::string& text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
 
 QFont systemFont(double points, QFont::Weight weight) {
     QFont font = QApplication::font();
@@ -44,7 +46,7 @@ QFont systemFont(double points, QFont::Weight weight) {
 
 // The spinning indicator of the processing overlay: an arc that turns while the view is shown.
 class SpinningIndicator : public QWidget {
-public:
+  public:
     explicit SpinningIndicator(QWidget* parent) : QWidget(parent) {
         setFixedSize(48, 48);
         timer_.setInterval(33);
@@ -62,7 +64,7 @@ public:
         hide();  // hidden when stopped
     }
 
-protected:
+  protected:
     void paintEvent(QPaintEvent*) override {
         QPainter painter(this);
         painter.setRenderHint(QPainter::Antialiasing);
@@ -71,29 +73,31 @@ protected:
         painter.drawArc(rect().adjusted(4, 4, -4, -4), -angle_ * 16, 270 * 16);
     }
 
-private:
+  private:
     QTimer timer_;
     int angle_ = 0;
 };
 
 // A translucent dark panel standing in for the heads-up material of the toolbar and overlay.
 class HudPanel : public QFrame {
-public:
-    HudPanel(QWidget* parent, int cornerRadius, bool bordered) : QFrame(parent), radius_(cornerRadius), bordered_(bordered) {
+  public:
+    HudPanel(QWidget* parent, int cornerRadius, bool bordered)
+        : QFrame(parent), radius_(cornerRadius), bordered_(bordered) {
         setAttribute(Qt::WA_TranslucentBackground);
     }
 
-protected:
+  protected:
     void paintEvent(QPaintEvent*) override {
         QPainter painter(this);
         painter.setRenderHint(QPainter::Antialiasing);
         const QRectF area = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
         painter.setBrush(QColor(28, 28, 30, 225));
-        painter.setPen(bordered_ ? QPen(QColor(255, 255, 255, 31), 1) : Qt::NoPen);  // white at 0.12
+        painter.setPen(bordered_ ? QPen(QColor(255, 255, 255, 31), 1)
+                                 : Qt::NoPen);  // white at 0.12
         painter.drawRoundedRect(area, radius_, radius_);
     }
 
-private:
+  private:
     int radius_;
     bool bordered_;
 };
@@ -101,10 +105,10 @@ private:
 // A one-line label that cuts its text with an ellipsis instead of being cut off; text() keeps the
 // whole text. The cut is at the end, or in the middle for names.
 class ElidingLabel : public QLabel {
-public:
+  public:
     ElidingLabel(Qt::TextElideMode mode, QWidget* parent) : QLabel(parent), mode_(mode) {}
 
-protected:
+  protected:
     void paintEvent(QPaintEvent*) override {
         QPainter painter(this);
         painter.setPen(palette().color(foregroundRole()));
@@ -114,29 +118,32 @@ protected:
     }
     QSize minimumSizeHint() const override { return QSize(0, QLabel::minimumSizeHint().height()); }
 
-private:
+  private:
     Qt::TextElideMode mode_;
 };
-
 
 }  // namespace
 
 RecordingView::RecordingView(capture::ScreenCaptureTarget target, Dependencies dependencies,
-                                                       QWidget* parent)
+                             QWidget* parent)
     : QWidget(parent),
       target_(std::move(target)),
       dependencies_(std::move(dependencies)),
-      clock_(dependencies_.clock ? dependencies_.clock : std::function<double()>(&media::MonotonicClock::nowSeconds)),
+      clock_(dependencies_.clock ? dependencies_.clock
+                                 : std::function<double()>(&media::MonotonicClock::nowSeconds)),
       recordingSettings_(RecordingSettings::defaultSettings()),
       pipRecorder_(clock_) {
-    const capture::PixelSize native =
-        dependencies_.nativePixelSize.value_or(capture::ScreenCaptureTargetProvider::nativePixelSize(target_));
+    const capture::PixelSize native = dependencies_.nativePixelSize.value_or(
+        capture::ScreenCaptureTargetProvider::nativePixelSize(target_));
     availableResolutions_ = zimlo::availableResolutions(native.width, native.height);
-    settingsStore_ = dependencies_.settingsStore ? dependencies_.settingsStore : RecordingSettingsStore::shared();
-    recordingSettings_ = settingsStore_->load(availableResolutions_, nativeDefaultSettings(native.width, native.height));
+    settingsStore_ = dependencies_.settingsStore ? dependencies_.settingsStore
+                                                 : RecordingSettingsStore::shared();
+    recordingSettings_ = settingsStore_->load(availableResolutions_,
+                                              nativeDefaultSettings(native.width, native.height));
 
     std::shared_ptr<LiveSpeechRecognizer> speech =
-        dependencies_.speech ? dependencies_.speech : LiveSpeechRecognizer::create(Language::chinese);
+        dependencies_.speech ? dependencies_.speech
+                             : LiveSpeechRecognizer::create(Language::chinese);
     finishPipeline_ = RecordingFinishPipeline::create(*this, dependencies_.finishServices);
 
     // A plain black view; everything else sits on it.
@@ -146,7 +153,8 @@ RecordingView::RecordingView(capture::ScreenCaptureTarget target, Dependencies d
     setPalette(palette);
     setAutoFillBackground(true);
     buildViews();
-    subtitles_ = LiveSubtitleTrack::create(*this, std::move(speech), subtitleRegion_, subtitleToggle_);
+    subtitles_ =
+        LiveSubtitleTrack::create(*this, std::move(speech), subtitleRegion_, subtitleToggle_);
     setUpSource();
 }
 
@@ -195,7 +203,8 @@ void RecordingView::buildViews() {
     onDark.setColor(QPalette::WindowText, Qt::white);
     onDark.setColor(QPalette::Text, Qt::white);
     onDark.setColor(QPalette::Base, QColor(72, 72, 76));
-    onDark.setColor(QPalette::PlaceholderText, QColor(235, 235, 245, 153));  // secondary label colour
+    onDark.setColor(QPalette::PlaceholderText,
+                    QColor(235, 235, 245, 153));  // secondary label colour
     toolbar_->setPalette(onDark);
     auto* row = new QHBoxLayout(toolbar_);
     row->setContentsMargins(16, 0, 16, 0);
@@ -213,7 +222,8 @@ void RecordingView::buildViews() {
     cameraToggle_ = new QCheckBox(QStringLiteral("开启摄像头小窗"), toolbar_);
     subtitleToggle_ = new QCheckBox(QStringLiteral("开启字幕"), toolbar_);
     durationLabel_ = new QLabel(QStringLiteral("00:00"), toolbar_);
-    durationLabel_->setFont(systemFont(13, QFont::DemiBold));  // the system font's digits share one width
+    durationLabel_->setFont(
+        systemFont(13, QFont::DemiBold));  // the system font's digits share one width
     statusLabel_ = new ElidingLabel(Qt::ElideRight, toolbar_);
     statusLabel_->setFont(systemFont(13, QFont::Medium));
     statusLabel_->setForegroundRole(QPalette::PlaceholderText);
@@ -225,7 +235,8 @@ void RecordingView::buildViews() {
     recordButton_->setStyleSheet(QStringLiteral(
         "QPushButton { background-color: palette(highlight); color: palette(highlighted-text);"
         " border-radius: 6px; padding: 5px 14px; font-weight: 600; }"
-        "QPushButton:disabled { background-color: rgba(128,128,128,0.35); color: rgba(255,255,255,0.5); }"));
+        "QPushButton:disabled { background-color: rgba(128,128,128,0.35); color: "
+        "rgba(255,255,255,0.5); }"));
     // The space bar records and stops wherever the focus is in this window.
     auto* space = new QShortcut(QKeySequence(Qt::Key_Space), this);
     space->setContext(Qt::WindowShortcut);
@@ -270,7 +281,8 @@ void RecordingView::buildViews() {
     processingTitleLabel_->setFont(systemFont(18, QFont::DemiBold));
     processingTitleLabel_->setAlignment(Qt::AlignCenter);
     column->addWidget(processingTitleLabel_);
-    processingDetailLabel_ = new QLabel(QStringLiteral("字幕与画面正在写入视频，请稍候"), processingOverlay_);
+    processingDetailLabel_ =
+        new QLabel(QStringLiteral("字幕与画面正在写入视频，请稍候"), processingOverlay_);
     processingDetailLabel_->setFont(systemFont(13, QFont::Normal));
     processingDetailLabel_->setForegroundRole(QPalette::PlaceholderText);
     processingDetailLabel_->setAlignment(Qt::AlignCenter);
@@ -345,8 +357,8 @@ void RecordingView::setUpSource() {
 void RecordingView::sourceStateChanged(const capture::CaptureState& state) {
     // The report of a started recording arrives just after the recording's own status, which
     // says what is recorded (and why the microphone is missing); that one stays.
-    if (state.kind == capture::CaptureState::Kind::recording && isRecording() && durationTimer_->isActive() &&
-        !recordingStatusText_.isEmpty()) {
+    if (state.kind == capture::CaptureState::Kind::recording && isRecording() &&
+        durationTimer_->isActive() && !recordingStatusText_.isEmpty()) {
         setStatus(recordingStatusText_);
         return;
     }
@@ -391,13 +403,14 @@ void RecordingView::startRecordingWithMicrophone() {
         weak->source_->prepareMicrophone([weak, begin](std::optional<capture::SourceError> error) {
             if (!weak) return;
             if (error) {
-                begin(QStringLiteral("正在录制（仅电脑声音，输入设备不可用：") + fromUtf8(error->description()) +
-                      QStringLiteral("）"));
+                begin(QStringLiteral("正在录制（仅电脑声音，输入设备不可用：") +
+                      fromUtf8(error->description()) + QStringLiteral("）"));
                 return;
             }
             const std::optional<std::string> name = weak->source_->microphoneName();
             begin(QStringLiteral("正在录制（电脑声音 + ") +
-                  (name && !name->empty() ? fromUtf8(*name) : QStringLiteral("默认输入设备")) + QStringLiteral("）"));
+                  (name && !name->empty() ? fromUtf8(*name) : QStringLiteral("默认输入设备")) +
+                  QStringLiteral("）"));
         });
     });
 }
@@ -464,15 +477,15 @@ void RecordingView::cameraToggleChanged() {
     Permissions::requestCameraAccess([weak](CameraAuthorizationResult result) {
         if (!weak) return;
         switch (result) {
-        case CameraAuthorizationResult::authorized:
-            weak->startCamera();
-            break;
-        case CameraAuthorizationResult::denied:
-            weak->cameraFailed(QStringLiteral("摄像头权限未开启，已打开系统授权页面"));
-            break;
-        case CameraAuthorizationResult::restricted:
-            weak->cameraFailed(QStringLiteral("当前设备限制了摄像头访问，已打开系统授权页面"));
-            break;
+            case CameraAuthorizationResult::authorized:
+                weak->startCamera();
+                break;
+            case CameraAuthorizationResult::denied:
+                weak->cameraFailed(QStringLiteral("摄像头权限未开启，已打开系统授权页面"));
+                break;
+            case CameraAuthorizationResult::restricted:
+                weak->cameraFailed(QStringLiteral("当前设备限制了摄像头访问，已打开系统授权页面"));
+                break;
         }
     });
 }
@@ -490,7 +503,8 @@ void RecordingView::startCamera() {
             if (!Permissions::isGranted(Permissions::authorizationStatus(PermissionKind::camera))) {
                 self.cameraFailed(QStringLiteral("摄像头权限未开启，已打开系统授权页面"));
             }
-            const QString description = start.error ? fromUtf8(start.error->description()) : QStringLiteral("没有画面");
+            const QString description =
+                start.error ? fromUtf8(start.error->description()) : QStringLiteral("没有画面");
             self.setStatus(QStringLiteral("无法开启摄像头：") + description);
             return;
         }
@@ -539,7 +553,8 @@ void RecordingView::removePiPWindow() {
 
 void RecordingView::placePiPWindowIfNeeded() {
     if (!pipView_) return;
-    if (auto frame = defaultPiPFrame(pipView_->geometry(), previewContainer_->size())) pipView_->setGeometry(*frame);
+    if (auto frame = defaultPiPFrame(pipView_->geometry(), previewContainer_->size()))
+        pipView_->setGeometry(*frame);
 }
 
 void RecordingView::recordPiPKeyframe() {
@@ -549,7 +564,8 @@ void RecordingView::recordPiPKeyframe() {
 void RecordingView::parameterTapped() {
     if (isRecording() || isApplyingRecordingSettings_) return;
     if (parameterController_) parameterController_->close();
-    auto* controller = new RecordingParameterPopover(recordingSettings_, availableResolutions_, this);
+    auto* controller =
+        new RecordingParameterPopover(recordingSettings_, availableResolutions_, this);
     parameterController_ = controller;
     QPointer<RecordingView> weak(this);
     QPointer<RecordingParameterPopover> weakController(controller);
@@ -570,20 +586,22 @@ void RecordingView::applyRecordingSettings(const RecordingSettings& settings) {
     recordButton_->setEnabled(false);
     setStatus(QStringLiteral("正在应用录制参数…"));
     QPointer<RecordingView> weak(this);
-    source_->applyRecordingSettings(settings, [weak, serial, settings](std::optional<capture::SourceError> error) {
-        if (!weak || serial != weak->settingsUpdateSerial_) return;  // superseded by a newer change
-        RecordingView& self = *weak;
-        self.isApplyingRecordingSettings_ = false;
-        self.parameterButton_->setEnabled(!self.isRecording());
-        if (self.parameterController_) self.parameterController_->setInteractionEnabled(true);
-        self.recordButton_->setEnabled(true);
-        if (error) {
-            self.setStatus(QStringLiteral("参数应用失败：") + fromUtf8(error->description()));
-            return;
-        }
-        self.settingsStore_->save(settings);
-        self.setStatus(QStringLiteral("参数已更新：") + fromUtf8(settings.summary()));
-    });
+    source_->applyRecordingSettings(
+        settings, [weak, serial, settings](std::optional<capture::SourceError> error) {
+            if (!weak || serial != weak->settingsUpdateSerial_)
+                return;  // superseded by a newer change
+            RecordingView& self = *weak;
+            self.isApplyingRecordingSettings_ = false;
+            self.parameterButton_->setEnabled(!self.isRecording());
+            if (self.parameterController_) self.parameterController_->setInteractionEnabled(true);
+            self.recordButton_->setEnabled(true);
+            if (error) {
+                self.setStatus(QStringLiteral("参数应用失败：") + fromUtf8(error->description()));
+                return;
+            }
+            self.settingsStore_->save(settings);
+            self.setStatus(QStringLiteral("参数已更新：") + fromUtf8(settings.summary()));
+        });
 }
 
 FinishInputs RecordingView::takeFinishInputs() {
@@ -635,13 +653,14 @@ std::optional<double> RecordingView::recordingElapsed() const {
 void RecordingView::subtitleStatusChanged(const QString& status) { setStatus(status); }
 
 void RecordingView::prepareMicrophone(std::function<void(std::optional<std::string>)> completion) {
-    source_->prepareMicrophone([completion = std::move(completion)](std::optional<capture::SourceError> error) {
-        if (error) {
-            completion(error->description());
-        } else {
-            completion(std::nullopt);
-        }
-    });
+    source_->prepareMicrophone(
+        [completion = std::move(completion)](std::optional<capture::SourceError> error) {
+            if (error) {
+                completion(error->description());
+            } else {
+                completion(std::nullopt);
+            }
+        });
 }
 
 void RecordingView::subtitleToggleChanged() { subtitles_->toggleChanged(); }

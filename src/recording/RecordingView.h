@@ -7,16 +7,16 @@
 #include <optional>
 #include <vector>
 
-#include "capture/ScreenCaptureStatus.h"
 #include "capture/ScreenCameraSource.h"
+#include "capture/ScreenCaptureStatus.h"
 #include "capture/ScreenCaptureTarget.h"
 #include "model/AspectSettings.h"
-#include "model/RecordingSettings.h"
 #include "model/RecordingProject.h"
+#include "model/RecordingSettings.h"
 #include "recording/DraggablePiPView.h"
 #include "recording/LiveSubtitleTrack.h"
-#include "recording/RecordingParameterPopover.h"
 #include "recording/RecordingFinishPipeline.h"
+#include "recording/RecordingParameterPopover.h"
 
 class QCheckBox;
 class QFrame;
@@ -36,23 +36,23 @@ class ScreenPreviewView;
 // the finish pipeline. Main thread only; a recording is in progress exactly while
 // recordStartTime() has a value.
 class RecordingView : public QWidget,
-                                   private RecordingFinishPipeline::Host,
-                                   private LiveSubtitleTrack::Host {
+                      private RecordingFinishPipeline::Host,
+                      private LiveSubtitleTrack::Host {
     Q_OBJECT
-public:
+  public:
     // Where devices and services come from; empty members mean the application's own.
     struct Dependencies {
         capture::ScreenCameraSource::Options sourceOptions;
         std::shared_ptr<LiveSpeechRecognizer> speech;  // empty: the Mandarin recogniser
         RecordingFinishPipeline::Services finishServices;
         std::shared_ptr<RecordingSettingsStore> settingsStore;  // empty: the shared store
-        std::function<double()> clock;                             // steady seconds; empty: monotonic
+        std::function<double()> clock;                          // steady seconds; empty: monotonic
         // The target's size in pixels; empty: measured from the target.
         std::optional<capture::PixelSize> nativePixelSize;
     };
 
     explicit RecordingView(capture::ScreenCaptureTarget target, Dependencies dependencies = {},
-                                         QWidget* parent = nullptr);
+                           QWidget* parent = nullptr);
     ~RecordingView() override;
 
     std::function<void(const RecordingProject&)> onFinish;  // after a saved draft
@@ -84,9 +84,13 @@ public:
 
     // State.
     const capture::ScreenCaptureTarget& target() const { return target_; }
-    const std::vector<RecordingResolution>& availableResolutions() const { return availableResolutions_; }
+    const std::vector<RecordingResolution>& availableResolutions() const {
+        return availableResolutions_;
+    }
     const RecordingSettings& recordingSettings() const { return recordingSettings_; }
-    const std::optional<capture::ScreenCaptureStatus>& latestCaptureStatus() const { return latestCaptureStatus_; }
+    const std::optional<capture::ScreenCaptureStatus>& latestCaptureStatus() const {
+        return latestCaptureStatus_;
+    }
     int64_t settingsUpdateSerial() const { return settingsUpdateSerial_; }
     bool isApplyingRecordingSettings() const { return isApplyingRecordingSettings_; }
     bool isPreparingRecordingAudio() const { return isPreparingRecordingAudio_; }
@@ -102,11 +106,11 @@ public:
     // Shows the duration of the running recording (the timer calls this four times a second).
     void updateDurationLabel();
 
-protected:
+  protected:
     void resizeEvent(QResizeEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
-private:
+  private:
     void buildViews();
     void setUpSource();
     void layoutOverlays();

@@ -10,10 +10,10 @@ namespace zimlo::recording {
 namespace {
 
 class RecordingTopLevel : public QWidget {
-public:
+  public:
     std::function<bool()> onCloseRequested;  // false keeps the window open
 
-protected:
+  protected:
     void closeEvent(QCloseEvent* event) override {
         auto handler = onCloseRequested;  // the handler may replace itself
         if (handler && !handler()) {
@@ -27,7 +27,7 @@ protected:
 }  // namespace
 
 RecordingWindow::RecordingWindow(capture::ScreenCaptureTarget target,
-                                                           RecordingView::Dependencies dependencies) {
+                                 RecordingView::Dependencies dependencies) {
     auto* window = new RecordingTopLevel;
     window_ = window;
     window->setAttribute(Qt::WA_DeleteOnClose);
@@ -83,6 +83,8 @@ void RecordingWindow::setOnFinish(std::function<void(const RecordingProject&)> o
     onFinish_ = std::move(onFinish);
 }
 
-void RecordingWindow::setOnCancel(std::function<void()> onCancel) { onCancel_ = std::move(onCancel); }
+void RecordingWindow::setOnCancel(std::function<void()> onCancel) {
+    onCancel_ = std::move(onCancel);
+}
 
 }  // namespace zimlo::recording

@@ -13,9 +13,9 @@ namespace zimlo::recording {
 // The recording window: "Zimlo录屏", 1180 × 760 (at least 920 × 620), black, centred, never part
 // of what it records. Closing it acts like the close button.
 class RecordingWindow {
-public:
+  public:
     explicit RecordingWindow(capture::ScreenCaptureTarget target,
-                                          RecordingView::Dependencies dependencies = {});
+                             RecordingView::Dependencies dependencies = {});
     ~RecordingWindow();
     RecordingWindow(const RecordingWindow&) = delete;
     RecordingWindow& operator=(const RecordingWindow&) = delete;
@@ -26,7 +26,7 @@ public:
     void setOnFinish(std::function<void(const RecordingProject&)> onFinish);
     void setOnCancel(std::function<void()> onCancel);
 
-private:
+  private:
     QPointer<QWidget> window_;
     QPointer<RecordingView> recordingViewController_;
     std::function<void(const RecordingProject&)> onFinish_;

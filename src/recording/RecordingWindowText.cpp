@@ -18,19 +18,26 @@ QString captureStateText(const capture::CaptureState& state,
                          const RecordingSettings& settings) {
     using Kind = capture::CaptureState::Kind;
     switch (state.kind) {
-        case Kind::idle: return QStringLiteral("等待初始化");
+        case Kind::idle:
+            return QStringLiteral("等待初始化");
         case Kind::configured:
-            if (latestCaptureStatus) return QString::fromStdString(latestCaptureStatus->displayText());
-            return QStringLiteral("已配置：") + QString::fromStdString(settings.summary()) + QStringLiteral("，等待首帧…");
-        case Kind::recording: return QStringLiteral("正在录制…");
-        case Kind::stopped: return QStringLiteral("录制已停止");
-        case Kind::failed: return QStringLiteral("错误：") + QString::fromStdString(state.message);
+            if (latestCaptureStatus)
+                return QString::fromStdString(latestCaptureStatus->displayText());
+            return QStringLiteral("已配置：") + QString::fromStdString(settings.summary()) +
+                   QStringLiteral("，等待首帧…");
+        case Kind::recording:
+            return QStringLiteral("正在录制…");
+        case Kind::stopped:
+            return QStringLiteral("录制已停止");
+        case Kind::failed:
+            return QStringLiteral("错误：") + QString::fromStdString(state.message);
     }
     return {};
 }
 
 std::optional<QRect> defaultPiPFrame(QRect current, QSize container) {
-    if (container.width() <= 0 || container.height() <= 0 || current.topLeft() != QPoint(0, 0)) return std::nullopt;
+    if (container.width() <= 0 || container.height() <= 0 || current.topLeft() != QPoint(0, 0))
+        return std::nullopt;
     constexpr int w = 220, h = 150;
     // 88 points below the top edge, in top-left coordinates.
     return QRect(container.width() - w - 28, 88, w, h);

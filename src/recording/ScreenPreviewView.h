@@ -17,7 +17,7 @@ namespace zimlo::recording {
 // view's own serial render queue and the latest one is drawn whole, centred on black.
 class ScreenPreviewView : public QWidget {
     Q_OBJECT
-public:
+  public:
     explicit ScreenPreviewView(QWidget* parent = nullptr);
     ~ScreenPreviewView() override;
 
@@ -31,10 +31,10 @@ public:
     const QImage& currentImage() const { return image_; }
     QRect imageRect() const;
 
-protected:
+  protected:
     void paintEvent(QPaintEvent* event) override;
 
-private:
+  private:
     struct Core;
     void show(QImage image);
 

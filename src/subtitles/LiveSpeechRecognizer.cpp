@@ -9,8 +9,10 @@ namespace zimlo {
 
 std::string_view rawValue(Language language) {
     switch (language) {
-        case Language::chinese: return "zh-CN";
-        case Language::english: return "en-US";
+        case Language::chinese:
+            return "zh-CN";
+        case Language::english:
+            return "en-US";
     }
     return "";
 }
@@ -27,10 +29,12 @@ std::shared_ptr<LiveSpeechRecognizer> LiveSpeechRecognizer::create(Language lang
 
 std::shared_ptr<LiveSpeechRecognizer> LiveSpeechRecognizer::create(
     std::shared_ptr<speech::SpeechRecognizer> recognizer, Clock clock) {
-    return std::make_shared<LiveSpeechRecognizer>(Private{}, std::move(recognizer), std::move(clock));
+    return std::make_shared<LiveSpeechRecognizer>(Private{}, std::move(recognizer),
+                                                  std::move(clock));
 }
 
-LiveSpeechRecognizer::LiveSpeechRecognizer(Private, std::shared_ptr<speech::SpeechRecognizer> recognizer,
+LiveSpeechRecognizer::LiveSpeechRecognizer(Private,
+                                           std::shared_ptr<speech::SpeechRecognizer> recognizer,
                                            Clock clock)
     : recognizer_(std::move(recognizer)), clock_(std::move(clock)) {}
 
@@ -125,7 +129,8 @@ void LiveSpeechRecognizer::startTaskLocked() {
             }
         }
         if (error || isFinal) {
-            self->taskEnded(generation, error && error->code == speech::RecognitionError::Code::unavailable);
+            self->taskEnded(generation,
+                            error && error->code == speech::RecognitionError::Code::unavailable);
         }
     };
     task_ = recognizer_->recognitionTask(request, std::move(handler));
@@ -155,7 +160,8 @@ void LiveSpeechRecognizer::taskEnded(uint64_t generation, bool unavailable) {
 
 void LiveSpeechRecognizer::reportUnavailable() {
     MainQueue::post([weak = weak_from_this()] {
-        if (auto owner = weak.lock(); owner && owner->onText) owner->onText(std::string(kUnavailableText), true);
+        if (auto owner = weak.lock(); owner && owner->onText)
+            owner->onText(std::string(kUnavailableText), true);
     });
 }
 

@@ -1,8 +1,8 @@
 #pragma once
 
 #include <atomic>
-#include <cstdint>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -33,16 +33,17 @@ std::optional<Language> languageFromRawValue(std::string_view raw);
 class LiveSpeechRecognizer : public std::enable_shared_from_this<LiveSpeechRecognizer> {
     struct Private {};
 
-public:
+  public:
     using Clock = std::function<double()>;  // seconds on any steady scale
 
     static std::shared_ptr<LiveSpeechRecognizer> create(Language language);
     // With a given recogniser (a model elsewhere) and, for producers that are not bound to real
     // time, a clock that says how far the recording has got.
-    static std::shared_ptr<LiveSpeechRecognizer> create(std::shared_ptr<speech::SpeechRecognizer> recognizer,
-                                                        Clock clock = {});
+    static std::shared_ptr<LiveSpeechRecognizer> create(
+        std::shared_ptr<speech::SpeechRecognizer> recognizer, Clock clock = {});
 
-    LiveSpeechRecognizer(Private, std::shared_ptr<speech::SpeechRecognizer> recognizer, Clock clock);
+    LiveSpeechRecognizer(Private, std::shared_ptr<speech::SpeechRecognizer> recognizer,
+                         Clock clock);
     ~LiveSpeechRecognizer();
     LiveSpeechRecognizer(const LiveSpeechRecognizer&) = delete;
     LiveSpeechRecognizer& operator=(const LiveSpeechRecognizer&) = delete;
@@ -69,7 +70,7 @@ public:
 
     static constexpr std::string_view kUnavailableText = "[语音识别不可用]";
 
-private:
+  private:
     void startTaskLocked();  // with stateMutex_ held
     void taskEnded(uint64_t generation, bool unavailable);
     void reportUnavailable();

@@ -26,22 +26,29 @@ const std::unordered_set<std::u16string_view>& stopWords() {
         u"就是", u"还是", u"可以", u"可能", u"然后", u"因为", u"所以", u"但是", u"如果", u"已经",
         u"正在", u"进行", u"需要", u"觉得", u"其实", u"比较", u"非常", u"特别", u"这里", u"那里",
         // English, compared in lower case
-        u"a", u"an", u"and", u"are", u"as", u"at", u"be", u"but", u"by", u"for", u"from", u"has", u"have",
-        u"he", u"her", u"his", u"i", u"if", u"in", u"is", u"it", u"its", u"me", u"my", u"of", u"on", u"or",
-        u"our", u"she", u"so", u"that", u"the", u"their", u"them", u"they", u"this", u"to", u"was", u"we",
-        u"were", u"will", u"with", u"you", u"your"};
+        u"a", u"an", u"and", u"are", u"as", u"at", u"be", u"but", u"by", u"for", u"from", u"has",
+        u"have", u"he", u"her", u"his", u"i", u"if", u"in", u"is", u"it", u"its", u"me", u"my",
+        u"of", u"on", u"or", u"our", u"she", u"so", u"that", u"the", u"their", u"them", u"they",
+        u"this", u"to", u"was", u"we", u"were", u"will", u"with", u"you", u"your"};
     return words;
 }
 
 int partOfSpeechScore(text::LexicalClass c) {
     switch (c) {
-    case text::LexicalClass::number: return 85;
-    case text::LexicalClass::idiom: return 72;
-    case text::LexicalClass::noun: return 58;
-    case text::LexicalClass::adjective: return 48;
-    case text::LexicalClass::verb: return 42;
-    case text::LexicalClass::otherWord: return 28;
-    default: return 0;
+        case text::LexicalClass::number:
+            return 85;
+        case text::LexicalClass::idiom:
+            return 72;
+        case text::LexicalClass::noun:
+            return 58;
+        case text::LexicalClass::adjective:
+            return 48;
+        case text::LexicalClass::verb:
+            return 42;
+        case text::LexicalClass::otherWord:
+            return 28;
+        default:
+            return 0;
     }
 }
 
@@ -54,12 +61,15 @@ char32_t firstScalar(std::u16string_view s) {
 
 }  // namespace
 
-std::vector<TextRange> emphasisRanges(std::string_view text) { return emphasisRanges(text::toUtf16(text)); }
+std::vector<TextRange> emphasisRanges(std::string_view text) {
+    return emphasisRanges(text::toUtf16(text));
+}
 
 namespace {
 
 // Candidates of a non-blank text whose character boundaries are given.
-std::map<TextRange, int> scoredCandidates(std::u16string_view text, const std::vector<int32_t>& boundaries) {
+std::map<TextRange, int> scoredCandidates(std::u16string_view text,
+                                          const std::vector<int32_t>& boundaries) {
     // Best score per range.
     std::map<TextRange, int> best;
     auto propose = [&](TextRange range, int score) {
@@ -70,10 +80,14 @@ std::map<TextRange, int> scoredCandidates(std::u16string_view text, const std::v
     for (const TextRange& r : text::regexMatches(kPattern, text)) {
         std::u16string_view m = text.substr(size_t(r.location), size_t(r.length));
         int base;
-        if (m[0] == u'#' || m[0] == u'@') base = 110;
-        else if (text::containsDecimalDigit(m)) base = 95;
-        else if (r.location != 0 && u_isupper(UChar32(firstScalar(m)))) base = 72;
-        else base = 24;
+        if (m[0] == u'#' || m[0] == u'@')
+            base = 110;
+        else if (text::containsDecimalDigit(m))
+            base = 95;
+        else if (r.location != 0 && u_isupper(UChar32(firstScalar(m))))
+            base = 72;
+        else
+            base = 24;
         propose(r, base + std::min(r.length, 12));
     }
 
@@ -83,10 +97,13 @@ std::map<TextRange, int> scoredCandidates(std::u16string_view text, const std::v
         for (const text::TaggedWord& word : tagged->words) {
             int score = partOfSpeechScore(word.lexicalClass);
             if (!score) continue;
-            std::u16string_view w = text.substr(size_t(word.range.location), size_t(word.range.length));
+            std::u16string_view w =
+                text.substr(size_t(word.range.location), size_t(word.range.length));
             std::u16string key = text::lowercased(text::trimWhitespaceAndNewlines(w));
             if (key.empty() || stops.count(key) || !text::containsLetterOrDigit(key)) continue;
-            propose(word.range, score + int(std::min<size_t>(text::characterCount(text, boundaries, word.range), 8)));
+            propose(word.range,
+                    score + int(std::min<size_t>(text::characterCount(text, boundaries, word.range),
+                                                 8)));
         }
         for (const text::TaggedName& name : tagged->names) {
             if (name.type == text::NameType::none) continue;
@@ -123,7 +140,8 @@ std::vector<TextRange> choose(const std::map<TextRange, int>& candidates, size_t
     std::vector<TextRange> taken;
     for (const auto& [range, score] : ordered) {
         if (taken.size() >= limit) break;
-        bool overlaps = std::any_of(taken.begin(), taken.end(), [&](const TextRange& t) { return t.overlaps(range); });
+        bool overlaps = std::any_of(taken.begin(), taken.end(),
+                                    [&](const TextRange& t) { return t.overlaps(range); });
         if (!overlaps) taken.push_back(range);
     }
     std::sort(taken.begin(), taken.end());

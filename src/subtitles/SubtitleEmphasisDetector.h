@@ -25,7 +25,8 @@ std::vector<text::TextRange> emphasisRanges(std::u16string_view text);
 // The two halves of emphasisRanges, for inspection: every candidate range with its best score,
 // and the choice among candidates for a text of `characterCount` characters.
 std::map<text::TextRange, int> candidates(std::u16string_view text);
-std::vector<text::TextRange> choose(const std::map<text::TextRange, int>& candidates, size_t characterCount);
+std::vector<text::TextRange> choose(const std::map<text::TextRange, int>& candidates,
+                                    size_t characterCount);
 
 }  // namespace SubtitleEmphasisDetector
 

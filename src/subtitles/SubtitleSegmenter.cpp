@@ -24,20 +24,21 @@ bool endsWithSentenceEnding(std::string_view character) {
 
 bool isSentenceEnding(char32_t c) {
     switch (c) {
-    case U'\u3002':
-    case U'\uFF01':
-    case U'\uFF1F':
-    case U'\u2026':
-    case U'.':
-    case U'!':
-    case U'?':
-        return true;
-    default:
-        return false;
+        case U'\u3002':
+        case U'\uFF01':
+        case U'\uFF1F':
+        case U'\u2026':
+        case U'.':
+        case U'!':
+        case U'?':
+            return true;
+        default:
+            return false;
     }
 }
 
-std::vector<SubtitleSegment> segments(const std::vector<TranscriptionSegment>& words, double offset) {
+std::vector<SubtitleSegment> segments(const std::vector<TranscriptionSegment>& words,
+                                      double offset) {
     std::vector<SubtitleSegment> result;
     if (words.empty()) return result;
 
@@ -49,7 +50,8 @@ std::vector<SubtitleSegment> segments(const std::vector<TranscriptionSegment>& w
     auto close = [&] {
         std::string trimmed = text::trimSpacesAndTabs(buffer);
         if (!trimmed.empty()) {
-            double finish = end > start + kShortestSegmentDuration ? end : start + kShortestSegmentDuration;
+            double finish =
+                end > start + kShortestSegmentDuration ? end : start + kShortestSegmentDuration;
             result.push_back({Uuid::generate(), start, finish, std::move(trimmed)});
         }
         buffer.clear();
@@ -68,7 +70,8 @@ std::vector<SubtitleSegment> segments(const std::vector<TranscriptionSegment>& w
         // Counted on the whole buffer: a word may join the previous one into one character.
         bufferCharacters = text::characterCount(buffer);
         end = offset + word.timestamp + word.duration;
-        bool endsSentence = !word.substring.empty() && endsWithSentenceEnding(text::lastCharacter(word.substring));
+        bool endsSentence =
+            !word.substring.empty() && endsWithSentenceEnding(text::lastCharacter(word.substring));
 
         if (i + 1 == words.size()) {
             close();

@@ -24,7 +24,8 @@ bool isSentenceEnding(char32_t c);
 
 // Cuts the words of a final transcription into segments; `offset` (seconds) is added to every
 // word time and places them on the recording timeline.
-std::vector<SubtitleSegment> segments(const std::vector<TranscriptionSegment>& words, double offset);
+std::vector<SubtitleSegment> segments(const std::vector<TranscriptionSegment>& words,
+                                      double offset);
 
 // The part of the running text worth showing: the sentence being spoken, else the last complete
 // one, trimmed and cut to its last `maxCharacters` characters.

@@ -24,18 +24,20 @@
 // Fakes of what the shell reaches outside itself, and helpers to answer its alerts.
 namespace zimlo::apptest {
 
-inline RecordingProject makeDraft(int n, QDateTime createdAt, double duration, bool withMovie = true) {
+inline RecordingProject makeDraft(int n, QDateTime createdAt, double duration,
+                                  bool withMovie = true) {
     RecordingProject p;
     p.id = Uuid::generate();
     p.createdAt = Date::fromSecondsSince1970(createdAt.toMSecsSinceEpoch() / 1000.0);
     p.duration = duration;
     p.isDraft = true;
-    if (withMovie) p.mainVideoURL = std::filesystem::path("/drafts/" + std::to_string(n) + "/main.mp4");
+    if (withMovie)
+        p.mainVideoURL = std::filesystem::path("/drafts/" + std::to_string(n) + "/main.mp4");
     return p;
 }
 
 class FakeLibrary : public app::DraftLibrary {
-public:
+  public:
     std::vector<RecordingProject> drafts;
     std::vector<Uuid> deleted;
     std::optional<std::string> failure;  // deleteDraft throws this text when set
@@ -54,7 +56,7 @@ public:
 
 // A flat picture per movie; movies named in `unreadable` give none.
 class FakeThumbnails : public app::DraftThumbnailGenerator {
-public:
+  public:
     std::vector<std::string> unreadable;
     QImage thumbnail(const std::filesystem::path& movie) override {
         {
@@ -74,12 +76,13 @@ public:
         return requested_;
     }
 
-private:
+  private:
     std::mutex mutex_;
     std::vector<std::filesystem::path> requested_;
 };
 
-inline capture::ScreenCaptureTarget makeWindowTarget(uint32_t id, std::string title, std::string app) {
+inline capture::ScreenCaptureTarget makeWindowTarget(uint32_t id, std::string title,
+                                                     std::string app) {
     capture::ScreenCaptureTarget t;
     t.id = "window-" + std::to_string(id);
     t.title = std::move(title);
@@ -108,7 +111,7 @@ inline capture::ScreenCaptureTarget makeDisplayTarget(uint32_t id, int index) {
 
 // Answers on the main queue, like the real provider; records highlight calls and border state.
 class FakePickerServices : public app::SourcePickerServices {
-public:
+  public:
     TargetsResult listing = std::vector<capture::ScreenCaptureTarget>{};
     std::vector<std::string> noThumbnail;  // target ids whose thumbnail fails
     std::vector<std::string> locatable;    // target ids highlight() reports as located
@@ -120,8 +123,9 @@ public:
         ++listings;
         MainQueue::post([completion, result = listing] { completion(result); });
     }
-    void loadThumbnail(const capture::ScreenCaptureTarget& target,
-                       std::function<void(std::optional<capture::TargetImage>)> completion) override {
+    void loadThumbnail(
+        const capture::ScreenCaptureTarget& target,
+        std::function<void(std::optional<capture::TargetImage>)> completion) override {
         std::optional<capture::TargetImage> image;
         if (std::find(noThumbnail.begin(), noThumbnail.end(), target.id) == noThumbnail.end()) {
             auto pixels = std::make_shared<media::PixelBuffer>(520, 293, media::PixelFormat::BGRA);

@@ -9,8 +9,8 @@
 #include <memory>
 
 #include "app/AppTestSupport.h"
-#include "app/DraftFormatting.h"
 #include "app/DraftCard.h"
+#include "app/DraftFormatting.h"
 #include "app/HomeView.h"
 #include "app/QtTestSupport.h"
 
@@ -27,13 +27,14 @@ QDateTime daysAgo(int days, int hour = 10) {
 }
 
 class HomeGallery : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         library = std::make_shared<FakeLibrary>();
         thumbnails = std::make_shared<FakeThumbnails>();
     }
     void addDrafts(int count) {
-        for (int i = 0; i < count; ++i) library->drafts.push_back(makeDraft(i, daysAgo(i + 1), 30 + i));
+        for (int i = 0; i < count; ++i)
+            library->drafts.push_back(makeDraft(i, daysAgo(i + 1), 30 + i));
     }
     std::unique_ptr<HomeView> show(int width = 900, int height = 700) {
         auto home = std::make_unique<HomeView>(library, thumbnails);
@@ -97,7 +98,8 @@ TEST_F(HomeGallery, ResizingWithinAColumnCountKeepsTheCards) {
 TEST_F(HomeGallery, EmptyStateAndEditButtonFollowTheDrafts) {
     auto home = show();
     EXPECT_TRUE(home->emptyStateLabel()->isVisible());
-    EXPECT_EQ(home->emptyStateLabel()->text(), QStringLiteral("暂无作品，点击右上角去录制开始录屏吧~"));
+    EXPECT_EQ(home->emptyStateLabel()->text(),
+              QStringLiteral("暂无作品，点击右上角去录制开始录屏吧~"));
     EXPECT_FALSE(home->editButton()->isEnabled());
     EXPECT_EQ(home->editButton()->text(), QStringLiteral("编辑"));
 
@@ -226,7 +228,8 @@ TEST_F(HomeGallery, CardsShowTitleBadgesAndTheirOwnThumbnail) {
 
     ASSERT_TRUE(pumpUntil([&] { return !today->thumbnail().isNull(); }));
     // A draft without a movie asks for nothing and keeps an empty picture.
-    for (const auto& movie : thumbnails->requested()) EXPECT_EQ(movie, *library->drafts[0].mainVideoURL);
+    for (const auto& movie : thumbnails->requested())
+        EXPECT_EQ(movie, *library->drafts[0].mainVideoURL);
     EXPECT_TRUE(older->thumbnail().isNull());
     // A late picture for another project is dropped.
     today->applyThumbnail(library->drafts[1].id, QImage(10, 10, QImage::Format_ARGB32));
@@ -235,9 +238,12 @@ TEST_F(HomeGallery, CardsShowTitleBadgesAndTheirOwnThumbnail) {
 
 TEST(DraftTexts, TitlesAndDurations) {
     const QDateTime now(QDate(2026, 12, 7), QTime(15, 30));
-    EXPECT_EQ(draftTitle(QDateTime(QDate(2026, 12, 7), QTime(9, 5)), now), QStringLiteral("今天 09:05"));
-    EXPECT_EQ(draftTitle(QDateTime(QDate(2026, 3, 5), QTime(21, 7)), now), QStringLiteral("3月5日 21:07"));
-    EXPECT_EQ(draftTitle(QDateTime(QDate(2026, 12, 6), QTime(23, 59)), now), QStringLiteral("12月6日 23:59"));
+    EXPECT_EQ(draftTitle(QDateTime(QDate(2026, 12, 7), QTime(9, 5)), now),
+              QStringLiteral("今天 09:05"));
+    EXPECT_EQ(draftTitle(QDateTime(QDate(2026, 3, 5), QTime(21, 7)), now),
+              QStringLiteral("3月5日 21:07"));
+    EXPECT_EQ(draftTitle(QDateTime(QDate(2026, 12, 6), QTime(23, 59)), now),
+              QStringLiteral("12月6日 23:59"));
     EXPECT_EQ(durationBadgeText(59.5), QStringLiteral(" 01:00 "));
     EXPECT_EQ(durationBadgeText(3599.4), QStringLiteral(" 59:59 "));
     EXPECT_EQ(durationBadgeText(65), QStringLiteral(" 01:05 "));

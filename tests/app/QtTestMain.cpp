@@ -16,7 +16,8 @@
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     bool listing = false;
-    for (int i = 1; i < argc; ++i) listing = listing || std::strcmp(argv[i], "--gtest_list_tests") == 0;
+    for (int i = 1; i < argc; ++i)
+        listing = listing || std::strcmp(argv[i], "--gtest_list_tests") == 0;
 
 #ifdef ZIMLO_QT_TEST_XVFB
     // A private X server, so tests see real windows and never touch the user's desktop.

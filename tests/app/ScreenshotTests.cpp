@@ -9,9 +9,9 @@
 
 #include "app/AppStyle.h"
 #include "app/AppTestSupport.h"
-#include "app/HomeWindowController.h"
 #include "app/DraftCard.h"
 #include "app/HomeView.h"
+#include "app/HomeWindowController.h"
 #include "app/QtTestSupport.h"
 #include "app/SourceCardView.h"
 #include "app/SourcePickerView.h"
@@ -38,7 +38,7 @@ bool hasContent(const QString& file) {
 }
 
 class Screenshots : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         style::apply(*qApp);
         library = std::make_shared<apptest::FakeLibrary>();
@@ -100,9 +100,15 @@ TEST_F(Screenshots, HomeWithDraftsAndEmpty) {
 
 TEST_F(Screenshots, PickerAndAlerts) {
     std::vector<capture::ScreenCaptureTarget> targets{apptest::makeDisplayTarget(1, 1)};
-    const char* titles[] = {"终端 — zimlo", "Firefox 浏览器：开发文档", "设置", "音乐播放器", "Visual Studio Code",
-                            "一个标题非常非常长以至于需要截断显示的窗口名称", "计算器"};
-    for (uint32_t i = 0; i < 7; ++i) targets.push_back(apptest::makeWindowTarget(100 + i, titles[i], "应用"));
+    const char* titles[] = {"终端 — zimlo",
+                            "Firefox 浏览器：开发文档",
+                            "设置",
+                            "音乐播放器",
+                            "Visual Studio Code",
+                            "一个标题非常非常长以至于需要截断显示的窗口名称",
+                            "计算器"};
+    for (uint32_t i = 0; i < 7; ++i)
+        targets.push_back(apptest::makeWindowTarget(100 + i, titles[i], "应用"));
     targets.back().subtitle.reset();
     pickerServices->listing = targets;
     pickerServices->noThumbnail = {"window-103"};
@@ -111,7 +117,9 @@ TEST_F(Screenshots, PickerAndAlerts) {
     qttest::settle();
     SourcePickerView* picker = shell->sourcePicker();
     ASSERT_TRUE(picker);
-    ASSERT_TRUE(pumpUntil([&] { return picker->cardViews().size() == 8 && !picker->cardViews()[7]->thumbnail().isNull(); }));
+    ASSERT_TRUE(pumpUntil([&] {
+        return picker->cardViews().size() == 8 && !picker->cardViews()[7]->thumbnail().isNull();
+    }));
     picker->selectTarget(targets[2]);
     capture(shell->window(), QStringLiteral("picker.png"));
 

@@ -3,13 +3,13 @@
 #include <QApplication>
 #include <QLabel>
 #include <QPushButton>
-#include <QToolButton>
 #include <QTimer>
+#include <QToolButton>
 #include <memory>
 
 #include "app/AppTestSupport.h"
-#include "app/HomeWindowController.h"
 #include "app/HomeView.h"
+#include "app/HomeWindowController.h"
 #include "app/QtTestSupport.h"
 #include "app/SourceCardView.h"
 #include "app/SourcePickerServices.h"
@@ -32,12 +32,12 @@ int runEventLoopAfter(std::function<void()> action) {
 
 // A shell over fakes; recording windows are the plain stand-in, counted as they are made.
 class ShellFlow : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         library = std::make_shared<apptest::FakeLibrary>();
         picker = std::make_shared<apptest::FakePickerServices>();
-        picker->listing = std::vector<capture::ScreenCaptureTarget>{apptest::makeDisplayTarget(7, 1),
-                                                                    apptest::makeWindowTarget(42, "文档", "Editor")};
+        picker->listing = std::vector<capture::ScreenCaptureTarget>{
+            apptest::makeDisplayTarget(7, 1), apptest::makeWindowTarget(42, "文档", "Editor")};
         ShellServices services;
         services.drafts = library;
         services.thumbnails = std::make_shared<apptest::FakeThumbnails>();
@@ -148,7 +148,8 @@ TEST(ShellOnX11, RealListingLeavesOutOurOwnWindows) {
     SourcePickerView picker(makeSystemPickerServices());
     picker.resize(1120, 760);
     picker.show();
-    ASSERT_TRUE(pumpUntil([&] { return picker.refreshButton()->isEnabled(); }, std::chrono::seconds(60)));
+    ASSERT_TRUE(
+        pumpUntil([&] { return picker.refreshButton()->isEnabled(); }, std::chrono::seconds(60)));
     ASSERT_FALSE(picker.targets().empty()) << picker.statusLabel()->text().toStdString();
     const auto& display = picker.targets().front();
     ASSERT_TRUE(display.kind.isDisplay());
@@ -156,7 +157,8 @@ TEST(ShellOnX11, RealListingLeavesOutOurOwnWindows) {
     bool excluded = false;
     for (const auto& w : display.excludedWindows) excluded = excluded || w.id == ownWindow;
     EXPECT_TRUE(excluded) << "our main window is not excluded from the display";
-    for (const auto& target : picker.targets()) EXPECT_NE(target.id, "window-" + std::to_string(ownWindow));
+    for (const auto& target : picker.targets())
+        EXPECT_NE(target.id, "window-" + std::to_string(ownWindow));
     // A real grab of the display arrives as the first card's thumbnail.
     EXPECT_TRUE(pumpUntil([&] { return !picker.cardViews().front()->thumbnail().isNull(); },
                           std::chrono::seconds(60)));

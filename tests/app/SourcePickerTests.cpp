@@ -20,13 +20,14 @@ using qttest::pumpUntil;
 std::vector<capture::ScreenCaptureTarget> eightTargets() {
     std::vector<capture::ScreenCaptureTarget> targets{apptest::makeDisplayTarget(1, 1)};
     for (uint32_t i = 0; i < 7; ++i) {
-        targets.push_back(apptest::makeWindowTarget(100 + i, "窗口 " + std::to_string(i + 1), "App"));
+        targets.push_back(
+            apptest::makeWindowTarget(100 + i, "窗口 " + std::to_string(i + 1), "App"));
     }
     return targets;
 }
 
 class SourcePicker : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { services = std::make_shared<FakePickerServices>(); }
     void TearDown() override {
         // Dismiss any permission alert left open so the next test starts clean.
@@ -56,8 +57,9 @@ TEST_F(SourcePicker, EightTargetsMakeRowsOfThreeWithTheFirstSelected) {
     picker->show();
     ASSERT_TRUE(pumpUntil([&] { return picker->refreshButton()->isEnabled(); }));
 
-    EXPECT_EQ(picker->statusLabel()->text(),
-              QStringLiteral("已找到 8 个可录制内容。点击窗口卡片会定位到对应桌面并显示蓝色边框。"));
+    EXPECT_EQ(
+        picker->statusLabel()->text(),
+        QStringLiteral("已找到 8 个可录制内容。点击窗口卡片会定位到对应桌面并显示蓝色边框。"));
     const auto rows = picker->gridRows();
     ASSERT_EQ(rows.size(), 3u);
     for (const auto& row : rows) ASSERT_EQ(row.size(), 3u);
@@ -83,7 +85,9 @@ TEST_F(SourcePicker, EightTargetsMakeRowsOfThreeWithTheFirstSelected) {
 
     // Return confirms with the pre-selected target.
     std::vector<std::string> started;
-    picker->onStartRecording = [&](const capture::ScreenCaptureTarget& t) { started.push_back(t.id); };
+    picker->onStartRecording = [&](const capture::ScreenCaptureTarget& t) {
+        started.push_back(t.id);
+    };
     picker->activateWindow();
     ASSERT_TRUE(pumpUntil([&] { return picker->isActiveWindow(); }));
     QTest::keyClick(picker.get(), Qt::Key_Return);
@@ -116,7 +120,9 @@ TEST_F(SourcePicker, ClickingSelectsAndReportsWhetherTheTargetWasLocated) {
     // So does confirming, and leaving the picker any other way.
     services->borderShown = true;
     bool borderAtStart = true;
-    picker->onStartRecording = [&](const capture::ScreenCaptureTarget&) { borderAtStart = services->borderShown; };
+    picker->onStartRecording = [&](const capture::ScreenCaptureTarget&) {
+        borderAtStart = services->borderShown;
+    };
     picker->startButton()->click();
     EXPECT_FALSE(borderAtStart);
     services->borderShown = true;
@@ -126,7 +132,8 @@ TEST_F(SourcePicker, ClickingSelectsAndReportsWhetherTheTargetWasLocated) {
 
 TEST_F(SourcePicker, EmptyAndFailedListingsExplainAndAskForThePermission) {
     auto picker = showPicker();  // empty listing
-    EXPECT_EQ(picker->statusLabel()->text(), QStringLiteral("没有找到可录制内容。请确认已授予屏幕录制权限。"));
+    EXPECT_EQ(picker->statusLabel()->text(),
+              QStringLiteral("没有找到可录制内容。请确认已授予屏幕录制权限。"));
     EXPECT_FALSE(picker->startButton()->isEnabled());
     EXPECT_TRUE(picker->gridRows().empty());
     QMessageBox* box = nullptr;

@@ -15,7 +15,8 @@ using media::PixelBuffer;
 using media::PixelFormat;
 using Colour = std::array<int, 3>;  // R G B
 
-const Colour kRed{255, 0, 0}, kBlue{0, 0, 255}, kGreen{0, 255, 0}, kBlack{0, 0, 0}, kGrey{128, 128, 128};
+const Colour kRed{255, 0, 0}, kBlue{0, 0, 255}, kGreen{0, 255, 0}, kBlack{0, 0, 0},
+    kGrey{128, 128, 128};
 
 std::shared_ptr<PixelBuffer> solid(int w, int h, Colour c) {
     auto buffer = std::make_shared<PixelBuffer>(w, h, PixelFormat::BGRA);
@@ -41,16 +42,18 @@ struct Fixture {
     std::shared_ptr<PiPCompositionInstruction> instruction;
     std::unique_ptr<PiPVideoCompositor> compositor;
 
-    Fixture(double w, double h, std::optional<TrackID> camera = kCamera, EmphasisFunction emphasis = {})
+    Fixture(double w, double h, std::optional<TrackID> camera = kCamera,
+            EmphasisFunction emphasis = {})
         : instruction(std::make_shared<PiPCompositionInstruction>(
               media::TimeRange{MediaTime::zero(), MediaTime::make(10, 1)}, kMain, camera)),
           compositor(std::make_unique<PiPVideoCompositor>(std::move(emphasis))) {
         instruction->canvas = {w, h};
     }
 
-    VideoCompositionRequest::Result render(double t, std::map<TrackID, std::shared_ptr<const PixelBuffer>> frames,
-                                           std::shared_ptr<const VideoCompositionInstruction> which = nullptr,
-                                           PixelFormat output = PixelFormat::BGRA) {
+    VideoCompositionRequest::Result render(
+        double t, std::map<TrackID, std::shared_ptr<const PixelBuffer>> frames,
+        std::shared_ptr<const VideoCompositionInstruction> which = nullptr,
+        PixelFormat output = PixelFormat::BGRA) {
         auto context = RenderContext::make(static_cast<int>(instruction->canvas.width),
                                            static_cast<int>(instruction->canvas.height), 2, output);
         std::promise<VideoCompositionRequest::Result> done;
@@ -59,7 +62,8 @@ struct Fixture {
             [&done](VideoCompositionRequest::Result r) { done.set_value(std::move(r)); }));
         return done.get_future().get();
     }
-    std::shared_ptr<PixelBuffer> frame(double t, std::map<TrackID, std::shared_ptr<const PixelBuffer>> frames) {
+    std::shared_ptr<PixelBuffer> frame(
+        double t, std::map<TrackID, std::shared_ptr<const PixelBuffer>> frames) {
         auto result = render(t, std::move(frames));
         EXPECT_FALSE(result.error);
         return result.frame;
@@ -156,7 +160,9 @@ TEST(PiPVideoCompositor, SourcesAreTurnedUpright) {
     Fixture f(10, 20);
     auto picture = solid(20, 10, kRed);
     auto green = solid(10, 10, kGreen);
-    for (int y = 0; y < 10; ++y) std::memcpy(picture->data() + y * picture->stride() + 40, green->data() + y * green->stride(), 40);
+    for (int y = 0; y < 10; ++y)
+        std::memcpy(picture->data() + y * picture->stride() + 40,
+                    green->data() + y * green->stride(), 40);
     f.instruction->mainTransform = VideoTrackTransform{ImageOrientation::right};
     auto out = f.frame(0, {{kMain, picture}});
     EXPECT_THAT(at(*out, 5, 2), Near(kRed));
@@ -192,15 +198,18 @@ TEST(PiPVideoCompositor, NV12SourcesAndOutputShowTheSamePictureAsBGRA) {
     auto camera = gradient(61, 49);
     for (auto [width, height] : {std::pair{200, 100}, std::pair{201, 101}}) {
         Fixture f(width, height);
-        f.instruction->pipKeyframes = {{0, {0.25, 0.5}, {0.3, 0.5}, 0}};  // about 60 × 50 at (20, 25)
+        f.instruction->pipKeyframes = {
+            {0, {0.25, 0.5}, {0.3, 0.5}, 0}};  // about 60 × 50 at (20, 25)
         f.instruction->pipCornerRatio = 0.5;
         f.instruction->pipTransform = VideoTrackTransform{ImageOrientation::upMirrored};
         for (bool fitted : {false, true}) {
             f.instruction->fitsMainContent = fitted;
-            auto main = gradient(fitted ? 150 : 200, 100);  // fitted: bands at the sides, 25 columns
+            auto main =
+                gradient(fitted ? 150 : 200, 100);  // fitted: bands at the sides, 25 columns
             auto reference = f.frame(0, {{kMain, main}, {kCamera, camera}});
-            auto result = f.render(0, {{kMain, convert(*main, PixelFormat::NV12VideoRange)},
-                                       {kCamera, convert(*camera, PixelFormat::NV12VideoRange)}},
+            auto result = f.render(0,
+                                   {{kMain, convert(*main, PixelFormat::NV12VideoRange)},
+                                    {kCamera, convert(*camera, PixelFormat::NV12VideoRange)}},
                                    nullptr, PixelFormat::NV12VideoRange);
             ASSERT_TRUE(result.frame);
             ASSERT_EQ(result.frame->format(), PixelFormat::NV12VideoRange);
@@ -247,13 +256,16 @@ TEST(PiPVideoCompositor, ClearsCachesEveryEighthFrameAndRestartsOnContextChange)
 
 TEST(PiPVideoCompositor, SubtitlePixelsStayInsideThePlacedBox) {
     ASSERT_TRUE(ensureTextEngine());
-    Fixture f(1080, 1920, std::nullopt, [](const std::string&) { return std::vector<Utf16Range>{{9, 2}}; });
+    Fixture f(1080, 1920, std::nullopt, [](const std::string&) {
+        return std::vector<Utf16Range>{{9, 2}};
+    });
     f.instruction->emphasizesSubtitleKeywords = true;
     f.instruction->subtitles = {{Uuid::generate(), 0, 5, "Zimlo 录屏 4K 字幕"}};
     auto out = f.frame(1, {{kMain, solid(108, 192, kGrey)}});
 
     SubtitleRenderer renderer([](const std::string&) { return std::vector<Utf16Range>{{9, 2}}; });
-    auto image = renderer.subtitleImage(0.5, 0.82, 0.86, 1.0, 1080, 1920, "Zimlo 录屏 4K 字幕", true);
+    auto image =
+        renderer.subtitleImage(0.5, 0.82, 0.86, 1.0, 1080, 1920, "Zimlo 录屏 4K 字幕", true);
     ASSERT_TRUE(image);
     const int left = static_cast<int>(std::lround(image->placement.x));
     const int top = static_cast<int>(std::lround(image->placement.y));
@@ -263,7 +275,8 @@ TEST(PiPVideoCompositor, SubtitlePixelsStayInsideThePlacedBox) {
     for (int y = 0; y < 1920; ++y)
         for (int x = 0; x < 1080; ++x) {
             auto c = at(*out, x, y);
-            if (std::abs(c[0] - 128) < 3 && std::abs(c[1] - 128) < 3 && std::abs(c[2] - 128) < 3) continue;
+            if (std::abs(c[0] - 128) < 3 && std::abs(c[1] - 128) < 3 && std::abs(c[2] - 128) < 3)
+                continue;
             if (x < left || x >= right || y < top || y >= bottom) ++outside;
             if (c[0] > 245 && c[1] > 245 && c[2] > 245) ++white;
             if (c[0] < 20 && c[1] < 20 && c[2] < 20) ++black;

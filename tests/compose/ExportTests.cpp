@@ -29,7 +29,7 @@ std::string run(const std::string& command) {
 
 // Source movies made with the ffmpeg command-line tool: flat colours survive H.264 well.
 class ExportTest : public ::testing::Test {
-public:
+  public:
     static fs::path dir;
 
     static void SetUpTestSuite() {
@@ -37,36 +37,53 @@ public:
         fs::create_directories(dir);
         const std::string f = "ffmpeg -v error -y ";
         const std::string h264 = " -c:v libx264 -preset ultrafast -pix_fmt yuv420p ";
-        std::system((f + "-f lavfi -i color=c=red:s=640x360:r=30:d=3 -f lavfi -i sine=f=440:d=3 " + h264 +
-                     "-c:a aac -b:a 96k " + (dir / "main.mov").string()).c_str());
-        std::system((f + "-f lavfi -i color=c=blue:s=320x240:r=30:d=2" + h264 + (dir / "camera.mov").string()).c_str());
-        std::system((f + "-f lavfi -i color=c=red:s=320x180:r=30:d=1 -f lavfi -i sine=d=1 -f lavfi -i sine=f=880:d=1 -map 0 -map 1 -map 2 " +
-                     h264 + "-c:a aac " + (dir / "two-audio.mov").string()).c_str());
-        std::system((f + "-f lavfi -i color=c=red:s=320x180:r=30:d=1 -f lavfi -i sine=d=2" + h264 + "-c:a aac " +
-                     (dir / "short-video.mov").string()).c_str());
-        std::system((f + "-f lavfi -i sine=d=1 -c:a aac " + (dir / "audio-only.m4a").string()).c_str());
+        std::system((f + "-f lavfi -i color=c=red:s=640x360:r=30:d=3 -f lavfi -i sine=f=440:d=3 " +
+                     h264 + "-c:a aac -b:a 96k " + (dir / "main.mov").string())
+                        .c_str());
+        std::system((f + "-f lavfi -i color=c=blue:s=320x240:r=30:d=2" + h264 +
+                     (dir / "camera.mov").string())
+                        .c_str());
+        std::system((f +
+                     "-f lavfi -i color=c=red:s=320x180:r=30:d=1 -f lavfi -i sine=d=1 -f lavfi -i "
+                     "sine=f=880:d=1 -map 0 -map 1 -map 2 " +
+                     h264 + "-c:a aac " + (dir / "two-audio.mov").string())
+                        .c_str());
+        std::system((f + "-f lavfi -i color=c=red:s=320x180:r=30:d=1 -f lavfi -i sine=d=2" + h264 +
+                     "-c:a aac " + (dir / "short-video.mov").string())
+                        .c_str());
+        std::system(
+            (f + "-f lavfi -i sine=d=1 -c:a aac " + (dir / "audio-only.m4a").string()).c_str());
         // A screen whose picture changes shape after 1 s (640 × 360, then 640 × 238), in BT.709,
         // and a camera in BT.601: colour patches made in each matrix and tagged as such.
-        const std::string bt709 = " -vf scale=out_color_matrix=bt709:out_range=tv,format=yuv420p -colorspace bt709 "
-                                  "-color_primaries bt709 -color_trc bt709 -color_range tv ";
-        const std::string bt601 = " -vf scale=out_color_matrix=bt601:out_range=tv,format=yuv420p -colorspace smpte170m "
-                                  "-color_primaries smpte170m -color_trc smpte170m -color_range tv ";
-        std::system((f + "-f lavfi -i color=c=0xE02040:s=640x360:r=30:d=1" + bt709 + h264 + "-f h264 " +
-                     (dir / "wide.h264").string()).c_str());
-        std::system((f + "-f lavfi -i color=c=0x30A0E0:s=640x238:r=30:d=1" + bt709 + h264 + "-f h264 " +
-                     (dir / "wider.h264").string()).c_str());
-        std::system(("cat '" + (dir / "wide.h264").string() + "' '" + (dir / "wider.h264").string() + "' > '" +
-                     (dir / "reshaped.h264").string() + "'").c_str());
-        std::system((f + "-framerate 30 -f h264 -i " + (dir / "reshaped.h264").string() + " -c copy " +
-                     (dir / "reshaped.mov").string()).c_str());
+        const std::string bt709 =
+            " -vf scale=out_color_matrix=bt709:out_range=tv,format=yuv420p -colorspace bt709 "
+            "-color_primaries bt709 -color_trc bt709 -color_range tv ";
+        const std::string bt601 =
+            " -vf scale=out_color_matrix=bt601:out_range=tv,format=yuv420p -colorspace smpte170m "
+            "-color_primaries smpte170m -color_trc smpte170m -color_range tv ";
+        std::system((f + "-f lavfi -i color=c=0xE02040:s=640x360:r=30:d=1" + bt709 + h264 +
+                     "-f h264 " + (dir / "wide.h264").string())
+                        .c_str());
+        std::system((f + "-f lavfi -i color=c=0x30A0E0:s=640x238:r=30:d=1" + bt709 + h264 +
+                     "-f h264 " + (dir / "wider.h264").string())
+                        .c_str());
+        std::system(("cat '" + (dir / "wide.h264").string() + "' '" +
+                     (dir / "wider.h264").string() + "' > '" + (dir / "reshaped.h264").string() +
+                     "'")
+                        .c_str());
+        std::system((f + "-framerate 30 -f h264 -i " + (dir / "reshaped.h264").string() +
+                     " -c copy " + (dir / "reshaped.mov").string())
+                        .c_str());
         std::system((f + "-f lavfi -i color=c=0x40C040:s=320x240:r=30:d=2" + bt601 + h264 +
-                     (dir / "camera-601.mov").string()).c_str());
+                     (dir / "camera-601.mov").string())
+                        .c_str());
     }
     static void TearDownTestSuite() { fs::remove_all(dir); }
 
     void SetUp() override { ASSERT_TRUE(ensureTextEngine()); }
 
-    static RecordingProject project(const std::string& main, std::optional<std::string> camera = std::nullopt) {
+    static RecordingProject project(const std::string& main,
+                                    std::optional<std::string> camera = std::nullopt) {
         RecordingProject p;
         p.id = Uuid::generate();
         p.mainVideoURL = dir / main;
@@ -78,7 +95,8 @@ public:
 
     // Exports on this thread's main queue and waits for the completion.
     static VideoCompositor::Result exportNow(const RecordingProject& p, double start = 0,
-                                             std::optional<double> end = std::nullopt, int fps = 30) {
+                                             std::optional<double> end = std::nullopt,
+                                             int fps = 30) {
         auto compositor = std::make_shared<VideoCompositor>();
         compositor->exportLongEdge = 1920;
         compositor->exportFrameRate = fps;
@@ -105,30 +123,36 @@ public:
         int width = 0;
         std::string rgb;
         Colour at(int x, int y) const {
-            const auto* p = reinterpret_cast<const unsigned char*>(rgb.data()) + 3 * (static_cast<size_t>(y) * width + x);
+            const auto* p = reinterpret_cast<const unsigned char*>(rgb.data()) +
+                            3 * (static_cast<size_t>(y) * width + x);
             return {p[0], p[1], p[2]};
         }
     };
     static std::map<int, Picture> frames(const fs::path& movie, const std::vector<int>& wanted) {
         std::map<int, Picture> out;
-        std::istringstream size(run("ffprobe -v error -select_streams v:0 -show_entries stream=width,height -of csv=p=0:s=x '" +
-                                    movie.string() + "'"));
+        std::istringstream size(
+            run("ffprobe -v error -select_streams v:0 -show_entries stream=width,height -of "
+                "csv=p=0:s=x '" +
+                movie.string() + "'"));
         int width = 0, height = 0;
         char x = 0;
         if (!(size >> width >> x >> height)) return out;
         std::string select;
-        for (int index : wanted) select += (select.empty() ? "" : "+") + std::string("eq(n\\,") + std::to_string(index) + ")";
-        std::string bytes = run("ffmpeg -v error -i '" + movie.string() + "' -vf \"select='" + select +
-                                "'\" -vsync 0 -f rawvideo -pix_fmt rgb24 -");
+        for (int index : wanted)
+            select +=
+                (select.empty() ? "" : "+") + std::string("eq(n\\,") + std::to_string(index) + ")";
+        std::string bytes = run("ffmpeg -v error -i '" + movie.string() + "' -vf \"select='" +
+                                select + "'\" -vsync 0 -f rawvideo -pix_fmt rgb24 -");
         const size_t frameBytes = static_cast<size_t>(width) * height * 3;
         for (size_t i = 0; i < wanted.size() && (i + 1) * frameBytes <= bytes.size(); ++i)
             out[wanted[i]] = Picture{width, bytes.substr(i * frameBytes, frameBytes)};
         return out;
     }
 
-    static std::string probe(const fs::path& movie, const std::string& entries, const std::string& stream = "v:0") {
-        return run("ffprobe -v error -count_frames -select_streams " + stream + " -show_entries " + entries +
-                   " -of default=nw=1:nk=1 '" + movie.string() + "'");
+    static std::string probe(const fs::path& movie, const std::string& entries,
+                             const std::string& stream = "v:0") {
+        return run("ffprobe -v error -count_frames -select_streams " + stream + " -show_entries " +
+                   entries + " -of default=nw=1:nk=1 '" + movie.string() + "'");
     }
 };
 fs::path ExportTest::dir;
@@ -149,13 +173,15 @@ TEST_F(ExportTest, PictureInPictureMovieFollowsKeyframesAndPassesProbe) {
     p.pipTrack = {{0, {0.25, 0.25}, {0.25, 0.25}, 10}, {1, {0.75, 0.75}, {0.25, 0.25}, 10}};
     p.subtitleTrack = {{Uuid::generate(), 2, 3, "字幕"}};
     auto result = exportNow(p);
-    ASSERT_TRUE(std::holds_alternative<fs::path>(result)) << std::get<CompositorError>(result).description();
+    ASSERT_TRUE(std::holds_alternative<fs::path>(result))
+        << std::get<CompositorError>(result).description();
     const auto movie = std::get<fs::path>(result);
     EXPECT_EQ(movie.parent_path(), fs::temp_directory_path());
     EXPECT_EQ(movie.filename().string().rfind("zimlo_export_", 0), 0u);
     EXPECT_EQ(movie.extension(), ".mp4");
 
-    EXPECT_EQ(probe(movie, "stream=codec_name,width,height,r_frame_rate,nb_read_frames"), "h264\n640\n360\n30/1\n90\n");
+    EXPECT_EQ(probe(movie, "stream=codec_name,width,height,r_frame_rate,nb_read_frames"),
+              "h264\n640\n360\n30/1\n90\n");
     EXPECT_EQ(probe(movie, "stream=codec_name,bit_rate", "a:0").substr(0, 4), "aac\n");
     // A copied track keeps the source's rate (96 kb/s), well under what a fresh encode uses.
     EXPECT_LT(std::stoi(probe(movie, "stream=bit_rate", "a:0")), 110000);
@@ -200,9 +226,11 @@ TEST_F(ExportTest, FittedScreenIsLetterboxedAndColoursKeepTheirValues) {
     p.duration = 2;
     p.pipTrack = {{0, {0.75, 0.5}, {0.25, 0.25}, 0}};  // 160 × 90 around (480, 180)
     auto result = exportNow(p);
-    ASSERT_TRUE(std::holds_alternative<fs::path>(result)) << std::get<CompositorError>(result).description();
+    ASSERT_TRUE(std::holds_alternative<fs::path>(result))
+        << std::get<CompositorError>(result).description();
     const auto movie = std::get<fs::path>(result);
-    EXPECT_EQ(probe(movie, "stream=width,height,color_space,color_range,nb_read_frames"), "640\n360\ntv\nbt709\n60\n");
+    EXPECT_EQ(probe(movie, "stream=width,height,color_space,color_range,nb_read_frames"),
+              "640\n360\ntv\nbt709\n60\n");
     auto decoded = frames(movie, {15, 45});
     ASSERT_EQ(decoded.size(), 2u);
     const Colour wide{0xE0, 0x20, 0x40}, wider{0x30, 0xA0, 0xE0}, camera{0x40, 0xC0, 0x40};
@@ -210,7 +238,8 @@ TEST_F(ExportTest, FittedScreenIsLetterboxedAndColoursKeepTheirValues) {
     EXPECT_THAT(at(decoded[15], 160, 2), Close(wide));
     EXPECT_THAT(at(decoded[15], 480, 180), Close(camera));
     // 640 × 238 centred: rows 61 to 298, the rest black.
-    for (int y : {2, 30, 57, 302, 330, 357}) EXPECT_THAT(at(decoded[45], 160, y), Near(kBlack)) << y;
+    for (int y : {2, 30, 57, 302, 330, 357})
+        EXPECT_THAT(at(decoded[45], 160, y), Near(kBlack)) << y;
     for (int y : {64, 295}) EXPECT_THAT(at(decoded[45], 160, y), Near(wider)) << y;
     EXPECT_THAT(at(decoded[45], 160, 180), Close(wider));
     EXPECT_THAT(at(decoded[45], 480, 180), Close(camera));
@@ -221,9 +250,11 @@ TEST_F(ExportTest, TrimmedSplitScreenMovie) {
     auto p = project("main.mov", "camera.mov");
     p.sourceKind = RecordingSourceKind::camera;
     p.captureViewportSize = Size{360, 640};
-    p.aspect = AspectSettings(AspectRatio::default_, true, true, CameraSplitOrder::frontTop, 0.8, {});
+    p.aspect =
+        AspectSettings(AspectRatio::default_, true, true, CameraSplitOrder::frontTop, 0.8, {});
     auto result = exportNow(p, 0.5, 1.5);
-    ASSERT_TRUE(std::holds_alternative<fs::path>(result)) << std::get<CompositorError>(result).description();
+    ASSERT_TRUE(std::holds_alternative<fs::path>(result))
+        << std::get<CompositorError>(result).description();
     const auto movie = std::get<fs::path>(result);
     // Camera recordings take the long edge as it is (only screens are never scaled up).
     EXPECT_EQ(probe(movie, "stream=width,height,nb_read_frames"), "1080\n1920\n30\n");
@@ -246,9 +277,10 @@ TEST_F(ExportTest, MissingPicturesAreBlackAndSeveralSoundTracksAreMixed) {
 
     auto mixed = exportNow(project("two-audio.mov"));
     ASSERT_TRUE(std::holds_alternative<fs::path>(mixed));
-    EXPECT_EQ(run("ffprobe -v error -select_streams a -show_entries stream=codec_name -of csv=p=0 '" +
-                  std::get<fs::path>(mixed).string() + "'"),
-              "aac\n");
+    EXPECT_EQ(
+        run("ffprobe -v error -select_streams a -show_entries stream=codec_name -of csv=p=0 '" +
+            std::get<fs::path>(mixed).string() + "'"),
+        "aac\n");
     fs::remove(std::get<fs::path>(mixed));
 }
 
@@ -271,7 +303,8 @@ TEST_F(ExportTest, BuildRulesOnRealMovies) {
     // The 2-second camera movie has nothing left after 2.5 s.
     EXPECT_FALSE(late.composition.tracks.back().sourceRange);
     auto trimmed = compositor.buildComposition(p, true, 1, std::nullopt);
-    EXPECT_EQ(trimmed.composition.tracks.back().sourceRange->duration, media::MediaTime::make(600, 600));
+    EXPECT_EQ(trimmed.composition.tracks.back().sourceRange->duration,
+              media::MediaTime::make(600, 600));
 
     auto two = compositor.buildComposition(project("two-audio.mov"), true, 0, std::nullopt);
     ASSERT_TRUE(two.audioMix);
@@ -285,11 +318,13 @@ TEST_F(ExportTest, EarlyFailuresAreReportedBeforeReturning) {
     std::optional<VideoCompositor::Result> result;
     auto p = project("main.mov");
     p.mainVideoURL.reset();
-    compositor.exportMovie(p, true, 0, std::nullopt, [&](VideoCompositor::Result r) { result = r; });
+    compositor.exportMovie(p, true, 0, std::nullopt,
+                           [&](VideoCompositor::Result r) { result = r; });
     ASSERT_TRUE(result);
     EXPECT_EQ(std::get<CompositorError>(*result), CompositorError::missingMainVideo());
     result.reset();
-    compositor.exportMovie(project("audio-only.m4a"), true, 0, std::nullopt, [&](VideoCompositor::Result r) { result = r; });
+    compositor.exportMovie(project("audio-only.m4a"), true, 0, std::nullopt,
+                           [&](VideoCompositor::Result r) { result = r; });
     ASSERT_TRUE(result);
     EXPECT_EQ(std::get<CompositorError>(*result), CompositorError::missingMainTrack());
 }

@@ -6,7 +6,7 @@ namespace zimlo::compose {
 namespace {
 
 class SubtitleRendererTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_TRUE(ensureTextEngine()); }
     SubtitleRenderer renderer{[](const std::string&) { return std::vector<Utf16Range>{}; }};
 };
@@ -30,7 +30,8 @@ TEST_F(SubtitleRendererTest, PortraitCanvasMetricsAndPlacement) {
 }
 
 TEST_F(SubtitleRendererTest, SizesOnOtherCanvasesAndClampedLayouts) {
-    auto landscape = renderer.measure("x", false, 1920, 1080, clampSubtitleLayout(0.5, 0.82, 0.86, 1.0));
+    auto landscape =
+        renderer.measure("x", false, 1920, 1080, clampSubtitleLayout(0.5, 0.82, 0.86, 1.0));
     EXPECT_DOUBLE_EQ(landscape.fontSize, 64.8);
     EXPECT_DOUBLE_EQ(landscape.margin, 76.8);
     auto small = renderer.measure("x", false, 320, 240, clampSubtitleLayout(0.5, 0.82, 0.86, 1.0));
@@ -54,12 +55,15 @@ TEST_F(SubtitleRendererTest, LongTextKeepsThreeLinesAndShortTextTheFullBox) {
     auto image = renderer.subtitleImage(0.5, 0.82, 0.86, 1.0, 1080, 1920, longText, false);
     ASSERT_TRUE(image);
     EXPECT_EQ(image->metrics.textHeight, std::ceil(3 * image->metrics.lineHeight));
-    EXPECT_EQ(image->image.height(), static_cast<int>(std::ceil(2 * image->metrics.padding + image->metrics.textHeight)));
+    EXPECT_EQ(image->image.height(),
+              static_cast<int>(std::ceil(2 * image->metrics.padding + image->metrics.textHeight)));
     // Nothing is drawn below the third line's frame.
-    const int frameBottom = static_cast<int>(std::ceil(image->metrics.padding + image->metrics.textHeight));
+    const int frameBottom =
+        static_cast<int>(std::ceil(image->metrics.padding + image->metrics.textHeight));
     EXPECT_EQ(image->image.width(), 929);
     for (int y = frameBottom + 10; y < image->image.height(); ++y)
-        for (int x = 0; x < image->image.width(); ++x) ASSERT_LT(qAlpha(image->image.pixel(x, y)), 40) << y;
+        for (int x = 0; x < image->image.width(); ++x)
+            ASSERT_LT(qAlpha(image->image.pixel(x, y)), 40) << y;
 }
 
 TEST_F(SubtitleRendererTest, ChineseTextHasRealGlyphs) {
@@ -70,7 +74,8 @@ TEST_F(SubtitleRendererTest, ChineseTextHasRealGlyphs) {
     int differing = 0;
     for (int y = 0; y < one->image.height(); ++y)
         for (int x = 0; x < one->image.width(); ++x)
-            if (std::abs(qAlpha(one->image.pixel(x, y)) - qAlpha(other->image.pixel(x, y))) > 128) ++differing;
+            if (std::abs(qAlpha(one->image.pixel(x, y)) - qAlpha(other->image.pixel(x, y))) > 128)
+                ++differing;
     EXPECT_GT(differing, 200);
 }
 
@@ -85,7 +90,8 @@ TEST_F(SubtitleRendererTest, CacheKeysSeparateEmphasisAndShareNearlyEqualLayouts
     auto again = keyed.subtitleImage(0.50001, 0.82, 0.86, 1.0, 1080, 1920, "4K 画质", true);
     EXPECT_EQ(again, emphasized);
     EXPECT_EQ(keyed.cacheSize(), 2u);
-    EXPECT_EQ(SubtitleRenderKey::make("a", true, 1080.4, 1919.5, clampSubtitleLayout(0.12345, 0.5, 0.5, 1)),
+    EXPECT_EQ(SubtitleRenderKey::make("a", true, 1080.4, 1919.5,
+                                      clampSubtitleLayout(0.12345, 0.5, 0.5, 1)),
               (SubtitleRenderKey{"a", true, 1080, 1920, 1235, 5000, 5000, 10000}));
 }
 

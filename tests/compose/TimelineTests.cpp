@@ -81,9 +81,10 @@ TEST(TimelineRebasing, PiPKeyframesStartWithTheOneInEffect) {
 }
 
 TEST(TimelineRebasing, SplitKeyframesNeverEmptyAndClamped) {
-    auto result = rebaseSplitScreenKeyframes(
-        {SplitScreenKeyframe(6, CameraSplitOrder::frontTop, 0.3), SplitScreenKeyframe(4, CameraSplitOrder::backTop, 0.6)},
-        CameraSplitOrder::frontTop, 3, 0.5);
+    auto result =
+        rebaseSplitScreenKeyframes({SplitScreenKeyframe(6, CameraSplitOrder::frontTop, 0.3),
+                                    SplitScreenKeyframe(4, CameraSplitOrder::backTop, 0.6)},
+                                   CameraSplitOrder::frontTop, 3, 0.5);
     ASSERT_EQ(result.size(), 3u);
     EXPECT_EQ(result[0], SplitScreenKeyframe(0, CameraSplitOrder::backTop, 0.6));
     EXPECT_EQ(result[1].time, 1);
@@ -170,7 +171,8 @@ TEST(ExportRules, RenderSizeFollowsAspectKindAndLongEdge) {
     camera.captureViewportSize = Size{400, 300};
     EXPECT_EQ(compositor.renderSize(videoTrack(1280, 720), camera), (media::PixelSize{1920, 1440}));
     // Split screen ignores the fixed aspect.
-    camera.aspect = AspectSettings(AspectRatio::r1x1, false, true, CameraSplitOrder::frontTop, 0.5, {});
+    camera.aspect =
+        AspectSettings(AspectRatio::r1x1, false, true, CameraSplitOrder::frontTop, 0.5, {});
     EXPECT_EQ(compositor.renderSize(videoTrack(1280, 720), camera), (media::PixelSize{1920, 1440}));
 }
 
@@ -182,8 +184,12 @@ TEST(ExportRules, PresetsAndTheirEncoderSettings) {
     auto hd = encoderSettingsForPreset("AVAssetExportPreset1920x1080", 1920, 1080, 30);
     EXPECT_EQ(hd.averageBitRate, 8'294'400);
     EXPECT_EQ(hd.x264Preset, "veryfast");
-    EXPECT_EQ(encoderSettingsForPreset("AVAssetExportPreset3840x2160", 3840, 2160, 120).averageBitRate, 48'000'000);
-    EXPECT_EQ(encoderSettingsForPreset("AVAssetExportPresetHighestQuality", 320, 240, 60).averageBitRate, 2'000'000);
+    EXPECT_EQ(
+        encoderSettingsForPreset("AVAssetExportPreset3840x2160", 3840, 2160, 120).averageBitRate,
+        48'000'000);
+    EXPECT_EQ(
+        encoderSettingsForPreset("AVAssetExportPresetHighestQuality", 320, 240, 60).averageBitRate,
+        2'000'000);
 }
 
 TEST(ExportRules, ErrorWords) {

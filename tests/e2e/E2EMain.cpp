@@ -31,7 +31,8 @@ void isolate() {
     env.root = pattern;
     env.home = env.root / "home";
     env.temporary = env.root / "tmp";
-    for (const char* sub : {"home", "tmp", "data", "config", "cache", "runtime"}) fs::create_directories(env.root / sub);
+    for (const char* sub : {"home", "tmp", "data", "config", "cache", "runtime"})
+        fs::create_directories(env.root / sub);
     fs::permissions(env.root / "runtime", fs::perms::owner_all, fs::perm_options::replace);
     setVariable("HOME", env.home);
     setVariable("TMPDIR", env.temporary);
@@ -46,8 +47,9 @@ void isolate() {
     const fs::path models = env.root / "data" / "zimlo" / "models" / "zh-CN";
     fs::create_directories(models);
     for (const char* part : {"en-us", "cmudict-en-us.dict", "en-us.lm.bin"}) {
-        if (!fs::exists(english / part)) throw std::runtime_error("missing " + (english / part).string() +
-                                                                  " (package pocketsphinx-en-us)");
+        if (!fs::exists(english / part))
+            throw std::runtime_error("missing " + (english / part).string() +
+                                     " (package pocketsphinx-en-us)");
         fs::create_symlink(english / part, models / part);
     }
 }
@@ -60,7 +62,8 @@ const Environment& environment() { return theEnvironment; }
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     bool listing = false;
-    for (int i = 1; i < argc; ++i) listing = listing || std::strcmp(argv[i], "--gtest_list_tests") == 0;
+    for (int i = 1; i < argc; ++i)
+        listing = listing || std::strcmp(argv[i], "--gtest_list_tests") == 0;
     qputenv("XDG_CURRENT_DESKTOP", "");
     if (listing) return RUN_ALL_TESTS();  // no servers, no windows
 

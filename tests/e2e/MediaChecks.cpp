@@ -72,7 +72,8 @@ void forEachFrame(const std::filesystem::path& movie,
     while (auto frame = reader->next()) {
         if (!visit(frame->presentationTime.seconds(), *frame->pixels)) return;
     }
-    if (reader->failed()) throw std::runtime_error("decoding " + movie.string() + " failed: " + reader->errorText());
+    if (reader->failed())
+        throw std::runtime_error("decoding " + movie.string() + " failed: " + reader->errorText());
 }
 
 PixelRect clipped(PixelRect rect, const media::PixelBuffer& picture) {
@@ -88,7 +89,8 @@ double colourShare(const media::PixelBuffer& picture, PixelRect rect, RGB colour
     if (rect.width == 0 || rect.height == 0) return 0;
     int hits = 0;
     for (int y = rect.y; y < rect.y + rect.height; ++y)
-        for (int x = rect.x; x < rect.x + rect.width; ++x) hits += near(pixelAt(picture, x, y), colour, tolerance);
+        for (int x = rect.x; x < rect.x + rect.width; ++x)
+            hits += near(pixelAt(picture, x, y), colour, tolerance);
     return static_cast<double>(hits) / (rect.width * rect.height);
 }
 
@@ -131,26 +133,31 @@ int outlinedWhitePixels(const media::PixelBuffer& picture, PixelRect rect) {
 std::vector<float> decodeSound(const std::filesystem::path& movie) {
     auto asset = openMovie(movie);
     std::vector<media::AudioMixReader::Input> inputs;
-    for (const auto& track : asset->tracks(media::MediaType::audio)) inputs.push_back({track.trackID, 1.0f});
+    for (const auto& track : asset->tracks(media::MediaType::audio))
+        inputs.push_back({track.trackID, 1.0f});
     if (inputs.empty()) throw std::runtime_error(movie.string() + " has no sound");
     std::string error;
     auto reader = media::AudioMixReader::open(*asset, inputs, error);
-    if (!reader) throw std::runtime_error("cannot decode the sound of " + movie.string() + ": " + error);
+    if (!reader)
+        throw std::runtime_error("cannot decode the sound of " + movie.string() + ": " + error);
     std::vector<float> mono;
     bool first = true;
     while (auto chunk = reader->next()) {
         if (first) {
             // Chunks start at the earliest track's start; place them on the movie's timeline.
             const double start = chunk->presentationTime.seconds();
-            if (std::isfinite(start) && start > 0) mono.resize(static_cast<size_t>(start * kSoundRate), 0.0f);
+            if (std::isfinite(start) && start > 0)
+                mono.resize(static_cast<size_t>(start * kSoundRate), 0.0f);
             first = false;
         }
         const int frames = chunk->frameCount();
         const auto* samples = reinterpret_cast<const float*>(chunk->data.data());
-        for (int i = 0; i < frames; ++i) mono.push_back(0.5f * (samples[2 * i] + samples[2 * i + 1]));
+        for (int i = 0; i < frames; ++i)
+            mono.push_back(0.5f * (samples[2 * i] + samples[2 * i + 1]));
     }
-    if (reader->failed()) throw std::runtime_error("decoding the sound of " + movie.string() + " failed: " +
-                                                   reader->errorText());
+    if (reader->failed())
+        throw std::runtime_error("decoding the sound of " + movie.string() +
+                                 " failed: " + reader->errorText());
     return mono;
 }
 

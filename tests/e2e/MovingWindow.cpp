@@ -23,8 +23,9 @@ MovingWindow::MovingWindow(const std::string& display, int left, int right, int 
     XSetWindowAttributes attributes{};
     attributes.background_pixel = kRGB;
     attributes.override_redirect = True;  // placed where we say, whatever manages windows
-    impl_->window = XCreateWindow(d, DefaultRootWindow(d), left, top, kWidth, kHeight, 0, CopyFromParent,
-                                  InputOutput, CopyFromParent, CWBackPixel | CWOverrideRedirect, &attributes);
+    impl_->window =
+        XCreateWindow(d, DefaultRootWindow(d), left, top, kWidth, kHeight, 0, CopyFromParent,
+                      InputOutput, CopyFromParent, CWBackPixel | CWOverrideRedirect, &attributes);
     XStoreName(d, impl_->window, "zimlo-e2e-moving-window");
     impl_->gc = XCreateGC(d, impl_->window, 0, nullptr);
     XSetForeground(d, impl_->gc, kRGB);

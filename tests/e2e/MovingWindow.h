@@ -11,7 +11,7 @@ namespace zimlo::e2e {
 // a connection and thread of its own. It carries no _NET_WM_PID, so the recorder takes it for
 // another application's window and records it.
 class MovingWindow {
-public:
+  public:
     static constexpr int kWidth = 240;
     static constexpr int kHeight = 150;
     static constexpr unsigned long kRGB = 0x00c850;  // green, unlike anything else on screen
@@ -23,7 +23,7 @@ public:
     MovingWindow(const MovingWindow&) = delete;
     MovingWindow& operator=(const MovingWindow&) = delete;
 
-private:
+  private:
     void run();
 
     struct Impl;

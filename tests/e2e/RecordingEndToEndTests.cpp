@@ -28,14 +28,14 @@
 #include "E2ESupport.h"
 #include "MediaChecks.h"
 #include "MovingWindow.h"
-#include "app/HomeWindowController.h"
 #include "app/HomeView.h"
+#include "app/HomeWindowController.h"
 #include "app/SourceCardView.h"
 #include "app/SourcePickerView.h"
 #include "compose/VideoCompositor.h"
 #include "model/DraftStore.h"
-#include "model/RecordingSettings.h"
 #include "model/RecordingProject.h"
+#include "model/RecordingSettings.h"
 #include "platform/camera/GeneratedCamera.h"
 #include "platform/media/AssetReader.h"
 #include "platform/media/MonotonicClock.h"
@@ -53,8 +53,9 @@ using namespace std::chrono_literals;
 using recording::RecordingView;
 
 constexpr double kToneFrequency = 5000;  // above the speech band, so the two are told apart
-constexpr double kLeadingSilence = 1.2;  // before the first words, measured from the recording's start
-constexpr double kPause = 1.0;           // between sentences: long enough to end an utterance
+constexpr double kLeadingSilence =
+    1.2;                        // before the first words, measured from the recording's start
+constexpr double kPause = 1.0;  // between sentences: long enough to end an utterance
 const RGB kCameraBackground{0x80, 0x60, 0x20};  // GeneratedCamera's default background
 const RGB kMovingWindowColour{0x00, 0xc8, 0x50};
 
@@ -95,7 +96,8 @@ std::vector<int16_t> speechFeed(double seconds, std::vector<Spoken>& spoken) {
     const fs::path dir = "/usr/share/pocketsphinx/test/data/librivox";
     const std::vector<std::pair<std::string, std::string>> clips = {
         {"sense_and_sensibility_01_austen_64kb-0880.wav", "he was not an ill disposed young man"},
-        {"sense_and_sensibility_01_austen_64kb-0930.wav", "he might even have been made amiable himself"},
+        {"sense_and_sensibility_01_austen_64kb-0930.wav",
+         "he might even have been made amiable himself"},
         {"sense_and_sensibility_01_austen_64kb-0890.wav",
          "unless to be rather cold hearted and rather selfish is to be ill disposed"},
     };
@@ -130,14 +132,17 @@ PixelRect pipRect(const PiPKeyframe& k, int width, int height) {
 }
 
 // The middle of a rectangle, away from rounded corners and the border.
-PixelRect inner(PixelRect r) { return {r.x + r.width / 4, r.y + r.height / 4, r.width / 2, r.height / 2}; }
+PixelRect inner(PixelRect r) {
+    return {r.x + r.width / 4, r.y + r.height / 4, r.width / 2, r.height / 2};
+}
 
 // Where burned subtitles can appear for a layout: the block's width around its centre, and from
 // well above the centre (two lines) to a little below it.
 PixelRect subtitleBox(const SubtitleLayout& layout, int width, int height) {
     const double w = std::clamp(layout.maxWidth, 0.2, 1.0) * width;
-    return {static_cast<int>(layout.center.x * width - w / 2), static_cast<int>((layout.center.y - 0.16) * height),
-            static_cast<int>(w), static_cast<int>(0.24 * height)};
+    return {static_cast<int>(layout.center.x * width - w / 2),
+            static_cast<int>((layout.center.y - 0.16) * height), static_cast<int>(w),
+            static_cast<int>(0.24 * height)};
 }
 
 std::string readText(const fs::path& file) {
@@ -170,12 +175,14 @@ struct Sounds {
 };
 
 class RecordingEndToEnd : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
-        Permissions::setStatusProvider([](PermissionKind) { return AuthorizationStatus::authorized; });
+        Permissions::setStatusProvider(
+            [](PermissionKind) { return AuthorizationStatus::authorized; });
         camera::setCameraDiscovery([] { return std::make_shared<camera::GeneratedCamera>(); });
         const auto resolution = recordingResolution();
-        RecordingSettingsStore::shared()->save(RecordingSettings(resolution, CaptureFrameRate::fps30));
+        RecordingSettingsStore::shared()->save(
+            RecordingSettings(resolution, CaptureFrameRate::fps30));
     }
     void TearDown() override {
         shell.reset();
@@ -205,7 +212,8 @@ TEST_F(RecordingEndToEnd, DisplayWithCameraWindowAndSubtitlesEndsAsAComposedDraf
     shell->homeView()->screenRecordButton()->click();
     ASSERT_TRUE(pumpUntil([&] { return shell->sourcePicker() != nullptr; }, 20s));
     auto* picker = shell->sourcePicker();
-    ASSERT_TRUE(pumpUntil([&] { return !picker->cardViews().empty(); }, 60s)) << picker->statusLabel()->text().toStdString();
+    ASSERT_TRUE(pumpUntil([&] { return !picker->cardViews().empty(); }, 60s))
+        << picker->statusLabel()->text().toStdString();
     ASSERT_TRUE(picker->targets().front().kind.isDisplay());
     QTest::mouseClick(picker->cardViews().front(), Qt::LeftButton);
     ASSERT_TRUE(pumpUntil([&] { return picker->startButton()->isEnabled(); }, 20s));
@@ -229,7 +237,8 @@ TEST_F(RecordingEndToEnd, DisplayWithCameraWindowAndSubtitlesEndsAsAComposedDraf
         }
     });
     view->cameraToggle()->click();
-    ASSERT_TRUE(pumpUntil([&] { return view->pipView() && view->cameraToggle()->isEnabled(); }, 60s))
+    ASSERT_TRUE(
+        pumpUntil([&] { return view->pipView() && view->cameraToggle()->isEnabled(); }, 60s))
         << view->statusLabel()->text().toStdString();
     ASSERT_TRUE(view->cameraToggle()->isChecked()) << view->statusLabel()->text().toStdString();
     view->subtitleToggle()->click();
@@ -258,7 +267,8 @@ TEST_F(RecordingEndToEnd, DisplayWithCameraWindowAndSubtitlesEndsAsAComposedDraf
         ASSERT_TRUE(pumpUntil([&] { return recordingFilesIn(env.temporary).size() >= 2; }, 20s));
         for (const auto& file : recordingFilesIn(env.temporary)) {
             const std::string name = file.filename().string();
-            const fs::path link = keepDir / (name.rfind("zimlo_screen_", 0) == 0 ? "screen.mov" : "camera.mov");
+            const fs::path link =
+                keepDir / (name.rfind("zimlo_screen_", 0) == 0 ? "screen.mov" : "camera.mov");
             std::error_code ec;
             fs::remove(link, ec);
             fs::create_hard_link(file, link, ec);
@@ -287,10 +297,11 @@ TEST_F(RecordingEndToEnd, DisplayWithCameraWindowAndSubtitlesEndsAsAComposedDraf
 
     // Stop when the recording has run its length and the recogniser has finished a sentence (on a
     // busy machine it runs behind the speech); the finish runs until the home grid lists it.
-    pumpFor(std::chrono::milliseconds(static_cast<int>(std::max(0.0, recordingStarted + seconds - now()) * 1000)));
+    pumpFor(std::chrono::milliseconds(
+        static_cast<int>(std::max(0.0, recordingStarted + seconds - now()) * 1000)));
     ASSERT_TRUE(pumpUntil([&] { return !view->subtitles().subtitleTrack().empty(); }, 120s))
-        << "nothing recognised after " << now() - recordingStarted << " s; the live caption shows \""
-        << view->subtitles().latestRecognitionText() << "\"";
+        << "nothing recognised after " << now() - recordingStarted
+        << " s; the live caption shows \"" << view->subtitles().latestRecognitionText() << "\"";
     const std::vector<PiPKeyframe> pipTrack = view->pipTrack();
     const double recorded = now() - recordingStarted;
     const double stopPressed = now();
@@ -304,12 +315,14 @@ TEST_F(RecordingEndToEnd, DisplayWithCameraWindowAndSubtitlesEndsAsAComposedDraf
         [&] {
             if (guard) {
                 subtitleTrack = guard->subtitles().subtitleTrack();
-                if (!guard->subtitles().latestRecognitionText().empty()) heard = guard->subtitles().latestRecognitionText();
+                if (!guard->subtitles().latestRecognitionText().empty())
+                    heard = guard->subtitles().latestRecognitionText();
             }
             return shell->homeView() && !shell->homeView()->cardViews().empty();
         },
         600s))
-        << (guard ? guard->statusLabel()->text().toStdString() : std::string("recording window closed"));
+        << (guard ? guard->statusLabel()->text().toStdString()
+                  : std::string("recording window closed"));
     const double finishTime = now() - stopPressed;
     const double finishCpu = processCpuSeconds() - cpuAtStop;
     sounds.finish();
@@ -329,9 +342,11 @@ TEST_F(RecordingEndToEnd, DisplayWithCameraWindowAndSubtitlesEndsAsAComposedDraf
     const fs::path movie = *draft.mainVideoURL;
     EXPECT_EQ(movie.extension(), ".mp4");
 
-    std::printf("ZIMLO_E2E_FINISH record_seconds=%.2f finish_seconds=%.2f finish_cpu_seconds=%.2f resolution=%s "
-                "draft=%s\n",
-                recorded, finishTime, finishCpu, resolution.displayName.c_str(), movie.c_str());
+    std::printf(
+        "ZIMLO_E2E_FINISH record_seconds=%.2f finish_seconds=%.2f finish_cpu_seconds=%.2f "
+        "resolution=%s "
+        "draft=%s\n",
+        recorded, finishTime, finishCpu, resolution.displayName.c_str(), movie.c_str());
     std::fflush(stdout);
 
     // The home grid lists it; nothing of the recording is left in the temporary folder.
@@ -355,7 +370,8 @@ TEST_F(RecordingEndToEnd, DisplayWithCameraWindowAndSubtitlesEndsAsAComposedDraf
     compositor.exportLongEdge = std::max(resolution.width, resolution.height);
     media::AssetTrack captured;
     const auto capturedSize = resolution.captureSize({1920, 1080});
-    captured.naturalSize = {static_cast<double>(capturedSize.width), static_cast<double>(capturedSize.height)};
+    captured.naturalSize = {static_cast<double>(capturedSize.width),
+                            static_cast<double>(capturedSize.height)};
     const auto renderSize = compositor.renderSize(captured, stored);
     EXPECT_EQ(videos.front().naturalSize.width, renderSize.width);
     EXPECT_EQ(videos.front().naturalSize.height, renderSize.height);
@@ -365,7 +381,8 @@ TEST_F(RecordingEndToEnd, DisplayWithCameraWindowAndSubtitlesEndsAsAComposedDraf
 
     // Both sounds in the one track: the tone throughout, speech where it was spoken.
     const auto sound = decodeSound(movie);
-    const double speechOffset = sounds.speechStarted - recordingStarted;  // feed start on the timeline
+    const double speechOffset =
+        sounds.speechStarted - recordingStarted;  // feed start on the timeline
     for (auto& s : spoken) {
         s.start += speechOffset;
         s.end += speechOffset;
@@ -382,8 +399,9 @@ TEST_F(RecordingEndToEnd, DisplayWithCameraWindowAndSubtitlesEndsAsAComposedDraf
         weakestTone = std::min(weakestTone, a);
         toneProfile += " " + std::to_string(a).substr(0, 4);
     }
-    EXPECT_GT(weakestTone, 0.2) << "the computer's sound has gaps; tone by half second:" << toneProfile
-                                << "; sound " << soundLength << " s of a " << duration << " s movie";
+    EXPECT_GT(weakestTone, 0.2) << "the computer's sound has gaps; tone by half second:"
+                                << toneProfile << "; sound " << soundLength << " s of a "
+                                << duration << " s movie";
     // The movie may begin a little after the recording's time 0, so the first words are found in
     // the sound (the first loud 50 ms in the speech band) and must be near where they were said.
     const Spoken& first = spoken.front();
@@ -393,7 +411,8 @@ TEST_F(RecordingEndToEnd, DisplayWithCameraWindowAndSubtitlesEndsAsAComposedDraf
     ASSERT_GE(onset, 0) << "no speech in the sound track";
     EXPECT_NEAR(onset, first.start, 0.7) << "speech heard away from where it was said";
     const double quiet = bandLevel(sound, 150, 3500, 0.1, onset - 0.2);
-    const double speech = bandLevel(sound, 150, 3500, onset + 0.1, std::min(onset + first.end - first.start, duration) - 0.1);
+    const double speech = bandLevel(sound, 150, 3500, onset + 0.1,
+                                    std::min(onset + first.end - first.start, duration) - 0.1);
     EXPECT_GT(speech, 0.01) << "no speech in the sound track";
     EXPECT_GT(speech, 4 * quiet) << "speech " << speech << " against " << quiet << " before it";
 
@@ -412,7 +431,8 @@ TEST_F(RecordingEndToEnd, DisplayWithCameraWindowAndSubtitlesEndsAsAComposedDraf
     ASSERT_LT(lastDragTime + 1.0, duration) << "the drag came too late to see the second position";
 
     const int W = renderSize.width, H = renderSize.height;
-    const PixelRect firstPlace = inner(pipRect(before, W, H)), secondPlace = inner(pipRect(after, W, H));
+    const PixelRect firstPlace = inner(pipRect(before, W, H)),
+                    secondPlace = inner(pipRect(after, W, H));
     const PixelRect box = subtitleBox(stored.subtitleLayout, W, H);
     const double beforeDrag = dragTime - 0.6, afterDrag = lastDragTime + 0.8;
     double seenBefore = -1, seenAfter = -1;
@@ -420,7 +440,8 @@ TEST_F(RecordingEndToEnd, DisplayWithCameraWindowAndSubtitlesEndsAsAComposedDraf
     int framesWithoutWindow = 0;
     double leftmost = 1e9, rightmost = -1e9;
     // Subtitles: recognised where words were spoken, and burned in while each one lasts.
-    ASSERT_FALSE(subtitleTrack.empty()) << "no subtitle segment; the live caption last heard \"" << heard << "\"";
+    ASSERT_FALSE(subtitleTrack.empty())
+        << "no subtitle segment; the live caption last heard \"" << heard << "\"";
     for (const auto& segment : subtitleTrack) {
         const bool whileSpeaking = std::any_of(spoken.begin(), spoken.end(), [&](const Spoken& s) {
             return segment.startTime >= s.start - 0.5 && segment.startTime <= s.end + 0.5;
@@ -429,27 +450,32 @@ TEST_F(RecordingEndToEnd, DisplayWithCameraWindowAndSubtitlesEndsAsAComposedDraf
                                    << " s, when nothing was said";
     }
     auto insideSegment = [&](double t) {
-        return std::any_of(subtitleTrack.begin(), subtitleTrack.end(), [&](const SubtitleSegment& segment) {
-            return t >= segment.startTime + 0.15 && t <= std::min(segment.endTime, duration) - 0.15;
-        });
+        return std::any_of(subtitleTrack.begin(), subtitleTrack.end(),
+                           [&](const SubtitleSegment& segment) {
+                               return t >= segment.startTime + 0.15 &&
+                                      t <= std::min(segment.endTime, duration) - 0.15;
+                           });
     };
-    const double firstSubtitle = std::min_element(subtitleTrack.begin(), subtitleTrack.end(), [](auto& a, auto& b) {
-                                     return a.startTime < b.startTime;
-                                 })->startTime;
+    const double firstSubtitle =
+        std::min_element(subtitleTrack.begin(), subtitleTrack.end(), [](auto& a, auto& b) {
+            return a.startTime < b.startTime;
+        })->startTime;
     int framesInSegments = 0, subtitledInSegments = 0, subtitledBeforeSpeech = 0;
     const int windowArea = MovingWindow::kWidth * MovingWindow::kHeight * W / 1920 * H / 1080;
     int frameIndex = 0;
     forEachFrame(movie, [&](double t, const media::PixelBuffer& picture) {
-        auto check = [&](double& seen, double at, const PixelRect& here, const PixelRect& there, const char* when) {
+        auto check = [&](double& seen, double at, const PixelRect& here, const PixelRect& there,
+                         const char* when) {
             if (seen >= 0 || t < at) return;
             seen = t;
             const double atHere = colourShare(picture, here, kCameraBackground, 40);
             const double atThere = colourShare(picture, there, kCameraBackground, 40);
-            std::printf("camera window %s the drag (%.2f s): %.2f here, %.2f at the other place\n", when, t, atHere,
-                        atThere);
-            EXPECT_GT(atHere, 0.5) << "camera window missing " << when << " the drag, at " << t << " s";
-            EXPECT_LT(atThere, 0.1) << "camera window still (or already) at its other place " << when
-                                    << " the drag, at " << t << " s";
+            std::printf("camera window %s the drag (%.2f s): %.2f here, %.2f at the other place\n",
+                        when, t, atHere, atThere);
+            EXPECT_GT(atHere, 0.5)
+                << "camera window missing " << when << " the drag, at " << t << " s";
+            EXPECT_LT(atThere, 0.1) << "camera window still (or already) at its other place "
+                                    << when << " the drag, at " << t << " s";
         };
         check(seenBefore, beforeDrag, firstPlace, secondPlace, "before");
         check(seenAfter, afterDrag, secondPlace, firstPlace, "after");
@@ -463,25 +489,31 @@ TEST_F(RecordingEndToEnd, DisplayWithCameraWindowAndSubtitlesEndsAsAComposedDraf
             }
         }
         const int subtitlePixels = outlinedWhitePixels(picture, box);
-        if (t > 0.2 && t < std::min(first.start, firstSubtitle) - 0.3 && subtitlePixels >= 40) ++subtitledBeforeSpeech;
+        if (t > 0.2 && t < std::min(first.start, firstSubtitle) - 0.3 && subtitlePixels >= 40)
+            ++subtitledBeforeSpeech;
         if (insideSegment(t)) {
             ++framesInSegments;
             if (subtitlePixels >= 40) ++subtitledInSegments;
         }
         return true;
     });
-    std::printf("measured: tone %.3f (weakest half second %.3f), speech %.4f (from %.2f s) against %.4f before it; %zu subtitles, %d of %d frames inside "
-                "them subtitled; moving window between x %.0f and %.0f\n",
-                tone, weakestTone, speech, onset, quiet, subtitleTrack.size(), subtitledInSegments, framesInSegments, leftmost, rightmost);
+    std::printf(
+        "measured: tone %.3f (weakest half second %.3f), speech %.4f (from %.2f s) against %.4f "
+        "before it; %zu subtitles, %d of %d frames inside "
+        "them subtitled; moving window between x %.0f and %.0f\n",
+        tone, weakestTone, speech, onset, quiet, subtitleTrack.size(), subtitledInSegments,
+        framesInSegments, leftmost, rightmost);
     for (const auto& segment : subtitleTrack)
-        std::printf("subtitle %.2f-%.2f \"%s\"\n", segment.startTime, segment.endTime, segment.text.c_str());
+        std::printf("subtitle %.2f-%.2f \"%s\"\n", segment.startTime, segment.endTime,
+                    segment.text.c_str());
     EXPECT_GE(seenBefore, 0) << "no frame before the drag";
     EXPECT_GE(seenAfter, 0) << "no frame after the drag";
     EXPECT_EQ(framesWithoutWindow, 0) << "the moving window is missing from some pictures";
     EXPECT_GT(rightmost - leftmost, 0.05 * W) << "the pictures did not follow the moving window";
     EXPECT_GT(framesInSegments, 0);
     EXPECT_GE(subtitledInSegments, framesInSegments * 8 / 10)
-        << subtitledInSegments << " of " << framesInSegments << " frames inside subtitles show them";
+        << subtitledInSegments << " of " << framesInSegments
+        << " frames inside subtitles show them";
     EXPECT_EQ(subtitledBeforeSpeech, 0) << "subtitle-like pixels before any word";
 
     // What bench/finish.sh needs to run the same work through ffmpeg.
@@ -497,8 +529,11 @@ TEST_F(RecordingEndToEnd, DisplayWithCameraWindowAndSubtitlesEndsAsAComposedDraf
                                   {"centerY", stored.subtitleLayout.center.y},
                                   {"maxWidth", stored.subtitleLayout.maxWidth}};
         for (const auto& k : pipTrack)
-            info["pipTrack"].push_back({{"time", k.time}, {"centerX", k.center.x}, {"centerY", k.center.y},
-                                        {"width", k.size.width}, {"height", k.size.height}});
+            info["pipTrack"].push_back({{"time", k.time},
+                                        {"centerX", k.center.x},
+                                        {"centerY", k.center.y},
+                                        {"width", k.size.width},
+                                        {"height", k.size.height}});
         // The peer burns the same subtitles at the same times.
         for (const auto& segment : subtitleTrack)
             info["subtitles"].push_back(

@@ -10,7 +10,9 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-AspectSettings decode(const char* text) { return aspectSettingsFromJSON(Json::parse(text), "aspect"); }
+AspectSettings decode(const char* text) {
+    return aspectSettingsFromJSON(Json::parse(text), "aspect");
+}
 
 TEST(AspectSettingsTest, InitializerAppliesInvariants) {
     AspectSettings split(AspectRatio::r16x9, true, true, CameraSplitOrder::backTop, 0.9, {});
@@ -56,8 +58,10 @@ TEST(AspectSettingsTest, DecodingAppliesDefaultsAndInvariants) {
     EXPECT_FALSE(split.isPiPEnabled);
     EXPECT_FALSE(decode(R"({"isSplitScreenEnabled":true,"isPiPEnabled":true})").isPiPEnabled);
 
-    for (auto [in, out] : {std::pair{0.1, 0.28}, {0.9, 0.72}, {0.28, 0.28}, {0.72, 0.72}, {0.5, 0.5}})
-        EXPECT_EQ(decode(("{\"splitTopRatio\":" + std::to_string(in) + "}").c_str()).splitTopRatio, out);
+    for (auto [in, out] :
+         {std::pair{0.1, 0.28}, {0.9, 0.72}, {0.28, 0.28}, {0.72, 0.72}, {0.5, 0.5}})
+        EXPECT_EQ(decode(("{\"splitTopRatio\":" + std::to_string(in) + "}").c_str()).splitTopRatio,
+                  out);
 
     EXPECT_EQ(decode(R"({"pip":{"aspect":"1:1","cornerRatio":3}})").pip.cornerRatio, 3.0);
 }
@@ -84,9 +88,10 @@ TEST(AspectSettingsTest, EncodingIsExactAndRoundTrips) {
     AspectSettings settings(AspectRatio::r9x16, false, true, CameraSplitOrder::backTop, 0.6,
                             PiPStyle{AspectRatio::r4x3, 0.25});
     Json json = toJSON(settings);
-    EXPECT_EQ(json.dump(),
-              R"({"main":"9:16","isPiPEnabled":false,"isSplitScreenEnabled":true,)"
-              R"("splitOrder":"backTop","splitTopRatio":0.6,"pip":{"aspect":"4:3","cornerRatio":0.25}})");
+    EXPECT_EQ(
+        json.dump(),
+        R"({"main":"9:16","isPiPEnabled":false,"isSplitScreenEnabled":true,)"
+        R"("splitOrder":"backTop","splitTopRatio":0.6,"pip":{"aspect":"4:3","cornerRatio":0.25}})");
     EXPECT_EQ(aspectSettingsFromJSON(json), settings);
 }
 

@@ -12,7 +12,7 @@ namespace {
 namespace fs = std::filesystem;
 
 class DraftStoreTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::string pattern = (fs::temp_directory_path() / "zimlo-drafts-XXXXXX").string();
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
@@ -34,7 +34,8 @@ protected:
     }
     static std::vector<std::string> names(const fs::path& dir) {
         std::vector<std::string> result;
-        for (const auto& entry : fs::directory_iterator(dir)) result.push_back(entry.path().filename());
+        for (const auto& entry : fs::directory_iterator(dir))
+            result.push_back(entry.path().filename());
         std::sort(result.begin(), result.end());
         return result;
     }
@@ -156,7 +157,8 @@ TEST_F(DraftStoreTest, ListingKeepsOneDraftPerAsset) {
 TEST_F(DraftStoreTest, LargeListingIsSortedAndComplete) {
     std::vector<RecordingProject> planted;
     for (int i = 0; i < 300; ++i) {
-        planted.push_back(project((i * 7919) % 300, i % 50 == 0 ? std::optional<std::string>("a") : std::nullopt));
+        planted.push_back(project((i * 7919) % 300,
+                                  i % 50 == 0 ? std::optional<std::string>("a") : std::nullopt));
         plantDraft(planted.back(), {i % 2 ? "main.mov" : "main.mp4"});
     }
     auto drafts = store->loadDrafts();

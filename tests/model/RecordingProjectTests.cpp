@@ -34,14 +34,16 @@ RecordingProject fullProject() {
     project.mainVideoURL = "/tmp/录屏 目录/main file.mov";
     project.pipVideoURL = "/tmp/pip#1%.mp4";
     project.duration = 3.1;
-    project.pipTrack = {PiPKeyframe{0, {0.8, 0.2}, {0.25, 0.3}, 12}, PiPKeyframe{1.5, {0.1, 0.9}, {0.2, 0.2}, 0}};
+    project.pipTrack = {PiPKeyframe{0, {0.8, 0.2}, {0.25, 0.3}, 12},
+                        PiPKeyframe{1.5, {0.1, 0.9}, {0.2, 0.2}, 0}};
     project.splitScreenTrack = {SplitScreenKeyframe(2, CameraSplitOrder::backTop, 0.6)};
-    project.subtitleTrack = {SubtitleSegment{*Uuid::parse("00000000-0000-4000-8000-0000000000AB"), 0.5,
-                                             1.75, "你好，世界 \"quoted\""}};
+    project.subtitleTrack = {SubtitleSegment{*Uuid::parse("00000000-0000-4000-8000-0000000000AB"),
+                                             0.5, 1.75, "你好，世界 \"quoted\""}};
     project.subtitleLayout = SubtitleLayout{{0.5, 0.8}, 0.9, 1.2};
     project.emphasizesSubtitleKeywords = true;
     project.isDraft = true;
-    project.aspect = AspectSettings(AspectRatio::r16x9, true, false, CameraSplitOrder::frontTop, 0.5, {});
+    project.aspect =
+        AspectSettings(AspectRatio::r16x9, true, false, CameraSplitOrder::frontTop, 0.5, {});
     project.sourceKind = RecordingSourceKind::camera;
     project.captureViewportSize = Size{1280, 720};
     project.sourceAssetIdentifier = "asset-1";
@@ -62,18 +64,23 @@ TEST(RecordingProjectTest, MinimalDocumentTakesDefaultsAndInfersKind) {
     EXPECT_FALSE(project.captureViewportSize);
     EXPECT_FALSE(project.sourceAssetIdentifier);
 
-    auto kind = [](const std::string& extra) { return RecordingProject::fromJSON(minimal(extra)).sourceKind; };
+    auto kind = [](const std::string& extra) {
+        return RecordingProject::fromJSON(minimal(extra)).sourceKind;
+    };
     const std::string noPiP = R"(,"aspect":{"isPiPEnabled":false})";
     EXPECT_EQ(kind(noPiP), RecordingSourceKind::screen);
     EXPECT_EQ(kind(noPiP + R"(,"pipVideoURL":"file:///tmp/pip.mov")"), RecordingSourceKind::camera);
-    EXPECT_EQ(kind(noPiP + R"(,"splitScreenTrack":[{"time":0,"order":"backTop"}])"), RecordingSourceKind::camera);
+    EXPECT_EQ(kind(noPiP + R"(,"splitScreenTrack":[{"time":0,"order":"backTop"}])"),
+              RecordingSourceKind::camera);
     EXPECT_EQ(kind(R"(,"aspect":{"isSplitScreenEnabled":true})"), RecordingSourceKind::camera);
-    EXPECT_EQ(kind(R"(,"sourceKind":"screen","aspect":{"isSplitScreenEnabled":true})"), RecordingSourceKind::screen);
+    EXPECT_EQ(kind(R"(,"sourceKind":"screen","aspect":{"isSplitScreenEnabled":true})"),
+              RecordingSourceKind::screen);
 
     // pipTrack is required, so build that case from a full document.
     std::string withKeyframe = minimal(noPiP);
-    withKeyframe.replace(withKeyframe.find(R"("pipTrack":[])"), 13,
-                         R"("pipTrack":[{"time":1,"center":[0.5,0.5],"size":[0.2,0.2],"cornerRadius":8}])");
+    withKeyframe.replace(
+        withKeyframe.find(R"("pipTrack":[])"), 13,
+        R"("pipTrack":[{"time":1,"center":[0.5,0.5],"size":[0.2,0.2],"cornerRadius":8}])");
     EXPECT_EQ(RecordingProject::fromJSON(withKeyframe).sourceKind, RecordingSourceKind::camera);
 }
 
@@ -102,18 +109,23 @@ TEST(RecordingProjectTest, DecodingErrorsNameTheKey) {
     EXPECT_EQ(errorKey(minimal(R"(,"mainVideoURL":"not a url")")), "mainVideoURL");
     EXPECT_EQ(errorKey(minimal(R"(,"mainVideoURL":"file:///a%zz")")), "mainVideoURL");
     EXPECT_EQ(errorKey(minimal(R"(,"captureViewportSize":[1,2,3])")), "captureViewportSize");
-    EXPECT_EQ(errorKey(minimal(R"(,"emphasizesSubtitleKeywords":"yes")")), "emphasizesSubtitleKeywords");
+    EXPECT_EQ(errorKey(minimal(R"(,"emphasizesSubtitleKeywords":"yes")")),
+              "emphasizesSubtitleKeywords");
     EXPECT_EQ(errorKey(minimal(R"(,"splitScreenTrack":[{"time":0,"order":"up"}])")),
               "splitScreenTrack[0].order");
-    EXPECT_EQ(errorKey(minimal(R"(,"splitScreenTrack":[{"order":"backTop"}])")), "splitScreenTrack[0].time");
+    EXPECT_EQ(errorKey(minimal(R"(,"splitScreenTrack":[{"order":"backTop"}])")),
+              "splitScreenTrack[0].time");
     EXPECT_EQ(errorKey(R"({"id":"E621E1F8-C36C-495A-93FC-0C247A3E6E5","createdAt":0})"), "id");
     EXPECT_EQ(errorKey(R"({"id":null,"createdAt":0})"), "id");
-    EXPECT_EQ(errorKey(R"({"id":")" + std::string(kId) + R"(","createdAt":0,"duration":1e999})"), "");
+    EXPECT_EQ(errorKey(R"({"id":")" + std::string(kId) + R"(","createdAt":0,"duration":1e999})"),
+              "");
     std::string badCenter = minimal();
-    badCenter.replace(badCenter.find(R"("pipTrack":[])"), 13,
-                      R"("pipTrack":[{"time":1,"center":[0.5],"size":[0.2,0.2],"cornerRadius":8}])");
+    badCenter.replace(
+        badCenter.find(R"("pipTrack":[])"), 13,
+        R"("pipTrack":[{"time":1,"center":[0.5],"size":[0.2,0.2],"cornerRadius":8}])");
     EXPECT_EQ(errorKey(badCenter), "pipTrack[0].center");
-    for (const char* field : {"\"duration\"", "\"subtitleTrack\"", "\"isDraft\"", "\"createdAt\""}) {
+    for (const char* field :
+         {"\"duration\"", "\"subtitleTrack\"", "\"isDraft\"", "\"createdAt\""}) {
         std::string text = minimal();
         text.replace(text.find(field), std::strlen(field), "\"renamed\"");
         EXPECT_EQ(errorKey(text), std::string(field).substr(1, std::strlen(field) - 2));
@@ -131,20 +143,21 @@ TEST(RecordingProjectTest, DecodingErrorsNameTheKey) {
 TEST(RecordingProjectTest, EncodingIsCompactOrderedAndRoundTrips) {
     RecordingProject project = fullProject();
     std::string text = project.toJSON();
-    EXPECT_EQ(text,
-              std::string(R"({"id":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F","createdAt":786000000.25,)") +
-                  R"("mainVideoURL":"file:///tmp/%E5%BD%95%E5%B1%8F%20%E7%9B%AE%E5%BD%95/main%20file.mov",)"
-                  R"("pipVideoURL":"file:///tmp/pip%231%25.mp4","duration":3.1,)"
-                  R"("pipTrack":[{"time":0.0,"center":[0.8,0.2],"size":[0.25,0.3],"cornerRadius":12.0},)"
-                  R"({"time":1.5,"center":[0.1,0.9],"size":[0.2,0.2],"cornerRadius":0.0}],)"
-                  R"("splitScreenTrack":[{"time":2.0,"order":"backTop","topRatio":0.6}],)"
-                  R"("subtitleTrack":[{"id":"00000000-0000-4000-8000-0000000000AB","startTime":0.5,"endTime":1.75,)"
-                  R"("text":"你好，世界 \"quoted\""}],)"
-                  R"("subtitleLayout":{"center":[0.5,0.8],"maxWidth":0.9,"fontScale":1.2},)"
-                  R"("emphasizesSubtitleKeywords":true,"isDraft":true,)"
-                  R"("aspect":{"main":"16:9","isPiPEnabled":true,"isSplitScreenEnabled":false,)"
-                  R"("splitOrder":"frontTop","splitTopRatio":0.5,"pip":{"aspect":"默认","cornerRatio":0.12}},)"
-                  R"("sourceKind":"camera","captureViewportSize":[1280.0,720.0],"sourceAssetIdentifier":"asset-1"})");
+    EXPECT_EQ(
+        text,
+        std::string(R"({"id":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F","createdAt":786000000.25,)") +
+            R"("mainVideoURL":"file:///tmp/%E5%BD%95%E5%B1%8F%20%E7%9B%AE%E5%BD%95/main%20file.mov",)"
+            R"("pipVideoURL":"file:///tmp/pip%231%25.mp4","duration":3.1,)"
+            R"("pipTrack":[{"time":0.0,"center":[0.8,0.2],"size":[0.25,0.3],"cornerRadius":12.0},)"
+            R"({"time":1.5,"center":[0.1,0.9],"size":[0.2,0.2],"cornerRadius":0.0}],)"
+            R"("splitScreenTrack":[{"time":2.0,"order":"backTop","topRatio":0.6}],)"
+            R"("subtitleTrack":[{"id":"00000000-0000-4000-8000-0000000000AB","startTime":0.5,"endTime":1.75,)"
+            R"("text":"你好，世界 \"quoted\""}],)"
+            R"("subtitleLayout":{"center":[0.5,0.8],"maxWidth":0.9,"fontScale":1.2},)"
+            R"("emphasizesSubtitleKeywords":true,"isDraft":true,)"
+            R"("aspect":{"main":"16:9","isPiPEnabled":true,"isSplitScreenEnabled":false,)"
+            R"("splitOrder":"frontTop","splitTopRatio":0.5,"pip":{"aspect":"默认","cornerRatio":0.12}},)"
+            R"("sourceKind":"camera","captureViewportSize":[1280.0,720.0],"sourceAssetIdentifier":"asset-1"})");
     EXPECT_EQ(RecordingProject::fromJSON(text), project);
 
     RecordingProject bare = project;
@@ -153,7 +166,8 @@ TEST(RecordingProjectTest, EncodingIsCompactOrderedAndRoundTrips) {
     bare.captureViewportSize.reset();
     bare.sourceAssetIdentifier.reset();
     std::string bareText = bare.toJSON();
-    for (const char* key : {"mainVideoURL", "pipVideoURL", "captureViewportSize", "sourceAssetIdentifier", "null"})
+    for (const char* key :
+         {"mainVideoURL", "pipVideoURL", "captureViewportSize", "sourceAssetIdentifier", "null"})
         EXPECT_EQ(bareText.find(key), std::string::npos) << key;
     EXPECT_EQ(RecordingProject::fromJSON(bareText), bare);
 }
@@ -191,33 +205,41 @@ TEST(RecordingProjectTest, NonFiniteNumbersFailToEncode) {
     };
     double nan = std::numeric_limits<double>::quiet_NaN();
     double inf = std::numeric_limits<double>::infinity();
-    EXPECT_NE(failingKey([&](RecordingProject& p) { p.duration = nan; }).find("duration"), std::string::npos);
-    EXPECT_NE(failingKey([&](RecordingProject& p) { p.pipTrack[1].center.y = inf; }).find("pipTrack"),
+    EXPECT_NE(failingKey([&](RecordingProject& p) { p.duration = nan; }).find("duration"),
               std::string::npos);
-    EXPECT_NE(failingKey([&](RecordingProject& p) { p.aspect.pip.cornerRatio = -inf; }).find("cornerRatio"),
+    EXPECT_NE(
+        failingKey([&](RecordingProject& p) { p.pipTrack[1].center.y = inf; }).find("pipTrack"),
+        std::string::npos);
+    EXPECT_NE(failingKey([&](RecordingProject& p) {
+                  p.aspect.pip.cornerRatio = -inf;
+              }).find("cornerRatio"),
               std::string::npos);
-    EXPECT_NE(failingKey([&](RecordingProject& p) { p.captureViewportSize->width = nan; })
-                  .find("captureViewportSize"),
+    EXPECT_NE(failingKey([&](RecordingProject& p) {
+                  p.captureViewportSize->width = nan;
+              }).find("captureViewportSize"),
               std::string::npos);
 }
 
 TEST(RecordingProjectTest, FileURLs) {
-    for (const char* path : {"/tmp/a b/c.mov", "/home/用户/文稿/录屏 1.mp4", "/x/100%/#?;=.m4v", "/"}) {
+    for (const char* path :
+         {"/tmp/a b/c.mov", "/home/用户/文稿/录屏 1.mp4", "/x/100%/#?;=.m4v", "/"}) {
         std::string url = fileURLString(path);
         EXPECT_TRUE(url.starts_with("file:///")) << url;
         EXPECT_EQ(url.find(' '), std::string::npos);
         EXPECT_EQ(pathFromFileURLString(url), std::filesystem::path(path)) << url;
     }
-    EXPECT_EQ(pathFromFileURLString("file://localhost/tmp/x%20y.mov"), std::filesystem::path("/tmp/x y.mov"));
+    EXPECT_EQ(pathFromFileURLString("file://localhost/tmp/x%20y.mov"),
+              std::filesystem::path("/tmp/x y.mov"));
     EXPECT_EQ(pathFromFileURLString("FILE:/tmp/x.mov"), std::filesystem::path("/tmp/x.mov"));
-    for (const char* bad : {"http://host/x.mov", "file://otherhost/x.mov", "file:relative", "/tmp/x.mov",
-                            "file:///a b", "file:///a%2", "file:///a%00b"})
+    for (const char* bad : {"http://host/x.mov", "file://otherhost/x.mov", "file:relative",
+                            "/tmp/x.mov", "file:///a b", "file:///a%2", "file:///a%00b"})
         EXPECT_FALSE(pathFromFileURLString(bad)) << bad;
 }
 
 TEST(RecordingProjectTest, NeedsComposition) {
     RecordingProject project;
-    project.aspect = AspectSettings(AspectRatio::default_, false, false, CameraSplitOrder::frontTop, 0.5, {});
+    project.aspect =
+        AspectSettings(AspectRatio::default_, false, false, CameraSplitOrder::frontTop, 0.5, {});
     EXPECT_FALSE(project.needsComposition());
     RecordingProject pip = project;
     pip.aspect.isPiPEnabled = true;
@@ -227,7 +249,8 @@ TEST(RecordingProjectTest, NeedsComposition) {
     subtitled.subtitleTrack.push_back({});
     RecordingProject fixedAspect = project;
     fixedAspect.aspect.main = AspectRatio::r1x1;
-    for (const auto* p : {&pip, &split, &subtitled, &fixedAspect}) EXPECT_TRUE(p->needsComposition());
+    for (const auto* p : {&pip, &split, &subtitled, &fixedAspect})
+        EXPECT_TRUE(p->needsComposition());
 }
 
 }  // namespace

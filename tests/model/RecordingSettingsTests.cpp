@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include "model/RecordingSettings.h"
@@ -10,7 +9,9 @@ namespace {
 
 std::vector<std::string> labels(const std::vector<RecordingResolution>& list) {
     std::vector<std::string> result;
-    for (const auto& r : list) result.push_back(std::to_string(r.width) + "x" + std::to_string(r.height) + " " + r.displayName);
+    for (const auto& r : list)
+        result.push_back(std::to_string(r.width) + "x" + std::to_string(r.height) + " " +
+                         r.displayName);
     return result;
 }
 
@@ -19,11 +20,13 @@ TEST(RecordingSettingsTest, OfferedResolutions) {
     EXPECT_EQ(labels(availableResolutions(2880, 1800)),
               (V{"1280x720 720p", "1920x1080 1080p", "2880x1800 最大（2880×1800）"}));
     EXPECT_EQ(labels(availableResolutions(1920, 1080)), (V{"1280x720 720p", "1920x1080 1080p"}));
-    EXPECT_EQ(labels(availableResolutions(3840, 2160)), (V{"1280x720 720p", "1920x1080 1080p", "3840x2160 4K"}));
+    EXPECT_EQ(labels(availableResolutions(3840, 2160)),
+              (V{"1280x720 720p", "1920x1080 1080p", "3840x2160 4K"}));
     EXPECT_EQ(labels(availableResolutions(1080, 1920)),
               (V{"1280x720 720p", "1920x1080 1080p", "1080x1920 最大（1080×1920）"}));
     EXPECT_EQ(labels(availableResolutions(800, 600)), (V{"800x600 最大（800×600）"}));
-    EXPECT_EQ(labels(availableResolutions(1279.5, 719.5)), (V{"1280x720 720p"}));  // halves round up
+    EXPECT_EQ(labels(availableResolutions(1279.5, 719.5)),
+              (V{"1280x720 720p"}));  // halves round up
     EXPECT_EQ(labels(availableResolutions(0.4, 1)), (V{"2x2 最大（2×2）"}));
 
     EXPECT_EQ(nativeDefaultSettings(2880, 1800),
@@ -51,8 +54,10 @@ TEST(RecordingSettingsTest, SettingsRecord) {
     EXPECT_EQ(s.resolution, (RecordingResolution{1920, 1080, "1080p"}));
     EXPECT_EQ(s.frameRate, CaptureFrameRate::fps30);
     EXPECT_EQ(s.summary(), "1080p · 30fps");
-    EXPECT_EQ(RecordingSettings(s.resolution, CaptureFrameRate::fps120).frameRate, CaptureFrameRate::fps30);
-    EXPECT_EQ(RecordingSettings(s.resolution, CaptureFrameRate::fps60).frameRate, CaptureFrameRate::fps60);
+    EXPECT_EQ(RecordingSettings(s.resolution, CaptureFrameRate::fps120).frameRate,
+              CaptureFrameRate::fps30);
+    EXPECT_EQ(RecordingSettings(s.resolution, CaptureFrameRate::fps60).frameRate,
+              CaptureFrameRate::fps60);
     ASSERT_EQ(RecordingSettings::supportedFrameRates().size(), 3u);
     EXPECT_EQ(RecordingSettings::supportedFrameRates()[2], CaptureFrameRate::fps60);
 }
@@ -78,9 +83,10 @@ TEST(RecordingSettingsTest, StorageValues) {
 }
 
 class SettingsStoreTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
-        std::string pattern = (std::filesystem::temp_directory_path() / "zimlo-settings-XXXXXX").string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "zimlo-settings-XXXXXX").string();
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         dir = pattern;
         defaults = std::make_shared<UserDefaults>(dir / "defaults.json");
@@ -100,7 +106,8 @@ TEST_F(SettingsStoreTest, LoadFallsBackPartByPart) {
 
     defaults->setString(RecordingSettingsStore::resolutionKey, "4K");  // not offered here
     defaults->setInteger(RecordingSettingsStore::frameRateKey, 60);
-    EXPECT_EQ(store->load(retina, fallback), RecordingSettings(retina.back(), CaptureFrameRate::fps60));
+    EXPECT_EQ(store->load(retina, fallback),
+              RecordingSettings(retina.back(), CaptureFrameRate::fps60));
 
     defaults->setString(RecordingSettingsStore::resolutionKey, "2880x1800");
     defaults->setInteger(RecordingSettingsStore::frameRateKey, 120);
@@ -126,8 +133,10 @@ TEST_F(SettingsStoreTest, SaveWritesStoredForms) {
     EXPECT_EQ(defaults->string(RecordingSettingsStore::resolutionKey), "1080p");
     EXPECT_EQ(defaults->integer(RecordingSettingsStore::frameRateKey), 24);
     store->save(RecordingSettings(retina.back(), CaptureFrameRate::fps60));
-    EXPECT_EQ(UserDefaults(dir / "defaults.json").string(RecordingSettingsStore::resolutionKey), "2880x1800");
-    EXPECT_EQ(store->load(retina, fallback), RecordingSettings(retina.back(), CaptureFrameRate::fps60));
+    EXPECT_EQ(UserDefaults(dir / "defaults.json").string(RecordingSettingsStore::resolutionKey),
+              "2880x1800");
+    EXPECT_EQ(store->load(retina, fallback),
+              RecordingSettings(retina.back(), CaptureFrameRate::fps60));
 }
 
 }  // namespace

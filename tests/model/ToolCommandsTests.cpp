@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,7 +19,8 @@ struct Result {
 
 // Runs zimlo-tool through the shell; `redirect` picks which stream is captured.
 Result tool(const std::string& args, const std::string& redirect = "2>/dev/null") {
-    std::string command = std::string(ZIMLO_BINARY_DIR) + "/tools/zimlo-tool/zimlo-tool " + args + " " + redirect;
+    std::string command =
+        std::string(ZIMLO_BINARY_DIR) + "/tools/zimlo-tool/zimlo-tool " + args + " " + redirect;
     Result result;
     FILE* pipe = popen(command.c_str(), "r");
     if (!pipe) return result;
@@ -33,7 +33,7 @@ Result tool(const std::string& args, const std::string& redirect = "2>/dev/null"
 }
 
 class ToolCommandsTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::string pattern = (fs::temp_directory_path() / "zimlo-tool-XXXXXX").string();
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
@@ -50,19 +50,21 @@ protected:
 };
 
 TEST_F(ToolCommandsTest, Project) {
-    std::string doc = write("p.json",
+    std::string doc = write(
+        "p.json",
         R"({"isDraft":false,"subtitleTrack":[],"pipTrack":[],"duration":2,"createdAt":1.5,)"
         R"("id":"e621e1f8-c36c-495a-93fc-0c247a3e6e5f","aspect":{"isPiPEnabled":false},"mainVideoURL":"file:\/\/\/a%20b"})");
     Result decoded = tool("project decode " + doc);
     EXPECT_EQ(decoded.status, 0);
-    EXPECT_EQ(decoded.output,
-              R"({"id":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F","createdAt":1.5,"mainVideoURL":"file:///a%20b",)"
-              R"("duration":2.0,"pipTrack":[],"splitScreenTrack":[],"subtitleTrack":[],)"
-              R"("subtitleLayout":{"center":[0.5,0.82],"maxWidth":0.86,"fontScale":1.0},)"
-              R"("emphasizesSubtitleKeywords":false,"isDraft":false,"aspect":{"main":"默认","isPiPEnabled":false,)"
-              R"("isSplitScreenEnabled":false,"splitOrder":"frontTop","splitTopRatio":0.5,)"
-              R"("pip":{"aspect":"默认","cornerRatio":0.12}},"sourceKind":"screen"})"
-              "\n");
+    EXPECT_EQ(
+        decoded.output,
+        R"({"id":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F","createdAt":1.5,"mainVideoURL":"file:///a%20b",)"
+        R"("duration":2.0,"pipTrack":[],"splitScreenTrack":[],"subtitleTrack":[],)"
+        R"("subtitleLayout":{"center":[0.5,0.82],"maxWidth":0.86,"fontScale":1.0},)"
+        R"("emphasizesSubtitleKeywords":false,"isDraft":false,"aspect":{"main":"默认","isPiPEnabled":false,)"
+        R"("isSplitScreenEnabled":false,"splitOrder":"frontTop","splitTopRatio":0.5,)"
+        R"("pip":{"aspect":"默认","cornerRatio":0.12}},"sourceKind":"screen"})"
+        "\n");
     EXPECT_EQ(tool("project needs-composition " + doc).output, "false\n");
 
     Result bad = tool("project decode " + write("bad.json", R"({"id":"nope"})"), "2>&1 >/dev/null");
@@ -85,8 +87,9 @@ TEST_F(ToolCommandsTest, DraftsList) {
     fs::path root = dir / "Drafts";
     Result listed = tool("drafts list --root '" + root.string() + "'");
     EXPECT_EQ(listed.status, 0);
-    EXPECT_EQ(listed.output, newer.id.uuidString() + "\t200.0\t" + (root / newer.id.uuidString() / "main.mp4").string() +
-                                 "\t-\n" + older.id.uuidString() + "\t100.25\t-\t" +
+    EXPECT_EQ(listed.output, newer.id.uuidString() + "\t200.0\t" +
+                                 (root / newer.id.uuidString() / "main.mp4").string() + "\t-\n" +
+                                 older.id.uuidString() + "\t100.25\t-\t" +
                                  (root / older.id.uuidString() / "pip.mov").string() + "\n");
 }
 

@@ -17,8 +17,8 @@ int printUsage(std::ostream& out) {
 
 int main(int argc, char** argv) {
     // Asynchronous completions land on the main queue; commands pump it while they wait.
-    zimlo::MainQueue::install(std::shared_ptr<zimlo::MainQueueBackend>(
-        std::shared_ptr<void>(), &zimlo::tool::mainLoop()));
+    zimlo::MainQueue::install(std::shared_ptr<zimlo::MainQueueBackend>(std::shared_ptr<void>(),
+                                                                       &zimlo::tool::mainLoop()));
 
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty() || args[0] == "help" || args[0] == "--help") {

@@ -18,9 +18,12 @@ constexpr int64_t kContiguityToleranceNs = 30'000'000;
 
 pa_sample_format_t paFormat(media::SampleFormat format) {
     switch (format) {
-        case media::SampleFormat::Float32: return PA_SAMPLE_FLOAT32LE;
-        case media::SampleFormat::Int16: return PA_SAMPLE_S16LE;
-        case media::SampleFormat::Int32: return PA_SAMPLE_S32LE;
+        case media::SampleFormat::Float32:
+            return PA_SAMPLE_FLOAT32LE;
+        case media::SampleFormat::Int16:
+            return PA_SAMPLE_S16LE;
+        case media::SampleFormat::Int32:
+            return PA_SAMPLE_S32LE;
     }
     return PA_SAMPLE_FLOAT32LE;
 }
@@ -28,9 +31,12 @@ pa_sample_format_t paFormat(media::SampleFormat format) {
 // Formats we carry as they are; anything else the server converts to float for us.
 media::SampleFormat carriedFormat(pa_sample_format_t format) {
     switch (format) {
-        case PA_SAMPLE_S16LE: return media::SampleFormat::Int16;
-        case PA_SAMPLE_S32LE: return media::SampleFormat::Int32;
-        default: return media::SampleFormat::Float32;
+        case PA_SAMPLE_S16LE:
+            return media::SampleFormat::Int16;
+        case PA_SAMPLE_S32LE:
+            return media::SampleFormat::Int32;
+        default:
+            return media::SampleFormat::Float32;
     }
 }
 
@@ -48,7 +54,10 @@ struct Connection {
             throw AudioError("无法启动 PulseAudio 客户端");
         }
         pa_context_set_state_callback(
-            context, [](pa_context*, void* l) { pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(l), 0); },
+            context,
+            [](pa_context*, void* l) {
+                pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(l), 0);
+            },
             loop);
         if (pa_threaded_mainloop_start(loop) < 0) {
             pa_context_unref(context);
@@ -144,8 +153,8 @@ void wakeMonitoredNullSink(Connection& connection, pa_stream* stream) {
         &found));
     if (!found.isNullSink) return;
     for (int suspend : {1, 0})
-        connection.await(pa_context_suspend_sink_by_index(connection.context, found.sinkIndex, suspend,
-                                                          signalDone, connection.loop));
+        connection.await(pa_context_suspend_sink_by_index(connection.context, found.sinkIndex,
+                                                          suspend, signalDone, connection.loop));
 }
 
 }  // namespace
@@ -231,7 +240,8 @@ struct PulseCapture::Impl {
         int64_t buffered = static_cast<int64_t>(pa_stream_readable_size(stream)) / frameBytes;
         int64_t latencyNs = buffered * kNanosPerSecond / request.sampleRate;
         const pa_timing_info* timing = pa_stream_get_timing_info(stream);
-        if (timing && timing->source_usec < 1'000'000) latencyNs += static_cast<int64_t>(timing->source_usec) * 1000;
+        if (timing && timing->source_usec < 1'000'000)
+            latencyNs += static_cast<int64_t>(timing->source_usec) * 1000;
         int64_t measured = now - latencyNs;
         if (!anchored || std::llabs(measured - timelineNs()) > kContiguityToleranceNs) {
             anchored = true;
@@ -266,7 +276,8 @@ struct PulseCapture::Impl {
             sample.channels = self->request.channels;
             sample.data.assign(static_cast<const uint8_t*>(data),
                                static_cast<const uint8_t*>(data) + frames * self->frameBytes);
-            sample.presentationTime = media::MediaTime::make(self->stamp(frames), media::MonotonicClock::kTimescale);
+            sample.presentationTime =
+                media::MediaTime::make(self->stamp(frames), media::MonotonicClock::kTimescale);
             pa_stream_drop(s);
             if (self->onSample) self->onSample(std::move(sample));
         }
@@ -276,17 +287,19 @@ struct PulseCapture::Impl {
         auto* self = static_cast<Impl*>(user);
         auto state = pa_stream_get_state(s);
         if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED)
-            self->fail(state == PA_STREAM_FAILED ? pa_strerror(pa_context_errno(self->connection.context))
-                                                 : "录音流已结束");
+            self->fail(state == PA_STREAM_FAILED
+                           ? pa_strerror(pa_context_errno(self->connection.context))
+                           : "录音流已结束");
         pa_threaded_mainloop_signal(self->connection.loop, 0);
     }
 };
 
 PulseCapture::PulseCapture(CaptureRequest request) : request_(std::move(request)) {}
 
-std::unique_ptr<PulseCapture> PulseCapture::start(const CaptureRequest& request, SampleHandler onSample,
-                                                  ErrorHandler onError) {
-    if (request.sampleRate <= 0 || request.channels <= 0 || request.channels > static_cast<int>(PA_CHANNELS_MAX))
+std::unique_ptr<PulseCapture> PulseCapture::start(const CaptureRequest& request,
+                                                  SampleHandler onSample, ErrorHandler onError) {
+    if (request.sampleRate <= 0 || request.channels <= 0 ||
+        request.channels > static_cast<int>(PA_CHANNELS_MAX))
         throw AudioError("不支持的音频格式");
     std::unique_ptr<PulseCapture> capture(new PulseCapture(request));
     capture->impl_ = std::make_unique<Impl>(request.streamName);
@@ -312,9 +325,10 @@ std::unique_ptr<PulseCapture> PulseCapture::start(const CaptureRequest& request,
         pa_stream_set_read_callback(impl.stream, &Impl::onRead, &impl);
         pa_buffer_attr attr;
         std::memset(&attr, 0xff, sizeof(attr));
-        attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(
-            static_cast<pa_usec_t>(request.fragmentSeconds * 1e6), &spec));
-        auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE);
+        attr.fragsize = static_cast<uint32_t>(
+            pa_usec_to_bytes(static_cast<pa_usec_t>(request.fragmentSeconds * 1e6), &spec));
+        auto flags =
+            static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE);
         const char* device = request.device.empty() ? nullptr : request.device.c_str();
         if (pa_stream_connect_record(impl.stream, device, &attr, flags) < 0) {
             failure = pa_strerror(pa_context_errno(impl.connection.context));
@@ -334,13 +348,15 @@ std::unique_ptr<PulseCapture> PulseCapture::start(const CaptureRequest& request,
     pa_threaded_mainloop_unlock(loop);
     if (!failure.empty()) {
         capture->stop();
-        throw AudioError("无法打开录音设备 " + (request.device.empty() ? std::string("(默认)") : request.device) +
-                         "：" + failure);
+        throw AudioError("无法打开录音设备 " +
+                         (request.device.empty() ? std::string("(默认)") : request.device) + "：" +
+                         failure);
     }
     return capture;
 }
 
-std::unique_ptr<PulseCapture> PulseCapture::startSystemAudio(SampleHandler onSample, ErrorHandler onError) {
+std::unique_ptr<PulseCapture> PulseCapture::startSystemAudio(SampleHandler onSample,
+                                                             ErrorHandler onError) {
     CaptureRequest request;
     request.device = "@DEFAULT_MONITOR@";
     request.format = media::SampleFormat::Float32;
@@ -350,7 +366,8 @@ std::unique_ptr<PulseCapture> PulseCapture::startSystemAudio(SampleHandler onSam
     return start(request, std::move(onSample), std::move(onError));
 }
 
-std::unique_ptr<PulseCapture> PulseCapture::startMicrophone(const AudioSourceInfo& source, SampleHandler onSample,
+std::unique_ptr<PulseCapture> PulseCapture::startMicrophone(const AudioSourceInfo& source,
+                                                            SampleHandler onSample,
                                                             ErrorHandler onError) {
     CaptureRequest request;
     request.device = source.name;

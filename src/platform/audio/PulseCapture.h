@@ -12,7 +12,7 @@ namespace zimlo::audio {
 
 // A PulseAudio failure, with the server's own words.
 class AudioError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
@@ -28,7 +28,7 @@ struct AudioSourceInfo {
 
 // Which stream to record and how.
 struct CaptureRequest {
-    std::string device;        // source name, or "@DEFAULT_MONITOR@" / "@DEFAULT_SOURCE@"
+    std::string device;  // source name, or "@DEFAULT_MONITOR@" / "@DEFAULT_SOURCE@"
     media::SampleFormat format = media::SampleFormat::Float32;
     int sampleRate = 48000;
     int channels = 2;
@@ -45,19 +45,21 @@ std::optional<AudioSourceInfo> defaultMicrophone();
 // the monotonic clock at the moment its first frame was captured, and consecutive samples are
 // contiguous unless the device clock wanders off by more than a small tolerance.
 class PulseCapture {
-public:
+  public:
     using SampleHandler = std::function<void(media::AudioSample)>;
     using ErrorHandler = std::function<void(const std::string&)>;
 
     // Connects and starts recording; throws AudioError when the stream cannot be set up.
     // `onSample` and `onError` run on the capture thread; `onError` at most once.
-    static std::unique_ptr<PulseCapture> start(const CaptureRequest& request, SampleHandler onSample,
-                                               ErrorHandler onError = {});
+    static std::unique_ptr<PulseCapture> start(const CaptureRequest& request,
+                                               SampleHandler onSample, ErrorHandler onError = {});
 
     // System audio: the default sink's monitor, 48 kHz stereo float.
-    static std::unique_ptr<PulseCapture> startSystemAudio(SampleHandler onSample, ErrorHandler onError = {});
+    static std::unique_ptr<PulseCapture> startSystemAudio(SampleHandler onSample,
+                                                          ErrorHandler onError = {});
     // Microphone: `source` in its own format.
-    static std::unique_ptr<PulseCapture> startMicrophone(const AudioSourceInfo& source, SampleHandler onSample,
+    static std::unique_ptr<PulseCapture> startMicrophone(const AudioSourceInfo& source,
+                                                         SampleHandler onSample,
                                                          ErrorHandler onError = {});
 
     ~PulseCapture();
@@ -71,7 +73,7 @@ public:
 
     struct Impl;
 
-private:
+  private:
     explicit PulseCapture(CaptureRequest request);
     CaptureRequest request_;
     std::unique_ptr<Impl> impl_;

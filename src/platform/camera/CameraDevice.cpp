@@ -9,8 +9,9 @@
 
 namespace zimlo::camera {
 
-std::optional<CameraFormatChoice> chooseCameraFormat(const std::vector<CameraFormat>& formats, int width,
-                                                     int height, double framesPerSecond) {
+std::optional<CameraFormatChoice> chooseCameraFormat(const std::vector<CameraFormat>& formats,
+                                                     int width, int height,
+                                                     double framesPerSecond) {
     struct Recorded {
         size_t index;
         int64_t longSide;
@@ -31,17 +32,22 @@ std::optional<CameraFormatChoice> chooseCameraFormat(const std::vector<CameraFor
         if (longSide < 1 || area < 1) continue;
         std::optional<double> best;
         for (const auto& range : format.frameRates) {
-            if (!std::isfinite(range.minimum) || !std::isfinite(range.maximum) || range.maximum <= 0) continue;
-            double achievable = std::min(std::max(desired, std::max(range.minimum, 0.1)), range.maximum);
+            if (!std::isfinite(range.minimum) || !std::isfinite(range.maximum) ||
+                range.maximum <= 0)
+                continue;
+            double achievable =
+                std::min(std::max(desired, std::max(range.minimum, 0.1)), range.maximum);
             if (!best) {
                 best = achievable;
                 continue;
             }
             double d = std::fabs(achievable - desired), bestD = std::fabs(*best - desired);
-            if (d < bestD || (d == bestD && achievable <= desired && *best > desired)) best = achievable;
+            if (d < bestD || (d == bestD && achievable <= desired && *best > desired))
+                best = achievable;
         }
         if (!best) continue;
-        recorded.push_back({i, longSide, area, *best, std::llabs(longSide - targetLong), std::fabs(*best - desired)});
+        recorded.push_back({i, longSide, area, *best, std::llabs(longSide - targetLong),
+                            std::fabs(*best - desired)});
     }
     if (recorded.empty()) return std::nullopt;
 
@@ -100,7 +106,8 @@ CameraAccess cameraAccess() {
 void mirrorHorizontally(media::PixelBuffer& picture) {
     const int width = picture.width();
     for (int y = 0; y < picture.height(); ++y) {
-        auto* row = reinterpret_cast<uint32_t*>(picture.data() + static_cast<size_t>(y) * picture.stride());
+        auto* row =
+            reinterpret_cast<uint32_t*>(picture.data() + static_cast<size_t>(y) * picture.stride());
         std::reverse(row, row + width);
     }
 }

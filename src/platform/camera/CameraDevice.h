@@ -14,7 +14,7 @@ namespace zimlo::camera {
 
 // A camera failure with a description fit to show.
 class CameraError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
@@ -42,13 +42,13 @@ struct CameraFormatChoice {
 // first (all of them when none is), then the smallest long-side difference, the area closest to
 // the requested one, the rate closest to the desired one, the higher rate; earlier formats win
 // ties. Nothing when no format has a usable size and rate.
-std::optional<CameraFormatChoice> chooseCameraFormat(const std::vector<CameraFormat>& formats, int width,
-                                                     int height, double framesPerSecond);
+std::optional<CameraFormatChoice> chooseCameraFormat(const std::vector<CameraFormat>& formats,
+                                                     int width, int height, double framesPerSecond);
 
 // A camera the capture source can open, format and stream from. The V4L2 camera and the
 // generated test camera implement it.
 class CameraDevice {
-public:
+  public:
     // Called on the device's own capture thread with a BGRA frame stamped with the monotonic
     // clock at capture.
     using FrameHandler = std::function<void(media::VideoSample)>;

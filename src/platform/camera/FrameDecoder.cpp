@@ -17,11 +17,20 @@ namespace {
 // plain formats plus a full-range flag.
 AVPixelFormat withoutFullRangeAlias(AVPixelFormat format, bool& fullRange) {
     switch (format) {
-        case AV_PIX_FMT_YUVJ420P: fullRange = true; return AV_PIX_FMT_YUV420P;
-        case AV_PIX_FMT_YUVJ422P: fullRange = true; return AV_PIX_FMT_YUV422P;
-        case AV_PIX_FMT_YUVJ444P: fullRange = true; return AV_PIX_FMT_YUV444P;
-        case AV_PIX_FMT_YUVJ440P: fullRange = true; return AV_PIX_FMT_YUV440P;
-        default: return format;
+        case AV_PIX_FMT_YUVJ420P:
+            fullRange = true;
+            return AV_PIX_FMT_YUV420P;
+        case AV_PIX_FMT_YUVJ422P:
+            fullRange = true;
+            return AV_PIX_FMT_YUV422P;
+        case AV_PIX_FMT_YUVJ444P:
+            fullRange = true;
+            return AV_PIX_FMT_YUV444P;
+        case AV_PIX_FMT_YUVJ440P:
+            fullRange = true;
+            return AV_PIX_FMT_YUV440P;
+        default:
+            return format;
     }
 }
 
@@ -39,8 +48,9 @@ FrameDecoder::~FrameDecoder() {
     sws_freeContext(scaler_);
 }
 
-std::shared_ptr<media::PixelBuffer> FrameDecoder::decode(uint32_t pixelFormat, int width, int height,
-                                                         const uint8_t* data, size_t size, bool mirrored) {
+std::shared_ptr<media::PixelBuffer> FrameDecoder::decode(uint32_t pixelFormat, int width,
+                                                         int height, const uint8_t* data,
+                                                         size_t size, bool mirrored) {
     if (width <= 0 || height <= 0 || !data) return nullptr;
     if (pixelFormat == V4L2_PIX_FMT_YUYV) {
         int stride = width * 2;
@@ -67,21 +77,24 @@ std::shared_ptr<media::PixelBuffer> FrameDecoder::decode(uint32_t pixelFormat, i
     if (avcodec_receive_frame(jpeg_, frame_) < 0) return nullptr;
     std::shared_ptr<media::PixelBuffer> picture;
     if (frame_->width > 0 && frame_->height > 0) {
-        picture = convert(frame_->data, frame_->linesize, frame_->format, frame_->width, frame_->height, mirrored);
+        picture = convert(frame_->data, frame_->linesize, frame_->format, frame_->width,
+                          frame_->height, mirrored);
     }
     av_frame_unref(frame_);
     return picture;
 }
 
-std::shared_ptr<media::PixelBuffer> FrameDecoder::convert(const uint8_t* const planes[], const int strides[],
-                                                          int sourceFormat, int width, int height, bool mirrored) {
+std::shared_ptr<media::PixelBuffer> FrameDecoder::convert(const uint8_t* const planes[],
+                                                          const int strides[], int sourceFormat,
+                                                          int width, int height, bool mirrored) {
     bool fullRange = false;
     auto format = withoutFullRangeAlias(static_cast<AVPixelFormat>(sourceFormat), fullRange);
-    scaler_ = sws_getCachedContext(scaler_, width, height, format, width, height, AV_PIX_FMT_BGRA, SWS_POINT,
-                                   nullptr, nullptr, nullptr);
+    scaler_ = sws_getCachedContext(scaler_, width, height, format, width, height, AV_PIX_FMT_BGRA,
+                                   SWS_POINT, nullptr, nullptr, nullptr);
     if (!scaler_) return nullptr;
     const int* coefficients = sws_getCoefficients(SWS_CS_ITU601);
-    sws_setColorspaceDetails(scaler_, coefficients, fullRange ? 1 : 0, coefficients, 1, 0, 1 << 16, 1 << 16);
+    sws_setColorspaceDetails(scaler_, coefficients, fullRange ? 1 : 0, coefficients, 1, 0, 1 << 16,
+                             1 << 16);
 
     auto picture = std::make_shared<media::PixelBuffer>(width, height, media::PixelFormat::BGRA);
     uint8_t* out[4] = {picture->data(), nullptr, nullptr, nullptr};

@@ -16,7 +16,7 @@ namespace zimlo::camera {
 // Turns camera frames (Motion-JPEG or YUYV 4:2:2) into BGRA pictures, mirrored when asked.
 // Not thread-safe: one decoder per capture thread.
 class FrameDecoder {
-public:
+  public:
     FrameDecoder();
     ~FrameDecoder();
     FrameDecoder(const FrameDecoder&) = delete;
@@ -24,12 +24,13 @@ public:
 
     // Decodes one frame of `pixelFormat` (V4L2 code) and `width` x `height`; returns null when
     // the data is damaged or too short (a camera may hand out a torn frame now and then).
-    std::shared_ptr<media::PixelBuffer> decode(uint32_t pixelFormat, int width, int height, const uint8_t* data,
-                                               size_t size, bool mirrored);
+    std::shared_ptr<media::PixelBuffer> decode(uint32_t pixelFormat, int width, int height,
+                                               const uint8_t* data, size_t size, bool mirrored);
 
-private:
-    std::shared_ptr<media::PixelBuffer> convert(const uint8_t* const planes[], const int strides[], int sourceFormat,
-                                                int width, int height, bool mirrored);
+  private:
+    std::shared_ptr<media::PixelBuffer> convert(const uint8_t* const planes[], const int strides[],
+                                                int sourceFormat, int width, int height,
+                                                bool mirrored);
 
     AVCodecContext* jpeg_ = nullptr;
     AVFrame* frame_ = nullptr;

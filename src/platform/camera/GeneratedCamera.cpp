@@ -14,14 +14,16 @@ GeneratedCamera::GeneratedCamera() : GeneratedCamera(Options{}) {}
 
 GeneratedCamera::GeneratedCamera(Options options) : options_(std::move(options)) {
     if (options_.formats.empty()) {
-        options_.formats = {{640, 480, V4L2_PIX_FMT_YUYV, {{1, 30}}}, {1280, 720, V4L2_PIX_FMT_YUYV, {{1, 30}}}};
+        options_.formats = {{640, 480, V4L2_PIX_FMT_YUYV, {{1, 30}}},
+                            {1280, 720, V4L2_PIX_FMT_YUYV, {{1, 30}}}};
     }
 }
 
 GeneratedCamera::~GeneratedCamera() { close(); }
 
 void GeneratedCamera::open() {
-    if (options_.failsToOpen) throw CameraError("无法打开摄像头 generated-camera：Permission denied");
+    if (options_.failsToOpen)
+        throw CameraError("无法打开摄像头 generated-camera：Permission denied");
     std::lock_guard lock(mutex_);
     opened_ = true;
 }
@@ -29,7 +31,8 @@ void GeneratedCamera::open() {
 void GeneratedCamera::setActiveFormat(size_t index, double framesPerSecond) {
     std::lock_guard lock(mutex_);
     if (!opened_) throw CameraError("摄像头未打开");
-    if (index >= options_.formats.size() || !(framesPerSecond > 0)) throw CameraError("摄像头不支持所选格式");
+    if (index >= options_.formats.size() || !(framesPerSecond > 0))
+        throw CameraError("摄像头不支持所选格式");
     active_ = CameraFormatChoice{index, framesPerSecond};
 }
 
@@ -42,7 +45,8 @@ void GeneratedCamera::startStreaming(FrameHandler onFrame) {
     std::lock_guard lock(mutex_);
     if (streaming_) return;
     if (!opened_) throw CameraError("摄像头未打开");
-    if (!active_) active_ = CameraFormatChoice{0, options_.formats.front().frameRates.front().maximum};
+    if (!active_)
+        active_ = CameraFormatChoice{0, options_.formats.front().frameRates.front().maximum};
     onFrame_ = std::move(onFrame);
     streaming_ = true;
     thread_ = std::thread([this] { run(); });
@@ -97,15 +101,18 @@ void GeneratedCamera::run() {
     }
 }
 
-std::shared_ptr<media::PixelBuffer> GeneratedCamera::drawFrame(int width, int height, int64_t index, double rate,
+std::shared_ptr<media::PixelBuffer> GeneratedCamera::drawFrame(int width, int height, int64_t index,
+                                                               double rate,
                                                                uint32_t backgroundBGRA) {
     auto picture = std::make_shared<media::PixelBuffer>(width, height, media::PixelFormat::BGRA);
     const int barWidth = std::max(2, width / 16);
     const int framesPerSweep = std::max(1, static_cast<int>(std::lround(rate)));
-    const int barX = static_cast<int>((index % framesPerSweep) * (width - barWidth) / std::max(1, framesPerSweep - 1));
+    const int barX = static_cast<int>((index % framesPerSweep) * (width - barWidth) /
+                                      std::max(1, framesPerSweep - 1));
     const int marker = std::max(2, std::min(width, height) / 8);
     for (int y = 0; y < height; ++y) {
-        auto* row = reinterpret_cast<uint32_t*>(picture->data() + static_cast<size_t>(y) * picture->stride());
+        auto* row = reinterpret_cast<uint32_t*>(picture->data() +
+                                                static_cast<size_t>(y) * picture->stride());
         for (int x = 0; x < width; ++x) row[x] = backgroundBGRA;
         for (int x = barX; x < barX + barWidth && x < width; ++x) row[x] = 0xffffffff;
         if (y < marker)

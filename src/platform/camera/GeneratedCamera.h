@@ -13,9 +13,9 @@ namespace zimlo::camera {
 // a solid background with a white bar sweeping left to right once a second and a red marker in
 // its top-left corner (top-right once mirrored), so tests can find it and see it move.
 class GeneratedCamera : public CameraDevice {
-public:
+  public:
     struct Options {
-        std::vector<CameraFormat> formats;  // empty: 640x480 and 1280x720, 1 to 30 fps, YUYV
+        std::vector<CameraFormat> formats;     // empty: 640x480 and 1280x720, 1 to 30 fps, YUYV
         uint32_t backgroundBGRA = 0xff806020;  // B=0x20 G=0x60 R=0x80 in memory order B,G,R,A
         bool failsToOpen = false;              // behaves like a camera the process may not use
     };
@@ -40,10 +40,10 @@ public:
     int64_t framesDelivered() const { return delivered_.load(); }
 
     // The picture frame `index` shows at `width` x `height` (unmirrored).
-    static std::shared_ptr<media::PixelBuffer> drawFrame(int width, int height, int64_t index, double rate,
-                                                         uint32_t backgroundBGRA);
+    static std::shared_ptr<media::PixelBuffer> drawFrame(int width, int height, int64_t index,
+                                                         double rate, uint32_t backgroundBGRA);
 
-private:
+  private:
     void run();
 
     Options options_;

@@ -29,7 +29,8 @@ int xioctl(int fd, unsigned long request, void* arg) {
 }
 
 bool decodable(uint32_t pixelFormat) {
-    return pixelFormat == V4L2_PIX_FMT_MJPEG || pixelFormat == V4L2_PIX_FMT_JPEG || pixelFormat == V4L2_PIX_FMT_YUYV;
+    return pixelFormat == V4L2_PIX_FMT_MJPEG || pixelFormat == V4L2_PIX_FMT_JPEG ||
+           pixelFormat == V4L2_PIX_FMT_YUYV;
 }
 
 std::vector<FrameRateRange> enumerateRates(int fd, uint32_t pixelFormat, int width, int height) {
@@ -38,10 +39,12 @@ std::vector<FrameRateRange> enumerateRates(int fd, uint32_t pixelFormat, int wid
     interval.pixel_format = pixelFormat;
     interval.width = static_cast<uint32_t>(width);
     interval.height = static_cast<uint32_t>(height);
-    for (interval.index = 0; xioctl(fd, VIDIOC_ENUM_FRAMEINTERVALS, &interval) == 0; ++interval.index) {
+    for (interval.index = 0; xioctl(fd, VIDIOC_ENUM_FRAMEINTERVALS, &interval) == 0;
+         ++interval.index) {
         if (interval.type == V4L2_FRMIVAL_TYPE_DISCRETE) {
             if (interval.discrete.numerator == 0) continue;
-            double rate = static_cast<double>(interval.discrete.denominator) / interval.discrete.numerator;
+            double rate =
+                static_cast<double>(interval.discrete.denominator) / interval.discrete.numerator;
             rates.push_back({rate, rate});
         } else {
             const auto& s = interval.stepwise;
@@ -59,10 +62,12 @@ std::vector<CameraFormat> enumerateFormats(int fd) {
     std::vector<CameraFormat> formats;
     v4l2_fmtdesc description{};
     description.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    for (description.index = 0; xioctl(fd, VIDIOC_ENUM_FMT, &description) == 0; ++description.index) {
+    for (description.index = 0; xioctl(fd, VIDIOC_ENUM_FMT, &description) == 0;
+         ++description.index) {
         if (!decodable(description.pixelformat)) continue;
         auto add = [&](int w, int h) {
-            CameraFormat format{w, h, description.pixelformat, enumerateRates(fd, description.pixelformat, w, h)};
+            CameraFormat format{w, h, description.pixelformat,
+                                enumerateRates(fd, description.pixelformat, w, h)};
             if (!format.frameRates.empty()) formats.push_back(std::move(format));
         };
         v4l2_frmsizeenum size{};
@@ -72,8 +77,10 @@ std::vector<CameraFormat> enumerateFormats(int fd) {
                 add(static_cast<int>(size.discrete.width), static_cast<int>(size.discrete.height));
             } else {
                 // A size range: offer its two ends.
-                add(static_cast<int>(size.stepwise.min_width), static_cast<int>(size.stepwise.min_height));
-                add(static_cast<int>(size.stepwise.max_width), static_cast<int>(size.stepwise.max_height));
+                add(static_cast<int>(size.stepwise.min_width),
+                    static_cast<int>(size.stepwise.min_height));
+                add(static_cast<int>(size.stepwise.max_width),
+                    static_cast<int>(size.stepwise.max_height));
                 break;
             }
         }
@@ -84,7 +91,8 @@ std::vector<CameraFormat> enumerateFormats(int fd) {
 bool capturesVideo(int fd, std::string& name) {
     v4l2_capability capability{};
     if (xioctl(fd, VIDIOC_QUERYCAP, &capability) != 0) return false;
-    uint32_t caps = (capability.capabilities & V4L2_CAP_DEVICE_CAPS) ? capability.device_caps : capability.capabilities;
+    uint32_t caps = (capability.capabilities & V4L2_CAP_DEVICE_CAPS) ? capability.device_caps
+                                                                     : capability.capabilities;
     name = reinterpret_cast<const char*>(capability.card);
     return (caps & V4L2_CAP_VIDEO_CAPTURE) && (caps & V4L2_CAP_STREAMING);
 }
@@ -103,7 +111,8 @@ std::vector<std::shared_ptr<CameraDevice>> V4L2Camera::findAll() {
     for (const auto& entry : std::filesystem::directory_iterator("/dev", error)) {
         auto name = entry.path().filename().string();
         if (name.rfind("video", 0) != 0 || name.size() == 5) continue;
-        if (!std::all_of(name.begin() + 5, name.end(), [](char c) { return c >= '0' && c <= '9'; })) continue;
+        if (!std::all_of(name.begin() + 5, name.end(), [](char c) { return c >= '0' && c <= '9'; }))
+            continue;
         nodes.emplace_back(std::stoi(name.substr(5)), entry.path().string());
     }
     std::sort(nodes.begin(), nodes.end());
@@ -185,7 +194,8 @@ void V4L2Camera::applyFormat() {
     format.fmt.pix.height = static_cast<uint32_t>(wanted.height);
     format.fmt.pix.pixelformat = wanted.pixelFormat;
     format.fmt.pix.field = V4L2_FIELD_ANY;
-    if (xioctl(fd_, VIDIOC_S_FMT, &format) != 0) throw CameraError(describeErrno("无法设置摄像头格式"));
+    if (xioctl(fd_, VIDIOC_S_FMT, &format) != 0)
+        throw CameraError(describeErrno("无法设置摄像头格式"));
     activeWidth_ = static_cast<int>(format.fmt.pix.width);
     activeHeight_ = static_cast<int>(format.fmt.pix.height);
     activePixelFormat_ = format.fmt.pix.pixelformat;
@@ -205,7 +215,8 @@ void V4L2Camera::startDriver() {
     request.count = 4;
     request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     request.memory = V4L2_MEMORY_MMAP;
-    if (xioctl(fd_, VIDIOC_REQBUFS, &request) != 0) throw CameraError(describeErrno("摄像头正被占用"));
+    if (xioctl(fd_, VIDIOC_REQBUFS, &request) != 0)
+        throw CameraError(describeErrno("摄像头正被占用"));
     for (uint32_t i = 0; i < request.count; ++i) {
         v4l2_buffer buffer{};
         buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
@@ -215,7 +226,8 @@ void V4L2Camera::startDriver() {
             stopDriver();
             throw CameraError(describeErrno("无法分配摄像头缓冲区"));
         }
-        void* start = ::mmap(nullptr, buffer.length, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, buffer.m.offset);
+        void* start = ::mmap(nullptr, buffer.length, PROT_READ | PROT_WRITE, MAP_SHARED, fd_,
+                             buffer.m.offset);
         if (start == MAP_FAILED) {
             stopDriver();
             throw CameraError(describeErrno("无法映射摄像头缓冲区"));
@@ -307,9 +319,10 @@ void V4L2Camera::captureLoop() {
         media::MediaTime time = media::MonotonicClock::now();
         if ((newest->flags & V4L2_BUF_FLAG_TIMESTAMP_MASK) == V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC &&
             (newest->timestamp.tv_sec != 0 || newest->timestamp.tv_usec != 0)) {
-            time = media::MediaTime::make(static_cast<int64_t>(newest->timestamp.tv_sec) * 1'000'000'000 +
-                                              static_cast<int64_t>(newest->timestamp.tv_usec) * 1000,
-                                          media::MonotonicClock::kTimescale);
+            time = media::MediaTime::make(
+                static_cast<int64_t>(newest->timestamp.tv_sec) * 1'000'000'000 +
+                    static_cast<int64_t>(newest->timestamp.tv_usec) * 1000,
+                media::MonotonicClock::kTimescale);
         }
         bool damaged = newest->flags & V4L2_BUF_FLAG_ERROR;
         std::shared_ptr<media::PixelBuffer> picture;

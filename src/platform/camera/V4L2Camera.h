@@ -13,7 +13,7 @@ namespace zimlo::camera {
 // A Video4Linux2 capture device streaming Motion-JPEG or YUYV through memory-mapped buffers.
 // Only the newest frame waiting in the driver is decoded; older ones are discarded as late.
 class V4L2Camera : public CameraDevice {
-public:
+  public:
     explicit V4L2Camera(std::string path);
     ~V4L2Camera() override;
 
@@ -32,10 +32,10 @@ public:
     bool isStreaming() const override { return streaming_.load(); }
     void close() override;
 
-private:
-    void applyFormat();   // mutex_ held
-    void startDriver();   // mutex_ held
-    void stopDriver();    // mutex_ held
+  private:
+    void applyFormat();  // mutex_ held
+    void startDriver();  // mutex_ held
+    void stopDriver();   // mutex_ held
     void captureLoop();
 
     struct Buffer {

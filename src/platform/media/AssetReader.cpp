@@ -46,7 +46,8 @@ int streamIndexOf(const MovieAsset& asset, int trackID) {
 }
 
 // Opens the file again and keeps only `keep` streams flowing.
-FormatInputPtr openForReading(const MovieAsset& asset, const std::vector<int>& keep, std::string& error) {
+FormatInputPtr openForReading(const MovieAsset& asset, const std::vector<int>& keep,
+                              std::string& error) {
     FormatInputPtr context = openInput(asset.url(), error);
     if (!context) return nullptr;
     for (unsigned i = 0; i < context->nb_streams; ++i) {
@@ -83,7 +84,7 @@ void seekTo(AVFormatContext* context, int streamIndex, MediaTime time) {
 
 // Decodes one video stream frame by frame (presentation order).
 class VideoDecoder {
-public:
+  public:
     bool open(const MovieAsset& asset, int trackID, std::string& error) {
         streamIndex_ = streamIndexOf(asset, trackID);
         if (streamIndex_ < 0 || asset.track(trackID)->mediaType != MediaType::video) {
@@ -142,11 +143,13 @@ public:
     AVRational timeBase() const { return format_->streams[streamIndex_]->time_base; }
 
     MediaTime timeOf(const AVFrame* frame) const {
-        int64_t ticks = frame->best_effort_timestamp != AV_NOPTS_VALUE ? frame->best_effort_timestamp : frame->pts;
+        int64_t ticks = frame->best_effort_timestamp != AV_NOPTS_VALUE
+                            ? frame->best_effort_timestamp
+                            : frame->pts;
         return mediaTime(ticks, timeBase());
     }
 
-private:
+  private:
     FormatInputPtr format_;
     CodecContextPtr decoder_;
     PacketPtr packet_;
@@ -158,19 +161,21 @@ private:
 // The matrix a decoded frame's YUV is in; untagged pictures are taken as HD (BT.709) from 720
 // rows up and as SD (BT.601) below.
 int colourMatrixOf(const AVFrame* frame) {
-    return frame->colorspace == AVCOL_SPC_UNSPECIFIED ? (frame->height >= 720 ? SWS_CS_ITU709 : SWS_CS_ITU601)
-                                                      : static_cast<int>(frame->colorspace);
+    return frame->colorspace == AVCOL_SPC_UNSPECIFIED
+               ? (frame->height >= 720 ? SWS_CS_ITU709 : SWS_CS_ITU601)
+               : static_cast<int>(frame->colorspace);
 }
 
 // Copies 8-bit 4:2:0 BT.709 video-range frames into NV12 buffers as they are (no colour
 // conversion). Buffers come back to a small pool when their last user lets go, so a long run
 // neither allocates nor clears a picture per frame.
 class NV12Copier {
-public:
+  public:
     static bool accepts(const AVFrame* frame) {
         const auto format = static_cast<AVPixelFormat>(frame->format);
-        return (format == AV_PIX_FMT_YUV420P || format == AV_PIX_FMT_NV12) && frame->color_range != AVCOL_RANGE_JPEG &&
-               colourMatrixOf(frame) == SWS_CS_ITU709 && frame->width > 0 && frame->height > 0;
+        return (format == AV_PIX_FMT_YUV420P || format == AV_PIX_FMT_NV12) &&
+               frame->color_range != AVCOL_RANGE_JPEG && colourMatrixOf(frame) == SWS_CS_ITU709 &&
+               frame->width > 0 && frame->height > 0;
     }
 
     std::shared_ptr<PixelBuffer> copy(const AVFrame* frame) {
@@ -186,7 +191,8 @@ public:
         for (int y = 0; y < ch; ++y) {
             uint8_t* out = pixels->data(1) + static_cast<size_t>(y) * pixels->stride(1);
             if (frame->format == AV_PIX_FMT_NV12) {
-                std::memcpy(out, frame->data[1] + static_cast<ptrdiff_t>(y) * frame->linesize[1], 2 * static_cast<size_t>(cw));
+                std::memcpy(out, frame->data[1] + static_cast<ptrdiff_t>(y) * frame->linesize[1],
+                            2 * static_cast<size_t>(cw));
                 continue;
             }
             const uint8_t* u = frame->data[1] + static_cast<ptrdiff_t>(y) * frame->linesize[1];
@@ -196,8 +202,10 @@ public:
             for (; x + 16 <= cw; x += 16) {
                 const __m128i us = _mm_loadu_si128(reinterpret_cast<const __m128i*>(u + x));
                 const __m128i vs = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + x));
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * x), _mm_unpacklo_epi8(us, vs));
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * x + 16), _mm_unpackhi_epi8(us, vs));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * x),
+                                 _mm_unpacklo_epi8(us, vs));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * x + 16),
+                                 _mm_unpackhi_epi8(us, vs));
             }
 #endif
             for (; x < cw; ++x) {
@@ -208,7 +216,7 @@ public:
         return pixels;
     }
 
-private:
+  private:
     static constexpr size_t kPoolSize = 16;
     struct Pool {
         std::mutex mutex;
@@ -222,7 +230,8 @@ private:
             while (!pool_->free.empty() && !buffer) {
                 buffer = std::move(pool_->free.back());
                 pool_->free.pop_back();
-                if (buffer->width() != width || buffer->height() != height) buffer.reset();  // size changed
+                if (buffer->width() != width || buffer->height() != height)
+                    buffer.reset();  // size changed
             }
         }
         if (!buffer) {
@@ -233,11 +242,13 @@ private:
             }
         }
         // The pool outlives the reader while pictures are out.
-        return std::shared_ptr<PixelBuffer>(buffer.release(), [pool = pool_](PixelBuffer* returned) {
-            std::unique_ptr<PixelBuffer> owned(returned);
-            std::lock_guard lock(pool->mutex);
-            if (pool->free.size() < kPoolSize) pool->free.push_back(std::move(owned));
-        });
+        return std::shared_ptr<PixelBuffer>(buffer.release(),
+                                            [pool = pool_](PixelBuffer* returned) {
+                                                std::unique_ptr<PixelBuffer> owned(returned);
+                                                std::lock_guard lock(pool->mutex);
+                                                if (pool->free.size() < kPoolSize)
+                                                    pool->free.push_back(std::move(owned));
+                                            });
     }
 
     std::shared_ptr<Pool> pool_ = std::make_shared<Pool>();
@@ -245,7 +256,7 @@ private:
 
 // Converts decoded frames to BGRA of a given size.
 class BGRAConverter {
-public:
+  public:
     ~BGRAConverter() { sws_freeContext(scaler_); }
 
     std::shared_ptr<PixelBuffer> convert(const AVFrame* frame, int width, int height) {
@@ -255,9 +266,11 @@ public:
         if (!scaler_) return nullptr;
         const int* coefficients = sws_getCoefficients(colourMatrixOf(frame));
         int sourceRange = frame->color_range == AVCOL_RANGE_JPEG ? 1 : 0;
-        if (format == AV_PIX_FMT_YUVJ420P || format == AV_PIX_FMT_YUVJ422P || format == AV_PIX_FMT_YUVJ444P)
+        if (format == AV_PIX_FMT_YUVJ420P || format == AV_PIX_FMT_YUVJ422P ||
+            format == AV_PIX_FMT_YUVJ444P)
             sourceRange = 1;
-        sws_setColorspaceDetails(scaler_, coefficients, sourceRange, coefficients, 1, 0, 1 << 16, 1 << 16);
+        sws_setColorspaceDetails(scaler_, coefficients, sourceRange, coefficients, 1, 0, 1 << 16,
+                                 1 << 16);
         auto pixels = std::make_shared<PixelBuffer>(width, height, PixelFormat::BGRA);
         uint8_t* planes[4] = {pixels->data(0), nullptr, nullptr, nullptr};
         int strides[4] = {pixels->stride(0), 0, 0, 0};
@@ -265,7 +278,7 @@ public:
         return pixels;
     }
 
-private:
+  private:
     SwsContext* scaler_ = nullptr;
 };
 
@@ -273,7 +286,8 @@ private:
 
 // --- MovieAsset ------------------------------------------------------------------------------
 
-std::shared_ptr<const MovieAsset> MovieAsset::open(const std::filesystem::path& url, std::string& error) {
+std::shared_ptr<const MovieAsset> MovieAsset::open(const std::filesystem::path& url,
+                                                   std::string& error) {
     FormatInputPtr context = openInput(url, error);
     if (!context) return nullptr;
     auto asset = std::make_shared<MovieAsset>();
@@ -287,9 +301,15 @@ std::shared_ptr<const MovieAsset> MovieAsset::open(const std::filesystem::path& 
         track.trackID = stream->id > 0 ? stream->id : static_cast<int>(i) + 1;
         track.streamIndex = static_cast<int>(i);
         switch (parameters->codec_type) {
-            case AVMEDIA_TYPE_VIDEO: track.mediaType = MediaType::video; break;
-            case AVMEDIA_TYPE_AUDIO: track.mediaType = MediaType::audio; break;
-            default: track.mediaType = MediaType::other; break;
+            case AVMEDIA_TYPE_VIDEO:
+                track.mediaType = MediaType::video;
+                break;
+            case AVMEDIA_TYPE_AUDIO:
+                track.mediaType = MediaType::audio;
+                break;
+            default:
+                track.mediaType = MediaType::other;
+                break;
         }
         if (stream->disposition & AV_DISPOSITION_ATTACHED_PIC) track.mediaType = MediaType::other;
         MediaTime start = mediaTime(stream->start_time, stream->time_base);
@@ -297,10 +317,12 @@ std::shared_ptr<const MovieAsset> MovieAsset::open(const std::filesystem::path& 
         if (!start.valid) start = MediaTime::zero();
         if (!duration.valid && asset->duration_.valid) duration = asset->duration_ - start;
         track.timeRange = TimeRange{start, duration.valid ? duration : MediaTime::zero()};
-        track.naturalSize = PixelSize{static_cast<double>(parameters->width), static_cast<double>(parameters->height)};
+        track.naturalSize = PixelSize{static_cast<double>(parameters->width),
+                                      static_cast<double>(parameters->height)};
         track.preferredTransform = displayMatrix(stream);
         if (parameters->codec_id != AV_CODEC_ID_NONE)
-            track.formatDescriptions.emplace_back(parameters, stream->time_base.num, stream->time_base.den);
+            track.formatDescriptions.emplace_back(parameters, stream->time_base.num,
+                                                  stream->time_base.den);
         if (stream->avg_frame_rate.num > 0 && stream->avg_frame_rate.den > 0)
             track.nominalFrameRate = av_q2d(stream->avg_frame_rate);
         asset->tracks_.push_back(std::move(track));
@@ -353,7 +375,8 @@ struct TrackPacketReader::Impl {
 
 TrackPacketReader::~TrackPacketReader() = default;
 
-std::unique_ptr<TrackPacketReader> TrackPacketReader::open(const MovieAsset& asset, int trackID, std::string& error) {
+std::unique_ptr<TrackPacketReader> TrackPacketReader::open(const MovieAsset& asset, int trackID,
+                                                           std::string& error) {
     int streamIndex = streamIndexOf(asset, trackID);
     if (streamIndex < 0) {
         error = "没有这条轨道";
@@ -416,7 +439,8 @@ struct VideoFrameReader::Impl {
 
 VideoFrameReader::~VideoFrameReader() = default;
 
-std::unique_ptr<VideoFrameReader> VideoFrameReader::open(const MovieAsset& asset, int trackID, std::string& error,
+std::unique_ptr<VideoFrameReader> VideoFrameReader::open(const MovieAsset& asset, int trackID,
+                                                         std::string& error,
                                                          std::optional<TimeRange> range,
                                                          DecodedPictureFormat format) {
     std::unique_ptr<VideoFrameReader> reader(new VideoFrameReader());
@@ -434,22 +458,25 @@ std::optional<DecodedVideoFrame> VideoFrameReader::next() {
     while (!impl.done && !cancelled_ && error_.empty()) {
         AVFrame* frame = impl.decoder.next(error_);
         MediaTime time = frame ? impl.decoder.timeOf(frame) : MediaTime{};
-        bool pastEnd = frame && impl.range && impl.range->duration.valid && time.valid && time >= impl.range->end();
+        bool pastEnd = frame && impl.range && impl.range->duration.valid && time.valid &&
+                       time >= impl.range->end();
         if (!frame || pastEnd) {
             // A range that starts after the last frame still shows that frame.
             impl.done = true;
             return Impl::take(impl.held);
         }
-        auto pixels = impl.format == DecodedPictureFormat::bt709NV12OrBGRA && NV12Copier::accepts(frame)
-                          ? impl.copier.copy(frame)
-                          : impl.converter.convert(frame, frame->width, frame->height);
+        auto pixels =
+            impl.format == DecodedPictureFormat::bt709NV12OrBGRA && NV12Copier::accepts(frame)
+                ? impl.copier.copy(frame)
+                : impl.converter.convert(frame, frame->width, frame->height);
         if (!pixels) {
             error_ = "无法转换画面格式";
             return std::nullopt;
         }
         DecodedVideoFrame current{pixels, time};
         if (impl.range && !impl.reachedRange && time.valid && time < impl.range->start) {
-            impl.held = std::move(current);  // on screen at the start unless a frame starts exactly there
+            impl.held =
+                std::move(current);  // on screen at the start unless a frame starts exactly there
             continue;
         }
         impl.reachedRange = true;
@@ -480,7 +507,9 @@ struct MixTrack {
     bool ended = false;
 
     ~MixTrack() { swr_free(&resampler); }
-    int64_t bufferedFrames() const { return static_cast<int64_t>(buffer.size() / AudioMixReader::kChannels); }
+    int64_t bufferedFrames() const {
+        return static_cast<int64_t>(buffer.size() / AudioMixReader::kChannels);
+    }
 };
 
 }  // namespace
@@ -505,13 +534,14 @@ struct AudioMixReader::Impl {
         if (!track.resampler) {
             AVChannelLayout outLayout = AV_CHANNEL_LAYOUT_STEREO;
             AVChannelLayout inLayout{};
-            if (decoded->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC || decoded->ch_layout.nb_channels == 0)
+            if (decoded->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC ||
+                decoded->ch_layout.nb_channels == 0)
                 av_channel_layout_default(&inLayout, std::max(decoded->ch_layout.nb_channels, 1));
             else
                 av_channel_layout_copy(&inLayout, &decoded->ch_layout);
-            int result = swr_alloc_set_opts2(&track.resampler, &outLayout, AV_SAMPLE_FMT_FLT, kSampleRate, &inLayout,
-                                             static_cast<AVSampleFormat>(decoded->format), decoded->sample_rate, 0,
-                                             nullptr);
+            int result = swr_alloc_set_opts2(
+                &track.resampler, &outLayout, AV_SAMPLE_FMT_FLT, kSampleRate, &inLayout,
+                static_cast<AVSampleFormat>(decoded->format), decoded->sample_rate, 0, nullptr);
             int inChannels = inLayout.nb_channels;
             av_channel_layout_uninit(&inLayout);
             if (result >= 0) duplicateMonoToStereo(track.resampler, inChannels, kChannels);
@@ -523,8 +553,9 @@ struct AudioMixReader::Impl {
         int capacity = swr_get_out_samples(track.resampler, decoded->nb_samples);
         std::vector<float> converted(static_cast<size_t>(std::max(capacity, 0)) * kChannels);
         uint8_t* out[1] = {reinterpret_cast<uint8_t*>(converted.data())};
-        int produced = swr_convert(track.resampler, out, capacity, const_cast<const uint8_t**>(decoded->extended_data),
-                                   decoded->nb_samples);
+        int produced =
+            swr_convert(track.resampler, out, capacity,
+                        const_cast<const uint8_t**>(decoded->extended_data), decoded->nb_samples);
         if (produced < 0) {
             error = averrorText(produced);
             return false;
@@ -543,15 +574,19 @@ struct AudioMixReader::Impl {
             int64_t offset = at - end;
             auto tolerance = static_cast<int64_t>(kMixPlacementToleranceSeconds * kSampleRate);
             if (!track.placedAny || offset > tolerance) {
-                if (offset > 0) track.buffer.insert(track.buffer.end(), static_cast<size_t>(offset) * kChannels, 0.0f);
-                else skip = -offset;
+                if (offset > 0)
+                    track.buffer.insert(track.buffer.end(), static_cast<size_t>(offset) * kChannels,
+                                        0.0f);
+                else
+                    skip = -offset;
             } else if (offset < -tolerance) {
                 skip = -offset;
             }
         }
         track.placedAny = true;
         if (skip >= count) return;
-        track.buffer.insert(track.buffer.end(), samples + skip * kChannels, samples + count * kChannels);
+        track.buffer.insert(track.buffer.end(), samples + skip * kChannels,
+                            samples + count * kChannels);
     }
 
     // Reads and decodes until every live track has a chunk or the file ends.
@@ -579,7 +614,8 @@ struct AudioMixReader::Impl {
             }
             MixTrack* track = trackOf(packet->stream_index);
             if (track && !(packet->flags & AV_PKT_FLAG_CORRUPT)) {
-                if (avcodec_send_packet(track->decoder.get(), packet.get()) >= 0 && !drain(*track, error)) {
+                if (avcodec_send_packet(track->decoder.get(), packet.get()) >= 0 &&
+                    !drain(*track, error)) {
                     av_packet_unref(packet.get());
                     return false;
                 }
@@ -606,8 +642,10 @@ struct AudioMixReader::Impl {
 
 AudioMixReader::~AudioMixReader() = default;
 
-std::unique_ptr<AudioMixReader> AudioMixReader::open(const MovieAsset& asset, const std::vector<Input>& inputs,
-                                                     std::string& error, std::optional<TimeRange> range) {
+std::unique_ptr<AudioMixReader> AudioMixReader::open(const MovieAsset& asset,
+                                                     const std::vector<Input>& inputs,
+                                                     std::string& error,
+                                                     std::optional<TimeRange> range) {
     if (inputs.empty()) {
         error = "没有音频轨道";
         return nullptr;
@@ -704,7 +742,8 @@ std::shared_ptr<PixelBuffer> ImageGenerator::copyImage(MediaTime time, std::stri
     }
     error.clear();
 
-    AffineTransform transform = appliesPreferredTrackTransform ? track.preferredTransform : AffineTransform{};
+    AffineTransform transform =
+        appliesPreferredTrackTransform ? track.preferredTransform : AffineTransform{};
     // Only the linear part matters: the picture is placed at the origin of its bounding box.
     transform.tx = transform.ty = 0;
     PixelSize natural{static_cast<double>(chosen->width), static_cast<double>(chosen->height)};
@@ -723,13 +762,16 @@ std::shared_ptr<PixelBuffer> ImageGenerator::copyImage(MediaTime time, std::stri
     if (transform.isIdentity()) return scaled;
 
     // Turn (and mirror) by mapping each output pixel back into the scaled picture.
-    double corners[4][2] = {{0, 0}, {double(scaledWidth), 0}, {0, double(scaledHeight)},
+    double corners[4][2] = {{0, 0},
+                            {double(scaledWidth), 0},
+                            {0, double(scaledHeight)},
                             {double(scaledWidth), double(scaledHeight)}};
     double minX = 1e18, minY = 1e18, maxX = -1e18, maxY = -1e18;
     for (auto& p : corners) {
         double x = transform.a * p[0] + transform.c * p[1];
         double y = transform.b * p[0] + transform.d * p[1];
-        minX = std::min(minX, x), maxX = std::max(maxX, x), minY = std::min(minY, y), maxY = std::max(maxY, y);
+        minX = std::min(minX, x), maxX = std::max(maxX, x), minY = std::min(minY, y),
+        maxY = std::max(maxY, y);
     }
     int outWidth = std::max(1, static_cast<int>(std::lround(maxX - minX)));
     int outHeight = std::max(1, static_cast<int>(std::lround(maxY - minY)));
@@ -747,7 +789,8 @@ std::shared_ptr<PixelBuffer> ImageGenerator::copyImage(MediaTime time, std::stri
             double sy = (-transform.b * px + transform.a * py) / det;
             int ix = std::clamp(static_cast<int>(std::floor(sx)), 0, scaledWidth - 1);
             int iy = std::clamp(static_cast<int>(std::floor(sy)), 0, scaledHeight - 1);
-            std::memcpy(row + x * 4, scaled->data() + static_cast<size_t>(iy) * scaled->stride() + ix * 4, 4);
+            std::memcpy(row + x * 4,
+                        scaled->data() + static_cast<size_t>(iy) * scaled->stride() + ix * 4, 4);
         }
     }
     return out;

@@ -26,9 +26,10 @@ struct AssetTrack {
 
 // A movie file opened for inspection. Cheap to keep: the file is closed after reading its index.
 class MovieAsset {
-public:
+  public:
     // Null with `error` set (the demuxer's description) when the file cannot be opened.
-    static std::shared_ptr<const MovieAsset> open(const std::filesystem::path& url, std::string& error);
+    static std::shared_ptr<const MovieAsset> open(const std::filesystem::path& url,
+                                                  std::string& error);
 
     const std::filesystem::path& url() const { return url_; }
     const std::vector<AssetTrack>& tracks() const { return tracks_; }
@@ -37,7 +38,7 @@ public:
     // The container's duration; invalid when it reports none.
     MediaTime duration() const { return duration_; }
 
-private:
+  private:
     std::filesystem::path url_;
     std::vector<AssetTrack> tracks_;
     MediaTime duration_;
@@ -52,7 +53,7 @@ double availableDuration(const std::filesystem::path& url, double fallback);
 
 // Common to the readers below: pull until empty, then check `failed`.
 class TrackReaderBase {
-public:
+  public:
     virtual ~TrackReaderBase() = default;
     bool failed() const { return !error_.empty(); }
     const std::string& errorText() const { return error_; }
@@ -60,22 +61,23 @@ public:
     void cancel() { cancelled_ = true; }
     bool isCancelled() const { return cancelled_; }
 
-protected:
+  protected:
     std::string error_;
     std::atomic<bool> cancelled_{false};
 };
 
 // Compressed samples of one track, in decode order, as stored.
 class TrackPacketReader : public TrackReaderBase {
-public:
-    static std::unique_ptr<TrackPacketReader> open(const MovieAsset& asset, int trackID, std::string& error);
+  public:
+    static std::unique_ptr<TrackPacketReader> open(const MovieAsset& asset, int trackID,
+                                                   std::string& error);
     ~TrackPacketReader() override;
     // Times are on the movie's timeline (the track's own time base).
     std::optional<MediaPacket> next();
 
     struct Impl;
 
-private:
+  private:
     TrackPacketReader() = default;
     std::unique_ptr<Impl> impl_;
 };
@@ -96,18 +98,19 @@ enum class DecodedPictureFormat {
 
 // Decoded pictures of one video track in presentation order.
 class VideoFrameReader : public TrackReaderBase {
-public:
+  public:
     // With `range`, decoding starts at the key frame before its start and frames outside it are
     // skipped.
-    static std::unique_ptr<VideoFrameReader> open(const MovieAsset& asset, int trackID, std::string& error,
-                                                  std::optional<TimeRange> range = std::nullopt,
-                                                  DecodedPictureFormat format = DecodedPictureFormat::bgra);
+    static std::unique_ptr<VideoFrameReader> open(
+        const MovieAsset& asset, int trackID, std::string& error,
+        std::optional<TimeRange> range = std::nullopt,
+        DecodedPictureFormat format = DecodedPictureFormat::bgra);
     ~VideoFrameReader() override;
     std::optional<DecodedVideoFrame> next();
 
     struct Impl;
 
-private:
+  private:
     VideoFrameReader() = default;
     std::unique_ptr<Impl> impl_;
 };
@@ -115,7 +118,7 @@ private:
 // Several audio tracks decoded, resampled to 48 kHz stereo 32-bit float and summed with a
 // volume each. Output chunks are contiguous from the earliest track start.
 class AudioMixReader : public TrackReaderBase {
-public:
+  public:
     struct Input {
         int trackID = 0;
         float volume = 1.0f;
@@ -123,7 +126,8 @@ public:
     static constexpr int kSampleRate = 48000;
     static constexpr int kChannels = 2;
 
-    static std::unique_ptr<AudioMixReader> open(const MovieAsset& asset, const std::vector<Input>& inputs,
+    static std::unique_ptr<AudioMixReader> open(const MovieAsset& asset,
+                                                const std::vector<Input>& inputs,
                                                 std::string& error,
                                                 std::optional<TimeRange> range = std::nullopt);
     ~AudioMixReader() override;
@@ -132,24 +136,25 @@ public:
 
     struct Impl;
 
-private:
+  private:
     AudioMixReader() = default;
     std::unique_ptr<Impl> impl_;
 };
 
 // One still picture of a movie's first video track.
 class ImageGenerator {
-public:
+  public:
     explicit ImageGenerator(std::shared_ptr<const MovieAsset> asset) : asset_(std::move(asset)) {}
 
     bool appliesPreferredTrackTransform = true;
-    PixelSize maximumSize;  // zero: no limit; otherwise the picture is scaled down to fit, aspect kept
+    PixelSize
+        maximumSize;  // zero: no limit; otherwise the picture is scaled down to fit, aspect kept
 
     // The frame shown at `time` (the last one starting at or before it; the first frame when the
     // time is before it), BGRA. Null with `error` set on failure.
     std::shared_ptr<PixelBuffer> copyImage(MediaTime time, std::string& error) const;
 
-private:
+  private:
     std::shared_ptr<const MovieAsset> asset_;
 };
 

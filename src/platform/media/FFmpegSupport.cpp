@@ -36,7 +36,8 @@ void setDisplayMatrix(AVStream* stream, const AffineTransform& transform) {
     uint8_t* data = av_stream_new_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, sizeof(int32_t) * 9);
     if (!data) return;
     auto fixed = [](double v) { return static_cast<int32_t>(std::lround(v * 65536.0)); };
-    int32_t m[9] = {fixed(transform.a), fixed(transform.b), 0, fixed(transform.c), fixed(transform.d), 0,
+    int32_t m[9] = {fixed(transform.a),  fixed(transform.b),  0,
+                    fixed(transform.c),  fixed(transform.d),  0,
                     fixed(transform.tx), fixed(transform.ty), 1 << 30};
     std::memcpy(data, m, sizeof m);
 }
@@ -48,7 +49,8 @@ void duplicateMonoToStereo(SwrContext* resampler, int inputChannels, int outputC
 }
 
 MediaTime mediaTime(int64_t ticks, AVRational timeBase) {
-    if (ticks == AV_NOPTS_VALUE || timeBase.num <= 0 || timeBase.den <= 0) return MediaTime::invalid();
+    if (ticks == AV_NOPTS_VALUE || timeBase.num <= 0 || timeBase.den <= 0)
+        return MediaTime::invalid();
     if (timeBase.num == 1) return MediaTime::make(ticks, timeBase.den);
     // Timescale of the denominator; the numerator is folded into the value.
     return MediaTime::make(ticks * timeBase.num, timeBase.den);

@@ -39,7 +39,8 @@ struct AffineTransform {
     bool isMirrored() const { return a * d - b * c < 0; }
     // The size of a `size` picture after the transform (absolute values).
     PixelSize applyToSize(PixelSize size) const {
-        return {std::fabs(a * size.width + c * size.height), std::fabs(b * size.width + d * size.height)};
+        return {std::fabs(a * size.width + c * size.height),
+                std::fabs(b * size.width + d * size.height)};
     }
     friend bool operator==(const AffineTransform&, const AffineTransform&) = default;
 };
@@ -47,13 +48,13 @@ struct AffineTransform {
 // What a track holds: codec, picture or sound parameters. Also the "format hint" for a
 // pass-through writer input, so it carries the codec's own parameters (extradata) as well.
 class FormatDescription {
-public:
+  public:
     FormatDescription() = default;
     // Copies `parameters`; `timeBase` is the time base the parameters' stream used.
     FormatDescription(const AVCodecParameters* parameters, int timeBaseNum, int timeBaseDen);
 
     MediaType mediaType() const { return mediaType_; }
-    std::string codecName() const { return codecName_; }   // "h264", "aac", ...
+    std::string codecName() const { return codecName_; }  // "h264", "aac", ...
     std::string profileName() const { return profile_; }  // "High", "LC", ... or empty
     int width() const { return width_; }
     int height() const { return height_; }
@@ -64,7 +65,7 @@ public:
     int timeBaseDen() const { return timeBaseDen_; }
     bool isValid() const { return parameters_ != nullptr; }
 
-private:
+  private:
     std::shared_ptr<AVCodecParameters> parameters_;
     MediaType mediaType_ = MediaType::other;
     std::string codecName_;

@@ -21,7 +21,8 @@ PixelBuffer::Plane makePlane(int stride, int rows) {
 
 PixelBuffer::PixelBuffer(int width, int height, PixelFormat format)
     : width_(width), height_(height), format_(format) {
-    if (width <= 0 || height <= 0) throw std::invalid_argument("pixel buffer needs a positive size");
+    if (width <= 0 || height <= 0)
+        throw std::invalid_argument("pixel buffer needs a positive size");
     if (format == PixelFormat::BGRA) {
         planes_.push_back(makePlane(width * 4, height));
     } else {
@@ -32,9 +33,12 @@ PixelBuffer::PixelBuffer(int width, int height, PixelFormat format)
 
 int bytesPerSample(SampleFormat format) {
     switch (format) {
-        case SampleFormat::Float32: return 4;
-        case SampleFormat::Int16: return 2;
-        case SampleFormat::Int32: return 4;
+        case SampleFormat::Float32:
+            return 4;
+        case SampleFormat::Int16:
+            return 2;
+        case SampleFormat::Int32:
+            return 4;
     }
     return 0;
 }

@@ -18,7 +18,7 @@ enum class PixelFormat {
 // A picture in memory. Planes are owned by the buffer; `stride` is bytes per row.
 // Shared read-only between the capture thread, the preview and the writer.
 class PixelBuffer {
-public:
+  public:
     struct Plane {
         std::vector<uint8_t> bytes;
         int stride = 0;
@@ -34,7 +34,7 @@ public:
     const uint8_t* data(int plane = 0) const { return planes_[plane].bytes.data(); }
     int stride(int plane = 0) const { return planes_[plane].stride; }
 
-private:
+  private:
     int width_;
     int height_;
     PixelFormat format_;
@@ -43,8 +43,8 @@ private:
 
 // What a capture source says about a delivered frame (attached to the sample).
 enum class FrameStatus {
-    complete,   // new content
-    idle,       // nothing changed since the previous frame
+    complete,  // new content
+    idle,      // nothing changed since the previous frame
     blank,
     suspended,
     started,

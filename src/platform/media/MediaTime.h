@@ -49,7 +49,7 @@ struct MediaTime {
         return (a <=> b) == std::strong_ordering::equal;
     }
 
-private:
+  private:
     static MediaTime combine(MediaTime a, MediaTime b, int sign) {
         if (!a.valid || !b.valid) return invalid();
         if (a.timescale == b.timescale) return make(a.value + sign * b.value, a.timescale);

@@ -14,7 +14,8 @@ struct MonotonicClock {
     static MediaTime now() {
         timespec ts{};
         clock_gettime(CLOCK_MONOTONIC, &ts);
-        return MediaTime::make(static_cast<int64_t>(ts.tv_sec) * kTimescale + ts.tv_nsec, kTimescale);
+        return MediaTime::make(static_cast<int64_t>(ts.tv_sec) * kTimescale + ts.tv_nsec,
+                               kTimescale);
     }
     static double nowSeconds() { return now().seconds(); }
 };

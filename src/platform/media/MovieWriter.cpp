@@ -1,11 +1,12 @@
 #include "platform/media/MovieWriter.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
-#include <fcntl.h>
-#include <unistd.h>
 #include <mutex>
 #include <thread>
 #include <variant>
@@ -37,9 +38,12 @@ constexpr double kAudioPlacementToleranceSeconds = 0.02;
 
 AVSampleFormat avSampleFormat(SampleFormat format) {
     switch (format) {
-        case SampleFormat::Float32: return AV_SAMPLE_FMT_FLT;
-        case SampleFormat::Int16: return AV_SAMPLE_FMT_S16;
-        case SampleFormat::Int32: return AV_SAMPLE_FMT_S32;
+        case SampleFormat::Float32:
+            return AV_SAMPLE_FMT_FLT;
+        case SampleFormat::Int16:
+            return AV_SAMPLE_FMT_S16;
+        case SampleFormat::Int32:
+            return AV_SAMPLE_FMT_S32;
     }
     return AV_SAMPLE_FMT_NONE;
 }
@@ -78,8 +82,8 @@ struct Input {
     int resamplerRate = 0;
     int resamplerChannels = 0;
     std::vector<std::vector<float>> pending;
-    int64_t placedSamples = 0;    // samples placed on the track so far (including pending)
-    int64_t encodedSamples = 0;   // samples handed to the encoder
+    int64_t placedSamples = 0;   // samples placed on the track so far (including pending)
+    int64_t encodedSamples = 0;  // samples handed to the encoder
     bool placedAny = false;
 
     // Pass-through.
@@ -174,7 +178,8 @@ struct MovieWriter::Impl {
         if (fd < 0) return;
         syncer = std::thread([this, fd] {
             std::unique_lock lock(syncMutex);
-            while (!syncWake.wait_for(lock, std::chrono::duration<double>(options.syncSeconds), [&] { return syncStop; })) {
+            while (!syncWake.wait_for(lock, std::chrono::duration<double>(options.syncSeconds),
+                                      [&] { return syncStop; })) {
                 lock.unlock();
                 ::fdatasync(fd);  // flushes the file's pages whichever descriptor wrote them
                 lock.lock();
@@ -218,7 +223,8 @@ struct MovieWriter::Impl {
                 return false;
             }
             packet->stream_index = input.stream->index;
-            if (input.kind == InputKind::video && packet->duration <= 0) packet->duration = input.frameDurationTicks;
+            if (input.kind == InputKind::video && packet->duration <= 0)
+                packet->duration = input.frameDurationTicks;
             av_packet_rescale_ts(packet.get(), input.encoder->time_base, input.stream->time_base);
             if (!writePacket(packet.get())) return false;
         }
@@ -237,7 +243,8 @@ struct MovieWriter::Impl {
 
     // Hands an NV12 picture to the encoder without copying it: the frame's buffers keep the
     // picture alive for as long as the encoder holds them.
-    bool encodeInPlace(Input& input, const std::shared_ptr<const PixelBuffer>& pixels, int64_t pts) {
+    bool encodeInPlace(Input& input, const std::shared_ptr<const PixelBuffer>& pixels,
+                       int64_t pts) {
         FramePtr frame(av_frame_alloc());
         if (!frame) {
             fail("内存不足");
@@ -251,9 +258,12 @@ struct MovieWriter::Impl {
         for (int plane = 0; plane < 2; ++plane) {
             auto* owner = new std::shared_ptr<const PixelBuffer>(pixels);
             frame->buf[plane] = av_buffer_create(
-                const_cast<uint8_t*>(pixels->data(plane)), static_cast<size_t>(pixels->stride(plane)) * rows[plane],
-                [](void* opaque, uint8_t*) { delete static_cast<std::shared_ptr<const PixelBuffer>*>(opaque); }, owner,
-                AV_BUFFER_FLAG_READONLY);
+                const_cast<uint8_t*>(pixels->data(plane)),
+                static_cast<size_t>(pixels->stride(plane)) * rows[plane],
+                [](void* opaque, uint8_t*) {
+                    delete static_cast<std::shared_ptr<const PixelBuffer>*>(opaque);
+                },
+                owner, AV_BUFFER_FLAG_READONLY);
             if (!frame->buf[plane]) {
                 delete owner;
                 fail("内存不足");
@@ -282,9 +292,18 @@ struct MovieWriter::Impl {
         AVPixelFormat sourceFormat = AV_PIX_FMT_BGRA;
         int sourceRange = 1;
         switch (pixels.format()) {
-            case PixelFormat::BGRA: sourceFormat = AV_PIX_FMT_BGRA; sourceRange = 1; break;
-            case PixelFormat::NV12VideoRange: sourceFormat = AV_PIX_FMT_NV12; sourceRange = 0; break;
-            case PixelFormat::NV12FullRange: sourceFormat = AV_PIX_FMT_NV12; sourceRange = 1; break;
+            case PixelFormat::BGRA:
+                sourceFormat = AV_PIX_FMT_BGRA;
+                sourceRange = 1;
+                break;
+            case PixelFormat::NV12VideoRange:
+                sourceFormat = AV_PIX_FMT_NV12;
+                sourceRange = 0;
+                break;
+            case PixelFormat::NV12FullRange:
+                sourceFormat = AV_PIX_FMT_NV12;
+                sourceRange = 1;
+                break;
         }
         // An odd-sized picture loses its last column or row (4:2:0 needs even sizes); a picture
         // of another size is scaled to the track's size.
@@ -294,9 +313,9 @@ struct MovieWriter::Impl {
             sourceWidth = encoder->width;
             sourceHeight = encoder->height;
         }
-        input.scaler = sws_getCachedContext(input.scaler, sourceWidth, sourceHeight, sourceFormat, encoder->width,
-                                            encoder->height, encoder->pix_fmt, SWS_FAST_BILINEAR, nullptr,
-                                            nullptr, nullptr);
+        input.scaler = sws_getCachedContext(input.scaler, sourceWidth, sourceHeight, sourceFormat,
+                                            encoder->width, encoder->height, encoder->pix_fmt,
+                                            SWS_FAST_BILINEAR, nullptr, nullptr, nullptr);
         if (!input.scaler) {
             fail("无法转换画面格式");
             return false;
@@ -318,9 +337,10 @@ struct MovieWriter::Impl {
             fail("内存不足");
             return false;
         }
-        const uint8_t* sourcePlanes[4] = {pixels.data(0), pixels.planeCount() > 1 ? pixels.data(1) : nullptr,
-                                          nullptr, nullptr};
-        int sourceStrides[4] = {pixels.stride(0), pixels.planeCount() > 1 ? pixels.stride(1) : 0, 0, 0};
+        const uint8_t* sourcePlanes[4] = {
+            pixels.data(0), pixels.planeCount() > 1 ? pixels.data(1) : nullptr, nullptr, nullptr};
+        int sourceStrides[4] = {pixels.stride(0), pixels.planeCount() > 1 ? pixels.stride(1) : 0, 0,
+                                0};
         sws_scale(input.scaler, sourcePlanes, sourceStrides, 0, sourceHeight, input.picture->data,
                   input.picture->linesize);
         input.picture->pts = pts;
@@ -332,8 +352,8 @@ struct MovieWriter::Impl {
 
     bool configureResampler(Input& input, const AudioSample& sample) {
         AVSampleFormat format = avSampleFormat(sample.format);
-        if (input.resampler && input.resamplerFormat == format && input.resamplerRate == sample.sampleRate &&
-            input.resamplerChannels == sample.channels)
+        if (input.resampler && input.resamplerFormat == format &&
+            input.resamplerRate == sample.sampleRate && input.resamplerChannels == sample.channels)
             return true;
         swr_free(&input.resampler);
         AVChannelLayout inLayout{};
@@ -341,11 +361,13 @@ struct MovieWriter::Impl {
         AVChannelLayout outLayout{};
         av_channel_layout_default(&outLayout, input.encoder->ch_layout.nb_channels);
         int result = swr_alloc_set_opts2(&input.resampler, &outLayout, AV_SAMPLE_FMT_FLTP,
-                                         input.encoder->sample_rate, &inLayout, format, sample.sampleRate, 0,
-                                         nullptr);
+                                         input.encoder->sample_rate, &inLayout, format,
+                                         sample.sampleRate, 0, nullptr);
         av_channel_layout_uninit(&inLayout);
         av_channel_layout_uninit(&outLayout);
-        if (result >= 0) duplicateMonoToStereo(input.resampler, sample.channels, input.encoder->ch_layout.nb_channels);
+        if (result >= 0)
+            duplicateMonoToStereo(input.resampler, sample.channels,
+                                  input.encoder->ch_layout.nb_channels);
         if (result < 0 || swr_init(input.resampler) < 0) {
             swr_free(&input.resampler);
             return false;
@@ -393,9 +415,11 @@ struct MovieWriter::Impl {
         const int channels = input.encoder->ch_layout.nb_channels;
         int inFrames = sample.frameCount();
         int capacity = swr_get_out_samples(input.resampler, inFrames);
-        std::vector<std::vector<float>> converted(channels, std::vector<float>(std::max(capacity, 0)));
+        std::vector<std::vector<float>> converted(channels,
+                                                  std::vector<float>(std::max(capacity, 0)));
         std::vector<uint8_t*> outPlanes(channels);
-        for (int c = 0; c < channels; ++c) outPlanes[c] = reinterpret_cast<uint8_t*>(converted[c].data());
+        for (int c = 0; c < channels; ++c)
+            outPlanes[c] = reinterpret_cast<uint8_t*>(converted[c].data());
         const uint8_t* inPlanes[1] = {sample.data.data()};
         int produced = swr_convert(input.resampler, outPlanes.data(), capacity, inPlanes, inFrames);
         if (produced < 0) {
@@ -406,14 +430,16 @@ struct MovieWriter::Impl {
 
         // Where this sound belongs on the track, counted in output samples from the session start.
         MediaTime relative = sample.presentationTime - sessionStart;
-        int64_t position = relative.valid ? relative.convertedTo(outRate).value : input.placedSamples;
+        int64_t position =
+            relative.valid ? relative.convertedTo(outRate).value : input.placedSamples;
         const int64_t tolerance = static_cast<int64_t>(kAudioPlacementToleranceSeconds * outRate);
         int64_t skip = 0;
         int64_t offset = position - input.placedSamples;
         if (!input.placedAny || offset > tolerance) {
             // A gap (or the start of the track): silence up to the sound's own time.
             int64_t silence = std::max<int64_t>(0, offset);
-            for (int c = 0; c < channels; ++c) input.pending[c].insert(input.pending[c].end(), silence, 0.0f);
+            for (int c = 0; c < channels; ++c)
+                input.pending[c].insert(input.pending[c].end(), silence, 0.0f);
             input.placedSamples += silence;
             if (offset < 0) skip = -offset;
         } else if (offset < -tolerance) {
@@ -439,14 +465,16 @@ struct MovieWriter::Impl {
         }
         if (!sample.data.empty()) std::memcpy(packet->data, sample.data.data(), sample.data.size());
         AVRational base = input.stream->time_base;
-        MediaTime pts = sample.presentationTime.valid ? sample.presentationTime - sessionStart : MediaTime{};
+        MediaTime pts =
+            sample.presentationTime.valid ? sample.presentationTime - sessionStart : MediaTime{};
         MediaTime dts = sample.decodeTime.valid ? sample.decodeTime - sessionStart : pts;
         packet->pts = pts.valid ? toTicks(pts, base) : AV_NOPTS_VALUE;
         packet->dts = dts.valid ? toTicks(dts, base) : AV_NOPTS_VALUE;
         if (packet->dts != AV_NOPTS_VALUE && input.lastPacketDts != AV_NOPTS_VALUE &&
             packet->dts <= input.lastPacketDts)
             packet->dts = input.lastPacketDts + 1;  // rounding must not make decode order ambiguous
-        if (packet->pts != AV_NOPTS_VALUE && packet->dts != AV_NOPTS_VALUE && packet->pts < packet->dts)
+        if (packet->pts != AV_NOPTS_VALUE && packet->dts != AV_NOPTS_VALUE &&
+            packet->pts < packet->dts)
             packet->pts = packet->dts;
         input.lastPacketDts = packet->dts;
         packet->duration = sample.duration.valid ? toTicks(sample.duration, base) : 0;
@@ -461,16 +489,20 @@ struct MovieWriter::Impl {
         bool ok = true;
         for (;;) {
             std::unique_lock lock(input.mutex);
-            input.changed.wait(lock, [&] { return !input.queue.empty() || input.finished || shouldStop(); });
+            input.changed.wait(
+                lock, [&] { return !input.queue.empty() || input.finished || shouldStop(); });
             if (shouldStop()) return;
             if (input.queue.empty()) break;  // finished and drained
             QueuedItem item = std::move(input.queue.front());
             input.queue.pop_front();
             input.changed.notify_all();
             lock.unlock();
-            if (auto* video = std::get_if<VideoSample>(&item)) ok = processVideo(input, *video);
-            else if (auto* audio = std::get_if<AudioSample>(&item)) ok = processAudio(input, *audio);
-            else ok = processPacket(input, std::get<MediaPacket>(item));
+            if (auto* video = std::get_if<VideoSample>(&item))
+                ok = processVideo(input, *video);
+            else if (auto* audio = std::get_if<AudioSample>(&item))
+                ok = processAudio(input, *audio);
+            else
+                ok = processPacket(input, std::get<MediaPacket>(item));
             if (!ok) return;
         }
         // Finished: what the encoder still holds goes out too.
@@ -510,8 +542,9 @@ struct MovieWriter::Impl {
     }
 };
 
-std::shared_ptr<MovieWriter> MovieWriter::create(const std::filesystem::path& url, MovieFileType fileType,
-                                                 MovieWriterOptions options, std::string& error) {
+std::shared_ptr<MovieWriter> MovieWriter::create(const std::filesystem::path& url,
+                                                 MovieFileType fileType, MovieWriterOptions options,
+                                                 std::string& error) {
     quietFFmpegLogging();
     std::shared_ptr<MovieWriter> writer(new MovieWriter());
     writer->impl_ = std::make_unique<Impl>();
@@ -566,16 +599,18 @@ std::optional<MovieWriter::InputID> MovieWriter::addVideoInput(const VideoEncode
     // By default up to a second of pictures, within 256 MiB of BGRA, rides out a busy moment.
     const size_t frameBytes = static_cast<size_t>(width) * height * 4;
     const size_t byMemory = (size_t{256} << 20) / std::max<size_t>(frameBytes, 1);
-    input->capacity = impl_->options.videoQueueCapacity > 0
-                          ? impl_->options.videoQueueCapacity
-                          : std::clamp<size_t>(byMemory, 8, std::max(settings.expectedFrameRate, 8));
+    input->capacity =
+        impl_->options.videoQueueCapacity > 0
+            ? impl_->options.videoQueueCapacity
+            : std::clamp<size_t>(byMemory, 8, std::max(settings.expectedFrameRate, 8));
     input->encoder.reset(avcodec_alloc_context3(codec));
     AVCodecContext* encoder = input->encoder.get();
     int fps = std::max(settings.expectedFrameRate, 1);
     encoder->width = width;
     encoder->height = height;
     // x264 works on NV12 itself, so it takes such pictures as they are.
-    encoder->pix_fmt = settings.pictureFormat == PixelFormat::NV12VideoRange ? AV_PIX_FMT_NV12 : AV_PIX_FMT_YUV420P;
+    encoder->pix_fmt = settings.pictureFormat == PixelFormat::NV12VideoRange ? AV_PIX_FMT_NV12
+                                                                             : AV_PIX_FMT_YUV420P;
     encoder->time_base = AVRational{1, fps * 1000};
     encoder->framerate = AVRational{fps, 1};
     encoder->bit_rate = settings.averageBitRate;
@@ -586,7 +621,8 @@ std::optional<MovieWriter::InputID> MovieWriter::addVideoInput(const VideoEncode
     encoder->colorspace = AVCOL_SPC_BT709;
     encoder->color_primaries = AVCOL_PRI_BT709;
     encoder->color_trc = AVCOL_TRC_BT709;
-    if (impl_->format->oformat->flags & AVFMT_GLOBALHEADER) encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    if (impl_->format->oformat->flags & AVFMT_GLOBALHEADER)
+        encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     av_opt_set(encoder->priv_data, "preset", settings.preset.c_str(), 0);
     av_opt_set(encoder->priv_data, "profile", "high", 0);
     if (!settings.encoderParameters.empty())
@@ -622,7 +658,8 @@ std::optional<MovieWriter::InputID> MovieWriter::addAudioInput(const AudioEncode
     auto input = std::make_unique<Input>();
     input->kind = InputKind::audio;
     input->stream = stream;
-    input->capacity = impl_->options.audioQueueCapacity > 0 ? impl_->options.audioQueueCapacity : 256;
+    input->capacity =
+        impl_->options.audioQueueCapacity > 0 ? impl_->options.audioQueueCapacity : 256;
     input->encoder.reset(avcodec_alloc_context3(codec));
     AVCodecContext* encoder = input->encoder.get();
     encoder->sample_fmt = AV_SAMPLE_FMT_FLTP;
@@ -631,7 +668,8 @@ std::optional<MovieWriter::InputID> MovieWriter::addAudioInput(const AudioEncode
     encoder->bit_rate = settings.bitRate;
     encoder->profile = FF_PROFILE_AAC_LOW;
     encoder->time_base = AVRational{1, settings.sampleRate};
-    if (impl_->format->oformat->flags & AVFMT_GLOBALHEADER) encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    if (impl_->format->oformat->flags & AVFMT_GLOBALHEADER)
+        encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     int result = avcodec_open2(encoder, codec, nullptr);
     if (result < 0) {
         if (error) *error = averrorText(result);
@@ -645,9 +683,8 @@ std::optional<MovieWriter::InputID> MovieWriter::addAudioInput(const AudioEncode
     return impl_->inputs.back()->index;
 }
 
-std::optional<MovieWriter::InputID> MovieWriter::addPassthroughInput(const FormatDescription& formatHint,
-                                                                     AffineTransform transform,
-                                                                     std::string* error) {
+std::optional<MovieWriter::InputID> MovieWriter::addPassthroughInput(
+    const FormatDescription& formatHint, AffineTransform transform, std::string* error) {
     if (!formatHint.isValid()) {
         if (error) *error = "缺少格式信息";
         return std::nullopt;
@@ -661,7 +698,8 @@ std::optional<MovieWriter::InputID> MovieWriter::addPassthroughInput(const Forma
     auto input = std::make_unique<Input>();
     input->kind = InputKind::passthrough;
     input->stream = stream;
-    input->capacity = impl_->options.packetQueueCapacity > 0 ? impl_->options.packetQueueCapacity : 256;
+    input->capacity =
+        impl_->options.packetQueueCapacity > 0 ? impl_->options.packetQueueCapacity : 256;
     input->index = static_cast<int>(impl_->inputs.size());
     impl_->inputs.push_back(std::move(input));
     return impl_->inputs.back()->index;
@@ -775,8 +813,10 @@ void MovieWriter::finishWriting(std::function<void()> completion) {
             if (impl.isWriting()) {
                 std::lock_guard lock(impl.muxMutex);
                 int result = av_write_trailer(impl.format);
-                if (result < 0) impl.fail(averrorText(result));
-                else if (impl.format->pb->error < 0) impl.fail(averrorText(impl.format->pb->error));
+                if (result < 0)
+                    impl.fail(averrorText(result));
+                else if (impl.format->pb->error < 0)
+                    impl.fail(averrorText(impl.format->pb->error));
             }
             avio_closep(&impl.format->pb);
         }
@@ -791,7 +831,8 @@ void MovieWriter::finishWriting(std::function<void()> completion) {
 void MovieWriter::cancelWriting() {
     {
         std::lock_guard lock(impl_->stateMutex);
-        if (impl_->status == Status::writing || impl_->status == Status::unknown) impl_->status = Status::cancelled;
+        if (impl_->status == Status::writing || impl_->status == Status::unknown)
+            impl_->status = Status::cancelled;
     }
     impl_->stopThreads();
 }

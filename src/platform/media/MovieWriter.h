@@ -20,7 +20,7 @@ struct VideoEncoderSettings {
     int height = 0;
     int64_t averageBitRate = 0;  // bits per second
     int expectedFrameRate = 30;
-    AffineTransform transform;   // stored as the track's display matrix
+    AffineTransform transform;  // stored as the track's display matrix
     // Speed against quality. The defaults keep 1920x1080 at 30 fps in real time on two cores
     // next to the capture itself: the fastest preset with the 8x8 transform that makes it High
     // profile; the quantiser floor stops easy screen content from being coded near-losslessly.
@@ -67,21 +67,24 @@ struct MovieWriterOptions {
 // Set-up (adding inputs, `startWriting`) and appends may come from any thread. Not copyable;
 // always held by shared_ptr.
 class MovieWriter : public std::enable_shared_from_this<MovieWriter> {
-public:
+  public:
     enum class Status { unknown, writing, completed, failed, cancelled };
     using InputID = int;
 
     // Null with `error` set when the container cannot be made for `url`. No file is created yet.
-    static std::shared_ptr<MovieWriter> create(const std::filesystem::path& url, MovieFileType fileType,
-                                               MovieWriterOptions options, std::string& error);
+    static std::shared_ptr<MovieWriter> create(const std::filesystem::path& url,
+                                               MovieFileType fileType, MovieWriterOptions options,
+                                               std::string& error);
     ~MovieWriter();
     MovieWriter(const MovieWriter&) = delete;
     MovieWriter& operator=(const MovieWriter&) = delete;
 
     // Inputs, before `startWriting`. Tracks appear in the file in the order added. Empty with
     // `error` set when the input cannot be added.
-    std::optional<InputID> addVideoInput(const VideoEncoderSettings& settings, std::string* error = nullptr);
-    std::optional<InputID> addAudioInput(const AudioEncoderSettings& settings, std::string* error = nullptr);
+    std::optional<InputID> addVideoInput(const VideoEncoderSettings& settings,
+                                         std::string* error = nullptr);
+    std::optional<InputID> addAudioInput(const AudioEncoderSettings& settings,
+                                         std::string* error = nullptr);
     // Copies compressed packets unchanged; `formatHint` describes them.
     std::optional<InputID> addPassthroughInput(const FormatDescription& formatHint,
                                                AffineTransform transform = {},
@@ -117,7 +120,7 @@ public:
 
     struct Impl;
 
-private:
+  private:
     MovieWriter() = default;
     std::unique_ptr<Impl> impl_;
 };

@@ -23,7 +23,8 @@ void DispatchGroup::leave() {
 
 bool DispatchGroup::wait(double seconds) {
     std::unique_lock lock(mutex_);
-    return zero_.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return count_ == 0; });
+    return zero_.wait_for(lock, std::chrono::duration<double>(seconds),
+                          [&] { return count_ == 0; });
 }
 
 void DispatchGroup::wait() {

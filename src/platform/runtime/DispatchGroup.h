@@ -11,7 +11,7 @@ namespace zimlo {
 // Counts outstanding pieces of work: enter before each, leave when it ends, then wait for
 // all of them (with a time limit) or be notified when the count reaches zero.
 class DispatchGroup {
-public:
+  public:
     void enter();
     void leave();
     // Waits until every entered piece has left. Returns false when `seconds` ran out first.
@@ -21,7 +21,7 @@ public:
     // whose `leave` brings it to zero.
     void notify(Task task);
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable zero_;
     int count_ = 0;

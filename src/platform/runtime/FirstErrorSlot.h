@@ -10,7 +10,7 @@ namespace zimlo {
 // ignored, so the user sees the cause rather than its knock-on effects.
 template <typename Error>
 class FirstErrorSlot {
-public:
+  public:
     // Returns true when this error was the first and is now the one kept.
     bool offer(Error error) {
         std::lock_guard lock(mutex_);
@@ -29,7 +29,7 @@ public:
         return error_.has_value();
     }
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::optional<Error> error_;
 };

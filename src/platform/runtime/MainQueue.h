@@ -10,7 +10,7 @@ namespace zimlo {
 // Whatever runs the main thread's loop: Qt's event loop in the application, a loop the
 // caller pumps in tests and command-line tools.
 class MainQueueBackend {
-public:
+  public:
     virtual ~MainQueueBackend() = default;
     virtual void post(Task task) = 0;
     virtual void postAfter(std::chrono::milliseconds delay, Task task) = 0;

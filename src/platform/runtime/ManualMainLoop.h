@@ -15,7 +15,7 @@ namespace zimlo {
 // A main loop that its owner pumps: tests and command-line tools. The thread that creates it
 // is the main thread.
 class ManualMainLoop : public MainQueueBackend {
-public:
+  public:
     ManualMainLoop();
 
     void post(Task task) override;
@@ -30,7 +30,7 @@ public:
     // Pumps for the whole of `duration`.
     void runFor(std::chrono::milliseconds duration);
 
-private:
+  private:
     using Clock = std::chrono::steady_clock;
     bool takeDue(Task& task);
 

@@ -7,7 +7,8 @@
 namespace zimlo {
 
 QtMainQueue::QtMainQueue() {
-    if (!QCoreApplication::instance()) throw std::logic_error("QtMainQueue needs a QCoreApplication");
+    if (!QCoreApplication::instance())
+        throw std::logic_error("QtMainQueue needs a QCoreApplication");
     mainThread_ = QCoreApplication::instance()->thread();
 }
 

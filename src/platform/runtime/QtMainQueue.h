@@ -8,7 +8,7 @@ namespace zimlo {
 
 // The main queue bound to Qt's event loop (the application's GUI thread).
 class QtMainQueue : public MainQueueBackend {
-public:
+  public:
     // Must be created after the QCoreApplication, on its thread.
     QtMainQueue();
 
@@ -16,7 +16,7 @@ public:
     void postAfter(std::chrono::milliseconds delay, Task task) override;
     bool isMainThread() const override;
 
-private:
+  private:
     QThread* mainThread_;
 };
 

@@ -20,7 +20,7 @@ namespace zimlo {
 // Destroying the queue runs the tasks already submitted (not the delayed ones that are not
 // due yet), then joins the thread.
 class SerialQueue {
-public:
+  public:
     explicit SerialQueue(std::string_view suffix);
     ~SerialQueue();
 
@@ -41,7 +41,7 @@ public:
     // Thread name used for a suffix: leading dots and a "mac." prefix dropped, cut to 15 bytes.
     static std::string threadNameForSuffix(std::string_view suffix);
 
-private:
+  private:
     void run();
 
     using Clock = std::chrono::steady_clock;

@@ -11,11 +11,11 @@ using Task = std::function<void()>;
 // Handle to work scheduled for later. Cancelling before it runs means it never runs;
 // cancelling afterwards has no effect.
 class DelayedWork {
-public:
+  public:
     void cancel() { cancelled_.store(true); }
     bool isCancelled() const { return cancelled_.load(); }
 
-private:
+  private:
     std::atomic<bool> cancelled_{false};
 };
 

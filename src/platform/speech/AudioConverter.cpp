@@ -12,9 +12,12 @@ namespace {
 
 AVSampleFormat avFormat(media::SampleFormat format) {
     switch (format) {
-        case media::SampleFormat::Float32: return AV_SAMPLE_FMT_FLT;
-        case media::SampleFormat::Int16: return AV_SAMPLE_FMT_S16;
-        case media::SampleFormat::Int32: return AV_SAMPLE_FMT_S32;
+        case media::SampleFormat::Float32:
+            return AV_SAMPLE_FMT_FLT;
+        case media::SampleFormat::Int16:
+            return AV_SAMPLE_FMT_S16;
+        case media::SampleFormat::Int32:
+            return AV_SAMPLE_FMT_S32;
     }
     return AV_SAMPLE_FMT_NONE;
 }
@@ -24,15 +27,16 @@ AVSampleFormat avFormat(media::SampleFormat format) {
 AudioConverter::~AudioConverter() { swr_free(&swr_); }
 
 bool AudioConverter::configure(const media::AudioSample& sample) {
-    if (swr_ && sample.format == format_ && sample.sampleRate == rate_ && sample.channels == channels_) {
+    if (swr_ && sample.format == format_ && sample.sampleRate == rate_ &&
+        sample.channels == channels_) {
         return true;
     }
     swr_free(&swr_);
     AVChannelLayout inLayout{}, outLayout{};
     av_channel_layout_default(&inLayout, sample.channels);
     av_channel_layout_default(&outLayout, 1);
-    int rc = swr_alloc_set_opts2(&swr_, &outLayout, AV_SAMPLE_FMT_S16, kOutputRate,
-                                 &inLayout, avFormat(sample.format), sample.sampleRate, 0, nullptr);
+    int rc = swr_alloc_set_opts2(&swr_, &outLayout, AV_SAMPLE_FMT_S16, kOutputRate, &inLayout,
+                                 avFormat(sample.format), sample.sampleRate, 0, nullptr);
     av_channel_layout_uninit(&inLayout);
     av_channel_layout_uninit(&outLayout);
     if (rc < 0 || swr_init(swr_) < 0) {
@@ -46,8 +50,8 @@ bool AudioConverter::configure(const media::AudioSample& sample) {
 }
 
 bool AudioConverter::convert(const media::AudioSample& sample, std::vector<int16_t>& out) {
-    if (!sample.dataReady || sample.channels <= 0 || sample.channels > 64 || sample.sampleRate <= 0 ||
-        sample.sampleRate > 768000) {
+    if (!sample.dataReady || sample.channels <= 0 || sample.channels > 64 ||
+        sample.sampleRate <= 0 || sample.sampleRate > 768000) {
         return false;
     }
     int frameBytes = media::bytesPerSample(sample.format) * sample.channels;

@@ -13,7 +13,7 @@ namespace zimlo::speech {
 // 16 kHz mono signed 16-bit. Keeps resampler state between calls, so consecutive samples of one
 // stream join without clicks; a change of input format starts a new resampler.
 class AudioConverter {
-public:
+  public:
     static constexpr int kOutputRate = 16000;
 
     AudioConverter() = default;
@@ -27,7 +27,7 @@ public:
     // Appends what the resampler still holds back.
     void flush(std::vector<int16_t>& out);
 
-private:
+  private:
     bool configure(const media::AudioSample& sample);
 
     SwrContext* swr_ = nullptr;

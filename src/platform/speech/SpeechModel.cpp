@@ -4,8 +4,8 @@
 #include <sphinxbase/err.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cctype>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -22,7 +22,8 @@ namespace fs = std::filesystem;
 namespace {
 
 bool endsWith(const std::string& text, const std::string& suffix) {
-    return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+    return text.size() >= suffix.size() &&
+           text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 bool isFile(const fs::path& path) {
@@ -118,14 +119,16 @@ std::optional<ModelPaths> findModel(const std::string& locale) {
         for (const auto& sub : entries(dir)) {
             std::error_code ec;
             if (!fs::is_directory(sub, ec)) continue;
-            if (auto found = findModelInDirectory(sub); found && found->acousticModel != sub) return found;
+            if (auto found = findModelInDirectory(sub); found && found->acousticModel != sub)
+                return found;
         }
     }
     if (locale == "en-US") {
         // Debian's pocketsphinx-en-us: <modeldir>/en-us/{en-us/, en-us.lm.bin, cmudict-en-us.dict}.
         fs::path base = fs::path(ZIMLO_POCKETSPHINX_MODELDIR) / "en-us";
         ModelPaths debian{base / "en-us", base / "cmudict-en-us.dict", base / "en-us.lm.bin"};
-        if (isFile(debian.acousticModel / "mdef") && isFile(debian.dictionary) && isFile(debian.languageModel)) {
+        if (isFile(debian.acousticModel / "mdef") && isFile(debian.dictionary) &&
+            isFile(debian.languageModel)) {
             return debian;
         }
     }
@@ -144,7 +147,8 @@ bool acousticModelLooksValid(const fs::path& directory, std::string* problem) {
     }
     for (const char* name : {"means", "variances", "transition_matrices"}) {
         if (fileStart(directory / name, 3) != "s3\n") {
-            return refuse(std::string("missing or unreadable ") + name + " in " + directory.string());
+            return refuse(std::string("missing or unreadable ") + name + " in " +
+                          directory.string());
         }
     }
     if (fileStart(directory / "mixture_weights", 3) != "s3\n" && !isFile(directory / "sendump")) {
@@ -209,11 +213,13 @@ bool SpeechModel::isLoaded() const {
 bool SpeechModel::waitUntilLoaded(double seconds) {
     preload();
     std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return failed_ || !all_.empty(); }) &&
-           !all_.empty();
+    return changed_.wait_for(lock, std::chrono::duration<double>(seconds), [&] {
+        return failed_ || !all_.empty();
+    }) && !all_.empty();
 }
 
-SpeechModel::Lease SpeechModel::acquire(const std::shared_ptr<SpeechModel>& model, std::string* error) {
+SpeechModel::Lease SpeechModel::acquire(const std::shared_ptr<SpeechModel>& model,
+                                        std::string* error) {
     std::unique_lock lock(model->mutex_);
     for (;;) {
         if (model->failed_) {
@@ -256,12 +262,9 @@ ps_decoder_s* SpeechModel::load(std::string* error) {
     }
     // The library would otherwise write its progress to stderr; the application keeps no log.
     err_set_logfp(nullptr);
-    cmd_ln_t* config = cmd_ln_init(nullptr, ps_args(), TRUE,
-                                   "-hmm", paths_.acousticModel.c_str(),
-                                   "-dict", paths_.dictionary.c_str(),
-                                   "-lm", paths_.languageModel.c_str(),
-                                   "-logfn", "/dev/null",
-                                   nullptr);
+    cmd_ln_t* config = cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", paths_.acousticModel.c_str(),
+                                   "-dict", paths_.dictionary.c_str(), "-lm",
+                                   paths_.languageModel.c_str(), "-logfn", "/dev/null", nullptr);
     if (!config) {
         *error = "invalid decoder configuration";
         return nullptr;
@@ -269,7 +272,8 @@ ps_decoder_s* SpeechModel::load(std::string* error) {
     ps_decoder_t* decoder = ps_init(config);
     cmd_ln_free_r(config);  // the decoder keeps its own reference
     if (!decoder) {
-        *error = "the speech model in " + paths_.acousticModel.parent_path().string() + " failed to load";
+        *error = "the speech model in " + paths_.acousticModel.parent_path().string() +
+                 " failed to load";
         return nullptr;
     }
     return decoder;

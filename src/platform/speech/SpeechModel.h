@@ -43,7 +43,7 @@ bool acousticModelLooksValid(const std::filesystem::path& directory, std::string
 // utterance and gives it back. The first decoder is loaded in the background as soon as
 // `preload` is called; further ones only when two tasks decode at the same time.
 class SpeechModel : public std::enable_shared_from_this<SpeechModel> {
-public:
+  public:
     // The process-wide model for these paths.
     static std::shared_ptr<SpeechModel> shared(const ModelPaths& paths);
 
@@ -64,7 +64,7 @@ public:
     bool waitUntilLoaded(double seconds);
 
     class Lease {
-    public:
+      public:
         Lease() = default;
         Lease(std::shared_ptr<SpeechModel> model, ps_decoder_s* decoder)
             : model_(std::move(model)), decoder_(decoder) {}
@@ -75,7 +75,7 @@ public:
         explicit operator bool() const { return decoder_ != nullptr; }
         void release();
 
-    private:
+      private:
         std::shared_ptr<SpeechModel> model_;
         ps_decoder_s* decoder_ = nullptr;
     };
@@ -84,7 +84,7 @@ public:
     // An empty lease when the model cannot be loaded; `error` then says why.
     static Lease acquire(const std::shared_ptr<SpeechModel>& model, std::string* error);
 
-private:
+  private:
     ps_decoder_s* load(std::string* error);
     void giveBack(ps_decoder_s* decoder);
 

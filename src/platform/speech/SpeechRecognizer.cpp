@@ -53,7 +53,8 @@ bool AudioBufferRecognitionRequest::hasPendingAudio() const {
 
 bool AudioBufferRecognitionRequest::waitUntilDecoded(double seconds) const {
     std::unique_lock lock(mutex_);
-    return decoded_.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return pending_ == 0; });
+    return decoded_.wait_for(lock, std::chrono::duration<double>(seconds),
+                             [&] { return pending_ == 0; });
 }
 
 bool AudioBufferRecognitionRequest::isAudioEnded() const {
@@ -122,7 +123,8 @@ std::shared_ptr<SpeechRecognizer> SpeechRecognizer::shared(const std::string& lo
     std::lock_guard lock(*mutex);
     auto& slot = (*registry)[key];
     if (!slot) {
-        slot = std::make_shared<SpeechRecognizer>(locale, paths ? SpeechModel::shared(*paths) : nullptr);
+        slot = std::make_shared<SpeechRecognizer>(locale,
+                                                  paths ? SpeechModel::shared(*paths) : nullptr);
     }
     if (slot->model_) slot->model_->preload();
     return slot;
@@ -135,11 +137,14 @@ SpeechRecognizer::SpeechRecognizer(std::string locale, std::shared_ptr<SpeechMod
 
 bool SpeechRecognizer::isAvailable() const { return model_ && !model_->hasFailed(); }
 
-bool SpeechRecognizer::waitUntilLoaded(double seconds) { return model_ && model_->waitUntilLoaded(seconds); }
+bool SpeechRecognizer::waitUntilLoaded(double seconds) {
+    return model_ && model_->waitUntilLoaded(seconds);
+}
 
 std::shared_ptr<RecognitionTask> SpeechRecognizer::recognitionTask(
     std::shared_ptr<AudioBufferRecognitionRequest> request, RecognitionHandler handler) {
-    auto task = std::make_shared<RecognitionTask>(shared_from_this(), model_, request, std::move(handler));
+    auto task =
+        std::make_shared<RecognitionTask>(shared_from_this(), model_, request, std::move(handler));
     SerialQueue* queue = queue_.get();
     request->setWakeup([queue, task] { queue->async([task] { task->pump(); }); });
     queue->async([task] { task->pump(); });
@@ -161,8 +166,10 @@ struct RecognitionTask::Decoding {
     std::string lastPartial;
 };
 
-RecognitionTask::RecognitionTask(std::shared_ptr<SpeechRecognizer> recognizer, std::shared_ptr<SpeechModel> model,
-                                 std::shared_ptr<AudioBufferRecognitionRequest> request, RecognitionHandler handler)
+RecognitionTask::RecognitionTask(std::shared_ptr<SpeechRecognizer> recognizer,
+                                 std::shared_ptr<SpeechModel> model,
+                                 std::shared_ptr<AudioBufferRecognitionRequest> request,
+                                 RecognitionHandler handler)
     : recognizer_(std::move(recognizer)),
       model_(std::move(model)),
       request_(std::move(request)),
@@ -177,7 +184,8 @@ bool RecognitionTask::isFinished() const {
 
 void RecognitionTask::cancel() {
     recognizer_->queue().async([self = shared_from_this()] {
-        self->finish(std::nullopt, RecognitionError{RecognitionError::Code::cancelled, "cancelled"}, 0);
+        self->finish(std::nullopt, RecognitionError{RecognitionError::Code::cancelled, "cancelled"},
+                     0);
     });
 }
 
@@ -191,19 +199,23 @@ void RecognitionTask::pump() {
         std::string error = "no speech model for " + recognizer_->locale();
         if (model_) decoding_->lease = SpeechModel::acquire(model_, &error);
         if (!decoding_->lease) {
-            finish(std::nullopt, RecognitionError{RecognitionError::Code::unavailable, error}, taken);
+            finish(std::nullopt, RecognitionError{RecognitionError::Code::unavailable, error},
+                   taken);
             return;
         }
         ps_decoder_t* ps = decoding_->lease.get();
         // Each task is a stream of its own: word times count from the start of its audio.
         ps_start_stream(ps);
         if (ps_start_utt(ps) < 0) {
-            finish(std::nullopt, RecognitionError{RecognitionError::Code::unavailable, "decoder refused to start"},
-                   taken);
+            finish(
+                std::nullopt,
+                RecognitionError{RecognitionError::Code::unavailable, "decoder refused to start"},
+                taken);
             return;
         }
         decoding_->utteranceOpen = true;
-        decoding_->frameRate = std::max(1, static_cast<int>(cmd_ln_int32_r(ps_get_config(ps), "-frate")));
+        decoding_->frameRate =
+            std::max(1, static_cast<int>(cmd_ln_int32_r(ps_get_config(ps), "-frate")));
         decoding_->reportPartials = request_->shouldReportPartialResults;
     }
 
@@ -228,7 +240,8 @@ void RecognitionTask::pump() {
         decoding_->utteranceOpen = false;
         Transcription words = hypothesis(true);
         if (words.segments.empty()) {
-            finish(std::nullopt, RecognitionError{RecognitionError::Code::noSpeech, "no speech detected"}, taken);
+            finish(std::nullopt,
+                   RecognitionError{RecognitionError::Code::noSpeech, "no speech detected"}, taken);
         } else {
             finish(RecognitionResult{std::move(words), true}, std::nullopt, taken);
         }
@@ -247,7 +260,8 @@ void RecognitionTask::pump() {
 
 bool RecognitionTask::feed(const int16_t* pcm, size_t count) {
     ps_decoder_t* ps = decoding_->lease.get();
-    const auto limit = static_cast<int64_t>(SpeechRecognizer::kMaximumTaskAudioSeconds * AudioConverter::kOutputRate);
+    const auto limit = static_cast<int64_t>(SpeechRecognizer::kMaximumTaskAudioSeconds *
+                                            AudioConverter::kOutputRate);
     // 10 ms steps, so that the end of speech is found where it happens rather than at the end
     // of a long buffer whose rest would then be decoded into the wrong utterance.
     constexpr size_t kStep = AudioConverter::kOutputRate / 100;
@@ -286,7 +300,8 @@ Transcription RecognitionTask::hypothesis(bool /*final*/) {
 }
 
 void RecognitionTask::finish(const std::optional<RecognitionResult>& result,
-                             const std::optional<RecognitionError>& error, size_t /*samplesTaken*/) {
+                             const std::optional<RecognitionError>& error,
+                             size_t /*samplesTaken*/) {
     {
         std::lock_guard lock(mutex_);
         if (finished_) return;
@@ -316,7 +331,8 @@ uint32_t le32(const char* p) {
            static_cast<uint32_t>(static_cast<unsigned char>(p[3])) << 24;
 }
 uint16_t le16(const char* p) {
-    return static_cast<uint16_t>(static_cast<unsigned char>(p[0]) | static_cast<unsigned char>(p[1]) << 8);
+    return static_cast<uint16_t>(static_cast<unsigned char>(p[0]) | static_cast<unsigned char>(p[1])
+                                                                        << 8);
 }
 
 }  // namespace
@@ -338,7 +354,8 @@ media::AudioSample readWavFile(const std::string& path) {
         size_t size = le32(chunk + 4);
         size_t body = at + 8;
         size_t available = bytes.size() - body;
-        if (chunk[0] == 'f' && chunk[1] == 'm' && chunk[2] == 't' && chunk[3] == ' ' && size >= 16 && available >= 16) {
+        if (chunk[0] == 'f' && chunk[1] == 'm' && chunk[2] == 't' && chunk[3] == ' ' &&
+            size >= 16 && available >= 16) {
             const char* f = bytes.data() + body;
             formatTag = le16(f);
             channels = le16(f + 2);
@@ -353,7 +370,8 @@ media::AudioSample readWavFile(const std::string& path) {
         at = body + size + (size & 1);
     }
     if (!haveFormat || !data) throw std::runtime_error(path + ": no format or data chunk");
-    if (channels <= 0 || rate <= 0) throw std::runtime_error(path + ": invalid channel count or rate");
+    if (channels <= 0 || rate <= 0)
+        throw std::runtime_error(path + ": invalid channel count or rate");
 
     media::AudioSample sample;
     sample.channels = channels;
@@ -379,16 +397,19 @@ media::AudioSample readWavFile(const std::string& path) {
             int32_t v;
             if (bits == 24) {
                 const auto* p = reinterpret_cast<const unsigned char*>(data + i * 3);
-                v = static_cast<int32_t>(static_cast<uint32_t>(p[0]) << 8 | static_cast<uint32_t>(p[1]) << 16 |
+                v = static_cast<int32_t>(static_cast<uint32_t>(p[0]) << 8 |
+                                         static_cast<uint32_t>(p[1]) << 16 |
                                          static_cast<uint32_t>(p[2]) << 24);
             } else {
-                v = static_cast<int32_t>((static_cast<uint32_t>(static_cast<unsigned char>(data[i])) - 128u) << 24);
+                v = static_cast<int32_t>(
+                    (static_cast<uint32_t>(static_cast<unsigned char>(data[i])) - 128u) << 24);
             }
             std::memcpy(sample.data.data() + i * 4, &v, 4);
         }
     } else {
-        throw std::runtime_error(path + ": unsupported WAV encoding (format " + std::to_string(formatTag) + ", " +
-                                 std::to_string(bits) + " bits)");
+        throw std::runtime_error(path + ": unsupported WAV encoding (format " +
+                                 std::to_string(formatTag) + ", " + std::to_string(bits) +
+                                 " bits)");
     }
     return sample;
 }
@@ -398,7 +419,8 @@ std::vector<media::AudioSample> splitAudio(const media::AudioSample& sample, dou
     int frameBytes = media::bytesPerSample(sample.format) * sample.channels;
     int total = sample.frameCount();
     int per = std::max(1, static_cast<int>(seconds * sample.sampleRate + 0.5));
-    media::MediaTime start = sample.presentationTime.valid ? sample.presentationTime : media::MediaTime::zero();
+    media::MediaTime start =
+        sample.presentationTime.valid ? sample.presentationTime : media::MediaTime::zero();
     for (int at = 0; at < total; at += per) {
         int n = std::min(per, total - at);
         media::AudioSample piece;

@@ -20,7 +20,7 @@ namespace zimlo::speech {
 // queue); the task takes them on the recognizer's queue. Once the audio is ended, or the task
 // has finished with it, further samples are ignored.
 class AudioBufferRecognitionRequest {
-public:
+  public:
     bool shouldReportPartialResults = true;  // read when the task starts
 
     void appendAudioSampleBuffer(const media::AudioSample& sample);
@@ -50,7 +50,7 @@ public:
     // The task is done with this request: drop what is left and refuse further audio.
     void close();
 
-private:
+  private:
     void wake(std::unique_lock<std::mutex>& lock);
 
     mutable std::mutex mutex_;
@@ -81,8 +81,8 @@ struct RecognitionError {
 
 // Called on the recognizer's queue: partial results (if asked for), then either one final
 // result or one error. Nothing follows the final result or the error.
-using RecognitionHandler =
-    std::function<void(const std::optional<RecognitionResult>&, const std::optional<RecognitionError>&)>;
+using RecognitionHandler = std::function<void(const std::optional<RecognitionResult>&,
+                                              const std::optional<RecognitionError>&)>;
 
 class RecognitionTask;
 
@@ -90,7 +90,7 @@ class RecognitionTask;
 // detection hears a pause after speech, when the task has taken 30 s of audio, or when the
 // audio is ended; the task then reports its final transcription and finishes.
 class SpeechRecognizer : public std::enable_shared_from_this<SpeechRecognizer> {
-public:
+  public:
     static constexpr double kMaximumTaskAudioSeconds = 30.0;
 
     // The process-wide recogniser for a locale ("en-US", "zh-CN"), with the model found by
@@ -110,35 +110,37 @@ public:
     // Results and decoding run here.
     SerialQueue& queue() { return *queue_; }
 
-    std::shared_ptr<RecognitionTask> recognitionTask(std::shared_ptr<AudioBufferRecognitionRequest> request,
-                                                     RecognitionHandler handler);
+    std::shared_ptr<RecognitionTask> recognitionTask(
+        std::shared_ptr<AudioBufferRecognitionRequest> request, RecognitionHandler handler);
 
     // For the constructor only (created through `shared`).
     SpeechRecognizer(std::string locale, std::shared_ptr<SpeechModel> model);
 
-private:
+  private:
     std::string locale_;
     std::shared_ptr<SpeechModel> model_;
     std::unique_ptr<SerialQueue> queue_;
 };
 
 class RecognitionTask : public std::enable_shared_from_this<RecognitionTask> {
-public:
+  public:
     // Stops decoding; the handler gets a `cancelled` error unless the task already finished.
     void cancel();
     bool isFinished() const;
 
     // For SpeechRecognizer only.
-    RecognitionTask(std::shared_ptr<SpeechRecognizer> recognizer, std::shared_ptr<SpeechModel> model,
-                    std::shared_ptr<AudioBufferRecognitionRequest> request, RecognitionHandler handler);
+    RecognitionTask(std::shared_ptr<SpeechRecognizer> recognizer,
+                    std::shared_ptr<SpeechModel> model,
+                    std::shared_ptr<AudioBufferRecognitionRequest> request,
+                    RecognitionHandler handler);
     ~RecognitionTask();
     // Decodes what the request holds; runs on the recognizer's queue.
     void pump();
 
-private:
+  private:
     struct Decoding;
-    void finish(const std::optional<RecognitionResult>& result, const std::optional<RecognitionError>& error,
-                size_t samplesTaken);
+    void finish(const std::optional<RecognitionResult>& result,
+                const std::optional<RecognitionError>& error, size_t samplesTaken);
     bool feed(const int16_t* pcm, size_t count);
     Transcription hypothesis(bool final);
 

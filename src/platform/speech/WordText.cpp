@@ -9,7 +9,11 @@ char32_t firstCodePoint(std::string_view text) {
     auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
     if (text.empty()) return 0;
     unsigned char lead = byte(0);
-    int length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+    int length = lead < 0x80           ? 1
+                 : (lead >> 5) == 0x6  ? 2
+                 : (lead >> 4) == 0xE  ? 3
+                 : (lead >> 3) == 0x1E ? 4
+                                       : 0;
     if (length == 0 || text.size() < static_cast<size_t>(length)) return 0xFFFD;
     if (length == 1) return lead;
     char32_t c = lead & (0x7F >> length);
@@ -48,23 +52,24 @@ std::optional<std::string> spokenWord(std::string_view word) {
 }
 
 bool isCJKCodePoint(char32_t c) {
-    return (c >= 0x2E80 && c <= 0x2FDF) ||    // radicals
-           (c >= 0x3000 && c <= 0x303F) ||    // CJK punctuation
-           (c >= 0x3040 && c <= 0x30FF) ||    // kana
-           (c >= 0x3100 && c <= 0x31FF) ||    // bopomofo, kana extensions
-           (c >= 0x3400 && c <= 0x4DBF) ||    // extension A
-           (c >= 0x4E00 && c <= 0x9FFF) ||    // unified ideographs
-           (c >= 0xAC00 && c <= 0xD7AF) ||    // hangul
-           (c >= 0xF900 && c <= 0xFAFF) ||    // compatibility ideographs
-           (c >= 0xFF00 && c <= 0xFFEF) ||    // full-width forms
-           (c >= 0x20000 && c <= 0x3FFFF);    // supplementary ideographs
+    return (c >= 0x2E80 && c <= 0x2FDF) ||  // radicals
+           (c >= 0x3000 && c <= 0x303F) ||  // CJK punctuation
+           (c >= 0x3040 && c <= 0x30FF) ||  // kana
+           (c >= 0x3100 && c <= 0x31FF) ||  // bopomofo, kana extensions
+           (c >= 0x3400 && c <= 0x4DBF) ||  // extension A
+           (c >= 0x4E00 && c <= 0x9FFF) ||  // unified ideographs
+           (c >= 0xAC00 && c <= 0xD7AF) ||  // hangul
+           (c >= 0xF900 && c <= 0xFAFF) ||  // compatibility ideographs
+           (c >= 0xFF00 && c <= 0xFFEF) ||  // full-width forms
+           (c >= 0x20000 && c <= 0x3FFFF);  // supplementary ideographs
 }
 
 std::string joinWords(const std::vector<std::string>& words) {
     std::string text;
     for (const auto& word : words) {
         if (word.empty()) continue;
-        if (!text.empty() && !isCJKCodePoint(lastCodePoint(text)) && !isCJKCodePoint(firstCodePoint(word))) {
+        if (!text.empty() && !isCJKCodePoint(lastCodePoint(text)) &&
+            !isCJKCodePoint(firstCodePoint(word))) {
             text += ' ';
         }
         text += word;

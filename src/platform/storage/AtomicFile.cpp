@@ -13,7 +13,8 @@ namespace zimlo {
 namespace {
 
 [[noreturn]] void fail(const char* what, const std::filesystem::path& file, int error) {
-    throw std::filesystem::filesystem_error(what, file, std::error_code(error, std::generic_category()));
+    throw std::filesystem::filesystem_error(what, file,
+                                            std::error_code(error, std::generic_category()));
 }
 
 // Opens a fresh temporary file next to `file`; the name is unique within this process and

@@ -1,10 +1,9 @@
 #include "platform/storage/UserDefaults.h"
 
-#include <nlohmann/json.hpp>
-
 #include <charconv>
 #include <cmath>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "platform/storage/AtomicFile.h"
@@ -36,7 +35,8 @@ Json readObject(const std::filesystem::path& file, FileState* state = nullptr) {
 std::optional<int64_t> parseInteger(std::string_view text) {
     int64_t value = 0;
     auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
+    if (error != std::errc() || end != text.data() + text.size() || text.empty())
+        return std::nullopt;
     return value;
 }
 

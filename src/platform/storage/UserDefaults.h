@@ -15,7 +15,7 @@ namespace zimlo {
 // Strings and integers keep their stored JSON type. Every read goes to the file, so a change
 // made by another process is seen; every write replaces the file atomically.
 class UserDefaults {
-public:
+  public:
     // The store at the standard path, created on first use.
     static std::shared_ptr<UserDefaults> standard();
     static std::filesystem::path standardPath();
@@ -36,7 +36,7 @@ public:
     bool setInteger(std::string_view key, int64_t value);
     bool remove(std::string_view key);
 
-private:
+  private:
     std::filesystem::path file_;
     mutable std::mutex mutex_;
 };

@@ -15,7 +15,9 @@ constexpr double kMinFloat = -3.14e100;  // jieba's "impossible" log probability
 constexpr double kMinusInfinity = -std::numeric_limits<double>::infinity();
 
 bool isHan(char32_t c) { return c >= 0x4E00 && c <= 0x9FD5; }
-bool isAsciiAlnum(char32_t c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
+bool isAsciiAlnum(char32_t c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
 bool isNumChar(char32_t c) { return c == '.' || (c >= '0' && c <= '9'); }
 // Characters jieba cuts with the dictionary; everything else stands alone.
 bool isBlockChar(char32_t c) {
@@ -32,8 +34,8 @@ TagInfo infoForTag(std::string_view tag) {
         return std::find(names.begin(), names.end(), tag) != names.end();
     };
     NameType name = is({"nr", "nrt", "nrfg"}) ? NameType::personalName
-                  : tag == "ns"               ? NameType::placeName
-                  : tag == "nt"               ? NameType::organizationName
+                    : tag == "ns"             ? NameType::placeName
+                    : tag == "nt"             ? NameType::organizationName
                                               : NameType::none;
     if (tag.empty()) return {LexicalClass::none, name};
     // Place (s), time (t) words and abbreviations (j) behave as nouns; vn and an are nominal uses.
@@ -173,7 +175,8 @@ std::vector<ChineseEngine::Piece> ChineseEngine::cut(const std::u32string& text)
 
 // Dictionary cut of one block: DAG of dictionary words, most probable route, and runs of
 // single characters handed to the HMM when they do not form a known word.
-void ChineseEngine::cutBlock(const std::u32string& text, size_t begin, size_t end, std::vector<Piece>& out) const {
+void ChineseEngine::cutBlock(const std::u32string& text, size_t begin, size_t end,
+                             std::vector<Piece>& out) const {
     const size_t N = end - begin;
     const char32_t* s = text.data() + begin;
     struct Edge {
@@ -198,7 +201,8 @@ void ChineseEngine::cutBlock(const std::u32string& text, size_t begin, size_t en
         for (size_t i = k; i < N; ++i) {
             node = child(node, s[i]);
             if (!node) break;
-            if (nodes_[node].isWord && nodes_[node].frequency > 0) edges.push_back({uint32_t(i), nodes_[node].frequency, node});
+            if (nodes_[node].isWord && nodes_[node].frequency > 0)
+                edges.push_back({uint32_t(i), nodes_[node].frequency, node});
         }
         if (edges.size() == edgeStart[k]) edges.push_back({uint32_t(k), 0, 0});
     }
@@ -211,8 +215,10 @@ void ChineseEngine::cutBlock(const std::u32string& text, size_t begin, size_t en
         bool any = false;
         for (uint32_t e = edgeStart[idx]; e < edgeStart[idx + 1]; ++e) {
             uint32_t x = edges[e].end;
-            double p = std::log(double(edges[e].frequency ? edges[e].frequency : 1)) - logTotal_ + route[x + 1].logProbability;
-            if (!any || p > best.logProbability || (p == best.logProbability && x > best.end)) best = {p, x, edges[e].node};
+            double p = std::log(double(edges[e].frequency ? edges[e].frequency : 1)) - logTotal_ +
+                       route[x + 1].logProbability;
+            if (!any || p > best.logProbability || (p == best.logProbability && x > best.end))
+                best = {p, x, edges[e].node};
             any = true;
         }
         route[idx] = best;
@@ -228,7 +234,8 @@ void ChineseEngine::cutBlock(const std::u32string& text, size_t begin, size_t en
             if (!frequency(s + bufStart, length)) {
                 cutDetail(text, begin + bufStart, begin + bufEnd, out);
             } else {
-                for (size_t c = bufStart; c < bufEnd; ++c) out.push_back({begin + c, begin + c + 1, wordTag(s + c, 1)});
+                for (size_t c = bufStart; c < bufEnd; ++c)
+                    out.push_back({begin + c, begin + c + 1, wordTag(s + c, 1)});
             }
         }
         bufStart = bufEnd = 0;
@@ -250,7 +257,8 @@ void ChineseEngine::cutBlock(const std::u32string& text, size_t begin, size_t en
 
 // An unknown run: Han stretches go to the HMM, digits and Latin letters are numbers and
 // English words, anything else is one piece of its own.
-void ChineseEngine::cutDetail(const std::u32string& text, size_t begin, size_t end, std::vector<Piece>& out) const {
+void ChineseEngine::cutDetail(const std::u32string& text, size_t begin, size_t end,
+                              std::vector<Piece>& out) const {
     size_t i = begin;
     while (i < end) {
         if (isHan(text[i])) {
@@ -277,7 +285,8 @@ void ChineseEngine::cutDetail(const std::u32string& text, size_t begin, size_t e
 
 // Viterbi over (position, tag) states, as jieba's part-of-speech HMM does it: each step
 // considers the states the character allows that can follow the previous step's states.
-void ChineseEngine::cutHmm(const std::u32string& text, size_t begin, size_t end, std::vector<Piece>& out) const {
+void ChineseEngine::cutHmm(const std::u32string& text, size_t begin, size_t end,
+                           std::vector<Piece>& out) const {
     const size_t T = end - begin, S = stateCount_;
     if (T == 0 || S == 0) return;
     thread_local std::vector<double> V;
@@ -312,7 +321,8 @@ void ChineseEngine::cutHmm(const std::u32string& text, size_t begin, size_t end,
     std::pair<Span<uint16_t>, const double*> emit;
     auto emission = [&](uint16_t y) {
         const uint16_t* found = std::lower_bound(emit.first.begin(), emit.first.end(), y);
-        return found != emit.first.end() && *found == y ? emit.second[found - emit.first.begin()] : kMinFloat;
+        return found != emit.first.end() && *found == y ? emit.second[found - emit.first.begin()]
+                                                        : kMinFloat;
     };
 
     emit = emissions(text[begin]);
@@ -348,8 +358,10 @@ void ChineseEngine::cutHmm(const std::u32string& text, size_t begin, size_t end,
                 if (mark[y]) now.push_back(y);
         }
         if (now.empty()) {
-            if (!expected.empty()) now = expected;
-            else allStates(now);
+            if (!expected.empty())
+                now = expected;
+            else
+                allStates(now);
         }
         bool prevSorted = false;
         for (uint16_t y : now) {
@@ -368,7 +380,8 @@ void ChineseEngine::cutHmm(const std::u32string& text, size_t begin, size_t end,
                 }
                 for (uint16_t y0 : prev) {
                     double p = V[(t - 1) * S + y0] + trans_[size_t(y0) * S + y] + em;
-                    if (bestFrom < 0 || p >= best) {  // ties go to the larger state, as in Python's max
+                    if (bestFrom < 0 ||
+                        p >= best) {  // ties go to the larger state, as in Python's max
                         best = p;
                         bestFrom = y0;
                     }

@@ -24,30 +24,39 @@ const std::unordered_map<std::string_view, LexicalClass>& closedClasses() {
             for (auto w : words) (*t)[w] = c;
         };
         add(LexicalClass::pronoun,
-            {"i", "me", "my", "mine", "myself", "you", "your", "yours", "yourself", "yourselves", "he", "him", "his",
-             "himself", "she", "her", "hers", "herself", "it", "its", "itself", "we", "us", "our", "ours", "ourselves",
-             "they", "them", "their", "theirs", "themselves", "who", "whom", "whose", "which", "what", "whoever",
-             "whatever", "everyone", "everybody", "everything", "someone", "somebody", "something", "anyone",
-             "anybody", "anything", "nobody", "nothing", "none"});
+            {"i",          "me",        "my",       "mine",       "myself",     "you",
+             "your",       "yours",     "yourself", "yourselves", "he",         "him",
+             "his",        "himself",   "she",      "her",        "hers",       "herself",
+             "it",         "its",       "itself",   "we",         "us",         "our",
+             "ours",       "ourselves", "they",     "them",       "their",      "theirs",
+             "themselves", "who",       "whom",     "whose",      "which",      "what",
+             "whoever",    "whatever",  "everyone", "everybody",  "everything", "someone",
+             "somebody",   "something", "anyone",   "anybody",    "anything",   "nobody",
+             "nothing",    "none"});
         add(LexicalClass::determiner,
-            {"a", "an", "the", "this", "that", "these", "those", "each", "every", "some", "any", "no", "all", "both",
-             "either", "neither", "another", "such"});
+            {"a", "an", "the", "this", "that", "these", "those", "each", "every", "some", "any",
+             "no", "all", "both", "either", "neither", "another", "such"});
         add(LexicalClass::preposition,
-            {"of", "in", "on", "at", "by", "for", "from", "with", "about", "against", "between", "into", "through",
-             "during", "before", "after", "above", "below", "to", "under", "over", "without", "within", "along",
-             "across", "behind", "beyond", "among", "around", "near", "upon", "toward", "towards", "since", "until",
-             "till", "via", "per", "than", "despite", "onto", "amid", "unto"});
+            {"of",      "in",      "on",      "at",    "by",      "for",     "from",   "with",
+             "about",   "against", "between", "into",  "through", "during",  "before", "after",
+             "above",   "below",   "to",      "under", "over",    "without", "within", "along",
+             "across",  "behind",  "beyond",  "among", "around",  "near",    "upon",   "toward",
+             "towards", "since",   "until",   "till",  "via",     "per",     "than",   "despite",
+             "onto",    "amid",    "unto"});
         add(LexicalClass::conjunction,
-            {"and", "or", "but", "nor", "yet", "because", "although", "though", "while", "whereas", "if", "unless",
-             "whether", "so"});
+            {"and", "or", "but", "nor", "yet", "because", "although", "though", "while", "whereas",
+             "if", "unless", "whether", "so"});
         add(LexicalClass::verb,
-            {"am", "is", "are", "was", "were", "be", "been", "being", "do", "does", "did", "have", "has", "had",
-             "will", "would", "shall", "should", "can", "could", "may", "might", "must", "ought"});
+            {"am",    "is",     "are", "was",   "were", "be",    "been", "being",
+             "do",    "does",   "did", "have",  "has",  "had",   "will", "would",
+             "shall", "should", "can", "could", "may",  "might", "must", "ought"});
         add(LexicalClass::adverb,
-            {"not", "very", "too", "also", "just", "only", "then", "there", "here", "when", "where", "why", "how",
-             "now", "never", "always", "often", "even", "still", "again", "ever", "quite", "rather", "really"});
+            {"not",   "very", "too",   "also",  "just", "only",  "then",   "there",
+             "here",  "when", "where", "why",   "how",  "now",   "never",  "always",
+             "often", "even", "still", "again", "ever", "quite", "rather", "really"});
         add(LexicalClass::particle, {"n't"});
-        add(LexicalClass::interjection, {"oh", "ah", "wow", "hey", "hi", "ouch", "oops", "alas", "yes"});
+        add(LexicalClass::interjection,
+            {"oh", "ah", "wow", "hey", "hi", "ouch", "oops", "alas", "yes"});
         return t;
     }();
     return *table;
@@ -59,10 +68,22 @@ struct Detachment {
 };
 const std::array<std::vector<Detachment>, 4>& detachments() {
     static const std::array<std::vector<Detachment>, 4> rules = {
-        std::vector<Detachment>{{"s", ""}, {"ses", "s"}, {"xes", "x"}, {"zes", "z"}, {"ches", "ch"}, {"shes", "sh"},
-                                {"men", "man"}, {"ies", "y"}},
-        std::vector<Detachment>{{"s", ""}, {"ies", "y"}, {"es", "e"}, {"es", ""}, {"ed", "e"}, {"ed", ""},
-                                {"ing", "e"}, {"ing", ""}},
+        std::vector<Detachment>{{"s", ""},
+                                {"ses", "s"},
+                                {"xes", "x"},
+                                {"zes", "z"},
+                                {"ches", "ch"},
+                                {"shes", "sh"},
+                                {"men", "man"},
+                                {"ies", "y"}},
+        std::vector<Detachment>{{"s", ""},
+                                {"ies", "y"},
+                                {"es", "e"},
+                                {"es", ""},
+                                {"ed", "e"},
+                                {"ed", ""},
+                                {"ing", "e"},
+                                {"ing", ""}},
         std::vector<Detachment>{{"er", ""}, {"est", ""}, {"er", "e"}, {"est", "e"}},
         std::vector<Detachment>{},
     };
@@ -72,7 +93,8 @@ const std::array<std::vector<Detachment>, 4>& detachments() {
 icu::BreakIterator* wordIterator() {
     thread_local std::unique_ptr<icu::BreakIterator> iterator = [] {
         UErrorCode status = U_ZERO_ERROR;
-        std::unique_ptr<icu::BreakIterator> made(icu::BreakIterator::createWordInstance(icu::Locale("en", "US"), status));
+        std::unique_ptr<icu::BreakIterator> made(
+            icu::BreakIterator::createWordInstance(icu::Locale("en", "US"), status));
         if (U_FAILURE(status)) made.reset();
         return made;
     }();
@@ -90,7 +112,9 @@ bool startsUpper(std::u16string_view word) {
 // Length of a trailing possessive "'s" / "’s" (or a bare apostrophe after s), 0 when none.
 size_t possessiveLength(std::u16string_view word) {
     auto apostrophe = [](char16_t c) { return c == u'\'' || c == u'\u2019'; };
-    if (word.size() > 2 && apostrophe(word[word.size() - 2]) && (word.back() == u's' || word.back() == u'S')) return 2;
+    if (word.size() > 2 && apostrophe(word[word.size() - 2]) &&
+        (word.back() == u's' || word.back() == u'S'))
+        return 2;
     if (word.size() > 2 && apostrophe(word.back()) && (word[word.size() - 2] == u's')) return 1;
     return 0;
 }
@@ -105,8 +129,9 @@ EnglishEngine::EnglishEngine(std::shared_ptr<const TaggerBlob> blob) : blob_(std
 
 const EnLemma* EnglishEngine::lemma(std::string_view text) const {
     auto view = [&](const EnLemma& e) { return std::string_view(&pool_[e.offset], e.length); };
-    const EnLemma* it = std::lower_bound(lemmas_.begin(), lemmas_.end(), text,
-                                         [&](const EnLemma& e, std::string_view t) { return view(e) < t; });
+    const EnLemma* it =
+        std::lower_bound(lemmas_.begin(), lemmas_.end(), text,
+                         [&](const EnLemma& e, std::string_view t) { return view(e) < t; });
     if (it != lemmas_.end() && view(*it) == text) return it;
     return nullptr;
 }
@@ -132,9 +157,10 @@ LexicalClass EnglishEngine::classify(std::u16string_view word) const {
     if (size_t apostrophe = lower.find('\''); apostrophe != std::string::npos && apostrophe > 0) {
         // Contractions: "don't", "we'll", "it's" take the class of their first part.
         std::string head = lower.substr(0, apostrophe);
-        if (head == "don" || head == "doesn" || head == "didn" || head == "won" || head == "can" || head == "isn" ||
-            head == "aren" || head == "wasn" || head == "weren" || head == "couldn" || head == "shouldn" ||
-            head == "wouldn" || head == "hasn" || head == "haven" || head == "hadn" || head == "ain")
+        if (head == "don" || head == "doesn" || head == "didn" || head == "won" || head == "can" ||
+            head == "isn" || head == "aren" || head == "wasn" || head == "weren" ||
+            head == "couldn" || head == "shouldn" || head == "wouldn" || head == "hasn" ||
+            head == "haven" || head == "hadn" || head == "ain")
             return LexicalClass::verb;
         if (auto found = closed.find(head); found != closed.end()) return found->second;
     }
@@ -150,34 +176,41 @@ LexicalClass EnglishEngine::classify(std::u16string_view word) const {
         auto consider = [&](std::string_view base) {
             const EnLemma* entry = lemma(base);
             if (!entry || entry->senses[pos] == 0) return;
-            if (!found || entry->tagCount[pos] > count || (entry->tagCount[pos] == count && entry->senses[pos] > senses)) {
+            if (!found || entry->tagCount[pos] > count ||
+                (entry->tagCount[pos] == count && entry->senses[pos] > senses)) {
                 count = entry->tagCount[pos];
                 senses = entry->senses[pos];
             }
             found = true;
         };
         consider(lower);
-        auto view = [&](uint32_t offset, uint32_t length) { return std::string_view(&pool_[offset], length); };
-        const EnException* e = std::lower_bound(exceptions_.begin(), exceptions_.end(), lower,
-                                                [&](const EnException& x, const std::string& t) {
-                                                    return view(x.inflectedOffset, x.inflectedLength) < t;
-                                                });
+        auto view = [&](uint32_t offset, uint32_t length) {
+            return std::string_view(&pool_[offset], length);
+        };
+        const EnException* e =
+            std::lower_bound(exceptions_.begin(), exceptions_.end(), lower,
+                             [&](const EnException& x, const std::string& t) {
+                                 return view(x.inflectedOffset, x.inflectedLength) < t;
+                             });
         for (; e != exceptions_.end() && view(e->inflectedOffset, e->inflectedLength) == lower; ++e)
             if (e->pos == pos) consider(view(e->baseOffset, e->baseLength));
         for (const auto& rule : detachments()[size_t(pos)]) {
             if (lower.size() > rule.suffix.size() && lower.ends_with(rule.suffix))
-                consider(lower.substr(0, lower.size() - rule.suffix.size()) + std::string(rule.ending));
+                consider(lower.substr(0, lower.size() - rule.suffix.size()) +
+                         std::string(rule.ending));
         }
-        if (found && (bestPos < 0 || count > bestCount || (count == bestCount && senses > bestSenses))) {
+        if (found &&
+            (bestPos < 0 || count > bestCount || (count == bestCount && senses > bestSenses))) {
             bestPos = pos;
             bestCount = count;
             bestSenses = senses;
         }
     }
-    static constexpr LexicalClass kClasses[4] = {LexicalClass::noun, LexicalClass::verb, LexicalClass::adjective,
-                                                 LexicalClass::adverb};
+    static constexpr LexicalClass kClasses[4] = {LexicalClass::noun, LexicalClass::verb,
+                                                 LexicalClass::adjective, LexicalClass::adverb};
     if (bestPos >= 0) return kClasses[bestPos];
-    if (startsUpper(word)) return LexicalClass::noun;  // an unknown capitalised word is a proper noun
+    if (startsUpper(word))
+        return LexicalClass::noun;  // an unknown capitalised word is a proper noun
     return LexicalClass::otherWord;
 }
 
@@ -185,7 +218,8 @@ TaggedText EnglishEngine::tag(std::u16string_view text) const {
     TaggedText result;
     icu::BreakIterator* it = wordIterator();
     if (!it) return result;
-    icu::UnicodeString subject(false, reinterpret_cast<const UChar*>(text.data()), int32_t(text.size()));
+    icu::UnicodeString subject(false, reinterpret_cast<const UChar*>(text.data()),
+                               int32_t(text.size()));
     it->setText(subject);
 
     std::vector<TextRange> tokens;
@@ -202,7 +236,8 @@ TaggedText EnglishEngine::tag(std::u16string_view text) const {
     // Names: the longest run of up to five words, starting with a capital and separated by
     // single spaces or hyphens, that WordNet knows as a proper name.
     for (size_t i = 0; i < tokens.size();) {
-        std::u16string_view head = text.substr(size_t(tokens[i].location), size_t(tokens[i].length));
+        std::u16string_view head =
+            text.substr(size_t(tokens[i].location), size_t(tokens[i].length));
         if (!startsUpper(head)) {
             ++i;
             continue;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <unicode/utf8.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,8 +22,6 @@
 #include <utility>
 #include <variant>
 #include <vector>
-
-#include <unicode/utf8.h>
 
 #include "platform/text/WordTagger.h"
 
@@ -64,7 +63,9 @@ std::u32string decodeUtf8(std::string_view text) {
 }
 
 std::string_view stripAscii(std::string_view s) {
-    auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; };
+    auto isSpace = [](char c) {
+        return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+    };
     while (!s.empty() && isSpace(s.front())) s.remove_prefix(1);
     while (!s.empty() && isSpace(s.back())) s.remove_suffix(1);
     return s;
@@ -102,11 +103,13 @@ struct PyValue;
 using PyDict = std::vector<std::pair<PyValue, PyValue>>;
 using PyTuple = std::vector<PyValue>;
 struct PyValue {
-    std::variant<std::monostate, double, std::u32string, std::shared_ptr<PyDict>, std::shared_ptr<PyTuple>> v;
+    std::variant<std::monostate, double, std::u32string, std::shared_ptr<PyDict>,
+                 std::shared_ptr<PyTuple>>
+        v;
 };
 
 class PyLiteralReader {
-public:
+  public:
     explicit PyLiteralReader(std::string_view text) : s_(text) {}
 
     // Reads the value assigned by "P=".
@@ -117,12 +120,14 @@ public:
         return value();
     }
 
-private:
+  private:
     std::string_view s_;
     size_t pos_ = 0;
 
     void skip() {
-        while (pos_ < s_.size() && (s_[pos_] == ' ' || s_[pos_] == '\n' || s_[pos_] == '\r' || s_[pos_] == '\t')) ++pos_;
+        while (pos_ < s_.size() &&
+               (s_[pos_] == ' ' || s_[pos_] == '\n' || s_[pos_] == '\r' || s_[pos_] == '\t'))
+            ++pos_;
     }
     char peek() {
         skip();
@@ -180,14 +185,23 @@ private:
             int digits = e == 'u' ? 4 : e == 'U' ? 8 : e == 'x' ? 2 : 0;
             if (digits) {
                 flush();
-                out.push_back(char32_t(std::stoul(std::string(s_.substr(pos_, size_t(digits))), nullptr, 16)));
+                out.push_back(char32_t(
+                    std::stoul(std::string(s_.substr(pos_, size_t(digits))), nullptr, 16)));
                 pos_ += size_t(digits);
             } else {
                 switch (e) {
-                case 'n': raw.push_back('\n'); break;
-                case 't': raw.push_back('\t'); break;
-                case 'r': raw.push_back('\r'); break;
-                default: raw.push_back(e); break;
+                    case 'n':
+                        raw.push_back('\n');
+                        break;
+                    case 't':
+                        raw.push_back('\t');
+                        break;
+                    case 'r':
+                        raw.push_back('\r');
+                        break;
+                    default:
+                        raw.push_back(e);
+                        break;
                 }
             }
         }
@@ -198,7 +212,8 @@ private:
     }
     double number() {
         size_t start = pos_;
-        while (pos_ < s_.size() && std::strchr("+-.0123456789eE", s_[pos_]) && s_[pos_] != '\0') ++pos_;
+        while (pos_ < s_.size() && std::strchr("+-.0123456789eE", s_[pos_]) && s_[pos_] != '\0')
+            ++pos_;
         if (start == pos_) throw std::runtime_error("unexpected character in table");
         return std::strtod(std::string(s_.substr(start, pos_ - start)).c_str(), nullptr);
     }
@@ -290,7 +305,8 @@ struct TagTable {
 
 void buildChinese(BlobBuilder& out, Scalars& scalars, const std::string& dir) {
     std::string text;
-    if (!readFile(dir + "/dict.txt", text)) throw std::runtime_error("cannot read " + dir + "/dict.txt");
+    if (!readFile(dir + "/dict.txt", text))
+        throw std::runtime_error("cannot read " + dir + "/dict.txt");
 
     TagTable tags;
     tags.of("x");
@@ -313,7 +329,8 @@ void buildChinese(BlobBuilder& out, Scalars& scalars, const std::string& dir) {
         if (line.empty()) continue;
         auto parts = splitOn(line, ' ');
         if (parts.size() < 2 || parts[0].empty())
-            throw std::runtime_error("dict.txt line " + std::to_string(lineNumber) + " is malformed");
+            throw std::runtime_error("dict.txt line " + std::to_string(lineNumber) +
+                                     " is malformed");
         uint32_t frequency = 0;
         std::from_chars(parts[1].data(), parts[1].data() + parts[1].size(), frequency);
         uint8_t tag = parts.size() >= 3 ? tags.of(parts[2]) : 0;
@@ -328,7 +345,9 @@ void buildChinese(BlobBuilder& out, Scalars& scalars, const std::string& dir) {
         entries.push_back(e);
         total += frequency;
     }
-    auto wordOf = [&](const Entry& e) { return std::u32string_view(pool.data() + e.offset, e.length); };
+    auto wordOf = [&](const Entry& e) {
+        return std::u32string_view(pool.data() + e.offset, e.length);
+    };
     std::sort(entries.begin(), entries.end(), [&](const Entry& a, const Entry& b) {
         int c = wordOf(a).compare(wordOf(b));
         return c != 0 ? c < 0 : a.line < b.line;
@@ -347,7 +366,8 @@ void buildChinese(BlobBuilder& out, Scalars& scalars, const std::string& dir) {
     std::vector<ZhNode> nodes{ZhNode{}};
     struct Pending {
         uint32_t node;
-        size_t lo, hi, depth;  // the words in [lo, hi) share the node's prefix of `depth` characters
+        size_t lo, hi,
+            depth;  // the words in [lo, hi) share the node's prefix of `depth` characters
     };
     std::vector<Pending> queue{{0, 0, sorted.size(), 0}};
     for (size_t q = 0; q < queue.size(); ++q) {
@@ -388,7 +408,8 @@ void buildChinese(BlobBuilder& out, Scalars& scalars, const std::string& dir) {
     };
     std::map<std::pair<std::string, std::string>, uint16_t> stateIds;
     for (const auto& [key, value] : asDict(trans)) stateIds.emplace(stateKey(key), 0);
-    if (stateIds.empty() || stateIds.size() > 1024) throw std::runtime_error("unexpected HMM state count");
+    if (stateIds.empty() || stateIds.size() > 1024)
+        throw std::runtime_error("unexpected HMM state count");
     uint16_t next = 0;
     for (auto& [key, id] : stateIds) id = next++;
     const size_t S = stateIds.size();
@@ -467,7 +488,8 @@ void buildChinese(BlobBuilder& out, Scalars& scalars, const std::string& dir) {
 
     std::vector<char> tagNames(tags.names.size() * 8, '\0');
     for (size_t i = 0; i < tags.names.size(); ++i)
-        std::memcpy(&tagNames[i * 8], tags.names[i].data(), std::min<size_t>(7, tags.names[i].size()));
+        std::memcpy(&tagNames[i * 8], tags.names[i].data(),
+                    std::min<size_t>(7, tags.names[i].size()));
 
     out.put(kZhTrieKeys, keys);
     out.put(kZhTrieNodes, nodes);
@@ -521,7 +543,9 @@ void buildEnglish(BlobBuilder& out, Scalars& scalars, const std::string& dir) {
                 size_t firstOffset = 4 + pointerCount + 2;
                 auto& offsets = nounOffsets[lemma];
                 for (size_t i = firstOffset; i < fields.size(); ++i)
-                    if (!fields[i].empty()) offsets.push_back(uint32_t(std::strtoul(std::string(fields[i]).c_str(), nullptr, 10)));
+                    if (!fields[i].empty())
+                        offsets.push_back(
+                            uint32_t(std::strtoul(std::string(fields[i]).c_str(), nullptr, 10)));
             }
         }
     }
@@ -536,11 +560,16 @@ void buildEnglish(BlobBuilder& out, Scalars& scalars, const std::string& dir) {
                 size_t percent = fields[0].find('%');
                 if (percent == std::string_view::npos || percent + 1 >= fields[0].size()) continue;
                 int type = fields[0][percent + 1] - '0';
-                int pos = type == 1 ? 0 : type == 2 ? 1 : (type == 3 || type == 5) ? 2 : type == 4 ? 3 : -1;
+                int pos = type == 1                  ? 0
+                          : type == 2                ? 1
+                          : (type == 3 || type == 5) ? 2
+                          : type == 4                ? 3
+                                                     : -1;
                 if (pos < 0) continue;
                 auto found = lemmas.find(std::string(fields[0].substr(0, percent)));
                 if (found == lemmas.end()) continue;
-                found->second.tagCount[pos] += uint32_t(std::strtoul(std::string(fields[2]).c_str(), nullptr, 10));
+                found->second.tagCount[pos] +=
+                    uint32_t(std::strtoul(std::string(fields[2]).c_str(), nullptr, 10));
             }
         }
     }
@@ -550,24 +579,28 @@ void buildEnglish(BlobBuilder& out, Scalars& scalars, const std::string& dir) {
     // common sense of those files comes first: "President" or "Court" are titles, not names.
     {
         std::string text;
-        if (!readFile(dir + "/data.noun", text)) throw std::runtime_error("cannot read " + dir + "/data.noun");
+        if (!readFile(dir + "/data.noun", text))
+            throw std::runtime_error("cannot read " + dir + "/data.noun");
         std::unordered_map<uint32_t, uint8_t> nameSynsets;  // offset -> NameType
         std::unordered_map<std::string, std::unordered_set<uint32_t>> properSenses, commonSenses;
         for (std::string_view line : splitLines(text)) {
             if (line.size() < 20 || line[0] == ' ') continue;
-            auto fields = splitOn(line.substr(0, std::min<size_t>(line.find('|'), line.size())), ' ');
+            auto fields =
+                splitOn(line.substr(0, std::min<size_t>(line.find('|'), line.size())), ' ');
             if (fields.size() < 5) continue;
             int lexFile = std::atoi(std::string(fields[1]).c_str());
-            uint8_t type = lexFile == 18 ? uint8_t(NameType::personalName)
-                         : lexFile == 15 ? uint8_t(NameType::placeName)
-                         : lexFile == 14 ? uint8_t(NameType::organizationName) : 0;
+            uint8_t type = lexFile == 18   ? uint8_t(NameType::personalName)
+                           : lexFile == 15 ? uint8_t(NameType::placeName)
+                           : lexFile == 14 ? uint8_t(NameType::organizationName)
+                                           : 0;
             if (!type) continue;
             uint32_t offset = uint32_t(std::strtoul(std::string(fields[0]).c_str(), nullptr, 10));
             nameSynsets[offset] = type;
             size_t wordCount = std::strtoul(std::string(fields[3]).c_str(), nullptr, 16);
             for (size_t i = 0; i < wordCount && 4 + 2 * i < fields.size(); ++i) {
                 std::string word(fields[4 + 2 * i]);
-                bool proper = std::any_of(word.begin(), word.end(), [](char c) { return c >= 'A' && c <= 'Z'; });
+                bool proper = std::any_of(word.begin(), word.end(),
+                                          [](char c) { return c >= 'A' && c <= 'Z'; });
                 for (char& c : word) c = char(std::tolower(static_cast<unsigned char>(c)));
                 (proper ? properSenses : commonSenses)[word].insert(offset);
             }
@@ -609,7 +642,9 @@ void buildEnglish(BlobBuilder& out, Scalars& scalars, const std::string& dir) {
             auto fields = splitOn(stripAscii(line), ' ');
             if (fields.size() < 2) continue;
             for (size_t i = 1; i < fields.size(); ++i)
-                if (!fields[i].empty()) exceptions.emplace_back(std::string(fields[0]), uint8_t(pos), std::string(fields[i]));
+                if (!fields[i].empty())
+                    exceptions.emplace_back(std::string(fields[0]), uint8_t(pos),
+                                            std::string(fields[i]));
         }
     }
     std::sort(exceptions.begin(), exceptions.end());
@@ -634,8 +669,10 @@ void buildEnglish(BlobBuilder& out, Scalars& scalars, const std::string& dir) {
 
 }  // namespace
 
-std::shared_ptr<TaggerBlob> TaggerBlob::build(const std::string& jiebaDir, const std::string& wordnetDir,
-                                              std::string& chineseError, std::string& englishError) {
+std::shared_ptr<TaggerBlob> TaggerBlob::build(const std::string& jiebaDir,
+                                              const std::string& wordnetDir,
+                                              std::string& chineseError,
+                                              std::string& englishError) {
     BlobBuilder builder;
     Scalars scalars;
     // Each language builds into its own builder first, so that a failure leaves nothing half-done.
@@ -669,10 +706,13 @@ bool TaggerBlob::attach(const char* data, size_t size, uint64_t signature) {
     if (size < sizeof(FileHeader)) return false;
     FileHeader header;
     std::memcpy(&header, data, sizeof header);
-    if (std::memcmp(header.magic, kMagic, sizeof kMagic) != 0 || header.totalSize != size) return false;
+    if (std::memcmp(header.magic, kMagic, sizeof kMagic) != 0 || header.totalSize != size)
+        return false;
     if (signature && header.signature != signature) return false;
     for (size_t i = 0; i < kSectionCount; ++i) {
-        if (header.offsets[i] % 8 || header.offsets[i] > size || header.sizes[i] > size - header.offsets[i]) return false;
+        if (header.offsets[i] % 8 || header.offsets[i] > size ||
+            header.sizes[i] > size - header.offsets[i])
+            return false;
     }
     if (header.sizes[kScalars] != sizeof(Scalars)) return false;
     base_ = data;
@@ -695,7 +735,8 @@ std::shared_ptr<TaggerBlob> TaggerBlob::mapFile(const std::string& path, uint64_
     auto blob = std::make_shared<TaggerBlob>();
     blob->mapped_ = mapped;
     blob->mappedSize_ = size_t(st.st_size);
-    if (!blob->attach(static_cast<const char*>(mapped), size_t(st.st_size), signature)) return nullptr;
+    if (!blob->attach(static_cast<const char*>(mapped), size_t(st.st_size), signature))
+        return nullptr;
     return blob;
 }
 
@@ -731,9 +772,12 @@ uint64_t TaggerBlob::sourceSignature(const std::string& jiebaDir, const std::str
         }
     };
     mix(&kFormatVersion, sizeof kFormatVersion);
-    std::vector<std::string> files = {jiebaDir + "/dict.txt", jiebaDir + "/posseg/prob_start.py",
-                                      jiebaDir + "/posseg/prob_trans.py", jiebaDir + "/posseg/prob_emit.py",
-                                      jiebaDir + "/posseg/char_state_tab.py", wordnetDir + "/cntlist.rev",
+    std::vector<std::string> files = {jiebaDir + "/dict.txt",
+                                      jiebaDir + "/posseg/prob_start.py",
+                                      jiebaDir + "/posseg/prob_trans.py",
+                                      jiebaDir + "/posseg/prob_emit.py",
+                                      jiebaDir + "/posseg/char_state_tab.py",
+                                      wordnetDir + "/cntlist.rev",
                                       wordnetDir + "/data.noun"};
     for (const char* pos : kPosNames) {
         files.push_back(wordnetDir + "/index." + pos);

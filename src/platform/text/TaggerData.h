@@ -64,17 +64,17 @@ struct Scalars {
 
 enum SectionId : uint32_t {
     kScalars,
-    kZhTrieKeys,    // char32_t per trie node: the character leading to it
-    kZhTrieNodes,   // ZhNode; node 0 is the root
-    kZhRootBmp,     // uint32_t[65536]: the root's child for a BMP character, 0 when none
-    kZhTagNames,    // char[8] per tag index
-    kHmmStateTag,   // uint8_t per state: tag index (states sorted by position letter, then tag)
-    kHmmStatePos,   // char per state: 'B', 'E', 'M' or 'S'
-    kHmmStart,      // double per state
-    kHmmTrans,      // double[S * S], -infinity where there is no transition
+    kZhTrieKeys,      // char32_t per trie node: the character leading to it
+    kZhTrieNodes,     // ZhNode; node 0 is the root
+    kZhRootBmp,       // uint32_t[65536]: the root's child for a BMP character, 0 when none
+    kZhTagNames,      // char[8] per tag index
+    kHmmStateTag,     // uint8_t per state: tag index (states sorted by position letter, then tag)
+    kHmmStatePos,     // char per state: 'B', 'E', 'M' or 'S'
+    kHmmStart,        // double per state
+    kHmmTrans,        // double[S * S], -infinity where there is no transition
     kHmmSuccOffsets,  // uint32_t[S + 1] into kHmmSucc
-    kHmmSucc,       // uint16_t: states that may follow each state
-    kHmmCharKeys,   // uint32_t, sorted: characters with a list of possible states
+    kHmmSucc,         // uint16_t: states that may follow each state
+    kHmmCharKeys,     // uint32_t, sorted: characters with a list of possible states
     kHmmCharOffsets,  // uint32_t[keys + 1] into kHmmCharStates
     kHmmCharStates,   // uint16_t
     kHmmEmitKeys,     // uint32_t, sorted: characters with emission probabilities
@@ -88,10 +88,11 @@ enum SectionId : uint32_t {
 };
 
 class TaggerBlob {
-public:
+  public:
     // Builds from the dictionaries' source files. Errors of either language are reported in
     // `chineseError` / `englishError`; that language is then empty.
-    static std::shared_ptr<TaggerBlob> build(const std::string& jiebaDir, const std::string& wordnetDir,
+    static std::shared_ptr<TaggerBlob> build(const std::string& jiebaDir,
+                                             const std::string& wordnetDir,
                                              std::string& chineseError, std::string& englishError);
     // Maps a cache file in when its signature matches; nothing otherwise.
     static std::shared_ptr<TaggerBlob> mapFile(const std::string& path, uint64_t signature);
@@ -107,16 +108,18 @@ public:
     Span<T> section(SectionId id) const {
         return {reinterpret_cast<const T*>(base_ + offsets_[id]), sizes_[id] / sizeof(T)};
     }
-    const Scalars& scalars() const { return *reinterpret_cast<const Scalars*>(base_ + offsets_[kScalars]); }
+    const Scalars& scalars() const {
+        return *reinterpret_cast<const Scalars*>(base_ + offsets_[kScalars]);
+    }
 
     TaggerBlob() = default;
     TaggerBlob(const TaggerBlob&) = delete;
     TaggerBlob& operator=(const TaggerBlob&) = delete;
 
-private:
+  private:
     friend struct BlobBuilder;
-    std::string owned_;              // built in memory
-    void* mapped_ = nullptr;          // or mapped from a file
+    std::string owned_;       // built in memory
+    void* mapped_ = nullptr;  // or mapped from a file
     size_t mappedSize_ = 0;
     const char* base_ = nullptr;
     uint64_t offsets_[kSectionCount] = {};

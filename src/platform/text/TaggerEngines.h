@@ -12,7 +12,7 @@
 namespace zimlo::text::detail {
 
 class ChineseEngine {
-public:
+  public:
     explicit ChineseEngine(std::shared_ptr<const TaggerBlob> blob);
     // jieba's part-of-speech cut with the HMM for unknown runs; punctuation and white space
     // are left out.
@@ -26,7 +26,7 @@ public:
     std::vector<Piece> cut(const std::u32string& text) const;
     std::string_view tagName(uint8_t tag) const;
 
-private:
+  private:
     std::shared_ptr<const TaggerBlob> blob_;
     Span<char32_t> keys_;
     Span<ZhNode> nodes_;
@@ -47,9 +47,12 @@ private:
     uint32_t child(uint32_t node, char32_t c) const;  // 0 when there is none
     const ZhNode* findWord(const char32_t* word, size_t length) const;
     uint32_t frequency(const char32_t* word, size_t length) const;
-    void cutBlock(const std::u32string& text, size_t begin, size_t end, std::vector<Piece>& out) const;
-    void cutDetail(const std::u32string& text, size_t begin, size_t end, std::vector<Piece>& out) const;
-    void cutHmm(const std::u32string& text, size_t begin, size_t end, std::vector<Piece>& out) const;
+    void cutBlock(const std::u32string& text, size_t begin, size_t end,
+                  std::vector<Piece>& out) const;
+    void cutDetail(const std::u32string& text, size_t begin, size_t end,
+                   std::vector<Piece>& out) const;
+    void cutHmm(const std::u32string& text, size_t begin, size_t end,
+                std::vector<Piece>& out) const;
     uint8_t wordTag(const char32_t* word, size_t length) const;
     // Emission probabilities of a character: its states (sorted) and their log probabilities.
     std::pair<Span<uint16_t>, const double*> emissions(char32_t c) const;
@@ -57,14 +60,14 @@ private:
 };
 
 class EnglishEngine {
-public:
+  public:
     explicit EnglishEngine(std::shared_ptr<const TaggerBlob> blob);
     TaggedText tag(std::u16string_view text) const;
 
     // Lexical class of one word (any case).
     LexicalClass classify(std::u16string_view word) const;
 
-private:
+  private:
     std::shared_ptr<const TaggerBlob> blob_;
     Span<char> pool_;
     Span<EnLemma> lemmas_;

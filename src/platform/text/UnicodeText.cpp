@@ -54,7 +54,8 @@ icu::UnicodeString fromUtf8(std::string_view text) {
 
 icu::UnicodeString alias(std::u16string_view text) {
     // Read-only alias: no copy.
-    return icu::UnicodeString(false, reinterpret_cast<const UChar*>(text.data()), int32_t(text.size()));
+    return icu::UnicodeString(false, reinterpret_cast<const UChar*>(text.data()),
+                              int32_t(text.size()));
 }
 
 std::string utf8Of(const icu::UnicodeString& text) {
@@ -93,10 +94,12 @@ std::vector<int32_t> characterBoundaries(std::u16string_view text) {
     return characterBoundaries(alias(text));
 }
 
-size_t characterCount(std::u16string_view text, const std::vector<int32_t>& boundaries, TextRange range) {
+size_t characterCount(std::u16string_view text, const std::vector<int32_t>& boundaries,
+                      TextRange range) {
     auto from = std::lower_bound(boundaries.begin(), boundaries.end(), range.location);
     auto to = std::lower_bound(boundaries.begin(), boundaries.end(), range.end());
-    if (from != boundaries.end() && *from == range.location && to != boundaries.end() && *to == range.end())
+    if (from != boundaries.end() && *from == range.location && to != boundaries.end() &&
+        *to == range.end())
         return size_t(to - from);
     if (range.location < 0 || range.length < 0 || size_t(range.end()) > text.size()) return 0;
     return characterCount(text.substr(size_t(range.location), size_t(range.length)));
@@ -132,9 +135,7 @@ std::string lastCharacters(std::string_view text, size_t count) {
     return utf8Of(icu::UnicodeString(s, from));
 }
 
-bool isSpaceOrTab(char32_t c) {
-    return c == U'\t' || u_charType(UChar32(c)) == U_SPACE_SEPARATOR;
-}
+bool isSpaceOrTab(char32_t c) { return c == U'\t' || u_charType(UChar32(c)) == U_SPACE_SEPARATOR; }
 
 bool isWhitespaceOrNewline(char32_t c) {
     if ((c >= 0x09 && c <= 0x0D) || c == 0x85) return true;
@@ -202,7 +203,8 @@ std::u16string lowercased(std::u16string_view text) {
     bool ascii = true, caseless = true;
     for (char16_t c : text) {
         if (c >= 0x80) ascii = false;
-        if (!(c >= 0x3400 && c <= 0x9FFF) && !(c >= 0x3000 && c <= 0x303F) && !(c >= 0xFF00 && c <= 0xFF0F))
+        if (!(c >= 0x3400 && c <= 0x9FFF) && !(c >= 0x3000 && c <= 0x303F) &&
+            !(c >= 0xFF00 && c <= 0xFF0F))
             caseless = false;
     }
     if (ascii) {

@@ -24,7 +24,8 @@ size_t characterCount(std::u16string_view text);
 std::vector<int32_t> characterBoundaries(std::u16string_view text);
 // Characters inside `range` of the text whose boundaries are given; a range whose ends are not
 // character boundaries is counted on its own.
-size_t characterCount(std::u16string_view text, const std::vector<int32_t>& boundaries, TextRange range);
+size_t characterCount(std::u16string_view text, const std::vector<int32_t>& boundaries,
+                      TextRange range);
 
 // The text cut into user-perceived characters, in order.
 std::vector<std::string> characters(std::string_view text);

@@ -19,40 +19,62 @@ namespace zimlo::text {
 
 const char* lexicalClassName(LexicalClass value) {
     switch (value) {
-    case LexicalClass::none: return "-";
-    case LexicalClass::noun: return "Noun";
-    case LexicalClass::verb: return "Verb";
-    case LexicalClass::adjective: return "Adjective";
-    case LexicalClass::adverb: return "Adverb";
-    case LexicalClass::pronoun: return "Pronoun";
-    case LexicalClass::determiner: return "Determiner";
-    case LexicalClass::particle: return "Particle";
-    case LexicalClass::preposition: return "Preposition";
-    case LexicalClass::number: return "Number";
-    case LexicalClass::conjunction: return "Conjunction";
-    case LexicalClass::interjection: return "Interjection";
-    case LexicalClass::classifier: return "Classifier";
-    case LexicalClass::idiom: return "Idiom";
-    case LexicalClass::otherWord: return "OtherWord";
+        case LexicalClass::none:
+            return "-";
+        case LexicalClass::noun:
+            return "Noun";
+        case LexicalClass::verb:
+            return "Verb";
+        case LexicalClass::adjective:
+            return "Adjective";
+        case LexicalClass::adverb:
+            return "Adverb";
+        case LexicalClass::pronoun:
+            return "Pronoun";
+        case LexicalClass::determiner:
+            return "Determiner";
+        case LexicalClass::particle:
+            return "Particle";
+        case LexicalClass::preposition:
+            return "Preposition";
+        case LexicalClass::number:
+            return "Number";
+        case LexicalClass::conjunction:
+            return "Conjunction";
+        case LexicalClass::interjection:
+            return "Interjection";
+        case LexicalClass::classifier:
+            return "Classifier";
+        case LexicalClass::idiom:
+            return "Idiom";
+        case LexicalClass::otherWord:
+            return "OtherWord";
     }
     return "-";
 }
 
 const char* nameTypeName(NameType value) {
     switch (value) {
-    case NameType::none: return "-";
-    case NameType::personalName: return "PersonalName";
-    case NameType::placeName: return "PlaceName";
-    case NameType::organizationName: return "OrganizationName";
+        case NameType::none:
+            return "-";
+        case NameType::personalName:
+            return "PersonalName";
+        case NameType::placeName:
+            return "PlaceName";
+        case NameType::organizationName:
+            return "OrganizationName";
     }
     return "-";
 }
 
 const char* languageName(Language value) {
     switch (value) {
-    case Language::chinese: return "zh";
-    case Language::english: return "en";
-    case Language::undetermined: return "und";
+        case Language::chinese:
+            return "zh";
+        case Language::english:
+            return "en";
+        case Language::undetermined:
+            return "und";
     }
     return "und";
 }
@@ -73,8 +95,9 @@ Language dominantLanguage(std::u16string_view text) {
     size_t most = 0;
     for (const auto& [script, count] : letters) {
         // On a tie Han wins over Latin, and either over other scripts.
-        bool better = count > most || (count == most && (script == USCRIPT_HAN ||
-                                                         (script == USCRIPT_LATIN && dominant != USCRIPT_HAN)));
+        bool better = count > most ||
+                      (count == most && (script == USCRIPT_HAN ||
+                                         (script == USCRIPT_LATIN && dominant != USCRIPT_HAN)));
         if (better) {
             dominant = script;
             most = count;
@@ -102,9 +125,12 @@ struct WordTagger::State {
         if (paths.cacheDirectory == "-") return {};
         std::string dir = paths.cacheDirectory;
         if (dir.empty()) {
-            if (const char* xdg = std::getenv("XDG_CACHE_HOME"); xdg && *xdg == '/') dir = std::string(xdg) + "/zimlo";
-            else if (const char* home = std::getenv("HOME"); home && *home) dir = std::string(home) + "/.cache/zimlo";
-            else return {};
+            if (const char* xdg = std::getenv("XDG_CACHE_HOME"); xdg && *xdg == '/')
+                dir = std::string(xdg) + "/zimlo";
+            else if (const char* home = std::getenv("HOME"); home && *home)
+                dir = std::string(home) + "/.cache/zimlo";
+            else
+                return {};
         }
         return dir + "/word-tagger.bin";
     }
@@ -112,7 +138,8 @@ struct WordTagger::State {
     void load() {
         pthread_setname_np(pthread_self(), "text-dict");
         auto started = std::chrono::steady_clock::now();
-        uint64_t signature = detail::TaggerBlob::sourceSignature(paths.jiebaDirectory, paths.wordnetDirectory);
+        uint64_t signature =
+            detail::TaggerBlob::sourceSignature(paths.jiebaDirectory, paths.wordnetDirectory);
         std::string cache = cachePath();
         std::shared_ptr<detail::TaggerBlob> blob;
         std::string zhError, enError;
@@ -122,17 +149,24 @@ struct WordTagger::State {
             cached = blob != nullptr;
         }
         if (!blob) {
-            blob = detail::TaggerBlob::build(paths.jiebaDirectory, paths.wordnetDirectory, zhError, enError);
+            blob = detail::TaggerBlob::build(paths.jiebaDirectory, paths.wordnetDirectory, zhError,
+                                             enError);
             // Only a complete block is kept, so that a missing dictionary is looked for again.
-            if (!cache.empty() && zhError.empty() && enError.empty()) blob->writeFile(cache, signature);
+            if (!cache.empty() && zhError.empty() && enError.empty())
+                blob->writeFile(cache, signature);
         }
         std::shared_ptr<const detail::ChineseEngine> zh;
         std::shared_ptr<const detail::EnglishEngine> en;
-        if (blob->scalars().hasChinese) zh = std::make_shared<detail::ChineseEngine>(blob);
-        else if (zhError.empty()) zhError = "Chinese dictionary unavailable";
-        if (blob->scalars().hasEnglish) en = std::make_shared<detail::EnglishEngine>(blob);
-        else if (enError.empty()) enError = "English dictionary unavailable";
-        double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        if (blob->scalars().hasChinese)
+            zh = std::make_shared<detail::ChineseEngine>(blob);
+        else if (zhError.empty())
+            zhError = "Chinese dictionary unavailable";
+        if (blob->scalars().hasEnglish)
+            en = std::make_shared<detail::EnglishEngine>(blob);
+        else if (enError.empty())
+            enError = "English dictionary unavailable";
+        double elapsed =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         {
             std::lock_guard lock(mutex);
             chinese = zh;
@@ -153,7 +187,9 @@ WordTagger& WordTagger::shared() {
     return *tagger;
 }
 
-WordTagger::WordTagger(Paths paths) : state_(std::make_unique<State>()) { state_->paths = std::move(paths); }
+WordTagger::WordTagger(Paths paths) : state_(std::make_unique<State>()) {
+    state_->paths = std::move(paths);
+}
 
 WordTagger::~WordTagger() {
     if (state_->loader.joinable()) state_->loader.join();

@@ -65,7 +65,7 @@ Language dominantLanguage(std::u16string_view text);
 // compact block that is also kept as a binary cache ($XDG_CACHE_HOME/zimlo, else ~/.cache/zimlo)
 // so that later processes only map it in.
 class WordTagger {
-public:
+  public:
     struct Paths {
         std::string jiebaDirectory = "/usr/lib/python3/dist-packages/jieba";
         std::string wordnetDirectory = "/usr/share/wordnet";
@@ -101,7 +101,7 @@ public:
     // Same as tag() but returns nothing at once unless the dictionaries are loaded.
     std::optional<TaggedText> tagIfLoaded(std::u16string_view text, Language language);
 
-private:
+  private:
     struct State;
     std::unique_ptr<State> state_;
 };

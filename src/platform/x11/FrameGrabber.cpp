@@ -21,8 +21,8 @@ namespace {
 // Frames are BGRA in memory; X servers on little-endian machines hand 24/32-bit TrueColor
 // pixels in that order.
 bool isBgrx(const Visual* v, int depth) {
-    return v && (depth == 24 || depth == 32) && v->red_mask == 0xff0000 && v->green_mask == 0xff00 &&
-           v->blue_mask == 0xff;
+    return v && (depth == 24 || depth == 32) && v->red_mask == 0xff0000 &&
+           v->green_mask == 0xff00 && v->blue_mask == 0xff;
 }
 
 void forceOpaqueRow(uint8_t* row, int width) {
@@ -33,7 +33,10 @@ void forceOpaqueRow(uint8_t* row, int width) {
 }  // namespace
 
 FrameGrabber::FrameGrabber(Display* display, ContentFilter filter, bool excludeOwnProcess)
-    : d_(display), root_(DefaultRootWindow(display)), filter_(std::move(filter)), excludeOwnProcess_(excludeOwnProcess) {
+    : d_(display),
+      root_(DefaultRootWindow(display)),
+      filter_(std::move(filter)),
+      excludeOwnProcess_(excludeOwnProcess) {
     int major = 0, minor = 0;
     Bool pixmaps = False;
     hasShm_ = XShmQueryVersion(d_, &major, &minor, &pixmaps);
@@ -65,7 +68,8 @@ FrameGrabber::FrameGrabber(Display* display, ContentFilter filter, bool excludeO
         srcWidth_ = region_.width;
         srcHeight_ = region_.height;
     } else {
-        if (!hasComposite_) throw std::runtime_error("X 服务器不支持窗口录制（缺少 Composite 扩展）");
+        if (!hasComposite_)
+            throw std::runtime_error("X 服务器不支持窗口录制（缺少 Composite 扩展）");
         window_ = static_cast<Window>(filter_.windowId);
         XWindowAttributes attrs{};
         if (!XGetWindowAttributes(d_, window_, &attrs) || trap.sync()) {
@@ -83,7 +87,9 @@ FrameGrabber::FrameGrabber(Display* display, ContentFilter filter, bool excludeO
         srcHeight_ = std::max(1, attrs.height);
     }
     if (hasFixes_) XFixesSelectCursorInput(d_, root_, XFixesDisplayCursorNotifyMask);
-    if (trap.sync()) throw std::runtime_error("无法开始录制屏幕内容（X 错误 " + std::to_string(trap.errorCode()) + "）");
+    if (trap.sync())
+        throw std::runtime_error("无法开始录制屏幕内容（X 错误 " +
+                                 std::to_string(trap.errorCode()) + "）");
 
     // Black until the first grab.
     srcStride_ = srcWidth_ * 4;
@@ -95,8 +101,10 @@ FrameGrabber::~FrameGrabber() {
     ErrorTrap trap(d_);
     if (pixmap_) XFreePixmap(d_, pixmap_);
     if (damage_) XDamageDestroy(d_, damage_);
-    if (redirected_ && window_) XCompositeUnredirectWindow(d_, window_, CompositeRedirectAutomatic);
-    else if (redirected_) XCompositeUnredirectSubwindows(d_, root_, CompositeRedirectAutomatic);
+    if (redirected_ && window_)
+        XCompositeUnredirectWindow(d_, window_, CompositeRedirectAutomatic);
+    else if (redirected_)
+        XCompositeUnredirectSubwindows(d_, root_, CompositeRedirectAutomatic);
     releaseShm(shm_);
     releaseShm(scratch_);
 }
@@ -155,11 +163,13 @@ void FrameGrabber::releaseShm(ShmImage& segment) {
 
 // Reads an area of a drawable through shared memory when possible; null on failure. The
 // result stays valid until the next call.
-const uint8_t* FrameGrabber::readArea(Drawable drawable, Visual* visual, int depth, const Rect& area, int& stride) {
+const uint8_t* FrameGrabber::readArea(Drawable drawable, Visual* visual, int depth,
+                                      const Rect& area, int& stride) {
     ErrorTrap trap(d_);
     if (ensureShm(scratch_, static_cast<size_t>(area.width) * area.height * 4)) {
-        XImage* image = XShmCreateImage(d_, visual, static_cast<unsigned>(depth), ZPixmap, nullptr, &scratch_.info,
-                                        static_cast<unsigned>(area.width), static_cast<unsigned>(area.height));
+        XImage* image = XShmCreateImage(d_, visual, static_cast<unsigned>(depth), ZPixmap, nullptr,
+                                        &scratch_.info, static_cast<unsigned>(area.width),
+                                        static_cast<unsigned>(area.height));
         if (!image) return nullptr;
         image->data = scratch_.info.shmaddr;
         bool ok = XShmGetImage(d_, drawable, image, area.x, area.y, AllPlanes) && !trap.sync() &&
@@ -179,22 +189,26 @@ const uint8_t* FrameGrabber::readArea(Drawable drawable, Visual* visual, int dep
     scratchCopy_.resize(static_cast<size_t>(stride) * area.height);
     for (int row = 0; row < area.height; ++row) {
         std::memcpy(scratchCopy_.data() + static_cast<size_t>(row) * stride,
-                    image->data + static_cast<size_t>(row) * image->bytes_per_line, static_cast<size_t>(stride));
+                    image->data + static_cast<size_t>(row) * image->bytes_per_line,
+                    static_cast<size_t>(stride));
     }
     XDestroyImage(image);
     return scratchCopy_.data();
 }
 
 // Reads w × h pixels at (x, y) of `drawable` into the source image.
-bool FrameGrabber::grabInto(Drawable drawable, Visual* visual, int depth, int x, int y, int w, int h) {
+bool FrameGrabber::grabInto(Drawable drawable, Visual* visual, int depth, int x, int y, int w,
+                            int h) {
     size_t bytes = static_cast<size_t>(w) * h * 4;
     ErrorTrap trap(d_);
     if (ensureShm(shm_, bytes)) {
-        XImage* image = XShmCreateImage(d_, visual, static_cast<unsigned>(depth), ZPixmap, nullptr, &shm_.info,
-                                        static_cast<unsigned>(w), static_cast<unsigned>(h));
+        XImage* image =
+            XShmCreateImage(d_, visual, static_cast<unsigned>(depth), ZPixmap, nullptr, &shm_.info,
+                            static_cast<unsigned>(w), static_cast<unsigned>(h));
         if (!image) return false;
         image->data = shm_.info.shmaddr;
-        bool ok = XShmGetImage(d_, drawable, image, x, y, AllPlanes) && !trap.sync() && image->bits_per_pixel == 32;
+        bool ok = XShmGetImage(d_, drawable, image, x, y, AllPlanes) && !trap.sync() &&
+                  image->bits_per_pixel == 32;
         int stride = image->bytes_per_line;
         image->data = nullptr;
         XDestroyImage(image);
@@ -202,15 +216,16 @@ bool FrameGrabber::grabInto(Drawable drawable, Visual* visual, int depth, int x,
         srcData_ = reinterpret_cast<uint8_t*>(shm_.info.shmaddr);
         srcStride_ = stride;
     } else {
-        XImage* image = XGetImage(d_, drawable, x, y, static_cast<unsigned>(w), static_cast<unsigned>(h), AllPlanes,
-                                  ZPixmap);
+        XImage* image = XGetImage(d_, drawable, x, y, static_cast<unsigned>(w),
+                                  static_cast<unsigned>(h), AllPlanes, ZPixmap);
         if (!image || trap.sync() || image->bits_per_pixel != 32) {
             if (image) XDestroyImage(image);
             return false;
         }
         fallback_.resize(bytes);
         for (int row = 0; row < h; ++row) {
-            std::memcpy(fallback_.data() + static_cast<size_t>(row) * w * 4, image->data + static_cast<size_t>(row) * image->bytes_per_line,
+            std::memcpy(fallback_.data() + static_cast<size_t>(row) * w * 4,
+                        image->data + static_cast<size_t>(row) * image->bytes_per_line,
                         static_cast<size_t>(w) * 4);
         }
         XDestroyImage(image);
@@ -234,17 +249,20 @@ bool FrameGrabber::poll(bool showsCursor) {
             if (event.type == DestroyNotify && event.xdestroywindow.window == window_) {
                 targetGone_ = true;
             } else if (event.type == ConfigureNotify && event.xconfigure.window == window_) {
-                if (event.xconfigure.width != windowWidth_ || event.xconfigure.height != windowHeight_) {
+                if (event.xconfigure.width != windowWidth_ ||
+                    event.xconfigure.height != windowHeight_) {
                     // A resized window gets a new pixmap; the old name shows the old size.
                     pixmapStale_ = true;
                     changed_ = true;
                 }
-            } else if ((event.type == MapNotify || event.type == UnmapNotify) && event.xany.window == window_) {
+            } else if ((event.type == MapNotify || event.type == UnmapNotify) &&
+                       event.xany.window == window_) {
                 pixmapStale_ = true;
                 changed_ = true;
             }
-        } else if (event.type == CreateNotify || event.type == DestroyNotify || event.type == MapNotify ||
-                   event.type == UnmapNotify || event.type == ReparentNotify) {
+        } else if (event.type == CreateNotify || event.type == DestroyNotify ||
+                   event.type == MapNotify || event.type == UnmapNotify ||
+                   event.type == ReparentNotify) {
             topologyDirty_ = true;
         }
     }
@@ -258,7 +276,9 @@ bool FrameGrabber::poll(bool showsCursor) {
             // On a display, only moves that touch it matter.
             const int reach = std::max({64, cursorWidth_, cursorHeight_});
             auto near = [&](int x, int y) {
-                return !Rect{x - reach, y - reach, 2 * reach, 2 * reach}.intersected(region_).isEmpty();
+                return !Rect{x - reach, y - reach, 2 * reach, 2 * reach}
+                            .intersected(region_)
+                            .isEmpty();
             };
             if (window_ || near(rx, ry) || near(lastCursorX_, lastCursorY_)) changed_ = true;
             if (!changed_) {
@@ -282,7 +302,8 @@ bool FrameGrabber::grab(bool showsCursor) {
         if (!grabWindow()) return false;
         ErrorTrap trap(d_);
         Window child = 0;
-        if (!XTranslateCoordinates(d_, window_, root_, 0, 0, &originX, &originY, &child) || trap.sync()) {
+        if (!XTranslateCoordinates(d_, window_, root_, 0, 0, &originX, &originY, &child) ||
+            trap.sync()) {
             originX = originY = 0;
         }
     } else {
@@ -320,7 +341,8 @@ bool FrameGrabber::grabWindow() {
         pixmapStale_ = false;
     }
     if (windowWidth_ < 1 || windowHeight_ < 1) return false;
-    if (!grabInto(pixmap_, windowVisual_, windowDepth_, windowBorder_, windowBorder_, windowWidth_, windowHeight_)) {
+    if (!grabInto(pixmap_, windowVisual_, windowDepth_, windowBorder_, windowBorder_, windowWidth_,
+                  windowHeight_)) {
         pixmapStale_ = true;
         return false;
     }
@@ -331,8 +353,8 @@ bool FrameGrabber::grabWindow() {
 
 void FrameGrabber::grabDisplay() {
     int screen = DefaultScreen(d_);
-    if (!grabInto(root_, DefaultVisual(d_, screen), DefaultDepth(d_, screen), region_.x, region_.y, region_.width,
-                  region_.height)) {
+    if (!grabInto(root_, DefaultVisual(d_, screen), DefaultDepth(d_, screen), region_.x, region_.y,
+                  region_.width, region_.height)) {
         return;
     }
     if (hasComposite_) composeWithoutOwnWindows();
@@ -379,8 +401,11 @@ void FrameGrabber::composeWithoutOwnWindows() {
         for (Window w : ownTopLevels_) {
             XWindowAttributes attrs{};
             trap.reset();
-            if (!XGetWindowAttributes(d_, w, &attrs) || trap.sync() || attrs.map_state != IsViewable) continue;
-            Rect outer{attrs.x, attrs.y, attrs.width + 2 * attrs.border_width, attrs.height + 2 * attrs.border_width};
+            if (!XGetWindowAttributes(d_, w, &attrs) || trap.sync() ||
+                attrs.map_state != IsViewable)
+                continue;
+            Rect outer{attrs.x, attrs.y, attrs.width + 2 * attrs.border_width,
+                       attrs.height + 2 * attrs.border_width};
             Rect r = outer.intersected(region_);
             if (!r.isEmpty()) covered.push_back(r);
         }
@@ -402,12 +427,14 @@ void FrameGrabber::composeWithoutOwnWindows() {
     for (const Rect& area : covered) {
         paintBackground(area);
         for (Window w : stacking) {
-            if (std::find(ownTopLevels_.begin(), ownTopLevels_.end(), w) != ownTopLevels_.end()) continue;
+            if (std::find(ownTopLevels_.begin(), ownTopLevels_.end(), w) != ownTopLevels_.end())
+                continue;
             XWindowAttributes attrs{};
             ErrorTrap trap(d_);
             if (!XGetWindowAttributes(d_, w, &attrs) || trap.sync()) continue;
             if (attrs.map_state != IsViewable || attrs.c_class != InputOutput) continue;
-            Rect outer{attrs.x, attrs.y, attrs.width + 2 * attrs.border_width, attrs.height + 2 * attrs.border_width};
+            Rect outer{attrs.x, attrs.y, attrs.width + 2 * attrs.border_width,
+                       attrs.height + 2 * attrs.border_width};
             Rect r = outer.intersected(area);
             if (!r.isEmpty()) copyWindowArea(w, attrs, r);
         }
@@ -431,11 +458,13 @@ void FrameGrabber::paintBackground(const Rect& rect) {
     if (!pixmap || *pixmap == 0) return;
     int stride = 0;
     int screen = DefaultScreen(d_);
-    const uint8_t* pixels = readArea(*pixmap, DefaultVisual(d_, screen), DefaultDepth(d_, screen), rect, stride);
+    const uint8_t* pixels =
+        readArea(*pixmap, DefaultVisual(d_, screen), DefaultDepth(d_, screen), rect, stride);
     if (!pixels) return;
     for (int y = 0; y < rect.height; ++y) {
         uint8_t* row = srcPixel(rect.x - region_.x, rect.y - region_.y + y);
-        std::memcpy(row, pixels + static_cast<size_t>(y) * stride, static_cast<size_t>(rect.width) * 4);
+        std::memcpy(row, pixels + static_cast<size_t>(y) * stride,
+                    static_cast<size_t>(rect.width) * 4);
         forceOpaqueRow(row, rect.width);
     }
 }
@@ -446,8 +475,9 @@ void FrameGrabber::copyWindowArea(Window w, const XWindowAttributes& attrs, cons
     Pixmap pixmap = XCompositeNameWindowPixmap(d_, w);
     if (trap.sync()) return;
     int stride = 0;
-    const uint8_t* pixels = readArea(pixmap, attrs.visual, attrs.depth,
-                                     Rect{rect.x - attrs.x, rect.y - attrs.y, rect.width, rect.height}, stride);
+    const uint8_t* pixels =
+        readArea(pixmap, attrs.visual, attrs.depth,
+                 Rect{rect.x - attrs.x, rect.y - attrs.y, rect.width, rect.height}, stride);
     if (pixels) {
         bool hasAlpha = attrs.depth == 32;
         for (int y = 0; y < rect.height; ++y) {
@@ -461,7 +491,8 @@ void FrameGrabber::copyWindowArea(Window w, const XWindowAttributes& attrs, cons
             for (int x = 0; x < rect.width; ++x) {  // premultiplied "over"
                 unsigned a = src[x * 4 + 3];
                 for (int c = 0; c < 3; ++c) {
-                    dst[x * 4 + c] = static_cast<uint8_t>(src[x * 4 + c] + dst[x * 4 + c] * (255 - a) / 255);
+                    dst[x * 4 + c] =
+                        static_cast<uint8_t>(src[x * 4 + c] + dst[x * 4 + c] * (255 - a) / 255);
                 }
                 dst[x * 4 + 3] = 0xff;
             }
@@ -482,7 +513,8 @@ void FrameGrabber::fetchCursorImage() {
     cursorHotX_ = image->xhot;
     cursorHotY_ = image->yhot;
     cursorPixels_.resize(static_cast<size_t>(cursorWidth_) * cursorHeight_);
-    for (size_t i = 0; i < cursorPixels_.size(); ++i) cursorPixels_[i] = static_cast<uint32_t>(image->pixels[i]);
+    for (size_t i = 0; i < cursorPixels_.size(); ++i)
+        cursorPixels_[i] = static_cast<uint32_t>(image->pixels[i]);
     XFree(image);
 }
 
@@ -517,14 +549,16 @@ void FrameGrabber::render(media::PixelBuffer& out, bool preservesAspectRatio) {
     const int outW = out.width(), outH = out.height();
     int dw = outW, dh = outH;
     if (preservesAspectRatio && srcWidth_ > 0 && srcHeight_ > 0) {
-        double scale = std::min(static_cast<double>(outW) / srcWidth_, static_cast<double>(outH) / srcHeight_);
+        double scale =
+            std::min(static_cast<double>(outW) / srcWidth_, static_cast<double>(outH) / srcHeight_);
         dw = std::clamp(static_cast<int>(std::lround(srcWidth_ * scale)), 1, outW);
         dh = std::clamp(static_cast<int>(std::lround(srcHeight_ * scale)), 1, outH);
     }
     const int offX = (outW - dw) / 2, offY = (outH - dh) / 2;
     if (dw != outW || dh != outH) {
         for (int y = 0; y < outH; ++y) {
-            auto* row = reinterpret_cast<uint32_t*>(out.data() + static_cast<size_t>(y) * out.stride());
+            auto* row =
+                reinterpret_cast<uint32_t*>(out.data() + static_cast<size_t>(y) * out.stride());
             if (y < offY || y >= offY + dh) {
                 std::fill(row, row + outW, 0xff000000u);
             } else {

@@ -18,7 +18,7 @@
 namespace zimlo::x11 {
 
 class FrameGrabber {
-public:
+  public:
     // Throws std::runtime_error with a user-facing text when the content cannot be captured.
     FrameGrabber(Display* display, ContentFilter filter, bool excludeOwnProcess);
     ~FrameGrabber();
@@ -44,7 +44,7 @@ public:
     int sourceWidth() const { return srcWidth_; }
     int sourceHeight() const { return srcHeight_; }
 
-private:
+  private:
     struct ShmImage {
         XShmSegmentInfo info{};
         size_t capacity = 0;
@@ -53,7 +53,8 @@ private:
 
     bool ensureShm(ShmImage& segment, size_t bytes);
     void releaseShm(ShmImage& segment);
-    const uint8_t* readArea(Drawable drawable, Visual* visual, int depth, const Rect& area, int& stride);
+    const uint8_t* readArea(Drawable drawable, Visual* visual, int depth, const Rect& area,
+                            int& stride);
     bool grabInto(Drawable drawable, Visual* visual, int depth, int x, int y, int w, int h);
     bool grabWindow();
     void grabDisplay();
@@ -63,7 +64,9 @@ private:
     void copyWindowArea(Window w, const XWindowAttributes& attrs, const Rect& rect);
     void blendCursor(int originX, int originY);
     void fetchCursorImage();
-    uint8_t* srcPixel(int x, int y) { return srcData_ + static_cast<size_t>(y) * srcStride_ + x * 4; }
+    uint8_t* srcPixel(int x, int y) {
+        return srcData_ + static_cast<size_t>(y) * srcStride_ + x * 4;
+    }
 
     Display* d_;
     Window root_;

@@ -16,8 +16,10 @@ namespace {
 void fillRoundedRect(Display* d, Drawable target, GC gc, int x, int y, int w, int h, int r) {
     r = std::max(0, std::min({r, w / 2, h / 2}));
     if (w <= 0 || h <= 0) return;
-    XFillRectangle(d, target, gc, x + r, y, static_cast<unsigned>(w - 2 * r), static_cast<unsigned>(h));
-    XFillRectangle(d, target, gc, x, y + r, static_cast<unsigned>(w), static_cast<unsigned>(h - 2 * r));
+    XFillRectangle(d, target, gc, x + r, y, static_cast<unsigned>(w - 2 * r),
+                   static_cast<unsigned>(h));
+    XFillRectangle(d, target, gc, x, y + r, static_cast<unsigned>(w),
+                   static_cast<unsigned>(h - 2 * r));
     if (r == 0) return;
     unsigned diameter = static_cast<unsigned>(2 * r);
     XFillArc(d, target, gc, x, y, diameter, diameter, 90 * 64, 90 * 64);
@@ -48,7 +50,8 @@ bool windowManagerRuns(const Connection& c, Window root) {
 
 }  // namespace
 
-HighlightBorder::HighlightBorder(const char* displayName) : connection_(std::make_unique<Connection>(displayName)) {
+HighlightBorder::HighlightBorder(const char* displayName)
+    : connection_(std::make_unique<Connection>(displayName)) {
     Display* d = *connection_;
     int screen = DefaultScreen(d);
     XSetWindowAttributes attributes{};
@@ -71,8 +74,8 @@ HighlightBorder::HighlightBorder(const char* displayName) : connection_(std::mak
     XSetClassHint(d, window_, &hint);
     XStoreName(d, window_, "Zimlo highlight");
     Atom type = connection_->atom("_NET_WM_WINDOW_TYPE_NOTIFICATION");
-    XChangeProperty(d, window_, connection_->atom("_NET_WM_WINDOW_TYPE"), XA_ATOM, 32, PropModeReplace,
-                    reinterpret_cast<unsigned char*>(&type), 1);
+    XChangeProperty(d, window_, connection_->atom("_NET_WM_WINDOW_TYPE"), XA_ATOM, 32,
+                    PropModeReplace, reinterpret_cast<unsigned char*>(&type), 1);
     // Clicks go through to whatever lies below.
     XShapeCombineRectangles(d, window_, ShapeInput, 0, 0, nullptr, 0, ShapeSet, Unsorted);
     XFlush(d);
@@ -87,15 +90,16 @@ HighlightBorder::~HighlightBorder() {
 
 void HighlightBorder::reshape(int width, int height) {
     Display* d = *connection_;
-    Pixmap mask = XCreatePixmap(d, window_, static_cast<unsigned>(width), static_cast<unsigned>(height), 1);
+    Pixmap mask =
+        XCreatePixmap(d, window_, static_cast<unsigned>(width), static_cast<unsigned>(height), 1);
     GC gc = XCreateGC(d, mask, 0, nullptr);
     XSetForeground(d, gc, 0);
     XFillRectangle(d, mask, gc, 0, 0, static_cast<unsigned>(width), static_cast<unsigned>(height));
     XSetForeground(d, gc, 1);
     fillRoundedRect(d, mask, gc, 0, 0, width, height, kCornerRadius);
     XSetForeground(d, gc, 0);
-    fillRoundedRect(d, mask, gc, kBorderWidth, kBorderWidth, width - 2 * kBorderWidth, height - 2 * kBorderWidth,
-                    kCornerRadius - kBorderWidth);
+    fillRoundedRect(d, mask, gc, kBorderWidth, kBorderWidth, width - 2 * kBorderWidth,
+                    height - 2 * kBorderWidth, kCornerRadius - kBorderWidth);
     XShapeCombineMask(d, window_, ShapeBounding, 0, 0, mask, ShapeSet);
     XFreeGC(d, gc);
     XFreePixmap(d, mask);
@@ -106,7 +110,8 @@ void HighlightBorder::show(const Rect& rect) {
     int width = std::max(1, rect.width), height = std::max(1, rect.height);
     ErrorTrap trap(d);
     if (rect.width != shownAt_.width || rect.height != shownAt_.height) reshape(width, height);
-    XMoveResizeWindow(d, window_, rect.x, rect.y, static_cast<unsigned>(width), static_cast<unsigned>(height));
+    XMoveResizeWindow(d, window_, rect.x, rect.y, static_cast<unsigned>(width),
+                      static_cast<unsigned>(height));
     XMapRaised(d, window_);
     XFlush(d);
     shownAt_ = rect;
@@ -125,11 +130,12 @@ bool activateWindow(uint32_t windowId, const char* displayName) {
         }
         if (windowManagerRuns(c, root)) {
             auto desktop = cardinalProperty(d, w, c.atom("_NET_WM_DESKTOP"), XA_CARDINAL, 1);
-            auto current = cardinalProperty(d, root, c.atom("_NET_CURRENT_DESKTOP"), XA_CARDINAL, 1);
-            if (desktop && !desktop->empty() && (*desktop)[0] != 0xffffffffUL && current && !current->empty() &&
-                (*desktop)[0] != (*current)[0]) {
-                sendClientMessage(d, root, root, c.atom("_NET_CURRENT_DESKTOP"), static_cast<long>((*desktop)[0]),
-                                  CurrentTime, 0);
+            auto current =
+                cardinalProperty(d, root, c.atom("_NET_CURRENT_DESKTOP"), XA_CARDINAL, 1);
+            if (desktop && !desktop->empty() && (*desktop)[0] != 0xffffffffUL && current &&
+                !current->empty() && (*desktop)[0] != (*current)[0]) {
+                sendClientMessage(d, root, root, c.atom("_NET_CURRENT_DESKTOP"),
+                                  static_cast<long>((*desktop)[0]), CurrentTime, 0);
             }
             // Source indication 2: a pager acting on the user's behalf, which focus-stealing
             // prevention lets through.

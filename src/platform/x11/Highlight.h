@@ -13,7 +13,7 @@ class Connection;
 // shaped to a 4-pixel system-blue frame with rounded corners (no compositing manager needed),
 // transparent to input, raised above the other windows on every show. Main thread.
 class HighlightBorder {
-public:
+  public:
     // Throws std::runtime_error when the X server cannot be reached.
     explicit HighlightBorder(const char* displayName = nullptr);
     ~HighlightBorder();
@@ -28,7 +28,7 @@ public:
     static constexpr int kCornerRadius = 10;
     static constexpr uint32_t kSystemBlue = 0x007aff;  // RGB
 
-private:
+  private:
     void reshape(int width, int height);
 
     std::unique_ptr<Connection> connection_;

@@ -14,7 +14,8 @@ std::unique_ptr<icu::Collator> makeCollator() {
     UErrorCode status = U_ZERO_ERROR;
     icu::Locale locale = icu::Locale::getDefault();
     // The C/POSIX locale collates by code point (capitals first); names want the common order.
-    if (std::string_view(locale.getVariant()) == "POSIX" || std::string_view(locale.getLanguage()).empty()) {
+    if (std::string_view(locale.getVariant()) == "POSIX" ||
+        std::string_view(locale.getLanguage()).empty()) {
         locale = icu::Locale::getRoot();
     }
     std::unique_ptr<icu::Collator> collator(icu::Collator::createInstance(locale, status));
@@ -35,8 +36,10 @@ int compareNames(std::string_view a, std::string_view b) {
     static std::mutex mutex;
     static std::unique_ptr<icu::Collator> collator = makeCollator();
     if (!collator) return a.compare(b);
-    auto ua = icu::UnicodeString::fromUTF8(icu::StringPiece(a.data(), static_cast<int32_t>(a.size())));
-    auto ub = icu::UnicodeString::fromUTF8(icu::StringPiece(b.data(), static_cast<int32_t>(b.size())));
+    auto ua =
+        icu::UnicodeString::fromUTF8(icu::StringPiece(a.data(), static_cast<int32_t>(a.size())));
+    auto ub =
+        icu::UnicodeString::fromUTF8(icu::StringPiece(b.data(), static_cast<int32_t>(b.size())));
     UErrorCode status = U_ZERO_ERROR;
     std::lock_guard lock(mutex);  // a collator is not safe for concurrent use
     UCollationResult result = collator->compare(ua, ub, status);

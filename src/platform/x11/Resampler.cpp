@@ -27,7 +27,8 @@ void Resampler::build(Taps& taps, int srcSize, int dstSize) {
             first = static_cast<int>(std::floor(begin));
             int last = std::min(srcSize - 1, static_cast<int>(std::ceil(end)) - 1);
             for (int i = first; i <= last; ++i) {
-                w.push_back(std::max(0.0, std::min(end, i + 1.0) - std::max(begin, static_cast<double>(i))));
+                w.push_back(std::max(
+                    0.0, std::min(end, i + 1.0) - std::max(begin, static_cast<double>(i))));
             }
         } else {
             double centre = (o + 0.5) * scale - 0.5;
@@ -57,17 +58,19 @@ void Resampler::build(Taps& taps, int srcSize, int dstSize) {
             sum += fixed;
         }
         // Rounding leftovers go to the largest weight so that flat areas stay exact.
-        auto largest = std::max_element(taps.weights.end() - static_cast<long>(w.size()), taps.weights.end());
+        auto largest =
+            std::max_element(taps.weights.end() - static_cast<long>(w.size()), taps.weights.end());
         *largest += kOne - sum;
     }
 }
 
-void Resampler::resize(const uint8_t* src, int srcWidth, int srcHeight, int srcStride, uint8_t* dst, int dstWidth,
-                       int dstHeight, int dstStride) {
+void Resampler::resize(const uint8_t* src, int srcWidth, int srcHeight, int srcStride, uint8_t* dst,
+                       int dstWidth, int dstHeight, int dstStride) {
     if (srcWidth == dstWidth && srcHeight == dstHeight) {
         for (int y = 0; y < dstHeight; ++y) {
             auto* out = reinterpret_cast<uint32_t*>(dst + static_cast<size_t>(y) * dstStride);
-            const auto* in = reinterpret_cast<const uint32_t*>(src + static_cast<size_t>(y) * srcStride);
+            const auto* in =
+                reinterpret_cast<const uint32_t*>(src + static_cast<size_t>(y) * srcStride);
             for (int x = 0; x < dstWidth; ++x) out[x] = in[x] | 0xff000000u;
         }
         return;
@@ -90,7 +93,8 @@ void Resampler::resize(const uint8_t* src, int srcWidth, int srcHeight, int srcS
         for (int k = 1; k < vCount; ++k) {
             const uint8_t* row = src + static_cast<size_t>(vFirst + k) * srcStride;
             const auto weight = static_cast<uint16_t>(vWeights[k]);
-            for (size_t i = 0; i < rowValues; ++i) col[i] = static_cast<uint16_t>(col[i] + weight * row[i]);
+            for (size_t i = 0; i < rowValues; ++i)
+                col[i] = static_cast<uint16_t>(col[i] + weight * row[i]);
         }
         // Horizontal pass, three colour channels per output pixel.
         uint8_t* out = dst + static_cast<size_t>(y) * dstStride;

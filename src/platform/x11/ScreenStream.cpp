@@ -50,7 +50,7 @@ std::chrono::nanoseconds intervalOf(const ScreenStreamConfiguration& c) {
 
 // Output buffers are reused once nobody holds them any more.
 class BufferPool {
-public:
+  public:
     std::shared_ptr<media::PixelBuffer> take(int width, int height, size_t keep) {
         for (auto& buffer : buffers_) {
             if (buffer.use_count() == 1 && buffer->width() == width && buffer->height() == height) {
@@ -67,11 +67,12 @@ public:
         return fresh;
     }
 
-private:
+  private:
     std::vector<std::shared_ptr<media::PixelBuffer>> buffers_;
 };
 
-void deliver(const std::shared_ptr<ScreenStream::Shared>& shared, media::VideoSample sample, int queueDepth) {
+void deliver(const std::shared_ptr<ScreenStream::Shared>& shared, media::VideoSample sample,
+             int queueDepth) {
     if (!shared->queue) {
         std::lock_guard lock(shared->deliveryMutex);
         if (!shared->delivering.load()) return;
@@ -107,8 +108,10 @@ void captureLoop(const std::shared_ptr<ScreenStream::Shared>& shared, ContentFil
         config = shared->configuration;
     }
     try {
-        connection = std::make_unique<Connection>(shared->hasDisplayName ? shared->displayName.c_str() : nullptr);
-        grabber = std::make_unique<FrameGrabber>(connection->get(), filter, config.excludesCurrentProcessWindows);
+        connection = std::make_unique<Connection>(
+            shared->hasDisplayName ? shared->displayName.c_str() : nullptr);
+        grabber = std::make_unique<FrameGrabber>(connection->get(), filter,
+                                                 config.excludesCurrentProcessWindows);
     } catch (const std::exception& error) {
         grabber.reset();
         connection.reset();
@@ -149,7 +152,8 @@ void captureLoop(const std::shared_ptr<ScreenStream::Shared>& shared, ContentFil
         sample.presentationTime = now;
         if (changed || sizeChanged) {
             grabber->grab(config.showsCursor);
-            auto buffer = pool.take(width, height, static_cast<size_t>(std::max(2, config.queueDepth) + 2));
+            auto buffer =
+                pool.take(width, height, static_cast<size_t>(std::max(2, config.queueDepth) + 2));
             grabber->render(*buffer, true);
             last = buffer;
             sample.status = media::FrameStatus::complete;
@@ -195,7 +199,8 @@ void captureLoop(const std::shared_ptr<ScreenStream::Shared>& shared, ContentFil
 
 }  // namespace
 
-ScreenStream::ScreenStream(ContentFilter filter, ScreenStreamConfiguration configuration, const char* displayName)
+ScreenStream::ScreenStream(ContentFilter filter, ScreenStreamConfiguration configuration,
+                           const char* displayName)
     : filter_(std::move(filter)), shared_(std::make_shared<Shared>()) {
     shared_->configuration = configuration;
     if (displayName) {
@@ -277,8 +282,9 @@ bool ScreenStream::isRunning() const {
 uint64_t ScreenStream::droppedFrameCount() const { return shared_->dropped.load(); }
 uint64_t ScreenStream::deliveredFrameCount() const { return shared_->delivered.load(); }
 
-std::shared_ptr<media::PixelBuffer> captureImage(const ContentFilter& filter, int width, int height, bool showsCursor,
-                                                 bool preservesAspectRatio, const char* displayName) {
+std::shared_ptr<media::PixelBuffer> captureImage(const ContentFilter& filter, int width, int height,
+                                                 bool showsCursor, bool preservesAspectRatio,
+                                                 const char* displayName) {
     Connection connection(displayName);
     FrameGrabber grabber(connection.get(), filter, true);
     grabber.poll(showsCursor);
@@ -290,7 +296,8 @@ std::shared_ptr<media::PixelBuffer> captureImage(const ContentFilter& filter, in
         grabber.poll(showsCursor);
         grabber.grab(showsCursor);
     }
-    auto image = std::make_shared<media::PixelBuffer>(std::max(1, width), std::max(1, height), media::PixelFormat::BGRA);
+    auto image = std::make_shared<media::PixelBuffer>(std::max(1, width), std::max(1, height),
+                                                      media::PixelFormat::BGRA);
     grabber.render(*image, preservesAspectRatio);
     return image;
 }

@@ -49,7 +49,7 @@ struct ScreenStreamConfiguration {
 // they overlap the display, that part of the frame is composed from the other windows'
 // composite pixmaps in stacking order over the root background.
 class ScreenStream {
-public:
+  public:
     using FrameHandler = std::function<void(const media::VideoSample&)>;
     // The stream stopped by itself (the captured window was closed); the text is user-facing.
     using StopHandler = std::function<void(const std::string& error)>;
@@ -90,7 +90,7 @@ public:
 
     struct Shared;  // state shared with the capture thread and posted frames
 
-private:
+  private:
     ContentFilter filter_;
     std::shared_ptr<Shared> shared_;
 };

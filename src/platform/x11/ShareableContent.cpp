@@ -30,7 +30,8 @@ std::pair<int, int> largestMode(XRRScreenResources* resources, XRROutputInfo* ou
             if (mode.id != output->modes[i]) continue;
             long long area = static_cast<long long>(mode.width) * mode.height;
             long long bestArea = static_cast<long long>(bestW) * bestH;
-            int longSide = std::max<int>(mode.width, mode.height), bestLong = std::max(bestW, bestH);
+            int longSide = std::max<int>(mode.width, mode.height),
+                bestLong = std::max(bestW, bestH);
             if (area > bestArea || (area == bestArea && longSide > bestLong)) {
                 bestW = static_cast<int>(mode.width);
                 bestH = static_cast<int>(mode.height);
@@ -45,7 +46,8 @@ std::vector<DisplayInfo> listDisplays(Display* d, Window root) {
     int eventBase = 0, errorBase = 0;
     int screenW = DisplayWidth(d, DefaultScreen(d)), screenH = DisplayHeight(d, DefaultScreen(d));
     if (!XRRQueryExtension(d, &eventBase, &errorBase)) {
-        displays.push_back(DisplayInfo{static_cast<uint32_t>(root), "screen", Rect{0, 0, screenW, screenH}, 0, 0});
+        displays.push_back(
+            DisplayInfo{static_cast<uint32_t>(root), "screen", Rect{0, 0, screenW, screenH}, 0, 0});
         return displays;
     }
     XRRScreenResources* resources = XRRGetScreenResourcesCurrent(d, root);
@@ -60,7 +62,8 @@ std::vector<DisplayInfo> listDisplays(Display* d, Window root) {
             info.name = name;
             XFree(name);
         }
-        info.id = m.noutput > 0 ? static_cast<uint32_t>(m.outputs[0]) : static_cast<uint32_t>(m.name);
+        info.id =
+            m.noutput > 0 ? static_cast<uint32_t>(m.outputs[0]) : static_cast<uint32_t>(m.name);
         if (resources && m.noutput > 0) {
             if (XRROutputInfo* output = XRRGetOutputInfo(d, resources, m.outputs[0])) {
                 auto [w, h] = largestMode(resources, output);
@@ -79,7 +82,8 @@ std::vector<DisplayInfo> listDisplays(Display* d, Window root) {
     if (monitors) XRRFreeMonitors(monitors);
     if (resources) XRRFreeScreenResources(resources);
     if (displays.empty()) {
-        displays.push_back(DisplayInfo{static_cast<uint32_t>(root), "screen", Rect{0, 0, screenW, screenH}, 0, 0});
+        displays.push_back(
+            DisplayInfo{static_cast<uint32_t>(root), "screen", Rect{0, 0, screenW, screenH}, 0, 0});
     }
     return displays;
 }
@@ -93,7 +97,9 @@ std::shared_ptr<const media::PixelBuffer> readIcon(Display* d, Window w, Atom ne
     long bestW = 0, bestH = 0;
     for (size_t i = 0; i + 2 <= v.size();) {
         long w = static_cast<long>(v[i]), h = static_cast<long>(v[i + 1]);
-        if (w <= 0 || h <= 0 || w > 1024 || h > 1024 || i + 2 + static_cast<size_t>(w * h) > v.size()) break;
+        if (w <= 0 || h <= 0 || w > 1024 || h > 1024 ||
+            i + 2 + static_cast<size_t>(w * h) > v.size())
+            break;
         auto score = [](long s) { return s >= 64 ? s - 64 : (64 - s) * 4; };
         if (bestW == 0 || score(std::max(w, h)) < score(std::max(bestW, bestH))) {
             bestAt = i;
@@ -103,8 +109,8 @@ std::shared_ptr<const media::PixelBuffer> readIcon(Display* d, Window w, Atom ne
         i += 2 + static_cast<size_t>(w * h);
     }
     if (bestW == 0) return nullptr;
-    auto icon = std::make_shared<media::PixelBuffer>(static_cast<int>(bestW), static_cast<int>(bestH),
-                                                     media::PixelFormat::BGRA);
+    auto icon = std::make_shared<media::PixelBuffer>(
+        static_cast<int>(bestW), static_cast<int>(bestH), media::PixelFormat::BGRA);
     for (long y = 0; y < bestH; ++y) {
         uint8_t* row = icon->data() + y * icon->stride();
         for (long x = 0; x < bestW; ++x) {
@@ -119,8 +125,8 @@ std::shared_ptr<const media::PixelBuffer> readIcon(Display* d, Window w, Atom ne
 }
 
 struct Atoms {
-    Atom netSupportingCheck, netClientList, netClientListStacking, netWmName, utf8, netWmPid, netWmIcon,
-        netWmType, typeNormal, typeDialog, netWmState, stateHidden, wmState;
+    Atom netSupportingCheck, netClientList, netClientListStacking, netWmName, utf8, netWmPid,
+        netWmIcon, netWmType, typeNormal, typeDialog, netWmState, stateHidden, wmState;
     explicit Atoms(const Connection& c)
         : netSupportingCheck(c.atom("_NET_SUPPORTING_WM_CHECK")),
           netClientList(c.atom("_NET_CLIENT_LIST")),
@@ -145,7 +151,8 @@ bool windowManagerRuns(Display* d, Window root, const Atoms& a) {
     return again && *again == *check;
 }
 
-std::optional<WindowInfo> describeWindow(Display* d, Window root, Window w, const Atoms& a, bool managed) {
+std::optional<WindowInfo> describeWindow(Display* d, Window root, Window w, const Atoms& a,
+                                         bool managed) {
     XWindowAttributes attributes{};
     {
         ErrorTrap trap(d);
@@ -220,7 +227,8 @@ ShareableContent queryShareableContent(const char* displayName) {
     std::set<Window> seen;
     if (content.hasWindowManager) {
         auto list = cardinalProperty(d, root, atoms.netClientListStacking, XA_WINDOW);
-        if (!list || list->empty()) list = cardinalProperty(d, root, atoms.netClientList, XA_WINDOW);
+        if (!list || list->empty())
+            list = cardinalProperty(d, root, atoms.netClientList, XA_WINDOW);
         if (list) {
             for (unsigned long w : *list) {
                 if (seen.insert(w).second) clients.push_back(static_cast<Window>(w));
@@ -229,7 +237,8 @@ ShareableContent queryShareableContent(const char* displayName) {
     }
     std::vector<WindowInfo> windows;
     for (Window w : clients) {
-        if (auto info = describeWindow(d, root, w, atoms, true)) windows.push_back(std::move(*info));
+        if (auto info = describeWindow(d, root, w, atoms, true))
+            windows.push_back(std::move(*info));
     }
     // Without a window manager the root's mapped children are the windows; with one, only
     // unmanaged override-redirect top-levels are added (menus, tooltips, overlays).
@@ -242,7 +251,8 @@ ShareableContent queryShareableContent(const char* displayName) {
         }
         if (attributes.map_state != IsViewable) continue;
         if (content.hasWindowManager && !attributes.override_redirect) continue;
-        if (auto info = describeWindow(d, root, w, atoms, false)) windows.push_back(std::move(*info));
+        if (auto info = describeWindow(d, root, w, atoms, false))
+            windows.push_back(std::move(*info));
     }
     content.windows = std::move(windows);
     return content;

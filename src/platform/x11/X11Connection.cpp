@@ -49,7 +49,8 @@ Connection::Connection(const char* displayName) {
     display_ = XOpenDisplay(displayName);
     if (!display_) {
         const char* name = displayName ? displayName : std::getenv("DISPLAY");
-        throw std::runtime_error(std::string("无法连接到 X 显示服务器") + (name ? std::string("（") + name + "）" : ""));
+        throw std::runtime_error(std::string("无法连接到 X 显示服务器") +
+                                 (name ? std::string("（") + name + "）" : ""));
     }
     std::lock_guard lock(ownedMutex);
     ownedDisplays().insert(display_);
@@ -64,7 +65,9 @@ Connection::~Connection() {
     XCloseDisplay(display_);
 }
 
-ErrorTrap::ErrorTrap(Display* display) : display_(display), previous_(currentTrap) { currentTrap = this; }
+ErrorTrap::ErrorTrap(Display* display) : display_(display), previous_(currentTrap) {
+    currentTrap = this;
+}
 
 ErrorTrap::~ErrorTrap() {
     XSync(display_, False);
@@ -76,15 +79,15 @@ bool ErrorTrap::sync() {
     return failed();
 }
 
-std::optional<std::vector<unsigned long>> cardinalProperty(Display* d, Window w, Atom property, Atom type,
-                                                           long maxItems) {
+std::optional<std::vector<unsigned long>> cardinalProperty(Display* d, Window w, Atom property,
+                                                           Atom type, long maxItems) {
     Atom actualType = None;
     int format = 0;
     unsigned long count = 0, after = 0;
     unsigned char* data = nullptr;
     ErrorTrap trap(d);
-    int status = XGetWindowProperty(d, w, property, 0, maxItems, False, type, &actualType, &format, &count,
-                                    &after, &data);
+    int status = XGetWindowProperty(d, w, property, 0, maxItems, False, type, &actualType, &format,
+                                    &count, &after, &data);
     if (status != Success || trap.sync() || actualType != type || format != 32) {
         if (data) XFree(data);
         return std::nullopt;
@@ -102,8 +105,8 @@ std::optional<std::string> textProperty(Display* d, Window w, Atom property, Ato
     unsigned long count = 0, after = 0;
     unsigned char* data = nullptr;
     ErrorTrap trap(d);
-    int status = XGetWindowProperty(d, w, property, 0, 4096, False, type, &actualType, &format, &count, &after,
-                                    &data);
+    int status = XGetWindowProperty(d, w, property, 0, 4096, False, type, &actualType, &format,
+                                    &count, &after, &data);
     if (status != Success || trap.sync() || actualType != type || format != 8) {
         if (data) XFree(data);
         return std::nullopt;

@@ -17,7 +17,7 @@ namespace zimlo::x11 {
 // An open connection that is closed when dropped. Protocol errors on it never end the process;
 // a lost server does, as for every Xlib client (the user interface's own connection is gone too).
 class Connection {
-public:
+  public:
     // Throws std::runtime_error with a user-facing text.
     explicit Connection(const char* displayName);
     ~Connection();
@@ -28,14 +28,14 @@ public:
     operator Display*() const { return display_; }
     Atom atom(const char* name) const { return XInternAtom(display_, name, False); }
 
-private:
+  private:
     Display* display_ = nullptr;
 };
 
 // Catches the protocol errors of requests made on `display` by this thread while it lives,
 // instead of Xlib's default of ending the process.
 class ErrorTrap {
-public:
+  public:
     explicit ErrorTrap(Display* display);
     ~ErrorTrap();
     ErrorTrap(const ErrorTrap&) = delete;
@@ -52,7 +52,7 @@ public:
         if (errorCode_ == 0) errorCode_ = code;
     }
 
-private:
+  private:
     Display* display_;
     ErrorTrap* previous_;
     int errorCode_ = 0;
@@ -61,8 +61,8 @@ private:
 // Installs the process-wide handlers once (idempotent).
 void installErrorHandlers();
 
-std::optional<std::vector<unsigned long>> cardinalProperty(Display* d, Window w, Atom property, Atom type,
-                                                           long maxItems = 1 << 20);
+std::optional<std::vector<unsigned long>> cardinalProperty(Display* d, Window w, Atom property,
+                                                           Atom type, long maxItems = 1 << 20);
 std::optional<std::string> textProperty(Display* d, Window w, Atom property, Atom type);
 std::optional<Window> windowProperty(Display* d, Window w, Atom property);
 std::vector<std::string> stringListProperty(Display* d, Window w, Atom property);

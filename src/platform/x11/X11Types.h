@@ -26,22 +26,22 @@ struct Rect {
 
 // One monitor as RandR reports it.
 struct DisplayInfo {
-    uint32_t id = 0;       // RandR output of the monitor (its first output), or the monitor's name atom
-    std::string name;      // RandR monitor or output name, e.g. "screen", "HDMI-1"
-    Rect frame;            // position and current size on the root window
-    int nativeWidth = 0;   // largest mode of the output (0 when the output lists no modes)
+    uint32_t id = 0;   // RandR output of the monitor (its first output), or the monitor's name atom
+    std::string name;  // RandR monitor or output name, e.g. "screen", "HDMI-1"
+    Rect frame;        // position and current size on the root window
+    int nativeWidth = 0;  // largest mode of the output (0 when the output lists no modes)
     int nativeHeight = 0;
 };
 
 // One top-level window (the client window when a window manager frames it).
 struct WindowInfo {
     uint32_t id = 0;
-    std::string title;                 // _NET_WM_NAME, else WM_NAME; empty when it has none
-    Rect frame;                        // client area on the root window
-    std::optional<int32_t> pid;        // _NET_WM_PID
-    std::string applicationName;       // WM_CLASS class (instance when the class is empty)
-    bool isNormalLayer = false;        // a normal (or dialog) window that is not override-redirect
-    bool isOnScreen = false;           // viewable, or on another desktop and not minimised
+    std::string title;            // _NET_WM_NAME, else WM_NAME; empty when it has none
+    Rect frame;                   // client area on the root window
+    std::optional<int32_t> pid;   // _NET_WM_PID
+    std::string applicationName;  // WM_CLASS class (instance when the class is empty)
+    bool isNormalLayer = false;   // a normal (or dialog) window that is not override-redirect
+    bool isOnScreen = false;      // viewable, or on another desktop and not minimised
     std::shared_ptr<const media::PixelBuffer> icon;  // BGRA from _NET_WM_ICON, if any
 };
 

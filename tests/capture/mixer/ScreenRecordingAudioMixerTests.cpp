@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
-#include <csignal>
 #include <cmath>
+#include <csignal>
 #include <fstream>
 #include <regex>
-#include <sys/resource.h>
 
 #include "capture/ScreenRecordingAudioMixer.h"
 #include "platform/media/AssetReader.h"
@@ -19,7 +19,7 @@ using test::MovieSpec;
 using test::Tone;
 
 class ScreenRecordingAudioMixerTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ScreenRecordingAudioMixer::setOutputDirectory(output_.path()); }
     void TearDown() override { ScreenRecordingAudioMixer::setOutputDirectory({}); }
 
@@ -35,7 +35,8 @@ protected:
 
     size_t outputFiles() const {
         size_t count = 0;
-        for ([[maybe_unused]] auto& entry : std::filesystem::directory_iterator(output_.path())) ++count;
+        for ([[maybe_unused]] auto& entry : std::filesystem::directory_iterator(output_.path()))
+            ++count;
         return count;
     }
 
@@ -46,7 +47,8 @@ protected:
 std::vector<std::vector<uint8_t>> packetsOf(const std::filesystem::path& url) {
     std::string error;
     auto asset = media::MovieAsset::open(url, error);
-    auto reader = media::TrackPacketReader::open(*asset, asset->tracks(media::MediaType::video).at(0).trackID, error);
+    auto reader = media::TrackPacketReader::open(
+        *asset, asset->tracks(media::MediaType::video).at(0).trackID, error);
     std::vector<std::vector<uint8_t>> packets;
     while (auto packet = reader->next()) packets.push_back(packet->data);
     return packets;
@@ -130,7 +132,8 @@ TEST_F(ScreenRecordingAudioMixerTest, MixesBothSoundsIntoOneTrackAndCopiesTheVid
     ASSERT_TRUE(result.succeeded()) << result.error->description();
     EXPECT_EQ(result.url.parent_path(), output_.path());
     EXPECT_TRUE(std::regex_match(result.url.filename().string(),
-                                 std::regex("zimlo_screen_mixed_[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}\\.mov")))
+                                 std::regex("zimlo_screen_mixed_[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{"
+                                            "3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}\\.mov")))
         << result.url;
     EXPECT_EQ(std::filesystem::file_size(url), inputSize);
 
@@ -172,7 +175,8 @@ TEST_F(ScreenRecordingAudioMixerTest, FailureDeletesThePartialOutput) {
     std::signal(SIGXFSZ, previousHandler);
 
     ASSERT_FALSE(result.succeeded());
-    EXPECT_EQ(result.error->kind, MixerError::Kind::processingFailed) << result.error->description();
+    EXPECT_EQ(result.error->kind, MixerError::Kind::processingFailed)
+        << result.error->description();
     EXPECT_EQ(outputFiles(), 0u);
     EXPECT_TRUE(std::filesystem::exists(url));
 }

@@ -8,12 +8,12 @@ namespace zimlo::capture::test {
 // Fills parts of the root window from an X connection of its own (kept apart from the tests
 // so that Xlib's macros stay out of them).
 class RootPainter {
-public:
+  public:
     explicit RootPainter(const std::string& display);
     ~RootPainter();
     void fill(int x, int y, int width, int height, unsigned long rgb);
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

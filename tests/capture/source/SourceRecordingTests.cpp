@@ -99,11 +99,13 @@ TEST(ScreenCameraSourceRecording, RecordsScreenSystemAudioMicrophoneAndCameraInS
 
     source->configureScreenStream();
     source->startScreenCapture();
-    ASSERT_TRUE(zimlo::test::pumpUntil([&] { return !reports.empty() && reports.back().measuredFrameRate; },
-                                       std::chrono::seconds(20)));
+    ASSERT_TRUE(
+        zimlo::test::pumpUntil([&] { return !reports.empty() && reports.back().measuredFrameRate; },
+                               std::chrono::seconds(20)));
     EXPECT_EQ(reports.front().actualWidth, 640);
     EXPECT_EQ(reports.front().actualHeight, 480);
-    EXPECT_GT(*reports.back().measuredFrameRate, 1.0);  // a loaded machine may deliver fewer, never more
+    EXPECT_GT(*reports.back().measuredFrameRate,
+              1.0);  // a loaded machine may deliver fewer, never more
     EXPECT_LT(*reports.back().measuredFrameRate, 31.0);
 
     std::optional<std::optional<SourceError>> microphone;
@@ -125,13 +127,15 @@ TEST(ScreenCameraSourceRecording, RecordsScreenSystemAudioMicrophoneAndCameraInS
     zimlo::test::mainLoop().runFor(std::chrono::milliseconds(700));
     marker.fill(320, 0, 320, 480, 0xffffff);
     double shown = MonotonicClock::nowSeconds();
-    while (!played.load() || !spoken.load()) zimlo::test::mainLoop().runFor(std::chrono::milliseconds(50));
+    while (!played.load() || !spoken.load())
+        zimlo::test::mainLoop().runFor(std::chrono::milliseconds(50));
     player.join();
     speaker.join();
     zimlo::test::mainLoop().runFor(std::chrono::milliseconds(500));
 
     source->stopRecording();
-    ASSERT_TRUE(zimlo::test::pumpUntil([&] { return finished.has_value(); }, std::chrono::seconds(30)));
+    ASSERT_TRUE(
+        zimlo::test::pumpUntil([&] { return finished.has_value(); }, std::chrono::seconds(30)));
     animating = false;
     animation.join();
     source->shutdown();
@@ -144,31 +148,39 @@ TEST(ScreenCameraSourceRecording, RecordsScreenSystemAudioMicrophoneAndCameraInS
     ASSERT_TRUE(fs::exists(cameraMovie));
 
     // Track order: video, system audio, microphone. The camera movie is video only.
-    auto streams = lines(run("ffprobe -v error -show_entries stream=codec_type,start_time -of csv=p=0 '" + movie + "'"));
+    auto streams = lines(run(
+        "ffprobe -v error -show_entries stream=codec_type,start_time -of csv=p=0 '" + movie + "'"));
     ASSERT_EQ(streams.size(), 3u);
     EXPECT_TRUE(streams[0].starts_with("video"));
     EXPECT_TRUE(streams[1].starts_with("audio"));
     EXPECT_TRUE(streams[2].starts_with("audio"));
-    auto cameraStreams = lines(run("ffprobe -v error -show_entries stream=codec_type,width -of csv=p=0 '" + cameraMovie + "'"));
+    auto cameraStreams =
+        lines(run("ffprobe -v error -show_entries stream=codec_type,width -of csv=p=0 '" +
+                  cameraMovie + "'"));
     ASSERT_EQ(cameraStreams.size(), 1u);
     EXPECT_EQ(cameraStreams[0], "video,640");
 
     // When the right half turned white in the movie...
-    auto frameTimes = lines(run("ffprobe -v error -select_streams v:0 -show_entries frame=pts_time -of csv=p=0 '" + movie + "'"));
-    std::string pictures = run("ffmpeg -v error -i '" + movie +
-                               "' -map 0:v:0 -vf crop=iw/2:ih:iw/2:0,scale=8:8,format=gray -fps_mode passthrough "
-                               "-f rawvideo - 2>/dev/null");
+    auto frameTimes = lines(
+        run("ffprobe -v error -select_streams v:0 -show_entries frame=pts_time -of csv=p=0 '" +
+            movie + "'"));
+    std::string pictures =
+        run("ffmpeg -v error -i '" + movie +
+            "' -map 0:v:0 -vf crop=iw/2:ih:iw/2:0,scale=8:8,format=gray -fps_mode passthrough "
+            "-f rawvideo - 2>/dev/null");
     ASSERT_EQ(pictures.size(), frameTimes.size() * 64);
     std::optional<double> whiteAt;
     for (size_t i = 0; i < frameTimes.size() && !whiteAt; ++i)
-        if (static_cast<unsigned char>(pictures[i * 64 + 27]) > 200) whiteAt = std::stod(frameTimes[i]);
+        if (static_cast<unsigned char>(pictures[i * 64 + 27]) > 200)
+            whiteAt = std::stod(frameTimes[i]);
     ASSERT_TRUE(whiteAt.has_value());
 
     // ...and when each tone began, on the same movie timeline.
     auto onset = [&](int track) -> std::optional<double> {
         auto start = std::stod(streams[static_cast<size_t>(track) + 1].substr(6));
-        std::string raw = run("ffmpeg -v error -i '" + movie + "' -map 0:a:" + std::to_string(track) +
-                              " -ac 1 -ar 48000 -f f32le -");
+        std::string raw =
+            run("ffmpeg -v error -i '" + movie + "' -map 0:a:" + std::to_string(track) +
+                " -ac 1 -ar 48000 -f f32le -");
         auto index = firstLoud(raw, 0.3f);
         if (!index) return std::nullopt;
         return start + static_cast<double>(*index) / 48000.0;
@@ -186,8 +198,8 @@ TEST(ScreenCameraSourceRecording, RecordsScreenSystemAudioMicrophoneAndCameraInS
     EXPECT_LT(systemError, 0.05);
     EXPECT_GT(microphoneError, -0.05 - frame);
     EXPECT_LT(microphoneError, 0.05);
-    std::cout << "system audio offset " << systemError * 1000 << " ms, microphone offset " << microphoneError * 1000
-              << " ms\n";
+    std::cout << "system audio offset " << systemError * 1000 << " ms, microphone offset "
+              << microphoneError * 1000 << " ms\n";
     fs::remove_all(dir);
 }
 
@@ -199,8 +211,8 @@ TEST(ScreenCameraSourceRecording, SystemSoundAlreadyPlayingIsHeardFromTheStart) 
     zimlo::test::PulseServer::shared();
     auto dir = fs::temp_directory_path() / ("zimlo-source-tone-" + std::to_string(::getpid()));
     fs::create_directories(dir);
-    auto targets = ScreenCaptureTargetProvider::buildTargets(x11::queryShareableContent(xvfb.displayName().c_str()),
-                                                             ::getpid());
+    auto targets = ScreenCaptureTargetProvider::buildTargets(
+        x11::queryShareableContent(xvfb.displayName().c_str()), ::getpid());
     ASSERT_FALSE(targets.empty());
 
     std::atomic<bool> stop{false};
@@ -228,7 +240,8 @@ TEST(ScreenCameraSourceRecording, SystemSoundAlreadyPlayingIsHeardFromTheStart) 
     source->startRecording(false);
     zimlo::test::mainLoop().runFor(std::chrono::milliseconds(2500));
     source->stopRecording();
-    ASSERT_TRUE(zimlo::test::pumpUntil([&] { return finished.has_value(); }, std::chrono::seconds(30)));
+    ASSERT_TRUE(
+        zimlo::test::pumpUntil([&] { return finished.has_value(); }, std::chrono::seconds(30)));
     animating = false;
     animation.join();
     source->shutdown();
@@ -241,7 +254,8 @@ TEST(ScreenCameraSourceRecording, SystemSoundAlreadyPlayingIsHeardFromTheStart) 
         return std::stod(run("ffprobe -v error -select_streams " + std::string(stream) +
                              " -show_entries stream=start_time -of csv=p=0 '" + movie + "'"));
     };
-    std::string raw = run("ffmpeg -v error -i '" + movie + "' -map 0:a:0 -ac 1 -ar 48000 -f f32le -");
+    std::string raw =
+        run("ffmpeg -v error -i '" + movie + "' -map 0:a:0 -ac 1 -ar 48000 -f f32le -");
     auto index = firstLoud(raw, 0.3f);
     ASSERT_TRUE(index.has_value()) << "no tone in the computer's sound";
     double heardAt = start("a:0") + static_cast<double>(*index) / 48000.0 - start("v:0");

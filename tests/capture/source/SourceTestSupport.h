@@ -31,11 +31,13 @@ inline ScreenCaptureTarget windowTarget(int width, int height, uint32_t id = 7) 
     return target;
 }
 
-inline media::VideoSample frameAt(double seconds, int width, int height,
-                                  std::optional<media::FrameStatus> status = media::FrameStatus::complete) {
+inline media::VideoSample frameAt(
+    double seconds, int width, int height,
+    std::optional<media::FrameStatus> status = media::FrameStatus::complete) {
     media::VideoSample sample;
     sample.pixels = std::make_shared<media::PixelBuffer>(width, height, media::PixelFormat::BGRA);
-    sample.presentationTime = media::MediaTime::fromSeconds(seconds, media::MonotonicClock::kTimescale);
+    sample.presentationTime =
+        media::MediaTime::fromSeconds(seconds, media::MonotonicClock::kTimescale);
     sample.status = status;
     return sample;
 }

@@ -25,18 +25,26 @@ RecordingSettings settings(int w, int h, const std::string& name, CaptureFrameRa
 
 TEST(ScreenCameraSourceStatus, CaptureSizeAndStatusText) {
     auto p1080 = settings(1920, 1080, "1080p", CaptureFrameRate::fps30);
-    EXPECT_EQ(ScreenCameraSource::captureSize(windowTarget(1601, 901), p1080), (zimlo::PixelSize{1600, 900}));
-    EXPECT_EQ(ScreenCameraSource::captureSize(displayTarget(3840, 2160), settings(1280, 720, "720p", CaptureFrameRate::fps30)),
+    EXPECT_EQ(ScreenCameraSource::captureSize(windowTarget(1601, 901), p1080),
+              (zimlo::PixelSize{1600, 900}));
+    EXPECT_EQ(ScreenCameraSource::captureSize(displayTarget(3840, 2160),
+                                              settings(1280, 720, "720p", CaptureFrameRate::fps30)),
               (zimlo::PixelSize{1280, 720}));
-    EXPECT_EQ(ScreenCameraSource::captureSize(displayTarget(3024, 1964), p1080), (zimlo::PixelSize{1920, 1246}));
+    EXPECT_EQ(ScreenCameraSource::captureSize(displayTarget(3024, 1964), p1080),
+              (zimlo::PixelSize{1920, 1246}));
 
     ScreenCaptureStatus window{1280, 800, 1920, 1080, p1080, false, 29.6};
-    EXPECT_EQ(window.displayText(), "实际采样：1280×800 · 目标：1080p / 30fps · 实际约30fps（窗口源像素不足，按实际像素录制）");
-    ScreenCaptureStatus display{1280, 720, 1280, 720, settings(1280, 720, "720p", CaptureFrameRate::fps60), true, {}};
+    EXPECT_EQ(
+        window.displayText(),
+        "实际采样：1280×800 · 目标：1080p / 30fps · 实际约30fps（窗口源像素不足，按实际像素录制）");
+    ScreenCaptureStatus display{
+        1280, 720, 1280, 720, settings(1280, 720, "720p", CaptureFrameRate::fps60), true, {}};
     EXPECT_EQ(display.displayText(), "实际采样：1280×720 · 目标：720p / 60fps");
     display.actualWidth = 1000;
     display.measuredFrameRate = 59.5;  // halves round away from zero
-    EXPECT_EQ(display.displayText(), "实际采样：1000×720 · 目标：720p / 60fps · 实际约60fps（屏幕源像素不足，按实际像素录制）");
+    EXPECT_EQ(
+        display.displayText(),
+        "实际采样：1000×720 · 目标：720p / 60fps · 实际约60fps（屏幕源像素不足，按实际像素录制）");
 }
 
 TEST(ScreenCameraSourceStatus, FrameRateReportsFollowTheThresholds) {
@@ -185,7 +193,8 @@ TEST(ScreenCameraSourceCamera, StartsMirroredCameraAndRollsBackFailures) {
     EXPECT_TRUE(source->isCameraConfigured());
     // 1080p at 60 fps asked of a camera that does at most 30: 1920x1080 at 30.
     EXPECT_EQ(good->activeFormat(), (camera::CameraFormatChoice{2, 30}));
-    ASSERT_TRUE(zimlo::test::pumpUntil([&] { return started.previewLayer->latestFrame().has_value(); }));
+    ASSERT_TRUE(
+        zimlo::test::pumpUntil([&] { return started.previewLayer->latestFrame().has_value(); }));
     auto frame = *started.previewLayer->latestFrame();
     EXPECT_EQ(frame.width(), 1920);
     uint32_t topRight;
@@ -197,7 +206,8 @@ TEST(ScreenCameraSourceCamera, StartsMirroredCameraAndRollsBackFailures) {
     EXPECT_EQ(attempts, 3);
 
     source->stopCamera();
-    ASSERT_TRUE(zimlo::test::pumpUntil([&] { return !good->isStreaming() && !source->isCameraConfigured(); }));
+    ASSERT_TRUE(zimlo::test::pumpUntil(
+        [&] { return !good->isStreaming() && !source->isCameraConfigured(); }));
 }
 
 int sourceOutputIndex(const zimlo::test::PulseServer& server) {

@@ -41,30 +41,36 @@ TEST(ZimloToolRecord, WritesScreenMovieWithBothSoundTracksAndACameraMovie) {
     std::string tool = std::string(ZIMLO_BINARY_DIR) + "/tools/zimlo-tool/zimlo-tool";
     ASSERT_TRUE(fs::exists(tool)) << "build zimlo-tool first: " << tool;
 
-    auto targets = ScreenCaptureTargetProvider::buildTargets(x11::queryShareableContent(xvfb.displayName().c_str()),
-                                                             ::getpid());
+    auto targets = ScreenCaptureTargetProvider::buildTargets(
+        x11::queryShareableContent(xvfb.displayName().c_str()), ::getpid());
     ASSERT_FALSE(targets.empty());
     int status = -1;
     std::string printed = output(tool + " record --target " + targets.front().id +
                                      " --seconds 2 --fps 30 --generated-camera --mic 2>&1",
                                  status);
     ASSERT_EQ(status, 0) << printed;
-    EXPECT_NE(printed.find("status: 实际采样：640×480 · 目标：最大（640×480） / 30fps"), std::string::npos) << printed;
+    EXPECT_NE(printed.find("status: 实际采样：640×480 · 目标：最大（640×480） / 30fps"),
+              std::string::npos)
+        << printed;
     EXPECT_NE(printed.find("dropped: stream "), std::string::npos) << printed;
 
     std::string movie = valueAfter(printed, "screen movie: ");
     std::string cameraMovie = valueAfter(printed, "camera movie: ");
     ASSERT_TRUE(fs::exists(movie)) << printed;
     ASSERT_TRUE(fs::exists(cameraMovie)) << printed;
-    EXPECT_EQ(output("ffprobe -v error -show_entries stream=codec_type -of csv=p=0 '" + movie + "'", status),
+    EXPECT_EQ(output("ffprobe -v error -show_entries stream=codec_type -of csv=p=0 '" + movie + "'",
+                     status),
               "video\naudio\naudio\n");
-    EXPECT_EQ(output("ffprobe -v error -show_entries stream=codec_type -of csv=p=0 '" + cameraMovie + "'", status),
-              "video\n");
+    EXPECT_EQ(
+        output("ffprobe -v error -show_entries stream=codec_type -of csv=p=0 '" + cameraMovie + "'",
+               status),
+        "video\n");
     fs::remove(movie);
     fs::remove(cameraMovie);
 
     // Bad arguments are refused with the usage.
-    printed = output(tool + " record --target " + targets.front().id + " --seconds 1 --fps 25 2>&1", status);
+    printed = output(tool + " record --target " + targets.front().id + " --seconds 1 --fps 25 2>&1",
+                     status);
     EXPECT_NE(status, 0);
     EXPECT_NE(printed.find("--fps must be 24, 30 or 60"), std::string::npos) << printed;
 }

@@ -16,7 +16,8 @@ using Spec = test::TestWindows::Spec;
 using Provider = ScreenCaptureTargetProvider;
 using namespace std::chrono_literals;
 
-x11::WindowInfo window(uint32_t id, x11::Rect frame, std::string app, std::string title, int32_t pid = 7000) {
+x11::WindowInfo window(uint32_t id, x11::Rect frame, std::string app, std::string title,
+                       int32_t pid = 7000) {
     x11::WindowInfo w;
     w.id = id;
     w.frame = frame;
@@ -39,19 +40,21 @@ TEST(ScreenCaptureTargets, OrderByDisplayPositionApplicationAndTitleWithNumbersB
     content.displays = {x11::DisplayInfo{11, "left", {0, 0, 1920, 1080}, 3840, 2160},
                         x11::DisplayInfo{12, "right", {1920, 0, 1280, 1024}, 0, 0}};
     content.windows = {
-        window(1, {2000, 10, 300, 300}, "Editor", "b"),      // second display
+        window(1, {2000, 10, 300, 300}, "Editor", "b"),  // second display
         window(2, {100, 50, 300, 300}, "Term", "shell 10"),
-        window(3, {100, 50, 300, 300}, "Term", "Shell 2"),    // same corner: numbers by value, case ignored
-        window(4, {100, 50, 300, 300}, "browser", "z"),       // same corner: application name first
-        window(5, {50, 50, 300, 300}, "Zed", "a"),            // further left
-        window(6, {900, 20, 300, 300}, "Zed", "a"),           // higher
+        window(3, {100, 50, 300, 300}, "Term",
+               "Shell 2"),  // same corner: numbers by value, case ignored
+        window(4, {100, 50, 300, 300}, "browser", "z"),  // same corner: application name first
+        window(5, {50, 50, 300, 300}, "Zed", "a"),       // further left
+        window(6, {900, 20, 300, 300}, "Zed", "a"),      // higher
         window(7, {1700, 500, 300, 300}, "Zed", "mostly left"),  // overlaps the first display more
-        window(8, {5000, 5000, 300, 300}, "Zed", "nowhere"),  // overlaps none: first display
+        window(8, {5000, 5000, 300, 300}, "Zed", "nowhere"),     // overlaps none: first display
         window(9, {0, 0, 300, 300}, "Own", "own", getpid()),
     };
     auto targets = Provider::buildTargets(content, getpid());
-    EXPECT_EQ(ids(targets), (std::vector<std::string>{"display-11", "display-12", "window-6", "window-5", "window-4",
-                                                      "window-3", "window-2", "window-7", "window-8", "window-1"}));
+    EXPECT_EQ(ids(targets), (std::vector<std::string>{
+                                "display-11", "display-12", "window-6", "window-5", "window-4",
+                                "window-3", "window-2", "window-7", "window-8", "window-1"}));
     EXPECT_EQ(targets[0].title, "桌面 1");
     EXPECT_EQ(targets[1].title, "桌面 2");
     EXPECT_EQ(targets[1].subtitle, "1280 × 1024");
@@ -73,7 +76,8 @@ TEST(ScreenCaptureTargets, GeometryFiltersAndThumbnailSizes) {
     display.kind.payload = x11::DisplayInfo{11, "left", {0, 0, 1512, 982}, 3024, 1964};
     display.excludedWindows = {window(9, {}, "Own", ""), window(8, {}, "Own", "")};
     EXPECT_EQ(Provider::nativePixelSize(display), (PixelSize{3024, 1964}));
-    auto filter = Provider::contentFilter(display, {window(8, {}, "Own", ""), window(7, {}, "Own", "")});
+    auto filter =
+        Provider::contentFilter(display, {window(8, {}, "Own", ""), window(7, {}, "Own", "")});
     EXPECT_EQ(filter.kind, x11::ContentFilter::Kind::display);
     EXPECT_EQ(filter.excludedWindows, (std::vector<uint32_t>{9, 8, 7}));
 
@@ -115,9 +119,10 @@ TEST(ScreenCaptureTargets, ListsWindowsOfOtherApplicationsOnXvfb) {
     auto result = loadTargets();
     ASSERT_EQ(result.index(), 0u) << std::get<1>(result);
     const auto& targets = std::get<0>(result);
-    EXPECT_EQ(ids(targets), (std::vector<std::string>{"display-" + std::to_string(targets[0].kind.display().id),
-                                                      "window-" + std::to_string(untitled),
-                                                      "window-" + std::to_string(exact)}));
+    EXPECT_EQ(ids(targets),
+              (std::vector<std::string>{"display-" + std::to_string(targets[0].kind.display().id),
+                                        "window-" + std::to_string(untitled),
+                                        "window-" + std::to_string(exact)}));
     EXPECT_EQ(targets[0].subtitle, "1920 × 1080");
     ASSERT_EQ(targets[0].excludedWindows.size(), 1u);
     EXPECT_EQ(targets[0].excludedWindows[0].id, ours);
@@ -126,7 +131,8 @@ TEST(ScreenCaptureTargets, ListsWindowsOfOtherApplicationsOnXvfb) {
     EXPECT_EQ(Provider::nativePixelSize(targets[2]), (PixelSize{80, 60}));
 
     std::optional<std::optional<TargetImage>> thumbnail;
-    Provider().loadThumbnail(targets[1], [&](std::optional<TargetImage> image) { thumbnail = std::move(image); });
+    Provider().loadThumbnail(
+        targets[1], [&](std::optional<TargetImage> image) { thumbnail = std::move(image); });
     ASSERT_TRUE(test::pumpUntil([&] { return thumbnail.has_value(); }, 20s));
     ASSERT_TRUE(thumbnail->has_value());
     const auto& pixels = (*thumbnail)->pixels;
@@ -159,8 +165,9 @@ TEST(ScreenCaptureTargetHighlighter, BordersDisplaysAndRaisedWindowsUntilHidden)
     auto result = loadTargets();
     ASSERT_EQ(result.index(), 0u);
     auto targets = std::get<0>(result);
-    auto backTarget = std::find_if(targets.begin(), targets.end(),
-                                   [&](auto& t) { return t.id == "window-" + std::to_string(back); });
+    auto backTarget = std::find_if(targets.begin(), targets.end(), [&](auto& t) {
+        return t.id == "window-" + std::to_string(back);
+    });
     ASSERT_NE(backTarget, targets.end());
 
     auto highlighter = ScreenCaptureTargetHighlighter::shared();
@@ -171,7 +178,11 @@ TEST(ScreenCaptureTargetHighlighter, BordersDisplaysAndRaisedWindowsUntilHidden)
 
     // The raised window comes to the front, then the border (reused) lands around it.
     EXPECT_TRUE(highlighter->highlight(*backTarget));
-    ASSERT_TRUE(test::pumpUntil([&] { return geometry(x.display(), border) == x11::Rect{96, 96, 408, 308}; }, 10s));
+    ASSERT_TRUE(test::pumpUntil(
+        [&] {
+            return geometry(x.display(), border) == x11::Rect{96, 96, 408, 308};
+        },
+        10s));
     EXPECT_EQ(highlighter->overlayWindowId(), border);
     auto order = stacking(x.display());
     ASSERT_GE(order.size(), 2u);

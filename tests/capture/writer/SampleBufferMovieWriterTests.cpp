@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
 #include <fstream>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "capture/SampleBufferMovieWriter.h"
 #include "platform/media/AssetReader.h"
@@ -39,11 +39,14 @@ WriterResult finishAndWait(SampleBufferMovieWriter& writer) {
 // fast they arrive.
 void feed(SampleBufferMovieWriter& writer, int frames, bool withAudio, double startSeconds = 50) {
     for (int i = 0; i < frames; ++i) {
-        writer.appendVideo(test::videoSample(test::movingPicture(320, 240, i), frameTime(i, startSeconds)));
+        writer.appendVideo(
+            test::videoSample(test::movingPicture(320, 240, i), frameTime(i, startSeconds)));
         if (withAudio) {
-            writer.appendAudio(test::toneSample(frameTime(i, startSeconds), 1600, 440, 0.5f, 48000, int64_t{i} * 1600),
+            writer.appendAudio(test::toneSample(frameTime(i, startSeconds), 1600, 440, 0.5f, 48000,
+                                                int64_t{i} * 1600),
                                AudioSource::system);
-            writer.appendAudio(test::toneSample(frameTime(i, startSeconds), 1600, 660, 0.3f, 48000, int64_t{i} * 1600),
+            writer.appendAudio(test::toneSample(frameTime(i, startSeconds), 1600, 660, 0.3f, 48000,
+                                                int64_t{i} * 1600),
                                AudioSource::microphone);
         }
     }
@@ -68,8 +71,9 @@ TEST(SampleBufferMovieWriterRules, BitRateFollowsPictureSizeAndRateWithinClamps)
 
 TEST(SampleBufferMovieWriter, NoFrameEverFinishesWithSuccessAndNoFile) {
     test::ScratchDirectory dir;
-    auto writer = SampleBufferMovieWriter::create(dir / "none.mov", media::MovieFileType::quickTimeMovie,
-                                                  {AudioSource::system}, CaptureFrameRate::fps30);
+    auto writer =
+        SampleBufferMovieWriter::create(dir / "none.mov", media::MovieFileType::quickTimeMovie,
+                                        {AudioSource::system}, CaptureFrameRate::fps30);
     writer->appendAudio(test::toneSample(frameTime(0), 4800), AudioSource::system);
     WriterResult result = finishAndWait(*writer);
     EXPECT_TRUE(result.succeeded());
@@ -84,10 +88,12 @@ TEST(SampleBufferMovieWriter, WritesVideoSystemAudioAndMicrophoneFromTheFirstFra
     test::ScratchDirectory dir;
     auto url = dir / "screen.mov";
     auto writer = SampleBufferMovieWriter::create(url, media::MovieFileType::quickTimeMovie,
-                                                  {AudioSource::microphone, AudioSource::system}, CaptureFrameRate::fps30);
+                                                  {AudioSource::microphone, AudioSource::system},
+                                                  CaptureFrameRate::fps30);
     // One second of sound before any picture: dropped.
     for (int i = 0; i < 10; ++i)
-        writer->appendAudio(test::toneSample(frameTime(i, 49), 4800, 440, 0.5f), AudioSource::system);
+        writer->appendAudio(test::toneSample(frameTime(i, 49), 4800, 440, 0.5f),
+                            AudioSource::system);
     const int frames = 90;
     feed(*writer, frames, true);
     WriterResult result = finishAndWait(*writer);
@@ -128,7 +134,8 @@ TEST(SampleBufferMovieWriter, WritesVideoSystemAudioAndMicrophoneFromTheFirstFra
         float highest = 0;
         while (auto chunk = reader->next()) {
             auto* s = reinterpret_cast<const float*>(chunk->data.data());
-            for (size_t i = 0; i < chunk->data.size() / 4; ++i) highest = std::max(highest, std::fabs(s[i]));
+            for (size_t i = 0; i < chunk->data.size() / 4; ++i)
+                highest = std::max(highest, std::fabs(s[i]));
         }
         return highest;
     };
@@ -141,12 +148,13 @@ TEST(SampleBufferMovieWriter, WritesVideoSystemAudioAndMicrophoneFromTheFirstFra
 TEST(SampleBufferMovieWriter, SoundQueuedBeforeTheFirstFrameButCapturedAfterItIsWritten) {
     test::ScratchDirectory dir;
     auto url = dir / "early.mov";
-    auto writer = SampleBufferMovieWriter::create(url, media::MovieFileType::quickTimeMovie, {AudioSource::system},
-                                                  CaptureFrameRate::fps30);
+    auto writer = SampleBufferMovieWriter::create(url, media::MovieFileType::quickTimeMovie,
+                                                  {AudioSource::system}, CaptureFrameRate::fps30);
     // Half a second before the frame (trimmed) and one second after it, all queued first.
     for (int i = 0; i < 15; ++i) {
         auto time = MediaTime::make(49 * 10 + 5 + i, 10);
-        writer->appendAudio(test::toneSample(time, 4800, 440, 0.5f, 48000, int64_t{i} * 4800), AudioSource::system);
+        writer->appendAudio(test::toneSample(time, 4800, 440, 0.5f, 48000, int64_t{i} * 4800),
+                            AudioSource::system);
     }
     feed(*writer, 60, false);
     WriterResult result = finishAndWait(*writer);
@@ -164,24 +172,29 @@ TEST(SampleBufferMovieWriter, SoundQueuedBeforeTheFirstFrameButCapturedAfterItIs
         auto* s = reinterpret_cast<const float*>(chunk->data.data());
         sound.insert(sound.end(), s, s + chunk->data.size() / 4);
     }
-    auto loud = std::find_if(sound.begin(), sound.end(), [](float v) { return std::fabs(v) > 0.3f; });
+    auto loud =
+        std::find_if(sound.begin(), sound.end(), [](float v) { return std::fabs(v) > 0.3f; });
     ASSERT_NE(loud, sound.end());
-    EXPECT_LT((loud - sound.begin()) / 2, 48000 / 20);  // within 50 ms of the start (encoder priming)
-    EXPECT_NEAR(static_cast<double>(sound.size()) / 2 / 48000, 1.0, 0.1);  // the trimmed half second is not there
+    EXPECT_LT((loud - sound.begin()) / 2,
+              48000 / 20);  // within 50 ms of the start (encoder priming)
+    EXPECT_NEAR(static_cast<double>(sound.size()) / 2 / 48000, 1.0,
+                0.1);  // the trimmed half second is not there
 }
 
 TEST(SampleBufferMovieWriter, FrameWithoutFormatIsDroppedAndTheNextOneSetsUp) {
     test::ScratchDirectory dir;
     auto url = dir / "camera.mov";
     { std::ofstream(url) << "stale"; }
-    auto writer = SampleBufferMovieWriter::create(url, media::MovieFileType::quickTimeMovie, {}, CaptureFrameRate::fps30);
+    auto writer = SampleBufferMovieWriter::create(url, media::MovieFileType::quickTimeMovie, {},
+                                                  CaptureFrameRate::fps30);
     writer->appendVideo(media::VideoSample{nullptr, frameTime(0), true, std::nullopt});
     // Not ready: dropped without set-up.
     auto notReady = test::videoSample(test::movingPicture(320, 240, 0), frameTime(1));
     notReady.dataReady = false;
     writer->appendVideo(notReady);
     feed(*writer, 30, false, 60);
-    writer->appendAudio(test::toneSample(frameTime(3, 60), 1600), AudioSource::system);  // no such track
+    writer->appendAudio(test::toneSample(frameTime(3, 60), 1600),
+                        AudioSource::system);  // no such track
     WriterResult result = finishAndWait(*writer);
     ASSERT_TRUE(result.succeeded());
 
@@ -189,15 +202,16 @@ TEST(SampleBufferMovieWriter, FrameWithoutFormatIsDroppedAndTheNextOneSetsUp) {
     ASSERT_EQ(probe.streamCount(), 1) << probe.raw();
     EXPECT_EQ(probe.stream(0, "codec_type"), "video");
     EXPECT_NEAR(probe.streamNumber(0, "start_time"), 0, 1e-3);
-    EXPECT_EQ(probe.streamNumber(0, "nb_read_packets"), 30 - static_cast<int>(writer->droppedVideoFrames()));
+    EXPECT_EQ(probe.streamNumber(0, "nb_read_packets"),
+              30 - static_cast<int>(writer->droppedVideoFrames()));
 }
 
 // The file cannot grow past a limit: the container's write error surfaces at finish.
 TEST(SampleBufferMovieWriter, WriteFailureSurfacesAsWriterFailedAtFinish) {
     test::ScratchDirectory dir;
     auto url = dir / "full.mov";
-    auto writer = SampleBufferMovieWriter::create(url, media::MovieFileType::quickTimeMovie, {AudioSource::system},
-                                                  CaptureFrameRate::fps30);
+    auto writer = SampleBufferMovieWriter::create(url, media::MovieFileType::quickTimeMovie,
+                                                  {AudioSource::system}, CaptureFrameRate::fps30);
     rlimit previous{};
     getrlimit(RLIMIT_FSIZE, &previous);
     auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
@@ -232,7 +246,8 @@ TEST(SampleBufferMovieWriter, KilledWriterProcessLeavesAPlayableMovie) {
     FILE* lines = fdopen(fromChild[0], "r");
     char line[64];
     int fedSeconds = 0;
-    while (fedSeconds < 5 && std::fgets(line, sizeof line, lines)) std::sscanf(line, "fed %d", &fedSeconds);
+    while (fedSeconds < 5 && std::fgets(line, sizeof line, lines))
+        std::sscanf(line, "fed %d", &fedSeconds);
     kill(child, SIGKILL);
     int status = 0;
     waitpid(child, &status, 0);
@@ -247,7 +262,8 @@ TEST(SampleBufferMovieWriter, KilledWriterProcessLeavesAPlayableMovie) {
     std::string error;
     auto asset = media::MovieAsset::open(url, error);
     ASSERT_TRUE(asset) << error;
-    auto reader = media::VideoFrameReader::open(*asset, asset->tracks(media::MediaType::video).at(0).trackID, error);
+    auto reader = media::VideoFrameReader::open(
+        *asset, asset->tracks(media::MediaType::video).at(0).trackID, error);
     ASSERT_TRUE(reader) << error;
     int decoded = 0;
     double last = 0;

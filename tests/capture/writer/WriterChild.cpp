@@ -21,7 +21,8 @@ int main(int argc, char** argv) {
     for (int frame = 0;; ++frame) {
         media::MediaTime time = media::MediaTime::make(100 * fps + frame, fps);  // starts at 100 s
         writer->appendVideo(test::videoSample(test::movingPicture(320, 240, frame), time));
-        writer->appendAudio(test::toneSample(time, 1600, 440, 0.5f, 48000, int64_t{frame} * 1600), AudioSource::system);
+        writer->appendAudio(test::toneSample(time, 1600, 440, 0.5f, 48000, int64_t{frame} * 1600),
+                            AudioSource::system);
         // Paced at real time, as a capture would be.
         std::this_thread::sleep_until(start + std::chrono::milliseconds(1000 * (frame + 1) / fps));
         if ((frame + 1) % fps == 0) {

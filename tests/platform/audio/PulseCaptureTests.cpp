@@ -41,7 +41,8 @@ struct Recorder {
         for (const auto& s : snapshot()) {
             for (int f = 0; f < s.frameCount(); ++f) {
                 double v = 0;
-                const uint8_t* p = s.data.data() + static_cast<size_t>(f) * s.channels * media::bytesPerSample(s.format);
+                const uint8_t* p = s.data.data() + static_cast<size_t>(f) * s.channels *
+                                                       media::bytesPerSample(s.format);
                 if (s.format == media::SampleFormat::Float32) {
                     float x;
                     std::memcpy(&x, p, 4);
@@ -51,7 +52,8 @@ struct Recorder {
                     std::memcpy(&x, p, 2);
                     v = x / 32768.0;
                 }
-                if (std::fabs(v) > threshold) return s.presentationTime.seconds() + static_cast<double>(f) / s.sampleRate;
+                if (std::fabs(v) > threshold)
+                    return s.presentationTime.seconds() + static_cast<double>(f) / s.sampleRate;
             }
         }
         return std::nullopt;
@@ -59,8 +61,9 @@ struct Recorder {
 };
 
 bool waitFor(Recorder& recorder, double seconds) {
-    return test::pumpUntil([&] { return recorder.snapshot().size() > 5 && recorder.onset(0.3).has_value(); },
-                           std::chrono::milliseconds(static_cast<int>(seconds * 1000)));
+    return test::pumpUntil(
+        [&] { return recorder.snapshot().size() > 5 && recorder.onset(0.3).has_value(); },
+        std::chrono::milliseconds(static_cast<int>(seconds * 1000)));
 }
 
 TEST(PulseCapture, MicrophoneKeepsItsNativeFormatAndStampsTheSignalWhenItArrived) {
@@ -85,7 +88,8 @@ TEST(PulseCapture, MicrophoneKeepsItsNativeFormatAndStampsTheSignalWhenItArrived
     EXPECT_NEAR(*recorder.onset(0.3), written, 0.05);
     // Packets follow one another without gaps or overlaps.
     for (size_t i = 1; i < samples.size(); ++i) {
-        double expected = samples[i - 1].presentationTime.seconds() + samples[i - 1].duration().seconds();
+        double expected =
+            samples[i - 1].presentationTime.seconds() + samples[i - 1].duration().seconds();
         EXPECT_NEAR(samples[i].presentationTime.seconds(), expected, 0.031) << "packet " << i;
     }
     // Nothing arrives after stop.

@@ -17,7 +17,8 @@ extern "C" {
 namespace zimlo::camera {
 namespace {
 
-CameraFormat format(int w, int h, std::vector<FrameRateRange> rates, uint32_t code = V4L2_PIX_FMT_MJPEG) {
+CameraFormat format(int w, int h, std::vector<FrameRateRange> rates,
+                    uint32_t code = V4L2_PIX_FMT_MJPEG) {
     return CameraFormat{w, h, code, std::move(rates)};
 }
 
@@ -32,23 +33,27 @@ TEST(CameraFormatChoice, FollowsTheSizeThenAreaThenRateRule) {
     EXPECT_EQ(chooseCameraFormat(common, 100, 100, 30), (CameraFormatChoice{0, 30}));
 
     // Same long side: the area closer to the request, then the closer rate, then the higher one.
-    std::vector<CameraFormat> sameLong = {format(1280, 1024, {{30, 30}}), format(1280, 720, {{15, 15}}),
+    std::vector<CameraFormat> sameLong = {format(1280, 1024, {{30, 30}}),
+                                          format(1280, 720, {{15, 15}}),
                                           format(1280, 720, {{30, 30}}, V4L2_PIX_FMT_YUYV)};
     EXPECT_EQ(chooseCameraFormat(sameLong, 1280, 720, 30), (CameraFormatChoice{2, 30}));
     std::vector<CameraFormat> equalDistance = {format(1280, 720, {{24, 24}, {36, 36}}),
                                                format(1280, 720, {{20, 20}, {40, 40}})};
     // 24 and 36 are equally far from 30: the one not above wins; the first format keeps the tie.
     EXPECT_EQ(chooseCameraFormat(equalDistance, 1280, 720, 30), (CameraFormatChoice{0, 24}));
-    std::vector<CameraFormat> higherRate = {format(1280, 720, {{24, 24}}), format(1280, 720, {{60, 60}})};
+    std::vector<CameraFormat> higherRate = {format(1280, 720, {{24, 24}}),
+                                            format(1280, 720, {{60, 60}})};
     EXPECT_EQ(chooseCameraFormat(higherRate, 1280, 720, 42), (CameraFormatChoice{1, 60}));
 
     // Unusable sizes and rates are skipped; nothing usable gives nothing.
     std::vector<CameraFormat> broken = {format(0, 480, {{1, 30}}), format(640, 480, {{1, 0}}),
-                                        format(640, 480, {{1, INFINITY}}), format(320, 240, {{0, 5}})};
+                                        format(640, 480, {{1, INFINITY}}),
+                                        format(320, 240, {{0, 5}})};
     EXPECT_EQ(chooseCameraFormat(broken, 1920, 1080, 30), (CameraFormatChoice{3, 5}));
     EXPECT_FALSE(chooseCameraFormat({format(640, 480, {})}, 640, 480, 30).has_value());
     // Rates below 0.1 are never asked for.
-    EXPECT_EQ(chooseCameraFormat({format(640, 480, {{0, 10}})}, 640, 480, 0.01), (CameraFormatChoice{0, 0.1}));
+    EXPECT_EQ(chooseCameraFormat({format(640, 480, {{0, 10}})}, 640, 480, 0.01),
+              (CameraFormatChoice{0, 0.1}));
 }
 
 uint32_t pixel(const media::PixelBuffer& p, int x, int y) {
@@ -146,7 +151,8 @@ TEST(GeneratedCamera, StreamsMovingMirroredFramesAtTheActiveFormat) {
     EXPECT_EQ(pixel(first, 635, 2), 0xffff0000u);
     EXPECT_NE(pixel(first, 2, 2), 0xffff0000u);
     EXPECT_NE(std::memcmp(frames[1].pixels->data(), frames[5].pixels->data(), 640 * 4 * 240), 0);
-    for (size_t i = 1; i < frames.size(); ++i) EXPECT_GT(frames[i].presentationTime, frames[i - 1].presentationTime);
+    for (size_t i = 1; i < frames.size(); ++i)
+        EXPECT_GT(frames[i].presentationTime, frames[i - 1].presentationTime);
 }
 
 TEST(CameraAccess, ReportsNoDeviceDeniedAndAuthorized) {

@@ -82,8 +82,9 @@ TEST(AssetReader, DecodesFramesOfARangeInOrder) {
     EXPECT_EQ(count, 60);
 
     // From 0.51 s for 0.5 s: the frame on screen at 0.51 (0.5 s) comes first.
-    auto part = VideoFrameReader::open(*asset, track, error,
-                                       TimeRange{MediaTime::fromSeconds(0.51, 600), MediaTime::fromSeconds(0.5, 600)});
+    auto part = VideoFrameReader::open(
+        *asset, track, error,
+        TimeRange{MediaTime::fromSeconds(0.51, 600), MediaTime::fromSeconds(0.5, 600)});
     std::vector<double> times;
     while (auto frame = part->next()) times.push_back(frame->presentationTime.seconds());
     ASSERT_FALSE(times.empty());
@@ -97,13 +98,16 @@ TEST(AssetReader, DecodesFramesOfARangeInOrder) {
 TEST(AssetReader, DecodesPicturesWhoseWidthIsNoMultipleOfSixteen) {
     test::ScratchDirectory dir;
     auto url = dir / "narrow.mp4";
-    std::string command = "ffmpeg -v error -y -f lavfi -i testsrc2=size=360x200:rate=30 -frames:v 30 "
-                          "-pix_fmt yuv420p -c:v libx264 '" + url.string() + "'";
+    std::string command =
+        "ffmpeg -v error -y -f lavfi -i testsrc2=size=360x200:rate=30 -frames:v 30 "
+        "-pix_fmt yuv420p -c:v libx264 '" +
+        url.string() + "'";
     ASSERT_EQ(std::system(command.c_str()), 0);
     std::string error;
     auto asset = MovieAsset::open(url, error);
     ASSERT_TRUE(asset) << error;
-    auto reader = VideoFrameReader::open(*asset, asset->tracks(MediaType::video).at(0).trackID, error);
+    auto reader =
+        VideoFrameReader::open(*asset, asset->tracks(MediaType::video).at(0).trackID, error);
     ASSERT_TRUE(reader) << error;
     int count = 0;
     std::vector<std::shared_ptr<const PixelBuffer>> kept;  // all alive at once, as in an export

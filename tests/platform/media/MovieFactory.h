@@ -3,16 +3,16 @@
 // Writes small test movies with the generic movie writer: 320x240 moving video at 30 fps and any
 // number of tone tracks.
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "platform/media/MovieWriter.h"
 #include "platform/media/SyntheticMedia.h"
@@ -49,7 +49,8 @@ inline void writeMovie(const std::filesystem::path& url, const MovieSpec& spec) 
         ASSERT_TRUE(video) << error;
     }
     std::vector<media::MovieWriter::InputID> audio;
-    for (size_t i = 0; i < spec.tones.size(); ++i) audio.push_back(writer->addAudioInput({}, &error).value());
+    for (size_t i = 0; i < spec.tones.size(); ++i)
+        audio.push_back(writer->addAudioInput({}, &error).value());
     ASSERT_TRUE(writer->startWriting()) << writer->errorText();
     writer->startSession(media::MediaTime::zero());
     for (int frame = 0; frame < spec.frames; ++frame) {
@@ -61,13 +62,15 @@ inline void writeMovie(const std::filesystem::path& url, const MovieSpec& spec) 
         }
         for (size_t i = 0; i < audio.size(); ++i) {
             ASSERT_TRUE(writer->waitUntilReady(audio[i], 30));
-            ASSERT_TRUE(writer->append(audio[i], toneSample(time, 1600, spec.tones[i].frequency, spec.tones[i].amplitude,
-                                                            48000, int64_t{frame} * 1600)));
+            ASSERT_TRUE(writer->append(
+                audio[i], toneSample(time, 1600, spec.tones[i].frequency, spec.tones[i].amplitude,
+                                     48000, int64_t{frame} * 1600)));
         }
     }
     auto done = std::make_shared<std::atomic<bool>>(false);
     writer->finishWriting([done] { *done = true; });
-    for (int i = 0; i < 12000 && !*done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int i = 0; i < 12000 && !*done; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_TRUE(done->load());
     ASSERT_EQ(writer->status(), media::MovieWriter::Status::completed) << writer->errorText();
 }

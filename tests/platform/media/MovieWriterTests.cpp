@@ -16,7 +16,8 @@ namespace {
 bool finishAndWait(MovieWriter& writer) {
     auto done = std::make_shared<std::atomic<bool>>(false);
     writer.finishWriting([done] { *done = true; });
-    for (int i = 0; i < 12000 && !*done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int i = 0; i < 12000 && !*done; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     return done->load();
 }
 
@@ -25,7 +26,8 @@ std::vector<double> loudness(const std::filesystem::path& url) {
     std::string error;
     auto asset = MovieAsset::open(url, error);
     EXPECT_TRUE(asset) << error;
-    auto reader = AudioMixReader::open(*asset, {{asset->tracks(MediaType::audio).at(0).trackID, 1.0f}}, error);
+    auto reader = AudioMixReader::open(
+        *asset, {{asset->tracks(MediaType::audio).at(0).trackID, 1.0f}}, error);
     std::vector<float> all;
     while (auto chunk = reader->next()) {
         auto* s = reinterpret_cast<const float*>(chunk->data.data());
@@ -53,7 +55,8 @@ TEST(MovieWriter, PlacesSoundByTimestampTrimmingAndFillingGaps) {
     EXPECT_FALSE(writer->addVideoInput({}, &error)) << "a picture of no size";
     ASSERT_TRUE(writer->startWriting()) << writer->errorText();
     EXPECT_FALSE(writer->addAudioInput({}, &error)) << "inputs only before writing starts";
-    EXPECT_FALSE(writer->append(*audio, test::toneSample(MediaTime::make(10, 1), 480))) << "no session yet";
+    EXPECT_FALSE(writer->append(*audio, test::toneSample(MediaTime::make(10, 1), 480)))
+        << "no session yet";
     writer->startSession(MediaTime::make(10, 1));
     // 9.9 s to 10.2 s: the first 0.1 s is before the start.
     ASSERT_TRUE(writer->append(*audio, test::toneSample(MediaTime::fromSeconds(9.9, 1000), 14400)));
@@ -65,7 +68,8 @@ TEST(MovieWriter, PlacesSoundByTimestampTrimmingAndFillingGaps) {
     later.presentationTime = MediaTime::fromSeconds(10.5, 1000);
     later.data.resize(13230 * 2);
     auto* s = reinterpret_cast<int16_t*>(later.data.data());
-    for (int i = 0; i < 13230; ++i) s[i] = static_cast<int16_t>(16000 * std::sin(2 * M_PI * 440 * i / 44100));
+    for (int i = 0; i < 13230; ++i)
+        s[i] = static_cast<int16_t>(16000 * std::sin(2 * M_PI * 440 * i / 44100));
     ASSERT_TRUE(writer->append(*audio, later));
     ASSERT_TRUE(finishAndWait(*writer));
     ASSERT_EQ(writer->status(), MovieWriter::Status::completed) << writer->errorText();
@@ -100,7 +104,8 @@ TEST(MovieWriter, CopiesPacketsIntoFastStartMPEG4) {
     options.fastStart = true;
     options.packetQueueCapacity = 4;
     auto writer = MovieWriter::create(dir / "copy.mp4", MovieFileType::mpeg4, options, error);
-    auto input = writer->addPassthroughInput(track.formatDescriptions.at(0), track.preferredTransform, &error);
+    auto input = writer->addPassthroughInput(track.formatDescriptions.at(0),
+                                             track.preferredTransform, &error);
     ASSERT_TRUE(input) << error;
     ASSERT_TRUE(writer->startWriting()) << writer->errorText();
     writer->startSession(MediaTime::zero());

@@ -12,12 +12,14 @@
 namespace zimlo::test {
 
 class Probe {
-public:
+  public:
     explicit Probe(const std::filesystem::path& file) {
         std::string output = commandOutput(
             "ffprobe -v error -count_packets -show_entries "
-            "stream=codec_type,codec_name,profile,pix_fmt,sample_rate,channels,width,height,start_time,duration,"
-            "nb_read_packets,bit_rate:stream_side_data=rotation:format=duration,format_name -of flat '" +
+            "stream=codec_type,codec_name,profile,pix_fmt,sample_rate,channels,width,height,start_"
+            "time,duration,"
+            "nb_read_packets,bit_rate:stream_side_data=rotation:format=duration,format_name -of "
+            "flat '" +
             file.string() + "' 2>&1");
         std::istringstream lines(output);
         std::string line;
@@ -25,14 +27,19 @@ public:
             auto equals = line.find('=');
             if (equals == std::string::npos) continue;
             std::string value = line.substr(equals + 1);
-            if (value.size() >= 2 && value.front() == '"') value = value.substr(1, value.size() - 2);
+            if (value.size() >= 2 && value.front() == '"')
+                value = value.substr(1, value.size() - 2);
             values_[line.substr(0, equals)] = value;
         }
         raw_ = output;
     }
 
-    std::string stream(int index, const std::string& key) const { return get("streams.stream." + std::to_string(index) + "." + key); }
-    double streamNumber(int index, const std::string& key) const { return number(stream(index, key)); }
+    std::string stream(int index, const std::string& key) const {
+        return get("streams.stream." + std::to_string(index) + "." + key);
+    }
+    double streamNumber(int index, const std::string& key) const {
+        return number(stream(index, key));
+    }
     std::string format(const std::string& key) const { return get("format." + key); }
     double formatNumber(const std::string& key) const { return number(format(key)); }
     int streamCount() const {
@@ -42,7 +49,7 @@ public:
     }
     const std::string& raw() const { return raw_; }
 
-private:
+  private:
     std::string get(const std::string& key) const {
         auto found = values_.find(key);
         return found == values_.end() ? std::string() : found->second;

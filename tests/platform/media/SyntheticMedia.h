@@ -2,12 +2,13 @@
 
 // Synthetic pictures and sound for media tests: moving content, so the encoder has real work.
 
+#include <unistd.h>
+
 #include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
-#include <unistd.h>
 
 #include "platform/media/MediaSample.h"
 
@@ -29,7 +30,8 @@ inline std::shared_ptr<media::PixelBuffer> movingPicture(int width, int height, 
     return pixels;
 }
 
-inline media::VideoSample videoSample(std::shared_ptr<const media::PixelBuffer> pixels, media::MediaTime time) {
+inline media::VideoSample videoSample(std::shared_ptr<const media::PixelBuffer> pixels,
+                                      media::MediaTime time) {
     media::VideoSample sample;
     sample.pixels = std::move(pixels);
     sample.presentationTime = time;
@@ -37,8 +39,9 @@ inline media::VideoSample videoSample(std::shared_ptr<const media::PixelBuffer> 
 }
 
 // `frames` frames of a sine tone, stereo float at `rate`, starting at `time`.
-inline media::AudioSample toneSample(media::MediaTime time, int frames, double frequency = 440, float amplitude = 0.5f,
-                                     int rate = 48000, int64_t firstFrame = 0) {
+inline media::AudioSample toneSample(media::MediaTime time, int frames, double frequency = 440,
+                                     float amplitude = 0.5f, int rate = 48000,
+                                     int64_t firstFrame = 0) {
     media::AudioSample sample;
     sample.format = media::SampleFormat::Float32;
     sample.sampleRate = rate;
@@ -47,7 +50,8 @@ inline media::AudioSample toneSample(media::MediaTime time, int frames, double f
     sample.data.resize(static_cast<size_t>(frames) * 2 * sizeof(float));
     auto* out = reinterpret_cast<float*>(sample.data.data());
     for (int i = 0; i < frames; ++i) {
-        float v = amplitude * static_cast<float>(std::sin(2 * M_PI * frequency * (firstFrame + i) / rate));
+        float v = amplitude *
+                  static_cast<float>(std::sin(2 * M_PI * frequency * (firstFrame + i) / rate));
         out[2 * i] = v;
         out[2 * i + 1] = v;
     }
@@ -56,9 +60,10 @@ inline media::AudioSample toneSample(media::MediaTime time, int frames, double f
 
 // A fresh directory under the temporary directory, removed with the object.
 class ScratchDirectory {
-public:
+  public:
     ScratchDirectory() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "zimlo-media-XXXXXX").string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "zimlo-media-XXXXXX").string();
         path_ = mkdtemp(pattern.data());
     }
     ~ScratchDirectory() {
@@ -68,7 +73,7 @@ public:
     const std::filesystem::path& path() const { return path_; }
     std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 

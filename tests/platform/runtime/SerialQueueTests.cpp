@@ -89,10 +89,11 @@ TEST(SerialQueue, DestructionDrainsSubmittedWork) {
     std::atomic<int> ran{0};
     {
         SerialQueue queue(".drain");
-        for (int i = 0; i < 50; ++i) queue.async([&] {
-            std::this_thread::sleep_for(1ms);
-            ++ran;
-        });
+        for (int i = 0; i < 50; ++i)
+            queue.async([&] {
+                std::this_thread::sleep_for(1ms);
+                ++ran;
+            });
     }
     EXPECT_EQ(ran.load(), 50);
 }

@@ -18,7 +18,8 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-const std::string kLibrivox = "/usr/share/pocketsphinx/test/data/librivox/sense_and_sensibility_01_austen_64kb-";
+const std::string kLibrivox =
+    "/usr/share/pocketsphinx/test/data/librivox/sense_and_sensibility_01_austen_64kb-";
 
 void touch(const fs::path& path, const std::string& content = "x") {
     fs::create_directories(path.parent_path());
@@ -26,15 +27,16 @@ void touch(const fs::path& path, const std::string& content = "x") {
 }
 
 class TempDir {
-public:
-    TempDir() : path_(fs::temp_directory_path() / ("zimlo-speech-" + std::to_string(::getpid()) + "-" +
-                                                   std::to_string(counter_++))) {
+  public:
+    TempDir()
+        : path_(fs::temp_directory_path() /
+                ("zimlo-speech-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++))) {
         fs::create_directories(path_);
     }
     ~TempDir() { fs::remove_all(path_); }
     const fs::path& path() const { return path_; }
 
-private:
+  private:
     static inline int counter_ = 0;
     fs::path path_;
 };
@@ -53,7 +55,10 @@ TEST(SpeechModelTest, FindsTheMandarinLayoutInTheUserDataDirectory) {
     ::setenv("XDG_DATA_HOME", home.path().c_str(), 1);
     auto dirs = modelSearchDirectories("zh-CN");
     auto found = findModel("zh-CN");
-    if (saved) ::setenv("XDG_DATA_HOME", previous.c_str(), 1); else ::unsetenv("XDG_DATA_HOME");
+    if (saved)
+        ::setenv("XDG_DATA_HOME", previous.c_str(), 1);
+    else
+        ::unsetenv("XDG_DATA_HOME");
 
     ASSERT_GE(dirs.size(), 2u);
     EXPECT_EQ(dirs.front(), dir);  // the user's model comes before the system's
@@ -68,7 +73,10 @@ TEST(SpeechModelTest, FindsTheMandarinLayoutInTheUserDataDirectory) {
     fs::rename(home.path() / "unpacked", dir / "cmusphinx-zh-cn-5.2");
     ::setenv("XDG_DATA_HOME", home.path().c_str(), 1);
     auto nested = findModel("zh-CN");
-    if (saved) ::setenv("XDG_DATA_HOME", previous.c_str(), 1); else ::unsetenv("XDG_DATA_HOME");
+    if (saved)
+        ::setenv("XDG_DATA_HOME", previous.c_str(), 1);
+    else
+        ::unsetenv("XDG_DATA_HOME");
     ASSERT_TRUE(nested);
     EXPECT_EQ(nested->dictionary, dir / "cmusphinx-zh-cn-5.2" / "zh_cn.dic");
 
@@ -91,7 +99,8 @@ TEST(SpeechModelTest, DebianEnglishModelIsFoundAndMalformedAcousticModelsAreRefu
     std::string problem;
     EXPECT_FALSE(acousticModelLooksValid(broken.path(), &problem));
     EXPECT_FALSE(problem.empty());
-    fs::copy_file(english->acousticModel / "mdef", broken.path() / "mdef", fs::copy_options::overwrite_existing);
+    fs::copy_file(english->acousticModel / "mdef", broken.path() / "mdef",
+                  fs::copy_options::overwrite_existing);
     EXPECT_FALSE(acousticModelLooksValid(broken.path(), &problem));  // no means, variances, ...
 }
 
@@ -117,7 +126,8 @@ TEST(AudioConverterTest, ResamplesAndMixesDownAnyInput) {
     tone.channels = 2;
     tone.data.resize(48000 * 2 * sizeof(float));
     auto* values = reinterpret_cast<float*>(tone.data.data());
-    for (int i = 0; i < 48000; ++i) values[2 * i] = values[2 * i + 1] = 0.5f * std::sin(2 * M_PI * 440 * i / 48000.0);
+    for (int i = 0; i < 48000; ++i)
+        values[2 * i] = values[2 * i + 1] = 0.5f * std::sin(2 * M_PI * 440 * i / 48000.0);
 
     AudioConverter converter;
     std::vector<int16_t> out;
@@ -126,7 +136,8 @@ TEST(AudioConverterTest, ResamplesAndMixesDownAnyInput) {
     converter.flush(out);
     EXPECT_NEAR(static_cast<double>(out.size()), 16000, 40);
     int peak = 0;
-    for (size_t i = 1000; i < out.size() - 1000; ++i) peak = std::max(peak, std::abs(static_cast<int>(out[i])));
+    for (size_t i = 1000; i < out.size() - 1000; ++i)
+        peak = std::max(peak, std::abs(static_cast<int>(out[i])));
     EXPECT_NEAR(peak, 0.5 * 32767, 0.03 * 32767);
 
     media::AudioSample torn = tone;
@@ -186,7 +197,8 @@ TEST(SpeechRecognizerTest, DecodesMicrophoneAudioIntoTimedWords) {
     auto task = recognizer->recognitionTask(request, [&](const auto& result, const auto& failure) {
         std::lock_guard lock(mutex);
         onQueue = onQueue && recognizer->queue().isCurrent();
-        if (result && !result->isFinal) partials.push_back(result->bestTranscription.formattedString);
+        if (result && !result->isFinal)
+            partials.push_back(result->bestTranscription.formattedString);
         if (result && result->isFinal) final = result;
         if (failure) error = failure;
     });

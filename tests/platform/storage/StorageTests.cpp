@@ -1,9 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <nlohmann/json.hpp>
-
 #include <cstdlib>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "platform/storage/AtomicFile.h"
@@ -16,7 +15,7 @@ namespace {
 namespace fs = std::filesystem;
 
 class StorageTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::string pattern = (fs::temp_directory_path() / "zimlo-storage-XXXXXX").string();
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
@@ -26,8 +25,10 @@ protected:
     }
     void TearDown() override {
         for (const auto& [name, value] : savedEnv) {
-            if (value) setenv(name.c_str(), value->c_str(), 1);
-            else unsetenv(name.c_str());
+            if (value)
+                setenv(name.c_str(), value->c_str(), 1);
+            else
+                unsetenv(name.c_str());
         }
         fs::remove_all(dir);
     }

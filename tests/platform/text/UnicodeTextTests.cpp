@@ -7,10 +7,10 @@ using namespace zimlo::text;
 TEST(UnicodeText, CountsUserPerceivedCharacters) {
     EXPECT_EQ(characterCount(""), 0u);
     EXPECT_EQ(characterCount("今天天气很好"), 6u);
-    EXPECT_EQ(characterCount("e\u0301a"), 2u);                  // e + combining acute is one
+    EXPECT_EQ(characterCount("e\u0301a"), 2u);  // e + combining acute is one
     EXPECT_EQ(characterCount("\U0001F468\u200D\U0001F469\u200D\U0001F467"), 1u);  // ZWJ family
-    EXPECT_EQ(characterCount("\U0001F1E8\U0001F1F3!"), 2u);      // flag + "!"
-    EXPECT_EQ(characterCount(u"\U00020000x"), 2u);               // non-BMP ideograph: 2 units, 1 character
+    EXPECT_EQ(characterCount("\U0001F1E8\U0001F1F3!"), 2u);                       // flag + "!"
+    EXPECT_EQ(characterCount(u"\U00020000x"), 2u);  // non-BMP ideograph: 2 units, 1 character
     EXPECT_EQ(characters("a\u0301好"), (std::vector<std::string>{"a\u0301", "好"}));
 }
 
@@ -27,7 +27,8 @@ TEST(UnicodeText, TrimsTheExactCharacterSets) {
     EXPECT_EQ(trimSpacesAndTabs(" \t\u00A0\u3000你好 \t"), "你好");
     EXPECT_EQ(trimSpacesAndTabs("\n你好\r\n"), "\n你好\r\n");  // line breaks stay
     EXPECT_EQ(trimWhitespaceAndNewlines("\n\r\v\f\u0085\u2028\u2029 \u3000a b\t\n"), "a b");
-    EXPECT_EQ(trimWhitespaceAndNewlines("\u200Ba"), "\u200Ba");  // zero width space is a format character
+    EXPECT_EQ(trimWhitespaceAndNewlines("\u200Ba"),
+              "\u200Ba");  // zero width space is a format character
     EXPECT_EQ(trimWhitespaceAndNewlines(std::u16string_view(u"  ")), u"");
 }
 

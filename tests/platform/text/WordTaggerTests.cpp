@@ -24,13 +24,15 @@ std::string cut(WordTagger& tagger, const std::u16string& text) {
     auto tagged = tagger.tag(text, Language::chinese);
     if (!tagged) return "<none>";
     std::string out;
-    for (const auto& w : tagged->words) out += (out.empty() ? "" : " ") + substring(text, w.range) + "/" + w.tag;
+    for (const auto& w : tagged->words)
+        out += (out.empty() ? "" : " ") + substring(text, w.range) + "/" + w.tag;
     return out;
 }
 
 std::string names(const std::u16string& text, const TaggedText& tagged) {
     std::string out;
-    for (const auto& n : tagged.names) out += substring(text, n.range) + "=" + nameTypeName(n.type) + ";";
+    for (const auto& n : tagged.names)
+        out += substring(text, n.range) + "=" + nameTypeName(n.type) + ";";
     return out;
 }
 
@@ -39,7 +41,8 @@ std::string names(const std::u16string& text, const TaggedText& tagged) {
 TEST(WordTagger, GuessesTheLanguageFromTheDominantScript) {
     EXPECT_EQ(dominantLanguage(u"今天天气很好"), Language::chinese);
     EXPECT_EQ(dominantLanguage(u"The weather is fine"), Language::english);
-    EXPECT_EQ(dominantLanguage(u"我用iPhone拍照"), Language::chinese);  // a Han character weighs two letters
+    EXPECT_EQ(dominantLanguage(u"我用iPhone拍照"),
+              Language::chinese);  // a Han character weighs two letters
     EXPECT_EQ(dominantLanguage(u"Привет, мир"), Language::undetermined);
     EXPECT_EQ(dominantLanguage(u"123 !!"), Language::undetermined);
 }
@@ -48,10 +51,12 @@ TEST(WordTagger, GuessesTheLanguageFromTheDominantScript) {
 TEST(WordTagger, CutsChineseAsJiebaDoes) {
     auto& tagger = loadedTagger();
     EXPECT_EQ(cut(tagger, u"王小二和李四去了上海浦东新区，参加了阿里巴巴集团的发布会。"),
-              "王小二/nr 和/c 李四/nr 去/v 了/ul 上海浦东新区/ns 参加/v 了/ul 阿里巴巴/nrt 集团/n 的/uj 发布会/n");
+              "王小二/nr 和/c 李四/nr 去/v 了/ul 上海浦东新区/ns 参加/v 了/ul 阿里巴巴/nrt 集团/n "
+              "的/uj 发布会/n");
     // Latin words, numbers with units, and punctuation left out.
     EXPECT_EQ(cut(tagger, u"我用iPhone 15拍了3.5GB的4K视频，花了35%的电量！"),
-              "我/r 用/p iPhone/eng 15/m 拍/v 了/ul 3.5/m GB/eng 的/uj 4/m K/eng 视频/n 花/v 了/ul 35/m 的/uj 电量/n");
+              "我/r 用/p iPhone/eng 15/m 拍/v 了/ul 3.5/m GB/eng 的/uj 4/m K/eng 视频/n 花/v 了/ul "
+              "35/m 的/uj 电量/n");
     // 张小明 is not in the dictionary: the HMM joins it and tags it as a person.
     EXPECT_EQ(cut(tagger, u"张小明昨天在杭州见到了李华明。"),
               "张小明/nr 昨天/t 在/p 杭州/ns 见到/v 了/ul 李/nr 华明/nz");
@@ -82,7 +87,9 @@ TEST(WordTagger, MapsChineseTagsToClassesAndNames) {
 
 TEST(WordTagger, TagsEnglishWithWordNet) {
     auto& tagger = loadedTagger();
-    std::u16string text = u"The children were running quickly to New York with 3 happy dogs and George Washington's hat.";
+    std::u16string text =
+        u"The children were running quickly to New York with 3 happy dogs and George Washington's "
+        u"hat.";
     auto tagged = tagger.tag(text, Language::english);
     ASSERT_TRUE(tagged);
     std::map<std::string, LexicalClass> classes;
@@ -100,11 +107,13 @@ TEST(WordTagger, TagsEnglishWithWordNet) {
 
 TEST(WordTagger, EnglishNamesNeedACapitalAndAProperSense) {
     auto& tagger = loadedTagger();
-    std::u16string text = u"The President met people from France, NASA and the United Nations in paris.";
+    std::u16string text =
+        u"The President met people from France, NASA and the United Nations in paris.";
     auto tagged = tagger.tag(text, Language::english);
     ASSERT_TRUE(tagged);
     // "President" is a title, "people" a common noun, lower-case "paris" no name.
-    EXPECT_EQ(names(text, *tagged), "France=PlaceName;NASA=OrganizationName;United Nations=OrganizationName;");
+    EXPECT_EQ(names(text, *tagged),
+              "France=PlaceName;NASA=OrganizationName;United Nations=OrganizationName;");
 }
 
 TEST(WordTagger, MainThreadCallersAreNotBlockedByLoading) {
@@ -124,7 +133,8 @@ TEST(WordTagger, MainThreadCallersAreNotBlockedByLoading) {
 }
 
 TEST(WordTagger, BinaryCacheGivesTheSameTags) {
-    auto dir = std::filesystem::temp_directory_path() / ("zimlo-text-cache-" + std::to_string(::getpid()));
+    auto dir =
+        std::filesystem::temp_directory_path() / ("zimlo-text-cache-" + std::to_string(::getpid()));
     std::filesystem::remove_all(dir);
     std::u16string zh = u"王小二和李四去了上海浦东新区，参加了阿里巴巴集团的发布会。";
     std::u16string en = u"Angela flew from London to New York.";
@@ -142,7 +152,8 @@ TEST(WordTagger, BinaryCacheGivesTheSameTags) {
         ASSERT_TRUE(a && b);
         EXPECT_EQ(tagger.loadedFromCache(), out == &mapped);
         for (const auto& w : a->words) *out += substring(zh, w.range) + "/" + w.tag + " ";
-        for (const auto& w : b->words) *out += substring(en, w.range) + "/" + lexicalClassName(w.lexicalClass) + " ";
+        for (const auto& w : b->words)
+            *out += substring(en, w.range) + "/" + lexicalClassName(w.lexicalClass) + " ";
         *out += names(zh, *a) + names(en, *b);
     }
     EXPECT_EQ(built, mapped);
@@ -156,6 +167,8 @@ TEST(WordTagger, BinaryCacheGivesTheSameTags) {
     EXPECT_FALSE(again.loadedFromCache());
     auto t = again.tagIfLoaded(zh, Language::chinese);
     ASSERT_TRUE(t);
-    EXPECT_EQ(names(zh, *t), "王小二=PersonalName;李四=PersonalName;上海浦东新区=PlaceName;阿里巴巴=PersonalName;");
+    EXPECT_EQ(
+        names(zh, *t),
+        "王小二=PersonalName;李四=PersonalName;上海浦东新区=PlaceName;阿里巴巴=PersonalName;");
     std::filesystem::remove_all(dir);
 }

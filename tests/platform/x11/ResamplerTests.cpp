@@ -10,7 +10,8 @@ namespace {
 struct Image {
     int w, h;
     std::vector<uint8_t> px;
-    Image(int width, int height) : w(width), h(height), px(static_cast<size_t>(width) * height * 4) {}
+    Image(int width, int height)
+        : w(width), h(height), px(static_cast<size_t>(width) * height * 4) {}
     uint8_t* at(int x, int y) { return px.data() + (static_cast<size_t>(y) * w + x) * 4; }
 };
 
@@ -24,7 +25,8 @@ TEST(Resampler, AveragesCoveredAreaWhenShrinkingAndKeepsFlatColoursExact) {
     // 2 × 2 blocks of 0 and 200 shrink to their mean.
     Image checker(8, 8);
     for (int y = 0; y < 8; ++y)
-        for (int x = 0; x < 8; ++x) checker.at(x, y)[0] = checker.at(x, y)[1] = checker.at(x, y)[2] = ((x + y) % 2) * 200;
+        for (int x = 0; x < 8; ++x)
+            checker.at(x, y)[0] = checker.at(x, y)[1] = checker.at(x, y)[2] = ((x + y) % 2) * 200;
     Image half = resize(checker, 4, 4);
     for (int y = 0; y < 4; ++y)
         for (int x = 0; x < 4; ++x) {

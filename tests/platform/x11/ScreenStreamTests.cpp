@@ -22,7 +22,7 @@ using namespace std::chrono_literals;
 
 // Frames as they arrive on the delivery queue.
 class FrameLog {
-public:
+  public:
     void add(const media::VideoSample& s) {
         std::lock_guard lock(mutex_);
         samples_.push_back(s);
@@ -50,7 +50,7 @@ public:
         return samples_;
     }
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<media::VideoSample> samples_;
@@ -93,7 +93,8 @@ TEST(ScreenStream, DisplayFramesShowOtherWindowsButNeverOurs) {
     Window listed = x.create(Spec({900, 100, 200, 200}, 0xff00ff, 6000, "Excluded"));
     (void)ours;
 
-    RunningStream run(ContentFilter::forDisplay(mainDisplay(), {static_cast<uint32_t>(listed)}), fullSize());
+    RunningStream run(ContentFilter::forDisplay(mainDisplay(), {static_cast<uint32_t>(listed)}),
+                      fullSize());
     ASSERT_FALSE(run.startError) << *run.startError;
     auto frame = run.log.waitFor([](const media::PixelBuffer&) { return true; });
     ASSERT_TRUE(frame);
@@ -132,7 +133,8 @@ TEST(ScreenStream, CoveredWindowIsCapturedWholeAndFollowsResize) {
     config.height = 240;
     RunningStream run(ContentFilter::forWindow(static_cast<uint32_t>(target)), config);
     ASSERT_FALSE(run.startError) << *run.startError;
-    auto frame = run.log.waitFor([](const media::PixelBuffer& p) { return rgbAt(p, 280, 200) == 0x0000ff; });
+    auto frame =
+        run.log.waitFor([](const media::PixelBuffer& p) { return rgbAt(p, 280, 200) == 0x0000ff; });
     ASSERT_TRUE(frame) << "the covered part never showed the window's own picture";
     EXPECT_EQ(rgbAt(*frame->pixels, 30, 30), 0x00ff00u);
     EXPECT_EQ(rgbAt(*frame->pixels, 150, 120), 0xff0000u);
@@ -172,7 +174,8 @@ TEST(ScreenStream, StillScreenGivesIdleFramesAndChangesGiveCompleteOnes) {
     config.height = 540;
     RunningStream run(ContentFilter::forDisplay(mainDisplay(), {}), config);
     ASSERT_FALSE(run.startError) << *run.startError;
-    ASSERT_TRUE(run.log.waitFor([](const media::PixelBuffer& p) { return rgbAt(p, 100, 100) == 0x336699; }));
+    ASSERT_TRUE(run.log.waitFor(
+        [](const media::PixelBuffer& p) { return rgbAt(p, 100, 100) == 0x336699; }));
     // Let the start-up exposures settle, then watch a still second and a half.
     std::this_thread::sleep_for(2500ms);
     size_t before = run.log.samples().size();
@@ -195,7 +198,8 @@ TEST(ScreenStream, StillScreenGivesIdleFramesAndChangesGiveCompleteOnes) {
     }
 
     x.paint(w, {0, 0, 200, 200}, 0x00ff00);
-    EXPECT_TRUE(run.log.waitFor([](const media::PixelBuffer& p) { return rgbAt(p, 100, 100) == 0x00ff00; }));
+    EXPECT_TRUE(run.log.waitFor(
+        [](const media::PixelBuffer& p) { return rgbAt(p, 100, 100) == 0x00ff00; }));
 }
 
 TEST(ScreenStream, ClosedWindowStopsTheStreamWithAnError) {

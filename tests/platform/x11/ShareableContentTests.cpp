@@ -25,7 +25,8 @@ TEST(ShareableContent, ListsDisplayAndRootChildrenWithoutWindowManager) {
     Window app = x.create(Spec({100, 120, 300, 200}, 0xff0000, 5001, "Alpha", "文档 10"));
     // Two icon sizes; the one nearer 64 pixels is kept.
     x.setIcon(app, {1, 1, 0xff000000, 2, 2, 0x80112233, 0x80112233, 0x80112233, 0x80112233});
-    Window dock = x.create(Spec({0, 0, 200, 100}, 0x808080, 5002, "Dock").withType("_NET_WM_WINDOW_TYPE_DOCK"));
+    Window dock = x.create(
+        Spec({0, 0, 200, 100}, 0x808080, 5002, "Dock").withType("_NET_WM_WINDOW_TYPE_DOCK"));
     Window menu = x.create(Spec({10, 10, 200, 100}, 0x808080, 5003, "Menu").asOverrideRedirect());
     Window hidden = x.create(Spec({10, 10, 200, 100}, 0x808080, 5004, "Hidden").unmapped());
     Window bare = x.create(Spec({500, 500, 100, 100}));
@@ -47,7 +48,8 @@ TEST(ShareableContent, ListsDisplayAndRootChildrenWithoutWindowManager) {
     ASSERT_TRUE(a->icon);
     EXPECT_EQ(a->icon->width(), 2);
     const uint8_t* px = a->icon->data();
-    EXPECT_EQ((std::vector<int>{px[0], px[1], px[2], px[3]}), (std::vector<int>{0x33, 0x22, 0x11, 0x80}));
+    EXPECT_EQ((std::vector<int>{px[0], px[1], px[2], px[3]}),
+              (std::vector<int>{0x33, 0x22, 0x11, 0x80}));
 
     ASSERT_NE(find(content, dock), nullptr);
     EXPECT_FALSE(find(content, dock)->isNormalLayer);
@@ -60,7 +62,8 @@ TEST(ShareableContent, ListsDisplayAndRootChildrenWithoutWindowManager) {
 
     // Stacking order, bottom to top.
     auto position = [&](Window w) {
-        return std::find_if(content.windows.begin(), content.windows.end(), [&](auto& i) { return i.id == w; }) -
+        return std::find_if(content.windows.begin(), content.windows.end(),
+                            [&](auto& i) { return i.id == w; }) -
                content.windows.begin();
     };
     EXPECT_LT(position(app), position(bare));
@@ -77,7 +80,8 @@ TEST(ShareableContent, FollowsTheWindowManagersClientListAndAsksItToActivate) {
     Display* d = x.display();
     Window root = DefaultRootWindow(d);
     auto setCardinals = [&](Window w, const char* name, Atom type, std::vector<long> values) {
-        XChangeProperty(d, w, x.atom(name), type, 32, PropModeReplace, reinterpret_cast<unsigned char*>(values.data()),
+        XChangeProperty(d, w, x.atom(name), type, 32, PropModeReplace,
+                        reinterpret_cast<unsigned char*>(values.data()),
                         static_cast<int>(values.size()));
     };
     Window check = x.create(Spec({0, 0, 1, 1}).unmapped());
@@ -87,11 +91,13 @@ TEST(ShareableContent, FollowsTheWindowManagersClientListAndAsksItToActivate) {
     Window unmanaged = x.create(Spec({100, 100, 300, 200}, 0xff0000, 5004, "Unmanaged"));
     setCardinals(check, "_NET_SUPPORTING_WM_CHECK", XA_WINDOW, {static_cast<long>(check)});
     setCardinals(root, "_NET_SUPPORTING_WM_CHECK", XA_WINDOW, {static_cast<long>(check)});
-    setCardinals(root, "_NET_CLIENT_LIST", XA_WINDOW,
-                 {static_cast<long>(shown), static_cast<long>(elsewhere), static_cast<long>(minimised)});
+    setCardinals(
+        root, "_NET_CLIENT_LIST", XA_WINDOW,
+        {static_cast<long>(shown), static_cast<long>(elsewhere), static_cast<long>(minimised)});
     setCardinals(root, "_NET_CURRENT_DESKTOP", XA_CARDINAL, {0});
     setCardinals(elsewhere, "_NET_WM_DESKTOP", XA_CARDINAL, {1});
-    setCardinals(minimised, "_NET_WM_STATE", XA_ATOM, {static_cast<long>(x.atom("_NET_WM_STATE_HIDDEN"))});
+    setCardinals(minimised, "_NET_WM_STATE", XA_ATOM,
+                 {static_cast<long>(x.atom("_NET_WM_STATE_HIDDEN"))});
     XSelectInput(d, root, SubstructureRedirectMask);
     XSync(d, False);
 
@@ -124,7 +130,8 @@ TEST(ShareableContent, FollowsTheWindowManagersClientListAndAsksItToActivate) {
     EXPECT_EQ(requests[1].data.l[0], 2);
     EXPECT_FALSE(activateWindow(0x7ffffff));
 
-    for (const char* name : {"_NET_SUPPORTING_WM_CHECK", "_NET_CLIENT_LIST", "_NET_CURRENT_DESKTOP"}) {
+    for (const char* name :
+         {"_NET_SUPPORTING_WM_CHECK", "_NET_CLIENT_LIST", "_NET_CURRENT_DESKTOP"}) {
         XDeleteProperty(d, root, x.atom(name));
     }
     XSync(d, False);

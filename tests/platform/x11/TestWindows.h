@@ -18,7 +18,7 @@
 namespace zimlo::test {
 
 class TestWindows {
-public:
+  public:
     explicit TestWindows(const std::string& displayName) : d_(XOpenDisplay(displayName.c_str())) {
         if (!d_) throw std::runtime_error("cannot open " + displayName);
     }
@@ -28,12 +28,21 @@ public:
     }
 
     struct Spec {
-        explicit Spec(x11::Rect f, uint32_t colour = 0x808080, std::optional<long> p = {}, std::string cls = {},
-                      std::string t = {})
+        explicit Spec(x11::Rect f, uint32_t colour = 0x808080, std::optional<long> p = {},
+                      std::string cls = {}, std::string t = {})
             : frame(f), rgb(colour), pid(p), appClass(std::move(cls)), title(std::move(t)) {}
-        Spec& withType(const char* t) { type = t; return *this; }
-        Spec& asOverrideRedirect() { overrideRedirect = true; return *this; }
-        Spec& unmapped() { map = false; return *this; }
+        Spec& withType(const char* t) {
+            type = t;
+            return *this;
+        }
+        Spec& asOverrideRedirect() {
+            overrideRedirect = true;
+            return *this;
+        }
+        Spec& unmapped() {
+            map = false;
+            return *this;
+        }
 
         x11::Rect frame;
         uint32_t rgb;
@@ -48,10 +57,12 @@ public:
     Window create(const Spec& s) {
         XSetWindowAttributes a{};
         a.override_redirect = s.overrideRedirect;
-        Window w = XCreateWindow(d_, DefaultRootWindow(d_), s.frame.x, s.frame.y, static_cast<unsigned>(s.frame.width),
-                                 static_cast<unsigned>(s.frame.height), 0, CopyFromParent, InputOutput, CopyFromParent,
-                                 CWOverrideRedirect, &a);
-        Pixmap pixmap = XCreatePixmap(d_, w, static_cast<unsigned>(s.frame.width), static_cast<unsigned>(s.frame.height),
+        Window w = XCreateWindow(d_, DefaultRootWindow(d_), s.frame.x, s.frame.y,
+                                 static_cast<unsigned>(s.frame.width),
+                                 static_cast<unsigned>(s.frame.height), 0, CopyFromParent,
+                                 InputOutput, CopyFromParent, CWOverrideRedirect, &a);
+        Pixmap pixmap = XCreatePixmap(d_, w, static_cast<unsigned>(s.frame.width),
+                                      static_cast<unsigned>(s.frame.height),
                                       static_cast<unsigned>(DefaultDepth(d_, DefaultScreen(d_))));
         pixmaps_[w] = pixmap;
         fillPixmap(w, {0, 0, s.frame.width, s.frame.height}, s.rgb);
@@ -68,7 +79,8 @@ public:
         }
         if (!s.title.empty()) {
             XChangeProperty(d_, w, atom("_NET_WM_NAME"), atom("UTF8_STRING"), 8, PropModeReplace,
-                            reinterpret_cast<const unsigned char*>(s.title.data()), static_cast<int>(s.title.size()));
+                            reinterpret_cast<const unsigned char*>(s.title.data()),
+                            static_cast<int>(s.title.size()));
         }
         if (s.type) {
             Atom type = atom(s.type);
@@ -89,18 +101,20 @@ public:
 
     void setIcon(Window w, const std::vector<unsigned long>& data) {
         XChangeProperty(d_, w, atom("_NET_WM_ICON"), XA_CARDINAL, 32, PropModeReplace,
-                        reinterpret_cast<const unsigned char*>(data.data()), static_cast<int>(data.size()));
+                        reinterpret_cast<const unsigned char*>(data.data()),
+                        static_cast<int>(data.size()));
         XSync(d_, False);
     }
 
     Display* display() const { return d_; }
     Atom atom(const char* name) const { return XInternAtom(d_, name, False); }
 
-private:
+  private:
     void fillPixmap(Window w, const x11::Rect& r, uint32_t rgb) {
         GC gc = XCreateGC(d_, pixmaps_.at(w), 0, nullptr);
         XSetForeground(d_, gc, rgb);
-        XFillRectangle(d_, pixmaps_.at(w), gc, r.x, r.y, static_cast<unsigned>(r.width), static_cast<unsigned>(r.height));
+        XFillRectangle(d_, pixmaps_.at(w), gc, r.x, r.y, static_cast<unsigned>(r.width),
+                       static_cast<unsigned>(r.height));
         XFreeGC(d_, gc);
     }
 

@@ -10,7 +10,7 @@ namespace zimlo::test {
 
 // One private Xvfb for the whole test program, exported as $DISPLAY.
 class XvfbEnvironment : public ::testing::Environment {
-public:
+  public:
     void SetUp() override {
         server_ = std::make_unique<XvfbServer>();
         server_->exportDisplay();
@@ -23,11 +23,12 @@ public:
         return name;
     }
 
-private:
+  private:
     std::unique_ptr<XvfbServer> server_;
 };
 
 // Registered once per test program, whichever files include this.
-inline ::testing::Environment* const kXvfbEnvironment = ::testing::AddGlobalTestEnvironment(new XvfbEnvironment);
+inline ::testing::Environment* const kXvfbEnvironment =
+    ::testing::AddGlobalTestEnvironment(new XvfbEnvironment);
 
 }  // namespace zimlo::test

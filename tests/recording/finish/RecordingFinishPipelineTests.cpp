@@ -29,7 +29,9 @@ struct FakeHost : Pipeline::Host {
         ++takes;
         return inputs;
     }
-    void finishStatusChanged(const QString& status) override { statuses.push_back(status.toStdString()); }
+    void finishStatusChanged(const QString& status) override {
+        statuses.push_back(status.toStdString());
+    }
     void processingOverlayShown(const QString& title, const QString& detail) override {
         overlays.emplace_back(title.toStdString(), detail.toStdString());
     }
@@ -37,16 +39,19 @@ struct FakeHost : Pipeline::Host {
     void finishEnded(const std::optional<RecordingProject>& saved) override { ended = saved; }
 };
 
-SubtitleSegment segment(double start, const std::string& text) { return {Uuid::generate(), start, start + 0.4, text}; }
+SubtitleSegment segment(double start, const std::string& text) {
+    return {Uuid::generate(), start, start + 0.4, text};
+}
 
 std::set<std::string> namesIn(const fs::path& dir) {
     std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir)) names.insert(entry.path().filename().string());
+    for (const auto& entry : fs::directory_iterator(dir))
+        names.insert(entry.path().filename().string());
     return names;
 }
 
 class RecordingFinishTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         // Mixed and exported movies land in the temporary directory; make it one of our own.
         if (const char* old = std::getenv("TMPDIR")) oldTmp_ = old;
@@ -65,7 +70,8 @@ protected:
             unsetenv("TMPDIR");
     }
 
-    fs::path movie(const fs::path& dir, const std::string& name, std::vector<test::Tone> tones, int frames = 30) {
+    fs::path movie(const fs::path& dir, const std::string& name, std::vector<test::Tone> tones,
+                   int frames = 30) {
         test::MovieSpec spec;
         spec.tones = std::move(tones);
         spec.frames = frames;
@@ -78,7 +84,8 @@ protected:
         auto pipeline = Pipeline::create(host_, services_);
         pipeline->recordingBegan();
         pipeline->filesReported(main, pip);
-        EXPECT_TRUE(test::pumpUntil([&] { return host_.ended.has_value(); }, std::chrono::seconds(240)));
+        EXPECT_TRUE(
+            test::pumpUntil([&] { return host_.ended.has_value(); }, std::chrono::seconds(240)));
         return pipeline;
     }
 
@@ -108,8 +115,9 @@ TEST_F(RecordingFinishTest, ComposedRecordingKeepsOnlyTheFinishedMovieAndCleansO
     auto pipeline = finish(screen, camera);
     ASSERT_TRUE(host_.ended && *host_.ended);
     EXPECT_EQ(host_.takes, 1);
-    EXPECT_EQ(host_.statuses, (std::vector<std::string>{"正在同步电脑声音和输入设备声音…", "正在合成字幕到视频文件…",
-                                                        "录制完成，已保存草稿"}));
+    EXPECT_EQ(host_.statuses,
+              (std::vector<std::string>{"正在同步电脑声音和输入设备声音…",
+                                        "正在合成字幕到视频文件…", "录制完成，已保存草稿"}));
     EXPECT_EQ(host_.overlays, (std::vector<std::pair<std::string, std::string>>{
                                   {"正在合成视频…", "正在写入字幕和画面，请稍候"}}));
     EXPECT_EQ(host_.overlayHidden, 1);
@@ -157,7 +165,8 @@ TEST_F(RecordingFinishTest, ExportFailureSavesTheRawFilesWithEveryTrack) {
         MainQueue::post([done] { done({{}, "导出失败：坏了"}); });
     };
     host_.inputs.aspect.isPiPEnabled = true;
-    host_.inputs.pipTrack = {PiPKeyframe{0, {0.8, 0.8}, {0.2, 0.2}, 12}, PiPKeyframe{0.6, {0.2, 0.2}, {0.2, 0.2}, 12}};
+    host_.inputs.pipTrack = {PiPKeyframe{0, {0.8, 0.8}, {0.2, 0.2}, 12},
+                             PiPKeyframe{0.6, {0.2, 0.2}, {0.2, 0.2}, 12}};
     host_.inputs.isSubtitleEnabled = true;
     host_.inputs.subtitleTrack = {segment(0.5, "二"), segment(0.1, "一"), segment(0.1, "一又")};
     host_.inputs.elapsed = 3;
@@ -168,13 +177,16 @@ TEST_F(RecordingFinishTest, ExportFailureSavesTheRawFilesWithEveryTrack) {
     EXPECT_EQ(host_.overlays, (std::vector<std::pair<std::string, std::string>>{
                                   {"正在合成视频…", "正在写入字幕和画面，请稍候"},
                                   {"合成失败，正在保存原始录制…", "原始视频不会丢失"}}));
-    EXPECT_EQ(host_.statuses, (std::vector<std::string>{"正在同步电脑声音和输入设备声音…", "正在合成字幕到视频文件…",
-                                                        "字幕合成失败，正在保存原始录制…",
-                                                        "已保存原始录制，字幕合成失败：导出失败：坏了"}));
+    EXPECT_EQ(host_.statuses, (std::vector<std::string>{
+                                  "正在同步电脑声音和输入设备声音…", "正在合成字幕到视频文件…",
+                                  "字幕合成失败，正在保存原始录制…",
+                                  "已保存原始录制，字幕合成失败：导出失败：坏了"}));
     const RecordingProject& stored = **host_.ended;
     EXPECT_EQ(stored.pipTrack, host_.inputs.pipTrack);
     ASSERT_EQ(stored.subtitleTrack.size(), 3u);  // sorted by start, stable
-    EXPECT_EQ(stored.subtitleTrack[0].text + stored.subtitleTrack[1].text + stored.subtitleTrack[2].text, "一一又二");
+    EXPECT_EQ(
+        stored.subtitleTrack[0].text + stored.subtitleTrack[1].text + stored.subtitleTrack[2].text,
+        "一一又二");
     ASSERT_TRUE(stored.mainVideoURL && stored.pipVideoURL);
     EXPECT_TRUE(fs::exists(*stored.mainVideoURL) && fs::exists(*stored.pipVideoURL));
     EXPECT_EQ(saved_.at(0).mainVideoURL, screen);
@@ -224,7 +236,8 @@ TEST_F(RecordingFinishTest, StoreFailureKeepsEveryTemporaryFile) {
     const auto screen = movie(temp_.path(), "zimlo_screen_5.mov", {{440, 0.5f}, {880, 0.5f}});
     const auto camera = movie(temp_.path(), "zimlo_camera_5.mov", {});
     services_.saveDraft = [](const RecordingProject& project) -> RecordingProject {
-        throw fs::filesystem_error("copy", *project.mainVideoURL, std::make_error_code(std::errc::no_space_on_device));
+        throw fs::filesystem_error("copy", *project.mainVideoURL,
+                                   std::make_error_code(std::errc::no_space_on_device));
     };
     host_.inputs.aspect.isPiPEnabled = true;
 
@@ -233,7 +246,8 @@ TEST_F(RecordingFinishTest, StoreFailureKeepsEveryTemporaryFile) {
     EXPECT_EQ(*host_.ended, std::nullopt);
     const std::string& last = host_.statuses.back();
     EXPECT_EQ(last.rfind("录制完成但保存草稿失败：", 0), 0u) << last;
-    EXPECT_NE(last.find(std::make_error_code(std::errc::no_space_on_device).message()), std::string::npos);
+    EXPECT_NE(last.find(std::make_error_code(std::errc::no_space_on_device).message()),
+              std::string::npos);
     EXPECT_EQ(host_.overlayHidden, 1);
     // Raw, mixed, camera and exported movies all stay; the raw one is still due for clean-up.
     EXPECT_EQ(namesIn(temp_.path()).size(), 4u);
@@ -265,7 +279,9 @@ TEST_F(RecordingFinishTest, TwoReportsWithinTheHandOverBuildOneProjectFromTheLat
 TEST_F(RecordingFinishTest, APipelineGoneDuringMixingDeletesOnlyTheFreshMix) {
     const auto screen = movie(temp_.path(), "zimlo_screen_8.mov", {{440, 0.5f}}, 5);
     std::function<void(Pipeline::MixOutcome)> pending;
-    services_.mixAudio = [&](const fs::path&, std::function<void(Pipeline::MixOutcome)> done) { pending = done; };
+    services_.mixAudio = [&](const fs::path&, std::function<void(Pipeline::MixOutcome)> done) {
+        pending = done;
+    };
     auto pipeline = Pipeline::create(host_, services_);
     pipeline->filesReported(screen, std::nullopt);
     pipeline.reset();

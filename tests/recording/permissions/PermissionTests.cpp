@@ -21,15 +21,19 @@ using qttest::pumpUntil;
 
 // Feeds fixed status values and restores the device probe afterwards.
 class PermissionRequests : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override { Permissions::setStatusProvider(nullptr); }
     void feed(int camera, int microphone, int speech) {
         Permissions::setStatusProvider([=](PermissionKind kind) {
             switch (kind) {
-                case PermissionKind::camera: return camera;
-                case PermissionKind::microphone: return microphone;
-                case PermissionKind::speech: return speech;
-                default: return AuthorizationStatus::authorized;
+                case PermissionKind::camera:
+                    return camera;
+                case PermissionKind::microphone:
+                    return microphone;
+                case PermissionKind::speech:
+                    return speech;
+                default:
+                    return AuthorizationStatus::authorized;
             }
         });
     }
@@ -58,7 +62,8 @@ TEST_F(PermissionRequests, AnswersArriveLaterOnTheMainThreadConverted) {
         auto onMain = [&] {
             if (!MainQueue::isMainThread()) ++offMain;
         };
-        Permissions::requestCameraAccess([&](CameraAuthorizationResult r) { onMain(), camera = r; });
+        Permissions::requestCameraAccess(
+            [&](CameraAuthorizationResult r) { onMain(), camera = r; });
         Permissions::requestMicrophoneAccess([&](bool g) { onMain(), microphone = g; });
         Permissions::requestSpeechAuthorization([&](bool a) { onMain(), speech = a; });
         EXPECT_FALSE(camera || microphone || speech) << "answered inside the request";
@@ -105,7 +110,7 @@ TEST(PermissionSettings, PanelsExistOnlyWhereTheDesktopHasThem) {
 
 // Records which settings panels the alert asked for, on a GNOME desktop.
 class PermissionAlertFlow : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         qputenv("XDG_CURRENT_DESKTOP", "GNOME");
         PermissionAlert::setSettingsLauncher([this](const PermissionAlert::SettingsCommand& c) {
@@ -139,7 +144,8 @@ protected:
 };
 
 TEST_F(PermissionAlertFlow, WithoutAWindowRunsModallyAndOpensOnlyForAuthorize) {
-    for (const QString& answer : {PermissionAlert::kCancelButtonText, PermissionAlert::kAuthorizeButtonText}) {
+    for (const QString& answer :
+         {PermissionAlert::kCancelButtonText, PermissionAlert::kAuthorizeButtonText}) {
         QString seenTitle, seenText;
         Qt::WindowModality modality = Qt::NonModal;
         QTimer::singleShot(0, [&] {

@@ -24,7 +24,7 @@ using namespace std::chrono_literals;
 using qttest::pumpUntil;
 
 class FakeHost : public LiveSubtitleTrack::Host {
-public:
+  public:
     std::optional<double> elapsed;
     std::vector<QString> statuses;
     std::optional<std::string> prepareError;
@@ -52,7 +52,7 @@ Transcription words(std::vector<std::pair<std::string, double>> timed) {
 }
 
 class SubtitleTrack : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         permit(AuthorizationStatus::authorized, AuthorizationStatus::authorized);
         PermissionAlert::setSettingsLauncher([](const auto&) { return true; });
@@ -70,12 +70,14 @@ protected:
         Permissions::setStatusProvider(nullptr);
         PermissionAlert::setSettingsLauncher(nullptr);
     }
-    virtual std::shared_ptr<speech::SpeechRecognizer> recognizer() { return speech::SpeechRecognizer::shared("en-US"); }
+    virtual std::shared_ptr<speech::SpeechRecognizer> recognizer() {
+        return speech::SpeechRecognizer::shared("en-US");
+    }
 
     void permit(int microphone, int speechStatus) {
         Permissions::setStatusProvider([=](PermissionKind kind) {
             return kind == PermissionKind::microphone ? microphone
-                 : kind == PermissionKind::speech     ? speechStatus
+                   : kind == PermissionKind::speech   ? speechStatus
                                                       : AuthorizationStatus::authorized;
         });
     }
@@ -167,14 +169,16 @@ TEST_F(SubtitleTrack, CaptionTextRules) {
     ASSERT_TRUE(doc);
     EXPECT_EQ(doc->toPlainText(), shown);
     std::vector<bool> emphasised(shown.size(), false);
-    for (const auto& r : ranges) std::fill(emphasised.begin() + r.location, emphasised.begin() + r.end(), true);
+    for (const auto& r : ranges)
+        std::fill(emphasised.begin() + r.location, emphasised.begin() + r.end(), true);
     for (int i = 0; i < shown.size(); ++i) {
         QTextCursor cursor(const_cast<QTextDocument*>(doc));
         cursor.setPosition(i + 1);  // the format of the character before the cursor
         const QTextCharFormat f = cursor.charFormat();
         EXPECT_EQ(f.font().pixelSize(), emphasised[i] ? 28 : 23) << i;
         EXPECT_EQ(f.font().weight(), emphasised[i] ? QFont::Bold : QFont::Medium) << i;
-        EXPECT_EQ(f.foreground().color(), emphasised[i] ? DraggableSubtitleView::systemYellow() : QColor(Qt::white));
+        EXPECT_EQ(f.foreground().color(),
+                  emphasised[i] ? DraggableSubtitleView::systemYellow() : QColor(Qt::white));
         EXPECT_EQ(f.baselineOffset() < 0, emphasised[i]) << i;
     }
 
@@ -273,10 +277,23 @@ TEST_F(SubtitleTrack, RefusalsAndFailuresSwitchTheToggleBackOff) {
         std::optional<PermissionKind> alert;
     };
     const std::vector<Case> cases = {
-        {AuthorizationStatus::denied, 3, {}, QStringLiteral("需要麦克风权限才能生成字幕"), PermissionKind::microphone},
-        {AuthorizationStatus::restricted, 3, {}, QStringLiteral("需要麦克风权限才能生成字幕"), PermissionKind::microphone},
-        {AuthorizationStatus::authorized, 2, {}, QStringLiteral("需要语音识别权限才能生成字幕"), PermissionKind::speech},
-        {AuthorizationStatus::notDetermined, 3, "设备忙", QStringLiteral("无法开启字幕：设备忙"), std::nullopt},
+        {AuthorizationStatus::denied,
+         3,
+         {},
+         QStringLiteral("需要麦克风权限才能生成字幕"),
+         PermissionKind::microphone},
+        {AuthorizationStatus::restricted,
+         3,
+         {},
+         QStringLiteral("需要麦克风权限才能生成字幕"),
+         PermissionKind::microphone},
+        {AuthorizationStatus::authorized,
+         2,
+         {},
+         QStringLiteral("需要语音识别权限才能生成字幕"),
+         PermissionKind::speech},
+        {AuthorizationStatus::notDetermined, 3, "设备忙", QStringLiteral("无法开启字幕：设备忙"),
+         std::nullopt},
     };
     host.elapsed = 0;
     track->recordingBegan();

@@ -14,14 +14,16 @@ namespace {
 void mouse(QWidget* view, QEvent::Type type, QPointF inContainer) {
     const QPointF local = inContainer - QPointF(view->pos());
     const Qt::MouseButton button = type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton;
-    const Qt::MouseButtons buttons = type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton;
+    const Qt::MouseButtons buttons =
+        type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton;
     QMouseEvent event(type, local, view->mapToGlobal(local), button, buttons, Qt::NoModifier);
     QApplication::sendEvent(view, &event);
 }
 
 void drag(QWidget* view, QPointF from, QPointF by, int steps) {
     mouse(view, QEvent::MouseButtonPress, from);
-    for (int i = 1; i <= steps; ++i) mouse(view, QEvent::MouseMove, from + by * (double(i) / steps));
+    for (int i = 1; i <= steps; ++i)
+        mouse(view, QEvent::MouseMove, from + by * (double(i) / steps));
     mouse(view, QEvent::MouseButtonRelease, from + by);
 }
 
@@ -73,7 +75,7 @@ TEST(SubtitleRegion, PlaceholderAndCaption) {
 }
 
 class PiPDrag : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         container.resize(1180, 700);
         pip = new DraggablePiPView(new QWidget, &container);

@@ -38,8 +38,12 @@ TEST(ScreenPreview, ShowsTheLatestFrameWholeOnBlackAndDropsFramesAfterItIsGone) 
     handler(media::VideoSample{});  // no picture: nothing to show
     handler(solidFrame(200, 100, 0, 0, 255));
     handler(solidFrame(200, 100, 0, 255, 0));
-    ASSERT_TRUE(qttest::pumpUntil([&] { return !view->currentImage().isNull() &&
-                                               view->currentImage().pixel(0, 0) == qRgb(0, 255, 0); }, 20s));
+    ASSERT_TRUE(qttest::pumpUntil(
+        [&] {
+            return !view->currentImage().isNull() &&
+                   view->currentImage().pixel(0, 0) == qRgb(0, 255, 0);
+        },
+        20s));
     EXPECT_EQ(view->imageRect(), QRect(0, 100, 400, 200));
     const QImage shot = view->grab().toImage();
     EXPECT_EQ(shot.pixelColor(200, 50), QColor(Qt::black));
@@ -69,7 +73,8 @@ TEST(ParameterPopover, InitialSelectionAndEveryPickReportsTheWholeSettings) {
     const auto list = offered();
     ASSERT_GE(list.size(), 3u);
     // A size that is no longer offered shows the last entry, and nothing changes until a pick.
-    RecordingParameterPopover stale(RecordingSettings({999, 555, "odd"}, CaptureFrameRate::fps24), list);
+    RecordingParameterPopover stale(RecordingSettings({999, 555, "odd"}, CaptureFrameRate::fps24),
+                                    list);
     EXPECT_EQ(stale.resolutionControl()->currentIndex(), static_cast<int>(list.size()) - 1);
     EXPECT_EQ(stale.frameRateControl()->checkedId(), 0);
     EXPECT_EQ(stale.settings().resolution.width, 999);

@@ -13,14 +13,17 @@ TEST(RecordingWindowText, DurationAndStateTexts) {
 
     const auto settings = RecordingSettings::defaultSettings();
     EXPECT_EQ(captureStateText(capture::CaptureState::configured(), std::nullopt, settings),
-              QStringLiteral("已配置：") + QString::fromStdString(settings.summary()) + QStringLiteral("，等待首帧…"));
+              QStringLiteral("已配置：") + QString::fromStdString(settings.summary()) +
+                  QStringLiteral("，等待首帧…"));
     EXPECT_EQ(captureStateText(capture::CaptureState::failed("坏了"), std::nullopt, settings),
               QStringLiteral("错误：坏了"));
 }
 
 TEST(RecordingWindowText, CameraWindowIsPlacedOnceNearTheTopRight) {
-    EXPECT_EQ(defaultPiPFrame(QRect(0, 0, 220, 150), QSize(1180, 700)), QRect(1180 - 248, 88, 220, 150));
-    EXPECT_FALSE(defaultPiPFrame(QRect(400, 200, 220, 150), QSize(1180, 700)));  // moved by the user
+    EXPECT_EQ(defaultPiPFrame(QRect(0, 0, 220, 150), QSize(1180, 700)),
+              QRect(1180 - 248, 88, 220, 150));
+    EXPECT_FALSE(
+        defaultPiPFrame(QRect(400, 200, 220, 150), QSize(1180, 700)));  // moved by the user
     EXPECT_FALSE(defaultPiPFrame(QRect(0, 0, 220, 150), QSize(0, 700)));
 }
 

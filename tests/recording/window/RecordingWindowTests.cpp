@@ -29,7 +29,7 @@ using namespace std::chrono_literals;
 using qttest::pumpUntil;
 
 class RecordingWindowTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         zimlo::test::PulseServer::shared();
         directory = fs::temp_directory_path() /
@@ -38,7 +38,8 @@ protected:
         fs::remove_all(directory);
         fs::create_directories(directory / "tmp");
         ScreenRecordingAudioMixer::setOutputDirectory(directory / "tmp");
-        Permissions::setStatusProvider([](PermissionKind) { return AuthorizationStatus::authorized; });
+        Permissions::setStatusProvider(
+            [](PermissionKind) { return AuthorizationStatus::authorized; });
         store = std::make_shared<DraftStore>(directory / "Drafts");
         settingsStore = std::make_shared<RecordingSettingsStore>(
             std::make_shared<UserDefaults>(directory / "defaults.json"));
@@ -63,7 +64,9 @@ protected:
         auto generated = camera;
         deps.sourceOptions.cameraDiscovery = [generated] { return generated; };
         deps.finishServices.temporaryDirectory = directory / "tmp";
-        deps.finishServices.saveDraft = [store = store](const RecordingProject& p) { return store->saveDraft(p); };
+        deps.finishServices.saveDraft = [store = store](const RecordingProject& p) {
+            return store->saveDraft(p);
+        };
         deps.settingsStore = settingsStore;
         deps.clock = [now = now] { return *now; };
         return deps;
@@ -78,7 +81,9 @@ protected:
 
     // Waits until the source reported its first measured status.
     static bool waitUntilReady(RecordingView& c) {
-        return pumpUntil([&] { return c.latestCaptureStatus().has_value() && c.recordButton()->isEnabled(); }, 20s);
+        return pumpUntil(
+            [&] { return c.latestCaptureStatus().has_value() && c.recordButton()->isEnabled(); },
+            20s);
     }
 
     fs::path directory;
@@ -112,7 +117,8 @@ TEST_F(RecordingWindowTest, PressingRecordTwiceRecordsOnceAndStoppingSavesOneDra
     // The pipe source is the default input; the status names it.
     ASSERT_TRUE(c->source()->microphoneName().has_value());
     EXPECT_EQ(c->statusLabel()->text(), QStringLiteral("正在录制（电脑声音 + ") +
-                                            QString::fromStdString(*c->source()->microphoneName()) + QStringLiteral("）"));
+                                            QString::fromStdString(*c->source()->microphoneName()) +
+                                            QStringLiteral("）"));
     EXPECT_EQ(c->recordButton()->text(), QStringLiteral("停止录制"));
     EXPECT_FALSE(c->parameterButton()->isEnabled());
     EXPECT_TRUE(c->source()->isRecording());
@@ -123,7 +129,8 @@ TEST_F(RecordingWindowTest, PressingRecordTwiceRecordsOnceAndStoppingSavesOneDra
     c->toggleRecording();
     EXPECT_EQ(c->recordButton()->text(), QStringLiteral("正在整理…"));
     EXPECT_FALSE(c->recordButton()->isEnabled());
-    ASSERT_TRUE(pumpUntil([&] { return finished > 0; }, 60s)) << c->statusLabel()->text().toStdString();
+    ASSERT_TRUE(pumpUntil([&] { return finished > 0; }, 60s))
+        << c->statusLabel()->text().toStdString();
     pumpUntil([] { return false; }, 500ms);  // a second hand-over would show up now
     EXPECT_EQ(finished, 1);
     EXPECT_EQ(store->loadDrafts().size(), 1u);
@@ -159,7 +166,8 @@ TEST_F(RecordingWindowTest, ParameterChangesSupersedeEachOtherAndBlockRecording)
 
     ASSERT_TRUE(pumpUntil([&] { return !c->isApplyingRecordingSettings(); }, 20s));
     // Only the second application's completion counted.
-    EXPECT_EQ(c->statusLabel()->text(), QStringLiteral("参数已更新：") + QString::fromStdString(second.summary()));
+    EXPECT_EQ(c->statusLabel()->text(),
+              QStringLiteral("参数已更新：") + QString::fromStdString(second.summary()));
     EXPECT_EQ(c->recordingSettings(), second);
     EXPECT_EQ(settingsStore->load(c->availableResolutions()), second);
     EXPECT_TRUE(c->recordButton()->isEnabled());
@@ -189,7 +197,8 @@ TEST_F(RecordingWindowTest, ClosingBeforeRecordingCancelsOnceAndDuringRecordingS
     pumpUntil([] { return false; }, 1s);
     c->closeTapped();
     c->closeTapped();  // already stopping: nothing more
-    ASSERT_TRUE(pumpUntil([&] { return saved.has_value(); }, 60s)) << c->statusLabel()->text().toStdString();
+    ASSERT_TRUE(pumpUntil([&] { return saved.has_value(); }, 60s))
+        << c->statusLabel()->text().toStdString();
     EXPECT_EQ(cancelled, 0);
     EXPECT_EQ(store->loadDrafts().size(), 1u);
 }
@@ -201,11 +210,13 @@ TEST_F(RecordingWindowTest, DurationLabelCountsWholeSecondsPastAnHour) {
     ASSERT_TRUE(pumpUntil([&] { return c->isRecording(); }, 10s));
     EXPECT_EQ(c->durationLabel()->text(), QStringLiteral("00:00"));
     const double start = *c->recordStartTime();
-    const std::pair<double, const char*> cases[] = {{3599.9, "59:59"}, {3600, "60:00"}, {75 * 60 + 3.5, "75:03"}};
+    const std::pair<double, const char*> cases[] = {
+        {3599.9, "59:59"}, {3600, "60:00"}, {75 * 60 + 3.5, "75:03"}};
     for (const auto& [elapsed, expected] : cases) {
         *now = start + elapsed;
         // The repeating timer picks the new time up by itself.
-        EXPECT_TRUE(pumpUntil([&] { return c->durationLabel()->text() == QLatin1String(expected); }, 3s))
+        EXPECT_TRUE(
+            pumpUntil([&] { return c->durationLabel()->text() == QLatin1String(expected); }, 3s))
             << expected << " shown as " << c->durationLabel()->text().toStdString();
     }
     c->toggleRecording();
@@ -216,7 +227,8 @@ TEST_F(RecordingWindowTest, CameraWindowTrackRestartsWhenTheCameraIsSwitchedAgai
     auto c = makeController();
     ASSERT_TRUE(waitUntilReady(*c));
     c->cameraToggle()->click();
-    ASSERT_TRUE(pumpUntil([&] { return c->pipView() != nullptr; }, 10s)) << c->statusLabel()->text().toStdString();
+    ASSERT_TRUE(pumpUntil([&] { return c->pipView() != nullptr; }, 10s))
+        << c->statusLabel()->text().toStdString();
     EXPECT_EQ(c->statusLabel()->text(), QStringLiteral("摄像头小窗已开启"));
     EXPECT_TRUE(c->aspect().isPiPEnabled);
     // Placed 28 points from the right and 88 below the top of the container.
@@ -241,7 +253,8 @@ TEST_F(RecordingWindowTest, CameraWindowTrackRestartsWhenTheCameraIsSwitchedAgai
     EXPECT_DOUBLE_EQ(c->pipTrack().front().time, 7);
 
     c->toggleRecording();
-    ASSERT_TRUE(pumpUntil([&] { return !c->isRecording(); }, 90s)) << c->statusLabel()->text().toStdString();
+    ASSERT_TRUE(pumpUntil([&] { return !c->isRecording(); }, 90s))
+        << c->statusLabel()->text().toStdString();
 }
 
 TEST_F(RecordingWindowTest, WindowWithCameraAndSubtitleRegionScreenshot) {
@@ -255,7 +268,8 @@ TEST_F(RecordingWindowTest, WindowWithCameraAndSubtitleRegionScreenshot) {
     ASSERT_TRUE(waitUntilReady(c));
     c.cameraToggle()->click();
     c.subtitleToggle()->click();
-    ASSERT_TRUE(pumpUntil([&] { return c.pipView() != nullptr && c.subtitleRegion()->isVisible(); }, 15s))
+    ASSERT_TRUE(
+        pumpUntil([&] { return c.pipView() != nullptr && c.subtitleRegion()->isVisible(); }, 15s))
         << c.statusLabel()->text().toStdString();
     EXPECT_TRUE(c.subtitleRegion()->isShowingPlaceholder());
     EXPECT_EQ(window->size(), QSize(1180, 760));

@@ -11,9 +11,11 @@ namespace D = SubtitleEmphasisDetector;
 namespace {
 
 class SubtitleEmphasis : public ::testing::Test {
-protected:
+  protected:
     // Tests run on the main thread, where the detector does not wait for the dictionaries.
-    static void SetUpTestSuite() { ASSERT_TRUE(text::WordTagger::shared().waitUntilLoaded(std::chrono::minutes(5))); }
+    static void SetUpTestSuite() {
+        ASSERT_TRUE(text::WordTagger::shared().waitUntilLoaded(std::chrono::minutes(5)));
+    }
 
     static std::map<std::string, int> scores(const std::u16string& s) {
         std::map<std::string, int> out;
@@ -37,26 +39,29 @@ TEST_F(SubtitleEmphasis, BlankTextHasNoRanges) {
 
 TEST_F(SubtitleEmphasis, RegularExpressionScores) {
     // Cyrillic dominates, so no tagger adds to these.
-    auto s = scores(u"Abcd #launch @x_1 35% 4K 3,25 1234567890123kg Efgh ab-cd_9 Привет Приветствую Здравствуйте");
-    EXPECT_EQ(s["#launch"], 117);           // 110 + 7
+    auto s = scores(
+        u"Abcd #launch @x_1 35% 4K 3,25 1234567890123kg Efgh ab-cd_9 Привет Приветствую "
+        u"Здравствуйте");
+    EXPECT_EQ(s["#launch"], 117);  // 110 + 7
     EXPECT_EQ(s["@x_1"], 114);
     EXPECT_EQ(s["35%"], 98);
     EXPECT_EQ(s["4K"], 97);
     EXPECT_EQ(s["3,25"], 99);
-    EXPECT_EQ(s["1234567890123kg"], 107);   // length capped at 12
-    EXPECT_EQ(s["Efgh"], 76);               // capital inside the sentence
-    EXPECT_EQ(s["Abcd"], 28);               // the text's first word
-    EXPECT_EQ(s["ab-cd_9"], 102);           // contains a digit
+    EXPECT_EQ(s["1234567890123kg"], 107);  // length capped at 12
+    EXPECT_EQ(s["Efgh"], 76);              // capital inside the sentence
+    EXPECT_EQ(s["Abcd"], 28);              // the text's first word
+    EXPECT_EQ(s["ab-cd_9"], 102);          // contains a digit
     EXPECT_EQ(s.count("Привет"), 0u);
 }
 
 TEST_F(SubtitleEmphasis, TaggerScoresAndStopWords) {
     auto zh = scores(u"我们觉得需要进行比较，可能已经可以了。北京的风景非常漂亮");
-    for (const char* stop : {"我们", "觉得", "需要", "进行", "比较", "可能", "已经", "可以", "非常"})
+    for (const char* stop :
+         {"我们", "觉得", "需要", "进行", "比较", "可能", "已经", "可以", "非常"})
         EXPECT_EQ(zh.count(stop), 0u) << stop;
-    EXPECT_EQ(zh["北京"], 122);    // place name: 120 + 2
-    EXPECT_EQ(zh["风景"], 60);     // noun: 58 + 2
-    EXPECT_EQ(zh["漂亮"], 50);     // adjective: 48 + 2
+    EXPECT_EQ(zh["北京"], 122);  // place name: 120 + 2
+    EXPECT_EQ(zh["风景"], 60);   // noun: 58 + 2
+    EXPECT_EQ(zh["漂亮"], 50);   // adjective: 48 + 2
 
     auto en = scores(u"They will send the beautiful letters from London with her dog");
     // Stop words keep only what the expression gives any Latin word: 24 + length.
@@ -69,7 +74,8 @@ TEST_F(SubtitleEmphasis, TaggerScoresAndStopWords) {
 }
 
 TEST_F(SubtitleEmphasis, ChoiceFollowsScoreLengthAndPosition) {
-    std::map<TextRange, int> c = {{{0, 2}, 90}, {{10, 4}, 90}, {{20, 4}, 90}, {{30, 3}, 95}, {{31, 5}, 99}};
+    std::map<TextRange, int> c = {
+        {{0, 2}, 90}, {{10, 4}, 90}, {{20, 4}, 90}, {{30, 3}, 95}, {{31, 5}, 99}};
     // Limits by length of text.
     EXPECT_EQ(D::choose(c, 10).size(), 1u);
     EXPECT_EQ(D::choose(c, 11).size(), 2u);
@@ -78,7 +84,8 @@ TEST_F(SubtitleEmphasis, ChoiceFollowsScoreLengthAndPosition) {
     // 99 first; 95 overlaps it; then the longer of the 90s, earliest first; reading order.
     EXPECT_EQ(D::choose(c, 40), (std::vector<TextRange>{{10, 4}, {20, 4}, {31, 5}}));
     // Touching ranges do not overlap.
-    EXPECT_EQ(D::choose({{{0, 3}, 50}, {{3, 3}, 50}}, 30), (std::vector<TextRange>{{0, 3}, {3, 3}}));
+    EXPECT_EQ(D::choose({{{0, 3}, 50}, {{3, 3}, 50}}, 30),
+              (std::vector<TextRange>{{0, 3}, {3, 3}}));
     EXPECT_TRUE(D::choose({}, 30).empty());
 }
 
@@ -97,8 +104,10 @@ TEST_F(SubtitleEmphasis, NamesHashtagsAndUnitsWin) {
 TEST_F(SubtitleEmphasis, RealSentencesFindNames) {
     EXPECT_EQ(chosen(u"王小二和李四去了上海浦东新区，参加了阿里巴巴集团的发布会。"),
               (std::vector<std::string>{"王小二", "上海浦东新区", "阿里巴巴"}));
-    EXPECT_EQ(chosen(u"张小明昨天在杭州见到了老朋友。"), (std::vector<std::string>{"张小明", "杭州"}));
-    auto en = chosen(u"Yesterday the President of France met students in Berlin to discuss #climate.");
+    EXPECT_EQ(chosen(u"张小明昨天在杭州见到了老朋友。"),
+              (std::vector<std::string>{"张小明", "杭州"}));
+    auto en =
+        chosen(u"Yesterday the President of France met students in Berlin to discuss #climate.");
     EXPECT_EQ(en, (std::vector<std::string>{"France", "Berlin", "#climate"}));
     // UTF-16 ranges after a supplementary character.
     std::u16string wide = u"\U0001F600 我们在北京";

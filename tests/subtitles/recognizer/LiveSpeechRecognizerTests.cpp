@@ -12,9 +12,9 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::librivox;
+using test::mainLoop;
 using test::pumpUntil;
 using test::quiet;
-using test::mainLoop;
 
 struct Event {
     enum Kind { partial, finalText, transcription } kind;
@@ -30,10 +30,15 @@ struct Recorder {
 
     void attach(LiveSpeechRecognizer& recognizer) {
         recognizer.onText = [this](const std::string& text, bool isFinal) {
-            events.push_back({isFinal ? Event::finalText : Event::partial, text, {}, 0, MainQueue::isMainThread()});
+            events.push_back({isFinal ? Event::finalText : Event::partial,
+                              text,
+                              {},
+                              0,
+                              MainQueue::isMainThread()});
         };
         recognizer.onFinalTranscription = [this](const Transcription& words, double offset) {
-            events.push_back({Event::transcription, words.formattedString, words, offset, MainQueue::isMainThread()});
+            events.push_back({Event::transcription, words.formattedString, words, offset,
+                              MainQueue::isMainThread()});
         };
     }
     std::vector<const Event*> of(Event::Kind kind) const {
@@ -102,8 +107,10 @@ TEST(LiveSpeechRecognizerTest, UtterancesArriveInOrderAtTheirRecordingTimes) {
             EXPECT_EQ(recorder.events[i].text, recorder.events[i + 1].text);
         }
     }
-    EXPECT_NE(transcriptions[0]->text.find("young man"), std::string::npos) << transcriptions[0]->text;
-    EXPECT_NE(transcriptions[1]->text.find("might even have been made"), std::string::npos) << transcriptions[1]->text;
+    EXPECT_NE(transcriptions[0]->text.find("young man"), std::string::npos)
+        << transcriptions[0]->text;
+    EXPECT_NE(transcriptions[1]->text.find("might even have been made"), std::string::npos)
+        << transcriptions[1]->text;
 
     EXPECT_EQ(transcriptions[0]->offset, 10);
     EXPECT_GT(transcriptions[1]->offset, 10 + test::seconds(lead) + test::seconds(first));
@@ -118,7 +125,8 @@ TEST(LiveSpeechRecognizerTest, UtterancesArriveInOrderAtTheirRecordingTimes) {
             previousEnd = word.timestamp + word.duration;
         }
     }
-    double firstWordOfSecond = transcriptions[1]->offset + transcriptions[1]->words.segments.front().timestamp;
+    double firstWordOfSecond =
+        transcriptions[1]->offset + transcriptions[1]->words.segments.front().timestamp;
     EXPECT_NEAR(firstWordOfSecond, secondStart + 0.25, 0.3);
     double firstWordOfFirst = 10 + transcriptions[0]->words.segments.front().timestamp;
     EXPECT_NEAR(firstWordOfFirst, 10 + test::seconds(lead) + 0.25, 0.3);

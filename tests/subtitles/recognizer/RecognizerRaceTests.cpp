@@ -26,7 +26,8 @@ TEST(LiveSpeechRecognizerRaceTest, AppendsRacingWithRestartsLoseNoRequest) {
 
     // Short sentences with short pauses, so tasks end and restart often.
     auto sentence = test::librivox("0880");
-    auto audio = test::joined({sentence, test::quiet(0.8), sentence, test::quiet(0.8), sentence, test::quiet(0.8)});
+    auto audio = test::joined(
+        {sentence, test::quiet(0.8), sentence, test::quiet(0.8), sentence, test::quiet(0.8)});
     auto pieces = speech::splitAudio(audio, 0.02);
     ASSERT_TRUE(engine->waitUntilLoaded(300));
 

@@ -14,8 +14,9 @@ namespace zimlo::test {
 
 // Real read speech from pocketsphinx-testdata (16 kHz mono).
 inline media::AudioSample librivox(const std::string& id) {
-    return speech::readWavFile("/usr/share/pocketsphinx/test/data/librivox/sense_and_sensibility_01_austen_64kb-" +
-                               id + ".wav");
+    return speech::readWavFile(
+        "/usr/share/pocketsphinx/test/data/librivox/sense_and_sensibility_01_austen_64kb-" + id +
+        ".wav");
 }
 
 // Near-silence (a faint deterministic hiss, as a real microphone gives) at 16 kHz mono.
@@ -38,7 +39,8 @@ inline media::AudioSample quiet(double seconds) {
 // Joins 16 kHz mono 16-bit pieces into one recording starting at time 0.
 inline media::AudioSample joined(const std::vector<media::AudioSample>& pieces) {
     media::AudioSample all = quiet(0);
-    for (const auto& piece : pieces) all.data.insert(all.data.end(), piece.data.begin(), piece.data.end());
+    for (const auto& piece : pieces)
+        all.data.insert(all.data.end(), piece.data.begin(), piece.data.end());
     all.presentationTime = media::MediaTime::zero();
     return all;
 }
@@ -48,7 +50,7 @@ inline double seconds(const media::AudioSample& sample) { return sample.duration
 // Feeds a recording in 100 ms pieces as fast as the decoder takes them. The recording clock
 // it hands to the recogniser follows the audio fed, so times are those of a real-time run.
 class PacedFeeder {
-public:
+  public:
     LiveSpeechRecognizer::Clock clock() const {
         return [fed = fed_] { return fed->load(); };
     }
@@ -64,7 +66,7 @@ public:
         }
     }
 
-private:
+  private:
     std::shared_ptr<std::atomic<double>> fed_ = std::make_shared<std::atomic<double>>(0.0);
 };
 

@@ -15,7 +15,8 @@ struct Cut {
 
 std::vector<Cut> cut(const std::vector<TranscriptionSegment>& words, double offset = 0) {
     std::vector<Cut> out;
-    for (const auto& s : SubtitleSegmenter::segments(words, offset)) out.push_back({s.startTime, s.endTime, s.text});
+    for (const auto& s : SubtitleSegmenter::segments(words, offset))
+        out.push_back({s.startTime, s.endTime, s.text});
     return out;
 }
 
@@ -44,7 +45,9 @@ TEST(SubtitleSegmenter, SentenceEndsSpacingAndOffset) {
 }
 
 TEST(SubtitleSegmenter, SpacesOnlyBetweenAsciiLettersAndDigits) {
-    auto joined = [](std::string a, std::string b) { return cut({{a, 0, 0.1}, {b, 0.1, 0.1}})[0].text; };
+    auto joined = [](std::string a, std::string b) {
+        return cut({{a, 0, 0.1}, {b, 0.1, 0.1}})[0].text;
+    };
     EXPECT_EQ(joined("hello", "3D"), "hello 3D");
     EXPECT_EQ(joined("hello", "，"), "hello，");
     EXPECT_EQ(joined("é", "a"), "éa");
@@ -69,16 +72,26 @@ TEST(SubtitleSegmenter, PausesDurationAndLength) {
     EXPECT_DOUBLE_EQ(cuts[1].start, 3.5);
 
     // The word that brings the text to 22 characters closes the segment, whole.
-    cuts = cut({{"一二三四五六七八九十", 0, 0.1}, {"一二三四五六七八九十", 0.1, 0.1},
-                {"一二三", 0.2, 0.1}, {"四", 0.3, 0.1}});
+    cuts = cut({{"一二三四五六七八九十", 0, 0.1},
+                {"一二三四五六七八九十", 0.1, 0.1},
+                {"一二三", 0.2, 0.1},
+                {"四", 0.3, 0.1}});
     ASSERT_EQ(cuts.size(), 2u);
     EXPECT_EQ(cuts[0].text, "一二三四五六七八九十一二三四五六七八九十一二三");
     EXPECT_EQ(cuts[1].text, "四");
     // 22 characters close, 21 stay open.
-    EXPECT_EQ(cut({{"一二三四五六七八九十一", 0, 0.1}, {"二三四五六七八九十一", 0.1, 0.1}, {"二", 0.2, 0.1},
-                   {"三", 0.3, 0.1}}).size(), 2u);
-    EXPECT_EQ(cut({{"一二三四五六七八九十", 0, 0.1}, {"二三四五六七八九十一", 0.1, 0.1}, {"二", 0.2, 0.1},
-                   {"三", 0.3, 0.1}}).size(), 1u);
+    EXPECT_EQ(cut({{"一二三四五六七八九十一", 0, 0.1},
+                   {"二三四五六七八九十一", 0.1, 0.1},
+                   {"二", 0.2, 0.1},
+                   {"三", 0.3, 0.1}})
+                  .size(),
+              2u);
+    EXPECT_EQ(cut({{"一二三四五六七八九十", 0, 0.1},
+                   {"二三四五六七八九十一", 0.1, 0.1},
+                   {"二", 0.2, 0.1},
+                   {"三", 0.3, 0.1}})
+                  .size(),
+              1u);
 }
 
 TEST(SubtitleSegmenter, MinimumDurationTrimmingAndEmptySegments) {

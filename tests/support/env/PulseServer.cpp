@@ -70,7 +70,8 @@ pid_t spawn(const std::vector<std::string>& args, const std::vector<std::string>
     posix_spawn_file_actions_init(&actions);
     if (stdinFd >= 0) posix_spawn_file_actions_adddup2(&actions, stdinFd, 0);
     if (!logPath.empty()) {
-        posix_spawn_file_actions_addopen(&actions, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        posix_spawn_file_actions_addopen(&actions, 1, logPath.c_str(),
+                                         O_WRONLY | O_CREAT | O_APPEND, 0644);
         posix_spawn_file_actions_adddup2(&actions, 1, 2);
     }
     pid_t pid = -1;
@@ -107,7 +108,8 @@ void writeAll(int fd, const void* data, size_t size) {
 PulseServer::PulseServer() {
     ::signal(SIGPIPE, SIG_IGN);
     std::string pattern = (fs::temp_directory_path() / "zimlo-pulse-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) throw std::runtime_error("cannot create a directory for PulseAudio");
+    if (!::mkdtemp(pattern.data()))
+        throw std::runtime_error("cannot create a directory for PulseAudio");
     dir_ = pattern;
     fs::create_directories(dir_ + "/home");
     fs::create_directories(dir_ + "/run");
@@ -120,17 +122,19 @@ PulseServer::PulseServer() {
         std::ofstream script(dir_ + "/default.pa");
         script << "load-module module-null-sink sink_name=" << sinkName()
                << " rate=48000 channels=2 sink_properties=device.description=ZimloTestSink\n"
-               << "load-module module-pipe-source source_name=" << microphoneName() << " file=" << pipePath_
-               << " format=s16le rate=" << kMicrophoneRate << " channels=" << kMicrophoneChannels << "\n"
-               << "load-module module-native-protocol-unix auth-anonymous=1 socket=" << socketPath << "\n"
+               << "load-module module-pipe-source source_name=" << microphoneName()
+               << " file=" << pipePath_ << " format=s16le rate=" << kMicrophoneRate
+               << " channels=" << kMicrophoneChannels << "\n"
+               << "load-module module-native-protocol-unix auth-anonymous=1 socket=" << socketPath
+               << "\n"
                << "set-default-sink " << sinkName() << "\n"
                << "set-default-source " << microphoneName() << "\n";
     }
     std::string log = dir_ + "/pulseaudio.log";
     // Root on CI: a per-user daemon still runs when HOME and the runtime paths are private.
     pid_ = spawn({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--system=false",
-                  "--use-pid-file=no", "--disallow-module-loading=no", "--log-target=stderr",
-                  "-F", dir_ + "/default.pa"},
+                  "--use-pid-file=no", "--disallow-module-loading=no", "--log-target=stderr", "-F",
+                  dir_ + "/default.pa"},
                  {"HOME=" + dir_ + "/home", "PULSE_RUNTIME_PATH=" + dir_ + "/run",
                   "PULSE_STATE_PATH=" + dir_ + "/state", "XDG_RUNTIME_DIR=" + dir_ + "/run",
                   "XDG_CONFIG_HOME=" + dir_ + "/home/.config", "DISPLAY="},
@@ -168,7 +172,9 @@ void PulseServer::writeMicrophone(const std::vector<int16_t>& samples) {
     if (pipeFd_ < 0) {
         // The daemon holds the pipe open, so opening it for writing does not block.
         pipeFd_ = ::open(pipePath_.c_str(), O_WRONLY | O_CLOEXEC);
-        if (pipeFd_ < 0) throw std::runtime_error("cannot open the microphone pipe: " + std::string(std::strerror(errno)));
+        if (pipeFd_ < 0)
+            throw std::runtime_error("cannot open the microphone pipe: " +
+                                     std::string(std::strerror(errno)));
     }
     writeAll(pipeFd_, samples.data(), samples.size() * sizeof(int16_t));
 }
@@ -177,8 +183,9 @@ std::vector<int16_t> sineTone(double seconds, double frequency, double amplitude
     auto count = static_cast<size_t>(std::llround(seconds * rate));
     std::vector<int16_t> samples(count);
     for (size_t i = 0; i < count; ++i)
-        samples[i] = static_cast<int16_t>(std::lround(amplitude * 32767.0 *
-                                                      std::sin(2.0 * M_PI * frequency * static_cast<double>(i) / rate)));
+        samples[i] = static_cast<int16_t>(
+            std::lround(amplitude * 32767.0 *
+                        std::sin(2.0 * M_PI * frequency * static_cast<double>(i) / rate)));
     return samples;
 }
 
@@ -200,7 +207,8 @@ double PulseServer::speakToneInRealTime(double seconds, double toneAt) {
     return toneWritten;
 }
 
-double PulseServer::speakInRealTime(const std::vector<int16_t>& samples, const std::atomic<bool>* stop) {
+double PulseServer::speakInRealTime(const std::vector<int16_t>& samples,
+                                    const std::atomic<bool>* stop) {
     const size_t piece = 480;
     auto start = std::chrono::steady_clock::now();
     const double started = media::MonotonicClock::nowSeconds();
@@ -231,7 +239,8 @@ std::vector<int16_t> loadSpeechClip(const std::string& wavPath) {
     if (!in) return fail("cannot open it");
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     auto u16 = [&](size_t at) {
-        return static_cast<uint32_t>(static_cast<uint8_t>(bytes[at]) | static_cast<uint8_t>(bytes[at + 1]) << 8);
+        return static_cast<uint32_t>(static_cast<uint8_t>(bytes[at]) |
+                                     static_cast<uint8_t>(bytes[at + 1]) << 8);
     };
     auto u32 = [&](size_t at) { return u16(at) | u16(at + 2) << 16; };
     if (bytes.size() < 12 || bytes.compare(0, 4, "RIFF") != 0 || bytes.compare(8, 4, "WAVE") != 0)
@@ -263,7 +272,8 @@ std::vector<int16_t> loadSpeechClip(const std::string& wavPath) {
         double sum = 0;
         for (int c = 0; c < channels; ++c) {
             int16_t v;
-            std::memcpy(&v, data + 2 * (f * static_cast<size_t>(channels) + static_cast<size_t>(c)), 2);
+            std::memcpy(&v, data + 2 * (f * static_cast<size_t>(channels) + static_cast<size_t>(c)),
+                        2);
             sum += v;
         }
         mono[f] = sum / channels;

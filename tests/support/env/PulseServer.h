@@ -20,7 +20,7 @@ namespace zimlo::test {
 // its pipe), reachable on a unix socket in a temporary directory. Starting it points
 // PULSE_SERVER of this process at it, so every PulseAudio client the test creates uses it.
 class PulseServer {
-public:
+  public:
     // The microphone pipe takes signed 16-bit little-endian mono at this rate.
     static constexpr int kMicrophoneRate = 48000;
     static constexpr int kMicrophoneChannels = 1;
@@ -51,9 +51,10 @@ public:
     // then keeps the microphone going with silence until `stop` turns true (when given), so the
     // source never starves. Pieces the daemon is not reading are dropped, never waited for.
     // Returns the monotonic time (in seconds) of the first piece.
-    double speakInRealTime(const std::vector<int16_t>& samples, const std::atomic<bool>* stop = nullptr);
+    double speakInRealTime(const std::vector<int16_t>& samples,
+                           const std::atomic<bool>* stop = nullptr);
 
-private:
+  private:
     std::string dir_;
     std::string address_;
     std::string pipePath_;
@@ -90,8 +91,8 @@ inline pa_simple* openTonePlayback(pa_usec_t bufferUs) {
     attr.minreq = static_cast<uint32_t>(-1);
     attr.fragsize = static_cast<uint32_t>(-1);
     int error = 0;
-    pa_simple* stream =
-        pa_simple_new(nullptr, "zimlo-test", PA_STREAM_PLAYBACK, nullptr, "tone", &spec, nullptr, &attr, &error);
+    pa_simple* stream = pa_simple_new(nullptr, "zimlo-test", PA_STREAM_PLAYBACK, nullptr, "tone",
+                                      &spec, nullptr, &attr, &error);
     if (!stream) throw std::runtime_error(std::string("cannot play: ") + pa_strerror(error));
     return stream;
 }
@@ -123,7 +124,6 @@ inline double playTone(double silence, double tone, double frequency) {
     pa_simple_free(stream);
     return toneStart;
 }
-
 
 inline void playToneUntilStopped(double frequency, const std::atomic<bool>& stop) {
     // A deep buffer: a busy machine must not starve the sink (latency does not matter here).

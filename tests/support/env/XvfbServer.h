@@ -1,14 +1,15 @@
 #pragma once
 
-#include <string>
 #include <sys/types.h>
+
+#include <string>
 
 namespace zimlo::test {
 
 // A private Xvfb server on a free display number, for tests that need X11. Started by the
 // constructor (throws std::runtime_error when Xvfb cannot start), stopped by the destructor.
 class XvfbServer {
-public:
+  public:
     explicit XvfbServer(const std::string& screen = "1920x1080x24");
     ~XvfbServer();
 
@@ -19,7 +20,7 @@ public:
     // Points $DISPLAY at this server, for code that opens the default display.
     void exportDisplay() const;
 
-private:
+  private:
     pid_t pid_ = -1;
     std::string displayName_;
 };

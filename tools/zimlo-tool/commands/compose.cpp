@@ -1,7 +1,6 @@
 // export, compose, subtitle: compose a project into a movie, render one composed frame, draw a
 // subtitle image.
 #include <QImage>
-
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -39,7 +38,8 @@ double number(const std::string& text, const std::string& what) {
 
 const char* kExportUsage =
     "  export PROJECT.json [--long-edge N] [--fps N] [--start S] [--end E] [--no-subtitles]\n"
-    "                                    compose the project into an MPEG-4 movie; prints its path\n";
+    "                                    compose the project into an MPEG-4 movie; prints its "
+    "path\n";
 
 int exportCommand(const std::vector<std::string>& args) {
     if (args.empty()) return fail(std::string("usage:\n") + kExportUsage);
@@ -57,11 +57,16 @@ int exportCommand(const std::vector<std::string>& args) {
         }
         if (i + 1 >= args.size()) return fail("missing value after " + option);
         const double value = number(args[++i], option);
-        if (option == "--long-edge") compositor->exportLongEdge = value;
-        else if (option == "--fps") compositor->exportFrameRate = static_cast<int>(value);
-        else if (option == "--start") start = value;
-        else if (option == "--end") end = value;
-        else return fail("unknown option " + option);
+        if (option == "--long-edge")
+            compositor->exportLongEdge = value;
+        else if (option == "--fps")
+            compositor->exportFrameRate = static_cast<int>(value);
+        else if (option == "--start")
+            start = value;
+        else if (option == "--end")
+            end = value;
+        else
+            return fail("unknown option " + option);
     }
     if (!(compositor->exportLongEdge >= 2) || compositor->exportFrameRate < 1)
         return fail("--long-edge must be at least 2 and --fps at least 1");
@@ -71,8 +76,10 @@ int exportCommand(const std::vector<std::string>& args) {
     std::optional<VideoCompositor::Result> result;
     compositor->exportMovie(project, subtitles, start, end,
                             [&](VideoCompositor::Result r) { result = std::move(r); });
-    while (!result) mainLoop().runUntil([&] { return result.has_value(); }, std::chrono::seconds(1));
-    if (auto* error = std::get_if<compose::CompositorError>(&*result)) return fail(error->description());
+    while (!result)
+        mainLoop().runUntil([&] { return result.has_value(); }, std::chrono::seconds(1));
+    if (auto* error = std::get_if<compose::CompositorError>(&*result))
+        return fail(error->description());
     std::cout << std::get<std::filesystem::path>(*result).string() << "\n";
     return 0;
 }
@@ -93,9 +100,12 @@ int composeCommand(const std::vector<std::string>& args) {
     compositor.exportLongEdge = 1920;
     bool subtitles = true;
     for (size_t i = 4; i < args.size(); ++i) {
-        if (args[i] == "--no-subtitles") subtitles = false;
-        else if (args[i] == "--long-edge" && i + 1 < args.size()) compositor.exportLongEdge = number(args[++i], "--long-edge");
-        else return fail("unknown option " + args[i]);
+        if (args[i] == "--no-subtitles")
+            subtitles = false;
+        else if (args[i] == "--long-edge" && i + 1 < args.size())
+            compositor.exportLongEdge = number(args[++i], "--long-edge");
+        else
+            return fail("unknown option " + args[i]);
     }
     if (!compose::ensureTextEngine()) return fail("no text engine for subtitles");
     const auto project = readProject(args[1]);
@@ -114,22 +124,26 @@ const char* kSubtitleUsage =
     "                                    draw one subtitle for a W x H canvas (default layout)\n";
 
 int subtitleCommand(const std::vector<std::string>& args) {
-    if (args.size() < 5 || args[0] != "render" || (args.size() == 6 && args[5] != "--emphasis") || args.size() > 6)
+    if (args.size() < 5 || args[0] != "render" || (args.size() == 6 && args[5] != "--emphasis") ||
+        args.size() > 6)
         return fail(std::string("usage:\n") + kSubtitleUsage);
     const bool emphasis = args.size() == 6;
     const double width = number(args[2], "W");
     const double height = number(args[3], "H");
-    if (!(width >= 1) || !(height >= 1) || width > 16384 || height > 16384) return fail("W and H must be 1 to 16384");
+    if (!(width >= 1) || !(height >= 1) || width > 16384 || height > 16384)
+        return fail("W and H must be 1 to 16384");
     if (!compose::ensureTextEngine()) return fail("no text engine");
     compose::SubtitleRenderer renderer;
     const SubtitleLayout layout;
-    auto image = renderer.subtitleImage(layout.center.x, layout.center.y, layout.maxWidth, layout.fontScale, width,
-                                        height, args[1], emphasis);
+    auto image = renderer.subtitleImage(layout.center.x, layout.center.y, layout.maxWidth,
+                                        layout.fontScale, width, height, args[1], emphasis);
     if (!image) return fail("the subtitle could not be drawn");
-    if (!image->image.save(QString::fromStdString(args[4]), "PNG")) return fail("cannot write " + args[4]);
+    if (!image->image.save(QString::fromStdString(args[4]), "PNG"))
+        return fail("cannot write " + args[4]);
     const auto& m = image->metrics;
-    std::printf("image %dx%d at %.2f,%.2f font %.2f lines-height %.0f key-words %zu\n", m.imageWidth, m.imageHeight,
-                image->placement.x, image->placement.y, m.fontSize, m.textHeight, image->emphasis.size());
+    std::printf("image %dx%d at %.2f,%.2f font %.2f lines-height %.0f key-words %zu\n",
+                m.imageWidth, m.imageHeight, image->placement.x, image->placement.y, m.fontSize,
+                m.textHeight, image->emphasis.size());
     return 0;
 }
 

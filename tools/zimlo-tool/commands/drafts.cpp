@@ -1,8 +1,7 @@
 // zimlo-tool drafts: the draft store.
 
-#include <nlohmann/json.hpp>
-
 #include <cstdio>
+#include <nlohmann/json.hpp>
 
 #include "CommandRegistry.h"
 #include "model/DraftStore.h"

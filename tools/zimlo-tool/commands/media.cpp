@@ -20,9 +20,12 @@ namespace {
 
 const char* typeName(media::MediaType type) {
     switch (type) {
-        case media::MediaType::video: return "video";
-        case media::MediaType::audio: return "audio";
-        case media::MediaType::other: return "other";
+        case media::MediaType::video:
+            return "video";
+        case media::MediaType::audio:
+            return "audio";
+        case media::MediaType::other:
+            return "other";
     }
     return "other";
 }
@@ -38,13 +41,16 @@ int probe(const std::string& file) {
     auto asset = media::MovieAsset::open(file, error);
     if (!asset) return fail(file + ": " + error);
     for (const auto& track : asset->tracks()) {
-        std::string codec = track.formatDescriptions.empty() ? "none" : track.formatDescriptions.front().codecName();
+        std::string codec = track.formatDescriptions.empty()
+                                ? "none"
+                                : track.formatDescriptions.front().codecName();
         const auto& t = track.preferredTransform;
-        std::cout << "track " << track.trackID << " " << typeName(track.mediaType) << " " << codec << " start "
-                  << number(track.timeRange.start.seconds()) << " duration " << number(track.timeRange.duration.seconds())
-                  << " size " << number(track.naturalSize.width) << "x" << number(track.naturalSize.height)
-                  << " transform [" << number(t.a) << " " << number(t.b) << " " << number(t.c) << " " << number(t.d)
-                  << " " << number(t.tx) << " " << number(t.ty) << "]\n";
+        std::cout << "track " << track.trackID << " " << typeName(track.mediaType) << " " << codec
+                  << " start " << number(track.timeRange.start.seconds()) << " duration "
+                  << number(track.timeRange.duration.seconds()) << " size "
+                  << number(track.naturalSize.width) << "x" << number(track.naturalSize.height)
+                  << " transform [" << number(t.a) << " " << number(t.b) << " " << number(t.c)
+                  << " " << number(t.d) << " " << number(t.tx) << " " << number(t.ty) << "]\n";
     }
     std::cout << "duration " << number(media::availableDuration(*asset, 0)) << "\n";
     return 0;
@@ -77,13 +83,15 @@ int thumbnail(const std::string& file, const std::string& out) {
 double cpuSeconds() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6;
+    return usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec +
+           usage.ru_stime.tv_usec / 1e6;
 }
 
 // Feeds BGRA frames from a raw file (cycled) at `fps` in real time for `seconds`, with system
 // sound and microphone as 10 ms chunks, like a capture; prints what was dropped and the CPU used.
 int recordSynthetic(const std::vector<std::string>& args) {
-    if (args.size() != 6) return fail("usage: media record-synthetic RAW.bgra WIDTHxHEIGHT FPS SECONDS OUT.mov");
+    if (args.size() != 6)
+        return fail("usage: media record-synthetic RAW.bgra WIDTHxHEIGHT FPS SECONDS OUT.mov");
     int width = 0, height = 0;
     if (std::sscanf(args[2].c_str(), "%dx%d", &width, &height) != 2 || width <= 0 || height <= 0)
         return fail("bad size " + args[2]);
@@ -95,15 +103,18 @@ int recordSynthetic(const std::vector<std::string>& args) {
     if (!raw) return fail("cannot read " + args[1]);
     std::vector<std::shared_ptr<const media::PixelBuffer>> pictures;
     for (;;) {
-        auto picture = std::make_shared<media::PixelBuffer>(width, height, media::PixelFormat::BGRA);
-        raw.read(reinterpret_cast<char*>(picture->data()), static_cast<std::streamsize>(width) * height * 4);
+        auto picture =
+            std::make_shared<media::PixelBuffer>(width, height, media::PixelFormat::BGRA);
+        raw.read(reinterpret_cast<char*>(picture->data()),
+                 static_cast<std::streamsize>(width) * height * 4);
         if (raw.gcount() != static_cast<std::streamsize>(width) * height * 4) break;
         pictures.push_back(std::move(picture));
     }
     if (pictures.empty()) return fail(args[1] + " holds no whole picture");
 
-    auto writer = SampleBufferMovieWriter::create(args[5], media::MovieFileType::quickTimeMovie,
-                                                  {AudioSource::system, AudioSource::microphone}, *rate);
+    auto writer =
+        SampleBufferMovieWriter::create(args[5], media::MovieFileType::quickTimeMovie,
+                                        {AudioSource::system, AudioSource::microphone}, *rate);
     const int totalFrames = static_cast<int>(std::lround(seconds * fps));
     const double cpuBefore = cpuSeconds();
     const auto clockStart = std::chrono::steady_clock::now();
@@ -126,8 +137,10 @@ int recordSynthetic(const std::vector<std::string>& args) {
                 auto* s = reinterpret_cast<float*>(chunk.data.data());
                 double frequency = source == AudioSource::system ? 440 : 660;
                 for (int i = 0; i < 480; ++i)
-                    s[2 * i] = s[2 * i + 1] = 0.3f * std::sin(2 * M_PI * frequency * (audioChunks * 480 + i) / 48000);
-                chunk.presentationTime = mediaStart + media::MediaTime::make(audioChunks * 480, 48000);
+                    s[2 * i] = s[2 * i + 1] =
+                        0.3f * std::sin(2 * M_PI * frequency * (audioChunks * 480 + i) / 48000);
+                chunk.presentationTime =
+                    mediaStart + media::MediaTime::make(audioChunks * 480, 48000);
                 writer->appendAudio(std::move(chunk), source);
             }
         }
@@ -138,8 +151,10 @@ int recordSynthetic(const std::vector<std::string>& args) {
     const double cpu = cpuSeconds() - cpuBefore;
     if (!result) return fail("writer did not finish");
     if (!result->succeeded()) return fail(result->error->description());
-    std::printf("frames %d dropped %" PRIu64 " audio-dropped %" PRIu64 " cpu %.2f cpu-per-second %.3f\n", totalFrames,
-                writer->droppedVideoFrames(), writer->droppedAudioSamples(), cpu, cpu / seconds);
+    std::printf("frames %d dropped %" PRIu64 " audio-dropped %" PRIu64
+                " cpu %.2f cpu-per-second %.3f\n",
+                totalFrames, writer->droppedVideoFrames(), writer->droppedAudioSamples(), cpu,
+                cpu / seconds);
     return 0;
 }
 
@@ -159,11 +174,13 @@ int synthesize(const std::vector<std::string>& args) {
                 int band = ((x + index * 8) / 24 + (y + index * 2) / 24) & 1;
                 bool detail = ((x * 7 + y * 3 + index * 5) % 37) < 3;
                 row[4 * x + 0] = static_cast<uint8_t>(band ? 230 : (x * 255 / width));
-                row[4 * x + 1] = static_cast<uint8_t>(detail ? 20 : (band ? 230 : y * 255 / height));
+                row[4 * x + 1] =
+                    static_cast<uint8_t>(detail ? 20 : (band ? 230 : y * 255 / height));
                 row[4 * x + 2] = static_cast<uint8_t>(band ? 230 : ((x + y + index * 16) & 0xff));
                 row[4 * x + 3] = 255;
             }
-            out.write(reinterpret_cast<const char*>(row.data()), static_cast<std::streamsize>(row.size()));
+            out.write(reinterpret_cast<const char*>(row.data()),
+                      static_cast<std::streamsize>(row.size()));
         }
     }
     if (!out) return fail("cannot write " + args[1]);
@@ -179,13 +196,15 @@ int run(const std::vector<std::string>& args) {
     return fail("usage: media probe FILE | mix FILE | thumbnail FILE OUT.png");
 }
 
-RegisterCommandGroup registration({"media",
-                                   "  media probe FILE                 tracks (id, type, codec, start, duration, size, transform) and duration\n"
-                                   "  media mix FILE                   mix the sound tracks; prints the URL used\n"
-                                   "  media thumbnail FILE OUT.png     the gallery picture at 0.1 s, at most 420x420\n"
-                                   "  media synth-frames OUT.bgra WxH N    N moving raw BGRA pictures\n"
-                                   "  media record-synthetic RAW.bgra WxH FPS SECONDS OUT.mov   real-time writer run\n",
-                                   run});
+RegisterCommandGroup registration(
+    {"media",
+     "  media probe FILE                 tracks (id, type, codec, start, duration, size, "
+     "transform) and duration\n"
+     "  media mix FILE                   mix the sound tracks; prints the URL used\n"
+     "  media thumbnail FILE OUT.png     the gallery picture at 0.1 s, at most 420x420\n"
+     "  media synth-frames OUT.bgra WxH N    N moving raw BGRA pictures\n"
+     "  media record-synthetic RAW.bgra WxH FPS SECONDS OUT.mov   real-time writer run\n",
+     run});
 
 }  // namespace
 }  // namespace zimlo::tool

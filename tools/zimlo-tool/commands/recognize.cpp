@@ -38,7 +38,8 @@ int recognize(const std::vector<std::string>& args) {
             return fail("unexpected argument '" + args[i] + "'");
         }
     }
-    if (file.empty()) return fail("usage: zimlo-tool recognize FILE [--language en-US|zh-CN] [--realtime]");
+    if (file.empty())
+        return fail("usage: zimlo-tool recognize FILE [--language en-US|zh-CN] [--realtime]");
 
     media::AudioSample audio = speech::readWavFile(file);
     auto chunks = speech::splitAudio(audio, 0.1);
@@ -60,8 +61,8 @@ int recognize(const std::vector<std::string>& args) {
     };
     recognizer->onFinalTranscription = [](const Transcription& transcription, double offset) {
         for (const auto& word : transcription.segments) {
-            std::printf("word\t%.3f\t%.3f\t%s\n", offset + word.timestamp, offset + word.timestamp + word.duration,
-                        word.substring.c_str());
+            std::printf("word\t%.3f\t%.3f\t%s\n", offset + word.timestamp,
+                        offset + word.timestamp + word.duration, word.substring.c_str());
         }
         std::fflush(stdout);
     };
@@ -80,8 +81,9 @@ int recognize(const std::vector<std::string>& args) {
     for (const auto& chunk : chunks) {
         double chunkStart = chunk.presentationTime.seconds();
         if (realtime) {
-            mainLoop().runUntil([&] { return media::MonotonicClock::nowSeconds() - started >= chunkStart; },
-                                std::chrono::seconds(5));
+            mainLoop().runUntil(
+                [&] { return media::MonotonicClock::nowSeconds() - started >= chunkStart; },
+                std::chrono::seconds(5));
         } else if (auto current = recognizer->request()) {
             // Pace by the decoder: the next piece goes in once the last one is decoded (and a
             // task ended by it has been followed by the next).
@@ -99,7 +101,8 @@ int recognize(const std::vector<std::string>& args) {
     }
     recognizer->stop();
     // The last task still reports; then nothing is left to come.
-    bool drained = mainLoop().runUntil([&] { return !recognizer->task(); }, std::chrono::seconds(60));
+    bool drained =
+        mainLoop().runUntil([&] { return !recognizer->task(); }, std::chrono::seconds(60));
     mainLoop().runPending();
     if (!drained) return fail("the recogniser did not finish");
     return unavailable ? 1 : 0;
@@ -108,7 +111,8 @@ int recognize(const std::vector<std::string>& args) {
 const RegisterCommandGroup registration{CommandGroup{
     "recognize",
     "  zimlo-tool recognize FILE [--language en-US|zh-CN] [--realtime]\n"
-    "      stream a WAV file through the live speech recogniser; print partial/final texts and word times\n",
+    "      stream a WAV file through the live speech recogniser; print partial/final texts and "
+    "word times\n",
     recognize,
 }};
 

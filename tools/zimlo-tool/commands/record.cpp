@@ -20,7 +20,8 @@ using capture::ScreenCaptureTargetProvider;
 using tool::fail;
 
 constexpr const char* kUsage =
-    "usage: zimlo-tool record --target ID --seconds N [--fps 24|30|60] [--resolution WxH] [--camera | "
+    "usage: zimlo-tool record --target ID --seconds N [--fps 24|30|60] [--resolution WxH] "
+    "[--camera | "
     "--generated-camera] [--mic]";
 
 struct Arguments {
@@ -81,9 +82,12 @@ std::optional<Arguments> parse(const std::vector<std::string>& args, std::string
             return std::nullopt;
         }
     }
-    if (parsed.target.empty()) error = "--target is required";
-    else if (!(parsed.seconds > 0) || !std::isfinite(parsed.seconds)) error = "--seconds must be a positive number";
-    else if (parsed.fps != 24 && parsed.fps != 30 && parsed.fps != 60) error = "--fps must be 24, 30 or 60";
+    if (parsed.target.empty())
+        error = "--target is required";
+    else if (!(parsed.seconds > 0) || !std::isfinite(parsed.seconds))
+        error = "--seconds must be a positive number";
+    else if (parsed.fps != 24 && parsed.fps != 30 && parsed.fps != 60)
+        error = "--fps must be 24, 30 or 60";
     if (!error.empty()) return std::nullopt;
     return parsed;
 }
@@ -91,11 +95,16 @@ std::optional<Arguments> parse(const std::vector<std::string>& args, std::string
 std::string describe(const capture::CaptureState& state) {
     using Kind = capture::CaptureState::Kind;
     switch (state.kind) {
-        case Kind::idle: return "idle";
-        case Kind::configured: return "configured";
-        case Kind::recording: return "recording";
-        case Kind::stopped: return "stopped";
-        case Kind::failed: return "failed: " + state.message;
+        case Kind::idle:
+            return "idle";
+        case Kind::configured:
+            return "configured";
+        case Kind::recording:
+            return "recording";
+        case Kind::stopped:
+            return "stopped";
+        case Kind::failed:
+            return "failed: " + state.message;
     }
     return "";
 }
@@ -103,7 +112,8 @@ std::string describe(const capture::CaptureState& state) {
 int record(const Arguments& arguments) {
     auto& loop = tool::mainLoop();
     std::optional<ScreenCaptureTargetProvider::TargetsResult> listing;
-    ScreenCaptureTargetProvider().loadTargets([&](ScreenCaptureTargetProvider::TargetsResult r) { listing = std::move(r); });
+    ScreenCaptureTargetProvider().loadTargets(
+        [&](ScreenCaptureTargetProvider::TargetsResult r) { listing = std::move(r); });
     if (!loop.runUntil([&] { return listing.has_value(); }, std::chrono::seconds(30)))
         return fail("listing the targets timed out");
     if (listing->index() == 1) return fail(std::get<1>(*listing));
@@ -131,15 +141,19 @@ int record(const Arguments& arguments) {
         options.cameraDiscovery = [generated] { return generated; };
     }
     auto source = ScreenCameraSource::create(*target, options);
-    std::optional<std::pair<std::optional<std::filesystem::path>, std::optional<std::filesystem::path>>> finished;
-    source->onStateChange = [](capture::CaptureState state) { std::cout << "state: " << describe(state) << std::endl; };
+    std::optional<
+        std::pair<std::optional<std::filesystem::path>, std::optional<std::filesystem::path>>>
+        finished;
+    source->onStateChange = [](capture::CaptureState state) {
+        std::cout << "state: " << describe(state) << std::endl;
+    };
     source->onScreenCaptureStatusChange = [](capture::ScreenCaptureStatus status) {
         std::cout << "status: " << status.displayText() << std::endl;
     };
     source->onFinishRecording = [&](auto main, auto pip) { finished.emplace(main, pip); };
     source->setRecordingSettings(settings);
-    std::cout << "target: " << target->id << " " << target->title << ", recording at " << settings.summary()
-              << std::endl;
+    std::cout << "target: " << target->id << " " << target->title << ", recording at "
+              << settings.summary() << std::endl;
 
     try {
         source->configureScreenStream();
@@ -163,7 +177,8 @@ int record(const Arguments& arguments) {
         if (!started || started->error) {
             source->shutdown();
             loop.runFor(std::chrono::milliseconds(100));
-            return fail("无法开启摄像头：" + (started ? started->error->description() : std::string("no answer")));
+            return fail("无法开启摄像头：" +
+                        (started ? started->error->description() : std::string("no answer")));
         }
     }
 
@@ -180,8 +195,9 @@ int record(const Arguments& arguments) {
     std::cout << "camera movie: " << (finished->second ? finished->second->string() : "-") << "\n";
     std::cout << "frames delivered by the stream: " << statistics.screenFramesDelivered << "\n";
     std::cout << "dropped: stream " << statistics.screenFramesDropped << ", screen writer video "
-              << statistics.screenWriterDroppedVideo << ", screen writer audio " << statistics.screenWriterDroppedAudio
-              << ", camera writer " << statistics.cameraWriterDroppedVideo << ", late camera frames "
+              << statistics.screenWriterDroppedVideo << ", screen writer audio "
+              << statistics.screenWriterDroppedAudio << ", camera writer "
+              << statistics.cameraWriterDroppedVideo << ", late camera frames "
               << statistics.cameraFramesDiscarded << "\n";
     bool written = finished->first && std::filesystem::exists(*finished->first);
     return written ? 0 : fail("no screen movie was written");
@@ -196,7 +212,8 @@ int run(const std::vector<std::string>& args) {
 
 const tool::RegisterCommandGroup registration({
     "record",
-    "  record --target ID --seconds N [--fps F] [--resolution WxH] [--camera|--generated-camera] [--mic]\n"
+    "  record --target ID --seconds N [--fps F] [--resolution WxH] [--camera|--generated-camera] "
+    "[--mic]\n"
     "                                 records through the capture source; prints status lines,\n"
     "                                 the movie files and the drop counts\n",
     run,

@@ -15,14 +15,16 @@ using zimlo::tool::fail;
 
 int list() {
     std::optional<ScreenCaptureTargetProvider::TargetsResult> result;
-    ScreenCaptureTargetProvider().loadTargets([&](ScreenCaptureTargetProvider::TargetsResult r) { result = std::move(r); });
-    if (!zimlo::tool::mainLoop().runUntil([&] { return result.has_value(); }, std::chrono::seconds(30)))
+    ScreenCaptureTargetProvider().loadTargets(
+        [&](ScreenCaptureTargetProvider::TargetsResult r) { result = std::move(r); });
+    if (!zimlo::tool::mainLoop().runUntil([&] { return result.has_value(); },
+                                          std::chrono::seconds(30)))
         return fail("listing the targets timed out");
     if (result->index() == 1) return fail(std::get<1>(*result));
     for (const auto& target : std::get<0>(*result)) {
         auto size = ScreenCaptureTargetProvider::nativePixelSize(target);
-        std::cout << target.id << "\t" << target.title << "\t" << target.subtitle.value_or("") << "\t"
-                  << std::llround(size.width) << "x" << std::llround(size.height) << "\n";
+        std::cout << target.id << "\t" << target.title << "\t" << target.subtitle.value_or("")
+                  << "\t" << std::llround(size.width) << "x" << std::llround(size.height) << "\n";
     }
     return 0;
 }

@@ -1,11 +1,10 @@
 // "text" commands: subtitle text rules, key-word emphasis and the word tagger.
 
-#include <nlohmann/json.hpp>
-
 #include <charconv>
 #include <chrono>
 #include <fstream>
 #include <iostream>
+#include <nlohmann/json.hpp>
 
 #include "CommandRegistry.h"
 #include "platform/text/UnicodeText.h"
@@ -52,28 +51,33 @@ int segmentsCommand(const std::vector<std::string>& args) {
     try {
         if (!document.is_object()) throw std::runtime_error("expected an object");
         if (document.contains("offset")) offset = number(document["offset"], "offset");
-        if (!document.contains("words") || !document["words"].is_array()) throw std::runtime_error("\"words\" must be a list");
+        if (!document.contains("words") || !document["words"].is_array())
+            throw std::runtime_error("\"words\" must be a list");
         for (const auto& word : document["words"]) {
             if (!word.is_object() || !word.contains("substring") || !word["substring"].is_string())
                 throw std::runtime_error("each word needs a \"substring\" text");
-            words.push_back({word["substring"].get<std::string>(), number(word.value("timestamp", nlohmann::json()), "timestamp"),
+            words.push_back({word["substring"].get<std::string>(),
+                             number(word.value("timestamp", nlohmann::json()), "timestamp"),
                              number(word.value("duration", nlohmann::json()), "duration")});
         }
     } catch (const std::exception& error) {
         return fail(args[1] + ": " + error.what());
     }
     for (const SubtitleSegment& segment : SubtitleSegmenter::segments(words, offset))
-        std::cout << formatSeconds(segment.startTime) << '\t' << formatSeconds(segment.endTime) << '\t' << segment.text << '\n';
+        std::cout << formatSeconds(segment.startTime) << '\t' << formatSeconds(segment.endTime)
+                  << '\t' << segment.text << '\n';
     return 0;
 }
 
 int captionCommand(const std::vector<std::string>& args) {
-    if (args.size() < 2 || args.size() > 3) return fail("usage: zimlo-tool text caption TEXT [MAX]");
+    if (args.size() < 2 || args.size() > 3)
+        return fail("usage: zimlo-tool text caption TEXT [MAX]");
     size_t max = 36;
     if (args.size() == 3) {
         const std::string& s = args[2];
         auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), max);
-        if (ec != std::errc() || end != s.data() + s.size()) return fail("MAX must be a whole number >= 0");
+        if (ec != std::errc() || end != s.data() + s.size())
+            return fail("MAX must be a whole number >= 0");
     }
     std::cout << SubtitleSegmenter::liveCaptionText(args[1], max) << '\n';
     return 0;
@@ -84,7 +88,8 @@ int emphasisCommand(const std::vector<std::string>& args) {
     if (!loadTagger()) return fail("the word tagger did not load");
     std::u16string text = text::toUtf16(args[1]);
     for (const text::TextRange& range : SubtitleEmphasisDetector::emphasisRanges(text))
-        std::cout << range.location << '\t' << range.length << '\t' << text::substring(text, range) << '\n';
+        std::cout << range.location << '\t' << range.length << '\t' << text::substring(text, range)
+                  << '\n';
     return 0;
 }
 
@@ -101,13 +106,17 @@ int tagCommand(const std::vector<std::string>& args) {
         text::NameType type = text::NameType::none;
         size_t last = i;
         for (const auto& name : tagged->names) {
-            if (name.range.location < range.location || name.range.location >= range.end()) continue;
+            if (name.range.location < range.location || name.range.location >= range.end())
+                continue;
             type = name.type;
-            while (last + 1 < words.size() && words[last + 1].range.location < name.range.end()) ++last;
-            range = last > i ? text::TextRange{range.location, name.range.end() - range.location} : range;
+            while (last + 1 < words.size() && words[last + 1].range.location < name.range.end())
+                ++last;
+            range = last > i ? text::TextRange{range.location, name.range.end() - range.location}
+                             : range;
             break;
         }
-        std::cout << text::substring(text, range) << '\t' << text::lexicalClassName(words[last].lexicalClass) << '\t'
+        std::cout << text::substring(text, range) << '\t'
+                  << text::lexicalClassName(words[last].lexicalClass) << '\t'
                   << text::nameTypeName(type) << '\n';
         i = last;
     }
@@ -126,7 +135,8 @@ int cutCommand(const std::vector<std::string>& args) {
         auto tagged = text::WordTagger::shared().tag(text, text::Language::chinese);
         if (!tagged) return fail("the Chinese dictionary is unavailable");
         std::string out;
-        for (const auto& word : tagged->words) out += text::substring(text, word.range) + "/" + word.tag + " ";
+        for (const auto& word : tagged->words)
+            out += text::substring(text, word.range) + "/" + word.tag + " ";
         std::cout << out << '\n';
     }
     return 0;
@@ -149,8 +159,8 @@ int benchCommand(const std::vector<std::string>& args) {
     if (!loadTagger()) return fail("the word tagger did not load");
     double loadWall = std::chrono::duration<double>(Clock::now() - started).count();
     auto& tagger = text::WordTagger::shared();
-    std::cout << "load: " << loadWall << " s (" << (tagger.loadedFromCache() ? "binary cache" : "built from sources")
-              << ")\n";
+    std::cout << "load: " << loadWall << " s ("
+              << (tagger.loadedFromCache() ? "binary cache" : "built from sources") << ")\n";
     size_t ranges = 0;
     for (size_t f = 1; f < args.size(); ++f) {
         std::vector<std::u16string> sentences;
@@ -158,7 +168,8 @@ int benchCommand(const std::vector<std::string>& args) {
         if (sentences.empty()) continue;
         auto pass = [&] {
             auto t0 = Clock::now();
-            for (const auto& s : sentences) ranges += SubtitleEmphasisDetector::emphasisRanges(s).size();
+            for (const auto& s : sentences)
+                ranges += SubtitleEmphasisDetector::emphasisRanges(s).size();
             return std::chrono::duration<double>(Clock::now() - t0).count();
         };
         double first = pass();
@@ -166,8 +177,9 @@ int benchCommand(const std::vector<std::string>& args) {
         double total = 0;
         for (int i = 0; i < kPasses; ++i) total += pass();
         std::cout << args[f] << ": " << sentences.size() << " sentences, first pass "
-                  << first / double(sentences.size()) * 1000 << " ms/sentence, mean of " << kPasses << " passes "
-                  << total / kPasses / double(sentences.size()) * 1000 << " ms/sentence\n";
+                  << first / double(sentences.size()) * 1000 << " ms/sentence, mean of " << kPasses
+                  << " passes " << total / kPasses / double(sentences.size()) * 1000
+                  << " ms/sentence\n";
     }
     std::cout << "ranges found: " << ranges << "\n";
     return 0;
@@ -185,14 +197,15 @@ int run(const std::vector<std::string>& args) {
     return fail("unknown text command '" + command + "'");
 }
 
-RegisterCommandGroup textGroup({"text",
-                                "  text segments FILE.json      cut timed words into subtitle segments\n"
-                                "  text caption TEXT [MAX]      live caption of a running text (MAX 36)\n"
-                                "  text emphasis TEXT           key-word ranges: location, length, text\n"
-                                "  text tag TEXT                words with lexical class and name type\n"
-                                "  text bench FILE...           time key-word emphasis per sentence\n"
-                                "  text cut FILE                Chinese words with dictionary tags, per line\n",
-                                run});
+RegisterCommandGroup textGroup(
+    {"text",
+     "  text segments FILE.json      cut timed words into subtitle segments\n"
+     "  text caption TEXT [MAX]      live caption of a running text (MAX 36)\n"
+     "  text emphasis TEXT           key-word ranges: location, length, text\n"
+     "  text tag TEXT                words with lexical class and name type\n"
+     "  text bench FILE...           time key-word emphasis per sentence\n"
+     "  text cut FILE                Chinese words with dictionary tags, per line\n",
+     run});
 
 }  // namespace
 
