@@ -10,7 +10,7 @@
 #include "platform/runtime/QtMainQueue.h"
 
 #ifdef ZIMLO_QT_TEST_XVFB
-#include "support/env/XvfbServer.h"
+#include "sandbox/XvfbServer.h"
 #endif
 
 int main(int argc, char** argv) {
@@ -21,9 +21,9 @@ int main(int argc, char** argv) {
 
 #ifdef ZIMLO_QT_TEST_XVFB
     // A private X server, so tests see real windows and never touch the user's desktop.
-    std::unique_ptr<zimlo::test::XvfbServer> xvfb;
+    std::unique_ptr<zimlo::sandbox::XvfbServer> xvfb;
     if (!listing) {
-        xvfb = std::make_unique<zimlo::test::XvfbServer>("1920x1080x24");
+        xvfb = std::make_unique<zimlo::sandbox::XvfbServer>("1920x1080x24");
         xvfb->exportDisplay();
         qputenv("QT_QPA_PLATFORM", "xcb");
     } else {

@@ -10,7 +10,7 @@
 // The world the end-to-end tests run in, set up by their main before anything else: private
 // home, data, configuration and temporary folders, a private Xvfb (1920x1080) and PulseAudio
 // server, and the Qt application with the main queue on its loop.
-namespace zimlo::test {
+namespace zimlo::sandbox {
 class PulseServer;
 }
 
@@ -21,7 +21,7 @@ struct Environment {
     std::filesystem::path home;       // $HOME: documents and drafts
     std::filesystem::path temporary;  // $TMPDIR: where recordings are written
     std::string display;              // the Xvfb display, ":N"
-    test::PulseServer* pulse = nullptr;
+    sandbox::PulseServer* pulse = nullptr;
 };
 const Environment& environment();
 

@@ -27,12 +27,12 @@
 
 #include "E2ESupport.h"
 #include "MediaChecks.h"
-#include "MovingWindow.h"
 #include "app/HomeView.h"
 #include "app/HomeWindowController.h"
 #include "app/SourceCardView.h"
 #include "app/SourcePickerView.h"
 #include "compose/VideoCompositor.h"
+#include "driver/ShellDriver.h"
 #include "model/DraftStore.h"
 #include "model/RecordingProject.h"
 #include "model/RecordingSettings.h"
@@ -43,7 +43,10 @@
 #include "recording/DraggableSubtitleView.h"
 #include "recording/Permissions.h"
 #include "recording/RecordingView.h"
-#include "support/env/PulseServer.h"
+#include "sandbox/MovingWindow.h"
+#include "sandbox/PulseServer.h"
+#include "sandbox/SoundFeeds.h"
+#include "sandbox/SpeechFeed.h"
 
 namespace zimlo::e2e {
 namespace {
@@ -83,46 +86,6 @@ RecordingResolution recordingResolution() {
     throw std::runtime_error("unknown resolution " + wanted);
 }
 
-// A sentence fed to the microphone: where it lies on the recording's timeline.
-struct Spoken {
-    double start = 0;
-    double end = 0;
-    std::string text;
-};
-
-// The LibriVox sentences of pocketsphinx-testdata, shortest first, repeated to fill `seconds`
-// with a pause between sentences and silence before the first.
-std::vector<int16_t> speechFeed(double seconds, std::vector<Spoken>& spoken) {
-    const fs::path dir = "/usr/share/pocketsphinx/test/data/librivox";
-    const std::vector<std::pair<std::string, std::string>> clips = {
-        {"sense_and_sensibility_01_austen_64kb-0880.wav", "he was not an ill disposed young man"},
-        {"sense_and_sensibility_01_austen_64kb-0930.wav",
-         "he might even have been made amiable himself"},
-        {"sense_and_sensibility_01_austen_64kb-0890.wav",
-         "unless to be rather cold hearted and rather selfish is to be ill disposed"},
-    };
-    const int rate = test::PulseServer::kMicrophoneRate;
-    std::vector<int16_t> feed(static_cast<size_t>(kLeadingSilence * rate), 0);
-    for (size_t i = 0; static_cast<double>(feed.size()) / rate < seconds; ++i) {
-        const auto& [file, text] = clips[i % clips.size()];
-        auto clip = test::loadSpeechClip((dir / file).string());
-        const double start = static_cast<double>(feed.size()) / rate;
-        feed.insert(feed.end(), clip.begin(), clip.end());
-        spoken.push_back({start, static_cast<double>(feed.size()) / rate, text});
-        feed.resize(feed.size() + static_cast<size_t>(kPause * rate), 0);
-    }
-    return feed;
-}
-
-// The recording window's view controller, wherever the shell put its window.
-RecordingView* findRecordingView() {
-    for (QWidget* top : QApplication::topLevelWidgets()) {
-        if (auto* view = qobject_cast<RecordingView*>(top)) return view;
-        if (auto* view = top->findChild<RecordingView*>()) return view;
-    }
-    return nullptr;
-}
-
 // A keyframe's window on a canvas, as the compositor places it.
 PixelRect pipRect(const PiPKeyframe& k, int width, int height) {
     const double w = width * k.size.width, h = height * k.size.height;
@@ -160,20 +123,6 @@ std::vector<fs::path> recordingFilesIn(const fs::path& dir) {
     return found;
 }
 
-// Background sound sources of the recording: a tone in the speakers, speech in the microphone.
-struct Sounds {
-    std::atomic<bool> stop{false};
-    std::thread tone, speech;
-    double speechStarted = 0;  // monotonic seconds
-
-    ~Sounds() { finish(); }
-    void finish() {
-        stop = true;
-        if (tone.joinable()) tone.join();
-        if (speech.joinable()) speech.join();
-    }
-};
-
 class RecordingEndToEnd : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -202,69 +151,39 @@ TEST_F(RecordingEndToEnd, DisplayWithCameraWindowAndSubtitlesEndsAsAComposedDraf
     const fs::path keepDir = keepDirText && *keepDirText ? fs::path(keepDirText) : fs::path();
 
     // Another application's window slides along the top of the display while we record.
-    MovingWindow movingWindow(env.display, 60, 700, 60);
+    sandbox::MovingWindow movingWindow(env.display, 60, 700, 60);
 
-    // Home: an empty gallery, then the picker.
+    // Home (an empty gallery), the picker, the display, the recording window with the camera
+    // window and subtitles on; a tone plays in the speakers from before the recording to its end.
     shell = app::HomeWindowController::create(app::ShellServices::system());
     shell->window()->show();
-    ASSERT_TRUE(pumpUntil([&] { return shell->homeView() && shell->window()->isVisible(); }, 20s));
-    ASSERT_TRUE(shell->homeView()->drafts().empty()) << "the private home already holds drafts";
-    shell->homeView()->screenRecordButton()->click();
-    ASSERT_TRUE(pumpUntil([&] { return shell->sourcePicker() != nullptr; }, 20s));
-    auto* picker = shell->sourcePicker();
-    ASSERT_TRUE(pumpUntil([&] { return !picker->cardViews().empty(); }, 60s))
-        << picker->statusLabel()->text().toStdString();
-    ASSERT_TRUE(picker->targets().front().kind.isDisplay());
-    QTest::mouseClick(picker->cardViews().front(), Qt::LeftButton);
-    ASSERT_TRUE(pumpUntil([&] { return picker->startButton()->isEnabled(); }, 20s));
-    ASSERT_TRUE(picker->selectedTarget() && picker->selectedTarget()->kind.isDisplay());
-    picker->startButton()->click();
+    driver::ShellDriver::Observer observer;
+    observer.onStatus = [](const std::string& text) { std::printf("status: %s\n", text.c_str()); };
+    driver::ShellDriver driver(shell, observer);
+    ASSERT_EQ(driver.waitForHome(), 0u) << "the private home already holds drafts";
+    driver.openPicker();
+    ASSERT_TRUE(shell->sourcePicker()->targets().front().kind.isDisplay());
+    driver.pickDisplay();
+    RecordingView* view = driver.waitForRecordingWindow();
+    sandbox::SoundFeeds sounds(*env.pulse);
+    sounds.playTone(kToneFrequency);
+    driver.turnCameraOn();
+    driver.turnSubtitlesOn();
+    driver.pumpFor(500ms);  // a few camera frames in the window
 
-    // The recording window: ready, camera window on, subtitles on.
-    RecordingView* view = nullptr;
-    ASSERT_TRUE(pumpUntil([&] { return (view = findRecordingView()) != nullptr; }, 20s));
-    QPointer<RecordingView> guard(view);
-    ASSERT_TRUE(pumpUntil([&] { return guard && view->recordButton()->isEnabled(); }, 60s))
-        << view->statusLabel()->text().toStdString();
-    // A tone plays in the speakers from well before the recording to its end.
-    Sounds sounds;
-    std::string toneProblem;
-    sounds.tone = std::thread([&] {
-        try {
-            test::playToneUntilStopped(kToneFrequency, sounds.stop);
-        } catch (const std::exception& error) {
-            toneProblem = error.what();
-        }
-    });
-    view->cameraToggle()->click();
-    ASSERT_TRUE(
-        pumpUntil([&] { return view->pipView() && view->cameraToggle()->isEnabled(); }, 60s))
-        << view->statusLabel()->text().toStdString();
-    ASSERT_TRUE(view->cameraToggle()->isChecked()) << view->statusLabel()->text().toStdString();
-    view->subtitleToggle()->click();
-    ASSERT_TRUE(pumpUntil([&] { return view->subtitleToggle()->isEnabled(); }, 60s));
-    ASSERT_TRUE(view->subtitleToggle()->isChecked()) << view->statusLabel()->text().toStdString();
-    ASSERT_TRUE(view->subtitleRegion()->isVisible());
-    pumpFor(500ms);  // a few camera frames in the window
-
-    // Record: the tone is playing by now, speech follows the start.
-    view->recordButton()->click();
-    ASSERT_TRUE(pumpUntil([&] { return view->recordStartTime().has_value(); }, 30s))
-        << view->statusLabel()->text().toStdString();
-    // Time 0 of the recording, on the monotonic clock the window and the feeders share.
-    const double recordingStarted = *view->recordStartTime();
+    // Record: the tone is playing by now, speech follows the start. Time 0 of the recording is
+    // on the monotonic clock the window and the feeders share.
+    const double recordingStarted = driver.startRecording();
     ASSERT_NEAR(recordingStarted, now(), 5.0);
-    std::vector<Spoken> spoken;
-    auto feed = speechFeed(seconds, spoken);
-    sounds.speech = std::thread([&sounds, feed = std::move(feed)] {
-        sounds.speechStarted = environment().pulse->speakInRealTime(feed, &sounds.stop);
-    });
+    std::vector<sandbox::SpokenSentence> spoken;
+    sounds.speak(sandbox::librivoxSpeech(seconds, kLeadingSilence, kPause, spoken));
 
     // The raw movies, linked while they are written so the finish's clean-up leaves us a copy.
     std::vector<std::string> keepProblems;
     if (!keepDir.empty()) {
         fs::create_directories(keepDir);
-        ASSERT_TRUE(pumpUntil([&] { return recordingFilesIn(env.temporary).size() >= 2; }, 20s));
+        ASSERT_TRUE(
+            driver.pumpUntil([&] { return recordingFilesIn(env.temporary).size() >= 2; }, 20s));
         for (const auto& file : recordingFilesIn(env.temporary)) {
             const std::string name = file.filename().string();
             const fs::path link =
@@ -278,7 +197,7 @@ TEST_F(RecordingEndToEnd, DisplayWithCameraWindowAndSubtitlesEndsAsAComposedDraf
     EXPECT_TRUE(keepProblems.empty()) << keepProblems.front();
 
     // Drag the camera window once, a little before the middle, towards the lower left.
-    pumpFor(std::chrono::milliseconds(static_cast<int>(seconds * 450)));
+    driver.pumpFor(std::chrono::milliseconds(static_cast<int>(seconds * 450)));
     recording::DraggablePiPView* pip = view->pipView();
     ASSERT_TRUE(pip);
     QWidget* container = pip->parentWidget();
@@ -289,7 +208,7 @@ TEST_F(RecordingEndToEnd, DisplayWithCameraWindowAndSubtitlesEndsAsAComposedDraf
     // Positions are given in the container and mapped into the window as it is at each step.
     QTest::mousePress(pip, Qt::LeftButton, {}, pip->mapFromParent(from));
     for (int step = 1; step <= 6; ++step) {
-        pumpFor(30ms);
+        driver.pumpFor(30ms);
         QTest::mouseMove(pip, pip->mapFromParent(from + (to - from) * step / 6));
     }
     QTest::mouseRelease(pip, Qt::LeftButton, {}, pip->mapFromParent(to));
@@ -297,36 +216,19 @@ TEST_F(RecordingEndToEnd, DisplayWithCameraWindowAndSubtitlesEndsAsAComposedDraf
 
     // Stop when the recording has run its length and the recogniser has finished a sentence (on a
     // busy machine it runs behind the speech); the finish runs until the home grid lists it.
-    pumpFor(std::chrono::milliseconds(
+    driver.pumpFor(std::chrono::milliseconds(
         static_cast<int>(std::max(0.0, recordingStarted + seconds - now()) * 1000)));
-    ASSERT_TRUE(pumpUntil([&] { return !view->subtitles().subtitleTrack().empty(); }, 120s))
-        << "nothing recognised after " << now() - recordingStarted
-        << " s; the live caption shows \"" << view->subtitles().latestRecognitionText() << "\"";
+    driver.waitForSubtitle();
     const std::vector<PiPKeyframe> pipTrack = view->pipTrack();
     const double recorded = now() - recordingStarted;
-    const double stopPressed = now();
     const double cpuAtStop = processCpuSeconds();
-    view->recordButton()->click();
-    // The window goes away with the saved draft; its subtitle track is read until then (a last
-    // sentence may still join it after the stop).
-    std::vector<SubtitleSegment> subtitleTrack;
-    std::string heard = view->subtitles().latestRecognitionText();
-    ASSERT_TRUE(pumpUntil(
-        [&] {
-            if (guard) {
-                subtitleTrack = guard->subtitles().subtitleTrack();
-                if (!guard->subtitles().latestRecognitionText().empty())
-                    heard = guard->subtitles().latestRecognitionText();
-            }
-            return shell->homeView() && !shell->homeView()->cardViews().empty();
-        },
-        600s))
-        << (guard ? guard->statusLabel()->text().toStdString()
-                  : std::string("recording window closed"));
-    const double finishTime = now() - stopPressed;
+    const driver::FinishedRecording finished = driver.stopAndWaitForDraft();
+    const double finishTime = finished.finishSeconds;
     const double finishCpu = processCpuSeconds() - cpuAtStop;
-    sounds.finish();
-    EXPECT_EQ(toneProblem, "");
+    const std::vector<SubtitleSegment>& subtitleTrack = finished.subtitles;
+    const std::string& heard = finished.lastHeard;
+    sounds.stop();
+    EXPECT_EQ(sounds.problem(), "");
 
     // The stored draft.
     const auto drafts = DraftStore::shared()->loadDrafts();
@@ -382,7 +284,7 @@ TEST_F(RecordingEndToEnd, DisplayWithCameraWindowAndSubtitlesEndsAsAComposedDraf
     // Both sounds in the one track: the tone throughout, speech where it was spoken.
     const auto sound = decodeSound(movie);
     const double speechOffset =
-        sounds.speechStarted - recordingStarted;  // feed start on the timeline
+        sounds.speechStarted() - recordingStarted;  // feed start on the timeline
     for (auto& s : spoken) {
         s.start += speechOffset;
         s.end += speechOffset;
@@ -404,7 +306,7 @@ TEST_F(RecordingEndToEnd, DisplayWithCameraWindowAndSubtitlesEndsAsAComposedDraf
                                 << duration << " s movie";
     // The movie may begin a little after the recording's time 0, so the first words are found in
     // the sound (the first loud 50 ms in the speech band) and must be near where they were said.
-    const Spoken& first = spoken.front();
+    const sandbox::SpokenSentence& first = spoken.front();
     double onset = -1;
     for (double t = 0.1; t + 0.05 < duration && onset < 0; t += 0.05)
         if (bandLevel(sound, 150, 3500, t, t + 0.1) > 0.01) onset = t;
@@ -443,7 +345,7 @@ TEST_F(RecordingEndToEnd, DisplayWithCameraWindowAndSubtitlesEndsAsAComposedDraf
     ASSERT_FALSE(subtitleTrack.empty())
         << "no subtitle segment; the live caption last heard \"" << heard << "\"";
     for (const auto& segment : subtitleTrack) {
-        const bool whileSpeaking = std::any_of(spoken.begin(), spoken.end(), [&](const Spoken& s) {
+        const bool whileSpeaking = std::any_of(spoken.begin(), spoken.end(), [&](const auto& s) {
             return segment.startTime >= s.start - 0.5 && segment.startTime <= s.end + 0.5;
         });
         EXPECT_TRUE(whileSpeaking) << "\"" << segment.text << "\" starts at " << segment.startTime
@@ -461,7 +363,8 @@ TEST_F(RecordingEndToEnd, DisplayWithCameraWindowAndSubtitlesEndsAsAComposedDraf
             return a.startTime < b.startTime;
         })->startTime;
     int framesInSegments = 0, subtitledInSegments = 0, subtitledBeforeSpeech = 0;
-    const int windowArea = MovingWindow::kWidth * MovingWindow::kHeight * W / 1920 * H / 1080;
+    const int windowArea =
+        sandbox::MovingWindow::kWidth * sandbox::MovingWindow::kHeight * W / 1920 * H / 1080;
     int frameIndex = 0;
     forEachFrame(movie, [&](double t, const media::PixelBuffer& picture) {
         auto check = [&](double& seen, double at, const PixelRect& here, const PixelRect& there,

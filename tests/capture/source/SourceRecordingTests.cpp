@@ -16,9 +16,9 @@
 #include "capture/ScreenCaptureTargetProvider.h"
 #include "platform/camera/GeneratedCamera.h"
 #include "platform/x11/ShareableContent.h"
+#include "sandbox/PulseServer.h"
+#include "sandbox/XvfbServer.h"
 #include "support/TestMain.h"
-#include "support/env/PulseServer.h"
-#include "support/env/XvfbServer.h"
 
 namespace zimlo::capture {
 namespace {
@@ -59,9 +59,9 @@ std::optional<size_t> firstLoud(const std::string& raw, float threshold) {
 }
 
 TEST(ScreenCameraSourceRecording, RecordsScreenSystemAudioMicrophoneAndCameraInSync) {
-    zimlo::test::XvfbServer xvfb("640x480x24");
+    zimlo::sandbox::XvfbServer xvfb("640x480x24");
     xvfb.exportDisplay();
-    auto& pulse = zimlo::test::PulseServer::shared();
+    auto& pulse = zimlo::sandbox::PulseServer::shared();
     auto dir = fs::temp_directory_path() / ("zimlo-source-rec-" + std::to_string(::getpid()));
     fs::create_directories(dir);
 
@@ -122,7 +122,7 @@ TEST(ScreenCameraSourceRecording, RecordsScreenSystemAudioMicrophoneAndCameraInS
     // A tone into the computer's output, a tone into the microphone, and the right half of the
     // screen turning white, each at a time we know.
     std::atomic<double> played{0}, spoken{0};
-    std::thread player([&] { played = zimlo::test::playTone(0.6, 0.5, 660); });
+    std::thread player([&] { played = zimlo::sandbox::playTone(0.6, 0.5, 660); });
     std::thread speaker([&] { spoken = pulse.speakToneInRealTime(1.6, 0.8); });
     zimlo::test::mainLoop().runFor(std::chrono::milliseconds(700));
     marker.fill(320, 0, 320, 480, 0xffffff);
@@ -206,9 +206,9 @@ TEST(ScreenCameraSourceRecording, RecordsScreenSystemAudioMicrophoneAndCameraInS
 // A tone already playing when the recording starts is in the movie from its first moments: the
 // computer's sound must not take its time to start, nor be stamped so early it is cut away.
 TEST(ScreenCameraSourceRecording, SystemSoundAlreadyPlayingIsHeardFromTheStart) {
-    zimlo::test::XvfbServer xvfb("1920x1080x24");
+    zimlo::sandbox::XvfbServer xvfb("1920x1080x24");
     xvfb.exportDisplay();
-    zimlo::test::PulseServer::shared();
+    zimlo::sandbox::PulseServer::shared();
     auto dir = fs::temp_directory_path() / ("zimlo-source-tone-" + std::to_string(::getpid()));
     fs::create_directories(dir);
     auto targets = ScreenCaptureTargetProvider::buildTargets(
@@ -216,7 +216,7 @@ TEST(ScreenCameraSourceRecording, SystemSoundAlreadyPlayingIsHeardFromTheStart) 
     ASSERT_FALSE(targets.empty());
 
     std::atomic<bool> stop{false};
-    std::thread tone([&] { zimlo::test::playToneUntilStopped(1000, stop); });
+    std::thread tone([&] { zimlo::sandbox::playToneUntilStopped(1000, stop); });
     ScreenCameraSource::Options options;
     options.temporaryDirectory = dir;
     options.displayName = xvfb.displayName();

@@ -8,8 +8,8 @@
 #include "SourceTestSupport.h"
 #include "capture/CapturePermissions.h"
 #include "platform/camera/GeneratedCamera.h"
+#include "sandbox/PulseServer.h"
 #include "support/TestMain.h"
-#include "support/env/PulseServer.h"
 
 namespace zimlo::capture {
 namespace {
@@ -210,7 +210,7 @@ TEST(ScreenCameraSourceCamera, StartsMirroredCameraAndRollsBackFailures) {
         [&] { return !good->isStreaming() && !source->isCameraConfigured(); }));
 }
 
-int sourceOutputIndex(const zimlo::test::PulseServer& server) {
+int sourceOutputIndex(const zimlo::sandbox::PulseServer& server) {
     std::string command = "pactl --server=" + server.address() + " list short source-outputs";
     FILE* pipe = ::popen(command.c_str(), "r");
     int index = -1;
@@ -222,7 +222,7 @@ int sourceOutputIndex(const zimlo::test::PulseServer& server) {
 }
 
 TEST(ScreenCameraSourceMicrophone, ConfiguresTheSameDeviceOnceAndReportsAMissingOne) {
-    auto& server = zimlo::test::PulseServer::shared();
+    auto& server = zimlo::sandbox::PulseServer::shared();
     auto source = ScreenCameraSource::create(displayTarget(640, 480));
     auto prepare = [&](ScreenCameraSource& s) {
         std::optional<std::optional<SourceError>> result;
@@ -253,7 +253,7 @@ namespace zimlo::capture {
 namespace {
 
 TEST(CapturePermissions, FollowTheDevices) {
-    zimlo::test::PulseServer::shared();
+    zimlo::sandbox::PulseServer::shared();
     EXPECT_EQ(microphoneAccess(), DeviceAccess::authorized);
     EXPECT_EQ(screenRecordingAccess(), DeviceAccess::authorized);
     camera::setCameraDiscovery([] { return std::shared_ptr<camera::CameraDevice>(); });

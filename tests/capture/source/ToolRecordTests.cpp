@@ -8,8 +8,8 @@
 
 #include "capture/ScreenCaptureTargetProvider.h"
 #include "platform/x11/ShareableContent.h"
-#include "support/env/PulseServer.h"
-#include "support/env/XvfbServer.h"
+#include "sandbox/PulseServer.h"
+#include "sandbox/XvfbServer.h"
 
 namespace zimlo::capture {
 namespace {
@@ -35,9 +35,9 @@ std::string valueAfter(const std::string& text, const std::string& prefix) {
 }
 
 TEST(ZimloToolRecord, WritesScreenMovieWithBothSoundTracksAndACameraMovie) {
-    zimlo::test::XvfbServer xvfb("640x480x24");
+    zimlo::sandbox::XvfbServer xvfb("640x480x24");
     xvfb.exportDisplay();
-    zimlo::test::PulseServer::shared();
+    zimlo::sandbox::PulseServer::shared();
     std::string tool = std::string(ZIMLO_BINARY_DIR) + "/tools/zimlo-tool/zimlo-tool";
     ASSERT_TRUE(fs::exists(tool)) << "build zimlo-tool first: " << tool;
 

@@ -11,15 +11,15 @@
 
 #include "platform/audio/PulseCapture.h"
 #include "platform/media/MonotonicClock.h"
+#include "sandbox/PulseServer.h"
 #include "support/TestMain.h"
-#include "support/env/PulseServer.h"
 
 namespace zimlo::audio {
 namespace {
 
 using media::AudioSample;
 using media::MonotonicClock;
-using test::PulseServer;
+using sandbox::PulseServer;
 
 // Collects delivered samples from the capture thread.
 struct Recorder {
@@ -104,7 +104,7 @@ TEST(PulseCapture, SystemAudioRecordsWhatIsPlayedAsStereoFloatAtItsPlayTime) {
     Recorder recorder;
     auto capture = PulseCapture::startSystemAudio(recorder.handler());
     std::atomic<double> played{0};
-    std::thread player([&] { played = test::playTone(0.4, 0.4, 660); });
+    std::thread player([&] { played = sandbox::playTone(0.4, 0.4, 660); });
     bool heard = waitFor(recorder, 10);
     player.join();
     capture.reset();

@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "support/env/XvfbServer.h"
+#include "sandbox/XvfbServer.h"
 
 namespace zimlo::test {
 
@@ -12,7 +12,7 @@ namespace zimlo::test {
 class XvfbEnvironment : public ::testing::Environment {
   public:
     void SetUp() override {
-        server_ = std::make_unique<XvfbServer>();
+        server_ = std::make_unique<sandbox::XvfbServer>();
         server_->exportDisplay();
         displayName() = server_->displayName();
     }
@@ -24,7 +24,7 @@ class XvfbEnvironment : public ::testing::Environment {
     }
 
   private:
-    std::unique_ptr<XvfbServer> server_;
+    std::unique_ptr<sandbox::XvfbServer> server_;
 };
 
 // Registered once per test program, whichever files include this.

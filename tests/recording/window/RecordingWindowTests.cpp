@@ -19,7 +19,7 @@
 #include "recording/DraggableSubtitleView.h"
 #include "recording/Permissions.h"
 #include "recording/RecordingWindow.h"
-#include "support/env/PulseServer.h"
+#include "sandbox/PulseServer.h"
 
 namespace zimlo::recording {
 namespace {
@@ -31,7 +31,7 @@ using qttest::pumpUntil;
 class RecordingWindowTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        zimlo::test::PulseServer::shared();
+        zimlo::sandbox::PulseServer::shared();
         directory = fs::temp_directory_path() /
                     ("zimlo-window-" + std::to_string(::getpid()) + "-" +
                      ::testing::UnitTest::GetInstance()->current_test_info()->name());

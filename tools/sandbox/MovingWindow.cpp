@@ -1,4 +1,4 @@
-#include "MovingWindow.h"
+#include "sandbox/MovingWindow.h"
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -7,7 +7,7 @@
 #include <chrono>
 #include <stdexcept>
 
-namespace zimlo::e2e {
+namespace zimlo::sandbox {
 
 struct MovingWindow::Impl {
     Display* display = nullptr;
@@ -26,7 +26,7 @@ MovingWindow::MovingWindow(const std::string& display, int left, int right, int 
     impl_->window =
         XCreateWindow(d, DefaultRootWindow(d), left, top, kWidth, kHeight, 0, CopyFromParent,
                       InputOutput, CopyFromParent, CWBackPixel | CWOverrideRedirect, &attributes);
-    XStoreName(d, impl_->window, "zimlo-e2e-moving-window");
+    XStoreName(d, impl_->window, "Moving test window");
     impl_->gc = XCreateGC(d, impl_->window, 0, nullptr);
     XSetForeground(d, impl_->gc, kRGB);
     XMapRaised(d, impl_->window);
@@ -59,4 +59,4 @@ void MovingWindow::run() {
     }
 }
 
-}  // namespace zimlo::e2e
+}  // namespace zimlo::sandbox

@@ -1,4 +1,4 @@
-#include "support/env/XvfbServer.h"
+#include "sandbox/XvfbServer.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -13,7 +13,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace zimlo::test {
+namespace zimlo::sandbox {
 
 XvfbServer::XvfbServer(const std::string& screen) {
     int fds[2];
@@ -26,9 +26,10 @@ XvfbServer::XvfbServer(const std::string& screen) {
         throw std::runtime_error("fork failed");
     }
     if (pid == 0) {
-        // The server must not outlive a crashed test.
+        // The server must not outlive a crashed owner, and a terminal's Ctrl-C is for the owner.
         prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (getppid() != parent) _exit(1);
+        setpgid(0, 0);
         int devnull = open("/dev/null", O_RDWR);
         if (devnull >= 0) {
             dup2(devnull, STDIN_FILENO);
@@ -86,4 +87,4 @@ XvfbServer::~XvfbServer() {
 
 void XvfbServer::exportDisplay() const { setenv("DISPLAY", displayName_.c_str(), 1); }
 
-}  // namespace zimlo::test
+}  // namespace zimlo::sandbox

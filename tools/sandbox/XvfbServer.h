@@ -4,10 +4,12 @@
 
 #include <string>
 
-namespace zimlo::test {
+namespace zimlo::sandbox {
 
-// A private Xvfb server on a free display number, for tests that need X11. Started by the
-// constructor (throws std::runtime_error when Xvfb cannot start), stopped by the destructor.
+// A private Xvfb server on a free display number. Started by the constructor (throws
+// std::runtime_error when Xvfb cannot start), stopped by the destructor. The server runs in a
+// process group of its own, so a Ctrl-C in the terminal reaches only its owner, which stops it in
+// order, and it ends with the thread that started it (keep that the main thread).
 class XvfbServer {
   public:
     explicit XvfbServer(const std::string& screen = "1920x1080x24");
@@ -25,4 +27,4 @@ class XvfbServer {
     std::string displayName_;
 };
 
-}  // namespace zimlo::test
+}  // namespace zimlo::sandbox

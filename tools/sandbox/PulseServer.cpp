@@ -1,9 +1,11 @@
-#include "support/env/PulseServer.h"
+#include "sandbox/PulseServer.h"
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pulse/error.h>
+#include <pulse/simple.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -27,7 +29,7 @@
 
 extern char** environ;
 
-namespace zimlo::test {
+namespace zimlo::sandbox {
 namespace {
 
 namespace fs = std::filesystem;
@@ -50,9 +52,10 @@ std::string readFile(const std::string& path) {
     return text.str();
 }
 
-// Spawns argv with extra environment entries; stdout and stderr go to `logPath` (or stay).
+// Starts argv with extra environment entries, in a process group of its own and ending with
+// the calling thread; stdout and stderr go to `logPath`.
 pid_t spawn(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv,
-            const std::string& logPath, int stdinFd = -1) {
+            const std::string& logPath) {
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e) env.emplace_back(*e);
     for (const auto& entry : extraEnv) {
@@ -66,18 +69,24 @@ pid_t spawn(const std::vector<std::string>& args, const std::vector<std::string>
     for (auto& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (stdinFd >= 0) posix_spawn_file_actions_adddup2(&actions, stdinFd, 0);
-    if (!logPath.empty()) {
-        posix_spawn_file_actions_addopen(&actions, 1, logPath.c_str(),
-                                         O_WRONLY | O_CREAT | O_APPEND, 0644);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    const pid_t parent = ::getpid();
+    const pid_t pid = ::fork();
+    if (pid < 0) throw std::runtime_error("cannot start " + args[0] + ": " + std::strerror(errno));
+    if (pid == 0) {
+        // Only async-signal-safe calls from here on: the parent may have other threads.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != parent) ::_exit(1);
+        ::setpgid(0, 0);
+        const int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        const int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (log >= 0) {
+            ::dup2(log, 1);
+            ::dup2(log, 2);
+        }
+        if (null >= 0) ::dup2(null, 0);
+        ::execvpe(argv[0], argv.data(), envp.data());
+        ::_exit(127);
     }
-    pid_t pid = -1;
-    int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) throw std::runtime_error("cannot start " + args[0] + ": " + std::strerror(rc));
     return pid;
 }
 
@@ -120,15 +129,17 @@ PulseServer::PulseServer() {
 
     {
         std::ofstream script(dir_ + "/default.pa");
-        script << "load-module module-null-sink sink_name=" << sinkName()
-               << " rate=48000 channels=2 sink_properties=device.description=ZimloTestSink\n"
-               << "load-module module-pipe-source source_name=" << microphoneName()
-               << " file=" << pipePath_ << " format=s16le rate=" << kMicrophoneRate
-               << " channels=" << kMicrophoneChannels << "\n"
-               << "load-module module-native-protocol-unix auth-anonymous=1 socket=" << socketPath
-               << "\n"
-               << "set-default-sink " << sinkName() << "\n"
-               << "set-default-source " << microphoneName() << "\n";
+        script
+            << "load-module module-null-sink sink_name=" << sinkName()
+            << " rate=48000 channels=2 sink_properties=\"device.description='Virtual speakers'\"\n"
+            << "load-module module-pipe-source source_name=" << microphoneName()
+            << " file=" << pipePath_ << " format=s16le rate=" << kMicrophoneRate
+            << " channels=" << kMicrophoneChannels
+            << " source_properties=\"device.description='Virtual microphone'\"\n"
+            << "load-module module-native-protocol-unix auth-anonymous=1 socket=" << socketPath
+            << "\n"
+            << "set-default-sink " << sinkName() << "\n"
+            << "set-default-source " << microphoneName() << "\n";
     }
     std::string log = dir_ + "/pulseaudio.log";
     // Root on CI: a per-user daemon still runs when HOME and the runtime paths are private.
@@ -142,8 +153,10 @@ PulseServer::PulseServer() {
 
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (!canConnect(socketPath)) {
-        if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
+        if (int status = 0; ::waitpid(pid_, &status, WNOHANG) == pid_) {
             pid_ = -1;
+            if (WIFEXITED(status) && WEXITSTATUS(status) == 127)
+                throw std::runtime_error("cannot start pulseaudio (is it installed?)");
             throw std::runtime_error("PulseAudio exited at start-up:\n" + readFile(log));
         }
         if (std::chrono::steady_clock::now() > deadline) {
@@ -231,65 +244,64 @@ double PulseServer::speakInRealTime(const std::vector<int16_t>& samples,
     return started;
 }
 
-std::vector<int16_t> loadSpeechClip(const std::string& wavPath) {
-    auto fail = [&](const std::string& why) -> std::vector<int16_t> {
-        throw std::runtime_error("cannot read " + wavPath + ": " + why);
-    };
-    std::ifstream in(wavPath, std::ios::binary);
-    if (!in) return fail("cannot open it");
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    auto u16 = [&](size_t at) {
-        return static_cast<uint32_t>(static_cast<uint8_t>(bytes[at]) |
-                                     static_cast<uint8_t>(bytes[at + 1]) << 8);
-    };
-    auto u32 = [&](size_t at) { return u16(at) | u16(at + 2) << 16; };
-    if (bytes.size() < 12 || bytes.compare(0, 4, "RIFF") != 0 || bytes.compare(8, 4, "WAVE") != 0)
-        return fail("not a WAV file");
-    int channels = 0, rate = 0, bits = 0, format = 0;
-    const char* data = nullptr;
-    size_t dataSize = 0;
-    for (size_t at = 12; at + 8 <= bytes.size();) {
-        const std::string id = bytes.substr(at, 4);
-        const size_t size = u32(at + 4);
-        const size_t body = at + 8;
-        if (body + size > bytes.size()) return fail("truncated chunk " + id);
-        if (id == "fmt " && size >= 16) {
-            format = static_cast<int>(u16(body));
-            channels = static_cast<int>(u16(body + 2));
-            rate = static_cast<int>(u32(body + 4));
-            bits = static_cast<int>(u16(body + 14));
-        } else if (id == "data") {
-            data = bytes.data() + body;
-            dataSize = size;
-        }
-        at = body + size + (size & 1);
-    }
-    if (format != 1 || bits != 16 || channels < 1 || rate <= 0) return fail("not 16-bit PCM");
-    if (!data) return fail("no sound data");
-    const size_t frames = dataSize / (2 * static_cast<size_t>(channels));
-    std::vector<double> mono(frames);
-    for (size_t f = 0; f < frames; ++f) {
-        double sum = 0;
-        for (int c = 0; c < channels; ++c) {
-            int16_t v;
-            std::memcpy(&v, data + 2 * (f * static_cast<size_t>(channels) + static_cast<size_t>(c)),
-                        2);
-            sum += v;
-        }
-        mono[f] = sum / channels;
-    }
-    // Linear interpolation is plenty for speech meant for a recogniser.
-    const double step = static_cast<double>(rate) / PulseServer::kMicrophoneRate;
-    const auto count = static_cast<size_t>(std::floor(static_cast<double>(frames) / step));
-    std::vector<int16_t> out(count);
-    for (size_t i = 0; i < count; ++i) {
-        const double position = static_cast<double>(i) * step;
-        const auto left = static_cast<size_t>(position);
-        const size_t right = std::min(left + 1, frames - 1);
-        const double t = position - static_cast<double>(left);
-        out[i] = static_cast<int16_t>(std::lround(mono[left] * (1 - t) + mono[right] * t));
-    }
-    return out;
+namespace {
+
+// A 48 kHz mono playback stream into the default sink whose buffer holds `bufferUs`
+// microseconds: writing blocks once it is full, so writers run at the sink's pace.
+pa_simple* openTonePlayback(pa_usec_t bufferUs) {
+    const pa_sample_spec spec{PA_SAMPLE_S16LE, 48000, 1};
+    pa_buffer_attr attr{};
+    attr.maxlength = static_cast<uint32_t>(-1);
+    attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(bufferUs, &spec));
+    attr.prebuf = static_cast<uint32_t>(-1);
+    attr.minreq = static_cast<uint32_t>(-1);
+    attr.fragsize = static_cast<uint32_t>(-1);
+    int error = 0;
+    pa_simple* stream = pa_simple_new(nullptr, "zimlo-sandbox", PA_STREAM_PLAYBACK, nullptr, "tone",
+                                      &spec, nullptr, &attr, &error);
+    if (!stream) throw std::runtime_error(std::string("cannot play: ") + pa_strerror(error));
+    return stream;
 }
 
-}  // namespace zimlo::test
+}  // namespace
+
+double playTone(double silence, double tone, double frequency) {
+    pa_simple* stream = openTonePlayback(30'000);
+    int error = 0;
+    const int piece = 480;  // 10 ms
+    auto samples = sineTone(tone, frequency, 0.8);
+    double toneStart = 0;
+    // Writing blocks once the 30 ms buffer is full, so the loop runs at the sink's pace.
+    for (int i = 0; i < static_cast<int>(silence * 100); ++i) {
+        std::vector<int16_t> quiet(piece, 0);
+        pa_simple_write(stream, quiet.data(), quiet.size() * 2, &error);
+    }
+    for (size_t offset = 0; offset < samples.size(); offset += piece) {
+        size_t count = std::min<size_t>(piece, samples.size() - offset);
+        if (pa_simple_write(stream, samples.data() + offset, count * 2, &error) < 0) break;
+        if (offset == 0) {
+            // The last written sample plays `latency` from now; the tone began one piece earlier.
+            pa_usec_t latency = pa_simple_get_latency(stream, &error);
+            toneStart = media::MonotonicClock::nowSeconds() + latency / 1e6 -
+                        static_cast<double>(count) / 48000.0;
+        }
+    }
+    pa_simple_drain(stream, &error);
+    pa_simple_free(stream);
+    return toneStart;
+}
+
+void playToneUntilStopped(double frequency, const std::atomic<bool>& stop) {
+    // A deep buffer: a busy machine must not starve the sink (latency does not matter here).
+    pa_simple* stream = openTonePlayback(250'000);
+    int error = 0;
+    // One second of whole cycles, repeated; writing blocks once the buffer is full.
+    auto second = sineTone(1.0, std::round(frequency), 0.8);
+    const size_t piece = 480;
+    for (size_t offset = 0; !stop.load(); offset = (offset + piece) % second.size()) {
+        if (pa_simple_write(stream, second.data() + offset, piece * 2, &error) < 0) break;
+    }
+    pa_simple_free(stream);
+}
+
+}  // namespace zimlo::sandbox

@@ -5,7 +5,7 @@
 #include <string>
 #include <thread>
 
-namespace zimlo::e2e {
+namespace zimlo::sandbox {
 
 // A plain X11 window of one colour that slides back and forth along a band of the display, on
 // a connection and thread of its own. It carries no _NET_WM_PID, so the recorder takes it for
@@ -33,4 +33,4 @@ class MovingWindow {
     std::thread thread_;
 };
 
-}  // namespace zimlo::e2e
+}  // namespace zimlo::sandbox

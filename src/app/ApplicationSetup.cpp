@@ -1,0 +1,24 @@
+#include "app/ApplicationSetup.h"
+
+#include <QApplication>
+#include <QIcon>
+#include <memory>
+
+#include "app/AppStyle.h"
+#include "platform/runtime/MainQueue.h"
+#include "platform/runtime/QtMainQueue.h"
+#include "platform/text/WordTagger.h"
+
+namespace zimlo::app {
+
+void setUpApplication(QApplication& application) {
+    QApplication::setApplicationName("Zimlo");
+    QApplication::setOrganizationDomain("zimlo.com");
+    QApplication::setDesktopFileName("zimlo");
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/images/zimlo.png")));
+    style::apply(application);
+    MainQueue::install(std::make_shared<QtMainQueue>());
+    text::WordTagger::shared().preload();
+}
+
+}  // namespace zimlo::app
