@@ -57,10 +57,10 @@ std::string fileStart(const fs::path& path, size_t bytes) {
 
 }  // namespace
 
-std::optional<ModelPaths> findModelInDirectory(const fs::path& directory) {
-    std::error_code ec;
-    if (!fs::is_directory(directory, ec)) return std::nullopt;
+ModelPaths scanModelDirectory(const fs::path& directory) {
     ModelPaths paths;
+    std::error_code ec;
+    if (!fs::is_directory(directory, ec)) return paths;
     std::string lmText, lmDmp;
     for (const auto& entry : entries(directory)) {
         std::string name = entry.filename().string();
@@ -85,21 +85,30 @@ std::optional<ModelPaths> findModelInDirectory(const fs::path& directory) {
     if (paths.languageModel.empty()) paths.languageModel = !lmText.empty() ? lmText : lmDmp;
     // A model directory may also be the acoustic model itself with the other two inside it.
     if (paths.acousticModel.empty() && isFile(directory / "mdef")) paths.acousticModel = directory;
+    return paths;
+}
+
+std::optional<ModelPaths> findModelInDirectory(const fs::path& directory) {
+    ModelPaths paths = scanModelDirectory(directory);
     if (paths.acousticModel.empty() || paths.dictionary.empty() || paths.languageModel.empty()) {
         return std::nullopt;
     }
     return paths;
 }
 
-std::vector<fs::path> modelSearchDirectories(const std::string& locale) {
-    std::vector<fs::path> dirs;
+fs::path userModelDirectory(const std::string& locale) {
     fs::path dataHome;
     if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg == '/') {
         dataHome = xdg;
     } else if (const char* home = std::getenv("HOME"); home && *home) {
         dataHome = fs::path(home) / ".local" / "share";
     }
-    if (!dataHome.empty()) dirs.push_back(dataHome / "zimlo" / "models" / locale);
+    return dataHome.empty() ? fs::path() : dataHome / "zimlo" / "models" / locale;
+}
+
+std::vector<fs::path> modelSearchDirectories(const std::string& locale) {
+    std::vector<fs::path> dirs;
+    if (fs::path user = userModelDirectory(locale); !user.empty()) dirs.push_back(user);
 
     fs::path system = ZIMLO_POCKETSPHINX_MODELDIR;
     std::string lowered = lower(locale);
@@ -112,27 +121,41 @@ std::vector<fs::path> modelSearchDirectories(const std::string& locale) {
     return dirs;
 }
 
-std::optional<ModelPaths> findModel(const std::string& locale) {
+std::optional<ModelPaths> findModelInFolder(const fs::path& directory) {
+    if (auto found = findModelInDirectory(directory)) return found;
+    // A model archive unpacked with its own top folder (zh-CN/cmusphinx-zh-cn-5.2/...).
+    for (const auto& sub : entries(directory)) {
+        std::error_code ec;
+        if (!fs::is_directory(sub, ec)) continue;
+        if (auto found = findModelInDirectory(sub); found && found->acousticModel != sub)
+            return found;
+    }
+    return std::nullopt;
+}
+
+std::vector<FoundModel> findModels(const std::string& locale) {
+    std::vector<FoundModel> found;
     for (const auto& dir : modelSearchDirectories(locale)) {
-        if (auto found = findModelInDirectory(dir)) return found;
-        // A model archive unpacked with its own top folder (zh-CN/cmusphinx-zh-cn-5.2/...).
-        for (const auto& sub : entries(dir)) {
-            std::error_code ec;
-            if (!fs::is_directory(sub, ec)) continue;
-            if (auto found = findModelInDirectory(sub); found && found->acousticModel != sub)
-                return found;
-        }
+        if (auto paths = findModelInFolder(dir)) found.push_back({dir, *paths});
     }
     if (locale == "en-US") {
         // Debian's pocketsphinx-en-us: <modeldir>/en-us/{en-us/, en-us.lm.bin, cmudict-en-us.dict}.
         fs::path base = fs::path(ZIMLO_POCKETSPHINX_MODELDIR) / "en-us";
         ModelPaths debian{base / "en-us", base / "cmudict-en-us.dict", base / "en-us.lm.bin"};
-        if (isFile(debian.acousticModel / "mdef") && isFile(debian.dictionary) &&
+        bool listed = std::any_of(found.begin(), found.end(),
+                                  [&](const FoundModel& model) { return model.paths == debian; });
+        if (!listed && isFile(debian.acousticModel / "mdef") && isFile(debian.dictionary) &&
             isFile(debian.languageModel)) {
-            return debian;
+            found.push_back({base, debian});
         }
     }
-    return std::nullopt;
+    return found;
+}
+
+std::optional<ModelPaths> findModel(const std::string& locale) {
+    auto found = findModels(locale);
+    if (found.empty()) return std::nullopt;
+    return found.front().paths;
 }
 
 bool acousticModelLooksValid(const fs::path& directory, std::string* problem) {
@@ -254,17 +277,23 @@ SpeechModel::Lease SpeechModel::acquire(const std::shared_ptr<SpeechModel>& mode
     }
 }
 
-ps_decoder_s* SpeechModel::load(std::string* error) {
+ps_decoder_s* loadDecoder(const ModelPaths& paths, std::string* error, std::FILE* log,
+                          bool readWholeFiles) {
     std::string problem;
-    if (!acousticModelLooksValid(paths_.acousticModel, &problem)) {
+    if (!acousticModelLooksValid(paths.acousticModel, &problem)) {
         *error = problem;
         return nullptr;
     }
-    // The library would otherwise write its progress to stderr; the application keeps no log.
-    err_set_logfp(nullptr);
-    cmd_ln_t* config = cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", paths_.acousticModel.c_str(),
-                                   "-dict", paths_.dictionary.c_str(), "-lm",
-                                   paths_.languageModel.c_str(), "-logfn", "/dev/null", nullptr);
+    // Without a log the library would write its progress to stderr; the application keeps none.
+    err_set_logfp(log);
+    const char* hmm = paths.acousticModel.c_str();
+    const char* dict = paths.dictionary.c_str();
+    const char* lm = paths.languageModel.c_str();
+    const char* mmap = readWholeFiles ? "no" : "yes";
+    cmd_ln_t* config = log ? cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", hmm, "-dict", dict,
+                                         "-lm", lm, "-mmap", mmap, nullptr)
+                           : cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", hmm, "-dict", dict,
+                                         "-lm", lm, "-mmap", mmap, "-logfn", "/dev/null", nullptr);
     if (!config) {
         *error = "invalid decoder configuration";
         return nullptr;
@@ -272,12 +301,14 @@ ps_decoder_s* SpeechModel::load(std::string* error) {
     ps_decoder_t* decoder = ps_init(config);
     cmd_ln_free_r(config);  // the decoder keeps its own reference
     if (!decoder) {
-        *error = "the speech model in " + paths_.acousticModel.parent_path().string() +
-                 " failed to load";
+        *error =
+            "the speech model in " + paths.acousticModel.parent_path().string() + " failed to load";
         return nullptr;
     }
     return decoder;
 }
+
+ps_decoder_s* SpeechModel::load(std::string* error) { return loadDecoder(paths_, error); }
 
 void SpeechModel::giveBack(ps_decoder_s* decoder) {
     std::lock_guard lock(mutex_);

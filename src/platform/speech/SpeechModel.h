@@ -1,6 +1,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -21,22 +22,48 @@ struct ModelPaths {
     friend bool operator==(const ModelPaths&, const ModelPaths&) = default;
 };
 
+// The parts of a model found in one directory (see findModelInDirectory); missing ones empty.
+ModelPaths scanModelDirectory(const std::filesystem::path& directory);
+
 // The model layout inside one directory: an acoustic-model subdirectory (the one with an
 // "mdef"), a dictionary and a language model next to it. Nothing when a part is missing.
 std::optional<ModelPaths> findModelInDirectory(const std::filesystem::path& directory);
 
-// Directories searched for a locale's model, in order: the user's data directory
-// ($XDG_DATA_HOME, else ~/.local/share)/zimlo/models/<locale>, then the system's
-// PocketSphinx model directory (<modeldir>/<locale> and its lower-case and underscore spellings).
+// A model in `directory` itself or, as an archive unpacked with its own top folder leaves it,
+// in one of its subdirectories.
+std::optional<ModelPaths> findModelInFolder(const std::filesystem::path& directory);
+
+// The user's own model directory for a locale: ($XDG_DATA_HOME, else ~/.local/share)/zimlo/
+// models/<locale>. Empty when neither variable says where the user's data lives.
+std::filesystem::path userModelDirectory(const std::string& locale);
+
+// Directories searched for a locale's model, in order: the user's model directory, then the
+// system's PocketSphinx model directory (<modeldir>/<locale> and its lower-case and underscore
+// spellings).
 std::vector<std::filesystem::path> modelSearchDirectories(const std::string& locale);
 
-// The model for a locale: the first directory that holds a complete model. en-US also finds
+struct FoundModel {
+    std::filesystem::path directory;  // the search directory that holds it
+    ModelPaths paths;
+};
+
+// Every model there is for a locale, in search order: the first one is used. en-US also finds
 // Debian's pocketsphinx-en-us files, whose names do not follow the generic layout.
+std::vector<FoundModel> findModels(const std::string& locale);
+
+// The model for a locale: the first of findModels.
 std::optional<ModelPaths> findModel(const std::string& locale);
 
 // Quick sanity check of an acoustic model's files. PocketSphinx ends the whole process on some
 // malformed models instead of reporting an error, so obviously broken ones are refused first.
 bool acousticModelLooksValid(const std::filesystem::path& directory, std::string* problem);
+
+// Creates a decoder for a model; null with `error` set when it does not load. The library's
+// messages go to `log` (nowhere when null). With `readWholeFiles`, files the library would map
+// into memory are read instead, so that a file cut short fails here rather than at the first
+// access to its missing part (a bus error in the middle of recognition).
+ps_decoder_s* loadDecoder(const ModelPaths& paths, std::string* error, std::FILE* log = nullptr,
+                          bool readWholeFiles = false);
 
 // One loaded model, shared by the whole process. Decoders are expensive to load (about a
 // second) and hold one utterance at a time, so they are pooled: a task borrows one for its

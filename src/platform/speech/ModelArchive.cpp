@@ -1,0 +1,178 @@
+#include "platform/speech/ModelArchive.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace zimlo::speech {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct ReaderFree {
+    void operator()(archive* a) const { archive_read_free(a); }
+};
+struct WriterFree {
+    void operator()(archive* a) const { archive_write_free(a); }
+};
+
+std::string inQuotes(const std::string& text) { return "'" + text + "'"; }
+
+std::string libraryError(archive* a) {
+    const char* text = archive_error_string(a);
+    return text ? text : "unknown error";
+}
+
+// An entry's name as a path inside the tree ("" for the tree itself); none when it would leave
+// the tree.
+std::optional<fs::path> nameInside(const char* name) {
+    if (!name || !*name) return std::nullopt;
+    fs::path path(name);
+    if (path.is_absolute()) return std::nullopt;
+    fs::path inside;
+    for (const auto& part : path) {
+        if (part == "..") return std::nullopt;
+        if (part.empty() || part == ".") continue;
+        inside /= part;
+    }
+    return inside;
+}
+
+// Only links that stay in their own folder's subtree: with "..", a chain of links can climb out
+// of the tree even when each one alone seems to stay inside it.
+bool linkTargetStaysInside(const char* target) {
+    if (!target || !*target) return false;
+    fs::path path(target);
+    if (path.is_absolute()) return false;
+    for (const auto& part : path) {
+        if (part == "..") return false;
+    }
+    return true;
+}
+
+void copyData(archive* in, archive* out, const std::string& entryName) {
+    for (;;) {
+        const void* block = nullptr;
+        size_t size = 0;
+        la_int64_t offset = 0;
+        int result = archive_read_data_block(in, &block, &size, &offset);
+        if (result == ARCHIVE_EOF) return;
+        if (result < ARCHIVE_WARN) {
+            throw ModelInstallError("the archive is damaged at " + inQuotes(entryName) + ": " +
+                                    libraryError(in));
+        }
+        if (archive_write_data_block(out, block, size, offset) < ARCHIVE_WARN) {
+            throw ModelInstallError("cannot write " + inQuotes(entryName) + ": " +
+                                    libraryError(out));
+        }
+    }
+}
+
+}  // namespace
+
+void unpackModelArchive(const fs::path& archivePath, const fs::path& into) {
+    std::unique_ptr<archive, ReaderFree> in(archive_read_new());
+    std::unique_ptr<archive, WriterFree> out(archive_write_disk_new());
+    if (!in || !out) throw ModelInstallError("out of memory");
+    archive_read_support_filter_all(in.get());
+    archive_read_support_format_all(in.get());
+    // Our checks below come first and give the clearer message; libarchive's own guards stay on
+    // as a second line. Owners, permissions beyond the umask and extended attributes are not
+    // restored.
+    archive_write_disk_set_options(out.get(), ARCHIVE_EXTRACT_TIME |
+                                                  ARCHIVE_EXTRACT_SECURE_NODOTDOT |
+                                                  ARCHIVE_EXTRACT_SECURE_SYMLINKS);
+
+    const std::string shown = inQuotes(archivePath.string());
+    if (archive_read_open_filename(in.get(), archivePath.c_str(), 64 * 1024) != ARCHIVE_OK) {
+        throw ModelInstallError("cannot read " + shown +
+                                " as an archive: " + libraryError(in.get()));
+    }
+    for (;;) {
+        archive_entry* entry = nullptr;
+        int result = archive_read_next_header(in.get(), &entry);
+        if (result == ARCHIVE_EOF) break;
+        if (result < ARCHIVE_WARN) {
+            throw ModelInstallError(shown +
+                                    " is not a readable archive: " + libraryError(in.get()));
+        }
+        const char* rawName = archive_entry_pathname(entry);
+        const std::string name = rawName ? rawName : "";
+        auto inside = nameInside(rawName);
+        if (!inside) {
+            throw ModelInstallError(shown + " is refused: its entry " + inQuotes(name) +
+                                    " would be written outside the model folder");
+        }
+        if (inside->empty()) continue;  // "./", the tree itself
+
+        const char* hardlink = archive_entry_hardlink(entry);
+        const auto type = archive_entry_filetype(entry);
+        if (hardlink) {
+            auto linked = nameInside(hardlink);
+            if (!linked || linked->empty()) {
+                throw ModelInstallError(shown + " is refused: its hard link " + inQuotes(name) +
+                                        " points outside the model folder");
+            }
+            archive_entry_set_hardlink(entry, (into / *linked).c_str());
+        } else if (type == AE_IFLNK) {
+            const char* target = archive_entry_symlink(entry);
+            if (!linkTargetStaysInside(target)) {
+                throw ModelInstallError(shown + " is refused: its symbolic link " + inQuotes(name) +
+                                        " points to " + inQuotes(target ? target : "") +
+                                        ", outside its own folder");
+            }
+        } else if (type != AE_IFREG && type != AE_IFDIR) {
+            throw ModelInstallError(shown + " is refused: " + inQuotes(name) +
+                                    " is a special file, not a file or folder");
+        }
+
+        archive_entry_set_pathname(entry, (into / *inside).c_str());
+        if (archive_write_header(out.get(), entry) < ARCHIVE_WARN) {
+            throw ModelInstallError("cannot unpack " + inQuotes(name) + " from " + shown + ": " +
+                                    libraryError(out.get()));
+        }
+        if (archive_entry_size(entry) > 0 && !hardlink) copyData(in.get(), out.get(), name);
+        if (archive_write_finish_entry(out.get()) < ARCHIVE_WARN) {
+            throw ModelInstallError("cannot unpack " + inQuotes(name) + " from " + shown + ": " +
+                                    libraryError(out.get()));
+        }
+    }
+    if (archive_write_close(out.get()) < ARCHIVE_WARN) {
+        throw ModelInstallError("cannot finish unpacking " + shown + ": " +
+                                libraryError(out.get()));
+    }
+}
+
+void copyModelFolder(const fs::path& folder, const fs::path& into) {
+    std::error_code ec;
+    fs::recursive_directory_iterator it(folder, ec), end;
+    if (ec)
+        throw ModelInstallError("cannot read " + inQuotes(folder.string()) + ": " + ec.message());
+    for (; it != end; it.increment(ec)) {
+        if (ec) break;
+        const fs::path relative = it->path().lexically_relative(folder);
+        const fs::path target = into / relative;
+        const fs::file_status own = it->symlink_status(ec);
+        if (fs::is_directory(own)) {
+            fs::create_directory(target, ec);
+        } else if (fs::is_regular_file(own) ||
+                   (fs::is_symlink(own) && fs::is_regular_file(it->status(ec)))) {
+            fs::copy_file(it->path(), target, ec);  // a link's file, not the link
+        } else {
+            throw ModelInstallError("cannot copy " + inQuotes(it->path().string()) +
+                                    ": only folders, files and links to files are copied");
+        }
+        if (ec) {
+            throw ModelInstallError("cannot copy " + inQuotes(it->path().string()) + ": " +
+                                    ec.message());
+        }
+    }
+    if (ec)
+        throw ModelInstallError("cannot read " + inQuotes(folder.string()) + ": " + ec.message());
+}
+
+}  // namespace zimlo::speech

@@ -1,0 +1,288 @@
+#include "platform/speech/ModelInstaller.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <vector>
+
+#include "platform/media/MonotonicClock.h"
+
+namespace zimlo::speech {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string inQuotes(const fs::path& path) { return "'" + path.string() + "'"; }
+
+// A new empty folder beside `destination`, on the same file system so that moving it into place
+// is one rename. Hidden, so that nothing looking for models takes it for one.
+fs::path makeSiblingFolder(const fs::path& destination, const std::string& purpose) {
+    std::string pattern = (destination.parent_path() /
+                           ("." + destination.filename().string() + "." + purpose + "-XXXXXX"))
+                              .string();
+    if (!::mkdtemp(pattern.data())) {
+        throw ModelInstallError("cannot create a folder in " + inQuotes(destination.parent_path()) +
+                                ": " + std::strerror(errno));
+    }
+    return pattern;
+}
+
+// Removes a folder of ours unless it has been handed on.
+class FolderGuard {
+  public:
+    explicit FolderGuard(fs::path path) : path_(std::move(path)) {}
+    ~FolderGuard() {
+        std::error_code ignored;
+        if (!path_.empty()) fs::remove_all(path_, ignored);
+    }
+    FolderGuard(const FolderGuard&) = delete;
+    FolderGuard& operator=(const FolderGuard&) = delete;
+    const fs::path& path() const { return path_; }
+    void release() { path_.clear(); }
+
+  private:
+    fs::path path_;
+};
+
+// What a folder lacks to be a model, judged on the folder or the one inside it that comes
+// closest.
+std::string missingParts(const fs::path& folder) {
+    std::vector<fs::path> candidates{folder};
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        if (it->is_directory(ec)) candidates.push_back(it->path());
+    }
+    ModelPaths best;
+    int bestCount = -1;
+    for (const auto& candidate : candidates) {
+        ModelPaths parts = scanModelDirectory(candidate);
+        int count =
+            !parts.acousticModel.empty() + !parts.dictionary.empty() + !parts.languageModel.empty();
+        if (count > bestCount) {
+            best = parts;
+            bestCount = count;
+        }
+    }
+    std::vector<std::string> missing;
+    if (best.acousticModel.empty()) missing.push_back("an acoustic-model folder with an mdef file");
+    if (best.dictionary.empty()) missing.push_back("a dictionary (.dic or .dict)");
+    if (best.languageModel.empty()) missing.push_back("a language model (.lm.bin, .lm or .lm.DMP)");
+    std::string text;
+    for (size_t i = 0; i < missing.size(); ++i) {
+        text += (i == 0 ? "" : i + 1 == missing.size() ? " and " : ", ") + missing[i];
+    }
+    return text;
+}
+
+void countFiles(const fs::path& folder, ModelInstallation& installation) {
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        if (it->is_regular_file(ec)) {
+            ++installation.files;
+            installation.bytes += it->file_size(ec);
+        }
+    }
+}
+
+fs::path moved(const fs::path& path, const fs::path& from, const fs::path& to) {
+    return to / path.lexically_relative(from);
+}
+
+// The library's first complaint in its log ("ERROR: \"file.c\", line 224: text"), without
+// the source position.
+std::string firstLibraryError(const std::string& log) {
+    static const std::regex line(R"(^(?:ERROR|FATAL|FATAL_ERROR): "[^"]*", line \d+: (.*)$)");
+    std::istringstream in(log);
+    for (std::string text; std::getline(in, text);) {
+        std::smatch match;
+        if (std::regex_match(text, match, line)) return match[1];
+    }
+    return {};
+}
+
+// PocketSphinx takes a dictionary cut short without a word of complaint (its last entry may even
+// parse, with phones missing); a dictionary file ends with a line break.
+bool endsWithLineBreak(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary | std::ios::ate);
+    if (!in || in.tellg() <= 0) return false;
+    in.seekg(-1, std::ios::end);
+    return in.get() == '\n';
+}
+
+// Messages name the model as the user gave it, not our staging folder.
+std::string inSource(std::string text, const fs::path& staging, const fs::path& source) {
+    const std::string from = staging.string();
+    for (size_t at; (at = text.find(from)) != std::string::npos;)
+        text.replace(at, from.size(), source.string());
+    return text;
+}
+
+}  // namespace
+
+std::optional<std::string> checkModelLoads(const ModelPaths& paths, std::chrono::seconds timeout) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return std::string("cannot start the trial load");
+    std::fflush(nullptr);
+    pid_t pid = ::fork();
+    if (pid < 0) {
+        ::close(fds[0]);
+        ::close(fds[1]);
+        return std::string("cannot start the trial load: ") + std::strerror(errno);
+    }
+    if (pid == 0) {
+        ::close(fds[0]);
+        std::FILE* log = ::fdopen(fds[1], "w");
+        std::string error;
+        ps_decoder_s* decoder = loadDecoder(paths, &error, log, /*readWholeFiles=*/true);
+        if (!decoder && log) std::fprintf(log, "\nzimlo: %s\n", error.c_str());
+        if (log) std::fflush(log);
+        ::_exit(decoder ? 0 : 1);
+    }
+    ::close(fds[1]);
+
+    // Read the log as it comes (a full pipe would stall the child) until the child closes it.
+    std::string log;
+    const double deadline = media::MonotonicClock::nowSeconds() + timeout.count();
+    bool timedOut = false;
+    for (;;) {
+        double left = deadline - media::MonotonicClock::nowSeconds();
+        if (left <= 0) {
+            timedOut = true;
+            break;
+        }
+        pollfd readable{fds[0], POLLIN, 0};
+        int ready = ::poll(&readable, 1, static_cast<int>(left * 1000) + 1);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) continue;
+        char buffer[4096];
+        ssize_t got = ::read(fds[0], buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        log.append(buffer, static_cast<size_t>(got));
+    }
+    ::close(fds[0]);
+    if (timedOut) ::kill(pid, SIGKILL);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+
+    if (timedOut) {
+        return "the model did not load within " + std::to_string(timeout.count()) + " seconds";
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return std::nullopt;
+    std::string reason = firstLibraryError(log);
+    if (reason.empty()) {
+        if (auto at = log.rfind("\nzimlo: "); at != std::string::npos) {
+            reason = log.substr(at + 8);
+            while (!reason.empty() && reason.back() == '\n') reason.pop_back();
+        }
+    }
+    if (WIFSIGNALED(status)) {
+        std::string crash = std::string("PocketSphinx crashed while loading the model (") +
+                            ::strsignal(WTERMSIG(status)) + ")";
+        return reason.empty() ? crash : crash + " after: " + reason;
+    }
+    return reason.empty() ? std::string("the model does not load") : reason;
+}
+
+ModelInstallation installModel(const fs::path& source, const fs::path& destination,
+                               const std::function<void(const std::string&)>& progress) {
+    auto say = [&](const std::string& text) {
+        if (progress) progress(text);
+    };
+    std::error_code ec;
+    const fs::file_status status = fs::status(source, ec);
+    if (!fs::exists(status)) throw ModelInstallError("no such file or folder: " + inQuotes(source));
+    if (destination.empty() || !destination.has_filename())
+        throw ModelInstallError("no folder to install the model into");
+    fs::create_directories(destination.parent_path(), ec);
+    if (ec) {
+        throw ModelInstallError("cannot create " + inQuotes(destination.parent_path()) + ": " +
+                                ec.message());
+    }
+
+    FolderGuard staging(makeSiblingFolder(destination, "installing"));
+    // mkdtemp makes it private; the model folder gets the usual permissions of a new folder.
+    fs::permissions(staging.path(),
+                    fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                        fs::perms::others_read | fs::perms::others_exec,
+                    ec);
+    if (fs::is_directory(status)) {
+        say("copying " + source.string());
+        copyModelFolder(source, staging.path());
+    } else if (fs::is_regular_file(status)) {
+        say("unpacking " + source.string());
+        unpackModelArchive(source, staging.path());
+    } else {
+        throw ModelInstallError(inQuotes(source) + " is neither a folder nor an archive");
+    }
+
+    auto found = findModelInFolder(staging.path());
+    if (!found) {
+        throw ModelInstallError("no PocketSphinx model in " + inQuotes(source) + ": it lacks " +
+                                missingParts(staging.path()) +
+                                ", directly or inside one folder of its own");
+    }
+    if (!endsWithLineBreak(found->dictionary)) {
+        throw ModelInstallError("the dictionary " +
+                                inQuotes(inSource(found->dictionary, staging.path(), source)) +
+                                " is cut short (it does not end with a line break)");
+    }
+    say("loading the model once to check it");
+    const double started = media::MonotonicClock::nowSeconds();
+    if (auto problem = checkModelLoads(*found)) {
+        throw ModelInstallError("the model in " + inQuotes(source) +
+                                " does not load: " + inSource(*problem, staging.path(), source));
+    }
+
+    ModelInstallation installation;
+    installation.loadSeconds = media::MonotonicClock::nowSeconds() - started;
+    installation.directory = destination;
+    installation.paths = {moved(found->acousticModel, staging.path(), destination),
+                          moved(found->dictionary, staging.path(), destination),
+                          moved(found->languageModel, staging.path(), destination)};
+    countFiles(staging.path(), installation);
+
+    // Swap: the previous model steps aside into a folder of ours, the new one takes its name,
+    // and the previous one returns if that fails.
+    std::optional<FolderGuard> previous;
+    fs::path stepAside;
+    if (fs::exists(fs::symlink_status(destination, ec))) {
+        previous.emplace(makeSiblingFolder(destination, "previous"));
+        stepAside = previous->path() / "model";
+        fs::rename(destination, stepAside, ec);
+        if (ec) {
+            throw ModelInstallError("cannot replace " + inQuotes(destination) + ": " +
+                                    ec.message());
+        }
+        installation.replacedPrevious = true;
+    }
+    fs::rename(staging.path(), destination, ec);
+    if (ec) {
+        std::string why = ec.message();
+        if (previous) {
+            fs::rename(stepAside, destination, ec);
+            if (ec) {
+                previous->release();  // never delete the only copy of the previous model
+                throw ModelInstallError("cannot move the model into " + inQuotes(destination) +
+                                        " (" + why + "); the previous model is now in " +
+                                        inQuotes(stepAside));
+            }
+        }
+        throw ModelInstallError("cannot move the model into " + inQuotes(destination) + ": " + why);
+    }
+    staging.release();
+    return installation;
+}
+
+}  // namespace zimlo::speech

@@ -1,0 +1,268 @@
+// The model installer on test models made from Debian's English model (pocketsphinx-en-us):
+// good folders and archives, and broken, hostile or cut-short ones that must change nothing.
+#include <archive.h>
+#include <archive_entry.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+
+#include "platform/speech/ModelInstaller.h"
+
+namespace zimlo::speech {
+namespace {
+
+namespace fs = std::filesystem;
+
+const fs::path kEnglish = "/usr/share/pocketsphinx/model/en-us";
+
+struct Entry {
+    std::string name;
+    std::string content = {};
+    std::string symlink = {};   // a symbolic link to this target when set
+    std::string hardlink = {};  // a hard link to this name when set
+};
+
+// A tar.gz holding `entries` and, under `top`, the files of `folder` (when given).
+void writeArchive(const fs::path& path, const std::vector<Entry>& entries,
+                  const fs::path& folder = {}, const std::string& top = "") {
+    archive* out = archive_write_new();
+    archive_write_add_filter_gzip(out);
+    archive_write_set_format_pax_restricted(out);
+    ASSERT_EQ(archive_write_open_filename(out, path.c_str()), ARCHIVE_OK);
+    auto add = [&](const Entry& e) {
+        archive_entry* entry = archive_entry_new();
+        archive_entry_set_pathname(entry, e.name.c_str());
+        archive_entry_set_perm(entry, 0644);
+        if (!e.symlink.empty()) {
+            archive_entry_set_filetype(entry, AE_IFLNK);
+            archive_entry_set_symlink(entry, e.symlink.c_str());
+        } else if (!e.hardlink.empty()) {
+            archive_entry_set_filetype(entry, AE_IFREG);
+            archive_entry_set_hardlink(entry, e.hardlink.c_str());
+        } else {
+            archive_entry_set_filetype(entry, AE_IFREG);
+            archive_entry_set_size(entry, static_cast<la_int64_t>(e.content.size()));
+        }
+        archive_write_header(out, entry);
+        if (!e.content.empty()) archive_write_data(out, e.content.data(), e.content.size());
+        archive_entry_free(entry);
+    };
+    if (!folder.empty()) {
+        for (const auto& file : fs::recursive_directory_iterator(folder)) {
+            if (!file.is_regular_file()) continue;
+            std::ifstream in(file.path(), std::ios::binary);
+            std::string content((std::istreambuf_iterator<char>(in)), {});
+            add({(fs::path(top) / file.path().lexically_relative(folder)).string(), content});
+        }
+    }
+    for (const auto& e : entries) add(e);
+    archive_write_close(out);
+    archive_write_free(out);
+}
+
+void cutInHalf(const fs::path& file) { fs::resize_file(file, fs::file_size(file) / 2); }
+
+class ModelInstallerTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(fs::exists(kEnglish / "en-us" / "mdef")) << "pocketsphinx-en-us is missing";
+        std::string pattern = (fs::temp_directory_path() / "zimlo-models-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        root = pattern;
+        models = root / "data" / "zimlo" / "models";
+        destination = models / "zh-CN";
+    }
+    void TearDown() override { fs::remove_all(root); }
+
+    // A copy of the English model in Debian's layout, which is one of the generic ones.
+    fs::path englishCopy(const std::string& name) {
+        fs::path copy = root / name;
+        fs::copy(kEnglish, copy, fs::copy_options::recursive);
+        return copy;
+    }
+    // Every file under `dir` with its size: what must not change.
+    static std::map<std::string, uintmax_t> snapshot(const fs::path& dir) {
+        std::map<std::string, uintmax_t> files;
+        for (const auto& entry : fs::recursive_directory_iterator(dir))
+            files[entry.path().lexically_relative(dir).string()] =
+                entry.is_regular_file() ? entry.file_size() : 0;
+        return files;
+    }
+    std::vector<std::string> modelsFolderNames() const {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(models))
+            names.push_back(entry.path().filename().string());
+        return names;
+    }
+
+    fs::path root, models, destination;
+};
+
+TEST_F(ModelInstallerTest, InstallsAFolderThenAnArchiveThatReplacesIt) {
+    std::vector<std::string> steps;
+    auto flat = installModel(englishCopy("flat"), destination,
+                             [&](const std::string& step) { steps.push_back(step); });
+    EXPECT_EQ(flat.directory, destination);
+    EXPECT_EQ(flat.paths, (ModelPaths{destination / "en-us", destination / "cmudict-en-us.dict",
+                                      destination / "en-us.lm.bin"}));
+    EXPECT_EQ(flat.files, 11u);
+    EXPECT_FALSE(flat.replacedPrevious);
+    EXPECT_EQ(findModelInFolder(destination), flat.paths);
+    ASSERT_EQ(steps.size(), 2u);
+    EXPECT_EQ(steps[1], "loading the model once to check it");
+
+    // The archive's own top folder is kept; the previous model goes entirely.
+    writeArchive(root / "model.tar.gz", {}, kEnglish, "cmusphinx-en-5.2");
+    auto nested = installModel(root / "model.tar.gz", destination);
+    EXPECT_TRUE(nested.replacedPrevious);
+    EXPECT_EQ(nested.paths.languageModel, destination / "cmusphinx-en-5.2" / "en-us.lm.bin");
+    EXPECT_EQ(findModelInFolder(destination), nested.paths);
+    EXPECT_FALSE(fs::exists(destination / "en-us.lm.bin"));
+    EXPECT_EQ(fs::status(destination).permissions() & fs::perms::others_read,
+              fs::perms::others_read);
+    EXPECT_EQ(modelsFolderNames(), std::vector<std::string>{"zh-CN"});
+}
+
+TEST_F(ModelInstallerTest, BrokenHostileAndCutShortModelsChangeNothing) {
+    installModel(englishCopy("installed"), destination);
+    const auto before = snapshot(destination);
+    writeArchive(root / "good.tar.gz", {}, kEnglish, "model");
+
+    struct Case {
+        std::string what;
+        std::function<fs::path()> make;
+        std::string expected;  // part of the error
+    };
+    auto cutFolder = [&](const std::string& file) {
+        return [this, file] {
+            fs::path copy = englishCopy("cut-" + fs::path(file).filename().string());
+            cutInHalf(copy / file);
+            return copy;
+        };
+    };
+    const std::vector<Case> cases{
+        {"not an archive",
+         [&] {
+             std::ofstream(root / "junk.tar.gz") << std::string(4096, '\x17');
+             return root / "junk.tar.gz";
+         },
+         "as an archive"},
+        {"archive cut short",
+         [&] {
+             fs::copy_file(root / "good.tar.gz", root / "cut.tar.gz");
+             cutInHalf(root / "cut.tar.gz");
+             return root / "cut.tar.gz";
+         },
+         "damaged"},
+        {"path traversal",
+         [&] {
+             writeArchive(root / "up.tar.gz", {{"model/README", "x"}, {"../evil", "x"}});
+             return root / "up.tar.gz";
+         },
+         "'../evil' would be written outside the model folder"},
+        {"absolute name",
+         [&] {
+             writeArchive(root / "abs.tar.gz", {{(root / "absolute-evil").string(), "x"}});
+             return root / "abs.tar.gz";
+         },
+         "would be written outside the model folder"},
+        {"symbolic link climbing out",
+         [&] {
+             writeArchive(root / "link.tar.gz", {{"model/a.dic", "", "../../../etc/passwd"}});
+             return root / "link.tar.gz";
+         },
+         "symbolic link 'model/a.dic'"},
+        {"hard link out",
+         [&] {
+             writeArchive(root / "hard.tar.gz", {{"model/a.dic", "", "", "../outside"}});
+             return root / "hard.tar.gz";
+         },
+         "hard link 'model/a.dic'"},
+        {"no model inside",
+         [&] {
+             writeArchive(root / "empty.tar.gz", {{"model/README", "x"}, {"model/x.dic", "a A\n"}});
+             return root / "empty.tar.gz";
+         },
+         "lacks an acoustic-model folder with an mdef file and a language model"},
+        {"means cut short", cutFolder("en-us/means"), "Failed to read density data"},
+        {"mdef cut short (the library crashes)", cutFolder("en-us/mdef"), "crashed"},
+        {"sendump cut short", cutFolder("en-us/sendump"), "sendump"},
+        {"language model cut short", cutFolder("en-us.lm.bin"), "does not load"},
+        {"dictionary cut short", cutFolder("cmudict-en-us.dict"), "is cut short"},
+        {"missing source", [&] { return root / "absent"; }, "no such file or folder"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::path source = c.make();
+        try {
+            installModel(source, destination);
+            ADD_FAILURE() << "installed";
+        } catch (const ModelInstallError& error) {
+            EXPECT_NE(std::string(error.what()).find(c.expected), std::string::npos)
+                << error.what();
+            // Named as the user gave it, never as our staging folder.
+            EXPECT_EQ(std::string(error.what()).find(".zh-CN."), std::string::npos) << error.what();
+        }
+        EXPECT_EQ(snapshot(destination), before);
+        EXPECT_EQ(modelsFolderNames(), std::vector<std::string>{"zh-CN"});
+    }
+    EXPECT_FALSE(fs::exists(models / "evil"));
+    EXPECT_FALSE(fs::exists(root / "absolute-evil"));
+    EXPECT_FALSE(fs::exists(root / "data" / "zimlo" / "outside"));
+}
+
+std::string run(const std::string& command, int& status) {
+    std::string out;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    char buffer[4096];
+    for (size_t n; pipe && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        out.append(buffer, n);
+    int raw = pipe ? ::pclose(pipe) : -1;
+    status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return out;
+}
+
+TEST_F(ModelInstallerTest, ToolInstallsAndListsModels) {
+    const std::string tool = "XDG_DATA_HOME='" + (root / "data").string() + "' " +
+                             ZIMLO_BINARY_DIR + "/tools/zimlo-tool/zimlo-tool models ";
+    int status = -1;
+    std::string listed = run(tool + "list", status);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(listed.rfind("zh-CN\tnone\tlooked in: " + destination.string() + " ", 0), 0u)
+        << listed;
+
+    std::string printed = run(
+        tool + "install '" + englishCopy("m").string() + "' --language zh-CN 2>/dev/null", status);
+    EXPECT_EQ(status, 0) << printed;
+    EXPECT_EQ(printed.rfind("installed the zh-CN speech model in " + destination.string() +
+                                "\n\tacoustic model\ten-us\n\tdictionary\tcmudict-en-us.dict\n"
+                                "\tlanguage model\ten-us.lm.bin\n\t11 files, ",
+                            0),
+              0u)
+        << printed;
+    listed = run(tool + "list", status);
+    EXPECT_EQ(
+        listed.rfind("zh-CN\tin use\t" + destination.string() + "\n\tacoustic model\ten-us\n", 0),
+        0u)
+        << listed;
+
+    printed =
+        run(tool + "install '" + (root / "absent").string() + "' --language zh-CN 2>&1", status);
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(printed.find("error: no such file or folder"), std::string::npos) << printed;
+    printed = run(tool + "install '" + (root / "m").string() + "' --language fr-FR 2>&1", status);
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(printed.find("unknown language 'fr-FR'"), std::string::npos) << printed;
+    EXPECT_EQ(run(tool + "install '" + (root / "m").string() + "' 2>&1", status)
+                  .rfind("error: usage: zimlo-tool models install", 0),
+              0u);
+}
+
+}  // namespace
+}  // namespace zimlo::speech
