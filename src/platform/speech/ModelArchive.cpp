@@ -74,7 +74,12 @@ void copyData(archive* in, archive* out, const std::string& entryName) {
 
 }  // namespace
 
-void unpackModelArchive(const fs::path& archivePath, const fs::path& into) {
+void unpackModelArchive(const fs::path& archivePath, const fs::path& folder) {
+    // libarchive refuses to write through any symbolic link on an entry's path, including those
+    // above the folder (a data folder on another disk): name the folder without them.
+    std::error_code ec;
+    const fs::path into = fs::canonical(folder, ec);
+    if (ec) throw ModelInstallError("cannot unpack into " + inQuotes(folder) + ": " + ec.message());
     std::unique_ptr<archive, ReaderFree> in(archive_read_new());
     std::unique_ptr<archive, WriterFree> out(archive_write_disk_new());
     if (!in || !out) throw ModelInstallError("out of memory");
@@ -157,7 +162,9 @@ void copyModelFolder(const fs::path& folder, const fs::path& into) {
         const fs::path relative = it->path().lexically_relative(folder);
         const fs::path target = into / relative;
         const fs::file_status own = it->symlink_status(ec);
-        if (fs::is_directory(own)) {
+        if (fs::is_directory(own) && fs::equivalent(it->path(), into, ec)) {
+            it.disable_recursion_pending();  // the copy itself, when `into` lies in `folder`
+        } else if (fs::is_directory(own)) {
             fs::create_directory(target, ec);
         } else if (fs::is_regular_file(own) ||
                    (fs::is_symlink(own) && fs::is_regular_file(it->status(ec)))) {

@@ -75,6 +75,9 @@ class ModelInstallerTest : public ::testing::Test {
         std::string pattern = (fs::temp_directory_path() / "zimlo-models-XXXXXX").string();
         ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
         root = pattern;
+        // The data folder is reached through a link, as when it lives on another disk.
+        fs::create_directory(root / "disk");
+        fs::create_directory_symlink(root / "disk", root / "data");
         models = root / "data" / "zimlo" / "models";
         destination = models / "zh-CN";
     }
@@ -127,6 +130,17 @@ TEST_F(ModelInstallerTest, InstallsAFolderThenAnArchiveThatReplacesIt) {
     EXPECT_EQ(fs::status(destination).permissions() & fs::perms::others_read,
               fs::perms::others_read);
     EXPECT_EQ(modelsFolderNames(), std::vector<std::string>{"zh-CN"});
+}
+
+TEST_F(ModelInstallerTest, InstallsFromTheFolderThatHoldsTheModelsFolder) {
+    // The staging folder appears inside the source while it is copied; it must not copy itself.
+    fs::create_directories(models);
+    fs::copy(kEnglish, models, fs::copy_options::recursive);
+    auto installed = installModel(models, destination);
+    EXPECT_EQ(installed.paths.acousticModel, destination / "en-us");
+    EXPECT_EQ(installed.files, 11u);
+    for (const auto& entry : fs::directory_iterator(destination))
+        EXPECT_NE(entry.path().filename().string().front(), '.') << entry.path();
 }
 
 TEST_F(ModelInstallerTest, BrokenHostileAndCutShortModelsChangeNothing) {
