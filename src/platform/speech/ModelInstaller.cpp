@@ -95,7 +95,8 @@ void countFiles(const fs::path& folder, ModelInstallation& installation) {
 }
 
 fs::path moved(const fs::path& path, const fs::path& from, const fs::path& to) {
-    return to / path.lexically_relative(from);
+    const fs::path relative = path.lexically_relative(from);
+    return relative == "." ? to : to / relative;
 }
 
 // The library's first complaint in its log ("ERROR: \"file.c\", line 224: text"), without
