@@ -195,6 +195,46 @@ AudioSourceInfo defaultSourceInfo() {
     return *query.info;
 }
 
+// The monitor of the default sink, by name. pipewire-pulse (PipeWire desktops) resolves the
+// special name "@DEFAULT_MONITOR@" to the default source, the microphone, so the name is looked
+// up here; the special name stays the answer when the server does not say.
+std::string defaultSinkMonitorName() {
+    struct Query {
+        pa_threaded_mainloop* loop;
+        std::string sink;
+        std::string monitor;
+    };
+    try {
+        Connection connection("Zimlo device query");
+        Query query{connection.loop, {}, {}};
+        pa_threaded_mainloop_lock(connection.loop);
+        connection.await(pa_context_get_server_info(
+            connection.context,
+            [](pa_context*, const pa_server_info* info, void* user) {
+                auto* q = static_cast<Query*>(user);
+                if (info && info->default_sink_name) q->sink = info->default_sink_name;
+                pa_threaded_mainloop_signal(q->loop, 0);
+            },
+            &query));
+        if (!query.sink.empty()) {
+            connection.await(pa_context_get_sink_info_by_name(
+                connection.context, query.sink.c_str(),
+                [](pa_context*, const pa_sink_info* info, int eol, void* user) {
+                    auto* q = static_cast<Query*>(user);
+                    if (eol == 0 && info && info->monitor_source_name && q->monitor.empty())
+                        q->monitor = info->monitor_source_name;
+                    pa_threaded_mainloop_signal(q->loop, 0);
+                },
+                &query));
+        }
+        pa_threaded_mainloop_unlock(connection.loop);
+        if (!query.monitor.empty()) return query.monitor;
+    } catch (const AudioError&) {
+        // The capture's own connection reports the problem.
+    }
+    return "@DEFAULT_MONITOR@";
+}
+
 std::optional<AudioSourceInfo> defaultMicrophone() {
     try {
         auto info = defaultSourceInfo();
@@ -358,7 +398,7 @@ std::unique_ptr<PulseCapture> PulseCapture::start(const CaptureRequest& request,
 std::unique_ptr<PulseCapture> PulseCapture::startSystemAudio(SampleHandler onSample,
                                                              ErrorHandler onError) {
     CaptureRequest request;
-    request.device = "@DEFAULT_MONITOR@";
+    request.device = defaultSinkMonitorName();
     request.format = media::SampleFormat::Float32;
     request.sampleRate = 48000;
     request.channels = 2;

@@ -40,6 +40,9 @@ struct CaptureRequest {
 AudioSourceInfo defaultSourceInfo();
 // The default source when it is a real input (not a sink's monitor), or none.
 std::optional<AudioSourceInfo> defaultMicrophone();
+// The source name of the default sink's monitor (what the computer plays), asked of the server;
+// "@DEFAULT_MONITOR@" when it does not say. System audio is recorded from it.
+std::string defaultSinkMonitorName();
 
 // Records one PulseAudio stream on a thread of its own. Every delivered sample is stamped with
 // the monotonic clock at the moment its first frame was captured, and consecutive samples are
