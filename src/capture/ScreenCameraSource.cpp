@@ -9,7 +9,9 @@
 #include <future>
 #include <thread>
 
+#include "capture/PortalSessions.h"
 #include "capture/ScreenCaptureTargetProvider.h"
+#include "platform/portal/PipeWireScreenStream.h"
 #include "platform/runtime/DispatchGroup.h"
 #include "platform/runtime/FirstErrorSlot.h"
 #include "platform/runtime/MainQueue.h"
@@ -74,7 +76,7 @@ void CameraPreviewLayer::deliver(const media::VideoSample& frame) {
 // ---- The screen stream with its system audio
 
 struct ScreenCameraSource::ScreenStreamHandle {
-    std::unique_ptr<x11::ScreenStream> video;
+    std::unique_ptr<screen::CaptureStream> video;
     std::unique_ptr<audio::PulseCapture> systemAudio;
 
     void stop() {
@@ -175,12 +177,10 @@ void ScreenCameraSource::resetMeasurement() {
 }
 
 void ScreenCameraSource::configureScreenStream() {
-    auto own = ownWindowsWithinLimit(options_.displayName);
-    auto filter = ScreenCaptureTargetProvider::contentFilter(target_, own);
     auto settings = recordingSettings();
     auto size = captureSize(target_, settings);
 
-    x11::ScreenStreamConfiguration configuration;
+    screen::CaptureStreamConfiguration configuration;
     configuration.width = size.width;
     configuration.height = size.height;
     configuration.minimumFrameInterval = frameDuration(settings.frameRate);
@@ -191,9 +191,34 @@ void ScreenCameraSource::configureScreenStream() {
     auto handle = std::make_shared<ScreenStreamHandle>();
     std::weak_ptr<ScreenCameraSource> weak = weak_from_this();
     try {
-        handle->video = std::make_unique<x11::ScreenStream>(
-            filter, configuration,
-            options_.displayName.empty() ? nullptr : options_.displayName.c_str());
+        if (target_.kind.isPortal()) {
+            // The portal's size is known from the first frame; the capture-size rule applies to
+            // it then.
+            configuration.sizeForSource = [resolution =
+                                               settings.resolution](screen::PictureSize source) {
+                auto fitted = resolution.captureSize(zimlo::PixelSize{source.width, source.height});
+                return screen::PictureSize{fitted.width, fitted.height};
+            };
+            std::shared_ptr<PortalSessionKeeper> keeper;
+            {
+                std::lock_guard lock(streamMutex_);
+                if (!portalSessions_)
+                    portalSessions_ =
+                        std::make_shared<PortalSessionKeeper>(target_.kind.portal().type);
+                keeper = portalSessions_;
+            }
+            handle->video = std::make_unique<portal::PipeWireScreenStream>(
+                [keeper](std::shared_ptr<portal::OpenCancellation> cancellation) {
+                    return keeper->obtain(std::move(cancellation));
+                },
+                configuration);
+        } else {
+            auto own = ownWindowsWithinLimit(options_.displayName);
+            auto filter = ScreenCaptureTargetProvider::contentFilter(target_, own);
+            handle->video = std::make_unique<x11::ScreenStream>(
+                filter, configuration,
+                options_.displayName.empty() ? nullptr : options_.displayName.c_str());
+        }
         handle->video->setFrameHandler(
             [weak](const media::VideoSample& sample) {
                 if (auto self = weak.lock()) self->streamDidOutputScreenSample(sample);
@@ -319,7 +344,7 @@ void ScreenCameraSource::reportStatus(int width, int height, std::optional<doubl
     status.requestedWidth = settings.resolution.width;
     status.requestedHeight = settings.resolution.height;
     status.settings = settings;
-    status.isDisplayCapture = target_.kind.isDisplay();
+    status.isDisplayCapture = target_.kind.capturesWholeScreen();
     status.measuredFrameRate = rate;
     MainQueue::post([weak = weak_from_this(), status] {
         auto self = weak.lock();

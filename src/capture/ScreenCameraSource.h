@@ -19,11 +19,9 @@
 #include "platform/media/MediaSample.h"
 #include "platform/runtime/SerialQueue.h"
 
-namespace zimlo::x11 {
-class ScreenStream;
-}
-
 namespace zimlo::capture {
+
+class PortalSessionKeeper;
 
 // What the camera window shows: the mirrored camera picture, filling its bounds.
 // Frames arrive on the camera-data queue; the view converts and draws them itself.
@@ -180,6 +178,8 @@ class ScreenCameraSource : public std::enable_shared_from_this<ScreenCameraSourc
 
     mutable std::mutex streamMutex_;
     std::shared_ptr<ScreenStreamHandle> screenStream_;
+    // Portal targets: the session every stream of this source reads (the user chooses once).
+    std::shared_ptr<PortalSessionKeeper> portalSessions_;
     std::optional<uint64_t> lastStreamDropped_, lastStreamDelivered_;
 
     // Read on the sample queues, written on the main thread: one short lock.

@@ -11,6 +11,12 @@
 
 namespace zimlo::capture {
 
+struct PixelSize {
+    double width = 1;
+    double height = 1;
+    friend bool operator==(const PixelSize&, const PixelSize&) = default;
+};
+
 // An image shown for a target: either a named system symbol ("desktopcomputer", "app.dashed")
 // that the user interface draws itself, or BGRA pixels.
 struct TargetImage {
@@ -24,30 +30,46 @@ struct TargetImage {
     bool isSymbol() const { return !pixels; }
 };
 
-struct PixelSize {
-    double width = 1;
-    double height = 1;
-    friend bool operator==(const PixelSize&, const PixelSize&) = default;
+// A source the desktop portal's own chooser picks (Wayland desktops, where other programs'
+// windows and the screens cannot be listed): the kind offered, and what is remembered from the
+// last recording of that kind.
+struct PortalSource {
+    enum class Type { monitor, window };
+    Type type = Type::monitor;
+    std::optional<PixelSize> lastKnownSize;  // the stream size the portal last announced
+    bool restoresLastChoice = false;         // a restore token is kept: no chooser needed
+
+    friend bool operator==(const PortalSource& a, const PortalSource& b) {
+        return a.type == b.type;
+    }
 };
 
 // One thing the user can record: a whole display or one application window.
 struct ScreenCaptureTarget {
-    // `display` carrying a display, `window` carrying a window; payloads compare by identifier.
+    // `display` carrying an X11 display, `window` carrying an X11 window, or a portal source;
+    // payloads compare by identifier (portal sources by type).
     struct Kind {
-        std::variant<x11::DisplayInfo, x11::WindowInfo> payload;
+        std::variant<x11::DisplayInfo, x11::WindowInfo, PortalSource> payload;
 
         bool isDisplay() const { return payload.index() == 0; }
         bool isWindow() const { return payload.index() == 1; }
+        bool isPortal() const { return payload.index() == 2; }
         const x11::DisplayInfo& display() const { return std::get<0>(payload); }
         const x11::WindowInfo& window() const { return std::get<1>(payload); }
+        const PortalSource& portal() const { return std::get<2>(payload); }
+        // A whole screen, whichever back end shows it.
+        bool capturesWholeScreen() const {
+            return isDisplay() || (isPortal() && portal().type == PortalSource::Type::monitor);
+        }
         friend bool operator==(const Kind& a, const Kind& b) {
             if (a.payload.index() != b.payload.index()) return false;
+            if (a.isPortal()) return a.portal() == b.portal();
             return a.isDisplay() ? a.display().id == b.display().id
                                  : a.window().id == b.window().id;
         }
     };
 
-    std::string id;  // "display-N" or "window-N"
+    std::string id;  // "display-N", "window-N", "portal-monitor" or "portal-window"
     std::string title;
     std::optional<std::string> subtitle;
     std::optional<TargetImage> icon;

@@ -3,9 +3,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
+#include <mutex>
 #include <set>
 
+#include "capture/CaptureBackendSelection.h"
+#include "capture/PortalSessions.h"
+#include "platform/portal/PipeWireScreenStream.h"
 #include "platform/runtime/MainQueue.h"
 #include "platform/runtime/SerialQueue.h"
 #include "platform/x11/NameOrder.h"
@@ -35,7 +41,86 @@ size_t displayIndex(const std::vector<x11::DisplayInfo>& displays, const x11::Re
     return best;
 }
 
+constexpr PixelSize kUnknownPortalSize{1920, 1080};
+
+std::string sizeText(const PixelSize& size) {
+    return std::to_string(static_cast<int>(size.width)) + " × " +
+           std::to_string(static_cast<int>(size.height));
+}
+
+// One picture of a portal source whose last choice the kept token restores (no chooser). A
+// token the portal no longer honours would bring the chooser up: it is given a while, then the
+// attempt is cancelled.
+std::optional<TargetImage> portalThumbnail(PortalSource::Type type) {
+    if (!PortalSourceMemory().restoreToken(type)) return std::nullopt;
+    screen::CaptureStreamConfiguration configuration;
+    configuration.showsCursor = false;
+    configuration.sizeForSource = [](screen::PictureSize source) {
+        auto [width, height] =
+            ScreenCaptureTargetProvider::thumbnailSize(source.width, source.height);
+        return screen::PictureSize{width, height};
+    };
+    portal::PipeWireScreenStream stream(
+        [type](std::shared_ptr<portal::OpenCancellation> cancellation) {
+            return openPortalSession(type, std::move(cancellation));
+        },
+        configuration);
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::shared_ptr<const media::PixelBuffer> picture;
+    bool started = false, failed = false;
+    stream.setFrameHandler(
+        [&](const media::VideoSample& sample) {
+            std::lock_guard lock(mutex);
+            if (!picture) picture = sample.pixels;
+            changed.notify_all();
+        },
+        nullptr);
+    stream.startCapture([&](std::optional<std::string> error) {
+        std::lock_guard lock(mutex);
+        started = true;
+        failed = error.has_value();
+        changed.notify_all();
+    });
+    {
+        std::unique_lock lock(mutex);
+        changed.wait_for(lock, std::chrono::seconds(10), [&] { return picture || failed; });
+    }
+    stream.stopCapture();
+    std::lock_guard lock(mutex);
+    (void)started;
+    if (!picture) return std::nullopt;
+    return TargetImage::image(picture);
+}
+
 }  // namespace
+
+std::vector<ScreenCaptureTarget> ScreenCaptureTargetProvider::buildPortalTargets(
+    const portal::ScreenCastInfo& info, const PortalSourceMemory& memory) {
+    std::vector<ScreenCaptureTarget> targets;
+    auto add = [&](PortalSource::Type type, const char* id, const char* title, const char* icon) {
+        PortalSource source;
+        source.type = type;
+        source.lastKnownSize = memory.lastSize(type);
+        source.restoresLastChoice = memory.restoreToken(type).has_value();
+        ScreenCaptureTarget target;
+        target.id = id;
+        target.title = title;
+        target.subtitle = source.restoresLastChoice && source.lastKnownSize
+                              ? "上次选择 · " + sizeText(*source.lastKnownSize)
+                              : std::string("确认后在系统窗口中选择");
+        target.icon = TargetImage::symbol(icon);
+        target.kind.payload = source;
+        targets.push_back(std::move(target));
+    };
+    if (info.offers(portal::SourceType::monitor))
+        add(PortalSource::Type::monitor, "portal-monitor", "整个屏幕", "desktopcomputer");
+    // Only where the portal can really capture one window: some back ends answer a window
+    // request with a whole screen.
+    if (info.offers(portal::SourceType::window))
+        add(PortalSource::Type::window, "portal-window", "应用窗口", "app.dashed");
+    return targets;
+}
 
 std::vector<x11::WindowInfo> ScreenCaptureTargetProvider::ownWindows(
     const x11::ShareableContent& content, pid_t ownPid) {
@@ -114,7 +199,18 @@ void ScreenCaptureTargetProvider::loadTargets(std::function<void(TargetsResult)>
     providerQueue().async([completion = std::move(completion)] {
         TargetsResult result;
         try {
-            result = buildTargets(x11::queryShareableContent(), getpid());
+            auto choice = currentCaptureBackend();
+            if (!choice.backend) {
+                result = choice.error;
+            } else if (*choice.backend == screen::CaptureBackend::portal) {
+                auto info = portal::probeScreenCast();
+                if (info)
+                    result = buildPortalTargets(*info, PortalSourceMemory());
+                else
+                    result = std::string("桌面门户不再提供屏幕录制（ScreenCast）");
+            } else {
+                result = buildTargets(x11::queryShareableContent(), getpid());
+            }
         } catch (const std::exception& error) {
             result = std::string(error.what());
         }
@@ -137,6 +233,21 @@ std::pair<int, int> ScreenCaptureTargetProvider::thumbnailSize(double w, double 
 void ScreenCaptureTargetProvider::loadThumbnail(
     const ScreenCaptureTarget& target,
     std::function<void(std::optional<TargetImage>)> completion) const {
+    if (target.kind.isPortal()) {
+        providerQueue().async(
+            [type = target.kind.portal().type, completion = std::move(completion)] {
+                std::optional<TargetImage> image;
+                try {
+                    image = portalThumbnail(type);
+                } catch (const std::exception&) {
+                    // No picture: the placeholder stays.
+                }
+                MainQueue::post([completion, image = std::move(image)] {
+                    if (completion) completion(image);
+                });
+            });
+        return;
+    }
     x11::ContentFilter filter = contentFilter(target);
     PixelSize native = nativePixelSize(target);
     providerQueue().async([filter, native, completion = std::move(completion)] {
@@ -156,6 +267,7 @@ void ScreenCaptureTargetProvider::loadThumbnail(
 x11::ContentFilter ScreenCaptureTargetProvider::contentFilter(
     const ScreenCaptureTarget& target, const std::vector<x11::WindowInfo>& extraExcluded) {
     if (target.kind.isWindow()) return x11::ContentFilter::forWindow(target.kind.window().id);
+    if (target.kind.isPortal()) return {};  // the portal's chooser decides what is captured
     std::vector<uint32_t> excluded;
     std::set<uint32_t> seen;
     for (const auto* list : {&target.excludedWindows, &extraExcluded}) {
@@ -167,6 +279,10 @@ x11::ContentFilter ScreenCaptureTargetProvider::contentFilter(
 }
 
 PixelSize ScreenCaptureTargetProvider::nativePixelSize(const ScreenCaptureTarget& target) {
+    if (target.kind.isPortal()) {
+        PixelSize size = target.kind.portal().lastKnownSize.value_or(kUnknownPortalSize);
+        return {std::max(1.0, size.width), std::max(1.0, size.height)};
+    }
     if (target.kind.isDisplay()) {
         const auto& display = target.kind.display();
         bool hasMode = display.nativeWidth > 0 && display.nativeHeight > 0;

@@ -8,12 +8,16 @@
 #include <variant>
 #include <vector>
 
+#include "capture/PortalSourceMemory.h"
 #include "capture/ScreenCaptureTarget.h"
+#include "platform/portal/ScreenCastPortal.h"
 #include "platform/x11/X11Types.h"
 
 namespace zimlo::capture {
 
-// Lists what can be recorded. Stateless: every call asks the X server afresh.
+// Lists what can be recorded. Stateless: every call asks the system afresh. With the X11 back end
+// that is every display and window; with the desktop portal (Wayland), one target per kind of
+// source the portal offers, whose actual screen or window the portal's own chooser picks.
 class ScreenCaptureTargetProvider {
   public:
     // Either the targets or the error text of a failed query.
@@ -26,17 +30,22 @@ class ScreenCaptureTargetProvider {
     void loadThumbnail(const ScreenCaptureTarget& target,
                        std::function<void(std::optional<TargetImage>)> completion) const;
 
-    // Window: that window alone. Display: the target's excluded windows followed by
-    // `extraExcluded`, duplicates removed (first occurrence kept).
+    // X11 targets only. Window: that window alone. Display: the target's excluded windows
+    // followed by `extraExcluded`, duplicates removed (first occurrence kept).
     static x11::ContentFilter contentFilter(const ScreenCaptureTarget& target,
                                             const std::vector<x11::WindowInfo>& extraExcluded = {});
-    // Display: its largest mode (its current size when it has none). Window: its frame. Each
-    // dimension at least 1.
+    // Display: its largest mode (its current size when it has none). Window: its frame. Portal
+    // source: the size its last stream had, 1920 × 1080 before the first. Each dimension at
+    // least 1.
     static PixelSize nativePixelSize(const ScreenCaptureTarget& target);
 
     // The listing rules applied to a content snapshot (what loadTargets does after the query).
     static std::vector<ScreenCaptureTarget> buildTargets(const x11::ShareableContent& content,
                                                          pid_t ownPid);
+    // The portal's offer as targets: "portal-monitor" and, where the portal can capture single
+    // windows, "portal-window", with what `memory` kept from earlier recordings.
+    static std::vector<ScreenCaptureTarget> buildPortalTargets(const portal::ScreenCastInfo& info,
+                                                               const PortalSourceMemory& memory);
     // Windows of the snapshot that belong to process `ownPid`.
     static std::vector<x11::WindowInfo> ownWindows(const x11::ShareableContent& content,
                                                    pid_t ownPid);

@@ -9,6 +9,7 @@
 
 #include "platform/media/MediaSample.h"
 #include "platform/media/MediaTime.h"
+#include "platform/screen/CaptureStream.h"
 #include "platform/x11/X11Types.h"
 
 namespace zimlo {
@@ -17,17 +18,7 @@ class SerialQueue;
 
 namespace zimlo::x11 {
 
-struct ScreenStreamConfiguration {
-    int width = 1920;   // size of delivered frames (the capture size); content keeps its aspect
-    int height = 1080;  // ratio and is centred on black when the shapes differ
-    media::MediaTime minimumFrameInterval = media::MediaTime::make(1, 30);
-    bool showsCursor = true;
-    // Frames handed to the delivery queue and not yet taken by the handler; a frame that would
-    // exceed it is dropped (counted in droppedFrameCount), so capture never waits for a consumer.
-    int queueDepth = 5;
-    // Leave out every window of this process too, including ones created after the start.
-    bool excludesCurrentProcessWindows = true;
-};
+using ScreenStreamConfiguration = screen::CaptureStreamConfiguration;
 
 // A screen capture stream on X11: a capture thread of its own with a private X connection grabs
 // the filter's display (XShm) or window (XComposite pixmap) at the frame interval, blends the
@@ -48,45 +39,39 @@ struct ScreenStreamConfiguration {
 // Display frames never show this process's windows or the filter's excluded windows: where
 // they overlap the display, that part of the frame is composed from the other windows'
 // composite pixmaps in stacking order over the root background.
-class ScreenStream {
+class ScreenStream : public screen::CaptureStream {
   public:
-    using FrameHandler = std::function<void(const media::VideoSample&)>;
-    // The stream stopped by itself (the captured window was closed); the text is user-facing.
-    using StopHandler = std::function<void(const std::string& error)>;
-    // Empty optional: success; otherwise the user-facing error text.
-    using Completion = std::function<void(std::optional<std::string> error)>;
-
     // `displayName` null: $DISPLAY.
     ScreenStream(ContentFilter filter, ScreenStreamConfiguration configuration,
                  const char* displayName = nullptr);
-    ~ScreenStream();  // stops capturing (waits for the capture thread)
+    ~ScreenStream() override;  // stops capturing (waits for the capture thread)
 
     ScreenStream(const ScreenStream&) = delete;
     ScreenStream& operator=(const ScreenStream&) = delete;
 
     // Set before startCapture. `queue` may be null (deliver on the capture thread); it must
     // outlive the stream or the stream's stop.
-    void setFrameHandler(FrameHandler handler, SerialQueue* queue);
-    void setStopHandler(StopHandler handler);
+    void setFrameHandler(FrameHandler handler, SerialQueue* queue) override;
+    void setStopHandler(StopHandler handler) override;
 
     // Starts the capture thread; the completion runs on it once the X set-up succeeded (frames
     // follow) or failed (the thread has ended). Starting a running stream completes at once
     // with success, on the caller's thread.
-    void startCapture(Completion completion);
+    void startCapture(Completion completion) override;
     // Stops the capture thread and waits for it; the completion then runs on the caller's
     // thread before stopCapture returns. No frame is delivered to the handler after that, even
     // one already posted to the queue.
-    void stopCapture(Completion completion = {});
+    void stopCapture(Completion completion = {}) override;
     // Takes effect from the next frame (size, interval, cursor, queue depth).
-    void updateConfiguration(const ScreenStreamConfiguration& configuration);
+    void updateConfiguration(const ScreenStreamConfiguration& configuration) override;
 
-    ScreenStreamConfiguration configuration() const;
+    ScreenStreamConfiguration configuration() const override;
     const ContentFilter& filter() const { return filter_; }
-    bool isRunning() const;
+    bool isRunning() const override;
 
     // Frames lost because the delivery queue was full or the capture fell behind its interval.
-    uint64_t droppedFrameCount() const;
-    uint64_t deliveredFrameCount() const;
+    uint64_t droppedFrameCount() const override;
+    uint64_t deliveredFrameCount() const override;
 
     struct Shared;  // state shared with the capture thread and posted frames
 

@@ -147,7 +147,9 @@ int record(const Arguments& arguments) {
     source->onStateChange = [](capture::CaptureState state) {
         std::cout << "state: " << describe(state) << std::endl;
     };
-    source->onScreenCaptureStatusChange = [](capture::ScreenCaptureStatus status) {
+    bool firstFrame = false;
+    source->onScreenCaptureStatusChange = [&firstFrame](capture::ScreenCaptureStatus status) {
+        firstFrame = true;
         std::cout << "status: " << status.displayText() << std::endl;
     };
     source->onFinishRecording = [&](auto main, auto pip) { finished.emplace(main, pip); };
@@ -161,6 +163,25 @@ int record(const Arguments& arguments) {
         return fail("初始化失败：" + error.description());
     }
     source->startScreenCapture();
+    // Record from the first frame on: the desktop portal may first show its chooser.
+    {
+        bool ready = loop.runUntil(
+            [&] {
+                return firstFrame || source->state().kind == capture::CaptureState::Kind::failed;
+            },
+            std::chrono::seconds(120));
+        if (source->state().kind == capture::CaptureState::Kind::failed) {
+            std::string message = source->state().message;
+            source->shutdown();
+            loop.runFor(std::chrono::milliseconds(100));
+            return fail("初始化失败：" + message);
+        }
+        if (!ready) {
+            source->shutdown();
+            loop.runFor(std::chrono::milliseconds(100));
+            return fail("no frame from the screen within 120 s");
+        }
+    }
 
     if (arguments.microphone) {
         std::optional<std::optional<capture::SourceError>> prepared;

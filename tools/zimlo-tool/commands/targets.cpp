@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "CommandRegistry.h"
+#include "capture/CaptureBackendSelection.h"
 #include "capture/ScreenCaptureTargetProvider.h"
 
 namespace {
@@ -29,15 +30,27 @@ int list() {
     return 0;
 }
 
+int backend() {
+    auto choice = zimlo::capture::currentCaptureBackend();
+    if (!choice.backend) return fail(choice.error);
+    std::cout << zimlo::screen::backendName(*choice.backend) << "\n";
+    return 0;
+}
+
 int run(const std::vector<std::string>& args) {
     if (args.empty() || (args.size() == 1 && args[0] == "list")) return list();
-    return fail("usage: zimlo-tool targets [list]");
+    if (args.size() == 1 && args[0] == "backend") return backend();
+    return fail("usage: zimlo-tool targets [list|backend]");
 }
 
 const zimlo::tool::RegisterCommandGroup registration({
     "targets",
     "  targets [list]                 displays and windows that can be recorded:\n"
-    "                                 ID<TAB>TITLE<TAB>SUBTITLE<TAB>NATIVE-WxH\n",
+    "                                 ID<TAB>TITLE<TAB>SUBTITLE<TAB>NATIVE-WxH\n"
+    "                                 (on Wayland: portal-monitor, portal-window where offered;\n"
+    "                                 the desktop's chooser picks the screen or window)\n"
+    "  targets backend                how the screen is captured here: x11 or portal\n"
+    "                                 (ZIMLO_CAPTURE=x11|portal forces one)\n",
     run,
 });
 

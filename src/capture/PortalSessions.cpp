@@ -1,0 +1,61 @@
+#include "capture/PortalSessions.h"
+
+namespace zimlo::capture {
+namespace {
+
+std::mutex& openingMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+portal::SourceType portalType(PortalSource::Type type) {
+    return type == PortalSource::Type::window ? portal::SourceType::window
+                                              : portal::SourceType::monitor;
+}
+
+}  // namespace
+
+std::shared_ptr<portal::ScreenCastSession> openPortalSession(
+    PortalSource::Type type, std::shared_ptr<portal::OpenCancellation> cancellation,
+    PortalSourceMemory memory) {
+    std::lock_guard lock(openingMutex());
+    portal::SessionRequest request;
+    request.type = portalType(type);
+    request.restoreToken = memory.restoreToken(type).value_or("");
+    std::shared_ptr<portal::ScreenCastSession> session;
+    try {
+        session = portal::ScreenCastSession::open(request, cancellation);
+    } catch (const portal::PortalError& error) {
+        const bool cancelled = cancellation && cancellation->isCancelled();
+        if (request.restoreToken.empty() || cancelled ||
+            error.kind() == portal::PortalError::Kind::unavailable)
+            throw;
+        // The portal may refuse an old token instead of asking: drop it and ask.
+        memory.forgetToken(type);
+        if (error.kind() == portal::PortalError::Kind::cancelled) throw;
+        request.restoreToken.clear();
+        session = portal::ScreenCastSession::open(request, cancellation);
+    }
+    std::optional<PixelSize> size;
+    if (auto announced = session->stream().size)
+        size = PixelSize{static_cast<double>(announced->width),
+                         static_cast<double>(announced->height)};
+    memory.remember(type, session->restoreToken(), size);
+    return session;
+}
+
+std::shared_ptr<portal::ScreenCastSession> PortalSessionKeeper::obtain(
+    std::shared_ptr<portal::OpenCancellation> cancellation) {
+    std::lock_guard lock(mutex_);
+    if (session_ && !session_->isClosed()) return session_;
+    auto session = openPortalSession(type_, std::move(cancellation));
+    session_ = session;
+    return session;
+}
+
+void PortalSessionKeeper::release() {
+    std::lock_guard lock(mutex_);
+    session_.reset();
+}
+
+}  // namespace zimlo::capture

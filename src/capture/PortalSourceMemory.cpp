@@ -1,0 +1,57 @@
+#include "capture/PortalSourceMemory.h"
+
+#include <cstdio>
+
+#include "platform/storage/UserDefaults.h"
+
+namespace zimlo::capture {
+namespace {
+
+const char* typeName(PortalSource::Type type) {
+    return type == PortalSource::Type::window ? "window" : "monitor";
+}
+
+}  // namespace
+
+PortalSourceMemory::PortalSourceMemory(std::shared_ptr<UserDefaults> defaults)
+    : defaults_(defaults ? std::move(defaults) : UserDefaults::standard()) {}
+
+std::string PortalSourceMemory::tokenKey(PortalSource::Type type) {
+    return std::string("zimlo.portal.") + typeName(type) + ".restoreToken";
+}
+
+std::string PortalSourceMemory::sizeKey(PortalSource::Type type) {
+    return std::string("zimlo.portal.") + typeName(type) + ".size";
+}
+
+std::optional<std::string> PortalSourceMemory::restoreToken(PortalSource::Type type) const {
+    auto token = defaults_->string(tokenKey(type));
+    if (!token || token->empty()) return std::nullopt;
+    return token;
+}
+
+std::optional<PixelSize> PortalSourceMemory::lastSize(PortalSource::Type type) const {
+    auto text = defaults_->string(sizeKey(type));
+    if (!text) return std::nullopt;
+    int width = 0, height = 0;
+    char rest = 0;
+    if (std::sscanf(text->c_str(), "%dx%d%c", &width, &height, &rest) != 2 || width < 1 ||
+        height < 1 || width > 65535 || height > 65535)
+        return std::nullopt;  // a hand-edited or damaged value counts as unknown
+    return PixelSize{static_cast<double>(width), static_cast<double>(height)};
+}
+
+void PortalSourceMemory::remember(PortalSource::Type type, const std::optional<std::string>& token,
+                                  const std::optional<PixelSize>& size) {
+    if (token && !token->empty())
+        defaults_->setString(tokenKey(type), *token);
+    else
+        defaults_->remove(tokenKey(type));
+    if (size)
+        defaults_->setString(sizeKey(type), std::to_string(static_cast<int>(size->width)) + "x" +
+                                                std::to_string(static_cast<int>(size->height)));
+}
+
+void PortalSourceMemory::forgetToken(PortalSource::Type type) { defaults_->remove(tokenKey(type)); }
+
+}  // namespace zimlo::capture
