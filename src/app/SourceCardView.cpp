@@ -48,7 +48,11 @@ SourceCardView::SourceCardView(capture::ScreenCaptureTarget target, QWidget* par
     if (captureTarget_.icon) icon_ = toQImage(*captureTarget_.icon, 32, style::accent());
 
     placeholderLabel_ = makeLabel(this, style::font(13, QFont::Medium), style::secondaryLabel());
-    placeholderLabel_->setText(QStringLiteral("预览生成中…"));
+    // A portal source shows a picture only once an earlier choice can be restored.
+    const bool waitsForChooser =
+        captureTarget_.kind.isPortal() && !captureTarget_.kind.portal().restoresLastChoice;
+    placeholderLabel_->setText(waitsForChooser ? QStringLiteral("确认后由系统选择")
+                                               : QStringLiteral("预览生成中…"));
     placeholderLabel_->setGeometry(kThumbnailRect);
 
     titleLabel_ = makeLabel(this, style::font(17, QFont::DemiBold), style::label());

@@ -152,6 +152,14 @@ void SourcePickerView::reloadTargets() {
                 self->statusLabel_->setText(
                     QStringLiteral("没有找到可录制内容。请确认已授予屏幕录制权限。"));
                 self->showPermissionAlert();
+            } else if (std::all_of(self->targets_.begin(), self->targets_.end(),
+                                   [](const auto& t) { return t.kind.isPortal(); })) {
+                // Wayland: the system's chooser picks the screen or window after "确认".
+                self->statusLabel_->setText(
+                    QStringLiteral("已找到 %1 "
+                                   "个可录制内容。点击“确认”后在系统弹出的窗口中选择要录制的屏幕"
+                                   "或窗口。")
+                        .arg(self->targets_.size()));
             } else {
                 self->statusLabel_->setText(
                     QStringLiteral(
@@ -265,8 +273,16 @@ void SourcePickerView::selectTarget(const capture::ScreenCaptureTarget& target) 
     for (SourceCardView* card : cardViews_)
         card->setSelected(card->captureTarget().id == target.id);
     startButton_->setEnabled(true);
-    const bool located = services_->highlight(target);
     const QString title = QString::fromStdString(target.title);
+    if (target.kind.isPortal()) {
+        // Other programs' windows and the screens' places are not known to us on Wayland.
+        services_->hideHighlight();
+        statusLabel_->setText(QStringLiteral("已选择：") + title +
+                              QStringLiteral("。定位和蓝色边框仅在 X11 桌面可用；点击“确认”后由系统"
+                                             "窗口选择具体内容。"));
+        return;
+    }
+    const bool located = services_->highlight(target);
     statusLabel_->setText(
         located ? QStringLiteral("已定位：") + title
                 : QStringLiteral("已选择：") + title +

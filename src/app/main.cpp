@@ -4,18 +4,27 @@
 
 #include "app/AppDelegate.h"
 #include "app/ApplicationSetup.h"
+#include "capture/CaptureBackendSelection.h"
 
 int main(int argc, char** argv) {
-    // Zimlo records an X11 desktop; without one there is nothing to show or capture.
-    if (!std::getenv("DISPLAY")) {
-        std::fprintf(stderr,
-                     "zimlo: no graphical session found (DISPLAY is not set).\n"
-                     "Start Zimlo from a desktop session, or on a headless machine run a virtual\n"
-                     "display first:  Xvfb :1 -screen 0 1920x1080x24 &  DISPLAY=:1 zimlo\n");
+    // Wayland desktops are recorded through the desktop portal, X11 ones through X11.
+    const auto choice = zimlo::capture::currentCaptureBackend();
+    if (!choice.backend) {
+        std::fprintf(
+            stderr,
+            "zimlo: %s\n"
+            "Start Zimlo from a desktop session (Wayland with xdg-desktop-portal, or X11),\n"
+            "or on a headless machine run a virtual display first:\n"
+            "  Xvfb :1 -screen 0 1920x1080x24 &  DISPLAY=:1 zimlo\n",
+            choice.error.c_str());
         return 1;
     }
-    // Capture and window placement speak X11; on Wayland desktops run through XWayland.
-    qputenv("QT_QPA_PLATFORM", "xcb");
+    // With the portal the app is a native Wayland client (XWayland where Qt's Wayland plugin
+    // is missing); X11 capture leaves out our own windows by their X11 identity, so it needs
+    // X11 windows.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM",
+                *choice.backend == zimlo::screen::CaptureBackend::portal ? "wayland;xcb" : "xcb");
     QApplication app(argc, argv);
     zimlo::app::setUpApplication(app);
 

@@ -7,10 +7,12 @@
 #include <QGraphicsDropShadowEffect>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QMenu>
 #include <QPainter>
 #include <QPushButton>
 #include <QResizeEvent>
 #include <QShortcut>
+#include <QSystemTrayIcon>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <cmath>
@@ -32,6 +34,8 @@ namespace {
 constexpr int kToolbarInset = 22;
 constexpr int kToolbarHeight = 56;
 constexpr QSize kPiPSize(220, 150);
+// Time for the compositor to take the recording window off the screen before recording starts.
+constexpr int kStepAsideMilliseconds = 400;
 
 QString fromUtf8(const std::string& text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
@@ -355,6 +359,13 @@ void RecordingView::setUpSource() {
 }
 
 void RecordingView::sourceStateChanged(const capture::CaptureState& state) {
+    // The desktop ended the screen share (its own "stop sharing" control): what was recorded
+    // is kept, as with the stop button.
+    if (state.kind == capture::CaptureState::Kind::failed && target_.kind.isPortal() &&
+        isRecording() && durationTimer_->isActive()) {
+        stopRecording();
+        return;
+    }
     // The report of a started recording arrives just after the recording's own status, which
     // says what is recorded (and why the microphone is missing); that one stays.
     if (state.kind == capture::CaptureState::Kind::recording && isRecording() &&
@@ -390,6 +401,13 @@ void RecordingView::startRecordingWithMicrophone() {
         if (!weak) return;
         weak->isPreparingRecordingAudio_ = false;
         weak->recordButton_->setEnabled(true);
+        if (weak->stepsAsideWhileRecording()) {
+            weak->stepAside();
+            QTimer::singleShot(kStepAsideMilliseconds, weak, [weak, statusText] {
+                if (weak) weak->beginRecording(statusText);
+            });
+            return;
+        }
         weak->beginRecording(statusText);
     };
     // The request reads the device state off the main thread and answers on it; an authorised or
@@ -441,7 +459,69 @@ void RecordingView::updateDurationLabel() {
     durationLabel_->setText(durationText(clock_() - *recordStartTime_));
 }
 
+bool RecordingView::stepsAsideWhileRecording() const {
+    // The compositor cannot leave our windows out of a whole screen it casts; a window of
+    // another program never shows them.
+    return target_.kind.isPortal() && target_.kind.capturesWholeScreen();
+}
+
+void RecordingView::stepAside() {
+    if (isSteppedAside_) return;
+    isSteppedAside_ = true;
+    const bool trayAvailable = dependencies_.systemTrayAvailable
+                                   ? dependencies_.systemTrayAvailable()
+                                   : QSystemTrayIcon::isSystemTrayAvailable();
+    if (!trayAvailable) {
+        // Without a tray the window must stay reachable: it is minimised (desktops that have
+        // no minimised state keep it on screen).
+        window()->showMinimized();
+        setStatus(QStringLiteral("正在录制整个屏幕：窗口已最小化，恢复窗口后可停止录制"));
+        return;
+    }
+    auto* tray = new QSystemTrayIcon(this);
+    QIcon icon = window()->windowIcon();
+    if (icon.isNull()) {
+        QPixmap dot(32, 32);
+        dot.fill(Qt::transparent);
+        QPainter painter(&dot);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setBrush(QColor(230, 40, 40));
+        painter.setPen(Qt::NoPen);
+        painter.drawEllipse(4, 4, 24, 24);
+        icon = QIcon(dot);
+    }
+    tray->setIcon(icon);
+    tray->setToolTip(QStringLiteral("Zimlo 正在录制整个屏幕"));
+    auto* menu = new QMenu(this);
+    QAction* stop = menu->addAction(QStringLiteral("停止录制"));
+    connect(stop, &QAction::triggered, this, [this] {
+        if (isRecording() && durationTimer_->isActive()) stopRecording();
+    });
+    tray->setContextMenu(menu);
+    connect(tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason) {
+        if (isRecording() && durationTimer_->isActive()) stopRecording();
+    });
+    tray->show();
+    trayIcon_ = tray;
+    trayMenu_ = menu;
+    window()->hide();
+}
+
+void RecordingView::comeBack() {
+    if (!isSteppedAside_) return;
+    isSteppedAside_ = false;
+    if (trayIcon_) {
+        trayIcon_->hide();
+        trayIcon_->deleteLater();
+    }
+    if (trayMenu_) trayMenu_->deleteLater();
+    window()->showNormal();
+    window()->raise();
+    window()->activateWindow();
+}
+
 void RecordingView::stopRecording() {
+    comeBack();
     durationTimer_->stop();
     subtitles_->recordingStopped();
     recordButton_->setEnabled(false);

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QMenu>
 #include <QPointer>
+#include <QSystemTrayIcon>
 #include <QWidget>
 #include <functional>
 #include <memory>
@@ -49,6 +51,8 @@ class RecordingView : public QWidget,
         std::function<double()> clock;                          // steady seconds; empty: monotonic
         // The target's size in pixels; empty: measured from the target.
         std::optional<capture::PixelSize> nativePixelSize;
+        // Whether the desktop shows tray icons; empty: Qt's answer.
+        std::function<bool()> systemTrayAvailable;
     };
 
     explicit RecordingView(capture::ScreenCaptureTarget target, Dependencies dependencies = {},
@@ -100,6 +104,10 @@ class RecordingView : public QWidget,
     std::optional<double> recordStartTime() const { return recordStartTime_; }
     bool isRecording() const { return recordStartTime_.has_value(); }
     const std::shared_ptr<capture::ScreenCameraSource>& source() const { return source_; }
+    // True while a whole-screen Wayland recording runs with the window out of the way.
+    bool isSteppedAside() const { return isSteppedAside_; }
+    // The tray icon that stops such a recording (none while not stepped aside or without tray).
+    QSystemTrayIcon* stepAsideTrayIcon() const { return trayIcon_; }
     LiveSubtitleTrack& subtitles() const { return *subtitles_; }
     RecordingFinishPipeline& finishPipeline() const { return *finishPipeline_; }
 
@@ -120,6 +128,9 @@ class RecordingView : public QWidget,
     void captureStatusChanged(const capture::ScreenCaptureStatus& status);
 
     void startRecordingWithMicrophone();
+    bool stepsAsideWhileRecording() const;
+    void stepAside();
+    void comeBack();
     void beginRecording(const QString& statusText);
     void startDurationTimer();
     void stopRecording();
@@ -182,6 +193,9 @@ class RecordingView : public QWidget,
     SubtitleLayout subtitleLayout_;
     std::optional<double> recordStartTime_;
     QString recordingStatusText_;  // the status the running recording began with
+    bool isSteppedAside_ = false;
+    QPointer<QSystemTrayIcon> trayIcon_;
+    QPointer<QMenu> trayMenu_;
 
     std::shared_ptr<LiveSubtitleTrack> subtitles_;
     std::shared_ptr<RecordingFinishPipeline> finishPipeline_;
