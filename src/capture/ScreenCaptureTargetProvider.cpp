@@ -106,9 +106,12 @@ std::vector<ScreenCaptureTarget> ScreenCaptureTargetProvider::buildPortalTargets
         ScreenCaptureTarget target;
         target.id = id;
         target.title = title;
-        target.subtitle = source.restoresLastChoice && source.lastKnownSize
-                              ? "上次选择 · " + sizeText(*source.lastKnownSize)
-                              : std::string("确认后在系统窗口中选择");
+        if (!source.restoresLastChoice)
+            target.subtitle = "确认后在系统窗口中选择";
+        else if (source.lastKnownSize)
+            target.subtitle = "上次选择 · " + sizeText(*source.lastKnownSize);
+        else
+            target.subtitle = "上次选择";
         target.icon = TargetImage::symbol(icon);
         target.kind.payload = source;
         targets.push_back(std::move(target));

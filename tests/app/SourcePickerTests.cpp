@@ -4,12 +4,16 @@
 #include <QPushButton>
 #include <QTest>
 #include <QToolButton>
+#include <filesystem>
 #include <memory>
 
 #include "app/AppTestSupport.h"
 #include "app/QtTestSupport.h"
 #include "app/SourceCardView.h"
 #include "app/SourcePickerView.h"
+#include "capture/PortalSourceMemory.h"
+#include "capture/ScreenCaptureTargetProvider.h"
+#include "platform/storage/UserDefaults.h"
 
 namespace zimlo::app {
 namespace {
@@ -162,6 +166,37 @@ TEST_F(SourcePicker, EmptyAndFailedListingsExplainAndAskForThePermission) {
     picker->onStartRecording = [&](const capture::ScreenCaptureTarget&) { ++started; };
     picker->startTapped();
     EXPECT_EQ(started, 0);
+}
+
+TEST_F(SourcePicker, OnWaylandOffersThePortalsSourcesWithoutLocatingThem) {
+    portal::ScreenCastInfo info;
+    info.version = 4;
+    info.sourceTypes = 3;
+    auto memory = std::make_shared<UserDefaults>(std::filesystem::temp_directory_path() /
+                                                 "zimlo-picker-portal-none.json");
+    services->listing = capture::ScreenCaptureTargetProvider::buildPortalTargets(
+        info, capture::PortalSourceMemory(memory));
+    services->noThumbnail = {"portal-monitor", "portal-window"};
+    auto picker = showPicker();
+    ASSERT_EQ(picker->cardViews().size(), 2u);
+    EXPECT_EQ(
+        picker->statusLabel()->text(),
+        QStringLiteral("已找到 2 "
+                       "个可录制内容。点击“确认”后在系统弹出的窗口中选择要录制的屏幕或窗口。"));
+    // Nothing to show before the system's chooser has picked something.
+    EXPECT_EQ(picker->cardViews()[1]->placeholderLabel()->text(),
+              QStringLiteral("确认后由系统选择"));
+
+    QTest::mouseClick(picker->cardViews()[1], Qt::LeftButton);
+    EXPECT_EQ(picker->selectedTarget()->id, "portal-window");
+    EXPECT_TRUE(services->highlighted.empty()) << "highlighting is X11-only";
+    EXPECT_EQ(picker->statusLabel()->text(),
+              QStringLiteral("已选择：应用窗口。定位和蓝色边框仅在 X11 桌面可用；点击“确认”后由系统"
+                             "窗口选择具体内容。"));
+    std::optional<std::string> started;
+    picker->onStartRecording = [&](const capture::ScreenCaptureTarget& t) { started = t.id; };
+    picker->startButton()->click();
+    EXPECT_EQ(started, "portal-window");
 }
 
 }  // namespace
