@@ -5,12 +5,21 @@
 # the writer's quantiser floor, the writer's bit rate, yuv420p, AAC 128k) in the same run. Prints
 # CPU seconds per recorded second, dropped frames and the CPU ratio (goal: ratio <= 1.0, no drop
 # at 30 fps), then the cost of recording a still screen (goal: under 10 % of one core).
+#
+# Portal row (Wayland): on the tests' headless sway (tests/wayland/session.sh), 1280x720 of
+# full-screen moving content at 30 fps through the desktop portal and PipeWire, recorded by
+# `zimlo-tool record --target portal-monitor` and by the GStreamer pipeline Wayland recorders are
+# built on (pipewiresrc ! videoconvert ! x264enc ultrafast ! mp4mux) reading a portal stream of
+# the same screen. Goal: zimlo <= 0.8x the peer's CPU, >= 98 % of the frames.
+#
+# CAPTURE_SECONDS (20) sets each recording's length; CAPTURE_ROWS ("x11 portal") picks the rows.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=${ZIMLO_BUILD_DIR:-$here/../build}
 tool=$build/tools/zimlo-tool/zimlo-tool
 [ -x "$tool" ] || { echo "zimlo-tool not built at $tool" >&2; exit 1; }
 seconds=${CAPTURE_SECONDS:-20}
+rows=" ${CAPTURE_ROWS:-x11 portal} "
 
 work=$(mktemp -d)
 pids=()
@@ -20,7 +29,12 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+load() { uptime | sed 's/.*load average/load average/'; }
+# CPU seconds (user + system) of a command, from GNU time.
+cpu_of() { awk '{printf "%.2f", $1 + $2}' "$1"; }
+frames_of() { ffprobe -v error -select_streams v:0 -count_frames -show_entries stream=nb_read_frames -of csv=p=0 "$1"; }
 
+if [[ $rows == *" x11 "* ]]; then
 # A private X server.
 mkfifo "$work/displayfd"
 Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp -ac -noreset -br 3>"$work/displayfd" >/dev/null 2>&1 &
@@ -83,9 +97,6 @@ pids+=($animator)
 target=$("$tool" targets | awk -F'\t' '$1 ~ /^display-/ {print $1; exit}')
 [ -n "$target" ] || { echo "no display target" >&2; exit 1; }
 
-# CPU seconds (user + system) of a command, from GNU time.
-cpu_of() { awk '{printf "%.2f", $1 + $2}' "$1"; }
-frames_of() { ffprobe -v error -select_streams v:0 -count_frames -show_entries stream=nb_read_frames -of csv=p=0 "$1"; }
 
 run_pair() {
   local fps=$1 bitrate=$2
@@ -121,6 +132,7 @@ run_pair() {
     printf "  ffmpeg : %.3f CPU s per recorded s, %d frames in the movie, %s\n", pc / s, pf, pd
     printf "  CPU ratio zimlo/ffmpeg: %.2f\n", oc / pc
   }'
+  echo "  ($(load))"
 }
 
 run_pair 30 8294400
@@ -135,4 +147,55 @@ still_movie=$(awk -F': ' '/^screen movie:/ {print $2}' "$work/still.txt")
 awk -v s="$seconds" -v c="$(cpu_of "$work/still.time")" 'BEGIN {
   printf "still screen at 30 fps, %d s: %.1f %% of one core\n", s, 100 * c / s }'
 rm -f "$still_movie"
+echo "  ($(load))"
+fi
+
+if [[ $rows == *" portal "* ]]; then
+  shim=$build/tests/wayland/libzimlo_xdpw_shm_shim.so
+  [ -f "$shim" ] || { echo "the portal shim is not built: $shim" >&2; exit 1; }
+  state=$work/wayland
+  "$here/../tests/wayland/session.sh" up "$state" "$shim" >"$work/session.log" 2>&1 ||
+    { cat "$work/session.log" >&2; exit 1; }
+  session_down() { "$here/../tests/wayland/session.sh" down "$state"; }
+  trap 'session_down; cleanup' EXIT
+  set -a; . "$state/env"; set +a
+  export XDG_CONFIG_HOME=$work/portal-config  # our own settings (the restore token)
+  # Full-screen content that changes every frame.
+  SDL_VIDEODRIVER=wayland SDL_RENDER_DRIVER=software \
+    ffplay -loglevel error -an -fs -noborder -f lavfi -i testsrc2=size=1280x720:rate=30 \
+    </dev/null >"$work/ffplay.log" 2>&1 &
+  pids+=($!)
+  sleep 2
+
+  out=$work/ours_portal.txt
+  /usr/bin/time -f "%U %S" -o "$work/ours_portal.time" \
+    "$tool" record --target portal-monitor --seconds "$seconds" --fps 30 --resolution 1280x720 \
+    >"$out" 2>&1 || { echo "zimlo-tool record failed:"; cat "$out"; exit 1; }
+  movie=$(awk -F': ' '/^screen movie:/ {print $2}' "$out")
+  ours_cpu=$(cpu_of "$work/ours_portal.time")
+  ours_frames=$(frames_of "$movie")
+  ours_drops=$(grep '^dropped:' "$out" | sed 's/^dropped: //')
+  tracks=$(ffprobe -v error -show_entries stream=codec_type -of csv=p=0 "$movie" | tr '\n' ' ')
+  rm -f "$movie"
+
+  # The peer: video only (ours also encodes the computer's sound).
+  /usr/bin/python3 "$here/portal_cast.py" --seconds "$seconds" -- \
+    /usr/bin/time -f "%U %S" -o "$work/peer_portal.time" \
+    gst-launch-1.0 -e -q pipewiresrc fd={fd} path={node} do-timestamp=true \
+      ! videoconvert ! x264enc speed-preset=ultrafast bitrate=3686 \
+      ! mp4mux ! filesink location="$work/peer_portal.mp4" >"$work/peer_portal.txt" 2>&1 ||
+    { echo "the GStreamer peer failed:"; cat "$work/peer_portal.txt"; exit 1; }
+  peer_cpu=$(cpu_of "$work/peer_portal.time")
+  peer_frames=$(frames_of "$work/peer_portal.mp4")
+  rm -f "$work/peer_portal.mp4"
+
+  awk -v s="$seconds" -v oc="$ours_cpu" -v of="$ours_frames" -v od="$ours_drops" \
+      -v pc="$peer_cpu" -v pf="$peer_frames" -v tracks="$tracks" 'BEGIN {
+    printf "portal (Wayland) 1280x720 at 30 fps, %d s (expect %d frames)\n", s, 30 * s
+    printf "  zimlo     : %.3f CPU s per recorded s, %d frames in the movie (%.1f %%), tracks: %s\n              %s\n", oc / s, of, 100 * of / (30 * s), tracks, od
+    printf "  gstreamer : %.3f CPU s per recorded s, %d frames in the movie (%.1f %%)\n", pc / s, pf, 100 * pf / (30 * s)
+    printf "  CPU ratio zimlo/gstreamer: %.2f (goal <= 0.8)\n", oc / pc
+  }'
+  echo "  ($(load))"
+fi
 echo "(figures are CPU times on a machine that other work may be loading)"

@@ -92,6 +92,9 @@ std::optional<WriterError> SampleBufferMovieWriter::setUp(const media::VideoSamp
     video.height = height;
     video.averageBitRate = averageBitRate(width, height, frameRate_);
     video.expectedFrameRate = framesPerSecond(frameRate_);
+    // A source that delivers NV12 (the portal's) is encoded without another conversion.
+    if (sample.pixels->format() == media::PixelFormat::NV12VideoRange)
+        video.pictureFormat = media::PixelFormat::NV12VideoRange;
     auto videoInput = writer->addVideoInput(video);
     if (!videoInput) return WriterError::cannotCreateWriter("无法添加视频写入轨道");
 

@@ -192,6 +192,8 @@ void ScreenCameraSource::configureScreenStream() {
     std::weak_ptr<ScreenCameraSource> weak = weak_from_this();
     try {
         if (target_.kind.isPortal()) {
+            // Converted once, straight from the compositor's buffer to what the encoder takes.
+            configuration.pixelFormat = media::PixelFormat::NV12VideoRange;
             // The portal's size is known from the first frame; the capture-size rule applies to
             // it then.
             configuration.sizeForSource = [resolution =

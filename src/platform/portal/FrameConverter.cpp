@@ -34,13 +34,91 @@ void copyRow(const uint8_t* src, uint8_t* dst, int pixels, bool swap) {
     }
 }
 
+bool isNV12(const media::PixelBuffer& out) {
+    return out.format() == media::PixelFormat::NV12VideoRange;
+}
+
 void fillBlack(media::PixelBuffer& out, int x, int y, int width, int height) {
+    if (width <= 0 || height <= 0) return;
+    if (isNV12(out)) {
+        // Video-range black: luma 16, neutral chroma; the caller keeps x, y, width, height even.
+        for (int row = y; row < y + height; ++row)
+            std::memset(out.data(0) + static_cast<size_t>(row) * out.stride(0) + x, 16, width);
+        for (int row = y / 2; row < (y + height) / 2; ++row)
+            std::memset(out.data(1) + static_cast<size_t>(row) * out.stride(1) + x, 128, width);
+        return;
+    }
     for (int row = y; row < y + height; ++row) {
         uint8_t* p = out.data() + static_cast<size_t>(row) * out.stride() + 4 * x;
         for (int i = 0; i < width; ++i) {
             p[4 * i + 0] = p[4 * i + 1] = p[4 * i + 2] = 0;
             p[4 * i + 3] = 0xff;
         }
+    }
+}
+
+// BT.709 video range in 8.8 fixed point (what the encoder tags every movie with):
+//   Y = 16 + ( 47 R + 157 G +  16 B) / 256
+//   U = 128 + (-26 R -  86 G + 112 B) / 256
+//   V = 128 + (112 R - 102 G -  10 B) / 256
+// Plain loops over whole 32-bit pixels, which the compiler vectorises.
+template <bool kSwap>
+inline void channels(uint32_t pixel, int& r, int& g, int& b) {
+    const int first = static_cast<int>(pixel & 0xff);
+    g = static_cast<int>((pixel >> 8) & 0xff);
+    const int third = static_cast<int>((pixel >> 16) & 0xff);
+    r = kSwap ? first : third;
+    b = kSwap ? third : first;
+}
+
+template <bool kSwap>
+void lumaRow(const uint8_t* src, uint8_t* luma, int width) {
+    for (int x = 0; x < width; ++x) {
+        uint32_t pixel;
+        std::memcpy(&pixel, src + 4 * x, 4);
+        int r, g, b;
+        channels<kSwap>(pixel, r, g, b);
+        luma[x] = static_cast<uint8_t>((47 * r + 157 * g + 16 * b + 16 * 256 + 128) >> 8);
+    }
+}
+
+// One chroma row from two picture rows: each pair of chroma bytes from a 2 × 2 block.
+template <bool kSwap>
+void chromaRow(const uint8_t* top, const uint8_t* bottom, uint8_t* chroma, int width) {
+    for (int x = 0; x < width / 2; ++x) {
+        uint32_t p[4];
+        std::memcpy(&p[0], top + 8 * x, 4);
+        std::memcpy(&p[1], top + 8 * x + 4, 4);
+        std::memcpy(&p[2], bottom + 8 * x, 4);
+        std::memcpy(&p[3], bottom + 8 * x + 4, 4);
+        int r = 0, g = 0, b = 0;
+        for (uint32_t pixel : p) {
+            int pr, pg, pb;
+            channels<kSwap>(pixel, pr, pg, pb);
+            r += pr;
+            g += pg;
+            b += pb;
+        }
+        // Sums of four: divide by 4 × 256; offsets keep the shifted values positive.
+        chroma[2 * x] = static_cast<uint8_t>((-26 * r - 86 * g + 112 * b + 128 * 1024 + 512) >> 10);
+        chroma[2 * x + 1] =
+            static_cast<uint8_t>((112 * r - 102 * g - 10 * b + 128 * 1024 + 512) >> 10);
+    }
+}
+
+template <bool kSwap>
+void toNV12(const uint8_t* origin, int sourceStride, int width, int height, media::PixelBuffer& out,
+            int left, int top) {
+    for (int row = 0; row < height; row += 2) {
+        const uint8_t* first = origin + static_cast<size_t>(row) * sourceStride;
+        // An odd last row is paired with itself.
+        const uint8_t* second = row + 1 < height ? first + sourceStride : first;
+        uint8_t* luma = out.data(0) + static_cast<size_t>(top + row) * out.stride(0) + left;
+        lumaRow<kSwap>(first, luma, width);
+        if (row + 1 < height) lumaRow<kSwap>(second, luma + out.stride(0), width);
+        chromaRow<kSwap>(first, second,
+                         out.data(1) + static_cast<size_t>((top + row) / 2) * out.stride(1) + left,
+                         width);
     }
 }
 
@@ -60,45 +138,76 @@ FrameConverter::~FrameConverter() { sws_freeContext(scaler_); }
 
 bool FrameConverter::convert(const SourcePicture& source, const std::optional<CropRect>& crop,
                              media::PixelBuffer& out) {
+    const bool nv12 = isNV12(out);
     if (!source.data || source.width <= 0 || source.height <= 0 ||
-        source.stride < source.width * 4 || out.format() != media::PixelFormat::BGRA ||
-        out.width() <= 0 || out.height() <= 0)
+        source.stride < source.width * 4 || (out.format() != media::PixelFormat::BGRA && !nv12) ||
+        out.width() <= 0 || out.height() <= 0 || (nv12 && ((out.width() | out.height()) & 1)))
         return false;
     const CropRect area = visibleArea(source.width, source.height, crop);
     const uint8_t* origin =
         source.data + static_cast<size_t>(area.y) * source.stride + static_cast<size_t>(area.x) * 4;
 
-    // Where the content goes: the whole frame, or a centred rectangle of the same shape.
+    // Where the content goes: the whole frame, or a centred rectangle of the same shape (on
+    // even coordinates and sizes for NV12, whose chroma covers 2 × 2 pixels).
     const double scale = std::min(static_cast<double>(out.width()) / area.width,
                                   static_cast<double>(out.height()) / area.height);
     int width = std::clamp(static_cast<int>(std::lround(area.width * scale)), 1, out.width());
     int height = std::clamp(static_cast<int>(std::lround(area.height * scale)), 1, out.height());
-    const int left = (out.width() - width) / 2;
-    const int top = (out.height() - height) / 2;
-    if (top > 0) fillBlack(out, 0, 0, out.width(), top);
-    if (top + height < out.height())
-        fillBlack(out, 0, top + height, out.width(), out.height() - top - height);
-    if (left > 0) fillBlack(out, 0, top, left, height);
-    if (left + width < out.width())
-        fillBlack(out, left + width, top, out.width() - left - width, height);
-    uint8_t* target = out.data() + static_cast<size_t>(top) * out.stride() + 4 * left;
+    int left = (out.width() - width) / 2;
+    int top = (out.height() - height) / 2;
+    const bool unscaled = width == area.width && height == area.height;
+    if (nv12) {
+        width = std::max(2, width & ~1);
+        height = std::max(2, height & ~1);
+        left &= ~1;
+        top &= ~1;
+    }
+    fillBlack(out, 0, 0, out.width(), top);
+    fillBlack(out, 0, top + height, out.width(), out.height() - top - height);
+    fillBlack(out, 0, top, left, height);
+    fillBlack(out, left + width, top, out.width() - left - width, height);
 
     const bool swap = swapsRedBlue(source.format);
-    if (width == area.width && height == area.height) {
+    if (unscaled && nv12) {
+        // An odd-sized area loses its last column or row.
+        if (swap)
+            toNV12<true>(origin, source.stride, width, std::min(height, area.height), out, left,
+                         top);
+        else
+            toNV12<false>(origin, source.stride, width, std::min(height, area.height), out, left,
+                          top);
+        return true;
+    }
+    if (unscaled) {
+        uint8_t* target = out.data() + static_cast<size_t>(top) * out.stride() + 4 * left;
         for (int row = 0; row < height; ++row)
             copyRow(origin + static_cast<size_t>(row) * source.stride,
                     target + static_cast<size_t>(row) * out.stride(), width, swap);
         return true;
     }
-    // The fourth byte is never read as alpha: screens are opaque.
+    // The fourth byte is never read as alpha: screens are opaque. Shrinking averages the area
+    // each output pixel covers (no aliasing on text); growing interpolates.
     const AVPixelFormat input = swap ? AV_PIX_FMT_RGB0 : AV_PIX_FMT_BGR0;
+    const int flags = scale < 1.0 ? SWS_AREA : SWS_BILINEAR;
     scaler_ = sws_getCachedContext(scaler_, area.width, area.height, input, width, height,
-                                   AV_PIX_FMT_BGRA, SWS_AREA, nullptr, nullptr, nullptr);
+                                   nv12 ? AV_PIX_FMT_NV12 : AV_PIX_FMT_BGRA, flags, nullptr,
+                                   nullptr, nullptr);
     if (!scaler_) return false;
     const uint8_t* planes[4] = {origin, nullptr, nullptr, nullptr};
     const int strides[4] = {source.stride, 0, 0, 0};
-    uint8_t* targets[4] = {target, nullptr, nullptr, nullptr};
-    const int targetStrides[4] = {out.stride(), 0, 0, 0};
+    uint8_t* targets[4] = {};
+    int targetStrides[4] = {};
+    if (nv12) {
+        const int* bt709 = sws_getCoefficients(SWS_CS_ITU709);
+        sws_setColorspaceDetails(scaler_, bt709, 1, bt709, 0, 0, 1 << 16, 1 << 16);
+        targets[0] = out.data(0) + static_cast<size_t>(top) * out.stride(0) + left;
+        targets[1] = out.data(1) + static_cast<size_t>(top / 2) * out.stride(1) + left;
+        targetStrides[0] = out.stride(0);
+        targetStrides[1] = out.stride(1);
+    } else {
+        targets[0] = out.data() + static_cast<size_t>(top) * out.stride() + 4 * left;
+        targetStrides[0] = out.stride();
+    }
     sws_scale(scaler_, planes, strides, 0, area.height, targets, targetStrides);
     return true;
 }

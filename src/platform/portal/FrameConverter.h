@@ -32,10 +32,11 @@ struct CropRect {
 // when there is no crop or it lies outside. Never empty for a non-empty picture.
 CropRect visibleArea(int width, int height, const std::optional<CropRect>& crop);
 
-// Turns shared-memory screen-cast pictures into the opaque BGRA frames the capture layer
-// delivers: the visible area is copied as it is when it has the frame's size, otherwise scaled to
-// fit with its aspect ratio kept and centred on black. Any alpha the source carries is dropped
-// (a screen is opaque). One converter per stream; not thread-safe.
+// Turns shared-memory screen-cast pictures into the frames the capture layer delivers: opaque
+// BGRA, or NV12 in BT.709 video range (what the encoder takes without converting again). The
+// visible area is taken as it is when it has the frame's size, otherwise scaled to fit with its
+// aspect ratio kept and centred on black. Any alpha the source carries is dropped (a screen is
+// opaque). One converter per stream; not thread-safe.
 class FrameConverter {
   public:
     FrameConverter() = default;
@@ -43,7 +44,8 @@ class FrameConverter {
     FrameConverter(const FrameConverter&) = delete;
     FrameConverter& operator=(const FrameConverter&) = delete;
 
-    // False when the picture cannot be read (no data, bad stride) or the output is empty.
+    // False when the picture cannot be read (no data, bad stride) or the output is empty, of
+    // another format, or NV12 of an odd size.
     bool convert(const SourcePicture& source, const std::optional<CropRect>& crop,
                  media::PixelBuffer& out);
 

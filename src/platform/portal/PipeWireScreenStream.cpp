@@ -15,6 +15,7 @@
 
 #include "platform/media/MonotonicClock.h"
 #include "platform/portal/FrameConverter.h"
+#include "platform/portal/FramePacer.h"
 #include "platform/runtime/SerialQueue.h"
 
 namespace zimlo::portal {
@@ -49,17 +50,19 @@ std::optional<SourcePixelFormat> pixelFormatOf(uint32_t format) {
 // Output buffers are reused once nobody holds them any more.
 class BufferPool {
   public:
-    std::shared_ptr<media::PixelBuffer> take(int width, int height, size_t keep) {
+    std::shared_ptr<media::PixelBuffer> take(int width, int height, media::PixelFormat format,
+                                             size_t keep) {
+        auto fits = [&](const auto& b) {
+            return b->width() == width && b->height() == height && b->format() == format;
+        };
         for (auto& buffer : buffers_) {
-            if (buffer.use_count() == 1 && buffer->width() == width && buffer->height() == height) {
+            if (buffer.use_count() == 1 && fits(buffer)) {
                 std::atomic_thread_fence(std::memory_order_acquire);
                 return buffer;
             }
         }
-        auto fresh = std::make_shared<media::PixelBuffer>(width, height, media::PixelFormat::BGRA);
-        std::erase_if(buffers_, [&](const auto& b) {
-            return b.use_count() == 1 && (b->width() != width || b->height() != height);
-        });
+        auto fresh = std::make_shared<media::PixelBuffer>(width, height, format);
+        std::erase_if(buffers_, [&](const auto& b) { return b.use_count() == 1 && !fits(b); });
         if (buffers_.size() < keep) buffers_.push_back(fresh);
         return fresh;
     }
@@ -103,7 +106,7 @@ struct PipeWireScreenStream::Shared : std::enable_shared_from_this<Shared> {
     std::optional<screen::PictureSize> outputSize;
     std::shared_ptr<const media::PixelBuffer> last;
     media::MediaTime lastDelivered = media::MediaTime::invalid();
-    std::optional<double> nextDue;  // seconds: the earliest time the next frame is wanted
+    FramePacer pacer;
 
     // Delivery, as the X11 stream does it.
     FrameHandler onFrame;
@@ -212,13 +215,10 @@ void PipeWireScreenStream::Shared::handleFrame(const std::shared_ptr<Shared>& se
     if (lastDelivered.valid && stamp <= lastDelivered) return;  // out of order: nothing new
 
     const auto config = currentConfiguration();
-    // Skip what comes faster than the frame rate; a quarter interval absorbs jitter.
     const double interval = config.minimumFrameInterval.valid
                                 ? std::clamp(config.minimumFrameInterval.seconds(), 1.0 / 240, 10.0)
                                 : 1.0 / 30;
-    const double t = stamp.seconds();
-    if (nextDue && t < *nextDue - interval / 4) return;
-    nextDue = (nextDue && t - *nextDue < interval) ? *nextDue + interval : t + interval;
+    if (!pacer.admit(stamp.seconds(), interval)) return;
 
     if (queue && pending.load() >= std::max(1, config.queueDepth)) {
         dropped.fetch_add(1);
@@ -231,7 +231,11 @@ void PipeWireScreenStream::Shared::handleFrame(const std::shared_ptr<Shared>& se
                                        : screen::PictureSize{config.width, config.height};
         outputSize = screen::PictureSize{std::max(2, size.width), std::max(2, size.height)};
     }
-    auto pixels = pool.take(outputSize->width, outputSize->height,
+    const bool nv12 = config.pixelFormat == media::PixelFormat::NV12VideoRange;
+    // NV12 has whole 2 × 2 chroma blocks.
+    auto pixels = pool.take(nv12 ? (outputSize->width + 1) & ~1 : outputSize->width,
+                            nv12 ? (outputSize->height + 1) & ~1 : outputSize->height,
+                            nv12 ? config.pixelFormat : media::PixelFormat::BGRA,
                             static_cast<size_t>(std::max(2, config.queueDepth) + 2));
     if (!converter.convert(picture, crop, *pixels)) return;
     last = pixels;
@@ -250,7 +254,7 @@ void PipeWireScreenStream::Shared::repeatStillPicture(const std::shared_ptr<Shar
     const auto config = currentConfiguration();
     if (queue && pending.load() >= std::max(1, config.queueDepth)) return;
     lastDelivered = now;
-    nextDue = now.seconds() + 1.0 / 240;
+    pacer.reset();  // the next new picture is taken at once
     media::VideoSample sample;
     sample.pixels = last;
     sample.presentationTime = now;
@@ -570,7 +574,7 @@ void PipeWireScreenStream::startCapture(Completion completion) {
     shared_->outputSize.reset();
     shared_->last.reset();
     shared_->lastDelivered = media::MediaTime::invalid();
-    shared_->nextDue.reset();
+    shared_->pacer.reset();
     shared_->delivering.store(true);
     shared_->cancellation = std::make_shared<OpenCancellation>();
     shared_->startThread =

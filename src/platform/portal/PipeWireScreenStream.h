@@ -11,7 +11,8 @@ namespace zimlo::portal {
 
 // The screen on a Wayland desktop: frames of a portal ScreenCast session, read from PipeWire in
 // shared memory (MemFd or MemPtr; DMA-BUF is never asked for, the frames are encoded on the CPU)
-// as BGRx, BGRA, RGBx or RGBA, with the crop the compositor marks, and delivered as BGRA at the
+// as BGRx, BGRA, RGBx or RGBA, with the crop the compositor marks, and delivered as BGRA (or
+// NV12 in BT.709 video range when the configuration asks for it) at the
 // stream's size (the first frame's visible size through `sizeForSource`, kept for the stream's
 // life: a later size change of the source is fitted into it, centred on black).
 //

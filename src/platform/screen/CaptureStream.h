@@ -27,6 +27,9 @@ struct CaptureStreamConfiguration {
     // derive the delivered size from it with this rule, once per stream; width and height are
     // then only used when it is empty.
     std::function<PictureSize(PictureSize source)> sizeForSource;
+    // BGRA, or NV12VideoRange (BT.709) where the back end offers it (the portal; X11 always
+    // delivers BGRA), so the encoder takes the frames without converting them again.
+    media::PixelFormat pixelFormat = media::PixelFormat::BGRA;
     media::MediaTime minimumFrameInterval = media::MediaTime::make(1, 30);
     bool showsCursor = true;
     // Frames handed to the delivery queue and not yet taken by the handler; a frame that would
@@ -37,8 +40,8 @@ struct CaptureStreamConfiguration {
     bool excludesCurrentProcessWindows = true;
 };
 
-// A running screen capture: BGRA samples stamped with media::MonotonicClock, delivered on a
-// serial queue. Every back end keeps the same contract:
+// A running screen capture: samples (BGRA unless configured otherwise) stamped with
+// media::MonotonicClock, delivered on a serial queue. Every back end keeps the same contract:
 // - frames with new content are `complete`; on still content at least one `complete` frame a
 //   second repeats the last picture, so a recording's timeline stays covered;
 // - the pixel buffers of delivered samples are never written again;

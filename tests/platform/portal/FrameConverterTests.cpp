@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "platform/portal/FrameConverter.h"
+#include "platform/portal/FramePacer.h"
 
 namespace zimlo::portal {
 namespace {
@@ -94,6 +95,48 @@ TEST(FrameConverter, ScalesAnotherShapeToFitCentredOnBlack) {
     EXPECT_NEAR(bgraAt(small, 50, 50)[1], 64, 12);
 }
 
+// Luma of the pixel and the chroma pair of its 2 × 2 block.
+std::array<int, 3> yuvAt(const media::PixelBuffer& out, int x, int y) {
+    const uint8_t* chroma = out.data(1) + static_cast<size_t>(y / 2) * out.stride(1) + (x & ~1);
+    return {out.data(0)[static_cast<size_t>(y) * out.stride(0) + x], chroma[0], chroma[1]};
+}
+
+TEST(FrameConverter, WritesNV12InBT709VideoRangeForTheEncoder) {
+    FrameConverter converter;
+    // Expected from the BT.709 video-range equations, rounded.
+    struct Case {
+        uint8_t r, g, b;
+        std::array<int, 3> yuv;
+    };
+    const Case cases[] = {{255, 0, 0, {63, 102, 240}}, {0, 255, 0, {173, 42, 26}},
+                          {0, 0, 255, {32, 240, 118}}, {255, 255, 255, {235, 128, 128}},
+                          {0, 0, 0, {16, 128, 128}},   {128, 128, 128, {126, 128, 128}}};
+    for (const auto& c : cases) {
+        for (auto format : {SourcePixelFormat::BGRx, SourcePixelFormat::RGBA}) {
+            Picture picture(8, 6, format, c.r, c.g, c.b, 0, 4);
+            media::PixelBuffer out(8, 6, media::PixelFormat::NV12VideoRange);
+            ASSERT_TRUE(converter.convert(picture.view(), std::nullopt, out));
+            const auto got = yuvAt(out, 5, 3);
+            for (int i = 0; i < 3; ++i)
+                EXPECT_NEAR(got[i], c.yuv[i], 1) << int(c.r) << "," << int(c.g) << "," << int(c.b);
+        }
+    }
+
+    // Scaled into a frame of another shape: the same colours, video-range black bars.
+    Picture red(300, 300, SourcePixelFormat::BGRx, 255, 0, 0);
+    media::PixelBuffer wide(320, 180, media::PixelFormat::NV12VideoRange);
+    ASSERT_TRUE(converter.convert(red.view(), std::nullopt, wide));
+    const auto inside = yuvAt(wide, 160, 90);
+    EXPECT_NEAR(inside[0], 63, 2);
+    EXPECT_NEAR(inside[1], 102, 2);
+    EXPECT_NEAR(inside[2], 240, 2);
+    EXPECT_EQ(yuvAt(wide, 10, 90), (std::array<int, 3>{16, 128, 128}));
+    EXPECT_EQ(yuvAt(wide, 300, 170), (std::array<int, 3>{16, 128, 128}));
+
+    media::PixelBuffer odd(7, 6, media::PixelFormat::NV12VideoRange);
+    EXPECT_FALSE(converter.convert(red.view(), std::nullopt, odd));
+}
+
 TEST(FrameConverter, RefusesPicturesItCannotRead) {
     FrameConverter converter;
     media::PixelBuffer out(4, 4, media::PixelFormat::BGRA);
@@ -104,8 +147,30 @@ TEST(FrameConverter, RefusesPicturesItCannotRead) {
     SourcePicture empty = picture.view();
     empty.data = nullptr;
     EXPECT_FALSE(converter.convert(empty, std::nullopt, out));
-    media::PixelBuffer nv12(4, 4, media::PixelFormat::NV12FullRange);
-    EXPECT_FALSE(converter.convert(picture.view(), std::nullopt, nv12));
+    media::PixelBuffer fullRange(4, 4, media::PixelFormat::NV12FullRange);
+    EXPECT_FALSE(converter.convert(picture.view(), std::nullopt, fullRange));
+}
+
+TEST(FramePacer, KeepsTheFrameRateWithoutLosingFramesToJitterOrStalls) {
+    const double interval = 1.0 / 30;
+    auto admitted = [&](const std::vector<double>& times) {
+        FramePacer pacer;
+        int count = 0;
+        for (double t : times) count += pacer.admit(t, interval) ? 1 : 0;
+        return count;
+    };
+    // A 60 Hz compositor: every other frame.
+    std::vector<double> sixty;
+    for (int i = 0; i < 120; ++i) sixty.push_back(i / 60.0);
+    EXPECT_EQ(admitted(sixty), 60);
+    // 30 Hz with up to a quarter interval of jitter either way: all of them.
+    std::vector<double> jittered;
+    for (int i = 0; i < 60; ++i) jittered.push_back(i * interval + ((i % 3) - 1) * 0.007);
+    EXPECT_EQ(admitted(jittered), 60);
+    // A stall, then two frames close together: both kept.
+    EXPECT_EQ(admitted({0.0, 0.033, 0.100, 0.105, 0.133}), 5);
+    // A burst never buys more than one frame of credit.
+    EXPECT_EQ(admitted({0.0, 0.5, 0.501, 0.502, 0.503}), 3);
 }
 
 }  // namespace
