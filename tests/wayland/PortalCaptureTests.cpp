@@ -8,9 +8,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -25,6 +27,7 @@
 #include "platform/portal/PipeWireScreenStream.h"
 #include "platform/runtime/SerialQueue.h"
 #include "support/TestMain.h"
+#include "support/env/PulseServer.h"
 #include "support/env/XvfbServer.h"
 #include "wayland/WaylandSession.h"
 
@@ -341,6 +344,66 @@ std::vector<float> trackSound(const fs::path& movie, size_t audioIndex) {
             mono.push_back(0.5f * (samples[2 * i] + samples[2 * i + 1]));
     }
     return mono;
+}
+
+// Where a sound track starts on the movie's timeline, in seconds.
+double trackStart(const fs::path& movie, size_t audioIndex) {
+    int status = 0;
+    const std::string text = test::commandOutput(
+        "ffprobe -v error -select_streams a:" + std::to_string(audioIndex) +
+            " -show_entries stream=start_time -of csv=p=0 '" + movie.string() + "'",
+        status);
+    return text.empty() ? 0.0 : std::stod(text);
+}
+
+// Pictures and sounds of a portal recording sit on one timeline: the compositor's presentation
+// times and the sound's times are both the monotonic clock.
+TEST(PortalSource, RecordsThePictureAndTheComputersSoundInSync) {
+    test::MovingClient moving;
+    SourceRun run(RecordingSettings(RecordingResolution::presets()[0], CaptureFrameRate::fps30));
+    ASSERT_TRUE(run.waitFirstFrame()) << run.source->state().message;
+    run.source->startRecording(false);
+    test::pumpUntil([] { return false; }, 500ms);
+
+    // A tone into the computer's output and the animated window leaving the screen, each at a
+    // time we know.
+    std::atomic<double> played{0};
+    std::thread player([&] { played = test::playTone(0.6, 0.5, 660); });
+    test::pumpUntil([] { return false; }, 700ms);
+    const double gone = now();
+    moving.stop();
+    test::pumpUntil([&] { return played.load() != 0; }, 10s);
+    player.join();
+    test::pumpUntil([] { return false; }, 500ms);
+    run.source->stopRecording();
+    ASSERT_TRUE(test::pumpUntil([&] { return run.finished.has_value(); }, 30s));
+    ASSERT_TRUE(*run.finished && fs::exists(**run.finished));
+    const fs::path movie = **run.finished;
+
+    // The first picture without the window (all background)...
+    std::optional<double> goneAt;
+    e2e::forEachFrame(movie, [&](double time, const media::PixelBuffer& picture) {
+        const e2e::PixelRect whole{0, 0, picture.width(), picture.height()};
+        if (e2e::colourShare(picture, whole, {255, 0, 0}, 40) > 0.995) goneAt = time;
+        return !goneAt;
+    });
+    ASSERT_TRUE(goneAt) << "the window never left the recording";
+    // ...and the tone's first loud moment, on the movie's timeline.
+    const auto sound = trackSound(movie, 0);
+    std::optional<double> toneAt;
+    for (size_t i = 0; i < sound.size() && !toneAt; ++i)
+        if (std::fabs(sound[i]) > 0.3f) toneAt = static_cast<double>(i) / e2e::kSoundRate;
+    ASSERT_TRUE(toneAt) << "no tone in the computer's sound";
+    const double audioStart = trackStart(movie, 0);
+
+    // The compositor shows the change up to a few frames after the window went; the sound must
+    // sit within 50 ms of where it belongs.
+    const double frame = 1.0 / 30;
+    const double error = (audioStart + *toneAt - *goneAt) - (played.load() - gone);
+    EXPECT_GT(error, -0.05 - 3 * frame);
+    EXPECT_LT(error, 0.05);
+    std::cout << "portal recording: sound " << error * 1000 << " ms from the picture\n";
+    fs::remove(movie);
 }
 
 TEST(ZimloToolRecord, RecordsThePortalMonitorWithTheComputersSoundAndTheMicrophone) {

@@ -116,11 +116,14 @@ MovingClient::MovingClient() {
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
 }
 
-MovingClient::~MovingClient() {
+MovingClient::~MovingClient() { stop(); }
+
+void MovingClient::stop() {
     if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
+    ::kill(pid_, SIGKILL);
     int status = 0;
     ::waitpid(pid_, &status, 0);
+    pid_ = -1;
 }
 
 SoundSources::SoundSources(double systemFrequency, double microphoneFrequency) {

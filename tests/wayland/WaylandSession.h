@@ -46,6 +46,8 @@ class MovingClient {
   public:
     MovingClient();
     ~MovingClient();
+    // Ends it now (its window leaves the output).
+    void stop();
     MovingClient(const MovingClient&) = delete;
     MovingClient& operator=(const MovingClient&) = delete;
 
