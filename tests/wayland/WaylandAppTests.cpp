@@ -76,17 +76,96 @@ bool swayShowsOurWindow() {
            tree.find("\"app_id\":\"zimlo") != std::string::npos;
 }
 
-TEST(WaylandApp, RecordsADraftThroughTheRecordingWindowWhichStepsAsideForTheWholeScreen) {
+// The cast's PipeWire node, as the portal's back end last reported it.
+std::string castNode() {
+    std::ifstream log(WaylandSession::shared().value("ZIMLO_WAYLAND_WORK") + "/log/xdpw.log");
+    std::string node;
+    for (std::string line; std::getline(log, line);) {
+        auto at = line.find("node id is ");
+        if (at != std::string::npos && line.compare(at + 11, 1, "-") != 0)
+            node = line.substr(at + 11);
+    }
+    return node;
+}
+
+class WaylandApp : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        Permissions::setStatusProvider(
+            [](PermissionKind) { return AuthorizationStatus::authorized; });
+        RecordingSettingsStore::shared()->save(
+            RecordingSettings(RecordingResolution::presets()[0], CaptureFrameRate::fps30));
+    }
+    void TearDown() override {
+        shell.reset();
+        pumpFor(200ms);
+        Permissions::setStatusProvider(nullptr);
+    }
+
+    // Home, the picker, "确认" on the whole screen, the recording window with its first frame.
+    RecordingView* openRecordingWindow() {
+        shell = app::HomeWindowController::create(app::ShellServices::system());
+        shell->window()->show();
+        if (!pumpUntil([&] { return shell->homeView() != nullptr; }, 20s)) return nullptr;
+        shell->homeView()->screenRecordButton()->click();
+        if (!pumpUntil([&] { return shell->sourcePicker() != nullptr; }, 20s)) return nullptr;
+        auto* picker = shell->sourcePicker();
+        if (!pumpUntil([&] { return !picker->cardViews().empty(); }, 60s)) return nullptr;
+        picker->startButton()->click();
+        RecordingView* view = nullptr;
+        if (!pumpUntil([&] { return (view = findRecordingView()) != nullptr; }, 20s))
+            return nullptr;
+        QPointer<RecordingView> guard(view);
+        if (!pumpUntil([&] { return guard && view->latestCaptureStatus().has_value(); }, 60s))
+            return nullptr;
+        return view;
+    }
+
+    std::shared_ptr<app::HomeWindowController> shell;
+};
+
+TEST_F(WaylandApp, AScreenShareEndedByTheDesktopStopsAndSavesTheRecording) {
+    test::MovingClient moving;
+    RecordingView* view = openRecordingWindow();
+    ASSERT_TRUE(view);
+    QPointer<RecordingView> guard(view);
+    view->recordButton()->click();
+    ASSERT_TRUE(pumpUntil([&] { return view->recordStartTime().has_value(); }, 30s))
+        << view->statusLabel()->text().toStdString();
+    ASSERT_TRUE(view->isSteppedAside());
+    pumpFor(1500ms);
+
+    // The desktop takes the cast away (as its "stop sharing" control does).
+    const std::string node = castNode();
+    ASSERT_FALSE(node.empty());
+    QProcess destroy;
+    destroy.start(QStringLiteral("pw-cli"),
+                  {QStringLiteral("destroy"), QString::fromStdString(node)});
+    ASSERT_TRUE(pumpUntil([&] { return guard && !guard->isSteppedAside(); }, 20s))
+        << "the recording went on without its screen";
+    EXPECT_TRUE(guard->window()->isVisible());
+    ASSERT_TRUE(pumpUntil(
+        [&] { return shell->homeView() && !shell->homeView()->cardViews().empty(); }, 120s))
+        << (guard ? guard->statusLabel()->text().toStdString()
+                  : std::string("recording window closed"));
+    destroy.waitForFinished(5000);
+    const auto drafts = DraftStore::shared()->loadDrafts();
+    ASSERT_EQ(drafts.size(), 1u);
+    ASSERT_TRUE(drafts.front().mainVideoURL);
+    std::string error;
+    auto asset = media::MovieAsset::open(*drafts.front().mainVideoURL, error);
+    ASSERT_TRUE(asset) << error;
+    EXPECT_GT(media::availableDuration(*asset, 0), 1.0);
+}
+
+TEST_F(WaylandApp, RecordsADraftThroughTheRecordingWindowWhichStepsAsideForTheWholeScreen) {
     auto& session = WaylandSession::shared();
     ASSERT_EQ(QGuiApplication::platformName(), QStringLiteral("wayland"));
-    Permissions::setStatusProvider([](PermissionKind) { return AuthorizationStatus::authorized; });
-    RecordingSettingsStore::shared()->save(
-        RecordingSettings(RecordingResolution::presets()[0], CaptureFrameRate::fps30));
     test::MovingClient moving;
     test::SoundSources sounds(1000, 3000);
 
     // Home, then the picker: the portal's whole screen, chosen by the system after "确认".
-    auto shell = app::HomeWindowController::create(app::ShellServices::system());
+    shell = app::HomeWindowController::create(app::ShellServices::system());
     shell->window()->show();
     ASSERT_TRUE(pumpUntil([&] { return shell->homeView() && swayShowsOurWindow(); }, 20s))
         << "the home window is not a window of the Wayland compositor";
@@ -179,10 +258,6 @@ TEST(WaylandApp, RecordsADraftThroughTheRecordingWindowWhichStepsAsideForTheWhol
     const double length = static_cast<double>(sound.size()) / e2e::kSoundRate;
     EXPECT_GT(e2e::toneAmplitude(sound, 1000, 0.5, length - 0.5), 0.1);
     EXPECT_GT(e2e::toneAmplitude(sound, 3000, 0.5, length - 0.5), 0.1);
-
-    shell.reset();
-    pumpFor(200ms);
-    Permissions::setStatusProvider(nullptr);
 }
 
 }  // namespace

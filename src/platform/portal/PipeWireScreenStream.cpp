@@ -94,8 +94,11 @@ struct PipeWireScreenStream::Shared : std::enable_shared_from_this<Shared> {
     pw_context* context = nullptr;
     pw_core* core = nullptr;
     pw_stream* stream = nullptr;
+    pw_registry* registry = nullptr;
     spa_hook streamListener{};
     spa_hook coreListener{};
+    spa_hook registryListener{};
+    uint32_t node = 0;
     spa_source* stillTimer = nullptr;
 
     // PipeWire thread only.
@@ -298,6 +301,11 @@ void PipeWireScreenStream::Shared::teardownPipeWire() {
         pw_stream_destroy(stream);
         stream = nullptr;
     }
+    if (registry) {
+        spa_hook_remove(&registryListener);
+        pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry));
+        registry = nullptr;
+    }
     if (core) {
         spa_hook_remove(&coreListener);
         pw_core_disconnect(core);
@@ -372,6 +380,12 @@ void onCoreError(void* data, uint32_t id, int, int res, const char* message) {
                                    (message && *message ? std::string("：") + message : ""));
 }
 
+// The cast's node went away (its producer stopped): a stream linked to it would only wait.
+void onGlobalRemoved(void* data, uint32_t id) {
+    auto& shared = sharedOf(data);
+    if (id == shared.node) shared.streamEnded("屏幕共享已结束");
+}
+
 void onStillTimer(void* data, uint64_t) {
     auto& shared = sharedOf(data);
     shared.repeatStillPicture(shared.shared_from_this());
@@ -383,6 +397,13 @@ const pw_stream_events kStreamEvents = [] {
     events.state_changed = onStateChanged;
     events.param_changed = onParamChanged;
     events.process = onProcess;
+    return events;
+}();
+
+const pw_registry_events kRegistryEvents = [] {
+    pw_registry_events events{};
+    events.version = PW_VERSION_REGISTRY_EVENTS;
+    events.global_remove = onGlobalRemoved;
     return events;
 }();
 
@@ -416,6 +437,10 @@ std::optional<std::string> connectPipeWire(const std::shared_ptr<PipeWireScreenS
         return "无法连接桌面的 PipeWire";
     }
     pw_core_add_listener(s->core, &s->coreListener, &kCoreEvents, s.get());
+    s->node = node;
+    s->registry = pw_core_get_registry(s->core, PW_VERSION_REGISTRY, 0);
+    if (s->registry)
+        pw_registry_add_listener(s->registry, &s->registryListener, &kRegistryEvents, s.get());
     s->stream = pw_stream_new(s->core, "Zimlo screen",
                               pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY,
                                                 "Capture", PW_KEY_MEDIA_ROLE, "Screen", nullptr));
