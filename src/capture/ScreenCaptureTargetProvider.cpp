@@ -83,12 +83,14 @@ std::optional<TargetImage> portalThumbnail(PortalSource::Type type) {
         changed.notify_all();
     });
     {
+        // Some compositors send a first picture only once the screen changes: a still screen
+        // gets no thumbnail rather than holding up the listing.
         std::unique_lock lock(mutex);
-        changed.wait_for(lock, std::chrono::seconds(10), [&] { return picture || failed; });
+        if (changed.wait_for(lock, std::chrono::seconds(10), [&] { return started; }) && !failed)
+            changed.wait_for(lock, std::chrono::seconds(2), [&] { return picture != nullptr; });
     }
     stream.stopCapture();
     std::lock_guard lock(mutex);
-    (void)started;
     if (!picture) return std::nullopt;
     return TargetImage::image(picture);
 }

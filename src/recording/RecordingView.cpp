@@ -404,7 +404,9 @@ void RecordingView::startRecordingWithMicrophone() {
         if (weak->stepsAsideWhileRecording()) {
             weak->stepAside();
             QTimer::singleShot(kStepAsideMilliseconds, weak, [weak, statusText] {
-                if (weak) weak->beginRecording(statusText);
+                if (!weak) return;
+                weak->beginRecording(statusText);
+                if (!weak->isRecording()) weak->comeBack();  // nothing started: nothing to hide
             });
             return;
         }
