@@ -26,9 +26,9 @@
 #include "platform/media/MonotonicClock.h"
 #include "platform/portal/PipeWireScreenStream.h"
 #include "platform/runtime/SerialQueue.h"
+#include "sandbox/PulseServer.h"
+#include "sandbox/XvfbServer.h"
 #include "support/TestMain.h"
-#include "support/env/PulseServer.h"
-#include "support/env/XvfbServer.h"
 #include "wayland/WaylandSession.h"
 
 namespace zimlo::capture {
@@ -409,7 +409,7 @@ TEST(PortalSource, RecordsThePictureAndTheComputersSoundInSync) {
     // A tone into the computer's output and the animated window leaving the screen, each at a
     // time we know.
     std::atomic<double> played{0};
-    std::thread player([&] { played = test::playTone(0.6, 0.5, 660); });
+    std::thread player([&] { played = sandbox::playTone(0.6, 0.5, 660); });
     test::pumpUntil([] { return false; }, 700ms);
     const double gone = now();
     moving.stop();
@@ -526,7 +526,7 @@ class EmptyBus {
 
 TEST(ZimloToolTargets, WithoutAPortalOnTheBusUsesX11OrSaysWhyItCannotRecord) {
     EmptyBus bus;
-    test::XvfbServer xvfb("800x600x24");
+    sandbox::XvfbServer xvfb("800x600x24");
     const std::string onEmptyBus = "DBUS_SESSION_BUS_ADDRESS='" + bus.address() + "' ";
     int status = -1;
 

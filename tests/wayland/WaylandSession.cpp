@@ -14,7 +14,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "support/env/PulseServer.h"
+#include "sandbox/PulseServer.h"
 
 extern char** environ;
 
@@ -129,7 +129,7 @@ void MovingClient::stop() {
 SoundSources::SoundSources(double systemFrequency, double microphoneFrequency) {
     system_ = std::thread([this, systemFrequency] {
         try {
-            playToneUntilStopped(systemFrequency, stop_);
+            sandbox::playToneUntilStopped(systemFrequency, stop_);
         } catch (...) {
             // The recording's check reports the missing sound.
         }
@@ -138,7 +138,7 @@ SoundSources::SoundSources(double systemFrequency, double microphoneFrequency) {
     microphone_ = std::thread([this, microphoneFrequency, pipe] {
         int fd = ::open(pipe.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) return;
-        const auto second = sineTone(1.0, std::round(microphoneFrequency), 0.8);
+        const auto second = sandbox::sineTone(1.0, std::round(microphoneFrequency), 0.8);
         const size_t piece = 480;  // 10 ms at 48 kHz
         auto start = std::chrono::steady_clock::now();
         for (size_t i = 0; !stop_.load(); ++i) {
