@@ -107,8 +107,8 @@ void chromaRow(const uint8_t* top, const uint8_t* bottom, uint8_t* chroma, int w
 }
 
 template <bool kSwap>
-void toNV12(const uint8_t* origin, int sourceStride, int width, int height, media::PixelBuffer& out,
-            int left, int top) {
+inline void toNV12(const uint8_t* origin, int sourceStride, int width, int height,
+                   media::PixelBuffer& out, int left, int top) {
     for (int row = 0; row < height; row += 2) {
         const uint8_t* first = origin + static_cast<size_t>(row) * sourceStride;
         // An odd last row is paired with itself.
@@ -120,6 +120,23 @@ void toNV12(const uint8_t* origin, int sourceStride, int width, int height, medi
                          out.data(1) + static_cast<size_t>((top + row) / 2) * out.stride(1) + left,
                          width);
     }
+}
+
+// The pixel loops once more for AVX2, picked at run time where the processor has it.
+__attribute__((target_clones("avx2", "default"))) void bgrToNV12(const uint8_t* origin,
+                                                                 int sourceStride, int width,
+                                                                 int height,
+                                                                 media::PixelBuffer& out, int left,
+                                                                 int top) {
+    toNV12<false>(origin, sourceStride, width, height, out, left, top);
+}
+
+__attribute__((target_clones("avx2", "default"))) void rgbToNV12(const uint8_t* origin,
+                                                                 int sourceStride, int width,
+                                                                 int height,
+                                                                 media::PixelBuffer& out, int left,
+                                                                 int top) {
+    toNV12<true>(origin, sourceStride, width, height, out, left, top);
 }
 
 }  // namespace
@@ -171,11 +188,9 @@ bool FrameConverter::convert(const SourcePicture& source, const std::optional<Cr
     if (unscaled && nv12) {
         // An odd-sized area loses its last column or row.
         if (swap)
-            toNV12<true>(origin, source.stride, width, std::min(height, area.height), out, left,
-                         top);
+            rgbToNV12(origin, source.stride, width, height, out, left, top);
         else
-            toNV12<false>(origin, source.stride, width, std::min(height, area.height), out, left,
-                          top);
+            bgrToNV12(origin, source.stride, width, height, out, left, top);
         return true;
     }
     if (unscaled) {
