@@ -1,6 +1,9 @@
 #include "capture/CaptureBackendSelection.h"
 
 #include <mutex>
+#include <optional>
+
+#include "platform/portal/ScreenCastPortal.h"
 
 namespace zimlo::capture {
 namespace {
@@ -8,7 +11,6 @@ namespace {
 struct Decision {
     std::mutex mutex;
     std::optional<screen::BackendChoice> choice;
-    std::optional<portal::ScreenCastInfo> info;
 };
 
 Decision& decision() {
@@ -22,27 +24,10 @@ screen::BackendChoice currentCaptureBackend() {
     auto& d = decision();
     std::lock_guard lock(d.mutex);
     if (!d.choice) {
-        d.choice = screen::chooseCaptureBackend(screen::CaptureEnvironment::fromProcess([&d] {
-            d.info = portal::probeScreenCast();
-            return d.info.has_value();
-        }));
+        d.choice = screen::chooseCaptureBackend(screen::CaptureEnvironment::fromProcess(
+            [] { return portal::probeScreenCast().has_value(); }));
     }
     return *d.choice;
-}
-
-std::optional<portal::ScreenCastInfo> portalScreenCastInfo() {
-    auto choice = currentCaptureBackend();
-    auto& d = decision();
-    std::lock_guard lock(d.mutex);
-    if (choice.backend != screen::CaptureBackend::portal) return std::nullopt;
-    return d.info;
-}
-
-void resetCaptureBackend() {
-    auto& d = decision();
-    std::lock_guard lock(d.mutex);
-    d.choice.reset();
-    d.info.reset();
 }
 
 }  // namespace zimlo::capture

@@ -1,8 +1,5 @@
 #pragma once
 
-#include <optional>
-
-#include "platform/portal/ScreenCastPortal.h"
 #include "platform/screen/CaptureBackend.h"
 
 namespace zimlo::capture {
@@ -12,11 +9,5 @@ namespace zimlo::capture {
 // recording always agree. Blocks for up to a few seconds the first time (a portal that is
 // started on demand); call it off the main thread where that matters.
 screen::BackendChoice currentCaptureBackend();
-
-// What the portal said when the choice was made (portal back end only).
-std::optional<portal::ScreenCastInfo> portalScreenCastInfo();
-
-// Forgets the choice; the next call decides again (tests change the environment).
-void resetCaptureBackend();
 
 }  // namespace zimlo::capture

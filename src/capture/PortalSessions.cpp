@@ -53,9 +53,4 @@ std::shared_ptr<portal::ScreenCastSession> PortalSessionKeeper::obtain(
     return session;
 }
 
-void PortalSessionKeeper::release() {
-    std::lock_guard lock(mutex_);
-    session_.reset();
-}
-
 }  // namespace zimlo::capture

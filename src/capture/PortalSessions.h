@@ -25,7 +25,6 @@ class PortalSessionKeeper {
     explicit PortalSessionKeeper(PortalSource::Type type) : type_(type) {}
     std::shared_ptr<portal::ScreenCastSession> obtain(
         std::shared_ptr<portal::OpenCancellation> cancellation);
-    void release();
 
   private:
     PortalSource::Type type_;

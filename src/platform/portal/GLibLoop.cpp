@@ -55,8 +55,6 @@ void deleteWork(gpointer data) { delete static_cast<std::function<void()>*>(data
 
 }  // namespace
 
-GMainContext* portalContext() { return loop().context; }
-
 bool isPortalThread() { return g_main_context_is_owner(loop().context); }
 
 void invoke(std::function<void()> work) {

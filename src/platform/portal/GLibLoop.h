@@ -6,8 +6,6 @@
 
 #include <functional>
 
-typedef struct _GMainContext GMainContext;
-
 namespace zimlo::portal::detail {
 
 // Runs `work` on the portal thread (inline when already there) and returns at once.
@@ -15,6 +13,5 @@ void invoke(std::function<void()> work);
 // Runs `work` on the portal thread and waits for it.
 void invokeAndWait(const std::function<void()>& work);
 bool isPortalThread();
-GMainContext* portalContext();
 
 }  // namespace zimlo::portal::detail

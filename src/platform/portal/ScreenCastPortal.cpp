@@ -276,7 +276,6 @@ std::shared_ptr<ScreenCastSession> ScreenCastSession::open(
     std::shared_ptr<ScreenCastSession> session(new ScreenCastSession);
     session->state_ = std::make_shared<State>();
     session->stream_ = call->stream;
-    session->type_ = request.type;
     session->restoreToken_ = call->restoreToken;
     session->pipeWireFd_ = call->fd;
     auto state = session->state_;

@@ -85,7 +85,6 @@ class ScreenCastSession {
     ScreenCastSession& operator=(const ScreenCastSession&) = delete;
 
     const StreamInfo& stream() const { return stream_; }
-    SourceType requestedType() const { return type_; }
     // The token Start returned (tokens are single-use: store it to restore this choice).
     const std::optional<std::string>& restoreToken() const { return restoreToken_; }
     // A new descriptor of the PipeWire remote the portal opened for this session; the caller
@@ -104,7 +103,6 @@ class ScreenCastSession {
     ScreenCastSession() = default;
     std::shared_ptr<State> state_;
     StreamInfo stream_;
-    SourceType type_ = SourceType::monitor;
     std::optional<std::string> restoreToken_;
     int pipeWireFd_ = -1;
 };
