@@ -310,6 +310,18 @@ TEST(PortalSource, KeepsTheRestoreTokenSoTheNextRecordingStartsWithoutTheChooser
     fs::remove(*movie);
     EXPECT_TRUE(memory.restoreToken(PortalSource::Type::monitor));
 
+    // Now the picker can show the chosen screen's picture, still without asking.
+    std::optional<std::optional<TargetImage>> thumbnail;
+    ScreenCaptureTargetProvider().loadThumbnail(
+        portalMonitor(), [&](std::optional<TargetImage> image) { thumbnail = image; });
+    ASSERT_TRUE(test::pumpUntil([&] { return thumbnail.has_value(); }, 30s));
+    ASSERT_TRUE(*thumbnail && !(*thumbnail)->isSymbol()) << "no picture of the restored screen";
+    const auto expected =
+        ScreenCaptureTargetProvider::thumbnailSize(session.width(), session.height());
+    EXPECT_EQ((*thumbnail)->pixels->width(), expected.first);
+    EXPECT_EQ((*thumbnail)->pixels->height(), expected.second);
+    EXPECT_EQ(session.chooserCalls(), calls);
+
     // A token the portal does not know any more: the user is asked again, and the new token
     // replaces it.
     memory.remember(PortalSource::Type::monitor, std::string("0b1f2d3c-expired"), std::nullopt);
