@@ -24,6 +24,8 @@ QLabel* label(const QString& text, double pointSize) {
     return l;
 }
 
+constexpr int kInset = 20;
+
 QHBoxLayout* row(const QString& title, QWidget* control) {
     auto* layout = new QHBoxLayout;
     layout->setSpacing(12);
@@ -47,8 +49,6 @@ RecordingParameterPopover::RecordingParameterPopover(
       availableResolutions_(std::move(availableResolutions)),
       resolutionControl_(new QComboBox),
       frameRateControl_(new QButtonGroup(this)) {
-    setFixedSize(kWidth, kHeight);
-
     QFont small = resolutionControl_->font();
     small.setPointSizeF(12);
     resolutionControl_->setFont(small);
@@ -85,7 +85,7 @@ RecordingParameterPopover::RecordingParameterPopover(
     frameRateControl_->button(selectedRate)->setChecked(true);
 
     auto* stack = new QVBoxLayout(this);
-    stack->setContentsMargins(20, 20, 20, 20);
+    stack->setContentsMargins(kInset, kInset, kInset, kInset);
     stack->setSpacing(14);
     stack->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     stack->addWidget(label(QStringLiteral("录制参数"), 16));
@@ -94,8 +94,19 @@ RecordingParameterPopover::RecordingParameterPopover(
     note->setWordWrap(true);
     note->setForegroundRole(QPalette::PlaceholderText);
     stack->addWidget(note);
-    stack->addLayout(row(QStringLiteral("分辨率"), resolutionControl_));
-    stack->addLayout(row(QStringLiteral("帧速率"), segments));
+    QHBoxLayout* resolutionRow = row(QStringLiteral("分辨率"), resolutionControl_);
+    QHBoxLayout* frameRateRow = row(QStringLiteral("帧速率"), segments);
+    stack->addLayout(resolutionRow);
+    stack->addLayout(frameRateRow);
+
+    // The rows set the width (label, spacing and a control that shows its entries whole); the
+    // note wraps within it and sets the height.
+    int contentWidth = 0;
+    for (QLayout* part :
+         {static_cast<QLayout*>(resolutionRow), static_cast<QLayout*>(frameRateRow)})
+        contentWidth = std::max(contentWidth, part->sizeHint().width());
+    const int width = contentWidth + 2 * kInset;
+    setFixedSize(width, stack->totalHeightForWidth(width));
 
     // `activated` and `idClicked` also fire for the entry that is already selected.
     connect(resolutionControl_, &QComboBox::activated, this, [this](int) { resolutionChanged(); });
@@ -132,13 +143,13 @@ void RecordingParameterPopover::popUp(QWidget* anchor, bool above) {
     if (anchor) {
         const QPoint edge =
             anchor->mapToGlobal(QPoint(anchor->width() / 2, above ? 0 : anchor->height()));
-        QPoint topLeft(edge.x() - kWidth / 2, above ? edge.y() - 6 - kHeight : edge.y() + 6);
+        QPoint topLeft(edge.x() - width() / 2, above ? edge.y() - 6 - height() : edge.y() + 6);
         if (QScreen* screen = anchor->screen()) {
             const QRect area = screen->availableGeometry();
-            topLeft.setX(
-                std::clamp(topLeft.x(), area.left(), std::max(area.left(), area.right() - kWidth)));
-            topLeft.setY(
-                std::clamp(topLeft.y(), area.top(), std::max(area.top(), area.bottom() - kHeight)));
+            topLeft.setX(std::clamp(topLeft.x(), area.left(),
+                                    std::max(area.left(), area.right() - width())));
+            topLeft.setY(std::clamp(topLeft.y(), area.top(),
+                                    std::max(area.top(), area.bottom() - height())));
         }
         move(topLeft);
     }

@@ -13,13 +13,11 @@ namespace zimlo::recording {
 
 // The small transient panel under the recording window's "参数" button: resolution and frame
 // rate, each pick reported at once with the whole settings. Built afresh from the current
-// settings every time it opens.
+// settings every time it opens, as wide as its rows need and as high as the wrapped note needs
+// at that width.
 class RecordingParameterPopover : public QWidget {
     Q_OBJECT
   public:
-    static constexpr int kWidth = 310;
-    static constexpr int kHeight = 192;
-
     RecordingParameterPopover(RecordingSettings settings,
                               std::vector<RecordingResolution> availableResolutions,
                               QWidget* parent = nullptr);

@@ -3,6 +3,7 @@
 #include <QAbstractButton>
 #include <QButtonGroup>
 #include <QComboBox>
+#include <QLabel>
 #include <memory>
 
 #include "app/QtTestSupport.h"
@@ -78,7 +79,6 @@ TEST(ParameterPopover, InitialSelectionAndEveryPickReportsTheWholeSettings) {
     EXPECT_EQ(stale.resolutionControl()->currentIndex(), static_cast<int>(list.size()) - 1);
     EXPECT_EQ(stale.frameRateControl()->checkedId(), 0);
     EXPECT_EQ(stale.settings().resolution.width, 999);
-    EXPECT_EQ(stale.size(), QSize(310, 192));
 
     RecordingParameterPopover popover(RecordingSettings(list[1], CaptureFrameRate::fps60), list);
     EXPECT_EQ(popover.resolutionControl()->currentIndex(), 1);
@@ -99,6 +99,36 @@ TEST(ParameterPopover, InitialSelectionAndEveryPickReportsTheWholeSettings) {
     EXPECT_FALSE(popover.resolutionControl()->isEnabled());
     popover.frameRateControl()->button(1)->click();  // disabled buttons ignore clicks
     EXPECT_EQ(changes.size(), 3u);
+}
+
+// Nothing is cut: every control lies inside the 20-point insets whole, each segment shows its
+// label, and the note gets the height its wrapped lines need.
+TEST(ParameterPopover, EveryControlAndTheWrappedNoteAreWhole) {
+    const auto list = offered();
+    RecordingParameterPopover popover(RecordingSettings(list[0], CaptureFrameRate::fps60), list);
+    popover.show();
+    qttest::settle();
+    const QRect content = popover.rect().marginsRemoved(QMargins(20, 20, 20, 20));
+    const auto children = popover.findChildren<QWidget*>();
+    ASSERT_GE(children.size(), 8);  // title, note, two labels, pop-up, segments and their buttons
+    for (QWidget* child : children) {
+        if (!child->isVisible()) continue;  // the pop-up's closed list
+        const QRect placed(child->mapTo(&popover, QPoint(0, 0)), child->size());
+        EXPECT_TRUE(content.contains(placed))
+            << child->metaObject()->className() << " at " << placed.x() << "," << placed.y() << " "
+            << placed.width() << "x" << placed.height() << " outside the content "
+            << content.width() << "x" << content.height();
+        if (auto* label = qobject_cast<QLabel*>(child); label && label->wordWrap()) {
+            EXPECT_GE(label->height(), label->heightForWidth(label->width()));
+        }
+        if (auto* button = qobject_cast<QAbstractButton*>(child))
+            EXPECT_GE(button->width(), button->sizeHint().width())
+                << button->text().toStdString() << " cut";
+    }
+    EXPECT_GE(popover.resolutionControl()->width(), 250);
+    EXPECT_GE(popover.resolutionControl()->width(),
+              popover.resolutionControl()->sizeHint().width());
+    popover.close();
 }
 
 TEST(ParameterPopover, AnEmptyListReportsNothing) {
