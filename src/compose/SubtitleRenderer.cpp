@@ -24,7 +24,7 @@ const QColor kTextFill(255, 255, 255);
 const QColor kOutline(0, 0, 0);
 const QColor kKeywordFill = QColor::fromRgbF(1.0f, 0.82f, 0.08f, 1.0f);
 constexpr double kShadowAlpha = 0.9;
-constexpr double kShadowOffsetDown = 2;   // pixels, towards the bottom of the picture
+constexpr double kShadowOffsetUp = 2;     // pixels, towards the top of the picture
 constexpr double kShadowBlurRadius = 6;   // read as a Gaussian of half that deviation
 constexpr double kStrokeFraction = 0.05;  // outline width as a fraction of the font size
 constexpr double kKeywordBaselineDrop = 1.5;
@@ -207,13 +207,13 @@ void addShadow(QImage& image) {
             }
             across[static_cast<size_t>(y) * w + x] = sum;
         }
-    const int shift = static_cast<int>(kShadowOffsetDown);
+    const int shift = static_cast<int>(kShadowOffsetUp);
     for (int y = 0; y < h; ++y) {
         uchar* row = image.scanLine(y);
         for (int x = 0; x < w; ++x) {
             float sum = 0;
             for (int k = -r; k <= r; ++k) {
-                int sy = y - shift + k;
+                int sy = y + shift + k;
                 if (sy >= 0 && sy < h)
                     sum += kernel[k + r] * across[static_cast<size_t>(sy) * w + x];
             }
@@ -289,7 +289,20 @@ CanvasRect placeSubtitle(double imageWidth, double imageHeight, double centerX, 
 
 SubtitleRenderer::SubtitleRenderer(EmphasisFunction emphasis) : emphasis_(std::move(emphasis)) {}
 
+std::vector<Utf16Range> SubtitleRenderer::keywordsOf(const std::string& text,
+                                                     bool emphasize) const {
+    if (!emphasize || !emphasis_) return {};
+    return validRanges(emphasis_(text), static_cast<int>(QString::fromStdString(text).size()));
+}
+
 SubtitleMetrics SubtitleRenderer::measure(const std::string& text, bool emphasize,
+                                          double canvasWidth, double canvasHeight,
+                                          const ClampedSubtitleLayout& layout) const {
+    return measure(text, emphasize, keywordsOf(text, emphasize), canvasWidth, canvasHeight, layout);
+}
+
+SubtitleMetrics SubtitleRenderer::measure(const std::string& text, bool emphasize,
+                                          const std::vector<Utf16Range>& keywords,
                                           double canvasWidth, double canvasHeight,
                                           const ClampedSubtitleLayout& layout) const {
     SubtitleMetrics metrics;
@@ -301,9 +314,6 @@ SubtitleMetrics SubtitleRenderer::measure(const std::string& text, bool emphasiz
     metrics.layoutWidth = std::max(metrics.boxWidth - 2 * metrics.padding, 1.0);
 
     QString qtext = QString::fromStdString(text);
-    std::vector<Utf16Range> keywords;
-    if (emphasize && emphasis_)
-        keywords = validRanges(emphasis_(text), static_cast<int>(qtext.size()));
     double suggested = 0;
     layoutText(qtext, emphasize, metrics.fontSize, keywords, metrics.layoutWidth,
                &measuringDevice(), &suggested);
@@ -330,7 +340,10 @@ std::shared_ptr<const SubtitleImage> SubtitleRenderer::subtitleImage(
     if (auto found = cache_.find(key); found != cache_.end()) return found->second;
 
     auto result = std::make_shared<SubtitleImage>();
-    result->metrics = measure(text, emphasize, canvasWidth, canvasHeight, layout);
+    // The detector is asked once: its answer may change between calls (its word list loads in
+    // the background), and measuring and drawing must agree on the key words.
+    result->emphasis = keywordsOf(text, emphasize);
+    result->metrics = measure(text, emphasize, result->emphasis, canvasWidth, canvasHeight, layout);
     const auto& m = result->metrics;
 
     QImage image(m.imageWidth, m.imageHeight, QImage::Format_RGBA8888_Premultiplied);
@@ -339,8 +352,6 @@ std::shared_ptr<const SubtitleImage> SubtitleRenderer::subtitleImage(
     image.fill(Qt::transparent);
 
     QString qtext = QString::fromStdString(text);
-    if (emphasize && emphasis_)
-        result->emphasis = validRanges(emphasis_(text), static_cast<int>(qtext.size()));
     {
         QPainter painter(&image);
         if (!painter.isActive()) return nullptr;

@@ -104,11 +104,19 @@ class SubtitleRenderer {
     void clearCache() { cache_.clear(); }
     std::size_t cacheSize() const { return cache_.size(); }
 
-    // Sizes alone, without drawing (used by the drawing and by checks of the layout rules).
+    // Sizes alone, without drawing (for checks of the layout rules).
     SubtitleMetrics measure(const std::string& text, bool emphasize, double canvasWidth,
                             double canvasHeight, const ClampedSubtitleLayout& layout) const;
 
   private:
+    // The key words of `text` when emphasising, checked against the text.
+    std::vector<Utf16Range> keywordsOf(const std::string& text, bool emphasize) const;
+    // Sizes with the key words already chosen: the drawing uses the same ones, so what is
+    // measured is what is drawn.
+    SubtitleMetrics measure(const std::string& text, bool emphasize,
+                            const std::vector<Utf16Range>& keywords, double canvasWidth,
+                            double canvasHeight, const ClampedSubtitleLayout& layout) const;
+
     EmphasisFunction emphasis_;
     std::unordered_map<SubtitleRenderKey, std::shared_ptr<const SubtitleImage>,
                        SubtitleRenderKeyHash>

@@ -95,5 +95,124 @@ TEST_F(SubtitleRendererTest, CacheKeysSeparateEmphasisAndShareNearlyEqualLayouts
               (SubtitleRenderKey{"a", true, 1080, 1920, 1235, 5000, 5000, 10000}));
 }
 
+// The detector's word list loads in the background, so it may find no key words at first and
+// some a moment later. One image asks it once: measuring and drawing agree, and a two-line
+// subtitle keeps its second line.
+TEST_F(SubtitleRendererTest, MeasuringAndDrawingAgreeOnTheKeyWords) {
+    int calls = 0;
+    SubtitleRenderer loading([&](const std::string&) {
+        return ++calls == 1 ? std::vector<Utf16Range>{} : std::vector<Utf16Range>{{4, 4}, {13, 4}};
+    });
+    auto image = loading.subtitleImage(0.5, 0.82, 0.86, 1.0, 1080, 1920,
+                                       "这个功能非常重要，我们必须马上完成", true);
+    ASSERT_TRUE(image);
+    const auto& m = image->metrics;
+    ASSERT_GE(m.textHeight, 2 * m.lineHeight);
+    // White fill in the second line's half of the text frame.
+    int filled = 0;
+    const int secondLine = static_cast<int>(m.padding + m.textHeight / 2 + 4);
+    for (int y = secondLine; y < static_cast<int>(m.padding + m.textHeight); ++y)
+        for (int x = 0; x < image->image.width(); ++x)
+            if (qRed(image->image.pixel(x, y)) > 200) ++filled;
+    EXPECT_GT(filled, 500) << "the second line is missing";
+}
+
+// Coverage of the fill (white or amber: full red either way), and of everything, in 0..1.
+double fillAt(const QImage& image, int x, int y) { return qRed(image.pixel(x, y)) / 255.0; }
+double alphaAt(const QImage& image, int x, int y) { return qAlpha(image.pixel(x, y)) / 255.0; }
+
+// Columns holding fill, grouped into runs (one per glyph stem); the middle column of each.
+std::vector<int> stemColumns(const QImage& image) {
+    std::vector<int> middles;
+    int runStart = -1;
+    for (int x = 0; x <= image.width(); ++x) {
+        bool filled = false;
+        for (int y = 0; x < image.width() && y < image.height() && !filled; ++y)
+            filled = fillAt(image, x, y) > 0.5;
+        if (filled && runStart < 0) runStart = x;
+        if (!filled && runStart >= 0) {
+            middles.push_back((runStart + x - 1) / 2);
+            runStart = -1;
+        }
+    }
+    return middles;
+}
+
+// Outline of 5 % of the font size (half of it outside the glyph), a shadow 2 pixels up with a
+// blur of 6, key words in a font 5 larger dropped by 1.5: measured on the drawn pixels.
+TEST_F(SubtitleRendererTest, OutlineShadowAndKeyWordGeometryOnThePixels) {
+    // A horizontal bar, large: F = 1080 × 0.06 × 2.2.
+    auto bar = renderer.subtitleImage(0.5, 0.5, 0.86, 2.2, 1080, 1920, "一", false);
+    ASSERT_TRUE(bar);
+    const QImage& picture = bar->image;
+    const double F = bar->metrics.fontSize;
+    ASSERT_DOUBLE_EQ(F, 142.56);
+    auto stems = stemColumns(picture);
+    ASSERT_EQ(stems.size(), 1u);
+    const int x = stems[0];
+    int fillTop = -1, fillBottom = -1, opaqueTop = -1, opaqueBottom = -1;
+    for (int y = 0; y < picture.height(); ++y) {
+        if (fillAt(picture, x, y) > 0.5) {
+            if (fillTop < 0) fillTop = y;
+            fillBottom = y;
+        }
+        if (alphaAt(picture, x, y) > 0.97) {
+            if (opaqueTop < 0) opaqueTop = y;
+            opaqueBottom = y;
+        }
+    }
+    ASSERT_GE(fillTop, 0);
+    EXPECT_NEAR(fillTop - opaqueTop, 0.025 * F, 1.2);
+    EXPECT_NEAR(opaqueBottom - fillBottom, 0.025 * F, 1.2);
+
+    // The shadow (black at 0.9, blurred as a Gaussian of deviation 3, lifted by 2): beyond the
+    // outline's antialiased edge pixel about 1.4 pixels more of it above the bar than below, and
+    // visible (over 2 %) about 8 pixels above and 4 below.
+    double above = 0, below = 0;
+    int reachAbove = 0, reachBelow = 0;
+    for (int y = opaqueTop - 2; y >= 0; --y) {
+        above += alphaAt(picture, x, y);
+        if (alphaAt(picture, x, y) > 0.02) reachAbove = opaqueTop - y;
+    }
+    for (int y = opaqueBottom + 2; y < picture.height(); ++y) {
+        below += alphaAt(picture, x, y);
+        if (alphaAt(picture, x, y) > 0.02) reachBelow = y - opaqueBottom;
+    }
+    EXPECT_NEAR(above - below, 1.4, 0.35) << above << " above, " << below << " below";
+    EXPECT_NEAR(reachAbove, 8, 1.5);
+    EXPECT_NEAR(reachBelow, 4, 1.5);
+
+    // "II" with the second one a key word: its foot 1.5 below the first one's, and as tall as a
+    // bold "I" of size F + 5 (the first is in the medium base font).
+    SubtitleRenderer keyed([](const std::string&) { return std::vector<Utf16Range>{{1, 1}}; });
+    auto pair = keyed.subtitleImage(0.5, 0.5, 0.86, 1.0, 1080, 1920, "II", true);
+    auto bold = keyed.subtitleImage(0.5, 0.5, 0.86, 1.0, 1080, 1920, "II", false);
+    ASSERT_TRUE(pair && bold);
+    const double size = pair->metrics.fontSize;
+    struct Stem {
+        double height = 0;
+        double foot = 0;
+    };
+    // Height of the fill down one column and where it ends, to a fraction of a pixel.
+    auto measureStem = [](const QImage& image, int column) {
+        double height = 0, moment = 0;
+        for (int y = 0; y < image.height(); ++y) {
+            const double c = fillAt(image, column, y);
+            height += c;
+            moment += c * (y + 0.5);
+        }
+        return Stem{height, moment / height + height / 2};
+    };
+    auto columns = stemColumns(pair->image);
+    auto boldColumns = stemColumns(bold->image);
+    ASSERT_EQ(columns.size(), 2u);
+    ASSERT_EQ(boldColumns.size(), 2u);
+    const Stem plain = measureStem(pair->image, columns[0]);
+    const Stem keyword = measureStem(pair->image, columns[1]);
+    const Stem boldPlain = measureStem(bold->image, boldColumns[0]);
+    EXPECT_NEAR(keyword.height / boldPlain.height, (size + 5) / size, 0.006);
+    EXPECT_NEAR(keyword.foot - plain.foot, 1.5, 0.35);
+}
+
 }  // namespace
 }  // namespace zimlo::compose
