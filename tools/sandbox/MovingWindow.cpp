@@ -1,7 +1,9 @@
 #include "sandbox/MovingWindow.h"
 
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -27,6 +29,9 @@ MovingWindow::MovingWindow(const std::string& display, int left, int right, int 
         XCreateWindow(d, DefaultRootWindow(d), left, top, kWidth, kHeight, 0, CopyFromParent,
                       InputOutput, CopyFromParent, CWBackPixel | CWOverrideRedirect, &attributes);
     XStoreName(d, impl_->window, "Moving test window");
+    long owner = static_cast<long>(::getppid());
+    XChangeProperty(d, impl_->window, XInternAtom(d, "_NET_WM_PID", False), XA_CARDINAL, 32,
+                    PropModeReplace, reinterpret_cast<unsigned char*>(&owner), 1);
     impl_->gc = XCreateGC(d, impl_->window, 0, nullptr);
     XSetForeground(d, impl_->gc, kRGB);
     XMapRaised(d, impl_->window);

@@ -8,8 +8,9 @@
 namespace zimlo::sandbox {
 
 // A plain X11 window of one colour that slides back and forth along a band of the display, on
-// a connection and thread of its own. It carries no _NET_WM_PID, so the recorder takes it for
-// another application's window and records it.
+// a connection and thread of its own. Its _NET_WM_PID names the parent process (the server
+// would name this one), so the recorder takes it for another application's window and records
+// it.
 class MovingWindow {
   public:
     static constexpr int kWidth = 240;
