@@ -160,7 +160,9 @@ std::vector<ScreenCaptureTarget> ScreenCaptureTargetProvider::buildTargets(
     std::vector<Candidate> candidates;
     for (const auto& window : content.windows) {
         if (!window.isOnScreen) continue;
-        if (!window.pid || *window.pid == ownPid) continue;
+        // A window whose process cannot be known (a remote client) is another program's: ours
+        // always carry our process identifier.
+        if (window.pid && *window.pid == ownPid) continue;
         if (window.applicationName.empty()) continue;
         if (!window.isNormalLayer) continue;
         if (window.frame.width < 80 || window.frame.height < 60) continue;

@@ -1,6 +1,9 @@
 #include "platform/x11/ShareableContent.h"
 
 #include <X11/Xatom.h>
+#include <X11/Xlib.h>
+// XRes.h needs Xlib's types first.
+#include <X11/extensions/XRes.h>
 #include <X11/extensions/Xrandr.h>
 
 #include <algorithm>
@@ -143,6 +146,34 @@ struct Atoms {
           wmState(c.atom("WM_STATE")) {}
 };
 
+// Whether the server answers client-id queries (X Resource 1.2 or later).
+bool hasClientIdQuery(Display* d) {
+    int eventBase = 0, errorBase = 0, major = 0, minor = 0;
+    if (!XResQueryExtension(d, &eventBase, &errorBase)) return false;
+    if (!XResQueryVersion(d, &major, &minor)) return false;
+    return major > 1 || (major == 1 && minor >= 2);
+}
+
+// The process of the client that created `w`, as the server knows it: programs that do not set
+// _NET_WM_PID (Xt, Motif, many older ones) are still local processes. None for remote clients.
+std::optional<int32_t> clientProcess(Display* d, Window w) {
+    XResClientIdSpec spec{static_cast<XID>(w), XRES_CLIENT_ID_PID_MASK};
+    long count = 0;
+    XResClientIdValue* values = nullptr;
+    ErrorTrap trap(d);
+    if (XResQueryClientIds(d, 1, &spec, &count, &values) != Success || trap.sync()) {
+        if (values) XResClientIdsDestroy(count, values);
+        return std::nullopt;
+    }
+    std::optional<int32_t> pid;
+    for (long i = 0; i < count && !pid; ++i) {
+        pid_t value = XResGetClientPid(&values[i]);
+        if (value > 0) pid = static_cast<int32_t>(value);
+    }
+    XResClientIdsDestroy(count, values);
+    return pid;
+}
+
 bool windowManagerRuns(Display* d, Window root, const Atoms& a) {
     auto check = windowProperty(d, root, a.netSupportingCheck);
     if (!check || *check == 0) return false;
@@ -152,7 +183,7 @@ bool windowManagerRuns(Display* d, Window root, const Atoms& a) {
 }
 
 std::optional<WindowInfo> describeWindow(Display* d, Window root, Window w, const Atoms& a,
-                                         bool managed) {
+                                         bool managed, bool askServerForProcess) {
     XWindowAttributes attributes{};
     {
         ErrorTrap trap(d);
@@ -179,6 +210,8 @@ std::optional<WindowInfo> describeWindow(Display* d, Window root, Window w, cons
     }
     if (auto pid = cardinalProperty(d, w, a.netWmPid, XA_CARDINAL, 1); pid && !pid->empty()) {
         info.pid = static_cast<int32_t>((*pid)[0]);
+    } else if (askServerForProcess) {
+        info.pid = clientProcess(d, w);
     }
     auto wmClass = stringListProperty(d, w, XA_WM_CLASS);
     if (wmClass.size() >= 2 && !wmClass[1].empty()) {
@@ -222,6 +255,7 @@ ShareableContent queryShareableContent(const char* displayName) {
     ShareableContent content;
     content.displays = listDisplays(d, root);
     content.hasWindowManager = windowManagerRuns(d, root, atoms);
+    const bool askServerForProcess = hasClientIdQuery(d);
 
     std::vector<Window> clients;
     std::set<Window> seen;
@@ -237,7 +271,7 @@ ShareableContent queryShareableContent(const char* displayName) {
     }
     std::vector<WindowInfo> windows;
     for (Window w : clients) {
-        if (auto info = describeWindow(d, root, w, atoms, true))
+        if (auto info = describeWindow(d, root, w, atoms, true, askServerForProcess))
             windows.push_back(std::move(*info));
     }
     // Without a window manager the root's mapped children are the windows; with one, only
@@ -251,7 +285,7 @@ ShareableContent queryShareableContent(const char* displayName) {
         }
         if (attributes.map_state != IsViewable) continue;
         if (content.hasWindowManager && !attributes.override_redirect) continue;
-        if (auto info = describeWindow(d, root, w, atoms, false))
+        if (auto info = describeWindow(d, root, w, atoms, false, askServerForProcess))
             windows.push_back(std::move(*info));
     }
     content.windows = std::move(windows);

@@ -38,7 +38,7 @@ struct WindowInfo {
     uint32_t id = 0;
     std::string title;            // _NET_WM_NAME, else WM_NAME; empty when it has none
     Rect frame;                   // client area on the root window
-    std::optional<int32_t> pid;   // _NET_WM_PID
+    std::optional<int32_t> pid;   // _NET_WM_PID, else the server's record of a local client
     std::string applicationName;  // WM_CLASS class (instance when the class is empty)
     bool isNormalLayer = false;   // a normal (or dialog) window that is not override-redirect
     bool isOnScreen = false;      // viewable, or on another desktop and not minimised

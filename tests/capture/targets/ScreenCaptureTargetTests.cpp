@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 
 #include "capture/ScreenCaptureTargetHighlighter.h"
 #include "capture/ScreenCaptureTargetProvider.h"
@@ -104,6 +107,55 @@ Provider::TargetsResult loadTargets() {
     Provider().loadTargets([&](Provider::TargetsResult r) { result = std::move(r); });
     EXPECT_TRUE(test::pumpUntil([&] { return result.has_value(); }, 20s));
     return result.value_or(std::string("timed out"));
+}
+
+TEST(ScreenCaptureTargets, OnlyVisibleNormalWindowsOfOtherProgramsAreListed) {
+    x11::ShareableContent content;
+    content.displays = {x11::DisplayInfo{11, "screen", {0, 0, 1920, 1080}, 0, 0}};
+    auto at = [](int x) { return x11::Rect{x, 100, 200, 150}; };
+    x11::WindowInfo panel = window(2, at(300), "Panel", "layer");
+    panel.isNormalLayer = false;  // a dock, menu or override-redirect window
+    x11::WindowInfo hidden = window(3, at(500), "Hidden", "minimised");
+    hidden.isOnScreen = false;
+    x11::WindowInfo remote = window(4, at(700), "Remote", "no process");
+    remote.pid.reset();  // a client whose process the server cannot name
+    x11::WindowInfo ownPanel = window(5, at(900), "Own", "own panel", getpid());
+    ownPanel.isNormalLayer = false;
+    content.windows = {
+        window(1, at(100), "Normal", "listed"),        panel, hidden, remote, ownPanel,
+        window(6, at(1100), "", "no application name")};
+
+    auto targets = Provider::buildTargets(content, getpid());
+    ASSERT_EQ(ids(targets), (std::vector<std::string>{"display-11", "window-1", "window-4"}));
+    EXPECT_EQ(targets[2].subtitle, "Remote");
+    // Our own windows are left out of display pictures whatever their layer.
+    ASSERT_EQ(targets[0].excludedWindows.size(), 1u);
+    EXPECT_EQ(targets[0].excludedWindows[0].id, 5u);
+}
+
+// Programs that do not set _NET_WM_PID (xmessage is an Xt program) are found through the server.
+TEST(ScreenCaptureTargets, ListsWindowsWithoutAProcessProperty) {
+    const std::string geometry = "400x200+200+300";
+    const char* argv[] = {"xmessage", "-geometry", geometry.c_str(), "没有进程属性的窗口", nullptr};
+    pid_t child = 0;
+    ASSERT_EQ(posix_spawnp(&child, "xmessage", nullptr, nullptr, const_cast<char**>(argv), environ),
+              0);
+    std::optional<ScreenCaptureTarget> found;
+    test::pumpUntil(
+        [&] {
+            auto result = loadTargets();
+            if (result.index() != 0) return false;
+            for (const auto& target : std::get<0>(result))
+                if (target.kind.isWindow() && target.subtitle == "Xmessage") found = target;
+            return found.has_value();
+        },
+        20s);
+    kill(child, SIGTERM);
+    waitpid(child, nullptr, 0);
+    ASSERT_TRUE(found.has_value());
+    EXPECT_EQ(found->kind.window().pid, child);
+    EXPECT_EQ(found->title, "xmessage");
+    EXPECT_EQ(found->kind.window().frame.width, 400);
 }
 
 TEST(ScreenCaptureTargets, ListsWindowsOfOtherApplicationsOnXvfb) {

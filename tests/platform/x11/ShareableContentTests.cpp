@@ -57,7 +57,8 @@ TEST(ShareableContent, ListsDisplayAndRootChildrenWithoutWindowManager) {
     EXPECT_FALSE(find(content, menu)->isNormalLayer);
     EXPECT_EQ(find(content, hidden), nullptr);
     ASSERT_NE(find(content, bare), nullptr);
-    EXPECT_FALSE(find(content, bare)->pid.has_value());
+    // No _NET_WM_PID: the server still knows which process made the window.
+    EXPECT_EQ(find(content, bare)->pid, getpid());
     EXPECT_TRUE(find(content, bare)->applicationName.empty());
 
     // Stacking order, bottom to top.
