@@ -108,6 +108,75 @@ std::optional<std::filesystem::path> pathFromFileURLString(std::string_view url)
     return std::filesystem::path(decoded);
 }
 
+namespace {
+
+bool isSchemeCharacter(char c, bool first) {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) return true;
+    return !first && ((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.');
+}
+
+// Percent-decodes a URL's path; nothing for a malformed or NUL escape.
+std::optional<std::string> percentDecoded(std::string_view text) {
+    std::string decoded;
+    decoded.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') {
+            decoded.push_back(text[i]);
+            continue;
+        }
+        int high = i + 2 < text.size() ? hexDigit(text[i + 1]) : -1;
+        int low = i + 2 < text.size() ? hexDigit(text[i + 2]) : -1;
+        if (high < 0 || low < 0 || (high == 0 && low == 0)) return std::nullopt;
+        decoded.push_back(static_cast<char>(high * 16 + low));
+        i += 2;
+    }
+    return decoded;
+}
+
+// A stored movie URL read as a URL parser reads it. An absolute "file:" URL names that file; a
+// relative reference ("main.mov") names a path relative to the document's folder, kept relative;
+// any other URL (another scheme, another host) parses but names no file on this machine. The
+// outer optional is empty when the text is not a URL at all.
+std::optional<std::optional<std::filesystem::path>> movieURLFromString(std::string_view text) {
+    if (text.empty()) return std::nullopt;
+    for (unsigned char c : text)
+        if (forbiddenInURL(c)) return std::nullopt;
+    if (!percentDecoded(text)) return std::nullopt;
+
+    const size_t end = text.find_first_of(":/?#");
+    bool hasScheme = end != std::string_view::npos && end > 0 && text[end] == ':';
+    for (size_t i = 0; hasScheme && i < end; ++i) hasScheme = isSchemeCharacter(text[i], i == 0);
+    if (hasScheme) {
+        std::optional<std::filesystem::path> file = pathFromFileURLString(text);
+        return file;  // empty for another scheme or host: nothing local
+    }
+    if (text.starts_with("//")) return std::optional<std::filesystem::path>();  // another host
+    std::string_view path = text.substr(0, text.find_first_of("?#"));
+    auto decoded = percentDecoded(path);
+    if (!decoded || decoded->empty()) return std::optional<std::filesystem::path>();
+    return std::optional<std::filesystem::path>(std::filesystem::path(*decoded));
+}
+
+// An absolute path as a "file:" URL; a relative one as a relative reference (a colon escaped, so
+// that its first segment never reads as a scheme).
+std::string movieURLString(const std::filesystem::path& path) {
+    if (path.is_absolute()) return fileURLString(path);
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string url;
+    for (unsigned char c : path.string()) {
+        if (keptInPath(c) && c != ':') {
+            url.push_back(static_cast<char>(c));
+        } else {
+            url.push_back('%');
+            url.push_back(kDigits[c >> 4]);
+            url.push_back(kDigits[c & 0x0F]);
+        }
+    }
+    return url;
+}
+
+}  // namespace
+
 // --- encoding ---
 
 Json toJSON(const PiPKeyframe& keyframe) {
@@ -158,8 +227,8 @@ Json toJSON(const RecordingProject& project) {
     Json json = Json::object();
     json["id"] = project.id.uuidString();
     json["createdAt"] = number(project.createdAt.secondsSinceReferenceDate, "createdAt");
-    if (project.mainVideoURL) json["mainVideoURL"] = fileURLString(*project.mainVideoURL);
-    if (project.pipVideoURL) json["pipVideoURL"] = fileURLString(*project.pipVideoURL);
+    if (project.mainVideoURL) json["mainVideoURL"] = movieURLString(*project.mainVideoURL);
+    if (project.pipVideoURL) json["pipVideoURL"] = movieURLString(*project.pipVideoURL);
     json["duration"] = number(project.duration, "duration");
     json["pipTrack"] = arrayOf(project.pipTrack);
     json["splitScreenTrack"] = arrayOf(project.splitScreenTrack);
@@ -249,11 +318,11 @@ std::vector<T> listFromJSON(const Json& json, const std::string& path, Decode de
     return items;
 }
 
-std::filesystem::path readFileURL(const Json& json, const std::string& path) {
+std::optional<std::filesystem::path> readMovieURL(const Json& json, const std::string& path) {
     std::string text = readString(json, path);
-    auto filePath = pathFromFileURLString(text);
-    if (!filePath) throw DecodingError(path, "not a file URL \"" + text + "\"");
-    return *filePath;
+    auto movie = movieURLFromString(text);
+    if (!movie) throw DecodingError(path, "not a URL \"" + text + "\"");
+    return *movie;
 }
 
 }  // namespace
@@ -264,9 +333,9 @@ RecordingProject recordingProjectFromJSON(const Json& json) {
     project.id = readUuid(requireMember(json, "id", ""), "id");
     project.createdAt = Date{readDouble(requireMember(json, "createdAt", ""), "createdAt")};
     if (const Json* value = member(json, "mainVideoURL"))
-        project.mainVideoURL = readFileURL(*value, "mainVideoURL");
+        project.mainVideoURL = readMovieURL(*value, "mainVideoURL");
     if (const Json* value = member(json, "pipVideoURL"))
-        project.pipVideoURL = readFileURL(*value, "pipVideoURL");
+        project.pipVideoURL = readMovieURL(*value, "pipVideoURL");
     project.duration = readDouble(requireMember(json, "duration", ""), "duration");
     project.pipTrack = listFromJSON<PiPKeyframe>(requireMember(json, "pipTrack", ""), "pipTrack",
                                                  pipKeyframeFromJSON);

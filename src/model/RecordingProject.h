@@ -75,8 +75,10 @@ std::optional<RecordingSourceKind> recordingSourceKindFromRaw(std::string_view r
 struct RecordingProject {
     Uuid id;
     Date createdAt;
-    std::optional<std::filesystem::path> mainVideoURL;  // absolute path of the main movie
-    std::optional<std::filesystem::path> pipVideoURL;   // absolute path of the camera movie
+    // The movies: absolute paths, or paths relative to the document's folder as a document may
+    // name them.
+    std::optional<std::filesystem::path> mainVideoURL;  // the main movie
+    std::optional<std::filesystem::path> pipVideoURL;   // the camera movie
     double duration = 0;
     std::vector<PiPKeyframe> pipTrack;
     std::vector<SplitScreenKeyframe> splitScreenTrack;

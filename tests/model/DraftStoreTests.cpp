@@ -143,6 +143,23 @@ TEST_F(DraftStoreTest, ListingLocatesMediaAndSkipsUnreadableDrafts) {
     EXPECT_TRUE(DraftStore(scratch / "no" / "such" / "root").loadDrafts().size() == 0);
 }
 
+// A document naming its movie relatively ("main.mov") is listed with the movie in its folder.
+TEST_F(DraftStoreTest, ListingReadsRelativeMovieNames) {
+    RecordingProject p = project(10);
+    fs::path dir = store->draftDirectory(p.id);
+    std::string document = p.toJSON();
+    document.insert(document.find(R"("duration")"),
+                    R"("mainVideoURL":"main.mov","pipVideoURL":"https://example.com/pip.mov",)");
+    writeFile(dir / "project.json", document);
+    writeFile(dir / "main.mov", "movie");
+
+    auto drafts = store->loadDrafts();
+    ASSERT_EQ(drafts.size(), 1u);
+    EXPECT_EQ(drafts[0].id, p.id);
+    EXPECT_EQ(drafts[0].mainVideoURL, dir / "main.mov");
+    EXPECT_FALSE(drafts[0].pipVideoURL);
+}
+
 TEST_F(DraftStoreTest, ListingKeepsOneDraftPerAsset) {
     RecordingProject older = project(10, "asset"), newer = project(20, "asset");
     RecordingProject emptyA = project(5, ""), emptyB = project(6, ""), plain = project(1);

@@ -101,6 +101,32 @@ TEST(RecordingProjectTest, NestedRecordsApplyTheirRules) {
     EXPECT_EQ(SplitScreenKeyframe(0, CameraSplitOrder::frontTop, 0.1).topRatio, 0.28);
 }
 
+// What parses as a URL is accepted: a relative reference names a movie beside the document, a URL
+// of another scheme or host names none here; text that is no URL still fails the document.
+TEST(RecordingProjectTest, MovieURLsAreReadAsURLs) {
+    auto main = [](const std::string& url) {
+        return RecordingProject::fromJSON(minimal(R"(,"mainVideoURL":")" + url + "\""))
+            .mainVideoURL;
+    };
+    EXPECT_EQ(main("main.mov"), std::filesystem::path("main.mov"));
+    EXPECT_EQ(main("media/%E5%BD%95%E5%B1%8F%201.mov?v=2"),
+              std::filesystem::path("media/录屏 1.mov"));
+    EXPECT_EQ(main("/tmp/a.mov"), std::filesystem::path("/tmp/a.mov"));
+    EXPECT_EQ(main("file:///tmp/a.mov"), std::filesystem::path("/tmp/a.mov"));
+    EXPECT_EQ(main("https://example.com/a.mov"), std::nullopt);
+    EXPECT_EQ(main("file://server/a.mov"), std::nullopt);
+    EXPECT_EQ(main("//server/a.mov"), std::nullopt);
+    EXPECT_EQ(errorKey(minimal(R"(,"mainVideoURL":"main .mov")")), "mainVideoURL");
+    EXPECT_EQ(errorKey(minimal(R"(,"pipVideoURL":"pip%2.mov")")), "pipVideoURL");
+    EXPECT_EQ(errorKey(minimal(R"(,"mainVideoURL":"")")), "mainVideoURL");
+
+    // A relative movie is written back as the same relative reference.
+    RecordingProject relative = fullProject();
+    relative.mainVideoURL = "a:b/录屏 1.mov";
+    relative.pipVideoURL = "pip.mov";
+    EXPECT_EQ(RecordingProject::fromJSON(relative.toJSON()), relative);
+}
+
 TEST(RecordingProjectTest, DecodingErrorsNameTheKey) {
     EXPECT_EQ(errorKey(minimal(R"(,"sourceKind":"window")")), "sourceKind");
     EXPECT_EQ(errorKey(minimal(R"(,"subtitleLayout":{"center":[0.5,0.5],"maxWidth":0.8})")),
