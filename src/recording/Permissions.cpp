@@ -70,9 +70,10 @@ bool isGranted(int status) {
 }
 
 CameraAuthorizationResult cameraResultForStatus(int status) {
-    // `restricted` is for callers that read the status themselves; a request only grants or not.
-    return isGranted(status) ? CameraAuthorizationResult::authorized
-                             : CameraAuthorizationResult::denied;
+    if (isGranted(status)) return CameraAuthorizationResult::authorized;
+    // A restricted camera gets its own explanation: the user cannot change it in the settings.
+    return status == AuthorizationStatus::restricted ? CameraAuthorizationResult::restricted
+                                                     : CameraAuthorizationResult::denied;
 }
 
 bool isSpeechAuthorized(int status) { return status == AuthorizationStatus::authorized; }

@@ -40,7 +40,8 @@ void requestSpeechAuthorization(std::function<void(bool authorized)> completion)
 
 // Conversions the requests apply to a status value. Camera and microphone requests are granted
 // for "authorised" and for "not determined" (no device: nothing to refuse, starting it reports
-// the absence); speech only for "authorised".
+// the absence); speech only for "authorised". A camera request that is not granted answers
+// `restricted` for a restricted status, else `denied`.
 bool isGranted(int status);
 CameraAuthorizationResult cameraResultForStatus(int status);
 bool isSpeechAuthorized(int status);

@@ -46,10 +46,11 @@ TEST_F(PermissionRequests, AnswersArriveLaterOnTheMainThreadConverted) {
         bool microphone;
         bool speech;
     };
-    // A refused camera request is `denied`, never `restricted`; speech counts only status 3.
+    // A restricted camera stays `restricted` (the window explains it differently); speech counts
+    // only status 3.
     const std::vector<Case> cases = {
         {AuthorizationStatus::authorized, CameraAuthorizationResult::authorized, true, true},
-        {AuthorizationStatus::restricted, CameraAuthorizationResult::denied, false, false},
+        {AuthorizationStatus::restricted, CameraAuthorizationResult::restricted, false, false},
         {AuthorizationStatus::denied, CameraAuthorizationResult::denied, false, false},
         // No device: nothing refuses, so camera and microphone are granted; speech is not.
         {AuthorizationStatus::notDetermined, CameraAuthorizationResult::authorized, true, false},
