@@ -14,6 +14,7 @@
 #include "app/DraftFormatting.h"
 #include "app/DraftLibrary.h"
 #include "platform/runtime/MainQueue.h"
+#include "recording/TabularDigits.h"
 
 namespace zimlo::app {
 namespace {
@@ -46,6 +47,7 @@ DraftCard::DraftCard(const RecordingProject& project,
     setGraphicsEffect(shadow);
 
     durationLabel_ = makeBadge(this, QFont::Medium, 0.55);
+    durationLabel_->setFont(recording::withTabularDigits(durationLabel_->font()));
     tagLabel_ = makeBadge(this, QFont::DemiBold, 0.5);
     tagLabel_->setText(QStringLiteral("草稿"));
     tagLabel_->setGeometry(kWidth - kBadgeInset - 38, kThumbnailHeight - kBadgeInset - kBadgeHeight,

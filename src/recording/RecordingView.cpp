@@ -27,6 +27,7 @@
 #include "recording/RecordingParameterPopover.h"
 #include "recording/RecordingWindowText.h"
 #include "recording/ScreenPreviewView.h"
+#include "recording/TabularDigits.h"
 
 namespace zimlo::recording {
 namespace {
@@ -226,8 +227,8 @@ void RecordingView::buildViews() {
     cameraToggle_ = new QCheckBox(QStringLiteral("开启摄像头小窗"), toolbar_);
     subtitleToggle_ = new QCheckBox(QStringLiteral("开启字幕"), toolbar_);
     durationLabel_ = new QLabel(QStringLiteral("00:00"), toolbar_);
-    durationLabel_->setFont(
-        systemFont(13, QFont::DemiBold));  // the system font's digits share one width
+    // Every digit as wide as the others, so the toolbar does not shift as the seconds count.
+    durationLabel_->setFont(withTabularDigits(systemFont(13, QFont::DemiBold)));
     statusLabel_ = new ElidingLabel(Qt::ElideRight, toolbar_);
     statusLabel_->setFont(systemFont(13, QFont::Medium));
     statusLabel_->setForegroundRole(QPalette::PlaceholderText);

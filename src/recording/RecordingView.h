@@ -190,7 +190,9 @@ class RecordingView : public QWidget,
     bool isPreparingRecordingAudio_ = false;
     AspectSettings aspect_;
     PiPKeyframeRecorder pipRecorder_;
-    SubtitleLayout subtitleLayout_;
+    // Where the caption starts: a little narrower than the burned-in default, so that a caption
+    // never dragged still wraps like the one on screen.
+    SubtitleLayout subtitleLayout_{{0.5, 0.82}, 0.72, 1.0};
     std::optional<double> recordStartTime_;
     QString recordingStatusText_;  // the status the running recording began with
     bool isSteppedAside_ = false;
