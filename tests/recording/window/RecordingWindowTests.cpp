@@ -1,98 +1,11 @@
 // The recording window on a private X server and PulseAudio daemon, with a generated camera:
 // the record/stop flow, parameters, closing, the duration label and the camera window.
-#include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <QCheckBox>
-#include <QLabel>
-#include <QPushButton>
-#include <filesystem>
-#include <memory>
-
-#include "app/QtTestSupport.h"
-#include "capture/ScreenCaptureTargetProvider.h"
-#include "capture/ScreenRecordingAudioMixer.h"
-#include "model/DraftStore.h"
-#include "platform/camera/GeneratedCamera.h"
-#include "platform/storage/UserDefaults.h"
-#include "platform/x11/ShareableContent.h"
-#include "recording/DraggableSubtitleView.h"
-#include "recording/Permissions.h"
-#include "recording/RecordingWindow.h"
-#include "sandbox/PulseServer.h"
+#include "RecordingWindowTestSupport.h"
 
 namespace zimlo::recording {
 namespace {
 
-namespace fs = std::filesystem;
-using namespace std::chrono_literals;
-using qttest::pumpUntil;
-
-class RecordingWindowTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        zimlo::sandbox::PulseServer::shared();
-        directory = fs::temp_directory_path() /
-                    ("zimlo-window-" + std::to_string(::getpid()) + "-" +
-                     ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(directory);
-        fs::create_directories(directory / "tmp");
-        ScreenRecordingAudioMixer::setOutputDirectory(directory / "tmp");
-        Permissions::setStatusProvider(
-            [](PermissionKind) { return AuthorizationStatus::authorized; });
-        store = std::make_shared<DraftStore>(directory / "Drafts");
-        settingsStore = std::make_shared<RecordingSettingsStore>(
-            std::make_shared<UserDefaults>(directory / "defaults.json"));
-
-        auto content = x11::queryShareableContent();
-        auto targets = capture::ScreenCaptureTargetProvider::buildTargets(content, ::getpid());
-        ASSERT_FALSE(targets.empty());
-        ASSERT_TRUE(targets.front().kind.isDisplay());
-        target = targets.front();
-    }
-
-    void TearDown() override {
-        Permissions::setStatusProvider(nullptr);
-        ScreenRecordingAudioMixer::setOutputDirectory({});
-        std::error_code ignored;
-        fs::remove_all(directory, ignored);
-    }
-
-    RecordingView::Dependencies dependencies() {
-        RecordingView::Dependencies deps;
-        deps.sourceOptions.temporaryDirectory = directory / "tmp";
-        auto generated = camera;
-        deps.sourceOptions.cameraDiscovery = [generated] { return generated; };
-        deps.finishServices.temporaryDirectory = directory / "tmp";
-        deps.finishServices.saveDraft = [store = store](const RecordingProject& p) {
-            return store->saveDraft(p);
-        };
-        deps.settingsStore = settingsStore;
-        deps.clock = [now = now] { return *now; };
-        return deps;
-    }
-
-    std::unique_ptr<RecordingView> makeController() {
-        auto controller = std::make_unique<RecordingView>(target, dependencies());
-        controller->resize(1180, 760);
-        controller->show();
-        return controller;
-    }
-
-    // Waits until the source reported its first measured status.
-    static bool waitUntilReady(RecordingView& c) {
-        return pumpUntil(
-            [&] { return c.latestCaptureStatus().has_value() && c.recordButton()->isEnabled(); },
-            20s);
-    }
-
-    fs::path directory;
-    std::shared_ptr<DraftStore> store;
-    std::shared_ptr<RecordingSettingsStore> settingsStore;
-    std::shared_ptr<camera::GeneratedCamera> camera = std::make_shared<camera::GeneratedCamera>();
-    std::shared_ptr<double> now = std::make_shared<double>(1000);
-    capture::ScreenCaptureTarget target;
-};
+using namespace test;
 
 TEST_F(RecordingWindowTest, PressingRecordTwiceRecordsOnceAndStoppingSavesOneDraft) {
     auto c = makeController();

@@ -1,0 +1,223 @@
+// What the recording window says when something fails or is refused: set-up, the screen stream,
+// parameters, camera and microphone; the subtitle layout it starts from, the duration label's
+// width and the space bar.
+#include <QApplication>
+#include <QTest>
+#include <set>
+
+#include "RecordingWindowTestSupport.h"
+
+namespace zimlo::recording {
+namespace {
+
+using namespace test;
+
+// Waits until a recording that was started is running, then stops it and waits for the window to
+// be ready again.
+void recordBriefly(RecordingView& c) {
+    ASSERT_TRUE(pumpUntil([&] { return c.isRecording() && !c.isPreparingRecordingAudio(); }, 10s));
+    qttest::pumpFor(300ms);
+    c.toggleRecording();
+    ASSERT_TRUE(pumpUntil([&] { return !c.isRecording(); }, 90s))
+        << c.statusLabel()->text().toStdString();
+}
+
+TEST_F(RecordingWindowTest, ACaptionNeverDraggedKeepsTheWindowsStartingLayout) {
+    auto c = std::make_unique<RecordingView>(target, dependencies());
+    c->resize(1000, 700);
+    c->show();
+    ASSERT_TRUE(waitUntilReady(*c));
+    c->subtitleToggle()->click();
+    ASSERT_TRUE(pumpUntil([&] { return c->subtitleRegion()->isVisible(); }, 15s))
+        << c->statusLabel()->text().toStdString();
+    // 0.72 of the preview's width, centred at 0.5, 0.82 from the top.
+    const QRect region = c->subtitleRegion()->geometry();
+    EXPECT_EQ(c->previewContainer()->width(), 1000);
+    EXPECT_EQ(region.width(), 720);
+    EXPECT_EQ(region.center().x(), 499);  // QRect's centre rounds down
+    EXPECT_NEAR(region.center().y(), 0.82 * 700, 1);
+
+    std::optional<RecordingProject> saved;
+    c->onFinish = [&](const RecordingProject& p) { saved = p; };
+    c->toggleRecording();
+    recordBriefly(*c);
+    ASSERT_TRUE(saved.has_value()) << c->statusLabel()->text().toStdString();
+    EXPECT_EQ(saved->subtitleLayout, (SubtitleLayout{{0.5, 0.82}, 0.72, 1.0}));
+}
+
+// On a desktop whose font has digits of different widths the duration still keeps one width.
+TEST_F(RecordingWindowTest, DurationLabelKeepsOneWidthWhateverTheDigits) {
+    const QFont desktopFont = QApplication::font();
+    QFont proportional(QStringLiteral("Cantarell"));
+    proportional.setPointSize(11);
+    QApplication::setFont(proportional);
+    auto c = makeController();
+    QApplication::setFont(desktopFont);
+
+    std::set<int> widths;
+    for (int minutes = 0; minutes < 100; ++minutes) {
+        for (int seconds = 0; seconds < 60; ++seconds) {
+            c->durationLabel()->setText(QString::asprintf("%02d:%02d", minutes, seconds));
+            widths.insert(c->durationLabel()->sizeHint().width());
+        }
+    }
+    EXPECT_EQ(widths.size(), 1u) << "from " << *widths.begin() << " to " << *widths.rbegin();
+}
+
+TEST_F(RecordingWindowTest, RefusedCameraExplainsItselfAndOpensTheSettings) {
+    auto c = makeController();
+    ASSERT_TRUE(waitUntilReady(*c));
+    const std::pair<int, const char*> refusals[] = {
+        {AuthorizationStatus::restricted, "当前设备限制了摄像头访问，已打开系统授权页面"},
+        {AuthorizationStatus::denied, "摄像头权限未开启，已打开系统授权页面"},
+    };
+    for (const auto& [status, text] : refusals) {
+        (*statuses)[PermissionKind::camera] = status;
+        openedSettings->clear();
+        c->cameraToggle()->click();
+        EXPECT_FALSE(c->cameraToggle()->isEnabled());
+        EXPECT_EQ(c->statusLabel()->text().toStdString(), "正在请求摄像头权限…");
+        ASSERT_TRUE(pumpUntil([&] { return c->cameraToggle()->isEnabled(); }, 10s));
+        EXPECT_EQ(c->statusLabel()->text().toStdString(), text);
+        EXPECT_FALSE(c->cameraToggle()->isChecked());
+        EXPECT_FALSE(c->aspect().isPiPEnabled);
+        EXPECT_EQ(c->pipView(), nullptr);
+        EXPECT_EQ(*openedSettings, std::vector<QString>{QStringLiteral("camera")});
+    }
+}
+
+TEST_F(RecordingWindowTest, CameraThatCannotStartSaysWhy) {
+    adjustSource = [](capture::ScreenCameraSource::Options& options) {
+        options.cameraDiscovery = [] { return std::shared_ptr<camera::CameraDevice>(); };
+    };
+    auto c = makeController();
+    ASSERT_TRUE(waitUntilReady(*c));
+    c->cameraToggle()->click();
+    ASSERT_TRUE(pumpUntil([&] { return c->cameraToggle()->isEnabled(); }, 10s));
+    EXPECT_EQ(c->statusLabel()->text().toStdString(), "无法开启摄像头：无法获取电脑摄像头");
+    EXPECT_FALSE(c->cameraToggle()->isChecked());
+    EXPECT_EQ(c->pipView(), nullptr);
+    EXPECT_TRUE(openedSettings->empty());  // permitted: nothing to grant
+}
+
+TEST_F(RecordingWindowTest, RecordingStatusNamesTheSoundsThatAreRecorded) {
+    struct Case {
+        std::function<void()> arrange;
+        QString status;
+    };
+    const Case cases[] = {
+        {[&] { (*statuses)[PermissionKind::microphone] = AuthorizationStatus::denied; },
+         QStringLiteral("正在录制（仅电脑声音，麦克风未授权）")},
+        {[&] {
+             adjustSource = [](capture::ScreenCameraSource::Options& options) {
+                 options.microphoneDiscovery = [] {
+                     return std::optional<audio::AudioSourceInfo>();
+                 };
+             };
+         },
+         QStringLiteral("正在录制（仅电脑声音，输入设备不可用：无法获取麦克风）")},
+        // A default input without a name of its own.
+        {[&] {
+             adjustSource = [](capture::ScreenCameraSource::Options& options) {
+                 options.microphoneDiscovery = [] {
+                     return std::optional<audio::AudioSourceInfo>(audio::AudioSourceInfo{});
+                 };
+             };
+         },
+         QStringLiteral("正在录制（电脑声音 + 默认输入设备）")},
+    };
+    for (const Case& testCase : cases) {
+        statuses->clear();
+        adjustSource = nullptr;
+        testCase.arrange();
+        auto c = makeController();
+        ASSERT_TRUE(waitUntilReady(*c));
+        c->toggleRecording();
+        ASSERT_TRUE(pumpUntil([&] { return c->isRecording(); }, 10s));
+        qttest::settle();  // the source's report of the recording keeps this text
+        EXPECT_EQ(c->statusLabel()->text().toStdString(), testCase.status.toStdString());
+        c->toggleRecording();
+        ASSERT_TRUE(pumpUntil([&] { return !c->isRecording(); }, 90s))
+            << c->statusLabel()->text().toStdString();
+    }
+}
+
+// A camera that takes its first format and refuses every later one.
+class FormatRefusingCamera : public camera::GeneratedCamera {
+  public:
+    void setActiveFormat(size_t index, double framesPerSecond) override {
+        if (formatsSet_++ > 0) throw camera::CameraError("摄像头拒绝了新的格式");
+        GeneratedCamera::setActiveFormat(index, framesPerSecond);
+    }
+
+  private:
+    int formatsSet_ = 0;
+};
+
+TEST_F(RecordingWindowTest, SettingsThatCannotBeAppliedAreReportedAndNotStored) {
+    camera = std::make_shared<FormatRefusingCamera>();
+    auto c = makeController();
+    ASSERT_TRUE(waitUntilReady(*c));
+    c->cameraToggle()->click();
+    ASSERT_TRUE(pumpUntil([&] { return c->pipView() != nullptr; }, 10s))
+        << c->statusLabel()->text().toStdString();
+    const RecordingSettings before = c->recordingSettings();
+    const RecordingSettings wanted(c->availableResolutions().back(), CaptureFrameRate::fps24);
+    ASSERT_NE(wanted, before);
+    c->parameterTapped();
+    ASSERT_NE(c->parameterController(), nullptr);
+    c->parameterController()->onChange(wanted);
+    ASSERT_TRUE(pumpUntil([&] { return !c->isApplyingRecordingSettings(); }, 20s));
+    EXPECT_EQ(c->statusLabel()->text().toStdString(), "参数应用失败：摄像头拒绝了新的格式");
+    EXPECT_EQ(c->recordingSettings(), wanted);  // kept, but not stored
+    EXPECT_EQ(settingsStore->load(c->availableResolutions(), before), before);
+    EXPECT_TRUE(c->recordButton()->isEnabled());
+    EXPECT_TRUE(c->parameterButton()->isEnabled());
+    ASSERT_NE(c->parameterController(), nullptr);
+    EXPECT_TRUE(c->parameterController()->isInteractionEnabled());
+    c->parameterController()->close();
+}
+
+TEST_F(RecordingWindowTest, SetUpThatFailsLeavesRecordingOff) {
+    // No sound server to take the computer's sound from.
+    const QByteArray server = qgetenv("PULSE_SERVER");
+    qputenv("PULSE_SERVER", "unix:" + QByteArray::fromStdString(directory.string()) + "/none");
+    auto c = makeController();
+    qputenv("PULSE_SERVER", server);
+    EXPECT_TRUE(
+        c->statusLabel()->text().startsWith(QStringLiteral("初始化失败：无法采集电脑声音：")))
+        << c->statusLabel()->text().toStdString();
+    EXPECT_FALSE(c->recordButton()->isEnabled());
+    qttest::pumpFor(300ms);
+    EXPECT_FALSE(c->recordButton()->isEnabled());
+}
+
+TEST_F(RecordingWindowTest, AStreamThatCannotStartShowsTheError) {
+    adjustSource = [](capture::ScreenCameraSource::Options& options) {
+        options.displayName = ":4095";  // no X server there
+    };
+    auto c = makeController();
+    ASSERT_TRUE(pumpUntil(
+        [&] { return c->statusLabel()->text().startsWith(QStringLiteral("错误：")); }, 20s))
+        << c->statusLabel()->text().toStdString();
+    EXPECT_TRUE(
+        c->statusLabel()->text().startsWith(QStringLiteral("错误：无法连接到 X 显示服务器")))
+        << c->statusLabel()->text().toStdString();
+}
+
+TEST_F(RecordingWindowTest, SpaceBarRecordsAndStops) {
+    auto c = makeController();
+    ASSERT_TRUE(waitUntilReady(*c));
+    c->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(c.get()));
+    QTest::keyClick(c.get(), Qt::Key_Space);
+    ASSERT_TRUE(pumpUntil([&] { return c->isRecording(); }, 10s));
+    qttest::pumpFor(300ms);
+    QTest::keyClick(c.get(), Qt::Key_Space);
+    EXPECT_EQ(c->recordButton()->text(), QStringLiteral("正在整理…"));
+    ASSERT_TRUE(pumpUntil([&] { return !c->isRecording(); }, 90s))
+        << c->statusLabel()->text().toStdString();
+}
+
+}  // namespace
+}  // namespace zimlo::recording
