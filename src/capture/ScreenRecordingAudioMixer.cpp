@@ -49,6 +49,8 @@ constexpr double kFinishTimeoutSeconds = 60;
 
 std::mutex directoryMutex;
 std::filesystem::path customDirectory;
+std::optional<double> timeoutOverride;
+std::optional<std::string> readFault;
 
 SerialQueue& mixerQueue() {
     static SerialQueue queue(".mac.screen-audio-mixer");
@@ -99,16 +101,24 @@ MixerResult run(const std::filesystem::path& inputURL) {
         return MixerResult{outputURL, std::move(mixerError)};
     };
 
-    auto writer = MovieWriter::create(outputURL, media::MovieFileType::quickTimeMovie, {}, error);
-    if (!writer) return failed(MixerError::cannotCreateWriter(error));
+    // The readers come first, so that a movie that cannot be read never gets a writer. Opening
+    // one starts reading (file and decoders); the tracks themselves come from this asset, so
+    // only that start can fail.
+    auto readerFailed = [&] {
+        return failed(MixerError::cannotStartProcessing(error.empty() ? "读取器启动失败" : error));
+    };
+    error.clear();
     auto videoOutput = media::TrackPacketReader::open(*asset, videoTrack.trackID, error);
-    if (!videoOutput) return failed(MixerError::cannotCreateReader("无法添加视频直通轨道"));
+    if (!videoOutput) return readerFailed();
     std::vector<media::AudioMixReader::Input> mixInputs;
     for (size_t i = 0; i < audioTracks.size(); ++i)
         mixInputs.push_back(
             {audioTracks[i].trackID, i == 0 ? kFirstTrackVolume : kOtherTrackVolume});
     auto audioOutput = media::AudioMixReader::open(*asset, mixInputs, error);
-    if (!audioOutput) return failed(MixerError::cannotCreateReader("无法添加双路音频混合轨道"));
+    if (!audioOutput) return readerFailed();
+
+    auto writer = MovieWriter::create(outputURL, media::MovieFileType::quickTimeMovie, {}, error);
+    if (!writer) return failed(MixerError::cannotCreateWriter(error));
 
     auto videoInput = writer->addPassthroughInput(videoTrack.formatDescriptions.front(),
                                                   videoTrack.preferredTransform);
@@ -123,7 +133,13 @@ MixerResult run(const std::filesystem::path& inputURL) {
     }
     writer->startSession(media::MediaTime::zero());
 
-    const double timeout = timeoutSeconds(videoTrack.timeRange.duration.seconds());
+    double timeout = timeoutSeconds(videoTrack.timeRange.duration.seconds());
+    std::optional<std::string> fault;
+    {
+        std::lock_guard lock(directoryMutex);
+        if (timeoutOverride) timeout = *timeoutOverride;
+        fault = readFault;
+    }
     DispatchGroup group;
     FirstErrorSlot<MixerError> firstError;
     group.enter();
@@ -170,7 +186,12 @@ MixerResult run(const std::filesystem::path& inputURL) {
         });
         audioQueue.async([&] {
             copyLoop(
-                *audioInput, [&] { return audioOutput->next(); }, "音频混合写入失败");
+                *audioInput,
+                [&]() -> std::optional<media::AudioSample> {
+                    if (fault) return std::nullopt;
+                    return audioOutput->next();
+                },
+                "音频混合写入失败");
         });
 
         if (!group.wait(timeout)) {
@@ -187,10 +208,11 @@ MixerResult run(const std::filesystem::path& inputURL) {
     for (const media::TrackReaderBase* reader :
          {static_cast<const media::TrackReaderBase*>(videoOutput.get()),
           static_cast<const media::TrackReaderBase*>(audioOutput.get())}) {
-        if (reader->failed()) {
+        const bool faulty = fault && reader == audioOutput.get();
+        if (reader->failed() || faulty) {
+            const std::string text = faulty ? *fault : reader->errorText();
             writer->cancelWriting();
-            return failed(MixerError::processingFailed(
-                reader->errorText().empty() ? "读取录屏文件失败" : reader->errorText()));
+            return failed(MixerError::processingFailed(text.empty() ? "读取录屏文件失败" : text));
         }
     }
 
@@ -219,6 +241,16 @@ MixerResult run(const std::filesystem::path& inputURL) {
 double timeoutSeconds(double videoSeconds) {
     if (!std::isfinite(videoSeconds) || videoSeconds <= 0) return 300;
     return std::clamp(2 * videoSeconds + 60, 300.0, 3600.0);
+}
+
+void setTimeoutOverride(std::optional<double> seconds) {
+    std::lock_guard lock(directoryMutex);
+    timeoutOverride = seconds;
+}
+
+void setReadFault(std::optional<std::string> text) {
+    std::lock_guard lock(directoryMutex);
+    readFault = std::move(text);
 }
 
 void setOutputDirectory(std::filesystem::path directory) {

@@ -60,6 +60,11 @@ void mixAudio(std::filesystem::path inputURL, Completion completion);
 
 // How long a run waits for its copy loops, for a video of `seconds` (not a number: unknown).
 double timeoutSeconds(double videoSeconds);
+// Replaces that wait for every later run (for tests of the time-out); none restores it.
+void setTimeoutOverride(std::optional<double> seconds);
+// For tests of a failing disk: the sound reader of every later run delivers nothing and reports
+// `text` (possibly empty) as its error; none restores reading.
+void setReadFault(std::optional<std::string> text);
 
 // Where mixed movies go (the system's temporary directory unless changed, for tests).
 void setOutputDirectory(std::filesystem::path directory);

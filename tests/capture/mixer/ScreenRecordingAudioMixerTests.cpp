@@ -181,5 +181,81 @@ TEST_F(ScreenRecordingAudioMixerTest, FailureDeletesThePartialOutput) {
     EXPECT_TRUE(std::filesystem::exists(url));
 }
 
+// Replaces every `from` after the `nth` (0-based) occurrence of `box` in the file.
+void renameAfter(const std::filesystem::path& url, const std::string& box, int nth,
+                 const std::vector<std::string>& from) {
+    std::string bytes;
+    {
+        std::ifstream in(url, std::ios::binary);
+        bytes.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    size_t at = 0;
+    for (int i = 0; i <= nth; ++i) at = bytes.find(box, i == 0 ? 0 : at + 4);
+    ASSERT_NE(at, std::string::npos);
+    for (const auto& name : from)
+        for (size_t i = bytes.find(name, at); i != std::string::npos; i = bytes.find(name, i + 4))
+            bytes.replace(i, 4, "zzzz");
+    std::ofstream(url, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// The microphone track is in a format nothing here decodes: its reader cannot start, which
+// ends the run before a writer exists.
+TEST_F(ScreenRecordingAudioMixerTest, AReaderThatCannotStartEndsTheRunBeforeAnyOutput) {
+    auto url = input_ / "screen.mov";
+    MovieSpec spec;
+    spec.tones = {Tone{}, Tone{880, 0.2f}};
+    test::writeMovie(url, spec);
+    renameAfter(url, "stsd", 2, {"mp4a", "esds"});  // video, system sound, microphone
+    std::string error;
+    auto asset = media::MovieAsset::open(url, error);
+    ASSERT_TRUE(asset) << error;
+    ASSERT_EQ(asset->tracks(media::MediaType::audio).size(), 2u);
+
+    MixerResult result = mix(url);
+    ASSERT_FALSE(result.succeeded());
+    EXPECT_EQ(result.error->kind, MixerError::Kind::cannotStartProcessing)
+        << result.error->description();
+    EXPECT_EQ(result.error->description().rfind("无法开始同步声音：", 0), 0u);
+    EXPECT_EQ(outputFiles(), 0u);
+    EXPECT_TRUE(std::filesystem::exists(url));
+}
+
+// Copying takes longer than the run may wait: it ends as timed out and leaves nothing.
+TEST_F(ScreenRecordingAudioMixerTest, ARunThatTakesTooLongTimesOut) {
+    auto url = input_ / "screen.mov";
+    MovieSpec spec;
+    spec.tones = {Tone{}, Tone{880, 0.2f}};
+    spec.frames = 150;
+    test::writeMovie(url, spec);
+    ScreenRecordingAudioMixer::setTimeoutOverride(0.0);
+    MixerResult result = mix(url);
+    ScreenRecordingAudioMixer::setTimeoutOverride(std::nullopt);
+    ASSERT_FALSE(result.succeeded());
+    EXPECT_EQ(result.error->description(), "同步电脑声音与输入设备声音超时");
+    EXPECT_EQ(outputFiles(), 0u);
+    EXPECT_TRUE(std::filesystem::exists(url));
+}
+
+// The sound reader fails (a failing disk) while both loops end normally: the run reports the
+// reader's error, or "读取录屏文件失败" when it has none.
+TEST_F(ScreenRecordingAudioMixerTest, AReaderThatFailsFailsTheRunWithItsDescription) {
+    auto url = input_ / "screen.mov";
+    MovieSpec spec;
+    spec.tones = {Tone{}, Tone{880, 0.2f}};
+    test::writeMovie(url, spec);
+    const std::pair<std::string, std::string> faults[] = {
+        {"输入/输出错误", "电脑声音与麦克风混合失败：输入/输出错误"},
+        {"", "电脑声音与麦克风混合失败：读取录屏文件失败"}};
+    for (const auto& [text, description] : faults) {
+        ScreenRecordingAudioMixer::setReadFault(text);
+        MixerResult result = mix(url);
+        ScreenRecordingAudioMixer::setReadFault(std::nullopt);
+        ASSERT_FALSE(result.succeeded());
+        EXPECT_EQ(result.error->description(), description);
+        EXPECT_EQ(outputFiles(), 0u);
+    }
+    EXPECT_TRUE(mix(url).succeeded());  // reading restored
+}
+
 }  // namespace
 }  // namespace zimlo

@@ -6,6 +6,7 @@
 #include <set>
 
 #include "RecordingWindowTestSupport.h"
+#include "recording/TabularDigits.h"
 
 namespace zimlo::recording {
 namespace {
@@ -50,6 +51,7 @@ TEST_F(RecordingWindowTest, DurationLabelKeepsOneWidthWhateverTheDigits) {
     const QFont desktopFont = QApplication::font();
     QFont proportional(QStringLiteral("Cantarell"));
     proportional.setPointSize(11);
+    ASSERT_FALSE(hasTabularDigits(proportional)) << "Cantarell (fonts-cantarell) is missing";
     QApplication::setFont(proportional);
     auto c = makeController();
     QApplication::setFont(desktopFont);
