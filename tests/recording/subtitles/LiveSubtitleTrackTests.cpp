@@ -141,6 +141,45 @@ TEST_F(SubtitleTrack, CaptionGrowsClearsAfterSilenceAndNeverShowsClearedTextAgai
     EXPECT_EQ(caption(), QStringLiteral("后天"));
 }
 
+// Passes posts on to the real main queue and holds delayed work, with its delay, for the test.
+class HeldDelays : public MainQueueBackend {
+  public:
+    explicit HeldDelays(std::shared_ptr<MainQueueBackend> inner) : inner(std::move(inner)) {}
+    void post(Task task) override { inner->post(std::move(task)); }
+    void postAfter(std::chrono::milliseconds delay, Task task) override {
+        delays.push_back(delay);
+        tasks.push_back(std::move(task));
+    }
+    bool isMainThread() const override { return inner->isMainThread(); }
+
+    std::shared_ptr<MainQueueBackend> inner;
+    std::vector<std::chrono::milliseconds> delays;
+    std::vector<Task> tasks;
+};
+
+// The caption clears 1.1 s after a partial result and 0.65 s after a final one; a newer result
+// replaces the pending clearing.
+TEST_F(SubtitleTrack, CaptionClearsAfterTheDelayOfItsResult) {
+    click();
+    host.elapsed = 0;
+    track->recordingBegan();
+    auto held = std::make_shared<HeldDelays>(MainQueue::backend());
+    MainQueue::install(held);
+    track->handleText("今天", false);
+    track->handleText("今天天气", true);
+    track->handleText("明天", false);
+    MainQueue::install(held->inner);
+    ASSERT_EQ(held->delays, (std::vector<std::chrono::milliseconds>{1100ms, 650ms, 1100ms}));
+
+    held->tasks[0]();  // replaced: nothing happens
+    held->tasks[1]();
+    EXPECT_EQ(caption(), QStringLiteral("明天"));
+    EXPECT_FALSE(region->isShowingPlaceholder());
+    held->tasks[2]();
+    EXPECT_TRUE(region->isShowingPlaceholder());
+    EXPECT_EQ(track->consumedRecognitionText(), "明天");
+}
+
 TEST_F(SubtitleTrack, CaptionTextRules) {
     text::WordTagger::shared().waitUntilLoaded();  // the same key words for the view and for us
     click();
