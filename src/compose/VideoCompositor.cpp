@@ -269,19 +269,12 @@ void VideoCompositor::exportMovie(const RecordingProject& project, bool includes
     const auto& video = built.videoComposition;
     const auto preset = exportPreset(video.renderWidth, video.renderHeight);
     const int fps = std::max(exportFrameRate, 1);
-    auto session = ExportSession::create(
-        built, url, encoderSettingsForPreset(preset, video.renderWidth, video.renderHeight, fps),
-        fps);
-    if (!session) {
-        std::error_code ignored;
-        std::filesystem::remove(url, ignored);  // the claimed, still empty name
-        completion(CompositorError::exportSessionFailed("无法创建导出会话"));
-        return;
-    }
+    const auto encoder =
+        encoderSettingsForPreset(preset, video.renderWidth, video.renderHeight, fps);
 
     // Progress reaches the main queue in whole-percent steps.
     auto lastPercent = std::make_shared<std::atomic<int>>(-1);
-    ExportSession::Progress forward;
+    SessionProgress forward;
     if (progress) {
         forward = [progress, lastPercent](double fraction) {
             const int percent = static_cast<int>(fraction * 100);
@@ -289,17 +282,31 @@ void VideoCompositor::exportMovie(const RecordingProject& project, bool includes
             MainQueue::post([progress, fraction] { progress(fraction); });
         };
     }
-    session->start(
-        [completion = std::move(completion), url](bool ok, const std::string& errorText) {
-            MainQueue::post([completion, url, ok, errorText] {
-                if (ok)
-                    completion(url);
-                else
-                    completion(CompositorError::exportSessionFailed(errorText.empty() ? "未知错误"
-                                                                                      : errorText));
-            });
-        },
-        std::move(forward));
+    SessionFinished finished = [completion, url](bool ok, const std::string& errorText) {
+        MainQueue::post([completion, url, ok, errorText] {
+            if (ok)
+                completion(url);
+            else
+                completion(CompositorError::exportSessionFailed(errorText.empty() ? "未知错误"
+                                                                                  : errorText));
+        });
+    };
+    SessionStarter start = sessionStarter;
+    if (!start) {
+        start = [](const Built& b, const std::filesystem::path& output,
+                   const ExportEncoderSettings& e, int framesPerSecond, SessionFinished done,
+                   SessionProgress onProgress) {
+            auto session = ExportSession::create(b, output, e, framesPerSecond);
+            if (!session) return false;
+            session->start(std::move(done), std::move(onProgress));
+            return true;
+        };
+    }
+    if (!start(built, url, encoder, fps, std::move(finished), std::move(forward))) {
+        std::error_code ignored;
+        std::filesystem::remove(url, ignored);  // the claimed, still empty name
+        completion(CompositorError::exportSessionFailed("无法创建导出会话"));
+    }
 }
 
 std::shared_ptr<media::PixelBuffer> VideoCompositor::renderFrame(const RecordingProject& project,

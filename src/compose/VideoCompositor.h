@@ -117,6 +117,17 @@ class VideoCompositor : public std::enable_shared_from_this<VideoCompositor> {
     // Fraction done, 0 to 1; called on the main queue.
     using Progress = std::function<void(double)>;
 
+    // Starts the session that writes `built` into the output file; false when it cannot be set
+    // up. It reports once, from any thread: success, or failure with the reason (possibly
+    // empty). Empty: the decode, compose and encode pipeline; tests put failing sessions here.
+    using SessionFinished = std::function<void(bool ok, const std::string& errorText)>;
+    using SessionProgress = std::function<void(double)>;
+    using SessionStarter =
+        std::function<bool(const Built& built, const std::filesystem::path& outputURL,
+                           const ExportEncoderSettings& encoder, int framesPerSecond,
+                           SessionFinished finished, SessionProgress progress)>;
+    SessionStarter sessionStarter;
+
     // Throws CompositorError.
     Built buildComposition(const RecordingProject& project, bool includesSubtitles,
                            double startTime, std::optional<double> endTime) const;

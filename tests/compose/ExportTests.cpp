@@ -1,10 +1,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <array>
+#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "compose/SubtitleRenderer.h"
 #include "compose/VideoCompositor.h"
@@ -327,6 +330,66 @@ TEST_F(ExportTest, EarlyFailuresAreReportedBeforeReturning) {
                            [&](VideoCompositor::Result r) { result = r; });
     ASSERT_TRUE(result);
     EXPECT_EQ(std::get<CompositorError>(*result), CompositorError::missingMainTrack());
+}
+
+// The output cannot grow past 8 KiB (a full disk): the export fails after it started, on the
+// main queue, with the writer's description.
+TEST_F(ExportTest, AnExportThatFailsWhileWritingReportsWhy) {
+    rlimit previous{};
+    getrlimit(RLIMIT_FSIZE, &previous);
+    auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limited = previous;
+    limited.rlim_cur = 8 * 1024;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    auto p = project("main.mov");
+    p.subtitleTrack = {SubtitleSegment{Uuid::generate(), 0, 3, "字幕"}};
+    // The partial movie is the caller's to remove: keep it in this suite's folder.
+    const fs::path scratch = dir / "failing-export";
+    fs::create_directories(scratch);
+    const std::string temporary = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
+    setenv("TMPDIR", scratch.c_str(), 1);
+    VideoCompositor::Result result = exportNow(p);
+    setrlimit(RLIMIT_FSIZE, &previous);
+    std::signal(SIGXFSZ, previousHandler);
+    if (temporary.empty())
+        unsetenv("TMPDIR");
+    else
+        setenv("TMPDIR", temporary.c_str(), 1);
+
+    ASSERT_TRUE(std::holds_alternative<CompositorError>(result));
+    const auto& error = std::get<CompositorError>(result);
+    EXPECT_EQ(error.kind(), CompositorError::Case::exportSessionFailed);
+    EXPECT_FALSE(error.message().empty());
+    EXPECT_NE(error.message(), "未知错误");
+    EXPECT_EQ(error.description(), "导出失败：" + error.message()) << error.description();
+}
+
+// A session that ends in failure without a reason is reported as "未知错误"; one that cannot
+// be set up as "无法创建导出会话", before exportMovie returns.
+TEST_F(ExportTest, SessionFailuresWithoutAReasonAndSessionsThatCannotStart) {
+    auto compositor = std::make_shared<VideoCompositor>();
+    compositor->sessionStarter =
+        [](const VideoCompositor::Built&, const fs::path&, const ExportEncoderSettings&, int,
+           VideoCompositor::SessionFinished finished, VideoCompositor::SessionProgress) {
+            std::thread([finished] { finished(false, ""); }).detach();
+            return true;
+        };
+    std::optional<VideoCompositor::Result> result;
+    compositor->exportMovie(project("main.mov"), true, 0, std::nullopt,
+                            [&](VideoCompositor::Result r) { result = std::move(r); });
+    EXPECT_FALSE(result.has_value());  // a started export reports later, on the main queue
+    ASSERT_TRUE(test::pumpUntil([&] { return result.has_value(); }));
+    ASSERT_TRUE(std::holds_alternative<CompositorError>(*result));
+    EXPECT_EQ(std::get<CompositorError>(*result).description(), "导出失败：未知错误");
+
+    compositor->sessionStarter =
+        [](const VideoCompositor::Built&, const fs::path&, const ExportEncoderSettings&, int,
+           VideoCompositor::SessionFinished, VideoCompositor::SessionProgress) { return false; };
+    result.reset();
+    compositor->exportMovie(project("main.mov"), true, 0, std::nullopt,
+                            [&](VideoCompositor::Result r) { result = std::move(r); });
+    ASSERT_TRUE(result.has_value());
+    EXPECT_EQ(std::get<CompositorError>(*result).description(), "导出失败：无法创建导出会话");
 }
 
 // Exports started within the same second (two windows, or the tool beside the app) each get a
