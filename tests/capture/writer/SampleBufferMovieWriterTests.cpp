@@ -206,6 +206,28 @@ TEST(SampleBufferMovieWriter, FrameWithoutFormatIsDroppedAndTheNextOneSetsUp) {
               30 - static_cast<int>(writer->droppedVideoFrames()));
 }
 
+// Frames arriving far faster than the encoder takes them: a full queue refuses each one at once
+// instead of waiting for room, every refusal is counted, and the movie holds exactly the rest.
+TEST(SampleBufferMovieWriter, AFullQueueRefusesFramesAtOnceAndCountsThem) {
+    test::ScratchDirectory dir;
+    auto url = dir / "burst.mov";
+    auto writer = SampleBufferMovieWriter::create(url, media::MovieFileType::quickTimeMovie, {},
+                                                  CaptureFrameRate::fps30);
+    std::vector<std::shared_ptr<media::PixelBuffer>> pictures;
+    for (int i = 0; i < 4; ++i) pictures.push_back(test::movingPicture(1280, 720, 7 * i));
+    constexpr int kFrames = 240;
+    for (int i = 0; i < kFrames; ++i)
+        writer->appendVideo(test::videoSample(pictures[i % 4], frameTime(i)));
+    WriterResult result = finishAndWait(*writer);
+    ASSERT_TRUE(result.succeeded()) << result.error->description();
+
+    const auto dropped = static_cast<int>(writer->droppedVideoFrames());
+    EXPECT_GT(dropped, 0);
+    EXPECT_LT(dropped, kFrames);
+    Probe probe(url);
+    EXPECT_EQ(probe.streamNumber(0, "nb_read_packets"), kFrames - dropped);
+}
+
 // The file cannot grow past a limit: the container's write error surfaces at finish.
 TEST(SampleBufferMovieWriter, WriteFailureSurfacesAsWriterFailedAtFinish) {
     test::ScratchDirectory dir;
