@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <fstream>
 #include <set>
 
 #include "model/DraftStore.h"
@@ -311,6 +312,53 @@ TEST_F(RecordingFinishTest, WithoutAScreenMovieTheCameraMovieIsStillSaved) {
     EXPECT_EQ(Pipeline::measuredDuration(temp_.path() / "missing.mov", 2.5), 2.5);
     EXPECT_EQ(Pipeline::measuredDuration(temp_.path() / "missing.mov", NAN), 0);
     EXPECT_EQ(Pipeline::measuredDuration(std::nullopt, -1), 0);
+}
+
+// Sets to zero the duration the `nth` `box` of a QuickTime file declares: "mvhd" for the movie,
+// "mdhd" for a track (in track order).
+void zeroDeclaredDuration(const fs::path& url, const std::string& box, int nth) {
+    std::string bytes;
+    {
+        std::ifstream in(url, std::ios::binary);
+        bytes.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    size_t at = std::string::npos;
+    for (int i = 0; i <= nth; ++i) at = bytes.find(box, at == std::string::npos ? 0 : at + 4);
+    ASSERT_NE(at, std::string::npos);
+    // After the name: version, flags, two dates and the time scale, then the duration.
+    const bool wide = bytes[at + 4] == 1;
+    bytes.replace(at + (wide ? 28 : 20), wide ? 8 : 4, std::string(wide ? 8 : 4, '\0'));
+    std::ofstream(url, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// A movie that declares no length of its own: its duration is the end of its video track, then
+// of its audio track (although the sound lasts longer), then the elapsed recording time.
+TEST_F(RecordingFinishTest, DurationFallsBackToTheVideoThenTheAudioTrackThenTheElapsedTime) {
+    const fs::path screen = temp_.path() / "zimlo_screen_5.mov";
+    ASSERT_EQ(std::system(("ffmpeg -v error -y -f lavfi -i testsrc=size=320x240:rate=30:d=2 "
+                           "-f lavfi -i sine=d=3 -c:v libx264 -preset ultrafast -c:a aac '" +
+                           screen.string() + "'")
+                              .c_str()),
+              0);
+    EXPECT_NEAR(Pipeline::measuredDuration(screen, 9), 3, 0.05);  // the movie's own
+
+    zeroDeclaredDuration(screen, "mvhd", 0);
+    EXPECT_NEAR(Pipeline::measuredDuration(screen, 9), 2, 0.05);
+    // The project of such a recording (the mix hands the movie back as it is).
+    services_.mixAudio = [](const fs::path& main, std::function<void(Pipeline::MixOutcome)> done) {
+        MainQueue::post([main, done] { done({main, std::nullopt}); });
+    };
+    host_.inputs.elapsed = 7.5;
+    finish(screen, std::nullopt);
+    ASSERT_TRUE(host_.ended && *host_.ended) << host_.statuses.back();
+    EXPECT_NEAR((*host_.ended)->duration, 2, 0.05);
+
+    const fs::path copy = temp_.path() / "zimlo_screen_6.mov";
+    fs::copy_file((*host_.ended)->mainVideoURL.value(), copy);
+    zeroDeclaredDuration(copy, "mdhd", 0);
+    EXPECT_NEAR(Pipeline::measuredDuration(copy, 9), 3, 0.05);
+    zeroDeclaredDuration(copy, "mdhd", 1);
+    EXPECT_EQ(Pipeline::measuredDuration(copy, 9), 9);
 }
 
 }  // namespace
