@@ -7,6 +7,7 @@
 #include <QToolButton>
 #include <memory>
 
+#include "app/AppDelegate.h"
 #include "app/AppTestSupport.h"
 #include "app/HomeView.h"
 #include "app/HomeWindowController.h"
@@ -38,7 +39,6 @@ class ShellFlow : public ::testing::Test {
         picker = std::make_shared<apptest::FakePickerServices>();
         picker->listing = std::vector<capture::ScreenCaptureTarget>{
             apptest::makeDisplayTarget(7, 1), apptest::makeWindowTarget(42, "文档", "Editor")};
-        ShellServices services;
         services.drafts = library;
         services.thumbnails = std::make_shared<apptest::FakeThumbnails>();
         services.pickerServices = [this] { return picker; };
@@ -65,6 +65,7 @@ class ShellFlow : public ::testing::Test {
         qttest::settle();
     }
 
+    ShellServices services;
     std::shared_ptr<apptest::FakeLibrary> library;
     std::shared_ptr<apptest::FakePickerServices> picker;
     std::vector<std::string> recordedTargets;
@@ -125,6 +126,22 @@ TEST_F(ShellFlow, RecordingHidesTheMainWindowAndReturnsToAFreshHome) {
 
 TEST_F(ShellFlow, ClosingTheMainWindowIsClosingTheLastWindow) {
     EXPECT_EQ(runEventLoopAfter([this] { shell->window()->close(); }), 0);
+}
+
+// Started through the delegate, the application quits when its last window closes, whatever it
+// was set to before.
+TEST_F(ShellFlow, TheApplicationQuitsWhenItsLastWindowCloses) {
+    shell.reset();
+    qttest::settle();
+    QApplication::setQuitOnLastWindowClosed(false);
+    AppDelegate delegate(services);
+    delegate.applicationDidFinishLaunching();
+    ASSERT_TRUE(delegate.mainWindowController());
+    EXPECT_TRUE(delegate.mainWindowController()->window()->isVisible());
+    const int ended =
+        runEventLoopAfter([&] { delegate.mainWindowController()->window()->close(); });
+    QApplication::setQuitOnLastWindowClosed(true);
+    EXPECT_EQ(ended, 0);
 }
 
 TEST_F(ShellFlow, OpeningADraftRevealsItsMovieOnly) {
