@@ -6,6 +6,7 @@
 #include <set>
 
 #include "RecordingWindowTestSupport.h"
+#include "platform/x11/TestWindows.h"
 #include "recording/TabularDigits.h"
 
 namespace zimlo::recording {
@@ -204,6 +205,24 @@ TEST_F(RecordingWindowTest, AStreamThatCannotStartShowsTheError) {
         << c->statusLabel()->text().toStdString();
     EXPECT_TRUE(
         c->statusLabel()->text().startsWith(QStringLiteral("错误：无法连接到 X 显示服务器")))
+        << c->statusLabel()->text().toStdString();
+}
+
+TEST_F(RecordingWindowTest, AWindowThatClosesWhileCapturedShowsTheError) {
+    zimlo::test::TestWindows x(qgetenv("DISPLAY").toStdString());
+    Window window = x.create(
+        zimlo::test::TestWindows::Spec({60, 60, 400, 300}, 0x3366cc, 5001, "Editor", "文档"));
+    for (const auto& t : capture::ScreenCaptureTargetProvider::buildTargets(
+             x11::queryShareableContent(), ::getpid()))
+        if (t.id == "window-" + std::to_string(window)) target = t;
+    ASSERT_TRUE(target.kind.isWindow());
+    auto c = makeController();
+    ASSERT_TRUE(waitUntilReady(*c));
+    XDestroyWindow(x.display(), window);
+    XSync(x.display(), False);
+    EXPECT_TRUE(pumpUntil(
+        [&] { return c->statusLabel()->text() == QStringLiteral("错误：要录制的窗口已关闭"); },
+        10s))
         << c->statusLabel()->text().toStdString();
 }
 
