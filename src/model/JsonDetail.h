@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 #include <string>
+#include <string_view>
 
 #include "model/Geometry.h"
 #include "model/JsonCoding.h"
@@ -19,6 +20,18 @@ inline std::string childPath(const std::string& path, const char* key) {
 inline std::string indexPath(const std::string& path, size_t index) {
     return path + "[" + std::to_string(index) + "]";
 }
+
+// Limits on a document read from disk, far above anything the recorder writes (a long
+// recording's document is well under a megabyte, four levels deep, at most fifteen keys per
+// object) and low enough that a hostile file is refused in milliseconds.
+inline constexpr size_t kMaximumDocumentBytes = size_t{16} << 20;
+inline constexpr int kMaximumNesting = 64;
+inline constexpr size_t kMaximumKeysPerObject = 1024;  // an object's key lookup is linear
+inline constexpr size_t kMaximumValues = 4'000'000;
+
+// Parses `text` within the limits above; DecodingError (empty key path) names the limit or the
+// syntax error.
+Json parseDocument(std::string_view text);
 
 // Encoding: a finite number, or EncodingError naming the key.
 Json number(double value, const std::string& path);

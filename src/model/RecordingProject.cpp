@@ -371,14 +371,7 @@ RecordingProject recordingProjectFromJSON(const Json& json) {
 }
 
 RecordingProject RecordingProject::fromJSON(std::string_view text) {
-    Json json;
-    try {
-        json = Json::parse(text.begin(), text.end());
-    } catch (const nlohmann::json::exception& error) {
-        // Syntax errors, and numbers beyond the range of a double.
-        throw DecodingError("", std::string("not a valid JSON document (") + error.what() + ")");
-    }
-    return recordingProjectFromJSON(json);
+    return recordingProjectFromJSON(json_detail::parseDocument(text));
 }
 
 }  // namespace zimlo

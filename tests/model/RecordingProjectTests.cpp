@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -164,6 +165,42 @@ TEST(RecordingProjectTest, DecodingErrorsNameTheKey) {
     }
     EXPECT_THROW(RecordingProject::fromJSON("{\"id\":"), DecodingError);
     EXPECT_THROW(RecordingProject::fromJSON("[]"), DecodingError);
+}
+
+// Documents found in the drafts folder may be anything: each hostile shape is refused with an
+// error naming the limit, quickly and without exhausting the stack or the memory.
+TEST(RecordingProjectTest, HostileDocumentsAreRefusedQuickly) {
+    auto refusal = [](const std::string& text) -> std::string {
+        auto started = std::chrono::steady_clock::now();
+        std::string what = "(accepted)";
+        try {
+            RecordingProject::fromJSON(text);
+        } catch (const DecodingError& error) {
+            what = error.what();
+        }
+        double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        EXPECT_LT(seconds, 1.0) << what;
+        return what;
+    };
+    std::string deep;
+    for (int i = 0; i < 50'000; ++i) deep += i % 2 ? "[" : "{\"a\":";
+    for (int i = 50'000; i-- > 0;) deep += i % 2 ? "]" : "}";
+    EXPECT_NE(refusal(minimal(",\"extra\":" + deep)).find("nested"), std::string::npos);
+    EXPECT_NE(refusal(std::string(50'000'000, '[')).find("MiB"), std::string::npos);
+
+    std::string manyKeys = ",\"extra\":{";
+    for (int i = 0; i < 100'000; ++i) manyKeys += (i ? ",\"k" : "\"k") + std::to_string(i) + "\":0";
+    EXPECT_NE(refusal(minimal(manyKeys + "}")).find("keys"), std::string::npos);
+
+    // Far below the limits a document still decodes: a long recording's keyframes.
+    std::string keyframes = "[";
+    for (int i = 0; i < 20'000; ++i)
+        keyframes += (i ? "," : "") + std::string(R"({"time":)") + std::to_string(i) +
+                     R"(,"center":[0.5,0.5],"size":[0.2,0.2],"cornerRadius":8})";
+    std::string busy = minimal();
+    busy.replace(busy.find(R"("pipTrack":[])"), 13, "\"pipTrack\":" + keyframes + "]");
+    EXPECT_EQ(refusal(busy), "(accepted)");
 }
 
 TEST(RecordingProjectTest, EncodingIsCompactOrderedAndRoundTrips) {
