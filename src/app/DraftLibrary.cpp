@@ -13,8 +13,8 @@ namespace {
 class DraftStoreLibrary : public DraftLibrary {
   public:
     explicit DraftStoreLibrary(std::shared_ptr<DraftStore> store) : store_(std::move(store)) {}
-    std::vector<RecordingProject> loadDrafts() override { return store_->loadDrafts(); }
-    void deleteDraft(const Uuid& id) override { store_->deleteDraft(id); }
+    std::vector<ListedDraft> listDrafts() override { return store_->listDrafts(); }
+    void deleteDraft(const ListedDraft& draft) override { store_->deleteDraft(draft); }
 
   private:
     std::shared_ptr<DraftStore> store_;
@@ -38,13 +38,21 @@ class MovieThumbnailGenerator : public DraftThumbnailGenerator {
 
 }  // namespace
 
-std::shared_ptr<DraftLibrary> makeDraftStoreLibrary() {
-    return std::make_shared<DraftStoreLibrary>(DraftStore::shared());
+std::shared_ptr<DraftLibrary> makeDraftStoreLibrary(std::shared_ptr<DraftStore> store) {
+    return std::make_shared<DraftStoreLibrary>(std::move(store));
 }
 
 QString errorDescription(const std::exception& error) {
     if (const auto* fsError = dynamic_cast<const std::filesystem::filesystem_error*>(&error)) {
-        QString text = QString::fromStdString(fsError->code().message());
+        // The store checks a draft whole before removing anything, so these leave it intact.
+        const std::error_code& code = fsError->code();
+        QString text;
+        if (code == std::errc::permission_denied || code == std::errc::operation_not_permitted)
+            text = QStringLiteral("没有权限删除其中的文件，草稿未被删除");
+        else if (code == std::errc::cross_device_link)
+            text = QStringLiteral("草稿中有其他磁盘的内容，草稿未被删除");
+        else
+            text = QString::fromStdString(code.message());
         if (!fsError->path1().empty()) {
             text += QStringLiteral("（") + QString::fromStdString(fsError->path1().string()) +
                     QStringLiteral("）");

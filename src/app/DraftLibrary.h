@@ -6,23 +6,27 @@
 #include <memory>
 #include <vector>
 
+#include "model/DraftStore.h"
 #include "model/RecordingProject.h"
 #include "model/Uuid.h"
 
 namespace zimlo::app {
 
-// The stored drafts as the home gallery sees them. Main thread only.
+// The stored drafts as the home gallery sees them.
 class DraftLibrary {
   public:
     virtual ~DraftLibrary() = default;
-    // Newest first; never fails (an unreadable store lists nothing).
-    virtual std::vector<RecordingProject> loadDrafts() = 0;
-    // Removes one draft; throws (std::exception) with a description on failure.
-    virtual void deleteDraft(const Uuid& id) = 0;
+    // Newest first; never fails (an unreadable store lists nothing). Reads the disk, so the
+    // gallery calls it on a background thread, one listing at a time.
+    virtual std::vector<ListedDraft> listDrafts() = 0;
+    // Removes the folder the draft was listed from; throws (std::exception) with a description
+    // on failure. Main thread.
+    virtual void deleteDraft(const ListedDraft& draft) = 0;
 };
 
-// The shared draft store in the user's documents folder.
-std::shared_ptr<DraftLibrary> makeDraftStoreLibrary();
+// A draft store; by default the shared one in the user's documents folder.
+std::shared_ptr<DraftLibrary> makeDraftStoreLibrary(
+    std::shared_ptr<DraftStore> store = DraftStore::shared());
 
 // The user-facing text of a failure thrown by deleteDraft.
 QString errorDescription(const std::exception& error);

@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QThreadPool>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <exception>
@@ -18,6 +19,7 @@
 #include "app/DraftCard.h"
 #include "app/DraftLibrary.h"
 #include "app/ImageConversion.h"
+#include "platform/runtime/MainQueue.h"
 #include "recording/PermissionAlert.h"
 
 namespace zimlo::app {
@@ -78,8 +80,40 @@ HomeView::HomeView(std::shared_ptr<DraftLibrary> library,
     emptyStateLabel_->setAlignment(Qt::AlignCenter);
     setTextColor(emptyStateLabel_, secondaryText());
 
-    drafts_ = library_->loadDrafts();
     rebuildGrid();
+    reloadDrafts();
+}
+
+std::vector<RecordingProject> HomeView::drafts() const {
+    std::vector<RecordingProject> projects;
+    for (const auto& draft : drafts_) projects.push_back(draft.project);
+    return projects;
+}
+
+void HomeView::reloadDrafts() {
+    if (isListing_) {
+        relistWanted_ = true;
+        return;
+    }
+    isListing_ = true;
+    QPointer<HomeView> self(this);
+    QThreadPool::globalInstance()->start([library = library_, self] {
+        auto drafts = library->listDrafts();
+        MainQueue::post([self, drafts = std::move(drafts)]() mutable {
+            if (self) self->draftsListed(std::move(drafts));
+        });
+    });
+}
+
+void HomeView::draftsListed(std::vector<ListedDraft> drafts) {
+    isListing_ = false;
+    hasListed_ = true;
+    drafts_ = std::move(drafts);
+    rebuildGrid();
+    if (relistWanted_) {
+        relistWanted_ = false;
+        reloadDrafts();
+    }
 }
 
 void HomeView::buildHeader() {
@@ -151,8 +185,7 @@ bool HomeView::eventFilter(QObject* watched, QEvent* event) {
 void HomeView::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     // A draft saved while the home view was hidden shows up when it appears again.
-    drafts_ = library_->loadDrafts();
-    rebuildGrid();
+    reloadDrafts();
 }
 
 void HomeView::rebuildGrid() {
@@ -169,14 +202,14 @@ void HomeView::rebuildGrid() {
     renderedColumnCount_ = columns;
     QPointer<HomeView> self(this);
     for (size_t i = 0; i < drafts_.size(); ++i) {
-        const RecordingProject& project = drafts_[i];
-        auto* card = new DraftCard(project, thumbnails_, gridContainer_);
+        const ListedDraft& draft = drafts_[i];
+        auto* card = new DraftCard(draft.project, thumbnails_, gridContainer_);
         card->setEditingDrafts(isEditingDrafts_);
-        card->onOpen = [self, project] {
+        card->onOpen = [self, project = draft.project] {
             if (self && self->onOpenDraft) self->onOpenDraft(project);
         };
-        card->onDelete = [self, project] {
-            if (self) self->confirmDelete(project);
+        card->onDelete = [self, draft] {
+            if (self) self->confirmDelete(draft);
         };
         cardViews_.push_back(card);
         const int index = static_cast<int>(i);
@@ -193,7 +226,8 @@ void HomeView::rebuildGrid() {
     scrollView_->verticalScrollBar()->setValue(0);
     scrollView_->horizontalScrollBar()->setValue(0);
 
-    emptyStateLabel_->setVisible(drafts_.empty());
+    // Until the first listing arrives nothing is known, so nothing is claimed.
+    emptyStateLabel_->setVisible(drafts_.empty() && hasListed_);
     editButton_->setEnabled(!drafts_.empty());
     editButton_->setText(isEditingDrafts_ ? QStringLiteral("完成") : QStringLiteral("编辑"));
 }
@@ -210,7 +244,7 @@ void HomeView::screenRecordTapped() {
     if (onOpenScreenRecording) onOpenScreenRecording();
 }
 
-void HomeView::confirmDelete(const RecordingProject& project) {
+void HomeView::confirmDelete(const ListedDraft& draft) {
     auto* box = new QMessageBox(isVisible() ? window() : nullptr);
     PermissionAlert::applyAlertLook(box);
     box->setIcon(QMessageBox::Warning);
@@ -223,8 +257,8 @@ void HomeView::confirmDelete(const RecordingProject& project) {
     box->setEscapeButton(cancel);
 
     QPointer<HomeView> self(this);
-    auto answered = [self, project](bool confirmed) {
-        if (confirmed && self) self->performDelete(project);
+    auto answered = [self, draft](bool confirmed) {
+        if (confirmed && self) self->performDelete(draft);
     };
     if (isVisible()) {
         box->setWindowModality(Qt::WindowModal);
@@ -243,14 +277,16 @@ void HomeView::confirmDelete(const RecordingProject& project) {
     }
 }
 
-void HomeView::performDelete(const RecordingProject& project) {
+void HomeView::performDelete(const ListedDraft& draft) {
     try {
-        library_->deleteDraft(project.id);
+        library_->deleteDraft(draft);
     } catch (const std::exception& error) {
         showDeleteError(errorDescription(error));
         return;
     }
-    std::erase_if(drafts_, [&](const RecordingProject& p) { return p.id == project.id; });
+    // Only the folder that was deleted: a copy of it carries the same id.
+    std::erase_if(drafts_, [&](const ListedDraft& d) { return d.directory == draft.directory; });
+    if (isListing_) relistWanted_ = true;  // that listing may have seen the deleted folder
     if (drafts_.empty()) isEditingDrafts_ = false;
     rebuildGrid();
 }

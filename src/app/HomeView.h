@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "model/DraftStore.h"
 #include "model/RecordingProject.h"
 
 class QLabel;
@@ -18,7 +19,9 @@ class DraftThumbnailGenerator;
 class DraftCard;
 
 // The home gallery: header with "我的作品", the edit toggle and "去录制", and the grid of draft
-// cards (newest first). Lists the drafts when created and each time it is about to be shown.
+// cards (newest first). Lists the drafts when created and each time it is about to be shown; the
+// listing reads the disk on a background thread, so a slow or hostile drafts folder never holds
+// up the window.
 class HomeView : public QWidget {
     Q_OBJECT
   public:
@@ -36,11 +39,16 @@ class HomeView : public QWidget {
     static int columnCount(int width);
     int columnCount() const { return columnCount(width()); }
 
+    // Lists the drafts again; the grid follows when the listing arrives.
+    void reloadDrafts();
     void rebuildGrid();
     void toggleEditing();
-    void confirmDelete(const RecordingProject& project);
+    void confirmDelete(const ListedDraft& draft);
 
-    const std::vector<RecordingProject>& drafts() const { return drafts_; }
+    std::vector<RecordingProject> drafts() const;
+    const std::vector<ListedDraft>& listedDrafts() const { return drafts_; }
+    // A listing is on its way.
+    bool isListing() const { return isListing_; }
     const std::vector<DraftCard*>& cardViews() const { return cardViews_; }
     bool isEditingDrafts() const { return isEditingDrafts_; }
     int renderedColumnCount() const { return renderedColumnCount_; }
@@ -61,7 +69,8 @@ class HomeView : public QWidget {
     void buildHeader();
     void layoutSubviews();
     void screenRecordTapped();
-    void performDelete(const RecordingProject& project);
+    void draftsListed(std::vector<ListedDraft> drafts);
+    void performDelete(const ListedDraft& draft);
     void showDeleteError(const QString& description);
     void resizeGridContainer();
 
@@ -74,7 +83,10 @@ class HomeView : public QWidget {
     QScrollArea* scrollView_ = nullptr;
     QWidget* gridContainer_ = nullptr;
     QLabel* emptyStateLabel_ = nullptr;
-    std::vector<RecordingProject> drafts_;
+    std::vector<ListedDraft> drafts_;
+    bool isListing_ = false;
+    bool relistWanted_ = false;  // the drafts changed while a listing was on its way
+    bool hasListed_ = false;
     std::vector<DraftCard*> cardViews_;
     bool isEditingDrafts_ = false;
     int renderedColumnCount_ = 0;

@@ -1,5 +1,6 @@
 #include "model/DraftStore.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,8 +11,10 @@
 #include <thread>
 #include <unordered_set>
 
+#include "model/JsonDetail.h"
 #include "platform/storage/AtomicFile.h"
 #include "platform/storage/DocumentsDirectory.h"
+#include "platform/storage/FileCopy.h"
 
 namespace zimlo {
 
@@ -21,12 +24,14 @@ namespace {
 
 constexpr const char* kDocumentName = "project.json";
 
-// The whole file, or nothing when it cannot be opened or read (missing, a directory, ...).
-std::optional<std::string> readWholeFile(const fs::path& file) {
-    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+// The whole file, or nothing when it cannot be opened or read (missing, a directory, ...) or
+// is larger than any document may be.
+std::optional<std::string> readWholeFile(const fs::path& file, size_t limit) {
+    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return std::nullopt;
     struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+        static_cast<uint64_t>(info.st_size) > limit) {
         ::close(fd);
         return std::nullopt;
     }
@@ -43,6 +48,10 @@ std::optional<std::string> readWholeFile(const fs::path& file) {
         }
         if (got == 0) break;
         filled += static_cast<size_t>(got);
+        if (filled > limit) {  // grew while being read
+            ::close(fd);
+            return std::nullopt;
+        }
     }
     ::close(fd);
     contents.resize(filled);
@@ -105,7 +114,7 @@ void storeMedia(const fs::path& source, const fs::path& dest, const fs::path& di
     removeStaleTemporaries(dir, base);
     fs::path temporary = temporarySibling(dest);
     try {
-        fs::copy_file(source, temporary, fs::copy_options::overwrite_existing);
+        copyFileContents(source, temporary);
         removeMedia(dir, base, source);
         fs::rename(temporary, dest);
     } catch (...) {
@@ -159,9 +168,18 @@ RecordingProject DraftStore::saveDraft(const RecordingProject& project) const {
     // behind.
     std::string document = stored.toJSON();
 
-    fs::create_directories(dir);
-    for (const Media& item : media) storeMedia(item.source, *item.field, dir, item.base);
-    writeFileAtomically(dir / kDocumentName, document);
+    const bool created = fs::create_directories(dir);
+    try {
+        for (const Media& item : media) storeMedia(item.source, *item.field, dir, item.base);
+        writeFileAtomically(dir / kDocumentName, document);
+    } catch (...) {
+        // A draft directory made by this save holds nothing worth keeping.
+        if (created) {
+            std::error_code ignored;
+            fs::remove_all(dir, ignored);
+        }
+        throw;
+    }
     return stored;
 }
 
@@ -178,15 +196,15 @@ std::optional<fs::path> DraftStore::findMedia(const fs::path& dir, const std::st
 namespace {
 
 // One listed entry: its document decoded and its media located, or nothing.
-std::optional<RecordingProject> readDraft(const fs::path& entry) {
-    auto document = readWholeFile(entry / kDocumentName);
+std::optional<ListedDraft> readDraft(const fs::path& entry) {
+    auto document = readWholeFile(entry / kDocumentName, json_detail::kMaximumDocumentBytes);
     if (!document) return std::nullopt;
     try {
         RecordingProject project = RecordingProject::fromJSON(*document);
         // The stored paths may be stale (a moved documents folder): look again.
         project.mainVideoURL = DraftStore::findMedia(entry, "main");
         project.pipVideoURL = DraftStore::findMedia(entry, "pip");
-        return project;
+        return ListedDraft{std::move(project), entry};
     } catch (...) {
         // An undecodable draft is left out of the list, not deleted.
         return std::nullopt;
@@ -195,8 +213,8 @@ std::optional<RecordingProject> readDraft(const fs::path& entry) {
 
 // Reads every entry, spreading large listings over a few threads (decoding the documents is
 // what costs). The result keeps the order of `entries`.
-std::vector<std::optional<RecordingProject>> readDrafts(const std::vector<fs::path>& entries) {
-    std::vector<std::optional<RecordingProject>> results(entries.size());
+std::vector<std::optional<ListedDraft>> readDrafts(const std::vector<fs::path>& entries) {
+    std::vector<std::optional<ListedDraft>> results(entries.size());
     std::atomic<size_t> next{0};
     auto work = [&] {
         for (size_t i = next++; i < entries.size(); i = next++) results[i] = readDraft(entries[i]);
@@ -219,29 +237,115 @@ std::vector<std::optional<RecordingProject>> readDrafts(const std::vector<fs::pa
 
 }  // namespace
 
-std::vector<RecordingProject> DraftStore::loadDrafts() const {
-    std::vector<RecordingProject> drafts;
+std::vector<ListedDraft> DraftStore::listDrafts() const {
+    std::vector<ListedDraft> drafts;
     for (auto& draft : readDrafts(sortedEntries(root_)))
         if (draft) drafts.push_back(std::move(*draft));
-    std::stable_sort(drafts.begin(), drafts.end(),
-                     [](const auto& a, const auto& b) { return a.createdAt > b.createdAt; });
+    std::stable_sort(drafts.begin(), drafts.end(), [](const auto& a, const auto& b) {
+        return a.project.createdAt > b.project.createdAt;
+    });
     // Of several drafts from one asset only the newest is listed.
     std::unordered_set<std::string> seen;
-    std::erase_if(drafts, [&](const RecordingProject& project) {
-        const auto& identifier = project.sourceAssetIdentifier;
+    std::erase_if(drafts, [&](const ListedDraft& draft) {
+        const auto& identifier = draft.project.sourceAssetIdentifier;
         if (!identifier || identifier->empty()) return false;
         return !seen.insert(*identifier).second;
     });
     return drafts;
 }
 
-void DraftStore::deleteDraft(const Uuid& id) const {
-    fs::path dir = draftDirectory(id);
-    std::error_code error;
-    fs::file_status status = fs::symlink_status(dir, error);
-    if (status.type() == fs::file_type::not_found) return;
-    if (error) throw fs::filesystem_error("cannot delete draft", dir, error);
-    fs::remove_all(dir);
+std::vector<RecordingProject> DraftStore::loadDrafts() const {
+    std::vector<RecordingProject> projects;
+    for (auto& draft : listDrafts()) projects.push_back(std::move(draft.project));
+    return projects;
 }
+
+namespace {
+
+[[noreturn]] void failRemoval(const fs::path& path, int error) {
+    throw fs::filesystem_error("cannot delete draft", path,
+                               std::error_code(error, std::generic_category()));
+}
+
+// Throws unless everything below `dir` can be removed: each directory readable and writable by
+// us and every entry on the draft's own file system (a mount inside it is someone else's data).
+// Symbolic links are removed as links, so what they point to does not matter.
+void checkRemovable(const fs::path& dir, dev_t device) {
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) failRemoval(dir, errno);
+    if (::faccessat(fd, ".", W_OK | X_OK, AT_EACCESS) != 0) {
+        int error = errno;
+        ::close(fd);
+        failRemoval(dir, error);
+    }
+    DIR* listing = ::fdopendir(fd);
+    if (!listing) {
+        int error = errno;
+        ::close(fd);
+        failRemoval(dir, error);
+    }
+    // Subdirectories are visited after this one is closed, so deep trees hold one descriptor.
+    std::vector<fs::path> subdirectories;
+    int error = 0;
+    fs::path offending = dir;
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(listing);
+        if (!entry) {
+            error = errno;
+            break;
+        }
+        std::string_view name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        struct stat info {};
+        if (::fstatat(::dirfd(listing), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+            error = errno;
+            offending = dir / name;
+            break;
+        }
+        if (info.st_dev != device) {
+            error = EXDEV;
+            offending = dir / name;
+            break;
+        }
+        if (S_ISDIR(info.st_mode)) subdirectories.push_back(dir / name);
+    }
+    ::closedir(listing);
+    if (error != 0) failRemoval(offending, error);
+    for (const auto& subdirectory : subdirectories) checkRemovable(subdirectory, device);
+}
+
+fs::path withoutTrailingSeparator(const fs::path& path) {
+    fs::path normal = fs::absolute(path).lexically_normal();
+    if (!normal.has_filename() && normal.has_relative_path()) normal = normal.parent_path();
+    return normal;
+}
+
+}  // namespace
+
+void DraftStore::removeDraftDirectory(const fs::path& dir) const {
+    const fs::path draft = withoutTrailingSeparator(dir);
+    if (draft.parent_path() != withoutTrailingSeparator(root_) || !draft.has_filename())
+        failRemoval(dir, EINVAL);  // not one of this store's drafts
+    struct stat info {};
+    if (::lstat(draft.c_str(), &info) != 0) {
+        if (errno == ENOENT) return;  // already gone
+        failRemoval(draft, errno);
+    }
+    if (S_ISLNK(info.st_mode)) {
+        // Listing never follows one; whatever it points to is not ours.
+        fs::remove(draft);
+        return;
+    }
+    if (!S_ISDIR(info.st_mode)) failRemoval(draft, ENOTDIR);
+    checkRemovable(draft, info.st_dev);
+    fs::remove_all(draft);
+}
+
+void DraftStore::deleteDraft(const ListedDraft& draft) const {
+    removeDraftDirectory(draft.directory);
+}
+
+void DraftStore::deleteDraft(const Uuid& id) const { removeDraftDirectory(draftDirectory(id)); }
 
 }  // namespace zimlo

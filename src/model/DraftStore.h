@@ -9,6 +9,15 @@
 
 namespace zimlo {
 
+// A draft as the listing found it: the decoded project and the directory it was read from. The
+// directory is what identifies the draft on disk: a copied folder carries another draft's id, and
+// a folder may be named differently from its document's id.
+struct ListedDraft {
+    RecordingProject project;
+    std::filesystem::path directory;
+    friend bool operator==(const ListedDraft&, const ListedDraft&) = default;
+};
+
 // Finished recordings on disk: ROOT/ID/ holds "project.json" and copies of the movies named
 // "main".EXT and "pip".EXT. ROOT is "Drafts" in the user's documents directory for the shared
 // store; tests and tools pass their own. Nothing is cached: every call works on the file system.
@@ -29,14 +38,20 @@ class DraftStore {
 
     // Copies the movies into the draft directory and writes "project.json" (atomically, through a
     // temporary file in the same directory). Returns the stored copy (isDraft true, movie paths
-    // pointing at the copies). Throws std::filesystem::filesystem_error or EncodingError; the
-    // source movies are never moved or deleted.
+    // pointing at the copies). Throws std::filesystem::filesystem_error (with the system's own
+    // error code, ENOSPC for a full disk) or EncodingError; the source movies are never moved or
+    // deleted, and a draft directory this save created is removed again when it fails.
     RecordingProject saveDraft(const RecordingProject& project) const;
     // Every readable draft, newest first, one per non-empty sourceAssetIdentifier, with movie
     // paths located anew in each draft directory. Never throws; unreadable drafts are left out.
-    std::vector<RecordingProject> loadDrafts() const;
-    // Removes the draft directory; a draft that does not exist is not an error. Throws
-    // std::filesystem::filesystem_error when the removal fails.
+    std::vector<ListedDraft> listDrafts() const;
+    std::vector<RecordingProject> loadDrafts() const;  // the projects of listDrafts()
+    // Removes the directory a listing gave for the draft, never one looked up by the document's
+    // id. Everything inside is checked first (readable, removable, on this file system), so a
+    // draft that cannot be removed whole is left untouched. A draft that no longer exists is not
+    // an error. Throws std::filesystem::filesystem_error naming the path that stopped it.
+    void deleteDraft(const ListedDraft& draft) const;
+    // The same for the directory draftDirectory(id).
     void deleteDraft(const Uuid& id) const;
 
     // The movie named `base` in `dir`: base.mp4, base.mov, base.m4v in that order, else the first
@@ -45,6 +60,8 @@ class DraftStore {
                                                           const std::string& base);
 
   private:
+    void removeDraftDirectory(const std::filesystem::path& dir) const;
+
     std::filesystem::path root_;
 };
 

@@ -36,21 +36,27 @@ inline RecordingProject makeDraft(int n, QDateTime createdAt, double duration,
     return p;
 }
 
+// Drafts listed from "/drafts/<index>"; the gallery lists on a background thread, so the test
+// changes `drafts` only while no listing is on its way.
 class FakeLibrary : public app::DraftLibrary {
   public:
     std::vector<RecordingProject> drafts;
     std::vector<Uuid> deleted;
     std::optional<std::string> failure;  // deleteDraft throws this text when set
-    int loads = 0;
 
-    std::vector<RecordingProject> loadDrafts() override {
-        ++loads;
-        return drafts;
+    std::vector<ListedDraft> listDrafts() override {
+        std::vector<ListedDraft> listed;
+        for (size_t i = 0; i < drafts.size(); ++i)
+            listed.push_back({drafts[i], "/drafts/" + drafts[i].id.uuidString()});
+        return listed;
     }
-    void deleteDraft(const Uuid& id) override {
+    void deleteDraft(const ListedDraft& draft) override {
         if (failure) throw std::runtime_error(*failure);
-        deleted.push_back(id);
-        std::erase_if(drafts, [&](const RecordingProject& p) { return p.id == id; });
+        deleted.push_back(draft.project.id);
+        std::erase_if(drafts, [&](const RecordingProject& p) { return p.id == draft.project.id; });
+    }
+    ListedDraft listed(size_t index) const {
+        return {drafts.at(index), "/drafts/" + drafts.at(index).id.uuidString()};
     }
 };
 

@@ -5,8 +5,13 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QTest>
+#include <QTimer>
 #include <QToolButton>
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
 #include <memory>
+#include <mutex>
 
 #include "app/AppTestSupport.h"
 #include "app/DraftCard.h"
@@ -40,6 +45,7 @@ class HomeGallery : public ::testing::Test {
         auto home = std::make_unique<HomeView>(library, thumbnails);
         home->resize(width, height);
         home->show();
+        EXPECT_TRUE(pumpUntil([&] { return !home->isListing(); }));
         qttest::settle();
         return home;
     }
@@ -107,7 +113,7 @@ TEST_F(HomeGallery, EmptyStateAndEditButtonFollowTheDrafts) {
     addDrafts(2);
     home->hide();
     home->show();
-    qttest::settle();
+    ASSERT_TRUE(pumpUntil([&] { return !home->isListing(); }));
     ASSERT_EQ(home->cardViews().size(), 2u);
     EXPECT_FALSE(home->emptyStateLabel()->isVisible());
     EXPECT_TRUE(home->editButton()->isEnabled());
@@ -193,7 +199,7 @@ TEST_F(HomeGallery, AFailedDeleteShowsTheErrorAndChangesNothing) {
     library->failure = "Permission denied";
     auto home = show();
     const auto cards = home->cardViews();
-    home->confirmDelete(library->drafts[0]);
+    home->confirmDelete(library->listed(0));
     QMessageBox* box = waitForAlert();
     ASSERT_TRUE(box);
     apptest::clickButton(box, QStringLiteral("删除"));
@@ -234,6 +240,74 @@ TEST_F(HomeGallery, CardsShowTitleBadgesAndTheirOwnThumbnail) {
     // A late picture for another project is dropped.
     today->applyThumbnail(library->drafts[1].id, QImage(10, 10, QImage::Format_ARGB32));
     EXPECT_NE(today->thumbnail().width(), 10);
+}
+
+// A listing that takes its time (a slow disk, a hostile drafts folder) never holds up the window:
+// it stays responsive and claims nothing until the drafts arrive.
+TEST_F(HomeGallery, ASlowListingDoesNotHoldUpTheWindow) {
+    struct SlowLibrary : FakeLibrary {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool released = false;
+        std::vector<ListedDraft> listDrafts() override {
+            std::unique_lock lock(mutex);
+            changed.wait(lock, [&] { return released; });
+            return FakeLibrary::listDrafts();
+        }
+    };
+    auto slow = std::make_shared<SlowLibrary>();
+    slow->drafts.push_back(makeDraft(0, daysAgo(1), 30));
+    auto started = std::chrono::steady_clock::now();
+    HomeView home(slow, thumbnails);
+    home.resize(900, 700);
+    home.show();
+    bool ticked = false;
+    QTimer::singleShot(50, &home, [&] { ticked = true; });
+    ASSERT_TRUE(pumpUntil([&] { return ticked; }));
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
+              5.0);
+    EXPECT_TRUE(home.isListing());
+    EXPECT_FALSE(home.emptyStateLabel()->isVisible());
+    {
+        std::lock_guard lock(slow->mutex);
+        slow->released = true;
+    }
+    slow->changed.notify_all();
+    ASSERT_TRUE(pumpUntil([&] { return !home.isListing() && home.cardViews().size() == 1; }));
+}
+
+// The gallery over a real drafts folder: a copied draft folder carries the original's id, and
+// deleting its card removes that folder only, leaving the original listed.
+TEST_F(HomeGallery, DeletingACopiedDraftRemovesOnlyItsFolder) {
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "zimlo-gallery-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    const std::filesystem::path root = std::filesystem::path(pattern) / "Drafts";
+    auto store = std::make_shared<DraftStore>(root);
+    RecordingProject original = makeDraft(0, daysAgo(2), 30, /*withMovie=*/false);
+    const auto originalDir = store->draftDirectory(original.id);
+    std::filesystem::create_directories(originalDir);
+    std::ofstream(originalDir / "project.json") << original.toJSON();
+    const auto copyDir = root / Uuid::generate().uuidString();
+    std::filesystem::copy(originalDir, copyDir);
+
+    library = nullptr;
+    HomeView home(makeDraftStoreLibrary(store), thumbnails);
+    home.resize(900, 700);
+    home.show();
+    ASSERT_TRUE(pumpUntil([&] { return !home.isListing() && home.cardViews().size() == 2; }));
+    size_t copyIndex = home.listedDrafts()[0].directory == copyDir ? 0 : 1;
+    ASSERT_EQ(home.listedDrafts()[copyIndex].directory, copyDir);
+    home.toggleEditing();
+    home.cardViews()[copyIndex]->deleteButton()->click();
+    QMessageBox* box = waitForAlert();
+    ASSERT_TRUE(box);
+    apptest::clickButton(box, QStringLiteral("删除"));
+    ASSERT_TRUE(pumpUntil([&] { return home.cardViews().size() == 1; }));
+    EXPECT_FALSE(std::filesystem::exists(copyDir));
+    EXPECT_TRUE(std::filesystem::exists(originalDir / "project.json"));
+    EXPECT_EQ(home.listedDrafts()[0].directory, originalDir);
+    std::filesystem::remove_all(pattern);
 }
 
 TEST(DraftTexts, TitlesAndDurations) {

@@ -94,6 +94,7 @@ TEST_F(Screenshots, HomeWithDraftsAndEmpty) {
 
     library->drafts.clear();
     shell->showHome();
+    ASSERT_TRUE(pumpUntil([&] { return !shell->homeView()->isListing(); }));
     qttest::settle();
     capture(shell->window(), QStringLiteral("home-empty.png"));
 }
@@ -134,8 +135,8 @@ TEST_F(Screenshots, PickerAndAlerts) {
     qttest::settle();
     library->drafts = {apptest::makeDraft(1, QDateTime::currentDateTime(), 30)};
     shell->showHome();
-    qttest::settle();
-    shell->homeView()->confirmDelete(library->drafts[0]);
+    ASSERT_TRUE(pumpUntil([&] { return !shell->homeView()->isListing(); }));
+    shell->homeView()->confirmDelete(library->listed(0));
     QMessageBox* confirm = nullptr;
     ASSERT_TRUE(pumpUntil([&] { return (confirm = apptest::visibleAlert()) != nullptr; }));
     capture(confirm, QStringLiteral("alert-delete.png"));

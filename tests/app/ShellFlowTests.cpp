@@ -111,6 +111,7 @@ TEST_F(ShellFlow, RecordingHidesTheMainWindowAndReturnsToAFreshHome) {
     EXPECT_FALSE(shell->recordingWindowController());
     EXPECT_TRUE(shell->window()->isVisible());
     ASSERT_TRUE(shell->homeView());
+    ASSERT_TRUE(qttest::pumpUntil([&] { return !shell->homeView()->isListing(); }));
     EXPECT_EQ(shell->homeView()->cardViews().size(), 1u);
 
     // A second recording replaces the stored controller.

@@ -1,5 +1,11 @@
 #include <gtest/gtest.h>
+#include <linux/capability.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cmath>
 #include <fstream>
 #include <sstream>
@@ -193,6 +199,159 @@ TEST_F(DraftStoreTest, Delete) {
     EXPECT_NO_THROW(store->deleteDraft(p.id));
     EXPECT_NO_THROW(store->deleteDraft(Uuid::generate()));
     EXPECT_TRUE(store->loadDrafts().empty());
+}
+
+// A draft is the folder it was listed from, whatever id its document carries.
+TEST_F(DraftStoreTest, DeletingRemovesTheListedFolderOnly) {
+    RecordingProject original = project(1);
+    fs::path originalDir = plantDraft(original, {"main.mov"});
+    // A copied folder: another name, the same document.
+    fs::path copyDir = store->root() / Uuid::generate().uuidString();
+    fs::copy(originalDir, copyDir, fs::copy_options::recursive);
+    // A folder named with the document's id in lower case.
+    RecordingProject lower = project(2);
+    std::string lowerName = lower.id.uuidString();
+    for (char& c : lowerName) c = static_cast<char>(std::tolower(c));
+    fs::path lowerDir =
+        writeFile(store->root() / lowerName / "project.json", lower.toJSON()).parent_path();
+
+    auto listed = store->listDrafts();
+    ASSERT_EQ(listed.size(), 3u);
+    auto find = [&](const fs::path& dir) {
+        for (const auto& draft : listed)
+            if (draft.directory == dir) return draft;
+        ADD_FAILURE() << "not listed: " << dir;
+        return ListedDraft{};
+    };
+    EXPECT_EQ(find(copyDir).project.id, original.id);
+    EXPECT_EQ(find(copyDir).project.mainVideoURL, copyDir / "main.mov");
+
+    store->deleteDraft(find(copyDir));
+    EXPECT_FALSE(fs::exists(copyDir));
+    EXPECT_TRUE(fs::exists(originalDir / "main.mov"));
+    store->deleteDraft(find(lowerDir));
+    EXPECT_FALSE(fs::exists(lowerDir));
+    EXPECT_EQ(store->listDrafts(), std::vector<ListedDraft>{find(originalDir)});
+
+    // Only the store's own folders: nothing outside the root is removed through a listing.
+    fs::path outside = writeFile(scratch / "elsewhere" / "project.json", original.toJSON());
+    EXPECT_THROW(store->deleteDraft(ListedDraft{original, outside.parent_path()}),
+                 fs::filesystem_error);
+    EXPECT_THROW(store->deleteDraft(ListedDraft{original, store->root() / ".."}),
+                 fs::filesystem_error);
+    EXPECT_TRUE(fs::exists(outside));
+}
+
+// Root reads and removes everything; without these capabilities the calling thread obeys the
+// permission bits like any user.
+class WithoutFilePermissionOverride {
+  public:
+    WithoutFilePermissionOverride() {
+        if (::geteuid() != 0) return;
+        header_.version = _LINUX_CAPABILITY_VERSION_3;
+        if (::syscall(SYS_capget, &header_, saved_) != 0) return;
+        __user_cap_data_struct reduced[2] = {saved_[0], saved_[1]};
+        for (int cap : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER})
+            reduced[cap / 32].effective &= ~(1u << (cap % 32));
+        dropped_ = ::syscall(SYS_capset, &header_, reduced) == 0;
+    }
+    ~WithoutFilePermissionOverride() {
+        if (dropped_) ::syscall(SYS_capset, &header_, saved_);
+    }
+    bool effective() const { return ::geteuid() != 0 || dropped_; }
+
+  private:
+    __user_cap_header_struct header_{};
+    __user_cap_data_struct saved_[2]{};
+    bool dropped_ = false;
+};
+
+TEST_F(DraftStoreTest, ADraftThatCannotBeRemovedWholeIsLeftWholeWithAClearError) {
+    RecordingProject p = project(1);
+    fs::path dir = plantDraft(p, {"main.mov"});
+    fs::path outside = writeFile(scratch / "outside" / "keep.txt", "keep");
+    fs::create_symlink(outside.parent_path(), dir / "link");  // removed as a link only
+    writeFile(dir / "cache" / "piece", "x");
+    ::chmod((dir / "cache").c_str(), 0);
+    {
+        WithoutFilePermissionOverride restricted;
+        if (!restricted.effective()) {
+            ::chmod((dir / "cache").c_str(), 0755);
+            GTEST_SKIP() << "cannot drop the file permission capabilities";
+        }
+        try {
+            store->deleteDraft(store->listDrafts().at(0));
+            ADD_FAILURE() << "an unreadable folder was not reported";
+        } catch (const fs::filesystem_error& error) {
+            EXPECT_EQ(error.code(), std::errc::permission_denied);
+            EXPECT_EQ(error.path1(), dir / "cache");
+        }
+    }
+    EXPECT_TRUE(fs::exists(dir / "project.json"));  // checked before anything was removed
+    EXPECT_TRUE(fs::exists(dir / "main.mov"));
+    ::chmod((dir / "cache").c_str(), 0755);
+
+    // Another file system mounted inside a draft is not the draft's to remove.
+    fs::path mounted = dir / "cache";
+    if (::mount("tmpfs", mounted.c_str(), "tmpfs", 0, "size=64k") == 0) {
+        writeFile(mounted / "theirs", "theirs");
+        EXPECT_THROW(store->deleteDraft(store->listDrafts().at(0)), fs::filesystem_error);
+        EXPECT_TRUE(fs::exists(mounted / "theirs"));
+        EXPECT_TRUE(fs::exists(dir / "main.mov"));
+        ::umount(mounted.c_str());
+    }
+    store->deleteDraft(store->listDrafts().at(0));
+    EXPECT_FALSE(fs::exists(dir));
+    EXPECT_EQ(readFile(outside), "keep");
+}
+
+// A save that fails leaves no trace of a new draft, and a full disk says so.
+TEST_F(DraftStoreTest, FailedSaveRemovesTheNewFolderAndNamesAFullDisk) {
+    RecordingProject p = project(1);
+    p.mainVideoURL = scratch / "tmp" / "missing.mov";
+    EXPECT_THROW(store->saveDraft(p), fs::filesystem_error);
+    EXPECT_FALSE(fs::exists(store->draftDirectory(p.id)));
+
+    fs::path small = scratch / "small";
+    fs::create_directories(small);
+    if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=1m") != 0)
+        GTEST_SKIP() << "mounting a small tmpfs needs root";
+    {
+        DraftStore tiny(small / "Drafts");
+        p.mainVideoURL = writeFile(scratch / "tmp" / "big.mov", std::string(3 << 20, 'x'));
+        try {
+            tiny.saveDraft(p);
+            ADD_FAILURE() << "a full disk was not reported";
+        } catch (const fs::filesystem_error& error) {
+            EXPECT_EQ(error.code(), std::errc::no_space_on_device) << error.what();
+        }
+        EXPECT_FALSE(fs::exists(tiny.draftDirectory(p.id)));
+        // An earlier draft survives a failed save over it.
+        p.mainVideoURL = writeFile(scratch / "tmp" / "small.mov", "small");
+        fs::path dir = tiny.saveDraft(p).mainVideoURL->parent_path();
+        p.mainVideoURL = scratch / "tmp" / "big.mov";
+        EXPECT_THROW(tiny.saveDraft(p), fs::filesystem_error);
+        EXPECT_EQ(readFile(dir / "main.mov"), "small");
+    }
+    ::umount(small.c_str());
+}
+
+// A hostile document in the drafts folder costs the listing milliseconds and hides nothing else.
+TEST_F(DraftStoreTest, HostileDocumentsAreSkippedQuickly) {
+    RecordingProject good = project(1);
+    plantDraft(good, {});
+    writeFile(store->root() / "deep" / "project.json",
+              std::string(200'000, '[') + std::string(200'000, ']'));
+    writeFile(store->root() / "big" / "project.json", "");
+    fs::resize_file(store->root() / "big" / "project.json", uintmax_t{8} << 30);  // sparse
+    fs::create_directories(store->root() / "fifo");
+    ASSERT_EQ(::mkfifo((store->root() / "fifo" / "project.json").c_str(), 0644), 0);
+    auto started = std::chrono::steady_clock::now();
+    auto listed = store->listDrafts();
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
+              1.0);
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(listed[0].project.id, good.id);
 }
 
 }  // namespace
