@@ -22,10 +22,21 @@ namespace zimlo::media {
 
 namespace {
 
+// Movies are local files in the containers we write and play (QuickTime/MPEG-4, Matroska). The
+// path is always a file name, never a protocol ("concat:", "subfile,") and never a playlist
+// whose entries would be opened in turn (HLS, ffconcat).
+constexpr const char* kReadableContainers = "mov,matroska";
+
 FormatInputPtr openInput(const std::filesystem::path& url, std::string& error) {
     quietFFmpegLogging();
     AVFormatContext* raw = nullptr;
-    int result = avformat_open_input(&raw, url.c_str(), nullptr, nullptr);
+    std::error_code ignored;
+    const std::string location = "file:" + std::filesystem::absolute(url, ignored).string();
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "protocol_whitelist", "file", 0);
+    av_dict_set(&options, "format_whitelist", kReadableContainers, 0);
+    int result = avformat_open_input(&raw, location.c_str(), nullptr, &options);
+    av_dict_free(&options);
     if (result < 0) {
         error = averrorText(result);
         return nullptr;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <vector>
 
 #include "platform/media/AssetReader.h"
@@ -60,6 +61,23 @@ TEST(AssetReader, ListsTracksWithRangesSizesAndTransforms) {
     EXPECT_FALSE(error.empty());
     EXPECT_EQ(availableDuration(dir / "missing.mov", 7.5), 7.5);
     EXPECT_EQ(availableDuration(dir / "missing.mov", NAN), 0);
+}
+
+// A movie is one local file: a playlist that names other files, or a path read as a protocol,
+// opens nothing (a hostile drafts folder must not make the reader fetch what it names).
+TEST(AssetReader, OpensOneLocalMovieAndNothingItNames) {
+    test::ScratchDirectory dir;
+    test::writeMovie(dir / "movie.mov", test::MovieSpec{});
+    std::string error;
+    ASSERT_TRUE(MovieAsset::open(dir / "movie.mov", error)) << error;
+    std::ofstream(dir / "main.mov") << "ffconcat version 1.0\nfile movie.mov\nfile movie.mov\n";
+    EXPECT_FALSE(MovieAsset::open(dir / "main.mov", error));
+    std::ofstream(dir / "main.m3u8") << "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:2,\n"
+                                     << (dir / "movie.mov").string() << "\n#EXT-X-ENDLIST\n";
+    EXPECT_FALSE(MovieAsset::open(dir / "main.m3u8", error));
+    const std::string movie = (dir / "movie.mov").string();
+    EXPECT_FALSE(MovieAsset::open("concat:" + movie + "|" + movie, error));
+    EXPECT_FALSE(MovieAsset::open("subfile,,start,0,end,0,,:" + movie, error));
 }
 
 TEST(AssetReader, DecodesFramesOfARangeInOrder) {
