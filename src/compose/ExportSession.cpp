@@ -1,5 +1,6 @@
 #include "compose/ExportSession.h"
 
+#include <algorithm>
 #include <cmath>
 #include <condition_variable>
 #include <future>
@@ -51,6 +52,17 @@ class TrackCursor {
         return current_->pixels;
     }
 
+    // The track's pictures are all shown by `time` (after frameAt(time)): none is left to read
+    // and the last one's interval is over.
+    bool ended(MediaTime time) const {
+        if (!started_ || next_) return false;
+        if (!current_ || time >= spanEnd_) return true;
+        const MediaTime interval =
+            lastInterval_.valid && lastInterval_.value > 0 ? lastInterval_ : MediaTime::zero();
+        // Containers round timestamps (to milliseconds, say): within that, the time is reached.
+        return time + MediaTime::make(1, 500) >= current_->presentationTime + interval;
+    }
+
     const media::VideoFrameReader& reader() const { return *reader_; }
 
   private:
@@ -87,6 +99,9 @@ struct ExportSession::State {
 
     std::mutex mutex;
     std::condition_variable changed;
+    // Where the sound that was read ends, once all of it is read (guarded by `mutex`); the
+    // pictures go on at most that far after the main movie's own pictures end.
+    std::optional<MediaTime> soundEnd;
     int inFlight = 0;
     int64_t written = 0;
     int64_t frameCount = 0;
@@ -104,6 +119,9 @@ struct ExportSession::State {
     void feedVideo();
     void writeAudio();
     void frameRendered(int64_t index, VideoCompositionRequest::Result result);
+    // No sound goes on at `time`: there is none, or all of it is read and it ends before.
+    bool mediaOver(MediaTime time);
+    void soundRead(MediaTime end);
     bool appendWhenReady(MovieWriter::InputID input, auto sample);
 };
 
@@ -189,7 +207,10 @@ bool ExportSession::State::appendWhenReady(MovieWriter::InputID input, auto samp
 
 void ExportSession::State::run() {
     const auto& instruction = *built.videoComposition.instructions.front();
-    frameCount = outputFrameCount(instruction.totalDuration, fps);
+    {
+        std::lock_guard lock(mutex);
+        frameCount = outputFrameCount(instruction.totalDuration, fps);
+    }
     compositor = std::make_unique<PiPVideoCompositor>();
     renderContext =
         RenderContext::make(built.videoComposition.renderWidth, built.videoComposition.renderHeight,
@@ -277,6 +298,17 @@ void ExportSession::State::feedVideo() {
             --inFlight;
             break;
         }
+        // The export is bounded by the media read, not by a duration anyone claims: once the
+        // main pictures are over and the sound (if any) has ended too, the movie ends.
+        if (main->ended(sourceTime) && mediaOver(sourceTime)) {
+            {
+                std::lock_guard lock(mutex);
+                --inFlight;
+                frameCount = n;
+            }
+            changed.notify_all();
+            break;
+        }
         auto request = std::make_shared<VideoCompositionRequest>(
             compositionTime, instruction, renderContext, std::move(frames),
             [this, n](VideoCompositionRequest::Result result) {
@@ -286,6 +318,17 @@ void ExportSession::State::feedVideo() {
     }
     std::unique_lock lock(mutex);
     changed.wait(lock, [&] { return inFlight == 0; });
+}
+
+bool ExportSession::State::mediaOver(MediaTime time) {
+    if (!audioInput) return true;
+    std::lock_guard lock(mutex);
+    return soundEnd && time >= *soundEnd;
+}
+
+void ExportSession::State::soundRead(MediaTime end) {
+    std::lock_guard lock(mutex);
+    soundEnd = end;
 }
 
 void ExportSession::State::frameRendered(int64_t index, VideoCompositionRequest::Result result) {
@@ -302,15 +345,16 @@ void ExportSession::State::frameRendered(int64_t index, VideoCompositionRequest:
             MediaTime::make(index, fps);
         appendWhenReady(videoInput, std::move(sample));
     }
-    int64_t done = 0;
+    int64_t done = 0, total = 0;
     {
         std::lock_guard lock(mutex);
         --inFlight;
         done = ++written;
+        total = frameCount;  // shrinks when the media ends early
     }
     changed.notify_all();
-    if (progress && frameCount > 0)
-        progress(static_cast<double>(done) / static_cast<double>(frameCount));
+    if (progress && total > 0)
+        progress(std::min(1.0, static_cast<double>(done) / static_cast<double>(total)));
 }
 
 void ExportSession::State::writeAudio() {
@@ -321,6 +365,12 @@ void ExportSession::State::writeAudio() {
         if (track.mediaType == media::MediaType::audio && track.sourceRange)
             tracks.push_back(&track);
     const media::TimeRange span = *tracks.front()->sourceRange;
+    MediaTime end = span.start;
+    auto reach = [&](MediaTime start, MediaTime duration) {
+        if (!start.valid) return;
+        const MediaTime last = duration.valid && duration.value > 0 ? start + duration : start;
+        if (last > end) end = last;
+    };
 
     if (copiedAudio) {
         auto reader = media::TrackPacketReader::open(*mainAsset, copiedAudio->sourceTrackID, text);
@@ -333,6 +383,7 @@ void ExportSession::State::writeAudio() {
             // Whole packets: those starting inside the span.
             if (!packet->presentationTime.valid || packet->presentationTime < span.start) continue;
             if (packet->presentationTime >= span.end()) break;
+            reach(packet->presentationTime, packet->duration);
             if (!appendWhenReady(*audioInput, std::move(*packet))) return;
         }
         if (reader->failed()) {
@@ -355,6 +406,7 @@ void ExportSession::State::writeAudio() {
         }
         while (auto sample = reader->next()) {
             if (failed()) return;
+            reach(sample->presentationTime, sample->duration());
             if (!appendWhenReady(*audioInput, std::move(*sample))) return;
         }
         if (reader->failed()) {
@@ -362,6 +414,7 @@ void ExportSession::State::writeAudio() {
             return;
         }
     }
+    soundRead(end);
     writer->markAsFinished(*audioInput);
 }
 

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <ctime>
 #include <future>
 
@@ -157,8 +158,16 @@ VideoCompositor::Built VideoCompositor::buildComposition(const RecordingProject&
     TrackID nextTrackID = 1;
     const TrackID mainTrackID = nextTrackID++;
 
-    // Time span.
+    // Time span. The project's duration stands in only for a movie that states none; no real
+    // recording comes near this, and beyond it a time no longer fits the composition's clock.
     const double D = availableDuration(*mainAsset, project.duration);
+    constexpr double kLongestComposition = 1e9;  // seconds, some thirty years
+    if (D > kLongestComposition) {
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%.3g", D);
+        throw CompositorError::exportSessionFailed(std::string("影片时长超出范围（") + seconds +
+                                                   " 秒）");
+    }
     const double s = std::min(std::max(finiteOr(startTime, 0), 0.0), D);
     double e = endTime ? finiteOr(*endTime, D) : D;
     e = std::min(std::max(e, s), D);

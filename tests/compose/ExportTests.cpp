@@ -56,6 +56,10 @@ class ExportTest : public ::testing::Test {
                         .c_str());
         std::system(
             (f + "-f lavfi -i sine=d=1 -c:a aac " + (dir / "audio-only.m4a").string()).c_str());
+        // Written to a pipe, so the container never learns its duration.
+        std::system((f + "-f lavfi -i color=c=red:s=320x180:r=30:d=2" + h264 + "-f matroska - > " +
+                     (dir / "no-duration.mkv").string())
+                        .c_str());
         // A screen whose picture changes shape after 1 s (640 × 360, then 640 × 238), in BT.709,
         // and a camera in BT.601: colour patches made in each matrix and tagged as such.
         const std::string bt709 =
@@ -314,6 +318,27 @@ TEST_F(ExportTest, BuildRulesOnRealMovies) {
     ASSERT_EQ(two.audioMix->inputParameters.size(), 2u);
     EXPECT_EQ(two.audioMix->inputParameters[0].volume, 0.8f);
     EXPECT_EQ(two.audioMix->inputParameters[1].volume, 1.0f);
+}
+
+// The project's own duration only stands in where the movie has none, and the export never runs
+// past the media it reads: a hostile document cannot make it endless or cut it to one frame.
+TEST_F(ExportTest, AnExportEndsWithTheMediaWhateverTheDocumentClaims) {
+    auto p = project("no-duration.mkv");
+    p.duration = 1e7;
+    auto started = std::chrono::steady_clock::now();
+    auto bounded = exportNow(p);
+    ASSERT_TRUE(std::holds_alternative<fs::path>(bounded))
+        << std::get<CompositorError>(bounded).description();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(60));
+    const double seconds = std::stod(probe(std::get<fs::path>(bounded), "format=duration"));
+    EXPECT_NEAR(seconds, 2.0, 0.2);
+    EXPECT_EQ(probe(std::get<fs::path>(bounded), "stream=nb_read_frames"), "60\n");
+    fs::remove(std::get<fs::path>(bounded));
+
+    p.duration = 1e300;
+    auto absurd = exportNow(p);
+    ASSERT_TRUE(std::holds_alternative<CompositorError>(absurd));
+    EXPECT_NE(std::get<CompositorError>(absurd).description().find("时长"), std::string::npos);
 }
 
 TEST_F(ExportTest, EarlyFailuresAreReportedBeforeReturning) {
