@@ -13,4 +13,15 @@ void AppDelegate::applicationDidFinishLaunching() {
     window->activateWindow();
 }
 
+void AppDelegate::activate() {
+    if (!mainWindowController_) return;
+    QWidget* window = mainWindowController_->window();
+    if (const auto& recording = mainWindowController_->recordingWindowController())
+        if (QWidget* recordingWindow = recording->window()) window = recordingWindow;
+    window->show();
+    window->setWindowState((window->windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+    window->raise();
+    window->activateWindow();
+}
+
 }  // namespace zimlo::app

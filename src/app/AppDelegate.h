@@ -13,6 +13,9 @@ class AppDelegate {
     explicit AppDelegate(ShellServices services) : services_(std::move(services)) {}
 
     void applicationDidFinishLaunching();
+    // Another start of the application asked for us: the window in use comes to the front
+    // (the recording window while one is open, else the main window).
+    void activate();
     static bool applicationShouldTerminateAfterLastWindowClosed() { return true; }
 
     const std::shared_ptr<HomeWindowController>& mainWindowController() const {

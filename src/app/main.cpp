@@ -4,6 +4,7 @@
 
 #include "app/AppDelegate.h"
 #include "app/ApplicationSetup.h"
+#include "app/SingleInstance.h"
 #include "capture/CaptureBackendSelection.h"
 
 int main(int argc, char** argv) {
@@ -26,9 +27,17 @@ int main(int argc, char** argv) {
         qputenv("QT_QPA_PLATFORM",
                 *choice.backend == zimlo::screen::CaptureBackend::portal ? "wayland;xcb" : "xcb");
     QApplication app(argc, argv);
+    // One Zimlo per user: two windows recording at once would race for the same files.
+    zimlo::app::SingleInstance instance;
+    if (!instance.isPrimary()) {
+        if (instance.activatePrimary()) return 0;
+        std::fprintf(stderr, "zimlo: another Zimlo is running but does not answer.\n");
+        return 1;
+    }
     zimlo::app::setUpApplication(app);
 
     zimlo::app::AppDelegate delegate(zimlo::app::ShellServices::system());
     delegate.applicationDidFinishLaunching();
+    instance.onActivationRequested = [&delegate] { delegate.activate(); };
     return app.exec();
 }
