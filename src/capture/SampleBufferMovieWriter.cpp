@@ -1,6 +1,13 @@
 #include "capture/SampleBufferMovieWriter.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
 #include <system_error>
 
 #include "platform/runtime/AppIdentity.h"
@@ -12,6 +19,29 @@ namespace {
 // At 48 kHz; anything older than this before the first frame is never written anyway.
 constexpr int64_t kEarlyAudioLimitFrames = 5 * 48000;
 }  // namespace
+
+// The first failure, handed once to the handler on the main queue. Shared with the container
+// writer's threads, which may report after this writer is gone.
+struct SampleBufferMovieWriter::FailureReport {
+    std::mutex mutex;
+    FailureHandler handler;
+    std::optional<WriterError> first;
+
+    void report(const WriterError& error) {
+        FailureHandler deliver;
+        {
+            std::lock_guard lock(mutex);
+            if (first) return;
+            first = error;
+            deliver = handler;
+        }
+        if (deliver) MainQueue::post([deliver, error] { deliver(error); });
+    }
+    std::optional<WriterError> value() {
+        std::lock_guard lock(mutex);
+        return first;
+    }
+};
 
 std::string WriterError::description() const {
     switch (kind) {
@@ -38,20 +68,27 @@ int64_t SampleBufferMovieWriter::averageBitRate(int32_t width, int32_t height,
 
 std::shared_ptr<SampleBufferMovieWriter> SampleBufferMovieWriter::create(
     std::filesystem::path outputURL, media::MovieFileType fileType,
-    std::set<AudioSource> audioSources, CaptureFrameRate frameRate) {
+    std::set<AudioSource> audioSources, CaptureFrameRate frameRate, bool outputClaimed) {
     return std::shared_ptr<SampleBufferMovieWriter>(new SampleBufferMovieWriter(
-        std::move(outputURL), fileType, std::move(audioSources), frameRate));
+        std::move(outputURL), fileType, std::move(audioSources), frameRate, outputClaimed));
 }
 
 SampleBufferMovieWriter::SampleBufferMovieWriter(std::filesystem::path outputURL,
                                                  media::MovieFileType fileType,
                                                  std::set<AudioSource> audioSources,
-                                                 CaptureFrameRate frameRate)
+                                                 CaptureFrameRate frameRate, bool outputClaimed)
     : outputURL_(std::move(outputURL)),
       fileType_(fileType),
       audioSources_(std::move(audioSources)),
       frameRate_(frameRate),
+      ownsOutput_(outputClaimed),
+      failureReport_(std::make_shared<FailureReport>()),
       writingQueue_(".mac.sample-buffer-writer") {}
+
+void SampleBufferMovieWriter::setFailureHandler(FailureHandler handler) {
+    std::lock_guard lock(failureReport_->mutex);
+    failureReport_->handler = std::move(handler);
+}
 
 // The queue member is destroyed first, so blocks still queued run against a whole object.
 SampleBufferMovieWriter::~SampleBufferMovieWriter() = default;
@@ -71,9 +108,23 @@ void SampleBufferMovieWriter::finish(Completion completion) {
     });
 }
 
-std::optional<WriterError> SampleBufferMovieWriter::setUp(const media::VideoSample& sample) {
-    std::error_code ignored;
-    std::filesystem::remove(outputURL_, ignored);
+std::optional<WriterError> SampleBufferMovieWriter::setUp(const media::VideoSample& sample,
+                                                          bool& fileFailed) {
+    fileFailed = false;
+    if (!ownsOutput_) {
+        // Whatever is already there belongs to someone else (another recording, another program).
+        int fd = ::open(outputURL_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            const int error = errno;
+            fileFailed = true;
+            return WriterError::cannotCreateWriter(
+                error == EEXIST ? "录制文件已存在：" + outputURL_.string()
+                                : "无法创建录制文件：" + std::string(std::strerror(error)),
+                error);
+        }
+        ::close(fd);
+        ownsOutput_ = true;
+    }
 
     media::MovieWriterOptions options;
     // A crash or kill keeps everything up to the last completed fragment.
@@ -82,7 +133,10 @@ std::optional<WriterError> SampleBufferMovieWriter::setUp(const media::VideoSamp
     options.syncSeconds = 2.0;  // and a power loss, about two seconds more
     std::string error;
     auto writer = media::MovieWriter::create(outputURL_, fileType_, options, error);
-    if (!writer) return WriterError::cannotCreateWriter(error);
+    if (!writer) {
+        fileFailed = true;
+        return WriterError::cannotCreateWriter(error);
+    }
     if (!sample.hasFormatDescription()) return WriterError::missingFormatDescription();
 
     const int32_t width = sample.width();
@@ -95,6 +149,10 @@ std::optional<WriterError> SampleBufferMovieWriter::setUp(const media::VideoSamp
     // A source that delivers NV12 (the portal's) is encoded without another conversion.
     if (sample.pixels->format() == media::PixelFormat::NV12VideoRange)
         video.pictureFormat = media::PixelFormat::NV12VideoRange;
+    // Each picture leaves the encoder as soon as it is in (threads share a picture, no lookahead,
+    // no waiting for the next picture's time), so a still screen's one picture a second reaches
+    // the file with its own fragment instead of with the next one.
+    video.tune = "zerolatency";
     auto videoInput = writer->addVideoInput(video);
     if (!videoInput) return WriterError::cannotCreateWriter("无法添加视频写入轨道");
 
@@ -120,8 +178,13 @@ std::optional<WriterError> SampleBufferMovieWriter::setUp(const media::VideoSamp
     }
     if (!writer->startWriting()) {
         std::string text = writer->errorText();
-        return WriterError::cannotCreateWriter(text.empty() ? "无法开始写入" : text);
+        fileFailed = true;
+        return WriterError::cannotCreateWriter(text.empty() ? "无法开始写入" : text,
+                                               writer->errorCode());
     }
+    writer->setFailureHandler([report = failureReport_](const std::string& text, int code) {
+        report->report(WriterError::writerFailed(text, code));
+    });
     writer_ = std::move(writer);
     videoInput_ = videoInput;
     systemAudioInput_ = systemInput;
@@ -129,17 +192,31 @@ std::optional<WriterError> SampleBufferMovieWriter::setUp(const media::VideoSamp
     return std::nullopt;
 }
 
-bool SampleBufferMovieWriter::writerAcceptsSamples() const {
+bool SampleBufferMovieWriter::writerAcceptsSamples() {
     auto status = writer_->status();
+    if (status == media::MovieWriter::Status::failed && !failed_) {
+        // Normally reported by the container writer itself as it failed.
+        failed_ = true;
+        failureReport_->report(
+            WriterError::writerFailed(writer_->errorText(), writer_->errorCode()));
+    }
     return status == media::MovieWriter::Status::unknown ||
            status == media::MovieWriter::Status::writing;
 }
 
 void SampleBufferMovieWriter::handleVideo(const media::VideoSample& sample) {
-    if (!sample.dataReady) return;
+    if (!sample.dataReady || failed_) return;
     if (!writer_) {
-        // A failed set-up is not reported: the next frame tries again from scratch.
-        if (setUp(sample)) return;
+        bool fileFailed = false;
+        if (auto error = setUp(sample, fileFailed)) {
+            // The file itself failed: the next frame would fail the same way, so the recording
+            // hears of it. A frame that could not set up the tracks lets the next one try.
+            if (fileFailed) {
+                failed_ = true;
+                failureReport_->report(*error);
+            }
+            return;
+        }
     }
     if (!writer_ || !videoInput_) return;
     if (!writerAcceptsSamples()) return;
@@ -166,7 +243,7 @@ void SampleBufferMovieWriter::handleVideo(const media::VideoSample& sample) {
 }
 
 void SampleBufferMovieWriter::handleAudio(const media::AudioSample& sample, AudioSource source) {
-    if (!sample.dataReady) return;
+    if (!sample.dataReady || failed_) return;
     if (!writer_ || !startedSession_) {
         // Nothing is written before the first frame; held until it comes, the oldest let go.
         if (!audioSources_.contains(source) || sample.sampleRate <= 0) return;
@@ -202,8 +279,12 @@ void SampleBufferMovieWriter::handleFinish(Completion completion) {
         });
     };
     if (!writer_) {
-        // No frame ever came: success, although no file was written.
-        deliver(std::nullopt);
+        // No frame ever came (or the file could not be set up): the claimed name is given back.
+        struct stat info {};
+        if (ownsOutput_ && ::stat(outputURL_.c_str(), &info) == 0 && info.st_size == 0)
+            ::unlink(outputURL_.c_str());
+        // Success, although no file was written, unless the file failed.
+        deliver(failureReport_->value());
         return;
     }
     for (const auto& input : {videoInput_, systemAudioInput_, microphoneAudioInput_})
@@ -213,7 +294,8 @@ void SampleBufferMovieWriter::handleFinish(Completion completion) {
             deliver(std::nullopt);
         } else {
             std::string text = writer->errorText();
-            deliver(WriterError::writerFailed(text.empty() ? "写入失败" : text));
+            deliver(
+                WriterError::writerFailed(text.empty() ? "写入失败" : text, writer->errorCode()));
         }
     });
 }

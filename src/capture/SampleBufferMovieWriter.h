@@ -24,14 +24,19 @@ struct WriterError {
     enum class Kind { cannotCreateWriter, writerFailed, missingFormatDescription };
     Kind kind = Kind::writerFailed;
     std::string message;
+    // The system's error number behind the failure when there is one (ENOSPC for a full disk),
+    // so that the layer showing it can say what happened in the user's words; 0 otherwise.
+    int systemError = 0;
 
-    static WriterError cannotCreateWriter(std::string text) {
-        return {Kind::cannotCreateWriter, std::move(text)};
+    static WriterError cannotCreateWriter(std::string text, int systemError = 0) {
+        return {Kind::cannotCreateWriter, std::move(text), systemError};
     }
-    static WriterError writerFailed(std::string text) {
-        return {Kind::writerFailed, std::move(text)};
+    static WriterError writerFailed(std::string text, int systemError = 0) {
+        return {Kind::writerFailed, std::move(text), systemError};
     }
-    static WriterError missingFormatDescription() { return {Kind::missingFormatDescription, {}}; }
+    static WriterError missingFormatDescription() {
+        return {Kind::missingFormatDescription, {}, 0};
+    }
 
     // The user-facing text.
     std::string description() const;
@@ -48,16 +53,23 @@ struct WriterResult {
 // Turns live video frames and audio packets into one movie: video first, then system audio,
 // then microphone. Set up lazily on the first video frame (the picture size comes from it).
 // Every call only queues work on the writer's own serial queue, so capture threads never block.
-// The file is written as fragmented QuickTime, so a recording cut short by a crash keeps
-// everything up to about a second before it.
+// The file is written as fragmented QuickTime, each fragment reaching the file as it completes,
+// so a recording cut short by a crash or a kill keeps all but its last second or two.
+//
+// The writer never replaces a file it did not create: the output is either claimed for it by the
+// caller (created empty, exclusively) or created exclusively by the writer itself.
 class SampleBufferMovieWriter {
   public:
     using Completion = std::function<void(WriterResult)>;
+    using FailureHandler = std::function<void(WriterError)>;
 
+    // `outputClaimed`: the caller created `outputURL` empty for this writer, which then writes
+    // into it (and removes it again when no frame ever came).
     static std::shared_ptr<SampleBufferMovieWriter> create(std::filesystem::path outputURL,
                                                            media::MovieFileType fileType,
                                                            std::set<AudioSource> audioSources,
-                                                           CaptureFrameRate frameRate);
+                                                           CaptureFrameRate frameRate,
+                                                           bool outputClaimed = false);
     ~SampleBufferMovieWriter();
 
     const std::filesystem::path& outputURL() const { return outputURL_; }
@@ -65,6 +77,10 @@ class SampleBufferMovieWriter {
     const std::set<AudioSource>& audioSources() const { return audioSources_; }
     CaptureFrameRate frameRate() const { return frameRate_; }
 
+    // Called once, on the main queue, when the movie can no longer be written (the file cannot
+    // be created or started, or writing it failed: a full disk, say). What was written up to
+    // then stays playable; later samples are dropped. Set before the first append.
+    void setFailureHandler(FailureHandler handler);
     void appendVideo(media::VideoSample sample);
     void appendAudio(media::AudioSample sample, AudioSource source);
     // Queued behind every earlier append; `completion` runs on the main queue.
@@ -81,14 +97,18 @@ class SampleBufferMovieWriter {
     static int64_t averageBitRate(int32_t width, int32_t height, CaptureFrameRate rate);
 
   private:
+    struct FailureReport;
+
     SampleBufferMovieWriter(std::filesystem::path outputURL, media::MovieFileType fileType,
-                            std::set<AudioSource> audioSources, CaptureFrameRate frameRate);
-    // On the writing queue.
-    std::optional<WriterError> setUp(const media::VideoSample& sample);
+                            std::set<AudioSource> audioSources, CaptureFrameRate frameRate,
+                            bool outputClaimed);
+    // On the writing queue. A failure of the file itself is reported and ends the writer; one
+    // of this frame (no format, an unusable size) lets the next frame try again.
+    std::optional<WriterError> setUp(const media::VideoSample& sample, bool& fileFailed);
     void handleVideo(const media::VideoSample& sample);
     void handleAudio(const media::AudioSample& sample, AudioSource source);
     void handleFinish(Completion completion);
-    bool writerAcceptsSamples() const;
+    bool writerAcceptsSamples();
     void writeAudio(const media::AudioSample& sample, AudioSource source);
 
     const std::filesystem::path outputURL_;
@@ -101,6 +121,9 @@ class SampleBufferMovieWriter {
     std::optional<media::MovieWriter::InputID> systemAudioInput_;
     std::optional<media::MovieWriter::InputID> microphoneAudioInput_;
     bool startedSession_ = false;
+    bool ownsOutput_ = false;  // the file at outputURL_ is this writer's (claimed or created)
+    bool failed_ = false;      // set up failed for good, or writing failed: samples are dropped
+    std::shared_ptr<FailureReport> failureReport_;
     // Sound that reached the queue before the first frame was set up (creating the encoder of a
     // large picture takes a while): kept, newest last, and written once the session has started.
     std::deque<std::pair<media::AudioSample, AudioSource>> earlyAudio_;

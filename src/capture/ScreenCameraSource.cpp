@@ -15,6 +15,7 @@
 #include "platform/runtime/DispatchGroup.h"
 #include "platform/runtime/FirstErrorSlot.h"
 #include "platform/runtime/MainQueue.h"
+#include "platform/storage/ClaimedFiles.h"
 #include "platform/x11/ScreenStream.h"
 #include "platform/x11/ShareableContent.h"
 
@@ -625,24 +626,36 @@ void ScreenCameraSource::applyRecordingSettings(const RecordingSettings& setting
 
 void ScreenCameraSource::startRecording(bool withPiP) {
     if (isRecording()) return;
-    auto seconds = static_cast<long long>(std::time(nullptr));
+    auto seconds = std::to_string(static_cast<long long>(std::time(nullptr)));
     auto directory = options_.temporaryDirectory.empty() ? std::filesystem::temp_directory_path()
                                                          : options_.temporaryDirectory;
-    mainOutputURL_ = directory / ("zimlo_screen_" + std::to_string(seconds) + ".mov");
+    // Another recording started in the same second (another window, the tool) has its own
+    // files: the names are claimed, with a common suffix when taken.
+    std::vector<std::string> bases{"zimlo_screen_" + seconds};
+    if (withPiP) bases.push_back("zimlo_camera_" + seconds);
+    const ClaimedFiles files = claimFiles(directory, bases, ".mov");
+    mainOutputURL_ = files.paths.at(0);
     if (withPiP)
-        pipOutputURL_ = directory / ("zimlo_camera_" + std::to_string(seconds) + ".mov");
+        pipOutputURL_ = files.paths.at(1);
     else
         pipOutputURL_.reset();
 
+    const uint64_t recording = ++recordingNumber_;
+    recordingFailureReported_ = false;
+    auto failed = [weak = weak_from_this(), recording](WriterError error) {
+        if (auto self = weak.lock()) self->writerFailed(recording, error);
+    };
     auto frameRate = recordingSettings().frameRate;
     std::set<AudioSource> sources{AudioSource::system};
     if (isMicrophoneConfigured_) sources.insert(AudioSource::microphone);
     auto screenWriter = SampleBufferMovieWriter::create(
-        *mainOutputURL_, media::MovieFileType::quickTimeMovie, sources, frameRate);
+        *mainOutputURL_, media::MovieFileType::quickTimeMovie, sources, frameRate, files.claimed);
+    screenWriter->setFailureHandler(failed);
     std::shared_ptr<SampleBufferMovieWriter> cameraWriter;
     if (withPiP) {
         cameraWriter = SampleBufferMovieWriter::create(
-            *pipOutputURL_, media::MovieFileType::quickTimeMovie, {}, frameRate);
+            *pipOutputURL_, media::MovieFileType::quickTimeMovie, {}, frameRate, files.claimed);
+        cameraWriter->setFailureHandler(failed);
         pendingFinishCount_ = 2;
     } else {
         pendingFinishCount_ = 1;
@@ -666,14 +679,23 @@ void ScreenCameraSource::stopRecording() {
         taken = std::move(writers_);
         writers_ = Writers{};
     }
-    auto finished = [weak = weak_from_this()](WriterResult) {
-        if (auto self = weak.lock()) self->oneWriterFinished();
+    auto finished = [weak = weak_from_this(), recording = recordingNumber_](WriterResult result) {
+        if (auto self = weak.lock()) self->oneWriterFinished(recording, result);
     };
     if (taken.screen) taken.screen->finish(finished);
     if (shouldRecordPiP_ && taken.camera) taken.camera->finish(finished);
 }
 
-void ScreenCameraSource::oneWriterFinished() {
+void ScreenCameraSource::writerFailed(uint64_t recording, const WriterError& error) {
+    // A writer of an earlier recording reports through its finish, or no longer matters.
+    if (recording != recordingNumber_ || recordingFailureReported_) return;
+    recordingFailureReported_ = true;
+    if (onRecordingFailure) onRecordingFailure(error);
+    stopRecording();  // the other movie ends here too, so both stay aligned
+}
+
+void ScreenCameraSource::oneWriterFinished(uint64_t recording, const WriterResult& result) {
+    if (result.error) writerFailed(recording, *result.error);
     if (--pendingFinishCount_ > 0) return;
     setState(CaptureState::stopped());
     notifyStateChange();

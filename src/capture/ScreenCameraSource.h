@@ -76,6 +76,10 @@ class ScreenCameraSource : public std::enable_shared_from_this<ScreenCameraSourc
     // Main queue, once per recording: the screen movie and, when recorded, the camera movie.
     std::function<void(std::optional<std::filesystem::path>, std::optional<std::filesystem::path>)>
         onFinishRecording;
+    // Main queue, at most once per recording and before onFinishRecording: a movie could not be
+    // written (a full disk, say). The recording has been stopped by then; what was written stays
+    // playable and is reported by onFinishRecording as usual.
+    std::function<void(WriterError)> onRecordingFailure;
 
     static std::shared_ptr<ScreenCameraSource> create(ScreenCaptureTarget target,
                                                       Options options = {});
@@ -161,7 +165,9 @@ class ScreenCameraSource : public std::enable_shared_from_this<ScreenCameraSourc
     void configureMicrophone();
     void startSessionIfNeeded();
     void stopSession();
-    void oneWriterFinished();
+    // Main thread.
+    void writerFailed(uint64_t recording, const WriterError& error);
+    void oneWriterFinished(uint64_t recording, const WriterResult& result);
 
     const ScreenCaptureTarget target_;
     const Options options_;
@@ -207,6 +213,8 @@ class ScreenCameraSource : public std::enable_shared_from_this<ScreenCameraSourc
     std::optional<std::filesystem::path> pipOutputURL_;
     int pendingFinishCount_ = 0;
     bool shouldRecordPiP_ = true;
+    uint64_t recordingNumber_ = 0;  // which recording late writer reports belong to
+    bool recordingFailureReported_ = false;
 
     // Shared with tasks and device threads that may outlive a recording step.
     std::shared_ptr<SerialQueue> screenQueue_;

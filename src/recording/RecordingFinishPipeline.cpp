@@ -1,6 +1,7 @@
 #include "recording/RecordingFinishPipeline.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <exception>
 #include <system_error>
@@ -33,7 +34,12 @@ fs::path standardised(const fs::path& path) {
 
 std::string describe(const std::exception& error) {
     if (const auto* fsError = dynamic_cast<const fs::filesystem_error*>(&error)) {
-        std::string description = fsError->code().message();
+        const std::error_code& code = fsError->code();
+        std::string description =
+            code == std::errc::no_space_on_device ||
+                    (code.category() == std::generic_category() && code.value() == EDQUOT)
+                ? "磁盘空间不足"
+                : code.message();
         if (!fsError->path1().empty()) description += "（" + fsError->path1().string() + "）";
         return description;
     }
@@ -108,6 +114,11 @@ void RecordingFinishPipeline::recordingBegan() {
     pendingRecordingCleanupURLs_.clear();
     pendingAudioMixWarning_.reset();
     pendingFinish_.reset();
+    interruption_.reset();
+}
+
+void RecordingFinishPipeline::recordingInterrupted(const QString& reason) {
+    if (!interruption_) interruption_ = reason;
 }
 
 void RecordingFinishPipeline::filesReported(std::optional<fs::path> main,
@@ -181,6 +192,17 @@ void RecordingFinishPipeline::build() {
     // with the other temporary files once the draft is saved, and kept when saving fails.
     std::vector<fs::path> unusedFiles;
     if (files.pip && !inputs.aspect.isPiPEnabled) unusedFiles.push_back(*files.pip);
+
+    if (interruption_) {
+        // Cut short: nothing is composed (no more writing on a disk that just failed), the raw
+        // movies and every track are kept as a draft.
+        std::vector<fs::path> extraFiles = unusedFiles;
+        if (project.pipVideoURL) extraFiles.insert(extraFiles.begin(), *project.pipVideoURL);
+        if (project.mainVideoURL) extraFiles.insert(extraFiles.begin(), *project.mainVideoURL);
+        save(project, extraFiles, std::nullopt, std::nullopt,
+             *interruption_ + QStringLiteral("，录制已中断，已保存中断前的录制"));
+        return;
+    }
 
     if (!project.needsComposition()) {
         std::optional<QString> successText;
@@ -287,7 +309,11 @@ void RecordingFinishPipeline::save(const RecordingProject& project,
 
 void RecordingFinishPipeline::storeFailed(const std::string& description) {
     // Nothing is deleted: the temporary files are all that is left of the recording.
-    host_.finishStatusChanged(QStringLiteral("录制完成但保存草稿失败：") + text(description));
+    if (interruption_)
+        host_.finishStatusChanged(
+            *interruption_ + QStringLiteral("，录制已中断，保存草稿也失败：") + text(description));
+    else
+        host_.finishStatusChanged(QStringLiteral("录制完成但保存草稿失败：") + text(description));
     host_.processingOverlayHidden();
     host_.finishEnded(std::nullopt);
 }

@@ -83,8 +83,11 @@ class RecordingFinishPipeline : public std::enable_shared_from_this<RecordingFin
     }
     RecordingFinishPipeline(Private, Host& host, Services services);
 
-    // A recording begins: forgets the files and warnings of the previous one.
+    // A recording begins: forgets the files, warnings and interruption of the previous one.
     void recordingBegan();
+    // The recording was cut short (its movie could not be written), for `reason` ("磁盘空间不足"):
+    // what was recorded is saved as it is, uncomposed, and the outcome says it was cut short.
+    void recordingInterrupted(const QString& reason);
     // The capture source reported the recorded files (entry point of the pipeline).
     void filesReported(std::optional<std::filesystem::path> main,
                        std::optional<std::filesystem::path> pip);
@@ -126,6 +129,7 @@ class RecordingFinishPipeline : public std::enable_shared_from_this<RecordingFin
     std::optional<PendingFinish> pendingFinish_;
     std::vector<std::filesystem::path> pendingRecordingCleanupURLs_;
     std::optional<std::string> pendingAudioMixWarning_;
+    std::optional<QString> interruption_;
 };
 
 }  // namespace zimlo::recording

@@ -173,6 +173,7 @@ RecordingView::~RecordingView() {
         source_->onStateChange = nullptr;
         source_->onScreenCaptureStatusChange = nullptr;
         source_->onFinishRecording = nullptr;
+        source_->onRecordingFailure = nullptr;
         source_->shutdown();
         // Wait for the stream and the devices to stop: once the window is gone nothing may
         // still be capturing the screen, the camera or the microphone.
@@ -344,6 +345,9 @@ void RecordingView::setUpSource() {
     source_->onFinishRecording = [weak](std::optional<std::filesystem::path> main,
                                         std::optional<std::filesystem::path> pip) {
         if (weak) weak->finishPipeline_->filesReported(std::move(main), std::move(pip));
+    };
+    source_->onRecordingFailure = [weak](WriterError error) {
+        if (weak) weak->recordingFailed(error);
     };
     source_->setRecordingSettings(recordingSettings_);
 
@@ -532,6 +536,15 @@ void RecordingView::stopRecording() {
     recordButton_->setText(QStringLiteral("正在整理…"));
     setStatus(QStringLiteral("正在保存录屏和摄像头小窗…"));
     source_->stopRecording();
+}
+
+void RecordingView::recordingFailed(const WriterError& error) {
+    // The source has stopped the recording; the window stops with it and the finish pipeline
+    // keeps what was written.
+    const QString reason = recordingFailureReason(error);
+    finishPipeline_->recordingInterrupted(reason);
+    if (durationTimer_->isActive()) stopRecording();
+    setStatus(reason + QStringLiteral("，录制已停止，正在保存已录制的部分…"));
 }
 
 void RecordingView::closeTapped() {

@@ -134,6 +134,7 @@ class RecordingView : public QWidget,
     void beginRecording(const QString& statusText);
     void startDurationTimer();
     void stopRecording();
+    void recordingFailed(const WriterError& error);
 
     void startCamera();
     void cameraFailed(const QString& message);

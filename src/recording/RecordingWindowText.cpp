@@ -1,5 +1,6 @@
 #include "recording/RecordingWindowText.h"
 
+#include <cerrno>
 #include <cmath>
 
 namespace zimlo::recording {
@@ -33,6 +34,13 @@ QString captureStateText(const capture::CaptureState& state,
             return QStringLiteral("错误：") + QString::fromStdString(state.message);
     }
     return {};
+}
+
+QString recordingFailureReason(const WriterError& error) {
+    if (error.systemError == ENOSPC || error.systemError == EDQUOT)
+        return QStringLiteral("磁盘空间不足");
+    return QStringLiteral("录制文件写入失败（") + QString::fromStdString(error.description()) +
+           QStringLiteral("）");
 }
 
 std::optional<QRect> defaultPiPFrame(QRect current, QSize container) {

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "capture/CaptureState.h"
+#include "capture/SampleBufferMovieWriter.h"
 #include "capture/ScreenCaptureStatus.h"
 #include "model/RecordingSettings.h"
 
@@ -18,6 +19,10 @@ QString durationText(double elapsedSeconds);
 QString captureStateText(const capture::CaptureState& state,
                          const std::optional<capture::ScreenCaptureStatus>& latestCaptureStatus,
                          const RecordingSettings& settings);
+
+// Why a recording was cut short by its movie writer, in the user's words: "磁盘空间不足" for a
+// full disk (or quota), otherwise "录制文件写入失败（…）" with the writer's own description.
+QString recordingFailureReason(const WriterError& error);
 
 // Where a camera window that still sits at the origin goes first: 28 points from the right
 // edge and 88 below the top of the container. Nothing when it was placed already or the

@@ -106,6 +106,8 @@ struct MovieWriter::Impl {
     mutable std::mutex stateMutex;
     Status status = Status::unknown;
     std::string error;
+    int errorCode = 0;
+    std::function<void(const std::string&, int)> onFailure;
     bool stopping = false;  // threads leave without writing what is queued
     bool finishing = false;
 
@@ -142,15 +144,20 @@ struct MovieWriter::Impl {
         }
     }
 
-    // The first failure wins; later ones are consequences.
-    void fail(const std::string& text) {
+    // The first failure wins; later ones are consequences. `code` is an FFmpeg error code.
+    void fail(const std::string& text, int code = 0) {
+        std::function<void(const std::string&, int)> handler;
         {
             std::lock_guard lock(stateMutex);
             if (status != Status::writing && status != Status::unknown) return;
             status = Status::failed;
             error = text.empty() ? "写入失败" : text;
+            // FFmpeg wraps the system's error numbers; its own codes carry none.
+            errorCode = code < 0 && AVUNERROR(code) < 4096 ? AVUNERROR(code) : 0;
+            handler = std::move(onFailure);
         }
         wakeAll();
+        if (handler) handler(error, errorCode);
     }
 
     bool isWriting() const { return currentStatus() == Status::writing; }
@@ -206,7 +213,7 @@ struct MovieWriter::Impl {
         std::lock_guard lock(muxMutex);
         int result = av_interleaved_write_frame(format, packet);
         if (result < 0) {
-            fail(averrorText(result));
+            fail(averrorText(result), result);
             return false;
         }
         return true;
@@ -624,6 +631,7 @@ std::optional<MovieWriter::InputID> MovieWriter::addVideoInput(const VideoEncode
     if (impl_->format->oformat->flags & AVFMT_GLOBALHEADER)
         encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     av_opt_set(encoder->priv_data, "preset", settings.preset.c_str(), 0);
+    if (!settings.tune.empty()) av_opt_set(encoder->priv_data, "tune", settings.tune.c_str(), 0);
     av_opt_set(encoder->priv_data, "profile", "high", 0);
     if (!settings.encoderParameters.empty())
         av_opt_set(encoder->priv_data, "x264-params", settings.encoderParameters.c_str(), 0);
@@ -717,7 +725,7 @@ bool MovieWriter::startWriting() {
     }
     int result = avio_open(&impl.format->pb, impl.url.c_str(), AVIO_FLAG_WRITE);
     if (result < 0) {
-        impl.fail(averrorText(result));
+        impl.fail(averrorText(result), result);
         return false;
     }
     AVDictionary* muxerOptions = nullptr;
@@ -727,14 +735,17 @@ bool MovieWriter::startWriting() {
                         static_cast<int64_t>(std::max(impl.options.fragmentSeconds, 0.1) * 1e6), 0);
         // Fragments must not wait long for a track that has nothing to say.
         impl.format->max_interleave_delta =
-            static_cast<int64_t>(std::max(impl.options.fragmentSeconds, 0.1) * 2e6);
+            static_cast<int64_t>(std::max(impl.options.fragmentSeconds, 0.1) * 0.5e6);
+        // A finished fragment goes to the file at once: left in the output buffer it would be
+        // lost with the process (a still screen fills that buffer only every few minutes).
+        impl.format->flush_packets = 1;
     } else if (impl.options.fastStart) {
         av_dict_set(&muxerOptions, "movflags", "faststart", 0);
     }
     result = avformat_write_header(impl.format, &muxerOptions);
     av_dict_free(&muxerOptions);
     if (result < 0) {
-        impl.fail(averrorText(result));
+        impl.fail(averrorText(result), result);
         avio_closep(&impl.format->pb);
         return false;
     }
@@ -814,9 +825,9 @@ void MovieWriter::finishWriting(std::function<void()> completion) {
                 std::lock_guard lock(impl.muxMutex);
                 int result = av_write_trailer(impl.format);
                 if (result < 0)
-                    impl.fail(averrorText(result));
+                    impl.fail(averrorText(result), result);
                 else if (impl.format->pb->error < 0)
-                    impl.fail(averrorText(impl.format->pb->error));
+                    impl.fail(averrorText(impl.format->pb->error), impl.format->pb->error);
             }
             avio_closep(&impl.format->pb);
         }
@@ -838,6 +849,16 @@ void MovieWriter::cancelWriting() {
 }
 
 MovieWriter::Status MovieWriter::status() const { return impl_->currentStatus(); }
+
+int MovieWriter::errorCode() const {
+    std::lock_guard lock(impl_->stateMutex);
+    return impl_->errorCode;
+}
+
+void MovieWriter::setFailureHandler(std::function<void(const std::string&, int)> handler) {
+    std::lock_guard lock(impl_->stateMutex);
+    impl_->onFailure = std::move(handler);
+}
 
 std::string MovieWriter::errorText() const {
     std::lock_guard lock(impl_->stateMutex);

@@ -25,6 +25,8 @@ struct VideoEncoderSettings {
     // next to the capture itself: the fastest preset with the 8x8 transform that makes it High
     // profile; the quantiser floor stops easy screen content from being coded near-losslessly.
     std::string preset = "ultrafast";
+    // x264 tuning; "zerolatency": each picture leaves the encoder as soon as it is in.
+    std::string tune;
     std::string encoderParameters = "8x8dct=1";  // x264 "key=value:key=value"
     int minQuantizer = 12;
     int maxBFrames = 0;  // none by default: capture wants low latency and simple fragments
@@ -44,7 +46,8 @@ struct AudioEncoderSettings {
 
 struct MovieWriterOptions {
     // Fragmented QuickTime/MPEG-4: the file is playable up to its last complete fragment even
-    // when the process dies before finishing.
+    // when the process dies before finishing. Each fragment goes to the file as soon as it is
+    // complete, not when the output buffer happens to fill.
     bool fragmented = false;
     double fragmentSeconds = 1.0;
     // How often written data is forced to the disk (0: left to the system), so a power loss
@@ -114,6 +117,12 @@ class MovieWriter : public std::enable_shared_from_this<MovieWriter> {
 
     Status status() const;
     std::string errorText() const;
+    // The system's error number behind the failure when there is one (ENOSPC for a full disk),
+    // else 0.
+    int errorCode() const;
+    // Called once, on the thread that failed, when writing fails (status turns failed). Set
+    // before startWriting; it may run after the writer is gone, so it must hold nothing of it.
+    void setFailureHandler(std::function<void(const std::string& text, int code)> handler);
     // Samples refused by `append` because the input's queue was full.
     uint64_t droppedCount(InputID input) const;
     const std::filesystem::path& url() const;

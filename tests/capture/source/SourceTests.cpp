@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 #include <linux/videodev2.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
+#include <fstream>
 
 #include "SourceTestSupport.h"
 #include "capture/CapturePermissions.h"
@@ -147,6 +150,61 @@ TEST(ScreenCameraSourceRecording, StartsOnceFinishesOnceAndRefusesSettingsWhileR
     source->stopRecording();
     ASSERT_TRUE(zimlo::test::pumpUntil([&] { return finishes == 2; }));
     EXPECT_FALSE(pipURL.has_value());
+    fs::remove_all(dir);
+}
+
+// Two recordings started in the same second (two windows, the tool beside the app) each write
+// movies of their own, and a file that happens to carry a recording's name is left alone.
+TEST(ScreenCameraSourceRecording, RecordingsStartedTogetherWriteTheirOwnFilesAndNoOneElses) {
+    auto dir = fs::temp_directory_path() / ("zimlo-source-claim-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    const long long now = static_cast<long long>(std::time(nullptr));
+    std::vector<fs::path> foreign;
+    for (long long second : {now, now + 1}) {
+        foreign.push_back(dir / ("zimlo_screen_" + std::to_string(second) + ".mov"));
+        std::ofstream(foreign.back()) << "someone else's";
+    }
+    ScreenCameraSource::Options options;
+    options.temporaryDirectory = dir;
+    struct Recording {
+        std::shared_ptr<ScreenCameraSource> source;
+        std::optional<std::pair<std::optional<fs::path>, std::optional<fs::path>>> files;
+    };
+    std::vector<Recording> recordings(2);
+    for (auto& recording : recordings) {
+        recording.source = ScreenCameraSource::create(displayTarget(64, 48), options);
+        recording.source->onFinishRecording = [&recording](auto main, auto pip) {
+            recording.files.emplace(main, pip);
+        };
+        recording.source->startRecording(true);
+    }
+    for (int i = 0; i < 10; ++i) {
+        for (auto& recording : recordings) {
+            recording.source->streamDidOutputScreenSample(frameAt(100 + i / 30.0, 64, 48));
+            recording.source->cameraDidOutputFrame(frameAt(100 + i / 30.0, 64, 48));
+        }
+    }
+    for (auto& recording : recordings) recording.source->stopRecording();
+    ASSERT_TRUE(zimlo::test::pumpUntil([&] { return recordings[0].files && recordings[1].files; },
+                                       std::chrono::seconds(60)));
+
+    const auto& [firstMain, firstCamera] = *recordings[0].files;
+    const auto& [secondMain, secondCamera] = *recordings[1].files;
+    ASSERT_TRUE(firstMain && secondMain && firstCamera && secondCamera);
+    EXPECT_NE(*firstMain, *secondMain);
+    EXPECT_NE(*firstCamera, *secondCamera);
+    for (const auto& movie : {*firstMain, *secondMain, *firstCamera, *secondCamera}) {
+        EXPECT_EQ(std::count(foreign.begin(), foreign.end(), movie), 0) << movie;
+        EXPECT_GT(fs::file_size(movie), 1000u) << movie;
+    }
+    // A recording's screen and camera movies share their name's number and suffix.
+    EXPECT_EQ(secondCamera->filename().string().substr(13),
+              secondMain->filename().string().substr(13));
+    for (const auto& file : foreign) {
+        std::ifstream in(file);
+        std::string contents((std::istreambuf_iterator<char>(in)), {});
+        EXPECT_EQ(contents, "someone else's") << file;
+    }
     fs::remove_all(dir);
 }
 

@@ -1,12 +1,22 @@
 // `zimlo-tool record` end to end: a private X server and sound server, the generated camera.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <sstream>
+#include <thread>
 
+#include "RootPainter.h"
 #include "capture/ScreenCaptureTargetProvider.h"
+#include "platform/media/AssetReader.h"
 #include "platform/x11/ShareableContent.h"
 #include "sandbox/PulseServer.h"
 #include "sandbox/XvfbServer.h"
@@ -73,6 +83,136 @@ TEST(ZimloToolRecord, WritesScreenMovieWithBothSoundTracksAndACameraMovie) {
                      status);
     EXPECT_NE(status, 0);
     EXPECT_NE(printed.find("--fps must be 24, 30 or 60"), std::string::npos) << printed;
+}
+
+// Runs `zimlo-tool record` with its own temporary folder, kills it with SIGKILL `seconds` after
+// the recording started, and returns the movies it left there.
+struct Killed {
+    std::optional<fs::path> screen, camera;
+};
+Killed recordAndKill(const std::string& tool, const std::string& target, const fs::path& dir,
+                     double seconds) {
+    int fromChild[2];
+    if (::pipe(fromChild) != 0) return {};
+    pid_t child = ::fork();
+    if (child == 0) {
+        ::dup2(fromChild[1], STDOUT_FILENO);
+        ::close(fromChild[0]);
+        ::setenv("TMPDIR", dir.c_str(), 1);
+        ::execl(tool.c_str(), tool.c_str(), "record", "--target", target.c_str(), "--seconds",
+                "600", "--generated-camera", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(fromChild[1]);
+    FILE* lines = ::fdopen(fromChild[0], "r");
+    char line[512];
+    while (std::fgets(line, sizeof line, lines))
+        if (std::string(line).starts_with("state: recording")) break;
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    std::fclose(lines);
+    Killed killed;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        const std::string name = entry.path().filename();
+        if (name.starts_with("zimlo_screen_")) killed.screen = entry.path();
+        if (name.starts_with("zimlo_camera_")) killed.camera = entry.path();
+    }
+    return killed;
+}
+
+// Seconds of movie that decode: the time of the last picture, every picture decoding.
+double decodedSeconds(const std::optional<fs::path>& movie) {
+    if (!movie) return -1;
+    std::string error;
+    auto asset = media::MovieAsset::open(*movie, error);
+    if (!asset || asset->tracks(media::MediaType::video).empty()) return -1;
+    auto reader = media::VideoFrameReader::open(
+        *asset, asset->tracks(media::MediaType::video).front().trackID, error);
+    if (!reader) return -1;
+    double last = -1;
+    while (auto frame = reader->next()) last = frame->presentationTime.seconds();
+    return reader->failed() ? -1 : last;
+}
+
+// A crash or a kill loses at most the last two seconds or so of a recording, whether the screen
+// is still (one new picture a second, tiny fragments) or busy, in the screen and camera movies.
+TEST(ZimloToolRecord, AKillLosesOnlyTheLastSecondsOfAStillOrABusyScreen) {
+    zimlo::test::XvfbServer xvfb("640x480x24");
+    xvfb.exportDisplay();
+    zimlo::test::PulseServer::shared();
+    std::string tool = std::string(ZIMLO_BINARY_DIR) + "/tools/zimlo-tool/zimlo-tool";
+    auto targets = ScreenCaptureTargetProvider::buildTargets(
+        x11::queryShareableContent(xvfb.displayName().c_str()), ::getpid());
+    ASSERT_FALSE(targets.empty());
+    constexpr double kSeconds = 6;
+
+    for (bool busy : {false, true}) {
+        SCOPED_TRACE(busy ? "busy screen" : "still screen");
+        auto dir = fs::temp_directory_path() /
+                   ("zimlo-killed-" + std::to_string(::getpid()) + (busy ? "-busy" : "-still"));
+        fs::create_directories(dir);
+        std::atomic<bool> animating{busy};
+        std::thread animation([&] {
+            test::RootPainter painter(xvfb.displayName());
+            for (int i = 0; animating; ++i) {
+                painter.fill(0, 0, 640, 480, static_cast<unsigned long>((i * 37) % 256) << 8);
+                std::this_thread::sleep_for(std::chrono::milliseconds(15));
+            }
+        });
+        Killed killed = recordAndKill(tool, targets.front().id, dir, kSeconds);
+        animating = false;
+        animation.join();
+        EXPECT_GE(decodedSeconds(killed.screen), kSeconds - 2.5);
+        EXPECT_GE(decodedSeconds(killed.camera), kSeconds - 2.5);
+        fs::remove_all(dir);
+    }
+}
+
+// A full disk stops the recording at once with a clear message and a failing exit, and what
+// was written before it still plays.
+TEST(ZimloToolRecord, AFullDiskStopsTheRecordingAndFails) {
+    zimlo::test::XvfbServer xvfb("640x480x24");
+    xvfb.exportDisplay();
+    zimlo::test::PulseServer::shared();
+    std::string tool = std::string(ZIMLO_BINARY_DIR) + "/tools/zimlo-tool/zimlo-tool";
+    auto targets = ScreenCaptureTargetProvider::buildTargets(
+        x11::queryShareableContent(xvfb.displayName().c_str()), ::getpid());
+    ASSERT_FALSE(targets.empty());
+    auto dir = fs::temp_directory_path() / ("zimlo-full-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    if (::mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=1m") != 0) {
+        fs::remove_all(dir);
+        GTEST_SKIP() << "mounting a 1 MiB tmpfs needs root (CAP_SYS_ADMIN): "
+                     << std::strerror(errno);
+    }
+    std::atomic<bool> animating{true};
+    std::thread animation([&] {
+        test::RootPainter painter(xvfb.displayName());
+        for (int i = 0; animating; ++i) {
+            painter.fill(0, 0, 640, 480, static_cast<unsigned long>(i * 7919 % 0xffffff));
+            std::this_thread::sleep_for(std::chrono::milliseconds(15));
+        }
+    });
+    auto started = std::chrono::steady_clock::now();
+    int status = -1;
+    std::string printed = output("TMPDIR='" + dir.string() + "' " + tool + " record --target " +
+                                     targets.front().id + " --seconds 120 --generated-camera 2>&1",
+                                 status);
+    auto elapsed = std::chrono::steady_clock::now() - started;
+    animating = false;
+    animation.join();
+
+    EXPECT_NE(status, 0) << printed;
+    EXPECT_NE(printed.find("recording stopped: "), std::string::npos) << printed;
+    EXPECT_NE(printed.find(std::strerror(ENOSPC)), std::string::npos) << printed;
+    EXPECT_LT(elapsed, std::chrono::seconds(60)) << "the recording went on on a full disk";
+    std::optional<fs::path> screen;
+    for (const auto& entry : fs::directory_iterator(dir))
+        if (entry.path().filename().string().starts_with("zimlo_screen_")) screen = entry.path();
+    EXPECT_GE(decodedSeconds(screen), 0.0) << "nothing playable was kept";
+    ::umount2(dir.c_str(), MNT_DETACH);
+    fs::remove_all(dir);
 }
 
 }  // namespace

@@ -184,9 +184,9 @@ TEST(SampleBufferMovieWriter, SoundQueuedBeforeTheFirstFrameButCapturedAfterItIs
 TEST(SampleBufferMovieWriter, FrameWithoutFormatIsDroppedAndTheNextOneSetsUp) {
     test::ScratchDirectory dir;
     auto url = dir / "camera.mov";
-    { std::ofstream(url) << "stale"; }
+    { std::ofstream(url) << ""; }  // claimed for it: created empty
     auto writer = SampleBufferMovieWriter::create(url, media::MovieFileType::quickTimeMovie, {},
-                                                  CaptureFrameRate::fps30);
+                                                  CaptureFrameRate::fps30, /*outputClaimed=*/true);
     writer->appendVideo(media::VideoSample{nullptr, frameTime(0), true, std::nullopt});
     // Not ready: dropped without set-up.
     auto notReady = test::videoSample(test::movingPicture(320, 240, 0), frameTime(1));
@@ -228,6 +228,37 @@ TEST(SampleBufferMovieWriter, AFullQueueRefusesFramesAtOnceAndCountsThem) {
     EXPECT_EQ(probe.streamNumber(0, "nb_read_packets"), kFrames - dropped);
 }
 
+// A file the writer did not create is never replaced: the writer fails at once, says so, and
+// the file keeps its contents. A claimed name that never got a frame is given back.
+TEST(SampleBufferMovieWriter, NeverReplacesAFileItDidNotCreate) {
+    test::ScratchDirectory dir;
+    auto url = dir / "taken.mov";
+    { std::ofstream(url) << "someone else's"; }
+    auto writer = SampleBufferMovieWriter::create(url, media::MovieFileType::quickTimeMovie, {},
+                                                  CaptureFrameRate::fps30);
+    std::vector<WriterError> failures;
+    writer->setFailureHandler([&](WriterError error) {
+        EXPECT_TRUE(MainQueue::isMainThread());
+        failures.push_back(error);
+    });
+    feed(*writer, 5, false);
+    WriterResult result = finishAndWait(*writer);
+    ASSERT_FALSE(result.succeeded());
+    EXPECT_EQ(result.error->kind, WriterError::Kind::cannotCreateWriter);
+    EXPECT_EQ(result.error->systemError, EEXIST);
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_EQ(failures[0], *result.error);
+    std::ifstream in(url);
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), {}), "someone else's");
+
+    auto claimed = dir / "claimed.mov";
+    { std::ofstream(claimed) << ""; }
+    auto idle = SampleBufferMovieWriter::create(claimed, media::MovieFileType::quickTimeMovie, {},
+                                                CaptureFrameRate::fps30, /*outputClaimed=*/true);
+    EXPECT_TRUE(finishAndWait(*idle).succeeded());
+    EXPECT_FALSE(std::filesystem::exists(claimed));
+}
+
 // The file cannot grow past a limit: the container's write error surfaces at finish.
 TEST(SampleBufferMovieWriter, WriteFailureSurfacesAsWriterFailedAtFinish) {
     test::ScratchDirectory dir;
@@ -248,6 +279,7 @@ TEST(SampleBufferMovieWriter, WriteFailureSurfacesAsWriterFailedAtFinish) {
     ASSERT_FALSE(result.succeeded());
     EXPECT_EQ(result.error->kind, WriterError::Kind::writerFailed);
     EXPECT_FALSE(result.error->description().empty());
+    EXPECT_EQ(result.error->systemError, EFBIG);
 }
 
 // A recording cut short by a kill keeps what was written up to about a second before it.

@@ -246,9 +246,9 @@ TEST_F(RecordingFinishTest, StoreFailureKeepsEveryTemporaryFile) {
     ASSERT_TRUE(host_.ended);
     EXPECT_EQ(*host_.ended, std::nullopt);
     const std::string& last = host_.statuses.back();
-    EXPECT_EQ(last.rfind("录制完成但保存草稿失败：", 0), 0u) << last;
-    EXPECT_NE(last.find(std::make_error_code(std::errc::no_space_on_device).message()),
-              std::string::npos);
+    // A full disk is named in the user's words, with the file it stopped at.
+    EXPECT_EQ(last.rfind("录制完成但保存草稿失败：磁盘空间不足（" + temp_.path().string(), 0), 0u)
+        << last;
     EXPECT_EQ(host_.overlayHidden, 1);
     // Raw, mixed, camera and exported movies all stay; the raw one is still due for clean-up.
     EXPECT_EQ(namesIn(temp_.path()).size(), 4u);
@@ -359,6 +359,53 @@ TEST_F(RecordingFinishTest, DurationFallsBackToTheVideoThenTheAudioTrackThenTheE
     EXPECT_NEAR(Pipeline::measuredDuration(copy, 9), 3, 0.05);
     zeroDeclaredDuration(copy, "mdhd", 1);
     EXPECT_EQ(Pipeline::measuredDuration(copy, 9), 9);
+}
+
+// A recording cut short by its writer (a full disk) is saved as recorded, with every track and
+// without composing, and its outcome says it was cut short, never that it completed.
+TEST_F(RecordingFinishTest, AnInterruptedRecordingIsSavedRawAndSaysSo) {
+    const auto screen = movie(temp_.path(), "zimlo_screen_9.mov", {{440, 0.5f}});
+    const auto camera = movie(temp_.path(), "zimlo_camera_9.mov", {});
+    host_.inputs.aspect.isPiPEnabled = true;
+    host_.inputs.pipTrack = {PiPKeyframe{0, {0.8, 0.8}, {0.2, 0.2}, 12}};
+    host_.inputs.isSubtitleEnabled = true;
+    host_.inputs.subtitleTrack = {segment(0.1, "字幕")};
+    bool exported = false;
+    services_.exportMovie = [&](const RecordingProject&, double, int,
+                                std::function<void(Pipeline::ExportOutcome)>) { exported = true; };
+
+    auto pipeline = Pipeline::create(host_, services_);
+    pipeline->recordingBegan();
+    pipeline->recordingInterrupted(QStringLiteral("磁盘空间不足"));
+    pipeline->filesReported(screen, camera);
+    ASSERT_TRUE(test::pumpUntil([&] { return host_.ended.has_value(); }, std::chrono::seconds(60)));
+    ASSERT_TRUE(*host_.ended);
+    EXPECT_FALSE(exported);
+    EXPECT_EQ(host_.statuses.back(), "磁盘空间不足，录制已中断，已保存中断前的录制");
+    for (const auto& status : host_.statuses) EXPECT_EQ(status.find("录制完成"), std::string::npos);
+    ASSERT_EQ(saved_.size(), 1u);
+    EXPECT_EQ(saved_[0].pipTrack.size(), 1u);
+    EXPECT_EQ(saved_[0].subtitleTrack.size(), 1u);
+    EXPECT_TRUE(saved_[0].pipVideoURL.has_value());
+    EXPECT_TRUE(namesIn(temp_.path()).empty());  // the raw movies now live in the draft
+
+    // When the draft cannot be stored either, that is said too, and everything stays.
+    host_ = FakeHost{};
+    host_.inputs.aspect.isPiPEnabled = false;
+    services_.saveDraft = [](const RecordingProject& project) -> RecordingProject {
+        throw fs::filesystem_error("copy", *project.mainVideoURL,
+                                   std::make_error_code(std::errc::no_space_on_device));
+    };
+    const auto again = movie(temp_.path(), "zimlo_screen_10.mov", {{440, 0.5f}});
+    auto failing = Pipeline::create(host_, services_);
+    failing->recordingBegan();
+    failing->recordingInterrupted(QStringLiteral("磁盘空间不足"));
+    failing->filesReported(again, std::nullopt);
+    ASSERT_TRUE(test::pumpUntil([&] { return host_.ended.has_value(); }, std::chrono::seconds(60)));
+    EXPECT_EQ(*host_.ended, std::nullopt);
+    EXPECT_EQ(host_.statuses.back(),
+              "磁盘空间不足，录制已中断，保存草稿也失败：磁盘空间不足（" + again.string() + "）");
+    EXPECT_TRUE(fs::exists(again));
 }
 
 }  // namespace

@@ -2,6 +2,17 @@
 // the record/stop flow, parameters, closing, the duration label and the camera window.
 #include "RecordingWindowTestSupport.h"
 
+#include <sys/mount.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <thread>
+
+#include "RootPainter.h"
+#include "platform/media/AssetReader.h"
+#include "sandbox/PulseServer.h"
+
 namespace zimlo::recording {
 namespace {
 
@@ -114,6 +125,53 @@ TEST_F(RecordingWindowTest, ClosingBeforeRecordingCancelsOnceAndDuringRecordingS
         << c->statusLabel()->text().toStdString();
     EXPECT_EQ(cancelled, 0);
     EXPECT_EQ(store->loadDrafts().size(), 1u);
+}
+
+// A full disk cuts the recording short: the window says so at once, keeps what was written as a
+// draft (the drafts live on another disk here) and never claims the recording was completed.
+TEST_F(RecordingWindowTest, AFullDiskStopsTheRecordingAndKeepsWhatWasWritten) {
+    const fs::path small = directory / "tmp";
+    if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=1m") != 0)
+        GTEST_SKIP() << "mounting a 1 MiB tmpfs needs root (CAP_SYS_ADMIN): "
+                     << std::strerror(errno);
+    // A busy screen fills the small disk within seconds; both end with the test, however it ends.
+    struct Busy {
+        fs::path mounted;
+        std::atomic<bool> animating{true};
+        std::thread animation{[this] {
+            capture::test::RootPainter painter(std::getenv("DISPLAY"));
+            for (int i = 0; animating; ++i) {
+                painter.fill(0, 0, 1920, 1080, static_cast<unsigned long>(i * 7919 % 0xffffff));
+                std::this_thread::sleep_for(std::chrono::milliseconds(15));
+            }
+        }};
+        ~Busy() {
+            animating = false;
+            animation.join();
+            ::umount2(mounted.c_str(), MNT_DETACH);
+        }
+    } busy{small};
+    auto c = makeController();
+    std::optional<RecordingProject> saved;
+    std::vector<QString> statuses;
+    c->onFinish = [&](const RecordingProject& p) {
+        saved = p;
+        statuses.push_back(c->statusLabel()->text());
+    };
+    ASSERT_TRUE(waitUntilReady(*c));
+    c->toggleRecording();
+    ASSERT_TRUE(pumpUntil([&] { return c->isRecording(); }, 10s));
+    ASSERT_TRUE(pumpUntil(
+        [&] { return c->statusLabel()->text().startsWith(QStringLiteral("磁盘空间不足")); }, 60s))
+        << c->statusLabel()->text().toStdString();
+    EXPECT_FALSE(c->source()->isRecording());
+    ASSERT_TRUE(pumpUntil([&] { return saved.has_value(); }, 60s))
+        << c->statusLabel()->text().toStdString();
+    EXPECT_EQ(statuses.back(), QStringLiteral("磁盘空间不足，录制已中断，已保存中断前的录制"));
+    ASSERT_EQ(store->loadDrafts().size(), 1u);
+    ASSERT_TRUE(saved->mainVideoURL);
+    EXPECT_GT(media::availableDuration(*saved->mainVideoURL, 0), 0.0);
+    EXPECT_EQ(c->recordButton()->text(), QStringLiteral("开始录制"));
 }
 
 TEST_F(RecordingWindowTest, DurationLabelCountsWholeSecondsPastAnHour) {

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <iostream>
 #include <optional>
 
@@ -153,6 +154,14 @@ int record(const Arguments& arguments) {
         std::cout << "status: " << status.displayText() << std::endl;
     };
     source->onFinishRecording = [&](auto main, auto pip) { finished.emplace(main, pip); };
+    std::optional<WriterError> failure;
+    source->onRecordingFailure = [&](WriterError error) {
+        failure = error;
+        std::cout << "recording stopped: " << error.description()
+                  << (error.systemError ? " (" + std::string(std::strerror(error.systemError)) + ")"
+                                        : std::string())
+                  << std::endl;
+    };
     source->setRecordingSettings(settings);
     std::cout << "target: " << target->id << " " << target->title << ", recording at "
               << settings.summary() << std::endl;
@@ -204,7 +213,9 @@ int record(const Arguments& arguments) {
     }
 
     source->startRecording(arguments.camera);
-    loop.runFor(std::chrono::milliseconds(static_cast<long long>(arguments.seconds * 1000)));
+    // A movie that cannot be written (a full disk) stops the recording early.
+    loop.runUntil([&] { return failure.has_value(); },
+                  std::chrono::milliseconds(static_cast<long long>(arguments.seconds * 1000)));
     source->stopRecording();
     if (!loop.runUntil([&] { return finished.has_value(); }, std::chrono::seconds(120)))
         return fail("the movies did not finish");
@@ -220,6 +231,7 @@ int record(const Arguments& arguments) {
               << statistics.screenWriterDroppedAudio << ", camera writer "
               << statistics.cameraWriterDroppedVideo << ", late camera frames "
               << statistics.cameraFramesDiscarded << "\n";
+    if (failure) return fail("the recording failed: " + failure->description());
     bool written = finished->first && std::filesystem::exists(*finished->first);
     return written ? 0 : fail("no screen movie was written");
 }
