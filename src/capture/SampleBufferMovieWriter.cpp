@@ -222,6 +222,7 @@ void SampleBufferMovieWriter::handleVideo(const media::VideoSample& sample) {
     if (!writerAcceptsSamples()) return;
     if (!startedSession_) {
         writer_->startSession(sample.presentationTime);
+        sessionStart_ = sample.presentationTime;
         startedSession_ = true;
         // Sound captured after this frame but queued before it was set up belongs in the movie;
         // sound from before it is trimmed by its timestamps.
@@ -236,7 +237,11 @@ void SampleBufferMovieWriter::handleVideo(const media::VideoSample& sample) {
         }
     }
     if (writer_->isReadyForMoreMediaData(*videoInput_)) {
-        writer_->append(*videoInput_, sample);
+        if (writer_->append(*videoInput_, sample) && sample.presentationTime.valid) {
+            const auto end =
+                sample.presentationTime + media::MediaTime::make(1, framesPerSecond(frameRate_));
+            if (!picturesEnd_.valid || end > picturesEnd_) picturesEnd_ = end;
+        }
     } else {
         ++droppedVideo_;
     }
@@ -265,9 +270,41 @@ void SampleBufferMovieWriter::writeAudio(const media::AudioSample& sample, Audio
     if (!input) return;
     if (!writerAcceptsSamples()) return;
     if (writer_->isReadyForMoreMediaData(*input)) {
-        writer_->append(*input, sample);
+        if (writer_->append(*input, sample) && sample.presentationTime.valid) {
+            const auto end = sample.presentationTime + sample.duration();
+            auto& reached = soundEnd_[source];
+            if (!reached.valid || end > reached) reached = end;
+        }
     } else {
         ++droppedAudio_;
+    }
+}
+
+void SampleBufferMovieWriter::fillSilenceToPicturesEnd() {
+    if (!picturesEnd_.valid || !writerAcceptsSamples()) return;
+    constexpr int kRate = 48000;
+    for (AudioSource source : audioSources_) {
+        const auto& input =
+            source == AudioSource::microphone ? microphoneAudioInput_ : systemAudioInput_;
+        if (!input) continue;
+        // A track that never heard anything starts at the first picture.
+        media::MediaTime from = soundEnd_.contains(source) ? soundEnd_[source] : sessionStart_;
+        if (!from.valid) continue;
+        int64_t missing = (picturesEnd_ - from).convertedTo(kRate).value;
+        // Under a tenth of a second is the ordinary end of a recording, not a loss.
+        if (missing < kRate / 10) continue;
+        while (missing > 0) {
+            const int frames = static_cast<int>(std::min<int64_t>(missing, kRate));
+            media::AudioSample silence;
+            silence.format = media::SampleFormat::Float32;
+            silence.sampleRate = kRate;
+            silence.channels = 2;
+            silence.data.assign(static_cast<size_t>(frames) * 2 * sizeof(float), 0);
+            silence.presentationTime = from;
+            if (!writer_->waitUntilReady(*input, 5.0) || !writer_->append(*input, silence)) break;
+            from = from + silence.duration();
+            missing -= frames;
+        }
     }
 }
 
@@ -287,6 +324,9 @@ void SampleBufferMovieWriter::handleFinish(Completion completion) {
         deliver(failureReport_->value());
         return;
     }
+    // A sound track whose source went quiet for good (its sound server went away and never came
+    // back) still lasts as long as the pictures, so the tracks end together.
+    fillSilenceToPicturesEnd();
     for (const auto& input : {videoInput_, systemAudioInput_, microphoneAudioInput_})
         if (input) writer_->markAsFinished(*input);
     writer_->finishWriting([writer = writer_, deliver]() {

@@ -5,6 +5,7 @@
 #include <deque>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -110,6 +111,7 @@ class SampleBufferMovieWriter {
     void handleFinish(Completion completion);
     bool writerAcceptsSamples();
     void writeAudio(const media::AudioSample& sample, AudioSource source);
+    void fillSilenceToPicturesEnd();
 
     const std::filesystem::path outputURL_;
     const media::MovieFileType fileType_;
@@ -121,6 +123,11 @@ class SampleBufferMovieWriter {
     std::optional<media::MovieWriter::InputID> systemAudioInput_;
     std::optional<media::MovieWriter::InputID> microphoneAudioInput_;
     bool startedSession_ = false;
+    // Where the pictures and each sound track reached, so that a sound track that stopped early
+    // (its sound server went away) is filled with silence up to the last picture at the finish.
+    media::MediaTime sessionStart_;
+    media::MediaTime picturesEnd_;
+    std::map<AudioSource, media::MediaTime> soundEnd_;
     bool ownsOutput_ = false;  // the file at outputURL_ is this writer's (claimed or created)
     bool failed_ = false;      // set up failed for good, or writing failed: samples are dropped
     std::shared_ptr<FailureReport> failureReport_;

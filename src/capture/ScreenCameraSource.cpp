@@ -78,7 +78,7 @@ void CameraPreviewLayer::deliver(const media::VideoSample& frame) {
 
 struct ScreenCameraSource::ScreenStreamHandle {
     std::unique_ptr<screen::CaptureStream> video;
-    std::unique_ptr<audio::PulseCapture> systemAudio;
+    std::unique_ptr<audio::ReconnectingCapture> systemAudio;
 
     void stop() {
         if (video) video->stopCapture();
@@ -235,18 +235,23 @@ void ScreenCameraSource::configureScreenStream() {
     } catch (const std::exception& error) {
         throw SourceError::cannotAddScreenOutput(error.what());
     }
-    try {
-        handle->systemAudio = audio::PulseCapture::startSystemAudio(
-            [queue = systemAudioQueue_, weak](media::AudioSample sample) {
-                queue->async([weak, sample = std::move(sample)]() mutable {
-                    if (auto self = weak.lock())
-                        self->streamDidOutputAudioSample(std::move(sample));
-                });
+    // Without a sound server the picture is still recorded; the computer's sound joins as soon
+    // as a server answers (systemAudioProblem says why it is missing meanwhile).
+    handle->systemAudio = std::make_unique<audio::ReconnectingCapture>(
+        [](audio::PulseCapture::SampleHandler onSample, audio::PulseCapture::ErrorHandler onError) {
+            return audio::PulseCapture::startSystemAudio(std::move(onSample), std::move(onError));
+        },
+        [queue = systemAudioQueue_, weak](media::AudioSample sample) {
+            queue->async([weak, sample = std::move(sample)]() mutable {
+                if (auto self = weak.lock()) self->streamDidOutputAudioSample(std::move(sample));
             });
-    } catch (const std::exception& error) {
-        throw SourceError::cannotAddSystemAudioOutput(std::string("无法采集电脑声音：") +
-                                                      error.what());
-    }
+        },
+        [weak](std::optional<std::string> problem) {
+            MainQueue::post([weak, problem] {
+                if (auto self = weak.lock())
+                    self->reportAudioInterruption(AudioSource::system, problem);
+            });
+        });
 
     std::shared_ptr<ScreenStreamHandle> previous;
     {
@@ -413,17 +418,9 @@ void ScreenCameraSource::configureMicrophone() {
     microphoneCapture_.reset();
     microphoneInput_.reset();
     isMicrophoneConfigured_ = false;
-    try {
-        microphoneCapture_ = audio::PulseCapture::startMicrophone(
-            *device,
-            [queue = microphoneQueue_, weak = weak_from_this()](media::AudioSample sample) {
-                queue->async([weak, sample = std::move(sample)] {
-                    if (auto self = weak.lock()) self->microphoneDidOutputSample(sample);
-                });
-            });
-    } catch (const std::exception& error) {
-        throw SourceError::deviceFailure(error.what());
-    }
+    auto capture = captureMicrophone(*device);
+    if (auto problem = capture->problem()) throw SourceError::deviceFailure(*problem);
+    microphoneCapture_ = std::move(capture);
     microphoneInput_ = device;
     {
         std::lock_guard lock(microphoneNameMutex_);
@@ -459,19 +456,47 @@ void ScreenCameraSource::startSessionIfNeeded() {
     }
     if (isMicrophoneConfigured_ && !microphoneCapture_ && microphoneInput_) {
         // Restarting after a shutdown: the device was usable when it was configured.
-        try {
-            microphoneCapture_ = audio::PulseCapture::startMicrophone(
-                *microphoneInput_,
-                [queue = microphoneQueue_, weak = weak_from_this()](media::AudioSample sample) {
-                    queue->async([weak, sample = std::move(sample)] {
-                        if (auto self = weak.lock()) self->microphoneDidOutputSample(sample);
-                    });
-                });
-        } catch (const std::exception&) {
+        auto capture = captureMicrophone(*microphoneInput_);
+        if (capture->problem()) {
             microphoneInput_.reset();
             isMicrophoneConfigured_ = false;
+        } else {
+            microphoneCapture_ = std::move(capture);
         }
     }
+}
+
+std::unique_ptr<audio::ReconnectingCapture> ScreenCameraSource::captureMicrophone(
+    const audio::AudioSourceInfo& device) {
+    std::weak_ptr<ScreenCameraSource> weak = weak_from_this();
+    return std::make_unique<audio::ReconnectingCapture>(
+        [device](audio::PulseCapture::SampleHandler onSample,
+                 audio::PulseCapture::ErrorHandler onError) {
+            return audio::PulseCapture::startMicrophone(device, std::move(onSample),
+                                                        std::move(onError));
+        },
+        [queue = microphoneQueue_, weak](media::AudioSample sample) {
+            queue->async([weak, sample = std::move(sample)] {
+                if (auto self = weak.lock()) self->microphoneDidOutputSample(sample);
+            });
+        },
+        [weak](std::optional<std::string> problem) {
+            MainQueue::post([weak, problem] {
+                if (auto self = weak.lock())
+                    self->reportAudioInterruption(AudioSource::microphone, problem);
+            });
+        });
+}
+
+void ScreenCameraSource::reportAudioInterruption(AudioSource source,
+                                                 std::optional<std::string> problem) {
+    if (onAudioInterruption) onAudioInterruption(source, std::move(problem));
+}
+
+std::optional<std::string> ScreenCameraSource::systemAudioProblem() const {
+    std::lock_guard lock(streamMutex_);
+    if (!screenStream_ || !screenStream_->systemAudio) return std::nullopt;
+    return screenStream_->systemAudio->problem();
 }
 
 void ScreenCameraSource::stopSession() {

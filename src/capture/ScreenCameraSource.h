@@ -15,6 +15,7 @@
 #include "capture/SourceError.h"
 #include "model/RecordingSettings.h"
 #include "platform/audio/PulseCapture.h"
+#include "platform/audio/ReconnectingCapture.h"
 #include "platform/camera/CameraDevice.h"
 #include "platform/media/MediaSample.h"
 #include "platform/runtime/SerialQueue.h"
@@ -80,6 +81,9 @@ class ScreenCameraSource : public std::enable_shared_from_this<ScreenCameraSourc
     // written (a full disk, say). The recording has been stopped by then; what was written stays
     // playable and is reported by onFinishRecording as usual.
     std::function<void(WriterError)> onRecordingFailure;
+    // Main queue: the sound of `source` was lost (the sound server died or froze; `problem` says
+    // why) or flows again (none). The picture goes on either way and the gap becomes silence.
+    std::function<void(AudioSource source, std::optional<std::string> problem)> onAudioInterruption;
 
     static std::shared_ptr<ScreenCameraSource> create(ScreenCaptureTarget target,
                                                       Options options = {});
@@ -96,6 +100,9 @@ class ScreenCameraSource : public std::enable_shared_from_this<ScreenCameraSourc
     bool isMicrophoneConfigured() const { return isMicrophoneConfigured_.load(); }
     // The readable name of the microphone last prepared; none before that or when it failed.
     std::optional<std::string> microphoneName() const;
+    // Why the computer's sound is missing right now (no sound server, say); none while it
+    // flows or before the stream is configured.
+    std::optional<std::string> systemAudioProblem() const;
     std::optional<std::filesystem::path> mainOutputURL() const { return mainOutputURL_; }
     std::optional<std::filesystem::path> pipOutputURL() const { return pipOutputURL_; }
     bool shouldRecordPiP() const { return shouldRecordPiP_; }
@@ -165,6 +172,9 @@ class ScreenCameraSource : public std::enable_shared_from_this<ScreenCameraSourc
     void configureMicrophone();
     void startSessionIfNeeded();
     void stopSession();
+    std::unique_ptr<audio::ReconnectingCapture> captureMicrophone(
+        const audio::AudioSourceInfo& device);
+    void reportAudioInterruption(AudioSource source, std::optional<std::string> problem);
     // Main thread.
     void writerFailed(uint64_t recording, const WriterError& error);
     void oneWriterFinished(uint64_t recording, const WriterResult& result);
@@ -197,7 +207,7 @@ class ScreenCameraSource : public std::enable_shared_from_this<ScreenCameraSourc
     std::shared_ptr<camera::CameraDevice> cameraInput_;
     std::shared_ptr<CameraPreviewLayer> cameraPreviewLayer_;
     std::optional<audio::AudioSourceInfo> microphoneInput_;
-    std::unique_ptr<audio::PulseCapture> microphoneCapture_;
+    std::unique_ptr<audio::ReconnectingCapture> microphoneCapture_;
     mutable std::mutex microphoneNameMutex_;  // microphoneName_ is read on the main thread
     std::optional<std::string> microphoneName_;
     bool isSessionRunning_ = false;

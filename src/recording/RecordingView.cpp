@@ -174,6 +174,7 @@ RecordingView::~RecordingView() {
         source_->onScreenCaptureStatusChange = nullptr;
         source_->onFinishRecording = nullptr;
         source_->onRecordingFailure = nullptr;
+        source_->onAudioInterruption = nullptr;
         source_->shutdown();
         // Wait for the stream and the devices to stop: once the window is gone nothing may
         // still be capturing the screen, the camera or the microphone.
@@ -349,6 +350,10 @@ void RecordingView::setUpSource() {
     source_->onRecordingFailure = [weak](WriterError error) {
         if (weak) weak->recordingFailed(error);
     };
+    source_->onAudioInterruption = [weak](AudioSource audio, std::optional<std::string> problem) {
+        if (weak)
+            weak->setStatus(audioInterruptionText(audio, problem.has_value(), weak->isRecording()));
+    };
     source_->setRecordingSettings(recordingSettings_);
 
     try {
@@ -419,24 +424,35 @@ void RecordingView::startRecordingWithMicrophone() {
     };
     // The request reads the device state off the main thread and answers on it; an authorised or
     // undetermined microphone is granted, a refused one is not.
-    Permissions::requestMicrophoneAccess([weak, begin](bool granted) {
+    // Without a sound server the picture is recorded alone (with the microphone when it has
+    // one); the computer's sound joins as soon as a server answers.
+    auto withoutSystemAudio = [weak]() {
+        return weak && weak->source_->systemAudioProblem().has_value();
+    };
+    Permissions::requestMicrophoneAccess([weak, begin, withoutSystemAudio](bool granted) {
         if (!weak) return;
         if (!granted) {
-            begin(QStringLiteral("正在录制（仅电脑声音，麦克风未授权）"));
+            begin(withoutSystemAudio() ? recordingWithoutSystemAudioText(std::nullopt)
+                                       : QStringLiteral("正在录制（仅电脑声音，麦克风未授权）"));
             return;
         }
-        weak->source_->prepareMicrophone([weak, begin](std::optional<capture::SourceError> error) {
-            if (!weak) return;
-            if (error) {
-                begin(QStringLiteral("正在录制（仅电脑声音，输入设备不可用：") +
-                      fromUtf8(error->description()) + QStringLiteral("）"));
-                return;
-            }
-            const std::optional<std::string> name = weak->source_->microphoneName();
-            begin(QStringLiteral("正在录制（电脑声音 + ") +
-                  (name && !name->empty() ? fromUtf8(*name) : QStringLiteral("默认输入设备")) +
-                  QStringLiteral("）"));
-        });
+        weak->source_->prepareMicrophone(
+            [weak, begin, withoutSystemAudio](std::optional<capture::SourceError> error) {
+                if (!weak) return;
+                if (error) {
+                    begin(withoutSystemAudio()
+                              ? recordingWithoutSystemAudioText(std::nullopt)
+                              : QStringLiteral("正在录制（仅电脑声音，输入设备不可用：") +
+                                    fromUtf8(error->description()) + QStringLiteral("）"));
+                    return;
+                }
+                const std::optional<std::string> name = weak->source_->microphoneName();
+                const QString microphone =
+                    name && !name->empty() ? fromUtf8(*name) : QStringLiteral("默认输入设备");
+                begin(withoutSystemAudio() ? recordingWithoutSystemAudioText(microphone)
+                                           : QStringLiteral("正在录制（电脑声音 + ") + microphone +
+                                                 QStringLiteral("）"));
+            });
     });
 }
 

@@ -43,6 +43,23 @@ QString recordingFailureReason(const WriterError& error) {
            QStringLiteral("）");
 }
 
+QString audioInterruptionText(AudioSource source, bool lost, bool recording) {
+    const QString sound =
+        source == AudioSource::system ? QStringLiteral("电脑声音") : QStringLiteral("麦克风声音");
+    if (!lost)
+        return sound + (recording ? QStringLiteral("已恢复，继续录制") : QStringLiteral("已恢复"));
+    return sound + (recording ? QStringLiteral("中断（声音服务无响应或已退出），画面继续录制，"
+                                               "声音服务恢复后自动接上")
+                              : QStringLiteral("不可用（声音服务无响应或已退出），恢复后自动接上"));
+}
+
+QString recordingWithoutSystemAudioText(const std::optional<QString>& microphoneName) {
+    if (microphoneName)
+        return QStringLiteral("正在录制（") + *microphoneName +
+               QStringLiteral("；电脑声音不可用：未连接到声音服务）");
+    return QStringLiteral("正在录制（仅画面；电脑声音不可用：未连接到声音服务）");
+}
+
 std::optional<QRect> defaultPiPFrame(QRect current, QSize container) {
     if (container.width() <= 0 || container.height() <= 0 || current.topLeft() != QPoint(0, 0))
         return std::nullopt;

@@ -24,6 +24,14 @@ QString captureStateText(const capture::CaptureState& state,
 // full disk (or quota), otherwise "录制文件写入失败（…）" with the writer's own description.
 QString recordingFailureReason(const WriterError& error);
 
+// The status line when the sound of `source` is lost (its sound server died or froze) or flows
+// again, during a recording or before one.
+QString audioInterruptionText(AudioSource source, bool lost, bool recording);
+
+// The status line of a recording that starts without the computer's sound (no sound server):
+// with the microphone `microphoneName` when there is one, else the picture alone.
+QString recordingWithoutSystemAudioText(const std::optional<QString>& microphoneName);
+
 // Where a camera window that still sits at the origin goes first: 28 points from the right
 // edge and 88 below the top of the container. Nothing when it was placed already or the
 // container has no area.

@@ -141,6 +141,12 @@ PulseServer::PulseServer() {
             << "set-default-sink " << sinkName() << "\n"
             << "set-default-source " << microphoneName() << "\n";
     }
+    launch();
+    ::setenv("PULSE_SERVER", address_.c_str(), 1);
+}
+
+void PulseServer::launch() {
+    std::string socketPath = dir_ + "/run/native";
     std::string log = dir_ + "/pulseaudio.log";
     // Root on CI: a per-user daemon still runs when HOME and the runtime paths are private.
     pid_ = spawn({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--system=false",
@@ -166,7 +172,28 @@ PulseServer::PulseServer() {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    ::setenv("PULSE_SERVER", address_.c_str(), 1);
+}
+
+void PulseServer::kill() {
+    if (pipeFd_ >= 0) ::close(pipeFd_);
+    pipeFd_ = -1;
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+}
+
+void PulseServer::restart() {
+    kill();
+    launch();
+}
+
+void PulseServer::freeze() {
+    if (pid_ > 0) ::kill(pid_, SIGSTOP);
+}
+
+void PulseServer::thaw() {
+    if (pid_ > 0) ::kill(pid_, SIGCONT);
 }
 
 PulseServer::~PulseServer() {
@@ -264,6 +291,21 @@ pa_simple* openTonePlayback(pa_usec_t bufferUs) {
 }
 
 }  // namespace
+
+void playHeardAt(const std::function<int16_t(double heardAt)>& sampleAt,
+                 const std::atomic<bool>& stop) {
+    pa_simple* stream = openTonePlayback(30'000);
+    int error = 0;
+    std::vector<int16_t> piece(480);
+    while (!stop.load()) {
+        // The next sample written plays once everything written before it has played.
+        const double heard =
+            media::MonotonicClock::nowSeconds() + pa_simple_get_latency(stream, &error) / 1e6;
+        for (size_t i = 0; i < piece.size(); ++i) piece[i] = sampleAt(heard + i / 48000.0);
+        if (pa_simple_write(stream, piece.data(), piece.size() * 2, &error) < 0) break;
+    }
+    pa_simple_free(stream);
+}
 
 double playTone(double silence, double tone, double frequency) {
     pa_simple* stream = openTonePlayback(30'000);

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -50,7 +51,17 @@ class PulseServer {
     double speakInRealTime(const std::vector<int16_t>& samples,
                            const std::atomic<bool>* stop = nullptr);
 
+    // The sound server going away and coming back, as on a desktop where it restarts by
+    // itself: killed outright; started again on the same socket (sinks and sources as before);
+    // stopped without dying (it answers nothing) and let go on.
+    void kill();
+    void restart();
+    void freeze();
+    void thaw();
+
   private:
+    void launch();  // starts the daemon and waits until it accepts connections
+
     std::string dir_;
     std::string address_;
     std::string pipePath_;
@@ -68,6 +79,12 @@ double playTone(double silence, double tone, double frequency);
 // Blocks meanwhile (run it on a thread of its own). Throws std::runtime_error when no stream
 // can be opened.
 void playToneUntilStopped(double frequency, const std::atomic<bool>& stop);
+
+// Plays into the default sink a sound given by what is to be heard when: `sampleAt` is asked
+// for each sample with the monotonic time (seconds) at which it will be heard, from the
+// stream's own latency report. Blocks until `stop` turns true (run it on a thread of its own).
+void playHeardAt(const std::function<int16_t(double heardAt)>& sampleAt,
+                 const std::atomic<bool>& stop);
 
 // A sine burst of `seconds` at `frequency` Hz and `amplitude` (0..1), 16-bit mono.
 std::vector<int16_t> sineTone(double seconds, double frequency, double amplitude, int rate = 48000);

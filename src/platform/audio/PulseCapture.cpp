@@ -2,9 +2,11 @@
 
 #include <pulse/pulseaudio.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
 #include "platform/media/MonotonicClock.h"
 
@@ -12,9 +14,11 @@ namespace zimlo::audio {
 namespace {
 
 constexpr int64_t kNanosPerSecond = 1'000'000'000;
-// Within this distance of the running timeline a new packet is taken as contiguous; further
-// off (device clock drift, an overrun) the timeline starts again from the measured time.
-constexpr int64_t kContiguityToleranceNs = 30'000'000;
+// The timeline of delivered frames is checked against the clock over stretches of this length,
+// and moved when the earliest measurement of a stretch is further off than the tolerance
+// (device clock drift, an overrun that lost sound).
+constexpr int64_t kTimelineCheckNs = 1'000'000'000;
+constexpr int64_t kTimelineToleranceNs = 10'000'000;
 
 pa_sample_format_t paFormat(media::SampleFormat format) {
     switch (format) {
@@ -39,6 +43,42 @@ media::SampleFormat carriedFormat(pa_sample_format_t format) {
             return media::SampleFormat::Float32;
     }
 }
+
+// A server that stopped answering (frozen, not dead) must not hold the caller forever: each
+// wait for it ends after this long.
+constexpr double kServerAnswerSeconds = 3.0;
+
+// Wakes a thread waiting on `loop` once `seconds` have passed, and says so. Created and
+// destroyed with the loop's lock held.
+class WaitDeadline {
+  public:
+    WaitDeadline(pa_threaded_mainloop* loop, double seconds)
+        : loop_(loop), api_(pa_threaded_mainloop_get_api(loop)) {
+        timeval when{};
+        pa_gettimeofday(&when);
+        pa_timeval_add(&when, static_cast<pa_usec_t>(seconds * 1e6));
+        event_ = api_->time_new(
+            api_, &when,
+            [](pa_mainloop_api*, pa_time_event*, const timeval*, void* self) {
+                auto* deadline = static_cast<WaitDeadline*>(self);
+                deadline->passed_ = true;
+                pa_threaded_mainloop_signal(deadline->loop_, 0);
+            },
+            this);
+    }
+    ~WaitDeadline() {
+        if (event_) api_->time_free(event_);
+    }
+    WaitDeadline(const WaitDeadline&) = delete;
+    WaitDeadline& operator=(const WaitDeadline&) = delete;
+    bool passed() const { return passed_; }
+
+  private:
+    pa_threaded_mainloop* loop_;
+    pa_mainloop_api* api_;
+    pa_time_event* event_ = nullptr;
+    bool passed_ = false;
+};
 
 // A threaded main loop with a connected context; the loop thread is the capture thread.
 struct Connection {
@@ -69,11 +109,16 @@ struct Connection {
         if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
             failure = pa_strerror(pa_context_errno(context));
         } else {
+            WaitDeadline deadline(loop, kServerAnswerSeconds);
             for (;;) {
                 auto state = pa_context_get_state(context);
                 if (state == PA_CONTEXT_READY) break;
                 if (!PA_CONTEXT_IS_GOOD(state)) {
                     failure = pa_strerror(pa_context_errno(context));
+                    break;
+                }
+                if (deadline.passed()) {
+                    failure = pa_strerror(PA_ERR_TIMEOUT);
                     break;
                 }
                 pa_threaded_mainloop_wait(loop);
@@ -101,10 +146,14 @@ struct Connection {
         context = nullptr;
     }
 
-    // Waits (lock held) until `op` is done; returns false when the server dropped it.
-    bool await(pa_operation* op) {
+    // Waits (lock held) until `op` is done; returns false when the server dropped it or did not
+    // answer in time (the operation is then cancelled, its callback never runs).
+    bool await(pa_operation* op, double seconds = kServerAnswerSeconds) {
         if (!op) return false;
-        while (pa_operation_get_state(op) == PA_OPERATION_RUNNING) pa_threaded_mainloop_wait(loop);
+        WaitDeadline deadline(loop, seconds);
+        while (pa_operation_get_state(op) == PA_OPERATION_RUNNING && !deadline.passed())
+            pa_threaded_mainloop_wait(loop);
+        if (pa_operation_get_state(op) == PA_OPERATION_RUNNING) pa_operation_cancel(op);
         bool done = pa_operation_get_state(op) == PA_OPERATION_DONE;
         pa_operation_unref(op);
         return done;
@@ -257,10 +306,13 @@ struct PulseCapture::Impl {
     std::atomic<bool> stopping{false};
     bool errorReported = false;
 
-    // Timeline of delivered audio: the anchor time and the frames delivered since it.
+    // Timeline of delivered audio: the anchor time and the frames delivered since it, and the
+    // smallest difference between measured and timeline starts in the current stretch.
     bool anchored = false;
     int64_t anchorNs = 0;
     int64_t framesSinceAnchor = 0;
+    int64_t stretchStartNs = 0;
+    int64_t stretchEarliestNs = 0;
 
     void fail(const std::string& message) {
         if (stopping.load() || errorReported) return;
@@ -275,6 +327,11 @@ struct PulseCapture::Impl {
     // Start time of a packet of `frames` frames at the stream's read index: the newest byte in
     // our buffer arrived about now, so the packet began the buffered duration ago, plus the
     // time the source itself held the sound before sending it.
+    //
+    // Packets are stamped on a timeline that counts the frames delivered, not with each
+    // measurement: a measurement is late by however long this thread waited to run, never
+    // early, so following late ones would push the sound later at every hiccup. The timeline
+    // follows the earliest measurement of each stretch instead, in either direction.
     int64_t stamp(int64_t frames) {
         int64_t now = media::MonotonicClock::now().value;
         int64_t buffered = static_cast<int64_t>(pa_stream_readable_size(stream)) / frameBytes;
@@ -283,10 +340,19 @@ struct PulseCapture::Impl {
         if (timing && timing->source_usec < 1'000'000)
             latencyNs += static_cast<int64_t>(timing->source_usec) * 1000;
         int64_t measured = now - latencyNs;
-        if (!anchored || std::llabs(measured - timelineNs()) > kContiguityToleranceNs) {
+        if (!anchored) {
             anchored = true;
             anchorNs = measured;
             framesSinceAnchor = 0;
+            stretchStartNs = now;
+            stretchEarliestNs = 0;
+        }
+        const int64_t difference = measured - timelineNs();
+        stretchEarliestNs = std::min(stretchEarliestNs, difference);
+        if (now - stretchStartNs >= kTimelineCheckNs) {
+            if (std::llabs(stretchEarliestNs) > kTimelineToleranceNs) anchorNs += stretchEarliestNs;
+            stretchStartNs = now;
+            stretchEarliestNs = std::numeric_limits<int64_t>::max();
         }
         int64_t start = timelineNs();
         framesSinceAnchor += frames;
@@ -373,11 +439,16 @@ std::unique_ptr<PulseCapture> PulseCapture::start(const CaptureRequest& request,
         if (pa_stream_connect_record(impl.stream, device, &attr, flags) < 0) {
             failure = pa_strerror(pa_context_errno(impl.connection.context));
         } else {
+            WaitDeadline deadline(loop, kServerAnswerSeconds);
             for (;;) {
                 auto state = pa_stream_get_state(impl.stream);
                 if (state == PA_STREAM_READY) break;
                 if (!PA_STREAM_IS_GOOD(state)) {
                     failure = pa_strerror(pa_context_errno(impl.connection.context));
+                    break;
+                }
+                if (deadline.passed()) {
+                    failure = pa_strerror(PA_ERR_TIMEOUT);
                     break;
                 }
                 pa_threaded_mainloop_wait(loop);
@@ -419,6 +490,23 @@ std::unique_ptr<PulseCapture> PulseCapture::startMicrophone(const AudioSourceInf
 }
 
 PulseCapture::~PulseCapture() { stop(); }
+
+bool PulseCapture::serverAnswers(double seconds) {
+    if (!impl_ || impl_->stopping.load()) return false;
+    Connection& connection = impl_->connection;
+    pa_threaded_mainloop_lock(connection.loop);
+    bool answered = pa_context_get_state(connection.context) == PA_CONTEXT_READY &&
+                    connection.await(pa_context_get_server_info(
+                                         connection.context,
+                                         [](pa_context*, const pa_server_info*, void* loop) {
+                                             pa_threaded_mainloop_signal(
+                                                 static_cast<pa_threaded_mainloop*>(loop), 0);
+                                         },
+                                         connection.loop),
+                                     seconds);
+    pa_threaded_mainloop_unlock(connection.loop);
+    return answered;
+}
 
 void PulseCapture::stop() {
     if (!impl_) return;

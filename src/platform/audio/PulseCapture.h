@@ -71,6 +71,9 @@ class PulseCapture {
 
     // Stops recording; no handler runs after it returns. Safe to call twice.
     void stop();
+    // Asks the server something and waits up to `seconds` for the answer: false when it has
+    // gone or stopped answering (frozen), which a quiet source alone does not tell.
+    bool serverAnswers(double seconds);
 
     const CaptureRequest& request() const { return request_; }
 

@@ -211,6 +211,12 @@ struct MovieWriter::Impl {
 
     bool writePacket(AVPacket* packet) {
         std::lock_guard lock(muxMutex);
+        // Each fragment starts every track at its own first sample's time. Otherwise the muxer
+        // places it right after the previous fragment's last sample, taking that sample's
+        // nominal duration on trust: a picture held for a second (a still screen, a busy
+        // machine) would then be followed a frame later, and the picture drifts ahead of the
+        // sound at every fragment.
+        if (options.fragmented) av_opt_set(format->priv_data, "movflags", "+frag_discont", 0);
         int result = av_interleaved_write_frame(format, packet);
         if (result < 0) {
             fail(averrorText(result), result);
@@ -389,9 +395,19 @@ struct MovieWriter::Impl {
         AVCodecContext* encoder = input.encoder.get();
         const int frameSize = encoder->frame_size > 0 ? encoder->frame_size : 1024;
         const int channels = encoder->ch_layout.nb_channels;
+        // What was encoded leaves the pending sound once, at the end.
+        size_t consumed = 0;
+        auto dropConsumed = [&] {
+            for (int c = 0; c < channels; ++c)
+                input.pending[c].erase(input.pending[c].begin(),
+                                       input.pending[c].begin() + static_cast<long>(consumed));
+        };
         for (;;) {
-            int available = static_cast<int>(input.pending[0].size());
-            if (available == 0 || (available < frameSize && !flushPartial)) return true;
+            int available = static_cast<int>(input.pending[0].size() - consumed);
+            if (available == 0 || (available < frameSize && !flushPartial)) {
+                dropConsumed();
+                return true;
+            }
             int count = std::min(available, frameSize);
             FramePtr frame(av_frame_alloc());
             frame->format = encoder->sample_fmt;
@@ -402,10 +418,10 @@ struct MovieWriter::Impl {
                 fail("内存不足");
                 return false;
             }
-            for (int c = 0; c < channels; ++c) {
-                std::memcpy(frame->data[c], input.pending[c].data(), sizeof(float) * count);
-                input.pending[c].erase(input.pending[c].begin(), input.pending[c].begin() + count);
-            }
+            for (int c = 0; c < channels; ++c)
+                std::memcpy(frame->data[c], input.pending[c].data() + consumed,
+                            sizeof(float) * count);
+            consumed += static_cast<size_t>(count);
             frame->pts = input.encodedSamples;
             input.encodedSamples += count;
             if (!encodeFrame(input, frame.get())) return false;
@@ -443,11 +459,17 @@ struct MovieWriter::Impl {
         int64_t skip = 0;
         int64_t offset = position - input.placedSamples;
         if (!input.placedAny || offset > tolerance) {
-            // A gap (or the start of the track): silence up to the sound's own time.
-            int64_t silence = std::max<int64_t>(0, offset);
-            for (int c = 0; c < channels; ++c)
-                input.pending[c].insert(input.pending[c].end(), silence, 0.0f);
-            input.placedSamples += silence;
+            // A gap (or the start of the track): silence up to the sound's own time, encoded a
+            // second at a time so that a long one (a sound server away for minutes) never sits
+            // whole in memory.
+            for (int64_t silence = std::max<int64_t>(0, offset); silence > 0;) {
+                const int64_t piece = std::min<int64_t>(silence, outRate);
+                for (int c = 0; c < channels; ++c)
+                    input.pending[c].insert(input.pending[c].end(), piece, 0.0f);
+                input.placedSamples += piece;
+                silence -= piece;
+                if (!encodePendingAudio(input, false)) return false;
+            }
             if (offset < 0) skip = -offset;
         } else if (offset < -tolerance) {
             // Overlaps what is already placed (or lies before the session start): trim.

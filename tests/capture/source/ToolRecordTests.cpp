@@ -5,9 +5,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -138,9 +140,9 @@ double decodedSeconds(const std::optional<fs::path>& movie) {
 // A crash or a kill loses at most the last two seconds or so of a recording, whether the screen
 // is still (one new picture a second, tiny fragments) or busy, in the screen and camera movies.
 TEST(ZimloToolRecord, AKillLosesOnlyTheLastSecondsOfAStillOrABusyScreen) {
-    zimlo::test::XvfbServer xvfb("640x480x24");
+    zimlo::sandbox::XvfbServer xvfb("640x480x24");
     xvfb.exportDisplay();
-    zimlo::test::PulseServer::shared();
+    zimlo::sandbox::PulseServer::shared();
     std::string tool = std::string(ZIMLO_BINARY_DIR) + "/tools/zimlo-tool/zimlo-tool";
     auto targets = ScreenCaptureTargetProvider::buildTargets(
         x11::queryShareableContent(xvfb.displayName().c_str()), ::getpid());
@@ -172,9 +174,9 @@ TEST(ZimloToolRecord, AKillLosesOnlyTheLastSecondsOfAStillOrABusyScreen) {
 // A full disk stops the recording at once with a clear message and a failing exit, and what
 // was written before it still plays.
 TEST(ZimloToolRecord, AFullDiskStopsTheRecordingAndFails) {
-    zimlo::test::XvfbServer xvfb("640x480x24");
+    zimlo::sandbox::XvfbServer xvfb("640x480x24");
     xvfb.exportDisplay();
-    zimlo::test::PulseServer::shared();
+    zimlo::sandbox::PulseServer::shared();
     std::string tool = std::string(ZIMLO_BINARY_DIR) + "/tools/zimlo-tool/zimlo-tool";
     auto targets = ScreenCaptureTargetProvider::buildTargets(
         x11::queryShareableContent(xvfb.displayName().c_str()), ::getpid());
@@ -213,6 +215,91 @@ TEST(ZimloToolRecord, AFullDiskStopsTheRecordingAndFails) {
     EXPECT_GE(decodedSeconds(screen), 0.0) << "nothing playable was kept";
     ::umount2(dir.c_str(), MNT_DETACH);
     fs::remove_all(dir);
+}
+
+// Seconds of a movie's stream ("v:0", "a:0"), by its last packet's end.
+double streamSeconds(const std::string& movie, const std::string& stream) {
+    int status = 0;
+    std::string out = output("ffprobe -v error -select_streams " + stream +
+                                 " -show_entries packet=pts_time,duration_time -of csv=p=0 '" +
+                                 movie + "' | tail -1",
+                             status);
+    double pts = 0, duration = 0;
+    std::sscanf(out.c_str(), "%lf,%lf", &pts, &duration);
+    return pts + duration;
+}
+
+// The sound server dies and comes back, then freezes and goes on, during a recording: each loss
+// and return is reported, the picture never stops, and the computer's sound track still lasts as
+// long as the picture (the gaps are silence), with the sound played after the return in it.
+// Without any sound server the picture alone is recorded, and that is said.
+TEST(ZimloToolRecord, ASoundServerThatGoesAwayIsReportedAndRejoined) {
+    zimlo::sandbox::XvfbServer xvfb("640x480x24");
+    xvfb.exportDisplay();
+    auto& pulse = zimlo::sandbox::PulseServer::shared();
+    std::string tool = std::string(ZIMLO_BINARY_DIR) + "/tools/zimlo-tool/zimlo-tool";
+    auto targets = ScreenCaptureTargetProvider::buildTargets(
+        x11::queryShareableContent(xvfb.displayName().c_str()), ::getpid());
+    ASSERT_FALSE(targets.empty());
+    const std::string record = tool + " record --target " + targets.front().id + " --seconds ";
+
+    int status = -1;
+    std::string printed;
+    std::thread recording([&] { printed = output(record + "14 2>&1", status); });
+    auto at = [start = std::chrono::steady_clock::now()](double seconds) {
+        std::this_thread::sleep_until(start +
+                                      std::chrono::milliseconds(static_cast<int>(seconds * 1000)));
+    };
+    at(3);
+    pulse.kill();
+    at(5);
+    pulse.restart();
+    std::atomic<bool> stop{false};
+    std::thread tone([&] { zimlo::sandbox::playToneUntilStopped(1000, stop); });
+    at(8);
+    pulse.freeze();
+    at(11);
+    pulse.thaw();
+    recording.join();
+    stop = true;
+    tone.join();
+
+    ASSERT_EQ(status, 0) << printed;
+    const auto lost = printed.find("system audio: lost");
+    ASSERT_NE(lost, std::string::npos) << printed;
+    const auto back = printed.find("system audio: back", lost);
+    ASSERT_NE(back, std::string::npos) << printed;
+    const auto lostAgain = printed.find("system audio: lost", back);
+    ASSERT_NE(lostAgain, std::string::npos) << printed;
+    EXPECT_NE(printed.find("system audio: back", lostAgain), std::string::npos) << printed;
+    const std::string movie = valueAfter(printed, "screen movie: ");
+    ASSERT_TRUE(fs::exists(movie)) << printed;
+    const double pictures = streamSeconds(movie, "v:0");
+    EXPECT_GT(pictures, 12.0);
+    EXPECT_GE(streamSeconds(movie, "a:0"), pictures - 0.25);  // no shorter than the picture
+    // The tone played after the return is in the sound track.
+    std::string raw = output(
+        "ffmpeg -v error -i '" + movie + "' -map 0:a:0 -ss 6 -t 2 -ac 1 -ar 48000 -f f32le -",
+        status);
+    float loudest = 0;
+    for (size_t i = 0; i + 4 <= raw.size(); i += 4) {
+        float v;
+        std::memcpy(&v, raw.data() + i, 4);
+        loudest = std::max(loudest, std::fabs(v));
+    }
+    EXPECT_GT(loudest, 0.3f);
+    fs::remove(movie);
+
+    // No sound server at all: the picture is recorded, with a silent track at least as long.
+    pulse.kill();
+    printed = output(record + "3 2>&1", status);
+    EXPECT_EQ(status, 0) << printed;
+    EXPECT_NE(printed.find("system audio: unavailable"), std::string::npos) << printed;
+    const std::string silent = valueAfter(printed, "screen movie: ");
+    ASSERT_TRUE(fs::exists(silent)) << printed;
+    EXPECT_GE(streamSeconds(silent, "a:0"), streamSeconds(silent, "v:0") - 0.25);
+    fs::remove(silent);
+    pulse.restart();
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/audio/PulseCapture.h"
+#include "platform/audio/ReconnectingCapture.h"
 #include "platform/media/MonotonicClock.h"
 #include "sandbox/PulseServer.h"
 #include "support/TestMain.h"
@@ -130,6 +131,84 @@ TEST(PulseCapture, MissingDeviceAndMonitorAsDefaultAreErrors) {
     EXPECT_FALSE(defaultMicrophone().has_value());
     ASSERT_EQ(std::system((setDefault + server.microphoneName()).c_str()), 0);
     EXPECT_TRUE(defaultMicrophone().has_value());
+}
+
+// The sound server dies, comes back, freezes and goes on: each loss is reported, sound flows
+// again once the server answers, and the stamps stay on the one clock throughout.
+TEST(ReconnectingCapture, SurvivesASoundServerThatDiesOrFreezes) {
+    auto& server = PulseServer::shared();
+    std::mutex mutex;
+    std::vector<std::optional<std::string>> statuses;
+    std::atomic<int64_t> samples{0};
+    std::atomic<int64_t> lastStamp{0};
+    ReconnectingCapture capture(
+        [](PulseCapture::SampleHandler onSample, PulseCapture::ErrorHandler onError) {
+            return PulseCapture::startSystemAudio(std::move(onSample), std::move(onError));
+        },
+        [&](AudioSample sample) {
+            ++samples;
+            lastStamp = sample.presentationTime.value;
+        },
+        [&](std::optional<std::string> problem) {
+            std::lock_guard lock(mutex);
+            statuses.push_back(problem);
+        });
+    ASSERT_TRUE(capture.isConnected());
+    auto statusCount = [&] {
+        std::lock_guard lock(mutex);
+        return statuses.size();
+    };
+    auto flowing = [&] {
+        const int64_t before = samples;
+        return test::pumpUntil([&] { return samples > before + 10; }, std::chrono::seconds(10));
+    };
+    ASSERT_TRUE(flowing());
+
+    server.kill();
+    ASSERT_TRUE(test::pumpUntil([&] { return statusCount() == 1; }, std::chrono::seconds(5)));
+    EXPECT_FALSE(capture.isConnected());
+    server.restart();
+    ASSERT_TRUE(test::pumpUntil([&] { return statusCount() == 2; }, std::chrono::seconds(10)));
+    EXPECT_TRUE(capture.isConnected());
+    ASSERT_TRUE(flowing());
+
+    server.freeze();
+    const auto frozenAt = std::chrono::steady_clock::now();
+    ASSERT_TRUE(test::pumpUntil([&] { return statusCount() == 3; }, std::chrono::seconds(10)));
+    EXPECT_LT(std::chrono::steady_clock::now() - frozenAt, std::chrono::seconds(6));
+    server.thaw();
+    ASSERT_TRUE(test::pumpUntil([&] { return statusCount() == 4; }, std::chrono::seconds(10)));
+    ASSERT_TRUE(flowing());
+    {
+        std::lock_guard lock(mutex);
+        EXPECT_TRUE(statuses[0] && statuses[2]);   // lost, with why
+        EXPECT_FALSE(statuses[1] || statuses[3]);  // back
+    }
+    const double stamped = lastStamp / 1e9;
+    EXPECT_NEAR(stamped, MonotonicClock::nowSeconds(), 1.0);
+    capture.stop();
+}
+
+// With no sound server at the start the capture says so at once and keeps trying; it joins the
+// server as soon as there is one.
+TEST(ReconnectingCapture, WaitsForASoundServerThatIsNotThereYet) {
+    auto& server = PulseServer::shared();
+    server.kill();
+    std::atomic<int> restored{0};
+    std::atomic<int64_t> samples{0};
+    ReconnectingCapture capture(
+        [](PulseCapture::SampleHandler onSample, PulseCapture::ErrorHandler onError) {
+            return PulseCapture::startSystemAudio(std::move(onSample), std::move(onError));
+        },
+        [&](AudioSample) { ++samples; },
+        [&](std::optional<std::string> problem) {
+            if (!problem) ++restored;
+        });
+    EXPECT_FALSE(capture.isConnected());
+    EXPECT_TRUE(capture.problem().has_value());
+    server.restart();
+    ASSERT_TRUE(test::pumpUntil([&] { return restored == 1; }, std::chrono::seconds(10)));
+    EXPECT_TRUE(test::pumpUntil([&] { return samples > 10; }, std::chrono::seconds(10)));
 }
 
 }  // namespace

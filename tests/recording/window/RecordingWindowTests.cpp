@@ -174,6 +174,47 @@ TEST_F(RecordingWindowTest, AFullDiskStopsTheRecordingAndKeepsWhatWasWritten) {
     EXPECT_EQ(c->recordButton()->text(), QStringLiteral("开始录制"));
 }
 
+// The sound server away at the start, back during the recording, then gone again: the window
+// records the picture throughout and says each time what happened to the sound.
+TEST_F(RecordingWindowTest, TheStatusFollowsTheSoundServerWhileThePictureGoesOn) {
+    auto& pulse = zimlo::sandbox::PulseServer::shared();
+    pulse.kill();
+    struct Restart {
+        zimlo::sandbox::PulseServer& pulse;
+        bool needed = true;
+        ~Restart() {
+            if (needed) pulse.restart();
+        }
+    } restartAtTheEnd{pulse};
+    auto c = makeController();
+    std::optional<RecordingProject> saved;
+    c->onFinish = [&](const RecordingProject& p) { saved = p; };
+    ASSERT_TRUE(waitUntilReady(*c)) << c->statusLabel()->text().toStdString();
+    c->toggleRecording();
+    ASSERT_TRUE(pumpUntil([&] { return c->isRecording(); }, 20s));
+    qttest::settle();
+    EXPECT_EQ(c->statusLabel()->text(),
+              QStringLiteral("正在录制（仅画面；电脑声音不可用：未连接到声音服务）"));
+
+    pulse.restart();
+    restartAtTheEnd.needed = false;
+    ASSERT_TRUE(pumpUntil(
+        [&] { return c->statusLabel()->text() == QStringLiteral("电脑声音已恢复，继续录制"); },
+        15s))
+        << c->statusLabel()->text().toStdString();
+    pulse.kill();
+    restartAtTheEnd.needed = true;
+    ASSERT_TRUE(pumpUntil(
+        [&] { return c->statusLabel()->text().startsWith(QStringLiteral("电脑声音中断（")); }, 15s))
+        << c->statusLabel()->text().toStdString();
+    EXPECT_TRUE(c->source()->isRecording());
+    c->toggleRecording();
+    ASSERT_TRUE(pumpUntil([&] { return saved.has_value(); }, 60s))
+        << c->statusLabel()->text().toStdString();
+    ASSERT_TRUE(saved->mainVideoURL);
+    EXPECT_GT(media::availableDuration(*saved->mainVideoURL, 0), 1.0);
+}
+
 TEST_F(RecordingWindowTest, DurationLabelCountsWholeSecondsPastAnHour) {
     auto c = makeController();
     ASSERT_TRUE(waitUntilReady(*c));

@@ -162,6 +162,12 @@ int record(const Arguments& arguments) {
                                         : std::string())
                   << std::endl;
     };
+    source->onAudioInterruption = [](AudioSource audio, std::optional<std::string> problem) {
+        std::cout << (audio == AudioSource::system ? "system audio: " : "microphone: ")
+                  << (problem ? "lost (" + *problem + "), the picture goes on"
+                              : std::string("back"))
+                  << std::endl;
+    };
     source->setRecordingSettings(settings);
     std::cout << "target: " << target->id << " " << target->title << ", recording at "
               << settings.summary() << std::endl;
@@ -191,6 +197,9 @@ int record(const Arguments& arguments) {
             return fail("no frame from the screen within 120 s");
         }
     }
+    if (auto problem = source->systemAudioProblem())
+        std::cout << "system audio: unavailable (" << *problem
+                  << "), recording the picture without the computer's sound" << std::endl;
 
     if (arguments.microphone) {
         std::optional<std::optional<capture::SourceError>> prepared;

@@ -1,0 +1,187 @@
+#!/usr/bin/env bash
+# A/V sync: a 1920x1080 Xvfb display flashes white every 5 s while a 1 kHz beep is heard from the
+# computer's output (a PulseAudio null sink, played so that it sounds exactly at the flash) and
+# spoken into the microphone (a pipe source) at the same moment. `zimlo-tool record` records
+# the screen, the computer's sound and the microphone for AVSYNC_MINUTES (default 10) at 30 fps;
+# the movie is then read back and each beep is paired with its flash. Prints audio − video at
+# the start and at the end, for the computer's sound and for the microphone, with the load
+# average. Goal: within ±40 ms at the start and after 10 minutes, for both.
+#   AVSYNC_MINUTES=1 bench/av-sync.sh      a one-minute run
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+build=${ZIMLO_BUILD_DIR:-$here/../build}
+tool=$build/tools/zimlo-tool/zimlo-tool
+[ -x "$tool" ] || { echo "zimlo-tool not built at $tool" >&2; exit 1; }
+minutes=${AVSYNC_MINUTES:-10}
+seconds=$(awk -v m="$minutes" 'BEGIN { printf "%d", m * 60 + 0.5 }')
+[ "$seconds" -ge 12 ] || { echo "AVSYNC_MINUTES must give at least 12 s" >&2; exit 1; }
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+mkfifo "$work/displayfd"
+Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp -ac -noreset -br 3>"$work/displayfd" >/dev/null 2>&1 &
+pids+=($!)
+read -r -t 20 number <"$work/displayfd" || { echo "Xvfb did not start" >&2; exit 1; }
+export DISPLAY=:$number
+
+mkdir -p "$work/pulse/home" "$work/pulse/run"
+cat >"$work/pulse/default.pa" <<EOF
+load-module module-null-sink sink_name=zimlo_bench_sink rate=48000 channels=2
+load-module module-pipe-source source_name=zimlo_bench_mic file=$work/mic.pipe format=s16le rate=48000 channels=1
+load-module module-native-protocol-unix auth-anonymous=1 socket=$work/pulse/run/native
+set-default-sink zimlo_bench_sink
+set-default-source zimlo_bench_mic
+EOF
+HOME=$work/pulse/home PULSE_RUNTIME_PATH=$work/pulse/run XDG_RUNTIME_DIR=$work/pulse/run DISPLAY= \
+  pulseaudio -n --daemonize=no --exit-idle-time=-1 --use-pid-file=no -F "$work/pulse/default.pa" \
+  >"$work/pulse/log" 2>&1 &
+pids+=($!)
+export PULSE_SERVER=unix:$work/pulse/run/native
+for _ in $(seq 100); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
+pactl info >/dev/null || { echo "PulseAudio did not start" >&2; cat "$work/pulse/log" >&2; exit 1; }
+
+# Flashes the screen and beeps every 5 s. The computer's beep is scheduled by the playback
+# stream's own latency report, sample by sample, so that it is heard at the flash; the
+# microphone's is written into the pipe at the moment it happens, as a device would deliver it.
+cat >"$work/flasher.c" <<'EOF'
+#include <X11/Xlib.h>
+#include <fcntl.h>
+#include <math.h>
+#include <pthread.h>
+#include <pulse/simple.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <time.h>
+#include <unistd.h>
+#define RATE 48000
+#define PIECE 480
+#define PERIOD 5.0
+#define BEEP 0.1
+static double now(void) {
+    struct timespec t; clock_gettime(CLOCK_MONOTONIC, &t); return t.tv_sec + t.tv_nsec / 1e9;
+}
+static double first;  /* the first flash; then every PERIOD */
+static int16_t at(double t) {
+    if (t < first) return 0;
+    double into = fmod(t - first, PERIOD);
+    return into < BEEP ? (int16_t)(0.6 * 32767 * sin(2 * M_PI * 1000 * into)) : 0;
+}
+static void* computer(void* unused) {
+    (void)unused;
+    pa_sample_spec spec = {PA_SAMPLE_S16LE, RATE, 1};
+    pa_buffer_attr attr = {(uint32_t)-1, PIECE * 2 * 3, (uint32_t)-1, (uint32_t)-1, (uint32_t)-1};
+    int error = 0;
+    pa_simple* s = pa_simple_new(NULL, "av-sync", PA_STREAM_PLAYBACK, NULL, "beep", &spec, NULL, &attr, &error);
+    if (!s) { fprintf(stderr, "cannot play\n"); return NULL; }
+    int16_t piece[PIECE];
+    for (;;) {
+        /* The next sample written is heard once everything written before it has played. */
+        double heard = now() + pa_simple_get_latency(s, &error) / 1e6;
+        for (int i = 0; i < PIECE; ++i) piece[i] = at(heard + (double)i / RATE);
+        if (pa_simple_write(s, piece, sizeof piece, &error) < 0) return NULL;
+    }
+}
+static void* microphone(void* path) {
+    int fd = open((const char*)path, O_WRONLY);
+    int16_t piece[PIECE];
+    double start = now();
+    for (long k = 0;; ++k) {
+        double t = start + k * (double)PIECE / RATE;
+        struct timespec until = {(time_t)t, (long)((t - (time_t)t) * 1e9)};
+        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, NULL);
+        for (int i = 0; i < PIECE; ++i) piece[i] = at(t + (double)i / RATE);
+        if (write(fd, piece, sizeof piece) < 0) return NULL;
+    }
+}
+static void sleepUntil(double t) {
+    struct timespec until = {(time_t)t, (long)((t - (time_t)t) * 1e9)};
+    clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, NULL);
+}
+int main(int argc, char** argv) {
+    Display* d = XOpenDisplay(NULL);
+    if (!d || argc < 2) return 1;
+    Window root = DefaultRootWindow(d);
+    GC gc = XCreateGC(d, root, 0, NULL);
+    XSetForeground(d, gc, 0x202020);
+    XFillRectangle(d, root, gc, 0, 0, 1920, 1080);
+    XFlush(d);
+    first = now() + 3;
+    pthread_t a, b;
+    pthread_create(&a, NULL, computer, NULL);
+    pthread_create(&b, NULL, microphone, argv[1]);
+    for (long n = 0;; ++n) {
+        double flash = first + n * PERIOD;
+        sleepUntil(flash);
+        XSetForeground(d, gc, 0xffffff);
+        XFillRectangle(d, root, gc, 0, 0, 1920, 1080);
+        XFlush(d);
+        sleepUntil(flash + 0.4);
+        XSetForeground(d, gc, 0x202020);
+        XFillRectangle(d, root, gc, 0, 0, 1920, 1080);
+        XFlush(d);
+    }
+}
+EOF
+cc -O2 -o "$work/flasher" "$work/flasher.c" -lX11 -lpulse-simple -lpulse -lpthread -lm
+"$work/flasher" "$work/mic.pipe" &
+pids+=($!)
+sleep 1
+
+target=$("$tool" targets | awk -F'\t' '$1 ~ /^display-/ {print $1; exit}')
+[ -n "$target" ] || { echo "no display target" >&2; exit 1; }
+echo "recording ${seconds} s at 1920x1080, 30 fps, with the computer's sound and the microphone ($(uptime | sed 's/.*load/load/'))"
+"$tool" record --target "$target" --seconds "$seconds" --fps 30 --resolution 1920x1080 --mic \
+  >"$work/record.txt" 2>&1 || { echo "zimlo-tool record failed:"; cat "$work/record.txt"; exit 1; }
+load=$(uptime | sed 's/.*load/load/')
+movie=$(awk -F': ' '/^screen movie:/ {print $2}' "$work/record.txt")
+
+start_of() { ffprobe -v error -select_streams "$1" -show_entries stream=start_time -of csv=p=0 "$movie"; }
+ffprobe -v error -select_streams v:0 -show_entries frame=pts_time -of csv=p=0 "$movie" >"$work/frames.txt"
+ffmpeg -v fatal -i "$movie" -map 0:v:0 -vf scale=16:9,format=gray -fps_mode passthrough \
+  -f rawvideo - >"$work/frames.gray"
+ffmpeg -v error -i "$movie" -map 0:a:0 -ac 1 -ar 48000 -f f32le - >"$work/system.f32"
+ffmpeg -v error -i "$movie" -map 0:a:1 -ac 1 -ar 48000 -f f32le - >"$work/mic.f32"
+
+python3 - "$work" "$(start_of v:0)" "$(start_of a:0)" "$(start_of a:1)" "$load" <<'EOF'
+import array, sys
+work, video_start, system_start, mic_start, load = sys.argv[1], *map(float, sys.argv[2:5]), sys.argv[5]
+times = [float(line.split(",")[0]) for line in open(f"{work}/frames.txt") if line.strip()]
+gray = open(f"{work}/frames.gray", "rb").read()
+flashes, lit = [], False
+for i, t in enumerate(times):
+    bright = sum(gray[i * 144:(i + 1) * 144]) / 144 > 128
+    if bright and not lit: flashes.append(t)
+    lit = bright
+def onsets(name, start):
+    samples = array.array("f"); samples.frombytes(open(f"{work}/{name}.f32", "rb").read())
+    found, quiet = [], 48000
+    for i, v in enumerate(samples):
+        if abs(v) > 0.25:
+            if quiet >= 48000: found.append(start + i / 48000)
+            quiet = 0
+        else:
+            quiet += 1
+    return found
+for label, name, start in (("computer's sound", "system", system_start), ("microphone", "mic", mic_start)):
+    beeps = onsets(name, start)
+    pairs = []
+    for f in flashes:
+        near = min(beeps, key=lambda b: abs(b - f), default=None)
+        if near is not None and abs(near - f) < 1.0: pairs.append((f, (near - f) * 1000))
+    if not pairs:
+        print(f"{label}: no beep found near any of {len(flashes)} flashes"); continue
+    offsets = [o for _, o in pairs]
+    print(f"{label}: audio - video at {pairs[0][0]:.0f} s {pairs[0][1]:+.0f} ms, at {pairs[-1][0]:.0f} s "
+          f"{pairs[-1][1]:+.0f} ms ({len(pairs)} of {len(flashes)} flashes, range {min(offsets):+.0f} to "
+          f"{max(offsets):+.0f} ms)")
+    print("  each flash: " + " ".join(f"{o:+.0f}" for o in offsets))
+print(f"({load}; goal: within ±40 ms at the start and the end, on a quiet machine)")
+EOF
+rm -f "$movie"
