@@ -1,7 +1,5 @@
 // The recording window on a private X server and PulseAudio daemon, with a generated camera:
 // the record/stop flow, parameters, closing, the duration label and the camera window.
-#include "RecordingWindowTestSupport.h"
-
 #include <sys/mount.h>
 
 #include <atomic>
@@ -9,6 +7,7 @@
 #include <cstring>
 #include <thread>
 
+#include "RecordingWindowTestSupport.h"
 #include "RootPainter.h"
 #include "platform/media/AssetReader.h"
 #include "sandbox/PulseServer.h"
