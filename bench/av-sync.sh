@@ -76,7 +76,9 @@ static int16_t at(double t) {
 static void* computer(void* unused) {
     (void)unused;
     pa_sample_spec spec = {PA_SAMPLE_S16LE, RATE, 1};
-    pa_buffer_attr attr = {(uint32_t)-1, PIECE * 2 * 3, (uint32_t)-1, (uint32_t)-1, (uint32_t)-1};
+    /* 200 ms deep, so that a busy machine never lets the sink run dry (which would play the
+       rest later than it was meant to be heard). */
+    pa_buffer_attr attr = {(uint32_t)-1, RATE * 2 / 5, (uint32_t)-1, (uint32_t)-1, (uint32_t)-1};
     int error = 0;
     pa_simple* s = pa_simple_new(NULL, "av-sync", PA_STREAM_PLAYBACK, NULL, "beep", &spec, NULL, &attr, &error);
     if (!s) { fprintf(stderr, "cannot play\n"); return NULL; }

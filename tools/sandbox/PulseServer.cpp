@@ -294,7 +294,9 @@ pa_simple* openTonePlayback(pa_usec_t bufferUs) {
 
 void playHeardAt(const std::function<int16_t(double heardAt)>& sampleAt,
                  const std::atomic<bool>& stop) {
-    pa_simple* stream = openTonePlayback(30'000);
+    // A deep buffer: a player that waits its turn on a busy machine must not let the sink run
+    // dry, which would play everything after later than it was meant to be heard.
+    pa_simple* stream = openTonePlayback(200'000);
     int error = 0;
     std::vector<int16_t> piece(480);
     while (!stop.load()) {
