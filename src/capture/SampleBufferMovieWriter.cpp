@@ -68,19 +68,22 @@ int64_t SampleBufferMovieWriter::averageBitRate(int32_t width, int32_t height,
 
 std::shared_ptr<SampleBufferMovieWriter> SampleBufferMovieWriter::create(
     std::filesystem::path outputURL, media::MovieFileType fileType,
-    std::set<AudioSource> audioSources, CaptureFrameRate frameRate, bool outputClaimed) {
-    return std::shared_ptr<SampleBufferMovieWriter>(new SampleBufferMovieWriter(
-        std::move(outputURL), fileType, std::move(audioSources), frameRate, outputClaimed));
+    std::set<AudioSource> audioSources, CaptureFrameRate frameRate, bool outputClaimed,
+    std::shared_ptr<const capture::RecordingTimeline> timeline) {
+    return std::shared_ptr<SampleBufferMovieWriter>(
+        new SampleBufferMovieWriter(std::move(outputURL), fileType, std::move(audioSources),
+                                    frameRate, outputClaimed, std::move(timeline)));
 }
 
-SampleBufferMovieWriter::SampleBufferMovieWriter(std::filesystem::path outputURL,
-                                                 media::MovieFileType fileType,
-                                                 std::set<AudioSource> audioSources,
-                                                 CaptureFrameRate frameRate, bool outputClaimed)
+SampleBufferMovieWriter::SampleBufferMovieWriter(
+    std::filesystem::path outputURL, media::MovieFileType fileType,
+    std::set<AudioSource> audioSources, CaptureFrameRate frameRate, bool outputClaimed,
+    std::shared_ptr<const capture::RecordingTimeline> timeline)
     : outputURL_(std::move(outputURL)),
       fileType_(fileType),
       audioSources_(std::move(audioSources)),
       frameRate_(frameRate),
+      timeline_(std::move(timeline)),
       ownsOutput_(outputClaimed),
       failureReport_(std::make_shared<FailureReport>()),
       writingQueue_(".mac.sample-buffer-writer") {}
@@ -204,8 +207,13 @@ bool SampleBufferMovieWriter::writerAcceptsSamples() {
            status == media::MovieWriter::Status::writing;
 }
 
-void SampleBufferMovieWriter::handleVideo(const media::VideoSample& sample) {
-    if (!sample.dataReady || failed_) return;
+void SampleBufferMovieWriter::handleVideo(const media::VideoSample& taken) {
+    if (!taken.dataReady || failed_) return;
+    // A frame of a pause is not written; later ones move up to close the gap.
+    std::optional<media::VideoSample> onTimeline =
+        timeline_ ? timeline_->videoOnTimeline(taken) : taken;
+    if (!onTimeline) return;
+    const media::VideoSample& sample = *onTimeline;
     if (!writer_) {
         bool fileFailed = false;
         if (auto error = setUp(sample, fileFailed)) {
@@ -249,6 +257,16 @@ void SampleBufferMovieWriter::handleVideo(const media::VideoSample& sample) {
 
 void SampleBufferMovieWriter::handleAudio(const media::AudioSample& sample, AudioSource source) {
     if (!sample.dataReady || failed_) return;
+    if (!timeline_) {
+        handleTimedAudio(sample, source);
+        return;
+    }
+    // Sound of a pause is cut away; the rest moves up to the picture's timeline.
+    for (const auto& piece : timeline_->audioOnTimeline(sample)) handleTimedAudio(piece, source);
+}
+
+void SampleBufferMovieWriter::handleTimedAudio(const media::AudioSample& sample,
+                                               AudioSource source) {
     if (!writer_ || !startedSession_) {
         // Nothing is written before the first frame; held until it comes, the oldest let go.
         if (!audioSources_.contains(source) || sample.sampleRate <= 0) return;

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "capture/AudioSource.h"
+#include "capture/RecordingTimeline.h"
 #include "model/CaptureFrameRate.h"
 #include "platform/media/MediaFormat.h"
 #include "platform/media/MediaSample.h"
@@ -59,6 +60,9 @@ struct WriterResult {
 //
 // The writer never replaces a file it did not create: the output is either claimed for it by the
 // caller (created empty, exclusively) or created exclusively by the writer itself.
+//
+// With a timeline, samples are placed on the movie's timeline first: what was taken during a
+// pause is left out and what follows closes the gap.
 class SampleBufferMovieWriter {
   public:
     using Completion = std::function<void(WriterResult)>;
@@ -66,11 +70,10 @@ class SampleBufferMovieWriter {
 
     // `outputClaimed`: the caller created `outputURL` empty for this writer, which then writes
     // into it (and removes it again when no frame ever came).
-    static std::shared_ptr<SampleBufferMovieWriter> create(std::filesystem::path outputURL,
-                                                           media::MovieFileType fileType,
-                                                           std::set<AudioSource> audioSources,
-                                                           CaptureFrameRate frameRate,
-                                                           bool outputClaimed = false);
+    static std::shared_ptr<SampleBufferMovieWriter> create(
+        std::filesystem::path outputURL, media::MovieFileType fileType,
+        std::set<AudioSource> audioSources, CaptureFrameRate frameRate, bool outputClaimed = false,
+        std::shared_ptr<const capture::RecordingTimeline> timeline = nullptr);
     ~SampleBufferMovieWriter();
 
     const std::filesystem::path& outputURL() const { return outputURL_; }
@@ -102,12 +105,14 @@ class SampleBufferMovieWriter {
 
     SampleBufferMovieWriter(std::filesystem::path outputURL, media::MovieFileType fileType,
                             std::set<AudioSource> audioSources, CaptureFrameRate frameRate,
-                            bool outputClaimed);
+                            bool outputClaimed,
+                            std::shared_ptr<const capture::RecordingTimeline> timeline);
     // On the writing queue. A failure of the file itself is reported and ends the writer; one
     // of this frame (no format, an unusable size) lets the next frame try again.
     std::optional<WriterError> setUp(const media::VideoSample& sample, bool& fileFailed);
     void handleVideo(const media::VideoSample& sample);
     void handleAudio(const media::AudioSample& sample, AudioSource source);
+    void handleTimedAudio(const media::AudioSample& sample, AudioSource source);
     void handleFinish(Completion completion);
     bool writerAcceptsSamples();
     void writeAudio(const media::AudioSample& sample, AudioSource source);
@@ -117,6 +122,7 @@ class SampleBufferMovieWriter {
     const media::MovieFileType fileType_;
     const std::set<AudioSource> audioSources_;
     const CaptureFrameRate frameRate_;
+    const std::shared_ptr<const capture::RecordingTimeline> timeline_;
     // Touched only on writingQueue_.
     std::shared_ptr<media::MovieWriter> writer_;
     std::optional<media::MovieWriter::InputID> videoInput_;

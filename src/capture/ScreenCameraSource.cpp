@@ -341,7 +341,44 @@ void ScreenCameraSource::streamDidOutputScreenSample(const media::VideoSample& s
 
     if (onScreenSampleBuffer) onScreenSampleBuffer(sample);
     auto current = writers();
-    if (current.isRecording && current.screen) current.screen->appendVideo(sample);
+    if (current.isRecording && current.screen) recordScreenFrame(current, sample);
+}
+
+void ScreenCameraSource::recordScreenFrame(const Writers& current,
+                                           const media::VideoSample& sample) {
+    if (pausedPicture_.timeline != current.timeline.get())
+        pausedPicture_ = PausedPicture{current.timeline.get()};
+    const media::MediaTime t = sample.presentationTime;
+    if (current.timeline && current.timeline->isInPause(t)) {
+        // The screen may change during a pause and then stand still: its last picture is what
+        // the movie shows from the resume on. One that arrives after the resume goes in late.
+        pausedPicture_.latest = sample;
+        if (auto resumedAt = current.timeline->resumeTimeAfter(t))
+            carryPausedPicture(current, *resumedAt);
+        return;
+    }
+    current.screen->appendVideo(sample);
+    pausedPicture_.lastWritten = t;
+    pausedPicture_.lastWrittenWasCarried = false;
+}
+
+void ScreenCameraSource::carryPausedPicture(const Writers& current, media::MediaTime resumedAt) {
+    if (pausedPicture_.timeline != current.timeline.get() || !pausedPicture_.latest) return;
+    const auto& last = pausedPicture_.lastWritten;
+    // A picture taken after the resume is already in: the one from the pause is older.
+    if (last && *last >= resumedAt && !pausedPicture_.lastWrittenWasCarried) {
+        pausedPicture_.latest.reset();
+        return;
+    }
+    // After an earlier carried picture it follows by a millisecond, so it replaces that one.
+    const media::MediaTime at =
+        last && *last >= resumedAt ? *last + media::MediaTime::make(1, 1000) : resumedAt;
+    media::VideoSample picture = std::move(*pausedPicture_.latest);
+    pausedPicture_.latest.reset();
+    picture.presentationTime = at;
+    current.screen->appendVideo(std::move(picture));
+    pausedPicture_.lastWritten = at;
+    pausedPicture_.lastWrittenWasCarried = true;
 }
 
 void ScreenCameraSource::reportStatus(int width, int height, std::optional<double> rate) {
@@ -673,13 +710,17 @@ void ScreenCameraSource::startRecording(bool withPiP) {
     auto frameRate = recordingSettings().frameRate;
     std::set<AudioSource> sources{AudioSource::system};
     if (isMicrophoneConfigured_) sources.insert(AudioSource::microphone);
-    auto screenWriter = SampleBufferMovieWriter::create(
-        *mainOutputURL_, media::MovieFileType::quickTimeMovie, sources, frameRate, files.claimed);
+    // Both movies share one timeline, so a pause leaves the same stretch out of each.
+    auto timeline = std::make_shared<RecordingTimeline>();
+    auto screenWriter =
+        SampleBufferMovieWriter::create(*mainOutputURL_, media::MovieFileType::quickTimeMovie,
+                                        sources, frameRate, files.claimed, timeline);
     screenWriter->setFailureHandler(failed);
     std::shared_ptr<SampleBufferMovieWriter> cameraWriter;
     if (withPiP) {
-        cameraWriter = SampleBufferMovieWriter::create(
-            *pipOutputURL_, media::MovieFileType::quickTimeMovie, {}, frameRate, files.claimed);
+        cameraWriter =
+            SampleBufferMovieWriter::create(*pipOutputURL_, media::MovieFileType::quickTimeMovie,
+                                            {}, frameRate, files.claimed, timeline);
         cameraWriter->setFailureHandler(failed);
         pendingFinishCount_ = 2;
     } else {
@@ -688,9 +729,10 @@ void ScreenCameraSource::startRecording(bool withPiP) {
     shouldRecordPiP_ = withPiP;
     {
         std::lock_guard lock(writersMutex_);
-        writers_ = Writers{true, screenWriter, cameraWriter};
+        writers_ = Writers{true, screenWriter, cameraWriter, timeline};
         lastScreenWriter_ = screenWriter;
         lastCameraWriter_ = cameraWriter;
+        lastTimeline_ = timeline;
     }
     setState(CaptureState::recording());
     notifyStateChange();
@@ -709,6 +751,41 @@ void ScreenCameraSource::stopRecording() {
     };
     if (taken.screen) taken.screen->finish(finished);
     if (shouldRecordPiP_ && taken.camera) taken.camera->finish(finished);
+}
+
+bool ScreenCameraSource::pauseRecording(media::MediaTime at) {
+    auto current = writers();
+    return current.isRecording && current.timeline && current.timeline->pause(at);
+}
+
+bool ScreenCameraSource::resumeRecording(media::MediaTime at) {
+    auto current = writers();
+    if (!current.isRecording || !current.timeline || !current.timeline->resume(at)) return false;
+    // On a still screen no frame may come for a while: the picture the pause ended on is
+    // written at once.
+    screenQueue_->async([weak = weak_from_this(), timeline = current.timeline, at] {
+        auto self = weak.lock();
+        if (!self) return;
+        auto now = self->writers();
+        if (now.isRecording && now.screen && now.timeline == timeline)
+            self->carryPausedPicture(now, at);
+    });
+    return true;
+}
+
+bool ScreenCameraSource::isPaused() const {
+    auto current = writers();
+    return current.isRecording && current.timeline && current.timeline->isPaused();
+}
+
+bool ScreenCameraSource::isInPause(media::MediaTime t) const {
+    auto current = writers();
+    return current.isRecording && current.timeline && current.timeline->isInPause(t);
+}
+
+std::shared_ptr<const RecordingTimeline> ScreenCameraSource::recordingTimeline() const {
+    std::lock_guard lock(writersMutex_);
+    return lastTimeline_;
 }
 
 void ScreenCameraSource::writerFailed(uint64_t recording, const WriterError& error) {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "capture/CaptureState.h"
+#include "capture/RecordingTimeline.h"
 #include "capture/SampleBufferMovieWriter.h"
 #include "capture/ScreenCaptureStatus.h"
 #include "capture/ScreenCaptureTarget.h"
@@ -18,6 +19,7 @@
 #include "platform/audio/ReconnectingCapture.h"
 #include "platform/camera/CameraDevice.h"
 #include "platform/media/MediaSample.h"
+#include "platform/media/MonotonicClock.h"
 #include "platform/runtime/SerialQueue.h"
 
 namespace zimlo::capture {
@@ -131,6 +133,18 @@ class ScreenCameraSource : public std::enable_shared_from_this<ScreenCameraSourc
     void stopRecording();
     void shutdown();
 
+    // Pausing leaves out of both movies everything taken from `at` (a reading of the clock the
+    // samples are stamped with) until the resume; the movies go on from the resume without a
+    // gap, the screen from the picture shown at that moment. False when not recording, or when
+    // already paused (pause) or not paused (resume).
+    bool pauseRecording(media::MediaTime at = media::MonotonicClock::now());
+    bool resumeRecording(media::MediaTime at = media::MonotonicClock::now());
+    bool isPaused() const;
+    // Whether a sample taken at `t` falls in a pause of the running recording.
+    bool isInPause(media::MediaTime t) const;
+    // The timeline of the running recording, or of the last one; none before the first.
+    std::shared_ptr<const RecordingTimeline> recordingTimeline() const;
+
     // Sample entry points of the stream and the devices, on the queues named.
     void streamDidOutputScreenSample(const media::VideoSample& sample);  // screen-stream queue
     void streamDidOutputAudioSample(media::AudioSample sample);          // system-audio queue
@@ -155,6 +169,7 @@ class ScreenCameraSource : public std::enable_shared_from_this<ScreenCameraSourc
         bool isRecording = false;
         std::shared_ptr<SampleBufferMovieWriter> screen;
         std::shared_ptr<SampleBufferMovieWriter> camera;
+        std::shared_ptr<RecordingTimeline> timeline;
     };
 
     ScreenCameraSource(ScreenCaptureTarget target, Options options);
@@ -162,6 +177,10 @@ class ScreenCameraSource : public std::enable_shared_from_this<ScreenCameraSourc
     void setState(CaptureState state);
     Writers writers() const;
     void reportStatus(int width, int height, std::optional<double> rate);
+    // On screenQueue: hands a frame to the screen writer, keeping a frame taken during a pause
+    // for the resume.
+    void recordScreenFrame(const Writers& current, const media::VideoSample& sample);
+    void carryPausedPicture(const Writers& current, media::MediaTime resumedAt);
     void resetMeasurement();
     std::shared_ptr<ScreenStreamHandle> takeScreenStream();
 
@@ -192,6 +211,15 @@ class ScreenCameraSource : public std::enable_shared_from_this<ScreenCameraSourc
     std::pair<double, double> lastReportedScreenSize_{0, 0};
     std::optional<double> lastReportedFrameRate_;
 
+    // Screen frames around pauses, on screenQueue; belongs to the recording of `timeline`.
+    struct PausedPicture {
+        const RecordingTimeline* timeline = nullptr;
+        std::optional<media::VideoSample> latest;  // the newest frame taken during a pause
+        std::optional<media::MediaTime> lastWritten;
+        bool lastWrittenWasCarried = false;
+    };
+    PausedPicture pausedPicture_;
+
     mutable std::mutex streamMutex_;
     std::shared_ptr<ScreenStreamHandle> screenStream_;
     // Portal targets: the session every stream of this source reads (the user chooses once).
@@ -202,6 +230,7 @@ class ScreenCameraSource : public std::enable_shared_from_this<ScreenCameraSourc
     mutable std::mutex writersMutex_;
     Writers writers_;
     std::shared_ptr<SampleBufferMovieWriter> lastScreenWriter_, lastCameraWriter_;
+    std::shared_ptr<RecordingTimeline> lastTimeline_;
 
     // Camera and microphone session, on cameraQueue.
     std::shared_ptr<camera::CameraDevice> cameraInput_;

@@ -171,7 +171,7 @@ void LiveSubtitleTrack::recordingBegan() {
 void LiveSubtitleTrack::startSpeechIfNeeded() {
     const std::optional<double> elapsed = host_.recordingElapsed();
     if (!elapsed || !isSubtitleEnabled_ || !isSpeechRecognitionAvailable_ || isSpeechRunning_ ||
-        !speech_)
+        !speech_ || host_.isRecordingPaused())
         return;
     subtitleSessionActive_ = true;
     speech_->start(std::max(*elapsed, 0.0));
@@ -183,6 +183,10 @@ void LiveSubtitleTrack::recordingStopped() {
     if (speech_) speech_->stop();
     isSpeechRunning_ = false;
 }
+
+void LiveSubtitleTrack::recordingPaused() { recordingStopped(); }
+
+void LiveSubtitleTrack::recordingResumed() { startSpeechIfNeeded(); }
 
 void LiveSubtitleTrack::endSession() { subtitleSessionActive_ = false; }
 

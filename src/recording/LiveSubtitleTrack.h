@@ -31,8 +31,11 @@ class LiveSubtitleTrack : public std::enable_shared_from_this<LiveSubtitleTrack>
     class Host {
       public:
         virtual ~Host() = default;
-        // Seconds since the recording began; none while not recording.
+        // Seconds since the recording began, on the movie's timeline (paused time left out);
+        // none while not recording.
         virtual std::optional<double> recordingElapsed() const = 0;
+        // Whether the running recording is paused: nothing is recognised then.
+        virtual bool isRecordingPaused() const { return false; }
         virtual void subtitleStatusChanged(const QString& status) = 0;
         // Prepares the capture source's microphone; the completion (main queue) carries the
         // error's description on failure.
@@ -69,6 +72,10 @@ class LiveSubtitleTrack : public std::enable_shared_from_this<LiveSubtitleTrack>
     void startSpeechIfNeeded();
     // The stop button: stops the recogniser (which then delivers its last final result).
     void recordingStopped();
+    // A pause ends recognition as a stop does (what was said before it still joins the track);
+    // the resume starts it again at the movie time the pause sits at.
+    void recordingPaused();
+    void recordingResumed();
     // The finish pipeline takes the files over: no more segments join the track.
     void endSession();
 

@@ -137,7 +137,7 @@ RecordingView::RecordingView(capture::ScreenCaptureTarget target, Dependencies d
       clock_(dependencies_.clock ? dependencies_.clock
                                  : std::function<double()>(&media::MonotonicClock::nowSeconds)),
       recordingSettings_(RecordingSettings::defaultSettings()),
-      pipRecorder_(clock_) {
+      pipRecorder_([this] { return recordingClock(); }) {
     const capture::PixelSize native = dependencies_.nativePixelSize.value_or(
         capture::ScreenCaptureTargetProvider::nativePixelSize(target_));
     availableResolutions_ = zimlo::availableResolutions(native.width, native.height);
@@ -250,6 +250,14 @@ void RecordingView::buildViews() {
     connect(space, &QShortcut::activated, this, [this] {
         if (recordButton_->isEnabled()) recordButton_->click();
     });
+    pauseButton_ = new QPushButton(QStringLiteral("暂停录制"), toolbar_);
+    pauseButton_->setEnabled(false);
+    // P pauses and resumes, as the button does.
+    auto* pause = new QShortcut(QKeySequence(Qt::Key_P), this);
+    pause->setContext(Qt::WindowShortcut);
+    connect(pause, &QShortcut::activated, this, [this] {
+        if (pauseButton_->isEnabled()) pauseButton_->click();
+    });
 
     row->addWidget(closeButton_);
     row->addWidget(titleLabel, 0);
@@ -257,6 +265,7 @@ void RecordingView::buildViews() {
     row->addWidget(cameraToggle_);
     row->addWidget(subtitleToggle_);
     row->addWidget(durationLabel_);
+    row->addWidget(pauseButton_);
     row->addStretch(1);
     row->addWidget(statusLabel_, 2);
     row->addWidget(recordButton_);
@@ -266,6 +275,7 @@ void RecordingView::buildViews() {
 
     connect(closeButton_, &QPushButton::clicked, this, &RecordingView::closeTapped);
     connect(recordButton_, &QPushButton::clicked, this, &RecordingView::toggleRecording);
+    connect(pauseButton_, &QPushButton::clicked, this, &RecordingView::togglePause);
     connect(parameterButton_, &QPushButton::clicked, this, &RecordingView::parameterTapped);
     connect(cameraToggle_, &QCheckBox::clicked, this, &RecordingView::cameraToggleChanged);
     connect(subtitleToggle_, &QCheckBox::clicked, this, &RecordingView::subtitleToggleChanged);
@@ -340,7 +350,12 @@ void RecordingView::setUpSource() {
         if (weak) weak->captureStatusChanged(status);
     };
     std::weak_ptr<LiveSpeechRecognizer> speech = subtitles_->speech();
-    source_->onMicrophoneSampleBuffer = [speech](const media::AudioSample& sample) {
+    std::weak_ptr<capture::ScreenCameraSource> weakSource = source_;
+    source_->onMicrophoneSampleBuffer = [speech, weakSource](const media::AudioSample& sample) {
+        // Speech of a pause is not subtitled, also what was said just before the resume and
+        // reaches the recogniser after it.
+        if (auto source = weakSource.lock(); source && source->isInPause(sample.presentationTime))
+            return;
         if (auto recognizer = speech.lock()) recognizer->appendAudioSampleBuffer(sample);
     };
     source_->onFinishRecording = [weak](std::optional<std::filesystem::path> main,
@@ -466,6 +481,8 @@ void RecordingView::beginRecording(const QString& statusText) {
     startDurationTimer();
     recordPiPKeyframe();
     source_->startRecording(aspect_.isPiPEnabled && pipView_);
+    timeline_ = source_->isRecording() ? source_->recordingTimeline() : nullptr;
+    updatePauseButton();
     parameterButton_->setEnabled(false);
     recordButton_->setEnabled(true);
     recordButton_->setText(QStringLiteral("停止录制"));
@@ -479,7 +496,38 @@ void RecordingView::startDurationTimer() {
 
 void RecordingView::updateDurationLabel() {
     if (!recordStartTime_) return;
-    durationLabel_->setText(durationText(clock_() - *recordStartTime_));
+    durationLabel_->setText(durationText(recordingClock() - *recordStartTime_));
+}
+
+double RecordingView::recordingClock() const {
+    const double now = clock_();
+    return timeline_ ? now - timeline_->pausedSecondsBefore(now) : now;
+}
+
+bool RecordingView::isPaused() const { return timeline_ && timeline_->isPaused(); }
+
+void RecordingView::togglePause() {
+    // Only a running recording: not before it began, not once it is being stopped.
+    if (!isRecording() || !durationTimer_->isActive() || !timeline_) return;
+    const auto now = media::MediaTime::fromSeconds(clock_(), media::MonotonicClock::kTimescale);
+    if (isPaused()) {
+        if (!source_->resumeRecording(now)) return;
+        subtitles_->recordingResumed();
+        setStatus(recordingStatusText_);
+    } else {
+        if (!source_->pauseRecording(now)) return;
+        subtitles_->recordingPaused();
+        setStatus(QStringLiteral("已暂停"));
+    }
+    updatePauseButton();
+    updateDurationLabel();
+}
+
+void RecordingView::updatePauseButton() {
+    const bool running = isRecording() && durationTimer_->isActive() && timeline_;
+    pauseButton_->setEnabled(running);
+    pauseButton_->setText(running && isPaused() ? QStringLiteral("继续录制")
+                                                : QStringLiteral("暂停录制"));
 }
 
 bool RecordingView::stepsAsideWhileRecording() const {
@@ -520,6 +568,11 @@ void RecordingView::stepAside() {
     connect(stop, &QAction::triggered, this, [this] {
         if (isRecording() && durationTimer_->isActive()) stopRecording();
     });
+    QAction* pause = menu->addAction(QStringLiteral("暂停录制"));
+    connect(pause, &QAction::triggered, this, [this] { togglePause(); });
+    connect(menu, &QMenu::aboutToShow, pause, [this, pause] {
+        pause->setText(isPaused() ? QStringLiteral("继续录制") : QStringLiteral("暂停录制"));
+    });
     tray->setContextMenu(menu);
     connect(tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason) {
         if (isRecording() && durationTimer_->isActive()) stopRecording();
@@ -546,6 +599,7 @@ void RecordingView::comeBack() {
 void RecordingView::stopRecording() {
     comeBack();
     durationTimer_->stop();
+    updatePauseButton();
     subtitles_->recordingStopped();
     recordButton_->setEnabled(false);
     parameterButton_->setEnabled(false);
@@ -726,7 +780,7 @@ FinishInputs RecordingView::takeFinishInputs() {
     inputs.isSubtitleEnabled = subtitles_->isSubtitleEnabled();
     inputs.latestCaptureStatus = latestCaptureStatus_;
     inputs.recordingSettings = recordingSettings_;
-    inputs.elapsed = recordStartTime_ ? std::max(0.0, clock_() - *recordStartTime_) : 0;
+    inputs.elapsed = recordStartTime_ ? std::max(0.0, recordingClock() - *recordStartTime_) : 0;
     return inputs;
 }
 
@@ -747,6 +801,7 @@ void RecordingView::processingOverlayHidden() {
 
 void RecordingView::finishEnded(const std::optional<RecordingProject>& saved) {
     recordStartTime_.reset();
+    timeline_.reset();
     pipRecorder_.endRecording();
     recordButton_->setEnabled(true);
     parameterButton_->setEnabled(true);
@@ -759,7 +814,7 @@ void RecordingView::finishEnded(const std::optional<RecordingProject>& saved) {
 
 std::optional<double> RecordingView::recordingElapsed() const {
     if (!recordStartTime_) return std::nullopt;
-    return std::max(0.0, clock_() - *recordStartTime_);
+    return std::max(0.0, recordingClock() - *recordStartTime_);
 }
 
 void RecordingView::subtitleStatusChanged(const QString& status) { setStatus(status); }

@@ -64,6 +64,8 @@ class RecordingView : public QWidget,
 
     // User actions.
     void toggleRecording();
+    // Pauses a running recording, or resumes a paused one (the button and the P key).
+    void togglePause();
     void closeTapped();
     void parameterTapped();
     void cameraToggleChanged();
@@ -73,6 +75,7 @@ class RecordingView : public QWidget,
     QPushButton* closeButton() const { return closeButton_; }
     QPushButton* recordButton() const { return recordButton_; }
     QPushButton* parameterButton() const { return parameterButton_; }
+    QPushButton* pauseButton() const { return pauseButton_; }
     QCheckBox* cameraToggle() const { return cameraToggle_; }
     QCheckBox* subtitleToggle() const { return subtitleToggle_; }
     QLabel* statusLabel() const { return statusLabel_; }
@@ -103,6 +106,7 @@ class RecordingView : public QWidget,
     SubtitleLayout subtitleLayout() const override { return subtitleLayout_; }
     std::optional<double> recordStartTime() const { return recordStartTime_; }
     bool isRecording() const { return recordStartTime_.has_value(); }
+    bool isPaused() const;
     const std::shared_ptr<capture::ScreenCameraSource>& source() const { return source_; }
     // True while a whole-screen Wayland recording runs with the window out of the way.
     bool isSteppedAside() const { return isSteppedAside_; }
@@ -135,6 +139,10 @@ class RecordingView : public QWidget,
     void startDurationTimer();
     void stopRecording();
     void recordingFailed(const WriterError& error);
+    // The clock less the time the running recording spent paused: differences of its readings
+    // are times on the movie's timeline.
+    double recordingClock() const;
+    void updatePauseButton();
 
     void startCamera();
     void cameraFailed(const QString& message);
@@ -154,6 +162,7 @@ class RecordingView : public QWidget,
 
     // LiveSubtitleTrack::Host
     std::optional<double> recordingElapsed() const override;
+    bool isRecordingPaused() const override { return isPaused(); }
     void subtitleStatusChanged(const QString& status) override;
     void prepareMicrophone(std::function<void(std::optional<std::string>)> completion) override;
     QWidget* alertWindow() const override { return window(); }
@@ -178,6 +187,7 @@ class RecordingView : public QWidget,
     QLabel* processingTitleLabel_ = nullptr;
     QLabel* processingDetailLabel_ = nullptr;
     QPushButton* parameterButton_ = nullptr;
+    QPushButton* pauseButton_ = nullptr;
     QCheckBox* cameraToggle_ = nullptr;
     QCheckBox* subtitleToggle_ = nullptr;
     QPointer<DraggablePiPView> pipView_;
@@ -195,6 +205,8 @@ class RecordingView : public QWidget,
     // never dragged still wraps like the one on screen.
     SubtitleLayout subtitleLayout_{{0.5, 0.82}, 0.72, 1.0};
     std::optional<double> recordStartTime_;
+    // The source's timeline of the running recording: where its pauses are kept.
+    std::shared_ptr<const capture::RecordingTimeline> timeline_;
     QString recordingStatusText_;  // the status the running recording began with
     bool isSteppedAside_ = false;
     QPointer<QSystemTrayIcon> trayIcon_;

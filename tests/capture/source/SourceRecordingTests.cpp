@@ -399,5 +399,188 @@ TEST(ScreenCameraSourceRecording, SoundAndPictureStayTogetherFlashAfterFlash) {
     fs::remove_all(dir);
 }
 
+// Two seconds recorded, two paused (the screen turns red and both sounds play tones), then two
+// more with a white flash and a tone in each sound: the movies are about four seconds long, hold
+// nothing of the pause, run on without a hole where it was cut out, and picture and sounds still
+// meet within 50 ms after it.
+TEST(ScreenCameraSourceRecording, PausedStretchIsLeftOutAndEverythingResumesInSync) {
+    zimlo::sandbox::XvfbServer xvfb("640x480x24");
+    xvfb.exportDisplay();
+    auto& pulse = zimlo::sandbox::PulseServer::shared();
+    auto dir = fs::temp_directory_path() / ("zimlo-source-pause-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    auto targets = ScreenCaptureTargetProvider::buildTargets(
+        x11::queryShareableContent(xvfb.displayName().c_str()), ::getpid());
+    ASSERT_FALSE(targets.empty());
+
+    ScreenCameraSource::Options options;
+    options.temporaryDirectory = dir;
+    options.displayName = xvfb.displayName();
+    auto generated = std::make_shared<camera::GeneratedCamera>();
+    options.cameraDiscovery = [generated] { return generated; };
+    auto source = ScreenCameraSource::create(targets.front(), options);
+    std::optional<std::pair<std::optional<fs::path>, std::optional<fs::path>>> finished;
+    std::optional<ScreenCaptureStatus> measured;
+    source->onScreenCaptureStatusChange = [&](ScreenCaptureStatus s) {
+        if (s.measuredFrameRate) measured = s;
+    };
+    source->onFinishRecording = [&](auto main, auto pip) { finished.emplace(main, pip); };
+    source->setRecordingSettings(nativeDefaultSettings(640, 480));
+
+    std::atomic<bool> animating{true};
+    std::thread animation([&] {
+        RootPainter painter(xvfb.displayName());
+        for (int i = 0; animating; ++i) {
+            unsigned long level = 30 + (i % 60);
+            painter.fill(0, 0, 320, 480, (level << 16) | (level << 8) | level);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    });
+    RootPainter marker(xvfb.displayName());
+    marker.fill(320, 0, 320, 480, 0x000000);
+    source->configureScreenStream();
+    source->startScreenCapture();
+    ASSERT_TRUE(
+        zimlo::test::pumpUntil([&] { return measured.has_value(); }, std::chrono::seconds(20)));
+    std::optional<std::optional<SourceError>> microphone;
+    source->prepareMicrophone([&](std::optional<SourceError> e) { microphone = e; });
+    std::optional<ScreenCameraSource::CameraStart> cameraStart;
+    source->startCamera([&](ScreenCameraSource::CameraStart r) { cameraStart = r; });
+    ASSERT_TRUE(zimlo::test::pumpUntil([&] { return microphone && cameraStart; }));
+    ASSERT_FALSE(microphone->has_value());
+    ASSERT_FALSE(cameraStart->error.has_value());
+    // The microphone is fed all along, as a device would be: silence with a tone during the
+    // pause (2.4 s to 3.2 s) and one after it (from 4.8 s), in seconds from the feed's start.
+    constexpr double kRate = zimlo::sandbox::PulseServer::kMicrophoneRate;
+    std::vector<int16_t> feed(static_cast<size_t>(2.4 * kRate), 0);
+    const auto tone = zimlo::sandbox::sineTone(0.8, 440, 0.8);
+    feed.insert(feed.end(), tone.begin(), tone.end());
+    feed.resize(static_cast<size_t>(4.8 * kRate), 0);
+    feed.insert(feed.end(), tone.begin(), tone.end());
+    std::atomic<bool> quiet{false};
+    std::atomic<double> fed{0};
+    auto untilFed = [&](double seconds) {
+        while (MonotonicClock::nowSeconds() < fed.load() + seconds)
+            zimlo::test::mainLoop().runFor(std::chrono::milliseconds(5));
+    };
+
+    source->startRecording(true);
+    const double started = MonotonicClock::nowSeconds();
+    fed = started;
+    std::thread microphoneFeed([&] { fed = pulse.speakInRealTime(feed, &quiet); });
+    untilFed(1.0);
+    marker.fill(320, 0, 320, 480, 0x808080);  // grey: a mark before the pause
+    const double greyShown = MonotonicClock::nowSeconds();
+    untilFed(2.0);
+    ASSERT_TRUE(source->pauseRecording());
+    const double pausedAt = MonotonicClock::nowSeconds();
+    EXPECT_TRUE(source->isPaused());
+    EXPECT_FALSE(source->pauseRecording());
+
+    // What happens during the pause: red on the screen and a tone in each sound.
+    untilFed(2.2);
+    marker.fill(320, 0, 320, 480, 0xff0000);
+    std::thread pausedPlayer([] { zimlo::sandbox::playTone(0.1, 0.7, 660); });
+    pausedPlayer.join();
+    untilFed(3.5);
+    marker.fill(320, 0, 320, 480, 0x000000);
+    untilFed(4.0);
+    ASSERT_TRUE(source->resumeRecording());
+    const double resumedAt = MonotonicClock::nowSeconds();
+    EXPECT_FALSE(source->isPaused());
+    const double paused = resumedAt - pausedAt;
+
+    // After the resume: a white flash and a tone in each sound, at times we know.
+    std::atomic<double> played{0};
+    std::thread player([&] { played = zimlo::sandbox::playTone(0.6, 0.5, 660); });
+    untilFed(4.7);
+    marker.fill(320, 0, 320, 480, 0xffffff);
+    const double whiteShown = MonotonicClock::nowSeconds();
+    player.join();
+    untilFed(6.0);
+    source->stopRecording();
+    const double stopped = MonotonicClock::nowSeconds();
+    ASSERT_TRUE(
+        zimlo::test::pumpUntil([&] { return finished.has_value(); }, std::chrono::seconds(30)));
+    animating = false;
+    animation.join();
+    quiet = true;
+    microphoneFeed.join();
+    const double spoken = fed.load() + 4.8;  // pieces go in at the device's pace
+    source->shutdown();
+    ASSERT_TRUE(finished->first && finished->second);
+    const std::string movie = finished->first->string();
+    const std::string cameraMovie = finished->second->string();
+    const double expected = stopped - started - paused;
+    std::cout << "paused " << paused << " s of " << stopped - started << " s\n";
+
+    // Lengths: every track of both movies lacks the pause.
+    auto streams =
+        lines(run("ffprobe -v error -show_entries stream=codec_type,start_time,duration "
+                  "-of csv=p=0 '" +
+                  movie + "'"));
+    ASSERT_EQ(streams.size(), 3u);
+    for (const auto& stream : streams) {
+        const double duration = std::stod(stream.substr(stream.rfind(',') + 1));
+        EXPECT_NEAR(duration, expected, 0.3) << stream;
+    }
+    const double cameraDuration = std::stod(
+        run("ffprobe -v error -show_entries stream=duration -of csv=p=0 '" + cameraMovie + "'"));
+    EXPECT_NEAR(cameraDuration, expected, 0.3);
+
+    // Pictures: never red; the grey and the white mark as far apart as they were less the pause;
+    // no picture held for long where the pause was cut out.
+    auto frameTimes = lines(
+        run("ffprobe -v error -select_streams v:0 -show_entries frame=pts_time -of csv=p=0 '" +
+            movie + "'"));
+    const std::string pictures =
+        run("ffmpeg -v error -i '" + movie +
+            "' -map 0:v:0 -vf crop=iw/2:ih:iw/2:0,scale=1:1 -pix_fmt rgb24 -fps_mode passthrough "
+            "-f rawvideo - 2>/dev/null");
+    ASSERT_EQ(pictures.size(), frameTimes.size() * 3);
+    std::optional<double> greyAt, whiteAt;
+    int redFrames = 0;
+    double longestHold = 0;
+    for (size_t i = 0; i < frameTimes.size(); ++i) {
+        const double t = std::stod(frameTimes[i]);
+        if (i > 0) longestHold = std::max(longestHold, t - std::stod(frameTimes[i - 1]));
+        const int r = static_cast<unsigned char>(pictures[i * 3]);
+        const int g = static_cast<unsigned char>(pictures[i * 3 + 1]);
+        if (r > 180 && g < 80) ++redFrames;
+        if (!greyAt && r > 100 && r < 160 && g > 100 && g < 160) greyAt = t;
+        if (!whiteAt && r > 200 && g > 200) whiteAt = t;
+    }
+    EXPECT_EQ(redFrames, 0) << "the pause's picture is in the movie";
+    ASSERT_TRUE(greyAt && whiteAt);
+    const double frame = 1.0 / 30;
+    EXPECT_NEAR(*whiteAt - *greyAt, (whiteShown - greyShown) - paused, 0.05 + 2 * frame);
+    EXPECT_LT(longestHold, 0.5) << "a picture stands still in the movie";
+
+    // Sounds: the first tone each track holds is the one after the resume, in step with the
+    // white flash as the capture tests require; the pause's tones are gone.
+    auto onset = [&](int track) -> std::optional<double> {
+        const std::string& stream = streams[static_cast<size_t>(track) + 1];
+        const double start = std::stod(stream.substr(6, stream.find(',', 6) - 6));
+        std::string raw =
+            run("ffmpeg -v error -i '" + movie + "' -map 0:a:" + std::to_string(track) +
+                " -ac 1 -ar 48000 -f f32le -");
+        auto index = firstLoud(raw, 0.3f);
+        if (!index) return std::nullopt;
+        return start + static_cast<double>(*index) / 48000.0;
+    };
+    auto systemOnset = onset(0);
+    auto microphoneOnset = onset(1);
+    ASSERT_TRUE(systemOnset && microphoneOnset);
+    double systemError = (*systemOnset - *whiteAt) - (played.load() - whiteShown);
+    double microphoneError = (*microphoneOnset - *whiteAt) - (spoken - whiteShown);
+    std::cout << "after the pause: system audio offset " << systemError * 1000
+              << " ms, microphone offset " << microphoneError * 1000 << " ms\n";
+    EXPECT_GT(systemError, -0.05 - frame);
+    EXPECT_LT(systemError, 0.05);
+    EXPECT_GT(microphoneError, -0.05 - frame);
+    EXPECT_LT(microphoneError, 0.05);
+    fs::remove_all(dir);
+}
+
 }  // namespace
 }  // namespace zimlo::capture

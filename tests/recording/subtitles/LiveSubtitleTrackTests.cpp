@@ -32,7 +32,10 @@ class FakeHost : public LiveSubtitleTrack::Host {
     SubtitleLayout layout{{0.5, 0.82}, 0.72, 1.0};
     QWidget* window = nullptr;
 
+    bool paused = false;
+
     std::optional<double> recordingElapsed() const override { return elapsed; }
+    bool isRecordingPaused() const override { return paused; }
     void subtitleStatusChanged(const QString& status) override { statuses.push_back(status); }
     void prepareMicrophone(std::function<void(std::optional<std::string>)> completion) override {
         ++prepareCalls;
@@ -305,6 +308,36 @@ TEST_F(SubtitleTrack, SwitchingDuringARecording) {
     EXPECT_DOUBLE_EQ(speech->accumulatedOffset(), 20);
     track->handleFinalTranscription(words({{"回来", 0}}), 20);
     EXPECT_EQ(track->subtitleTrack().size(), 2u);
+    track->recordingStopped();
+}
+
+// A pause ends recognition (what was said before it still counts); nothing starts it while
+// paused; the resume starts it at the movie time the pause sits at, not at the clock's.
+TEST_F(SubtitleTrack, PauseEndsRecognitionAndTheResumeStartsItAtTheMovieTime) {
+    click();
+    host.elapsed = 0;
+    track->recordingBegan();
+    ASSERT_TRUE(speech->isRunning());
+
+    host.elapsed = 2;
+    host.paused = true;
+    track->recordingPaused();
+    EXPECT_FALSE(speech->isRunning());
+    EXPECT_FALSE(track->isSpeechRunning());
+    track->handleFinalTranscription(words({{"暂停前", 0.5}}), 0);
+    ASSERT_EQ(track->subtitleTrack().size(), 1u);
+
+    clock += 7;  // the pause lasts seven seconds; the movie stays at 2
+    click();     // subtitles off and on again while paused: armed, not listening
+    click();
+    EXPECT_TRUE(track->isSubtitleEnabled());
+    EXPECT_FALSE(speech->isRunning());
+
+    host.paused = false;
+    track->recordingResumed();
+    EXPECT_TRUE(speech->isRunning());
+    EXPECT_DOUBLE_EQ(speech->accumulatedOffset(), 2);
+    EXPECT_EQ(speech->startDate(), clock - 2);
     track->recordingStopped();
 }
 

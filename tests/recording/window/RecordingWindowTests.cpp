@@ -2,6 +2,8 @@
 // the record/stop flow, parameters, closing, the duration label and the camera window.
 #include <sys/mount.h>
 
+#include <QBoxLayout>
+#include <QTest>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -10,6 +12,7 @@
 #include "RecordingWindowTestSupport.h"
 #include "RootPainter.h"
 #include "platform/media/AssetReader.h"
+#include "platform/media/MonotonicClock.h"
 #include "sandbox/PulseServer.h"
 
 namespace zimlo::recording {
@@ -270,6 +273,74 @@ TEST_F(RecordingWindowTest, CameraWindowTrackRestartsWhenTheCameraIsSwitchedAgai
     c->toggleRecording();
     ASSERT_TRUE(pumpUntil([&] { return !c->isRecording(); }, 90s))
         << c->statusLabel()->text().toStdString();
+}
+
+// The pause button sits between the duration label and the spacer and works only while a
+// recording runs; P pauses and resumes too. While paused the recording's clock stands still:
+// the duration, the camera window's keyframes and the draft go on from where the pause began.
+// (On the real clock: the pause's times must be those of the samples the source stamps.)
+TEST_F(RecordingWindowTest, PauseStopsTheRecordingClockAndResumeGoesOnFromIt) {
+    auto deps = dependencies();
+    deps.clock = nullptr;
+    auto c = std::make_unique<RecordingView>(target, deps);
+    c->resize(1180, 760);
+    c->show();
+    std::optional<RecordingProject> saved;
+    c->onFinish = [&](const RecordingProject& p) { saved = p; };
+    ASSERT_TRUE(waitUntilReady(*c));
+    auto* row = qobject_cast<QBoxLayout*>(c->pauseButton()->parentWidget()->layout());
+    ASSERT_NE(row, nullptr);
+    const int at = row->indexOf(c->pauseButton());
+    EXPECT_EQ(row->indexOf(c->durationLabel()), at - 1);
+    EXPECT_NE(row->itemAt(at + 1)->spacerItem(), nullptr);
+    EXPECT_EQ(c->pauseButton()->text(), QStringLiteral("暂停录制"));
+    EXPECT_FALSE(c->pauseButton()->isEnabled());
+    c->togglePause();  // nothing to pause yet
+    EXPECT_FALSE(c->isPaused());
+
+    c->cameraToggle()->click();
+    ASSERT_TRUE(pumpUntil([&] { return c->pipView() != nullptr; }, 10s));
+    c->toggleRecording();
+    ASSERT_TRUE(pumpUntil([&] { return c->isRecording(); }, 10s));
+    qttest::settle();
+    const QString recordingStatus = c->statusLabel()->text();
+    EXPECT_TRUE(c->pauseButton()->isEnabled());
+    const double start = *c->recordStartTime();
+    auto clock = [] { return media::MonotonicClock::nowSeconds(); };
+
+    c->window()->activateWindow();
+    ASSERT_TRUE(pumpUntil([&] { return c->isActiveWindow(); }, 5s));
+    pumpUntil([&] { return clock() - start > 1.2; }, 5s);
+    const double pausedAt = clock();
+    QTest::keyClick(c.get(), Qt::Key_P);
+    ASSERT_TRUE(c->isPaused());
+    EXPECT_TRUE(c->source()->isPaused());
+    EXPECT_EQ(c->statusLabel()->text(), QStringLiteral("已暂停"));
+    EXPECT_EQ(c->pauseButton()->text(), QStringLiteral("继续录制"));
+    EXPECT_EQ(c->durationLabel()->text(), QStringLiteral("00:01"));
+    pumpUntil([] { return false; }, 2s);  // the timer ticks; the recording's clock does not
+    EXPECT_EQ(c->durationLabel()->text(), QStringLiteral("00:01"));
+    c->pipView()->onLayoutChanged();  // a drag during the pause lands where the pause is
+    EXPECT_NEAR(c->pipTrack().back().time, pausedAt - start, 0.05);
+
+    const double resumedAt = clock();
+    c->pauseButton()->click();
+    EXPECT_FALSE(c->isPaused());
+    EXPECT_FALSE(c->source()->isPaused());
+    EXPECT_EQ(c->statusLabel()->text(), recordingStatus);
+    EXPECT_EQ(c->pauseButton()->text(), QStringLiteral("暂停录制"));
+    pumpUntil([&] { return clock() - resumedAt > 1.5; }, 5s);
+    c->pipView()->onLayoutChanged();
+    const double paused = resumedAt - pausedAt;
+    EXPECT_NEAR(c->pipTrack().back().time, clock() - start - paused, 0.05);
+    EXPECT_TRUE(pumpUntil([&] { return c->durationLabel()->text() == "00:02"; }, 3s));
+
+    const double stoppedAt = clock();
+    c->toggleRecording();
+    EXPECT_FALSE(c->pauseButton()->isEnabled());
+    ASSERT_TRUE(pumpUntil([&] { return saved.has_value(); }, 90s))
+        << c->statusLabel()->text().toStdString();
+    EXPECT_NEAR(saved->duration, stoppedAt - start - paused, 0.4);
 }
 
 TEST_F(RecordingWindowTest, WindowWithCameraAndSubtitleRegionScreenshot) {
