@@ -108,6 +108,7 @@ struct ExportSession::State {
 
     Finished finished;
     Progress progress;
+    std::atomic<bool> ended{false};  // the outcome is settled; a cancel comes too late
 
     void fail(const std::string& text) {
         if (error.offer(text)) writer->cancelWriting();
@@ -194,6 +195,10 @@ void ExportSession::start(Finished finished, Progress progress) {
     std::thread([state = state_] { state->run(); }).detach();
 }
 
+void ExportSession::cancel() {
+    if (!state_->ended) state_->fail(kCancelledText);
+}
+
 bool ExportSession::State::appendWhenReady(MovieWriter::InputID input, auto sample) {
     for (;;) {
         if (failed()) return false;
@@ -238,6 +243,7 @@ void ExportSession::State::run() {
         if (writer->status() != MovieWriter::Status::completed)
             error.offer(writer->errorText().empty() ? "无法完成影片" : writer->errorText());
     }
+    ended = true;
     if (auto text = error.value()) {
         writer->cancelWriting();
         std::error_code ignored;

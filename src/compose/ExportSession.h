@@ -29,6 +29,10 @@ class ExportSession : public std::enable_shared_from_this<ExportSession> {
     ~ExportSession();
 
     void start(Finished finished, Progress progress);
+    // Stops the export as soon as it can (from any thread): it then reports failure with
+    // `kCancelledText` and its partial file is gone.
+    void cancel();
+    static constexpr const char* kCancelledText = "已取消合成";
 
     struct State;
 

@@ -53,6 +53,17 @@ media::PixelSize portraitFallback(double longSide) {
 
 double finiteOr(double value, double fallback) { return std::isfinite(value) ? value : fallback; }
 
+// Start and length of the exported span of a movie of `D` seconds.
+std::pair<double, double> exportSpan(double D, double startTime, std::optional<double> endTime) {
+    const double s = std::min(std::max(finiteOr(startTime, 0), 0.0), D);
+    double e = endTime ? finiteOr(*endTime, D) : D;
+    e = std::min(std::max(e, s), D);
+    return {s, std::max(e - s, 0.01)};
+}
+
+// Whole percents reach the main queue, and the fraction at least this often in between.
+constexpr double kProgressInterval = 0.25;
+
 }  // namespace
 
 // ---- CompositorError -----------------------------------------------------------------------
@@ -168,10 +179,7 @@ VideoCompositor::Built VideoCompositor::buildComposition(const RecordingProject&
         throw CompositorError::exportSessionFailed(std::string("影片时长超出范围（") + seconds +
                                                    " 秒）");
     }
-    const double s = std::min(std::max(finiteOr(startTime, 0), 0.0), D);
-    double e = endTime ? finiteOr(*endTime, D) : D;
-    e = std::min(std::max(e, s), D);
-    const double L = std::max(e - s, 0.01);
+    const auto [s, L] = exportSpan(D, startTime, endTime);
     const MediaTime start = MediaTime::fromSeconds(s, kCompositionTimescale);
     const MediaTime length = MediaTime::fromSeconds(L, kCompositionTimescale);
     composition.duration = length;
@@ -265,7 +273,8 @@ std::filesystem::path VideoCompositor::exportURL() {
 
 void VideoCompositor::exportMovie(const RecordingProject& project, bool includesSubtitles,
                                   double startTime, std::optional<double> endTime,
-                                  Completion completion, Progress progress) {
+                                  Completion completion, Progress progress,
+                                  std::shared_ptr<ExportJob> job) {
     Built built;
     try {
         built = buildComposition(project, includesSubtitles, startTime, endTime);
@@ -281,13 +290,23 @@ void VideoCompositor::exportMovie(const RecordingProject& project, bool includes
     const auto encoder =
         encoderSettingsForPreset(preset, video.renderWidth, video.renderHeight, fps);
 
-    // Progress reaches the main queue in whole-percent steps.
-    auto lastPercent = std::make_shared<std::atomic<int>>(-1);
+    // Progress reaches the main queue at every whole percent and a few times a second between
+    // (a long movie takes a while per percent). Reports come from the render queue, one by one.
+    struct LastReport {
+        int percent = -1;
+        std::chrono::steady_clock::time_point at;
+    };
+    auto last = std::make_shared<LastReport>();
     SessionProgress forward;
     if (progress) {
-        forward = [progress, lastPercent](double fraction) {
+        forward = [progress, last](double fraction) {
             const int percent = static_cast<int>(fraction * 100);
-            if (lastPercent->exchange(percent) == percent) return;
+            const auto now = std::chrono::steady_clock::now();
+            if (percent == last->percent &&
+                now - last->at < std::chrono::duration<double>(kProgressInterval))
+                return;
+            last->percent = percent;
+            last->at = now;
             MainQueue::post([progress, fraction] { progress(fraction); });
         };
     }
@@ -302,12 +321,13 @@ void VideoCompositor::exportMovie(const RecordingProject& project, bool includes
     };
     SessionStarter start = sessionStarter;
     if (!start) {
-        start = [](const Built& b, const std::filesystem::path& output,
-                   const ExportEncoderSettings& e, int framesPerSecond, SessionFinished done,
-                   SessionProgress onProgress) {
+        start = [job](const Built& b, const std::filesystem::path& output,
+                      const ExportEncoderSettings& e, int framesPerSecond, SessionFinished done,
+                      SessionProgress onProgress) {
             auto session = ExportSession::create(b, output, e, framesPerSecond);
             if (!session) return false;
             session->start(std::move(done), std::move(onProgress));
+            if (job) job->setCancelHandler([session] { session->cancel(); });
             return true;
         };
     }
@@ -316,6 +336,15 @@ void VideoCompositor::exportMovie(const RecordingProject& project, bool includes
         std::filesystem::remove(url, ignored);  // the claimed, still empty name
         completion(CompositorError::exportSessionFailed("无法创建导出会话"));
     }
+}
+
+std::vector<SubtitleSegment> VideoCompositor::exportedSubtitles(const RecordingProject& project,
+                                                                double startTime,
+                                                                std::optional<double> endTime) {
+    double D = std::isfinite(project.duration) && project.duration > 0 ? project.duration : 0;
+    if (project.mainVideoURL) D = media::availableDuration(*project.mainVideoURL, D);
+    const auto [s, L] = exportSpan(D, startTime, endTime);
+    return clipSubtitles(project.subtitleTrack, s, L);
 }
 
 std::shared_ptr<media::PixelBuffer> VideoCompositor::renderFrame(const RecordingProject& project,

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "compose/CompositionInstruction.h"
+#include "compose/ExportJob.h"
 #include "model/RecordingProject.h"
 #include "platform/media/AssetReader.h"
 #include "platform/media/MediaSample.h"
@@ -138,9 +139,19 @@ class VideoCompositor : public std::enable_shared_from_this<VideoCompositor> {
     static std::string exportPreset(double width, double height);
 
     // Builds and exports. Failures of the build are reported at once, before this returns;
-    // everything else on the main queue, once. `progress` is optional.
+    // everything else on the main queue, once. `progress` is optional: it hears every whole
+    // percent, and at least four times a second while frames are made. Cancelling `job` stops
+    // the export; it then fails with "导出失败：已取消合成" and leaves no file.
     void exportMovie(const RecordingProject& project, bool includesSubtitles, double startTime,
-                     std::optional<double> endTime, Completion completion, Progress progress = {});
+                     std::optional<double> endTime, Completion completion, Progress progress = {},
+                     std::shared_ptr<ExportJob> job = nullptr);
+
+    // The subtitles an export of this span burns in, on the exported movie's timeline: the
+    // project's segments cut to the span and moved to its start. Opens the main movie to learn
+    // its length (the project's duration when it cannot be read).
+    static std::vector<SubtitleSegment> exportedSubtitles(const RecordingProject& project,
+                                                          double startTime,
+                                                          std::optional<double> endTime);
 
     // One composed frame at composition time `t` (for previews and checks), rendered
     // synchronously by a compositor of its own. Throws CompositorError.

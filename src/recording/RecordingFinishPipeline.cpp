@@ -11,14 +11,19 @@
 #include "compose/VideoCompositor.h"
 #include "model/DraftStore.h"
 #include "platform/media/AssetReader.h"
+#include "platform/media/MonotonicClock.h"
 #include "platform/runtime/MainQueue.h"
 #include "platform/runtime/WeakOwner.h"
+#include "recording/RecordingWindowText.h"
 
 namespace zimlo::recording {
 
 namespace fs = std::filesystem;
 
 namespace {
+
+// How often the overlay's progress line is refreshed while a movie is composed.
+constexpr double kProgressRefreshSeconds = 0.25;
 
 QString text(const std::string& s) { return QString::fromStdString(s); }
 
@@ -56,7 +61,9 @@ void mixWithMixer(const fs::path& main,
 }
 
 void exportWithCompositor(const RecordingProject& project, double longEdge, int framesPerSecond,
-                          std::function<void(RecordingFinishPipeline::ExportOutcome)> done) {
+                          std::function<void(RecordingFinishPipeline::ExportOutcome)> done,
+                          std::function<void(double)> progress,
+                          std::shared_ptr<compose::ExportJob> job) {
     using Outcome = RecordingFinishPipeline::ExportOutcome;
     auto compositor = std::make_shared<compose::VideoCompositor>();
     compositor->exportLongEdge = longEdge;
@@ -78,7 +85,8 @@ void exportWithCompositor(const RecordingProject& project, double longEdge, int 
                     deliver(Outcome{*url, std::nullopt});
                 else
                     deliver(Outcome{{}, std::get<compose::CompositorError>(result).description()});
-            });
+            },
+            std::move(progress), std::move(job));
     } catch (const std::exception& error) {
         deliver(
             Outcome{{}, compose::CompositorError::exportSessionFailed(error.what()).description()});
@@ -220,6 +228,9 @@ void RecordingFinishPipeline::build() {
         return;
     }
 
+    exportJob_ = std::make_shared<compose::ExportJob>();
+    exportEstimate_ = {};
+    exportEstimate_.start(media::MonotonicClock::nowSeconds());
     host_.processingOverlayShown(QStringLiteral("正在合成视频…"),
                                  inputs.isSubtitleEnabled
                                      ? QStringLiteral("正在写入字幕和画面，请稍候")
@@ -231,12 +242,49 @@ void RecordingFinishPipeline::build() {
     const double longEdge = static_cast<double>(std::max(resolution.width, resolution.height));
     const int framesPerSecond = rawValue(inputs.recordingSettings.frameRate);
     std::weak_ptr<RecordingFinishPipeline> weak = weak_from_this();
-    services_.exportMovie(project, longEdge, framesPerSecond,
-                          [weak, project, unusedFiles](ExportOutcome outcome) {
-                              auto self = weak.lock();
-                              if (!self) return;
-                              self->exportFinished(project, unusedFiles, std::move(outcome));
-                          });
+    scheduleProgressRefresh();
+    services_.exportMovie(
+        project, longEdge, framesPerSecond,
+        [weak, project, unusedFiles](ExportOutcome outcome) {
+            auto self = weak.lock();
+            if (!self) return;
+            self->exportFinished(project, unusedFiles, std::move(outcome));
+        },
+        [weak](double fraction) {
+            if (auto self = weak.lock()) self->exportProgressed(fraction);
+        },
+        exportJob_);
+}
+
+void RecordingFinishPipeline::exportProgressed(double fraction) {
+    if (!canCancelExport()) return;  // over, or being cancelled
+    exportEstimate_.update(fraction, media::MonotonicClock::nowSeconds());
+    showExportProgress();
+}
+
+void RecordingFinishPipeline::showExportProgress() {
+    host_.processingDetailChanged(
+        exportProgressText(exportEstimate_.fraction(),
+                           exportEstimate_.secondsLeft(media::MonotonicClock::nowSeconds())));
+}
+
+void RecordingFinishPipeline::scheduleProgressRefresh() {
+    // The time left counts down between the exporter's reports, which may be far apart.
+    MainQueue::postAfter(
+        kProgressRefreshSeconds,
+        weakly(shared_from_this(), [job = exportJob_](RecordingFinishPipeline& self) {
+            if (self.exportJob_ != job || !self.canCancelExport()) return;
+            self.showExportProgress();
+            self.scheduleProgressRefresh();
+        }));
+}
+
+void RecordingFinishPipeline::cancelExport() {
+    if (!canCancelExport()) return;
+    exportJob_->cancel();
+    host_.processingOverlayShown(QStringLiteral("正在取消合成…"),
+                                 QStringLiteral("原始视频不会丢失"));
+    host_.finishStatusChanged(QStringLiteral("已取消合成，正在保存原始录制…"));
 }
 
 void RecordingFinishPipeline::exportFinished(const RecordingProject& project,
@@ -245,7 +293,21 @@ void RecordingFinishPipeline::exportFinished(const RecordingProject& project,
     std::vector<fs::path> extraFiles;
     if (project.mainVideoURL) extraFiles.push_back(*project.mainVideoURL);
     if (project.pipVideoURL) extraFiles.push_back(*project.pipVideoURL);
+    const bool cancelled = exportJob_ && exportJob_->isCancelled();
+    exportJob_.reset();
 
+    if (cancelled) {
+        // The user asked for the raw recording: a movie finished just before the cancel took
+        // effect is not kept either.
+        if (!outcome.error && !outcome.url.empty()) {
+            std::error_code ignored;
+            fs::remove(outcome.url, ignored);
+        }
+        extraFiles.insert(extraFiles.end(), unusedFiles.begin(), unusedFiles.end());
+        save(project, extraFiles, std::nullopt, std::nullopt,
+             QStringLiteral("已取消合成，已保存原始录制"));
+        return;
+    }
     if (outcome.error) {
         host_.processingOverlayShown(QStringLiteral("合成失败，正在保存原始录制…"),
                                      QStringLiteral("原始视频不会丢失"));

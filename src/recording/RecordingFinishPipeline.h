@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "capture/ScreenCaptureStatus.h"
+#include "compose/ExportJob.h"
 #include "model/AspectSettings.h"
 #include "model/RecordingProject.h"
 #include "model/RecordingSettings.h"
@@ -47,6 +48,9 @@ class RecordingFinishPipeline : public std::enable_shared_from_this<RecordingFin
         // The overlay that covers the window while a movie is composed.
         virtual void processingOverlayShown(const QString& title, const QString& detail) = 0;
         virtual void processingOverlayHidden() = 0;
+        // The overlay's detail line while a movie is composed: the export's progress, at least
+        // twice a second. Whether the export can be cancelled is canCancelExport().
+        virtual void processingDetailChanged(const QString& detail) { (void)detail; }
         // The pipeline is done: the window is ready for the next recording. `saved` is the stored
         // project, none when the draft store failed.
         virtual void finishEnded(const std::optional<RecordingProject>& saved) = 0;
@@ -69,8 +73,12 @@ class RecordingFinishPipeline : public std::enable_shared_from_this<RecordingFin
     struct Services {
         std::function<void(const std::filesystem::path& main, std::function<void(MixOutcome)>)>
             mixAudio;
+        // The exporter reports progress (0 to 1, main queue) and stops when `job` is cancelled;
+        // a cancelled export reports a failure.
         std::function<void(const RecordingProject&, double longEdge, int framesPerSecond,
-                           std::function<void(ExportOutcome)>)>
+                           std::function<void(ExportOutcome)> done,
+                           std::function<void(double)> progress,
+                           std::shared_ptr<compose::ExportJob> job)>
             exportMovie;
         std::function<RecordingProject(const RecordingProject&)> saveDraft;  // throws on failure
         std::filesystem::path temporaryDirectory;
@@ -88,6 +96,10 @@ class RecordingFinishPipeline : public std::enable_shared_from_this<RecordingFin
     // The recording was cut short (its movie could not be written), for `reason` ("磁盘空间不足"):
     // what was recorded is saved as it is, uncomposed, and the outcome says it was cut short.
     void recordingInterrupted(const QString& reason);
+    // The overlay's "取消合成": stops the export under way; the recording is then saved raw, as
+    // when the export fails. Only while canCancelExport().
+    void cancelExport();
+    bool canCancelExport() const { return exportJob_ && !exportJob_->isCancelled(); }
     // The capture source reported the recorded files (entry point of the pipeline).
     void filesReported(std::optional<std::filesystem::path> main,
                        std::optional<std::filesystem::path> pip);
@@ -116,6 +128,9 @@ class RecordingFinishPipeline : public std::enable_shared_from_this<RecordingFin
     void build();
     void exportFinished(const RecordingProject& project,
                         std::vector<std::filesystem::path> unusedFiles, ExportOutcome outcome);
+    void exportProgressed(double fraction);
+    void showExportProgress();
+    void scheduleProgressRefresh();
     // The texts are taken by value: the pending warning they may come from is cleared on the way.
     void save(const RecordingProject& project, const std::vector<std::filesystem::path>& extraFiles,
               std::optional<std::string> compositionError, std::optional<std::string> audioWarning,
@@ -127,6 +142,9 @@ class RecordingFinishPipeline : public std::enable_shared_from_this<RecordingFin
     Host& host_;
     Services services_;
     std::optional<PendingFinish> pendingFinish_;
+    // The export under way, with how far it has got.
+    std::shared_ptr<compose::ExportJob> exportJob_;
+    compose::RemainingTimeEstimate exportEstimate_;
     std::vector<std::filesystem::path> pendingRecordingCleanupURLs_;
     std::optional<std::string> pendingAudioMixWarning_;
     std::optional<QString> interruption_;

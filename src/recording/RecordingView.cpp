@@ -304,6 +304,12 @@ void RecordingView::buildViews() {
     processingDetailLabel_->setForegroundRole(QPalette::PlaceholderText);
     processingDetailLabel_->setAlignment(Qt::AlignCenter);
     column->addWidget(processingDetailLabel_);
+    cancelCompositionButton_ = new QPushButton(QStringLiteral("取消合成"), processingOverlay_);
+    cancelCompositionButton_->hide();
+    connect(cancelCompositionButton_, &QPushButton::clicked, this,
+            [this] { finishPipeline_->cancelExport(); });
+    column->addSpacing(6);
+    column->addWidget(cancelCompositionButton_, 0, Qt::AlignHCenter);
     column->addStretch(1);
     processingOverlay_->hide();
 }
@@ -789,12 +795,18 @@ void RecordingView::finishStatusChanged(const QString& status) { setStatus(statu
 void RecordingView::processingOverlayShown(const QString& title, const QString& detail) {
     processingTitleLabel_->setText(title);
     processingDetailLabel_->setText(detail);
+    cancelCompositionButton_->setVisible(finishPipeline_->canCancelExport());
     processingOverlay_->show();
     processingOverlay_->raise();
     static_cast<SpinningIndicator*>(processingIndicator_)->startAnimation();
 }
 
+void RecordingView::processingDetailChanged(const QString& detail) {
+    processingDetailLabel_->setText(detail);
+}
+
 void RecordingView::processingOverlayHidden() {
+    cancelCompositionButton_->hide();
     static_cast<SpinningIndicator*>(processingIndicator_)->stopAnimation();
     processingOverlay_->hide();
 }

@@ -87,6 +87,7 @@ class RecordingView : public QWidget,
     QWidget* processingOverlay() const { return processingOverlay_; }
     QLabel* processingTitleLabel() const { return processingTitleLabel_; }
     QLabel* processingDetailLabel() const { return processingDetailLabel_; }
+    QPushButton* cancelCompositionButton() const { return cancelCompositionButton_; }
     RecordingParameterPopover* parameterController() const { return parameterController_; }
 
     // State.
@@ -158,6 +159,7 @@ class RecordingView : public QWidget,
     void finishStatusChanged(const QString& status) override;
     void processingOverlayShown(const QString& title, const QString& detail) override;
     void processingOverlayHidden() override;
+    void processingDetailChanged(const QString& detail) override;
     void finishEnded(const std::optional<RecordingProject>& saved) override;
 
     // LiveSubtitleTrack::Host
@@ -186,6 +188,7 @@ class RecordingView : public QWidget,
     QWidget* processingIndicator_ = nullptr;
     QLabel* processingTitleLabel_ = nullptr;
     QLabel* processingDetailLabel_ = nullptr;
+    QPushButton* cancelCompositionButton_ = nullptr;
     QPushButton* parameterButton_ = nullptr;
     QPushButton* pauseButton_ = nullptr;
     QCheckBox* cameraToggle_ = nullptr;

@@ -1,5 +1,6 @@
 #include "recording/RecordingWindowText.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 
@@ -12,6 +13,18 @@ QString durationText(double elapsedSeconds) {
     return QStringLiteral("%1:%2")
         .arg(whole / 60, 2, 10, QLatin1Char('0'))
         .arg(whole % 60, 2, 10, QLatin1Char('0'));
+}
+
+QString exportProgressText(double fraction, std::optional<double> secondsLeft) {
+    // Whole percents, never rounded up: 100 % only when everything is done.
+    const double clamped = std::isfinite(fraction) ? std::clamp(fraction, 0.0, 1.0) : 0.0;
+    QString text = QStringLiteral("正在合成视频… %1%").arg(static_cast<int>(clamped * 100 + 1e-9));
+    if (!secondsLeft || !std::isfinite(*secondsLeft) || clamped >= 1) return text;
+    const long long left = static_cast<long long>(std::ceil(std::max(*secondsLeft, 0.0)));
+    if (left < 60) return text + QStringLiteral("，预计还需 %1 秒").arg(std::max(left, 1LL));
+    return text + QStringLiteral("，预计还需 %1 分 %2 秒")
+                      .arg(left / 60)
+                      .arg(left % 60, 2, 10, QLatin1Char('0'));
 }
 
 QString captureStateText(const capture::CaptureState& state,

@@ -15,6 +15,10 @@ namespace zimlo::recording {
 // times show as 00:00.
 QString durationText(double elapsedSeconds);
 
+// The processing overlay's line while a movie is composed: "正在合成视频… 42%", followed by
+// "，预计还需 …" once the time left is known.
+QString exportProgressText(double fraction, std::optional<double> secondsLeft);
+
 // The status line for a state of the capture source.
 QString captureStateText(const capture::CaptureState& state,
                          const std::optional<capture::ScreenCaptureStatus>& latestCaptureStatus,

@@ -417,6 +417,22 @@ TEST_F(ExportTest, SessionFailuresWithoutAReasonAndSessionsThatCannotStart) {
     EXPECT_EQ(std::get<CompositorError>(*result).description(), "导出失败：无法创建导出会话");
 }
 
+TEST(RemainingTimeEstimate, KnownOnceSomeIsDoneAndCountsDownBetweenReports) {
+    RemainingTimeEstimate estimate;
+    estimate.start(100);
+    estimate.update(0.02, 100.5);
+    EXPECT_EQ(estimate.secondsLeft(100.5), std::nullopt);  // too little done
+    estimate.update(0.25, 100.8);
+    EXPECT_EQ(estimate.secondsLeft(100.8), std::nullopt);  // too short a while
+    estimate.update(0.5, 102);
+    ASSERT_TRUE(estimate.secondsLeft(102));
+    EXPECT_NEAR(*estimate.secondsLeft(102), 2, 1e-9);
+    EXPECT_NEAR(*estimate.secondsLeft(103.5), 0.5, 1e-9);
+    EXPECT_NEAR(*estimate.secondsLeft(110), 0, 1e-9);
+    estimate.update(0.4, 103);  // going back is ignored
+    EXPECT_DOUBLE_EQ(estimate.fraction(), 0.5);
+}
+
 // Exports started within the same second (two windows, or the tool beside the app) each get a
 // movie of their own instead of overwriting or deleting the other's.
 TEST(ExportURL, ExportsStartedTogetherClaimDistinctFiles) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
@@ -37,6 +38,12 @@ struct FakeHost : Pipeline::Host {
         overlays.emplace_back(title.toStdString(), detail.toStdString());
     }
     void processingOverlayHidden() override { ++overlayHidden; }
+    void processingDetailChanged(const QString& detail) override {
+        details.push_back(detail.toStdString());
+        if (onDetail) onDetail();
+    }
+    std::vector<std::string> details;
+    std::function<void()> onDetail;
     void finishEnded(const std::optional<RecordingProject>& saved) override { ended = saved; }
 };
 
@@ -161,7 +168,7 @@ TEST_F(RecordingFinishTest, ExportFailureSavesTheRawFilesWithEveryTrack) {
     };
     std::optional<std::pair<double, int>> exportArguments;
     services_.exportMovie = [&](const RecordingProject&, double longEdge, int fps,
-                                std::function<void(Pipeline::ExportOutcome)> done) {
+                                std::function<void(Pipeline::ExportOutcome)> done, auto, auto) {
         exportArguments = {longEdge, fps};
         MainQueue::post([done] { done({{}, "导出失败：坏了"}); });
     };
@@ -296,6 +303,96 @@ TEST_F(RecordingFinishTest, APipelineGoneDuringMixingDeletesOnlyTheFreshMix) {
     EXPECT_FALSE(host_.ended);
 }
 
+// The percentages of the overlay's progress lines, in order.
+std::vector<int> percentages(const std::vector<std::string>& details) {
+    std::vector<int> result;
+    const std::string prefix = "正在合成视频… ";
+    for (const auto& detail : details) {
+        EXPECT_EQ(detail.rfind(prefix, 0), 0u) << detail;
+        result.push_back(std::atoi(detail.c_str() + prefix.size()));
+    }
+    return result;
+}
+
+TEST_F(RecordingFinishTest, CompositionShowsItsProgressUpToTheEnd) {
+    const auto screen = movie(temp_.path(), "zimlo_screen_10.mov", {{440, 0.5f}}, 90);
+    host_.inputs.isSubtitleEnabled = true;
+    host_.inputs.subtitleTrack = {segment(0.5, "进度")};
+    host_.inputs.recordingSettings = RecordingSettings({320, 240, "小"}, CaptureFrameRate::fps30);
+    auto pipeline = finish(screen, std::nullopt);
+    ASSERT_TRUE(host_.ended && *host_.ended);
+    const auto shown = percentages(host_.details);
+    ASSERT_GE(shown.size(), 5u);
+    EXPECT_TRUE(std::is_sorted(shown.begin(), shown.end()));
+    EXPECT_EQ(shown.back(), 100);
+    EXPECT_EQ(host_.statuses.back(), "录制完成，已保存草稿");
+    EXPECT_FALSE(pipeline->canCancelExport());
+}
+
+// "取消合成" in the middle of the export: the export stops, its movie is gone, and the draft
+// holds the raw recording with every track, as after a failed export.
+TEST_F(RecordingFinishTest, CancellingTheCompositionSavesTheRawRecording) {
+    const auto screen = movie(temp_.path(), "zimlo_screen_11.mov", {{440, 0.5f}}, 300);
+    host_.inputs.isSubtitleEnabled = true;
+    host_.inputs.subtitleTrack = {segment(0.5, "取消")};
+    host_.inputs.recordingSettings = RecordingSettings({320, 240, "小"}, CaptureFrameRate::fps30);
+    std::shared_ptr<Pipeline> pipeline = Pipeline::create(host_, services_);
+    std::vector<std::string> detailsAtCancel;
+    host_.onDetail = [&] {
+        if (host_.details.size() != 2) return;
+        EXPECT_TRUE(pipeline->canCancelExport());
+        detailsAtCancel = host_.details;
+        pipeline->cancelExport();
+        EXPECT_FALSE(pipeline->canCancelExport());
+    };
+    pipeline->recordingBegan();
+    pipeline->filesReported(screen, std::nullopt);
+    ASSERT_TRUE(
+        test::pumpUntil([&] { return host_.ended.has_value(); }, std::chrono::seconds(240)));
+    ASSERT_TRUE(*host_.ended);
+    ASSERT_FALSE(detailsAtCancel.empty());
+    EXPECT_LT(percentages(detailsAtCancel).back(), 100) << "the export ended before the cancel";
+    EXPECT_EQ(host_.details.size(), 2u) << "progress shown after the cancel";
+    EXPECT_EQ(host_.overlays, (std::vector<std::pair<std::string, std::string>>{
+                                  {"正在合成视频…", "正在写入字幕和画面，请稍候"},
+                                  {"正在取消合成…", "原始视频不会丢失"}}));
+    EXPECT_EQ(host_.statuses, (std::vector<std::string>{
+                                  "正在同步电脑声音和输入设备声音…", "正在合成字幕到视频文件…",
+                                  "已取消合成，正在保存原始录制…", "已取消合成，已保存原始录制"}));
+    const RecordingProject& stored = **host_.ended;
+    ASSERT_EQ(stored.subtitleTrack.size(), 1u);
+    EXPECT_NEAR(stored.duration, 10, 0.1);
+    ASSERT_TRUE(stored.mainVideoURL);
+    EXPECT_EQ(stored.mainVideoURL->extension(), ".mov");  // the raw movie, not an export
+    // Nothing left in the temporary folder: no partial export, and the raw files were copied.
+    EXPECT_TRUE(namesIn(temp_.path()).empty()) << *namesIn(temp_.path()).begin();
+}
+
+// An exporter whose reports are far apart: the line is still refreshed four times a second,
+// and says how long is left once that is known.
+TEST_F(RecordingFinishTest, ProgressLineIsRefreshedBetweenTheExportersReports) {
+    const auto screen = movie(temp_.path(), "zimlo_screen_12.mov", {{440, 0.5f}});
+    services_.exportMovie = [&](const RecordingProject&, double, int,
+                                std::function<void(Pipeline::ExportOutcome)> done,
+                                std::function<void(double)> progress, auto) {
+        MainQueue::post([progress] { progress(0.1); });
+        MainQueue::postAfter(1.1, [progress] { progress(0.5); });
+        MainQueue::postAfter(2.0, [done] { done({{}, "导出失败：坏了"}); });
+    };
+    host_.inputs.aspect.main = AspectRatio::r4x3;
+    finish(screen, std::nullopt);
+    ASSERT_TRUE(host_.ended && *host_.ended);
+    // Two reports in two seconds, yet the line was set at least twice a second.
+    EXPECT_GE(host_.details.size(), 6u);
+    const auto shown = percentages(host_.details);
+    EXPECT_TRUE(std::is_sorted(shown.begin(), shown.end()));
+    EXPECT_EQ(shown.front(), 10);
+    EXPECT_EQ(shown.back(), 50);
+    EXPECT_NE(host_.details.back().find("，预计还需 1 秒"), std::string::npos)
+        << host_.details.back();
+    EXPECT_EQ(host_.statuses.back(), "已保存原始录制，字幕合成失败：导出失败：坏了");
+}
+
 TEST_F(RecordingFinishTest, WithoutAScreenMovieTheCameraMovieIsStillSaved) {
     // The compositor refuses a project without a screen movie; the camera movie is kept.
     const auto camera = movie(temp_.path(), "zimlo_camera_9.mov", {}, 45);
@@ -372,7 +469,8 @@ TEST_F(RecordingFinishTest, AnInterruptedRecordingIsSavedRawAndSaysSo) {
     host_.inputs.subtitleTrack = {segment(0.1, "字幕")};
     bool exported = false;
     services_.exportMovie = [&](const RecordingProject&, double, int,
-                                std::function<void(Pipeline::ExportOutcome)>) { exported = true; };
+                                std::function<void(Pipeline::ExportOutcome)>, auto,
+                                auto) { exported = true; };
 
     auto pipeline = Pipeline::create(host_, services_);
     pipeline->recordingBegan();

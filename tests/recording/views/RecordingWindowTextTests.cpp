@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "recording/RecordingWindowText.h"
 
 namespace zimlo::recording {
@@ -17,6 +19,16 @@ TEST(RecordingWindowText, DurationAndStateTexts) {
                   QStringLiteral("，等待首帧…"));
     EXPECT_EQ(captureStateText(capture::CaptureState::failed("坏了"), std::nullopt, settings),
               QStringLiteral("错误：坏了"));
+}
+
+TEST(RecordingWindowText, ExportProgressInWholePercentsWithTheTimeLeft) {
+    EXPECT_EQ(exportProgressText(0.429, std::nullopt), QStringLiteral("正在合成视频… 42%"));
+    EXPECT_EQ(exportProgressText(0.999, 0.2), QStringLiteral("正在合成视频… 99%，预计还需 1 秒"));
+    EXPECT_EQ(exportProgressText(0.5, 42.1), QStringLiteral("正在合成视频… 50%，预计还需 43 秒"));
+    EXPECT_EQ(exportProgressText(0.1, 125),
+              QStringLiteral("正在合成视频… 10%，预计还需 2 分 05 秒"));
+    EXPECT_EQ(exportProgressText(1, 3), QStringLiteral("正在合成视频… 100%"));
+    EXPECT_EQ(exportProgressText(NAN, NAN), QStringLiteral("正在合成视频… 0%"));
 }
 
 TEST(RecordingWindowText, CameraWindowIsPlacedOnceNearTheTopRight) {

@@ -38,8 +38,9 @@ double number(const std::string& text, const std::string& what) {
 
 const char* kExportUsage =
     "  export PROJECT.json [--long-edge N] [--fps N] [--start S] [--end E] [--no-subtitles]\n"
-    "                                    compose the project into an MPEG-4 movie; prints its "
-    "path\n";
+    "         [--progress]               compose the project into an MPEG-4 movie; prints its "
+    "path\n"
+    "                                    (--progress: the percentage done on stderr)\n";
 
 int exportCommand(const std::vector<std::string>& args) {
     if (args.empty()) return fail(std::string("usage:\n") + kExportUsage);
@@ -49,10 +50,15 @@ int exportCommand(const std::vector<std::string>& args) {
     double start = 0;
     std::optional<double> end;
     bool subtitles = true;
+    bool showProgress = false;
     for (size_t i = 1; i < args.size(); ++i) {
         const std::string& option = args[i];
         if (option == "--no-subtitles") {
             subtitles = false;
+            continue;
+        }
+        if (option == "--progress") {
+            showProgress = true;
             continue;
         }
         if (i + 1 >= args.size()) return fail("missing value after " + option);
@@ -74,8 +80,18 @@ int exportCommand(const std::vector<std::string>& args) {
 
     const auto project = readProject(args[0]);
     std::optional<VideoCompositor::Result> result;
-    compositor->exportMovie(project, subtitles, start, end,
-                            [&](VideoCompositor::Result r) { result = std::move(r); });
+    int shownPercent = -1;
+    VideoCompositor::Progress progress;
+    if (showProgress)
+        progress = [&](double fraction) {
+            const int percent = static_cast<int>(fraction * 100);
+            if (percent == shownPercent) return;
+            shownPercent = percent;
+            std::fprintf(stderr, "%d%%\n", percent);
+        };
+    compositor->exportMovie(
+        project, subtitles, start, end, [&](VideoCompositor::Result r) { result = std::move(r); },
+        progress);
     while (!result)
         mainLoop().runUntil([&] { return result.has_value(); }, std::chrono::seconds(1));
     if (auto* error = std::get_if<compose::CompositorError>(&*result))
