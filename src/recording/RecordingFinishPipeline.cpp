@@ -15,6 +15,7 @@
 #include "platform/runtime/MainQueue.h"
 #include "platform/runtime/WeakOwner.h"
 #include "recording/RecordingWindowText.h"
+#include "subtitles/SubtitleFiles.h"
 
 namespace zimlo::recording {
 
@@ -119,6 +120,7 @@ RecordingFinishPipeline::RecordingFinishPipeline(Private, Host& host, Services s
     : host_(host), services_(withDefaults(std::move(services))) {}
 
 void RecordingFinishPipeline::recordingBegan() {
+    subtitleFileSegments_.clear();
     pendingRecordingCleanupURLs_.clear();
     pendingAudioMixWarning_.reset();
     pendingFinish_.reset();
@@ -200,6 +202,12 @@ void RecordingFinishPipeline::build() {
     // with the other temporary files once the draft is saved, and kept when saving fails.
     std::vector<fs::path> unusedFiles;
     if (files.pip && !inputs.aspect.isPiPEnabled) unusedFiles.push_back(*files.pip);
+
+    // Burned in when an export succeeds, and what an export of a raw draft would burn in
+    // otherwise: the same cues either way, written beside the draft's movie.
+    if (!project.subtitleTrack.empty())
+        subtitleFileSegments_ =
+            compose::VideoCompositor::exportedSubtitles(project, 0, std::nullopt);
 
     if (interruption_) {
         // Cut short: nothing is composed (no more writing on a disk that just failed), the raw
@@ -355,16 +363,28 @@ void RecordingFinishPipeline::save(const RecordingProject& project,
     pendingRecordingCleanupURLs_.clear();
     pendingAudioMixWarning_.reset();
 
+    // The subtitle files go beside the draft's movie; the draft stands without them.
+    QString subtitleFileProblem;
+    if (!subtitleFileSegments_.empty() && stored.mainVideoURL) {
+        try {
+            writeSubtitleFiles(stored.mainVideoURL->parent_path(), subtitleFileSegments_);
+        } catch (const std::exception& error) {
+            subtitleFileProblem = QStringLiteral("（字幕文件未能写入：") + text(describe(error)) +
+                                  QStringLiteral("）");
+        }
+    }
+    subtitleFileSegments_.clear();
+
     if (successText)
-        host_.finishStatusChanged(*successText);
+        host_.finishStatusChanged(*successText + subtitleFileProblem);
     else if (compositionError)
         host_.finishStatusChanged(QStringLiteral("已保存原始录制，字幕合成失败：") +
-                                  text(*compositionError));
+                                  text(*compositionError) + subtitleFileProblem);
     else if (audioWarning)
         host_.finishStatusChanged(QStringLiteral("录制已保存，但声音同步失败：") +
-                                  text(*audioWarning));
+                                  text(*audioWarning) + subtitleFileProblem);
     else
-        host_.finishStatusChanged(QStringLiteral("录制完成，已保存草稿"));
+        host_.finishStatusChanged(QStringLiteral("录制完成，已保存草稿") + subtitleFileProblem);
     host_.processingOverlayHidden();
     host_.finishEnded(stored);
 }

@@ -142,6 +142,8 @@ class RecordingFinishPipeline : public std::enable_shared_from_this<RecordingFin
     Host& host_;
     Services services_;
     std::optional<PendingFinish> pendingFinish_;
+    // The subtitles the draft's movie shows, on its timeline: written beside it once it is saved.
+    std::vector<SubtitleSegment> subtitleFileSegments_;
     // The export under way, with how far it has got.
     std::shared_ptr<compose::ExportJob> exportJob_;
     compose::RemainingTimeEstimate exportEstimate_;

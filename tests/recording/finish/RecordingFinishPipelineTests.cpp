@@ -5,12 +5,14 @@
 #include <cstdlib>
 #include <fstream>
 #include <set>
+#include <tuple>
 
 #include "model/DraftStore.h"
 #include "platform/media/AssetReader.h"
 #include "platform/media/MovieFactory.h"
 #include "platform/runtime/MainQueue.h"
 #include "recording/RecordingFinishPipeline.h"
+#include "subtitles/SubtitleFiles.h"
 #include "support/TestMain.h"
 
 namespace zimlo::recording {
@@ -391,6 +393,52 @@ TEST_F(RecordingFinishTest, ProgressLineIsRefreshedBetweenTheExportersReports) {
     EXPECT_NE(host_.details.back().find("，预计还需 1 秒"), std::string::npos)
         << host_.details.back();
     EXPECT_EQ(host_.statuses.back(), "已保存原始录制，字幕合成失败：导出失败：坏了");
+}
+
+// Drafts with subtitles get subtitles.srt and subtitles.vtt beside the movie, holding what the
+// movie shows: the composed draft and the raw one after a failed export alike, cut to the movie.
+TEST_F(RecordingFinishTest, DraftsWithSubtitlesGetSubtitleFilesOfWhatTheMovieShows) {
+    host_.inputs.isSubtitleEnabled = true;
+    host_.inputs.subtitleTrack = {SubtitleSegment{Uuid::generate(), 0.8, 1.5, "二"},
+                                  SubtitleSegment{Uuid::generate(), 0.2, 0.6, "一"},
+                                  SubtitleSegment{Uuid::generate(), 1.2, 1.6, "三"}};
+    host_.inputs.recordingSettings = RecordingSettings({320, 240, "小"}, CaptureFrameRate::fps30);
+    const std::vector<std::tuple<double, double, std::string>> shown = {{0.2, 0.6, "一"},
+                                                                        {0.8, 1.0, "二"}};
+    auto expectFiles = [&](const fs::path& folder, const char* which) {
+        for (auto format : {SubtitleFileFormat::srt, SubtitleFileFormat::webVTT}) {
+            const auto cues = readSubtitleFile(folder / subtitleFileName(format), format);
+            ASSERT_EQ(cues.size(), shown.size()) << which;
+            for (size_t i = 0; i < cues.size(); ++i) {
+                EXPECT_NEAR(cues[i].startTime, std::get<0>(shown[i]), 0.0005) << which;
+                EXPECT_NEAR(cues[i].endTime, std::get<1>(shown[i]), 0.0005) << which;
+                EXPECT_EQ(cues[i].text, std::get<2>(shown[i])) << which;
+            }
+        }
+    };
+
+    finish(movie(temp_.path(), "zimlo_screen_13.mov", {{440, 0.5f}}), std::nullopt);
+    ASSERT_TRUE(host_.ended && *host_.ended);
+    expectFiles((*host_.ended)->mainVideoURL->parent_path(), "composed");
+
+    host_.ended.reset();
+    services_.exportMovie = [](const RecordingProject&, double, int,
+                               std::function<void(Pipeline::ExportOutcome)> done, auto, auto) {
+        MainQueue::post([done] { done({{}, "导出失败：坏了"}); });
+    };
+    finish(movie(temp_.path(), "zimlo_screen_14.mov", {{440, 0.5f}}), std::nullopt);
+    ASSERT_TRUE(host_.ended && *host_.ended);
+    EXPECT_EQ((*host_.ended)->subtitleTrack.size(), 3u);  // the raw draft keeps its whole track
+    expectFiles((*host_.ended)->mainVideoURL->parent_path(), "raw");
+
+    // Without subtitles there are none.
+    host_.ended.reset();
+    host_.inputs.isSubtitleEnabled = false;
+    host_.inputs.aspect.main = AspectRatio::r4x3;
+    finish(movie(temp_.path(), "zimlo_screen_15.mov", {{440, 0.5f}}), std::nullopt);
+    ASSERT_TRUE(host_.ended && *host_.ended);
+    const fs::path folder = (*host_.ended)->mainVideoURL->parent_path();
+    EXPECT_FALSE(fs::exists(folder / "subtitles.srt") || fs::exists(folder / "subtitles.vtt"));
 }
 
 TEST_F(RecordingFinishTest, WithoutAScreenMovieTheCameraMovieIsStillSaved) {

@@ -1,5 +1,5 @@
 // export, compose, subtitle: compose a project into a movie, render one composed frame, draw a
-// subtitle image.
+// subtitle image, write a project's subtitle file.
 #include <QImage>
 #include <cstdio>
 #include <fstream>
@@ -9,7 +9,10 @@
 #include "CommandRegistry.h"
 #include "compose/SubtitleRenderer.h"
 #include "compose/VideoCompositor.h"
+#include "model/DraftStore.h"
 #include "model/RecordingProject.h"
+#include "platform/storage/AtomicFile.h"
+#include "subtitles/SubtitleFiles.h"
 
 namespace zimlo::tool {
 namespace {
@@ -137,9 +140,77 @@ int composeCommand(const std::vector<std::string>& args) {
 
 const char* kSubtitleUsage =
     "  subtitle render TEXT W H OUT.png [--emphasis]\n"
-    "                                    draw one subtitle for a W x H canvas (default layout)\n";
+    "                                    draw one subtitle for a W x H canvas (default layout)\n"
+    "  subtitle export PROJECT.json --format srt|vtt [-o FILE] [--start S] [--end E]\n"
+    "                                    the subtitles an export of the project shows (trimmed "
+    "to\n"
+    "                                    S..E), as subtitles.srt or subtitles.vtt beside the "
+    "project\n"
+    "                                    or as FILE; prints the file's path\n";
+
+// The subtitles of a draft or any project document. A composed draft keeps its subtitles only
+// in its movie and the files beside it, so those are read when the document has none.
+int exportSubtitles(const std::vector<std::string>& args) {
+    std::optional<SubtitleFileFormat> format;
+    std::optional<std::filesystem::path> output;
+    double start = 0;
+    std::optional<double> end;
+    for (size_t i = 2; i < args.size(); ++i) {
+        const std::string& option = args[i];
+        if (i + 1 >= args.size()) return fail("missing value after " + option);
+        const std::string& value = args[++i];
+        if (option == "--format") {
+            format = subtitleFileFormat(value);
+            if (!format) return fail("--format takes srt or vtt, not " + value);
+        } else if (option == "-o") {
+            output = value;
+        } else if (option == "--start") {
+            start = number(value, option);
+        } else if (option == "--end") {
+            end = number(value, option);
+        } else {
+            return fail("unknown option " + option);
+        }
+    }
+    if (!format)
+        return fail(std::string("--format srt|vtt is required\nusage:\n") + kSubtitleUsage);
+    const std::filesystem::path documentPath = args[1];
+    RecordingProject project = readProject(documentPath.string());
+    const std::filesystem::path folder = documentPath.parent_path().empty()
+                                             ? std::filesystem::path(".")
+                                             : documentPath.parent_path();
+    // A draft's document may name where its movie was before the folder moved.
+    std::error_code ignored;
+    if (!project.mainVideoURL || !std::filesystem::exists(*project.mainVideoURL, ignored))
+        if (auto found = DraftStore::findMedia(folder, "main")) project.mainVideoURL = found;
+    if (project.subtitleTrack.empty()) {
+        for (auto kind : {SubtitleFileFormat::webVTT, SubtitleFileFormat::srt}) {
+            const auto beside = folder / subtitleFileName(kind);
+            if (!std::filesystem::exists(beside, ignored)) continue;
+            project.subtitleTrack = readSubtitleFile(beside, kind);
+            break;
+        }
+    }
+    const auto segments = VideoCompositor::exportedSubtitles(project, start, end);
+    if (segments.empty()) std::cerr << "note: the project has no subtitles in that span\n";
+    const std::filesystem::path file = output ? *output : folder / subtitleFileName(*format);
+    try {
+        writeFileAtomically(file, subtitleDocument(segments, *format));
+    } catch (const std::exception& error) {
+        return fail("cannot write " + file.string() + ": " + error.what());
+    }
+    std::cout << file.string() << "\n";
+    return 0;
+}
 
 int subtitleCommand(const std::vector<std::string>& args) {
+    if (args.size() >= 2 && args[0] == "export") {
+        try {
+            return exportSubtitles(args);
+        } catch (const std::exception& error) {
+            return fail(error.what());
+        }
+    }
     if (args.size() < 5 || args[0] != "render" || (args.size() == 6 && args[5] != "--emphasis") ||
         args.size() > 6)
         return fail(std::string("usage:\n") + kSubtitleUsage);

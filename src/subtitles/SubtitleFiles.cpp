@@ -1,0 +1,183 @@
+#include "subtitles/SubtitleFiles.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <stdexcept>
+
+#include "platform/media/FFmpegSupport.h"
+#include "platform/storage/AtomicFile.h"
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+namespace zimlo {
+
+namespace {
+
+struct Cue {
+    int64_t start = 0;  // milliseconds
+    int64_t end = 0;
+    std::string text;
+};
+
+// One line per line of the text, without blank ones and without a line ending of another kind.
+std::string cueText(const std::string& text) {
+    std::string lines;
+    std::string line;
+    auto endLine = [&] {
+        // Trailing blanks of a line are invisible but make some players keep a blank line.
+        while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) line.pop_back();
+        if (line.find_first_not_of(" \t") != std::string::npos) {
+            if (!lines.empty()) lines += '\n';
+            lines += line;
+        }
+        line.clear();
+    };
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '\r' || c == '\n') {
+            endLine();
+            if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+        } else {
+            line += c;
+        }
+    }
+    endLine();
+    return lines;
+}
+
+std::string escapedForWebVTT(const std::string& text) {
+    std::string escaped;
+    for (char c : text) {
+        if (c == '&')
+            escaped += "&amp;";
+        else if (c == '<')
+            escaped += "&lt;";
+        else if (c == '>')
+            escaped += "&gt;";
+        else
+            escaped += c;
+    }
+    return escaped;
+}
+
+std::string unescapedFromWebVTT(const std::string& text) {
+    std::string plain;
+    for (size_t i = 0; i < text.size(); ++i) {
+        bool replaced = false;
+        for (auto [entity, c] : {std::pair<std::string_view, char>{"&amp;", '&'},
+                                 {"&lt;", '<'},
+                                 {"&gt;", '>'},
+                                 {"&nbsp;", ' '}}) {
+            if (text.compare(i, entity.size(), entity) == 0) {
+                plain += c;
+                i += entity.size() - 1;
+                replaced = true;
+                break;
+            }
+        }
+        if (!replaced) plain += text[i];
+    }
+    return plain;
+}
+
+std::vector<Cue> cues(const std::vector<SubtitleSegment>& segments) {
+    std::vector<Cue> result;
+    for (const auto& segment : segments) {
+        if (!std::isfinite(segment.startTime) || !std::isfinite(segment.endTime)) continue;
+        Cue cue;
+        cue.start = std::max<int64_t>(0, std::llround(segment.startTime * 1000));
+        cue.end = std::llround(segment.endTime * 1000);
+        cue.text = cueText(segment.text);
+        if (cue.end <= cue.start || cue.text.empty()) continue;
+        result.push_back(std::move(cue));
+    }
+    std::stable_sort(result.begin(), result.end(),
+                     [](const Cue& a, const Cue& b) { return a.start < b.start; });
+    return result;
+}
+
+std::string timestamp(int64_t milliseconds, char separator) {
+    char buffer[48];
+    std::snprintf(buffer, sizeof buffer, "%02lld:%02lld:%02lld%c%03lld",
+                  static_cast<long long>(milliseconds / 3'600'000),
+                  static_cast<long long>(milliseconds / 60'000 % 60),
+                  static_cast<long long>(milliseconds / 1000 % 60), separator,
+                  static_cast<long long>(milliseconds % 1000));
+    return buffer;
+}
+
+}  // namespace
+
+std::optional<SubtitleFileFormat> subtitleFileFormat(std::string_view name) {
+    if (name == "srt") return SubtitleFileFormat::srt;
+    if (name == "vtt") return SubtitleFileFormat::webVTT;
+    return std::nullopt;
+}
+
+std::string subtitleFileName(SubtitleFileFormat format) {
+    return format == SubtitleFileFormat::srt ? "subtitles.srt" : "subtitles.vtt";
+}
+
+std::string subtitleDocument(const std::vector<SubtitleSegment>& segments,
+                             SubtitleFileFormat format) {
+    std::string document = format == SubtitleFileFormat::webVTT ? "WEBVTT\n\n" : "";
+    int number = 0;
+    for (const Cue& cue : cues(segments)) {
+        if (format == SubtitleFileFormat::srt) {
+            document += std::to_string(++number) + "\n" + timestamp(cue.start, ',') + " --> " +
+                        timestamp(cue.end, ',') + "\n" + cue.text + "\n\n";
+        } else {
+            document += timestamp(cue.start, '.') + " --> " + timestamp(cue.end, '.') + "\n" +
+                        escapedForWebVTT(cue.text) + "\n\n";
+        }
+    }
+    return document;
+}
+
+void writeSubtitleFiles(const std::filesystem::path& directory,
+                        const std::vector<SubtitleSegment>& segments) {
+    for (auto format : {SubtitleFileFormat::srt, SubtitleFileFormat::webVTT})
+        writeFileAtomically(directory / subtitleFileName(format),
+                            subtitleDocument(segments, format));
+}
+
+std::vector<SubtitleSegment> readSubtitleFile(const std::filesystem::path& file,
+                                              SubtitleFileFormat format) {
+    media::quietFFmpegLogging();
+    auto fail = [&](const std::string& why) {
+        return std::runtime_error("cannot read " + file.string() + ": " + why);
+    };
+    const AVInputFormat* demuxer =
+        av_find_input_format(format == SubtitleFileFormat::srt ? "srt" : "webvtt");
+    if (!demuxer) throw fail("FFmpeg has no demuxer for it");
+    AVFormatContext* opened = nullptr;
+    int result = avformat_open_input(&opened, ("file:" + file.string()).c_str(), demuxer, nullptr);
+    if (result < 0) throw fail(media::averrorText(result));
+    media::FormatInputPtr context(opened);
+    result = avformat_find_stream_info(context.get(), nullptr);
+    if (result < 0) throw fail(media::averrorText(result));
+
+    std::vector<SubtitleSegment> segments;
+    media::PacketPtr packet(av_packet_alloc());
+    while ((result = av_read_frame(context.get(), packet.get())) >= 0) {
+        const AVRational base = context->streams[packet->stream_index]->time_base;
+        SubtitleSegment segment;
+        segment.id = Uuid::generate();
+        segment.startTime = static_cast<double>(packet->pts) * av_q2d(base);
+        segment.endTime = static_cast<double>(packet->pts + packet->duration) * av_q2d(base);
+        std::string text(reinterpret_cast<const char*>(packet->data),
+                         static_cast<size_t>(packet->size));
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == 0))
+            text.pop_back();
+        segment.text = format == SubtitleFileFormat::webVTT ? unescapedFromWebVTT(text) : text;
+        segments.push_back(std::move(segment));
+        av_packet_unref(packet.get());
+    }
+    if (result != AVERROR_EOF) throw fail(media::averrorText(result));
+    return segments;
+}
+
+}  // namespace zimlo

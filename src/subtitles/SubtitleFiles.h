@@ -1,0 +1,39 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "model/RecordingProject.h"
+
+namespace zimlo {
+
+// Subtitle files beside a movie, for players and editors that take soft subtitles: SubRip
+// ("subtitles.srt") and WebVTT ("subtitles.vtt"), both UTF-8, one cue per segment in order of
+// start, times to the millisecond.
+enum class SubtitleFileFormat { srt, webVTT };
+
+// "srt" or "vtt"; none for anything else.
+std::optional<SubtitleFileFormat> subtitleFileFormat(std::string_view name);
+// "subtitles.srt" or "subtitles.vtt".
+std::string subtitleFileName(SubtitleFileFormat format);
+
+// The file's text. Segments that would show nothing are left out: no text, no time on screen
+// (after rounding to milliseconds), or times that are not numbers. Line breaks inside a text
+// are kept, blank lines (which would end a cue) are not; WebVTT escapes "&", "<" and ">".
+std::string subtitleDocument(const std::vector<SubtitleSegment>& segments,
+                             SubtitleFileFormat format);
+
+// Writes both files into `directory`, each replaced in one step. Throws
+// std::filesystem::filesystem_error.
+void writeSubtitleFiles(const std::filesystem::path& directory,
+                        const std::vector<SubtitleSegment>& segments);
+
+// Reads a subtitle file through FFmpeg's demuxer for its format, one segment per cue with a new
+// id. Throws std::runtime_error naming the file when it cannot be read.
+std::vector<SubtitleSegment> readSubtitleFile(const std::filesystem::path& file,
+                                              SubtitleFileFormat format);
+
+}  // namespace zimlo

@@ -1,0 +1,162 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "model/DraftStore.h"
+#include "platform/media/MovieFactory.h"
+#include "subtitles/SubtitleFiles.h"
+
+namespace zimlo {
+namespace {
+
+namespace fs = std::filesystem;
+
+SubtitleSegment segment(double start, double end, std::string text) {
+    return {Uuid::generate(), start, end, std::move(text)};
+}
+
+std::string readText(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Times to the millisecond and texts as written.
+void expectSameCues(const std::vector<SubtitleSegment>& read,
+                    const std::vector<SubtitleSegment>& written, const std::string& format) {
+    ASSERT_EQ(read.size(), written.size()) << format;
+    for (size_t i = 0; i < read.size(); ++i) {
+        EXPECT_NEAR(read[i].startTime, written[i].startTime, 0.0005) << format << " cue " << i;
+        EXPECT_NEAR(read[i].endTime, written[i].endTime, 0.0005) << format << " cue " << i;
+        EXPECT_EQ(read[i].text, written[i].text) << format << " cue " << i;
+    }
+}
+
+std::vector<SubtitleSegment> readBoth(const fs::path& dir, SubtitleFileFormat format) {
+    return readSubtitleFile(dir / subtitleFileName(format), format);
+}
+
+TEST(SubtitleFiles, RoundTripThroughFFmpegsDemuxers) {
+    test::ScratchDirectory dir;
+    const std::vector<SubtitleSegment> segments = {
+        segment(0, 1.234, "今天天气很好"),
+        segment(1.5, 2.0, "第一行\n第二行"),
+        segment(2.0, 3.0005, "Hello <b>world</b> & more --> on"),
+        segment(3725.25, 3727.5, "一小时以后 é"),
+    };
+    writeSubtitleFiles(dir.path(), segments);
+    for (auto format : {SubtitleFileFormat::srt, SubtitleFileFormat::webVTT})
+        expectSameCues(readBoth(dir.path(), format), segments, subtitleFileName(format));
+
+    // The forms players know: commas in SubRip, dots and escaped markup in WebVTT, UTF-8.
+    const std::string srt = readText(dir / "subtitles.srt");
+    EXPECT_EQ(srt.rfind("1\n00:00:00,000 --> 00:00:01,234\n今天天气很好\n\n2\n", 0), 0u);
+    EXPECT_NE(srt.find("4\n01:02:05,250 --> 01:02:07,500\n一小时以后 é\n"), std::string::npos);
+    const std::string vtt = readText(dir / "subtitles.vtt");
+    EXPECT_EQ(vtt.rfind("WEBVTT\n\n00:00:00.000 --> 00:00:01.234\n", 0), 0u);
+    EXPECT_NE(vtt.find("Hello &lt;b&gt;world&lt;/b&gt; &amp; more --&gt; on"), std::string::npos);
+}
+
+TEST(SubtitleFiles, CuesThatShowNothingAreLeftOutAndAnEmptyTrackStillReads) {
+    test::ScratchDirectory dir;
+    writeSubtitleFiles(dir.path(), {segment(1, 1, "没有时长"), segment(2, 1.5, "倒着"),
+                                    segment(3, 4, " \n\r\n "), segment(NAN, 5, "不是数"),
+                                    segment(5, 6, "有\r\n\r\n空行"), segment(4, 4.5, "早")});
+    // Kept cues come in order of start; a blank line inside a text would end its cue.
+    const std::vector<SubtitleSegment> kept = {segment(4, 4.5, "早"), segment(5, 6, "有\n空行")};
+    for (auto format : {SubtitleFileFormat::srt, SubtitleFileFormat::webVTT})
+        expectSameCues(readBoth(dir.path(), format), kept, subtitleFileName(format));
+
+    writeSubtitleFiles(dir.path(), {});
+    EXPECT_EQ(readText(dir / "subtitles.srt"), "");
+    EXPECT_EQ(readText(dir / "subtitles.vtt"), "WEBVTT\n\n");
+    for (auto format : {SubtitleFileFormat::srt, SubtitleFileFormat::webVTT})
+        EXPECT_TRUE(readBoth(dir.path(), format).empty());
+    EXPECT_THROW(readSubtitleFile(dir / "missing.srt", SubtitleFileFormat::srt),
+                 std::runtime_error);
+    EXPECT_EQ(subtitleFileFormat("vtt"), SubtitleFileFormat::webVTT);
+    EXPECT_EQ(subtitleFileFormat("ass"), std::nullopt);
+}
+
+struct Result {
+    int status = -1;
+    std::string output;
+};
+
+Result tool(const std::string& args) {
+    const std::string command =
+        std::string(ZIMLO_BINARY_DIR) + "/tools/zimlo-tool/zimlo-tool " + args + " 2>&1";
+    Result result;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) return result;
+    char buffer[4096];
+    size_t got;
+    while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, got);
+    const int status = pclose(pipe);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+// zimlo-tool subtitle export on a raw draft (two seconds of movie), a trimmed span, a composed
+// draft whose document holds no subtitles any more, and a project without any.
+TEST(SubtitleExportCommand, WritesTheSubtitlesOfAnyDraft) {
+    test::ScratchDirectory dir;
+    test::MovieSpec spec;
+    spec.frames = 60;
+    test::writeMovie(dir / "movie.mov", spec);
+    DraftStore store(dir / "Drafts");
+    RecordingProject project;
+    project.id = Uuid::generate();
+    project.mainVideoURL = dir / "movie.mov";
+    project.duration = 9;  // the movie's own length counts
+    project.subtitleTrack = {segment(0.5, 1.0, "一"), segment(1.5, 2.5, "二"),
+                             segment(2.2, 3.0, "三")};
+    const RecordingProject stored = store.saveDraft(project);
+    const fs::path folder = store.draftDirectory(stored.id);
+    const std::string document = "'" + (folder / "project.json").string() + "'";
+
+    Result srt = tool("subtitle export " + document + " --format srt");
+    ASSERT_EQ(srt.status, 0) << srt.output;
+    EXPECT_EQ(srt.output, (folder / "subtitles.srt").string() + "\n");
+    expectSameCues(readSubtitleFile(folder / "subtitles.srt", SubtitleFileFormat::srt),
+                   {segment(0.5, 1.0, "一"), segment(1.5, 2.0, "二")}, "whole movie");
+
+    const fs::path trimmed = dir / "trimmed.vtt";
+    Result cut = tool("subtitle export " + document + " --format vtt -o '" + trimmed.string() +
+                      "' --start 0.8 --end 1.8");
+    ASSERT_EQ(cut.status, 0) << cut.output;
+    expectSameCues(readSubtitleFile(trimmed, SubtitleFileFormat::webVTT),
+                   {segment(0, 0.2, "一"), segment(0.7, 1.0, "二")}, "trimmed");
+
+    // A composed draft: the document's track is empty, the files beside it hold the cues.
+    RecordingProject composed = stored;
+    composed.subtitleTrack.clear();
+    std::ofstream(folder / "project.json") << composed.toJSON();
+    writeSubtitleFiles(folder, {segment(0.5, 1.0, "一"), segment(1.5, 2.0, "二")});
+    fs::remove(folder / "subtitles.srt");
+    Result again = tool("subtitle export " + document + " --format srt --start 1");
+    ASSERT_EQ(again.status, 0) << again.output;
+    expectSameCues(readSubtitleFile(folder / "subtitles.srt", SubtitleFileFormat::srt),
+                   {segment(0.5, 1.0, "二")}, "composed draft from its trimmed WebVTT file");
+
+    // No subtitles anywhere: an empty file and a note; bad requests: a reason, nothing written.
+    fs::remove(folder / "subtitles.vtt");
+    fs::remove(folder / "subtitles.srt");
+    Result empty = tool("subtitle export " + document + " --format vtt");
+    EXPECT_EQ(empty.status, 0);
+    EXPECT_NE(empty.output.find("no subtitles"), std::string::npos);
+    EXPECT_EQ(readText(folder / "subtitles.vtt"), "WEBVTT\n\n");
+    Result badFormat = tool("subtitle export " + document + " --format ass");
+    EXPECT_EQ(badFormat.status, 1);
+    EXPECT_NE(badFormat.output.find("--format takes srt or vtt"), std::string::npos);
+    Result missing = tool("subtitle export '" + (dir / "none.json").string() + "' --format srt");
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_FALSE(fs::exists(dir / "subtitles.srt"));
+}
+
+}  // namespace
+}  // namespace zimlo
