@@ -113,6 +113,14 @@ RecordingParameterPopover::RecordingParameterPopover(
     connect(frameRateControl_, &QButtonGroup::idClicked, this, [this](int) { frameRateChanged(); });
 }
 
+void RecordingParameterPopover::addSection(QWidget* section) {
+    auto* stack = static_cast<QVBoxLayout*>(layout());
+    stack->addWidget(section);
+    // As wide as the rows; the panel grows by what the section needs at that width.
+    section->setFixedWidth(width() - 2 * kInset);
+    setFixedSize(width(), stack->totalHeightForWidth(width()));
+}
+
 void RecordingParameterPopover::setInteractionEnabled(bool enabled) {
     isInteractionEnabled_ = enabled;
     resolutionControl_->setEnabled(enabled);

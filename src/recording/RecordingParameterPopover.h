@@ -38,6 +38,9 @@ class RecordingParameterPopover : public QWidget {
     // Segments 24fps, 30fps, 60fps with ids 0, 1, 2.
     QButtonGroup* frameRateControl() const { return frameRateControl_; }
 
+    // Appends a section of other settings below the two rows; the panel grows to hold it.
+    void addSection(QWidget* section);
+
     // Opens as a transient popup (closed by a click outside, deleted on close) under `anchor`.
     void popUpBelow(QWidget* anchor);
     // The same above `anchor`, for buttons near the bottom of the screen.

@@ -22,6 +22,7 @@
 #include "platform/runtime/MainQueue.h"
 #include "recording/CameraPreviewView.h"
 #include "recording/DraggableSubtitleView.h"
+#include "recording/GlobalShortcutEditor.h"
 #include "recording/PermissionAlert.h"
 #include "recording/Permissions.h"
 #include "recording/RecordingParameterPopover.h"
@@ -161,6 +162,41 @@ RecordingView::RecordingView(capture::ScreenCaptureTarget target, Dependencies d
     subtitles_ =
         LiveSubtitleTrack::create(*this, std::move(speech), subtitleRegion_, subtitleToggle_);
     setUpSource();
+    setUpGlobalShortcuts();
+}
+
+void RecordingView::setUpGlobalShortcuts() {
+    shortcutSettings_ = GlobalShortcutStore(settingsStore_->defaults()).load();
+    globalShortcutsAvailable_ =
+        dependencies_.globalShortcuts.value_or(globalShortcutsAvailable(target_));
+    if (!globalShortcutsAvailable_) return;
+    try {
+        globalShortcuts_ = GlobalShortcuts::create(dependencies_.sourceOptions.displayName);
+    } catch (const std::exception& error) {
+        pendingShortcutProblem_ = QStringLiteral("全局快捷键不可用：") + fromUtf8(error.what());
+        return;
+    }
+    QPointer<RecordingView> weak(this);
+    // As the space bar and P do in the window.
+    globalShortcuts_->onToggleRecording = [weak] {
+        if (weak && weak->recordButton_->isEnabled()) weak->recordButton_->click();
+    };
+    globalShortcuts_->onPauseRecording = [weak] {
+        if (weak && weak->pauseButton_->isEnabled()) weak->pauseButton_->click();
+    };
+    pendingShortcutProblem_ = globalShortcuts_->apply(shortcutSettings_);
+}
+
+void RecordingView::applyGlobalShortcuts(const GlobalShortcutSettings& settings) {
+    shortcutSettings_ = settings;
+    GlobalShortcutStore(settingsStore_->defaults()).save(settings);
+    if (!globalShortcuts_) return;
+    const QString problem = globalShortcuts_->apply(settings);
+    setStatus(!problem.isEmpty()
+                  ? problem
+                  : QStringLiteral("全局快捷键已更新：%1 开始/停止录制，%2 暂停/继续")
+                        .arg(settings.toggleRecording.toString(QKeySequence::NativeText),
+                             settings.pauseRecording.toString(QKeySequence::NativeText)));
 }
 
 RecordingView::~RecordingView() {
@@ -409,7 +445,14 @@ void RecordingView::sourceStateChanged(const capture::CaptureState& state) {
 
 void RecordingView::captureStatusChanged(const capture::ScreenCaptureStatus& status) {
     latestCaptureStatus_ = status;
-    if (!isRecording() && !isApplyingRecordingSettings_) setStatus(fromUtf8(status.displayText()));
+    if (isRecording() || isApplyingRecordingSettings_) return;
+    // A combination another program holds is said after the start-up messages, which would
+    // replace it at once.
+    if (!pendingShortcutProblem_.isEmpty()) {
+        setStatus(std::exchange(pendingShortcutProblem_, QString()));
+        return;
+    }
+    setStatus(fromUtf8(status.displayText()));
 }
 
 void RecordingView::toggleRecording() {
@@ -746,6 +789,11 @@ void RecordingView::parameterTapped() {
         if (weakController) weakController->setInteractionEnabled(false);
         weak->applyRecordingSettings(settings);
     };
+    auto* shortcuts = new GlobalShortcutEditor(shortcutSettings_, globalShortcutsAvailable_);
+    shortcuts->onChange = [weak](GlobalShortcutSettings settings) {
+        if (weak) weak->applyGlobalShortcuts(settings);
+    };
+    controller->addSection(shortcuts);
     // The toolbar sits at the bottom of the window, so the panel opens above the button.
     controller->popUpAbove(parameterButton_);
 }

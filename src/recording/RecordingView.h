@@ -16,6 +16,7 @@
 #include "model/RecordingProject.h"
 #include "model/RecordingSettings.h"
 #include "recording/DraggablePiPView.h"
+#include "recording/GlobalShortcuts.h"
 #include "recording/LiveSubtitleTrack.h"
 #include "recording/RecordingFinishPipeline.h"
 #include "recording/RecordingParameterPopover.h"
@@ -53,6 +54,8 @@ class RecordingView : public QWidget,
         std::optional<capture::PixelSize> nativePixelSize;
         // Whether the desktop shows tray icons; empty: Qt's answer.
         std::function<bool()> systemTrayAvailable;
+        // Whether key combinations are grabbed on the whole desktop; empty: where they work.
+        std::optional<bool> globalShortcuts;
     };
 
     explicit RecordingView(capture::ScreenCaptureTarget target, Dependencies dependencies = {},
@@ -119,6 +122,12 @@ class RecordingView : public QWidget,
     // Shows the duration of the running recording (the timer calls this four times a second).
     void updateDurationLabel();
 
+    // The key combinations that work in every window (X11), and whether they are grabbed.
+    const GlobalShortcutSettings& globalShortcutSettings() const { return shortcutSettings_; }
+    bool hasGlobalShortcuts() const { return globalShortcuts_ != nullptr; }
+    // New combinations from the parameters: stored, grabbed, and the outcome in the status.
+    void applyGlobalShortcuts(const GlobalShortcutSettings& settings);
+
   protected:
     void resizeEvent(QResizeEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -152,6 +161,7 @@ class RecordingView : public QWidget,
     void recordPiPKeyframe();
 
     void applyRecordingSettings(const RecordingSettings& settings);
+    void setUpGlobalShortcuts();
     void setParameterControlsEnabled(bool enabled);
 
     // RecordingFinishPipeline::Host
@@ -214,6 +224,12 @@ class RecordingView : public QWidget,
     bool isSteppedAside_ = false;
     QPointer<QSystemTrayIcon> trayIcon_;
     QPointer<QMenu> trayMenu_;
+
+    GlobalShortcutSettings shortcutSettings_;
+    bool globalShortcutsAvailable_ = false;
+    std::shared_ptr<GlobalShortcuts> globalShortcuts_;
+    // A combination that could not be grabbed at set-up: said once the start-up messages end.
+    QString pendingShortcutProblem_;
 
     std::shared_ptr<LiveSubtitleTrack> subtitles_;
     std::shared_ptr<RecordingFinishPipeline> finishPipeline_;

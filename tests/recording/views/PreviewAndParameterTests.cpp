@@ -1,13 +1,17 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <QAbstractButton>
 #include <QButtonGroup>
 #include <QComboBox>
+#include <QKeySequenceEdit>
 #include <QLabel>
+#include <filesystem>
 #include <memory>
 
 #include "app/QtTestSupport.h"
 #include "recording/CameraPreviewView.h"
+#include "recording/GlobalShortcutEditor.h"
 #include "recording/RecordingParameterPopover.h"
 #include "recording/ScreenPreviewView.h"
 
@@ -137,6 +141,57 @@ TEST(ParameterPopover, AnEmptyListReportsNothing) {
     popover.onChange = [&](RecordingSettings) { ++calls; };
     popover.resolutionChanged();
     EXPECT_EQ(calls, 0);
+}
+
+// The global-shortcut section: combinations X can grab, the editors taking one chord each and
+// reporting it, a store that keeps them, and on Wayland a note instead of editors.
+TEST(GlobalShortcutSection, CombinationsEditorsStoreAndTheWaylandNote) {
+    using Hotkeys = x11::GlobalHotkeys;
+    EXPECT_EQ(x11Combination(QKeySequence(QStringLiteral("Ctrl+Alt+R"))),
+              (Hotkeys::Combination{Hotkeys::control | Hotkeys::alt, 0x72}));
+    EXPECT_EQ(x11Combination(QKeySequence(QStringLiteral("Meta+Shift+F5"))),
+              (Hotkeys::Combination{Hotkeys::super | Hotkeys::shift, 0xffc2}));
+    EXPECT_EQ(x11Combination(QKeySequence(QStringLiteral("Ctrl+7"))),
+              (Hotkeys::Combination{Hotkeys::control, 0x37}));
+    EXPECT_FALSE(x11Combination(QKeySequence(QStringLiteral("Shift+R"))));  // no Ctrl/Alt/Super
+    EXPECT_FALSE(x11Combination(QKeySequence()));
+
+    GlobalShortcutEditor editor(GlobalShortcutSettings{}, true);
+    std::vector<GlobalShortcutSettings> changes;
+    editor.onChange = [&](GlobalShortcutSettings s) { changes.push_back(s); };
+    editor.pauseRecordingEdit()->setKeySequence(QKeySequence(QStringLiteral("Ctrl+Alt+K, X")));
+    editor.pauseRecordingEdited();
+    ASSERT_EQ(changes.size(), 1u);
+    EXPECT_EQ(changes[0].pauseRecording, QKeySequence(QStringLiteral("Ctrl+Alt+K")));
+    EXPECT_EQ(changes[0].toggleRecording, QKeySequence(QStringLiteral("Ctrl+Alt+R")));
+    editor.toggleRecordingEdit()->clear();  // cleared: stays as it was, nothing reported
+    editor.toggleRecordingEdited();
+    EXPECT_EQ(changes.size(), 1u);
+    EXPECT_EQ(editor.toggleRecordingEdit()->keySequence(), QKeySequence("Ctrl+Alt+R"));
+
+    const auto file = std::filesystem::temp_directory_path() /
+                      ("zimlo-shortcuts-" + std::to_string(::getpid()) + ".json");
+    std::filesystem::remove(file);
+    GlobalShortcutStore store(std::make_shared<UserDefaults>(file));
+    EXPECT_EQ(store.load(), GlobalShortcutSettings{});
+    store.save(changes[0]);
+    EXPECT_EQ(store.load(), changes[0]);
+    std::make_shared<UserDefaults>(file)->setString(GlobalShortcutStore::pauseRecordingKey, "R");
+    EXPECT_EQ(store.load().pauseRecording, GlobalShortcutSettings{}.pauseRecording);
+    std::filesystem::remove(file);
+
+    GlobalShortcutEditor wayland(GlobalShortcutSettings{}, false);
+    EXPECT_EQ(wayland.toggleRecordingEdit(), nullptr);
+    EXPECT_EQ(wayland.note()->text(), GlobalShortcutEditor::unavailableNote());
+    EXPECT_TRUE(wayland.note()->text().contains(QStringLiteral("Debian 12")));
+
+    // The parameters grow to hold the section.
+    RecordingParameterPopover popover(RecordingSettings::defaultSettings(),
+                                      availableResolutions(1920, 1080));
+    const QSize before = popover.size();
+    popover.addSection(new GlobalShortcutEditor(GlobalShortcutSettings{}, true));
+    EXPECT_EQ(popover.width(), before.width());
+    EXPECT_GT(popover.height(), before.height() + 80);
 }
 
 }  // namespace

@@ -3,16 +3,19 @@
 #include <sys/mount.h>
 
 #include <QBoxLayout>
+#include <QKeySequenceEdit>
 #include <QTest>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <thread>
 
+#include "OtherClient.h"
 #include "RecordingWindowTestSupport.h"
 #include "RootPainter.h"
 #include "platform/media/AssetReader.h"
 #include "platform/media/MonotonicClock.h"
+#include "recording/GlobalShortcutEditor.h"
 #include "sandbox/PulseServer.h"
 
 namespace zimlo::recording {
@@ -341,6 +344,74 @@ TEST_F(RecordingWindowTest, PauseStopsTheRecordingClockAndResumeGoesOnFromIt) {
     ASSERT_TRUE(pumpUntil([&] { return saved.has_value(); }, 90s))
         << c->statusLabel()->text().toStdString();
     EXPECT_NEAR(saved->duration, stoppedAt - start - paused, 0.4);
+}
+
+// Sends keys to the X display as a keyboard would, to whichever window has the focus.
+bool pressKeys(const std::string& keys) {
+    return std::system(("xdotool key --clearmodifiers " + keys).c_str()) == 0;
+}
+
+// Ctrl+Alt+R and Ctrl+Alt+P pressed while another program's window has the focus start, pause,
+// resume and stop the recording.
+TEST_F(RecordingWindowTest, GlobalShortcutsWorkWhileAnotherProgramHasTheFocus) {
+    auto c = makeController();
+    std::optional<RecordingProject> saved;
+    c->onFinish = [&](const RecordingProject& p) { saved = p; };
+    ASSERT_TRUE(waitUntilReady(*c));
+    ASSERT_TRUE(c->hasGlobalShortcuts());
+    test::OtherClient other;
+    ASSERT_TRUE(other.focusOwnWindow());
+
+    ASSERT_TRUE(pressKeys("ctrl+alt+r"));
+    ASSERT_TRUE(pumpUntil([&] { return c->isRecording() && c->pauseButton()->isEnabled(); }, 10s));
+    ASSERT_TRUE(pressKeys("ctrl+alt+p"));
+    ASSERT_TRUE(pumpUntil([&] { return c->isPaused(); }, 5s));
+    EXPECT_EQ(c->statusLabel()->text(), QStringLiteral("已暂停"));
+    ASSERT_TRUE(pressKeys("ctrl+alt+p"));
+    ASSERT_TRUE(pumpUntil([&] { return !c->isPaused(); }, 5s));
+    EXPECT_TRUE(other.ownWindowHasFocus());
+    pumpUntil([] { return false; }, 1s);
+    ASSERT_TRUE(pressKeys("ctrl+alt+r"));
+    ASSERT_TRUE(pumpUntil([&] { return saved.has_value(); }, 90s))
+        << c->statusLabel()->text().toStdString();
+}
+
+// A combination another program holds is said in the status line; a new one picked in the
+// parameters is stored, grabbed and works.
+TEST_F(RecordingWindowTest, ACombinationAnotherProgramHoldsIsReportedAndCanBeReplaced) {
+    test::OtherClient other;
+    other.grabControlAlt('r');
+    auto c = makeController();
+    std::optional<RecordingProject> saved;
+    c->onFinish = [&](const RecordingProject& p) { saved = p; };
+    const QString taken =
+        QStringLiteral("全局快捷键 Ctrl+Alt+R 已被其他程序占用，请在“参数”中更换");
+    ASSERT_TRUE(pumpUntil([&] { return c->statusLabel()->text() == taken; }, 20s))
+        << c->statusLabel()->text().toStdString();
+
+    c->parameterTapped();
+    ASSERT_NE(c->parameterController(), nullptr);
+    auto* editor = c->parameterController()->findChild<GlobalShortcutEditor*>();
+    ASSERT_NE(editor, nullptr);
+    ASSERT_NE(editor->toggleRecordingEdit(), nullptr);
+    editor->toggleRecordingEdit()->setKeySequence(QKeySequence(QStringLiteral("Ctrl+Alt+S")));
+    editor->toggleRecordingEdited();
+    EXPECT_EQ(c->statusLabel()->text(),
+              QStringLiteral("全局快捷键已更新：Ctrl+Alt+S 开始/停止录制，Ctrl+Alt+P 暂停/继续"));
+    EXPECT_EQ(settingsStore->defaults()->string(GlobalShortcutStore::toggleRecordingKey),
+              "Ctrl+Alt+S");
+    c->parameterController()->close();
+
+    ASSERT_TRUE(other.focusOwnWindow());
+    ASSERT_TRUE(pressKeys("ctrl+alt+s"));
+    ASSERT_TRUE(pumpUntil([&] { return c->isRecording() && c->pauseButton()->isEnabled(); }, 10s));
+    ASSERT_TRUE(pressKeys("ctrl+alt+r"));  // the other program's: the recording goes on
+    pumpUntil([] { return false; }, 1s);
+    EXPECT_TRUE(c->isRecording());
+    EXPECT_FALSE(saved.has_value());
+    ASSERT_TRUE(pressKeys("ctrl+alt+s"));
+    ASSERT_TRUE(pumpUntil([&] { return saved.has_value(); }, 90s))
+        << c->statusLabel()->text().toStdString();
 }
 
 TEST_F(RecordingWindowTest, WindowWithCameraAndSubtitleRegionScreenshot) {

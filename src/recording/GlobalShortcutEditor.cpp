@@ -1,0 +1,94 @@
+#include "recording/GlobalShortcutEditor.h"
+
+#include <QHBoxLayout>
+#include <QKeySequenceEdit>
+#include <QLabel>
+#include <QVBoxLayout>
+
+namespace zimlo::recording {
+
+namespace {
+
+QLabel* label(const QString& text, double pointSize) {
+    auto* l = new QLabel(text);
+    QFont font = l->font();
+    font.setPointSizeF(pointSize);
+    l->setFont(font);
+    return l;
+}
+
+// A row like the popover's own: a right-aligned name and the control.
+QHBoxLayout* row(const QString& title, QWidget* control) {
+    auto* layout = new QHBoxLayout;
+    layout->setSpacing(12);
+    QLabel* name = label(title, 13);
+    name->setFixedWidth(52);
+    name->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    control->setMinimumWidth(200);
+    control->setFixedHeight(28);
+    layout->addWidget(name, 0, Qt::AlignVCenter);
+    layout->addWidget(control, 1, Qt::AlignVCenter);
+    return layout;
+}
+
+}  // namespace
+
+QString GlobalShortcutEditor::unavailableNote() {
+    return QStringLiteral(
+        "Wayland 桌面上不能使用全局快捷键：Debian 12 的桌面门户都还没有提供全局快捷键接口。"
+        "请在录制窗口内按空格键开始/停止录制，按 P 键暂停/继续。");
+}
+
+GlobalShortcutEditor::GlobalShortcutEditor(GlobalShortcutSettings settings, bool available,
+                                           QWidget* parent)
+    : QWidget(parent), settings_(std::move(settings)) {
+    auto* stack = new QVBoxLayout(this);
+    stack->setContentsMargins(0, 0, 0, 0);
+    stack->setSpacing(10);
+    QLabel* title = label(QStringLiteral("全局快捷键"), 13);
+    QFont bold = title->font();
+    bold.setWeight(QFont::DemiBold);
+    title->setFont(bold);
+    stack->addWidget(title);
+    note_ = label(available ? QStringLiteral("在任何窗口中按下即可开始/停止或暂停/继续录制。")
+                            : unavailableNote(),
+                  12);
+    note_->setWordWrap(true);
+    note_->setForegroundRole(QPalette::PlaceholderText);
+    stack->addWidget(note_);
+    if (!available) return;
+
+    toggleRecordingEdit_ = new QKeySequenceEdit(settings_.toggleRecording);
+    pauseRecordingEdit_ = new QKeySequenceEdit(settings_.pauseRecording);
+    stack->addLayout(row(QStringLiteral("录制"), toggleRecordingEdit_));
+    stack->addLayout(row(QStringLiteral("暂停"), pauseRecordingEdit_));
+    connect(toggleRecordingEdit_, &QKeySequenceEdit::editingFinished, this,
+            &GlobalShortcutEditor::toggleRecordingEdited);
+    connect(pauseRecordingEdit_, &QKeySequenceEdit::editingFinished, this,
+            &GlobalShortcutEditor::pauseRecordingEdited);
+}
+
+void GlobalShortcutEditor::toggleRecordingEdited() {
+    edited(toggleRecordingEdit_, settings_.toggleRecording);
+}
+
+void GlobalShortcutEditor::pauseRecordingEdited() {
+    edited(pauseRecordingEdit_, settings_.pauseRecording);
+}
+
+void GlobalShortcutEditor::edited(QKeySequenceEdit* edit, QKeySequence& field) {
+    if (!edit) return;
+    const QKeySequence typed = edit->keySequence();
+    if (typed.isEmpty()) {
+        edit->setKeySequence(field);  // cleared: the combination stays what it was
+        return;
+    }
+    // One chord: a sequence of several would need keys pressed one after another.
+    const QKeySequence chord(typed[0]);
+    edit->setKeySequence(chord);
+    if (chord == field) return;
+    field = chord;
+    if (onChange) onChange(settings_);
+}
+
+}  // namespace zimlo::recording
