@@ -81,6 +81,26 @@ TEST(ZimloToolRecord, WritesScreenMovieWithBothSoundTracksAndACameraMovie) {
     fs::remove(movie);
     fs::remove(cameraMovie);
 
+    // A pause of a second and a half after half a second: at most two seconds of movie, not
+    // three and a half. (On this still screen the first frame, the movie's start, may come up
+    // to a second after the recording's.)
+    printed = output(tool + " record --target " + targets.front().id +
+                         " --seconds 2 --fps 30 --pause 0.5:1.5 2>&1",
+                     status);
+    ASSERT_EQ(status, 0) << printed;
+    EXPECT_LT(printed.find("paused\n"), printed.find("resumed\n")) << printed;
+    EXPECT_NE(printed.find("resumed\n"), std::string::npos) << printed;
+    movie = valueAfter(printed, "screen movie: ");
+    const double length = std::stod(output(
+        "ffprobe -v error -show_entries format=duration -of csv=p=0 '" + movie + "'", status));
+    EXPECT_LT(length, 2.2);
+    EXPECT_GT(length, 0.9);
+    fs::remove(movie);
+    printed = output(
+        tool + " record --target " + targets.front().id + " --seconds 1 --pause 2 2>&1", status);
+    EXPECT_NE(status, 0);
+    EXPECT_NE(printed.find("--pause takes AT:FOR"), std::string::npos) << printed;
+
     // Bad arguments are refused with the usage.
     printed = output(tool + " record --target " + targets.front().id + " --seconds 1 --fps 25 2>&1",
                      status);

@@ -23,7 +23,7 @@ using tool::fail;
 constexpr const char* kUsage =
     "usage: zimlo-tool record --target ID --seconds N [--fps 24|30|60] [--resolution WxH] "
     "[--camera | "
-    "--generated-camera] [--mic]";
+    "--generated-camera] [--mic] [--pause AT:FOR]";
 
 struct Arguments {
     std::string target;
@@ -33,6 +33,8 @@ struct Arguments {
     bool camera = false;
     bool generatedCamera = false;
     bool microphone = false;
+    // Paused after `first` seconds of recording for `second` seconds.
+    std::optional<std::pair<double, double>> pause;
 };
 
 std::optional<Arguments> parse(const std::vector<std::string>& args, std::string& error) {
@@ -74,6 +76,21 @@ std::optional<Arguments> parse(const std::vector<std::string>& args, std::string
                 parsed.camera = parsed.generatedCamera = true;
             } else if (arg == "--mic") {
                 parsed.microphone = true;
+            } else if (arg == "--pause") {
+                auto v = value();
+                if (!v) return std::nullopt;
+                const auto colon = v->find(':');
+                size_t usedAt = 0, usedFor = 0;
+                const double at = std::stod(v->substr(0, colon), &usedAt);
+                const double length =
+                    colon == std::string::npos ? 0 : std::stod(v->substr(colon + 1), &usedFor);
+                if (colon == std::string::npos || usedAt != colon ||
+                    usedFor != v->size() - colon - 1 || !(at >= 0) || !(length > 0) ||
+                    !std::isfinite(at) || !std::isfinite(length)) {
+                    error = "--pause takes AT:FOR in seconds, for example 2:3";
+                    return std::nullopt;
+                }
+                parsed.pause = {at, length};
             } else {
                 error = "unknown option " + arg;
                 return std::nullopt;
@@ -223,8 +240,23 @@ int record(const Arguments& arguments) {
 
     source->startRecording(arguments.camera);
     // A movie that cannot be written (a full disk) stops the recording early.
-    loop.runUntil([&] { return failure.has_value(); },
-                  std::chrono::milliseconds(static_cast<long long>(arguments.seconds * 1000)));
+    auto record = [&](double seconds) {
+        return !loop.runUntil([&] { return failure.has_value(); },
+                              std::chrono::milliseconds(static_cast<long long>(seconds * 1000)));
+    };
+    // --seconds counts what is recorded: a pause adds its own length to the run.
+    if (arguments.pause && arguments.pause->first < arguments.seconds) {
+        if (record(arguments.pause->first)) {
+            source->pauseRecording();
+            std::cout << "paused" << std::endl;
+            const bool going = record(arguments.pause->second);
+            source->resumeRecording();
+            std::cout << "resumed" << std::endl;
+            if (going) record(arguments.seconds - arguments.pause->first);
+        }
+    } else {
+        record(arguments.seconds);
+    }
     source->stopRecording();
     if (!loop.runUntil([&] { return finished.has_value(); }, std::chrono::seconds(120)))
         return fail("the movies did not finish");
@@ -256,8 +288,9 @@ const tool::RegisterCommandGroup registration({
     "record",
     "  record --target ID --seconds N [--fps F] [--resolution WxH] [--camera|--generated-camera] "
     "[--mic]\n"
-    "                                 records through the capture source; prints status lines,\n"
-    "                                 the movie files and the drop counts\n",
+    "         [--pause AT:FOR]        records through the capture source (paused after AT seconds\n"
+    "                                 for FOR seconds); prints status lines, the movie files and\n"
+    "                                 the drop counts\n",
     run,
 });
 
