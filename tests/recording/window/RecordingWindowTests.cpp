@@ -5,6 +5,7 @@
 #include <QBoxLayout>
 #include <QKeySequenceEdit>
 #include <QTest>
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -15,8 +16,11 @@
 #include "RootPainter.h"
 #include "platform/media/AssetReader.h"
 #include "platform/media/MonotonicClock.h"
+#include "platform/speech/SpeechRecognizer.h"
 #include "recording/GlobalShortcutEditor.h"
 #include "sandbox/PulseServer.h"
+#include "sandbox/SpeechFeed.h"
+#include "subtitles/SubtitleFiles.h"
 
 namespace zimlo::recording {
 namespace {
@@ -344,6 +348,97 @@ TEST_F(RecordingWindowTest, PauseStopsTheRecordingClockAndResumeGoesOnFromIt) {
     ASSERT_TRUE(pumpUntil([&] { return saved.has_value(); }, 90s))
         << c->statusLabel()->text().toStdString();
     EXPECT_NEAR(saved->duration, stoppedAt - start - paused, 0.4);
+}
+
+// Real speech into the microphone with live subtitles on (the English model): a sentence, a
+// four-second pause during which another one is spoken, then the first again. The draft's
+// subtitles hold the two sentences said while recording, the later one moved up by the pause,
+// and nothing of what was said during it.
+TEST_F(RecordingWindowTest, SpeechDuringAPauseIsNotSubtitledAndLaterSpeechMovesUpByIt) {
+    auto deps = dependencies();
+    deps.clock = nullptr;
+    deps.speech = LiveSpeechRecognizer::create(speech::SpeechRecognizer::shared("en-US"));
+    auto c = std::make_unique<RecordingView>(target, deps);
+    c->resize(1180, 760);
+    c->show();
+    std::optional<RecordingProject> saved;
+    c->onFinish = [&](const RecordingProject& p) { saved = p; };
+    ASSERT_TRUE(waitUntilReady(*c));
+    c->subtitleToggle()->click();
+    ASSERT_TRUE(pumpUntil([&] { return c->subtitles().isSubtitleEnabled(); }, 20s))
+        << c->statusLabel()->text().toStdString();
+
+    const std::string clips = "/usr/share/pocketsphinx/test/data/librivox/";
+    const auto said =
+        sandbox::loadSpeechClip(clips + "sense_and_sensibility_01_austen_64kb-0880.wav");
+    const auto pausedSpeech =
+        sandbox::loadSpeechClip(clips + "sense_and_sensibility_01_austen_64kb-0930.wav");
+    const double rate = sandbox::PulseServer::kMicrophoneRate;
+    const double saidLength = static_cast<double>(said.size()) / rate;
+    // Seconds of the feed: said at 0.3, the pause from 4.5 to 8.5 with speech from 5.0, said
+    // again at 11.
+    std::vector<int16_t> feed;
+    auto at = [&](double seconds, const std::vector<int16_t>& clip) {
+        feed.resize(static_cast<size_t>(seconds * rate), 0);
+        feed.insert(feed.end(), clip.begin(), clip.end());
+    };
+    at(0.3, said);
+    at(5.0, pausedSpeech);
+    at(11.0, said);
+    feed.resize(feed.size() + static_cast<size_t>(2 * rate), 0);
+
+    c->toggleRecording();
+    ASSERT_TRUE(pumpUntil([&] { return c->isRecording() && c->pauseButton()->isEnabled(); }, 10s));
+    auto clock = [] { return media::MonotonicClock::nowSeconds(); };
+    const double start = *c->recordStartTime();
+    std::atomic<bool> quiet{false};
+    const double fed = clock();
+    std::thread speaker([&] { sandbox::PulseServer::shared().speakInRealTime(feed, &quiet); });
+    pumpUntil([&] { return clock() - fed >= 4.5; }, 10s);
+    const double pausedAt = clock();
+    c->togglePause();
+    ASSERT_TRUE(c->isPaused());
+    pumpUntil([&] { return clock() - fed >= 8.5; }, 10s);
+    const double paused = clock() - pausedAt;
+    c->togglePause();
+    ASSERT_FALSE(c->isPaused());
+
+    // Where the two sentences said while recording lie on the movie.
+    const double first = fed - start + 0.3;
+    const double second = fed - start + 11.0 - paused;
+    ASSERT_TRUE(pumpUntil(
+        [&] {
+            const auto& track = c->subtitles().subtitleTrack();
+            return clock() - fed > 11.0 + saidLength &&
+                   std::any_of(track.begin(), track.end(), [&](const SubtitleSegment& s) {
+                       return s.startTime > second - 0.5;
+                   });
+        },
+        40s))
+        << "the sentence after the pause was not recognised";
+    c->toggleRecording();
+    ASSERT_TRUE(pumpUntil([&] { return saved.has_value(); }, 120s))
+        << c->statusLabel()->text().toStdString();
+    quiet = true;
+    speaker.join();
+
+    const auto cues = readSubtitleFile(saved->mainVideoURL->parent_path() / "subtitles.vtt",
+                                       SubtitleFileFormat::webVTT);
+    ASSERT_FALSE(cues.empty());
+    int before = 0, after = 0;
+    for (const auto& cue : cues) {
+        std::printf("subtitle %.2f-%.2f \"%s\"\n", cue.startTime, cue.endTime, cue.text.c_str());
+        if (cue.startTime >= first - 0.5 && cue.startTime <= first + saidLength + 0.5)
+            ++before;
+        else if (cue.startTime >= second - 0.5 && cue.startTime <= second + saidLength + 0.5)
+            ++after;
+        else
+            ADD_FAILURE() << "\"" << cue.text << "\" at " << cue.startTime
+                          << " s, when nothing was said while recording (said at " << first
+                          << " and " << second << ")";
+    }
+    EXPECT_GT(before, 0);
+    EXPECT_GT(after, 0);
 }
 
 // Sends keys to the X display as a keyboard would, to whichever window has the focus.
