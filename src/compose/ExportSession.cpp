@@ -250,6 +250,9 @@ void ExportSession::State::run() {
         std::filesystem::remove(url, ignored);  // an unfinished movie is of no use to anyone
         finished(false, *text);
     } else {
+        // The frame count may have shrunk after the last frame was counted (the media ended
+        // early), so a finished movie says so itself.
+        if (progress) progress(1.0);
         finished(true, {});
     }
 }
