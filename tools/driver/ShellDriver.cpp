@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
 
 #include "app/HomeView.h"
 #include "app/HomeWindowController.h"
@@ -61,12 +62,17 @@ RecordingView* ShellDriver::recordingView() const { return view_; }
 
 bool ShellDriver::pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
     QDeadlineTimer deadline(timeout.count());
+    // The loop sleeps until an event comes, as the application's own does, so the driver takes
+    // no processor time from what it drives; the tick also wakes it for conditions that change
+    // without an event (files on disk, other threads).
+    QTimer tick;
+    tick.start(10);
     for (;;) {
         watchStatusLines();
         if (done()) return true;
         if (observer_.interrupted && observer_.interrupted()) throw Interrupted();
         if (deadline.hasExpired()) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
 }
