@@ -92,7 +92,7 @@ const CompositionTrack* Composition::track(TrackID id) const {
 // ---- encoder presets -----------------------------------------------------------------------
 
 ExportEncoderSettings encoderSettingsForPreset(const std::string& presetName, int width, int height,
-                                               int framesPerSecond) {
+                                               int framesPerSecond, double sourceBitRate) {
     const int64_t multiplier = framesPerSecond <= 24 ? 1 : std::max(1, framesPerSecond / 30);
     int64_t rate = static_cast<int64_t>(width) * height * 4 * multiplier;
     ExportEncoderSettings settings;
@@ -103,6 +103,10 @@ ExportEncoderSettings encoderSettingsForPreset(const std::string& presetName, in
         settings.x264Preset = "faster";
     }
     settings.averageBitRate = std::clamp<int64_t>(rate, 2'000'000, 48'000'000);
+    if (sourceBitRate > 0 && sourceBitRate <= settings.averageBitRate / 4.0) {
+        settings.x264Preset = "ultrafast";
+        settings.maxBFrames = 0;
+    }
     return settings;
 }
 
@@ -147,6 +151,34 @@ std::string VideoCompositor::exportPreset(double width, double height) {
     return kPresetHighestQuality;
 }
 
+double VideoCompositor::expectedSourceBitRate(const Built& built) {
+    if (built.videoComposition.instructions.empty()) return 0;
+    const auto& instruction = *built.videoComposition.instructions.front();
+    const auto* main = built.composition.track(instruction.mainTrackID);
+    if (!main || !(main->sourceBitRate > 0)) return 0;
+    double rate = main->sourceBitRate;
+    const auto* camera =
+        instruction.pipTrackID ? built.composition.track(*instruction.pipTrackID) : nullptr;
+    if (!camera || !camera->sourceRange) return rate;
+    const double cameraArea = camera->sourceSize.width * camera->sourceSize.height;
+    if (!(camera->sourceBitRate > 0) || !(cameraArea > 0)) return 0;
+    // The largest share of the camera's picture the canvas ever shows (all of it in a split).
+    double share = 1;
+    if (!instruction.isSplitScreenEnabled) {
+        share = 0;
+        const double W = instruction.canvas.width, H = instruction.canvas.height;
+        for (const auto& k : instruction.pipKeyframes) {
+            const double w = W * k.size.width;
+            const double h = instruction.pipAspect == AspectRatio::default_
+                                 ? H * k.size.height
+                                 : w / ratio(instruction.pipAspect);
+            if (std::isfinite(w * h)) share = std::max(share, std::fabs(w * h) / cameraArea);
+        }
+        share = std::min(share, 1.0);
+    }
+    return rate + camera->sourceBitRate * share;
+}
+
 VideoCompositor::Built VideoCompositor::buildComposition(const RecordingProject& project,
                                                          bool includesSubtitles, double startTime,
                                                          std::optional<double> endTime) const {
@@ -184,15 +216,21 @@ VideoCompositor::Built VideoCompositor::buildComposition(const RecordingProject&
     const MediaTime length = MediaTime::fromSeconds(L, kCompositionTimescale);
     composition.duration = length;
     composition.tracks.push_back({mainTrackID, MediaType::video, *project.mainVideoURL,
-                                  mainSource.trackID, TimeRange{start, length}});
+                                  mainSource.trackID, TimeRange{start, length}, mainSource.bitRate,
+                                  mainSource.naturalSize});
 
     // Sound of the main movie only.
     const auto audioTracks = mainAsset->tracks(MediaType::audio);
     std::vector<AudioMixInputParameters> parameters;
     for (size_t i = 0; i < audioTracks.size(); ++i) {
         const TrackID id = nextTrackID++;
-        composition.tracks.push_back({id, MediaType::audio, *project.mainVideoURL,
-                                      audioTracks[i].trackID, TimeRange{start, length}});
+        composition.tracks.push_back({id,
+                                      MediaType::audio,
+                                      *project.mainVideoURL,
+                                      audioTracks[i].trackID,
+                                      TimeRange{start, length},
+                                      audioTracks[i].bitRate,
+                                      {}});
         parameters.push_back({id, audioTracks.size() >= 2 && i == 0 ? 0.8f : 1.0f});
     }
     if (parameters.size() >= 2) built.audioMix = AudioMix{parameters};
@@ -205,8 +243,9 @@ VideoCompositor::Built VideoCompositor::buildComposition(const RecordingProject&
         const auto cameraVideoTracks = cameraAsset->tracks(MediaType::video);
         if (!cameraVideoTracks.empty()) {
             const auto& cameraSource = cameraVideoTracks.front();
-            CompositionTrack camera{nextTrackID++, MediaType::video, *project.pipVideoURL,
-                                    cameraSource.trackID, std::nullopt};
+            CompositionTrack camera{nextTrackID++,           MediaType::video, *project.pipVideoURL,
+                                    cameraSource.trackID,    std::nullopt,     cameraSource.bitRate,
+                                    cameraSource.naturalSize};
             const double Lc = std::min(L, std::max(availableDuration(*cameraAsset, D) - s, 0.0));
             if (Lc > 0)
                 camera.sourceRange =
@@ -287,8 +326,8 @@ void VideoCompositor::exportMovie(const RecordingProject& project, bool includes
     const auto& video = built.videoComposition;
     const auto preset = exportPreset(video.renderWidth, video.renderHeight);
     const int fps = std::max(exportFrameRate, 1);
-    const auto encoder =
-        encoderSettingsForPreset(preset, video.renderWidth, video.renderHeight, fps);
+    const auto encoder = encoderSettingsForPreset(preset, video.renderWidth, video.renderHeight,
+                                                  fps, expectedSourceBitRate(built));
 
     // Progress reaches the main queue at every whole percent and a few times a second between
     // (a long movie takes a while per percent). Reports come from the render queue, one by one.

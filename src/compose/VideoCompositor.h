@@ -58,6 +58,9 @@ struct CompositionTrack {
     int sourceTrackID = 0;
     // Source span placed at composition time 0; none when nothing could be inserted.
     std::optional<media::TimeRange> sourceRange;
+    // What the source holds: bits per second as stored (0: unknown) and the picture size.
+    double sourceBitRate = 0;
+    media::PixelSize sourceSize;
 };
 
 struct Composition {
@@ -89,6 +92,12 @@ struct AudioMix {
 //     counting as 1), kept within 2–48 Mb/s), up to 3 B-frames, quantiser floor 10.
 //   "AVAssetExportPresetHighestQuality": the same with 1.5 times that bit rate (within 2–48 Mb/s)
 //     and encoder preset "faster", for shapes the fixed presets do not fit.
+// Light content: when the sources need at most a quarter of that bit rate (`sourceBitRate`, 0
+// when unknown), the encoder never leaves its quantiser floor whatever it searches, so the
+// picture is the same and the search is wasted: such exports use "ultrafast" with the 8x8
+// transform (still High profile) and no B-frames, about 60% less encoder work on a mostly
+// still screen. Busy content, where the bit rate binds and the search buys quality, keeps the
+// presets above.
 // Sound is AAC-LC 48 kHz stereo at 192 kb/s when mixed; a single track is copied.
 struct ExportEncoderSettings {
     std::string presetName;
@@ -98,7 +107,7 @@ struct ExportEncoderSettings {
     int minQuantizer = 10;
 };
 ExportEncoderSettings encoderSettingsForPreset(const std::string& presetName, int width, int height,
-                                               int framesPerSecond);
+                                               int framesPerSecond, double sourceBitRate = 0);
 
 // Turns a recording project into a finished MPEG-4 movie. One per export; the settings are set
 // before calling exportMovie. Everything here is called on the main thread.
@@ -137,6 +146,10 @@ class VideoCompositor : public std::enable_shared_from_this<VideoCompositor> {
     media::PixelSize renderSize(const media::AssetTrack& mainTrack,
                                 const RecordingProject& project) const;
     static std::string exportPreset(double width, double height);
+    // Bits per second the composed picture is expected to need, judged from what its sources
+    // store: the main picture, plus the camera's share of its own picture that the window or
+    // split region shows. 0 when a shown source does not tell its rate.
+    static double expectedSourceBitRate(const Built& built);
 
     // Builds and exports. Failures of the build are reported at once, before this returns;
     // everything else on the main queue, once. `progress` is optional: it hears every whole

@@ -84,6 +84,10 @@ class ExportTest : public ::testing::Test {
         std::system((f + "-f lavfi -i color=c=0x40C040:s=320x240:r=30:d=2" + bt601 + h264 +
                      (dir / "camera-601.mov").string())
                         .c_str());
+        // Noise, stored nearly losslessly: far more bits than an export of its size may use.
+        std::system((f + "-f lavfi -i nullsrc=s=640x360:r=30:d=1 -vf 'geq=random(1)*255:128:128'" +
+                     h264 + "-qp 4 " + (dir / "noise.mov").string())
+                        .c_str());
     }
     static void TearDownTestSuite() { fs::remove_all(dir); }
 
@@ -289,6 +293,35 @@ TEST_F(ExportTest, MissingPicturesAreBlackAndSeveralSoundTracksAreMixed) {
             std::get<fs::path>(mixed).string() + "'"),
         "aac\n");
     fs::remove(std::get<fs::path>(mixed));
+}
+
+// The encoder's search effort follows what the sources need: the light search for flat
+// pictures, the preset's own for noise ("faster" at 640 × 360). x264 writes its settings into
+// the movie.
+TEST_F(ExportTest, EncoderSearchFollowsHowBusyTheSourcesAre) {
+    auto settingsOf = [](const VideoCompositor::Result& result) {
+        EXPECT_TRUE(std::holds_alternative<fs::path>(result));
+        if (!std::holds_alternative<fs::path>(result)) return std::string();
+        const auto movie = std::get<fs::path>(result);
+        std::ifstream file(movie, std::ios::binary);
+        std::string bytes((std::istreambuf_iterator<char>(file)), {});
+        fs::remove(movie);
+        const size_t at = bytes.find("options: ");
+        return at == std::string::npos ? std::string()
+                                       : bytes.substr(at, bytes.find('\0', at) - at);
+    };
+    auto flat = project("main.mov", "camera.mov");
+    flat.pipTrack = {{0, {0.25, 0.25}, {0.25, 0.25}, 10}};
+    const std::string light = settingsOf(exportNow(flat));
+    EXPECT_NE(light.find(" subme=0 "), std::string::npos) << light;
+    EXPECT_NE(light.find(" bframes=0 "), std::string::npos) << light;
+    EXPECT_NE(light.find(" 8x8dct=1 "), std::string::npos) << light;
+
+    auto noisy = project("noise.mov");
+    noisy.duration = 1;
+    const std::string thorough = settingsOf(exportNow(noisy));
+    EXPECT_NE(thorough.find(" subme=4 "), std::string::npos) << thorough;
+    EXPECT_NE(thorough.find(" bframes=3 "), std::string::npos) << thorough;
 }
 
 TEST_F(ExportTest, BuildRulesOnRealMovies) {

@@ -7,6 +7,7 @@ namespace zimlo::compose {
 namespace {
 
 using media::MediaTime;
+using media::TimeRange;
 
 PiPKeyframe pip(double time, double x = 0.5) { return {time, {x, 0.5}, {0.3, 0.2}, 12}; }
 
@@ -190,6 +191,66 @@ TEST(ExportRules, PresetsAndTheirEncoderSettings) {
     EXPECT_EQ(
         encoderSettingsForPreset("AVAssetExportPresetHighestQuality", 320, 240, 60).averageBitRate,
         2'000'000);
+}
+
+// Sources needing at most a quarter of the bit rate get the light search; unknown or busier
+// sources the preset's own.
+TEST(ExportRules, LightContentGetsTheLightEncoderSearch) {
+    const std::string hd = "AVAssetExportPreset1920x1080";
+    const auto light = encoderSettingsForPreset(hd, 1920, 1080, 30, 8'294'400 / 4);
+    EXPECT_EQ(light.x264Preset, "ultrafast");
+    EXPECT_EQ(light.maxBFrames, 0);
+    EXPECT_EQ(light.averageBitRate, 8'294'400);  // the rate and its floor stay
+    EXPECT_EQ(light.minQuantizer, 10);
+    for (double busy : {0.0, 8'294'400 / 4 + 1.0, 20e6}) {
+        const auto settings = encoderSettingsForPreset(hd, 1920, 1080, 30, busy);
+        EXPECT_EQ(settings.x264Preset, "veryfast") << busy;
+        EXPECT_EQ(settings.maxBFrames, 3) << busy;
+    }
+    // The odd shapes' preset judges against its own, higher rate.
+    EXPECT_EQ(encoderSettingsForPreset("AVAssetExportPresetHighestQuality", 1080, 1920, 30, 3e6)
+                  .x264Preset,
+              "ultrafast");
+    EXPECT_EQ(encoderSettingsForPreset("AVAssetExportPresetHighestQuality", 1080, 1920, 30, 4e6)
+                  .x264Preset,
+              "faster");
+
+    // What the sources need: the main picture, plus the share of the camera picture shown.
+    VideoCompositor::Built built;
+    built.composition.tracks = {{1,
+                                 media::MediaType::video,
+                                 "main.mov",
+                                 1,
+                                 TimeRange{MediaTime::zero(), MediaTime::make(10, 1)},
+                                 400'000,
+                                 {1920, 1080}},
+                                {2,
+                                 media::MediaType::video,
+                                 "camera.mov",
+                                 1,
+                                 TimeRange{MediaTime::zero(), MediaTime::make(10, 1)},
+                                 2'000'000,
+                                 {1280, 720}}};
+    auto pipInstruction = std::make_shared<PiPCompositionInstruction>(
+        TimeRange{MediaTime::zero(), MediaTime::make(10, 1)}, 1, 2);
+    pipInstruction->canvas = {1920, 1080};
+    // Windows of 384 × 216 and 640 × 360 pixels: the larger shows a quarter of the camera's.
+    pipInstruction->pipKeyframes = {{0, {0.5, 0.5}, {0.2, 0.2}, 0},
+                                    {5, {0.5, 0.5}, {1.0 / 3, 1.0 / 3}, 0}};
+    built.videoComposition.instructions = {pipInstruction};
+    EXPECT_NEAR(VideoCompositor::expectedSourceBitRate(built), 400'000 + 2'000'000 / 4.0, 1);
+    pipInstruction->isSplitScreenEnabled = true;
+    EXPECT_NEAR(VideoCompositor::expectedSourceBitRate(built), 2'400'000, 1);
+    built.composition.tracks[1].sourceRange.reset();  // the camera movie has ended
+    EXPECT_NEAR(VideoCompositor::expectedSourceBitRate(built), 400'000, 1);
+    built.composition.tracks[1].sourceRange = built.composition.tracks[0].sourceRange;
+    built.composition.tracks[1].sourceBitRate = 0;  // a shown source that does not tell
+    EXPECT_EQ(VideoCompositor::expectedSourceBitRate(built), 0);
+    built.composition.tracks[0].sourceBitRate = 0;
+    pipInstruction = std::make_shared<PiPCompositionInstruction>(
+        TimeRange{MediaTime::zero(), MediaTime::make(10, 1)}, 1, std::nullopt);
+    built.videoComposition.instructions = {pipInstruction};
+    EXPECT_EQ(VideoCompositor::expectedSourceBitRate(built), 0);
 }
 
 TEST(ExportRules, ErrorWords) {

@@ -68,7 +68,7 @@ FormatInputPtr openForReading(const MovieAsset& asset, const std::vector<int>& k
     return context;
 }
 
-CodecContextPtr openDecoder(const AVStream* stream, std::string& error) {
+CodecContextPtr openDecoder(const AVStream* stream, std::string& error, int threads = 0) {
     const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
     if (!codec) {
         error = std::string("不支持的编码格式 ") + avcodec_get_name(stream->codecpar->codec_id);
@@ -77,7 +77,7 @@ CodecContextPtr openDecoder(const AVStream* stream, std::string& error) {
     CodecContextPtr decoder(avcodec_alloc_context3(codec));
     avcodec_parameters_to_context(decoder.get(), stream->codecpar);
     decoder->pkt_timebase = stream->time_base;
-    decoder->thread_count = 0;
+    decoder->thread_count = threads;
     int result = avcodec_open2(decoder.get(), codec, nullptr);
     if (result < 0) {
         error = averrorText(result);
@@ -96,7 +96,7 @@ void seekTo(AVFormatContext* context, int streamIndex, MediaTime time) {
 // Decodes one video stream frame by frame (presentation order).
 class VideoDecoder {
   public:
-    bool open(const MovieAsset& asset, int trackID, std::string& error) {
+    bool open(const MovieAsset& asset, int trackID, std::string& error, int threads = 0) {
         streamIndex_ = streamIndexOf(asset, trackID);
         if (streamIndex_ < 0 || asset.track(trackID)->mediaType != MediaType::video) {
             error = "没有这条视频轨道";
@@ -104,7 +104,7 @@ class VideoDecoder {
         }
         format_ = openForReading(asset, {streamIndex_}, error);
         if (!format_) return false;
-        decoder_ = openDecoder(format_->streams[streamIndex_], error);
+        decoder_ = openDecoder(format_->streams[streamIndex_], error, threads);
         if (!decoder_) return false;
         packet_.reset(av_packet_alloc());
         frame_.reset(av_frame_alloc());
@@ -293,6 +293,18 @@ class BGRAConverter {
     SwsContext* scaler_ = nullptr;
 };
 
+// The stream's average bit rate: as the container states it, else its indexed sample sizes over
+// its duration; 0 when neither is known.
+double storedBitRate(AVStream* stream, double seconds) {
+    if (stream->codecpar->bit_rate > 0) return static_cast<double>(stream->codecpar->bit_rate);
+    if (!(seconds > 0) || !std::isfinite(seconds)) return 0;
+    double bytes = 0;
+    const int entries = avformat_index_get_entries_count(stream);
+    for (int i = 0; i < entries; ++i)
+        if (const AVIndexEntry* entry = avformat_index_get_entry(stream, i)) bytes += entry->size;
+    return bytes * 8 / seconds;
+}
+
 }  // namespace
 
 // --- MovieAsset ------------------------------------------------------------------------------
@@ -306,7 +318,7 @@ std::shared_ptr<const MovieAsset> MovieAsset::open(const std::filesystem::path& 
     if (context->duration != AV_NOPTS_VALUE && context->duration > 0)
         asset->duration_ = MediaTime::make(context->duration, AV_TIME_BASE);
     for (unsigned i = 0; i < context->nb_streams; ++i) {
-        const AVStream* stream = context->streams[i];
+        AVStream* stream = context->streams[i];
         const AVCodecParameters* parameters = stream->codecpar;
         AssetTrack track;
         track.trackID = stream->id > 0 ? stream->id : static_cast<int>(i) + 1;
@@ -336,6 +348,7 @@ std::shared_ptr<const MovieAsset> MovieAsset::open(const std::filesystem::path& 
                                                   stream->time_base.den);
         if (stream->avg_frame_rate.num > 0 && stream->avg_frame_rate.den > 0)
             track.nominalFrameRate = av_q2d(stream->avg_frame_rate);
+        track.bitRate = storedBitRate(stream, track.timeRange.duration.seconds());
         asset->tracks_.push_back(std::move(track));
     }
     return asset;
@@ -453,11 +466,12 @@ VideoFrameReader::~VideoFrameReader() = default;
 std::unique_ptr<VideoFrameReader> VideoFrameReader::open(const MovieAsset& asset, int trackID,
                                                          std::string& error,
                                                          std::optional<TimeRange> range,
-                                                         DecodedPictureFormat format) {
+                                                         DecodedPictureFormat format,
+                                                         int decoderThreads) {
     std::unique_ptr<VideoFrameReader> reader(new VideoFrameReader());
     reader->impl_ = std::make_unique<Impl>();
     reader->impl_->format = format;
-    if (!reader->impl_->decoder.open(asset, trackID, error)) return nullptr;
+    if (!reader->impl_->decoder.open(asset, trackID, error, decoderThreads)) return nullptr;
     reader->impl_->range = range;
     if (range) reader->impl_->decoder.seek(range->start);
     return reader;

@@ -21,6 +21,8 @@ struct AssetTrack {
     AffineTransform preferredTransform;
     std::vector<FormatDescription> formatDescriptions;
     double nominalFrameRate = 0;
+    // Average bits per second of the stored samples; 0 when the container does not tell.
+    double bitRate = 0;
     int streamIndex = -1;  // position among the container's streams
 };
 
@@ -100,11 +102,13 @@ enum class DecodedPictureFormat {
 class VideoFrameReader : public TrackReaderBase {
   public:
     // With `range`, decoding starts at the key frame before its start and frames outside it are
-    // skipped.
+    // skipped. `decoderThreads`: 0 lets the decoder choose (frame threads, one per core and one
+    // more); 1 decodes on the caller's thread, which costs far less in all when the caller runs
+    // beside other busy stages.
     static std::unique_ptr<VideoFrameReader> open(
         const MovieAsset& asset, int trackID, std::string& error,
         std::optional<TimeRange> range = std::nullopt,
-        DecodedPictureFormat format = DecodedPictureFormat::bgra);
+        DecodedPictureFormat format = DecodedPictureFormat::bgra, int decoderThreads = 0);
     ~VideoFrameReader() override;
     std::optional<DecodedVideoFrame> next();
 

@@ -80,6 +80,30 @@ TEST(AssetReader, OpensOneLocalMovieAndNothingItNames) {
     EXPECT_FALSE(MovieAsset::open("subfile,,start,0,end,0,,:" + movie, error));
 }
 
+// The export judges how busy its sources are by their stored bit rate, also in the fragmented
+// movies the recorder writes, whose header says nothing about their samples.
+TEST(AssetReader, StoredBitRateOfPlainAndFragmentedMovies) {
+    test::ScratchDirectory dir;
+    test::MovieSpec spec;
+    spec.tones = {test::Tone{}};
+    test::writeMovie(dir / "plain.mov", spec);
+    spec.options.fragmented = true;
+    test::writeMovie(dir / "fragmented.mov", spec);
+    for (const char* name : {"plain.mov", "fragmented.mov"}) {
+        std::string error;
+        auto asset = MovieAsset::open(dir / name, error);
+        ASSERT_TRUE(asset) << error;
+        for (const auto& track : asset->tracks()) {
+            auto packets = TrackPacketReader::open(*asset, track.trackID, error);
+            ASSERT_TRUE(packets) << error;
+            double bytes = 0;
+            while (auto packet = packets->next()) bytes += packet->data.size();
+            const double rate = bytes * 8 / track.timeRange.duration.seconds();
+            EXPECT_NEAR(track.bitRate, rate, rate * 0.1) << name << " track " << track.trackID;
+        }
+    }
+}
+
 TEST(AssetReader, DecodesFramesOfARangeInOrder) {
     test::ScratchDirectory dir;
     test::writeMovie(dir / "movie.mov", test::MovieSpec{});

@@ -30,13 +30,14 @@ struct MovieSpec {
     int frames = 60;
     media::AffineTransform transform;
     media::MovieFileType fileType = media::MovieFileType::quickTimeMovie;
+    media::MovieWriterOptions options;
     // The picture of each frame; moving bars when empty.
     std::function<std::shared_ptr<media::PixelBuffer>(int frame)> picture;
 };
 
 inline void writeMovie(const std::filesystem::path& url, const MovieSpec& spec) {
     std::string error;
-    auto writer = media::MovieWriter::create(url, spec.fileType, {}, error);
+    auto writer = media::MovieWriter::create(url, spec.fileType, spec.options, error);
     ASSERT_TRUE(writer) << error;
     std::optional<media::MovieWriter::InputID> video;
     if (spec.video) {
