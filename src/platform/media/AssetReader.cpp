@@ -528,6 +528,7 @@ struct MixTrack {
     CodecContextPtr decoder;
     SwrContext* resampler = nullptr;
     std::vector<float> buffer;  // interleaved stereo, starting at the mix's current position
+    int64_t endFrame = -1;      // mix position where the track's stored span ends; -1 unknown
     bool placedAny = false;
     bool ended = false;
 
@@ -609,6 +610,11 @@ struct AudioMixReader::Impl {
             }
         }
         track.placedAny = true;
+        if (track.endFrame >= 0) {
+            // What the encoder padded its last frame with is not part of the sound.
+            const int64_t room = track.endFrame - (position + track.bufferedFrames());
+            count = std::min(count, skip + std::max<int64_t>(room, 0));
+        }
         if (skip >= count) return;
         track.buffer.insert(track.buffer.end(), samples + skip * kChannels,
                             samples + count * kChannels);
@@ -703,6 +709,11 @@ std::unique_ptr<AudioMixReader> AudioMixReader::open(const MovieAsset& asset,
         impl.origin = range->start;
         if (range->duration.valid) impl.limit = range->duration.convertedTo(kSampleRate).value;
         seekTo(impl.format.get(), streams[0], range->start);
+    }
+    for (size_t i = 0; i < inputs.size(); ++i) {
+        const TimeRange& span = asset.track(inputs[i].trackID)->timeRange;
+        if (span.duration.valid && span.duration > MediaTime::zero())
+            impl.tracks[i]->endFrame = (span.end() - impl.origin).convertedTo(kSampleRate).value;
     }
     return reader;
 }

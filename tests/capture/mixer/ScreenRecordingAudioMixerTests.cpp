@@ -146,7 +146,8 @@ TEST_F(ScreenRecordingAudioMixerTest, MixesBothSoundsIntoOneTrackAndCopiesTheVid
     EXPECT_EQ(probe.stream(1, "channels"), "2");
     EXPECT_NEAR(probe.streamNumber(1, "bit_rate"), 192000, 40000);
     EXPECT_NEAR(probe.streamNumber(0, "duration"), 3.0, 1.0 / 30);
-    EXPECT_NEAR(probe.streamNumber(1, "duration"), 3.0, 1.0 / 30);
+    // As long as the sounds recorded, without the encoder's padding after their last samples.
+    EXPECT_NEAR(probe.streamNumber(1, "duration"), 3.0, 0.001);
     EXPECT_EQ(packetsOf(result.url), packetsOf(url));
 
     std::string error;
