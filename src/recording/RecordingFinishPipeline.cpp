@@ -134,12 +134,25 @@ void RecordingFinishPipeline::recordingInterrupted(const QString& reason) {
 void RecordingFinishPipeline::filesReported(std::optional<fs::path> main,
                                             std::optional<fs::path> pip) {
     if (!main) {
-        handOver(std::nullopt, std::move(pip));
+        handOver(std::nullopt, std::move(pip), false);
         return;
     }
     host_.finishStatusChanged(QStringLiteral("正在同步电脑声音和输入设备声音…"));
+    if (!interruption_ && host_.compositionExpected()) {
+        // The export mixes a movie's sound tracks itself, with the same volumes and encoding, so
+        // a separate pass would only write the whole movie once more for the export to read.
+        handOver(std::move(*main), std::move(pip), true);
+        return;
+    }
+    mix(*main, [pip](RecordingFinishPipeline& self, fs::path used) {
+        self.handOver(std::move(used), pip, false);
+    });
+}
+
+void RecordingFinishPipeline::mix(const fs::path& main,
+                                  std::function<void(RecordingFinishPipeline&, fs::path)> then) {
     std::weak_ptr<RecordingFinishPipeline> weak = weak_from_this();
-    services_.mixAudio(*main, [weak, main = *main, pip](MixOutcome outcome) {
+    services_.mixAudio(main, [weak, main, then = std::move(then)](MixOutcome outcome) {
         const bool newFile = !outcome.error && !outcome.url.empty() &&
                              standardised(outcome.url) != standardised(main);
         auto self = weak.lock();
@@ -153,18 +166,19 @@ void RecordingFinishPipeline::filesReported(std::optional<fs::path> main,
         }
         if (outcome.error) {
             self->pendingAudioMixWarning_ = outcome.error;
-            self->handOver(main, pip);
+            then(*self, main);
         } else if (newFile) {
             self->pendingRecordingCleanupURLs_.push_back(main);
-            self->handOver(outcome.url, pip);
+            then(*self, outcome.url);
         } else {
-            self->handOver(main, pip);
+            then(*self, main);
         }
     });
 }
 
-void RecordingFinishPipeline::handOver(std::optional<fs::path> main, std::optional<fs::path> pip) {
-    pendingFinish_ = PendingFinish{std::move(main), std::move(pip)};
+void RecordingFinishPipeline::handOver(std::optional<fs::path> main, std::optional<fs::path> pip,
+                                       bool soundsUnmixed) {
+    pendingFinish_ = PendingFinish{std::move(main), std::move(pip), soundsUnmixed};
     // Leaves a last final transcription time to join the subtitle track.
     MainQueue::postAfter(
         services_.handOverDelay,
@@ -212,27 +226,26 @@ void RecordingFinishPipeline::build() {
     if (interruption_) {
         // Cut short: nothing is composed (no more writing on a disk that just failed), the raw
         // movies and every track are kept as a draft.
-        std::vector<fs::path> extraFiles = unusedFiles;
-        if (project.pipVideoURL) extraFiles.insert(extraFiles.begin(), *project.pipVideoURL);
-        if (project.mainVideoURL) extraFiles.insert(extraFiles.begin(), *project.mainVideoURL);
-        save(project, extraFiles, std::nullopt, std::nullopt,
-             *interruption_ + QStringLiteral("，录制已中断，已保存中断前的录制"));
+        saveRaw(project, files.soundsUnmixed ? std::optional<double>(inputs.elapsed) : std::nullopt,
+                unusedFiles, std::nullopt,
+                *interruption_ + QStringLiteral("，录制已中断，已保存中断前的录制"));
         return;
     }
 
     if (!project.needsComposition()) {
-        std::optional<QString> successText;
-        if (!pendingAudioMixWarning_) {
-            successText = inputs.latestCaptureStatus
-                              ? QStringLiteral("录制完成，已保存原始视频 · ") +
-                                    text(inputs.latestCaptureStatus->displayText())
-                              : QStringLiteral("录制完成，已保存原始视频");
+        if (files.soundsUnmixed && project.mainVideoURL) {
+            // Composition was expected when the files came (the camera has been switched off
+            // since): the raw movie is saved with its sounds mixed, as always.
+            mix(*project.mainVideoURL,
+                [project, inputs, unusedFiles](RecordingFinishPipeline& self, fs::path used) {
+                    RecordingProject mixed = project;
+                    mixed.mainVideoURL = used;
+                    mixed.duration = measuredDuration(used, inputs.elapsed);
+                    self.saveWithoutComposition(mixed, inputs, unusedFiles);
+                });
+            return;
         }
-        // The draft store copies the main movie, so its temporary original is not needed after
-        // a successful save.
-        std::vector<fs::path> extraFiles = unusedFiles;
-        if (project.mainVideoURL) extraFiles.insert(extraFiles.begin(), *project.mainVideoURL);
-        save(project, extraFiles, std::nullopt, pendingAudioMixWarning_, successText);
+        saveWithoutComposition(project, inputs, unusedFiles);
         return;
     }
 
@@ -253,10 +266,12 @@ void RecordingFinishPipeline::build() {
     scheduleProgressRefresh();
     services_.exportMovie(
         project, longEdge, framesPerSecond,
-        [weak, project, unusedFiles](ExportOutcome outcome) {
+        [weak, project, unusedFiles, unmixed = files.soundsUnmixed,
+         elapsed = inputs.elapsed](ExportOutcome outcome) {
             auto self = weak.lock();
             if (!self) return;
-            self->exportFinished(project, unusedFiles, std::move(outcome));
+            self->exportFinished(project, unmixed ? std::optional<double>(elapsed) : std::nullopt,
+                                 unusedFiles, std::move(outcome));
         },
         [weak](double fraction) {
             if (auto self = weak.lock()) self->exportProgressed(fraction);
@@ -295,12 +310,27 @@ void RecordingFinishPipeline::cancelExport() {
     host_.finishStatusChanged(QStringLiteral("已取消合成，正在保存原始录制…"));
 }
 
+void RecordingFinishPipeline::saveWithoutComposition(const RecordingProject& project,
+                                                     const FinishInputs& inputs,
+                                                     const std::vector<fs::path>& unusedFiles) {
+    std::optional<QString> successText;
+    if (!pendingAudioMixWarning_) {
+        successText = inputs.latestCaptureStatus
+                          ? QStringLiteral("录制完成，已保存原始视频 · ") +
+                                text(inputs.latestCaptureStatus->displayText())
+                          : QStringLiteral("录制完成，已保存原始视频");
+    }
+    // The draft store copies the main movie, so its temporary original is not needed after
+    // a successful save.
+    std::vector<fs::path> extraFiles = unusedFiles;
+    if (project.mainVideoURL) extraFiles.insert(extraFiles.begin(), *project.mainVideoURL);
+    save(project, extraFiles, std::nullopt, pendingAudioMixWarning_, successText);
+}
+
 void RecordingFinishPipeline::exportFinished(const RecordingProject& project,
+                                             std::optional<double> unmixedElapsed,
                                              std::vector<fs::path> unusedFiles,
                                              ExportOutcome outcome) {
-    std::vector<fs::path> extraFiles;
-    if (project.mainVideoURL) extraFiles.push_back(*project.mainVideoURL);
-    if (project.pipVideoURL) extraFiles.push_back(*project.pipVideoURL);
     const bool cancelled = exportJob_ && exportJob_->isCancelled();
     exportJob_.reset();
 
@@ -311,20 +341,21 @@ void RecordingFinishPipeline::exportFinished(const RecordingProject& project,
             std::error_code ignored;
             fs::remove(outcome.url, ignored);
         }
-        extraFiles.insert(extraFiles.end(), unusedFiles.begin(), unusedFiles.end());
-        save(project, extraFiles, std::nullopt, std::nullopt,
-             QStringLiteral("已取消合成，已保存原始录制"));
+        saveRaw(project, unmixedElapsed, std::move(unusedFiles), std::nullopt,
+                QStringLiteral("已取消合成，已保存原始录制"));
         return;
     }
     if (outcome.error) {
         host_.processingOverlayShown(QStringLiteral("合成失败，正在保存原始录制…"),
                                      QStringLiteral("原始视频不会丢失"));
         host_.finishStatusChanged(QStringLiteral("字幕合成失败，正在保存原始录制…"));
-        extraFiles.insert(extraFiles.end(), unusedFiles.begin(), unusedFiles.end());
-        save(project, extraFiles, outcome.error, std::nullopt, std::nullopt);
+        saveRaw(project, unmixedElapsed, std::move(unusedFiles), outcome.error, std::nullopt);
         return;
     }
 
+    std::vector<fs::path> extraFiles;
+    if (project.mainVideoURL) extraFiles.push_back(*project.mainVideoURL);
+    if (project.pipVideoURL) extraFiles.push_back(*project.pipVideoURL);
     // Everything is burned into the composed movie, so the draft keeps only that one.
     RecordingProject composed = project;
     composed.mainVideoURL = outcome.url;
@@ -339,6 +370,30 @@ void RecordingFinishPipeline::exportFinished(const RecordingProject& project,
     extraFiles.push_back(outcome.url);
     extraFiles.insert(extraFiles.end(), unusedFiles.begin(), unusedFiles.end());
     save(composed, extraFiles, std::nullopt, std::nullopt, std::nullopt);
+}
+
+void RecordingFinishPipeline::saveRaw(const RecordingProject& project,
+                                      std::optional<double> unmixedElapsed,
+                                      std::vector<fs::path> unusedFiles,
+                                      std::optional<std::string> compositionError,
+                                      std::optional<QString> successText) {
+    if (unmixedElapsed && project.mainVideoURL) {
+        // The raw draft gets the one mixed sound track it would have had.
+        mix(*project.mainVideoURL,
+            [project, elapsed = *unmixedElapsed, unusedFiles, compositionError, successText](
+                RecordingFinishPipeline& self, fs::path used) {
+                RecordingProject mixed = project;
+                mixed.mainVideoURL = used;
+                mixed.duration = measuredDuration(used, elapsed);
+                self.saveRaw(mixed, std::nullopt, unusedFiles, compositionError, successText);
+            });
+        return;
+    }
+    std::vector<fs::path> extraFiles;
+    if (project.mainVideoURL) extraFiles.push_back(*project.mainVideoURL);
+    if (project.pipVideoURL) extraFiles.push_back(*project.pipVideoURL);
+    extraFiles.insert(extraFiles.end(), unusedFiles.begin(), unusedFiles.end());
+    save(project, extraFiles, std::move(compositionError), std::nullopt, std::move(successText));
 }
 
 void RecordingFinishPipeline::save(const RecordingProject& project,

@@ -44,6 +44,10 @@ class RecordingFinishPipeline : public std::enable_shared_from_this<RecordingFin
         // Called once per recording when the files are taken over (which also ends the
         // collection of subtitles).
         virtual FinishInputs takeFinishInputs() = 0;
+        // Whether what was gathered so far already asks for a composed movie (camera window,
+        // split screen, a fixed aspect or subtitles); read when the files arrive, before they
+        // are taken over. A host that cannot tell says no.
+        virtual bool compositionExpected() const { return false; }
         virtual void finishStatusChanged(const QString& status) = 0;
         // The overlay that covers the window while a movie is composed.
         virtual void processingOverlayShown(const QString& title, const QString& detail) = 0;
@@ -108,6 +112,9 @@ class RecordingFinishPipeline : public std::enable_shared_from_this<RecordingFin
     struct PendingFinish {
         std::optional<std::filesystem::path> main;
         std::optional<std::filesystem::path> pip;
+        // The two sounds of `main` are still separate tracks: the export mixes them, or they
+        // are mixed before a movie without composition is saved.
+        bool soundsUnmixed = false;
     };
     const std::optional<PendingFinish>& pendingFinish() const { return pendingFinish_; }
     const std::vector<std::filesystem::path>& pendingRecordingCleanupURLs() const {
@@ -123,14 +130,27 @@ class RecordingFinishPipeline : public std::enable_shared_from_this<RecordingFin
                                    double fallback);
 
   private:
+    // Mixes the sounds of `main` and calls `then` with the movie to use: the mix, or `main`
+    // itself when there was nothing to mix or mixing failed (the warning is kept). A fresh mix
+    // nobody is left to save is deleted.
+    void mix(const std::filesystem::path& main,
+             std::function<void(RecordingFinishPipeline&, std::filesystem::path)> then);
     void handOver(std::optional<std::filesystem::path> main,
-                  std::optional<std::filesystem::path> pip);
+                  std::optional<std::filesystem::path> pip, bool soundsUnmixed);
     void build();
-    void exportFinished(const RecordingProject& project,
+    void saveWithoutComposition(const RecordingProject& project, const FinishInputs& inputs,
+                                const std::vector<std::filesystem::path>& unusedFiles);
+    // `unmixedElapsed`: the recording's elapsed time when its sounds were left to the export.
+    void exportFinished(const RecordingProject& project, std::optional<double> unmixedElapsed,
                         std::vector<std::filesystem::path> unusedFiles, ExportOutcome outcome);
     void exportProgressed(double fraction);
     void showExportProgress();
     void scheduleProgressRefresh();
+    // Saves the recorded movies and every track as a draft, mixing the main movie's sounds first
+    // when they were left to the export (`unmixedElapsed`: the recording's elapsed time then).
+    void saveRaw(const RecordingProject& project, std::optional<double> unmixedElapsed,
+                 std::vector<std::filesystem::path> unusedFiles,
+                 std::optional<std::string> compositionError, std::optional<QString> successText);
     // The texts are taken by value: the pending warning they may come from is cleared on the way.
     void save(const RecordingProject& project, const std::vector<std::filesystem::path>& extraFiles,
               std::optional<std::string> compositionError, std::optional<std::string> audioWarning,

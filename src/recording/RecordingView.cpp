@@ -838,6 +838,13 @@ FinishInputs RecordingView::takeFinishInputs() {
     return inputs;
 }
 
+bool RecordingView::compositionExpected() const {
+    RecordingProject gathered;
+    gathered.aspect = aspect_;
+    if (subtitles_->isSubtitleEnabled()) gathered.subtitleTrack = subtitles_->subtitleTrack();
+    return gathered.needsComposition();
+}
+
 void RecordingView::finishStatusChanged(const QString& status) { setStatus(status); }
 
 void RecordingView::processingOverlayShown(const QString& title, const QString& detail) {

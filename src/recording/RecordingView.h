@@ -166,6 +166,7 @@ class RecordingView : public QWidget,
 
     // RecordingFinishPipeline::Host
     FinishInputs takeFinishInputs() override;
+    bool compositionExpected() const override;
     void finishStatusChanged(const QString& status) override;
     void processingOverlayShown(const QString& title, const QString& detail) override;
     void processingOverlayHidden() override;

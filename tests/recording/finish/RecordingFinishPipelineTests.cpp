@@ -7,6 +7,7 @@
 #include <set>
 #include <tuple>
 
+#include "capture/ScreenRecordingAudioMixer.h"
 #include "model/DraftStore.h"
 #include "platform/media/AssetReader.h"
 #include "platform/media/MovieFactory.h"
@@ -23,6 +24,7 @@ using Pipeline = RecordingFinishPipeline;
 
 struct FakeHost : Pipeline::Host {
     FinishInputs inputs;
+    bool expectsComposition = false;
     int takes = 0;
     std::vector<std::string> statuses;
     std::vector<std::pair<std::string, std::string>> overlays;
@@ -33,6 +35,7 @@ struct FakeHost : Pipeline::Host {
         ++takes;
         return inputs;
     }
+    bool compositionExpected() const override { return expectsComposition; }
     void finishStatusChanged(const QString& status) override {
         statuses.push_back(status.toStdString());
     }
@@ -60,6 +63,30 @@ std::set<std::string> namesIn(const fs::path& dir) {
     return names;
 }
 
+// Every picture (BGRA bytes) and every stored sound packet of a movie.
+struct DecodedMovie {
+    std::vector<std::vector<uint8_t>> pictures;
+    std::vector<std::vector<uint8_t>> sound;
+};
+
+DecodedMovie decode(const fs::path& url) {
+    DecodedMovie decoded;
+    std::string error;
+    auto asset = media::MovieAsset::open(url, error);
+    EXPECT_TRUE(asset) << error;
+    if (!asset) return decoded;
+    auto frames = media::VideoFrameReader::open(
+        *asset, asset->tracks(media::MediaType::video).at(0).trackID, error);
+    while (auto frame = frames->next()) {
+        const auto& p = *frame->pixels;
+        decoded.pictures.emplace_back(p.data(), p.data() + size_t(p.stride()) * p.height());
+    }
+    auto packets = media::TrackPacketReader::open(
+        *asset, asset->tracks(media::MediaType::audio).at(0).trackID, error);
+    while (auto packet = packets->next()) decoded.sound.push_back(packet->data);
+    return decoded;
+}
+
 class RecordingFinishTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -81,10 +108,11 @@ class RecordingFinishTest : public ::testing::Test {
     }
 
     fs::path movie(const fs::path& dir, const std::string& name, std::vector<test::Tone> tones,
-                   int frames = 30) {
+                   int frames = 30, bool still = false) {
         test::MovieSpec spec;
         spec.tones = std::move(tones);
         spec.frames = frames;
+        if (still) spec.picture = [](int) { return test::movingPicture(320, 240, 0); };
         test::writeMovie(dir / name, spec);
         return dir / name;
     }
@@ -552,6 +580,144 @@ TEST_F(RecordingFinishTest, AnInterruptedRecordingIsSavedRawAndSaysSo) {
     EXPECT_EQ(host_.statuses.back(),
               "磁盘空间不足，录制已中断，保存草稿也失败：磁盘空间不足（" + again.string() + "）");
     EXPECT_TRUE(fs::exists(again));
+}
+
+// A recording that already asks for composition when its files come leaves the mixing of its two
+// sounds to the export, which mixes with the same volumes and encoding: one pass less, the same
+// draft. Both ways are run on the same movies and the drafts compared picture by picture and
+// sample by sample.
+TEST_F(RecordingFinishTest, ExpectedCompositionLeavesTheSoundsToTheExportAndSavesTheSameMovie) {
+    int mixes = 0;
+    services_.mixAudio = [&mixes](const fs::path& main,
+                                  std::function<void(Pipeline::MixOutcome)> done) {
+        ++mixes;
+        ScreenRecordingAudioMixer::mixAudio(main, [done](MixerResult result) {
+            done({result.url,
+                  result.error ? std::optional(result.error->description()) : std::nullopt});
+        });
+    };
+    host_.inputs.aspect.isPiPEnabled = true;
+    host_.inputs.pipTrack = {PiPKeyframe{0, {0.7, 0.7}, {0.3, 0.3}, 12},
+                             PiPKeyframe{0.5, {0.3, 0.3}, {0.3, 0.3}, 12}};
+    host_.inputs.isSubtitleEnabled = true;
+    host_.inputs.subtitleTrack = {segment(0.2, "字幕")};
+    const FinishInputs inputs = host_.inputs;
+
+    std::vector<DecodedMovie> drafts;
+    std::vector<std::vector<std::string>> statuses;
+    for (bool expected : {false, true}) {
+        const std::string n = expected ? "b" : "a";
+        // A still screen: the export's encoder search then cannot depend on the small
+        // difference in stored bit rate between the raw and the mixed movie.
+        const auto screen = movie(temp_.path(), "zimlo_screen_" + n + ".mov",
+                                  {{440, 0.5f}, {1320, 0.3f}}, 45, true);
+        const auto camera = movie(temp_.path(), "zimlo_camera_" + n + ".mov", {}, 45);
+        host_ = FakeHost{};
+        host_.inputs = inputs;
+        host_.expectsComposition = expected;
+        mixes = 0;
+        finish(screen, camera);
+        ASSERT_TRUE(host_.ended && *host_.ended);
+        EXPECT_EQ(mixes, expected ? 0 : 1);
+        EXPECT_TRUE(namesIn(temp_.path()).empty());  // the raw, camera and exported movies
+        statuses.push_back(host_.statuses);
+        drafts.push_back(decode(*(*host_.ended)->mainVideoURL));
+    }
+    EXPECT_EQ(statuses[0], statuses[1]);
+    const DecodedMovie &slow = drafts[0], &fast = drafts[1];
+    EXPECT_EQ(slow.pictures.size(), 45u);
+    ASSERT_EQ(fast.pictures.size(), slow.pictures.size());
+    for (size_t i = 0; i < slow.pictures.size(); ++i)
+        EXPECT_TRUE(fast.pictures[i] == slow.pictures[i]) << "picture " << i;
+    // One encoding of the same mix: the same packets. The separate mix's copied track lost its
+    // first one (the encoder's lead-in, timed before zero); the last may end differently.
+    ASSERT_EQ(fast.sound.size(), slow.sound.size() + 1);
+    for (size_t i = 0; i + 2 < slow.sound.size(); ++i)
+        EXPECT_TRUE(fast.sound[i + 1] == slow.sound[i]) << "sound packet " << i;
+}
+
+// When the export fails, or composition is no longer wanted when the project is built (the camera
+// was switched off meanwhile), the raw draft still gets its sounds mixed into one track.
+TEST_F(RecordingFinishTest, LeftToTheExportTheSoundsAreStillMixedForARawDraft) {
+    int mixes = 0;
+    services_.mixAudio = [&mixes](const fs::path& main,
+                                  std::function<void(Pipeline::MixOutcome)> done) {
+        ++mixes;
+        ScreenRecordingAudioMixer::mixAudio(main, [done](MixerResult result) {
+            done({result.url,
+                  result.error ? std::optional(result.error->description()) : std::nullopt});
+        });
+    };
+    services_.exportMovie = [](const RecordingProject&, double, int,
+                               std::function<void(Pipeline::ExportOutcome)> done, auto, auto) {
+        MainQueue::post([done] { done({{}, "导出失败：坏了"}); });
+    };
+    auto soundTracks = [](const fs::path& url) {
+        std::string error;
+        auto asset = media::MovieAsset::open(url, error);
+        return asset ? asset->tracks(media::MediaType::audio).size() : 0u;
+    };
+
+    const auto screen = movie(temp_.path(), "zimlo_screen_c.mov", {{440, 0.5f}, {880, 0.5f}});
+    const auto camera = movie(temp_.path(), "zimlo_camera_c.mov", {});
+    host_.expectsComposition = true;
+    host_.inputs.aspect.isPiPEnabled = true;
+    host_.inputs.pipTrack = {PiPKeyframe{0, {0.8, 0.8}, {0.2, 0.2}, 12}};
+    host_.inputs.elapsed = 4;
+    finish(screen, camera);
+    ASSERT_TRUE(host_.ended && *host_.ended);
+    EXPECT_EQ(mixes, 1);
+    EXPECT_EQ(host_.statuses,
+              (std::vector<std::string>{"正在同步电脑声音和输入设备声音…", "正在合成视频文件…",
+                                        "字幕合成失败，正在保存原始录制…",
+                                        "已保存原始录制，字幕合成失败：导出失败：坏了"}));
+    const RecordingProject& kept = saved_.at(0);
+    EXPECT_NE(kept.mainVideoURL, screen);  // the mixed movie
+    EXPECT_EQ(kept.pipVideoURL, camera);
+    EXPECT_EQ(kept.pipTrack, host_.inputs.pipTrack);
+    EXPECT_NEAR(kept.duration, 1.0, 0.1);
+    EXPECT_EQ(soundTracks(*(*host_.ended)->mainVideoURL), 1u);
+    EXPECT_TRUE(namesIn(temp_.path()).empty());
+
+    const auto screen2 = movie(temp_.path(), "zimlo_screen_d.mov", {{440, 0.5f}, {880, 0.5f}});
+    host_ = FakeHost{};
+    host_.expectsComposition = true;  // said when the files came; the camera went off since
+    host_.inputs.aspect.isPiPEnabled = false;
+    mixes = 0;
+    finish(screen2, std::nullopt);
+    ASSERT_TRUE(host_.ended && *host_.ended);
+    EXPECT_EQ(mixes, 1);
+    EXPECT_EQ(host_.statuses.back(), "录制完成，已保存原始视频");
+    EXPECT_TRUE(host_.overlays.empty());
+    EXPECT_NE(saved_.at(1).mainVideoURL, screen2);
+    EXPECT_EQ(soundTracks(*(*host_.ended)->mainVideoURL), 1u);
+    EXPECT_TRUE(namesIn(temp_.path()).empty());
+
+    // Cancelled: the same.
+    std::function<void(Pipeline::ExportOutcome)> pending;
+    services_.exportMovie = [&pending](const RecordingProject&, double, int,
+                                       std::function<void(Pipeline::ExportOutcome)> done, auto,
+                                       auto) { pending = std::move(done); };
+    const auto screen3 = movie(temp_.path(), "zimlo_screen_e.mov", {{440, 0.5f}, {880, 0.5f}});
+    host_ = FakeHost{};
+    host_.expectsComposition = true;
+    host_.inputs.isSubtitleEnabled = true;
+    host_.inputs.subtitleTrack = {segment(0.2, "取消")};
+    mixes = 0;
+    auto pipeline = Pipeline::create(host_, services_);
+    pipeline->recordingBegan();
+    pipeline->filesReported(screen3, std::nullopt);
+    ASSERT_TRUE(test::pumpUntil([&] { return bool(pending); }, std::chrono::seconds(60)));
+    EXPECT_EQ(mixes, 0);
+    pipeline->cancelExport();
+    pending({{}, "已取消合成"});
+    ASSERT_TRUE(test::pumpUntil([&] { return host_.ended.has_value(); }, std::chrono::seconds(60)));
+    ASSERT_TRUE(*host_.ended);
+    EXPECT_EQ(mixes, 1);
+    EXPECT_EQ(host_.statuses.back(), "已取消合成，已保存原始录制");
+    EXPECT_EQ((*host_.ended)->subtitleTrack.size(), 1u);
+    EXPECT_EQ(soundTracks(*(*host_.ended)->mainVideoURL), 1u);
+    EXPECT_TRUE(namesIn(temp_.path()).empty());
 }
 
 }  // namespace
