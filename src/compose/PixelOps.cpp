@@ -298,6 +298,24 @@ void fillOpaqueBlack(PixelBuffer& canvas) {
                     2 * ((canvas.width() + 1) / 2));
 }
 
+namespace {
+
+// The columns [begin, end) of a mask row (within [lo, hi)) where coverage is whole, when they
+// are one run and everything outside it is not; an empty run otherwise. Rounded windows have
+// such rows: partial coverage only near their edges, so most of a row is copied as it is.
+std::pair<int, int> wholeRun(const uint8_t* row, int lo, int hi) {
+    int begin = lo;
+    while (begin < hi && row[begin] != 255) ++begin;
+    int end = hi;
+    while (end > begin && row[end - 1] != 255) --end;
+    static const std::vector<uint8_t> opaque(4096, 255);
+    for (int at = begin; at < end; at += 4096)
+        if (std::memcmp(row + at, opaque.data(), std::min(4096, end - at)) != 0) return {lo, lo};
+    return {begin, end};
+}
+
+}  // namespace
+
 void drawNV12(PixelBuffer& canvas, const PixelBuffer& layer, IntRect from, int x, int y,
               const uint8_t* mask) {
     const int x0 = std::max(0, x), x1 = std::min(canvas.width(), x + from.width);
@@ -308,17 +326,27 @@ void drawNV12(PixelBuffer& canvas, const PixelBuffer& layer, IntRect from, int x
         if (px < x0 || px >= x1 || py < y0 || py >= y1) return 0;
         return mask ? mask[static_cast<size_t>(py - y) * from.width + (px - x)] : 255u;
     };
+    // Canvas columns of row py the layer covers wholly, as one run (all of [x0, x1) unmasked).
+    auto wholeColumns = [&](int py) -> std::pair<int, int> {
+        if (!mask) return {x0, x1};
+        auto [begin, end] =
+            wholeRun(mask + static_cast<size_t>(py - y) * from.width, x0 - x, x1 - x);
+        return {begin + x, end + x};
+    };
 
     for (int py = y0; py < y1; ++py) {
         uint8_t* out = canvas.data(0) + static_cast<size_t>(py) * canvas.stride(0);
         const uint8_t* in =
             layer.data(0) + static_cast<size_t>(from.y + py - y) * layer.stride(0) + from.x;
-        if (!mask) {
-            std::memcpy(out + x0, in + (x0 - x), static_cast<size_t>(x1 - x0));
-            continue;
-        }
+        const auto [wholeFrom, wholeTo] = wholeColumns(py);
+        if (wholeTo > wholeFrom)
+            std::memcpy(out + wholeFrom, in + (wholeFrom - x),
+                        static_cast<size_t>(wholeTo - wholeFrom));
+        if (!mask) continue;
         const uint8_t* m = mask + static_cast<size_t>(py - y) * from.width;
         for (int px = x0; px < x1; ++px) {
+            if (px == wholeFrom && wholeTo > wholeFrom) px = wholeTo;
+            if (px >= x1) break;
             const unsigned a = m[px - x];
             if (a == 0) continue;
             out[px] =
@@ -337,21 +365,31 @@ void drawNV12(PixelBuffer& canvas, const PixelBuffer& layer, IntRect from, int x
         return std::clamp((from.x + 2 * bx - x) >> 1, firstColumn, lastColumn);
     };
     const int bx0 = x0 / 2, bx1 = (x1 + 1) / 2;
-    // Blocks whose four pixels are all inside [x0, x1), for the copy of whole runs.
-    const int fullX0 = (x0 + 1) / 2, fullX1 = x1 / 2;
     for (int by = y0 / 2; by < (y1 + 1) / 2; ++by) {
         uint8_t* out = canvas.data(1) + static_cast<size_t>(by) * canvas.stride(1);
         const int row = std::clamp((from.y + 2 * by - y) >> 1, firstRow, lastRow);
         const uint8_t* in = layer.data(1) + static_cast<size_t>(row) * layer.stride(1);
-        const bool rowsFull = 2 * by >= y0 && 2 * by + 1 < y1;
         const int pixelsInCanvas = std::min(2, canvas.height() - 2 * by);
+        // Blocks whose four pixels the layer covers wholly: both rows' whole runs, on the canvas.
+        int fullX0 = bx1, fullX1 = bx1;
+        if (2 * by >= y0 && 2 * by + 1 < y1) {
+            const auto [aFrom, aTo] = wholeColumns(2 * by);
+            const auto [bFrom, bTo] = wholeColumns(2 * by + 1);
+            const int from2 = std::max(aFrom, bFrom), to2 = std::min(aTo, bTo);
+            fullX0 = (from2 + 1) / 2;
+            fullX1 = std::max(fullX0, to2 / 2);
+        }
         int bx = bx0;
         while (bx < bx1) {
-            if (!mask && rowsFull && bx >= fullX0 && bx < fullX1) {
-                std::memcpy(out + 2 * bx, in + 2 * layerColumn(bx),
-                            2 * static_cast<size_t>(fullX1 - bx));
-                bx = fullX1;
-                continue;
+            if (bx >= fullX0 && bx < fullX1) {
+                // Neighbouring blocks take neighbouring layer samples here, so the run is one
+                // copy; the clamp only bites at the layer's own edge.
+                const int first = layerColumn(bx), last = layerColumn(fullX1 - 1);
+                if (last - first == fullX1 - 1 - bx) {
+                    std::memcpy(out + 2 * bx, in + 2 * first, 2 * static_cast<size_t>(fullX1 - bx));
+                    bx = fullX1;
+                    continue;
+                }
             }
             const int columnsInCanvas = std::min(2, canvas.width() - 2 * bx);
             unsigned sum = 0;
