@@ -12,13 +12,27 @@
 # not take them): mix system audio (0.8) and microphone (1.0) to AAC 192 kb/s, scale to the render
 # size, overlay the camera aspect-filled in a rounded window at the recorded positions, burn the
 # recognised subtitles at their times from an ASS file, libx264 veryfast at our export bit rate
-# with the same quantiser floor, +faststart. Prints wall (and CPU) times and the ratio.
-#   FINISH_SECONDS=60 (recording length), FINISH_RESOLUTION=1080p, FINISH_WORK_DIR=dir (kept).
+# with the same quantiser floor, +faststart. Both take the screen picture shown at each frame time
+# the same way (the last one that began). Prints wall (and CPU) times and the ratio.
+#
+# Where the time goes, on the same raw movies: the finish's stages as the window showed them
+# (files reported, export started, draft saved, draft listed), the export alone taken apart by
+# `zimlo-tool export --stages` (decoding, then decoding and drawing, then the whole export with
+# encoding, sound and writing), the encoder alone on the composed frames (fed raw: the floor), the
+# separate mixing pass (which the finish now only runs for drafts that are not composed) and the
+# draft store. Picture quality: SSIM and PSNR of our movie and of the peer's against the same
+# reference frames, the raw screen picture at each frame time, with the camera window and the
+# subtitle band left out of every picture (the two draw those differently).
+#   FINISH_SECONDS=60 (recording length; 600 for the ten-minute figure), FINISH_RESOLUTION=1080p,
+#   FINISH_WORK_DIR=dir (kept).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=${ZIMLO_BUILD_DIR:-$here/../build}
 e2e=$build/tests/e2e/e2e_recording_tests
+tool=$build/tools/zimlo-tool/zimlo-tool
 [ -x "$e2e" ] || { echo "e2e_recording_tests not built at $e2e" >&2; exit 1; }
+[ -x "$tool" ] || { echo "zimlo-tool not built at $tool" >&2; exit 1; }
+load() { cut -d' ' -f1-3 /proc/loadavg; }
 seconds=${FINISH_SECONDS:-60}
 resolution=${FINISH_RESOLUTION:-1080p}
 
@@ -40,6 +54,7 @@ value() { sed -n "s/.* $1=\([^ ]*\).*/\1/p" <<< "$line"; }
 ours_wall=$(value finish_seconds)
 ours_cpu=$(value finish_cpu_seconds)
 recorded=$(value record_seconds)
+load_finish=$(load)
 
 # The peer's inputs from what the recording kept: rounded mask, subtitles, positions.
 python3 - "$work" <<'PY'
@@ -76,9 +91,39 @@ with open(work + "/subs.ass", "w") as f:
 fps = info["framesPerSecond"]
 rate = W * H * 4 * (fps / 30 if fps > 24 else 1)
 rate = int(min(max(rate, 2_000_000), 48_000_000))
+# What the quality comparison leaves out: the camera window at each of its places (with a margin
+# for the rounded, smoothed edge) and the band where subtitles are drawn.
+boxes = []
+times = [k["time"] for k in track] + [1e9]
+for k, until in zip(track, times[1:]):
+    x = round(k["centerX"] * W - w / 2) - 4
+    y = round(k["centerY"] * H - h / 2) - 4
+    boxes.append("drawbox=x=%d:y=%d:w=%d:h=%d:color=black:t=fill:enable='between(t,%.3f,%.3f)'" %
+                 (x, y, w + 8, h + 8, k["time"] - 0.05 if k is not track[0] else -1, until + 0.05))
+top = max(0, round((layout["centerY"] - 0.15) * H))
+boxes.append("drawbox=x=0:y=%d:w=%d:h=%d:color=black:t=fill" % (top, W, min(H - top, round(0.25 * H))))
 with open(work + "/peer.env", "w") as f:
     f.write("W=%d\nH=%d\nPW=%d\nPH=%d\nRADIUS=%.2f\nXEXPR='%s'\nYEXPR='%s'\nRATE=%d\nFPS=%d\n" %
             (W, H, w, h, r, chain(xs), chain(ys), rate, fps))
+    f.write("MASK=\"%s\"\n" % ",".join(boxes))
+# The project the finish exports: the raw movies, both sounds still separate.
+project = {"id": "5D2C7E4A-0B8E-4F5B-9A43-3C1E6D0F7A21", "createdAt": 0,
+           "mainVideoURL": "file://" + work + "/raw/screen.mov",
+           "pipVideoURL": "file://" + work + "/raw/camera.mov", "duration": info["recordSeconds"],
+           "pipTrack": [{"time": k["time"], "center": [k["centerX"], k["centerY"]],
+                         "size": [k["width"], k["height"]], "cornerRadius": 12} for k in track],
+           "splitScreenTrack": [],
+           "subtitleTrack": [{"id": "5D2C7E4A-0B8E-4F5B-9A43-%012X" % i, "startTime": s["start"],
+                              "endTime": s["end"], "text": s["text"]}
+                             for i, s in enumerate(info.get("subtitles", []))],
+           "subtitleLayout": {"center": [layout["centerX"], layout["centerY"]],
+                              "maxWidth": layout["maxWidth"], "fontScale": 1.0},
+           "emphasizesSubtitleKeywords": True, "isDraft": False,
+           "aspect": {"main": "默认", "isPiPEnabled": True, "isSplitScreenEnabled": False,
+                      "splitOrder": "frontTop", "splitTopRatio": 0.5,
+                      "pip": {"aspect": "默认", "cornerRatio": 0.12}},
+           "sourceKind": "screen"}
+json.dump(project, open(work + "/project.json", "w"), ensure_ascii=False)
 PY
 # shellcheck disable=SC1091
 . "$work/peer.env"
@@ -93,7 +138,7 @@ measure() {  # name, command...: prints "wall cpu"
 }
 read -r peer_wall peer_cpu < <(measure ffmpeg ffmpeg -v error -y -i raw/screen.mov -i raw/camera.mov \
   -loop 1 -framerate "$FPS" -i mask.png -filter_complex \
-  "[0:v]scale=$W:$H,fps=$FPS[bg];\
+  "[0:v]scale=$W:$H,fps=$FPS:round=up[bg];\
 [1:v]scale=$PW:$PH:force_original_aspect_ratio=increase,crop=$PW:$PH,format=yuva420p[cam];[2:v]format=gray[mask];\
 [cam][mask]alphamerge[win];\
 [bg][win]overlay=x='$XEXPR':y='$YEXPR':eval=frame:shortest=1,subtitles=subs.ass[v];\
@@ -101,7 +146,62 @@ read -r peer_wall peer_cpu < <(measure ffmpeg ffmpeg -v error -y -i raw/screen.m
   -map "[v]" -map "[a]" -c:v libx264 -preset veryfast -b:v "$RATE" -qmin 10 -pix_fmt yuv420p \
   -c:a aac -b:a 192k -movflags +faststart peer.mp4)
 
-echo "zimlo finish (stop pressed -> draft listed): ${ours_wall} s wall, ${ours_cpu} s CPU for ${recorded} s recorded at ${W}x${H} ${FPS} fps"
-echo "ffmpeg one-command equivalent on the same raw movies: ${peer_wall} s wall, ${peer_cpu} s CPU"
-python3 -c "print('ratio: %.2fx wall, %.2fx CPU; finish takes %.2f s per recorded minute' % ($ours_wall / $peer_wall, $ours_cpu / $peer_cpu, 60 * $ours_wall / $recorded))"
-echo "load after: $(uptime | sed 's/.*load average: //')"
+load_peer=$(load)
+
+# The export alone, taken apart, on the same raw movies.
+"$tool" export "$work/project.json" --long-edge "$W" --fps "$FPS" --stages > stages.out 2> stages.err ||
+  { cat stages.err >&2; exit 1; }
+load_stages=$(load)
+stage() { sed -n "s/^$1: \([0-9.]*\) s wall, \([0-9.]*\) s CPU.*/\1 \2/p" stages.out; }
+read -r decode_wall decode_cpu < <(stage decode)
+read -r compose_wall compose_cpu < <(stage decode+compose)
+read -r export_wall export_cpu < <(stage "whole export")
+encoder_line=$(sed -n 's/^encoder: //p' stages.out)
+preset=$(sed -n 's/^x264 \([a-z]*\),.*/\1/p' <<< "$encoder_line")
+bframes=$(sed -n 's/.*, \([0-9]*\) B-frames.*/\1/p' <<< "$encoder_line")
+qfloor=$(sed -n 's/.*quantiser floor \([0-9]*\).*/\1/p' <<< "$encoder_line")
+ours_rate=$(sed -n 's/^x264 [a-z]*, \([0-9]*\) b\/s.*/\1/p' <<< "$encoder_line")
+
+# The encoder alone on our composed frames, fed raw: what no export with these settings can beat;
+# the same frames with the peer's settings beside it.
+encode_alone() {  # name, x264 options...: prints "wall cpu" of the encoding process alone
+  local name=$1; shift
+  ffmpeg -v error -i raw/composed.mp4 -map 0:v -f rawvideo -pix_fmt nv12 - |
+    /usr/bin/time -f "%e %U %S" -o "$work/$name.time" ffmpeg -v error -f rawvideo -pix_fmt nv12 \
+      -s "${W}x$H" -r "$FPS" -i - -c:v libx264 -profile:v high "$@" -f null - ||
+    { echo "the encoder alone failed" >&2; return 1; }
+  awk '{printf "%.2f %.2f\n", $1, $2 + $3}' "$work/$name.time"
+}
+read -r alone_wall alone_cpu < <(encode_alone alone -preset "$preset" -b:v "$ours_rate" -bf "$bframes" \
+  -qmin "$qfloor" -x264-params 8x8dct=1)
+read -r alone_peer_wall alone_peer_cpu < <(encode_alone alone-peer -preset veryfast -b:v "$RATE" -qmin 10)
+
+# The separate mixing pass, which the finish runs only for drafts that are not composed.
+read -r mix_wall mix_cpu < <(measure mix "$tool" media mix raw/screen.mov)
+rm -f "$(tail -n 1 "$work/mix.out")"
+load_parts=$(load)
+
+# Picture quality against the same reference frames.
+quality() {  # movie: prints "SSIM PSNR" against the raw screen
+  ffmpeg -nostats -i raw/screen.mov -i "$1" -lavfi \
+    "[0:v]scale=$W:$H,fps=$FPS:round=up,format=yuv420p,$MASK,split[r1][r2];\
+[1:v]format=yuv420p,$MASK,split[m1][m2];[m1][r1]ssim=shortest=1;[m2][r2]psnr=shortest=1" \
+    -f null - 2>&1 | awk '/SSIM/ {for (i = 1; i <= NF; i++) if ($i ~ /^All:/) ssim = substr($i, 5)}
+                          /PSNR/ {for (i = 1; i <= NF; i++) if ($i ~ /^average:/) psnr = substr($i, 9)}
+                          END {print ssim, psnr}'
+}
+read -r ours_ssim ours_psnr < <(quality raw/composed.mp4)
+read -r peer_ssim peer_psnr < <(quality peer.mp4)
+
+minutes=$(python3 -c "print($recorded / 60)")
+echo "zimlo finish (stop pressed -> draft listed): ${ours_wall} s wall, ${ours_cpu} s CPU for ${recorded} s recorded at ${W}x${H} ${FPS} fps (load average $load_finish)"
+echo "  stages, from the stop press: files reported $(value files_reported) s, export started $(value export_started) s (sounds left to the export), draft saved $(value draft_saved) s, draft listed ${ours_wall} s"
+echo "  draft store alone (the composed movie saved once more): $(value store_seconds) s"
+echo "  export alone on the same raw movies (load average $load_stages): decode ${decode_wall} s wall, ${decode_cpu} s CPU; decode+compose ${compose_wall} s wall, ${compose_cpu} s CPU; whole export ${export_wall} s wall, ${export_cpu} s CPU"
+python3 -c "print('    so drawing takes %.2f s CPU and encoding, sound and writing %.2f s CPU; encoder: $encoder_line' % ($compose_cpu - $decode_cpu, $export_cpu - $compose_cpu))"
+echo "  encoder alone on the composed frames (fed raw): ${alone_cpu} s CPU, ${alone_wall} s wall with ours (x264 $preset); ${alone_peer_cpu} s CPU, ${alone_peer_wall} s wall with the peer's (x264 veryfast)"
+echo "  separate mixing pass (not run when the draft is composed): ${mix_wall} s wall, ${mix_cpu} s CPU"
+echo "ffmpeg one-command equivalent on the same raw movies: ${peer_wall} s wall, ${peer_cpu} s CPU (load average $load_peer)"
+echo "picture against the raw screen (camera window and subtitle band left out): zimlo SSIM $ours_ssim, PSNR $ours_psnr dB; ffmpeg SSIM $peer_ssim, PSNR $peer_psnr dB"
+python3 -c "print('ratio: %.2fx wall, %.2fx CPU; finish takes %.2f s per recorded minute (%.2f s CPU)' % ($ours_wall / $peer_wall, $ours_cpu / $peer_cpu, $ours_wall / $minutes, $ours_cpu / $minutes))"
+echo "load average after: $(load) (other figures: $load_parts)"

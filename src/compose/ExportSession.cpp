@@ -86,6 +86,7 @@ struct ExportSession::State {
     VideoCompositor::Built built;
     std::filesystem::path url;
     int fps = 30;
+    Stages stages = Stages::all;
     std::shared_ptr<MovieWriter> writer;
     MovieWriter::InputID videoInput = 0;
     std::optional<MovieWriter::InputID> audioInput;
@@ -129,11 +130,12 @@ struct ExportSession::State {
 std::shared_ptr<ExportSession> ExportSession::create(const VideoCompositor::Built& built,
                                                      const std::filesystem::path& outputURL,
                                                      const ExportEncoderSettings& encoder,
-                                                     int framesPerSecond) {
+                                                     int framesPerSecond, Stages stages) {
     auto state = std::make_shared<State>();
     state->built = built;
     state->url = outputURL;
     state->fps = std::max(framesPerSecond, 1);
+    state->stages = stages;
     const auto& video = built.videoComposition;
     if (video.instructions.empty() || video.renderWidth <= 0 || video.renderHeight <= 0)
         return nullptr;
@@ -222,7 +224,9 @@ void ExportSession::State::run() {
                             kOutputBuffers, media::PixelFormat::NV12VideoRange);
     compositor->renderContextChanged(renderContext);
 
-    if (!writer->startWriting()) {
+    if (stages != Stages::all) {
+        feedVideo();
+    } else if (!writer->startWriting()) {
         error.offer(writer->errorText().empty() ? "无法写入影片" : writer->errorText());
     } else {
         const auto* main = built.composition.track(instruction.mainTrackID);
@@ -236,7 +240,7 @@ void ExportSession::State::run() {
     // No request may still be running when the compositor goes away.
     compositor.reset();
 
-    if (!failed()) {
+    if (!failed() && stages == Stages::all) {
         std::promise<void> closed;
         writer->finishWriting([&closed] { closed.set_value(); });
         closed.get_future().wait();
@@ -320,6 +324,10 @@ void ExportSession::State::feedVideo() {
             changed.notify_all();
             break;
         }
+        if (stages == Stages::decode) {
+            frameRendered(n, {});
+            continue;
+        }
         auto request = std::make_shared<VideoCompositionRequest>(
             compositionTime, instruction, renderContext, std::move(frames),
             [this, n](VideoCompositionRequest::Result result) {
@@ -346,7 +354,7 @@ void ExportSession::State::frameRendered(int64_t index, VideoCompositionRequest:
     if (result.error) {
         fail("画面合成失败（" + result.error->domain + " " + std::to_string(result.error->code) +
              "）");
-    } else if (!failed()) {
+    } else if (!failed() && stages == Stages::all) {
         const auto* main =
             built.composition.track(built.videoComposition.instructions.front()->mainTrackID);
         media::VideoSample sample;

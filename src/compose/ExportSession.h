@@ -21,11 +21,15 @@ class ExportSession : public std::enable_shared_from_this<ExportSession> {
     // Fraction done, from the render queue.
     using Progress = std::function<void(double)>;
 
+    // How far each frame goes; anything short of `all` writes no movie and serves to measure
+    // what decoding, and decoding with drawing, cost on their own.
+    enum class Stages { decode, compose, all };
+
     // Null when the output file cannot be set up.
     static std::shared_ptr<ExportSession> create(const VideoCompositor::Built& built,
                                                  const std::filesystem::path& outputURL,
                                                  const ExportEncoderSettings& encoder,
-                                                 int framesPerSecond);
+                                                 int framesPerSecond, Stages stages = Stages::all);
     ~ExportSession();
 
     void start(Finished finished, Progress progress);

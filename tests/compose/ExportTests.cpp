@@ -6,9 +6,11 @@
 #include <csignal>
 #include <cstdio>
 #include <fstream>
+#include <future>
 #include <sstream>
 #include <thread>
 
+#include "compose/ExportSession.h"
 #include "compose/SubtitleRenderer.h"
 #include "compose/VideoCompositor.h"
 #include "platform/runtime/MainQueue.h"
@@ -322,6 +324,33 @@ TEST_F(ExportTest, EncoderSearchFollowsHowBusyTheSourcesAre) {
     const std::string thorough = settingsOf(exportNow(noisy));
     EXPECT_NE(thorough.find(" subme=4 "), std::string::npos) << thorough;
     EXPECT_NE(thorough.find(" bframes=3 "), std::string::npos) << thorough;
+}
+
+// Decoding alone, and decoding with drawing, run every frame through those stages for timing and
+// leave no movie behind.
+TEST_F(ExportTest, StagesShortOfTheWholeExportWriteNothing) {
+    VideoCompositor compositor;
+    auto p = project("main.mov", "camera.mov");
+    p.pipTrack = {{0, {0.25, 0.25}, {0.25, 0.25}, 10}};
+    const auto built = compositor.buildComposition(p, true, 0, std::nullopt);
+    for (auto stages : {ExportSession::Stages::decode, ExportSession::Stages::compose}) {
+        const auto url = dir / "stage.mp4";
+        auto session = ExportSession::create(
+            built, url, encoderSettingsForPreset("AVAssetExportPresetHighestQuality", 640, 360, 30),
+            30, stages);
+        ASSERT_TRUE(session);
+        std::promise<std::pair<bool, std::string>> outcome;
+        session->start(
+            [&](bool ok, const std::string& text) {
+                outcome.set_value({ok, text});
+            },
+            {});
+        auto future = outcome.get_future();
+        ASSERT_EQ(future.wait_for(std::chrono::minutes(1)), std::future_status::ready);
+        const auto [ok, text] = future.get();
+        EXPECT_TRUE(ok) << text;
+        EXPECT_FALSE(fs::exists(url));
+    }
 }
 
 TEST_F(ExportTest, BuildRulesOnRealMovies) {

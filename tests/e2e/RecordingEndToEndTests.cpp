@@ -158,7 +158,12 @@ TEST_F(RecordingEndToEnd, DisplayWithCameraWindowAndSubtitlesEndsAsAComposedDraf
     shell = app::HomeWindowController::create(app::ShellServices::system());
     shell->window()->show();
     driver::ShellDriver::Observer observer;
-    observer.onStatus = [](const std::string& text) { std::printf("status: %s\n", text.c_str()); };
+    // When each status line appeared, to tell the finish's stages apart.
+    std::vector<std::pair<double, std::string>> statusTimes;
+    observer.onStatus = [&statusTimes](const std::string& text) {
+        statusTimes.emplace_back(now(), text);
+        std::printf("status: %s\n", text.c_str());
+    };
     driver::ShellDriver driver(shell, observer);
     ASSERT_EQ(driver.waitForHome(), 0u) << "the private home already holds drafts";
     driver.openPicker();
@@ -222,6 +227,7 @@ TEST_F(RecordingEndToEnd, DisplayWithCameraWindowAndSubtitlesEndsAsAComposedDraf
     const std::vector<PiPKeyframe> pipTrack = view->pipTrack();
     const double recorded = now() - recordingStarted;
     const double cpuAtStop = processCpuSeconds();
+    const double stopPressed = now();
     const driver::FinishedRecording finished = driver.stopAndWaitForDraft();
     const double finishTime = finished.finishSeconds;
     const double finishCpu = processCpuSeconds() - cpuAtStop;
@@ -244,11 +250,31 @@ TEST_F(RecordingEndToEnd, DisplayWithCameraWindowAndSubtitlesEndsAsAComposedDraf
     const fs::path movie = *draft.mainVideoURL;
     EXPECT_EQ(movie.extension(), ".mp4");
 
+    // Stages of the finish, from the stop press: the files reported (mixing starts, or is left
+    // to the export), the export started, the draft saved; and what the draft store alone takes
+    // to save the same movie once more.
+    auto statusSeen = [&](const std::string& text) {
+        for (const auto& [at, seen] : statusTimes)
+            if (at >= stopPressed && seen.rfind(text, 0) == 0) return at - stopPressed;
+        return -1.0;
+    };
+    const double storeBegan = now();
+    const fs::path otherStore = env.temporary / "store-timing";
+    {
+        RecordingProject again = draft;
+        again.id = Uuid::generate();
+        DraftStore(otherStore).saveDraft(again);
+    }
+    const double storeSeconds = now() - storeBegan;
+    fs::remove_all(otherStore);
     std::printf(
         "ZIMLO_E2E_FINISH record_seconds=%.2f finish_seconds=%.2f finish_cpu_seconds=%.2f "
+        "files_reported=%.2f export_started=%.2f draft_saved=%.2f store_seconds=%.3f "
         "resolution=%s "
         "draft=%s\n",
-        recorded, finishTime, finishCpu, resolution.displayName.c_str(), movie.c_str());
+        recorded, finishTime, finishCpu, statusSeen("正在同步电脑声音和输入设备声音"),
+        statusSeen("正在合成"), statusSeen("录制完成"), storeSeconds,
+        resolution.displayName.c_str(), movie.c_str());
     std::fflush(stdout);
 
     // The home grid lists it; nothing of the recording is left in the temporary folder.

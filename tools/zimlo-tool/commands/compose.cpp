@@ -1,16 +1,21 @@
 // export, compose, subtitle: compose a project into a movie, render one composed frame, draw a
 // subtitle image, write a project's subtitle file.
+#include <sys/resource.h>
+
 #include <QImage>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <sstream>
 
 #include "CommandRegistry.h"
+#include "compose/ExportSession.h"
 #include "compose/SubtitleRenderer.h"
 #include "compose/VideoCompositor.h"
 #include "model/DraftStore.h"
 #include "model/RecordingProject.h"
+#include "platform/runtime/MainQueue.h"
 #include "platform/storage/AtomicFile.h"
 #include "subtitles/SubtitleFiles.h"
 
@@ -41,9 +46,72 @@ double number(const std::string& text, const std::string& what) {
 
 const char* kExportUsage =
     "  export PROJECT.json [--long-edge N] [--fps N] [--start S] [--end E] [--no-subtitles]\n"
-    "         [--progress]               compose the project into an MPEG-4 movie; prints its "
+    "         [--progress] [--stages]    compose the project into an MPEG-4 movie; prints its "
     "path\n"
-    "                                    (--progress: the percentage done on stderr)\n";
+    "                                    (--progress: the percentage done on stderr;\n"
+    "                                    --stages: times decoding, then decoding and drawing,\n"
+    "                                    then the whole export, and prints the figures)\n";
+
+double cpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec +
+           usage.ru_stime.tv_usec / 1e6;
+}
+
+// Runs the export three times, each going one stage further, and prints what each took.
+int exportStages(const VideoCompositor& compositor, const RecordingProject& project, bool subtitles,
+                 double start, std::optional<double> end) {
+    using compose::ExportSession;
+    VideoCompositor::Built built;
+    try {
+        built = compositor.buildComposition(project, subtitles, start, end);
+    } catch (const compose::CompositorError& error) {
+        return fail(error.description());
+    }
+    const auto& video = built.videoComposition;
+    const int fps = std::max(compositor.exportFrameRate, 1);
+    const double sources = VideoCompositor::expectedSourceBitRate(built);
+    const auto encoder = compose::encoderSettingsForPreset(
+        VideoCompositor::exportPreset(video.renderWidth, video.renderHeight), video.renderWidth,
+        video.renderHeight, fps, sources);
+    std::printf(
+        "encoder: x264 %s, %lld b/s, %d B-frames, quantiser floor %d (sources store %.0f b/s)\n",
+        encoder.x264Preset.c_str(), static_cast<long long>(encoder.averageBitRate),
+        encoder.maxBFrames, encoder.minQuantizer, sources);
+    const int64_t frames =
+        compose::outputFrameCount(video.instructions.front()->totalDuration, fps);
+    struct Stage {
+        ExportSession::Stages stages;
+        const char* name;
+    };
+    for (const Stage& stage : {Stage{ExportSession::Stages::decode, "decode"},
+                               Stage{ExportSession::Stages::compose, "decode+compose"},
+                               Stage{ExportSession::Stages::all, "whole export"}}) {
+        const auto url = VideoCompositor::exportURL();
+        auto session = ExportSession::create(built, url, encoder, fps, stage.stages);
+        if (!session) return fail("no export session");
+        const double cpu = cpuSeconds();
+        const auto began = std::chrono::steady_clock::now();
+        std::optional<std::string> outcome;
+        session->start(
+            [&outcome](bool ok, const std::string& text) {
+                MainQueue::post([&outcome, ok, text] { outcome = ok ? "" : text; });
+            },
+            {});
+        while (!outcome)
+            mainLoop().runUntil([&] { return outcome.has_value(); }, std::chrono::seconds(1));
+        const double wall =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+        std::error_code ignored;
+        std::filesystem::remove(url, ignored);
+        if (!outcome->empty()) return fail(*outcome);
+        std::printf("%s: %.2f s wall, %.2f s CPU, %lld frames\n", stage.name, wall,
+                    cpuSeconds() - cpu, static_cast<long long>(frames));
+        std::fflush(stdout);
+    }
+    return 0;
+}
 
 int exportCommand(const std::vector<std::string>& args) {
     if (args.empty()) return fail(std::string("usage:\n") + kExportUsage);
@@ -54,6 +122,7 @@ int exportCommand(const std::vector<std::string>& args) {
     std::optional<double> end;
     bool subtitles = true;
     bool showProgress = false;
+    bool stages = false;
     for (size_t i = 1; i < args.size(); ++i) {
         const std::string& option = args[i];
         if (option == "--no-subtitles") {
@@ -62,6 +131,10 @@ int exportCommand(const std::vector<std::string>& args) {
         }
         if (option == "--progress") {
             showProgress = true;
+            continue;
+        }
+        if (option == "--stages") {
+            stages = true;
             continue;
         }
         if (i + 1 >= args.size()) return fail("missing value after " + option);
@@ -82,6 +155,7 @@ int exportCommand(const std::vector<std::string>& args) {
     if (!compose::ensureTextEngine()) return fail("no text engine for subtitles");
 
     const auto project = readProject(args[0]);
+    if (stages) return exportStages(*compositor, project, subtitles, start, end);
     std::optional<VideoCompositor::Result> result;
     int shownPercent = -1;
     VideoCompositor::Progress progress;
