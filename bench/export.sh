@@ -5,7 +5,11 @@
 # in one filter graph (scale to the canvas, camera scaled with a rounded alpha mask and overlaid,
 # subtitles burned in from an ASS file, libx264 veryfast at 8294400 b/s with the same quantiser
 # floor, sound copied, +faststart). Prints wall and CPU times and their ratios (goal: wall <= 1.0).
-# Also writes one composed PNG each of a PiP, a split-screen and a subtitle case.
+# Also: the export taken apart (`zimlo-tool export --stages`), the encoder alone on our composed
+# frames with our settings and the peer's, and SSIM and PSNR of both movies against the same
+# reference frames (the screen movie, with the camera window and the subtitle band left out of
+# every picture, as the two draw those differently). Writes one composed PNG each of a PiP, a
+# split-screen and a subtitle case.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=${ZIMLO_BUILD_DIR:-$here/../build}
@@ -88,11 +92,49 @@ subtitles=subs.ass[v]" \
   -map "[v]" -map 0:a -c:v libx264 -preset veryfast -b:v 8294400 -qmin 10 -pix_fmt yuv420p \
   -c:a copy -movflags +faststart peer.mp4)
 
+load_after=$(cut -d' ' -f1-3 /proc/loadavg)
+
+# Where our time goes, and the encoder alone on our composed frames (fed raw: the floor).
+"$tool" export "$work/project.json" --long-edge 1920 --fps 30 --stages > stages.out 2> stages.err ||
+  { cat stages.err >&2; exit 1; }
+encoder_line=$(sed -n 's/^encoder: //p' stages.out)
+preset=$(sed -n 's/^x264 \([a-z]*\),.*/\1/p' <<< "$encoder_line")
+bframes=$(sed -n 's/.*, \([0-9]*\) B-frames.*/\1/p' <<< "$encoder_line")
+encode_alone() {  # name, x264 options...: prints "wall cpu" of the encoding process alone
+  local name=$1; shift
+  ffmpeg -v error -i "$ours_file" -map 0:v -f rawvideo -pix_fmt nv12 - |
+    /usr/bin/time -f "%e %U %S" -o "$work/$name.time" ffmpeg -v error -f rawvideo -pix_fmt nv12 \
+      -s 1920x1080 -r 30 -i - -c:v libx264 -profile:v high "$@" -f null - ||
+    { echo "the encoder alone failed" >&2; return 1; }
+  awk '{printf "%.2f %.2f\n", $1, $2 + $3}' "$work/$name.time"
+}
+read -r alone_wall alone_cpu < <(encode_alone alone -preset "$preset" -b:v 8294400 -bf "$bframes" \
+  -qmin 10 -x264-params 8x8dct=1)
+read -r alone_peer_wall alone_peer_cpu < <(encode_alone alone-peer -preset veryfast -b:v 8294400 -qmin 10)
+
+# Picture quality against the same reference frames.
+mask="drawbox=x=1436:y=50:w=392:h=224:color=black:t=fill:enable='lt(t,$half + 0.05)',\
+drawbox=x=92:y=806:w=392:h=224:color=black:t=fill:enable='gte(t,$half - 0.05)',\
+drawbox=x=0:y=723:w=1920:h=270:color=black:t=fill"
+quality() {  # movie: prints "SSIM (dB) PSNR" against the screen movie
+  ffmpeg -nostats -i screen.mov -i "$1" -lavfi \
+    "[0:v]format=yuv420p,$mask,split[r1][r2];[1:v]format=yuv420p,$mask,split[m1][m2];\
+[m1][r1]ssim=shortest=1;[m2][r2]psnr=shortest=1" -f null - 2>&1 |
+    awk '/SSIM/ {for (i = 1; i <= NF; i++) if ($i ~ /^All:/) {ssim = substr($i, 5); db = $(i + 1); gsub(/[()]/, "", db)}}
+         /PSNR/ {for (i = 1; i <= NF; i++) if ($i ~ /^average:/) psnr = substr($i, 9)}
+         END {print ssim, db, psnr}'
+}
+read -r ours_ssim ours_ssim_db ours_psnr < <(quality "$ours_file")
+read -r peer_ssim peer_ssim_db peer_psnr < <(quality peer.mp4)
+
 frames() { ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames -of csv=p=0 "$1"; }
 echo "zimlo-tool export: ${ours_wall} s wall, ${ours_cpu} s CPU, $(frames "$ours_file") frames, $(stat -c %s "$ours_file") bytes"
+sed -n 's/^/  /p' stages.out
+echo "  encoder alone on our composed frames (fed raw): ${alone_cpu} s CPU, ${alone_wall} s wall with ours (x264 $preset); ${alone_peer_cpu} s CPU, ${alone_peer_wall} s wall with the peer's (x264 veryfast)"
 echo "ffmpeg filter graph: ${peer_wall} s wall, ${peer_cpu} s CPU, $(frames peer.mp4) frames, $(stat -c %s peer.mp4) bytes"
-python3 -c "print('ratio: %.2fx wall, %.2fx CPU (goal: wall <= 1.0)' % ($ours_wall / $peer_wall, $ours_cpu / $peer_cpu))"
-echo "load average before: $load_before, after: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "picture against the screen movie (camera window and subtitle band left out): zimlo SSIM $ours_ssim ($ours_ssim_db dB), PSNR $ours_psnr dB; ffmpeg SSIM $peer_ssim ($peer_ssim_db dB), PSNR $peer_psnr dB"
+python3 -c "print('ratio: %.2fx wall, %.2fx CPU (goal: wall <= 0.75)' % ($ours_wall / $peer_wall, $ours_cpu / $peer_cpu))"
+echo "load average before: $load_before, after the two exports: $load_after, at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
 rm -f "$ours_file"
 
 # One composed frame of each kind.

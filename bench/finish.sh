@@ -186,12 +186,12 @@ quality() {  # movie: prints "SSIM PSNR" against the raw screen
   ffmpeg -nostats -i raw/screen.mov -i "$1" -lavfi \
     "[0:v]scale=$W:$H,fps=$FPS:round=up,format=yuv420p,$MASK,split[r1][r2];\
 [1:v]format=yuv420p,$MASK,split[m1][m2];[m1][r1]ssim=shortest=1;[m2][r2]psnr=shortest=1" \
-    -f null - 2>&1 | awk '/SSIM/ {for (i = 1; i <= NF; i++) if ($i ~ /^All:/) ssim = substr($i, 5)}
+    -f null - 2>&1 | awk '/SSIM/ {for (i = 1; i <= NF; i++) if ($i ~ /^All:/) {ssim = substr($i, 5); db = $(i + 1); gsub(/[()]/, "", db)}}
                           /PSNR/ {for (i = 1; i <= NF; i++) if ($i ~ /^average:/) psnr = substr($i, 9)}
-                          END {print ssim, psnr}'
+                          END {print ssim, db, psnr}'
 }
-read -r ours_ssim ours_psnr < <(quality raw/composed.mp4)
-read -r peer_ssim peer_psnr < <(quality peer.mp4)
+read -r ours_ssim ours_ssim_db ours_psnr < <(quality raw/composed.mp4)
+read -r peer_ssim peer_ssim_db peer_psnr < <(quality peer.mp4)
 
 minutes=$(python3 -c "print($recorded / 60)")
 echo "zimlo finish (stop pressed -> draft listed): ${ours_wall} s wall, ${ours_cpu} s CPU for ${recorded} s recorded at ${W}x${H} ${FPS} fps (load average $load_finish)"
@@ -202,6 +202,6 @@ python3 -c "print('    so drawing takes %.2f s CPU and encoding, sound and writi
 echo "  encoder alone on the composed frames (fed raw): ${alone_cpu} s CPU, ${alone_wall} s wall with ours (x264 $preset); ${alone_peer_cpu} s CPU, ${alone_peer_wall} s wall with the peer's (x264 veryfast)"
 echo "  separate mixing pass (not run when the draft is composed): ${mix_wall} s wall, ${mix_cpu} s CPU"
 echo "ffmpeg one-command equivalent on the same raw movies: ${peer_wall} s wall, ${peer_cpu} s CPU (load average $load_peer)"
-echo "picture against the raw screen (camera window and subtitle band left out): zimlo SSIM $ours_ssim, PSNR $ours_psnr dB; ffmpeg SSIM $peer_ssim, PSNR $peer_psnr dB"
+echo "picture against the raw screen (camera window and subtitle band left out): zimlo SSIM $ours_ssim ($ours_ssim_db dB), PSNR $ours_psnr dB; ffmpeg SSIM $peer_ssim ($peer_ssim_db dB), PSNR $peer_psnr dB"
 python3 -c "print('ratio: %.2fx wall, %.2fx CPU; finish takes %.2f s per recorded minute (%.2f s CPU)' % ($ours_wall / $peer_wall, $ours_cpu / $peer_cpu, $ours_wall / $minutes, $ours_cpu / $minutes))"
 echo "load average after: $(load) (other figures: $load_parts)"
