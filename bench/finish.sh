@@ -45,9 +45,15 @@ echo "finish: recording ${seconds} s at ${resolution}30 with camera window and s
 # TMPDIR inside the work folder: the hard links need the recordings on the same file system.
 if ! TMPDIR="$work" ZIMLO_E2E_RECORD_SECONDS="$seconds" ZIMLO_E2E_RESOLUTION="$resolution" \
      ZIMLO_E2E_KEEP_DIR="$work/raw" "$e2e" > "$work/e2e.out" 2>&1; then
-  tail -n 40 "$work/e2e.out" >&2
-  echo "the end-to-end recording failed" >&2
-  exit 1
+  # A finished draft whose checks found faults (a busy machine can drop captured sound) still
+  # times the finish; anything short of that cannot.
+  if ! grep -q '^ZIMLO_E2E_FINISH ' "$work/e2e.out" || [ ! -f "$work/raw/recording.json" ]; then
+    tail -n 40 "$work/e2e.out" >&2
+    echo "the end-to-end recording failed" >&2
+    exit 1
+  fi
+  echo "warning: the end-to-end checks failed, the figures below still time the finish:"
+  grep -A1 'Failure$' "$work/e2e.out" | grep -v -e '^--$' -e 'Failure$' | cut -c1-160 | sed 's/^/  /'
 fi
 line=$(grep '^ZIMLO_E2E_FINISH ' "$work/e2e.out" | tail -n 1)
 value() { sed -n "s/.* $1=\([^ ]*\).*/\1/p" <<< "$line"; }
