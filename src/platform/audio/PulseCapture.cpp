@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <optional>
+#include <vector>
 
 #include "platform/media/MonotonicClock.h"
 
@@ -19,6 +21,14 @@ constexpr int64_t kNanosPerSecond = 1'000'000'000;
 // (device clock drift, an overrun that lost sound).
 constexpr int64_t kTimelineCheckNs = 1'000'000'000;
 constexpr int64_t kTimelineToleranceNs = 10'000'000;
+// A measurement this much later than the timeline means either a source that delivered nothing
+// for that long (a starved microphone: the timeline must jump, or what follows is stamped into
+// the gap) or a server that ran late (on a busy machine often, its backlog arriving soon after).
+// The sound is held back, stamped on the unmoved timeline, until a measurement back within
+// this says the backlog came, or until the confirmation time passes without one: then it was a
+// gap. Measurements are never early, so after a real gap none comes back within it.
+constexpr int64_t kDeliveryGapNs = 100'000'000;
+constexpr int64_t kGapConfirmNs = 500'000'000;
 
 pa_sample_format_t paFormat(media::SampleFormat format) {
     switch (format) {
@@ -313,6 +323,12 @@ struct PulseCapture::Impl {
     int64_t framesSinceAnchor = 0;
     int64_t stretchStartNs = 0;
     int64_t stretchEarliestNs = 0;
+    // Sound held back after a late measurement, and the earliest difference seen meanwhile.
+    // What is still held when the capture stops (at most kGapConfirmNs) is not delivered.
+    bool holding = false;
+    int64_t holdingSinceNs = 0;
+    int64_t heldEarliestNs = 0;
+    std::vector<media::AudioSample> held;
 
     void fail(const std::string& message) {
         if (stopping.load() || errorReported) return;
@@ -331,8 +347,9 @@ struct PulseCapture::Impl {
     // Packets are stamped on a timeline that counts the frames delivered, not with each
     // measurement: a measurement is late by however long this thread waited to run, never
     // early, so following late ones would push the sound later at every hiccup. The timeline
-    // follows the earliest measurement of each stretch instead, in either direction.
-    int64_t stamp(int64_t frames) {
+    // follows the earliest measurement of each stretch instead, in either direction, and jumps
+    // over a gap in delivery. `sample` (none for a hole) is stamped and handed on, or held.
+    void take(int64_t frames, std::optional<media::AudioSample> sample) {
         int64_t now = media::MonotonicClock::now().value;
         int64_t buffered = static_cast<int64_t>(pa_stream_readable_size(stream)) / frameBytes;
         int64_t latencyNs = buffered * kNanosPerSecond / request.sampleRate;
@@ -347,16 +364,51 @@ struct PulseCapture::Impl {
             stretchStartNs = now;
             stretchEarliestNs = 0;
         }
-        const int64_t difference = measured - timelineNs();
-        stretchEarliestNs = std::min(stretchEarliestNs, difference);
-        if (now - stretchStartNs >= kTimelineCheckNs) {
-            if (std::llabs(stretchEarliestNs) > kTimelineToleranceNs) anchorNs += stretchEarliestNs;
-            stretchStartNs = now;
-            stretchEarliestNs = std::numeric_limits<int64_t>::max();
+        int64_t difference = measured - timelineNs();
+        if (holding) {
+            heldEarliestNs = std::min(heldEarliestNs, difference);
+            if (difference <= kDeliveryGapNs) {
+                release(0);  // the backlog came: the server was late
+            } else if (now - holdingSinceNs >= kGapConfirmNs) {
+                // A gap: the timeline and what was held move to the earliest measurement.
+                anchorNs += heldEarliestNs;
+                stretchStartNs = now;
+                stretchEarliestNs = 0;
+                release(heldEarliestNs);
+            }
+            difference = measured - timelineNs();
+        } else if (difference > kDeliveryGapNs) {
+            holding = true;
+            holdingSinceNs = now;
+            heldEarliestNs = difference;
         }
-        int64_t start = timelineNs();
+        if (!holding) {
+            stretchEarliestNs = std::min(stretchEarliestNs, difference);
+            if (now - stretchStartNs >= kTimelineCheckNs) {
+                if (std::llabs(stretchEarliestNs) > kTimelineToleranceNs)
+                    anchorNs += stretchEarliestNs;
+                stretchStartNs = now;
+                stretchEarliestNs = std::numeric_limits<int64_t>::max();
+            }
+        }
+        const int64_t start = timelineNs();
         framesSinceAnchor += frames;
-        return start;
+        if (!sample) return;
+        sample->presentationTime = media::MediaTime::make(start, media::MonotonicClock::kTimescale);
+        if (holding)
+            held.push_back(std::move(*sample));
+        else if (onSample)
+            onSample(std::move(*sample));
+    }
+
+    void release(int64_t shiftNs) {
+        holding = false;
+        auto waiting = std::move(held);
+        held.clear();
+        for (auto& sample : waiting) {
+            sample.presentationTime.value += shiftNs;
+            if (onSample) onSample(std::move(sample));
+        }
     }
 
     static void onRead(pa_stream* s, size_t, void* user) {
@@ -372,7 +424,7 @@ struct PulseCapture::Impl {
             int64_t frames = static_cast<int64_t>(bytes) / self->frameBytes;
             if (!data) {
                 // A hole in the server's buffer: time passes without sound.
-                self->stamp(frames);
+                self->take(frames, std::nullopt);
                 pa_stream_drop(s);
                 continue;
             }
@@ -382,10 +434,8 @@ struct PulseCapture::Impl {
             sample.channels = self->request.channels;
             sample.data.assign(static_cast<const uint8_t*>(data),
                                static_cast<const uint8_t*>(data) + frames * self->frameBytes);
-            sample.presentationTime =
-                media::MediaTime::make(self->stamp(frames), media::MonotonicClock::kTimescale);
+            self->take(frames, std::move(sample));  // measured with this packet still buffered
             pa_stream_drop(s);
-            if (self->onSample) self->onSample(std::move(sample));
         }
     }
 

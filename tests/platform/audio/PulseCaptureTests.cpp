@@ -33,6 +33,10 @@ struct Recorder {
             samples.push_back(std::move(sample));
         };
     }
+    void clear() {
+        std::lock_guard lock(mutex);
+        samples.clear();
+    }
     std::vector<AudioSample> snapshot() {
         std::lock_guard lock(mutex);
         return samples;
@@ -98,6 +102,35 @@ TEST(PulseCapture, MicrophoneKeepsItsNativeFormatAndStampsTheSignalWhenItArrived
     server.writeMicrophone(std::vector<int16_t>(4800, 1000));
     test::mainLoop().runFor(std::chrono::milliseconds(200));
     EXPECT_EQ(recorder.snapshot().size(), count);
+}
+
+// A microphone that delivers nothing for a while (a starved device, a stalled pipe) and then
+// goes on: what it says afterwards is stamped when it was said, not moved up into the gap. One
+// that was only late, its backlog arriving at once, keeps its timeline: what follows is not
+// pushed later by the delay.
+TEST(PulseCapture, MicrophoneSilentForAWhileStampsLaterSoundWhenItArrived) {
+    auto& server = PulseServer::shared();
+    auto microphone = defaultMicrophone();
+    ASSERT_TRUE(microphone.has_value());
+    Recorder recorder;
+    auto capture = PulseCapture::startMicrophone(*microphone, recorder.handler());
+    struct Case {
+        double silent;
+        bool backlog;
+    };
+    for (Case c : {Case{0.8, false}, Case{2.5, false}, Case{0.4, true}}) {
+        SCOPED_TRACE(std::to_string(c.silent) + " s without sound" +
+                     (c.backlog ? ", then all of it at once" : ""));
+        server.speakToneInRealTime(1.3, 1.3);  // silence, delivered
+        recorder.clear();                      // (the last case's tone came long before)
+        std::this_thread::sleep_for(std::chrono::duration<double>(c.silent));
+        if (c.backlog)
+            server.writeMicrophone(std::vector<int16_t>(static_cast<size_t>(c.silent * 48000), 0));
+        double written = server.speakToneInRealTime(1.2, 0.4);
+        ASSERT_TRUE(waitFor(recorder, 10));
+        EXPECT_NEAR(*recorder.onset(0.3), written, 0.05);
+    }
+    capture->stop();
 }
 
 TEST(PulseCapture, SystemAudioRecordsWhatIsPlayedAsStereoFloatAtItsPlayTime) {
