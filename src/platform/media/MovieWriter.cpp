@@ -35,6 +35,11 @@ using QueuedItem = std::variant<VideoSample, AudioSample, MediaPacket>;
 // Sound more than this far from where it belongs is moved there (silence or trimming);
 // smaller jitter of capture timestamps is absorbed.
 constexpr double kAudioPlacementToleranceSeconds = 0.02;
+// A gap may take sound at most this far past the pictures given so far (past its own track's
+// end when there are none). A sound server away for an hour still has the pictures going on;
+// a jump of hours past everything is a broken timestamp, whose silence would take minutes to
+// encode: it fails the writer instead.
+constexpr int64_t kSoundLeadLimitSeconds = 600;
 
 AVSampleFormat avSampleFormat(SampleFormat format) {
     switch (format) {
@@ -116,6 +121,8 @@ struct MovieWriter::Impl {
     std::mutex sessionMutex;
     std::atomic<bool> sessionStarted{false};
     MediaTime sessionStart = MediaTime::zero();
+    // The latest picture time given, in microseconds from the session start.
+    std::atomic<int64_t> picturesReachedMicros{0};
 
     // Periodic flush to the disk.
     std::thread syncer;
@@ -459,6 +466,13 @@ struct MovieWriter::Impl {
         int64_t skip = 0;
         int64_t offset = position - input.placedSamples;
         if (!input.placedAny || offset > tolerance) {
+            const int64_t reached = std::max(
+                input.placedSamples, av_rescale(picturesReachedMicros.load(), outRate, 1'000'000));
+            if (offset > 0 && position - reached > kSoundLeadLimitSeconds * outRate) {
+                fail("声音的时间戳异常：跳到了画面之后 " +
+                     std::to_string((position - reached) / outRate) + " 秒，无法写入");
+                return false;
+            }
             // A gap (or the start of the track): silence up to the sound's own time, encoded a
             // second at a time so that a long one (a sound server away for minutes) never sits
             // whole in memory.
@@ -810,7 +824,15 @@ bool MovieWriter::waitUntilReady(InputID id, double seconds) const {
 
 bool MovieWriter::append(InputID input, VideoSample sample) {
     if (!sample.dataReady || !sample.pixels) return false;
-    return impl_->enqueue(input, InputKind::video, std::move(sample));
+    const MediaTime time = sample.presentationTime;
+    if (!impl_->enqueue(input, InputKind::video, std::move(sample))) return false;
+    if (time.valid) {
+        const int64_t at = (time - impl_->sessionStart).convertedTo(1'000'000).value;
+        int64_t reached = impl_->picturesReachedMicros.load();
+        while (at > reached && !impl_->picturesReachedMicros.compare_exchange_weak(reached, at)) {
+        }
+    }
+    return true;
 }
 
 bool MovieWriter::append(InputID input, AudioSample sample) {

@@ -87,6 +87,30 @@ TEST(MovieWriter, PlacesSoundByTimestampTrimmingAndFillingGaps) {
     EXPECT_NEAR(average(0.53, 0.77), (16000.0 / 32768) / std::sqrt(2), 0.05);
 }
 
+// Sound whose timestamp jumps hours past everything given (a broken clock) fails the writer at
+// once with a clear error, instead of encoding hours of silence (gigabytes had it been made at
+// once) while the recording hangs.
+TEST(MovieWriter, RefusesSoundThatJumpsHoursPastEverythingAtOnce) {
+    test::ScratchDirectory dir;
+    auto url = dir / "jump.mov";
+    std::string error;
+    MovieWriterOptions options;
+    options.fragmented = true;
+    auto writer = MovieWriter::create(url, MovieFileType::quickTimeMovie, options, error);
+    ASSERT_TRUE(writer) << error;
+    auto audio = writer->addAudioInput({}, &error);
+    ASSERT_TRUE(audio) << error;
+    ASSERT_TRUE(writer->startWriting()) << writer->errorText();
+    writer->startSession(MediaTime::make(10, 1));
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_TRUE(writer->append(*audio, test::toneSample(MediaTime::make(10, 1), 4800)));
+    ASSERT_TRUE(writer->append(*audio, test::toneSample(MediaTime::make(6010, 1), 4800)));
+    ASSERT_TRUE(finishAndWait(*writer));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
+    EXPECT_EQ(writer->status(), MovieWriter::Status::failed);
+    EXPECT_NE(writer->errorText().find("时间戳"), std::string::npos) << writer->errorText();
+}
+
 // Pass-through copies compressed samples unchanged, keeps the orientation, and an MPEG-4 file
 // written for progressive playback has its index first.
 TEST(MovieWriter, CopiesPacketsIntoFastStartMPEG4) {
