@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <mutex>
 
 #ifdef __SSE2__
@@ -529,12 +530,48 @@ struct MixTrack {
     SwrContext* resampler = nullptr;
     std::vector<float> buffer;  // interleaved stereo, starting at the mix's current position
     int64_t endFrame = -1;      // mix position where the track's stored span ends; -1 unknown
+    // What follows the buffer after gaps in the track's timestamps: each gap's silence is made
+    // as the mix reaches it, a chunk at a time, so a jump of hours costs no memory.
+    struct AfterGap {
+        int64_t silence = 0;
+        std::vector<float> samples;
+    };
+    std::deque<AfterGap> afterGaps;
+    int64_t afterGapFrames = 0;
     bool placedAny = false;
     bool ended = false;
 
     ~MixTrack() { swr_free(&resampler); }
     int64_t bufferedFrames() const {
-        return static_cast<int64_t>(buffer.size() / AudioMixReader::kChannels);
+        return static_cast<int64_t>(buffer.size() / AudioMixReader::kChannels) + afterGapFrames;
+    }
+    void addSilence(int64_t frames) {
+        afterGaps.push_back({frames, {}});
+        afterGapFrames += frames;
+    }
+    void addSamples(const float* from, const float* to) {
+        if (afterGaps.empty()) {
+            buffer.insert(buffer.end(), from, to);
+        } else {
+            afterGaps.back().samples.insert(afterGaps.back().samples.end(), from, to);
+            afterGapFrames += (to - from) / AudioMixReader::kChannels;
+        }
+    }
+    // Moves what follows the buffer into it until it holds `frames` (or all there is).
+    void makeReady(int64_t frames) {
+        constexpr int kChannels = AudioMixReader::kChannels;
+        while (static_cast<int64_t>(buffer.size() / kChannels) < frames && !afterGaps.empty()) {
+            AfterGap& next = afterGaps.front();
+            const int64_t zeros =
+                std::min(next.silence, frames - static_cast<int64_t>(buffer.size() / kChannels));
+            buffer.insert(buffer.end(), static_cast<size_t>(zeros) * kChannels, 0.0f);
+            next.silence -= zeros;
+            afterGapFrames -= zeros;
+            if (next.silence > 0) break;
+            buffer.insert(buffer.end(), next.samples.begin(), next.samples.end());
+            afterGapFrames -= static_cast<int64_t>(next.samples.size() / kChannels);
+            afterGaps.pop_front();
+        }
     }
 };
 
@@ -601,8 +638,7 @@ struct AudioMixReader::Impl {
             auto tolerance = static_cast<int64_t>(kMixPlacementToleranceSeconds * kSampleRate);
             if (!track.placedAny || offset > tolerance) {
                 if (offset > 0)
-                    track.buffer.insert(track.buffer.end(), static_cast<size_t>(offset) * kChannels,
-                                        0.0f);
+                    track.addSilence(offset);
                 else
                     skip = -offset;
             } else if (offset < -tolerance) {
@@ -616,8 +652,7 @@ struct AudioMixReader::Impl {
             count = std::min(count, skip + std::max<int64_t>(room, 0));
         }
         if (skip >= count) return;
-        track.buffer.insert(track.buffer.end(), samples + skip * kChannels,
-                            samples + count * kChannels);
+        track.addSamples(samples + skip * kChannels, samples + count * kChannels);
     }
 
     // Reads and decodes until every live track has a chunk or the file ends.
@@ -735,7 +770,9 @@ std::optional<AudioSample> AudioMixReader::next() {
     out.data.assign(static_cast<size_t>(count) * kChannels * sizeof(float), 0);
     auto* mix = reinterpret_cast<float*>(out.data.data());
     for (auto& track : impl.tracks) {
-        int64_t available = std::min(count, track->bufferedFrames());
+        track->makeReady(count);
+        const int64_t available =
+            std::min(count, static_cast<int64_t>(track->buffer.size() / kChannels));
         const float* source = track->buffer.data();
         const float volume = track->volume;
         for (int64_t i = 0; i < available * kChannels; ++i) mix[i] += volume * source[i];

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <vector>
@@ -133,6 +134,44 @@ TEST(AssetReader, DecodesFramesOfARangeInOrder) {
     EXPECT_NEAR(times.front(), 0.5, 1e-3);
     EXPECT_NEAR(times.back(), 1.0, 1e-3);
     EXPECT_EQ(times.size(), 16u);
+}
+
+// A sound track whose timestamps jump by 6000 s (a damaged or hostile movie) is mixed with the
+// jump as silence made a chunk at a time: the sound on either side comes out where it belongs,
+// quickly, instead of 2 GB of silence being made at once.
+TEST(AudioMixReader, MixesAJumpOfHoursAsSilenceWithoutMakingItAtOnce) {
+    test::ScratchDirectory dir;
+    auto url = dir / "jump.mov";
+    std::string command =
+        "ffmpeg -v error -y -f lavfi -i sine=frequency=440:duration=2 -c:a aac -ac 2 -ar 48000 "
+        "-bsf:a \"setts=ts='if(gte(PTS,48000),PTS+6000*48000,PTS)'\" '" +
+        url.string() + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    std::string error;
+    auto asset = MovieAsset::open(url, error);
+    ASSERT_TRUE(asset) << error;
+    auto reader = AudioMixReader::open(
+        *asset, {{asset->tracks(MediaType::audio).at(0).trackID, 1.0f}}, error);
+    ASSERT_TRUE(reader) << error;
+    const auto started = std::chrono::steady_clock::now();
+    // Loudness of each chunk that starts in the first three seconds or the last two.
+    std::vector<std::pair<double, double>> heard;
+    while (auto chunk = reader->next()) {
+        const double at = chunk->presentationTime.seconds();
+        if (at > 3 && at < 6000) continue;
+        auto* s = reinterpret_cast<const float*>(chunk->data.data());
+        double peak = 0;
+        for (size_t i = 0; i < chunk->data.size() / 4; ++i) peak = std::max<double>(peak, s[i]);
+        heard.emplace_back(at, peak);
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+    ASSERT_FALSE(heard.empty());
+    EXPECT_NEAR(heard.back().first, 6002, 0.1);
+    for (const auto& [at, peak] : heard) {
+        if (at > 0.1 && at < 0.9) EXPECT_GT(peak, 0.05) << "tone at " << at << " s";
+        if (at > 1.1 && at < 3) EXPECT_EQ(peak, 0) << "silence at " << at << " s";
+        if (at > 6001.1 && at < 6001.9) EXPECT_GT(peak, 0.05) << "tone at " << at << " s";
+    }
 }
 
 // Widths that are not a multiple of 16 (a portrait camera, an odd-sized window) once made the
