@@ -1,61 +1,39 @@
 #include "recording/CameraPreviewView.h"
 
 #include <QPainter>
-#include <QPointer>
-#include <atomic>
-#include <mutex>
 
 #include "platform/runtime/MainQueue.h"
+#include "platform/runtime/WeakOwner.h"
 #include "recording/PreviewImage.h"
 
 namespace zimlo::recording {
 
-struct CameraPreviewView::Core {
-    std::mutex mutex;
-    QImage latest;
-    std::atomic<bool> repaintPending{false};
-    QPointer<CameraPreviewView> view;  // read on the main thread only
-};
-
 CameraPreviewView::CameraPreviewView(std::shared_ptr<capture::CameraPreviewLayer> previewLayer,
                                      QWidget* parent)
-    : QWidget(parent), previewLayer_(std::move(previewLayer)), core_(std::make_shared<Core>()) {
+    : QWidget(parent), previewLayer_(std::move(previewLayer)) {
     setAttribute(Qt::WA_OpaquePaintEvent);
     setAttribute(Qt::WA_TransparentForMouseEvents);  // the camera window handles the drag
-    core_->view = this;
+    // Main thread: the view outlives every delivery, since it closes the relay first.
+    toShow_ = NewestValueRelay<QImage>::create([](Task task) { MainQueue::post(std::move(task)); },
+                                               [this](QImage image) {
+                                                   image_ = std::move(image);
+                                                   update();
+                                               });
     if (!previewLayer_) return;
     if (auto frame = previewLayer_->latestFrame(); frame && frame->pixels)
-        core_->latest = previewImage(*frame->pixels);
+        image_ = previewImage(*frame->pixels);
     previewLayer_->setFrameHandler(
-        [weak = std::weak_ptr<Core>(core_)](const media::VideoSample& sample) {
-            auto core = weak.lock();
-            if (!core || !sample.pixels) return;
+        weakly(toShow_, [](auto& relay, const media::VideoSample& sample) {
+            if (!sample.pixels) return;
             QImage image = previewImage(*sample.pixels);
-            if (image.isNull()) return;
-            {
-                std::lock_guard lock(core->mutex);
-                core->latest = std::move(image);
-            }
-            // One repaint request in flight at a time; it draws whatever is newest by then.
-            if (core->repaintPending.exchange(true)) return;
-            MainQueue::post([weak] {
-                auto core = weak.lock();
-                if (!core) return;
-                core->repaintPending = false;
-                if (core->view) core->view->update();
-            });
-        });
+            if (!image.isNull()) relay.offer(std::move(image));
+        }));
 }
 
-CameraPreviewView::~CameraPreviewView() = default;
-
-QImage CameraPreviewView::currentImage() const {
-    std::lock_guard lock(core_->mutex);
-    return core_->latest;
-}
+CameraPreviewView::~CameraPreviewView() { toShow_->close(); }
 
 QRect CameraPreviewView::imageRect() const {
-    const QImage image = currentImage();
+    const QImage& image = image_;
     if (image.isNull() || width() <= 0 || height() <= 0) return {};
     const QSize filled = image.size().scaled(size(), Qt::KeepAspectRatioByExpanding);
     return QRect(QPoint((width() - filled.width()) / 2, (height() - filled.height()) / 2), filled);
@@ -64,10 +42,9 @@ QRect CameraPreviewView::imageRect() const {
 void CameraPreviewView::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.fillRect(rect(), Qt::black);
-    const QImage image = currentImage();
-    if (image.isNull()) return;
+    if (image_.isNull()) return;
     painter.setRenderHint(QPainter::SmoothPixmapTransform);
-    painter.drawImage(imageRect(), image);
+    painter.drawImage(imageRect(), image_);
 }
 
 }  // namespace zimlo::recording

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "capture/ScreenCameraSource.h"
+#include "platform/runtime/NewestValueRelay.h"
 
 namespace zimlo::recording {
 
@@ -21,7 +22,7 @@ class CameraPreviewView : public QWidget {
     const std::shared_ptr<capture::CameraPreviewLayer>& previewLayer() const {
         return previewLayer_;
     }
-    QImage currentImage() const;
+    const QImage& currentImage() const { return image_; }
     // Where the current picture is drawn: covers the view, centred.
     QRect imageRect() const;
 
@@ -29,9 +30,11 @@ class CameraPreviewView : public QWidget {
     void paintEvent(QPaintEvent* event) override;
 
   private:
-    struct Core;
     std::shared_ptr<capture::CameraPreviewLayer> previewLayer_;
-    std::shared_ptr<Core> core_;
+    // Pictures converted on the camera-data queue wait here for the main thread, the newest
+    // only.
+    std::shared_ptr<NewestValueRelay<QImage>> toShow_;
+    QImage image_;
 };
 
 }  // namespace zimlo::recording

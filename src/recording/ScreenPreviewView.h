@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "platform/media/MediaSample.h"
+#include "platform/runtime/NewestValueRelay.h"
 
 namespace zimlo {
 class SerialQueue;
@@ -35,10 +36,13 @@ class ScreenPreviewView : public QWidget {
     void paintEvent(QPaintEvent* event) override;
 
   private:
-    struct Core;
     void show(QImage image);
 
-    std::shared_ptr<Core> core_;
+    // Frames come faster than a busy machine may convert or draw them, so each stage keeps only
+    // the newest: pixels waiting for the render queue, a picture waiting for the main thread.
+    // Memory stays at one frame per stage however long the main thread is blocked.
+    std::shared_ptr<NewestValueRelay<std::shared_ptr<const media::PixelBuffer>>> toRender_;
+    std::shared_ptr<NewestValueRelay<QImage>> toShow_;
     std::unique_ptr<SerialQueue> renderQueue_;
     QImage image_;
 };
