@@ -6,6 +6,7 @@
 #include "app/ApplicationSetup.h"
 #include "app/SingleInstance.h"
 #include "capture/CaptureBackendSelection.h"
+#include "capture/PlatformErrorText.h"
 
 int main(int argc, char** argv) {
     // Wayland desktops are recorded through the desktop portal, X11 ones through X11.
@@ -17,7 +18,7 @@ int main(int argc, char** argv) {
             "Start Zimlo from a desktop session (Wayland with xdg-desktop-portal, or X11),\n"
             "or on a headless machine run a virtual display first:\n"
             "  Xvfb :1 -screen 0 1920x1080x24 &  DISPLAY=:1 zimlo\n",
-            choice.error.c_str());
+            zimlo::capture::userText(choice).c_str());
         return 1;
     }
     // With the portal the app is a native Wayland client (XWayland where Qt's Wayland plugin

@@ -1,5 +1,7 @@
 #include "capture/PortalSessions.h"
 
+#include "platform/log/Log.h"
+
 namespace zimlo::capture {
 namespace {
 
@@ -25,14 +27,18 @@ std::shared_ptr<portal::ScreenCastSession> openPortalSession(
     std::shared_ptr<portal::ScreenCastSession> session;
     try {
         session = portal::ScreenCastSession::open(request, cancellation);
-    } catch (const portal::PortalError& error) {
+    } catch (const screen::CaptureError& error) {
+        using Kind = screen::CaptureError::Kind;
         const bool cancelled = cancellation && cancellation->isCancelled();
-        if (request.restoreToken.empty() || cancelled ||
-            error.kind() == portal::PortalError::Kind::unavailable)
-            throw;
+        const bool unavailable = error.kind() == Kind::portalUnavailable ||
+                                 error.kind() == Kind::portalCannotRecordWindows ||
+                                 error.kind() == Kind::portalCannotRecordScreens;
+        if (request.restoreToken.empty() || cancelled || unavailable) throw;
         // The portal may refuse an old token instead of asking: drop it and ask.
+        ZIMLO_LOG_INFO("capture") << "the portal refused the kept choice, asking again: "
+                                  << error.what();
         memory.forgetToken(type);
-        if (error.kind() == portal::PortalError::Kind::cancelled) throw;
+        if (error.kind() == Kind::portalRefused) throw;
         request.restoreToken.clear();
         session = portal::ScreenCastSession::open(request, cancellation);
     }

@@ -12,7 +12,7 @@ namespace zimlo::capture {
 // Opens a portal ScreenCast session for a kind of source. The last choice is restored with the
 // kept token (no chooser); a token the portal no longer honours is dropped and the user is asked
 // again; the new token is kept. Sessions are opened one at a time in the process, since a token
-// can be used only once. Blocks while the chooser is shown; throws portal::PortalError.
+// can be used only once. Blocks while the chooser is shown; throws screen::CaptureError.
 std::shared_ptr<portal::ScreenCastSession> openPortalSession(
     PortalSource::Type type, std::shared_ptr<portal::OpenCancellation> cancellation,
     PortalSourceMemory memory = PortalSourceMemory());

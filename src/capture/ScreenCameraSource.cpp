@@ -9,12 +9,15 @@
 #include <future>
 #include <thread>
 
+#include "capture/PlatformErrorText.h"
 #include "capture/PortalSessions.h"
 #include "capture/ScreenCaptureTargetProvider.h"
 #include "platform/portal/PipeWireScreenStream.h"
 #include "platform/runtime/DispatchGroup.h"
 #include "platform/runtime/FirstErrorSlot.h"
 #include "platform/runtime/MainQueue.h"
+#include "platform/runtime/NewestValueRelay.h"
+#include "platform/runtime/WeakOwner.h"
 #include "platform/storage/ClaimedFiles.h"
 #include "platform/x11/ScreenStream.h"
 #include "platform/x11/ShareableContent.h"
@@ -154,10 +157,9 @@ ScreenCameraSource::Writers ScreenCameraSource::writers() const {
 
 void ScreenCameraSource::notifyStateChange() {
     // The callback sees the state as it is when it runs, not as it was when posted.
-    MainQueue::post([weak = weak_from_this()] {
-        auto self = weak.lock();
-        if (self && self->onStateChange) self->onStateChange(self->state());
-    });
+    MainQueue::post(weakly(weak_from_this(), [](ScreenCameraSource& self) {
+        if (self.onStateChange) self.onStateChange(self.state());
+    }));
 }
 
 // ---- Screen stream
@@ -223,15 +225,18 @@ void ScreenCameraSource::configureScreenStream() {
                 options_.displayName.empty() ? nullptr : options_.displayName.c_str());
         }
         handle->video->setFrameHandler(
-            [weak](const media::VideoSample& sample) {
-                if (auto self = weak.lock()) self->streamDidOutputScreenSample(sample);
-            },
+            weakly(weak,
+                   [](ScreenCameraSource& self, const media::VideoSample& sample) {
+                       self.streamDidOutputScreenSample(sample);
+                   }),
             screenQueue_.get());
-        handle->video->setStopHandler([weak](const std::string& error) {
-            MainQueue::post([weak, error] {
-                if (auto self = weak.lock()) self->streamDidStopWithError(error);
-            });
+        handle->video->setStopHandler([weak](const screen::CaptureError& error) {
+            MainQueue::post(weakly(weak, [error = userText(error)](ScreenCameraSource& self) {
+                self.streamDidStopWithError(error);
+            }));
         });
+    } catch (const screen::CaptureError& error) {
+        throw SourceError::cannotAddScreenOutput(userText(error));
     } catch (const std::exception& error) {
         throw SourceError::cannotAddScreenOutput(error.what());
     }
@@ -246,11 +251,10 @@ void ScreenCameraSource::configureScreenStream() {
                 if (auto self = weak.lock()) self->streamDidOutputAudioSample(std::move(sample));
             });
         },
-        [weak](std::optional<std::string> problem) {
-            MainQueue::post([weak, problem] {
-                if (auto self = weak.lock())
-                    self->reportAudioInterruption(AudioSource::system, problem);
-            });
+        [weak](std::optional<audio::AudioError> problem) {
+            MainQueue::post(weakly(weak, [problem = userText(problem)](ScreenCameraSource& self) {
+                self.reportAudioInterruption(AudioSource::system, problem);
+            }));
         });
 
     std::shared_ptr<ScreenStreamHandle> previous;
@@ -285,15 +289,14 @@ void ScreenCameraSource::startScreenCapture() {
         notifyStateChange();
         return;
     }
-    handle->video->startCapture([weak = weak_from_this()](std::optional<std::string> error) {
-        if (!error) return;
-        MainQueue::post([weak, message = *error] {
-            if (auto self = weak.lock()) {
-                self->setState(CaptureState::failed(message));
-                self->notifyStateChange();
-            }
+    handle->video->startCapture(
+        [weak = weak_from_this()](std::optional<screen::CaptureError> error) {
+            if (!error) return;
+            MainQueue::post(weakly(weak, [message = userText(*error)](ScreenCameraSource& self) {
+                self.setState(CaptureState::failed(message));
+                self.notifyStateChange();
+            }));
         });
-    });
 }
 
 void ScreenCameraSource::streamDidStopWithError(const std::string& description) {
@@ -391,10 +394,9 @@ void ScreenCameraSource::reportStatus(int width, int height, std::optional<doubl
     status.settings = settings;
     status.isDisplayCapture = target_.kind.capturesWholeScreen();
     status.measuredFrameRate = rate;
-    MainQueue::post([weak = weak_from_this(), status] {
-        auto self = weak.lock();
-        if (self && self->onScreenCaptureStatusChange) self->onScreenCaptureStatusChange(status);
-    });
+    MainQueue::post(weakly(weak_from_this(), [status](ScreenCameraSource& self) {
+        if (self.onScreenCaptureStatusChange) self.onScreenCaptureStatusChange(status);
+    }));
 }
 
 // ---- Camera and microphone session (cameraQueue)
@@ -418,7 +420,7 @@ void ScreenCameraSource::applyCameraFormat(camera::CameraDevice& device,
     try {
         device.setActiveFormat(choice->formatIndex, choice->frameRate);
     } catch (const camera::CameraError& error) {
-        throw SourceError::deviceFailure(error.what());
+        throw SourceError::deviceFailure(userText(error));
     }
 }
 
@@ -432,7 +434,7 @@ void ScreenCameraSource::configureCamera() {
         try {
             device->open();
         } catch (const camera::CameraError& error) {
-            throw SourceError::deviceFailure(error.what());
+            throw SourceError::deviceFailure(userText(error));
         }
         cameraInput_ = device;
         applyCameraFormat(*device, recordingSettings());
@@ -456,7 +458,7 @@ void ScreenCameraSource::configureMicrophone() {
     microphoneInput_.reset();
     isMicrophoneConfigured_ = false;
     auto capture = captureMicrophone(*device);
-    if (auto problem = capture->problem()) throw SourceError::deviceFailure(*problem);
+    if (auto problem = capture->problem()) throw SourceError::deviceFailure(userText(*problem));
     microphoneCapture_ = std::move(capture);
     microphoneInput_ = device;
     {
@@ -470,25 +472,21 @@ void ScreenCameraSource::startSessionIfNeeded() {
     if (!isCameraConfigured_ && !isMicrophoneConfigured_) return;
     isSessionRunning_ = true;
     if (isCameraConfigured_ && cameraInput_ && !cameraInput_->isStreaming()) {
-        // Late frames are discarded: while one frame waits for the camera-data queue, newer
-        // ones are dropped.
-        auto handler = [queue = cameraDataQueue_, pending = cameraFramePending_,
-                        discarded = cameraFramesDiscarded_, layer = cameraPreviewLayer_,
-                        weak = weak_from_this()](media::VideoSample frame) {
-            if (pending->exchange(true)) {
-                discarded->fetch_add(1);
-                return;
-            }
-            queue->async([weak, pending, layer, frame = std::move(frame)] {
+        // Late frames are discarded: a frame waiting for the camera-data queue is replaced by
+        // a newer one.
+        auto relay = NewestValueRelay<media::VideoSample>::create(
+            [queue = cameraDataQueue_](Task task) { queue->async(std::move(task)); },
+            [layer = cameraPreviewLayer_, weak = weak_from_this()](media::VideoSample frame) {
                 if (layer) layer->deliver(frame);
                 if (auto self = weak.lock()) self->cameraDidOutputFrame(frame);
-                pending->store(false);
             });
+        auto handler = [relay, discarded = cameraFramesDiscarded_](media::VideoSample frame) {
+            if (!relay->offer(std::move(frame))) discarded->fetch_add(1);
         };
         try {
             cameraInput_->startStreaming(handler);
         } catch (const camera::CameraError& error) {
-            throw SourceError::deviceFailure(error.what());
+            throw SourceError::deviceFailure(userText(error));
         }
     }
     if (isMicrophoneConfigured_ && !microphoneCapture_ && microphoneInput_) {
@@ -513,15 +511,14 @@ std::unique_ptr<audio::ReconnectingCapture> ScreenCameraSource::captureMicrophon
                                                         std::move(onError));
         },
         [queue = microphoneQueue_, weak](media::AudioSample sample) {
-            queue->async([weak, sample = std::move(sample)] {
-                if (auto self = weak.lock()) self->microphoneDidOutputSample(sample);
-            });
+            queue->async(weakly(weak, [sample = std::move(sample)](ScreenCameraSource& self) {
+                self.microphoneDidOutputSample(sample);
+            }));
         },
-        [weak](std::optional<std::string> problem) {
-            MainQueue::post([weak, problem] {
-                if (auto self = weak.lock())
-                    self->reportAudioInterruption(AudioSource::microphone, problem);
-            });
+        [weak](std::optional<audio::AudioError> problem) {
+            MainQueue::post(weakly(weak, [problem = userText(problem)](ScreenCameraSource& self) {
+                self.reportAudioInterruption(AudioSource::microphone, problem);
+            }));
         });
 }
 
@@ -533,7 +530,7 @@ void ScreenCameraSource::reportAudioInterruption(AudioSource source,
 std::optional<std::string> ScreenCameraSource::systemAudioProblem() const {
     std::lock_guard lock(streamMutex_);
     if (!screenStream_ || !screenStream_->systemAudio) return std::nullopt;
-    return screenStream_->systemAudio->problem();
+    return userText(screenStream_->systemAudio->problem());
 }
 
 void ScreenCameraSource::stopSession() {
@@ -648,19 +645,19 @@ void ScreenCameraSource::applyRecordingSettings(const RecordingSettings& setting
             fail(SourceError::cannotUpdateSettings("无法创建新的录屏预览流"));
             return;
         }
-        handle->video->startCapture([weak, group, firstError](std::optional<std::string> error) {
-            // On the stream's own thread: the state change goes through the main queue.
-            if (error) {
-                firstError->offer(SourceError::cannotUpdateSettings(*error));
-                MainQueue::post([weak, message = *error] {
-                    if (auto source = weak.lock()) {
-                        source->setState(CaptureState::failed(message));
-                        source->notifyStateChange();
-                    }
-                });
-            }
-            group->leave();
-        });
+        handle->video->startCapture(
+            [weak, group, firstError](std::optional<screen::CaptureError> error) {
+                // On the stream's own thread: the state change goes through the main queue.
+                if (error) {
+                    const std::string message = userText(*error);
+                    firstError->offer(SourceError::cannotUpdateSettings(message));
+                    MainQueue::post(weakly(weak, [message](ScreenCameraSource& source) {
+                        source.setState(CaptureState::failed(message));
+                        source.notifyStateChange();
+                    }));
+                }
+                group->leave();
+            });
     });
 
     group->enter();
@@ -704,9 +701,10 @@ void ScreenCameraSource::startRecording(bool withPiP) {
 
     const uint64_t recording = ++recordingNumber_;
     recordingFailureReported_ = false;
-    auto failed = [weak = weak_from_this(), recording](WriterError error) {
-        if (auto self = weak.lock()) self->writerFailed(recording, error);
-    };
+    auto failed =
+        weakly(weak_from_this(), [recording](ScreenCameraSource& self, WriterError error) {
+            self.writerFailed(recording, error);
+        });
     auto frameRate = recordingSettings().frameRate;
     std::set<AudioSource> sources{AudioSource::system};
     if (isMicrophoneConfigured_) sources.insert(AudioSource::microphone);
@@ -746,9 +744,10 @@ void ScreenCameraSource::stopRecording() {
         taken = std::move(writers_);
         writers_ = Writers{};
     }
-    auto finished = [weak = weak_from_this(), recording = recordingNumber_](WriterResult result) {
-        if (auto self = weak.lock()) self->oneWriterFinished(recording, result);
-    };
+    auto finished = weakly(weak_from_this(), [recording = recordingNumber_](
+                                                 ScreenCameraSource& self, WriterResult result) {
+        self.oneWriterFinished(recording, result);
+    });
     if (taken.screen) taken.screen->finish(finished);
     if (shouldRecordPiP_ && taken.camera) taken.camera->finish(finished);
 }

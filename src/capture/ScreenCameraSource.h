@@ -242,8 +242,6 @@ class ScreenCameraSource : public std::enable_shared_from_this<ScreenCameraSourc
     bool isSessionRunning_ = false;
     std::atomic<bool> isCameraConfigured_{false};
     std::atomic<bool> isMicrophoneConfigured_{false};
-    std::shared_ptr<std::atomic<bool>> cameraFramePending_ =
-        std::make_shared<std::atomic<bool>>(false);
     std::shared_ptr<std::atomic<uint64_t>> cameraFramesDiscarded_ =
         std::make_shared<std::atomic<uint64_t>>(0);
 

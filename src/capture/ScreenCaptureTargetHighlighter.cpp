@@ -1,6 +1,8 @@
 #include "capture/ScreenCaptureTargetHighlighter.h"
 
+#include "platform/log/Log.h"
 #include "platform/runtime/MainQueue.h"
+#include "platform/runtime/WeakOwner.h"
 #include "platform/x11/Highlight.h"
 #include "platform/x11/ShareableContent.h"
 
@@ -34,13 +36,11 @@ bool ScreenCaptureTargetHighlighter::highlight(const ScreenCaptureTarget& target
     // Give the window manager time to bring the window up before the border lands on it.
     x11::Rect frame = window.frame;
     x11::Rect grown{frame.x - 4, frame.y - 4, frame.width + 8, frame.height + 8};
-    std::weak_ptr<ScreenCaptureTargetHighlighter> weak = weak_from_this();
-    pendingShow_ = MainQueue::postAfter(0.18, [weak, grown] {
-        if (auto self = weak.lock()) {
-            self->pendingShow_.reset();
-            self->showBorder(grown);
-        }
-    });
+    pendingShow_ = MainQueue::postAfter(
+        0.18, weakly(weak_from_this(), [grown](ScreenCaptureTargetHighlighter& self) {
+            self.pendingShow_.reset();
+            self.showBorder(grown);
+        }));
     return raised;
 }
 
@@ -48,8 +48,9 @@ void ScreenCaptureTargetHighlighter::showBorder(const x11::Rect& rect) {
     try {
         if (!overlayWindow_) overlayWindow_ = std::make_unique<x11::HighlightBorder>();
         overlayWindow_->show(rect);
-    } catch (const std::exception&) {
+    } catch (const std::exception& error) {
         // Without an X server there is nothing to draw on.
+        ZIMLO_LOG_WARN("capture") << "showing the border around the target: " << error.what();
     }
 }
 

@@ -10,7 +10,9 @@
 #include <set>
 
 #include "capture/CaptureBackendSelection.h"
+#include "capture/PlatformErrorText.h"
 #include "capture/PortalSessions.h"
+#include "platform/log/Log.h"
 #include "platform/portal/PipeWireScreenStream.h"
 #include "platform/runtime/MainQueue.h"
 #include "platform/runtime/SerialQueue.h"
@@ -76,7 +78,7 @@ std::optional<TargetImage> portalThumbnail(PortalSource::Type type) {
             changed.notify_all();
         },
         nullptr);
-    stream.startCapture([&](std::optional<std::string> error) {
+    stream.startCapture([&](std::optional<screen::CaptureError> error) {
         std::lock_guard lock(mutex);
         started = true;
         failed = error.has_value();
@@ -208,7 +210,7 @@ void ScreenCaptureTargetProvider::loadTargets(std::function<void(TargetsResult)>
         try {
             auto choice = currentCaptureBackend();
             if (!choice.backend) {
-                result = choice.error;
+                result = userText(choice);
             } else if (*choice.backend == screen::CaptureBackend::portal) {
                 auto info = portal::probeScreenCast();
                 if (info)
@@ -218,7 +220,10 @@ void ScreenCaptureTargetProvider::loadTargets(std::function<void(TargetsResult)>
             } else {
                 result = buildTargets(x11::queryShareableContent(), getpid());
             }
+        } catch (const screen::CaptureError& error) {
+            result = userText(error);
         } catch (const std::exception& error) {
+            ZIMLO_LOG_WARN("capture") << "listing what can be recorded: " << error.what();
             result = std::string(error.what());
         }
         MainQueue::post([completion, result = std::move(result)] {
@@ -246,8 +251,9 @@ void ScreenCaptureTargetProvider::loadThumbnail(
                 std::optional<TargetImage> image;
                 try {
                     image = portalThumbnail(type);
-                } catch (const std::exception&) {
+                } catch (const std::exception& error) {
                     // No picture: the placeholder stays.
+                    ZIMLO_LOG_WARN("capture") << "a picture of the screen cast: " << error.what();
                 }
                 MainQueue::post([completion, image = std::move(image)] {
                     if (completion) completion(image);
@@ -262,8 +268,9 @@ void ScreenCaptureTargetProvider::loadThumbnail(
         try {
             auto [width, height] = thumbnailSize(native.width, native.height);
             image = TargetImage::image(x11::captureImage(filter, width, height, false, true));
-        } catch (const std::exception&) {
+        } catch (const std::exception& error) {
             // No picture for a target that cannot be grabbed now.
+            ZIMLO_LOG_INFO("capture") << "a picture of a target: " << error.what();
         }
         MainQueue::post([completion, image = std::move(image)] {
             if (completion) completion(image);

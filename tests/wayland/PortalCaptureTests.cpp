@@ -17,6 +17,7 @@
 #include <set>
 #include <thread>
 
+#include "capture/PlatformErrorText.h"
 #include "capture/PortalSessions.h"
 #include "capture/PortalSourceMemory.h"
 #include "capture/ScreenCameraSource.h"
@@ -71,7 +72,7 @@ struct Received {
     std::set<const media::PixelBuffer*> pictures;
     std::vector<const media::PixelBuffer*> order;
     std::shared_ptr<const media::PixelBuffer> last;
-    std::optional<std::optional<std::string>> started;
+    std::optional<std::optional<screen::CaptureError>> started;
 
     void take(const media::VideoSample& sample) {
         std::lock_guard lock(mutex);
@@ -100,7 +101,7 @@ std::unique_ptr<portal::PipeWireScreenStream> monitorStream(Received& received,
         },
         configuration);
     stream->setFrameHandler([&received](const media::VideoSample& s) { received.take(s); }, &queue);
-    stream->startCapture([&received](std::optional<std::string> error) {
+    stream->startCapture([&received](std::optional<screen::CaptureError> error) {
         std::lock_guard lock(received.mutex);
         received.started = error;
         received.changed.notify_all();
@@ -121,7 +122,7 @@ TEST(PortalScreenStream, DeliversAMovingOutputAtTheFrameRateWithItsSizeAndColour
     SerialQueue queue(".test-frames");
     auto stream = monitorStream(received, queue);
     ASSERT_TRUE(received.waitStarted(30s));
-    ASSERT_FALSE(*received.started) << **received.started;
+    ASSERT_FALSE(*received.started) << (*received.started)->what();
 
     // A second to settle, then three seconds counted.
     std::this_thread::sleep_for(1s);
@@ -163,7 +164,7 @@ TEST(PortalScreenStream, RepeatsTheLastPictureOnceASecondOnAStillScreen) {
     SerialQueue queue(".test-frames");
     auto stream = monitorStream(received, queue);
     ASSERT_TRUE(received.waitStarted(30s));
-    ASSERT_FALSE(*received.started) << **received.started;
+    ASSERT_FALSE(*received.started) << (*received.started)->what();
     std::this_thread::sleep_for(500ms);
     moving.reset();
     std::this_thread::sleep_for(500ms);
@@ -198,14 +199,14 @@ TEST(PortalScreenStream, ReportsTheEndWhenTheCastGoesAway) {
     auto stream = monitorStream(received, queue);
     std::mutex mutex;
     std::condition_variable ended;
-    std::optional<std::string> reason;
-    stream->setStopHandler([&](const std::string& text) {
+    std::optional<screen::CaptureError> reason;
+    stream->setStopHandler([&](const screen::CaptureError& error) {
         std::lock_guard lock(mutex);
-        reason = text;
+        reason = error;
         ended.notify_all();
     });
     ASSERT_TRUE(received.waitStarted(30s));
-    ASSERT_FALSE(*received.started) << **received.started;
+    ASSERT_FALSE(*received.started) << (*received.started)->what();
     // The desktop takes the cast's node away (as when the user stops sharing).
     int status = 0;
     const auto node = stream->session()->stream().nodeId;
@@ -213,7 +214,8 @@ TEST(PortalScreenStream, ReportsTheEndWhenTheCastGoesAway) {
     std::unique_lock lock(mutex);
     ASSERT_TRUE(ended.wait_for(lock, 10s, [&] { return reason.has_value(); }))
         << "the stream did not notice that its cast is gone";
-    EXPECT_EQ(*reason, "屏幕共享已结束");
+    EXPECT_EQ(reason->kind(), screen::CaptureError::Kind::shareEnded);
+    EXPECT_EQ(capture::userText(*reason), "屏幕共享已结束");
     EXPECT_FALSE(stream->isRunning());
 }
 

@@ -10,10 +10,50 @@
 #include <optional>
 #include <vector>
 
+#include "platform/log/Log.h"
 #include "platform/media/MonotonicClock.h"
 
 namespace zimlo::audio {
 namespace {
+
+using Kind = AudioError::Kind;
+
+std::string logText(Kind kind, const std::string& detail, const std::string& device) {
+    std::string text = [kind]() -> std::string {
+        switch (kind) {
+            case Kind::clientUnavailable:
+                return "cannot start the PulseAudio client";
+            case Kind::serverUnreachable:
+                return "cannot connect to the sound server";
+            case Kind::noDefaultSource:
+                return "the sound server has no default recording device";
+            case Kind::unsupportedFormat:
+                return "unsupported sample format";
+            case Kind::cannotOpenDevice:
+                return "cannot open the recording device";
+            case Kind::streamFailed:
+                return "the recording stream failed";
+            case Kind::streamEnded:
+                return "the recording stream ended";
+            case Kind::serverNotAnswering:
+                return "the sound server does not answer";
+            case Kind::other:
+                return "sound capture failed";
+        }
+        return "sound capture failed";
+    }();
+    if (kind == Kind::cannotOpenDevice) text += " " + (device.empty() ? "(default)" : device);
+    if (!detail.empty()) text += ": " + detail;
+    return text;
+}
+
+// Thrown where it happens, with what was being done in the log.
+[[noreturn]] void fail(const std::string& doing, Kind kind, std::string detail = {},
+                       std::string device = {}) {
+    AudioError error(kind, std::move(detail), std::move(device));
+    ZIMLO_LOG_WARN("audio") << doing << ": " << error.what();
+    throw error;
+}
 
 constexpr int64_t kNanosPerSecond = 1'000'000'000;
 // The timeline of delivered frames is checked against the clock over stretches of this length,
@@ -97,11 +137,11 @@ struct Connection {
 
     explicit Connection(const std::string& name) {
         loop = pa_threaded_mainloop_new();
-        if (!loop) throw AudioError("无法启动 PulseAudio 客户端");
+        if (!loop) fail("connecting", Kind::clientUnavailable, "no main loop");
         context = pa_context_new(pa_threaded_mainloop_get_api(loop), name.c_str());
         if (!context) {
             pa_threaded_mainloop_free(loop);
-            throw AudioError("无法启动 PulseAudio 客户端");
+            fail("connecting", Kind::clientUnavailable, "no context");
         }
         pa_context_set_state_callback(
             context,
@@ -112,7 +152,7 @@ struct Connection {
         if (pa_threaded_mainloop_start(loop) < 0) {
             pa_context_unref(context);
             pa_threaded_mainloop_free(loop);
-            throw AudioError("无法启动 PulseAudio 客户端");
+            fail("connecting", Kind::clientUnavailable, "the main loop did not start");
         }
         pa_threaded_mainloop_lock(loop);
         std::string failure;
@@ -137,7 +177,7 @@ struct Connection {
         pa_threaded_mainloop_unlock(loop);
         if (!failure.empty()) {
             close();
-            throw AudioError("无法连接 PulseAudio 服务：" + failure);
+            fail("connecting as \"" + name + "\"", Kind::serverUnreachable, failure);
         }
     }
 
@@ -250,7 +290,8 @@ AudioSourceInfo defaultSourceInfo() {
             &query));
     }
     pa_threaded_mainloop_unlock(connection.loop);
-    if (!query.info) throw AudioError("PulseAudio 没有默认的录音设备");
+    if (!query.info)
+        fail("looking up the default recording device", Kind::noDefaultSource, query.defaultName);
     return *query.info;
 }
 
@@ -330,10 +371,13 @@ struct PulseCapture::Impl {
     int64_t heldEarliestNs = 0;
     std::vector<media::AudioSample> held;
 
-    void fail(const std::string& message) {
+    void fail(const AudioError& error) {
         if (stopping.load() || errorReported) return;
         errorReported = true;
-        if (onError) onError(message);
+        ZIMLO_LOG_WARN("audio") << "recording \"" << request.streamName << "\" from "
+                                << (request.device.empty() ? "(default)" : request.device) << ": "
+                                << error.what();
+        if (onError) onError(error);
     }
 
     int64_t timelineNs() const {
@@ -417,7 +461,8 @@ struct PulseCapture::Impl {
             const void* data = nullptr;
             size_t bytes = 0;
             if (pa_stream_peek(s, &data, &bytes) < 0) {
-                self->fail(pa_strerror(pa_context_errno(self->connection.context)));
+                self->fail(AudioError(Kind::streamFailed,
+                                      pa_strerror(pa_context_errno(self->connection.context))));
                 return;
             }
             if (bytes == 0) return;
@@ -444,11 +489,18 @@ struct PulseCapture::Impl {
         auto state = pa_stream_get_state(s);
         if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED)
             self->fail(state == PA_STREAM_FAILED
-                           ? pa_strerror(pa_context_errno(self->connection.context))
-                           : "录音流已结束");
+                           ? AudioError(Kind::streamFailed,
+                                        pa_strerror(pa_context_errno(self->connection.context)))
+                           : AudioError(Kind::streamEnded));
         pa_threaded_mainloop_signal(self->connection.loop, 0);
     }
 };
+
+AudioError::AudioError(Kind kind, std::string detail, std::string device)
+    : std::runtime_error(logText(kind, detail, device)),
+      kind_(kind),
+      detail_(std::move(detail)),
+      device_(std::move(device)) {}
 
 PulseCapture::PulseCapture(CaptureRequest request) : request_(std::move(request)) {}
 
@@ -456,7 +508,9 @@ std::unique_ptr<PulseCapture> PulseCapture::start(const CaptureRequest& request,
                                                   SampleHandler onSample, ErrorHandler onError) {
     if (request.sampleRate <= 0 || request.channels <= 0 ||
         request.channels > static_cast<int>(PA_CHANNELS_MAX))
-        throw AudioError("不支持的音频格式");
+        fail("starting a recording", Kind::unsupportedFormat,
+             std::to_string(request.channels) + " channels at " +
+                 std::to_string(request.sampleRate) + " Hz");
     std::unique_ptr<PulseCapture> capture(new PulseCapture(request));
     capture->impl_ = std::make_unique<Impl>(request.streamName);
     Impl& impl = *capture->impl_;
@@ -509,9 +563,8 @@ std::unique_ptr<PulseCapture> PulseCapture::start(const CaptureRequest& request,
     pa_threaded_mainloop_unlock(loop);
     if (!failure.empty()) {
         capture->stop();
-        throw AudioError("无法打开录音设备 " +
-                         (request.device.empty() ? std::string("(默认)") : request.device) + "：" +
-                         failure);
+        fail("starting \"" + request.streamName + "\"", Kind::cannotOpenDevice, failure,
+             request.device);
     }
     return capture;
 }

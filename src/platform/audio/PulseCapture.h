@@ -10,10 +10,36 @@
 
 namespace zimlo::audio {
 
-// A PulseAudio failure, with the server's own words.
+// A sound-server failure: what went wrong, the device concerned and the server's own words
+// where there are some. The layers that show it put it in words; what() is for the log.
 class AudioError : public std::runtime_error {
   public:
-    using std::runtime_error::runtime_error;
+    enum class Kind {
+        clientUnavailable,   // the client library could not start
+        serverUnreachable,   // detail: the server's words
+        noDefaultSource,     // the server names no recording device
+        unsupportedFormat,   // a sample format the server cannot record
+        cannotOpenDevice,    // device (empty: the default one); detail: the server's words
+        streamFailed,        // detail: the server's words
+        streamEnded,         // the server ended the recording stream
+        serverNotAnswering,  // the server stopped answering (frozen)
+        other,               // detail: its own description
+    };
+
+    explicit AudioError(Kind kind, std::string detail = {}, std::string device = {});
+
+    Kind kind() const { return kind_; }
+    const std::string& detail() const { return detail_; }
+    const std::string& device() const { return device_; }
+
+    friend bool operator==(const AudioError& a, const AudioError& b) {
+        return a.kind_ == b.kind_ && a.detail_ == b.detail_ && a.device_ == b.device_;
+    }
+
+  private:
+    Kind kind_;
+    std::string detail_;
+    std::string device_;
 };
 
 // What the server says about a recording device.
@@ -50,7 +76,7 @@ std::string defaultSinkMonitorName();
 class PulseCapture {
   public:
     using SampleHandler = std::function<void(media::AudioSample)>;
-    using ErrorHandler = std::function<void(const std::string&)>;
+    using ErrorHandler = std::function<void(const AudioError&)>;
 
     // Connects and starts recording; throws AudioError when the stream cannot be set up.
     // `onSample` and `onError` run on the capture thread; `onError` at most once.

@@ -2,6 +2,9 @@
 
 #include <chrono>
 
+#include "platform/log/Log.h"
+#include "platform/runtime/WeakOwner.h"
+
 namespace zimlo::audio {
 
 namespace {
@@ -13,7 +16,7 @@ constexpr auto kWatchInterval = std::chrono::milliseconds(200);
 struct ReconnectingCapture::Shared {
     PulseCapture::SampleHandler onSample;
     std::mutex mutex;
-    std::optional<std::string> streamError;
+    std::optional<AudioError> streamError;
 };
 
 ReconnectingCapture::ReconnectingCapture(Starter starter, PulseCapture::SampleHandler onSample,
@@ -46,7 +49,7 @@ bool ReconnectingCapture::isConnected() const {
     return !problem_;
 }
 
-std::optional<std::string> ReconnectingCapture::problem() const {
+std::optional<AudioError> ReconnectingCapture::problem() const {
     std::lock_guard lock(mutex_);
     return problem_;
 }
@@ -58,25 +61,30 @@ void ReconnectingCapture::connect(bool report) {
         shared_->streamError.reset();
     }
     std::weak_ptr<Shared> weak = shared_;
+    std::optional<AudioError> failure;
     try {
         capture_ = starter_(
+            // Moved on, not copied: a lambda of its own rather than weakly().
             [weak](media::AudioSample sample) {
                 auto shared = weak.lock();
                 if (shared && shared->onSample) shared->onSample(std::move(sample));
             },
-            [weak](const std::string& error) {
-                if (auto shared = weak.lock()) {
-                    std::lock_guard lock(shared->mutex);
-                    shared->streamError = error;
-                }
-            });
+            weakly(weak, [](Shared& shared, const AudioError& error) {
+                std::lock_guard lock(shared.mutex);
+                shared.streamError = error;
+            }));
+    } catch (const AudioError& error) {
+        failure = error;
     } catch (const std::exception& error) {
+        failure = AudioError(AudioError::Kind::other, error.what());
+    }
+    if (failure) {
         capture_.reset();
         if (report) {
-            lose(error.what());
+            lose(*failure);
         } else {
             std::lock_guard lock(mutex_);
-            problem_ = error.what();
+            problem_ = failure;
         }
         return;
     }
@@ -86,10 +94,13 @@ void ReconnectingCapture::connect(bool report) {
         restored = problem_.has_value();
         problem_.reset();
     }
-    if (restored && report && onStatus_) onStatus_(std::nullopt);
+    if (restored && report) {
+        ZIMLO_LOG_INFO("audio") << "sound flows again";
+        if (onStatus_) onStatus_(std::nullopt);
+    }
 }
 
-void ReconnectingCapture::lose(const std::string& why) {
+void ReconnectingCapture::lose(const AudioError& why) {
     if (capture_) capture_->stop();
     capture_.reset();
     bool reported = false;
@@ -98,7 +109,9 @@ void ReconnectingCapture::lose(const std::string& why) {
         reported = problem_.has_value();
         if (!reported) problem_ = why;
     }
-    if (!reported && onStatus_) onStatus_(why);
+    if (reported) return;
+    ZIMLO_LOG_WARN("audio") << "sound lost, trying to reconnect: " << why.what();
+    if (onStatus_) onStatus_(why);
 }
 
 void ReconnectingCapture::watch() {
@@ -121,7 +134,7 @@ void ReconnectingCapture::watch() {
             nextCheck = after(timing_.checkSeconds);
             continue;
         }
-        std::optional<std::string> error;
+        std::optional<AudioError> error;
         {
             std::lock_guard lock(shared_->mutex);
             error = shared_->streamError;
@@ -130,7 +143,8 @@ void ReconnectingCapture::watch() {
             lose(*error);  // the server went away, or dropped the stream
         } else if (Clock::now() >= nextCheck) {
             // A frozen server sends nothing and says nothing: only a question tells.
-            if (!capture_->serverAnswers(timing_.answerSeconds)) lose("声音服务无响应");
+            if (!capture_->serverAnswers(timing_.answerSeconds))
+                lose(AudioError(AudioError::Kind::serverNotAnswering));
             nextCheck = after(timing_.checkSeconds);
         }
         if (!capture_) nextAttempt = Clock::now();  // try again right away: a restart is quick

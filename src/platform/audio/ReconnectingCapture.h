@@ -23,7 +23,7 @@ class ReconnectingCapture {
     using Starter = std::function<std::unique_ptr<PulseCapture>(PulseCapture::SampleHandler,
                                                                 PulseCapture::ErrorHandler)>;
     // On the supervising thread: the problem while sound is lost, none once it flows again.
-    using StatusHandler = std::function<void(std::optional<std::string> problem)>;
+    using StatusHandler = std::function<void(std::optional<AudioError> problem)>;
 
     struct Timing {
         double checkSeconds = 1.0;   // how often the server is asked whether it still answers
@@ -48,13 +48,13 @@ class ReconnectingCapture {
     // Sound is flowing (or at least the stream is open and not yet stalled).
     bool isConnected() const;
     // Why there is no sound now; none while connected.
-    std::optional<std::string> problem() const;
+    std::optional<AudioError> problem() const;
 
   private:
     struct Shared;
     void connect(bool report);
     void watch();
-    void lose(const std::string& why);
+    void lose(const AudioError& why);
 
     Starter starter_;
     StatusHandler onStatus_;
@@ -65,7 +65,7 @@ class ReconnectingCapture {
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     bool stopping_ = false;
-    std::optional<std::string> problem_;
+    std::optional<AudioError> problem_;
     std::thread watcher_;
 };
 

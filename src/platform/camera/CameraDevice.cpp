@@ -6,8 +6,52 @@
 #include <mutex>
 
 #include "platform/camera/V4L2Camera.h"
+#include "platform/log/Log.h"
 
 namespace zimlo::camera {
+namespace {
+
+std::string logText(CameraError::Kind kind, const std::string& device, int systemError) {
+    using Kind = CameraError::Kind;
+    std::string text = [kind]() -> std::string {
+        switch (kind) {
+            case Kind::cannotOpen:
+                return "cannot open the camera";
+            case Kind::notACamera:
+                return "not a camera";
+            case Kind::noUsableFormat:
+                return "the camera offers no format we can decode";
+            case Kind::notOpen:
+                return "the camera is not open";
+            case Kind::unsupportedFormat:
+                return "the camera cannot use the chosen format";
+            case Kind::cannotSetFormat:
+                return "cannot set the camera's format";
+            case Kind::busy:
+                return "the camera is busy (no buffers)";
+            case Kind::cannotAllocateBuffers:
+                return "cannot allocate camera buffers";
+            case Kind::cannotMapBuffers:
+                return "cannot map camera buffers";
+            case Kind::cannotQueueBuffers:
+                return "cannot queue camera buffers";
+            case Kind::cannotStart:
+                return "cannot start the camera";
+        }
+        return "camera failure";
+    }();
+    if (!device.empty()) text += " " + device;
+    if (systemError != 0) text += std::string(": ") + std::strerror(systemError);
+    return text;
+}
+
+}  // namespace
+
+CameraError::CameraError(Kind kind, std::string device, int systemError)
+    : std::runtime_error(logText(kind, device, systemError)),
+      kind_(kind),
+      device_(std::move(device)),
+      systemError_(systemError) {}
 
 std::optional<CameraFormatChoice> chooseCameraFormat(const std::vector<CameraFormat>& formats,
                                                      int width, int height,
@@ -96,7 +140,9 @@ CameraAccess cameraAccess() {
     if (device->isStreaming()) return CameraAccess::authorized;
     try {
         device->open();
-    } catch (const CameraError&) {
+    } catch (const CameraError& error) {
+        ZIMLO_LOG_WARN("camera") << "checking access to " << device->uniqueID() << ": "
+                                 << error.what();
         return CameraAccess::denied;
     }
     device->close();

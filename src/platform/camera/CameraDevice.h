@@ -12,10 +12,34 @@
 
 namespace zimlo::camera {
 
-// A camera failure with a description fit to show.
+// A camera failure: what went wrong, on which device, and the system's error number where
+// there is one. The layers that show it put it in words; what() is for the log.
 class CameraError : public std::runtime_error {
   public:
-    using std::runtime_error::runtime_error;
+    enum class Kind {
+        cannotOpen,             // device, system error
+        notACamera,             // device
+        noUsableFormat,         // device
+        notOpen,                // used before open()
+        unsupportedFormat,      // the chosen format cannot be used
+        cannotSetFormat,        // system error
+        busy,                   // system error: the driver gives no buffers (another program)
+        cannotAllocateBuffers,  // system error
+        cannotMapBuffers,       // system error
+        cannotQueueBuffers,     // system error
+        cannotStart,            // system error
+    };
+
+    explicit CameraError(Kind kind, std::string device = {}, int systemError = 0);
+
+    Kind kind() const { return kind_; }
+    const std::string& device() const { return device_; }
+    int systemError() const { return systemError_; }  // errno, 0 when none
+
+  private:
+    Kind kind_;
+    std::string device_;
+    int systemError_;
 };
 
 // Frame rates a format supports, in frames per second (a single rate has minimum == maximum).

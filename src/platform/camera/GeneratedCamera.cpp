@@ -2,6 +2,7 @@
 
 #include <linux/videodev2.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -23,16 +24,16 @@ GeneratedCamera::~GeneratedCamera() { close(); }
 
 void GeneratedCamera::open() {
     if (options_.failsToOpen)
-        throw CameraError("无法打开摄像头 generated-camera：Permission denied");
+        throw CameraError(CameraError::Kind::cannotOpen, "generated-camera", EACCES);
     std::lock_guard lock(mutex_);
     opened_ = true;
 }
 
 void GeneratedCamera::setActiveFormat(size_t index, double framesPerSecond) {
     std::lock_guard lock(mutex_);
-    if (!opened_) throw CameraError("摄像头未打开");
+    if (!opened_) throw CameraError(CameraError::Kind::notOpen);
     if (index >= options_.formats.size() || !(framesPerSecond > 0))
-        throw CameraError("摄像头不支持所选格式");
+        throw CameraError(CameraError::Kind::unsupportedFormat);
     active_ = CameraFormatChoice{index, framesPerSecond};
 }
 
@@ -44,7 +45,7 @@ std::optional<CameraFormatChoice> GeneratedCamera::activeFormat() const {
 void GeneratedCamera::startStreaming(FrameHandler onFrame) {
     std::lock_guard lock(mutex_);
     if (streaming_) return;
-    if (!opened_) throw CameraError("摄像头未打开");
+    if (!opened_) throw CameraError(CameraError::Kind::notOpen);
     if (!active_)
         active_ = CameraFormatChoice{0, options_.formats.front().frameRates.front().maximum};
     onFrame_ = std::move(onFrame);

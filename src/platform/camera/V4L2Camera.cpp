@@ -15,6 +15,7 @@
 #include <filesystem>
 
 #include "platform/camera/FrameDecoder.h"
+#include "platform/log/Log.h"
 #include "platform/media/MonotonicClock.h"
 
 namespace zimlo::camera {
@@ -97,7 +98,14 @@ bool capturesVideo(int fd, std::string& name) {
     return (caps & V4L2_CAP_VIDEO_CAPTURE) && (caps & V4L2_CAP_STREAMING);
 }
 
-std::string describeErrno(const std::string& what) { return what + "：" + std::strerror(errno); }
+// Thrown where it happens, with what was being done in the log; `systemError` is errno where
+// the system said why.
+[[noreturn]] void fail(const char* doing, CameraError::Kind kind, const std::string& device,
+                       int systemError = 0) {
+    CameraError error(kind, device, systemError);
+    ZIMLO_LOG_WARN("camera") << doing << ": " << error.what();
+    throw error;
+}
 
 }  // namespace
 
@@ -150,16 +158,16 @@ void V4L2Camera::open() {
     std::lock_guard lock(mutex_);
     if (fd_ >= 0) return;
     int fd = ::open(path_.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) throw CameraError(describeErrno("无法打开摄像头 " + path_));
+    if (fd < 0) fail("opening", CameraError::Kind::cannotOpen, path_, errno);
     std::string name;
     if (!capturesVideo(fd, name)) {
         ::close(fd);
-        throw CameraError("设备 " + path_ + " 不是摄像头");
+        fail("opening", CameraError::Kind::notACamera, path_);
     }
     auto formats = enumerateFormats(fd);
     if (formats.empty()) {
         ::close(fd);
-        throw CameraError("摄像头 " + path_ + " 没有可用的画面格式");
+        fail("opening", CameraError::Kind::noUsableFormat, path_);
     }
     wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     fd_ = fd;
@@ -171,8 +179,9 @@ void V4L2Camera::setActiveFormat(size_t index, double framesPerSecond) {
     FrameHandler handler;
     {
         std::lock_guard lock(mutex_);
-        if (fd_ < 0) throw CameraError("摄像头未打开");
-        if (index >= formats_.size()) throw CameraError("摄像头不支持所选格式");
+        if (fd_ < 0) fail("choosing a format", CameraError::Kind::notOpen, path_);
+        if (index >= formats_.size())
+            fail("choosing a format", CameraError::Kind::unsupportedFormat, path_);
         active_ = CameraFormatChoice{index, framesPerSecond};
         if (!streaming_.load()) {
             applyFormat();
@@ -195,11 +204,12 @@ void V4L2Camera::applyFormat() {
     format.fmt.pix.pixelformat = wanted.pixelFormat;
     format.fmt.pix.field = V4L2_FIELD_ANY;
     if (xioctl(fd_, VIDIOC_S_FMT, &format) != 0)
-        throw CameraError(describeErrno("无法设置摄像头格式"));
+        fail("setting the format", CameraError::Kind::cannotSetFormat, path_, errno);
     activeWidth_ = static_cast<int>(format.fmt.pix.width);
     activeHeight_ = static_cast<int>(format.fmt.pix.height);
     activePixelFormat_ = format.fmt.pix.pixelformat;
-    if (!decodable(activePixelFormat_)) throw CameraError("摄像头不支持所选格式");
+    if (!decodable(activePixelFormat_))
+        fail("setting the format", CameraError::Kind::unsupportedFormat, path_);
 
     v4l2_streamparm parameters{};
     parameters.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
@@ -216,32 +226,36 @@ void V4L2Camera::startDriver() {
     request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     request.memory = V4L2_MEMORY_MMAP;
     if (xioctl(fd_, VIDIOC_REQBUFS, &request) != 0)
-        throw CameraError(describeErrno("摄像头正被占用"));
+        fail("starting", CameraError::Kind::busy, path_, errno);
     for (uint32_t i = 0; i < request.count; ++i) {
         v4l2_buffer buffer{};
         buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         buffer.memory = V4L2_MEMORY_MMAP;
         buffer.index = i;
         if (xioctl(fd_, VIDIOC_QUERYBUF, &buffer) != 0) {
+            const int code = errno;
             stopDriver();
-            throw CameraError(describeErrno("无法分配摄像头缓冲区"));
+            fail("starting", CameraError::Kind::cannotAllocateBuffers, path_, code);
         }
         void* start = ::mmap(nullptr, buffer.length, PROT_READ | PROT_WRITE, MAP_SHARED, fd_,
                              buffer.m.offset);
         if (start == MAP_FAILED) {
+            const int code = errno;
             stopDriver();
-            throw CameraError(describeErrno("无法映射摄像头缓冲区"));
+            fail("starting", CameraError::Kind::cannotMapBuffers, path_, code);
         }
         buffers_.push_back({start, buffer.length});
         if (xioctl(fd_, VIDIOC_QBUF, &buffer) != 0) {
+            const int code = errno;
             stopDriver();
-            throw CameraError(describeErrno("无法使用摄像头缓冲区"));
+            fail("starting", CameraError::Kind::cannotQueueBuffers, path_, code);
         }
     }
     int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     if (xioctl(fd_, VIDIOC_STREAMON, &type) != 0) {
+        const int code = errno;
         stopDriver();
-        throw CameraError(describeErrno("无法启动摄像头"));
+        fail("starting", CameraError::Kind::cannotStart, path_, code);
     }
 }
 
@@ -260,7 +274,7 @@ void V4L2Camera::stopDriver() {
 void V4L2Camera::startStreaming(FrameHandler onFrame) {
     std::lock_guard lock(mutex_);
     if (streaming_.load()) return;
-    if (fd_ < 0) throw CameraError("摄像头未打开");
+    if (fd_ < 0) fail("starting", CameraError::Kind::notOpen, path_);
     applyFormat();
     startDriver();
     onFrame_ = std::move(onFrame);
@@ -296,10 +310,17 @@ void V4L2Camera::captureLoop() {
     while (streaming_.load()) {
         pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
         int ready = ::poll(fds, 2, 500);
-        if (ready < 0 && errno != EINTR) break;
+        if (ready < 0 && errno != EINTR) {
+            ZIMLO_LOG_ERROR("camera") << "waiting for frames from " << path_ << ": "
+                                      << std::strerror(errno) << "; the camera stops";
+            break;
+        }
         if (!streaming_.load() || (fds[1].revents & POLLIN)) break;
         if (!(fds[0].revents & POLLIN)) {
-            if (fds[0].revents & (POLLERR | POLLHUP)) break;  // unplugged
+            if (fds[0].revents & (POLLERR | POLLHUP)) {  // unplugged
+                ZIMLO_LOG_ERROR("camera") << path_ << " went away; the camera stops";
+                break;
+            }
             continue;
         }
         // Take every frame the driver holds and keep only the newest: the others are late.
@@ -313,7 +334,11 @@ void V4L2Camera::captureLoop() {
             newest = buffer;
         }
         if (!newest) {
-            if (errno != EAGAIN) break;
+            if (errno != EAGAIN) {
+                ZIMLO_LOG_ERROR("camera") << "taking a frame from " << path_ << ": "
+                                          << std::strerror(errno) << "; the camera stops";
+                break;
+            }
             continue;
         }
         media::MediaTime time = media::MonotonicClock::now();
@@ -330,6 +355,10 @@ void V4L2Camera::captureLoop() {
             picture = decoder.decode(activePixelFormat_, activeWidth_, activeHeight_,
                                      static_cast<const uint8_t*>(buffers_[newest->index].start),
                                      newest->bytesused, mirrored_.load());
+            if (!picture)
+                ZIMLO_LOG_DEBUG("camera") << "a frame of " << path_ << " could not be decoded";
+        } else {
+            ZIMLO_LOG_DEBUG("camera") << "a damaged frame of " << path_ << " was left out";
         }
         xioctl(fd_, VIDIOC_QBUF, &*newest);
         if (picture && onFrame_) {

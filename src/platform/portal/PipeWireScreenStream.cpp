@@ -13,14 +13,18 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/log/Log.h"
 #include "platform/media/MonotonicClock.h"
 #include "platform/portal/FrameConverter.h"
 #include "platform/portal/FramePacer.h"
 #include "platform/runtime/SerialQueue.h"
+#include "platform/runtime/WeakOwner.h"
 
 namespace zimlo::portal {
 
 namespace {
+
+using Kind = screen::CaptureError::Kind;
 
 constexpr double kStillRepeatSeconds = 1.0;    // a still screen repeats its picture this often
 constexpr double kStartTimeoutSeconds = 15.0;  // from an open session to a running stream
@@ -87,7 +91,7 @@ struct PipeWireScreenStream::Shared : std::enable_shared_from_this<Shared> {
     // Start hand-shake between the start thread and the PipeWire thread.
     std::condition_variable startChanged;
     bool streaming = false;
-    std::optional<std::string> startFailure;
+    std::optional<screen::CaptureError> startFailure;
 
     // Created on the start thread, used on the PipeWire thread (or under its lock).
     pw_thread_loop* loop = nullptr;
@@ -131,7 +135,7 @@ struct PipeWireScreenStream::Shared : std::enable_shared_from_this<Shared> {
     void deliver(const std::shared_ptr<Shared>& self, media::VideoSample sample);
     void handleFrame(const std::shared_ptr<Shared>& self);
     void repeatStillPicture(const std::shared_ptr<Shared>& self);
-    void streamEnded(const std::string& reason);
+    void streamEnded(const screen::CaptureError& reason);
     void teardownPipeWire();
 };
 
@@ -265,10 +269,11 @@ void PipeWireScreenStream::Shared::repeatStillPicture(const std::shared_ptr<Shar
     deliver(self, std::move(sample));
 }
 
-void PipeWireScreenStream::Shared::streamEnded(const std::string& reason) {
+void PipeWireScreenStream::Shared::streamEnded(const screen::CaptureError& reason) {
     {
         std::lock_guard lock(mutex);
         if (stopRequested) return;
+        ZIMLO_LOG_WARN("portal") << "screen cast stream: " << reason.what();
         if (!streaming) {
             // Still starting: the start fails with the reason.
             if (!startFailure) startFailure = reason;
@@ -367,23 +372,22 @@ void onStateChanged(void* data, pw_stream_state, pw_stream_state state, const ch
         shared.streaming = true;
         shared.startChanged.notify_all();
     } else if (state == PW_STREAM_STATE_ERROR) {
-        shared.streamEnded(std::string("屏幕共享出错：") + (error ? error : "PipeWire"));
+        shared.streamEnded(screen::CaptureError(Kind::shareFailed, error ? error : ""));
     } else if (state == PW_STREAM_STATE_UNCONNECTED) {
-        shared.streamEnded("屏幕共享已结束");
+        shared.streamEnded(screen::CaptureError(Kind::shareEnded));
     }
 }
 
 void onCoreError(void* data, uint32_t id, int, int res, const char* message) {
     // The remote went away (the portal closed it, or PipeWire stopped).
     if (id == PW_ID_CORE && res == -EPIPE)
-        sharedOf(data).streamEnded(std::string("屏幕共享已结束") +
-                                   (message && *message ? std::string("：") + message : ""));
+        sharedOf(data).streamEnded(screen::CaptureError(Kind::shareEnded, message ? message : ""));
 }
 
 // The cast's node went away (its producer stopped): a stream linked to it would only wait.
 void onGlobalRemoved(void* data, uint32_t id) {
     auto& shared = sharedOf(data);
-    if (id == shared.node) shared.streamEnded("屏幕共享已结束");
+    if (id == shared.node) shared.streamEnded(screen::CaptureError(Kind::shareEnded));
 }
 
 void onStillTimer(void* data, uint64_t) {
@@ -414,27 +418,28 @@ const pw_core_events kCoreEvents = [] {
     return events;
 }();
 
-// Connects to the session's PipeWire remote; the caller holds nothing. Returns the error text.
-std::optional<std::string> connectPipeWire(const std::shared_ptr<PipeWireScreenStream::Shared>& s,
-                                           int fd, uint32_t node) {
+// Connects to the session's PipeWire remote; the caller holds nothing. Returns what failed.
+std::optional<screen::CaptureError> connectPipeWire(
+    const std::shared_ptr<PipeWireScreenStream::Shared>& s, int fd, uint32_t node) {
     initialisePipeWire();
     s->loop = pw_thread_loop_new("pipewire-cast", nullptr);
     if (!s->loop) {
         ::close(fd);
-        return "无法启动 PipeWire";
+        return screen::CaptureError(Kind::pipeWireUnavailable, "no thread loop");
     }
     pw_thread_loop_lock(s->loop);
     if (pw_thread_loop_start(s->loop) < 0) {
         pw_thread_loop_unlock(s->loop);
         ::close(fd);
-        return "无法启动 PipeWire";
+        return screen::CaptureError(Kind::pipeWireUnavailable, "the thread loop did not start");
     }
     s->context = pw_context_new(pw_thread_loop_get_loop(s->loop), nullptr, 0);
     s->core = s->context ? pw_context_connect_fd(s->context, fd, nullptr, 0) : nullptr;
     if (!s->core) {
         if (!s->context) ::close(fd);
         pw_thread_loop_unlock(s->loop);
-        return "无法连接桌面的 PipeWire";
+        return screen::CaptureError(Kind::pipeWireUnreachable,
+                                    s->context ? "connecting the remote" : "no context");
     }
     pw_core_add_listener(s->core, &s->coreListener, &kCoreEvents, s.get());
     s->node = node;
@@ -446,7 +451,7 @@ std::optional<std::string> connectPipeWire(const std::shared_ptr<PipeWireScreenS
                                                 "Capture", PW_KEY_MEDIA_ROLE, "Screen", nullptr));
     if (!s->stream) {
         pw_thread_loop_unlock(s->loop);
-        return "无法创建 PipeWire 视频流";
+        return screen::CaptureError(Kind::pipeWireStreamNotCreated);
     }
     pw_stream_add_listener(s->stream, &s->streamListener, &kStreamEvents, s.get());
 
@@ -475,7 +480,8 @@ std::optional<std::string> connectPipeWire(const std::shared_ptr<PipeWireScreenS
             static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS),
             params, 1) < 0) {
         pw_thread_loop_unlock(s->loop);
-        return "无法连接屏幕共享的视频流";
+        return screen::CaptureError(Kind::pipeWireStreamNotConnected,
+                                    "node " + std::to_string(node));
     }
     // A still screen sends nothing: look four times a second whether to repeat the picture.
     s->stillTimer = pw_loop_add_timer(pw_thread_loop_get_loop(s->loop), onStillTimer, s.get());
@@ -488,7 +494,8 @@ std::optional<std::string> connectPipeWire(const std::shared_ptr<PipeWireScreenS
 void startThread(std::shared_ptr<PipeWireScreenStream::Shared> s,
                  std::shared_ptr<OpenCancellation> cancellation,
                  screen::CaptureStream::Completion completion) {
-    auto fail = [&](const std::string& message) {
+    auto fail = [&](const screen::CaptureError& error) {
+        ZIMLO_LOG_WARN("portal") << "starting the screen cast stream: " << error.what();
         s->teardownPipeWire();
         std::shared_ptr<ScreenCastSession> session;
         {
@@ -499,44 +506,44 @@ void startThread(std::shared_ptr<PipeWireScreenStream::Shared> s,
             s->closedHandler = 0;
         }
         s->delivering.store(false);
-        if (completion) completion(message);
+        if (completion) completion(error);
     };
 
     std::shared_ptr<ScreenCastSession> session;
     try {
         session = s->sessionSource(cancellation);
-    } catch (const PortalError& error) {
-        fail(error.what());
+    } catch (const screen::CaptureError& error) {
+        fail(error);
         return;
     } catch (const std::exception& error) {
-        fail(error.what());
+        fail(screen::CaptureError(Kind::other, error.what()));
         return;
     }
     if (!session) {
-        fail("桌面门户没有给出要录制的内容");
+        fail(screen::CaptureError(Kind::portalGaveNoSession));
         return;
     }
     {
         std::lock_guard lock(s->mutex);
         if (s->stopRequested) {
             s->running = false;
-            if (completion) completion(std::string("录屏已停止"));
+            if (completion) completion(screen::CaptureError(Kind::stopped));
             return;
         }
         s->session = session;
     }
     const int fd = session->duplicatePipeWireFd();
     if (fd < 0) {
-        fail("屏幕共享已结束");
+        fail(screen::CaptureError(Kind::shareEnded, "the session closed"));
         return;
     }
     if (auto error = connectPipeWire(s, fd, session->stream().nodeId)) {
         fail(*error);
         return;
     }
-    int handler = session->addClosedHandler([weak = std::weak_ptr(s)] {
-        if (auto shared = weak.lock()) shared->streamEnded("屏幕共享已被桌面结束");
-    });
+    int handler = session->addClosedHandler(weakly(s, [](PipeWireScreenStream::Shared& shared) {
+        shared.streamEnded(screen::CaptureError(Kind::shareEndedByDesktop));
+    }));
 
     std::unique_lock lock(s->mutex);
     s->closedHandler = handler;
@@ -547,11 +554,11 @@ void startThread(std::shared_ptr<PipeWireScreenStream::Shared> s,
         if (completion) completion(std::nullopt);
         return;
     }
-    std::string message = s->stopRequested  ? "录屏已停止"
-                          : s->startFailure ? *s->startFailure
-                                            : "屏幕共享没有送来画面";
+    const screen::CaptureError failure = s->stopRequested  ? screen::CaptureError(Kind::stopped)
+                                         : s->startFailure ? *s->startFailure
+                                                           : screen::CaptureError(Kind::noPictures);
     lock.unlock();
-    fail(message);
+    fail(failure);
 }
 
 }  // namespace

@@ -23,13 +23,13 @@ namespace zimlo::portal {
 // beyond the configured frame rate are skipped.
 //
 // startCapture opens the session on a thread of its own (the system chooser may be shown; a
-// refusal or a cancelled chooser fails the start with a user-facing text, stopCapture cancels a
+// refusal or a cancelled chooser fails the start (portalRefused), stopCapture cancels a
 // pending chooser), connects to PipeWire and completes once the stream runs. When the desktop
 // ends the screen share, `onStop` reports it.
 class PipeWireScreenStream : public screen::CaptureStream {
   public:
     // Opens (or hands out an already open) portal session; blocks while the user chooses and
-    // throws PortalError. Runs on the stream's start thread.
+    // throws screen::CaptureError. Runs on the stream's start thread.
     using SessionSource =
         std::function<std::shared_ptr<ScreenCastSession>(std::shared_ptr<OpenCancellation>)>;
 

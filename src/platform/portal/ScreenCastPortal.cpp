@@ -10,10 +10,18 @@
 #include <map>
 #include <mutex>
 
+#include "platform/log/Log.h"
 #include "platform/portal/GLibLoop.h"
 
 namespace zimlo::portal {
 namespace {
+
+using Kind = screen::CaptureError::Kind;
+
+screen::CaptureError logged(screen::CaptureError error) {
+    ZIMLO_LOG_WARN("portal") << "opening a screen cast session: " << error.what();
+    return error;
+}
 
 constexpr const char* kPortalName = "org.freedesktop.portal.Desktop";
 constexpr const char* kPortalPath = "/org/freedesktop/portal/desktop";
@@ -54,6 +62,7 @@ std::optional<ScreenCastInfo> probeScreenCast(double timeoutSeconds) {
     GError* error = nullptr;
     GDBusConnection* bus = sessionBus(&error);
     if (!bus) {
+        ZIMLO_LOG_WARN("portal") << "asking for ScreenCast: no session bus: " << messageOf(error);
         g_clear_error(&error);
         return std::nullopt;
     }
@@ -63,6 +72,7 @@ std::optional<ScreenCastInfo> probeScreenCast(double timeoutSeconds) {
         static_cast<int>(timeoutSeconds * 1000), nullptr, &error);
     g_object_unref(bus);
     if (!reply) {
+        ZIMLO_LOG_WARN("portal") << "asking for ScreenCast: " << messageOf(error);
         g_clear_error(&error);
         return std::nullopt;
     }
@@ -73,7 +83,10 @@ std::optional<ScreenCastInfo> probeScreenCast(double timeoutSeconds) {
     info.cursorModes = propertyU32(properties, "AvailableCursorModes");
     g_variant_unref(properties);
     g_variant_unref(reply);
-    if (info.version == 0) return std::nullopt;  // the interface is not served
+    if (info.version == 0) {  // the interface is not served
+        ZIMLO_LOG_WARN("portal") << "the desktop portal does not serve ScreenCast";
+        return std::nullopt;
+    }
     return info;
 }
 
@@ -121,12 +134,12 @@ struct OpenCall {
     bool finished = false;
     bool abandoned = false;
     XdpSession* session = nullptr;
-    std::optional<PortalError> error;
+    std::optional<screen::CaptureError> error;
     StreamInfo stream;
     std::optional<std::string> restoreToken;
     int fd = -1;
 
-    void finish(std::optional<PortalError> failure) {
+    void finish(std::optional<screen::CaptureError> failure) {
         std::lock_guard lock(mutex);
         error = std::move(failure);
         finished = true;
@@ -143,20 +156,21 @@ struct OpenCall {
             session = nullptr;
         }
     }
-    void fail(GError* gerror) {
-        const bool cancelled = g_error_matches(gerror, G_IO_ERROR, G_IO_ERROR_CANCELLED) ||
-                               cancellation->isCancelled();
-        std::string detail = messageOf(gerror);
-        g_clear_error(&gerror);
+    // A cancelled request ends as refused whatever else went wrong.
+    void fail(screen::CaptureError error) {
+        if (cancellation->isCancelled() && error.kind() != Kind::portalRefused)
+            error = screen::CaptureError(Kind::portalRefused, error.what());
         {
             std::lock_guard lock(mutex);
             discard();
         }
-        if (cancelled)
-            finish(PortalError(PortalError::Kind::cancelled, "屏幕录制未获授权或已取消选择"));
-        else
-            finish(PortalError(PortalError::Kind::failed,
-                               "桌面门户无法开始屏幕共享" + (detail.empty() ? "" : "：" + detail)));
+        finish(logged(std::move(error)));
+    }
+    void fail(GError* gerror) {
+        const bool cancelled = g_error_matches(gerror, G_IO_ERROR, G_IO_ERROR_CANCELLED);
+        std::string detail = messageOf(gerror);
+        g_clear_error(&gerror);
+        fail(screen::CaptureError(cancelled ? Kind::portalRefused : Kind::portalFailed, detail));
     }
 };
 
@@ -195,8 +209,8 @@ void sessionStarted(GObject* source, GAsyncResult* result, gpointer data) {
     }
     call.fd = xdp_session_open_pipewire_remote(call.session);
     if (call.fd < 0 || call.stream.nodeId == 0) {
-        call.fail(g_error_new_literal(G_IO_ERROR, G_IO_ERROR_FAILED,
-                                      call.fd < 0 ? "无法连接 PipeWire" : "没有视频流"));
+        call.fail(screen::CaptureError(call.fd < 0 ? Kind::portalGaveNoPipeWire
+                                                   : Kind::portalGaveNoStream));
         return;
     }
     call.finish(std::nullopt);
@@ -230,12 +244,11 @@ void onSessionClosed(XdpSession*, gpointer data) {
 std::shared_ptr<ScreenCastSession> ScreenCastSession::open(
     const SessionRequest& request, std::shared_ptr<OpenCancellation> cancellation) {
     auto info = probeScreenCast();
-    if (!info)
-        throw PortalError(PortalError::Kind::unavailable, "桌面门户不提供屏幕录制（ScreenCast）");
+    if (!info) throw logged(screen::CaptureError(Kind::portalUnavailable));
     if (!info->offers(request.type))
-        throw PortalError(PortalError::Kind::unavailable, request.type == SourceType::window
-                                                              ? "桌面门户不支持录制单个窗口"
-                                                              : "桌面门户不支持录制整个屏幕");
+        throw logged(screen::CaptureError(request.type == SourceType::window
+                                              ? Kind::portalCannotRecordWindows
+                                              : Kind::portalCannotRecordScreens));
 
     auto call = std::make_shared<OpenCall>();
     call->request = request;
@@ -267,7 +280,8 @@ std::shared_ptr<ScreenCastSession> ScreenCastSession::open(
             if (!giveUpAt) giveUpAt = now + std::chrono::seconds(2);
             if (now >= *giveUpAt) {
                 call->abandoned = true;
-                throw PortalError(PortalError::Kind::cancelled, "屏幕录制未获授权或已取消选择");
+                throw logged(
+                    screen::CaptureError(Kind::portalRefused, "no answer after cancelling"));
             }
         }
     }

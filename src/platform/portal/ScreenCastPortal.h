@@ -4,9 +4,9 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <stdexcept>
 #include <string>
 
+#include "platform/screen/CaptureError.h"
 #include "platform/screen/CaptureStream.h"
 
 namespace zimlo::portal {
@@ -27,20 +27,6 @@ struct ScreenCastInfo {
 // Asks the portal on the session bus (starting it when the bus can); nothing when there is no
 // bus, no portal, or a portal without ScreenCast. Waits at most `timeoutSeconds`.
 std::optional<ScreenCastInfo> probeScreenCast(double timeoutSeconds = 5.0);
-
-class PortalError : public std::runtime_error {
-  public:
-    enum class Kind {
-        cancelled,    // the user closed or refused the chooser
-        failed,       // the portal or its back end could not start the cast
-        unavailable,  // no session bus or no ScreenCast portal
-    };
-    PortalError(Kind kind, const std::string& message) : std::runtime_error(message), kind_(kind) {}
-    Kind kind() const { return kind_; }
-
-  private:
-    Kind kind_;
-};
 
 struct SessionRequest {
     SourceType type = SourceType::monitor;
@@ -77,7 +63,10 @@ class OpenCancellation {
 class ScreenCastSession {
   public:
     // Blocks while the portal and the user decide (the system chooser may be shown); never
-    // call it on the main thread of a user interface. Throws PortalError.
+    // call it on the main thread of a user interface. Throws screen::CaptureError: the portal
+    // is missing or cannot record this kind of source (portalUnavailable,
+    // portalCannotRecordWindows, portalCannotRecordScreens), the user refused or the
+    // cancellation came (portalRefused), or the portal failed (the other portal kinds).
     static std::shared_ptr<ScreenCastSession> open(
         const SessionRequest& request, std::shared_ptr<OpenCancellation> cancellation = nullptr);
     ~ScreenCastSession();

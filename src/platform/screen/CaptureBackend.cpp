@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "platform/log/Log.h"
+
 namespace zimlo::screen {
 namespace {
 
@@ -24,31 +26,38 @@ CaptureEnvironment CaptureEnvironment::fromProcess(std::function<bool()> portalO
 }
 
 BackendChoice chooseCaptureBackend(const CaptureEnvironment& environment) {
+    using Problem = BackendChoice::Problem;
     auto portalAnswers = [&] {
         return environment.portalOffersScreenCast && environment.portalOffersScreenCast();
     };
-    if (environment.forced) {
-        if (*environment.forced == "x11") {
-            if (!environment.x11Display)
-                return {std::nullopt, "ZIMLO_CAPTURE=x11，但没有 X11 显示（DISPLAY 未设置）"};
-            return {CaptureBackend::x11, {}};
+    auto choice = [&]() -> BackendChoice {
+        if (environment.forced) {
+            const std::string& forced = *environment.forced;
+            if (forced == "x11") {
+                if (!environment.x11Display) return {{}, Problem::forcedX11WithoutDisplay, forced};
+                return {CaptureBackend::x11, {}, forced};
+            }
+            if (forced == "portal") {
+                if (!portalAnswers()) return {{}, Problem::forcedPortalUnavailable, forced};
+                return {CaptureBackend::portal, {}, forced};
+            }
+            return {{}, Problem::unknownForcedBackEnd, forced};
         }
-        if (*environment.forced == "portal") {
-            if (!portalAnswers())
-                return {std::nullopt,
-                        "ZIMLO_CAPTURE=portal，但桌面门户不提供屏幕录制（ScreenCast）"};
-            return {CaptureBackend::portal, {}};
-        }
-        return {std::nullopt, "ZIMLO_CAPTURE 只能是 x11 或 portal，而不是 " + *environment.forced};
-    }
-    const bool wayland = environment.waylandDisplay || environment.sessionType == "wayland";
-    if (wayland && portalAnswers()) return {CaptureBackend::portal, {}};
-    if (environment.x11Display) return {CaptureBackend::x11, {}};
-    if (wayland)
-        return {
-            std::nullopt,
-            "Wayland 桌面未提供屏幕录制门户（xdg-desktop-portal 的 ScreenCast），也没有 X11 显示"};
-    return {std::nullopt, "没有找到图形桌面（既没有 Wayland 也没有 X11 显示）"};
+        const bool wayland = environment.waylandDisplay || environment.sessionType == "wayland";
+        if (wayland && portalAnswers()) return {CaptureBackend::portal, {}, {}};
+        if (environment.x11Display) return {CaptureBackend::x11, {}, {}};
+        return {{}, wayland ? Problem::waylandWithoutPortalOrDisplay : Problem::noDesktop, {}};
+    }();
+    if (choice.backend)
+        ZIMLO_LOG_INFO("screen") << "capturing through " << backendName(*choice.backend);
+    else
+        ZIMLO_LOG_ERROR("screen") << "no way to capture the screen: ZIMLO_CAPTURE="
+                                  << environment.forced.value_or("(unset)") << ", WAYLAND_DISPLAY="
+                                  << environment.waylandDisplay.value_or("(unset)")
+                                  << ", XDG_SESSION_TYPE="
+                                  << environment.sessionType.value_or("(unset)")
+                                  << ", DISPLAY=" << environment.x11Display.value_or("(unset)");
+    return choice;
 }
 
 const char* backendName(CaptureBackend backend) {

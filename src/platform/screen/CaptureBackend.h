@@ -23,10 +23,18 @@ struct CaptureEnvironment {
     static CaptureEnvironment fromProcess(std::function<bool()> portalOffersScreenCast);
 };
 
-// Either the back end or why none can capture (user-facing text).
+// Either the back end or why none can capture.
 struct BackendChoice {
+    enum class Problem {
+        forcedX11WithoutDisplay,        // ZIMLO_CAPTURE=x11 without DISPLAY
+        forcedPortalUnavailable,        // ZIMLO_CAPTURE=portal without a ScreenCast portal
+        unknownForcedBackEnd,           // ZIMLO_CAPTURE is neither (`forced` holds it)
+        waylandWithoutPortalOrDisplay,  // a Wayland session with neither
+        noDesktop,                      // neither Wayland nor X11
+    };
     std::optional<CaptureBackend> backend;
-    std::string error;
+    std::optional<Problem> problem;  // set when there is no back end
+    std::string forced;              // ZIMLO_CAPTURE, as given
 };
 
 // A Wayland session (WAYLAND_DISPLAY set, or XDG_SESSION_TYPE "wayland") whose portal offers

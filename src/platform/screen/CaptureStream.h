@@ -7,6 +7,7 @@
 
 #include "platform/media/MediaSample.h"
 #include "platform/media/MediaTime.h"
+#include "platform/screen/CaptureError.h"
 
 namespace zimlo {
 class SerialQueue;
@@ -51,10 +52,10 @@ class CaptureStream {
   public:
     using FrameHandler = std::function<void(const media::VideoSample&)>;
     // The stream stopped by itself (the captured window was closed, the desktop ended the
-    // screen share); the text is user-facing.
-    using StopHandler = std::function<void(const std::string& error)>;
-    // Empty optional: success; otherwise the user-facing error text.
-    using Completion = std::function<void(std::optional<std::string> error)>;
+    // screen share).
+    using StopHandler = std::function<void(const CaptureError& error)>;
+    // Empty optional: success.
+    using Completion = std::function<void(std::optional<CaptureError> error)>;
 
     virtual ~CaptureStream() = default;
 

@@ -13,6 +13,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "platform/log/Log.h"
+#include "platform/screen/CaptureError.h"
 #include "platform/x11/X11Connection.h"
 
 namespace zimlo::x11 {
@@ -23,6 +25,12 @@ namespace {
 bool isBgrx(const Visual* v, int depth) {
     return v && (depth == 24 || depth == 32) && v->red_mask == 0xff0000 &&
            v->green_mask == 0xff00 && v->blue_mask == 0xff;
+}
+
+[[noreturn]] void fail(screen::CaptureError::Kind kind, const std::string& detail = {}) {
+    screen::CaptureError error(kind, detail);
+    ZIMLO_LOG_WARN("x11") << "setting up the capture: " << error.what();
+    throw error;
 }
 
 void forceOpaqueRow(uint8_t* row, int width) {
@@ -55,26 +63,26 @@ FrameGrabber::FrameGrabber(Display* display, ContentFilter filter, bool excludeO
 
     int screen = DefaultScreen(d_);
     if (!isBgrx(DefaultVisual(d_, screen), DefaultDepth(d_, screen))) {
-        throw std::runtime_error("不支持的屏幕像素格式（需要 24 位真彩色）");
+        fail(screen::CaptureError::Kind::unsupportedPixelFormat,
+             "depth " + std::to_string(DefaultDepth(d_, screen)));
     }
 
     ErrorTrap trap(d_);
     if (filter_.kind == ContentFilter::Kind::display) {
         Rect screenRect{0, 0, DisplayWidth(d_, screen), DisplayHeight(d_, screen)};
         region_ = filter_.display.frame.intersected(screenRect);
-        if (region_.isEmpty()) throw std::runtime_error("找不到要录制的显示器");
+        if (region_.isEmpty())
+            fail(screen::CaptureError::Kind::displayNotFound, filter_.display.name);
         XSelectInput(d_, root_, SubstructureNotifyMask);
         if (hasDamage) damage_ = XDamageCreate(d_, root_, XDamageReportNonEmpty);
         srcWidth_ = region_.width;
         srcHeight_ = region_.height;
     } else {
-        if (!hasComposite_)
-            throw std::runtime_error("X 服务器不支持窗口录制（缺少 Composite 扩展）");
+        if (!hasComposite_) fail(screen::CaptureError::Kind::windowCaptureUnsupported);
         window_ = static_cast<Window>(filter_.windowId);
         XWindowAttributes attrs{};
-        if (!XGetWindowAttributes(d_, window_, &attrs) || trap.sync()) {
-            throw std::runtime_error("要录制的窗口已不存在");
-        }
+        if (!XGetWindowAttributes(d_, window_, &attrs) || trap.sync())
+            fail(screen::CaptureError::Kind::windowMissing, "window " + std::to_string(window_));
         // Kept off-screen by the server, so covered parts still hold the window's own picture.
         {
             ErrorTrap redirect(d_);
@@ -88,8 +96,7 @@ FrameGrabber::FrameGrabber(Display* display, ContentFilter filter, bool excludeO
     }
     if (hasFixes_) XFixesSelectCursorInput(d_, root_, XFixesDisplayCursorNotifyMask);
     if (trap.sync())
-        throw std::runtime_error("无法开始录制屏幕内容（X 错误 " +
-                                 std::to_string(trap.errorCode()) + "）");
+        fail(screen::CaptureError::Kind::xProtocolError, std::to_string(trap.errorCode()));
 
     // Black until the first grab.
     srcStride_ = srcWidth_ * 4;

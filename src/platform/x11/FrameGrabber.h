@@ -19,7 +19,7 @@ namespace zimlo::x11 {
 
 class FrameGrabber {
   public:
-    // Throws std::runtime_error with a user-facing text when the content cannot be captured.
+    // Throws screen::CaptureError when the content cannot be captured.
     FrameGrabber(Display* display, ContentFilter filter, bool excludeOwnProcess);
     ~FrameGrabber();
     FrameGrabber(const FrameGrabber&) = delete;

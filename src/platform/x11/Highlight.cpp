@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/log/Log.h"
 #include "platform/x11/X11Connection.h"
 
 namespace zimlo::x11 {
@@ -152,7 +153,8 @@ bool activateWindow(uint32_t windowId, const char* displayName) {
         }
         XSync(d, False);
         return true;
-    } catch (const std::exception&) {
+    } catch (const std::exception& error) {
+        ZIMLO_LOG_WARN("x11") << "bringing window " << windowId << " forward: " << error.what();
         return false;
     }
 }

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "platform/log/Log.h"
 #include "platform/media/MonotonicClock.h"
 #include "platform/runtime/SerialQueue.h"
 #include "platform/x11/FrameGrabber.h"
@@ -120,7 +121,11 @@ void captureLoop(const std::shared_ptr<ScreenStream::Shared>& shared, ContentFil
             shared->running = false;
         }
         shared->delivering.store(false);
-        if (completion) completion(std::string(error.what()));
+        auto* known = dynamic_cast<const screen::CaptureError*>(&error);
+        screen::CaptureError failure =
+            known ? *known : screen::CaptureError(screen::CaptureError::Kind::other, error.what());
+        ZIMLO_LOG_WARN("x11") << "starting the screen stream: " << failure.what();
+        if (completion) completion(failure);
         return;
     }
     if (completion) completion(std::nullopt);
@@ -129,7 +134,7 @@ void captureLoop(const std::shared_ptr<ScreenStream::Shared>& shared, ContentFil
     std::shared_ptr<const media::PixelBuffer> last;
     media::MediaTime lastComplete = media::MediaTime::invalid();
     auto next = Clock::now();
-    std::optional<std::string> stopError;
+    std::optional<screen::CaptureError> stopError;
 
     while (true) {
         {
@@ -143,7 +148,9 @@ void captureLoop(const std::shared_ptr<ScreenStream::Shared>& shared, ContentFil
 
         bool changed = grabber->poll(config.showsCursor);
         if (grabber->targetGone()) {
-            stopError = "要录制的窗口已关闭";
+            stopError = screen::CaptureError(screen::CaptureError::Kind::windowClosed,
+                                             "window " + std::to_string(filter.windowId));
+            ZIMLO_LOG_WARN("x11") << "recording: " << stopError->what();
             break;
         }
         media::MediaTime now = media::MonotonicClock::now();
@@ -288,8 +295,9 @@ std::shared_ptr<media::PixelBuffer> captureImage(const ContentFilter& filter, in
     Connection connection(displayName);
     FrameGrabber grabber(connection.get(), filter, true);
     grabber.poll(showsCursor);
-    if (grabber.targetGone()) throw std::runtime_error("要录制的窗口已关闭");
-    if (!grabber.grab(showsCursor)) throw std::runtime_error("窗口当前不可见");
+    using Kind = screen::CaptureError::Kind;
+    if (grabber.targetGone()) throw screen::CaptureError(Kind::windowClosed);
+    if (!grabber.grab(showsCursor)) throw screen::CaptureError(Kind::windowNotVisible);
     if (grabber.justRedirected()) {
         // Windows under ours were just given pixmaps of their own; let their owners repaint.
         std::this_thread::sleep_for(std::chrono::milliseconds(100));

@@ -82,8 +82,7 @@ class ScreenStream : public screen::CaptureStream {
 
 // One picture of the filter's content, scaled to fit width × height (aspect kept when
 // `preservesAspectRatio`, centred on black), as ScreenStream would deliver it. Runs on the
-// calling thread with a connection of its own. Throws std::runtime_error with a user-facing
-// text on failure.
+// calling thread with a connection of its own. Throws screen::CaptureError on failure.
 std::shared_ptr<media::PixelBuffer> captureImage(const ContentFilter& filter, int width, int height,
                                                  bool showsCursor, bool preservesAspectRatio = true,
                                                  const char* displayName = nullptr);

@@ -9,7 +9,7 @@ namespace zimlo::x11 {
 // Lists the displays (RandR monitors) and windows of the X server. Windows come from the window
 // manager's client list (every desktop) when one runs, else from the root's mapped children;
 // override-redirect top-levels (menus, tooltips, our border) are listed too, not normal-layer.
-// Throws std::runtime_error with a user-facing text when the server cannot be reached.
+// Throws screen::CaptureError when the server cannot be reached.
 ShareableContent queryShareableContent(const char* displayName = nullptr);
 // Only the displays (cheap: no window is read).
 std::vector<DisplayInfo> queryDisplays(const char* displayName = nullptr);

@@ -7,6 +7,9 @@
 #include <set>
 #include <stdexcept>
 
+#include "platform/log/Log.h"
+#include "platform/screen/CaptureError.h"
+
 namespace zimlo::x11 {
 namespace {
 
@@ -49,8 +52,10 @@ Connection::Connection(const char* displayName) {
     display_ = XOpenDisplay(displayName);
     if (!display_) {
         const char* name = displayName ? displayName : std::getenv("DISPLAY");
-        throw std::runtime_error(std::string("无法连接到 X 显示服务器") +
-                                 (name ? std::string("（") + name + "）" : ""));
+        screen::CaptureError error(screen::CaptureError::Kind::displayUnreachable,
+                                   name ? name : "");
+        ZIMLO_LOG_WARN("x11") << "opening a connection: " << error.what();
+        throw error;
     }
     std::lock_guard lock(ownedMutex);
     ownedDisplays().insert(display_);

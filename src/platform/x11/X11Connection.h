@@ -1,6 +1,6 @@
 #pragma once
 
-// Internal helpers around an Xlib connection: opening with a user-facing error, trapping
+// Internal helpers around an Xlib connection: opening it (or saying why not), trapping
 // protocol errors per call site, and reading properties.
 
 #include <X11/Xlib.h>
@@ -18,7 +18,7 @@ namespace zimlo::x11 {
 // a lost server does, as for every Xlib client (the user interface's own connection is gone too).
 class Connection {
   public:
-    // Throws std::runtime_error with a user-facing text.
+    // Throws screen::CaptureError (displayUnreachable).
     explicit Connection(const char* displayName);
     ~Connection();
     Connection(const Connection&) = delete;

@@ -156,7 +156,14 @@ TEST(PulseCapture, MissingDeviceAndMonitorAsDefaultAreErrors) {
     auto& server = PulseServer::shared();
     CaptureRequest request;
     request.device = "no_such_source";
-    EXPECT_THROW(PulseCapture::start(request, [](AudioSample) {}), AudioError);
+    try {
+        PulseCapture::start(request, [](AudioSample) {});
+        ADD_FAILURE() << "a missing device opened";
+    } catch (const AudioError& error) {
+        EXPECT_EQ(error.kind(), AudioError::Kind::cannotOpenDevice);
+        EXPECT_EQ(error.device(), "no_such_source");
+        EXPECT_FALSE(error.detail().empty());  // the server's words
+    }
 
     // A desktop whose only input is a monitor has no microphone.
     std::string setDefault = "pactl --server=" + server.address() + " set-default-source ";
@@ -171,7 +178,7 @@ TEST(PulseCapture, MissingDeviceAndMonitorAsDefaultAreErrors) {
 TEST(ReconnectingCapture, SurvivesASoundServerThatDiesOrFreezes) {
     auto& server = PulseServer::shared();
     std::mutex mutex;
-    std::vector<std::optional<std::string>> statuses;
+    std::vector<std::optional<AudioError>> statuses;
     std::atomic<int64_t> samples{0};
     std::atomic<int64_t> lastStamp{0};
     ReconnectingCapture capture(
@@ -182,7 +189,7 @@ TEST(ReconnectingCapture, SurvivesASoundServerThatDiesOrFreezes) {
             ++samples;
             lastStamp = sample.presentationTime.value;
         },
-        [&](std::optional<std::string> problem) {
+        [&](std::optional<AudioError> problem) {
             std::lock_guard lock(mutex);
             statuses.push_back(problem);
         });
@@ -216,6 +223,8 @@ TEST(ReconnectingCapture, SurvivesASoundServerThatDiesOrFreezes) {
         std::lock_guard lock(mutex);
         EXPECT_TRUE(statuses[0] && statuses[2]);   // lost, with why
         EXPECT_FALSE(statuses[1] || statuses[3]);  // back
+        // A frozen server says nothing: only the question it does not answer tells.
+        EXPECT_EQ(statuses[2]->kind(), AudioError::Kind::serverNotAnswering);
     }
     const double stamped = lastStamp / 1e9;
     EXPECT_NEAR(stamped, MonotonicClock::nowSeconds(), 1.0);
@@ -234,11 +243,12 @@ TEST(ReconnectingCapture, WaitsForASoundServerThatIsNotThereYet) {
             return PulseCapture::startSystemAudio(std::move(onSample), std::move(onError));
         },
         [&](AudioSample) { ++samples; },
-        [&](std::optional<std::string> problem) {
+        [&](std::optional<AudioError> problem) {
             if (!problem) ++restored;
         });
     EXPECT_FALSE(capture.isConnected());
-    EXPECT_TRUE(capture.problem().has_value());
+    ASSERT_TRUE(capture.problem().has_value());
+    EXPECT_EQ(capture.problem()->kind(), AudioError::Kind::serverUnreachable);
     server.restart();
     ASSERT_TRUE(test::pumpUntil([&] { return restored == 1; }, std::chrono::seconds(10)));
     EXPECT_TRUE(test::pumpUntil([&] { return samples > 10; }, std::chrono::seconds(10)));

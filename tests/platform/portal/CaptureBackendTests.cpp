@@ -46,7 +46,7 @@ TEST(CaptureBackend, WaylandWithAScreenCastPortalRecordsThroughThePortal) {
     EXPECT_EQ(Session().wayland().x11().choose().backend, CaptureBackend::x11);
     auto none = Session().wayland().choose();
     EXPECT_FALSE(none.backend);
-    EXPECT_NE(none.error.find("Wayland 桌面未提供屏幕录制门户"), std::string::npos);
+    EXPECT_EQ(none.problem, BackendChoice::Problem::waylandWithoutPortalOrDisplay);
 }
 
 TEST(CaptureBackend, AnX11SessionRecordsThroughX11WithoutAskingThePortal) {
@@ -55,7 +55,9 @@ TEST(CaptureBackend, AnX11SessionRecordsThroughX11WithoutAskingThePortal) {
     session.environment.sessionType = "x11";
     EXPECT_EQ(session.choose().backend, CaptureBackend::x11);
     EXPECT_EQ(session.portalQuestions, 0);
+    EXPECT_FALSE(session.choose().problem);
     EXPECT_FALSE(Session().choose().backend);
+    EXPECT_EQ(Session().choose().problem, BackendChoice::Problem::noDesktop);
 }
 
 TEST(CaptureBackend, ZimloCaptureForcesABackEndOrSaysWhyItCannot) {
@@ -65,13 +67,14 @@ TEST(CaptureBackend, ZimloCaptureForcesABackEndOrSaysWhyItCannot) {
               CaptureBackend::portal);
     auto noPortal = Session().wayland().x11().forced("portal").choose();
     EXPECT_FALSE(noPortal.backend) << "a forced portal never falls back to X11";
-    EXPECT_NE(noPortal.error.find("ZIMLO_CAPTURE=portal"), std::string::npos);
+    EXPECT_EQ(noPortal.problem, BackendChoice::Problem::forcedPortalUnavailable);
     auto noDisplay = Session().wayland().withPortal().forced("x11").choose();
     EXPECT_FALSE(noDisplay.backend);
-    EXPECT_NE(noDisplay.error.find("DISPLAY"), std::string::npos);
+    EXPECT_EQ(noDisplay.problem, BackendChoice::Problem::forcedX11WithoutDisplay);
     auto unknown = Session().x11().forced("pipewire").choose();
     EXPECT_FALSE(unknown.backend);
-    EXPECT_NE(unknown.error.find("pipewire"), std::string::npos);
+    EXPECT_EQ(unknown.problem, BackendChoice::Problem::unknownForcedBackEnd);
+    EXPECT_EQ(unknown.forced, "pipewire");
 }
 
 }  // namespace

@@ -61,8 +61,9 @@ struct RunningStream {
     RunningStream(ContentFilter filter, ScreenStreamConfiguration config)
         : queue(".test-screen-stream"), stream(std::move(filter), config) {
         stream.setFrameHandler([this](const media::VideoSample& s) { log.add(s); }, &queue);
-        std::promise<std::optional<std::string>> started;
-        stream.startCapture([&](std::optional<std::string> error) { started.set_value(error); });
+        std::promise<std::optional<screen::CaptureError>> started;
+        stream.startCapture(
+            [&](std::optional<screen::CaptureError> error) { started.set_value(error); });
         startError = started.get_future().get();
     }
     ~RunningStream() { stream.stopCapture(); }
@@ -70,7 +71,7 @@ struct RunningStream {
     FrameLog log;
     SerialQueue queue;
     ScreenStream stream;
-    std::optional<std::string> startError;
+    std::optional<screen::CaptureError> startError;
 };
 
 ScreenStreamConfiguration fullSize(bool cursor = false) {
@@ -95,7 +96,7 @@ TEST(ScreenStream, DisplayFramesShowOtherWindowsButNeverOurs) {
 
     RunningStream run(ContentFilter::forDisplay(mainDisplay(), {static_cast<uint32_t>(listed)}),
                       fullSize());
-    ASSERT_FALSE(run.startError) << *run.startError;
+    ASSERT_FALSE(run.startError) << run.startError->what();
     auto frame = run.log.waitFor([](const media::PixelBuffer&) { return true; });
     ASSERT_TRUE(frame);
     const auto& image = *frame->pixels;
@@ -132,7 +133,7 @@ TEST(ScreenStream, CoveredWindowIsCapturedWholeAndFollowsResize) {
     config.width = 320;
     config.height = 240;
     RunningStream run(ContentFilter::forWindow(static_cast<uint32_t>(target)), config);
-    ASSERT_FALSE(run.startError) << *run.startError;
+    ASSERT_FALSE(run.startError) << run.startError->what();
     auto frame =
         run.log.waitFor([](const media::PixelBuffer& p) { return rgbAt(p, 280, 200) == 0x0000ff; });
     ASSERT_TRUE(frame) << "the covered part never showed the window's own picture";
@@ -173,7 +174,7 @@ TEST(ScreenStream, StillScreenGivesIdleFramesAndChangesGiveCompleteOnes) {
     config.width = 960;
     config.height = 540;
     RunningStream run(ContentFilter::forDisplay(mainDisplay(), {}), config);
-    ASSERT_FALSE(run.startError) << *run.startError;
+    ASSERT_FALSE(run.startError) << run.startError->what();
     ASSERT_TRUE(run.log.waitFor(
         [](const media::PixelBuffer& p) { return rgbAt(p, 100, 100) == 0x336699; }));
     // Let the start-up exposures settle, then watch a still second and a half.
@@ -208,25 +209,29 @@ TEST(ScreenStream, ClosedWindowStopsTheStreamWithAnError) {
     ScreenStreamConfiguration config = fullSize();
     config.width = 320;
     config.height = 240;
-    std::promise<std::string> stopped;
+    std::promise<screen::CaptureError> stopped;
     SerialQueue queue(".test-screen-stream");
     ScreenStream stream(ContentFilter::forWindow(static_cast<uint32_t>(target)), config);
     stream.setFrameHandler([](const media::VideoSample&) {}, &queue);
-    stream.setStopHandler([&](const std::string& error) { stopped.set_value(error); });
-    std::promise<std::optional<std::string>> started;
-    stream.startCapture([&](std::optional<std::string> error) { started.set_value(error); });
+    stream.setStopHandler([&](const screen::CaptureError& error) { stopped.set_value(error); });
+    std::promise<std::optional<screen::CaptureError>> started;
+    stream.startCapture(
+        [&](std::optional<screen::CaptureError> error) { started.set_value(error); });
     ASSERT_FALSE(started.get_future().get());
     XDestroyWindow(x.display(), target);
     XSync(x.display(), False);
     auto future = stopped.get_future();
     ASSERT_EQ(future.wait_for(15s), std::future_status::ready);
-    EXPECT_FALSE(future.get().empty());
+    EXPECT_EQ(future.get().kind(), screen::CaptureError::Kind::windowClosed);
     EXPECT_FALSE(stream.isRunning());
 
     ScreenStream missing(ContentFilter::forWindow(static_cast<uint32_t>(target)), config);
-    std::promise<std::optional<std::string>> failed;
-    missing.startCapture([&](std::optional<std::string> error) { failed.set_value(error); });
-    EXPECT_TRUE(failed.get_future().get().has_value());
+    std::promise<std::optional<screen::CaptureError>> failed;
+    missing.startCapture(
+        [&](std::optional<screen::CaptureError> error) { failed.set_value(error); });
+    const auto failure = failed.get_future().get();
+    ASSERT_TRUE(failure.has_value());
+    EXPECT_EQ(failure->kind(), screen::CaptureError::Kind::windowMissing);
 }
 
 TEST(ScreenStream, SlowConsumerLosesFramesInsteadOfQueueingThem) {
@@ -252,8 +257,9 @@ TEST(ScreenStream, SlowConsumerLosesFramesInsteadOfQueueingThem) {
             if (first) released.wait();  // a consumer stuck on its first frame
         },
         &queue);
-    std::promise<std::optional<std::string>> started;
-    stream.startCapture([&](std::optional<std::string> error) { started.set_value(error); });
+    std::promise<std::optional<screen::CaptureError>> started;
+    stream.startCapture(
+        [&](std::optional<screen::CaptureError> error) { started.set_value(error); });
     ASSERT_FALSE(started.get_future().get());
     // Changing content for a while, so that every tick has a new picture to offer.
     for (int i = 0; i < 40; ++i) {

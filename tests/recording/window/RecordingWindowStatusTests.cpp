@@ -3,6 +3,7 @@
 // width and the space bar.
 #include <QApplication>
 #include <QTest>
+#include <cerrno>
 #include <set>
 
 #include "RecordingWindowTestSupport.h"
@@ -149,7 +150,8 @@ TEST_F(RecordingWindowTest, RecordingStatusNamesTheSoundsThatAreRecorded) {
 class FormatRefusingCamera : public camera::GeneratedCamera {
   public:
     void setActiveFormat(size_t index, double framesPerSecond) override {
-        if (formatsSet_++ > 0) throw camera::CameraError("摄像头拒绝了新的格式");
+        if (formatsSet_++ > 0)
+            throw camera::CameraError(camera::CameraError::Kind::cannotSetFormat, "fake", EINVAL);
         GeneratedCamera::setActiveFormat(index, framesPerSecond);
     }
 
@@ -171,7 +173,8 @@ TEST_F(RecordingWindowTest, SettingsThatCannotBeAppliedAreReportedAndNotStored) 
     ASSERT_NE(c->parameterController(), nullptr);
     c->parameterController()->onChange(wanted);
     ASSERT_TRUE(pumpUntil([&] { return !c->isApplyingRecordingSettings(); }, 20s));
-    EXPECT_EQ(c->statusLabel()->text().toStdString(), "参数应用失败：摄像头拒绝了新的格式");
+    EXPECT_EQ(c->statusLabel()->text().toStdString(),
+              "参数应用失败：无法设置摄像头格式：Invalid argument");
     EXPECT_EQ(c->recordingSettings(), wanted);  // kept, but not stored
     EXPECT_EQ(settingsStore->load(c->availableResolutions(), before), before);
     EXPECT_TRUE(c->recordButton()->isEnabled());

@@ -7,6 +7,7 @@
 
 #include "CommandRegistry.h"
 #include "capture/CaptureBackendSelection.h"
+#include "capture/PlatformErrorText.h"
 #include "capture/ScreenCaptureTargetProvider.h"
 
 namespace {
@@ -32,7 +33,7 @@ int list() {
 
 int backend() {
     auto choice = zimlo::capture::currentCaptureBackend();
-    if (!choice.backend) return fail(choice.error);
+    if (!choice.backend) return fail(zimlo::capture::userText(choice));
     std::cout << zimlo::screen::backendName(*choice.backend) << "\n";
     return 0;
 }
