@@ -95,26 +95,22 @@ SourcePickerView* HomeWindowController::sourcePicker() const {
 void HomeWindowController::showHome() {
     auto* home = new HomeView(services_.drafts, services_.thumbnails);
     homeViewController_ = home;
-    std::weak_ptr<HomeWindowController> weak = weak_from_this();
-    home->onOpenScreenRecording = [weak] {
-        if (auto self = weak.lock()) self->showSourcePicker();
-    };
-    home->onOpenDraft = [weak](const RecordingProject& project) {
-        if (auto self = weak.lock()) self->revealDraft(project);
-    };
+    home->onOpenScreenRecording =
+        weakly(weak_from_this(), [](HomeWindowController& self) { self.showSourcePicker(); });
+    home->onOpenDraft = weakly(weak_from_this(), [](auto& self, const RecordingProject& project) {
+        self.revealDraft(project);
+    });
     window_->setContent(home);
     window_->setWindowTitle(QStringLiteral("Zimlo"));
 }
 
 void HomeWindowController::showSourcePicker() {
     auto* picker = new SourcePickerView(services_.pickerServices());
-    std::weak_ptr<HomeWindowController> weak = weak_from_this();
-    picker->onBack = [weak] {
-        if (auto self = weak.lock()) self->showHome();
-    };
-    picker->onStartRecording = [weak](const capture::ScreenCaptureTarget& target) {
-        if (auto self = weak.lock()) self->startRecording(target);
-    };
+    picker->onBack = weakly(weak_from_this(), [](HomeWindowController& self) { self.showHome(); });
+    picker->onStartRecording =
+        weakly(weak_from_this(), [](auto& self, const capture::ScreenCaptureTarget& target) {
+            self.startRecording(target);
+        });
     window_->setContent(picker);
     window_->setWindowTitle(QStringLiteral("选择录屏内容"));
 }
@@ -122,16 +118,13 @@ void HomeWindowController::showSourcePicker() {
 void HomeWindowController::startRecording(const capture::ScreenCaptureTarget& target) {
     std::shared_ptr<RecordingWindowHandle> recording = services_.recordingWindows(target);
     if (!recording) return;
-    std::weak_ptr<HomeWindowController> weakSelf = weak_from_this();
+    // Only while both the shell and this recording window are there.
     std::weak_ptr<RecordingWindowHandle> weakRecording = recording;
-    recording->setOnFinish([weakSelf, weakRecording](const RecordingProject&) {
-        auto self = weakSelf.lock();
-        if (self && weakRecording.lock()) self->returnHome();
+    auto returnHome = weakly(weak_from_this(), [weakRecording](HomeWindowController& self) {
+        if (weakRecording.lock()) self.returnHome();
     });
-    recording->setOnCancel([weakSelf, weakRecording] {
-        auto self = weakSelf.lock();
-        if (self && weakRecording.lock()) self->returnHome();
-    });
+    recording->setOnFinish([returnHome](const RecordingProject&) { returnHome(); });
+    recording->setOnCancel(returnHome);
     if (recordingWindowController_) {
         recordingWindowController_->setOnFinish(nullptr);
         recordingWindowController_->setOnCancel(nullptr);

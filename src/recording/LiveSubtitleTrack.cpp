@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "platform/runtime/WeakOwner.h"
 #include "platform/text/UnicodeText.h"
 #include "platform/text/WordTagger.h"
 #include "recording/DraggableSubtitleView.h"
@@ -200,13 +201,14 @@ void LiveSubtitleTrack::resetLiveCaption(bool clearRegion) {
 void LiveSubtitleTrack::installSpeechCallbacks() {
     isSpeechCallbacksConfigured_ = true;
     if (!speech_) return;
-    speech_->onText = [weak = weak_from_this()](const std::string& text, bool isFinal) {
-        if (auto self = weak.lock()) self->handleText(text, isFinal);
-    };
-    speech_->onFinalTranscription = [weak = weak_from_this()](const Transcription& transcription,
-                                                              double offset) {
-        if (auto self = weak.lock()) self->handleFinalTranscription(transcription, offset);
-    };
+    speech_->onText =
+        weakly(weak_from_this(), [](LiveSubtitleTrack& self, const std::string& text,
+                                    bool isFinal) { self.handleText(text, isFinal); });
+    speech_->onFinalTranscription =
+        weakly(weak_from_this(),
+               [](LiveSubtitleTrack& self, const Transcription& transcription, double offset) {
+                   self.handleFinalTranscription(transcription, offset);
+               });
 }
 
 void LiveSubtitleTrack::handleText(const std::string& text, bool isFinal) {
@@ -233,14 +235,14 @@ void LiveSubtitleTrack::handleText(const std::string& text, bool isFinal) {
 
 void LiveSubtitleTrack::scheduleClearing(double delay) {
     cancelClearing();
-    subtitleClearWorkItem_ = MainQueue::postAfter(delay, [weak = weak_from_this()] {
-        auto self = weak.lock();
-        if (!self) return;
-        self->subtitleClearWorkItem_.reset();
-        if (!self->isSubtitleEnabled_) return;
-        self->consumedRecognitionText_ = self->latestRecognitionText_;
-        if (self->region_) self->region_->showPlaceholder();
-    });
+    subtitleClearWorkItem_ = MainQueue::postAfter(delay, weakly(weak_from_this(), [](auto& self) {
+                                                      self.subtitleClearWorkItem_.reset();
+                                                      if (!self.isSubtitleEnabled_) return;
+                                                      self.consumedRecognitionText_ =
+                                                          self.latestRecognitionText_;
+                                                      if (self.region_)
+                                                          self.region_->showPlaceholder();
+                                                  }));
 }
 
 void LiveSubtitleTrack::cancelClearing() {

@@ -262,20 +262,18 @@ void RecordingFinishPipeline::build() {
     const auto& resolution = inputs.recordingSettings.resolution;
     const double longEdge = static_cast<double>(std::max(resolution.width, resolution.height));
     const int framesPerSecond = rawValue(inputs.recordingSettings.frameRate);
-    std::weak_ptr<RecordingFinishPipeline> weak = weak_from_this();
     scheduleProgressRefresh();
     services_.exportMovie(
         project, longEdge, framesPerSecond,
-        [weak, project, unusedFiles, unmixed = files.soundsUnmixed,
-         elapsed = inputs.elapsed](ExportOutcome outcome) {
-            auto self = weak.lock();
-            if (!self) return;
-            self->exportFinished(project, unmixed ? std::optional<double>(elapsed) : std::nullopt,
-                                 unusedFiles, std::move(outcome));
-        },
-        [weak](double fraction) {
-            if (auto self = weak.lock()) self->exportProgressed(fraction);
-        },
+        weakly(weak_from_this(),
+               [project, unusedFiles, unmixed = files.soundsUnmixed, elapsed = inputs.elapsed](
+                   RecordingFinishPipeline& self, ExportOutcome outcome) {
+                   self.exportFinished(project,
+                                       unmixed ? std::optional<double>(elapsed) : std::nullopt,
+                                       unusedFiles, std::move(outcome));
+               }),
+        weakly(weak_from_this(), [](RecordingFinishPipeline& self,
+                                    double fraction) { self.exportProgressed(fraction); }),
         exportJob_);
 }
 

@@ -20,6 +20,7 @@
 #include "capture/ScreenCaptureTargetProvider.h"
 #include "platform/media/MonotonicClock.h"
 #include "platform/runtime/MainQueue.h"
+#include "platform/runtime/WeakOwner.h"
 #include "recording/CameraPreviewView.h"
 #include "recording/DraggableSubtitleView.h"
 #include "recording/GlobalShortcutEditor.h"
@@ -391,15 +392,17 @@ void RecordingView::setUpSource() {
     source_->onScreenCaptureStatusChange = [weak](capture::ScreenCaptureStatus status) {
         if (weak) weak->captureStatusChanged(status);
     };
-    std::weak_ptr<LiveSpeechRecognizer> speech = subtitles_->speech();
-    std::weak_ptr<capture::ScreenCameraSource> weakSource = source_;
-    source_->onMicrophoneSampleBuffer = [speech, weakSource](const media::AudioSample& sample) {
-        // Speech of a pause is not subtitled, also what was said just before the resume and
-        // reaches the recogniser after it.
-        if (auto source = weakSource.lock(); source && source->isInPause(sample.presentationTime))
-            return;
-        if (auto recognizer = speech.lock()) recognizer->appendAudioSampleBuffer(sample);
-    };
+    source_->onMicrophoneSampleBuffer =
+        weakly(subtitles_->speech(),
+               [weakSource = std::weak_ptr<capture::ScreenCameraSource>(source_)](
+                   LiveSpeechRecognizer& recognizer, const media::AudioSample& sample) {
+                   // Speech of a pause is not subtitled, also what was said just before the resume
+                   // and reaches the recogniser after it.
+                   if (auto source = weakSource.lock();
+                       source && source->isInPause(sample.presentationTime))
+                       return;
+                   recognizer.appendAudioSampleBuffer(sample);
+               });
     source_->onFinishRecording = [weak](std::optional<std::filesystem::path> main,
                                         std::optional<std::filesystem::path> pip) {
         if (weak) weak->finishPipeline_->filesReported(std::move(main), std::move(pip));

@@ -4,6 +4,7 @@
 
 #include "platform/media/MonotonicClock.h"
 #include "platform/runtime/MainQueue.h"
+#include "platform/runtime/WeakOwner.h"
 
 namespace zimlo {
 
@@ -110,29 +111,32 @@ void LiveSpeechRecognizer::startTaskLocked() {
 
     const uint64_t generation = ++generation_;
     const double taskOffset = accumulatedOffset_;
-    auto handler = [weak = weak_from_this(), generation, taskOffset](
-                       const std::optional<speech::RecognitionResult>& result,
-                       const std::optional<speech::RecognitionError>& error) {
-        auto self = weak.lock();
-        if (!self) return;
-        bool isFinal = result && result->isFinal;
-        if (result) {
-            MainQueue::post([weak, text = result->bestTranscription.formattedString, isFinal] {
-                if (auto owner = weak.lock(); owner && owner->onText) owner->onText(text, isFinal);
-            });
-            if (isFinal) {
-                MainQueue::post([weak, transcription = result->bestTranscription, taskOffset] {
-                    if (auto owner = weak.lock(); owner && owner->onFinalTranscription) {
-                        owner->onFinalTranscription(transcription, taskOffset);
-                    }
-                });
+    auto handler = weakly(
+        weak_from_this(),
+        [generation, taskOffset](LiveSpeechRecognizer& self,
+                                 const std::optional<speech::RecognitionResult>& result,
+                                 const std::optional<speech::RecognitionError>& error) {
+            bool isFinal = result && result->isFinal;
+            if (result) {
+                MainQueue::post(
+                    weakly(self.weak_from_this(), [text = result->bestTranscription.formattedString,
+                                                   isFinal](LiveSpeechRecognizer& owner) {
+                        if (owner.onText) owner.onText(text, isFinal);
+                    }));
+                if (isFinal) {
+                    MainQueue::post(
+                        weakly(self.weak_from_this(), [transcription = result->bestTranscription,
+                                                       taskOffset](LiveSpeechRecognizer& owner) {
+                            if (owner.onFinalTranscription)
+                                owner.onFinalTranscription(transcription, taskOffset);
+                        }));
+                }
             }
-        }
-        if (error || isFinal) {
-            self->taskEnded(generation,
-                            error && error->code == speech::RecognitionError::Code::unavailable);
-        }
-    };
+            if (error || isFinal) {
+                self.taskEnded(generation,
+                               error && error->code == speech::RecognitionError::Code::unavailable);
+            }
+        });
     task_ = recognizer_->recognitionTask(request, std::move(handler));
 }
 
@@ -159,10 +163,9 @@ void LiveSpeechRecognizer::taskEnded(uint64_t generation, bool unavailable) {
 }
 
 void LiveSpeechRecognizer::reportUnavailable() {
-    MainQueue::post([weak = weak_from_this()] {
-        if (auto owner = weak.lock(); owner && owner->onText)
-            owner->onText(std::string(kUnavailableText), true);
-    });
+    MainQueue::post(weakly(weak_from_this(), [](LiveSpeechRecognizer& owner) {
+        if (owner.onText) owner.onText(std::string(kUnavailableText), true);
+    }));
 }
 
 }  // namespace zimlo
