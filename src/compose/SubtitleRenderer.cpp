@@ -12,9 +12,7 @@
 #include <algorithm>
 #include <cmath>
 
-#ifdef ZIMLO_HAVE_EMPHASIS_DETECTOR
 #include "subtitles/SubtitleEmphasisDetector.h"
-#endif
 
 namespace zimlo::compose {
 namespace {
@@ -234,16 +232,12 @@ double clampOr(double value, double low, double high) {
 }  // namespace
 
 EmphasisFunction defaultEmphasisFunction() {
-#ifdef ZIMLO_HAVE_EMPHASIS_DETECTOR
     return [](const std::string& text) {
         std::vector<Utf16Range> ranges;
         for (const auto& range : SubtitleEmphasisDetector::emphasisRanges(text))
             ranges.push_back({static_cast<int>(range.location), static_cast<int>(range.length)});
         return ranges;
     };
-#else
-    return [](const std::string&) { return std::vector<Utf16Range>{}; };
-#endif
 }
 
 ClampedSubtitleLayout clampSubtitleLayout(double centerX, double centerY, double maxWidth,
