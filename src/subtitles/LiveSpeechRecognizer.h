@@ -12,7 +12,7 @@
 
 #include "platform/media/MediaSample.h"
 #include "platform/speech/SpeechRecognizer.h"
-#include "subtitles/Transcription.h"
+#include "platform/speech/Transcription.h"
 
 namespace zimlo {
 

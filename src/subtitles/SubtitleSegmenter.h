@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "model/RecordingProject.h"
-#include "subtitles/Transcription.h"
+#include "platform/speech/Transcription.h"
 
 namespace zimlo {
 

@@ -12,7 +12,7 @@
 #include "platform/media/MediaSample.h"
 #include "platform/runtime/SerialQueue.h"
 #include "platform/speech/SpeechModel.h"
-#include "subtitles/Transcription.h"
+#include "platform/speech/Transcription.h"
 
 namespace zimlo::speech {
 
