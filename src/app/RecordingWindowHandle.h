@@ -33,9 +33,4 @@ RecordingWindowFactory defaultRecordingWindowFactory();
 std::shared_ptr<RecordingWindowHandle> makeRecordingWindow(
     const capture::ScreenCaptureTarget& target);
 
-// A plain window naming the target; closing it reports "cancelled". For shell tests that need no
-// capture devices.
-std::shared_ptr<RecordingWindowHandle> makePlaceholderRecordingWindow(
-    const capture::ScreenCaptureTarget& target);
-
 }  // namespace zimlo::app

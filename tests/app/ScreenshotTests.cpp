@@ -12,6 +12,7 @@
 #include "app/DraftCard.h"
 #include "app/HomeView.h"
 #include "app/HomeWindowController.h"
+#include "app/PlaceholderRecordingWindow.h"
 #include "app/QtTestSupport.h"
 #include "app/SourceCardView.h"
 #include "app/SourcePickerView.h"

@@ -11,6 +11,7 @@
 #include "app/AppTestSupport.h"
 #include "app/HomeView.h"
 #include "app/HomeWindowController.h"
+#include "app/PlaceholderRecordingWindow.h"
 #include "app/QtTestSupport.h"
 #include "app/SourceCardView.h"
 #include "app/SourcePickerServices.h"

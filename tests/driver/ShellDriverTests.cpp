@@ -9,6 +9,7 @@
 
 #include "app/AppTestSupport.h"
 #include "app/HomeWindowController.h"
+#include "app/PlaceholderRecordingWindow.h"
 #include "app/QtTestSupport.h"
 #include "app/SourcePickerView.h"
 #include "driver/ShellDriver.h"
