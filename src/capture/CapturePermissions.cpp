@@ -5,16 +5,16 @@
 
 namespace zimlo::capture {
 
-CaptureAuthorizationStatus authorizationStatus(DeviceAccess access) {
+AuthorizationStatus authorizationStatus(DeviceAccess access) {
     switch (access) {
         case DeviceAccess::none:
-            return CaptureAuthorizationStatus::notDetermined;
+            return AuthorizationStatus::notDetermined;
         case DeviceAccess::denied:
-            return CaptureAuthorizationStatus::denied;
+            return AuthorizationStatus::denied;
         case DeviceAccess::authorized:
-            return CaptureAuthorizationStatus::authorized;
+            return AuthorizationStatus::authorized;
     }
-    return CaptureAuthorizationStatus::notDetermined;
+    return AuthorizationStatus::notDetermined;
 }
 
 DeviceAccess cameraAccess() {

@@ -10,8 +10,9 @@ enum class DeviceAccess {
     authorized,  // the device exists and opens
 };
 
-// Audio-visual capture authorisation values as the permission layer reads them.
-enum class CaptureAuthorizationStatus : int {
+// The one authorisation vocabulary: what the permission layer reports for the camera, the
+// microphone, screen recording and speech.
+enum class AuthorizationStatus : int {
     notDetermined = 0,
     restricted = 1,
     denied = 2,
@@ -19,7 +20,7 @@ enum class CaptureAuthorizationStatus : int {
 };
 
 // none → not determined, denied → denied, authorized → authorised.
-CaptureAuthorizationStatus authorizationStatus(DeviceAccess access);
+AuthorizationStatus authorizationStatus(DeviceAccess access);
 
 // Camera: none without a camera, denied when it cannot be opened, else authorised.
 DeviceAccess cameraAccess();

@@ -39,7 +39,7 @@ void setStatusProvider(StatusProvider provider) {
     providerSlot() = std::move(provider);
 }
 
-int authorizationStatus(PermissionKind kind) {
+AuthorizationStatus authorizationStatus(PermissionKind kind) {
     StatusProvider provider;
     {
         std::lock_guard lock(providerMutex);
@@ -48,35 +48,37 @@ int authorizationStatus(PermissionKind kind) {
     return provider ? provider(kind) : probeDeviceStatus(kind);
 }
 
-int probeDeviceStatus(PermissionKind kind) {
+AuthorizationStatus probeDeviceStatus(PermissionKind kind) {
     switch (kind) {
         case PermissionKind::camera:
-            return static_cast<int>(capture::authorizationStatus(capture::cameraAccess()));
+            return capture::authorizationStatus(capture::cameraAccess());
         case PermissionKind::microphone:
-            return static_cast<int>(capture::authorizationStatus(capture::microphoneAccess()));
+            return capture::authorizationStatus(capture::microphoneAccess());
         case PermissionKind::screenRecording:
-            return static_cast<int>(capture::authorizationStatus(capture::screenRecordingAccess()));
+            return capture::authorizationStatus(capture::screenRecordingAccess());
         case PermissionKind::speech:
             return AuthorizationStatus::authorized;  // a local recogniser
     }
     return AuthorizationStatus::notDetermined;
 }
 
-bool isGranted(int status) {
+bool isGranted(AuthorizationStatus status) {
     // Nothing asks the user here: "not determined" means there is no device to refuse, and the
     // device's own absence is what starting it reports.
     return status == AuthorizationStatus::authorized ||
            status == AuthorizationStatus::notDetermined;
 }
 
-CameraAuthorizationResult cameraResultForStatus(int status) {
+CameraAuthorizationResult cameraResultForStatus(AuthorizationStatus status) {
     if (isGranted(status)) return CameraAuthorizationResult::authorized;
     // A restricted camera gets its own explanation: the user cannot change it in the settings.
     return status == AuthorizationStatus::restricted ? CameraAuthorizationResult::restricted
                                                      : CameraAuthorizationResult::denied;
 }
 
-bool isSpeechAuthorized(int status) { return status == AuthorizationStatus::authorized; }
+bool isSpeechAuthorized(AuthorizationStatus status) {
+    return status == AuthorizationStatus::authorized;
+}
 
 void requestCameraAccess(std::function<void(CameraAuthorizationResult)> completion) {
     answerOnMain(PermissionKind::camera, cameraResultForStatus, std::move(completion));

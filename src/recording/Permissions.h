@@ -2,6 +2,8 @@
 
 #include <functional>
 
+#include "capture/CapturePermissions.h"
+
 namespace zimlo {
 
 // The four permissions the recorder may need, in this order.
@@ -9,30 +11,24 @@ enum class PermissionKind { screenRecording, camera, microphone, speech };
 
 enum class CameraAuthorizationResult { authorized, denied, restricted };
 
-// Authorisation status values, as callers compare them: camera and microphone use all four;
-// speech counts only `authorized` as permitted.
-namespace AuthorizationStatus {
-inline constexpr int notDetermined = 0;
-inline constexpr int restricted = 1;
-inline constexpr int denied = 2;
-inline constexpr int authorized = 3;
-}  // namespace AuthorizationStatus
+// Camera and microphone use all four values; speech counts only `authorized` as permitted.
+using AuthorizationStatus = capture::AuthorizationStatus;
 
 // Asks for the camera, microphone and speech permissions. Linux shows no prompt for these: the
 // answer comes from the state of the device (whether this user may open it). Every answer is
 // delivered on the main queue, never synchronously inside the request.
 namespace Permissions {
 
-// Reads the current status of one permission (0 to 3). May block briefly (it probes devices), so
+// Reads the current status of one permission. May block briefly (it probes devices), so
 // requests call it off the main thread. Replaceable by tests and by the capture layer.
-using StatusProvider = std::function<int(PermissionKind)>;
+using StatusProvider = std::function<AuthorizationStatus(PermissionKind)>;
 void setStatusProvider(StatusProvider provider);  // empty restores the default probe
-int authorizationStatus(PermissionKind kind);
+AuthorizationStatus authorizationStatus(PermissionKind kind);
 
 // Default probe, from the capture layer's device states: camera and microphone are denied when
 // the device exists but cannot be used, not determined when there is none; screen recording (X11)
 // and speech (a local recogniser) need no grant. May contact the sound server.
-int probeDeviceStatus(PermissionKind kind);
+AuthorizationStatus probeDeviceStatus(PermissionKind kind);
 
 void requestCameraAccess(std::function<void(CameraAuthorizationResult)> completion);
 void requestMicrophoneAccess(std::function<void(bool granted)> completion);
@@ -42,9 +38,9 @@ void requestSpeechAuthorization(std::function<void(bool authorized)> completion)
 // for "authorised" and for "not determined" (no device: nothing to refuse, starting it reports
 // the absence); speech only for "authorised". A camera request that is not granted answers
 // `restricted` for a restricted status, else `denied`.
-bool isGranted(int status);
-CameraAuthorizationResult cameraResultForStatus(int status);
-bool isSpeechAuthorized(int status);
+bool isGranted(AuthorizationStatus status);
+CameraAuthorizationResult cameraResultForStatus(AuthorizationStatus status);
+bool isSpeechAuthorized(AuthorizationStatus status);
 
 }  // namespace Permissions
 

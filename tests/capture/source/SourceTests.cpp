@@ -315,13 +315,13 @@ TEST(CapturePermissions, FollowTheDevices) {
     EXPECT_EQ(microphoneAccess(), DeviceAccess::authorized);
     EXPECT_EQ(screenRecordingAccess(), DeviceAccess::authorized);
     camera::setCameraDiscovery([] { return std::shared_ptr<camera::CameraDevice>(); });
-    EXPECT_EQ(authorizationStatus(cameraAccess()), CaptureAuthorizationStatus::notDetermined);
+    EXPECT_EQ(authorizationStatus(cameraAccess()), AuthorizationStatus::notDetermined);
     camera::setCameraDiscovery([] {
         camera::GeneratedCamera::Options options;
         options.failsToOpen = true;
         return std::make_shared<camera::GeneratedCamera>(options);
     });
-    EXPECT_EQ(authorizationStatus(cameraAccess()), CaptureAuthorizationStatus::denied);
+    EXPECT_EQ(authorizationStatus(cameraAccess()), AuthorizationStatus::denied);
     camera::setCameraDiscovery([] { return std::make_shared<camera::GeneratedCamera>(); });
     EXPECT_EQ(static_cast<int>(authorizationStatus(cameraAccess())), 3);
     camera::setCameraDiscovery(nullptr);

@@ -23,7 +23,8 @@ using qttest::pumpUntil;
 class PermissionRequests : public ::testing::Test {
   protected:
     void TearDown() override { Permissions::setStatusProvider(nullptr); }
-    void feed(int camera, int microphone, int speech) {
+    void feed(AuthorizationStatus camera, AuthorizationStatus microphone,
+              AuthorizationStatus speech) {
         Permissions::setStatusProvider([=](PermissionKind kind) {
             switch (kind) {
                 case PermissionKind::camera:
@@ -41,13 +42,13 @@ class PermissionRequests : public ::testing::Test {
 
 TEST_F(PermissionRequests, AnswersArriveLaterOnTheMainThreadConverted) {
     struct Case {
-        int status;
+        AuthorizationStatus status;
         CameraAuthorizationResult camera;
         bool microphone;
         bool speech;
     };
     // A restricted camera stays `restricted` (the window explains it differently); speech counts
-    // only status 3.
+    // only `authorized`.
     const std::vector<Case> cases = {
         {AuthorizationStatus::authorized, CameraAuthorizationResult::authorized, true, true},
         {AuthorizationStatus::restricted, CameraAuthorizationResult::restricted, false, false},
@@ -68,10 +69,11 @@ TEST_F(PermissionRequests, AnswersArriveLaterOnTheMainThreadConverted) {
         Permissions::requestMicrophoneAccess([&](bool g) { onMain(), microphone = g; });
         Permissions::requestSpeechAuthorization([&](bool a) { onMain(), speech = a; });
         EXPECT_FALSE(camera || microphone || speech) << "answered inside the request";
-        ASSERT_TRUE(pumpUntil([&] { return camera && microphone && speech; })) << c.status;
-        EXPECT_EQ(*camera, c.camera) << c.status;
-        EXPECT_EQ(*microphone, c.microphone) << c.status;
-        EXPECT_EQ(*speech, c.speech) << c.status;
+        ASSERT_TRUE(pumpUntil([&] { return camera && microphone && speech; }))
+            << static_cast<int>(c.status);
+        EXPECT_EQ(*camera, c.camera) << static_cast<int>(c.status);
+        EXPECT_EQ(*microphone, c.microphone) << static_cast<int>(c.status);
+        EXPECT_EQ(*speech, c.speech) << static_cast<int>(c.status);
         EXPECT_EQ(offMain.load(), 0);
     }
 }

@@ -77,7 +77,7 @@ class SubtitleTrack : public ::testing::Test {
         return speech::SpeechRecognizer::shared("en-US");
     }
 
-    void permit(int microphone, int speechStatus) {
+    void permit(AuthorizationStatus microphone, AuthorizationStatus speechStatus) {
         Permissions::setStatusProvider([=](PermissionKind kind) {
             return kind == PermissionKind::microphone ? microphone
                    : kind == PermissionKind::speech   ? speechStatus
@@ -343,29 +343,29 @@ TEST_F(SubtitleTrack, PauseEndsRecognitionAndTheResumeStartsItAtTheMovieTime) {
 
 TEST_F(SubtitleTrack, RefusalsAndFailuresSwitchTheToggleBackOff) {
     struct Case {
-        int microphone, speechStatus;
+        AuthorizationStatus microphone, speechStatus;
         std::optional<std::string> prepareError;
         QString status;
         std::optional<PermissionKind> alert;
     };
     const std::vector<Case> cases = {
         {AuthorizationStatus::denied,
-         3,
+         AuthorizationStatus::authorized,
          {},
          QStringLiteral("需要麦克风权限才能生成字幕"),
          PermissionKind::microphone},
         {AuthorizationStatus::restricted,
-         3,
+         AuthorizationStatus::authorized,
          {},
          QStringLiteral("需要麦克风权限才能生成字幕"),
          PermissionKind::microphone},
         {AuthorizationStatus::authorized,
-         2,
+         AuthorizationStatus::denied,
          {},
          QStringLiteral("需要语音识别权限才能生成字幕"),
          PermissionKind::speech},
-        {AuthorizationStatus::notDetermined, 3, "设备忙", QStringLiteral("无法开启字幕：设备忙"),
-         std::nullopt},
+        {AuthorizationStatus::notDetermined, AuthorizationStatus::authorized, "设备忙",
+         QStringLiteral("无法开启字幕：设备忙"), std::nullopt},
     };
     host.elapsed = 0;
     track->recordingBegan();

@@ -71,7 +71,7 @@ TEST_F(RecordingWindowTest, DurationLabelKeepsOneWidthWhateverTheDigits) {
 TEST_F(RecordingWindowTest, RefusedCameraExplainsItselfAndOpensTheSettings) {
     auto c = makeController();
     ASSERT_TRUE(waitUntilReady(*c));
-    const std::pair<int, const char*> refusals[] = {
+    const std::pair<AuthorizationStatus, const char*> refusals[] = {
         {AuthorizationStatus::restricted, "当前设备限制了摄像头访问，已打开系统授权页面"},
         {AuthorizationStatus::denied, "摄像头权限未开启，已打开系统授权页面"},
     };

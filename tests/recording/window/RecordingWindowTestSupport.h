@@ -103,8 +103,8 @@ class RecordingWindowTest : public ::testing::Test {
     }
 
     // Permission statuses other than authorised, by kind.
-    std::shared_ptr<std::map<PermissionKind, int>> statuses =
-        std::make_shared<std::map<PermissionKind, int>>();
+    std::shared_ptr<std::map<PermissionKind, AuthorizationStatus>> statuses =
+        std::make_shared<std::map<PermissionKind, AuthorizationStatus>>();
     // The arguments of every settings panel opened.
     std::shared_ptr<std::vector<QString>> openedSettings = std::make_shared<std::vector<QString>>();
     // Changes to the capture source's devices and display, applied by dependencies().
