@@ -2,7 +2,8 @@
 
 #include <QPainter>
 #include <QPainterPath>
-#include <cstring>
+
+#include "recording/PreviewImage.h"
 
 namespace zimlo::app {
 namespace {
@@ -74,14 +75,7 @@ QImage symbolImage(const std::string& name, int size, const QColor& tint) {
 }
 
 QImage toQImage(const media::PixelBuffer& pixels) {
-    if (pixels.format() != media::PixelFormat::BGRA || pixels.width() <= 0 ||
-        pixels.height() <= 0) {
-        return {};
-    }
-    // BGRA bytes are ARGB32 words on a little-endian machine.
-    QImage wrapped(pixels.data(), pixels.width(), pixels.height(), pixels.stride(),
-                   QImage::Format_ARGB32);
-    return wrapped.copy();
+    return recording::previewImage(pixels, recording::PictureAlpha::keep);
 }
 
 QImage toQImage(const capture::TargetImage& image, int size, const QColor& tint) {

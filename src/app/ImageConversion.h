@@ -10,7 +10,7 @@
 
 namespace zimlo::app {
 
-// A deep copy of a BGRA picture; null for other formats.
+// A deep copy of a picture with its transparency (recording::previewImage).
 QImage toQImage(const media::PixelBuffer& pixels);
 
 // A target image: pixels as they are, or the named symbol ("desktopcomputer", "app.dashed")

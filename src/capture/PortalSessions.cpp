@@ -44,8 +44,7 @@ std::shared_ptr<portal::ScreenCastSession> openPortalSession(
     }
     std::optional<PixelSize> size;
     if (auto announced = session->stream().size)
-        size = PixelSize{static_cast<double>(announced->width),
-                         static_cast<double>(announced->height)};
+        size = PixelSize{static_cast<int>(announced->width), static_cast<int>(announced->height)};
     memory.remember(type, session->restoreToken(), size);
     return session;
 }

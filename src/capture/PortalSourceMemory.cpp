@@ -38,7 +38,7 @@ std::optional<PixelSize> PortalSourceMemory::lastSize(PortalSource::Type type) c
     if (std::sscanf(text->c_str(), "%dx%d%c", &width, &height, &rest) != 2 || width < 1 ||
         height < 1 || width > 65535 || height > 65535)
         return std::nullopt;  // a hand-edited or damaged value counts as unknown
-    return PixelSize{static_cast<double>(width), static_cast<double>(height)};
+    return PixelSize{width, height};
 }
 
 void PortalSourceMemory::remember(PortalSource::Type type, const std::optional<std::string>& token,
@@ -48,8 +48,8 @@ void PortalSourceMemory::remember(PortalSource::Type type, const std::optional<s
     else
         defaults_->remove(tokenKey(type));
     if (size)
-        defaults_->setString(sizeKey(type), std::to_string(static_cast<int>(size->width)) + "x" +
-                                                std::to_string(static_cast<int>(size->height)));
+        defaults_->setString(sizeKey(type),
+                             std::to_string(size->width) + "x" + std::to_string(size->height));
 }
 
 void PortalSourceMemory::forgetToken(PortalSource::Type type) { defaults_->remove(tokenKey(type)); }

@@ -166,10 +166,7 @@ void ScreenCameraSource::notifyStateChange() {
 
 zimlo::PixelSize ScreenCameraSource::captureSize(const ScreenCaptureTarget& target,
                                                  const RecordingSettings& settings) {
-    auto native = ScreenCaptureTargetProvider::nativePixelSize(target);
-    zimlo::PixelSize pixels{static_cast<int>(std::llround(native.width)),
-                            static_cast<int>(std::llround(native.height))};
-    return settings.resolution.captureSize(pixels);
+    return settings.resolution.captureSize(ScreenCaptureTargetProvider::nativePixelSize(target));
 }
 
 void ScreenCameraSource::resetMeasurement() {

@@ -6,16 +6,11 @@
 #include <variant>
 #include <vector>
 
+#include "model/Geometry.h"
 #include "platform/media/MediaSample.h"
 #include "platform/x11/X11Types.h"
 
 namespace zimlo::capture {
-
-struct PixelSize {
-    double width = 1;
-    double height = 1;
-    friend bool operator==(const PixelSize&, const PixelSize&) = default;
-};
 
 // An image shown for a target: either a named system symbol ("desktopcomputer", "app.dashed")
 // that the user interface draws itself, or BGRA pixels.

@@ -46,8 +46,7 @@ size_t displayIndex(const std::vector<x11::DisplayInfo>& displays, const x11::Re
 constexpr PixelSize kUnknownPortalSize{1920, 1080};
 
 std::string sizeText(const PixelSize& size) {
-    return std::to_string(static_cast<int>(size.width)) + " × " +
-           std::to_string(static_cast<int>(size.height));
+    return std::to_string(size.width) + " × " + std::to_string(size.height);
 }
 
 // One picture of a portal source whose last choice the kept token restores (no chooser). A
@@ -295,19 +294,18 @@ x11::ContentFilter ScreenCaptureTargetProvider::contentFilter(
 PixelSize ScreenCaptureTargetProvider::nativePixelSize(const ScreenCaptureTarget& target) {
     if (target.kind.isPortal()) {
         PixelSize size = target.kind.portal().lastKnownSize.value_or(kUnknownPortalSize);
-        return {std::max(1.0, size.width), std::max(1.0, size.height)};
+        return {std::max(1, size.width), std::max(1, size.height)};
     }
     if (target.kind.isDisplay()) {
         const auto& display = target.kind.display();
         bool hasMode = display.nativeWidth > 0 && display.nativeHeight > 0;
-        double w = hasMode ? display.nativeWidth : display.frame.width;
-        double h = hasMode ? display.nativeHeight : display.frame.height;
-        return {std::max(1.0, w), std::max(1.0, h)};
+        int w = hasMode ? display.nativeWidth : display.frame.width;
+        int h = hasMode ? display.nativeHeight : display.frame.height;
+        return {std::max(1, w), std::max(1, h)};
     }
     // X11 draws windows one pixel per point.
     const auto& frame = target.kind.window().frame;
-    return {std::max(1.0, static_cast<double>(frame.width)),
-            std::max(1.0, static_cast<double>(frame.height))};
+    return {std::max(1, frame.width), std::max(1, frame.height)};
 }
 
 }  // namespace zimlo::capture

@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
-#include <random>
 
+#include "model/Uuid.h"
 #include "platform/media/AssetReader.h"
 #include "platform/media/MovieWriter.h"
 #include "platform/runtime/DispatchGroup.h"
@@ -57,20 +57,6 @@ SerialQueue& mixerQueue() {
     return queue;
 }
 
-std::string newUUIDString() {
-    std::random_device device;
-    std::mt19937_64 generator((static_cast<uint64_t>(device()) << 32) ^ device());
-    uint64_t high = generator(), low = generator();
-    high = (high & 0xFFFFFFFFFFFF0FFFull) | 0x0000000000004000ull;  // version 4
-    low = (low & 0x3FFFFFFFFFFFFFFFull) | 0x8000000000000000ull;    // variant 1
-    char text[37];
-    std::snprintf(text, sizeof text, "%08X-%04X-%04X-%04X-%012llX",
-                  static_cast<unsigned>(high >> 32), static_cast<unsigned>((high >> 16) & 0xFFFF),
-                  static_cast<unsigned>(high & 0xFFFF), static_cast<unsigned>(low >> 48),
-                  static_cast<unsigned long long>(low & 0xFFFFFFFFFFFFull));
-    return text;
-}
-
 // Set when a run's finish reports back; shared so a late report after a time-out is harmless.
 struct FinishSignal {
     std::mutex mutex;
@@ -94,7 +80,7 @@ MixerResult run(const std::filesystem::path& inputURL) {
     if (videoTrack.formatDescriptions.empty()) return {inputURL, MixerError::missingVideoFormat()};
 
     const std::filesystem::path outputURL =
-        outputDirectory() / ("zimlo_screen_mixed_" + newUUIDString() + ".mov");
+        outputDirectory() / ("zimlo_screen_mixed_" + Uuid::generate().uuidString() + ".mov");
     auto failed = [&](MixerError mixerError) {
         std::error_code ignored;
         std::filesystem::remove(outputURL, ignored);

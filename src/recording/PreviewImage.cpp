@@ -50,12 +50,14 @@ QImage fromNV12(const media::PixelBuffer& pixels, bool fullRange) {
 
 }  // namespace
 
-QImage previewImage(const media::PixelBuffer& pixels) {
+QImage previewImage(const media::PixelBuffer& pixels, PictureAlpha alpha) {
     if (pixels.width() <= 0 || pixels.height() <= 0) return {};
     switch (pixels.format()) {
         case media::PixelFormat::BGRA: {
-            // B G R A in memory is Qt's 32-bit xRGB on a little-endian machine.
-            QImage image(pixels.width(), pixels.height(), QImage::Format_RGB32);
+            // B G R A in memory is Qt's 32-bit (A)RGB on a little-endian machine.
+            QImage image(
+                pixels.width(), pixels.height(),
+                alpha == PictureAlpha::keep ? QImage::Format_ARGB32 : QImage::Format_RGB32);
             const size_t rowBytes = static_cast<size_t>(pixels.width()) * 4;
             for (int y = 0; y < pixels.height(); ++y) {
                 std::memcpy(image.scanLine(y),

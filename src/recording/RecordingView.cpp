@@ -140,7 +140,7 @@ RecordingView::RecordingView(capture::ScreenCaptureTarget target, Dependencies d
                                  : std::function<double()>(&media::MonotonicClock::nowSeconds)),
       recordingSettings_(RecordingSettings::defaultSettings()),
       pipRecorder_([this] { return recordingClock(); }) {
-    const capture::PixelSize native = dependencies_.nativePixelSize.value_or(
+    const PixelSize native = dependencies_.nativePixelSize.value_or(
         capture::ScreenCaptureTargetProvider::nativePixelSize(target_));
     availableResolutions_ = zimlo::availableResolutions(native.width, native.height);
     settingsStore_ = dependencies_.settingsStore ? dependencies_.settingsStore

@@ -51,7 +51,7 @@ class RecordingView : public QWidget,
         std::shared_ptr<RecordingSettingsStore> settingsStore;  // empty: the shared store
         std::function<double()> clock;                          // steady seconds; empty: monotonic
         // The target's size in pixels; empty: measured from the target.
-        std::optional<capture::PixelSize> nativePixelSize;
+        std::optional<PixelSize> nativePixelSize;
         // Whether the desktop shows tray icons; empty: Qt's answer.
         std::function<bool()> systemTrayAvailable;
         // Whether key combinations are grabbed on the whole desktop; empty: where they work.
