@@ -759,13 +759,12 @@ bool ScreenCameraSource::resumeRecording(media::MediaTime at) {
     if (!current.isRecording || !current.timeline || !current.timeline->resume(at)) return false;
     // On a still screen no frame may come for a while: the picture the pause ended on is
     // written at once.
-    screenQueue_->async([weak = weak_from_this(), timeline = current.timeline, at] {
-        auto self = weak.lock();
-        if (!self) return;
-        auto now = self->writers();
-        if (now.isRecording && now.screen && now.timeline == timeline)
-            self->carryPausedPicture(now, at);
-    });
+    screenQueue_->async(
+        weakly(weak_from_this(), [timeline = current.timeline, at](ScreenCameraSource& self) {
+            auto now = self.writers();
+            if (now.isRecording && now.screen && now.timeline == timeline)
+                self.carryPausedPicture(now, at);
+        }));
     return true;
 }
 

@@ -8,10 +8,12 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <thread>
 #include <unordered_set>
 
 #include "model/JsonDetail.h"
+#include "platform/log/Log.h"
 #include "platform/storage/AtomicFile.h"
 #include "platform/storage/DocumentsDirectory.h"
 #include "platform/storage/FileCopy.h"
@@ -172,7 +174,8 @@ RecordingProject DraftStore::saveDraft(const RecordingProject& project) const {
     try {
         for (const Media& item : media) storeMedia(item.source, *item.field, dir, item.base);
         writeFileAtomically(dir / kDocumentName, document);
-    } catch (...) {
+    } catch (const std::exception& error) {
+        ZIMLO_LOG_ERROR("drafts") << "saving the draft " << dir << ": " << error.what();
         // A draft directory made by this save holds nothing worth keeping.
         if (created) {
             std::error_code ignored;
@@ -205,8 +208,9 @@ std::optional<ListedDraft> readDraft(const fs::path& entry) {
         project.mainVideoURL = DraftStore::findMedia(entry, "main");
         project.pipVideoURL = DraftStore::findMedia(entry, "pip");
         return ListedDraft{std::move(project), entry};
-    } catch (...) {
+    } catch (const std::exception& error) {
         // An undecodable draft is left out of the list, not deleted.
+        ZIMLO_LOG_WARN("drafts") << "left out of the list, " << entry << ": " << error.what();
         return std::nullopt;
     }
 }
@@ -263,6 +267,7 @@ std::vector<RecordingProject> DraftStore::loadDrafts() const {
 namespace {
 
 [[noreturn]] void failRemoval(const fs::path& path, int error) {
+    ZIMLO_LOG_ERROR("drafts") << "deleting " << path << ": " << std::strerror(error);
     throw fs::filesystem_error("cannot delete draft", path,
                                std::error_code(error, std::generic_category()));
 }

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "platform/runtime/MainQueue.h"
+#include "platform/runtime/WeakOwner.h"
 
 namespace zimlo::recording {
 
@@ -125,12 +126,10 @@ bool globalShortcutsAvailable(const capture::ScreenCaptureTarget& target) {
 
 std::shared_ptr<GlobalShortcuts> GlobalShortcuts::create(const std::string& displayName) {
     auto shortcuts = std::make_shared<GlobalShortcuts>(Private{}, displayName);
-    std::weak_ptr<GlobalShortcuts> weak = shortcuts;
     shortcuts->hotkeys_ = std::make_unique<x11::GlobalHotkeys>(
-        displayName.empty() ? nullptr : displayName.c_str(), [weak](int id) {
-            MainQueue::post([weak, id] {
-                if (auto self = weak.lock()) self->pressed(id);
-            });
+        displayName.empty() ? nullptr : displayName.c_str(),
+        [weak = std::weak_ptr<GlobalShortcuts>(shortcuts)](int id) {
+            MainQueue::post(weakly(weak, [id](GlobalShortcuts& self) { self.pressed(id); }));
         });
     return shortcuts;
 }

@@ -90,37 +90,38 @@ void LiveSubtitleTrack::enableSubtitles() {
     host_.subtitleStatusChanged(kRequestingMicrophone);
     // The request reads the device state off the main thread and grants exactly what an
     // "authorised" or "not determined" status would: the same answer without blocking here.
-    Permissions::requestMicrophoneAccess([weak = weak_from_this(), serial](bool granted) {
-        auto self = weak.lock();
-        if (!self || serial != self->enableSerial_) return;
-        if (!granted) {
-            self->isRequesting_ = false;
-            self->refuse(kMicrophoneRefused);
-            PermissionAlert::show(PermissionKind::microphone, self->host_.alertWindow());
-            return;
-        }
-        self->host_.subtitleStatusChanged(kRequestingSpeech);
-        Permissions::requestSpeechAuthorization([weak, serial](bool authorized) {
-            auto self = weak.lock();
-            if (!self || serial != self->enableSerial_) return;
-            if (!authorized) {
-                self->isRequesting_ = false;
-                self->refuse(kSpeechRefused);
-                PermissionAlert::show(PermissionKind::speech, self->host_.alertWindow());
+    Permissions::requestMicrophoneAccess(
+        weakly(weak_from_this(), [serial](LiveSubtitleTrack& self, bool granted) {
+            if (serial != self.enableSerial_) return;
+            if (!granted) {
+                self.isRequesting_ = false;
+                self.refuse(kMicrophoneRefused);
+                PermissionAlert::show(PermissionKind::microphone, self.host_.alertWindow());
                 return;
             }
-            self->host_.prepareMicrophone([weak, serial](std::optional<std::string> error) {
-                auto self = weak.lock();
-                if (!self || serial != self->enableSerial_) return;
-                self->isRequesting_ = false;
-                if (error) {
-                    self->refuse(kEnableFailedPrefix + QString::fromStdString(*error));
-                    return;
-                }
-                self->armed();
-            });
-        });
-    });
+            self.host_.subtitleStatusChanged(kRequestingSpeech);
+            Permissions::requestSpeechAuthorization(
+                weakly(self.weak_from_this(), [serial](LiveSubtitleTrack& self, bool authorized) {
+                    if (serial != self.enableSerial_) return;
+                    if (!authorized) {
+                        self.isRequesting_ = false;
+                        self.refuse(kSpeechRefused);
+                        PermissionAlert::show(PermissionKind::speech, self.host_.alertWindow());
+                        return;
+                    }
+                    self.host_.prepareMicrophone(weakly(
+                        self.weak_from_this(),
+                        [serial](LiveSubtitleTrack& self, std::optional<std::string> error) {
+                            if (serial != self.enableSerial_) return;
+                            self.isRequesting_ = false;
+                            if (error) {
+                                self.refuse(kEnableFailedPrefix + QString::fromStdString(*error));
+                                return;
+                            }
+                            self.armed();
+                        }));
+                }));
+        }));
 }
 
 void LiveSubtitleTrack::armed() {

@@ -17,6 +17,7 @@
 #include <QVBoxLayout>
 #include <cmath>
 
+#include "capture/PlatformErrorText.h"
 #include "capture/ScreenCaptureTargetProvider.h"
 #include "platform/media/MonotonicClock.h"
 #include "platform/runtime/MainQueue.h"
@@ -173,8 +174,12 @@ void RecordingView::setUpGlobalShortcuts() {
     if (!globalShortcutsAvailable_) return;
     try {
         globalShortcuts_ = GlobalShortcuts::create(dependencies_.sourceOptions.displayName);
-    } catch (const std::exception& error) {
-        pendingShortcutProblem_ = QStringLiteral("全局快捷键不可用：") + fromUtf8(error.what());
+    } catch (const screen::CaptureError& error) {
+        pendingShortcutProblem_ =
+            QStringLiteral("全局快捷键不可用：") + fromUtf8(capture::userText(error));
+        return;
+    } catch (const std::exception&) {
+        pendingShortcutProblem_ = QStringLiteral("全局快捷键不可用：无法监听全局快捷键");
         return;
     }
     QPointer<RecordingView> weak(this);

@@ -12,6 +12,7 @@
 #include <variant>
 #include <vector>
 
+#include "platform/log/Log.h"
 #include "platform/media/FFmpegSupport.h"
 
 extern "C" {
@@ -72,7 +73,6 @@ struct Input {
     mutable std::condition_variable changed;
     std::deque<QueuedItem> queue;
     bool finished = false;  // no more appends
-    std::atomic<uint64_t> dropped{0};
     std::thread thread;
 
     // Video.
@@ -163,6 +163,9 @@ struct MovieWriter::Impl {
             errorCode = code < 0 && AVUNERROR(code) < 4096 ? AVUNERROR(code) : 0;
             handler = std::move(onFailure);
         }
+        ZIMLO_LOG_ERROR("writer") << "writing " << url << " failed: " << text
+                                  << (code < 0 ? " (FFmpeg error " + std::to_string(code) + ")"
+                                               : std::string());
         wakeAll();
         if (handler) handler(error, errorCode);
     }
@@ -565,7 +568,8 @@ struct MovieWriter::Impl {
         std::lock_guard lock(input->mutex);
         if (input->finished) return false;
         if (input->queue.size() >= input->capacity) {
-            ++input->dropped;
+            ZIMLO_LOG_DEBUG("writer") << "a sample for track " << id << " of " << url
+                                      << " was refused: the track's queue is full";
             return false;
         }
         input->queue.emplace_back(std::move(item));
@@ -580,10 +584,25 @@ struct MovieWriter::Impl {
             return nullptr;
         }
         AVStream* stream = avformat_new_stream(format, nullptr);
-        if (!stream && errorOut) *errorOut = "内存不足";
+        if (!stream) {
+            ZIMLO_LOG_ERROR("writer") << "adding a track to " << url << ": out of memory";
+            if (errorOut) *errorOut = "内存不足";
+        }
         return stream;
     }
 };
+
+namespace {
+
+// A track that cannot be added: logged with what was being done, the reason to the caller.
+std::nullopt_t refuse(const std::filesystem::path& url, const char* doing, std::string* error,
+                      const std::string& reason) {
+    ZIMLO_LOG_ERROR("writer") << doing << " to " << url << ": " << reason;
+    if (error) *error = reason;
+    return std::nullopt;
+}
+
+}  // namespace
 
 std::shared_ptr<MovieWriter> MovieWriter::create(const std::filesystem::path& url,
                                                  MovieFileType fileType, MovieWriterOptions options,
@@ -599,10 +618,12 @@ std::shared_ptr<MovieWriter> MovieWriter::create(const std::filesystem::path& ur
     int result = avformat_alloc_output_context2(&impl.format, nullptr, muxer, url.c_str());
     if (result < 0 || !impl.format) {
         error = averrorText(result);
+        ZIMLO_LOG_ERROR("writer") << "creating " << url << ": " << error;
         return nullptr;
     }
     if (url.empty()) {
         error = "没有输出文件";
+        ZIMLO_LOG_ERROR("writer") << "creating a movie without a file name";
         return nullptr;
     }
     return writer;
@@ -625,13 +646,11 @@ std::optional<MovieWriter::InputID> MovieWriter::addVideoInput(const VideoEncode
     int width = settings.width & ~1;
     int height = settings.height & ~1;
     if (width <= 0 || height <= 0) {
-        if (error) *error = "画面尺寸无效";
-        return std::nullopt;
+        return refuse(impl_->url, "adding the video track", error, "画面尺寸无效");
     }
     const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
     if (!codec) {
-        if (error) *error = "找不到 H.264 编码器";
-        return std::nullopt;
+        return refuse(impl_->url, "adding the video track", error, "找不到 H.264 编码器");
     }
     AVStream* stream = impl_->newStream(error);
     if (!stream) return std::nullopt;
@@ -673,8 +692,7 @@ std::optional<MovieWriter::InputID> MovieWriter::addVideoInput(const VideoEncode
         av_opt_set(encoder->priv_data, "x264-params", settings.encoderParameters.c_str(), 0);
     int result = avcodec_open2(encoder, codec, nullptr);
     if (result < 0) {
-        if (error) *error = averrorText(result);
-        return std::nullopt;
+        return refuse(impl_->url, "adding the video track", error, averrorText(result));
     }
     input->frameDurationTicks = av_rescale_q(1, AVRational{1, fps}, encoder->time_base);
     avcodec_parameters_from_context(stream->codecpar, encoder);
@@ -690,12 +708,10 @@ std::optional<MovieWriter::InputID> MovieWriter::addAudioInput(const AudioEncode
                                                                std::string* error) {
     const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_AAC);
     if (!codec) {
-        if (error) *error = "找不到 AAC 编码器";
-        return std::nullopt;
+        return refuse(impl_->url, "adding the sound track", error, "找不到 AAC 编码器");
     }
     if (settings.sampleRate <= 0 || settings.channels <= 0) {
-        if (error) *error = "声音格式无效";
-        return std::nullopt;
+        return refuse(impl_->url, "adding the sound track", error, "声音格式无效");
     }
     AVStream* stream = impl_->newStream(error);
     if (!stream) return std::nullopt;
@@ -716,8 +732,7 @@ std::optional<MovieWriter::InputID> MovieWriter::addAudioInput(const AudioEncode
         encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     int result = avcodec_open2(encoder, codec, nullptr);
     if (result < 0) {
-        if (error) *error = averrorText(result);
-        return std::nullopt;
+        return refuse(impl_->url, "adding the sound track", error, averrorText(result));
     }
     avcodec_parameters_from_context(stream->codecpar, encoder);
     stream->time_base = encoder->time_base;
@@ -730,8 +745,7 @@ std::optional<MovieWriter::InputID> MovieWriter::addAudioInput(const AudioEncode
 std::optional<MovieWriter::InputID> MovieWriter::addPassthroughInput(
     const FormatDescription& formatHint, AffineTransform transform, std::string* error) {
     if (!formatHint.isValid()) {
-        if (error) *error = "缺少格式信息";
-        return std::nullopt;
+        return refuse(impl_->url, "adding a copied track", error, "缺少格式信息");
     }
     AVStream* stream = impl_->newStream(error);
     if (!stream) return std::nullopt;
@@ -907,11 +921,6 @@ void MovieWriter::setFailureHandler(std::function<void(const std::string&, int)>
 std::string MovieWriter::errorText() const {
     std::lock_guard lock(impl_->stateMutex);
     return impl_->error;
-}
-
-uint64_t MovieWriter::droppedCount(InputID id) const {
-    Input* input = impl_->find(id);
-    return input ? input->dropped.load() : 0;
 }
 
 const std::filesystem::path& MovieWriter::url() const { return impl_->url; }

@@ -62,7 +62,7 @@ std::optional<ScreenCastInfo> probeScreenCast(double timeoutSeconds) {
     GError* error = nullptr;
     GDBusConnection* bus = sessionBus(&error);
     if (!bus) {
-        ZIMLO_LOG_WARN("portal") << "asking for ScreenCast: no session bus: " << messageOf(error);
+        ZIMLO_LOG_INFO("portal") << "asking for ScreenCast: no session bus: " << messageOf(error);
         g_clear_error(&error);
         return std::nullopt;
     }
@@ -72,7 +72,7 @@ std::optional<ScreenCastInfo> probeScreenCast(double timeoutSeconds) {
         static_cast<int>(timeoutSeconds * 1000), nullptr, &error);
     g_object_unref(bus);
     if (!reply) {
-        ZIMLO_LOG_WARN("portal") << "asking for ScreenCast: " << messageOf(error);
+        ZIMLO_LOG_INFO("portal") << "asking for ScreenCast: " << messageOf(error);
         g_clear_error(&error);
         return std::nullopt;
     }
@@ -84,7 +84,7 @@ std::optional<ScreenCastInfo> probeScreenCast(double timeoutSeconds) {
     g_variant_unref(properties);
     g_variant_unref(reply);
     if (info.version == 0) {  // the interface is not served
-        ZIMLO_LOG_WARN("portal") << "the desktop portal does not serve ScreenCast";
+        ZIMLO_LOG_INFO("portal") << "the desktop portal does not serve ScreenCast";
         return std::nullopt;
     }
     return info;

@@ -7,12 +7,15 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <map>
 #include <mutex>
 #include <set>
+#include <system_error>
 #include <thread>
 #include <vector>
 
+#include "platform/log/Log.h"
 #include "platform/x11/X11Connection.h"
 
 namespace zimlo::x11 {
@@ -104,8 +107,11 @@ struct GlobalHotkeys::Impl {
 GlobalHotkeys::GlobalHotkeys(const char* displayName, Handler handler)
     : impl_(std::make_unique<Impl>(displayName)) {
     impl_->handler = std::move(handler);
-    if (::pipe2(impl_->wake, O_CLOEXEC | O_NONBLOCK) != 0)
-        throw std::runtime_error("无法监听全局快捷键");
+    if (::pipe2(impl_->wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+        std::system_error error(errno, std::generic_category(), "a pipe to wake the key listener");
+        ZIMLO_LOG_WARN("x11") << "listening for global hotkeys: " << error.what();
+        throw error;
+    }
     Bool supported = False;
     // Held keys repeat presses without releases between them, so a hold is one press.
     XkbSetDetectableAutoRepeat(impl_->connection, True, &supported);

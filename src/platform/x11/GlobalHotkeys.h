@@ -27,7 +27,8 @@ class GlobalHotkeys {
     // however long the key is held).
     using Handler = std::function<void(int id)>;
 
-    // Throws std::runtime_error with a user-facing text when the display cannot be opened.
+    // Throws screen::CaptureError when the display cannot be opened, std::system_error when the
+    // listener cannot start.
     GlobalHotkeys(const char* displayName, Handler handler);
     ~GlobalHotkeys();
     GlobalHotkeys(const GlobalHotkeys&) = delete;
