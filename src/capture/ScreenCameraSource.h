@@ -30,11 +30,7 @@ class PortalSessionKeeper;
 // Frames arrive on the camera-data queue; the view converts and draws them itself.
 class CameraPreviewLayer {
   public:
-    enum class VideoGravity { resizeAspectFill };
     using FrameHandler = std::function<void(const media::VideoSample&)>;
-
-    VideoGravity videoGravity() const { return VideoGravity::resizeAspectFill; }
-    bool isMirrored() const { return true; }
 
     // Called on the camera-data queue with every camera frame from now on.
     void setFrameHandler(FrameHandler handler);
@@ -110,10 +106,7 @@ class ScreenCameraSource : public std::enable_shared_from_this<ScreenCameraSourc
     bool shouldRecordPiP() const { return shouldRecordPiP_; }
 
     SerialQueue& screenQueue() const { return *screenQueue_; }
-    SerialQueue& systemAudioQueue() const { return *systemAudioQueue_; }
     SerialQueue& cameraQueue() const { return *cameraQueue_; }
-    SerialQueue& cameraDataQueue() const { return *cameraDataQueue_; }
-    SerialQueue& microphoneQueue() const { return *microphoneQueue_; }
 
     // Pixel size the stream captures for `target` at `settings`: the target's native size
     // rounded to whole pixels, then the resolution's capture-size rule.

@@ -14,8 +14,6 @@ class DraggableOverlayView : public QWidget {
   public:
     explicit DraggableOverlayView(QWidget* parent = nullptr);
 
-    bool isDragging() const { return dragging_; }
-
   protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;

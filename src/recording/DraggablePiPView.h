@@ -21,7 +21,6 @@ class DraggablePiPView : public DraggableOverlayView {
     // Called after each drag step.
     std::function<void()> onLayoutChanged;
 
-    QWidget* contentView() const { return content_; }
     double cornerRadius() const { return kCornerRadius; }
     // Centre, size and corner radius of this window in `containerSize` (time 0).
     PiPKeyframe keyframe(QSize containerSize) const;

@@ -86,7 +86,6 @@ class LiveSubtitleTrack : public std::enable_shared_from_this<LiveSubtitleTrack>
     const std::vector<SubtitleSegment>& subtitleTrack() const { return subtitleTrack_; }
     bool subtitleSessionActive() const { return subtitleSessionActive_; }
     bool isSubtitleEnabled() const { return isSubtitleEnabled_; }
-    bool isSpeechRecognitionAvailable() const { return isSpeechRecognitionAvailable_; }
     bool isSpeechRunning() const { return isSpeechRunning_; }
     const std::string& latestRecognitionText() const { return latestRecognitionText_; }
     const std::string& consumedRecognitionText() const { return consumedRecognitionText_; }

@@ -141,8 +141,6 @@ void RecordingParameterPopover::frameRateChanged() {
     if (onChange) onChange(settings_);
 }
 
-void RecordingParameterPopover::popUpBelow(QWidget* anchor) { popUp(anchor, false); }
-
 void RecordingParameterPopover::popUpAbove(QWidget* anchor) { popUp(anchor, true); }
 
 void RecordingParameterPopover::popUp(QWidget* anchor, bool above) {

@@ -41,9 +41,8 @@ class RecordingParameterPopover : public QWidget {
     // Appends a section of other settings below the two rows; the panel grows to hold it.
     void addSection(QWidget* section);
 
-    // Opens as a transient popup (closed by a click outside, deleted on close) under `anchor`.
-    void popUpBelow(QWidget* anchor);
-    // The same above `anchor`, for buttons near the bottom of the screen.
+    // Opens as a transient popup (closed by a click outside, deleted on close) above `anchor`,
+    // for buttons near the bottom of the screen.
     void popUpAbove(QWidget* anchor);
 
     void resolutionChanged();

@@ -75,7 +75,6 @@ class RecordingView : public QWidget,
     void subtitleToggleChanged();
 
     // Views.
-    QPushButton* closeButton() const { return closeButton_; }
     QPushButton* recordButton() const { return recordButton_; }
     QPushButton* parameterButton() const { return parameterButton_; }
     QPushButton* pauseButton() const { return pauseButton_; }
@@ -84,13 +83,11 @@ class RecordingView : public QWidget,
     QLabel* statusLabel() const { return statusLabel_; }
     QLabel* durationLabel() const { return durationLabel_; }
     QWidget* previewContainer() const { return previewContainer_; }
-    ScreenPreviewView* screenPreview() const { return screenPreview_; }
     DraggableSubtitleView* subtitleRegion() const { return subtitleRegion_; }
     DraggablePiPView* pipView() const { return pipView_; }
     QWidget* processingOverlay() const { return processingOverlay_; }
     QLabel* processingTitleLabel() const { return processingTitleLabel_; }
     QLabel* processingDetailLabel() const { return processingDetailLabel_; }
-    QPushButton* cancelCompositionButton() const { return cancelCompositionButton_; }
     RecordingParameterPopover* parameterController() const { return parameterController_; }
 
     // State.
@@ -114,16 +111,12 @@ class RecordingView : public QWidget,
     const std::shared_ptr<capture::ScreenCameraSource>& source() const { return source_; }
     // True while a whole-screen Wayland recording runs with the window out of the way.
     bool isSteppedAside() const { return isSteppedAside_; }
-    // The tray icon that stops such a recording (none while not stepped aside or without tray).
-    QSystemTrayIcon* stepAsideTrayIcon() const { return trayIcon_; }
     LiveSubtitleTrack& subtitles() const { return *subtitles_; }
-    RecordingFinishPipeline& finishPipeline() const { return *finishPipeline_; }
 
     // Shows the duration of the running recording (the timer calls this four times a second).
     void updateDurationLabel();
 
     // The key combinations that work in every window (X11), and whether they are grabbed.
-    const GlobalShortcutSettings& globalShortcutSettings() const { return shortcutSettings_; }
     bool hasGlobalShortcuts() const { return globalShortcuts_ != nullptr; }
     // New combinations from the parameters: stored, grabbed, and the outcome in the status.
     void applyGlobalShortcuts(const GlobalShortcutSettings& settings);
@@ -162,7 +155,6 @@ class RecordingView : public QWidget,
 
     void applyRecordingSettings(const RecordingSettings& settings);
     void setUpGlobalShortcuts();
-    void setParameterControlsEnabled(bool enabled);
 
     // RecordingFinishPipeline::Host
     FinishInputs takeFinishInputs() override;

@@ -123,8 +123,6 @@ class MovieWriter : public std::enable_shared_from_this<MovieWriter> {
     // Called once, on the thread that failed, when writing fails (status turns failed). Set
     // before startWriting; it may run after the writer is gone, so it must hold nothing of it.
     void setFailureHandler(std::function<void(const std::string& text, int code)> handler);
-    // Samples refused by `append` because the input's queue was full.
-    uint64_t droppedCount(InputID input) const;
     const std::filesystem::path& url() const;
 
     struct Impl;
