@@ -169,13 +169,6 @@ zimlo::PixelSize ScreenCameraSource::captureSize(const ScreenCaptureTarget& targ
     return settings.resolution.captureSize(ScreenCaptureTargetProvider::nativePixelSize(target));
 }
 
-void ScreenCameraSource::resetMeasurement() {
-    screenSampleWindowStart_.reset();
-    screenSampleCount_ = 0;
-    lastReportedScreenSize_ = {0, 0};
-    lastReportedFrameRate_.reset();
-}
-
 void ScreenCameraSource::configureScreenStream() {
     auto settings = recordingSettings();
     auto size = captureSize(target_, settings);
@@ -260,7 +253,7 @@ void ScreenCameraSource::configureScreenStream() {
         previous = std::move(screenStream_);
         screenStream_ = handle;
     }
-    resetMeasurement();
+    frameRateMeter_.reset();
     previous.reset();  // a replaced stream stops here
 }
 
@@ -314,29 +307,9 @@ void ScreenCameraSource::streamDidOutputScreenSample(const media::VideoSample& s
         return;
 
     if (sample.hasFormatDescription() && sample.presentationTime.valid) {
-        int width = std::max(1, sample.width());
-        int height = std::max(1, sample.height());
-        if (static_cast<double>(width) != lastReportedScreenSize_.first ||
-            static_cast<double>(height) != lastReportedScreenSize_.second) {
-            lastReportedScreenSize_ = {width, height};
-            reportStatus(width, height, lastReportedFrameRate_);
-        }
-        if (!screenSampleWindowStart_) {
-            screenSampleWindowStart_ = sample.presentationTime;
-            screenSampleCount_ = 1;
-        } else {
-            ++screenSampleCount_;
-            double elapsed = (sample.presentationTime - *screenSampleWindowStart_).seconds();
-            if (elapsed >= 1.0) {
-                double rate = std::max(screenSampleCount_ - 1, 0) / elapsed;
-                screenSampleWindowStart_ = sample.presentationTime;
-                screenSampleCount_ = 1;
-                if (!lastReportedFrameRate_ || std::fabs(*lastReportedFrameRate_ - rate) >= 1.0) {
-                    lastReportedFrameRate_ = rate;
-                    reportStatus(width, height, rate);
-                }
-            }
-        }
+        if (auto reading = frameRateMeter_.count(
+                sample.presentationTime, std::max(1, sample.width()), std::max(1, sample.height())))
+            reportStatus(reading->width, reading->height, reading->framesPerSecond);
     }
 
     if (onScreenSampleBuffer) onScreenSampleBuffer(sample);

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "capture/CaptureState.h"
+#include "capture/FrameRateMeter.h"
 #include "capture/RecordingTimeline.h"
 #include "capture/SampleBufferMovieWriter.h"
 #include "capture/ScreenCaptureStatus.h"
@@ -174,7 +175,6 @@ class ScreenCameraSource : public std::enable_shared_from_this<ScreenCameraSourc
     // for the resume.
     void recordScreenFrame(const Writers& current, const media::VideoSample& sample);
     void carryPausedPicture(const Writers& current, media::MediaTime resumedAt);
-    void resetMeasurement();
     std::shared_ptr<ScreenStreamHandle> takeScreenStream();
 
     // On cameraQueue.
@@ -198,11 +198,7 @@ class ScreenCameraSource : public std::enable_shared_from_this<ScreenCameraSourc
     CaptureState state_ = CaptureState::idle();
     RecordingSettings recordingSettings_ = RecordingSettings::defaultSettings();
 
-    // Frame-rate measurement, on screenQueue.
-    std::optional<media::MediaTime> screenSampleWindowStart_;
-    int screenSampleCount_ = 0;
-    std::pair<double, double> lastReportedScreenSize_{0, 0};
-    std::optional<double> lastReportedFrameRate_;
+    FrameRateMeter frameRateMeter_;  // on screenQueue
 
     // Screen frames around pauses, on screenQueue; belongs to the recording of `timeline`.
     struct PausedPicture {
