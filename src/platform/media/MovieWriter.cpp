@@ -14,6 +14,7 @@
 
 #include "platform/log/Log.h"
 #include "platform/media/FFmpegSupport.h"
+#include "platform/runtime/Guarded.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -108,13 +109,16 @@ struct MovieWriter::Impl {
     AVFormatContext* format = nullptr;
     std::vector<std::unique_ptr<Input>> inputs;
 
-    mutable std::mutex stateMutex;
-    Status status = Status::unknown;
-    std::string error;
-    int errorCode = 0;
-    std::function<void(const std::string&, int)> onFailure;
-    bool stopping = false;  // threads leave without writing what is queued
-    bool finishing = false;
+    // What every thread of the writer reads and changes: reachable only under its lock.
+    struct State {
+        Status status = Status::unknown;
+        std::string error;
+        int errorCode = 0;
+        std::function<void(const std::string&, int)> onFailure;
+        bool stopping = false;  // threads leave without writing what is queued
+        bool finishing = false;
+    };
+    Guarded<State> state;
 
     std::mutex muxMutex;
     std::mutex joinMutex;  // cancelling, finishing and destruction may each join the threads
@@ -139,10 +143,7 @@ struct MovieWriter::Impl {
         }
     }
 
-    Status currentStatus() const {
-        std::lock_guard lock(stateMutex);
-        return status;
-    }
+    Status currentStatus() const { return state.lock()->status; }
 
     void wakeAll() {
         for (auto& input : inputs) {
@@ -154,14 +155,17 @@ struct MovieWriter::Impl {
     // The first failure wins; later ones are consequences. `code` is an FFmpeg error code.
     void fail(const std::string& text, int code = 0) {
         std::function<void(const std::string&, int)> handler;
+        std::string error;
+        int errorCode = 0;
         {
-            std::lock_guard lock(stateMutex);
-            if (status != Status::writing && status != Status::unknown) return;
-            status = Status::failed;
-            error = text.empty() ? "写入失败" : text;
+            auto locked = state.lock();
+            if (locked->status != Status::writing && locked->status != Status::unknown) return;
+            locked->status = Status::failed;
+            error = locked->error = text.empty() ? "写入失败" : text;
             // FFmpeg wraps the system's error numbers; its own codes carry none.
-            errorCode = code < 0 && AVUNERROR(code) < 4096 ? AVUNERROR(code) : 0;
-            handler = std::move(onFailure);
+            errorCode = locked->errorCode =
+                code < 0 && AVUNERROR(code) < 4096 ? AVUNERROR(code) : 0;
+            handler = std::move(locked->onFailure);
         }
         ZIMLO_LOG_ERROR("writer") << "writing " << url << " failed: " << text
                                   << (code < 0 ? " (FFmpeg error " + std::to_string(code) + ")"
@@ -173,10 +177,7 @@ struct MovieWriter::Impl {
     bool isWriting() const { return currentStatus() == Status::writing; }
 
     void stopThreads() {
-        {
-            std::lock_guard lock(stateMutex);
-            stopping = true;
-        }
+        state.lock()->stopping = true;
         wakeAll();
         joinThreads();
     }
@@ -215,8 +216,8 @@ struct MovieWriter::Impl {
     }
 
     bool shouldStop() const {
-        std::lock_guard lock(stateMutex);
-        return stopping || (status != Status::writing);
+        auto locked = state.lock();
+        return locked->stopping || locked->status != Status::writing;
     }
 
     bool writePacket(AVPacket* packet) {
@@ -578,8 +579,8 @@ struct MovieWriter::Impl {
     }
 
     AVStream* newStream(std::string* errorOut) {
-        std::lock_guard lock(stateMutex);
-        if (status != Status::unknown) {
+        auto locked = state.lock();  // tracks are added only before writing starts
+        if (locked->status != Status::unknown) {
             if (errorOut) *errorOut = "写入已开始，不能再添加轨道";
             return nullptr;
         }
@@ -765,10 +766,8 @@ std::optional<MovieWriter::InputID> MovieWriter::addPassthroughInput(
 
 bool MovieWriter::startWriting() {
     Impl& impl = *impl_;
-    {
-        std::lock_guard lock(impl.stateMutex);
-        if (impl.status != Status::unknown) return impl.status == Status::writing;
-    }
+    if (const Status status = impl.currentStatus(); status != Status::unknown)
+        return status == Status::writing;
     if (impl.inputs.empty()) {
         impl.fail("没有可写入的轨道");
         return false;
@@ -799,10 +798,7 @@ bool MovieWriter::startWriting() {
         avio_closep(&impl.format->pb);
         return false;
     }
-    {
-        std::lock_guard lock(impl.stateMutex);
-        impl.status = Status::writing;
-    }
+    impl.state.lock()->status = Status::writing;
     for (auto& input : impl.inputs) {
         Input* raw = input.get();
         raw->thread = std::thread([&impl, raw] { impl.run(*raw); });
@@ -868,9 +864,9 @@ void MovieWriter::markAsFinished(InputID id) {
 
 void MovieWriter::finishWriting(std::function<void()> completion) {
     {
-        std::lock_guard lock(impl_->stateMutex);
-        if (impl_->finishing) return;
-        impl_->finishing = true;
+        auto locked = impl_->state.lock();
+        if (locked->finishing) return;
+        locked->finishing = true;
     }
     for (size_t i = 0; i < impl_->inputs.size(); ++i) markAsFinished(static_cast<InputID>(i));
     // The last reference may be the finishing thread's own, so it runs detached and holds us.
@@ -890,8 +886,8 @@ void MovieWriter::finishWriting(std::function<void()> completion) {
             avio_closep(&impl.format->pb);
         }
         {
-            std::lock_guard lock(impl.stateMutex);
-            if (impl.status == Status::writing) impl.status = Status::completed;
+            auto locked = impl.state.lock();
+            if (locked->status == Status::writing) locked->status = Status::completed;
         }
         if (completion) completion();
     }).detach();
@@ -899,29 +895,22 @@ void MovieWriter::finishWriting(std::function<void()> completion) {
 
 void MovieWriter::cancelWriting() {
     {
-        std::lock_guard lock(impl_->stateMutex);
-        if (impl_->status == Status::writing || impl_->status == Status::unknown)
-            impl_->status = Status::cancelled;
+        auto locked = impl_->state.lock();
+        if (locked->status == Status::writing || locked->status == Status::unknown)
+            locked->status = Status::cancelled;
     }
     impl_->stopThreads();
 }
 
 MovieWriter::Status MovieWriter::status() const { return impl_->currentStatus(); }
 
-int MovieWriter::errorCode() const {
-    std::lock_guard lock(impl_->stateMutex);
-    return impl_->errorCode;
-}
+int MovieWriter::errorCode() const { return impl_->state.lock()->errorCode; }
 
 void MovieWriter::setFailureHandler(std::function<void(const std::string&, int)> handler) {
-    std::lock_guard lock(impl_->stateMutex);
-    impl_->onFailure = std::move(handler);
+    impl_->state.lock()->onFailure = std::move(handler);
 }
 
-std::string MovieWriter::errorText() const {
-    std::lock_guard lock(impl_->stateMutex);
-    return impl_->error;
-}
+std::string MovieWriter::errorText() const { return impl_->state.lock()->error; }
 
 const std::filesystem::path& MovieWriter::url() const { return impl_->url; }
 
