@@ -1,0 +1,173 @@
+#pragma once
+
+// Inside the media readers: opening a movie for reading, finding a track's stream, its decoder,
+// seeking, and decoding a video stream frame by frame.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/media/AssetReader.h"
+#include "platform/media/FFmpegSupport.h"
+
+extern "C" {
+#include <libavutil/channel_layout.h>
+#include <libswresample/swresample.h>
+#include <libswscale/swscale.h>
+}
+
+namespace zimlo::media::detail {
+
+// Movies are local files in the containers we write and play (QuickTime/MPEG-4, Matroska). The
+// path is always a file name, never a protocol ("concat:", "subfile,") and never a playlist
+// whose entries would be opened in turn (HLS, ffconcat).
+constexpr const char* kReadableContainers = "mov,matroska";
+
+inline FormatInputPtr openInput(const std::filesystem::path& url, std::string& error) {
+    quietFFmpegLogging();
+    AVFormatContext* raw = nullptr;
+    std::error_code ignored;
+    const std::string location = "file:" + std::filesystem::absolute(url, ignored).string();
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "protocol_whitelist", "file", 0);
+    av_dict_set(&options, "format_whitelist", kReadableContainers, 0);
+    int result = avformat_open_input(&raw, location.c_str(), nullptr, &options);
+    av_dict_free(&options);
+    if (result < 0) {
+        error = averrorText(result);
+        return nullptr;
+    }
+    FormatInputPtr context(raw);
+    result = avformat_find_stream_info(context.get(), nullptr);
+    if (result < 0) {
+        error = averrorText(result);
+        return nullptr;
+    }
+    return context;
+}
+
+// The stream of a track identifier, or -1.
+inline int streamIndexOf(const MovieAsset& asset, int trackID) {
+    const AssetTrack* track = asset.track(trackID);
+    return track ? track->streamIndex : -1;
+}
+
+// Opens the file again and keeps only `keep` streams flowing.
+inline FormatInputPtr openForReading(const MovieAsset& asset, const std::vector<int>& keep,
+                                     std::string& error) {
+    FormatInputPtr context = openInput(asset.url(), error);
+    if (!context) return nullptr;
+    for (unsigned i = 0; i < context->nb_streams; ++i) {
+        bool wanted = std::find(keep.begin(), keep.end(), static_cast<int>(i)) != keep.end();
+        context->streams[i]->discard = wanted ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
+    }
+    return context;
+}
+
+inline CodecContextPtr openDecoder(const AVStream* stream, std::string& error, int threads = 0) {
+    const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
+    if (!codec) {
+        error = std::string("不支持的编码格式 ") + avcodec_get_name(stream->codecpar->codec_id);
+        return nullptr;
+    }
+    CodecContextPtr decoder(avcodec_alloc_context3(codec));
+    avcodec_parameters_to_context(decoder.get(), stream->codecpar);
+    decoder->pkt_timebase = stream->time_base;
+    decoder->thread_count = threads;
+    int result = avcodec_open2(decoder.get(), codec, nullptr);
+    if (result < 0) {
+        error = averrorText(result);
+        return nullptr;
+    }
+    return decoder;
+}
+
+inline void seekTo(AVFormatContext* context, int streamIndex, MediaTime time) {
+    if (!time.valid || time <= MediaTime::zero()) return;
+    AVRational base = context->streams[streamIndex]->time_base;
+    int64_t target = av_rescale_q(time.value, AVRational{1, time.timescale}, base);
+    av_seek_frame(context, streamIndex, target, AVSEEK_FLAG_BACKWARD);
+}
+
+// Decodes one video stream frame by frame (presentation order).
+class VideoDecoder {
+  public:
+    bool open(const MovieAsset& asset, int trackID, std::string& error, int threads = 0) {
+        streamIndex_ = streamIndexOf(asset, trackID);
+        if (streamIndex_ < 0 || asset.track(trackID)->mediaType != MediaType::video) {
+            error = "没有这条视频轨道";
+            return false;
+        }
+        format_ = openForReading(asset, {streamIndex_}, error);
+        if (!format_) return false;
+        decoder_ = openDecoder(format_->streams[streamIndex_], error, threads);
+        if (!decoder_) return false;
+        packet_.reset(av_packet_alloc());
+        frame_.reset(av_frame_alloc());
+        return true;
+    }
+
+    void seek(MediaTime time) {
+        seekTo(format_.get(), streamIndex_, time);
+        avcodec_flush_buffers(decoder_.get());
+    }
+
+    // The next decoded frame (owned by the decoder until the next call), or null at the end or
+    // on error (`error` set).
+    AVFrame* next(std::string& error) {
+        for (;;) {
+            av_frame_unref(frame_.get());
+            int result = avcodec_receive_frame(decoder_.get(), frame_.get());
+            if (result == 0) return frame_.get();
+            if (result == AVERROR_EOF) return nullptr;
+            // A damaged picture is skipped, as players do; the next key frame recovers.
+            if (result == AVERROR_INVALIDDATA) continue;
+            if (result != AVERROR(EAGAIN)) {
+                error = averrorText(result);
+                return nullptr;
+            }
+            if (draining_) return nullptr;
+            result = av_read_frame(format_.get(), packet_.get());
+            if (result == AVERROR_EOF) {
+                draining_ = true;
+                avcodec_send_packet(decoder_.get(), nullptr);
+                continue;
+            }
+            if (result < 0) {
+                error = averrorText(result);
+                return nullptr;
+            }
+            // A packet cut short (the tail of an interrupted recording) is left out.
+            if (packet_->stream_index == streamIndex_ && !(packet_->flags & AV_PKT_FLAG_CORRUPT)) {
+                result = avcodec_send_packet(decoder_.get(), packet_.get());
+                // A damaged packet is skipped, like players do; the rest still decodes.
+                (void)result;
+            }
+            av_packet_unref(packet_.get());
+        }
+    }
+
+    AVRational timeBase() const { return format_->streams[streamIndex_]->time_base; }
+
+    MediaTime timeOf(const AVFrame* frame) const {
+        int64_t ticks = frame->best_effort_timestamp != AV_NOPTS_VALUE
+                            ? frame->best_effort_timestamp
+                            : frame->pts;
+        return mediaTime(ticks, timeBase());
+    }
+
+  private:
+    FormatInputPtr format_;
+    CodecContextPtr decoder_;
+    PacketPtr packet_;
+    FramePtr frame_;
+    int streamIndex_ = -1;
+    bool draining_ = false;
+};
+
+}  // namespace zimlo::media::detail

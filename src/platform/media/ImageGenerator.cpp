@@ -1,0 +1,107 @@
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <mutex>
+
+#include "platform/media/AssetDecoding.h"
+#include "platform/media/AssetReader.h"
+#include "platform/media/FFmpegSupport.h"
+#include "platform/media/PictureConverters.h"
+
+extern "C" {
+#include <libavutil/channel_layout.h>
+#include <libswresample/swresample.h>
+#include <libswscale/swscale.h>
+}
+
+namespace zimlo::media {
+
+using namespace detail;
+
+std::shared_ptr<PixelBuffer> ImageGenerator::copyImage(MediaTime time, std::string& error) const {
+    if (!asset_) {
+        error = "没有影片";
+        return nullptr;
+    }
+    auto videoTracks = asset_->tracks(MediaType::video);
+    if (videoTracks.empty()) {
+        error = "影片没有视频轨道";
+        return nullptr;
+    }
+    const AssetTrack& track = videoTracks.front();
+    VideoDecoder decoder;
+    if (!decoder.open(*asset_, track.trackID, error)) return nullptr;
+    decoder.seek(time);
+    FramePtr chosen(av_frame_alloc());
+    bool haveFrame = false;
+    while (AVFrame* frame = decoder.next(error)) {
+        MediaTime frameTime = decoder.timeOf(frame);
+        if (haveFrame && frameTime.valid && time.valid && frameTime > time) break;
+        av_frame_unref(chosen.get());
+        av_frame_ref(chosen.get(), frame);
+        haveFrame = true;
+        if (!time.valid || (frameTime.valid && frameTime >= time)) break;
+    }
+    if (!haveFrame) {
+        if (error.empty()) error = "影片中没有可用的画面";
+        return nullptr;
+    }
+    error.clear();
+
+    AffineTransform transform =
+        appliesPreferredTrackTransform ? track.preferredTransform : AffineTransform{};
+    // Only the linear part matters: the picture is placed at the origin of its bounding box.
+    transform.tx = transform.ty = 0;
+    PixelSize natural{static_cast<double>(chosen->width), static_cast<double>(chosen->height)};
+    PixelSize shown = transform.applyToSize(natural);
+    double scale = 1;
+    if (maximumSize.width > 0 && maximumSize.height > 0 && shown.width > 0 && shown.height > 0)
+        scale = std::min({1.0, maximumSize.width / shown.width, maximumSize.height / shown.height});
+    int scaledWidth = std::max(1, static_cast<int>(std::lround(natural.width * scale)));
+    int scaledHeight = std::max(1, static_cast<int>(std::lround(natural.height * scale)));
+    BGRAConverter converter;
+    auto scaled = converter.convert(chosen.get(), scaledWidth, scaledHeight);
+    if (!scaled) {
+        error = "无法转换画面格式";
+        return nullptr;
+    }
+    if (transform.isIdentity()) return scaled;
+
+    // Turn (and mirror) by mapping each output pixel back into the scaled picture.
+    double corners[4][2] = {{0, 0},
+                            {double(scaledWidth), 0},
+                            {0, double(scaledHeight)},
+                            {double(scaledWidth), double(scaledHeight)}};
+    double minX = 1e18, minY = 1e18, maxX = -1e18, maxY = -1e18;
+    for (auto& p : corners) {
+        double x = transform.a * p[0] + transform.c * p[1];
+        double y = transform.b * p[0] + transform.d * p[1];
+        minX = std::min(minX, x), maxX = std::max(maxX, x), minY = std::min(minY, y),
+        maxY = std::max(maxY, y);
+    }
+    int outWidth = std::max(1, static_cast<int>(std::lround(maxX - minX)));
+    int outHeight = std::max(1, static_cast<int>(std::lround(maxY - minY)));
+    double det = transform.a * transform.d - transform.b * transform.c;
+    if (std::fabs(det) < 1e-9) {
+        error = "画面变换无效";
+        return nullptr;
+    }
+    auto out = std::make_shared<PixelBuffer>(outWidth, outHeight, PixelFormat::BGRA);
+    for (int y = 0; y < outHeight; ++y) {
+        uint8_t* row = out->data() + static_cast<size_t>(y) * out->stride();
+        for (int x = 0; x < outWidth; ++x) {
+            double px = x + 0.5 + minX, py = y + 0.5 + minY;
+            double sx = (transform.d * px - transform.c * py) / det;
+            double sy = (-transform.b * px + transform.a * py) / det;
+            int ix = std::clamp(static_cast<int>(std::floor(sx)), 0, scaledWidth - 1);
+            int iy = std::clamp(static_cast<int>(std::floor(sy)), 0, scaledHeight - 1);
+            std::memcpy(row + x * 4,
+                        scaled->data() + static_cast<size_t>(iy) * scaled->stride() + ix * 4, 4);
+        }
+    }
+    return out;
+}
+
+}  // namespace zimlo::media

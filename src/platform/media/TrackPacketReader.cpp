@@ -1,0 +1,72 @@
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <mutex>
+
+#include "platform/media/AssetDecoding.h"
+#include "platform/media/AssetReader.h"
+#include "platform/media/FFmpegSupport.h"
+
+extern "C" {
+#include <libavutil/channel_layout.h>
+#include <libswresample/swresample.h>
+#include <libswscale/swscale.h>
+}
+
+namespace zimlo::media {
+
+using namespace detail;
+
+struct TrackPacketReader::Impl {
+    FormatInputPtr format;
+    PacketPtr packet;
+    int streamIndex = -1;
+};
+
+TrackPacketReader::~TrackPacketReader() = default;
+
+std::unique_ptr<TrackPacketReader> TrackPacketReader::open(const MovieAsset& asset, int trackID,
+                                                           std::string& error) {
+    int streamIndex = streamIndexOf(asset, trackID);
+    if (streamIndex < 0) {
+        error = "没有这条轨道";
+        return nullptr;
+    }
+    std::unique_ptr<TrackPacketReader> reader(new TrackPacketReader());
+    reader->impl_ = std::make_unique<Impl>();
+    reader->impl_->format = openForReading(asset, {streamIndex}, error);
+    if (!reader->impl_->format) return nullptr;
+    reader->impl_->packet.reset(av_packet_alloc());
+    reader->impl_->streamIndex = streamIndex;
+    return reader;
+}
+
+std::optional<MediaPacket> TrackPacketReader::next() {
+    Impl& impl = *impl_;
+    while (!cancelled_ && error_.empty()) {
+        int result = av_read_frame(impl.format.get(), impl.packet.get());
+        if (result == AVERROR_EOF) return std::nullopt;
+        if (result < 0) {
+            error_ = averrorText(result);
+            return std::nullopt;
+        }
+        if (impl.packet->stream_index != impl.streamIndex) {
+            av_packet_unref(impl.packet.get());
+            continue;
+        }
+        AVRational base = impl.format->streams[impl.streamIndex]->time_base;
+        MediaPacket out;
+        out.data.assign(impl.packet->data, impl.packet->data + impl.packet->size);
+        out.presentationTime = mediaTime(impl.packet->pts, base);
+        out.decodeTime = mediaTime(impl.packet->dts, base);
+        out.duration = mediaTime(impl.packet->duration, base);
+        out.isKeyframe = (impl.packet->flags & AV_PKT_FLAG_KEY) != 0;
+        av_packet_unref(impl.packet.get());
+        return out;
+    }
+    return std::nullopt;
+}
+
+}  // namespace zimlo::media
