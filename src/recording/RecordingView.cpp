@@ -24,12 +24,15 @@
 #include "platform/runtime/WeakOwner.h"
 #include "recording/CameraPreviewView.h"
 #include "recording/DraggableSubtitleView.h"
+#include "recording/ElidingLabel.h"
 #include "recording/GlobalShortcutEditor.h"
+#include "recording/HudPanel.h"
 #include "recording/PermissionAlert.h"
 #include "recording/Permissions.h"
 #include "recording/RecordingParameterPopover.h"
 #include "recording/RecordingWindowText.h"
 #include "recording/ScreenPreviewView.h"
+#include "recording/SpinningIndicator.h"
 #include "recording/TabularDigits.h"
 
 namespace zimlo::recording {
@@ -51,84 +54,6 @@ QFont systemFont(double points, QFont::Weight weight) {
     font.setWeight(weight);
     return font;
 }
-
-// The spinning indicator of the processing overlay: an arc that turns while the view is shown.
-class SpinningIndicator : public QWidget {
-  public:
-    explicit SpinningIndicator(QWidget* parent) : QWidget(parent) {
-        setFixedSize(48, 48);
-        timer_.setInterval(33);
-        QObject::connect(&timer_, &QTimer::timeout, this, [this] {
-            angle_ = (angle_ + 12) % 360;
-            update();
-        });
-    }
-    void startAnimation() {
-        timer_.start();
-        show();
-    }
-    void stopAnimation() {
-        timer_.stop();
-        hide();  // hidden when stopped
-    }
-
-  protected:
-    void paintEvent(QPaintEvent*) override {
-        QPainter painter(this);
-        painter.setRenderHint(QPainter::Antialiasing);
-        QPen pen(QColor(255, 255, 255, 220), 4, Qt::SolidLine, Qt::RoundCap);
-        painter.setPen(pen);
-        painter.drawArc(rect().adjusted(4, 4, -4, -4), -angle_ * 16, 270 * 16);
-    }
-
-  private:
-    QTimer timer_;
-    int angle_ = 0;
-};
-
-// A translucent dark panel standing in for the heads-up material of the toolbar and overlay.
-class HudPanel : public QFrame {
-  public:
-    HudPanel(QWidget* parent, int cornerRadius, bool bordered)
-        : QFrame(parent), radius_(cornerRadius), bordered_(bordered) {
-        setAttribute(Qt::WA_TranslucentBackground);
-    }
-
-  protected:
-    void paintEvent(QPaintEvent*) override {
-        QPainter painter(this);
-        painter.setRenderHint(QPainter::Antialiasing);
-        const QRectF area = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
-        painter.setBrush(QColor(28, 28, 30, 225));
-        painter.setPen(bordered_ ? QPen(QColor(255, 255, 255, 31), 1)
-                                 : Qt::NoPen);  // white at 0.12
-        painter.drawRoundedRect(area, radius_, radius_);
-    }
-
-  private:
-    int radius_;
-    bool bordered_;
-};
-
-// A one-line label that cuts its text with an ellipsis instead of being cut off; text() keeps the
-// whole text. The cut is at the end, or in the middle for names.
-class ElidingLabel : public QLabel {
-  public:
-    ElidingLabel(Qt::TextElideMode mode, QWidget* parent) : QLabel(parent), mode_(mode) {}
-
-  protected:
-    void paintEvent(QPaintEvent*) override {
-        QPainter painter(this);
-        painter.setPen(palette().color(foregroundRole()));
-        painter.setFont(font());
-        const QString shown = fontMetrics().elidedText(text(), mode_, contentsRect().width());
-        painter.drawText(contentsRect(), Qt::AlignVCenter | Qt::AlignLeft, shown);
-    }
-    QSize minimumSizeHint() const override { return QSize(0, QLabel::minimumSizeHint().height()); }
-
-  private:
-    Qt::TextElideMode mode_;
-};
 
 }  // namespace
 
