@@ -355,8 +355,9 @@ void V4L2Camera::captureLoop() {
             picture = decoder.decode(activePixelFormat_, activeWidth_, activeHeight_,
                                      static_cast<const uint8_t*>(buffers_[newest->index].start),
                                      newest->bytesused, mirrored_.load());
-            if (!picture)
+            if (!picture) {
                 ZIMLO_LOG_DEBUG("camera") << "a frame of " << path_ << " could not be decoded";
+            }
         } else {
             ZIMLO_LOG_DEBUG("camera") << "a damaged frame of " << path_ << " was left out";
         }

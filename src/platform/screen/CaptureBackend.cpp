@@ -48,15 +48,16 @@ BackendChoice chooseCaptureBackend(const CaptureEnvironment& environment) {
         if (environment.x11Display) return {CaptureBackend::x11, {}, {}};
         return {{}, wayland ? Problem::waylandWithoutPortalOrDisplay : Problem::noDesktop, {}};
     }();
-    if (choice.backend)
+    if (choice.backend) {
         ZIMLO_LOG_INFO("screen") << "capturing through " << backendName(*choice.backend);
-    else
+    } else {
         ZIMLO_LOG_ERROR("screen") << "no way to capture the screen: ZIMLO_CAPTURE="
                                   << environment.forced.value_or("(unset)") << ", WAYLAND_DISPLAY="
                                   << environment.waylandDisplay.value_or("(unset)")
                                   << ", XDG_SESSION_TYPE="
                                   << environment.sessionType.value_or("(unset)")
                                   << ", DISPLAY=" << environment.x11Display.value_or("(unset)");
+    }
     return choice;
 }
 

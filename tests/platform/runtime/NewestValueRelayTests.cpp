@@ -54,7 +54,9 @@ TEST(NewestValueRelay, AValueOfferedWhileTheConsumerRunsIsDeliveredNext) {
     std::shared_ptr<NewestValueRelay<int>> relay;
     relay = NewestValueRelay<int>::create(held.schedule(), [&](int value) {
         delivered.push_back(value);
-        if (value == 1) EXPECT_TRUE(relay->offer(2));  // arrives during the delivery
+        if (value == 1) {
+            EXPECT_TRUE(relay->offer(2));  // arrives during the delivery
+        }
     });
     relay->offer(1);
     held.runAll();
