@@ -289,11 +289,11 @@ VideoCompositor::Built VideoCompositor::buildComposition(const RecordingProject&
     return built;
 }
 
-std::filesystem::path VideoCompositor::exportURL() {
+std::filesystem::path VideoCompositor::exportURL(const std::filesystem::path& folder) {
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
                              std::chrono::system_clock::now().time_since_epoch())
                              .count();
-    const auto directory = std::filesystem::temp_directory_path();
+    const auto directory = folder.empty() ? std::filesystem::temp_directory_path() : folder;
     const std::string stem = "zimlo_export_" + std::to_string(seconds);
     // Two exports started within one second must not write (or delete) each other's movie, so
     // the name is claimed by creating the file exclusively; a taken name gets a counter.
@@ -321,7 +321,7 @@ void VideoCompositor::exportMovie(const RecordingProject& project, bool includes
         completion(error);
         return;
     }
-    const auto url = exportURL();
+    const auto url = exportURL(exportDirectory);
 
     const auto& video = built.videoComposition;
     const auto preset = exportPreset(video.renderWidth, video.renderHeight);
@@ -350,6 +350,11 @@ void VideoCompositor::exportMovie(const RecordingProject& project, bool includes
         };
     }
     SessionFinished finished = [completion, url](bool ok, const std::string& errorText) {
+        if (!ok) {
+            // Whatever the session left (the claimed name at least) is of no use to anyone.
+            std::error_code ignored;
+            std::filesystem::remove(url, ignored);
+        }
         MainQueue::post([completion, url, ok, errorText] {
             if (ok)
                 completion(url);

@@ -115,6 +115,8 @@ class VideoCompositor : public std::enable_shared_from_this<VideoCompositor> {
   public:
     double exportLongEdge = 1280;
     int exportFrameRate = 24;
+    // Where the movie is written; empty: the system's temporary folder.
+    std::filesystem::path exportDirectory;
 
     struct Built {
         Composition composition;
@@ -154,7 +156,7 @@ class VideoCompositor : public std::enable_shared_from_this<VideoCompositor> {
     // Builds and exports. Failures of the build are reported at once, before this returns;
     // everything else on the main queue, once. `progress` is optional: it hears every whole
     // percent, and at least four times a second while frames are made. Cancelling `job` stops
-    // the export; it then fails with "导出失败：已取消合成" and leaves no file.
+    // the export; it then fails with "导出失败：已取消合成". A failed export leaves no file.
     void exportMovie(const RecordingProject& project, bool includesSubtitles, double startTime,
                      std::optional<double> endTime, Completion completion, Progress progress = {},
                      std::shared_ptr<ExportJob> job = nullptr);
@@ -172,8 +174,9 @@ class VideoCompositor : public std::enable_shared_from_this<VideoCompositor> {
                                                     bool includesSubtitles = true) const;
 
     // Claims and returns the file an export started now writes: "zimlo_export_<seconds>.mp4" in
-    // the temporary folder, or "zimlo_export_<seconds>_<n>.mp4" when another export took that name.
-    static std::filesystem::path exportURL();
+    // `directory` (empty: the temporary folder), or "zimlo_export_<seconds>_<n>.mp4" when another
+    // export took that name.
+    static std::filesystem::path exportURL(const std::filesystem::path& directory = {});
 };
 
 }  // namespace zimlo::compose

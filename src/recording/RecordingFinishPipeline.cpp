@@ -61,12 +61,14 @@ void mixWithMixer(const fs::path& main,
     });
 }
 
-void exportWithCompositor(const RecordingProject& project, double longEdge, int framesPerSecond,
+void exportWithCompositor(const fs::path& directory, const RecordingProject& project,
+                          double longEdge, int framesPerSecond,
                           std::function<void(RecordingFinishPipeline::ExportOutcome)> done,
                           std::function<void(double)> progress,
                           std::shared_ptr<compose::ExportJob> job) {
     using Outcome = RecordingFinishPipeline::ExportOutcome;
     auto compositor = std::make_shared<compose::VideoCompositor>();
+    compositor->exportDirectory = directory;
     compositor->exportLongEdge = longEdge;
     compositor->exportFrameRate = framesPerSecond;
     // The compositor reports build failures before exportMovie returns; those are re-posted so
@@ -97,7 +99,6 @@ void exportWithCompositor(const RecordingProject& project, double longEdge, int 
 
 RecordingFinishPipeline::Services withDefaults(RecordingFinishPipeline::Services services) {
     if (!services.mixAudio) services.mixAudio = mixWithMixer;
-    if (!services.exportMovie) services.exportMovie = exportWithCompositor;
     if (!services.saveDraft)
         services.saveDraft = [](const RecordingProject& project) {
             return DraftStore::shared()->saveDraft(project);
@@ -106,6 +107,12 @@ RecordingFinishPipeline::Services withDefaults(RecordingFinishPipeline::Services
         std::error_code ignored;
         services.temporaryDirectory = fs::temp_directory_path(ignored);
     }
+    // The composed movie goes where the other temporary files are, which are the ones deleted
+    // once the draft store has copied them.
+    if (!services.exportMovie)
+        services.exportMovie = [directory = services.temporaryDirectory](auto&&... arguments) {
+            exportWithCompositor(directory, std::forward<decltype(arguments)>(arguments)...);
+        };
     return services;
 }
 

@@ -85,6 +85,7 @@ class RecordingFinishPipeline : public std::enable_shared_from_this<RecordingFin
                            std::shared_ptr<compose::ExportJob> job)>
             exportMovie;
         std::function<RecordingProject(const RecordingProject&)> saveDraft;  // throws on failure
+        // Where the application's exporter writes; only files here are deleted after a save.
         std::filesystem::path temporaryDirectory;
         double handOverDelay = 0.3;  // seconds between the files being ready and the build
     };

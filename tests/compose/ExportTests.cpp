@@ -452,15 +452,20 @@ TEST_F(ExportTest, AnExportThatFailsWhileWritingReportsWhy) {
 }
 
 // A session that ends in failure without a reason is reported as "未知错误"; one that cannot
-// be set up as "无法创建导出会话", before exportMovie returns.
+// be set up as "无法创建导出会话", before exportMovie returns. Neither leaves a file behind.
 TEST_F(ExportTest, SessionFailuresWithoutAReasonAndSessionsThatCannotStart) {
     auto compositor = std::make_shared<VideoCompositor>();
-    compositor->sessionStarter =
-        [](const VideoCompositor::Built&, const fs::path&, const ExportEncoderSettings&, int,
-           VideoCompositor::SessionFinished finished, VideoCompositor::SessionProgress) {
-            std::thread([finished] { finished(false, ""); }).detach();
-            return true;
-        };
+    compositor->exportDirectory = dir / "claimed";
+    fs::create_directories(compositor->exportDirectory);
+    fs::path claimed;
+    compositor->sessionStarter = [&claimed](const VideoCompositor::Built&, const fs::path& output,
+                                            const ExportEncoderSettings&, int,
+                                            VideoCompositor::SessionFinished finished,
+                                            VideoCompositor::SessionProgress) {
+        claimed = output;
+        std::thread([finished] { finished(false, ""); }).detach();
+        return true;
+    };
     std::optional<VideoCompositor::Result> result;
     compositor->exportMovie(project("main.mov"), true, 0, std::nullopt,
                             [&](VideoCompositor::Result r) { result = std::move(r); });
@@ -468,6 +473,9 @@ TEST_F(ExportTest, SessionFailuresWithoutAReasonAndSessionsThatCannotStart) {
     ASSERT_TRUE(test::pumpUntil([&] { return result.has_value(); }));
     ASSERT_TRUE(std::holds_alternative<CompositorError>(*result));
     EXPECT_EQ(std::get<CompositorError>(*result).description(), "导出失败：未知错误");
+    // The name it claimed in the folder asked for is given back.
+    EXPECT_EQ(claimed.parent_path(), dir / "claimed");
+    EXPECT_FALSE(fs::exists(claimed));
 
     compositor->sessionStarter =
         [](const VideoCompositor::Built&, const fs::path&, const ExportEncoderSettings&, int,
@@ -477,6 +485,7 @@ TEST_F(ExportTest, SessionFailuresWithoutAReasonAndSessionsThatCannotStart) {
                             [&](VideoCompositor::Result r) { result = std::move(r); });
     ASSERT_TRUE(result.has_value());
     EXPECT_EQ(std::get<CompositorError>(*result).description(), "导出失败：无法创建导出会话");
+    EXPECT_TRUE(fs::is_empty(dir / "claimed")) << "no name stays claimed";
 }
 
 TEST(RemainingTimeEstimate, KnownOnceSomeIsDoneAndCountsDownBetweenReports) {

@@ -17,7 +17,9 @@
 #include "platform/media/AssetReader.h"
 #include "platform/media/MonotonicClock.h"
 #include "platform/speech/SpeechRecognizer.h"
+#include "recording/CameraPreviewView.h"
 #include "recording/GlobalShortcutEditor.h"
+#include "recording/ScreenPreviewView.h"
 #include "sandbox/PulseServer.h"
 #include "sandbox/SpeechFeed.h"
 #include "subtitles/SubtitleFiles.h"
@@ -249,6 +251,22 @@ TEST_F(RecordingWindowTest, DurationLabelCountsWholeSecondsPastAnHour) {
 }
 
 TEST_F(RecordingWindowTest, CameraWindowTrackRestartsWhenTheCameraIsSwitchedAgain) {
+    // The system's temporary folder is one of this test's own: nothing may be left in it.
+    const fs::path systemTemporary = directory / "system-tmp";
+    fs::create_directories(systemTemporary);
+    const char* previousTemporary = std::getenv("TMPDIR");
+    const std::optional<std::string> restoredTemporary =
+        previousTemporary ? std::optional<std::string>(previousTemporary) : std::nullopt;
+    setenv("TMPDIR", systemTemporary.c_str(), 1);
+    struct Restore {
+        std::optional<std::string> value;
+        ~Restore() {
+            if (value)
+                setenv("TMPDIR", value->c_str(), 1);
+            else
+                unsetenv("TMPDIR");
+        }
+    } restore{restoredTemporary};
     auto c = makeController();
     ASSERT_TRUE(waitUntilReady(*c));
     c->cameraToggle()->click();
@@ -277,9 +295,16 @@ TEST_F(RecordingWindowTest, CameraWindowTrackRestartsWhenTheCameraIsSwitchedAgai
     ASSERT_FALSE(c->pipTrack().empty());
     EXPECT_DOUBLE_EQ(c->pipTrack().front().time, 7);
 
+    // A still screen gives a new picture once a second: the screen movie gets one.
+    pumpUntil([] { return false; }, 1200ms);
     c->toggleRecording();
     ASSERT_TRUE(pumpUntil([&] { return !c->isRecording(); }, 90s))
         << c->statusLabel()->text().toStdString();
+    // The composed movie was written with the other temporary files and went with them once
+    // the draft had its copy.
+    EXPECT_EQ(store->loadDrafts().size(), 1u) << c->statusLabel()->text().toStdString();
+    EXPECT_TRUE(fs::is_empty(directory / "tmp"));
+    EXPECT_TRUE(fs::is_empty(systemTemporary));
 }
 
 // The pause button sits between the duration label and the spacer and works only while a
