@@ -25,6 +25,12 @@ class FrameRateMeter {
     std::optional<Reading> count(media::MediaTime time, int width, int height);
     // Forgets everything (a new stream).
     void reset() { *this = FrameRateMeter(); }
+    // Opens a new window and keeps what was reported (the same stream stopped and started
+    // again: the stop is no slow delivery, the size no news).
+    void restartWindow() {
+        windowStart_.reset();
+        framesInWindow_ = 0;
+    }
 
   private:
     std::optional<media::MediaTime> windowStart_;

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <future>
 #include <thread>
+#include <utility>
 
 #include "capture/PlatformErrorText.h"
 #include "capture/PortalSessions.h"
@@ -783,6 +784,61 @@ void ScreenCameraSource::shutdown() {
         handle = screenStream_;
     }
     if (handle) screenQueue_->async([handle] { handle->stop(); });
+}
+
+void ScreenCameraSource::suspendPreviews() {
+    if (isRecording()) return;
+    screenQueue_->async(weakly(weak_from_this(), [](ScreenCameraSource& self) {
+        std::shared_ptr<ScreenStreamHandle> handle;
+        {
+            std::lock_guard lock(self.streamMutex_);
+            handle = self.screenStream_;
+        }
+        // A stream that already ended (its window closed) stays as it is.
+        if (!handle || !handle->video || !handle->video->isRunning()) return;
+        handle->video->stopCapture();
+        self.suspendedScreenStream_ = handle;
+    }));
+    cameraQueue_->async(weakly(weak_from_this(), [](ScreenCameraSource& self) {
+        if (!self.isSessionRunning_) return;
+        self.stopSession();
+        self.isSessionSuspended_ = true;
+    }));
+}
+
+void ScreenCameraSource::resumePreviews(ErrorCompletion completion) {
+    std::weak_ptr<ScreenCameraSource> weak = weak_from_this();
+    screenQueue_->async(weakly(weak, [weak](ScreenCameraSource& self) {
+        auto handle = std::exchange(self.suspendedScreenStream_, nullptr);
+        {
+            // Replaced meanwhile (new settings): the new stream runs already.
+            std::lock_guard lock(self.streamMutex_);
+            if (!handle || handle != self.screenStream_) return;
+        }
+        self.frameRateMeter_.restartWindow();
+        handle->video->startCapture([weak](std::optional<screen::CaptureError> error) {
+            if (!error) return;
+            MainQueue::post(weakly(weak, [message = userText(*error)](ScreenCameraSource& source) {
+                source.setState(CaptureState::failed(message));
+                source.notifyStateChange();
+            }));
+        });
+    }));
+    cameraQueue_->async(
+        weakly(weak, [completion = std::move(completion)](ScreenCameraSource& self) {
+            std::optional<SourceError> failure;
+            if (std::exchange(self.isSessionSuspended_, false)) {
+                try {
+                    self.startSessionIfNeeded();
+                } catch (const SourceError& error) {
+                    self.removeCameraWiring();
+                    failure = error;
+                }
+            }
+            MainQueue::post([completion, failure] {
+                if (completion) completion(failure);
+            });
+        }));
 }
 
 ScreenCameraSource::Statistics ScreenCameraSource::statistics() const {

@@ -126,6 +126,13 @@ class ScreenCameraSource : public std::enable_shared_from_this<ScreenCameraSourc
     void startRecording(bool withPiP);
     void stopRecording();
     void shutdown();
+    // Between recordings, while nobody sees the previews (the window is covered while a movie
+    // is composed): the screen stream, the camera and the microphone stop, so that no frame is
+    // captured or converted for them; the computer's sound stays connected. Ignored while
+    // recording. resumePreviews starts again what was stopped; its completion (main queue) has
+    // the camera's failure to start again, if any, and the camera is then switched off.
+    void suspendPreviews();
+    void resumePreviews(ErrorCompletion completion);
 
     // Pausing leaves out of both movies everything taken from `at` (a reading of the clock the
     // samples are stamped with) until the resume; the movies go on from the resume without a
@@ -208,6 +215,8 @@ class ScreenCameraSource : public std::enable_shared_from_this<ScreenCameraSourc
         bool lastWrittenWasCarried = false;
     };
     PausedPicture pausedPicture_;
+    // The stream suspendPreviews stopped, on screenQueue.
+    std::shared_ptr<ScreenStreamHandle> suspendedScreenStream_;
 
     mutable std::mutex streamMutex_;
     std::shared_ptr<ScreenStreamHandle> screenStream_;
@@ -229,6 +238,7 @@ class ScreenCameraSource : public std::enable_shared_from_this<ScreenCameraSourc
     mutable std::mutex microphoneNameMutex_;  // microphoneName_ is read on the main thread
     std::optional<std::string> microphoneName_;
     bool isSessionRunning_ = false;
+    bool isSessionSuspended_ = false;  // stopped by suspendPreviews
     std::atomic<bool> isCameraConfigured_{false};
     std::atomic<bool> isMicrophoneConfigured_{false};
     std::shared_ptr<std::atomic<uint64_t>> cameraFramesDiscarded_ =

@@ -787,6 +787,11 @@ void RecordingView::processingOverlayShown(const QString& title, const QString& 
     processingOverlay_->show();
     processingOverlay_->raise();
     static_cast<SpinningIndicator*>(processingIndicator_)->startAnimation();
+    // The overlay hides the previews: their capture and conversion would only slow the export.
+    if (!arePreviewsSuspended_) {
+        arePreviewsSuspended_ = true;
+        source_->suspendPreviews();
+    }
 }
 
 void RecordingView::processingDetailChanged(const QString& detail) {
@@ -806,10 +811,27 @@ void RecordingView::finishEnded(const std::optional<RecordingProject>& saved) {
     recordButton_->setEnabled(true);
     parameterButton_->setEnabled(true);
     recordButton_->setText(QStringLiteral("开始录制"));
+    QPointer<RecordingView> alive(this);
     if (saved && onFinish) {
         auto finish = onFinish;  // the handler may release this controller
         finish(*saved);
     }
+    // Live again for the next recording, unless the handler closed the window.
+    if (alive && isVisible()) resumePreviews();
+}
+
+void RecordingView::resumePreviews() {
+    if (!arePreviewsSuspended_) return;
+    arePreviewsSuspended_ = false;
+    QPointer<RecordingView> weak(this);
+    source_->resumePreviews([weak](std::optional<capture::SourceError> error) {
+        if (!weak || !error) return;
+        RecordingView& self = *weak;
+        self.cameraToggle_->setChecked(false);
+        self.aspect_.isPiPEnabled = false;
+        self.removePiPWindow();
+        self.setStatus(QStringLiteral("无法开启摄像头：") + fromUtf8(error->description()));
+    });
 }
 
 std::optional<double> RecordingView::recordingElapsed() const {

@@ -102,6 +102,8 @@ class RecordingView : public QWidget,
     int64_t settingsUpdateSerial() const { return settingsUpdateSerial_; }
     bool isApplyingRecordingSettings() const { return isApplyingRecordingSettings_; }
     bool isPreparingRecordingAudio() const { return isPreparingRecordingAudio_; }
+    // The screen and camera previews are stopped while the processing overlay covers them.
+    bool arePreviewsSuspended() const { return arePreviewsSuspended_; }
     const AspectSettings& aspect() const { return aspect_; }
     const std::vector<PiPKeyframe>& pipTrack() const { return pipRecorder_.pipTrack(); }
     SubtitleLayout subtitleLayout() const override { return subtitleLayout_; }
@@ -154,6 +156,7 @@ class RecordingView : public QWidget,
     void recordPiPKeyframe();
 
     void applyRecordingSettings(const RecordingSettings& settings);
+    void resumePreviews();
     void setUpGlobalShortcuts();
 
     // RecordingFinishPipeline::Host
@@ -205,6 +208,7 @@ class RecordingView : public QWidget,
     int64_t settingsUpdateSerial_ = 0;
     bool isApplyingRecordingSettings_ = false;
     bool isPreparingRecordingAudio_ = false;
+    bool arePreviewsSuspended_ = false;
     AspectSettings aspect_;
     PiPKeyframeRecorder pipRecorder_;
     // Where the caption starts: a little narrower than the burned-in default, so that a caption

@@ -41,6 +41,11 @@ TEST(FrameRateMeter, ReportsTheSizeAtOnceAndTheRateOncePerChangedWindow) {
     EXPECT_EQ(resized->width, 800);
     EXPECT_EQ(resized->height, 600);
     EXPECT_EQ(resized->framesPerSecond, readings[0].framesPerSecond);
+
+    // The stream stopped for ten seconds and started again: the gap is no rate and the size no
+    // news, so nothing is said before a whole new window.
+    meter.restartWindow();
+    EXPECT_TRUE(feed(meter, 9040, 9620, 30, 800, 600).empty());
 }
 
 TEST(FrameRateMeter, AStillScreenMeasuresTheGapAndResetStartsAfresh) {

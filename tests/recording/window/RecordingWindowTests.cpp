@@ -307,6 +307,95 @@ TEST_F(RecordingWindowTest, CameraWindowTrackRestartsWhenTheCameraIsSwitchedAgai
     EXPECT_TRUE(fs::is_empty(systemTemporary));
 }
 
+// While the processing overlay covers the window, nothing is captured or converted for the
+// previews behind it; once the finish ends (the export failed, or was cancelled) they are live
+// again and the next recording records the screen and the camera as before.
+TEST_F(RecordingWindowTest, PreviewsRestWhileAMovieIsComposedAndComeBackAfterIt) {
+    auto deps = dependencies();
+    // The export stays under way until the test ends it.
+    std::function<void(RecordingFinishPipeline::ExportOutcome)> exportDone;
+    deps.finishServices.exportMovie =
+        [&](const RecordingProject&, double, int,
+            std::function<void(RecordingFinishPipeline::ExportOutcome)> done,
+            std::function<void(double)>,
+            std::shared_ptr<compose::ExportJob>) { exportDone = std::move(done); };
+    auto c = std::make_unique<RecordingView>(target, deps);
+    c->resize(1180, 760);
+    c->show();
+    ASSERT_TRUE(waitUntilReady(*c));
+    c->cameraToggle()->click();
+    ASSERT_TRUE(pumpUntil([&] { return c->pipView() != nullptr; }, 10s));
+    auto* cameraPreview = c->pipView()->findChild<CameraPreviewView*>();
+    ASSERT_NE(cameraPreview, nullptr);
+    auto* screenPreview = c->findChild<ScreenPreviewView*>();
+    ASSERT_NE(screenPreview, nullptr);
+
+    auto screenKey = [&] { return screenPreview->currentImage().cacheKey(); };
+    auto cameraKey = [&] { return cameraPreview->currentImage().cacheKey(); };
+    auto screenFrames = [&] { return c->source()->statistics().screenFramesDelivered; };
+    auto recordAndStop = [&] {
+        c->toggleRecording();
+        ASSERT_TRUE(pumpUntil([&] { return c->isRecording(); }, 10s));
+        pumpUntil([] { return false; }, 1500ms);
+        c->toggleRecording();
+        ASSERT_TRUE(pumpUntil([&] { return exportDone != nullptr; }, 60s))
+            << c->statusLabel()->text().toStdString();
+    };
+    // The stream delivers at least a picture a second even on a still screen; the camera moves.
+    auto previewsLiveAgain = [&] {
+        const auto screen = screenKey();
+        const auto cameraImage = cameraKey();
+        const auto frames = screenFrames();
+        EXPECT_TRUE(pumpUntil(
+            [&] {
+                return screenKey() != screen && cameraKey() != cameraImage &&
+                       screenFrames() > frames;
+            },
+            10s));
+        EXPECT_TRUE(camera->isStreaming());
+    };
+    auto previewsResting = [&] {
+        EXPECT_TRUE(c->processingOverlay()->isVisible());
+        EXPECT_TRUE(c->arePreviewsSuspended());
+        pumpUntil([] { return false; }, 300ms);  // what was already under way ends
+        EXPECT_FALSE(camera->isStreaming());
+        const auto screen = screenKey();
+        const auto cameraImage = cameraKey();
+        const auto frames = screenFrames();
+        const auto cameraFrames = camera->framesDelivered();
+        pumpUntil([] { return false; }, 1500ms);
+        EXPECT_EQ(screenKey(), screen);
+        EXPECT_EQ(cameraKey(), cameraImage);
+        EXPECT_EQ(screenFrames(), frames);
+        EXPECT_EQ(camera->framesDelivered(), cameraFrames);
+    };
+
+    recordAndStop();
+    previewsResting();
+    // The export fails: the raw recording is saved and the window is ready again.
+    std::exchange(exportDone, nullptr)({{}, std::string("编码器出错")});
+    ASSERT_TRUE(pumpUntil([&] { return !c->isRecording(); }, 30s));
+    EXPECT_FALSE(c->processingOverlay()->isVisible());
+    EXPECT_FALSE(c->arePreviewsSuspended());
+    previewsLiveAgain();
+
+    recordAndStop();
+    previewsResting();
+    c->processingOverlay()->findChild<QPushButton*>()->click();  // "取消合成"
+    std::exchange(exportDone, nullptr)({{}, std::string("已取消")});
+    ASSERT_TRUE(pumpUntil([&] { return !c->isRecording(); }, 30s));
+    previewsLiveAgain();
+
+    // The second recording has the picture and the camera of its own time.
+    const auto drafts = store->loadDrafts();
+    ASSERT_EQ(drafts.size(), 2u);
+    for (const auto& draft : drafts) {
+        ASSERT_TRUE(draft.mainVideoURL && draft.pipVideoURL);
+        for (const auto& movie : {*draft.mainVideoURL, *draft.pipVideoURL})
+            EXPECT_GT(media::availableDuration(movie, 0), 0.5) << movie;
+    }
+}
+
 // The pause button sits between the duration label and the spacer and works only while a
 // recording runs; P pauses and resumes too. While paused the recording's clock stands still:
 // the duration, the camera window's keyframes and the draft go on from where the pause began.
