@@ -21,6 +21,8 @@ work=${EXPORT_WORK_DIR:-$(mktemp -d)}
 [ -n "${EXPORT_WORK_DIR:-}" ] || trap 'rm -rf "$work"' EXIT
 mkdir -p "$work"
 cd "$work"
+# The tool's movies are written here too, so that a run that stops half-way leaves none behind.
+export TMPDIR="$work"
 
 echo "export: generating ${seconds} s sources in $work"
 ffmpeg -v error -y -f lavfi -i "testsrc2=s=1920x1080:r=30:d=$seconds" -f lavfi -i "sine=f=440:d=$seconds" \
