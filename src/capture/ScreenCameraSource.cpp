@@ -255,7 +255,8 @@ void ScreenCameraSource::configureScreenStream() {
         screenStream_ = handle;
     }
     frameRateMeter_.reset();
-    previous.reset();  // a replaced stream stops here
+    latestScreenPicture_.reset();  // the old stream's picture may have another size or target
+    previous.reset();              // a replaced stream stops here
 }
 
 std::shared_ptr<ScreenCameraSource::ScreenStreamHandle> ScreenCameraSource::takeScreenStream() {
@@ -313,6 +314,8 @@ void ScreenCameraSource::streamDidOutputScreenSample(const media::VideoSample& s
             reportStatus(reading->width, reading->height, reading->framesPerSecond);
     }
 
+    if (sample.hasFormatDescription() && sample.presentationTime.valid)
+        latestScreenPicture_ = sample;
     if (onScreenSampleBuffer) onScreenSampleBuffer(sample);
     auto current = writers();
     if (current.isRecording && current.screen) recordScreenFrame(current, sample);
@@ -353,6 +356,20 @@ void ScreenCameraSource::carryPausedPicture(const Writers& current, media::Media
     current.screen->appendVideo(std::move(picture));
     pausedPicture_.lastWritten = at;
     pausedPicture_.lastWrittenWasCarried = true;
+}
+
+void ScreenCameraSource::writeOpeningPicture(const std::shared_ptr<RecordingTimeline>& timeline,
+                                             media::MediaTime startedAt) {
+    auto current = writers();
+    if (!current.isRecording || !current.screen || current.timeline != timeline ||
+        !latestScreenPicture_)
+        return;
+    // A frame of this recording is already in, or the newest one is no older than the start.
+    if (pausedPicture_.timeline == timeline.get() && pausedPicture_.lastWritten) return;
+    if (latestScreenPicture_->presentationTime >= startedAt) return;
+    media::VideoSample picture = *latestScreenPicture_;
+    picture.presentationTime = startedAt;
+    recordScreenFrame(current, picture);
 }
 
 void ScreenCameraSource::reportStatus(int width, int height, std::optional<double> rate) {
@@ -703,6 +720,13 @@ void ScreenCameraSource::startRecording(bool withPiP) {
         lastCameraWriter_ = cameraWriter;
         lastTimeline_ = timeline;
     }
+    // Without it a still screen would start the movie at its next picture, up to a second late,
+    // and a recording shorter than that would have no movie at all.
+    screenQueue_->async(
+        weakly(weak_from_this(),
+               [timeline, startedAt = media::MonotonicClock::now()](ScreenCameraSource& self) {
+                   self.writeOpeningPicture(timeline, startedAt);
+               }));
     setState(CaptureState::recording());
     notifyStateChange();
 }
@@ -797,6 +821,7 @@ void ScreenCameraSource::suspendPreviews() {
         // A stream that already ended (its window closed) stays as it is.
         if (!handle || !handle->video || !handle->video->isRunning()) return;
         handle->video->stopCapture();
+        self.latestScreenPicture_.reset();  // the screen may change before the previews resume
         self.suspendedScreenStream_ = handle;
     }));
     cameraQueue_->async(weakly(weak_from_this(), [](ScreenCameraSource& self) {

@@ -182,6 +182,8 @@ class ScreenCameraSource : public std::enable_shared_from_this<ScreenCameraSourc
     // for the resume.
     void recordScreenFrame(const Writers& current, const media::VideoSample& sample);
     void carryPausedPicture(const Writers& current, media::MediaTime resumedAt);
+    void writeOpeningPicture(const std::shared_ptr<RecordingTimeline>& timeline,
+                             media::MediaTime startedAt);
     std::shared_ptr<ScreenStreamHandle> takeScreenStream();
 
     // On cameraQueue.
@@ -215,6 +217,9 @@ class ScreenCameraSource : public std::enable_shared_from_this<ScreenCameraSourc
         bool lastWrittenWasCarried = false;
     };
     PausedPicture pausedPicture_;
+    // The newest picture the stream gave, on screenQueue: a still screen sends its next one only
+    // after a while, so a recording opens with this one.
+    std::optional<media::VideoSample> latestScreenPicture_;
     // The stream suspendPreviews stopped, on screenQueue.
     std::shared_ptr<ScreenStreamHandle> suspendedScreenStream_;
 

@@ -265,6 +265,61 @@ TEST(ScreenCameraSourceRecording, SystemSoundAlreadyPlayingIsHeardFromTheStart) 
     fs::remove_all(dir);
 }
 
+// A still screen sends its next picture only after a while, so a recording started and stopped
+// between two of them still has a movie: it opens with the picture on screen at the start.
+TEST(ScreenCameraSourceRecording, AShortRecordingOfAStillScreenHasAMovie) {
+    zimlo::sandbox::XvfbServer xvfb("640x480x24");
+    xvfb.exportDisplay();
+    zimlo::sandbox::PulseServer::shared();
+    auto dir = fs::temp_directory_path() / ("zimlo-source-short-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    auto targets = ScreenCaptureTargetProvider::buildTargets(
+        x11::queryShareableContent(xvfb.displayName().c_str()), ::getpid());
+    ASSERT_FALSE(targets.empty());
+    RootPainter painter(xvfb.displayName());
+    painter.fill(0, 0, 640, 480, 0x2060a0);
+
+    ScreenCameraSource::Options options;
+    options.temporaryDirectory = dir;
+    options.displayName = xvfb.displayName();
+    auto source = ScreenCameraSource::create(targets.front(), options);
+    std::optional<std::optional<fs::path>> finished;
+    source->onFinishRecording = [&](auto main, auto) { finished.emplace(main); };
+    std::atomic<int> pictures{0};
+    source->onScreenSampleBuffer = [&](const media::VideoSample&) { ++pictures; };
+    source->setRecordingSettings(nativeDefaultSettings(640, 480));
+    source->configureScreenStream();
+    source->startScreenCapture();
+    // The first pictures, then the screen stands still.
+    ASSERT_TRUE(zimlo::test::pumpUntil([&] { return pictures.load() > 0; }));
+    zimlo::test::mainLoop().runFor(std::chrono::milliseconds(300));
+    const int before = pictures.load();
+    source->startRecording(false);
+    zimlo::test::mainLoop().runFor(std::chrono::milliseconds(200));
+    const int during = pictures.load() - before;
+    source->stopRecording();
+    ASSERT_TRUE(
+        zimlo::test::pumpUntil([&] { return finished.has_value(); }, std::chrono::seconds(30)));
+    source->shutdown();
+
+    ASSERT_TRUE(finished->has_value());
+    const std::string movie = (*finished)->string();
+    ASSERT_TRUE(fs::exists(movie)) << "pictures during the recording: " << during;
+    EXPECT_EQ(lines(run("ffprobe -v error -select_streams v:0 -show_entries stream=width,height "
+                        "-of csv=p=0 '" +
+                        movie + "'")),
+              std::vector<std::string>{"640,480"});
+    // The picture is the one on screen (away from the pointer in the middle).
+    const std::string rgb =
+        run("ffmpeg -v error -i '" + movie + "' -frames:v 1 -f rawvideo -pix_fmt rgb24 -");
+    ASSERT_EQ(rgb.size(), 640u * 480u * 3u);
+    const size_t centre = (100 * 640 + 100) * 3;
+    EXPECT_NEAR(static_cast<unsigned char>(rgb[centre]), 0x20, 8);
+    EXPECT_NEAR(static_cast<unsigned char>(rgb[centre + 1]), 0x60, 8);
+    EXPECT_NEAR(static_cast<unsigned char>(rgb[centre + 2]), 0xa0, 8);
+    fs::remove_all(dir);
+}
+
 // Audio − video stays put over a recording of a mostly still screen (one picture a second between
 // flashes, the case that made pictures drift ahead of the sound): a flash every 5 s, a beep heard
 // from the computer at the same moment and spoken into the microphone, for 40 s. Every beep sits
