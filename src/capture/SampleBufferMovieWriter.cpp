@@ -330,7 +330,8 @@ void SampleBufferMovieWriter::handleFinish(Completion completion) {
     auto deliver = [url = outputURL_,
                     completion = std::move(completion)](std::optional<WriterError> error) {
         MainQueue::post([url, completion, error] {
-            if (completion) completion(WriterResult{url, error});
+            if (!completion) return;
+            completion(error ? WriterResult(fail(*error)) : WriterResult(url));
         });
     };
     if (!writer_) {

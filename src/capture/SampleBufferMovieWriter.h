@@ -18,6 +18,7 @@
 #include "platform/media/MediaFormat.h"
 #include "platform/media/MediaSample.h"
 #include "platform/media/MovieWriter.h"
+#include "platform/runtime/Result.h"
 #include "platform/runtime/SerialQueue.h"
 
 namespace zimlo {
@@ -46,11 +47,7 @@ struct WriterError {
 };
 
 // Either the movie's URL or why writing failed.
-struct WriterResult {
-    std::filesystem::path url;
-    std::optional<WriterError> error;
-    bool succeeded() const { return !error.has_value(); }
-};
+using WriterResult = Result<std::filesystem::path, WriterError>;
 
 // Turns live video frames and audio packets into one movie: video first, then system audio,
 // then microphone. Set up lazily on the first video frame (the picture size comes from it).

@@ -790,7 +790,7 @@ void ScreenCameraSource::writerFailed(uint64_t recording, const WriterError& err
 }
 
 void ScreenCameraSource::oneWriterFinished(uint64_t recording, const WriterResult& result) {
-    if (result.error) writerFailed(recording, *result.error);
+    if (!result.ok()) writerFailed(recording, result.error());
     if (--pendingFinishCount_ > 0) return;
     setState(CaptureState::stopped());
     notifyStateChange();

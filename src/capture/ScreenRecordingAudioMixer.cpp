@@ -71,20 +71,20 @@ MixerResult run(const std::filesystem::path& inputURL) {
     auto asset = media::MovieAsset::open(inputURL, error);
     // A movie that cannot be read is reported rather than passed back as if there were nothing to
     // mix.
-    if (!asset) return {inputURL, MixerError::cannotCreateReader(error)};
+    if (!asset) return fail(MixerError::cannotCreateReader(error));
     auto audioTracks = asset->tracks(MediaType::audio);
-    if (audioTracks.size() < 2) return {inputURL, std::nullopt};
+    if (audioTracks.size() < 2) return inputURL;
     auto videoTracks = asset->tracks(MediaType::video);
-    if (videoTracks.empty()) return {inputURL, MixerError::missingVideoTrack()};
+    if (videoTracks.empty()) return fail(MixerError::missingVideoTrack());
     const media::AssetTrack& videoTrack = videoTracks.front();
-    if (videoTrack.formatDescriptions.empty()) return {inputURL, MixerError::missingVideoFormat()};
+    if (videoTrack.formatDescriptions.empty()) return fail(MixerError::missingVideoFormat());
 
     const std::filesystem::path outputURL =
         outputDirectory() / ("zimlo_screen_mixed_" + Uuid::generate().uuidString() + ".mov");
     auto failed = [&](MixerError mixerError) {
         std::error_code ignored;
         std::filesystem::remove(outputURL, ignored);
-        return MixerResult{outputURL, std::move(mixerError)};
+        return MixerResult(fail(std::move(mixerError)));
     };
 
     // The readers come first, so that a movie that cannot be read never gets a writer. Opening
@@ -217,7 +217,7 @@ MixerResult run(const std::filesystem::path& inputURL) {
             return failed(MixerError::processingTimedOut());
         }
     }
-    if (writer->status() == MovieWriter::Status::completed) return {outputURL, std::nullopt};
+    if (writer->status() == MovieWriter::Status::completed) return outputURL;
     std::string text = writer->errorText();
     return failed(MixerError::processingFailed(text.empty() ? "混音文件写入失败" : text));
 }

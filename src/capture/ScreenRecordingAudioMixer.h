@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/runtime/Result.h"
+
 namespace zimlo {
 
 struct MixerError {
@@ -40,11 +42,8 @@ struct MixerError {
     friend bool operator==(const MixerError&, const MixerError&) = default;
 };
 
-struct MixerResult {
-    std::filesystem::path url;
-    std::optional<MixerError> error;
-    bool succeeded() const { return !error.has_value(); }
-};
+// The movie to use (the input itself when there was nothing to mix), or why mixing failed.
+using MixerResult = Result<std::filesystem::path, MixerError>;
 
 // Mixes a screen movie's audio tracks (system sound at 0.8, microphone at 1.0) into one AAC
 // track, copying the video unchanged, into a new "zimlo_screen_mixed_<UUID>.mov" in the

@@ -318,7 +318,7 @@ void VideoCompositor::exportMovie(const RecordingProject& project, bool includes
     try {
         built = buildComposition(project, includesSubtitles, startTime, endTime);
     } catch (const CompositorError& error) {
-        completion(error);
+        completion(fail(error));
         return;
     }
     const auto url = exportURL(exportDirectory);
@@ -359,8 +359,8 @@ void VideoCompositor::exportMovie(const RecordingProject& project, bool includes
             if (ok)
                 completion(url);
             else
-                completion(CompositorError::exportSessionFailed(errorText.empty() ? "未知错误"
-                                                                                  : errorText));
+                completion(fail(CompositorError::exportSessionFailed(
+                    errorText.empty() ? "未知错误" : errorText)));
         });
     };
     SessionStarter start = sessionStarter;
@@ -378,7 +378,7 @@ void VideoCompositor::exportMovie(const RecordingProject& project, bool includes
     if (!start(built, url, encoder, fps, std::move(finished), std::move(forward))) {
         std::error_code ignored;
         std::filesystem::remove(url, ignored);  // the claimed, still empty name
-        completion(CompositorError::exportSessionFailed("无法创建导出会话"));
+        completion(fail(CompositorError::exportSessionFailed("无法创建导出会话")));
     }
 }
 

@@ -7,7 +7,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <variant>
 #include <vector>
 
 #include "compose/CompositionInstruction.h"
@@ -15,6 +14,7 @@
 #include "model/RecordingProject.h"
 #include "platform/media/AssetReader.h"
 #include "platform/media/MediaSample.h"
+#include "platform/runtime/Result.h"
 
 namespace zimlo::compose {
 
@@ -124,7 +124,7 @@ class VideoCompositor : public std::enable_shared_from_this<VideoCompositor> {
         std::optional<AudioMix> audioMix;  // only with two or more sound tracks
     };
 
-    using Result = std::variant<std::filesystem::path, CompositorError>;
+    using Result = ::zimlo::Result<std::filesystem::path, CompositorError>;
     using Completion = std::function<void(Result)>;
     // Fraction done, 0 to 1; called on the main queue.
     using Progress = std::function<void(double)>;

@@ -55,9 +55,10 @@ std::string describe(const std::exception& error) {
 void mixWithMixer(const fs::path& main,
                   std::function<void(RecordingFinishPipeline::MixOutcome)> done) {
     ScreenRecordingAudioMixer::mixAudio(main, [done = std::move(done)](MixerResult result) {
-        RecordingFinishPipeline::MixOutcome outcome{result.url, std::nullopt};
-        if (result.error) outcome.error = result.error->description();
-        done(std::move(outcome));
+        if (result.ok())
+            done(std::move(result).value());
+        else
+            done(fail(result.error().description()));
     });
 }
 
@@ -84,15 +85,14 @@ void exportWithCompositor(const fs::path& directory, const RecordingProject& pro
         compositor->exportMovie(
             project, true, 0, std::nullopt,
             [compositor, deliver](compose::VideoCompositor::Result result) {
-                if (const auto* url = std::get_if<fs::path>(&result))
-                    deliver(Outcome{*url, std::nullopt});
+                if (result.ok())
+                    deliver(std::move(result).value());
                 else
-                    deliver(Outcome{{}, std::get<compose::CompositorError>(result).description()});
+                    deliver(fail(result.error().description()));
             },
             std::move(progress), std::move(job));
     } catch (const std::exception& error) {
-        deliver(
-            Outcome{{}, compose::CompositorError::exportSessionFailed(error.what()).description()});
+        deliver(fail(compose::CompositorError::exportSessionFailed(error.what()).description()));
     }
     *returned = true;
 }
@@ -160,23 +160,23 @@ void RecordingFinishPipeline::mix(const fs::path& main,
                                   std::function<void(RecordingFinishPipeline&, fs::path)> then) {
     std::weak_ptr<RecordingFinishPipeline> weak = weak_from_this();
     services_.mixAudio(main, [weak, main, then = std::move(then)](MixOutcome outcome) {
-        const bool newFile = !outcome.error && !outcome.url.empty() &&
-                             standardised(outcome.url) != standardised(main);
+        const bool newFile =
+            outcome.ok() && !outcome->empty() && standardised(*outcome) != standardised(main);
         auto self = weak.lock();
         if (!self) {
             // Nobody will save it any more.
             if (newFile) {
                 std::error_code ignored;
-                fs::remove(outcome.url, ignored);
+                fs::remove(*outcome, ignored);
             }
             return;
         }
-        if (outcome.error) {
-            self->pendingAudioMixWarning_ = outcome.error;
+        if (!outcome.ok()) {
+            self->pendingAudioMixWarning_ = outcome.error();
             then(*self, main);
         } else if (newFile) {
             self->pendingRecordingCleanupURLs_.push_back(main);
-            then(*self, outcome.url);
+            then(*self, *outcome);
         } else {
             then(*self, main);
         }
@@ -342,19 +342,19 @@ void RecordingFinishPipeline::exportFinished(const RecordingProject& project,
     if (cancelled) {
         // The user asked for the raw recording: a movie finished just before the cancel took
         // effect is not kept either.
-        if (!outcome.error && !outcome.url.empty()) {
+        if (outcome.ok() && !outcome->empty()) {
             std::error_code ignored;
-            fs::remove(outcome.url, ignored);
+            fs::remove(*outcome, ignored);
         }
         saveRaw(project, unmixedElapsed, std::move(unusedFiles), std::nullopt,
                 QStringLiteral("已取消合成，已保存原始录制"));
         return;
     }
-    if (outcome.error) {
+    if (!outcome.ok()) {
         host_.processingOverlayShown(QStringLiteral("合成失败，正在保存原始录制…"),
                                      QStringLiteral("原始视频不会丢失"));
         host_.finishStatusChanged(QStringLiteral("字幕合成失败，正在保存原始录制…"));
-        saveRaw(project, unmixedElapsed, std::move(unusedFiles), outcome.error, std::nullopt);
+        saveRaw(project, unmixedElapsed, std::move(unusedFiles), outcome.error(), std::nullopt);
         return;
     }
 
@@ -363,7 +363,7 @@ void RecordingFinishPipeline::exportFinished(const RecordingProject& project,
     if (project.pipVideoURL) extraFiles.push_back(*project.pipVideoURL);
     // Everything is burned into the composed movie, so the draft keeps only that one.
     RecordingProject composed = project;
-    composed.mainVideoURL = outcome.url;
+    composed.mainVideoURL = *outcome;
     composed.pipVideoURL.reset();
     composed.pipTrack.clear();
     composed.subtitleTrack.clear();
@@ -371,8 +371,8 @@ void RecordingFinishPipeline::exportFinished(const RecordingProject& project,
     composed.aspect.isSplitScreenEnabled = false;
     composed.aspect.splitOrder = CameraSplitOrder::frontTop;
     composed.aspect.splitTopRatio = 0.5;
-    composed.duration = measuredDuration(outcome.url, project.duration);
-    extraFiles.push_back(outcome.url);
+    composed.duration = measuredDuration(*outcome, project.duration);
+    extraFiles.push_back(*outcome);
     extraFiles.insert(extraFiles.end(), unusedFiles.begin(), unusedFiles.end());
     save(composed, extraFiles, std::nullopt, std::nullopt, std::nullopt);
 }

@@ -13,6 +13,7 @@
 #include "model/AspectSettings.h"
 #include "model/RecordingProject.h"
 #include "model/RecordingSettings.h"
+#include "platform/runtime/Result.h"
 
 namespace zimlo::recording {
 
@@ -60,16 +61,10 @@ class RecordingFinishPipeline : public std::enable_shared_from_this<RecordingFin
         virtual void finishEnded(const std::optional<RecordingProject>& saved) = 0;
     };
 
-    // Outcome of a mix: the movie to use, or a description of the failure.
-    struct MixOutcome {
-        std::filesystem::path url;
-        std::optional<std::string> error;
-    };
-    // Outcome of an export: the composed movie, or a description of the failure.
-    struct ExportOutcome {
-        std::filesystem::path url;
-        std::optional<std::string> error;
-    };
+    // Outcome of a mix: the movie to use, or the user-facing description of the failure.
+    using MixOutcome = Result<std::filesystem::path, std::string>;
+    // Outcome of an export: the composed movie, or the user-facing description of the failure.
+    using ExportOutcome = Result<std::filesystem::path, std::string>;
 
     // The components the pipeline drives; empty members use the application's own (the audio
     // mixer, a video compositor, the shared draft store, the system's temporary directory).

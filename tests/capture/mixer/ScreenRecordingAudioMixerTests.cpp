@@ -30,7 +30,7 @@ class ScreenRecordingAudioMixerTest : public ::testing::Test {
             result = std::move(r);
         });
         EXPECT_TRUE(test::pumpUntil([&] { return result.has_value(); }, std::chrono::seconds(120)));
-        return result.value_or(MixerResult{{}, MixerError::processingFailed("no completion")});
+        return result.value_or(MixerResult(fail(MixerError::processingFailed("no completion"))));
     }
 
     size_t outputFiles() const {
@@ -91,8 +91,8 @@ TEST_F(ScreenRecordingAudioMixerTest, FewerThanTwoAudioTracksComeBackUnchanged) 
         test::writeMovie(url, spec);
         auto size = std::filesystem::file_size(url);
         MixerResult result = mix(url);
-        ASSERT_TRUE(result.succeeded()) << result.error->description();
-        EXPECT_EQ(result.url, url);
+        ASSERT_TRUE(result.ok()) << result.error().description();
+        EXPECT_EQ(result.value(), url);
         EXPECT_EQ(std::filesystem::file_size(url), size);
     }
     EXPECT_EQ(outputFiles(), 0u);
@@ -105,16 +105,16 @@ TEST_F(ScreenRecordingAudioMixerTest, TwoAudioTracksWithoutVideoFail) {
     spec.tones = {Tone{}, Tone{}};
     test::writeMovie(url, spec);
     MixerResult result = mix(url);
-    ASSERT_FALSE(result.succeeded());
-    EXPECT_EQ(result.error->description(), "录屏文件缺少视频轨道");
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error().description(), "录屏文件缺少视频轨道");
     EXPECT_EQ(outputFiles(), 0u);
 
     // Not a movie at all: reported, not passed back as if there were nothing to mix.
     auto garbage = input_ / "garbage.mov";
     std::ofstream(garbage) << "not a movie";
     result = mix(garbage);
-    ASSERT_FALSE(result.succeeded());
-    EXPECT_EQ(result.error->kind, MixerError::Kind::cannotCreateReader);
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error().kind, MixerError::Kind::cannotCreateReader);
 }
 
 // Video copied packet for packet with its orientation; one AAC track of both sounds, the system
@@ -129,15 +129,15 @@ TEST_F(ScreenRecordingAudioMixerTest, MixesBothSoundsIntoOneTrackAndCopiesTheVid
     auto inputSize = std::filesystem::file_size(url);
 
     MixerResult result = mix(url);
-    ASSERT_TRUE(result.succeeded()) << result.error->description();
-    EXPECT_EQ(result.url.parent_path(), output_.path());
-    EXPECT_TRUE(std::regex_match(result.url.filename().string(),
+    ASSERT_TRUE(result.ok()) << result.error().description();
+    EXPECT_EQ(result.value().parent_path(), output_.path());
+    EXPECT_TRUE(std::regex_match(result.value().filename().string(),
                                  std::regex("zimlo_screen_mixed_[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{"
                                             "3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}\\.mov")))
-        << result.url;
+        << result.value();
     EXPECT_EQ(std::filesystem::file_size(url), inputSize);
 
-    test::Probe probe(result.url);
+    test::Probe probe(result.value());
     ASSERT_EQ(probe.streamCount(), 2) << probe.raw();
     EXPECT_EQ(probe.stream(0, "codec_name"), "h264");
     EXPECT_EQ(probe.stream(1, "codec_name"), "aac");
@@ -148,14 +148,14 @@ TEST_F(ScreenRecordingAudioMixerTest, MixesBothSoundsIntoOneTrackAndCopiesTheVid
     EXPECT_NEAR(probe.streamNumber(0, "duration"), 3.0, 1.0 / 30);
     // As long as the sounds recorded, without the encoder's padding after their last samples.
     EXPECT_NEAR(probe.streamNumber(1, "duration"), 3.0, 0.001);
-    EXPECT_EQ(packetsOf(result.url), packetsOf(url));
+    EXPECT_EQ(packetsOf(result.value()), packetsOf(url));
 
     std::string error;
-    auto mixed = media::MovieAsset::open(result.url, error);
+    auto mixed = media::MovieAsset::open(result.value(), error);
     ASSERT_TRUE(mixed) << error;
     EXPECT_EQ(mixed->tracks(media::MediaType::video).at(0).preferredTransform, spec.transform);
     // Sines of different pitch add in power: 0.8 × 0.5 and 1.0 × 0.25.
-    EXPECT_NEAR(rms(result.url), std::sqrt((0.4 * 0.4 + 0.25 * 0.25) / 2), 0.02);
+    EXPECT_NEAR(rms(result.value()), std::sqrt((0.4 * 0.4 + 0.25 * 0.25) / 2), 0.02);
 }
 
 // The output cannot be written (file size limit): the run fails and leaves nothing behind.
@@ -175,9 +175,9 @@ TEST_F(ScreenRecordingAudioMixerTest, FailureDeletesThePartialOutput) {
     setrlimit(RLIMIT_FSIZE, &previous);
     std::signal(SIGXFSZ, previousHandler);
 
-    ASSERT_FALSE(result.succeeded());
-    EXPECT_EQ(result.error->kind, MixerError::Kind::processingFailed)
-        << result.error->description();
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error().kind, MixerError::Kind::processingFailed)
+        << result.error().description();
     EXPECT_EQ(outputFiles(), 0u);
     EXPECT_TRUE(std::filesystem::exists(url));
 }
@@ -213,10 +213,10 @@ TEST_F(ScreenRecordingAudioMixerTest, AReaderThatCannotStartEndsTheRunBeforeAnyO
     ASSERT_EQ(asset->tracks(media::MediaType::audio).size(), 2u);
 
     MixerResult result = mix(url);
-    ASSERT_FALSE(result.succeeded());
-    EXPECT_EQ(result.error->kind, MixerError::Kind::cannotStartProcessing)
-        << result.error->description();
-    EXPECT_EQ(result.error->description().rfind("无法开始同步声音：", 0), 0u);
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error().kind, MixerError::Kind::cannotStartProcessing)
+        << result.error().description();
+    EXPECT_EQ(result.error().description().rfind("无法开始同步声音：", 0), 0u);
     EXPECT_EQ(outputFiles(), 0u);
     EXPECT_TRUE(std::filesystem::exists(url));
 }
@@ -231,8 +231,8 @@ TEST_F(ScreenRecordingAudioMixerTest, ARunThatTakesTooLongTimesOut) {
     ScreenRecordingAudioMixer::setTimeoutOverride(0.0);
     MixerResult result = mix(url);
     ScreenRecordingAudioMixer::setTimeoutOverride(std::nullopt);
-    ASSERT_FALSE(result.succeeded());
-    EXPECT_EQ(result.error->description(), "同步电脑声音与输入设备声音超时");
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error().description(), "同步电脑声音与输入设备声音超时");
     EXPECT_EQ(outputFiles(), 0u);
     EXPECT_TRUE(std::filesystem::exists(url));
 }
@@ -251,11 +251,11 @@ TEST_F(ScreenRecordingAudioMixerTest, AReaderThatFailsFailsTheRunWithItsDescript
         ScreenRecordingAudioMixer::setReadFault(text);
         MixerResult result = mix(url);
         ScreenRecordingAudioMixer::setReadFault(std::nullopt);
-        ASSERT_FALSE(result.succeeded());
-        EXPECT_EQ(result.error->description(), description);
+        ASSERT_FALSE(result.ok());
+        EXPECT_EQ(result.error().description(), description);
         EXPECT_EQ(outputFiles(), 0u);
     }
-    EXPECT_TRUE(mix(url).succeeded());  // reading restored
+    EXPECT_TRUE(mix(url).ok());  // reading restored
 }
 
 }  // namespace

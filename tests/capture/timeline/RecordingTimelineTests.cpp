@@ -139,7 +139,7 @@ TEST(RecordingTimeline, WriterLeavesThePauseOutOfPictureAndSound) {
     std::optional<WriterResult> result;
     writer->finish([&](WriterResult r) { result = std::move(r); });
     ASSERT_TRUE(test::pumpUntil([&] { return result.has_value(); }, std::chrono::seconds(60)));
-    ASSERT_TRUE(result->succeeded()) << result->error->description();
+    ASSERT_TRUE(result->ok()) << result->error().description();
 
     test::Probe probe(url);
     EXPECT_EQ(probe.streamNumber(0, "nb_read_packets"), 150);

@@ -32,7 +32,7 @@ WriterResult finishAndWait(SampleBufferMovieWriter& writer) {
         result = std::move(r);
     });
     EXPECT_TRUE(test::pumpUntil([&] { return result.has_value(); }, std::chrono::seconds(120)));
-    return result.value_or(WriterResult{{}, WriterError::writerFailed("no completion")});
+    return result.value_or(WriterResult(fail(WriterError::writerFailed("no completion"))));
 }
 
 // Frames and sound at capture pace are simulated by timestamps; the writer does not care how
@@ -76,8 +76,8 @@ TEST(SampleBufferMovieWriter, NoFrameEverFinishesWithSuccessAndNoFile) {
                                         {AudioSource::system}, CaptureFrameRate::fps30);
     writer->appendAudio(test::toneSample(frameTime(0), 4800), AudioSource::system);
     WriterResult result = finishAndWait(*writer);
-    EXPECT_TRUE(result.succeeded());
-    EXPECT_EQ(result.url, dir / "none.mov");
+    EXPECT_TRUE(result.ok());
+    EXPECT_EQ(result.value(), dir / "none.mov");
     EXPECT_FALSE(std::filesystem::exists(dir / "none.mov"));
 }
 
@@ -97,7 +97,7 @@ TEST(SampleBufferMovieWriter, WritesVideoSystemAudioAndMicrophoneFromTheFirstFra
     const int frames = 90;
     feed(*writer, frames, true);
     WriterResult result = finishAndWait(*writer);
-    ASSERT_TRUE(result.succeeded()) << result.error->description();
+    ASSERT_TRUE(result.ok()) << result.error().description();
     EXPECT_EQ(writer->droppedAudioSamples(), 0u);
 
     Probe probe(url);
@@ -158,7 +158,7 @@ TEST(SampleBufferMovieWriter, SoundQueuedBeforeTheFirstFrameButCapturedAfterItIs
     }
     feed(*writer, 60, false);
     WriterResult result = finishAndWait(*writer);
-    ASSERT_TRUE(result.succeeded()) << result.error->description();
+    ASSERT_TRUE(result.ok()) << result.error().description();
 
     std::string error;
     auto asset = media::MovieAsset::open(url, error);
@@ -200,7 +200,7 @@ TEST(SampleBufferMovieWriter, FrameWithoutFormatIsDroppedAndTheNextOneSetsUp) {
     writer->appendAudio(test::toneSample(frameTime(3, 60), 1600),
                         AudioSource::system);  // no such track
     WriterResult result = finishAndWait(*writer);
-    ASSERT_TRUE(result.succeeded());
+    ASSERT_TRUE(result.ok());
 
     Probe probe(url);
     ASSERT_EQ(probe.streamCount(), 1) << probe.raw();
@@ -223,7 +223,7 @@ TEST(SampleBufferMovieWriter, AFullQueueRefusesFramesAtOnceAndCountsThem) {
     for (int i = 0; i < kFrames; ++i)
         writer->appendVideo(test::videoSample(pictures[i % 4], frameTime(i)));
     WriterResult result = finishAndWait(*writer);
-    ASSERT_TRUE(result.succeeded()) << result.error->description();
+    ASSERT_TRUE(result.ok()) << result.error().description();
 
     const auto dropped = static_cast<int>(writer->droppedVideoFrames());
     EXPECT_GT(dropped, 0);
@@ -247,11 +247,11 @@ TEST(SampleBufferMovieWriter, NeverReplacesAFileItDidNotCreate) {
     });
     feed(*writer, 5, false);
     WriterResult result = finishAndWait(*writer);
-    ASSERT_FALSE(result.succeeded());
-    EXPECT_EQ(result.error->kind, WriterError::Kind::cannotCreateWriter);
-    EXPECT_EQ(result.error->systemError, EEXIST);
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error().kind, WriterError::Kind::cannotCreateWriter);
+    EXPECT_EQ(result.error().systemError, EEXIST);
     ASSERT_EQ(failures.size(), 1u);
-    EXPECT_EQ(failures[0], *result.error);
+    EXPECT_EQ(failures[0], result.error());
     std::ifstream in(url);
     EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), {}), "someone else's");
 
@@ -259,7 +259,7 @@ TEST(SampleBufferMovieWriter, NeverReplacesAFileItDidNotCreate) {
     { std::ofstream(claimed) << ""; }
     auto idle = SampleBufferMovieWriter::create(claimed, media::MovieFileType::quickTimeMovie, {},
                                                 CaptureFrameRate::fps30, /*outputClaimed=*/true);
-    EXPECT_TRUE(finishAndWait(*idle).succeeded());
+    EXPECT_TRUE(finishAndWait(*idle).ok());
     EXPECT_FALSE(std::filesystem::exists(claimed));
 }
 
@@ -280,10 +280,10 @@ TEST(SampleBufferMovieWriter, WriteFailureSurfacesAsWriterFailedAtFinish) {
     setrlimit(RLIMIT_FSIZE, &previous);
     std::signal(SIGXFSZ, previousHandler);
 
-    ASSERT_FALSE(result.succeeded());
-    EXPECT_EQ(result.error->kind, WriterError::Kind::writerFailed);
-    EXPECT_FALSE(result.error->description().empty());
-    EXPECT_EQ(result.error->systemError, EFBIG);
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error().kind, WriterError::Kind::writerFailed);
+    EXPECT_FALSE(result.error().description().empty());
+    EXPECT_EQ(result.error().systemError, EFBIG);
 }
 
 // A recording cut short by a kill keeps what was written up to about a second before it.

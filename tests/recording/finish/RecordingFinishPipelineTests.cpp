@@ -194,13 +194,13 @@ TEST_F(RecordingFinishTest, ExportFailureSavesTheRawFilesWithEveryTrack) {
     const auto screen = movie(temp_.path(), "zimlo_screen_2.mov", {{440, 0.5f}});
     const auto camera = movie(temp_.path(), "zimlo_camera_2.mov", {});
     services_.mixAudio = [](const fs::path&, std::function<void(Pipeline::MixOutcome)> done) {
-        MainQueue::post([done] { done({{}, "混音失败"}); });
+        MainQueue::post([done] { done(fail("混音失败")); });
     };
     std::optional<std::pair<double, int>> exportArguments;
     services_.exportMovie = [&](const RecordingProject&, double longEdge, int fps,
                                 std::function<void(Pipeline::ExportOutcome)> done, auto, auto) {
         exportArguments = {longEdge, fps};
-        MainQueue::post([done] { done({{}, "导出失败：坏了"}); });
+        MainQueue::post([done] { done(fail("导出失败：坏了")); });
     };
     host_.inputs.aspect.isPiPEnabled = true;
     host_.inputs.pipTrack = {PiPKeyframe{0, {0.8, 0.8}, {0.2, 0.2}, 12},
@@ -238,7 +238,7 @@ TEST_F(RecordingFinishTest, ExportFailureSavesTheRawFilesWithEveryTrack) {
 TEST_F(RecordingFinishTest, RecordingsWithoutCompositionSaveTheRawMovie) {
     const auto screen = movie(temp_.path(), "zimlo_screen_3.mov", {{440, 0.5f}});
     auto failingMix = [](const fs::path&, std::function<void(Pipeline::MixOutcome)> done) {
-        MainQueue::post([done] { done({{}, "电脑声音与麦克风混合失败：x"}); });
+        MainQueue::post([done] { done(fail("电脑声音与麦克风混合失败：x")); });
     };
     services_.mixAudio = failingMix;
     host_.inputs.elapsed = 2;
@@ -295,7 +295,7 @@ TEST_F(RecordingFinishTest, StoreFailureKeepsEveryTemporaryFile) {
 
 TEST_F(RecordingFinishTest, TwoReportsWithinTheHandOverBuildOneProjectFromTheLaterPair) {
     services_.mixAudio = [](const fs::path& main, std::function<void(Pipeline::MixOutcome)> done) {
-        MainQueue::post([done, main] { done({main, std::nullopt}); });
+        MainQueue::post([done, main] { done(main); });
     };
     const auto first = movie(temp_.path(), "zimlo_screen_6.mov", {{440, 0.5f}}, 15);
     const auto second = movie(temp_.path(), "zimlo_screen_7.mov", {{440, 0.5f}});
@@ -325,7 +325,7 @@ TEST_F(RecordingFinishTest, APipelineGoneDuringMixingDeletesOnlyTheFreshMix) {
     pipeline.reset();
     const auto mixed = temp_.path() / "zimlo_screen_mixed_X.mov";
     fs::copy_file(screen, mixed);
-    pending({mixed, std::nullopt});
+    pending(mixed);
     test::mainLoop().runFor(std::chrono::milliseconds(500));
     EXPECT_FALSE(fs::exists(mixed));
     EXPECT_TRUE(fs::exists(screen));
@@ -407,7 +407,7 @@ TEST_F(RecordingFinishTest, ProgressLineIsRefreshedBetweenTheExportersReports) {
                                 std::function<void(double)> progress, auto) {
         MainQueue::post([progress] { progress(0.1); });
         MainQueue::postAfter(1.1, [progress] { progress(0.5); });
-        MainQueue::postAfter(2.0, [done] { done({{}, "导出失败：坏了"}); });
+        MainQueue::postAfter(2.0, [done] { done(fail("导出失败：坏了")); });
     };
     host_.inputs.aspect.main = AspectRatio::r4x3;
     finish(screen, std::nullopt);
@@ -451,9 +451,8 @@ TEST_F(RecordingFinishTest, DraftsWithSubtitlesGetSubtitleFilesOfWhatTheMovieSho
 
     host_.ended.reset();
     services_.exportMovie = [](const RecordingProject&, double, int,
-                               std::function<void(Pipeline::ExportOutcome)> done, auto, auto) {
-        MainQueue::post([done] { done({{}, "导出失败：坏了"}); });
-    };
+                               std::function<void(Pipeline::ExportOutcome)> done, auto,
+                               auto) { MainQueue::post([done] { done(fail("导出失败：坏了")); }); };
     finish(movie(temp_.path(), "zimlo_screen_14.mov", {{440, 0.5f}}), std::nullopt);
     ASSERT_TRUE(host_.ended && *host_.ended);
     EXPECT_EQ((*host_.ended)->subtitleTrack.size(), 3u);  // the raw draft keeps its whole track
@@ -519,7 +518,7 @@ TEST_F(RecordingFinishTest, DurationFallsBackToTheVideoThenTheAudioTrackThenTheE
     EXPECT_NEAR(Pipeline::measuredDuration(screen, 9), 2, 0.05);
     // The project of such a recording (the mix hands the movie back as it is).
     services_.mixAudio = [](const fs::path& main, std::function<void(Pipeline::MixOutcome)> done) {
-        MainQueue::post([main, done] { done({main, std::nullopt}); });
+        MainQueue::post([main, done] { done(main); });
     };
     host_.inputs.elapsed = 7.5;
     finish(screen, std::nullopt);
@@ -592,8 +591,10 @@ TEST_F(RecordingFinishTest, ExpectedCompositionLeavesTheSoundsToTheExportAndSave
                                   std::function<void(Pipeline::MixOutcome)> done) {
         ++mixes;
         ScreenRecordingAudioMixer::mixAudio(main, [done](MixerResult result) {
-            done({result.url,
-                  result.error ? std::optional(result.error->description()) : std::nullopt});
+            if (result.ok())
+                done(result.value());
+            else
+                done(fail(result.error().description()));
         });
     };
     host_.inputs.aspect.isPiPEnabled = true;
@@ -644,14 +645,15 @@ TEST_F(RecordingFinishTest, LeftToTheExportTheSoundsAreStillMixedForARawDraft) {
                                   std::function<void(Pipeline::MixOutcome)> done) {
         ++mixes;
         ScreenRecordingAudioMixer::mixAudio(main, [done](MixerResult result) {
-            done({result.url,
-                  result.error ? std::optional(result.error->description()) : std::nullopt});
+            if (result.ok())
+                done(result.value());
+            else
+                done(fail(result.error().description()));
         });
     };
     services_.exportMovie = [](const RecordingProject&, double, int,
-                               std::function<void(Pipeline::ExportOutcome)> done, auto, auto) {
-        MainQueue::post([done] { done({{}, "导出失败：坏了"}); });
-    };
+                               std::function<void(Pipeline::ExportOutcome)> done, auto,
+                               auto) { MainQueue::post([done] { done(fail("导出失败：坏了")); }); };
     auto soundTracks = [](const fs::path& url) {
         std::string error;
         auto asset = media::MovieAsset::open(url, error);
@@ -710,7 +712,7 @@ TEST_F(RecordingFinishTest, LeftToTheExportTheSoundsAreStillMixedForARawDraft) {
     ASSERT_TRUE(test::pumpUntil([&] { return bool(pending); }, std::chrono::seconds(60)));
     EXPECT_EQ(mixes, 0);
     pipeline->cancelExport();
-    pending({{}, "已取消合成"});
+    pending(fail("已取消合成"));
     ASSERT_TRUE(test::pumpUntil([&] { return host_.ended.has_value(); }, std::chrono::seconds(60)));
     ASSERT_TRUE(*host_.ended);
     EXPECT_EQ(mixes, 1);

@@ -373,7 +373,7 @@ TEST_F(RecordingWindowTest, PreviewsRestWhileAMovieIsComposedAndComeBackAfterIt)
     recordAndStop();
     previewsResting();
     // The export fails: the raw recording is saved and the window is ready again.
-    std::exchange(exportDone, nullptr)({{}, std::string("编码器出错")});
+    std::exchange(exportDone, nullptr)(fail("编码器出错"));
     ASSERT_TRUE(pumpUntil([&] { return !c->isRecording(); }, 30s));
     EXPECT_FALSE(c->processingOverlay()->isVisible());
     EXPECT_FALSE(c->arePreviewsSuspended());
@@ -382,7 +382,7 @@ TEST_F(RecordingWindowTest, PreviewsRestWhileAMovieIsComposedAndComeBackAfterIt)
     recordAndStop();
     previewsResting();
     c->processingOverlay()->findChild<QPushButton*>()->click();  // "取消合成"
-    std::exchange(exportDone, nullptr)({{}, std::string("已取消")});
+    std::exchange(exportDone, nullptr)(fail("已取消"));
     ASSERT_TRUE(pumpUntil([&] { return !c->isRecording(); }, 30s));
     previewsLiveAgain();
 

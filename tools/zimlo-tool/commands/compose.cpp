@@ -171,9 +171,8 @@ int exportCommand(const std::vector<std::string>& args) {
         progress);
     while (!result)
         mainLoop().runUntil([&] { return result.has_value(); }, std::chrono::seconds(1));
-    if (auto* error = std::get_if<compose::CompositorError>(&*result))
-        return fail(error->description());
-    std::cout << std::get<std::filesystem::path>(*result).string() << "\n";
+    if (!result->ok()) return fail(result->error().description());
+    std::cout << result->value().string() << "\n";
     return 0;
 }
 

@@ -61,8 +61,8 @@ int mix(const std::string& file) {
     ScreenRecordingAudioMixer::mixAudio(file, [&](MixerResult r) { result = std::move(r); });
     mainLoop().runUntil([&] { return result.has_value(); }, std::chrono::hours(2));
     if (!result) return fail("mixing did not finish");
-    if (!result->succeeded()) return fail(result->error->description());
-    std::cout << result->url.string() << "\n";
+    if (!result->ok()) return fail(result->error().description());
+    std::cout << result->value().string() << "\n";
     return 0;
 }
 
@@ -150,7 +150,7 @@ int recordSynthetic(const std::vector<std::string>& args) {
     mainLoop().runUntil([&] { return result.has_value(); }, std::chrono::minutes(10));
     const double cpu = cpuSeconds() - cpuBefore;
     if (!result) return fail("writer did not finish");
-    if (!result->succeeded()) return fail(result->error->description());
+    if (!result->ok()) return fail(result->error().description());
     std::printf("frames %d dropped %" PRIu64 " audio-dropped %" PRIu64
                 " cpu %.2f cpu-per-second %.3f\n",
                 totalFrames, writer->droppedVideoFrames(), writer->droppedAudioSamples(), cpu,
