@@ -179,10 +179,10 @@ double VideoCompositor::expectedSourceBitRate(const Built& built) {
     return rate + camera->sourceBitRate * share;
 }
 
-VideoCompositor::Built VideoCompositor::buildComposition(const RecordingProject& project,
-                                                         bool includesSubtitles, double startTime,
-                                                         std::optional<double> endTime) const {
-    if (!project.mainVideoURL) throw CompositorError::missingMainVideo();
+Result<VideoCompositor::Built, CompositorError> VideoCompositor::buildComposition(
+    const RecordingProject& project, bool includesSubtitles, double startTime,
+    std::optional<double> endTime) const {
+    if (!project.mainVideoURL) return fail(CompositorError::missingMainVideo());
     std::string error;
     // A movie that cannot be opened has no video track to offer.
     auto mainAsset = media::MovieAsset::open(*project.mainVideoURL, error);
@@ -191,9 +191,9 @@ VideoCompositor::Built VideoCompositor::buildComposition(const RecordingProject&
     if ((aspect.isPiPEnabled || aspect.isSplitScreenEnabled) && project.pipVideoURL)
         cameraAsset = media::MovieAsset::open(*project.pipVideoURL, error);
 
-    if (!mainAsset) throw CompositorError::missingMainTrack();
+    if (!mainAsset) return fail(CompositorError::missingMainTrack());
     const auto mainVideoTracks = mainAsset->tracks(MediaType::video);
-    if (mainVideoTracks.empty()) throw CompositorError::missingMainTrack();
+    if (mainVideoTracks.empty()) return fail(CompositorError::missingMainTrack());
     const media::AssetTrack& mainSource = mainVideoTracks.front();
 
     Built built;
@@ -208,8 +208,8 @@ VideoCompositor::Built VideoCompositor::buildComposition(const RecordingProject&
     if (D > kLongestComposition) {
         char seconds[32];
         std::snprintf(seconds, sizeof seconds, "%.3g", D);
-        throw CompositorError::exportSessionFailed(std::string("影片时长超出范围（") + seconds +
-                                                   " 秒）");
+        return fail(CompositorError::exportSessionFailed(std::string("影片时长超出范围（") +
+                                                         seconds + " 秒）"));
     }
     const auto [s, L] = exportSpan(D, startTime, endTime);
     const MediaTime start = MediaTime::fromSeconds(s, kCompositionTimescale);
@@ -314,13 +314,12 @@ void VideoCompositor::exportMovie(const RecordingProject& project, bool includes
                                   double startTime, std::optional<double> endTime,
                                   Completion completion, Progress progress,
                                   std::shared_ptr<ExportJob> job) {
-    Built built;
-    try {
-        built = buildComposition(project, includesSubtitles, startTime, endTime);
-    } catch (const CompositorError& error) {
-        completion(fail(error));
+    auto composed = buildComposition(project, includesSubtitles, startTime, endTime);
+    if (!composed.ok()) {
+        completion(fail(std::move(composed).error()));
         return;
     }
+    const Built built = std::move(composed).value();
     const auto url = exportURL(exportDirectory);
 
     const auto& video = built.videoComposition;
@@ -391,10 +390,11 @@ std::vector<SubtitleSegment> VideoCompositor::exportedSubtitles(const RecordingP
     return clipSubtitles(project.subtitleTrack, s, L);
 }
 
-std::shared_ptr<media::PixelBuffer> VideoCompositor::renderFrame(const RecordingProject& project,
-                                                                 double t,
-                                                                 bool includesSubtitles) const {
-    const Built built = buildComposition(project, includesSubtitles, 0, std::nullopt);
+Result<std::shared_ptr<media::PixelBuffer>, CompositorError> VideoCompositor::renderFrame(
+    const RecordingProject& project, double t, bool includesSubtitles) const {
+    auto composed = buildComposition(project, includesSubtitles, 0, std::nullopt);
+    if (!composed.ok()) return fail(std::move(composed).error());
+    const Built& built = *composed;
     const auto& instruction = built.videoComposition.instructions.front();
     const MediaTime time =
         MediaTime::fromSeconds(std::max(finiteOr(t, 0), 0.0), kCompositionTimescale);
@@ -428,8 +428,9 @@ std::shared_ptr<media::PixelBuffer> VideoCompositor::renderFrame(const Recording
         }));
     auto result = rendered.get_future().get();
     if (result.error)
-        throw CompositorError::exportSessionFailed("画面合成失败（" + result.error->domain + " " +
-                                                   std::to_string(result.error->code) + "）");
+        return fail(CompositorError::exportSessionFailed("画面合成失败（" + result.error->domain +
+                                                         " " + std::to_string(result.error->code) +
+                                                         "）"));
     return result.frame;
 }
 

@@ -140,9 +140,10 @@ class VideoCompositor : public std::enable_shared_from_this<VideoCompositor> {
                            SessionFinished finished, SessionProgress progress)>;
     SessionStarter sessionStarter;
 
-    // Throws CompositorError.
-    Built buildComposition(const RecordingProject& project, bool includesSubtitles,
-                           double startTime, std::optional<double> endTime) const;
+    ::zimlo::Result<Built, CompositorError> buildComposition(const RecordingProject& project,
+                                                             bool includesSubtitles,
+                                                             double startTime,
+                                                             std::optional<double> endTime) const;
     static double availableDuration(const media::MovieAsset& asset, double fallback);
     // Output picture size; `mainTrack` is the main movie's video track.
     media::PixelSize renderSize(const media::AssetTrack& mainTrack,
@@ -169,9 +170,9 @@ class VideoCompositor : public std::enable_shared_from_this<VideoCompositor> {
                                                           std::optional<double> endTime);
 
     // One composed frame at composition time `t` (for previews and checks), rendered
-    // synchronously by a compositor of its own. Throws CompositorError.
-    std::shared_ptr<media::PixelBuffer> renderFrame(const RecordingProject& project, double t,
-                                                    bool includesSubtitles = true) const;
+    // synchronously by a compositor of its own.
+    ::zimlo::Result<std::shared_ptr<media::PixelBuffer>, CompositorError> renderFrame(
+        const RecordingProject& project, double t, bool includesSubtitles = true) const;
 
     // Claims and returns the file an export started now writes: "zimlo_export_<seconds>.mp4" in
     // `directory` (empty: the temporary folder), or "zimlo_export_<seconds>_<n>.mp4" when another

@@ -330,11 +330,13 @@ TEST_F(ExportTest, StagesShortOfTheWholeExportWriteNothing) {
     auto p = project("main.mov", "camera.mov");
     p.pipTrack = {{0, {0.25, 0.25}, {0.25, 0.25}, 10}};
     const auto built = compositor.buildComposition(p, true, 0, std::nullopt);
+    ASSERT_TRUE(built.ok()) << built.error().description();
     for (auto stages : {ExportSession::Stages::decode, ExportSession::Stages::compose}) {
         const auto url = dir / "stage.mp4";
         auto session = ExportSession::create(
-            built, url, encoderSettingsForPreset("AVAssetExportPresetHighestQuality", 640, 360, 30),
-            30, stages);
+            *built, url,
+            encoderSettingsForPreset("AVAssetExportPresetHighestQuality", 640, 360, 30), 30,
+            stages);
         ASSERT_TRUE(session);
         std::promise<std::pair<bool, std::string>> outcome;
         session->start(
@@ -354,29 +356,33 @@ TEST_F(ExportTest, BuildRulesOnRealMovies) {
     VideoCompositor compositor;
     auto p = project("main.mov", "camera.mov");
     auto whole = compositor.buildComposition(p, true, 0, std::nullopt);
-    const auto& instruction = *whole.videoComposition.instructions.front();
+    ASSERT_TRUE(whole.ok()) << whole.error().description();
+    const auto& instruction = *whole->videoComposition.instructions.front();
     EXPECT_EQ(instruction.timeRange.duration, media::MediaTime::make(3, 1));
     EXPECT_TRUE(instruction.fitsMainContent);
     // PiP on but no keyframes: the camera track is added, not drawn.
-    EXPECT_EQ(whole.composition.tracks.size(), 3u);
+    EXPECT_EQ(whole->composition.tracks.size(), 3u);
     EXPECT_FALSE(instruction.pipTrackID);
-    EXPECT_FALSE(whole.audioMix);
+    EXPECT_FALSE(whole->audioMix);
 
     p.pipTrack = {{0, {0.5, 0.5}, {0.2, 0.2}, 0}};
     auto late = compositor.buildComposition(p, true, 2.5, 1.0);
-    EXPECT_EQ(late.composition.duration, media::MediaTime::make(6, 600));  // 0.01 s
-    EXPECT_TRUE(late.videoComposition.instructions.front()->pipTrackID);
+    ASSERT_TRUE(late.ok()) << late.error().description();
+    EXPECT_EQ(late->composition.duration, media::MediaTime::make(6, 600));  // 0.01 s
+    EXPECT_TRUE(late->videoComposition.instructions.front()->pipTrackID);
     // The 2-second camera movie has nothing left after 2.5 s.
-    EXPECT_FALSE(late.composition.tracks.back().sourceRange);
+    EXPECT_FALSE(late->composition.tracks.back().sourceRange);
     auto trimmed = compositor.buildComposition(p, true, 1, std::nullopt);
-    EXPECT_EQ(trimmed.composition.tracks.back().sourceRange->duration,
+    ASSERT_TRUE(trimmed.ok()) << trimmed.error().description();
+    EXPECT_EQ(trimmed->composition.tracks.back().sourceRange->duration,
               media::MediaTime::make(600, 600));
 
     auto two = compositor.buildComposition(project("two-audio.mov"), true, 0, std::nullopt);
-    ASSERT_TRUE(two.audioMix);
-    ASSERT_EQ(two.audioMix->inputParameters.size(), 2u);
-    EXPECT_EQ(two.audioMix->inputParameters[0].volume, 0.8f);
-    EXPECT_EQ(two.audioMix->inputParameters[1].volume, 1.0f);
+    ASSERT_TRUE(two.ok()) << two.error().description();
+    ASSERT_TRUE(two->audioMix);
+    ASSERT_EQ(two->audioMix->inputParameters.size(), 2u);
+    EXPECT_EQ(two->audioMix->inputParameters[0].volume, 0.8f);
+    EXPECT_EQ(two->audioMix->inputParameters[1].volume, 1.0f);
 }
 
 // The project's own duration only stands in where the movie has none, and the export never runs

@@ -63,12 +63,9 @@ double cpuSeconds() {
 int exportStages(const VideoCompositor& compositor, const RecordingProject& project, bool subtitles,
                  double start, std::optional<double> end) {
     using compose::ExportSession;
-    VideoCompositor::Built built;
-    try {
-        built = compositor.buildComposition(project, subtitles, start, end);
-    } catch (const compose::CompositorError& error) {
-        return fail(error.description());
-    }
+    auto composed = compositor.buildComposition(project, subtitles, start, end);
+    if (!composed.ok()) return fail(composed.error().description());
+    const VideoCompositor::Built& built = *composed;
     const auto& video = built.videoComposition;
     const int fps = std::max(compositor.exportFrameRate, 1);
     const double sources = VideoCompositor::expectedSourceBitRate(built);
@@ -201,12 +198,9 @@ int composeCommand(const std::vector<std::string>& args) {
     }
     if (!compose::ensureTextEngine()) return fail("no text engine for subtitles");
     const auto project = readProject(args[1]);
-    try {
-        auto frame = compositor.renderFrame(project, number(args[2], "T"), subtitles);
-        if (!frame || !savePNG(*frame, args[3])) return fail("cannot write " + args[3]);
-    } catch (const compose::CompositorError& error) {
-        return fail(error.description());
-    }
+    auto frame = compositor.renderFrame(project, number(args[2], "T"), subtitles);
+    if (!frame.ok()) return fail(frame.error().description());
+    if (!*frame || !savePNG(**frame, args[3])) return fail("cannot write " + args[3]);
     std::cout << args[3] << "\n";
     return 0;
 }
