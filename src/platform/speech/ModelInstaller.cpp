@@ -143,11 +143,10 @@ std::optional<std::string> checkModelLoads(const ModelPaths& paths, std::chrono:
     if (pid == 0) {
         ::close(fds[0]);
         std::FILE* log = ::fdopen(fds[1], "w");
-        std::string error;
-        ps_decoder_s* decoder = loadDecoder(paths, &error, log, /*readWholeFiles=*/true);
-        if (!decoder && log) std::fprintf(log, "\nzimlo: %s\n", error.c_str());
+        auto decoder = loadDecoder(paths, log, /*readWholeFiles=*/true);
+        if (!decoder.ok() && log) std::fprintf(log, "\nzimlo: %s\n", decoder.error().c_str());
         if (log) std::fflush(log);
-        ::_exit(decoder ? 0 : 1);
+        ::_exit(decoder.ok() ? 0 : 1);
     }
     ::close(fds[1]);
 

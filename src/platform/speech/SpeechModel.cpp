@@ -158,11 +158,8 @@ std::optional<ModelPaths> findModel(const std::string& locale) {
     return found.front().paths;
 }
 
-bool acousticModelLooksValid(const fs::path& directory, std::string* problem) {
-    auto refuse = [&](const std::string& why) {
-        if (problem) *problem = why;
-        return false;
-    };
+Result<void, std::string> acousticModelLooksValid(const fs::path& directory) {
+    auto refuse = [](std::string why) { return fail(std::move(why)); };
     std::string mdef = fileStart(directory / "mdef", 16);
     // Text model definitions start with their version line, binary ones with "BMDF".
     if (mdef.rfind("0.3", 0) != 0 && mdef.rfind("BMDF", 0) != 0) {
@@ -177,7 +174,7 @@ bool acousticModelLooksValid(const fs::path& directory, std::string* problem) {
     if (fileStart(directory / "mixture_weights", 3) != "s3\n" && !isFile(directory / "sendump")) {
         return refuse("missing mixture weights in " + directory.string());
     }
-    return true;
+    return {};
 }
 
 std::shared_ptr<SpeechModel> SpeechModel::shared(const ModelPaths& paths) {
@@ -208,16 +205,15 @@ void SpeechModel::preload() {
     }
     // Loading takes about a second: never on the caller's (often the main) thread.
     std::thread([self = shared_from_this()] {
-        std::string error;
-        ps_decoder_s* decoder = self->load(&error);
+        auto decoder = self->load();
         std::lock_guard lock(self->mutex_);
         --self->loading_;
-        if (decoder) {
-            self->all_.push_back(decoder);
-            self->idle_.push_back(decoder);
+        if (decoder.ok()) {
+            self->all_.push_back(*decoder);
+            self->idle_.push_back(*decoder);
         } else {
             self->failed_ = true;
-            self->error_ = error;
+            self->error_ = decoder.error();
         }
         self->changed_.notify_all();
     }).detach();
@@ -241,14 +237,11 @@ bool SpeechModel::waitUntilLoaded(double seconds) {
     }) && !all_.empty();
 }
 
-SpeechModel::Lease SpeechModel::acquire(const std::shared_ptr<SpeechModel>& model,
-                                        std::string* error) {
+Result<SpeechModel::Lease, std::string> SpeechModel::acquire(
+    const std::shared_ptr<SpeechModel>& model) {
     std::unique_lock lock(model->mutex_);
     for (;;) {
-        if (model->failed_) {
-            if (error) *error = model->error_;
-            return {};
-        }
+        if (model->failed_) return fail(model->error_);
         if (!model->idle_.empty()) {
             ps_decoder_s* decoder = model->idle_.back();
             model->idle_.pop_back();
@@ -262,28 +255,24 @@ SpeechModel::Lease SpeechModel::acquire(const std::shared_ptr<SpeechModel>& mode
         }
         ++model->loading_;
         lock.unlock();
-        std::string why;
-        ps_decoder_s* decoder = model->load(&why);
+        auto decoder = model->load();
         lock.lock();
         --model->loading_;
         model->changed_.notify_all();
-        if (!decoder) {
+        if (!decoder.ok()) {
             model->failed_ = true;
-            model->error_ = why;
+            model->error_ = decoder.error();
             continue;
         }
-        model->all_.push_back(decoder);
-        return Lease(model, decoder);
+        model->all_.push_back(*decoder);
+        return Lease(model, *decoder);
     }
 }
 
-ps_decoder_s* loadDecoder(const ModelPaths& paths, std::string* error, std::FILE* log,
-                          bool readWholeFiles) {
-    std::string problem;
-    if (!acousticModelLooksValid(paths.acousticModel, &problem)) {
-        *error = problem;
-        return nullptr;
-    }
+Result<ps_decoder_s*, std::string> loadDecoder(const ModelPaths& paths, std::FILE* log,
+                                               bool readWholeFiles) {
+    if (auto valid = acousticModelLooksValid(paths.acousticModel); !valid.ok())
+        return fail(std::move(valid).error());
     // Without a log the library would write its progress to stderr; the application keeps none.
     err_set_logfp(log);
     const char* hmm = paths.acousticModel.c_str();
@@ -294,21 +283,17 @@ ps_decoder_s* loadDecoder(const ModelPaths& paths, std::string* error, std::FILE
                                          "-lm", lm, "-mmap", mmap, nullptr)
                            : cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", hmm, "-dict", dict,
                                          "-lm", lm, "-mmap", mmap, "-logfn", "/dev/null", nullptr);
-    if (!config) {
-        *error = "invalid decoder configuration";
-        return nullptr;
-    }
+    if (!config) return fail("invalid decoder configuration");
     ps_decoder_t* decoder = ps_init(config);
     cmd_ln_free_r(config);  // the decoder keeps its own reference
     if (!decoder) {
-        *error =
-            "the speech model in " + paths.acousticModel.parent_path().string() + " failed to load";
-        return nullptr;
+        return fail("the speech model in " + paths.acousticModel.parent_path().string() +
+                    " failed to load");
     }
     return decoder;
 }
 
-ps_decoder_s* SpeechModel::load(std::string* error) { return loadDecoder(paths_, error); }
+Result<ps_decoder_s*, std::string> SpeechModel::load() { return loadDecoder(paths_); }
 
 void SpeechModel::giveBack(ps_decoder_s* decoder) {
     std::lock_guard lock(mutex_);

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/runtime/Result.h"
+
 struct ps_decoder_s;
 
 namespace zimlo::speech {
@@ -56,14 +58,14 @@ std::optional<ModelPaths> findModel(const std::string& locale);
 
 // Quick sanity check of an acoustic model's files. PocketSphinx ends the whole process on some
 // malformed models instead of reporting an error, so obviously broken ones are refused first.
-bool acousticModelLooksValid(const std::filesystem::path& directory, std::string* problem);
+Result<void, std::string> acousticModelLooksValid(const std::filesystem::path& directory);
 
-// Creates a decoder for a model; null with `error` set when it does not load. The library's
+// Creates a decoder for a model, or says why it does not load. The library's
 // messages go to `log` (nowhere when null). With `readWholeFiles`, files the library would map
 // into memory are read instead, so that a file cut short fails here rather than at the first
 // access to its missing part (a bus error in the middle of recognition).
-ps_decoder_s* loadDecoder(const ModelPaths& paths, std::string* error, std::FILE* log = nullptr,
-                          bool readWholeFiles = false);
+Result<ps_decoder_s*, std::string> loadDecoder(const ModelPaths& paths, std::FILE* log = nullptr,
+                                               bool readWholeFiles = false);
 
 // One loaded model, shared by the whole process. Decoders are expensive to load (about a
 // second) and hold one utterance at a time, so they are pooled: a task borrows one for its
@@ -108,11 +110,11 @@ class SpeechModel : public std::enable_shared_from_this<SpeechModel> {
     };
 
     // Borrows a decoder, waiting for a load in progress or loading one on the calling thread.
-    // An empty lease when the model cannot be loaded; `error` then says why.
-    static Lease acquire(const std::shared_ptr<SpeechModel>& model, std::string* error);
+    // Why not, when the model cannot be loaded.
+    static Result<Lease, std::string> acquire(const std::shared_ptr<SpeechModel>& model);
 
   private:
-    ps_decoder_s* load(std::string* error);
+    Result<ps_decoder_s*, std::string> load();
     void giveBack(ps_decoder_s* decoder);
 
     ModelPaths paths_;

@@ -197,7 +197,13 @@ void RecognitionTask::pump() {
     if (!decoding_) {
         decoding_ = std::make_unique<Decoding>();
         std::string error = "no speech model for " + recognizer_->locale();
-        if (model_) decoding_->lease = SpeechModel::acquire(model_, &error);
+        if (model_) {
+            auto lease = SpeechModel::acquire(model_);
+            if (lease.ok())
+                decoding_->lease = std::move(lease).value();
+            else
+                error = lease.error();
+        }
         if (!decoding_->lease) {
             finish(std::nullopt, RecognitionError{RecognitionError::Code::unavailable, error},
                    taken);

@@ -90,18 +90,20 @@ TEST(SpeechModelTest, FindsTheMandarinLayoutInTheUserDataDirectory) {
 TEST(SpeechModelTest, DebianEnglishModelIsFoundAndMalformedAcousticModelsAreRefused) {
     auto english = findModel("en-US");
     ASSERT_TRUE(english) << "pocketsphinx-en-us is not installed";
-    EXPECT_TRUE(acousticModelLooksValid(english->acousticModel, nullptr));
+    EXPECT_TRUE(acousticModelLooksValid(english->acousticModel).ok());
     EXPECT_EQ(english->languageModel.filename(), "en-us.lm.bin");
 
     // PocketSphinx would end the process on these; they must be refused beforehand.
     TempDir broken;
     touch(broken.path() / "mdef", "garbage");
-    std::string problem;
-    EXPECT_FALSE(acousticModelLooksValid(broken.path(), &problem));
-    EXPECT_FALSE(problem.empty());
+    auto garbage = acousticModelLooksValid(broken.path());
+    ASSERT_FALSE(garbage.ok());
+    EXPECT_NE(garbage.error().find("model definition"), std::string::npos) << garbage.error();
     fs::copy_file(english->acousticModel / "mdef", broken.path() / "mdef",
                   fs::copy_options::overwrite_existing);
-    EXPECT_FALSE(acousticModelLooksValid(broken.path(), &problem));  // no means, variances, ...
+    auto incomplete = acousticModelLooksValid(broken.path());  // no means, variances, ...
+    ASSERT_FALSE(incomplete.ok());
+    EXPECT_NE(incomplete.error().find("means"), std::string::npos) << incomplete.error();
 }
 
 TEST(WordTextTest, DropsMarkersAndFillersAndJoinsByScript) {
