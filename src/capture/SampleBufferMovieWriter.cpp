@@ -134,12 +134,12 @@ std::optional<WriterError> SampleBufferMovieWriter::setUp(const media::VideoSamp
     options.fragmented = true;
     options.fragmentSeconds = 1.0;
     options.syncSeconds = 2.0;  // and a power loss, about two seconds more
-    std::string error;
-    auto writer = media::MovieWriter::create(outputURL_, fileType_, options, error);
-    if (!writer) {
+    auto created = media::MovieWriter::create(outputURL_, fileType_, options);
+    if (!created.ok()) {
         fileFailed = true;
-        return WriterError::cannotCreateWriter(error);
+        return WriterError::cannotCreateWriter(created.error());
     }
+    auto writer = std::move(created).value();
     if (!sample.hasFormatDescription()) return WriterError::missingFormatDescription();
 
     const int32_t width = sample.width();
@@ -157,14 +157,16 @@ std::optional<WriterError> SampleBufferMovieWriter::setUp(const media::VideoSamp
     // the file with its own fragment instead of with the next one.
     video.tune = "zerolatency";
     auto videoInput = writer->addVideoInput(video);
-    if (!videoInput) return WriterError::cannotCreateWriter("无法添加视频写入轨道");
+    if (!videoInput.ok()) return WriterError::cannotCreateWriter("无法添加视频写入轨道");
 
     auto addAudio = [&]() -> std::optional<media::MovieWriter::InputID> {
         media::AudioEncoderSettings audio;
         audio.sampleRate = 48000;
         audio.channels = 2;
         audio.bitRate = 128000;
-        return writer->addAudioInput(audio);
+        auto input = writer->addAudioInput(audio);
+        if (!input.ok()) return std::nullopt;
+        return *input;
     };
     std::optional<media::MovieWriter::InputID> systemInput, microphoneInput;
     if (audioSources_.contains(AudioSource::system)) {
@@ -189,7 +191,7 @@ std::optional<WriterError> SampleBufferMovieWriter::setUp(const media::VideoSamp
         report->report(WriterError::writerFailed(text, code));
     });
     writer_ = std::move(writer);
-    videoInput_ = videoInput;
+    videoInput_ = *videoInput;
     systemAudioInput_ = systemInput;
     microphoneAudioInput_ = microphoneInput;
     return std::nullopt;

@@ -103,15 +103,16 @@ MixerResult run(const std::filesystem::path& inputURL) {
     auto audioOutput = media::AudioMixReader::open(*asset, mixInputs, error);
     if (!audioOutput) return readerFailed();
 
-    auto writer = MovieWriter::create(outputURL, media::MovieFileType::quickTimeMovie, {}, error);
-    if (!writer) return failed(MixerError::cannotCreateWriter(error));
+    auto created = MovieWriter::create(outputURL, media::MovieFileType::quickTimeMovie, {});
+    if (!created.ok()) return failed(MixerError::cannotCreateWriter(created.error()));
+    auto writer = std::move(created).value();
 
     auto videoInput = writer->addPassthroughInput(videoTrack.formatDescriptions.front(),
                                                   videoTrack.preferredTransform);
     media::AudioEncoderSettings audioSettings;
     audioSettings.bitRate = kMixedAudioBitRate;
-    auto audioInput = videoInput ? writer->addAudioInput(audioSettings) : std::nullopt;
-    if (!videoInput || !audioInput)
+    auto audioInput = videoInput.ok() ? writer->addAudioInput(audioSettings) : videoInput;
+    if (!videoInput.ok() || !audioInput.ok())
         return failed(MixerError::cannotCreateWriter("无法添加视频或音频输出轨道"));
     if (!writer->startWriting()) {
         std::string text = writer->errorText();

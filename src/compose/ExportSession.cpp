@@ -143,9 +143,9 @@ std::shared_ptr<ExportSession> ExportSession::create(const VideoCompositor::Buil
     media::MovieWriterOptions options;
     options.fastStart = true;
     options.videoQueueCapacity = kWriterVideoQueue;
-    std::string error;
-    state->writer = MovieWriter::create(outputURL, media::MovieFileType::mpeg4, options, error);
-    if (!state->writer) return nullptr;
+    auto writer = MovieWriter::create(outputURL, media::MovieFileType::mpeg4, options);
+    if (!writer.ok()) return nullptr;
+    state->writer = std::move(writer).value();
 
     media::VideoEncoderSettings settings;
     settings.width = video.renderWidth;
@@ -157,8 +157,8 @@ std::shared_ptr<ExportSession> ExportSession::create(const VideoCompositor::Buil
     settings.maxBFrames = encoder.maxBFrames;
     // Frames are drawn in the encoder's own format and handed over as they are.
     settings.pictureFormat = media::PixelFormat::NV12VideoRange;
-    auto videoInput = state->writer->addVideoInput(settings, &error);
-    if (!videoInput) return nullptr;
+    auto videoInput = state->writer->addVideoInput(settings);
+    if (!videoInput.ok()) return nullptr;
     state->videoInput = *videoInput;
 
     // Sound: a single track is copied as it is; several are mixed and encoded.
@@ -167,19 +167,22 @@ std::shared_ptr<ExportSession> ExportSession::create(const VideoCompositor::Buil
         if (track.mediaType == media::MediaType::audio && track.sourceRange)
             audioTracks.push_back(&track);
     if (!audioTracks.empty()) {
+        std::string error;
         state->mainAsset = media::MovieAsset::open(audioTracks.front()->sourceURL, error);
         if (!state->mainAsset) return nullptr;
     }
     if (audioTracks.size() == 1) {
         const auto* source = state->mainAsset->track(audioTracks.front()->sourceTrackID);
         if (!source || source->formatDescriptions.empty()) return nullptr;
-        state->audioInput =
-            state->writer->addPassthroughInput(source->formatDescriptions.front(), {}, &error);
+        if (auto input = state->writer->addPassthroughInput(source->formatDescriptions.front());
+            input.ok())
+            state->audioInput = *input;
         state->copiedAudio = audioTracks.front();
     } else if (audioTracks.size() >= 2) {
         media::AudioEncoderSettings audio;
         audio.bitRate = 192000;
-        state->audioInput = state->writer->addAudioInput(audio, &error);
+        if (auto input = state->writer->addAudioInput(audio); input.ok())
+            state->audioInput = *input;
     }
     if (!audioTracks.empty() && !state->audioInput) return nullptr;
 

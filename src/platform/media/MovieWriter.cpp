@@ -578,16 +578,13 @@ struct MovieWriter::Impl {
         return true;
     }
 
-    AVStream* newStream(std::string* errorOut) {
+    Result<AVStream*, std::string> newStream() {
         auto locked = state.lock();  // tracks are added only before writing starts
-        if (locked->status != Status::unknown) {
-            if (errorOut) *errorOut = "写入已开始，不能再添加轨道";
-            return nullptr;
-        }
+        if (locked->status != Status::unknown) return zimlo::fail("写入已开始，不能再添加轨道");
         AVStream* stream = avformat_new_stream(format, nullptr);
         if (!stream) {
             ZIMLO_LOG_ERROR("writer") << "adding a track to " << url << ": out of memory";
-            if (errorOut) *errorOut = "内存不足";
+            return zimlo::fail("内存不足");
         }
         return stream;
     }
@@ -596,18 +593,16 @@ struct MovieWriter::Impl {
 namespace {
 
 // A track that cannot be added: logged with what was being done, the reason to the caller.
-std::nullopt_t refuse(const std::filesystem::path& url, const char* doing, std::string* error,
-                      const std::string& reason) {
+Failure<std::string> refuse(const std::filesystem::path& url, const char* doing,
+                            const std::string& reason) {
     ZIMLO_LOG_ERROR("writer") << doing << " to " << url << ": " << reason;
-    if (error) *error = reason;
-    return std::nullopt;
+    return fail(reason);
 }
 
 }  // namespace
 
-std::shared_ptr<MovieWriter> MovieWriter::create(const std::filesystem::path& url,
-                                                 MovieFileType fileType, MovieWriterOptions options,
-                                                 std::string& error) {
+Result<std::shared_ptr<MovieWriter>, std::string> MovieWriter::create(
+    const std::filesystem::path& url, MovieFileType fileType, MovieWriterOptions options) {
     quietFFmpegLogging();
     std::shared_ptr<MovieWriter> writer(new MovieWriter());
     writer->impl_ = std::make_unique<Impl>();
@@ -618,14 +613,13 @@ std::shared_ptr<MovieWriter> MovieWriter::create(const std::filesystem::path& ur
     const char* muxer = fileType == MovieFileType::mpeg4 ? "mp4" : "mov";
     int result = avformat_alloc_output_context2(&impl.format, nullptr, muxer, url.c_str());
     if (result < 0 || !impl.format) {
-        error = averrorText(result);
+        std::string error = averrorText(result);
         ZIMLO_LOG_ERROR("writer") << "creating " << url << ": " << error;
-        return nullptr;
+        return fail(std::move(error));
     }
     if (url.empty()) {
-        error = "没有输出文件";
         ZIMLO_LOG_ERROR("writer") << "creating a movie without a file name";
-        return nullptr;
+        return fail("没有输出文件");
     }
     return writer;
 }
@@ -642,19 +636,20 @@ MovieWriter::~MovieWriter() {
     }
 }
 
-std::optional<MovieWriter::InputID> MovieWriter::addVideoInput(const VideoEncoderSettings& settings,
-                                                               std::string* error) {
+Result<MovieWriter::InputID, std::string> MovieWriter::addVideoInput(
+    const VideoEncoderSettings& settings) {
     int width = settings.width & ~1;
     int height = settings.height & ~1;
     if (width <= 0 || height <= 0) {
-        return refuse(impl_->url, "adding the video track", error, "画面尺寸无效");
+        return refuse(impl_->url, "adding the video track", "画面尺寸无效");
     }
     const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
     if (!codec) {
-        return refuse(impl_->url, "adding the video track", error, "找不到 H.264 编码器");
+        return refuse(impl_->url, "adding the video track", "找不到 H.264 编码器");
     }
-    AVStream* stream = impl_->newStream(error);
-    if (!stream) return std::nullopt;
+    auto created = impl_->newStream();
+    if (!created.ok()) return fail(std::move(created).error());
+    AVStream* stream = *created;
 
     auto input = std::make_unique<Input>();
     input->kind = InputKind::video;
@@ -693,7 +688,7 @@ std::optional<MovieWriter::InputID> MovieWriter::addVideoInput(const VideoEncode
         av_opt_set(encoder->priv_data, "x264-params", settings.encoderParameters.c_str(), 0);
     int result = avcodec_open2(encoder, codec, nullptr);
     if (result < 0) {
-        return refuse(impl_->url, "adding the video track", error, averrorText(result));
+        return refuse(impl_->url, "adding the video track", averrorText(result));
     }
     input->frameDurationTicks = av_rescale_q(1, AVRational{1, fps}, encoder->time_base);
     avcodec_parameters_from_context(stream->codecpar, encoder);
@@ -705,17 +700,18 @@ std::optional<MovieWriter::InputID> MovieWriter::addVideoInput(const VideoEncode
     return impl_->inputs.back()->index;
 }
 
-std::optional<MovieWriter::InputID> MovieWriter::addAudioInput(const AudioEncoderSettings& settings,
-                                                               std::string* error) {
+Result<MovieWriter::InputID, std::string> MovieWriter::addAudioInput(
+    const AudioEncoderSettings& settings) {
     const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_AAC);
     if (!codec) {
-        return refuse(impl_->url, "adding the sound track", error, "找不到 AAC 编码器");
+        return refuse(impl_->url, "adding the sound track", "找不到 AAC 编码器");
     }
     if (settings.sampleRate <= 0 || settings.channels <= 0) {
-        return refuse(impl_->url, "adding the sound track", error, "声音格式无效");
+        return refuse(impl_->url, "adding the sound track", "声音格式无效");
     }
-    AVStream* stream = impl_->newStream(error);
-    if (!stream) return std::nullopt;
+    auto created = impl_->newStream();
+    if (!created.ok()) return fail(std::move(created).error());
+    AVStream* stream = *created;
     auto input = std::make_unique<Input>();
     input->kind = InputKind::audio;
     input->stream = stream;
@@ -733,7 +729,7 @@ std::optional<MovieWriter::InputID> MovieWriter::addAudioInput(const AudioEncode
         encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     int result = avcodec_open2(encoder, codec, nullptr);
     if (result < 0) {
-        return refuse(impl_->url, "adding the sound track", error, averrorText(result));
+        return refuse(impl_->url, "adding the sound track", averrorText(result));
     }
     avcodec_parameters_from_context(stream->codecpar, encoder);
     stream->time_base = encoder->time_base;
@@ -743,13 +739,14 @@ std::optional<MovieWriter::InputID> MovieWriter::addAudioInput(const AudioEncode
     return impl_->inputs.back()->index;
 }
 
-std::optional<MovieWriter::InputID> MovieWriter::addPassthroughInput(
-    const FormatDescription& formatHint, AffineTransform transform, std::string* error) {
+Result<MovieWriter::InputID, std::string> MovieWriter::addPassthroughInput(
+    const FormatDescription& formatHint, AffineTransform transform) {
     if (!formatHint.isValid()) {
-        return refuse(impl_->url, "adding a copied track", error, "缺少格式信息");
+        return refuse(impl_->url, "adding a copied track", "缺少格式信息");
     }
-    AVStream* stream = impl_->newStream(error);
-    if (!stream) return std::nullopt;
+    auto created = impl_->newStream();
+    if (!created.ok()) return fail(std::move(created).error());
+    AVStream* stream = *created;
     avcodec_parameters_copy(stream->codecpar, formatHint.parameters());
     stream->codecpar->codec_tag = 0;  // let the container pick its own tag
     stream->time_base = AVRational{formatHint.timeBaseNum(), formatHint.timeBaseDen()};

@@ -11,6 +11,7 @@
 #include "platform/media/MediaFormat.h"
 #include "platform/media/MediaSample.h"
 #include "platform/media/MediaTime.h"
+#include "platform/runtime/Result.h"
 
 namespace zimlo::media {
 
@@ -74,24 +75,19 @@ class MovieWriter : public std::enable_shared_from_this<MovieWriter> {
     enum class Status { unknown, writing, completed, failed, cancelled };
     using InputID = int;
 
-    // Null with `error` set when the container cannot be made for `url`. No file is created yet.
-    static std::shared_ptr<MovieWriter> create(const std::filesystem::path& url,
-                                               MovieFileType fileType, MovieWriterOptions options,
-                                               std::string& error);
+    // Fails when the container cannot be made for `url`. No file is created yet.
+    static Result<std::shared_ptr<MovieWriter>, std::string> create(
+        const std::filesystem::path& url, MovieFileType fileType, MovieWriterOptions options);
     ~MovieWriter();
     MovieWriter(const MovieWriter&) = delete;
     MovieWriter& operator=(const MovieWriter&) = delete;
 
-    // Inputs, before `startWriting`. Tracks appear in the file in the order added. Empty with
-    // `error` set when the input cannot be added.
-    std::optional<InputID> addVideoInput(const VideoEncoderSettings& settings,
-                                         std::string* error = nullptr);
-    std::optional<InputID> addAudioInput(const AudioEncoderSettings& settings,
-                                         std::string* error = nullptr);
+    // Inputs, before `startWriting`. Tracks appear in the file in the order added.
+    Result<InputID, std::string> addVideoInput(const VideoEncoderSettings& settings);
+    Result<InputID, std::string> addAudioInput(const AudioEncoderSettings& settings);
     // Copies compressed packets unchanged; `formatHint` describes them.
-    std::optional<InputID> addPassthroughInput(const FormatDescription& formatHint,
-                                               AffineTransform transform = {},
-                                               std::string* error = nullptr);
+    Result<InputID, std::string> addPassthroughInput(const FormatDescription& formatHint,
+                                                     AffineTransform transform = {});
 
     // Opens the file and writes the header. False (status failed, `errorText` set) on failure.
     bool startWriting();

@@ -36,9 +36,9 @@ struct MovieSpec {
 };
 
 inline void writeMovie(const std::filesystem::path& url, const MovieSpec& spec) {
-    std::string error;
-    auto writer = media::MovieWriter::create(url, spec.fileType, spec.options, error);
-    ASSERT_TRUE(writer) << error;
+    auto created = media::MovieWriter::create(url, spec.fileType, spec.options);
+    ASSERT_TRUE(created.ok()) << created.error();
+    auto writer = *created;
     std::optional<media::MovieWriter::InputID> video;
     if (spec.video) {
         media::VideoEncoderSettings settings;
@@ -46,12 +46,13 @@ inline void writeMovie(const std::filesystem::path& url, const MovieSpec& spec) 
         settings.height = 240;
         settings.averageBitRate = 1'000'000;
         settings.transform = spec.transform;
-        video = writer->addVideoInput(settings, &error);
-        ASSERT_TRUE(video) << error;
+        auto input = writer->addVideoInput(settings);
+        ASSERT_TRUE(input.ok()) << input.error();
+        video = *input;
     }
     std::vector<media::MovieWriter::InputID> audio;
     for (size_t i = 0; i < spec.tones.size(); ++i)
-        audio.push_back(writer->addAudioInput({}, &error).value());
+        audio.push_back(writer->addAudioInput({}).value());
     ASSERT_TRUE(writer->startWriting()) << writer->errorText();
     writer->startSession(media::MediaTime::zero());
     for (int frame = 0; frame < spec.frames; ++frame) {

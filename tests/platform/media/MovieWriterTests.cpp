@@ -47,14 +47,14 @@ std::vector<double> loudness(const std::filesystem::path& url) {
 TEST(MovieWriter, PlacesSoundByTimestampTrimmingAndFillingGaps) {
     test::ScratchDirectory dir;
     auto url = dir / "sound.mov";
-    std::string error;
-    auto writer = MovieWriter::create(url, MovieFileType::quickTimeMovie, {}, error);
-    ASSERT_TRUE(writer) << error;
-    auto audio = writer->addAudioInput({}, &error);
-    ASSERT_TRUE(audio) << error;
-    EXPECT_FALSE(writer->addVideoInput({}, &error)) << "a picture of no size";
+    auto created = MovieWriter::create(url, MovieFileType::quickTimeMovie, {});
+    ASSERT_TRUE(created.ok()) << created.error();
+    auto writer = *created;
+    auto audio = writer->addAudioInput({});
+    ASSERT_TRUE(audio.ok()) << audio.error();
+    EXPECT_FALSE(writer->addVideoInput({}).ok()) << "a picture of no size";
     ASSERT_TRUE(writer->startWriting()) << writer->errorText();
-    EXPECT_FALSE(writer->addAudioInput({}, &error)) << "inputs only before writing starts";
+    EXPECT_FALSE(writer->addAudioInput({}).ok()) << "inputs only before writing starts";
     EXPECT_FALSE(writer->append(*audio, test::toneSample(MediaTime::make(10, 1), 480)))
         << "no session yet";
     writer->startSession(MediaTime::make(10, 1));
@@ -96,10 +96,11 @@ TEST(MovieWriter, RefusesSoundThatJumpsHoursPastEverythingAtOnce) {
     std::string error;
     MovieWriterOptions options;
     options.fragmented = true;
-    auto writer = MovieWriter::create(url, MovieFileType::quickTimeMovie, options, error);
-    ASSERT_TRUE(writer) << error;
-    auto audio = writer->addAudioInput({}, &error);
-    ASSERT_TRUE(audio) << error;
+    auto created = MovieWriter::create(url, MovieFileType::quickTimeMovie, options);
+    ASSERT_TRUE(created.ok()) << created.error();
+    auto writer = *created;
+    auto audio = writer->addAudioInput({});
+    ASSERT_TRUE(audio.ok()) << audio.error();
     ASSERT_TRUE(writer->startWriting()) << writer->errorText();
     writer->startSession(MediaTime::make(10, 1));
     const auto started = std::chrono::steady_clock::now();
@@ -127,10 +128,12 @@ TEST(MovieWriter, CopiesPacketsIntoFastStartMPEG4) {
     MovieWriterOptions options;
     options.fastStart = true;
     options.packetQueueCapacity = 4;
-    auto writer = MovieWriter::create(dir / "copy.mp4", MovieFileType::mpeg4, options, error);
-    auto input = writer->addPassthroughInput(track.formatDescriptions.at(0),
-                                             track.preferredTransform, &error);
-    ASSERT_TRUE(input) << error;
+    auto created = MovieWriter::create(dir / "copy.mp4", MovieFileType::mpeg4, options);
+    ASSERT_TRUE(created.ok()) << created.error();
+    auto writer = *created;
+    auto input =
+        writer->addPassthroughInput(track.formatDescriptions.at(0), track.preferredTransform);
+    ASSERT_TRUE(input.ok()) << input.error();
     ASSERT_TRUE(writer->startWriting()) << writer->errorText();
     writer->startSession(MediaTime::zero());
     auto reader = TrackPacketReader::open(*source, track.trackID, error);
