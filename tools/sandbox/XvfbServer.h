@@ -19,6 +19,7 @@ class XvfbServer {
     XvfbServer& operator=(const XvfbServer&) = delete;
 
     const std::string& displayName() const { return displayName_; }  // e.g. ":42"
+    pid_t pid() const { return pid_; }
     // Points $DISPLAY at this server, for code that opens the default display.
     void exportDisplay() const;
 

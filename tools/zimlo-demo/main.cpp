@@ -316,7 +316,8 @@ int run(int argc, char** argv, const Options& options) {
         ::unsetenv("WAYLAND_DISPLAY");
         qputenv("QT_QPA_PLATFORM", "xcb");
         qputenv("XDG_CURRENT_DESKTOP", "");  // no desktop settings program to open
-        line("virtual display: " + xvfb.displayName() + " (Xvfb, 1920×1080)");
+        line("virtual display: " + xvfb.displayName() + " (Xvfb process " +
+             std::to_string(xvfb.pid()) + ", 1920×1080)");
         sandbox::PulseServer pulse;
         line(
             "sound server: PulseAudio with speakers \"Virtual speakers\" (a null sink) and a "
