@@ -23,16 +23,15 @@ class DraftStoreLibrary : public DraftLibrary {
 class MovieThumbnailGenerator : public DraftThumbnailGenerator {
   public:
     QImage thumbnail(const std::filesystem::path& movie) override {
-        std::string error;
-        auto asset = media::MovieAsset::open(movie, error);
+        auto asset = media::MovieAsset::open(movie);
         if (!asset) return {};
-        media::ImageGenerator generator(asset);
+        media::ImageGenerator generator(*asset);
         generator.appliesPreferredTrackTransform = true;
         generator.maximumSize = media::PixelSize{420, 420};
         // 0.1 s, in the 600-per-second timescale movies use.
-        auto picture = generator.copyImage(media::MediaTime::make(60, 600), error);
+        auto picture = generator.copyImage(media::MediaTime::make(60, 600));
         if (!picture) return {};
-        return toQImage(*picture);
+        return toQImage(**picture);
     }
 };
 

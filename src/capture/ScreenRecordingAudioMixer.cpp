@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 
+#include "model/MediaErrorText.h"
 #include "model/Uuid.h"
 #include "platform/media/AssetReader.h"
 #include "platform/media/MovieWriter.h"
@@ -67,11 +68,11 @@ struct FinishSignal {
 MixerResult run(const std::filesystem::path& inputURL) {
     using media::MediaType;
     using media::MovieWriter;
-    std::string error;
-    auto asset = media::MovieAsset::open(inputURL, error);
+    auto opened = media::MovieAsset::open(inputURL);
     // A movie that cannot be read is reported rather than passed back as if there were nothing to
     // mix.
-    if (!asset) return fail(MixerError::cannotCreateReader(error));
+    if (!opened) return fail(MixerError::cannotCreateReader(userText(opened.error())));
+    const auto asset = std::move(opened).value();
     auto audioTracks = asset->tracks(MediaType::audio);
     if (audioTracks.size() < 2) return inputURL;
     auto videoTracks = asset->tracks(MediaType::video);
@@ -90,18 +91,20 @@ MixerResult run(const std::filesystem::path& inputURL) {
     // The readers come first, so that a movie that cannot be read never gets a writer. Opening
     // one starts reading (file and decoders); the tracks themselves come from this asset, so
     // only that start can fail.
-    auto readerFailed = [&] {
-        return failed(MixerError::cannotStartProcessing(error.empty() ? "读取器启动失败" : error));
+    auto readerFailed = [&](const media::MediaError& error) {
+        const std::string text = userText(error);
+        return failed(MixerError::cannotStartProcessing(text.empty() ? "读取器启动失败" : text));
     };
-    error.clear();
-    auto videoOutput = media::TrackPacketReader::open(*asset, videoTrack.trackID, error);
-    if (!videoOutput) return readerFailed();
+    auto videoOpened = media::TrackPacketReader::open(*asset, videoTrack.trackID);
+    if (!videoOpened) return readerFailed(videoOpened.error());
+    auto videoOutput = std::move(videoOpened).value();
     std::vector<media::AudioMixReader::Input> mixInputs;
     for (size_t i = 0; i < audioTracks.size(); ++i)
         mixInputs.push_back(
             {audioTracks[i].trackID, i == 0 ? kFirstTrackVolume : kOtherTrackVolume});
-    auto audioOutput = media::AudioMixReader::open(*asset, mixInputs, error);
-    if (!audioOutput) return readerFailed();
+    auto audioOpened = media::AudioMixReader::open(*asset, mixInputs);
+    if (!audioOpened) return readerFailed(audioOpened.error());
+    auto audioOutput = std::move(audioOpened).value();
 
     auto created = MovieWriter::create(outputURL, media::MovieFileType::quickTimeMovie, {});
     if (!created.ok()) return failed(MixerError::cannotCreateWriter(created.error()));
@@ -197,7 +200,7 @@ MixerResult run(const std::filesystem::path& inputURL) {
           static_cast<const media::TrackReaderBase*>(audioOutput.get())}) {
         const bool faulty = fault && reader == audioOutput.get();
         if (reader->failed() || faulty) {
-            const std::string text = faulty ? *fault : reader->errorText();
+            const std::string text = faulty ? *fault : userText(reader->error());
             writer->cancelWriting();
             return failed(MixerError::processingFailed(text.empty() ? "读取录屏文件失败" : text));
         }

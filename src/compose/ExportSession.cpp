@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "compose/PiPVideoCompositor.h"
+#include "model/MediaErrorText.h"
 #include "platform/media/MovieWriter.h"
 #include "platform/runtime/FirstErrorSlot.h"
 
@@ -167,8 +168,7 @@ std::shared_ptr<ExportSession> ExportSession::create(const VideoCompositor::Buil
         if (track.mediaType == media::MediaType::audio && track.sourceRange)
             audioTracks.push_back(&track);
     if (!audioTracks.empty()) {
-        std::string error;
-        state->mainAsset = media::MovieAsset::open(audioTracks.front()->sourceURL, error);
+        state->mainAsset = media::MovieAsset::open(audioTracks.front()->sourceURL).valueOr(nullptr);
         if (!state->mainAsset) return nullptr;
     }
     if (audioTracks.size() == 1) {
@@ -272,16 +272,25 @@ void ExportSession::State::feedVideo() {
             std::shared_ptr<const media::MovieAsset>& asset) -> std::unique_ptr<TrackCursor> {
         const auto* track = built.composition.track(id);
         if (!track || !track->sourceRange) return nullptr;
-        if (!asset || asset->url() != track->sourceURL)
-            asset = media::MovieAsset::open(track->sourceURL, text);
-        if (!asset) return nullptr;
+        if (!asset || asset->url() != track->sourceURL) {
+            auto opened = media::MovieAsset::open(track->sourceURL);
+            if (!opened) {
+                text = userText(opened.error());
+                asset.reset();
+                return nullptr;
+            }
+            asset = *opened;
+        }
         // Decoding, drawing and encoding already run side by side; frame threads in the decoder
         // would only add their own overhead (about 40% more decoding work here).
         auto reader =
-            media::VideoFrameReader::open(*asset, track->sourceTrackID, text, track->sourceRange,
+            media::VideoFrameReader::open(*asset, track->sourceTrackID, track->sourceRange,
                                           media::DecodedPictureFormat::bt709NV12OrBGRA, 1);
-        if (!reader) return nullptr;
-        return std::make_unique<TrackCursor>(std::move(reader), track->sourceRange->end());
+        if (!reader) {
+            text = userText(reader.error());
+            return nullptr;
+        }
+        return std::make_unique<TrackCursor>(std::move(reader).value(), track->sourceRange->end());
     };
     std::shared_ptr<const media::MovieAsset> mainVideoAsset = mainAsset;
     auto main = openCursor(instruction->mainTrackID, mainVideoAsset);
@@ -311,7 +320,7 @@ void ExportSession::State::feedVideo() {
             if (auto picture = camera->frameAt(sourceTime))
                 frames[*instruction->pipTrackID] = picture;
         if (main->reader().failed()) {
-            fail("无法读取主画面：" + main->reader().errorText());
+            fail("无法读取主画面：" + userText(main->reader().error()));
             std::lock_guard lock(mutex);
             --inFlight;
             break;
@@ -380,7 +389,6 @@ void ExportSession::State::frameRendered(int64_t index, VideoCompositionRequest:
 }
 
 void ExportSession::State::writeAudio() {
-    std::string text;
     const auto& composition = built.composition;
     std::vector<const CompositionTrack*> tracks;
     for (const auto& track : composition.tracks)
@@ -395,11 +403,12 @@ void ExportSession::State::writeAudio() {
     };
 
     if (copiedAudio) {
-        auto reader = media::TrackPacketReader::open(*mainAsset, copiedAudio->sourceTrackID, text);
-        if (!reader) {
-            fail("无法读取音频：" + text);
+        auto opened = media::TrackPacketReader::open(*mainAsset, copiedAudio->sourceTrackID);
+        if (!opened) {
+            fail("无法读取音频：" + userText(opened.error()));
             return;
         }
+        auto reader = std::move(opened).value();
         while (auto packet = reader->next()) {
             if (failed()) return;
             // Whole packets: those starting inside the span.
@@ -409,7 +418,7 @@ void ExportSession::State::writeAudio() {
             if (!appendWhenReady(*audioInput, std::move(*packet))) return;
         }
         if (reader->failed()) {
-            fail("无法读取音频：" + reader->errorText());
+            fail("无法读取音频：" + userText(reader->error()));
             return;
         }
     } else {
@@ -421,18 +430,19 @@ void ExportSession::State::writeAudio() {
                     if (parameters.trackID == track->trackID) volume = parameters.volume;
             inputs.push_back({track->sourceTrackID, volume});
         }
-        auto reader = media::AudioMixReader::open(*mainAsset, inputs, text, span);
-        if (!reader) {
-            fail("无法读取音频：" + text);
+        auto opened = media::AudioMixReader::open(*mainAsset, inputs, span);
+        if (!opened) {
+            fail("无法读取音频：" + userText(opened.error()));
             return;
         }
+        auto reader = std::move(opened).value();
         while (auto sample = reader->next()) {
             if (failed()) return;
             reach(sample->presentationTime, sample->duration());
             if (!appendWhenReady(*audioInput, std::move(*sample))) return;
         }
         if (reader->failed()) {
-            fail("无法读取音频：" + reader->errorText());
+            fail("无法读取音频：" + userText(reader->error()));
             return;
         }
     }

@@ -183,13 +183,12 @@ Result<VideoCompositor::Built, CompositorError> VideoCompositor::buildCompositio
     const RecordingProject& project, bool includesSubtitles, double startTime,
     std::optional<double> endTime) const {
     if (!project.mainVideoURL) return fail(CompositorError::missingMainVideo());
-    std::string error;
     // A movie that cannot be opened has no video track to offer.
-    auto mainAsset = media::MovieAsset::open(*project.mainVideoURL, error);
+    auto mainAsset = media::MovieAsset::open(*project.mainVideoURL).valueOr(nullptr);
     const auto& aspect = project.aspect;
     std::shared_ptr<const media::MovieAsset> cameraAsset;
     if ((aspect.isPiPEnabled || aspect.isSplitScreenEnabled) && project.pipVideoURL)
-        cameraAsset = media::MovieAsset::open(*project.pipVideoURL, error);
+        cameraAsset = media::MovieAsset::open(*project.pipVideoURL).valueOr(nullptr);
 
     if (!mainAsset) return fail(CompositorError::missingMainTrack());
     const auto mainVideoTracks = mainAsset->tracks(MediaType::video);
@@ -400,19 +399,18 @@ Result<std::shared_ptr<media::PixelBuffer>, CompositorError> VideoCompositor::re
         MediaTime::fromSeconds(std::max(finiteOr(t, 0), 0.0), kCompositionTimescale);
 
     std::map<TrackID, std::shared_ptr<const media::PixelBuffer>> frames;
-    std::string error;
     auto grab = [&](TrackID id) {
         const auto* track = built.composition.track(id);
         if (!track || !track->sourceRange || time >= track->sourceRange->duration) return;
-        auto asset = media::MovieAsset::open(track->sourceURL, error);
+        auto asset = media::MovieAsset::open(track->sourceURL);
         if (!asset) return;
         const MediaTime at = track->sourceRange->start + time;
         // The same pictures the export draws with, so the frame shows what the movie will.
-        auto reader = media::VideoFrameReader::open(*asset, track->sourceTrackID, error,
+        auto reader = media::VideoFrameReader::open(**asset, track->sourceTrackID,
                                                     TimeRange{at, track->sourceRange->end() - at},
                                                     media::DecodedPictureFormat::bt709NV12OrBGRA);
         if (!reader) return;
-        if (auto frame = reader->next()) frames[id] = frame->pixels;
+        if (auto frame = (*reader)->next()) frames[id] = frame->pixels;
     };
     grab(instruction->mainTrackID);
     if (instruction->pipTrackID) grab(*instruction->pipTrackID);

@@ -13,10 +13,11 @@ namespace zimlo::e2e {
 namespace {
 
 std::shared_ptr<const media::MovieAsset> openMovie(const std::filesystem::path& movie) {
-    std::string error;
-    auto asset = media::MovieAsset::open(movie, error);
-    if (!asset) throw std::runtime_error("cannot open " + movie.string() + ": " + error);
-    return asset;
+    auto asset = media::MovieAsset::open(movie);
+    if (!asset)
+        throw std::runtime_error("cannot open " + movie.string() + ": " +
+                                 asset.error().technicalText());
+    return *asset;
 }
 
 const uint8_t* pixelAt(const media::PixelBuffer& picture, int x, int y) {
@@ -66,14 +67,17 @@ void forEachFrame(const std::filesystem::path& movie,
     auto asset = openMovie(movie);
     auto videos = asset->tracks(media::MediaType::video);
     if (videos.empty()) throw std::runtime_error(movie.string() + " has no video track");
-    std::string error;
-    auto reader = media::VideoFrameReader::open(*asset, videos.front().trackID, error);
-    if (!reader) throw std::runtime_error("cannot decode " + movie.string() + ": " + error);
+    auto opened = media::VideoFrameReader::open(*asset, videos.front().trackID);
+    if (!opened)
+        throw std::runtime_error("cannot decode " + movie.string() + ": " +
+                                 opened.error().technicalText());
+    auto reader = std::move(opened).value();
     while (auto frame = reader->next()) {
         if (!visit(frame->presentationTime.seconds(), *frame->pixels)) return;
     }
     if (reader->failed())
-        throw std::runtime_error("decoding " + movie.string() + " failed: " + reader->errorText());
+        throw std::runtime_error("decoding " + movie.string() +
+                                 " failed: " + reader->error().technicalText());
 }
 
 PixelRect clipped(PixelRect rect, const media::PixelBuffer& picture) {
@@ -136,10 +140,11 @@ std::vector<float> decodeSound(const std::filesystem::path& movie) {
     for (const auto& track : asset->tracks(media::MediaType::audio))
         inputs.push_back({track.trackID, 1.0f});
     if (inputs.empty()) throw std::runtime_error(movie.string() + " has no sound");
-    std::string error;
-    auto reader = media::AudioMixReader::open(*asset, inputs, error);
-    if (!reader)
-        throw std::runtime_error("cannot decode the sound of " + movie.string() + ": " + error);
+    auto opened = media::AudioMixReader::open(*asset, inputs);
+    if (!opened)
+        throw std::runtime_error("cannot decode the sound of " + movie.string() + ": " +
+                                 opened.error().technicalText());
+    auto reader = std::move(opened).value();
     std::vector<float> mono;
     bool first = true;
     while (auto chunk = reader->next()) {
@@ -157,7 +162,7 @@ std::vector<float> decodeSound(const std::filesystem::path& movie) {
     }
     if (reader->failed())
         throw std::runtime_error("decoding the sound of " + movie.string() +
-                                 " failed: " + reader->errorText());
+                                 " failed: " + reader->error().technicalText());
     return mono;
 }
 

@@ -47,6 +47,7 @@
 #include "sandbox/PulseServer.h"
 #include "sandbox/SoundFeeds.h"
 #include "sandbox/SpeechFeed.h"
+#include "support/ResultValue.h"
 
 namespace zimlo::e2e {
 namespace {
@@ -285,9 +286,8 @@ TEST_F(RecordingEndToEnd, DisplayWithCameraWindowAndSubtitlesEndsAsAComposedDraf
 
     // The movie: MPEG-4, the render size, about as long as the recording, one AAC track.
     EXPECT_EQ(readText(movie).substr(4, 4), "ftyp");
-    std::string error;
-    auto asset = media::MovieAsset::open(movie, error);
-    ASSERT_TRUE(asset) << error;
+    auto asset = test::valueOrFailure(media::MovieAsset::open(movie));
+    ASSERT_TRUE(asset);
     const auto videos = asset->tracks(media::MediaType::video);
     const auto audios = asset->tracks(media::MediaType::audio);
     ASSERT_EQ(videos.size(), 1u);

@@ -385,13 +385,14 @@ TEST(PortalSource, AnOutputSizeChangeWhileRecordingKeepsTheRecordingGoing) {
 
 // One sound track of a movie as mono samples.
 std::vector<float> trackSound(const fs::path& movie, size_t audioIndex) {
-    std::string error;
-    auto asset = media::MovieAsset::open(movie, error);
-    if (!asset) throw std::runtime_error(error);
+    auto opened = media::MovieAsset::open(movie);
+    if (!opened) throw std::runtime_error(opened.error().technicalText());
+    auto asset = *opened;
     auto tracks = asset->tracks(media::MediaType::audio);
     if (audioIndex >= tracks.size()) throw std::runtime_error("no such sound track");
-    auto reader = media::AudioMixReader::open(*asset, {{tracks[audioIndex].trackID, 1.0f}}, error);
-    if (!reader) throw std::runtime_error(error);
+    auto readerOpened = media::AudioMixReader::open(*asset, {{tracks[audioIndex].trackID, 1.0f}});
+    if (!readerOpened) throw std::runtime_error(readerOpened.error().technicalText());
+    auto reader = std::move(readerOpened).value();
     std::vector<float> mono;
     while (auto chunk = reader->next()) {
         const auto* samples = reinterpret_cast<const float*>(chunk->data.data());

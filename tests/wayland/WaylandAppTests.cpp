@@ -25,6 +25,7 @@
 #include "platform/media/MonotonicClock.h"
 #include "recording/Permissions.h"
 #include "recording/RecordingView.h"
+#include "support/ResultValue.h"
 #include "wayland/WaylandSession.h"
 
 namespace zimlo {
@@ -152,9 +153,8 @@ TEST_F(WaylandApp, AScreenShareEndedByTheDesktopStopsAndSavesTheRecording) {
     const auto drafts = DraftStore::shared()->loadDrafts();
     ASSERT_EQ(drafts.size(), 1u);
     ASSERT_TRUE(drafts.front().mainVideoURL);
-    std::string error;
-    auto asset = media::MovieAsset::open(*drafts.front().mainVideoURL, error);
-    ASSERT_TRUE(asset) << error;
+    auto asset = test::valueOrFailure(media::MovieAsset::open(*drafts.front().mainVideoURL));
+    ASSERT_TRUE(asset);
     EXPECT_GT(media::availableDuration(*asset, 0), 1.0);
 }
 
@@ -236,9 +236,8 @@ TEST_F(WaylandApp, RecordsADraftThroughTheRecordingWindowWhichStepsAsideForTheWh
     ASSERT_EQ(drafts.size(), 1u);
     ASSERT_TRUE(drafts.front().mainVideoURL);
     const fs::path movie = *drafts.front().mainVideoURL;
-    std::string error;
-    auto asset = media::MovieAsset::open(movie, error);
-    ASSERT_TRUE(asset) << error;
+    auto asset = test::valueOrFailure(media::MovieAsset::open(movie));
+    ASSERT_TRUE(asset);
     EXPECT_EQ(asset->tracks(media::MediaType::video).size(), 1u);
     EXPECT_EQ(asset->tracks(media::MediaType::audio).size(), 1u);
     const double duration = media::availableDuration(*asset, 0);

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "model/MediaErrorText.h"
 #include "platform/media/AssetReader.h"
 
 namespace zimlo::demo {
@@ -10,10 +11,10 @@ namespace zimlo::demo {
 namespace {
 
 std::shared_ptr<const media::MovieAsset> open(const std::filesystem::path& movie) {
-    std::string error;
-    auto asset = media::MovieAsset::open(movie, error);
-    if (!asset) throw std::runtime_error("cannot open " + movie.string() + ": " + error);
-    return asset;
+    auto asset = media::MovieAsset::open(movie);
+    if (!asset)
+        throw std::runtime_error("cannot open " + movie.string() + ": " + userText(asset.error()));
+    return *asset;
 }
 
 std::string format(const char* pattern, auto... values) {
@@ -57,12 +58,12 @@ MovieSummary summarizeMovie(const std::filesystem::path& movie) {
 void saveMovieFrame(const std::filesystem::path& movie, double seconds,
                     const std::filesystem::path& png) {
     media::ImageGenerator generator(open(movie));
-    std::string error;
-    auto picture = generator.copyImage(media::MediaTime::fromSeconds(seconds, 600), error);
+    auto picture = generator.copyImage(media::MediaTime::fromSeconds(seconds, 600));
     if (!picture)
-        throw std::runtime_error("cannot decode a frame of " + movie.string() + ": " + error);
-    if (!media::writePNG(*picture, png, error))
-        throw std::runtime_error("cannot write " + png.string() + ": " + error);
+        throw std::runtime_error("cannot decode a frame of " + movie.string() + ": " +
+                                 userText(picture.error()));
+    if (auto written = media::writePNG(**picture, png); !written)
+        throw std::runtime_error("cannot write " + png.string() + ": " + userText(written.error()));
 }
 
 std::string readableSize(uintmax_t bytes) {

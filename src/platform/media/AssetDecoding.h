@@ -28,7 +28,7 @@ namespace zimlo::media::detail {
 // whose entries would be opened in turn (HLS, ffconcat).
 constexpr const char* kReadableContainers = "mov,matroska";
 
-inline FormatInputPtr openInput(const std::filesystem::path& url, std::string& error) {
+inline MediaResult<FormatInputPtr> openInput(const std::filesystem::path& url) {
     quietFFmpegLogging();
     AVFormatContext* raw = nullptr;
     std::error_code ignored;
@@ -38,16 +38,10 @@ inline FormatInputPtr openInput(const std::filesystem::path& url, std::string& e
     av_dict_set(&options, "format_whitelist", kReadableContainers, 0);
     int result = avformat_open_input(&raw, location.c_str(), nullptr, &options);
     av_dict_free(&options);
-    if (result < 0) {
-        error = averrorText(result);
-        return nullptr;
-    }
+    if (result < 0) return fail(MediaError::library(result));
     FormatInputPtr context(raw);
     result = avformat_find_stream_info(context.get(), nullptr);
-    if (result < 0) {
-        error = averrorText(result);
-        return nullptr;
-    }
+    if (result < 0) return fail(MediaError::library(result));
     return context;
 }
 
@@ -58,10 +52,11 @@ inline int streamIndexOf(const MovieAsset& asset, int trackID) {
 }
 
 // Opens the file again and keeps only `keep` streams flowing.
-inline FormatInputPtr openForReading(const MovieAsset& asset, const std::vector<int>& keep,
-                                     std::string& error) {
-    FormatInputPtr context = openInput(asset.url(), error);
-    if (!context) return nullptr;
+inline MediaResult<FormatInputPtr> openForReading(const MovieAsset& asset,
+                                                  const std::vector<int>& keep) {
+    auto opened = openInput(asset.url());
+    if (!opened) return opened;
+    FormatInputPtr context = std::move(opened).value();
     for (unsigned i = 0; i < context->nb_streams; ++i) {
         bool wanted = std::find(keep.begin(), keep.end(), static_cast<int>(i)) != keep.end();
         context->streams[i]->discard = wanted ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
@@ -69,21 +64,17 @@ inline FormatInputPtr openForReading(const MovieAsset& asset, const std::vector<
     return context;
 }
 
-inline CodecContextPtr openDecoder(const AVStream* stream, std::string& error, int threads = 0) {
+inline MediaResult<CodecContextPtr> openDecoder(const AVStream* stream, int threads = 0) {
     const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
-    if (!codec) {
-        error = std::string("不支持的编码格式 ") + avcodec_get_name(stream->codecpar->codec_id);
-        return nullptr;
-    }
+    if (!codec)
+        return fail(MediaError::of(MediaError::Kind::unsupportedCodec,
+                                   avcodec_get_name(stream->codecpar->codec_id)));
     CodecContextPtr decoder(avcodec_alloc_context3(codec));
     avcodec_parameters_to_context(decoder.get(), stream->codecpar);
     decoder->pkt_timebase = stream->time_base;
     decoder->thread_count = threads;
     int result = avcodec_open2(decoder.get(), codec, nullptr);
-    if (result < 0) {
-        error = averrorText(result);
-        return nullptr;
-    }
+    if (result < 0) return fail(MediaError::library(result));
     return decoder;
 }
 
@@ -97,19 +88,19 @@ inline void seekTo(AVFormatContext* context, int streamIndex, MediaTime time) {
 // Decodes one video stream frame by frame (presentation order).
 class VideoDecoder {
   public:
-    bool open(const MovieAsset& asset, int trackID, std::string& error, int threads = 0) {
+    MediaResult<void> open(const MovieAsset& asset, int trackID, int threads = 0) {
         streamIndex_ = streamIndexOf(asset, trackID);
-        if (streamIndex_ < 0 || asset.track(trackID)->mediaType != MediaType::video) {
-            error = "没有这条视频轨道";
-            return false;
-        }
-        format_ = openForReading(asset, {streamIndex_}, error);
-        if (!format_) return false;
-        decoder_ = openDecoder(format_->streams[streamIndex_], error, threads);
-        if (!decoder_) return false;
+        if (streamIndex_ < 0 || asset.track(trackID)->mediaType != MediaType::video)
+            return fail(MediaError::of(MediaError::Kind::noSuchVideoTrack));
+        auto format = openForReading(asset, {streamIndex_});
+        if (!format) return fail(std::move(format).error());
+        format_ = std::move(format).value();
+        auto decoder = openDecoder(format_->streams[streamIndex_], threads);
+        if (!decoder) return fail(std::move(decoder).error());
+        decoder_ = std::move(decoder).value();
         packet_.reset(av_packet_alloc());
         frame_.reset(av_frame_alloc());
-        return true;
+        return {};
     }
 
     void seek(MediaTime time) {
@@ -117,9 +108,8 @@ class VideoDecoder {
         avcodec_flush_buffers(decoder_.get());
     }
 
-    // The next decoded frame (owned by the decoder until the next call), or null at the end or
-    // on error (`error` set).
-    AVFrame* next(std::string& error) {
+    // The next decoded frame (owned by the decoder until the next call), null at the end.
+    MediaResult<AVFrame*> next() {
         for (;;) {
             av_frame_unref(frame_.get());
             int result = avcodec_receive_frame(decoder_.get(), frame_.get());
@@ -127,10 +117,7 @@ class VideoDecoder {
             if (result == AVERROR_EOF) return nullptr;
             // A damaged picture is skipped, as players do; the next key frame recovers.
             if (result == AVERROR_INVALIDDATA) continue;
-            if (result != AVERROR(EAGAIN)) {
-                error = averrorText(result);
-                return nullptr;
-            }
+            if (result != AVERROR(EAGAIN)) return fail(MediaError::library(result));
             if (draining_) return nullptr;
             result = av_read_frame(format_.get(), packet_.get());
             if (result == AVERROR_EOF) {
@@ -138,10 +125,7 @@ class VideoDecoder {
                 avcodec_send_packet(decoder_.get(), nullptr);
                 continue;
             }
-            if (result < 0) {
-                error = averrorText(result);
-                return nullptr;
-            }
+            if (result < 0) return fail(MediaError::library(result));
             // A packet cut short (the tail of an interrupted recording) is left out.
             if (packet_->stream_index == streamIndex_ && !(packet_->flags & AV_PKT_FLAG_CORRUPT)) {
                 result = avcodec_send_packet(decoder_.get(), packet_.get());

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/media/MediaError.h"
 #include "platform/media/MediaFormat.h"
 #include "platform/media/MediaSample.h"
 #include "platform/media/MediaTime.h"
@@ -29,9 +30,8 @@ struct AssetTrack {
 // A movie file opened for inspection. Cheap to keep: the file is closed after reading its index.
 class MovieAsset {
   public:
-    // Null with `error` set (the demuxer's description) when the file cannot be opened.
-    static std::shared_ptr<const MovieAsset> open(const std::filesystem::path& url,
-                                                  std::string& error);
+    // Fails when the file cannot be opened as a movie (the demuxer's error).
+    static MediaResult<std::shared_ptr<const MovieAsset>> open(const std::filesystem::path& url);
 
     const std::filesystem::path& url() const { return url_; }
     const std::vector<AssetTrack>& tracks() const { return tracks_; }
@@ -57,22 +57,26 @@ double availableDuration(const std::filesystem::path& url, double fallback);
 class TrackReaderBase {
   public:
     virtual ~TrackReaderBase() = default;
-    bool failed() const { return !error_.empty(); }
-    const std::string& errorText() const { return error_; }
+    bool failed() const { return error_.has_value(); }
+    // Why reading stopped early; only when `failed`.
+    const MediaError& error() const { return *error_; }
     // Makes the next pull return nothing; callable from any thread.
     void cancel() { cancelled_ = true; }
     bool isCancelled() const { return cancelled_; }
 
   protected:
-    std::string error_;
+    // Keeps the first failure, logged with the file it came from.
+    void setError(MediaError error, const char* doing, const std::filesystem::path& url);
+
+    std::optional<MediaError> error_;
     std::atomic<bool> cancelled_{false};
 };
 
 // Compressed samples of one track, in decode order, as stored.
 class TrackPacketReader : public TrackReaderBase {
   public:
-    static std::unique_ptr<TrackPacketReader> open(const MovieAsset& asset, int trackID,
-                                                   std::string& error);
+    static MediaResult<std::unique_ptr<TrackPacketReader>> open(const MovieAsset& asset,
+                                                                int trackID);
     ~TrackPacketReader() override;
     // Times are on the movie's timeline (the track's own time base).
     std::optional<MediaPacket> next();
@@ -105,9 +109,8 @@ class VideoFrameReader : public TrackReaderBase {
     // skipped. `decoderThreads`: 0 lets the decoder choose (frame threads, one per core and one
     // more); 1 decodes on the caller's thread, which costs far less in all when the caller runs
     // beside other busy stages.
-    static std::unique_ptr<VideoFrameReader> open(
-        const MovieAsset& asset, int trackID, std::string& error,
-        std::optional<TimeRange> range = std::nullopt,
+    static MediaResult<std::unique_ptr<VideoFrameReader>> open(
+        const MovieAsset& asset, int trackID, std::optional<TimeRange> range = std::nullopt,
         DecodedPictureFormat format = DecodedPictureFormat::bgra, int decoderThreads = 0);
     ~VideoFrameReader() override;
     std::optional<DecodedVideoFrame> next();
@@ -130,10 +133,9 @@ class AudioMixReader : public TrackReaderBase {
     static constexpr int kSampleRate = 48000;
     static constexpr int kChannels = 2;
 
-    static std::unique_ptr<AudioMixReader> open(const MovieAsset& asset,
-                                                const std::vector<Input>& inputs,
-                                                std::string& error,
-                                                std::optional<TimeRange> range = std::nullopt);
+    static MediaResult<std::unique_ptr<AudioMixReader>> open(
+        const MovieAsset& asset, const std::vector<Input>& inputs,
+        std::optional<TimeRange> range = std::nullopt);
     ~AudioMixReader() override;
     // Interleaved Float32, 48 kHz, 2 channels.
     std::optional<AudioSample> next();
@@ -155,14 +157,14 @@ class ImageGenerator {
         maximumSize;  // zero: no limit; otherwise the picture is scaled down to fit, aspect kept
 
     // The frame shown at `time` (the last one starting at or before it; the first frame when the
-    // time is before it), BGRA. Null with `error` set on failure.
-    std::shared_ptr<PixelBuffer> copyImage(MediaTime time, std::string& error) const;
+    // time is before it), BGRA.
+    MediaResult<std::shared_ptr<PixelBuffer>> copyImage(MediaTime time) const;
 
   private:
     std::shared_ptr<const MovieAsset> asset_;
 };
 
-// Writes a BGRA picture as PNG. False with `error` set on failure.
-bool writePNG(const PixelBuffer& picture, const std::filesystem::path& url, std::string& error);
+// Writes a BGRA picture as PNG; a file written in part is removed.
+MediaResult<void> writePNG(const PixelBuffer& picture, const std::filesystem::path& url);
 
 }  // namespace zimlo::media

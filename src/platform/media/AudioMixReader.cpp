@@ -79,6 +79,7 @@ struct MixTrack {
 }  // namespace
 
 struct AudioMixReader::Impl {
+    std::filesystem::path url;
     FormatInputPtr format;
     PacketPtr packet;
     FramePtr frame;
@@ -94,7 +95,7 @@ struct AudioMixReader::Impl {
         return nullptr;
     }
 
-    bool place(MixTrack& track, const AVFrame* decoded, std::string& error) {
+    MediaResult<void> place(MixTrack& track, const AVFrame* decoded) {
         if (!track.resampler) {
             AVChannelLayout outLayout = AV_CHANNEL_LAYOUT_STEREO;
             AVChannelLayout inLayout{};
@@ -109,10 +110,8 @@ struct AudioMixReader::Impl {
             int inChannels = inLayout.nb_channels;
             av_channel_layout_uninit(&inLayout);
             if (result >= 0) duplicateMonoToStereo(track.resampler, inChannels, kChannels);
-            if (result < 0 || swr_init(track.resampler) < 0) {
-                error = "无法转换声音格式";
-                return false;
-            }
+            if (result < 0 || swr_init(track.resampler) < 0)
+                return fail(MediaError::of(MediaError::Kind::soundConversion));
         }
         int capacity = swr_get_out_samples(track.resampler, decoded->nb_samples);
         std::vector<float> converted(static_cast<size_t>(std::max(capacity, 0)) * kChannels);
@@ -120,12 +119,9 @@ struct AudioMixReader::Impl {
         int produced =
             swr_convert(track.resampler, out, capacity,
                         const_cast<const uint8_t**>(decoded->extended_data), decoded->nb_samples);
-        if (produced < 0) {
-            error = averrorText(produced);
-            return false;
-        }
+        if (produced < 0) return fail(MediaError::library(produced));
         append(track, converted.data(), produced, decoded);
-        return true;
+        return {};
     }
 
     void append(MixTrack& track, const float* samples, int64_t count, const AVFrame* decoded) {
@@ -157,7 +153,7 @@ struct AudioMixReader::Impl {
     }
 
     // Reads and decodes until every live track has a chunk or the file ends.
-    bool fill(std::string& error, const std::atomic<bool>& cancelled) {
+    MediaResult<void> fill(const std::atomic<bool>& cancelled) {
         auto ready = [&] {
             for (auto& track : tracks)
                 if (!track->ended && track->bufferedFrames() < kChunkFrames) return false;
@@ -170,73 +166,66 @@ struct AudioMixReader::Impl {
                 endOfFile = true;
                 for (auto& track : tracks) {
                     avcodec_send_packet(track->decoder.get(), nullptr);
-                    if (!drain(*track, error)) return false;
+                    if (auto drained = drain(*track); !drained) return drained;
                     track->ended = true;
                 }
                 break;
             }
-            if (result < 0) {
-                error = averrorText(result);
-                return false;
-            }
+            if (result < 0) return fail(MediaError::library(result));
             MixTrack* track = trackOf(packet->stream_index);
-            if (track && !(packet->flags & AV_PKT_FLAG_CORRUPT)) {
-                if (avcodec_send_packet(track->decoder.get(), packet.get()) >= 0 &&
-                    !drain(*track, error)) {
+            if (track && !(packet->flags & AV_PKT_FLAG_CORRUPT) &&
+                avcodec_send_packet(track->decoder.get(), packet.get()) >= 0) {
+                if (auto drained = drain(*track); !drained) {
                     av_packet_unref(packet.get());
-                    return false;
+                    return drained;
                 }
             }
             av_packet_unref(packet.get());
         }
-        return true;
+        return {};
     }
 
-    bool drain(MixTrack& track, std::string& error) {
+    MediaResult<void> drain(MixTrack& track) {
         for (;;) {
             int result = avcodec_receive_frame(track.decoder.get(), frame.get());
-            if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) return true;
-            if (result < 0) {
-                error = averrorText(result);
-                return false;
-            }
-            bool ok = place(track, frame.get(), error);
+            if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) return {};
+            if (result < 0) return fail(MediaError::library(result));
+            auto placed = place(track, frame.get());
             av_frame_unref(frame.get());
-            if (!ok) return false;
+            if (!placed) return placed;
         }
     }
 };
 
 AudioMixReader::~AudioMixReader() = default;
 
-std::unique_ptr<AudioMixReader> AudioMixReader::open(const MovieAsset& asset,
-                                                     const std::vector<Input>& inputs,
-                                                     std::string& error,
-                                                     std::optional<TimeRange> range) {
-    if (inputs.empty()) {
-        error = "没有音频轨道";
-        return nullptr;
-    }
+MediaResult<std::unique_ptr<AudioMixReader>> AudioMixReader::open(const MovieAsset& asset,
+                                                                  const std::vector<Input>& inputs,
+                                                                  std::optional<TimeRange> range) {
+    constexpr const char* doing = "mixing the sound of";
+    if (inputs.empty())
+        return logged(MediaError::of(MediaError::Kind::noAudioTracks), doing, asset.url());
     std::unique_ptr<AudioMixReader> reader(new AudioMixReader());
     reader->impl_ = std::make_unique<Impl>();
     Impl& impl = *reader->impl_;
+    impl.url = asset.url();
     std::vector<int> streams;
     for (const auto& input : inputs) {
         const AssetTrack* track = asset.track(input.trackID);
-        if (!track || track->mediaType != MediaType::audio) {
-            error = "没有这条音频轨道";
-            return nullptr;
-        }
+        if (!track || track->mediaType != MediaType::audio)
+            return logged(MediaError::of(MediaError::Kind::noSuchAudioTrack), doing, asset.url());
         streams.push_back(track->streamIndex);
     }
-    impl.format = openForReading(asset, streams, error);
-    if (!impl.format) return nullptr;
+    auto format = openForReading(asset, streams);
+    if (!format) return logged(std::move(format).error(), doing, asset.url());
+    impl.format = std::move(format).value();
     for (size_t i = 0; i < inputs.size(); ++i) {
         auto track = std::make_unique<MixTrack>();
         track->streamIndex = streams[i];
         track->volume = inputs[i].volume;
-        track->decoder = openDecoder(impl.format->streams[streams[i]], error);
-        if (!track->decoder) return nullptr;
+        auto decoder = openDecoder(impl.format->streams[streams[i]]);
+        if (!decoder) return logged(std::move(decoder).error(), doing, asset.url());
+        track->decoder = std::move(decoder).value();
         impl.tracks.push_back(std::move(track));
     }
     impl.packet.reset(av_packet_alloc());
@@ -256,8 +245,12 @@ std::unique_ptr<AudioMixReader> AudioMixReader::open(const MovieAsset& asset,
 
 std::optional<AudioSample> AudioMixReader::next() {
     Impl& impl = *impl_;
-    if (cancelled_ || !error_.empty()) return std::nullopt;
-    if (!impl.fill(error_, cancelled_) || cancelled_) return std::nullopt;
+    if (cancelled_ || error_) return std::nullopt;
+    if (auto filled = impl.fill(cancelled_); !filled) {
+        setError(std::move(filled).error(), "mixing the sound of", impl.url);
+        return std::nullopt;
+    }
+    if (cancelled_) return std::nullopt;
     int64_t count = 0;
     for (auto& track : impl.tracks) count = std::max(count, track->bufferedFrames());
     count = std::min<int64_t>(count, kChunkFrames);

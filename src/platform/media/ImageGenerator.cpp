@@ -20,23 +20,26 @@ namespace zimlo::media {
 
 using namespace detail;
 
-std::shared_ptr<PixelBuffer> ImageGenerator::copyImage(MediaTime time, std::string& error) const {
-    if (!asset_) {
-        error = "没有影片";
-        return nullptr;
-    }
+MediaResult<std::shared_ptr<PixelBuffer>> ImageGenerator::copyImage(MediaTime time) const {
+    constexpr const char* doing = "taking a picture from";
+    using Kind = MediaError::Kind;
+    if (!asset_) return logged(MediaError::of(Kind::noMovie), doing, {});
     auto videoTracks = asset_->tracks(MediaType::video);
-    if (videoTracks.empty()) {
-        error = "影片没有视频轨道";
-        return nullptr;
-    }
+    if (videoTracks.empty())
+        return logged(MediaError::of(Kind::noVideoTrack), doing, asset_->url());
     const AssetTrack& track = videoTracks.front();
     VideoDecoder decoder;
-    if (!decoder.open(*asset_, track.trackID, error)) return nullptr;
+    if (auto opened = decoder.open(*asset_, track.trackID); !opened)
+        return logged(std::move(opened).error(), doing, asset_->url());
     decoder.seek(time);
     FramePtr chosen(av_frame_alloc());
     bool haveFrame = false;
-    while (AVFrame* frame = decoder.next(error)) {
+    std::optional<MediaError> decodeError;
+    for (;;) {
+        auto decoded = decoder.next();
+        if (!decoded) decodeError = std::move(decoded).error();
+        AVFrame* frame = decoded.valueOr(nullptr);
+        if (!frame) break;
         MediaTime frameTime = decoder.timeOf(frame);
         if (haveFrame && frameTime.valid && time.valid && frameTime > time) break;
         av_frame_unref(chosen.get());
@@ -44,11 +47,9 @@ std::shared_ptr<PixelBuffer> ImageGenerator::copyImage(MediaTime time, std::stri
         haveFrame = true;
         if (!time.valid || (frameTime.valid && frameTime >= time)) break;
     }
-    if (!haveFrame) {
-        if (error.empty()) error = "影片中没有可用的画面";
-        return nullptr;
-    }
-    error.clear();
+    if (!haveFrame)
+        return logged(decodeError ? *decodeError : MediaError::of(Kind::noPicture), doing,
+                      asset_->url());
 
     AffineTransform transform =
         appliesPreferredTrackTransform ? track.preferredTransform : AffineTransform{};
@@ -63,10 +64,7 @@ std::shared_ptr<PixelBuffer> ImageGenerator::copyImage(MediaTime time, std::stri
     int scaledHeight = std::max(1, static_cast<int>(std::lround(natural.height * scale)));
     BGRAConverter converter;
     auto scaled = converter.convert(chosen.get(), scaledWidth, scaledHeight);
-    if (!scaled) {
-        error = "无法转换画面格式";
-        return nullptr;
-    }
+    if (!scaled) return logged(MediaError::of(Kind::pictureConversion), doing, asset_->url());
     if (transform.isIdentity()) return scaled;
 
     // Turn (and mirror) by mapping each output pixel back into the scaled picture.
@@ -84,10 +82,8 @@ std::shared_ptr<PixelBuffer> ImageGenerator::copyImage(MediaTime time, std::stri
     int outWidth = std::max(1, static_cast<int>(std::lround(maxX - minX)));
     int outHeight = std::max(1, static_cast<int>(std::lround(maxY - minY)));
     double det = transform.a * transform.d - transform.b * transform.c;
-    if (std::fabs(det) < 1e-9) {
-        error = "画面变换无效";
-        return nullptr;
-    }
+    if (std::fabs(det) < 1e-9)
+        return logged(MediaError::of(Kind::invalidTransform), doing, asset_->url());
     auto out = std::make_shared<PixelBuffer>(outWidth, outHeight, PixelFormat::BGRA);
     for (int y = 0; y < outHeight; ++y) {
         uint8_t* row = out->data() + static_cast<size_t>(y) * out->stride();

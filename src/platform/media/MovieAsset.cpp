@@ -35,10 +35,10 @@ double storedBitRate(AVStream* stream, double seconds) {
 
 }  // namespace
 
-std::shared_ptr<const MovieAsset> MovieAsset::open(const std::filesystem::path& url,
-                                                   std::string& error) {
-    FormatInputPtr context = openInput(url, error);
-    if (!context) return nullptr;
+MediaResult<std::shared_ptr<const MovieAsset>> MovieAsset::open(const std::filesystem::path& url) {
+    auto opened = openInput(url);
+    if (!opened) return logged(std::move(opened).error(), "opening the movie", url);
+    FormatInputPtr context = std::move(opened).value();
     auto asset = std::make_shared<MovieAsset>();
     asset->url_ = url;
     if (context->duration != AV_NOPTS_VALUE && context->duration > 0)
@@ -77,7 +77,7 @@ std::shared_ptr<const MovieAsset> MovieAsset::open(const std::filesystem::path& 
         track.bitRate = storedBitRate(stream, track.timeRange.duration.seconds());
         asset->tracks_.push_back(std::move(track));
     }
-    return asset;
+    return std::shared_ptr<const MovieAsset>(std::move(asset));
 }
 
 std::vector<AssetTrack> MovieAsset::tracks(MediaType type) const {
@@ -109,10 +109,9 @@ double availableDuration(const MovieAsset& asset, double fallback) {
 }
 
 double availableDuration(const std::filesystem::path& url, double fallback) {
-    std::string error;
-    auto asset = MovieAsset::open(url, error);
+    auto asset = MovieAsset::open(url);
     if (!asset) return std::isfinite(fallback) && fallback > 0 ? fallback : 0;
-    return availableDuration(*asset, fallback);
+    return availableDuration(**asset, fallback);
 }
 
 }  // namespace zimlo::media

@@ -5,6 +5,7 @@
 #include <deque>
 #include <mutex>
 
+#include "platform/log/Log.h"
 #include "platform/media/AssetDecoding.h"
 #include "platform/media/AssetReader.h"
 #include "platform/media/FFmpegSupport.h"
@@ -20,6 +21,7 @@ namespace zimlo::media {
 using namespace detail;
 
 struct TrackPacketReader::Impl {
+    std::filesystem::path url;
     FormatInputPtr format;
     PacketPtr packet;
     int streamIndex = -1;
@@ -27,17 +29,25 @@ struct TrackPacketReader::Impl {
 
 TrackPacketReader::~TrackPacketReader() = default;
 
-std::unique_ptr<TrackPacketReader> TrackPacketReader::open(const MovieAsset& asset, int trackID,
-                                                           std::string& error) {
+void TrackReaderBase::setError(MediaError error, const char* doing,
+                               const std::filesystem::path& url) {
+    if (error_) return;
+    ZIMLO_LOG_ERROR("media") << doing << " " << url << " failed: " << error.technicalText();
+    error_ = std::move(error);
+}
+
+MediaResult<std::unique_ptr<TrackPacketReader>> TrackPacketReader::open(const MovieAsset& asset,
+                                                                        int trackID) {
+    constexpr const char* doing = "reading the packets of";
     int streamIndex = streamIndexOf(asset, trackID);
-    if (streamIndex < 0) {
-        error = "没有这条轨道";
-        return nullptr;
-    }
+    if (streamIndex < 0)
+        return logged(MediaError::of(MediaError::Kind::noSuchTrack), doing, asset.url());
     std::unique_ptr<TrackPacketReader> reader(new TrackPacketReader());
     reader->impl_ = std::make_unique<Impl>();
-    reader->impl_->format = openForReading(asset, {streamIndex}, error);
-    if (!reader->impl_->format) return nullptr;
+    auto format = openForReading(asset, {streamIndex});
+    if (!format) return logged(std::move(format).error(), doing, asset.url());
+    reader->impl_->url = asset.url();
+    reader->impl_->format = std::move(format).value();
     reader->impl_->packet.reset(av_packet_alloc());
     reader->impl_->streamIndex = streamIndex;
     return reader;
@@ -45,11 +55,11 @@ std::unique_ptr<TrackPacketReader> TrackPacketReader::open(const MovieAsset& ass
 
 std::optional<MediaPacket> TrackPacketReader::next() {
     Impl& impl = *impl_;
-    while (!cancelled_ && error_.empty()) {
+    while (!cancelled_ && !error_) {
         int result = av_read_frame(impl.format.get(), impl.packet.get());
         if (result == AVERROR_EOF) return std::nullopt;
         if (result < 0) {
-            error_ = averrorText(result);
+            setError(MediaError::library(result), "reading packets of", impl.url);
             return std::nullopt;
         }
         if (impl.packet->stream_index != impl.streamIndex) {

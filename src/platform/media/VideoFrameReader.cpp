@@ -21,6 +21,7 @@ namespace zimlo::media {
 using namespace detail;
 
 struct VideoFrameReader::Impl {
+    std::filesystem::path url;
     VideoDecoder decoder;
     BGRAConverter converter;
     NV12Copier copier;
@@ -40,15 +41,15 @@ struct VideoFrameReader::Impl {
 
 VideoFrameReader::~VideoFrameReader() = default;
 
-std::unique_ptr<VideoFrameReader> VideoFrameReader::open(const MovieAsset& asset, int trackID,
-                                                         std::string& error,
-                                                         std::optional<TimeRange> range,
-                                                         DecodedPictureFormat format,
-                                                         int decoderThreads) {
+MediaResult<std::unique_ptr<VideoFrameReader>> VideoFrameReader::open(
+    const MovieAsset& asset, int trackID, std::optional<TimeRange> range,
+    DecodedPictureFormat format, int decoderThreads) {
     std::unique_ptr<VideoFrameReader> reader(new VideoFrameReader());
     reader->impl_ = std::make_unique<Impl>();
     reader->impl_->format = format;
-    if (!reader->impl_->decoder.open(asset, trackID, error, decoderThreads)) return nullptr;
+    reader->impl_->url = asset.url();
+    if (auto opened = reader->impl_->decoder.open(asset, trackID, decoderThreads); !opened)
+        return logged(std::move(opened).error(), "decoding the video of", asset.url());
     reader->impl_->range = range;
     if (range) reader->impl_->decoder.seek(range->start);
     return reader;
@@ -57,8 +58,10 @@ std::unique_ptr<VideoFrameReader> VideoFrameReader::open(const MovieAsset& asset
 std::optional<DecodedVideoFrame> VideoFrameReader::next() {
     Impl& impl = *impl_;
     if (impl.pending) return Impl::take(impl.pending);
-    while (!impl.done && !cancelled_ && error_.empty()) {
-        AVFrame* frame = impl.decoder.next(error_);
+    while (!impl.done && !cancelled_ && !error_) {
+        auto decoded = impl.decoder.next();
+        if (!decoded) setError(std::move(decoded).error(), "decoding the video of", impl.url);
+        AVFrame* frame = decoded.valueOr(nullptr);
         MediaTime time = frame ? impl.decoder.timeOf(frame) : MediaTime{};
         bool pastEnd = frame && impl.range && impl.range->duration.valid && time.valid &&
                        time >= impl.range->end();
@@ -72,7 +75,8 @@ std::optional<DecodedVideoFrame> VideoFrameReader::next() {
                 ? impl.copier.copy(frame)
                 : impl.converter.convert(frame, frame->width, frame->height);
         if (!pixels) {
-            error_ = "无法转换画面格式";
+            setError(MediaError::of(MediaError::Kind::pictureConversion), "converting the video of",
+                     impl.url);
             return std::nullopt;
         }
         DecodedVideoFrame current{pixels, time};

@@ -10,6 +10,7 @@
 #include "platform/media/AssetReader.h"
 #include "platform/media/MovieFactory.h"
 #include "platform/media/Probe.h"
+#include "support/ResultValue.h"
 #include "support/TestMain.h"
 
 namespace zimlo {
@@ -45,20 +46,19 @@ class ScreenRecordingAudioMixerTest : public ::testing::Test {
 };
 
 std::vector<std::vector<uint8_t>> packetsOf(const std::filesystem::path& url) {
-    std::string error;
-    auto asset = media::MovieAsset::open(url, error);
-    auto reader = media::TrackPacketReader::open(
-        *asset, asset->tracks(media::MediaType::video).at(0).trackID, error);
+    auto asset = test::valueOrFailure(media::MovieAsset::open(url));
+    auto reader = test::valueOrFailure(media::TrackPacketReader::open(
+        *asset, asset->tracks(media::MediaType::video).at(0).trackID));
     std::vector<std::vector<uint8_t>> packets;
     while (auto packet = reader->next()) packets.push_back(packet->data);
     return packets;
 }
 
 double rms(const std::filesystem::path& url) {
-    std::string error;
-    auto asset = media::MovieAsset::open(url, error);
+    auto asset = test::valueOrFailure(media::MovieAsset::open(url));
     auto tracks = asset->tracks(media::MediaType::audio);
-    auto reader = media::AudioMixReader::open(*asset, {{tracks.at(0).trackID, 1.0f}}, error);
+    auto reader =
+        test::valueOrFailure(media::AudioMixReader::open(*asset, {{tracks.at(0).trackID, 1.0f}}));
     double sum = 0;
     size_t count = 0;
     while (auto chunk = reader->next()) {
@@ -150,9 +150,8 @@ TEST_F(ScreenRecordingAudioMixerTest, MixesBothSoundsIntoOneTrackAndCopiesTheVid
     EXPECT_NEAR(probe.streamNumber(1, "duration"), 3.0, 0.001);
     EXPECT_EQ(packetsOf(result.value()), packetsOf(url));
 
-    std::string error;
-    auto mixed = media::MovieAsset::open(result.value(), error);
-    ASSERT_TRUE(mixed) << error;
+    auto mixed = test::valueOrFailure(media::MovieAsset::open(result.value()));
+    ASSERT_TRUE(mixed);
     EXPECT_EQ(mixed->tracks(media::MediaType::video).at(0).preferredTransform, spec.transform);
     // Sines of different pitch add in power: 0.8 × 0.5 and 1.0 × 0.25.
     EXPECT_NEAR(rms(result.value()), std::sqrt((0.4 * 0.4 + 0.25 * 0.25) / 2), 0.02);
@@ -207,9 +206,8 @@ TEST_F(ScreenRecordingAudioMixerTest, AReaderThatCannotStartEndsTheRunBeforeAnyO
     spec.tones = {Tone{}, Tone{880, 0.2f}};
     test::writeMovie(url, spec);
     renameAfter(url, "stsd", 2, {"mp4a", "esds"});  // video, system sound, microphone
-    std::string error;
-    auto asset = media::MovieAsset::open(url, error);
-    ASSERT_TRUE(asset) << error;
+    auto asset = test::valueOrFailure(media::MovieAsset::open(url));
+    ASSERT_TRUE(asset);
     ASSERT_EQ(asset->tracks(media::MediaType::audio).size(), 2u);
 
     MixerResult result = mix(url);

@@ -23,6 +23,7 @@
 #include "platform/x11/ShareableContent.h"
 #include "sandbox/PulseServer.h"
 #include "sandbox/XvfbServer.h"
+#include "support/ResultValue.h"
 
 namespace zimlo::capture {
 namespace {
@@ -148,11 +149,10 @@ Killed recordAndKill(const std::string& tool, const std::string& target, const f
 // Seconds of movie that decode: the time of the last picture, every picture decoding.
 double decodedSeconds(const std::optional<fs::path>& movie) {
     if (!movie) return -1;
-    std::string error;
-    auto asset = media::MovieAsset::open(*movie, error);
+    auto asset = zimlo::test::valueOrFailure(media::MovieAsset::open(*movie));
     if (!asset || asset->tracks(media::MediaType::video).empty()) return -1;
-    auto reader = media::VideoFrameReader::open(
-        *asset, asset->tracks(media::MediaType::video).front().trackID, error);
+    auto reader = zimlo::test::valueOrFailure(media::VideoFrameReader::open(
+        *asset, asset->tracks(media::MediaType::video).front().trackID));
     if (!reader) return -1;
     double last = -1;
     while (auto frame = reader->next()) last = frame->presentationTime.seconds();

@@ -12,6 +12,7 @@
 #include "platform/media/AssetReader.h"
 #include "platform/media/Probe.h"
 #include "platform/media/SyntheticMedia.h"
+#include "support/ResultValue.h"
 #include "support/TestMain.h"
 
 namespace zimlo::capture {
@@ -156,12 +157,11 @@ TEST(RecordingTimeline, WriterLeavesThePauseOutOfPictureAndSound) {
     EXPECT_NEAR(widest, 1.0 / 30, 0.005) << "a hole in the pictures where the pause was";
 
     // Sound: 440 Hz throughout, never the pause's 880 Hz (zero crossings per second tell).
-    std::string error;
-    auto asset = media::MovieAsset::open(url, error);
-    ASSERT_TRUE(asset) << error;
-    auto reader = media::AudioMixReader::open(
-        *asset, {{asset->tracks(media::MediaType::audio).front().trackID, 1.0f}}, error);
-    ASSERT_TRUE(reader) << error;
+    auto asset = test::valueOrFailure(media::MovieAsset::open(url));
+    ASSERT_TRUE(asset);
+    auto reader = test::valueOrFailure(media::AudioMixReader::open(
+        *asset, {{asset->tracks(media::MediaType::audio).front().trackID, 1.0f}}));
+    ASSERT_TRUE(reader);
     std::vector<float> left;
     while (auto chunk = reader->next()) {
         const auto* s = reinterpret_cast<const float*>(chunk->data.data());

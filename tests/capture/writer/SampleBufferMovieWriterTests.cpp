@@ -11,6 +11,7 @@
 #include "platform/media/AssetReader.h"
 #include "platform/media/Probe.h"
 #include "platform/media/SyntheticMedia.h"
+#include "support/ResultValue.h"
 #include "support/TestMain.h"
 
 namespace zimlo {
@@ -124,13 +125,12 @@ TEST(SampleBufferMovieWriter, WritesVideoSystemAudioAndMicrophoneFromTheFirstFra
     }
 
     // System audio (440 Hz, 0.5) is the first audio track, the microphone (0.3) the second.
-    std::string error;
-    auto asset = media::MovieAsset::open(url, error);
-    ASSERT_TRUE(asset) << error;
+    auto asset = test::valueOrFailure(media::MovieAsset::open(url));
+    ASSERT_TRUE(asset);
     auto audioTracks = asset->tracks(media::MediaType::audio);
     ASSERT_EQ(audioTracks.size(), 2u);
     auto peak = [&](int trackID) {
-        auto reader = media::AudioMixReader::open(*asset, {{trackID, 1.0f}}, error);
+        auto reader = test::valueOrFailure(media::AudioMixReader::open(*asset, {{trackID, 1.0f}}));
         float highest = 0;
         while (auto chunk = reader->next()) {
             auto* s = reinterpret_cast<const float*>(chunk->data.data());
@@ -160,13 +160,13 @@ TEST(SampleBufferMovieWriter, SoundQueuedBeforeTheFirstFrameButCapturedAfterItIs
     WriterResult result = finishAndWait(*writer);
     ASSERT_TRUE(result.ok()) << result.error().description();
 
-    std::string error;
-    auto asset = media::MovieAsset::open(url, error);
-    ASSERT_TRUE(asset) << error;
+    auto asset = test::valueOrFailure(media::MovieAsset::open(url));
+    ASSERT_TRUE(asset);
     auto audioTracks = asset->tracks(media::MediaType::audio);
     ASSERT_EQ(audioTracks.size(), 1u);
-    auto reader = media::AudioMixReader::open(*asset, {{audioTracks[0].trackID, 1.0f}}, error);
-    ASSERT_TRUE(reader) << error;
+    auto reader =
+        test::valueOrFailure(media::AudioMixReader::open(*asset, {{audioTracks[0].trackID, 1.0f}}));
+    ASSERT_TRUE(reader);
     std::vector<float> sound;
     while (auto chunk = reader->next()) {
         auto* s = reinterpret_cast<const float*>(chunk->data.data());
@@ -317,19 +317,18 @@ TEST(SampleBufferMovieWriter, KilledWriterProcessLeavesAPlayableMovie) {
     EXPECT_EQ(probe.stream(0, "codec_name"), "h264");
     EXPECT_EQ(probe.stream(1, "codec_name"), "aac");
     // Every picture in the file decodes, and they reach to within a few seconds of the kill.
-    std::string error;
-    auto asset = media::MovieAsset::open(url, error);
-    ASSERT_TRUE(asset) << error;
-    auto reader = media::VideoFrameReader::open(
-        *asset, asset->tracks(media::MediaType::video).at(0).trackID, error);
-    ASSERT_TRUE(reader) << error;
+    auto asset = test::valueOrFailure(media::MovieAsset::open(url));
+    ASSERT_TRUE(asset);
+    auto reader = test::valueOrFailure(media::VideoFrameReader::open(
+        *asset, asset->tracks(media::MediaType::video).at(0).trackID));
+    ASSERT_TRUE(reader);
     int decoded = 0;
     double last = 0;
     while (auto frame = reader->next()) {
         ++decoded;
         last = frame->presentationTime.seconds();
     }
-    EXPECT_FALSE(reader->failed()) << reader->errorText();
+    EXPECT_FALSE(reader->failed()) << reader->error();
     EXPECT_GE(last, 5.0 - 3.0);
     EXPECT_GE(decoded, kFps);  // some pictures may be dropped on a busy machine, never delayed
 }

@@ -8,6 +8,7 @@
 #include "platform/media/AssetReader.h"
 #include "platform/media/MovieFactory.h"
 #include "platform/media/SyntheticMedia.h"
+#include "support/ResultValue.h"
 
 namespace zimlo::media {
 namespace {
@@ -41,9 +42,8 @@ TEST(AssetReader, ListsTracksWithRangesSizesAndTransforms) {
     spec.tones = {test::Tone{}, test::Tone{}};
     spec.transform = AffineTransform::rotation(90, {320, 240});
     test::writeMovie(dir / "movie.mov", spec);
-    std::string error;
-    auto asset = MovieAsset::open(dir / "movie.mov", error);
-    ASSERT_TRUE(asset) << error;
+    auto asset = test::valueOrFailure(MovieAsset::open(dir / "movie.mov"));
+    ASSERT_TRUE(asset);
     ASSERT_EQ(asset->tracks().size(), 3u);
     const AssetTrack& video = asset->tracks()[0];
     EXPECT_EQ(video.mediaType, MediaType::video);
@@ -58,8 +58,10 @@ TEST(AssetReader, ListsTracksWithRangesSizesAndTransforms) {
     EXPECT_EQ(asset->tracks(MediaType::audio)[1].formatDescriptions.at(0).sampleRate(), 48000);
     EXPECT_NEAR(availableDuration(*asset, 99), 2.0, 0.05);
 
-    EXPECT_FALSE(MovieAsset::open(dir / "missing.mov", error));
-    EXPECT_FALSE(error.empty());
+    auto missing = MovieAsset::open(dir / "missing.mov");
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error().kind, MediaError::Kind::library);
+    EXPECT_FALSE(missing.error().detail.empty());
     EXPECT_EQ(availableDuration(dir / "missing.mov", 7.5), 7.5);
     EXPECT_EQ(availableDuration(dir / "missing.mov", NAN), 0);
 }
@@ -69,16 +71,15 @@ TEST(AssetReader, ListsTracksWithRangesSizesAndTransforms) {
 TEST(AssetReader, OpensOneLocalMovieAndNothingItNames) {
     test::ScratchDirectory dir;
     test::writeMovie(dir / "movie.mov", test::MovieSpec{});
-    std::string error;
-    ASSERT_TRUE(MovieAsset::open(dir / "movie.mov", error)) << error;
+    ASSERT_TRUE(test::valueOrFailure(MovieAsset::open(dir / "movie.mov")));
     std::ofstream(dir / "main.mov") << "ffconcat version 1.0\nfile movie.mov\nfile movie.mov\n";
-    EXPECT_FALSE(MovieAsset::open(dir / "main.mov", error));
+    EXPECT_FALSE(MovieAsset::open(dir / "main.mov"));
     std::ofstream(dir / "main.m3u8") << "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:2,\n"
                                      << (dir / "movie.mov").string() << "\n#EXT-X-ENDLIST\n";
-    EXPECT_FALSE(MovieAsset::open(dir / "main.m3u8", error));
+    EXPECT_FALSE(MovieAsset::open(dir / "main.m3u8"));
     const std::string movie = (dir / "movie.mov").string();
-    EXPECT_FALSE(MovieAsset::open("concat:" + movie + "|" + movie, error));
-    EXPECT_FALSE(MovieAsset::open("subfile,,start,0,end,0,,:" + movie, error));
+    EXPECT_FALSE(MovieAsset::open("concat:" + movie + "|" + movie));
+    EXPECT_FALSE(MovieAsset::open("subfile,,start,0,end,0,,:" + movie));
 }
 
 // The export judges how busy its sources are by their stored bit rate, also in the fragmented
@@ -91,12 +92,11 @@ TEST(AssetReader, StoredBitRateOfPlainAndFragmentedMovies) {
     spec.options.fragmented = true;
     test::writeMovie(dir / "fragmented.mov", spec);
     for (const char* name : {"plain.mov", "fragmented.mov"}) {
-        std::string error;
-        auto asset = MovieAsset::open(dir / name, error);
-        ASSERT_TRUE(asset) << error;
+        auto asset = test::valueOrFailure(MovieAsset::open(dir / name));
+        ASSERT_TRUE(asset);
         for (const auto& track : asset->tracks()) {
-            auto packets = TrackPacketReader::open(*asset, track.trackID, error);
-            ASSERT_TRUE(packets) << error;
+            auto packets = test::valueOrFailure(TrackPacketReader::open(*asset, track.trackID));
+            ASSERT_TRUE(packets);
             double bytes = 0;
             while (auto packet = packets->next()) bytes += packet->data.size();
             const double rate = bytes * 8 / track.timeRange.duration.seconds();
@@ -108,12 +108,11 @@ TEST(AssetReader, StoredBitRateOfPlainAndFragmentedMovies) {
 TEST(AssetReader, DecodesFramesOfARangeInOrder) {
     test::ScratchDirectory dir;
     test::writeMovie(dir / "movie.mov", test::MovieSpec{});
-    std::string error;
-    auto asset = MovieAsset::open(dir / "movie.mov", error);
-    ASSERT_TRUE(asset) << error;
+    auto asset = test::valueOrFailure(MovieAsset::open(dir / "movie.mov"));
+    ASSERT_TRUE(asset);
     int track = asset->tracks(MediaType::video).at(0).trackID;
 
-    auto all = VideoFrameReader::open(*asset, track, error);
+    auto all = test::valueOrFailure(VideoFrameReader::open(*asset, track));
     int count = 0;
     double previous = -1;
     while (auto frame = all->next()) {
@@ -125,9 +124,9 @@ TEST(AssetReader, DecodesFramesOfARangeInOrder) {
     EXPECT_EQ(count, 60);
 
     // From 0.51 s for 0.5 s: the frame on screen at 0.51 (0.5 s) comes first.
-    auto part = VideoFrameReader::open(
-        *asset, track, error,
-        TimeRange{MediaTime::fromSeconds(0.51, 600), MediaTime::fromSeconds(0.5, 600)});
+    auto part = test::valueOrFailure(VideoFrameReader::open(
+        *asset, track,
+        TimeRange{MediaTime::fromSeconds(0.51, 600), MediaTime::fromSeconds(0.5, 600)}));
     std::vector<double> times;
     while (auto frame = part->next()) times.push_back(frame->presentationTime.seconds());
     ASSERT_FALSE(times.empty());
@@ -147,12 +146,11 @@ TEST(AudioMixReader, MixesAJumpOfHoursAsSilenceWithoutMakingItAtOnce) {
         "-bsf:a \"setts=ts='if(gte(PTS,48000),PTS+6000*48000,PTS)'\" '" +
         url.string() + "'";
     ASSERT_EQ(std::system(command.c_str()), 0);
-    std::string error;
-    auto asset = MovieAsset::open(url, error);
-    ASSERT_TRUE(asset) << error;
-    auto reader = AudioMixReader::open(
-        *asset, {{asset->tracks(MediaType::audio).at(0).trackID, 1.0f}}, error);
-    ASSERT_TRUE(reader) << error;
+    auto asset = test::valueOrFailure(MovieAsset::open(url));
+    ASSERT_TRUE(asset);
+    auto reader = test::valueOrFailure(
+        AudioMixReader::open(*asset, {{asset->tracks(MediaType::audio).at(0).trackID, 1.0f}}));
+    ASSERT_TRUE(reader);
     const auto started = std::chrono::steady_clock::now();
     // Loudness of each chunk that starts in the first three seconds or the last two.
     std::vector<std::pair<double, double>> heard;
@@ -184,12 +182,11 @@ TEST(AssetReader, DecodesPicturesWhoseWidthIsNoMultipleOfSixteen) {
         "-pix_fmt yuv420p -c:v libx264 '" +
         url.string() + "'";
     ASSERT_EQ(std::system(command.c_str()), 0);
-    std::string error;
-    auto asset = MovieAsset::open(url, error);
-    ASSERT_TRUE(asset) << error;
-    auto reader =
-        VideoFrameReader::open(*asset, asset->tracks(MediaType::video).at(0).trackID, error);
-    ASSERT_TRUE(reader) << error;
+    auto asset = test::valueOrFailure(MovieAsset::open(url));
+    ASSERT_TRUE(asset);
+    auto reader = test::valueOrFailure(
+        VideoFrameReader::open(*asset, asset->tracks(MediaType::video).at(0).trackID));
+    ASSERT_TRUE(reader);
     int count = 0;
     std::vector<std::shared_ptr<const PixelBuffer>> kept;  // all alive at once, as in an export
     while (auto frame = reader->next()) {
@@ -212,13 +209,12 @@ TEST(ImageGenerator, TurnsAndShrinksThePicture) {
     spec.transform = AffineTransform::rotation(90, {320, 240});
     spec.picture = halves;
     test::writeMovie(dir / "portrait.mov", spec);
-    std::string error;
-    auto asset = MovieAsset::open(dir / "portrait.mov", error);
-    ASSERT_TRUE(asset) << error;
+    auto asset = test::valueOrFailure(MovieAsset::open(dir / "portrait.mov"));
+    ASSERT_TRUE(asset);
     ImageGenerator generator(asset);
     generator.maximumSize = {100, 100};
-    auto picture = generator.copyImage(MediaTime::make(60, 600), error);
-    ASSERT_TRUE(picture) << error;
+    auto picture = test::valueOrFailure(generator.copyImage(MediaTime::make(60, 600)));
+    ASSERT_TRUE(picture);
     EXPECT_EQ(picture->width(), 75);
     EXPECT_EQ(picture->height(), 100);
     // Turned a quarter clockwise: the left (red) half is now on top.
@@ -227,13 +223,14 @@ TEST(ImageGenerator, TurnsAndShrinksThePicture) {
 
     generator.appliesPreferredTrackTransform = false;
     generator.maximumSize = {};
-    picture = generator.copyImage(MediaTime::make(60, 600), error);
-    ASSERT_TRUE(picture) << error;
+    picture = test::valueOrFailure(generator.copyImage(MediaTime::make(60, 600)));
+    ASSERT_TRUE(picture);
     EXPECT_EQ(picture->width(), 320);
     EXPECT_TRUE(isRed(*picture, 10, 120));
 
     std::filesystem::path png = dir / "thumb.png";
-    ASSERT_TRUE(writePNG(*picture, png, error)) << error;
+    auto written = writePNG(*picture, png);
+    ASSERT_TRUE(written) << written.error();
     EXPECT_GT(std::filesystem::file_size(png), 100u);
 }
 

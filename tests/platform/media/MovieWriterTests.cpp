@@ -9,6 +9,7 @@
 #include "platform/media/MovieWriter.h"
 #include "platform/media/Probe.h"
 #include "platform/media/SyntheticMedia.h"
+#include "support/ResultValue.h"
 
 namespace zimlo::media {
 namespace {
@@ -23,11 +24,10 @@ bool finishAndWait(MovieWriter& writer) {
 
 // Root mean square of decoded sound per 10 ms window.
 std::vector<double> loudness(const std::filesystem::path& url) {
-    std::string error;
-    auto asset = MovieAsset::open(url, error);
-    EXPECT_TRUE(asset) << error;
-    auto reader = AudioMixReader::open(
-        *asset, {{asset->tracks(MediaType::audio).at(0).trackID, 1.0f}}, error);
+    auto asset = test::valueOrFailure(MovieAsset::open(url));
+    EXPECT_TRUE(asset);
+    auto reader = test::valueOrFailure(
+        AudioMixReader::open(*asset, {{asset->tracks(MediaType::audio).at(0).trackID, 1.0f}}));
     std::vector<float> all;
     while (auto chunk = reader->next()) {
         auto* s = reinterpret_cast<const float*>(chunk->data.data());
@@ -93,7 +93,6 @@ TEST(MovieWriter, PlacesSoundByTimestampTrimmingAndFillingGaps) {
 TEST(MovieWriter, RefusesSoundThatJumpsHoursPastEverythingAtOnce) {
     test::ScratchDirectory dir;
     auto url = dir / "jump.mov";
-    std::string error;
     MovieWriterOptions options;
     options.fragmented = true;
     auto created = MovieWriter::create(url, MovieFileType::quickTimeMovie, options);
@@ -121,9 +120,8 @@ TEST(MovieWriter, CopiesPacketsIntoFastStartMPEG4) {
     spec.transform = AffineTransform::rotation(270, {320, 240});
     test::writeMovie(dir / "source.mov", spec);
 
-    std::string error;
-    auto source = MovieAsset::open(dir / "source.mov", error);
-    ASSERT_TRUE(source) << error;
+    auto source = test::valueOrFailure(MovieAsset::open(dir / "source.mov"));
+    ASSERT_TRUE(source);
     auto track = source->tracks(MediaType::video).at(0);
     MovieWriterOptions options;
     options.fastStart = true;
@@ -136,7 +134,7 @@ TEST(MovieWriter, CopiesPacketsIntoFastStartMPEG4) {
     ASSERT_TRUE(input.ok()) << input.error();
     ASSERT_TRUE(writer->startWriting()) << writer->errorText();
     writer->startSession(MediaTime::zero());
-    auto reader = TrackPacketReader::open(*source, track.trackID, error);
+    auto reader = test::valueOrFailure(TrackPacketReader::open(*source, track.trackID));
     std::vector<std::vector<uint8_t>> original;
     while (auto packet = reader->next()) {
         original.push_back(packet->data);
@@ -147,13 +145,13 @@ TEST(MovieWriter, CopiesPacketsIntoFastStartMPEG4) {
     ASSERT_TRUE(finishAndWait(*writer));
     ASSERT_EQ(writer->status(), MovieWriter::Status::completed) << writer->errorText();
 
-    auto copy = MovieAsset::open(dir / "copy.mp4", error);
-    ASSERT_TRUE(copy) << error;
+    auto copy = test::valueOrFailure(MovieAsset::open(dir / "copy.mp4"));
+    ASSERT_TRUE(copy);
     auto copiedTrack = copy->tracks(MediaType::video).at(0);
     EXPECT_EQ(copiedTrack.preferredTransform, spec.transform);
     EXPECT_EQ(copiedTrack.naturalSize, (PixelSize{320, 240}));
     EXPECT_NEAR(availableDuration(*copy, 0), 2.0, 1.0 / 30);
-    auto copiedReader = TrackPacketReader::open(*copy, copiedTrack.trackID, error);
+    auto copiedReader = test::valueOrFailure(TrackPacketReader::open(*copy, copiedTrack.trackID));
     std::vector<std::vector<uint8_t>> copied;
     while (auto packet = copiedReader->next()) copied.push_back(packet->data);
     EXPECT_EQ(copied, original);

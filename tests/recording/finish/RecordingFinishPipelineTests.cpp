@@ -14,6 +14,7 @@
 #include "platform/runtime/MainQueue.h"
 #include "recording/RecordingFinishPipeline.h"
 #include "subtitles/SubtitleFiles.h"
+#include "support/ResultValue.h"
 #include "support/TestMain.h"
 
 namespace zimlo::recording {
@@ -71,18 +72,17 @@ struct DecodedMovie {
 
 DecodedMovie decode(const fs::path& url) {
     DecodedMovie decoded;
-    std::string error;
-    auto asset = media::MovieAsset::open(url, error);
-    EXPECT_TRUE(asset) << error;
+    auto asset = test::valueOrFailure(media::MovieAsset::open(url));
+    EXPECT_TRUE(asset);
     if (!asset) return decoded;
-    auto frames = media::VideoFrameReader::open(
-        *asset, asset->tracks(media::MediaType::video).at(0).trackID, error);
+    auto frames = test::valueOrFailure(media::VideoFrameReader::open(
+        *asset, asset->tracks(media::MediaType::video).at(0).trackID));
     while (auto frame = frames->next()) {
         const auto& p = *frame->pixels;
         decoded.pictures.emplace_back(p.data(), p.data() + size_t(p.stride()) * p.height());
     }
-    auto packets = media::TrackPacketReader::open(
-        *asset, asset->tracks(media::MediaType::audio).at(0).trackID, error);
+    auto packets = test::valueOrFailure(media::TrackPacketReader::open(
+        *asset, asset->tracks(media::MediaType::audio).at(0).trackID));
     while (auto packet = packets->next()) decoded.sound.push_back(packet->data);
     return decoded;
 }
@@ -175,9 +175,8 @@ TEST_F(RecordingFinishTest, ComposedRecordingKeepsOnlyTheFinishedMovieAndCleansO
     const RecordingProject& stored = **host_.ended;
     EXPECT_TRUE(stored.isDraft);
     EXPECT_EQ(store_.loadDrafts().size(), 1u);
-    std::string error;
-    auto asset = media::MovieAsset::open(*stored.mainVideoURL, error);
-    ASSERT_TRUE(asset) << error;
+    auto asset = test::valueOrFailure(media::MovieAsset::open(*stored.mainVideoURL));
+    ASSERT_TRUE(asset);
     auto video = asset->tracks(media::MediaType::video);
     ASSERT_EQ(video.size(), 1u);
     EXPECT_EQ(video[0].naturalSize.width, 160);  // long edge of the recording settings
@@ -655,8 +654,7 @@ TEST_F(RecordingFinishTest, LeftToTheExportTheSoundsAreStillMixedForARawDraft) {
                                std::function<void(Pipeline::ExportOutcome)> done, auto,
                                auto) { MainQueue::post([done] { done(fail("导出失败：坏了")); }); };
     auto soundTracks = [](const fs::path& url) {
-        std::string error;
-        auto asset = media::MovieAsset::open(url, error);
+        auto asset = test::valueOrFailure(media::MovieAsset::open(url));
         return asset ? asset->tracks(media::MediaType::audio).size() : 0u;
     };
 

@@ -12,6 +12,7 @@
 #include "CommandRegistry.h"
 #include "capture/SampleBufferMovieWriter.h"
 #include "capture/ScreenRecordingAudioMixer.h"
+#include "model/MediaErrorText.h"
 #include "platform/media/AssetReader.h"
 #include "platform/media/MonotonicClock.h"
 
@@ -37,9 +38,9 @@ std::string number(double value) {
 }
 
 int probe(const std::string& file) {
-    std::string error;
-    auto asset = media::MovieAsset::open(file, error);
-    if (!asset) return fail(file + ": " + error);
+    auto opened = media::MovieAsset::open(file);
+    if (!opened) return fail(file + ": " + userText(opened.error()));
+    const auto asset = std::move(opened).value();
     for (const auto& track : asset->tracks()) {
         std::string codec = track.formatDescriptions.empty()
                                 ? "none"
@@ -67,16 +68,16 @@ int mix(const std::string& file) {
 }
 
 int thumbnail(const std::string& file, const std::string& out) {
-    std::string error;
-    auto asset = media::MovieAsset::open(file, error);
-    if (!asset) return fail(file + ": " + error);
-    media::ImageGenerator generator(asset);
+    auto asset = media::MovieAsset::open(file);
+    if (!asset) return fail(file + ": " + userText(asset.error()));
+    media::ImageGenerator generator(*asset);
     generator.appliesPreferredTrackTransform = true;
     generator.maximumSize = {420, 420};
-    auto picture = generator.copyImage(media::MediaTime::make(60, 600), error);
-    if (!picture) return fail(file + ": " + error);
-    if (!media::writePNG(*picture, out, error)) return fail(out + ": " + error);
-    std::cout << picture->width() << "x" << picture->height() << "\n";
+    auto picture = generator.copyImage(media::MediaTime::make(60, 600));
+    if (!picture) return fail(file + ": " + userText(picture.error()));
+    if (auto written = media::writePNG(**picture, out); !written)
+        return fail(out + ": " + userText(written.error()));
+    std::cout << (*picture)->width() << "x" << (*picture)->height() << "\n";
     return 0;
 }
 
