@@ -255,12 +255,12 @@ void ExportSession::State::run() {
         writer->cancelWriting();
         std::error_code ignored;
         std::filesystem::remove(url, ignored);  // an unfinished movie is of no use to anyone
-        finished(false, *text);
+        finished(zimlo::fail(*text));
     } else {
         // The frame count may have shrunk after the last frame was counted (the media ended
         // early), so a finished movie says so itself.
         if (progress) progress(1.0);
-        finished(true, {});
+        finished(Outcome());
     }
 }
 

@@ -16,8 +16,9 @@ namespace zimlo::compose {
 // Keeps itself alive until it has reported.
 class ExportSession : public std::enable_shared_from_this<ExportSession> {
   public:
-    // Reports success (empty text) or the failure's description, once, on a thread of its own.
-    using Finished = std::function<void(bool ok, const std::string& errorText)>;
+    // Reports success or the failure's description, once, on a thread of its own.
+    using Outcome = VideoCompositor::SessionOutcome;
+    using Finished = VideoCompositor::SessionFinished;
     // Fraction done, from the render queue.
     using Progress = std::function<void(double)>;
 

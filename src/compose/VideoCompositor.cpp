@@ -347,18 +347,18 @@ void VideoCompositor::exportMovie(const RecordingProject& project, bool includes
             MainQueue::post([progress, fraction] { progress(fraction); });
         };
     }
-    SessionFinished finished = [completion, url](bool ok, const std::string& errorText) {
-        if (!ok) {
+    SessionFinished finished = [completion, url](SessionOutcome outcome) {
+        if (!outcome) {
             // Whatever the session left (the claimed name at least) is of no use to anyone.
             std::error_code ignored;
             std::filesystem::remove(url, ignored);
         }
-        MainQueue::post([completion, url, ok, errorText] {
-            if (ok)
+        MainQueue::post([completion, url, outcome = std::move(outcome)] {
+            if (outcome)
                 completion(url);
             else
                 completion(fail(CompositorError::exportSessionFailed(
-                    errorText.empty() ? "未知错误" : errorText)));
+                    outcome.error().empty() ? "未知错误" : outcome.error())));
         });
     };
     SessionStarter start = sessionStarter;

@@ -129,10 +129,12 @@ class VideoCompositor : public std::enable_shared_from_this<VideoCompositor> {
     // Fraction done, 0 to 1; called on the main queue.
     using Progress = std::function<void(double)>;
 
+    // How an export session ended: success, or failure with the reason (possibly empty).
+    using SessionOutcome = ::zimlo::Result<void, std::string>;
     // Starts the session that writes `built` into the output file; false when it cannot be set
-    // up. It reports once, from any thread: success, or failure with the reason (possibly
-    // empty). Empty: the decode, compose and encode pipeline; tests put failing sessions here.
-    using SessionFinished = std::function<void(bool ok, const std::string& errorText)>;
+    // up. It reports its outcome once, from any thread. Empty: the decode, compose and encode
+    // pipeline; tests put failing sessions here.
+    using SessionFinished = std::function<void(SessionOutcome)>;
     using SessionProgress = std::function<void(double)>;
     using SessionStarter =
         std::function<bool(const Built& built, const std::filesystem::path& outputURL,

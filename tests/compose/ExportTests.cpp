@@ -338,16 +338,13 @@ TEST_F(ExportTest, StagesShortOfTheWholeExportWriteNothing) {
             encoderSettingsForPreset("AVAssetExportPresetHighestQuality", 640, 360, 30), 30,
             stages);
         ASSERT_TRUE(session);
-        std::promise<std::pair<bool, std::string>> outcome;
-        session->start(
-            [&](bool ok, const std::string& text) {
-                outcome.set_value({ok, text});
-            },
-            {});
+        std::promise<ExportSession::Outcome> outcome;
+        session->start([&](ExportSession::Outcome ended) { outcome.set_value(std::move(ended)); },
+                       {});
         auto future = outcome.get_future();
         ASSERT_EQ(future.wait_for(std::chrono::minutes(1)), std::future_status::ready);
-        const auto [ok, text] = future.get();
-        EXPECT_TRUE(ok) << text;
+        const auto ended = future.get();
+        EXPECT_TRUE(ended) << ended.error();
         EXPECT_FALSE(fs::exists(url));
     }
 }
@@ -465,7 +462,7 @@ TEST_F(ExportTest, SessionFailuresWithoutAReasonAndSessionsThatCannotStart) {
                                             VideoCompositor::SessionFinished finished,
                                             VideoCompositor::SessionProgress) {
         claimed = output;
-        std::thread([finished] { finished(false, ""); }).detach();
+        std::thread([finished] { finished(fail(std::string())); }).detach();
         return true;
     };
     std::optional<VideoCompositor::Result> result;

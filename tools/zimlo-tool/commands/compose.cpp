@@ -92,8 +92,9 @@ int exportStages(const VideoCompositor& compositor, const RecordingProject& proj
         const auto began = std::chrono::steady_clock::now();
         std::optional<std::string> outcome;
         session->start(
-            [&outcome](bool ok, const std::string& text) {
-                MainQueue::post([&outcome, ok, text] { outcome = ok ? "" : text; });
+            [&outcome](ExportSession::Outcome ended) {
+                std::string text = ended ? "" : ended.error();
+                MainQueue::post([&outcome, text] { outcome = text; });
             },
             {});
         while (!outcome)
