@@ -5,33 +5,9 @@
 #include <QLabel>
 #include <QVBoxLayout>
 
+#include "recording/FormRow.h"
+
 namespace zimlo::recording {
-
-namespace {
-
-QLabel* label(const QString& text, double pointSize) {
-    auto* l = new QLabel(text);
-    QFont font = l->font();
-    font.setPointSizeF(pointSize);
-    l->setFont(font);
-    return l;
-}
-
-// A row like the popover's own: a right-aligned name and the control.
-QHBoxLayout* row(const QString& title, QWidget* control) {
-    auto* layout = new QHBoxLayout;
-    layout->setSpacing(12);
-    QLabel* name = label(title, 13);
-    name->setFixedWidth(52);
-    name->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    control->setMinimumWidth(200);
-    control->setFixedHeight(28);
-    layout->addWidget(name, 0, Qt::AlignVCenter);
-    layout->addWidget(control, 1, Qt::AlignVCenter);
-    return layout;
-}
-
-}  // namespace
 
 QString GlobalShortcutEditor::unavailableNote() {
     return QStringLiteral(
@@ -45,14 +21,14 @@ GlobalShortcutEditor::GlobalShortcutEditor(GlobalShortcutSettings settings, bool
     auto* stack = new QVBoxLayout(this);
     stack->setContentsMargins(0, 0, 0, 0);
     stack->setSpacing(10);
-    QLabel* title = label(QStringLiteral("全局快捷键"), 13);
+    QLabel* title = sizedLabel(QStringLiteral("全局快捷键"), 13);
     QFont bold = title->font();
     bold.setWeight(QFont::DemiBold);
     title->setFont(bold);
     stack->addWidget(title);
-    note_ = label(available ? QStringLiteral("在任何窗口中按下即可开始/停止或暂停/继续录制。")
-                            : unavailableNote(),
-                  12);
+    note_ = sizedLabel(available ? QStringLiteral("在任何窗口中按下即可开始/停止或暂停/继续录制。")
+                                 : unavailableNote(),
+                       12);
     note_->setWordWrap(true);
     note_->setForegroundRole(QPalette::PlaceholderText);
     stack->addWidget(note_);
@@ -60,8 +36,8 @@ GlobalShortcutEditor::GlobalShortcutEditor(GlobalShortcutSettings settings, bool
 
     toggleRecordingEdit_ = new QKeySequenceEdit(settings_.toggleRecording);
     pauseRecordingEdit_ = new QKeySequenceEdit(settings_.pauseRecording);
-    stack->addLayout(row(QStringLiteral("录制"), toggleRecordingEdit_));
-    stack->addLayout(row(QStringLiteral("暂停"), pauseRecordingEdit_));
+    stack->addLayout(formRow(QStringLiteral("录制"), toggleRecordingEdit_, 200));
+    stack->addLayout(formRow(QStringLiteral("暂停"), pauseRecordingEdit_, 200));
     connect(toggleRecordingEdit_, &QKeySequenceEdit::editingFinished, this,
             &GlobalShortcutEditor::toggleRecordingEdited);
     connect(pauseRecordingEdit_, &QKeySequenceEdit::editingFinished, this,

@@ -10,34 +10,15 @@
 #include <QVBoxLayout>
 #include <array>
 
+#include "recording/FormRow.h"
+
 namespace zimlo::recording {
 namespace {
 
 constexpr std::array<CaptureFrameRate, 3> kOfferedRates = {
     CaptureFrameRate::fps24, CaptureFrameRate::fps30, CaptureFrameRate::fps60};
 
-QLabel* label(const QString& text, double pointSize) {
-    auto* l = new QLabel(text);
-    QFont font = l->font();
-    font.setPointSizeF(pointSize);
-    l->setFont(font);
-    return l;
-}
-
 constexpr int kInset = 20;
-
-QHBoxLayout* row(const QString& title, QWidget* control) {
-    auto* layout = new QHBoxLayout;
-    layout->setSpacing(12);
-    QLabel* name = label(title, 13);
-    name->setFixedWidth(52);
-    name->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    control->setMinimumWidth(250);
-    control->setFixedHeight(28);
-    layout->addWidget(name, 0, Qt::AlignVCenter);
-    layout->addWidget(control, 1, Qt::AlignVCenter);
-    return layout;
-}
 
 }  // namespace
 
@@ -88,14 +69,14 @@ RecordingParameterPopover::RecordingParameterPopover(
     stack->setContentsMargins(kInset, kInset, kInset, kInset);
     stack->setSpacing(14);
     stack->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    stack->addWidget(label(QStringLiteral("录制参数"), 16));
+    stack->addWidget(sizedLabel(QStringLiteral("录制参数"), 16));
     QLabel* note =
-        label(QStringLiteral("默认使用当前目标的原生最大像素，也可选择较低分辨率。"), 12);
+        sizedLabel(QStringLiteral("默认使用当前目标的原生最大像素，也可选择较低分辨率。"), 12);
     note->setWordWrap(true);
     note->setForegroundRole(QPalette::PlaceholderText);
     stack->addWidget(note);
-    QHBoxLayout* resolutionRow = row(QStringLiteral("分辨率"), resolutionControl_);
-    QHBoxLayout* frameRateRow = row(QStringLiteral("帧速率"), segments);
+    QHBoxLayout* resolutionRow = formRow(QStringLiteral("分辨率"), resolutionControl_, 250);
+    QHBoxLayout* frameRateRow = formRow(QStringLiteral("帧速率"), segments, 250);
     stack->addLayout(resolutionRow);
     stack->addLayout(frameRateRow);
 

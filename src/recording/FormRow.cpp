@@ -1,0 +1,29 @@
+#include "recording/FormRow.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+
+namespace zimlo::recording {
+
+QLabel* sizedLabel(const QString& text, double pointSize) {
+    auto* l = new QLabel(text);
+    QFont font = l->font();
+    font.setPointSizeF(pointSize);
+    l->setFont(font);
+    return l;
+}
+
+QHBoxLayout* formRow(const QString& title, QWidget* control, int minimumControlWidth) {
+    auto* layout = new QHBoxLayout;
+    layout->setSpacing(12);
+    QLabel* name = sizedLabel(title, 13);
+    name->setFixedWidth(52);
+    name->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    control->setMinimumWidth(minimumControlWidth);
+    control->setFixedHeight(28);
+    layout->addWidget(name, 0, Qt::AlignVCenter);
+    layout->addWidget(control, 1, Qt::AlignVCenter);
+    return layout;
+}
+
+}  // namespace zimlo::recording
