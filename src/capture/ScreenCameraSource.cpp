@@ -17,7 +17,6 @@
 #include "platform/runtime/DispatchGroup.h"
 #include "platform/runtime/FirstErrorSlot.h"
 #include "platform/runtime/MainQueue.h"
-#include "platform/runtime/NewestValueRelay.h"
 #include "platform/runtime/WeakOwner.h"
 #include "platform/storage/ClaimedFiles.h"
 #include "platform/x11/ScreenStream.h"
@@ -56,28 +55,6 @@ void releaseQueue(std::shared_ptr<SerialQueue>& queue) {
 
 }  // namespace
 
-// ---- CameraPreviewLayer
-
-void CameraPreviewLayer::setFrameHandler(FrameHandler handler) {
-    std::lock_guard lock(mutex_);
-    handler_ = std::move(handler);
-}
-
-std::optional<media::VideoSample> CameraPreviewLayer::latestFrame() const {
-    std::lock_guard lock(mutex_);
-    return latest_;
-}
-
-void CameraPreviewLayer::deliver(const media::VideoSample& frame) {
-    FrameHandler handler;
-    {
-        std::lock_guard lock(mutex_);
-        latest_ = frame;
-        handler = handler_;
-    }
-    if (handler) handler(frame);
-}
-
 // ---- The screen stream with its system audio
 
 struct ScreenCameraSource::ScreenStreamHandle {
@@ -94,8 +71,27 @@ struct ScreenCameraSource::ScreenStreamHandle {
 
 std::shared_ptr<ScreenCameraSource> ScreenCameraSource::create(ScreenCaptureTarget target,
                                                                Options options) {
-    return std::shared_ptr<ScreenCameraSource>(
+    std::shared_ptr<ScreenCameraSource> source(
         new ScreenCameraSource(std::move(target), std::move(options)));
+    std::weak_ptr<ScreenCameraSource> weak = source;
+    CameraMicrophoneSession::Handlers handlers;
+    handlers.cameraFrame =
+        weakly(weak, [](ScreenCameraSource& self, const media::VideoSample& frame) {
+            self.cameraDidOutputFrame(frame);
+        });
+    handlers.microphoneSample =
+        weakly(weak, [](ScreenCameraSource& self, const media::AudioSample& sample) {
+            self.microphoneDidOutputSample(sample);
+        });
+    handlers.microphoneInterruption = [weak](std::optional<audio::AudioError> problem) {
+        MainQueue::post(weakly(weak, [problem = userText(problem)](ScreenCameraSource& self) {
+            self.reportAudioInterruption(AudioSource::microphone, problem);
+        }));
+    };
+    source->session_ = std::make_unique<CameraMicrophoneSession>(
+        source->options_.cameraDiscovery, source->options_.microphoneDiscovery,
+        source->cameraDataQueue_, source->microphoneQueue_, std::move(handlers));
+    return source;
 }
 
 ScreenCameraSource::ScreenCameraSource(ScreenCaptureTarget target, Options options)
@@ -110,11 +106,7 @@ ScreenCameraSource::ScreenCameraSource(ScreenCaptureTarget target, Options optio
 ScreenCameraSource::~ScreenCameraSource() {
     // Nothing below runs a handler that could reach this object: device threads only post to
     // the queues, whose tasks hold the source weakly.
-    if (cameraInput_) {
-        cameraInput_->stopStreaming();
-        cameraInput_->close();
-    }
-    microphoneCapture_.reset();
+    session_.reset();
     {
         std::lock_guard lock(streamMutex_);
         screenStream_.reset();
@@ -387,129 +379,6 @@ void ScreenCameraSource::reportStatus(int width, int height, std::optional<doubl
     }));
 }
 
-// ---- Camera and microphone session (cameraQueue)
-
-void ScreenCameraSource::removeCameraWiring() {
-    if (cameraInput_) {
-        cameraInput_->stopStreaming();
-        cameraInput_->close();
-    }
-    cameraInput_.reset();
-    cameraPreviewLayer_.reset();
-    isCameraConfigured_ = false;
-}
-
-void ScreenCameraSource::applyCameraFormat(camera::CameraDevice& device,
-                                           const RecordingSettings& settings) {
-    auto choice =
-        camera::chooseCameraFormat(device.formats(), settings.resolution.width,
-                                   settings.resolution.height, rawValue(settings.frameRate));
-    if (!choice) throw SourceError(SourceError::Kind::cannotConfigureCamera);
-    try {
-        device.setActiveFormat(choice->formatIndex, choice->frameRate);
-    } catch (const camera::CameraError& error) {
-        throw SourceError::deviceFailure(userText(error));
-    }
-}
-
-void ScreenCameraSource::configureCamera() {
-    if (isCameraConfigured_) return;
-    removeCameraWiring();
-    try {
-        auto device =
-            options_.cameraDiscovery ? options_.cameraDiscovery() : camera::defaultCameraDevice();
-        if (!device) throw SourceError(SourceError::Kind::noCamera);
-        try {
-            device->open();
-        } catch (const camera::CameraError& error) {
-            throw SourceError::deviceFailure(userText(error));
-        }
-        cameraInput_ = device;
-        applyCameraFormat(*device, recordingSettings());
-        device->setMirrored(true);
-        cameraPreviewLayer_ = std::make_shared<CameraPreviewLayer>();
-        isCameraConfigured_ = true;
-    } catch (...) {
-        removeCameraWiring();
-        throw;
-    }
-}
-
-void ScreenCameraSource::configureMicrophone() {
-    auto device =
-        options_.microphoneDiscovery ? options_.microphoneDiscovery() : audio::defaultMicrophone();
-    if (!device) throw SourceError(SourceError::Kind::noMicrophone);
-    if (isMicrophoneConfigured_ && microphoneInput_ && microphoneInput_->name == device->name)
-        return;
-
-    microphoneCapture_.reset();
-    microphoneInput_.reset();
-    isMicrophoneConfigured_ = false;
-    auto capture = captureMicrophone(*device);
-    if (auto problem = capture->problem()) throw SourceError::deviceFailure(userText(*problem));
-    microphoneCapture_ = std::move(capture);
-    microphoneInput_ = device;
-    {
-        std::lock_guard lock(microphoneNameMutex_);
-        microphoneName_ = device->description.empty() ? device->name : device->description;
-    }
-    isMicrophoneConfigured_ = true;
-}
-
-void ScreenCameraSource::startSessionIfNeeded() {
-    if (!isCameraConfigured_ && !isMicrophoneConfigured_) return;
-    isSessionRunning_ = true;
-    if (isCameraConfigured_ && cameraInput_ && !cameraInput_->isStreaming()) {
-        // Late frames are discarded: a frame waiting for the camera-data queue is replaced by
-        // a newer one.
-        auto relay = NewestValueRelay<media::VideoSample>::create(
-            [queue = cameraDataQueue_](Task task) { queue->async(std::move(task)); },
-            [layer = cameraPreviewLayer_, weak = weak_from_this()](media::VideoSample frame) {
-                if (layer) layer->deliver(frame);
-                if (auto self = weak.lock()) self->cameraDidOutputFrame(frame);
-            });
-        auto handler = [relay, discarded = cameraFramesDiscarded_](media::VideoSample frame) {
-            if (!relay->offer(std::move(frame))) discarded->fetch_add(1);
-        };
-        try {
-            cameraInput_->startStreaming(handler);
-        } catch (const camera::CameraError& error) {
-            throw SourceError::deviceFailure(userText(error));
-        }
-    }
-    if (isMicrophoneConfigured_ && !microphoneCapture_ && microphoneInput_) {
-        // Restarting after a shutdown: the device was usable when it was configured.
-        auto capture = captureMicrophone(*microphoneInput_);
-        if (capture->problem()) {
-            microphoneInput_.reset();
-            isMicrophoneConfigured_ = false;
-        } else {
-            microphoneCapture_ = std::move(capture);
-        }
-    }
-}
-
-std::unique_ptr<audio::ReconnectingCapture> ScreenCameraSource::captureMicrophone(
-    const audio::AudioSourceInfo& device) {
-    std::weak_ptr<ScreenCameraSource> weak = weak_from_this();
-    return std::make_unique<audio::ReconnectingCapture>(
-        [device](audio::PulseCapture::SampleHandler onSample,
-                 audio::PulseCapture::ErrorHandler onError) {
-            return audio::PulseCapture::startMicrophone(device, std::move(onSample),
-                                                        std::move(onError));
-        },
-        [queue = microphoneQueue_, weak](media::AudioSample sample) {
-            queue->async(weakly(weak, [sample = std::move(sample)](ScreenCameraSource& self) {
-                self.microphoneDidOutputSample(sample);
-            }));
-        },
-        [weak](std::optional<audio::AudioError> problem) {
-            MainQueue::post(weakly(weak, [problem = userText(problem)](ScreenCameraSource& self) {
-                self.reportAudioInterruption(AudioSource::microphone, problem);
-            }));
-        });
-}
-
 void ScreenCameraSource::reportAudioInterruption(AudioSource source,
                                                  std::optional<std::string> problem) {
     if (onAudioInterruption) onAudioInterruption(source, std::move(problem));
@@ -521,23 +390,16 @@ std::optional<std::string> ScreenCameraSource::systemAudioProblem() const {
     return userText(screenStream_->systemAudio->problem());
 }
 
-void ScreenCameraSource::stopSession() {
-    if (cameraInput_) cameraInput_->stopStreaming();
-    microphoneCapture_.reset();
-    isSessionRunning_ = false;
-}
-
 std::optional<std::string> ScreenCameraSource::microphoneName() const {
-    std::lock_guard lock(microphoneNameMutex_);
-    return microphoneName_;
+    return session_->microphoneName();
 }
 
 void ScreenCameraSource::prepareMicrophone(ErrorCompletion completion) {
     cameraQueue_->async([self = shared_from_this(), completion = std::move(completion)] {
         std::optional<SourceError> failure;
         try {
-            self->configureMicrophone();
-            self->startSessionIfNeeded();
+            self->session_->configureMicrophone();
+            self->session_->startIfNeeded();
         } catch (const SourceError& error) {
             failure = error;
         }
@@ -551,14 +413,15 @@ void ScreenCameraSource::startCamera(std::function<void(CameraStart)> completion
     cameraQueue_->async([self = shared_from_this(), completion = std::move(completion)] {
         CameraStart result;
         try {
-            self->configureCamera();
+            CameraMicrophoneSession& session = *self->session_;
+            session.configureCamera(self->recordingSettings());
             try {
-                self->startSessionIfNeeded();
+                session.startIfNeeded();
             } catch (const SourceError&) {
-                self->removeCameraWiring();
+                session.removeCamera();
                 throw;
             }
-            result.previewLayer = self->cameraPreviewLayer_;
+            result.previewLayer = session.previewLayer();
             if (!result.previewLayer)
                 result.error = SourceError(SourceError::Kind::cannotConfigureCamera);
         } catch (const SourceError& error) {
@@ -572,9 +435,11 @@ void ScreenCameraSource::startCamera(std::function<void(CameraStart)> completion
 
 void ScreenCameraSource::stopCamera() {
     cameraQueue_->async([self = shared_from_this()] {
-        self->removeCameraWiring();
-        if (!self->isCameraConfigured_ && !self->isMicrophoneConfigured_ && self->isSessionRunning_)
-            self->stopSession();
+        CameraMicrophoneSession& session = *self->session_;
+        session.removeCamera();
+        if (!session.isCameraConfigured() && !session.isMicrophoneConfigured() &&
+            session.isRunning())
+            session.stop();
     });
 }
 
@@ -651,12 +516,10 @@ void ScreenCameraSource::applyRecordingSettings(const RecordingSettings& setting
     group->enter();
     cameraQueue_->async([weak, group, firstError, settings] {
         if (auto self = weak.lock()) {
-            if (self->isCameraConfigured_ && self->cameraInput_) {
-                try {
-                    self->applyCameraFormat(*self->cameraInput_, settings);
-                } catch (const SourceError& error) {
-                    firstError->offer(error);
-                }
+            try {
+                self->session_->applyCameraFormat(settings);
+            } catch (const SourceError& error) {
+                firstError->offer(error);
             }
         }
         group->leave();
@@ -695,7 +558,7 @@ void ScreenCameraSource::startRecording(bool withPiP) {
         });
     auto frameRate = recordingSettings().frameRate;
     std::set<AudioSource> sources{AudioSource::system};
-    if (isMicrophoneConfigured_) sources.insert(AudioSource::microphone);
+    if (session_->isMicrophoneConfigured()) sources.insert(AudioSource::microphone);
     // Both movies share one timeline, so a pause leaves the same stretch out of each.
     auto timeline = std::make_shared<RecordingTimeline>();
     auto screenWriter =
@@ -800,7 +663,7 @@ void ScreenCameraSource::oneWriterFinished(uint64_t recording, const WriterResul
 
 void ScreenCameraSource::shutdown() {
     cameraQueue_->async([self = shared_from_this()] {
-        if (self->isSessionRunning_) self->stopSession();
+        if (self->session_->isRunning()) self->session_->stop();
     });
     std::shared_ptr<ScreenStreamHandle> handle;
     {
@@ -824,11 +687,8 @@ void ScreenCameraSource::suspendPreviews() {
         self.latestScreenPicture_.reset();  // the screen may change before the previews resume
         self.suspendedScreenStream_ = handle;
     }));
-    cameraQueue_->async(weakly(weak_from_this(), [](ScreenCameraSource& self) {
-        if (!self.isSessionRunning_) return;
-        self.stopSession();
-        self.isSessionSuspended_ = true;
-    }));
+    cameraQueue_->async(
+        weakly(weak_from_this(), [](ScreenCameraSource& self) { self.session_->suspend(); }));
 }
 
 void ScreenCameraSource::resumePreviews(ErrorCompletion completion) {
@@ -851,15 +711,7 @@ void ScreenCameraSource::resumePreviews(ErrorCompletion completion) {
     }));
     cameraQueue_->async(
         weakly(weak, [completion = std::move(completion)](ScreenCameraSource& self) {
-            std::optional<SourceError> failure;
-            if (std::exchange(self.isSessionSuspended_, false)) {
-                try {
-                    self.startSessionIfNeeded();
-                } catch (const SourceError& error) {
-                    self.removeCameraWiring();
-                    failure = error;
-                }
-            }
+            std::optional<SourceError> failure = self.session_->resume();
             MainQueue::post([completion, failure] {
                 if (completion) completion(failure);
             });
@@ -885,7 +737,7 @@ ScreenCameraSource::Statistics ScreenCameraSource::statistics() const {
     }
     if (lastCameraWriter_)
         statistics.cameraWriterDroppedVideo = lastCameraWriter_->droppedVideoFrames();
-    statistics.cameraFramesDiscarded = cameraFramesDiscarded_->load();
+    statistics.cameraFramesDiscarded = session_->framesDiscarded();
     return statistics;
 }
 

@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+#include "capture/CameraMicrophoneSession.h"
+#include "capture/CameraPreviewLayer.h"
 #include "capture/CaptureState.h"
 #include "capture/FrameRateMeter.h"
 #include "capture/RecordingTimeline.h"
@@ -26,25 +28,6 @@
 namespace zimlo::capture {
 
 class PortalSessionKeeper;
-
-// What the camera window shows: the mirrored camera picture, filling its bounds.
-// Frames arrive on the camera-data queue; the view converts and draws them itself.
-class CameraPreviewLayer {
-  public:
-    using FrameHandler = std::function<void(const media::VideoSample&)>;
-
-    // Called on the camera-data queue with every camera frame from now on.
-    void setFrameHandler(FrameHandler handler);
-    // The newest frame, for a view that draws on its own schedule.
-    std::optional<media::VideoSample> latestFrame() const;
-
-    void deliver(const media::VideoSample& frame);
-
-  private:
-    mutable std::mutex mutex_;
-    FrameHandler handler_;
-    std::optional<media::VideoSample> latest_;
-};
 
 // The one object that drives the capture hardware of a recording window: the screen stream
 // with system audio, the camera and the microphone; it measures the delivered frame rate and,
@@ -95,8 +78,8 @@ class ScreenCameraSource : public std::enable_shared_from_this<ScreenCameraSourc
     RecordingSettings recordingSettings() const;
     void setRecordingSettings(const RecordingSettings& settings);
     bool isRecording() const;
-    bool isCameraConfigured() const { return isCameraConfigured_.load(); }
-    bool isMicrophoneConfigured() const { return isMicrophoneConfigured_.load(); }
+    bool isCameraConfigured() const { return session_->isCameraConfigured(); }
+    bool isMicrophoneConfigured() const { return session_->isMicrophoneConfigured(); }
     // The readable name of the microphone last prepared; none before that or when it failed.
     std::optional<std::string> microphoneName() const;
     // Why the computer's sound is missing right now (no sound server, say); none while it
@@ -186,15 +169,6 @@ class ScreenCameraSource : public std::enable_shared_from_this<ScreenCameraSourc
                              media::MediaTime startedAt);
     std::shared_ptr<ScreenStreamHandle> takeScreenStream();
 
-    // On cameraQueue.
-    void configureCamera();
-    void removeCameraWiring();
-    void applyCameraFormat(camera::CameraDevice& device, const RecordingSettings& settings);
-    void configureMicrophone();
-    void startSessionIfNeeded();
-    void stopSession();
-    std::unique_ptr<audio::ReconnectingCapture> captureMicrophone(
-        const audio::AudioSourceInfo& device);
     void reportAudioInterruption(AudioSource source, std::optional<std::string> problem);
     // Main thread.
     void writerFailed(uint64_t recording, const WriterError& error);
@@ -235,20 +209,6 @@ class ScreenCameraSource : public std::enable_shared_from_this<ScreenCameraSourc
     std::shared_ptr<SampleBufferMovieWriter> lastScreenWriter_, lastCameraWriter_;
     std::shared_ptr<RecordingTimeline> lastTimeline_;
 
-    // Camera and microphone session, on cameraQueue.
-    std::shared_ptr<camera::CameraDevice> cameraInput_;
-    std::shared_ptr<CameraPreviewLayer> cameraPreviewLayer_;
-    std::optional<audio::AudioSourceInfo> microphoneInput_;
-    std::unique_ptr<audio::ReconnectingCapture> microphoneCapture_;
-    mutable std::mutex microphoneNameMutex_;  // microphoneName_ is read on the main thread
-    std::optional<std::string> microphoneName_;
-    bool isSessionRunning_ = false;
-    bool isSessionSuspended_ = false;  // stopped by suspendPreviews
-    std::atomic<bool> isCameraConfigured_{false};
-    std::atomic<bool> isMicrophoneConfigured_{false};
-    std::shared_ptr<std::atomic<uint64_t>> cameraFramesDiscarded_ =
-        std::make_shared<std::atomic<uint64_t>>(0);
-
     // Main thread.
     std::optional<std::filesystem::path> mainOutputURL_;
     std::optional<std::filesystem::path> pipOutputURL_;
@@ -263,6 +223,9 @@ class ScreenCameraSource : public std::enable_shared_from_this<ScreenCameraSourc
     std::shared_ptr<SerialQueue> cameraQueue_;
     std::shared_ptr<SerialQueue> cameraDataQueue_;
     std::shared_ptr<SerialQueue> microphoneQueue_;
+
+    // Camera and microphone, on cameraQueue (made once the queues and the object exist).
+    std::unique_ptr<CameraMicrophoneSession> session_;
 };
 
 }  // namespace zimlo::capture
