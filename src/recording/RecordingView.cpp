@@ -22,12 +22,10 @@
 #include "platform/media/MonotonicClock.h"
 #include "platform/runtime/MainQueue.h"
 #include "platform/runtime/WeakOwner.h"
-#include "recording/CameraPreviewView.h"
 #include "recording/DraggableSubtitleView.h"
 #include "recording/ElidingLabel.h"
 #include "recording/GlobalShortcutEditor.h"
 #include "recording/HudPanel.h"
-#include "recording/PermissionAlert.h"
 #include "recording/Permissions.h"
 #include "recording/RecordingParameterPopover.h"
 #include "recording/RecordingWindowText.h"
@@ -40,7 +38,6 @@ namespace {
 
 constexpr int kToolbarInset = 22;
 constexpr int kToolbarHeight = 56;
-constexpr QSize kPiPSize(220, 150);
 // Time for the compositor to take the recording window off the screen before recording starts.
 constexpr int kStepAsideMilliseconds = 400;
 
@@ -64,8 +61,7 @@ RecordingView::RecordingView(capture::ScreenCaptureTarget target, Dependencies d
       dependencies_(std::move(dependencies)),
       clock_(dependencies_.clock ? dependencies_.clock
                                  : std::function<double()>(&media::MonotonicClock::nowSeconds)),
-      recordingSettings_(RecordingSettings::defaultSettings()),
-      pipRecorder_([this] { return recordingClock(); }) {
+      recordingSettings_(RecordingSettings::defaultSettings()) {
     const PixelSize native = dependencies_.nativePixelSize.value_or(
         capture::ScreenCaptureTargetProvider::nativePixelSize(target_));
     availableResolutions_ = zimlo::availableResolutions(native.width, native.height);
@@ -88,6 +84,8 @@ RecordingView::RecordingView(capture::ScreenCaptureTarget target, Dependencies d
     buildViews();
     subtitles_ =
         LiveSubtitleTrack::create(*this, std::move(speech), subtitleRegion_, subtitleToggle_);
+    cameraWindow_ = CameraWindowFlow::create(*this, cameraToggle_, previewContainer_,
+                                             subtitleRegion_, [this] { return recordingClock(); });
     setUpSource();
     setUpGlobalShortcuts();
 }
@@ -135,6 +133,7 @@ RecordingView::~RecordingView() {
     finishPipeline_.reset();
     durationTimer_->stop();
     subtitles_.reset();  // cancels a pending clearing, stops recognition
+    cameraWindow_.reset();
     if (parameterController_) parameterController_->close();
     if (source_) {
         source_->onStateChange = nullptr;
@@ -299,9 +298,9 @@ bool RecordingView::eventFilter(QObject* watched, QEvent* event) {
 // The container was laid out anew: the preview fills it, the overlays keep their places in it.
 void RecordingView::layoutOverlays() {
     screenPreview_->setGeometry(previewContainer_->rect());
-    placePiPWindowIfNeeded();
+    if (cameraWindow_) cameraWindow_->placeIfNeeded();
     if (subtitleRegion_->isVisible()) subtitleRegion_->applyLayout(subtitleLayout_);
-    recordPiPKeyframe();
+    if (cameraWindow_) cameraWindow_->recordKeyframe();
 }
 
 void RecordingView::setStatus(const QString& status) {
@@ -457,12 +456,12 @@ void RecordingView::beginRecording(const QString& statusText) {
     if (isApplyingRecordingSettings_ || isRecording()) return;
     finishPipeline_->recordingBegan();  // forgets the previous recording's files and warning
     recordStartTime_ = clock_();
-    pipRecorder_.beginRecording(*recordStartTime_);  // empties the camera window's track
+    cameraWindow_->recordingBegan(*recordStartTime_);  // empties the camera window's track
     subtitles_->recordingBegan();  // empties the subtitle track, resets the caption, starts speech
     durationLabel_->setText(QStringLiteral("00:00"));
     startDurationTimer();
-    recordPiPKeyframe();
-    source_->startRecording(aspect_.isPiPEnabled && pipView_);
+    cameraWindow_->recordKeyframe();
+    source_->startRecording(cameraWindow_->isShown());
     timeline_ = source_->isRecording() ? source_->recordingTimeline() : nullptr;
     updatePauseButton();
     parameterButton_->setEnabled(false);
@@ -612,102 +611,7 @@ void RecordingView::closeTapped() {
     }
 }
 
-void RecordingView::cameraToggleChanged() {
-    if (!cameraToggle_->isChecked()) {
-        aspect_.isPiPEnabled = false;
-        removePiPWindow();
-        source_->stopCamera();
-        return;
-    }
-    cameraToggle_->setEnabled(false);
-    setStatus(QStringLiteral("正在请求摄像头权限…"));
-    QPointer<RecordingView> weak(this);
-    Permissions::requestCameraAccess([weak](CameraAuthorizationResult result) {
-        if (!weak) return;
-        switch (result) {
-            case CameraAuthorizationResult::authorized:
-                weak->startCamera();
-                break;
-            case CameraAuthorizationResult::denied:
-                weak->cameraFailed(QStringLiteral("摄像头权限未开启，已打开系统授权页面"));
-                break;
-            case CameraAuthorizationResult::restricted:
-                weak->cameraFailed(QStringLiteral("当前设备限制了摄像头访问，已打开系统授权页面"));
-                break;
-        }
-    });
-}
-
-void RecordingView::startCamera() {
-    setStatus(QStringLiteral("正在开启摄像头…"));
-    QPointer<RecordingView> weak(this);
-    source_->startCamera([weak](capture::ScreenCameraSource::CameraStart start) {
-        if (!weak) return;
-        RecordingView& self = *weak;
-        self.cameraToggle_->setEnabled(true);
-        if (start.error || !start.previewLayer) {
-            self.cameraToggle_->setChecked(false);
-            self.aspect_.isPiPEnabled = false;
-            if (!Permissions::isGranted(Permissions::authorizationStatus(PermissionKind::camera))) {
-                self.cameraFailed(QStringLiteral("摄像头权限未开启，已打开系统授权页面"));
-            }
-            const QString description =
-                start.error ? fromUtf8(start.error->description()) : QStringLiteral("没有画面");
-            self.setStatus(QStringLiteral("无法开启摄像头：") + description);
-            return;
-        }
-        // The user may have switched the camera off while it was starting.
-        if (!self.cameraToggle_->isChecked()) {
-            self.source_->stopCamera();
-            return;
-        }
-        self.aspect_.isPiPEnabled = true;
-        if (!self.pipView_) {
-            auto* preview = new CameraPreviewView(start.previewLayer);
-            auto* pip = new DraggablePiPView(preview, self.previewContainer_);
-            pip->setGeometry(QRect(QPoint(0, 0), kPiPSize));
-            pip->onLayoutChanged = [weak] {
-                if (weak) weak->recordPiPKeyframe();
-            };
-            self.pipView_ = pip;
-            pip->show();
-            pip->raise();
-            self.subtitleRegion_->raise();
-            self.placePiPWindowIfNeeded();
-        }
-        self.recordPiPKeyframe();
-        self.setStatus(QStringLiteral("摄像头小窗已开启"));
-    });
-}
-
-void RecordingView::cameraFailed(const QString& message) {
-    cameraToggle_->setEnabled(true);
-    cameraToggle_->setChecked(false);
-    aspect_.isPiPEnabled = false;
-    removePiPWindow();
-    source_->stopCamera();
-    setStatus(message);
-    PermissionAlert::openSettings(PermissionKind::camera);
-}
-
-void RecordingView::removePiPWindow() {
-    if (pipView_) {
-        pipView_->hide();
-        pipView_->deleteLater();
-        pipView_ = nullptr;
-    }
-    pipRecorder_.clear();
-}
-
-void RecordingView::placePiPWindowIfNeeded() {
-    if (!pipView_) return;
-    if (auto frame = defaultPiPFrame(pipView_->geometry(), previewContainer_->size()))
-        pipView_->setGeometry(*frame);
-}
-
-void RecordingView::recordPiPKeyframe() {
-    pipRecorder_.record(aspect_.isPiPEnabled, pipView_, previewContainer_);
-}
+void RecordingView::cameraToggleChanged() { cameraWindow_->toggleChanged(); }
 
 void RecordingView::parameterTapped() {
     if (isRecording() || isApplyingRecordingSettings_) return;
@@ -761,7 +665,7 @@ FinishInputs RecordingView::takeFinishInputs() {
     subtitles_->endSession();
     FinishInputs inputs;
     inputs.aspect = aspect_;
-    inputs.pipTrack = pipRecorder_.pipTrack();
+    inputs.pipTrack = cameraWindow_->track();
     inputs.subtitleTrack = subtitles_->subtitleTrack();
     inputs.subtitleLayout = subtitleLayout_;
     inputs.isSubtitleEnabled = subtitles_->isSubtitleEnabled();
@@ -807,7 +711,7 @@ void RecordingView::processingOverlayHidden() {
 void RecordingView::finishEnded(const std::optional<RecordingProject>& saved) {
     recordStartTime_.reset();
     timeline_.reset();
-    pipRecorder_.endRecording();
+    cameraWindow_->recordingEnded();
     recordButton_->setEnabled(true);
     parameterButton_->setEnabled(true);
     recordButton_->setText(QStringLiteral("开始录制"));
@@ -825,12 +729,7 @@ void RecordingView::resumePreviews() {
     arePreviewsSuspended_ = false;
     QPointer<RecordingView> weak(this);
     source_->resumePreviews([weak](std::optional<capture::SourceError> error) {
-        if (!weak || !error) return;
-        RecordingView& self = *weak;
-        self.cameraToggle_->setChecked(false);
-        self.aspect_.isPiPEnabled = false;
-        self.removePiPWindow();
-        self.setStatus(QStringLiteral("无法开启摄像头：") + fromUtf8(error->description()));
+        if (weak && error) weak->cameraWindow_->restartFailed(*error);
     });
 }
 

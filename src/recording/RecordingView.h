@@ -15,6 +15,7 @@
 #include "model/AspectSettings.h"
 #include "model/RecordingProject.h"
 #include "model/RecordingSettings.h"
+#include "recording/CameraWindowFlow.h"
 #include "recording/DraggablePiPView.h"
 #include "recording/GlobalShortcuts.h"
 #include "recording/LiveSubtitleTrack.h"
@@ -40,7 +41,8 @@ class ScreenPreviewView;
 // recordStartTime() has a value.
 class RecordingView : public QWidget,
                       private RecordingFinishPipeline::Host,
-                      private LiveSubtitleTrack::Host {
+                      private LiveSubtitleTrack::Host,
+                      private CameraWindowFlow::Host {
     Q_OBJECT
   public:
     // Where devices and services come from; empty members mean the application's own.
@@ -84,7 +86,7 @@ class RecordingView : public QWidget,
     QLabel* durationLabel() const { return durationLabel_; }
     QWidget* previewContainer() const { return previewContainer_; }
     DraggableSubtitleView* subtitleRegion() const { return subtitleRegion_; }
-    DraggablePiPView* pipView() const { return pipView_; }
+    DraggablePiPView* pipView() const { return cameraWindow_->view(); }
     QWidget* processingOverlay() const { return processingOverlay_; }
     QLabel* processingTitleLabel() const { return processingTitleLabel_; }
     QLabel* processingDetailLabel() const { return processingDetailLabel_; }
@@ -105,7 +107,7 @@ class RecordingView : public QWidget,
     // The screen and camera previews are stopped while the processing overlay covers them.
     bool arePreviewsSuspended() const { return arePreviewsSuspended_; }
     const AspectSettings& aspect() const { return aspect_; }
-    const std::vector<PiPKeyframe>& pipTrack() const { return pipRecorder_.pipTrack(); }
+    const std::vector<PiPKeyframe>& pipTrack() const { return cameraWindow_->track(); }
     SubtitleLayout subtitleLayout() const override { return subtitleLayout_; }
     std::optional<double> recordStartTime() const { return recordStartTime_; }
     bool isRecording() const { return recordStartTime_.has_value(); }
@@ -149,12 +151,6 @@ class RecordingView : public QWidget,
     double recordingClock() const;
     void updatePauseButton();
 
-    void startCamera();
-    void cameraFailed(const QString& message);
-    void removePiPWindow();
-    void placePiPWindowIfNeeded();
-    void recordPiPKeyframe();
-
     void applyRecordingSettings(const RecordingSettings& settings);
     void resumePreviews();
     void setUpGlobalShortcuts();
@@ -174,6 +170,11 @@ class RecordingView : public QWidget,
     void subtitleStatusChanged(const QString& status) override;
     void prepareMicrophone(std::function<void(std::optional<std::string>)> completion) override;
     QWidget* alertWindow() const override { return window(); }
+
+    // CameraWindowFlow::Host
+    capture::ScreenCameraSource& cameraSource() override { return *source_; }
+    void cameraStatusChanged(const QString& status) override { setStatus(status); }
+    void cameraWindowEnabledChanged(bool enabled) override { aspect_.isPiPEnabled = enabled; }
 
     const capture::ScreenCaptureTarget target_;
     Dependencies dependencies_;
@@ -199,7 +200,6 @@ class RecordingView : public QWidget,
     QPushButton* pauseButton_ = nullptr;
     QCheckBox* cameraToggle_ = nullptr;
     QCheckBox* subtitleToggle_ = nullptr;
-    QPointer<DraggablePiPView> pipView_;
     QPointer<RecordingParameterPopover> parameterController_;  // the popover's content
     QTimer* durationTimer_ = nullptr;  // runs while recording, stopped at the stop button
 
@@ -210,7 +210,6 @@ class RecordingView : public QWidget,
     bool isPreparingRecordingAudio_ = false;
     bool arePreviewsSuspended_ = false;
     AspectSettings aspect_;
-    PiPKeyframeRecorder pipRecorder_;
     // Where the caption starts: a little narrower than the burned-in default, so that a caption
     // never dragged still wraps like the one on screen.
     SubtitleLayout subtitleLayout_{{0.5, 0.82}, 0.72, 1.0};
@@ -229,6 +228,7 @@ class RecordingView : public QWidget,
     QString pendingShortcutProblem_;
 
     std::shared_ptr<LiveSubtitleTrack> subtitles_;
+    std::shared_ptr<CameraWindowFlow> cameraWindow_;
     std::shared_ptr<RecordingFinishPipeline> finishPipeline_;
 };
 
