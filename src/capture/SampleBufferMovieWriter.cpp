@@ -10,6 +10,7 @@
 #include <mutex>
 #include <system_error>
 
+#include "model/MediaErrorText.h"
 #include "platform/runtime/AppIdentity.h"
 #include "platform/runtime/MainQueue.h"
 
@@ -137,7 +138,7 @@ std::optional<WriterError> SampleBufferMovieWriter::setUp(const media::VideoSamp
     auto created = media::MovieWriter::create(outputURL_, fileType_, options);
     if (!created.ok()) {
         fileFailed = true;
-        return WriterError::cannotCreateWriter(created.error());
+        return WriterError::cannotCreateWriter(userText(created.error()));
     }
     auto writer = std::move(created).value();
     if (!sample.hasFormatDescription()) return WriterError::missingFormatDescription();
@@ -182,13 +183,12 @@ std::optional<WriterError> SampleBufferMovieWriter::setUp(const media::VideoSamp
                 "无法添加" + audioTrackLabel(AudioSource::microphone) + "写入轨道");
     }
     if (!writer->startWriting()) {
-        std::string text = writer->errorText();
         fileFailed = true;
-        return WriterError::cannotCreateWriter(text.empty() ? "无法开始写入" : text,
+        return WriterError::cannotCreateWriter(userText(writer->error(), "无法开始写入"),
                                                writer->errorCode());
     }
-    writer->setFailureHandler([report = failureReport_](const std::string& text, int code) {
-        report->report(WriterError::writerFailed(text, code));
+    writer->setFailureHandler([report = failureReport_](const media::MediaError& error, int code) {
+        report->report(WriterError::writerFailed(userText(error), code));
     });
     writer_ = std::move(writer);
     videoInput_ = *videoInput;
@@ -203,7 +203,7 @@ bool SampleBufferMovieWriter::writerAcceptsSamples() {
         // Normally reported by the container writer itself as it failed.
         failed_ = true;
         failureReport_->report(
-            WriterError::writerFailed(writer_->errorText(), writer_->errorCode()));
+            WriterError::writerFailed(userText(writer_->error(), ""), writer_->errorCode()));
     }
     return status == media::MovieWriter::Status::unknown ||
            status == media::MovieWriter::Status::writing;
@@ -354,9 +354,8 @@ void SampleBufferMovieWriter::handleFinish(Completion completion) {
         if (writer->status() == media::MovieWriter::Status::completed) {
             deliver(std::nullopt);
         } else {
-            std::string text = writer->errorText();
-            deliver(
-                WriterError::writerFailed(text.empty() ? "写入失败" : text, writer->errorCode()));
+            deliver(WriterError::writerFailed(userText(writer->error(), "写入失败"),
+                                              writer->errorCode()));
         }
     });
 }

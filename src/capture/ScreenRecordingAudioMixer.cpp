@@ -107,7 +107,7 @@ MixerResult run(const std::filesystem::path& inputURL) {
     auto audioOutput = std::move(audioOpened).value();
 
     auto created = MovieWriter::create(outputURL, media::MovieFileType::quickTimeMovie, {});
-    if (!created.ok()) return failed(MixerError::cannotCreateWriter(created.error()));
+    if (!created.ok()) return failed(MixerError::cannotCreateWriter(userText(created.error())));
     auto writer = std::move(created).value();
 
     auto videoInput = writer->addPassthroughInput(videoTrack.formatDescriptions.front(),
@@ -118,8 +118,8 @@ MixerResult run(const std::filesystem::path& inputURL) {
     if (!videoInput.ok() || !audioInput.ok())
         return failed(MixerError::cannotCreateWriter("无法添加视频或音频输出轨道"));
     if (!writer->startWriting()) {
-        std::string text = writer->errorText();
-        return failed(MixerError::cannotStartProcessing(text.empty() ? "写入器启动失败" : text));
+        return failed(
+            MixerError::cannotStartProcessing(userText(writer->error(), "写入器启动失败")));
     }
     writer->startSession(media::MediaTime::zero());
 
@@ -146,9 +146,8 @@ MixerResult run(const std::filesystem::path& inputURL) {
                 auto status = writer->status();
                 if (status == MovieWriter::Status::writing && !videoOutput->isCancelled()) continue;
                 if (status == MovieWriter::Status::failed) {
-                    std::string text = writer->errorText();
                     firstError.offer(
-                        MixerError::processingFailed(text.empty() ? appendFailure : text));
+                        MixerError::processingFailed(userText(writer->error(), appendFailure)));
                     cancelReading();
                 }
                 break;
@@ -156,9 +155,9 @@ MixerResult run(const std::filesystem::path& inputURL) {
             auto sample = next();
             if (!sample) break;
             if (!writer->append(input, std::move(*sample))) {
-                std::string text =
-                    writer->status() == MovieWriter::Status::failed ? writer->errorText() : "";
-                firstError.offer(MixerError::processingFailed(text.empty() ? appendFailure : text));
+                // Only a failed writer has an error; a cancelled one refuses without.
+                firstError.offer(
+                    MixerError::processingFailed(userText(writer->error(), appendFailure)));
                 cancelReading();
                 break;
             }
@@ -222,8 +221,7 @@ MixerResult run(const std::filesystem::path& inputURL) {
         }
     }
     if (writer->status() == MovieWriter::Status::completed) return outputURL;
-    std::string text = writer->errorText();
-    return failed(MixerError::processingFailed(text.empty() ? "混音文件写入失败" : text));
+    return failed(MixerError::processingFailed(userText(writer->error(), "混音文件写入失败")));
 }
 
 }  // namespace

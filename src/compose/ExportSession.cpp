@@ -210,8 +210,7 @@ bool ExportSession::State::appendWhenReady(MovieWriter::InputID input, auto samp
         if (writer->waitUntilReady(input, kReadyPollSeconds)) break;
     }
     if (writer->append(input, std::move(sample))) return true;
-    std::string text = writer->errorText();
-    fail(text.empty() ? "无法写入影片" : text);
+    fail(userText(writer->error(), "无法写入影片"));
     return false;
 }
 
@@ -230,7 +229,7 @@ void ExportSession::State::run() {
     if (stages != Stages::all) {
         feedVideo();
     } else if (!writer->startWriting()) {
-        error.offer(writer->errorText().empty() ? "无法写入影片" : writer->errorText());
+        error.offer(userText(writer->error(), "无法写入影片"));
     } else {
         const auto* main = built.composition.track(instruction.mainTrackID);
         writer->startSession(main && main->sourceRange ? main->sourceRange->start
@@ -248,7 +247,7 @@ void ExportSession::State::run() {
         writer->finishWriting([&closed] { closed.set_value(); });
         closed.get_future().wait();
         if (writer->status() != MovieWriter::Status::completed)
-            error.offer(writer->errorText().empty() ? "无法完成影片" : writer->errorText());
+            error.offer(userText(writer->error(), "无法完成影片"));
     }
     ended = true;
     if (auto text = error.value()) {

@@ -39,8 +39,26 @@ std::string userText(const media::MediaError& error) {
             return "内存不足";
         case Kind::writeFailed:
             return "无法写入文件";
+        case Kind::noOutputFile:
+            return "没有输出文件";
+        case Kind::invalidPictureSize:
+            return "画面尺寸无效";
+        case Kind::invalidSoundFormat:
+            return "声音格式无效";
+        case Kind::missingFormat:
+            return "缺少格式信息";
+        case Kind::writingStarted:
+            return "写入已开始，不能再添加轨道";
+        case Kind::noTracks:
+            return "没有可写入的轨道";
+        case Kind::soundTimestampJump:
+            return "声音的时间戳异常：跳到了画面之后 " + error.detail + " 秒，无法写入";
     }
     return error.detail;
+}
+
+std::string userText(const std::optional<media::MediaError>& error, const std::string& otherwise) {
+    return error ? userText(*error) : otherwise;
 }
 
 }  // namespace zimlo

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "model/MediaErrorText.h"
 #include "platform/media/FFmpegSupport.h"
 #include "platform/storage/AtomicFile.h"
 
@@ -147,18 +148,20 @@ void writeSubtitleFiles(const std::filesystem::path& directory,
 std::vector<SubtitleSegment> readSubtitleFile(const std::filesystem::path& file,
                                               SubtitleFileFormat format) {
     media::quietFFmpegLogging();
-    auto fail = [&](const std::string& why) {
-        return std::runtime_error("cannot read " + file.string() + ": " + why);
+    auto fail = [&](int code) {
+        return std::runtime_error("cannot read " + file.string() + ": " +
+                                  userText(media::MediaError::library(code)));
     };
     const AVInputFormat* demuxer =
         av_find_input_format(format == SubtitleFileFormat::srt ? "srt" : "webvtt");
-    if (!demuxer) throw fail("FFmpeg has no demuxer for it");
+    if (!demuxer)
+        throw std::runtime_error("cannot read " + file.string() + ": FFmpeg has no demuxer for it");
     AVFormatContext* opened = nullptr;
     int result = avformat_open_input(&opened, ("file:" + file.string()).c_str(), demuxer, nullptr);
-    if (result < 0) throw fail(media::averrorText(result));
+    if (result < 0) throw fail(result);
     media::FormatInputPtr context(opened);
     result = avformat_find_stream_info(context.get(), nullptr);
-    if (result < 0) throw fail(media::averrorText(result));
+    if (result < 0) throw fail(result);
 
     std::vector<SubtitleSegment> segments;
     media::PacketPtr packet(av_packet_alloc());
@@ -176,7 +179,7 @@ std::vector<SubtitleSegment> readSubtitleFile(const std::filesystem::path& file,
         segments.push_back(std::move(segment));
         av_packet_unref(packet.get());
     }
-    if (result != AVERROR_EOF) throw fail(media::averrorText(result));
+    if (result != AVERROR_EOF) throw fail(result);
     return segments;
 }
 

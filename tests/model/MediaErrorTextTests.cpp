@@ -2,10 +2,12 @@
 
 #include <cstring>
 #include <fstream>
+#include <future>
 
 #include "model/MediaErrorText.h"
 #include "platform/media/AssetReader.h"
 #include "platform/media/MovieFactory.h"
+#include "platform/media/MovieWriter.h"
 #include "platform/media/SyntheticMedia.h"
 #include "support/ResultValue.h"
 
@@ -52,6 +54,50 @@ TEST(MediaErrorText, ReaderFailuresReadAsBefore) {
     ASSERT_FALSE(garbage);
     EXPECT_EQ(userText(garbage.error()), garbage.error().detail);
     EXPECT_FALSE(garbage.error().detail.empty());
+}
+
+// The movie writer reports kinds too; these are the words its failures always had.
+TEST(MediaErrorText, WriterFailuresReadAsBefore) {
+    test::ScratchDirectory dir;
+    auto noName = media::MovieWriter::create({}, media::MovieFileType::quickTimeMovie, {});
+    ASSERT_FALSE(noName);
+    EXPECT_EQ(userText(noName.error()), "没有输出文件");
+
+    auto empty = test::valueOrFailure(
+        media::MovieWriter::create(dir / "empty.mov", media::MovieFileType::quickTimeMovie, {}));
+    ASSERT_TRUE(empty);
+    auto noSize = empty->addVideoInput({});
+    ASSERT_FALSE(noSize);
+    EXPECT_EQ(userText(noSize.error()), "画面尺寸无效");
+    media::AudioEncoderSettings noRate;
+    noRate.sampleRate = 0;
+    auto badSound = empty->addAudioInput(noRate);
+    ASSERT_FALSE(badSound);
+    EXPECT_EQ(userText(badSound.error()), "声音格式无效");
+    auto noFormat = empty->addPassthroughInput(media::FormatDescription{});
+    ASSERT_FALSE(noFormat);
+    EXPECT_EQ(userText(noFormat.error()), "缺少格式信息");
+    EXPECT_FALSE(empty->startWriting());
+    EXPECT_EQ(userText(empty->error(), "无法开始写入"), "没有可写入的轨道");
+
+    // Sound that jumps 6000 s past the 0.1 s written: the seconds go into the words.
+    auto writer = test::valueOrFailure(
+        media::MovieWriter::create(dir / "jump.mov", media::MovieFileType::quickTimeMovie, {}));
+    ASSERT_TRUE(writer);
+    auto audio = writer->addAudioInput({});
+    ASSERT_TRUE(audio) << audio.error();
+    ASSERT_TRUE(writer->startWriting());
+    EXPECT_EQ(userText(writer->error(), "无法开始写入"), "无法开始写入");
+    auto late = writer->addAudioInput({});
+    ASSERT_FALSE(late);
+    EXPECT_EQ(userText(late.error()), "写入已开始，不能再添加轨道");
+    writer->startSession(media::MediaTime::zero());
+    ASSERT_TRUE(writer->append(*audio, test::toneSample(media::MediaTime::zero(), 4800)));
+    ASSERT_TRUE(writer->append(*audio, test::toneSample(media::MediaTime::make(6000, 1), 4800)));
+    std::promise<void> finished;
+    writer->finishWriting([&] { finished.set_value(); });
+    finished.get_future().wait();
+    EXPECT_EQ(userText(writer->error(), ""), "声音的时间戳异常：跳到了画面之后 5999 秒，无法写入");
 }
 
 // Kinds whose words carry the detail.

@@ -34,14 +34,16 @@ AVSampleFormat avSampleFormat(SampleFormat format) {
 
 }  // namespace
 
-Result<std::unique_ptr<AudioEncoderTrack>, std::string> AudioEncoderTrack::create(
+MediaResult<std::unique_ptr<AudioEncoderTrack>> AudioEncoderTrack::create(
     const AudioEncoderSettings& settings, TrackOutput& output) {
     const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_AAC);
     if (!codec) {
-        return refuseTrack(output, "adding the sound track", "找不到 AAC 编码器");
+        return refuseTrack(output, "adding the sound track",
+                           MediaError::of(MediaError::Kind::noEncoder, "AAC"));
     }
     if (settings.sampleRate <= 0 || settings.channels <= 0) {
-        return refuseTrack(output, "adding the sound track", "声音格式无效");
+        return refuseTrack(output, "adding the sound track",
+                           MediaError::of(MediaError::Kind::invalidSoundFormat));
     }
     auto created = output.newStream();
     if (!created.ok()) return zimlo::fail(std::move(created).error());
@@ -57,7 +59,7 @@ Result<std::unique_ptr<AudioEncoderTrack>, std::string> AudioEncoderTrack::creat
     if (output.wantsGlobalHeader()) encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     int result = avcodec_open2(encoder, codec, nullptr);
     if (result < 0) {
-        return refuseTrack(output, "adding the sound track", averrorText(result));
+        return refuseTrack(output, "adding the sound track", MediaError::library(result));
     }
     avcodec_parameters_from_context(stream->codecpar, encoder);
     stream->time_base = encoder->time_base;
@@ -123,7 +125,7 @@ bool AudioEncoderTrack::encodePending(bool flushPartial) {
         av_channel_layout_copy(&frame->ch_layout, &encoder->ch_layout);
         frame->nb_samples = count;
         if (av_frame_get_buffer(frame.get(), 0) < 0) {
-            output_.fail("内存不足");
+            output_.fail(MediaError::of(MediaError::Kind::outOfMemory));
             return false;
         }
         for (int c = 0; c < channels; ++c)
@@ -141,7 +143,7 @@ bool AudioEncoderTrack::write(const TrackSample& item) {
     const AudioSample& sample = *audio;
     if (sample.frameCount() <= 0 || sample.sampleRate <= 0 || sample.channels <= 0) return true;
     if (!configureResampler(sample)) {
-        output_.fail("无法转换声音格式");
+        output_.fail(MediaError::of(MediaError::Kind::soundConversion));
         return false;
     }
     const int outRate = encoder_->sample_rate;
@@ -155,7 +157,7 @@ bool AudioEncoderTrack::write(const TrackSample& item) {
     const uint8_t* inPlanes[1] = {sample.data.data()};
     int produced = swr_convert(resampler_, outPlanes.data(), capacity, inPlanes, inFrames);
     if (produced < 0) {
-        output_.fail(averrorText(produced));
+        output_.fail(MediaError::library(produced));
         return false;
     }
     if (produced == 0) return true;
@@ -170,8 +172,8 @@ bool AudioEncoderTrack::write(const TrackSample& item) {
         const int64_t reached = std::max(
             placedSamples_, av_rescale(output_.picturesReachedMicros(), outRate, 1'000'000));
         if (offset > 0 && position - reached > kSoundLeadLimitSeconds * outRate) {
-            output_.fail("声音的时间戳异常：跳到了画面之后 " +
-                         std::to_string((position - reached) / outRate) + " 秒，无法写入");
+            output_.fail(MediaError::of(MediaError::Kind::soundTimestampJump,
+                                        std::to_string((position - reached) / outRate)));
             return false;
         }
         // A gap (or the start of the track): silence up to the sound's own time, encoded a

@@ -13,7 +13,7 @@ namespace zimlo::media {
 // becomes silence and an overlap is trimmed.
 class AudioEncoderTrack : public MovieTrack {
   public:
-    static Result<std::unique_ptr<AudioEncoderTrack>, std::string> create(
+    static MediaResult<std::unique_ptr<AudioEncoderTrack>> create(
         const AudioEncoderSettings& settings, TrackOutput& output);
     ~AudioEncoderTrack() override;
 

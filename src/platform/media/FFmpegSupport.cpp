@@ -16,12 +16,6 @@ void quietFFmpegLogging() {
     std::call_once(once, [] { av_log_set_level(AV_LOG_FATAL); });
 }
 
-std::string averrorText(int code) {
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    if (av_strerror(code, text, sizeof text) < 0) return "未知错误 " + std::to_string(code);
-    return text;
-}
-
 AffineTransform displayMatrix(const AVStream* stream) {
     const uint8_t* data = av_stream_get_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, nullptr);
     if (!data) return {};

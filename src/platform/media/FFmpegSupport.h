@@ -36,9 +36,6 @@ using FormatInputPtr = std::unique_ptr<AVFormatContext, FormatInputDeleter>;
 // FFmpeg prints only what is fatal: the application keeps no log, errors travel as values.
 void quietFFmpegLogging();
 
-// FFmpeg's description of an error code.
-std::string averrorText(int code);
-
 // The stream's display matrix (identity when it has none), and storing one.
 AffineTransform displayMatrix(const AVStream* stream);
 void setDisplayMatrix(AVStream* stream, const AffineTransform& transform);

@@ -48,6 +48,20 @@ const char* kindName(MediaError::Kind kind) {
             return "out of memory";
         case Kind::writeFailed:
             return "short write";
+        case Kind::noOutputFile:
+            return "no output file";
+        case Kind::invalidPictureSize:
+            return "invalid picture size";
+        case Kind::invalidSoundFormat:
+            return "invalid sound format";
+        case Kind::missingFormat:
+            return "no format description";
+        case Kind::writingStarted:
+            return "writing has started";
+        case Kind::noTracks:
+            return "no tracks to write";
+        case Kind::soundTimestampJump:
+            return "seconds the sound jumps past the pictures";
     }
     return "unknown";
 }

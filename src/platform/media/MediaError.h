@@ -8,8 +8,8 @@
 
 namespace zimlo::media {
 
-// Why reading or decoding a movie, or writing a picture, failed. Technical only: the layer that
-// shows it to the user words it.
+// Why reading, decoding or writing a movie, or writing a picture, failed. Technical only: the layer
+// that shows it to the user words it.
 struct MediaError {
     enum class Kind {
         library,            // an FFmpeg call failed: `detail` is its description, `code` its number
@@ -29,6 +29,14 @@ struct MediaError {
         noEncoder,          // no encoder; `detail` is the format's name
         outOfMemory,
         writeFailed,  // the file could not be written whole
+        // The movie writer's own:
+        noOutputFile,        // no file name was given
+        invalidPictureSize,  // a video track of no size
+        invalidSoundFormat,  // a sound track of no rate or channels
+        missingFormat,       // a copied track without its format
+        writingStarted,      // tracks are added only before writing starts
+        noTracks,            // writing started with no track
+        soundTimestampJump,  // sound far past the pictures; `detail` is how many seconds
     };
     Kind kind = Kind::library;
     std::string detail;

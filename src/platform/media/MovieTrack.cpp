@@ -15,7 +15,7 @@ bool encodeAndWrite(AVCodecContext* encoder, AVFrame* frame, AVStream* stream,
                     int64_t defaultDuration, TrackOutput& output) {
     int result = avcodec_send_frame(encoder, frame);
     if (result < 0 && result != AVERROR_EOF) {
-        output.fail(averrorText(result));
+        output.fail(MediaError::library(result));
         return false;
     }
     PacketPtr packet(av_packet_alloc());
@@ -23,7 +23,7 @@ bool encodeAndWrite(AVCodecContext* encoder, AVFrame* frame, AVStream* stream,
         result = avcodec_receive_packet(encoder, packet.get());
         if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) return true;
         if (result < 0) {
-            output.fail(averrorText(result));
+            output.fail(MediaError::library(result));
             return false;
         }
         packet->stream_index = stream->index;
@@ -33,10 +33,9 @@ bool encodeAndWrite(AVCodecContext* encoder, AVFrame* frame, AVStream* stream,
     }
 }
 
-Failure<std::string> refuseTrack(const TrackOutput& output, const char* doing,
-                                 const std::string& reason) {
+Failure<MediaError> refuseTrack(const TrackOutput& output, const char* doing, MediaError reason) {
     ZIMLO_LOG_ERROR("writer") << doing << " to " << output.url() << ": " << reason;
-    return zimlo::fail(reason);
+    return zimlo::fail(std::move(reason));
 }
 
 }  // namespace zimlo::media

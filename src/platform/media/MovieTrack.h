@@ -8,6 +8,7 @@
 #include <string>
 #include <variant>
 
+#include "platform/media/MediaError.h"
 #include "platform/media/MediaFormat.h"
 #include "platform/media/MediaSample.h"
 #include "platform/media/MediaTime.h"
@@ -29,13 +30,13 @@ class TrackOutput {
 
     virtual const std::filesystem::path& url() const = 0;
     // A new stream in the container; fails once writing has started.
-    virtual Result<AVStream*, std::string> newStream() = 0;
+    virtual MediaResult<AVStream*> newStream() = 0;
     // Whether encoders must put their headers in the stream rather than in every key frame.
     virtual bool wantsGlobalHeader() const = 0;
     // Hands a packet (in its stream's time base) to the muxer. False when writing failed.
     virtual bool writePacket(AVPacket* packet) = 0;
-    // Fails the whole writer; the first failure wins. `code` is an FFmpeg error code.
-    virtual void fail(const std::string& text, int code = 0) = 0;
+    // Fails the whole writer; the first failure wins.
+    virtual void fail(MediaError error) = 0;
     // Source time that is time zero of the movie.
     virtual MediaTime sessionStart() const = 0;
     // The latest picture time given to any track, in microseconds from the session start.
@@ -61,7 +62,6 @@ bool encodeAndWrite(AVCodecContext* encoder, AVFrame* frame, AVStream* stream,
                     int64_t defaultDuration, TrackOutput& output);
 
 // A track that cannot be added: logged with what was being done, the reason to the caller.
-Failure<std::string> refuseTrack(const TrackOutput& output, const char* doing,
-                                 const std::string& reason);
+Failure<MediaError> refuseTrack(const TrackOutput& output, const char* doing, MediaError reason);
 
 }  // namespace zimlo::media

@@ -56,9 +56,9 @@ struct MovieWriter::Impl : TrackOutput {
     // What every thread of the writer reads and changes: reachable only under its lock.
     struct State {
         Status status = Status::unknown;
-        std::string error;
+        std::optional<MediaError> error;
         int errorCode = 0;
-        std::function<void(const std::string&, int)> onFailure;
+        std::function<void(const MediaError&, int)> onFailure;
         bool stopping = false;  // threads leave without writing what is queued
         bool finishing = false;
     };
@@ -94,13 +94,14 @@ struct MovieWriter::Impl : TrackOutput {
 
     const std::filesystem::path& url() const override { return path; }
 
-    Result<AVStream*, std::string> newStream() override {
+    MediaResult<AVStream*> newStream() override {
         auto locked = state.lock();  // tracks are added only before writing starts
-        if (locked->status != Status::unknown) return zimlo::fail("写入已开始，不能再添加轨道");
+        if (locked->status != Status::unknown)
+            return zimlo::fail(MediaError::of(MediaError::Kind::writingStarted));
         AVStream* stream = avformat_new_stream(*container.lock(), nullptr);
         if (!stream) {
             ZIMLO_LOG_ERROR("writer") << "adding a track to " << path << ": out of memory";
-            return zimlo::fail("内存不足");
+            return zimlo::fail(MediaError::of(MediaError::Kind::outOfMemory));
         }
         return stream;
     }
@@ -123,30 +124,31 @@ struct MovieWriter::Impl : TrackOutput {
             result = av_interleaved_write_frame(*format, packet);
         }
         if (result < 0) {
-            fail(averrorText(result), result);
+            failWith(MediaError::library(result), result);
             return false;
         }
         return true;
     }
 
-    // The first failure wins; later ones are consequences. `code` is an FFmpeg error code.
-    void fail(const std::string& text, int code = 0) override {
-        std::function<void(const std::string&, int)> handler;
-        std::string error;
+    // A track's failure: the encoders' codes are not the system's.
+    void fail(MediaError error) override { failWith(std::move(error), 0); }
+
+    // The first failure wins; later ones are consequences. `fileCode` is the FFmpeg error code
+    // of a file operation, which may wrap the system's error number.
+    void failWith(MediaError error, int fileCode) {
+        std::function<void(const MediaError&, int)> handler;
         int errorCode = 0;
         {
             auto locked = state.lock();
             if (locked->status != Status::writing && locked->status != Status::unknown) return;
             locked->status = Status::failed;
-            error = locked->error = text.empty() ? "写入失败" : text;
+            locked->error = error;
             // FFmpeg wraps the system's error numbers; its own codes carry none.
             errorCode = locked->errorCode =
-                code < 0 && AVUNERROR(code) < 4096 ? AVUNERROR(code) : 0;
+                fileCode < 0 && AVUNERROR(fileCode) < 4096 ? AVUNERROR(fileCode) : 0;
             handler = std::move(locked->onFailure);
         }
-        ZIMLO_LOG_ERROR("writer") << "writing " << path << " failed: " << text
-                                  << (code < 0 ? " (FFmpeg error " + std::to_string(code) + ")"
-                                               : std::string());
+        ZIMLO_LOG_ERROR("writer") << "writing " << path << " failed: " << error;
         wakeAll();
         if (handler) handler(error, errorCode);
     }
@@ -252,8 +254,7 @@ struct MovieWriter::Impl : TrackOutput {
         return true;
     }
 
-    Result<InputID, std::string> add(InputKind kind, std::unique_ptr<MovieTrack> track,
-                                     size_t capacity) {
+    MediaResult<InputID> add(InputKind kind, std::unique_ptr<MovieTrack> track, size_t capacity) {
         auto input = std::make_unique<Input>();
         input->kind = kind;
         input->track = std::move(track);
@@ -264,8 +265,9 @@ struct MovieWriter::Impl : TrackOutput {
     }
 };
 
-Result<std::shared_ptr<MovieWriter>, std::string> MovieWriter::create(
-    const std::filesystem::path& url, MovieFileType fileType, MovieWriterOptions options) {
+MediaResult<std::shared_ptr<MovieWriter>> MovieWriter::create(const std::filesystem::path& url,
+                                                              MovieFileType fileType,
+                                                              MovieWriterOptions options) {
     quietFFmpegLogging();
     std::shared_ptr<MovieWriter> writer(new MovieWriter());
     writer->impl_ = std::make_unique<Impl>();
@@ -277,13 +279,13 @@ Result<std::shared_ptr<MovieWriter>, std::string> MovieWriter::create(
     auto format = impl.container.lock();
     int result = avformat_alloc_output_context2(&*format, nullptr, muxer, url.c_str());
     if (result < 0 || !*format) {
-        std::string error = averrorText(result);
+        MediaError error = MediaError::library(result);
         ZIMLO_LOG_ERROR("writer") << "creating " << url << ": " << error;
         return fail(std::move(error));
     }
     if (url.empty()) {
         ZIMLO_LOG_ERROR("writer") << "creating a movie without a file name";
-        return fail("没有输出文件");
+        return fail(MediaError::of(MediaError::Kind::noOutputFile));
     }
     return writer;
 }
@@ -298,8 +300,7 @@ MovieWriter::~MovieWriter() {
     if (wasWriting && *format && (*format)->pb) av_write_trailer(*format);
 }
 
-Result<MovieWriter::InputID, std::string> MovieWriter::addVideoInput(
-    const VideoEncoderSettings& settings) {
+MediaResult<MovieWriter::InputID> MovieWriter::addVideoInput(const VideoEncoderSettings& settings) {
     auto track = VideoEncoderTrack::create(settings, *impl_);
     if (!track.ok()) return fail(std::move(track).error());
     // By default up to a second of pictures, within 256 MiB of BGRA, rides out a busy moment.
@@ -312,8 +313,7 @@ Result<MovieWriter::InputID, std::string> MovieWriter::addVideoInput(
     return impl_->add(InputKind::video, std::move(track).value(), capacity);
 }
 
-Result<MovieWriter::InputID, std::string> MovieWriter::addAudioInput(
-    const AudioEncoderSettings& settings) {
+MediaResult<MovieWriter::InputID> MovieWriter::addAudioInput(const AudioEncoderSettings& settings) {
     auto track = AudioEncoderTrack::create(settings, *impl_);
     if (!track.ok()) return fail(std::move(track).error());
     const size_t capacity =
@@ -321,7 +321,7 @@ Result<MovieWriter::InputID, std::string> MovieWriter::addAudioInput(
     return impl_->add(InputKind::audio, std::move(track).value(), capacity);
 }
 
-Result<MovieWriter::InputID, std::string> MovieWriter::addPassthroughInput(
+MediaResult<MovieWriter::InputID> MovieWriter::addPassthroughInput(
     const FormatDescription& formatHint, AffineTransform transform) {
     auto track = PassthroughTrack::create(formatHint, transform, *impl_);
     if (!track.ok()) return fail(std::move(track).error());
@@ -335,12 +335,12 @@ bool MovieWriter::startWriting() {
     if (const Status status = impl.currentStatus(); status != Status::unknown)
         return status == Status::writing;
     if (impl.inputs.empty()) {
-        impl.fail("没有可写入的轨道");
+        impl.fail(MediaError::of(MediaError::Kind::noTracks));
         return false;
     }
     int result = avio_open(&(*impl.container.lock())->pb, impl.path.c_str(), AVIO_FLAG_WRITE);
     if (result < 0) {
-        impl.fail(averrorText(result), result);
+        impl.failWith(MediaError::library(result), result);
         return false;
     }
     AVDictionary* muxerOptions = nullptr;
@@ -362,7 +362,7 @@ bool MovieWriter::startWriting() {
     av_dict_free(&muxerOptions);
     if (result < 0) {
         format.lock().unlock();  // failing takes the state lock, which comes first
-        impl.fail(averrorText(result), result);
+        impl.failWith(MediaError::library(result), result);
         format.lock().lock();
         avio_closep(&(*format)->pb);
         return false;
@@ -453,7 +453,7 @@ void MovieWriter::finishWriting(std::function<void()> completion) {
             }
         }
         // Failing takes the state lock, which comes before the container's.
-        if (failure < 0) impl.fail(averrorText(failure), failure);
+        if (failure < 0) impl.failWith(MediaError::library(failure), failure);
         auto format = impl.container.lock();
         if ((*format)->pb) avio_closep(&(*format)->pb);
         format.lock().unlock();
@@ -478,11 +478,11 @@ MovieWriter::Status MovieWriter::status() const { return impl_->currentStatus();
 
 int MovieWriter::errorCode() const { return impl_->state.lock()->errorCode; }
 
-void MovieWriter::setFailureHandler(std::function<void(const std::string&, int)> handler) {
+void MovieWriter::setFailureHandler(std::function<void(const MediaError&, int)> handler) {
     impl_->state.lock()->onFailure = std::move(handler);
 }
 
-std::string MovieWriter::errorText() const { return impl_->state.lock()->error; }
+std::optional<MediaError> MovieWriter::error() const { return impl_->state.lock()->error; }
 
 const std::filesystem::path& MovieWriter::url() const { return impl_->path; }
 

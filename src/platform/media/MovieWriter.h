@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/media/MediaError.h"
 #include "platform/media/MediaFormat.h"
 #include "platform/media/MediaSample.h"
 #include "platform/media/MediaTime.h"
@@ -76,20 +77,21 @@ class MovieWriter : public std::enable_shared_from_this<MovieWriter> {
     using InputID = int;
 
     // Fails when the container cannot be made for `url`. No file is created yet.
-    static Result<std::shared_ptr<MovieWriter>, std::string> create(
-        const std::filesystem::path& url, MovieFileType fileType, MovieWriterOptions options);
+    static MediaResult<std::shared_ptr<MovieWriter>> create(const std::filesystem::path& url,
+                                                            MovieFileType fileType,
+                                                            MovieWriterOptions options);
     ~MovieWriter();
     MovieWriter(const MovieWriter&) = delete;
     MovieWriter& operator=(const MovieWriter&) = delete;
 
     // Inputs, before `startWriting`. Tracks appear in the file in the order added.
-    Result<InputID, std::string> addVideoInput(const VideoEncoderSettings& settings);
-    Result<InputID, std::string> addAudioInput(const AudioEncoderSettings& settings);
+    MediaResult<InputID> addVideoInput(const VideoEncoderSettings& settings);
+    MediaResult<InputID> addAudioInput(const AudioEncoderSettings& settings);
     // Copies compressed packets unchanged; `formatHint` describes them.
-    Result<InputID, std::string> addPassthroughInput(const FormatDescription& formatHint,
-                                                     AffineTransform transform = {});
+    MediaResult<InputID> addPassthroughInput(const FormatDescription& formatHint,
+                                             AffineTransform transform = {});
 
-    // Opens the file and writes the header. False (status failed, `errorText` set) on failure.
+    // Opens the file and writes the header. False (status failed, `error` set) on failure.
     bool startWriting();
     // Source time that becomes time zero of the movie. Call once, before the first append.
     void startSession(MediaTime sourceTime);
@@ -112,13 +114,14 @@ class MovieWriter : public std::enable_shared_from_this<MovieWriter> {
     void cancelWriting();
 
     Status status() const;
-    std::string errorText() const;
+    // Why writing failed; none unless the status is failed.
+    std::optional<MediaError> error() const;
     // The system's error number behind the failure when there is one (ENOSPC for a full disk),
     // else 0.
     int errorCode() const;
     // Called once, on the thread that failed, when writing fails (status turns failed). Set
     // before startWriting; it may run after the writer is gone, so it must hold nothing of it.
-    void setFailureHandler(std::function<void(const std::string& text, int code)> handler);
+    void setFailureHandler(std::function<void(const MediaError& error, int code)> handler);
     const std::filesystem::path& url() const;
 
     struct Impl;

@@ -6,10 +6,11 @@
 
 namespace zimlo::media {
 
-Result<std::unique_ptr<PassthroughTrack>, std::string> PassthroughTrack::create(
+MediaResult<std::unique_ptr<PassthroughTrack>> PassthroughTrack::create(
     const FormatDescription& formatHint, const AffineTransform& transform, TrackOutput& output) {
     if (!formatHint.isValid()) {
-        return refuseTrack(output, "adding a copied track", "缺少格式信息");
+        return refuseTrack(output, "adding a copied track",
+                           MediaError::of(MediaError::Kind::missingFormat));
     }
     auto created = output.newStream();
     if (!created.ok()) return zimlo::fail(std::move(created).error());
@@ -27,7 +28,7 @@ bool PassthroughTrack::write(const TrackSample& item) {
     const MediaPacket& sample = *copied;
     PacketPtr packet(av_packet_alloc());
     if (av_new_packet(packet.get(), static_cast<int>(sample.data.size())) < 0) {
-        output_.fail("内存不足");
+        output_.fail(MediaError::of(MediaError::Kind::outOfMemory));
         return false;
     }
     if (!sample.data.empty()) std::memcpy(packet->data, sample.data.data(), sample.data.size());

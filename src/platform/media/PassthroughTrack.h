@@ -11,7 +11,7 @@ namespace zimlo::media {
 // decode times strictly increasing after rounding to the track's time base.
 class PassthroughTrack : public MovieTrack {
   public:
-    static Result<std::unique_ptr<PassthroughTrack>, std::string> create(
+    static MediaResult<std::unique_ptr<PassthroughTrack>> create(
         const FormatDescription& formatHint, const AffineTransform& transform, TrackOutput& output);
 
     bool write(const TrackSample& sample) override;

@@ -9,16 +9,18 @@ extern "C" {
 
 namespace zimlo::media {
 
-Result<std::unique_ptr<VideoEncoderTrack>, std::string> VideoEncoderTrack::create(
+MediaResult<std::unique_ptr<VideoEncoderTrack>> VideoEncoderTrack::create(
     const VideoEncoderSettings& settings, TrackOutput& output) {
     int width = settings.width & ~1;
     int height = settings.height & ~1;
     if (width <= 0 || height <= 0) {
-        return refuseTrack(output, "adding the video track", "画面尺寸无效");
+        return refuseTrack(output, "adding the video track",
+                           MediaError::of(MediaError::Kind::invalidPictureSize));
     }
     const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
     if (!codec) {
-        return refuseTrack(output, "adding the video track", "找不到 H.264 编码器");
+        return refuseTrack(output, "adding the video track",
+                           MediaError::of(MediaError::Kind::noEncoder, "H.264"));
     }
     auto created = output.newStream();
     if (!created.ok()) return zimlo::fail(std::move(created).error());
@@ -50,7 +52,7 @@ Result<std::unique_ptr<VideoEncoderTrack>, std::string> VideoEncoderTrack::creat
         av_opt_set(encoder->priv_data, "x264-params", settings.encoderParameters.c_str(), 0);
     int result = avcodec_open2(encoder, codec, nullptr);
     if (result < 0) {
-        return refuseTrack(output, "adding the video track", averrorText(result));
+        return refuseTrack(output, "adding the video track", MediaError::library(result));
     }
     avcodec_parameters_from_context(stream->codecpar, encoder);
     stream->time_base = encoder->time_base;
@@ -77,7 +79,7 @@ bool VideoEncoderTrack::encodeInPlace(const std::shared_ptr<const PixelBuffer>& 
                                       int64_t pts) {
     FramePtr frame(av_frame_alloc());
     if (!frame) {
-        output_.fail("内存不足");
+        output_.fail(MediaError::of(MediaError::Kind::outOfMemory));
         return false;
     }
     frame->format = AV_PIX_FMT_NV12;
@@ -96,7 +98,7 @@ bool VideoEncoderTrack::encodeInPlace(const std::shared_ptr<const PixelBuffer>& 
             owner, AV_BUFFER_FLAG_READONLY);
         if (!frame->buf[plane]) {
             delete owner;
-            output_.fail("内存不足");
+            output_.fail(MediaError::of(MediaError::Kind::outOfMemory));
             return false;
         }
         frame->data[plane] = const_cast<uint8_t*>(pixels->data(plane));
@@ -150,7 +152,7 @@ bool VideoEncoderTrack::write(const TrackSample& item) {
                                    encoder->height, encoder->pix_fmt, SWS_FAST_BILINEAR, nullptr,
                                    nullptr, nullptr);
     if (!scaler_) {
-        output_.fail("无法转换画面格式");
+        output_.fail(MediaError::of(MediaError::Kind::pictureConversion));
         return false;
     }
     const int* bt709 = sws_getCoefficients(SWS_CS_ITU709);
@@ -162,12 +164,12 @@ bool VideoEncoderTrack::write(const TrackSample& item) {
         picture_->width = encoder->width;
         picture_->height = encoder->height;
         if (av_frame_get_buffer(picture_.get(), 0) < 0) {
-            output_.fail("内存不足");
+            output_.fail(MediaError::of(MediaError::Kind::outOfMemory));
             return false;
         }
     }
     if (av_frame_make_writable(picture_.get()) < 0) {
-        output_.fail("内存不足");
+        output_.fail(MediaError::of(MediaError::Kind::outOfMemory));
         return false;
     }
     const uint8_t* sourcePlanes[4] = {

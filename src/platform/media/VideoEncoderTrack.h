@@ -14,7 +14,7 @@ namespace zimlo::media {
 // Pictures before the session start or not after the previous one are dropped.
 class VideoEncoderTrack : public MovieTrack {
   public:
-    static Result<std::unique_ptr<VideoEncoderTrack>, std::string> create(
+    static MediaResult<std::unique_ptr<VideoEncoderTrack>> create(
         const VideoEncoderSettings& settings, TrackOutput& output);
     ~VideoEncoderTrack() override;
 

@@ -15,9 +15,7 @@ class RecordingOutput : public TrackOutput {
     ~RecordingOutput() override { avformat_free_context(format_); }
 
     const std::filesystem::path& url() const override { return path_; }
-    Result<AVStream*, std::string> newStream() override {
-        return avformat_new_stream(format_, nullptr);
-    }
+    MediaResult<AVStream*> newStream() override { return avformat_new_stream(format_, nullptr); }
     bool wantsGlobalHeader() const override { return true; }
     bool writePacket(AVPacket* packet) override {
         written.push_back({packet->pts, packet->dts, packet->duration,
@@ -25,7 +23,7 @@ class RecordingOutput : public TrackOutput {
                            std::vector<uint8_t>(packet->data, packet->data + packet->size)});
         return true;
     }
-    void fail(const std::string& text, int) override { failure = text; }
+    void fail(MediaError error) override { failure = std::move(error); }
     MediaTime sessionStart() const override { return start; }
     int64_t picturesReachedMicros() const override { return 0; }
 
@@ -36,7 +34,7 @@ class RecordingOutput : public TrackOutput {
         std::vector<uint8_t> data;
     };
     std::vector<Written> written;
-    std::optional<std::string> failure;
+    std::optional<MediaError> failure;
     MediaTime start = MediaTime::make(10, 1);
 
   private:
@@ -105,7 +103,7 @@ TEST(PassthroughTrack, RefusesATrackWithoutAFormat) {
     RecordingOutput output;
     auto created = PassthroughTrack::create(FormatDescription{}, {}, output);
     ASSERT_FALSE(created.ok());
-    EXPECT_EQ(created.error(), "缺少格式信息");
+    EXPECT_EQ(created.error().kind, MediaError::Kind::missingFormat);
 }
 
 }  // namespace
