@@ -27,7 +27,7 @@ class MovieThumbnailGenerator : public DraftThumbnailGenerator {
         if (!asset) return {};
         media::ImageGenerator generator(*asset);
         generator.appliesPreferredTrackTransform = true;
-        generator.maximumSize = media::PixelSize{420, 420};
+        generator.maximumSize = Size{420, 420};
         // 0.1 s, in the 600-per-second timescale movies use.
         auto picture = generator.copyImage(media::MediaTime::make(60, 600));
         if (!picture) return {};

@@ -20,7 +20,7 @@ bool ScreenCaptureTargetHighlighter::highlight(const ScreenCaptureTarget& target
     if (pendingShow_) pendingShow_->cancel();
     pendingShow_.reset();
     if (target.kind.isDisplay()) {
-        std::optional<x11::Rect> frame;
+        std::optional<PixelRect> frame;
         try {
             for (const auto& display : x11::queryDisplays()) {
                 if (display.id == target.kind.display().id) frame = display.frame;
@@ -34,8 +34,8 @@ bool ScreenCaptureTargetHighlighter::highlight(const ScreenCaptureTarget& target
     const auto& window = target.kind.window();
     bool raised = x11::activateWindow(window.id);
     // Give the window manager time to bring the window up before the border lands on it.
-    x11::Rect frame = window.frame;
-    x11::Rect grown{frame.x - 4, frame.y - 4, frame.width + 8, frame.height + 8};
+    PixelRect frame = window.frame;
+    PixelRect grown{frame.x - 4, frame.y - 4, frame.width + 8, frame.height + 8};
     pendingShow_ = MainQueue::postAfter(
         0.18, weakly(weak_from_this(), [grown](ScreenCaptureTargetHighlighter& self) {
             self.pendingShow_.reset();
@@ -44,7 +44,7 @@ bool ScreenCaptureTargetHighlighter::highlight(const ScreenCaptureTarget& target
     return raised;
 }
 
-void ScreenCaptureTargetHighlighter::showBorder(const x11::Rect& rect) {
+void ScreenCaptureTargetHighlighter::showBorder(const PixelRect& rect) {
     try {
         if (!overlayWindow_) overlayWindow_ = std::make_unique<x11::HighlightBorder>();
         overlayWindow_->show(rect);

@@ -33,7 +33,7 @@ class ScreenCaptureTargetHighlighter
 
   private:
     ScreenCaptureTargetHighlighter() = default;
-    void showBorder(const x11::Rect& rect);
+    void showBorder(const PixelRect& rect);
 
     std::unique_ptr<x11::HighlightBorder> overlayWindow_;
     DelayedWorkHandle pendingShow_;

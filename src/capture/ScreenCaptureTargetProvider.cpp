@@ -30,7 +30,7 @@ SerialQueue& providerQueue() {
 }
 
 // Index of the display whose frame overlaps `frame` most; the first on ties or no overlap.
-size_t displayIndex(const std::vector<x11::DisplayInfo>& displays, const x11::Rect& frame) {
+size_t displayIndex(const std::vector<x11::DisplayInfo>& displays, const PixelRect& frame) {
     size_t best = 0;
     long long bestArea = -1;
     for (size_t i = 0; i < displays.size(); ++i) {

@@ -168,7 +168,7 @@ void PiPVideoCompositor::handle(const std::shared_ptr<VideoCompositionRequest>& 
             canvas = std::make_unique<PixelBuffer>(output->width(), output->height(),
                                                    PixelFormat::NV12VideoRange);
         render(*request, *instruction, *canvas);
-        const IntRect whole{0, 0, output->width(), output->height()};
+        const PixelRect whole{0, 0, output->width(), output->height()};
         if (!caches_.outputScaler.scale(*canvas, whole, *output, whole)) fillOpaqueBlack(*output);
     }
     ++renderedFrameCount_;
@@ -195,8 +195,8 @@ std::shared_ptr<const PixelBuffer> PiPVideoCompositor::sourcePicture(
 bool PiPVideoCompositor::drawPicture(const PixelBuffer& picture, const Placement& placement,
                                      Scaler& scaler, std::unique_ptr<PixelBuffer>& layer,
                                      PixelBuffer& canvas) {
-    const IntRect& from = placement.source;
-    const IntRect& to = placement.target;
+    const PixelRect& from = placement.source;
+    const PixelRect& to = placement.target;
     if (to.width <= 0 || to.height <= 0) return false;
     // A picture already in the canvas's format and size is copied as it is.
     if (picture.format() == PixelFormat::NV12VideoRange && from.width == to.width &&
@@ -208,7 +208,7 @@ bool PiPVideoCompositor::drawPicture(const PixelBuffer& picture, const Placement
     }
     if (!layer || layer->width() != to.width || layer->height() != to.height)
         layer = std::make_unique<PixelBuffer>(to.width, to.height, PixelFormat::NV12VideoRange);
-    const IntRect whole{0, 0, to.width, to.height};
+    const PixelRect whole{0, 0, to.width, to.height};
     if (!scaler.scale(picture, from, *layer, whole)) return false;
     drawNV12(canvas, *layer, whole, to.x, to.y);
     return true;
@@ -313,7 +313,7 @@ void PiPVideoCompositor::render(const VideoCompositionRequest& request,
             placement = instruction.fitsMainContent
                             ? fitPlacement(main->width(), main->height(), 0, 0, W, H)
                             : fillPlacement(main->width(), main->height(), 0, 0, W, H);
-        const bool covers = placement.target == IntRect{0, 0, canvas.width(), canvas.height()};
+        const bool covers = placement.target == PixelRect{0, 0, canvas.width(), canvas.height()};
         if (!covers) fillOpaqueBlack(canvas);
         if (main && !drawPicture(*main, placement, caches_.mainScaler, caches_.mainLayer, canvas) &&
             covers)

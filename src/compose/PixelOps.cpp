@@ -22,13 +22,13 @@ constexpr int kScaleFlags = SWS_BILINEAR | SWS_ACCURATE_RND;
 int roundi(double v) { return static_cast<int>(std::lround(v)); }
 
 // Edges are rounded, not sizes, so neighbouring regions meet without gaps.
-IntRect roundedRect(double x, double y, double w, double h) {
+PixelRect roundedRect(double x, double y, double w, double h) {
     int left = roundi(x);
     int top = roundi(y);
     return {left, top, roundi(x + w) - left, roundi(y + h) - top};
 }
 
-bool inside(IntRect r, int width, int height) {
+bool inside(PixelRect r, int width, int height) {
     return r.width > 0 && r.height > 0 && r.x >= 0 && r.y >= 0 && r.x + r.width <= width &&
            r.y + r.height <= height;
 }
@@ -215,7 +215,7 @@ void Scaler::reset() {
     context_ = nullptr;
 }
 
-bool Scaler::scale(const PixelBuffer& source, IntRect from, PixelBuffer& target, IntRect to) {
+bool Scaler::scale(const PixelBuffer& source, PixelRect from, PixelBuffer& target, PixelRect to) {
     const bool toNV12 = target.format() == PixelFormat::NV12VideoRange;
     if (target.format() != PixelFormat::BGRA && !toNV12) return false;
     if (toNV12 && (source.format() == PixelFormat::NV12FullRange || (to.x & 1) || (to.y & 1)))
@@ -316,7 +316,7 @@ std::pair<int, int> wholeRun(const uint8_t* row, int lo, int hi) {
 
 }  // namespace
 
-void drawNV12(PixelBuffer& canvas, const PixelBuffer& layer, IntRect from, int x, int y,
+void drawNV12(PixelBuffer& canvas, const PixelBuffer& layer, PixelRect from, int x, int y,
               const uint8_t* mask) {
     const int x0 = std::max(0, x), x1 = std::min(canvas.width(), x + from.width);
     const int y0 = std::max(0, y), y1 = std::min(canvas.height(), y + from.height);

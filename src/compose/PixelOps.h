@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "compose/CompositionInstruction.h"
+#include "platform/geometry/Geometry.h"
 #include "platform/media/MediaSample.h"
 
 struct SwsContext;
@@ -16,18 +17,10 @@ namespace zimlo::compose {
 // format the exported movie is encoded and tagged in, so pictures go from the decoder to the
 // encoder without a round trip through RGB.
 
-struct IntRect {
-    int x = 0;
-    int y = 0;
-    int width = 0;
-    int height = 0;
-    friend bool operator==(const IntRect&, const IntRect&) = default;
-};
-
 // Which part of a source picture goes into which part of the target.
 struct Placement {
-    IntRect source;
-    IntRect target;
+    PixelRect source;
+    PixelRect target;
 };
 
 // Aspect fill of a sw × sh picture into the region (x, y, tw, th): centred, the overflow cut.
@@ -58,8 +51,8 @@ class Scaler {
     Scaler& operator=(const Scaler&) = delete;
 
     // False when the rectangles are empty or out of bounds, or the formats are not supported.
-    bool scale(const media::PixelBuffer& source, IntRect from, media::PixelBuffer& target,
-               IntRect to);
+    bool scale(const media::PixelBuffer& source, PixelRect from, media::PixelBuffer& target,
+               PixelRect to);
     void reset();
 
   private:
@@ -73,7 +66,7 @@ void fillOpaqueBlack(media::PixelBuffer& canvas);
 // the canvas edges, through an optional coverage mask (one byte a pixel, `from`'s width a row).
 // Each chroma sample takes the layer in proportion to how much of its 2 × 2 pixels the layer
 // covers. `from` starts on even coordinates.
-void drawNV12(media::PixelBuffer& canvas, const media::PixelBuffer& layer, IntRect from, int x,
+void drawNV12(media::PixelBuffer& canvas, const media::PixelBuffer& layer, PixelRect from, int x,
               int y, const uint8_t* mask = nullptr);
 
 // A premultiplied RGBA image turned into the canvas's YUV once, for a given position: luma and

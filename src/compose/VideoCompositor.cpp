@@ -29,7 +29,7 @@ constexpr const char* kPreset1920x1080 = "AVAssetExportPreset1920x1080";
 constexpr const char* kPresetHighestQuality = "AVAssetExportPresetHighestQuality";
 
 // Proportions q (width ÷ height) with long side C, each side rounded, made even, at least 2.
-media::PixelSize proportionalSize(double q, double longSide) {
+Size proportionalSize(double q, double longSide) {
     double width = longSide;
     double height = longSide;
     if (q <= 0.01) {
@@ -47,7 +47,7 @@ media::PixelSize proportionalSize(double q, double longSide) {
     return {even(width), even(height)};
 }
 
-media::PixelSize portraitFallback(double longSide) {
+Size portraitFallback(double longSide) {
     return {static_cast<double>(std::llround(longSide * 0.5625)), longSide};
 }
 
@@ -116,8 +116,8 @@ double VideoCompositor::availableDuration(const media::MovieAsset& asset, double
     return media::availableDuration(asset, fallback);
 }
 
-media::PixelSize VideoCompositor::renderSize(const media::AssetTrack& mainTrack,
-                                             const RecordingProject& project) const {
+Size VideoCompositor::renderSize(const media::AssetTrack& mainTrack,
+                                 const RecordingProject& project) const {
     double longEdge = exportLongEdge;
     const auto display = mainTrack.preferredTransform.applyToSize(mainTrack.naturalSize);
     const double w = std::fabs(display.width);
@@ -128,8 +128,7 @@ media::PixelSize VideoCompositor::renderSize(const media::AssetTrack& mainTrack,
         longEdge = longSide;
 
     if (project.aspect.main != AspectRatio::default_ && !project.aspect.isSplitScreenEnabled) {
-        const Size size = sizeForLongSide(project.aspect.main, longEdge);
-        return {size.width, size.height};
+        return sizeForLongSide(project.aspect.main, longEdge);
     }
     if (project.sourceKind == RecordingSourceKind::screen) {
         if (!(w > 0) || !(h > 0) || !std::isfinite(w) || !std::isfinite(h))
@@ -264,7 +263,7 @@ Result<VideoCompositor::Built, CompositorError> VideoCompositor::buildCompositio
 
     auto instruction = std::make_shared<PiPCompositionInstruction>(
         TimeRange{MediaTime::make(0, kCompositionTimescale), length}, mainTrackID, pipTrackID);
-    instruction->canvas = Size{size.width, size.height};
+    instruction->canvas = size;
     instruction->fitsMainContent =
         aspect.main == AspectRatio::default_ && project.sourceKind == RecordingSourceKind::screen;
     instruction->pipKeyframes =

@@ -60,7 +60,7 @@ struct CompositionTrack {
     std::optional<media::TimeRange> sourceRange;
     // What the source holds: bits per second as stored (0: unknown) and the picture size.
     double sourceBitRate = 0;
-    media::PixelSize sourceSize;
+    Size sourceSize;
 };
 
 struct Composition {
@@ -148,8 +148,7 @@ class VideoCompositor : public std::enable_shared_from_this<VideoCompositor> {
                                                              std::optional<double> endTime) const;
     static double availableDuration(const media::MovieAsset& asset, double fallback);
     // Output picture size; `mainTrack` is the main movie's video track.
-    media::PixelSize renderSize(const media::AssetTrack& mainTrack,
-                                const RecordingProject& project) const;
+    Size renderSize(const media::AssetTrack& mainTrack, const RecordingProject& project) const;
     static std::string exportPreset(double width, double height);
     // Bits per second the composed picture is expected to need, judged from what its sources
     // store: the main picture, plus the camera's share of its own picture that the window or

@@ -14,7 +14,7 @@ using media::PixelFormat;
 
 // drawNV12 done the plain way, pixel by pixel and block by block: what the copies of whole runs
 // must reproduce exactly.
-void drawNV12Plainly(PixelBuffer& canvas, const PixelBuffer& layer, IntRect from, int x, int y,
+void drawNV12Plainly(PixelBuffer& canvas, const PixelBuffer& layer, PixelRect from, int x, int y,
                      const uint8_t* mask) {
     const int x0 = std::max(0, x), x1 = std::min(canvas.width(), x + from.width);
     const int y0 = std::max(0, y), y1 = std::min(canvas.height(), y + from.height);
@@ -89,7 +89,7 @@ TEST(PixelOps, DrawingLayersInRunsGivesThePlainPicture) {
         fillRandomly(canvas, random);
         fillRandomly(layer, random);
         PixelBuffer plain = canvas;
-        const IntRect from{2 * (round % 4), 2 * (round % 3), 60 + round % 21, 40 + round % 17};
+        const PixelRect from{2 * (round % 4), 2 * (round % 3), 60 + round % 21, 40 + round % 17};
         std::vector<uint8_t> mask;
         switch (round % 4) {
             case 0:

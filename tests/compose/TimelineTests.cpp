@@ -153,28 +153,28 @@ TEST(ExportRules, RenderSizeFollowsAspectKindAndLongEdge) {
     screen.sourceKind = RecordingSourceKind::screen;
     compositor.exportLongEdge = 1920;
     auto size = compositor.renderSize(videoTrack(1512, 982), screen);
-    EXPECT_EQ(size, (media::PixelSize{1512, 982}));
+    EXPECT_EQ(size, (Size{1512, 982}));
     compositor.exportLongEdge = 1280;
-    EXPECT_EQ(compositor.renderSize(videoTrack(1512, 982), screen), (media::PixelSize{1280, 832}));
+    EXPECT_EQ(compositor.renderSize(videoTrack(1512, 982), screen), (Size{1280, 832}));
     // Turned a quarter: the display size is portrait.
     EXPECT_EQ(compositor.renderSize(videoTrack(1920, 1080, {0, 1, -1, 0, 1080, 0}), screen),
-              (media::PixelSize{720, 1280}));
+              (Size{720, 1280}));
 
     RecordingProject camera;
     camera.sourceKind = RecordingSourceKind::camera;
     compositor.exportLongEdge = 1920;
     camera.aspect.main = AspectRatio::r9x16;
-    EXPECT_EQ(compositor.renderSize(videoTrack(1280, 720), camera), (media::PixelSize{1080, 1920}));
+    EXPECT_EQ(compositor.renderSize(videoTrack(1280, 720), camera), (Size{1080, 1920}));
     camera.aspect.main = AspectRatio::r4x3;
-    EXPECT_EQ(compositor.renderSize(videoTrack(1280, 720), camera), (media::PixelSize{1920, 1440}));
+    EXPECT_EQ(compositor.renderSize(videoTrack(1280, 720), camera), (Size{1920, 1440}));
     camera.aspect.main = AspectRatio::default_;
-    EXPECT_EQ(compositor.renderSize(videoTrack(1280, 720), camera), (media::PixelSize{1080, 1920}));
+    EXPECT_EQ(compositor.renderSize(videoTrack(1280, 720), camera), (Size{1080, 1920}));
     camera.captureViewportSize = Size{400, 300};
-    EXPECT_EQ(compositor.renderSize(videoTrack(1280, 720), camera), (media::PixelSize{1920, 1440}));
+    EXPECT_EQ(compositor.renderSize(videoTrack(1280, 720), camera), (Size{1920, 1440}));
     // Split screen ignores the fixed aspect.
     camera.aspect =
         AspectSettings(AspectRatio::r1x1, false, true, CameraSplitOrder::frontTop, 0.5, {});
-    EXPECT_EQ(compositor.renderSize(videoTrack(1280, 720), camera), (media::PixelSize{1920, 1440}));
+    EXPECT_EQ(compositor.renderSize(videoTrack(1280, 720), camera), (Size{1920, 1440}));
 }
 
 TEST(ExportRules, PresetsAndTheirEncoderSettings) {

@@ -18,7 +18,7 @@ struct AssetTrack {
     int trackID = 0;  // the container's track identifier (1-based in QuickTime/MPEG-4)
     MediaType mediaType = MediaType::other;
     TimeRange timeRange;
-    PixelSize naturalSize;  // video: coded picture size before the transform
+    Size naturalSize;  // video: coded picture size before the transform
     AffineTransform preferredTransform;
     std::vector<FormatDescription> formatDescriptions;
     double nominalFrameRate = 0;
@@ -153,8 +153,7 @@ class ImageGenerator {
     explicit ImageGenerator(std::shared_ptr<const MovieAsset> asset) : asset_(std::move(asset)) {}
 
     bool appliesPreferredTrackTransform = true;
-    PixelSize
-        maximumSize;  // zero: no limit; otherwise the picture is scaled down to fit, aspect kept
+    Size maximumSize;  // zero: no limit; otherwise the picture is scaled down to fit, aspect kept
 
     // The frame shown at `time` (the last one starting at or before it; the first frame when the
     // time is before it), BGRA.

@@ -55,8 +55,8 @@ MediaResult<std::shared_ptr<PixelBuffer>> ImageGenerator::copyImage(MediaTime ti
         appliesPreferredTrackTransform ? track.preferredTransform : AffineTransform{};
     // Only the linear part matters: the picture is placed at the origin of its bounding box.
     transform.tx = transform.ty = 0;
-    PixelSize natural{static_cast<double>(chosen->width), static_cast<double>(chosen->height)};
-    PixelSize shown = transform.applyToSize(natural);
+    Size natural{static_cast<double>(chosen->width), static_cast<double>(chosen->height)};
+    Size shown = transform.applyToSize(natural);
     double scale = 1;
     if (maximumSize.width > 0 && maximumSize.height > 0 && shown.width > 0 && shown.height > 0)
         scale = std::min({1.0, maximumSize.width / shown.width, maximumSize.height / shown.height});

@@ -6,7 +6,7 @@ extern "C" {
 
 namespace zimlo::media {
 
-AffineTransform AffineTransform::rotation(int degrees, PixelSize size) {
+AffineTransform AffineTransform::rotation(int degrees, Size size) {
     switch (((degrees % 360) + 360) % 360) {
         case 90:
             return {0, 1, -1, 0, size.height, 0};

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/geometry/Geometry.h"
 #include "platform/media/MediaTime.h"
 
 struct AVCodecParameters;
@@ -19,12 +20,6 @@ enum class MovieFileType {
 
 enum class MediaType { video, audio, other };
 
-struct PixelSize {
-    double width = 0;
-    double height = 0;
-    friend bool operator==(const PixelSize&, const PixelSize&) = default;
-};
-
 // A 2-D affine transform in the row-vector convention of movie display matrices:
 // x' = a·x + c·y + tx, y' = b·x + d·y + ty.
 struct AffineTransform {
@@ -32,13 +27,13 @@ struct AffineTransform {
 
     static AffineTransform identity() { return {}; }
     // Quarter turns only; `size` is the picture the transform is applied to.
-    static AffineTransform rotation(int degrees, PixelSize size);
+    static AffineTransform rotation(int degrees, Size size);
     bool isIdentity() const { return *this == AffineTransform{}; }
     // Angle of the transform in degrees (clockwise on screen, since y points down).
     double rotationDegrees() const { return std::atan2(b, a) * 180.0 / M_PI; }
     bool isMirrored() const { return a * d - b * c < 0; }
     // The size of a `size` picture after the transform (absolute values).
-    PixelSize applyToSize(PixelSize size) const {
+    Size applyToSize(Size size) const {
         return {std::fabs(a * size.width + c * size.height),
                 std::fabs(b * size.width + d * size.height)};
     }

@@ -66,8 +66,8 @@ MediaResult<std::shared_ptr<const MovieAsset>> MovieAsset::open(const std::files
         if (!start.valid) start = MediaTime::zero();
         if (!duration.valid && asset->duration_.valid) duration = asset->duration_ - start;
         track.timeRange = TimeRange{start, duration.valid ? duration : MediaTime::zero()};
-        track.naturalSize = PixelSize{static_cast<double>(parameters->width),
-                                      static_cast<double>(parameters->height)};
+        track.naturalSize =
+            Size{static_cast<double>(parameters->width), static_cast<double>(parameters->height)};
         track.preferredTransform = displayMatrix(stream);
         if (parameters->codec_id != AV_CODEC_ID_NONE)
             track.formatDescriptions.emplace_back(parameters, stream->time_base.num,

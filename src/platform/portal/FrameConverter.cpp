@@ -141,8 +141,8 @@ __attribute__((target_clones("avx2", "default"))) void rgbToNV12(const uint8_t* 
 
 }  // namespace
 
-CropRect visibleArea(int width, int height, const std::optional<CropRect>& crop) {
-    CropRect whole{0, 0, width, height};
+PixelRect visibleArea(int width, int height, const std::optional<PixelRect>& crop) {
+    PixelRect whole{0, 0, width, height};
     if (!crop || crop->width <= 0 || crop->height <= 0) return whole;
     int x0 = std::clamp(crop->x, 0, width), y0 = std::clamp(crop->y, 0, height);
     int x1 = std::clamp(crop->x + crop->width, 0, width);
@@ -153,14 +153,14 @@ CropRect visibleArea(int width, int height, const std::optional<CropRect>& crop)
 
 FrameConverter::~FrameConverter() { sws_freeContext(scaler_); }
 
-bool FrameConverter::convert(const SourcePicture& source, const std::optional<CropRect>& crop,
+bool FrameConverter::convert(const SourcePicture& source, const std::optional<PixelRect>& crop,
                              media::PixelBuffer& out) {
     const bool nv12 = isNV12(out);
     if (!source.data || source.width <= 0 || source.height <= 0 ||
         source.stride < source.width * 4 || (out.format() != media::PixelFormat::BGRA && !nv12) ||
         out.width() <= 0 || out.height() <= 0 || (nv12 && ((out.width() | out.height()) & 1)))
         return false;
-    const CropRect area = visibleArea(source.width, source.height, crop);
+    const PixelRect area = visibleArea(source.width, source.height, crop);
     const uint8_t* origin =
         source.data + static_cast<size_t>(area.y) * source.stride + static_cast<size_t>(area.x) * 4;
 

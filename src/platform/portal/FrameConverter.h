@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "platform/geometry/Geometry.h"
 #include "platform/media/MediaSample.h"
 
 struct SwsContext;
@@ -20,17 +21,9 @@ struct SourcePicture {
     SourcePixelFormat format = SourcePixelFormat::BGRx;
 };
 
-struct CropRect {
-    int x = 0;
-    int y = 0;
-    int width = 0;
-    int height = 0;
-    friend bool operator==(const CropRect&, const CropRect&) = default;
-};
-
 // The part of a picture that holds content: `crop` clamped to the picture, or the whole picture
 // when there is no crop or it lies outside. Never empty for a non-empty picture.
-CropRect visibleArea(int width, int height, const std::optional<CropRect>& crop);
+PixelRect visibleArea(int width, int height, const std::optional<PixelRect>& crop);
 
 // Turns shared-memory screen-cast pictures into the frames the capture layer delivers: opaque
 // BGRA, or NV12 in BT.709 video range (what the encoder takes without converting again). The
@@ -46,7 +39,7 @@ class FrameConverter {
 
     // False when the picture cannot be read (no data, bad stride) or the output is empty, of
     // another format, or NV12 of an odd size.
-    bool convert(const SourcePicture& source, const std::optional<CropRect>& crop,
+    bool convert(const SourcePicture& source, const std::optional<PixelRect>& crop,
                  media::PixelBuffer& out);
 
   private:

@@ -199,13 +199,13 @@ void PipeWireScreenStream::Shared::handleFrame(const std::shared_ptr<Shared>& se
                           static_cast<size_t>(picture.width) * 4;
     if (picture.width <= 0 || picture.height <= 0 || needed > data.maxsize) return;
     picture.data = static_cast<const uint8_t*>(data.data) + offset;
-    std::optional<CropRect> crop;
+    std::optional<PixelRect> crop;
     if (auto* region = static_cast<spa_meta_region*>(
             spa_buffer_find_meta_data(buffer, SPA_META_VideoCrop, sizeof(spa_meta_region)));
         region && spa_meta_region_is_valid(region)) {
-        crop = CropRect{region->region.position.x, region->region.position.y,
-                        static_cast<int>(region->region.size.width),
-                        static_cast<int>(region->region.size.height)};
+        crop = PixelRect{region->region.position.x, region->region.position.y,
+                         static_cast<int>(region->region.size.width),
+                         static_cast<int>(region->region.size.height)};
     }
 
     // The compositor's presentation time when it is on our clock; the arrival time otherwise.
@@ -231,7 +231,7 @@ void PipeWireScreenStream::Shared::handleFrame(const std::shared_ptr<Shared>& se
         dropped.fetch_add(1);
         return;
     }
-    const CropRect area = visibleArea(picture.width, picture.height, crop);
+    const PixelRect area = visibleArea(picture.width, picture.height, crop);
     if (!outputSize || !config.sizeForSource) {
         screen::PictureSize size = config.sizeForSource
                                        ? config.sizeForSource({area.width, area.height})

@@ -69,7 +69,7 @@ FrameGrabber::FrameGrabber(Display* display, ContentFilter filter, bool excludeO
 
     ErrorTrap trap(d_);
     if (filter_.kind == ContentFilter::Kind::display) {
-        Rect screenRect{0, 0, DisplayWidth(d_, screen), DisplayHeight(d_, screen)};
+        PixelRect screenRect{0, 0, DisplayWidth(d_, screen), DisplayHeight(d_, screen)};
         region_ = filter_.display.frame.intersected(screenRect);
         if (region_.isEmpty())
             fail(screen::CaptureError::Kind::displayNotFound, filter_.display.name);
@@ -171,7 +171,7 @@ void FrameGrabber::releaseShm(ShmImage& segment) {
 // Reads an area of a drawable through shared memory when possible; null on failure. The
 // result stays valid until the next call.
 const uint8_t* FrameGrabber::readArea(Drawable drawable, Visual* visual, int depth,
-                                      const Rect& area, int& stride) {
+                                      const PixelRect& area, int& stride) {
     ErrorTrap trap(d_);
     if (ensureShm(scratch_, static_cast<size_t>(area.width) * area.height * 4)) {
         XImage* image = XShmCreateImage(d_, visual, static_cast<unsigned>(depth), ZPixmap, nullptr,
@@ -283,7 +283,7 @@ bool FrameGrabber::poll(bool showsCursor) {
             // On a display, only moves that touch it matter.
             const int reach = std::max({64, cursorWidth_, cursorHeight_});
             auto near = [&](int x, int y) {
-                return !Rect{x - reach, y - reach, 2 * reach, 2 * reach}
+                return !PixelRect{x - reach, y - reach, 2 * reach, 2 * reach}
                             .intersected(region_)
                             .isEmpty();
             };
@@ -402,7 +402,7 @@ void FrameGrabber::refreshOwnTopLevels() {
 void FrameGrabber::composeWithoutOwnWindows() {
     if (topologyDirty_) refreshOwnTopLevels();
     if (ownTopLevels_.empty()) return;
-    std::vector<Rect> covered;
+    std::vector<PixelRect> covered;
     {
         ErrorTrap trap(d_);
         for (Window w : ownTopLevels_) {
@@ -411,9 +411,9 @@ void FrameGrabber::composeWithoutOwnWindows() {
             if (!XGetWindowAttributes(d_, w, &attrs) || trap.sync() ||
                 attrs.map_state != IsViewable)
                 continue;
-            Rect outer{attrs.x, attrs.y, attrs.width + 2 * attrs.border_width,
-                       attrs.height + 2 * attrs.border_width};
-            Rect r = outer.intersected(region_);
+            PixelRect outer{attrs.x, attrs.y, attrs.width + 2 * attrs.border_width,
+                            attrs.height + 2 * attrs.border_width};
+            PixelRect r = outer.intersected(region_);
             if (!r.isEmpty()) covered.push_back(r);
         }
     }
@@ -431,7 +431,7 @@ void FrameGrabber::composeWithoutOwnWindows() {
         justRedirected_ = true;
     }
     std::vector<Window> stacking = rootChildren(d_, root_);  // bottom to top
-    for (const Rect& area : covered) {
+    for (const PixelRect& area : covered) {
         paintBackground(area);
         for (Window w : stacking) {
             if (std::find(ownTopLevels_.begin(), ownTopLevels_.end(), w) != ownTopLevels_.end())
@@ -440,16 +440,16 @@ void FrameGrabber::composeWithoutOwnWindows() {
             ErrorTrap trap(d_);
             if (!XGetWindowAttributes(d_, w, &attrs) || trap.sync()) continue;
             if (attrs.map_state != IsViewable || attrs.c_class != InputOutput) continue;
-            Rect outer{attrs.x, attrs.y, attrs.width + 2 * attrs.border_width,
-                       attrs.height + 2 * attrs.border_width};
-            Rect r = outer.intersected(area);
+            PixelRect outer{attrs.x, attrs.y, attrs.width + 2 * attrs.border_width,
+                            attrs.height + 2 * attrs.border_width};
+            PixelRect r = outer.intersected(area);
             if (!r.isEmpty()) copyWindowArea(w, attrs, r);
         }
     }
 }
 
 // What lies under every window: the desktop's root pixmap when one is published, else black.
-void FrameGrabber::paintBackground(const Rect& rect) {
+void FrameGrabber::paintBackground(const PixelRect& rect) {
     for (int y = 0; y < rect.height; ++y) {
         uint8_t* row = srcPixel(rect.x - region_.x, rect.y - region_.y + y);
         for (int x = 0; x < rect.width; ++x) {
@@ -476,7 +476,7 @@ void FrameGrabber::paintBackground(const Rect& rect) {
     }
 }
 
-void FrameGrabber::copyWindowArea(Window w, const XWindowAttributes& attrs, const Rect& rect) {
+void FrameGrabber::copyWindowArea(Window w, const XWindowAttributes& attrs, const PixelRect& rect) {
     if (!isBgrx(attrs.visual, attrs.depth)) return;
     ErrorTrap trap(d_);
     Pixmap pixmap = XCompositeNameWindowPixmap(d_, w);
@@ -484,7 +484,7 @@ void FrameGrabber::copyWindowArea(Window w, const XWindowAttributes& attrs, cons
     int stride = 0;
     const uint8_t* pixels =
         readArea(pixmap, attrs.visual, attrs.depth,
-                 Rect{rect.x - attrs.x, rect.y - attrs.y, rect.width, rect.height}, stride);
+                 PixelRect{rect.x - attrs.x, rect.y - attrs.y, rect.width, rect.height}, stride);
     if (pixels) {
         bool hasAlpha = attrs.depth == 32;
         for (int y = 0; y < rect.height; ++y) {

@@ -53,15 +53,15 @@ class FrameGrabber {
 
     bool ensureShm(ShmImage& segment, size_t bytes);
     void releaseShm(ShmImage& segment);
-    const uint8_t* readArea(Drawable drawable, Visual* visual, int depth, const Rect& area,
+    const uint8_t* readArea(Drawable drawable, Visual* visual, int depth, const PixelRect& area,
                             int& stride);
     bool grabInto(Drawable drawable, Visual* visual, int depth, int x, int y, int w, int h);
     bool grabWindow();
     void grabDisplay();
     void refreshOwnTopLevels();
     void composeWithoutOwnWindows();
-    void paintBackground(const Rect& rect);
-    void copyWindowArea(Window w, const XWindowAttributes& attrs, const Rect& rect);
+    void paintBackground(const PixelRect& rect);
+    void copyWindowArea(Window w, const XWindowAttributes& attrs, const PixelRect& rect);
     void blendCursor(int originX, int originY);
     void fetchCursorImage();
     uint8_t* srcPixel(int x, int y) {
@@ -78,7 +78,7 @@ class FrameGrabber {
     bool justRedirected_ = false;
     int damageEvent_ = 0, fixesEvent_ = 0;
     Damage damage_ = 0;
-    Rect region_;  // display capture: the area of the root captured
+    PixelRect region_;  // display capture: the area of the root captured
 
     // Window capture.
     Window window_ = 0;

@@ -106,7 +106,7 @@ void HighlightBorder::reshape(int width, int height) {
     XFreePixmap(d, mask);
 }
 
-void HighlightBorder::show(const Rect& rect) {
+void HighlightBorder::show(const PixelRect& rect) {
     Display* d = *connection_;
     int width = std::max(1, rect.width), height = std::max(1, rect.height);
     ErrorTrap trap(d);

@@ -21,7 +21,7 @@ class HighlightBorder {
     HighlightBorder& operator=(const HighlightBorder&) = delete;
 
     // Moves the frame to `rect` (its outer edge), reshapes it and raises it.
-    void show(const Rect& rect);
+    void show(const PixelRect& rect);
     unsigned long windowId() const { return window_; }
 
     static constexpr int kBorderWidth = 4;
@@ -33,7 +33,7 @@ class HighlightBorder {
 
     std::unique_ptr<Connection> connection_;
     unsigned long window_ = 0;
-    Rect shownAt_;
+    PixelRect shownAt_;
 };
 
 // Brings `windowId` forward: with a window manager, switches to the window's desktop and asks

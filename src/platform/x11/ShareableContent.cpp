@@ -15,13 +15,6 @@
 
 namespace zimlo::x11 {
 
-Rect Rect::intersected(const Rect& o) const {
-    int left = std::max(x, o.x), top = std::max(y, o.y);
-    int right = std::min(x + width, o.x + o.width), bottom = std::min(y + height, o.y + o.height);
-    if (right <= left || bottom <= top) return Rect{left, top, 0, 0};
-    return Rect{left, top, right - left, bottom - top};
-}
-
 namespace {
 
 // Largest mode by area; then the longer side; first listed on a full tie.
@@ -49,8 +42,8 @@ std::vector<DisplayInfo> listDisplays(Display* d, Window root) {
     int eventBase = 0, errorBase = 0;
     int screenW = DisplayWidth(d, DefaultScreen(d)), screenH = DisplayHeight(d, DefaultScreen(d));
     if (!XRRQueryExtension(d, &eventBase, &errorBase)) {
-        displays.push_back(
-            DisplayInfo{static_cast<uint32_t>(root), "screen", Rect{0, 0, screenW, screenH}, 0, 0});
+        displays.push_back(DisplayInfo{static_cast<uint32_t>(root), "screen",
+                                       PixelRect{0, 0, screenW, screenH}, 0, 0});
         return displays;
     }
     XRRScreenResources* resources = XRRGetScreenResourcesCurrent(d, root);
@@ -59,7 +52,7 @@ std::vector<DisplayInfo> listDisplays(Display* d, Window root) {
     for (int i = 0; monitors && i < count; ++i) {
         const XRRMonitorInfo& m = monitors[i];
         DisplayInfo info;
-        info.frame = Rect{m.x, m.y, m.width, m.height};
+        info.frame = PixelRect{m.x, m.y, m.width, m.height};
         char* name = XGetAtomName(d, m.name);
         if (name) {
             info.name = name;
@@ -85,8 +78,8 @@ std::vector<DisplayInfo> listDisplays(Display* d, Window root) {
     if (monitors) XRRFreeMonitors(monitors);
     if (resources) XRRFreeScreenResources(resources);
     if (displays.empty()) {
-        displays.push_back(
-            DisplayInfo{static_cast<uint32_t>(root), "screen", Rect{0, 0, screenW, screenH}, 0, 0});
+        displays.push_back(DisplayInfo{static_cast<uint32_t>(root), "screen",
+                                       PixelRect{0, 0, screenW, screenH}, 0, 0});
     }
     return displays;
 }
@@ -202,7 +195,7 @@ std::optional<WindowInfo> describeWindow(Display* d, Window root, Window w, cons
             ry = attributes.y;
         }
     }
-    info.frame = Rect{rx, ry, attributes.width, attributes.height};
+    info.frame = PixelRect{rx, ry, attributes.width, attributes.height};
     if (auto name = textProperty(d, w, a.netWmName, a.utf8)) {
         info.title = *name;
     } else if (auto legacy = textProperty(d, w, XA_WM_NAME, XA_STRING)) {

@@ -6,29 +6,16 @@
 #include <string>
 #include <vector>
 
+#include "platform/geometry/Geometry.h"
 #include "platform/media/MediaSample.h"
 
 namespace zimlo::x11 {
-
-// Rectangle in root-window coordinates: origin at the top-left of the X screen, y downwards,
-// in pixels (X11 has no separate point unit, so points and pixels coincide).
-struct Rect {
-    int x = 0;
-    int y = 0;
-    int width = 0;
-    int height = 0;
-
-    bool isEmpty() const { return width <= 0 || height <= 0; }
-    Rect intersected(const Rect& other) const;
-    long long area() const { return isEmpty() ? 0 : static_cast<long long>(width) * height; }
-    friend bool operator==(const Rect&, const Rect&) = default;
-};
 
 // One monitor as RandR reports it.
 struct DisplayInfo {
     uint32_t id = 0;   // RandR output of the monitor (its first output), or the monitor's name atom
     std::string name;  // RandR monitor or output name, e.g. "screen", "HDMI-1"
-    Rect frame;        // position and current size on the root window
+    PixelRect frame;   // position and current size on the root window
     int nativeWidth = 0;  // largest mode of the output (0 when the output lists no modes)
     int nativeHeight = 0;
 };
@@ -37,7 +24,7 @@ struct DisplayInfo {
 struct WindowInfo {
     uint32_t id = 0;
     std::string title;            // _NET_WM_NAME, else WM_NAME; empty when it has none
-    Rect frame;                   // client area on the root window
+    PixelRect frame;              // client area on the root window
     std::optional<int32_t> pid;   // _NET_WM_PID, else the server's record of a local client
     std::string applicationName;  // WM_CLASS class (instance when the class is empty)
     bool isNormalLayer = false;   // a normal (or dialog) window that is not override-redirect

@@ -19,7 +19,7 @@ using Spec = test::TestWindows::Spec;
 using Provider = ScreenCaptureTargetProvider;
 using namespace std::chrono_literals;
 
-x11::WindowInfo window(uint32_t id, x11::Rect frame, std::string app, std::string title,
+x11::WindowInfo window(uint32_t id, PixelRect frame, std::string app, std::string title,
                        int32_t pid = 7000) {
     x11::WindowInfo w;
     w.id = id;
@@ -112,7 +112,7 @@ Provider::TargetsResult loadTargets() {
 TEST(ScreenCaptureTargets, OnlyVisibleNormalWindowsOfOtherProgramsAreListed) {
     x11::ShareableContent content;
     content.displays = {x11::DisplayInfo{11, "screen", {0, 0, 1920, 1080}, 0, 0}};
-    auto at = [](int x) { return x11::Rect{x, 100, 200, 150}; };
+    auto at = [](int x) { return PixelRect{x, 100, 200, 150}; };
     x11::WindowInfo panel = window(2, at(300), "Panel", "layer");
     panel.isNormalLayer = false;  // a dock, menu or override-redirect window
     x11::WindowInfo hidden = window(3, at(500), "Hidden", "minimised");
@@ -204,7 +204,7 @@ std::vector<Window> stacking(Display* d) {
     return result;
 }
 
-x11::Rect geometry(Display* d, Window w) {
+PixelRect geometry(Display* d, Window w) {
     XWindowAttributes a{};
     XGetWindowAttributes(d, w, &a);
     return {a.x, a.y, a.width, a.height};
@@ -226,13 +226,13 @@ TEST(ScreenCaptureTargetHighlighter, BordersDisplaysAndRaisedWindowsUntilHidden)
     ASSERT_TRUE(highlighter->highlight(targets[0]));
     Window border = highlighter->overlayWindowId();
     ASSERT_NE(border, 0u);
-    EXPECT_EQ(geometry(x.display(), border), (x11::Rect{0, 0, 1920, 1080}));
+    EXPECT_EQ(geometry(x.display(), border), (PixelRect{0, 0, 1920, 1080}));
 
     // The raised window comes to the front, then the border (reused) lands around it.
     EXPECT_TRUE(highlighter->highlight(*backTarget));
     ASSERT_TRUE(test::pumpUntil(
         [&] {
-            return geometry(x.display(), border) == x11::Rect{96, 96, 408, 308};
+            return geometry(x.display(), border) == PixelRect{96, 96, 408, 308};
         },
         10s));
     EXPECT_EQ(highlighter->overlayWindowId(), border);

@@ -48,9 +48,9 @@ TEST(AssetReader, ListsTracksWithRangesSizesAndTransforms) {
     const AssetTrack& video = asset->tracks()[0];
     EXPECT_EQ(video.mediaType, MediaType::video);
     EXPECT_EQ(video.trackID, 1);
-    EXPECT_EQ(video.naturalSize, (PixelSize{320, 240}));
+    EXPECT_EQ(video.naturalSize, (Size{320, 240}));
     EXPECT_EQ(video.preferredTransform, spec.transform);
-    EXPECT_EQ(video.preferredTransform.applyToSize(video.naturalSize), (PixelSize{240, 320}));
+    EXPECT_EQ(video.preferredTransform.applyToSize(video.naturalSize), (Size{240, 320}));
     EXPECT_NEAR(video.timeRange.duration.seconds(), 2.0, 1.0 / 30);
     ASSERT_EQ(video.formatDescriptions.size(), 1u);
     EXPECT_EQ(video.formatDescriptions[0].codecName(), "h264");

@@ -152,7 +152,7 @@ TEST(MovieWriter, CopiesPacketsIntoFastStartMPEG4) {
     ASSERT_TRUE(copy);
     auto copiedTrack = copy->tracks(MediaType::video).at(0);
     EXPECT_EQ(copiedTrack.preferredTransform, spec.transform);
-    EXPECT_EQ(copiedTrack.naturalSize, (PixelSize{320, 240}));
+    EXPECT_EQ(copiedTrack.naturalSize, (Size{320, 240}));
     EXPECT_NEAR(availableDuration(*copy, 0), 2.0, 1.0 / 30);
     auto copiedReader = test::valueOrFailure(TrackPacketReader::open(*copy, copiedTrack.trackID));
     std::vector<std::vector<uint8_t>> copied;

@@ -58,16 +58,16 @@ TEST(FrameConverter, TakesOnlyTheCroppedAreaAndClampsCropsToThePicture) {
     for (int y = 2; y < 4; ++y)
         for (int x = 3; x < 7; ++x) picture.set(x, y, 10 * x, 20 * y, 90, 0, true);
     media::PixelBuffer out(4, 2, media::PixelFormat::BGRA);
-    ASSERT_TRUE(converter.convert(picture.view(), CropRect{3, 2, 4, 2}, out));
+    ASSERT_TRUE(converter.convert(picture.view(), PixelRect{3, 2, 4, 2}, out));
     for (int y = 0; y < 2; ++y)
         for (int x = 0; x < 4; ++x)
             EXPECT_EQ(bgraAt(out, x, y), (std::array<int, 4>{90, 20 * (y + 2), 10 * (x + 3), 255}));
 
-    EXPECT_EQ(visibleArea(8, 6, CropRect{6, 4, 10, 10}), (CropRect{6, 4, 2, 2}));
-    EXPECT_EQ(visibleArea(8, 6, CropRect{-2, -2, 4, 4}), (CropRect{0, 0, 2, 2}));
-    EXPECT_EQ(visibleArea(8, 6, CropRect{20, 20, 4, 4}), (CropRect{0, 0, 8, 6}));
-    EXPECT_EQ(visibleArea(8, 6, CropRect{1, 1, 0, 3}), (CropRect{0, 0, 8, 6}));
-    EXPECT_EQ(visibleArea(8, 6, std::nullopt), (CropRect{0, 0, 8, 6}));
+    EXPECT_EQ(visibleArea(8, 6, PixelRect{6, 4, 10, 10}), (PixelRect{6, 4, 2, 2}));
+    EXPECT_EQ(visibleArea(8, 6, PixelRect{-2, -2, 4, 4}), (PixelRect{0, 0, 2, 2}));
+    EXPECT_EQ(visibleArea(8, 6, PixelRect{20, 20, 4, 4}), (PixelRect{0, 0, 8, 6}));
+    EXPECT_EQ(visibleArea(8, 6, PixelRect{1, 1, 0, 3}), (PixelRect{0, 0, 8, 6}));
+    EXPECT_EQ(visibleArea(8, 6, std::nullopt), (PixelRect{0, 0, 8, 6}));
 }
 
 TEST(FrameConverter, ScalesAnotherShapeToFitCentredOnBlack) {

@@ -34,7 +34,7 @@ TEST(ShareableContent, ListsDisplayAndRootChildrenWithoutWindowManager) {
     ShareableContent content = queryShareableContent();
     EXPECT_FALSE(content.hasWindowManager);
     ASSERT_EQ(content.displays.size(), 1u);
-    EXPECT_EQ(content.displays[0].frame, (Rect{0, 0, 1920, 1080}));
+    EXPECT_EQ(content.displays[0].frame, (PixelRect{0, 0, 1920, 1080}));
     EXPECT_GE(content.displays[0].nativeWidth * content.displays[0].nativeHeight, 0);
 
     const WindowInfo* a = find(content, app);
@@ -42,7 +42,7 @@ TEST(ShareableContent, ListsDisplayAndRootChildrenWithoutWindowManager) {
     EXPECT_EQ(a->title, "文档 10");
     EXPECT_EQ(a->applicationName, "Alpha");
     EXPECT_EQ(a->pid, 5001);
-    EXPECT_EQ(a->frame, (Rect{100, 120, 300, 200}));
+    EXPECT_EQ(a->frame, (PixelRect{100, 120, 300, 200}));
     EXPECT_TRUE(a->isNormalLayer);
     EXPECT_TRUE(a->isOnScreen);
     ASSERT_TRUE(a->icon);

@@ -28,7 +28,7 @@ class TestWindows {
     }
 
     struct Spec {
-        explicit Spec(x11::Rect f, uint32_t colour = 0x808080, std::optional<long> p = {},
+        explicit Spec(PixelRect f, uint32_t colour = 0x808080, std::optional<long> p = {},
                       std::string cls = {}, std::string t = {})
             : frame(f), rgb(colour), pid(p), appClass(std::move(cls)), title(std::move(t)) {}
         Spec& withType(const char* t) {
@@ -44,7 +44,7 @@ class TestWindows {
             return *this;
         }
 
-        x11::Rect frame;
+        PixelRect frame;
         uint32_t rgb;
         std::optional<long> pid;
         std::string appClass;  // empty: no WM_CLASS
@@ -93,7 +93,7 @@ class TestWindows {
     }
 
     // Draws into the window's picture (kept across exposures) and shows it.
-    void paint(Window w, const x11::Rect& r, uint32_t rgb) {
+    void paint(Window w, const PixelRect& r, uint32_t rgb) {
         fillPixmap(w, r, rgb);
         XClearWindow(d_, w);
         XSync(d_, False);
@@ -110,7 +110,7 @@ class TestWindows {
     Atom atom(const char* name) const { return XInternAtom(d_, name, False); }
 
   private:
-    void fillPixmap(Window w, const x11::Rect& r, uint32_t rgb) {
+    void fillPixmap(Window w, const PixelRect& r, uint32_t rgb) {
         GC gc = XCreateGC(d_, pixmaps_.at(w), 0, nullptr);
         XSetForeground(d_, gc, rgb);
         XFillRectangle(d_, pixmaps_.at(w), gc, r.x, r.y, static_cast<unsigned>(r.width),
