@@ -182,10 +182,8 @@ void ScreenCameraSource::configureScreenStream() {
             configuration.pixelFormat = media::PixelFormat::NV12VideoRange;
             // The portal's size is known from the first frame; the capture-size rule applies to
             // it then.
-            configuration.sizeForSource = [resolution =
-                                               settings.resolution](screen::PictureSize source) {
-                auto fitted = resolution.captureSize(zimlo::PixelSize{source.width, source.height});
-                return screen::PictureSize{fitted.width, fitted.height};
+            configuration.sizeForSource = [resolution = settings.resolution](PixelSize source) {
+                return resolution.captureSize(source);
             };
             std::shared_ptr<PortalSessionKeeper> keeper;
             {

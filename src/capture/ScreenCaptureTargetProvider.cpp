@@ -56,10 +56,10 @@ std::optional<TargetImage> portalThumbnail(PortalSource::Type type) {
     if (!PortalSourceMemory().restoreToken(type)) return std::nullopt;
     screen::CaptureStreamConfiguration configuration;
     configuration.showsCursor = false;
-    configuration.sizeForSource = [](screen::PictureSize source) {
+    configuration.sizeForSource = [](PixelSize source) {
         auto [width, height] =
             ScreenCaptureTargetProvider::thumbnailSize(source.width, source.height);
-        return screen::PictureSize{width, height};
+        return PixelSize{width, height};
     };
     portal::PipeWireScreenStream stream(
         [type](std::shared_ptr<portal::OpenCancellation> cancellation) {

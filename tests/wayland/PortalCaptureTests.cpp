@@ -94,7 +94,7 @@ std::unique_ptr<portal::PipeWireScreenStream> monitorStream(Received& received,
                                                             SerialQueue& queue) {
     screen::CaptureStreamConfiguration configuration;
     configuration.minimumFrameInterval = media::MediaTime::make(1, 30);
-    configuration.sizeForSource = [](screen::PictureSize source) { return source; };
+    configuration.sizeForSource = [](PixelSize source) { return source; };
     auto stream = std::make_unique<portal::PipeWireScreenStream>(
         [](std::shared_ptr<portal::OpenCancellation> cancellation) {
             return openPortalSession(PortalSource::Type::monitor, std::move(cancellation));

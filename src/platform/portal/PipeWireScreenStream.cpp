@@ -110,7 +110,7 @@ struct PipeWireScreenStream::Shared : std::enable_shared_from_this<Shared> {
     bool hasFormat = false;
     FrameConverter converter;
     BufferPool pool;
-    std::optional<screen::PictureSize> outputSize;
+    std::optional<PixelSize> outputSize;
     std::shared_ptr<const media::PixelBuffer> last;
     media::MediaTime lastDelivered = media::MediaTime::invalid();
     FramePacer pacer;
@@ -233,10 +233,9 @@ void PipeWireScreenStream::Shared::handleFrame(const std::shared_ptr<Shared>& se
     }
     const PixelRect area = visibleArea(picture.width, picture.height, crop);
     if (!outputSize || !config.sizeForSource) {
-        screen::PictureSize size = config.sizeForSource
-                                       ? config.sizeForSource({area.width, area.height})
-                                       : screen::PictureSize{config.width, config.height};
-        outputSize = screen::PictureSize{std::max(2, size.width), std::max(2, size.height)};
+        PixelSize size = config.sizeForSource ? config.sizeForSource({area.width, area.height})
+                                              : PixelSize{config.width, config.height};
+        outputSize = PixelSize{std::max(2, size.width), std::max(2, size.height)};
     }
     const bool nv12 = config.pixelFormat == media::PixelFormat::NV12VideoRange;
     // NV12 has whole 2 × 2 chroma blocks.

@@ -187,7 +187,7 @@ void readStreams(OpenCall& call) {
         call.stream.nodeId = node;
         gint32 w = 0, h = 0;
         if (g_variant_lookup(properties, "size", "(ii)", &w, &h) && w > 0 && h > 0)
-            call.stream.size = screen::PictureSize{w, h};
+            call.stream.size = PixelSize{w, h};
         guint32 type = 0;
         if (g_variant_lookup(properties, "source_type", "u", &type)) call.stream.sourceType = type;
         g_variant_unref(properties);

@@ -38,8 +38,8 @@ struct SessionRequest {
 // The stream a started session delivers.
 struct StreamInfo {
     uint32_t nodeId = 0;
-    std::optional<screen::PictureSize> size;  // as the portal announced it
-    std::optional<uint32_t> sourceType;       // not reliable on every back end
+    std::optional<PixelSize> size;       // as the portal announced it
+    std::optional<uint32_t> sourceType;  // not reliable on every back end
 };
 
 // Cancels a session that is being opened (the chooser closes, open() throws `cancelled`).

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/geometry/Geometry.h"
 #include "platform/media/MediaSample.h"
 #include "platform/media/MediaTime.h"
 #include "platform/screen/CaptureError.h"
@@ -15,19 +16,13 @@ class SerialQueue;
 
 namespace zimlo::screen {
 
-struct PictureSize {
-    int width = 0;
-    int height = 0;
-    friend bool operator==(const PictureSize&, const PictureSize&) = default;
-};
-
 struct CaptureStreamConfiguration {
     int width = 1920;   // size of delivered frames (the capture size); content keeps its aspect
     int height = 1080;  // ratio and is centred on black when the shapes differ
     // Back ends that learn the source's size only from its first frame (the desktop portal)
     // derive the delivered size from it with this rule, once per stream; width and height are
     // then only used when it is empty.
-    std::function<PictureSize(PictureSize source)> sizeForSource;
+    std::function<PixelSize(PixelSize source)> sizeForSource;
     // BGRA, or NV12VideoRange (BT.709) where the back end offers it (the portal; X11 always
     // delivers BGRA), so the encoder takes the frames without converting them again.
     media::PixelFormat pixelFormat = media::PixelFormat::BGRA;
