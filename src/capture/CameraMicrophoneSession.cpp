@@ -34,63 +34,70 @@ void CameraMicrophoneSession::removeCamera() {
     isCameraConfigured_ = false;
 }
 
-void CameraMicrophoneSession::applyCameraFormat(const RecordingSettings& settings) {
-    if (isCameraConfigured_ && camera_) applyCameraFormat(*camera_, settings);
+Result<void, SourceError> CameraMicrophoneSession::applyCameraFormat(
+    const RecordingSettings& settings) {
+    if (isCameraConfigured_ && camera_) return applyCameraFormat(*camera_, settings);
+    return {};
 }
 
-void CameraMicrophoneSession::applyCameraFormat(camera::CameraDevice& device,
-                                                const RecordingSettings& settings) {
+Result<void, SourceError> CameraMicrophoneSession::applyCameraFormat(
+    camera::CameraDevice& device, const RecordingSettings& settings) {
     auto choice =
         camera::chooseCameraFormat(device.formats(), settings.resolution.width,
                                    settings.resolution.height, rawValue(settings.frameRate));
-    if (!choice) throw SourceError(SourceError::Kind::cannotConfigureCamera);
+    if (!choice) return fail(SourceError(SourceError::Kind::cannotConfigureCamera));
     try {
         device.setActiveFormat(choice->formatIndex, choice->frameRate);
     } catch (const camera::CameraError& error) {
-        throw SourceError::deviceFailure(userText(error));
+        return fail(SourceError::deviceFailure(userText(error)));
     }
+    return {};
 }
 
-void CameraMicrophoneSession::configureCamera(const RecordingSettings& settings) {
-    if (isCameraConfigured_) return;
+Result<void, SourceError> CameraMicrophoneSession::configureCamera(
+    const RecordingSettings& settings) {
+    if (isCameraConfigured_) return {};
     removeCamera();
-    try {
-        auto device = cameraDiscovery_ ? cameraDiscovery_() : camera::defaultCameraDevice();
-        if (!device) throw SourceError(SourceError::Kind::noCamera);
-        try {
-            device->open();
-        } catch (const camera::CameraError& error) {
-            throw SourceError::deviceFailure(userText(error));
-        }
-        camera_ = device;
-        applyCameraFormat(*device, settings);
-        device->setMirrored(true);
-        previewLayer_ = std::make_shared<CameraPreviewLayer>();
-        isCameraConfigured_ = true;
-    } catch (...) {
+    auto failed = [this](SourceError error) {
         removeCamera();
-        throw;
+        return fail(std::move(error));
+    };
+    auto device = cameraDiscovery_ ? cameraDiscovery_() : camera::defaultCameraDevice();
+    if (!device) return failed(SourceError(SourceError::Kind::noCamera));
+    try {
+        device->open();
+    } catch (const camera::CameraError& error) {
+        return failed(SourceError::deviceFailure(userText(error)));
     }
+    camera_ = device;
+    if (auto applied = applyCameraFormat(*device, settings); !applied)
+        return failed(std::move(applied).error());
+    device->setMirrored(true);
+    previewLayer_ = std::make_shared<CameraPreviewLayer>();
+    isCameraConfigured_ = true;
+    return {};
 }
 
-void CameraMicrophoneSession::configureMicrophone() {
+Result<void, SourceError> CameraMicrophoneSession::configureMicrophone() {
     auto device = microphoneDiscovery_ ? microphoneDiscovery_() : audio::defaultMicrophone();
-    if (!device) throw SourceError(SourceError::Kind::noMicrophone);
-    if (isMicrophoneConfigured_ && microphone_ && microphone_->name == device->name) return;
+    if (!device) return fail(SourceError(SourceError::Kind::noMicrophone));
+    if (isMicrophoneConfigured_ && microphone_ && microphone_->name == device->name) return {};
 
     microphoneCapture_.reset();
     microphone_.reset();
     isMicrophoneConfigured_ = false;
     auto capture = captureMicrophone(*device);
-    if (auto problem = capture->problem()) throw SourceError::deviceFailure(userText(*problem));
+    if (auto problem = capture->problem())
+        return fail(SourceError::deviceFailure(userText(*problem)));
     microphoneCapture_ = std::move(capture);
     microphone_ = device;
     *microphoneName_.lock() = device->description.empty() ? device->name : device->description;
     isMicrophoneConfigured_ = true;
+    return {};
 }
 
-void CameraMicrophoneSession::startIfNeeded() {
-    if (!isCameraConfigured_ && !isMicrophoneConfigured_) return;
+Result<void, SourceError> CameraMicrophoneSession::startIfNeeded() {
+    if (!isCameraConfigured_ && !isMicrophoneConfigured_) return {};
     isRunning_ = true;
     if (isCameraConfigured_ && camera_ && !camera_->isStreaming()) {
         // Late frames are discarded: a frame waiting for the camera-data queue is replaced by
@@ -107,7 +114,7 @@ void CameraMicrophoneSession::startIfNeeded() {
         try {
             camera_->startStreaming(handler);
         } catch (const camera::CameraError& error) {
-            throw SourceError::deviceFailure(userText(error));
+            return fail(SourceError::deviceFailure(userText(error)));
         }
     }
     if (isMicrophoneConfigured_ && !microphoneCapture_ && microphone_) {
@@ -120,6 +127,7 @@ void CameraMicrophoneSession::startIfNeeded() {
             microphoneCapture_ = std::move(capture);
         }
     }
+    return {};
 }
 
 void CameraMicrophoneSession::stop() {
@@ -136,11 +144,9 @@ void CameraMicrophoneSession::suspend() {
 
 std::optional<SourceError> CameraMicrophoneSession::resume() {
     if (!std::exchange(isSuspended_, false)) return std::nullopt;
-    try {
-        startIfNeeded();
-    } catch (const SourceError& error) {
+    if (auto started = startIfNeeded(); !started) {
         removeCamera();
-        return error;
+        return std::move(started).error();
     }
     return std::nullopt;
 }

@@ -14,13 +14,14 @@
 #include "platform/camera/CameraDevice.h"
 #include "platform/media/MediaSample.h"
 #include "platform/runtime/Guarded.h"
+#include "platform/runtime/Result.h"
 #include "platform/runtime/SerialQueue.h"
 
 namespace zimlo::capture {
 
 // The camera and the microphone of a recording window, run together as one session. Every
 // operation runs on the source's camera-session queue unless it says otherwise; those that can
-// fail throw SourceError. Its handlers never reach the session itself, so they may outlive it.
+// fail return SourceError. Its handlers never reach the session itself, so they may outlive it.
 class CameraMicrophoneSession {
   public:
     struct Handlers {
@@ -44,15 +45,15 @@ class CameraMicrophoneSession {
     CameraMicrophoneSession& operator=(const CameraMicrophoneSession&) = delete;
 
     // Opens the camera in the format closest to `settings`; nothing when it is configured.
-    void configureCamera(const RecordingSettings& settings);
+    Result<void, SourceError> configureCamera(const RecordingSettings& settings);
     // Closes the camera and drops its preview layer.
     void removeCamera();
     // The open camera takes the format closest to `settings`; nothing without a camera.
-    void applyCameraFormat(const RecordingSettings& settings);
+    Result<void, SourceError> applyCameraFormat(const RecordingSettings& settings);
     // Connects the microphone (a new one when the default changed).
-    void configureMicrophone();
+    Result<void, SourceError> configureMicrophone();
     // Streams whatever is configured and not streaming yet.
-    void startIfNeeded();
+    Result<void, SourceError> startIfNeeded();
     void stop();
     bool isRunning() const { return isRunning_; }
     // Stops a running session until `resume`, which says why it could not start again (the
@@ -71,7 +72,8 @@ class CameraMicrophoneSession {
     uint64_t framesDiscarded() const { return framesDiscarded_->load(); }
 
   private:
-    void applyCameraFormat(camera::CameraDevice& device, const RecordingSettings& settings);
+    Result<void, SourceError> applyCameraFormat(camera::CameraDevice& device,
+                                                const RecordingSettings& settings);
     std::unique_ptr<audio::ReconnectingCapture> captureMicrophone(
         const audio::AudioSourceInfo& device);
 

@@ -162,7 +162,7 @@ zimlo::PixelSize ScreenCameraSource::captureSize(const ScreenCaptureTarget& targ
     return settings.resolution.captureSize(ScreenCaptureTargetProvider::nativePixelSize(target));
 }
 
-void ScreenCameraSource::configureScreenStream() {
+Result<void, SourceError> ScreenCameraSource::configureScreenStream() {
     auto settings = recordingSettings();
     auto size = captureSize(target_, settings);
 
@@ -217,9 +217,10 @@ void ScreenCameraSource::configureScreenStream() {
             }));
         });
     } catch (const screen::CaptureError& error) {
-        throw SourceError::cannotAddScreenOutput(userText(error));
+        // The streams' constructors throw when they cannot be built.
+        return fail(SourceError::cannotAddScreenOutput(userText(error)));
     } catch (const std::exception& error) {
-        throw SourceError::cannotAddScreenOutput(error.what());
+        return fail(SourceError::cannotAddScreenOutput(error.what()));
     }
     // Without a sound server the picture is still recorded; the computer's sound joins as soon
     // as a server answers (systemAudioProblem says why it is missing meanwhile).
@@ -247,6 +248,7 @@ void ScreenCameraSource::configureScreenStream() {
     frameRateMeter_.reset();
     latestScreenPicture_.reset();  // the old stream's picture may have another size or target
     previous.reset();              // a replaced stream stops here
+    return {};
 }
 
 std::shared_ptr<ScreenCameraSource::ScreenStreamHandle> ScreenCameraSource::takeScreenStream() {
@@ -395,11 +397,11 @@ std::optional<std::string> ScreenCameraSource::microphoneName() const {
 void ScreenCameraSource::prepareMicrophone(ErrorCompletion completion) {
     cameraQueue_->async([self = shared_from_this(), completion = std::move(completion)] {
         std::optional<SourceError> failure;
-        try {
-            self->session_->configureMicrophone();
-            self->session_->startIfNeeded();
-        } catch (const SourceError& error) {
-            failure = error;
+        auto configured = self->session_->configureMicrophone();
+        if (!configured) {
+            failure = std::move(configured).error();
+        } else if (auto started = self->session_->startIfNeeded(); !started) {
+            failure = std::move(started).error();
         }
         MainQueue::post([completion, failure] {
             if (completion) completion(failure);
@@ -410,20 +412,16 @@ void ScreenCameraSource::prepareMicrophone(ErrorCompletion completion) {
 void ScreenCameraSource::startCamera(std::function<void(CameraStart)> completion) {
     cameraQueue_->async([self = shared_from_this(), completion = std::move(completion)] {
         CameraStart result;
-        try {
-            CameraMicrophoneSession& session = *self->session_;
-            session.configureCamera(self->recordingSettings());
-            try {
-                session.startIfNeeded();
-            } catch (const SourceError&) {
-                session.removeCamera();
-                throw;
-            }
+        CameraMicrophoneSession& session = *self->session_;
+        if (auto configured = session.configureCamera(self->recordingSettings()); !configured) {
+            result.error = std::move(configured).error();
+        } else if (auto started = session.startIfNeeded(); !started) {
+            session.removeCamera();
+            result.error = std::move(started).error();
+        } else {
             result.previewLayer = session.previewLayer();
             if (!result.previewLayer)
                 result.error = SourceError(SourceError::Kind::cannotConfigureCamera);
-        } catch (const SourceError& error) {
-            result.error = error;
         }
         MainQueue::post([completion, result] {
             if (completion) completion(result);
@@ -481,10 +479,8 @@ void ScreenCameraSource::applyRecordingSettings(const RecordingSettings& setting
             group->leave();
         };
         if (auto previous = self->takeScreenStream()) previous->stop();  // waits for the stop
-        try {
-            self->configureScreenStream();
-        } catch (const SourceError& error) {
-            fail(error);
+        if (auto configured = self->configureScreenStream(); !configured) {
+            fail(configured.error());
             return;
         }
         std::shared_ptr<ScreenStreamHandle> handle;
@@ -514,11 +510,8 @@ void ScreenCameraSource::applyRecordingSettings(const RecordingSettings& setting
     group->enter();
     cameraQueue_->async([weak, group, firstError, settings] {
         if (auto self = weak.lock()) {
-            try {
-                self->session_->applyCameraFormat(settings);
-            } catch (const SourceError& error) {
-                firstError->offer(error);
-            }
+            if (auto applied = self->session_->applyCameraFormat(settings); !applied)
+                firstError->offer(applied.error());
         }
         group->leave();
     });

@@ -23,6 +23,7 @@
 #include "platform/camera/CameraDevice.h"
 #include "platform/media/MediaSample.h"
 #include "platform/media/MonotonicClock.h"
+#include "platform/runtime/Result.h"
 #include "platform/runtime/SerialQueue.h"
 
 namespace zimlo::capture {
@@ -97,9 +98,9 @@ class ScreenCameraSource : public std::enable_shared_from_this<ScreenCameraSourc
     static zimlo::PixelSize captureSize(const ScreenCaptureTarget& target,
                                         const RecordingSettings& settings);
 
-    // Builds the screen stream and its system-audio capture for the current settings; throws
-    // SourceError. On failure the previous stream stays.
-    void configureScreenStream();
+    // Builds the screen stream and its system-audio capture for the current settings. On
+    // failure the previous stream stays.
+    Result<void, SourceError> configureScreenStream();
     void startScreenCapture();
     void notifyStateChange();
     void prepareMicrophone(ErrorCompletion completion);

@@ -1,13 +1,12 @@
 #pragma once
 
-#include <exception>
 #include <string>
 
 namespace zimlo::capture {
 
-// Why the screen and camera source could not do what it was asked. Thrown by
-// configureScreenStream and handed to completions.
-struct SourceError : std::exception {
+// Why the screen and camera source could not do what it was asked: the error of its Results
+// and of its completions.
+struct SourceError {
     enum class Kind {
         cannotAddScreenOutput,       // message: the description
         cannotAddSystemAudioOutput,  // message: the description
@@ -41,7 +40,6 @@ struct SourceError : std::exception {
 
     // The user-facing text: the payload for the cases that carry one, the fixed text otherwise.
     const std::string& description() const { return description_; }
-    const char* what() const noexcept override { return description_.c_str(); }
 
     friend bool operator==(const SourceError& a, const SourceError& b) {
         return a.kind == b.kind && a.message == b.message;

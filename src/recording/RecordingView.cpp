@@ -345,10 +345,8 @@ void RecordingView::setUpSource() {
     };
     source_->setRecordingSettings(recordingSettings_);
 
-    try {
-        source_->configureScreenStream();
-    } catch (const std::exception& error) {
-        setStatus(QStringLiteral("初始化失败：") + fromUtf8(error.what()));
+    if (auto configured = source_->configureScreenStream(); !configured) {
+        setStatus(QStringLiteral("初始化失败：") + fromUtf8(configured.error().description()));
         return;
     }
     source_->startScreenCapture();

@@ -234,7 +234,7 @@ struct SourceRun {
         };
         source->onFinishRecording = [this](auto main, auto) { finished = main; };
         source->setRecordingSettings(settings);
-        source->configureScreenStream();
+        EXPECT_TRUE(source->configureScreenStream());
         source->startScreenCapture();
     }
     ~SourceRun() {

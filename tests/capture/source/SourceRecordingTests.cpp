@@ -97,7 +97,7 @@ TEST(ScreenCameraSourceRecording, RecordsScreenSystemAudioMicrophoneAndCameraInS
     RootPainter marker(xvfb.displayName());
     marker.fill(320, 0, 320, 480, 0x000000);
 
-    source->configureScreenStream();
+    ASSERT_TRUE(source->configureScreenStream());
     source->startScreenCapture();
     ASSERT_TRUE(
         zimlo::test::pumpUntil([&] { return !reports.empty() && reports.back().measuredFrameRate; },
@@ -235,7 +235,7 @@ TEST(ScreenCameraSourceRecording, SystemSoundAlreadyPlayingIsHeardFromTheStart) 
     // Recording starts with the stream: the sound server may not have sent the computer's sound
     // yet, and the large first frame is slow to set the encoder up.
     zimlo::test::mainLoop().runFor(std::chrono::milliseconds(500));
-    source->configureScreenStream();
+    ASSERT_TRUE(source->configureScreenStream());
     source->startScreenCapture();
     source->startRecording(false);
     zimlo::test::mainLoop().runFor(std::chrono::milliseconds(2500));
@@ -288,7 +288,7 @@ TEST(ScreenCameraSourceRecording, AShortRecordingOfAStillScreenHasAMovie) {
     std::atomic<int> pictures{0};
     source->onScreenSampleBuffer = [&](const media::VideoSample&) { ++pictures; };
     source->setRecordingSettings(nativeDefaultSettings(640, 480));
-    source->configureScreenStream();
+    ASSERT_TRUE(source->configureScreenStream());
     source->startScreenCapture();
     // The first pictures, then the screen stands still.
     ASSERT_TRUE(zimlo::test::pumpUntil([&] { return pictures.load() > 0; }));
@@ -380,7 +380,7 @@ TEST(ScreenCameraSourceRecording, SoundAndPictureStayTogetherFlashAfterFlash) {
     std::optional<std::optional<SourceError>> microphoneReady;
     source->prepareMicrophone([&](std::optional<SourceError> e) { microphoneReady = e; });
     ASSERT_TRUE(zimlo::test::pumpUntil([&] { return microphoneReady.has_value(); }));
-    source->configureScreenStream();
+    ASSERT_TRUE(source->configureScreenStream());
     source->startScreenCapture();
     source->startRecording(false);
     zimlo::test::mainLoop().runFor(std::chrono::milliseconds(static_cast<int>(kSeconds * 1000)));
@@ -493,7 +493,7 @@ TEST(ScreenCameraSourceRecording, PausedStretchIsLeftOutAndEverythingResumesInSy
     });
     RootPainter marker(xvfb.displayName());
     marker.fill(320, 0, 320, 480, 0x000000);
-    source->configureScreenStream();
+    ASSERT_TRUE(source->configureScreenStream());
     source->startScreenCapture();
     ASSERT_TRUE(
         zimlo::test::pumpUntil([&] { return measured.has_value(); }, std::chrono::seconds(20)));

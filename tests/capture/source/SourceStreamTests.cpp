@@ -67,7 +67,7 @@ TEST_F(SourceStream, StartRunAndRestartFailuresBecomeFailedStates) {
     auto unreachable = sourceFor(displays.front(), nowhere);
     StateLog unreachableLog;
     unreachableLog.attach(*unreachable);
-    unreachable->configureScreenStream();
+    ASSERT_TRUE(unreachable->configureScreenStream());
     unreachable->startScreenCapture();
     ASSERT_TRUE(test::pumpUntil([&] { return unreachable->state().isFailed(); }, 10s));
     EXPECT_EQ(unreachable->state().message.rfind("无法连接到 X 显示服务器", 0), 0u)
@@ -89,7 +89,7 @@ TEST_F(SourceStream, StartRunAndRestartFailuresBecomeFailedStates) {
     std::vector<ScreenCaptureStatus> reports;
     source->onScreenCaptureStatusChange = [&](ScreenCaptureStatus s) { reports.push_back(s); };
     source->setRecordingSettings(settingsOf(300, 200, CaptureFrameRate::fps30));
-    source->configureScreenStream();
+    ASSERT_TRUE(source->configureScreenStream());
     source->startScreenCapture();
     ASSERT_TRUE(test::pumpUntil([&] { return !reports.empty(); }, 20s));
     EXPECT_EQ(source->state(), CaptureState::configured());
@@ -136,7 +136,7 @@ TEST_F(SourceStream, NewSettingsRebuildTheStreamAtTheNewSizeAndReformatTheCamera
         return frameSizes.size();
     };
     source->setRecordingSettings(settingsOf(1280, 720, CaptureFrameRate::fps30));
-    source->configureScreenStream();
+    ASSERT_TRUE(source->configureScreenStream());
     source->startScreenCapture();
     std::optional<ScreenCameraSource::CameraStart> started;
     source->startCamera([&](ScreenCameraSource::CameraStart s) { started = s; });

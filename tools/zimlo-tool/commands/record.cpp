@@ -189,11 +189,8 @@ int record(const Arguments& arguments) {
     std::cout << "target: " << target->id << " " << target->title << ", recording at "
               << settings.summary() << std::endl;
 
-    try {
-        source->configureScreenStream();
-    } catch (const capture::SourceError& error) {
-        return fail("初始化失败：" + error.description());
-    }
+    if (auto configured = source->configureScreenStream(); !configured)
+        return fail("初始化失败：" + configured.error().description());
     source->startScreenCapture();
     // Record from the first frame on: the desktop portal may first show its chooser.
     {
