@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <stdexcept>
 
 #include "model/MediaErrorText.h"
 #include "platform/media/FFmpegSupport.h"
@@ -145,23 +144,22 @@ void writeSubtitleFiles(const std::filesystem::path& directory,
                             subtitleDocument(segments, format));
 }
 
-std::vector<SubtitleSegment> readSubtitleFile(const std::filesystem::path& file,
-                                              SubtitleFileFormat format) {
+Result<std::vector<SubtitleSegment>, std::string> readSubtitleFile(
+    const std::filesystem::path& file, SubtitleFileFormat format) {
     media::quietFFmpegLogging();
-    auto fail = [&](int code) {
-        return std::runtime_error("cannot read " + file.string() + ": " +
-                                  userText(media::MediaError::library(code)));
+    auto libraryFailure = [&](int code) {
+        return fail("cannot read " + file.string() + ": " +
+                    userText(media::MediaError::library(code)));
     };
     const AVInputFormat* demuxer =
         av_find_input_format(format == SubtitleFileFormat::srt ? "srt" : "webvtt");
-    if (!demuxer)
-        throw std::runtime_error("cannot read " + file.string() + ": FFmpeg has no demuxer for it");
+    if (!demuxer) return fail("cannot read " + file.string() + ": FFmpeg has no demuxer for it");
     AVFormatContext* opened = nullptr;
     int result = avformat_open_input(&opened, ("file:" + file.string()).c_str(), demuxer, nullptr);
-    if (result < 0) throw fail(result);
+    if (result < 0) return libraryFailure(result);
     media::FormatInputPtr context(opened);
     result = avformat_find_stream_info(context.get(), nullptr);
-    if (result < 0) throw fail(result);
+    if (result < 0) return libraryFailure(result);
 
     std::vector<SubtitleSegment> segments;
     media::PacketPtr packet(av_packet_alloc());
@@ -179,7 +177,7 @@ std::vector<SubtitleSegment> readSubtitleFile(const std::filesystem::path& file,
         segments.push_back(std::move(segment));
         av_packet_unref(packet.get());
     }
-    if (result != AVERROR_EOF) throw fail(result);
+    if (result != AVERROR_EOF) return libraryFailure(result);
     return segments;
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "model/RecordingProject.h"
+#include "platform/runtime/Result.h"
 
 namespace zimlo {
 
@@ -32,8 +33,8 @@ void writeSubtitleFiles(const std::filesystem::path& directory,
                         const std::vector<SubtitleSegment>& segments);
 
 // Reads a subtitle file through FFmpeg's demuxer for its format, one segment per cue with a new
-// id. Throws std::runtime_error naming the file when it cannot be read.
-std::vector<SubtitleSegment> readSubtitleFile(const std::filesystem::path& file,
-                                              SubtitleFileFormat format);
+// id, or why it cannot be read (naming the file).
+Result<std::vector<SubtitleSegment>, std::string> readSubtitleFile(
+    const std::filesystem::path& file, SubtitleFileFormat format);
 
 }  // namespace zimlo

@@ -343,13 +343,12 @@ uint16_t le16(const char* p) {
 
 }  // namespace
 
-media::AudioSample readWavFile(const std::string& path) {
+Result<media::AudioSample, std::string> readWavFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) throw std::runtime_error("cannot open " + path);
+    if (!in) return fail("cannot open " + path);
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (bytes.size() < 12 || bytes.compare(0, 4, "RIFF") != 0 || bytes.compare(8, 4, "WAVE") != 0) {
-        throw std::runtime_error(path + " is not a WAV file");
-    }
+    if (bytes.size() < 12 || bytes.compare(0, 4, "RIFF") != 0 || bytes.compare(8, 4, "WAVE") != 0)
+        return fail(path + " is not a WAV file");
     int formatTag = 0, channels = 0, rate = 0, bits = 0;
     bool haveFormat = false;
     const char* data = nullptr;
@@ -375,16 +374,15 @@ media::AudioSample readWavFile(const std::string& path) {
         }
         at = body + size + (size & 1);
     }
-    if (!haveFormat || !data) throw std::runtime_error(path + ": no format or data chunk");
-    if (channels <= 0 || rate <= 0)
-        throw std::runtime_error(path + ": invalid channel count or rate");
+    if (!haveFormat || !data) return fail(path + ": no format or data chunk");
+    if (channels <= 0 || rate <= 0) return fail(path + ": invalid channel count or rate");
 
     media::AudioSample sample;
     sample.channels = channels;
     sample.sampleRate = rate;
     sample.presentationTime = media::MediaTime::zero();
     size_t frameBytes = static_cast<size_t>(bits / 8) * channels;
-    if (frameBytes == 0) throw std::runtime_error(path + ": unsupported sample size");
+    if (frameBytes == 0) return fail(path + ": unsupported sample size");
     size_t frames = dataSize / frameBytes;
     size_t values = frames * channels;
     if (formatTag == 1 && bits == 16) {
@@ -413,9 +411,8 @@ media::AudioSample readWavFile(const std::string& path) {
             std::memcpy(sample.data.data() + i * 4, &v, 4);
         }
     } else {
-        throw std::runtime_error(path + ": unsupported WAV encoding (format " +
-                                 std::to_string(formatTag) + ", " + std::to_string(bits) +
-                                 " bits)");
+        return fail(path + ": unsupported WAV encoding (format " + std::to_string(formatTag) +
+                    ", " + std::to_string(bits) + " bits)");
     }
     return sample;
 }

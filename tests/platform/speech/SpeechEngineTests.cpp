@@ -151,7 +151,9 @@ TEST(AudioConverterTest, ResamplesAndMixesDownAnyInput) {
 }
 
 TEST(WavFileTest, ReadsRecordingsAndRefusesOtherFiles) {
-    auto audio = readWavFile(kLibrivox + "0870.wav");
+    auto read = readWavFile(kLibrivox + "0870.wav");
+    ASSERT_TRUE(read.ok()) << read.error();
+    const media::AudioSample& audio = *read;
     EXPECT_EQ(audio.sampleRate, 16000);
     EXPECT_EQ(audio.channels, 1);
     EXPECT_EQ(audio.format, media::SampleFormat::Int16);
@@ -162,8 +164,14 @@ TEST(WavFileTest, ReadsRecordingsAndRefusesOtherFiles) {
 
     TempDir dir;
     touch(dir.path() / "text.wav", "RIFF....WAVEnot really");
-    EXPECT_THROW(readWavFile((dir.path() / "text.wav").string()), std::runtime_error);
-    EXPECT_THROW(readWavFile((dir.path() / "absent.wav").string()), std::runtime_error);
+    const std::string text = (dir.path() / "text.wav").string();
+    auto notWav = readWavFile(text);
+    ASSERT_FALSE(notWav.ok());
+    EXPECT_EQ(notWav.error(), text + ": no format or data chunk");
+    const std::string absent = (dir.path() / "absent.wav").string();
+    auto missing = readWavFile(absent);
+    ASSERT_FALSE(missing.ok());
+    EXPECT_EQ(missing.error(), "cannot open " + absent);
 }
 
 // A whole task on the engine: a recording delivered as 48 kHz stereo float, as a microphone
@@ -172,7 +180,10 @@ TEST(WavFileTest, ReadsRecordingsAndRefusesOtherFiles) {
 TEST(SpeechRecognizerTest, DecodesMicrophoneAudioIntoTimedWords) {
     auto recognizer = SpeechRecognizer::shared("en-US");
     ASSERT_TRUE(recognizer->isAvailable());
-    auto source = readWavFile(kLibrivox + "0920.wav");  // "had he married a more amiable woman ..."
+    // "had he married a more amiable woman ..."
+    auto read = readWavFile(kLibrivox + "0920.wav");
+    ASSERT_TRUE(read.ok()) << read.error();
+    const media::AudioSample source = std::move(read).value();
 
     // Upsample 16 kHz mono to 48 kHz stereo float by linear interpolation.
     const auto* in = reinterpret_cast<const int16_t*>(source.data.data());

@@ -434,7 +434,8 @@ TEST_F(RecordingFinishTest, DraftsWithSubtitlesGetSubtitleFilesOfWhatTheMovieSho
                                                                         {0.8, 1.0, "二"}};
     auto expectFiles = [&](const fs::path& folder, const char* which) {
         for (auto format : {SubtitleFileFormat::srt, SubtitleFileFormat::webVTT}) {
-            const auto cues = readSubtitleFile(folder / subtitleFileName(format), format);
+            const auto cues =
+                readSubtitleFile(folder / subtitleFileName(format), format).valueOr({});
             ASSERT_EQ(cues.size(), shown.size()) << which;
             for (size_t i = 0; i < cues.size(); ++i) {
                 EXPECT_NEAR(cues[i].startTime, std::get<0>(shown[i]), 0.0005) << which;

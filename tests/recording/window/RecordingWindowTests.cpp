@@ -537,7 +537,8 @@ TEST_F(RecordingWindowTest, SpeechDuringAPauseIsNotSubtitledAndLaterSpeechMovesU
     speaker.join();
 
     const auto cues = readSubtitleFile(saved->mainVideoURL->parent_path() / "subtitles.vtt",
-                                       SubtitleFileFormat::webVTT);
+                                       SubtitleFileFormat::webVTT)
+                          .valueOr({});
     ASSERT_FALSE(cues.empty());
     int before = 0, after = 0;
     for (const auto& cue : cues) {

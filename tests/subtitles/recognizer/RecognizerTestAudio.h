@@ -14,9 +14,11 @@ namespace zimlo::test {
 
 // Real read speech from pocketsphinx-testdata (16 kHz mono).
 inline media::AudioSample librivox(const std::string& id) {
-    return speech::readWavFile(
+    auto read = speech::readWavFile(
         "/usr/share/pocketsphinx/test/data/librivox/sense_and_sensibility_01_austen_64kb-" + id +
         ".wav");
+    EXPECT_TRUE(read.ok()) << (read.ok() ? "" : read.error());
+    return read.valueOr({});
 }
 
 // Near-silence (a faint deterministic hiss, as a real microphone gives) at 16 kHz mono.

@@ -255,7 +255,9 @@ int exportSubtitles(const std::vector<std::string>& args) {
         for (auto kind : {SubtitleFileFormat::webVTT, SubtitleFileFormat::srt}) {
             const auto beside = folder / subtitleFileName(kind);
             if (!std::filesystem::exists(beside, ignored)) continue;
-            project.subtitleTrack = readSubtitleFile(beside, kind);
+            auto read = readSubtitleFile(beside, kind);
+            if (!read) return fail(read.error());
+            project.subtitleTrack = std::move(read).value();
             break;
         }
     }

@@ -41,7 +41,9 @@ int recognize(const std::vector<std::string>& args) {
     if (file.empty())
         return fail("usage: zimlo-tool recognize FILE [--language en-US|zh-CN] [--realtime]");
 
-    media::AudioSample audio = speech::readWavFile(file);
+    auto read = speech::readWavFile(file);
+    if (!read) return fail(read.error());
+    const media::AudioSample audio = std::move(read).value();
     auto chunks = speech::splitAudio(audio, 0.1);
 
     // Without pacing, the recording has got as far as the audio fed.
