@@ -14,7 +14,9 @@ class DraftStoreLibrary : public DraftLibrary {
   public:
     explicit DraftStoreLibrary(std::shared_ptr<DraftStore> store) : store_(std::move(store)) {}
     std::vector<ListedDraft> listDrafts() override { return store_->listDrafts(); }
-    void deleteDraft(const ListedDraft& draft) override { store_->deleteDraft(draft); }
+    Result<void, DraftDeletionError> deleteDraft(const ListedDraft& draft) override {
+        return store_->deleteDraft(draft);
+    }
 
   private:
     std::shared_ptr<DraftStore> store_;
@@ -41,24 +43,21 @@ std::shared_ptr<DraftLibrary> makeDraftStoreLibrary(std::shared_ptr<DraftStore> 
     return std::make_shared<DraftStoreLibrary>(std::move(store));
 }
 
-QString errorDescription(const std::exception& error) {
-    if (const auto* fsError = dynamic_cast<const std::filesystem::filesystem_error*>(&error)) {
-        // The store checks a draft whole before removing anything, so these leave it intact.
-        const std::error_code& code = fsError->code();
-        QString text;
-        if (code == std::errc::permission_denied || code == std::errc::operation_not_permitted)
-            text = QStringLiteral("没有权限删除其中的文件，草稿未被删除");
-        else if (code == std::errc::cross_device_link)
-            text = QStringLiteral("草稿中有其他磁盘的内容，草稿未被删除");
-        else
-            text = QString::fromStdString(code.message());
-        if (!fsError->path1().empty()) {
-            text += QStringLiteral("（") + QString::fromStdString(fsError->path1().string()) +
-                    QStringLiteral("）");
-        }
-        return text;
+QString errorDescription(const DraftDeletionError& error) {
+    // The store checks a draft whole before removing anything, so these leave it intact.
+    const std::error_code& code = error.code;
+    QString text;
+    if (code == std::errc::permission_denied || code == std::errc::operation_not_permitted)
+        text = QStringLiteral("没有权限删除其中的文件，草稿未被删除");
+    else if (code == std::errc::cross_device_link)
+        text = QStringLiteral("草稿中有其他磁盘的内容，草稿未被删除");
+    else
+        text = QString::fromStdString(code.message());
+    if (!error.path.empty()) {
+        text += QStringLiteral("（") + QString::fromStdString(error.path.string()) +
+                QStringLiteral("）");
     }
-    return QString::fromStdString(error.what());
+    return text;
 }
 
 std::shared_ptr<DraftThumbnailGenerator> makeMovieThumbnailGenerator() {

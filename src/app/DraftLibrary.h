@@ -19,17 +19,16 @@ class DraftLibrary {
     // Newest first; never fails (an unreadable store lists nothing). Reads the disk, so the
     // gallery calls it on a background thread, one listing at a time.
     virtual std::vector<ListedDraft> listDrafts() = 0;
-    // Removes the folder the draft was listed from; throws (std::exception) with a description
-    // on failure. Main thread.
-    virtual void deleteDraft(const ListedDraft& draft) = 0;
+    // Removes the folder the draft was listed from, or says what stopped it. Main thread.
+    virtual Result<void, DraftDeletionError> deleteDraft(const ListedDraft& draft) = 0;
 };
 
 // A draft store; by default the shared one in the user's documents folder.
 std::shared_ptr<DraftLibrary> makeDraftStoreLibrary(
     std::shared_ptr<DraftStore> store = DraftStore::shared());
 
-// The user-facing text of a failure thrown by deleteDraft.
-QString errorDescription(const std::exception& error);
+// The user-facing text of a failure of deleteDraft.
+QString errorDescription(const DraftDeletionError& error);
 
 // First picture of a movie for a card. Called on a background thread; a null image when the
 // movie cannot be read.

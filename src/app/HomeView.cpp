@@ -278,10 +278,8 @@ void HomeView::confirmDelete(const ListedDraft& draft) {
 }
 
 void HomeView::performDelete(const ListedDraft& draft) {
-    try {
-        library_->deleteDraft(draft);
-    } catch (const std::exception& error) {
-        showDeleteError(errorDescription(error));
+    if (auto deleted = library_->deleteDraft(draft); !deleted) {
+        showDeleteError(errorDescription(deleted.error()));
         return;
     }
     // Only the folder that was deleted: a copy of it carries the same id.

@@ -266,28 +266,31 @@ std::vector<RecordingProject> DraftStore::loadDrafts() const {
 
 namespace {
 
-[[noreturn]] void failRemoval(const fs::path& path, int error) {
-    ZIMLO_LOG_ERROR("drafts") << "deleting " << path << ": " << std::strerror(error);
-    throw fs::filesystem_error("cannot delete draft", path,
-                               std::error_code(error, std::generic_category()));
+Failure<DraftDeletionError> failRemoval(const fs::path& path, std::error_code error) {
+    ZIMLO_LOG_ERROR("drafts") << "deleting " << path << ": " << error.message();
+    return fail(DraftDeletionError{path, error});
 }
 
-// Throws unless everything below `dir` can be removed: each directory readable and writable by
+Failure<DraftDeletionError> failRemoval(const fs::path& path, int error) {
+    return failRemoval(path, std::error_code(error, std::generic_category()));
+}
+
+// Fails unless everything below `dir` can be removed: each directory readable and writable by
 // us and every entry on the draft's own file system (a mount inside it is someone else's data).
 // Symbolic links are removed as links, so what they point to does not matter.
-void checkRemovable(const fs::path& dir, dev_t device) {
+Result<void, DraftDeletionError> checkRemovable(const fs::path& dir, dev_t device) {
     int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) failRemoval(dir, errno);
+    if (fd < 0) return failRemoval(dir, errno);
     if (::faccessat(fd, ".", W_OK | X_OK, AT_EACCESS) != 0) {
         int error = errno;
         ::close(fd);
-        failRemoval(dir, error);
+        return failRemoval(dir, error);
     }
     DIR* listing = ::fdopendir(fd);
     if (!listing) {
         int error = errno;
         ::close(fd);
-        failRemoval(dir, error);
+        return failRemoval(dir, error);
     }
     // Subdirectories are visited after this one is closed, so deep trees hold one descriptor.
     std::vector<fs::path> subdirectories;
@@ -316,8 +319,10 @@ void checkRemovable(const fs::path& dir, dev_t device) {
         if (S_ISDIR(info.st_mode)) subdirectories.push_back(dir / name);
     }
     ::closedir(listing);
-    if (error != 0) failRemoval(offending, error);
-    for (const auto& subdirectory : subdirectories) checkRemovable(subdirectory, device);
+    if (error != 0) return failRemoval(offending, error);
+    for (const auto& subdirectory : subdirectories)
+        if (auto checked = checkRemovable(subdirectory, device); !checked) return checked;
+    return {};
 }
 
 fs::path withoutTrailingSeparator(const fs::path& path) {
@@ -328,29 +333,35 @@ fs::path withoutTrailingSeparator(const fs::path& path) {
 
 }  // namespace
 
-void DraftStore::removeDraftDirectory(const fs::path& dir) const {
+Result<void, DraftDeletionError> DraftStore::removeDraftDirectory(const fs::path& dir) const {
     const fs::path draft = withoutTrailingSeparator(dir);
     if (draft.parent_path() != withoutTrailingSeparator(root_) || !draft.has_filename())
-        failRemoval(dir, EINVAL);  // not one of this store's drafts
+        return failRemoval(dir, EINVAL);  // not one of this store's drafts
     struct stat info {};
     if (::lstat(draft.c_str(), &info) != 0) {
-        if (errno == ENOENT) return;  // already gone
-        failRemoval(draft, errno);
+        if (errno == ENOENT) return {};  // already gone
+        return failRemoval(draft, errno);
     }
+    std::error_code removal;
     if (S_ISLNK(info.st_mode)) {
         // Listing never follows one; whatever it points to is not ours.
-        fs::remove(draft);
-        return;
+        fs::remove(draft, removal);
+        if (removal) return failRemoval(draft, removal);
+        return {};
     }
-    if (!S_ISDIR(info.st_mode)) failRemoval(draft, ENOTDIR);
-    checkRemovable(draft, info.st_dev);
-    fs::remove_all(draft);
+    if (!S_ISDIR(info.st_mode)) return failRemoval(draft, ENOTDIR);
+    if (auto checked = checkRemovable(draft, info.st_dev); !checked) return checked;
+    fs::remove_all(draft, removal);
+    if (removal) return failRemoval(draft, removal);
+    return {};
 }
 
-void DraftStore::deleteDraft(const ListedDraft& draft) const {
-    removeDraftDirectory(draft.directory);
+Result<void, DraftDeletionError> DraftStore::deleteDraft(const ListedDraft& draft) const {
+    return removeDraftDirectory(draft.directory);
 }
 
-void DraftStore::deleteDraft(const Uuid& id) const { removeDraftDirectory(draftDirectory(id)); }
+Result<void, DraftDeletionError> DraftStore::deleteDraft(const Uuid& id) const {
+    return removeDraftDirectory(draftDirectory(id));
+}
 
 }  // namespace zimlo

@@ -2,10 +2,12 @@
 
 #include <filesystem>
 #include <memory>
+#include <system_error>
 #include <vector>
 
 #include "model/RecordingProject.h"
 #include "model/Uuid.h"
+#include "platform/runtime/Result.h"
 
 namespace zimlo {
 
@@ -16,6 +18,13 @@ struct ListedDraft {
     RecordingProject project;
     std::filesystem::path directory;
     friend bool operator==(const ListedDraft&, const ListedDraft&) = default;
+};
+
+// Why a draft was not deleted: the path that stopped it and the system's error for it.
+struct DraftDeletionError {
+    std::filesystem::path path;
+    std::error_code code;
+    friend bool operator==(const DraftDeletionError&, const DraftDeletionError&) = default;
 };
 
 // Finished recordings on disk: ROOT/ID/ holds "project.json" and copies of the movies named
@@ -49,10 +58,10 @@ class DraftStore {
     // Removes the directory a listing gave for the draft, never one looked up by the document's
     // id. Everything inside is checked first (readable, removable, on this file system), so a
     // draft that cannot be removed whole is left untouched. A draft that no longer exists is not
-    // an error. Throws std::filesystem::filesystem_error naming the path that stopped it.
-    void deleteDraft(const ListedDraft& draft) const;
+    // an error.
+    Result<void, DraftDeletionError> deleteDraft(const ListedDraft& draft) const;
     // The same for the directory draftDirectory(id).
-    void deleteDraft(const Uuid& id) const;
+    Result<void, DraftDeletionError> deleteDraft(const Uuid& id) const;
 
     // The movie named `base` in `dir`: base.mp4, base.mov, base.m4v in that order, else the first
     // entry whose name without extension is `base`.
@@ -60,7 +69,7 @@ class DraftStore {
                                                           const std::string& base);
 
   private:
-    void removeDraftDirectory(const std::filesystem::path& dir) const;
+    Result<void, DraftDeletionError> removeDraftDirectory(const std::filesystem::path& dir) const;
 
     std::filesystem::path root_;
 };

@@ -42,7 +42,7 @@ class FakeLibrary : public app::DraftLibrary {
   public:
     std::vector<RecordingProject> drafts;
     std::vector<Uuid> deleted;
-    std::optional<std::string> failure;  // deleteDraft throws this text when set
+    std::optional<DraftDeletionError> failure;  // what deleteDraft reports when set
 
     std::vector<ListedDraft> listDrafts() override {
         std::vector<ListedDraft> listed;
@@ -50,10 +50,11 @@ class FakeLibrary : public app::DraftLibrary {
             listed.push_back({drafts[i], "/drafts/" + drafts[i].id.uuidString()});
         return listed;
     }
-    void deleteDraft(const ListedDraft& draft) override {
-        if (failure) throw std::runtime_error(*failure);
+    Result<void, DraftDeletionError> deleteDraft(const ListedDraft& draft) override {
+        if (failure) return fail(*failure);
         deleted.push_back(draft.project.id);
         std::erase_if(drafts, [&](const RecordingProject& p) { return p.id == draft.project.id; });
+        return {};
     }
     ListedDraft listed(size_t index) const {
         return {drafts.at(index), "/drafts/" + drafts.at(index).id.uuidString()};

@@ -196,7 +196,8 @@ TEST_F(HomeGallery, DeletingTheLastDraftLeavesEditMode) {
 
 TEST_F(HomeGallery, AFailedDeleteShowsTheErrorAndChangesNothing) {
     addDrafts(2);
-    library->failure = "Permission denied";
+    library->failure =
+        DraftDeletionError{"/drafts/cache", std::make_error_code(std::errc::permission_denied)};
     auto home = show();
     const auto cards = home->cardViews();
     home->confirmDelete(library->listed(0));
@@ -206,7 +207,8 @@ TEST_F(HomeGallery, AFailedDeleteShowsTheErrorAndChangesNothing) {
     QMessageBox* error = nullptr;
     ASSERT_TRUE(pumpUntil([&] { return (error = apptest::visibleAlert()) && error != box; }));
     EXPECT_EQ(error->text(), QStringLiteral("删除失败"));
-    EXPECT_EQ(error->informativeText(), QStringLiteral("Permission denied"));
+    EXPECT_EQ(error->informativeText(),
+              QStringLiteral("没有权限删除其中的文件，草稿未被删除（/drafts/cache）"));
     EXPECT_EQ(error->icon(), QMessageBox::Critical);
     EXPECT_EQ(apptest::buttonTexts(error), std::vector<QString>{QStringLiteral("好")});
     apptest::clickButton(error, QStringLiteral("好"));

@@ -194,10 +194,10 @@ TEST_F(DraftStoreTest, LargeListingIsSortedAndComplete) {
 TEST_F(DraftStoreTest, Delete) {
     RecordingProject p = project(1);
     fs::path dir = plantDraft(p, {"main.mov"});
-    store->deleteDraft(p.id);
+    EXPECT_TRUE(store->deleteDraft(p.id));
     EXPECT_FALSE(fs::exists(dir));
-    EXPECT_NO_THROW(store->deleteDraft(p.id));
-    EXPECT_NO_THROW(store->deleteDraft(Uuid::generate()));
+    EXPECT_TRUE(store->deleteDraft(p.id));
+    EXPECT_TRUE(store->deleteDraft(Uuid::generate()));
     EXPECT_TRUE(store->loadDrafts().empty());
 }
 
@@ -226,19 +226,21 @@ TEST_F(DraftStoreTest, DeletingRemovesTheListedFolderOnly) {
     EXPECT_EQ(find(copyDir).project.id, original.id);
     EXPECT_EQ(find(copyDir).project.mainVideoURL, copyDir / "main.mov");
 
-    store->deleteDraft(find(copyDir));
+    EXPECT_TRUE(store->deleteDraft(find(copyDir)));
     EXPECT_FALSE(fs::exists(copyDir));
     EXPECT_TRUE(fs::exists(originalDir / "main.mov"));
-    store->deleteDraft(find(lowerDir));
+    EXPECT_TRUE(store->deleteDraft(find(lowerDir)));
     EXPECT_FALSE(fs::exists(lowerDir));
     EXPECT_EQ(store->listDrafts(), std::vector<ListedDraft>{find(originalDir)});
 
     // Only the store's own folders: nothing outside the root is removed through a listing.
     fs::path outside = writeFile(scratch / "elsewhere" / "project.json", original.toJSON());
-    EXPECT_THROW(store->deleteDraft(ListedDraft{original, outside.parent_path()}),
-                 fs::filesystem_error);
-    EXPECT_THROW(store->deleteDraft(ListedDraft{original, store->root() / ".."}),
-                 fs::filesystem_error);
+    for (const fs::path& notOurs : {outside.parent_path(), store->root() / ".."}) {
+        auto refused = store->deleteDraft(ListedDraft{original, notOurs});
+        ASSERT_FALSE(refused) << notOurs;
+        EXPECT_EQ(refused.error(),
+                  (DraftDeletionError{notOurs, std::make_error_code(std::errc::invalid_argument)}));
+    }
     EXPECT_TRUE(fs::exists(outside));
 }
 
@@ -279,12 +281,12 @@ TEST_F(DraftStoreTest, ADraftThatCannotBeRemovedWholeIsLeftWholeWithAClearError)
             ::chmod((dir / "cache").c_str(), 0755);
             GTEST_SKIP() << "cannot drop the file permission capabilities";
         }
-        try {
-            store->deleteDraft(store->listDrafts().at(0));
+        auto refused = store->deleteDraft(store->listDrafts().at(0));
+        if (!refused) {
+            EXPECT_EQ(refused.error().code, std::errc::permission_denied);
+            EXPECT_EQ(refused.error().path, dir / "cache");
+        } else {
             ADD_FAILURE() << "an unreadable folder was not reported";
-        } catch (const fs::filesystem_error& error) {
-            EXPECT_EQ(error.code(), std::errc::permission_denied);
-            EXPECT_EQ(error.path1(), dir / "cache");
         }
     }
     EXPECT_TRUE(fs::exists(dir / "project.json"));  // checked before anything was removed
@@ -295,12 +297,16 @@ TEST_F(DraftStoreTest, ADraftThatCannotBeRemovedWholeIsLeftWholeWithAClearError)
     fs::path mounted = dir / "cache";
     if (::mount("tmpfs", mounted.c_str(), "tmpfs", 0, "size=64k") == 0) {
         writeFile(mounted / "theirs", "theirs");
-        EXPECT_THROW(store->deleteDraft(store->listDrafts().at(0)), fs::filesystem_error);
+        auto refused = store->deleteDraft(store->listDrafts().at(0));
+        EXPECT_FALSE(refused);
+        if (!refused) {
+            EXPECT_EQ(refused.error().code, std::errc::cross_device_link);
+        }
         EXPECT_TRUE(fs::exists(mounted / "theirs"));
         EXPECT_TRUE(fs::exists(dir / "main.mov"));
         ::umount(mounted.c_str());
     }
-    store->deleteDraft(store->listDrafts().at(0));
+    EXPECT_TRUE(store->deleteDraft(store->listDrafts().at(0)));
     EXPECT_FALSE(fs::exists(dir));
     EXPECT_EQ(readFile(outside), "keep");
 }
