@@ -268,6 +268,26 @@ TEST(ScreenCameraSourceCamera, StartsMirroredCameraAndRollsBackFailures) {
         [&] { return !good->isStreaming() && !source->isCameraConfigured(); }));
 }
 
+// A camera that opens but offers no format that can be chosen is closed again, not kept.
+TEST(ScreenCameraSourceCamera, ACameraWithNoUsableFormatIsNotKept) {
+    camera::GeneratedCamera::Options unusable;
+    unusable.formats = {{640, 480, V4L2_PIX_FMT_YUYV, {}}};  // no frame rate at all
+    auto device = std::make_shared<camera::GeneratedCamera>(unusable);
+    ScreenCameraSource::Options options;
+    options.cameraDiscovery = [device]() -> std::shared_ptr<camera::CameraDevice> {
+        return device;
+    };
+    auto source = ScreenCameraSource::create(displayTarget(640, 480), options);
+    std::optional<ScreenCameraSource::CameraStart> result;
+    source->startCamera([&](ScreenCameraSource::CameraStart r) { result = r; });
+    ASSERT_TRUE(zimlo::test::pumpUntil([&] { return result.has_value(); }));
+    ASSERT_TRUE(result->error.has_value());
+    EXPECT_EQ(result->error->description(), "无法配置摄像头");
+    EXPECT_FALSE(result->previewLayer);
+    EXPECT_FALSE(source->isCameraConfigured());
+    EXPECT_FALSE(device->isStreaming());
+}
+
 int sourceOutputIndex(const zimlo::sandbox::PulseServer& server) {
     std::string command = "pactl --server=" + server.address() + " list short source-outputs";
     FILE* pipe = ::popen(command.c_str(), "r");
