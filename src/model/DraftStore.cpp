@@ -116,7 +116,8 @@ void storeMedia(const fs::path& source, const fs::path& dest, const fs::path& di
     removeStaleTemporaries(dir, base);
     fs::path temporary = temporarySibling(dest);
     try {
-        copyFileContents(source, temporary);
+        if (auto copied = copyFileContents(source, temporary); !copied)
+            throw copied.error().exception();
         removeMedia(dir, base, source);
         fs::rename(temporary, dest);
     } catch (...) {
@@ -173,7 +174,8 @@ RecordingProject DraftStore::saveDraft(const RecordingProject& project) const {
     const bool created = fs::create_directories(dir);
     try {
         for (const Media& item : media) storeMedia(item.source, *item.field, dir, item.base);
-        writeFileAtomically(dir / kDocumentName, document);
+        if (auto written = writeFileAtomically(dir / kDocumentName, document); !written)
+            throw written.error().exception();
     } catch (const std::exception& error) {
         ZIMLO_LOG_ERROR("drafts") << "saving the draft " << dir << ": " << error.what();
         // A draft directory made by this save holds nothing worth keeping.

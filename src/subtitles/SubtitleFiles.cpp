@@ -139,9 +139,11 @@ std::string subtitleDocument(const std::vector<SubtitleSegment>& segments,
 
 void writeSubtitleFiles(const std::filesystem::path& directory,
                         const std::vector<SubtitleSegment>& segments) {
-    for (auto format : {SubtitleFileFormat::srt, SubtitleFileFormat::webVTT})
-        writeFileAtomically(directory / subtitleFileName(format),
-                            subtitleDocument(segments, format));
+    for (auto format : {SubtitleFileFormat::srt, SubtitleFileFormat::webVTT}) {
+        auto written = writeFileAtomically(directory / subtitleFileName(format),
+                                           subtitleDocument(segments, format));
+        if (!written) throw written.error().exception();
+    }
 }
 
 Result<std::vector<SubtitleSegment>, std::string> readSubtitleFile(

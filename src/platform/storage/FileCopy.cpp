@@ -12,9 +12,8 @@ namespace zimlo {
 
 namespace {
 
-[[noreturn]] void fail(const char* what, const std::filesystem::path& path, int error) {
-    throw std::filesystem::filesystem_error(what, path,
-                                            std::error_code(error, std::generic_category()));
+Failure<FileError> failed(const char* what, const std::filesystem::path& path, int error) {
+    return fail(FileError{what, path, std::error_code(error, std::generic_category())});
 }
 
 // Plain reads and writes, for file systems that cannot copy in the kernel.
@@ -36,10 +35,10 @@ int copyByReading(int in, int out) {
 
 }  // namespace
 
-void copyFileContents(const std::filesystem::path& source,
-                      const std::filesystem::path& destination) {
+Result<void, FileError> copyFileContents(const std::filesystem::path& source,
+                                         const std::filesystem::path& destination) {
     int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) fail("cannot copy file", source, errno);
+    if (in < 0) return failed("cannot copy file", source, errno);
     struct stat info {};
     int unusable = ::fstat(in, &info) != 0  ? errno
                    : S_ISDIR(info.st_mode)  ? EISDIR
@@ -47,13 +46,13 @@ void copyFileContents(const std::filesystem::path& source,
                                             : 0;
     if (unusable != 0) {
         ::close(in);
-        fail("cannot copy file", source, unusable);
+        return failed("cannot copy file", source, unusable);
     }
     int out = ::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (out < 0) {
         int error = errno;
         ::close(in);
-        fail("cannot copy file", destination, error);
+        return failed("cannot copy file", destination, error);
     }
     int error = 0;
     bool inKernel = true;
@@ -74,8 +73,9 @@ void copyFileContents(const std::filesystem::path& source,
     if (::close(out) != 0 && error == 0) error = errno;
     if (error != 0) {
         ::unlink(destination.c_str());
-        fail("cannot copy file", destination, error);
+        return failed("cannot copy file", destination, error);
     }
+    return {};
 }
 
 }  // namespace zimlo

@@ -2,13 +2,16 @@
 
 #include <filesystem>
 
+#include "platform/runtime/Result.h"
+#include "platform/storage/FileError.h"
+
 namespace zimlo {
 
 // Copies the contents of `source` into a new file `destination` (which must not exist yet), in
-// the kernel where it can. On failure the partial destination is removed and
-// std::filesystem::filesystem_error is thrown with the system's own error code (ENOSPC for a full
-// disk, not the generic input/output error std::filesystem::copy_file reports).
-void copyFileContents(const std::filesystem::path& source,
-                      const std::filesystem::path& destination);
+// the kernel where it can. On failure the partial destination is removed and the error carries
+// the system's own error code (ENOSPC for a full disk, not the generic input/output error
+// std::filesystem::copy_file reports).
+Result<void, FileError> copyFileContents(const std::filesystem::path& source,
+                                         const std::filesystem::path& destination);
 
 }  // namespace zimlo

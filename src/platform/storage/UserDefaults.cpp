@@ -98,8 +98,7 @@ bool update(const std::filesystem::path& file, Change change) {
             aside += ".corrupt";
             std::filesystem::rename(file, aside);
         }
-        writeFileAtomically(file, json.dump(2) + "\n");
-        return true;
+        return writeFileAtomically(file, json.dump(2) + "\n").ok();
     } catch (const std::exception&) {
         return false;
     }

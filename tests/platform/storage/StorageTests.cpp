@@ -90,15 +90,20 @@ TEST_F(StorageTest, MalformedDefaultsFileIsKeptAside) {
 
 TEST_F(StorageTest, AtomicWriteReplacesWholeFile) {
     fs::path file = dir / "doc.json";
-    writeFileAtomically(file, "first");
-    writeFileAtomically(file, "second");
+    ASSERT_TRUE(writeFileAtomically(file, "first"));
+    ASSERT_TRUE(writeFileAtomically(file, "second"));
     EXPECT_EQ(readFile(file), "second");
     std::vector<std::string> names;
     for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());
     EXPECT_EQ(names, std::vector<std::string>{"doc.json"});  // no temporary left
-    EXPECT_THROW(writeFileAtomically(dir / "missing" / "doc.json", "x"), fs::filesystem_error);
+    auto missing = writeFileAtomically(dir / "missing" / "doc.json", "x");
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error().code, std::errc::no_such_file_or_directory);
     fs::create_directory(dir / "adir");
-    EXPECT_THROW(writeFileAtomically(dir / "adir", "x"), fs::filesystem_error);  // rename fails
+    auto overDirectory = writeFileAtomically(dir / "adir", "x");  // rename fails
+    ASSERT_FALSE(overDirectory);
+    EXPECT_EQ(overDirectory.error().operation, "cannot replace file");
+    EXPECT_EQ(overDirectory.error().path, dir / "adir");
     EXPECT_TRUE(fs::is_directory(dir / "adir"));
 }
 

@@ -264,11 +264,8 @@ int exportSubtitles(const std::vector<std::string>& args) {
     const auto segments = VideoCompositor::exportedSubtitles(project, start, end);
     if (segments.empty()) std::cerr << "note: the project has no subtitles in that span\n";
     const std::filesystem::path file = output ? *output : folder / subtitleFileName(*format);
-    try {
-        writeFileAtomically(file, subtitleDocument(segments, *format));
-    } catch (const std::exception& error) {
-        return fail("cannot write " + file.string() + ": " + error.what());
-    }
+    if (auto written = writeFileAtomically(file, subtitleDocument(segments, *format)); !written)
+        return fail("cannot write " + file.string() + ": " + written.error().exception().what());
     std::cout << file.string() << "\n";
     return 0;
 }
