@@ -149,7 +149,18 @@ DraftStore::DraftStore(fs::path root) : root_(std::move(root)) {
 
 fs::path DraftStore::draftDirectory(const Uuid& id) const { return root_ / id.uuidString(); }
 
-RecordingProject DraftStore::saveDraft(const RecordingProject& project) const {
+namespace {
+
+DraftSaveError saveError(const std::exception& error) {
+    if (const auto* fsError = dynamic_cast<const fs::filesystem_error*>(&error))
+        return {fsError->path1(), fsError->code(), error.what()};
+    return {{}, {}, error.what()};
+}
+
+}  // namespace
+
+Result<RecordingProject, DraftSaveError> DraftStore::saveDraft(
+    const RecordingProject& project) const {
     RecordingProject stored = project;
     stored.isDraft = true;
     fs::path dir = draftDirectory(project.id);
@@ -169,9 +180,14 @@ RecordingProject DraftStore::saveDraft(const RecordingProject& project) const {
     }
     // Encoding can only fail on a bad number; finding out before touching the disk leaves nothing
     // behind.
-    std::string document = stored.toJSON();
-
-    const bool created = fs::create_directories(dir);
+    std::string document;
+    bool created = false;
+    try {
+        document = stored.toJSON();
+        created = fs::create_directories(dir);
+    } catch (const std::exception& error) {
+        return fail(saveError(error));
+    }
     try {
         for (const Media& item : media) storeMedia(item.source, *item.field, dir, item.base);
         if (auto written = writeFileAtomically(dir / kDocumentName, document); !written)
@@ -183,7 +199,7 @@ RecordingProject DraftStore::saveDraft(const RecordingProject& project) const {
             std::error_code ignored;
             fs::remove_all(dir, ignored);
         }
-        throw;
+        return fail(saveError(error));
     }
     return stored;
 }

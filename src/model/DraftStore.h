@@ -27,6 +27,16 @@ struct DraftDeletionError {
     friend bool operator==(const DraftDeletionError&, const DraftDeletionError&) = default;
 };
 
+// Why a draft was not saved: the file and the system's error for it (no_space_on_device for a
+// full disk), or, for a project that cannot be encoded, no file and no code; `message` says it
+// for the log.
+struct DraftSaveError {
+    std::filesystem::path path;
+    std::error_code code;
+    std::string message;
+    friend bool operator==(const DraftSaveError&, const DraftSaveError&) = default;
+};
+
 // Finished recordings on disk: ROOT/ID/ holds "project.json" and copies of the movies named
 // "main".EXT and "pip".EXT. ROOT is "Drafts" in the user's documents directory for the shared
 // store; tests and tools pass their own. Nothing is cached: every call works on the file system.
@@ -47,10 +57,9 @@ class DraftStore {
 
     // Copies the movies into the draft directory and writes "project.json" (atomically, through a
     // temporary file in the same directory). Returns the stored copy (isDraft true, movie paths
-    // pointing at the copies). Throws std::filesystem::filesystem_error (with the system's own
-    // error code, ENOSPC for a full disk) or EncodingError; the source movies are never moved or
-    // deleted, and a draft directory this save created is removed again when it fails.
-    RecordingProject saveDraft(const RecordingProject& project) const;
+    // pointing at the copies). On failure the source movies are never moved or deleted, and a
+    // draft directory this save created is removed again.
+    Result<RecordingProject, DraftSaveError> saveDraft(const RecordingProject& project) const;
     // Every readable draft, newest first, one per non-empty sourceAssetIdentifier, with movie
     // paths located anew in each draft directory. Never throws; unreadable drafts are left out.
     std::vector<ListedDraft> listDrafts() const;

@@ -38,18 +38,20 @@ fs::path standardised(const fs::path& path) {
     return result;
 }
 
-std::string describe(const std::exception& error) {
-    if (const auto* fsError = dynamic_cast<const fs::filesystem_error*>(&error)) {
-        const std::error_code& code = fsError->code();
-        std::string description =
-            code == std::errc::no_space_on_device ||
-                    (code.category() == std::generic_category() && code.value() == EDQUOT)
-                ? "磁盘空间不足"
-                : code.message();
-        if (!fsError->path1().empty()) description += "（" + fsError->path1().string() + "）";
-        return description;
-    }
-    return error.what();
+// A file failure in the user's words: a full disk (or quota) by name, else the system's text,
+// then the file it stopped at.
+std::string describe(const fs::path& path, const std::error_code& code) {
+    std::string description =
+        code == std::errc::no_space_on_device ||
+                (code.category() == std::generic_category() && code.value() == EDQUOT)
+            ? "磁盘空间不足"
+            : code.message();
+    if (!path.empty()) description += "（" + path.string() + "）";
+    return description;
+}
+
+std::string describe(const DraftSaveError& error) {
+    return error.code ? describe(error.path, error.code) : error.message;
 }
 
 void mixWithMixer(const fs::path& main,
@@ -406,16 +408,12 @@ void RecordingFinishPipeline::save(const RecordingProject& project,
                                    std::optional<std::string> compositionError,
                                    std::optional<std::string> audioWarning,
                                    std::optional<QString> successText) {
-    RecordingProject stored;
-    try {
-        stored = services_.saveDraft(project);
-    } catch (const std::exception& error) {
-        storeFailed(describe(error));
-        return;
-    } catch (...) {
-        storeFailed("未知错误");
+    auto saved = services_.saveDraft(project);
+    if (!saved) {
+        storeFailed(describe(saved.error()));
         return;
     }
+    const RecordingProject stored = std::move(saved).value();
 
     std::vector<fs::path> doomed = pendingRecordingCleanupURLs_;
     doomed.insert(doomed.end(), extraFiles.begin(), extraFiles.end());
@@ -426,12 +424,12 @@ void RecordingFinishPipeline::save(const RecordingProject& project,
     // The subtitle files go beside the draft's movie; the draft stands without them.
     QString subtitleFileProblem;
     if (!subtitleFileSegments_.empty() && stored.mainVideoURL) {
-        try {
+        auto written =
             writeSubtitleFiles(stored.mainVideoURL->parent_path(), subtitleFileSegments_);
-        } catch (const std::exception& error) {
-            subtitleFileProblem = QStringLiteral("（字幕文件未能写入：") + text(describe(error)) +
+        if (!written)
+            subtitleFileProblem = QStringLiteral("（字幕文件未能写入：") +
+                                  text(describe(written.error().path, written.error().code)) +
                                   QStringLiteral("）");
-        }
     }
     subtitleFileSegments_.clear();
 

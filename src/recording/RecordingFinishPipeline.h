@@ -11,6 +11,7 @@
 #include "capture/ScreenCaptureStatus.h"
 #include "compose/ExportJob.h"
 #include "model/AspectSettings.h"
+#include "model/DraftStore.h"
 #include "model/RecordingProject.h"
 #include "model/RecordingSettings.h"
 #include "platform/runtime/Result.h"
@@ -79,7 +80,7 @@ class RecordingFinishPipeline : public std::enable_shared_from_this<RecordingFin
                            std::function<void(double)> progress,
                            std::shared_ptr<compose::ExportJob> job)>
             exportMovie;
-        std::function<RecordingProject(const RecordingProject&)> saveDraft;  // throws on failure
+        std::function<Result<RecordingProject, DraftSaveError>(const RecordingProject&)> saveDraft;
         // Where the application's exporter writes; only files here are deleted after a save.
         std::filesystem::path temporaryDirectory;
         double handOverDelay = 0.3;  // seconds between the files being ready and the build

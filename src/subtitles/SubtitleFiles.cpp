@@ -137,13 +137,14 @@ std::string subtitleDocument(const std::vector<SubtitleSegment>& segments,
     return document;
 }
 
-void writeSubtitleFiles(const std::filesystem::path& directory,
-                        const std::vector<SubtitleSegment>& segments) {
+Result<void, FileError> writeSubtitleFiles(const std::filesystem::path& directory,
+                                           const std::vector<SubtitleSegment>& segments) {
     for (auto format : {SubtitleFileFormat::srt, SubtitleFileFormat::webVTT}) {
         auto written = writeFileAtomically(directory / subtitleFileName(format),
                                            subtitleDocument(segments, format));
-        if (!written) throw written.error().exception();
+        if (!written) return written;
     }
+    return {};
 }
 
 Result<std::vector<SubtitleSegment>, std::string> readSubtitleFile(

@@ -8,6 +8,7 @@
 
 #include "model/RecordingProject.h"
 #include "platform/runtime/Result.h"
+#include "platform/storage/FileError.h"
 
 namespace zimlo {
 
@@ -27,10 +28,9 @@ std::string subtitleFileName(SubtitleFileFormat format);
 std::string subtitleDocument(const std::vector<SubtitleSegment>& segments,
                              SubtitleFileFormat format);
 
-// Writes both files into `directory`, each replaced in one step. Throws
-// std::filesystem::filesystem_error.
-void writeSubtitleFiles(const std::filesystem::path& directory,
-                        const std::vector<SubtitleSegment>& segments);
+// Writes both files into `directory`, each replaced in one step.
+Result<void, FileError> writeSubtitleFiles(const std::filesystem::path& directory,
+                                           const std::vector<SubtitleSegment>& segments);
 
 // Reads a subtitle file through FFmpeg's demuxer for its format, one segment per cue with a new
 // id, or why it cannot be read (naming the file).

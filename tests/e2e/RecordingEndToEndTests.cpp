@@ -264,7 +264,7 @@ TEST_F(RecordingEndToEnd, DisplayWithCameraWindowAndSubtitlesEndsAsAComposedDraf
     {
         RecordingProject again = draft;
         again.id = Uuid::generate();
-        DraftStore(otherStore).saveDraft(again);
+        ASSERT_TRUE(DraftStore(otherStore).saveDraft(again));
     }
     const double storeSeconds = now() - storeBegan;
     fs::remove_all(otherStore);

@@ -71,7 +71,7 @@ TEST_F(DraftStoreTest, SaveCopiesMoviesAndWritesTheDocument) {
     RecordingProject p = project(100);
     p.mainVideoURL = source;
 
-    RecordingProject saved = store->saveDraft(p);
+    RecordingProject saved = store->saveDraft(p).value();
     fs::path dir = store->draftDirectory(p.id);
     EXPECT_EQ(dir, store->root() / p.id.uuidString());
     EXPECT_TRUE(saved.isDraft);
@@ -84,7 +84,7 @@ TEST_F(DraftStoreTest, SaveCopiesMoviesAndWritesTheDocument) {
 
     // Saving the stored project again copies nothing and rewrites the document.
     saved.duration = 9;
-    RecordingProject again = store->saveDraft(saved);
+    RecordingProject again = store->saveDraft(saved).value();
     EXPECT_EQ(again.mainVideoURL, dir / "main.mp4");
     EXPECT_EQ(readFile(dir / "main.mp4"), "movie");
     EXPECT_EQ(RecordingProject::fromJSON(readFile(dir / "project.json")).duration, 9);
@@ -95,33 +95,39 @@ TEST_F(DraftStoreTest, SaveNamesAndReplacesMedia) {
     RecordingProject p = project(100);
     p.mainVideoURL = writeFile(scratch / "tmp" / "screen", "no extension");
     p.pipVideoURL = writeFile(scratch / "tmp" / "camera 相机.mov", "camera");
-    fs::path dir = store->saveDraft(p).mainVideoURL->parent_path();
+    fs::path dir = store->saveDraft(p)->mainVideoURL->parent_path();
     EXPECT_EQ(names(dir), (std::vector<std::string>{"main.mov", "pip.mov", "project.json"}));
 
     // An mp4 main movie replaces the earlier main.mov; the camera copy stays.
     p.mainVideoURL = writeFile(scratch / "tmp" / "composed.mp4", "composed");
     p.pipVideoURL.reset();
-    store->saveDraft(p);
+    ASSERT_TRUE(store->saveDraft(p));
     EXPECT_EQ(names(dir), (std::vector<std::string>{"main.mp4", "pip.mov", "project.json"}));
 
     // A failed copy leaves the earlier movie and document in place.
     std::string before = readFile(dir / "project.json");
     p.mainVideoURL = scratch / "tmp" / "missing.mov";
-    EXPECT_THROW(store->saveDraft(p), fs::filesystem_error);
+    auto missing = store->saveDraft(p);
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error().code, std::errc::no_such_file_or_directory);
+    EXPECT_EQ(missing.error().path, p.mainVideoURL);
     EXPECT_EQ(names(dir), (std::vector<std::string>{"main.mp4", "pip.mov", "project.json"}));
     EXPECT_EQ(readFile(dir / "project.json"), before);
 
     // Leftovers of an interrupted copy are cleared by the next save of that movie.
     writeFile(dir / ".main.mp4.tmp-1-1", "partial");
     p.mainVideoURL = writeFile(scratch / "tmp" / "again.mp4", "again");
-    store->saveDraft(p);
+    ASSERT_TRUE(store->saveDraft(p));
     EXPECT_EQ(names(dir), (std::vector<std::string>{"main.mp4", "pip.mov", "project.json"}));
 
     // An unencodable project fails before anything is written.
     RecordingProject bad = project(1);
     bad.mainVideoURL = scratch / "tmp" / "composed.mp4";
     bad.duration = std::nan("");
-    EXPECT_THROW(store->saveDraft(bad), EncodingError);
+    auto unencodable = store->saveDraft(bad);
+    ASSERT_FALSE(unencodable);
+    EXPECT_FALSE(unencodable.error().code);
+    EXPECT_FALSE(unencodable.error().message.empty());
     EXPECT_FALSE(fs::exists(store->draftDirectory(bad.id)));
 }
 
@@ -315,7 +321,7 @@ TEST_F(DraftStoreTest, ADraftThatCannotBeRemovedWholeIsLeftWholeWithAClearError)
 TEST_F(DraftStoreTest, FailedSaveRemovesTheNewFolderAndNamesAFullDisk) {
     RecordingProject p = project(1);
     p.mainVideoURL = scratch / "tmp" / "missing.mov";
-    EXPECT_THROW(store->saveDraft(p), fs::filesystem_error);
+    EXPECT_FALSE(store->saveDraft(p));
     EXPECT_FALSE(fs::exists(store->draftDirectory(p.id)));
 
     fs::path small = scratch / "small";
@@ -325,18 +331,15 @@ TEST_F(DraftStoreTest, FailedSaveRemovesTheNewFolderAndNamesAFullDisk) {
     {
         DraftStore tiny(small / "Drafts");
         p.mainVideoURL = writeFile(scratch / "tmp" / "big.mov", std::string(3 << 20, 'x'));
-        try {
-            tiny.saveDraft(p);
-            ADD_FAILURE() << "a full disk was not reported";
-        } catch (const fs::filesystem_error& error) {
-            EXPECT_EQ(error.code(), std::errc::no_space_on_device) << error.what();
-        }
+        auto full = tiny.saveDraft(p);
+        ASSERT_FALSE(full) << "a full disk was not reported";
+        EXPECT_EQ(full.error().code, std::errc::no_space_on_device) << full.error().message;
         EXPECT_FALSE(fs::exists(tiny.draftDirectory(p.id)));
         // An earlier draft survives a failed save over it.
         p.mainVideoURL = writeFile(scratch / "tmp" / "small.mov", "small");
-        fs::path dir = tiny.saveDraft(p).mainVideoURL->parent_path();
+        fs::path dir = tiny.saveDraft(p)->mainVideoURL->parent_path();
         p.mainVideoURL = scratch / "tmp" / "big.mov";
-        EXPECT_THROW(tiny.saveDraft(p), fs::filesystem_error);
+        EXPECT_FALSE(tiny.saveDraft(p));
         EXPECT_EQ(readFile(dir / "main.mov"), "small");
     }
     ::umount(small.c_str());

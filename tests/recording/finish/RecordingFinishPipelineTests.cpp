@@ -272,9 +272,10 @@ TEST_F(RecordingFinishTest, RecordingsWithoutCompositionSaveTheRawMovie) {
 TEST_F(RecordingFinishTest, StoreFailureKeepsEveryTemporaryFile) {
     const auto screen = movie(temp_.path(), "zimlo_screen_5.mov", {{440, 0.5f}, {880, 0.5f}});
     const auto camera = movie(temp_.path(), "zimlo_camera_5.mov", {});
-    services_.saveDraft = [](const RecordingProject& project) -> RecordingProject {
-        throw fs::filesystem_error("copy", *project.mainVideoURL,
-                                   std::make_error_code(std::errc::no_space_on_device));
+    services_.saveDraft =
+        [](const RecordingProject& project) -> Result<RecordingProject, DraftSaveError> {
+        return fail(DraftSaveError{*project.mainVideoURL,
+                                   std::make_error_code(std::errc::no_space_on_device), "copy"});
     };
     host_.inputs.aspect.isPiPEnabled = true;
 
@@ -565,9 +566,10 @@ TEST_F(RecordingFinishTest, AnInterruptedRecordingIsSavedRawAndSaysSo) {
     // When the draft cannot be stored either, that is said too, and everything stays.
     host_ = FakeHost{};
     host_.inputs.aspect.isPiPEnabled = false;
-    services_.saveDraft = [](const RecordingProject& project) -> RecordingProject {
-        throw fs::filesystem_error("copy", *project.mainVideoURL,
-                                   std::make_error_code(std::errc::no_space_on_device));
+    services_.saveDraft =
+        [](const RecordingProject& project) -> Result<RecordingProject, DraftSaveError> {
+        return fail(DraftSaveError{*project.mainVideoURL,
+                                   std::make_error_code(std::errc::no_space_on_device), "copy"});
     };
     const auto again = movie(temp_.path(), "zimlo_screen_10.mov", {{440, 0.5f}});
     auto failing = Pipeline::create(host_, services_);

@@ -50,7 +50,7 @@ TEST(SubtitleFiles, RoundTripThroughFFmpegsDemuxers) {
         segment(2.0, 3.0005, "Hello <b>world</b> & more --> on"),
         segment(3725.25, 3727.5, "一小时以后 é"),
     };
-    writeSubtitleFiles(dir.path(), segments);
+    ASSERT_TRUE(writeSubtitleFiles(dir.path(), segments));
     for (auto format : {SubtitleFileFormat::srt, SubtitleFileFormat::webVTT})
         expectSameCues(readBoth(dir.path(), format), segments, subtitleFileName(format));
 
@@ -65,15 +65,16 @@ TEST(SubtitleFiles, RoundTripThroughFFmpegsDemuxers) {
 
 TEST(SubtitleFiles, CuesThatShowNothingAreLeftOutAndAnEmptyTrackStillReads) {
     test::ScratchDirectory dir;
-    writeSubtitleFiles(dir.path(), {segment(1, 1, "没有时长"), segment(2, 1.5, "倒着"),
-                                    segment(3, 4, " \n\r\n "), segment(NAN, 5, "不是数"),
-                                    segment(5, 6, "有\r\n\r\n空行"), segment(4, 4.5, "早")});
+    ASSERT_TRUE(writeSubtitleFiles(
+        dir.path(),
+        {segment(1, 1, "没有时长"), segment(2, 1.5, "倒着"), segment(3, 4, " \n\r\n "),
+         segment(NAN, 5, "不是数"), segment(5, 6, "有\r\n\r\n空行"), segment(4, 4.5, "早")}));
     // Kept cues come in order of start; a blank line inside a text would end its cue.
     const std::vector<SubtitleSegment> kept = {segment(4, 4.5, "早"), segment(5, 6, "有\n空行")};
     for (auto format : {SubtitleFileFormat::srt, SubtitleFileFormat::webVTT})
         expectSameCues(readBoth(dir.path(), format), kept, subtitleFileName(format));
 
-    writeSubtitleFiles(dir.path(), {});
+    ASSERT_TRUE(writeSubtitleFiles(dir.path(), {}));
     EXPECT_EQ(readText(dir / "subtitles.srt"), "");
     EXPECT_EQ(readText(dir / "subtitles.vtt"), "WEBVTT\n\n");
     for (auto format : {SubtitleFileFormat::srt, SubtitleFileFormat::webVTT})
@@ -119,7 +120,9 @@ TEST(SubtitleExportCommand, WritesTheSubtitlesOfAnyDraft) {
     project.duration = 9;  // the movie's own length counts
     project.subtitleTrack = {segment(0.5, 1.0, "一"), segment(1.5, 2.5, "二"),
                              segment(2.2, 3.0, "三")};
-    const RecordingProject stored = store.saveDraft(project);
+    const auto saved = store.saveDraft(project);
+    ASSERT_TRUE(saved);
+    const RecordingProject stored = *saved;
     const fs::path folder = store.draftDirectory(stored.id);
     const std::string document = "'" + (folder / "project.json").string() + "'";
 
@@ -140,7 +143,7 @@ TEST(SubtitleExportCommand, WritesTheSubtitlesOfAnyDraft) {
     RecordingProject composed = stored;
     composed.subtitleTrack.clear();
     std::ofstream(folder / "project.json") << composed.toJSON();
-    writeSubtitleFiles(folder, {segment(0.5, 1.0, "一"), segment(1.5, 2.0, "二")});
+    ASSERT_TRUE(writeSubtitleFiles(folder, {segment(0.5, 1.0, "一"), segment(1.5, 2.0, "二")}));
     fs::remove(folder / "subtitles.srt");
     Result again = tool("subtitle export " + document + " --format srt --start 1");
     ASSERT_EQ(again.status, 0) << again.output;
