@@ -264,13 +264,12 @@ void ScreenCaptureTargetProvider::loadThumbnail(
     PixelSize native = nativePixelSize(target);
     providerQueue().async([filter, native, completion = std::move(completion)] {
         std::optional<TargetImage> image;
-        try {
-            auto [width, height] = thumbnailSize(native.width, native.height);
-            image = TargetImage::image(x11::captureImage(filter, width, height, false, true));
-        } catch (const std::exception& error) {
-            // No picture for a target that cannot be grabbed now.
-            ZIMLO_LOG_INFO("capture") << "a picture of a target: " << error.what();
-        }
+        auto [width, height] = thumbnailSize(native.width, native.height);
+        auto captured = x11::captureImage(filter, width, height, false, true);
+        if (captured)
+            image = TargetImage::image(std::move(captured).value());
+        else  // no picture for a target that cannot be grabbed now
+            ZIMLO_LOG_INFO("capture") << "a picture of a target: " << captured.error().what();
         MainQueue::post([completion, image = std::move(image)] {
             if (completion) completion(image);
         });

@@ -289,15 +289,23 @@ bool ScreenStream::isRunning() const {
 uint64_t ScreenStream::droppedFrameCount() const { return shared_->dropped.load(); }
 uint64_t ScreenStream::deliveredFrameCount() const { return shared_->delivered.load(); }
 
-std::shared_ptr<media::PixelBuffer> captureImage(const ContentFilter& filter, int width, int height,
-                                                 bool showsCursor, bool preservesAspectRatio,
-                                                 const char* displayName) {
-    Connection connection(displayName);
-    FrameGrabber grabber(connection.get(), filter, true);
+Result<std::shared_ptr<media::PixelBuffer>, screen::CaptureError> captureImage(
+    const ContentFilter& filter, int width, int height, bool showsCursor, bool preservesAspectRatio,
+    const char* displayName) {
+    // The connection and grabber cannot be built without a display or a target to capture.
+    std::optional<Connection> connection;
+    std::optional<FrameGrabber> built;
+    try {
+        connection.emplace(displayName);
+        built.emplace(connection->get(), filter, true);
+    } catch (const screen::CaptureError& error) {
+        return fail(error);
+    }
+    FrameGrabber& grabber = *built;
     grabber.poll(showsCursor);
     using Kind = screen::CaptureError::Kind;
-    if (grabber.targetGone()) throw screen::CaptureError(Kind::windowClosed);
-    if (!grabber.grab(showsCursor)) throw screen::CaptureError(Kind::windowNotVisible);
+    if (grabber.targetGone()) return fail(screen::CaptureError(Kind::windowClosed));
+    if (!grabber.grab(showsCursor)) return fail(screen::CaptureError(Kind::windowNotVisible));
     if (grabber.justRedirected()) {
         // Windows under ours were just given pixmaps of their own; let their owners repaint.
         std::this_thread::sleep_for(std::chrono::milliseconds(100));

@@ -9,6 +9,7 @@
 
 #include "platform/media/MediaSample.h"
 #include "platform/media/MediaTime.h"
+#include "platform/runtime/Result.h"
 #include "platform/screen/CaptureStream.h"
 #include "platform/x11/X11Types.h"
 
@@ -82,9 +83,9 @@ class ScreenStream : public screen::CaptureStream {
 
 // One picture of the filter's content, scaled to fit width × height (aspect kept when
 // `preservesAspectRatio`, centred on black), as ScreenStream would deliver it. Runs on the
-// calling thread with a connection of its own. Throws screen::CaptureError on failure.
-std::shared_ptr<media::PixelBuffer> captureImage(const ContentFilter& filter, int width, int height,
-                                                 bool showsCursor, bool preservesAspectRatio = true,
-                                                 const char* displayName = nullptr);
+// calling thread with a connection of its own.
+Result<std::shared_ptr<media::PixelBuffer>, screen::CaptureError> captureImage(
+    const ContentFilter& filter, int width, int height, bool showsCursor,
+    bool preservesAspectRatio = true, const char* displayName = nullptr);
 
 }  // namespace zimlo::x11

@@ -163,8 +163,15 @@ TEST(ScreenStream, CursorIsBlendedWhenShown) {
         return lit;
     };
     ContentFilter filter = ContentFilter::forDisplay(mainDisplay(), {});
-    EXPECT_GT(countLit(*captureImage(filter, 1920, 1080, true)), 10);
-    EXPECT_EQ(countLit(*captureImage(filter, 1920, 1080, false)), 0);
+    EXPECT_GT(countLit(*captureImage(filter, 1920, 1080, true).value()), 10);
+    EXPECT_EQ(countLit(*captureImage(filter, 1920, 1080, false).value()), 0);
+}
+
+TEST(ScreenStream, SinglePictureReportsAnUnreachableDisplay) {
+    auto image =
+        captureImage(ContentFilter::forDisplay(mainDisplay(), {}), 64, 64, false, true, ":9999");
+    ASSERT_FALSE(image);
+    EXPECT_EQ(image.error().kind(), screen::CaptureError::Kind::displayUnreachable);
 }
 
 TEST(ScreenStream, StillScreenGivesIdleFramesAndChangesGiveCompleteOnes) {
