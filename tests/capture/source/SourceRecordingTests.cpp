@@ -47,6 +47,30 @@ std::vector<std::string> lines(const std::string& text) {
 
 using test::RootPainter;
 
+// A private display on the shared sound server, a scratch folder that goes away with the test (also
+// when an assertion ends it early), and the display's capture targets.
+struct RecordingDesk {
+    RecordingDesk(const std::string& screen, const std::string& name)
+        : xvfb(screen),
+          pulse(zimlo::sandbox::PulseServer::shared()),
+          dir(fs::temp_directory_path() /
+              ("zimlo-source-" + name + "-" + std::to_string(::getpid()))) {
+        xvfb.exportDisplay();
+        fs::create_directories(dir);
+        targets = ScreenCaptureTargetProvider::buildTargets(
+            x11::queryShareableContent(xvfb.displayName().c_str()), ::getpid());
+    }
+    ~RecordingDesk() {
+        std::error_code ignored;
+        fs::remove_all(dir, ignored);
+    }
+
+    zimlo::sandbox::XvfbServer xvfb;
+    zimlo::sandbox::PulseServer& pulse;
+    fs::path dir;
+    std::vector<ScreenCaptureTarget> targets;
+};
+
 // Index of the first sample louder than `threshold` in raw mono float samples.
 std::optional<size_t> firstLoud(const std::string& raw, float threshold) {
     size_t count = raw.size() / 4;
@@ -59,14 +83,11 @@ std::optional<size_t> firstLoud(const std::string& raw, float threshold) {
 }
 
 TEST(ScreenCameraSourceRecording, RecordsScreenSystemAudioMicrophoneAndCameraInSync) {
-    zimlo::sandbox::XvfbServer xvfb("640x480x24");
-    xvfb.exportDisplay();
-    auto& pulse = zimlo::sandbox::PulseServer::shared();
-    auto dir = fs::temp_directory_path() / ("zimlo-source-rec-" + std::to_string(::getpid()));
-    fs::create_directories(dir);
-
-    auto content = x11::queryShareableContent(xvfb.displayName().c_str());
-    auto targets = ScreenCaptureTargetProvider::buildTargets(content, ::getpid());
+    RecordingDesk desk("640x480x24", "rec");
+    auto& xvfb = desk.xvfb;
+    auto& pulse = desk.pulse;
+    const fs::path& dir = desk.dir;
+    const auto& targets = desk.targets;
     ASSERT_FALSE(targets.empty());
     ASSERT_TRUE(targets.front().kind.isDisplay());
 
@@ -200,19 +221,15 @@ TEST(ScreenCameraSourceRecording, RecordsScreenSystemAudioMicrophoneAndCameraInS
     EXPECT_LT(microphoneError, 0.05);
     std::cout << "system audio offset " << systemError * 1000 << " ms, microphone offset "
               << microphoneError * 1000 << " ms\n";
-    fs::remove_all(dir);
 }
 
 // A tone already playing when the recording starts is in the movie from its first moments: the
 // computer's sound must not take its time to start, nor be stamped so early it is cut away.
 TEST(ScreenCameraSourceRecording, SystemSoundAlreadyPlayingIsHeardFromTheStart) {
-    zimlo::sandbox::XvfbServer xvfb("1920x1080x24");
-    xvfb.exportDisplay();
-    zimlo::sandbox::PulseServer::shared();
-    auto dir = fs::temp_directory_path() / ("zimlo-source-tone-" + std::to_string(::getpid()));
-    fs::create_directories(dir);
-    auto targets = ScreenCaptureTargetProvider::buildTargets(
-        x11::queryShareableContent(xvfb.displayName().c_str()), ::getpid());
+    RecordingDesk desk("1920x1080x24", "tone");
+    auto& xvfb = desk.xvfb;
+    const fs::path& dir = desk.dir;
+    const auto& targets = desk.targets;
     ASSERT_FALSE(targets.empty());
 
     std::atomic<bool> stop{false};
@@ -262,19 +279,15 @@ TEST(ScreenCameraSourceRecording, SystemSoundAlreadyPlayingIsHeardFromTheStart) 
     std::cout << "tone heard " << heardAt * 1000 << " ms after the first frame; track "
               << raw.size() / 4 / 48000.0 << " s\n";
     EXPECT_LT(heardAt, 0.2);
-    fs::remove_all(dir);
 }
 
 // A still screen sends its next picture only after a while, so a recording started and stopped
 // between two of them still has a movie: it opens with the picture on screen at the start.
 TEST(ScreenCameraSourceRecording, AShortRecordingOfAStillScreenHasAMovie) {
-    zimlo::sandbox::XvfbServer xvfb("640x480x24");
-    xvfb.exportDisplay();
-    zimlo::sandbox::PulseServer::shared();
-    auto dir = fs::temp_directory_path() / ("zimlo-source-short-" + std::to_string(::getpid()));
-    fs::create_directories(dir);
-    auto targets = ScreenCaptureTargetProvider::buildTargets(
-        x11::queryShareableContent(xvfb.displayName().c_str()), ::getpid());
+    RecordingDesk desk("640x480x24", "short");
+    auto& xvfb = desk.xvfb;
+    const fs::path& dir = desk.dir;
+    const auto& targets = desk.targets;
     ASSERT_FALSE(targets.empty());
     RootPainter painter(xvfb.displayName());
     painter.fill(0, 0, 640, 480, 0x2060a0);
@@ -317,7 +330,6 @@ TEST(ScreenCameraSourceRecording, AShortRecordingOfAStillScreenHasAMovie) {
     EXPECT_NEAR(static_cast<unsigned char>(rgb[centre]), 0x20, 8);
     EXPECT_NEAR(static_cast<unsigned char>(rgb[centre + 1]), 0x60, 8);
     EXPECT_NEAR(static_cast<unsigned char>(rgb[centre + 2]), 0xa0, 8);
-    fs::remove_all(dir);
 }
 
 // Audio − video stays put over a recording of a mostly still screen (one picture a second between
@@ -325,13 +337,11 @@ TEST(ScreenCameraSourceRecording, AShortRecordingOfAStillScreenHasAMovie) {
 // from the computer at the same moment and spoken into the microphone, for 40 s. Every beep sits
 // within 60 ms of its flash, on both sound tracks, from the first flash to the last.
 TEST(ScreenCameraSourceRecording, SoundAndPictureStayTogetherFlashAfterFlash) {
-    zimlo::sandbox::XvfbServer xvfb("1280x720x24");
-    xvfb.exportDisplay();
-    auto& pulse = zimlo::sandbox::PulseServer::shared();
-    auto dir = fs::temp_directory_path() / ("zimlo-source-sync-" + std::to_string(::getpid()));
-    fs::create_directories(dir);
-    auto targets = ScreenCaptureTargetProvider::buildTargets(
-        x11::queryShareableContent(xvfb.displayName().c_str()), ::getpid());
+    RecordingDesk desk("1280x720x24", "sync");
+    auto& xvfb = desk.xvfb;
+    auto& pulse = desk.pulse;
+    const fs::path& dir = desk.dir;
+    const auto& targets = desk.targets;
     ASSERT_FALSE(targets.empty());
     ScreenCameraSource::Options options;
     options.temporaryDirectory = dir;
@@ -451,7 +461,6 @@ TEST(ScreenCameraSourceRecording, SoundAndPictureStayTogetherFlashAfterFlash) {
         std::cout << (track == 0 ? "computer's sound" : "microphone")
                   << ": audio - video per flash (ms): " << offsets << "\n";
     }
-    fs::remove_all(dir);
 }
 
 // Two seconds recorded, two paused (the screen turns red and both sounds play tones), then two
@@ -459,13 +468,11 @@ TEST(ScreenCameraSourceRecording, SoundAndPictureStayTogetherFlashAfterFlash) {
 // nothing of the pause, run on without a hole where it was cut out, and picture and sounds still
 // meet within 50 ms after it.
 TEST(ScreenCameraSourceRecording, PausedStretchIsLeftOutAndEverythingResumesInSync) {
-    zimlo::sandbox::XvfbServer xvfb("640x480x24");
-    xvfb.exportDisplay();
-    auto& pulse = zimlo::sandbox::PulseServer::shared();
-    auto dir = fs::temp_directory_path() / ("zimlo-source-pause-" + std::to_string(::getpid()));
-    fs::create_directories(dir);
-    auto targets = ScreenCaptureTargetProvider::buildTargets(
-        x11::queryShareableContent(xvfb.displayName().c_str()), ::getpid());
+    RecordingDesk desk("640x480x24", "pause");
+    auto& xvfb = desk.xvfb;
+    auto& pulse = desk.pulse;
+    const fs::path& dir = desk.dir;
+    const auto& targets = desk.targets;
     ASSERT_FALSE(targets.empty());
 
     ScreenCameraSource::Options options;
@@ -634,7 +641,6 @@ TEST(ScreenCameraSourceRecording, PausedStretchIsLeftOutAndEverythingResumesInSy
     EXPECT_LT(systemError, 0.05);
     EXPECT_GT(microphoneError, -0.05 - frame);
     EXPECT_LT(microphoneError, 0.05);
-    fs::remove_all(dir);
 }
 
 }  // namespace
