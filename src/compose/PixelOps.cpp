@@ -18,14 +18,6 @@ using media::PixelFormat;
 // Accurate rounding also keeps swscale's fast YUV-to-RGB path from writing past the end of rows
 // whose width is not a multiple of 16.
 constexpr int kScaleFlags = SWS_BILINEAR | SWS_ACCURATE_RND;
-// Shrinking (the camera window, a large screen on a smaller canvas) averages the source pixels
-// each output pixel covers: closer to a Lanczos reference than the bilinear filter, at about half
-// its cost.
-constexpr int kShrinkFlags = SWS_AREA | SWS_ACCURATE_RND;
-
-int scaleFlags(PixelRect from, PixelRect to) {
-    return to.width < from.width && to.height < from.height ? kShrinkFlags : kScaleFlags;
-}
 
 int roundi(double v) { return static_cast<int>(std::lround(v)); }
 
@@ -255,9 +247,9 @@ bool Scaler::scale(const PixelBuffer& source, PixelRect from, PixelBuffer& targe
                             4 * static_cast<size_t>(to.width));
             return true;
         }
-        context_ = sws_getCachedContext(context_, from.width, from.height, AV_PIX_FMT_BGRA,
-                                        to.width, to.height, targetFormat, scaleFlags(from, to),
-                                        nullptr, nullptr, nullptr);
+        context_ =
+            sws_getCachedContext(context_, from.width, from.height, AV_PIX_FMT_BGRA, to.width,
+                                 to.height, targetFormat, kScaleFlags, nullptr, nullptr, nullptr);
         if (!context_) return false;
         if (toNV12) sws_setColorspaceDetails(context_, bt709, 1, bt709, 0, 0, 1 << 16, 1 << 16);
         const uint8_t* src[4] = {origin};
@@ -273,7 +265,7 @@ bool Scaler::scale(const PixelBuffer& source, PixelRect from, PixelBuffer& targe
     // Unscaled to RGB, each pixel takes its own block's chroma: the picture as drawn, without
     // colour bleeding over the edges of regions.
     const bool unscaled = from.width == to.width && from.height == to.height;
-    const int flags = !toNV12 && unscaled ? SWS_POINT | SWS_ACCURATE_RND : scaleFlags(from, to);
+    const int flags = !toNV12 && unscaled ? SWS_POINT | SWS_ACCURATE_RND : kScaleFlags;
     context_ = sws_getCachedContext(context_, from.width, from.height, AV_PIX_FMT_NV12, to.width,
                                     to.height, targetFormat, flags, nullptr, nullptr, nullptr);
     if (!context_) return false;
