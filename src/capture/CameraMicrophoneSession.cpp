@@ -46,11 +46,8 @@ Result<void, SourceError> CameraMicrophoneSession::applyCameraFormat(
         camera::chooseCameraFormat(device.formats(), settings.resolution.width,
                                    settings.resolution.height, rawValue(settings.frameRate));
     if (!choice) return fail(SourceError(SourceError::Kind::cannotConfigureCamera));
-    try {
-        device.setActiveFormat(choice->formatIndex, choice->frameRate);
-    } catch (const camera::CameraError& error) {
-        return fail(SourceError::deviceFailure(userText(error)));
-    }
+    if (auto applied = device.setActiveFormat(choice->formatIndex, choice->frameRate); !applied)
+        return fail(SourceError::deviceFailure(userText(applied.error())));
     return {};
 }
 
@@ -64,11 +61,8 @@ Result<void, SourceError> CameraMicrophoneSession::configureCamera(
     };
     auto device = cameraDiscovery_ ? cameraDiscovery_() : camera::defaultCameraDevice();
     if (!device) return failed(SourceError(SourceError::Kind::noCamera));
-    try {
-        device->open();
-    } catch (const camera::CameraError& error) {
-        return failed(SourceError::deviceFailure(userText(error)));
-    }
+    if (auto opened = device->open(); !opened)
+        return failed(SourceError::deviceFailure(userText(opened.error())));
     camera_ = device;
     if (auto applied = applyCameraFormat(*device, settings); !applied)
         return failed(std::move(applied).error());
@@ -111,11 +105,8 @@ Result<void, SourceError> CameraMicrophoneSession::startIfNeeded() {
         auto handler = [relay, discarded = framesDiscarded_](media::VideoSample frame) {
             if (!relay->offer(std::move(frame))) discarded->fetch_add(1);
         };
-        try {
-            camera_->startStreaming(handler);
-        } catch (const camera::CameraError& error) {
-            return fail(SourceError::deviceFailure(userText(error)));
-        }
+        if (auto started = camera_->startStreaming(handler); !started)
+            return fail(SourceError::deviceFailure(userText(started.error())));
     }
     if (isMicrophoneConfigured_ && !microphoneCapture_ && microphone_) {
         // Restarting after a shutdown: the device was usable when it was configured.

@@ -138,11 +138,9 @@ CameraAccess cameraAccess() {
     auto device = defaultCameraDevice();
     if (!device) return CameraAccess::noDevice;
     if (device->isStreaming()) return CameraAccess::authorized;
-    try {
-        device->open();
-    } catch (const CameraError& error) {
+    if (auto opened = device->open(); !opened) {
         ZIMLO_LOG_WARN("camera") << "checking access to " << device->uniqueID() << ": "
-                                 << error.what();
+                                 << opened.error().what();
         return CameraAccess::denied;
     }
     device->close();

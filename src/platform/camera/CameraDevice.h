@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/media/MediaSample.h"
+#include "platform/runtime/Result.h"
 
 namespace zimlo::camera {
 
@@ -35,6 +36,10 @@ class CameraError : public std::runtime_error {
     Kind kind() const { return kind_; }
     const std::string& device() const { return device_; }
     int systemError() const { return systemError_; }  // errno, 0 when none
+
+    friend bool operator==(const CameraError& a, const CameraError& b) {
+        return a.kind_ == b.kind_ && a.device_ == b.device_ && a.systemError_ == b.systemError_;
+    }
 
   private:
     Kind kind_;
@@ -83,14 +88,14 @@ class CameraDevice {
     virtual std::string localizedName() const = 0;
     virtual std::vector<CameraFormat> formats() const = 0;
 
-    // Takes the device for this process; throws CameraError when it cannot be opened.
-    virtual void open() = 0;
-    // Applies formats()[index] at `framesPerSecond`; allowed while streaming. Throws CameraError.
-    virtual void setActiveFormat(size_t index, double framesPerSecond) = 0;
+    // Takes the device for this process. Each failure below is logged where it happens.
+    virtual Result<void, CameraError> open() = 0;
+    // Applies formats()[index] at `framesPerSecond`; allowed while streaming.
+    virtual Result<void, CameraError> setActiveFormat(size_t index, double framesPerSecond) = 0;
     // Mirrors frames horizontally from the next frame on.
     virtual void setMirrored(bool mirrored) = 0;
-    // Starts delivering frames; throws CameraError. No handler runs after stopStreaming returns.
-    virtual void startStreaming(FrameHandler onFrame) = 0;
+    // Starts delivering frames. No handler runs after stopStreaming returns.
+    virtual Result<void, CameraError> startStreaming(FrameHandler onFrame) = 0;
     virtual void stopStreaming() = 0;
     virtual bool isStreaming() const = 0;
     // Gives the device back.

@@ -22,19 +22,21 @@ GeneratedCamera::GeneratedCamera(Options options) : options_(std::move(options))
 
 GeneratedCamera::~GeneratedCamera() { close(); }
 
-void GeneratedCamera::open() {
+Result<void, CameraError> GeneratedCamera::open() {
     if (options_.failsToOpen)
-        throw CameraError(CameraError::Kind::cannotOpen, "generated-camera", EACCES);
+        return fail(CameraError(CameraError::Kind::cannotOpen, uniqueID(), EACCES));
     std::lock_guard lock(mutex_);
     opened_ = true;
+    return {};
 }
 
-void GeneratedCamera::setActiveFormat(size_t index, double framesPerSecond) {
+Result<void, CameraError> GeneratedCamera::setActiveFormat(size_t index, double framesPerSecond) {
     std::lock_guard lock(mutex_);
-    if (!opened_) throw CameraError(CameraError::Kind::notOpen);
+    if (!opened_) return fail(CameraError(CameraError::Kind::notOpen));
     if (index >= options_.formats.size() || !(framesPerSecond > 0))
-        throw CameraError(CameraError::Kind::unsupportedFormat);
+        return fail(CameraError(CameraError::Kind::unsupportedFormat));
     active_ = CameraFormatChoice{index, framesPerSecond};
+    return {};
 }
 
 std::optional<CameraFormatChoice> GeneratedCamera::activeFormat() const {
@@ -42,15 +44,16 @@ std::optional<CameraFormatChoice> GeneratedCamera::activeFormat() const {
     return active_;
 }
 
-void GeneratedCamera::startStreaming(FrameHandler onFrame) {
+Result<void, CameraError> GeneratedCamera::startStreaming(FrameHandler onFrame) {
     std::lock_guard lock(mutex_);
-    if (streaming_) return;
-    if (!opened_) throw CameraError(CameraError::Kind::notOpen);
+    if (streaming_) return {};
+    if (!opened_) return fail(CameraError(CameraError::Kind::notOpen));
     if (!active_)
         active_ = CameraFormatChoice{0, options_.formats.front().frameRates.front().maximum};
     onFrame_ = std::move(onFrame);
     streaming_ = true;
     thread_ = std::thread([this] { run(); });
+    return {};
 }
 
 void GeneratedCamera::stopStreaming() {

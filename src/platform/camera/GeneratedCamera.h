@@ -27,10 +27,10 @@ class GeneratedCamera : public CameraDevice {
     std::string uniqueID() const override { return "generated-camera"; }
     std::string localizedName() const override { return "Generated camera"; }
     std::vector<CameraFormat> formats() const override { return options_.formats; }
-    void open() override;
-    void setActiveFormat(size_t index, double framesPerSecond) override;
+    Result<void, CameraError> open() override;
+    Result<void, CameraError> setActiveFormat(size_t index, double framesPerSecond) override;
     void setMirrored(bool mirrored) override { mirrored_.store(mirrored); }
-    void startStreaming(FrameHandler onFrame) override;
+    Result<void, CameraError> startStreaming(FrameHandler onFrame) override;
     void stopStreaming() override;
     bool isStreaming() const override { return streaming_; }
     void close() override;

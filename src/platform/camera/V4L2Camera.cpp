@@ -98,13 +98,13 @@ bool capturesVideo(int fd, std::string& name) {
     return (caps & V4L2_CAP_VIDEO_CAPTURE) && (caps & V4L2_CAP_STREAMING);
 }
 
-// Thrown where it happens, with what was being done in the log; `systemError` is errno where
-// the system said why.
-[[noreturn]] void fail(const char* doing, CameraError::Kind kind, const std::string& device,
-                       int systemError = 0) {
+// Logged where it happens, with what was being done; `systemError` is errno where the system
+// said why.
+Failure<CameraError> failed(const char* doing, CameraError::Kind kind, const std::string& device,
+                            int systemError = 0) {
     CameraError error(kind, device, systemError);
     ZIMLO_LOG_WARN("camera") << doing << ": " << error.what();
-    throw error;
+    return fail(std::move(error));
 }
 
 }  // namespace
@@ -154,47 +154,45 @@ std::vector<CameraFormat> V4L2Camera::formats() const {
     return formats_;
 }
 
-void V4L2Camera::open() {
+Result<void, CameraError> V4L2Camera::open() {
     std::lock_guard lock(mutex_);
-    if (fd_ >= 0) return;
+    if (fd_ >= 0) return {};
     int fd = ::open(path_.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) fail("opening", CameraError::Kind::cannotOpen, path_, errno);
+    if (fd < 0) return failed("opening", CameraError::Kind::cannotOpen, path_, errno);
     std::string name;
     if (!capturesVideo(fd, name)) {
         ::close(fd);
-        fail("opening", CameraError::Kind::notACamera, path_);
+        return failed("opening", CameraError::Kind::notACamera, path_);
     }
     auto formats = enumerateFormats(fd);
     if (formats.empty()) {
         ::close(fd);
-        fail("opening", CameraError::Kind::noUsableFormat, path_);
+        return failed("opening", CameraError::Kind::noUsableFormat, path_);
     }
     wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     fd_ = fd;
     name_ = name;
     formats_ = std::move(formats);
+    return {};
 }
 
-void V4L2Camera::setActiveFormat(size_t index, double framesPerSecond) {
+Result<void, CameraError> V4L2Camera::setActiveFormat(size_t index, double framesPerSecond) {
     FrameHandler handler;
     {
         std::lock_guard lock(mutex_);
-        if (fd_ < 0) fail("choosing a format", CameraError::Kind::notOpen, path_);
+        if (fd_ < 0) return failed("choosing a format", CameraError::Kind::notOpen, path_);
         if (index >= formats_.size())
-            fail("choosing a format", CameraError::Kind::unsupportedFormat, path_);
+            return failed("choosing a format", CameraError::Kind::unsupportedFormat, path_);
         active_ = CameraFormatChoice{index, framesPerSecond};
-        if (!streaming_.load()) {
-            applyFormat();
-            return;
-        }
+        if (!streaming_.load()) return applyFormat();
         handler = onFrame_;
     }
     // The driver takes a new format only between streams.
     stopStreaming();
-    startStreaming(std::move(handler));
+    return startStreaming(std::move(handler));
 }
 
-void V4L2Camera::applyFormat() {
+Result<void, CameraError> V4L2Camera::applyFormat() {
     if (!active_) active_ = CameraFormatChoice{0, formats_.front().frameRates.front().maximum};
     const auto& wanted = formats_[active_->formatIndex];
     v4l2_format format{};
@@ -204,12 +202,12 @@ void V4L2Camera::applyFormat() {
     format.fmt.pix.pixelformat = wanted.pixelFormat;
     format.fmt.pix.field = V4L2_FIELD_ANY;
     if (xioctl(fd_, VIDIOC_S_FMT, &format) != 0)
-        fail("setting the format", CameraError::Kind::cannotSetFormat, path_, errno);
+        return failed("setting the format", CameraError::Kind::cannotSetFormat, path_, errno);
     activeWidth_ = static_cast<int>(format.fmt.pix.width);
     activeHeight_ = static_cast<int>(format.fmt.pix.height);
     activePixelFormat_ = format.fmt.pix.pixelformat;
     if (!decodable(activePixelFormat_))
-        fail("setting the format", CameraError::Kind::unsupportedFormat, path_);
+        return failed("setting the format", CameraError::Kind::unsupportedFormat, path_);
 
     v4l2_streamparm parameters{};
     parameters.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
@@ -218,15 +216,16 @@ void V4L2Camera::applyFormat() {
         static_cast<uint32_t>(std::lround(std::max(active_->frameRate, 0.1) * 1000));
     // Drivers without frame-rate control run at their own rate.
     xioctl(fd_, VIDIOC_S_PARM, &parameters);
+    return {};
 }
 
-void V4L2Camera::startDriver() {
+Result<void, CameraError> V4L2Camera::startDriver() {
     v4l2_requestbuffers request{};
     request.count = 4;
     request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     request.memory = V4L2_MEMORY_MMAP;
     if (xioctl(fd_, VIDIOC_REQBUFS, &request) != 0)
-        fail("starting", CameraError::Kind::busy, path_, errno);
+        return failed("starting", CameraError::Kind::busy, path_, errno);
     for (uint32_t i = 0; i < request.count; ++i) {
         v4l2_buffer buffer{};
         buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
@@ -235,28 +234,29 @@ void V4L2Camera::startDriver() {
         if (xioctl(fd_, VIDIOC_QUERYBUF, &buffer) != 0) {
             const int code = errno;
             stopDriver();
-            fail("starting", CameraError::Kind::cannotAllocateBuffers, path_, code);
+            return failed("starting", CameraError::Kind::cannotAllocateBuffers, path_, code);
         }
         void* start = ::mmap(nullptr, buffer.length, PROT_READ | PROT_WRITE, MAP_SHARED, fd_,
                              buffer.m.offset);
         if (start == MAP_FAILED) {
             const int code = errno;
             stopDriver();
-            fail("starting", CameraError::Kind::cannotMapBuffers, path_, code);
+            return failed("starting", CameraError::Kind::cannotMapBuffers, path_, code);
         }
         buffers_.push_back({start, buffer.length});
         if (xioctl(fd_, VIDIOC_QBUF, &buffer) != 0) {
             const int code = errno;
             stopDriver();
-            fail("starting", CameraError::Kind::cannotQueueBuffers, path_, code);
+            return failed("starting", CameraError::Kind::cannotQueueBuffers, path_, code);
         }
     }
     int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     if (xioctl(fd_, VIDIOC_STREAMON, &type) != 0) {
         const int code = errno;
         stopDriver();
-        fail("starting", CameraError::Kind::cannotStart, path_, code);
+        return failed("starting", CameraError::Kind::cannotStart, path_, code);
     }
+    return {};
 }
 
 void V4L2Camera::stopDriver() {
@@ -271,18 +271,19 @@ void V4L2Camera::stopDriver() {
     xioctl(fd_, VIDIOC_REQBUFS, &request);
 }
 
-void V4L2Camera::startStreaming(FrameHandler onFrame) {
+Result<void, CameraError> V4L2Camera::startStreaming(FrameHandler onFrame) {
     std::lock_guard lock(mutex_);
-    if (streaming_.load()) return;
-    if (fd_ < 0) fail("starting", CameraError::Kind::notOpen, path_);
-    applyFormat();
-    startDriver();
+    if (streaming_.load()) return {};
+    if (fd_ < 0) return failed("starting", CameraError::Kind::notOpen, path_);
+    if (auto applied = applyFormat(); !applied) return applied;
+    if (auto started = startDriver(); !started) return started;
     onFrame_ = std::move(onFrame);
     uint64_t drain;
     while (::read(wakeFd_, &drain, sizeof(drain)) > 0) {
     }
     streaming_.store(true);
     thread_ = std::thread([this] { captureLoop(); });
+    return {};
 }
 
 void V4L2Camera::stopStreaming() {

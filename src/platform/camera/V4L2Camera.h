@@ -24,18 +24,18 @@ class V4L2Camera : public CameraDevice {
     std::string uniqueID() const override { return path_; }
     std::string localizedName() const override;
     std::vector<CameraFormat> formats() const override;
-    void open() override;
-    void setActiveFormat(size_t index, double framesPerSecond) override;
+    Result<void, CameraError> open() override;
+    Result<void, CameraError> setActiveFormat(size_t index, double framesPerSecond) override;
     void setMirrored(bool mirrored) override { mirrored_.store(mirrored); }
-    void startStreaming(FrameHandler onFrame) override;
+    Result<void, CameraError> startStreaming(FrameHandler onFrame) override;
     void stopStreaming() override;
     bool isStreaming() const override { return streaming_.load(); }
     void close() override;
 
   private:
-    void applyFormat();  // mutex_ held
-    void startDriver();  // mutex_ held
-    void stopDriver();   // mutex_ held
+    Result<void, CameraError> applyFormat();  // mutex_ held
+    Result<void, CameraError> startDriver();  // mutex_ held
+    void stopDriver();                        // mutex_ held
     void captureLoop();
 
     struct Buffer {

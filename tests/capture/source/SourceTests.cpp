@@ -2,6 +2,7 @@
 #include <linux/videodev2.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -286,6 +287,71 @@ TEST(ScreenCameraSourceCamera, ACameraWithNoUsableFormatIsNotKept) {
     EXPECT_FALSE(result->previewLayer);
     EXPECT_FALSE(source->isCameraConfigured());
     EXPECT_FALSE(device->isStreaming());
+}
+
+// A camera that opens but refuses its format or to stream: the failure the device returned
+// comes back in the user's words, the camera is closed again, and a working camera still starts.
+class RefusingCamera : public camera::GeneratedCamera {
+  public:
+    enum class Refuses { format, streaming };
+    explicit RefusingCamera(Refuses refuses) : refuses_(refuses) {}
+    Result<void, camera::CameraError> setActiveFormat(size_t index,
+                                                      double framesPerSecond) override {
+        if (refuses_ == Refuses::format)
+            return fail(
+                camera::CameraError(camera::CameraError::Kind::cannotSetFormat, "fake", EINVAL));
+        return GeneratedCamera::setActiveFormat(index, framesPerSecond);
+    }
+    Result<void, camera::CameraError> startStreaming(FrameHandler onFrame) override {
+        if (refuses_ == Refuses::streaming)
+            return fail(camera::CameraError(camera::CameraError::Kind::busy, "fake", EBUSY));
+        return GeneratedCamera::startStreaming(std::move(onFrame));
+    }
+    void close() override {
+        closed = true;
+        GeneratedCamera::close();
+    }
+    std::atomic<bool> closed{false};
+
+  private:
+    Refuses refuses_;
+};
+
+TEST(ScreenCameraSourceCamera, ACameraThatRefusesItsFormatOrToStreamIsClosedAgain) {
+    using Refuses = RefusingCamera::Refuses;
+    const std::pair<Refuses, std::string> cases[] = {
+        {Refuses::format, "无法设置摄像头格式：Invalid argument"},
+        {Refuses::streaming, "摄像头正被占用：Device or resource busy"},
+    };
+    for (const auto& [refuses, text] : cases) {
+        auto refusing = std::make_shared<RefusingCamera>(refuses);
+        auto good = std::make_shared<camera::GeneratedCamera>();
+        std::shared_ptr<camera::CameraDevice> next = refusing;
+        ScreenCameraSource::Options options;
+        options.cameraDiscovery = [&]() { return next; };
+        auto source = ScreenCameraSource::create(displayTarget(640, 480), options);
+        auto start = [&] {
+            std::optional<ScreenCameraSource::CameraStart> result;
+            source->startCamera([&](ScreenCameraSource::CameraStart r) { result = r; });
+            EXPECT_TRUE(zimlo::test::pumpUntil([&] { return result.has_value(); }));
+            return result.value_or(ScreenCameraSource::CameraStart{});
+        };
+        auto refused = start();
+        ASSERT_TRUE(refused.error.has_value()) << text;
+        EXPECT_EQ(refused.error->description(), text);
+        EXPECT_FALSE(refused.previewLayer);
+        EXPECT_FALSE(source->isCameraConfigured());
+        EXPECT_FALSE(refusing->isStreaming());
+        EXPECT_TRUE(refusing->closed);
+
+        next = good;
+        auto started = start();
+        EXPECT_FALSE(started.error.has_value()) << text;
+        EXPECT_TRUE(source->isCameraConfigured());
+        EXPECT_TRUE(good->isStreaming());
+        source->stopCamera();
+        EXPECT_TRUE(zimlo::test::pumpUntil([&] { return !good->isStreaming(); }));
+    }
 }
 
 int sourceOutputIndex(const zimlo::sandbox::PulseServer& server) {

@@ -122,18 +122,24 @@ TEST(FrameDecoder, DecodesYuyvAndJpegToBgraAndMirrors) {
 
 TEST(GeneratedCamera, StreamsMovingMirroredFramesAtTheActiveFormat) {
     GeneratedCamera camera;
-    EXPECT_THROW(camera.setActiveFormat(0, 30), CameraError);  // not opened
-    camera.open();
-    EXPECT_THROW(camera.setActiveFormat(9, 30), CameraError);
-    camera.setActiveFormat(0, 30);
+    auto unopened = camera.setActiveFormat(0, 30);
+    ASSERT_FALSE(unopened.ok());
+    EXPECT_EQ(unopened.error().kind(), CameraError::Kind::notOpen);
+    ASSERT_TRUE(camera.open().ok());
+    auto missing = camera.setActiveFormat(9, 30);
+    ASSERT_FALSE(missing.ok());
+    EXPECT_EQ(missing.error().kind(), CameraError::Kind::unsupportedFormat);
+    ASSERT_TRUE(camera.setActiveFormat(0, 30).ok());
     camera.setMirrored(true);
 
     std::mutex mutex;
     std::vector<media::VideoSample> frames;
-    camera.startStreaming([&](media::VideoSample s) {
-        std::lock_guard lock(mutex);
-        frames.push_back(std::move(s));
-    });
+    ASSERT_TRUE(camera
+                    .startStreaming([&](media::VideoSample s) {
+                        std::lock_guard lock(mutex);
+                        frames.push_back(std::move(s));
+                    })
+                    .ok());
     ASSERT_TRUE(test::pumpUntil([&] {
         std::lock_guard lock(mutex);
         return frames.size() >= 10;

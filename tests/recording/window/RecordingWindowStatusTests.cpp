@@ -149,10 +149,12 @@ TEST_F(RecordingWindowTest, RecordingStatusNamesTheSoundsThatAreRecorded) {
 // A camera that takes its first format and refuses every later one.
 class FormatRefusingCamera : public camera::GeneratedCamera {
   public:
-    void setActiveFormat(size_t index, double framesPerSecond) override {
+    Result<void, camera::CameraError> setActiveFormat(size_t index,
+                                                      double framesPerSecond) override {
         if (formatsSet_++ > 0)
-            throw camera::CameraError(camera::CameraError::Kind::cannotSetFormat, "fake", EINVAL);
-        GeneratedCamera::setActiveFormat(index, framesPerSecond);
+            return fail(
+                camera::CameraError(camera::CameraError::Kind::cannotSetFormat, "fake", EINVAL));
+        return GeneratedCamera::setActiveFormat(index, framesPerSecond);
     }
 
   private:
