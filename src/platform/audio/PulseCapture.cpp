@@ -47,12 +47,12 @@ std::string logText(Kind kind, const std::string& detail, const std::string& dev
     return text;
 }
 
-// Thrown where it happens, with what was being done in the log.
-[[noreturn]] void fail(const std::string& doing, Kind kind, std::string detail = {},
-                       std::string device = {}) {
+// Logged where it happens, with what was being done.
+Failure<AudioError> failed(const std::string& doing, Kind kind, std::string detail = {},
+                           std::string device = {}) {
     AudioError error(kind, std::move(detail), std::move(device));
     ZIMLO_LOG_WARN("audio") << doing << ": " << error.what();
-    throw error;
+    return fail(std::move(error));
 }
 
 constexpr int64_t kNanosPerSecond = 1'000'000'000;
@@ -130,18 +130,25 @@ class WaitDeadline {
     bool passed_ = false;
 };
 
-// A threaded main loop with a connected context; the loop thread is the capture thread.
+// A threaded main loop with a connected context once connect() succeeded; the loop thread is
+// the capture thread.
 struct Connection {
     pa_threaded_mainloop* loop = nullptr;
     pa_context* context = nullptr;
 
-    explicit Connection(const std::string& name) {
+    Connection() = default;
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    // Connects as `name`; on failure the connection stays closed.
+    Result<void, AudioError> connect(const std::string& name) {
         loop = pa_threaded_mainloop_new();
-        if (!loop) fail("connecting", Kind::clientUnavailable, "no main loop");
+        if (!loop) return failed("connecting", Kind::clientUnavailable, "no main loop");
         context = pa_context_new(pa_threaded_mainloop_get_api(loop), name.c_str());
         if (!context) {
             pa_threaded_mainloop_free(loop);
-            fail("connecting", Kind::clientUnavailable, "no context");
+            loop = nullptr;
+            return failed("connecting", Kind::clientUnavailable, "no context");
         }
         pa_context_set_state_callback(
             context,
@@ -152,7 +159,9 @@ struct Connection {
         if (pa_threaded_mainloop_start(loop) < 0) {
             pa_context_unref(context);
             pa_threaded_mainloop_free(loop);
-            fail("connecting", Kind::clientUnavailable, "the main loop did not start");
+            loop = nullptr;
+            context = nullptr;
+            return failed("connecting", Kind::clientUnavailable, "the main loop did not start");
         }
         pa_threaded_mainloop_lock(loop);
         std::string failure;
@@ -177,8 +186,9 @@ struct Connection {
         pa_threaded_mainloop_unlock(loop);
         if (!failure.empty()) {
             close();
-            fail("connecting as \"" + name + "\"", Kind::serverUnreachable, failure);
+            return failed("connecting as \"" + name + "\"", Kind::serverUnreachable, failure);
         }
+        return {};
     }
 
     ~Connection() { close(); }
@@ -258,8 +268,10 @@ void wakeMonitoredNullSink(Connection& connection, pa_stream* stream) {
 
 }  // namespace
 
-AudioSourceInfo defaultSourceInfo() {
-    Connection connection("Zimlo device query");
+Result<AudioSourceInfo, AudioError> defaultSourceInfo() {
+    Connection connection;
+    if (auto connected = connection.connect("Zimlo device query"); !connected)
+        return fail(std::move(connected).error());
     SourceQuery query{connection.loop, {}, {}};
     pa_threaded_mainloop_lock(connection.loop);
     connection.await(pa_context_get_server_info(
@@ -291,7 +303,8 @@ AudioSourceInfo defaultSourceInfo() {
     }
     pa_threaded_mainloop_unlock(connection.loop);
     if (!query.info)
-        fail("looking up the default recording device", Kind::noDefaultSource, query.defaultName);
+        return failed("looking up the default recording device", Kind::noDefaultSource,
+                      query.defaultName);
     return *query.info;
 }
 
@@ -304,8 +317,9 @@ std::string defaultSinkMonitorName() {
         std::string sink;
         std::string monitor;
     };
-    try {
-        Connection connection("Zimlo device query");
+    // Without a connection the capture's own attempt reports the problem.
+    Connection connection;
+    if (connection.connect("Zimlo device query")) {
         Query query{connection.loop, {}, {}};
         pa_threaded_mainloop_lock(connection.loop);
         connection.await(pa_context_get_server_info(
@@ -329,25 +343,17 @@ std::string defaultSinkMonitorName() {
         }
         pa_threaded_mainloop_unlock(connection.loop);
         if (!query.monitor.empty()) return query.monitor;
-    } catch (const AudioError&) {
-        // The capture's own connection reports the problem.
     }
     return "@DEFAULT_MONITOR@";
 }
 
 std::optional<AudioSourceInfo> defaultMicrophone() {
-    try {
-        auto info = defaultSourceInfo();
-        if (info.isMonitor) return std::nullopt;
-        return info;
-    } catch (const AudioError&) {
-        return std::nullopt;
-    }
+    auto info = defaultSourceInfo();
+    if (!info || info->isMonitor) return std::nullopt;
+    return std::move(info).value();
 }
 
 struct PulseCapture::Impl {
-    explicit Impl(const std::string& name) : connection(name) {}
-
     Connection connection;
     pa_stream* stream = nullptr;
     SampleHandler onSample;
@@ -504,16 +510,18 @@ AudioError::AudioError(Kind kind, std::string detail, std::string device)
 
 PulseCapture::PulseCapture(CaptureRequest request) : request_(std::move(request)) {}
 
-std::unique_ptr<PulseCapture> PulseCapture::start(const CaptureRequest& request,
-                                                  SampleHandler onSample, ErrorHandler onError) {
+PulseCapture::Started PulseCapture::start(const CaptureRequest& request, SampleHandler onSample,
+                                          ErrorHandler onError) {
     if (request.sampleRate <= 0 || request.channels <= 0 ||
         request.channels > static_cast<int>(PA_CHANNELS_MAX))
-        fail("starting a recording", Kind::unsupportedFormat,
-             std::to_string(request.channels) + " channels at " +
-                 std::to_string(request.sampleRate) + " Hz");
+        return failed("starting a recording", Kind::unsupportedFormat,
+                      std::to_string(request.channels) + " channels at " +
+                          std::to_string(request.sampleRate) + " Hz");
     std::unique_ptr<PulseCapture> capture(new PulseCapture(request));
-    capture->impl_ = std::make_unique<Impl>(request.streamName);
+    capture->impl_ = std::make_unique<Impl>();
     Impl& impl = *capture->impl_;
+    if (auto connected = impl.connection.connect(request.streamName); !connected)
+        return fail(std::move(connected).error());
     impl.request = request;
     impl.onSample = std::move(onSample);
     impl.onError = std::move(onError);
@@ -563,14 +571,13 @@ std::unique_ptr<PulseCapture> PulseCapture::start(const CaptureRequest& request,
     pa_threaded_mainloop_unlock(loop);
     if (!failure.empty()) {
         capture->stop();
-        fail("starting \"" + request.streamName + "\"", Kind::cannotOpenDevice, failure,
-             request.device);
+        return failed("starting \"" + request.streamName + "\"", Kind::cannotOpenDevice, failure,
+                      request.device);
     }
     return capture;
 }
 
-std::unique_ptr<PulseCapture> PulseCapture::startSystemAudio(SampleHandler onSample,
-                                                             ErrorHandler onError) {
+PulseCapture::Started PulseCapture::startSystemAudio(SampleHandler onSample, ErrorHandler onError) {
     CaptureRequest request;
     request.device = defaultSinkMonitorName();
     request.format = media::SampleFormat::Float32;
@@ -580,9 +587,8 @@ std::unique_ptr<PulseCapture> PulseCapture::startSystemAudio(SampleHandler onSam
     return start(request, std::move(onSample), std::move(onError));
 }
 
-std::unique_ptr<PulseCapture> PulseCapture::startMicrophone(const AudioSourceInfo& source,
-                                                            SampleHandler onSample,
-                                                            ErrorHandler onError) {
+PulseCapture::Started PulseCapture::startMicrophone(const AudioSourceInfo& source,
+                                                    SampleHandler onSample, ErrorHandler onError) {
     CaptureRequest request;
     request.device = source.name;
     request.format = source.format;

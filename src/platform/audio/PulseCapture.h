@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/media/MediaSample.h"
+#include "platform/runtime/Result.h"
 
 namespace zimlo::audio {
 
@@ -62,8 +63,9 @@ struct CaptureRequest {
     double fragmentSeconds = 0.02;  // how much audio one delivered sample holds, about
 };
 
-// Looks up the default source; throws AudioError when the server cannot be reached or has none.
-AudioSourceInfo defaultSourceInfo();
+// Looks up the default source; fails when the server cannot be reached or has none. Every
+// failure of this client is logged where it happens, with what was being done.
+Result<AudioSourceInfo, AudioError> defaultSourceInfo();
 // The default source when it is a real input (not a sink's monitor), or none.
 std::optional<AudioSourceInfo> defaultMicrophone();
 // The source name of the default sink's monitor (what the computer plays), asked of the server;
@@ -78,18 +80,18 @@ class PulseCapture {
     using SampleHandler = std::function<void(media::AudioSample)>;
     using ErrorHandler = std::function<void(const AudioError&)>;
 
-    // Connects and starts recording; throws AudioError when the stream cannot be set up.
+    using Started = Result<std::unique_ptr<PulseCapture>, AudioError>;
+
+    // Connects and starts recording; fails when the stream cannot be set up.
     // `onSample` and `onError` run on the capture thread; `onError` at most once.
-    static std::unique_ptr<PulseCapture> start(const CaptureRequest& request,
-                                               SampleHandler onSample, ErrorHandler onError = {});
+    static Started start(const CaptureRequest& request, SampleHandler onSample,
+                         ErrorHandler onError = {});
 
     // System audio: the default sink's monitor, 48 kHz stereo float.
-    static std::unique_ptr<PulseCapture> startSystemAudio(SampleHandler onSample,
-                                                          ErrorHandler onError = {});
+    static Started startSystemAudio(SampleHandler onSample, ErrorHandler onError = {});
     // Microphone: `source` in its own format.
-    static std::unique_ptr<PulseCapture> startMicrophone(const AudioSourceInfo& source,
-                                                         SampleHandler onSample,
-                                                         ErrorHandler onError = {});
+    static Started startMicrophone(const AudioSourceInfo& source, SampleHandler onSample,
+                                   ErrorHandler onError = {});
 
     ~PulseCapture();
     PulseCapture(const PulseCapture&) = delete;

@@ -61,33 +61,27 @@ void ReconnectingCapture::connect(bool report) {
         shared_->streamError.reset();
     }
     std::weak_ptr<Shared> weak = shared_;
-    std::optional<AudioError> failure;
-    try {
-        capture_ = starter_(
-            // Moved on, not copied: a lambda of its own rather than weakly().
-            [weak](media::AudioSample sample) {
-                auto shared = weak.lock();
-                if (shared && shared->onSample) shared->onSample(std::move(sample));
-            },
-            weakly(weak, [](Shared& shared, const AudioError& error) {
-                std::lock_guard lock(shared.mutex);
-                shared.streamError = error;
-            }));
-    } catch (const AudioError& error) {
-        failure = error;
-    } catch (const std::exception& error) {
-        failure = AudioError(AudioError::Kind::other, error.what());
-    }
-    if (failure) {
+    auto started = starter_(
+        // Moved on, not copied: a lambda of its own rather than weakly().
+        [weak](media::AudioSample sample) {
+            auto shared = weak.lock();
+            if (shared && shared->onSample) shared->onSample(std::move(sample));
+        },
+        weakly(weak, [](Shared& shared, const AudioError& error) {
+            std::lock_guard lock(shared.mutex);
+            shared.streamError = error;
+        }));
+    if (!started) {
         capture_.reset();
         if (report) {
-            lose(*failure);
+            lose(started.error());
         } else {
             std::lock_guard lock(mutex_);
-            problem_ = failure;
+            problem_ = started.error();
         }
         return;
     }
+    capture_ = std::move(started).value();
     bool restored = false;
     {
         std::lock_guard lock(mutex_);

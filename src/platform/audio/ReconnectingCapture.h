@@ -19,9 +19,9 @@ namespace zimlo::audio {
 // server at the start it keeps trying too.
 class ReconnectingCapture {
   public:
-    // Opens a stream (PulseCapture::startSystemAudio, say); throws AudioError when it cannot.
-    using Starter = std::function<std::unique_ptr<PulseCapture>(PulseCapture::SampleHandler,
-                                                                PulseCapture::ErrorHandler)>;
+    // Opens a stream (PulseCapture::startSystemAudio, say), or says why it cannot.
+    using Starter = std::function<PulseCapture::Started(PulseCapture::SampleHandler,
+                                                        PulseCapture::ErrorHandler)>;
     // On the supervising thread: the problem while sound is lost, none once it flows again.
     using StatusHandler = std::function<void(std::optional<AudioError> problem)>;
 

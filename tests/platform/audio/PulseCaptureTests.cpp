@@ -82,9 +82,10 @@ TEST(PulseCapture, MicrophoneKeepsItsNativeFormatAndStampsTheSignalWhenItArrived
 
     Recorder recorder;
     auto capture = PulseCapture::startMicrophone(*microphone, recorder.handler());
+    ASSERT_TRUE(capture.ok()) << capture.error().what();
     double written = server.speakToneInRealTime(0.8, 0.4);
     ASSERT_TRUE(waitFor(recorder, 10));
-    capture->stop();
+    (*capture)->stop();
 
     auto samples = recorder.snapshot();
     EXPECT_EQ(samples.front().format, media::SampleFormat::Int16);
@@ -114,6 +115,7 @@ TEST(PulseCapture, MicrophoneSilentForAWhileStampsLaterSoundWhenItArrived) {
     ASSERT_TRUE(microphone.has_value());
     Recorder recorder;
     auto capture = PulseCapture::startMicrophone(*microphone, recorder.handler());
+    ASSERT_TRUE(capture.ok()) << capture.error().what();
     struct Case {
         double silent;
         bool backlog;
@@ -130,18 +132,19 @@ TEST(PulseCapture, MicrophoneSilentForAWhileStampsLaterSoundWhenItArrived) {
         ASSERT_TRUE(waitFor(recorder, 10));
         EXPECT_NEAR(*recorder.onset(0.3), written, 0.05);
     }
-    capture->stop();
+    (*capture)->stop();
 }
 
 TEST(PulseCapture, SystemAudioRecordsWhatIsPlayedAsStereoFloatAtItsPlayTime) {
     PulseServer::shared();
     Recorder recorder;
     auto capture = PulseCapture::startSystemAudio(recorder.handler());
+    ASSERT_TRUE(capture.ok()) << capture.error().what();
     std::atomic<double> played{0};
     std::thread player([&] { played = sandbox::playTone(0.4, 0.4, 660); });
     bool heard = waitFor(recorder, 10);
     player.join();
-    capture.reset();
+    capture->reset();
     ASSERT_TRUE(heard);
 
     auto samples = recorder.snapshot();
@@ -152,18 +155,21 @@ TEST(PulseCapture, SystemAudioRecordsWhatIsPlayedAsStereoFloatAtItsPlayTime) {
     EXPECT_NEAR(*recorder.onset(0.3), played.load(), 0.05);
 }
 
-TEST(PulseCapture, MissingDeviceAndMonitorAsDefaultAreErrors) {
+TEST(PulseCapture, MissingDeviceUnusableFormatAndMonitorAsDefaultAreErrors) {
     auto& server = PulseServer::shared();
     CaptureRequest request;
     request.device = "no_such_source";
-    try {
-        PulseCapture::start(request, [](AudioSample) {});
-        ADD_FAILURE() << "a missing device opened";
-    } catch (const AudioError& error) {
-        EXPECT_EQ(error.kind(), AudioError::Kind::cannotOpenDevice);
-        EXPECT_EQ(error.device(), "no_such_source");
-        EXPECT_FALSE(error.detail().empty());  // the server's words
-    }
+    auto missing = PulseCapture::start(request, [](AudioSample) {});
+    ASSERT_FALSE(missing.ok()) << "a missing device opened";
+    EXPECT_EQ(missing.error().kind(), AudioError::Kind::cannotOpenDevice);
+    EXPECT_EQ(missing.error().device(), "no_such_source");
+    EXPECT_FALSE(missing.error().detail().empty());  // the server's words
+
+    CaptureRequest noChannels;
+    noChannels.channels = 0;
+    auto unusable = PulseCapture::start(noChannels, [](AudioSample) {});
+    ASSERT_FALSE(unusable.ok());
+    EXPECT_EQ(unusable.error().kind(), AudioError::Kind::unsupportedFormat);
 
     // A desktop whose only input is a monitor has no microphone.
     std::string setDefault = "pactl --server=" + server.address() + " set-default-source ";
@@ -236,6 +242,10 @@ TEST(ReconnectingCapture, SurvivesASoundServerThatDiesOrFreezes) {
 TEST(ReconnectingCapture, WaitsForASoundServerThatIsNotThereYet) {
     auto& server = PulseServer::shared();
     server.kill();
+    auto lookup = defaultSourceInfo();
+    ASSERT_FALSE(lookup.ok());
+    EXPECT_EQ(lookup.error().kind(), AudioError::Kind::serverUnreachable);
+    EXPECT_FALSE(defaultMicrophone().has_value());
     std::atomic<int> restored{0};
     std::atomic<int64_t> samples{0};
     ReconnectingCapture capture(
