@@ -11,12 +11,14 @@
 #include <system_error>
 
 #include "model/MediaErrorText.h"
+#include "platform/log/Log.h"
 #include "platform/runtime/AppIdentity.h"
 #include "platform/runtime/MainQueue.h"
 
 namespace zimlo {
 
 namespace {
+using Step = WriterError::Step;
 // At 48 kHz; anything older than this before the first frame is never written anyway.
 constexpr int64_t kEarlyAudioLimitFrames = 5 * 48000;
 }  // namespace
@@ -45,14 +47,27 @@ struct SampleBufferMovieWriter::FailureReport {
 };
 
 std::string WriterError::description() const {
-    switch (kind) {
-        case Kind::cannotCreateWriter:
-        case Kind::writerFailed:
-            return message;
-        case Kind::missingFormatDescription:
+    switch (step) {
+        case Step::creatingFile:
+            if (systemError == EEXIST) return "录制文件已存在：" + file.string();
+            return "无法创建录制文件：" + userText(cause, "");
+        case Step::openingMovie:
+        case Step::writing:
+            return userText(cause, "");
+        case Step::readingFirstFrame:
             return "缺少视频格式信息";
+        case Step::addingVideoTrack:
+            return "无法添加视频写入轨道";
+        case Step::addingSystemAudioTrack:
+            return "无法添加" + audioTrackLabel(AudioSource::system) + "写入轨道";
+        case Step::addingMicrophoneTrack:
+            return "无法添加" + audioTrackLabel(AudioSource::microphone) + "写入轨道";
+        case Step::startingToWrite:
+            return userText(cause, "无法开始写入");
+        case Step::finishing:
+            return userText(cause, "写入失败");
     }
-    return message;
+    return userText(cause, "");
 }
 
 int SampleBufferMovieWriter::framesPerSecond(CaptureFrameRate rate) { return rawValue(rate); }
@@ -119,12 +134,11 @@ std::optional<WriterError> SampleBufferMovieWriter::setUp(const media::VideoSamp
         // Whatever is already there belongs to someone else (another recording, another program).
         int fd = ::open(outputURL_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         if (fd < 0) {
-            const int error = errno;
+            const int code = errno;
             fileFailed = true;
-            return WriterError::cannotCreateWriter(
-                error == EEXIST ? "录制文件已存在：" + outputURL_.string()
-                                : "无法创建录制文件：" + std::string(std::strerror(error)),
-                error);
+            auto error = media::MediaError::system(code);
+            ZIMLO_LOG_ERROR("writer") << "creating " << outputURL_ << ": " << error;
+            return WriterError::cannotCreateWriter(Step::creatingFile, outputURL_, error, code);
         }
         ::close(fd);
         ownsOutput_ = true;
@@ -138,10 +152,10 @@ std::optional<WriterError> SampleBufferMovieWriter::setUp(const media::VideoSamp
     auto created = media::MovieWriter::create(outputURL_, fileType_, options);
     if (!created.ok()) {
         fileFailed = true;
-        return WriterError::cannotCreateWriter(userText(created.error()));
+        return WriterError::cannotCreateWriter(Step::openingMovie, outputURL_, created.error());
     }
     auto writer = std::move(created).value();
-    if (!sample.hasFormatDescription()) return WriterError::missingFormatDescription();
+    if (!sample.hasFormatDescription()) return WriterError::missingFormatDescription(outputURL_);
 
     const int32_t width = sample.width();
     const int32_t height = sample.height();
@@ -158,38 +172,41 @@ std::optional<WriterError> SampleBufferMovieWriter::setUp(const media::VideoSamp
     // the file with its own fragment instead of with the next one.
     video.tune = "zerolatency";
     auto videoInput = writer->addVideoInput(video);
-    if (!videoInput.ok()) return WriterError::cannotCreateWriter("无法添加视频写入轨道");
+    if (!videoInput.ok())
+        return WriterError::cannotCreateWriter(Step::addingVideoTrack, outputURL_,
+                                               videoInput.error());
 
-    auto addAudio = [&]() -> std::optional<media::MovieWriter::InputID> {
+    auto addAudio = [&]() {
         media::AudioEncoderSettings audio;
         audio.sampleRate = 48000;
         audio.channels = 2;
         audio.bitRate = 128000;
-        auto input = writer->addAudioInput(audio);
-        if (!input.ok()) return std::nullopt;
-        return *input;
+        return writer->addAudioInput(audio);
     };
     std::optional<media::MovieWriter::InputID> systemInput, microphoneInput;
     if (audioSources_.contains(AudioSource::system)) {
-        systemInput = addAudio();
-        if (!systemInput)
-            return WriterError::cannotCreateWriter(
-                "无法添加" + audioTrackLabel(AudioSource::system) + "写入轨道");
+        auto input = addAudio();
+        if (!input.ok())
+            return WriterError::cannotCreateWriter(Step::addingSystemAudioTrack, outputURL_,
+                                                   input.error());
+        systemInput = *input;
     }
     if (audioSources_.contains(AudioSource::microphone)) {
-        microphoneInput = addAudio();
-        if (!microphoneInput)
-            return WriterError::cannotCreateWriter(
-                "无法添加" + audioTrackLabel(AudioSource::microphone) + "写入轨道");
+        auto input = addAudio();
+        if (!input.ok())
+            return WriterError::cannotCreateWriter(Step::addingMicrophoneTrack, outputURL_,
+                                                   input.error());
+        microphoneInput = *input;
     }
     if (!writer->startWriting()) {
         fileFailed = true;
-        return WriterError::cannotCreateWriter(userText(writer->error(), "无法开始写入"),
+        return WriterError::cannotCreateWriter(Step::startingToWrite, outputURL_, writer->error(),
                                                writer->errorCode());
     }
-    writer->setFailureHandler([report = failureReport_](const media::MediaError& error, int code) {
-        report->report(WriterError::writerFailed(userText(error), code));
-    });
+    writer->setFailureHandler(
+        [report = failureReport_, url = outputURL_](const media::MediaError& error, int code) {
+            report->report(WriterError::writerFailed(Step::writing, url, error, code));
+        });
     writer_ = std::move(writer);
     videoInput_ = *videoInput;
     systemAudioInput_ = systemInput;
@@ -202,8 +219,8 @@ bool SampleBufferMovieWriter::writerAcceptsSamples() {
     if (status == media::MovieWriter::Status::failed && !failed_) {
         // Normally reported by the container writer itself as it failed.
         failed_ = true;
-        failureReport_->report(
-            WriterError::writerFailed(userText(writer_->error(), ""), writer_->errorCode()));
+        failureReport_->report(WriterError::writerFailed(Step::writing, outputURL_,
+                                                         writer_->error(), writer_->errorCode()));
     }
     return status == media::MovieWriter::Status::unknown ||
            status == media::MovieWriter::Status::writing;
@@ -350,11 +367,11 @@ void SampleBufferMovieWriter::handleFinish(Completion completion) {
     fillSilenceToPicturesEnd();
     for (const auto& input : {videoInput_, systemAudioInput_, microphoneAudioInput_})
         if (input) writer_->markAsFinished(*input);
-    writer_->finishWriting([writer = writer_, deliver]() {
+    writer_->finishWriting([writer = writer_, url = outputURL_, deliver]() {
         if (writer->status() == media::MovieWriter::Status::completed) {
             deliver(std::nullopt);
         } else {
-            deliver(WriterError::writerFailed(userText(writer->error(), "写入失败"),
+            deliver(WriterError::writerFailed(WriterError::Step::finishing, url, writer->error(),
                                               writer->errorCode()));
         }
     });

@@ -15,6 +15,7 @@
 #include "capture/AudioSource.h"
 #include "capture/RecordingTimeline.h"
 #include "model/CaptureFrameRate.h"
+#include "platform/media/MediaError.h"
 #include "platform/media/MediaFormat.h"
 #include "platform/media/MediaSample.h"
 #include "platform/media/MovieWriter.h"
@@ -23,22 +24,41 @@
 
 namespace zimlo {
 
+// Why a recording's movie could not be written: the step that failed and what the container
+// writer or the system reported about it, where either did. description() words it for the
+// user from these; nothing else carries words.
 struct WriterError {
     enum class Kind { cannotCreateWriter, writerFailed, missingFormatDescription };
+    enum class Step {
+        creatingFile,       // the writer's own exclusive creation of the file
+        openingMovie,       // the container writer on that file
+        readingFirstFrame,  // the frame that sets up the movie has no format
+        addingVideoTrack,
+        addingSystemAudioTrack,
+        addingMicrophoneTrack,
+        startingToWrite,
+        writing,  // the container writer failed while samples were appended
+        finishing,
+    };
     Kind kind = Kind::writerFailed;
-    std::string message;
+    Step step = Step::writing;
+    std::optional<media::MediaError> cause;
     // The system's error number behind the failure when there is one (ENOSPC for a full disk),
     // so that the layer showing it can say what happened in the user's words; 0 otherwise.
     int systemError = 0;
+    std::filesystem::path file;  // the movie being written
 
-    static WriterError cannotCreateWriter(std::string text, int systemError = 0) {
-        return {Kind::cannotCreateWriter, std::move(text), systemError};
+    static WriterError cannotCreateWriter(Step step, std::filesystem::path file,
+                                          std::optional<media::MediaError> cause = {},
+                                          int systemError = 0) {
+        return {Kind::cannotCreateWriter, step, std::move(cause), systemError, std::move(file)};
     }
-    static WriterError writerFailed(std::string text, int systemError = 0) {
-        return {Kind::writerFailed, std::move(text), systemError};
+    static WriterError writerFailed(Step step, std::filesystem::path file,
+                                    std::optional<media::MediaError> cause, int systemError = 0) {
+        return {Kind::writerFailed, step, std::move(cause), systemError, std::move(file)};
     }
-    static WriterError missingFormatDescription() {
-        return {Kind::missingFormatDescription, {}, 0};
+    static WriterError missingFormatDescription(std::filesystem::path file) {
+        return {Kind::missingFormatDescription, Step::readingFirstFrame, {}, 0, std::move(file)};
     }
 
     // The user-facing text.

@@ -9,6 +9,7 @@
 
 #include "model/MediaErrorText.h"
 #include "model/Uuid.h"
+#include "platform/log/Log.h"
 #include "platform/media/AssetReader.h"
 #include "platform/media/MovieWriter.h"
 #include "platform/runtime/DispatchGroup.h"
@@ -18,16 +19,50 @@
 
 namespace zimlo {
 
+namespace {
+
+// The reader's or writer's words, or `otherwise` when they have none.
+std::string causeText(const std::optional<media::MediaError>& cause, const std::string& otherwise) {
+    const std::string text = userText(cause, "");
+    return text.empty() ? otherwise : text;
+}
+
+}  // namespace
+
 std::string MixerError::description() const {
+    auto reason = [this]() -> std::string {
+        switch (step) {
+            case Step::openingMovie:
+            case Step::creatingWriter:
+            case Step::checkingTracks:
+            case Step::waiting:
+                return userText(cause, "");
+            case Step::startingReaders:
+                return causeText(cause, "读取器启动失败");
+            case Step::addingTracks:
+                return "无法添加视频或音频输出轨道";
+            case Step::startingWriter:
+                return userText(cause, "写入器启动失败");
+            case Step::copyingVideo:
+                return userText(cause, "视频码流复制失败");
+            case Step::mixingSound:
+                return userText(cause, "音频混合写入失败");
+            case Step::reading:
+                return causeText(cause, "读取录屏文件失败");
+            case Step::finishing:
+                return userText(cause, "混音文件写入失败");
+        }
+        return userText(cause, "");
+    };
     switch (kind) {
         case Kind::cannotCreateReader:
-            return "无法读取录屏音频：" + message;
+            return "无法读取录屏音频：" + reason();
         case Kind::cannotCreateWriter:
-            return "无法创建混音文件：" + message;
+            return "无法创建混音文件：" + reason();
         case Kind::cannotStartProcessing:
-            return "无法开始同步声音：" + message;
+            return "无法开始同步声音：" + reason();
         case Kind::processingFailed:
-            return "电脑声音与麦克风混合失败：" + message;
+            return "电脑声音与麦克风混合失败：" + reason();
         case Kind::missingVideoTrack:
             return "录屏文件缺少视频轨道";
         case Kind::missingVideoFormat:
@@ -35,7 +70,7 @@ std::string MixerError::description() const {
         case Kind::processingTimedOut:
             return "同步电脑声音与输入设备声音超时";
     }
-    return message;
+    return reason();
 }
 
 namespace ScreenRecordingAudioMixer {
@@ -51,7 +86,7 @@ constexpr double kFinishTimeoutSeconds = 60;
 std::mutex directoryMutex;
 std::filesystem::path customDirectory;
 std::optional<double> timeoutOverride;
-std::optional<std::string> readFault;
+std::optional<media::MediaError> readFault;
 
 SerialQueue& mixerQueue() {
     static SerialQueue queue(".mac.screen-audio-mixer");
@@ -71,14 +106,24 @@ MixerResult run(const std::filesystem::path& inputURL) {
     auto opened = media::MovieAsset::open(inputURL);
     // A movie that cannot be read is reported rather than passed back as if there were nothing to
     // mix.
-    if (!opened) return fail(MixerError::cannotCreateReader(userText(opened.error())));
+    if (!opened) return fail(MixerError::cannotCreateReader(opened.error()));
     const auto asset = std::move(opened).value();
     auto audioTracks = asset->tracks(MediaType::audio);
     if (audioTracks.size() < 2) return inputURL;
     auto videoTracks = asset->tracks(MediaType::video);
-    if (videoTracks.empty()) return fail(MixerError::missingVideoTrack());
+    // The readers and the writer log what they report; the mixer's own findings are logged here.
+    auto logged = [&](const char* what) {
+        ZIMLO_LOG_WARN("mixer") << "mixing the sound of " << inputURL << ": " << what;
+    };
+    if (videoTracks.empty()) {
+        logged("no video track");
+        return fail(MixerError::missingVideoTrack());
+    }
     const media::AssetTrack& videoTrack = videoTracks.front();
-    if (videoTrack.formatDescriptions.empty()) return fail(MixerError::missingVideoFormat());
+    if (videoTrack.formatDescriptions.empty()) {
+        logged("the video track has no format");
+        return fail(MixerError::missingVideoFormat());
+    }
 
     const std::filesystem::path outputURL =
         outputDirectory() / ("zimlo_screen_mixed_" + Uuid::generate().uuidString() + ".mov");
@@ -92,8 +137,7 @@ MixerResult run(const std::filesystem::path& inputURL) {
     // one starts reading (file and decoders); the tracks themselves come from this asset, so
     // only that start can fail.
     auto readerFailed = [&](const media::MediaError& error) {
-        const std::string text = userText(error);
-        return failed(MixerError::cannotStartProcessing(text.empty() ? "读取器启动失败" : text));
+        return failed(MixerError::cannotStartProcessing(MixerError::Step::startingReaders, error));
     };
     auto videoOpened = media::TrackPacketReader::open(*asset, videoTrack.trackID);
     if (!videoOpened) return readerFailed(videoOpened.error());
@@ -107,7 +151,9 @@ MixerResult run(const std::filesystem::path& inputURL) {
     auto audioOutput = std::move(audioOpened).value();
 
     auto created = MovieWriter::create(outputURL, media::MovieFileType::quickTimeMovie, {});
-    if (!created.ok()) return failed(MixerError::cannotCreateWriter(userText(created.error())));
+    if (!created.ok())
+        return failed(
+            MixerError::cannotCreateWriter(MixerError::Step::creatingWriter, created.error()));
     auto writer = std::move(created).value();
 
     auto videoInput = writer->addPassthroughInput(videoTrack.formatDescriptions.front(),
@@ -116,15 +162,17 @@ MixerResult run(const std::filesystem::path& inputURL) {
     audioSettings.bitRate = kMixedAudioBitRate;
     auto audioInput = videoInput.ok() ? writer->addAudioInput(audioSettings) : videoInput;
     if (!videoInput.ok() || !audioInput.ok())
-        return failed(MixerError::cannotCreateWriter("无法添加视频或音频输出轨道"));
+        return failed(MixerError::cannotCreateWriter(
+            MixerError::Step::addingTracks,
+            !videoInput.ok() ? videoInput.error() : audioInput.error()));
     if (!writer->startWriting()) {
         return failed(
-            MixerError::cannotStartProcessing(userText(writer->error(), "写入器启动失败")));
+            MixerError::cannotStartProcessing(MixerError::Step::startingWriter, writer->error()));
     }
     writer->startSession(media::MediaTime::zero());
 
     double timeout = timeoutSeconds(videoTrack.timeRange.duration.seconds());
-    std::optional<std::string> fault;
+    std::optional<media::MediaError> fault;
     {
         std::lock_guard lock(directoryMutex);
         if (timeoutOverride) timeout = *timeoutOverride;
@@ -140,14 +188,13 @@ MixerResult run(const std::filesystem::path& inputURL) {
     };
     // Pulls from `next` and appends while the writer takes more; ends the loop at the end of
     // the samples or at the first failure.
-    auto copyLoop = [&](MovieWriter::InputID input, auto next, const char* appendFailure) {
+    auto copyLoop = [&](MovieWriter::InputID input, auto next, MixerError::Step step) {
         for (;;) {
             if (!writer->waitUntilReady(input, 0.5)) {
                 auto status = writer->status();
                 if (status == MovieWriter::Status::writing && !videoOutput->isCancelled()) continue;
                 if (status == MovieWriter::Status::failed) {
-                    firstError.offer(
-                        MixerError::processingFailed(userText(writer->error(), appendFailure)));
+                    firstError.offer(MixerError::processingFailed(step, writer->error()));
                     cancelReading();
                 }
                 break;
@@ -156,8 +203,7 @@ MixerResult run(const std::filesystem::path& inputURL) {
             if (!sample) break;
             if (!writer->append(input, std::move(*sample))) {
                 // Only a failed writer has an error; a cancelled one refuses without.
-                firstError.offer(
-                    MixerError::processingFailed(userText(writer->error(), appendFailure)));
+                firstError.offer(MixerError::processingFailed(step, writer->error()));
                 cancelReading();
                 break;
             }
@@ -171,7 +217,7 @@ MixerResult run(const std::filesystem::path& inputURL) {
         SerialQueue audioQueue(".mac.screen-audio-mixer.audio");
         videoQueue.async([&] {
             copyLoop(
-                *videoInput, [&] { return videoOutput->next(); }, "视频码流复制失败");
+                *videoInput, [&] { return videoOutput->next(); }, MixerError::Step::copyingVideo);
         });
         audioQueue.async([&] {
             copyLoop(
@@ -180,10 +226,11 @@ MixerResult run(const std::filesystem::path& inputURL) {
                     if (fault) return std::nullopt;
                     return audioOutput->next();
                 },
-                "音频混合写入失败");
+                MixerError::Step::mixingSound);
         });
 
         if (!group.wait(timeout)) {
+            logged("copying timed out");
             firstError.offer(MixerError::processingTimedOut());
             cancelReading();
             writer->cancelWriting();
@@ -199,9 +246,9 @@ MixerResult run(const std::filesystem::path& inputURL) {
           static_cast<const media::TrackReaderBase*>(audioOutput.get())}) {
         const bool faulty = fault && reader == audioOutput.get();
         if (reader->failed() || faulty) {
-            const std::string text = faulty ? *fault : userText(reader->error());
             writer->cancelWriting();
-            return failed(MixerError::processingFailed(text.empty() ? "读取录屏文件失败" : text));
+            return failed(MixerError::processingFailed(MixerError::Step::reading,
+                                                       faulty ? *fault : reader->error()));
         }
     }
 
@@ -216,12 +263,13 @@ MixerResult run(const std::filesystem::path& inputURL) {
         if (!signal->done.wait_for(lock, std::chrono::duration<double>(kFinishTimeoutSeconds),
                                    [&] { return signal->finished; })) {
             lock.unlock();
+            logged("finishing the movie timed out");
             writer->cancelWriting();
             return failed(MixerError::processingTimedOut());
         }
     }
     if (writer->status() == MovieWriter::Status::completed) return outputURL;
-    return failed(MixerError::processingFailed(userText(writer->error(), "混音文件写入失败")));
+    return failed(MixerError::processingFailed(MixerError::Step::finishing, writer->error()));
 }
 
 }  // namespace
@@ -236,9 +284,9 @@ void setTimeoutOverride(std::optional<double> seconds) {
     timeoutOverride = seconds;
 }
 
-void setReadFault(std::optional<std::string> text) {
+void setReadFault(std::optional<media::MediaError> error) {
     std::lock_guard lock(directoryMutex);
-    readFault = std::move(text);
+    readFault = std::move(error);
 }
 
 void setOutputDirectory(std::filesystem::path directory) {

@@ -5,10 +5,13 @@
 #include <optional>
 #include <string>
 
+#include "platform/media/MediaError.h"
 #include "platform/runtime/Result.h"
 
 namespace zimlo {
 
+// Why mixing a recording's sound failed: the step that failed and what the readers or the
+// writer reported about it, where they did. description() words it for the user from these.
 struct MixerError {
     enum class Kind {
         cannotCreateReader,
@@ -19,24 +22,42 @@ struct MixerError {
         missingVideoFormat,
         processingTimedOut,
     };
+    enum class Step {
+        openingMovie,
+        checkingTracks,  // the movie lacks its video track or its format
+        startingReaders,
+        creatingWriter,
+        addingTracks,
+        startingWriter,
+        copyingVideo,
+        mixingSound,
+        reading,  // a reader failed although the copying ended normally
+        waiting,  // the copying or the finish took too long
+        finishing,
+    };
     Kind kind = Kind::processingFailed;
-    std::string message;
+    Step step = Step::mixingSound;
+    std::optional<media::MediaError> cause;
 
-    static MixerError cannotCreateReader(std::string t) {
-        return {Kind::cannotCreateReader, std::move(t)};
+    static MixerError cannotCreateReader(media::MediaError cause) {
+        return {Kind::cannotCreateReader, Step::openingMovie, std::move(cause)};
     }
-    static MixerError cannotCreateWriter(std::string t) {
-        return {Kind::cannotCreateWriter, std::move(t)};
+    static MixerError cannotCreateWriter(Step step, std::optional<media::MediaError> cause) {
+        return {Kind::cannotCreateWriter, step, std::move(cause)};
     }
-    static MixerError cannotStartProcessing(std::string t) {
-        return {Kind::cannotStartProcessing, std::move(t)};
+    static MixerError cannotStartProcessing(Step step, std::optional<media::MediaError> cause) {
+        return {Kind::cannotStartProcessing, step, std::move(cause)};
     }
-    static MixerError processingFailed(std::string t) {
-        return {Kind::processingFailed, std::move(t)};
+    static MixerError processingFailed(Step step, std::optional<media::MediaError> cause) {
+        return {Kind::processingFailed, step, std::move(cause)};
     }
-    static MixerError missingVideoTrack() { return {Kind::missingVideoTrack, {}}; }
-    static MixerError missingVideoFormat() { return {Kind::missingVideoFormat, {}}; }
-    static MixerError processingTimedOut() { return {Kind::processingTimedOut, {}}; }
+    static MixerError missingVideoTrack() {
+        return {Kind::missingVideoTrack, Step::checkingTracks, {}};
+    }
+    static MixerError missingVideoFormat() {
+        return {Kind::missingVideoFormat, Step::checkingTracks, {}};
+    }
+    static MixerError processingTimedOut() { return {Kind::processingTimedOut, Step::waiting, {}}; }
 
     std::string description() const;
     friend bool operator==(const MixerError&, const MixerError&) = default;
@@ -62,8 +83,8 @@ double timeoutSeconds(double videoSeconds);
 // Replaces that wait for every later run (for tests of the time-out); none restores it.
 void setTimeoutOverride(std::optional<double> seconds);
 // For tests of a failing disk: the sound reader of every later run delivers nothing and reports
-// `text` (possibly empty) as its error; none restores reading.
-void setReadFault(std::optional<std::string> text);
+// `error` as its own; none restores reading.
+void setReadFault(std::optional<media::MediaError> error);
 
 // Where mixed movies go (the system's temporary directory unless changed, for tests).
 void setOutputDirectory(std::filesystem::path directory);

@@ -7,6 +7,7 @@
 #include <regex>
 
 #include "capture/ScreenRecordingAudioMixer.h"
+#include "model/MediaErrorText.h"
 #include "platform/media/AssetReader.h"
 #include "platform/media/MovieFactory.h"
 #include "platform/media/Probe.h"
@@ -31,7 +32,8 @@ class ScreenRecordingAudioMixerTest : public ::testing::Test {
             result = std::move(r);
         });
         EXPECT_TRUE(test::pumpUntil([&] { return result.has_value(); }, std::chrono::seconds(120)));
-        return result.value_or(MixerResult(fail(MixerError::processingFailed("no completion"))));
+        return result.value_or(
+            MixerResult(fail(MixerError::processingFailed(MixerError::Step::finishing, {}))));
     }
 
     size_t outputFiles() const {
@@ -78,8 +80,13 @@ TEST(ScreenRecordingAudioMixerRules, TimeoutGrowsWithTheVideoWithinLimits) {
     EXPECT_EQ(timeoutSeconds(150), 360);
     EXPECT_EQ(timeoutSeconds(600), 1260);
     EXPECT_EQ(timeoutSeconds(2000), 3600);
-    EXPECT_EQ(MixerError::processingFailed("x").description(), "电脑声音与麦克风混合失败：x");
-    EXPECT_EQ(MixerError::cannotCreateReader("y").description(), "无法读取录屏音频：y");
+    using media::MediaError;
+    EXPECT_EQ(MixerError::processingFailed(MixerError::Step::mixingSound,
+                                           MediaError::of(MediaError::Kind::system, "x"))
+                  .description(),
+              "电脑声音与麦克风混合失败：x");
+    EXPECT_EQ(MixerError::processingFailed(MixerError::Step::mixingSound, {}).description(),
+              "电脑声音与麦克风混合失败：音频混合写入失败");
     EXPECT_EQ(MixerError::processingTimedOut().description(), "同步电脑声音与输入设备声音超时");
 }
 
@@ -115,6 +122,9 @@ TEST_F(ScreenRecordingAudioMixerTest, TwoAudioTracksWithoutVideoFail) {
     result = mix(garbage);
     ASSERT_FALSE(result.ok());
     EXPECT_EQ(result.error().kind, MixerError::Kind::cannotCreateReader);
+    // The reader's own report, in its words.
+    ASSERT_TRUE(result.error().cause.has_value());
+    EXPECT_EQ(result.error().description(), "无法读取录屏音频：" + userText(*result.error().cause));
 }
 
 // Video copied packet for packet with its orientation; one AAC track of both sounds, the system
@@ -242,11 +252,13 @@ TEST_F(ScreenRecordingAudioMixerTest, AReaderThatFailsFailsTheRunWithItsDescript
     MovieSpec spec;
     spec.tones = {Tone{}, Tone{880, 0.2f}};
     test::writeMovie(url, spec);
-    const std::pair<std::string, std::string> faults[] = {
-        {"输入/输出错误", "电脑声音与麦克风混合失败：输入/输出错误"},
-        {"", "电脑声音与麦克风混合失败：读取录屏文件失败"}};
-    for (const auto& [text, description] : faults) {
-        ScreenRecordingAudioMixer::setReadFault(text);
+    using media::MediaError;
+    const std::pair<MediaError, std::string> faults[] = {
+        {MediaError::of(MediaError::Kind::system, "输入/输出错误"),
+         "电脑声音与麦克风混合失败：输入/输出错误"},
+        {MediaError::of(MediaError::Kind::system), "电脑声音与麦克风混合失败：读取录屏文件失败"}};
+    for (const auto& [fault, description] : faults) {
+        ScreenRecordingAudioMixer::setReadFault(fault);
         MixerResult result = mix(url);
         ScreenRecordingAudioMixer::setReadFault(std::nullopt);
         ASSERT_FALSE(result.ok());

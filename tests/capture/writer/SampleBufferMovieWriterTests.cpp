@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "capture/SampleBufferMovieWriter.h"
+#include "model/MediaErrorText.h"
 #include "platform/media/AssetReader.h"
 #include "platform/media/Probe.h"
 #include "platform/media/SyntheticMedia.h"
@@ -33,7 +34,8 @@ WriterResult finishAndWait(SampleBufferMovieWriter& writer) {
         result = std::move(r);
     });
     EXPECT_TRUE(test::pumpUntil([&] { return result.has_value(); }, std::chrono::seconds(120)));
-    return result.value_or(WriterResult(fail(WriterError::writerFailed("no completion"))));
+    return result.value_or(WriterResult(
+        fail(WriterError::writerFailed(WriterError::Step::finishing, writer.outputURL(), {}))));
 }
 
 // Frames and sound at capture pace are simulated by timestamps; the writer does not care how
@@ -65,8 +67,10 @@ TEST(SampleBufferMovieWriterRules, BitRateFollowsPictureSizeAndRateWithinClamps)
     EXPECT_EQ(W::bitRateMultiplier(CaptureFrameRate::fps24), 1);
     EXPECT_EQ(W::bitRateMultiplier(CaptureFrameRate::fps120), 4);
 
-    EXPECT_EQ(WriterError::missingFormatDescription().description(), "缺少视频格式信息");
-    EXPECT_EQ(WriterError::writerFailed("磁盘已满").description(), "磁盘已满");
+    EXPECT_EQ(WriterError::missingFormatDescription({}).description(), "缺少视频格式信息");
+    // A writer that stopped without saying why still gets words.
+    EXPECT_EQ(WriterError::writerFailed(WriterError::Step::finishing, {}, {}).description(),
+              "写入失败");
     EXPECT_EQ(audioTrackLabel(AudioSource::microphone), "麦克风声音");
 }
 
@@ -250,6 +254,8 @@ TEST(SampleBufferMovieWriter, NeverReplacesAFileItDidNotCreate) {
     ASSERT_FALSE(result.ok());
     EXPECT_EQ(result.error().kind, WriterError::Kind::cannotCreateWriter);
     EXPECT_EQ(result.error().systemError, EEXIST);
+    EXPECT_EQ(result.error().cause, media::MediaError::system(EEXIST));
+    EXPECT_EQ(result.error().description(), "录制文件已存在：" + url.string());
     ASSERT_EQ(failures.size(), 1u);
     EXPECT_EQ(failures[0], result.error());
     std::ifstream in(url);
@@ -282,8 +288,11 @@ TEST(SampleBufferMovieWriter, WriteFailureSurfacesAsWriterFailedAtFinish) {
 
     ASSERT_FALSE(result.ok());
     EXPECT_EQ(result.error().kind, WriterError::Kind::writerFailed);
-    EXPECT_FALSE(result.error().description().empty());
     EXPECT_EQ(result.error().systemError, EFBIG);
+    // The container writer's own report, shown in its words.
+    ASSERT_TRUE(result.error().cause.has_value());
+    EXPECT_EQ(result.error().description(), userText(*result.error().cause));
+    EXPECT_FALSE(result.error().description().empty());
 }
 
 // A recording cut short by a kill keeps what was written up to about a second before it.
