@@ -81,12 +81,15 @@ bool sameFile(const fs::path& a, const fs::path& b) {
 
 // Removes every entry of `dir` whose name without extension is `base`, except `keep` (the
 // movie being saved when it already lives in the draft directory under another name).
-void removeMedia(const fs::path& dir, const std::string& base, const fs::path& keep) {
+Result<void, FileError> removeMedia(const fs::path& dir, const std::string& base,
+                                    const fs::path& keep) {
     for (const fs::path& entry : sortedEntries(dir)) {
         if (entry.stem() != base) continue;
         if (sameFile(entry, keep)) continue;
-        fs::remove_all(entry);
+        std::error_code error;
+        if (fs::remove_all(entry, error); error) return fail(FileError{"remove", entry, error});
     }
+    return {};
 }
 
 fs::path temporarySibling(const fs::path& file) {
@@ -110,21 +113,24 @@ void removeStaleTemporaries(const fs::path& dir, const std::string& base) {
 // Puts a copy of `source` at `dest` in `dir`, replacing earlier movies of the same base name.
 // The copy is made under a temporary name first, so a failed copy leaves the earlier movie in
 // place.
-void storeMedia(const fs::path& source, const fs::path& dest, const fs::path& dir,
-                const std::string& base) {
-    if (sameFile(source, dest)) return;
+Result<void, FileError> storeMedia(const fs::path& source, const fs::path& dest,
+                                   const fs::path& dir, const std::string& base) {
+    if (sameFile(source, dest)) return {};
     removeStaleTemporaries(dir, base);
     fs::path temporary = temporarySibling(dest);
-    try {
-        if (auto copied = copyFileContents(source, temporary); !copied)
-            throw copied.error().exception();
-        removeMedia(dir, base, source);
-        fs::rename(temporary, dest);
-    } catch (...) {
+    auto failed = [&](FileError error) {
         std::error_code ignored;
         fs::remove(temporary, ignored);
-        throw;
-    }
+        return fail(std::move(error));
+    };
+    if (auto copied = copyFileContents(source, temporary); !copied)
+        return failed(std::move(copied).error());
+    if (auto removed = removeMedia(dir, base, source); !removed)
+        return failed(std::move(removed).error());
+    std::error_code error;
+    if (fs::rename(temporary, dest, error); error)
+        return failed(FileError{"rename", temporary, error});
+    return {};
 }
 
 fs::path mediaDestination(const fs::path& dir, const std::string& base, const fs::path& source) {
@@ -151,10 +157,9 @@ fs::path DraftStore::draftDirectory(const Uuid& id) const { return root_ / id.uu
 
 namespace {
 
-DraftSaveError saveError(const std::exception& error) {
-    if (const auto* fsError = dynamic_cast<const fs::filesystem_error*>(&error))
-        return {fsError->path1(), fsError->code(), error.what()};
-    return {{}, {}, error.what()};
+DraftSaveError saveError(const FileError& error) {
+    return {error.path, error.code,
+            error.operation + " " + error.path.string() + ": " + error.code.message()};
 }
 
 }  // namespace
@@ -181,26 +186,31 @@ Result<RecordingProject, DraftSaveError> DraftStore::saveDraft(
     // Encoding can only fail on a bad number; finding out before touching the disk leaves nothing
     // behind.
     std::string document;
-    bool created = false;
     try {
         document = stored.toJSON();
-        created = fs::create_directories(dir);
     } catch (const std::exception& error) {
-        return fail(saveError(error));
+        ZIMLO_LOG_ERROR("drafts") << "encoding the draft " << dir << ": " << error.what();
+        return fail(DraftSaveError{{}, {}, error.what()});
     }
-    try {
-        for (const Media& item : media) storeMedia(item.source, *item.field, dir, item.base);
-        if (auto written = writeFileAtomically(dir / kDocumentName, document); !written)
-            throw written.error().exception();
-    } catch (const std::exception& error) {
-        ZIMLO_LOG_ERROR("drafts") << "saving the draft " << dir << ": " << error.what();
+    std::error_code createError;
+    const bool created = fs::create_directories(dir, createError);
+    auto failed = [&](const FileError& error) {
+        ZIMLO_LOG_ERROR("drafts") << "saving the draft " << dir << ": " << error.operation << " "
+                                  << error.path << ": " << error.code.message();
         // A draft directory made by this save holds nothing worth keeping.
         if (created) {
             std::error_code ignored;
             fs::remove_all(dir, ignored);
         }
         return fail(saveError(error));
+    };
+    if (createError) return failed(FileError{"create_directories", dir, createError});
+    for (const Media& item : media) {
+        if (auto copied = storeMedia(item.source, *item.field, dir, item.base); !copied)
+            return failed(copied.error());
     }
+    if (auto written = writeFileAtomically(dir / kDocumentName, document); !written)
+        return failed(written.error());
     return stored;
 }
 
