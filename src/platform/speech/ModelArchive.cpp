@@ -3,6 +3,7 @@
 #include <archive.h>
 #include <archive_entry.h>
 
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -20,11 +21,23 @@ struct WriterFree {
     void operator()(archive* a) const { archive_write_free(a); }
 };
 
+using Kind = ModelInstallError::Kind;
+
 std::string inQuotes(const std::string& text) { return "'" + text + "'"; }
+
+Failure<ModelInstallError> failure(Kind kind, const fs::path& path, std::string message) {
+    return fail(ModelInstallError{kind, path, std::move(message)});
+}
 
 std::string libraryError(archive* a) {
     const char* text = archive_error_string(a);
     return text ? text : "unknown error";
+}
+
+// The disk writer's words ("Write failed") with the system's reason (a full disk).
+std::string writeError(archive* a) {
+    const int code = archive_errno(a);
+    return code > 0 ? libraryError(a) + ": " + std::strerror(code) : libraryError(a);
 }
 
 // An entry's name as a path inside the tree ("" for the tree itself); none when it would leave
@@ -54,35 +67,41 @@ bool linkTargetStaysInside(const char* target) {
     return true;
 }
 
-void copyData(archive* in, archive* out, const std::string& entryName) {
+ModelInstallResult<void> copyData(archive* in, archive* out, const fs::path& archivePath,
+                                  const std::string& entryName) {
     for (;;) {
         const void* block = nullptr;
         size_t size = 0;
         la_int64_t offset = 0;
         int result = archive_read_data_block(in, &block, &size, &offset);
-        if (result == ARCHIVE_EOF) return;
+        if (result == ARCHIVE_EOF) return {};
         if (result < ARCHIVE_WARN) {
-            throw ModelInstallError("the archive is damaged at " + inQuotes(entryName) + ": " +
-                                    libraryError(in));
+            return failure(
+                Kind::damaged, archivePath,
+                "the archive is damaged at " + inQuotes(entryName) + ": " + libraryError(in));
         }
-        if (archive_write_data_block(out, block, size, offset) < ARCHIVE_WARN) {
-            throw ModelInstallError("cannot write " + inQuotes(entryName) + ": " +
-                                    libraryError(out));
+        // A failed or short write is only a warning to libarchive; the file would stay cut short.
+        if (archive_write_data_block(out, block, size, offset) != ARCHIVE_OK) {
+            return failure(Kind::writeFailed, archivePath,
+                           "cannot write " + inQuotes(entryName) + ": " + writeError(out));
         }
     }
 }
 
 }  // namespace
 
-void unpackModelArchive(const fs::path& archivePath, const fs::path& folder) {
+ModelInstallResult<void> unpackModelArchive(const fs::path& archivePath, const fs::path& folder) {
     // libarchive refuses to write through any symbolic link on an entry's path, including those
     // above the folder (a data folder on another disk): name the folder without them.
     std::error_code ec;
     const fs::path into = fs::canonical(folder, ec);
-    if (ec) throw ModelInstallError("cannot unpack into " + inQuotes(folder) + ": " + ec.message());
+    if (ec) {
+        return failure(Kind::writeFailed, folder,
+                       "cannot unpack into " + inQuotes(folder) + ": " + ec.message());
+    }
     std::unique_ptr<archive, ReaderFree> in(archive_read_new());
     std::unique_ptr<archive, WriterFree> out(archive_write_disk_new());
-    if (!in || !out) throw ModelInstallError("out of memory");
+    if (!in || !out) return failure(Kind::writeFailed, archivePath, "out of memory");
     archive_read_support_filter_all(in.get());
     archive_read_support_format_all(in.get());
     // Our checks below come first and give the clearer message; libarchive's own guards stay on
@@ -94,23 +113,24 @@ void unpackModelArchive(const fs::path& archivePath, const fs::path& folder) {
 
     const std::string shown = inQuotes(archivePath.string());
     if (archive_read_open_filename(in.get(), archivePath.c_str(), 64 * 1024) != ARCHIVE_OK) {
-        throw ModelInstallError("cannot read " + shown +
-                                " as an archive: " + libraryError(in.get()));
+        return failure(Kind::unreadable, archivePath,
+                       "cannot read " + shown + " as an archive: " + libraryError(in.get()));
     }
     for (;;) {
         archive_entry* entry = nullptr;
         int result = archive_read_next_header(in.get(), &entry);
         if (result == ARCHIVE_EOF) break;
         if (result < ARCHIVE_WARN) {
-            throw ModelInstallError(shown +
-                                    " is not a readable archive: " + libraryError(in.get()));
+            return failure(Kind::damaged, archivePath,
+                           shown + " is not a readable archive: " + libraryError(in.get()));
         }
         const char* rawName = archive_entry_pathname(entry);
         const std::string name = rawName ? rawName : "";
         auto inside = nameInside(rawName);
         if (!inside) {
-            throw ModelInstallError(shown + " is refused: its entry " + inQuotes(name) +
-                                    " would be written outside the model folder");
+            return failure(Kind::refused, archivePath,
+                           shown + " is refused: its entry " + inQuotes(name) +
+                               " would be written outside the model folder");
         }
         if (inside->empty()) continue;  // "./", the tree itself
 
@@ -119,44 +139,53 @@ void unpackModelArchive(const fs::path& archivePath, const fs::path& folder) {
         if (hardlink) {
             auto linked = nameInside(hardlink);
             if (!linked || linked->empty()) {
-                throw ModelInstallError(shown + " is refused: its hard link " + inQuotes(name) +
-                                        " points outside the model folder");
+                return failure(Kind::refused, archivePath,
+                               shown + " is refused: its hard link " + inQuotes(name) +
+                                   " points outside the model folder");
             }
             archive_entry_set_hardlink(entry, (into / *linked).c_str());
         } else if (type == AE_IFLNK) {
             const char* target = archive_entry_symlink(entry);
             if (!linkTargetStaysInside(target)) {
-                throw ModelInstallError(shown + " is refused: its symbolic link " + inQuotes(name) +
-                                        " points to " + inQuotes(target ? target : "") +
-                                        ", outside its own folder");
+                return failure(Kind::refused, archivePath,
+                               shown + " is refused: its symbolic link " + inQuotes(name) +
+                                   " points to " + inQuotes(target ? target : "") +
+                                   ", outside its own folder");
             }
         } else if (type != AE_IFREG && type != AE_IFDIR) {
-            throw ModelInstallError(shown + " is refused: " + inQuotes(name) +
-                                    " is a special file, not a file or folder");
+            return failure(Kind::refused, archivePath,
+                           shown + " is refused: " + inQuotes(name) +
+                               " is a special file, not a file or folder");
         }
 
         archive_entry_set_pathname(entry, (into / *inside).c_str());
-        if (archive_write_header(out.get(), entry) < ARCHIVE_WARN) {
-            throw ModelInstallError("cannot unpack " + inQuotes(name) + " from " + shown + ": " +
-                                    libraryError(out.get()));
+        auto unpackFailure = [&] {
+            return failure(Kind::writeFailed, archivePath,
+                           "cannot unpack " + inQuotes(name) + " from " + shown + ": " +
+                               writeError(out.get()));
+        };
+        if (archive_write_header(out.get(), entry) < ARCHIVE_WARN) return unpackFailure();
+        if (archive_entry_size(entry) > 0 && !hardlink) {
+            if (auto copied = copyData(in.get(), out.get(), archivePath, name); !copied)
+                return copied;
         }
-        if (archive_entry_size(entry) > 0 && !hardlink) copyData(in.get(), out.get(), name);
-        if (archive_write_finish_entry(out.get()) < ARCHIVE_WARN) {
-            throw ModelInstallError("cannot unpack " + inQuotes(name) + " from " + shown + ": " +
-                                    libraryError(out.get()));
-        }
+        if (archive_write_finish_entry(out.get()) < ARCHIVE_WARN) return unpackFailure();
     }
     if (archive_write_close(out.get()) < ARCHIVE_WARN) {
-        throw ModelInstallError("cannot finish unpacking " + shown + ": " +
-                                libraryError(out.get()));
+        return failure(Kind::writeFailed, archivePath,
+                       "cannot finish unpacking " + shown + ": " + writeError(out.get()));
     }
+    return {};
 }
 
-void copyModelFolder(const fs::path& folder, const fs::path& into) {
+ModelInstallResult<void> copyModelFolder(const fs::path& folder, const fs::path& into) {
     std::error_code ec;
+    auto unreadable = [&] {
+        return failure(Kind::unreadable, folder,
+                       "cannot read " + inQuotes(folder.string()) + ": " + ec.message());
+    };
     fs::recursive_directory_iterator it(folder, ec), end;
-    if (ec)
-        throw ModelInstallError("cannot read " + inQuotes(folder.string()) + ": " + ec.message());
+    if (ec) return unreadable();
     for (; it != end; it.increment(ec)) {
         if (ec) break;
         const fs::path relative = it->path().lexically_relative(folder);
@@ -170,16 +199,17 @@ void copyModelFolder(const fs::path& folder, const fs::path& into) {
                    (fs::is_symlink(own) && fs::is_regular_file(it->status(ec)))) {
             fs::copy_file(it->path(), target, ec);  // a link's file, not the link
         } else {
-            throw ModelInstallError("cannot copy " + inQuotes(it->path().string()) +
-                                    ": only folders, files and links to files are copied");
+            return failure(Kind::refused, it->path(),
+                           "cannot copy " + inQuotes(it->path().string()) +
+                               ": only folders, files and links to files are copied");
         }
         if (ec) {
-            throw ModelInstallError("cannot copy " + inQuotes(it->path().string()) + ": " +
-                                    ec.message());
+            return failure(Kind::writeFailed, it->path(),
+                           "cannot copy " + inQuotes(it->path().string()) + ": " + ec.message());
         }
     }
-    if (ec)
-        throw ModelInstallError("cannot read " + inQuotes(folder.string()) + ": " + ec.message());
+    if (ec) return unreadable();
+    return {};
 }
 
 }  // namespace zimlo::speech

@@ -14,6 +14,7 @@
 #include <sstream>
 #include <vector>
 
+#include "platform/log/Log.h"
 #include "platform/media/MonotonicClock.h"
 
 namespace zimlo::speech {
@@ -22,19 +23,27 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using Kind = ModelInstallError::Kind;
+
 std::string inQuotes(const fs::path& path) { return "'" + path.string() + "'"; }
+
+Failure<ModelInstallError> failure(Kind kind, const fs::path& path, std::string message) {
+    return fail(ModelInstallError{kind, path, std::move(message)});
+}
 
 // A new empty folder beside `destination`, on the same file system so that moving it into place
 // is one rename. Hidden, so that nothing looking for models takes it for one.
-fs::path makeSiblingFolder(const fs::path& destination, const std::string& purpose) {
+ModelInstallResult<fs::path> makeSiblingFolder(const fs::path& destination,
+                                               const std::string& purpose) {
     std::string pattern = (destination.parent_path() /
                            ("." + destination.filename().string() + "." + purpose + "-XXXXXX"))
                               .string();
     if (!::mkdtemp(pattern.data())) {
-        throw ModelInstallError("cannot create a folder in " + inQuotes(destination.parent_path()) +
-                                ": " + std::strerror(errno));
+        return failure(Kind::writeFailed, destination.parent_path(),
+                       "cannot create a folder in " + inQuotes(destination.parent_path()) + ": " +
+                           std::strerror(errno));
     }
-    return pattern;
+    return fs::path(pattern);
 }
 
 // Removes a folder of ours unless it has been handed on.
@@ -130,15 +139,15 @@ std::string inSource(std::string text, const fs::path& staging, const fs::path& 
 
 }  // namespace
 
-std::optional<std::string> checkModelLoads(const ModelPaths& paths, std::chrono::seconds timeout) {
+Result<void, std::string> checkModelLoads(const ModelPaths& paths, std::chrono::seconds timeout) {
     int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return std::string("cannot start the trial load");
+    if (::pipe2(fds, O_CLOEXEC) != 0) return fail(std::string("cannot start the trial load"));
     std::fflush(nullptr);
     pid_t pid = ::fork();
     if (pid < 0) {
         ::close(fds[0]);
         ::close(fds[1]);
-        return std::string("cannot start the trial load: ") + std::strerror(errno);
+        return fail(std::string("cannot start the trial load: ") + std::strerror(errno));
     }
     if (pid == 0) {
         ::close(fds[0]);
@@ -177,9 +186,10 @@ std::optional<std::string> checkModelLoads(const ModelPaths& paths, std::chrono:
     }
 
     if (timedOut) {
-        return "the model did not load within " + std::to_string(timeout.count()) + " seconds";
+        return fail("the model did not load within " + std::to_string(timeout.count()) +
+                    " seconds");
     }
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return std::nullopt;
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return {};
     std::string reason = firstLibraryError(log);
     if (reason.empty()) {
         if (auto at = log.rfind("\nzimlo: "); at != std::string::npos) {
@@ -190,28 +200,35 @@ std::optional<std::string> checkModelLoads(const ModelPaths& paths, std::chrono:
     if (WIFSIGNALED(status)) {
         std::string crash = std::string("PocketSphinx crashed while loading the model (") +
                             ::strsignal(WTERMSIG(status)) + ")";
-        return reason.empty() ? crash : crash + " after: " + reason;
+        return fail(reason.empty() ? crash : crash + " after: " + reason);
     }
-    return reason.empty() ? std::string("the model does not load") : reason;
+    return fail(reason.empty() ? std::string("the model does not load") : reason);
 }
 
-ModelInstallation installModel(const fs::path& source, const fs::path& destination,
-                               const std::function<void(const std::string&)>& progress) {
+namespace {
+
+ModelInstallResult<ModelInstallation> install(
+    const fs::path& source, const fs::path& destination,
+    const std::function<void(const std::string&)>& progress) {
     auto say = [&](const std::string& text) {
         if (progress) progress(text);
     };
     std::error_code ec;
     const fs::file_status status = fs::status(source, ec);
-    if (!fs::exists(status)) throw ModelInstallError("no such file or folder: " + inQuotes(source));
+    if (!fs::exists(status))
+        return failure(Kind::noSource, source, "no such file or folder: " + inQuotes(source));
     if (destination.empty() || !destination.has_filename())
-        throw ModelInstallError("no folder to install the model into");
+        return failure(Kind::noFolder, destination, "no folder to install the model into");
     fs::create_directories(destination.parent_path(), ec);
     if (ec) {
-        throw ModelInstallError("cannot create " + inQuotes(destination.parent_path()) + ": " +
-                                ec.message());
+        return failure(
+            Kind::noFolder, destination.parent_path(),
+            "cannot create " + inQuotes(destination.parent_path()) + ": " + ec.message());
     }
 
-    FolderGuard staging(makeSiblingFolder(destination, "installing"));
+    auto stagingFolder = makeSiblingFolder(destination, "installing");
+    if (!stagingFolder) return fail(std::move(stagingFolder).error());
+    FolderGuard staging(*stagingFolder);
     // mkdtemp makes it private; the model folder gets the usual permissions of a new folder.
     fs::permissions(staging.path(),
                     fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
@@ -219,30 +236,36 @@ ModelInstallation installModel(const fs::path& source, const fs::path& destinati
                     ec);
     if (fs::is_directory(status)) {
         say("copying " + source.string());
-        copyModelFolder(source, staging.path());
+        if (auto copied = copyModelFolder(source, staging.path()); !copied)
+            return fail(std::move(copied).error());
     } else if (fs::is_regular_file(status)) {
         say("unpacking " + source.string());
-        unpackModelArchive(source, staging.path());
+        if (auto unpacked = unpackModelArchive(source, staging.path()); !unpacked)
+            return fail(std::move(unpacked).error());
     } else {
-        throw ModelInstallError(inQuotes(source) + " is neither a folder nor an archive");
+        return failure(Kind::noSource, source,
+                       inQuotes(source) + " is neither a folder nor an archive");
     }
 
     auto found = findModelInFolder(staging.path());
     if (!found) {
-        throw ModelInstallError("no PocketSphinx model in " + inQuotes(source) + ": it lacks " +
-                                missingParts(staging.path()) +
-                                ", directly or inside one folder of its own");
+        return failure(Kind::notAModel, source,
+                       "no PocketSphinx model in " + inQuotes(source) + ": it lacks " +
+                           missingParts(staging.path()) +
+                           ", directly or inside one folder of its own");
     }
     if (!endsWithLineBreak(found->dictionary)) {
-        throw ModelInstallError("the dictionary " +
-                                inQuotes(inSource(found->dictionary, staging.path(), source)) +
-                                " is cut short (it does not end with a line break)");
+        const fs::path dictionary = inSource(found->dictionary, staging.path(), source);
+        return failure(Kind::notAModel, dictionary,
+                       "the dictionary " + inQuotes(dictionary) +
+                           " is cut short (it does not end with a line break)");
     }
     say("loading the model once to check it");
     const double started = media::MonotonicClock::nowSeconds();
-    if (auto problem = checkModelLoads(*found)) {
-        throw ModelInstallError("the model in " + inQuotes(source) +
-                                " does not load: " + inSource(*problem, staging.path(), source));
+    if (auto loads = checkModelLoads(*found); !loads) {
+        return failure(Kind::doesNotLoad, source,
+                       "the model in " + inQuotes(source) +
+                           " does not load: " + inSource(loads.error(), staging.path(), source));
     }
 
     ModelInstallation installation;
@@ -258,12 +281,14 @@ ModelInstallation installModel(const fs::path& source, const fs::path& destinati
     std::optional<FolderGuard> previous;
     fs::path stepAside;
     if (fs::exists(fs::symlink_status(destination, ec))) {
-        previous.emplace(makeSiblingFolder(destination, "previous"));
+        auto previousFolder = makeSiblingFolder(destination, "previous");
+        if (!previousFolder) return fail(std::move(previousFolder).error());
+        previous.emplace(*previousFolder);
         stepAside = previous->path() / "model";
         fs::rename(destination, stepAside, ec);
         if (ec) {
-            throw ModelInstallError("cannot replace " + inQuotes(destination) + ": " +
-                                    ec.message());
+            return failure(Kind::writeFailed, destination,
+                           "cannot replace " + inQuotes(destination) + ": " + ec.message());
         }
         installation.replacedPrevious = true;
     }
@@ -274,15 +299,29 @@ ModelInstallation installModel(const fs::path& source, const fs::path& destinati
             fs::rename(stepAside, destination, ec);
             if (ec) {
                 previous->release();  // never delete the only copy of the previous model
-                throw ModelInstallError("cannot move the model into " + inQuotes(destination) +
-                                        " (" + why + "); the previous model is now in " +
-                                        inQuotes(stepAside));
+                return failure(Kind::writeFailed, destination,
+                               "cannot move the model into " + inQuotes(destination) + " (" + why +
+                                   "); the previous model is now in " + inQuotes(stepAside));
             }
         }
-        throw ModelInstallError("cannot move the model into " + inQuotes(destination) + ": " + why);
+        return failure(Kind::writeFailed, destination,
+                       "cannot move the model into " + inQuotes(destination) + ": " + why);
     }
     staging.release();
     return installation;
+}
+
+}  // namespace
+
+ModelInstallResult<ModelInstallation> installModel(
+    const fs::path& source, const fs::path& destination,
+    const std::function<void(const std::string&)>& progress) {
+    auto installed = install(source, destination, progress);
+    if (!installed) {
+        ZIMLO_LOG_ERROR("speech") << "installing the model " << source << " as " << destination
+                                  << " failed: " << installed.error().message;
+    }
+    return installed;
 }
 
 }  // namespace zimlo::speech

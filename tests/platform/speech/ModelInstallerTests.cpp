@@ -3,6 +3,7 @@
 #include <archive.h>
 #include <archive_entry.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -109,8 +110,10 @@ class ModelInstallerTest : public ::testing::Test {
 
 TEST_F(ModelInstallerTest, InstallsAFolderThenAnArchiveThatReplacesIt) {
     std::vector<std::string> steps;
-    auto flat = installModel(englishCopy("flat"), destination,
-                             [&](const std::string& step) { steps.push_back(step); });
+    auto installedFlat = installModel(englishCopy("flat"), destination,
+                                      [&](const std::string& step) { steps.push_back(step); });
+    ASSERT_TRUE(installedFlat) << installedFlat.error();
+    const ModelInstallation& flat = *installedFlat;
     EXPECT_EQ(flat.directory, destination);
     EXPECT_EQ(flat.paths, (ModelPaths{destination / "en-us", destination / "cmudict-en-us.dict",
                                       destination / "en-us.lm.bin"}));
@@ -122,7 +125,9 @@ TEST_F(ModelInstallerTest, InstallsAFolderThenAnArchiveThatReplacesIt) {
 
     // The archive's own top folder is kept; the previous model goes entirely.
     writeArchive(root / "model.tar.gz", {}, kEnglish, "cmusphinx-en-5.2");
-    auto nested = installModel(root / "model.tar.gz", destination);
+    auto installedNested = installModel(root / "model.tar.gz", destination);
+    ASSERT_TRUE(installedNested) << installedNested.error();
+    const ModelInstallation& nested = *installedNested;
     EXPECT_TRUE(nested.replacedPrevious);
     EXPECT_EQ(nested.paths.languageModel, destination / "cmusphinx-en-5.2" / "en-us.lm.bin");
     EXPECT_EQ(findModelInFolder(destination), nested.paths);
@@ -137,20 +142,23 @@ TEST_F(ModelInstallerTest, InstallsFromTheFolderThatHoldsTheModelsFolder) {
     fs::create_directories(models);
     fs::copy(kEnglish, models, fs::copy_options::recursive);
     auto installed = installModel(models, destination);
-    EXPECT_EQ(installed.paths.acousticModel, destination / "en-us");
-    EXPECT_EQ(installed.files, 11u);
+    ASSERT_TRUE(installed) << installed.error();
+    EXPECT_EQ(installed->paths.acousticModel, destination / "en-us");
+    EXPECT_EQ(installed->files, 11u);
     for (const auto& entry : fs::directory_iterator(destination))
         EXPECT_NE(entry.path().filename().string().front(), '.') << entry.path();
 }
 
 TEST_F(ModelInstallerTest, BrokenHostileAndCutShortModelsChangeNothing) {
-    installModel(englishCopy("installed"), destination);
+    ASSERT_TRUE(installModel(englishCopy("installed"), destination));
     const auto before = snapshot(destination);
     writeArchive(root / "good.tar.gz", {}, kEnglish, "model");
 
+    using Kind = ModelInstallError::Kind;
     struct Case {
         std::string what;
         std::function<fs::path()> make;
+        Kind kind;
         std::string expected;  // part of the error
     };
     auto cutFolder = [&](const std::string& file) {
@@ -166,69 +174,102 @@ TEST_F(ModelInstallerTest, BrokenHostileAndCutShortModelsChangeNothing) {
              std::ofstream(root / "junk.tar.gz") << std::string(4096, '\x17');
              return root / "junk.tar.gz";
          },
-         "as an archive"},
+         Kind::unreadable, "as an archive"},
         {"archive cut short",
          [&] {
              fs::copy_file(root / "good.tar.gz", root / "cut.tar.gz");
              cutInHalf(root / "cut.tar.gz");
              return root / "cut.tar.gz";
          },
-         "damaged"},
+         Kind::damaged, "damaged"},
         {"path traversal",
          [&] {
              writeArchive(root / "up.tar.gz", {{"model/README", "x"}, {"../evil", "x"}});
              return root / "up.tar.gz";
          },
-         "'../evil' would be written outside the model folder"},
+         Kind::refused, "'../evil' would be written outside the model folder"},
         {"absolute name",
          [&] {
              writeArchive(root / "abs.tar.gz", {{(root / "absolute-evil").string(), "x"}});
              return root / "abs.tar.gz";
          },
-         "would be written outside the model folder"},
+         Kind::refused, "would be written outside the model folder"},
         {"symbolic link climbing out",
          [&] {
              writeArchive(root / "link.tar.gz", {{"model/a.dic", "", "../../../etc/passwd"}});
              return root / "link.tar.gz";
          },
-         "symbolic link 'model/a.dic'"},
+         Kind::refused, "symbolic link 'model/a.dic'"},
         {"hard link out",
          [&] {
              writeArchive(root / "hard.tar.gz", {{"model/a.dic", "", "", "../outside"}});
              return root / "hard.tar.gz";
          },
-         "hard link 'model/a.dic'"},
+         Kind::refused, "hard link 'model/a.dic'"},
         {"no model inside",
          [&] {
              writeArchive(root / "empty.tar.gz", {{"model/README", "x"}, {"model/x.dic", "a A\n"}});
              return root / "empty.tar.gz";
          },
-         "lacks an acoustic-model folder with an mdef file and a language model"},
-        {"means cut short", cutFolder("en-us/means"), "Failed to read density data"},
-        {"mdef cut short (the library crashes)", cutFolder("en-us/mdef"), "crashed"},
-        {"sendump cut short", cutFolder("en-us/sendump"), "sendump"},
-        {"language model cut short", cutFolder("en-us.lm.bin"), "does not load"},
-        {"dictionary cut short", cutFolder("cmudict-en-us.dict"), "is cut short"},
-        {"missing source", [&] { return root / "absent"; }, "no such file or folder"},
+         Kind::notAModel, "lacks an acoustic-model folder with an mdef file and a language model"},
+        {"means cut short", cutFolder("en-us/means"), Kind::doesNotLoad,
+         "Failed to read density data"},
+        {"mdef cut short (the library crashes)", cutFolder("en-us/mdef"), Kind::doesNotLoad,
+         "crashed"},
+        {"sendump cut short", cutFolder("en-us/sendump"), Kind::doesNotLoad, "sendump"},
+        {"language model cut short", cutFolder("en-us.lm.bin"), Kind::doesNotLoad, "does not load"},
+        {"dictionary cut short", cutFolder("cmudict-en-us.dict"), Kind::notAModel, "is cut short"},
+        {"missing source", [&] { return root / "absent"; }, Kind::noSource,
+         "no such file or folder"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         fs::path source = c.make();
-        try {
-            installModel(source, destination);
-            ADD_FAILURE() << "installed";
-        } catch (const ModelInstallError& error) {
-            EXPECT_NE(std::string(error.what()).find(c.expected), std::string::npos)
-                << error.what();
-            // Named as the user gave it, never as our staging folder.
-            EXPECT_EQ(std::string(error.what()).find(".zh-CN."), std::string::npos) << error.what();
-        }
+        auto installed = installModel(source, destination);
+        ASSERT_FALSE(installed) << "installed";
+        const ModelInstallError& error = installed.error();
+        EXPECT_EQ(error.kind, c.kind) << error;
+        EXPECT_NE(error.message.find(c.expected), std::string::npos) << error;
+        // Named as the user gave it, never as our staging folder.
+        EXPECT_EQ(error.message.find(".zh-CN."), std::string::npos) << error;
+        EXPECT_EQ(error.path.string().find(".zh-CN."), std::string::npos) << error;
         EXPECT_EQ(snapshot(destination), before);
         EXPECT_EQ(modelsFolderNames(), std::vector<std::string>{"zh-CN"});
     }
     EXPECT_FALSE(fs::exists(models / "evil"));
     EXPECT_FALSE(fs::exists(root / "absolute-evil"));
     EXPECT_FALSE(fs::exists(root / "data" / "zimlo" / "outside"));
+}
+
+// A disk that fills up while the new model is unpacked: the error says so, and the previous
+// model stays in place, whole and loadable, with no half-written copy beside it.
+TEST_F(ModelInstallerTest, AFullDiskKeepsThePreviousModel) {
+    writeArchive(root / "model.tar.gz", {}, kEnglish, "model");
+    fs::create_directories(root / "small");
+    // Room for one model (37 MB), not two.
+    if (::mount("tmpfs", (root / "small").c_str(), "tmpfs", 0, "size=56m") != 0)
+        GTEST_SKIP() << "mounting a small tmpfs needs root";
+    struct Unmount {
+        fs::path at;
+        ~Unmount() { ::umount(at.c_str()); }
+    } unmount{root / "small"};
+    const fs::path small = root / "small" / "zh-CN";
+    auto first = installModel(englishCopy("first"), small);
+    ASSERT_TRUE(first) << first.error();
+    const auto before = snapshot(small);
+
+    auto second = installModel(root / "model.tar.gz", small);
+    ASSERT_FALSE(second) << "installed on a full disk";
+    EXPECT_EQ(second.error().kind, ModelInstallError::Kind::writeFailed) << second.error();
+    EXPECT_NE(second.error().message.find("No space left on device"), std::string::npos)
+        << second.error();
+    EXPECT_EQ(snapshot(small), before);
+    EXPECT_EQ(findModelInFolder(small), first->paths);
+    EXPECT_TRUE(checkModelLoads(first->paths));
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator(root / "small"))
+        left.push_back(entry.path().filename().string());
+    EXPECT_EQ(left, std::vector<std::string>{"zh-CN"});
 }
 
 std::string run(const std::string& command, int& status) {

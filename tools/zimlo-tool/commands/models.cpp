@@ -61,12 +61,13 @@ int install(const std::vector<std::string>& args) {
     auto installed = speech::installModel(source, destination, [](const std::string& step) {
         std::cerr << "models: " << step << "\n";
     });
-    std::cout << "installed the " << locale << " speech model in " << installed.directory.string()
-              << (installed.replacedPrevious ? " (replacing the model that was there)" : "")
+    if (!installed) return fail(installed.error().message);
+    std::cout << "installed the " << locale << " speech model in " << installed->directory.string()
+              << (installed->replacedPrevious ? " (replacing the model that was there)" : "")
               << "\n";
-    printParts(installed.paths, installed.directory);
-    std::printf("\t%ju files, %s; loaded in %.1f s\n", installed.files,
-                sizeText(installed.bytes).c_str(), installed.loadSeconds);
+    printParts(installed->paths, installed->directory);
+    std::printf("\t%ju files, %s; loaded in %.1f s\n", installed->files,
+                sizeText(installed->bytes).c_str(), installed->loadSeconds);
     return 0;
 }
 
