@@ -15,6 +15,8 @@
 #include <fstream>
 #include <limits>
 #include <map>
+#include <new>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <unordered_map>
@@ -23,11 +25,21 @@
 #include <variant>
 #include <vector>
 
+#include "platform/log/Log.h"
 #include "platform/text/WordTagger.h"
 
 namespace zimlo::text::detail {
 
 namespace {
+
+using Kind = DictionaryError::Kind;
+
+Failure<DictionaryError> unreadable(std::string file) {
+    return fail(DictionaryError{Kind::unreadable, std::move(file), {}});
+}
+Failure<DictionaryError> malformed(std::string file, std::string detail) {
+    return fail(DictionaryError{Kind::malformed, std::move(file), std::move(detail)});
+}
 
 constexpr char kMagic[8] = {'Z', 'M', 'L', 'T', 'A', 'G', '0', '1'};
 constexpr uint64_t kFormatVersion = 6;
@@ -108,45 +120,67 @@ struct PyValue {
         v;
 };
 
+// Reads until the first error, which it keeps; after it every read yields nothing and the
+// loops end.
 class PyLiteralReader {
   public:
     explicit PyLiteralReader(std::string_view text) : s_(text) {}
 
     // Reads the value assigned by "P=".
-    PyValue readAssignment() {
+    Result<PyValue, std::string> readAssignment() {
         size_t at = s_.find("P=");
-        if (at == std::string_view::npos) throw std::runtime_error("no table assignment");
+        if (at == std::string_view::npos) return fail(std::string("no table assignment"));
         pos_ = at + 2;
-        return value();
+        PyValue result = value(0);
+        if (!error_.empty()) return fail(error_);
+        return result;
     }
 
   private:
+    // The tables nest three deep; far deeper is a damaged file, not one to recurse through.
+    static constexpr int kMaximumDepth = 16;
+
     std::string_view s_;
     size_t pos_ = 0;
+    std::string error_;
 
+    bool ok() const { return error_.empty(); }
+    // Keeps the first error and stops reading.
+    void stop(std::string why) {
+        if (ok()) error_ = std::move(why);
+        pos_ = s_.size();
+    }
     void skip() {
         while (pos_ < s_.size() &&
                (s_[pos_] == ' ' || s_[pos_] == '\n' || s_[pos_] == '\r' || s_[pos_] == '\t'))
             ++pos_;
     }
+    // The next character, or '\0' at an error.
     char peek() {
         skip();
-        if (pos_ >= s_.size()) throw std::runtime_error("unexpected end of table");
+        if (pos_ >= s_.size()) {
+            stop("unexpected end of table");
+            return '\0';
+        }
         return s_[pos_];
     }
     void expect(char c) {
-        if (peek() != c) throw std::runtime_error(std::string("expected '") + c + "' in table");
+        if (peek() != c) return stop(std::string("expected '") + c + "' in table");
         ++pos_;
     }
-    PyValue value() {
+    PyValue value(int depth) {
+        if (depth > kMaximumDepth) {
+            stop("table nested too deeply");
+            return {};
+        }
         char c = peek();
         if (c == '{') {
             ++pos_;
             auto dict = std::make_shared<PyDict>();
-            while (peek() != '}') {
-                PyValue key = value();
+            while (ok() && peek() != '}') {
+                PyValue key = value(depth + 1);
                 expect(':');
-                PyValue val = value();
+                PyValue val = value(depth + 1);
                 dict->emplace_back(std::move(key), std::move(val));
                 if (peek() == ',') ++pos_;
             }
@@ -156,14 +190,15 @@ class PyLiteralReader {
         if (c == '(') {
             ++pos_;
             auto tuple = std::make_shared<PyTuple>();
-            while (peek() != ')') {
-                tuple->push_back(value());
+            while (ok() && peek() != ')') {
+                tuple->push_back(value(depth + 1));
                 if (peek() == ',') ++pos_;
             }
             ++pos_;
             return PyValue{tuple};
         }
         if (c == '\'' || c == '"') return PyValue{string()};
+        if (!ok()) return {};
         return PyValue{number()};
     }
     std::u32string string() {
@@ -182,12 +217,19 @@ class PyLiteralReader {
             }
             if (pos_ >= s_.size()) break;
             char e = s_[pos_++];
-            int digits = e == 'u' ? 4 : e == 'U' ? 8 : e == 'x' ? 2 : 0;
+            size_t digits = e == 'u' ? 4 : e == 'U' ? 8 : e == 'x' ? 2 : 0;
             if (digits) {
                 flush();
-                out.push_back(char32_t(
-                    std::stoul(std::string(s_.substr(pos_, size_t(digits))), nullptr, 16)));
-                pos_ += size_t(digits);
+                uint32_t code = 0;
+                const char* first = s_.data() + pos_;
+                const char* last = s_.data() + std::min(pos_ + digits, s_.size());
+                auto [end, error] = std::from_chars(first, last, code, 16);
+                if (error != std::errc() || end != first + digits || code > 0x10FFFF) {
+                    stop("bad escape in table");
+                    return out;
+                }
+                out.push_back(char32_t(code));
+                pos_ += digits;
             } else {
                 switch (e) {
                     case 'n':
@@ -205,7 +247,10 @@ class PyLiteralReader {
                 }
             }
         }
-        if (pos_ >= s_.size()) throw std::runtime_error("unterminated string in table");
+        if (pos_ >= s_.size()) {
+            stop("unterminated string in table");
+            return out;
+        }
         ++pos_;
         flush();
         return out;
@@ -214,41 +259,41 @@ class PyLiteralReader {
         size_t start = pos_;
         while (pos_ < s_.size() && std::strchr("+-.0123456789eE", s_[pos_]) && s_[pos_] != '\0')
             ++pos_;
-        if (start == pos_) throw std::runtime_error("unexpected character in table");
+        if (start == pos_) {
+            stop("unexpected character in table");
+            return 0;
+        }
         return std::strtod(std::string(s_.substr(start, pos_ - start)).c_str(), nullptr);
     }
 };
 
-const PyDict& asDict(const PyValue& v) {
+// A table's value as the type the tables use there; nothing when it is another.
+const PyDict* asDict(const PyValue& v) {
     auto* d = std::get_if<std::shared_ptr<PyDict>>(&v.v);
-    if (!d) throw std::runtime_error("expected a dict in table");
-    return **d;
+    return d ? d->get() : nullptr;
 }
-const PyTuple& asTuple(const PyValue& v) {
+const PyTuple* asTuple(const PyValue& v) {
     auto* t = std::get_if<std::shared_ptr<PyTuple>>(&v.v);
-    if (!t) throw std::runtime_error("expected a tuple in table");
-    return **t;
+    return t ? t->get() : nullptr;
 }
-const std::u32string& asString(const PyValue& v) {
-    auto* s = std::get_if<std::u32string>(&v.v);
-    if (!s) throw std::runtime_error("expected a string in table");
-    return *s;
-}
-double asNumber(const PyValue& v) {
-    auto* n = std::get_if<double>(&v.v);
-    if (!n) throw std::runtime_error("expected a number in table");
-    return *n;
-}
+const std::u32string* asString(const PyValue& v) { return std::get_if<std::u32string>(&v.v); }
+const double* asNumber(const PyValue& v) { return std::get_if<double>(&v.v); }
 std::string narrow(const std::u32string& s) { return std::string(s.begin(), s.end()); }
 
-PyValue readTable(const std::string& path) {
+// One table file of the HMM, its top level a dict.
+struct Table {
+    std::string file;
+    PyValue value;
+    const PyDict& dict() const { return *asDict(value); }
+};
+
+Result<Table, DictionaryError> readTable(const std::string& path) {
     std::string text;
-    if (!readFile(path, text)) throw std::runtime_error("cannot read " + path);
-    try {
-        return PyLiteralReader(text).readAssignment();
-    } catch (const std::exception& e) {
-        throw std::runtime_error(path + ": " + e.what());
-    }
+    if (!readFile(path, text)) return unreadable(path);
+    auto value = PyLiteralReader(text).readAssignment();
+    if (!value) return malformed(path, value.error());
+    if (!asDict(*value)) return malformed(path, "expected a dict in table");
+    return Table{path, std::move(*value)};
 }
 
 }  // namespace
@@ -294,19 +339,21 @@ namespace {
 struct TagTable {
     std::vector<std::string> names;
     std::map<std::string, uint8_t, std::less<>> index;
-    uint8_t of(std::string_view tag) {
+    // The tag's index; nothing when all 255 are taken.
+    std::optional<uint8_t> of(std::string_view tag) {
         auto found = index.find(tag);
         if (found != index.end()) return found->second;
-        if (names.size() >= 255) throw std::runtime_error("too many tags");
+        if (names.size() >= 255) return std::nullopt;
         names.emplace_back(tag);
         return index[std::string(tag)] = uint8_t(names.size() - 1);
     }
 };
 
-void buildChinese(BlobBuilder& out, Scalars& scalars, const std::string& dir) {
+Result<void, DictionaryError> buildChinese(BlobBuilder& out, Scalars& scalars,
+                                           const std::string& dir) {
+    const std::string dictionary = dir + "/dict.txt";
     std::string text;
-    if (!readFile(dir + "/dict.txt", text))
-        throw std::runtime_error("cannot read " + dir + "/dict.txt");
+    if (!readFile(dictionary, text)) return unreadable(dictionary);
 
     TagTable tags;
     tags.of("x");
@@ -329,12 +376,12 @@ void buildChinese(BlobBuilder& out, Scalars& scalars, const std::string& dir) {
         if (line.empty()) continue;
         auto parts = splitOn(line, ' ');
         if (parts.size() < 2 || parts[0].empty())
-            throw std::runtime_error("dict.txt line " + std::to_string(lineNumber) +
-                                     " is malformed");
+            return malformed(dictionary, "line " + std::to_string(lineNumber) + " is malformed");
         uint32_t frequency = 0;
         std::from_chars(parts[1].data(), parts[1].data() + parts[1].size(), frequency);
-        uint8_t tag = parts.size() >= 3 ? tags.of(parts[2]) : 0;
-        Entry e{uint32_t(pool.size()), 0, frequency, lineNumber, tag};
+        std::optional<uint8_t> tag = parts.size() >= 3 ? tags.of(parts[2]) : 0;
+        if (!tag) return malformed(dictionary, "too many tags");
+        Entry e{uint32_t(pool.size()), 0, frequency, lineNumber, *tag};
         int32_t i = 0, n = int32_t(parts[0].size());
         while (i < n) {
             UChar32 c;
@@ -396,46 +443,70 @@ void buildChinese(BlobBuilder& out, Scalars& scalars, const std::string& dir) {
         if (keys[i] <= 0xFFFF) rootBmp[keys[i]] = i;
 
     // HMM states are (position, tag) pairs, numbered in the order Python compares them.
-    PyValue start = readTable(dir + "/posseg/prob_start.py");
-    PyValue trans = readTable(dir + "/posseg/prob_trans.py");
-    PyValue emit = readTable(dir + "/posseg/prob_emit.py");
-    PyValue charStates = readTable(dir + "/posseg/char_state_tab.py");
+    auto start = readTable(dir + "/posseg/prob_start.py");
+    if (!start) return fail(std::move(start).error());
+    auto trans = readTable(dir + "/posseg/prob_trans.py");
+    if (!trans) return fail(std::move(trans).error());
+    auto emit = readTable(dir + "/posseg/prob_emit.py");
+    if (!emit) return fail(std::move(emit).error());
+    auto charStates = readTable(dir + "/posseg/char_state_tab.py");
+    if (!charStates) return fail(std::move(charStates).error());
 
-    auto stateKey = [](const PyValue& v) {
-        const PyTuple& t = asTuple(v);
-        if (t.size() != 2) throw std::runtime_error("malformed HMM state");
-        return std::make_pair(narrow(asString(t[0])), narrow(asString(t[1])));
+    using StateKey = std::pair<std::string, std::string>;
+    auto stateKey = [](const PyValue& v) -> std::optional<StateKey> {
+        const PyTuple* t = asTuple(v);
+        if (!t || t->size() != 2 || !asString((*t)[0]) || !asString((*t)[1])) return std::nullopt;
+        return StateKey(narrow(*asString((*t)[0])), narrow(*asString((*t)[1])));
     };
-    std::map<std::pair<std::string, std::string>, uint16_t> stateIds;
-    for (const auto& [key, value] : asDict(trans)) stateIds.emplace(stateKey(key), 0);
+    std::map<StateKey, uint16_t> stateIds;
+    for (const auto& [key, value] : trans->dict()) {
+        auto state = stateKey(key);
+        if (!state) return malformed(trans->file, "malformed HMM state");
+        stateIds.emplace(std::move(*state), 0);
+    }
     if (stateIds.empty() || stateIds.size() > 1024)
-        throw std::runtime_error("unexpected HMM state count");
+        return malformed(trans->file, "unexpected HMM state count");
     uint16_t next = 0;
     for (auto& [key, id] : stateIds) id = next++;
     const size_t S = stateIds.size();
-    auto idOf = [&](const PyValue& v) {
-        auto found = stateIds.find(stateKey(v));
-        if (found == stateIds.end()) throw std::runtime_error("unknown HMM state");
+    auto idOf = [&](const PyValue& v) -> Result<uint16_t, std::string> {
+        auto key = stateKey(v);
+        if (!key) return fail(std::string("malformed HMM state"));
+        auto found = stateIds.find(*key);
+        if (found == stateIds.end()) return fail(std::string("unknown HMM state"));
         return found->second;
     };
 
     std::vector<uint8_t> stateTag(S);
     std::vector<char> statePos(S);
     for (const auto& [key, id] : stateIds) {
-        stateTag[id] = tags.of(key.second);
+        auto tag = tags.of(key.second);
+        if (!tag) return malformed(trans->file, "too many tags");
+        stateTag[id] = *tag;
         statePos[id] = key.first.empty() ? '?' : key.first[0];
     }
     std::vector<double> startP(S, -std::numeric_limits<double>::infinity());
-    for (const auto& [key, value] : asDict(start)) startP[idOf(key)] = asNumber(value);
+    for (const auto& [key, value] : start->dict()) {
+        auto id = idOf(key);
+        if (!id) return malformed(start->file, id.error());
+        const double* p = asNumber(value);
+        if (!p) return malformed(start->file, "expected a number in table");
+        startP[*id] = *p;
+    }
     std::vector<double> transP(S * S, -std::numeric_limits<double>::infinity());
     std::vector<uint32_t> succOffsets(S + 1);
     std::vector<std::vector<uint16_t>> succLists(S);
-    for (const auto& [key, value] : asDict(trans)) {
-        uint16_t from = idOf(key);
-        for (const auto& [toKey, p] : asDict(value)) {
-            uint16_t to = idOf(toKey);
-            transP[size_t(from) * S + to] = asNumber(p);
-            succLists[from].push_back(to);
+    for (const auto& [key, value] : trans->dict()) {
+        auto from = idOf(key);
+        if (!from) return malformed(trans->file, from.error());
+        const PyDict* row = asDict(value);
+        if (!row) return malformed(trans->file, "expected a dict in table");
+        for (const auto& [toKey, p] : *row) {
+            auto to = idOf(toKey);
+            if (!to) return malformed(trans->file, to.error());
+            if (!asNumber(p)) return malformed(trans->file, "expected a number in table");
+            transP[size_t(*from) * S + *to] = *asNumber(p);
+            succLists[*from].push_back(*to);
         }
     }
     std::vector<uint16_t> succ;
@@ -447,11 +518,17 @@ void buildChinese(BlobBuilder& out, Scalars& scalars, const std::string& dir) {
     succOffsets[S] = uint32_t(succ.size());
 
     std::map<char32_t, std::vector<uint16_t>> byChar;
-    for (const auto& [key, value] : asDict(charStates)) {
-        const std::u32string& c = asString(key);
-        if (c.size() != 1) continue;
-        auto& list = byChar[c[0]];
-        for (const auto& state : asTuple(value)) list.push_back(idOf(state));
+    for (const auto& [key, value] : charStates->dict()) {
+        const std::u32string* c = asString(key);
+        const PyTuple* states = asTuple(value);
+        if (!c || !states) return malformed(charStates->file, "expected a string and a tuple");
+        if (c->size() != 1) continue;
+        auto& list = byChar[(*c)[0]];
+        for (const auto& state : *states) {
+            auto id = idOf(state);
+            if (!id) return malformed(charStates->file, id.error());
+            list.push_back(*id);
+        }
         std::sort(list.begin(), list.end());
         list.erase(std::unique(list.begin(), list.end()), list.end());
     }
@@ -465,11 +542,15 @@ void buildChinese(BlobBuilder& out, Scalars& scalars, const std::string& dir) {
     charOffsets.push_back(uint32_t(charStateList.size()));
 
     std::map<char32_t, std::vector<std::pair<uint16_t, double>>> emitByChar;
-    for (const auto& [key, value] : asDict(emit)) {
-        uint16_t state = idOf(key);
-        for (const auto& [c, p] : asDict(value)) {
-            const std::u32string& ch = asString(c);
-            if (ch.size() == 1) emitByChar[ch[0]].emplace_back(state, asNumber(p));
+    for (const auto& [key, value] : emit->dict()) {
+        auto state = idOf(key);
+        if (!state) return malformed(emit->file, state.error());
+        const PyDict* row = asDict(value);
+        if (!row) return malformed(emit->file, "expected a dict in table");
+        for (const auto& [c, p] : *row) {
+            const std::u32string* ch = asString(c);
+            if (!ch || !asNumber(p)) return malformed(emit->file, "expected a string and a number");
+            if (ch->size() == 1) emitByChar[(*ch)[0]].emplace_back(*state, *asNumber(p));
         }
     }
     std::vector<uint32_t> emitKeys, emitOffsets;
@@ -511,13 +592,15 @@ void buildChinese(BlobBuilder& out, Scalars& scalars, const std::string& dir) {
     scalars.zhLogTotal = std::log(total);
     scalars.hmmStateCount = uint32_t(S);
     scalars.hasChinese = 1;
+    return {};
 }
 
 // ---- English: WordNet's indexes, exception lists, sense counts and proper names.
 
 constexpr const char* kPosNames[4] = {"noun", "verb", "adj", "adv"};
 
-void buildEnglish(BlobBuilder& out, Scalars& scalars, const std::string& dir) {
+Result<void, DictionaryError> buildEnglish(BlobBuilder& out, Scalars& scalars,
+                                           const std::string& dir) {
     struct Lemma {
         uint32_t tagCount[4] = {};
         uint16_t senses[4] = {};
@@ -529,7 +612,7 @@ void buildEnglish(BlobBuilder& out, Scalars& scalars, const std::string& dir) {
     for (int pos = 0; pos < 4; ++pos) {
         std::string text;
         std::string path = dir + "/index." + kPosNames[pos];
-        if (!readFile(path, text)) throw std::runtime_error("cannot read " + path);
+        if (!readFile(path, text)) return unreadable(path);
         for (std::string_view line : splitLines(text)) {
             if (line.empty() || line[0] == ' ') continue;  // licence header lines start with spaces
             auto fields = splitOn(stripAscii(line), ' ');
@@ -579,8 +662,7 @@ void buildEnglish(BlobBuilder& out, Scalars& scalars, const std::string& dir) {
     // common sense of those files comes first: "President" or "Court" are titles, not names.
     {
         std::string text;
-        if (!readFile(dir + "/data.noun", text))
-            throw std::runtime_error("cannot read " + dir + "/data.noun");
+        if (!readFile(dir + "/data.noun", text)) return unreadable(dir + "/data.noun");
         std::unordered_map<uint32_t, uint8_t> nameSynsets;  // offset -> NameType
         std::unordered_map<std::string, std::unordered_set<uint32_t>> properSenses, commonSenses;
         for (std::string_view line : splitLines(text)) {
@@ -665,41 +747,51 @@ void buildEnglish(BlobBuilder& out, Scalars& scalars, const std::string& dir) {
     out.put(kEnLemmas, lemmaEntries);
     out.put(kEnExceptions, exceptionEntries);
     scalars.hasEnglish = 1;
+    return {};
 }
 
 }  // namespace
 
-std::shared_ptr<TaggerBlob> TaggerBlob::build(const std::string& jiebaDir,
-                                              const std::string& wordnetDir,
-                                              std::string& chineseError,
-                                              std::string& englishError) {
+namespace {
+
+// Builds one language into a builder of its own and copies its sections over only when the whole
+// language built, so that a failure leaves nothing half-done. Logs a failure.
+Result<void, DictionaryError> buildLanguage(
+    BlobBuilder& builder, Scalars& scalars, const char* language, const std::string& dir,
+    Result<void, DictionaryError> (*buildInto)(BlobBuilder&, Scalars&, const std::string&),
+    SectionId first, SectionId last) {
+    BlobBuilder own;
+    Result<void, DictionaryError> built;
+    try {
+        built = buildInto(own, scalars, dir);
+    } catch (const std::bad_alloc&) {
+        built = fail(DictionaryError{Kind::outOfMemory, dir, "out of memory"});
+    }
+    if (!built) {
+        ZIMLO_LOG_WARN("text") << "loading the " << language
+                               << " dictionary failed: " << built.error();
+        return built;
+    }
+    for (uint32_t id = first; id <= last; ++id)
+        builder.put(SectionId(id), own.bytes.data() + own.offsets[id], own.sizes[id]);
+    return {};
+}
+
+}  // namespace
+
+TaggerBuild TaggerBlob::build(const std::string& jiebaDir, const std::string& wordnetDir) {
     BlobBuilder builder;
     Scalars scalars;
-    // Each language builds into its own builder first, so that a failure leaves nothing half-done.
-    {
-        BlobBuilder zh;
-        try {
-            buildChinese(zh, scalars, jiebaDir);
-            for (uint32_t id = kZhTrieKeys; id <= kHmmEmitProbs; ++id)
-                builder.put(SectionId(id), zh.bytes.data() + zh.offsets[id], zh.sizes[id]);
-        } catch (const std::exception& e) {
-            chineseError = e.what();
-            scalars.hasChinese = 0;
-        }
-    }
-    {
-        BlobBuilder en;
-        try {
-            buildEnglish(en, scalars, wordnetDir);
-            for (uint32_t id = kEnPool; id <= kEnExceptions; ++id)
-                builder.put(SectionId(id), en.bytes.data() + en.offsets[id], en.sizes[id]);
-        } catch (const std::exception& e) {
-            englishError = e.what();
-            scalars.hasEnglish = 0;
-        }
-    }
+    TaggerBuild result;
+    result.chinese = buildLanguage(builder, scalars, "Chinese", jiebaDir, buildChinese, kZhTrieKeys,
+                                   kHmmEmitProbs);
+    if (!result.chinese) scalars.hasChinese = 0;
+    result.english = buildLanguage(builder, scalars, "English", wordnetDir, buildEnglish, kEnPool,
+                                   kEnExceptions);
+    if (!result.english) scalars.hasEnglish = 0;
     builder.put(kScalars, &scalars, sizeof scalars);
-    return builder.finish();
+    result.blob = builder.finish();
+    return result;
 }
 
 bool TaggerBlob::attach(const char* data, size_t size, uint64_t signature) {

@@ -9,6 +9,9 @@
 #include <string>
 #include <string_view>
 
+#include "platform/runtime/Result.h"
+#include "platform/text/DictionaryError.h"
+
 namespace zimlo::text::detail {
 
 template <typename T>
@@ -87,13 +90,20 @@ enum SectionId : uint32_t {
     kSectionCount,
 };
 
+class TaggerBlob;
+
+// What building from the source files made: a block holding each language that loaded, and why
+// any other did not (that language is then empty; each failure is logged once).
+struct TaggerBuild {
+    std::shared_ptr<TaggerBlob> blob;
+    Result<void, DictionaryError> chinese;
+    Result<void, DictionaryError> english;
+};
+
 class TaggerBlob {
   public:
-    // Builds from the dictionaries' source files. Errors of either language are reported in
-    // `chineseError` / `englishError`; that language is then empty.
-    static std::shared_ptr<TaggerBlob> build(const std::string& jiebaDir,
-                                             const std::string& wordnetDir,
-                                             std::string& chineseError, std::string& englishError);
+    // Builds from the dictionaries' source files.
+    static TaggerBuild build(const std::string& jiebaDir, const std::string& wordnetDir);
     // Maps a cache file in when its signature matches; nothing otherwise.
     static std::shared_ptr<TaggerBlob> mapFile(const std::string& path, uint64_t signature);
     // Writes the block atomically (temporary file, then rename); false on failure.

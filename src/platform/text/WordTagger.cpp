@@ -12,6 +12,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/log/Log.h"
 #include "platform/runtime/MainQueue.h"
 #include "platform/text/TaggerEngines.h"
 
@@ -117,7 +118,7 @@ struct WordTagger::State {
     std::thread loader;
     std::shared_ptr<const detail::ChineseEngine> chinese;
     std::shared_ptr<const detail::EnglishEngine> english;
-    std::string chineseError, englishError;
+    std::optional<DictionaryError> chineseError, englishError;
     double seconds = 0;
     bool fromCache = false;
 
@@ -142,29 +143,38 @@ struct WordTagger::State {
             detail::TaggerBlob::sourceSignature(paths.jiebaDirectory, paths.wordnetDirectory);
         std::string cache = cachePath();
         std::shared_ptr<detail::TaggerBlob> blob;
-        std::string zhError, enError;
+        std::optional<DictionaryError> zhError, enError;
         bool cached = false;
         if (!cache.empty()) {
             blob = detail::TaggerBlob::mapFile(cache, signature);
             cached = blob != nullptr;
         }
         if (!blob) {
-            blob = detail::TaggerBlob::build(paths.jiebaDirectory, paths.wordnetDirectory, zhError,
-                                             enError);
+            auto built = detail::TaggerBlob::build(paths.jiebaDirectory, paths.wordnetDirectory);
+            blob = built.blob;
+            if (!built.chinese) zhError = built.chinese.error();
+            if (!built.english) enError = built.english.error();
             // Only a complete block is kept, so that a missing dictionary is looked for again.
-            if (!cache.empty() && zhError.empty() && enError.empty())
-                blob->writeFile(cache, signature);
+            if (!cache.empty() && built.chinese && built.english &&
+                !blob->writeFile(cache, signature)) {
+                ZIMLO_LOG_WARN("text") << "keeping the dictionaries in the cache " << cache
+                                       << " failed; they are built again next time";
+            }
         }
+        // A cached block holds both languages; one that lacks a language is damaged.
+        auto unavailable = [&](const char* what) {
+            return DictionaryError{DictionaryError::Kind::unavailable, cache, what};
+        };
         std::shared_ptr<const detail::ChineseEngine> zh;
         std::shared_ptr<const detail::EnglishEngine> en;
         if (blob->scalars().hasChinese)
             zh = std::make_shared<detail::ChineseEngine>(blob);
-        else if (zhError.empty())
-            zhError = "Chinese dictionary unavailable";
+        else if (!zhError)
+            zhError = unavailable("Chinese dictionary unavailable");
         if (blob->scalars().hasEnglish)
             en = std::make_shared<detail::EnglishEngine>(blob);
-        else if (enError.empty())
-            enError = "English dictionary unavailable";
+        else if (!enError)
+            enError = unavailable("English dictionary unavailable");
         double elapsed =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         {
@@ -214,12 +224,12 @@ bool WordTagger::isLoaded() const {
     return state_->loaded;
 }
 
-std::string WordTagger::chineseError() const {
+std::optional<DictionaryError> WordTagger::chineseError() const {
     std::lock_guard lock(state_->mutex);
     return state_->chineseError;
 }
 
-std::string WordTagger::englishError() const {
+std::optional<DictionaryError> WordTagger::englishError() const {
     std::lock_guard lock(state_->mutex);
     return state_->englishError;
 }

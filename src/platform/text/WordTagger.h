@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/text/DictionaryError.h"
 #include "platform/text/TextRange.h"
 
 namespace zimlo::text {
@@ -85,9 +86,9 @@ class WordTagger {
     // Starts loading if needed and waits for it; false when `timeout` passed first.
     bool waitUntilLoaded(std::chrono::milliseconds timeout = std::chrono::seconds(60));
     bool isLoaded() const;
-    // Why a language is unavailable after loading ("" when it loaded).
-    std::string chineseError() const;
-    std::string englishError() const;
+    // Why a language is unavailable after loading (nothing when it loaded).
+    std::optional<DictionaryError> chineseError() const;
+    std::optional<DictionaryError> englishError() const;
     // Seconds the last load took and whether it came from the binary cache.
     double loadSeconds() const;
     bool loadedFromCache() const;

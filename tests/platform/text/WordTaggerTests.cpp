@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <thread>
 
 #include "platform/text/UnicodeText.h"
@@ -14,8 +16,8 @@ namespace {
 WordTagger& loadedTagger() {
     auto& tagger = WordTagger::shared();
     EXPECT_TRUE(tagger.waitUntilLoaded(std::chrono::minutes(5)));
-    EXPECT_EQ(tagger.chineseError(), "");
-    EXPECT_EQ(tagger.englishError(), "");
+    EXPECT_EQ(tagger.chineseError(), std::nullopt) << *tagger.chineseError();
+    EXPECT_EQ(tagger.englishError(), std::nullopt) << *tagger.englishError();
     return tagger;
 }
 
@@ -126,10 +128,63 @@ TEST(WordTagger, MainThreadCallersAreNotBlockedByLoading) {
         EXPECT_FALSE(first);
     }
     ASSERT_TRUE(tagger.waitUntilLoaded(std::chrono::minutes(1)));
-    EXPECT_NE(tagger.chineseError().find("dict.txt"), std::string::npos);
-    EXPECT_NE(tagger.englishError().find("index.noun"), std::string::npos);
+    using Kind = DictionaryError::Kind;
+    EXPECT_EQ(tagger.chineseError(),
+              (DictionaryError{Kind::unreadable, (dir / "jieba" / "dict.txt").string(), ""}));
+    EXPECT_EQ(tagger.englishError(),
+              (DictionaryError{Kind::unreadable, (dir / "wordnet" / "index.noun").string(), ""}));
     EXPECT_FALSE(tagger.tag(u"北京", Language::chinese));
     EXPECT_FALSE(tagger.tag(u"London", Language::english));
+}
+
+TEST(WordTagger, DamagedChineseTablesNameTheFileAndWhatIsWrong) {
+    using Kind = DictionaryError::Kind;
+    const std::filesystem::path system = "/usr/lib/python3/dist-packages/jieba/posseg";
+    auto dir = std::filesystem::temp_directory_path() /
+               ("zimlo-text-damaged-" + std::to_string(::getpid()));
+    auto write = [](const std::filesystem::path& file, const std::string& text) {
+        std::ofstream(file, std::ios::binary) << text;
+    };
+    struct Case {
+        std::string what;
+        std::string dictionary;        // dict.txt
+        std::function<void()> damage;  // what to do to the copied tables
+        std::string file;              // the one named
+        std::string detail;
+    };
+    const std::vector<Case> cases{
+        {"a word without a frequency", "北京 100 ns\n坏\n", [] {}, "dict.txt",
+         "line 2 is malformed"},
+        {"a table cut short", "北京 100 ns\n",
+         [&] {
+             auto file = dir / "posseg" / "prob_trans.py";
+             std::filesystem::resize_file(file, std::filesystem::file_size(file) / 2);
+         },
+         "posseg/prob_trans.py", "unexpected end of table"},
+        {"a bad escape", "北京 100 ns\n",
+         [&] { write(dir / "posseg" / "prob_start.py", "P={('B', '\\uZZZZ'): -1.0}"); },
+         "posseg/prob_start.py", "bad escape in table"},
+        // A damaged file must not exhaust the loader's stack.
+        {"nesting without end", "北京 100 ns\n",
+         [&] { write(dir / "posseg" / "prob_emit.py", "P=" + std::string(1 << 20, '{')); },
+         "posseg/prob_emit.py", "table nested too deeply"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directories(dir / "posseg");
+        for (const char* table :
+             {"prob_start.py", "prob_trans.py", "prob_emit.py", "char_state_tab.py"})
+            std::filesystem::copy_file(system / table, dir / "posseg" / table);
+        write(dir / "dict.txt", c.dictionary);
+        c.damage();
+        WordTagger tagger({dir.string(), (dir / "no-wordnet").string(), "-"});
+        ASSERT_TRUE(tagger.waitUntilLoaded(std::chrono::minutes(1)));
+        EXPECT_EQ(tagger.chineseError(),
+                  (DictionaryError{Kind::malformed, (dir / c.file).string(), c.detail}));
+        EXPECT_FALSE(tagger.tag(u"北京", Language::chinese));
+    }
+    std::filesystem::remove_all(dir);
 }
 
 TEST(WordTagger, BinaryCacheGivesTheSameTags) {

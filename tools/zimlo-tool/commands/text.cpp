@@ -26,8 +26,8 @@ std::string formatSeconds(double value) {
 bool loadTagger() {
     auto& tagger = text::WordTagger::shared();
     if (!tagger.waitUntilLoaded(std::chrono::minutes(5))) return false;
-    if (!tagger.chineseError().empty()) std::cerr << "warning: " << tagger.chineseError() << "\n";
-    if (!tagger.englishError().empty()) std::cerr << "warning: " << tagger.englishError() << "\n";
+    if (auto error = tagger.chineseError()) std::cerr << "warning: " << *error << "\n";
+    if (auto error = tagger.englishError()) std::cerr << "warning: " << *error << "\n";
     return true;
 }
 
