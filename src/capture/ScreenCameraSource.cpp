@@ -315,8 +315,10 @@ void ScreenCameraSource::streamDidOutputScreenSample(const media::VideoSample& s
 
 void ScreenCameraSource::recordScreenFrame(const Writers& current,
                                            const media::VideoSample& sample) {
-    if (pausedPicture_.timeline != current.timeline.get())
-        pausedPicture_ = PausedPicture{current.timeline.get()};
+    if (pausedPicture_.timeline != current.timeline.get()) {
+        pausedPicture_ = {};
+        pausedPicture_.timeline = current.timeline.get();
+    }
     const media::MediaTime t = sample.presentationTime;
     if (current.timeline && current.timeline->isInPause(t)) {
         // The screen may change during a pause and then stand still: its last picture is what

@@ -157,10 +157,7 @@ fs::path DraftStore::draftDirectory(const Uuid& id) const { return root_ / id.uu
 
 namespace {
 
-DraftSaveError saveError(const FileError& error) {
-    return {error.path, error.code,
-            error.operation + " " + error.path.string() + ": " + error.code.message()};
-}
+DraftSaveError saveError(const FileError& error) { return {error.path, error.code, error.text()}; }
 
 }  // namespace
 
@@ -195,8 +192,7 @@ Result<RecordingProject, DraftSaveError> DraftStore::saveDraft(
     std::error_code createError;
     const bool created = fs::create_directories(dir, createError);
     auto failed = [&](const FileError& error) {
-        ZIMLO_LOG_ERROR("drafts") << "saving the draft " << dir << ": " << error.operation << " "
-                                  << error.path << ": " << error.code.message();
+        ZIMLO_LOG_ERROR("drafts") << "saving the draft " << dir << ": " << error.text();
         // A draft directory made by this save holds nothing worth keeping.
         if (created) {
             std::error_code ignored;

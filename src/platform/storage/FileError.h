@@ -13,8 +13,8 @@ struct FileError {
     std::filesystem::path path;
     std::error_code code;
 
-    // The same failure as the standard library's exception, for callers that still throw.
-    std::filesystem::filesystem_error exception() const { return {operation, path, code}; }
+    // "copying /a/b: No space left on device", for logs and technical messages.
+    std::string text() const { return operation + " " + path.string() + ": " + code.message(); }
 
     friend bool operator==(const FileError&, const FileError&) = default;
 };

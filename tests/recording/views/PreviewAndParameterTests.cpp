@@ -125,9 +125,10 @@ TEST(ParameterPopover, EveryControlAndTheWrappedNoteAreWhole) {
         if (auto* label = qobject_cast<QLabel*>(child); label && label->wordWrap()) {
             EXPECT_GE(label->height(), label->heightForWidth(label->width()));
         }
-        if (auto* button = qobject_cast<QAbstractButton*>(child))
+        if (auto* button = qobject_cast<QAbstractButton*>(child)) {
             EXPECT_GE(button->width(), button->sizeHint().width())
                 << button->text().toStdString() << " cut";
+        }
     }
     EXPECT_GE(popover.resolutionControl()->width(), 250);
     EXPECT_GE(popover.resolutionControl()->width(),

@@ -265,7 +265,7 @@ int exportSubtitles(const std::vector<std::string>& args) {
     if (segments.empty()) std::cerr << "note: the project has no subtitles in that span\n";
     const std::filesystem::path file = output ? *output : folder / subtitleFileName(*format);
     if (auto written = writeFileAtomically(file, subtitleDocument(segments, *format)); !written)
-        return fail("cannot write " + file.string() + ": " + written.error().exception().what());
+        return fail("cannot write " + file.string() + ": " + written.error().text());
     std::cout << file.string() << "\n";
     return 0;
 }
