@@ -166,9 +166,15 @@ TEST(AudioMixReader, MixesAJumpOfHoursAsSilenceWithoutMakingItAtOnce) {
     ASSERT_FALSE(heard.empty());
     EXPECT_NEAR(heard.back().first, 6002, 0.1);
     for (const auto& [at, peak] : heard) {
-        if (at > 0.1 && at < 0.9) EXPECT_GT(peak, 0.05) << "tone at " << at << " s";
-        if (at > 1.1 && at < 3) EXPECT_EQ(peak, 0) << "silence at " << at << " s";
-        if (at > 6001.1 && at < 6001.9) EXPECT_GT(peak, 0.05) << "tone at " << at << " s";
+        if (at > 0.1 && at < 0.9) {
+            EXPECT_GT(peak, 0.05) << "tone at " << at << " s";
+        }
+        if (at > 1.1 && at < 3) {
+            EXPECT_EQ(peak, 0) << "silence at " << at << " s";
+        }
+        if (at > 6001.1 && at < 6001.9) {
+            EXPECT_GT(peak, 0.05) << "tone at " << at << " s";
+        }
     }
 }
 
