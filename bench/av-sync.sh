@@ -17,6 +17,8 @@ seconds=$(awk -v m="$minutes" 'BEGIN { printf "%d", m * 60 + 0.5 }')
 [ "$seconds" -ge 12 ] || { echo "AVSYNC_MINUTES must give at least 12 s" >&2; exit 1; }
 
 work=$(mktemp -d)
+# zimlo-tool record makes its recordings below the state folder: this run's own.
+export XDG_STATE_HOME=$work/state
 pids=()
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done

@@ -22,6 +22,8 @@ seconds=${CAPTURE_SECONDS:-20}
 rows=" ${CAPTURE_ROWS:-x11 portal} "
 
 work=$(mktemp -d)
+# zimlo-tool record makes its recordings below the state folder: this run's own.
+export XDG_STATE_HOME=$work/state
 pids=()
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done

@@ -42,7 +42,8 @@ mkdir -p "$work"
 cd "$work"
 
 echo "finish: recording ${seconds} s at ${resolution}30 with camera window and subtitles ($(uptime | sed 's/.*load/load/'))"
-# TMPDIR inside the work folder: the hard links need the recordings on the same file system.
+# TMPDIR inside the work folder: the test's private folders, where it records, are made there, and
+# the hard links need the recordings on the same file system.
 if ! TMPDIR="$work" ZIMLO_E2E_RECORD_SECONDS="$seconds" ZIMLO_E2E_RESOLUTION="$resolution" \
      ZIMLO_E2E_KEEP_DIR="$work/raw" "$e2e" > "$work/e2e.out" 2>&1; then
   # A finished draft whose checks found faults (a busy machine can drop captured sound) still

@@ -13,6 +13,7 @@
 #include "capture/PlatformErrorText.h"
 #include "capture/PortalSessions.h"
 #include "capture/ScreenCaptureTargetProvider.h"
+#include "platform/log/Log.h"
 #include "platform/portal/PipeWireScreenStream.h"
 #include "platform/runtime/DispatchGroup.h"
 #include "platform/runtime/FirstErrorSlot.h"
@@ -530,8 +531,26 @@ void ScreenCameraSource::applyRecordingSettings(const RecordingSettings& setting
 void ScreenCameraSource::startRecording(bool withPiP) {
     if (isRecording()) return;
     auto seconds = std::to_string(static_cast<long long>(std::time(nullptr)));
-    auto directory = options_.temporaryDirectory.empty() ? std::filesystem::temp_directory_path()
-                                                         : options_.temporaryDirectory;
+    // A folder of the recording's own, locked while this process lives: what a crash leaves
+    // there is found and saved at the next start.
+    const auto root =
+        options_.recordingsDirectory.empty() ? recordingsDirectory() : options_.recordingsDirectory;
+    std::filesystem::path directory;
+    auto folder = RecordingFolder::create(root);
+    if (folder) {
+        recordingFolder_ = std::move(folder).value();
+        recordingFolderProblem_.reset();
+        directory = recordingFolder_->path();
+    } else {
+        recordingFolder_.reset();
+        recordingFolderProblem_ = folder.error();
+        std::error_code unusable;
+        directory = std::filesystem::temp_directory_path(unusable);
+        // Without a temporary folder either, the writer reports why it cannot write the movie.
+        if (unusable || directory.empty()) directory = root;
+        ZIMLO_LOG_WARN("source") << "recording into " << directory
+                                 << ", which nothing recovers after a crash";
+    }
     // Another recording started in the same second (another window, the tool) has its own
     // files: the names are claimed, with a common suffix when taken.
     std::vector<std::string> bases{"zimlo_screen_" + seconds};

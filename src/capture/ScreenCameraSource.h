@@ -25,6 +25,8 @@
 #include "platform/media/MonotonicClock.h"
 #include "platform/runtime/Result.h"
 #include "platform/runtime/SerialQueue.h"
+#include "platform/storage/FileError.h"
+#include "platform/storage/RecordingFolder.h"
 
 namespace zimlo::capture {
 
@@ -41,8 +43,9 @@ class ScreenCameraSource : public std::enable_shared_from_this<ScreenCameraSourc
     struct Options {
         camera::CameraDiscovery cameraDiscovery;
         std::function<std::optional<audio::AudioSourceInfo>()> microphoneDiscovery;
-        std::filesystem::path temporaryDirectory;  // empty: the system's temporary directory
-        std::string displayName;                   // X display; empty: $DISPLAY
+        // Where each recording gets a folder of its own; empty: recordingsDirectory().
+        std::filesystem::path recordingsDirectory;
+        std::string displayName;  // X display; empty: $DISPLAY
     };
 
     struct CameraStart {
@@ -87,6 +90,14 @@ class ScreenCameraSource : public std::enable_shared_from_this<ScreenCameraSourc
     // flows or before the stream is configured.
     std::optional<std::string> systemAudioProblem() const;
     std::optional<std::filesystem::path> mainOutputURL() const { return mainOutputURL_; }
+    // The folder the current or last recording was written into, held (locked) by this process
+    // while someone keeps it; whoever finishes the recording takes it over. None when it could
+    // not be made: the movies then went to the temporary folder, and
+    // recordingFolderProblem() says why.
+    const std::shared_ptr<RecordingFolder>& recordingFolder() const { return recordingFolder_; }
+    const std::optional<FileError>& recordingFolderProblem() const {
+        return recordingFolderProblem_;
+    }
     std::optional<std::filesystem::path> pipOutputURL() const { return pipOutputURL_; }
     bool shouldRecordPiP() const { return shouldRecordPiP_; }
 
@@ -213,6 +224,8 @@ class ScreenCameraSource : public std::enable_shared_from_this<ScreenCameraSourc
     // Main thread.
     std::optional<std::filesystem::path> mainOutputURL_;
     std::optional<std::filesystem::path> pipOutputURL_;
+    std::shared_ptr<RecordingFolder> recordingFolder_;
+    std::optional<FileError> recordingFolderProblem_;
     int pendingFinishCount_ = 0;
     bool shouldRecordPiP_ = true;
     uint64_t recordingNumber_ = 0;  // which recording late writer reports belong to

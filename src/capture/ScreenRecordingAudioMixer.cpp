@@ -100,7 +100,7 @@ struct FinishSignal {
     bool finished = false;
 };
 
-MixerResult run(const std::filesystem::path& inputURL) {
+MixerResult run(const std::filesystem::path& inputURL, const std::filesystem::path& directory) {
     using media::MediaType;
     using media::MovieWriter;
     auto opened = media::MovieAsset::open(inputURL);
@@ -126,7 +126,8 @@ MixerResult run(const std::filesystem::path& inputURL) {
     }
 
     const std::filesystem::path outputURL =
-        outputDirectory() / ("zimlo_screen_mixed_" + Uuid::generate().uuidString() + ".mov");
+        (directory.empty() ? outputDirectory() : directory) /
+        ("zimlo_screen_mixed_" + Uuid::generate().uuidString() + ".mov");
     auto failed = [&](MixerError mixerError) {
         std::error_code ignored;
         std::filesystem::remove(outputURL, ignored);
@@ -302,9 +303,11 @@ std::filesystem::path outputDirectory() {
     return temporary.empty() ? std::filesystem::path("/tmp") : temporary;
 }
 
-void mixAudio(std::filesystem::path inputURL, Completion completion) {
-    mixerQueue().async([inputURL = std::move(inputURL), completion = std::move(completion)] {
-        MixerResult result = run(inputURL);
+void mixAudio(std::filesystem::path inputURL, Completion completion,
+              std::filesystem::path directory) {
+    mixerQueue().async([inputURL = std::move(inputURL), completion = std::move(completion),
+                        directory = std::move(directory)] {
+        MixerResult result = run(inputURL, directory);
         MainQueue::post([completion, result = std::move(result)] {
             if (completion) completion(result);
         });

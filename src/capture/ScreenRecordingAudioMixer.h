@@ -75,8 +75,10 @@ namespace ScreenRecordingAudioMixer {
 
 using Completion = std::function<void(MixerResult)>;
 
-// Returns at once; `completion` runs on the main queue.
-void mixAudio(std::filesystem::path inputURL, Completion completion);
+// Returns at once; `completion` runs on the main queue. The mix goes into `directory`, or into
+// outputDirectory() when it is empty.
+void mixAudio(std::filesystem::path inputURL, Completion completion,
+              std::filesystem::path directory = {});
 
 // How long a run waits for its copy loops, for a video of `seconds` (not a number: unknown).
 double timeoutSeconds(double videoSeconds);

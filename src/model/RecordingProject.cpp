@@ -374,4 +374,18 @@ RecordingProject RecordingProject::fromJSON(std::string_view text) {
     return recordingProjectFromJSON(json_detail::parseDocument(text));
 }
 
+std::string subtitleSegmentText(const SubtitleSegment& segment) {
+    Json json = zimlo::toJSON(segment);
+    try {
+        return json.dump();
+    } catch (const nlohmann::json::type_error& error) {
+        throw EncodingError(std::string("cannot encode a string that is not UTF-8 (") +
+                            error.what() + ")");
+    }
+}
+
+SubtitleSegment subtitleSegmentFromText(std::string_view text) {
+    return segmentFromJSON(json_detail::parseDocument(text), "");
+}
+
 }  // namespace zimlo

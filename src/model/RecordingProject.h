@@ -110,6 +110,12 @@ nlohmann::ordered_json toJSON(const SubtitleLayout& layout);
 nlohmann::ordered_json toJSON(const RecordingProject& project);
 RecordingProject recordingProjectFromJSON(const nlohmann::ordered_json& json);
 
+// One segment as a compact JSON object on its own (a line of a recording's journal). Throws
+// EncodingError on a time that is not finite or a text that is not UTF-8.
+std::string subtitleSegmentText(const SubtitleSegment& segment);
+// The segment such a text holds; throws DecodingError as fromJSON does.
+SubtitleSegment subtitleSegmentFromText(std::string_view text);
+
 // "file:///" URL of an absolute path, percent-escaping every byte outside the URL path set
 // (spaces, non-ASCII). Throws std::invalid_argument for a relative path.
 std::string fileURLString(const std::filesystem::path& absolutePath);

@@ -255,6 +255,7 @@ void LiveSubtitleTrack::handleFinalTranscription(const Transcription& transcript
                                                  double offset) {
     if (!subtitleSessionActive_) return;
     std::vector<SubtitleSegment> cut = SubtitleSegmenter::segments(transcription.segments, offset);
+    if (!cut.empty()) host_.subtitleSegmentsAdded(cut);
     subtitleTrack_.insert(subtitleTrack_.end(), std::make_move_iterator(cut.begin()),
                           std::make_move_iterator(cut.end()));
 }

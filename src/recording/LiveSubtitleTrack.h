@@ -45,6 +45,10 @@ class LiveSubtitleTrack : public std::enable_shared_from_this<LiveSubtitleTrack>
         virtual SubtitleLayout subtitleLayout() const = 0;
         // The window permission alerts attach to (may be null).
         virtual QWidget* alertWindow() const = 0;
+        // Segments that just joined the track.
+        virtual void subtitleSegmentsAdded(const std::vector<SubtitleSegment>& segments) {
+            (void)segments;
+        }
     };
 
     static constexpr size_t kLiveCaptionLimit = 36;

@@ -54,14 +54,17 @@ std::string describe(const DraftSaveError& error) {
     return error.code ? describe(error.path, error.code) : error.message;
 }
 
-void mixWithMixer(const fs::path& main,
+void mixWithMixer(const fs::path& directory, const fs::path& main,
                   std::function<void(RecordingFinishPipeline::MixOutcome)> done) {
-    ScreenRecordingAudioMixer::mixAudio(main, [done = std::move(done)](MixerResult result) {
-        if (result.ok())
-            done(std::move(result).value());
-        else
-            done(fail(result.error().description()));
-    });
+    ScreenRecordingAudioMixer::mixAudio(
+        main,
+        [done = std::move(done)](MixerResult result) {
+            if (result.ok())
+                done(std::move(result).value());
+            else
+                done(fail(result.error().description()));
+        },
+        directory);
 }
 
 void exportWithCompositor(const fs::path& directory, const RecordingProject& project,
@@ -100,21 +103,15 @@ void exportWithCompositor(const fs::path& directory, const RecordingProject& pro
 }
 
 RecordingFinishPipeline::Services withDefaults(RecordingFinishPipeline::Services services) {
-    if (!services.mixAudio) services.mixAudio = mixWithMixer;
     if (!services.saveDraft)
         services.saveDraft = [](const RecordingProject& project) {
             return DraftStore::shared()->saveDraft(project);
         };
     if (services.temporaryDirectory.empty()) {
-        std::error_code ignored;
+        std::error_code ignored;  // a missing $TMPDIR leaves it empty: nothing is deleted there
         services.temporaryDirectory = fs::temp_directory_path(ignored);
     }
-    // The composed movie goes where the other temporary files are, which are the ones deleted
-    // once the draft store has copied them.
-    if (!services.exportMovie)
-        services.exportMovie = [directory = services.temporaryDirectory](auto&&... arguments) {
-            exportWithCompositor(directory, std::forward<decltype(arguments)>(arguments)...);
-        };
+    if (services.recordingsDirectory.empty()) services.recordingsDirectory = recordingsDirectory();
     return services;
 }
 
@@ -126,9 +123,27 @@ std::shared_ptr<RecordingFinishPipeline> RecordingFinishPipeline::create(Host& h
 }
 
 RecordingFinishPipeline::RecordingFinishPipeline(Private, Host& host, Services services)
-    : host_(host), services_(withDefaults(std::move(services))) {}
+    : host_(host), services_(withDefaults(std::move(services))) {
+    // The mix and the composed movie go beside the recording, so that they are deleted with it
+    // once the draft store has copied what it keeps.
+    if (!services_.mixAudio)
+        services_.mixAudio = [this](const fs::path& main, std::function<void(MixOutcome)> done) {
+            mixWithMixer(workDirectory(), main, std::move(done));
+        };
+    if (!services_.exportMovie)
+        services_.exportMovie = [this](auto&&... arguments) {
+            exportWithCompositor(workDirectory(), std::forward<decltype(arguments)>(arguments)...);
+        };
+}
+
+fs::path RecordingFinishPipeline::workDirectory() const {
+    return recordingFolder_ ? recordingFolder_->path() : services_.temporaryDirectory;
+}
 
 void RecordingFinishPipeline::recordingBegan() {
+    // A folder still here was not saved (the draft store failed): letting go of it leaves it to
+    // recovery at the next start.
+    recordingFolder_.reset();
     subtitleFileSegments_.clear();
     pendingRecordingCleanupURLs_.clear();
     pendingAudioMixWarning_.reset();
@@ -141,7 +156,9 @@ void RecordingFinishPipeline::recordingInterrupted(const QString& reason) {
 }
 
 void RecordingFinishPipeline::filesReported(std::optional<fs::path> main,
-                                            std::optional<fs::path> pip) {
+                                            std::optional<fs::path> pip,
+                                            std::shared_ptr<RecordingFolder> folder) {
+    if (folder) recordingFolder_ = std::move(folder);
     if (!main) {
         handOver(std::nullopt, std::move(pip), false);
         return;
@@ -408,6 +425,8 @@ void RecordingFinishPipeline::save(const RecordingProject& project,
                                    std::optional<std::string> compositionError,
                                    std::optional<std::string> audioWarning,
                                    std::optional<QString> successText) {
+    // A crash from here until the folder is removed leaves a folder recovery knows is saved.
+    if (recordingFolder_) (void)recordingFolder_->noteDraft(project.id.uuidString());
     auto saved = services_.saveDraft(project);
     if (!saved) {
         storeFailed(describe(saved.error()));
@@ -432,6 +451,10 @@ void RecordingFinishPipeline::save(const RecordingProject& project,
                                   QStringLiteral("）");
     }
     subtitleFileSegments_.clear();
+    if (recordingFolder_) {
+        (void)recordingFolder_->remove();  // a failure is logged; recovery finishes the job
+        recordingFolder_.reset();
+    }
 
     if (successText)
         host_.finishStatusChanged(*successText + subtitleFileProblem);
@@ -460,8 +483,18 @@ void RecordingFinishPipeline::storeFailed(const std::string& description) {
 
 void RecordingFinishPipeline::deleteTemporaryFiles(const std::vector<fs::path>& files,
                                                    const RecordingProject& stored) const {
-    if (services_.temporaryDirectory.empty()) return;
-    const fs::path temporary = standardised(services_.temporaryDirectory);
+    // Only the recording's own folders: the temporary folder, and the folders recordings are
+    // made in. A file anywhere else (a draft's, the user's) is never deleted.
+    const fs::path temporary = services_.temporaryDirectory.empty()
+                                   ? fs::path()
+                                   : standardised(services_.temporaryDirectory);
+    const fs::path recordings = standardised(services_.recordingsDirectory);
+    const fs::path folder = recordingFolder_ ? standardised(recordingFolder_->path()) : fs::path();
+    auto deletable = [&](const fs::path& directory) {
+        return (!temporary.empty() && directory == temporary) ||
+               (!folder.empty() && directory == folder) ||
+               (!recordings.empty() && directory.parent_path() == recordings);
+    };
     // Never the draft's own movies, should a store keep them where they were.
     std::vector<fs::path> keep;
     for (const auto& url : {stored.mainVideoURL, stored.pipVideoURL})
@@ -471,7 +504,7 @@ void RecordingFinishPipeline::deleteTemporaryFiles(const std::vector<fs::path>& 
         if (file.empty() || !file.has_filename()) continue;
         std::error_code ignored;
         const fs::path absolute = fs::absolute(file, ignored);
-        if (absolute.empty() || standardised(absolute.parent_path()) != temporary) continue;
+        if (absolute.empty() || !deletable(standardised(absolute.parent_path()))) continue;
         if (std::find(keep.begin(), keep.end(), standardised(absolute)) != keep.end()) continue;
         fs::remove(absolute, ignored);  // a link is removed, not what it points to
     }

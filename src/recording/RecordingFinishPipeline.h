@@ -15,6 +15,7 @@
 #include "model/RecordingProject.h"
 #include "model/RecordingSettings.h"
 #include "platform/runtime/Result.h"
+#include "platform/storage/RecordingFolder.h"
 
 namespace zimlo::recording {
 
@@ -81,8 +82,11 @@ class RecordingFinishPipeline : public std::enable_shared_from_this<RecordingFin
                            std::shared_ptr<compose::ExportJob> job)>
             exportMovie;
         std::function<Result<RecordingProject, DraftSaveError>(const RecordingProject&)> saveDraft;
-        // Where the application's exporter writes; only files here are deleted after a save.
+        // The system's temporary folder (empty: found on creation; it may not exist). Files are
+        // deleted after a save only from here and from the recordings folder below.
         std::filesystem::path temporaryDirectory;
+        // Where recordings get their folders; empty: recordingsDirectory().
+        std::filesystem::path recordingsDirectory;
         double handOverDelay = 0.3;  // seconds between the files being ready and the build
     };
 
@@ -101,9 +105,13 @@ class RecordingFinishPipeline : public std::enable_shared_from_this<RecordingFin
     // when the export fails. Only while canCancelExport().
     void cancelExport();
     bool canCancelExport() const { return exportJob_ && !exportJob_->isCancelled(); }
-    // The capture source reported the recorded files (entry point of the pipeline).
+    // The capture source reported the recorded files (entry point of the pipeline), and the
+    // folder they are in, when they have one: the mix and the composed movie go there too, and
+    // once the draft is saved the folder is removed. Until then it stays locked, so a crash
+    // leaves it for recovery at the next start.
     void filesReported(std::optional<std::filesystem::path> main,
-                       std::optional<std::filesystem::path> pip);
+                       std::optional<std::filesystem::path> pip,
+                       std::shared_ptr<RecordingFolder> folder = nullptr);
 
     // State, for the window and for tests.
     struct PendingFinish {
@@ -155,6 +163,8 @@ class RecordingFinishPipeline : public std::enable_shared_from_this<RecordingFin
     void storeFailed(const std::string& description);
     void deleteTemporaryFiles(const std::vector<std::filesystem::path>& files,
                               const RecordingProject& stored) const;
+    // Where the mix and the composed movie of the current recording are written.
+    std::filesystem::path workDirectory() const;
 
     Host& host_;
     Services services_;
@@ -167,6 +177,7 @@ class RecordingFinishPipeline : public std::enable_shared_from_this<RecordingFin
     std::vector<std::filesystem::path> pendingRecordingCleanupURLs_;
     std::optional<std::string> pendingAudioMixWarning_;
     std::optional<QString> interruption_;
+    std::shared_ptr<RecordingFolder> recordingFolder_;
 };
 
 }  // namespace zimlo::recording

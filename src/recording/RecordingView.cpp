@@ -334,7 +334,9 @@ void RecordingView::setUpSource() {
                });
     source_->onFinishRecording = [weak](std::optional<std::filesystem::path> main,
                                         std::optional<std::filesystem::path> pip) {
-        if (weak) weak->finishPipeline_->filesReported(std::move(main), std::move(pip));
+        if (weak)
+            weak->finishPipeline_->filesReported(std::move(main), std::move(pip),
+                                                 weak->source_->recordingFolder());
     };
     source_->onRecordingFailure = [weak](WriterError error) {
         if (weak) weak->recordingFailed(error);
@@ -466,7 +468,11 @@ void RecordingView::beginRecording(const QString& statusText) {
     recordButton_->setEnabled(true);
     recordButton_->setText(QStringLiteral("停止录制"));
     recordingStatusText_ = statusText;
-    setStatus(statusText);
+    if (const auto& problem = source_->recordingFolderProblem(); problem && isRecording())
+        recordingStatusText_ += QStringLiteral("（录制文件夹不可用：") +
+                                fromUtf8(problem->code.message() + "，" + problem->path.string()) +
+                                QStringLiteral("；录制暂存于临时文件夹，意外退出后无法恢复）");
+    setStatus(recordingStatusText_);
 }
 
 void RecordingView::startDurationTimer() {
@@ -678,6 +684,19 @@ bool RecordingView::compositionExpected() const {
     gathered.aspect = aspect_;
     if (subtitles_->isSubtitleEnabled()) gathered.subtitleTrack = subtitles_->subtitleTrack();
     return gathered.needsComposition();
+}
+
+void RecordingView::subtitleSegmentsAdded(const std::vector<SubtitleSegment>& segments) {
+    // Kept beside the movies as they come, so that a crash does not take the subtitles along.
+    const auto& folder = source_->recordingFolder();
+    if (!folder) return;
+    for (const SubtitleSegment& segment : segments) {
+        try {
+            (void)folder->appendToJournal(subtitleSegmentText(segment));  // failures are logged
+        } catch (const EncodingError&) {
+            // Not storable anyway: the draft's document could not hold it either.
+        }
+    }
 }
 
 void RecordingView::finishStatusChanged(const QString& status) { setStatus(status); }

@@ -170,6 +170,7 @@ class RecordingView : public QWidget,
     void subtitleStatusChanged(const QString& status) override;
     void prepareMicrophone(std::function<void(std::optional<std::string>)> completion) override;
     QWidget* alertWindow() const override { return window(); }
+    void subtitleSegmentsAdded(const std::vector<SubtitleSegment>& segments) override;
 
     // CameraWindowFlow::Host
     capture::ScreenCameraSource& cameraSource() override { return *source_; }

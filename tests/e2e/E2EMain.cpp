@@ -8,6 +8,7 @@
 
 #include "E2ESupport.h"
 #include "app/ApplicationSetup.h"
+#include "platform/storage/RecordingFolder.h"
 #include "sandbox/PrivateHome.h"
 #include "sandbox/PulseServer.h"
 #include "sandbox/XvfbServer.h"
@@ -36,6 +37,7 @@ int main(int argc, char** argv) {
         env.root = home.root();
         env.home = home.home();
         env.temporary = home.temporary();
+        env.recordings = zimlo::recordingsDirectory();
         {
             zimlo::sandbox::XvfbServer xvfb("1920x1080x24");
             xvfb.exportDisplay();

@@ -17,10 +17,11 @@ class PulseServer;
 namespace zimlo::e2e {
 
 struct Environment {
-    std::filesystem::path root;       // everything below is inside it
-    std::filesystem::path home;       // $HOME: documents and drafts
-    std::filesystem::path temporary;  // $TMPDIR: where recordings are written
-    std::string display;              // the Xvfb display, ":N"
+    std::filesystem::path root;        // everything below is inside it
+    std::filesystem::path home;        // $HOME: documents and drafts
+    std::filesystem::path temporary;   // $TMPDIR
+    std::filesystem::path recordings;  // where recordings are written, a folder each
+    std::string display;               // the Xvfb display, ":N"
     sandbox::PulseServer* pulse = nullptr;
 };
 const Environment& environment();

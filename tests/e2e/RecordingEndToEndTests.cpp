@@ -116,11 +116,15 @@ std::string readText(const fs::path& file) {
     return text.str();
 }
 
+// Zimlo's files in `dir` and in the folders inside it (a recording's own).
 std::vector<fs::path> recordingFilesIn(const fs::path& dir) {
     std::vector<fs::path> found;
     std::error_code ec;
-    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
         if (it->path().filename().string().rfind("zimlo_", 0) == 0) found.push_back(it->path());
+        if (std::error_code inner; it->is_directory(inner))
+            for (const auto& file : recordingFilesIn(it->path())) found.push_back(file);
+    }
     return found;
 }
 
@@ -189,8 +193,8 @@ TEST_F(RecordingEndToEnd, DisplayWithCameraWindowAndSubtitlesEndsAsAComposedDraf
     if (!keepDir.empty()) {
         fs::create_directories(keepDir);
         ASSERT_TRUE(
-            driver.pumpUntil([&] { return recordingFilesIn(env.temporary).size() >= 2; }, 20s));
-        for (const auto& file : recordingFilesIn(env.temporary)) {
+            driver.pumpUntil([&] { return recordingFilesIn(env.recordings).size() >= 2; }, 20s));
+        for (const auto& file : recordingFilesIn(env.recordings)) {
             const std::string name = file.filename().string();
             const fs::path link =
                 keepDir / (name.rfind("zimlo_screen_", 0) == 0 ? "screen.mov" : "camera.mov");
@@ -278,11 +282,14 @@ TEST_F(RecordingEndToEnd, DisplayWithCameraWindowAndSubtitlesEndsAsAComposedDraf
         resolution.displayName.c_str(), movie.c_str());
     std::fflush(stdout);
 
-    // The home grid lists it; nothing of the recording is left in the temporary folder.
+    // The home grid lists it; nothing of the recording is left where it was made, nor in the
+    // temporary folder.
     EXPECT_EQ(shell->homeView()->cardViews().size(), 1u);
     EXPECT_EQ(shell->homeView()->drafts().front().id, draft.id);
-    const auto leftovers = recordingFilesIn(env.temporary);
+    auto leftovers = recordingFilesIn(env.temporary);
+    for (const auto& file : recordingFilesIn(env.recordings)) leftovers.push_back(file);
     EXPECT_TRUE(leftovers.empty()) << leftovers.front();
+    EXPECT_TRUE(fs::is_empty(env.recordings)) << "the recording's folder is gone";
 
     // The movie: MPEG-4, the render size, about as long as the recording, one AAC track.
     EXPECT_EQ(readText(movie).substr(4, 4), "ftyp");

@@ -55,12 +55,13 @@ void WaylandSession::enter(const fs::path& privateRoot) const {
         ::setenv(name, value(name).c_str(), 1);
     ::unsetenv("DISPLAY");
     ::unsetenv("ZIMLO_CAPTURE");
-    for (const char* sub : {"home", "config", "data", "cache", "tmp"})
+    for (const char* sub : {"home", "config", "data", "cache", "state", "tmp"})
         fs::create_directories(privateRoot / sub);
     ::setenv("HOME", (privateRoot / "home").c_str(), 1);
     ::setenv("XDG_CONFIG_HOME", (privateRoot / "config").c_str(), 1);
     ::setenv("XDG_DATA_HOME", (privateRoot / "data").c_str(), 1);
     ::setenv("XDG_CACHE_HOME", (privateRoot / "cache").c_str(), 1);
+    ::setenv("XDG_STATE_HOME", (privateRoot / "state").c_str(), 1);
     ::setenv("TMPDIR", (privateRoot / "tmp").c_str(), 1);
 }
 

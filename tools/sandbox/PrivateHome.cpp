@@ -36,7 +36,7 @@ PrivateHome::PrivateHome(const std::string& prefix, fs::path home) {
         home_ = home.empty() ? root_ / "home" : fs::absolute(home);
         temporary_ = root_ / "tmp";
         fs::create_directories(home_);
-        for (const char* sub : {"tmp", "data", "config", "cache", "runtime"})
+        for (const char* sub : {"tmp", "data", "config", "cache", "state", "runtime"})
             fs::create_directories(root_ / sub);
         fs::permissions(root_ / "runtime", fs::perms::owner_all, fs::perm_options::replace);
         linkEnglishModel(dataHome() / "zimlo" / "models" / "zh-CN");
@@ -54,6 +54,7 @@ PrivateHome::PrivateHome(const std::string& prefix, fs::path home) {
     setVariable("XDG_DATA_HOME", dataHome());
     setVariable("XDG_CONFIG_HOME", root_ / "config");
     setVariable("XDG_CACHE_HOME", root_ / "cache");
+    setVariable("XDG_STATE_HOME", root_ / "state");  // recordings are made here
     setVariable("XDG_RUNTIME_DIR", root_ / "runtime");
 }
 

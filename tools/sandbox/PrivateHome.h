@@ -6,11 +6,11 @@
 namespace zimlo::sandbox {
 
 // Private folders for a process that must leave the user's own alone: a new temporary folder
-// holding home, tmp, data, config, cache and runtime folders, set as HOME, TMPDIR and the XDG
-// folders of this process, so drafts, settings, caches and recordings stay inside it. The English
-// speech model is linked where the Mandarin one is looked for first (no Mandarin model ships with
-// the system), so live subtitles recognise English speech. The destructor removes the folder; the
-// environment keeps pointing at it, so make this live as long as the process's work.
+// holding home, tmp, data, config, cache, state and runtime folders, set as HOME, TMPDIR and the
+// XDG folders of this process, so drafts, settings, caches and recordings stay inside it. The
+// English speech model is linked where the Mandarin one is looked for first (no Mandarin model
+// ships with the system), so live subtitles recognise English speech. The destructor removes the
+// folder; the environment keeps pointing at it, so make this live as long as the process's work.
 class PrivateHome {
   public:
     // `prefix` starts the temporary folder's name. A non-empty `home` is used as HOME instead of

@@ -23,6 +23,14 @@ std::filesystem::path configDirectory() {
     return homeDirectory() / ".config";
 }
 
+std::filesystem::path stateDirectory() {
+    if (const char* state = std::getenv("XDG_STATE_HOME"); state && *state) {
+        std::filesystem::path path(state);
+        if (path.is_absolute()) return path;
+    }
+    return homeDirectory() / ".local" / "state";
+}
+
 namespace {
 
 // The value of XDG_DOCUMENTS_DIR in user-dirs.dirs, which holds shell assignments of the form

@@ -14,4 +14,7 @@ std::filesystem::path homeDirectory();
 // $XDG_CONFIG_HOME when absolute, else ~/.config.
 std::filesystem::path configDirectory();
 
+// $XDG_STATE_HOME when absolute, else ~/.local/state.
+std::filesystem::path stateDirectory();
+
 }  // namespace zimlo

@@ -92,7 +92,7 @@ TEST(ScreenCameraSourceRecording, RecordsScreenSystemAudioMicrophoneAndCameraInS
     ASSERT_TRUE(targets.front().kind.isDisplay());
 
     ScreenCameraSource::Options options;
-    options.temporaryDirectory = dir;
+    options.recordingsDirectory = dir;
     options.displayName = xvfb.displayName();
     auto generated = std::make_shared<camera::GeneratedCamera>();
     options.cameraDiscovery = [generated] { return generated; };
@@ -235,7 +235,7 @@ TEST(ScreenCameraSourceRecording, SystemSoundAlreadyPlayingIsHeardFromTheStart) 
     std::atomic<bool> stop{false};
     std::thread tone([&] { zimlo::sandbox::playToneUntilStopped(1000, stop); });
     ScreenCameraSource::Options options;
-    options.temporaryDirectory = dir;
+    options.recordingsDirectory = dir;
     options.displayName = xvfb.displayName();
     auto source = ScreenCameraSource::create(targets.front(), options);
     std::optional<std::optional<fs::path>> finished;
@@ -293,7 +293,7 @@ TEST(ScreenCameraSourceRecording, AShortRecordingOfAStillScreenHasAMovie) {
     painter.fill(0, 0, 640, 480, 0x2060a0);
 
     ScreenCameraSource::Options options;
-    options.temporaryDirectory = dir;
+    options.recordingsDirectory = dir;
     options.displayName = xvfb.displayName();
     auto source = ScreenCameraSource::create(targets.front(), options);
     std::optional<std::optional<fs::path>> finished;
@@ -344,7 +344,7 @@ TEST(ScreenCameraSourceRecording, SoundAndPictureStayTogetherFlashAfterFlash) {
     const auto& targets = desk.targets;
     ASSERT_FALSE(targets.empty());
     ScreenCameraSource::Options options;
-    options.temporaryDirectory = dir;
+    options.recordingsDirectory = dir;
     options.displayName = xvfb.displayName();
     auto source = ScreenCameraSource::create(targets.front(), options);
     std::optional<std::optional<fs::path>> finished;
@@ -476,7 +476,7 @@ TEST(ScreenCameraSourceRecording, PausedStretchIsLeftOutAndEverythingResumesInSy
     ASSERT_FALSE(targets.empty());
 
     ScreenCameraSource::Options options;
-    options.temporaryDirectory = dir;
+    options.recordingsDirectory = dir;
     options.displayName = xvfb.displayName();
     auto generated = std::make_shared<camera::GeneratedCamera>();
     options.cameraDiscovery = [generated] { return generated; };

@@ -12,6 +12,7 @@
 #include "SourceTestSupport.h"
 #include "capture/CapturePermissions.h"
 #include "platform/camera/GeneratedCamera.h"
+#include "platform/storage/RecordingFolder.h"
 #include "sandbox/PulseServer.h"
 #include "support/TestMain.h"
 
@@ -102,7 +103,7 @@ TEST(ScreenCameraSourceRecording, StartsOnceFinishesOnceAndRefusesSettingsWhileR
     auto dir = fs::temp_directory_path() / ("zimlo-source-" + std::to_string(::getpid()));
     fs::create_directories(dir);
     ScreenCameraSource::Options options;
-    options.temporaryDirectory = dir;
+    options.recordingsDirectory = dir;
     auto source = ScreenCameraSource::create(displayTarget(640, 480), options);
     std::vector<CaptureState> states;
     int finishes = 0;
@@ -121,7 +122,11 @@ TEST(ScreenCameraSourceRecording, StartsOnceFinishesOnceAndRefusesSettingsWhileR
     EXPECT_EQ(source->mainOutputURL(), firstMain);
     EXPECT_TRUE(source->isRecording());
     ASSERT_TRUE(firstMain && firstMain->filename().string().starts_with("zimlo_screen_"));
-    EXPECT_EQ(firstMain->parent_path(), dir);
+    // In a folder of the recording's own, held while the source keeps it.
+    ASSERT_TRUE(source->recordingFolder());
+    EXPECT_EQ(firstMain->parent_path(), source->recordingFolder()->path());
+    EXPECT_EQ(firstMain->parent_path().parent_path(), dir);
+    EXPECT_TRUE(RecordingFolder::adoptAbandoned(dir).empty());
     EXPECT_EQ(source->pipOutputURL()->filename().string(),
               "zimlo_camera_" + firstMain->filename().string().substr(13));
 
@@ -166,7 +171,7 @@ TEST(ScreenCameraSourceRecording, RecordingsStartedTogetherWriteTheirOwnFilesAnd
         std::ofstream(foreign.back()) << "someone else's";
     }
     ScreenCameraSource::Options options;
-    options.temporaryDirectory = dir;
+    options.recordingsDirectory = dir;
     struct Recording {
         std::shared_ptr<ScreenCameraSource> source;
         std::optional<std::pair<std::optional<fs::path>, std::optional<fs::path>>> files;

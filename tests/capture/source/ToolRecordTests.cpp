@@ -20,6 +20,7 @@
 #include "RootPainter.h"
 #include "capture/ScreenCaptureTargetProvider.h"
 #include "platform/media/AssetReader.h"
+#include "platform/storage/RecordingFolder.h"
 #include "platform/x11/ShareableContent.h"
 #include "sandbox/PulseServer.h"
 #include "sandbox/XvfbServer.h"
@@ -48,12 +49,36 @@ std::string valueAfter(const std::string& text, const std::string& prefix) {
     return {};
 }
 
+// Private folders for one run of the tool: its recordings, home (drafts) and settings.
+struct ToolFolders {
+    fs::path dir;
+    explicit ToolFolders(const std::string& name)
+        : dir(fs::temp_directory_path() / ("zimlo-" + name + "-" + std::to_string(::getpid()))) {
+        fs::remove_all(dir);
+        fs::create_directories(dir / "home");
+    }
+    ~ToolFolders() {
+        std::error_code ignored;
+        fs::remove_all(dir, ignored);
+    }
+    fs::path state() const { return dir / "state"; }
+    fs::path recordings() const { return state() / "zimlo" / "recordings"; }
+    fs::path drafts() const { return dir / "home" / "Documents" / "Drafts"; }
+    // The environment of a command run with these folders.
+    std::string environment() const {
+        return "HOME='" + (dir / "home").string() + "' XDG_STATE_HOME='" + state().string() +
+               "' XDG_CONFIG_HOME='" + (dir / "config").string() + "' ";
+    }
+};
+
 TEST(ZimloToolRecord, WritesScreenMovieWithBothSoundTracksAndACameraMovie) {
     zimlo::sandbox::XvfbServer xvfb("640x480x24");
     xvfb.exportDisplay();
     zimlo::sandbox::PulseServer::shared();
     std::string tool = std::string(ZIMLO_BINARY_DIR) + "/tools/zimlo-tool/zimlo-tool";
     ASSERT_TRUE(fs::exists(tool)) << "build zimlo-tool first: " << tool;
+    ToolFolders folders("tool-record");
+    tool = folders.environment() + tool;
 
     auto targets = ScreenCaptureTargetProvider::buildTargets(
         x11::queryShareableContent(xvfb.displayName().c_str()), ::getpid());
@@ -72,6 +97,10 @@ TEST(ZimloToolRecord, WritesScreenMovieWithBothSoundTracksAndACameraMovie) {
     std::string cameraMovie = valueAfter(printed, "camera movie: ");
     ASSERT_TRUE(fs::exists(movie)) << printed;
     ASSERT_TRUE(fs::exists(cameraMovie)) << printed;
+    // In a recording folder of their own, handed over to whoever reads the paths.
+    EXPECT_EQ(fs::path(movie).parent_path().parent_path(), folders.recordings());
+    EXPECT_EQ(fs::path(cameraMovie).parent_path(), fs::path(movie).parent_path());
+    EXPECT_FALSE(fs::exists(fs::path(movie).parent_path() / RecordingFolder::kLockName));
     EXPECT_EQ(output("ffprobe -v error -show_entries stream=codec_type -of csv=p=0 '" + movie + "'",
                      status),
               "video\naudio\naudio\n");
@@ -109,12 +138,25 @@ TEST(ZimloToolRecord, WritesScreenMovieWithBothSoundTracksAndACameraMovie) {
     EXPECT_NE(printed.find("--fps must be 24, 30 or 60"), std::string::npos) << printed;
 }
 
-// Runs `zimlo-tool record` with its own temporary folder, kills it with SIGKILL `seconds` after
-// the recording started, and returns the movies it left there.
+// Zimlo's movies in the recording folders below `recordings`.
 struct Killed {
     std::optional<fs::path> screen, camera;
 };
-Killed recordAndKill(const std::string& tool, const std::string& target, const fs::path& dir,
+Killed moviesIn(const fs::path& recordings) {
+    Killed found;
+    std::error_code error;
+    for (fs::recursive_directory_iterator it(recordings, error), end; !error && it != end;
+         it.increment(error)) {
+        const std::string name = it->path().filename();
+        if (name.starts_with("zimlo_screen_")) found.screen = it->path();
+        if (name.starts_with("zimlo_camera_")) found.camera = it->path();
+    }
+    return found;
+}
+
+// Runs `zimlo-tool record` with the folders of `folders`, kills it with SIGKILL `seconds` after
+// the recording started, and returns the movies it left.
+Killed recordAndKill(const std::string& tool, const std::string& target, const ToolFolders& folders,
                      double seconds, const std::function<void()>& recordingStarted) {
     int fromChild[2];
     if (::pipe(fromChild) != 0) return {};
@@ -122,7 +164,8 @@ Killed recordAndKill(const std::string& tool, const std::string& target, const f
     if (child == 0) {
         ::dup2(fromChild[1], STDOUT_FILENO);
         ::close(fromChild[0]);
-        ::setenv("TMPDIR", dir.c_str(), 1);
+        ::setenv("HOME", (folders.dir / "home").c_str(), 1);
+        ::setenv("XDG_STATE_HOME", folders.state().c_str(), 1);
         ::execl(tool.c_str(), tool.c_str(), "record", "--target", target.c_str(), "--seconds",
                 "600", "--generated-camera", static_cast<char*>(nullptr));
         ::_exit(127);
@@ -137,13 +180,7 @@ Killed recordAndKill(const std::string& tool, const std::string& target, const f
     ::kill(child, SIGKILL);
     ::waitpid(child, nullptr, 0);
     std::fclose(lines);
-    Killed killed;
-    for (const auto& entry : fs::directory_iterator(dir)) {
-        const std::string name = entry.path().filename();
-        if (name.starts_with("zimlo_screen_")) killed.screen = entry.path();
-        if (name.starts_with("zimlo_camera_")) killed.camera = entry.path();
-    }
-    return killed;
+    return moviesIn(folders.recordings());
 }
 
 // Seconds of movie that decode: the time of the last picture, every picture decoding.
@@ -173,9 +210,7 @@ TEST(ZimloToolRecord, AKillLosesOnlyTheLastSecondsOfAStillOrABusyScreen) {
 
     for (bool busy : {false, true}) {
         SCOPED_TRACE(busy ? "busy screen" : "still screen");
-        auto dir = fs::temp_directory_path() /
-                   ("zimlo-killed-" + std::to_string(::getpid()) + (busy ? "-busy" : "-still"));
-        fs::create_directories(dir);
+        ToolFolders folders(busy ? "killed-busy" : "killed-still");
         std::atomic<bool> animating{busy};
         std::thread animation([&] {
             test::RootPainter painter(xvfb.displayName());
@@ -187,14 +222,13 @@ TEST(ZimloToolRecord, AKillLosesOnlyTheLastSecondsOfAStillOrABusyScreen) {
         // A still screen changes once as the recording starts, so that its movie starts then
         // (otherwise with the next once-a-second picture) and the seconds compare.
         test::RootPainter marker(xvfb.displayName());
-        Killed killed = recordAndKill(tool, targets.front().id, dir, kSeconds, [&] {
+        Killed killed = recordAndKill(tool, targets.front().id, folders, kSeconds, [&] {
             if (!busy) marker.fill(0, 0, 64, 64, 0xffffff);
         });
         animating = false;
         animation.join();
         EXPECT_GE(decodedSeconds(killed.screen), kSeconds - 2.5);
         EXPECT_GE(decodedSeconds(killed.camera), kSeconds - 2.5);
-        fs::remove_all(dir);
     }
 }
 
@@ -225,9 +259,10 @@ TEST(ZimloToolRecord, AFullDiskStopsTheRecordingAndFails) {
     });
     auto started = std::chrono::steady_clock::now();
     int status = -1;
-    std::string printed = output("TMPDIR='" + dir.string() + "' " + tool + " record --target " +
-                                     targets.front().id + " --seconds 120 --generated-camera 2>&1",
-                                 status);
+    std::string printed =
+        output("XDG_STATE_HOME='" + dir.string() + "' " + tool + " record --target " +
+                   targets.front().id + " --seconds 120 --generated-camera 2>&1",
+               status);
     auto elapsed = std::chrono::steady_clock::now() - started;
     animating = false;
     animation.join();
@@ -236,10 +271,7 @@ TEST(ZimloToolRecord, AFullDiskStopsTheRecordingAndFails) {
     EXPECT_NE(printed.find("recording stopped: "), std::string::npos) << printed;
     EXPECT_NE(printed.find(std::strerror(ENOSPC)), std::string::npos) << printed;
     EXPECT_LT(elapsed, std::chrono::seconds(60)) << "the recording went on on a full disk";
-    std::optional<fs::path> screen;
-    for (const auto& entry : fs::directory_iterator(dir))
-        if (entry.path().filename().string().starts_with("zimlo_screen_")) screen = entry.path();
-    EXPECT_GE(decodedSeconds(screen), 0.0) << "nothing playable was kept";
+    EXPECT_GE(decodedSeconds(moviesIn(dir).screen), 0.0) << "nothing playable was kept";
     ::umount2(dir.c_str(), MNT_DETACH);
     fs::remove_all(dir);
 }
@@ -268,7 +300,9 @@ TEST(ZimloToolRecord, ASoundServerThatGoesAwayIsReportedAndRejoined) {
     auto targets = ScreenCaptureTargetProvider::buildTargets(
         x11::queryShareableContent(xvfb.displayName().c_str()), ::getpid());
     ASSERT_FALSE(targets.empty());
-    const std::string record = tool + " record --target " + targets.front().id + " --seconds ";
+    ToolFolders folders("tool-sound");
+    const std::string record =
+        folders.environment() + tool + " record --target " + targets.front().id + " --seconds ";
 
     int status = -1;
     std::string printed;

@@ -6,12 +6,14 @@
 #include <fstream>
 #include <set>
 #include <tuple>
+#include <utility>
 
 #include "capture/ScreenRecordingAudioMixer.h"
 #include "model/DraftStore.h"
 #include "platform/media/AssetReader.h"
 #include "platform/media/MovieFactory.h"
 #include "platform/runtime/MainQueue.h"
+#include "platform/storage/RecordingFolder.h"
 #include "recording/RecordingFinishPipeline.h"
 #include "subtitles/SubtitleFiles.h"
 #include "support/ResultValue.h"
@@ -291,6 +293,59 @@ TEST_F(RecordingFinishTest, StoreFailureKeepsEveryTemporaryFile) {
     EXPECT_EQ(namesIn(temp_.path()).size(), 4u);
     EXPECT_EQ(pipeline->pendingRecordingCleanupURLs(), std::vector<fs::path>{screen});
     EXPECT_TRUE(store_.loadDrafts().empty());
+}
+
+// A recording made in a folder of its own: its mix goes there too, and the folder goes once the
+// draft is saved, never a draft's file; when the store fails the folder stays, held while the
+// application runs and found by the next start once it is gone.
+TEST_F(RecordingFinishTest, ARecordingsFolderGoesWithItsSavedDraftAndOutlivesAFailedStore) {
+    const fs::path recordings = elsewhere_.path() / "recordings";
+    services_.recordingsDirectory = recordings;
+    auto folder = RecordingFolder::create(recordings).value();
+    const fs::path made = folder->path();
+    const auto screen = movie(made, "zimlo_screen_7.mov", {{440, 0.5f}, {880, 0.3f}});
+    std::optional<std::string> notedAtSave;
+    services_.saveDraft = [&](const RecordingProject& project) {
+        notedAtSave = folder->notedDraft();
+        saved_.push_back(project);
+        return store_.saveDraft(project);
+    };
+    auto pipeline = Pipeline::create(host_, services_);
+    pipeline->recordingBegan();
+    pipeline->filesReported(screen, std::nullopt, folder);
+    ASSERT_TRUE(
+        test::pumpUntil([&] { return host_.ended.has_value(); }, std::chrono::seconds(120)));
+    ASSERT_TRUE(*host_.ended);
+    ASSERT_EQ(saved_.size(), 1u);
+    EXPECT_EQ(saved_[0].mainVideoURL->parent_path(), made) << "the mix is made beside the movie";
+    EXPECT_EQ(notedAtSave, saved_[0].id.uuidString());
+    EXPECT_FALSE(fs::exists(made));
+    EXPECT_TRUE(namesIn(temp_.path()).empty());
+    EXPECT_TRUE(fs::exists(*(*host_.ended)->mainVideoURL));
+    folder.reset();
+
+    host_.ended.reset();
+    auto second = RecordingFolder::create(recordings).value();
+    const auto raw = movie(second->path(), "zimlo_screen_8.mov", {{440, 0.5f}});
+    services_.saveDraft =
+        [](const RecordingProject& project) -> Result<RecordingProject, DraftSaveError> {
+        return fail(DraftSaveError{*project.mainVideoURL,
+                                   std::make_error_code(std::errc::no_space_on_device), "copy"});
+    };
+    {
+        auto failing = Pipeline::create(host_, services_);
+        failing->recordingBegan();
+        failing->filesReported(raw, std::nullopt, std::exchange(second, nullptr));
+        ASSERT_TRUE(
+            test::pumpUntil([&] { return host_.ended.has_value(); }, std::chrono::seconds(120)));
+        EXPECT_EQ(*host_.ended, std::nullopt);
+        EXPECT_TRUE(fs::exists(raw));
+        EXPECT_TRUE(RecordingFolder::adoptAbandoned(recordings).empty())
+            << "held while the application runs";
+    }
+    auto left = RecordingFolder::adoptAbandoned(recordings);
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(left[0]->path(), raw.parent_path());
 }
 
 TEST_F(RecordingFinishTest, TwoReportsWithinTheHandOverBuildOneProjectFromTheLaterPair) {

@@ -75,10 +75,11 @@ class RecordingWindowTest : public ::testing::Test {
 
     RecordingView::Dependencies dependencies() {
         RecordingView::Dependencies deps;
-        deps.sourceOptions.temporaryDirectory = directory / "tmp";
+        deps.sourceOptions.recordingsDirectory = directory / "tmp";
         auto generated = camera;
         deps.sourceOptions.cameraDiscovery = [generated] { return generated; };
         deps.finishServices.temporaryDirectory = directory / "tmp";
+        deps.finishServices.recordingsDirectory = directory / "tmp";
         deps.finishServices.saveDraft = [store = store](const RecordingProject& p) {
             return store->saveDraft(p);
         };

@@ -236,6 +236,9 @@ int record(const Arguments& arguments) {
     }
 
     source->startRecording(arguments.camera);
+    if (const auto& problem = source->recordingFolderProblem())
+        std::cout << "recording folder: unusable (" << problem->text()
+                  << "), the movies go to the temporary folder" << std::endl;
     // A movie that cannot be written (a full disk) stops the recording early.
     auto record = [&](double seconds) {
         return !loop.runUntil([&] { return failure.has_value(); },
@@ -257,6 +260,9 @@ int record(const Arguments& arguments) {
     source->stopRecording();
     if (!loop.runUntil([&] { return finished.has_value(); }, std::chrono::seconds(120)))
         return fail("the movies did not finish");
+    // The movies are this command's result: they stay where they are, and recovery leaves
+    // them to whoever reads the paths printed below.
+    if (const auto& folder = source->recordingFolder()) folder->handOver();
     auto statistics = source->statistics();
     source->shutdown();
     loop.runFor(std::chrono::milliseconds(100));
