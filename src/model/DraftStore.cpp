@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <thread>
 #include <unordered_set>
 
@@ -207,7 +209,89 @@ Result<RecordingProject, DraftSaveError> DraftStore::saveDraft(
     }
     if (auto written = writeFileAtomically(dir / kDocumentName, document); !written)
         return failed(written.error());
+    // The copies were flushed before their renames; the renames and a new draft folder are
+    // made lasting here, before anyone deletes the originals.
+    if (auto synced = syncDirectory(dir); !synced) return failed(synced.error());
+    if (created) {
+        if (auto synced = syncDirectory(root_); !synced) return failed(synced.error());
+    }
     return stored;
+}
+
+bool DraftStore::hasDraft(const Uuid& id) const {
+    auto document =
+        readWholeFile(draftDirectory(id) / kDocumentName, json_detail::kMaximumDocumentBytes);
+    if (!document) return false;
+    try {
+        (void)RecordingProject::fromJSON(*document);
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+namespace {
+
+// The process id of a partial copy's name, ".<file>.tmp-<pid>-<n>" with <file> one a draft holds
+// (a movie, the document, a subtitle file); nothing for any other name.
+std::optional<pid_t> partialCopyOwner(const std::string& name) {
+    const size_t mark = name.rfind(".tmp-");
+    if (name.size() < 2 || name[0] != '.' || mark == std::string::npos || mark < 2) return {};
+    const std::string file = name.substr(1, mark - 1);
+    const std::string stem = file.substr(0, file.find('.'));
+    const bool ours = ((stem == "main" || stem == "pip") && file.size() > stem.size() + 1) ||
+                      file == kDocumentName || file == "subtitles.srt" || file == "subtitles.vtt";
+    if (!ours) return {};
+    const std::string tail = name.substr(mark + 5);
+    const size_t dash = tail.find('-');
+    auto digits = [](std::string_view text) {
+        return !text.empty() && text.size() <= 9 &&
+               std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+    };
+    if (dash == std::string::npos || !digits(tail.substr(0, dash)) ||
+        !digits(tail.substr(dash + 1)))
+        return {};
+    return static_cast<pid_t>(std::stol(tail.substr(0, dash)));
+}
+
+bool processIsAlive(pid_t pid) { return ::kill(pid, 0) == 0 || errno == EPERM; }
+
+}  // namespace
+
+size_t DraftStore::sweepInterruptedSaves() const {
+    // A save writes its copy without a pause and renames it at once: one untouched this long is
+    // not being written, whoever has its process id now.
+    constexpr time_t kAbandonedSeconds = 3600;
+    // An empty draft folder this young may be a save that has not begun its first copy.
+    constexpr time_t kEmptyFolderSeconds = 10;
+    const time_t now = std::time(nullptr);
+    size_t swept = 0;
+    for (const fs::path& entry : sortedEntries(root_)) {
+        struct stat folder {};
+        if (::lstat(entry.c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode)) continue;
+        bool heldPartialCopy = false;
+        for (const fs::path& file : sortedEntries(entry)) {
+            const auto owner = partialCopyOwner(file.filename().string());
+            struct stat info {};
+            if (!owner || ::lstat(file.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
+            const bool abandoned = now - info.st_mtime > kAbandonedSeconds ||
+                                   (*owner != ::getpid() && !processIsAlive(*owner));
+            if (!abandoned) continue;
+            if (::unlink(file.c_str()) == 0) {
+                ZIMLO_LOG_INFO("drafts") << "removed a copy an interrupted save left: " << file;
+                heldPartialCopy = true;
+                ++swept;
+            }
+        }
+        const auto id = Uuid::parse(entry.filename().string());
+        if (!id || id->uuidString() != entry.filename().string()) continue;  // not a folder we name
+        if (!heldPartialCopy && now - folder.st_mtime <= kEmptyFolderSeconds) continue;
+        if (::rmdir(entry.c_str()) == 0) {  // only when empty
+            ZIMLO_LOG_INFO("drafts") << "removed an empty draft folder: " << entry;
+            ++swept;
+        }
+    }
+    return swept;
 }
 
 std::optional<fs::path> DraftStore::findMedia(const fs::path& dir, const std::string& base) {

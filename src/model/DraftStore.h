@@ -57,9 +57,17 @@ class DraftStore {
 
     // Copies the movies into the draft directory and writes "project.json" (atomically, through a
     // temporary file in the same directory). Returns the stored copy (isDraft true, movie paths
-    // pointing at the copies). On failure the source movies are never moved or deleted, and a
-    // draft directory this save created is removed again.
+    // pointing at the copies) once everything is on the disk, so the sources may be deleted
+    // then. On failure the source movies are never moved or deleted, and a draft directory this
+    // save created is removed again.
     Result<RecordingProject, DraftSaveError> saveDraft(const RecordingProject& project) const;
+    // Whether draftDirectory(id) holds a draft that lists.
+    bool hasDraft(const Uuid& id) const;
+    // What saves killed half-way left: the hidden partial copies a save makes (".main.mov.tmp-
+    // PID-N", of a process that is gone or an hour old) and draft folders that are empty
+    // without them. Nothing but names of that form, and empty folders named by a draft id, is
+    // touched. Call it before this process saves anything. Returns how many entries went.
+    size_t sweepInterruptedSaves() const;
     // Every readable draft, newest first, one per non-empty sourceAssetIdentifier, with movie
     // paths located anew in each draft directory. Never throws; unreadable drafts are left out.
     std::vector<ListedDraft> listDrafts() const;

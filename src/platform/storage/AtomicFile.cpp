@@ -68,12 +68,18 @@ Result<void, FileError> writeFileAtomically(const std::filesystem::path& file,
         return failed("cannot replace file", file, error);
     }
     // Make the rename itself durable; the new contents are already complete either way.
-    std::filesystem::path parent = file.parent_path().empty() ? "." : file.parent_path();
-    int dirFd = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
+    (void)syncDirectory(file.parent_path().empty() ? "." : file.parent_path());
+    return {};
+}
+
+Result<void, FileError> syncDirectory(const std::filesystem::path& directory) {
+    int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return failed("cannot open folder", directory, errno);
+    int error = ::fsync(fd) == 0 ? 0 : errno;
+    ::close(fd);
+    // Some file systems cannot flush a folder; their entries are as safe as they get.
+    if (error != 0 && error != EINVAL && error != EROFS)
+        return failed("cannot flush folder", directory, error);
     return {};
 }
 

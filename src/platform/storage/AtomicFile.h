@@ -15,4 +15,7 @@ namespace zimlo {
 Result<void, FileError> writeFileAtomically(const std::filesystem::path& file,
                                             std::string_view contents);
 
+// Flushes a directory's entries (files created, renamed or removed in it) to the disk.
+Result<void, FileError> syncDirectory(const std::filesystem::path& directory);
+
 }  // namespace zimlo

@@ -70,6 +70,7 @@ Result<void, FileError> copyFileContents(const std::filesystem::path& source,
         }
     }
     ::close(in);
+    if (error == 0 && ::fsync(out) != 0) error = errno;
     if (::close(out) != 0 && error == 0) error = errno;
     if (error != 0) {
         ::unlink(destination.c_str());
