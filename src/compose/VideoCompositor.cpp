@@ -8,11 +8,13 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <future>
 
 #include "compose/ExportSession.h"
 #include "compose/PiPVideoCompositor.h"
+#include "platform/log/Log.h"
 #include "platform/runtime/MainQueue.h"
 
 namespace zimlo::compose {
@@ -291,7 +293,9 @@ std::filesystem::path VideoCompositor::exportURL(const std::filesystem::path& fo
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
                              std::chrono::system_clock::now().time_since_epoch())
                              .count();
-    const auto directory = folder.empty() ? std::filesystem::temp_directory_path() : folder;
+    std::error_code unusable;
+    const auto directory = folder.empty() ? std::filesystem::temp_directory_path(unusable) : folder;
+    if (directory.empty()) return {};
     const std::string stem = "zimlo_export_" + std::to_string(seconds);
     // Two exports started within one second must not write (or delete) each other's movie, so
     // the name is claimed by creating the file exclusively; a taken name gets a counter.
@@ -319,6 +323,17 @@ void VideoCompositor::exportMovie(const RecordingProject& project, bool includes
     }
     const Built built = std::move(composed).value();
     const auto url = exportURL(exportDirectory);
+    if (url.empty()) {
+        std::error_code unusable;
+        (void)std::filesystem::temp_directory_path(unusable);
+        const char* variable = std::getenv("TMPDIR");
+        const std::string folder = variable ? variable : "";
+        ZIMLO_LOG_ERROR("export") << "no folder to write the movie in: the temporary folder "
+                                  << folder << ": " << unusable.message();
+        completion(fail(CompositorError::exportSessionFailed("临时文件夹不可用（" + folder +
+                                                             "）：" + unusable.message())));
+        return;
+    }
 
     const auto& video = built.videoComposition;
     const auto preset = exportPreset(video.renderWidth, video.renderHeight);

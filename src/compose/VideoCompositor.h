@@ -177,7 +177,8 @@ class VideoCompositor : public std::enable_shared_from_this<VideoCompositor> {
 
     // Claims and returns the file an export started now writes: "zimlo_export_<seconds>.mp4" in
     // `directory` (empty: the temporary folder), or "zimlo_export_<seconds>_<n>.mp4" when another
-    // export took that name.
+    // export took that name. Empty when `directory` is empty and there is no temporary folder
+    // (a $TMPDIR that does not exist).
     static std::filesystem::path exportURL(const std::filesystem::path& directory = {});
 };
 

@@ -416,6 +416,24 @@ TEST_F(ExportTest, EarlyFailuresAreReportedBeforeReturning) {
                            [&](VideoCompositor::Result r) { result = r; });
     ASSERT_TRUE(result);
     EXPECT_EQ(result->error(), CompositorError::missingMainTrack());
+
+    // A $TMPDIR that names no folder leaves the movie nowhere to go: said, not thrown.
+    const char* previous = std::getenv("TMPDIR");
+    const std::string restored = previous ? previous : "";
+    const fs::path missing = dir / "missing";
+    setenv("TMPDIR", missing.c_str(), 1);
+    result.reset();
+    compositor.exportMovie(project("main.mov"), true, 0, std::nullopt,
+                           [&](VideoCompositor::Result r) { result = r; });
+    const fs::path url = VideoCompositor::exportURL();
+    previous ? setenv("TMPDIR", restored.c_str(), 1) : unsetenv("TMPDIR");
+    EXPECT_TRUE(url.empty());
+    ASSERT_TRUE(result);
+    ASSERT_FALSE(result->ok());
+    EXPECT_EQ(result->error().description().rfind(
+                  "导出失败：临时文件夹不可用（" + missing.string() + "）：", 0),
+              0u)
+        << result->error().description();
 }
 
 // The output cannot grow past 8 KiB (a full disk): the export fails after it started, on the

@@ -86,6 +86,7 @@ int exportStages(const VideoCompositor& compositor, const RecordingProject& proj
                                Stage{ExportSession::Stages::compose, "decode+compose"},
                                Stage{ExportSession::Stages::all, "whole export"}}) {
         const auto url = VideoCompositor::exportURL();
+        if (url.empty()) return fail("no temporary folder to write the movie in (see $TMPDIR)");
         auto session = ExportSession::create(built, url, encoder, fps, stage.stages);
         if (!session) return fail("no export session");
         const double cpu = cpuSeconds();
