@@ -105,6 +105,12 @@ void HomeView::reloadDrafts() {
     });
 }
 
+void HomeView::showNotice(const QString& text) {
+    noticeLabel_->setText(text);
+    noticeLabel_->setToolTip(text);
+    noticeLabel_->setVisible(!text.isEmpty());
+}
+
 void HomeView::draftsListed(std::vector<ListedDraft> drafts) {
     isListing_ = false;
     hasListed_ = true;
@@ -141,7 +147,13 @@ void HomeView::buildHeader() {
     screenRecordButton_->setIconSize(QSize(18, 18));
     connect(screenRecordButton_, &QPushButton::clicked, this, [this] { screenRecordTapped(); });
 
+    noticeLabel_ = new QLabel(headerBar_);
+    noticeLabel_->setFont(style::font(13, QFont::Normal));
+    setTextColor(noticeLabel_, secondaryText());
+    noticeLabel_->hide();
+
     row->addWidget(titleLabel_, 0, Qt::AlignVCenter);
+    row->addWidget(noticeLabel_, 0, Qt::AlignVCenter);
     row->addStretch(1);
     row->addWidget(editButton_, 0, Qt::AlignVCenter);
     row->addWidget(screenRecordButton_, 0, Qt::AlignVCenter);

@@ -41,6 +41,9 @@ class HomeView : public QWidget {
 
     // Lists the drafts again; the grid follows when the listing arrives.
     void reloadDrafts();
+    // A line beside the title for news the user should see once (recordings recovered after a
+    // crash); an empty text hides it.
+    void showNotice(const QString& text);
     void rebuildGrid();
     void toggleEditing();
     void confirmDelete(const ListedDraft& draft);
@@ -59,6 +62,7 @@ class HomeView : public QWidget {
     QScrollArea* scrollView() const { return scrollView_; }
     QWidget* gridContainer() const { return gridContainer_; }
     QLabel* emptyStateLabel() const { return emptyStateLabel_; }
+    QLabel* noticeLabel() const { return noticeLabel_; }
 
   protected:
     void showEvent(QShowEvent* event) override;
@@ -83,6 +87,7 @@ class HomeView : public QWidget {
     QScrollArea* scrollView_ = nullptr;
     QWidget* gridContainer_ = nullptr;
     QLabel* emptyStateLabel_ = nullptr;
+    QLabel* noticeLabel_ = nullptr;
     std::vector<ListedDraft> drafts_;
     bool isListing_ = false;
     bool relistWanted_ = false;  // the drafts changed while a listing was on its way

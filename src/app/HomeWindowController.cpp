@@ -5,6 +5,7 @@
 #include <QScreen>
 #include <QVBoxLayout>
 #include <QWindow>
+#include <utility>
 
 #include "app/AppStyle.h"
 #include "app/DesktopReveal.h"
@@ -12,6 +13,8 @@
 #include "app/HomeView.h"
 #include "app/SourcePickerServices.h"
 #include "app/SourcePickerView.h"
+#include "model/DraftStore.h"
+#include "platform/runtime/MainQueue.h"
 #include "platform/runtime/WeakOwner.h"
 
 namespace zimlo::app {
@@ -23,7 +26,27 @@ ShellServices ShellServices::system() {
     services.pickerServices = makeSystemPickerServices;
     services.recordingWindows = defaultRecordingWindowFactory();
     services.reveal = revealInFileManager;
+    services.recoverRecordings = [] {
+        auto store = DraftStore::shared();
+        store->sweepInterruptedSaves();
+        return compose::recoverRecordings(*store);
+    };
     return services;
+}
+
+QString recoveryNotice(const compose::RecoveryReport& report) {
+    const auto recovered = static_cast<qulonglong>(report.recovered.size());
+    const auto kept = static_cast<qulonglong>(report.kept);
+    if (recovered > 0 && kept > 0)
+        return QStringLiteral(
+                   "已恢复 %1 个意外中断的录制，已存为草稿；另有 %2 个暂未能恢复，下次启动时再试")
+            .arg(recovered)
+            .arg(kept);
+    if (recovered > 0)
+        return QStringLiteral("已恢复 %1 个意外中断的录制，已存为草稿").arg(recovered);
+    if (kept > 0)
+        return QStringLiteral("有 %1 个意外中断的录制暂未能恢复，下次启动时再试").arg(kept);
+    return {};
 }
 
 MainWindow::MainWindow() {
@@ -75,7 +98,31 @@ void MainWindow::mouseReleaseEvent(QMouseEvent* event) {
 std::shared_ptr<HomeWindowController> HomeWindowController::create(ShellServices services) {
     std::shared_ptr<HomeWindowController> controller(new HomeWindowController(std::move(services)));
     controller->showHome();
+    controller->startRecovery();
     return controller;
+}
+
+void HomeWindowController::startRecovery() {
+    if (!services_.recoverRecordings) return;
+    recoveryQueue_ = std::make_unique<SerialQueue>(".recovery");
+    recoveryQueue_->async([work = services_.recoverRecordings, weak = weak_from_this()] {
+        auto report = work();
+        MainQueue::post([weak, report = std::move(report)] {
+            if (auto self = weak.lock()) self->recoveryFinished(report);
+        });
+    });
+}
+
+void HomeWindowController::recoveryFinished(const compose::RecoveryReport& report) {
+    const QString notice = recoveryNotice(report);
+    if (notice.isEmpty()) return;
+    // Said once: on the home view showing now, else on the next one.
+    if (homeViewController_ && window_->content() == homeViewController_.data()) {
+        homeViewController_->showNotice(notice);
+        homeViewController_->reloadDrafts();
+    } else {
+        pendingNotice_ = notice;
+    }
 }
 
 HomeWindowController::HomeWindowController(ShellServices services)
@@ -102,6 +149,7 @@ void HomeWindowController::showHome() {
     });
     window_->setContent(home);
     window_->setWindowTitle(QStringLiteral("Zimlo"));
+    if (!pendingNotice_.isEmpty()) home->showNotice(std::exchange(pendingNotice_, QString()));
 }
 
 void HomeWindowController::showSourcePicker() {

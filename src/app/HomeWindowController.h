@@ -10,7 +10,9 @@
 #include "app/HomeView.h"
 #include "app/RecordingWindowHandle.h"
 #include "capture/ScreenCaptureTarget.h"
+#include "compose/RecordingRecovery.h"
 #include "model/RecordingProject.h"
+#include "platform/runtime/SerialQueue.h"
 
 class QVBoxLayout;
 
@@ -28,9 +30,15 @@ struct ShellServices {
     std::function<std::shared_ptr<SourcePickerServices>()> pickerServices;
     RecordingWindowFactory recordingWindows;
     std::function<void(const std::filesystem::path&)> reveal;
+    // Saves what killed or crashed recordings left as drafts; run once at start, off the main
+    // thread. None: nothing is looked for.
+    std::function<compose::RecoveryReport()> recoverRecordings;
 
     static ShellServices system();
 };
+
+// The home window's line about recordings recovered at start; empty when there is nothing to say.
+QString recoveryNotice(const compose::RecoveryReport& report);
 
 // The main window (1120 × 760, at least 900 × 620): shows the home gallery or the source picker
 // as its content. Dragging its background moves it.
@@ -73,8 +81,13 @@ class HomeWindowController : public std::enable_shared_from_this<HomeWindowContr
 
   private:
     explicit HomeWindowController(ShellServices services);
+    void startRecovery();
+    void recoveryFinished(const compose::RecoveryReport& report);
 
     ShellServices services_;
+    // Runs the recovery; waits for it when the shell goes (a draft is never left half-saved).
+    std::unique_ptr<SerialQueue> recoveryQueue_;
+    QString pendingNotice_;  // for the next home view, when none was showing
     std::unique_ptr<MainWindow> window_;
     QPointer<HomeView> homeViewController_;
     std::shared_ptr<RecordingWindowHandle> recordingWindowController_;

@@ -5,6 +5,7 @@
 #include <QPushButton>
 #include <QTimer>
 #include <QToolButton>
+#include <future>
 #include <memory>
 
 #include "app/AppDelegate.h"
@@ -144,6 +145,69 @@ TEST_F(ShellFlow, TheApplicationQuitsWhenItsLastWindowCloses) {
         runEventLoopAfter([&] { delegate.mainWindowController()->window()->close(); });
     QApplication::setQuitOnLastWindowClosed(true);
     EXPECT_EQ(ended, 0);
+}
+
+// What the recovery at the start saved is listed, and the home window says it once: on the home
+// view showing when it is done, else on the next one.
+TEST_F(ShellFlow, RecordingsRecoveredAtTheStartAreListedAndSaidOnce) {
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    ShellServices recovering = services;
+    recovering.recoverRecordings = [released, library = library] {
+        released.wait();
+        compose::RecoveryReport report;
+        for (int n = 1; n <= 2; ++n) {
+            auto draft = apptest::makeDraft(n, QDateTime::currentDateTime(), 4);
+            library->drafts.push_back(draft);
+            report.recovered.push_back(draft);
+        }
+        report.kept = 1;
+        return report;
+    };
+    shell = HomeWindowController::create(recovering);
+    shell->window()->show();
+    qttest::settle();
+    EXPECT_FALSE(shell->homeView()->noticeLabel()->isVisible());
+    // Still at work while the user goes to the picker.
+    shell->homeView()->screenRecordButton()->click();
+    qttest::settle();
+    ASSERT_TRUE(shell->sourcePicker());
+    release.set_value();
+    qttest::settle();
+    pumpUntil([] { return false; }, std::chrono::milliseconds(300));
+    shell->sourcePicker()->backButton()->click();
+    qttest::settle();
+    ASSERT_TRUE(pumpUntil([&] { return shell->homeView()->cardViews().size() == 2; }));
+    EXPECT_TRUE(shell->homeView()->noticeLabel()->isVisible());
+    EXPECT_EQ(shell->homeView()->noticeLabel()->text(),
+              QStringLiteral(
+                  "已恢复 2 个意外中断的录制，已存为草稿；另有 1 个暂未能恢复，下次启动时再试"));
+    shell->showHome();
+    qttest::settle();
+    EXPECT_FALSE(shell->homeView()->noticeLabel()->isVisible()) << "said once";
+
+    // Done while the home view shows: said there, with the drafts listed again.
+    library->drafts.clear();
+    ShellServices quick = services;
+    quick.recoverRecordings = [library = library] {
+        compose::RecoveryReport report;
+        report.recovered.push_back(apptest::makeDraft(3, QDateTime::currentDateTime(), 4));
+        library->drafts.push_back(report.recovered.back());
+        return report;
+    };
+    shell = HomeWindowController::create(quick);
+    shell->window()->show();
+    ASSERT_TRUE(pumpUntil([&] { return shell->homeView()->noticeLabel()->isVisible(); }));
+    EXPECT_EQ(shell->homeView()->noticeLabel()->text(),
+              QStringLiteral("已恢复 1 个意外中断的录制，已存为草稿"));
+    EXPECT_TRUE(pumpUntil([&] { return shell->homeView()->cardViews().size() == 1; }));
+
+    // Nothing found, nothing said.
+    EXPECT_EQ(recoveryNotice({}), QString());
+    compose::RecoveryReport onlyKept;
+    onlyKept.kept = 2;
+    EXPECT_EQ(recoveryNotice(onlyKept),
+              QStringLiteral("有 2 个意外中断的录制暂未能恢复，下次启动时再试"));
 }
 
 TEST_F(ShellFlow, OpeningADraftRevealsItsMovieOnly) {

@@ -19,6 +19,7 @@
 
 #include "RootPainter.h"
 #include "capture/ScreenCaptureTargetProvider.h"
+#include "model/DraftStore.h"
 #include "platform/media/AssetReader.h"
 #include "platform/storage/RecordingFolder.h"
 #include "platform/x11/ShareableContent.h"
@@ -97,10 +98,16 @@ TEST(ZimloToolRecord, WritesScreenMovieWithBothSoundTracksAndACameraMovie) {
     std::string cameraMovie = valueAfter(printed, "camera movie: ");
     ASSERT_TRUE(fs::exists(movie)) << printed;
     ASSERT_TRUE(fs::exists(cameraMovie)) << printed;
-    // In a recording folder of their own, handed over to whoever reads the paths.
+    // In a recording folder of their own, handed over to whoever reads the paths: the next
+    // start does not take them for a killed recording.
     EXPECT_EQ(fs::path(movie).parent_path().parent_path(), folders.recordings());
     EXPECT_EQ(fs::path(cameraMovie).parent_path(), fs::path(movie).parent_path());
     EXPECT_FALSE(fs::exists(fs::path(movie).parent_path() / RecordingFolder::kLockName));
+    EXPECT_EQ(output(folders.environment() + ZIMLO_BINARY_DIR +
+                         "/tools/zimlo-tool/zimlo-tool drafts recover 2>&1",
+                     status),
+              "recovered 0, kept 0, removed 0, interrupted saves cleared 0\n");
+    EXPECT_TRUE(fs::exists(movie));
     EXPECT_EQ(output("ffprobe -v error -show_entries stream=codec_type -of csv=p=0 '" + movie + "'",
                      status),
               "video\naudio\naudio\n");
@@ -197,8 +204,9 @@ double decodedSeconds(const std::optional<fs::path>& movie) {
 }
 
 // A crash or a kill loses at most the last two seconds or so of a recording, whether the screen
-// is still (one new picture a second, tiny fragments) or busy, in the screen and camera movies.
-TEST(ZimloToolRecord, AKillLosesOnlyTheLastSecondsOfAStillOrABusyScreen) {
+// is still (one new picture a second, tiny fragments) or busy, in the screen and camera movies;
+// the next start saves what is left as a draft.
+TEST(ZimloToolRecord, AKillLosesOnlyTheLastSecondsAndTheNextStartKeepsTheRestAsADraft) {
     zimlo::sandbox::XvfbServer xvfb("640x480x24");
     xvfb.exportDisplay();
     zimlo::sandbox::PulseServer::shared();
@@ -227,8 +235,24 @@ TEST(ZimloToolRecord, AKillLosesOnlyTheLastSecondsOfAStillOrABusyScreen) {
         });
         animating = false;
         animation.join();
-        EXPECT_GE(decodedSeconds(killed.screen), kSeconds - 2.5);
+        const double screenSeconds = decodedSeconds(killed.screen);
+        EXPECT_GE(screenSeconds, kSeconds - 2.5);
         EXPECT_GE(decodedSeconds(killed.camera), kSeconds - 2.5);
+
+        // The next start: one raw draft of both movies as they decode, measured, and nothing
+        // left where they were recorded.
+        int status = -1;
+        const std::string printed =
+            output(folders.environment() + tool + " drafts recover 2>&1", status);
+        ASSERT_EQ(status, 0) << printed;
+        EXPECT_NE(printed.find("recovered 1, kept 0"), std::string::npos) << printed;
+        const auto drafts = DraftStore(folders.drafts()).loadDrafts();
+        ASSERT_EQ(drafts.size(), 1u) << printed;
+        ASSERT_TRUE(drafts[0].mainVideoURL && drafts[0].pipVideoURL);
+        EXPECT_NEAR(decodedSeconds(drafts[0].mainVideoURL), screenSeconds, 0.01);
+        EXPECT_GE(decodedSeconds(drafts[0].pipVideoURL), kSeconds - 2.5);
+        EXPECT_NEAR(drafts[0].duration, screenSeconds, 0.5);
+        EXPECT_TRUE(fs::is_empty(folders.recordings()));
     }
 }
 

@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "CommandRegistry.h"
+#include "compose/RecordingRecovery.h"
 #include "model/DraftStore.h"
 
 namespace {
@@ -37,14 +38,33 @@ int list(const std::vector<std::string>& args) {
     return 0;
 }
 
+// What the application does at its start: saves what killed recordings left as drafts.
+int recover(const std::vector<std::string>& args) {
+    if (args.size() != 1) return fail("usage: zimlo-tool drafts recover");
+    auto store = zimlo::DraftStore::shared();
+    const size_t swept = store->sweepInterruptedSaves();
+    const auto report = zimlo::compose::recoverRecordings(*store);
+    for (const auto& draft : report.recovered)
+        std::printf("recovered\t%s\t%s\n", draft.id.uuidString().c_str(),
+                    draft.mainVideoURL ? draft.mainVideoURL->c_str() : "-");
+    std::printf("recovered %zu, kept %zu, removed %zu, interrupted saves cleared %zu\n",
+                report.recovered.size(), report.kept, report.discarded, swept);
+    return 0;
+}
+
+constexpr const char* kUsage = "usage: zimlo-tool drafts list [--root DIR] | drafts recover";
+
 int run(const std::vector<std::string>& args) {
     if (!args.empty() && args[0] == "list") return list(args);
-    return fail("usage: zimlo-tool drafts list [--root DIR]");
+    if (!args.empty() && args[0] == "recover") return recover(args);
+    return fail(kUsage);
 }
 
 zimlo::tool::RegisterCommandGroup group({
     "drafts",
-    "  drafts list [--root DIR]          list drafts newest first: ID, createdAt, main, pip\n",
+    "  drafts list [--root DIR]          list drafts newest first: ID, createdAt, main, pip\n"
+    "  drafts recover                    save what killed or crashed recordings left as drafts\n"
+    "                                    (as Zimlo does when it starts): one line per draft\n",
     run,
 });
 
