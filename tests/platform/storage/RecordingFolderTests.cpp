@@ -142,19 +142,6 @@ TEST_F(RecordingFolderTest, HalfMadeFoldersAreCleared) {
     EXPECT_TRUE(fs::exists(root / "stray.txt"));
 }
 
-TEST_F(RecordingFolderTest, RecordingsLiveInTheUsersStateFolder) {
-    const char* home = std::getenv("HOME");
-    const char* state = std::getenv("XDG_STATE_HOME");
-    const std::string oldHome = home ? home : "", oldState = state ? state : "";
-    setenv("HOME", "/home/someone", 1);
-    setenv("XDG_STATE_HOME", "/var/state", 1);
-    EXPECT_EQ(recordingsDirectory(), fs::path("/var/state/zimlo/recordings"));
-    setenv("XDG_STATE_HOME", "relative/state", 1);  // not absolute: ignored
-    EXPECT_EQ(recordingsDirectory(), fs::path("/home/someone/.local/state/zimlo/recordings"));
-    home ? setenv("HOME", oldHome.c_str(), 1) : unsetenv("HOME");
-    state ? setenv("XDG_STATE_HOME", oldState.c_str(), 1) : unsetenv("XDG_STATE_HOME");
-}
-
 TEST_F(RecordingFolderTest, AFolderThatCannotBeMadeSaysWhy) {
     fs::create_directories(root.parent_path());
     write(root, "a file where the folder should be");
