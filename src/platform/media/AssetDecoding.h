@@ -14,6 +14,7 @@
 
 #include "platform/media/AssetReader.h"
 #include "platform/media/FFmpegSupport.h"
+#include "platform/media/GrowingFile.h"
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -51,10 +52,18 @@ inline int streamIndexOf(const MovieAsset& asset, int trackID) {
     return track ? track->streamIndex : -1;
 }
 
-// Opens the file again and keeps only `keep` streams flowing.
+// A movie still being written, read front to back as it grows (GrowingFile.cpp). Reads fail
+// once `cancelled` (may be null) is set.
+MediaResult<FormatInputPtr> openGrowingInput(const std::shared_ptr<GrowingFile>& file,
+                                             const std::atomic<bool>* cancelled);
+
+// Opens the file again (as it grows, for a growing asset) and keeps only `keep` streams flowing.
+// A wait for a growing file's next bytes ends when `cancelled` (may be null) is set.
 inline MediaResult<FormatInputPtr> openForReading(const MovieAsset& asset,
-                                                  const std::vector<int>& keep) {
-    auto opened = openInput(asset.url());
+                                                  const std::vector<int>& keep,
+                                                  const std::atomic<bool>* cancelled = nullptr) {
+    auto opened = asset.growingFile() ? openGrowingInput(asset.growingFile(), cancelled)
+                                      : openInput(asset.url());
     if (!opened) return opened;
     FormatInputPtr context = std::move(opened).value();
     for (unsigned i = 0; i < context->nb_streams; ++i) {
@@ -88,11 +97,12 @@ inline void seekTo(AVFormatContext* context, int streamIndex, MediaTime time) {
 // Decodes one video stream frame by frame (presentation order).
 class VideoDecoder {
   public:
-    MediaResult<void> open(const MovieAsset& asset, int trackID, int threads = 0) {
+    MediaResult<void> open(const MovieAsset& asset, int trackID, int threads = 0,
+                           const std::atomic<bool>* cancelled = nullptr) {
         streamIndex_ = streamIndexOf(asset, trackID);
         if (streamIndex_ < 0 || asset.track(trackID)->mediaType != MediaType::video)
             return fail(MediaError::of(MediaError::Kind::noSuchVideoTrack));
-        auto format = openForReading(asset, {streamIndex_});
+        auto format = openForReading(asset, {streamIndex_}, cancelled);
         if (!format) return fail(std::move(format).error());
         format_ = std::move(format).value();
         auto decoder = openDecoder(format_->streams[streamIndex_], threads);

@@ -7,10 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "platform/media/GrowingFile.h"
 #include "platform/media/MediaError.h"
 #include "platform/media/MediaFormat.h"
 #include "platform/media/MediaSample.h"
 #include "platform/media/MediaTime.h"
+
+struct AVFormatContext;
 
 namespace zimlo::media {
 
@@ -32,6 +35,12 @@ class MovieAsset {
   public:
     // Fails when the file cannot be opened as a movie (the demuxer's error).
     static MediaResult<std::shared_ptr<const MovieAsset>> open(const std::filesystem::path& url);
+    // A movie still being written: this asset and every reader opened on it read the file as it
+    // grows (see GrowingFile). Waits until the file's header and first samples are written;
+    // `cancelled` (may be null) ends the wait. Its tracks' time ranges and bit rates describe
+    // only what was written by then.
+    static MediaResult<std::shared_ptr<const MovieAsset>> openGrowing(
+        std::shared_ptr<GrowingFile> file, const std::atomic<bool>* cancelled = nullptr);
 
     const std::filesystem::path& url() const { return url_; }
     const std::vector<AssetTrack>& tracks() const { return tracks_; }
@@ -39,9 +48,16 @@ class MovieAsset {
     const AssetTrack* track(int trackID) const;
     // The container's duration; invalid when it reports none.
     MediaTime duration() const { return duration_; }
+    // Set for an asset opened with openGrowing.
+    const std::shared_ptr<GrowingFile>& growingFile() const { return growing_; }
 
   private:
+    static std::shared_ptr<const MovieAsset> describe(const std::filesystem::path& url,
+                                                      std::shared_ptr<GrowingFile> growing,
+                                                      AVFormatContext* context);
+
     std::filesystem::path url_;
+    std::shared_ptr<GrowingFile> growing_;
     std::vector<AssetTrack> tracks_;
     MediaTime duration_;
 };
@@ -139,6 +155,12 @@ class AudioMixReader : public TrackReaderBase {
     ~AudioMixReader() override;
     // Interleaved Float32, 48 kHz, 2 channels.
     std::optional<AudioSample> next();
+    // For a growing movie, once it is complete (`finished` is the complete movie, opened anew):
+    // its tracks' ends and the span to read become known, as when open had them, and sound read
+    // past a track's end but not yet handed out is dropped. Only between pulls. Until then a
+    // growing movie's sound comes in whole chunks: at its end next() gives nothing, and the
+    // rest follows setSpan.
+    void setSpan(const MovieAsset& finished, const TimeRange& range);
 
     struct Impl;
 

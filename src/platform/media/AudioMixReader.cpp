@@ -58,6 +58,34 @@ struct MixTrack {
             afterGapFrames += (to - from) / AudioMixReader::kChannels;
         }
     }
+    // Keeps only the first `frames` of what is buffered (the buffer, then the gaps' silence and
+    // what follows each).
+    void keepFirst(int64_t frames) {
+        constexpr int kChannels = AudioMixReader::kChannels;
+        frames = std::max<int64_t>(frames, 0);
+        const auto inBuffer = static_cast<int64_t>(buffer.size() / kChannels);
+        if (inBuffer >= frames) {
+            buffer.resize(static_cast<size_t>(frames) * kChannels);
+            afterGaps.clear();
+            afterGapFrames = 0;
+            return;
+        }
+        int64_t left = frames - inBuffer;
+        afterGapFrames = 0;
+        for (auto gap = afterGaps.begin(); gap != afterGaps.end(); ++gap) {
+            if (left <= 0) {
+                afterGaps.erase(gap, afterGaps.end());
+                break;
+            }
+            gap->silence = std::min(gap->silence, left);
+            left -= gap->silence;
+            const auto samples = std::min(static_cast<int64_t>(gap->samples.size() / kChannels),
+                                          std::max<int64_t>(left, 0));
+            gap->samples.resize(static_cast<size_t>(samples) * kChannels);
+            left -= samples;
+            afterGapFrames += gap->silence + samples;
+        }
+    }
     // Moves what follows the buffer into it until it holds `frames` (or all there is).
     void makeReady(int64_t frames) {
         constexpr int kChannels = AudioMixReader::kChannels;
@@ -88,6 +116,8 @@ struct AudioMixReader::Impl {
     int64_t limit = -1;                    // frames to deliver, -1: all
     int64_t position = 0;                  // frames delivered so far
     bool endOfFile = false;
+    // A movie still being written: its end waits for setSpan.
+    bool waitsForSpan = false;
 
     MixTrack* trackOf(int streamIndex) {
         for (auto& track : tracks)
@@ -216,7 +246,7 @@ MediaResult<std::unique_ptr<AudioMixReader>> AudioMixReader::open(const MovieAss
             return logged(MediaError::of(MediaError::Kind::noSuchAudioTrack), doing, asset.url());
         streams.push_back(track->streamIndex);
     }
-    auto format = openForReading(asset, streams);
+    auto format = openForReading(asset, streams, &reader->cancelled_);
     if (!format) return logged(std::move(format).error(), doing, asset.url());
     impl.format = std::move(format).value();
     for (size_t i = 0; i < inputs.size(); ++i) {
@@ -230,6 +260,7 @@ MediaResult<std::unique_ptr<AudioMixReader>> AudioMixReader::open(const MovieAss
     }
     impl.packet.reset(av_packet_alloc());
     impl.frame.reset(av_frame_alloc());
+    impl.waitsForSpan = asset.growingFile() != nullptr;
     if (range) {
         impl.origin = range->start;
         if (range->duration.valid) impl.limit = range->duration.convertedTo(kSampleRate).value;
@@ -241,6 +272,25 @@ MediaResult<std::unique_ptr<AudioMixReader>> AudioMixReader::open(const MovieAss
             impl.tracks[i]->endFrame = (span.end() - impl.origin).convertedTo(kSampleRate).value;
     }
     return reader;
+}
+
+void AudioMixReader::setSpan(const MovieAsset& finished, const TimeRange& range) {
+    Impl& impl = *impl_;
+    impl.waitsForSpan = false;
+    if (range.duration.valid)
+        impl.limit = (range.start + range.duration - impl.origin).convertedTo(kSampleRate).value;
+    for (auto& track : impl.tracks) {
+        for (const auto& described : finished.tracks()) {
+            if (described.streamIndex != track->streamIndex) continue;
+            const TimeRange& span = described.timeRange;
+            if (!span.duration.valid || span.duration <= MediaTime::zero()) break;
+            track->endFrame = (span.end() - impl.origin).convertedTo(kSampleRate).value;
+            // Read before its end was known: what lies past it (the encoder's padding of the
+            // last frame) goes, as it would have at decoding.
+            track->keepFirst(track->endFrame - impl.position);
+            break;
+        }
+    }
 }
 
 std::optional<AudioSample> AudioMixReader::next() {
@@ -256,6 +306,8 @@ std::optional<AudioSample> AudioMixReader::next() {
     count = std::min<int64_t>(count, kChunkFrames);
     if (impl.limit >= 0) count = std::min(count, impl.limit - impl.position);
     if (count <= 0) return std::nullopt;
+    // The last, short chunk of a growing movie: where its tracks end is not known yet.
+    if (impl.waitsForSpan && count < kChunkFrames) return std::nullopt;
 
     AudioSample out;
     out.format = SampleFormat::Float32;

@@ -11,6 +11,16 @@ extern "C" {
 
 namespace zimlo::media {
 
+void FormatInputDeleter::operator()(AVFormatContext* context) const {
+    if (!context) return;
+    AVIOContext* custom = (context->flags & AVFMT_FLAG_CUSTOM_IO) ? context->pb : nullptr;
+    avformat_close_input(&context);
+    if (!custom) return;
+    delete static_cast<CustomInput*>(custom->opaque);
+    av_freep(&custom->buffer);
+    avio_context_free(&custom);
+}
+
 void quietFFmpegLogging() {
     static std::once_flag once;
     std::call_once(once, [] { av_log_set_level(AV_LOG_FATAL); });

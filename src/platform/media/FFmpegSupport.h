@@ -25,8 +25,14 @@ struct FrameDeleter {
 struct PacketDeleter {
     void operator()(AVPacket* packet) const { av_packet_free(&packet); }
 };
+// What a demuxer reading through an input of our own (not a file name) keeps in its I/O
+// context's `opaque`; released with the demuxer.
+struct CustomInput {
+    virtual ~CustomInput() = default;
+};
+// Closes the demuxer, and the I/O context and CustomInput of one opened on a custom input.
 struct FormatInputDeleter {
-    void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
+    void operator()(AVFormatContext* context) const;
 };
 using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
 using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;

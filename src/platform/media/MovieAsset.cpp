@@ -38,10 +38,27 @@ double storedBitRate(AVStream* stream, double seconds) {
 MediaResult<std::shared_ptr<const MovieAsset>> MovieAsset::open(const std::filesystem::path& url) {
     auto opened = openInput(url);
     if (!opened) return logged(std::move(opened).error(), "opening the movie", url);
-    FormatInputPtr context = std::move(opened).value();
+    return describe(url, nullptr, opened->get());
+}
+
+MediaResult<std::shared_ptr<const MovieAsset>> MovieAsset::openGrowing(
+    std::shared_ptr<GrowingFile> file, const std::atomic<bool>* cancelled) {
+    auto opened = openGrowingInput(file, cancelled);
+    if (!opened && cancelled && *cancelled) return fail(std::move(opened).error());  // not a fault
+    if (!opened) return logged(std::move(opened).error(), "opening the growing movie", file->url());
+    return describe(file->url(), file, opened->get());
+}
+
+std::shared_ptr<const MovieAsset> MovieAsset::describe(const std::filesystem::path& url,
+                                                       std::shared_ptr<GrowingFile> growing,
+                                                       AVFormatContext* context) {
     auto asset = std::make_shared<MovieAsset>();
     asset->url_ = url;
-    if (context->duration != AV_NOPTS_VALUE && context->duration > 0)
+    asset->growing_ = std::move(growing);
+    // A movie still being written has no length yet: whatever the demuxer guessed from its
+    // first bytes is no measure of it.
+    const bool growingMovie = asset->growing_ != nullptr;
+    if (!growingMovie && context->duration != AV_NOPTS_VALUE && context->duration > 0)
         asset->duration_ = MediaTime::make(context->duration, AV_TIME_BASE);
     for (unsigned i = 0; i < context->nb_streams; ++i) {
         AVStream* stream = context->streams[i];
@@ -62,7 +79,8 @@ MediaResult<std::shared_ptr<const MovieAsset>> MovieAsset::open(const std::files
         }
         if (stream->disposition & AV_DISPOSITION_ATTACHED_PIC) track.mediaType = MediaType::other;
         MediaTime start = mediaTime(stream->start_time, stream->time_base);
-        MediaTime duration = mediaTime(stream->duration, stream->time_base);
+        MediaTime duration =
+            growingMovie ? MediaTime::invalid() : mediaTime(stream->duration, stream->time_base);
         if (!start.valid) start = MediaTime::zero();
         if (!duration.valid && asset->duration_.valid) duration = asset->duration_ - start;
         track.timeRange = TimeRange{start, duration.valid ? duration : MediaTime::zero()};
@@ -74,10 +92,11 @@ MediaResult<std::shared_ptr<const MovieAsset>> MovieAsset::open(const std::files
                                                   stream->time_base.den);
         if (stream->avg_frame_rate.num > 0 && stream->avg_frame_rate.den > 0)
             track.nominalFrameRate = av_q2d(stream->avg_frame_rate);
-        track.bitRate = storedBitRate(stream, track.timeRange.duration.seconds());
+        if (!growingMovie)
+            track.bitRate = storedBitRate(stream, track.timeRange.duration.seconds());
         asset->tracks_.push_back(std::move(track));
     }
-    return std::shared_ptr<const MovieAsset>(std::move(asset));
+    return asset;
 }
 
 std::vector<AssetTrack> MovieAsset::tracks(MediaType type) const {

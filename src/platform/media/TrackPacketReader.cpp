@@ -31,7 +31,8 @@ TrackPacketReader::~TrackPacketReader() = default;
 
 void TrackReaderBase::setError(MediaError error, const char* doing,
                                const std::filesystem::path& url) {
-    if (error_) return;
+    // A cancelled reader stops short on purpose: what stopped it is no fault.
+    if (error_ || cancelled_) return;
     ZIMLO_LOG_ERROR("media") << doing << " " << url << " failed: " << error.technicalText();
     error_ = std::move(error);
 }
@@ -44,7 +45,7 @@ MediaResult<std::unique_ptr<TrackPacketReader>> TrackPacketReader::open(const Mo
         return logged(MediaError::of(MediaError::Kind::noSuchTrack), doing, asset.url());
     std::unique_ptr<TrackPacketReader> reader(new TrackPacketReader());
     reader->impl_ = std::make_unique<Impl>();
-    auto format = openForReading(asset, {streamIndex});
+    auto format = openForReading(asset, {streamIndex}, &reader->cancelled_);
     if (!format) return logged(std::move(format).error(), doing, asset.url());
     reader->impl_->url = asset.url();
     reader->impl_->format = std::move(format).value();

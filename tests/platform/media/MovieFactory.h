@@ -22,6 +22,7 @@ namespace zimlo::test {
 struct Tone {
     double frequency = 440;
     float amplitude = 0.5f;
+    int frames = -1;  // how many of the movie's frames it sounds for; -1: all
 };
 
 struct MovieSpec {
@@ -63,6 +64,7 @@ inline void writeMovie(const std::filesystem::path& url, const MovieSpec& spec) 
             ASSERT_TRUE(writer->append(*video, videoSample(pixels, time)));
         }
         for (size_t i = 0; i < audio.size(); ++i) {
+            if (spec.tones[i].frames >= 0 && frame >= spec.tones[i].frames) continue;
             ASSERT_TRUE(writer->waitUntilReady(audio[i], 30));
             ASSERT_TRUE(writer->append(
                 audio[i], toneSample(time, 1600, spec.tones[i].frequency, spec.tones[i].amplitude,
