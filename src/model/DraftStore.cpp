@@ -114,9 +114,10 @@ void removeStaleTemporaries(const fs::path& dir, const std::string& base) {
 
 // Puts a copy of `source` at `dest` in `dir`, replacing earlier movies of the same base name.
 // The copy is made under a temporary name first, so a failed copy leaves the earlier movie in
-// place.
+// place. A `surrendered` source on the same file system is taken as it is: the draft's name is
+// a second name of the same file, which costs nothing however long the movie.
 Result<void, FileError> storeMedia(const fs::path& source, const fs::path& dest,
-                                   const fs::path& dir, const std::string& base) {
+                                   const fs::path& dir, const std::string& base, bool surrendered) {
     if (sameFile(source, dest)) return {};
     removeStaleTemporaries(dir, base);
     fs::path temporary = temporarySibling(dest);
@@ -125,8 +126,20 @@ Result<void, FileError> storeMedia(const fs::path& source, const fs::path& dest,
         fs::remove(temporary, ignored);
         return fail(std::move(error));
     };
-    if (auto copied = copyFileContents(source, temporary); !copied)
+    const bool linked = surrendered && ::link(source.c_str(), temporary.c_str()) == 0;
+    if (linked) {
+        // On the disk before the caller deletes its name, as a copy would be: what its writer
+        // left in memory (the last seconds, as a rule) is written now.
+        const int fd = ::open(temporary.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0 || ::fsync(fd) != 0) {
+            const int code = errno;
+            if (fd >= 0) ::close(fd);
+            return failed(FileError{"fsync", temporary, std::error_code(code, std::generic_category())});
+        }
+        ::close(fd);
+    } else if (auto copied = copyFileContents(source, temporary); !copied) {
         return failed(std::move(copied).error());
+    }
     if (auto removed = removeMedia(dir, base, source); !removed)
         return failed(std::move(removed).error());
     std::error_code error;
@@ -164,7 +177,7 @@ DraftSaveError saveError(const FileError& error) { return {error.path, error.cod
 }  // namespace
 
 Result<RecordingProject, DraftSaveError> DraftStore::saveDraft(
-    const RecordingProject& project) const {
+    const RecordingProject& project, const std::vector<fs::path>& surrendered) const {
     RecordingProject stored = project;
     stored.isDraft = true;
     fs::path dir = draftDirectory(project.id);
@@ -204,7 +217,10 @@ Result<RecordingProject, DraftSaveError> DraftStore::saveDraft(
     };
     if (createError) return failed(FileError{"create_directories", dir, createError});
     for (const Media& item : media) {
-        if (auto copied = storeMedia(item.source, *item.field, dir, item.base); !copied)
+        const bool given =
+            std::any_of(surrendered.begin(), surrendered.end(),
+                        [&](const fs::path& file) { return sameFile(file, item.source); });
+        if (auto copied = storeMedia(item.source, *item.field, dir, item.base, given); !copied)
             return failed(copied.error());
     }
     if (auto written = writeFileAtomically(dir / kDocumentName, document); !written)

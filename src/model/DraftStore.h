@@ -59,8 +59,12 @@ class DraftStore {
     // temporary file in the same directory). Returns the stored copy (isDraft true, movie paths
     // pointing at the copies) once everything is on the disk, so the sources may be deleted
     // then. On failure the source movies are never moved or deleted, and a draft directory this
-    // save created is removed again.
-    Result<RecordingProject, DraftSaveError> saveDraft(const RecordingProject& project) const;
+    // save created is removed again. Movies in `surrendered` are the caller's to give up (it
+    // deletes them once saved): on the same file system the draft takes them as they are, as a
+    // second name of the same file, instead of copying them.
+    Result<RecordingProject, DraftSaveError> saveDraft(
+        const RecordingProject& project,
+        const std::vector<std::filesystem::path>& surrendered = {}) const;
     // Whether draftDirectory(id) holds a draft that lists.
     bool hasDraft(const Uuid& id) const;
     // What saves killed half-way left: the hidden partial copies a save makes (".main.mov.tmp-

@@ -91,6 +91,33 @@ TEST_F(DraftStoreTest, SaveCopiesMoviesAndWritesTheDocument) {
     EXPECT_EQ(names(dir), (std::vector<std::string>{"main.mp4", "project.json"}));  // no leftovers
 }
 
+// Movies the caller gives up are taken as they are (a second name for the same file, however
+// long the movie); others are copied. Either way the source stays until the caller deletes it.
+TEST_F(DraftStoreTest, SurrenderedMoviesAreTakenAsTheyAreOthersCopied) {
+    const fs::path main = writeFile(scratch / "tmp" / "zimlo_export_1.mp4", "composed movie");
+    const fs::path camera = writeFile(scratch / "tmp" / "zimlo_camera_1.mov", "camera movie");
+    RecordingProject p = project(1);
+    p.mainVideoURL = main;
+    p.pipVideoURL = camera;
+    auto saved = store->saveDraft(p, {main});
+    ASSERT_TRUE(saved) << saved.error().message;
+    auto inode = [](const fs::path& file) {
+        struct stat info {};
+        EXPECT_EQ(::stat(file.c_str(), &info), 0) << file;
+        return info.st_ino;
+    };
+    EXPECT_EQ(inode(*saved->mainVideoURL), inode(main));
+    EXPECT_NE(inode(*saved->pipVideoURL), inode(camera));
+    EXPECT_EQ(readFile(*saved->mainVideoURL), "composed movie");
+    EXPECT_EQ(readFile(*saved->pipVideoURL), "camera movie");
+    // The caller's clean-up leaves the draft whole.
+    fs::remove(main);
+    fs::remove(camera);
+    EXPECT_EQ(readFile(*saved->mainVideoURL), "composed movie");
+    EXPECT_EQ(names(store->draftDirectory(p.id)),
+              (std::vector<std::string>{"main.mp4", "pip.mov", "project.json"}));
+}
+
 TEST_F(DraftStoreTest, SaveNamesAndReplacesMedia) {
     RecordingProject p = project(100);
     p.mainVideoURL = writeFile(scratch / "tmp" / "screen", "no extension");
