@@ -171,4 +171,77 @@ std::optional<SubtitleSegment> activeSubtitle(const PiPCompositionInstruction& i
     return std::nullopt;
 }
 
+namespace {
+
+// Keyframes and segments that can show before `until`, in the order sampling meets them.
+template <typename Keyframe>
+std::vector<Keyframe> before(const std::vector<Keyframe>& keyframes, double until) {
+    std::vector<Keyframe> found;
+    for (const auto& k : sortedByTime(keyframes))
+        if (k.time < until) found.push_back(k);
+    return found;
+}
+
+struct ShownSegment {
+    double start, end;  // the end as far as it matters before `until`
+    std::string text;
+    friend bool operator==(const ShownSegment&, const ShownSegment&) = default;
+};
+
+std::vector<ShownSegment> shownBefore(const std::vector<SubtitleSegment>& segments, double until) {
+    std::vector<ShownSegment> found;
+    for (const auto& s : segments)
+        if (s.startTime < until) found.push_back({s.startTime, std::min(s.endTime, until), s.text});
+    return found;
+}
+
+bool samePlace(const std::optional<PiPKeyframe>& a, const std::optional<PiPKeyframe>& b) {
+    if (!a || !b) return !a && !b;
+    return a->center == b->center && a->size == b->size;
+}
+
+std::optional<std::string> shownText(const PiPCompositionInstruction& instruction, double t) {
+    auto segment = activeSubtitle(instruction, t);
+    if (!segment) return std::nullopt;
+    return segment->text;
+}
+
+}  // namespace
+
+bool drawsAlike(const PiPCompositionInstruction& a, const PiPCompositionInstruction& b,
+                int64_t frames, int framesPerSecond) {
+    if (a.canvas != b.canvas || a.fitsMainContent != b.fitsMainContent ||
+        a.mainTransform != b.mainTransform ||
+        a.pipTrackID.has_value() != b.pipTrackID.has_value() ||
+        a.isSplitScreenEnabled != b.isSplitScreenEnabled || a.subtitleLayout != b.subtitleLayout ||
+        a.emphasizesSubtitleKeywords != b.emphasizesSubtitleKeywords)
+        return false;
+    const bool camera = a.pipTrackID.has_value();
+    if (camera && (a.pipTransform != b.pipTransform || a.pipAspect != b.pipAspect ||
+                   a.pipCornerRatio != b.pipCornerRatio))
+        return false;
+    if (frames <= 0) return true;
+    const int fps = std::max(framesPerSecond, 1);
+    const double until = static_cast<double>(frames - 1) / fps + 1e-9;
+    // The same tracks up to the last frame draw the same; tracks that differ there may still
+    // draw the same (a keyframe repeating the place before it), which the frames themselves say.
+    const bool sameKeyframes = !camera || a.isSplitScreenEnabled ||
+                               before(a.pipKeyframes, until) == before(b.pipKeyframes, until);
+    const bool sameSplits =
+        !a.isSplitScreenEnabled ||
+        (before(a.splitScreenKeyframes, until) == before(b.splitScreenKeyframes, until) &&
+         (!a.splitScreenKeyframes.empty() || (a.splitScreenOrder == b.splitScreenOrder &&
+                                              a.splitScreenTopRatio == b.splitScreenTopRatio)));
+    const bool sameSubtitles = shownBefore(a.subtitles, until) == shownBefore(b.subtitles, until);
+    if (sameKeyframes && sameSplits && sameSubtitles) return true;
+    for (int64_t n = 0; n < frames; ++n) {
+        const double t = static_cast<double>(n) / fps;
+        if (!sameKeyframes && !samePlace(samplePiPKeyframe(a, t), samplePiPKeyframe(b, t)))
+            return false;
+        if (!sameSplits && sampleSplitScreen(a, t) != sampleSplitScreen(b, t)) return false;
+        if (!sameSubtitles && shownText(a, t) != shownText(b, t)) return false;
+    }
+    return true;
+}
+
 }  // namespace zimlo::compose

@@ -103,4 +103,11 @@ std::pair<CameraSplitOrder, double> sampleSplitScreen(const PiPCompositionInstru
 std::optional<SubtitleSegment> activeSubtitle(const PiPCompositionInstruction& instruction,
                                               double t);
 
+// Whether frames 0 … frames − 1 (frame n at n ÷ framesPerSecond seconds) come out the same drawn
+// with `a` as with `b`, given the same source pictures: the same canvas and layout, and at every
+// one of those times the same camera window place, split and subtitle text. Used when a
+// composition made while recording meets what was gathered by its end.
+bool drawsAlike(const PiPCompositionInstruction& a, const PiPCompositionInstruction& b,
+                int64_t frames, int framesPerSecond);
+
 }  // namespace zimlo::compose

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "compose/PiPVideoCompositor.h"
+#include "compose/TrackCursor.h"
 #include "model/MediaErrorText.h"
 #include "platform/media/MovieWriter.h"
 #include "platform/runtime/FirstErrorSlot.h"
@@ -26,54 +27,6 @@ constexpr int kWriterVideoQueue = 4;
 // Rendered frames may sit in the writer's queue and its encoder besides those in flight.
 constexpr int kOutputBuffers = kFramesInFlight + kWriterVideoQueue + 8;
 constexpr double kReadyPollSeconds = 1.0;
-
-// The frame of one source track shown at a given source time, read front to back.
-class TrackCursor {
-  public:
-    TrackCursor(std::unique_ptr<media::VideoFrameReader> reader, MediaTime spanEnd)
-        : reader_(std::move(reader)), spanEnd_(spanEnd) {}
-
-    // Null when the track shows nothing at `time` (its span is over, or its pictures ended).
-    std::shared_ptr<const media::PixelBuffer> frameAt(MediaTime time) {
-        if (!started_) {
-            current_ = reader_->next();
-            if (current_) next_ = reader_->next();
-            started_ = true;
-        }
-        while (next_ && next_->presentationTime <= time) {
-            lastInterval_ = next_->presentationTime - current_->presentationTime;
-            current_ = std::move(next_);
-            next_ = reader_->next();
-        }
-        if (!current_ || time >= spanEnd_) return nullptr;
-        // After the last picture the track holds it for one more frame interval, then is empty.
-        if (!next_ && lastInterval_.valid && lastInterval_.value > 0 &&
-            time >= current_->presentationTime + lastInterval_)
-            return nullptr;
-        return current_->pixels;
-    }
-
-    // The track's pictures are all shown by `time` (after frameAt(time)): none is left to read
-    // and the last one's interval is over.
-    bool ended(MediaTime time) const {
-        if (!started_ || next_) return false;
-        if (!current_ || time >= spanEnd_) return true;
-        const MediaTime interval =
-            lastInterval_.valid && lastInterval_.value > 0 ? lastInterval_ : MediaTime::zero();
-        // Containers round timestamps (to milliseconds, say): within that, the time is reached.
-        return time + MediaTime::make(1, 500) >= current_->presentationTime + interval;
-    }
-
-    const media::VideoFrameReader& reader() const { return *reader_; }
-
-  private:
-    std::unique_ptr<media::VideoFrameReader> reader_;
-    MediaTime spanEnd_;
-    bool started_ = false;
-    std::optional<media::DecodedVideoFrame> current_;
-    std::optional<media::DecodedVideoFrame> next_;
-    MediaTime lastInterval_;
-};
 
 }  // namespace
 

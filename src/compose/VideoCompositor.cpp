@@ -184,12 +184,15 @@ Result<VideoCompositor::Built, CompositorError> VideoCompositor::buildCompositio
     const RecordingProject& project, bool includesSubtitles, double startTime,
     std::optional<double> endTime) const {
     if (!project.mainVideoURL) return fail(CompositorError::missingMainVideo());
+    auto open = [this](const std::filesystem::path& url) {
+        return openAsset ? openAsset(url) : media::MovieAsset::open(url);
+    };
     // A movie that cannot be opened has no video track to offer.
-    auto mainAsset = media::MovieAsset::open(*project.mainVideoURL).valueOr(nullptr);
+    auto mainAsset = open(*project.mainVideoURL).valueOr(nullptr);
     const auto& aspect = project.aspect;
     std::shared_ptr<const media::MovieAsset> cameraAsset;
     if ((aspect.isPiPEnabled || aspect.isSplitScreenEnabled) && project.pipVideoURL)
-        cameraAsset = media::MovieAsset::open(*project.pipVideoURL).valueOr(nullptr);
+        cameraAsset = open(*project.pipVideoURL).valueOr(nullptr);
 
     if (!mainAsset) return fail(CompositorError::missingMainTrack());
     const auto mainVideoTracks = mainAsset->tracks(MediaType::video);
@@ -263,9 +266,23 @@ Result<VideoCompositor::Built, CompositorError> VideoCompositor::buildCompositio
     video.renderHeight = static_cast<int>(std::lround(size.height));
     video.frameDuration = MediaTime::make(1, std::max(exportFrameRate, 1));
 
+    video.instructions = {makeInstruction(project, includesSubtitles, s, L, size, mainTrackID,
+                                          pipTrackID, mainSource.preferredTransform,
+                                          cameraTransform)};
+    return built;
+}
+
+std::shared_ptr<PiPCompositionInstruction> VideoCompositor::makeInstruction(
+    const RecordingProject& project, bool includesSubtitles, double s, double L, Size canvas,
+    TrackID mainTrackID, std::optional<TrackID> pipTrackID,
+    const media::AffineTransform& mainTransform,
+    const std::optional<media::AffineTransform>& cameraTransform) {
+    const auto& aspect = project.aspect;
     auto instruction = std::make_shared<PiPCompositionInstruction>(
-        TimeRange{MediaTime::make(0, kCompositionTimescale), length}, mainTrackID, pipTrackID);
-    instruction->canvas = size;
+        TimeRange{MediaTime::make(0, kCompositionTimescale),
+                  MediaTime::fromSeconds(L, kCompositionTimescale)},
+        mainTrackID, pipTrackID);
+    instruction->canvas = canvas;
     instruction->fitsMainContent =
         aspect.main == AspectRatio::default_ && project.sourceKind == RecordingSourceKind::screen;
     instruction->pipKeyframes =
@@ -281,12 +298,10 @@ Result<VideoCompositor::Built, CompositorError> VideoCompositor::buildCompositio
     if (includesSubtitles) instruction->subtitles = clipSubtitles(project.subtitleTrack, s, L);
     instruction->subtitleLayout = project.subtitleLayout;
     instruction->emphasizesSubtitleKeywords = project.emphasizesSubtitleKeywords;
-    instruction->mainTransform =
-        VideoTrackTransform::fromPreferredTransform(mainSource.preferredTransform);
+    instruction->mainTransform = VideoTrackTransform::fromPreferredTransform(mainTransform);
     if (cameraTransform)
         instruction->pipTransform = VideoTrackTransform::fromPreferredTransform(*cameraTransform);
-    video.instructions = {instruction};
-    return built;
+    return instruction;
 }
 
 std::filesystem::path VideoCompositor::exportURL(const std::filesystem::path& folder) {

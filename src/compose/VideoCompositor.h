@@ -117,6 +117,11 @@ class VideoCompositor : public std::enable_shared_from_this<VideoCompositor> {
     int exportFrameRate = 24;
     // Where the movie is written; empty: the system's temporary folder.
     std::filesystem::path exportDirectory;
+    // Opens the movies a composition reads; empty: MovieAsset::open. A composition of movies
+    // still being written opens them as they grow.
+    using AssetOpener = std::function<media::MediaResult<std::shared_ptr<const media::MovieAsset>>(
+        const std::filesystem::path&)>;
+    AssetOpener openAsset;
 
     struct Built {
         Composition composition;
@@ -146,6 +151,13 @@ class VideoCompositor : public std::enable_shared_from_this<VideoCompositor> {
                                                              bool includesSubtitles,
                                                              double startTime,
                                                              std::optional<double> endTime) const;
+    // The one instruction of a composition of `project` over [start, start + length) seconds of
+    // its recording, drawn on `canvas`.
+    static std::shared_ptr<PiPCompositionInstruction> makeInstruction(
+        const RecordingProject& project, bool includesSubtitles, double start, double length,
+        Size canvas, TrackID mainTrackID, std::optional<TrackID> pipTrackID,
+        const media::AffineTransform& mainTransform,
+        const std::optional<media::AffineTransform>& cameraTransform);
     static double availableDuration(const media::MovieAsset& asset, double fallback);
     // Output picture size; `mainTrack` is the main movie's video track.
     Size renderSize(const media::AssetTrack& mainTrack, const RecordingProject& project) const;

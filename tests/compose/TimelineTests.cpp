@@ -125,6 +125,54 @@ TEST(TimelineRebasing, CropMappingOnlyForFixedAspectCameraRecordings) {
     EXPECT_EQ(mapPiPKeyframesToCrop({k}, project)[0], k);
 }
 
+// What a composition made while recording drew holds when the frames drawn come out the same
+// with what was gathered later: additions past them do, changes reaching back do not.
+TEST(DrawnAlike, OnlyChangesReachingIntoTheDrawnFramesCount) {
+    auto instruction = [](std::vector<PiPKeyframe> keyframes,
+                          std::vector<SubtitleSegment> subtitles) {
+        auto i = std::make_shared<PiPCompositionInstruction>(
+            media::TimeRange{media::MediaTime::zero(), media::MediaTime::make(60, 1)}, 1, 2);
+        i->canvas = {640, 360};
+        i->pipKeyframes = std::move(keyframes);
+        i->subtitles = std::move(subtitles);
+        return i;
+    };
+    const PiPKeyframe here{0, {0.8, 0.2}, {0.3, 0.3}, 12};
+    const PiPKeyframe there{2, {0.2, 0.8}, {0.3, 0.3}, 12};
+    const SubtitleSegment said{Uuid::generate(), 0.5, 1.0, "你好"};
+    const auto drawn = instruction({here}, {said});
+    // 60 frames at 30 fps: up to 1.967 s.
+    EXPECT_TRUE(drawsAlike(*drawn, *instruction({here, there}, {said}), 60, 30));
+    EXPECT_TRUE(drawsAlike(
+        *drawn, *instruction({here}, {said, {Uuid::generate(), 2.0, 3.0, "后来"}}), 60, 30));
+    EXPECT_FALSE(drawsAlike(*drawn, *instruction({here, there}, {said}), 61, 30));
+    // The same places and texts told differently still draw the same.
+    PiPKeyframe again = here;
+    again.time = 1;
+    again.cornerRadius = 20;
+    EXPECT_TRUE(drawsAlike(
+        *drawn, *instruction({here, again}, {{Uuid::generate(), 0.5, 1.0, "你好"}}), 60, 30));
+    // Reaching back: a subtitle inside the drawn frames, another text, a moved window, the
+    // caption elsewhere, the camera gone.
+    EXPECT_FALSE(drawsAlike(
+        *drawn, *instruction({here}, {said, {Uuid::generate(), 1.5, 1.8, "插入"}}), 60, 30));
+    EXPECT_FALSE(
+        drawsAlike(*drawn, *instruction({here}, {{Uuid::generate(), 0.5, 1.0, "您好"}}), 60, 30));
+    EXPECT_FALSE(drawsAlike(*drawn, *instruction({there}, {said}), 60, 30));
+    auto moved = instruction({here}, {said});
+    moved->subtitleLayout.center = {0.5, 0.3};
+    EXPECT_FALSE(drawsAlike(*drawn, *moved, 60, 30));
+    auto withoutCamera =
+        std::make_shared<PiPCompositionInstruction>(drawn->timeRange, 1, std::nullopt);
+    withoutCamera->canvas = drawn->canvas;
+    withoutCamera->pipKeyframes = {here};
+    withoutCamera->subtitles = {said};
+    EXPECT_FALSE(drawsAlike(*drawn, *withoutCamera, 60, 30));
+    // A subtitle ending later than the frames drawn is the same to them wherever it ends.
+    EXPECT_TRUE(drawsAlike(*instruction({here}, {{Uuid::generate(), 1.5, 9.0, "长句"}}),
+                           *instruction({here}, {{Uuid::generate(), 1.5, 2.5, "长句"}}), 60, 30));
+}
+
 TEST(VideoTrackTransform, RoundsTheMatrixToOneOfEightOrientations) {
     auto orientation = [](double a, double b, double c, double d) {
         return VideoTrackTransform::fromPreferredTransform({a, b, c, d, 100, 200}).orientation;
