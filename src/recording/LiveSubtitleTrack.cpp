@@ -2,6 +2,7 @@
 
 #include <QAbstractButton>
 #include <algorithm>
+#include <limits>
 #include <utility>
 
 #include "platform/runtime/WeakOwner.h"
@@ -191,6 +192,12 @@ void LiveSubtitleTrack::recordingPaused() { recordingStopped(); }
 void LiveSubtitleTrack::recordingResumed() { startSpeechIfNeeded(); }
 
 void LiveSubtitleTrack::endSession() { subtitleSessionActive_ = false; }
+
+double LiveSubtitleTrack::settledTime() const {
+    constexpr double kEverything = std::numeric_limits<double>::infinity();
+    if (!isSubtitleEnabled_ || !subtitleSessionActive_ || !speech_) return kEverything;
+    return speech_->pendingSince().value_or(kEverything);
+}
 
 void LiveSubtitleTrack::resetLiveCaption(bool clearRegion) {
     cancelClearing();

@@ -88,6 +88,10 @@ class LiveSubtitleTrack : public std::enable_shared_from_this<LiveSubtitleTrack>
     void handleFinalTranscription(const Transcription& transcription, double offset);
 
     const std::vector<SubtitleSegment>& subtitleTrack() const { return subtitleTrack_; }
+    // The recording time before which the track is complete: every final transcription of what
+    // was said before it has joined. While recognition runs it follows the recogniser; when
+    // nothing more can join, infinity.
+    double settledTime() const;
     bool subtitleSessionActive() const { return subtitleSessionActive_; }
     bool isSubtitleEnabled() const { return isSubtitleEnabled_; }
     bool isSpeechRunning() const { return isSpeechRunning_; }

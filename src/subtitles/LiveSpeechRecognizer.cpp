@@ -79,12 +79,32 @@ void LiveSpeechRecognizer::start(double offset) {
         reportUnavailable();
         return;
     }
-    std::lock_guard lock(stateMutex_);
-    isRunning_ = true;
-    startDate_ = now() - offset;
-    accumulatedOffset_ = offset < 0 ? 0 : offset;
-    startTaskLocked();
+    uint64_t generation = 0;
+    double taskOffset = 0;
+    {
+        std::lock_guard lock(stateMutex_);
+        isRunning_ = true;
+        startDate_ = now() - offset;
+        accumulatedOffset_ = offset < 0 ? 0 : offset;
+        generation = startTaskLocked();
+        taskOffset = accumulatedOffset_;
+    }
+    // Called on the main thread: the task counts as open before anything can look.
+    taskOpened(generation, taskOffset);
 }
+
+std::optional<double> LiveSpeechRecognizer::pendingSince() const {
+    std::optional<double> earliest;
+    for (const auto& [generation, offset] : openTasks_)
+        if (!earliest || offset < *earliest) earliest = offset;
+    return earliest;
+}
+
+void LiveSpeechRecognizer::taskOpened(uint64_t generation, double offset) {
+    openTasks_[generation] = offset;
+}
+
+void LiveSpeechRecognizer::taskClosed(uint64_t generation) { openTasks_.erase(generation); }
 
 void LiveSpeechRecognizer::stop() {
     std::shared_ptr<speech::AudioBufferRecognitionRequest> ended;
@@ -98,7 +118,7 @@ void LiveSpeechRecognizer::stop() {
     if (ended) ended->endAudio();
 }
 
-void LiveSpeechRecognizer::startTaskLocked() {
+uint64_t LiveSpeechRecognizer::startTaskLocked() {
     auto request = std::make_shared<speech::AudioBufferRecognitionRequest>();
     request->shouldReportPartialResults = true;
     std::shared_ptr<speech::AudioBufferRecognitionRequest> previous;
@@ -138,18 +158,33 @@ void LiveSpeechRecognizer::startTaskLocked() {
             }
         });
     task_ = recognizer_->recognitionTask(request, std::move(handler));
+    return generation;
 }
 
 void LiveSpeechRecognizer::taskEnded(uint64_t generation, bool unavailable) {
     std::lock_guard lock(stateMutex_);
+    // Posted after the task's final result, so the main thread has that result before it no
+    // longer waits for the task; a restart's task is open in the same turn.
+    auto closed = [this, generation](std::optional<std::pair<uint64_t, double>> next) {
+        MainQueue::post(weakly(weak_from_this(), [generation, next](LiveSpeechRecognizer& self) {
+            self.taskClosed(generation);
+            if (next) self.taskOpened(next->first, next->second);
+        }));
+    };
     // A task replaced by a later start (after a stop) must not restart anything.
-    if (generation != generation_) return;
+    if (generation != generation_) {
+        closed(std::nullopt);
+        return;
+    }
     task_.reset();
     if (isRunning_ && !unavailable) {
         if (startDate_) accumulatedOffset_ = now() - *startDate_;
-        startTaskLocked();  // replaces the request in one exchange: no append falls in a gap
+        // Replaces the request in one exchange: no append falls in a gap.
+        const uint64_t next = startTaskLocked();
+        closed(std::make_pair(next, accumulatedOffset_));
         return;
     }
+    closed(std::nullopt);
     {
         std::lock_guard requestLock(requestMutex_);
         request_.reset();

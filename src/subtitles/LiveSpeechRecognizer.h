@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -68,11 +69,21 @@ class LiveSpeechRecognizer : public std::enable_shared_from_this<LiveSpeechRecog
     const std::shared_ptr<speech::SpeechRecognizer>& recognizer() const { return recognizer_; }
     std::shared_ptr<speech::RecognitionTask> task() const;
 
+    // Recording time from which results may still come: the start of the earliest recognition
+    // task whose final result (or its end without one) has not reached the main thread yet;
+    // none when every task started so far has delivered. Everything heard before it is in the
+    // final results already delivered. Main thread.
+    std::optional<double> pendingSince() const;
+
     static constexpr std::string_view kUnavailableText = "[语音识别不可用]";
 
   private:
-    void startTaskLocked();  // with stateMutex_ held
+    // With stateMutex_ held; returns the new task's generation.
+    uint64_t startTaskLocked();
     void taskEnded(uint64_t generation, bool unavailable);
+    // Main thread: task `generation`, starting at `offset`, may deliver; or it has delivered.
+    void taskOpened(uint64_t generation, double offset);
+    void taskClosed(uint64_t generation);
     void reportUnavailable();
     double now() const;
 
@@ -92,6 +103,9 @@ class LiveSpeechRecognizer : public std::enable_shared_from_this<LiveSpeechRecog
     // request half-replaced by a restart on the recogniser's queue.
     mutable std::mutex requestMutex_;
     std::shared_ptr<speech::AudioBufferRecognitionRequest> request_;
+
+    // Main thread: the tasks that have not delivered yet, by generation, with their offsets.
+    std::map<uint64_t, double> openTasks_;
 };
 
 }  // namespace zimlo

@@ -145,6 +145,35 @@ TEST(LiveSpeechRecognizerTest, UtterancesArriveInOrderAtTheirRecordingTimes) {
     EXPECT_FALSE(recognizer->request());
 }
 
+// Until a task's final result has reached the main thread, results from its start on are still
+// pending; once the last task after a stop has reported, nothing is.
+TEST(LiveSpeechRecognizerTest, SpeechStaysPendingUntilItsFinalResultArrives) {
+    test::PacedFeeder feeder;
+    feeder.setTime(10);
+    auto recognizer = LiveSpeechRecognizer::create(english(), feeder.clock());
+    EXPECT_FALSE(recognizer->pendingSince());
+    std::vector<std::pair<double, std::optional<double>>> firstWordsAndPending;
+    recognizer->onFinalTranscription = [&](const Transcription& words, double offset) {
+        firstWordsAndPending.emplace_back(offset + words.segments.front().timestamp,
+                                          recognizer->pendingSince());
+    };
+    recognizer->start(10);
+    EXPECT_EQ(recognizer->pendingSince(), 10);
+    feeder.feed(*recognizer, test::joined({quiet(0.5), librivox("0880"), quiet(1.5),
+                                           librivox("0930"), quiet(1.0)}));
+    recognizer->stop();
+    ASSERT_TRUE(pumpUntil([&] { return !recognizer->task(); }, 120s));
+    mainLoop().runPending();
+    ASSERT_EQ(firstWordsAndPending.size(), 2u);
+    for (const auto& [firstWord, pending] : firstWordsAndPending) {
+        ASSERT_TRUE(pending) << "words arrived after their speech was no longer pending";
+        EXPECT_LE(*pending, firstWord);
+    }
+    // The second utterance was pending from after the first one's end.
+    EXPECT_GT(*firstWordsAndPending[1].second, 10 + test::seconds(librivox("0880")));
+    EXPECT_FALSE(recognizer->pendingSince());
+}
+
 // Stop in the middle of speech: the audio ends, the task still reports its final result on the
 // main thread, and no new task starts after it.
 TEST(LiveSpeechRecognizerTest, StopLetsTheLastTaskReportAndStartsNothingNew) {
