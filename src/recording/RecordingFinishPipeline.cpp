@@ -8,8 +8,10 @@
 #include <utility>
 
 #include "capture/ScreenRecordingAudioMixer.h"
+#include "compose/ExportSession.h"
 #include "compose/VideoCompositor.h"
 #include "model/DraftStore.h"
+#include "platform/log/Log.h"
 #include "platform/media/AssetReader.h"
 #include "platform/media/MonotonicClock.h"
 #include "platform/runtime/MainQueue.h"
@@ -25,6 +27,8 @@ namespace {
 
 // How often the overlay's progress line is refreshed while a movie is composed.
 constexpr double kProgressRefreshSeconds = 0.25;
+// How often what the recording gathered is handed to the composition following it.
+constexpr double kFollowSeconds = 0.25;
 
 QString text(const std::string& s) { return QString::fromStdString(s); }
 
@@ -104,8 +108,9 @@ void exportWithCompositor(const fs::path& directory, const RecordingProject& pro
 
 RecordingFinishPipeline::Services withDefaults(RecordingFinishPipeline::Services services) {
     if (!services.saveDraft)
-        services.saveDraft = [](const RecordingProject& project) {
-            return DraftStore::shared()->saveDraft(project);
+        services.saveDraft = [](const RecordingProject& project,
+                                const std::vector<fs::path>& surrendered) {
+            return DraftStore::shared()->saveDraft(project, surrendered);
         };
     if (services.temporaryDirectory.empty()) {
         std::error_code ignored;  // a missing $TMPDIR leaves it empty: nothing is deleted there
@@ -144,6 +149,10 @@ void RecordingFinishPipeline::recordingBegan() {
     // A folder still here was not saved (the draft store failed): letting go of it leaves it to
     // recovery at the next start.
     recordingFolder_.reset();
+    stopFollowing();
+    if (follower_) follower_->cancel();
+    follower_.reset();
+    lastComposition_.reset();
     subtitleFileSegments_.clear();
     pendingRecordingCleanupURLs_.clear();
     pendingAudioMixWarning_.reset();
@@ -153,12 +162,79 @@ void RecordingFinishPipeline::recordingBegan() {
 
 void RecordingFinishPipeline::recordingInterrupted(const QString& reason) {
     if (!interruption_) interruption_ = reason;
+    // Nothing is composed of a recording cut short.
+    if (follower_) follower_->cancel();
+}
+
+void RecordingFinishPipeline::recordingStarted(fs::path main, std::optional<fs::path> pip,
+                                               std::shared_ptr<RecordingFolder> folder) {
+    stopFollowing();
+    // The composed movie is made in the recording's folder, and goes with it.
+    if (folder) recordingFolder_ = std::move(folder);
+    if (!services_.composesWhileRecording) return;
+    growingMain_ = media::GrowingFile::make(std::move(main));
+    if (pip) growingCamera_ = media::GrowingFile::make(std::move(*pip));
+    follow();
+}
+
+void RecordingFinishPipeline::stopFollowing() {
+    if (followPoll_ && *followPoll_) (*followPoll_)->cancel();
+    followPoll_.reset();
+    // A movie nobody reports as complete any more is not waited for.
+    if (growingMain_) growingMain_->abandon();
+    if (growingCamera_) growingCamera_->abandon();
+    growingMain_.reset();
+    growingCamera_.reset();
+}
+
+void RecordingFinishPipeline::follow() {
+    if (!growingMain_ || interruption_) return;
+    // Looked at again a little later, until the files arrive.
+    followPoll_ = MainQueue::postAfter(kFollowSeconds,
+                                       weakly(weak_from_this(), [](RecordingFinishPipeline& self) {
+                                           self.followPoll_.reset();
+                                           self.follow();
+                                       }));
+    const std::optional<FollowInputs> inputs = host_.followInputs();
+    if (!inputs) return;
+    const FinishInputs& gathered = inputs->gathered;
+    const std::optional<fs::path> camera =
+        growingCamera_ ? std::optional<fs::path>(growingCamera_->url()) : std::nullopt;
+    compose::FollowedState state;
+    state.project =
+        projectFrom(growingMain_->url(), camera, gathered, std::max(gathered.elapsed, 0.0));
+    // Camera window places are known as they are made; subtitles wait for their final text.
+    state.settledUntil = gathered.elapsed;
+    if (gathered.isSubtitleEnabled)
+        state.settledUntil = std::min(state.settledUntil, inputs->subtitlesSettledUntil);
+    const auto& aspect = gathered.aspect;
+    const bool worthComposing = aspect.isPiPEnabled || aspect.isSplitScreenEnabled ||
+                                aspect.main != AspectRatio::default_ || gathered.isSubtitleEnabled;
+    if (follower_) {
+        follower_->update(std::move(state));
+    } else if (worthComposing) {
+        const auto& resolution = gathered.recordingSettings.resolution;
+        compose::FollowingExport::Settings settings;
+        settings.exportLongEdge =
+            static_cast<double>(std::max(resolution.width, resolution.height));
+        settings.exportFrameRate = rawValue(gathered.recordingSettings.frameRate);
+        settings.exportDirectory = workDirectory();
+        follower_ = compose::FollowingExport::start({growingMain_, growingCamera_}, settings,
+                                                    std::move(state));
+    }
 }
 
 void RecordingFinishPipeline::filesReported(std::optional<fs::path> main,
                                             std::optional<fs::path> pip,
                                             std::shared_ptr<RecordingFolder> folder) {
     if (folder) recordingFolder_ = std::move(folder);
+    // The movies are complete: the composition following them reads them to their end.
+    if (followPoll_ && *followPoll_) (*followPoll_)->cancel();
+    followPoll_.reset();
+    if (growingMain_) growingMain_->complete();
+    if (growingCamera_) growingCamera_->complete();
+    growingMain_.reset();
+    growingCamera_.reset();
     if (!main) {
         handOver(std::nullopt, std::move(pip), false);
         return;
@@ -216,26 +292,8 @@ void RecordingFinishPipeline::build() {
     const PendingFinish files = std::move(*pendingFinish_);
     pendingFinish_.reset();
     const FinishInputs inputs = host_.takeFinishInputs();
-
-    RecordingProject project;
-    project.id = Uuid::generate();
-    project.createdAt = Date::now();
-    project.mainVideoURL = files.main;
-    project.pipVideoURL = inputs.aspect.isPiPEnabled ? files.pip : std::nullopt;
-    project.duration = measuredDuration(files.main, inputs.elapsed);
-    if (inputs.aspect.isPiPEnabled) project.pipTrack = inputs.pipTrack;
-    if (inputs.isSubtitleEnabled) {
-        project.subtitleTrack = inputs.subtitleTrack;
-        std::stable_sort(project.subtitleTrack.begin(), project.subtitleTrack.end(),
-                         [](const SubtitleSegment& a, const SubtitleSegment& b) {
-                             return a.startTime < b.startTime;
-                         });
-    }
-    project.subtitleLayout = inputs.subtitleLayout;
-    project.emphasizesSubtitleKeywords = true;
-    project.isDraft = false;
-    project.aspect = inputs.aspect;
-    project.sourceKind = RecordingSourceKind::screen;
+    RecordingProject project =
+        projectFrom(files.main, files.pip, inputs, measuredDuration(files.main, inputs.elapsed));
 
     // A camera file recorded while the camera was switched off before the stop: the user turned
     // the camera window away and its keyframes are gone, so nothing can show it. It is deleted
@@ -249,6 +307,11 @@ void RecordingFinishPipeline::build() {
         subtitleFileSegments_ =
             compose::VideoCompositor::exportedSubtitles(project, 0, std::nullopt);
 
+    // Only a draft that is composed uses the movie composed while recording.
+    if (follower_ && (interruption_ || !project.needsComposition())) {
+        follower_->cancel();
+        follower_.reset();
+    }
     if (interruption_) {
         // Cut short: nothing is composed (no more writing on a disk that just failed), the raw
         // movies and every track are kept as a draft.
@@ -289,14 +352,95 @@ void RecordingFinishPipeline::build() {
     const double longEdge = static_cast<double>(std::max(resolution.width, resolution.height));
     const int framesPerSecond = rawValue(inputs.recordingSettings.frameRate);
     scheduleProgressRefresh();
+    compose(project, files.soundsUnmixed ? std::optional<double>(inputs.elapsed) : std::nullopt,
+            unusedFiles, longEdge, framesPerSecond);
+}
+
+RecordingProject RecordingFinishPipeline::projectFrom(const std::optional<fs::path>& main,
+                                                      const std::optional<fs::path>& pip,
+                                                      const FinishInputs& inputs, double duration) {
+    RecordingProject project;
+    project.id = Uuid::generate();
+    project.createdAt = Date::now();
+    project.mainVideoURL = main;
+    project.pipVideoURL = inputs.aspect.isPiPEnabled ? pip : std::nullopt;
+    project.duration = duration;
+    if (inputs.aspect.isPiPEnabled) project.pipTrack = inputs.pipTrack;
+    if (inputs.isSubtitleEnabled) {
+        project.subtitleTrack = inputs.subtitleTrack;
+        std::stable_sort(project.subtitleTrack.begin(), project.subtitleTrack.end(),
+                         [](const SubtitleSegment& a, const SubtitleSegment& b) {
+                             return a.startTime < b.startTime;
+                         });
+    }
+    project.subtitleLayout = inputs.subtitleLayout;
+    project.emphasizesSubtitleKeywords = true;
+    project.isDraft = false;
+    project.aspect = inputs.aspect;
+    project.sourceKind = RecordingSourceKind::screen;
+    return project;
+}
+
+void RecordingFinishPipeline::compose(const RecordingProject& project,
+                                      std::optional<double> unmixedElapsed,
+                                      std::vector<fs::path> unusedFiles, double longEdge,
+                                      int framesPerSecond) {
+    if (!follower_) {
+        exportAfterStop(project, unmixedElapsed, std::move(unusedFiles), longEdge, framesPerSecond);
+        return;
+    }
+    // The movie composed while recording needs only its last seconds; when it cannot be
+    // finished, the export makes it from the recorded movies as before.
+    follower_->finish(
+        project,
+        weakly(weak_from_this(),
+               [project, unmixedElapsed, unusedFiles, longEdge, framesPerSecond](
+                   RecordingFinishPipeline& self, compose::FollowingExport::Outcome outcome) {
+                   using Ending = compose::FollowingExport::Ending;
+                   self.follower_.reset();
+                   const auto& statistics = outcome.statistics;
+                   CompositionReport report;
+                   report.followed = outcome.ending == Ending::composed;
+                   report.frameCount = statistics.frameCount;
+                   report.framesAfterStop =
+                       statistics.frameCount - std::max<int64_t>(statistics.framesBeforeFinish, 0);
+                   const bool userCancelled = self.exportJob_ && self.exportJob_->isCancelled();
+                   if (outcome.ending == Ending::composed || userCancelled) {
+                       self.lastComposition_ = report;
+                       self.exportFinished(project, unmixedElapsed, unusedFiles,
+                                           outcome.ending == Ending::composed
+                                               ? ExportOutcome(outcome.movie)
+                                               : ExportOutcome(fail(std::string(
+                                                     compose::ExportSession::kCancelledText))));
+                       return;
+                   }
+                   report.fallbackReason = outcome.ending == Ending::unusable
+                                               ? "what was composed differs from the draft"
+                                           : outcome.ending == Ending::cancelled ? "cancelled"
+                                                                                 : outcome.reason;
+                   ZIMLO_LOG_WARN("finish")
+                       << "the movie composed while recording is not used ("
+                       << report.fallbackReason << "); composing it after the stop";
+                   self.lastComposition_ = report;
+                   self.exportAfterStop(project, unmixedElapsed, unusedFiles, longEdge,
+                                        framesPerSecond);
+               }),
+        weakly(weak_from_this(), [](RecordingFinishPipeline& self,
+                                    double fraction) { self.exportProgressed(fraction); }),
+        exportJob_);
+}
+
+void RecordingFinishPipeline::exportAfterStop(const RecordingProject& project,
+                                              std::optional<double> unmixedElapsed,
+                                              std::vector<fs::path> unusedFiles, double longEdge,
+                                              int framesPerSecond) {
+    follower_.reset();
     services_.exportMovie(
         project, longEdge, framesPerSecond,
         weakly(weak_from_this(),
-               [project, unusedFiles, unmixed = files.soundsUnmixed, elapsed = inputs.elapsed](
-                   RecordingFinishPipeline& self, ExportOutcome outcome) {
-                   self.exportFinished(project,
-                                       unmixed ? std::optional<double>(elapsed) : std::nullopt,
-                                       unusedFiles, std::move(outcome));
+               [project, unusedFiles, unmixedElapsed](RecordingFinishPipeline& self,
+                                                      ExportOutcome outcome) {
+                   self.exportFinished(project, unmixedElapsed, unusedFiles, std::move(outcome));
                }),
         weakly(weak_from_this(), [](RecordingFinishPipeline& self,
                                     double fraction) { self.exportProgressed(fraction); }),
@@ -427,15 +571,18 @@ void RecordingFinishPipeline::save(const RecordingProject& project,
                                    std::optional<QString> successText) {
     // A crash from here until the folder is removed leaves a folder recovery knows is saved.
     if (recordingFolder_) (void)recordingFolder_->noteDraft(project.id.uuidString());
-    auto saved = services_.saveDraft(project);
+    std::vector<fs::path> doomed = pendingRecordingCleanupURLs_;
+    doomed.insert(doomed.end(), extraFiles.begin(), extraFiles.end());
+    // What is deleted after the save may be taken by the draft as it is.
+    std::vector<fs::path> surrendered;
+    for (const auto& file : doomed)
+        if (isDeletable(file)) surrendered.push_back(file);
+    auto saved = services_.saveDraft(project, surrendered);
     if (!saved) {
         storeFailed(describe(saved.error()));
         return;
     }
     const RecordingProject stored = std::move(saved).value();
-
-    std::vector<fs::path> doomed = pendingRecordingCleanupURLs_;
-    doomed.insert(doomed.end(), extraFiles.begin(), extraFiles.end());
     deleteTemporaryFiles(doomed, stored);
     pendingRecordingCleanupURLs_.clear();
     pendingAudioMixWarning_.reset();
@@ -481,30 +628,35 @@ void RecordingFinishPipeline::storeFailed(const std::string& description) {
     host_.finishEnded(std::nullopt);
 }
 
-void RecordingFinishPipeline::deleteTemporaryFiles(const std::vector<fs::path>& files,
-                                                   const RecordingProject& stored) const {
+bool RecordingFinishPipeline::isDeletable(const fs::path& file) const {
+    if (file.empty() || !file.has_filename()) return false;
+    std::error_code ignored;
+    const fs::path absolute = fs::absolute(file, ignored);
+    if (absolute.empty()) return false;
     // Only the recording's own folders: the temporary folder, and the folders recordings are
     // made in. A file anywhere else (a draft's, the user's) is never deleted.
+    const fs::path directory = standardised(absolute.parent_path());
     const fs::path temporary = services_.temporaryDirectory.empty()
                                    ? fs::path()
                                    : standardised(services_.temporaryDirectory);
     const fs::path recordings = standardised(services_.recordingsDirectory);
     const fs::path folder = recordingFolder_ ? standardised(recordingFolder_->path()) : fs::path();
-    auto deletable = [&](const fs::path& directory) {
-        return (!temporary.empty() && directory == temporary) ||
-               (!folder.empty() && directory == folder) ||
-               (!recordings.empty() && directory.parent_path() == recordings);
-    };
+    return (!temporary.empty() && directory == temporary) ||
+           (!folder.empty() && directory == folder) ||
+           (!recordings.empty() && directory.parent_path() == recordings);
+}
+
+void RecordingFinishPipeline::deleteTemporaryFiles(const std::vector<fs::path>& files,
+                                                   const RecordingProject& stored) const {
     // Never the draft's own movies, should a store keep them where they were.
     std::vector<fs::path> keep;
     for (const auto& url : {stored.mainVideoURL, stored.pipVideoURL})
         if (url) keep.push_back(standardised(*url));
 
     for (const fs::path& file : files) {
-        if (file.empty() || !file.has_filename()) continue;
+        if (!isDeletable(file)) continue;
         std::error_code ignored;
         const fs::path absolute = fs::absolute(file, ignored);
-        if (absolute.empty() || !deletable(standardised(absolute.parent_path()))) continue;
         if (std::find(keep.begin(), keep.end(), standardised(absolute)) != keep.end()) continue;
         fs::remove(absolute, ignored);  // a link is removed, not what it points to
     }

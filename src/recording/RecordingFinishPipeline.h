@@ -3,6 +3,7 @@
 #include <QString>
 #include <filesystem>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -10,10 +11,12 @@
 
 #include "capture/ScreenCaptureStatus.h"
 #include "compose/ExportJob.h"
+#include "compose/FollowingExport.h"
 #include "model/AspectSettings.h"
 #include "model/DraftStore.h"
 #include "model/RecordingProject.h"
 #include "model/RecordingSettings.h"
+#include "platform/runtime/MainQueue.h"
 #include "platform/runtime/Result.h"
 #include "platform/storage/RecordingFolder.h"
 
@@ -29,6 +32,14 @@ struct FinishInputs {
     std::optional<capture::ScreenCaptureStatus> latestCaptureStatus;
     RecordingSettings recordingSettings = RecordingSettings::defaultSettings();
     double elapsed = 0;  // seconds since the recording began
+};
+
+// What has been gathered so far of the recording under way.
+struct FollowInputs {
+    FinishInputs gathered;  // as the finish would take them now (nothing is ended)
+    // Recording time before which the subtitle track is complete (every word said before it
+    // has its final text); infinity when nothing more can join.
+    double subtitlesSettledUntil = std::numeric_limits<double>::infinity();
 };
 
 // Turns the files of a stopped recording into a saved draft: mixes the two sounds into the screen
@@ -51,6 +62,11 @@ class RecordingFinishPipeline : public std::enable_shared_from_this<RecordingFin
         // split screen, a fixed aspect or subtitles); read when the files arrive, before they
         // are taken over. A host that cannot tell says no.
         virtual bool compositionExpected() const { return false; }
+        // What the running recording has gathered so far, for its composed movie to be made
+        // while it runs; none while nothing is recorded, and always for a host that cannot say
+        // (the default: nothing is composed before the stop). Read a few times a second from
+        // recordingStarted until the files arrive.
+        virtual std::optional<FollowInputs> followInputs() const { return std::nullopt; }
         virtual void finishStatusChanged(const QString& status) = 0;
         // The overlay that covers the window while a movie is composed.
         virtual void processingOverlayShown(const QString& title, const QString& detail) = 0;
@@ -81,7 +97,15 @@ class RecordingFinishPipeline : public std::enable_shared_from_this<RecordingFin
                            std::function<void(double)> progress,
                            std::shared_ptr<compose::ExportJob> job)>
             exportMovie;
-        std::function<Result<RecordingProject, DraftSaveError>(const RecordingProject&)> saveDraft;
+        // Saves the draft; `surrendered` are temporary movies deleted once it is saved, which the
+        // store may take instead of copying (DraftStore::saveDraft).
+        std::function<Result<RecordingProject, DraftSaveError>(
+            const RecordingProject&, const std::vector<std::filesystem::path>& surrendered)>
+            saveDraft;
+        // Whether the composed movie is made while the recording runs (FollowingExport), so that
+        // the stop leaves only its last seconds to compose; the export after the stop stays the
+        // fallback. Off: everything is composed after the stop.
+        bool composesWhileRecording = true;
         // The system's temporary folder (empty: found on creation; it may not exist). Files are
         // deleted after a save only from here and from the recordings folder below.
         std::filesystem::path temporaryDirectory;
@@ -98,6 +122,11 @@ class RecordingFinishPipeline : public std::enable_shared_from_this<RecordingFin
 
     // A recording begins: forgets the files, warnings and interruption of the previous one.
     void recordingBegan();
+    // The recording's movies are being written (in `folder`, when they have one): from now on,
+    // while the host has something to compose, the composed movie is made as they grow, in the
+    // folder of the recording.
+    void recordingStarted(std::filesystem::path main, std::optional<std::filesystem::path> pip,
+                          std::shared_ptr<RecordingFolder> folder = nullptr);
     // The recording was cut short (its movie could not be written), for `reason` ("磁盘空间不足"):
     // what was recorded is saved as it is, uncomposed, and the outcome says it was cut short.
     void recordingInterrupted(const QString& reason);
@@ -129,6 +158,17 @@ class RecordingFinishPipeline : public std::enable_shared_from_this<RecordingFin
         return pendingAudioMixWarning_;
     }
 
+    // The composition that follows the running (or last) recording, if one was started.
+    const std::shared_ptr<compose::FollowingExport>& follower() const { return follower_; }
+    // How the last composed draft's movie came about.
+    struct CompositionReport {
+        bool followed = false;        // made while recording; otherwise by the export
+        std::string fallbackReason;   // why the follower's movie was not used (empty: it was)
+        int64_t framesAfterStop = 0;  // frames composed once the recording had ended
+        int64_t frameCount = 0;       // of the whole movie
+    };
+    const std::optional<CompositionReport>& lastComposition() const { return lastComposition_; }
+
     // Seconds of a movie: its duration, else the longest video track end, else the longest audio
     // track end, else `fallback`; the first finite positive value, 0 when none is.
     static double measuredDuration(const std::optional<std::filesystem::path>& url,
@@ -143,6 +183,19 @@ class RecordingFinishPipeline : public std::enable_shared_from_this<RecordingFin
     void handOver(std::optional<std::filesystem::path> main,
                   std::optional<std::filesystem::path> pip, bool soundsUnmixed);
     void build();
+    // The project as the finish builds it from `files` and what was gathered.
+    static RecordingProject projectFrom(const std::optional<std::filesystem::path>& main,
+                                        const std::optional<std::filesystem::path>& pip,
+                                        const FinishInputs& inputs, double duration);
+    void follow();
+    void stopFollowing();
+    // Composes the project: the follower finishes its movie, or else the export makes it.
+    void compose(const RecordingProject& project, std::optional<double> unmixedElapsed,
+                 std::vector<std::filesystem::path> unusedFiles, double longEdge,
+                 int framesPerSecond);
+    void exportAfterStop(const RecordingProject& project, std::optional<double> unmixedElapsed,
+                         std::vector<std::filesystem::path> unusedFiles, double longEdge,
+                         int framesPerSecond);
     void saveWithoutComposition(const RecordingProject& project, const FinishInputs& inputs,
                                 const std::vector<std::filesystem::path>& unusedFiles);
     // `unmixedElapsed`: the recording's elapsed time when its sounds were left to the export.
@@ -165,6 +218,9 @@ class RecordingFinishPipeline : public std::enable_shared_from_this<RecordingFin
                               const RecordingProject& stored) const;
     // Where the mix and the composed movie of the current recording are written.
     std::filesystem::path workDirectory() const;
+    // Whether the clean-up may delete `file`: it lies in the temporary folder, the recording's
+    // folder or another recording's folder.
+    bool isDeletable(const std::filesystem::path& file) const;
 
     Host& host_;
     Services services_;
@@ -178,6 +234,12 @@ class RecordingFinishPipeline : public std::enable_shared_from_this<RecordingFin
     std::optional<std::string> pendingAudioMixWarning_;
     std::optional<QString> interruption_;
     std::shared_ptr<RecordingFolder> recordingFolder_;
+    // The running recording's movies as they grow, and the composition following them.
+    std::shared_ptr<media::GrowingFile> growingMain_;
+    std::shared_ptr<media::GrowingFile> growingCamera_;
+    std::shared_ptr<compose::FollowingExport> follower_;
+    std::optional<DelayedWorkHandle> followPoll_;
+    std::optional<CompositionReport> lastComposition_;
 };
 
 }  // namespace zimlo::recording

@@ -463,6 +463,11 @@ void RecordingView::beginRecording(const QString& statusText) {
     cameraWindow_->recordKeyframe();
     source_->startRecording(cameraWindow_->isShown());
     timeline_ = source_->isRecording() ? source_->recordingTimeline() : nullptr;
+    if (source_->isRecording() && source_->mainOutputURL())
+        finishPipeline_->recordingStarted(
+            *source_->mainOutputURL(),
+            source_->shouldRecordPiP() ? source_->pipOutputURL() : std::nullopt,
+            source_->recordingFolder());
     updatePauseButton();
     parameterButton_->setEnabled(false);
     recordButton_->setEnabled(true);
@@ -667,6 +672,19 @@ void RecordingView::applyRecordingSettings(const RecordingSettings& settings) {
 
 FinishInputs RecordingView::takeFinishInputs() {
     subtitles_->endSession();
+    return gatheredInputs();
+}
+
+std::optional<FollowInputs> RecordingView::followInputs() const {
+    // Only while the recording runs: after the stop the files say where it ends.
+    if (!isRecording() || !durationTimer_->isActive()) return std::nullopt;
+    FollowInputs inputs;
+    inputs.gathered = gatheredInputs();
+    inputs.subtitlesSettledUntil = subtitles_->settledTime();
+    return inputs;
+}
+
+FinishInputs RecordingView::gatheredInputs() const {
     FinishInputs inputs;
     inputs.aspect = aspect_;
     inputs.pipTrack = cameraWindow_->track();

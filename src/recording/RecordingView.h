@@ -116,6 +116,8 @@ class RecordingView : public QWidget,
     // True while a whole-screen Wayland recording runs with the window out of the way.
     bool isSteppedAside() const { return isSteppedAside_; }
     LiveSubtitleTrack& subtitles() const { return *subtitles_; }
+    // What turns the stopped recording into a draft (and composes it while it runs).
+    const RecordingFinishPipeline& finishPipeline() const { return *finishPipeline_; }
 
     // Shows the duration of the running recording (the timer calls this four times a second).
     void updateDurationLabel();
@@ -158,6 +160,9 @@ class RecordingView : public QWidget,
     // RecordingFinishPipeline::Host
     FinishInputs takeFinishInputs() override;
     bool compositionExpected() const override;
+    std::optional<FollowInputs> followInputs() const override;
+    // What the recording has gathered so far.
+    FinishInputs gatheredInputs() const;
     void finishStatusChanged(const QString& status) override;
     void processingOverlayShown(const QString& title, const QString& detail) override;
     void processingOverlayHidden() override;

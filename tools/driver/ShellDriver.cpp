@@ -225,6 +225,8 @@ FinishedRecording ShellDriver::stopAndWaitForDraft(std::chrono::milliseconds tim
     await(
         [&] {
             if (view_) {
+                if (const auto& report = view_->finishPipeline().lastComposition())
+                    finished.composition = report;
                 finished.subtitles = view_->subtitles().subtitleTrack();
                 if (!view_->subtitles().latestRecognitionText().empty())
                     finished.lastHeard = view_->subtitles().latestRecognitionText();

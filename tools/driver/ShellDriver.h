@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "model/RecordingProject.h"
+#include "recording/RecordingFinishPipeline.h"
 
 namespace zimlo::app {
 class HomeWindowController;
@@ -50,6 +51,8 @@ struct FinishedRecording {
     std::vector<SubtitleSegment> subtitles;  // recognised during the recording
     std::string lastHeard;                   // the live caption's last text
     double finishSeconds = 0;                // from the stop press to the listed draft
+    // How its composed movie was made, when it was composed.
+    std::optional<recording::RecordingFinishPipeline::CompositionReport> composition;
 };
 
 // Drives the application's windows the way a user does, on the main thread: home → "去录制" →

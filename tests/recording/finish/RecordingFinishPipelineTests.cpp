@@ -9,8 +9,10 @@
 #include <utility>
 
 #include "capture/ScreenRecordingAudioMixer.h"
+#include "compose/VideoCompositor.h"
 #include "model/DraftStore.h"
 #include "platform/media/AssetReader.h"
+#include "platform/media/GrowingRecording.h"
 #include "platform/media/MovieFactory.h"
 #include "platform/runtime/MainQueue.h"
 #include "platform/storage/RecordingFolder.h"
@@ -38,13 +40,18 @@ struct FakeHost : Pipeline::Host {
         ++takes;
         return inputs;
     }
+    // While set, the recording runs and this is what it has gathered.
+    std::optional<FollowInputs> following;
+    std::optional<FollowInputs> followInputs() const override { return following; }
     bool compositionExpected() const override { return expectsComposition; }
     void finishStatusChanged(const QString& status) override {
         statuses.push_back(status.toStdString());
     }
     void processingOverlayShown(const QString& title, const QString& detail) override {
         overlays.emplace_back(title.toStdString(), detail.toStdString());
+        if (onOverlay) onOverlay();
     }
+    std::function<void()> onOverlay;
     void processingOverlayHidden() override { ++overlayHidden; }
     void processingDetailChanged(const QString& detail) override {
         details.push_back(detail.toStdString());
@@ -96,9 +103,10 @@ class RecordingFinishTest : public ::testing::Test {
         if (const char* old = std::getenv("TMPDIR")) oldTmp_ = old;
         setenv("TMPDIR", temp_.path().c_str(), 1);
         services_.temporaryDirectory = temp_.path();
-        services_.saveDraft = [this](const RecordingProject& project) {
+        services_.saveDraft = [this](const RecordingProject& project,
+                                     const std::vector<fs::path>& surrendered) {
             saved_.push_back(project);
-            return store_.saveDraft(project);
+            return store_.saveDraft(project, surrendered);
         };
         host_.inputs.aspect.isPiPEnabled = false;
     }
@@ -136,6 +144,7 @@ class RecordingFinishTest : public ::testing::Test {
     std::optional<std::string> oldTmp_;
     FakeHost host_;
     Pipeline::Services services_;
+    std::shared_ptr<Pipeline> pipeline_;
     std::vector<RecordingProject> saved_;
 };
 
@@ -275,7 +284,8 @@ TEST_F(RecordingFinishTest, StoreFailureKeepsEveryTemporaryFile) {
     const auto screen = movie(temp_.path(), "zimlo_screen_5.mov", {{440, 0.5f}, {880, 0.5f}});
     const auto camera = movie(temp_.path(), "zimlo_camera_5.mov", {});
     services_.saveDraft =
-        [](const RecordingProject& project) -> Result<RecordingProject, DraftSaveError> {
+        [](const RecordingProject& project,
+           const std::vector<fs::path>&) -> Result<RecordingProject, DraftSaveError> {
         return fail(DraftSaveError{*project.mainVideoURL,
                                    std::make_error_code(std::errc::no_space_on_device), "copy"});
     };
@@ -622,7 +632,8 @@ TEST_F(RecordingFinishTest, AnInterruptedRecordingIsSavedRawAndSaysSo) {
     host_ = FakeHost{};
     host_.inputs.aspect.isPiPEnabled = false;
     services_.saveDraft =
-        [](const RecordingProject& project) -> Result<RecordingProject, DraftSaveError> {
+        [](const RecordingProject& project,
+           const std::vector<fs::path>&) -> Result<RecordingProject, DraftSaveError> {
         return fail(DraftSaveError{*project.mainVideoURL,
                                    std::make_error_code(std::errc::no_space_on_device), "copy"});
     };
@@ -776,6 +787,108 @@ TEST_F(RecordingFinishTest, LeftToTheExportTheSoundsAreStillMixedForARawDraft) {
     EXPECT_EQ((*host_.ended)->subtitleTrack.size(), 1u);
     EXPECT_EQ(soundTracks(*(*host_.ended)->mainVideoURL), 1u);
     EXPECT_TRUE(namesIn(temp_.path()).empty());
+}
+
+// A recording with its composed movie made while it runs: the pipeline follows the movies as
+// they are written, and after the stop only the end is composed; the draft holds that movie.
+// A follower that broke off during the recording leaves the composition to the export after
+// the stop, and "取消合成" during the last seconds saves the raw recording as before.
+TEST_F(RecordingFinishTest, AMovieComposedWhileRecordingIsFinishedOrElseExportedAfterTheStop) {
+    int exports = 0;
+    services_.exportMovie = [&](const RecordingProject& project, double longEdge, int fps,
+                                std::function<void(Pipeline::ExportOutcome)> done,
+                                std::function<void(double)>, std::shared_ptr<compose::ExportJob>) {
+        ++exports;
+        auto compositor = std::make_shared<compose::VideoCompositor>();
+        compositor->exportDirectory = temp_.path();
+        compositor->exportLongEdge = longEdge;
+        compositor->exportFrameRate = fps;
+        compositor->exportMovie(project, true, 0, std::nullopt,
+                                [compositor, done](compose::VideoCompositor::Result result) {
+                                    if (result.ok())
+                                        done(*result);
+                                    else
+                                        done(fail(result.error().description()));
+                                });
+    };
+    enum class During { nothing, followerCancelled, compositionCancelled };
+    auto record = [&](const std::string& number, During during) {
+        host_ = FakeHost{};
+        saved_.clear();
+        host_.inputs.aspect.isPiPEnabled = true;
+        host_.inputs.pipTrack = {PiPKeyframe{0, {0.75, 0.3}, {0.3, 0.3}, 12}};
+        host_.inputs.isSubtitleEnabled = true;
+        host_.inputs.subtitleTrack = {segment(0.5, "你好")};
+        host_.inputs.recordingSettings =
+            RecordingSettings({320, 240, "小"}, CaptureFrameRate::fps30);
+        host_.expectsComposition = true;
+        // "取消合成" as soon as the overlay offers it.
+        if (during == During::compositionCancelled)
+            host_.onOverlay = [&] {
+                if (pipeline_ && pipeline_->canCancelExport()) pipeline_->cancelExport();
+            };
+        test::GrowingRecording recording(temp_.path(), number, 120);
+        pipeline_ = Pipeline::create(host_, services_);
+        pipeline_->recordingBegan();
+        pipeline_->recordingStarted(recording.screen(), recording.camera());
+        while (recording.written() < recording.length() - 0.1) {
+            FollowInputs now;
+            now.gathered = host_.inputs;
+            now.gathered.elapsed = recording.written();
+            host_.following = now;
+            test::pumpUntil([] { return false; }, std::chrono::milliseconds(30));
+        }
+        EXPECT_TRUE(pipeline_->follower()) << "nothing followed the recording";
+        if (during == During::followerCancelled && pipeline_->follower())
+            pipeline_->follower()->cancel();
+        recording.join();
+        host_.following.reset();
+        host_.inputs.elapsed = recording.length();
+        pipeline_->filesReported(recording.screen(), recording.camera());
+        EXPECT_TRUE(
+            test::pumpUntil([&] { return host_.ended.has_value(); }, std::chrono::minutes(4)));
+        EXPECT_TRUE(namesIn(temp_.path()).empty()) << "temporary files left behind";
+        return pipeline_->lastComposition();
+    };
+
+    const auto followed = record("21", During::nothing);
+    ASSERT_TRUE(host_.ended && *host_.ended);
+    EXPECT_EQ(exports, 0);
+    ASSERT_TRUE(followed);
+    EXPECT_TRUE(followed->followed) << followed->fallbackReason;
+
+    EXPECT_EQ(host_.statuses.back(), "录制完成，已保存草稿");
+    ASSERT_EQ(saved_.size(), 1u);
+    EXPECT_FALSE(saved_[0].pipVideoURL);
+    EXPECT_TRUE(saved_[0].subtitleTrack.empty());
+    const auto draft = *(*host_.ended)->mainVideoURL;
+    const auto movie = decode(draft);
+    EXPECT_EQ(static_cast<int64_t>(movie.pictures.size()), followed->frameCount);
+    // Four seconds of pictures; the sound may run a frame longer.
+    EXPECT_NEAR(static_cast<double>(movie.pictures.size()), 120, 1);
+    EXPECT_NEAR(media::availableDuration(draft, 0), 4.0, 2.0 / 30);
+    // The draft's subtitle files say what the movie shows.
+    const auto cues =
+        readSubtitleFile(draft.parent_path() / "subtitles.srt", SubtitleFileFormat::srt)
+            .valueOr({});
+    ASSERT_EQ(cues.size(), 1u);
+    EXPECT_EQ(cues[0].text, "你好");
+
+    const auto fellBack = record("22", During::followerCancelled);
+    ASSERT_TRUE(host_.ended && *host_.ended);
+    EXPECT_EQ(exports, 1);
+    ASSERT_TRUE(fellBack);
+    EXPECT_FALSE(fellBack->followed);
+    EXPECT_FALSE(fellBack->fallbackReason.empty());
+    EXPECT_EQ(host_.statuses.back(), "录制完成，已保存草稿");
+    EXPECT_EQ(decode(*(*host_.ended)->mainVideoURL).pictures.size(), movie.pictures.size());
+
+    record("23", During::compositionCancelled);
+    ASSERT_TRUE(host_.ended && *host_.ended);
+    EXPECT_EQ(exports, 1);
+    EXPECT_EQ(host_.statuses.back(), "已取消合成，已保存原始录制");
+    EXPECT_TRUE((*host_.ended)->pipVideoURL) << "the raw draft keeps the camera movie";
+    EXPECT_EQ((*host_.ended)->subtitleTrack.size(), 1u);
 }
 
 }  // namespace

@@ -80,8 +80,9 @@ class RecordingWindowTest : public ::testing::Test {
         deps.sourceOptions.cameraDiscovery = [generated] { return generated; };
         deps.finishServices.temporaryDirectory = directory / "tmp";
         deps.finishServices.recordingsDirectory = directory / "tmp";
-        deps.finishServices.saveDraft = [store = store](const RecordingProject& p) {
-            return store->saveDraft(p);
+        deps.finishServices.saveDraft = [store = store](const RecordingProject& p,
+                                                        const std::vector<fs::path>& surrendered) {
+            return store->saveDraft(p, surrendered);
         };
         deps.settingsStore = settingsStore;
         deps.clock = [now = now] { return *now; };

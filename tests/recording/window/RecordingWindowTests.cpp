@@ -14,6 +14,7 @@
 #include "OtherClient.h"
 #include "RecordingWindowTestSupport.h"
 #include "RootPainter.h"
+#include "compose/VideoCompositor.h"
 #include "platform/media/AssetReader.h"
 #include "platform/media/MonotonicClock.h"
 #include "platform/speech/SpeechRecognizer.h"
@@ -312,7 +313,8 @@ TEST_F(RecordingWindowTest, CameraWindowTrackRestartsWhenTheCameraIsSwitchedAgai
 // again and the next recording records the screen and the camera as before.
 TEST_F(RecordingWindowTest, PreviewsRestWhileAMovieIsComposedAndComeBackAfterIt) {
     auto deps = dependencies();
-    // The export stays under way until the test ends it.
+    // The export after the stop stays under way until the test ends it.
+    deps.finishServices.composesWhileRecording = false;
     std::function<void(RecordingFinishPipeline::ExportOutcome)> exportDone;
     deps.finishServices.exportMovie =
         [&](const RecordingProject&, double, int,
@@ -462,6 +464,97 @@ TEST_F(RecordingWindowTest, PauseStopsTheRecordingClockAndResumeGoesOnFromIt) {
     ASSERT_TRUE(pumpUntil([&] { return saved.has_value(); }, 90s))
         << c->statusLabel()->text().toStdString();
     EXPECT_NEAR(saved->duration, stoppedAt - start - paused, 0.4);
+}
+
+// The movie composed while recording goes through a pause, a resume and a stop while paused:
+// the draft is the movie the export makes of the recorded movies after the stop, as long as
+// what was recorded without the paused stretches, and it was not composed again after the stop.
+TEST_F(RecordingWindowTest, AFollowedRecordingPausedResumedAndStoppedWhilePausedIsTheExportsMovie) {
+    auto deps = dependencies();
+    deps.clock = nullptr;
+    auto c = std::make_unique<RecordingView>(target, deps);
+    c->resize(1180, 760);
+    c->show();
+    std::optional<RecordingProject> saved;
+    c->onFinish = [&](const RecordingProject& p) { saved = p; };
+    ASSERT_TRUE(waitUntilReady(*c));
+    c->cameraToggle()->click();
+    ASSERT_TRUE(pumpUntil([&] { return c->pipView() != nullptr; }, 10s));
+    auto clock = [] { return media::MonotonicClock::nowSeconds(); };
+    auto waitFor = [&](double seconds) {
+        const double until = clock() + seconds;
+        pumpUntil([&] { return clock() >= until; }, 30s);
+    };
+
+    c->toggleRecording();
+    ASSERT_TRUE(pumpUntil([&] { return c->isRecording() && c->pauseButton()->isEnabled(); }, 10s));
+    const double start = clock();
+    // The raw movies, linked as they are written: the finish deletes its own names.
+    const fs::path kept = directory / "kept";
+    fs::create_directories(kept);
+    ASSERT_TRUE(c->source()->mainOutputURL() && c->source()->pipOutputURL());
+    fs::create_hard_link(*c->source()->mainOutputURL(), kept / "screen.mov");
+    fs::create_hard_link(*c->source()->pipOutputURL(), kept / "camera.mov");
+    waitFor(2.0);
+    c->togglePause();
+    ASSERT_TRUE(c->isPaused());
+    double paused = clock();
+    waitFor(1.5);
+    c->togglePause();
+    paused = clock() - paused;
+    waitFor(1.0);
+    c->pipView()->move(c->pipView()->pos() + QPoint(-300, 200));
+    c->pipView()->onLayoutChanged();
+    waitFor(1.0);
+    c->togglePause();
+    ASSERT_TRUE(c->isPaused());
+    const double recorded = clock() - start - paused;
+    const std::vector<PiPKeyframe> pipTrack = c->pipTrack();
+    waitFor(1.0);
+    c->toggleRecording();  // stopped while paused
+    ASSERT_TRUE(pumpUntil([&] { return saved.has_value(); }, 180s))
+        << c->statusLabel()->text().toStdString();
+    const auto& composition = c->finishPipeline().lastComposition();
+    ASSERT_TRUE(composition);
+    EXPECT_TRUE(composition->followed) << composition->fallbackReason;
+    ASSERT_TRUE(saved->mainVideoURL);
+    const double duration = media::availableDuration(*saved->mainVideoURL, 0);
+    EXPECT_NEAR(duration, recorded, 0.4);
+
+    RecordingProject raw;
+    raw.id = Uuid::generate();
+    raw.mainVideoURL = kept / "screen.mov";
+    raw.pipVideoURL = kept / "camera.mov";
+    raw.duration = recorded;
+    raw.pipTrack = pipTrack;
+    raw.aspect.isPiPEnabled = true;
+    raw.emphasizesSubtitleKeywords = true;
+    auto exporter = std::make_shared<compose::VideoCompositor>();
+    exporter->exportLongEdge =
+        std::max(c->recordingSettings().resolution.width, c->recordingSettings().resolution.height);
+    exporter->exportFrameRate = rawValue(c->recordingSettings().frameRate);
+    exporter->exportDirectory = directory;
+    std::optional<compose::VideoCompositor::Result> exported;
+    exporter->exportMovie(raw, true, 0, std::nullopt,
+                          [&](compose::VideoCompositor::Result r) { exported = std::move(r); });
+    ASSERT_TRUE(pumpUntil([&] { return exported.has_value(); }, 180s));
+    ASSERT_TRUE(exported->ok()) << exported->error().description();
+    auto draftAsset = media::MovieAsset::open(*saved->mainVideoURL);
+    auto exportAsset = media::MovieAsset::open(**exported);
+    ASSERT_TRUE(draftAsset && exportAsset);
+    EXPECT_EQ((*draftAsset)->tracks(media::MediaType::video).size(), 1u);
+    EXPECT_EQ((*draftAsset)->tracks(media::MediaType::audio).size(),
+              (*exportAsset)->tracks(media::MediaType::audio).size());
+    EXPECT_NEAR(duration, media::availableDuration(**exportAsset, 0),
+                1.0 / exporter->exportFrameRate + 1e-6);
+    auto frames = [](const media::MovieAsset& asset) {
+        auto reader = media::TrackPacketReader::open(
+            asset, asset.tracks(media::MediaType::video).front().trackID);
+        int count = 0;
+        while (reader && (*reader)->next()) ++count;
+        return count;
+    };
+    EXPECT_NEAR(frames(**draftAsset), frames(**exportAsset), 1);
 }
 
 // Real speech into the microphone with live subtitles on (the English model): a sentence, a
