@@ -1,29 +1,38 @@
 #!/usr/bin/env bash
 # Finish: how long a finished recording takes from the stop press until the home grid lists its
-# draft, for a one-minute 1080p30 recording of the display with the camera window and subtitles.
-# The end-to-end test (tests/e2e) records it through the real windows on its private Xvfb
-# (1920x1080) and PulseAudio server, with the generated camera, a tone in the speakers and
-# LibriVox speech in the microphone (recognised by the English model), drags the camera window
-# once, stops, and prints the time. The finish mixes the two sounds, composes (camera window,
-# subtitles), exports with libx264 and saves the draft.
+# draft, for a recording of the display with the camera window and subtitles (one minute of
+# 1080p30 by default). The end-to-end test (tests/e2e) records it through the real windows on its
+# private Xvfb (1920x1080) and PulseAudio server, with the generated camera, a tone in the
+# speakers and LibriVox speech in the microphone (recognised by the English model), drags the
+# camera window once, stops, and prints the time. The composed movie is made while the recording
+# runs, at idle priority, and the stop composes only its last seconds; the recording is made
+# FINISH_RUNS times (3) and the median is the figure.
 #
-# Peer, in the same run: ffmpeg doing the equivalent work in one command on the very raw movies
-# the recording produced (hard links made while they were written, so the finish's clean-up does
-# not take them): mix system audio (0.8) and microphone (1.0) to AAC 192 kb/s, scale to the render
-# size, overlay the camera aspect-filled in a rounded window at the recorded positions, burn the
-# recognised subtitles at their times from an ASS file, libx264 veryfast at our export bit rate
-# with the same quantiser floor, +faststart. Both take the screen picture shown at each frame time
-# the same way (the last one that began). Prints wall (and CPU) times and the ratio.
+# Beside it, on the same machine and in the same run:
+# - the same recording with all of the composition after the stop (ZIMLO_E2E_FOLLOW=0), as the
+#   finish worked before: its stop-to-draft time, and the frames and CPU of both recordings;
+# - today's post-stop export on the first recording's raw movies (zimlo-tool export), timed;
+# - the peer: ffmpeg doing the equivalent work in one command on the very raw movies the
+#   recording produced (hard links made while they were written, so the finish's clean-up does
+#   not take them): mix system audio (0.8) and microphone (1.0) to AAC 192 kb/s, scale to the
+#   render size, overlay the camera aspect-filled in a rounded window at the recorded positions,
+#   burn the recognised subtitles at their times from an ASS file, libx264 veryfast at our export
+#   bit rate with the same quantiser floor, +faststart. Both take the screen picture shown at
+#   each frame time the same way (the last one that began). Prints wall (and CPU) times and the
+#   ratio.
 #
 # Where the time goes, on the same raw movies: the finish's stages as the window showed them
 # (files reported, export started, draft saved, draft listed), the export alone taken apart by
 # `zimlo-tool export --stages` (decoding, then decoding and drawing, then the whole export with
 # encoding, sound and writing), the encoder alone on the composed frames (fed raw: the floor), the
-# separate mixing pass (which the finish now only runs for drafts that are not composed) and the
-# draft store. Picture quality: SSIM and PSNR of our movie and of the peer's against the same
-# reference frames, the raw screen picture at each frame time, with the camera window and the
-# subtitle band left out of every picture (the two draw those differently).
-#   FINISH_SECONDS=60 (recording length; 600 for the ten-minute figure), FINISH_RESOLUTION=1080p,
+# separate mixing pass (which the finish only runs for drafts that are not composed) and a copy of
+# the movie into a draft (which the finish no longer makes: the draft takes the movie as it is).
+# Picture quality: SSIM and PSNR of the draft, of today's post-stop export of the same recording
+# and of the peer's movie against the same reference frames, the raw screen picture at each frame
+# time, with the camera window and the subtitle band left out of every picture (they draw those
+# differently).
+#   FINISH_SECONDS=60 (recording length; 600 for the ten-minute figure), FINISH_RESOLUTION=1080p
+#   (or 4K, recorded on a 3840x2160 Xvfb), FINISH_FPS=30 (or 60), FINISH_RUNS=3,
 #   FINISH_WORK_DIR=dir (kept).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -35,33 +44,57 @@ tool=$build/tools/zimlo-tool/zimlo-tool
 load() { cut -d' ' -f1-3 /proc/loadavg; }
 seconds=${FINISH_SECONDS:-60}
 resolution=${FINISH_RESOLUTION:-1080p}
+fps=${FINISH_FPS:-30}
+runs=${FINISH_RUNS:-3}
+screen=1920x1080x24
+[ "$resolution" = 4K ] && screen=3840x2160x24
 
 work=${FINISH_WORK_DIR:-$(mktemp -d)}
 [ -n "${FINISH_WORK_DIR:-}" ] || trap 'rm -rf "$work"' EXIT
 mkdir -p "$work"
 cd "$work"
 
-echo "finish: recording ${seconds} s at ${resolution}30 with camera window and subtitles ($(uptime | sed 's/.*load/load/'))"
-# TMPDIR inside the work folder: the test's private folders, where it records, are made there, and
-# the hard links need the recordings on the same file system.
-if ! TMPDIR="$work" ZIMLO_E2E_RECORD_SECONDS="$seconds" ZIMLO_E2E_RESOLUTION="$resolution" \
-     ZIMLO_E2E_KEEP_DIR="$work/raw" "$e2e" > "$work/e2e.out" 2>&1; then
-  # A finished draft whose checks found faults (a busy machine can drop captured sound) still
-  # times the finish; anything short of that cannot.
-  if ! grep -q '^ZIMLO_E2E_FINISH ' "$work/e2e.out" || [ ! -f "$work/raw/recording.json" ]; then
-    tail -n 40 "$work/e2e.out" >&2
-    echo "the end-to-end recording failed" >&2
-    exit 1
+record() {  # name, follow (1/0): one recording; its output in $work/name/e2e.out
+  local dir=$work/$1
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  # TMPDIR inside the work folder: the test's private folders, where it records, are made there,
+  # and the hard links need the recordings on the same file system.
+  if ! TMPDIR="$dir" ZIMLO_E2E_RECORD_SECONDS="$seconds" ZIMLO_E2E_RESOLUTION="$resolution" \
+       ZIMLO_E2E_FPS="$fps" ZIMLO_E2E_FOLLOW="$2" ZIMLO_E2E_SCREEN="$screen" \
+       ZIMLO_E2E_KEEP_DIR="$dir/raw" "$e2e" > "$dir/e2e.out" 2>&1; then
+    # A finished draft whose checks found faults (a busy machine can drop captured sound) still
+    # times the finish; anything short of that cannot.
+    if ! grep -q '^ZIMLO_E2E_FINISH ' "$dir/e2e.out" || [ ! -f "$dir/raw/recording.json" ]; then
+      tail -n 40 "$dir/e2e.out" >&2
+      echo "the end-to-end recording $1 failed" >&2
+      exit 1
+    fi
+    echo "warning: the end-to-end checks of $1 failed, the figures below still time the finish:"
+    grep -A1 'Failure$' "$dir/e2e.out" | grep -v -e '^--$' -e 'Failure$' | cut -c1-160 | sed 's/^/  /'
   fi
-  echo "warning: the end-to-end checks failed, the figures below still time the finish:"
-  grep -A1 'Failure$' "$work/e2e.out" | grep -v -e '^--$' -e 'Failure$' | cut -c1-160 | sed 's/^/  /'
-fi
-line=$(grep '^ZIMLO_E2E_FINISH ' "$work/e2e.out" | tail -n 1)
+}
+field() {  # name, line prefix, key
+  sed -n "s/.* $3=\([^ ]*\).*/\1/p" <<< "$(grep "^$2 " "$work/$1/e2e.out" | tail -n 1)"
+}
+
+echo "finish: recording ${seconds} s at ${resolution}${fps} with camera window and subtitles, $runs times composed while recording and once after the stop ($(uptime | sed 's/.*load/load/'))"
+walls=()
+for i in $(seq "$runs"); do
+  record "run$i" 1
+  walls+=("$(field "run$i" ZIMLO_E2E_FINISH finish_seconds)")
+  echo "  recording $i: stop -> draft listed $(field "run$i" ZIMLO_E2E_FINISH finish_seconds) s, $(field "run$i" ZIMLO_E2E_FOLLOW frames_after_stop) of $(field "run$i" ZIMLO_E2E_FOLLOW frame_count) frames composed after the stop (load average $(load))"
+done
+load_finish=$(load)
+record post 0
+load_post=$(load)
+# The first recording is the one the peer and the parts below work on.
+ln -sfn "$work/run1/raw" "$work/raw"
+line=$(grep '^ZIMLO_E2E_FINISH ' "$work/run1/e2e.out" | tail -n 1)
 value() { sed -n "s/.* $1=\([^ ]*\).*/\1/p" <<< "$line"; }
-ours_wall=$(value finish_seconds)
+ours_wall=$(printf '%s\n' "${walls[@]}" | sort -g | awk '{a[NR] = $1} END {print a[int((NR + 1) / 2)]}')
 ours_cpu=$(value finish_cpu_seconds)
 recorded=$(value record_seconds)
-load_finish=$(load)
 
 # The peer's inputs from what the recording kept: rounded mask, subtitles, positions.
 python3 - "$work" <<'PY'
@@ -155,6 +188,10 @@ read -r peer_wall peer_cpu < <(measure ffmpeg ffmpeg -v error -y -i raw/screen.m
 
 load_peer=$(load)
 
+# Today's post-stop export of the same raw movies (what the stop cost before), and its movie.
+read -r post_export_wall post_export_cpu < <(measure post-export "$tool" export "$work/project.json" --long-edge "$W" --fps "$FPS")
+post_movie=$(tail -n 1 "$work/post-export.out")
+
 # The export alone, taken apart, on the same raw movies.
 "$tool" export "$work/project.json" --long-edge "$W" --fps "$FPS" --stages > stages.out 2> stages.err ||
   { cat stages.err >&2; exit 1; }
@@ -198,17 +235,27 @@ quality() {  # movie: prints "SSIM PSNR" against the raw screen
                           END {print ssim, db, psnr}'
 }
 read -r ours_ssim ours_ssim_db ours_psnr < <(quality raw/composed.mp4)
+read -r post_ssim post_ssim_db post_psnr < <(quality "$post_movie")
 read -r peer_ssim peer_ssim_db peer_psnr < <(quality peer.mp4)
+rm -f "$post_movie"
 
 minutes=$(python3 -c "print($recorded / 60)")
-echo "zimlo finish (stop pressed -> draft listed): ${ours_wall} s wall, ${ours_cpu} s CPU for ${recorded} s recorded at ${W}x${H} ${FPS} fps (load average $load_finish)"
-echo "  stages, from the stop press: files reported $(value files_reported) s, export started $(value export_started) s (sounds left to the export), draft saved $(value draft_saved) s, draft listed ${ours_wall} s"
-echo "  draft store alone (the composed movie saved once more): $(value store_seconds) s"
+post_wall=$(field post ZIMLO_E2E_FINISH finish_seconds)
+echo "zimlo finish (stop pressed -> draft listed), composed while recording: median ${ours_wall} s of $runs (${walls[*]} s) for ${recorded} s recorded at ${W}x${H} ${FPS} fps, ${ours_cpu} s CPU after the stop in the first (load average $load_finish)"
+echo "  composed after the stop (the tail), by recording: $(for i in $(seq "$runs"); do printf '%s of %s frames; ' "$(field "run$i" ZIMLO_E2E_FOLLOW frames_after_stop)" "$(field "run$i" ZIMLO_E2E_FOLLOW frame_count)"; done)"
+echo "  lag of the composition behind the recording while it ran, by recording (median / max): $(for i in $(seq "$runs"); do printf '%s / %s s; ' "$(field "run$i" ZIMLO_E2E_FOLLOW lag_median)" "$(field "run$i" ZIMLO_E2E_FOLLOW lag_max)"; done)"
+echo "  stages, from the stop press (first recording): files reported $(value files_reported) s, composition started $(value export_started) s, draft saved $(value draft_saved) s, draft listed $(value finish_seconds) s"
+echo "today's post-stop path: the same recording composed after the stop: stop -> draft listed ${post_wall} s (load average $load_post); the export alone on the first recording's raw movies: ${post_export_wall} s wall, ${post_export_cpu} s CPU"
+python3 -c "print('  stop cost against the post-stop path: %.2fx (recording composed after the stop), %.2fx (the export alone)' % ($ours_wall / $post_wall, $ours_wall / $post_export_wall))"
+raw_with=$(field run1 ZIMLO_E2E_FOLLOW raw_frames); expected_with=$(field run1 ZIMLO_E2E_FOLLOW expected_frames)
+raw_without=$(field post ZIMLO_E2E_FOLLOW raw_frames); expected_without=$(field post ZIMLO_E2E_FOLLOW expected_frames)
+python3 -c "print('during the recording: raw screen frames %s of %s expected (%.2f %%) with the composition running, %s of %s (%.2f %%) without; app CPU per recorded second %s with, %s without' % ('$raw_with', '$expected_with', 100.0 * $raw_with / max($expected_with, 1), '$raw_without', '$expected_without', 100.0 * $raw_without / max($expected_without, 1), '$(field run1 ZIMLO_E2E_FOLLOW cpu_per_second)', '$(field post ZIMLO_E2E_FOLLOW cpu_per_second)'))"
+echo "  a copy of the composed movie into a draft (no longer part of the finish, which links it): $(value store_seconds) s"
 echo "  export alone on the same raw movies (load average $load_stages): decode ${decode_wall} s wall, ${decode_cpu} s CPU; decode+compose ${compose_wall} s wall, ${compose_cpu} s CPU; whole export ${export_wall} s wall, ${export_cpu} s CPU"
 python3 -c "print('    so drawing takes %.2f s CPU and encoding, sound and writing %.2f s CPU; encoder: $encoder_line' % ($compose_cpu - $decode_cpu, $export_cpu - $compose_cpu))"
 echo "  encoder alone on the composed frames (fed raw): ${alone_cpu} s CPU, ${alone_wall} s wall with ours (x264 $preset); ${alone_peer_cpu} s CPU, ${alone_peer_wall} s wall with the peer's (x264 veryfast)"
 echo "  separate mixing pass (not run when the draft is composed): ${mix_wall} s wall, ${mix_cpu} s CPU"
 echo "ffmpeg one-command equivalent on the same raw movies: ${peer_wall} s wall, ${peer_cpu} s CPU (load average $load_peer)"
-echo "picture against the raw screen (camera window and subtitle band left out): zimlo SSIM $ours_ssim ($ours_ssim_db dB), PSNR $ours_psnr dB; ffmpeg SSIM $peer_ssim ($peer_ssim_db dB), PSNR $peer_psnr dB"
+echo "picture against the raw screen (camera window and subtitle band left out): zimlo draft SSIM $ours_ssim ($ours_ssim_db dB), PSNR $ours_psnr dB; today's post-stop export SSIM $post_ssim ($post_ssim_db dB), PSNR $post_psnr dB; ffmpeg SSIM $peer_ssim ($peer_ssim_db dB), PSNR $peer_psnr dB"
 python3 -c "print('ratio: %.2fx wall, %.2fx CPU; finish takes %.2f s per recorded minute (%.2f s CPU)' % ($ours_wall / $peer_wall, $ours_cpu / $peer_cpu, $ours_wall / $minutes, $ours_cpu / $minutes))"
 echo "load average after: $(load) (other figures: $load_parts)"

@@ -39,7 +39,9 @@ int main(int argc, char** argv) {
         env.temporary = home.temporary();
         env.recordings = zimlo::recordingsDirectory();
         {
-            zimlo::sandbox::XvfbServer xvfb("1920x1080x24");
+            // ZIMLO_E2E_SCREEN: another screen (a 4K one, "3840x2160x24", for benchmarks).
+            const char* screen = std::getenv("ZIMLO_E2E_SCREEN");
+            zimlo::sandbox::XvfbServer xvfb(screen && *screen ? screen : "1920x1080x24");
             xvfb.exportDisplay();
             env.display = xvfb.displayName();
             qputenv("QT_QPA_PLATFORM", "xcb");

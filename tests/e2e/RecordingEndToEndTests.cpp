@@ -3,10 +3,13 @@
 // movie is then checked for what went in: screen, camera window at both of its places, burned
 // subtitles while words were spoken, and both sounds in its one sound track.
 //
-// ZIMLO_E2E_RECORD_SECONDS (default 6) sets the recording's length and ZIMLO_E2E_RESOLUTION
-// ("720p" by default, "1080p") the recording resolution; ZIMLO_E2E_KEEP_DIR keeps hard links to
-// the raw recorded movies and a description of the recording there (for bench/finish.sh).
-// The line "ZIMLO_E2E_FINISH ..." reports the time from the stop press to the listed draft.
+// ZIMLO_E2E_RECORD_SECONDS (default 6) sets the recording's length, ZIMLO_E2E_RESOLUTION
+// ("720p" by default, "1080p", "4K") the recording resolution and ZIMLO_E2E_FPS (30 by default,
+// 60) its frame rate; ZIMLO_E2E_FOLLOW=0 leaves all of the composition to after the stop;
+// ZIMLO_E2E_KEEP_DIR keeps hard links to the raw recorded movies and a description of the
+// recording there (for bench/finish.sh). The line "ZIMLO_E2E_FINISH ..." reports the time from
+// the stop press to the listed draft, "ZIMLO_E2E_FOLLOW ..." how the composition made while
+// recording kept up and what the recording cost.
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -16,6 +19,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
 #include <QWidget>
 #include <algorithm>
 #include <atomic>
@@ -29,6 +33,7 @@
 #include "MediaChecks.h"
 #include "app/HomeView.h"
 #include "app/HomeWindowController.h"
+#include "app/RecordingWindowHandle.h"
 #include "app/SourceCardView.h"
 #include "app/SourcePickerView.h"
 #include "compose/VideoCompositor.h"
@@ -43,10 +48,12 @@
 #include "recording/DraggableSubtitleView.h"
 #include "recording/Permissions.h"
 #include "recording/RecordingView.h"
+#include "recording/RecordingWindow.h"
 #include "sandbox/MovingWindow.h"
 #include "sandbox/PulseServer.h"
 #include "sandbox/SoundFeeds.h"
 #include "sandbox/SpeechFeed.h"
+#include "subtitles/SubtitleFiles.h"
 #include "support/ResultValue.h"
 
 namespace zimlo::e2e {
@@ -77,6 +84,56 @@ double recordSeconds() {
     const char* text = std::getenv("ZIMLO_E2E_RECORD_SECONDS");
     const double seconds = text ? std::atof(text) : 6.0;
     return seconds >= 4 ? seconds : 6.0;
+}
+
+CaptureFrameRate recordingFrameRate() {
+    const char* text = std::getenv("ZIMLO_E2E_FPS");
+    return text && std::atoi(text) == 60 ? CaptureFrameRate::fps60 : CaptureFrameRate::fps30;
+}
+
+bool composesWhileRecording() {
+    const char* text = std::getenv("ZIMLO_E2E_FOLLOW");
+    return !(text && std::string(text) == "0");
+}
+
+// The application's recording window, with everything composed after the stop.
+class PostStopRecordingWindow : public app::RecordingWindowHandle {
+  public:
+    explicit PostStopRecordingWindow(const capture::ScreenCaptureTarget& target)
+        : window_(target, dependencies()) {}
+    QWidget* window() override { return window_.window(); }
+    void setOnFinish(std::function<void(const RecordingProject&)> onFinish) override {
+        window_.setOnFinish(std::move(onFinish));
+    }
+    void setOnCancel(std::function<void()> onCancel) override {
+        window_.setOnCancel(std::move(onCancel));
+    }
+
+  private:
+    static RecordingView::Dependencies dependencies() {
+        RecordingView::Dependencies deps;
+        deps.finishServices.composesWhileRecording = false;
+        return deps;
+    }
+    recording::RecordingWindow window_;
+};
+
+// Frames in a movie.
+int countFrames(const fs::path& movie) {
+    auto asset = media::MovieAsset::open(movie);
+    if (!asset || (*asset)->tracks(media::MediaType::video).empty()) return 0;
+    auto reader = media::TrackPacketReader::open(
+        **asset, (*asset)->tracks(media::MediaType::video).front().trackID);
+    if (!reader) return 0;
+    int frames = 0;
+    while ((*reader)->next()) ++frames;
+    return frames;
+}
+
+double median(std::vector<double> values) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
 }
 
 RecordingResolution recordingResolution() {
@@ -135,8 +192,7 @@ class RecordingEndToEnd : public ::testing::Test {
             [](PermissionKind) { return AuthorizationStatus::authorized; });
         camera::setCameraDiscovery([] { return std::make_shared<camera::GeneratedCamera>(); });
         const auto resolution = recordingResolution();
-        RecordingSettingsStore::shared()->save(
-            RecordingSettings(resolution, CaptureFrameRate::fps30));
+        RecordingSettingsStore::shared()->save(RecordingSettings(resolution, recordingFrameRate()));
     }
     void TearDown() override {
         shell.reset();
@@ -152,15 +208,23 @@ TEST_F(RecordingEndToEnd, DisplayWithCameraWindowAndSubtitlesEndsAsAComposedDraf
     const auto& env = environment();
     const double seconds = recordSeconds();
     const auto resolution = recordingResolution();
+    // The raw movies are kept (linked) to hold the draft against an export of them after it.
     const char* keepDirText = std::getenv("ZIMLO_E2E_KEEP_DIR");
-    const fs::path keepDir = keepDirText && *keepDirText ? fs::path(keepDirText) : fs::path();
+    const bool describesRecording = keepDirText && *keepDirText;
+    const fs::path keepDir = describesRecording ? fs::path(keepDirText) : env.root / "raw";
 
     // Another application's window slides along the top of the display while we record.
     sandbox::MovingWindow movingWindow(env.display, 60, 700, 60);
 
     // Home (an empty gallery), the picker, the display, the recording window with the camera
     // window and subtitles on; a tone plays in the speakers from before the recording to its end.
-    shell = app::HomeWindowController::create(app::ShellServices::system());
+    auto services = app::ShellServices::system();
+    const bool follows = composesWhileRecording();
+    if (!follows)
+        services.recordingWindows = [](const capture::ScreenCaptureTarget& target) {
+            return std::make_shared<PostStopRecordingWindow>(target);
+        };
+    shell = app::HomeWindowController::create(services);
     shell->window()->show();
     driver::ShellDriver::Observer observer;
     // When each status line appeared, to tell the finish's stages apart.
@@ -183,14 +247,24 @@ TEST_F(RecordingEndToEnd, DisplayWithCameraWindowAndSubtitlesEndsAsAComposedDraf
 
     // Record: the tone is playing by now, speech follows the start. Time 0 of the recording is
     // on the monotonic clock the window and the feeders share.
+    const double cpuAtStart = processCpuSeconds();
     const double recordingStarted = driver.startRecording();
     ASSERT_NEAR(recordingStarted, now(), 5.0);
+    // How far the composition made while recording lags behind the recording.
+    std::vector<double> lags;
+    QTimer lagSampler;
+    QObject::connect(&lagSampler, &QTimer::timeout, [&] {
+        const auto& follower = view->finishPipeline().follower();
+        if (follower && view->isRecording())
+            lags.push_back(now() - recordingStarted - follower->composedSeconds());
+    });
+    lagSampler.start(250);
     std::vector<sandbox::SpokenSentence> spoken;
     sounds.speak(sandbox::librivoxSpeech(seconds, kLeadingSilence, kPause, spoken));
 
     // The raw movies, linked while they are written so the finish's clean-up leaves us a copy.
     std::vector<std::string> keepProblems;
-    if (!keepDir.empty()) {
+    {
         fs::create_directories(keepDir);
         ASSERT_TRUE(
             driver.pumpUntil([&] { return recordingFilesIn(env.recordings).size() >= 2; }, 20s));
@@ -232,6 +306,7 @@ TEST_F(RecordingEndToEnd, DisplayWithCameraWindowAndSubtitlesEndsAsAComposedDraf
     const std::vector<PiPKeyframe> pipTrack = view->pipTrack();
     const double recorded = now() - recordingStarted;
     const double cpuAtStop = processCpuSeconds();
+    lagSampler.stop();
     const double stopPressed = now();
     const driver::FinishedRecording finished = driver.stopAndWaitForDraft();
     const double finishTime = finished.finishSeconds;
@@ -281,6 +356,30 @@ TEST_F(RecordingEndToEnd, DisplayWithCameraWindowAndSubtitlesEndsAsAComposedDraf
         statusSeen("正在合成"), statusSeen("录制完成"), storeSeconds,
         resolution.displayName.c_str(), movie.c_str());
     std::fflush(stdout);
+
+    // The composed movie was made while recording: after the stop only its end was composed.
+    const int fps = rawValue(recordingFrameRate());
+    const int rawFrames = countFrames(keepDir / "screen.mov");
+    const auto& composition = finished.composition;
+    std::printf(
+        "ZIMLO_E2E_FOLLOW followed=%d frames_after_stop=%lld frame_count=%lld lag_median=%.2f "
+        "lag_max=%.2f raw_frames=%d expected_frames=%.0f cpu_per_second=%.3f fallback=\"%s\"\n",
+        composition && composition->followed ? 1 : 0,
+        static_cast<long long>(composition ? composition->framesAfterStop : -1),
+        static_cast<long long>(composition ? composition->frameCount : -1), median(lags),
+        lags.empty() ? 0.0 : *std::max_element(lags.begin(), lags.end()), rawFrames, recorded * fps,
+        (cpuAtStop - cpuAtStart) / recorded,
+        composition ? composition->fallbackReason.c_str() : "");
+    std::fflush(stdout);
+    ASSERT_TRUE(composition) << "the draft was not composed";
+    if (follows) {
+        EXPECT_TRUE(composition->followed) << composition->fallbackReason;
+        EXPECT_GT(composition->frameCount, 0);
+        EXPECT_LT(composition->framesAfterStop, composition->frameCount)
+            << "nothing was composed before the stop";
+    } else {
+        EXPECT_FALSE(composition->followed);
+    }
 
     // The home grid lists it; nothing of the recording is left where it was made, nor in the
     // temporary folder.
@@ -452,14 +551,89 @@ TEST_F(RecordingEndToEnd, DisplayWithCameraWindowAndSubtitlesEndsAsAComposedDraf
         << " frames inside subtitles show them";
     EXPECT_EQ(subtitledBeforeSpeech, 0) << "subtitle-like pixels before any word";
 
+    // The draft is the movie the export makes of the raw recording after the stop: the same
+    // streams, frames and length, pictures alike, the same subtitles at the same times. (Short
+    // recordings only; the finish benchmark compares its long ones itself.)
+    if (seconds <= 20) {
+        RecordingProject raw;
+        raw.id = Uuid::generate();
+        raw.mainVideoURL = keepDir / "screen.mov";
+        raw.pipVideoURL = keepDir / "camera.mov";
+        raw.duration = recorded;
+        raw.pipTrack = pipTrack;
+        raw.subtitleTrack = subtitleTrack;
+        std::stable_sort(raw.subtitleTrack.begin(), raw.subtitleTrack.end(),
+                         [](const auto& a, const auto& b) { return a.startTime < b.startTime; });
+        raw.subtitleLayout = stored.subtitleLayout;
+        raw.emphasizesSubtitleKeywords = true;
+        raw.aspect.isPiPEnabled = true;
+        auto exporter = std::make_shared<compose::VideoCompositor>();
+        exporter->exportLongEdge = std::max(resolution.width, resolution.height);
+        exporter->exportFrameRate = fps;
+        exporter->exportDirectory = env.root;
+        std::optional<compose::VideoCompositor::Result> exported;
+        exporter->exportMovie(raw, true, 0, std::nullopt,
+                              [&](compose::VideoCompositor::Result r) { exported = std::move(r); });
+        ASSERT_TRUE(pumpUntil([&] { return exported.has_value(); }, std::chrono::minutes(5)));
+        ASSERT_TRUE(exported->ok()) << exported->error().description();
+        const fs::path reference = **exported;
+        auto referenceAsset = test::valueOrFailure(media::MovieAsset::open(reference));
+        ASSERT_TRUE(referenceAsset);
+        EXPECT_EQ(referenceAsset->tracks(media::MediaType::video).size(), videos.size());
+        EXPECT_EQ(referenceAsset->tracks(media::MediaType::audio).size(), audios.size());
+        EXPECT_NEAR(countFrames(movie), countFrames(reference), 1);
+        EXPECT_NEAR(duration, media::availableDuration(*referenceAsset, 0), 1.0 / fps + 1e-6);
+        // Pictures: the same frames, encoded apart (the export may choose a faster encoder).
+        std::vector<std::vector<uint8_t>> sampled;
+        int index = 0;
+        forEachFrame(reference, [&](double, const media::PixelBuffer& p) {
+            if (index++ % 15 == 0)
+                sampled.emplace_back(p.data(), p.data() + size_t(p.stride()) * p.height());
+            return true;
+        });
+        index = 0;
+        double worst = 1e9;
+        forEachFrame(movie, [&](double, const media::PixelBuffer& p) {
+            if (index % 15 == 0 && size_t(index / 15) < sampled.size()) {
+                const auto& other = sampled[index / 15];
+                double squared = 0;
+                size_t count = 0;
+                for (int y = 0; y < p.height(); ++y)
+                    for (int x = 0; x < p.width(); ++x)
+                        for (int c = 0; c < 3; ++c) {
+                            const size_t at = size_t(y) * p.stride() + 4 * x + c;
+                            const double d = double(p.data()[at]) - double(other[at]);
+                            squared += d * d;
+                            ++count;
+                        }
+                const double mse = squared / std::max<size_t>(count, 1);
+                worst = std::min(worst, mse > 0 ? 10 * std::log10(255.0 * 255.0 / mse) : 99.0);
+            }
+            ++index;
+            return true;
+        });
+        std::printf("draft against the export after the stop: worst sampled PSNR %.1f dB\n", worst);
+        EXPECT_GT(worst, 30.0) << "the draft's pictures differ from the export's";
+        const auto cues =
+            readSubtitleFile(draftDir / "subtitles.srt", SubtitleFileFormat::srt).valueOr({});
+        const auto expected = compose::VideoCompositor::exportedSubtitles(raw, 0, std::nullopt);
+        ASSERT_EQ(cues.size(), expected.size());
+        for (size_t i = 0; i < cues.size(); ++i) {
+            EXPECT_EQ(cues[i].text, expected[i].text);
+            EXPECT_NEAR(cues[i].startTime, expected[i].startTime, 0.002);
+            EXPECT_NEAR(cues[i].endTime, expected[i].endTime, 0.002);
+        }
+        fs::remove(reference);
+    }
+
     // What bench/finish.sh needs to run the same work through ffmpeg.
-    if (!keepDir.empty()) {
+    if (describesRecording) {
         nlohmann::json info;
         info["recordSeconds"] = recorded;
         info["finishSeconds"] = finishTime;
         info["renderWidth"] = W;
         info["renderHeight"] = H;
-        info["framesPerSecond"] = 30;
+        info["framesPerSecond"] = fps;
         info["movie"] = movie.string();
         info["subtitleLayout"] = {{"centerX", stored.subtitleLayout.center.x},
                                   {"centerY", stored.subtitleLayout.center.y},
@@ -478,6 +652,59 @@ TEST_F(RecordingEndToEnd, DisplayWithCameraWindowAndSubtitlesEndsAsAComposedDraf
         std::error_code ec;
         fs::create_hard_link(movie, keepDir / "composed.mp4", ec);
     }
+}
+
+// The composition made while recording runs only on time the recording does not want: the same
+// recording (camera window on, a window moving on the screen) keeps as many screen frames with it
+// running as without it.
+TEST_F(RecordingEndToEnd, TheRecordingKeepsItsFramesWithTheCompositionRunningBesideIt) {
+    const auto& env = environment();
+    const double seconds = std::min(recordSeconds(), 10.0);
+    const int fps = rawValue(recordingFrameRate());
+    sandbox::MovingWindow movingWindow(env.display, 60, 700, 60);
+    auto framesOfARecording = [&](bool follows, const fs::path& kept) {
+        auto services = app::ShellServices::system();
+        if (!follows)
+            services.recordingWindows = [](const capture::ScreenCaptureTarget& target) {
+                return std::make_shared<PostStopRecordingWindow>(target);
+            };
+        shell = app::HomeWindowController::create(services);
+        shell->window()->show();
+        driver::ShellDriver driver(shell);
+        driver.waitForHome();
+        driver.openPicker();
+        driver.pickDisplay();
+        RecordingView* view = driver.waitForRecordingWindow();
+        driver.turnCameraOn();
+        driver.pumpFor(500ms);
+        const double started = driver.startRecording();
+        fs::create_directories(kept);
+        EXPECT_TRUE(
+            driver.pumpUntil([&] { return recordingFilesIn(env.recordings).size() >= 2; }, 20s));
+        for (const auto& file : recordingFilesIn(env.recordings))
+            if (file.filename().string().rfind("zimlo_screen_", 0) == 0)
+                fs::create_hard_link(file, kept / "screen.mov");
+        driver.pumpFor(std::chrono::milliseconds(static_cast<int>(seconds * 1000)));
+        const bool followed = view->finishPipeline().follower() != nullptr;
+        const double recorded = now() - started;
+        const auto finished = driver.stopAndWaitForDraft();
+        shell.reset();
+        pumpFor(200ms);
+        const int frames = countFrames(kept / "screen.mov");
+        std::printf("%s the composition running: %d of %.0f frames; composed %s\n",
+                    follows ? "with" : "without", frames, recorded * fps,
+                    finished.composition && finished.composition->followed ? "while recording"
+                                                                           : "after the stop");
+        EXPECT_EQ(followed, follows);
+        return std::make_pair(frames, recorded * fps);
+    };
+    const auto [without, expectedWithout] = framesOfARecording(false, env.root / "without");
+    const auto [with, expectedWith] = framesOfARecording(true, env.root / "with");
+    // As many frames of what was expected, give or take a frame a second of timing.
+    EXPECT_GE(with / expectedWith, without / expectedWithout - 1.0 / fps)
+        << with << " of " << expectedWith << " with it, " << without << " of " << expectedWithout
+        << " without";
+    EXPECT_GE(with, 0.95 * expectedWith);
 }
 
 }  // namespace
