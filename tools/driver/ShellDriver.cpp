@@ -105,6 +105,9 @@ void ShellDriver::watchStatusLines() {
     if (auto* picker = shell_->sourcePicker())
         report(lastPickerStatus_, text(picker->statusLabel()));
     if (view_) {
+        // Read here too, as the window closes: the draft's report goes with it.
+        if (const auto& composed = view_->finishPipeline().lastComposition())
+            composition_ = composed;
         report(lastRecordingStatus_, text(view_->statusLabel()));
         const bool overlay = view_->processingOverlay()->isVisible();
         report(lastOverlay_, overlay ? text(view_->processingTitleLabel()) + " " +
@@ -216,6 +219,7 @@ FinishedRecording ShellDriver::stopAndWaitForDraft(std::chrono::milliseconds tim
     if (!view_) throw StepFailed(step_, "the recording window is gone");
     const size_t draftsBefore = shell_->homeView() ? shell_->homeView()->drafts().size() : 0;
     FinishedRecording finished;
+    composition_.reset();
     const double stopPressed = media::MonotonicClock::nowSeconds();
     view_->recordButton()->click();
     // The window goes away with the saved draft; its subtitle track is read until then (a last
@@ -225,8 +229,6 @@ FinishedRecording ShellDriver::stopAndWaitForDraft(std::chrono::milliseconds tim
     await(
         [&] {
             if (view_) {
-                if (const auto& report = view_->finishPipeline().lastComposition())
-                    finished.composition = report;
                 finished.subtitles = view_->subtitles().subtitleTrack();
                 if (!view_->subtitles().latestRecognitionText().empty())
                     finished.lastHeard = view_->subtitles().latestRecognitionText();
@@ -242,6 +244,7 @@ FinishedRecording ShellDriver::stopAndWaitForDraft(std::chrono::milliseconds tim
     if (endedWithoutDraft)
         throw StepFailed(step_, "the recording ended without a draft" + statusSummary());
     finished.finishSeconds = media::MonotonicClock::nowSeconds() - stopPressed;
+    finished.composition = composition_;
     finished.draft = shell_->homeView()->drafts().front();
     return finished;
 }

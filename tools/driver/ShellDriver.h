@@ -120,6 +120,7 @@ class ShellDriver {
     QPointer<recording::RecordingView> view_;
     std::unique_ptr<QObject> closingWatcher_;
     std::string lastPickerStatus_, lastRecordingStatus_, lastOverlay_;
+    std::optional<recording::RecordingFinishPipeline::CompositionReport> composition_;
 };
 
 }  // namespace zimlo::driver
