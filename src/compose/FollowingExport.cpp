@@ -42,6 +42,11 @@ constexpr double kReadyPollSeconds = 1.0;
 constexpr double kProgressInterval = 0.25;
 // The span of a composition whose end is not known yet: longer than any recording.
 constexpr double kOpenLength = 1e8;
+// What a frame costs the export of a light picture (x264 ultrafast, no B-frames) against the
+// follower's (veryfast with B-frames), decoding and drawing included: the encoder does about
+// 60% less work and is most of the cost. A follower with more than this share of the movie
+// still to make is slower than exporting it all again.
+constexpr double kLightExportShare = 0.5;
 
 // What the camera window needs of a project: its movie, and a window or split to show it in.
 bool showsCamera(const RecordingProject& project) {
@@ -200,6 +205,7 @@ class Attempt {
     std::chrono::steady_clock::time_point lastProgress_;
     int lastPercent_ = -1;
     bool movieKept_ = false;
+    bool behind_ = false;  // the finish found the export after the stop quicker
 };
 
 void Attempt::fail(const std::string& text) {
@@ -436,6 +442,15 @@ bool Attempt::adoptFinish(const RecordingProject& project) {
     const int64_t drawn = shared_.composed.load();
     const int64_t count = outputFrameCount(last->totalDuration, fps_);
     if (drawn > count || !drawsAlike(*instruction_, *last, drawn, fps_)) return false;
+    // Never slower than the export after the stop: with a light picture it encodes faster.
+    const auto exported = encoderSettingsForPreset(
+        VideoCompositor::exportPreset(video.renderWidth, video.renderHeight), video.renderWidth,
+        video.renderHeight, fps_, VideoCompositor::expectedSourceBitRate(built));
+    if (exported.x264Preset == "ultrafast" && count > 0 &&
+        static_cast<double>(count - drawn) / static_cast<double>(count) > kLightExportShare) {
+        behind_ = true;
+        return false;
+    }
 
     auto mainFinished = media::MovieAsset::open(mainTrack->sourceURL);
     if (!mainFinished) return false;
@@ -509,7 +524,9 @@ AttemptEnd Attempt::loop() {
                     lock.lock();
                     if (!usable) {
                         lock.unlock();
-                        end(ending(Ending::unusable));
+                        end(ending(Ending::unusable, {},
+                                   behind_ ? "too far behind to be quicker than an export"
+                                           : "what was drawn differs from the project"));
                         return AttemptEnd::ended;
                     }
                     shared_.statistics.frameCount = frameCount_;

@@ -69,7 +69,8 @@ class FollowingExport : public std::enable_shared_from_this<FollowingExport> {
 
     enum class Ending {
         composed,   // `movie` is the finished movie
-        unusable,   // what was composed does not show what the finished project does
+        unusable,   // what was composed does not show what the finished project does, or
+                    // so little was composed that an export after the stop is quicker
         failed,     // reading, composing or writing failed (`reason`)
         cancelled,  // cancel(), or the finish's job was cancelled
     };

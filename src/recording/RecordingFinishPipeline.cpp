@@ -219,6 +219,7 @@ void RecordingFinishPipeline::follow() {
             static_cast<double>(std::max(resolution.width, resolution.height));
         settings.exportFrameRate = rawValue(gathered.recordingSettings.frameRate);
         settings.exportDirectory = workDirectory();
+        settings.runsWhenIdle = services_.composesOnIdleTime;
         follower_ = compose::FollowingExport::start({growingMain_, growingCamera_}, settings,
                                                     std::move(state));
     }
@@ -414,10 +415,8 @@ void RecordingFinishPipeline::compose(const RecordingProject& project,
                                                      compose::ExportSession::kCancelledText))));
                        return;
                    }
-                   report.fallbackReason = outcome.ending == Ending::unusable
-                                               ? "what was composed differs from the draft"
-                                           : outcome.ending == Ending::cancelled ? "cancelled"
-                                                                                 : outcome.reason;
+                   report.fallbackReason =
+                       outcome.ending == Ending::cancelled ? "cancelled" : outcome.reason;
                    ZIMLO_LOG_WARN("finish")
                        << "the movie composed while recording is not used ("
                        << report.fallbackReason << "); composing it after the stop";

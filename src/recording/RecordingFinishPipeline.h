@@ -106,6 +106,10 @@ class RecordingFinishPipeline : public std::enable_shared_from_this<RecordingFin
         // the stop leaves only its last seconds to compose; the export after the stop stays the
         // fallback. Off: everything is composed after the stop.
         bool composesWhileRecording = true;
+        // Whether that composition runs only on time nobody else wants (the recording never
+        // waits for it). Off only for tests that run beside other work and must not wait for
+        // the machine to be idle.
+        bool composesOnIdleTime = true;
         // The system's temporary folder (empty: found on creation; it may not exist). Files are
         // deleted after a save only from here and from the recordings folder below.
         std::filesystem::path temporaryDirectory;

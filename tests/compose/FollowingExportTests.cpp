@@ -32,8 +32,8 @@ constexpr int kFrames = 150;  // five seconds at 30 fps
 // The recording followed: five seconds of screen with two sounds, and camera.
 class Recording : public test::GrowingRecording {
   public:
-    explicit Recording(const fs::path& dir, int sounds = 2)
-        : GrowingRecording(dir, "1", kFrames, 6ms, sounds) {}
+    explicit Recording(const fs::path& dir, int sounds = 2, bool stillScreen = false)
+        : GrowingRecording(dir, "1", kFrames, 6ms, sounds, stillScreen) {}
     FollowingExport::Sources sources() const { return {screenFile(), cameraFile()}; }
 };
 
@@ -294,6 +294,29 @@ TEST_F(FollowingExportTest, ASingleSoundIsCopiedAsTheExportCopiesIt) {
     const auto outcome = finish(*follower, p);
     ASSERT_EQ(outcome.ending, Ending::composed) << outcome.reason;
     expectSameMovie(outcome.movie, exported(p));
+}
+
+// A follower that could compose nothing before the end (a machine too busy to spare it time)
+// still finishes a busy picture, which the export would encode the same way; for a still one,
+// which the export encodes much faster, it leaves the whole movie to the export.
+TEST_F(FollowingExportTest, AFollowerFarBehindFinishesOnlyWhenTheExportIsNoQuicker) {
+    for (bool still : {false, true}) {
+        SCOPED_TRACE(still ? "still screen" : "busy screen");
+        test::ScratchDirectory dir;
+        Recording recording(dir.path(), 2, still);
+        RecordingProject p = project(recording);
+        auto follower = FollowingExport::start(recording.sources(), settings(), {p, 0});
+        recording.join();
+        const auto outcome = finish(*follower, p);
+        EXPECT_EQ(outcome.statistics.framesBeforeFinish, 0);
+        if (still) {
+            EXPECT_EQ(outcome.ending, Ending::unusable);
+            EXPECT_NE(outcome.reason.find("behind"), std::string::npos) << outcome.reason;
+        } else {
+            ASSERT_EQ(outcome.ending, Ending::composed) << outcome.reason;
+            expectSameMovie(outcome.movie, exported(p));
+        }
+    }
 }
 
 // A movie that cannot be read fails the follower; its finish says why instead of composing.

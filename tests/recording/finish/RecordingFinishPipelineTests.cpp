@@ -794,6 +794,8 @@ TEST_F(RecordingFinishTest, LeftToTheExportTheSoundsAreStillMixedForARawDraft) {
 // A follower that broke off during the recording leaves the composition to the export after
 // the stop, and "取消合成" during the last seconds saves the raw recording as before.
 TEST_F(RecordingFinishTest, AMovieComposedWhileRecordingIsFinishedOrElseExportedAfterTheStop) {
+    // Other tests run beside this one: the composition must not wait for an idle machine.
+    services_.composesOnIdleTime = false;
     int exports = 0;
     services_.exportMovie = [&](const RecordingProject& project, double longEdge, int fps,
                                 std::function<void(Pipeline::ExportOutcome)> done,

@@ -472,6 +472,8 @@ TEST_F(RecordingWindowTest, PauseStopsTheRecordingClockAndResumeGoesOnFromIt) {
 TEST_F(RecordingWindowTest, AFollowedRecordingPausedResumedAndStoppedWhilePausedIsTheExportsMovie) {
     auto deps = dependencies();
     deps.clock = nullptr;
+    // Other tests run beside this one: the composition must not wait for an idle machine.
+    deps.finishServices.composesOnIdleTime = false;
     auto c = std::make_unique<RecordingView>(target, deps);
     c->resize(1180, 760);
     c->show();
