@@ -512,7 +512,10 @@ TEST_F(RecordingWindowTest, AFollowedRecordingPausedResumedAndStoppedWhilePaused
     ASSERT_TRUE(c->isPaused());
     const double recorded = clock() - start - paused;
     const std::vector<PiPKeyframe> pipTrack = c->pipTrack();
-    waitFor(1.0);
+    // While paused the follower catches up with the recording (what the pause holds is settled).
+    ASSERT_TRUE(c->finishPipeline().follower());
+    EXPECT_TRUE(pumpUntil(
+        [&] { return c->finishPipeline().follower()->composedSeconds() > recorded - 1.5; }, 120s));
     c->toggleRecording();  // stopped while paused
     ASSERT_TRUE(pumpUntil([&] { return saved.has_value(); }, 180s))
         << c->statusLabel()->text().toStdString();
