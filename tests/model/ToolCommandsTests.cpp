@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,10 +18,11 @@ struct Result {
     std::string output;
 };
 
-// Runs zimlo-tool through the shell; `redirect` picks which stream is captured.
+// Runs zimlo-tool through the shell; `redirect` picks which stream is captured. A run that does
+// not end within a minute is killed (status 124).
 Result tool(const std::string& args, const std::string& redirect = "2>/dev/null") {
-    std::string command =
-        std::string(ZIMLO_BINARY_DIR) + "/tools/zimlo-tool/zimlo-tool " + args + " " + redirect;
+    std::string command = "timeout 60 " + std::string(ZIMLO_BINARY_DIR) +
+                          "/tools/zimlo-tool/zimlo-tool " + args + " " + redirect;
     Result result;
     FILE* pipe = popen(command.c_str(), "r");
     if (!pipe) return result;
@@ -99,6 +101,22 @@ TEST_F(ToolCommandsTest, Settings) {
     EXPECT_EQ(tool("settings capture-size 1920 1080 2880 1800").output, "1920x1200\n");
     EXPECT_EQ(tool("settings capture-size 1920 1080 abc 1800").status, 1);
     EXPECT_EQ(tool("settings resolutions nan 1").status, 1);
+}
+
+// Files from the command line that would keep a command reading until it is killed (a FIFO no
+// one writes, /dev/zero) are refused at once with the reason.
+TEST_F(ToolCommandsTest, EndlessFilesAreRefusedAtOnce) {
+    ASSERT_EQ(::mkfifo((dir / "fifo.json").c_str(), 0600), 0);
+    const std::string fifo = "'" + (dir / "fifo.json").string() + "'";
+    for (const std::string& command :
+         std::vector<std::string>{"project decode " + fifo, "project decode /dev/zero",
+                                  "export /dev/zero", "subtitle export /dev/zero --format srt",
+                                  "text segments " + fifo, "text segments /dev/zero"}) {
+        Result refused = tool(command, "2>&1 >/dev/null");
+        EXPECT_EQ(refused.status, 1) << command;
+        EXPECT_NE(refused.output.find("not a regular file"), std::string::npos)
+            << command << ": " << refused.output;
+    }
 }
 
 }  // namespace

@@ -5,13 +5,13 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <stdexcept>
 
 #include "platform/runtime/AppIdentity.h"
 #include "platform/speech/AudioConverter.h"
 #include "platform/speech/WordText.h"
+#include "platform/storage/BoundedFile.h"
 
 namespace zimlo::speech {
 
@@ -343,10 +343,18 @@ uint16_t le16(const char* p) {
 
 }  // namespace
 
+constexpr size_t kLargestWavFile = size_t{1} << 32;
+
 Result<media::AudioSample, std::string> readWavFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return fail("cannot open " + path);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // WAV sizes are 32-bit fields; a FIFO or a device (/dev/zero) is refused unread.
+    auto read = readRegularFile(path, kLargestWavFile);
+    if (!read) {
+        if (read.error().code == std::errc::no_such_file_or_directory ||
+            read.error().code == std::errc::permission_denied)
+            return fail("cannot open " + path);
+        return fail(read.error().text());
+    }
+    const std::string bytes = std::move(read).value();
     if (bytes.size() < 12 || bytes.compare(0, 4, "RIFF") != 0 || bytes.compare(8, 4, "WAVE") != 0)
         return fail(path + " is not a WAV file");
     int formatTag = 0, channels = 0, rate = 0, bits = 0;

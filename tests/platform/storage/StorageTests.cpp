@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -6,6 +7,7 @@
 #include <sstream>
 
 #include "platform/storage/AtomicFile.h"
+#include "platform/storage/BoundedFile.h"
 #include "platform/storage/DocumentsDirectory.h"
 #include "platform/storage/UserDefaults.h"
 
@@ -105,6 +107,31 @@ TEST_F(StorageTest, AtomicWriteReplacesWholeFile) {
     EXPECT_EQ(overDirectory.error().operation, "cannot replace file");
     EXPECT_EQ(overDirectory.error().path, dir / "adir");
     EXPECT_TRUE(fs::is_directory(dir / "adir"));
+}
+
+// Files named by users or found beside drafts: whole regular files up to the limit, and nothing
+// that would block (a FIFO without a writer) or never end (/dev/zero, a file growing past it).
+TEST_F(StorageTest, BoundedReadTakesOnlyWholeRegularFiles) {
+    std::ofstream(dir / "doc.json") << "0123456789";
+    auto read = readRegularFile(dir / "doc.json", 10);
+    ASSERT_TRUE(read.ok());
+    EXPECT_EQ(*read, "0123456789");
+    fs::create_symlink(dir / "doc.json", dir / "link.json");
+    EXPECT_EQ(readRegularFile(dir / "link.json", 10).valueOr(""), "0123456789");
+
+    auto code = [](const Result<std::string, FileError>& result) {
+        return result.ok() ? std::error_code() : result.error().code;
+    };
+    EXPECT_EQ(code(readRegularFile(dir / "doc.json", 9)), std::errc::file_too_large);
+    EXPECT_EQ(code(readRegularFile(dir / "missing.json", 10)),
+              std::errc::no_such_file_or_directory);
+    EXPECT_EQ(code(readRegularFile(dir, 10)), std::errc::is_a_directory);
+    ASSERT_EQ(::mkfifo((dir / "fifo.json").c_str(), 0600), 0);
+    EXPECT_EQ(code(readRegularFile(dir / "fifo.json", 1 << 20)), std::errc::invalid_argument);
+    EXPECT_EQ(code(readRegularFile("/dev/zero", 1 << 20)), std::errc::invalid_argument);
+    // /proc files claim no size and still hold text: read up to the limit, refused beyond it.
+    EXPECT_TRUE(readRegularFile("/proc/self/status", 1 << 20).ok());
+    EXPECT_EQ(code(readRegularFile("/proc/self/status", 16)), std::errc::file_too_large);
 }
 
 TEST_F(StorageTest, StandardLocations) {

@@ -25,11 +25,7 @@ namespace {
 using compose::VideoCompositor;
 
 RecordingProject readProject(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) throw std::runtime_error("cannot read " + path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return RecordingProject::fromJSON(text.str());
+    return RecordingProject::fromJSON(readInputFile(path, kMaximumDocumentBytes));
 }
 
 double number(const std::string& text, const std::string& what) {
