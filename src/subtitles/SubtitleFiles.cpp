@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #include "model/MediaErrorText.h"
 #include "platform/media/FFmpegSupport.h"
 #include "platform/storage/AtomicFile.h"
+#include "platform/storage/BoundedFile.h"
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -15,6 +17,9 @@ extern "C" {
 namespace zimlo {
 
 namespace {
+
+// Far above an hour of subtitles (about 100 KB); a larger file is not one of ours.
+constexpr size_t kLargestSubtitleFile = size_t{16} << 20;
 
 struct Cue {
     int64_t start = 0;  // milliseconds
@@ -147,8 +152,64 @@ Result<void, FileError> writeSubtitleFiles(const std::filesystem::path& director
     return {};
 }
 
+namespace {
+
+// FFmpeg reads the file's bytes from memory: the file itself was read by the bounded reader, so
+// a FIFO or a device beside a draft never stalls the demuxer.
+struct MemoryInput {
+    std::string_view data;
+    size_t position = 0;
+
+    static int read(void* opaque, uint8_t* buffer, int size) {
+        auto* input = static_cast<MemoryInput*>(opaque);
+        const size_t count =
+            std::min(input->data.size() - input->position, static_cast<size_t>(std::max(size, 0)));
+        if (count == 0) return AVERROR_EOF;
+        std::memcpy(buffer, input->data.data() + input->position, count);
+        input->position += count;
+        return static_cast<int>(count);
+    }
+    static int64_t seek(void* opaque, int64_t offset, int whence) {
+        auto* input = static_cast<MemoryInput*>(opaque);
+        const auto size = static_cast<int64_t>(input->data.size());
+        if (whence == AVSEEK_SIZE) return size;
+        int64_t base = 0;
+        switch (whence & ~AVSEEK_FORCE) {
+            case SEEK_SET:
+                break;
+            case SEEK_CUR:
+                base = static_cast<int64_t>(input->position);
+                break;
+            case SEEK_END:
+                base = size;
+                break;
+            default:
+                return AVERROR(EINVAL);
+        }
+        if (offset < -base || offset > size - base) return AVERROR(EINVAL);
+        input->position = static_cast<size_t>(base + offset);
+        return base + offset;
+    }
+};
+
+struct IOContextDeleter {
+    void operator()(AVIOContext* context) const {
+        av_freep(&context->buffer);
+        avio_context_free(&context);
+    }
+};
+
+}  // namespace
+
 Result<std::vector<SubtitleSegment>, std::string> readSubtitleFile(
     const std::filesystem::path& file, SubtitleFileFormat format) {
+    auto contents = readRegularFile(file, kLargestSubtitleFile);
+    if (!contents) {
+        const std::error_code code = contents.error().code;
+        return fail("cannot read " + file.string() + ": " +
+                    (code == std::errc::invalid_argument ? std::string("not a regular file")
+                                                         : code.message()));
+    }
     media::quietFFmpegLogging();
     auto libraryFailure = [&](int code) {
         return fail("cannot read " + file.string() + ": " +
@@ -157,8 +218,23 @@ Result<std::vector<SubtitleSegment>, std::string> readSubtitleFile(
     const AVInputFormat* demuxer =
         av_find_input_format(format == SubtitleFileFormat::srt ? "srt" : "webvtt");
     if (!demuxer) return fail("cannot read " + file.string() + ": FFmpeg has no demuxer for it");
-    AVFormatContext* opened = nullptr;
-    int result = avformat_open_input(&opened, ("file:" + file.string()).c_str(), demuxer, nullptr);
+
+    MemoryInput input{*contents};
+    constexpr int kBufferSize = 4096;
+    auto* buffer = static_cast<unsigned char*>(av_malloc(kBufferSize));
+    if (!buffer) return libraryFailure(AVERROR(ENOMEM));
+    std::unique_ptr<AVIOContext, IOContextDeleter> io(avio_alloc_context(
+        buffer, kBufferSize, 0, &input, &MemoryInput::read, nullptr, &MemoryInput::seek));
+    if (!io) {
+        av_free(buffer);
+        return libraryFailure(AVERROR(ENOMEM));
+    }
+    AVFormatContext* opened = avformat_alloc_context();
+    if (!opened) return libraryFailure(AVERROR(ENOMEM));
+    opened->pb = io.get();
+    opened->flags |= AVFMT_FLAG_CUSTOM_IO;
+    // On failure the context is freed here; the I/O context stays ours.
+    int result = avformat_open_input(&opened, nullptr, demuxer, nullptr);
     if (result < 0) return libraryFailure(result);
     media::FormatInputPtr context(opened);
     result = avformat_find_stream_info(context.get(), nullptr);
@@ -180,6 +256,7 @@ Result<std::vector<SubtitleSegment>, std::string> readSubtitleFile(
         segments.push_back(std::move(segment));
         av_packet_unref(packet.get());
     }
+    context.reset();  // closes the demuxer before its I/O context goes
     if (result != AVERROR_EOF) return libraryFailure(result);
     return segments;
 }

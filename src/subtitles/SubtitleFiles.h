@@ -33,7 +33,8 @@ Result<void, FileError> writeSubtitleFiles(const std::filesystem::path& director
                                            const std::vector<SubtitleSegment>& segments);
 
 // Reads a subtitle file through FFmpeg's demuxer for its format, one segment per cue with a new
-// id, or why it cannot be read (naming the file).
+// id, or why it cannot be read (naming the file). Only a regular file of at most 16 MiB is read;
+// a FIFO or a device is refused without waiting on it.
 Result<std::vector<SubtitleSegment>, std::string> readSubtitleFile(
     const std::filesystem::path& file, SubtitleFileFormat format);
 

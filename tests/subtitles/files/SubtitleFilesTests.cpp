@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -85,6 +86,17 @@ TEST(SubtitleFiles, CuesThatShowNothingAreLeftOutAndAnEmptyTrackStillReads) {
         << missing.error();
     EXPECT_EQ(subtitleFileFormat("vtt"), SubtitleFileFormat::webVTT);
     EXPECT_EQ(subtitleFileFormat("ass"), std::nullopt);
+}
+
+// A subtitle file is read only as a regular file of a sane size: a FIFO in its place (which no
+// one writes) or a device is refused at once.
+TEST(SubtitleFiles, ReadingRefusesWhatIsNotARegularFile) {
+    test::ScratchDirectory dir;
+    ASSERT_EQ(::mkfifo((dir / "subtitles.srt").c_str(), 0600), 0);
+    auto fifo = readSubtitleFile(dir / "subtitles.srt", SubtitleFileFormat::srt);
+    ASSERT_FALSE(fifo.ok());
+    EXPECT_NE(fifo.error().find("not a regular file"), std::string::npos) << fifo.error();
+    EXPECT_FALSE(readSubtitleFile("/dev/zero", SubtitleFileFormat::webVTT).ok());
 }
 
 struct Result {
