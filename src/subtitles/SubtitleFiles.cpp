@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <map>
 
 #include "model/MediaErrorText.h"
 #include "platform/media/FFmpegSupport.h"
@@ -28,13 +29,15 @@ struct Cue {
 };
 
 // One line per line of the text, without blank ones and without a line ending of another kind.
+// Control characters would reach players as they are (a NUL ends the text for some), so tabs
+// become spaces and the others go.
 std::string cueText(const std::string& text) {
     std::string lines;
     std::string line;
     auto endLine = [&] {
         // Trailing blanks of a line are invisible but make some players keep a blank line.
-        while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) line.pop_back();
-        if (line.find_first_not_of(" \t") != std::string::npos) {
+        while (!line.empty() && line.back() == ' ') line.pop_back();
+        if (line.find_first_not_of(' ') != std::string::npos) {
             if (!lines.empty()) lines += '\n';
             lines += line;
         }
@@ -45,12 +48,27 @@ std::string cueText(const std::string& text) {
         if (c == '\r' || c == '\n') {
             endLine();
             if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
-        } else {
+        } else if (c == '\t') {
+            line += ' ';
+        } else if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7F) {
             line += c;
         }
     }
     endLine();
     return lines;
+}
+
+// A line holding "-->" reads as a cue's timing line in SubRip, so the text's own arrows get an
+// invisible word joiner inside; reading takes it out again.
+constexpr std::string_view kArrow = "-->";
+constexpr std::string_view kJoinedArrow = "--\u2060>";
+
+std::string replaced(const std::string& text, std::string_view from, std::string_view to) {
+    std::string result;
+    size_t at = 0;
+    for (size_t found; (found = text.find(from, at)) != std::string::npos; at = found + from.size())
+        result.append(text, at, found - at).append(to);
+    return result.append(text, at, std::string::npos);
 }
 
 std::string escapedForWebVTT(const std::string& text) {
@@ -88,16 +106,41 @@ std::string unescapedFromWebVTT(const std::string& text) {
     return plain;
 }
 
+// Whole milliseconds, within a range that no arithmetic below can overflow.
+int64_t milliseconds(double seconds) {
+    return std::llround(std::clamp(seconds, -1e12, 1e12) * 1000);
+}
+
+// The cues the movie shows. At any moment the movie shows the first segment, in the given order,
+// that covers it (an earlier one without text shows nothing), so where segments overlap a later
+// one becomes a cue only for the times no earlier one covers.
 std::vector<Cue> cues(const std::vector<SubtitleSegment>& segments) {
     std::vector<Cue> result;
+    std::map<int64_t, int64_t> covered;  // disjoint [start, end) by start
     for (const auto& segment : segments) {
         if (!std::isfinite(segment.startTime) || !std::isfinite(segment.endTime)) continue;
-        Cue cue;
-        cue.start = std::max<int64_t>(0, std::llround(segment.startTime * 1000));
-        cue.end = std::llround(segment.endTime * 1000);
-        cue.text = cueText(segment.text);
-        if (cue.end <= cue.start || cue.text.empty()) continue;
-        result.push_back(std::move(cue));
+        const int64_t start = std::max<int64_t>(0, milliseconds(segment.startTime));
+        const int64_t end = milliseconds(segment.endTime);
+        if (end <= start) continue;
+        const std::string text = cueText(segment.text);
+        auto it = covered.upper_bound(start);
+        if (it != covered.begin() && std::prev(it)->second > start) --it;
+        int64_t at = start;
+        for (; it != covered.end() && it->first < end; ++it) {
+            if (it->first > at && !text.empty()) result.push_back({at, it->first, text});
+            at = std::max(at, it->second);
+        }
+        if (at < end && !text.empty()) result.push_back({at, end, text});
+
+        int64_t mergedStart = start, mergedEnd = end;
+        it = covered.upper_bound(start);
+        if (it != covered.begin() && std::prev(it)->second >= start) --it;
+        while (it != covered.end() && it->first <= mergedEnd) {
+            mergedStart = std::min(mergedStart, it->first);
+            mergedEnd = std::max(mergedEnd, it->second);
+            it = covered.erase(it);
+        }
+        covered.emplace(mergedStart, mergedEnd);
     }
     std::stable_sort(result.begin(), result.end(),
                      [](const Cue& a, const Cue& b) { return a.start < b.start; });
@@ -133,7 +176,8 @@ std::string subtitleDocument(const std::vector<SubtitleSegment>& segments,
     for (const Cue& cue : cues(segments)) {
         if (format == SubtitleFileFormat::srt) {
             document += std::to_string(++number) + "\n" + timestamp(cue.start, ',') + " --> " +
-                        timestamp(cue.end, ',') + "\n" + cue.text + "\n\n";
+                        timestamp(cue.end, ',') + "\n" + replaced(cue.text, kArrow, kJoinedArrow) +
+                        "\n\n";
         } else {
             document += timestamp(cue.start, '.') + " --> " + timestamp(cue.end, '.') + "\n" +
                         escapedForWebVTT(cue.text) + "\n\n";
@@ -252,7 +296,8 @@ Result<std::vector<SubtitleSegment>, std::string> readSubtitleFile(
                          static_cast<size_t>(packet->size));
         while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == 0))
             text.pop_back();
-        segment.text = format == SubtitleFileFormat::webVTT ? unescapedFromWebVTT(text) : text;
+        segment.text = format == SubtitleFileFormat::webVTT ? unescapedFromWebVTT(text)
+                                                            : replaced(text, kJoinedArrow, kArrow);
         segments.push_back(std::move(segment));
         av_packet_unref(packet.get());
     }

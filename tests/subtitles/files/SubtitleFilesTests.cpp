@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "compose/CompositionInstruction.h"
 #include "model/DraftStore.h"
 #include "platform/media/MovieFactory.h"
 #include "subtitles/SubtitleFiles.h"
@@ -14,6 +15,7 @@ namespace zimlo {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::string_literals;
 
 SubtitleSegment segment(double start, double end, std::string text) {
     return {Uuid::generate(), start, end, std::move(text)};
@@ -86,6 +88,58 @@ TEST(SubtitleFiles, CuesThatShowNothingAreLeftOutAndAnEmptyTrackStillReads) {
         << missing.error();
     EXPECT_EQ(subtitleFileFormat("vtt"), SubtitleFileFormat::webVTT);
     EXPECT_EQ(subtitleFileFormat("ass"), std::nullopt);
+}
+
+// Where segments overlap, the movie shows at each moment the first stored segment covering it
+// (one without text shows nothing); the files hold exactly that, checked against the compositor's
+// own choice between the cue boundaries.
+TEST(SubtitleFiles, OverlappingSegmentsGiveWhatTheMovieShows) {
+    test::ScratchDirectory dir;
+    const std::vector<SubtitleSegment> segments = {
+        segment(0, 2, "一"),   segment(1, 3, "二"),    // the second shows from 2 on
+        segment(10, 14, "长"), segment(11, 12, "里"),  // inside an earlier one: never shown
+        segment(21, 22, "短"), segment(20, 25, "外"),  // around an earlier one: split by it
+        segment(30, 31, ""),   segment(30, 32, "后"),  // an empty text hides what lies under it
+    };
+    ASSERT_TRUE(writeSubtitleFiles(dir.path(), segments));
+    const std::vector<SubtitleSegment> shown = {
+        segment(0, 2, "一"),   segment(2, 3, "二"),   segment(10, 14, "长"), segment(20, 21, "外"),
+        segment(21, 22, "短"), segment(22, 25, "外"), segment(31, 32, "后")};
+    compose::PiPCompositionInstruction movie({}, 1, std::nullopt);
+    movie.subtitles = segments;
+    for (auto format : {SubtitleFileFormat::srt, SubtitleFileFormat::webVTT}) {
+        const auto read = readBoth(dir.path(), format);
+        expectSameCues(read, shown, subtitleFileName(format));
+        for (double t = 0.05; t < 35; t += 0.1) {
+            std::string inFile;
+            for (const auto& cue : read)
+                if (cue.startTime <= t && t <= cue.endTime) inFile = cue.text;
+            const auto active = compose::activeSubtitle(movie, t);
+            EXPECT_EQ(inFile, active ? active->text : "")
+                << subtitleFileName(format) << " at " << t;
+        }
+    }
+}
+
+// Cue text cannot start a cue of its own or end one: a timing line inside a text, blank lines
+// and control characters come back as the text (controls dropped), never as extra cues.
+TEST(SubtitleFiles, TextCannotForgeCues) {
+    test::ScratchDirectory dir;
+    const std::string forged = "真的\n\n99\n00:00:09,000 --> 00:00:10,000\n假的";
+    ASSERT_TRUE(
+        writeSubtitleFiles(dir.path(), {segment(1, 2, forged), segment(3, 4, "a-->b --> c--->d"),
+                                        segment(5, 6, "响\x07铃\0零\x1b[31m红\tTab\x7f"s)}));
+    const std::vector<SubtitleSegment> expected = {
+        segment(1, 2, "真的\n99\n00:00:09,000 --> 00:00:10,000\n假的"),
+        segment(3, 4, "a-->b --> c--->d"), segment(5, 6, "响铃零[31m红 Tab")};
+    for (auto format : {SubtitleFileFormat::srt, SubtitleFileFormat::webVTT}) {
+        expectSameCues(readBoth(dir.path(), format), expected, subtitleFileName(format));
+        const std::string text = readText(dir.path() / subtitleFileName(format));
+        for (char c : text)
+            EXPECT_FALSE(static_cast<unsigned char>(c) < 0x20 && c != '\n')
+                << subtitleFileName(format) << " holds control character " << int(c);
+        EXPECT_EQ(text.find("\n\n\n"), std::string::npos);
+    }
 }
 
 // A subtitle file is read only as a regular file of a sane size: a FIFO in its place (which no
