@@ -93,19 +93,19 @@ void DraftCard::configure(const RecordingProject& project) {
 
     thumbnail_ = QImage();
     update();
-    if (!project.mainVideoURL || !thumbnails_) return;
+    const auto movie = localFile(project.mainVideoURL);  // a remote URL has no picture here
+    if (!movie || !thumbnails_) return;
 
     // The frame grab reads the movie; keep it off the main thread and let the card decide on
     // arrival whether the picture is still its own.
     QPointer<DraftCard> card(this);
     const Uuid id = project.id;
-    QThreadPool::globalInstance()->start(
-        [generator = thumbnails_, movie = *project.mainVideoURL, card, id]() {
-            QImage image = generator->thumbnail(movie);
-            MainQueue::post([card, id, image = std::move(image)]() {
-                if (card) card->applyThumbnail(id, image);
-            });
+    QThreadPool::globalInstance()->start([generator = thumbnails_, movie = *movie, card, id]() {
+        QImage image = generator->thumbnail(movie);
+        MainQueue::post([card, id, image = std::move(image)]() {
+            if (card) card->applyThumbnail(id, image);
         });
+    });
 }
 
 void DraftCard::applyThumbnail(const Uuid& id, const QImage& image) {

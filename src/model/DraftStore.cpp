@@ -138,16 +138,18 @@ Result<RecordingProject, DraftSaveError> DraftStore::saveDraft(
 
     struct Media {
         const char* base;
-        std::optional<fs::path>& field;
         fs::path source;
+        fs::path destination;
     };
     std::vector<Media> media;
     for (auto [base, field] :
-         {std::pair<const char*, std::optional<fs::path>*>{"main", &stored.mainVideoURL},
+         {std::pair<const char*, std::optional<MovieURL>*>{"main", &stored.mainVideoURL},
           {"pip", &stored.pipVideoURL}}) {
-        if (!*field) continue;
-        media.push_back({base, *field, fs::absolute(**field)});
-        *field = mediaDestination(dir, base, **field);
+        // A URL that names no file here stays in the document as it is; nothing is copied.
+        auto file = localFile(*field);
+        if (!file) continue;
+        media.push_back({base, fs::absolute(*file), mediaDestination(dir, base, *file)});
+        *field = media.back().destination;
     }
     // Encoding can only fail on a bad number; finding out before touching the disk leaves nothing
     // behind.
@@ -171,7 +173,7 @@ Result<RecordingProject, DraftSaveError> DraftStore::saveDraft(
     };
     if (createError) return failed(FileError{"create_directories", dir, createError});
     for (const Media& item : media) {
-        if (auto copied = storeMedia(item.source, *item.field, dir, item.base); !copied)
+        if (auto copied = storeMedia(item.source, item.destination, dir, item.base); !copied)
             return failed(copied.error());
     }
     if (auto written = writeFileAtomically(dir / kDocumentName, document); !written)
@@ -279,9 +281,14 @@ std::optional<ListedDraft> readDraft(const fs::path& entry) {
     if (!document) return std::nullopt;
     try {
         RecordingProject project = RecordingProject::fromJSON(*document);
-        // The stored paths may be stale (a moved documents folder): look again.
-        project.mainVideoURL = DraftStore::findMedia(entry, "main");
-        project.pipVideoURL = DraftStore::findMedia(entry, "pip");
+        // The stored paths may be stale (a moved documents folder): look again. A URL naming no
+        // file here stays as the document has it, unless the folder holds the movie.
+        for (auto [base, field] :
+             {std::pair<const char*, std::optional<MovieURL>*>{"main", &project.mainVideoURL},
+              {"pip", &project.pipVideoURL}}) {
+            auto found = DraftStore::findMedia(entry, base);
+            if (found || !*field || (*field)->isFile()) *field = std::move(found);
+        }
         return ListedDraft{std::move(project), entry};
     } catch (const std::exception& error) {
         // An undecodable draft is left out of the list, not deleted.

@@ -57,9 +57,9 @@ class DraftStore {
 
     // Copies the movies into the draft directory and writes "project.json" (atomically, through a
     // temporary file in the same directory). Returns the stored copy (isDraft true, movie paths
-    // pointing at the copies) once everything is on the disk, so the sources may be deleted
-    // then. On failure the source movies are never moved or deleted, and a draft directory this
-    // save created is removed again.
+    // pointing at the copies; a movie URL that names no local file is kept as it is) once
+    // everything is on the disk, so the sources may be deleted then. On failure the source movies
+    // are never moved or deleted, and a draft directory this save created is removed again.
     Result<RecordingProject, DraftSaveError> saveDraft(const RecordingProject& project) const;
     // Whether draftDirectory(id) holds a draft that lists.
     bool hasDraft(const Uuid& id) const;
@@ -69,7 +69,8 @@ class DraftStore {
     // touched. Call it before this process saves anything. Returns how many entries went.
     size_t sweepInterruptedSaves() const;
     // Every readable draft, newest first, one per non-empty sourceAssetIdentifier, with movie
-    // paths located anew in each draft directory. Never throws; unreadable drafts are left out.
+    // paths located anew in each draft directory (a document's URL that names no local file is
+    // kept when the directory holds no such movie). Never throws; unreadable drafts are left out.
     std::vector<ListedDraft> listDrafts() const;
     std::vector<RecordingProject> loadDrafts() const;  // the projects of listDrafts()
     // Removes the directory a listing gave for the draft, never one looked up by the document's

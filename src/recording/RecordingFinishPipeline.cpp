@@ -259,10 +259,10 @@ void RecordingFinishPipeline::build() {
     }
 
     if (!project.needsComposition()) {
-        if (files.soundsUnmixed && project.mainVideoURL) {
+        if (auto main = localFile(project.mainVideoURL); files.soundsUnmixed && main) {
             // Composition was expected when the files came (the camera has been switched off
             // since): the raw movie is saved with its sounds mixed, as always.
-            mix(*project.mainVideoURL,
+            mix(*main,
                 [project, inputs, unusedFiles](RecordingFinishPipeline& self, fs::path used) {
                     RecordingProject mixed = project;
                     mixed.mainVideoURL = used;
@@ -347,7 +347,7 @@ void RecordingFinishPipeline::saveWithoutComposition(const RecordingProject& pro
     // The draft store copies the main movie, so its temporary original is not needed after
     // a successful save.
     std::vector<fs::path> extraFiles = unusedFiles;
-    if (project.mainVideoURL) extraFiles.insert(extraFiles.begin(), *project.mainVideoURL);
+    if (auto main = localFile(project.mainVideoURL)) extraFiles.insert(extraFiles.begin(), *main);
     save(project, extraFiles, std::nullopt, pendingAudioMixWarning_, successText);
 }
 
@@ -378,8 +378,8 @@ void RecordingFinishPipeline::exportFinished(const RecordingProject& project,
     }
 
     std::vector<fs::path> extraFiles;
-    if (project.mainVideoURL) extraFiles.push_back(*project.mainVideoURL);
-    if (project.pipVideoURL) extraFiles.push_back(*project.pipVideoURL);
+    for (const auto& movie : {project.mainVideoURL, project.pipVideoURL})
+        if (auto file = localFile(movie)) extraFiles.push_back(*file);
     // Everything is burned into the composed movie, so the draft keeps only that one.
     RecordingProject composed = project;
     composed.mainVideoURL = *outcome;
@@ -401,21 +401,20 @@ void RecordingFinishPipeline::saveRaw(const RecordingProject& project,
                                       std::vector<fs::path> unusedFiles,
                                       std::optional<std::string> compositionError,
                                       std::optional<QString> successText) {
-    if (unmixedElapsed && project.mainVideoURL) {
+    if (auto main = localFile(project.mainVideoURL); unmixedElapsed && main) {
         // The raw draft gets the one mixed sound track it would have had.
-        mix(*project.mainVideoURL,
-            [project, elapsed = *unmixedElapsed, unusedFiles, compositionError, successText](
-                RecordingFinishPipeline& self, fs::path used) {
-                RecordingProject mixed = project;
-                mixed.mainVideoURL = used;
-                mixed.duration = measuredDuration(used, elapsed);
-                self.saveRaw(mixed, std::nullopt, unusedFiles, compositionError, successText);
-            });
+        mix(*main, [project, elapsed = *unmixedElapsed, unusedFiles, compositionError, successText](
+                       RecordingFinishPipeline& self, fs::path used) {
+            RecordingProject mixed = project;
+            mixed.mainVideoURL = used;
+            mixed.duration = measuredDuration(used, elapsed);
+            self.saveRaw(mixed, std::nullopt, unusedFiles, compositionError, successText);
+        });
         return;
     }
     std::vector<fs::path> extraFiles;
-    if (project.mainVideoURL) extraFiles.push_back(*project.mainVideoURL);
-    if (project.pipVideoURL) extraFiles.push_back(*project.pipVideoURL);
+    for (const auto& movie : {project.mainVideoURL, project.pipVideoURL})
+        if (auto file = localFile(movie)) extraFiles.push_back(*file);
     extraFiles.insert(extraFiles.end(), unusedFiles.begin(), unusedFiles.end());
     save(project, extraFiles, std::move(compositionError), std::nullopt, std::move(successText));
 }
@@ -442,9 +441,8 @@ void RecordingFinishPipeline::save(const RecordingProject& project,
 
     // The subtitle files go beside the draft's movie; the draft stands without them.
     QString subtitleFileProblem;
-    if (!subtitleFileSegments_.empty() && stored.mainVideoURL) {
-        auto written =
-            writeSubtitleFiles(stored.mainVideoURL->parent_path(), subtitleFileSegments_);
+    if (auto main = localFile(stored.mainVideoURL); !subtitleFileSegments_.empty() && main) {
+        auto written = writeSubtitleFiles(main->parent_path(), subtitleFileSegments_);
         if (!written)
             subtitleFileProblem = QStringLiteral("（字幕文件未能写入：") +
                                   text(describe(written.error().path, written.error().code)) +
@@ -498,7 +496,7 @@ void RecordingFinishPipeline::deleteTemporaryFiles(const std::vector<fs::path>& 
     // Never the draft's own movies, should a store keep them where they were.
     std::vector<fs::path> keep;
     for (const auto& url : {stored.mainVideoURL, stored.pipVideoURL})
-        if (url) keep.push_back(standardised(*url));
+        if (auto file = localFile(url)) keep.push_back(standardised(*file));
 
     for (const fs::path& file : files) {
         if (file.empty() || !file.has_filename()) continue;

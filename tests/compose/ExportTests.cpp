@@ -417,6 +417,23 @@ TEST_F(ExportTest, EarlyFailuresAreReportedBeforeReturning) {
     ASSERT_TRUE(result);
     EXPECT_EQ(result->error(), CompositorError::missingMainTrack());
 
+    // A movie URL that names no file here cannot be read: as a main movie it is an unreadable
+    // one; as the camera movie the export goes on without the camera.
+    p.mainVideoURL = MovieURL::remote("https://example.com/main.mov");
+    result.reset();
+    compositor.exportMovie(p, true, 0, std::nullopt,
+                           [&](VideoCompositor::Result r) { result = r; });
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->error(), CompositorError::missingMainTrack());
+    auto remoteCamera = project("main.mov");
+    remoteCamera.pipVideoURL = MovieURL::remote("https://example.com/camera.mov");
+    remoteCamera.pipTrack = {{0, {0.5, 0.5}, {0.2, 0.2}, 0}};
+    auto built = compositor.buildComposition(remoteCamera, true, 0, std::nullopt);
+    ASSERT_TRUE(built.ok()) << built.error().description();
+    for (const auto& track : built->composition.tracks)
+        EXPECT_EQ(track.sourceURL, dir / "main.mov");
+    EXPECT_FALSE(built->videoComposition.instructions.front()->pipTrackID);
+
     // A $TMPDIR that names no folder leaves the movie nowhere to go: said, not thrown.
     const char* previous = std::getenv("TMPDIR");
     const std::string restored = previous ? previous : "";

@@ -246,13 +246,13 @@ TEST_F(RecordingEndToEnd, DisplayWithCameraWindowAndSubtitlesEndsAsAComposedDraf
     ASSERT_EQ(drafts.size(), 1u);
     const RecordingProject& draft = drafts.front();
     ASSERT_TRUE(draft.mainVideoURL);
-    const fs::path draftDir = draft.mainVideoURL->parent_path();
+    const fs::path draftDir = localFile(draft.mainVideoURL)->parent_path();
     const RecordingProject stored = RecordingProject::fromJSON(readText(draftDir / "project.json"));
     EXPECT_EQ(stored.id, draft.id);
     EXPECT_FALSE(stored.pipVideoURL) << "a composed draft holds one finished movie";
     EXPECT_TRUE(stored.pipTrack.empty());
     EXPECT_EQ(stored.sourceKind, RecordingSourceKind::screen);
-    const fs::path movie = *draft.mainVideoURL;
+    const fs::path movie = *localFile(draft.mainVideoURL);
     EXPECT_EQ(movie.extension(), ".mp4");
 
     // Stages of the finish, from the stop press: the files reported (mixing starts, or is left

@@ -32,8 +32,8 @@ RecordingProject fullProject() {
     RecordingProject project;
     project.id = *Uuid::parse(kId);
     project.createdAt = Date{786000000.25};
-    project.mainVideoURL = "/tmp/录屏 目录/main file.mov";
-    project.pipVideoURL = "/tmp/pip#1%.mp4";
+    project.mainVideoURL = std::filesystem::path("/tmp/录屏 目录/main file.mov");
+    project.pipVideoURL = std::filesystem::path("/tmp/pip#1%.mp4");
     project.duration = 3.1;
     project.pipTrack = {PiPKeyframe{0, {0.8, 0.2}, {0.25, 0.3}, 12},
                         PiPKeyframe{1.5, {0.1, 0.9}, {0.2, 0.2}, 0}};
@@ -102,8 +102,9 @@ TEST(RecordingProjectTest, NestedRecordsApplyTheirRules) {
     EXPECT_EQ(SplitScreenKeyframe(0, CameraSplitOrder::frontTop, 0.1).topRatio, 0.28);
 }
 
-// What parses as a URL is accepted: a relative reference names a movie beside the document, a URL
-// of another scheme or host names none here; text that is no URL still fails the document.
+// What parses as a URL is accepted: a relative reference names a movie beside the document; a
+// URL of another scheme or host is kept as written (and counts for the kind) but names no file
+// here; text that is no URL still fails the document.
 TEST(RecordingProjectTest, MovieURLsAreReadAsURLs) {
     auto main = [](const std::string& url) {
         return RecordingProject::fromJSON(minimal(R"(,"mainVideoURL":")" + url + "\""))
@@ -114,17 +115,33 @@ TEST(RecordingProjectTest, MovieURLsAreReadAsURLs) {
               std::filesystem::path("media/录屏 1.mov"));
     EXPECT_EQ(main("/tmp/a.mov"), std::filesystem::path("/tmp/a.mov"));
     EXPECT_EQ(main("file:///tmp/a.mov"), std::filesystem::path("/tmp/a.mov"));
-    EXPECT_EQ(main("https://example.com/a.mov"), std::nullopt);
-    EXPECT_EQ(main("file://server/a.mov"), std::nullopt);
-    EXPECT_EQ(main("//server/a.mov"), std::nullopt);
+    for (const std::string remote :
+         {"https://example.com/a.mov", "file://server/a.mov", "//server/a.mov", "?v=2"}) {
+        auto movie = main(remote);
+        ASSERT_TRUE(movie) << remote;
+        EXPECT_FALSE(movie->isFile()) << remote;
+        EXPECT_EQ(movie->file(), std::nullopt) << remote;
+        EXPECT_EQ(movie->remoteURL(), remote);
+    }
+
+    // A remote camera movie makes an older document a camera recording, and is written back
+    // as it was read.
+    const std::string noPiP = R"(,"aspect":{"isPiPEnabled":false})";
+    const RecordingProject remote = RecordingProject::fromJSON(
+        minimal(noPiP + R"(,"pipVideoURL":"https:\/\/example.com\/pip%20a.mov")"));
+    EXPECT_EQ(remote.sourceKind, RecordingSourceKind::camera);
+    EXPECT_EQ(localFile(remote.pipVideoURL), std::nullopt);
+    EXPECT_NE(remote.toJSON().find(R"("pipVideoURL":"https://example.com/pip%20a.mov")"),
+              std::string::npos);
+    EXPECT_EQ(RecordingProject::fromJSON(remote.toJSON()), remote);
     EXPECT_EQ(errorKey(minimal(R"(,"mainVideoURL":"main .mov")")), "mainVideoURL");
     EXPECT_EQ(errorKey(minimal(R"(,"pipVideoURL":"pip%2.mov")")), "pipVideoURL");
     EXPECT_EQ(errorKey(minimal(R"(,"mainVideoURL":"")")), "mainVideoURL");
 
     // A relative movie is written back as the same relative reference.
     RecordingProject relative = fullProject();
-    relative.mainVideoURL = "a:b/录屏 1.mov";
-    relative.pipVideoURL = "pip.mov";
+    relative.mainVideoURL = std::filesystem::path("a:b/录屏 1.mov");
+    relative.pipVideoURL = std::filesystem::path("pip.mov");
     EXPECT_EQ(RecordingProject::fromJSON(relative.toJSON()), relative);
 }
 

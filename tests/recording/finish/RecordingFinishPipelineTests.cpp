@@ -165,7 +165,7 @@ TEST_F(RecordingFinishTest, ComposedRecordingKeepsOnlyTheFinishedMovieAndCleansO
     // The composed project: one finished movie, nothing left to compose, its own duration.
     ASSERT_EQ(saved_.size(), 1u);
     const RecordingProject& composed = saved_[0];
-    EXPECT_EQ(composed.mainVideoURL->parent_path(), temp_.path());
+    EXPECT_EQ(localFile(composed.mainVideoURL)->parent_path(), temp_.path());
     EXPECT_EQ(composed.pipVideoURL, std::nullopt);
     EXPECT_TRUE(composed.pipTrack.empty() && composed.subtitleTrack.empty());
     EXPECT_FALSE(composed.aspect.isPiPEnabled);
@@ -177,7 +177,7 @@ TEST_F(RecordingFinishTest, ComposedRecordingKeepsOnlyTheFinishedMovieAndCleansO
     const RecordingProject& stored = **host_.ended;
     EXPECT_TRUE(stored.isDraft);
     EXPECT_EQ(store_.loadDrafts().size(), 1u);
-    auto asset = test::valueOrFailure(media::MovieAsset::open(*stored.mainVideoURL));
+    auto asset = test::valueOrFailure(media::MovieAsset::open(*localFile(stored.mainVideoURL)));
     ASSERT_TRUE(asset);
     auto video = asset->tracks(media::MediaType::video);
     ASSERT_EQ(video.size(), 1u);
@@ -227,7 +227,8 @@ TEST_F(RecordingFinishTest, ExportFailureSavesTheRawFilesWithEveryTrack) {
         stored.subtitleTrack[0].text + stored.subtitleTrack[1].text + stored.subtitleTrack[2].text,
         "一一又二");
     ASSERT_TRUE(stored.mainVideoURL && stored.pipVideoURL);
-    EXPECT_TRUE(fs::exists(*stored.mainVideoURL) && fs::exists(*stored.pipVideoURL));
+    EXPECT_TRUE(fs::exists(*localFile(stored.mainVideoURL)) &&
+                fs::exists(*localFile(stored.pipVideoURL)));
     EXPECT_EQ(saved_.at(0).mainVideoURL, screen);
     EXPECT_EQ(saved_.at(0).pipVideoURL, camera);
     EXPECT_NEAR(stored.duration, 1.0, 0.1);
@@ -276,7 +277,7 @@ TEST_F(RecordingFinishTest, StoreFailureKeepsEveryTemporaryFile) {
     const auto camera = movie(temp_.path(), "zimlo_camera_5.mov", {});
     services_.saveDraft =
         [](const RecordingProject& project) -> Result<RecordingProject, DraftSaveError> {
-        return fail(DraftSaveError{*project.mainVideoURL,
+        return fail(DraftSaveError{*localFile(project.mainVideoURL),
                                    std::make_error_code(std::errc::no_space_on_device), "copy"});
     };
     host_.inputs.aspect.isPiPEnabled = true;
@@ -448,7 +449,7 @@ TEST_F(RecordingFinishTest, CancellingTheCompositionSavesTheRawRecording) {
     ASSERT_EQ(stored.subtitleTrack.size(), 1u);
     EXPECT_NEAR(stored.duration, 10, 0.1);
     ASSERT_TRUE(stored.mainVideoURL);
-    EXPECT_EQ(stored.mainVideoURL->extension(), ".mov");  // the raw movie, not an export
+    EXPECT_EQ(localFile(stored.mainVideoURL)->extension(), ".mov");  // the raw movie, not an export
     // Nothing left in the temporary folder: no partial export, and the raw files were copied.
     EXPECT_TRUE(namesIn(temp_.path()).empty()) << *namesIn(temp_.path()).begin();
 }
@@ -503,7 +504,7 @@ TEST_F(RecordingFinishTest, DraftsWithSubtitlesGetSubtitleFilesOfWhatTheMovieSho
 
     finish(movie(temp_.path(), "zimlo_screen_13.mov", {{440, 0.5f}}), std::nullopt);
     ASSERT_TRUE(host_.ended && *host_.ended);
-    expectFiles((*host_.ended)->mainVideoURL->parent_path(), "composed");
+    expectFiles(localFile((*host_.ended)->mainVideoURL)->parent_path(), "composed");
 
     host_.ended.reset();
     services_.exportMovie = [](const RecordingProject&, double, int,
@@ -512,7 +513,7 @@ TEST_F(RecordingFinishTest, DraftsWithSubtitlesGetSubtitleFilesOfWhatTheMovieSho
     finish(movie(temp_.path(), "zimlo_screen_14.mov", {{440, 0.5f}}), std::nullopt);
     ASSERT_TRUE(host_.ended && *host_.ended);
     EXPECT_EQ((*host_.ended)->subtitleTrack.size(), 3u);  // the raw draft keeps its whole track
-    expectFiles((*host_.ended)->mainVideoURL->parent_path(), "raw");
+    expectFiles(localFile((*host_.ended)->mainVideoURL)->parent_path(), "raw");
 
     // Without subtitles there are none.
     host_.ended.reset();
@@ -520,7 +521,7 @@ TEST_F(RecordingFinishTest, DraftsWithSubtitlesGetSubtitleFilesOfWhatTheMovieSho
     host_.inputs.aspect.main = AspectRatio::r4x3;
     finish(movie(temp_.path(), "zimlo_screen_15.mov", {{440, 0.5f}}), std::nullopt);
     ASSERT_TRUE(host_.ended && *host_.ended);
-    const fs::path folder = (*host_.ended)->mainVideoURL->parent_path();
+    const fs::path folder = localFile((*host_.ended)->mainVideoURL)->parent_path();
     EXPECT_FALSE(fs::exists(folder / "subtitles.srt") || fs::exists(folder / "subtitles.vtt"));
 }
 
@@ -534,9 +535,9 @@ TEST_F(RecordingFinishTest, WithoutAScreenMovieTheCameraMovieIsStillSaved) {
     EXPECT_EQ(host_.statuses.front(), "正在合成视频文件…");
     EXPECT_EQ(host_.statuses.back(), "已保存原始录制，字幕合成失败：缺少主画面视频");
     EXPECT_EQ((*host_.ended)->duration, 2.5);  // elapsed time without a movie to measure
-    EXPECT_TRUE((*host_.ended)->pipVideoURL && fs::exists(*(*host_.ended)->pipVideoURL));
+    EXPECT_TRUE((*host_.ended)->pipVideoURL && fs::exists(*localFile((*host_.ended)->pipVideoURL)));
 
-    EXPECT_NEAR(Pipeline::measuredDuration((*host_.ended)->pipVideoURL, 9), 1.5, 0.05);
+    EXPECT_NEAR(Pipeline::measuredDuration(localFile((*host_.ended)->pipVideoURL), 9), 1.5, 0.05);
     EXPECT_EQ(Pipeline::measuredDuration(temp_.path() / "missing.mov", 2.5), 2.5);
     EXPECT_EQ(Pipeline::measuredDuration(temp_.path() / "missing.mov", NAN), 0);
     EXPECT_EQ(Pipeline::measuredDuration(std::nullopt, -1), 0);
@@ -582,7 +583,7 @@ TEST_F(RecordingFinishTest, DurationFallsBackToTheVideoThenTheAudioTrackThenTheE
     EXPECT_NEAR((*host_.ended)->duration, 2, 0.05);
 
     const fs::path copy = temp_.path() / "zimlo_screen_6.mov";
-    fs::copy_file((*host_.ended)->mainVideoURL.value(), copy);
+    fs::copy_file(*localFile((*host_.ended)->mainVideoURL), copy);
     zeroDeclaredDuration(copy, "mdhd", 0);
     EXPECT_NEAR(Pipeline::measuredDuration(copy, 9), 3, 0.05);
     zeroDeclaredDuration(copy, "mdhd", 1);
@@ -623,7 +624,7 @@ TEST_F(RecordingFinishTest, AnInterruptedRecordingIsSavedRawAndSaysSo) {
     host_.inputs.aspect.isPiPEnabled = false;
     services_.saveDraft =
         [](const RecordingProject& project) -> Result<RecordingProject, DraftSaveError> {
-        return fail(DraftSaveError{*project.mainVideoURL,
+        return fail(DraftSaveError{*localFile(project.mainVideoURL),
                                    std::make_error_code(std::errc::no_space_on_device), "copy"});
     };
     const auto again = movie(temp_.path(), "zimlo_screen_10.mov", {{440, 0.5f}});
@@ -679,7 +680,7 @@ TEST_F(RecordingFinishTest, ExpectedCompositionLeavesTheSoundsToTheExportAndSave
         EXPECT_EQ(mixes, expected ? 0 : 1);
         EXPECT_TRUE(namesIn(temp_.path()).empty());  // the raw, camera and exported movies
         statuses.push_back(host_.statuses);
-        drafts.push_back(decode(*(*host_.ended)->mainVideoURL));
+        drafts.push_back(decode(*localFile((*host_.ended)->mainVideoURL)));
     }
     EXPECT_EQ(statuses[0], statuses[1]);
     const DecodedMovie &slow = drafts[0], &fast = drafts[1];
@@ -734,7 +735,7 @@ TEST_F(RecordingFinishTest, LeftToTheExportTheSoundsAreStillMixedForARawDraft) {
     EXPECT_EQ(kept.pipVideoURL, camera);
     EXPECT_EQ(kept.pipTrack, host_.inputs.pipTrack);
     EXPECT_NEAR(kept.duration, 1.0, 0.1);
-    EXPECT_EQ(soundTracks(*(*host_.ended)->mainVideoURL), 1u);
+    EXPECT_EQ(soundTracks(*localFile((*host_.ended)->mainVideoURL)), 1u);
     EXPECT_TRUE(namesIn(temp_.path()).empty());
 
     const auto screen2 = movie(temp_.path(), "zimlo_screen_d.mov", {{440, 0.5f}, {880, 0.5f}});
@@ -748,7 +749,7 @@ TEST_F(RecordingFinishTest, LeftToTheExportTheSoundsAreStillMixedForARawDraft) {
     EXPECT_EQ(host_.statuses.back(), "录制完成，已保存原始视频");
     EXPECT_TRUE(host_.overlays.empty());
     EXPECT_NE(saved_.at(1).mainVideoURL, screen2);
-    EXPECT_EQ(soundTracks(*(*host_.ended)->mainVideoURL), 1u);
+    EXPECT_EQ(soundTracks(*localFile((*host_.ended)->mainVideoURL)), 1u);
     EXPECT_TRUE(namesIn(temp_.path()).empty());
 
     // Cancelled: the same.
@@ -774,7 +775,7 @@ TEST_F(RecordingFinishTest, LeftToTheExportTheSoundsAreStillMixedForARawDraft) {
     EXPECT_EQ(mixes, 1);
     EXPECT_EQ(host_.statuses.back(), "已取消合成，已保存原始录制");
     EXPECT_EQ((*host_.ended)->subtitleTrack.size(), 1u);
-    EXPECT_EQ(soundTracks(*(*host_.ended)->mainVideoURL), 1u);
+    EXPECT_EQ(soundTracks(*localFile((*host_.ended)->mainVideoURL)), 1u);
     EXPECT_TRUE(namesIn(temp_.path()).empty());
 }
 

@@ -181,7 +181,7 @@ TEST_F(RecordingWindowTest, AFullDiskStopsTheRecordingAndKeepsWhatWasWritten) {
     EXPECT_EQ(statuses.back(), QStringLiteral("磁盘空间不足，录制已中断，已保存中断前的录制"));
     ASSERT_EQ(store->loadDrafts().size(), 1u);
     ASSERT_TRUE(saved->mainVideoURL);
-    EXPECT_GT(media::availableDuration(*saved->mainVideoURL, 0), 0.0);
+    EXPECT_GT(media::availableDuration(*localFile(saved->mainVideoURL), 0), 0.0);
     EXPECT_EQ(c->recordButton()->text(), QStringLiteral("开始录制"));
 }
 
@@ -227,7 +227,7 @@ TEST_F(RecordingWindowTest, TheStatusFollowsTheSoundServerWhileThePictureGoesOn)
     ASSERT_TRUE(pumpUntil([&] { return saved.has_value(); }, 60s))
         << c->statusLabel()->text().toStdString();
     ASSERT_TRUE(saved->mainVideoURL);
-    EXPECT_GT(media::availableDuration(*saved->mainVideoURL, 0), 2.0);
+    EXPECT_GT(media::availableDuration(*localFile(saved->mainVideoURL), 0), 2.0);
 }
 
 TEST_F(RecordingWindowTest, DurationLabelCountsWholeSecondsPastAnHour) {
@@ -391,7 +391,7 @@ TEST_F(RecordingWindowTest, PreviewsRestWhileAMovieIsComposedAndComeBackAfterIt)
     ASSERT_EQ(drafts.size(), 2u);
     for (const auto& draft : drafts) {
         ASSERT_TRUE(draft.mainVideoURL && draft.pipVideoURL);
-        for (const auto& movie : {*draft.mainVideoURL, *draft.pipVideoURL})
+        for (const auto& movie : {*localFile(draft.mainVideoURL), *localFile(draft.pipVideoURL)})
             EXPECT_GT(media::availableDuration(movie, 0), 0.5) << movie;
     }
 }
@@ -536,9 +536,10 @@ TEST_F(RecordingWindowTest, SpeechDuringAPauseIsNotSubtitledAndLaterSpeechMovesU
     quiet = true;
     speaker.join();
 
-    const auto cues = readSubtitleFile(saved->mainVideoURL->parent_path() / "subtitles.vtt",
-                                       SubtitleFileFormat::webVTT)
-                          .valueOr({});
+    const auto cues =
+        readSubtitleFile(localFile(saved->mainVideoURL)->parent_path() / "subtitles.vtt",
+                         SubtitleFileFormat::webVTT)
+            .valueOr({});
     ASSERT_FALSE(cues.empty());
     int before = 0, after = 0;
     for (const auto& cue : cues) {

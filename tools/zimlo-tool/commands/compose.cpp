@@ -244,10 +244,25 @@ int exportSubtitles(const std::vector<std::string>& args) {
     const std::filesystem::path folder = documentPath.parent_path().empty()
                                              ? std::filesystem::path(".")
                                              : documentPath.parent_path();
-    // A draft's document may name where its movie was before the folder moved.
+    // The movie's own length bounds the subtitles. A draft's document may name where its movie
+    // was before the folder moved, and a relative name is relative to the document. Only a
+    // regular file is read (a FIFO would stall the reader); without one the document's duration
+    // stands.
     std::error_code ignored;
-    if (!project.mainVideoURL || !std::filesystem::exists(*project.mainVideoURL, ignored))
-        if (auto found = DraftStore::findMedia(folder, "main")) project.mainVideoURL = found;
+    auto isRegularFile = [&](const std::filesystem::path& file) {
+        return std::filesystem::is_regular_file(std::filesystem::status(file, ignored));
+    };
+    std::optional<std::filesystem::path> movie = localFile(project.mainVideoURL);
+    if (movie && movie->is_relative()) movie = folder / *movie;
+    if (!movie || !isRegularFile(*movie)) movie = DraftStore::findMedia(folder, "main");
+    if (movie && !isRegularFile(*movie)) {
+        std::cerr << "note: " << movie->string() << " is not a regular file, not read\n";
+        movie.reset();
+    }
+    if (movie)
+        project.mainVideoURL = *movie;
+    else if (localFile(project.mainVideoURL))
+        project.mainVideoURL.reset();
     if (project.subtitleTrack.empty()) {
         for (auto kind : {SubtitleFileFormat::webVTT, SubtitleFileFormat::srt}) {
             const auto beside = folder / subtitleFileName(kind);

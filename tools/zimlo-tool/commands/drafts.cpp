@@ -29,9 +29,9 @@ int list(const std::vector<std::string>& args) {
         // The number as the document stores it.
         out += nlohmann::json(draft.createdAt.secondsSinceReferenceDate).dump();
         out += '\t';
-        out += draft.mainVideoURL ? draft.mainVideoURL->string() : "-";
+        out += draft.mainVideoURL ? draft.mainVideoURL->displayString() : "-";
         out += '\t';
-        out += draft.pipVideoURL ? draft.pipVideoURL->string() : "-";
+        out += draft.pipVideoURL ? draft.pipVideoURL->displayString() : "-";
         out += '\n';
     }
     std::fwrite(out.data(), 1, out.size(), stdout);
