@@ -158,9 +158,10 @@ struct Result {
     std::string output;
 };
 
+// A run that does not end within a minute is killed (status 124).
 Result tool(const std::string& args) {
-    const std::string command =
-        std::string(ZIMLO_BINARY_DIR) + "/tools/zimlo-tool/zimlo-tool " + args + " 2>&1";
+    const std::string command = "timeout 60 " + std::string(ZIMLO_BINARY_DIR) +
+                                "/tools/zimlo-tool/zimlo-tool " + args + " 2>&1";
     Result result;
     FILE* pipe = popen(command.c_str(), "r");
     if (!pipe) return result;
@@ -229,6 +230,46 @@ TEST(SubtitleExportCommand, WritesTheSubtitlesOfAnyDraft) {
     Result missing = tool("subtitle export '" + (dir / "none.json").string() + "' --format srt");
     EXPECT_EQ(missing.status, 1);
     EXPECT_FALSE(fs::exists(dir / "subtitles.srt"));
+}
+
+// What lies beside a draft or is named as the output may be anything: a FIFO movie is not read,
+// and an output that exists and is not a regular file (a FIFO, a folder) is refused and left as
+// it was; a link to a regular file is written through.
+TEST(SubtitleExportCommand, StrangeFilesAroundTheDraftAreRefusedNotWaitedOn) {
+    test::ScratchDirectory dir;
+    RecordingProject project;
+    project.id = Uuid::generate();
+    project.duration = 4;
+    project.subtitleTrack = {segment(0.5, 1.0, "一"), segment(3.5, 3.8, "三")};
+    const fs::path folder = dir / "draft";
+    fs::create_directories(folder);
+    std::ofstream(folder / "project.json") << project.toJSON();
+    const std::string document = "'" + (folder / "project.json").string() + "'";
+    ASSERT_EQ(::mkfifo((folder / "main.mp4").c_str(), 0600), 0);
+
+    Result beside = tool("subtitle export " + document + " --format srt");
+    ASSERT_EQ(beside.status, 0) << beside.output;
+    EXPECT_NE(beside.output.find("not a regular file"), std::string::npos) << beside.output;
+    expectSameCues(readSubtitleFile(folder / "subtitles.srt", SubtitleFileFormat::srt).valueOr({}),
+                   project.subtitleTrack, "the document's duration stands");
+
+    ASSERT_EQ(::mkfifo((dir / "out.srt").c_str(), 0600), 0);
+    fs::create_directories(dir / "out.vtt");
+    for (const char* target : {"out.srt", "out.vtt"}) {
+        Result refused = tool("subtitle export " + document + " --format srt -o '" +
+                              (dir / target).string() + "'");
+        EXPECT_EQ(refused.status, 1) << refused.output;
+        EXPECT_NE(refused.output.find("not a regular file"), std::string::npos) << refused.output;
+    }
+    EXPECT_TRUE(fs::is_fifo(dir / "out.srt"));
+    EXPECT_TRUE(fs::is_directory(dir / "out.vtt"));
+    std::ofstream(dir / "real.srt") << "old";
+    fs::create_symlink(dir / "real.srt", dir / "link.srt");
+    Result linked = tool("subtitle export " + document + " --format srt -o '" +
+                         (dir / "link.srt").string() + "'");
+    ASSERT_EQ(linked.status, 0) << linked.output;
+    EXPECT_TRUE(fs::is_symlink(dir / "link.srt"));
+    EXPECT_EQ(readText(dir / "real.srt").rfind("1\n00:00:00,500 --> ", 0), 0u);
 }
 
 }  // namespace
