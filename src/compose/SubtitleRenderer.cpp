@@ -62,6 +62,38 @@ QImage& measuringDevice() {
     return device;
 }
 
+// A text's line breaks in one form: "\r\n", "\r", NEL and the paragraph separator become "\n".
+// Breaks at the end start no line of their own (Qt's layout would add an empty one). Key words
+// are found on this text, and layoutString() keeps its UTF-16 positions.
+std::string withPlainLineBreaks(const std::string& text) {
+    std::string plain;
+    plain.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r') {
+            plain += '\n';
+            if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+        } else if (text.compare(i, 2, "\xC2\x85") == 0) {  // U+0085
+            plain += '\n';
+            ++i;
+        } else if (text.compare(i, 3, "\xE2\x80\xA9") == 0) {  // U+2029
+            plain += '\n';
+            i += 2;
+        } else {
+            plain += text[i];
+        }
+    }
+    while (!plain.empty() && plain.back() == '\n') plain.pop_back();
+    return plain;
+}
+
+// The text as the layout takes it: Qt's layout ignores "\n" (the words either side would run
+// together) and breaks lines at the line separator, one code unit for one.
+QString layoutString(const std::string& plainText) {
+    QString text = QString::fromStdString(plainText);
+    text.replace(QLatin1Char('\n'), QChar::LineSeparator);
+    return text;
+}
+
 std::vector<Utf16Range> validRanges(std::vector<Utf16Range> ranges, int textLength) {
     std::vector<Utf16Range> valid;
     std::sort(ranges.begin(), ranges.end(),
@@ -292,7 +324,9 @@ std::vector<Utf16Range> SubtitleRenderer::keywordsOf(const std::string& text,
 SubtitleMetrics SubtitleRenderer::measure(const std::string& text, bool emphasize,
                                           double canvasWidth, double canvasHeight,
                                           const ClampedSubtitleLayout& layout) const {
-    return measure(text, emphasize, keywordsOf(text, emphasize), canvasWidth, canvasHeight, layout);
+    const std::string plain = withPlainLineBreaks(text);
+    return measure(plain, emphasize, keywordsOf(plain, emphasize), canvasWidth, canvasHeight,
+                   layout);
 }
 
 SubtitleMetrics SubtitleRenderer::measure(const std::string& text, bool emphasize,
@@ -307,7 +341,7 @@ SubtitleMetrics SubtitleRenderer::measure(const std::string& text, bool emphasiz
     metrics.padding = std::max(metrics.fontSize * 0.2, 8.0);
     metrics.layoutWidth = std::max(metrics.boxWidth - 2 * metrics.padding, 1.0);
 
-    QString qtext = QString::fromStdString(text);
+    QString qtext = layoutString(text);
     double suggested = 0;
     layoutText(qtext, emphasize, metrics.fontSize, keywords, metrics.layoutWidth,
                &measuringDevice(), &suggested);
@@ -334,10 +368,12 @@ std::shared_ptr<const SubtitleImage> SubtitleRenderer::subtitleImage(
     if (auto found = cache_.find(key); found != cache_.end()) return found->second;
 
     auto result = std::make_shared<SubtitleImage>();
+    const std::string plain = withPlainLineBreaks(text);
     // The detector is asked once: its answer may change between calls (its word list loads in
     // the background), and measuring and drawing must agree on the key words.
-    result->emphasis = keywordsOf(text, emphasize);
-    result->metrics = measure(text, emphasize, result->emphasis, canvasWidth, canvasHeight, layout);
+    result->emphasis = keywordsOf(plain, emphasize);
+    result->metrics =
+        measure(plain, emphasize, result->emphasis, canvasWidth, canvasHeight, layout);
     const auto& m = result->metrics;
 
     QImage image(m.imageWidth, m.imageHeight, QImage::Format_RGBA8888_Premultiplied);
@@ -345,7 +381,7 @@ std::shared_ptr<const SubtitleImage> SubtitleRenderer::subtitleImage(
     setPointsArePixels(image);
     image.fill(Qt::transparent);
 
-    QString qtext = QString::fromStdString(text);
+    QString qtext = layoutString(plain);
     {
         QPainter painter(&image);
         if (!painter.isActive()) return nullptr;
