@@ -327,6 +327,10 @@ TEST(DraftTexts, TitlesAndDurations) {
     EXPECT_EQ(durationBadgeText(0.49), QStringLiteral(" 00:00 "));
     EXPECT_EQ(durationBadgeText(-3), QStringLiteral(" 00:00 "));
     EXPECT_EQ(durationBadgeText(std::nan("")), QStringLiteral(" 00:00 "));
+    // A document may claim any length; the badge stops at 9999:59.
+    EXPECT_EQ(durationBadgeText(9999 * 60 + 59.4), QStringLiteral(" 9999:59 "));
+    EXPECT_EQ(durationBadgeText(1e308), QStringLiteral(" 9999:59 "));
+    EXPECT_EQ(durationBadgeText(INFINITY), QStringLiteral(" 00:00 "));
 }
 
 }  // namespace
