@@ -188,8 +188,7 @@ Result<RecordingProject, DraftSaveError> DraftStore::saveDraft(
 }
 
 bool DraftStore::hasDraft(const Uuid& id) const {
-    auto document =
-        readWholeFile(draftDirectory(id) / kDocumentName, json_detail::kMaximumDocumentBytes);
+    auto document = readRegularFile(draftDirectory(id) / kDocumentName, kMaximumDocumentBytes);
     if (!document) return false;
     try {
         (void)RecordingProject::fromJSON(*document);

@@ -249,8 +249,8 @@ TEST(ZimloToolRecord, AKillLosesOnlyTheLastSecondsAndTheNextStartKeepsTheRestAsA
         const auto drafts = DraftStore(folders.drafts()).loadDrafts();
         ASSERT_EQ(drafts.size(), 1u) << printed;
         ASSERT_TRUE(drafts[0].mainVideoURL && drafts[0].pipVideoURL);
-        EXPECT_NEAR(decodedSeconds(drafts[0].mainVideoURL), screenSeconds, 0.01);
-        EXPECT_GE(decodedSeconds(drafts[0].pipVideoURL), kSeconds - 2.5);
+        EXPECT_NEAR(decodedSeconds(localFile(drafts[0].mainVideoURL)), screenSeconds, 0.01);
+        EXPECT_GE(decodedSeconds(localFile(drafts[0].pipVideoURL)), kSeconds - 2.5);
         EXPECT_NEAR(drafts[0].duration, screenSeconds, 0.5);
         EXPECT_TRUE(fs::is_empty(folders.recordings()));
     }

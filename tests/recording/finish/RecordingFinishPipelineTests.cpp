@@ -318,11 +318,12 @@ TEST_F(RecordingFinishTest, ARecordingsFolderGoesWithItsSavedDraftAndOutlivesAFa
         test::pumpUntil([&] { return host_.ended.has_value(); }, std::chrono::seconds(120)));
     ASSERT_TRUE(*host_.ended);
     ASSERT_EQ(saved_.size(), 1u);
-    EXPECT_EQ(saved_[0].mainVideoURL->parent_path(), made) << "the mix is made beside the movie";
+    EXPECT_EQ(localFile(saved_[0].mainVideoURL)->parent_path(), made)
+        << "the mix is made beside the movie";
     EXPECT_EQ(notedAtSave, saved_[0].id.uuidString());
     EXPECT_FALSE(fs::exists(made));
     EXPECT_TRUE(namesIn(temp_.path()).empty());
-    EXPECT_TRUE(fs::exists(*(*host_.ended)->mainVideoURL));
+    EXPECT_TRUE(fs::exists(*localFile((*host_.ended)->mainVideoURL)));
     folder.reset();
 
     host_.ended.reset();
@@ -330,7 +331,7 @@ TEST_F(RecordingFinishTest, ARecordingsFolderGoesWithItsSavedDraftAndOutlivesAFa
     const auto raw = movie(second->path(), "zimlo_screen_8.mov", {{440, 0.5f}});
     services_.saveDraft =
         [](const RecordingProject& project) -> Result<RecordingProject, DraftSaveError> {
-        return fail(DraftSaveError{*project.mainVideoURL,
+        return fail(DraftSaveError{*localFile(project.mainVideoURL),
                                    std::make_error_code(std::errc::no_space_on_device), "copy"});
     };
     {

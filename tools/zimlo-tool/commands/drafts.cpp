@@ -46,7 +46,7 @@ int recover(const std::vector<std::string>& args) {
     const auto report = zimlo::compose::recoverRecordings(*store);
     for (const auto& draft : report.recovered)
         std::printf("recovered\t%s\t%s\n", draft.id.uuidString().c_str(),
-                    draft.mainVideoURL ? draft.mainVideoURL->c_str() : "-");
+                    draft.mainVideoURL ? draft.mainVideoURL->displayString().c_str() : "-");
     std::printf("recovered %zu, kept %zu, removed %zu, interrupted saves cleared %zu\n",
                 report.recovered.size(), report.kept, report.discarded, swept);
     return 0;
