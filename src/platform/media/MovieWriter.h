@@ -62,6 +62,8 @@ struct MovieWriterOptions {
     int videoQueueCapacity = 0;
     int audioQueueCapacity = 0;
     int packetQueueCapacity = 0;
+    // Tracks the container takes at most (0: its own limit); more are refused.
+    int maximumTracks = 0;
 };
 
 // Writes one movie file from encoded and pass-through inputs. Each input has a bounded queue
