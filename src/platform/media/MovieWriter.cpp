@@ -297,6 +297,14 @@ MediaResult<std::shared_ptr<MovieWriter>> MovieWriter::create(const std::filesys
     return writer;
 }
 
+bool MovieWriter::canStore(MovieFileType fileType, const FormatDescription& format) {
+    if (!format.isValid()) return false;
+    const AVOutputFormat* container =
+        av_guess_format(fileType == MovieFileType::mpeg4 ? "mp4" : "mov", nullptr, nullptr);
+    return container && avformat_query_codec(container, format.parameters()->codec_id,
+                                             FF_COMPLIANCE_NORMAL) == 1;
+}
+
 MovieWriter::~MovieWriter() {
     if (!impl_) return;
     // Released while still writing: stop the threads and leave the file as written so far

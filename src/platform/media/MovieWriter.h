@@ -82,6 +82,8 @@ class MovieWriter : public std::enable_shared_from_this<MovieWriter> {
     static MediaResult<std::shared_ptr<MovieWriter>> create(const std::filesystem::path& url,
                                                             MovieFileType fileType,
                                                             MovieWriterOptions options);
+    // Whether a movie of `fileType` can hold samples of `format` copied as they are.
+    static bool canStore(MovieFileType fileType, const FormatDescription& format);
     ~MovieWriter();
     MovieWriter(const MovieWriter&) = delete;
     MovieWriter& operator=(const MovieWriter&) = delete;

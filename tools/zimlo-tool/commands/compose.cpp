@@ -4,6 +4,7 @@
 
 #include <QImage>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -151,6 +152,9 @@ int exportCommand(const std::vector<std::string>& args) {
     }
     if (!(compositor->exportLongEdge >= 2) || compositor->exportFrameRate < 1)
         return fail("--long-edge must be at least 2 and --fps at least 1");
+    // Asked for, an empty span is a mistake, not a request for the shortest movie.
+    if (!std::isfinite(start) || (end && !(*end > start)))
+        return fail("--end must come after --start (both in seconds)");
     if (!compose::ensureTextEngine()) return fail("no text engine for subtitles");
 
     const auto project = readProject(args[0]);
