@@ -21,7 +21,12 @@ namespace {
 using Step = WriterError::Step;
 // At 48 kHz; anything older than this before the first frame is never written anyway.
 constexpr int64_t kEarlyAudioLimitFrames = 5 * 48000;
+std::atomic<int> trackLimit{0};
 }  // namespace
+
+void SampleBufferMovieWriter::setTrackLimit(std::optional<int> tracks) {
+    trackLimit = tracks.value_or(0);
+}
 
 // The first failure, handed once to the handler on the main queue. Shared with the container
 // writer's threads, which may report after this writer is gone.
@@ -121,9 +126,10 @@ void SampleBufferMovieWriter::appendAudio(media::AudioSample sample, AudioSource
         [this, sample = std::move(sample), source] { handleAudio(sample, source); });
 }
 
-void SampleBufferMovieWriter::finish(Completion completion) {
-    writingQueue_.async([this, completion = std::move(completion)]() mutable {
-        handleFinish(std::move(completion));
+void SampleBufferMovieWriter::finish(Completion completion,
+                                     std::optional<media::MediaTime> stoppedAt) {
+    writingQueue_.async([this, completion = std::move(completion), stoppedAt]() mutable {
+        handleFinish(std::move(completion), stoppedAt);
     });
 }
 
@@ -149,6 +155,7 @@ std::optional<WriterError> SampleBufferMovieWriter::setUp(const media::VideoSamp
     options.fragmented = true;
     options.fragmentSeconds = 1.0;
     options.syncSeconds = 2.0;  // and a power loss, about two seconds more
+    options.maximumTracks = trackLimit.load();
     auto created = media::MovieWriter::create(outputURL_, fileType_, options);
     if (!created.ok()) {
         fileFailed = true;
@@ -241,6 +248,13 @@ void SampleBufferMovieWriter::handleVideo(const media::VideoSample& taken) {
             if (fileFailed) {
                 failed_ = true;
                 failureReport_->report(*error);
+            } else if (loggedSetUpStep_ != error->step) {
+                // Once per reason, not once per frame.
+                loggedSetUpStep_ = error->step;
+                ZIMLO_LOG_WARN("writer")
+                    << "a frame could not set up " << outputURL_ << ": " << error->description()
+                    << " (" << (error->cause ? error->cause->technicalText() : "")
+                    << "); the next frame tries again";
             }
             return;
         }
@@ -267,7 +281,10 @@ void SampleBufferMovieWriter::handleVideo(const media::VideoSample& taken) {
         if (writer_->append(*videoInput_, sample) && sample.presentationTime.valid) {
             const auto end =
                 sample.presentationTime + media::MediaTime::make(1, framesPerSecond(frameRate_));
-            if (!picturesEnd_.valid || end > picturesEnd_) picturesEnd_ = end;
+            if (!picturesEnd_.valid || end > picturesEnd_) {
+                picturesEnd_ = end;
+                lastPicture_ = sample;
+            }
         }
     } else {
         ++droppedVideo_;
@@ -317,6 +334,23 @@ void SampleBufferMovieWriter::writeAudio(const media::AudioSample& sample, Audio
     }
 }
 
+void SampleBufferMovieWriter::showLastPictureUntil(media::MediaTime stoppedAt) {
+    if (!lastPicture_ || !picturesEnd_.valid || !stoppedAt.valid || !writerAcceptsSamples()) return;
+    // Stopped during a pause: the movie ends where the pause began.
+    const media::MediaTime end = timeline_ ? timeline_->movieTime(stoppedAt) : stoppedAt;
+    if (end <= picturesEnd_) return;
+    // Shown again one frame before the stop, the last picture lasts until it.
+    media::VideoSample again = std::move(*lastPicture_);
+    lastPicture_.reset();
+    again.presentationTime = end - media::MediaTime::make(1, framesPerSecond(frameRate_));
+    if (!writer_->waitUntilReady(*videoInput_, 5.0) || !writer_->append(*videoInput_, again)) {
+        ZIMLO_LOG_WARN("writer") << outputURL_ << " ends " << (end - picturesEnd_).seconds()
+                                 << " s before the stop: its last picture was not taken again";
+        return;
+    }
+    picturesEnd_ = end;
+}
+
 void SampleBufferMovieWriter::fillSilenceToPicturesEnd() {
     if (!picturesEnd_.valid || !writerAcceptsSamples()) return;
     constexpr int kRate = 48000;
@@ -345,7 +379,8 @@ void SampleBufferMovieWriter::fillSilenceToPicturesEnd() {
     }
 }
 
-void SampleBufferMovieWriter::handleFinish(Completion completion) {
+void SampleBufferMovieWriter::handleFinish(Completion completion,
+                                           std::optional<media::MediaTime> stoppedAt) {
     auto deliver = [url = outputURL_,
                     completion = std::move(completion)](std::optional<WriterError> error) {
         MainQueue::post([url, completion, error] {
@@ -362,6 +397,7 @@ void SampleBufferMovieWriter::handleFinish(Completion completion) {
         deliver(failureReport_->value());
         return;
     }
+    if (stoppedAt) showLastPictureUntil(*stoppedAt);
     // A sound track whose source went quiet for good (its sound server went away and never came
     // back) still lasts as long as the pictures, so the tracks end together.
     fillSilenceToPicturesEnd();

@@ -104,12 +104,20 @@ class SampleBufferMovieWriter {
     void setFailureHandler(FailureHandler handler);
     void appendVideo(media::VideoSample sample);
     void appendAudio(media::AudioSample sample, AudioSource source);
-    // Queued behind every earlier append; `completion` runs on the main queue.
-    void finish(Completion completion);
+    // Queued behind every earlier append; `completion` runs on the main queue. `stoppedAt`, on
+    // the samples' clock, is when the recording stopped: the movie then lasts until that instant
+    // whatever came last (the last picture is shown again at its end, the sound is filled with
+    // silence), since a still screen sends a picture only now and then and a sound server may
+    // be gone.
+    void finish(Completion completion, std::optional<media::MediaTime> stoppedAt = std::nullopt);
 
     // Samples dropped because their input was not ready (the encoder fell behind).
     uint64_t droppedVideoFrames() const { return droppedVideo_.load(); }
     uint64_t droppedAudioSamples() const { return droppedAudio_.load(); }
+
+    // For tests of a container that refuses tracks: writers set up after this take at most
+    // `tracks` tracks (none: the container's own limit).
+    static void setTrackLimit(std::optional<int> tracks);
 
     // Frames per second and bit-rate multiplier of a frame rate.
     static int framesPerSecond(CaptureFrameRate rate);
@@ -130,9 +138,10 @@ class SampleBufferMovieWriter {
     void handleVideo(const media::VideoSample& sample);
     void handleAudio(const media::AudioSample& sample, AudioSource source);
     void handleTimedAudio(const media::AudioSample& sample, AudioSource source);
-    void handleFinish(Completion completion);
+    void handleFinish(Completion completion, std::optional<media::MediaTime> stoppedAt);
     bool writerAcceptsSamples();
     void writeAudio(const media::AudioSample& sample, AudioSource source);
+    void showLastPictureUntil(media::MediaTime stoppedAt);
     void fillSilenceToPicturesEnd();
 
     const std::filesystem::path outputURL_;
@@ -150,9 +159,11 @@ class SampleBufferMovieWriter {
     // (its sound server went away) is filled with silence up to the last picture at the finish.
     media::MediaTime sessionStart_;
     media::MediaTime picturesEnd_;
+    std::optional<media::VideoSample> lastPicture_;  // on the movie's timeline
     std::map<AudioSource, media::MediaTime> soundEnd_;
     bool ownsOutput_ = false;  // the file at outputURL_ is this writer's (claimed or created)
     bool failed_ = false;      // set up failed for good, or writing failed: samples are dropped
+    std::optional<WriterError::Step> loggedSetUpStep_;  // the frame set-up failure last logged
     std::shared_ptr<FailureReport> failureReport_;
     // Sound that reached the queue before the first frame was set up (creating the encoder of a
     // large picture takes a while): kept, newest last, and written once the session has started.

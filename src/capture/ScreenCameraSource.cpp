@@ -607,6 +607,8 @@ void ScreenCameraSource::startRecording(bool withPiP) {
 }
 
 void ScreenCameraSource::stopRecording() {
+    // Both movies last until now, whatever the screen and the sound server last delivered.
+    const media::MediaTime stoppedAt = media::MonotonicClock::now();
     Writers taken;
     {
         std::lock_guard lock(writersMutex_);
@@ -618,8 +620,8 @@ void ScreenCameraSource::stopRecording() {
                                                  ScreenCameraSource& self, WriterResult result) {
         self.oneWriterFinished(recording, result);
     });
-    if (taken.screen) taken.screen->finish(finished);
-    if (shouldRecordPiP_ && taken.camera) taken.camera->finish(finished);
+    if (taken.screen) taken.screen->finish(finished, stoppedAt);
+    if (shouldRecordPiP_ && taken.camera) taken.camera->finish(finished, stoppedAt);
 }
 
 bool ScreenCameraSource::pauseRecording(media::MediaTime at) {

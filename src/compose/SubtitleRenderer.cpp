@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "platform/log/Log.h"
 #include "subtitles/SubtitleEmphasisDetector.h"
 
 namespace zimlo::compose {
@@ -365,7 +366,12 @@ std::shared_ptr<const SubtitleImage> SubtitleRenderer::subtitleImage(
 
     const auto layout = clampSubtitleLayout(centerX, centerY, maxWidth, fontScale);
     auto key = SubtitleRenderKey::make(text, emphasize, canvasWidth, canvasHeight, layout);
-    if (auto found = cache_.find(key); found != cache_.end()) return found->second;
+    for (auto kept = cache_.begin(); kept != cache_.end(); ++kept) {
+        if (kept->first == key) {
+            cache_.splice(cache_.begin(), cache_, kept);
+            return kept->second;
+        }
+    }
 
     auto result = std::make_shared<SubtitleImage>();
     const std::string plain = withPlainLineBreaks(text);
@@ -375,6 +381,12 @@ std::shared_ptr<const SubtitleImage> SubtitleRenderer::subtitleImage(
     result->metrics =
         measure(plain, emphasize, result->emphasis, canvasWidth, canvasHeight, layout);
     const auto& m = result->metrics;
+    if (int64_t{m.imageWidth} * m.imageHeight > kLargestImagePixels) {
+        ZIMLO_LOG_WARN("subtitles")
+            << "a subtitle of " << m.imageWidth << "x" << m.imageHeight << " pixels for a "
+            << canvasWidth << "x" << canvasHeight << " canvas is not drawn";
+        return nullptr;
+    }
 
     QImage image(m.imageWidth, m.imageHeight, QImage::Format_RGBA8888_Premultiplied);
     if (image.isNull()) return nullptr;
@@ -401,7 +413,8 @@ std::shared_ptr<const SubtitleImage> SubtitleRenderer::subtitleImage(
     result->image = std::move(image);
     result->placement = placeSubtitle(m.imageWidth, m.imageHeight, layout.centerX, layout.centerY,
                                       canvasWidth, canvasHeight);
-    cache_.emplace(std::move(key), result);
+    cache_.emplace_front(std::move(key), result);
+    if (cache_.size() > kCachedImages) cache_.pop_back();
     return result;
 }
 

@@ -53,6 +53,8 @@ std::string userText(const media::MediaError& error) {
             return "没有可写入的轨道";
         case Kind::soundTimestampJump:
             return "声音的时间戳异常：跳到了画面之后 " + error.detail + " 秒，无法写入";
+        case Kind::tooManyTracks:
+            return "影片不能再添加轨道";
     }
     return error.detail;
 }

@@ -62,6 +62,8 @@ const char* kindName(MediaError::Kind kind) {
             return "no tracks to write";
         case Kind::soundTimestampJump:
             return "seconds the sound jumps past the pictures";
+        case Kind::tooManyTracks:
+            return "the container takes no more tracks";
     }
     return "unknown";
 }

@@ -37,6 +37,7 @@ struct MediaError {
         writingStarted,      // tracks are added only before writing starts
         noTracks,            // writing started with no track
         soundTimestampJump,  // sound far past the pictures; `detail` is how many seconds
+        tooManyTracks,       // the container takes no further track
     };
     Kind kind = Kind::library;
     std::string detail;

@@ -164,6 +164,9 @@ int exportCommand(const std::vector<std::string>& args) {
         else
             return fail("unknown option " + option);
     }
+    // Asked for, an empty span is a mistake, not a request for the shortest movie.
+    if (!std::isfinite(start) || (end && !(*end > start)))
+        return fail("--end must come after --start (both in seconds)");
     if (!compose::ensureTextEngine()) return fail("no text engine for subtitles");
 
     const auto project = readProject(args[0]);
