@@ -3,10 +3,11 @@
 # against ffmpeg encoding the same raw pictures with the same encoder settings (libx264
 # ultrafast + 8x8dct = High profile, the writer's bit rate, qpmin 12, no B-frames; AAC 128k).
 # Prints frames dropped and CPU seconds per recorded second for both, and our CPU over theirs.
+#   WRITER_SECONDS (20; 2 with BENCH_SMOKE=1) sets each recording's length.
 set -euo pipefail
 build=${ZIMLO_BUILD_DIR:-$(cd "$(dirname "$0")/.." && pwd)/build}
 tool="$build/tools/zimlo-tool/zimlo-tool"
-seconds=${WRITER_SECONDS:-20}
+if [ "${BENCH_SMOKE:-0}" = 1 ]; then seconds=${WRITER_SECONDS:-2}; else seconds=${WRITER_SECONDS:-20}; fi
 work=$(mktemp -d /tmp/zimlo-bench-writer.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
