@@ -23,8 +23,8 @@
 # draft store. Picture quality: SSIM and PSNR of our movie and of the peer's against the same
 # reference frames, the raw screen picture at each frame time, with the camera window and the
 # subtitle band left out of every picture (the two draw those differently).
-#   FINISH_SECONDS=60 (recording length; 600 for the ten-minute figure), FINISH_RESOLUTION=1080p,
-#   FINISH_WORK_DIR=dir (kept).
+#   FINISH_SECONDS=60 (recording length; 600 for the ten-minute figure; 4, the shortest, with
+#   BENCH_SMOKE=1), FINISH_RESOLUTION=1080p, FINISH_WORK_DIR=dir (kept).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=${ZIMLO_BUILD_DIR:-$here/../build}
@@ -33,7 +33,7 @@ tool=$build/tools/zimlo-tool/zimlo-tool
 [ -x "$e2e" ] || { echo "e2e_recording_tests not built at $e2e" >&2; exit 1; }
 [ -x "$tool" ] || { echo "zimlo-tool not built at $tool" >&2; exit 1; }
 load() { cut -d' ' -f1-3 /proc/loadavg; }
-seconds=${FINISH_SECONDS:-60}
+if [ "${BENCH_SMOKE:-0}" = 1 ]; then seconds=${FINISH_SECONDS:-4}; else seconds=${FINISH_SECONDS:-60}; fi
 resolution=${FINISH_RESOLUTION:-1080p}
 
 work=${FINISH_WORK_DIR:-$(mktemp -d)}

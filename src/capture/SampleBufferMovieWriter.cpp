@@ -12,6 +12,7 @@
 
 #include "model/MediaErrorText.h"
 #include "platform/log/Log.h"
+#include "platform/media/MonotonicClock.h"
 #include "platform/runtime/AppIdentity.h"
 #include "platform/runtime/MainQueue.h"
 
@@ -22,6 +23,14 @@ using Step = WriterError::Step;
 // At 48 kHz; anything older than this before the first frame is never written anyway.
 constexpr int64_t kEarlyAudioLimitFrames = 5 * 48000;
 std::atomic<int> trackLimit{0};
+// How far past the moment it is handed over a sample may be stamped: the sound capture smooths
+// its stamps by up to 10 ms, a picture carried over a pause follows the last by 1 ms.
+constexpr int64_t kAheadOfHandOverNs = 50'000'000;
+
+// The latest instant a sample handed over at `handedAt` may reach.
+media::MediaTime latestFor(media::MediaTime handedAt) {
+    return handedAt + media::MediaTime::make(kAheadOfHandOverNs, media::MonotonicClock::kTimescale);
+}
 }  // namespace
 
 void SampleBufferMovieWriter::setTrackLimit(std::optional<int> tracks) {
@@ -118,12 +127,14 @@ void SampleBufferMovieWriter::setFailureHandler(FailureHandler handler) {
 SampleBufferMovieWriter::~SampleBufferMovieWriter() = default;
 
 void SampleBufferMovieWriter::appendVideo(media::VideoSample sample) {
-    writingQueue_.async([this, sample = std::move(sample)] { handleVideo(sample); });
+    writingQueue_.async([this, sample = std::move(sample), at = media::MonotonicClock::now()] {
+        handleVideo(sample, at);
+    });
 }
 
 void SampleBufferMovieWriter::appendAudio(media::AudioSample sample, AudioSource source) {
-    writingQueue_.async(
-        [this, sample = std::move(sample), source] { handleAudio(sample, source); });
+    writingQueue_.async([this, sample = std::move(sample), source,
+                         at = media::MonotonicClock::now()] { handleAudio(sample, source, at); });
 }
 
 void SampleBufferMovieWriter::finish(Completion completion,
@@ -221,6 +232,14 @@ std::optional<WriterError> SampleBufferMovieWriter::setUp(const media::VideoSamp
     return std::nullopt;
 }
 
+void SampleBufferMovieWriter::reportAhead(const char* what, media::MediaTime by) {
+    if (reportedAhead_) return;
+    reportedAhead_ = true;
+    ZIMLO_LOG_WARN("writer") << outputURL_ << ": " << what
+                             << " stamped past the moment it came is left out, the first by "
+                             << by.seconds() << " s (its source ran ahead of time)";
+}
+
 bool SampleBufferMovieWriter::writerAcceptsSamples() {
     auto status = writer_->status();
     if (status == media::MovieWriter::Status::failed && !failed_) {
@@ -233,8 +252,13 @@ bool SampleBufferMovieWriter::writerAcceptsSamples() {
            status == media::MovieWriter::Status::writing;
 }
 
-void SampleBufferMovieWriter::handleVideo(const media::VideoSample& taken) {
+void SampleBufferMovieWriter::handleVideo(const media::VideoSample& taken,
+                                          media::MediaTime handedAt) {
     if (!taken.dataReady || failed_) return;
+    if (const auto latest = latestFor(handedAt); taken.presentationTime > latest) {
+        reportAhead("a picture", taken.presentationTime - latest);
+        return;
+    }
     // A frame of a pause is not written; later ones move up to close the gap.
     std::optional<media::VideoSample> onTimeline =
         timeline_ ? timeline_->videoOnTimeline(taken) : taken;
@@ -291,8 +315,22 @@ void SampleBufferMovieWriter::handleVideo(const media::VideoSample& taken) {
     }
 }
 
-void SampleBufferMovieWriter::handleAudio(const media::AudioSample& sample, AudioSource source) {
-    if (!sample.dataReady || failed_) return;
+void SampleBufferMovieWriter::handleAudio(const media::AudioSample& taken, AudioSource source,
+                                          media::MediaTime handedAt) {
+    if (!taken.dataReady || failed_) return;
+    // Sound stamped past the moment it came cannot have been heard yet: cut away.
+    std::optional<media::AudioSample> cut;
+    const media::MediaTime latest = latestFor(handedAt);
+    if (taken.presentationTime.valid && taken.sampleRate > 0 &&
+        taken.presentationTime + taken.duration() > latest) {
+        reportAhead("sound", taken.presentationTime + taken.duration() - latest);
+        const int64_t keep = (latest - taken.presentationTime).convertedTo(taken.sampleRate).value;
+        if (keep <= 0) return;
+        cut = taken;
+        cut->data.resize(static_cast<size_t>(keep) * media::bytesPerSample(taken.format) *
+                         static_cast<size_t>(taken.channels));
+    }
+    const media::AudioSample& sample = cut ? *cut : taken;
     if (!timeline_) {
         handleTimedAudio(sample, source);
         return;

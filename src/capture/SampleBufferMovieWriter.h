@@ -80,6 +80,11 @@ using WriterResult = Result<std::filesystem::path, WriterError>;
 //
 // With a timeline, samples are placed on the movie's timeline first: what was taken during a
 // pause is left out and what follows closes the gap.
+//
+// Samples are stamped on the monotonic clock (MonotonicClock), so none can lie later than the
+// moment it is handed over. What does (a source that ran ahead of time: a backlog let go at
+// once and counted on from its start) is left out, and as nothing is handed over after the
+// stop, nothing past the stop is written: the movie never outlasts the recording.
 class SampleBufferMovieWriter {
   public:
     using Completion = std::function<void(WriterResult)>;
@@ -135,8 +140,12 @@ class SampleBufferMovieWriter {
     // On the writing queue. A failure of the file itself is reported and ends the writer; one
     // of this frame (no format, an unusable size) lets the next frame try again.
     std::optional<WriterError> setUp(const media::VideoSample& sample, bool& fileFailed);
-    void handleVideo(const media::VideoSample& sample);
-    void handleAudio(const media::AudioSample& sample, AudioSource source);
+    // `handedAt`: when the sample was handed over, on the samples' clock.
+    void handleVideo(const media::VideoSample& sample, media::MediaTime handedAt);
+    void handleAudio(const media::AudioSample& sample, AudioSource source,
+                     media::MediaTime handedAt);
+    // Logs the first sample left out for lying ahead of the clock.
+    void reportAhead(const char* what, media::MediaTime by);
     void handleTimedAudio(const media::AudioSample& sample, AudioSource source);
     void handleFinish(Completion completion, std::optional<media::MediaTime> stoppedAt);
     bool writerAcceptsSamples();
@@ -169,6 +178,7 @@ class SampleBufferMovieWriter {
     // large picture takes a while): kept, newest last, and written once the session has started.
     std::deque<std::pair<media::AudioSample, AudioSource>> earlyAudio_;
     int64_t earlyAudioFrames_ = 0;
+    bool reportedAhead_ = false;
     std::atomic<uint64_t> droppedVideo_{0};
     std::atomic<uint64_t> droppedAudio_{0};
     // Last member: destroyed first, running the blocks still queued while the rest is alive.

@@ -11,6 +11,7 @@
 #include "model/MediaErrorText.h"
 #include "platform/log/Log.h"
 #include "platform/media/AssetReader.h"
+#include "platform/media/MonotonicClock.h"
 #include "platform/media/Probe.h"
 #include "platform/media/SyntheticMedia.h"
 #include "support/ResultValue.h"
@@ -188,6 +189,40 @@ TEST(SampleBufferMovieWriter, SoundQueuedBeforeTheFirstFrameButCapturedAfterItIs
         std::find_if(sound.rbegin(), sound.rend(), [](float v) { return std::fabs(v) > 0.3f; });
     EXPECT_NEAR(static_cast<double>(sound.rend() - lastLoud - (loud - sound.begin())) / 2 / 48000,
                 1.0, 0.1);
+}
+
+// A sound source that ran ahead of time (a backlog let go at once and counted on from its start)
+// stamps sound seconds past the moment it hands it over. None of that is written, nor a picture
+// stamped ahead, and the packet that reaches past the moment is cut there: the movie lasts as
+// long as the recording did.
+TEST(SampleBufferMovieWriter, NothingStampedPastTheMomentItCameIsWritten) {
+    test::ScratchDirectory dir;
+    auto url = dir / "ahead.mov";
+    auto writer = SampleBufferMovieWriter::create(url, media::MovieFileType::quickTimeMovie,
+                                                  {AudioSource::system, AudioSource::microphone},
+                                                  CaptureFrameRate::fps30);
+    // Two seconds of pictures and both sounds, up to now.
+    const double start = media::MonotonicClock::nowSeconds() - 2;
+    feed(*writer, 60, true, start);
+    // Then the microphone runs ahead: six seconds at once, from a packet across the present on.
+    const MediaTime now = media::MonotonicClock::now();
+    for (int i = 0; i < 60; ++i)
+        writer->appendAudio(
+            test::toneSample(now + MediaTime::make(i * 4800 - 2400, 48000), 4800, 660, 0.3f),
+            AudioSource::microphone);
+    writer->appendVideo(test::videoSample(test::movingPicture(320, 240, 99), frameTime(90, start)));
+    const double recorded = media::MonotonicClock::nowSeconds() - frameTime(0, start).seconds();
+    WriterResult result = finishAndWait(*writer);
+    ASSERT_TRUE(result.ok()) << result.error().description();
+
+    Probe probe(url);
+    ASSERT_EQ(probe.streamCount(), 3) << probe.raw();
+    EXPECT_EQ(probe.streamNumber(0, "nb_read_packets"),
+              60 - static_cast<int>(writer->droppedVideoFrames()));
+    // Up to the finish, and a few hundredths of tolerance and of the last sound packet.
+    EXPECT_GT(probe.streamNumber(2, "duration"), 2.0);
+    EXPECT_LT(probe.streamNumber(2, "duration"), recorded + 0.08);
+    EXPECT_LT(probe.formatNumber("duration"), recorded + 0.08);
 }
 
 TEST(SampleBufferMovieWriter, FrameWithoutFormatIsDroppedAndTheNextOneSetsUp) {
