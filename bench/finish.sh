@@ -202,7 +202,7 @@ read -r peer_ssim peer_ssim_db peer_psnr < <(quality peer.mp4)
 
 minutes=$(python3 -c "print($recorded / 60)")
 echo "zimlo finish (stop pressed -> draft listed): ${ours_wall} s wall, ${ours_cpu} s CPU for ${recorded} s recorded at ${W}x${H} ${FPS} fps (load average $load_finish)"
-echo "  stages, from the stop press: files reported $(value files_reported) s, export started $(value export_started) s (sounds left to the export), draft saved $(value draft_saved) s, draft listed ${ours_wall} s"
+echo "  stages, from the stop press: files taken over (last subtitles in) $(value files_reported) s, export started $(value export_started) s (sounds left to the export), draft saved $(value draft_saved) s, draft listed ${ours_wall} s"
 echo "  draft store alone (the composed movie saved once more): $(value store_seconds) s"
 echo "  export alone on the same raw movies (load average $load_stages): decode ${decode_wall} s wall, ${decode_cpu} s CPU; decode+compose ${compose_wall} s wall, ${compose_cpu} s CPU; whole export ${export_wall} s wall, ${export_cpu} s CPU"
 python3 -c "print('    so drawing takes %.2f s CPU and encoding, sound and writing %.2f s CPU; encoder: $encoder_line' % ($compose_cpu - $decode_cpu, $export_cpu - $compose_cpu))"

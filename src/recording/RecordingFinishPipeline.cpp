@@ -140,6 +140,10 @@ fs::path RecordingFinishPipeline::workDirectory() const {
     return recordingFolder_ ? recordingFolder_->path() : services_.temporaryDirectory;
 }
 
+RecordingFinishPipeline::~RecordingFinishPipeline() {
+    if (exportJob_) exportJob_->cancel();
+}
+
 void RecordingFinishPipeline::recordingBegan() {
     // A folder still here was not saved (the draft store failed): letting go of it leaves it to
     // recovery at the next start.
@@ -159,24 +163,35 @@ void RecordingFinishPipeline::filesReported(std::optional<fs::path> main,
                                             std::optional<fs::path> pip,
                                             std::shared_ptr<RecordingFolder> folder) {
     if (folder) recordingFolder_ = std::move(folder);
+    // Speech said just before the stop may still be in recognition: its subtitles belong to
+    // the project and decide whether the movie is composed.
+    host_.whenSubtitlesSettled(
+        weakly(weak_from_this(),
+               [main = std::move(main), pip = std::move(pip)](RecordingFinishPipeline& self) {
+                   self.subtitlesSettled(main, pip);
+               }));
+}
+
+void RecordingFinishPipeline::subtitlesSettled(std::optional<fs::path> main,
+                                               std::optional<fs::path> pip) {
     if (!main) {
         handOver(std::nullopt, std::move(pip), false);
         return;
     }
-    host_.finishStatusChanged(QStringLiteral("正在同步电脑声音和输入设备声音…"));
     if (!interruption_ && host_.compositionExpected()) {
         // The export mixes a movie's sound tracks itself, with the same volumes and encoding, so
         // a separate pass would only write the whole movie once more for the export to read.
         handOver(std::move(*main), std::move(pip), true);
         return;
     }
-    mix(*main, [pip](RecordingFinishPipeline& self, fs::path used) {
+    mix(*main, true, [pip](RecordingFinishPipeline& self, fs::path used) {
         self.handOver(std::move(used), pip, false);
     });
 }
 
-void RecordingFinishPipeline::mix(const fs::path& main,
+void RecordingFinishPipeline::mix(const fs::path& main, bool announced,
                                   std::function<void(RecordingFinishPipeline&, fs::path)> then) {
+    if (announced) host_.finishStatusChanged(QStringLiteral("正在同步电脑声音和输入设备声音…"));
     std::weak_ptr<RecordingFinishPipeline> weak = weak_from_this();
     services_.mixAudio(main, [weak, main, then = std::move(then)](MixOutcome outcome) {
         const bool newFile =
@@ -205,9 +220,8 @@ void RecordingFinishPipeline::mix(const fs::path& main,
 void RecordingFinishPipeline::handOver(std::optional<fs::path> main, std::optional<fs::path> pip,
                                        bool soundsUnmixed) {
     pendingFinish_ = PendingFinish{std::move(main), std::move(pip), soundsUnmixed};
-    // Leaves a last final transcription time to join the subtitle track.
-    MainQueue::postAfter(
-        services_.handOverDelay,
+    // On a later turn: a second report arriving meanwhile replaces the files, built once.
+    MainQueue::post(
         weakly(shared_from_this(), [](RecordingFinishPipeline& self) { self.build(); }));
 }
 
@@ -262,7 +276,7 @@ void RecordingFinishPipeline::build() {
         if (auto main = localFile(project.mainVideoURL); files.soundsUnmixed && main) {
             // Composition was expected when the files came (the camera has been switched off
             // since): the raw movie is saved with its sounds mixed, as always.
-            mix(*main,
+            mix(*main, true,
                 [project, inputs, unusedFiles](RecordingFinishPipeline& self, fs::path used) {
                     RecordingProject mixed = project;
                     mixed.mainVideoURL = used;
@@ -310,7 +324,7 @@ void RecordingFinishPipeline::exportProgressed(double fraction) {
 }
 
 void RecordingFinishPipeline::showExportProgress() {
-    host_.processingDetailChanged(
+    host_.processingTitleChanged(
         exportProgressText(exportEstimate_.fraction(),
                            exportEstimate_.secondsLeft(media::MonotonicClock::nowSeconds())));
 }
@@ -403,13 +417,15 @@ void RecordingFinishPipeline::saveRaw(const RecordingProject& project,
                                       std::optional<QString> successText) {
     if (auto main = localFile(project.mainVideoURL); unmixedElapsed && main) {
         // The raw draft gets the one mixed sound track it would have had.
-        mix(*main, [project, elapsed = *unmixedElapsed, unusedFiles, compositionError, successText](
-                       RecordingFinishPipeline& self, fs::path used) {
-            RecordingProject mixed = project;
-            mixed.mainVideoURL = used;
-            mixed.duration = measuredDuration(used, elapsed);
-            self.saveRaw(mixed, std::nullopt, unusedFiles, compositionError, successText);
-        });
+        // The status keeps saying why the raw recording is being saved.
+        mix(*main, false,
+            [project, elapsed = *unmixedElapsed, unusedFiles, compositionError, successText](
+                RecordingFinishPipeline& self, fs::path used) {
+                RecordingProject mixed = project;
+                mixed.mainVideoURL = used;
+                mixed.duration = measuredDuration(used, elapsed);
+                self.saveRaw(mixed, std::nullopt, unusedFiles, compositionError, successText);
+            });
         return;
     }
     std::vector<fs::path> extraFiles;

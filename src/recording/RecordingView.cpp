@@ -16,6 +16,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 #include <cmath>
+#include <limits>
 
 #include "capture/PlatformErrorText.h"
 #include "capture/ScreenCaptureTargetProvider.h"
@@ -45,12 +46,16 @@ QString fromUtf8(const std::string& text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-QFont systemFont(double points, QFont::Weight weight) {
+// Sizes are pixels, as everywhere in the application's windows.
+QFont systemFont(int pixels, QFont::Weight weight) {
     QFont font = QApplication::font();
-    font.setPointSizeF(points);
+    font.setPixelSize(pixels);
     font.setWeight(weight);
     return font;
 }
+
+// How long the finish waits at most for speech said before the stop to be recognised.
+constexpr double kSubtitleSettleLimitSeconds = 3.0;
 
 }  // namespace
 
@@ -201,7 +206,9 @@ void RecordingView::buildViews() {
     statusLabel_->setFont(systemFont(13, QFont::Medium));
     statusLabel_->setForegroundRole(QPalette::PlaceholderText);
     statusLabel_->setMinimumWidth(60);
-    statusLabel_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    // As wide as its text while the toolbar has room (the stretch before it gives way first);
+    // cut only when the toolbar is full.
+    statusLabel_->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
     recordButton_ = new QPushButton(QStringLiteral("开始录制"), toolbar_);
     recordButton_->setEnabled(false);
     recordButton_->setDefault(true);
@@ -233,7 +240,7 @@ void RecordingView::buildViews() {
     row->addWidget(durationLabel_);
     row->addWidget(pauseButton_);
     row->addStretch(1);
-    row->addWidget(statusLabel_, 2);
+    row->addWidget(statusLabel_);
     row->addWidget(recordButton_);
     // Long titles and status lines are cut rather than pushing the buttons out.
     titleLabel->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
@@ -365,6 +372,11 @@ void RecordingView::sourceStateChanged(const capture::CaptureState& state) {
         stopRecording();
         return;
     }
+    // While the stopped recording is finished the status line follows the finish; the source's
+    // report of the stop would hide it.
+    if (isRecording() && !durationTimer_->isActive() &&
+        state.kind != capture::CaptureState::Kind::failed)
+        return;
     // The report of a started recording arrives just after the recording's own status, which
     // says what is recorded (and why the microphone is missing); that one stays.
     if (state.kind == capture::CaptureState::Kind::recording && isRecording() &&
@@ -665,6 +677,12 @@ void RecordingView::applyRecordingSettings(const RecordingSettings& settings) {
         });
 }
 
+void RecordingView::whenSubtitlesSettled(std::function<void()> done) {
+    // Everything said before the stop: recognition has ended, so it settles completely.
+    subtitles_->whenSettled(std::numeric_limits<double>::infinity(), kSubtitleSettleLimitSeconds,
+                            std::move(done));
+}
+
 FinishInputs RecordingView::takeFinishInputs() {
     subtitles_->endSession();
     FinishInputs inputs;
@@ -715,8 +733,8 @@ void RecordingView::processingOverlayShown(const QString& title, const QString& 
     }
 }
 
-void RecordingView::processingDetailChanged(const QString& detail) {
-    processingDetailLabel_->setText(detail);
+void RecordingView::processingTitleChanged(const QString& title) {
+    processingTitleLabel_->setText(title);
 }
 
 void RecordingView::processingOverlayHidden() {

@@ -156,12 +156,13 @@ class RecordingView : public QWidget,
     void setUpGlobalShortcuts();
 
     // RecordingFinishPipeline::Host
+    void whenSubtitlesSettled(std::function<void()> done) override;
     FinishInputs takeFinishInputs() override;
     bool compositionExpected() const override;
     void finishStatusChanged(const QString& status) override;
     void processingOverlayShown(const QString& title, const QString& detail) override;
     void processingOverlayHidden() override;
-    void processingDetailChanged(const QString& detail) override;
+    void processingTitleChanged(const QString& title) override;
     void finishEnded(const std::optional<RecordingProject>& saved) override;
 
     // LiveSubtitleTrack::Host

@@ -15,7 +15,7 @@ namespace zimlo::recording {
 // times show as 00:00.
 QString durationText(double elapsedSeconds);
 
-// The processing overlay's line while a movie is composed: "正在合成视频… 42%", followed by
+// The processing overlay's title while a movie is composed: "正在合成视频… 42%", followed by
 // "，预计还需 …" once the time left is known.
 QString exportProgressText(double fraction, std::optional<double> secondsLeft);
 

@@ -255,14 +255,16 @@ TEST_F(RecordingEndToEnd, DisplayWithCameraWindowAndSubtitlesEndsAsAComposedDraf
     const fs::path movie = *localFile(draft.mainVideoURL);
     EXPECT_EQ(movie.extension(), ".mp4");
 
-    // Stages of the finish, from the stop press: the files reported (mixing starts, or is left
-    // to the export), the export started, the draft saved; and what the draft store alone takes
-    // to save the same movie once more.
+    // Stages of the finish, from the stop press: the files taken over (with the last subtitles:
+    // mixing starts, or the export when it mixes the sounds itself), the export started, the
+    // draft saved; and what the draft store alone takes to save the same movie once more.
     auto statusSeen = [&](const std::string& text) {
         for (const auto& [at, seen] : statusTimes)
             if (at >= stopPressed && seen.rfind(text, 0) == 0) return at - stopPressed;
         return -1.0;
     };
+    const double mixingSeen = statusSeen("正在同步电脑声音和输入设备声音");
+    const double filesTaken = mixingSeen >= 0 ? mixingSeen : statusSeen("正在合成");
     const double storeBegan = now();
     const fs::path otherStore = env.temporary / "store-timing";
     {
@@ -277,9 +279,8 @@ TEST_F(RecordingEndToEnd, DisplayWithCameraWindowAndSubtitlesEndsAsAComposedDraf
         "files_reported=%.2f export_started=%.2f draft_saved=%.2f store_seconds=%.3f "
         "resolution=%s "
         "draft=%s\n",
-        recorded, finishTime, finishCpu, statusSeen("正在同步电脑声音和输入设备声音"),
-        statusSeen("正在合成"), statusSeen("录制完成"), storeSeconds,
-        resolution.displayName.c_str(), movie.c_str());
+        recorded, finishTime, finishCpu, filesTaken, statusSeen("正在合成"), statusSeen("录制完成"),
+        storeSeconds, resolution.displayName.c_str(), movie.c_str());
     std::fflush(stdout);
 
     // The home grid lists it; nothing of the recording is left where it was made, nor in the

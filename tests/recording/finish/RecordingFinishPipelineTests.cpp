@@ -34,6 +34,14 @@ struct FakeHost : Pipeline::Host {
     int overlayHidden = 0;
     std::optional<std::optional<RecordingProject>> ended;
 
+    // Holds the wait for the subtitles when set; none settles at once.
+    std::function<void(std::function<void()>)> settleSubtitles;
+    void whenSubtitlesSettled(std::function<void()> done) override {
+        if (settleSubtitles)
+            settleSubtitles(std::move(done));
+        else
+            done();
+    }
     FinishInputs takeFinishInputs() override {
         ++takes;
         return inputs;
@@ -46,12 +54,12 @@ struct FakeHost : Pipeline::Host {
         overlays.emplace_back(title.toStdString(), detail.toStdString());
     }
     void processingOverlayHidden() override { ++overlayHidden; }
-    void processingDetailChanged(const QString& detail) override {
-        details.push_back(detail.toStdString());
-        if (onDetail) onDetail();
+    void processingTitleChanged(const QString& title) override {
+        titles.push_back(title.toStdString());
+        if (onTitle) onTitle();
     }
-    std::vector<std::string> details;
-    std::function<void()> onDetail;
+    std::vector<std::string> titles;
+    std::function<void()> onTitle;
     void finishEnded(const std::optional<RecordingProject>& saved) override { ended = saved; }
 };
 
@@ -371,6 +379,44 @@ TEST_F(RecordingFinishTest, TwoReportsWithinTheHandOverBuildOneProjectFromTheLat
     EXPECT_FALSE(pipeline->pendingFinish());
 }
 
+// Speech said before the stop may still be in recognition when the files come: nothing is mixed
+// or built until its subtitles have joined, and those subtitles then decide the composition.
+TEST_F(RecordingFinishTest, TheProjectWaitsForTheSubtitlesOfWhatWasSaidBeforeTheStop) {
+    int mixes = 0;
+    services_.mixAudio = [&mixes](const fs::path& main,
+                                  std::function<void(Pipeline::MixOutcome)> done) {
+        ++mixes;
+        MainQueue::post([done, main] { done(main); });
+    };
+    std::function<void()> settle;
+    host_.settleSubtitles = [&settle](std::function<void()> done) { settle = std::move(done); };
+    host_.inputs.isSubtitleEnabled = true;
+    host_.inputs.recordingSettings = RecordingSettings({320, 240, "小"}, CaptureFrameRate::fps30);
+    const auto screen = movie(temp_.path(), "zimlo_screen_w.mov", {{440, 0.5f}}, 20);
+    auto pipeline = Pipeline::create(host_, services_);
+    pipeline->recordingBegan();
+    pipeline->filesReported(screen, std::nullopt);
+    test::mainLoop().runFor(std::chrono::milliseconds(600));
+    ASSERT_TRUE(settle);
+    EXPECT_EQ(host_.takes, 0);
+    EXPECT_EQ(mixes, 0);
+    EXPECT_TRUE(host_.statuses.empty());
+
+    // The last sentence has joined: the movie is composed with it, its sounds mixed by the export.
+    host_.inputs.subtitleTrack = {segment(0.2, "最后")};
+    host_.expectsComposition = true;
+    settle();
+    ASSERT_TRUE(
+        test::pumpUntil([&] { return host_.ended.has_value(); }, std::chrono::seconds(240)));
+    ASSERT_TRUE(*host_.ended);
+    EXPECT_EQ(host_.takes, 1);
+    EXPECT_EQ(mixes, 0);
+    EXPECT_EQ(host_.overlays.front(),
+              (std::pair<std::string, std::string>{"正在合成视频…", "正在写入字幕和画面，请稍候"}));
+    ASSERT_TRUE((*host_.ended)->mainVideoURL);
+    EXPECT_TRUE(fs::exists((*host_.ended)->mainVideoURL->parent_path() / "subtitles.srt"));
+}
+
 TEST_F(RecordingFinishTest, APipelineGoneDuringMixingDeletesOnlyTheFreshMix) {
     const auto screen = movie(temp_.path(), "zimlo_screen_8.mov", {{440, 0.5f}}, 5);
     std::function<void(Pipeline::MixOutcome)> pending;
@@ -390,13 +436,13 @@ TEST_F(RecordingFinishTest, APipelineGoneDuringMixingDeletesOnlyTheFreshMix) {
     EXPECT_FALSE(host_.ended);
 }
 
-// The percentages of the overlay's progress lines, in order.
-std::vector<int> percentages(const std::vector<std::string>& details) {
+// The percentages of the overlay's progress titles, in order.
+std::vector<int> percentages(const std::vector<std::string>& titles) {
     std::vector<int> result;
     const std::string prefix = "正在合成视频… ";
-    for (const auto& detail : details) {
-        EXPECT_EQ(detail.rfind(prefix, 0), 0u) << detail;
-        result.push_back(std::atoi(detail.c_str() + prefix.size()));
+    for (const auto& title : titles) {
+        EXPECT_EQ(title.rfind(prefix, 0), 0u) << title;
+        result.push_back(std::atoi(title.c_str() + prefix.size()));
     }
     return result;
 }
@@ -408,7 +454,7 @@ TEST_F(RecordingFinishTest, CompositionShowsItsProgressUpToTheEnd) {
     host_.inputs.recordingSettings = RecordingSettings({320, 240, "小"}, CaptureFrameRate::fps30);
     auto pipeline = finish(screen, std::nullopt);
     ASSERT_TRUE(host_.ended && *host_.ended);
-    const auto shown = percentages(host_.details);
+    const auto shown = percentages(host_.titles);
     ASSERT_GE(shown.size(), 5u);
     EXPECT_TRUE(std::is_sorted(shown.begin(), shown.end()));
     EXPECT_EQ(shown.back(), 100);
@@ -424,11 +470,11 @@ TEST_F(RecordingFinishTest, CancellingTheCompositionSavesTheRawRecording) {
     host_.inputs.subtitleTrack = {segment(0.5, "取消")};
     host_.inputs.recordingSettings = RecordingSettings({320, 240, "小"}, CaptureFrameRate::fps30);
     std::shared_ptr<Pipeline> pipeline = Pipeline::create(host_, services_);
-    std::vector<std::string> detailsAtCancel;
-    host_.onDetail = [&] {
-        if (host_.details.size() != 2) return;
+    std::vector<std::string> titlesAtCancel;
+    host_.onTitle = [&] {
+        if (host_.titles.size() != 2) return;
         EXPECT_TRUE(pipeline->canCancelExport());
-        detailsAtCancel = host_.details;
+        titlesAtCancel = host_.titles;
         pipeline->cancelExport();
         EXPECT_FALSE(pipeline->canCancelExport());
     };
@@ -437,9 +483,9 @@ TEST_F(RecordingFinishTest, CancellingTheCompositionSavesTheRawRecording) {
     ASSERT_TRUE(
         test::pumpUntil([&] { return host_.ended.has_value(); }, std::chrono::seconds(240)));
     ASSERT_TRUE(*host_.ended);
-    ASSERT_FALSE(detailsAtCancel.empty());
-    EXPECT_LT(percentages(detailsAtCancel).back(), 100) << "the export ended before the cancel";
-    EXPECT_EQ(host_.details.size(), 2u) << "progress shown after the cancel";
+    ASSERT_FALSE(titlesAtCancel.empty());
+    EXPECT_LT(percentages(titlesAtCancel).back(), 100) << "the export ended before the cancel";
+    EXPECT_EQ(host_.titles.size(), 2u) << "progress shown after the cancel";
     EXPECT_EQ(host_.overlays, (std::vector<std::pair<std::string, std::string>>{
                                   {"正在合成视频…", "正在写入字幕和画面，请稍候"},
                                   {"正在取消合成…", "原始视频不会丢失"}}));
@@ -470,13 +516,13 @@ TEST_F(RecordingFinishTest, ProgressLineIsRefreshedBetweenTheExportersReports) {
     finish(screen, std::nullopt);
     ASSERT_TRUE(host_.ended && *host_.ended);
     // Two reports in two seconds, yet the line was set at least twice a second.
-    EXPECT_GE(host_.details.size(), 6u);
-    const auto shown = percentages(host_.details);
+    EXPECT_GE(host_.titles.size(), 6u);
+    const auto shown = percentages(host_.titles);
     EXPECT_TRUE(std::is_sorted(shown.begin(), shown.end()));
     EXPECT_EQ(shown.front(), 10);
     EXPECT_EQ(shown.back(), 50);
-    EXPECT_NE(host_.details.back().find("，预计还需 1 秒"), std::string::npos)
-        << host_.details.back();
+    EXPECT_NE(host_.titles.back().find("，预计还需 1 秒"), std::string::npos)
+        << host_.titles.back();
     EXPECT_EQ(host_.statuses.back(), "已保存原始录制，字幕合成失败：导出失败：坏了");
 }
 
@@ -515,6 +561,25 @@ TEST_F(RecordingFinishTest, DraftsWithSubtitlesGetSubtitleFilesOfWhatTheMovieSho
     ASSERT_TRUE(host_.ended && *host_.ended);
     EXPECT_EQ((*host_.ended)->subtitleTrack.size(), 3u);  // the raw draft keeps its whole track
     expectFiles(localFile((*host_.ended)->mainVideoURL)->parent_path(), "raw");
+
+    // Subtitle files that cannot be written: the draft stands, the status says what is missing.
+    host_.ended.reset();
+    services_.saveDraft = [this](const RecordingProject& project) {
+        auto stored = store_.saveDraft(project);
+        if (stored && stored->mainVideoURL)
+            fs::create_directory(stored->mainVideoURL->parent_path() / "subtitles.srt");
+        return stored;
+    };
+    finish(movie(temp_.path(), "zimlo_screen_16.mov", {{440, 0.5f}}), std::nullopt);
+    ASSERT_TRUE(host_.ended && *host_.ended);
+    const QString status = QString::fromStdString(host_.statuses.back());
+    EXPECT_TRUE(status.startsWith(
+        QStringLiteral("已保存原始录制，字幕合成失败：导出失败：坏了（字幕文件未能写入：")))
+        << host_.statuses.back();
+    EXPECT_TRUE(status.endsWith(QStringLiteral("）"))) << host_.statuses.back();
+    services_.saveDraft = [this](const RecordingProject& project) {
+        return store_.saveDraft(project);
+    };
 
     // Without subtitles there are none.
     host_.ended.reset();
@@ -683,7 +748,12 @@ TEST_F(RecordingFinishTest, ExpectedCompositionLeavesTheSoundsToTheExportAndSave
         statuses.push_back(host_.statuses);
         drafts.push_back(decode(*localFile((*host_.ended)->mainVideoURL)));
     }
-    EXPECT_EQ(statuses[0], statuses[1]);
+    // Only a mixing pass says the sounds are being mixed.
+    EXPECT_EQ(statuses[0],
+              (std::vector<std::string>{"正在同步电脑声音和输入设备声音…",
+                                        "正在合成字幕到视频文件…", "录制完成，已保存草稿"}));
+    EXPECT_EQ(statuses[1],
+              (std::vector<std::string>{"正在合成字幕到视频文件…", "录制完成，已保存草稿"}));
     const DecodedMovie &slow = drafts[0], &fast = drafts[1];
     EXPECT_EQ(slow.pictures.size(), 45u);
     ASSERT_EQ(fast.pictures.size(), slow.pictures.size());
@@ -728,8 +798,7 @@ TEST_F(RecordingFinishTest, LeftToTheExportTheSoundsAreStillMixedForARawDraft) {
     ASSERT_TRUE(host_.ended && *host_.ended);
     EXPECT_EQ(mixes, 1);
     EXPECT_EQ(host_.statuses,
-              (std::vector<std::string>{"正在同步电脑声音和输入设备声音…", "正在合成视频文件…",
-                                        "字幕合成失败，正在保存原始录制…",
+              (std::vector<std::string>{"正在合成视频文件…", "字幕合成失败，正在保存原始录制…",
                                         "已保存原始录制，字幕合成失败：导出失败：坏了"}));
     const RecordingProject& kept = saved_.at(0);
     EXPECT_NE(kept.mainVideoURL, screen);  // the mixed movie
@@ -747,7 +816,8 @@ TEST_F(RecordingFinishTest, LeftToTheExportTheSoundsAreStillMixedForARawDraft) {
     finish(screen2, std::nullopt);
     ASSERT_TRUE(host_.ended && *host_.ended);
     EXPECT_EQ(mixes, 1);
-    EXPECT_EQ(host_.statuses.back(), "录制完成，已保存原始视频");
+    EXPECT_EQ(host_.statuses, (std::vector<std::string>{"正在同步电脑声音和输入设备声音…",
+                                                        "录制完成，已保存原始视频"}));
     EXPECT_TRUE(host_.overlays.empty());
     EXPECT_NE(saved_.at(1).mainVideoURL, screen2);
     EXPECT_EQ(soundTracks(*localFile((*host_.ended)->mainVideoURL)), 1u);

@@ -1,12 +1,15 @@
 // What the recording window says when something fails or is refused: set-up, the screen stream,
-// parameters, camera and microphone; the subtitle layout it starts from, the duration label's
-// width and the space bar.
+// parameters, camera and microphone; the subtitle layout it starts from, the sizes of its texts,
+// the room of the status line, the duration label's width and the space bar.
 #include <QApplication>
+#include <QBoxLayout>
+#include <QFontInfo>
 #include <QTest>
 #include <cerrno>
 #include <set>
 
 #include "RecordingWindowTestSupport.h"
+#include "capture/PlatformErrorText.h"
 #include "platform/x11/TestWindows.h"
 #include "recording/TabularDigits.h"
 
@@ -46,6 +49,59 @@ TEST_F(RecordingWindowTest, ACaptionNeverDraggedKeepsTheWindowsStartingLayout) {
     recordBriefly(*c);
     ASSERT_TRUE(saved.has_value()) << c->statusLabel()->text().toStdString();
     EXPECT_EQ(saved->subtitleLayout, (SubtitleLayout{{0.5, 0.82}, 0.72, 1.0}));
+}
+
+// Text sizes are pixels, as everywhere in the application: the toolbar's texts 13, the
+// overlay's title 18 and detail 13, the parameter panel's title 16, note 12 and row names 13.
+TEST_F(RecordingWindowTest, TextsAreDrawnAtTheirSizesInPixels) {
+    auto c = makeController();
+    ASSERT_TRUE(waitUntilReady(*c));
+    auto pixels = [](const QWidget* widget) { return QFontInfo(widget->font()).pixelSize(); };
+    auto* title = c->findChild<QLabel*>(QStringLiteral("targetTitleLabel"));
+    ASSERT_NE(title, nullptr);
+    EXPECT_EQ(pixels(title), 13);
+    EXPECT_EQ(pixels(c->durationLabel()), 13);
+    EXPECT_EQ(pixels(c->statusLabel()), 13);
+    EXPECT_EQ(pixels(c->processingTitleLabel()), 18);
+    EXPECT_EQ(pixels(c->processingDetailLabel()), 13);
+
+    c->parameterTapped();
+    ASSERT_NE(c->parameterController(), nullptr);
+    std::map<QString, int> sizes;
+    for (const QLabel* label : c->parameterController()->findChildren<QLabel*>())
+        sizes[label->text()] = pixels(label);
+    EXPECT_EQ(sizes[QStringLiteral("录制参数")], 16);
+    EXPECT_EQ(sizes[QStringLiteral("默认使用当前目标的原生最大像素，也可选择较低分辨率。")], 12);
+    EXPECT_EQ(sizes[QStringLiteral("分辨率")], 13);
+    EXPECT_EQ(sizes[QStringLiteral("帧速率")], 13);
+    c->parameterController()->close();
+}
+
+// The status line is cut only when the toolbar is full: while it is cut, the flexible space
+// before it has given all its room.
+TEST_F(RecordingWindowTest, TheStatusLineIsCutOnlyWhenTheToolbarIsFull) {
+    auto c = makeController();
+    ASSERT_TRUE(waitUntilReady(*c));
+    auto* row = qobject_cast<QBoxLayout*>(c->statusLabel()->parentWidget()->layout());
+    ASSERT_NE(row, nullptr);
+    QLayoutItem* space = row->itemAt(row->indexOf(c->statusLabel()) - 1);
+    ASSERT_NE(space->spacerItem(), nullptr);
+    const QString status = QStringLiteral("正在录制（电脑声音 + Virtual microphone）");
+    c->statusLabel()->setText(status);
+    const int needed = c->statusLabel()->fontMetrics().horizontalAdvance(status);
+    int cut = 0;
+    for (int width = 1180; width >= 920; width -= 4) {
+        c->resize(width, 760);
+        qttest::settle();
+        if (c->statusLabel()->width() >= needed) continue;
+        ++cut;
+        EXPECT_EQ(space->geometry().width(), 0) << "cut at " << c->statusLabel()->width() << " of "
+                                                << needed << " in a window " << width << " wide";
+    }
+    c->resize(1180, 760);
+    qttest::settle();
+    EXPECT_GE(c->statusLabel()->width(), needed);  // the window's own size has room
+    EXPECT_GT(cut, 0) << "never full: the test says nothing";
 }
 
 // On a desktop whose font has digits of different widths the duration still keeps one width.
@@ -199,6 +255,21 @@ TEST_F(RecordingWindowTest, NoSoundServerStillLetsThePictureBeRecorded) {
     EXPECT_TRUE(missing);
     EXPECT_FALSE(c->statusLabel()->text().startsWith(QStringLiteral("初始化失败")));
     EXPECT_TRUE(c->recordButton()->isEnabled());
+}
+
+// A stream that cannot be set up: the window says so and nothing can be recorded.
+TEST_F(RecordingWindowTest, AStreamThatCannotBeSetUpLeavesRecordingOff) {
+    const screen::CaptureError refused(screen::CaptureError::Kind::windowCaptureUnsupported);
+    adjustSource = [refused](capture::ScreenCameraSource::Options& options) {
+        options.makeScreenStream = [refused](const x11::ContentFilter&,
+                                             const screen::CaptureStreamConfiguration&)
+            -> std::unique_ptr<screen::CaptureStream> { throw refused; };
+    };
+    auto c = makeController();
+    qttest::settle();
+    EXPECT_EQ(c->statusLabel()->text().toStdString(), "初始化失败：" + capture::userText(refused));
+    EXPECT_FALSE(c->recordButton()->isEnabled());
+    EXPECT_FALSE(c->latestCaptureStatus().has_value());
 }
 
 TEST_F(RecordingWindowTest, AStreamThatCannotStartShowsTheError) {
