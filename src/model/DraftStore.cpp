@@ -15,6 +15,7 @@
 #include "model/JsonDetail.h"
 #include "platform/log/Log.h"
 #include "platform/storage/AtomicFile.h"
+#include "platform/storage/BoundedFile.h"
 #include "platform/storage/DocumentsDirectory.h"
 #include "platform/storage/FileCopy.h"
 
@@ -25,40 +26,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* kDocumentName = "project.json";
-
-// The whole file, or nothing when it cannot be opened or read (missing, a directory, ...) or
-// is larger than any document may be.
-std::optional<std::string> readWholeFile(const fs::path& file, size_t limit) {
-    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return std::nullopt;
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
-        static_cast<uint64_t>(info.st_size) > limit) {
-        ::close(fd);
-        return std::nullopt;
-    }
-    std::string contents;
-    contents.resize(static_cast<size_t>(info.st_size));
-    size_t filled = 0;
-    for (;;) {
-        if (filled == contents.size()) contents.resize(contents.size() + 4096);
-        ssize_t got = ::read(fd, contents.data() + filled, contents.size() - filled);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) {
-            ::close(fd);
-            return std::nullopt;
-        }
-        if (got == 0) break;
-        filled += static_cast<size_t>(got);
-        if (filled > limit) {  // grew while being read
-            ::close(fd);
-            return std::nullopt;
-        }
-    }
-    ::close(fd);
-    contents.resize(filled);
-    return contents;
-}
 
 // Entries of `dir` sorted by name (so that listing does not depend on the file system's order);
 // a listing failure gives no entries.
@@ -224,7 +191,8 @@ namespace {
 
 // One listed entry: its document decoded and its media located, or nothing.
 std::optional<ListedDraft> readDraft(const fs::path& entry) {
-    auto document = readWholeFile(entry / kDocumentName, json_detail::kMaximumDocumentBytes);
+    // Missing, a directory, a FIFO or larger than any document: not a draft.
+    auto document = readRegularFile(entry / kDocumentName, json_detail::kMaximumDocumentBytes);
     if (!document) return std::nullopt;
     try {
         RecordingProject project = RecordingProject::fromJSON(*document);

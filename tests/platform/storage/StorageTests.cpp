@@ -1,11 +1,21 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <thread>
 
 #include "platform/storage/AtomicFile.h"
+#include "platform/storage/BoundedFile.h"
 #include "platform/storage/DocumentsDirectory.h"
 #include "platform/storage/UserDefaults.h"
 
@@ -13,6 +23,7 @@ namespace zimlo {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 class StorageTest : public ::testing::Test {
   protected:
@@ -46,6 +57,48 @@ class StorageTest : public ::testing::Test {
     fs::path dir;
     std::vector<std::pair<std::string, std::optional<std::string>>> savedEnv;
 };
+
+// Runs `work` on a thread of its own and says whether it ended within `limit`. When it did not,
+// `fifo` is opened for writing and closed again, which ends a reader stuck opening it, so that
+// the test can go on to report the failure.
+template <typename Work>
+bool endsWithin(std::chrono::seconds limit, Work work, const fs::path& fifo = {}) {
+    auto done = std::async(std::launch::async, std::move(work));
+    if (done.wait_for(limit) == std::future_status::ready) return true;
+    if (!fifo.empty()) {
+        int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0) ::close(fd);
+    }
+    done.wait();
+    return false;
+}
+
+// Files that must not be read whole or at all: nothing waits, nothing grows without bound.
+TEST_F(StorageTest, BoundedReadsTakeOnlyRegularFilesWithinTheirSize) {
+    const fs::path file = dir / "doc.json";
+    std::ofstream(file) << "0123456789";
+    auto read = readRegularFile(file, 10);
+    ASSERT_TRUE(read) << read.error().text();
+    EXPECT_EQ(*read, "0123456789");
+    EXPECT_EQ(readRegularFile(file, 9).error().code, std::errc::file_too_large);
+    EXPECT_EQ(readRegularFile(dir / "missing", 10).error().code,
+              std::errc::no_such_file_or_directory);
+    EXPECT_EQ(readRegularFile(dir, 10).error().code, std::errc::is_a_directory);
+    EXPECT_EQ(readRegularFile("/dev/zero", 1 << 20).error().code, std::errc::invalid_argument);
+
+    const fs::path fifo = dir / "fifo.json";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    std::optional<Result<std::string, FileError>> fromFifo;
+    ASSERT_TRUE(endsWithin(
+        5s, [&] { fromFifo = readRegularFile(fifo, 10); }, fifo));
+    EXPECT_EQ(fromFifo->error().code, std::errc::invalid_argument);
+    EXPECT_NE(fromFifo->error().text().find(fifo.string()), std::string::npos);
+
+    fs::create_symlink(file, dir / "link.json");
+    EXPECT_TRUE(openRegularFile(dir / "link.json"));
+    EXPECT_EQ(openRegularFile(dir / "link.json", /*noFollow=*/true).error().code,
+              std::errc::too_many_symbolic_link_levels);
+}
 
 TEST_F(StorageTest, DefaultsKeepStoredTypes) {
     fs::path file = dir / "config" / "zimlo" / "defaults.json";
