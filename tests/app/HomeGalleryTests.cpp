@@ -11,12 +11,14 @@
 #include <QThreadPool>
 #include <QTimer>
 #include <QToolButton>
+#include <atomic>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <future>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "app/AppTestSupport.h"
 #include "app/DraftCard.h"
@@ -317,6 +319,24 @@ TEST_F(HomeGallery, SlowThumbnailsKeepToThreadsOfTheirOwn) {
         }
         ~Release() { now(); }
     } release{*stuck};
+    // Should the window wait for the stuck threads to draw, they are let go after a while.
+    std::atomic<bool> drawn{false}, rescued{false};
+    std::thread watchdog([&] {
+        for (int i = 0; i < 150 && !drawn; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (!drawn) {
+            rescued = true;
+            release.now();
+        }
+    });
+    struct Join {
+        std::thread& thread;
+        std::atomic<bool>& drawn;
+        ~Join() {
+            drawn = true;
+            if (thread.joinable()) thread.join();
+        }
+    } join{watchdog, drawn};
     addDrafts(5);
     HomeView home(library, stuck);
     home.resize(900, 700);
@@ -326,6 +346,9 @@ TEST_F(HomeGallery, SlowThumbnailsKeepToThreadsOfTheirOwn) {
     EXPECT_EQ(stuck->startedCount(), 2);
     EXPECT_EQ(QThreadPool::globalInstance()->activeThreadCount(), 0);
     EXPECT_FALSE(home.grab().isNull());
+    drawn = true;
+    watchdog.join();
+    EXPECT_FALSE(rescued) << "the window could not draw while pictures were being made";
     release.now();
     ASSERT_TRUE(pumpUntil([&] {
         const auto cards = home.cardViews();
