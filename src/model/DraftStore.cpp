@@ -262,13 +262,32 @@ size_t DraftStore::sweepInterruptedSaves() const {
     return swept;
 }
 
+namespace {
+
+// A regular file, or a link that resolves to one inside `dir`.
+bool isMediaFile(const fs::path& dir, const fs::path& candidate) {
+    std::error_code error;
+    const fs::file_status own = fs::symlink_status(candidate, error);
+    if (error) return false;
+    if (fs::is_regular_file(own)) return true;
+    if (!fs::is_symlink(own)) return false;
+    const fs::path resolved = fs::canonical(candidate, error);
+    if (error || !fs::is_regular_file(fs::status(resolved, error))) return false;
+    const fs::path inside = fs::canonical(dir, error);
+    if (error) return false;
+    const fs::path relative = resolved.lexically_relative(inside);
+    return !relative.empty() && *relative.begin() != "..";
+}
+
+}  // namespace
+
 std::optional<fs::path> DraftStore::findMedia(const fs::path& dir, const std::string& base) {
     for (const char* extension : {".mp4", ".mov", ".m4v"}) {
         fs::path candidate = dir / (base + extension);
-        if (::access(candidate.c_str(), F_OK) == 0) return candidate;
+        if (isMediaFile(dir, candidate)) return candidate;
     }
     for (const fs::path& entry : sortedEntries(dir))
-        if (entry.stem() == base) return entry;
+        if (entry.stem() == base && isMediaFile(dir, entry)) return entry;
     return std::nullopt;
 }
 

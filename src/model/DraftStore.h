@@ -82,7 +82,9 @@ class DraftStore {
     Result<void, DraftDeletionError> deleteDraft(const Uuid& id) const;
 
     // The movie named `base` in `dir`: base.mp4, base.mov, base.m4v in that order, else the first
-    // entry whose name without extension is `base`.
+    // entry whose name without extension is `base`. Only regular files count, and links only
+    // when they lead to one inside `dir` (a draft from elsewhere must not make the gallery read
+    // a FIFO, a device or another user's file).
     static std::optional<std::filesystem::path> findMedia(const std::filesystem::path& dir,
                                                           const std::string& base);
 

@@ -23,6 +23,7 @@
 #include "platform/media/MonotonicClock.h"
 #include "platform/runtime/MainQueue.h"
 #include "platform/runtime/WeakOwner.h"
+#include "platform/storage/UserDefaults.h"
 #include "recording/DraggableSubtitleView.h"
 #include "recording/ElidingLabel.h"
 #include "recording/GlobalShortcutEditor.h"
@@ -74,6 +75,8 @@ RecordingView::RecordingView(capture::ScreenCaptureTarget target, Dependencies d
                                                  : RecordingSettingsStore::shared();
     recordingSettings_ = settingsStore_->load(availableResolutions_,
                                               nativeDefaultSettings(native.width, native.height));
+    if (settingsStore_->defaults()->takeRejection())
+        pendingSettingsProblem_ = settingsRejectedText(settingsStore_->defaults()->file());
 
     std::shared_ptr<LiveSpeechRecognizer> speech =
         dependencies_.speech ? dependencies_.speech
@@ -123,14 +126,19 @@ void RecordingView::setUpGlobalShortcuts() {
 
 void RecordingView::applyGlobalShortcuts(const GlobalShortcutSettings& settings) {
     shortcutSettings_ = settings;
-    GlobalShortcutStore(settingsStore_->defaults()).save(settings);
-    if (!globalShortcuts_) return;
+    auto saved = GlobalShortcutStore(settingsStore_->defaults()).save(settings);
+    const QString updated = QStringLiteral("全局快捷键已更新：%1 开始/停止录制，%2 暂停/继续")
+                                .arg(settings.toggleRecording.toString(QKeySequence::NativeText),
+                                     settings.pauseRecording.toString(QKeySequence::NativeText));
+    if (!globalShortcuts_) {
+        if (!saved) setStatus(settingsNotSavedText(updated, saved.error()));
+        return;
+    }
     const QString problem = globalShortcuts_->apply(settings);
-    setStatus(!problem.isEmpty()
-                  ? problem
-                  : QStringLiteral("全局快捷键已更新：%1 开始/停止录制，%2 暂停/继续")
-                        .arg(settings.toggleRecording.toString(QKeySequence::NativeText),
-                             settings.pauseRecording.toString(QKeySequence::NativeText)));
+    if (!problem.isEmpty())
+        setStatus(problem);
+    else
+        setStatus(saved ? updated : settingsNotSavedText(updated, saved.error()));
 }
 
 RecordingView::~RecordingView() {
@@ -390,8 +398,12 @@ void RecordingView::sourceStateChanged(const capture::CaptureState& state) {
 void RecordingView::captureStatusChanged(const capture::ScreenCaptureStatus& status) {
     latestCaptureStatus_ = status;
     if (isRecording() || isApplyingRecordingSettings_) return;
-    // A combination another program holds is said after the start-up messages, which would
-    // replace it at once.
+    // An unusable settings file and a combination another program holds are said after the
+    // start-up messages, which would replace them at once; one at each report.
+    if (!pendingSettingsProblem_.isEmpty()) {
+        setStatus(std::exchange(pendingSettingsProblem_, QString()));
+        return;
+    }
     if (!pendingShortcutProblem_.isEmpty()) {
         setStatus(std::exchange(pendingShortcutProblem_, QString()));
         return;
@@ -672,8 +684,11 @@ void RecordingView::applyRecordingSettings(const RecordingSettings& settings) {
                 self.setStatus(QStringLiteral("参数应用失败：") + fromUtf8(error->description()));
                 return;
             }
-            self.settingsStore_->save(settings);
-            self.setStatus(QStringLiteral("参数已更新：") + fromUtf8(settings.summary()));
+            const QString applied = QStringLiteral("参数已更新：") + fromUtf8(settings.summary());
+            if (auto saved = self.settingsStore_->save(settings); !saved)
+                self.setStatus(settingsNotSavedText(applied, saved.error()));
+            else
+                self.setStatus(applied);
         });
 }
 

@@ -228,6 +228,7 @@ class RecordingView : public QWidget,
     std::shared_ptr<GlobalShortcuts> globalShortcuts_;
     // A combination that could not be grabbed at set-up: said once the start-up messages end.
     QString pendingShortcutProblem_;
+    QString pendingSettingsProblem_;  // the settings file could not be used
 
     std::shared_ptr<LiveSubtitleTrack> subtitles_;
     std::shared_ptr<CameraWindowFlow> cameraWindow_;

@@ -135,8 +135,8 @@ class RecordingEndToEnd : public ::testing::Test {
             [](PermissionKind) { return AuthorizationStatus::authorized; });
         camera::setCameraDiscovery([] { return std::make_shared<camera::GeneratedCamera>(); });
         const auto resolution = recordingResolution();
-        RecordingSettingsStore::shared()->save(
-            RecordingSettings(resolution, CaptureFrameRate::fps30));
+        ASSERT_TRUE(RecordingSettingsStore::shared()->save(
+            RecordingSettings(resolution, CaptureFrameRate::fps30)));
     }
     void TearDown() override {
         shell.reset();

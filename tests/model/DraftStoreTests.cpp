@@ -368,6 +368,32 @@ TEST_F(DraftStoreTest, FailedSaveRemovesTheNewFolderAndNamesAFullDisk) {
 }
 
 // A hostile document in the drafts folder costs the listing milliseconds and hides nothing else.
+// The gallery reads the movies it lists: only regular files, and links only to files inside the
+// draft, so a FIFO would not hold the reader and a link would not make it read what it names.
+TEST_F(DraftStoreTest, ListingOffersOnlyRegularMoviesInsideTheDraft) {
+    RecordingProject fifo = project(1), outside = project(2), inside = project(3),
+                     folder = project(4);
+    fs::path fifoDir = plantDraft(fifo, {"main.mov"});
+    ASSERT_EQ(::mkfifo((fifoDir / "main.mp4").c_str(), 0644), 0);
+    ASSERT_EQ(::mkfifo((fifoDir / "pip.mp4").c_str(), 0644), 0);
+    fs::path secret = writeFile(scratch / "secret" / "shadow", "not a movie");
+    fs::path outsideDir = plantDraft(outside, {});
+    fs::create_symlink(secret, outsideDir / "main.mp4");
+    fs::create_symlink("../../../secret/shadow", outsideDir / "pip.mov");
+    fs::path insideDir = plantDraft(inside, {"takes/first.mp4"});
+    fs::create_symlink("takes/first.mp4", insideDir / "main.mp4");
+    fs::path folderDir = plantDraft(folder, {"main.mp4/inner"});
+
+    auto drafts = store->loadDrafts();
+    ASSERT_EQ(drafts.size(), 4u);
+    EXPECT_EQ(drafts[3].mainVideoURL, fifoDir / "main.mov");
+    EXPECT_FALSE(drafts[3].pipVideoURL);
+    EXPECT_FALSE(drafts[2].mainVideoURL);
+    EXPECT_FALSE(drafts[2].pipVideoURL);
+    EXPECT_EQ(drafts[1].mainVideoURL, insideDir / "main.mp4");
+    EXPECT_FALSE(drafts[0].mainVideoURL);
+}
+
 TEST_F(DraftStoreTest, HostileDocumentsAreSkippedQuickly) {
     RecordingProject good = project(1);
     plantDraft(good, {});

@@ -94,8 +94,8 @@ class WaylandApp : public ::testing::Test {
     void SetUp() override {
         Permissions::setStatusProvider(
             [](PermissionKind) { return AuthorizationStatus::authorized; });
-        RecordingSettingsStore::shared()->save(
-            RecordingSettings(RecordingResolution::presets()[0], CaptureFrameRate::fps30));
+        ASSERT_TRUE(RecordingSettingsStore::shared()->save(
+            RecordingSettings(RecordingResolution::presets()[0], CaptureFrameRate::fps30)));
     }
     void TearDown() override {
         shell.reset();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -13,6 +14,9 @@
 #include "platform/media/MediaTime.h"
 
 namespace zimlo::media {
+
+// When reading gives up (with MediaError::Kind::timedOut); none reads as long as it takes.
+using ReadDeadline = std::optional<std::chrono::steady_clock::time_point>;
 
 struct AssetTrack {
     int trackID = 0;  // the container's track identifier (1-based in QuickTime/MPEG-4)
@@ -30,8 +34,10 @@ struct AssetTrack {
 // A movie file opened for inspection. Cheap to keep: the file is closed after reading its index.
 class MovieAsset {
   public:
-    // Fails when the file cannot be opened as a movie (the demuxer's error).
-    static MediaResult<std::shared_ptr<const MovieAsset>> open(const std::filesystem::path& url);
+    // Fails when the file cannot be opened as a movie: it is missing or not a regular file (the
+    // system's error, notARegularFile), the demuxer's error, or timedOut past `deadline`.
+    static MediaResult<std::shared_ptr<const MovieAsset>> open(const std::filesystem::path& url,
+                                                               ReadDeadline deadline = {});
 
     const std::filesystem::path& url() const { return url_; }
     const std::vector<AssetTrack>& tracks() const { return tracks_; }
@@ -152,8 +158,11 @@ class ImageGenerator {
   public:
     explicit ImageGenerator(std::shared_ptr<const MovieAsset> asset) : asset_(std::move(asset)) {}
 
+    // Only the quarter turns and mirroring of the track's transform are applied (as the export
+    // does); a transform that also scales or shears leaves the picture as it is coded.
     bool appliesPreferredTrackTransform = true;
     Size maximumSize;  // zero: no limit; otherwise the picture is scaled down to fit, aspect kept
+    ReadDeadline deadline;  // past it, copyImage gives up with timedOut
 
     // The frame shown at `time` (the last one starting at or before it; the first frame when the
     // time is before it), BGRA.

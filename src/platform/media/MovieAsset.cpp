@@ -35,8 +35,9 @@ double storedBitRate(AVStream* stream, double seconds) {
 
 }  // namespace
 
-MediaResult<std::shared_ptr<const MovieAsset>> MovieAsset::open(const std::filesystem::path& url) {
-    auto opened = openInput(url);
+MediaResult<std::shared_ptr<const MovieAsset>> MovieAsset::open(const std::filesystem::path& url,
+                                                                ReadDeadline deadline) {
+    auto opened = openInput(url, deadline);
     if (!opened) return logged(std::move(opened).error(), "opening the movie", url);
     FormatInputPtr context = std::move(opened).value();
     auto asset = std::make_shared<MovieAsset>();

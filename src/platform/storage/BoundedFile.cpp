@@ -4,9 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <cstdint>
 
 namespace zimlo {
 
@@ -16,61 +14,50 @@ Failure<FileError> failed(const char* what, const std::filesystem::path& file, i
     return fail(FileError{what, file, std::error_code(error, std::generic_category())});
 }
 
-// Why a file of this kind and size cannot be read whole, or 0.
-int refusal(const struct stat& info, size_t limit) {
-    if (S_ISDIR(info.st_mode)) return EISDIR;
-    if (!S_ISREG(info.st_mode)) return EINVAL;
-    if (static_cast<uint64_t>(info.st_size) > limit) return EFBIG;
-    return 0;
-}
-
-const char* refusalStep(int error) {
-    return error == EFBIG ? "reading (too large)" : "reading (not a regular file)";
-}
-
 }  // namespace
 
-Result<std::string, FileError> readRegularFile(const std::filesystem::path& file, size_t limit) {
-    // Looked at before opening, so that opening never touches a device; looked at again on the
-    // open descriptor, in case the name was replaced in between.
+void UniqueFd::reset() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+Result<UniqueFd, FileError> openRegularFile(const std::filesystem::path& file, bool noFollow) {
+    // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer forever.
+    int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+    if (noFollow) flags |= O_NOFOLLOW;
+    UniqueFd fd(::open(file.c_str(), flags));
+    if (fd.get() < 0) return failed("cannot open", file, errno);
     struct stat info {};
-    if (::stat(file.c_str(), &info) != 0) return failed("reading", file, errno);
-    if (int error = refusal(info, limit)) return failed(refusalStep(error), file, error);
-    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) return failed("reading", file, errno);
-    auto close = [fd] { ::close(fd); };
-    if (::fstat(fd, &info) != 0) {
-        int error = errno;
-        close();
-        return failed("reading", file, error);
-    }
-    if (int error = refusal(info, limit)) {
-        close();
-        return failed(refusalStep(error), file, error);
-    }
-    std::string contents;
-    contents.resize(static_cast<size_t>(info.st_size));
-    size_t filled = 0;
+    if (::fstat(fd.get(), &info) != 0) return failed("cannot open", file, errno);
+    if (S_ISDIR(info.st_mode)) return failed("cannot read", file, EISDIR);
+    if (!S_ISREG(info.st_mode)) return failed("not a regular file, not read:", file, EINVAL);
+    // Reads of a regular file never wait anyway; clear the flag for readers that expect
+    // ordinary semantics.
+    if (int current = ::fcntl(fd.get(), F_GETFL); current >= 0)
+        ::fcntl(fd.get(), F_SETFL, current & ~O_NONBLOCK);
+    return fd;
+}
+
+Result<std::string, FileError> readRegularFile(const std::filesystem::path& file,
+                                               std::size_t maximumBytes) {
+    auto opened = openRegularFile(file);
+    if (!opened) return fail(std::move(opened).error());
+    const int fd = opened->get();
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) return failed("cannot read", file, errno);
+    if (static_cast<uint64_t>(info.st_size) > maximumBytes)
+        return failed("cannot read", file, EFBIG);
+    std::string contents(static_cast<std::size_t>(info.st_size), '\0');
+    std::size_t filled = 0;
     for (;;) {
-        if (filled == contents.size()) {
-            if (filled >= limit + 1) {  // grew past the limit while being read
-                close();
-                return failed("reading (too large)", file, EFBIG);
-            }
-            contents.resize(std::min(limit + 1, filled + 4096));
-        }
+        if (filled == contents.size()) contents.resize(contents.size() + 4096);
         ssize_t got = ::read(fd, contents.data() + filled, contents.size() - filled);
         if (got < 0 && errno == EINTR) continue;
-        if (got < 0) {
-            int error = errno;
-            close();
-            return failed("reading", file, error);
-        }
+        if (got < 0) return failed("cannot read", file, errno);
         if (got == 0) break;
-        filled += static_cast<size_t>(got);
+        filled += static_cast<std::size_t>(got);
+        if (filled > maximumBytes) return failed("cannot read", file, EFBIG);  // it grew
     }
-    close();
-    if (filled > limit) return failed("reading (too large)", file, EFBIG);
     contents.resize(filled);
     return contents;
 }

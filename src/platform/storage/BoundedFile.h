@@ -9,11 +9,44 @@
 
 namespace zimlo {
 
-// The whole contents of a regular file of at most `limit` bytes. Never blocks and never reads
-// without end: a FIFO, a socket or a device (/dev/zero) is refused without being read, and so is
-// a file larger than `limit` or one that grows past it while being read. Links are followed.
-// Errors keep the system's code: ENOENT for a missing file, EISDIR for a directory, EINVAL for
-// another kind of file, EFBIG for one too large.
-Result<std::string, FileError> readRegularFile(const std::filesystem::path& file, size_t limit);
+// An open file descriptor, closed when it goes.
+class UniqueFd {
+  public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    ~UniqueFd() { reset(); }
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        if (this != &other) {
+            reset();
+            fd_ = other.release();
+        }
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+
+    int get() const { return fd_; }
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void reset();
+
+  private:
+    int fd_ = -1;
+};
+
+// Opens `file` for reading only when it is a regular file. The open itself never waits: a FIFO
+// without a writer, a device or a socket is refused (EINVAL), so is a directory (EISDIR).
+// `noFollow` also refuses a symbolic link as the last component (ELOOP).
+Result<UniqueFd, FileError> openRegularFile(const std::filesystem::path& file,
+                                            bool noFollow = false);
+
+// The whole of a regular file of at most `maximumBytes` (EFBIG beyond, also when it grows past
+// that while being read), opened as above. ENOENT tells a missing file apart.
+Result<std::string, FileError> readRegularFile(const std::filesystem::path& file,
+                                               std::size_t maximumBytes);
 
 }  // namespace zimlo

@@ -1,16 +1,20 @@
 // What the recording window says when something fails or is refused: set-up, the screen stream,
 // parameters, camera and microphone; the subtitle layout it starts from, the sizes of its texts,
 // the room of the status line, the duration label's width and the space bar.
+#include <sys/mount.h>
+
 #include <QApplication>
 #include <QBoxLayout>
 #include <QFontInfo>
 #include <QTest>
 #include <cerrno>
+#include <fstream>
 #include <set>
 
 #include "RecordingWindowTestSupport.h"
 #include "capture/PlatformErrorText.h"
 #include "platform/x11/TestWindows.h"
+#include "recording/RecordingWindowText.h"
 #include "recording/TabularDigits.h"
 
 namespace zimlo::recording {
@@ -240,6 +244,60 @@ TEST_F(RecordingWindowTest, SettingsThatCannotBeAppliedAreReportedAndNotStored) 
     ASSERT_NE(c->parameterController(), nullptr);
     EXPECT_TRUE(c->parameterController()->isInteractionEnabled());
     c->parameterController()->close();
+}
+
+// A settings file that cannot be used (nested 100,000 deep, on a read-only disk) leaves the
+// window on its defaults and is said once; a change of the parameters still applies, and the
+// status line says it could not be kept.
+TEST_F(RecordingWindowTest, AnUnusableSettingsFileIsSaidOnceAndAFailedSaveToo) {
+    const fs::path config = directory / "config";
+    fs::create_directories(config);
+    if (::mount("tmpfs", config.c_str(), "tmpfs", 0, "size=4m") != 0)
+        GTEST_SKIP() << "mounting a tmpfs needs root";
+    struct Unmount {
+        fs::path at;
+        ~Unmount() { ::umount(at.c_str()); }
+    } unmount{config};
+    {
+        std::ofstream deep(config / "defaults.json");
+        for (int i = 0; i < 100'000; ++i) deep << "{\"a\":";
+        deep << 1 << std::string(100'000, '}');
+    }
+    ASSERT_EQ(::mount(nullptr, config.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
+    settingsStore = std::make_shared<RecordingSettingsStore>(
+        std::make_shared<UserDefaults>(config / "defaults.json"));
+
+    auto c = makeController();
+    const QString rejected = settingsRejectedText(config / "defaults.json");
+    ASSERT_TRUE(pumpUntil([&] { return c->statusLabel()->text() == rejected; }, 20s))
+        << c->statusLabel()->text().toStdString();
+    EXPECT_EQ(c->recordingSettings(),
+              RecordingSettings(c->availableResolutions().back(), CaptureFrameRate::fps30));
+    ASSERT_TRUE(waitUntilReady(*c));
+    const RecordingSettings wanted(c->availableResolutions().front(), CaptureFrameRate::fps24);
+    c->parameterTapped();
+    ASSERT_NE(c->parameterController(), nullptr);
+    c->parameterController()->onChange(wanted);
+    ASSERT_TRUE(pumpUntil([&] { return !c->isApplyingRecordingSettings(); }, 20s));
+    EXPECT_EQ(c->statusLabel()->text(),
+              QStringLiteral("参数已更新：") + QString::fromStdString(wanted.summary()) +
+                  QStringLiteral("，但未能保存（只读文件系统：") +
+                  QString::fromStdString((config / "defaults.json").string()) +
+                  QStringLiteral("）"));
+    EXPECT_EQ(c->recordingSettings(), wanted);
+    c->parameterController()->close();
+    c.reset();
+
+    // Said once: the next window keeps quiet about it.
+    auto next = makeController();
+    bool saidAgain = false;
+    pumpUntil(
+        [&] {
+            saidAgain = saidAgain || next->statusLabel()->text() == rejected;
+            return false;
+        },
+        3s);
+    EXPECT_FALSE(saidAgain);
 }
 
 TEST_F(RecordingWindowTest, NoSoundServerStillLetsThePictureBeRecorded) {
