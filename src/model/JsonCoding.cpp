@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "model/JsonDetail.h"
+#include "model/PlainJsonReader.h"
 
 namespace zimlo {
 
@@ -22,6 +23,8 @@ Json parseDocument(std::string_view text) {
     if (text.size() > kMaximumDocumentBytes)
         throw DecodingError(
             "", "document larger than " + std::to_string(kMaximumDocumentBytes >> 20) + " MiB");
+    // Ordinary documents take the quick route; the general parser decides everything else.
+    if (auto plain = readPlainJson(text)) return std::move(*plain);
     // The limits are checked while the parser reads, so a hostile document stops early.
     std::vector<size_t> keysPerObject;  // open containers; arrays count nothing
     size_t values = 0;
