@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "model/JsonDetail.h"
+#include "model/PlainJsonReader.h"
 #include "platform/storage/BoundedJson.h"
 
 namespace zimlo {
@@ -19,6 +20,9 @@ DecodingError::DecodingError(std::string keyPath, const std::string& problem)
 namespace json_detail {
 
 Json parseDocument(std::string_view text) {
+    // Ordinary documents take the quick route; the bounded parser decides everything else.
+    if (text.size() <= kMaximumDocumentBytes)
+        if (auto plain = readPlainJson(text)) return std::move(*plain);
     auto parsed = parseBoundedJson(
         text, {kMaximumDocumentBytes, kMaximumNesting, kMaximumKeysPerObject, kMaximumValues});
     if (!parsed) throw DecodingError("", parsed.error());
