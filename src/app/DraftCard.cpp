@@ -114,14 +114,14 @@ void DraftCard::configure(const RecordingProject& project) {
     QPointer<DraftCard> card(this);
     const Uuid id = project.id;
     thumbnailWanted_ = std::make_shared<std::atomic<bool>>(true);
-    thumbnailPool().async([generator = thumbnails_, movie = *movie, card, id,
-                           wanted = thumbnailWanted_]() {
-        if (!*wanted) return;
-        QImage image = generator->thumbnail(movie);
-        MainQueue::post([card, id, image = std::move(image)]() {
-            if (card) card->applyThumbnail(id, image);
+    thumbnailPool().async(
+        [generator = thumbnails_, movie = *movie, card, id, wanted = thumbnailWanted_]() {
+            if (!*wanted) return;
+            QImage image = generator->thumbnail(movie);
+            MainQueue::post([card, id, image = std::move(image)]() {
+                if (card) card->applyThumbnail(id, image);
+            });
         });
-    });
 }
 
 void DraftCard::applyThumbnail(const Uuid& id, const QImage& image) {

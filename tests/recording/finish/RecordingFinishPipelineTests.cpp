@@ -414,7 +414,8 @@ TEST_F(RecordingFinishTest, TheProjectWaitsForTheSubtitlesOfWhatWasSaidBeforeThe
     EXPECT_EQ(host_.overlays.front(),
               (std::pair<std::string, std::string>{"正在合成视频…", "正在写入字幕和画面，请稍候"}));
     ASSERT_TRUE((*host_.ended)->mainVideoURL);
-    EXPECT_TRUE(fs::exists((*host_.ended)->mainVideoURL->parent_path() / "subtitles.srt"));
+    EXPECT_TRUE(
+        fs::exists(localFile((*host_.ended)->mainVideoURL)->parent_path() / "subtitles.srt"));
 }
 
 TEST_F(RecordingFinishTest, APipelineGoneDuringMixingDeletesOnlyTheFreshMix) {
@@ -566,8 +567,8 @@ TEST_F(RecordingFinishTest, DraftsWithSubtitlesGetSubtitleFilesOfWhatTheMovieSho
     host_.ended.reset();
     services_.saveDraft = [this](const RecordingProject& project) {
         auto stored = store_.saveDraft(project);
-        if (stored && stored->mainVideoURL)
-            fs::create_directory(stored->mainVideoURL->parent_path() / "subtitles.srt");
+        if (stored && localFile(stored->mainVideoURL))
+            fs::create_directory(localFile(stored->mainVideoURL)->parent_path() / "subtitles.srt");
         return stored;
     };
     finish(movie(temp_.path(), "zimlo_screen_16.mov", {{440, 0.5f}}), std::nullopt);

@@ -483,13 +483,18 @@ TEST_F(SubtitleTrack, ARecognizerThatDoesNotCatchUpLeavesItsLastPartialAsFinal) 
     ASSERT_TRUE(pumpUntil([&] { return speech->pendingPartial().has_value(); }, 60s));
     // The machine is starved: the recogniser's queue does not get to run.
     auto starved = std::make_shared<std::atomic<bool>>(true);
-    speech->recognizer()->queue().async([starved] {
+    auto starving = std::make_shared<std::atomic<bool>>(false);
+    speech->recognizer()->queue().async([starved, starving] {
+        *starving = true;
         while (*starved) std::this_thread::sleep_for(10ms);
     });
     struct Feed {
         std::shared_ptr<std::atomic<bool>> starved;
         ~Feed() { *starved = false; }
     } feedLater{starved};
+    // Partials the recogniser posted before it starved arrive first: the last of them stands.
+    ASSERT_TRUE(pumpUntil([&] { return starving->load(); }, 60s));
+    qttest::settle();
     const auto partial = *speech->pendingPartial();
     clock += 2.5;
     host.elapsed = 2.5;

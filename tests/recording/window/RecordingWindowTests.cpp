@@ -652,9 +652,10 @@ TEST_F(RecordingWindowTest, SpeechBeforeTheStopIsSubtitledThoughRecognitionIsBeh
     ASSERT_TRUE(pumpUntil([&] { return saved.has_value(); }, 120s))
         << c->statusLabel()->text().toStdString();
 
-    const auto cues = readSubtitleFile(saved->mainVideoURL->parent_path() / "subtitles.vtt",
-                                       SubtitleFileFormat::webVTT)
-                          .valueOr({});
+    const auto cues =
+        readSubtitleFile(localFile(saved->mainVideoURL)->parent_path() / "subtitles.vtt",
+                         SubtitleFileFormat::webVTT)
+            .valueOr({});
     ASSERT_FALSE(cues.empty()) << "what was said before the stop is not subtitled";
     for (const auto& cue : cues)
         std::printf("subtitle %.2f-%.2f \"%s\"\n", cue.startTime, cue.endTime, cue.text.c_str());

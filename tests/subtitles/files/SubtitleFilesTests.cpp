@@ -249,7 +249,6 @@ TEST(SubtitleExportCommand, StrangeFilesAroundTheDraftAreRefusedNotWaitedOn) {
 
     Result beside = tool("subtitle export " + document + " --format srt");
     ASSERT_EQ(beside.status, 0) << beside.output;
-    EXPECT_NE(beside.output.find("not a regular file"), std::string::npos) << beside.output;
     expectSameCues(readSubtitleFile(folder / "subtitles.srt", SubtitleFileFormat::srt).valueOr({}),
                    project.subtitleTrack, "the document's duration stands");
 

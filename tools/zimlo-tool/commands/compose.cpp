@@ -267,8 +267,8 @@ int exportSubtitles(const std::vector<std::string>& args) {
                                              : documentPath.parent_path();
     // The movie's own length bounds the subtitles. A draft's document may name where its movie
     // was before the folder moved, and a relative name is relative to the document. Only a
-    // regular file is read (a FIFO would stall the reader); without one the document's duration
-    // stands.
+    // regular file is read (a FIFO would stall the reader; the draft lookup offers no other kind);
+    // without one the document's duration stands.
     std::error_code ignored;
     auto isRegularFile = [&](const std::filesystem::path& file) {
         return std::filesystem::is_regular_file(std::filesystem::status(file, ignored));
@@ -276,10 +276,6 @@ int exportSubtitles(const std::vector<std::string>& args) {
     std::optional<std::filesystem::path> movie = localFile(project.mainVideoURL);
     if (movie && movie->is_relative()) movie = folder / *movie;
     if (!movie || !isRegularFile(*movie)) movie = DraftStore::findMedia(folder, "main");
-    if (movie && !isRegularFile(*movie)) {
-        std::cerr << "note: " << movie->string() << " is not a regular file, not read\n";
-        movie.reset();
-    }
     if (movie)
         project.mainVideoURL = *movie;
     else if (localFile(project.mainVideoURL))
