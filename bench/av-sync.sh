@@ -7,14 +7,21 @@
 # the start and at the end, for the computer's sound and for the microphone, with the load
 # average. Goal: within ±40 ms at the start and after 10 minutes, for both.
 #   AVSYNC_MINUTES=1 bench/av-sync.sh      a one-minute run
+#   BENCH_SMOKE=1 bench/av-sync.sh         6 s, one flash (AVSYNC_SECONDS sets any length)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=${ZIMLO_BUILD_DIR:-$here/../build}
 tool=$build/tools/zimlo-tool/zimlo-tool
 [ -x "$tool" ] || { echo "zimlo-tool not built at $tool" >&2; exit 1; }
-minutes=${AVSYNC_MINUTES:-10}
-seconds=$(awk -v m="$minutes" 'BEGIN { printf "%d", m * 60 + 0.5 }')
-[ "$seconds" -ge 12 ] || { echo "AVSYNC_MINUTES must give at least 12 s" >&2; exit 1; }
+if [ -n "${AVSYNC_SECONDS:-}" ]; then
+  seconds=$AVSYNC_SECONDS
+elif [ "${BENCH_SMOKE:-0}" = 1 ]; then
+  seconds=6
+else
+  seconds=$(awk -v m="${AVSYNC_MINUTES:-10}" 'BEGIN { printf "%d", m * 60 + 0.5 }')
+fi
+# The first flash comes about 2 s into the recording, then one every 5 s.
+[ "$seconds" -ge 6 ] || { echo "the recording must last at least 6 s" >&2; exit 1; }
 
 work=$(mktemp -d)
 # zimlo-tool record makes its recordings below the state folder: this run's own.

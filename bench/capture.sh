@@ -12,13 +12,14 @@
 # built on (pipewiresrc ! videoconvert ! x264enc ultrafast ! mp4mux) reading a portal stream of
 # the same screen. Goal: zimlo <= 0.8x the peer's CPU, >= 98 % of the frames.
 #
-# CAPTURE_SECONDS (20) sets each recording's length; CAPTURE_ROWS ("x11 portal") picks the rows.
+# CAPTURE_SECONDS (20; 2 with BENCH_SMOKE=1) sets each recording's length; CAPTURE_ROWS
+# ("x11 portal") picks the rows.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=${ZIMLO_BUILD_DIR:-$here/../build}
 tool=$build/tools/zimlo-tool/zimlo-tool
 [ -x "$tool" ] || { echo "zimlo-tool not built at $tool" >&2; exit 1; }
-seconds=${CAPTURE_SECONDS:-20}
+if [ "${BENCH_SMOKE:-0}" = 1 ]; then seconds=${CAPTURE_SECONDS:-2}; else seconds=${CAPTURE_SECONDS:-20}; fi
 rows=" ${CAPTURE_ROWS:-x11 portal} "
 
 work=$(mktemp -d)

@@ -2,12 +2,18 @@
 # Draft listing: `zimlo-tool drafts list` over 1,000 generated drafts against the raw I/O of
 # reading every project.json (`find DIR -name project.json -exec cat {} +`). Runs both in turn,
 # prints the median wall time (and CPU time) of each and their ratio (goal: within 3x).
+#   DRAFTS_COUNT (1000) drafts, DRAFTS_RUNS (15) runs; BENCH_SMOKE=1: 50 drafts, one run.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=${ZIMLO_BUILD_DIR:-$here/../build}
 tool=$build/tools/zimlo-tool/zimlo-tool
-count=${DRAFTS_COUNT:-1000}
-runs=${DRAFTS_RUNS:-15}
+if [ "${BENCH_SMOKE:-0}" = 1 ]; then
+  count=${DRAFTS_COUNT:-50}
+  runs=${DRAFTS_RUNS:-1}
+else
+  count=${DRAFTS_COUNT:-1000}
+  runs=${DRAFTS_RUNS:-15}
+fi
 [ -x "$tool" ] || { echo "zimlo-tool not built at $tool" >&2; exit 1; }
 
 work=$(mktemp -d)

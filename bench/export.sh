@@ -11,12 +11,19 @@
 # reference frames (the screen movie, with the camera window and the subtitle band left out of
 # every picture, as the two draw those differently). Writes one composed PNG each of a PiP, a
 # split-screen and a subtitle case.
+#   EXPORT_SECONDS (20) and EXPORT_ROUNDS (3); BENCH_SMOKE=1: 2 s, one round.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=${ZIMLO_BUILD_DIR:-$here/../build}
 tool=$build/tools/zimlo-tool/zimlo-tool
 [ -x "$tool" ] || { echo "zimlo-tool not built at $tool" >&2; exit 1; }
-seconds=${EXPORT_SECONDS:-20}
+if [ "${BENCH_SMOKE:-0}" = 1 ]; then
+  seconds=${EXPORT_SECONDS:-2}
+  rounds=${EXPORT_ROUNDS:-1}
+else
+  seconds=${EXPORT_SECONDS:-20}
+  rounds=${EXPORT_ROUNDS:-3}
+fi
 
 work=${EXPORT_WORK_DIR:-$(mktemp -d)}
 [ -n "${EXPORT_WORK_DIR:-}" ] || trap 'rm -rf "$work"' EXIT
@@ -85,7 +92,6 @@ measure() {  # name, command...: prints "wall cpu"
 # Wall times only mean something on a quiet machine: the load is printed with the figures. The two
 # sides take turns, EXPORT_ROUNDS times (3 unless told), and the medians are compared, so a burst
 # of load from elsewhere weighs on one round, not on one side.
-rounds=${EXPORT_ROUNDS:-3}
 peer=(ffmpeg -v error -y -i screen.mov -i camera.mov -loop 1 -framerate 30 -t "$seconds" -i mask.png
   -filter_complex "[0:v]scale=1920:1080[bg];[1:v]scale=384:216,format=yuva420p[cam];[2:v]format=gray[mask];\
 [cam][mask]alphamerge[win];\

@@ -31,7 +31,8 @@
 # and of the peer's movie against the same reference frames, the raw screen picture at each frame
 # time, with the camera window and the subtitle band left out of every picture (they draw those
 # differently).
-#   FINISH_SECONDS=60 (recording length; 600 for the ten-minute figure), FINISH_RESOLUTION=1080p
+#   FINISH_SECONDS=60 (recording length; 600 for the ten-minute figure; 4, the shortest, with
+#   BENCH_SMOKE=1, which also makes one run), FINISH_RESOLUTION=1080p
 #   (or 4K, recorded on a 3840x2160 Xvfb), FINISH_FPS=30 (or 60), FINISH_RUNS=3,
 #   FINISH_WORK_DIR=dir (kept).
 set -euo pipefail
@@ -42,10 +43,10 @@ tool=$build/tools/zimlo-tool/zimlo-tool
 [ -x "$e2e" ] || { echo "e2e_recording_tests not built at $e2e" >&2; exit 1; }
 [ -x "$tool" ] || { echo "zimlo-tool not built at $tool" >&2; exit 1; }
 load() { cut -d' ' -f1-3 /proc/loadavg; }
-seconds=${FINISH_SECONDS:-60}
+if [ "${BENCH_SMOKE:-0}" = 1 ]; then seconds=${FINISH_SECONDS:-4}; else seconds=${FINISH_SECONDS:-60}; fi
 resolution=${FINISH_RESOLUTION:-1080p}
 fps=${FINISH_FPS:-30}
-runs=${FINISH_RUNS:-3}
+if [ "${BENCH_SMOKE:-0}" = 1 ]; then runs=${FINISH_RUNS:-1}; else runs=${FINISH_RUNS:-3}; fi
 screen=1920x1080x24
 [ "$resolution" = 4K ] && screen=3840x2160x24
 
@@ -244,7 +245,7 @@ post_wall=$(field post ZIMLO_E2E_FINISH finish_seconds)
 echo "zimlo finish (stop pressed -> draft listed), composed while recording: median ${ours_wall} s of $runs (${walls[*]} s) for ${recorded} s recorded at ${W}x${H} ${FPS} fps, ${ours_cpu} s CPU after the stop in the first (load average $load_finish)"
 echo "  composed after the stop (the tail), by recording: $(for i in $(seq "$runs"); do printf '%s of %s frames; ' "$(field "run$i" ZIMLO_E2E_FOLLOW frames_after_stop)" "$(field "run$i" ZIMLO_E2E_FOLLOW frame_count)"; done)"
 echo "  lag of the composition behind the recording while it ran, by recording (median / max): $(for i in $(seq "$runs"); do printf '%s / %s s; ' "$(field "run$i" ZIMLO_E2E_FOLLOW lag_median)" "$(field "run$i" ZIMLO_E2E_FOLLOW lag_max)"; done)"
-echo "  stages, from the stop press (first recording): files reported $(value files_reported) s, composition started $(value export_started) s, draft saved $(value draft_saved) s, draft listed $(value finish_seconds) s"
+echo "  stages, from the stop press (first recording): files taken over (last subtitles in) $(value files_reported) s, composition started $(value export_started) s, draft saved $(value draft_saved) s, draft listed $(value finish_seconds) s"
 echo "today's post-stop path: the same recording composed after the stop: stop -> draft listed ${post_wall} s (load average $load_post); the export alone on the first recording's raw movies: ${post_export_wall} s wall, ${post_export_cpu} s CPU"
 python3 -c "print('  stop cost against the post-stop path: %.2fx (recording composed after the stop), %.2fx (the export alone)' % ($ours_wall / $post_wall, $ours_wall / $post_export_wall))"
 raw_with=$(field run1 ZIMLO_E2E_FOLLOW raw_frames); expected_with=$(field run1 ZIMLO_E2E_FOLLOW expected_frames)

@@ -7,6 +7,7 @@
 # utterance's last word to its final result.
 # Goals: the same word error rate as the command-line decoder, real-time factor under 0.5,
 # final results within 1 s of the end of speech.
+#   SPEECH_FILES (all five; 1 with BENCH_SMOKE=1) limits the recordings used.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=${ZIMLO_BUILD_DIR:-$here/../build}
@@ -19,7 +20,9 @@ data=/usr/share/pocketsphinx/test/data/librivox
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-TOOL=$tool DATA=$data WORK=$work python3 - <<'PY'
+if [ "${BENCH_SMOKE:-0}" = 1 ]; then files=${SPEECH_FILES:-1}; else files=${SPEECH_FILES:-0}; fi
+
+TOOL=$tool DATA=$data WORK=$work FILES=$files python3 - <<'PY'
 import os, re, resource, statistics, struct, subprocess, sys, threading, time, wave
 
 tool, data, work = os.environ["TOOL"], os.environ["DATA"], os.environ["WORK"]
@@ -28,6 +31,8 @@ peer_args = ["-hmm", f"{model}/en-us", "-lm", f"{model}/en-us.lm.bin",
              "-dict", f"{model}/cmudict-en-us.dict", "-logfn", "/dev/null"]
 
 ids = [l.strip() for l in open(f"{data}/fileids") if l.strip()]
+if int(os.environ["FILES"]) > 0:
+    ids = ids[:int(os.environ["FILES"])]
 refs = {}
 for line in open(f"{data}/transcription"):
     m = re.match(r"(.*)\((.*)\)\s*$", line)

@@ -7,13 +7,13 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPointer>
-#include <QThreadPool>
 #include <QToolButton>
 
 #include "app/AppStyle.h"
 #include "app/DraftFormatting.h"
 #include "app/DraftLibrary.h"
 #include "platform/runtime/MainQueue.h"
+#include "platform/runtime/WorkerPool.h"
 #include "recording/TabularDigits.h"
 
 namespace zimlo::app {
@@ -30,6 +30,13 @@ QLabel* makeBadge(QWidget* parent, QFont::Weight weight, double backgroundAlpha)
                                         " border-radius: 5px; }")
                              .arg(backgroundAlpha));
     return badge;
+}
+
+// Thumbnails are made on threads of their own, two at a time: Qt's global pool also serves its
+// painter, and movies that read slowly must not hold the window up.
+WorkerPool& thumbnailPool() {
+    static WorkerPool pool("thumbnails", 2);
+    return pool;
 }
 
 }  // namespace
@@ -76,6 +83,10 @@ DraftCard::DraftCard(const RecordingProject& project,
     configure(project);
 }
 
+DraftCard::~DraftCard() {
+    if (thumbnailWanted_) *thumbnailWanted_ = false;
+}
+
 void DraftCard::configure(const RecordingProject& project) {
     currentID_ = project.id;
     tagLabel_->setVisible(project.isDraft);
@@ -93,14 +104,19 @@ void DraftCard::configure(const RecordingProject& project) {
 
     thumbnail_ = QImage();
     update();
-    if (!project.mainVideoURL || !thumbnails_) return;
+    if (thumbnailWanted_) *thumbnailWanted_ = false;
+    thumbnailWanted_.reset();
+    const auto movie = localFile(project.mainVideoURL);  // a remote URL has no picture here
+    if (!movie || !thumbnails_) return;
 
     // The frame grab reads the movie; keep it off the main thread and let the card decide on
     // arrival whether the picture is still its own.
     QPointer<DraftCard> card(this);
     const Uuid id = project.id;
-    QThreadPool::globalInstance()->start(
-        [generator = thumbnails_, movie = *project.mainVideoURL, card, id]() {
+    thumbnailWanted_ = std::make_shared<std::atomic<bool>>(true);
+    thumbnailPool().async(
+        [generator = thumbnails_, movie = *movie, card, id, wanted = thumbnailWanted_]() {
+            if (!*wanted) return;
             QImage image = generator->thumbnail(movie);
             MainQueue::post([card, id, image = std::move(image)]() {
                 if (card) card->applyThumbnail(id, image);

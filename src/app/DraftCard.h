@@ -2,6 +2,7 @@
 
 #include <QImage>
 #include <QWidget>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -27,6 +28,7 @@ class DraftCard : public QWidget {
 
     DraftCard(const RecordingProject& project, std::shared_ptr<DraftThumbnailGenerator> thumbnails,
               QWidget* parent = nullptr);
+    ~DraftCard() override;
 
     std::function<void()> onOpen;
     std::function<void()> onDelete;
@@ -63,6 +65,9 @@ class DraftCard : public QWidget {
     QToolButton* deleteButton_;
     std::optional<Uuid> currentID_;
     bool isEditingDrafts_ = false;
+    // Whether the thumbnail asked for last is still wanted (a request that has not started by
+    // the time the card shows another draft, or is gone, is skipped).
+    std::shared_ptr<std::atomic<bool>> thumbnailWanted_;
 };
 
 }  // namespace zimlo::app

@@ -20,8 +20,10 @@ QString draftTitle(const QDateTime& createdAt, const QDateTime& now) {
 
 QString durationBadgeText(double seconds) {
     long long s = 0;
-    // Halves away from zero; absurd lengths are capped rather than overflowing.
-    if (std::isfinite(seconds) && seconds > 0) s = std::llround(std::min(seconds, 1e12));
+    // Halves away from zero. A document may claim any length; the badge is sized for a few
+    // digits of minutes, so longer ones show the cap.
+    if (std::isfinite(seconds) && seconds > 0)
+        s = std::llround(std::min(seconds, static_cast<double>(kLongestBadgeSeconds)));
     return QString::asprintf(" %02lld:%02lld ", s / 60, s - 60 * (s / 60));
 }
 

@@ -25,11 +25,15 @@ class DraftStoreLibrary : public DraftLibrary {
 class MovieThumbnailGenerator : public DraftThumbnailGenerator {
   public:
     QImage thumbnail(const std::filesystem::path& movie) override {
-        auto asset = media::MovieAsset::open(movie);
+        // A movie that takes longer than this (a huge or hostile file, a stalled disk) gets no
+        // picture rather than a thread of the gallery's for good.
+        const auto deadline = std::chrono::steady_clock::now() + kThumbnailTimeLimit;
+        auto asset = media::MovieAsset::open(movie, deadline);
         if (!asset) return {};
         media::ImageGenerator generator(*asset);
         generator.appliesPreferredTrackTransform = true;
         generator.maximumSize = Size{420, 420};
+        generator.deadline = deadline;
         // 0.1 s, in the 600-per-second timescale movies use.
         auto picture = generator.copyImage(media::MediaTime::make(60, 600));
         if (!picture) return {};

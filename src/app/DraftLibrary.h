@@ -2,6 +2,7 @@
 
 #include <QImage>
 #include <QString>
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <vector>
@@ -38,7 +39,9 @@ class DraftThumbnailGenerator {
     virtual QImage thumbnail(const std::filesystem::path& movie) = 0;
 };
 
-// Decodes the frame at 0.1 s with the track's display transform, at most 420 × 420 pixels.
+// Decodes the frame at 0.1 s with the track's quarter turns and mirroring, at most 420 × 420
+// pixels, reading only regular files and giving up after kThumbnailTimeLimit.
+inline constexpr std::chrono::seconds kThumbnailTimeLimit{10};
 std::shared_ptr<DraftThumbnailGenerator> makeMovieThumbnailGenerator();
 
 }  // namespace zimlo::app

@@ -205,7 +205,8 @@ void HomeWindowController::returnHome() {
 }
 
 void HomeWindowController::revealDraft(const RecordingProject& project) {
-    if (project.mainVideoURL && services_.reveal) services_.reveal(*project.mainVideoURL);
+    if (auto movie = localFile(project.mainVideoURL); movie && services_.reveal)
+        services_.reveal(*movie);
 }
 
 }  // namespace zimlo::app

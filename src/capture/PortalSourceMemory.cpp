@@ -41,17 +41,20 @@ std::optional<PixelSize> PortalSourceMemory::lastSize(PortalSource::Type type) c
     return PixelSize{width, height};
 }
 
+// A failed write is logged by the store; the portal then simply asks again next time.
 void PortalSourceMemory::remember(PortalSource::Type type, const std::optional<std::string>& token,
                                   const std::optional<PixelSize>& size) {
     if (token && !token->empty())
-        defaults_->setString(tokenKey(type), *token);
+        (void)defaults_->setString(tokenKey(type), *token);
     else
-        defaults_->remove(tokenKey(type));
+        (void)defaults_->remove(tokenKey(type));
     if (size)
-        defaults_->setString(sizeKey(type),
-                             std::to_string(size->width) + "x" + std::to_string(size->height));
+        (void)defaults_->setString(
+            sizeKey(type), std::to_string(size->width) + "x" + std::to_string(size->height));
 }
 
-void PortalSourceMemory::forgetToken(PortalSource::Type type) { defaults_->remove(tokenKey(type)); }
+void PortalSourceMemory::forgetToken(PortalSource::Type type) {
+    (void)defaults_->remove(tokenKey(type));
+}
 
 }  // namespace zimlo::capture

@@ -12,6 +12,7 @@
 
 #include "model/MediaErrorText.h"
 #include "platform/log/Log.h"
+#include "platform/media/MonotonicClock.h"
 #include "platform/runtime/AppIdentity.h"
 #include "platform/runtime/MainQueue.h"
 
@@ -21,7 +22,20 @@ namespace {
 using Step = WriterError::Step;
 // At 48 kHz; anything older than this before the first frame is never written anyway.
 constexpr int64_t kEarlyAudioLimitFrames = 5 * 48000;
+std::atomic<int> trackLimit{0};
+// How far past the moment it is handed over a sample may be stamped: the sound capture smooths
+// its stamps by up to 10 ms, a picture carried over a pause follows the last by 1 ms.
+constexpr int64_t kAheadOfHandOverNs = 50'000'000;
+
+// The latest instant a sample handed over at `handedAt` may reach.
+media::MediaTime latestFor(media::MediaTime handedAt) {
+    return handedAt + media::MediaTime::make(kAheadOfHandOverNs, media::MonotonicClock::kTimescale);
+}
 }  // namespace
+
+void SampleBufferMovieWriter::setTrackLimit(std::optional<int> tracks) {
+    trackLimit = tracks.value_or(0);
+}
 
 // The first failure, handed once to the handler on the main queue. Shared with the container
 // writer's threads, which may report after this writer is gone.
@@ -113,17 +127,20 @@ void SampleBufferMovieWriter::setFailureHandler(FailureHandler handler) {
 SampleBufferMovieWriter::~SampleBufferMovieWriter() = default;
 
 void SampleBufferMovieWriter::appendVideo(media::VideoSample sample) {
-    writingQueue_.async([this, sample = std::move(sample)] { handleVideo(sample); });
+    writingQueue_.async([this, sample = std::move(sample), at = media::MonotonicClock::now()] {
+        handleVideo(sample, at);
+    });
 }
 
 void SampleBufferMovieWriter::appendAudio(media::AudioSample sample, AudioSource source) {
-    writingQueue_.async(
-        [this, sample = std::move(sample), source] { handleAudio(sample, source); });
+    writingQueue_.async([this, sample = std::move(sample), source,
+                         at = media::MonotonicClock::now()] { handleAudio(sample, source, at); });
 }
 
-void SampleBufferMovieWriter::finish(Completion completion) {
-    writingQueue_.async([this, completion = std::move(completion)]() mutable {
-        handleFinish(std::move(completion));
+void SampleBufferMovieWriter::finish(Completion completion,
+                                     std::optional<media::MediaTime> stoppedAt) {
+    writingQueue_.async([this, completion = std::move(completion), stoppedAt]() mutable {
+        handleFinish(std::move(completion), stoppedAt);
     });
 }
 
@@ -149,6 +166,7 @@ std::optional<WriterError> SampleBufferMovieWriter::setUp(const media::VideoSamp
     options.fragmented = true;
     options.fragmentSeconds = 1.0;
     options.syncSeconds = 2.0;  // and a power loss, about two seconds more
+    options.maximumTracks = trackLimit.load();
     auto created = media::MovieWriter::create(outputURL_, fileType_, options);
     if (!created.ok()) {
         fileFailed = true;
@@ -214,6 +232,14 @@ std::optional<WriterError> SampleBufferMovieWriter::setUp(const media::VideoSamp
     return std::nullopt;
 }
 
+void SampleBufferMovieWriter::reportAhead(const char* what, media::MediaTime by) {
+    if (reportedAhead_) return;
+    reportedAhead_ = true;
+    ZIMLO_LOG_WARN("writer") << outputURL_ << ": " << what
+                             << " stamped past the moment it came is left out, the first by "
+                             << by.seconds() << " s (its source ran ahead of time)";
+}
+
 bool SampleBufferMovieWriter::writerAcceptsSamples() {
     auto status = writer_->status();
     if (status == media::MovieWriter::Status::failed && !failed_) {
@@ -226,8 +252,13 @@ bool SampleBufferMovieWriter::writerAcceptsSamples() {
            status == media::MovieWriter::Status::writing;
 }
 
-void SampleBufferMovieWriter::handleVideo(const media::VideoSample& taken) {
+void SampleBufferMovieWriter::handleVideo(const media::VideoSample& taken,
+                                          media::MediaTime handedAt) {
     if (!taken.dataReady || failed_) return;
+    if (const auto latest = latestFor(handedAt); taken.presentationTime > latest) {
+        reportAhead("a picture", taken.presentationTime - latest);
+        return;
+    }
     // A frame of a pause is not written; later ones move up to close the gap.
     std::optional<media::VideoSample> onTimeline =
         timeline_ ? timeline_->videoOnTimeline(taken) : taken;
@@ -241,6 +272,13 @@ void SampleBufferMovieWriter::handleVideo(const media::VideoSample& taken) {
             if (fileFailed) {
                 failed_ = true;
                 failureReport_->report(*error);
+            } else if (loggedSetUpStep_ != error->step) {
+                // Once per reason, not once per frame.
+                loggedSetUpStep_ = error->step;
+                ZIMLO_LOG_WARN("writer")
+                    << "a frame could not set up " << outputURL_ << ": " << error->description()
+                    << " (" << (error->cause ? error->cause->technicalText() : "")
+                    << "); the next frame tries again";
             }
             return;
         }
@@ -267,15 +305,32 @@ void SampleBufferMovieWriter::handleVideo(const media::VideoSample& taken) {
         if (writer_->append(*videoInput_, sample) && sample.presentationTime.valid) {
             const auto end =
                 sample.presentationTime + media::MediaTime::make(1, framesPerSecond(frameRate_));
-            if (!picturesEnd_.valid || end > picturesEnd_) picturesEnd_ = end;
+            if (!picturesEnd_.valid || end > picturesEnd_) {
+                picturesEnd_ = end;
+                lastPicture_ = sample;
+            }
         }
     } else {
         ++droppedVideo_;
     }
 }
 
-void SampleBufferMovieWriter::handleAudio(const media::AudioSample& sample, AudioSource source) {
-    if (!sample.dataReady || failed_) return;
+void SampleBufferMovieWriter::handleAudio(const media::AudioSample& taken, AudioSource source,
+                                          media::MediaTime handedAt) {
+    if (!taken.dataReady || failed_) return;
+    // Sound stamped past the moment it came cannot have been heard yet: cut away.
+    std::optional<media::AudioSample> cut;
+    const media::MediaTime latest = latestFor(handedAt);
+    if (taken.presentationTime.valid && taken.sampleRate > 0 &&
+        taken.presentationTime + taken.duration() > latest) {
+        reportAhead("sound", taken.presentationTime + taken.duration() - latest);
+        const int64_t keep = (latest - taken.presentationTime).convertedTo(taken.sampleRate).value;
+        if (keep <= 0) return;
+        cut = taken;
+        cut->data.resize(static_cast<size_t>(keep) * media::bytesPerSample(taken.format) *
+                         static_cast<size_t>(taken.channels));
+    }
+    const media::AudioSample& sample = cut ? *cut : taken;
     if (!timeline_) {
         handleTimedAudio(sample, source);
         return;
@@ -317,6 +372,23 @@ void SampleBufferMovieWriter::writeAudio(const media::AudioSample& sample, Audio
     }
 }
 
+void SampleBufferMovieWriter::showLastPictureUntil(media::MediaTime stoppedAt) {
+    if (!lastPicture_ || !picturesEnd_.valid || !stoppedAt.valid || !writerAcceptsSamples()) return;
+    // Stopped during a pause: the movie ends where the pause began.
+    const media::MediaTime end = timeline_ ? timeline_->movieTime(stoppedAt) : stoppedAt;
+    if (end <= picturesEnd_) return;
+    // Shown again one frame before the stop, the last picture lasts until it.
+    media::VideoSample again = std::move(*lastPicture_);
+    lastPicture_.reset();
+    again.presentationTime = end - media::MediaTime::make(1, framesPerSecond(frameRate_));
+    if (!writer_->waitUntilReady(*videoInput_, 5.0) || !writer_->append(*videoInput_, again)) {
+        ZIMLO_LOG_WARN("writer") << outputURL_ << " ends " << (end - picturesEnd_).seconds()
+                                 << " s before the stop: its last picture was not taken again";
+        return;
+    }
+    picturesEnd_ = end;
+}
+
 void SampleBufferMovieWriter::fillSilenceToPicturesEnd() {
     if (!picturesEnd_.valid || !writerAcceptsSamples()) return;
     constexpr int kRate = 48000;
@@ -345,7 +417,8 @@ void SampleBufferMovieWriter::fillSilenceToPicturesEnd() {
     }
 }
 
-void SampleBufferMovieWriter::handleFinish(Completion completion) {
+void SampleBufferMovieWriter::handleFinish(Completion completion,
+                                           std::optional<media::MediaTime> stoppedAt) {
     auto deliver = [url = outputURL_,
                     completion = std::move(completion)](std::optional<WriterError> error) {
         MainQueue::post([url, completion, error] {
@@ -362,6 +435,7 @@ void SampleBufferMovieWriter::handleFinish(Completion completion) {
         deliver(failureReport_->value());
         return;
     }
+    if (stoppedAt) showLastPictureUntil(*stoppedAt);
     // A sound track whose source went quiet for good (its sound server went away and never came
     // back) still lasts as long as the pictures, so the tracks end together.
     fillSilenceToPicturesEnd();

@@ -80,6 +80,11 @@ using WriterResult = Result<std::filesystem::path, WriterError>;
 //
 // With a timeline, samples are placed on the movie's timeline first: what was taken during a
 // pause is left out and what follows closes the gap.
+//
+// Samples are stamped on the monotonic clock (MonotonicClock), so none can lie later than the
+// moment it is handed over. What does (a source that ran ahead of time: a backlog let go at
+// once and counted on from its start) is left out, and as nothing is handed over after the
+// stop, nothing past the stop is written: the movie never outlasts the recording.
 class SampleBufferMovieWriter {
   public:
     using Completion = std::function<void(WriterResult)>;
@@ -104,12 +109,20 @@ class SampleBufferMovieWriter {
     void setFailureHandler(FailureHandler handler);
     void appendVideo(media::VideoSample sample);
     void appendAudio(media::AudioSample sample, AudioSource source);
-    // Queued behind every earlier append; `completion` runs on the main queue.
-    void finish(Completion completion);
+    // Queued behind every earlier append; `completion` runs on the main queue. `stoppedAt`, on
+    // the samples' clock, is when the recording stopped: the movie then lasts until that instant
+    // whatever came last (the last picture is shown again at its end, the sound is filled with
+    // silence), since a still screen sends a picture only now and then and a sound server may
+    // be gone.
+    void finish(Completion completion, std::optional<media::MediaTime> stoppedAt = std::nullopt);
 
     // Samples dropped because their input was not ready (the encoder fell behind).
     uint64_t droppedVideoFrames() const { return droppedVideo_.load(); }
     uint64_t droppedAudioSamples() const { return droppedAudio_.load(); }
+
+    // For tests of a container that refuses tracks: writers set up after this take at most
+    // `tracks` tracks (none: the container's own limit).
+    static void setTrackLimit(std::optional<int> tracks);
 
     // Frames per second and bit-rate multiplier of a frame rate.
     static int framesPerSecond(CaptureFrameRate rate);
@@ -127,12 +140,17 @@ class SampleBufferMovieWriter {
     // On the writing queue. A failure of the file itself is reported and ends the writer; one
     // of this frame (no format, an unusable size) lets the next frame try again.
     std::optional<WriterError> setUp(const media::VideoSample& sample, bool& fileFailed);
-    void handleVideo(const media::VideoSample& sample);
-    void handleAudio(const media::AudioSample& sample, AudioSource source);
+    // `handedAt`: when the sample was handed over, on the samples' clock.
+    void handleVideo(const media::VideoSample& sample, media::MediaTime handedAt);
+    void handleAudio(const media::AudioSample& sample, AudioSource source,
+                     media::MediaTime handedAt);
+    // Logs the first sample left out for lying ahead of the clock.
+    void reportAhead(const char* what, media::MediaTime by);
     void handleTimedAudio(const media::AudioSample& sample, AudioSource source);
-    void handleFinish(Completion completion);
+    void handleFinish(Completion completion, std::optional<media::MediaTime> stoppedAt);
     bool writerAcceptsSamples();
     void writeAudio(const media::AudioSample& sample, AudioSource source);
+    void showLastPictureUntil(media::MediaTime stoppedAt);
     void fillSilenceToPicturesEnd();
 
     const std::filesystem::path outputURL_;
@@ -150,14 +168,17 @@ class SampleBufferMovieWriter {
     // (its sound server went away) is filled with silence up to the last picture at the finish.
     media::MediaTime sessionStart_;
     media::MediaTime picturesEnd_;
+    std::optional<media::VideoSample> lastPicture_;  // on the movie's timeline
     std::map<AudioSource, media::MediaTime> soundEnd_;
     bool ownsOutput_ = false;  // the file at outputURL_ is this writer's (claimed or created)
     bool failed_ = false;      // set up failed for good, or writing failed: samples are dropped
+    std::optional<WriterError::Step> loggedSetUpStep_;  // the frame set-up failure last logged
     std::shared_ptr<FailureReport> failureReport_;
     // Sound that reached the queue before the first frame was set up (creating the encoder of a
     // large picture takes a while): kept, newest last, and written once the session has started.
     std::deque<std::pair<media::AudioSample, AudioSource>> earlyAudio_;
     int64_t earlyAudioFrames_ = 0;
+    bool reportedAhead_ = false;
     std::atomic<uint64_t> droppedVideo_{0};
     std::atomic<uint64_t> droppedAudio_{0};
     // Last member: destroyed first, running the blocks still queued while the rest is alive.

@@ -27,23 +27,28 @@ namespace zimlo::capture {
 namespace {
 
 // Own windows are looked up with a time limit: a stuck X server must not hang the window.
-constexpr double kOwnWindowQueryLimitSeconds = 2.0;
-
-std::vector<x11::WindowInfo> ownWindowsWithinLimit(const std::string& displayName) {
+std::vector<x11::WindowInfo> ownWindowsWithinLimit(
+    std::function<std::vector<x11::WindowInfo>()> query) {
     auto promise = std::make_shared<std::promise<std::vector<x11::WindowInfo>>>();
     auto future = promise->get_future();
-    std::thread([promise, displayName] {
+    std::thread([promise, query = std::move(query)] {
         try {
-            auto content =
-                x11::queryShareableContent(displayName.empty() ? nullptr : displayName.c_str());
-            promise->set_value(ScreenCaptureTargetProvider::ownWindows(content, ::getpid()));
+            promise->set_value(query());
+        } catch (const std::exception& error) {
+            ZIMLO_LOG_WARN("capture")
+                << "listing our own windows to leave them out: " << error.what();
+            promise->set_value({});
         } catch (...) {
             promise->set_value({});
         }
     }).detach();
-    if (future.wait_for(std::chrono::duration<double>(kOwnWindowQueryLimitSeconds)) !=
-        std::future_status::ready)
+    if (future.wait_for(std::chrono::duration<double>(
+            ScreenCameraSource::kOwnWindowQueryLimitSeconds)) != std::future_status::ready) {
+        ZIMLO_LOG_WARN("capture") << "listing our own windows took longer than "
+                                  << ScreenCameraSource::kOwnWindowQueryLimitSeconds
+                                  << " s; none is left out of the capture";
         return {};
+    }
     return future.get();
 }
 
@@ -200,11 +205,23 @@ Result<void, SourceError> ScreenCameraSource::configureScreenStream() {
                 },
                 configuration);
         } else {
-            auto own = ownWindowsWithinLimit(options_.displayName);
+            auto query = options_.ownWindowQuery;
+            if (!query)
+                query = [displayName = options_.displayName] {
+                    auto content = x11::queryShareableContent(
+                        displayName.empty() ? nullptr : displayName.c_str());
+                    return ScreenCaptureTargetProvider::ownWindows(content, ::getpid());
+                };
+            auto own = ownWindowsWithinLimit(std::move(query));
             auto filter = ScreenCaptureTargetProvider::contentFilter(target_, own);
-            handle->video = std::make_unique<x11::ScreenStream>(
-                filter, configuration,
-                options_.displayName.empty() ? nullptr : options_.displayName.c_str());
+            if (options_.makeScreenStream)
+                handle->video = options_.makeScreenStream(filter, configuration);
+            else
+                handle->video = std::make_unique<x11::ScreenStream>(
+                    filter, configuration,
+                    options_.displayName.empty() ? nullptr : options_.displayName.c_str());
+            if (!handle->video)
+                return fail(SourceError::cannotAddScreenOutput("无法创建新的录屏预览流"));
         }
         handle->video->setFrameHandler(
             weakly(weak,
@@ -607,6 +624,8 @@ void ScreenCameraSource::startRecording(bool withPiP) {
 }
 
 void ScreenCameraSource::stopRecording() {
+    // Both movies last until now, whatever the screen and the sound server last delivered.
+    const media::MediaTime stoppedAt = media::MonotonicClock::now();
     Writers taken;
     {
         std::lock_guard lock(writersMutex_);
@@ -618,8 +637,8 @@ void ScreenCameraSource::stopRecording() {
                                                  ScreenCameraSource& self, WriterResult result) {
         self.oneWriterFinished(recording, result);
     });
-    if (taken.screen) taken.screen->finish(finished);
-    if (shouldRecordPiP_ && taken.camera) taken.camera->finish(finished);
+    if (taken.screen) taken.screen->finish(finished, stoppedAt);
+    if (shouldRecordPiP_ && taken.camera) taken.camera->finish(finished, stoppedAt);
 }
 
 bool ScreenCameraSource::pauseRecording(media::MediaTime at) {

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "capture/CameraMicrophoneSession.h"
 #include "capture/CameraPreviewLayer.h"
@@ -25,8 +26,10 @@
 #include "platform/media/MonotonicClock.h"
 #include "platform/runtime/Result.h"
 #include "platform/runtime/SerialQueue.h"
+#include "platform/screen/CaptureStream.h"
 #include "platform/storage/FileError.h"
 #include "platform/storage/RecordingFolder.h"
+#include "platform/x11/X11Types.h"
 
 namespace zimlo::capture {
 
@@ -46,7 +49,18 @@ class ScreenCameraSource : public std::enable_shared_from_this<ScreenCameraSourc
         // Where each recording gets a folder of its own; empty: recordingsDirectory().
         std::filesystem::path recordingsDirectory;
         std::string displayName;  // X display; empty: $DISPLAY
+        // This process's windows, left out of what is captured (X11). Waited for at most
+        // kOwnWindowQueryLimitSeconds; a query that fails or takes longer leaves none out.
+        // Empty: the X server's windows of this process.
+        std::function<std::vector<x11::WindowInfo>()> ownWindowQuery;
+        // Builds the X11 screen stream for what is captured and how; throws a
+        // screen::CaptureError when it cannot. Empty: the X server's own stream.
+        std::function<std::unique_ptr<screen::CaptureStream>(
+            const x11::ContentFilter&, const screen::CaptureStreamConfiguration&)>
+            makeScreenStream;
     };
+
+    static constexpr double kOwnWindowQueryLimitSeconds = 2.0;
 
     struct CameraStart {
         std::shared_ptr<CameraPreviewLayer> previewLayer;  // set on success

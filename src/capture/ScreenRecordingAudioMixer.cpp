@@ -1,6 +1,10 @@
 #include "capture/ScreenRecordingAudioMixer.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
@@ -32,6 +36,10 @@ std::string causeText(const std::optional<media::MediaError>& cause, const std::
 std::string MixerError::description() const {
     auto reason = [this]() -> std::string {
         switch (step) {
+            case Step::addingVideoOutput:
+                return "无法添加视频直通轨道";
+            case Step::addingAudioMixOutput:
+                return "无法添加双路音频混合轨道";
             case Step::openingMovie:
             case Step::creatingWriter:
             case Step::checkingTracks:
@@ -86,6 +94,7 @@ constexpr double kFinishTimeoutSeconds = 60;
 std::mutex directoryMutex;
 std::filesystem::path customDirectory;
 std::optional<double> timeoutOverride;
+std::optional<double> finishTimeoutOverride;
 std::optional<media::MediaError> readFault;
 
 SerialQueue& mixerQueue() {
@@ -135,22 +144,43 @@ MixerResult run(const std::filesystem::path& inputURL, const std::filesystem::pa
     };
 
     // The readers come first, so that a movie that cannot be read never gets a writer. Opening
-    // one starts reading (file and decoders); the tracks themselves come from this asset, so
-    // only that start can fail.
-    auto readerFailed = [&](const media::MediaError& error) {
+    // one takes its tracks (a track that is not there, or stored in a format nothing here
+    // decodes, cannot be taken) and starts reading the file.
+    auto readerFailed = [&](const media::MediaError& error, MixerError::Step taking) {
+        using Kind = media::MediaError::Kind;
+        const bool untakable = error.kind == Kind::noSuchTrack ||
+                               error.kind == Kind::noSuchAudioTrack ||
+                               error.kind == Kind::unsupportedCodec;
+        if (untakable) {
+            logged(taking == MixerError::Step::addingVideoOutput
+                       ? "the video track cannot be copied"
+                       : "the sound tracks cannot be decoded");
+            return failed(MixerError::cannotCreateReader(error, taking));
+        }
         return failed(MixerError::cannotStartProcessing(MixerError::Step::startingReaders, error));
     };
     auto videoOpened = media::TrackPacketReader::open(*asset, videoTrack.trackID);
-    if (!videoOpened) return readerFailed(videoOpened.error());
+    if (!videoOpened) return readerFailed(videoOpened.error(), MixerError::Step::addingVideoOutput);
     auto videoOutput = std::move(videoOpened).value();
     std::vector<media::AudioMixReader::Input> mixInputs;
     for (size_t i = 0; i < audioTracks.size(); ++i)
         mixInputs.push_back(
             {audioTracks[i].trackID, i == 0 ? kFirstTrackVolume : kOtherTrackVolume});
     auto audioOpened = media::AudioMixReader::open(*asset, mixInputs);
-    if (!audioOpened) return readerFailed(audioOpened.error());
+    if (!audioOpened)
+        return readerFailed(audioOpened.error(), MixerError::Step::addingAudioMixOutput);
     auto audioOutput = std::move(audioOpened).value();
 
+    // The name is claimed before anything is written: a file of that name is someone else's
+    // (and not ours to delete), and a folder that cannot take the file fails here.
+    if (const int fd = ::open(outputURL.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        fd >= 0) {
+        ::close(fd);
+    } else {
+        const auto error = media::MediaError::system(errno);
+        ZIMLO_LOG_WARN("mixer") << "creating " << outputURL << ": " << error;
+        return fail(MixerError::cannotCreateWriter(MixerError::Step::creatingWriter, error));
+    }
     auto created = MovieWriter::create(outputURL, media::MovieFileType::quickTimeMovie, {});
     if (!created.ok())
         return failed(
@@ -253,6 +283,11 @@ MixerResult run(const std::filesystem::path& inputURL, const std::filesystem::pa
         }
     }
 
+    double finishTimeout = kFinishTimeoutSeconds;
+    {
+        std::lock_guard lock(directoryMutex);
+        if (finishTimeoutOverride) finishTimeout = *finishTimeoutOverride;
+    }
     auto signal = std::make_shared<FinishSignal>();
     writer->finishWriting([signal] {
         std::lock_guard lock(signal->mutex);
@@ -261,7 +296,7 @@ MixerResult run(const std::filesystem::path& inputURL, const std::filesystem::pa
     });
     {
         std::unique_lock lock(signal->mutex);
-        if (!signal->done.wait_for(lock, std::chrono::duration<double>(kFinishTimeoutSeconds),
+        if (!signal->done.wait_for(lock, std::chrono::duration<double>(finishTimeout),
                                    [&] { return signal->finished; })) {
             lock.unlock();
             logged("finishing the movie timed out");
@@ -283,6 +318,11 @@ double timeoutSeconds(double videoSeconds) {
 void setTimeoutOverride(std::optional<double> seconds) {
     std::lock_guard lock(directoryMutex);
     timeoutOverride = seconds;
+}
+
+void setFinishTimeoutOverride(std::optional<double> seconds) {
+    std::lock_guard lock(directoryMutex);
+    finishTimeoutOverride = seconds;
 }
 
 void setReadFault(std::optional<media::MediaError> error) {

@@ -24,7 +24,9 @@ struct MixerError {
     };
     enum class Step {
         openingMovie,
-        checkingTracks,  // the movie lacks its video track or its format
+        checkingTracks,        // the movie lacks its video track or its format
+        addingVideoOutput,     // no reader takes the video track as it is stored
+        addingAudioMixOutput,  // no reader decodes the sound tracks (a format nothing here reads)
         startingReaders,
         creatingWriter,
         addingTracks,
@@ -39,8 +41,8 @@ struct MixerError {
     Step step = Step::mixingSound;
     std::optional<media::MediaError> cause;
 
-    static MixerError cannotCreateReader(media::MediaError cause) {
-        return {Kind::cannotCreateReader, Step::openingMovie, std::move(cause)};
+    static MixerError cannotCreateReader(media::MediaError cause, Step step = Step::openingMovie) {
+        return {Kind::cannotCreateReader, step, std::move(cause)};
     }
     static MixerError cannotCreateWriter(Step step, std::optional<media::MediaError> cause) {
         return {Kind::cannotCreateWriter, step, std::move(cause)};
@@ -84,6 +86,8 @@ void mixAudio(std::filesystem::path inputURL, Completion completion,
 double timeoutSeconds(double videoSeconds);
 // Replaces that wait for every later run (for tests of the time-out); none restores it.
 void setTimeoutOverride(std::optional<double> seconds);
+// The same for the wait for the finished file (60 seconds).
+void setFinishTimeoutOverride(std::optional<double> seconds);
 // For tests of a failing disk: the sound reader of every later run delivers nothing and reports
 // `error` as its own; none restores reading.
 void setReadFault(std::optional<media::MediaError> error);

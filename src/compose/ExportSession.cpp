@@ -1,6 +1,7 @@
 #include "compose/ExportSession.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <condition_variable>
 #include <future>
@@ -10,6 +11,7 @@
 #include "compose/PiPVideoCompositor.h"
 #include "compose/TrackCursor.h"
 #include "model/MediaErrorText.h"
+#include "platform/log/Log.h"
 #include "platform/media/MovieWriter.h"
 #include "platform/runtime/FirstErrorSlot.h"
 
@@ -44,7 +46,8 @@ struct ExportSession::State {
     std::shared_ptr<MovieWriter> writer;
     MovieWriter::InputID videoInput = 0;
     std::optional<MovieWriter::InputID> audioInput;
-    const CompositionTrack* copiedAudio = nullptr;  // the one sound track, copied unchanged
+    std::vector<const CompositionTrack*> soundTracks;  // those that can be read
+    const CompositionTrack* copiedAudio = nullptr;     // the one sound track, copied unchanged
     std::shared_ptr<const media::MovieAsset> mainAsset;
     std::shared_ptr<const media::MovieAsset> cameraAsset;
 
@@ -60,6 +63,11 @@ struct ExportSession::State {
     int inFlight = 0;
     int64_t written = 0;
     int64_t frameCount = 0;
+    // Frames the main movie had a picture for, frames the writer took, and how many frames
+    // the main movie's pictures span by its own account (0: it does not say).
+    int64_t mainPictures = 0;
+    std::atomic<int64_t> appended{0};
+    int64_t mediaFrames = 0;
 
     Finished finished;
     Progress progress;
@@ -78,7 +86,12 @@ struct ExportSession::State {
     // No sound goes on at `time`: there is none, or all of it is read and it ends before.
     bool mediaOver(MediaTime time);
     void soundRead(MediaTime end);
+    // The sound stops here (it cannot be read, or no further); the pictures go on.
+    void endSound(MediaTime end, const std::string& why);
     bool appendWhenReady(MovieWriter::InputID input, auto sample);
+    std::string writerText(const char* otherwise) const;
+    // Fails an export whose movie would hold no picture, or far fewer than its span.
+    void checkPicturesWritten();
 };
 
 std::shared_ptr<ExportSession> ExportSession::create(const VideoCompositor::Built& built,
@@ -115,29 +128,53 @@ std::shared_ptr<ExportSession> ExportSession::create(const VideoCompositor::Buil
     if (!videoInput.ok()) return nullptr;
     state->videoInput = *videoInput;
 
-    // Sound: a single track is copied as it is; several are mixed and encoded.
+    // Sound: a single track is copied as it is when the movie can hold its format; otherwise
+    // the tracks are decoded, mixed and encoded. A track that can be neither is left out, and
+    // the picture goes on without it.
     std::vector<const CompositionTrack*> audioTracks;
     for (const auto& track : state->built.composition.tracks)
         if (track.mediaType == media::MediaType::audio && track.sourceRange)
             audioTracks.push_back(&track);
     if (!audioTracks.empty()) {
-        state->mainAsset = media::MovieAsset::open(audioTracks.front()->sourceURL).valueOr(nullptr);
-        if (!state->mainAsset) return nullptr;
+        auto opened = media::MovieAsset::open(audioTracks.front()->sourceURL);
+        if (opened) {
+            state->mainAsset = *opened;
+        } else {
+            ZIMLO_LOG_WARN("export") << "leaving out the sound of "
+                                     << audioTracks.front()->sourceURL << ": " << opened.error();
+            audioTracks.clear();
+        }
     }
-    if (audioTracks.size() == 1) {
-        const auto* source = state->mainAsset->track(audioTracks.front()->sourceTrackID);
-        if (!source || source->formatDescriptions.empty()) return nullptr;
-        if (auto input = state->writer->addPassthroughInput(source->formatDescriptions.front());
-            input.ok())
-            state->audioInput = *input;
-        state->copiedAudio = audioTracks.front();
-    } else if (audioTracks.size() >= 2) {
+    auto formatOf = [&](const CompositionTrack* track) -> const media::FormatDescription* {
+        const auto* source = state->mainAsset->track(track->sourceTrackID);
+        return source && !source->formatDescriptions.empty() ? &source->formatDescriptions.front()
+                                                             : nullptr;
+    };
+    for (const auto* track : audioTracks) {
+        const auto* format = formatOf(track);
+        const bool copied = audioTracks.size() == 1 && format &&
+                            MovieWriter::canStore(media::MovieFileType::mpeg4, *format);
+        if (copied || (format && format->isDecodable())) {
+            state->soundTracks.push_back(track);
+            if (copied) state->copiedAudio = track;
+        } else {
+            ZIMLO_LOG_WARN("export")
+                << "leaving out sound track " << track->sourceTrackID << " of " << track->sourceURL
+                << ": its format (" << (format ? format->codecName() : "unknown")
+                << ") cannot be read";
+        }
+    }
+    if (state->copiedAudio) {
+        auto input = state->writer->addPassthroughInput(*formatOf(state->copiedAudio));
+        if (!input.ok()) return nullptr;
+        state->audioInput = *input;
+    } else if (!state->soundTracks.empty()) {
         media::AudioEncoderSettings audio;
         audio.bitRate = 192000;
-        if (auto input = state->writer->addAudioInput(audio); input.ok())
-            state->audioInput = *input;
+        auto input = state->writer->addAudioInput(audio);
+        if (!input.ok()) return nullptr;
+        state->audioInput = *input;
     }
-    if (!audioTracks.empty() && !state->audioInput) return nullptr;
 
     auto session = std::shared_ptr<ExportSession>(new ExportSession());
     session->state_ = std::move(state);
@@ -157,14 +194,45 @@ void ExportSession::cancel() {
     if (!state_->ended) state_->fail(kCancelledText);
 }
 
+std::string ExportSession::State::writerText(const char* otherwise) const {
+    const int code = writer->errorCode();
+    if (code == ENOSPC || code == EDQUOT) return "磁盘空间不足";
+    return userText(writer->error(), otherwise);
+}
+
 bool ExportSession::State::appendWhenReady(MovieWriter::InputID input, auto sample) {
     for (;;) {
         if (failed()) return false;
+        // A writer that failed (a full disk) never gets ready again.
+        if (writer->status() == MovieWriter::Status::failed) {
+            fail(writerText("无法写入影片"));
+            return false;
+        }
         if (writer->waitUntilReady(input, kReadyPollSeconds)) break;
     }
     if (writer->append(input, std::move(sample))) return true;
-    fail(userText(writer->error(), "无法写入影片"));
+    fail(writerText("无法写入影片"));
     return false;
+}
+
+void ExportSession::State::checkPicturesWritten() {
+    int64_t shown = 0, expected = 0;
+    {
+        std::lock_guard lock(mutex);
+        shown = mainPictures;
+        expected = mediaFrames;
+    }
+    const int64_t taken = appended.load();
+    if (shown == 0 || taken == 0) {
+        ZIMLO_LOG_ERROR("export") << "no picture of the main movie could be written to " << url;
+        fail("无法读取主画面：" +
+             userText(media::MediaError::of(media::MediaError::Kind::noPicture)));
+    } else if (taken * 2 < expected) {
+        ZIMLO_LOG_ERROR("export") << "only " << taken << " of the " << expected
+                                  << " frames the main movie spans were written to " << url;
+        fail("画面不完整：只写入了 " + std::to_string(taken) + " 帧，应有约 " +
+             std::to_string(expected) + " 帧");
+    }
 }
 
 void ExportSession::State::run() {
@@ -182,7 +250,7 @@ void ExportSession::State::run() {
     if (stages != Stages::all) {
         feedVideo();
     } else if (!writer->startWriting()) {
-        error.offer(userText(writer->error(), "无法写入影片"));
+        error.offer(writerText("无法写入影片"));
     } else {
         const auto* main = built.composition.track(instruction.mainTrackID);
         writer->startSession(main && main->sourceRange ? main->sourceRange->start
@@ -191,6 +259,7 @@ void ExportSession::State::run() {
         if (audioInput) audio = std::thread([this] { writeAudio(); });
         feedVideo();
         if (audio.joinable()) audio.join();
+        if (!failed()) checkPicturesWritten();
     }
     // No request may still be running when the compositor goes away.
     compositor.reset();
@@ -200,7 +269,7 @@ void ExportSession::State::run() {
         writer->finishWriting([&closed] { closed.set_value(); });
         closed.get_future().wait();
         if (writer->status() != MovieWriter::Status::completed)
-            error.offer(userText(writer->error(), "无法完成影片"));
+            error.offer(writerText("无法完成影片"));
     }
     ended = true;
     if (auto text = error.value()) {
@@ -242,7 +311,8 @@ void ExportSession::State::feedVideo() {
             text = userText(reader.error());
             return nullptr;
         }
-        return std::make_unique<TrackCursor>(std::move(reader).value(), track->sourceRange->end());
+        return std::make_unique<TrackCursor>(std::move(reader).value(), track->sourceRange->end(),
+                                             MediaTime::make(1, fps));
     };
     std::shared_ptr<const media::MovieAsset> mainVideoAsset = mainAsset;
     auto main = openCursor(instruction->mainTrackID, mainVideoAsset);
@@ -255,7 +325,16 @@ void ExportSession::State::feedVideo() {
         // A camera movie that cannot be read leaves the camera out, as a missing track would.
         camera = openCursor(*instruction->pipTrackID, cameraAsset);
     }
-    const MediaTime start = built.composition.track(instruction->mainTrackID)->sourceRange->start;
+    const auto* mainTrack = built.composition.track(instruction->mainTrackID);
+    const MediaTime start = mainTrack->sourceRange->start;
+    // The main movie's own account of its pictures bounds what the span should hold.
+    if (const auto* stated = mainVideoAsset->track(mainTrack->sourceTrackID)) {
+        const double seconds =
+            std::min(instruction->totalDuration, (stated->timeRange.end() - start).seconds());
+        std::lock_guard lock(mutex);
+        if (stated->timeRange.duration.value > 0 && std::isfinite(seconds))
+            mediaFrames = outputFrameCount(seconds, fps);
+    }
 
     for (int64_t n = 0; n < frameCount; ++n) {
         {
@@ -287,6 +366,10 @@ void ExportSession::State::feedVideo() {
             }
             changed.notify_all();
             break;
+        }
+        if (frames.contains(instruction->mainTrackID)) {
+            std::lock_guard lock(mutex);
+            ++mainPictures;
         }
         if (stages == Stages::decode) {
             frameRendered(n, {});
@@ -326,7 +409,7 @@ void ExportSession::State::frameRendered(int64_t index, VideoCompositionRequest:
         sample.presentationTime =
             (main && main->sourceRange ? main->sourceRange->start : MediaTime::zero()) +
             MediaTime::make(index, fps);
-        appendWhenReady(videoInput, std::move(sample));
+        if (appendWhenReady(videoInput, std::move(sample))) ++appended;
     }
     int64_t done = 0, total = 0;
     {
@@ -340,26 +423,29 @@ void ExportSession::State::frameRendered(int64_t index, VideoCompositionRequest:
         progress(std::min(1.0, static_cast<double>(done) / static_cast<double>(total)));
 }
 
+void ExportSession::State::endSound(MediaTime end, const std::string& why) {
+    ZIMLO_LOG_WARN("export") << "the sound of " << url << " ends at " << end.seconds()
+                             << " s of its source: " << why << "; the picture goes on";
+    soundRead(end);
+    writer->markAsFinished(*audioInput);
+}
+
 void ExportSession::State::writeAudio() {
-    const auto& composition = built.composition;
-    std::vector<const CompositionTrack*> tracks;
-    for (const auto& track : composition.tracks)
-        if (track.mediaType == media::MediaType::audio && track.sourceRange)
-            tracks.push_back(&track);
-    const media::TimeRange span = *tracks.front()->sourceRange;
+    const media::TimeRange span = *soundTracks.front()->sourceRange;
     MediaTime end = span.start;
     auto reach = [&](MediaTime start, MediaTime duration) {
         if (!start.valid) return;
         const MediaTime last = duration.valid && duration.value > 0 ? start + duration : start;
         if (last > end) end = last;
     };
+    // Sound that cannot be read (any more) ends where it got to; that alone fails nothing.
+    auto unreadable = [&](const media::MediaError& error) {
+        endSound(end, "reading it failed: " + error.technicalText());
+    };
 
     if (copiedAudio) {
         auto opened = media::TrackPacketReader::open(*mainAsset, copiedAudio->sourceTrackID);
-        if (!opened) {
-            fail("无法读取音频：" + userText(opened.error()));
-            return;
-        }
+        if (!opened) return unreadable(opened.error());
         auto reader = std::move(opened).value();
         while (auto packet = reader->next()) {
             if (failed()) return;
@@ -369,34 +455,25 @@ void ExportSession::State::writeAudio() {
             reach(packet->presentationTime, packet->duration);
             if (!appendWhenReady(*audioInput, std::move(*packet))) return;
         }
-        if (reader->failed()) {
-            fail("无法读取音频：" + userText(reader->error()));
-            return;
-        }
+        if (reader->failed()) return unreadable(reader->error());
     } else {
         std::vector<media::AudioMixReader::Input> inputs;
-        for (const auto* track : tracks) {
+        for (const auto* track : soundTracks) {
             float volume = 1.0f;
-            if (composition.tracks.size() > 0 && built.audioMix)
+            if (built.audioMix)
                 for (const auto& parameters : built.audioMix->inputParameters)
                     if (parameters.trackID == track->trackID) volume = parameters.volume;
             inputs.push_back({track->sourceTrackID, volume});
         }
         auto opened = media::AudioMixReader::open(*mainAsset, inputs, span);
-        if (!opened) {
-            fail("无法读取音频：" + userText(opened.error()));
-            return;
-        }
+        if (!opened) return unreadable(opened.error());
         auto reader = std::move(opened).value();
         while (auto sample = reader->next()) {
             if (failed()) return;
             reach(sample->presentationTime, sample->duration());
             if (!appendWhenReady(*audioInput, std::move(*sample))) return;
         }
-        if (reader->failed()) {
-            fail("无法读取音频：" + userText(reader->error()));
-            return;
-        }
+        if (reader->failed()) return unreadable(reader->error());
     }
     soundRead(end);
     writer->markAsFinished(*audioInput);

@@ -176,12 +176,12 @@ Outcome recover(RecordingFolder& folder, const DraftStore& store, RecoveryReport
         return Outcome::kept;
     }
     const RecordingProject& stored = *saved;
-    if (!stored.subtitleTrack.empty() && stored.mainVideoURL) {
-        auto written = writeSubtitleFiles(stored.mainVideoURL->parent_path(),
+    if (auto main = localFile(stored.mainVideoURL); !stored.subtitleTrack.empty() && main) {
+        auto written = writeSubtitleFiles(main->parent_path(),
                                           VideoCompositor::exportedSubtitles(stored, 0, {}));
         if (!written) {
-            ZIMLO_LOG_WARN("recovery") << "subtitle files of " << stored.mainVideoURL->parent_path()
-                                       << ": " << written.error().text();
+            ZIMLO_LOG_WARN("recovery")
+                << "subtitle files of " << main->parent_path() << ": " << written.error().text();
         }
     }
     ZIMLO_LOG_INFO("recovery") << "saved " << folder.path() << " as draft "

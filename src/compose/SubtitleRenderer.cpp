@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "platform/log/Log.h"
 #include "subtitles/SubtitleEmphasisDetector.h"
 
 namespace zimlo::compose {
@@ -60,6 +61,38 @@ QImage& measuringDevice() {
         return image;
     }();
     return device;
+}
+
+// A text's line breaks in one form: "\r\n", "\r", NEL and the paragraph separator become "\n".
+// Breaks at the end start no line of their own (Qt's layout would add an empty one). Key words
+// are found on this text, and layoutString() keeps its UTF-16 positions.
+std::string withPlainLineBreaks(const std::string& text) {
+    std::string plain;
+    plain.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r') {
+            plain += '\n';
+            if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+        } else if (text.compare(i, 2, "\xC2\x85") == 0) {  // U+0085
+            plain += '\n';
+            ++i;
+        } else if (text.compare(i, 3, "\xE2\x80\xA9") == 0) {  // U+2029
+            plain += '\n';
+            i += 2;
+        } else {
+            plain += text[i];
+        }
+    }
+    while (!plain.empty() && plain.back() == '\n') plain.pop_back();
+    return plain;
+}
+
+// The text as the layout takes it: Qt's layout ignores "\n" (the words either side would run
+// together) and breaks lines at the line separator, one code unit for one.
+QString layoutString(const std::string& plainText) {
+    QString text = QString::fromStdString(plainText);
+    text.replace(QLatin1Char('\n'), QChar::LineSeparator);
+    return text;
 }
 
 std::vector<Utf16Range> validRanges(std::vector<Utf16Range> ranges, int textLength) {
@@ -292,7 +325,9 @@ std::vector<Utf16Range> SubtitleRenderer::keywordsOf(const std::string& text,
 SubtitleMetrics SubtitleRenderer::measure(const std::string& text, bool emphasize,
                                           double canvasWidth, double canvasHeight,
                                           const ClampedSubtitleLayout& layout) const {
-    return measure(text, emphasize, keywordsOf(text, emphasize), canvasWidth, canvasHeight, layout);
+    const std::string plain = withPlainLineBreaks(text);
+    return measure(plain, emphasize, keywordsOf(plain, emphasize), canvasWidth, canvasHeight,
+                   layout);
 }
 
 SubtitleMetrics SubtitleRenderer::measure(const std::string& text, bool emphasize,
@@ -307,7 +342,7 @@ SubtitleMetrics SubtitleRenderer::measure(const std::string& text, bool emphasiz
     metrics.padding = std::max(metrics.fontSize * 0.2, 8.0);
     metrics.layoutWidth = std::max(metrics.boxWidth - 2 * metrics.padding, 1.0);
 
-    QString qtext = QString::fromStdString(text);
+    QString qtext = layoutString(text);
     double suggested = 0;
     layoutText(qtext, emphasize, metrics.fontSize, keywords, metrics.layoutWidth,
                &measuringDevice(), &suggested);
@@ -331,21 +366,34 @@ std::shared_ptr<const SubtitleImage> SubtitleRenderer::subtitleImage(
 
     const auto layout = clampSubtitleLayout(centerX, centerY, maxWidth, fontScale);
     auto key = SubtitleRenderKey::make(text, emphasize, canvasWidth, canvasHeight, layout);
-    if (auto found = cache_.find(key); found != cache_.end()) return found->second;
+    for (auto kept = cache_.begin(); kept != cache_.end(); ++kept) {
+        if (kept->first == key) {
+            cache_.splice(cache_.begin(), cache_, kept);
+            return kept->second;
+        }
+    }
 
     auto result = std::make_shared<SubtitleImage>();
+    const std::string plain = withPlainLineBreaks(text);
     // The detector is asked once: its answer may change between calls (its word list loads in
     // the background), and measuring and drawing must agree on the key words.
-    result->emphasis = keywordsOf(text, emphasize);
-    result->metrics = measure(text, emphasize, result->emphasis, canvasWidth, canvasHeight, layout);
+    result->emphasis = keywordsOf(plain, emphasize);
+    result->metrics =
+        measure(plain, emphasize, result->emphasis, canvasWidth, canvasHeight, layout);
     const auto& m = result->metrics;
+    if (int64_t{m.imageWidth} * m.imageHeight > kLargestImagePixels) {
+        ZIMLO_LOG_WARN("subtitles")
+            << "a subtitle of " << m.imageWidth << "x" << m.imageHeight << " pixels for a "
+            << canvasWidth << "x" << canvasHeight << " canvas is not drawn";
+        return nullptr;
+    }
 
     QImage image(m.imageWidth, m.imageHeight, QImage::Format_RGBA8888_Premultiplied);
     if (image.isNull()) return nullptr;
     setPointsArePixels(image);
     image.fill(Qt::transparent);
 
-    QString qtext = QString::fromStdString(text);
+    QString qtext = layoutString(plain);
     {
         QPainter painter(&image);
         if (!painter.isActive()) return nullptr;
@@ -365,7 +413,8 @@ std::shared_ptr<const SubtitleImage> SubtitleRenderer::subtitleImage(
     result->image = std::move(image);
     result->placement = placeSubtitle(m.imageWidth, m.imageHeight, layout.centerX, layout.centerY,
                                       canvasWidth, canvasHeight);
-    cache_.emplace(std::move(key), result);
+    cache_.emplace_front(std::move(key), result);
+    if (cache_.size() > kCachedImages) cache_.pop_back();
     return result;
 }
 

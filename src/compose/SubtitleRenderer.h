@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <list>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -89,11 +90,19 @@ struct SubtitleImage {
     std::vector<Utf16Range> emphasis;  // the key-word ranges that were coloured
 };
 
-// Draws subtitles with Qt's text engine and keeps each distinct one. Not thread-safe: the
-// compositor uses it from its render queue only. Needs a QGuiApplication (see ensureTextEngine).
+// Draws subtitles with Qt's text engine and keeps the few drawn last, so a subtitle shown for
+// many frames is drawn once while a long talk's hundreds of subtitles (a megabyte or more each)
+// never pile up. Not thread-safe: the compositor uses it from its render queue only. Needs a
+// QGuiApplication (see ensureTextEngine).
 class SubtitleRenderer {
   public:
     explicit SubtitleRenderer(EmphasisFunction emphasis = defaultEmphasisFunction());
+
+    // Images kept at most.
+    static constexpr std::size_t kCachedImages = 4;
+    // Pixels a subtitle image may have at most: beyond any real canvas, so only a damaged
+    // layout or canvas asks for more.
+    static constexpr int64_t kLargestImagePixels = int64_t{64} << 20;
 
     // The subtitle for one canvas, or null when it cannot be drawn (nothing is cached then).
     std::shared_ptr<const SubtitleImage> subtitleImage(double centerX, double centerY,
@@ -118,9 +127,8 @@ class SubtitleRenderer {
                             double canvasHeight, const ClampedSubtitleLayout& layout) const;
 
     EmphasisFunction emphasis_;
-    std::unordered_map<SubtitleRenderKey, std::shared_ptr<const SubtitleImage>,
-                       SubtitleRenderKeyHash>
-        cache_;
+    // Most recently used first.
+    std::list<std::pair<SubtitleRenderKey, std::shared_ptr<const SubtitleImage>>> cache_;
 };
 
 // Makes sure a Qt GUI application object exists so fonts can be used; creates an off-screen

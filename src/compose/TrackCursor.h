@@ -13,9 +13,12 @@ namespace zimlo::compose {
 class TrackCursor {
   public:
     // `spanEnd`: where the track's span in the composition ends; invalid while not known yet (a
-    // movie still being written), which shows the track up to its last picture.
-    TrackCursor(std::unique_ptr<media::VideoFrameReader> reader, media::MediaTime spanEnd)
-        : reader_(std::move(reader)), spanEnd_(spanEnd) {}
+    // movie still being written), which shows the track up to its last picture. `leastHold`:
+    // how long a last picture whose own interval is unknown (the track's only one) is shown at
+    // least.
+    TrackCursor(std::unique_ptr<media::VideoFrameReader> reader, media::MediaTime spanEnd,
+                media::MediaTime leastHold = media::MediaTime::zero())
+        : reader_(std::move(reader)), spanEnd_(spanEnd), leastHold_(leastHold) {}
 
     // Null when the track shows nothing at `time` (its span is over, or its pictures ended).
     std::shared_ptr<const media::PixelBuffer> frameAt(media::MediaTime time) {
@@ -42,9 +45,8 @@ class TrackCursor {
     bool ended(media::MediaTime time) const {
         if (!started_ || next_) return false;
         if (!current_ || (spanEnd_.valid && time >= spanEnd_)) return true;
-        const media::MediaTime interval = lastInterval_.valid && lastInterval_.value > 0
-                                              ? lastInterval_
-                                              : media::MediaTime::zero();
+        const media::MediaTime interval =
+            lastInterval_.valid && lastInterval_.value > 0 ? lastInterval_ : leastHold_;
         // Containers round timestamps (to milliseconds, say): within that, the time is reached.
         return time + media::MediaTime::make(1, 500) >= current_->presentationTime + interval;
     }
@@ -62,6 +64,7 @@ class TrackCursor {
   private:
     std::unique_ptr<media::VideoFrameReader> reader_;
     media::MediaTime spanEnd_;
+    media::MediaTime leastHold_;
     bool started_ = false;
     std::optional<media::DecodedVideoFrame> current_;
     std::optional<media::DecodedVideoFrame> next_;

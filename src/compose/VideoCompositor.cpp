@@ -55,6 +55,18 @@ Size portraitFallback(double longSide) {
 
 double finiteOr(double value, double fallback) { return std::isfinite(value) ? value : fallback; }
 
+// The movie opened for reading; nothing when it cannot be read, which includes a URL that names
+// no file on this machine (the media reader reads local files only).
+std::shared_ptr<const media::MovieAsset> openMovie(const MovieURL& movie, const char* role) {
+    auto file = movie.file();
+    if (!file) {
+        ZIMLO_LOG_WARN("compose") << "the " << role << " movie " << movie.remoteURL()
+                                  << " is not a local file and cannot be read";
+        return nullptr;
+    }
+    return media::MovieAsset::open(*file).valueOr(nullptr);
+}
+
 // Start and length of the exported span of a movie of `D` seconds.
 std::pair<double, double> exportSpan(double D, double startTime, std::optional<double> endTime) {
     const double s = std::min(std::max(finiteOr(startTime, 0), 0.0), D);
@@ -184,17 +196,19 @@ Result<VideoCompositor::Built, CompositorError> VideoCompositor::buildCompositio
     const RecordingProject& project, bool includesSubtitles, double startTime,
     std::optional<double> endTime) const {
     if (!project.mainVideoURL) return fail(CompositorError::missingMainVideo());
-    auto open = [this](const std::filesystem::path& url) {
-        return openAsset ? openAsset(url) : media::MovieAsset::open(url);
+    auto open = [this](const MovieURL& movie, const char* role) {
+        auto file = movie.file();
+        return openAsset && file ? openAsset(*file).valueOr(nullptr) : openMovie(movie, role);
     };
     // A movie that cannot be opened has no video track to offer.
-    auto mainAsset = open(*project.mainVideoURL).valueOr(nullptr);
+    auto mainAsset = open(*project.mainVideoURL, "main");
     const auto& aspect = project.aspect;
     std::shared_ptr<const media::MovieAsset> cameraAsset;
     if ((aspect.isPiPEnabled || aspect.isSplitScreenEnabled) && project.pipVideoURL)
-        cameraAsset = open(*project.pipVideoURL).valueOr(nullptr);
+        cameraAsset = open(*project.pipVideoURL, "camera");
 
     if (!mainAsset) return fail(CompositorError::missingMainTrack());
+    const std::filesystem::path mainFile = mainAsset->url();
     const auto mainVideoTracks = mainAsset->tracks(MediaType::video);
     if (mainVideoTracks.empty()) return fail(CompositorError::missingMainTrack());
     const media::AssetTrack& mainSource = mainVideoTracks.front();
@@ -218,8 +232,8 @@ Result<VideoCompositor::Built, CompositorError> VideoCompositor::buildCompositio
     const MediaTime start = MediaTime::fromSeconds(s, kCompositionTimescale);
     const MediaTime length = MediaTime::fromSeconds(L, kCompositionTimescale);
     composition.duration = length;
-    composition.tracks.push_back({mainTrackID, MediaType::video, *project.mainVideoURL,
-                                  mainSource.trackID, TimeRange{start, length}, mainSource.bitRate,
+    composition.tracks.push_back({mainTrackID, MediaType::video, mainFile, mainSource.trackID,
+                                  TimeRange{start, length}, mainSource.bitRate,
                                   mainSource.naturalSize});
 
     // Sound of the main movie only.
@@ -229,7 +243,7 @@ Result<VideoCompositor::Built, CompositorError> VideoCompositor::buildCompositio
         const TrackID id = nextTrackID++;
         composition.tracks.push_back({id,
                                       MediaType::audio,
-                                      *project.mainVideoURL,
+                                      mainFile,
                                       audioTracks[i].trackID,
                                       TimeRange{start, length},
                                       audioTracks[i].bitRate,
@@ -246,7 +260,7 @@ Result<VideoCompositor::Built, CompositorError> VideoCompositor::buildCompositio
         const auto cameraVideoTracks = cameraAsset->tracks(MediaType::video);
         if (!cameraVideoTracks.empty()) {
             const auto& cameraSource = cameraVideoTracks.front();
-            CompositionTrack camera{nextTrackID++,           MediaType::video, *project.pipVideoURL,
+            CompositionTrack camera{nextTrackID++,           MediaType::video, cameraAsset->url(),
                                     cameraSource.trackID,    std::nullopt,     cameraSource.bitRate,
                                     cameraSource.naturalSize};
             const double Lc = std::min(L, std::max(availableDuration(*cameraAsset, D) - s, 0.0));
@@ -413,7 +427,7 @@ std::vector<SubtitleSegment> VideoCompositor::exportedSubtitles(const RecordingP
                                                                 double startTime,
                                                                 std::optional<double> endTime) {
     double D = std::isfinite(project.duration) && project.duration > 0 ? project.duration : 0;
-    if (project.mainVideoURL) D = media::availableDuration(*project.mainVideoURL, D);
+    if (auto file = localFile(project.mainVideoURL)) D = media::availableDuration(*file, D);
     const auto [s, L] = exportSpan(D, startTime, endTime);
     return clipSubtitles(project.subtitleTrack, s, L);
 }

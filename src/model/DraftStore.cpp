@@ -14,9 +14,10 @@
 #include <thread>
 #include <unordered_set>
 
-#include "model/JsonDetail.h"
+#include "model/JsonCoding.h"
 #include "platform/log/Log.h"
 #include "platform/storage/AtomicFile.h"
+#include "platform/storage/BoundedFile.h"
 #include "platform/storage/DocumentsDirectory.h"
 #include "platform/storage/FileCopy.h"
 
@@ -27,40 +28,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* kDocumentName = "project.json";
-
-// The whole file, or nothing when it cannot be opened or read (missing, a directory, ...) or
-// is larger than any document may be.
-std::optional<std::string> readWholeFile(const fs::path& file, size_t limit) {
-    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return std::nullopt;
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
-        static_cast<uint64_t>(info.st_size) > limit) {
-        ::close(fd);
-        return std::nullopt;
-    }
-    std::string contents;
-    contents.resize(static_cast<size_t>(info.st_size));
-    size_t filled = 0;
-    for (;;) {
-        if (filled == contents.size()) contents.resize(contents.size() + 4096);
-        ssize_t got = ::read(fd, contents.data() + filled, contents.size() - filled);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) {
-            ::close(fd);
-            return std::nullopt;
-        }
-        if (got == 0) break;
-        filled += static_cast<size_t>(got);
-        if (filled > limit) {  // grew while being read
-            ::close(fd);
-            return std::nullopt;
-        }
-    }
-    ::close(fd);
-    contents.resize(filled);
-    return contents;
-}
 
 // Entries of `dir` sorted by name (so that listing does not depend on the file system's order);
 // a listing failure gives no entries.
@@ -134,7 +101,8 @@ Result<void, FileError> storeMedia(const fs::path& source, const fs::path& dest,
         if (fd < 0 || ::fsync(fd) != 0) {
             const int code = errno;
             if (fd >= 0) ::close(fd);
-            return failed(FileError{"fsync", temporary, std::error_code(code, std::generic_category())});
+            return failed(
+                FileError{"fsync", temporary, std::error_code(code, std::generic_category())});
         }
         ::close(fd);
     } else if (auto copied = copyFileContents(source, temporary); !copied) {
@@ -184,16 +152,18 @@ Result<RecordingProject, DraftSaveError> DraftStore::saveDraft(
 
     struct Media {
         const char* base;
-        std::optional<fs::path>& field;
         fs::path source;
+        fs::path destination;
     };
     std::vector<Media> media;
     for (auto [base, field] :
-         {std::pair<const char*, std::optional<fs::path>*>{"main", &stored.mainVideoURL},
+         {std::pair<const char*, std::optional<MovieURL>*>{"main", &stored.mainVideoURL},
           {"pip", &stored.pipVideoURL}}) {
-        if (!*field) continue;
-        media.push_back({base, *field, fs::absolute(**field)});
-        *field = mediaDestination(dir, base, **field);
+        // A URL that names no file here stays in the document as it is; nothing is copied.
+        auto file = localFile(*field);
+        if (!file) continue;
+        media.push_back({base, fs::absolute(*file), mediaDestination(dir, base, *file)});
+        *field = media.back().destination;
     }
     // Encoding can only fail on a bad number; finding out before touching the disk leaves nothing
     // behind.
@@ -220,7 +190,7 @@ Result<RecordingProject, DraftSaveError> DraftStore::saveDraft(
         const bool given =
             std::any_of(surrendered.begin(), surrendered.end(),
                         [&](const fs::path& file) { return sameFile(file, item.source); });
-        if (auto copied = storeMedia(item.source, *item.field, dir, item.base, given); !copied)
+        if (auto copied = storeMedia(item.source, item.destination, dir, item.base, given); !copied)
             return failed(copied.error());
     }
     if (auto written = writeFileAtomically(dir / kDocumentName, document); !written)
@@ -235,8 +205,7 @@ Result<RecordingProject, DraftSaveError> DraftStore::saveDraft(
 }
 
 bool DraftStore::hasDraft(const Uuid& id) const {
-    auto document =
-        readWholeFile(draftDirectory(id) / kDocumentName, json_detail::kMaximumDocumentBytes);
+    auto document = readRegularFile(draftDirectory(id) / kDocumentName, kMaximumDocumentBytes);
     if (!document) return false;
     try {
         (void)RecordingProject::fromJSON(*document);
@@ -310,13 +279,32 @@ size_t DraftStore::sweepInterruptedSaves() const {
     return swept;
 }
 
+namespace {
+
+// A regular file, or a link that resolves to one inside `dir`.
+bool isMediaFile(const fs::path& dir, const fs::path& candidate) {
+    std::error_code error;
+    const fs::file_status own = fs::symlink_status(candidate, error);
+    if (error) return false;
+    if (fs::is_regular_file(own)) return true;
+    if (!fs::is_symlink(own)) return false;
+    const fs::path resolved = fs::canonical(candidate, error);
+    if (error || !fs::is_regular_file(fs::status(resolved, error))) return false;
+    const fs::path inside = fs::canonical(dir, error);
+    if (error) return false;
+    const fs::path relative = resolved.lexically_relative(inside);
+    return !relative.empty() && *relative.begin() != "..";
+}
+
+}  // namespace
+
 std::optional<fs::path> DraftStore::findMedia(const fs::path& dir, const std::string& base) {
     for (const char* extension : {".mp4", ".mov", ".m4v"}) {
         fs::path candidate = dir / (base + extension);
-        if (::access(candidate.c_str(), F_OK) == 0) return candidate;
+        if (isMediaFile(dir, candidate)) return candidate;
     }
     for (const fs::path& entry : sortedEntries(dir))
-        if (entry.stem() == base) return entry;
+        if (entry.stem() == base && isMediaFile(dir, entry)) return entry;
     return std::nullopt;
 }
 
@@ -324,13 +312,18 @@ namespace {
 
 // One listed entry: its document decoded and its media located, or nothing.
 std::optional<ListedDraft> readDraft(const fs::path& entry) {
-    auto document = readWholeFile(entry / kDocumentName, json_detail::kMaximumDocumentBytes);
+    auto document = readRegularFile(entry / kDocumentName, kMaximumDocumentBytes);
     if (!document) return std::nullopt;
     try {
         RecordingProject project = RecordingProject::fromJSON(*document);
-        // The stored paths may be stale (a moved documents folder): look again.
-        project.mainVideoURL = DraftStore::findMedia(entry, "main");
-        project.pipVideoURL = DraftStore::findMedia(entry, "pip");
+        // The stored paths may be stale (a moved documents folder): look again. A URL naming no
+        // file here stays as the document has it, unless the folder holds the movie.
+        for (auto [base, field] :
+             {std::pair<const char*, std::optional<MovieURL>*>{"main", &project.mainVideoURL},
+              {"pip", &project.pipVideoURL}}) {
+            auto found = DraftStore::findMedia(entry, base);
+            if (found || !*field || (*field)->isFile()) *field = std::move(found);
+        }
         return ListedDraft{std::move(project), entry};
     } catch (const std::exception& error) {
         // An undecodable draft is left out of the list, not deleted.

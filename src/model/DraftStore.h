@@ -57,11 +57,12 @@ class DraftStore {
 
     // Copies the movies into the draft directory and writes "project.json" (atomically, through a
     // temporary file in the same directory). Returns the stored copy (isDraft true, movie paths
-    // pointing at the copies) once everything is on the disk, so the sources may be deleted
-    // then. On failure the source movies are never moved or deleted, and a draft directory this
-    // save created is removed again. Movies in `surrendered` are the caller's to give up (it
-    // deletes them once saved): on the same file system the draft takes them as they are, as a
-    // second name of the same file, instead of copying them.
+    // pointing at the copies; a movie URL that names no local file is kept as it is) once
+    // everything is on the disk, so the sources may be deleted then. On failure the source movies
+    // are never moved or deleted, and a draft directory this save created is removed again.
+    // Movies in `surrendered` are the caller's to give up (it deletes them once saved): on the
+    // same file system the draft takes them as they are, as a second name of the same file,
+    // instead of copying them.
     Result<RecordingProject, DraftSaveError> saveDraft(
         const RecordingProject& project,
         const std::vector<std::filesystem::path>& surrendered = {}) const;
@@ -73,7 +74,8 @@ class DraftStore {
     // touched. Call it before this process saves anything. Returns how many entries went.
     size_t sweepInterruptedSaves() const;
     // Every readable draft, newest first, one per non-empty sourceAssetIdentifier, with movie
-    // paths located anew in each draft directory. Never throws; unreadable drafts are left out.
+    // paths located anew in each draft directory (a document's URL that names no local file is
+    // kept when the directory holds no such movie). Never throws; unreadable drafts are left out.
     std::vector<ListedDraft> listDrafts() const;
     std::vector<RecordingProject> loadDrafts() const;  // the projects of listDrafts()
     // Removes the directory a listing gave for the draft, never one looked up by the document's
@@ -85,7 +87,9 @@ class DraftStore {
     Result<void, DraftDeletionError> deleteDraft(const Uuid& id) const;
 
     // The movie named `base` in `dir`: base.mp4, base.mov, base.m4v in that order, else the first
-    // entry whose name without extension is `base`.
+    // entry whose name without extension is `base`. Only regular files count, and links only
+    // when they lead to one inside `dir` (a draft from elsewhere must not make the gallery read
+    // a FIFO, a device or another user's file).
     static std::optional<std::filesystem::path> findMedia(const std::filesystem::path& dir,
                                                           const std::string& base);
 

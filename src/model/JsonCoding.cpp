@@ -1,9 +1,10 @@
 #include "model/JsonCoding.h"
 
 #include <cmath>
-#include <vector>
 
 #include "model/JsonDetail.h"
+#include "model/PlainJsonReader.h"
+#include "platform/storage/BoundedJson.h"
 
 namespace zimlo {
 
@@ -19,44 +20,13 @@ DecodingError::DecodingError(std::string keyPath, const std::string& problem)
 namespace json_detail {
 
 Json parseDocument(std::string_view text) {
-    if (text.size() > kMaximumDocumentBytes)
-        throw DecodingError(
-            "", "document larger than " + std::to_string(kMaximumDocumentBytes >> 20) + " MiB");
-    // The limits are checked while the parser reads, so a hostile document stops early.
-    std::vector<size_t> keysPerObject;  // open containers; arrays count nothing
-    size_t values = 0;
-    auto check = [&](int depth, Json::parse_event_t event, Json&) {
-        switch (event) {
-            case Json::parse_event_t::object_start:
-            case Json::parse_event_t::array_start:
-                if (depth >= kMaximumNesting)
-                    throw DecodingError("", "values nested deeper than " +
-                                                std::to_string(kMaximumNesting) + " levels");
-                keysPerObject.push_back(0);
-                [[fallthrough]];
-            case Json::parse_event_t::value:
-                if (++values > kMaximumValues)
-                    throw DecodingError("",
-                                        "more than " + std::to_string(kMaximumValues) + " values");
-                break;
-            case Json::parse_event_t::key:
-                if (!keysPerObject.empty() && ++keysPerObject.back() > kMaximumKeysPerObject)
-                    throw DecodingError("", "an object with more than " +
-                                                std::to_string(kMaximumKeysPerObject) + " keys");
-                break;
-            case Json::parse_event_t::object_end:
-            case Json::parse_event_t::array_end:
-                if (!keysPerObject.empty()) keysPerObject.pop_back();
-                break;
-        }
-        return true;
-    };
-    try {
-        return Json::parse(text.begin(), text.end(), check);
-    } catch (const nlohmann::json::exception& error) {
-        // Syntax errors, and numbers beyond the range of a double.
-        throw DecodingError("", std::string("not a valid JSON document (") + error.what() + ")");
-    }
+    // Ordinary documents take the quick route; the bounded parser decides everything else.
+    if (text.size() <= kMaximumDocumentBytes)
+        if (auto plain = readPlainJson(text)) return std::move(*plain);
+    auto parsed = parseBoundedJson(
+        text, {kMaximumDocumentBytes, kMaximumNesting, kMaximumKeysPerObject, kMaximumValues});
+    if (!parsed) throw DecodingError("", parsed.error());
+    return std::move(parsed).value();
 }
 
 Json number(double value, const std::string& path) {

@@ -1,9 +1,14 @@
 #pragma once
 
+#include <cstddef>
 #include <stdexcept>
 #include <string>
 
 namespace zimlo {
+
+// The largest document read at all: far above anything the recorder writes (a long recording's
+// document is well under a megabyte), so readers of files stop there too.
+inline constexpr size_t kMaximumDocumentBytes = size_t{16} << 20;
 
 // A document or record that cannot be decoded. `keyPath()` names the offending key, for example
 // "aspect.pip.cornerRatio" or "pipTrack[2].center" (empty when the text is not JSON at all);

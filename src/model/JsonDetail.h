@@ -21,10 +21,9 @@ inline std::string indexPath(const std::string& path, size_t index) {
     return path + "[" + std::to_string(index) + "]";
 }
 
-// Limits on a document read from disk, far above anything the recorder writes (a long
-// recording's document is well under a megabyte, four levels deep, at most fifteen keys per
-// object) and low enough that a hostile file is refused in milliseconds.
-inline constexpr size_t kMaximumDocumentBytes = size_t{16} << 20;
+// Limits on a document read from disk besides its size (kMaximumDocumentBytes), far above
+// anything the recorder writes (four levels deep, at most fifteen keys per object) and low
+// enough that a hostile file is refused in milliseconds.
 inline constexpr int kMaximumNesting = 64;
 inline constexpr size_t kMaximumKeysPerObject = 1024;  // an object's key lookup is linear
 inline constexpr size_t kMaximumValues = 4'000'000;

@@ -21,6 +21,10 @@ std::string userText(const media::MediaError& error) {
             return "不支持的编码格式 " + error.detail;
         case Kind::noMovie:
             return "没有影片";
+        case Kind::notARegularFile:
+            return "不是普通文件";
+        case Kind::timedOut:
+            return "读取影片超时";
         case Kind::noVideoTrack:
             return "影片没有视频轨道";
         case Kind::noPicture:
@@ -53,6 +57,8 @@ std::string userText(const media::MediaError& error) {
             return "没有可写入的轨道";
         case Kind::soundTimestampJump:
             return "声音的时间戳异常：跳到了画面之后 " + error.detail + " 秒，无法写入";
+        case Kind::tooManyTracks:
+            return "影片不能再添加轨道";
     }
     return error.detail;
 }

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstring>
 #include <nlohmann/json.hpp>
+#include <ostream>
 
 #include "model/JsonDetail.h"
 
@@ -28,6 +29,29 @@ SplitScreenKeyframe::SplitScreenKeyframe(double time, CameraSplitOrder order, do
 bool RecordingProject::needsComposition() const {
     return aspect.isPiPEnabled || aspect.isSplitScreenEnabled || !subtitleTrack.empty() ||
            aspect.main != AspectRatio::default_;
+}
+
+// --- movies ---
+
+MovieURL MovieURL::remote(std::string url) {
+    MovieURL movie;
+    movie.remote_ = std::move(url);
+    return movie;
+}
+
+std::optional<std::filesystem::path> MovieURL::file() const {
+    if (!isFile()) return std::nullopt;
+    return file_;
+}
+
+std::string MovieURL::displayString() const { return isFile() ? file_.string() : remote_; }
+
+std::ostream& operator<<(std::ostream& out, const MovieURL& url) {
+    return out << url.displayString();
+}
+
+std::optional<std::filesystem::path> localFile(const std::optional<MovieURL>& url) {
+    return url ? url->file() : std::nullopt;
 }
 
 // --- file URLs ---
@@ -135,31 +159,34 @@ std::optional<std::string> percentDecoded(std::string_view text) {
 
 // A stored movie URL read as a URL parser reads it. An absolute "file:" URL names that file; a
 // relative reference ("main.mov") names a path relative to the document's folder, kept relative;
-// any other URL (another scheme, another host) parses but names no file on this machine. The
-// outer optional is empty when the text is not a URL at all.
-std::optional<std::optional<std::filesystem::path>> movieURLFromString(std::string_view text) {
+// any other URL (another scheme, another host, no path) parses and is kept, naming no file here.
+// Nothing when the text is not a URL at all.
+std::optional<MovieURL> movieURLFromString(std::string_view text) {
     if (text.empty()) return std::nullopt;
     for (unsigned char c : text)
         if (forbiddenInURL(c)) return std::nullopt;
     if (!percentDecoded(text)) return std::nullopt;
+    const MovieURL remote = MovieURL::remote(std::string(text));
 
     const size_t end = text.find_first_of(":/?#");
     bool hasScheme = end != std::string_view::npos && end > 0 && text[end] == ':';
     for (size_t i = 0; hasScheme && i < end; ++i) hasScheme = isSchemeCharacter(text[i], i == 0);
     if (hasScheme) {
-        std::optional<std::filesystem::path> file = pathFromFileURLString(text);
-        return file;  // empty for another scheme or host: nothing local
+        if (auto file = pathFromFileURLString(text)) return MovieURL(*file);
+        return remote;
     }
-    if (text.starts_with("//")) return std::optional<std::filesystem::path>();  // another host
+    if (text.starts_with("//")) return remote;  // another host
     std::string_view path = text.substr(0, text.find_first_of("?#"));
     auto decoded = percentDecoded(path);
-    if (!decoded || decoded->empty()) return std::optional<std::filesystem::path>();
-    return std::optional<std::filesystem::path>(std::filesystem::path(*decoded));
+    if (!decoded || decoded->empty()) return remote;
+    return MovieURL(std::filesystem::path(*decoded));
 }
 
 // An absolute path as a "file:" URL; a relative one as a relative reference (a colon escaped, so
 // that its first segment never reads as a scheme).
-std::string movieURLString(const std::filesystem::path& path) {
+std::string movieURLString(const MovieURL& movie) {
+    if (!movie.isFile()) return movie.remoteURL();
+    const std::filesystem::path path = *movie.file();
     if (path.is_absolute()) return fileURLString(path);
     static constexpr char kDigits[] = "0123456789ABCDEF";
     std::string url;
@@ -318,7 +345,7 @@ std::vector<T> listFromJSON(const Json& json, const std::string& path, Decode de
     return items;
 }
 
-std::optional<std::filesystem::path> readMovieURL(const Json& json, const std::string& path) {
+MovieURL readMovieURL(const Json& json, const std::string& path) {
     std::string text = readString(json, path);
     auto movie = movieURLFromString(text);
     if (!movie) throw DecodingError(path, "not a URL \"" + text + "\"");

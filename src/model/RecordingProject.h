@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <iosfwd>
 #include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string>
@@ -18,6 +19,36 @@ namespace zimlo {
 // Times are seconds (double) from the start of the recording. Positions and sizes inside the
 // picture are fractions of its width and height, y from the top. Movie files are held as absolute
 // paths; the document stores them as "file:///" URLs.
+
+// Where a project's movie is: a file on this machine (an absolute path, or a path relative to the
+// document's folder), or a URL of another scheme or host, as a document may name one. Such a URL
+// is kept and written back as it was read, but it names nothing that can be read, copied or
+// deleted here: only file() gives a path, and it gives none for it.
+class MovieURL {
+  public:
+    MovieURL(std::filesystem::path file) : file_(std::move(file)) {}  // every path is local
+    // `url` as read from a document: parsed, and not a file on this machine.
+    static MovieURL remote(std::string url);
+
+    bool isFile() const { return remote_.empty(); }
+    // The file; nothing for a remote URL.
+    std::optional<std::filesystem::path> file() const;
+    // The URL as read; empty for a file.
+    const std::string& remoteURL() const { return remote_; }
+    // The path or the URL, for logs and listings.
+    std::string displayString() const;
+
+    friend bool operator==(const MovieURL&, const MovieURL&) = default;
+    friend std::ostream& operator<<(std::ostream& out, const MovieURL& url);
+
+  private:
+    MovieURL() = default;
+    std::filesystem::path file_;
+    std::string remote_;
+};
+
+// The file of an optional movie; nothing when there is no movie or it is not a local file.
+std::optional<std::filesystem::path> localFile(const std::optional<MovieURL>& url);
 
 // One geometry of the floating camera window, in effect from `time` until the next keyframe.
 struct PiPKeyframe {
@@ -75,10 +106,10 @@ std::optional<RecordingSourceKind> recordingSourceKindFromRaw(std::string_view r
 struct RecordingProject {
     Uuid id;
     Date createdAt;
-    // The movies: absolute paths, or paths relative to the document's folder as a document may
-    // name them.
-    std::optional<std::filesystem::path> mainVideoURL;  // the main movie
-    std::optional<std::filesystem::path> pipVideoURL;   // the camera movie
+    // The movies: absolute paths, paths relative to the document's folder as a document may
+    // name them, or URLs that name no file here.
+    std::optional<MovieURL> mainVideoURL;  // the main movie
+    std::optional<MovieURL> pipVideoURL;   // the camera movie
     double duration = 0;
     std::vector<PiPKeyframe> pipTrack;
     std::vector<SplitScreenKeyframe> splitScreenTrack;

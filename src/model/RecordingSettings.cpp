@@ -147,9 +147,11 @@ RecordingSettings RecordingSettingsStore::load(
     return RecordingSettings(resolution, frameRate);
 }
 
-void RecordingSettingsStore::save(const RecordingSettings& settings) const {
-    defaults_->setString(resolutionKey, storageValue(settings.resolution));
-    defaults_->setInteger(frameRateKey, rawValue(settings.frameRate));
+Result<void, FileError> RecordingSettingsStore::save(const RecordingSettings& settings) const {
+    if (auto stored = defaults_->setString(resolutionKey, storageValue(settings.resolution));
+        !stored)
+        return stored;
+    return defaults_->setInteger(frameRateKey, rawValue(settings.frameRate));
 }
 
 }  // namespace zimlo

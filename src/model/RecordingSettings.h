@@ -9,6 +9,8 @@
 
 #include "model/CaptureFrameRate.h"
 #include "model/Geometry.h"
+#include "platform/runtime/Result.h"
+#include "platform/storage/FileError.h"
 
 namespace zimlo {
 
@@ -78,9 +80,9 @@ class RecordingSettingsStore {
     // default's) at the default frame rate.
     RecordingSettings load(const std::vector<RecordingResolution>& available,
                            const std::optional<RecordingSettings>& fallback = std::nullopt) const;
-    // Stores the resolution's storageValue (string) and the frame rate (integer). A failure to
-    // write is not reported.
-    void save(const RecordingSettings& settings) const;
+    // Stores the resolution's storageValue (string) and the frame rate (integer); the first
+    // failed write stops it and says why.
+    Result<void, FileError> save(const RecordingSettings& settings) const;
 
     const std::shared_ptr<UserDefaults>& defaults() const { return defaults_; }
 

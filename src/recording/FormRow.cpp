@@ -5,10 +5,10 @@
 
 namespace zimlo::recording {
 
-QLabel* sizedLabel(const QString& text, double pointSize) {
+QLabel* sizedLabel(const QString& text, int pixelSize) {
     auto* l = new QLabel(text);
     QFont font = l->font();
-    font.setPointSizeF(pointSize);
+    font.setPixelSize(pixelSize);
     l->setFont(font);
     return l;
 }

@@ -8,8 +8,9 @@ class QWidget;
 
 namespace zimlo::recording {
 
-// A label in the default font at the given point size.
-QLabel* sizedLabel(const QString& text, double pointSize);
+// A label in the default font at the given size in pixels (the unit of every size in the
+// application's windows).
+QLabel* sizedLabel(const QString& text, int pixelSize);
 
 // A settings row: a right-aligned name and the control beside it, at least minimumControlWidth
 // wide. The popover and the shortcut editor line up because both build their rows here.

@@ -82,12 +82,14 @@ GlobalShortcutSettings GlobalShortcutStore::load() const {
     return settings;
 }
 
-void GlobalShortcutStore::save(const GlobalShortcutSettings& settings) const {
-    if (!defaults_) return;
-    defaults_->setString(
-        toggleRecordingKey,
-        settings.toggleRecording.toString(QKeySequence::PortableText).toStdString());
-    defaults_->setString(
+Result<void, FileError> GlobalShortcutStore::save(const GlobalShortcutSettings& settings) const {
+    if (!defaults_) return {};
+    if (auto stored = defaults_->setString(
+            toggleRecordingKey,
+            settings.toggleRecording.toString(QKeySequence::PortableText).toStdString());
+        !stored)
+        return stored;
+    return defaults_->setString(
         pauseRecordingKey,
         settings.pauseRecording.toString(QKeySequence::PortableText).toStdString());
 }

@@ -31,8 +31,8 @@ class GlobalShortcutStore {
     explicit GlobalShortcutStore(std::shared_ptr<UserDefaults> defaults);
     // A missing or unreadable value is its default.
     GlobalShortcutSettings load() const;
-    // A failure to write is not reported.
-    void save(const GlobalShortcutSettings& settings) const;
+    // The first failed write stops it and says why.
+    Result<void, FileError> save(const GlobalShortcutSettings& settings) const;
 
   private:
     std::shared_ptr<UserDefaults> defaults_;

@@ -5,6 +5,7 @@
 #include <limits>
 #include <utility>
 
+#include "platform/log/Log.h"
 #include "platform/runtime/WeakOwner.h"
 #include "platform/text/UnicodeText.h"
 #include "platform/text/WordTagger.h"
@@ -61,8 +62,10 @@ LiveSubtitleTrack::LiveSubtitleTrack(Private, Host& host,
 
 LiveSubtitleTrack::~LiveSubtitleTrack() {
     if (subtitleClearWorkItem_ && *subtitleClearWorkItem_) (*subtitleClearWorkItem_)->cancel();
+    for (auto& waiter : settleWaiters_)
+        if (waiter.limit && *waiter.limit) (*waiter.limit)->cancel();
     // Recognition was started for this track; nobody would hear it any more.
-    if (isSpeechRunning_ && speech_) speech_->stop();
+    if ((isSpeechRunning_ || isFinishing()) && speech_) speech_->stop();
 }
 
 void LiveSubtitleTrack::toggleChanged() {
@@ -153,50 +156,148 @@ void LiveSubtitleTrack::disableSubtitles() {
     cancelClearing();
     latestRecognitionText_.clear();
     consumedRecognitionText_.clear();
-    if (isSpeechRunning_) {
-        if (speech_) speech_->stop();
-        isSpeechRunning_ = false;
-    }
+    if ((isSpeechRunning_ || isFinishing()) && speech_) speech_->stop();
+    isSpeechRunning_ = false;
+    recognitions_.clear();  // what it would still say is not collected
+    settle();
 }
 
 void LiveSubtitleTrack::recordingBegan() {
     // Recognition left running from an earlier recording counts time on that one's timeline.
-    if (isSpeechRunning_) {
-        if (speech_) speech_->stop();
-        isSpeechRunning_ = false;
-    }
+    if ((isSpeechRunning_ || isFinishing()) && speech_) speech_->stop();
+    isSpeechRunning_ = false;
+    recognitions_.clear();
+    isRecordingRunning_ = true;
     subtitleTrack_.clear();
     subtitleSessionActive_ = false;
     resetLiveCaption(isSubtitleEnabled_);
     startSpeechIfNeeded();
+    settle();
 }
 
 void LiveSubtitleTrack::startSpeechIfNeeded() {
     const std::optional<double> elapsed = host_.recordingElapsed();
-    if (!elapsed || !isSubtitleEnabled_ || !isSpeechRecognitionAvailable_ || isSpeechRunning_ ||
-        !speech_ || host_.isRecordingPaused())
+    if (!isRecordingRunning_ || !elapsed || !isSubtitleEnabled_ || !isSpeechRecognitionAvailable_ ||
+        isSpeechRunning_ || !speech_ || host_.isRecordingPaused())
         return;
+    const double offset = std::max(*elapsed, 0.0);
     subtitleSessionActive_ = true;
-    speech_->start(std::max(*elapsed, 0.0));
+    ignoresLateFinals_ = false;
+    speech_->start(offset);
     isSpeechRunning_ = true;
+    // A finish still under way (a pause just ended) goes on before it.
+    recognitions_.push_back(Recognition{offset, std::nullopt, offset});
+}
+
+void LiveSubtitleTrack::finishSpeech() {
+    if (!isSpeechRunning_) return;
+    isSpeechRunning_ = false;
+    // Not running any more (its model failed, say): nothing is left to finish.
+    const std::optional<double> until = speech_ ? speech_->finish() : std::nullopt;
+    if (!recognitions_.empty() && !recognitions_.back().until) {
+        if (until)
+            recognitions_.back().until = std::max(*until, recognitions_.back().start);
+        else
+            recognitions_.pop_back();
+    }
+    settle();
 }
 
 void LiveSubtitleTrack::recordingStopped() {
-    if (!isSpeechRunning_) return;
-    if (speech_) speech_->stop();
-    isSpeechRunning_ = false;
+    isRecordingRunning_ = false;
+    finishSpeech();
 }
 
-void LiveSubtitleTrack::recordingPaused() { recordingStopped(); }
+void LiveSubtitleTrack::recordingPaused() { finishSpeech(); }
 
 void LiveSubtitleTrack::recordingResumed() { startSpeechIfNeeded(); }
 
 void LiveSubtitleTrack::endSession() { subtitleSessionActive_ = false; }
 
+bool LiveSubtitleTrack::isFinishing() const {
+    return std::any_of(recognitions_.begin(), recognitions_.end(),
+                       [](const Recognition& r) { return r.until.has_value(); });
+}
+
 double LiveSubtitleTrack::settledTime() const {
-    constexpr double kEverything = std::numeric_limits<double>::infinity();
-    if (!isSubtitleEnabled_ || !subtitleSessionActive_ || !speech_) return kEverything;
-    return speech_->pendingSince().value_or(kEverything);
+    double settled = std::numeric_limits<double>::infinity();
+    for (const Recognition& r : recognitions_) {
+        // A recogniser whose model failed stopped by itself: nothing more comes from it.
+        if (!r.until && !(speech_ && speech_->isRunning())) continue;
+        settled = std::min(settled, r.settled);
+    }
+    return settled;
+}
+
+void LiveSubtitleTrack::handleSettled(double time) {
+    // Each recognition reports times within its own stretch of the recording; a finish's own
+    // end belongs to it rather than to the recognition that began there after a pause.
+    auto r = std::find_if(recognitions_.begin(), recognitions_.end(),
+                          [time](const Recognition& r) { return !r.until || time <= *r.until; });
+    if (r == recognitions_.end()) return;
+    r->settled = std::max(r->settled, time);
+    if (r->until && time >= *r->until) recognitions_.erase(r);
+    settle();
+}
+
+void LiveSubtitleTrack::whenSettled(double time, double limit, std::function<void()> done) {
+    const uint64_t serial = ++settleSerial_;
+    SettleWaiter waiter{serial, time, std::move(done), std::nullopt};
+    waiter.limit = MainQueue::postAfter(
+        limit, weakly(weak_from_this(),
+                      [serial](LiveSubtitleTrack& self) { self.settleLimitReached(serial); }));
+    settleWaiters_.push_back(std::move(waiter));
+    // Answered on a later turn, also when the time has come already.
+    MainQueue::post(weakly(weak_from_this(), [](LiveSubtitleTrack& self) { self.settle(); }));
+}
+
+void LiveSubtitleTrack::settle() {
+    const double settled = settledTime();
+    std::vector<std::function<void()>> ready;
+    for (auto it = settleWaiters_.begin(); it != settleWaiters_.end();) {
+        if (it->time > settled) {
+            ++it;
+            continue;
+        }
+        if (it->limit && *it->limit) (*it->limit)->cancel();
+        ready.push_back(std::move(it->done));
+        it = settleWaiters_.erase(it);
+    }
+    for (auto& done : ready)
+        if (done) done();
+}
+
+void LiveSubtitleTrack::settleLimitReached(uint64_t serial) {
+    auto it = std::find_if(settleWaiters_.begin(), settleWaiters_.end(),
+                           [serial](const SettleWaiter& w) { return w.serial == serial; });
+    if (it == settleWaiters_.end()) return;
+    it->limit.reset();
+    if (isFinishing() && !isSpeechRunning_) {
+        // The recogniser is further behind than anyone waits: what it showed last is kept as
+        // said, rather than nothing.
+        ZIMLO_LOG_WARN("subtitles")
+            << "recognition had not finished the speech before " << *recognitions_.back().until
+            << " s when the wait ended; keeping its last partial result as final";
+        recognitions_.clear();
+        std::optional<LiveSpeechRecognizer::PendingPartial> partial;
+        if (speech_) {
+            partial = speech_->pendingPartial();
+            speech_->stop();
+        }
+        ignoresLateFinals_ = true;
+        if (partial && subtitleSessionActive_) {
+            std::vector<SubtitleSegment> cut =
+                SubtitleSegmenter::segments(partial->transcription.segments, partial->offset);
+            subtitleTrack_.insert(subtitleTrack_.end(), std::make_move_iterator(cut.begin()),
+                                  std::make_move_iterator(cut.end()));
+        }
+        settle();
+        return;
+    }
+    // Recognition that still runs is not given up; this waiter just stops waiting.
+    auto done = std::move(it->done);
+    settleWaiters_.erase(it);
+    if (done) done();
 }
 
 void LiveSubtitleTrack::resetLiveCaption(bool clearRegion) {
@@ -217,6 +318,8 @@ void LiveSubtitleTrack::installSpeechCallbacks() {
                [](LiveSubtitleTrack& self, const Transcription& transcription, double offset) {
                    self.handleFinalTranscription(transcription, offset);
                });
+    speech_->onSettled = weakly(
+        weak_from_this(), [](LiveSubtitleTrack& self, double time) { self.handleSettled(time); });
 }
 
 void LiveSubtitleTrack::handleText(const std::string& text, bool isFinal) {
@@ -260,7 +363,7 @@ void LiveSubtitleTrack::cancelClearing() {
 
 void LiveSubtitleTrack::handleFinalTranscription(const Transcription& transcription,
                                                  double offset) {
-    if (!subtitleSessionActive_) return;
+    if (!subtitleSessionActive_ || ignoresLateFinals_) return;
     std::vector<SubtitleSegment> cut = SubtitleSegmenter::segments(transcription.segments, offset);
     if (!cut.empty()) host_.subtitleSegmentsAdded(cut);
     subtitleTrack_.insert(subtitleTrack_.end(), std::make_move_iterator(cut.begin()),

@@ -74,7 +74,9 @@ class LiveSubtitleTrack : public std::enable_shared_from_this<LiveSubtitleTrack>
     void recordingBegan();
     // Starts recognition at the current recording time when recording, enabled and permitted.
     void startSpeechIfNeeded();
-    // The stop button: stops the recogniser (which then delivers its last final result).
+    // The stop button: recognition ends, but what was said before the stop is still recognised
+    // and joins the track (see whenSettled). Nothing starts recognition again until the next
+    // recording begins.
     void recordingStopped();
     // A pause ends recognition as a stop does (what was said before it still joins the track);
     // the resume starts it again at the movie time the pause sits at.
@@ -83,15 +85,21 @@ class LiveSubtitleTrack : public std::enable_shared_from_this<LiveSubtitleTrack>
     // The finish pipeline takes the files over: no more segments join the track.
     void endSession();
 
+    // The recording time before which the track is complete: every final transcription of what
+    // was said before it has joined. While recognition runs it follows the recogniser; once
+    // recognition has ended and finished, nothing more can join (infinity).
+    double settledTime() const;
+    // Calls `done` on a later turn of the main queue once settledTime() reaches `time`, or when
+    // `limit` seconds have passed. On the limit, recognition that was stopped and is still
+    // finishing is given up: its last partial result joins the track as final text.
+    void whenSettled(double time, double limit, std::function<void()> done);
+
     // Recogniser callbacks (installed once, on the first successful switch-on).
     void handleText(const std::string& text, bool isFinal);
     void handleFinalTranscription(const Transcription& transcription, double offset);
+    void handleSettled(double time);
 
     const std::vector<SubtitleSegment>& subtitleTrack() const { return subtitleTrack_; }
-    // The recording time before which the track is complete: every final transcription of what
-    // was said before it has joined. While recognition runs it follows the recogniser; when
-    // nothing more can join, infinity.
-    double settledTime() const;
     bool subtitleSessionActive() const { return subtitleSessionActive_; }
     bool isSubtitleEnabled() const { return isSubtitleEnabled_; }
     bool isSpeechRunning() const { return isSpeechRunning_; }
@@ -100,6 +108,12 @@ class LiveSubtitleTrack : public std::enable_shared_from_this<LiveSubtitleTrack>
     const std::shared_ptr<LiveSpeechRecognizer>& speech() const { return speech_; }
 
   private:
+    // Ends running recognition, letting it finish what was said so far.
+    void finishSpeech();
+    // Calls the waiters whose time has come.
+    void settle();
+    // The limit of the waiter `serial` has passed.
+    void settleLimitReached(uint64_t serial);
     void resetLiveCaption(bool clearRegion);
     void scheduleClearing(double delay);
     void cancelClearing();
@@ -117,6 +131,28 @@ class LiveSubtitleTrack : public std::enable_shared_from_this<LiveSubtitleTrack>
 
     std::vector<SubtitleSegment> subtitleTrack_;
     bool subtitleSessionActive_ = false;
+    // Between the beginning of a recording and its stop (pauses included).
+    bool isRecordingRunning_ = false;
+    // Recognition this track started and still hears from, oldest first: finishing ones (ended
+    // by a stop or a pause, `until` set) and the running one. Each covers the recording from
+    // its start, and is settled up to where the recogniser's reports have got.
+    struct Recognition {
+        double start = 0;
+        std::optional<double> until;
+        double settled = 0;
+    };
+    std::vector<Recognition> recognitions_;
+    bool isFinishing() const;
+    // A given-up recognition may still deliver its final result: it must not join twice.
+    bool ignoresLateFinals_ = false;
+    struct SettleWaiter {
+        uint64_t serial;
+        double time;
+        std::function<void()> done;
+        std::optional<DelayedWorkHandle> limit;
+    };
+    std::vector<SettleWaiter> settleWaiters_;
+    uint64_t settleSerial_ = 0;
     bool isSubtitleEnabled_ = false;
     bool isSpeechRecognitionAvailable_ = false;
     bool isSpeechRunning_ = false;

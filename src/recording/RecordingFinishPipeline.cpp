@@ -145,6 +145,10 @@ fs::path RecordingFinishPipeline::workDirectory() const {
     return recordingFolder_ ? recordingFolder_->path() : services_.temporaryDirectory;
 }
 
+RecordingFinishPipeline::~RecordingFinishPipeline() {
+    if (exportJob_) exportJob_->cancel();
+}
+
 void RecordingFinishPipeline::recordingBegan() {
     // A folder still here was not saved (the draft store failed): letting go of it leaves it to
     // recovery at the next start.
@@ -236,24 +240,35 @@ void RecordingFinishPipeline::filesReported(std::optional<fs::path> main,
     if (growingCamera_) growingCamera_->complete();
     growingMain_.reset();
     growingCamera_.reset();
+    // Speech said just before the stop may still be in recognition: its subtitles belong to
+    // the project and decide whether the movie is composed.
+    host_.whenSubtitlesSettled(
+        weakly(weak_from_this(),
+               [main = std::move(main), pip = std::move(pip)](RecordingFinishPipeline& self) {
+                   self.subtitlesSettled(main, pip);
+               }));
+}
+
+void RecordingFinishPipeline::subtitlesSettled(std::optional<fs::path> main,
+                                               std::optional<fs::path> pip) {
     if (!main) {
         handOver(std::nullopt, std::move(pip), false);
         return;
     }
-    host_.finishStatusChanged(QStringLiteral("正在同步电脑声音和输入设备声音…"));
     if (!interruption_ && host_.compositionExpected()) {
         // The export mixes a movie's sound tracks itself, with the same volumes and encoding, so
         // a separate pass would only write the whole movie once more for the export to read.
         handOver(std::move(*main), std::move(pip), true);
         return;
     }
-    mix(*main, [pip](RecordingFinishPipeline& self, fs::path used) {
+    mix(*main, true, [pip](RecordingFinishPipeline& self, fs::path used) {
         self.handOver(std::move(used), pip, false);
     });
 }
 
-void RecordingFinishPipeline::mix(const fs::path& main,
+void RecordingFinishPipeline::mix(const fs::path& main, bool announced,
                                   std::function<void(RecordingFinishPipeline&, fs::path)> then) {
+    if (announced) host_.finishStatusChanged(QStringLiteral("正在同步电脑声音和输入设备声音…"));
     std::weak_ptr<RecordingFinishPipeline> weak = weak_from_this();
     services_.mixAudio(main, [weak, main, then = std::move(then)](MixOutcome outcome) {
         const bool newFile =
@@ -282,9 +297,8 @@ void RecordingFinishPipeline::mix(const fs::path& main,
 void RecordingFinishPipeline::handOver(std::optional<fs::path> main, std::optional<fs::path> pip,
                                        bool soundsUnmixed) {
     pendingFinish_ = PendingFinish{std::move(main), std::move(pip), soundsUnmixed};
-    // Leaves a last final transcription time to join the subtitle track.
-    MainQueue::postAfter(
-        services_.handOverDelay,
+    // On a later turn: a second report arriving meanwhile replaces the files, built once.
+    MainQueue::post(
         weakly(shared_from_this(), [](RecordingFinishPipeline& self) { self.build(); }));
 }
 
@@ -323,10 +337,10 @@ void RecordingFinishPipeline::build() {
     }
 
     if (!project.needsComposition()) {
-        if (files.soundsUnmixed && project.mainVideoURL) {
+        if (auto main = localFile(project.mainVideoURL); files.soundsUnmixed && main) {
             // Composition was expected when the files came (the camera has been switched off
             // since): the raw movie is saved with its sounds mixed, as always.
-            mix(*project.mainVideoURL,
+            mix(*main, true,
                 [project, inputs, unusedFiles](RecordingFinishPipeline& self, fs::path used) {
                     RecordingProject mixed = project;
                     mixed.mainVideoURL = used;
@@ -453,7 +467,7 @@ void RecordingFinishPipeline::exportProgressed(double fraction) {
 }
 
 void RecordingFinishPipeline::showExportProgress() {
-    host_.processingDetailChanged(
+    host_.processingTitleChanged(
         exportProgressText(exportEstimate_.fraction(),
                            exportEstimate_.secondsLeft(media::MonotonicClock::nowSeconds())));
 }
@@ -490,7 +504,7 @@ void RecordingFinishPipeline::saveWithoutComposition(const RecordingProject& pro
     // The draft store copies the main movie, so its temporary original is not needed after
     // a successful save.
     std::vector<fs::path> extraFiles = unusedFiles;
-    if (project.mainVideoURL) extraFiles.insert(extraFiles.begin(), *project.mainVideoURL);
+    if (auto main = localFile(project.mainVideoURL)) extraFiles.insert(extraFiles.begin(), *main);
     save(project, extraFiles, std::nullopt, pendingAudioMixWarning_, successText);
 }
 
@@ -521,8 +535,8 @@ void RecordingFinishPipeline::exportFinished(const RecordingProject& project,
     }
 
     std::vector<fs::path> extraFiles;
-    if (project.mainVideoURL) extraFiles.push_back(*project.mainVideoURL);
-    if (project.pipVideoURL) extraFiles.push_back(*project.pipVideoURL);
+    for (const auto& movie : {project.mainVideoURL, project.pipVideoURL})
+        if (auto file = localFile(movie)) extraFiles.push_back(*file);
     // Everything is burned into the composed movie, so the draft keeps only that one.
     RecordingProject composed = project;
     composed.mainVideoURL = *outcome;
@@ -544,9 +558,10 @@ void RecordingFinishPipeline::saveRaw(const RecordingProject& project,
                                       std::vector<fs::path> unusedFiles,
                                       std::optional<std::string> compositionError,
                                       std::optional<QString> successText) {
-    if (unmixedElapsed && project.mainVideoURL) {
+    if (auto main = localFile(project.mainVideoURL); unmixedElapsed && main) {
         // The raw draft gets the one mixed sound track it would have had.
-        mix(*project.mainVideoURL,
+        // The status keeps saying why the raw recording is being saved.
+        mix(*main, false,
             [project, elapsed = *unmixedElapsed, unusedFiles, compositionError, successText](
                 RecordingFinishPipeline& self, fs::path used) {
                 RecordingProject mixed = project;
@@ -557,8 +572,8 @@ void RecordingFinishPipeline::saveRaw(const RecordingProject& project,
         return;
     }
     std::vector<fs::path> extraFiles;
-    if (project.mainVideoURL) extraFiles.push_back(*project.mainVideoURL);
-    if (project.pipVideoURL) extraFiles.push_back(*project.pipVideoURL);
+    for (const auto& movie : {project.mainVideoURL, project.pipVideoURL})
+        if (auto file = localFile(movie)) extraFiles.push_back(*file);
     extraFiles.insert(extraFiles.end(), unusedFiles.begin(), unusedFiles.end());
     save(project, extraFiles, std::move(compositionError), std::nullopt, std::move(successText));
 }
@@ -588,9 +603,8 @@ void RecordingFinishPipeline::save(const RecordingProject& project,
 
     // The subtitle files go beside the draft's movie; the draft stands without them.
     QString subtitleFileProblem;
-    if (!subtitleFileSegments_.empty() && stored.mainVideoURL) {
-        auto written =
-            writeSubtitleFiles(stored.mainVideoURL->parent_path(), subtitleFileSegments_);
+    if (auto main = localFile(stored.mainVideoURL); !subtitleFileSegments_.empty() && main) {
+        auto written = writeSubtitleFiles(main->parent_path(), subtitleFileSegments_);
         if (!written)
             subtitleFileProblem = QStringLiteral("（字幕文件未能写入：") +
                                   text(describe(written.error().path, written.error().code)) +
@@ -650,7 +664,7 @@ void RecordingFinishPipeline::deleteTemporaryFiles(const std::vector<fs::path>& 
     // Never the draft's own movies, should a store keep them where they were.
     std::vector<fs::path> keep;
     for (const auto& url : {stored.mainVideoURL, stored.pipVideoURL})
-        if (url) keep.push_back(standardised(*url));
+        if (auto file = localFile(url)) keep.push_back(standardised(*file));
 
     for (const fs::path& file : files) {
         if (!isDeletable(file)) continue;

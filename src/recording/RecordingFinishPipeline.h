@@ -55,6 +55,10 @@ class RecordingFinishPipeline : public std::enable_shared_from_this<RecordingFin
     class Host {
       public:
         virtual ~Host() = default;
+        // Calls `done` once the subtitles of what was said before the stop have all joined
+        // the track (or the wait for them was given up). A host without subtitles calls it at
+        // once.
+        virtual void whenSubtitlesSettled(std::function<void()> done) { done(); }
         // Called once per recording when the files are taken over (which also ends the
         // collection of subtitles).
         virtual FinishInputs takeFinishInputs() = 0;
@@ -71,9 +75,10 @@ class RecordingFinishPipeline : public std::enable_shared_from_this<RecordingFin
         // The overlay that covers the window while a movie is composed.
         virtual void processingOverlayShown(const QString& title, const QString& detail) = 0;
         virtual void processingOverlayHidden() = 0;
-        // The overlay's detail line while a movie is composed: the export's progress, at least
-        // twice a second. Whether the export can be cancelled is canCancelExport().
-        virtual void processingDetailChanged(const QString& detail) { (void)detail; }
+        // The overlay's title while a movie is composed: the export's progress ("正在合成视频…
+        // 42%"), at least twice a second; the detail line stays. Whether the export can be
+        // cancelled is canCancelExport().
+        virtual void processingTitleChanged(const QString& title) { (void)title; }
         // The pipeline is done: the window is ready for the next recording. `saved` is the stored
         // project, none when the draft store failed.
         virtual void finishEnded(const std::optional<RecordingProject>& saved) = 0;
@@ -115,7 +120,6 @@ class RecordingFinishPipeline : public std::enable_shared_from_this<RecordingFin
         std::filesystem::path temporaryDirectory;
         // Where recordings get their folders; empty: recordingsDirectory().
         std::filesystem::path recordingsDirectory;
-        double handOverDelay = 0.3;  // seconds between the files being ready and the build
     };
 
     static std::shared_ptr<RecordingFinishPipeline> create(Host& host, Services services);
@@ -123,6 +127,9 @@ class RecordingFinishPipeline : public std::enable_shared_from_this<RecordingFin
         return create(host, Services());
     }
     RecordingFinishPipeline(Private, Host& host, Services services);
+    // An export still under way is cancelled: nobody is left to save it, and its half-made
+    // movie goes with it. The raw recording stays where it is.
+    ~RecordingFinishPipeline();
 
     // A recording begins: forgets the files, warnings and interruption of the previous one.
     void recordingBegan();
@@ -141,7 +148,8 @@ class RecordingFinishPipeline : public std::enable_shared_from_this<RecordingFin
     // The capture source reported the recorded files (entry point of the pipeline), and the
     // folder they are in, when they have one: the mix and the composed movie go there too, and
     // once the draft is saved the folder is removed. Until then it stays locked, so a crash
-    // leaves it for recovery at the next start.
+    // leaves it for recovery at the next start. Once the subtitles are settled, the sounds are
+    // mixed (unless the export will mix them) and the project is built.
     void filesReported(std::optional<std::filesystem::path> main,
                        std::optional<std::filesystem::path> pip,
                        std::shared_ptr<RecordingFolder> folder = nullptr);
@@ -182,8 +190,11 @@ class RecordingFinishPipeline : public std::enable_shared_from_this<RecordingFin
     // Mixes the sounds of `main` and calls `then` with the movie to use: the mix, or `main`
     // itself when there was nothing to mix or mixing failed (the warning is kept). A fresh mix
     // nobody is left to save is deleted.
-    void mix(const std::filesystem::path& main,
+    // `announced`: the status line says the sounds are being mixed.
+    void mix(const std::filesystem::path& main, bool announced,
              std::function<void(RecordingFinishPipeline&, std::filesystem::path)> then);
+    void subtitlesSettled(std::optional<std::filesystem::path> main,
+                          std::optional<std::filesystem::path> pip);
     void handOver(std::optional<std::filesystem::path> main,
                   std::optional<std::filesystem::path> pip, bool soundsUnmixed);
     void build();

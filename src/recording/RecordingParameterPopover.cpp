@@ -31,7 +31,7 @@ RecordingParameterPopover::RecordingParameterPopover(
       resolutionControl_(new QComboBox),
       frameRateControl_(new QButtonGroup(this)) {
     QFont small = resolutionControl_->font();
-    small.setPointSizeF(12);
+    small.setPixelSize(12);
     resolutionControl_->setFont(small);
     int selected = -1;
     for (size_t i = 0; i < availableResolutions_.size(); ++i) {

@@ -16,12 +16,14 @@
 #include <QTimer>
 #include <QVBoxLayout>
 #include <cmath>
+#include <limits>
 
 #include "capture/PlatformErrorText.h"
 #include "capture/ScreenCaptureTargetProvider.h"
 #include "platform/media/MonotonicClock.h"
 #include "platform/runtime/MainQueue.h"
 #include "platform/runtime/WeakOwner.h"
+#include "platform/storage/UserDefaults.h"
 #include "recording/DraggableSubtitleView.h"
 #include "recording/ElidingLabel.h"
 #include "recording/GlobalShortcutEditor.h"
@@ -45,12 +47,16 @@ QString fromUtf8(const std::string& text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-QFont systemFont(double points, QFont::Weight weight) {
+// Sizes are pixels, as everywhere in the application's windows.
+QFont systemFont(int pixels, QFont::Weight weight) {
     QFont font = QApplication::font();
-    font.setPointSizeF(points);
+    font.setPixelSize(pixels);
     font.setWeight(weight);
     return font;
 }
+
+// How long the finish waits at most for speech said before the stop to be recognised.
+constexpr double kSubtitleSettleLimitSeconds = 3.0;
 
 }  // namespace
 
@@ -69,6 +75,8 @@ RecordingView::RecordingView(capture::ScreenCaptureTarget target, Dependencies d
                                                  : RecordingSettingsStore::shared();
     recordingSettings_ = settingsStore_->load(availableResolutions_,
                                               nativeDefaultSettings(native.width, native.height));
+    if (settingsStore_->defaults()->takeRejection())
+        pendingSettingsProblem_ = settingsRejectedText(settingsStore_->defaults()->file());
 
     std::shared_ptr<LiveSpeechRecognizer> speech =
         dependencies_.speech ? dependencies_.speech
@@ -118,14 +126,19 @@ void RecordingView::setUpGlobalShortcuts() {
 
 void RecordingView::applyGlobalShortcuts(const GlobalShortcutSettings& settings) {
     shortcutSettings_ = settings;
-    GlobalShortcutStore(settingsStore_->defaults()).save(settings);
-    if (!globalShortcuts_) return;
+    auto saved = GlobalShortcutStore(settingsStore_->defaults()).save(settings);
+    const QString updated = QStringLiteral("全局快捷键已更新：%1 开始/停止录制，%2 暂停/继续")
+                                .arg(settings.toggleRecording.toString(QKeySequence::NativeText),
+                                     settings.pauseRecording.toString(QKeySequence::NativeText));
+    if (!globalShortcuts_) {
+        if (!saved) setStatus(settingsNotSavedText(updated, saved.error()));
+        return;
+    }
     const QString problem = globalShortcuts_->apply(settings);
-    setStatus(!problem.isEmpty()
-                  ? problem
-                  : QStringLiteral("全局快捷键已更新：%1 开始/停止录制，%2 暂停/继续")
-                        .arg(settings.toggleRecording.toString(QKeySequence::NativeText),
-                             settings.pauseRecording.toString(QKeySequence::NativeText)));
+    if (!problem.isEmpty())
+        setStatus(problem);
+    else
+        setStatus(saved ? updated : settingsNotSavedText(updated, saved.error()));
 }
 
 RecordingView::~RecordingView() {
@@ -201,7 +214,9 @@ void RecordingView::buildViews() {
     statusLabel_->setFont(systemFont(13, QFont::Medium));
     statusLabel_->setForegroundRole(QPalette::PlaceholderText);
     statusLabel_->setMinimumWidth(60);
-    statusLabel_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    // As wide as its text while the toolbar has room (the stretch before it gives way first);
+    // cut only when the toolbar is full.
+    statusLabel_->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
     recordButton_ = new QPushButton(QStringLiteral("开始录制"), toolbar_);
     recordButton_->setEnabled(false);
     recordButton_->setDefault(true);
@@ -233,7 +248,7 @@ void RecordingView::buildViews() {
     row->addWidget(durationLabel_);
     row->addWidget(pauseButton_);
     row->addStretch(1);
-    row->addWidget(statusLabel_, 2);
+    row->addWidget(statusLabel_);
     row->addWidget(recordButton_);
     // Long titles and status lines are cut rather than pushing the buttons out.
     titleLabel->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
@@ -365,6 +380,11 @@ void RecordingView::sourceStateChanged(const capture::CaptureState& state) {
         stopRecording();
         return;
     }
+    // While the stopped recording is finished the status line follows the finish; the source's
+    // report of the stop would hide it.
+    if (isRecording() && !durationTimer_->isActive() &&
+        state.kind != capture::CaptureState::Kind::failed)
+        return;
     // The report of a started recording arrives just after the recording's own status, which
     // says what is recorded (and why the microphone is missing); that one stays.
     if (state.kind == capture::CaptureState::Kind::recording && isRecording() &&
@@ -378,8 +398,12 @@ void RecordingView::sourceStateChanged(const capture::CaptureState& state) {
 void RecordingView::captureStatusChanged(const capture::ScreenCaptureStatus& status) {
     latestCaptureStatus_ = status;
     if (isRecording() || isApplyingRecordingSettings_) return;
-    // A combination another program holds is said after the start-up messages, which would
-    // replace it at once.
+    // An unusable settings file and a combination another program holds are said after the
+    // start-up messages, which would replace them at once; one at each report.
+    if (!pendingSettingsProblem_.isEmpty()) {
+        setStatus(std::exchange(pendingSettingsProblem_, QString()));
+        return;
+    }
     if (!pendingShortcutProblem_.isEmpty()) {
         setStatus(std::exchange(pendingShortcutProblem_, QString()));
         return;
@@ -665,9 +689,18 @@ void RecordingView::applyRecordingSettings(const RecordingSettings& settings) {
                 self.setStatus(QStringLiteral("参数应用失败：") + fromUtf8(error->description()));
                 return;
             }
-            self.settingsStore_->save(settings);
-            self.setStatus(QStringLiteral("参数已更新：") + fromUtf8(settings.summary()));
+            const QString applied = QStringLiteral("参数已更新：") + fromUtf8(settings.summary());
+            if (auto saved = self.settingsStore_->save(settings); !saved)
+                self.setStatus(settingsNotSavedText(applied, saved.error()));
+            else
+                self.setStatus(applied);
         });
+}
+
+void RecordingView::whenSubtitlesSettled(std::function<void()> done) {
+    // Everything said before the stop: recognition has ended, so it settles completely.
+    subtitles_->whenSettled(std::numeric_limits<double>::infinity(), kSubtitleSettleLimitSeconds,
+                            std::move(done));
 }
 
 FinishInputs RecordingView::takeFinishInputs() {
@@ -733,8 +766,8 @@ void RecordingView::processingOverlayShown(const QString& title, const QString& 
     }
 }
 
-void RecordingView::processingDetailChanged(const QString& detail) {
-    processingDetailLabel_->setText(detail);
+void RecordingView::processingTitleChanged(const QString& title) {
+    processingTitleLabel_->setText(title);
 }
 
 void RecordingView::processingOverlayHidden() {

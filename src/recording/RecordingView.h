@@ -158,6 +158,7 @@ class RecordingView : public QWidget,
     void setUpGlobalShortcuts();
 
     // RecordingFinishPipeline::Host
+    void whenSubtitlesSettled(std::function<void()> done) override;
     FinishInputs takeFinishInputs() override;
     bool compositionExpected() const override;
     std::optional<FollowInputs> followInputs() const override;
@@ -166,7 +167,7 @@ class RecordingView : public QWidget,
     void finishStatusChanged(const QString& status) override;
     void processingOverlayShown(const QString& title, const QString& detail) override;
     void processingOverlayHidden() override;
-    void processingDetailChanged(const QString& detail) override;
+    void processingTitleChanged(const QString& title) override;
     void finishEnded(const std::optional<RecordingProject>& saved) override;
 
     // LiveSubtitleTrack::Host
@@ -232,6 +233,7 @@ class RecordingView : public QWidget,
     std::shared_ptr<GlobalShortcuts> globalShortcuts_;
     // A combination that could not be grabbed at set-up: said once the start-up messages end.
     QString pendingShortcutProblem_;
+    QString pendingSettingsProblem_;  // the settings file could not be used
 
     std::shared_ptr<LiveSubtitleTrack> subtitles_;
     std::shared_ptr<CameraWindowFlow> cameraWindow_;

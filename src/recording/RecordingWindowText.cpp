@@ -56,6 +56,26 @@ QString recordingFailureReason(const WriterError& error) {
            QStringLiteral("）");
 }
 
+QString settingsNotSavedText(const QString& applied, const FileError& error) {
+    const std::error_code& code = error.code;
+    QString reason;
+    if (code == std::errc::no_space_on_device || code.value() == EDQUOT)
+        reason = QStringLiteral("磁盘空间不足");
+    else if (code == std::errc::read_only_file_system)
+        reason = QStringLiteral("只读文件系统");
+    else if (code == std::errc::permission_denied || code == std::errc::operation_not_permitted)
+        reason = QStringLiteral("没有写入权限");
+    else
+        reason = QString::fromStdString(code.message());
+    return applied + QStringLiteral("，但未能保存（") + reason + QStringLiteral("：") +
+           QString::fromStdString(error.path.string()) + QStringLiteral("）");
+}
+
+QString settingsRejectedText(const std::filesystem::path& file) {
+    return QStringLiteral("设置文件无法使用（已损坏、过大或不是普通文件），已改用默认设置：") +
+           QString::fromStdString(file.string());
+}
+
 QString audioInterruptionText(AudioSource source, bool lost, bool recording) {
     const QString sound =
         source == AudioSource::system ? QStringLiteral("电脑声音") : QStringLiteral("麦克风声音");

@@ -2,12 +2,14 @@
 
 #include <QRect>
 #include <QString>
+#include <filesystem>
 #include <optional>
 
 #include "capture/CaptureState.h"
 #include "capture/SampleBufferMovieWriter.h"
 #include "capture/ScreenCaptureStatus.h"
 #include "model/RecordingSettings.h"
+#include "platform/storage/FileError.h"
 
 namespace zimlo::recording {
 
@@ -15,7 +17,7 @@ namespace zimlo::recording {
 // times show as 00:00.
 QString durationText(double elapsedSeconds);
 
-// The processing overlay's line while a movie is composed: "正在合成视频… 42%", followed by
+// The processing overlay's title while a movie is composed: "正在合成视频… 42%", followed by
 // "，预计还需 …" once the time left is known.
 QString exportProgressText(double fraction, std::optional<double> secondsLeft);
 
@@ -27,6 +29,13 @@ QString captureStateText(const capture::CaptureState& state,
 // Why a recording was cut short by its movie writer, in the user's words: "磁盘空间不足" for a
 // full disk (or quota), otherwise "录制文件写入失败（…）" with the writer's own description.
 QString recordingFailureReason(const WriterError& error);
+
+// The status line when a change of the settings could not be saved (it still applies now):
+// "参数已更新：1080p · 30fps，但未能保存（只读文件系统：…）".
+QString settingsNotSavedText(const QString& applied, const FileError& error);
+
+// The status line, said once, when the settings file could not be used and the defaults apply.
+QString settingsRejectedText(const std::filesystem::path& file);
 
 // The status line when the sound of `source` is lost (its sound server died or froze) or flows
 // again, during a recording or before one.

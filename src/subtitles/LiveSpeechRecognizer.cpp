@@ -1,5 +1,6 @@
 #include "subtitles/LiveSpeechRecognizer.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "platform/media/MonotonicClock.h"
@@ -40,10 +41,14 @@ LiveSpeechRecognizer::LiveSpeechRecognizer(Private,
     : recognizer_(std::move(recognizer)), clock_(std::move(clock)) {}
 
 LiveSpeechRecognizer::~LiveSpeechRecognizer() {
-    // Nobody is left to hear the results: end the audio so the task lets go of its decoder.
+    // Nobody is left to hear the results: end the audio so the tasks let go of their decoders.
     isRunning_ = false;
-    if (request_) request_->endAudio();
-    if (task_) task_->cancel();
+    std::vector<std::shared_ptr<Run>> runs = finishingRuns_;
+    if (run_) runs.push_back(run_);
+    for (const auto& run : runs) {
+        if (run->request) run->request->endAudio();
+        if (run->task) run->task->cancel();
+    }
 }
 
 double LiveSpeechRecognizer::now() const {
@@ -61,17 +66,29 @@ void LiveSpeechRecognizer::appendAudioSampleBuffer(const media::AudioSample& sam
 
 std::optional<double> LiveSpeechRecognizer::startDate() const {
     std::lock_guard lock(stateMutex_);
-    return startDate_;
+    if (!run_) return std::nullopt;
+    return run_->startDate;
 }
 
 double LiveSpeechRecognizer::accumulatedOffset() const {
     std::lock_guard lock(stateMutex_);
-    return accumulatedOffset_;
+    return run_ ? run_->accumulatedOffset : 0;
 }
 
 std::shared_ptr<speech::RecognitionTask> LiveSpeechRecognizer::task() const {
     std::lock_guard lock(stateMutex_);
-    return task_;
+    return run_ ? run_->task : nullptr;
+}
+
+std::optional<double> LiveSpeechRecognizer::recordingTime(media::MediaTime captured,
+                                                          double startDate) {
+    if (!captured.valid) return std::nullopt;
+    return captured.seconds() - startDate;
+}
+
+bool LiveSpeechRecognizer::isFinishing() const {
+    std::lock_guard lock(stateMutex_);
+    return !finishingRuns_.empty() || (run_ && run_->finishingUntil);
 }
 
 void LiveSpeechRecognizer::start(double offset) {
@@ -79,70 +96,117 @@ void LiveSpeechRecognizer::start(double offset) {
         reportUnavailable();
         return;
     }
-    uint64_t generation = 0;
-    double taskOffset = 0;
-    {
-        std::lock_guard lock(stateMutex_);
-        isRunning_ = true;
-        startDate_ = now() - offset;
-        accumulatedOffset_ = offset < 0 ? 0 : offset;
-        generation = startTaskLocked();
-        taskOffset = accumulatedOffset_;
+    pendingPartial_.reset();
+    std::lock_guard lock(stateMutex_);
+    if (run_ && run_->finishingUntil) {
+        // The finish goes on with the audio it has; what comes from now on is the new run's.
+        finishingRuns_.push_back(run_);
+        if (run_->request) run_->request->endAudio();
+    } else if (run_ && run_->running) {
+        // A start over a running task: end the old audio so that task cannot wait for it
+        // forever; it starts no other.
+        run_->running = false;
+        if (run_->request) run_->request->endAudio();
     }
-    // Called on the main thread: the task counts as open before anything can look.
-    taskOpened(generation, taskOffset);
+    auto run = std::make_shared<Run>();
+    run->running = true;
+    run->startDate = now() - offset;
+    run->startOffset = offset < 0 ? 0 : offset;
+    run->accumulatedOffset = run->startOffset;
+    run_ = run;
+    isRunning_ = true;
+    startTaskLocked(run, false);
 }
-
-std::optional<double> LiveSpeechRecognizer::pendingSince() const {
-    std::optional<double> earliest;
-    for (const auto& [generation, offset] : openTasks_)
-        if (!earliest || offset < *earliest) earliest = offset;
-    return earliest;
-}
-
-void LiveSpeechRecognizer::taskOpened(uint64_t generation, double offset) {
-    openTasks_[generation] = offset;
-}
-
-void LiveSpeechRecognizer::taskClosed(uint64_t generation) { openTasks_.erase(generation); }
 
 void LiveSpeechRecognizer::stop() {
-    std::shared_ptr<speech::AudioBufferRecognitionRequest> ended;
+    std::vector<std::shared_ptr<speech::AudioBufferRecognitionRequest>> ended;
     {
         std::lock_guard lock(stateMutex_);
         isRunning_ = false;
+        std::vector<std::shared_ptr<Run>> runs = std::move(finishingRuns_);
+        finishingRuns_.clear();
+        if (run_) runs.push_back(run_);
+        for (const auto& run : runs) {
+            run->running = false;
+            run->finishingUntil.reset();
+            if (run->request) ended.push_back(run->request);
+        }
         std::lock_guard requestLock(requestMutex_);
-        ended.swap(request_);
+        request_.reset();
     }
-    // The task stays to deliver its last result; not running, it starts no other.
-    if (ended) ended->endAudio();
+    // The tasks stay to deliver their last results; not running, they start no others.
+    for (const auto& request : ended) request->endAudio();
 }
 
-uint64_t LiveSpeechRecognizer::startTaskLocked() {
+std::optional<double> LiveSpeechRecognizer::finish() {
+    std::shared_ptr<speech::AudioBufferRecognitionRequest> current;
+    double end = 0;
+    double until = 0;
+    {
+        std::lock_guard lock(stateMutex_);
+        if (!run_ || !run_->running) return std::nullopt;
+        run_->running = false;
+        isRunning_ = false;
+        end = now();
+        until = std::max(end - run_->startDate, run_->startOffset);
+        run_->finishingUntil = until;
+        current = run_->request;
+    }
+    // The request stays where audio goes: what was captured before the end may still be on its
+    // way.
+    if (current)
+        current->endAudioAt(media::MediaTime::fromSeconds(end, media::MonotonicClock::kTimescale));
+    return until;
+}
+
+void LiveSpeechRecognizer::startTaskLocked(const std::shared_ptr<Run>& run, bool continuing) {
     auto request = std::make_shared<speech::AudioBufferRecognitionRequest>();
     request->shouldReportPartialResults = true;
-    std::shared_ptr<speech::AudioBufferRecognitionRequest> previous;
-    {
-        std::lock_guard requestLock(requestMutex_);
-        previous = std::exchange(request_, request);
+    if (run->request) {
+        // Before the new request takes audio, so what the last task left comes first.
+        if (continuing)
+            run->request->handOverTo(request);
+        else
+            run->request->endAudio();
     }
-    // A start over a running task: end the old audio so that task cannot wait for it forever.
-    if (previous) previous->endAudio();
+    run->request = request;
+    if (run == run_) {
+        std::lock_guard requestLock(requestMutex_);
+        request_ = request;
+    }
 
-    const uint64_t generation = ++generation_;
-    const double taskOffset = accumulatedOffset_;
+    const uint64_t generation = ++run->generation;
+    // Where the task lies on the recording timeline: when its first sample was captured; for
+    // audio without times, the recording time reached when it began.
+    const double fallbackOffset = run->accumulatedOffset;
+    const double startDate = run->startDate;
+    const double earliest = run->startOffset;
+    std::weak_ptr<Run> weakRun = run;
+    std::weak_ptr<speech::AudioBufferRecognitionRequest> weakRequest = request;
     auto handler = weakly(
         weak_from_this(),
-        [generation, taskOffset](LiveSpeechRecognizer& self,
-                                 const std::optional<speech::RecognitionResult>& result,
-                                 const std::optional<speech::RecognitionError>& error) {
+        [weakRun, generation, fallbackOffset, startDate, earliest, weakRequest](
+            LiveSpeechRecognizer& self, const std::optional<speech::RecognitionResult>& result,
+            const std::optional<speech::RecognitionError>& error) {
+            auto taskRequest = weakRequest.lock();
+            double taskOffset = fallbackOffset;
+            if (taskRequest) {
+                if (auto t = recordingTime(taskRequest->firstPresentationTime(), startDate))
+                    taskOffset = std::max(*t, earliest);
+            }
             bool isFinal = result && result->isFinal;
             if (result) {
                 MainQueue::post(
-                    weakly(self.weak_from_this(), [text = result->bestTranscription.formattedString,
-                                                   isFinal](LiveSpeechRecognizer& owner) {
-                        if (owner.onText) owner.onText(text, isFinal);
-                    }));
+                    weakly(self.weak_from_this(),
+                           [text = result->bestTranscription.formattedString,
+                            partial = isFinal ? Transcription{} : result->bestTranscription,
+                            isFinal, taskOffset](LiveSpeechRecognizer& owner) {
+                               if (isFinal)
+                                   owner.pendingPartial_.reset();
+                               else
+                                   owner.pendingPartial_ = PendingPartial{partial, taskOffset};
+                               if (owner.onText) owner.onText(text, isFinal);
+                           }));
                 if (isFinal) {
                     MainQueue::post(
                         weakly(self.weak_from_this(), [transcription = result->bestTranscription,
@@ -153,48 +217,60 @@ uint64_t LiveSpeechRecognizer::startTaskLocked() {
                 }
             }
             if (error || isFinal) {
-                self.taskEnded(generation,
-                               error && error->code == speech::RecognitionError::Code::unavailable);
+                self.taskEnded(weakRun, generation,
+                               error && error->code == speech::RecognitionError::Code::unavailable,
+                               taskRequest);
             }
         });
-    task_ = recognizer_->recognitionTask(request, std::move(handler));
-    return generation;
+    run->task = recognizer_->recognitionTask(request, std::move(handler));
 }
 
-void LiveSpeechRecognizer::taskEnded(uint64_t generation, bool unavailable) {
+void LiveSpeechRecognizer::taskEnded(
+    const std::weak_ptr<Run>& weakRun, uint64_t generation, bool unavailable,
+    const std::shared_ptr<speech::AudioBufferRecognitionRequest>& request) {
+    auto run = weakRun.lock();
+    if (!run) return;
     std::lock_guard lock(stateMutex_);
-    // Posted after the task's final result, so the main thread has that result before it no
-    // longer waits for the task; a restart's task is open in the same turn.
-    auto closed = [this, generation](std::optional<std::pair<uint64_t, double>> next) {
-        MainQueue::post(weakly(weak_from_this(), [generation, next](LiveSpeechRecognizer& self) {
-            self.taskClosed(generation);
-            if (next) self.taskOpened(next->first, next->second);
-        }));
-    };
-    // A task replaced by a later start (after a stop) must not restart anything.
-    if (generation != generation_) {
-        closed(std::nullopt);
+    // A task replaced by a later one of its run must not go on.
+    if (generation != run->generation) return;
+    run->task.reset();
+    // A finish goes on while audio from before its end is left or may still come.
+    const bool audioLeft = request && !request->isExhausted();
+    if (!unavailable && (run->running || (run->finishingUntil && audioLeft))) {
+        std::optional<double> reached;
+        if (request) reached = recordingTime(request->decodedUntil(), run->startDate);
+        run->accumulatedOffset =
+            reached ? std::max(*reached, run->startOffset) : now() - run->startDate;
+        startTaskLocked(run, true);  // replaces the request in one exchange: no append is lost
+        if (reached)
+            postSettled(run->finishingUntil ? std::min(run->accumulatedOffset, *run->finishingUntil)
+                                            : run->accumulatedOffset);
         return;
     }
-    task_.reset();
-    if (isRunning_ && !unavailable) {
-        if (startDate_) accumulatedOffset_ = now() - *startDate_;
-        // Replaces the request in one exchange: no append falls in a gap.
-        const uint64_t next = startTaskLocked();
-        closed(std::make_pair(next, accumulatedOffset_));
-        return;
-    }
-    closed(std::nullopt);
-    {
+    // The run is over.
+    run->request.reset();
+    if (run == run_) {
         std::lock_guard requestLock(requestMutex_);
         request_.reset();
     }
-    if (isRunning_) {
+    std::erase(finishingRuns_, run);
+    if (run->finishingUntil) {
+        postSettled(*run->finishingUntil);
+        run->finishingUntil.reset();
+    }
+    if (run->running) {
         // The model failed to load after the start: say so once instead of restarting tasks
         // that would fail the same way.
-        isRunning_ = false;
+        run->running = false;
+        if (run == run_) isRunning_ = false;
         reportUnavailable();
     }
+}
+
+void LiveSpeechRecognizer::postSettled(double time) {
+    MainQueue::post(weakly(weak_from_this(), [time](LiveSpeechRecognizer& owner) {
+        if (owner.onSettled) owner.onSettled(time);
+    }));
 }
 
 void LiveSpeechRecognizer::reportUnavailable() {

@@ -4,12 +4,12 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/media/MediaSample.h"
 #include "platform/speech/SpeechRecognizer.h"
@@ -27,10 +27,13 @@ std::optional<Language> languageFromRawValue(std::string_view raw);
 
 // Turns the microphone audio of a running recording into text, one streaming recognition task
 // at a time, starting a fresh task after each final result or error for as long as it runs.
-// Times handed out are seconds on the recording timeline.
+// A task that ends with an utterance hands the audio it did not decode to the next one, so a
+// recogniser that fell behind loses nothing. Times handed out are seconds on the recording
+// timeline; a task's place on it is when its first sample was captured, so the samples must be
+// stamped on the recogniser's clock (those without a time count from when the task began).
 //
-// Start and stop are called on the main thread; audio is appended from any thread through the
-// current `request()`. Callbacks arrive on the main thread.
+// Start, stop and finish are called on the main thread; audio is appended from any thread
+// through the current `request()`. Callbacks arrive on the main thread.
 class LiveSpeechRecognizer : public std::enable_shared_from_this<LiveSpeechRecognizer> {
     struct Private {};
 
@@ -51,10 +54,31 @@ class LiveSpeechRecognizer : public std::enable_shared_from_this<LiveSpeechRecog
 
     std::function<void(const std::string& text, bool isFinal)> onText;
     std::function<void(const Transcription& transcription, double offset)> onFinalTranscription;
+    // Everything captured before recording time `time` has been decoded and its final
+    // transcription delivered: no later callback places words before it. Called as each task
+    // ends and, after finish(), once with the time the audio ended at.
+    std::function<void(double time)> onSettled;
 
     // offset: the recording time in seconds at which recognition starts.
     void start(double offset);
+    // Ends recognition at once; audio not decoded yet is dropped.
     void stop();
+    // Ends recognition at this moment without losing what was said before it: audio captured
+    // until now is still decoded, also what arrives later, and later audio is not; the last
+    // task delivers its final result and onSettled follows with the returned recording time.
+    // Nothing when not running.
+    std::optional<double> finish();
+    // Between finish() and the onSettled that ends it. A start meanwhile lets the finish go
+    // on with the audio it has.
+    bool isFinishing() const;
+
+    // The newest partial result whose final has not come yet, with its task's recording time
+    // (main thread; none after a final result and at each start).
+    struct PendingPartial {
+        Transcription transcription;
+        double offset = 0;
+    };
+    const std::optional<PendingPartial>& pendingPartial() const { return pendingPartial_; }
 
     // The current task's audio request; none when stopped. Append microphone samples to it;
     // what arrives while there is none is dropped.
@@ -69,43 +93,48 @@ class LiveSpeechRecognizer : public std::enable_shared_from_this<LiveSpeechRecog
     const std::shared_ptr<speech::SpeechRecognizer>& recognizer() const { return recognizer_; }
     std::shared_ptr<speech::RecognitionTask> task() const;
 
-    // Recording time from which results may still come: the start of the earliest recognition
-    // task whose final result (or its end without one) has not reached the main thread yet;
-    // none when every task started so far has delivered. Everything heard before it is in the
-    // final results already delivered. Main thread.
-    std::optional<double> pendingSince() const;
-
     static constexpr std::string_view kUnavailableText = "[语音识别不可用]";
 
   private:
-    // With stateMutex_ held; returns the new task's generation.
-    uint64_t startTaskLocked();
-    void taskEnded(uint64_t generation, bool unavailable);
-    // Main thread: task `generation`, starting at `offset`, may deliver; or it has delivered.
-    void taskOpened(uint64_t generation, double offset);
-    void taskClosed(uint64_t generation);
+    // One start's recognition: its tasks, one after the other, until it is stopped, or finished
+    // and all its audio decoded. A finish may still be decoding while the next start runs.
+    struct Run {
+        double startDate = 0;          // the clock reading of recording time 0
+        double startOffset = 0;        // where the run began; no task lies before it
+        double accumulatedOffset = 0;  // where the current task began, by the clock
+        bool running = false;
+        std::optional<double> finishingUntil;  // set by finish() until its audio is decoded
+        uint64_t generation = 0;               // counts its tasks; only the newest goes on
+        std::shared_ptr<speech::AudioBufferRecognitionRequest> request;
+        std::shared_ptr<speech::RecognitionTask> task;
+    };
+
+    // With stateMutex_ held. `continuing`: the audio the run's last task left goes on to this
+    // one.
+    void startTaskLocked(const std::shared_ptr<Run>& run, bool continuing);
+    void taskEnded(const std::weak_ptr<Run>& weakRun, uint64_t generation, bool unavailable,
+                   const std::shared_ptr<speech::AudioBufferRecognitionRequest>& request);
     void reportUnavailable();
+    void postSettled(double time);
     double now() const;
+    // The recording time of a capture time of the samples, none for a sample without one.
+    static std::optional<double> recordingTime(media::MediaTime captured, double startDate);
 
     std::shared_ptr<speech::SpeechRecognizer> recognizer_;
     Clock clock_;
     std::atomic<bool> isRunning_{false};
 
-    // startDate_, accumulatedOffset_, task_ and generation_; also keeps a restart on the
-    // recogniser's queue from slipping in after a stop.
+    // The runs; also keeps a restart on the recogniser's queue from slipping in after a stop.
     mutable std::mutex stateMutex_;
-    uint64_t generation_ = 0;  // counts started tasks; only the newest may restart
-    std::optional<double> startDate_;
-    double accumulatedOffset_ = 0;
-    std::shared_ptr<speech::RecognitionTask> task_;
+    std::shared_ptr<Run> run_;  // the newest; its request is the one audio goes to
+    std::vector<std::shared_ptr<Run>> finishingRuns_;  // earlier runs still finishing
+
+    std::optional<PendingPartial> pendingPartial_;  // main thread
 
     // Swapped whole under its own lock, so an append on the microphone queue never meets a
     // request half-replaced by a restart on the recogniser's queue.
     mutable std::mutex requestMutex_;
     std::shared_ptr<speech::AudioBufferRecognitionRequest> request_;
-
-    // Main thread: the tasks that have not delivered yet, by generation, with their offsets.
-    std::map<uint64_t, double> openTasks_;
 };
 
 }  // namespace zimlo

@@ -16,9 +16,6 @@ namespace {
 
 using text::TextRange;
 
-constexpr std::u16string_view kPattern =
-    u"(?:[#@][\\p{L}\\p{N}_]+)|(?:\\d+(?:[.,]\\d+)?(?:%|[A-Za-z]+)?)|(?:[A-Za-z][A-Za-z0-9_-]{2,})";
-
 const std::unordered_set<std::u16string_view>& stopWords() {
     static const std::unordered_set<std::u16string_view> words = {
         // Chinese
@@ -65,19 +62,85 @@ std::vector<TextRange> emphasisRanges(std::string_view text) {
     return emphasisRanges(text::toUtf16(text));
 }
 
+std::vector<TextRange> patternMatches(std::u16string_view text) {
+    // The expression's three branches start with different characters, and none has anything
+    // after its greedy runs that could make the engine backtrack: each is the longest run that
+    // fits, and a position where none fits is passed by one code point, as the engine does.
+    auto isDecimal = [](UChar32 c) {
+        return (c >= '0' && c <= '9') || (c >= 0x80 && u_charType(c) == U_DECIMAL_DIGIT_NUMBER);
+    };
+    auto isLatin = [](UChar32 c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+    const size_t n = text.size();
+    // The end of the run of code points from `i` that `fits`.
+    auto runEnd = [&](size_t i, auto fits) {
+        while (i < n) {
+            size_t next = i;
+            UChar32 c;
+            U16_NEXT(text.data(), next, n, c);
+            if (!fits(c)) break;
+            i = next;
+        }
+        return i;
+    };
+    std::vector<TextRange> out;
+    for (size_t i = 0; i < n;) {
+        size_t next = i;
+        UChar32 c;
+        U16_NEXT(text.data(), next, n, c);
+        size_t end = i;
+        if (c == '#' || c == '@') {
+            // [#@][\p{L}\p{N}_]+
+            const size_t run = runEnd(next, [](UChar32 d) {
+                return d == '_' || (U_GET_GC_MASK(d) & (U_GC_L_MASK | U_GC_N_MASK)) != 0;
+            });
+            if (run > next) end = run;
+        } else if (isDecimal(c)) {
+            // \d+(?:[.,]\d+)?(?:%|[A-Za-z]+)?
+            end = runEnd(next, isDecimal);
+            if (end < n && (text[end] == '.' || text[end] == ',')) {
+                const size_t fraction = runEnd(end + 1, isDecimal);
+                if (fraction > end + 1) end = fraction;
+            }
+            if (end < n && text[end] == '%')
+                ++end;
+            else
+                end = runEnd(end, isLatin);
+        } else if (isLatin(c)) {
+            // [A-Za-z][A-Za-z0-9_-]{2,}
+            const size_t run = runEnd(next, [&](UChar32 d) {
+                return isLatin(d) || (d >= '0' && d <= '9') || d == '_' || d == '-';
+            });
+            if (run - next >= 2) end = run;
+        }
+        if (end > i) {
+            out.push_back({int32_t(i), int32_t(end - i)});
+            i = end;
+        } else {
+            i = next;
+        }
+    }
+    return out;
+}
+
 namespace {
 
-// Candidates of a non-blank text whose character boundaries are given.
-std::map<TextRange, int> scoredCandidates(std::u16string_view text,
-                                          const std::vector<int32_t>& boundaries) {
+using Scored = std::vector<std::pair<TextRange, int>>;
+
+// Candidates of a non-blank text whose character boundaries are given, each range once. A
+// subtitle has a few dozen at most, so a flat list searched in full beats a tree.
+Scored scoredCandidates(std::u16string_view text, const std::vector<int32_t>& boundaries) {
     // Best score per range.
-    std::map<TextRange, int> best;
+    Scored best;
     auto propose = [&](TextRange range, int score) {
-        auto [it, inserted] = best.emplace(range, score);
-        if (!inserted && score > it->second) it->second = score;
+        auto it = std::find_if(best.begin(), best.end(),
+                               [&](const auto& candidate) { return candidate.first == range; });
+        if (it == best.end())
+            best.emplace_back(range, score);
+        else if (score > it->second)
+            it->second = score;
     };
 
-    for (const TextRange& r : text::regexMatches(kPattern, text)) {
+    for (const TextRange& r : patternMatches(text)) {
         std::u16string_view m = text.substr(size_t(r.location), size_t(r.length));
         int base;
         if (m[0] == u'#' || m[0] == u'@')
@@ -114,24 +177,12 @@ std::map<TextRange, int> scoredCandidates(std::u16string_view text,
     return best;
 }
 
-}  // namespace
-
-std::vector<TextRange> emphasisRanges(std::u16string_view text) {
-    if (text::trimWhitespaceAndNewlines(text).empty()) return {};
-    const std::vector<int32_t> boundaries = text::characterBoundaries(text);
-    return choose(scoredCandidates(text, boundaries), boundaries.size() - 1);
-}
-
-std::map<TextRange, int> candidates(std::u16string_view text) {
-    if (text::trimWhitespaceAndNewlines(text).empty()) return {};
-    return scoredCandidates(text, text::characterBoundaries(text));
-}
-
-std::vector<TextRange> choose(const std::map<TextRange, int>& candidates, size_t characterCount) {
+// The choice among distinct candidates. The order below is total over distinct ranges, so the
+// order they come in plays no part.
+std::vector<TextRange> chooseAmong(Scored ordered, size_t characterCount) {
     size_t n = characterCount;
     size_t limit = n < 11 ? 1 : n > 24 ? 3 : 2;
 
-    std::vector<std::pair<TextRange, int>> ordered(candidates.begin(), candidates.end());
     std::sort(ordered.begin(), ordered.end(), [](const auto& a, const auto& b) {
         if (a.second != b.second) return a.second > b.second;
         if (a.first.length != b.first.length) return a.first.length > b.first.length;
@@ -146,6 +197,24 @@ std::vector<TextRange> choose(const std::map<TextRange, int>& candidates, size_t
     }
     std::sort(taken.begin(), taken.end());
     return taken;
+}
+
+}  // namespace
+
+std::vector<TextRange> emphasisRanges(std::u16string_view text) {
+    if (text::trimWhitespaceAndNewlines(text).empty()) return {};
+    const std::vector<int32_t> boundaries = text::characterBoundaries(text);
+    return chooseAmong(scoredCandidates(text, boundaries), boundaries.size() - 1);
+}
+
+std::map<TextRange, int> candidates(std::u16string_view text) {
+    if (text::trimWhitespaceAndNewlines(text).empty()) return {};
+    Scored scored = scoredCandidates(text, text::characterBoundaries(text));
+    return std::map<TextRange, int>(scored.begin(), scored.end());
+}
+
+std::vector<TextRange> choose(const std::map<TextRange, int>& candidates, size_t characterCount) {
+    return chooseAmong(Scored(candidates.begin(), candidates.end()), characterCount);
 }
 
 }  // namespace zimlo::SubtitleEmphasisDetector

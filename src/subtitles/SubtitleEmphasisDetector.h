@@ -22,6 +22,11 @@ namespace SubtitleEmphasisDetector {
 std::vector<text::TextRange> emphasisRanges(std::string_view text);
 std::vector<text::TextRange> emphasisRanges(std::u16string_view text);
 
+// The matches, left to right, of the key-word expression
+// "(?:[#@][\p{L}\p{N}_]+)|(?:\d+(?:[.,]\d+)?(?:%|[A-Za-z]+)?)|(?:[A-Za-z][A-Za-z0-9_-]{2,})"
+// as ICU's regular expressions find them, in UTF-16 code units.
+std::vector<text::TextRange> patternMatches(std::u16string_view text);
+
 // The two halves of emphasisRanges, for inspection: every candidate range with its best score,
 // and the choice among candidates for a text of `characterCount` characters.
 std::map<text::TextRange, int> candidates(std::u16string_view text);

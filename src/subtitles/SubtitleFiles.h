@@ -22,9 +22,13 @@ std::optional<SubtitleFileFormat> subtitleFileFormat(std::string_view name);
 // "subtitles.srt" or "subtitles.vtt".
 std::string subtitleFileName(SubtitleFileFormat format);
 
-// The file's text. Segments that would show nothing are left out: no text, no time on screen
-// (after rounding to milliseconds), or times that are not numbers. Line breaks inside a text
-// are kept, blank lines (which would end a cue) are not; WebVTT escapes "&", "<" and ">".
+// The file's text: what a movie of these segments shows. Where segments overlap, the movie shows
+// the first one in the given order that covers a moment, so a later one is a cue only where no
+// earlier one covers it. Segments that would show nothing are left out: no text, no time on
+// screen (after rounding to milliseconds), or times that are not numbers. Line breaks inside a
+// text are kept; blank lines (which would end a cue) and control characters are not (a tab is
+// a space); SubRip's "-->" gets an invisible word joiner so it never reads as a timing line;
+// WebVTT escapes "&", "<" and ">".
 std::string subtitleDocument(const std::vector<SubtitleSegment>& segments,
                              SubtitleFileFormat format);
 
@@ -33,7 +37,8 @@ Result<void, FileError> writeSubtitleFiles(const std::filesystem::path& director
                                            const std::vector<SubtitleSegment>& segments);
 
 // Reads a subtitle file through FFmpeg's demuxer for its format, one segment per cue with a new
-// id, or why it cannot be read (naming the file).
+// id and the text as written above, or why it cannot be read (naming the file). Only a regular
+// file of at most 16 MiB is read; a FIFO or a device is refused without waiting on it.
 Result<std::vector<SubtitleSegment>, std::string> readSubtitleFile(
     const std::filesystem::path& file, SubtitleFileFormat format);
 

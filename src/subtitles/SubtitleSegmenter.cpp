@@ -1,5 +1,9 @@
 #include "subtitles/SubtitleSegmenter.h"
 
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+
 #include "platform/text/UnicodeText.h"
 
 namespace zimlo::SubtitleSegmenter {
@@ -18,6 +22,14 @@ bool isSingleAsciiAlphanumeric(std::string_view character) {
 bool endsWithSentenceEnding(std::string_view character) {
     char32_t c = text::singleScalar(character);
     return isSentenceEnding(c);
+}
+
+// Word times in whole microseconds. The cutting rules compare these, never sums of doubles: the
+// offset then cannot change a cut (0.55 s after 7.3 s is not exactly 0.55 s in binary), and
+// pauses and durations of exactly the limit count as reaching it.
+int64_t microseconds(double seconds) {
+    if (std::isnan(seconds)) return 0;
+    return std::llround(std::clamp(seconds, -1e12, 1e12) * 1e6);
 }
 
 }  // namespace
@@ -44,14 +56,21 @@ std::vector<SubtitleSegment> segments(const std::vector<TranscriptionSegment>& w
 
     std::string buffer;
     size_t bufferCharacters = 0;
+    // The segment's start and end on the recording timeline, and as word times in microseconds
+    // (the offset not added) for the rules.
     double start = offset + words.front().timestamp;
     double end = start;
+    int64_t startTicks = microseconds(words.front().timestamp);
+    int64_t endTicks = startTicks;
+    const int64_t longest = microseconds(kLongestSegmentDuration);
+    const int64_t pause = microseconds(kPause);
+    const int64_t shortest = microseconds(kShortestSegmentDuration);
 
     auto close = [&] {
         std::string trimmed = text::trimSpacesAndTabs(buffer);
         if (!trimmed.empty()) {
             double finish =
-                end > start + kShortestSegmentDuration ? end : start + kShortestSegmentDuration;
+                endTicks - startTicks > shortest ? end : start + kShortestSegmentDuration;
             result.push_back({Uuid::generate(), start, finish, std::move(trimmed)});
         }
         buffer.clear();
@@ -60,7 +79,10 @@ std::vector<SubtitleSegment> segments(const std::vector<TranscriptionSegment>& w
 
     for (size_t i = 0; i < words.size(); ++i) {
         const TranscriptionSegment& word = words[i];
-        if (buffer.empty()) start = offset + word.timestamp;
+        if (buffer.empty()) {
+            start = offset + word.timestamp;
+            startTicks = microseconds(word.timestamp);
+        }
         if (!buffer.empty() && !word.substring.empty() &&
             isSingleAsciiAlphanumeric(text::lastCharacter(buffer)) &&
             isSingleAsciiAlphanumeric(text::firstCharacter(word.substring))) {
@@ -70,14 +92,15 @@ std::vector<SubtitleSegment> segments(const std::vector<TranscriptionSegment>& w
         // Counted on the whole buffer: a word may join the previous one into one character.
         bufferCharacters = text::characterCount(buffer);
         end = offset + word.timestamp + word.duration;
+        endTicks = microseconds(word.timestamp) + microseconds(word.duration);
         bool endsSentence =
             !word.substring.empty() && endsWithSentenceEnding(text::lastCharacter(word.substring));
 
         if (i + 1 == words.size()) {
             close();
-        } else if (end - start >= kLongestSegmentDuration) {
+        } else if (endTicks - startTicks >= longest) {
             close();
-        } else if (endsSentence || offset + words[i + 1].timestamp - end >= kPause ||
+        } else if (endsSentence || microseconds(words[i + 1].timestamp) - endTicks >= pause ||
                    bufferCharacters >= kLongestSegmentText + 1) {
             close();
         }

@@ -1,17 +1,24 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QTest>
+#include <QThreadPool>
 #include <QTimer>
 #include <QToolButton>
+#include <atomic>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "app/AppTestSupport.h"
 #include "app/DraftCard.h"
@@ -278,6 +285,104 @@ TEST_F(HomeGallery, ASlowListingDoesNotHoldUpTheWindow) {
     ASSERT_TRUE(pumpUntil([&] { return !home.isListing() && home.cardViews().size() == 1; }));
 }
 
+// Movies that read slowly (or never end) hold threads of the gallery's own, two at a time: Qt's
+// global pool, which its painter also needs, stays free and the window goes on drawing.
+TEST_F(HomeGallery, SlowThumbnailsKeepToThreadsOfTheirOwn) {
+    struct StuckThumbnails : DraftThumbnailGenerator {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool released = false;
+        int started = 0;
+        QImage thumbnail(const std::filesystem::path&) override {
+            std::unique_lock lock(mutex);
+            ++started;
+            changed.wait(lock, [&] { return released; });
+            QImage image(32, 18, QImage::Format_ARGB32);
+            image.fill(Qt::green);
+            return image;
+        }
+        int startedCount() {
+            std::lock_guard lock(mutex);
+            return started;
+        }
+    };
+    auto stuck = std::make_shared<StuckThumbnails>();
+    // Whatever happens below, the threads are let go (they outlive the test).
+    struct Release {
+        StuckThumbnails& stuck;
+        void now() {
+            {
+                std::lock_guard lock(stuck.mutex);
+                stuck.released = true;
+            }
+            stuck.changed.notify_all();
+        }
+        ~Release() { now(); }
+    } release{*stuck};
+    // Should the window wait for the stuck threads to draw, they are let go after a while.
+    std::atomic<bool> drawn{false}, rescued{false};
+    std::thread watchdog([&] {
+        for (int i = 0; i < 150 && !drawn; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (!drawn) {
+            rescued = true;
+            release.now();
+        }
+    });
+    struct Join {
+        std::thread& thread;
+        std::atomic<bool>& drawn;
+        ~Join() {
+            drawn = true;
+            if (thread.joinable()) thread.join();
+        }
+    } join{watchdog, drawn};
+    addDrafts(5);
+    HomeView home(library, stuck);
+    home.resize(900, 700);
+    home.show();
+    ASSERT_TRUE(pumpUntil([&] { return stuck->startedCount() == 2; }));
+    qttest::pumpFor(std::chrono::milliseconds(300));
+    EXPECT_EQ(stuck->startedCount(), 2);
+    EXPECT_EQ(QThreadPool::globalInstance()->activeThreadCount(), 0);
+    EXPECT_FALSE(home.grab().isNull());
+    drawn = true;
+    watchdog.join();
+    EXPECT_FALSE(rescued) << "the window could not draw while pictures were being made";
+    release.now();
+    ASSERT_TRUE(pumpUntil([&] {
+        const auto cards = home.cardViews();
+        return cards.size() == 5 && std::all_of(cards.begin(), cards.end(), [](DraftCard* card) {
+                   return !card->thumbnail().isNull();
+               });
+    }));
+}
+
+// The real picture maker on what a drafts folder may hold instead of a movie: a FIFO, a folder,
+// a file that is no movie. Each gives no picture, at once.
+TEST(DraftThumbnails, WhatIsNoMovieGivesNoPictureAtOnce) {
+    std::string pattern = (std::filesystem::temp_directory_path() / "zimlo-thumbs-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    const std::filesystem::path dir = pattern;
+    ASSERT_EQ(::mkfifo((dir / "fifo.mp4").c_str(), 0644), 0);
+    std::filesystem::create_directory(dir / "folder.mp4");
+    std::ofstream(dir / "text.mp4") << "not a movie";
+    auto generator = makeMovieThumbnailGenerator();
+    for (const char* name : {"fifo.mp4", "folder.mp4", "text.mp4"}) {
+        SCOPED_TRACE(name);
+        const std::filesystem::path movie = dir / name;
+        auto made = std::async(std::launch::async, [&] { return generator->thumbnail(movie); });
+        if (made.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+            ::close(::open(movie.c_str(), O_WRONLY | O_NONBLOCK));  // lets the reader go
+            made.wait();
+            ADD_FAILURE() << "the picture maker waited on " << movie;
+            continue;
+        }
+        EXPECT_TRUE(made.get().isNull());
+    }
+    std::filesystem::remove_all(dir);
+}
+
 // The gallery over a real drafts folder: a copied draft folder carries the original's id, and
 // deleting its card removes that folder only, leaving the original listed.
 TEST_F(HomeGallery, DeletingACopiedDraftRemovesOnlyItsFolder) {
@@ -327,6 +432,10 @@ TEST(DraftTexts, TitlesAndDurations) {
     EXPECT_EQ(durationBadgeText(0.49), QStringLiteral(" 00:00 "));
     EXPECT_EQ(durationBadgeText(-3), QStringLiteral(" 00:00 "));
     EXPECT_EQ(durationBadgeText(std::nan("")), QStringLiteral(" 00:00 "));
+    // A document may claim any length; the badge stops at 9999:59.
+    EXPECT_EQ(durationBadgeText(9999 * 60 + 59.4), QStringLiteral(" 9999:59 "));
+    EXPECT_EQ(durationBadgeText(1e308), QStringLiteral(" 9999:59 "));
+    EXPECT_EQ(durationBadgeText(INFINITY), QStringLiteral(" 00:00 "));
 }
 
 }  // namespace

@@ -215,7 +215,7 @@ TEST_F(ShellFlow, OpeningADraftRevealsItsMovieOnly) {
     auto withoutMovie = apptest::makeDraft(2, QDateTime::currentDateTime(), 5, false);
     shell->revealDraft(withoutMovie);
     shell->revealDraft(withMovie);
-    EXPECT_EQ(revealed, std::vector<std::filesystem::path>{*withMovie.mainVideoURL});
+    EXPECT_EQ(revealed, std::vector<std::filesystem::path>{*localFile(withMovie.mainVideoURL)});
 }
 
 // On a real X server the picker lists through the capture layer, which must recognise the

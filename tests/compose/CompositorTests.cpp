@@ -1,6 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <future>
@@ -252,6 +253,56 @@ TEST(PiPVideoCompositor, ClearsCachesEveryEighthFrameAndRestartsOnContextChange)
     EXPECT_EQ(f.compositor->renderedFrameCount(), 0);
     for (int i = 0; i < 8; ++i) f.frame(0, {});
     EXPECT_EQ(f.compositor->cacheClearCount(), 3);
+}
+
+// A long talk has hundreds of subtitles of a megabyte or more each: only the few drawn last are
+// kept, and one shown again after a while is simply drawn again.
+TEST(PiPVideoCompositor, KeepsOnlyTheLatestSubtitleImages) {
+    ASSERT_TRUE(ensureTextEngine());
+    Fixture f(320, 180, std::nullopt);
+    for (int i = 0; i < 24; ++i)
+        f.instruction->subtitles.push_back(
+            {Uuid::generate(), i * 1.0, i + 0.9, "第 " + std::to_string(i) + " 句"});
+    std::size_t mostKept = 0;
+    for (int i = 0; i < 24; ++i) {
+        f.frame(i + 0.5, {{kMain, solid(32, 18, kGrey)}});
+        mostKept = std::max(mostKept, f.compositor->subtitleCacheSize());
+    }
+    EXPECT_EQ(mostKept, SubtitleRenderer::kCachedImages);
+    auto again = f.frame(0.5, {{kMain, solid(32, 18, kGrey)}});
+    int white = 0;
+    for (int y = 0; y < 180; ++y)
+        for (int x = 0; x < 320; ++x) white += at(*again, x, y)[0] > 240;
+    EXPECT_GT(white, 20) << "the first subtitle, drawn again";
+
+    // A canvas no subtitle can be drawn for at a sane size: none is drawn, none is kept.
+    SubtitleRenderer renderer;
+    EXPECT_FALSE(renderer.subtitleImage(0.5, 0.82, 0.86, 1.0, 60000, 60000, "字幕", false));
+    EXPECT_EQ(renderer.cacheSize(), 0u);
+}
+
+// Frames go out whatever part of them cannot be drawn: a main picture the scaler refuses
+// (two pixels stretched ten thousand times across) leaves black, and a camera window far
+// larger than the canvas (a damaged keyframe) is left out.
+TEST(PiPVideoCompositor, WhatCannotBeDrawnIsLeftOutOfAFrameThatStillGoesOut) {
+    Fixture wide(20000, 2);
+    auto stretched = wide.frame(0, {{kMain, solid(2, 2, kRed)}});
+    ASSERT_TRUE(stretched);
+    int lit = 0;
+    for (int y = 0; y < 2; ++y)
+        for (int x = 0; x < 20000; ++x) lit += std::ranges::max(at(*stretched, x, y)) > 24;
+    EXPECT_EQ(lit, 0);
+
+    Fixture f(64, 64);
+    f.instruction->pipKeyframes = {{0, {0.5, 0.5}, {5, 5}, 0}};
+    auto huge = f.frame(0, {{kMain, solid(64, 64, kRed)}, {kCamera, solid(64, 64, kBlue)}});
+    ASSERT_TRUE(huge);
+    EXPECT_THAT(at(*huge, 32, 32), Near(kRed));
+    EXPECT_THAT(at(*huge, 2, 2), Near(kRed));
+    f.instruction->pipKeyframes = {{0, {0.5, 0.5}, {0.5, 0.5}, 0}};
+    EXPECT_THAT(
+        at(*f.frame(0, {{kMain, solid(64, 64, kRed)}, {kCamera, solid(64, 64, kBlue)}}), 32, 32),
+        Near(kBlue));
 }
 
 TEST(PiPVideoCompositor, SubtitlePixelsStayInsideThePlacedBox) {

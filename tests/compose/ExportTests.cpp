@@ -1,11 +1,15 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 
 #include <array>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <sstream>
 #include <thread>
@@ -86,6 +90,27 @@ class ExportTest : public ::testing::Test {
         std::system((f + "-f lavfi -i color=c=0x40C040:s=320x240:r=30:d=2" + bt601 + h264 +
                      (dir / "camera-601.mov").string())
                         .c_str());
+        // One picture and no sound (a short recording of a still screen).
+        std::system((f + "-f lavfi -i color=c=red:s=320x180:r=30 -frames:v 1" + h264 +
+                     (dir / "one-picture.mov").string())
+                        .c_str());
+        // Eight channels of 192 kHz PCM, which an MPEG-4 movie cannot hold as they are.
+        std::system((f +
+                     "-f lavfi -i color=c=red:s=320x180:r=30:d=1 -f lavfi -i "
+                     "sine=f=440:sample_rate=192000:d=1 -ac 8" +
+                     h264 + "-c:a pcm_s16le " + (dir / "pcm8.mov").string())
+                        .c_str());
+        // Pictures whose own headers claim another size than the movie: none decodes.
+        std::system((f + "-f lavfi -i color=c=red:s=320x180:r=30:d=1 -c:v mjpeg " +
+                     (dir / "mjpeg.mov").string())
+                        .c_str());
+        std::system((f + "-f lavfi -i color=c=red:s=320x180:r=30 -frames:v 1 -c:v png " +
+                     (dir / "png.mov").string())
+                        .c_str());
+        // Three seconds of noise, which keeps the encoder writing from the first frames on.
+        std::system((f + "-f lavfi -i nullsrc=s=320x180:r=30:d=3 -vf 'geq=random(1)*255:128:128'" +
+                     h264 + "-crf 30 " + (dir / "noise-3s.mov").string())
+                        .c_str());
         // Noise, stored nearly losslessly: far more bits than an export of its size may use.
         std::system((f + "-f lavfi -i nullsrc=s=640x360:r=30:d=1 -vf 'geq=random(1)*255:128:128'" +
                      h264 + "-qp 4 " + (dir / "noise.mov").string())
@@ -108,9 +133,10 @@ class ExportTest : public ::testing::Test {
 
     // Exports on this thread's main queue and waits for the completion.
     static VideoCompositor::Result exportNow(const RecordingProject& p, double start = 0,
-                                             std::optional<double> end = std::nullopt,
-                                             int fps = 30) {
+                                             std::optional<double> end = std::nullopt, int fps = 30,
+                                             const fs::path& into = {}) {
         auto compositor = std::make_shared<VideoCompositor>();
+        compositor->exportDirectory = into;
         compositor->exportLongEdge = 1920;
         compositor->exportFrameRate = fps;
         std::optional<VideoCompositor::Result> result;
@@ -417,6 +443,23 @@ TEST_F(ExportTest, EarlyFailuresAreReportedBeforeReturning) {
     ASSERT_TRUE(result);
     EXPECT_EQ(result->error(), CompositorError::missingMainTrack());
 
+    // A movie URL that names no file here cannot be read: as a main movie it is an unreadable
+    // one; as the camera movie the export goes on without the camera.
+    p.mainVideoURL = MovieURL::remote("https://example.com/main.mov");
+    result.reset();
+    compositor.exportMovie(p, true, 0, std::nullopt,
+                           [&](VideoCompositor::Result r) { result = r; });
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->error(), CompositorError::missingMainTrack());
+    auto remoteCamera = project("main.mov");
+    remoteCamera.pipVideoURL = MovieURL::remote("https://example.com/camera.mov");
+    remoteCamera.pipTrack = {{0, {0.5, 0.5}, {0.2, 0.2}, 0}};
+    auto built = compositor.buildComposition(remoteCamera, true, 0, std::nullopt);
+    ASSERT_TRUE(built.ok()) << built.error().description();
+    for (const auto& track : built->composition.tracks)
+        EXPECT_EQ(track.sourceURL, dir / "main.mov");
+    EXPECT_FALSE(built->videoComposition.instructions.front()->pipTrackID);
+
     // A $TMPDIR that names no folder leaves the movie nowhere to go: said, not thrown.
     const char* previous = std::getenv("TMPDIR");
     const std::string restored = previous ? previous : "";
@@ -503,6 +546,170 @@ TEST_F(ExportTest, SessionFailuresWithoutAReasonAndSessionsThatCannotStart) {
     ASSERT_TRUE(result.has_value());
     EXPECT_EQ(result->error().description(), "导出失败：无法创建导出会话");
     EXPECT_TRUE(fs::is_empty(dir / "claimed")) << "no name stays claimed";
+}
+
+// A copy of a source movie with every `from` four-character code after the `nth` (0-based)
+// sample description renamed, so that nothing here can read what it describes.
+fs::path withUnknownFormat(const std::string& source, const std::string& copy, int nth,
+                           const std::vector<std::string>& from) {
+    std::ifstream in(ExportTest::dir / source, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), {});
+    size_t at = 0;
+    for (int i = 0; i <= nth; ++i) at = bytes.find("stsd", i == 0 ? 0 : at + 4);
+    EXPECT_NE(at, std::string::npos);
+    for (const auto& name : from)
+        for (size_t i = bytes.find(name, at); i != std::string::npos; i = bytes.find(name, i + 4))
+            bytes.replace(i, 4, "zzzz");
+    std::ofstream(ExportTest::dir / copy, std::ios::binary | std::ios::trunc) << bytes;
+    return ExportTest::dir / copy;
+}
+
+// A copy of a source movie with `patch` applied to its bytes.
+fs::path patchedCopy(const std::string& source, const std::string& copy,
+                     const std::function<void(std::string&)>& patch) {
+    std::ifstream in(ExportTest::dir / source, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), {});
+    patch(bytes);
+    std::ofstream(ExportTest::dir / copy, std::ios::binary | std::ios::trunc) << bytes;
+    return ExportTest::dir / copy;
+}
+
+// The CRC-32 a PNG chunk ends with.
+uint32_t pngChunkCRC(const char* data, size_t size) {
+    uint32_t crc = 0xffffffff;
+    for (size_t i = 0; i < size; ++i) {
+        crc ^= static_cast<unsigned char>(data[i]);
+        for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xedb88320 & (0 - (crc & 1)));
+    }
+    return ~crc;
+}
+
+void putBigEndian(std::string& bytes, size_t at, uint32_t value, int size) {
+    for (int i = 0; i < size; ++i)
+        bytes[at + i] = static_cast<char>((value >> (8 * (size - 1 - i))) & 0xff);
+}
+
+// A one-picture movie without sound is held for a frame rather than cut to nothing; a movie none
+// of whose pictures decodes fails the export (so the raw recording is kept) and leaves no file.
+TEST_F(ExportTest, APictureOnItsOwnIsHeldAndAMovieWithoutPicturesFails) {
+    auto one = exportNow(project("one-picture.mov"));
+    ASSERT_TRUE(one.ok()) << one.error().description();
+    EXPECT_EQ(probe(one.value(), "stream=nb_read_frames"), "1\n");
+    auto decoded = frames(one.value(), {0});
+    ASSERT_EQ(decoded.size(), 1u);
+    EXPECT_THAT(at(decoded[0], 160, 90), Near(kRed));
+    fs::remove(one.value());
+
+    // JPEG and PNG pictures whose headers claim 4000 × 4000: none decodes.
+    patchedCopy("mjpeg.mov", "mjpeg-lying.mov", [](std::string& bytes) {
+        const std::string frameHeader("\xff\xc0\x00\x11\x08", 5);
+        for (size_t i = bytes.find(frameHeader); i != std::string::npos;
+             i = bytes.find(frameHeader, i + 9)) {
+            putBigEndian(bytes, i + 5, 4000, 2);
+            putBigEndian(bytes, i + 7, 4000, 2);
+        }
+    });
+    patchedCopy("png.mov", "png-lying.mov", [](std::string& bytes) {
+        const size_t header = bytes.find("IHDR");
+        ASSERT_NE(header, std::string::npos);
+        putBigEndian(bytes, header + 4, 4000, 4);
+        putBigEndian(bytes, header + 8, 4000, 4);
+        putBigEndian(bytes, header + 17, pngChunkCRC(bytes.data() + header, 17), 4);
+    });
+    const fs::path into = dir / "no-pictures";
+    fs::create_directories(into);
+    for (const char* name : {"mjpeg-lying.mov", "png-lying.mov"}) {
+        SCOPED_TRACE(name);
+        auto none = exportNow(project(name), 0, std::nullopt, 30, into);
+        ASSERT_FALSE(none.ok());
+        EXPECT_EQ(none.error().description(), "导出失败：无法读取主画面：影片中没有可用的画面");
+        EXPECT_TRUE(fs::is_empty(into));
+    }
+}
+
+// Sound an MPEG-4 movie cannot hold as it is gets converted; a sound track nothing here can read
+// is left out, and the picture (and any other sound) goes on.
+TEST_F(ExportTest, SoundIsConvertedWhenItCannotBeCopiedAndLeftOutWhenItCannotBeRead) {
+    auto converted = exportNow(project("pcm8.mov"));
+    ASSERT_TRUE(converted.ok()) << converted.error().description();
+    EXPECT_EQ(probe(converted.value(), "stream=codec_name,sample_rate,channels", "a:0"),
+              "aac\n48000\n2\n");
+    const std::string sound =
+        run("ffmpeg -v error -i '" + converted.value().string() + "' -ac 1 -f f32le -");
+    float loudest = 0;
+    for (size_t i = 0; i + 4 <= sound.size(); i += 4) {
+        float v = 0;
+        std::memcpy(&v, sound.data() + i, 4);
+        loudest = std::max(loudest, std::fabs(v));
+    }
+    EXPECT_GT(loudest, 0.1f);  // the source's tone is at 1/8
+    fs::remove(converted.value());
+
+    withUnknownFormat("main.mov", "unreadable-sound.mov", 1, {"mp4a", "esds"});
+    auto silent = exportNow(project("unreadable-sound.mov"));
+    ASSERT_TRUE(silent.ok()) << silent.error().description();
+    EXPECT_EQ(probe(silent.value(), "stream=nb_read_frames"), "90\n");
+    EXPECT_EQ(probe(silent.value(), "stream=codec_type", "a"), "");
+    fs::remove(silent.value());
+
+    withUnknownFormat("two-audio.mov", "one-readable-sound.mov", 2, {"mp4a", "esds"});
+    auto half = exportNow(project("one-readable-sound.mov"));
+    ASSERT_TRUE(half.ok()) << half.error().description();
+    EXPECT_EQ(probe(half.value(), "stream=codec_name", "a"), "aac\n");
+    fs::remove(half.value());
+}
+
+// A main movie whose pictures cannot be decoded (though it has a video track) and an export
+// whose file cannot be made both fail with the reason and leave nothing behind.
+TEST_F(ExportTest, AnUndecodableMainMovieOrAnUnwritableFolderFailsTheExport) {
+    withUnknownFormat("main.mov", "undecodable.mov", 0, {"avc1", "avcC"});
+    const fs::path into = dir / "undecodable";
+    fs::create_directories(into);
+    auto undecodable = exportNow(project("undecodable.mov"), 0, std::nullopt, 30, into);
+    ASSERT_FALSE(undecodable.ok());
+    EXPECT_EQ(undecodable.error().description().rfind("导出失败：无法读取主画面：", 0), 0u)
+        << undecodable.error().description();
+    EXPECT_TRUE(fs::is_empty(into));
+
+    auto nowhere = exportNow(project("main.mov"), 0, std::nullopt, 30, dir / "missing" / "deeper");
+    ASSERT_FALSE(nowhere.ok());
+    EXPECT_EQ(nowhere.error().kind(), CompositorError::Case::exportSessionFailed);
+    EXPECT_NE(nowhere.error().message(), "未知错误");
+    EXPECT_FALSE(fs::exists(dir / "missing"));
+}
+
+// The disk fills up while the movie is written: the export fails at once (instead of waiting
+// for room forever), says why and leaves no partial movie.
+TEST_F(ExportTest, AFullDiskFailsTheExportAtOnceAndLeavesNothing) {
+    const fs::path small = dir / "small-disk";
+    fs::create_directories(small);
+    if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=64k") != 0)
+        GTEST_SKIP() << "mounting a small tmpfs needs root (CAP_SYS_ADMIN)";
+    struct Unmount {
+        fs::path path;
+        ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+    } unmount{small};
+    const auto started = std::chrono::steady_clock::now();
+    auto p = project("noise-3s.mov");
+    auto full = exportNow(p, 0, std::nullopt, 30, small);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(60));
+    ASSERT_FALSE(full.ok());
+    EXPECT_EQ(full.error().description(), "导出失败：磁盘空间不足");
+    EXPECT_TRUE(fs::is_empty(small));
+}
+
+// The tool refuses a span that ends before it starts instead of writing the shortest movie.
+TEST_F(ExportTest, TheToolRefusesASpanThatEndsBeforeItStarts) {
+    const fs::path document = dir / "span.json";
+    std::ofstream(document) << project("main.mov").toJSON();
+    const std::string tool = std::string(ZIMLO_BINARY_DIR) + "/tools/zimlo-tool/zimlo-tool";
+    const fs::path into = dir / "span";
+    fs::create_directories(into);
+    const std::string refused = run("TMPDIR='" + into.string() + "' " + tool + " export '" +
+                                    document.string() + "' --start 5 --end 1 2>&1; echo rc=$?");
+    EXPECT_NE(refused.find("--end must come after --start"), std::string::npos) << refused;
+    EXPECT_EQ(refused.find("rc=0"), std::string::npos) << refused;
+    EXPECT_TRUE(fs::is_empty(into));
 }
 
 TEST(RemainingTimeEstimate, KnownOnceSomeIsDoneAndCountsDownBetweenReports) {

@@ -66,6 +66,29 @@ TEST_F(SubtitleRendererTest, LongTextKeepsThreeLinesAndShortTextTheFullBox) {
             ASSERT_LT(qAlpha(image->image.pixel(x, y)), 40) << y;
 }
 
+// A line break in a text starts a new line, whichever form it takes, instead of running the
+// words either side together.
+TEST_F(SubtitleRendererTest, LineBreaksStartNewLines) {
+    auto glued =
+        renderer.subtitleImage(0.5, 0.82, 0.86, 1.0, 1080, 1920, "line oneline two", false);
+    auto broken =
+        renderer.subtitleImage(0.5, 0.82, 0.86, 1.0, 1080, 1920, "line one\nline two", false);
+    ASSERT_TRUE(glued && broken);
+    EXPECT_EQ(glued->metrics.textHeight, glued->metrics.lineHeight);
+    EXPECT_GT(broken->metrics.textHeight, 1.5 * broken->metrics.lineHeight);
+    EXPECT_LT(broken->metrics.textHeight, 2.5 * broken->metrics.lineHeight);
+    for (const char* other : {"line one\r\nline two", "line one\rline two",
+                              "line one\u2028line two", "line one\u2029line two\n"}) {
+        auto same = renderer.subtitleImage(0.5, 0.82, 0.86, 1.0, 1080, 1920, other, false);
+        ASSERT_TRUE(same);
+        EXPECT_EQ(same->image, broken->image) << other;
+    }
+    // A break at the end starts no empty line.
+    auto trailing = renderer.subtitleImage(0.5, 0.82, 0.86, 1.0, 1080, 1920, "line one\r\n", false);
+    ASSERT_TRUE(trailing);
+    EXPECT_EQ(trailing->metrics.textHeight, trailing->metrics.lineHeight);
+}
+
 TEST_F(SubtitleRendererTest, ChineseTextHasRealGlyphs) {
     // A missing glyph draws as a box: the same outline for different characters.
     auto one = renderer.subtitleImage(0.5, 0.5, 0.86, 1.0, 1080, 1920, "字", false);

@@ -147,16 +147,16 @@ TEST(KilledRecording, WhatAKilledRecordingHeldIsADraftAfterTheNextStart) {
         ASSERT_EQ(again.drafts.size(), 1u);
         const RecordingProject& draft = again.drafts.front();
         ASSERT_TRUE(draft.mainVideoURL && draft.pipVideoURL);
-        const double screen = decodedSeconds(draft.mainVideoURL);
+        const double screen = decodedSeconds(localFile(draft.mainVideoURL));
         EXPECT_GE(screen, recorded - 2.5) << "recorded " << recorded << " s";
         EXPECT_NEAR(draft.duration, screen, 0.5);
-        EXPECT_GE(decodedSeconds(draft.pipVideoURL), recorded - 2.5);
+        EXPECT_GE(decodedSeconds(localFile(draft.pipVideoURL)), recorded - 2.5);
         const RecordingProject stored = RecordingProject::fromJSON([&] {
-            std::ifstream in(draft.mainVideoURL->parent_path() / "project.json");
+            std::ifstream in(localFile(draft.mainVideoURL)->parent_path() / "project.json");
             return std::string(std::istreambuf_iterator<char>(in), {});
         }());
         EXPECT_FALSE(stored.subtitleTrack.empty()) << "the journaled subtitle";
-        EXPECT_TRUE(fs::exists(draft.mainVideoURL->parent_path() / "subtitles.srt"));
+        EXPECT_TRUE(fs::exists(localFile(draft.mainVideoURL)->parent_path() / "subtitles.srt"));
         EXPECT_TRUE(fs::is_empty(env.recordings));
     }
 
@@ -175,7 +175,8 @@ TEST(KilledRecording, WhatAKilledRecordingHeldIsADraftAfterTheNextStart) {
         ASSERT_EQ(again.drafts.size(), 2u);
         const RecordingProject& draft = again.drafts.front();  // the newer recording
         ASSERT_TRUE(draft.mainVideoURL && draft.pipVideoURL);
-        EXPECT_GE(decodedSeconds(draft.mainVideoURL), recorded - 2.5) << "recorded " << recorded;
+        EXPECT_GE(decodedSeconds(localFile(draft.mainVideoURL)), recorded - 2.5)
+            << "recorded " << recorded;
         EXPECT_TRUE(fs::is_empty(env.recordings));
     }
 }

@@ -48,8 +48,12 @@ int main(int argc, char** argv) {
     using namespace zimlo;
     Permissions::setStatusProvider([](PermissionKind) { return AuthorizationStatus::authorized; });
     camera::setCameraDiscovery([] { return std::make_shared<camera::GeneratedCamera>(); });
-    RecordingSettingsStore::shared()->save(
-        RecordingSettings(RecordingResolution::presets().front(), CaptureFrameRate::fps30));
+    if (auto saved = RecordingSettingsStore::shared()->save(
+            RecordingSettings(RecordingResolution::presets().front(), CaptureFrameRate::fps30));
+        !saved) {
+        std::fprintf(stderr, "settings not saved: %s\n", saved.error().text().c_str());
+        return 1;
+    }
     try {
         auto shell = app::HomeWindowController::create(app::ShellServices::system());
         shell->window()->show();

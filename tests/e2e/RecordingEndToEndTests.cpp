@@ -192,7 +192,8 @@ class RecordingEndToEnd : public ::testing::Test {
             [](PermissionKind) { return AuthorizationStatus::authorized; });
         camera::setCameraDiscovery([] { return std::make_shared<camera::GeneratedCamera>(); });
         const auto resolution = recordingResolution();
-        RecordingSettingsStore::shared()->save(RecordingSettings(resolution, recordingFrameRate()));
+        ASSERT_TRUE(RecordingSettingsStore::shared()->save(
+            RecordingSettings(resolution, recordingFrameRate())));
     }
     void TearDown() override {
         shell.reset();
@@ -321,23 +322,25 @@ TEST_F(RecordingEndToEnd, DisplayWithCameraWindowAndSubtitlesEndsAsAComposedDraf
     ASSERT_EQ(drafts.size(), 1u);
     const RecordingProject& draft = drafts.front();
     ASSERT_TRUE(draft.mainVideoURL);
-    const fs::path draftDir = draft.mainVideoURL->parent_path();
+    const fs::path draftDir = localFile(draft.mainVideoURL)->parent_path();
     const RecordingProject stored = RecordingProject::fromJSON(readText(draftDir / "project.json"));
     EXPECT_EQ(stored.id, draft.id);
     EXPECT_FALSE(stored.pipVideoURL) << "a composed draft holds one finished movie";
     EXPECT_TRUE(stored.pipTrack.empty());
     EXPECT_EQ(stored.sourceKind, RecordingSourceKind::screen);
-    const fs::path movie = *draft.mainVideoURL;
+    const fs::path movie = *localFile(draft.mainVideoURL);
     EXPECT_EQ(movie.extension(), ".mp4");
 
-    // Stages of the finish, from the stop press: the files reported (mixing starts, or is left
-    // to the export), the export started, the draft saved; and what the draft store alone takes
-    // to save the same movie once more.
+    // Stages of the finish, from the stop press: the files taken over (with the last subtitles:
+    // mixing starts, or the export when it mixes the sounds itself), the export started, the
+    // draft saved; and what the draft store alone takes to save the same movie once more.
     auto statusSeen = [&](const std::string& text) {
         for (const auto& [at, seen] : statusTimes)
             if (at >= stopPressed && seen.rfind(text, 0) == 0) return at - stopPressed;
         return -1.0;
     };
+    const double mixingSeen = statusSeen("正在同步电脑声音和输入设备声音");
+    const double filesTaken = mixingSeen >= 0 ? mixingSeen : statusSeen("正在合成");
     const double storeBegan = now();
     const fs::path otherStore = env.temporary / "store-timing";
     {
@@ -352,9 +355,8 @@ TEST_F(RecordingEndToEnd, DisplayWithCameraWindowAndSubtitlesEndsAsAComposedDraf
         "files_reported=%.2f export_started=%.2f draft_saved=%.2f store_seconds=%.3f "
         "resolution=%s "
         "draft=%s\n",
-        recorded, finishTime, finishCpu, statusSeen("正在同步电脑声音和输入设备声音"),
-        statusSeen("正在合成"), statusSeen("录制完成"), storeSeconds,
-        resolution.displayName.c_str(), movie.c_str());
+        recorded, finishTime, finishCpu, filesTaken, statusSeen("正在合成"), statusSeen("录制完成"),
+        storeSeconds, resolution.displayName.c_str(), movie.c_str());
     std::fflush(stdout);
 
     // The composed movie was made while recording: after the stop only its end was composed.

@@ -88,8 +88,8 @@ TEST_F(DraftDurabilityTest, ASavedDraftIsOnTheDiskWhenTheSaveReturns) {
     project.pipVideoURL = write(scratch / "tmp" / "zimlo_camera_1.mov", "the camera");
     const RecordingProject saved = store->saveDraft(project).value();
     const fs::path dir = store->draftDirectory(project.id);
-    EXPECT_TRUE(wasFlushed(*saved.mainVideoURL)) << "the copied movie";
-    EXPECT_TRUE(wasFlushed(*saved.pipVideoURL)) << "the copied camera movie";
+    EXPECT_TRUE(wasFlushed(*localFile(saved.mainVideoURL))) << "the copied movie";
+    EXPECT_TRUE(wasFlushed(*localFile(saved.pipVideoURL))) << "the copied camera movie";
     EXPECT_TRUE(wasFlushed(dir / "project.json"));
     EXPECT_TRUE(wasFlushed(dir)) << "the names of the copies";
     EXPECT_TRUE(wasFlushed(store->root())) << "the new draft folder's name";

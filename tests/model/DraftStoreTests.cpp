@@ -106,14 +106,14 @@ TEST_F(DraftStoreTest, SurrenderedMoviesAreTakenAsTheyAreOthersCopied) {
         EXPECT_EQ(::stat(file.c_str(), &info), 0) << file;
         return info.st_ino;
     };
-    EXPECT_EQ(inode(*saved->mainVideoURL), inode(main));
-    EXPECT_NE(inode(*saved->pipVideoURL), inode(camera));
-    EXPECT_EQ(readFile(*saved->mainVideoURL), "composed movie");
-    EXPECT_EQ(readFile(*saved->pipVideoURL), "camera movie");
+    EXPECT_EQ(inode(*localFile(saved->mainVideoURL)), inode(main));
+    EXPECT_NE(inode(*localFile(saved->pipVideoURL)), inode(camera));
+    EXPECT_EQ(readFile(*localFile(saved->mainVideoURL)), "composed movie");
+    EXPECT_EQ(readFile(*localFile(saved->pipVideoURL)), "camera movie");
     // The caller's clean-up leaves the draft whole.
     fs::remove(main);
     fs::remove(camera);
-    EXPECT_EQ(readFile(*saved->mainVideoURL), "composed movie");
+    EXPECT_EQ(readFile(*localFile(saved->mainVideoURL)), "composed movie");
     EXPECT_EQ(names(store->draftDirectory(p.id)),
               (std::vector<std::string>{"main.mp4", "pip.mov", "project.json"}));
 }
@@ -122,7 +122,7 @@ TEST_F(DraftStoreTest, SaveNamesAndReplacesMedia) {
     RecordingProject p = project(100);
     p.mainVideoURL = writeFile(scratch / "tmp" / "screen", "no extension");
     p.pipVideoURL = writeFile(scratch / "tmp" / "camera 相机.mov", "camera");
-    fs::path dir = store->saveDraft(p)->mainVideoURL->parent_path();
+    fs::path dir = localFile(store->saveDraft(p)->mainVideoURL)->parent_path();
     EXPECT_EQ(names(dir), (std::vector<std::string>{"main.mov", "pip.mov", "project.json"}));
 
     // An mp4 main movie replaces the earlier main.mov; the camera copy stays.
@@ -160,7 +160,8 @@ TEST_F(DraftStoreTest, SaveNamesAndReplacesMedia) {
 
 TEST_F(DraftStoreTest, ListingLocatesMediaAndSkipsUnreadableDrafts) {
     RecordingProject both = project(10), webm = project(20), none = project(30);
-    both.mainVideoURL = "/elsewhere/stale.mov";  // stored paths are not trusted
+    both.mainVideoURL =
+        std::filesystem::path("/elsewhere/stale.mov");  // stored paths are not trusted
     fs::path bothDir = plantDraft(both, {"main.mov", "main.mp4", "pip.m4v"});
     fs::path webmDir = plantDraft(webm, {"main.webm", "notes.txt"});
     plantDraft(none, {});
@@ -182,7 +183,8 @@ TEST_F(DraftStoreTest, ListingLocatesMediaAndSkipsUnreadableDrafts) {
     EXPECT_TRUE(DraftStore(scratch / "no" / "such" / "root").loadDrafts().size() == 0);
 }
 
-// A document naming its movie relatively ("main.mov") is listed with the movie in its folder.
+// A document naming its movie relatively ("main.mov") is listed with the movie in its folder; a
+// camera movie named by a URL that is no local file stays that URL.
 TEST_F(DraftStoreTest, ListingReadsRelativeMovieNames) {
     RecordingProject p = project(10);
     fs::path dir = store->draftDirectory(p.id);
@@ -196,7 +198,27 @@ TEST_F(DraftStoreTest, ListingReadsRelativeMovieNames) {
     ASSERT_EQ(drafts.size(), 1u);
     EXPECT_EQ(drafts[0].id, p.id);
     EXPECT_EQ(drafts[0].mainVideoURL, dir / "main.mov");
-    EXPECT_FALSE(drafts[0].pipVideoURL);
+    EXPECT_EQ(drafts[0].pipVideoURL, MovieURL::remote("https://example.com/pip.mov"));
+}
+
+// A movie URL that names no file here is neither copied nor looked for: the saved document keeps
+// it as it was, and nothing of that name appears in the draft or beside the program.
+TEST_F(DraftStoreTest, SavingKeepsARemoteMovieURLWithoutTouchingIt) {
+    RecordingProject p = project(10);
+    p.mainVideoURL = writeFile(scratch / "tmp" / "screen.mov", "movie");
+    p.pipVideoURL = MovieURL::remote("https://example.com/pip.mov");
+    auto saved = store->saveDraft(p);
+    ASSERT_TRUE(saved.ok());
+    const fs::path dir = store->draftDirectory(p.id);
+    EXPECT_EQ(saved->pipVideoURL, p.pipVideoURL);
+    EXPECT_EQ(names(dir), (std::vector<std::string>{"main.mov", "project.json"}));
+    EXPECT_FALSE(fs::exists("https:"));
+    EXPECT_EQ(RecordingProject::fromJSON(readFile(dir / "project.json")).pipVideoURL,
+              p.pipVideoURL);
+    ASSERT_EQ(store->loadDrafts().size(), 1u);
+    EXPECT_EQ(store->loadDrafts()[0].pipVideoURL, p.pipVideoURL);
+    EXPECT_TRUE(store->deleteDraft(p.id).ok());
+    EXPECT_FALSE(fs::exists(dir));
 }
 
 TEST_F(DraftStoreTest, ListingKeepsOneDraftPerAsset) {
@@ -364,7 +386,7 @@ TEST_F(DraftStoreTest, FailedSaveRemovesTheNewFolderAndNamesAFullDisk) {
         EXPECT_FALSE(fs::exists(tiny.draftDirectory(p.id)));
         // An earlier draft survives a failed save over it.
         p.mainVideoURL = writeFile(scratch / "tmp" / "small.mov", "small");
-        fs::path dir = tiny.saveDraft(p)->mainVideoURL->parent_path();
+        fs::path dir = localFile(tiny.saveDraft(p)->mainVideoURL)->parent_path();
         p.mainVideoURL = scratch / "tmp" / "big.mov";
         EXPECT_FALSE(tiny.saveDraft(p));
         EXPECT_EQ(readFile(dir / "main.mov"), "small");
@@ -373,6 +395,32 @@ TEST_F(DraftStoreTest, FailedSaveRemovesTheNewFolderAndNamesAFullDisk) {
 }
 
 // A hostile document in the drafts folder costs the listing milliseconds and hides nothing else.
+// The gallery reads the movies it lists: only regular files, and links only to files inside the
+// draft, so a FIFO would not hold the reader and a link would not make it read what it names.
+TEST_F(DraftStoreTest, ListingOffersOnlyRegularMoviesInsideTheDraft) {
+    RecordingProject fifo = project(1), outside = project(2), inside = project(3),
+                     folder = project(4);
+    fs::path fifoDir = plantDraft(fifo, {"main.mov"});
+    ASSERT_EQ(::mkfifo((fifoDir / "main.mp4").c_str(), 0644), 0);
+    ASSERT_EQ(::mkfifo((fifoDir / "pip.mp4").c_str(), 0644), 0);
+    fs::path secret = writeFile(scratch / "secret" / "shadow", "not a movie");
+    fs::path outsideDir = plantDraft(outside, {});
+    fs::create_symlink(secret, outsideDir / "main.mp4");
+    fs::create_symlink("../../../secret/shadow", outsideDir / "pip.mov");
+    fs::path insideDir = plantDraft(inside, {"takes/first.mp4"});
+    fs::create_symlink("takes/first.mp4", insideDir / "main.mp4");
+    fs::path folderDir = plantDraft(folder, {"main.mp4/inner"});
+
+    auto drafts = store->loadDrafts();
+    ASSERT_EQ(drafts.size(), 4u);
+    EXPECT_EQ(drafts[3].mainVideoURL, fifoDir / "main.mov");
+    EXPECT_FALSE(drafts[3].pipVideoURL);
+    EXPECT_FALSE(drafts[2].mainVideoURL);
+    EXPECT_FALSE(drafts[2].pipVideoURL);
+    EXPECT_EQ(drafts[1].mainVideoURL, insideDir / "main.mp4");
+    EXPECT_FALSE(drafts[0].mainVideoURL);
+}
+
 TEST_F(DraftStoreTest, HostileDocumentsAreSkippedQuickly) {
     RecordingProject good = project(1);
     plantDraft(good, {});

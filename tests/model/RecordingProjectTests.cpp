@@ -3,9 +3,12 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <limits>
+#include <optional>
 #include <random>
 
+#include "model/JsonDetail.h"
 #include "model/RecordingProject.h"
 
 namespace zimlo {
@@ -32,8 +35,8 @@ RecordingProject fullProject() {
     RecordingProject project;
     project.id = *Uuid::parse(kId);
     project.createdAt = Date{786000000.25};
-    project.mainVideoURL = "/tmp/录屏 目录/main file.mov";
-    project.pipVideoURL = "/tmp/pip#1%.mp4";
+    project.mainVideoURL = std::filesystem::path("/tmp/录屏 目录/main file.mov");
+    project.pipVideoURL = std::filesystem::path("/tmp/pip#1%.mp4");
     project.duration = 3.1;
     project.pipTrack = {PiPKeyframe{0, {0.8, 0.2}, {0.25, 0.3}, 12},
                         PiPKeyframe{1.5, {0.1, 0.9}, {0.2, 0.2}, 0}};
@@ -102,8 +105,9 @@ TEST(RecordingProjectTest, NestedRecordsApplyTheirRules) {
     EXPECT_EQ(SplitScreenKeyframe(0, CameraSplitOrder::frontTop, 0.1).topRatio, 0.28);
 }
 
-// What parses as a URL is accepted: a relative reference names a movie beside the document, a URL
-// of another scheme or host names none here; text that is no URL still fails the document.
+// What parses as a URL is accepted: a relative reference names a movie beside the document; a
+// URL of another scheme or host is kept as written (and counts for the kind) but names no file
+// here; text that is no URL still fails the document.
 TEST(RecordingProjectTest, MovieURLsAreReadAsURLs) {
     auto main = [](const std::string& url) {
         return RecordingProject::fromJSON(minimal(R"(,"mainVideoURL":")" + url + "\""))
@@ -114,17 +118,33 @@ TEST(RecordingProjectTest, MovieURLsAreReadAsURLs) {
               std::filesystem::path("media/录屏 1.mov"));
     EXPECT_EQ(main("/tmp/a.mov"), std::filesystem::path("/tmp/a.mov"));
     EXPECT_EQ(main("file:///tmp/a.mov"), std::filesystem::path("/tmp/a.mov"));
-    EXPECT_EQ(main("https://example.com/a.mov"), std::nullopt);
-    EXPECT_EQ(main("file://server/a.mov"), std::nullopt);
-    EXPECT_EQ(main("//server/a.mov"), std::nullopt);
+    for (const std::string remote :
+         {"https://example.com/a.mov", "file://server/a.mov", "//server/a.mov", "?v=2"}) {
+        auto movie = main(remote);
+        ASSERT_TRUE(movie) << remote;
+        EXPECT_FALSE(movie->isFile()) << remote;
+        EXPECT_EQ(movie->file(), std::nullopt) << remote;
+        EXPECT_EQ(movie->remoteURL(), remote);
+    }
+
+    // A remote camera movie makes an older document a camera recording, and is written back
+    // as it was read.
+    const std::string noPiP = R"(,"aspect":{"isPiPEnabled":false})";
+    const RecordingProject remote = RecordingProject::fromJSON(
+        minimal(noPiP + R"(,"pipVideoURL":"https:\/\/example.com\/pip%20a.mov")"));
+    EXPECT_EQ(remote.sourceKind, RecordingSourceKind::camera);
+    EXPECT_EQ(localFile(remote.pipVideoURL), std::nullopt);
+    EXPECT_NE(remote.toJSON().find(R"("pipVideoURL":"https://example.com/pip%20a.mov")"),
+              std::string::npos);
+    EXPECT_EQ(RecordingProject::fromJSON(remote.toJSON()), remote);
     EXPECT_EQ(errorKey(minimal(R"(,"mainVideoURL":"main .mov")")), "mainVideoURL");
     EXPECT_EQ(errorKey(minimal(R"(,"pipVideoURL":"pip%2.mov")")), "pipVideoURL");
     EXPECT_EQ(errorKey(minimal(R"(,"mainVideoURL":"")")), "mainVideoURL");
 
     // A relative movie is written back as the same relative reference.
     RecordingProject relative = fullProject();
-    relative.mainVideoURL = "a:b/录屏 1.mov";
-    relative.pipVideoURL = "pip.mov";
+    relative.mainVideoURL = std::filesystem::path("a:b/录屏 1.mov");
+    relative.pipVideoURL = std::filesystem::path("pip.mov");
     EXPECT_EQ(RecordingProject::fromJSON(relative.toJSON()), relative);
 }
 
@@ -201,6 +221,101 @@ TEST(RecordingProjectTest, HostileDocumentsAreRefusedQuickly) {
     std::string busy = minimal();
     busy.replace(busy.find(R"("pipTrack":[])"), 13, "\"pipTrack\":" + keyframes + "]");
     EXPECT_EQ(refusal(busy), "(accepted)");
+}
+
+// The document reader takes a quicker route for ordinary documents; whichever route a text
+// takes, it must read as the general JSON parser reads it: the same values of the same types (an
+// integer is not a double, -0 is the integer 0) in the same key order, or fail where it fails.
+TEST(RecordingProjectTest, DocumentsReadAsTheGeneralParserReadsThem) {
+    using json_detail::Json;
+    std::function<void(const Json&, const Json&, const std::string&)> expectSame =
+        [&](const Json& read, const Json& general, const std::string& text) {
+            ASSERT_EQ(read.type(), general.type()) << text;
+            if (read.is_object()) {
+                ASSERT_EQ(read.size(), general.size()) << text;
+                for (auto a = read.begin(), b = general.begin(); a != read.end(); ++a, ++b) {
+                    ASSERT_EQ(a.key(), b.key()) << text;
+                    expectSame(*a, *b, text);
+                }
+            } else if (read.is_array()) {
+                ASSERT_EQ(read.size(), general.size()) << text;
+                for (size_t i = 0; i < read.size(); ++i) expectSame(read[i], general[i], text);
+            } else if (read.is_number_float()) {
+                const double a = read.get<double>(), b = general.get<double>();
+                EXPECT_TRUE(a == b && std::signbit(a) == std::signbit(b)) << text;
+            } else {
+                EXPECT_EQ(read, general) << text;
+            }
+        };
+    std::string deep;
+    for (int i = 0; i < 40; ++i) deep += "[";
+    deep += "1";
+    for (int i = 0; i < 40; ++i) deep += "]";
+    std::string wide = "{";
+    for (int i = 0; i < 600; ++i) wide += (i ? ",\"k" : "\"k") + std::to_string(i) + "\":0";
+    RecordingProject busy = fullProject();
+    for (int i = 0; i < 50; ++i)
+        busy.subtitleTrack.push_back({*Uuid::parse(kId), i * 1.5, i * 1.5 + 1.25,
+                                      "第" + std::to_string(i) + "句\t\"话\"\n"});
+    const std::vector<std::string> documents = {
+        fullProject().toJSON(),
+        busy.toJSON(),
+        minimal(),
+        " \t\r\n{ \"a\" : [ 1 , 2 ] , \"b\" : { } , \"c\" : [ ] }\n",
+        R"([0,-0,7,-7,1.0,-0.0,1e2,1E+2,-1.5e-3,0.1,786000000.123456789])",
+        R"([18446744073709551615,18446744073709551616,-9223372036854775808,-9223372036854775809])",
+        R"([123456789012345678901234567890,2.2250738585072011e-308,4.9e-324,1e-400,1e400])",
+        R"({"a":1,"b":2,"a":3})",
+        R"({"a":"\u00e9\ud83d\ude00","b":"\"\\\/\b\f\n\r\t"})",
+        "\xEF\xBB\xBF{\"bom\":true}",
+        "[\"\xE4\xBD\xA0\xF0\x9F\x98\x80\xED\x9F\xBF\xEE\x80\x80\xF4\x8F\xBF\xBF\"]",
+        deep,
+        wide + "}",
+        "[true,false,null]",
+        "\"just a string\"",
+        // Malformed: every one must fail.
+        "",
+        "   ",
+        "01",
+        "1.",
+        ".5",
+        "-",
+        "+1",
+        "1e",
+        "[1,]",
+        "{\"a\":1,}",
+        "{'a':1}",
+        "[truex]",
+        "nul",
+        "{} x",
+        "{\"a\" 1}",
+        "[1 2]",
+        "\"\x01\"",
+        "\"\xC0\x80\"",
+        "\"\xED\xA0\x80\"",
+        "\"\xF4\x90\x80\x80\"",
+        "\"\xF5\x80\x80\x80\"",
+        "\"\xE4\xBD\"",
+        "\"open",
+        "[\"\\x\"]",
+        "[\"\\u12\"]",
+        "{\"a\":[1}",
+        "[1]]",
+    };
+    for (const std::string& text : documents) {
+        std::optional<Json> general;
+        try {
+            general = Json::parse(text);
+        } catch (const nlohmann::json::exception&) {
+        }
+        try {
+            Json read = json_detail::parseDocument(text);
+            ASSERT_TRUE(general.has_value()) << "read, but the general parser refuses: " << text;
+            expectSame(read, *general, text);
+        } catch (const DecodingError&) {
+            EXPECT_FALSE(general.has_value()) << "refused, but the general parser reads: " << text;
+        }
+    }
 }
 
 TEST(RecordingProjectTest, EncodingIsCompactOrderedAndRoundTrips) {

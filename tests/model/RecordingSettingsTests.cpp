@@ -104,35 +104,37 @@ class SettingsStoreTest : public ::testing::Test {
 TEST_F(SettingsStoreTest, LoadFallsBackPartByPart) {
     EXPECT_EQ(store->load(retina, fallback), fallback);  // nothing stored
 
-    defaults->setString(RecordingSettingsStore::resolutionKey, "4K");  // not offered here
-    defaults->setInteger(RecordingSettingsStore::frameRateKey, 60);
+    ASSERT_TRUE(
+        defaults->setString(RecordingSettingsStore::resolutionKey, "4K"));  // not offered here
+    ASSERT_TRUE(defaults->setInteger(RecordingSettingsStore::frameRateKey, 60));
     EXPECT_EQ(store->load(retina, fallback),
               RecordingSettings(retina.back(), CaptureFrameRate::fps60));
 
-    defaults->setString(RecordingSettingsStore::resolutionKey, "2880x1800");
-    defaults->setInteger(RecordingSettingsStore::frameRateKey, 120);
+    ASSERT_TRUE(defaults->setString(RecordingSettingsStore::resolutionKey, "2880x1800"));
+    ASSERT_TRUE(defaults->setInteger(RecordingSettingsStore::frameRateKey, 120));
     auto loaded = store->load(retina, fallback);
     EXPECT_EQ(loaded.resolution.displayName, "最大（2880×1800）");
     EXPECT_EQ(loaded.frameRate, CaptureFrameRate::fps30);
 
-    defaults->setString(RecordingSettingsStore::resolutionKey, "1920x1080");
-    defaults->setInteger(RecordingSettingsStore::frameRateKey, 25);
+    ASSERT_TRUE(defaults->setString(RecordingSettingsStore::resolutionKey, "1920x1080"));
+    ASSERT_TRUE(defaults->setInteger(RecordingSettingsStore::frameRateKey, 25));
     RecordingSettings slow(retina.back(), CaptureFrameRate::fps24);
     loaded = store->load(retina, slow);
     EXPECT_EQ(loaded.resolution.displayName, "1080p");  // matched by size, preset label
     EXPECT_EQ(loaded.frameRate, CaptureFrameRate::fps24);
 
-    defaults->remove(RecordingSettingsStore::resolutionKey);
-    defaults->remove(RecordingSettingsStore::frameRateKey);
+    ASSERT_TRUE(defaults->remove(RecordingSettingsStore::resolutionKey));
+    ASSERT_TRUE(defaults->remove(RecordingSettingsStore::frameRateKey));
     EXPECT_EQ(store->load(retina), RecordingSettings(retina.back(), CaptureFrameRate::fps30));
     EXPECT_EQ(store->load({}), RecordingSettings::defaultSettings());
 }
 
 TEST_F(SettingsStoreTest, SaveWritesStoredForms) {
-    store->save(RecordingSettings({1920, 1080, "最大（1920×1080）"}, CaptureFrameRate::fps24));
+    ASSERT_TRUE(
+        store->save(RecordingSettings({1920, 1080, "最大（1920×1080）"}, CaptureFrameRate::fps24)));
     EXPECT_EQ(defaults->string(RecordingSettingsStore::resolutionKey), "1080p");
     EXPECT_EQ(defaults->integer(RecordingSettingsStore::frameRateKey), 24);
-    store->save(RecordingSettings(retina.back(), CaptureFrameRate::fps60));
+    ASSERT_TRUE(store->save(RecordingSettings(retina.back(), CaptureFrameRate::fps60)));
     EXPECT_EQ(UserDefaults(dir / "defaults.json").string(RecordingSettingsStore::resolutionKey),
               "2880x1800");
     EXPECT_EQ(store->load(retina, fallback),

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -6,6 +7,7 @@
 #include <fstream>
 
 #include "model/DraftStore.h"
+#include "platform/media/MovieFactory.h"
 
 namespace zimlo {
 namespace {
@@ -17,10 +19,11 @@ struct Result {
     std::string output;
 };
 
-// Runs zimlo-tool through the shell; `redirect` picks which stream is captured.
+// Runs zimlo-tool through the shell; `redirect` picks which stream is captured. A run that does
+// not end within a minute is killed (status 124).
 Result tool(const std::string& args, const std::string& redirect = "2>/dev/null") {
-    std::string command =
-        std::string(ZIMLO_BINARY_DIR) + "/tools/zimlo-tool/zimlo-tool " + args + " " + redirect;
+    std::string command = "timeout 60 " + std::string(ZIMLO_BINARY_DIR) +
+                          "/tools/zimlo-tool/zimlo-tool " + args + " " + redirect;
     Result result;
     FILE* pipe = popen(command.c_str(), "r");
     if (!pipe) return result;
@@ -99,6 +102,54 @@ TEST_F(ToolCommandsTest, Settings) {
     EXPECT_EQ(tool("settings capture-size 1920 1080 2880 1800").output, "1920x1200\n");
     EXPECT_EQ(tool("settings capture-size 1920 1080 abc 1800").status, 1);
     EXPECT_EQ(tool("settings resolutions nan 1").status, 1);
+}
+
+// Files from the command line that would keep a command reading until it is killed (a FIFO no
+// one writes, /dev/zero) are refused at once with the reason.
+TEST_F(ToolCommandsTest, EndlessFilesAreRefusedAtOnce) {
+    ASSERT_EQ(::mkfifo((dir / "fifo.json").c_str(), 0600), 0);
+    const std::string fifo = "'" + (dir / "fifo.json").string() + "'";
+    for (const std::string& command :
+         std::vector<std::string>{"project decode " + fifo, "project decode /dev/zero",
+                                  "export /dev/zero", "subtitle export /dev/zero --format srt",
+                                  "text segments " + fifo, "text segments /dev/zero"}) {
+        Result refused = tool(command, "2>&1 >/dev/null");
+        EXPECT_EQ(refused.status, 1) << command;
+        EXPECT_NE(refused.output.find("not a regular file"), std::string::npos)
+            << command << ": " << refused.output;
+    }
+}
+
+// Numbers that would keep a command running until it is killed (a frame or frame count too
+// large, a wait that overflows the clock) are refused at once with the reason.
+TEST_F(ToolCommandsTest, NumbersBeyondWhatCanBeRepresentedAreRefused) {
+    // A one-second movie of a square project: enormous pictures or frame counts are refused.
+    test::MovieSpec spec;
+    spec.frames = 30;
+    test::writeMovie(dir / "movie.mov", spec);
+    RecordingProject project;
+    project.id = Uuid::generate();
+    project.mainVideoURL = dir / "movie.mov";
+    project.duration = 1;
+    project.aspect.main = AspectRatio::r1x1;
+    const std::string document = write("square.json", project.toJSON());
+    const std::string png = "'" + (dir / "frame.png").string() + "'";
+    for (const auto& [command, reason] : std::vector<std::pair<std::string, std::string>>{
+             {"export " + document + " --fps 100000", "--fps takes a whole number from 1 to 120"},
+             {"export " + document + " --long-edge 1e9", "--long-edge takes a whole number"},
+             {"export " + document + " --start inf", "not a number for --start"},
+             {"compose frame " + document + " 0 " + png + " --long-edge 100000",
+              "--long-edge takes a whole number from 2 to 8192"},
+             {"record --target 1 --seconds 1e300", "--seconds must be a positive number"},
+             {"record --target 1 --seconds 2 --pause 1:1e300", "--pause takes AT:FOR"}}) {
+        Result refused = tool(command, "2>&1 >/dev/null");
+        EXPECT_EQ(refused.status, 1) << command;
+        EXPECT_NE(refused.output.find(reason), std::string::npos)
+            << command << ": " << refused.output;
+    }
+    EXPECT_FALSE(fs::exists(dir / "frame.png"));
+    EXPECT_EQ(tool("compose frame " + document + " 0.5 " + png + " --long-edge 64").status, 0);
+    EXPECT_TRUE(fs::exists(dir / "frame.png"));
 }
 
 }  // namespace

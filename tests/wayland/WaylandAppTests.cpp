@@ -94,8 +94,8 @@ class WaylandApp : public ::testing::Test {
     void SetUp() override {
         Permissions::setStatusProvider(
             [](PermissionKind) { return AuthorizationStatus::authorized; });
-        RecordingSettingsStore::shared()->save(
-            RecordingSettings(RecordingResolution::presets()[0], CaptureFrameRate::fps30));
+        ASSERT_TRUE(RecordingSettingsStore::shared()->save(
+            RecordingSettings(RecordingResolution::presets()[0], CaptureFrameRate::fps30)));
     }
     void TearDown() override {
         shell.reset();
@@ -153,7 +153,8 @@ TEST_F(WaylandApp, AScreenShareEndedByTheDesktopStopsAndSavesTheRecording) {
     const auto drafts = DraftStore::shared()->loadDrafts();
     ASSERT_EQ(drafts.size(), 1u);
     ASSERT_TRUE(drafts.front().mainVideoURL);
-    auto asset = test::valueOrFailure(media::MovieAsset::open(*drafts.front().mainVideoURL));
+    auto asset =
+        test::valueOrFailure(media::MovieAsset::open(*localFile(drafts.front().mainVideoURL)));
     ASSERT_TRUE(asset);
     EXPECT_GT(media::availableDuration(*asset, 0), 1.0);
 }
@@ -235,7 +236,7 @@ TEST_F(WaylandApp, RecordsADraftThroughTheRecordingWindowWhichStepsAsideForTheWh
     const auto drafts = DraftStore::shared()->loadDrafts();
     ASSERT_EQ(drafts.size(), 1u);
     ASSERT_TRUE(drafts.front().mainVideoURL);
-    const fs::path movie = *drafts.front().mainVideoURL;
+    const fs::path movie = *localFile(drafts.front().mainVideoURL);
     auto asset = test::valueOrFailure(media::MovieAsset::open(movie));
     ASSERT_TRUE(asset);
     EXPECT_EQ(asset->tracks(media::MediaType::video).size(), 1u);

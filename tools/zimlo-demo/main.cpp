@@ -226,8 +226,9 @@ void runApplication(int argc, char** argv, const Options& options, const Output&
         setCurrentStep("report the draft");
         section("The draft");
         const RecordingProject& draft = finished.draft;
-        if (!draft.mainVideoURL) throw driver::StepFailed("report the draft", "it has no movie");
-        const fs::path movie = *draft.mainVideoURL;
+        const auto file = localFile(draft.mainVideoURL);
+        if (!file) throw driver::StepFailed("report the draft", "it has no movie");
+        const fs::path movie = *file;
         line("folder: " + shown(movie.parent_path()));
         for (const auto& entry : fs::directory_iterator(movie.parent_path()))
             if (entry.is_regular_file())

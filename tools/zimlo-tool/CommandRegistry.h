@@ -29,6 +29,10 @@ struct RegisterCommandGroup {
 // Prints "error: " + message on stderr and returns 1; for usage mistakes and failures alike.
 int fail(const std::string& message);
 
+// The whole of a regular file named on the command line, of at most `limit` bytes. A FIFO or a
+// device is refused without being read; throws std::runtime_error naming the file and why.
+std::string readInputFile(const std::string& path, size_t limit);
+
 // The main loop installed as the main queue; commands pump it while they wait for completions.
 ManualMainLoop& mainLoop();
 

@@ -370,6 +370,7 @@ struct PulseCapture::Impl {
     int64_t framesSinceAnchor = 0;
     int64_t stretchStartNs = 0;
     int64_t stretchEarliestNs = 0;
+    int64_t stretchMovedNs = 0;  // how far the timeline moved in the current stretch
     // Sound held back after a late measurement, and the earliest difference seen meanwhile.
     // What is still held when the capture stops (at most kGapConfirmNs) is not delivered.
     bool holding = false;
@@ -397,8 +398,11 @@ struct PulseCapture::Impl {
     // Packets are stamped on a timeline that counts the frames delivered, not with each
     // measurement: a measurement is late by however long this thread waited to run, never
     // early, so following late ones would push the sound later at every hiccup. The timeline
-    // follows the earliest measurement of each stretch instead, in either direction, and jumps
-    // over a gap in delivery. `sample` (none for a hole) is stamped and handed on, or held.
+    // follows the earliest measurement of each stretch instead and jumps over a gap in
+    // delivery. It never runs ahead of a measurement, though: a source that delivers faster
+    // than real time (a backlog let go in a burst) would otherwise stamp its sound seconds into
+    // the future, past the end of the recording. `sample` (none for a hole) is stamped and
+    // handed on, or held.
     void take(int64_t frames, std::optional<media::AudioSample> sample) {
         int64_t now = media::MonotonicClock::now().value;
         int64_t buffered = static_cast<int64_t>(pa_stream_readable_size(stream)) / frameBytes;
@@ -422,6 +426,7 @@ struct PulseCapture::Impl {
             } else if (now - holdingSinceNs >= kGapConfirmNs) {
                 // A gap: the timeline and what was held move to the earliest measurement.
                 anchorNs += heldEarliestNs;
+                stretchMovedNs += heldEarliestNs;
                 stretchStartNs = now;
                 stretchEarliestNs = 0;
                 release(heldEarliestNs);
@@ -432,11 +437,26 @@ struct PulseCapture::Impl {
             holdingSinceNs = now;
             heldEarliestNs = difference;
         }
+        if (!holding && difference < -kTimelineToleranceNs) {
+            // More sound than time has passed: back to the clock at once. What overlaps the
+            // sound already stamped is trimmed by whoever writes it.
+            anchorNs += difference;
+            stretchMovedNs += difference;
+            difference = 0;
+        }
         if (!holding) {
             stretchEarliestNs = std::min(stretchEarliestNs, difference);
             if (now - stretchStartNs >= kTimelineCheckNs) {
-                if (std::llabs(stretchEarliestNs) > kTimelineToleranceNs)
+                if (std::llabs(stretchEarliestNs) > kTimelineToleranceNs) {
                     anchorNs += stretchEarliestNs;
+                    stretchMovedNs += stretchEarliestNs;
+                }
+                if (stretchMovedNs != 0) {
+                    ZIMLO_LOG_DEBUG("audio")
+                        << "\"" << request.streamName << "\" moved its timeline by "
+                        << stretchMovedNs / 1'000'000.0 << " ms";
+                }
+                stretchMovedNs = 0;
                 stretchStartNs = now;
                 stretchEarliestNs = std::numeric_limits<int64_t>::max();
             }

@@ -73,8 +73,11 @@ std::optional<AudioSourceInfo> defaultMicrophone();
 std::string defaultSinkMonitorName();
 
 // Records one PulseAudio stream on a thread of its own. Every delivered sample is stamped with
-// the monotonic clock at the moment its first frame was captured, and consecutive samples are
-// contiguous unless the device clock wanders off by more than a small tolerance.
+// the monotonic clock at the moment its first frame was captured, as the sound server tells it,
+// and consecutive samples are contiguous unless the device clock wanders off by more than a
+// small tolerance. A source that delivers faster than real time (a backlog let go at once) has
+// its samples stamped back at the server's time, overlapping the ones before: no sample ends
+// later than it was delivered (within the tolerance).
 class PulseCapture {
   public:
     using SampleHandler = std::function<void(media::AudioSample)>;

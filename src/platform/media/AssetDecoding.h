@@ -24,25 +24,36 @@ extern "C" {
 
 namespace zimlo::media::detail {
 
-// Movies are local files in the containers we write and play (QuickTime/MPEG-4, Matroska). The
-// path is always a file name, never a protocol ("concat:", "subfile,") and never a playlist
-// whose entries would be opened in turn (HLS, ffconcat).
+// Movies are local regular files in the containers we write and play (QuickTime/MPEG-4,
+// Matroska), read through a descriptor of our own: the path is always a file name, never a
+// protocol ("concat:", "subfile,") and never a playlist whose entries would be opened in turn
+// (HLS, ffconcat).
 constexpr const char* kReadableContainers = "mov,matroska";
 
-inline MediaResult<FormatInputPtr> openInput(const std::filesystem::path& url) {
+inline MediaResult<FormatInputPtr> openInput(const std::filesystem::path& url,
+                                             ReadDeadline deadline = std::nullopt) {
     quietFFmpegLogging();
-    AVFormatContext* raw = nullptr;
-    std::error_code ignored;
-    const std::string location = "file:" + std::filesystem::absolute(url, ignored).string();
+    auto prepared = prepareFileInput(url, deadline);
+    if (!prepared) return fail(std::move(prepared).error());
+    AVFormatContext* raw = *prepared;
+    AVIOContext* io = raw->pb;
+    auto failure = [&](int result) {
+        return deadline && std::chrono::steady_clock::now() >= *deadline
+                   ? MediaError::of(MediaError::Kind::timedOut)
+                   : MediaError::library(result);
+    };
     AVDictionary* options = nullptr;
     av_dict_set(&options, "protocol_whitelist", "file", 0);
     av_dict_set(&options, "format_whitelist", kReadableContainers, 0);
-    int result = avformat_open_input(&raw, location.c_str(), nullptr, &options);
+    int result = avformat_open_input(&raw, url.c_str(), nullptr, &options);
     av_dict_free(&options);
-    if (result < 0) return fail(MediaError::library(result));
+    if (result < 0) {
+        releaseFileInput(io);  // the context is gone, our reading context is not
+        return fail(failure(result));
+    }
     FormatInputPtr context(raw);
     result = avformat_find_stream_info(context.get(), nullptr);
-    if (result < 0) return fail(MediaError::library(result));
+    if (result < 0) return fail(failure(result));
     return context;
 }
 
@@ -61,9 +72,10 @@ MediaResult<FormatInputPtr> openGrowingInput(const std::shared_ptr<GrowingFile>&
 // A wait for a growing file's next bytes ends when `cancelled` (may be null) is set.
 inline MediaResult<FormatInputPtr> openForReading(const MovieAsset& asset,
                                                   const std::vector<int>& keep,
+                                                  ReadDeadline deadline = std::nullopt,
                                                   const std::atomic<bool>* cancelled = nullptr) {
     auto opened = asset.growingFile() ? openGrowingInput(asset.growingFile(), cancelled)
-                                      : openInput(asset.url());
+                                      : openInput(asset.url(), deadline);
     if (!opened) return opened;
     FormatInputPtr context = std::move(opened).value();
     for (unsigned i = 0; i < context->nb_streams; ++i) {
@@ -98,11 +110,12 @@ inline void seekTo(AVFormatContext* context, int streamIndex, MediaTime time) {
 class VideoDecoder {
   public:
     MediaResult<void> open(const MovieAsset& asset, int trackID, int threads = 0,
+                           ReadDeadline deadline = std::nullopt,
                            const std::atomic<bool>* cancelled = nullptr) {
         streamIndex_ = streamIndexOf(asset, trackID);
         if (streamIndex_ < 0 || asset.track(trackID)->mediaType != MediaType::video)
             return fail(MediaError::of(MediaError::Kind::noSuchVideoTrack));
-        auto format = openForReading(asset, {streamIndex_}, cancelled);
+        auto format = openForReading(asset, {streamIndex_}, deadline, cancelled);
         if (!format) return fail(std::move(format).error());
         format_ = std::move(format).value();
         auto decoder = openDecoder(format_->streams[streamIndex_], threads);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -16,6 +17,9 @@
 struct AVFormatContext;
 
 namespace zimlo::media {
+
+// When reading gives up (with MediaError::Kind::timedOut); none reads as long as it takes.
+using ReadDeadline = std::optional<std::chrono::steady_clock::time_point>;
 
 struct AssetTrack {
     int trackID = 0;  // the container's track identifier (1-based in QuickTime/MPEG-4)
@@ -33,8 +37,10 @@ struct AssetTrack {
 // A movie file opened for inspection. Cheap to keep: the file is closed after reading its index.
 class MovieAsset {
   public:
-    // Fails when the file cannot be opened as a movie (the demuxer's error).
-    static MediaResult<std::shared_ptr<const MovieAsset>> open(const std::filesystem::path& url);
+    // Fails when the file cannot be opened as a movie: it is missing or not a regular file (the
+    // system's error, notARegularFile), the demuxer's error, or timedOut past `deadline`.
+    static MediaResult<std::shared_ptr<const MovieAsset>> open(const std::filesystem::path& url,
+                                                               ReadDeadline deadline = {});
     // A movie still being written: this asset and every reader opened on it read the file as it
     // grows (see GrowingFile). Waits until the file's header and first samples are written;
     // `cancelled` (may be null) ends the wait. Its tracks' time ranges and bit rates describe
@@ -174,8 +180,11 @@ class ImageGenerator {
   public:
     explicit ImageGenerator(std::shared_ptr<const MovieAsset> asset) : asset_(std::move(asset)) {}
 
+    // Only the quarter turns and mirroring of the track's transform are applied (as the export
+    // does); a transform that also scales or shears leaves the picture as it is coded.
     bool appliesPreferredTrackTransform = true;
     Size maximumSize;  // zero: no limit; otherwise the picture is scaled down to fit, aspect kept
+    ReadDeadline deadline;  // past it, copyImage gives up with timedOut
 
     // The frame shown at `time` (the last one starting at or before it; the first frame when the
     // time is before it), BGRA.

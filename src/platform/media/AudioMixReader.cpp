@@ -246,7 +246,7 @@ MediaResult<std::unique_ptr<AudioMixReader>> AudioMixReader::open(const MovieAss
             return logged(MediaError::of(MediaError::Kind::noSuchAudioTrack), doing, asset.url());
         streams.push_back(track->streamIndex);
     }
-    auto format = openForReading(asset, streams, &reader->cancelled_);
+    auto format = openForReading(asset, streams, std::nullopt, &reader->cancelled_);
     if (!format) return logged(std::move(format).error(), doing, asset.url());
     impl.format = std::move(format).value();
     for (size_t i = 0; i < inputs.size(); ++i) {

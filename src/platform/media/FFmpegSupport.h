@@ -2,9 +2,13 @@
 
 // Small helpers shared by the FFmpeg-based writer and readers (not part of the public interface).
 
+#include <chrono>
+#include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 
+#include "platform/media/MediaError.h"
 #include "platform/media/MediaFormat.h"
 
 extern "C" {
@@ -30,7 +34,8 @@ struct PacketDeleter {
 struct CustomInput {
     virtual ~CustomInput() = default;
 };
-// Closes the demuxer, and the I/O context and CustomInput of one opened on a custom input.
+// Closes the demuxer, and frees the reading context a file input of ours brought
+// (openFileInput) or the I/O context and CustomInput of one opened on another input of ours.
 struct FormatInputDeleter {
     void operator()(AVFormatContext* context) const;
 };
@@ -38,6 +43,19 @@ using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
 using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 using FormatInputPtr = std::unique_ptr<AVFormatContext, FormatInputDeleter>;
+
+// A format context that reads `url` through a descriptor of our own, not yet opened by a
+// demuxer: the file must be a regular file (a FIFO or device named like a movie would block
+// FFmpeg's own open, or never end), and reading gives up with AVERROR_EXIT once `deadline` has
+// passed. Fails with the system's error, or notARegularFile.
+MediaResult<AVFormatContext*> prepareFileInput(
+    const std::filesystem::path& url,
+    std::optional<std::chrono::steady_clock::time_point> deadline);
+// Frees what prepareFileInput attached, for a context avformat_open_input failed on (it frees
+// the context but leaves a caller's reading context alone).
+void releaseFileInput(AVIOContext* io);
+// Whether the deadline of the file input behind `context` has passed.
+bool fileInputExpired(const AVFormatContext* context);
 
 // FFmpeg prints only what is fatal: the application keeps no log, errors travel as values.
 void quietFFmpegLogging();

@@ -20,6 +20,30 @@ namespace zimlo::media {
 
 using namespace detail;
 
+namespace {
+
+// The quarter turn and mirroring a transform stands for: its linear part rounded to 0 and ±1 in
+// one of the eight arrangements. Anything else (a scale, a shear, a stray angle) is ignored, as
+// the export ignores it; mapped through as it is, a scale of 30000 once made a 4 GB picture.
+AffineTransform orientationOf(const AffineTransform& transform) {
+    double entries[4] = {transform.a, transform.b, transform.c, transform.d};
+    for (double& entry : entries) {
+        if (!(std::fabs(entry) < 1.5)) return {};  // also NaN
+        entry = std::round(entry);
+    }
+    const auto [a, b, c, d] = entries;
+    const bool upright = b == 0 && c == 0 && std::fabs(a) == 1 && std::fabs(d) == 1;
+    const bool turned = a == 0 && d == 0 && std::fabs(b) == 1 && std::fabs(c) == 1;
+    if (!upright && !turned) return {};
+    return AffineTransform{a, b, c, d, 0, 0};
+}
+
+bool expired(const ReadDeadline& deadline) {
+    return deadline && std::chrono::steady_clock::now() >= *deadline;
+}
+
+}  // namespace
+
 MediaResult<std::shared_ptr<PixelBuffer>> ImageGenerator::copyImage(MediaTime time) const {
     constexpr const char* doing = "taking a picture from";
     using Kind = MediaError::Kind;
@@ -29,13 +53,14 @@ MediaResult<std::shared_ptr<PixelBuffer>> ImageGenerator::copyImage(MediaTime ti
         return logged(MediaError::of(Kind::noVideoTrack), doing, asset_->url());
     const AssetTrack& track = videoTracks.front();
     VideoDecoder decoder;
-    if (auto opened = decoder.open(*asset_, track.trackID); !opened)
+    if (auto opened = decoder.open(*asset_, track.trackID, 0, deadline); !opened)
         return logged(std::move(opened).error(), doing, asset_->url());
     decoder.seek(time);
     FramePtr chosen(av_frame_alloc());
     bool haveFrame = false;
     std::optional<MediaError> decodeError;
     for (;;) {
+        if (expired(deadline)) return logged(MediaError::of(Kind::timedOut), doing, asset_->url());
         auto decoded = decoder.next();
         if (!decoded) decodeError = std::move(decoded).error();
         AVFrame* frame = decoded.valueOr(nullptr);
@@ -51,10 +76,10 @@ MediaResult<std::shared_ptr<PixelBuffer>> ImageGenerator::copyImage(MediaTime ti
         return logged(decodeError ? *decodeError : MediaError::of(Kind::noPicture), doing,
                       asset_->url());
 
-    AffineTransform transform =
-        appliesPreferredTrackTransform ? track.preferredTransform : AffineTransform{};
     // Only the linear part matters: the picture is placed at the origin of its bounding box.
-    transform.tx = transform.ty = 0;
+    const AffineTransform transform = appliesPreferredTrackTransform
+                                          ? orientationOf(track.preferredTransform)
+                                          : AffineTransform{};
     Size natural{static_cast<double>(chosen->width), static_cast<double>(chosen->height)};
     Size shown = transform.applyToSize(natural);
     double scale = 1;

@@ -30,6 +30,10 @@ const char* kindName(MediaError::Kind kind) {
             return "no decoder";
         case Kind::noMovie:
             return "no movie";
+        case Kind::notARegularFile:
+            return "not a regular file";
+        case Kind::timedOut:
+            return "reading took too long";
         case Kind::noVideoTrack:
             return "no video track";
         case Kind::noPicture:
@@ -62,6 +66,8 @@ const char* kindName(MediaError::Kind kind) {
             return "no tracks to write";
         case Kind::soundTimestampJump:
             return "seconds the sound jumps past the pictures";
+        case Kind::tooManyTracks:
+            return "the container takes no more tracks";
     }
     return "unknown";
 }

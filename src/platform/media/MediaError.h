@@ -20,6 +20,8 @@ struct MediaError {
         noAudioTracks,      // asked to mix no tracks at all
         unsupportedCodec,   // no decoder; `detail` is the codec's name
         noMovie,            // no movie was given
+        notARegularFile,    // the movie's path names a FIFO, device, socket or folder
+        timedOut,           // reading took longer than the caller allowed
         noVideoTrack,       // the movie has no video track
         noPicture,          // the video track decoded to no picture
         pictureConversion,  // a picture could not be converted to the wanted format
@@ -37,6 +39,7 @@ struct MediaError {
         writingStarted,      // tracks are added only before writing starts
         noTracks,            // writing started with no track
         soundTimestampJump,  // sound far past the pictures; `detail` is how many seconds
+        tooManyTracks,       // the container takes no further track
     };
     Kind kind = Kind::library;
     std::string detail;

@@ -19,6 +19,10 @@ AffineTransform AffineTransform::rotation(int degrees, Size size) {
     }
 }
 
+bool FormatDescription::isDecodable() const {
+    return parameters_ && avcodec_find_decoder(parameters_->codec_id) != nullptr;
+}
+
 FormatDescription::FormatDescription(const AVCodecParameters* parameters, int timeBaseNum,
                                      int timeBaseDen)
     : timeBaseNum_(timeBaseNum), timeBaseDen_(timeBaseDen) {

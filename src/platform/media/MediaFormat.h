@@ -59,6 +59,8 @@ class FormatDescription {
     int timeBaseNum() const { return timeBaseNum_; }
     int timeBaseDen() const { return timeBaseDen_; }
     bool isValid() const { return parameters_ != nullptr; }
+    // Whether a decoder for this format is built in.
+    bool isDecodable() const;
 
   private:
     std::shared_ptr<AVCodecParameters> parameters_;

@@ -35,8 +35,9 @@ double storedBitRate(AVStream* stream, double seconds) {
 
 }  // namespace
 
-MediaResult<std::shared_ptr<const MovieAsset>> MovieAsset::open(const std::filesystem::path& url) {
-    auto opened = openInput(url);
+MediaResult<std::shared_ptr<const MovieAsset>> MovieAsset::open(const std::filesystem::path& url,
+                                                                ReadDeadline deadline) {
+    auto opened = openInput(url, deadline);
     if (!opened) return logged(std::move(opened).error(), "opening the movie", url);
     return describe(url, nullptr, opened->get());
 }

@@ -98,7 +98,13 @@ struct MovieWriter::Impl : TrackOutput {
         auto locked = state.lock();  // tracks are added only before writing starts
         if (locked->status != Status::unknown)
             return zimlo::fail(MediaError::of(MediaError::Kind::writingStarted));
-        AVStream* stream = avformat_new_stream(*container.lock(), nullptr);
+        auto format = container.lock();
+        if (static_cast<int64_t>((*format)->nb_streams) >= (*format)->max_streams) {
+            ZIMLO_LOG_ERROR("writer") << "adding a track to " << path << ": it holds "
+                                      << (*format)->nb_streams << ", as many as it takes";
+            return zimlo::fail(MediaError::of(MediaError::Kind::tooManyTracks));
+        }
+        AVStream* stream = avformat_new_stream(*format, nullptr);
         if (!stream) {
             ZIMLO_LOG_ERROR("writer") << "adding a track to " << path << ": out of memory";
             return zimlo::fail(MediaError::of(MediaError::Kind::outOfMemory));
@@ -287,7 +293,16 @@ MediaResult<std::shared_ptr<MovieWriter>> MovieWriter::create(const std::filesys
         ZIMLO_LOG_ERROR("writer") << "creating a movie without a file name";
         return fail(MediaError::of(MediaError::Kind::noOutputFile));
     }
+    if (options.maximumTracks > 0) (*format)->max_streams = options.maximumTracks;
     return writer;
+}
+
+bool MovieWriter::canStore(MovieFileType fileType, const FormatDescription& format) {
+    if (!format.isValid()) return false;
+    const AVOutputFormat* container =
+        av_guess_format(fileType == MovieFileType::mpeg4 ? "mp4" : "mov", nullptr, nullptr);
+    return container && avformat_query_codec(container, format.parameters()->codec_id,
+                                             FF_COMPLIANCE_NORMAL) == 1;
 }
 
 MovieWriter::~MovieWriter() {

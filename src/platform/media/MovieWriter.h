@@ -62,6 +62,8 @@ struct MovieWriterOptions {
     int videoQueueCapacity = 0;
     int audioQueueCapacity = 0;
     int packetQueueCapacity = 0;
+    // Tracks the container takes at most (0: its own limit); more are refused.
+    int maximumTracks = 0;
 };
 
 // Writes one movie file from encoded and pass-through inputs. Each input has a bounded queue
@@ -80,6 +82,8 @@ class MovieWriter : public std::enable_shared_from_this<MovieWriter> {
     static MediaResult<std::shared_ptr<MovieWriter>> create(const std::filesystem::path& url,
                                                             MovieFileType fileType,
                                                             MovieWriterOptions options);
+    // Whether a movie of `fileType` can hold samples of `format` copied as they are.
+    static bool canStore(MovieFileType fileType, const FormatDescription& format);
     ~MovieWriter();
     MovieWriter(const MovieWriter&) = delete;
     MovieWriter& operator=(const MovieWriter&) = delete;

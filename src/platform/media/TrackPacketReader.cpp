@@ -45,7 +45,7 @@ MediaResult<std::unique_ptr<TrackPacketReader>> TrackPacketReader::open(const Mo
         return logged(MediaError::of(MediaError::Kind::noSuchTrack), doing, asset.url());
     std::unique_ptr<TrackPacketReader> reader(new TrackPacketReader());
     reader->impl_ = std::make_unique<Impl>();
-    auto format = openForReading(asset, {streamIndex}, &reader->cancelled_);
+    auto format = openForReading(asset, {streamIndex}, std::nullopt, &reader->cancelled_);
     if (!format) return logged(std::move(format).error(), doing, asset.url());
     reader->impl_->url = asset.url();
     reader->impl_->format = std::move(format).value();

@@ -48,8 +48,8 @@ MediaResult<std::unique_ptr<VideoFrameReader>> VideoFrameReader::open(
     reader->impl_ = std::make_unique<Impl>();
     reader->impl_->format = format;
     reader->impl_->url = asset.url();
-    if (auto opened =
-            reader->impl_->decoder.open(asset, trackID, decoderThreads, &reader->cancelled_);
+    if (auto opened = reader->impl_->decoder.open(asset, trackID, decoderThreads, std::nullopt,
+                                                  &reader->cancelled_);
         !opened)
         return logged(std::move(opened).error(), "decoding the video of", asset.url());
     reader->impl_->range = range;

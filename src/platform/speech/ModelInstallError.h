@@ -20,6 +20,7 @@ struct ModelInstallError {
         writeFailed,  // unpacking, copying or moving into place failed (a full disk, ...)
         notAModel,    // parts of a model are missing, or its dictionary is cut short
         doesNotLoad,  // the trial load failed
+        busy,         // another installation into the same folder is running
     };
     Kind kind = Kind::unreadable;
     std::filesystem::path path;

@@ -3,15 +3,21 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
+#include <optional>
 #include <regex>
 #include <sstream>
+#include <string_view>
 #include <vector>
 
 #include "platform/log/Log.h"
@@ -137,9 +143,54 @@ std::string inSource(std::string text, const fs::path& staging, const fs::path& 
     return text;
 }
 
+// Bytes in the model's files: the acoustic-model folder's, the dictionary and the language model.
+std::uint64_t modelBytes(const ModelPaths& paths) {
+    std::uint64_t bytes = 0;
+    std::error_code ec;
+    for (fs::directory_iterator it(paths.acousticModel, ec), end; !ec && it != end;
+         it.increment(ec)) {
+        if (it->is_regular_file(ec)) bytes += it->file_size(ec);
+    }
+    for (const fs::path& file : {paths.dictionary, paths.languageModel}) {
+        const std::uintmax_t size = fs::file_size(file, ec);
+        if (!ec) bytes += size;
+    }
+    return bytes;
+}
+
+// The address space this process holds now (mappings of libraries and threads included), which
+// a forked child starts with.
+std::optional<std::uint64_t> addressSpaceInUse() {
+    std::ifstream in("/proc/self/statm");
+    std::uint64_t pages = 0;
+    if (!(in >> pages)) return std::nullopt;
+    return pages * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+}
+
+constexpr std::uint64_t kMiB = std::uint64_t{1} << 20;
+
 }  // namespace
 
+std::uint64_t trialLoadMemoryAllowance(std::uint64_t modelBytes) {
+    return (std::uint64_t{1} << 30) + 4 * modelBytes;
+}
+
 Result<void, std::string> checkModelLoads(const ModelPaths& paths, std::chrono::seconds timeout) {
+    // Limits for the child, worked out before it exists (after fork it only applies them).
+    const std::uint64_t allowance = trialLoadMemoryAllowance(modelBytes(paths));
+    std::optional<rlimit> memoryLimit;
+    if (auto inUse = addressSpaceInUse()) {
+        rlimit current{};
+        if (::getrlimit(RLIMIT_AS, &current) == 0) {
+            const rlim_t wanted = static_cast<rlim_t>(*inUse + allowance);
+            if (current.rlim_cur == RLIM_INFINITY || wanted < current.rlim_cur)
+                memoryLimit = rlimit{wanted, current.rlim_max};
+        }
+    }
+    // Processor time as a second bound, in case the wall-clock one below cannot act.
+    const rlim_t seconds = static_cast<rlim_t>(timeout.count()) + 2;
+    const rlimit cpuLimit{seconds, seconds + 1};
+
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return fail(std::string("cannot start the trial load"));
     std::fflush(nullptr);
@@ -151,6 +202,10 @@ Result<void, std::string> checkModelLoads(const ModelPaths& paths, std::chrono::
     }
     if (pid == 0) {
         ::close(fds[0]);
+        if (memoryLimit) ::setrlimit(RLIMIT_AS, &*memoryLimit);
+        ::setrlimit(RLIMIT_CPU, &cpuLimit);
+        // The library writes some failures (a refused allocation) straight to standard error.
+        ::dup2(fds[1], STDERR_FILENO);
         std::FILE* log = ::fdopen(fds[1], "w");
         auto decoder = loadDecoder(paths, log, /*readWholeFiles=*/true);
         if (!decoder.ok() && log) std::fprintf(log, "\nzimlo: %s\n", decoder.error().c_str());
@@ -160,7 +215,12 @@ Result<void, std::string> checkModelLoads(const ModelPaths& paths, std::chrono::
     ::close(fds[1]);
 
     // Read the log as it comes (a full pipe would stall the child) until the child closes it.
+    // Its beginning (the first complaint) and its end (how it ended): a damaged model can make
+    // the library write a warning for each of millions of entries.
     std::string log;
+    std::string logEnd;
+    constexpr size_t kLogStart = 256 * 1024;
+    constexpr size_t kLogEnd = 4096;
     const double deadline = media::MonotonicClock::nowSeconds() + timeout.count();
     bool timedOut = false;
     for (;;) {
@@ -177,8 +237,13 @@ Result<void, std::string> checkModelLoads(const ModelPaths& paths, std::chrono::
         ssize_t got = ::read(fds[0], buffer, sizeof buffer);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) break;
-        log.append(buffer, static_cast<size_t>(got));
+        std::string_view text(buffer, static_cast<size_t>(got));
+        const size_t toStart = std::min(text.size(), kLogStart - log.size());
+        log.append(text.substr(0, toStart));
+        logEnd.append(text.substr(toStart));
+        if (logEnd.size() > 2 * kLogEnd) logEnd.erase(0, logEnd.size() - kLogEnd);
     }
+    if (!logEnd.empty()) log += logEnd.substr(logEnd.size() - std::min(logEnd.size(), kLogEnd));
     ::close(fds[0]);
     if (timedOut) ::kill(pid, SIGKILL);
     int status = 0;
@@ -197,6 +262,19 @@ Result<void, std::string> checkModelLoads(const ModelPaths& paths, std::chrono::
             while (!reason.empty() && reason.back() == '\n') reason.pop_back();
         }
     }
+    if (WIFSIGNALED(status) && WTERMSIG(status) == SIGXCPU) {
+        return fail("the model did not load within " + std::to_string(timeout.count()) +
+                    " seconds of processor time");
+    }
+    // An allocation the limit refused: the library says so (and ends), or it dies on the null.
+    const bool outOfMemory =
+        (log.find("alloc") != std::string::npos &&
+         (log.find("failed") != std::string::npos || log.find("Failed") != std::string::npos)) ||
+        log.find("out of memory") != std::string::npos;
+    if (memoryLimit && outOfMemory) {
+        return fail("the model needs more than " + std::to_string(allowance / kMiB) +
+                    " MiB of memory to load" + (reason.empty() ? "" : " (" + reason + ")"));
+    }
     if (WIFSIGNALED(status)) {
         std::string crash = std::string("PocketSphinx crashed while loading the model (") +
                             ::strsignal(WTERMSIG(status)) + ")";
@@ -207,9 +285,61 @@ Result<void, std::string> checkModelLoads(const ModelPaths& paths, std::chrono::
 
 namespace {
 
+// Holds an exclusive lock on the folder models are installed into, for as long as it lives.
+class InstallLock {
+  public:
+    explicit InstallLock(int fd) : fd_(fd) {}
+    ~InstallLock() { ::close(fd_); }  // closing lets go of the lock
+    InstallLock(const InstallLock&) = delete;
+    InstallLock& operator=(const InstallLock&) = delete;
+
+  private:
+    int fd_;
+};
+
+ModelInstallResult<std::unique_ptr<InstallLock>> lockFolder(const fs::path& folder) {
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return failure(Kind::noFolder, folder,
+                       "cannot open " + inQuotes(folder) + ": " + std::strerror(errno));
+    }
+    auto lock = std::make_unique<InstallLock>(fd);
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) {
+            return failure(Kind::busy, folder,
+                           "another model is being installed into " + inQuotes(folder) +
+                               " right now; try again when it is done");
+        }
+        return failure(Kind::noFolder, folder,
+                       "cannot lock " + inQuotes(folder) + ": " + std::strerror(errno));
+    }
+    return lock;
+}
+
+// Half-made folders of installations that were killed before they finished: nothing else
+// installs into the folder while we hold its lock, so every one of them is abandoned.
+void removeAbandonedFolders(const fs::path& destination) {
+    const std::string prefix = "." + destination.filename().string() + ".installing-";
+    std::error_code ec;
+    for (fs::directory_iterator it(destination.parent_path(), ec), end; !ec && it != end;
+         it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        std::error_code own;
+        if (!name.starts_with(prefix) || !it->is_directory(own) || it->is_symlink(own)) continue;
+        std::error_code removed;
+        fs::remove_all(it->path(), removed);
+        if (removed) {
+            ZIMLO_LOG_WARN("speech") << "cannot remove the abandoned installation " << it->path()
+                                     << ": " << removed.message();
+        } else {
+            ZIMLO_LOG_INFO("speech") << "removed the abandoned installation " << it->path();
+        }
+    }
+}
+
 ModelInstallResult<ModelInstallation> install(
     const fs::path& source, const fs::path& destination,
-    const std::function<void(const std::string&)>& progress) {
+    const std::function<void(const std::string&)>& progress, const UnpackLimits& limits) {
     auto say = [&](const std::string& text) {
         if (progress) progress(text);
     };
@@ -226,6 +356,10 @@ ModelInstallResult<ModelInstallation> install(
             "cannot create " + inQuotes(destination.parent_path()) + ": " + ec.message());
     }
 
+    auto lock = lockFolder(destination.parent_path());
+    if (!lock) return fail(std::move(lock).error());
+    removeAbandonedFolders(destination);
+
     auto stagingFolder = makeSiblingFolder(destination, "installing");
     if (!stagingFolder) return fail(std::move(stagingFolder).error());
     FolderGuard staging(*stagingFolder);
@@ -236,11 +370,11 @@ ModelInstallResult<ModelInstallation> install(
                     ec);
     if (fs::is_directory(status)) {
         say("copying " + source.string());
-        if (auto copied = copyModelFolder(source, staging.path()); !copied)
+        if (auto copied = copyModelFolder(source, staging.path(), limits); !copied)
             return fail(std::move(copied).error());
     } else if (fs::is_regular_file(status)) {
         say("unpacking " + source.string());
-        if (auto unpacked = unpackModelArchive(source, staging.path()); !unpacked)
+        if (auto unpacked = unpackModelArchive(source, staging.path(), limits); !unpacked)
             return fail(std::move(unpacked).error());
     } else {
         return failure(Kind::noSource, source,
@@ -315,8 +449,8 @@ ModelInstallResult<ModelInstallation> install(
 
 ModelInstallResult<ModelInstallation> installModel(
     const fs::path& source, const fs::path& destination,
-    const std::function<void(const std::string&)>& progress) {
-    auto installed = install(source, destination, progress);
+    const std::function<void(const std::string&)>& progress, const UnpackLimits& limits) {
+    auto installed = install(source, destination, progress, limits);
     if (!installed) {
         ZIMLO_LOG_ERROR("speech") << "installing the model " << source << " as " << destination
                                   << " failed: " << installed.error().message;

@@ -4,14 +4,15 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <stdexcept>
 
 #include "platform/runtime/AppIdentity.h"
 #include "platform/speech/AudioConverter.h"
 #include "platform/speech/WordText.h"
+#include "platform/storage/BoundedFile.h"
 
 namespace zimlo::speech {
 
@@ -24,18 +25,82 @@ void AudioBufferRecognitionRequest::appendAudioSampleBuffer(const media::AudioSa
 
 void AudioBufferRecognitionRequest::appendAudioSampleBuffer(media::AudioSample&& sample) {
     std::unique_lock lock(mutex_);
+    if (next_) {
+        // Still under our lock: nothing overtakes what was handed over.
+        next_->appendAudioSampleBuffer(std::move(sample));
+        return;
+    }
     if (ended_ || closed_) return;
+    takeLocked(std::move(sample));
+    wake(lock);
+}
+
+void AudioBufferRecognitionRequest::takeLocked(media::AudioSample&& sample) {
+    const media::MediaTime start = sample.presentationTime;
+    if (endAt_.valid && start.valid) {
+        if (start >= endAt_) {
+            ended_ = true;
+            return;
+        }
+        if (start + sample.duration() >= endAt_) {
+            const int frameBytes = media::bytesPerSample(sample.format) * sample.channels;
+            const double kept = (endAt_ - start).seconds() * sample.sampleRate;
+            const auto frames = std::clamp<int64_t>(std::llround(kept), 0, sample.frameCount());
+            sample.data.resize(static_cast<size_t>(frames) * static_cast<size_t>(frameBytes));
+            ended_ = true;
+            if (frames == 0) return;
+        }
+    }
+    if (!anyTaken_) {
+        anyTaken_ = true;
+        firstTime_ = start;
+    }
+    if (start.valid) lastEnd_ = start + sample.duration();
     appendedFrames_ += sample.frameCount();
     samples_.push_back(std::move(sample));
     ++pending_;
-    wake(lock);
 }
 
 void AudioBufferRecognitionRequest::endAudio() {
     std::unique_lock lock(mutex_);
+    if (next_) {
+        next_->endAudio();
+        return;
+    }
     if (ended_ || closed_) return;
     ended_ = true;
     wake(lock);
+}
+
+void AudioBufferRecognitionRequest::endAudioAt(media::MediaTime end) {
+    std::unique_lock lock(mutex_);
+    if (next_) {
+        next_->endAudioAt(end);
+        return;
+    }
+    if (ended_ || closed_) return;
+    if (!end.valid) {
+        ended_ = true;
+    } else {
+        endAt_ = end;
+        // Audio that reaches the end has come already: nothing more is waited for.
+        if (lastEnd_.valid && lastEnd_ >= end) ended_ = true;
+    }
+    if (ended_) wake(lock);
+}
+
+void AudioBufferRecognitionRequest::handOverTo(
+    const std::shared_ptr<AudioBufferRecognitionRequest>& next) {
+    std::unique_lock lock(mutex_);
+    if (next_ || !next || next.get() == this) return;
+    next_ = next;
+    std::deque<media::AudioSample> moved;
+    moved.swap(samples_);
+    if (endAt_.valid) next->endAudioAt(endAt_);
+    for (auto& sample : moved) next->appendAudioSampleBuffer(std::move(sample));
+    if (ended_) next->endAudio();
+    // Still pending until the task lets go of this request (close): a producer waiting for it
+    // then finds the next request in place.
 }
 
 void AudioBufferRecognitionRequest::wake(std::unique_lock<std::mutex>& lock) {
@@ -67,6 +132,16 @@ int64_t AudioBufferRecognitionRequest::appendedFrameCount() const {
     return appendedFrames_;
 }
 
+media::MediaTime AudioBufferRecognitionRequest::firstPresentationTime() const {
+    std::lock_guard lock(mutex_);
+    return firstTime_;
+}
+
+media::MediaTime AudioBufferRecognitionRequest::decodedUntil() const {
+    std::lock_guard lock(mutex_);
+    return decodedUntil_;
+}
+
 AudioBufferRecognitionRequest::Batch AudioBufferRecognitionRequest::take() {
     std::lock_guard lock(mutex_);
     wakeScheduled_ = false;
@@ -80,6 +155,23 @@ void AudioBufferRecognitionRequest::markDone(size_t sampleCount) {
     std::lock_guard lock(mutex_);
     pending_ -= std::min(sampleCount, pending_);
     if (pending_ == 0) decoded_.notify_all();
+}
+
+void AudioBufferRecognitionRequest::putBack(std::deque<media::AudioSample> unused) {
+    // Still pending: they were counted when they came, and stay so until handed over.
+    std::lock_guard lock(mutex_);
+    samples_.insert(samples_.begin(), std::make_move_iterator(unused.begin()),
+                    std::make_move_iterator(unused.end()));
+}
+
+bool AudioBufferRecognitionRequest::isExhausted() const {
+    std::lock_guard lock(mutex_);
+    return ended_ && samples_.empty();
+}
+
+void AudioBufferRecognitionRequest::setDecodedUntil(media::MediaTime end) {
+    std::lock_guard lock(mutex_);
+    decodedUntil_ = end;
 }
 
 void AudioBufferRecognitionRequest::setWakeup(std::function<void()> wakeup) {
@@ -162,6 +254,7 @@ struct RecognitionTask::Decoding {
     int frameRate = 100;
     bool utteranceOpen = false;
     bool speechSeen = false;
+    bool utteranceEnded = false;
     bool reportPartials = true;
     std::string lastPartial;
 };
@@ -226,13 +319,38 @@ void RecognitionTask::pump() {
     }
 
     bool endOfUtterance = false;
-    for (const auto& sample : batch.samples) {
+    // What the utterance's end left over: the rest of the sample it ended in and the samples
+    // after that. They go back to the request, so that a following task decodes them.
+    std::deque<media::AudioSample> unused;
+    media::MediaTime decodedUntil = request_->decodedUntil();
+    for (size_t i = 0; i < batch.samples.size(); ++i) {
+        media::AudioSample& sample = batch.samples[i];
         decoding_->pcm.clear();
         decoding_->converter.convert(sample, decoding_->pcm);  // unconvertible samples are skipped
-        if (feed(decoding_->pcm.data(), decoding_->pcm.size())) {
-            endOfUtterance = true;
-            break;
+        const size_t fed = feed(decoding_->pcm.data(), decoding_->pcm.size());
+        const bool timed = sample.presentationTime.valid;
+        if (fed == decoding_->pcm.size() && !decoding_->utteranceEnded) {
+            if (timed) decodedUntil = sample.presentationTime + sample.duration();
+            continue;
         }
+        endOfUtterance = true;
+        const auto fedTime =
+            media::MediaTime::make(static_cast<int64_t>(fed), AudioConverter::kOutputRate);
+        if (timed) decodedUntil = sample.presentationTime + fedTime;
+        if (fed < decoding_->pcm.size()) {
+            media::AudioSample rest;
+            rest.format = media::SampleFormat::Int16;
+            rest.sampleRate = AudioConverter::kOutputRate;
+            rest.channels = 1;
+            const auto* first = reinterpret_cast<const uint8_t*>(decoding_->pcm.data() + fed);
+            rest.data.assign(first, first + (decoding_->pcm.size() - fed) * sizeof(int16_t));
+            rest.presentationTime =
+                timed ? sample.presentationTime + fedTime : sample.presentationTime;
+            unused.push_back(std::move(rest));
+        }
+        for (size_t j = i + 1; j < batch.samples.size(); ++j)
+            unused.push_back(std::move(batch.samples[j]));
+        break;
     }
     if (!endOfUtterance && batch.ended) {
         decoding_->pcm.clear();
@@ -240,6 +358,8 @@ void RecognitionTask::pump() {
         feed(decoding_->pcm.data(), decoding_->pcm.size());
         endOfUtterance = true;
     }
+    request_->setDecodedUntil(decodedUntil);
+    if (!unused.empty()) request_->putBack(std::move(unused));
 
     if (endOfUtterance) {
         ps_end_utt(decoding_->lease.get());
@@ -264,7 +384,7 @@ void RecognitionTask::pump() {
     request_->markDone(taken);
 }
 
-bool RecognitionTask::feed(const int16_t* pcm, size_t count) {
+size_t RecognitionTask::feed(const int16_t* pcm, size_t count) {
     ps_decoder_t* ps = decoding_->lease.get();
     const auto limit = static_cast<int64_t>(SpeechRecognizer::kMaximumTaskAudioSeconds *
                                             AudioConverter::kOutputRate);
@@ -277,10 +397,12 @@ bool RecognitionTask::feed(const int16_t* pcm, size_t count) {
         decoding_->samplesFed += static_cast<int64_t>(n);
         bool inSpeech = ps_get_in_speech(ps) != 0;
         if (inSpeech) decoding_->speechSeen = true;
-        if (decoding_->speechSeen && !inSpeech) return true;
-        if (decoding_->samplesFed >= limit) return true;
+        if ((decoding_->speechSeen && !inSpeech) || decoding_->samplesFed >= limit) {
+            decoding_->utteranceEnded = true;
+            return at + n;
+        }
     }
-    return false;
+    return count;
 }
 
 Transcription RecognitionTask::hypothesis(bool /*final*/) {
@@ -343,10 +465,18 @@ uint16_t le16(const char* p) {
 
 }  // namespace
 
+constexpr size_t kLargestWavFile = size_t{1} << 32;
+
 Result<media::AudioSample, std::string> readWavFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return fail("cannot open " + path);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // WAV sizes are 32-bit fields; a FIFO or a device (/dev/zero) is refused unread.
+    auto read = readRegularFile(path, kLargestWavFile);
+    if (!read) {
+        if (read.error().code == std::errc::no_such_file_or_directory ||
+            read.error().code == std::errc::permission_denied)
+            return fail("cannot open " + path);
+        return fail(read.error().text());
+    }
+    const std::string bytes = std::move(read).value();
     if (bytes.size() < 12 || bytes.compare(0, 4, "RIFF") != 0 || bytes.compare(8, 4, "WAVE") != 0)
         return fail(path + " is not a WAV file");
     int formatTag = 0, channels = 0, rate = 0, bits = 0;

@@ -27,6 +27,14 @@ class AudioBufferRecognitionRequest {
     void appendAudioSampleBuffer(media::AudioSample&& sample);
     // No more audio: the task finishes with what it has.
     void endAudio();
+    // The audio ends at `end`, a time on the clock the samples are stamped with: what was
+    // captured before it is still taken, also when it arrives later; the first sample that
+    // reaches `end` is cut there and ends the audio. Samples without a time are taken as they
+    // come until then.
+    void endAudioAt(media::MediaTime end);
+    // The task of this request is over but recognition goes on: the samples it did not decode,
+    // every later append and the end of the audio go to `next`, in their order.
+    void handOverTo(const std::shared_ptr<AudioBufferRecognitionRequest>& next);
 
     // True while appended audio has not been decoded yet (or been set aside by a finished
     // task). Lets a producer that is not bound to real time feed at the decoder's pace.
@@ -34,8 +42,14 @@ class AudioBufferRecognitionRequest {
     // Waits until no appended audio is pending; false when `seconds` ran out first.
     bool waitUntilDecoded(double seconds) const;
     bool isAudioEnded() const;
+    // The audio has ended and nothing of it waits to be taken.
+    bool isExhausted() const;
     // Audio frames (at their own rates) taken by this request so far.
     int64_t appendedFrameCount() const;
+    // When the first sample taken was captured; invalid before one, or when it had no time.
+    media::MediaTime firstPresentationTime() const;
+    // When the audio the task has decoded so far ends; invalid before it decoded timed audio.
+    media::MediaTime decodedUntil() const;
 
     // --- used by the recognition task ---
     struct Batch {
@@ -45,6 +59,10 @@ class AudioBufferRecognitionRequest {
     // Takes every sample appended so far. The samples stay "pending" until `markDone`.
     Batch take();
     void markDone(size_t sampleCount);
+    // Audio the task took but did not decode (it ended with an utterance): goes back in front
+    // of what came since, for whoever takes the audio over.
+    void putBack(std::deque<media::AudioSample> unused);
+    void setDecodedUntil(media::MediaTime end);
     // Called (outside the request's lock) after an append when nothing is scheduled yet.
     void setWakeup(std::function<void()> wakeup);
     // The task is done with this request: drop what is left and refuse further audio.
@@ -52,16 +70,25 @@ class AudioBufferRecognitionRequest {
 
   private:
     void wake(std::unique_lock<std::mutex>& lock);
+    // Takes `sample` (under the lock), cut at the end of the audio when it reaches it.
+    void takeLocked(media::AudioSample&& sample);
 
     mutable std::mutex mutex_;
     mutable std::condition_variable decoded_;
     std::deque<media::AudioSample> samples_;
     size_t pending_ = 0;  // appended and not yet done with
     int64_t appendedFrames_ = 0;
+    bool anyTaken_ = false;
+    media::MediaTime firstTime_;
+    media::MediaTime lastEnd_;  // of the last timed sample taken
+    media::MediaTime decodedUntil_;
+    media::MediaTime endAt_;  // valid once the audio is to end at a time
     bool ended_ = false;
     bool closed_ = false;
     bool wakeScheduled_ = false;
     std::function<void()> wakeup_;
+    // Set once the audio went on to a later request.
+    std::shared_ptr<AudioBufferRecognitionRequest> next_;
 };
 
 struct RecognitionResult {
@@ -141,7 +168,8 @@ class RecognitionTask : public std::enable_shared_from_this<RecognitionTask> {
     struct Decoding;
     void finish(const std::optional<RecognitionResult>& result,
                 const std::optional<RecognitionError>& error, size_t samplesTaken);
-    bool feed(const int16_t* pcm, size_t count);
+    // Decodes up to `count` values; returns how many it took, fewer when the utterance ended.
+    size_t feed(const int16_t* pcm, size_t count);
     Transcription hypothesis(bool final);
 
     std::shared_ptr<SpeechRecognizer> recognizer_;

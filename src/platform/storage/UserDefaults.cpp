@@ -1,36 +1,18 @@
 #include "platform/storage/UserDefaults.h"
 
-#include <charconv>
-#include <cmath>
-#include <fstream>
-#include <nlohmann/json.hpp>
-#include <sstream>
+#include <sys/stat.h>
 
+#include <cerrno>
+#include <charconv>
+
+#include "platform/log/Log.h"
 #include "platform/storage/AtomicFile.h"
+#include "platform/storage/BoundedFile.h"
 #include "platform/storage/DocumentsDirectory.h"
 
 namespace zimlo {
 
 namespace {
-
-using Json = nlohmann::ordered_json;
-
-enum class FileState { missing, valid, corrupt };
-
-// The stored object; an unreadable or malformed file reads as empty.
-Json readObject(const std::filesystem::path& file, FileState* state = nullptr) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        if (state) *state = FileState::missing;
-        return Json::object();
-    }
-    std::stringstream buffer;
-    buffer << in.rdbuf();
-    Json json = Json::parse(buffer.str(), nullptr, false);
-    bool valid = !json.is_discarded() && json.is_object();
-    if (state) *state = valid ? FileState::valid : FileState::corrupt;
-    return valid ? json : Json::object();
-}
 
 std::optional<int64_t> parseInteger(std::string_view text) {
     int64_t value = 0;
@@ -41,6 +23,11 @@ std::optional<int64_t> parseInteger(std::string_view text) {
 }
 
 }  // namespace
+
+bool UserDefaults::Stamp::operator==(const Stamp& other) const {
+    return device == other.device && inode == other.inode && size == other.size &&
+           modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec;
+}
 
 std::filesystem::path UserDefaults::standardPath() {
     return configDirectory() / "zimlo" / "defaults.json";
@@ -53,11 +40,64 @@ std::shared_ptr<UserDefaults> UserDefaults::standard() {
 
 UserDefaults::UserDefaults(std::filesystem::path file) : file_(std::move(file)) {}
 
+Result<nlohmann::ordered_json, std::string> UserDefaults::decode(std::string_view text) {
+    auto parsed = parseBoundedJson(text, kLimits);
+    if (!parsed) return parsed;
+    if (!parsed->is_object()) return fail(std::string("not a JSON object"));
+    return parsed;
+}
+
+void UserDefaults::refresh() const {
+    struct stat info {};
+    if (::stat(file_.c_str(), &info) != 0) {
+        // No file (or no folder for it) reads as empty; a write will say what else is wrong.
+        if (stamp_ || !loaded_) {
+            values_ = Json::object();
+            rejected_ = false;
+        }
+        loaded_ = true;
+        stamp_.reset();
+        return;
+    }
+    const Stamp now{info.st_dev, info.st_ino, info.st_size, info.st_mtim};
+    if (loaded_ && stamp_ && *stamp_ == now) return;
+    loaded_ = true;
+    stamp_ = now;
+
+    std::string reason;
+    if (auto text = readRegularFile(file_, kLimits.bytes); !text) {
+        if (text.error().code == std::errc::no_such_file_or_directory) {  // just went
+            stamp_.reset();
+            values_ = Json::object();
+            rejected_ = false;
+            return;
+        }
+        reason = text.error().text();
+    } else if (auto decoded = decode(*text); !decoded) {
+        reason = decoded.error();
+    } else {
+        values_ = std::move(decoded).value();
+        rejected_ = false;
+        return;
+    }
+    ZIMLO_LOG_WARN("settings") << "not using the settings file " << file_
+                               << ", the defaults apply: " << reason;
+    values_ = Json::object();
+    rejected_ = true;
+    unreportedRejection_ = reason;
+}
+
+std::optional<std::string> UserDefaults::takeRejection() {
+    std::lock_guard lock(mutex_);
+    refresh();
+    return std::exchange(unreportedRejection_, std::nullopt);
+}
+
 std::optional<std::string> UserDefaults::string(std::string_view key) const {
     std::lock_guard lock(mutex_);
-    Json json = readObject(file_);
-    auto found = json.find(key);
-    if (found == json.end()) return std::nullopt;
+    refresh();
+    auto found = values_.find(key);
+    if (found == values_.end()) return std::nullopt;
     if (found->is_string()) return found->get<std::string>();
     if (found->is_number_integer()) return found->dump();
     return std::nullopt;
@@ -65,9 +105,9 @@ std::optional<std::string> UserDefaults::string(std::string_view key) const {
 
 int64_t UserDefaults::integer(std::string_view key) const {
     std::lock_guard lock(mutex_);
-    Json json = readObject(file_);
-    auto found = json.find(key);
-    if (found == json.end()) return 0;
+    refresh();
+    auto found = values_.find(key);
+    if (found == values_.end()) return 0;
     if (found->is_number_unsigned()) {
         uint64_t value = found->get<uint64_t>();
         return value > static_cast<uint64_t>(INT64_MAX) ? 0 : static_cast<int64_t>(value);
@@ -79,46 +119,58 @@ int64_t UserDefaults::integer(std::string_view key) const {
 
 bool UserDefaults::contains(std::string_view key) const {
     std::lock_guard lock(mutex_);
-    return readObject(file_).contains(key);
+    refresh();
+    return values_.contains(key);
 }
 
-namespace {
-
-// Reads, changes and writes the whole object. A malformed file is kept aside (".corrupt") rather
-// than silently overwritten.
+// Changes a copy of the values and writes it whole; only a written file changes what reads
+// return. A file that was not used is moved aside first rather than overwritten.
 template <typename Change>
-bool update(const std::filesystem::path& file, Change change) {
-    FileState state;
-    Json json = readObject(file, &state);
-    change(json);
-    try {
-        std::filesystem::create_directories(file.parent_path());
-        if (state == FileState::corrupt) {
-            std::filesystem::path aside = file;
-            aside += ".corrupt";
-            std::filesystem::rename(file, aside);
-        }
-        return writeFileAtomically(file, json.dump(2) + "\n").ok();
-    } catch (const std::exception&) {
-        return false;
+Result<void, FileError> UserDefaults::update(Change change) {
+    refresh();
+    Json next = values_;
+    change(next);
+    auto failed = [&](FileError error) {
+        ZIMLO_LOG_ERROR("settings") << "saving the settings: " << error.text();
+        return fail(std::move(error));
+    };
+    std::error_code error;
+    std::filesystem::create_directories(file_.parent_path(), error);
+    if (error) return failed(FileError{"cannot create folder", file_.parent_path(), error});
+    if (rejected_ && stamp_) {
+        std::filesystem::path aside = file_;
+        aside += ".corrupt";
+        std::filesystem::rename(file_, aside, error);
+        if (error) return failed(FileError{"cannot move aside", file_, error});
+        ZIMLO_LOG_WARN("settings") << "the unusable settings file is now " << aside;
+        rejected_ = false;
+        stamp_.reset();
     }
+    const std::string text = next.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+    if (auto written = writeFileAtomically(file_, text); !written)
+        return failed(std::move(written).error());
+    values_ = std::move(next);
+    struct stat info {};
+    if (::stat(file_.c_str(), &info) == 0)
+        stamp_ = Stamp{info.st_dev, info.st_ino, info.st_size, info.st_mtim};
+    else
+        loaded_ = false;  // read it again next time
+    return {};
 }
 
-}  // namespace
-
-bool UserDefaults::setString(std::string_view key, std::string_view value) {
+Result<void, FileError> UserDefaults::setString(std::string_view key, std::string_view value) {
     std::lock_guard lock(mutex_);
-    return update(file_, [&](Json& json) { json[std::string(key)] = std::string(value); });
+    return update([&](Json& json) { json[std::string(key)] = std::string(value); });
 }
 
-bool UserDefaults::setInteger(std::string_view key, int64_t value) {
+Result<void, FileError> UserDefaults::setInteger(std::string_view key, int64_t value) {
     std::lock_guard lock(mutex_);
-    return update(file_, [&](Json& json) { json[std::string(key)] = value; });
+    return update([&](Json& json) { json[std::string(key)] = value; });
 }
 
-bool UserDefaults::remove(std::string_view key) {
+Result<void, FileError> UserDefaults::remove(std::string_view key) {
     std::lock_guard lock(mutex_);
-    return update(file_, [&](Json& json) { json.erase(std::string(key)); });
+    return update([&](Json& json) { json.erase(std::string(key)); });
 }
 
 }  // namespace zimlo

@@ -99,6 +99,19 @@ ChineseEngine::ChineseEngine(std::shared_ptr<const TaggerBlob> blob) : blob_(std
         }
     }
     predOffsets_[stateCount_] = uint32_t(predStates_.size());
+    transitionsInto_.resize(stateCount_ * stateCount_);
+    for (size_t from = 0; from < stateCount_; ++from)
+        for (size_t to = 0; to < stateCount_; ++to)
+            transitionsInto_[to * stateCount_ + from] = trans_[from * stateCount_ + to];
+    stateWords_ = (stateCount_ + 63) / 64;
+    successorBits_.assign(stateCount_ * stateWords_, 0);
+    for (size_t from = 0; from < stateCount_; ++from)
+        for (uint32_t e = succOffsets_[from]; e < succOffsets_[from + 1]; ++e)
+            successorBits_[from * stateWords_ + succ_[e] / 64] |= uint64_t(1) << (succ_[e] % 64);
+    for (size_t i = 0; i * 8 < tagNames_.size(); ++i) {
+        TagInfo info = infoForTag(tagName(uint8_t(i)));
+        tagInfo_.emplace_back(info.lexicalClass, info.nameType);
+    }
     tagX_ = tagIndex("x");
     tagM_ = tagIndex("m");
     tagEng_ = tagIndex("eng");
@@ -155,6 +168,7 @@ std::pair<Span<uint16_t>, const double*> ChineseEngine::emissions(char32_t c) co
 
 std::vector<ChineseEngine::Piece> ChineseEngine::cut(const std::u32string& text) const {
     std::vector<Piece> out;
+    out.reserve(text.size());  // at most one piece per character
     size_t n = text.size();
     size_t i = 0;
     while (i < n) {
@@ -293,14 +307,16 @@ void ChineseEngine::cutHmm(const std::u32string& text, size_t begin, size_t end,
     thread_local std::vector<int32_t> path;
     thread_local std::vector<std::vector<uint16_t>> present;
     thread_local std::vector<uint16_t> prev, candidates;
-    thread_local std::vector<char> mark, inPrev;
-    thread_local std::vector<uint16_t> expected;
+    // The previous step's states that have successors, and the states they reach.
+    thread_local std::vector<uint64_t> inPrev, reached;
     // Only the entries of each step's present states are ever read: no need to clear.
     if (V.size() < T * S) V.resize(T * S);
     if (path.size() < T * S) path.resize(T * S);
     if (present.size() < T) present.resize(T);
-    mark.assign(S, 0);
-    inPrev.assign(S, 0);
+    const size_t W = stateWords_;
+    auto has = [](const std::vector<uint64_t>& bits, size_t y) {
+        return (bits[y / 64] >> (y % 64)) & 1;
+    };
 
     auto allowed = [&](char32_t c, std::vector<uint16_t>& into) {
         into.clear();
@@ -333,35 +349,30 @@ void ChineseEngine::cutHmm(const std::u32string& text, size_t begin, size_t end,
         char32_t c = text[begin + t];
         emit = emissions(c);
         prev.clear();
-        expected.clear();
-        std::fill(mark.begin(), mark.end(), 0);
-        std::fill(inPrev.begin(), inPrev.end(), 0);
+        inPrev.assign(W, 0);
+        reached.assign(W, 0);
         for (uint16_t x : present[t - 1]) {
             if (succOffsets_[x] == succOffsets_[x + 1]) continue;
             prev.push_back(x);
-            inPrev[x] = 1;
-            for (uint32_t e = succOffsets_[x]; e < succOffsets_[x + 1]; ++e) {
-                if (!mark[succ_[e]]) {
-                    mark[succ_[e]] = 1;
-                    expected.push_back(succ_[e]);
-                }
-            }
+            inPrev[x / 64] |= uint64_t(1) << (x % 64);
+            const uint64_t* successors = &successorBits_[x * W];
+            for (size_t w = 0; w < W; ++w) reached[w] |= successors[w];
         }
+        // The states this character allows that the previous step can reach; when there are
+        // none, every reachable state (the order of a step's states plays no part).
         std::vector<uint16_t>& now = present[t];
         now.clear();
         if (allowed(c, candidates)) {
             for (uint16_t y : candidates)
-                if (mark[y]) now.push_back(y);
+                if (has(reached, y)) now.push_back(y);
         } else {
-            allStates(candidates);
-            for (uint16_t y : candidates)
-                if (mark[y]) now.push_back(y);
+            for (size_t y = 0; y < S; ++y)
+                if (has(reached, y)) now.push_back(uint16_t(y));
         }
         if (now.empty()) {
-            if (!expected.empty())
-                now = expected;
-            else
-                allStates(now);
+            for (size_t y = 0; y < S; ++y)
+                if (has(reached, y)) now.push_back(uint16_t(y));
+            if (now.empty()) allStates(now);
         }
         bool prevSorted = false;
         for (uint16_t y : now) {
@@ -373,13 +384,14 @@ void ChineseEngine::cutHmm(const std::u32string& text, size_t begin, size_t end,
             }
             double best = 0;
             int32_t bestFrom = -1;
+            const double* into = &transitionsInto_[size_t(y) * S];
             if (prev.size() <= predOffsets_[y + 1] - predOffsets_[y]) {
                 if (!prevSorted) {
                     std::sort(prev.begin(), prev.end());
                     prevSorted = true;
                 }
                 for (uint16_t y0 : prev) {
-                    double p = V[(t - 1) * S + y0] + trans_[size_t(y0) * S + y] + em;
+                    double p = V[(t - 1) * S + y0] + into[y0] + em;
                     if (bestFrom < 0 ||
                         p >= best) {  // ties go to the larger state, as in Python's max
                         best = p;
@@ -394,7 +406,7 @@ void ChineseEngine::cutHmm(const std::u32string& text, size_t begin, size_t end,
             // win, as every kept state has a finite score and a missing transition is -inf.
             for (uint32_t e = predOffsets_[y]; e < predOffsets_[y + 1]; ++e) {
                 uint16_t y0 = predStates_[e];
-                if (!inPrev[y0]) continue;
+                if (!has(inPrev, y0)) continue;
                 double p = V[(t - 1) * S + y0] + predProbs_[e] + em;
                 if (bestFrom < 0 || p >= best) {  // ties go to the larger state, as in Python's max
                     best = p;
@@ -405,7 +417,7 @@ void ChineseEngine::cutHmm(const std::u32string& text, size_t begin, size_t end,
                 std::sort(prev.begin(), prev.end());
                 prevSorted = true;
                 for (uint16_t y0 : prev) {
-                    double p = V[(t - 1) * S + y0] + trans_[size_t(y0) * S + y] + em;
+                    double p = V[(t - 1) * S + y0] + into[y0] + em;
                     if (bestFrom < 0 || p >= best) {
                         best = p;
                         bestFrom = y0;
@@ -419,7 +431,7 @@ void ChineseEngine::cutHmm(const std::u32string& text, size_t begin, size_t end,
 
     int32_t state = -1;
     double best = 0;
-    std::vector<uint16_t> last = present[T - 1];
+    std::vector<uint16_t>& last = present[T - 1];  // not read again
     std::sort(last.begin(), last.end());
     for (uint16_t y : last) {
         if (state < 0 || V[(T - 1) * S + y] >= best) {
@@ -427,7 +439,8 @@ void ChineseEngine::cutHmm(const std::u32string& text, size_t begin, size_t end,
             state = y;
         }
     }
-    std::vector<int32_t> states(T, -1);
+    thread_local std::vector<int32_t> states;
+    states.assign(T, -1);
     for (size_t t = T; t-- > 0;) {
         states[t] = state;
         if (state < 0) break;
@@ -469,15 +482,19 @@ TaggedText ChineseEngine::tag(std::u16string_view text) const {
     offsets.push_back(int32_t(text.size()));
 
     TaggedText result;
-    for (const Piece& piece : cut(points)) {
+    const std::vector<Piece> pieces = cut(points);
+    result.words.reserve(pieces.size());
+    for (const Piece& piece : pieces) {
         bool skip = true;
         for (size_t i = piece.begin; i < piece.end && skip; ++i) skip = isSkippable(points[i]);
         if (skip) continue;
-        std::string_view tag = tagName(piece.tag);
-        TagInfo info = infoForTag(tag);
+        // A tag beyond the table reads as "x", like tagName's.
+        const auto [lexicalClass, nameType] =
+            piece.tag < tagInfo_.size() ? tagInfo_[piece.tag]
+                                        : std::pair(LexicalClass::otherWord, NameType::none);
         TextRange range{offsets[piece.begin], offsets[piece.end] - offsets[piece.begin]};
-        result.words.push_back({range, info.lexicalClass, std::string(tag)});
-        if (info.nameType != NameType::none) result.names.push_back({range, info.nameType});
+        result.words.push_back({range, lexicalClass, std::string(tagName(piece.tag))});
+        if (nameType != NameType::none) result.names.push_back({range, nameType});
     }
     return result;
 }

@@ -40,6 +40,15 @@ class ChineseEngine {
     std::vector<uint32_t> predOffsets_;
     std::vector<uint16_t> predStates_;
     std::vector<double> predProbs_;
+    // The transition matrix by target state: row y holds the log probabilities of y following
+    // each state, so a step over the previous states reads one row in order.
+    std::vector<double> transitionsInto_;
+    // Successors of each state as a bit set of `stateWords_` words, so that the states
+    // reachable from a whole step are a few ORs.
+    std::vector<uint64_t> successorBits_;
+    size_t stateWords_ = 0;
+    // Lexical class and name type of each dictionary tag, by tag index.
+    std::vector<std::pair<LexicalClass, NameType>> tagInfo_;
     double logTotal_ = 0;
     size_t stateCount_ = 0;
     uint8_t tagX_ = 0, tagM_ = 0, tagEng_ = 0;

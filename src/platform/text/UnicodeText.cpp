@@ -89,8 +89,27 @@ std::u16string toUtf16(std::string_view utf8) {
 
 std::string toUtf8(std::u16string_view utf16) { return utf8Of(alias(utf16)); }
 
+namespace {
+
+// A code unit that is a whole code point of grapheme break class Other: such characters join
+// nothing, so a text made of them alone breaks at every unit. Printable ASCII and the unified
+// Han block are checked without a property look-up.
+bool standsAlone(char16_t c) {
+    if (c >= 0x20 && c < 0x7F) return true;
+    if (c >= 0x4E00 && c <= 0x9FFF) return true;
+    if (c < 0x20 || U16_IS_SURROGATE(c)) return false;
+    return u_getIntPropertyValue(c, UCHAR_GRAPHEME_CLUSTER_BREAK) == U_GCB_OTHER;
+}
+
+}  // namespace
+
 std::vector<int32_t> characterBoundaries(std::u16string_view text) {
     if (text.empty()) return {0};
+    if (std::all_of(text.begin(), text.end(), standsAlone)) {
+        std::vector<int32_t> bounds(text.size() + 1);
+        for (size_t i = 0; i < bounds.size(); ++i) bounds[i] = int32_t(i);
+        return bounds;
+    }
     return characterBoundaries(alias(text));
 }
 
@@ -156,8 +175,22 @@ std::string trimWhitespaceAndNewlines(std::string_view text) {
 }
 
 std::u16string trimWhitespaceAndNewlines(std::u16string_view text) {
-    auto [start, end] = trimBounds(alias(text), isWhitespaceOrNewline);
-    return std::u16string(text.substr(size_t(start), size_t(end - start)));
+    size_t start = 0, end = text.size();
+    while (start < end) {
+        size_t next = start;
+        UChar32 c;
+        U16_NEXT(text.data(), next, end, c);
+        if (!isWhitespaceOrNewline(char32_t(c))) break;
+        start = next;
+    }
+    while (end > start) {
+        size_t before = end;
+        UChar32 c;
+        U16_PREV(text.data(), start, before, c);
+        if (!isWhitespaceOrNewline(char32_t(c))) break;
+        end = before;
+    }
+    return std::u16string(text.substr(start, end - start));
 }
 
 char32_t singleScalar(std::string_view text) {

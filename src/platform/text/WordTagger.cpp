@@ -5,10 +5,10 @@
 #include <unicode/uscript.h>
 #include <unicode/utf16.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
-#include <map>
 #include <mutex>
 #include <thread>
 
@@ -81,31 +81,44 @@ const char* languageName(Language value) {
 }
 
 Language dominantLanguage(std::u16string_view text) {
-    // Letters per script; the most frequent script decides.
-    std::map<UScriptCode, size_t> letters;
+    // Letters per script; the most frequent script decides. On a tie Han wins over every other
+    // script and Latin over every script but Han, so only the largest count of the other
+    // scripts matters.
+    size_t han = 0, latin = 0;
+    std::vector<std::pair<UScriptCode, size_t>> others;
     for (size_t i = 0; i < text.size();) {
         UChar32 c;
         U16_NEXT(text.data(), i, text.size(), c);
-        if (!u_isalpha(c)) continue;
+        // The common letters without property look-ups.
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) {
+            ++latin;
+            continue;
+        }
+        if (c >= 0x4E00 && c <= 0x9FFF) {
+            han += 2;
+            continue;
+        }
+        if (c < 0x80 || !u_isalpha(c)) continue;
         UErrorCode status = U_ZERO_ERROR;
         UScriptCode script = uscript_getScript(c, &status);
-        if (U_SUCCESS(status) && script != USCRIPT_COMMON && script != USCRIPT_INHERITED)
-            letters[script] += script == USCRIPT_HAN ? 2 : 1;
-    }
-    UScriptCode dominant = USCRIPT_INVALID_CODE;
-    size_t most = 0;
-    for (const auto& [script, count] : letters) {
-        // On a tie Han wins over Latin, and either over other scripts.
-        bool better = count > most ||
-                      (count == most && (script == USCRIPT_HAN ||
-                                         (script == USCRIPT_LATIN && dominant != USCRIPT_HAN)));
-        if (better) {
-            dominant = script;
-            most = count;
+        if (U_FAILURE(status) || script == USCRIPT_COMMON || script == USCRIPT_INHERITED) continue;
+        if (script == USCRIPT_HAN) {
+            han += 2;
+        } else if (script == USCRIPT_LATIN) {
+            ++latin;
+        } else {
+            auto found = std::find_if(others.begin(), others.end(),
+                                      [&](const auto& other) { return other.first == script; });
+            if (found == others.end())
+                others.emplace_back(script, 1);
+            else
+                ++found->second;
         }
     }
-    if (dominant == USCRIPT_HAN) return Language::chinese;
-    if (dominant == USCRIPT_LATIN) return Language::english;
+    size_t other = 0;
+    for (const auto& [script, count] : others) other = std::max(other, count);
+    if (han > 0 && han >= latin && han >= other) return Language::chinese;
+    if (latin > 0 && latin >= other) return Language::english;
     return Language::undetermined;
 }
 

@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <csignal>
+#include <cstdlib>
 #include <fstream>
 #include <regex>
 
@@ -208,9 +209,9 @@ void renameAfter(const std::filesystem::path& url, const std::string& box, int n
     std::ofstream(url, std::ios::binary | std::ios::trunc) << bytes;
 }
 
-// The microphone track is in a format nothing here decodes: its reader cannot start, which
+// The microphone track is in a format nothing here decodes: no mix of the two can be read, which
 // ends the run before a writer exists.
-TEST_F(ScreenRecordingAudioMixerTest, AReaderThatCannotStartEndsTheRunBeforeAnyOutput) {
+TEST_F(ScreenRecordingAudioMixerTest, SoundNothingHereDecodesEndsTheRunBeforeAnyOutput) {
     auto url = input_ / "screen.mov";
     MovieSpec spec;
     spec.tones = {Tone{}, Tone{880, 0.2f}};
@@ -222,11 +223,107 @@ TEST_F(ScreenRecordingAudioMixerTest, AReaderThatCannotStartEndsTheRunBeforeAnyO
 
     MixerResult result = mix(url);
     ASSERT_FALSE(result.ok());
-    EXPECT_EQ(result.error().kind, MixerError::Kind::cannotStartProcessing)
+    EXPECT_EQ(result.error().kind, MixerError::Kind::cannotCreateReader)
         << result.error().description();
-    EXPECT_EQ(result.error().description().rfind("无法开始同步声音：", 0), 0u);
+    EXPECT_EQ(result.error().description(), "无法读取录屏音频：无法添加双路音频混合轨道");
     EXPECT_EQ(outputFiles(), 0u);
     EXPECT_TRUE(std::filesystem::exists(url));
+}
+
+// The video track is there but its format is not: the run fails before any output.
+TEST_F(ScreenRecordingAudioMixerTest, AVideoTrackWithoutItsFormatFails) {
+    auto url = input_ / "screen.mov";
+    MovieSpec spec;
+    spec.tones = {Tone{}, Tone{880, 0.2f}};
+    test::writeMovie(url, spec);
+    renameAfter(url, "stsd", 0, {"avc1", "avcC"});
+    MixerResult result = mix(url);
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error().description(), "录屏文件缺少视频格式信息");
+    EXPECT_EQ(outputFiles(), 0u);
+}
+
+// The mixed movie cannot be made: its folder is gone, or the movie cannot hold the recording's
+// video as it is (VP8 in a QuickTime movie). Either fails the run in its own words and leaves
+// nothing behind.
+TEST_F(ScreenRecordingAudioMixerTest, AWriterThatCannotBeCreatedOrStartedFails) {
+    auto url = input_ / "screen.mov";
+    MovieSpec spec;
+    spec.tones = {Tone{}, Tone{880, 0.2f}};
+    test::writeMovie(url, spec);
+    ScreenRecordingAudioMixer::setOutputDirectory(output_ / "gone");
+    MixerResult uncreated = mix(url);
+    ScreenRecordingAudioMixer::setOutputDirectory(output_.path());
+    ASSERT_FALSE(uncreated.ok());
+    EXPECT_EQ(uncreated.error().kind, MixerError::Kind::cannotCreateWriter);
+    ASSERT_TRUE(uncreated.error().cause.has_value());
+    EXPECT_EQ(uncreated.error().description(),
+              "无法创建混音文件：" + userText(*uncreated.error().cause));
+    EXPECT_EQ(outputFiles(), 0u);
+
+    auto vp8 = input_ / "screen.mkv";
+    ASSERT_EQ(std::system(("ffmpeg -v error -y -f lavfi -i testsrc=s=160x120:r=30:d=1 -f lavfi -i "
+                           "sine=d=1 -f lavfi -i sine=f=880:d=1 -map 0 -map 1 -map 2 -c:v libvpx "
+                           "-c:a aac '" +
+                           vp8.string() + "'")
+                              .c_str()),
+              0);
+    MixerResult unstarted = mix(vp8);
+    ASSERT_FALSE(unstarted.ok());
+    EXPECT_EQ(unstarted.error().kind, MixerError::Kind::cannotStartProcessing);
+    ASSERT_TRUE(unstarted.error().cause.has_value());
+    EXPECT_EQ(unstarted.error().description(),
+              "无法开始同步声音：" + userText(*unstarted.error().cause));
+    EXPECT_EQ(outputFiles(), 0u);
+}
+
+// The finished file does not come within the wait for it (here none at all), or its index
+// cannot be written when it is closed (the file may grow by everything but that): the run fails,
+// and no file is left.
+TEST_F(ScreenRecordingAudioMixerTest, AFinishThatTakesTooLongOrFailsFailsTheRun) {
+    auto url = input_ / "screen.mov";
+    MovieSpec spec;
+    spec.tones = {Tone{}, Tone{880, 0.2f}};
+    spec.frames = 90;
+    test::writeMovie(url, spec);
+    ScreenRecordingAudioMixer::setFinishTimeoutOverride(0.0);
+    MixerResult late = mix(url);
+    ScreenRecordingAudioMixer::setFinishTimeoutOverride(std::nullopt);
+    ASSERT_FALSE(late.ok());
+    EXPECT_EQ(late.error().description(), "同步电脑声音与输入设备声音超时");
+    EXPECT_EQ(outputFiles(), 0u);
+
+    // The same run as it goes when nothing stops it: how large the movie and its index are.
+    MixerResult whole = mix(url);
+    ASSERT_TRUE(whole.ok()) << whole.error().description();
+    std::string bytes;
+    {
+        std::ifstream in(whole.value(), std::ios::binary);
+        bytes.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    std::filesystem::remove(whole.value());
+    const size_t index = bytes.rfind("moov");
+    ASSERT_NE(index, std::string::npos);
+    ASSERT_GT(index, bytes.size() / 2) << "the index is written last";
+    rlimit previous{};
+    getrlimit(RLIMIT_FSIZE, &previous);
+    auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limited = previous;
+    limited.rlim_cur = index - 4 + (bytes.size() - index) / 2;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    MixerResult unwritten = mix(url);
+    setrlimit(RLIMIT_FSIZE, &previous);
+    std::signal(SIGXFSZ, previousHandler);
+    ASSERT_FALSE(unwritten.ok());
+    EXPECT_EQ(unwritten.error().kind, MixerError::Kind::processingFailed);
+    EXPECT_EQ(unwritten.error().step, MixerError::Step::finishing);
+    ASSERT_TRUE(unwritten.error().cause.has_value());
+    EXPECT_EQ(unwritten.error().description(),
+              "电脑声音与麦克风混合失败：" + userText(*unwritten.error().cause));
+    EXPECT_EQ(outputFiles(), 0u);
+    // A writer that ends without saying why still gets words.
+    EXPECT_EQ(MixerError::processingFailed(MixerError::Step::finishing, {}).description(),
+              "电脑声音与麦克风混合失败：混音文件写入失败");
 }
 
 // Copying takes longer than the run may wait: it ends as timed out and leaves nothing.

@@ -61,8 +61,8 @@ TEST_F(PortalTargets, OfferTheWholeScreenAndAWindowOnlyWhereThePortalCapturesWin
 }
 
 TEST_F(PortalTargets, RememberTheLastChoicePerKindUnderKeysOfTheirOwn) {
-    defaults->setString("zimlo.mac.recording.resolution", "1280x720");
-    defaults->setInteger("zimlo.mac.recording.frameRate", 60);
+    ASSERT_TRUE(defaults->setString("zimlo.mac.recording.resolution", "1280x720"));
+    ASSERT_TRUE(defaults->setInteger("zimlo.mac.recording.frameRate", 60));
     PortalSourceMemory memory(defaults);
     memory.remember(Type::monitor, std::string("token-1"), PixelSize{2560, 1440});
 
@@ -87,7 +87,7 @@ TEST_F(PortalTargets, RememberTheLastChoicePerKindUnderKeysOfTheirOwn) {
 
     // A damaged size counts as unknown.
     for (const char* bad : {"abc", "0x100", "100x", "1280x720x3", "-5x7"}) {
-        defaults->setString("zimlo.portal.monitor.size", bad);
+        ASSERT_TRUE(defaults->setString("zimlo.portal.monitor.size", bad));
         EXPECT_FALSE(memory.lastSize(Type::monitor)) << bad;
     }
 }

@@ -332,6 +332,63 @@ TEST(ScreenCameraSourceRecording, AShortRecordingOfAStillScreenHasAMovie) {
     EXPECT_NEAR(static_cast<unsigned char>(rgb[centre + 2]), 0xa0, 8);
 }
 
+// A still screen sends a picture about once a second, and with no sound server there is no sound
+// to carry the movie on: it still lasts from the start to the stop, pictures and (silent) sound
+// alike, for recordings shorter and longer than that second.
+TEST(ScreenCameraSourceRecording, AStillScreenWithoutSoundLastsUntilTheStop) {
+    RecordingDesk desk("640x480x24", "still");
+    ASSERT_FALSE(desk.targets.empty());
+    RootPainter painter(desk.xvfb.displayName());
+    painter.fill(0, 0, 640, 480, 0x2060a0);
+    // No sound server for this test only (also when an assertion ends it early).
+    struct NoSoundServer {
+        std::string kept = ::getenv("PULSE_SERVER") ? ::getenv("PULSE_SERVER") : "";
+        explicit NoSoundServer(const fs::path& socket) {
+            ::setenv("PULSE_SERVER", ("unix:" + socket.string()).c_str(), 1);
+        }
+        ~NoSoundServer() { ::setenv("PULSE_SERVER", kept.c_str(), 1); }
+    } noSoundServer(desk.dir / "no-server");
+
+    ScreenCameraSource::Options options;
+    options.recordingsDirectory = desk.dir;
+    options.displayName = desk.xvfb.displayName();
+    auto source = ScreenCameraSource::create(desk.targets.front(), options);
+    std::optional<std::optional<fs::path>> finished;
+    source->onFinishRecording = [&](auto main, auto) { finished.emplace(main); };
+    std::atomic<int> pictures{0};
+    source->onScreenSampleBuffer = [&](const media::VideoSample&) { ++pictures; };
+    source->setRecordingSettings(nativeDefaultSettings(640, 480));
+    ASSERT_TRUE(source->configureScreenStream());
+    source->startScreenCapture();
+    ASSERT_TRUE(zimlo::test::pumpUntil([&] { return pictures.load() > 0; }));
+    zimlo::test::mainLoop().runFor(std::chrono::milliseconds(300));
+
+    for (const int milliseconds : {2000, 500}) {
+        SCOPED_TRACE(std::to_string(milliseconds) + " ms recorded");
+        finished.reset();
+        const double began = MonotonicClock::nowSeconds();
+        source->startRecording(false);
+        zimlo::test::mainLoop().runFor(std::chrono::milliseconds(milliseconds));
+        const double recorded = MonotonicClock::nowSeconds() - began;
+        source->stopRecording();
+        ASSERT_TRUE(
+            zimlo::test::pumpUntil([&] { return finished.has_value(); }, std::chrono::seconds(30)));
+        ASSERT_TRUE(finished->has_value());
+        const std::string movie = (*finished)->string();
+        const auto durations =
+            lines(run("ffprobe -v error -show_entries stream=codec_type,duration -of csv=p=0 '" +
+                      movie + "'"));
+        ASSERT_EQ(durations.size(), 2u) << "a picture and a sound track";
+        for (const auto& line : durations) {
+            const auto comma = line.find(',');
+            ASSERT_NE(comma, std::string::npos) << line;
+            EXPECT_NEAR(std::stod(line.substr(comma + 1)), recorded, 0.1) << line;
+        }
+        fs::remove(movie);
+    }
+    source->shutdown();
+}
+
 // Audio − video stays put over a recording of a mostly still screen (one picture a second between
 // flashes, the case that made pictures drift ahead of the sound): a flash every 5 s, a beep heard
 // from the computer at the same moment and spoken into the microphone, for 40 s. Every beep sits

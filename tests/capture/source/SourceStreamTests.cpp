@@ -5,7 +5,10 @@
 #include <linux/videodev2.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <mutex>
+#include <stdexcept>
+#include <thread>
 
 #include "capture/ScreenCameraSource.h"
 #include "capture/ScreenCaptureTargetProvider.h"
@@ -165,6 +168,52 @@ TEST_F(SourceStream, NewSettingsRebuildTheStreamAtTheNewSizeAndReformatTheCamera
     source->shutdown();
     source->screenQueue().sync([] {});
     source->cameraQueue().sync([] {});
+}
+
+// Starting capture before a stream was built says so.
+TEST_F(SourceStream, StartingWithoutAStreamFails) {
+    auto source = sourceFor(targets().front());
+    StateLog log;
+    log.attach(*source);
+    source->startScreenCapture();
+    const CaptureState missing = CaptureState::failed("无法创建新的录屏预览流");
+    ASSERT_TRUE(test::pumpUntil([&] { return log.reached(missing); }, 5s));
+    EXPECT_EQ(source->state(), missing);
+}
+
+// Our own windows are left out of what is captured; a lookup of them that hangs (a stuck X
+// server) or fails holds the set-up up for at most two seconds and leaves nothing out.
+TEST_F(SourceStream, AnOwnWindowLookupThatHangsOrFailsLeavesNothingOut) {
+    auto released = std::make_shared<std::atomic<bool>>(false);
+    struct Release {
+        std::shared_ptr<std::atomic<bool>> released;
+        ~Release() { *released = true; }
+    } release{released};
+    ScreenCameraSource::Options hanging;
+    hanging.ownWindowQuery = [released] {
+        while (!*released) std::this_thread::sleep_for(10ms);
+        return std::vector<x11::WindowInfo>{};
+    };
+    ScreenCameraSource::Options failing;
+    failing.ownWindowQuery = []() -> std::vector<x11::WindowInfo> {
+        throw std::runtime_error("X server gone");
+    };
+    for (const ScreenCameraSource::Options* options : {&hanging, &failing}) {
+        auto source = sourceFor(targets().front(), *options);
+        const auto began = std::chrono::steady_clock::now();
+        ASSERT_TRUE(source->configureScreenStream());
+        const auto waited = std::chrono::steady_clock::now() - began;
+        if (options == &hanging) {
+            EXPECT_GE(waited, 1900ms);
+            EXPECT_LT(waited, 10s);  // not for as long as the lookup hangs
+        }
+        std::atomic<int> frames{0};
+        source->onScreenSampleBuffer = [&](const media::VideoSample&) { ++frames; };
+        source->startScreenCapture();
+        EXPECT_TRUE(test::pumpUntil([&] { return frames > 0; }, 20s));
+        source->shutdown();
+        source->screenQueue().sync([] {});
+    }
 }
 
 }  // namespace

@@ -249,8 +249,8 @@ TEST(ZimloToolRecord, AKillLosesOnlyTheLastSecondsAndTheNextStartKeepsTheRestAsA
         const auto drafts = DraftStore(folders.drafts()).loadDrafts();
         ASSERT_EQ(drafts.size(), 1u) << printed;
         ASSERT_TRUE(drafts[0].mainVideoURL && drafts[0].pipVideoURL);
-        EXPECT_NEAR(decodedSeconds(drafts[0].mainVideoURL), screenSeconds, 0.01);
-        EXPECT_GE(decodedSeconds(drafts[0].pipVideoURL), kSeconds - 2.5);
+        EXPECT_NEAR(decodedSeconds(localFile(drafts[0].mainVideoURL)), screenSeconds, 0.01);
+        EXPECT_GE(decodedSeconds(localFile(drafts[0].pipVideoURL)), kSeconds - 2.5);
         EXPECT_NEAR(drafts[0].duration, screenSeconds, 0.5);
         EXPECT_TRUE(fs::is_empty(folders.recordings()));
     }
@@ -310,6 +310,65 @@ double streamSeconds(const std::string& movie, const std::string& stream) {
     double pts = 0, duration = 0;
     std::sscanf(out.c_str(), "%lf,%lf", &pts, &duration);
     return pts + duration;
+}
+
+// A microphone that lets a backlog go at once: 20 s of sound wait in its pipe, their writer
+// blocked while nobody records, and pour in as soon as the recording opens it (a device after
+// an overrun does the same). In a 3 s recording of a busy screen neither sound track outlasts
+// the pictures, and the movie lasts no longer than the recording did.
+TEST(ZimloToolRecord, AMicrophoneBacklogDoesNotOutlastTheRecording) {
+    zimlo::sandbox::XvfbServer xvfb("640x480x24");
+    xvfb.exportDisplay();
+    auto& pulse = zimlo::sandbox::PulseServer::shared();
+    std::string tool = std::string(ZIMLO_BINARY_DIR) + "/tools/zimlo-tool/zimlo-tool";
+    auto targets = ScreenCaptureTargetProvider::buildTargets(
+        x11::queryShareableContent(xvfb.displayName().c_str()), ::getpid());
+    ASSERT_FALSE(targets.empty());
+    const pid_t feeder = ::fork();
+    if (feeder == 0) {
+        ::execlp("ffmpeg", "ffmpeg", "-v", "error", "-f", "lavfi", "-i",
+                 "sine=frequency=440:sample_rate=48000:duration=20", "-ac", "1", "-f", "s16le",
+                 "-y", pulse.microphonePipe().c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ASSERT_GT(feeder, 0);
+    std::atomic<bool> animating{true};
+    std::thread animation([&] {
+        test::RootPainter painter(xvfb.displayName());
+        for (int i = 0; animating; ++i) {
+            painter.fill(0, 0, 640, 480, static_cast<unsigned long>(i * 7919 % 0xffffff));
+            std::this_thread::sleep_for(std::chrono::milliseconds(15));
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // blocked on the full pipe
+
+    int status = -1;
+    const auto started = std::chrono::steady_clock::now();
+    std::string printed =
+        output(tool + " record --target " + targets.front().id + " --seconds 3 --fps 30 --mic 2>&1",
+               status);
+    const std::chrono::duration<double> ran = std::chrono::steady_clock::now() - started;
+    animating = false;
+    animation.join();
+    int fed = -1;
+    const bool poured = ::waitpid(feeder, &fed, WNOHANG) == feeder;
+    if (!poured) {
+        ::kill(feeder, SIGKILL);
+        ::waitpid(feeder, nullptr, 0);
+    }
+    ASSERT_EQ(status, 0) << printed;
+    EXPECT_TRUE(poured && WIFEXITED(fed) && WEXITSTATUS(fed) == 0)
+        << "the 20 s backlog did not pour in during the recording";
+    const std::string movie = valueAfter(printed, "screen movie: ");
+    ASSERT_TRUE(fs::exists(movie)) << printed;
+    const double pictures = streamSeconds(movie, "v:0");
+    EXPECT_GT(pictures, 2.0);
+    EXPECT_LE(streamSeconds(movie, "a:0"), pictures + 0.25);
+    EXPECT_LE(streamSeconds(movie, "a:1"), pictures + 0.25) << "the microphone's sound";
+    const double length = std::stod(output(
+        "ffprobe -v error -show_entries format=duration -of csv=p=0 '" + movie + "'", status));
+    EXPECT_LT(length, ran.count()) << "longer than the whole run of the recorder";
+    fs::remove(movie);
 }
 
 // The sound server dies and comes back, then freezes and goes on, during a recording: each loss

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdlib>
+#include <string>
 
 #include "capture/ScreenCaptureTargetHighlighter.h"
 #include "capture/ScreenCaptureTargetProvider.h"
@@ -192,6 +194,19 @@ TEST(ScreenCaptureTargets, ListsWindowsOfOtherApplicationsOnXvfb) {
     EXPECT_EQ(pixels->width(), 300);
     EXPECT_EQ(pixels->height(), 200);
     EXPECT_EQ(test::rgbAt(*pixels, 150, 100), 0x00ff00u);
+}
+
+// With the X server out of reach the listing fails with the reason, in the user's words.
+TEST(ScreenCaptureTargets, AnUnreachableXServerIsReported) {
+    ASSERT_EQ(loadTargets().index(), 0u);  // the X11 back end is in use
+    const char* reachable = std::getenv("DISPLAY");
+    ASSERT_NE(reachable, nullptr);
+    const std::string display = reachable;
+    setenv("DISPLAY", ":4095", 1);  // nobody there
+    const auto result = loadTargets();
+    setenv("DISPLAY", display.c_str(), 1);
+    ASSERT_EQ(result.index(), 1u);
+    EXPECT_EQ(std::get<1>(result).rfind("无法连接到 X 显示服务器", 0), 0u) << std::get<1>(result);
 }
 
 // Stacking order of the root's children, bottom to top.

@@ -9,7 +9,9 @@
 
 #include "capture/SampleBufferMovieWriter.h"
 #include "model/MediaErrorText.h"
+#include "platform/log/Log.h"
 #include "platform/media/AssetReader.h"
+#include "platform/media/MonotonicClock.h"
 #include "platform/media/Probe.h"
 #include "platform/media/SyntheticMedia.h"
 #include "support/ResultValue.h"
@@ -189,6 +191,40 @@ TEST(SampleBufferMovieWriter, SoundQueuedBeforeTheFirstFrameButCapturedAfterItIs
                 1.0, 0.1);
 }
 
+// A sound source that ran ahead of time (a backlog let go at once and counted on from its start)
+// stamps sound seconds past the moment it hands it over. None of that is written, nor a picture
+// stamped ahead, and the packet that reaches past the moment is cut there: the movie lasts as
+// long as the recording did.
+TEST(SampleBufferMovieWriter, NothingStampedPastTheMomentItCameIsWritten) {
+    test::ScratchDirectory dir;
+    auto url = dir / "ahead.mov";
+    auto writer = SampleBufferMovieWriter::create(url, media::MovieFileType::quickTimeMovie,
+                                                  {AudioSource::system, AudioSource::microphone},
+                                                  CaptureFrameRate::fps30);
+    // Two seconds of pictures and both sounds, up to now.
+    const double start = media::MonotonicClock::nowSeconds() - 2;
+    feed(*writer, 60, true, start);
+    // Then the microphone runs ahead: six seconds at once, from a packet across the present on.
+    const MediaTime now = media::MonotonicClock::now();
+    for (int i = 0; i < 60; ++i)
+        writer->appendAudio(
+            test::toneSample(now + MediaTime::make(i * 4800 - 2400, 48000), 4800, 660, 0.3f),
+            AudioSource::microphone);
+    writer->appendVideo(test::videoSample(test::movingPicture(320, 240, 99), frameTime(90, start)));
+    const double recorded = media::MonotonicClock::nowSeconds() - frameTime(0, start).seconds();
+    WriterResult result = finishAndWait(*writer);
+    ASSERT_TRUE(result.ok()) << result.error().description();
+
+    Probe probe(url);
+    ASSERT_EQ(probe.streamCount(), 3) << probe.raw();
+    EXPECT_EQ(probe.streamNumber(0, "nb_read_packets"),
+              60 - static_cast<int>(writer->droppedVideoFrames()));
+    // Up to the finish, and a few hundredths of tolerance and of the last sound packet.
+    EXPECT_GT(probe.streamNumber(2, "duration"), 2.0);
+    EXPECT_LT(probe.streamNumber(2, "duration"), recorded + 0.08);
+    EXPECT_LT(probe.formatNumber("duration"), recorded + 0.08);
+}
+
 TEST(SampleBufferMovieWriter, FrameWithoutFormatIsDroppedAndTheNextOneSetsUp) {
     test::ScratchDirectory dir;
     auto url = dir / "camera.mov";
@@ -212,6 +248,93 @@ TEST(SampleBufferMovieWriter, FrameWithoutFormatIsDroppedAndTheNextOneSetsUp) {
     EXPECT_NEAR(probe.streamNumber(0, "start_time"), 0, 1e-3);
     EXPECT_EQ(probe.streamNumber(0, "nb_read_packets"),
               30 - static_cast<int>(writer->droppedVideoFrames()));
+}
+
+// A still screen sends a picture about once a second and a recording without a sound server has
+// no sound: the movie still lasts until the stop, its last picture shown again at the end and its
+// sound track filled with silence up to there.
+TEST(SampleBufferMovieWriter, TheMovieLastsUntilTheStopWhateverCameLast) {
+    test::ScratchDirectory dir;
+    struct Case {
+        std::vector<double> pictures;  // seconds after the first
+        double stop;
+        int packets;  // the pictures, and the last one again
+    };
+    for (const Case& c : {Case{{0, 1}, 2.0, 3}, Case{{0}, 0.5, 2}}) {
+        SCOPED_TRACE("stopped " + std::to_string(c.stop) + " s in");
+        auto url = dir / ("still-" + std::to_string(c.stop) + ".mov");
+        auto writer =
+            SampleBufferMovieWriter::create(url, media::MovieFileType::quickTimeMovie,
+                                            {AudioSource::system}, CaptureFrameRate::fps30);
+        auto picture = test::movingPicture(320, 240, 0);
+        for (double at : c.pictures)
+            writer->appendVideo(
+                test::videoSample(picture, MediaTime::fromSeconds(50 + at, 1'000'000)));
+        std::optional<WriterResult> result;
+        writer->finish([&](WriterResult r) { result = std::move(r); },
+                       MediaTime::fromSeconds(50 + c.stop, 1'000'000));
+        ASSERT_TRUE(test::pumpUntil([&] { return result.has_value(); }, std::chrono::seconds(60)));
+        ASSERT_TRUE(result->ok()) << result->error().description();
+
+        Probe probe(url);
+        ASSERT_EQ(probe.streamCount(), 2) << probe.raw();
+        EXPECT_EQ(probe.streamNumber(0, "nb_read_packets"), c.packets);
+        EXPECT_NEAR(probe.streamNumber(0, "duration"), c.stop, 1.0 / 30);
+        EXPECT_NEAR(probe.streamNumber(1, "duration"), c.stop, 0.05);
+    }
+}
+
+// A frame that cannot set up the movie's tracks is dropped, says why in the log (once per
+// reason) and leaves the set-up to the next frame: a picture too small to encode, and a
+// container that takes no further track, refusing first the computer's sound and then the
+// microphone.
+TEST(SampleBufferMovieWriter, AFrameThatCannotSetUpTheTracksIsDroppedAndSaysWhy) {
+    test::ScratchDirectory dir;
+    const auto logFile = dir / "zimlo.log";
+    log::configure(log::Settings{log::Level::warn, false, logFile});
+    struct Restore {
+        ~Restore() {
+            log::configure(log::settingsFromEnvironment());
+            SampleBufferMovieWriter::setTrackLimit(std::nullopt);
+        }
+    } restore;
+    auto logged = [&] {
+        std::ifstream in(logFile);
+        return std::string((std::istreambuf_iterator<char>(in)), {});
+    };
+    auto count = [](const std::string& text, const std::string& part) {
+        int found = 0;
+        for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+            ++found;
+        return found;
+    };
+
+    auto url = dir / "tiny-first.mov";
+    auto writer = SampleBufferMovieWriter::create(url, media::MovieFileType::quickTimeMovie, {},
+                                                  CaptureFrameRate::fps30);
+    for (int i = 0; i < 3; ++i)
+        writer->appendVideo(test::videoSample(test::movingPicture(1, 1, i), frameTime(i)));
+    feed(*writer, 30, false, 60);
+    ASSERT_TRUE(finishAndWait(*writer).ok());
+    EXPECT_EQ(count(logged(), "无法添加视频写入轨道"), 1) << logged();
+    Probe probe(url);
+    EXPECT_EQ(probe.streamNumber(0, "nb_read_packets"),
+              30 - static_cast<int>(writer->droppedVideoFrames()));
+
+    const std::pair<std::set<AudioSource>, std::string> refusals[] = {
+        {{AudioSource::system}, "无法添加电脑声音写入轨道"},
+        {{AudioSource::system, AudioSource::microphone}, "无法添加麦克风声音写入轨道"}};
+    for (const auto& [sources, text] : refusals) {
+        SampleBufferMovieWriter::setTrackLimit(static_cast<int>(sources.size()));
+        auto refused = dir / ("refused-" + std::to_string(sources.size()) + ".mov");
+        auto limited = SampleBufferMovieWriter::create(
+            refused, media::MovieFileType::quickTimeMovie, sources, CaptureFrameRate::fps30);
+        feed(*limited, 5, true);
+        // Nothing was written: like a recording that never got a frame.
+        EXPECT_TRUE(finishAndWait(*limited).ok());
+        EXPECT_FALSE(std::filesystem::exists(refused));
+        EXPECT_EQ(count(logged(), text), 1) << logged();
+    }
 }
 
 // Frames arriving far faster than the encoder takes them: a full queue refuses each one at once

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
@@ -133,6 +134,44 @@ TEST(PulseCapture, MicrophoneSilentForAWhileStampsLaterSoundWhenItArrived) {
         EXPECT_NEAR(*recorder.onset(0.3), written, 0.05);
     }
     (*capture)->stop();
+}
+
+// A microphone that lets a backlog go at once (a device after an overrun, a pipe that had been
+// blocked) delivers seconds of sound within a moment. None of it may be stamped later than it
+// arrived, or the sound runs on past the end of the recording; what is said afterwards is
+// stamped when it was said.
+TEST(PulseCapture, ABacklogLetGoAtOnceIsNeverStampedAheadOfItsArrival) {
+    auto& server = PulseServer::shared();
+    auto microphone = defaultMicrophone();
+    ASSERT_TRUE(microphone.has_value());
+    Recorder recorder;
+    std::mutex mutex;
+    double furthestAhead = -1e9;  // a packet's end stamp less the time it arrived, at most
+    auto record = recorder.handler();
+    auto capture = PulseCapture::startMicrophone(*microphone, [&](AudioSample sample) {
+        const double ahead =
+            (sample.presentationTime + sample.duration()).seconds() - MonotonicClock::nowSeconds();
+        {
+            std::lock_guard lock(mutex);
+            furthestAhead = std::max(furthestAhead, ahead);
+        }
+        record(std::move(sample));
+    });
+    ASSERT_TRUE(capture.ok()) << capture.error().what();
+    server.speakToneInRealTime(0.5, 0.5);  // silence, delivered
+    const double burstStart = MonotonicClock::nowSeconds();
+    server.writeMicrophone(std::vector<int16_t>(8 * 48000, 0));
+    const double burstSeconds = MonotonicClock::nowSeconds() - burstStart;
+    double written = server.speakToneInRealTime(1.2, 0.4);
+    ASSERT_TRUE(waitFor(recorder, 10));
+    (*capture)->stop();
+
+    ASSERT_LT(burstSeconds, 4.0) << "the backlog was not let go faster than real time";
+    {
+        std::lock_guard lock(mutex);
+        EXPECT_LT(furthestAhead, 0.03) << "8 s of backlog in " << burstSeconds << " s";
+    }
+    EXPECT_NEAR(*recorder.onset(0.3), written, 0.05);
 }
 
 TEST(PulseCapture, SystemAudioRecordsWhatIsPlayedAsStereoFloatAtItsPlayTime) {

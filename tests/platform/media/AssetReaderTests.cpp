@@ -1,8 +1,12 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <future>
 #include <vector>
 
 #include "platform/media/AssetReader.h"
@@ -60,7 +64,8 @@ TEST(AssetReader, ListsTracksWithRangesSizesAndTransforms) {
 
     auto missing = MovieAsset::open(dir / "missing.mov");
     ASSERT_FALSE(missing);
-    EXPECT_EQ(missing.error().kind, MediaError::Kind::library);
+    EXPECT_EQ(missing.error().kind, MediaError::Kind::system);
+    EXPECT_EQ(missing.error().code, ENOENT);
     EXPECT_FALSE(missing.error().detail.empty());
     EXPECT_EQ(availableDuration(dir / "missing.mov", 7.5), 7.5);
     EXPECT_EQ(availableDuration(dir / "missing.mov", NAN), 0);
@@ -80,6 +85,39 @@ TEST(AssetReader, OpensOneLocalMovieAndNothingItNames) {
     const std::string movie = (dir / "movie.mov").string();
     EXPECT_FALSE(MovieAsset::open("concat:" + movie + "|" + movie));
     EXPECT_FALSE(MovieAsset::open("subfile,,start,0,end,0,,:" + movie));
+}
+
+// Only a regular file is read as a movie: a FIFO named like one answers at once instead of
+// holding the reader until someone writes to it, and reading gives up at the caller's deadline.
+TEST(AssetReader, ReadsOnlyRegularFilesAndGivesUpAtTheDeadline) {
+    test::ScratchDirectory dir;
+    test::writeMovie(dir / "movie.mov", test::MovieSpec{});
+    const std::filesystem::path fifo = dir / "main.mp4";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    auto opening = std::async(std::launch::async, [&] { return MovieAsset::open(fifo); });
+    if (opening.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+        ::close(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK));  // lets the stuck reader go
+        opening.wait();
+        FAIL() << "opening a FIFO waited for a writer";
+    }
+    auto fromFifo = opening.get();
+    ASSERT_FALSE(fromFifo);
+    EXPECT_EQ(fromFifo.error().kind, MediaError::Kind::notARegularFile);
+    auto fromFolder = MovieAsset::open(dir.path());
+    ASSERT_FALSE(fromFolder);
+    EXPECT_EQ(fromFolder.error().kind, MediaError::Kind::notARegularFile);
+
+    std::filesystem::create_symlink(dir / "movie.mov", dir / "link.mov");
+    auto asset = test::valueOrFailure(MovieAsset::open(dir / "link.mov"));
+    ASSERT_TRUE(asset);
+    auto late = MovieAsset::open(dir / "movie.mov", std::chrono::steady_clock::now());
+    ASSERT_FALSE(late);
+    EXPECT_EQ(late.error().kind, MediaError::Kind::timedOut);
+    ImageGenerator generator(asset);
+    generator.deadline = std::chrono::steady_clock::now();
+    auto picture = generator.copyImage(MediaTime::zero());
+    ASSERT_FALSE(picture);
+    EXPECT_EQ(picture.error().kind, MediaError::Kind::timedOut);
 }
 
 // The export judges how busy its sources are by their stored bit rate, also in the fragmented
@@ -238,6 +276,40 @@ TEST(ImageGenerator, TurnsAndShrinksThePicture) {
     auto written = writePNG(*picture, png);
     ASSERT_TRUE(written) << written.error();
     EXPECT_GT(std::filesystem::file_size(png), 100u);
+}
+
+// A display matrix that also scales is not mapped through (as the export does not): the picture
+// keeps its coded size within the limit, where a scale of 2000 once made it 2000 × 2000 of one
+// colour. Turns and mirrors still apply.
+TEST(ImageGenerator, AppliesOnlyTurnsAndMirrorsOfTheTransform) {
+    test::ScratchDirectory dir;
+    test::MovieSpec spec;
+    spec.frames = 3;
+    spec.picture = halves;
+    spec.transform = AffineTransform{2000, 0, 0, 2000, 0, 0};
+    test::writeMovie(dir / "scaled.mov", spec);
+    spec.transform = AffineTransform{-1, 0, 0, 1, 320, 0};
+    test::writeMovie(dir / "mirrored.mov", spec);
+
+    auto scaled = test::valueOrFailure(MovieAsset::open(dir / "scaled.mov"));
+    ASSERT_TRUE(scaled);
+    ASSERT_EQ(scaled->tracks(MediaType::video).at(0).preferredTransform.a, 2000);
+    ImageGenerator generator(scaled);
+    generator.maximumSize = {420, 420};
+    auto picture = test::valueOrFailure(generator.copyImage(MediaTime::make(60, 600)));
+    ASSERT_TRUE(picture);
+    EXPECT_EQ(picture->width(), 320);
+    EXPECT_EQ(picture->height(), 240);
+    EXPECT_TRUE(isRed(*picture, 10, 120));
+    EXPECT_TRUE(isBlue(*picture, 310, 120));
+
+    auto mirrored = test::valueOrFailure(MovieAsset::open(dir / "mirrored.mov"));
+    ASSERT_TRUE(mirrored);
+    picture = test::valueOrFailure(ImageGenerator(mirrored).copyImage(MediaTime::zero()));
+    ASSERT_TRUE(picture);
+    EXPECT_EQ(picture->width(), 320);
+    EXPECT_TRUE(isBlue(*picture, 10, 120));
+    EXPECT_TRUE(isRed(*picture, 310, 120));
 }
 
 }  // namespace

@@ -2,16 +2,24 @@
 // good folders and archives, and broken, hostile or cut-short ones that must change nothing.
 #include <archive.h>
 #include <archive_entry.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
+#include <thread>
 
 #include "platform/speech/ModelInstaller.h"
 
@@ -206,6 +214,14 @@ TEST_F(ModelInstallerTest, BrokenHostileAndCutShortModelsChangeNothing) {
              return root / "hard.tar.gz";
          },
          Kind::refused, "hard link 'model/a.dic'"},
+        {"ten thousand and one files",
+         [&] {
+             std::vector<Entry> many;
+             for (int i = 0; i <= 10'000; ++i) many.push_back({"model/f" + std::to_string(i)});
+             writeArchive(root / "many.tar.gz", many);
+             return root / "many.tar.gz";
+         },
+         Kind::refused, "more than 10000 files and folders"},
         {"no model inside",
          [&] {
              writeArchive(root / "empty.tar.gz", {{"model/README", "x"}, {"model/x.dic", "a A\n"}});
@@ -258,7 +274,10 @@ TEST_F(ModelInstallerTest, AFullDiskKeepsThePreviousModel) {
     ASSERT_TRUE(first) << first.error();
     const auto before = snapshot(small);
 
-    auto second = installModel(root / "model.tar.gz", small);
+    // Without the room the installer keeps free, so that the disk does fill up.
+    UnpackLimits toTheLastByte;
+    toTheLastByte.keepFree = 0;
+    auto second = installModel(root / "model.tar.gz", small, {}, toTheLastByte);
     ASSERT_FALSE(second) << "installed on a full disk";
     EXPECT_EQ(second.error().kind, ModelInstallError::Kind::writeFailed) << second.error();
     EXPECT_NE(second.error().message.find("No space left on device"), std::string::npos)
@@ -270,6 +289,129 @@ TEST_F(ModelInstallerTest, AFullDiskKeepsThePreviousModel) {
     for (const auto& entry : fs::directory_iterator(root / "small"))
         left.push_back(entry.path().filename().string());
     EXPECT_EQ(left, std::vector<std::string>{"zh-CN"});
+}
+
+// A small archive that unpacks to far more than the disk holds: unpacking stops while the disk
+// still has room to spare, instead of filling it (other programs write there too).
+TEST_F(ModelInstallerTest, AnArchiveBombStopsBeforeTheDiskIsFull) {
+    fs::create_directories(root / "small");
+    if (::mount("tmpfs", (root / "small").c_str(), "tmpfs", 0, "size=64m") != 0)
+        GTEST_SKIP() << "mounting a small tmpfs needs root";
+    struct Unmount {
+        fs::path at;
+        ~Unmount() { ::umount(at.c_str()); }
+    } unmount{root / "small"};
+    {
+        archive* out = archive_write_new();
+        archive_write_add_filter_gzip(out);
+        archive_write_set_format_pax_restricted(out);
+        ASSERT_EQ(archive_write_open_filename(out, (root / "bomb.tar.gz").c_str()), ARCHIVE_OK);
+        archive_entry* entry = archive_entry_new();
+        archive_entry_set_pathname(entry, "model/zeros.lm");
+        archive_entry_set_filetype(entry, AE_IFREG);
+        archive_entry_set_perm(entry, 0644);
+        const std::string zeros(1 << 20, '\0');
+        archive_entry_set_size(entry, 200 * static_cast<la_int64_t>(zeros.size()));
+        archive_write_header(out, entry);
+        for (int i = 0; i < 200; ++i) archive_write_data(out, zeros.data(), zeros.size());
+        archive_entry_free(entry);
+        archive_write_close(out);
+        archive_write_free(out);
+    }
+    ASSERT_LT(fs::file_size(root / "bomb.tar.gz"), 1u << 20);
+
+    // The least free space seen while the installer runs.
+    std::atomic<bool> done{false};
+    std::atomic<uint64_t> leastFree{UINT64_MAX};
+    std::thread watcher([&] {
+        while (!done) {
+            struct statvfs disk {};
+            if (::statvfs((root / "small").c_str(), &disk) == 0) {
+                const uint64_t free = static_cast<uint64_t>(disk.f_bavail) * disk.f_frsize;
+                if (free < leastFree) leastFree = free;
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    });
+    auto installed = installModel(root / "bomb.tar.gz", root / "small" / "zh-CN");
+    done = true;
+    watcher.join();
+    ASSERT_FALSE(installed) << "installed a bomb";
+    EXPECT_EQ(installed.error().kind, ModelInstallError::Kind::writeFailed) << installed.error();
+    EXPECT_NE(installed.error().message.find("MiB free"), std::string::npos) << installed.error();
+    EXPECT_GE(leastFree.load(), uint64_t{2} << 20) << "the disk was filled";
+    EXPECT_TRUE(fs::is_empty(root / "small"));
+
+    // Limits of its own: a real model within them, and one past them refused.
+    UnpackLimits tight;
+    tight.bytes = 8 << 20;
+    auto tooLarge = installModel(englishCopy("large"), destination, {}, tight);
+    ASSERT_FALSE(tooLarge);
+    EXPECT_EQ(tooLarge.error().kind, ModelInstallError::Kind::refused) << tooLarge.error();
+    EXPECT_NE(tooLarge.error().message.find("more than 8 MiB"), std::string::npos)
+        << tooLarge.error();
+    EXPECT_FALSE(fs::exists(destination));
+}
+
+// A language model claiming 200 million words: the trial load stops at the memory a real model
+// could need, at once, instead of taking gigabytes for minutes (the library fills an entry for
+// each word claimed, whatever the file holds).
+TEST_F(ModelInstallerTest, ATrialLoadThatWantsFarTooMuchMemoryIsStopped) {
+    const fs::path model = englishCopy("greedy");
+    fs::remove(model / "en-us.lm.bin");
+    {
+        std::ofstream dump(model / "en-us.lm.DMP", std::ios::binary);
+        auto word = [&](int32_t value) { dump.write(reinterpret_cast<char*>(&value), 4); };
+        const std::string header("Darpa Trigram LM", 17);  // with its terminating zero
+        word(17);
+        dump.write(header.data(), 17);
+        word(1);
+        dump.put('\0');     // the name of the file it was made from
+        word(0);            // version
+        word(0);            // time stamp
+        word(0);            // end of the format description
+        word(200'000'000);  // words
+        word(0);            // word pairs
+        word(0);            // word triples
+    }
+    const auto started = std::chrono::steady_clock::now();
+    auto installed = installModel(model, destination);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    ASSERT_FALSE(installed) << "installed";
+    EXPECT_EQ(installed.error().kind, ModelInstallError::Kind::doesNotLoad) << installed.error();
+    EXPECT_NE(installed.error().message.find("MiB of memory to load"), std::string::npos)
+        << installed.error();
+    EXPECT_LT(seconds, 60);
+    rusage children{};
+    ASSERT_EQ(::getrusage(RUSAGE_CHILDREN, &children), 0);
+    EXPECT_LT(children.ru_maxrss, 1 << 20) << "kilobytes at most in one child";
+    EXPECT_FALSE(fs::exists(destination));
+}
+
+// An installation killed half-way leaves its hidden folder behind; the next one removes it. Two
+// installations into one folder do not run at once.
+TEST_F(ModelInstallerTest, LeftoversOfAKilledInstallationGoAndInstallationsTakeTurns) {
+    fs::create_directories(models / ".zh-CN.installing-Ab12Cd" / "en-us");
+    std::ofstream(models / ".zh-CN.installing-Ab12Cd" / "en-us" / "means") << "half";
+    fs::create_directories(models / ".zh-CN.previous-Ef34Gh" / "model");  // not ours to take
+    fs::create_directories(models / ".en-US.installing-Ij56Kl");          // another language's
+
+    int lock = ::open(models.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(lock, 0);
+    ASSERT_EQ(::flock(lock, LOCK_EX), 0);  // another installer at work
+    auto meanwhile = installModel(englishCopy("first"), destination);
+    ASSERT_FALSE(meanwhile) << "installed beside another installation";
+    EXPECT_EQ(meanwhile.error().kind, ModelInstallError::Kind::busy) << meanwhile.error();
+    EXPECT_TRUE(fs::exists(models / ".zh-CN.installing-Ab12Cd"));
+    ::close(lock);
+
+    auto installed = installModel(root / "first", destination);
+    ASSERT_TRUE(installed) << installed.error();
+    auto names = modelsFolderNames();
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{".en-US.installing-Ij56Kl", ".zh-CN.previous-Ef34Gh",
+                                               "zh-CN"}));
 }
 
 std::string run(const std::string& command, int& status) {

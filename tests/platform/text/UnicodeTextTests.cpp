@@ -1,4 +1,8 @@
 #include <gtest/gtest.h>
+#include <unicode/brkiter.h>
+#include <unicode/uchar.h>
+
+#include <memory>
 
 #include "platform/text/UnicodeText.h"
 
@@ -65,4 +69,32 @@ TEST(UnicodeText, CountsCharactersInsideRanges) {
     EXPECT_EQ(characterCount(text, bounds, {2, 3}), 2u);
     EXPECT_EQ(characterCount(text, bounds, {1, 2}), 2u);  // not on boundaries: counted on its own
     EXPECT_EQ(characterBoundaries(u""), (std::vector<int32_t>{0}));
+}
+
+// Plain text (printable ASCII, Han) is cut without the break iterator; wherever a character
+// joins its neighbours the result must still be the iterator's.
+TEST(UnicodeText, BoundariesAgreeWithTheBreakIterator) {
+    auto reference = [](const std::u16string& text) {
+        UErrorCode status = U_ZERO_ERROR;
+        std::unique_ptr<icu::BreakIterator> it(
+            icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+        icu::UnicodeString s(false, reinterpret_cast<const UChar*>(text.data()),
+                             int32_t(text.size()));
+        it->setText(s);
+        std::vector<int32_t> bounds{0};
+        for (int32_t p = it->next(); p != icu::BreakIterator::DONE; p = it->next())
+            bounds.push_back(p);
+        return bounds;
+    };
+    for (const std::u16string text :
+         {u"abc 好的，OK!", u"a\u0301b", u"好\u200D好", u"x\r\ny", u"한국어 ok",
+          u"\U0001F1E8\U0001F1F3!", u"ｶﾞ好", u"〇\u302A", u"a\u00ADb", u"\u0915\u094D\u0937a",
+          u"\U0001F44D\U0001F3FD", u"\u0600\u0661", u"好\u3099", u"\u200Ba", u"。，！a",
+          u"\uFF21\uFF22", u"\U00020000x", u"a\tb"})
+        EXPECT_EQ(characterBoundaries(text), reference(text)) << toUtf8(text);
+    // What the quick cut relies on: none of these characters joins another.
+    for (char32_t c = 0x20; c < 0x7F; ++c)
+        ASSERT_EQ(u_getIntPropertyValue(UChar32(c), UCHAR_GRAPHEME_CLUSTER_BREAK), U_GCB_OTHER);
+    for (char32_t c = 0x4E00; c <= 0x9FFF; ++c)
+        ASSERT_EQ(u_getIntPropertyValue(UChar32(c), UCHAR_GRAPHEME_CLUSTER_BREAK), U_GCB_OTHER);
 }

@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <unicode/uchar.h>
+#include <unicode/uscript.h>
 
 #include <filesystem>
 #include <fstream>
@@ -47,6 +49,18 @@ TEST(WordTagger, GuessesTheLanguageFromTheDominantScript) {
               Language::chinese);  // a Han character weighs two letters
     EXPECT_EQ(dominantLanguage(u"Привет, мир"), Language::undetermined);
     EXPECT_EQ(dominantLanguage(u"123 !!"), Language::undetermined);
+    // Ties: Han wins over every script, Latin over every other one.
+    EXPECT_EQ(dominantLanguage(u"好ab"), Language::chinese);
+    EXPECT_EQ(dominantLanguage(u"ΩωΨ好"), Language::undetermined);
+    EXPECT_EQ(dominantLanguage(u"Ω\U00020000x"), Language::chinese);
+    EXPECT_EQ(dominantLanguage(u"abПр"), Language::english);
+    EXPECT_EQ(dominantLanguage(u"aПри"), Language::undetermined);
+    EXPECT_EQ(dominantLanguage(u"ÉtéПр ＡＢ"), Language::english);  // accented and full-width
+    // The unified Han block is counted without asking for each character's script.
+    for (UChar32 c = 0x4E00; c <= 0x9FFF; ++c) {
+        UErrorCode status = U_ZERO_ERROR;
+        ASSERT_TRUE(u_isalpha(c) && uscript_getScript(c, &status) == USCRIPT_HAN) << c;
+    }
 }
 
 // Expected cuts are those of jieba.posseg (python3-jieba) on the same sentences.

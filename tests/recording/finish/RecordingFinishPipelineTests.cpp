@@ -36,6 +36,14 @@ struct FakeHost : Pipeline::Host {
     int overlayHidden = 0;
     std::optional<std::optional<RecordingProject>> ended;
 
+    // Holds the wait for the subtitles when set; none settles at once.
+    std::function<void(std::function<void()>)> settleSubtitles;
+    void whenSubtitlesSettled(std::function<void()> done) override {
+        if (settleSubtitles)
+            settleSubtitles(std::move(done));
+        else
+            done();
+    }
     FinishInputs takeFinishInputs() override {
         ++takes;
         return inputs;
@@ -53,12 +61,12 @@ struct FakeHost : Pipeline::Host {
     }
     std::function<void()> onOverlay;
     void processingOverlayHidden() override { ++overlayHidden; }
-    void processingDetailChanged(const QString& detail) override {
-        details.push_back(detail.toStdString());
-        if (onDetail) onDetail();
+    void processingTitleChanged(const QString& title) override {
+        titles.push_back(title.toStdString());
+        if (onTitle) onTitle();
     }
-    std::vector<std::string> details;
-    std::function<void()> onDetail;
+    std::vector<std::string> titles;
+    std::function<void()> onTitle;
     void finishEnded(const std::optional<RecordingProject>& saved) override { ended = saved; }
 };
 
@@ -174,7 +182,7 @@ TEST_F(RecordingFinishTest, ComposedRecordingKeepsOnlyTheFinishedMovieAndCleansO
     // The composed project: one finished movie, nothing left to compose, its own duration.
     ASSERT_EQ(saved_.size(), 1u);
     const RecordingProject& composed = saved_[0];
-    EXPECT_EQ(composed.mainVideoURL->parent_path(), temp_.path());
+    EXPECT_EQ(localFile(composed.mainVideoURL)->parent_path(), temp_.path());
     EXPECT_EQ(composed.pipVideoURL, std::nullopt);
     EXPECT_TRUE(composed.pipTrack.empty() && composed.subtitleTrack.empty());
     EXPECT_FALSE(composed.aspect.isPiPEnabled);
@@ -186,7 +194,7 @@ TEST_F(RecordingFinishTest, ComposedRecordingKeepsOnlyTheFinishedMovieAndCleansO
     const RecordingProject& stored = **host_.ended;
     EXPECT_TRUE(stored.isDraft);
     EXPECT_EQ(store_.loadDrafts().size(), 1u);
-    auto asset = test::valueOrFailure(media::MovieAsset::open(*stored.mainVideoURL));
+    auto asset = test::valueOrFailure(media::MovieAsset::open(*localFile(stored.mainVideoURL)));
     ASSERT_TRUE(asset);
     auto video = asset->tracks(media::MediaType::video);
     ASSERT_EQ(video.size(), 1u);
@@ -236,7 +244,8 @@ TEST_F(RecordingFinishTest, ExportFailureSavesTheRawFilesWithEveryTrack) {
         stored.subtitleTrack[0].text + stored.subtitleTrack[1].text + stored.subtitleTrack[2].text,
         "一一又二");
     ASSERT_TRUE(stored.mainVideoURL && stored.pipVideoURL);
-    EXPECT_TRUE(fs::exists(*stored.mainVideoURL) && fs::exists(*stored.pipVideoURL));
+    EXPECT_TRUE(fs::exists(*localFile(stored.mainVideoURL)) &&
+                fs::exists(*localFile(stored.pipVideoURL)));
     EXPECT_EQ(saved_.at(0).mainVideoURL, screen);
     EXPECT_EQ(saved_.at(0).pipVideoURL, camera);
     EXPECT_NEAR(stored.duration, 1.0, 0.1);
@@ -286,7 +295,7 @@ TEST_F(RecordingFinishTest, StoreFailureKeepsEveryTemporaryFile) {
     services_.saveDraft =
         [](const RecordingProject& project,
            const std::vector<fs::path>&) -> Result<RecordingProject, DraftSaveError> {
-        return fail(DraftSaveError{*project.mainVideoURL,
+        return fail(DraftSaveError{*localFile(project.mainVideoURL),
                                    std::make_error_code(std::errc::no_space_on_device), "copy"});
     };
     host_.inputs.aspect.isPiPEnabled = true;
@@ -315,7 +324,7 @@ TEST_F(RecordingFinishTest, ARecordingsFolderGoesWithItsSavedDraftAndOutlivesAFa
     const fs::path made = folder->path();
     const auto screen = movie(made, "zimlo_screen_7.mov", {{440, 0.5f}, {880, 0.3f}});
     std::optional<std::string> notedAtSave;
-    services_.saveDraft = [&](const RecordingProject& project) {
+    services_.saveDraft = [&](const RecordingProject& project, const std::vector<fs::path>&) {
         notedAtSave = folder->notedDraft();
         saved_.push_back(project);
         return store_.saveDraft(project);
@@ -327,19 +336,21 @@ TEST_F(RecordingFinishTest, ARecordingsFolderGoesWithItsSavedDraftAndOutlivesAFa
         test::pumpUntil([&] { return host_.ended.has_value(); }, std::chrono::seconds(120)));
     ASSERT_TRUE(*host_.ended);
     ASSERT_EQ(saved_.size(), 1u);
-    EXPECT_EQ(saved_[0].mainVideoURL->parent_path(), made) << "the mix is made beside the movie";
+    EXPECT_EQ(localFile(saved_[0].mainVideoURL)->parent_path(), made)
+        << "the mix is made beside the movie";
     EXPECT_EQ(notedAtSave, saved_[0].id.uuidString());
     EXPECT_FALSE(fs::exists(made));
     EXPECT_TRUE(namesIn(temp_.path()).empty());
-    EXPECT_TRUE(fs::exists(*(*host_.ended)->mainVideoURL));
+    EXPECT_TRUE(fs::exists(*localFile((*host_.ended)->mainVideoURL)));
     folder.reset();
 
     host_.ended.reset();
     auto second = RecordingFolder::create(recordings).value();
     const auto raw = movie(second->path(), "zimlo_screen_8.mov", {{440, 0.5f}});
     services_.saveDraft =
-        [](const RecordingProject& project) -> Result<RecordingProject, DraftSaveError> {
-        return fail(DraftSaveError{*project.mainVideoURL,
+        [](const RecordingProject& project,
+           const std::vector<fs::path>&) -> Result<RecordingProject, DraftSaveError> {
+        return fail(DraftSaveError{*localFile(project.mainVideoURL),
                                    std::make_error_code(std::errc::no_space_on_device), "copy"});
     };
     {
@@ -379,6 +390,45 @@ TEST_F(RecordingFinishTest, TwoReportsWithinTheHandOverBuildOneProjectFromTheLat
     EXPECT_FALSE(pipeline->pendingFinish());
 }
 
+// Speech said before the stop may still be in recognition when the files come: nothing is mixed
+// or built until its subtitles have joined, and those subtitles then decide the composition.
+TEST_F(RecordingFinishTest, TheProjectWaitsForTheSubtitlesOfWhatWasSaidBeforeTheStop) {
+    int mixes = 0;
+    services_.mixAudio = [&mixes](const fs::path& main,
+                                  std::function<void(Pipeline::MixOutcome)> done) {
+        ++mixes;
+        MainQueue::post([done, main] { done(main); });
+    };
+    std::function<void()> settle;
+    host_.settleSubtitles = [&settle](std::function<void()> done) { settle = std::move(done); };
+    host_.inputs.isSubtitleEnabled = true;
+    host_.inputs.recordingSettings = RecordingSettings({320, 240, "小"}, CaptureFrameRate::fps30);
+    const auto screen = movie(temp_.path(), "zimlo_screen_w.mov", {{440, 0.5f}}, 20);
+    auto pipeline = Pipeline::create(host_, services_);
+    pipeline->recordingBegan();
+    pipeline->filesReported(screen, std::nullopt);
+    test::mainLoop().runFor(std::chrono::milliseconds(600));
+    ASSERT_TRUE(settle);
+    EXPECT_EQ(host_.takes, 0);
+    EXPECT_EQ(mixes, 0);
+    EXPECT_TRUE(host_.statuses.empty());
+
+    // The last sentence has joined: the movie is composed with it, its sounds mixed by the export.
+    host_.inputs.subtitleTrack = {segment(0.2, "最后")};
+    host_.expectsComposition = true;
+    settle();
+    ASSERT_TRUE(
+        test::pumpUntil([&] { return host_.ended.has_value(); }, std::chrono::seconds(240)));
+    ASSERT_TRUE(*host_.ended);
+    EXPECT_EQ(host_.takes, 1);
+    EXPECT_EQ(mixes, 0);
+    EXPECT_EQ(host_.overlays.front(),
+              (std::pair<std::string, std::string>{"正在合成视频…", "正在写入字幕和画面，请稍候"}));
+    ASSERT_TRUE((*host_.ended)->mainVideoURL);
+    EXPECT_TRUE(
+        fs::exists(localFile((*host_.ended)->mainVideoURL)->parent_path() / "subtitles.srt"));
+}
+
 TEST_F(RecordingFinishTest, APipelineGoneDuringMixingDeletesOnlyTheFreshMix) {
     const auto screen = movie(temp_.path(), "zimlo_screen_8.mov", {{440, 0.5f}}, 5);
     std::function<void(Pipeline::MixOutcome)> pending;
@@ -398,13 +448,13 @@ TEST_F(RecordingFinishTest, APipelineGoneDuringMixingDeletesOnlyTheFreshMix) {
     EXPECT_FALSE(host_.ended);
 }
 
-// The percentages of the overlay's progress lines, in order.
-std::vector<int> percentages(const std::vector<std::string>& details) {
+// The percentages of the overlay's progress titles, in order.
+std::vector<int> percentages(const std::vector<std::string>& titles) {
     std::vector<int> result;
     const std::string prefix = "正在合成视频… ";
-    for (const auto& detail : details) {
-        EXPECT_EQ(detail.rfind(prefix, 0), 0u) << detail;
-        result.push_back(std::atoi(detail.c_str() + prefix.size()));
+    for (const auto& title : titles) {
+        EXPECT_EQ(title.rfind(prefix, 0), 0u) << title;
+        result.push_back(std::atoi(title.c_str() + prefix.size()));
     }
     return result;
 }
@@ -416,7 +466,7 @@ TEST_F(RecordingFinishTest, CompositionShowsItsProgressUpToTheEnd) {
     host_.inputs.recordingSettings = RecordingSettings({320, 240, "小"}, CaptureFrameRate::fps30);
     auto pipeline = finish(screen, std::nullopt);
     ASSERT_TRUE(host_.ended && *host_.ended);
-    const auto shown = percentages(host_.details);
+    const auto shown = percentages(host_.titles);
     ASSERT_GE(shown.size(), 5u);
     EXPECT_TRUE(std::is_sorted(shown.begin(), shown.end()));
     EXPECT_EQ(shown.back(), 100);
@@ -432,11 +482,11 @@ TEST_F(RecordingFinishTest, CancellingTheCompositionSavesTheRawRecording) {
     host_.inputs.subtitleTrack = {segment(0.5, "取消")};
     host_.inputs.recordingSettings = RecordingSettings({320, 240, "小"}, CaptureFrameRate::fps30);
     std::shared_ptr<Pipeline> pipeline = Pipeline::create(host_, services_);
-    std::vector<std::string> detailsAtCancel;
-    host_.onDetail = [&] {
-        if (host_.details.size() != 2) return;
+    std::vector<std::string> titlesAtCancel;
+    host_.onTitle = [&] {
+        if (host_.titles.size() != 2) return;
         EXPECT_TRUE(pipeline->canCancelExport());
-        detailsAtCancel = host_.details;
+        titlesAtCancel = host_.titles;
         pipeline->cancelExport();
         EXPECT_FALSE(pipeline->canCancelExport());
     };
@@ -445,9 +495,9 @@ TEST_F(RecordingFinishTest, CancellingTheCompositionSavesTheRawRecording) {
     ASSERT_TRUE(
         test::pumpUntil([&] { return host_.ended.has_value(); }, std::chrono::seconds(240)));
     ASSERT_TRUE(*host_.ended);
-    ASSERT_FALSE(detailsAtCancel.empty());
-    EXPECT_LT(percentages(detailsAtCancel).back(), 100) << "the export ended before the cancel";
-    EXPECT_EQ(host_.details.size(), 2u) << "progress shown after the cancel";
+    ASSERT_FALSE(titlesAtCancel.empty());
+    EXPECT_LT(percentages(titlesAtCancel).back(), 100) << "the export ended before the cancel";
+    EXPECT_EQ(host_.titles.size(), 2u) << "progress shown after the cancel";
     EXPECT_EQ(host_.overlays, (std::vector<std::pair<std::string, std::string>>{
                                   {"正在合成视频…", "正在写入字幕和画面，请稍候"},
                                   {"正在取消合成…", "原始视频不会丢失"}}));
@@ -458,7 +508,7 @@ TEST_F(RecordingFinishTest, CancellingTheCompositionSavesTheRawRecording) {
     ASSERT_EQ(stored.subtitleTrack.size(), 1u);
     EXPECT_NEAR(stored.duration, 10, 0.1);
     ASSERT_TRUE(stored.mainVideoURL);
-    EXPECT_EQ(stored.mainVideoURL->extension(), ".mov");  // the raw movie, not an export
+    EXPECT_EQ(localFile(stored.mainVideoURL)->extension(), ".mov");  // the raw movie, not an export
     // Nothing left in the temporary folder: no partial export, and the raw files were copied.
     EXPECT_TRUE(namesIn(temp_.path()).empty()) << *namesIn(temp_.path()).begin();
 }
@@ -478,13 +528,13 @@ TEST_F(RecordingFinishTest, ProgressLineIsRefreshedBetweenTheExportersReports) {
     finish(screen, std::nullopt);
     ASSERT_TRUE(host_.ended && *host_.ended);
     // Two reports in two seconds, yet the line was set at least twice a second.
-    EXPECT_GE(host_.details.size(), 6u);
-    const auto shown = percentages(host_.details);
+    EXPECT_GE(host_.titles.size(), 6u);
+    const auto shown = percentages(host_.titles);
     EXPECT_TRUE(std::is_sorted(shown.begin(), shown.end()));
     EXPECT_EQ(shown.front(), 10);
     EXPECT_EQ(shown.back(), 50);
-    EXPECT_NE(host_.details.back().find("，预计还需 1 秒"), std::string::npos)
-        << host_.details.back();
+    EXPECT_NE(host_.titles.back().find("，预计还需 1 秒"), std::string::npos)
+        << host_.titles.back();
     EXPECT_EQ(host_.statuses.back(), "已保存原始录制，字幕合成失败：导出失败：坏了");
 }
 
@@ -513,7 +563,7 @@ TEST_F(RecordingFinishTest, DraftsWithSubtitlesGetSubtitleFilesOfWhatTheMovieSho
 
     finish(movie(temp_.path(), "zimlo_screen_13.mov", {{440, 0.5f}}), std::nullopt);
     ASSERT_TRUE(host_.ended && *host_.ended);
-    expectFiles((*host_.ended)->mainVideoURL->parent_path(), "composed");
+    expectFiles(localFile((*host_.ended)->mainVideoURL)->parent_path(), "composed");
 
     host_.ended.reset();
     services_.exportMovie = [](const RecordingProject&, double, int,
@@ -522,7 +572,26 @@ TEST_F(RecordingFinishTest, DraftsWithSubtitlesGetSubtitleFilesOfWhatTheMovieSho
     finish(movie(temp_.path(), "zimlo_screen_14.mov", {{440, 0.5f}}), std::nullopt);
     ASSERT_TRUE(host_.ended && *host_.ended);
     EXPECT_EQ((*host_.ended)->subtitleTrack.size(), 3u);  // the raw draft keeps its whole track
-    expectFiles((*host_.ended)->mainVideoURL->parent_path(), "raw");
+    expectFiles(localFile((*host_.ended)->mainVideoURL)->parent_path(), "raw");
+
+    // Subtitle files that cannot be written: the draft stands, the status says what is missing.
+    host_.ended.reset();
+    services_.saveDraft = [this](const RecordingProject& project, const std::vector<fs::path>&) {
+        auto stored = store_.saveDraft(project);
+        if (stored && localFile(stored->mainVideoURL))
+            fs::create_directory(localFile(stored->mainVideoURL)->parent_path() / "subtitles.srt");
+        return stored;
+    };
+    finish(movie(temp_.path(), "zimlo_screen_16.mov", {{440, 0.5f}}), std::nullopt);
+    ASSERT_TRUE(host_.ended && *host_.ended);
+    const QString status = QString::fromStdString(host_.statuses.back());
+    EXPECT_TRUE(status.startsWith(
+        QStringLiteral("已保存原始录制，字幕合成失败：导出失败：坏了（字幕文件未能写入：")))
+        << host_.statuses.back();
+    EXPECT_TRUE(status.endsWith(QStringLiteral("）"))) << host_.statuses.back();
+    services_.saveDraft = [this](const RecordingProject& project, const std::vector<fs::path>&) {
+        return store_.saveDraft(project);
+    };
 
     // Without subtitles there are none.
     host_.ended.reset();
@@ -530,7 +599,7 @@ TEST_F(RecordingFinishTest, DraftsWithSubtitlesGetSubtitleFilesOfWhatTheMovieSho
     host_.inputs.aspect.main = AspectRatio::r4x3;
     finish(movie(temp_.path(), "zimlo_screen_15.mov", {{440, 0.5f}}), std::nullopt);
     ASSERT_TRUE(host_.ended && *host_.ended);
-    const fs::path folder = (*host_.ended)->mainVideoURL->parent_path();
+    const fs::path folder = localFile((*host_.ended)->mainVideoURL)->parent_path();
     EXPECT_FALSE(fs::exists(folder / "subtitles.srt") || fs::exists(folder / "subtitles.vtt"));
 }
 
@@ -544,9 +613,9 @@ TEST_F(RecordingFinishTest, WithoutAScreenMovieTheCameraMovieIsStillSaved) {
     EXPECT_EQ(host_.statuses.front(), "正在合成视频文件…");
     EXPECT_EQ(host_.statuses.back(), "已保存原始录制，字幕合成失败：缺少主画面视频");
     EXPECT_EQ((*host_.ended)->duration, 2.5);  // elapsed time without a movie to measure
-    EXPECT_TRUE((*host_.ended)->pipVideoURL && fs::exists(*(*host_.ended)->pipVideoURL));
+    EXPECT_TRUE((*host_.ended)->pipVideoURL && fs::exists(*localFile((*host_.ended)->pipVideoURL)));
 
-    EXPECT_NEAR(Pipeline::measuredDuration((*host_.ended)->pipVideoURL, 9), 1.5, 0.05);
+    EXPECT_NEAR(Pipeline::measuredDuration(localFile((*host_.ended)->pipVideoURL), 9), 1.5, 0.05);
     EXPECT_EQ(Pipeline::measuredDuration(temp_.path() / "missing.mov", 2.5), 2.5);
     EXPECT_EQ(Pipeline::measuredDuration(temp_.path() / "missing.mov", NAN), 0);
     EXPECT_EQ(Pipeline::measuredDuration(std::nullopt, -1), 0);
@@ -592,7 +661,7 @@ TEST_F(RecordingFinishTest, DurationFallsBackToTheVideoThenTheAudioTrackThenTheE
     EXPECT_NEAR((*host_.ended)->duration, 2, 0.05);
 
     const fs::path copy = temp_.path() / "zimlo_screen_6.mov";
-    fs::copy_file((*host_.ended)->mainVideoURL.value(), copy);
+    fs::copy_file(*localFile((*host_.ended)->mainVideoURL), copy);
     zeroDeclaredDuration(copy, "mdhd", 0);
     EXPECT_NEAR(Pipeline::measuredDuration(copy, 9), 3, 0.05);
     zeroDeclaredDuration(copy, "mdhd", 1);
@@ -634,7 +703,7 @@ TEST_F(RecordingFinishTest, AnInterruptedRecordingIsSavedRawAndSaysSo) {
     services_.saveDraft =
         [](const RecordingProject& project,
            const std::vector<fs::path>&) -> Result<RecordingProject, DraftSaveError> {
-        return fail(DraftSaveError{*project.mainVideoURL,
+        return fail(DraftSaveError{*localFile(project.mainVideoURL),
                                    std::make_error_code(std::errc::no_space_on_device), "copy"});
     };
     const auto again = movie(temp_.path(), "zimlo_screen_10.mov", {{440, 0.5f}});
@@ -690,9 +759,14 @@ TEST_F(RecordingFinishTest, ExpectedCompositionLeavesTheSoundsToTheExportAndSave
         EXPECT_EQ(mixes, expected ? 0 : 1);
         EXPECT_TRUE(namesIn(temp_.path()).empty());  // the raw, camera and exported movies
         statuses.push_back(host_.statuses);
-        drafts.push_back(decode(*(*host_.ended)->mainVideoURL));
+        drafts.push_back(decode(*localFile((*host_.ended)->mainVideoURL)));
     }
-    EXPECT_EQ(statuses[0], statuses[1]);
+    // Only a mixing pass says the sounds are being mixed.
+    EXPECT_EQ(statuses[0],
+              (std::vector<std::string>{"正在同步电脑声音和输入设备声音…",
+                                        "正在合成字幕到视频文件…", "录制完成，已保存草稿"}));
+    EXPECT_EQ(statuses[1],
+              (std::vector<std::string>{"正在合成字幕到视频文件…", "录制完成，已保存草稿"}));
     const DecodedMovie &slow = drafts[0], &fast = drafts[1];
     EXPECT_EQ(slow.pictures.size(), 45u);
     ASSERT_EQ(fast.pictures.size(), slow.pictures.size());
@@ -737,15 +811,14 @@ TEST_F(RecordingFinishTest, LeftToTheExportTheSoundsAreStillMixedForARawDraft) {
     ASSERT_TRUE(host_.ended && *host_.ended);
     EXPECT_EQ(mixes, 1);
     EXPECT_EQ(host_.statuses,
-              (std::vector<std::string>{"正在同步电脑声音和输入设备声音…", "正在合成视频文件…",
-                                        "字幕合成失败，正在保存原始录制…",
+              (std::vector<std::string>{"正在合成视频文件…", "字幕合成失败，正在保存原始录制…",
                                         "已保存原始录制，字幕合成失败：导出失败：坏了"}));
     const RecordingProject& kept = saved_.at(0);
     EXPECT_NE(kept.mainVideoURL, screen);  // the mixed movie
     EXPECT_EQ(kept.pipVideoURL, camera);
     EXPECT_EQ(kept.pipTrack, host_.inputs.pipTrack);
     EXPECT_NEAR(kept.duration, 1.0, 0.1);
-    EXPECT_EQ(soundTracks(*(*host_.ended)->mainVideoURL), 1u);
+    EXPECT_EQ(soundTracks(*localFile((*host_.ended)->mainVideoURL)), 1u);
     EXPECT_TRUE(namesIn(temp_.path()).empty());
 
     const auto screen2 = movie(temp_.path(), "zimlo_screen_d.mov", {{440, 0.5f}, {880, 0.5f}});
@@ -756,10 +829,11 @@ TEST_F(RecordingFinishTest, LeftToTheExportTheSoundsAreStillMixedForARawDraft) {
     finish(screen2, std::nullopt);
     ASSERT_TRUE(host_.ended && *host_.ended);
     EXPECT_EQ(mixes, 1);
-    EXPECT_EQ(host_.statuses.back(), "录制完成，已保存原始视频");
+    EXPECT_EQ(host_.statuses, (std::vector<std::string>{"正在同步电脑声音和输入设备声音…",
+                                                        "录制完成，已保存原始视频"}));
     EXPECT_TRUE(host_.overlays.empty());
     EXPECT_NE(saved_.at(1).mainVideoURL, screen2);
-    EXPECT_EQ(soundTracks(*(*host_.ended)->mainVideoURL), 1u);
+    EXPECT_EQ(soundTracks(*localFile((*host_.ended)->mainVideoURL)), 1u);
     EXPECT_TRUE(namesIn(temp_.path()).empty());
 
     // Cancelled: the same.
@@ -785,7 +859,7 @@ TEST_F(RecordingFinishTest, LeftToTheExportTheSoundsAreStillMixedForARawDraft) {
     EXPECT_EQ(mixes, 1);
     EXPECT_EQ(host_.statuses.back(), "已取消合成，已保存原始录制");
     EXPECT_EQ((*host_.ended)->subtitleTrack.size(), 1u);
-    EXPECT_EQ(soundTracks(*(*host_.ended)->mainVideoURL), 1u);
+    EXPECT_EQ(soundTracks(*localFile((*host_.ended)->mainVideoURL)), 1u);
     EXPECT_TRUE(namesIn(temp_.path()).empty());
 }
 
@@ -863,7 +937,7 @@ TEST_F(RecordingFinishTest, AMovieComposedWhileRecordingIsFinishedOrElseExported
     ASSERT_EQ(saved_.size(), 1u);
     EXPECT_FALSE(saved_[0].pipVideoURL);
     EXPECT_TRUE(saved_[0].subtitleTrack.empty());
-    const auto draft = *(*host_.ended)->mainVideoURL;
+    const auto draft = *localFile((*host_.ended)->mainVideoURL);
     const auto movie = decode(draft);
     EXPECT_EQ(static_cast<int64_t>(movie.pictures.size()), followed->frameCount);
     // Four seconds of pictures; the sound may run a frame longer.
@@ -883,7 +957,8 @@ TEST_F(RecordingFinishTest, AMovieComposedWhileRecordingIsFinishedOrElseExported
     EXPECT_FALSE(fellBack->followed);
     EXPECT_FALSE(fellBack->fallbackReason.empty());
     EXPECT_EQ(host_.statuses.back(), "录制完成，已保存草稿");
-    EXPECT_EQ(decode(*(*host_.ended)->mainVideoURL).pictures.size(), movie.pictures.size());
+    EXPECT_EQ(decode(*localFile((*host_.ended)->mainVideoURL)).pictures.size(),
+              movie.pictures.size());
 
     record("23", During::compositionCancelled);
     ASSERT_TRUE(host_.ended && *host_.ended);

@@ -7,8 +7,13 @@
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QWidget>
+#include <algorithm>
+#include <atomic>
+#include <limits>
+#include <thread>
 
 #include "app/QtTestSupport.h"
+#include "platform/media/MonotonicClock.h"
 #include "platform/runtime/MainQueue.h"
 #include "platform/speech/SpeechRecognizer.h"
 #include "platform/text/WordTagger.h"
@@ -16,6 +21,7 @@
 #include "recording/LiveSubtitleTrack.h"
 #include "recording/PermissionAlert.h"
 #include "subtitles/SubtitleEmphasisDetector.h"
+#include "subtitles/recognizer/RecognizerTestAudio.h"
 
 namespace zimlo::recording {
 namespace {
@@ -309,6 +315,13 @@ TEST_F(SubtitleTrack, SwitchingDuringARecording) {
     track->handleFinalTranscription(words({{"回来", 0}}), 20);
     EXPECT_EQ(track->subtitleTrack().size(), 2u);
     track->recordingStopped();
+
+    // Stopped (the recording is still being saved): switching on again starts nothing.
+    click();
+    click();
+    EXPECT_TRUE(track->isSubtitleEnabled());
+    EXPECT_FALSE(track->isSpeechRunning());
+    EXPECT_FALSE(speech->isRunning());
 }
 
 // A pause ends recognition (what was said before it still counts); nothing starts it while
@@ -396,6 +409,115 @@ TEST_F(SubtitleTrack, RefusalsAndFailuresSwitchTheToggleBackOff) {
     EXPECT_TRUE(track->isSubtitleEnabled());
     EXPECT_TRUE(speech->isRunning());
     track->recordingStopped();
+}
+
+// Audio stamped on the track's clock from `start` on, in 0.1 s pieces, as the microphone's.
+std::vector<media::AudioSample> captured(const media::AudioSample& audio, double start) {
+    auto pieces = speech::splitAudio(audio, 0.1);
+    for (auto& piece : pieces)
+        piece.presentationTime = media::MediaTime::fromSeconds(
+            start + piece.presentationTime.seconds(), media::MonotonicClock::kTimescale);
+    return pieces;
+}
+
+std::string joinedText(const std::vector<SubtitleSegment>& track) {
+    std::string text;
+    for (const auto& segment : track) text += segment.text + " ";
+    return text;
+}
+
+// The recogniser is behind when the recording stops: the microphone has just delivered two
+// sentences at once. Both still join the track, at the times they were said; only then is the
+// track settled.
+TEST_F(SubtitleTrack, SpeechBeforeTheStopJoinsTheTrackThoughRecognitionIsBehind) {
+    click();
+    host.elapsed = 0;
+    track->recordingBegan();
+    ASSERT_TRUE(speech->isRunning());
+    EXPECT_EQ(track->settledTime(), 0);
+
+    const auto lead = test::quiet(0.5), first = test::librivox("0880"), gap = test::quiet(1.5),
+               second = test::librivox("0930");
+    const auto backlog = test::joined({lead, first, gap, second, test::quiet(0.5)});
+    const double secondStart = test::seconds(lead) + test::seconds(first) + test::seconds(gap);
+    for (const auto& piece : captured(backlog, clock)) speech->appendAudioSampleBuffer(piece);
+    clock += test::seconds(backlog);
+    host.elapsed = test::seconds(backlog);
+    track->recordingStopped();
+    EXPECT_FALSE(speech->isRunning());
+
+    // "he might even have been made amiable himself"
+    ASSERT_TRUE(pumpUntil(
+        [&] { return joinedText(track->subtitleTrack()).find("might even") != std::string::npos; },
+        120s))
+        << joinedText(track->subtitleTrack());
+    EXPECT_NE(joinedText(track->subtitleTrack()).find("young man"), std::string::npos);
+    EXPECT_NEAR(track->subtitleTrack().front().startTime, test::seconds(lead) + 0.25, 0.3);
+    const auto later = std::find_if(track->subtitleTrack().begin(), track->subtitleTrack().end(),
+                                    [&](const auto& s) { return s.startTime > secondStart - 1; });
+    ASSERT_NE(later, track->subtitleTrack().end());
+    EXPECT_NEAR(later->startTime, secondStart + 0.25, 0.3);
+
+    bool settled = false;
+    track->whenSettled(std::numeric_limits<double>::infinity(), 30, [&] { settled = true; });
+    EXPECT_FALSE(settled);  // answered on a later turn
+    ASSERT_TRUE(pumpUntil([&] { return settled; }, 30s));
+    EXPECT_EQ(track->settledTime(), std::numeric_limits<double>::infinity());
+    EXPECT_FALSE(speech->isFinishing());
+}
+
+// A recogniser that does not catch up within the wait: the wait ends on its limit, the last
+// partial result joins the track as final text, and the final result coming after it does not
+// join a second time.
+TEST_F(SubtitleTrack, ARecognizerThatDoesNotCatchUpLeavesItsLastPartialAsFinal) {
+    click();
+    host.elapsed = 0;
+    track->recordingBegan();
+    // A long sentence, still being said at the stop.
+    for (const auto& piece : captured(test::librivox("0920"), clock)) {
+        if (piece.presentationTime.seconds() > clock + 2.5) break;
+        if (auto request = speech->request()) request->waitUntilDecoded(60);
+        qttest::settle();
+        speech->appendAudioSampleBuffer(piece);
+    }
+    ASSERT_TRUE(pumpUntil([&] { return speech->pendingPartial().has_value(); }, 60s));
+    // The machine is starved: the recogniser's queue does not get to run.
+    auto starved = std::make_shared<std::atomic<bool>>(true);
+    auto starving = std::make_shared<std::atomic<bool>>(false);
+    speech->recognizer()->queue().async([starved, starving] {
+        *starving = true;
+        while (*starved) std::this_thread::sleep_for(10ms);
+    });
+    struct Feed {
+        std::shared_ptr<std::atomic<bool>> starved;
+        ~Feed() { *starved = false; }
+    } feedLater{starved};
+    // Partials the recogniser posted before it starved arrive first: the last of them stands.
+    ASSERT_TRUE(pumpUntil([&] { return starving->load(); }, 60s));
+    qttest::settle();
+    const auto partial = *speech->pendingPartial();
+    clock += 2.5;
+    host.elapsed = 2.5;
+    track->recordingStopped();
+    bool settled = false;
+    track->whenSettled(std::numeric_limits<double>::infinity(), 0.5, [&] { settled = true; });
+    ASSERT_TRUE(pumpUntil([&] { return settled; }, 10s));
+    *starved = false;
+    ASSERT_FALSE(track->subtitleTrack().empty());
+    auto letters = [](std::string text) {
+        std::erase(text, ' ');
+        return text;
+    };
+    std::string partialText;
+    for (const auto& word : partial.transcription.segments) partialText += word.substring;
+    EXPECT_EQ(letters(joinedText(track->subtitleTrack())), letters(partialText));
+    EXPECT_NEAR(track->subtitleTrack().front().startTime,
+                partial.offset + partial.transcription.segments.front().timestamp, 0.01);
+    EXPECT_EQ(track->settledTime(), std::numeric_limits<double>::infinity());
+
+    const size_t kept = track->subtitleTrack().size();
+    pumpUntil([] { return false; }, 3s);  // the recogniser's final result comes now
+    EXPECT_EQ(track->subtitleTrack().size(), kept);
 }
 
 // Without a model the recogniser says so once; the notice stays up and the track stays empty.

@@ -175,9 +175,10 @@ TEST(GlobalShortcutSection, CombinationsEditorsStoreAndTheWaylandNote) {
     std::filesystem::remove(file);
     GlobalShortcutStore store(std::make_shared<UserDefaults>(file));
     EXPECT_EQ(store.load(), GlobalShortcutSettings{});
-    store.save(changes[0]);
+    ASSERT_TRUE(store.save(changes[0]));
     EXPECT_EQ(store.load(), changes[0]);
-    std::make_shared<UserDefaults>(file)->setString(GlobalShortcutStore::pauseRecordingKey, "R");
+    ASSERT_TRUE(std::make_shared<UserDefaults>(file)->setString(
+        GlobalShortcutStore::pauseRecordingKey, "R"));
     EXPECT_EQ(store.load().pauseRecording, GlobalShortcutSettings{}.pauseRecording);
     std::filesystem::remove(file);
 

@@ -19,6 +19,12 @@ TEST(RecordingWindowText, DurationAndStateTexts) {
                   QStringLiteral("，等待首帧…"));
     EXPECT_EQ(captureStateText(capture::CaptureState::failed("坏了"), std::nullopt, settings),
               QStringLiteral("错误：坏了"));
+    EXPECT_EQ(captureStateText(capture::CaptureState::idle(), std::nullopt, settings),
+              QStringLiteral("等待初始化"));
+    EXPECT_EQ(captureStateText(capture::CaptureState::recording(), std::nullopt, settings),
+              QStringLiteral("正在录制…"));
+    EXPECT_EQ(captureStateText(capture::CaptureState::stopped(), std::nullopt, settings),
+              QStringLiteral("录制已停止"));
 }
 
 TEST(RecordingWindowText, ExportProgressInWholePercentsWithTheTimeLeft) {

@@ -1,13 +1,20 @@
 // What the recording window says when something fails or is refused: set-up, the screen stream,
-// parameters, camera and microphone; the subtitle layout it starts from, the duration label's
-// width and the space bar.
+// parameters, camera and microphone; the subtitle layout it starts from, the sizes of its texts,
+// the room of the status line, the duration label's width and the space bar.
+#include <sys/mount.h>
+
 #include <QApplication>
+#include <QBoxLayout>
+#include <QFontInfo>
 #include <QTest>
 #include <cerrno>
+#include <fstream>
 #include <set>
 
 #include "RecordingWindowTestSupport.h"
+#include "capture/PlatformErrorText.h"
 #include "platform/x11/TestWindows.h"
+#include "recording/RecordingWindowText.h"
 #include "recording/TabularDigits.h"
 
 namespace zimlo::recording {
@@ -46,6 +53,59 @@ TEST_F(RecordingWindowTest, ACaptionNeverDraggedKeepsTheWindowsStartingLayout) {
     recordBriefly(*c);
     ASSERT_TRUE(saved.has_value()) << c->statusLabel()->text().toStdString();
     EXPECT_EQ(saved->subtitleLayout, (SubtitleLayout{{0.5, 0.82}, 0.72, 1.0}));
+}
+
+// Text sizes are pixels, as everywhere in the application: the toolbar's texts 13, the
+// overlay's title 18 and detail 13, the parameter panel's title 16, note 12 and row names 13.
+TEST_F(RecordingWindowTest, TextsAreDrawnAtTheirSizesInPixels) {
+    auto c = makeController();
+    ASSERT_TRUE(waitUntilReady(*c));
+    auto pixels = [](const QWidget* widget) { return QFontInfo(widget->font()).pixelSize(); };
+    auto* title = c->findChild<QLabel*>(QStringLiteral("targetTitleLabel"));
+    ASSERT_NE(title, nullptr);
+    EXPECT_EQ(pixels(title), 13);
+    EXPECT_EQ(pixels(c->durationLabel()), 13);
+    EXPECT_EQ(pixels(c->statusLabel()), 13);
+    EXPECT_EQ(pixels(c->processingTitleLabel()), 18);
+    EXPECT_EQ(pixels(c->processingDetailLabel()), 13);
+
+    c->parameterTapped();
+    ASSERT_NE(c->parameterController(), nullptr);
+    std::map<QString, int> sizes;
+    for (const QLabel* label : c->parameterController()->findChildren<QLabel*>())
+        sizes[label->text()] = pixels(label);
+    EXPECT_EQ(sizes[QStringLiteral("录制参数")], 16);
+    EXPECT_EQ(sizes[QStringLiteral("默认使用当前目标的原生最大像素，也可选择较低分辨率。")], 12);
+    EXPECT_EQ(sizes[QStringLiteral("分辨率")], 13);
+    EXPECT_EQ(sizes[QStringLiteral("帧速率")], 13);
+    c->parameterController()->close();
+}
+
+// The status line is cut only when the toolbar is full: while it is cut, the flexible space
+// before it has given all its room.
+TEST_F(RecordingWindowTest, TheStatusLineIsCutOnlyWhenTheToolbarIsFull) {
+    auto c = makeController();
+    ASSERT_TRUE(waitUntilReady(*c));
+    auto* row = qobject_cast<QBoxLayout*>(c->statusLabel()->parentWidget()->layout());
+    ASSERT_NE(row, nullptr);
+    QLayoutItem* space = row->itemAt(row->indexOf(c->statusLabel()) - 1);
+    ASSERT_NE(space->spacerItem(), nullptr);
+    const QString status = QStringLiteral("正在录制（电脑声音 + Virtual microphone）");
+    c->statusLabel()->setText(status);
+    const int needed = c->statusLabel()->fontMetrics().horizontalAdvance(status);
+    int cut = 0;
+    for (int width = 1180; width >= 920; width -= 4) {
+        c->resize(width, 760);
+        qttest::settle();
+        if (c->statusLabel()->width() >= needed) continue;
+        ++cut;
+        EXPECT_EQ(space->geometry().width(), 0) << "cut at " << c->statusLabel()->width() << " of "
+                                                << needed << " in a window " << width << " wide";
+    }
+    c->resize(1180, 760);
+    qttest::settle();
+    EXPECT_GE(c->statusLabel()->width(), needed);  // the window's own size has room
+    EXPECT_GT(cut, 0) << "never full: the test says nothing";
 }
 
 // On a desktop whose font has digits of different widths the duration still keeps one width.
@@ -186,6 +246,60 @@ TEST_F(RecordingWindowTest, SettingsThatCannotBeAppliedAreReportedAndNotStored) 
     c->parameterController()->close();
 }
 
+// A settings file that cannot be used (nested 100,000 deep, on a read-only disk) leaves the
+// window on its defaults and is said once; a change of the parameters still applies, and the
+// status line says it could not be kept.
+TEST_F(RecordingWindowTest, AnUnusableSettingsFileIsSaidOnceAndAFailedSaveToo) {
+    const fs::path config = directory / "config";
+    fs::create_directories(config);
+    if (::mount("tmpfs", config.c_str(), "tmpfs", 0, "size=4m") != 0)
+        GTEST_SKIP() << "mounting a tmpfs needs root";
+    struct Unmount {
+        fs::path at;
+        ~Unmount() { ::umount(at.c_str()); }
+    } unmount{config};
+    {
+        std::ofstream deep(config / "defaults.json");
+        for (int i = 0; i < 100'000; ++i) deep << "{\"a\":";
+        deep << 1 << std::string(100'000, '}');
+    }
+    ASSERT_EQ(::mount(nullptr, config.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
+    settingsStore = std::make_shared<RecordingSettingsStore>(
+        std::make_shared<UserDefaults>(config / "defaults.json"));
+
+    auto c = makeController();
+    const QString rejected = settingsRejectedText(config / "defaults.json");
+    ASSERT_TRUE(pumpUntil([&] { return c->statusLabel()->text() == rejected; }, 20s))
+        << c->statusLabel()->text().toStdString();
+    EXPECT_EQ(c->recordingSettings(),
+              RecordingSettings(c->availableResolutions().back(), CaptureFrameRate::fps30));
+    ASSERT_TRUE(waitUntilReady(*c));
+    const RecordingSettings wanted(c->availableResolutions().front(), CaptureFrameRate::fps24);
+    c->parameterTapped();
+    ASSERT_NE(c->parameterController(), nullptr);
+    c->parameterController()->onChange(wanted);
+    ASSERT_TRUE(pumpUntil([&] { return !c->isApplyingRecordingSettings(); }, 20s));
+    EXPECT_EQ(c->statusLabel()->text(),
+              QStringLiteral("参数已更新：") + QString::fromStdString(wanted.summary()) +
+                  QStringLiteral("，但未能保存（只读文件系统：") +
+                  QString::fromStdString((config / "defaults.json").string()) +
+                  QStringLiteral("）"));
+    EXPECT_EQ(c->recordingSettings(), wanted);
+    c->parameterController()->close();
+    c.reset();
+
+    // Said once: the next window keeps quiet about it.
+    auto next = makeController();
+    bool saidAgain = false;
+    pumpUntil(
+        [&] {
+            saidAgain = saidAgain || next->statusLabel()->text() == rejected;
+            return false;
+        },
+        3s);
+    EXPECT_FALSE(saidAgain);
+}
+
 TEST_F(RecordingWindowTest, NoSoundServerStillLetsThePictureBeRecorded) {
     // No sound server to take the computer's sound from: the picture can be recorded all the
     // same, and the source says why the computer's sound is missing.
@@ -199,6 +313,21 @@ TEST_F(RecordingWindowTest, NoSoundServerStillLetsThePictureBeRecorded) {
     EXPECT_TRUE(missing);
     EXPECT_FALSE(c->statusLabel()->text().startsWith(QStringLiteral("初始化失败")));
     EXPECT_TRUE(c->recordButton()->isEnabled());
+}
+
+// A stream that cannot be set up: the window says so and nothing can be recorded.
+TEST_F(RecordingWindowTest, AStreamThatCannotBeSetUpLeavesRecordingOff) {
+    const screen::CaptureError refused(screen::CaptureError::Kind::windowCaptureUnsupported);
+    adjustSource = [refused](capture::ScreenCameraSource::Options& options) {
+        options.makeScreenStream = [refused](const x11::ContentFilter&,
+                                             const screen::CaptureStreamConfiguration&)
+            -> std::unique_ptr<screen::CaptureStream> { throw refused; };
+    };
+    auto c = makeController();
+    qttest::settle();
+    EXPECT_EQ(c->statusLabel()->text().toStdString(), "初始化失败：" + capture::userText(refused));
+    EXPECT_FALSE(c->recordButton()->isEnabled());
+    EXPECT_FALSE(c->latestCaptureStatus().has_value());
 }
 
 TEST_F(RecordingWindowTest, AStreamThatCannotStartShowsTheError) {

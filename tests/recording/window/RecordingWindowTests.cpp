@@ -65,8 +65,20 @@ TEST_F(RecordingWindowTest, PressingRecordTwiceRecordsOnceAndStoppingSavesOneDra
     c->toggleRecording();
     EXPECT_EQ(c->recordButton()->text(), QStringLiteral("正在整理…"));
     EXPECT_FALSE(c->recordButton()->isEnabled());
-    ASSERT_TRUE(pumpUntil([&] { return finished > 0; }, 60s))
+    // What the status line says while the recording is saved: the finish's own steps, not the
+    // source's report that it stopped.
+    std::vector<QString> shown;
+    ASSERT_TRUE(pumpUntil(
+        [&] {
+            if (shown.empty() || shown.back() != c->statusLabel()->text())
+                shown.push_back(c->statusLabel()->text());
+            return finished > 0;
+        },
+        60s))
         << c->statusLabel()->text().toStdString();
+    EXPECT_EQ(shown.front(), QStringLiteral("正在保存录屏和摄像头小窗…"));
+    EXPECT_EQ(std::count(shown.begin(), shown.end(), QStringLiteral("录制已停止")), 0)
+        << shown.size() << " texts";
     pumpUntil([] { return false; }, 500ms);  // a second hand-over would show up now
     EXPECT_EQ(finished, 1);
     EXPECT_EQ(store->loadDrafts().size(), 1u);
@@ -182,7 +194,7 @@ TEST_F(RecordingWindowTest, AFullDiskStopsTheRecordingAndKeepsWhatWasWritten) {
     EXPECT_EQ(statuses.back(), QStringLiteral("磁盘空间不足，录制已中断，已保存中断前的录制"));
     ASSERT_EQ(store->loadDrafts().size(), 1u);
     ASSERT_TRUE(saved->mainVideoURL);
-    EXPECT_GT(media::availableDuration(*saved->mainVideoURL, 0), 0.0);
+    EXPECT_GT(media::availableDuration(*localFile(saved->mainVideoURL), 0), 0.0);
     EXPECT_EQ(c->recordButton()->text(), QStringLiteral("开始录制"));
 }
 
@@ -228,7 +240,7 @@ TEST_F(RecordingWindowTest, TheStatusFollowsTheSoundServerWhileThePictureGoesOn)
     ASSERT_TRUE(pumpUntil([&] { return saved.has_value(); }, 60s))
         << c->statusLabel()->text().toStdString();
     ASSERT_TRUE(saved->mainVideoURL);
-    EXPECT_GT(media::availableDuration(*saved->mainVideoURL, 0), 2.0);
+    EXPECT_GT(media::availableDuration(*localFile(saved->mainVideoURL), 0), 2.0);
 }
 
 TEST_F(RecordingWindowTest, DurationLabelCountsWholeSecondsPastAnHour) {
@@ -316,11 +328,14 @@ TEST_F(RecordingWindowTest, PreviewsRestWhileAMovieIsComposedAndComeBackAfterIt)
     // The export after the stop stays under way until the test ends it.
     deps.finishServices.composesWhileRecording = false;
     std::function<void(RecordingFinishPipeline::ExportOutcome)> exportDone;
+    std::function<void(double)> exportProgress;
     deps.finishServices.exportMovie =
         [&](const RecordingProject&, double, int,
             std::function<void(RecordingFinishPipeline::ExportOutcome)> done,
-            std::function<void(double)>,
-            std::shared_ptr<compose::ExportJob>) { exportDone = std::move(done); };
+            std::function<void(double)> progress, std::shared_ptr<compose::ExportJob>) {
+            exportDone = std::move(done);
+            exportProgress = std::move(progress);
+        };
     auto c = std::make_unique<RecordingView>(target, deps);
     c->resize(1180, 760);
     c->show();
@@ -374,6 +389,18 @@ TEST_F(RecordingWindowTest, PreviewsRestWhileAMovieIsComposedAndComeBackAfterIt)
 
     recordAndStop();
     previewsResting();
+    // How far the composition has got shows in the overlay's title; its detail line stays.
+    EXPECT_TRUE(c->processingTitleLabel()->text().startsWith(QStringLiteral("正在合成视频…")));
+    EXPECT_EQ(c->processingDetailLabel()->text(), QStringLiteral("正在处理录制画面，请稍候"));
+    exportProgress(0.42);
+    ASSERT_TRUE(pumpUntil(
+        [&] {
+            return c->processingTitleLabel()->text().startsWith(
+                QStringLiteral("正在合成视频… 42%"));
+        },
+        5s))
+        << c->processingTitleLabel()->text().toStdString();
+    EXPECT_EQ(c->processingDetailLabel()->text(), QStringLiteral("正在处理录制画面，请稍候"));
     // The export fails: the raw recording is saved and the window is ready again.
     std::exchange(exportDone, nullptr)(fail("编码器出错"));
     ASSERT_TRUE(pumpUntil([&] { return !c->isRecording(); }, 30s));
@@ -393,7 +420,7 @@ TEST_F(RecordingWindowTest, PreviewsRestWhileAMovieIsComposedAndComeBackAfterIt)
     ASSERT_EQ(drafts.size(), 2u);
     for (const auto& draft : drafts) {
         ASSERT_TRUE(draft.mainVideoURL && draft.pipVideoURL);
-        for (const auto& movie : {*draft.mainVideoURL, *draft.pipVideoURL})
+        for (const auto& movie : {*localFile(draft.mainVideoURL), *localFile(draft.pipVideoURL)})
             EXPECT_GT(media::availableDuration(movie, 0), 0.5) << movie;
     }
 }
@@ -523,7 +550,7 @@ TEST_F(RecordingWindowTest, AFollowedRecordingPausedResumedAndStoppedWhilePaused
     ASSERT_TRUE(composition);
     EXPECT_TRUE(composition->followed) << composition->fallbackReason;
     ASSERT_TRUE(saved->mainVideoURL);
-    const double duration = media::availableDuration(*saved->mainVideoURL, 0);
+    const double duration = media::availableDuration(*localFile(saved->mainVideoURL), 0);
     EXPECT_NEAR(duration, recorded, 0.4);
 
     RecordingProject raw;
@@ -544,7 +571,7 @@ TEST_F(RecordingWindowTest, AFollowedRecordingPausedResumedAndStoppedWhilePaused
                           [&](compose::VideoCompositor::Result r) { exported = std::move(r); });
     ASSERT_TRUE(pumpUntil([&] { return exported.has_value(); }, 180s));
     ASSERT_TRUE(exported->ok()) << exported->error().description();
-    auto draftAsset = media::MovieAsset::open(*saved->mainVideoURL);
+    auto draftAsset = media::MovieAsset::open(*localFile(saved->mainVideoURL));
     auto exportAsset = media::MovieAsset::open(**exported);
     ASSERT_TRUE(draftAsset && exportAsset);
     EXPECT_EQ((*draftAsset)->tracks(media::MediaType::video).size(), 1u);
@@ -634,9 +661,10 @@ TEST_F(RecordingWindowTest, SpeechDuringAPauseIsNotSubtitledAndLaterSpeechMovesU
     quiet = true;
     speaker.join();
 
-    const auto cues = readSubtitleFile(saved->mainVideoURL->parent_path() / "subtitles.vtt",
-                                       SubtitleFileFormat::webVTT)
-                          .valueOr({});
+    const auto cues =
+        readSubtitleFile(localFile(saved->mainVideoURL)->parent_path() / "subtitles.vtt",
+                         SubtitleFileFormat::webVTT)
+            .valueOr({});
     ASSERT_FALSE(cues.empty());
     int before = 0, after = 0;
     for (const auto& cue : cues) {
@@ -652,6 +680,196 @@ TEST_F(RecordingWindowTest, SpeechDuringAPauseIsNotSubtitledAndLaterSpeechMovesU
     }
     EXPECT_GT(before, 0);
     EXPECT_GT(after, 0);
+}
+
+// The recogniser is behind when the recording is stopped (its queue is held up, as on a starved
+// machine, until well after the files are ready): what was said before the stop still becomes
+// the draft's subtitles.
+TEST_F(RecordingWindowTest, SpeechBeforeTheStopIsSubtitledThoughRecognitionIsBehind) {
+    auto deps = dependencies();
+    deps.clock = nullptr;
+    auto engine = speech::SpeechRecognizer::shared("en-US");
+    ASSERT_TRUE(engine->waitUntilLoaded(120));
+    deps.speech = LiveSpeechRecognizer::create(engine);
+    auto c = std::make_unique<RecordingView>(target, deps);
+    c->resize(1180, 760);
+    c->show();
+    std::optional<RecordingProject> saved;
+    c->onFinish = [&](const RecordingProject& p) { saved = p; };
+    ASSERT_TRUE(waitUntilReady(*c));
+    c->subtitleToggle()->click();
+    ASSERT_TRUE(pumpUntil([&] { return c->subtitles().isSubtitleEnabled(); }, 20s))
+        << c->statusLabel()->text().toStdString();
+
+    const auto said = sandbox::loadSpeechClip(
+        "/usr/share/pocketsphinx/test/data/librivox/sense_and_sensibility_01_austen_64kb-0880.wav");
+    std::vector<int16_t> feed(static_cast<size_t>(0.3 * sandbox::PulseServer::kMicrophoneRate));
+    feed.insert(feed.end(), said.begin(), said.end());
+    c->toggleRecording();
+    ASSERT_TRUE(pumpUntil([&] { return c->isRecording() && c->pauseButton()->isEnabled(); }, 10s));
+    const double start = *c->recordStartTime();
+    std::atomic<bool> quiet{false};
+    const double fed = media::MonotonicClock::nowSeconds();
+    std::thread speaker([&] { sandbox::PulseServer::shared().speakInRealTime(feed, &quiet); });
+    struct Silence {
+        std::atomic<bool>& quiet;
+        std::thread& speaker;
+        ~Silence() {
+            quiet = true;
+            if (speaker.joinable()) speaker.join();
+        }
+    } silence{quiet, speaker};
+
+    // Stopped in the middle of the sentence, once the caption shows its first words.
+    ASSERT_TRUE(pumpUntil([&] { return !c->subtitleRegion()->isShowingPlaceholder(); }, 30s));
+    auto held = std::make_shared<std::atomic<bool>>(true);
+    engine->queue().async([held] {
+        while (*held) std::this_thread::sleep_for(10ms);
+    });
+    struct Release {
+        std::shared_ptr<std::atomic<bool>> held;
+        ~Release() { *held = false; }
+    } release{held};
+    c->toggleRecording();
+    // Held until the files have been taken over, or 1.5 s after the source reported them,
+    // whichever comes first: a finish that waits for a fixed moment has taken them by then.
+    // (The recogniser may still be behind after that on a busy machine; the wait then ends on
+    // its limit with the words shown last.)
+    std::optional<std::chrono::steady_clock::time_point> reported;
+    pumpUntil(
+        [&] {
+            const auto now = std::chrono::steady_clock::now();
+            if (!reported && c->source()->state().kind == capture::CaptureState::Kind::stopped)
+                reported = now;
+            return !c->subtitles().subtitleSessionActive() ||
+                   (reported && now - *reported > 1500ms);
+        },
+        60s);
+    *held = false;
+    ASSERT_TRUE(pumpUntil([&] { return saved.has_value(); }, 120s))
+        << c->statusLabel()->text().toStdString();
+
+    const auto cues =
+        readSubtitleFile(localFile(saved->mainVideoURL)->parent_path() / "subtitles.vtt",
+                         SubtitleFileFormat::webVTT)
+            .valueOr({});
+    ASSERT_FALSE(cues.empty()) << "what was said before the stop is not subtitled";
+    for (const auto& cue : cues)
+        std::printf("subtitle %.2f-%.2f \"%s\"\n", cue.startTime, cue.endTime, cue.text.c_str());
+    // Where the sentence begins on the movie.
+    const double said0 = fed - start + 0.3;
+    EXPECT_GE(cues.front().startTime, said0 - 0.5);
+    EXPECT_LE(cues.front().startTime, said0 + 1.0);
+}
+
+// The window's own close box: before recording it closes the window as cancelled; during a
+// recording the window stays, and the recording is stopped and saved.
+TEST_F(RecordingWindowTest, TheWindowsCloseBoxCancelsWhenIdleAndSavesWhileRecording) {
+    {
+        RecordingWindow idle(target, dependencies());
+        int cancelled = 0;
+        idle.setOnCancel([&] { ++cancelled; });
+        idle.window()->show();
+        ASSERT_TRUE(waitUntilReady(*idle.recordingView()));
+        EXPECT_TRUE(idle.window()->close());
+        EXPECT_EQ(cancelled, 1);
+        qttest::settle();
+        EXPECT_EQ(idle.window(), nullptr);  // closed for good
+    }
+    RecordingWindow w(target, dependencies());
+    int cancelled = 0;
+    std::optional<RecordingProject> saved;
+    w.setOnCancel([&] { ++cancelled; });
+    w.setOnFinish([&](const RecordingProject& p) { saved = p; });
+    w.window()->show();
+    ASSERT_TRUE(waitUntilReady(*w.recordingView()));
+    w.recordingView()->toggleRecording();
+    ASSERT_TRUE(pumpUntil([&] { return w.recordingView()->isRecording(); }, 10s));
+    qttest::pumpFor(1s);
+    EXPECT_FALSE(w.window()->close());
+    EXPECT_TRUE(w.window()->isVisible());
+    ASSERT_TRUE(pumpUntil([&] { return saved.has_value(); }, 60s))
+        << w.recordingView()->statusLabel()->text().toStdString();
+    EXPECT_EQ(cancelled, 0);
+    EXPECT_EQ(store->loadDrafts().size(), 1u);
+    ASSERT_NE(w.window(), nullptr);
+    EXPECT_TRUE(w.window()->isVisible());
+}
+
+// Files below `dir` (recordings have folders of their own) whose names begin with `prefix`.
+std::vector<fs::path> filesStartingWith(const fs::path& dir, const std::string& prefix) {
+    std::vector<fs::path> found;
+    for (const auto& entry : fs::recursive_directory_iterator(dir))
+        if (entry.path().filename().string().rfind(prefix, 0) == 0) found.push_back(entry.path());
+    return found;
+}
+
+// Quitting the application takes the recording window away without its buttons. During a
+// recording what was recorded stays on the disk; during the composition the export is cancelled
+// (no half-made movie stays) and the raw recording stays.
+TEST_F(RecordingWindowTest, QuittingKeepsTheRawRecordingAndCancelsTheExport) {
+    const fs::path tmp = directory / "tmp";
+    {
+        auto w = std::make_unique<RecordingWindow>(target, dependencies());
+        w->window()->show();
+        ASSERT_TRUE(waitUntilReady(*w->recordingView()));
+        w->recordingView()->toggleRecording();
+        ASSERT_TRUE(pumpUntil([&] { return w->recordingView()->isRecording(); }, 10s));
+        qttest::pumpFor(2s);
+        w.reset();
+        qttest::settle();
+    }
+    const auto recorded = filesStartingWith(tmp, "zimlo_screen_");
+    ASSERT_EQ(recorded.size(), 1u);
+    EXPECT_GT(media::availableDuration(recorded.front(), 0), 1.0) << recorded.front();
+
+    // An export that takes its time: a composed movie of the whole screen.
+    struct Export {
+        std::shared_ptr<compose::ExportJob> job;
+        std::optional<RecordingFinishPipeline::ExportOutcome> outcome;
+    };
+    auto exported = std::make_shared<Export>();
+    auto deps = dependencies();
+    deps.finishServices.exportMovie =
+        [exported, tmp](const RecordingProject& project, double longEdge, int framesPerSecond,
+                        std::function<void(RecordingFinishPipeline::ExportOutcome)> done,
+                        std::function<void(double)> progress,
+                        std::shared_ptr<compose::ExportJob> job) {
+            exported->job = job;
+            auto compositor = std::make_shared<compose::VideoCompositor>();
+            compositor->exportDirectory = tmp;
+            compositor->exportLongEdge = longEdge;
+            compositor->exportFrameRate = framesPerSecond;
+            compositor->exportMovie(
+                project, true, 0, std::nullopt,
+                [compositor, exported, done](compose::VideoCompositor::Result result) {
+                    RecordingFinishPipeline::ExportOutcome outcome =
+                        result.ok() ? RecordingFinishPipeline::ExportOutcome(result.value())
+                                    : fail(result.error().description());
+                    exported->outcome = outcome;
+                    done(outcome);
+                },
+                std::move(progress), job);
+        };
+    auto w = std::make_unique<RecordingWindow>(target, deps);
+    w->window()->show();
+    ASSERT_TRUE(waitUntilReady(*w->recordingView()));
+    w->recordingView()->cameraToggle()->click();
+    ASSERT_TRUE(pumpUntil([&] { return w->recordingView()->pipView() != nullptr; }, 10s));
+    w->recordingView()->toggleRecording();
+    ASSERT_TRUE(pumpUntil([&] { return w->recordingView()->isRecording(); }, 10s));
+    qttest::pumpFor(3s);
+    w->recordingView()->toggleRecording();
+    ASSERT_TRUE(pumpUntil([&] { return exported->job != nullptr; }, 60s));
+    w.reset();
+    qttest::settle();
+    ASSERT_TRUE(pumpUntil([&] { return exported->outcome.has_value(); }, 120s));
+    EXPECT_TRUE(exported->job->isCancelled());
+    EXPECT_FALSE(exported->outcome->ok()) << "the export went on after the quit";
+    EXPECT_TRUE(filesStartingWith(tmp, "zimlo_export_").empty());
+    EXPECT_EQ(filesStartingWith(tmp, "zimlo_screen_").size(), 2u);
+    EXPECT_EQ(filesStartingWith(tmp, "zimlo_camera_").size(), 1u);
+    EXPECT_TRUE(store->loadDrafts().empty());
 }
 
 // Sends keys to the X display as a keyboard would, to whichever window has the focus.

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "platform/text/UnicodeText.h"
 #include "platform/text/WordTagger.h"
 #include "subtitles/SubtitleEmphasisDetector.h"
@@ -52,6 +54,24 @@ TEST_F(SubtitleEmphasis, RegularExpressionScores) {
     EXPECT_EQ(s["Abcd"], 28);              // the text's first word
     EXPECT_EQ(s["ab-cd_9"], 102);          // contains a digit
     EXPECT_EQ(s.count("Привет"), 0u);
+}
+
+// The detector matches its expression without the regular-expression engine; the engine is
+// the reference, on texts strung together from the characters each branch treats specially.
+TEST_F(SubtitleEmphasis, PatternMatchesAreTheEnginesMatches) {
+    const std::u16string pattern =
+        u"(?:[#@][\\p{L}\\p{N}_]+)|(?:\\d+(?:[.,]\\d+)?(?:%|[A-Za-z]+)?)|(?:[A-Za-z][A-Za-z0-9_-]{"
+        u"2,})";
+    const std::vector<std::u16string> pieces = {
+        u"#",  u"@", u"_",  u"-",  u".",  u",",  u"%",      u" ",          u"0",         u"7",
+        u"42", u"a", u"Zq", u"好", u"٣",  u"１", u"Ⅻ",      u"²",          u"é",         u"\u0301",
+        u"ǅ",  u"ʰ", u"Я",  u"ｶ",  u"\t", u"。", u"\xD800", u"\U00020000", u"\U0001D7CE"};
+    std::mt19937 random(11);
+    for (int i = 0; i < 20'000; ++i) {
+        std::u16string text;
+        for (int k = int(random() % 12); k >= 0; --k) text += pieces[random() % pieces.size()];
+        ASSERT_EQ(D::patternMatches(text), text::regexMatches(pattern, text)) << text::toUtf8(text);
+    }
 }
 
 TEST_F(SubtitleEmphasis, TaggerScoresAndStopWords) {

@@ -17,7 +17,7 @@ using test::pumpUntil;
 using test::quiet;
 
 struct Event {
-    enum Kind { partial, finalText, transcription } kind;
+    enum Kind { partial, finalText, transcription, settled } kind;
     std::string text;
     Transcription words;
     double offset = 0;
@@ -39,6 +39,9 @@ struct Recorder {
         recognizer.onFinalTranscription = [this](const Transcription& words, double offset) {
             events.push_back({Event::transcription, words.formattedString, words, offset,
                               MainQueue::isMainThread()});
+        };
+        recognizer.onSettled = [this](double time) {
+            events.push_back({Event::settled, {}, {}, time, MainQueue::isMainThread()});
         };
     }
     std::vector<const Event*> of(Event::Kind kind) const {
@@ -145,35 +148,6 @@ TEST(LiveSpeechRecognizerTest, UtterancesArriveInOrderAtTheirRecordingTimes) {
     EXPECT_FALSE(recognizer->request());
 }
 
-// Until a task's final result has reached the main thread, results from its start on are still
-// pending; once the last task after a stop has reported, nothing is.
-TEST(LiveSpeechRecognizerTest, SpeechStaysPendingUntilItsFinalResultArrives) {
-    test::PacedFeeder feeder;
-    feeder.setTime(10);
-    auto recognizer = LiveSpeechRecognizer::create(english(), feeder.clock());
-    EXPECT_FALSE(recognizer->pendingSince());
-    std::vector<std::pair<double, std::optional<double>>> firstWordsAndPending;
-    recognizer->onFinalTranscription = [&](const Transcription& words, double offset) {
-        firstWordsAndPending.emplace_back(offset + words.segments.front().timestamp,
-                                          recognizer->pendingSince());
-    };
-    recognizer->start(10);
-    EXPECT_EQ(recognizer->pendingSince(), 10);
-    feeder.feed(*recognizer, test::joined({quiet(0.5), librivox("0880"), quiet(1.5),
-                                           librivox("0930"), quiet(1.0)}));
-    recognizer->stop();
-    ASSERT_TRUE(pumpUntil([&] { return !recognizer->task(); }, 120s));
-    mainLoop().runPending();
-    ASSERT_EQ(firstWordsAndPending.size(), 2u);
-    for (const auto& [firstWord, pending] : firstWordsAndPending) {
-        ASSERT_TRUE(pending) << "words arrived after their speech was no longer pending";
-        EXPECT_LE(*pending, firstWord);
-    }
-    // The second utterance was pending from after the first one's end.
-    EXPECT_GT(*firstWordsAndPending[1].second, 10 + test::seconds(librivox("0880")));
-    EXPECT_FALSE(recognizer->pendingSince());
-}
-
 // Stop in the middle of speech: the audio ends, the task still reports its final result on the
 // main thread, and no new task starts after it.
 TEST(LiveSpeechRecognizerTest, StopLetsTheLastTaskReportAndStartsNothingNew) {
@@ -210,6 +184,99 @@ TEST(LiveSpeechRecognizerTest, StopLetsTheLastTaskReportAndStartsNothingNew) {
     EXPECT_TRUE(finals[0]->onMainThread);
     EXPECT_EQ(recorder.events.back().kind, Event::transcription);
     EXPECT_FALSE(recognizer->request());
+}
+
+// The recogniser has fallen behind: the microphone delivered the first sentence in a burst, and
+// the recording is finished while the rest is still on its way. Every sentence said before the
+// finish is recognised at the time it was said, what came after it is not, and the settled time
+// follows the last final result.
+TEST(LiveSpeechRecognizerTest, FinishRecognisesEverythingSaidBeforeItAtItsTime) {
+    test::PacedFeeder feeder;
+    feeder.setTime(5);
+    auto recognizer = LiveSpeechRecognizer::create(english(), feeder.clock());
+    Recorder recorder;
+    recorder.attach(*recognizer);
+
+    auto first = librivox("0880");   // "he was not an ill disposed young man"
+    auto second = librivox("0930");  // "he might even have been made amiable himself"
+    auto lead = quiet(0.5), gap = quiet(1.5);
+    const double secondStart = 5 + test::seconds(lead) + test::seconds(first) + test::seconds(gap);
+    recognizer->start(5);
+    feeder.burst(*recognizer, test::joined({lead, first}));
+    // Recording time reached at the finish: the rest was said by then but has not come yet.
+    const auto rest = test::joined({gap, second, quiet(0.6)});
+    const auto late = test::joined({first});  // said after the finish
+    feeder.setTime(5 + test::seconds(lead) + test::seconds(first) + test::seconds(rest) - 0.3);
+    const std::optional<double> until = recognizer->finish();
+    ASSERT_TRUE(until.has_value());
+    EXPECT_DOUBLE_EQ(*until, feeder.clock()());
+    EXPECT_FALSE(recognizer->isRunning());
+    EXPECT_TRUE(recognizer->isFinishing());
+    feeder.setTime(5 + test::seconds(lead) + test::seconds(first));
+    feeder.burst(*recognizer, test::joined({rest, late}));
+
+    ASSERT_TRUE(pumpUntil([&] { return !recognizer->isFinishing(); }, 120s));
+    ASSERT_TRUE(pumpUntil([&] { return !recognizer->task(); }, 10s));
+    mainLoop().runFor(200ms);
+    auto transcriptions = recorder.of(Event::transcription);
+    ASSERT_EQ(transcriptions.size(), 2u);
+    EXPECT_NE(transcriptions[0]->text.find("young man"), std::string::npos)
+        << transcriptions[0]->text;
+    EXPECT_NE(transcriptions[1]->text.find("might even have been made"), std::string::npos)
+        << transcriptions[1]->text;
+    EXPECT_NEAR(transcriptions[0]->offset + transcriptions[0]->words.segments.front().timestamp,
+                5 + test::seconds(lead) + 0.25, 0.3);
+    EXPECT_NEAR(transcriptions[1]->offset + transcriptions[1]->words.segments.front().timestamp,
+                secondStart + 0.25, 0.3);
+    // Settled times only grow, never pass a final still to come, and end at the finish.
+    double last = 0;
+    bool finalsToCome = true;
+    for (const auto& e : recorder.events) {
+        if (e.kind == Event::transcription && &e == transcriptions.back()) finalsToCome = false;
+        if (e.kind != Event::settled) continue;
+        EXPECT_GE(e.offset, last);
+        last = e.offset;
+        if (finalsToCome) {
+            EXPECT_LE(e.offset, secondStart);
+        }
+    }
+    ASSERT_EQ(recorder.events.back().kind, Event::settled);
+    EXPECT_DOUBLE_EQ(recorder.events.back().offset, *until);
+    EXPECT_FALSE(recognizer->request());
+
+    // Nothing runs: nothing to finish.
+    EXPECT_FALSE(recognizer->finish().has_value());
+}
+
+// A task that ends in an error (here cancelled under the recogniser's feet) is not reported; the
+// next task starts at once and places its speech where it was said.
+TEST(LiveSpeechRecognizerTest, ATaskErrorStartsTheNextTask) {
+    test::PacedFeeder feeder;
+    auto recognizer = LiveSpeechRecognizer::create(english(), feeder.clock());
+    Recorder recorder;
+    recorder.attach(*recognizer);
+    recognizer->start(0);
+    // Something was said before the error, as in a recording that has been going on.
+    const auto before = test::joined({quiet(0.5), librivox("0930"), quiet(1.0)});
+    feeder.feed(*recognizer, before);
+    ASSERT_TRUE(pumpUntil([&] { return !recorder.of(Event::transcription).empty(); }, 120s));
+    ASSERT_TRUE(pumpUntil([&] { return recognizer->task() != nullptr; }, 30s));
+    auto failing = recognizer->task();
+    auto failingRequest = recognizer->request();
+    failing->cancel();
+    ASSERT_TRUE(
+        pumpUntil([&] { return recognizer->task() && recognizer->task() != failing; }, 30s));
+    EXPECT_TRUE(recognizer->isRunning());
+    EXPECT_NE(recognizer->request(), failingRequest);
+
+    feeder.feed(*recognizer, test::joined({quiet(0.3), librivox("0880"), quiet(1.0)}));
+    ASSERT_TRUE(pumpUntil([&] { return recorder.of(Event::transcription).size() >= 2; }, 120s));
+    recognizer->stop();
+    auto transcription = recorder.of(Event::transcription).back();
+    EXPECT_NE(transcription->text.find("young man"), std::string::npos) << transcription->text;
+    EXPECT_NEAR(transcription->offset + transcription->words.segments.front().timestamp,
+                test::seconds(before) + 0.3 + 0.25, 0.3);
+    for (const auto* e : recorder.of(Event::finalText)) EXPECT_NE(e->text, "[语音识别不可用]");
 }
 
 // Without a model, or with one that fails to load, every start says so exactly once.

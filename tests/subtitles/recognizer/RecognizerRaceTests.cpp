@@ -1,11 +1,13 @@
 // Built with ThreadSanitizer: microphone appends on their own thread race with task restarts on
-// the recogniser's queue and with stop/start on the main thread.
+// the recogniser's queue (which hand the audio on) and with stop, start and finish on the main
+// thread.
 #include <gtest/gtest.h>
 
 #include <mutex>
 #include <set>
 #include <thread>
 
+#include "platform/media/MonotonicClock.h"
 #include "subtitles/recognizer/RecognizerTestAudio.h"
 
 namespace zimlo {
@@ -40,7 +42,9 @@ TEST(LiveSpeechRecognizerRaceTest, AppendsRacingWithRestartsLoseNoRequest) {
         for (size_t i = 0; feeding; i = (i + 1) % pieces.size()) {
             // The owner's way of appending: take the current request, append to it.
             if (auto request = recognizer->request()) {
-                request->appendAudioSampleBuffer(pieces[i]);
+                media::AudioSample piece = pieces[i];
+                piece.presentationTime = media::MonotonicClock::now();  // as captured
+                request->appendAudioSampleBuffer(std::move(piece));
                 std::lock_guard lock(seenMutex);
                 seen.insert(request);
             }
@@ -57,14 +61,18 @@ TEST(LiveSpeechRecognizerRaceTest, AppendsRacingWithRestartsLoseNoRequest) {
     recognizer->start(1);
     size_t before = finals.size();
     bool laterResult = test::pumpUntil([&] { return finals.size() > before; }, 300s);
+    // Finished while the microphone goes on: the first sample past the end ends it.
+    const bool finishing = recognizer->finish().has_value();
+    bool finished = test::pumpUntil([&] { return !recognizer->isFinishing(); }, 300s);
     feeding = false;
     microphone.join();
-    recognizer->stop();
     ASSERT_TRUE(test::pumpUntil([&] { return !recognizer->task(); }, 120s));
     test::mainLoop().runFor(200ms);
 
     ASSERT_TRUE(firstResult);
     ASSERT_TRUE(laterResult);
+    EXPECT_TRUE(finishing);
+    EXPECT_TRUE(finished);
     bool heard = false;
     for (const auto& text : finals) heard = heard || text.find("young") != std::string::npos;
     EXPECT_TRUE(heard) << finals.front();

@@ -58,14 +58,29 @@ class PacedFeeder {
     }
     void setTime(double t) { fed_->store(t); }
 
+    // Pieces are stamped on that clock, as a microphone's samples are.
     void feed(LiveSpeechRecognizer& recognizer, const media::AudioSample& audio) {
         double base = fed_->load();
-        for (const auto& piece : speech::splitAudio(audio, 0.1)) {
+        for (auto& piece : speech::splitAudio(audio, 0.1)) {
             if (auto current = recognizer.request()) current->waitUntilDecoded(120);
             mainLoop().runPending();
-            fed_->store(base + piece.presentationTime.seconds() + piece.duration().seconds());
+            const double start = base + piece.presentationTime.seconds();
+            piece.presentationTime = media::MediaTime::fromSeconds(start, 1'000'000'000);
+            fed_->store(start + piece.duration().seconds());
             recognizer.appendAudioSampleBuffer(piece);
         }
+    }
+
+    // Hands over a recording at once, as a microphone that delivers a backlog does, stamped
+    // from the clock's time on; the clock moves to its end.
+    void burst(LiveSpeechRecognizer& recognizer, const media::AudioSample& audio) {
+        double base = fed_->load();
+        for (auto& piece : speech::splitAudio(audio, 0.1)) {
+            piece.presentationTime = media::MediaTime::fromSeconds(
+                base + piece.presentationTime.seconds(), 1'000'000'000);
+            recognizer.appendAudioSampleBuffer(piece);
+        }
+        fed_->store(base + audio.duration().seconds());
     }
 
   private:

@@ -94,6 +94,38 @@ TEST(SubtitleSegmenter, PausesDurationAndLength) {
               1u);
 }
 
+// The same speech is cut the same way wherever it falls in the recording: a pause of exactly
+// 0.55 s and a segment of exactly 3.2 s reach their limits at any offset.
+TEST(SubtitleSegmenter, CutsDoNotDependOnTheOffset) {
+    const std::vector<std::vector<TranscriptionSegment>> speeches = {
+        {{"A", 0.5, 0.5}, {"B", 1.55, 0.2}},
+        {{"w", 0, 0.5},
+         {"w", 0.6, 0.5},
+         {"w", 1.2, 0.5},
+         {"w", 1.8, 0.5},
+         {"w", 2.4, 0.8},
+         {"x", 3.3, 0.2}},
+        {{"w", 0.1, 0.5},
+         {"w", 0.7, 0.5},
+         {"w", 1.3, 0.5},
+         {"w", 1.9, 0.5},
+         {"w", 2.5, 0.8},
+         {"x", 3.4, 0.2}},
+    };
+    const std::vector<std::vector<std::string>> expected = {
+        {"A", "B"}, {"w w w w w", "x"}, {"w w w w w", "x"}};
+    for (size_t i = 0; i < speeches.size(); ++i) {
+        for (double offset : {0.0, 7.3, 12.1, 100.7, 3600.3}) {
+            auto cuts = cut(speeches[i], offset);
+            std::vector<std::string> texts;
+            for (const auto& c : cuts) texts.push_back(c.text);
+            EXPECT_EQ(texts, expected[i]) << "speech " << i << " at offset " << offset;
+            ASSERT_FALSE(cuts.empty());
+            EXPECT_NEAR(cuts[0].start, offset + speeches[i][0].timestamp, 1e-9);
+        }
+    }
+}
+
 TEST(SubtitleSegmenter, MinimumDurationTrimmingAndEmptySegments) {
     auto cuts = cut({{"啊", 2, 0.1}});
     ASSERT_EQ(cuts.size(), 1u);

@@ -4,6 +4,7 @@
 
 #include <QImage>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -25,13 +26,10 @@ namespace {
 using compose::VideoCompositor;
 
 RecordingProject readProject(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) throw std::runtime_error("cannot read " + path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return RecordingProject::fromJSON(text.str());
+    return RecordingProject::fromJSON(readInputFile(path, kMaximumDocumentBytes));
 }
 
+// A finite number; "inf", "nan" and numbers beyond a double's range are refused.
 double number(const std::string& text, const std::string& what) {
     size_t used = 0;
     double value = 0;
@@ -40,7 +38,23 @@ double number(const std::string& text, const std::string& what) {
     } catch (const std::exception&) {
         used = 0;
     }
-    if (used != text.size()) throw std::runtime_error("not a number for " + what + ": " + text);
+    if (used != text.size() || !std::isfinite(value))
+        throw std::runtime_error("not a number for " + what + ": " + text);
+    return value;
+}
+
+// The largest pictures and frame rate an export takes: 8K, and the fastest capture rate. Beyond
+// them a single frame or the count of frames grows without use until the run is killed.
+constexpr double kLargestLongEdge = 8192;
+constexpr double kHighestFrameRate = 120;
+
+// A whole number within [low, high] for `what`, or an error naming the range.
+double boundedNumber(const std::string& text, const std::string& what, double low, double high) {
+    const double value = number(text, what);
+    if (!(value >= low && value <= high) || value != std::floor(value))
+        throw std::runtime_error(what + " takes a whole number from " +
+                                 std::to_string(static_cast<long long>(low)) + " to " +
+                                 std::to_string(static_cast<long long>(high)) + ", not " + text);
     return value;
 }
 
@@ -137,20 +151,22 @@ int exportCommand(const std::vector<std::string>& args) {
             continue;
         }
         if (i + 1 >= args.size()) return fail("missing value after " + option);
-        const double value = number(args[++i], option);
+        const std::string& value = args[++i];
         if (option == "--long-edge")
-            compositor->exportLongEdge = value;
+            compositor->exportLongEdge = boundedNumber(value, option, 2, kLargestLongEdge);
         else if (option == "--fps")
-            compositor->exportFrameRate = static_cast<int>(value);
+            compositor->exportFrameRate =
+                static_cast<int>(boundedNumber(value, option, 1, kHighestFrameRate));
         else if (option == "--start")
-            start = value;
+            start = number(value, option);
         else if (option == "--end")
-            end = value;
+            end = number(value, option);
         else
             return fail("unknown option " + option);
     }
-    if (!(compositor->exportLongEdge >= 2) || compositor->exportFrameRate < 1)
-        return fail("--long-edge must be at least 2 and --fps at least 1");
+    // Asked for, an empty span is a mistake, not a request for the shortest movie.
+    if (!std::isfinite(start) || (end && !(*end > start)))
+        return fail("--end must come after --start (both in seconds)");
     if (!compose::ensureTextEngine()) return fail("no text engine for subtitles");
 
     const auto project = readProject(args[0]);
@@ -194,7 +210,8 @@ int composeCommand(const std::vector<std::string>& args) {
         if (args[i] == "--no-subtitles")
             subtitles = false;
         else if (args[i] == "--long-edge" && i + 1 < args.size())
-            compositor.exportLongEdge = number(args[++i], "--long-edge");
+            compositor.exportLongEdge =
+                boundedNumber(args[++i], "--long-edge", 2, kLargestLongEdge);
         else
             return fail("unknown option " + args[i]);
     }
@@ -248,10 +265,21 @@ int exportSubtitles(const std::vector<std::string>& args) {
     const std::filesystem::path folder = documentPath.parent_path().empty()
                                              ? std::filesystem::path(".")
                                              : documentPath.parent_path();
-    // A draft's document may name where its movie was before the folder moved.
+    // The movie's own length bounds the subtitles. A draft's document may name where its movie
+    // was before the folder moved, and a relative name is relative to the document. Only a
+    // regular file is read (a FIFO would stall the reader; the draft lookup offers no other kind);
+    // without one the document's duration stands.
     std::error_code ignored;
-    if (!project.mainVideoURL || !std::filesystem::exists(*project.mainVideoURL, ignored))
-        if (auto found = DraftStore::findMedia(folder, "main")) project.mainVideoURL = found;
+    auto isRegularFile = [&](const std::filesystem::path& file) {
+        return std::filesystem::is_regular_file(std::filesystem::status(file, ignored));
+    };
+    std::optional<std::filesystem::path> movie = localFile(project.mainVideoURL);
+    if (movie && movie->is_relative()) movie = folder / *movie;
+    if (!movie || !isRegularFile(*movie)) movie = DraftStore::findMedia(folder, "main");
+    if (movie)
+        project.mainVideoURL = *movie;
+    else if (localFile(project.mainVideoURL))
+        project.mainVideoURL.reset();
     if (project.subtitleTrack.empty()) {
         for (auto kind : {SubtitleFileFormat::webVTT, SubtitleFileFormat::srt}) {
             const auto beside = folder / subtitleFileName(kind);
@@ -264,7 +292,16 @@ int exportSubtitles(const std::vector<std::string>& args) {
     }
     const auto segments = VideoCompositor::exportedSubtitles(project, start, end);
     if (segments.empty()) std::cerr << "note: the project has no subtitles in that span\n";
-    const std::filesystem::path file = output ? *output : folder / subtitleFileName(*format);
+    std::filesystem::path file = output ? *output : folder / subtitleFileName(*format);
+    // The file is replaced in one step, which would put a regular file in place of whatever the
+    // name held: only a regular file (through its links) or a new name is written.
+    const auto status = std::filesystem::status(file, ignored);
+    if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status))
+        return fail("not writing " + file.string() + ": it exists and is not a regular file");
+    if (std::filesystem::is_symlink(std::filesystem::symlink_status(file, ignored))) {
+        std::error_code unresolved;  // a dangling link is replaced itself
+        if (auto target = std::filesystem::canonical(file, unresolved); !unresolved) file = target;
+    }
     if (auto written = writeFileAtomically(file, subtitleDocument(segments, *format)); !written)
         return fail("cannot write " + file.string() + ": " + written.error().text());
     std::cout << file.string() << "\n";

@@ -5,6 +5,7 @@
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <thread>
@@ -94,21 +95,22 @@ int recordSynthetic(const std::vector<std::string>& args) {
     if (args.size() != 6)
         return fail("usage: media record-synthetic RAW.bgra WIDTHxHEIGHT FPS SECONDS OUT.mov");
     int width = 0, height = 0;
-    if (std::sscanf(args[2].c_str(), "%dx%d", &width, &height) != 2 || width <= 0 || height <= 0)
-        return fail("bad size " + args[2]);
+    if (std::sscanf(args[2].c_str(), "%dx%d", &width, &height) != 2 || width <= 0 || height <= 0 ||
+        width > 16384 || height > 16384)
+        return fail("bad size " + args[2] + " (1 to 16384 each way)");
     auto rate = captureFrameRateFromRaw(std::atoi(args[3].c_str()));
     if (!rate) return fail("frame rate must be 24, 30, 60 or 120");
     const int fps = rawValue(*rate);
     const double seconds = std::atof(args[4].c_str());
-    std::ifstream raw(args[1], std::ios::binary);
-    if (!raw) return fail("cannot read " + args[1]);
+    if (!(seconds > 0 && seconds <= 86400)) return fail("SECONDS must be above 0, at most 86400");
+    // The pictures are all held in memory, so the file is bounded (and /dev/zero refused).
+    const std::string raw = readInputFile(args[1], size_t{1} << 30);
+    const size_t pictureBytes = static_cast<size_t>(width) * height * 4;
     std::vector<std::shared_ptr<const media::PixelBuffer>> pictures;
-    for (;;) {
+    for (size_t at = 0; pictureBytes > 0 && raw.size() - at >= pictureBytes; at += pictureBytes) {
         auto picture =
             std::make_shared<media::PixelBuffer>(width, height, media::PixelFormat::BGRA);
-        raw.read(reinterpret_cast<char*>(picture->data()),
-                 static_cast<std::streamsize>(width) * height * 4);
-        if (raw.gcount() != static_cast<std::streamsize>(width) * height * 4) break;
+        std::memcpy(picture->data(), raw.data() + at, pictureBytes);
         pictures.push_back(std::move(picture));
     }
     if (pictures.empty()) return fail(args[1] + " holds no whole picture");
@@ -163,8 +165,9 @@ int recordSynthetic(const std::vector<std::string>& args) {
 int synthesize(const std::vector<std::string>& args) {
     if (args.size() != 4) return fail("usage: media synth-frames OUT.bgra WIDTHxHEIGHT COUNT");
     int width = 0, height = 0;
-    if (std::sscanf(args[2].c_str(), "%dx%d", &width, &height) != 2 || width <= 0 || height <= 0)
-        return fail("bad size " + args[2]);
+    if (std::sscanf(args[2].c_str(), "%dx%d", &width, &height) != 2 || width <= 0 || height <= 0 ||
+        width > 16384 || height > 16384)
+        return fail("bad size " + args[2] + " (1 to 16384 each way)");
     int count = std::atoi(args[3].c_str());
     std::ofstream out(args[1], std::ios::binary);
     std::vector<uint8_t> row(static_cast<size_t>(width) * 4);

@@ -1,8 +1,6 @@
 // zimlo-tool project: decode and inspect project documents.
 
-#include <fstream>
 #include <iostream>
-#include <sstream>
 
 #include "CommandRegistry.h"
 #include "model/RecordingProject.h"
@@ -12,20 +10,10 @@ namespace {
 using zimlo::RecordingProject;
 using zimlo::tool::fail;
 
-bool readFile(const std::string& path, std::string& contents) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::stringstream buffer;
-    buffer << in.rdbuf();
-    contents = buffer.str();
-    return !in.bad();
-}
-
 int run(const std::vector<std::string>& args) {
     if (args.size() != 2 || (args[0] != "decode" && args[0] != "needs-composition"))
         return fail("usage: zimlo-tool project decode|needs-composition FILE");
-    std::string text;
-    if (!readFile(args[1], text)) return fail("cannot read " + args[1]);
+    const std::string text = zimlo::tool::readInputFile(args[1], zimlo::kMaximumDocumentBytes);
     RecordingProject project;
     try {
         project = RecordingProject::fromJSON(text);

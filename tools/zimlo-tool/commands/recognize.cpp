@@ -80,8 +80,12 @@ int recognize(const std::vector<std::string>& args) {
     std::fprintf(stderr, "recognize: streaming %.2f s of audio\n", audio.duration().seconds());
     std::fflush(stderr);
     const double started = media::MonotonicClock::nowSeconds();
-    for (const auto& chunk : chunks) {
+    // The recogniser places speech by when it was captured, on its own clock.
+    const double recordingStart = recognizer->startDate().value_or(0);
+    for (auto& chunk : chunks) {
         double chunkStart = chunk.presentationTime.seconds();
+        chunk.presentationTime = media::MediaTime::fromSeconds(recordingStart + chunkStart,
+                                                               media::MonotonicClock::kTimescale);
         if (realtime) {
             mainLoop().runUntil(
                 [&] { return media::MonotonicClock::nowSeconds() - started >= chunkStart; },
@@ -101,10 +105,11 @@ int recognize(const std::vector<std::string>& args) {
         mainLoop().runUntil([&] { return media::MonotonicClock::nowSeconds() - started >= end; },
                             std::chrono::seconds(5));
     }
-    recognizer->stop();
-    // The last task still reports; then nothing is left to come.
+    recognizer->finish();
+    // Everything fed is still recognised; then nothing is left to come.
     bool drained =
-        mainLoop().runUntil([&] { return !recognizer->task(); }, std::chrono::seconds(60));
+        mainLoop().runUntil([&] { return !recognizer->isFinishing() && !recognizer->task(); },
+                            std::chrono::seconds(60));
     mainLoop().runPending();
     if (!drained) return fail("the recogniser did not finish");
     return unavailable ? 1 : 0;

@@ -25,6 +25,10 @@ constexpr const char* kUsage =
     "[--camera | "
     "--generated-camera] [--mic] [--pause AT:FOR]";
 
+// The longest run the command waits for, and the longest pause: a week. Far longer times no
+// longer fit the clocks the wait is measured on (1e300 seconds wrapped round to no wait at all).
+constexpr double kLongestSeconds = 7 * 24 * 3600;
+
 struct Arguments {
     std::string target;
     double seconds = 0;
@@ -85,9 +89,10 @@ std::optional<Arguments> parse(const std::vector<std::string>& args, std::string
                 const double length =
                     colon == std::string::npos ? 0 : std::stod(v->substr(colon + 1), &usedFor);
                 if (colon == std::string::npos || usedAt != colon ||
-                    usedFor != v->size() - colon - 1 || !(at >= 0) || !(length > 0) ||
-                    !std::isfinite(at) || !std::isfinite(length)) {
-                    error = "--pause takes AT:FOR in seconds, for example 2:3";
+                    usedFor != v->size() - colon - 1 || !(at >= 0 && at <= kLongestSeconds) ||
+                    !(length > 0 && length <= kLongestSeconds)) {
+                    error =
+                        "--pause takes AT:FOR in seconds (each at most 604800), for example 2:3";
                     return std::nullopt;
                 }
                 parsed.pause = {at, length};
@@ -102,8 +107,8 @@ std::optional<Arguments> parse(const std::vector<std::string>& args, std::string
     }
     if (parsed.target.empty())
         error = "--target is required";
-    else if (!(parsed.seconds > 0) || !std::isfinite(parsed.seconds))
-        error = "--seconds must be a positive number";
+    else if (!(parsed.seconds > 0 && parsed.seconds <= kLongestSeconds))
+        error = "--seconds must be a positive number of seconds, at most 604800 (a week)";
     else if (parsed.fps != 24 && parsed.fps != 30 && parsed.fps != 60)
         error = "--fps must be 24, 30 or 60";
     if (!error.empty()) return std::nullopt;

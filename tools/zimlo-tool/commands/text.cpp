@@ -2,9 +2,9 @@
 
 #include <charconv>
 #include <chrono>
-#include <fstream>
 #include <iostream>
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "CommandRegistry.h"
 #include "platform/text/UnicodeText.h"
@@ -15,6 +15,9 @@
 namespace zimlo::tool {
 
 namespace {
+
+// Word lists and sentence files are small; anything near this is not one.
+constexpr size_t kMaximumInputBytes = size_t{64} << 20;
 
 std::string formatSeconds(double value) {
     char buffer[64];
@@ -38,11 +41,10 @@ double number(const nlohmann::json& value, const char* what) {
 
 int segmentsCommand(const std::vector<std::string>& args) {
     if (args.size() != 2) return fail("usage: zimlo-tool text segments FILE.json");
-    std::ifstream in(args[1]);
-    if (!in) return fail("cannot read " + args[1]);
+    const std::string text = readInputFile(args[1], kMaximumInputBytes);
     nlohmann::json document;
     try {
-        document = nlohmann::json::parse(in);
+        document = nlohmann::json::parse(text);
     } catch (const std::exception& error) {
         return fail(args[1] + ": " + error.what());
     }
@@ -143,8 +145,7 @@ int cutCommand(const std::vector<std::string>& args) {
 }
 
 std::vector<std::string> readLines(const std::string& path) {
-    std::ifstream in(path);
-    if (!in) throw std::runtime_error("cannot read " + path);
+    std::istringstream in(readInputFile(path, kMaximumInputBytes));
     std::vector<std::string> lines;
     for (std::string line; std::getline(in, line);)
         if (!line.empty()) lines.push_back(line);
