@@ -362,7 +362,8 @@ bool Attempt::setUp(const FollowedState& state) {
             return nullptr;
         }
         registerReader(reader->get());
-        return std::make_unique<TrackCursor>(std::move(reader).value(), MediaTime::invalid());
+        return std::make_unique<TrackCursor>(std::move(reader).value(), MediaTime::invalid(),
+                                             MediaTime::make(1, fps_));
     };
     main_ = openCursor(mainAsset_, mainTrackID_);
     if (!main_) return false;

@@ -6,8 +6,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <fstream>
 #include <functional>
+#include <limits>
 #include <thread>
 
 #include "compose/FollowingExport.h"
@@ -45,11 +47,23 @@ SubtitleSegment subtitle(double start, double end, const std::string& text) {
 
 // What is drawn and heard in a movie, to hold two movies against each other.
 struct Movie {
-    std::vector<uint64_t> pictures;  // checksums, in order
+    std::vector<std::vector<uint8_t>> pictures;  // packed rows, in order
     std::vector<std::vector<uint8_t>> sound;
     size_t videoTracks = 0, audioTracks = 0;
     double duration = 0;
 };
+
+// Peak signal-to-noise ratio of two pictures of the same size, in dB (infinite when equal).
+double psnr(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+    if (a.size() != b.size() || a.empty()) return 0;
+    double squares = 0;
+    for (size_t i = 0; i < a.size(); ++i) {
+        const double d = static_cast<double>(a[i]) - b[i];
+        squares += d * d;
+    }
+    if (squares == 0) return std::numeric_limits<double>::infinity();
+    return 10 * std::log10(255.0 * 255.0 * static_cast<double>(a.size()) / squares);
+}
 
 Movie read(const fs::path& url) {
     Movie movie;
@@ -63,10 +77,11 @@ Movie read(const fs::path& url) {
         *asset, asset->tracks(media::MediaType::video).at(0).trackID));
     while (auto frame = frames->next()) {
         const auto& p = *frame->pixels;
-        uint64_t sum = 0;
+        std::vector<uint8_t> packed;
         for (int y = 0; y < p.height(); ++y)
-            for (int x = 0; x < p.width() * 4; ++x) sum = sum * 31 + p.data()[y * p.stride() + x];
-        movie.pictures.push_back(sum);
+            packed.insert(packed.end(), p.data() + y * p.stride(),
+                          p.data() + y * p.stride() + p.width() * 4);
+        movie.pictures.push_back(std::move(packed));
     }
     auto packets = test::valueOrFailure(media::TrackPacketReader::open(
         *asset, asset->tracks(media::MediaType::audio).at(0).trackID));
@@ -147,7 +162,14 @@ class FollowingExportTest : public ::testing::Test {
         EXPECT_EQ(a.audioTracks, b.audioTracks);
         EXPECT_NEAR(a.duration, b.duration, 1.0 / 30);
         EXPECT_EQ(a.pictures.size(), b.pictures.size());
-        EXPECT_TRUE(a.pictures == b.pictures) << "the pictures differ";
+        // Two runs of the encoder need not agree bit for bit (its rate control can settle a
+        // step apart), so pictures count as alike above 40 dB; a camera window out of place or
+        // a subtitle missing from a frame is far below that.
+        std::string differing;
+        for (size_t i = 0; i < std::min(a.pictures.size(), b.pictures.size()); ++i)
+            if (const double alike = psnr(a.pictures[i], b.pictures[i]); alike < 40)
+                differing += " " + std::to_string(i) + " (" + std::to_string(alike) + " dB)";
+        EXPECT_TRUE(differing.empty()) << "the pictures differ at frames" << differing;
         EXPECT_TRUE(a.sound == b.sound) << "the sound differs";
         std::ifstream in(followed, std::ios::binary);
         char header[8];

@@ -103,6 +103,10 @@ bool fileInputExpired(const AVFormatContext* context) {
     return static_cast<const FileInput*>(context->pb->opaque)->expired();
 }
 
+int readCustomInput(void* opaque, uint8_t* buffer, int size) {
+    return static_cast<CustomInput*>(opaque)->read(buffer, size);
+}
+
 void FormatInputDeleter::operator()(AVFormatContext* context) const {
     if (!context) return;
     if (isFileInput(context->pb)) {
@@ -111,7 +115,8 @@ void FormatInputDeleter::operator()(AVFormatContext* context) const {
         releaseFileInput(ours);
         return;
     }
-    AVIOContext* custom = (context->flags & AVFMT_FLAG_CUSTOM_IO) ? context->pb : nullptr;
+    AVIOContext* custom =
+        context->pb && context->pb->read_packet == &readCustomInput ? context->pb : nullptr;
     avformat_close_input(&context);
     if (!custom) return;
     delete static_cast<CustomInput*>(custom->opaque);

@@ -30,10 +30,15 @@ struct PacketDeleter {
     void operator()(AVPacket* packet) const { av_packet_free(&packet); }
 };
 // What a demuxer reading through an input of our own (not a file name) keeps in its I/O
-// context's `opaque`; released with the demuxer.
+// context's `opaque`, read through readCustomInput; released with the demuxer.
 struct CustomInput {
     virtual ~CustomInput() = default;
+    // As an AVIOContext's read_packet: bytes read, or an AVERROR.
+    virtual int read(uint8_t* buffer, int size) = 0;
 };
+// The read_packet of an I/O context whose `opaque` is a CustomInput; what marks it as one
+// (other inputs of our own, from memory say, stay their maker's).
+int readCustomInput(void* opaque, uint8_t* buffer, int size);
 // Closes the demuxer, and frees the reading context a file input of ours brought
 // (openFileInput) or the I/O context and CustomInput of one opened on another input of ours.
 struct FormatInputDeleter {

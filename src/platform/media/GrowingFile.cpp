@@ -56,10 +56,11 @@ struct GrowingInput : CustomInput {
     bool stopped() const {
         return (cancelled && cancelled->load()) || file->state() == GrowingFile::State::abandoned;
     }
+    int read(uint8_t* buffer, int size) override;
 };
 
-int readGrowing(void* opaque, uint8_t* buffer, int size) {
-    auto& input = *static_cast<GrowingInput*>(opaque);
+int GrowingInput::read(uint8_t* buffer, int size) {
+    GrowingInput& input = *this;
     for (;;) {
         if (input.stopped()) return AVERROR_EXIT;
         const GrowingFile::State state = input.file->state();
@@ -97,8 +98,8 @@ MediaResult<FormatInputPtr> openGrowingInput(const std::shared_ptr<GrowingFile>&
     if (!buffer) return fail(MediaError::of(MediaError::Kind::outOfMemory));
     // Read front to back, never seeking: the demuxer then takes the fragments one by one as
     // they come rather than looking for an index at an end that is not there yet.
-    AVIOContext* io =
-        avio_alloc_context(buffer, kReadBufferBytes, 0, input.get(), readGrowing, nullptr, nullptr);
+    AVIOContext* io = avio_alloc_context(buffer, kReadBufferBytes, 0, input.get(), &readCustomInput,
+                                         nullptr, nullptr);
     if (!io) {
         av_free(buffer);
         return fail(MediaError::of(MediaError::Kind::outOfMemory));
