@@ -24,6 +24,12 @@
 #include "platform/speech/ModelInstaller.h"
 
 namespace zimlo::speech {
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kBuiltWithAddressSanitizer = true;
+#else
+constexpr bool kBuiltWithAddressSanitizer = false;
+#endif
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -230,8 +236,9 @@ TEST_F(ModelInstallerTest, BrokenHostileAndCutShortModelsChangeNothing) {
          Kind::notAModel, "lacks an acoustic-model folder with an mdef file and a language model"},
         {"means cut short", cutFolder("en-us/means"), Kind::doesNotLoad,
          "Failed to read density data"},
+        // AddressSanitizer turns the library's crash into an ordinary failed exit of the trial.
         {"mdef cut short (the library crashes)", cutFolder("en-us/mdef"), Kind::doesNotLoad,
-         "crashed"},
+         kBuiltWithAddressSanitizer ? "does not load" : "crashed"},
         {"sendump cut short", cutFolder("en-us/sendump"), Kind::doesNotLoad, "sendump"},
         {"language model cut short", cutFolder("en-us.lm.bin"), Kind::doesNotLoad, "does not load"},
         {"dictionary cut short", cutFolder("cmudict-en-us.dict"), Kind::notAModel, "is cut short"},
