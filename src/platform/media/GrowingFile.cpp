@@ -116,6 +116,9 @@ MediaResult<FormatInputPtr> openGrowingInput(const std::shared_ptr<GrowingFile>&
     }
     raw->pb = io;
     raw->flags |= AVFMT_FLAG_CUSTOM_IO;
+    // The header states every track's format; looking further only waits for the recording
+    // (for seconds of a track that gets no samples for a while, a pause longer still).
+    raw->max_analyze_duration = AV_TIME_BASE / 2;
     // Recordings are QuickTime movies; the demuxer is named rather than guessed from the bytes.
     const AVInputFormat* demuxer = av_find_input_format("mov");
     int result = avformat_open_input(&raw, nullptr, demuxer, nullptr);
