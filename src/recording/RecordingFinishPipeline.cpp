@@ -401,6 +401,9 @@ void RecordingFinishPipeline::compose(const RecordingProject& project,
                                       std::vector<fs::path> unusedFiles, double longEdge,
                                       int framesPerSecond) {
     if (!follower_) {
+        CompositionReport report;
+        report.fallbackReason = "nothing was composed while recording";
+        lastComposition_ = report;
         exportAfterStop(project, unmixedElapsed, std::move(unusedFiles), longEdge, framesPerSecond);
         return;
     }
