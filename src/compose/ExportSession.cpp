@@ -13,6 +13,7 @@
 #include "platform/log/Log.h"
 #include "platform/media/MovieWriter.h"
 #include "platform/runtime/FirstErrorSlot.h"
+#include "platform/runtime/Threads.h"
 
 namespace zimlo::compose {
 
@@ -238,11 +239,13 @@ void ExportSession::start(Finished finished, Progress progress) {
     state_->finished = std::move(finished);
     state_->progress = std::move(progress);
     // The worker owns the state until it has reported.
-    std::thread([state = state_] { state->run(); }).detach();
+    startThread("export", [state = state_] { state->run(); }).detach();
 }
 
 void ExportSession::cancel() {
-    if (!state_->ended) state_->fail(kCancelledText);
+    if (state_->ended) return;
+    ZIMLO_LOG_INFO("export") << "cancelling the export to " << state_->url;
+    state_->fail(kCancelledText);
 }
 
 std::string ExportSession::State::writerText(const char* otherwise) const {
@@ -307,7 +310,7 @@ void ExportSession::State::run() {
         writer->startSession(main && main->sourceRange ? main->sourceRange->start
                                                        : MediaTime::zero());
         std::thread audio;
-        if (audioInput) audio = std::thread([this] { writeAudio(); });
+        if (audioInput) audio = startThread("export-audio", [this] { writeAudio(); });
         feedVideo();
         if (audio.joinable()) audio.join();
         if (!failed()) checkPicturesWritten();

@@ -16,6 +16,7 @@
 
 #include "model/JsonCoding.h"
 #include "platform/log/Log.h"
+#include "platform/runtime/Threads.h"
 #include "platform/storage/AtomicFile.h"
 #include "platform/storage/BoundedFile.h"
 #include "platform/storage/DocumentsDirectory.h"
@@ -329,7 +330,7 @@ std::vector<std::optional<ListedDraft>> readDrafts(const std::vector<fs::path>& 
     std::vector<std::thread> threads;
     for (size_t i = 0; i < helpers; ++i) {
         try {
-            threads.emplace_back(work);
+            threads.push_back(startThread("draft-read", work));
         } catch (const std::system_error&) {
             break;  // no more threads: the calling thread does the rest
         }

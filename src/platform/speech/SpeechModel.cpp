@@ -6,10 +6,14 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cstdarg>
 #include <cstdlib>
 #include <fstream>
 #include <map>
 #include <thread>
+
+#include "platform/log/Log.h"
+#include "platform/runtime/Threads.h"
 
 #ifndef ZIMLO_POCKETSPHINX_MODELDIR
 #define ZIMLO_POCKETSPHINX_MODELDIR "/usr/share/pocketsphinx/model"
@@ -204,7 +208,7 @@ void SpeechModel::preload() {
         ++loading_;
     }
     // Loading takes about a second: never on the caller's (often the main) thread.
-    std::thread([self = shared_from_this()] {
+    startThread("speech-load", [self = shared_from_this()] {
         auto decoder = self->load();
         std::lock_guard lock(self->mutex_);
         --self->loading_;
