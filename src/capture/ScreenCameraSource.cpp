@@ -240,6 +240,7 @@ Result<void, SourceError> ScreenCameraSource::configureScreenStream() {
         // The streams' constructors throw when they cannot be built.
         return fail(SourceError::cannotAddScreenOutput(userText(error)));
     } catch (const std::exception& error) {
+        ZIMLO_LOG_ERROR("capture") << "setting up the screen stream: " << error.what();
         return fail(SourceError::cannotAddScreenOutput(error.what()));
     }
     // Without a sound server the picture is still recorded; the computer's sound joins as soon

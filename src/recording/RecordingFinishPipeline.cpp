@@ -10,6 +10,7 @@
 #include "capture/ScreenRecordingAudioMixer.h"
 #include "compose/VideoCompositor.h"
 #include "model/DraftStore.h"
+#include "platform/log/Log.h"
 #include "platform/media/AssetReader.h"
 #include "platform/media/MonotonicClock.h"
 #include "platform/runtime/MainQueue.h"
@@ -459,10 +460,14 @@ void RecordingFinishPipeline::save(const RecordingProject& project,
     QString subtitleFileProblem;
     if (auto main = localFile(stored.mainVideoURL); !subtitleFileSegments_.empty() && main) {
         auto written = writeSubtitleFiles(main->parent_path(), subtitleFileSegments_);
-        if (!written)
+        if (!written) {
+            ZIMLO_LOG_ERROR("recording")
+                << "writing the subtitle files beside the draft " << stored.id.uuidString() << ": "
+                << written.error().text();
             subtitleFileProblem = QStringLiteral("（字幕文件未能写入：") +
                                   text(describe(written.error().path, written.error().code)) +
                                   QStringLiteral("）");
+        }
     }
     subtitleFileSegments_.clear();
     if (recordingFolder_) {

@@ -20,6 +20,7 @@
 
 #include "capture/PlatformErrorText.h"
 #include "capture/ScreenCaptureTargetProvider.h"
+#include "platform/log/Log.h"
 #include "platform/media/MonotonicClock.h"
 #include "platform/runtime/MainQueue.h"
 #include "platform/runtime/WeakOwner.h"
@@ -109,7 +110,8 @@ void RecordingView::setUpGlobalShortcuts() {
         pendingShortcutProblem_ =
             QStringLiteral("全局快捷键不可用：") + fromUtf8(capture::userText(error));
         return;
-    } catch (const std::exception&) {
+    } catch (const std::exception& error) {
+        ZIMLO_LOG_WARN("recording") << "listening for global shortcuts: " << error.what();
         pendingShortcutProblem_ = QStringLiteral("全局快捷键不可用：无法监听全局快捷键");
         return;
     }
