@@ -212,7 +212,9 @@ Result<void, SourceError> ScreenCameraSource::configureScreenStream() {
                 query = [displayName = options_.displayName] {
                     auto content = x11::queryShareableContent(
                         displayName.empty() ? nullptr : displayName.c_str());
-                    return ScreenCaptureTargetProvider::ownWindows(content, ::getpid());
+                    // Without the server's list (its connection logged why) none is left out.
+                    return content ? ScreenCaptureTargetProvider::ownWindows(*content, ::getpid())
+                                   : std::vector<x11::WindowInfo>{};
                 };
             auto own = ownWindowsWithinLimit(std::move(query));
             auto filter = ScreenCaptureTargetProvider::contentFilter(target_, own);

@@ -152,15 +152,14 @@ Result<RecordingProject, DraftSaveError> DraftStore::saveDraft(
         media.push_back({base, fs::absolute(*file), mediaDestination(dir, base, *file)});
         *field = media.back().destination;
     }
-    // Encoding can only fail on a bad number; finding out before touching the disk leaves nothing
-    // behind.
-    std::string document;
-    try {
-        document = stored.toJSON();
-    } catch (const std::exception& error) {
-        ZIMLO_LOG_ERROR("drafts") << "encoding the draft " << dir << ": " << error.what();
-        return fail(DraftSaveError{{}, {}, error.what()});
+    // Encoding can only fail on a bad number or text; finding out before touching the disk
+    // leaves nothing behind.
+    auto encoded = stored.toJSON();
+    if (!encoded) {
+        ZIMLO_LOG_ERROR("drafts") << "encoding the draft " << dir << ": " << encoded.error();
+        return fail(DraftSaveError{{}, {}, encoded.error().text()});
     }
+    const std::string document = std::move(encoded).value();
     std::error_code createError;
     const bool created = fs::create_directories(dir, createError);
     auto failed = [&](const FileError& error) {

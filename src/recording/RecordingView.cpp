@@ -726,11 +726,10 @@ void RecordingView::subtitleSegmentsAdded(const std::vector<SubtitleSegment>& se
     const auto& folder = source_->recordingFolder();
     if (!folder) return;
     for (const SubtitleSegment& segment : segments) {
-        try {
-            (void)folder->appendToJournal(subtitleSegmentText(segment));  // failures are logged
-        } catch (const EncodingError&) {
-            // Not storable anyway: the draft's document could not hold it either.
-        }
+        // One that cannot be encoded is not storable anyway: the draft's document could not
+        // hold it either.
+        if (auto text = subtitleSegmentText(segment))
+            (void)folder->appendToJournal(*text);  // failures are logged
     }
 }
 

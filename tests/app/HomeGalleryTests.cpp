@@ -25,6 +25,7 @@
 #include "app/DraftFormatting.h"
 #include "app/HomeView.h"
 #include "app/QtTestSupport.h"
+#include "support/ResultValue.h"
 
 namespace zimlo::app {
 namespace {
@@ -394,7 +395,7 @@ TEST_F(HomeGallery, DeletingACopiedDraftRemovesOnlyItsFolder) {
     RecordingProject original = makeDraft(0, daysAgo(2), 30, /*withMovie=*/false);
     const auto originalDir = store->draftDirectory(original.id);
     std::filesystem::create_directories(originalDir);
-    std::ofstream(originalDir / "project.json") << original.toJSON();
+    std::ofstream(originalDir / "project.json") << zimlo::test::valueOrFailure(original.toJSON());
     const auto copyDir = root / Uuid::generate().uuidString();
     std::filesystem::copy(originalDir, copyDir);
 

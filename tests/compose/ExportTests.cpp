@@ -715,7 +715,7 @@ TEST_F(ExportTest, AFullDiskFailsTheExportAtOnceAndLeavesNothing) {
 // The tool refuses a span that ends before it starts instead of writing the shortest movie.
 TEST_F(ExportTest, TheToolRefusesASpanThatEndsBeforeItStarts) {
     const fs::path document = dir / "span.json";
-    std::ofstream(document) << project("main.mov").toJSON();
+    std::ofstream(document) << zimlo::test::valueOrFailure(project("main.mov").toJSON());
     const std::string tool = std::string(ZIMLO_BINARY_DIR) + "/tools/zimlo-tool/zimlo-tool";
     const fs::path into = dir / "span";
     fs::create_directories(into);

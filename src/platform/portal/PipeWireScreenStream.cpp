@@ -509,16 +509,12 @@ void startThread(std::shared_ptr<PipeWireScreenStream::Shared> s,
         if (completion) completion(error);
     };
 
-    std::shared_ptr<ScreenCastSession> session;
-    try {
-        session = s->sessionSource(cancellation);
-    } catch (const screen::CaptureError& error) {
-        fail(error);
-        return;
-    } catch (const std::exception& error) {
-        fail(screen::CaptureError(Kind::other, error.what()));
+    auto opened = s->sessionSource(cancellation);
+    if (!opened) {
+        fail(opened.error());
         return;
     }
+    std::shared_ptr<ScreenCastSession> session = std::move(opened).value();
     if (!session) {
         fail(screen::CaptureError(Kind::portalGaveNoSession));
         return;

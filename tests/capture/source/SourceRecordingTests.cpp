@@ -18,6 +18,7 @@
 #include "platform/x11/ShareableContent.h"
 #include "sandbox/PulseServer.h"
 #include "sandbox/XvfbServer.h"
+#include "support/ResultValue.h"
 #include "support/TestMain.h"
 
 namespace zimlo::capture {
@@ -58,7 +59,8 @@ struct RecordingDesk {
         xvfb.exportDisplay();
         fs::create_directories(dir);
         targets = ScreenCaptureTargetProvider::buildTargets(
-            x11::queryShareableContent(xvfb.displayName().c_str()), ::getpid());
+            zimlo::test::valueOrFailure(x11::queryShareableContent(xvfb.displayName().c_str())),
+            ::getpid());
     }
     ~RecordingDesk() {
         std::error_code ignored;

@@ -16,6 +16,7 @@
 #include "platform/x11/TestWindows.h"
 #include "recording/RecordingWindowText.h"
 #include "recording/TabularDigits.h"
+#include "support/ResultValue.h"
 
 namespace zimlo::recording {
 namespace {
@@ -348,7 +349,7 @@ TEST_F(RecordingWindowTest, AWindowThatClosesWhileCapturedShowsTheError) {
     Window window = x.create(
         zimlo::test::TestWindows::Spec({60, 60, 400, 300}, 0x3366cc, 5001, "Editor", "文档"));
     for (const auto& t : capture::ScreenCaptureTargetProvider::buildTargets(
-             x11::queryShareableContent(), ::getpid()))
+             zimlo::test::valueOrFailure(x11::queryShareableContent()), ::getpid()))
         if (t.id == "window-" + std::to_string(window)) target = t;
     ASSERT_TRUE(target.kind.isWindow());
     auto c = makeController();
