@@ -26,6 +26,7 @@ ShellServices ShellServices::system() {
     services.pickerServices = makeSystemPickerServices;
     services.recordingWindows = defaultRecordingWindowFactory();
     services.reveal = revealInFileManager;
+    services.open = openWithDefaultApplication;
     services.recoverRecordings = [] {
         auto store = DraftStore::shared();
         store->sweepInterruptedSaves();
@@ -145,6 +146,9 @@ void HomeWindowController::showHome() {
     home->onOpenScreenRecording =
         weakly(weak_from_this(), [](HomeWindowController& self) { self.showSourcePicker(); });
     home->onOpenDraft = weakly(weak_from_this(), [](auto& self, const RecordingProject& project) {
+        self.openDraft(project);
+    });
+    home->onRevealDraft = weakly(weak_from_this(), [](auto& self, const RecordingProject& project) {
         self.revealDraft(project);
     });
     window_->setContent(home);
@@ -207,6 +211,16 @@ void HomeWindowController::returnHome() {
 void HomeWindowController::revealDraft(const RecordingProject& project) {
     if (auto movie = localFile(project.mainVideoURL); movie && services_.reveal)
         services_.reveal(*movie);
+}
+
+void HomeWindowController::openDraft(const RecordingProject& project) {
+    const auto movie = localFile(project.mainVideoURL);
+    if (!movie || !services_.open) return;
+    services_.open(*movie, [weak = weak_from_this()](const QString& problem) {
+        auto self = weak.lock();
+        if (self && self->homeViewController_)
+            self->homeViewController_->showError(QObject::tr("无法打开视频"), problem);
+    });
 }
 
 }  // namespace zimlo::app
