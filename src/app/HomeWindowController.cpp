@@ -10,6 +10,7 @@
 #include "app/AppStyle.h"
 #include "app/DesktopReveal.h"
 #include "app/DraftLibrary.h"
+#include "app/DraftNotifier.h"
 #include "app/HomeView.h"
 #include "app/SourcePickerServices.h"
 #include "app/SourcePickerView.h"
@@ -27,6 +28,10 @@ ShellServices ShellServices::system() {
     services.recordingWindows = defaultRecordingWindowFactory();
     services.reveal = revealInFileManager;
     services.open = openWithDefaultApplication;
+    services.announceSaved = [notifier = std::make_shared<DraftNotifier>()](
+                                 const RecordingProject& project, std::function<void()> open) {
+        notifier->notifySaved(project, std::move(open));
+    };
     services.recoverRecordings = [] {
         auto store = DraftStore::shared();
         store->sweepInterruptedSaves();
@@ -175,7 +180,13 @@ void HomeWindowController::startRecording(const capture::ScreenCaptureTarget& ta
     auto returnHome = weakly(weak_from_this(), [weakRecording](HomeWindowController& self) {
         if (weakRecording.lock()) self.returnHome();
     });
-    recording->setOnFinish([returnHome](const RecordingProject&) { returnHome(); });
+    recording->setOnFinish([weak = weak_from_this(), weakRecording](const RecordingProject& saved) {
+        auto self = weak.lock();
+        auto handle = weakRecording.lock();
+        if (!self || !handle) return;
+        QWidget* w = handle->window();
+        self->recordingFinished(saved, w && w->isActiveWindow());
+    });
     recording->setOnCancel(returnHome);
     if (recordingWindowController_) {
         recordingWindowController_->setOnFinish(nullptr);
@@ -191,6 +202,15 @@ void HomeWindowController::startRecording(const capture::ScreenCaptureTarget& ta
         w->activateWindow();
     }
     window_->hide();
+}
+
+void HomeWindowController::recordingFinished(const RecordingProject& project, bool windowInFront) {
+    returnHome();
+    // The user is elsewhere: the desktop says the draft is there, and offers to open it.
+    if (windowInFront || !services_.announceSaved) return;
+    services_.announceSaved(
+        project, weakly(weak_from_this(),
+                        [project](HomeWindowController& self) { self.openDraft(project); }));
 }
 
 void HomeWindowController::returnHome() {

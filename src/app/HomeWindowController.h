@@ -33,6 +33,9 @@ struct ShellServices {
     // Plays a movie in the desktop's default player; the second argument hears, later, why
     // nothing could. Empty: movies are not opened.
     std::function<void(const std::filesystem::path&, std::function<void(const QString&)>)> open;
+    // Announces a draft saved while the recording window was not in front; the function given
+    // along opens it. Empty: nothing is announced.
+    std::function<void(const RecordingProject&, std::function<void()> open)> announceSaved;
     // Saves what killed or crashed recordings left as drafts; run once at start, off the main
     // thread. None: nothing is looked for.
     std::function<compose::RecoveryReport()> recoverRecordings;
@@ -87,6 +90,7 @@ class HomeWindowController : public std::enable_shared_from_this<HomeWindowContr
   private:
     explicit HomeWindowController(ShellServices services);
     void startRecovery();
+    void recordingFinished(const RecordingProject& project, bool windowInFront);
     void recoveryFinished(const compose::RecoveryReport& report);
 
     ShellServices services_;

@@ -2,10 +2,15 @@
 
 #include <QAccessible>
 #include <QApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusVirtualObject>
 #include <QFile>
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPointer>
+#include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -17,6 +22,7 @@
 #include "app/AppTestSupport.h"
 #include "app/DesktopReveal.h"
 #include "app/DraftCard.h"
+#include "app/DraftNotifier.h"
 #include "app/HomeView.h"
 #include "app/HomeWindowController.h"
 #include "app/PlaceholderRecordingWindow.h"
@@ -371,6 +377,125 @@ TEST_F(ShellFlow, ScreenReadersFindEveryControlNamedAndTheCardsStates) {
     EXPECT_FALSE(first->state().checked);
     EXPECT_TRUE(second->state().checked);
     EXPECT_EQ(picker->selectedTarget()->id, "window-42");
+}
+
+// A recording window the test finishes itself, as if a draft had been saved.
+class FinishingWindow : public RecordingWindowHandle {
+  public:
+    FinishingWindow() { window_ = new QWidget; }
+    ~FinishingWindow() override { delete window_.data(); }
+    QWidget* window() override { return window_; }
+    void setOnFinish(std::function<void(const RecordingProject&)> f) override {
+        onFinish_ = std::move(f);
+    }
+    void setOnCancel(std::function<void()>) override {}
+    void finish(const RecordingProject& project) {
+        auto finish = onFinish_;
+        if (finish) finish(project);
+    }
+
+  private:
+    QPointer<QWidget> window_;
+    std::function<void(const RecordingProject&)> onFinish_;
+};
+
+// A draft saved while the recording window is in front goes home quietly; one saved while the
+// user is in another window is announced, and the announcement's action plays it.
+TEST_F(ShellFlow, ADraftSavedBehindTheUsersBackIsAnnouncedAndOpensFromThere) {
+    std::vector<std::pair<Uuid, std::function<void()>>> announced;
+    services.announceSaved = [&](const RecordingProject& p, std::function<void()> open) {
+        announced.emplace_back(p.id, std::move(open));
+    };
+    std::shared_ptr<FinishingWindow> window;
+    services.recordingWindows = [&](const capture::ScreenCaptureTarget&) {
+        window = std::make_shared<FinishingWindow>();
+        return window;
+    };
+    shell = HomeWindowController::create(services);
+    shell->window()->show();
+    const auto first = apptest::makeDraft(1, QDateTime::currentDateTime(), 5);
+    const auto second = apptest::makeDraft(2, QDateTime::currentDateTime(), 5);
+
+    shell->startRecording(apptest::makeDisplayTarget(7, 1));
+    ASSERT_TRUE(qttest::activate(window->window()));
+    window->finish(first);
+    EXPECT_TRUE(announced.empty()) << "announced while the window was in front";
+    EXPECT_FALSE(shell->recordingWindowController());
+
+    shell->startRecording(apptest::makeDisplayTarget(7, 1));
+    QWidget elsewhere;  // another program's window, where the user is now
+    elsewhere.show();
+    ASSERT_TRUE(qttest::activate(&elsewhere));
+    window->finish(second);
+    ASSERT_EQ(announced.size(), 1u);
+    EXPECT_EQ(announced[0].first, second.id);
+    announced[0].second();
+    EXPECT_EQ(opened, std::vector<std::filesystem::path>{*localFile(second.mainVideoURL)});
+}
+
+// A notification service of our own on a private session bus: it records each Notify call and
+// answers with id 42.
+class FakeNotificationService : public QDBusVirtualObject {
+  public:
+    std::vector<QList<QVariant>> calls;
+    QString introspect(const QString&) const override { return {}; }
+    bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override {
+        if (message.member() != QStringLiteral("Notify")) return false;
+        calls.push_back(message.arguments());
+        connection.send(message.createReply(QVariant::fromValue(uint(42))));
+        return true;
+    }
+};
+
+// The notice goes out over D-Bus as the desktop expects it; the user's click on it (the
+// "default" action, or "open") opens the draft, once; other notifications' actions do nothing.
+TEST(DraftNotifier, AnnouncesOverTheBusAndOpensOnTheNoticesAction) {
+    QProcess daemon;
+    daemon.start(QStringLiteral("dbus-daemon"),
+                 {QStringLiteral("--session"), QStringLiteral("--nofork"),
+                  QStringLiteral("--nopidfile"), QStringLiteral("--print-address=1")});
+    ASSERT_TRUE(daemon.waitForStarted(5000));
+    ASSERT_TRUE(pumpUntil([&] { return daemon.canReadLine(); }));
+    const QString address = QString::fromUtf8(daemon.readLine()).trimmed();
+    {
+        QDBusConnection server = QDBusConnection::connectToBus(address, QStringLiteral("server"));
+        ASSERT_TRUE(server.isConnected());
+        FakeNotificationService service;
+        ASSERT_TRUE(server.registerVirtualObject(QStringLiteral("/org/freedesktop/Notifications"),
+                                                 &service));
+        ASSERT_TRUE(server.registerService(QStringLiteral("org.freedesktop.Notifications")));
+        DraftNotifier notifier(QDBusConnection::connectToBus(address, QStringLiteral("client")));
+        int opens = 0;
+        auto draft = apptest::makeDraft(1, QDateTime(QDate::currentDate(), QTime(9, 5)), 65);
+        notifier.notifySaved(draft, [&] { ++opens; });
+        ASSERT_TRUE(pumpUntil([&] { return !service.calls.empty(); }));
+        const QList<QVariant>& call = service.calls[0];
+        ASSERT_EQ(call.size(), 8);
+        EXPECT_EQ(call[0].toString(), QStringLiteral("Zimlo"));
+        EXPECT_EQ(call[3].toString(), QStringLiteral("已保存草稿"));
+        EXPECT_EQ(call[4].toString(), QStringLiteral("今天 09:05，时长 01:05"));
+        EXPECT_EQ(call[5].toStringList(),
+                  (QStringList{QStringLiteral("default"), QStringLiteral("打开"),
+                               QStringLiteral("open"), QStringLiteral("打开")}));
+        pumpFor(std::chrono::milliseconds(200));  // the reply with the id arrives
+        auto invoke = [&](uint id, const QString& action) {
+            QDBusMessage signal = QDBusMessage::createSignal(
+                QStringLiteral("/org/freedesktop/Notifications"),
+                QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("ActionInvoked"));
+            signal << id << action;
+            server.send(signal);
+        };
+        invoke(7, QStringLiteral("default"));  // not ours
+        invoke(42, QStringLiteral("default"));
+        invoke(42, QStringLiteral("default"));  // gone once used
+        pumpFor(std::chrono::milliseconds(500));
+        EXPECT_EQ(opens, 1);
+        server.unregisterObject(QStringLiteral("/org/freedesktop/Notifications"));
+    }
+    QDBusConnection::disconnectFromBus(QStringLiteral("server"));
+    QDBusConnection::disconnectFromBus(QStringLiteral("client"));
+    daemon.terminate();
+    daemon.waitForFinished(5000);
 }
 
 // The desktop's opener: xdg-open with the movie; its failure (no application for the type)
