@@ -676,7 +676,8 @@ void RecordingView::recordingFailed(const WriterError& error) {
     const QString reason = recordingFailureReason(error);
     finishPipeline_->recordingInterrupted(reason);
     if (durationTimer_->isActive()) stopRecording();
-    setError(reason + QStringLiteral("，录制已停止，正在保存已录制的部分…"));
+    // A status, not a held error: the finish's own lines carry the reason on to the outcome.
+    setStatus(reason + QStringLiteral("，录制已停止，正在保存已录制的部分…"));
 }
 
 void RecordingView::closeTapped() {
