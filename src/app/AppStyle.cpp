@@ -92,6 +92,8 @@ void roundedButton(QPushButton* button, bool accented) {
                        " border-radius: 7px; padding: 5px 14px; min-height: 20px; }"
                        "QPushButton:hover { background: %2; }"
                        "QPushButton:pressed { background: %3; }"
+                       // The keyboard's place, clearly visible on the dark theme.
+                       "QPushButton:focus { border: 1px solid #ffffff; }"
                        "QPushButton:disabled { background: #303034; color: #78787f; border-color: "
                        "rgba(255,255,255,0.05); }")
             .arg(QLatin1String(normal), QLatin1String(hover), QLatin1String(pressed)));

@@ -1,5 +1,6 @@
 #include "app/DraftCard.h"
 
+#include <QContextMenuEvent>
 #include <QFontMetrics>
 #include <QGraphicsDropShadowEffect>
 #include <QLabel>
@@ -10,10 +11,12 @@
 #include <QToolButton>
 
 #include "app/AppStyle.h"
+#include "app/CardAccessibility.h"
 #include "app/DraftFormatting.h"
 #include "app/DraftLibrary.h"
 #include "platform/runtime/MainQueue.h"
 #include "platform/runtime/WorkerPool.h"
+#include "recording/KeyboardActivation.h"
 #include "recording/TabularDigits.h"
 
 namespace zimlo::app {
@@ -46,6 +49,8 @@ DraftCard::DraftCard(const RecordingProject& project,
     : QWidget(parent), thumbnails_(std::move(thumbnails)) {
     setFixedSize(kWidth, kHeight);
     setCursor(Qt::PointingHandCursor);
+    setFocusPolicy(Qt::StrongFocus);
+    installCardAccessibility();
 
     auto* shadow = new QGraphicsDropShadowEffect(this);
     shadow->setColor(QColor(0, 0, 0, qRound(255 * 0.16)));
@@ -77,6 +82,7 @@ DraftCard::DraftCard(const RecordingProject& project,
         QStringLiteral("QToolButton { border: none; background: transparent; }"));
     deleteButton_->setCursor(Qt::PointingHandCursor);
     deleteButton_->setToolTip(QStringLiteral("删除"));
+    deleteButton_->setAccessibleName(tr("删除"));
     deleteButton_->hide();
     connect(deleteButton_, &QToolButton::clicked, this, [this] { deleteTapped(); });
 
@@ -97,6 +103,10 @@ void DraftCard::configure(const RecordingProject& project) {
     titleLabel_->setToolTip(title);
 
     durationLabel_->setText(durationBadgeText(project.duration));
+    // What a screen reader says for the card: its date, its length, and whether it is a draft.
+    QString name = tr("%1，时长 %2").arg(title, durationLabel_->text().trimmed());
+    if (project.isDraft) name += tr("，草稿");
+    setAccessibleName(name);
     const int badgeWidth = std::max(
         48, QFontMetrics(durationLabel_->font()).horizontalAdvance(durationLabel_->text()) + 8);
     durationLabel_->setGeometry(kBadgeInset, kThumbnailHeight - kBadgeInset - kBadgeHeight,
@@ -139,10 +149,84 @@ void DraftCard::deleteTapped() {
     if (onDelete) onDelete();
 }
 
+namespace {
+
+bool isCardKey(int key) {
+    switch (key) {
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+        case Qt::Key_Space:
+        case Qt::Key_Delete:
+        case Qt::Key_Backspace:
+        case Qt::Key_Left:
+        case Qt::Key_Right:
+        case Qt::Key_Up:
+        case Qt::Key_Down:
+        case Qt::Key_Home:
+        case Qt::Key_End:
+            return true;
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
+bool DraftCard::event(QEvent* event) {
+    // The window's Return (its default button) must not take the keys the focused card acts on.
+    if (event->type() == QEvent::ShortcutOverride) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        if ((key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier && isCardKey(key->key())) {
+            event->accept();
+            return true;
+        }
+    }
+    return QWidget::event(event);
+}
+
+void DraftCard::keyPressEvent(QKeyEvent* event) {
+    switch (event->key()) {
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+        case Qt::Key_Space:
+            if (!isEditingDrafts_ && onOpen) onOpen();
+            return;
+        case Qt::Key_Delete:
+        case Qt::Key_Backspace:
+            if (isEditingDrafts_ && onDelete) onDelete();
+            return;
+        default:
+            break;
+    }
+    if (isCardKey(event->key())) {
+        if (onArrowKey) onArrowKey(event->key());
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
+void DraftCard::contextMenuEvent(QContextMenuEvent* event) {
+    event->accept();
+    // From the keyboard the menu opens over the card's picture.
+    const QPoint at = event->reason() == QContextMenuEvent::Mouse
+                          ? event->globalPos()
+                          : mapToGlobal(QPoint(kWidth / 2, kThumbnailHeight / 2));
+    if (onMenu) onMenu(at);
+}
+
+void DraftCard::focusInEvent(QFocusEvent* event) {
+    QWidget::focusInEvent(event);
+    update();
+}
+
+void DraftCard::focusOutEvent(QFocusEvent* event) {
+    QWidget::focusOutEvent(event);
+    update();
+}
+
 void DraftCard::mousePressEvent(QMouseEvent* event) {
     if (event->button() == Qt::RightButton) {
-        event->accept();
-        if (onDelete) onDelete();  // also outside edit mode
+        event->accept();  // the menu follows as a context menu event
         return;
     }
     if (event->button() == Qt::LeftButton) {
@@ -180,6 +264,8 @@ void DraftCard::paintEvent(QPaintEvent*) {
         p.drawImage(target, thumbnail_);
     }
     p.restore();
+    p.end();
+    recording::paintFocusRing(this, 18);
 }
 
 }  // namespace zimlo::app

@@ -18,7 +18,8 @@ namespace zimlo::app {
 class DraftThumbnailGenerator;
 
 // One draft in the home gallery: first picture, duration and "草稿" badges, date title, and a
-// delete button shown in edit mode. Clicking opens; right-clicking asks to delete.
+// delete button shown in edit mode. Clicking (or Return on the focused card) opens; right-clicking
+// (or the menu key) offers the card's menu; Delete in edit mode asks to delete.
 class DraftCard : public QWidget {
     Q_OBJECT
   public:
@@ -32,6 +33,10 @@ class DraftCard : public QWidget {
 
     std::function<void()> onOpen;
     std::function<void()> onDelete;
+    // The context menu at `globalPosition`.
+    std::function<void(QPoint globalPosition)> onMenu;
+    // An arrow key (or Home/End) pressed on the focused card.
+    std::function<void(int key)> onArrowKey;
 
     // Shows `project`: title, badges, and a thumbnail fetched in the background.
     void configure(const RecordingProject& project);
@@ -53,6 +58,11 @@ class DraftCard : public QWidget {
   protected:
     void paintEvent(QPaintEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    bool event(QEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
 
   private:
     void deleteTapped();

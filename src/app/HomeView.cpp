@@ -1,9 +1,12 @@
 #include "app/HomeView.h"
 
 #include <QAbstractButton>
+#include <QDir>
 #include <QEvent>
+#include <QFileDialog>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPainter>
 #include <QPointer>
@@ -17,9 +20,12 @@
 
 #include "app/AppStyle.h"
 #include "app/DraftCard.h"
+#include "app/DraftFormatting.h"
 #include "app/DraftLibrary.h"
 #include "app/ImageConversion.h"
+#include "platform/log/Log.h"
 #include "platform/runtime/MainQueue.h"
+#include "recording/KeyboardActivation.h"
 #include "recording/PermissionAlert.h"
 
 namespace zimlo::app {
@@ -63,6 +69,7 @@ HomeView::HomeView(std::shared_ptr<DraftLibrary> library,
     buildHeader();
 
     scrollView_ = new QScrollArea(this);
+    scrollView_->setFocusPolicy(Qt::NoFocus);  // the cards take the focus, not their frame
     scrollView_->setFrameShape(QFrame::NoFrame);
     scrollView_->setWidgetResizable(false);
     scrollView_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -146,6 +153,9 @@ void HomeView::buildHeader() {
         QIcon(QPixmap::fromImage(symbolImage("video.badge.plus", 18, Qt::white))));
     screenRecordButton_->setIconSize(QSize(18, 18));
     connect(screenRecordButton_, &QPushButton::clicked, this, [this] { screenRecordTapped(); });
+    // "去录制" is the page's default button; a focused button or card takes Return itself.
+    for (int key : {Qt::Key_Return, Qt::Key_Enter})
+        recording::addDefaultKey(this, QKeySequence(key), [this] { screenRecordButton_->click(); });
 
     noticeLabel_ = new QLabel(headerBar_);
     noticeLabel_->setFont(style::font(13, QFont::Normal));
@@ -196,6 +206,9 @@ bool HomeView::eventFilter(QObject* watched, QEvent* event) {
 
 void HomeView::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
+    // The keyboard starts on "去录制", the page's main action.
+    QWidget* focus = window()->focusWidget();
+    if (!focus || focus == this || !isAncestorOf(focus)) screenRecordButton_->setFocus();
     // A draft saved while the home view was hidden shows up when it appears again.
     reloadDrafts();
 }
@@ -204,6 +217,10 @@ void HomeView::rebuildGrid() {
     // A rebuild can start inside a card's own event handler (its delete button), so cards go
     // later rather than at once.
     const auto old = gridContainer_->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly);
+    // The focus stays at the same place in the grid (a deleted card's neighbour takes it).
+    std::optional<size_t> focused;
+    for (size_t i = 0; i < cardViews_.size(); ++i)
+        if (cardViews_[i]->hasFocus()) focused = i;
     for (QWidget* child : old) {
         child->hide();
         child->deleteLater();
@@ -223,6 +240,12 @@ void HomeView::rebuildGrid() {
         card->onDelete = [self, draft] {
             if (self) self->confirmDelete(draft);
         };
+        card->onMenu = [self, i](QPoint at) {
+            if (self) self->showDraftMenu(i, at);
+        };
+        card->onArrowKey = [self, i](int key) {
+            if (self) self->moveCardFocus(i, key);
+        };
         cardViews_.push_back(card);
         const int index = static_cast<int>(i);
         card->setGeometry((index % columns) * kColumnStep, (index / columns) * kRowStep,
@@ -237,6 +260,11 @@ void HomeView::rebuildGrid() {
     gridContainer_->setGeometry(0, 0, visible.width(), std::max(visible.height(), gridHeight));
     scrollView_->verticalScrollBar()->setValue(0);
     scrollView_->horizontalScrollBar()->setValue(0);
+    if (focused && !cardViews_.empty()) {
+        DraftCard* card = cardViews_[std::min(*focused, cardViews_.size() - 1)];
+        card->setFocus(Qt::OtherFocusReason);
+        scrollView_->ensureWidgetVisible(card);
+    }
 
     // Until the first listing arrives nothing is known, so nothing is claimed.
     emptyStateLabel_->setVisible(drafts_.empty() && hasListed_);
@@ -265,7 +293,10 @@ void HomeView::confirmDelete(const ListedDraft& draft) {
     box->setInformativeText(QStringLiteral("删除后无法恢复，确定要删除这个作品吗？"));
     QPushButton* remove = box->addButton(QStringLiteral("删除"), QMessageBox::DestructiveRole);
     QPushButton* cancel = box->addButton(QStringLiteral("取消"), QMessageBox::RejectRole);
-    box->setDefaultButton(remove);
+    // Return never deletes: only a deliberate click or Space on "删除" does.
+    remove->setAutoDefault(false);
+    box->setDefaultButton(cancel);
+    cancel->setFocus();
     box->setEscapeButton(cancel);
 
     QPointer<HomeView> self(this);
@@ -291,7 +322,7 @@ void HomeView::confirmDelete(const ListedDraft& draft) {
 
 void HomeView::performDelete(const ListedDraft& draft) {
     if (auto deleted = library_->deleteDraft(draft); !deleted) {
-        showDeleteError(errorDescription(deleted.error()));
+        showError(QStringLiteral("删除失败"), errorDescription(deleted.error()));
         return;
     }
     // Only the folder that was deleted: a copy of it carries the same id.
@@ -301,12 +332,104 @@ void HomeView::performDelete(const ListedDraft& draft) {
     rebuildGrid();
 }
 
-void HomeView::showDeleteError(const QString& description) {
+void HomeView::moveCardFocus(size_t from, int key) {
+    const int to = recording::gridStep(static_cast<int>(from), static_cast<int>(cardViews_.size()),
+                                       std::max(1, renderedColumnCount_), key);
+    if (to < 0) return;
+    DraftCard* card = cardViews_[static_cast<size_t>(to)];
+    card->setFocus(Qt::TabFocusReason);
+    scrollView_->ensureWidgetVisible(card, 0, 24);
+}
+
+QMenu* HomeView::makeDraftMenu(size_t index) {
+    if (index >= drafts_.size()) return nullptr;
+    const ListedDraft draft = drafts_[index];
+    const bool hasMovie = localFile(draft.project.mainVideoURL).has_value();
+    auto* menu = new QMenu(this);
+    QPointer<HomeView> self(this);
+    QAction* play = menu->addAction(tr("播放"), this, [self, draft] {
+        if (self && self->onOpenDraft) self->onOpenDraft(draft.project);
+    });
+    QAction* reveal = menu->addAction(tr("在文件夹中显示"), this, [self, draft] {
+        if (self && self->onRevealDraft) self->onRevealDraft(draft.project);
+    });
+    QAction* copy = menu->addAction(tr("复制到…"), this, [self, draft] {
+        if (self) self->copyTapped(draft);
+    });
+    menu->addSeparator();
+    menu->addAction(tr("删除"), this, [self, draft] {
+        if (self) self->confirmDelete(draft);
+    });
+    for (QAction* action : {play, reveal, copy}) action->setEnabled(hasMovie);
+    return menu;
+}
+
+void HomeView::showDraftMenu(size_t index, QPoint globalPosition) {
+    QMenu* menu = makeDraftMenu(index);
+    if (!menu) return;
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->popup(globalPosition);
+}
+
+void HomeView::copyTapped(const ListedDraft& draft) {
+    const auto movie = localFile(draft.project.mainVideoURL);
+    if (!movie) return;
+    std::optional<std::filesystem::path> destination;
+    if (chooseCopyDestination) {
+        destination = chooseCopyDestination(*movie);
+    } else {
+        const QString suggested = QDir::home().filePath(
+            QStringLiteral("Zimlo %1.%2")
+                .arg(draftTitle(toQDateTime(draft.project.createdAt)),
+                     QString::fromStdString(movie->extension().string()).remove(0, 1)));
+        const QString chosen = QFileDialog::getSaveFileName(isVisible() ? window() : nullptr,
+                                                            tr("复制到…"), suggested);
+        if (!chosen.isEmpty()) destination = std::filesystem::path(chosen.toStdString());
+    }
+    if (destination) copyDraftMovie(draft, *destination);
+}
+
+void HomeView::copyDraftMovie(const ListedDraft& draft, const std::filesystem::path& destination) {
+    const auto movie = localFile(draft.project.mainVideoURL);
+    if (!movie) return;
+    QPointer<HomeView> self(this);
+    // A movie is large: copied off the main thread, into a temporary name first so that a failed
+    // copy never leaves half a movie under the chosen name.
+    QThreadPool::globalInstance()->start([self, source = *movie, destination] {
+        namespace fs = std::filesystem;
+        std::error_code ec;
+        fs::path partial = destination;
+        partial += ".part";
+        if (fs::equivalent(source, destination, ec)) {
+            ec = std::make_error_code(std::errc::file_exists);
+        } else {
+            ec.clear();
+            fs::copy_file(source, partial, fs::copy_options::overwrite_existing, ec);
+            if (!ec) fs::rename(partial, destination, ec);
+            if (ec) {
+                std::error_code ignored;
+                fs::remove(partial, ignored);
+            }
+        }
+        if (ec)
+            ZIMLO_LOG_WARN("gallery")
+                << "copying " << source << " to " << destination << " failed: " << ec.message();
+        MainQueue::post([self, destination, ec] {
+            if (!self || !ec) return;
+            self->showError(self->tr("复制失败"), QString::fromStdString(ec.message()) +
+                                                      QStringLiteral("（") +
+                                                      QString::fromStdString(destination.string()) +
+                                                      QStringLiteral("）"));
+        });
+    });
+}
+
+void HomeView::showError(const QString& title, const QString& description) {
     auto* box = new QMessageBox(isVisible() ? window() : nullptr);
     PermissionAlert::applyAlertLook(box);
     box->setIcon(QMessageBox::Critical);
     box->setWindowTitle(QStringLiteral("Zimlo"));
-    box->setText(QStringLiteral("删除失败"));
+    box->setText(title);
     box->setInformativeText(description);
     box->addButton(QStringLiteral("好"), QMessageBox::AcceptRole);
     if (isVisible()) {

@@ -1,14 +1,17 @@
 #pragma once
 
 #include <QWidget>
+#include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "model/DraftStore.h"
 #include "model/RecordingProject.h"
 
 class QLabel;
+class QMenu;
 class QPushButton;
 class QScrollArea;
 
@@ -33,7 +36,13 @@ class HomeView : public QWidget {
              std::shared_ptr<DraftThumbnailGenerator> thumbnails, QWidget* parent = nullptr);
 
     std::function<void()> onOpenScreenRecording;
+    // Plays the draft's movie (a click on its card, "播放").
     std::function<void(const RecordingProject&)> onOpenDraft;
+    // Shows the draft's movie in the file browser ("在文件夹中显示").
+    std::function<void(const RecordingProject&)> onRevealDraft;
+    // Where "复制到…" saves a copy of `movie`; none: the user cancelled. Empty: a save dialog.
+    std::function<std::optional<std::filesystem::path>(const std::filesystem::path& movie)>
+        chooseCopyDestination;
 
     // Columns for a view `width` wide: the grid is 84 narrower than the view, 194 per column.
     static int columnCount(int width);
@@ -47,6 +56,12 @@ class HomeView : public QWidget {
     void rebuildGrid();
     void toggleEditing();
     void confirmDelete(const ListedDraft& draft);
+    // The menu of the card at `index`: 播放, 在文件夹中显示, 复制到…, 删除. The caller owns it.
+    QMenu* makeDraftMenu(size_t index);
+    // Saves a copy of the draft's movie at `destination` in the background; a failure is shown.
+    void copyDraftMovie(const ListedDraft& draft, const std::filesystem::path& destination);
+    // An alert with `title` and `description`, over the window while it is shown.
+    void showError(const QString& title, const QString& description);
 
     std::vector<RecordingProject> drafts() const;
     const std::vector<ListedDraft>& listedDrafts() const { return drafts_; }
@@ -75,8 +90,10 @@ class HomeView : public QWidget {
     void screenRecordTapped();
     void draftsListed(std::vector<ListedDraft> drafts);
     void performDelete(const ListedDraft& draft);
-    void showDeleteError(const QString& description);
     void resizeGridContainer();
+    void moveCardFocus(size_t from, int key);
+    void showDraftMenu(size_t index, QPoint globalPosition);
+    void copyTapped(const ListedDraft& draft);
 
     std::shared_ptr<DraftLibrary> library_;
     std::shared_ptr<DraftThumbnailGenerator> thumbnails_;

@@ -10,6 +10,7 @@
 #include "app/AppStyle.h"
 #include "app/DesktopReveal.h"
 #include "app/DraftLibrary.h"
+#include "app/DraftNotifier.h"
 #include "app/HomeView.h"
 #include "app/SourcePickerServices.h"
 #include "app/SourcePickerView.h"
@@ -26,6 +27,11 @@ ShellServices ShellServices::system() {
     services.pickerServices = makeSystemPickerServices;
     services.recordingWindows = defaultRecordingWindowFactory();
     services.reveal = revealInFileManager;
+    services.open = openWithDefaultApplication;
+    services.announceSaved = [notifier = std::make_shared<DraftNotifier>()](
+                                 const RecordingProject& project, std::function<void()> open) {
+        notifier->notifySaved(project, std::move(open));
+    };
     services.recoverRecordings = [] {
         auto store = DraftStore::shared();
         store->sweepInterruptedSaves();
@@ -145,6 +151,9 @@ void HomeWindowController::showHome() {
     home->onOpenScreenRecording =
         weakly(weak_from_this(), [](HomeWindowController& self) { self.showSourcePicker(); });
     home->onOpenDraft = weakly(weak_from_this(), [](auto& self, const RecordingProject& project) {
+        self.openDraft(project);
+    });
+    home->onRevealDraft = weakly(weak_from_this(), [](auto& self, const RecordingProject& project) {
         self.revealDraft(project);
     });
     window_->setContent(home);
@@ -171,7 +180,13 @@ void HomeWindowController::startRecording(const capture::ScreenCaptureTarget& ta
     auto returnHome = weakly(weak_from_this(), [weakRecording](HomeWindowController& self) {
         if (weakRecording.lock()) self.returnHome();
     });
-    recording->setOnFinish([returnHome](const RecordingProject&) { returnHome(); });
+    recording->setOnFinish([weak = weak_from_this(), weakRecording](const RecordingProject& saved) {
+        auto self = weak.lock();
+        auto handle = weakRecording.lock();
+        if (!self || !handle) return;
+        QWidget* w = handle->window();
+        self->recordingFinished(saved, w && w->isActiveWindow());
+    });
     recording->setOnCancel(returnHome);
     if (recordingWindowController_) {
         recordingWindowController_->setOnFinish(nullptr);
@@ -187,6 +202,15 @@ void HomeWindowController::startRecording(const capture::ScreenCaptureTarget& ta
         w->activateWindow();
     }
     window_->hide();
+}
+
+void HomeWindowController::recordingFinished(const RecordingProject& project, bool windowInFront) {
+    returnHome();
+    // The user is elsewhere: the desktop says the draft is there, and offers to open it.
+    if (windowInFront || !services_.announceSaved) return;
+    services_.announceSaved(
+        project, weakly(weak_from_this(),
+                        [project](HomeWindowController& self) { self.openDraft(project); }));
 }
 
 void HomeWindowController::returnHome() {
@@ -207,6 +231,16 @@ void HomeWindowController::returnHome() {
 void HomeWindowController::revealDraft(const RecordingProject& project) {
     if (auto movie = localFile(project.mainVideoURL); movie && services_.reveal)
         services_.reveal(*movie);
+}
+
+void HomeWindowController::openDraft(const RecordingProject& project) {
+    const auto movie = localFile(project.mainVideoURL);
+    if (!movie || !services_.open) return;
+    services_.open(*movie, [weak = weak_from_this()](const QString& problem) {
+        auto self = weak.lock();
+        if (self && self->homeViewController_)
+            self->homeViewController_->showError(QObject::tr("无法打开视频"), problem);
+    });
 }
 
 }  // namespace zimlo::app

@@ -30,6 +30,12 @@ struct ShellServices {
     std::function<std::shared_ptr<SourcePickerServices>()> pickerServices;
     RecordingWindowFactory recordingWindows;
     std::function<void(const std::filesystem::path&)> reveal;
+    // Plays a movie in the desktop's default player; the second argument hears, later, why
+    // nothing could. Empty: movies are not opened.
+    std::function<void(const std::filesystem::path&, std::function<void(const QString&)>)> open;
+    // Announces a draft saved while the recording window was not in front; the function given
+    // along opens it. Empty: nothing is announced.
+    std::function<void(const RecordingProject&, std::function<void()> open)> announceSaved;
     // Saves what killed or crashed recordings left as drafts; run once at start, off the main
     // thread. None: nothing is looked for.
     std::function<compose::RecoveryReport()> recoverRecordings;
@@ -78,10 +84,13 @@ class HomeWindowController : public std::enable_shared_from_this<HomeWindowContr
     void startRecording(const capture::ScreenCaptureTarget& target);
     void returnHome();
     void revealDraft(const RecordingProject& project);
+    // Plays the draft's movie; when nothing can, the home view says so.
+    void openDraft(const RecordingProject& project);
 
   private:
     explicit HomeWindowController(ShellServices services);
     void startRecovery();
+    void recordingFinished(const RecordingProject& project, bool windowInFront);
     void recoveryFinished(const compose::RecoveryReport& report);
 
     ShellServices services_;

@@ -8,6 +8,8 @@
 #include <QThread>
 #include <algorithm>
 
+#include "platform/log/Log.h"
+
 namespace zimlo::app {
 
 namespace {
@@ -38,7 +40,10 @@ SingleInstance::SingleInstance(const QString& directory)
     server_ = std::make_unique<QLocalServer>();
     server_->setSocketOptions(QLocalServer::UserAccessOption);
     connect(server_.get(), &QLocalServer::newConnection, this, &SingleInstance::connectionArrived);
-    server_->listen(socketPath_);
+    if (!server_->listen(socketPath_)) {
+        ZIMLO_LOG_WARN("app") << "listening on " << socketPath_.toStdString()
+                              << " for later starts: " << server_->errorString().toStdString();
+    }
 }
 
 SingleInstance::~SingleInstance() {

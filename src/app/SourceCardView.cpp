@@ -1,14 +1,18 @@
 #include "app/SourceCardView.h"
 
+#include <QAccessible>
 #include <QFontMetrics>
 #include <QGraphicsDropShadowEffect>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
 
 #include "app/AppStyle.h"
+#include "app/CardAccessibility.h"
 #include "app/ImageConversion.h"
+#include "recording/KeyboardActivation.h"
 
 namespace zimlo::app {
 namespace {
@@ -38,6 +42,8 @@ SourceCardView::SourceCardView(capture::ScreenCaptureTarget target, QWidget* par
     : QWidget(parent), captureTarget_(std::move(target)) {
     setFixedSize(kWidth, kHeight);
     setCursor(Qt::PointingHandCursor);
+    setFocusPolicy(Qt::StrongFocus);
+    installCardAccessibility();
 
     auto* shadow = new QGraphicsDropShadowEffect(this);
     shadow->setColor(QColor(0, 0, 0, qRound(255 * 0.14)));
@@ -70,10 +76,20 @@ SourceCardView::SourceCardView(capture::ScreenCaptureTarget target, QWidget* par
     } else {
         subtitleLabel_->hide();
     }
+    QString name = QString::fromStdString(captureTarget_.title);
+    if (captureTarget_.subtitle && !captureTarget_.subtitle->empty())
+        name += QStringLiteral("，") + QString::fromStdString(*captureTarget_.subtitle);
+    setAccessibleName(name);
 }
 
 void SourceCardView::setSelected(bool selected) {
-    isSelected_ = selected;
+    if (isSelected_ != selected) {
+        isSelected_ = selected;
+        QAccessible::State changed;
+        changed.checked = true;
+        QAccessibleStateChangeEvent event(this, changed);
+        QAccessible::updateAccessibility(&event);
+    }
     update();
 }
 
@@ -90,6 +106,68 @@ void SourceCardView::mousePressEvent(QMouseEvent* event) {
     }
     event->accept();
     if (onSelect) onSelect();
+}
+
+namespace {
+
+bool isCardKey(int key) {
+    switch (key) {
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+        case Qt::Key_Space:
+        case Qt::Key_Left:
+        case Qt::Key_Right:
+        case Qt::Key_Up:
+        case Qt::Key_Down:
+        case Qt::Key_Home:
+        case Qt::Key_End:
+            return true;
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
+bool SourceCardView::event(QEvent* event) {
+    // The page's Return ("确认") must not take the keys the focused card acts on.
+    if (event->type() == QEvent::ShortcutOverride) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        if ((key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier && isCardKey(key->key())) {
+            event->accept();
+            return true;
+        }
+    }
+    return QWidget::event(event);
+}
+
+void SourceCardView::keyPressEvent(QKeyEvent* event) {
+    switch (event->key()) {
+        case Qt::Key_Space:
+            if (onSelect) onSelect();
+            return;
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+            if (onPick) onPick();
+            return;
+        default:
+            break;
+    }
+    if (isCardKey(event->key())) {
+        if (onArrowKey) onArrowKey(event->key());
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
+void SourceCardView::focusInEvent(QFocusEvent* event) {
+    QWidget::focusInEvent(event);
+    update();
+}
+
+void SourceCardView::focusOutEvent(QFocusEvent* event) {
+    QWidget::focusOutEvent(event);
+    update();
 }
 
 void SourceCardView::paintEvent(QPaintEvent*) {
@@ -132,6 +210,8 @@ void SourceCardView::paintEvent(QPaintEvent*) {
     p.restore();
 
     if (!icon_.isNull()) p.drawImage(QRectF(12, 12, 32, 32), icon_);
+    p.end();
+    recording::paintFocusRing(this, 18);
 }
 
 }  // namespace zimlo::app

@@ -12,7 +12,8 @@ class QLabel;
 namespace zimlo::app {
 
 // One capture target in the source picker: live thumbnail (or "预览生成中…"), icon, title and
-// subtitle; drawn with a blue border when selected.
+// subtitle; drawn with a blue border when selected. Takes the focus: Space selects it, Return
+// picks it (selects and confirms), arrow keys move to the neighbouring cards.
 class SourceCardView : public QWidget {
     Q_OBJECT
   public:
@@ -23,6 +24,8 @@ class SourceCardView : public QWidget {
 
     const capture::ScreenCaptureTarget& captureTarget() const { return captureTarget_; }
     std::function<void()> onSelect;
+    std::function<void()> onPick;             // Return on the focused card
+    std::function<void(int key)> onArrowKey;  // an arrow key, Home or End on the focused card
 
     bool isSelected() const { return isSelected_; }
     void setSelected(bool selected);
@@ -39,6 +42,10 @@ class SourceCardView : public QWidget {
   protected:
     void paintEvent(QPaintEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    bool event(QEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
 
   private:
     capture::ScreenCaptureTarget captureTarget_;

@@ -15,6 +15,7 @@
 #include "app/ImageConversion.h"
 #include "app/SourceCardView.h"
 #include "app/SourcePickerServices.h"
+#include "recording/KeyboardActivation.h"
 #include "recording/PermissionAlert.h"
 
 namespace zimlo::app {
@@ -68,6 +69,7 @@ void SourcePickerView::buildInterface() {
                        "QToolButton:hover { background: rgba(255,255,255,0.08); }"));
     backButton_->setCursor(Qt::PointingHandCursor);
     backButton_->setToolTip(QStringLiteral("返回"));
+    backButton_->setAccessibleName(tr("返回"));
     connect(backButton_, &QToolButton::clicked, this, [this] { backTapped(); });
 
     titleLabel_ = new QLabel(QStringLiteral("选择录屏内容"), this);
@@ -94,14 +96,17 @@ void SourcePickerView::buildInterface() {
     style::roundedButton(startButton_, true);
     startButton_->setEnabled(false);
     connect(startButton_, &QPushButton::clicked, this, [this] { startTapped(); });
-    // Return confirms, as the default button of the page.
+    // Return confirms, as the default button of the page (a focused button takes it itself).
     for (int key : {Qt::Key_Return, Qt::Key_Enter}) {
-        auto* shortcut = new QShortcut(QKeySequence(key), this);
-        shortcut->setContext(Qt::WindowShortcut);
-        connect(shortcut, &QShortcut::activated, this, [this] {
+        recording::addDefaultKey(this, QKeySequence(key), [this] {
             if (startButton_->isEnabled()) startButton_->click();
         });
     }
+    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    escape->setContext(Qt::WindowShortcut);
+    connect(escape, &QShortcut::activated, this, [this] {
+        if (isVisible()) backTapped();
+    });
 
     header->addLayout(titles, 1);
     header->addSpacing(16);
@@ -111,6 +116,7 @@ void SourcePickerView::buildInterface() {
     root->addSpacing(30);
 
     scrollView_ = new QScrollArea(this);
+    scrollView_->setFocusPolicy(Qt::NoFocus);  // the cards take the focus, not their frame
     scrollView_->setFrameShape(QFrame::NoFrame);
     scrollView_->setWidgetResizable(true);
     scrollView_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -148,6 +154,13 @@ void SourcePickerView::reloadTargets() {
             self->selectedTarget_.reset();
             if (!self->targets_.empty()) self->selectedTarget_ = self->targets_.front();
             self->rebuildGrid();
+            // Once the new cards are shown (the layout shows them in a later turn).
+            QMetaObject::invokeMethod(
+                self,
+                [self] {
+                    if (self) self->focusSelectedCard();
+                },
+                Qt::QueuedConnection);
             if (self->targets_.empty()) {
                 self->statusLabel_->setText(
                     QStringLiteral("没有找到可录制内容。请确认已授予屏幕录制权限。"));
@@ -208,6 +221,14 @@ void SourcePickerView::rebuildGrid() {
         card->onSelect = [self, target] {
             if (self) self->selectTarget(target);
         };
+        card->onPick = [self, target] {
+            if (!self) return;
+            self->selectTarget(target);
+            self->startTapped();
+        };
+        card->onArrowKey = [self, i](int key) {
+            if (self) self->moveCardFocus(i, key);
+        };
         cardViews_.push_back(card);
         rowLayout->addWidget(card, 0, Qt::AlignLeft | Qt::AlignTop);
         ++inRow;
@@ -266,6 +287,35 @@ void SourcePickerView::updateColumnSpacing() {
     for (QWidget* row : rows_) {
         if (auto* layout = qobject_cast<QHBoxLayout*>(row->layout())) layout->setSpacing(spacing);
     }
+}
+
+void SourcePickerView::focusSelectedCard() {
+    // Unless the user is on a card already; the focus the window gave on its own (the back
+    // button, first in line) is no choice of theirs.
+    QWidget* focus = window()->focusWidget();
+    if (qobject_cast<SourceCardView*>(focus) && isAncestorOf(focus)) return;
+    for (SourceCardView* card : cardViews_) {
+        if (card->isSelected()) {
+            card->setFocus(Qt::OtherFocusReason);
+            return;
+        }
+    }
+}
+
+void SourcePickerView::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    focusSelectedCard();
+}
+
+void SourcePickerView::moveCardFocus(size_t from, int key) {
+    const int to = recording::gridStep(static_cast<int>(from), static_cast<int>(cardViews_.size()),
+                                       kColumns, key);
+    if (to < 0 || static_cast<size_t>(to) == from) return;
+    SourceCardView* card = cardViews_[static_cast<size_t>(to)];
+    card->setFocus(Qt::TabFocusReason);
+    scrollView_->ensureWidgetVisible(card, 0, 24);
+    // As with radio buttons, moving selects.
+    selectTarget(card->captureTarget());
 }
 
 void SourcePickerView::selectTarget(const capture::ScreenCaptureTarget& target) {

@@ -19,8 +19,9 @@ namespace zimlo::app {
 class SourceCardView;
 class SourcePickerServices;
 
-// Lists every display and window as a card, three per row; a click selects the target and
-// borders it on screen, "确认" (or Return) hands it on to record.
+// Lists every display and window as a card, three per row; a click (or Space, or an arrow key
+// moving there) selects the target and borders it on screen, "确认" (or Return) hands it on to
+// record; Escape goes back.
 class SourcePickerView : public QWidget {
     Q_OBJECT
   public:
@@ -55,6 +56,7 @@ class SourcePickerView : public QWidget {
 
   protected:
     void hideEvent(QHideEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
 
   private:
@@ -62,6 +64,8 @@ class SourcePickerView : public QWidget {
     void rebuildGrid();
     void loadThumbnails();
     void updateColumnSpacing();
+    void moveCardFocus(size_t from, int key);
+    void focusSelectedCard();
     void showPermissionAlert();
 
     std::shared_ptr<SourcePickerServices> services_;

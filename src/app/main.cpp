@@ -7,18 +7,19 @@
 #include "app/SingleInstance.h"
 #include "capture/CaptureBackendSelection.h"
 #include "capture/PlatformErrorText.h"
+#include "platform/log/Log.h"
 
 int main(int argc, char** argv) {
     // Wayland desktops are recorded through the desktop portal, X11 ones through X11.
     const auto choice = zimlo::capture::currentCaptureBackend();
     if (!choice.backend) {
+        ZIMLO_LOG_ERROR("app") << "no way to record the screen: "
+                               << zimlo::capture::userText(choice);
         std::fprintf(
             stderr,
-            "zimlo: %s\n"
             "Start Zimlo from a desktop session (Wayland with xdg-desktop-portal, or X11),\n"
             "or on a headless machine run a virtual display first:\n"
-            "  Xvfb :1 -screen 0 1920x1080x24 &  DISPLAY=:1 zimlo\n",
-            zimlo::capture::userText(choice).c_str());
+            "  Xvfb :1 -screen 0 1920x1080x24 &  DISPLAY=:1 zimlo\n");
         return 1;
     }
     // With the portal the app is a native Wayland client (XWayland where Qt's Wayland plugin
@@ -32,7 +33,7 @@ int main(int argc, char** argv) {
     zimlo::app::SingleInstance instance;
     if (!instance.isPrimary()) {
         if (instance.activatePrimary()) return 0;
-        std::fprintf(stderr, "zimlo: another Zimlo is running but does not answer.\n");
+        ZIMLO_LOG_ERROR("app") << "another Zimlo is running but does not answer";
         return 1;
     }
     zimlo::app::setUpApplication(app);

@@ -17,44 +17,44 @@ portal::SourceType portalType(PortalSource::Type type) {
 
 }  // namespace
 
-std::shared_ptr<portal::ScreenCastSession> openPortalSession(
-    PortalSource::Type type, std::shared_ptr<portal::OpenCancellation> cancellation,
-    PortalSourceMemory memory) {
+PortalSessionResult openPortalSession(PortalSource::Type type,
+                                      std::shared_ptr<portal::OpenCancellation> cancellation,
+                                      PortalSourceMemory memory) {
     std::lock_guard lock(openingMutex());
     portal::SessionRequest request;
     request.type = portalType(type);
     request.restoreToken = memory.restoreToken(type).value_or("");
-    std::shared_ptr<portal::ScreenCastSession> session;
-    try {
-        session = portal::ScreenCastSession::open(request, cancellation);
-    } catch (const screen::CaptureError& error) {
+    auto session = portal::ScreenCastSession::open(request, cancellation);
+    if (!session) {
         using Kind = screen::CaptureError::Kind;
+        const screen::CaptureError& error = session.error();
         const bool cancelled = cancellation && cancellation->isCancelled();
         const bool unavailable = error.kind() == Kind::portalUnavailable ||
                                  error.kind() == Kind::portalCannotRecordWindows ||
                                  error.kind() == Kind::portalCannotRecordScreens;
-        if (request.restoreToken.empty() || cancelled || unavailable) throw;
+        if (request.restoreToken.empty() || cancelled || unavailable) return session;
         // The portal may refuse an old token instead of asking: drop it and ask.
         ZIMLO_LOG_INFO("capture") << "the portal refused the kept choice, asking again: "
                                   << error.what();
         memory.forgetToken(type);
-        if (error.kind() == Kind::portalRefused) throw;
+        if (error.kind() == Kind::portalRefused) return session;
         request.restoreToken.clear();
         session = portal::ScreenCastSession::open(request, cancellation);
+        if (!session) return session;
     }
     std::optional<PixelSize> size;
-    if (auto announced = session->stream().size)
+    if (auto announced = (*session)->stream().size)
         size = PixelSize{static_cast<int>(announced->width), static_cast<int>(announced->height)};
-    memory.remember(type, session->restoreToken(), size);
+    memory.remember(type, (*session)->restoreToken(), size);
     return session;
 }
 
-std::shared_ptr<portal::ScreenCastSession> PortalSessionKeeper::obtain(
+PortalSessionResult PortalSessionKeeper::obtain(
     std::shared_ptr<portal::OpenCancellation> cancellation) {
     std::lock_guard lock(mutex_);
     if (session_ && !session_->isClosed()) return session_;
     auto session = openPortalSession(type_, std::move(cancellation));
-    session_ = session;
+    if (session) session_ = *session;
     return session;
 }
 

@@ -12,10 +12,12 @@ namespace zimlo::capture {
 // Opens a portal ScreenCast session for a kind of source. The last choice is restored with the
 // kept token (no chooser); a token the portal no longer honours is dropped and the user is asked
 // again; the new token is kept. Sessions are opened one at a time in the process, since a token
-// can be used only once. Blocks while the chooser is shown; throws screen::CaptureError.
-std::shared_ptr<portal::ScreenCastSession> openPortalSession(
-    PortalSource::Type type, std::shared_ptr<portal::OpenCancellation> cancellation,
-    PortalSourceMemory memory = PortalSourceMemory());
+// can be used only once. Blocks while the chooser is shown; fails as ScreenCastSession::open.
+using PortalSessionResult =
+    Result<std::shared_ptr<portal::ScreenCastSession>, screen::CaptureError>;
+PortalSessionResult openPortalSession(PortalSource::Type type,
+                                      std::shared_ptr<portal::OpenCancellation> cancellation,
+                                      PortalSourceMemory memory = PortalSourceMemory());
 
 // The session of one capture source, kept open across stream restarts (new recording settings)
 // so the user chooses once per recording window; it closes when the keeper and the last stream
@@ -23,8 +25,7 @@ std::shared_ptr<portal::ScreenCastSession> openPortalSession(
 class PortalSessionKeeper {
   public:
     explicit PortalSessionKeeper(PortalSource::Type type) : type_(type) {}
-    std::shared_ptr<portal::ScreenCastSession> obtain(
-        std::shared_ptr<portal::OpenCancellation> cancellation);
+    PortalSessionResult obtain(std::shared_ptr<portal::OpenCancellation> cancellation);
 
   private:
     PortalSource::Type type_;

@@ -18,6 +18,7 @@
 #include "platform/runtime/DispatchGroup.h"
 #include "platform/runtime/FirstErrorSlot.h"
 #include "platform/runtime/MainQueue.h"
+#include "platform/runtime/Threads.h"
 #include "platform/runtime/WeakOwner.h"
 #include "platform/storage/ClaimedFiles.h"
 #include "platform/x11/ScreenStream.h"
@@ -31,7 +32,7 @@ std::vector<x11::WindowInfo> ownWindowsWithinLimit(
     std::function<std::vector<x11::WindowInfo>()> query) {
     auto promise = std::make_shared<std::promise<std::vector<x11::WindowInfo>>>();
     auto future = promise->get_future();
-    std::thread([promise, query = std::move(query)] {
+    startThread("own-windows", [promise, query = std::move(query)] {
         try {
             promise->set_value(query());
         } catch (const std::exception& error) {
@@ -55,7 +56,8 @@ std::vector<x11::WindowInfo> ownWindowsWithinLimit(
 // A queue must not be destroyed by its own thread (it would join itself); when the last owner
 // goes away on that thread, a helper thread finishes it.
 void releaseQueue(std::shared_ptr<SerialQueue>& queue) {
-    if (queue && queue->isCurrent()) std::thread([q = std::move(queue)] {}).detach();
+    if (queue && queue->isCurrent())
+        startThread("queue-release", [q = std::move(queue)] {}).detach();
     queue.reset();
 }
 
@@ -210,7 +212,9 @@ Result<void, SourceError> ScreenCameraSource::configureScreenStream() {
                 query = [displayName = options_.displayName] {
                     auto content = x11::queryShareableContent(
                         displayName.empty() ? nullptr : displayName.c_str());
-                    return ScreenCaptureTargetProvider::ownWindows(content, ::getpid());
+                    // Without the server's list (its connection logged why) none is left out.
+                    return content ? ScreenCaptureTargetProvider::ownWindows(*content, ::getpid())
+                                   : std::vector<x11::WindowInfo>{};
                 };
             auto own = ownWindowsWithinLimit(std::move(query));
             auto filter = ScreenCaptureTargetProvider::contentFilter(target_, own);
@@ -238,6 +242,7 @@ Result<void, SourceError> ScreenCameraSource::configureScreenStream() {
         // The streams' constructors throw when they cannot be built.
         return fail(SourceError::cannotAddScreenOutput(userText(error)));
     } catch (const std::exception& error) {
+        ZIMLO_LOG_ERROR("capture") << "setting up the screen stream: " << error.what();
         return fail(SourceError::cannotAddScreenOutput(error.what()));
     }
     // Without a sound server the picture is still recorded; the computer's sound joins as soon

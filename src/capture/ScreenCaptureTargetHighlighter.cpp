@@ -21,13 +21,10 @@ bool ScreenCaptureTargetHighlighter::highlight(const ScreenCaptureTarget& target
     pendingShow_.reset();
     if (target.kind.isDisplay()) {
         std::optional<PixelRect> frame;
-        try {
-            for (const auto& display : x11::queryDisplays()) {
-                if (display.id == target.kind.display().id) frame = display.frame;
-            }
-        } catch (const std::exception&) {
+        for (const auto& display : x11::queryDisplays().valueOr({})) {
+            if (display.id == target.kind.display().id) frame = display.frame;
         }
-        if (!frame) return false;
+        if (!frame) return false;  // no display (its connection logged why) or not this one
         showBorder(*frame);
         return true;
     }

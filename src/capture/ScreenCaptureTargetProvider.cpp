@@ -216,11 +216,11 @@ void ScreenCaptureTargetProvider::loadTargets(std::function<void(TargetsResult)>
                     result = buildPortalTargets(*info, PortalSourceMemory());
                 else
                     result = std::string("桌面门户不再提供屏幕录制（ScreenCast）");
+            } else if (auto content = x11::queryShareableContent(); content) {
+                result = buildTargets(*content, getpid());
             } else {
-                result = buildTargets(x11::queryShareableContent(), getpid());
+                result = userText(content.error());
             }
-        } catch (const screen::CaptureError& error) {
-            result = userText(error);
         } catch (const std::exception& error) {
             ZIMLO_LOG_WARN("capture") << "listing what can be recorded: " << error.what();
             result = std::string(error.what());

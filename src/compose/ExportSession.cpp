@@ -14,6 +14,7 @@
 #include "platform/log/Log.h"
 #include "platform/media/MovieWriter.h"
 #include "platform/runtime/FirstErrorSlot.h"
+#include "platform/runtime/Threads.h"
 
 namespace zimlo::compose {
 
@@ -73,8 +74,15 @@ struct ExportSession::State {
     Progress progress;
     std::atomic<bool> ended{false};  // the outcome is settled; a cancel comes too late
 
-    void fail(const std::string& text) {
-        if (error.offer(text)) writer->cancelWriting();
+    // Ends the export with `text` for the user, unless it already ended. `reason` goes to the
+    // log; none when the reader or writer that failed has logged it.
+    void fail(const std::string& text, const std::string& reason = {}) {
+        if (error.offer(text)) {
+            if (!reason.empty()) {
+                ZIMLO_LOG_ERROR("export") << "exporting " << url << ": " << reason;
+            }
+            writer->cancelWriting();
+        }
         changed.notify_all();
     }
     bool failed() const { return error.hasError(); }
@@ -103,15 +111,21 @@ std::shared_ptr<ExportSession> ExportSession::create(const VideoCompositor::Buil
     state->url = outputURL;
     state->fps = std::max(framesPerSecond, 1);
     state->stages = stages;
+    auto refuse = [&](const std::string& why) -> std::shared_ptr<ExportSession> {
+        ZIMLO_LOG_ERROR("export") << "setting up the export to " << outputURL << ": " << why;
+        return nullptr;
+    };
     const auto& video = built.videoComposition;
     if (video.instructions.empty() || video.renderWidth <= 0 || video.renderHeight <= 0)
-        return nullptr;
+        return refuse("nothing to draw (" + std::to_string(video.renderWidth) + "x" +
+                      std::to_string(video.renderHeight) + ", " +
+                      std::to_string(video.instructions.size()) + " instructions)");
 
     media::MovieWriterOptions options;
     options.fastStart = true;
     options.videoQueueCapacity = kWriterVideoQueue;
     auto writer = MovieWriter::create(outputURL, media::MovieFileType::mpeg4, options);
-    if (!writer.ok()) return nullptr;
+    if (!writer.ok()) return nullptr;  // the writer says why
     state->writer = std::move(writer).value();
 
     media::VideoEncoderSettings settings;
@@ -125,7 +139,7 @@ std::shared_ptr<ExportSession> ExportSession::create(const VideoCompositor::Buil
     // Frames are drawn in the encoder's own format and handed over as they are.
     settings.pictureFormat = media::PixelFormat::NV12VideoRange;
     auto videoInput = state->writer->addVideoInput(settings);
-    if (!videoInput.ok()) return nullptr;
+    if (!videoInput.ok()) return refuse("no video encoder: " + videoInput.error().technicalText());
     state->videoInput = *videoInput;
 
     // Sound: a single track is copied as it is when the movie can hold its format; otherwise
@@ -166,13 +180,14 @@ std::shared_ptr<ExportSession> ExportSession::create(const VideoCompositor::Buil
     }
     if (state->copiedAudio) {
         auto input = state->writer->addPassthroughInput(*formatOf(state->copiedAudio));
-        if (!input.ok()) return nullptr;
+        if (!input.ok())
+            return refuse("the sound cannot be copied: " + input.error().technicalText());
         state->audioInput = *input;
     } else if (!state->soundTracks.empty()) {
         media::AudioEncoderSettings audio;
         audio.bitRate = 192000;
         auto input = state->writer->addAudioInput(audio);
-        if (!input.ok()) return nullptr;
+        if (!input.ok()) return refuse("no sound encoder: " + input.error().technicalText());
         state->audioInput = *input;
     }
 
@@ -187,11 +202,13 @@ void ExportSession::start(Finished finished, Progress progress) {
     state_->finished = std::move(finished);
     state_->progress = std::move(progress);
     // The worker owns the state until it has reported.
-    std::thread([state = state_] { state->run(); }).detach();
+    startThread("export", [state = state_] { state->run(); }).detach();
 }
 
 void ExportSession::cancel() {
-    if (!state_->ended) state_->fail(kCancelledText);
+    if (state_->ended) return;
+    ZIMLO_LOG_INFO("export") << "cancelling the export to " << state_->url;
+    state_->fail(kCancelledText);
 }
 
 std::string ExportSession::State::writerText(const char* otherwise) const {
@@ -256,7 +273,7 @@ void ExportSession::State::run() {
         writer->startSession(main && main->sourceRange ? main->sourceRange->start
                                                        : MediaTime::zero());
         std::thread audio;
-        if (audioInput) audio = std::thread([this] { writeAudio(); });
+        if (audioInput) audio = startThread("export-audio", [this] { writeAudio(); });
         feedVideo();
         if (audio.joinable()) audio.join();
         if (!failed()) checkPicturesWritten();
@@ -399,8 +416,9 @@ void ExportSession::State::soundRead(MediaTime end) {
 
 void ExportSession::State::frameRendered(int64_t index, VideoCompositionRequest::Result result) {
     if (result.error) {
-        fail("画面合成失败（" + result.error->domain + " " + std::to_string(result.error->code) +
-             "）");
+        const std::string code = result.error->domain + " " + std::to_string(result.error->code);
+        fail("画面合成失败（" + code + "）",
+             "drawing frame " + std::to_string(index) + " failed (" + code + ")");
     } else if (!failed() && stages == Stages::all) {
         const auto* main =
             built.composition.track(built.videoComposition.instructions.front()->mainTrackID);

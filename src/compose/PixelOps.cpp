@@ -4,6 +4,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <string>
+
+#include "platform/log/Log.h"
 
 extern "C" {
 #include <libswscale/swscale.h>
@@ -215,14 +218,55 @@ void Scaler::reset() {
     context_ = nullptr;
 }
 
+namespace {
+
+const char* formatName(PixelFormat format) {
+    switch (format) {
+        case PixelFormat::BGRA:
+            return "BGRA";
+        case PixelFormat::NV12VideoRange:
+            return "NV12 (video range)";
+        case PixelFormat::NV12FullRange:
+            return "NV12 (full range)";
+    }
+    return "?";
+}
+
+std::string text(const PixelRect& rect) {
+    return std::to_string(rect.width) + "x" + std::to_string(rect.height) + "+" +
+           std::to_string(rect.x) + "+" + std::to_string(rect.y);
+}
+
+}  // namespace
+
 bool Scaler::scale(const PixelBuffer& source, PixelRect from, PixelBuffer& target, PixelRect to) {
+    const char* problem = convert(source, from, target, to);
+    if (!problem) {
+        failing_ = false;
+        return true;
+    }
+    if (!failing_) {
+        ZIMLO_LOG_WARN("compose") << "scaling " << text(from) << " of a " << source.width() << "x"
+                                  << source.height() << " " << formatName(source.format())
+                                  << " picture to " << text(to) << " of a " << target.width() << "x"
+                                  << target.height() << " " << formatName(target.format())
+                                  << " one: " << problem
+                                  << " (further failures are not logged until one succeeds)";
+    }
+    failing_ = true;
+    return false;
+}
+
+const char* Scaler::convert(const PixelBuffer& source, PixelRect from, PixelBuffer& target,
+                            PixelRect to) {
     const bool toNV12 = target.format() == PixelFormat::NV12VideoRange;
-    if (target.format() != PixelFormat::BGRA && !toNV12) return false;
-    if (toNV12 && (source.format() == PixelFormat::NV12FullRange || (to.x & 1) || (to.y & 1)))
-        return false;
+    if (target.format() != PixelFormat::BGRA && !toNV12) return "the target format is not drawn";
+    if (toNV12 && source.format() == PixelFormat::NV12FullRange)
+        return "full-range NV12 is drawn by way of BGRA";
+    if (toNV12 && ((to.x & 1) || (to.y & 1))) return "NV12 targets start on even coordinates";
     if (!inside(from, source.width(), source.height()) ||
         !inside(to, target.width(), target.height()))
-        return false;
+        return "a rectangle is empty or out of bounds";
     uint8_t* dst[4] = {};
     int dstStride[4] = {};
     if (toNV12) {
@@ -245,16 +289,18 @@ bool Scaler::scale(const PixelBuffer& source, PixelRect from, PixelBuffer& targe
                 std::memcpy(dst[0] + static_cast<size_t>(y) * dstStride[0],
                             origin + static_cast<size_t>(y) * source.stride(),
                             4 * static_cast<size_t>(to.width));
-            return true;
+            return nullptr;
         }
         context_ =
             sws_getCachedContext(context_, from.width, from.height, AV_PIX_FMT_BGRA, to.width,
                                  to.height, targetFormat, kScaleFlags, nullptr, nullptr, nullptr);
-        if (!context_) return false;
+        if (!context_) return "swscale has no conversion for these sizes and formats";
         if (toNV12) sws_setColorspaceDetails(context_, bt709, 1, bt709, 0, 0, 1 << 16, 1 << 16);
         const uint8_t* src[4] = {origin};
         int srcStride[4] = {source.stride()};
-        return sws_scale(context_, src, srcStride, 0, from.height, dst, dstStride) > 0;
+        if (sws_scale(context_, src, srcStride, 0, from.height, dst, dstStride) <= 0)
+            return "swscale converted nothing";
+        return nullptr;
     }
 
     // NV12: chroma is shared by 2 × 2 pixels, so the crop starts on even coordinates.
@@ -268,7 +314,7 @@ bool Scaler::scale(const PixelBuffer& source, PixelRect from, PixelBuffer& targe
     const int flags = !toNV12 && unscaled ? SWS_POINT | SWS_ACCURATE_RND : kScaleFlags;
     context_ = sws_getCachedContext(context_, from.width, from.height, AV_PIX_FMT_NV12, to.width,
                                     to.height, targetFormat, flags, nullptr, nullptr, nullptr);
-    if (!context_) return false;
+    if (!context_) return "swscale has no conversion for these sizes and formats";
     if (!toNV12) {
         const bool fullRange = source.format() == PixelFormat::NV12FullRange;
         sws_setColorspaceDetails(context_, bt709, fullRange ? 1 : 0, bt709, 1, 0, 1 << 16, 1 << 16);
@@ -278,7 +324,9 @@ bool Scaler::scale(const PixelBuffer& source, PixelRect from, PixelBuffer& targe
         source.data(1) + static_cast<size_t>(from.y / 2) * source.stride(1) + from.x,
     };
     int srcStride[4] = {source.stride(0), source.stride(1)};
-    return sws_scale(context_, src, srcStride, 0, from.height, dst, dstStride) > 0;
+    if (sws_scale(context_, src, srcStride, 0, from.height, dst, dstStride) <= 0)
+        return "swscale converted nothing";
+    return nullptr;
 }
 
 void fillOpaqueBlack(PixelBuffer& canvas) {

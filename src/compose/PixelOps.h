@@ -50,13 +50,19 @@ class Scaler {
     Scaler(const Scaler&) = delete;
     Scaler& operator=(const Scaler&) = delete;
 
-    // False when the rectangles are empty or out of bounds, or the formats are not supported.
+    // False when the rectangles are empty or out of bounds, the formats are not supported or
+    // swscale fails. The first failure after a success is logged (one line, not one a frame).
     bool scale(const media::PixelBuffer& source, PixelRect from, media::PixelBuffer& target,
                PixelRect to);
     void reset();
 
   private:
+    // Why the picture was not scaled; null when it was.
+    const char* convert(const media::PixelBuffer& source, PixelRect from,
+                        media::PixelBuffer& target, PixelRect to);
+
     SwsContext* context_ = nullptr;
+    bool failing_ = false;
 };
 
 // Opaque black, for BGRA and NV12 video-range canvases.

@@ -195,12 +195,18 @@ double VideoCompositor::expectedSourceBitRate(const Built& built) {
 Result<VideoCompositor::Built, CompositorError> VideoCompositor::buildComposition(
     const RecordingProject& project, bool includesSubtitles, double startTime,
     std::optional<double> endTime) const {
-    if (!project.mainVideoURL) return fail(CompositorError::missingMainVideo());
+    auto refused = [&](CompositorError error, const std::string& why) {
+        ZIMLO_LOG_ERROR("compose")
+            << "composing the recording " << project.id.uuidString() << ": " << why;
+        return fail(std::move(error));
+    };
+    if (!project.mainVideoURL)
+        return refused(CompositorError::missingMainVideo(), "it names no main movie");
     auto open = [this](const MovieURL& movie, const char* role) {
         auto file = movie.file();
         return openAsset && file ? openAsset(*file).valueOr(nullptr) : openMovie(movie, role);
     };
-    // A movie that cannot be opened has no video track to offer.
+    // A movie that cannot be opened has no video track to offer (opening logs why).
     auto mainAsset = open(*project.mainVideoURL, "main");
     const auto& aspect = project.aspect;
     std::shared_ptr<const media::MovieAsset> cameraAsset;
@@ -210,7 +216,9 @@ Result<VideoCompositor::Built, CompositorError> VideoCompositor::buildCompositio
     if (!mainAsset) return fail(CompositorError::missingMainTrack());
     const std::filesystem::path mainFile = mainAsset->url();
     const auto mainVideoTracks = mainAsset->tracks(MediaType::video);
-    if (mainVideoTracks.empty()) return fail(CompositorError::missingMainTrack());
+    if (mainVideoTracks.empty())
+        return refused(CompositorError::missingMainTrack(),
+                       "the main movie " + mainFile.string() + " has no video track");
     const media::AssetTrack& mainSource = mainVideoTracks.front();
 
     Built built;
@@ -225,8 +233,9 @@ Result<VideoCompositor::Built, CompositorError> VideoCompositor::buildCompositio
     if (D > kLongestComposition) {
         char seconds[32];
         std::snprintf(seconds, sizeof seconds, "%.3g", D);
-        return fail(CompositorError::exportSessionFailed(std::string("影片时长超出范围（") +
-                                                         seconds + " 秒）"));
+        return refused(CompositorError::exportSessionFailed(std::string("影片时长超出范围（") +
+                                                            seconds + " 秒）"),
+                       std::string("the main movie claims ") + seconds + " seconds");
     }
     const auto [s, L] = exportSpan(D, startTime, endTime);
     const MediaTime start = MediaTime::fromSeconds(s, kCompositionTimescale);
@@ -468,10 +477,15 @@ Result<std::shared_ptr<media::PixelBuffer>, CompositorError> VideoCompositor::re
             rendered.set_value(std::move(result));
         }));
     auto result = rendered.get_future().get();
-    if (result.error)
+    if (result.error) {
+        ZIMLO_LOG_ERROR("compose")
+            << "drawing the frame at " << time.seconds() << " s of the recording "
+            << project.id.uuidString() << " failed (" << result.error->domain << " "
+            << result.error->code << ")";
         return fail(CompositorError::exportSessionFailed("画面合成失败（" + result.error->domain +
                                                          " " + std::to_string(result.error->code) +
                                                          "）"));
+    }
     return result.frame;
 }
 

@@ -104,7 +104,7 @@ double AspectSettings::clampSplitTopRatio(double x) {
 Json toJSON(const PiPStyle& style) {
     Json json = Json::object();
     json["aspect"] = rawValue(style.aspect);
-    json["cornerRatio"] = json_detail::number(style.cornerRatio, "aspect.pip.cornerRatio");
+    json["cornerRatio"] = style.cornerRatio;
     return json;
 }
 
@@ -114,7 +114,7 @@ Json toJSON(const AspectSettings& settings) {
     json["isPiPEnabled"] = settings.isPiPEnabled;
     json["isSplitScreenEnabled"] = settings.isSplitScreenEnabled;
     json["splitOrder"] = rawValue(settings.splitOrder);
-    json["splitTopRatio"] = json_detail::number(settings.splitTopRatio, "aspect.splitTopRatio");
+    json["splitTopRatio"] = settings.splitTopRatio;
     json["pip"] = toJSON(settings.pip);
     return json;
 }

@@ -73,8 +73,8 @@ struct AspectSettings {
     friend bool operator==(const AspectSettings&, const AspectSettings&) = default;
 };
 
-// JSON forms. Encoding writes every key in field order, values as stored, and throws
-// EncodingError on a non-finite number. Decoding applies the defaults and invariants and throws
+// JSON forms. Encoding writes every key in field order, values as stored (the document's
+// encoding refuses a non-finite number). Decoding applies the defaults and invariants and throws
 // DecodingError naming the key; `keyPath` is the path of `json` itself inside its document
 // (used as the prefix of error messages).
 nlohmann::ordered_json toJSON(const PiPStyle& style);

@@ -16,6 +16,7 @@
 
 #include "model/JsonCoding.h"
 #include "platform/log/Log.h"
+#include "platform/runtime/Threads.h"
 #include "platform/storage/AtomicFile.h"
 #include "platform/storage/BoundedFile.h"
 #include "platform/storage/DocumentsDirectory.h"
@@ -165,15 +166,14 @@ Result<RecordingProject, DraftSaveError> DraftStore::saveDraft(
         media.push_back({base, fs::absolute(*file), mediaDestination(dir, base, *file)});
         *field = media.back().destination;
     }
-    // Encoding can only fail on a bad number; finding out before touching the disk leaves nothing
-    // behind.
-    std::string document;
-    try {
-        document = stored.toJSON();
-    } catch (const std::exception& error) {
-        ZIMLO_LOG_ERROR("drafts") << "encoding the draft " << dir << ": " << error.what();
-        return fail(DraftSaveError{{}, {}, error.what()});
+    // Encoding can only fail on a bad number or text; finding out before touching the disk
+    // leaves nothing behind.
+    auto encoded = stored.toJSON();
+    if (!encoded) {
+        ZIMLO_LOG_ERROR("drafts") << "encoding the draft " << dir << ": " << encoded.error();
+        return fail(DraftSaveError{{}, {}, encoded.error().text()});
     }
+    const std::string document = std::move(encoded).value();
     std::error_code createError;
     const bool created = fs::create_directories(dir, createError);
     auto failed = [&](const FileError& error) {
@@ -346,7 +346,7 @@ std::vector<std::optional<ListedDraft>> readDrafts(const std::vector<fs::path>& 
     std::vector<std::thread> threads;
     for (size_t i = 0; i < helpers; ++i) {
         try {
-            threads.emplace_back(work);
+            threads.push_back(startThread("draft-read", work));
         } catch (const std::system_error&) {
             break;  // no more threads: the calling thread does the rest
         }

@@ -1,6 +1,8 @@
 #include "model/JsonCoding.h"
 
 #include <cmath>
+#include <optional>
+#include <vector>
 
 #include "model/JsonDetail.h"
 #include "model/PlainJsonReader.h"
@@ -29,19 +31,60 @@ Json parseDocument(std::string_view text) {
     return std::move(parsed).value();
 }
 
-Json number(double value, const std::string& path) {
-    if (!std::isfinite(value))
-        throw EncodingError(path + ": cannot encode a non-finite number (" + std::to_string(value) +
-                            ")");
-    return Json(value);
+Json pointArray(Point point) { return Json::array({point.x, point.y}); }
+
+Json sizeArray(Size size) { return Json::array({size.width, size.height}); }
+
+namespace {
+
+struct Found {
+    std::string path;
+    const Json* value;
+};
+
+// The first value (depth first, in document order) that `bad` picks, with its key path.
+template <typename Predicate>
+std::optional<Found> firstWhere(const Json& json, const std::string& path, Predicate bad) {
+    if (bad(json)) return Found{path, &json};
+    if (json.is_object()) {
+        for (const auto& [key, value] : json.items())
+            if (auto found = firstWhere(value, childPath(path, key.c_str()), bad)) return found;
+    } else if (json.is_array()) {
+        for (size_t i = 0; i < json.size(); ++i)
+            if (auto found = firstWhere(json[i], indexPath(path, i), bad)) return found;
+    }
+    return std::nullopt;
 }
 
-Json pointArray(Point point, const std::string& path) {
-    return Json::array({number(point.x, path + "[0]"), number(point.y, path + "[1]")});
-}
+}  // namespace
 
-Json sizeArray(Size size, const std::string& path) {
-    return Json::array({number(size.width, path + "[0]"), number(size.height, path + "[1]")});
+Result<std::string, EncodingError> encodeDocument(const Json& json) {
+    const auto nonFinite = [](const Json& value) {
+        return value.is_number_float() && !std::isfinite(value.get<double>());
+    };
+    if (auto found = firstWhere(json, "", nonFinite)) {
+        return fail(EncodingError{found->path, "cannot encode a non-finite number (" +
+                                                   std::to_string(found->value->get<double>()) +
+                                                   ")"});
+    }
+    try {
+        return json.dump();
+    } catch (const Json::type_error& error) {
+        // The library refuses text that is not UTF-8; the message names the value holding it.
+        const auto notUTF8 = [](const Json& value) {
+            if (!value.is_string()) return false;
+            try {
+                (void)value.dump();
+                return false;
+            } catch (const Json::type_error&) {
+                return true;
+            }
+        };
+        const auto found = firstWhere(json, "", notUTF8);
+        return fail(EncodingError{
+            found ? found->path : std::string(),
+            std::string("cannot encode a string that is not UTF-8 (") + error.what() + ")"});
+    }
 }
 
 const Json* member(const Json& object, const char* key) {

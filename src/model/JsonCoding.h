@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 
@@ -22,10 +23,20 @@ class DecodingError : public std::runtime_error {
     std::string keyPath_;
 };
 
-// A value that cannot be written as JSON (a non-finite number); what() names the key.
-class EncodingError : public std::runtime_error {
-  public:
-    using std::runtime_error::runtime_error;
+// A value that cannot be written as JSON: a number that is not finite, or a text that is not
+// UTF-8. `keyPath` names it as DecodingError does ("pipTrack[1].center[0]").
+struct EncodingError {
+    std::string keyPath;
+    std::string problem;
+
+    // "<keyPath>: <problem>", or the problem alone.
+    std::string text() const { return keyPath.empty() ? problem : keyPath + ": " + problem; }
+
+    friend bool operator==(const EncodingError&, const EncodingError&) = default;
 };
+
+inline std::ostream& operator<<(std::ostream& out, const EncodingError& error) {
+    return out << error.text();
+}
 
 }  // namespace zimlo

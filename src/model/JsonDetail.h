@@ -9,6 +9,7 @@
 #include "model/Geometry.h"
 #include "model/JsonCoding.h"
 #include "model/Uuid.h"
+#include "platform/runtime/Result.h"
 
 namespace zimlo::json_detail {
 
@@ -32,10 +33,11 @@ inline constexpr size_t kMaximumValues = 4'000'000;
 // syntax error.
 Json parseDocument(std::string_view text);
 
-// Encoding: a finite number, or EncodingError naming the key.
-Json number(double value, const std::string& path);
-Json pointArray(Point point, const std::string& path);
-Json sizeArray(Size size, const std::string& path);
+// Encoding. Values go in as they are; encodeDocument refuses what JSON cannot hold, naming its
+// key path.
+Json pointArray(Point point);
+Json sizeArray(Size size);
+Result<std::string, EncodingError> encodeDocument(const Json& json);
 
 // Decoding. `member` gives nothing for a missing key or a null value (both count as absent).
 const Json* member(const Json& object, const char* key);

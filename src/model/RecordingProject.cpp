@@ -208,35 +208,35 @@ std::string movieURLString(const MovieURL& movie) {
 
 Json toJSON(const PiPKeyframe& keyframe) {
     Json json = Json::object();
-    json["time"] = json_detail::number(keyframe.time, "pipTrack.time");
-    json["center"] = json_detail::pointArray(keyframe.center, "pipTrack.center");
-    json["size"] = json_detail::sizeArray(keyframe.size, "pipTrack.size");
-    json["cornerRadius"] = json_detail::number(keyframe.cornerRadius, "pipTrack.cornerRadius");
+    json["time"] = keyframe.time;
+    json["center"] = json_detail::pointArray(keyframe.center);
+    json["size"] = json_detail::sizeArray(keyframe.size);
+    json["cornerRadius"] = keyframe.cornerRadius;
     return json;
 }
 
 Json toJSON(const SplitScreenKeyframe& keyframe) {
     Json json = Json::object();
-    json["time"] = json_detail::number(keyframe.time, "splitScreenTrack.time");
+    json["time"] = keyframe.time;
     json["order"] = rawValue(keyframe.order);
-    json["topRatio"] = json_detail::number(keyframe.topRatio, "splitScreenTrack.topRatio");
+    json["topRatio"] = keyframe.topRatio;
     return json;
 }
 
 Json toJSON(const SubtitleSegment& segment) {
     Json json = Json::object();
     json["id"] = segment.id.uuidString();
-    json["startTime"] = json_detail::number(segment.startTime, "subtitleTrack.startTime");
-    json["endTime"] = json_detail::number(segment.endTime, "subtitleTrack.endTime");
+    json["startTime"] = segment.startTime;
+    json["endTime"] = segment.endTime;
     json["text"] = segment.text;
     return json;
 }
 
 Json toJSON(const SubtitleLayout& layout) {
     Json json = Json::object();
-    json["center"] = json_detail::pointArray(layout.center, "subtitleLayout.center");
-    json["maxWidth"] = json_detail::number(layout.maxWidth, "subtitleLayout.maxWidth");
-    json["fontScale"] = json_detail::number(layout.fontScale, "subtitleLayout.fontScale");
+    json["center"] = json_detail::pointArray(layout.center);
+    json["maxWidth"] = layout.maxWidth;
+    json["fontScale"] = layout.fontScale;
     return json;
 }
 
@@ -250,13 +250,12 @@ Json arrayOf(const std::vector<T>& items) {
 }  // namespace
 
 Json toJSON(const RecordingProject& project) {
-    using json_detail::number;
     Json json = Json::object();
     json["id"] = project.id.uuidString();
-    json["createdAt"] = number(project.createdAt.secondsSinceReferenceDate, "createdAt");
+    json["createdAt"] = project.createdAt.secondsSinceReferenceDate;
     if (project.mainVideoURL) json["mainVideoURL"] = movieURLString(*project.mainVideoURL);
     if (project.pipVideoURL) json["pipVideoURL"] = movieURLString(*project.pipVideoURL);
-    json["duration"] = number(project.duration, "duration");
+    json["duration"] = project.duration;
     json["pipTrack"] = arrayOf(project.pipTrack);
     json["splitScreenTrack"] = arrayOf(project.splitScreenTrack);
     json["subtitleTrack"] = arrayOf(project.subtitleTrack);
@@ -266,22 +265,14 @@ Json toJSON(const RecordingProject& project) {
     json["aspect"] = toJSON(project.aspect);
     json["sourceKind"] = rawValue(project.sourceKind);
     if (project.captureViewportSize)
-        json["captureViewportSize"] =
-            json_detail::sizeArray(*project.captureViewportSize, "captureViewportSize");
+        json["captureViewportSize"] = json_detail::sizeArray(*project.captureViewportSize);
     if (project.sourceAssetIdentifier)
         json["sourceAssetIdentifier"] = *project.sourceAssetIdentifier;
     return json;
 }
 
-std::string RecordingProject::toJSON() const {
-    Json json = zimlo::toJSON(*this);
-    try {
-        return json.dump();
-    } catch (const nlohmann::json::type_error& error) {
-        // A text field holding bytes that are not UTF-8.
-        throw EncodingError(std::string("cannot encode a string that is not UTF-8 (") +
-                            error.what() + ")");
-    }
+Result<std::string, EncodingError> RecordingProject::toJSON() const {
+    return json_detail::encodeDocument(zimlo::toJSON(*this));
 }
 
 // --- decoding ---
@@ -401,14 +392,8 @@ RecordingProject RecordingProject::fromJSON(std::string_view text) {
     return recordingProjectFromJSON(json_detail::parseDocument(text));
 }
 
-std::string subtitleSegmentText(const SubtitleSegment& segment) {
-    Json json = zimlo::toJSON(segment);
-    try {
-        return json.dump();
-    } catch (const nlohmann::json::type_error& error) {
-        throw EncodingError(std::string("cannot encode a string that is not UTF-8 (") +
-                            error.what() + ")");
-    }
+Result<std::string, EncodingError> subtitleSegmentText(const SubtitleSegment& segment) {
+    return json_detail::encodeDocument(zimlo::toJSON(segment));
 }
 
 SubtitleSegment subtitleSegmentFromText(std::string_view text) {

@@ -13,6 +13,7 @@
 #include "model/Geometry.h"
 #include "model/JsonCoding.h"
 #include "model/Uuid.h"
+#include "platform/runtime/Result.h"
 
 namespace zimlo {
 
@@ -126,8 +127,9 @@ struct RecordingProject {
     // aspect) rather than kept as recorded.
     bool needsComposition() const;
 
-    // The compact JSON document. Throws EncodingError on a non-finite number.
-    std::string toJSON() const;
+    // The compact JSON document, or EncodingError naming a number that is not finite or a text
+    // that is not UTF-8.
+    Result<std::string, EncodingError> toJSON() const;
     // Decodes a whole document; throws DecodingError naming the offending key.
     static RecordingProject fromJSON(std::string_view text);
 
@@ -141,14 +143,14 @@ nlohmann::ordered_json toJSON(const SubtitleLayout& layout);
 nlohmann::ordered_json toJSON(const RecordingProject& project);
 RecordingProject recordingProjectFromJSON(const nlohmann::ordered_json& json);
 
-// One segment as a compact JSON object on its own (a line of a recording's journal). Throws
+// One segment as a compact JSON object on its own (a line of a recording's journal), or
 // EncodingError on a time that is not finite or a text that is not UTF-8.
-std::string subtitleSegmentText(const SubtitleSegment& segment);
+Result<std::string, EncodingError> subtitleSegmentText(const SubtitleSegment& segment);
 // The segment such a text holds; throws DecodingError as fromJSON does.
 SubtitleSegment subtitleSegmentFromText(std::string_view text);
 
-// "file:///" URL of an absolute path, percent-escaping every byte outside the URL path set
-// (spaces, non-ASCII). Throws std::invalid_argument for a relative path.
+// "file:///" URL of a path (a relative one taken from the working folder), percent-escaping
+// every byte outside the URL path set (spaces, non-ASCII).
 std::string fileURLString(const std::filesystem::path& absolutePath);
 // The absolute path a "file:" URL names (host empty or "localhost"); nothing for a text that is
 // not such a URL or holds a malformed escape.

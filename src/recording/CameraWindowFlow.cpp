@@ -82,7 +82,7 @@ void CameraWindowFlow::start() {
                 }
                 const QString description =
                     start.error ? fromUtf8(start.error->description()) : QStringLiteral("没有画面");
-                self.host_.cameraStatusChanged(QStringLiteral("无法开启摄像头：") + description);
+                self.host_.cameraFailed(QStringLiteral("无法开启摄像头：") + description);
                 return;
             }
             // The user may have switched the camera off while it was starting.
@@ -114,7 +114,7 @@ void CameraWindowFlow::failed(const QString& message) {
     setEnabled(false);
     removeWindow();
     host_.cameraSource().stopCamera();
-    host_.cameraStatusChanged(message);
+    host_.cameraFailed(message);
     PermissionAlert::openSettings(PermissionKind::camera);
 }
 
@@ -122,7 +122,7 @@ void CameraWindowFlow::restartFailed(const capture::SourceError& error) {
     toggle_->setChecked(false);
     setEnabled(false);
     removeWindow();
-    host_.cameraStatusChanged(QStringLiteral("无法开启摄像头：") + fromUtf8(error.description()));
+    host_.cameraFailed(QStringLiteral("无法开启摄像头：") + fromUtf8(error.description()));
 }
 
 void CameraWindowFlow::removeWindow() {

@@ -27,6 +27,8 @@ class CameraWindowFlow : public std::enable_shared_from_this<CameraWindowFlow> {
         virtual ~Host() = default;
         virtual capture::ScreenCameraSource& cameraSource() = 0;
         virtual void cameraStatusChanged(const QString& status) = 0;
+        // The camera could not be switched on or went away; says why.
+        virtual void cameraFailed(const QString& status) { cameraStatusChanged(status); }
         // Whether the camera window is part of the picture (the draft's layout follows it).
         virtual void cameraWindowEnabledChanged(bool enabled) = 0;
     };

@@ -19,6 +19,14 @@ QHBoxLayout* formRow(const QString& title, QWidget* control, int minimumControlW
     QLabel* name = sizedLabel(title, 13);
     name->setFixedWidth(52);
     name->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    name->setBuddy(control);
+    // The row's title names the control for screen readers, and the parts of it that take the
+    // focus (the text field inside a key sequence editor).
+    QList<QWidget*> named = control->findChildren<QWidget*>();
+    named.prepend(control);
+    for (QWidget* part : named)
+        if (part->focusPolicy() != Qt::NoFocus && part->accessibleName().isEmpty())
+            part->setAccessibleName(title);
     control->setMinimumWidth(minimumControlWidth);
     control->setFixedHeight(28);
     layout->addWidget(name, 0, Qt::AlignVCenter);

@@ -4,6 +4,7 @@
 #include <QStringList>
 #include <cstdlib>
 
+#include "platform/log/Log.h"
 #include "platform/runtime/MainQueue.h"
 #include "platform/runtime/WeakOwner.h"
 
@@ -147,10 +148,16 @@ QString GlobalShortcuts::apply(const GlobalShortcutSettings& settings) {
     QStringList problems;
     const auto toggle = x11Combination(settings.toggleRecording);
     const auto pause = x11Combination(settings.pauseRecording);
+    auto refused = [](const QKeySequence& sequence, const char* why) {
+        ZIMLO_LOG_WARN("recording")
+            << "the global shortcut " << sequence.toString(QKeySequence::PortableText).toStdString()
+            << " " << why;
+    };
     auto take = [&](int id, const QKeySequence& sequence,
                     const std::optional<x11::GlobalHotkeys::Combination>& combination) {
         if (!combination) {
             hotkeys_->release(id);
+            refused(sequence, "has no Ctrl, Alt or Super");
             problems << QStringLiteral("全局快捷键 %1 无法使用：需要含 Ctrl、Alt 或 Super 键")
                             .arg(shown(sequence));
             return;
@@ -159,10 +166,12 @@ QString GlobalShortcuts::apply(const GlobalShortcutSettings& settings) {
             case x11::GlobalHotkeys::Grab::grabbed:
                 break;
             case x11::GlobalHotkeys::Grab::takenByAnother:
+                refused(sequence, "is held by another program");
                 problems << QStringLiteral("全局快捷键 %1 已被其他程序占用，请在“参数”中更换")
                                 .arg(shown(sequence));
                 break;
             case x11::GlobalHotkeys::Grab::unknownKey:
+                refused(sequence, "names a key the keyboard does not have");
                 problems << QStringLiteral("全局快捷键 %1 无法使用：键盘上没有这个键")
                                 .arg(shown(sequence));
                 break;

@@ -84,7 +84,7 @@ void LiveSubtitleTrack::refuse(const QString& status) {
     setToggleEnabled(true);
     if (toggle_) toggle_->setChecked(false);
     disableSubtitles();
-    host_.subtitleStatusChanged(status);
+    host_.subtitleFailed(status);
 }
 
 void LiveSubtitleTrack::enableSubtitles() {

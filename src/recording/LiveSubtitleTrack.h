@@ -37,6 +37,8 @@ class LiveSubtitleTrack : public std::enable_shared_from_this<LiveSubtitleTrack>
         // Whether the running recording is paused: nothing is recognised then.
         virtual bool isRecordingPaused() const { return false; }
         virtual void subtitleStatusChanged(const QString& status) = 0;
+        // Subtitles could not be switched on; says why.
+        virtual void subtitleFailed(const QString& status) { subtitleStatusChanged(status); }
         // Prepares the capture source's microphone; the completion (main queue) carries the
         // error's description on failure.
         virtual void prepareMicrophone(

@@ -608,10 +608,14 @@ void RecordingFinishPipeline::save(const RecordingProject& project,
     QString subtitleFileProblem;
     if (auto main = localFile(stored.mainVideoURL); !subtitleFileSegments_.empty() && main) {
         auto written = writeSubtitleFiles(main->parent_path(), subtitleFileSegments_);
-        if (!written)
+        if (!written) {
+            ZIMLO_LOG_ERROR("recording")
+                << "writing the subtitle files beside the draft " << stored.id.uuidString() << ": "
+                << written.error().text();
             subtitleFileProblem = QStringLiteral("（字幕文件未能写入：") +
                                   text(describe(written.error().path, written.error().code)) +
                                   QStringLiteral("）");
+        }
     }
     subtitleFileSegments_.clear();
     if (recordingFolder_) {

@@ -20,6 +20,7 @@
 
 #include "capture/PlatformErrorText.h"
 #include "capture/ScreenCaptureTargetProvider.h"
+#include "platform/log/Log.h"
 #include "platform/media/MonotonicClock.h"
 #include "platform/runtime/MainQueue.h"
 #include "platform/runtime/WeakOwner.h"
@@ -28,6 +29,7 @@
 #include "recording/ElidingLabel.h"
 #include "recording/GlobalShortcutEditor.h"
 #include "recording/HudPanel.h"
+#include "recording/KeyboardActivation.h"
 #include "recording/Permissions.h"
 #include "recording/RecordingParameterPopover.h"
 #include "recording/RecordingWindowText.h"
@@ -109,7 +111,8 @@ void RecordingView::setUpGlobalShortcuts() {
         pendingShortcutProblem_ =
             QStringLiteral("全局快捷键不可用：") + fromUtf8(capture::userText(error));
         return;
-    } catch (const std::exception&) {
+    } catch (const std::exception& error) {
+        ZIMLO_LOG_WARN("recording") << "listening for global shortcuts: " << error.what();
         pendingShortcutProblem_ = QStringLiteral("全局快捷键不可用：无法监听全局快捷键");
         return;
     }
@@ -131,14 +134,16 @@ void RecordingView::applyGlobalShortcuts(const GlobalShortcutSettings& settings)
                                 .arg(settings.toggleRecording.toString(QKeySequence::NativeText),
                                      settings.pauseRecording.toString(QKeySequence::NativeText));
     if (!globalShortcuts_) {
-        if (!saved) setStatus(settingsNotSavedText(updated, saved.error()));
+        if (!saved) setError(settingsNotSavedText(updated, saved.error()));
         return;
     }
     const QString problem = globalShortcuts_->apply(settings);
     if (!problem.isEmpty())
-        setStatus(problem);
+        setError(problem);
+    else if (!saved)
+        setError(settingsNotSavedText(updated, saved.error()));
     else
-        setStatus(saved ? updated : settingsNotSavedText(updated, saved.error()));
+        setStatus(updated);
 }
 
 RecordingView::~RecordingView() {
@@ -214,6 +219,7 @@ void RecordingView::buildViews() {
     statusLabel_->setFont(systemFont(13, QFont::Medium));
     statusLabel_->setForegroundRole(QPalette::PlaceholderText);
     statusLabel_->setMinimumWidth(60);
+    static_cast<ElidingLabel*>(statusLabel_)->setMaximumLines(2);
     // As wide as its text while the toolbar has room (the stretch before it gives way first);
     // cut only when the toolbar is full.
     statusLabel_->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
@@ -225,12 +231,13 @@ void RecordingView::buildViews() {
         " border-radius: 6px; padding: 5px 14px; font-weight: 600; }"
         "QPushButton:disabled { background-color: rgba(128,128,128,0.35); color: "
         "rgba(255,255,255,0.5); }"));
-    // The space bar records and stops wherever the focus is in this window.
-    auto* space = new QShortcut(QKeySequence(Qt::Key_Space), this);
-    space->setContext(Qt::WindowShortcut);
-    connect(space, &QShortcut::activated, this, [this] {
+    // The space bar records and stops; on a focused check box or button it acts on that control
+    // (text fields keep it for typing).
+    addDefaultKey(this, QKeySequence(Qt::Key_Space), [this] {
         if (recordButton_->isEnabled()) recordButton_->click();
     });
+    recordButton_->setStyleSheet(recordButton_->styleSheet() +
+                                 QStringLiteral("QPushButton:focus { border: 2px solid white; }"));
     pauseButton_ = new QPushButton(QStringLiteral("暂停录制"), toolbar_);
     pauseButton_->setEnabled(false);
     // P pauses and resumes, as the button does.
@@ -318,9 +325,48 @@ void RecordingView::layoutOverlays() {
     if (cameraWindow_) cameraWindow_->recordKeyframe();
 }
 
+void RecordingView::setRecordButtonEnabled(bool enabled) {
+    // Disabling the focused button moves the focus on (to "重选窗口", where the space bar would
+    // close the window): it comes back when the button does, unless the user moved it since.
+    QWidget* focus = window()->focusWidget();
+    if (!enabled && recordButton_->isEnabled() && focus == recordButton_) {
+        recordButton_->setEnabled(false);
+        focusAwayFromRecord_ = window()->focusWidget();
+        if (!focusAwayFromRecord_) focusAwayFromRecord_ = this;
+        return;
+    }
+    recordButton_->setEnabled(enabled);
+    if (!enabled) return;
+    const bool focusUntouched = focusAwayFromRecord_ && focus == focusAwayFromRecord_.data();
+    if (focusUntouched || !focus || focus == this) recordButton_->setFocus(Qt::OtherFocusReason);
+    focusAwayFromRecord_ = nullptr;
+}
+
 void RecordingView::setStatus(const QString& status) {
-    statusLabel_->setToolTip(status);
-    statusLabel_->setText(status);
+    if (isHoldingError_) {
+        statusAfterError_ = status;
+        return;
+    }
+    showStatusText(status);
+}
+
+void RecordingView::setError(const QString& error) {
+    if (!isHoldingError_) statusAfterError_.reset();
+    isHoldingError_ = true;
+    showStatusText(error);
+}
+
+void RecordingView::userActed() {
+    if (!isHoldingError_) return;
+    isHoldingError_ = false;
+    if (statusAfterError_) showStatusText(*std::exchange(statusAfterError_, std::nullopt));
+}
+
+void RecordingView::showStatusText(const QString& text) {
+    // The whole text stays readable: in the tooltip, and the label wraps to a second line.
+    statusLabel_->setToolTip(text);
+    statusLabel_->setText(text);
+    statusLabel_->setAccessibleDescription(text);
 }
 
 void RecordingView::setUpSource() {
@@ -363,11 +409,11 @@ void RecordingView::setUpSource() {
     source_->setRecordingSettings(recordingSettings_);
 
     if (auto configured = source_->configureScreenStream(); !configured) {
-        setStatus(QStringLiteral("初始化失败：") + fromUtf8(configured.error().description()));
+        setError(QStringLiteral("初始化失败：") + fromUtf8(configured.error().description()));
         return;
     }
     source_->startScreenCapture();
-    recordButton_->setEnabled(true);
+    setRecordButtonEnabled(true);
     setStatus(QStringLiteral("已就绪：") + fromUtf8(target_.title) + QStringLiteral(" · ") +
               fromUtf8(recordingSettings_.summary()) + QStringLiteral("，等待首帧…"));
 }
@@ -399,19 +445,25 @@ void RecordingView::captureStatusChanged(const capture::ScreenCaptureStatus& sta
     latestCaptureStatus_ = status;
     if (isRecording() || isApplyingRecordingSettings_) return;
     // An unusable settings file and a combination another program holds are said after the
-    // start-up messages, which would replace them at once; one at each report.
+    // start-up messages, which would replace them at once; one at each report, each read before
+    // the next comes.
+    if (isHoldingError_) {
+        setStatus(fromUtf8(status.displayText()));
+        return;
+    }
     if (!pendingSettingsProblem_.isEmpty()) {
-        setStatus(std::exchange(pendingSettingsProblem_, QString()));
+        setError(std::exchange(pendingSettingsProblem_, QString()));
         return;
     }
     if (!pendingShortcutProblem_.isEmpty()) {
-        setStatus(std::exchange(pendingShortcutProblem_, QString()));
+        setError(std::exchange(pendingShortcutProblem_, QString()));
         return;
     }
     setStatus(fromUtf8(status.displayText()));
 }
 
 void RecordingView::toggleRecording() {
+    userActed();
     if (isRecording()) {
         stopRecording();
     } else {
@@ -422,7 +474,7 @@ void RecordingView::toggleRecording() {
 void RecordingView::startRecordingWithMicrophone() {
     if (isApplyingRecordingSettings_ || isPreparingRecordingAudio_) return;
     isPreparingRecordingAudio_ = true;
-    recordButton_->setEnabled(false);
+    setRecordButtonEnabled(false);
     parameterButton_->setEnabled(false);
     setStatus(QStringLiteral("正在准备电脑声音和输入设备…"));
 
@@ -430,7 +482,7 @@ void RecordingView::startRecordingWithMicrophone() {
     auto begin = [weak](const QString& statusText) {
         if (!weak) return;
         weak->isPreparingRecordingAudio_ = false;
-        weak->recordButton_->setEnabled(true);
+        weak->setRecordButtonEnabled(true);
         if (weak->stepsAsideWhileRecording()) {
             weak->stepAside();
             QTimer::singleShot(kStepAsideMilliseconds, weak, [weak, statusText] {
@@ -494,7 +546,7 @@ void RecordingView::beginRecording(const QString& statusText) {
             source_->recordingFolder());
     updatePauseButton();
     parameterButton_->setEnabled(false);
-    recordButton_->setEnabled(true);
+    setRecordButtonEnabled(true);
     recordButton_->setText(QStringLiteral("停止录制"));
     recordingStatusText_ = statusText;
     if (const auto& problem = source_->recordingFolderProblem(); problem && isRecording())
@@ -521,6 +573,7 @@ double RecordingView::recordingClock() const {
 bool RecordingView::isPaused() const { return timeline_ && timeline_->isPaused(); }
 
 void RecordingView::togglePause() {
+    userActed();
     // Only a running recording: not before it began, not once it is being stopped.
     if (!isRecording() || !durationTimer_->isActive() || !timeline_) return;
     const auto now = media::MediaTime::fromSeconds(clock_(), media::MonotonicClock::kTimescale);
@@ -615,7 +668,7 @@ void RecordingView::stopRecording() {
     durationTimer_->stop();
     updatePauseButton();
     subtitles_->recordingStopped();
-    recordButton_->setEnabled(false);
+    setRecordButtonEnabled(false);
     parameterButton_->setEnabled(false);
     recordButton_->setText(QStringLiteral("正在整理…"));
     setStatus(QStringLiteral("正在保存录屏和摄像头小窗…"));
@@ -628,10 +681,12 @@ void RecordingView::recordingFailed(const WriterError& error) {
     const QString reason = recordingFailureReason(error);
     finishPipeline_->recordingInterrupted(reason);
     if (durationTimer_->isActive()) stopRecording();
+    // A status, not a held error: the finish's own lines carry the reason on to the outcome.
     setStatus(reason + QStringLiteral("，录制已停止，正在保存已录制的部分…"));
 }
 
 void RecordingView::closeTapped() {
+    userActed();
     if (isRecording()) {
         // Closing during a recording keeps it: it is stopped and saved like any other.
         if (durationTimer_->isActive()) stopRecording();  // not yet stopped
@@ -644,9 +699,13 @@ void RecordingView::closeTapped() {
     }
 }
 
-void RecordingView::cameraToggleChanged() { cameraWindow_->toggleChanged(); }
+void RecordingView::cameraToggleChanged() {
+    userActed();
+    cameraWindow_->toggleChanged();
+}
 
 void RecordingView::parameterTapped() {
+    userActed();
     if (isRecording() || isApplyingRecordingSettings_) return;
     if (parameterController_) parameterController_->close();
     auto* controller =
@@ -673,7 +732,7 @@ void RecordingView::applyRecordingSettings(const RecordingSettings& settings) {
     const int64_t serial = ++settingsUpdateSerial_;
     isApplyingRecordingSettings_ = true;
     parameterButton_->setEnabled(false);
-    recordButton_->setEnabled(false);
+    setRecordButtonEnabled(false);
     setStatus(QStringLiteral("正在应用录制参数…"));
     QPointer<RecordingView> weak(this);
     source_->applyRecordingSettings(
@@ -684,14 +743,14 @@ void RecordingView::applyRecordingSettings(const RecordingSettings& settings) {
             self.isApplyingRecordingSettings_ = false;
             self.parameterButton_->setEnabled(!self.isRecording());
             if (self.parameterController_) self.parameterController_->setInteractionEnabled(true);
-            self.recordButton_->setEnabled(true);
+            self.setRecordButtonEnabled(true);
             if (error) {
-                self.setStatus(QStringLiteral("参数应用失败：") + fromUtf8(error->description()));
+                self.setError(QStringLiteral("参数应用失败：") + fromUtf8(error->description()));
                 return;
             }
             const QString applied = QStringLiteral("参数已更新：") + fromUtf8(settings.summary());
             if (auto saved = self.settingsStore_->save(settings); !saved)
-                self.setStatus(settingsNotSavedText(applied, saved.error()));
+                self.setError(settingsNotSavedText(applied, saved.error()));
             else
                 self.setStatus(applied);
         });
@@ -742,11 +801,10 @@ void RecordingView::subtitleSegmentsAdded(const std::vector<SubtitleSegment>& se
     const auto& folder = source_->recordingFolder();
     if (!folder) return;
     for (const SubtitleSegment& segment : segments) {
-        try {
-            (void)folder->appendToJournal(subtitleSegmentText(segment));  // failures are logged
-        } catch (const EncodingError&) {
-            // Not storable anyway: the draft's document could not hold it either.
-        }
+        // One that cannot be encoded is not storable anyway: the draft's document could not
+        // hold it either.
+        if (auto text = subtitleSegmentText(segment))
+            (void)folder->appendToJournal(*text);  // failures are logged
     }
 }
 
@@ -780,7 +838,7 @@ void RecordingView::finishEnded(const std::optional<RecordingProject>& saved) {
     recordStartTime_.reset();
     timeline_.reset();
     cameraWindow_->recordingEnded();
-    recordButton_->setEnabled(true);
+    setRecordButtonEnabled(true);
     parameterButton_->setEnabled(true);
     recordButton_->setText(QStringLiteral("开始录制"));
     QPointer<RecordingView> alive(this);
@@ -819,6 +877,9 @@ void RecordingView::prepareMicrophone(std::function<void(std::optional<std::stri
         });
 }
 
-void RecordingView::subtitleToggleChanged() { subtitles_->toggleChanged(); }
+void RecordingView::subtitleToggleChanged() {
+    userActed();
+    subtitles_->toggleChanged();
+}
 
 }  // namespace zimlo::recording

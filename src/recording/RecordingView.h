@@ -83,6 +83,8 @@ class RecordingView : public QWidget,
     QCheckBox* cameraToggle() const { return cameraToggle_; }
     QCheckBox* subtitleToggle() const { return subtitleToggle_; }
     QLabel* statusLabel() const { return statusLabel_; }
+    // Whether the status line holds an error until the user's next action.
+    bool isHoldingError() const { return isHoldingError_; }
     QLabel* durationLabel() const { return durationLabel_; }
     QWidget* previewContainer() const { return previewContainer_; }
     DraggableSubtitleView* subtitleRegion() const { return subtitleRegion_; }
@@ -135,7 +137,15 @@ class RecordingView : public QWidget,
     void buildViews();
     void setUpSource();
     void layoutOverlays();
+    // A step's news. While an error is held it waits, the latest one shown when the error goes.
     void setStatus(const QString& status);
+    // Shown at once and held until the user's next action in the window, so that it can be read.
+    void setError(const QString& error);
+    // The user acted: a held error gives way to the status that waited, if any.
+    void userActed();
+    void showStatusText(const QString& text);
+    // Enables or disables the record button, keeping the keyboard's focus on it.
+    void setRecordButtonEnabled(bool enabled);
 
     void sourceStateChanged(const capture::CaptureState& state);
     void captureStatusChanged(const capture::ScreenCaptureStatus& status);
@@ -174,6 +184,7 @@ class RecordingView : public QWidget,
     std::optional<double> recordingElapsed() const override;
     bool isRecordingPaused() const override { return isPaused(); }
     void subtitleStatusChanged(const QString& status) override;
+    void subtitleFailed(const QString& status) override { setError(status); }
     void prepareMicrophone(std::function<void(std::optional<std::string>)> completion) override;
     QWidget* alertWindow() const override { return window(); }
     void subtitleSegmentsAdded(const std::vector<SubtitleSegment>& segments) override;
@@ -181,6 +192,7 @@ class RecordingView : public QWidget,
     // CameraWindowFlow::Host
     capture::ScreenCameraSource& cameraSource() override { return *source_; }
     void cameraStatusChanged(const QString& status) override { setStatus(status); }
+    void cameraFailed(const QString& status) override { setError(status); }
     void cameraWindowEnabledChanged(bool enabled) override { aspect_.isPiPEnabled = enabled; }
 
     const capture::ScreenCaptureTarget target_;
@@ -195,6 +207,8 @@ class RecordingView : public QWidget,
     QFrame* toolbar_ = nullptr;
     QPushButton* closeButton_ = nullptr;
     QPushButton* recordButton_ = nullptr;
+    // Where the focus went when the focused record button was disabled.
+    QPointer<QWidget> focusAwayFromRecord_;
     QLabel* statusLabel_ = nullptr;
     QLabel* durationLabel_ = nullptr;
     DraggableSubtitleView* subtitleRegion_ = nullptr;
@@ -224,6 +238,8 @@ class RecordingView : public QWidget,
     // The source's timeline of the running recording: where its pauses are kept.
     std::shared_ptr<const capture::RecordingTimeline> timeline_;
     QString recordingStatusText_;  // the status the running recording began with
+    bool isHoldingError_ = false;
+    std::optional<QString> statusAfterError_;  // the latest status that came while one was held
     bool isSteppedAside_ = false;
     QPointer<QSystemTrayIcon> trayIcon_;
     QPointer<QMenu> trayMenu_;

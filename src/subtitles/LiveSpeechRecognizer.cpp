@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "platform/log/Log.h"
 #include "platform/media/MonotonicClock.h"
 #include "platform/runtime/MainQueue.h"
 #include "platform/runtime/WeakOwner.h"
@@ -93,7 +94,8 @@ bool LiveSpeechRecognizer::isFinishing() const {
 
 void LiveSpeechRecognizer::start(double offset) {
     if (!recognizer_ || !recognizer_->isAvailable()) {
-        reportUnavailable();
+        reportUnavailable(recognizer_ ? "no speech model for " + recognizer_->locale() + " loads"
+                                      : std::string("no speech recognizer"));
         return;
     }
     pendingPartial_.reset();
@@ -263,7 +265,7 @@ void LiveSpeechRecognizer::taskEnded(
         // that would fail the same way.
         run->running = false;
         if (run == run_) isRunning_ = false;
-        reportUnavailable();
+        reportUnavailable("the speech model did not load");
     }
 }
 
@@ -273,7 +275,8 @@ void LiveSpeechRecognizer::postSettled(double time) {
     }));
 }
 
-void LiveSpeechRecognizer::reportUnavailable() {
+void LiveSpeechRecognizer::reportUnavailable(const std::string& reason) {
+    ZIMLO_LOG_INFO("subtitles") << "live subtitles are off: " << reason;
     MainQueue::post(weakly(weak_from_this(), [](LiveSpeechRecognizer& owner) {
         if (owner.onText) owner.onText(std::string(kUnavailableText), true);
     }));

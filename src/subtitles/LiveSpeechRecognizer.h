@@ -114,7 +114,8 @@ class LiveSpeechRecognizer : public std::enable_shared_from_this<LiveSpeechRecog
     void startTaskLocked(const std::shared_ptr<Run>& run, bool continuing);
     void taskEnded(const std::weak_ptr<Run>& weakRun, uint64_t generation, bool unavailable,
                    const std::shared_ptr<speech::AudioBufferRecognitionRequest>& request);
-    void reportUnavailable();
+    // Says the subtitles are off (in the log with `reason`, and to onText).
+    void reportUnavailable(const std::string& reason);
     void postSettled(double time);
     double now() const;
     // The recording time of a capture time of the samples, none for a sample without one.

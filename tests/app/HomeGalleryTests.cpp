@@ -4,9 +4,12 @@
 #include <unistd.h>
 
 #include <QLabel>
+#include <QMenu>
 #include <QMouseEvent>
+#include <QPointer>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QThreadPool>
 #include <QTimer>
@@ -16,6 +19,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -25,6 +29,7 @@
 #include "app/DraftFormatting.h"
 #include "app/HomeView.h"
 #include "app/QtTestSupport.h"
+#include "support/ResultValue.h"
 
 namespace zimlo::app {
 namespace {
@@ -155,26 +160,27 @@ TEST_F(HomeGallery, ClickOpensOutsideEditModeOnly) {
     EXPECT_TRUE(apptest::visibleAlert() == nullptr);
 }
 
-TEST_F(HomeGallery, RightClickAsksAndDeletesOnlyWhenConfirmed) {
+TEST_F(HomeGallery, DeletingAsksAndDeletesOnlyWhenConfirmed) {
     addDrafts(3);
     auto home = show();
     const Uuid second = library->drafts[1].id;
 
-    // Outside edit mode, a right click still asks.
-    QTest::mouseClick(home->cardViews()[1], Qt::RightButton);
+    home->confirmDelete(library->listed(1));
     QMessageBox* box = waitForAlert();
     ASSERT_TRUE(box);
     EXPECT_EQ(box->text(), QStringLiteral("删除作品？"));
     EXPECT_EQ(box->informativeText(), QStringLiteral("删除后无法恢复，确定要删除这个作品吗？"));
     EXPECT_EQ(box->windowModality(), Qt::WindowModal);
-    EXPECT_EQ(box->defaultButton()->text(), QStringLiteral("删除"));
+    EXPECT_EQ(box->defaultButton()->text(), QStringLiteral("取消"));
     EXPECT_EQ(box->escapeButton()->text(), QStringLiteral("取消"));
-    ASSERT_TRUE(apptest::clickButton(box, QStringLiteral("取消")));
+    QPointer<QMessageBox> asked(box);
+    QTest::keyClick(box, Qt::Key_Return);
     qttest::settle();
-    EXPECT_TRUE(library->deleted.empty());
+    EXPECT_TRUE(!asked || !asked->isVisible()) << "Return left the question open";
+    EXPECT_TRUE(library->deleted.empty()) << "Return deleted";
     EXPECT_EQ(home->drafts().size(), 3u);
 
-    QTest::mouseClick(home->cardViews()[1], Qt::RightButton);
+    home->confirmDelete(library->listed(1));
     box = waitForAlert();
     ASSERT_TRUE(box);
     ASSERT_TRUE(apptest::clickButton(box, QStringLiteral("删除")));
@@ -183,6 +189,43 @@ TEST_F(HomeGallery, RightClickAsksAndDeletesOnlyWhenConfirmed) {
     ASSERT_EQ(home->drafts().size(), 2u);
     EXPECT_EQ(home->cardViews().size(), 2u);
     EXPECT_EQ(home->cardViews()[1]->currentID(), library->drafts[1].id);
+}
+
+// "复制到…" copies the movie byte for byte; a copy that cannot be made says why and leaves
+// nothing behind at the destination.
+TEST_F(HomeGallery, CopyingAMovieSavesItWholeOrSaysWhy) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const std::filesystem::path root = dir.path().toStdString();
+    const QByteArray bytes(3 * 1024 * 1024 + 17, 'z');
+    {
+        std::ofstream movie(root / "main.mp4", std::ios::binary);
+        movie.write(bytes.data(), bytes.size());
+    }
+    RecordingProject draft = makeDraft(0, daysAgo(1), 5);
+    draft.mainVideoURL = root / "main.mp4";
+    library->drafts.push_back(draft);
+    auto home = show();
+    std::filesystem::path asked;
+    home->chooseCopyDestination = [&](const std::filesystem::path& movie) {
+        asked = movie;
+        return std::optional(root / "copy.mp4");
+    };
+    std::unique_ptr<QMenu> menu(home->makeDraftMenu(0));
+    menu->actions()[2]->trigger();
+    EXPECT_EQ(asked, root / "main.mp4");
+    ASSERT_TRUE(pumpUntil([&] { return std::filesystem::exists(root / "copy.mp4"); }));
+    std::ifstream copy(root / "copy.mp4", std::ios::binary);
+    const std::string copied((std::istreambuf_iterator<char>(copy)), {});
+    EXPECT_EQ(copied, bytes.toStdString());
+
+    home->copyDraftMovie(library->listed(0), root / "missing" / "copy.mp4");
+    QMessageBox* error = waitForAlert();
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->text(), QStringLiteral("复制失败"));
+    EXPECT_TRUE(error->informativeText().contains(QStringLiteral("missing/copy.mp4")));
+    EXPECT_FALSE(std::filesystem::exists(root / "missing"));
+    error->done(0);
 }
 
 TEST_F(HomeGallery, DeletingTheLastDraftLeavesEditMode) {
@@ -394,7 +437,7 @@ TEST_F(HomeGallery, DeletingACopiedDraftRemovesOnlyItsFolder) {
     RecordingProject original = makeDraft(0, daysAgo(2), 30, /*withMovie=*/false);
     const auto originalDir = store->draftDirectory(original.id);
     std::filesystem::create_directories(originalDir);
-    std::ofstream(originalDir / "project.json") << original.toJSON();
+    std::ofstream(originalDir / "project.json") << zimlo::test::valueOrFailure(original.toJSON());
     const auto copyDir = root / Uuid::generate().uuidString();
     std::filesystem::copy(originalDir, copyDir);
 

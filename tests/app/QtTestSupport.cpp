@@ -1,11 +1,14 @@
 #include "app/QtTestSupport.h"
 
+#include <QAccessible>
+#include <QApplication>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QEvent>
 #include <QGuiApplication>
 #include <QPixmap>
+#include <QTest>
 
 namespace zimlo::qttest {
 
@@ -25,6 +28,34 @@ void pumpFor(std::chrono::milliseconds duration) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
+}
+
+bool pressKey(int key) {
+    QWidget* focus = QApplication::focusWidget();
+    if (!focus) return false;
+    QTest::keyClick(focus, static_cast<Qt::Key>(key));
+    settle();
+    return true;
+}
+
+std::vector<std::string> unnamedControls(QWidget* root) {
+    std::vector<std::string> unnamed;
+    QList<QWidget*> widgets = root->findChildren<QWidget*>();
+    widgets.prepend(root);
+    for (QWidget* w : widgets) {
+        if (w->focusPolicy() == Qt::NoFocus || !w->isVisibleTo(root)) continue;
+        QAccessibleInterface* a = QAccessible::queryAccessibleInterface(w);
+        if (!a || a->text(QAccessible::Name).trimmed().isEmpty())
+            unnamed.push_back(std::string(w->metaObject()->className()) + " " +
+                              w->objectName().toStdString());
+    }
+    return unnamed;
+}
+
+bool activate(QWidget* window) {
+    window->raise();
+    window->activateWindow();
+    return pumpUntil([window] { return window->isActiveWindow(); }, std::chrono::seconds(5));
 }
 
 void settle() {

@@ -4,6 +4,8 @@
 #include <QWidget>
 #include <chrono>
 #include <functional>
+#include <string>
+#include <vector>
 
 // Support for GoogleTest programs that drive Qt widgets. The test main creates the QApplication
 // (offscreen, or on a private Xvfb for the programs linked with the Xvfb main) and binds the
@@ -22,6 +24,16 @@ void settle();
 QString screenshotDirectory();
 // Grabs `widget` into screenshotDirectory()/name; false when the image could not be written.
 bool saveScreenshot(QWidget* widget, const QString& name);
+
+// Presses and releases `key` where the keyboard's focus is, as a user would (shortcuts first);
+// false when no widget has the focus.
+bool pressKey(int key);
+// Activates `window` and waits until it has the keyboard.
+bool activate(QWidget* window);
+
+// The controls under `root` (widgets that take the focus, shown with it) for which the
+// accessibility interface gives no name, by class and object name.
+std::vector<std::string> unnamedControls(QWidget* root);
 
 // True when the program runs on a real X server (the Xvfb main).
 bool onXServer();

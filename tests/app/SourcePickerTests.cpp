@@ -94,7 +94,7 @@ TEST_F(SourcePicker, EightTargetsMakeRowsOfThreeWithTheFirstSelected) {
     };
     picker->activateWindow();
     ASSERT_TRUE(pumpUntil([&] { return picker->isActiveWindow(); }));
-    QTest::keyClick(picker.get(), Qt::Key_Return);
+    ASSERT_TRUE(qttest::pressKey(Qt::Key_Return));
     EXPECT_EQ(started, std::vector<std::string>{"display-1"});
 }
 

@@ -18,6 +18,8 @@
 #include "compose/SubtitleRenderer.h"
 #include "compose/VideoCompositor.h"
 #include "platform/runtime/MainQueue.h"
+#include "support/LogCapture.h"
+#include "support/ResultValue.h"
 #include "support/TestMain.h"
 
 namespace zimlo::compose {
@@ -428,7 +430,9 @@ TEST_F(ExportTest, AnExportEndsWithTheMediaWhateverTheDocumentClaims) {
     EXPECT_NE(absurd.error().description().find("时长"), std::string::npos);
 }
 
+// Each also leaves one line in the log, saying what was missing.
 TEST_F(ExportTest, EarlyFailuresAreReportedBeforeReturning) {
+    test::LogCapture captured(log::Level::warn);
     VideoCompositor compositor;
     std::optional<VideoCompositor::Result> result;
     auto p = project("main.mov");
@@ -437,11 +441,20 @@ TEST_F(ExportTest, EarlyFailuresAreReportedBeforeReturning) {
                            [&](VideoCompositor::Result r) { result = r; });
     ASSERT_TRUE(result);
     EXPECT_EQ(result->error(), CompositorError::missingMainVideo());
+    auto lines = captured.lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("compose: composing the recording " + p.id.uuidString() +
+                            ": it names no main movie"),
+              std::string::npos)
+        << lines[0];
     result.reset();
     compositor.exportMovie(project("audio-only.m4a"), true, 0, std::nullopt,
                            [&](VideoCompositor::Result r) { result = r; });
     ASSERT_TRUE(result);
     EXPECT_EQ(result->error(), CompositorError::missingMainTrack());
+    lines = captured.lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[1].find("audio-only.m4a has no video track"), std::string::npos) << lines[1];
 
     // A movie URL that names no file here cannot be read: as a main movie it is an unreadable
     // one; as the camera movie the export goes on without the camera.
@@ -477,6 +490,7 @@ TEST_F(ExportTest, EarlyFailuresAreReportedBeforeReturning) {
                   "导出失败：临时文件夹不可用（" + missing.string() + "）：", 0),
               0u)
         << result->error().description();
+    EXPECT_EQ(captured.linesWith("no folder to write the movie in").size(), 1u);
 }
 
 // The output cannot grow past 8 KiB (a full disk): the export fails after it started, on the
@@ -701,7 +715,7 @@ TEST_F(ExportTest, AFullDiskFailsTheExportAtOnceAndLeavesNothing) {
 // The tool refuses a span that ends before it starts instead of writing the shortest movie.
 TEST_F(ExportTest, TheToolRefusesASpanThatEndsBeforeItStarts) {
     const fs::path document = dir / "span.json";
-    std::ofstream(document) << project("main.mov").toJSON();
+    std::ofstream(document) << zimlo::test::valueOrFailure(project("main.mov").toJSON());
     const std::string tool = std::string(ZIMLO_BINARY_DIR) + "/tools/zimlo-tool/zimlo-tool";
     const fs::path into = dir / "span";
     fs::create_directories(into);

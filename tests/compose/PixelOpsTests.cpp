@@ -5,6 +5,7 @@
 #include <random>
 
 #include "compose/PixelOps.h"
+#include "support/LogCapture.h"
 
 namespace zimlo::compose {
 namespace {
@@ -116,4 +117,26 @@ TEST(PixelOps, DrawingLayersInRunsGivesThePlainPicture) {
 }
 
 }  // namespace
+// A picture that cannot be scaled leaves one log line for a run of failing frames, not one a
+// frame, and another once it fails again after a success.
+TEST(PixelOps, ScalingFailuresAreLoggedOncePerRun) {
+    test::LogCapture captured(log::Level::warn);
+    PixelBuffer source(64, 48, PixelFormat::BGRA);
+    PixelBuffer target(32, 24, PixelFormat::NV12VideoRange);
+    Scaler scaler;
+    const PixelRect outside{40, 0, 64, 48};  // runs past the source's right edge
+    for (int frame = 0; frame < 5; ++frame)
+        EXPECT_FALSE(scaler.scale(source, outside, target, {0, 0, 32, 24}));
+    EXPECT_TRUE(scaler.scale(source, {0, 0, 64, 48}, target, {0, 0, 32, 24}));
+    EXPECT_FALSE(scaler.scale(source, {0, 0, 64, 48}, target, {1, 0, 30, 24}));  // odd NV12 start
+
+    const auto lines = captured.linesWith("compose: scaling");
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[0].find("64x48+40+0 of a 64x48 BGRA picture to 32x24+0+0 of a 32x24 NV12"),
+              std::string::npos)
+        << lines[0];
+    EXPECT_NE(lines[0].find("out of bounds"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[1].find("even coordinates"), std::string::npos) << lines[1];
+}
+
 }  // namespace zimlo::compose

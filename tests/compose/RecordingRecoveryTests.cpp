@@ -65,8 +65,8 @@ TEST_F(RecordingRecoveryTest, WhatKilledRecordingsLeftBecomesRawDraftsOnce) {
     const SubtitleSegment first{Uuid::generate(), 0.2, 1.0, "先说"};
     {
         std::ofstream journal(killed / RecordingFolder::kJournalName);
-        journal << subtitleSegmentText(later) << "\n"
-                << subtitleSegmentText(first) << "\n"
+        journal << zimlo::test::valueOrFailure(subtitleSegmentText(later)) << "\n"
+                << zimlo::test::valueOrFailure(subtitleSegmentText(first)) << "\n"
                 << "{\"id\":";
     }
     // Killed before its first picture.

@@ -31,6 +31,7 @@
 
 #include "E2ESupport.h"
 #include "MediaChecks.h"
+#include "app/DraftCard.h"
 #include "app/HomeView.h"
 #include "app/HomeWindowController.h"
 #include "app/RecordingWindowHandle.h"
@@ -707,6 +708,56 @@ TEST_F(RecordingEndToEnd, TheRecordingKeepsItsFramesWithTheCompositionRunningBes
         << with << " of " << expectedWith << " with it, " << without << " of " << expectedWithout
         << " without";
     EXPECT_GE(with, 0.95 * expectedWith);
+}
+
+// The same way with the keyboard alone, on the real windows: Return on the home page opens the
+// picker, Return there records the display selected first, Space starts and stops, and back on
+// the home page Tab reaches the new draft's card and Return plays its movie.
+TEST_F(RecordingEndToEnd, TheKeyboardAloneRecordsADisplayAndPlaysTheDraft) {
+    using qttest::pressKey;
+    std::vector<fs::path> played;
+    app::ShellServices services = app::ShellServices::system();
+    services.open = [&played](const fs::path& movie, auto) { played.push_back(movie); };
+    shell = app::HomeWindowController::create(services);
+    shell->window()->show();
+    driver::ShellDriver driver(shell);
+    const size_t draftsBefore = driver.waitForHome();
+    ASSERT_TRUE(qttest::activate(shell->window()));
+
+    ASSERT_TRUE(pressKey(Qt::Key_Return));
+    ASSERT_TRUE(shell->sourcePicker()) << "Return did not open the picker";
+    app::SourcePickerView* picker = shell->sourcePicker();
+    ASSERT_TRUE(pumpUntil([&] { return picker->startButton()->isEnabled(); }, 60s));
+    ASSERT_TRUE(picker->selectedTarget()->kind.isDisplay());
+    ASSERT_TRUE(pressKey(Qt::Key_Return));
+    RecordingView* view = driver.waitForRecordingWindow();
+    ASSERT_TRUE(qttest::activate(view->window()));
+
+    ASSERT_TRUE(pressKey(Qt::Key_Space));
+    ASSERT_TRUE(
+        pumpUntil([&] { return view->isRecording() && view->recordButton()->isEnabled(); }, 30s))
+        << view->statusLabel()->text().toStdString();
+    pumpFor(1500ms);
+    ASSERT_TRUE(pressKey(Qt::Key_Space));
+    ASSERT_TRUE(pumpUntil(
+        [&] {
+            auto* home = shell->homeView();
+            return home && shell->window()->isVisible() && home->cardViews().size() > draftsBefore;
+        },
+        300s))
+        << "no new draft after Space stopped the recording";
+
+    ASSERT_TRUE(qttest::activate(shell->window()));
+    for (int n = 0; n < 4 && !qobject_cast<app::DraftCard*>(QApplication::focusWidget()); ++n)
+        ASSERT_TRUE(pressKey(Qt::Key_Tab));
+    auto* card = qobject_cast<app::DraftCard*>(QApplication::focusWidget());
+    ASSERT_TRUE(card) << "Tab never reached a draft card";
+    ASSERT_TRUE(pressKey(Qt::Key_Return));
+    const RecordingProject newest = shell->homeView()->drafts().front();
+    ASSERT_EQ(card->currentID(), newest.id);
+    ASSERT_EQ(played.size(), 1u);
+    EXPECT_EQ(played[0], *localFile(newest.mainVideoURL));
+    EXPECT_TRUE(fs::is_regular_file(played[0]));
 }
 
 }  // namespace

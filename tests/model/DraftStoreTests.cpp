@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "model/DraftStore.h"
+#include "support/ResultValue.h"
 
 namespace zimlo {
 namespace {
@@ -56,7 +57,7 @@ class DraftStoreTest : public ::testing::Test {
     // Writes a draft directory by hand, as an earlier save would have.
     fs::path plantDraft(const RecordingProject& p, const std::vector<std::string>& media) {
         fs::path dir = store->draftDirectory(p.id);
-        writeFile(dir / "project.json", p.toJSON());
+        writeFile(dir / "project.json", zimlo::test::valueOrFailure(p.toJSON()));
         for (const auto& name : media) writeFile(dir / name, name);
         return dir;
     }
@@ -188,7 +189,7 @@ TEST_F(DraftStoreTest, ListingLocatesMediaAndSkipsUnreadableDrafts) {
 TEST_F(DraftStoreTest, ListingReadsRelativeMovieNames) {
     RecordingProject p = project(10);
     fs::path dir = store->draftDirectory(p.id);
-    std::string document = p.toJSON();
+    std::string document = zimlo::test::valueOrFailure(p.toJSON());
     document.insert(document.find(R"("duration")"),
                     R"("mainVideoURL":"main.mov","pipVideoURL":"https://example.com/pip.mov",)");
     writeFile(dir / "project.json", document);
@@ -267,8 +268,9 @@ TEST_F(DraftStoreTest, DeletingRemovesTheListedFolderOnly) {
     RecordingProject lower = project(2);
     std::string lowerName = lower.id.uuidString();
     for (char& c : lowerName) c = static_cast<char>(std::tolower(c));
-    fs::path lowerDir =
-        writeFile(store->root() / lowerName / "project.json", lower.toJSON()).parent_path();
+    fs::path lowerDir = writeFile(store->root() / lowerName / "project.json",
+                                  zimlo::test::valueOrFailure(lower.toJSON()))
+                            .parent_path();
 
     auto listed = store->listDrafts();
     ASSERT_EQ(listed.size(), 3u);
@@ -289,7 +291,8 @@ TEST_F(DraftStoreTest, DeletingRemovesTheListedFolderOnly) {
     EXPECT_EQ(store->listDrafts(), std::vector<ListedDraft>{find(originalDir)});
 
     // Only the store's own folders: nothing outside the root is removed through a listing.
-    fs::path outside = writeFile(scratch / "elsewhere" / "project.json", original.toJSON());
+    fs::path outside = writeFile(scratch / "elsewhere" / "project.json",
+                                 zimlo::test::valueOrFailure(original.toJSON()));
     for (const fs::path& notOurs : {outside.parent_path(), store->root() / ".."}) {
         auto refused = store->deleteDraft(ListedDraft{original, notOurs});
         ASSERT_FALSE(refused) << notOurs;

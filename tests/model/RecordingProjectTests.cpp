@@ -10,6 +10,7 @@
 
 #include "model/JsonDetail.h"
 #include "model/RecordingProject.h"
+#include "support/ResultValue.h"
 
 namespace zimlo {
 namespace {
@@ -134,9 +135,10 @@ TEST(RecordingProjectTest, MovieURLsAreReadAsURLs) {
         minimal(noPiP + R"(,"pipVideoURL":"https:\/\/example.com\/pip%20a.mov")"));
     EXPECT_EQ(remote.sourceKind, RecordingSourceKind::camera);
     EXPECT_EQ(localFile(remote.pipVideoURL), std::nullopt);
-    EXPECT_NE(remote.toJSON().find(R"("pipVideoURL":"https://example.com/pip%20a.mov")"),
+    const std::string remoteText = zimlo::test::valueOrFailure(remote.toJSON());
+    EXPECT_NE(remoteText.find(R"("pipVideoURL":"https://example.com/pip%20a.mov")"),
               std::string::npos);
-    EXPECT_EQ(RecordingProject::fromJSON(remote.toJSON()), remote);
+    EXPECT_EQ(RecordingProject::fromJSON(remoteText), remote);
     EXPECT_EQ(errorKey(minimal(R"(,"mainVideoURL":"main .mov")")), "mainVideoURL");
     EXPECT_EQ(errorKey(minimal(R"(,"pipVideoURL":"pip%2.mov")")), "pipVideoURL");
     EXPECT_EQ(errorKey(minimal(R"(,"mainVideoURL":"")")), "mainVideoURL");
@@ -145,7 +147,7 @@ TEST(RecordingProjectTest, MovieURLsAreReadAsURLs) {
     RecordingProject relative = fullProject();
     relative.mainVideoURL = std::filesystem::path("a:b/录屏 1.mov");
     relative.pipVideoURL = std::filesystem::path("pip.mov");
-    EXPECT_EQ(RecordingProject::fromJSON(relative.toJSON()), relative);
+    EXPECT_EQ(RecordingProject::fromJSON(zimlo::test::valueOrFailure(relative.toJSON())), relative);
 }
 
 TEST(RecordingProjectTest, DecodingErrorsNameTheKey) {
@@ -258,8 +260,8 @@ TEST(RecordingProjectTest, DocumentsReadAsTheGeneralParserReadsThem) {
         busy.subtitleTrack.push_back({*Uuid::parse(kId), i * 1.5, i * 1.5 + 1.25,
                                       "第" + std::to_string(i) + "句\t\"话\"\n"});
     const std::vector<std::string> documents = {
-        fullProject().toJSON(),
-        busy.toJSON(),
+        zimlo::test::valueOrFailure(fullProject().toJSON()),
+        zimlo::test::valueOrFailure(busy.toJSON()),
         minimal(),
         " \t\r\n{ \"a\" : [ 1 , 2 ] , \"b\" : { } , \"c\" : [ ] }\n",
         R"([0,-0,7,-7,1.0,-0.0,1e2,1E+2,-1.5e-3,0.1,786000000.123456789])",
@@ -320,7 +322,7 @@ TEST(RecordingProjectTest, DocumentsReadAsTheGeneralParserReadsThem) {
 
 TEST(RecordingProjectTest, EncodingIsCompactOrderedAndRoundTrips) {
     RecordingProject project = fullProject();
-    std::string text = project.toJSON();
+    std::string text = zimlo::test::valueOrFailure(project.toJSON());
     EXPECT_EQ(
         text,
         std::string(R"({"id":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F","createdAt":786000000.25,)") +
@@ -343,7 +345,7 @@ TEST(RecordingProjectTest, EncodingIsCompactOrderedAndRoundTrips) {
     bare.pipVideoURL.reset();
     bare.captureViewportSize.reset();
     bare.sourceAssetIdentifier.reset();
-    std::string bareText = bare.toJSON();
+    std::string bareText = zimlo::test::valueOrFailure(bare.toJSON());
     for (const char* key :
          {"mainVideoURL", "pipVideoURL", "captureViewportSize", "sourceAssetIdentifier", "null"})
         EXPECT_EQ(bareText.find(key), std::string::npos) << key;
@@ -362,40 +364,42 @@ TEST(RecordingProjectTest, DoublesRoundTripExactly) {
         } while (!std::isfinite(value));
         project.duration = value;
         project.createdAt = Date{std::ldexp(static_cast<double>(bits(random) >> 11), -20)};
-        RecordingProject back = RecordingProject::fromJSON(project.toJSON());
-        ASSERT_EQ(back.duration, project.duration) << project.toJSON();
+        RecordingProject back =
+            RecordingProject::fromJSON(zimlo::test::valueOrFailure(project.toJSON()));
+        ASSERT_EQ(back.duration, project.duration) << zimlo::test::valueOrFailure(project.toJSON());
         ASSERT_EQ(back.createdAt, project.createdAt);
     }
     project.duration = 0.1;
-    EXPECT_NE(project.toJSON().find(R"("duration":0.1,)"), std::string::npos);
+    EXPECT_NE(zimlo::test::valueOrFailure(project.toJSON()).find(R"("duration":0.1,)"),
+              std::string::npos);
 }
 
-TEST(RecordingProjectTest, NonFiniteNumbersFailToEncode) {
+// What JSON cannot hold is refused with the key path of the value, as decoding names keys.
+TEST(RecordingProjectTest, NonFiniteNumbersAndBrokenTextFailToEncode) {
     auto failingKey = [](auto change) -> std::string {
         RecordingProject project = fullProject();
         change(project);
-        try {
-            project.toJSON();
-        } catch (const EncodingError& error) {
-            return error.what();
-        }
-        return "(no error)";
+        auto encoded = project.toJSON();
+        return encoded ? std::string("(no error)") : encoded.error().keyPath;
     };
     double nan = std::numeric_limits<double>::quiet_NaN();
     double inf = std::numeric_limits<double>::infinity();
-    EXPECT_NE(failingKey([&](RecordingProject& p) { p.duration = nan; }).find("duration"),
-              std::string::npos);
-    EXPECT_NE(
-        failingKey([&](RecordingProject& p) { p.pipTrack[1].center.y = inf; }).find("pipTrack"),
-        std::string::npos);
-    EXPECT_NE(failingKey([&](RecordingProject& p) {
-                  p.aspect.pip.cornerRatio = -inf;
-              }).find("cornerRatio"),
-              std::string::npos);
-    EXPECT_NE(failingKey([&](RecordingProject& p) {
-                  p.captureViewportSize->width = nan;
-              }).find("captureViewportSize"),
-              std::string::npos);
+    EXPECT_EQ(failingKey([&](RecordingProject& p) { p.duration = nan; }), "duration");
+    EXPECT_EQ(failingKey([&](RecordingProject& p) { p.pipTrack[1].center.y = inf; }),
+              "pipTrack[1].center[1]");
+    EXPECT_EQ(failingKey([&](RecordingProject& p) { p.aspect.pip.cornerRatio = -inf; }),
+              "aspect.pip.cornerRatio");
+    EXPECT_EQ(failingKey([&](RecordingProject& p) { p.captureViewportSize->width = nan; }),
+              "captureViewportSize[0]");
+    EXPECT_EQ(failingKey([&](RecordingProject& p) { p.subtitleTrack[0].text = "ab\xff"; }),
+              "subtitleTrack[0].text");
+
+    RecordingProject project = fullProject();
+    project.duration = nan;
+    EXPECT_EQ(project.toJSON().error().text(), "duration: cannot encode a non-finite number (nan)");
+    SubtitleSegment segment{Uuid::generate(), inf, 2, "x"};
+    ASSERT_FALSE(subtitleSegmentText(segment));
+    EXPECT_EQ(subtitleSegmentText(segment).error().keyPath, "startTime");
 }
 
 TEST(RecordingProjectTest, FileURLs) {

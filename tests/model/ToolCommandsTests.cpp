@@ -8,6 +8,7 @@
 
 #include "model/DraftStore.h"
 #include "platform/media/MovieFactory.h"
+#include "support/ResultValue.h"
 
 namespace zimlo {
 namespace {
@@ -83,9 +84,11 @@ TEST_F(ToolCommandsTest, DraftsList) {
     older.createdAt = Date{100.25};
     newer.id = *Uuid::parse("00000000-0000-4000-8000-000000000002");
     newer.createdAt = Date{200};
-    write("Drafts/" + older.id.uuidString() + "/project.json", older.toJSON());
+    write("Drafts/" + older.id.uuidString() + "/project.json",
+          zimlo::test::valueOrFailure(older.toJSON()));
     write("Drafts/" + older.id.uuidString() + "/pip.mov", "");
-    write("Drafts/" + newer.id.uuidString() + "/project.json", newer.toJSON());
+    write("Drafts/" + newer.id.uuidString() + "/project.json",
+          zimlo::test::valueOrFailure(newer.toJSON()));
     write("Drafts/" + newer.id.uuidString() + "/main.mp4", "");
     fs::path root = dir / "Drafts";
     Result listed = tool("drafts list --root '" + root.string() + "'");
@@ -132,7 +135,8 @@ TEST_F(ToolCommandsTest, NumbersBeyondWhatCanBeRepresentedAreRefused) {
     project.mainVideoURL = dir / "movie.mov";
     project.duration = 1;
     project.aspect.main = AspectRatio::r1x1;
-    const std::string document = write("square.json", project.toJSON());
+    const std::string document =
+        write("square.json", zimlo::test::valueOrFailure(project.toJSON()));
     const std::string png = "'" + (dir / "frame.png").string() + "'";
     for (const auto& [command, reason] : std::vector<std::pair<std::string, std::string>>{
              {"export " + document + " --fps 100000", "--fps takes a whole number from 1 to 120"},

@@ -9,6 +9,8 @@
 #include <chrono>
 #include <stdexcept>
 
+#include "platform/runtime/Threads.h"
+
 namespace zimlo::sandbox {
 
 struct MovingWindow::Impl {
@@ -36,7 +38,7 @@ MovingWindow::MovingWindow(const std::string& display, int left, int right, int 
     XSetForeground(d, impl_->gc, kRGB);
     XMapRaised(d, impl_->window);
     XSync(d, False);
-    thread_ = std::thread([this] { run(); });
+    thread_ = startThread("sandbox-window", [this] { run(); });
 }
 
 MovingWindow::~MovingWindow() {

@@ -2,12 +2,13 @@
 
 #include <exception>
 
+#include "platform/runtime/Threads.h"
 #include "sandbox/PulseServer.h"
 
 namespace zimlo::sandbox {
 
 void SoundFeeds::playTone(double frequency) {
-    tone_ = std::thread([this, frequency] {
+    tone_ = startThread("sandbox-tone", [this, frequency] {
         try {
             playToneUntilStopped(frequency, stop_);
         } catch (const std::exception& error) {
@@ -18,7 +19,7 @@ void SoundFeeds::playTone(double frequency) {
 }
 
 void SoundFeeds::speak(std::vector<int16_t> samples) {
-    speech_ = std::thread([this, samples = std::move(samples)] {
+    speech_ = startThread("sandbox-speech", [this, samples = std::move(samples)] {
         try {
             speechStarted_ = pulse_.speakInRealTime(samples, &stop_);
         } catch (const std::exception& error) {

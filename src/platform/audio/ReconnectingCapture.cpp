@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "platform/log/Log.h"
+#include "platform/runtime/Threads.h"
 #include "platform/runtime/WeakOwner.h"
 
 namespace zimlo::audio {
@@ -27,7 +28,7 @@ ReconnectingCapture::ReconnectingCapture(Starter starter, PulseCapture::SampleHa
       shared_(std::make_shared<Shared>()) {
     shared_->onSample = std::move(onSample);
     connect(false);
-    watcher_ = std::thread([this] { watch(); });
+    watcher_ = startThread("pulse-reconnect", [this] { watch(); });
 }
 
 ReconnectingCapture::~ReconnectingCapture() { stop(); }

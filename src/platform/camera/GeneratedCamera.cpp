@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "platform/media/MonotonicClock.h"
+#include "platform/runtime/Threads.h"
 
 namespace zimlo::camera {
 
@@ -52,7 +53,7 @@ Result<void, CameraError> GeneratedCamera::startStreaming(FrameHandler onFrame) 
         active_ = CameraFormatChoice{0, options_.formats.front().frameRates.front().maximum};
     onFrame_ = std::move(onFrame);
     streaming_ = true;
-    thread_ = std::thread([this] { run(); });
+    thread_ = startThread("generated-cam", [this] { run(); });
     return {};
 }
 

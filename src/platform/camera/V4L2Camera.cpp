@@ -17,6 +17,7 @@
 #include "platform/camera/FrameDecoder.h"
 #include "platform/log/Log.h"
 #include "platform/media/MonotonicClock.h"
+#include "platform/runtime/Threads.h"
 
 namespace zimlo::camera {
 namespace {
@@ -282,7 +283,7 @@ Result<void, CameraError> V4L2Camera::startStreaming(FrameHandler onFrame) {
     while (::read(wakeFd_, &drain, sizeof(drain)) > 0) {
     }
     streaming_.store(true);
-    thread_ = std::thread([this] { captureLoop(); });
+    thread_ = startThread("v4l2-camera", [this] { captureLoop(); });
     return {};
 }
 

@@ -16,6 +16,7 @@
 #include "platform/media/PassthroughTrack.h"
 #include "platform/media/VideoEncoderTrack.h"
 #include "platform/runtime/Guarded.h"
+#include "platform/runtime/Threads.h"
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -27,6 +28,18 @@ namespace zimlo::media {
 namespace {
 
 enum class InputKind { video, audio, passthrough };
+
+const char* inputThreadName(InputKind kind) {
+    switch (kind) {
+        case InputKind::video:
+            return "writer-video";
+        case InputKind::audio:
+            return "writer-audio";
+        case InputKind::passthrough:
+            return "writer-copy";
+    }
+    return "writer-input";
+}
 
 // One input: its track, the bounded queue in front of it and the thread between the two.
 struct Input {
@@ -197,7 +210,7 @@ struct MovieWriter::Impl : TrackOutput {
         if (options.syncSeconds <= 0) return;
         int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) return;
-        syncer = std::thread([this, fd] {
+        syncer = startThread("writer-sync", [this, fd] {
             auto stop = syncStop.lock();
             while (!syncWake.wait_for(stop.lock(),
                                       std::chrono::duration<double>(options.syncSeconds),
@@ -388,7 +401,8 @@ bool MovieWriter::startWriting() {
         auto threads = impl.inputThreads.lock();
         for (auto& input : impl.inputs) {
             Input* raw = input.get();
-            threads->emplace_back([&impl, raw] { impl.run(*raw); });
+            threads->push_back(
+                startThread(inputThreadName(raw->kind), [&impl, raw] { impl.run(*raw); }));
         }
     }
     impl.startSyncer();
@@ -454,7 +468,7 @@ void MovieWriter::finishWriting(std::function<void()> completion) {
     }
     for (size_t i = 0; i < impl_->inputs.size(); ++i) markAsFinished(static_cast<InputID>(i));
     // The last reference may be the finishing thread's own, so it runs detached and holds us.
-    std::thread([self = shared_from_this(), completion = std::move(completion)] {
+    startThread("writer-finish", [self = shared_from_this(), completion = std::move(completion)] {
         Impl& impl = *self->impl_;
         impl.joinThreads();
         impl.stopSyncer();

@@ -1,11 +1,12 @@
 #include "platform/portal/GLibLoop.h"
 
 #include <gio/gio.h>
-#include <pthread.h>
 
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+
+#include "platform/runtime/Threads.h"
 
 namespace zimlo::portal::detail {
 namespace {
@@ -21,8 +22,7 @@ struct Loop {
         std::mutex mutex;
         std::condition_variable ready;
         bool started = false;
-        thread = std::thread([&] {
-            pthread_setname_np(pthread_self(), "portal");
+        thread = startThread("portal", [&] {
             g_main_context_push_thread_default(context);
             {
                 std::lock_guard lock(mutex);

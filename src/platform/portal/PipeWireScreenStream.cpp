@@ -18,6 +18,7 @@
 #include "platform/portal/FrameConverter.h"
 #include "platform/portal/FramePacer.h"
 #include "platform/runtime/SerialQueue.h"
+#include "platform/runtime/Threads.h"
 #include "platform/runtime/WeakOwner.h"
 
 namespace zimlo::portal {
@@ -508,16 +509,12 @@ void startThread(std::shared_ptr<PipeWireScreenStream::Shared> s,
         if (completion) completion(error);
     };
 
-    std::shared_ptr<ScreenCastSession> session;
-    try {
-        session = s->sessionSource(cancellation);
-    } catch (const screen::CaptureError& error) {
-        fail(error);
-        return;
-    } catch (const std::exception& error) {
-        fail(screen::CaptureError(Kind::other, error.what()));
+    auto opened = s->sessionSource(cancellation);
+    if (!opened) {
+        fail(opened.error());
         return;
     }
+    std::shared_ptr<ScreenCastSession> session = std::move(opened).value();
     if (!session) {
         fail(screen::CaptureError(Kind::portalGaveNoSession));
         return;
@@ -609,7 +606,10 @@ void PipeWireScreenStream::startCapture(Completion completion) {
     shared_->delivering.store(true);
     shared_->cancellation = std::make_shared<OpenCancellation>();
     shared_->startThread =
-        std::thread(startThread, shared_, shared_->cancellation, std::move(completion));
+        zimlo::startThread("portal-start", [shared = shared_, cancellation = shared_->cancellation,
+                                            completion = std::move(completion)]() mutable {
+            startThread(shared, cancellation, std::move(completion));
+        });
 }
 
 void PipeWireScreenStream::stopCapture(Completion completion) {
@@ -643,7 +643,7 @@ void PipeWireScreenStream::stopCapture(Completion completion) {
     };
     if (shared_->loop && pw_thread_loop_in_thread(shared_->loop)) {
         // Called from a PipeWire callback: the loop cannot stop itself.
-        std::thread(finish).detach();
+        zimlo::startThread("portal-stop", finish).detach();
     } else {
         finish();
     }

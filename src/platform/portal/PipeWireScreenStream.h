@@ -28,10 +28,11 @@ namespace zimlo::portal {
 // ends the screen share, `onStop` reports it.
 class PipeWireScreenStream : public screen::CaptureStream {
   public:
-    // Opens (or hands out an already open) portal session; blocks while the user chooses and
-    // throws screen::CaptureError. Runs on the stream's start thread.
+    // Opens (or hands out an already open) portal session, or says why not; blocks while the
+    // user chooses. Runs on the stream's start thread.
     using SessionSource =
-        std::function<std::shared_ptr<ScreenCastSession>(std::shared_ptr<OpenCancellation>)>;
+        std::function<Result<std::shared_ptr<ScreenCastSession>, screen::CaptureError>(
+            std::shared_ptr<OpenCancellation>)>;
 
     PipeWireScreenStream(SessionSource sessionSource,
                          screen::CaptureStreamConfiguration configuration);

@@ -241,14 +241,14 @@ void onSessionClosed(XdpSession*, gpointer data) {
 
 }  // namespace
 
-std::shared_ptr<ScreenCastSession> ScreenCastSession::open(
+Result<std::shared_ptr<ScreenCastSession>, screen::CaptureError> ScreenCastSession::open(
     const SessionRequest& request, std::shared_ptr<OpenCancellation> cancellation) {
     auto info = probeScreenCast();
-    if (!info) throw logged(screen::CaptureError(Kind::portalUnavailable));
+    if (!info) return fail(logged(screen::CaptureError(Kind::portalUnavailable)));
     if (!info->offers(request.type))
-        throw logged(screen::CaptureError(request.type == SourceType::window
-                                              ? Kind::portalCannotRecordWindows
-                                              : Kind::portalCannotRecordScreens));
+        return fail(logged(screen::CaptureError(request.type == SourceType::window
+                                                    ? Kind::portalCannotRecordWindows
+                                                    : Kind::portalCannotRecordScreens)));
 
     auto call = std::make_shared<OpenCall>();
     call->request = request;
@@ -280,12 +280,12 @@ std::shared_ptr<ScreenCastSession> ScreenCastSession::open(
             if (!giveUpAt) giveUpAt = now + std::chrono::seconds(2);
             if (now >= *giveUpAt) {
                 call->abandoned = true;
-                throw logged(
-                    screen::CaptureError(Kind::portalRefused, "no answer after cancelling"));
+                return fail(logged(
+                    screen::CaptureError(Kind::portalRefused, "no answer after cancelling")));
             }
         }
     }
-    if (call->error) throw *call->error;
+    if (call->error) return fail(*call->error);  // logged when it was settled
 
     std::shared_ptr<ScreenCastSession> session(new ScreenCastSession);
     session->state_ = std::make_shared<State>();

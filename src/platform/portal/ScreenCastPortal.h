@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/runtime/Result.h"
 #include "platform/screen/CaptureError.h"
 #include "platform/screen/CaptureStream.h"
 
@@ -42,7 +43,7 @@ struct StreamInfo {
     std::optional<uint32_t> sourceType;  // not reliable on every back end
 };
 
-// Cancels a session that is being opened (the chooser closes, open() throws `cancelled`).
+// Cancels a session that is being opened (the chooser closes, open() fails with portalRefused).
 class OpenCancellation {
   public:
     OpenCancellation();
@@ -63,11 +64,11 @@ class OpenCancellation {
 class ScreenCastSession {
   public:
     // Blocks while the portal and the user decide (the system chooser may be shown); never
-    // call it on the main thread of a user interface. Throws screen::CaptureError: the portal
-    // is missing or cannot record this kind of source (portalUnavailable,
-    // portalCannotRecordWindows, portalCannotRecordScreens), the user refused or the
-    // cancellation came (portalRefused), or the portal failed (the other portal kinds).
-    static std::shared_ptr<ScreenCastSession> open(
+    // call it on the main thread of a user interface. Fails (logged) when the portal is missing
+    // or cannot record this kind of source (portalUnavailable, portalCannotRecordWindows,
+    // portalCannotRecordScreens), the user refused or the cancellation came (portalRefused), or
+    // the portal failed (the other portal kinds).
+    static Result<std::shared_ptr<ScreenCastSession>, screen::CaptureError> open(
         const SessionRequest& request, std::shared_ptr<OpenCancellation> cancellation = nullptr);
     ~ScreenCastSession();
     ScreenCastSession(const ScreenCastSession&) = delete;

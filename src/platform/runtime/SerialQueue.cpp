@@ -1,16 +1,12 @@
 #include "platform/runtime/SerialQueue.h"
 
-#include <pthread.h>
-
 #include "platform/runtime/AppIdentity.h"
+#include "platform/runtime/Threads.h"
 
 namespace zimlo {
 
 SerialQueue::SerialQueue(std::string_view suffix) : label_(queueLabel(suffix)) {
-    thread_ = std::thread([this, name = threadNameForSuffix(suffix)] {
-        pthread_setname_np(pthread_self(), name.c_str());
-        run();
-    });
+    thread_ = startThread(threadNameForSuffix(suffix), [this] { run(); });
 }
 
 SerialQueue::~SerialQueue() {

@@ -1,19 +1,14 @@
 #include "platform/runtime/WorkerPool.h"
 
-#include <pthread.h>
-
 #include <algorithm>
+
+#include "platform/runtime/Threads.h"
 
 namespace zimlo {
 
 WorkerPool::WorkerPool(std::string_view name, std::size_t threads) {
-    const std::string threadName(name.substr(0, 15));
-    for (std::size_t i = 0; i < std::max<std::size_t>(threads, 1); ++i) {
-        threads_.emplace_back([this, threadName] {
-            pthread_setname_np(pthread_self(), threadName.c_str());
-            run();
-        });
-    }
+    for (std::size_t i = 0; i < std::max<std::size_t>(threads, 1); ++i)
+        threads_.push_back(startThread(name, [this] { run(); }));
 }
 
 WorkerPool::~WorkerPool() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <ostream>
 #include <stdexcept>
 #include <string>
 
@@ -57,5 +58,9 @@ class CaptureError : public std::runtime_error {
     Kind kind_;
     std::string detail_;
 };
+
+inline std::ostream& operator<<(std::ostream& out, const CaptureError& error) {
+    return out << error.what();
+}
 
 }  // namespace zimlo::screen

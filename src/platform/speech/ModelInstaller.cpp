@@ -175,7 +175,11 @@ std::uint64_t trialLoadMemoryAllowance(std::uint64_t modelBytes) {
     return (std::uint64_t{1} << 30) + 4 * modelBytes;
 }
 
-Result<void, std::string> checkModelLoads(const ModelPaths& paths, std::chrono::seconds timeout) {
+Result<void, SpeechError> checkModelLoads(const ModelPaths& paths, std::chrono::seconds timeout) {
+    const fs::path folder = paths.acousticModel.parent_path();
+    auto refuse = [&](SpeechError::Kind kind, std::string why) {
+        return fail(SpeechError{kind, folder, std::move(why)});
+    };
     // Limits for the child, worked out before it exists (after fork it only applies them).
     const std::uint64_t allowance = trialLoadMemoryAllowance(modelBytes(paths));
     std::optional<rlimit> memoryLimit;
@@ -192,13 +196,17 @@ Result<void, std::string> checkModelLoads(const ModelPaths& paths, std::chrono::
     const rlimit cpuLimit{seconds, seconds + 1};
 
     int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return fail(std::string("cannot start the trial load"));
+    if (::pipe2(fds, O_CLOEXEC) != 0)
+        return refuse(SpeechError::Kind::loadNotStarted,
+                      std::string("cannot start the trial load: ") + std::strerror(errno));
     std::fflush(nullptr);
     pid_t pid = ::fork();
     if (pid < 0) {
+        const int error = errno;
         ::close(fds[0]);
         ::close(fds[1]);
-        return fail(std::string("cannot start the trial load: ") + std::strerror(errno));
+        return refuse(SpeechError::Kind::loadNotStarted,
+                      std::string("cannot start the trial load: ") + std::strerror(error));
     }
     if (pid == 0) {
         ::close(fds[0]);
@@ -208,7 +216,9 @@ Result<void, std::string> checkModelLoads(const ModelPaths& paths, std::chrono::
         ::dup2(fds[1], STDERR_FILENO);
         std::FILE* log = ::fdopen(fds[1], "w");
         auto decoder = loadDecoder(paths, log, /*readWholeFiles=*/true);
-        if (!decoder.ok() && log) std::fprintf(log, "\nzimlo: %s\n", decoder.error().c_str());
+        if (!decoder.ok() && log)
+            std::fprintf(log, "\nzimlo: %d %s\n", static_cast<int>(decoder.error().kind),
+                         decoder.error().message.c_str());
         if (log) std::fflush(log);
         ::_exit(decoder.ok() ? 0 : 1);
     }
@@ -251,20 +261,30 @@ Result<void, std::string> checkModelLoads(const ModelPaths& paths, std::chrono::
     }
 
     if (timedOut) {
-        return fail("the model did not load within " + std::to_string(timeout.count()) +
-                    " seconds");
+        return refuse(
+            SpeechError::Kind::loadTimedOut,
+            "the model did not load within " + std::to_string(timeout.count()) + " seconds");
     }
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return {};
-    std::string reason = firstLibraryError(log);
-    if (reason.empty()) {
-        if (auto at = log.rfind("\nzimlo: "); at != std::string::npos) {
-            reason = log.substr(at + 8);
-            while (!reason.empty() && reason.back() == '\n') reason.pop_back();
+    // The child's own verdict: "zimlo: KIND MESSAGE" on the last line.
+    auto kind = SpeechError::Kind::modelRefused;
+    std::string verdict;
+    if (auto at = log.rfind("\nzimlo: "); at != std::string::npos) {
+        std::istringstream in(log.substr(at + 8));
+        int number = 0;
+        if (in >> number) {
+            if (number == static_cast<int>(SpeechError::Kind::incompleteModel))
+                kind = SpeechError::Kind::incompleteModel;
+            in >> std::ws;
+            std::getline(in, verdict);
         }
     }
+    std::string reason = firstLibraryError(log);
+    if (reason.empty()) reason = verdict;
     if (WIFSIGNALED(status) && WTERMSIG(status) == SIGXCPU) {
-        return fail("the model did not load within " + std::to_string(timeout.count()) +
-                    " seconds of processor time");
+        return refuse(SpeechError::Kind::loadTimedOut, "the model did not load within " +
+                                                           std::to_string(timeout.count()) +
+                                                           " seconds of processor time");
     }
     // An allocation the limit refused: the library says so (and ends), or it dies on the null.
     const bool outOfMemory =
@@ -272,15 +292,17 @@ Result<void, std::string> checkModelLoads(const ModelPaths& paths, std::chrono::
          (log.find("failed") != std::string::npos || log.find("Failed") != std::string::npos)) ||
         log.find("out of memory") != std::string::npos;
     if (memoryLimit && outOfMemory) {
-        return fail("the model needs more than " + std::to_string(allowance / kMiB) +
-                    " MiB of memory to load" + (reason.empty() ? "" : " (" + reason + ")"));
+        return refuse(SpeechError::Kind::loadTooLarge,
+                      "the model needs more than " + std::to_string(allowance / kMiB) +
+                          " MiB of memory to load" + (reason.empty() ? "" : " (" + reason + ")"));
     }
     if (WIFSIGNALED(status)) {
         std::string crash = std::string("PocketSphinx crashed while loading the model (") +
                             ::strsignal(WTERMSIG(status)) + ")";
-        return fail(reason.empty() ? crash : crash + " after: " + reason);
+        return refuse(SpeechError::Kind::loadCrashed,
+                      reason.empty() ? crash : crash + " after: " + reason);
     }
-    return fail(reason.empty() ? std::string("the model does not load") : reason);
+    return refuse(kind, reason.empty() ? std::string("the model does not load") : reason);
 }
 
 namespace {
@@ -398,8 +420,8 @@ ModelInstallResult<ModelInstallation> install(
     const double started = media::MonotonicClock::nowSeconds();
     if (auto loads = checkModelLoads(*found); !loads) {
         return failure(Kind::doesNotLoad, source,
-                       "the model in " + inQuotes(source) +
-                           " does not load: " + inSource(loads.error(), staging.path(), source));
+                       "the model in " + inQuotes(source) + " does not load: " +
+                           inSource(loads.error().message, staging.path(), source));
     }
 
     ModelInstallation installation;

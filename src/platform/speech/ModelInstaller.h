@@ -47,9 +47,10 @@ std::uint64_t trialLoadMemoryAllowance(std::uint64_t modelBytes);
 // Loads the model once in a child process, reading every byte of its files: PocketSphinx ends or
 // crashes the process on some damaged files instead of returning an error. The child may use
 // trialLoadMemoryAllowance more memory (its address space is limited) and `timeout` of time.
-// Fails with why the model does not load. The calling process must be single-threaded (it
-// forks).
-Result<void, std::string> checkModelLoads(const ModelPaths& paths,
+// Fails with why the model does not load (modelRefused, incompleteModel, or the trial's own
+// loadNotStarted, loadTimedOut, loadTooLarge, loadCrashed). The calling process must be
+// single-threaded (it forks).
+Result<void, SpeechError> checkModelLoads(const ModelPaths& paths,
                                           std::chrono::seconds timeout = std::chrono::minutes(3));
 
 }  // namespace zimlo::speech

@@ -6,10 +6,14 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cstdarg>
 #include <cstdlib>
 #include <fstream>
 #include <map>
 #include <thread>
+
+#include "platform/log/Log.h"
+#include "platform/runtime/Threads.h"
 
 #ifndef ZIMLO_POCKETSPHINX_MODELDIR
 #define ZIMLO_POCKETSPHINX_MODELDIR "/usr/share/pocketsphinx/model"
@@ -20,6 +24,41 @@ namespace zimlo::speech {
 namespace fs = std::filesystem;
 
 namespace {
+
+// PocketSphinx's messages, a line at a time, into our log: its errors as warnings (our own line
+// says what failed), its warnings as information, the rest at debug level. A message may come in
+// pieces (continuations), so each thread gathers its line until the line ends.
+log::Level levelOf(err_lvl_t level) {
+    switch (level) {
+        case ERR_WARN:
+            return log::Level::info;
+        case ERR_ERROR:
+        case ERR_FATAL:
+            return log::Level::warn;
+        default:
+            return log::Level::debug;
+    }
+}
+
+void libraryMessage(void*, err_lvl_t level, const char* format, ...) {
+    thread_local std::string line;
+    thread_local log::Level lineLevel = log::Level::debug;
+    if (level != ERR_INFOCONT || line.empty()) lineLevel = levelOf(level);
+    if (line.empty() && !log::enabled(lineLevel)) return;
+    char text[1024];
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(text, sizeof text, format, arguments);
+    va_end(arguments);
+    line += text;
+    for (size_t end; (end = line.find('\n')) != std::string::npos; line.erase(0, end + 1)) {
+        if (end > 0) log::write(lineLevel, "pocketsphinx", std::string_view(line).substr(0, end));
+    }
+}
+
+// The library keeps one destination for the process; loads with a log file of their own (the
+// installer's trial, in a process of its own) set theirs.
+void routeLibraryMessagesToLog() { err_set_callback(libraryMessage, nullptr); }
 
 bool endsWith(const std::string& text, const std::string& suffix) {
     return text.size() >= suffix.size() &&
@@ -158,8 +197,10 @@ std::optional<ModelPaths> findModel(const std::string& locale) {
     return found.front().paths;
 }
 
-Result<void, std::string> acousticModelLooksValid(const fs::path& directory) {
-    auto refuse = [](std::string why) { return fail(std::move(why)); };
+Result<void, SpeechError> acousticModelLooksValid(const fs::path& directory) {
+    auto refuse = [&](std::string why) {
+        return fail(SpeechError{SpeechError::Kind::incompleteModel, directory, std::move(why)});
+    };
     std::string mdef = fileStart(directory / "mdef", 16);
     // Text model definitions start with their version line, binary ones with "BMDF".
     if (mdef.rfind("0.3", 0) != 0 && mdef.rfind("BMDF", 0) != 0) {
@@ -204,7 +245,7 @@ void SpeechModel::preload() {
         ++loading_;
     }
     // Loading takes about a second: never on the caller's (often the main) thread.
-    std::thread([self = shared_from_this()] {
+    startThread("speech-load", [self = shared_from_this()] {
         auto decoder = self->load();
         std::lock_guard lock(self->mutex_);
         --self->loading_;
@@ -213,7 +254,7 @@ void SpeechModel::preload() {
             self->idle_.push_back(*decoder);
         } else {
             self->failed_ = true;
-            self->error_ = decoder.error();
+            self->error_ = std::move(decoder).error();
         }
         self->changed_.notify_all();
     }).detach();
@@ -237,7 +278,7 @@ bool SpeechModel::waitUntilLoaded(double seconds) {
     }) && !all_.empty();
 }
 
-Result<SpeechModel::Lease, std::string> SpeechModel::acquire(
+Result<SpeechModel::Lease, SpeechError> SpeechModel::acquire(
     const std::shared_ptr<SpeechModel>& model) {
     std::unique_lock lock(model->mutex_);
     for (;;) {
@@ -269,31 +310,44 @@ Result<SpeechModel::Lease, std::string> SpeechModel::acquire(
     }
 }
 
-Result<ps_decoder_s*, std::string> loadDecoder(const ModelPaths& paths, std::FILE* log,
+Result<ps_decoder_s*, SpeechError> loadDecoder(const ModelPaths& paths, std::FILE* log,
                                                bool readWholeFiles) {
     if (auto valid = acousticModelLooksValid(paths.acousticModel); !valid.ok())
         return fail(std::move(valid).error());
-    // Without a log the library would write its progress to stderr; the application keeps none.
-    err_set_logfp(log);
+    if (log) {
+        err_set_callback(err_logfp_cb, nullptr);
+        err_set_logfp(log);
+    } else {
+        routeLibraryMessagesToLog();
+    }
     const char* hmm = paths.acousticModel.c_str();
     const char* dict = paths.dictionary.c_str();
     const char* lm = paths.languageModel.c_str();
     const char* mmap = readWholeFiles ? "no" : "yes";
-    cmd_ln_t* config = log ? cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", hmm, "-dict", dict,
-                                         "-lm", lm, "-mmap", mmap, nullptr)
-                           : cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", hmm, "-dict", dict,
-                                         "-lm", lm, "-mmap", mmap, "-logfn", "/dev/null", nullptr);
-    if (!config) return fail("invalid decoder configuration");
+    const fs::path folder = paths.acousticModel.parent_path();
+    cmd_ln_t* config = cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", hmm, "-dict", dict, "-lm", lm,
+                                   "-mmap", mmap, nullptr);
+    if (!config) {
+        return fail(SpeechError{
+            SpeechError::Kind::modelRefused, folder,
+            "PocketSphinx refused the configuration for the model in " + folder.string()});
+    }
     ps_decoder_t* decoder = ps_init(config);
     cmd_ln_free_r(config);  // the decoder keeps its own reference
     if (!decoder) {
-        return fail("the speech model in " + paths.acousticModel.parent_path().string() +
-                    " failed to load");
+        return fail(SpeechError{SpeechError::Kind::modelRefused, folder,
+                                "the speech model in " + folder.string() + " failed to load"});
     }
     return decoder;
 }
 
-Result<ps_decoder_s*, std::string> SpeechModel::load() { return loadDecoder(paths_); }
+Result<ps_decoder_s*, SpeechError> SpeechModel::load() {
+    auto decoder = loadDecoder(paths_);
+    if (!decoder) {
+        ZIMLO_LOG_ERROR("speech") << "loading the speech model failed: " << decoder.error();
+    }
+    return decoder;
+}
 
 void SpeechModel::giveBack(ps_decoder_s* decoder) {
     std::lock_guard lock(mutex_);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/runtime/Result.h"
+#include "platform/speech/SpeechError.h"
 
 struct ps_decoder_s;
 
@@ -57,14 +58,16 @@ std::vector<FoundModel> findModels(const std::string& locale);
 std::optional<ModelPaths> findModel(const std::string& locale);
 
 // Quick sanity check of an acoustic model's files. PocketSphinx ends the whole process on some
-// malformed models instead of reporting an error, so obviously broken ones are refused first.
-Result<void, std::string> acousticModelLooksValid(const std::filesystem::path& directory);
+// malformed models instead of reporting an error, so obviously broken ones are refused first
+// (incompleteModel).
+Result<void, SpeechError> acousticModelLooksValid(const std::filesystem::path& directory);
 
-// Creates a decoder for a model, or says why it does not load. The library's
-// messages go to `log` (nowhere when null). With `readWholeFiles`, files the library would map
-// into memory are read instead, so that a file cut short fails here rather than at the first
-// access to its missing part (a bus error in the middle of recognition).
-Result<ps_decoder_s*, std::string> loadDecoder(const ModelPaths& paths, std::FILE* log = nullptr,
+// Creates a decoder for a model, or says why it does not load (incompleteModel, modelRefused).
+// The library's messages go to `log`, or into our log when null (its errors as warnings, the
+// rest at debug level). With `readWholeFiles`, files the library would map into memory are read
+// instead, so that a file cut short fails here rather than at the first access to its missing
+// part (a bus error in the middle of recognition).
+Result<ps_decoder_s*, SpeechError> loadDecoder(const ModelPaths& paths, std::FILE* log = nullptr,
                                                bool readWholeFiles = false);
 
 // One loaded model, shared by the whole process. Decoders are expensive to load (about a
@@ -110,11 +113,11 @@ class SpeechModel : public std::enable_shared_from_this<SpeechModel> {
     };
 
     // Borrows a decoder, waiting for a load in progress or loading one on the calling thread.
-    // Why not, when the model cannot be loaded.
-    static Result<Lease, std::string> acquire(const std::shared_ptr<SpeechModel>& model);
+    // Why not, when the model cannot be loaded (the failed load logged it).
+    static Result<Lease, SpeechError> acquire(const std::shared_ptr<SpeechModel>& model);
 
   private:
-    Result<ps_decoder_s*, std::string> load();
+    Result<ps_decoder_s*, SpeechError> load();
     void giveBack(ps_decoder_s* decoder);
 
     ModelPaths paths_;
@@ -125,7 +128,7 @@ class SpeechModel : public std::enable_shared_from_this<SpeechModel> {
     int loading_ = 0;
     bool preloadStarted_ = false;
     bool failed_ = false;
-    std::string error_;
+    SpeechError error_;
 };
 
 }  // namespace zimlo::speech

@@ -9,6 +9,7 @@
 #include <map>
 #include <stdexcept>
 
+#include "platform/log/Log.h"
 #include "platform/runtime/AppIdentity.h"
 #include "platform/speech/AudioConverter.h"
 #include "platform/speech/WordText.h"
@@ -215,6 +216,13 @@ std::shared_ptr<SpeechRecognizer> SpeechRecognizer::shared(const std::string& lo
     std::lock_guard lock(*mutex);
     auto& slot = (*registry)[key];
     if (!slot) {
+        if (!paths) {
+            std::string searched;
+            for (const auto& directory : modelSearchDirectories(locale))
+                searched += (searched.empty() ? "" : ", ") + directory.string();
+            ZIMLO_LOG_WARN("speech")
+                << "no speech model for " << locale << " (looked in " << searched << ")";
+        }
         slot = std::make_shared<SpeechRecognizer>(locale,
                                                   paths ? SpeechModel::shared(*paths) : nullptr);
     }
@@ -295,7 +303,7 @@ void RecognitionTask::pump() {
             if (lease.ok())
                 decoding_->lease = std::move(lease).value();
             else
-                error = lease.error();
+                error = lease.error().message;
         }
         if (!decoding_->lease) {
             finish(std::nullopt, RecognitionError{RecognitionError::Code::unavailable, error},
@@ -306,6 +314,7 @@ void RecognitionTask::pump() {
         // Each task is a stream of its own: word times count from the start of its audio.
         ps_start_stream(ps);
         if (ps_start_utt(ps) < 0) {
+            ZIMLO_LOG_ERROR("speech") << "the decoder refused to start an utterance";
             finish(
                 std::nullopt,
                 RecognitionError{RecognitionError::Code::unavailable, "decoder refused to start"},
@@ -467,18 +476,21 @@ uint16_t le16(const char* p) {
 
 constexpr size_t kLargestWavFile = size_t{1} << 32;
 
-Result<media::AudioSample, std::string> readWavFile(const std::string& path) {
+Result<media::AudioSample, SpeechError> readWavFile(const std::string& path) {
+    auto refuse = [&](std::string why) {
+        return fail(SpeechError{SpeechError::Kind::unreadableAudio, path, std::move(why)});
+    };
     // WAV sizes are 32-bit fields; a FIFO or a device (/dev/zero) is refused unread.
     auto read = readRegularFile(path, kLargestWavFile);
     if (!read) {
         if (read.error().code == std::errc::no_such_file_or_directory ||
             read.error().code == std::errc::permission_denied)
-            return fail("cannot open " + path);
-        return fail(read.error().text());
+            return refuse("cannot open " + path);
+        return refuse(read.error().text());
     }
     const std::string bytes = std::move(read).value();
     if (bytes.size() < 12 || bytes.compare(0, 4, "RIFF") != 0 || bytes.compare(8, 4, "WAVE") != 0)
-        return fail(path + " is not a WAV file");
+        return refuse(path + " is not a WAV file");
     int formatTag = 0, channels = 0, rate = 0, bits = 0;
     bool haveFormat = false;
     const char* data = nullptr;
@@ -504,15 +516,15 @@ Result<media::AudioSample, std::string> readWavFile(const std::string& path) {
         }
         at = body + size + (size & 1);
     }
-    if (!haveFormat || !data) return fail(path + ": no format or data chunk");
-    if (channels <= 0 || rate <= 0) return fail(path + ": invalid channel count or rate");
+    if (!haveFormat || !data) return refuse(path + ": no format or data chunk");
+    if (channels <= 0 || rate <= 0) return refuse(path + ": invalid channel count or rate");
 
     media::AudioSample sample;
     sample.channels = channels;
     sample.sampleRate = rate;
     sample.presentationTime = media::MediaTime::zero();
     size_t frameBytes = static_cast<size_t>(bits / 8) * channels;
-    if (frameBytes == 0) return fail(path + ": unsupported sample size");
+    if (frameBytes == 0) return refuse(path + ": unsupported sample size");
     size_t frames = dataSize / frameBytes;
     size_t values = frames * channels;
     if (formatTag == 1 && bits == 16) {
@@ -541,8 +553,8 @@ Result<media::AudioSample, std::string> readWavFile(const std::string& path) {
             std::memcpy(sample.data.data() + i * 4, &v, 4);
         }
     } else {
-        return fail(path + ": unsupported WAV encoding (format " + std::to_string(formatTag) +
-                    ", " + std::to_string(bits) + " bits)");
+        return refuse(path + ": unsupported WAV encoding (format " + std::to_string(formatTag) +
+                      ", " + std::to_string(bits) + " bits)");
     }
     return sample;
 }

@@ -182,8 +182,8 @@ class RecognitionTask : public std::enable_shared_from_this<RecognitionTask> {
 };
 
 // Reads a WAV file (PCM 16/24/32-bit or 32-bit float, any rate and channel count) into one
-// sample; 24-bit audio becomes 32-bit. Otherwise the reason, naming the file.
-Result<media::AudioSample, std::string> readWavFile(const std::string& path);
+// sample; 24-bit audio becomes 32-bit. Otherwise why not (unreadableAudio), naming the file.
+Result<media::AudioSample, SpeechError> readWavFile(const std::string& path);
 
 // Cuts a sample into pieces of `seconds` (the last may be shorter), with their times.
 std::vector<media::AudioSample> splitAudio(const media::AudioSample& sample, double seconds);

@@ -1,6 +1,5 @@
 #include "platform/text/WordTagger.h"
 
-#include <pthread.h>
 #include <unicode/uchar.h>
 #include <unicode/uscript.h>
 #include <unicode/utf16.h>
@@ -14,6 +13,7 @@
 
 #include "platform/log/Log.h"
 #include "platform/runtime/MainQueue.h"
+#include "platform/runtime/Threads.h"
 #include "platform/text/TaggerEngines.h"
 
 namespace zimlo::text {
@@ -150,7 +150,6 @@ struct WordTagger::State {
     }
 
     void load() {
-        pthread_setname_np(pthread_self(), "text-dict");
         auto started = std::chrono::steady_clock::now();
         uint64_t signature =
             detail::TaggerBlob::sourceSignature(paths.jiebaDirectory, paths.wordnetDirectory);
@@ -223,7 +222,7 @@ void WordTagger::preload() {
     if (state_->started) return;
     state_->started = true;
     State* state = state_.get();
-    state_->loader = std::thread([state] { state->load(); });
+    state_->loader = startThread("text-dict", [state] { state->load(); });
 }
 
 bool WordTagger::waitUntilLoaded(std::chrono::milliseconds timeout) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/log/Log.h"
+#include "platform/runtime/Threads.h"
 #include "platform/x11/X11Connection.h"
 
 namespace zimlo::x11 {
@@ -117,7 +118,7 @@ GlobalHotkeys::GlobalHotkeys(const char* displayName, Handler handler)
     XkbSetDetectableAutoRepeat(impl_->connection, True, &supported);
     impl_->findNumLock();
     XFlush(impl_->connection);
-    impl_->thread = std::thread([impl = impl_.get()] { impl->listen(); });
+    impl_->thread = startThread("x11-hotkeys", [impl = impl_.get()] { impl->listen(); });
 }
 
 GlobalHotkeys::~GlobalHotkeys() {

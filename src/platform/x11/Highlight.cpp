@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform/log/Log.h"
 #include "platform/x11/X11Connection.h"
 
 namespace zimlo::x11 {
@@ -119,44 +118,40 @@ void HighlightBorder::show(const PixelRect& rect) {
 }
 
 bool activateWindow(uint32_t windowId, const char* displayName) {
-    try {
-        Connection c(displayName);
-        Display* d = c;
-        Window root = DefaultRootWindow(d);
-        Window w = windowId;
-        XWindowAttributes attrs{};
-        {
-            ErrorTrap trap(d);
-            if (!XGetWindowAttributes(d, w, &attrs) || trap.sync()) return false;
-        }
-        if (windowManagerRuns(c, root)) {
-            auto desktop = cardinalProperty(d, w, c.atom("_NET_WM_DESKTOP"), XA_CARDINAL, 1);
-            auto current =
-                cardinalProperty(d, root, c.atom("_NET_CURRENT_DESKTOP"), XA_CARDINAL, 1);
-            if (desktop && !desktop->empty() && (*desktop)[0] != 0xffffffffUL && current &&
-                !current->empty() && (*desktop)[0] != (*current)[0]) {
-                sendClientMessage(d, root, root, c.atom("_NET_CURRENT_DESKTOP"),
-                                  static_cast<long>((*desktop)[0]), CurrentTime, 0);
-            }
-            // Source indication 2: a pager acting on the user's behalf, which focus-stealing
-            // prevention lets through.
-            sendClientMessage(d, root, w, c.atom("_NET_ACTIVE_WINDOW"), 2, CurrentTime, 0);
-        } else {
-            ErrorTrap trap(d);
-            Window top = topLevelOf(d, root, w);
-            if (top == 0) top = w;
-            XMapRaised(d, top);
-            if (top != w) XMapWindow(d, w);
-            XSync(d, False);
-            XSetInputFocus(d, w, RevertToParent, CurrentTime);
-            trap.sync();  // a window that cannot take focus is still raised
-        }
-        XSync(d, False);
-        return true;
-    } catch (const std::exception& error) {
-        ZIMLO_LOG_WARN("x11") << "bringing window " << windowId << " forward: " << error.what();
-        return false;
+    auto opened = Connection::open(displayName);
+    if (!opened) return false;  // the connection logged why
+    const Connection& c = **opened;
+    Display* d = c;
+    Window root = DefaultRootWindow(d);
+    Window w = windowId;
+    XWindowAttributes attrs{};
+    {
+        ErrorTrap trap(d);
+        if (!XGetWindowAttributes(d, w, &attrs) || trap.sync()) return false;
     }
+    if (windowManagerRuns(c, root)) {
+        auto desktop = cardinalProperty(d, w, c.atom("_NET_WM_DESKTOP"), XA_CARDINAL, 1);
+        auto current = cardinalProperty(d, root, c.atom("_NET_CURRENT_DESKTOP"), XA_CARDINAL, 1);
+        if (desktop && !desktop->empty() && (*desktop)[0] != 0xffffffffUL && current &&
+            !current->empty() && (*desktop)[0] != (*current)[0]) {
+            sendClientMessage(d, root, root, c.atom("_NET_CURRENT_DESKTOP"),
+                              static_cast<long>((*desktop)[0]), CurrentTime, 0);
+        }
+        // Source indication 2: a pager acting on the user's behalf, which focus-stealing
+        // prevention lets through.
+        sendClientMessage(d, root, w, c.atom("_NET_ACTIVE_WINDOW"), 2, CurrentTime, 0);
+    } else {
+        ErrorTrap trap(d);
+        Window top = topLevelOf(d, root, w);
+        if (top == 0) top = w;
+        XMapRaised(d, top);
+        if (top != w) XMapWindow(d, w);
+        XSync(d, False);
+        XSetInputFocus(d, w, RevertToParent, CurrentTime);
+        trap.sync();  // a window that cannot take focus is still raised
+    }
+    XSync(d, False);
+    return true;
 }
 
 }  // namespace zimlo::x11

@@ -14,7 +14,7 @@ class Connection;
 // transparent to input, raised above the other windows on every show. Main thread.
 class HighlightBorder {
   public:
-    // Throws std::runtime_error when the X server cannot be reached.
+    // Throws screen::CaptureError when the X server cannot be reached.
     explicit HighlightBorder(const char* displayName = nullptr);
     ~HighlightBorder();
     HighlightBorder(const HighlightBorder&) = delete;

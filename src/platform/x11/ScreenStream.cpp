@@ -11,6 +11,7 @@
 #include "platform/log/Log.h"
 #include "platform/media/MonotonicClock.h"
 #include "platform/runtime/SerialQueue.h"
+#include "platform/runtime/Threads.h"
 #include "platform/x11/FrameGrabber.h"
 #include "platform/x11/X11Connection.h"
 
@@ -245,7 +246,10 @@ void ScreenStream::startCapture(Completion completion) {
     shared_->running = true;
     shared_->stopRequested = false;
     shared_->delivering.store(true);
-    shared_->thread = std::thread(captureLoop, shared_, filter_, std::move(completion));
+    shared_->thread = startThread("x11-capture", [shared = shared_, filter = filter_,
+                                                  completion = std::move(completion)]() mutable {
+        captureLoop(shared, filter, std::move(completion));
+    });
 }
 
 void ScreenStream::stopCapture(Completion completion) {

@@ -235,13 +235,17 @@ std::optional<WindowInfo> describeWindow(Display* d, Window root, Window w, cons
 
 }  // namespace
 
-std::vector<DisplayInfo> queryDisplays(const char* displayName) {
-    Connection connection(displayName);
+Result<std::vector<DisplayInfo>, screen::CaptureError> queryDisplays(const char* displayName) {
+    auto opened = Connection::open(displayName);
+    if (!opened) return fail(std::move(opened).error());
+    const Connection& connection = **opened;
     return listDisplays(connection, DefaultRootWindow(connection.get()));
 }
 
-ShareableContent queryShareableContent(const char* displayName) {
-    Connection connection(displayName);
+Result<ShareableContent, screen::CaptureError> queryShareableContent(const char* displayName) {
+    auto opened = Connection::open(displayName);
+    if (!opened) return fail(std::move(opened).error());
+    const Connection& connection = **opened;
     Display* d = connection;
     Window root = DefaultRootWindow(d);
     Atoms atoms(connection);

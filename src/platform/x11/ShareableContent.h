@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "platform/runtime/Result.h"
+#include "platform/screen/CaptureError.h"
 #include "platform/x11/X11Types.h"
 
 namespace zimlo::x11 {
@@ -9,9 +11,11 @@ namespace zimlo::x11 {
 // Lists the displays (RandR monitors) and windows of the X server. Windows come from the window
 // manager's client list (every desktop) when one runs, else from the root's mapped children;
 // override-redirect top-levels (menus, tooltips, our border) are listed too, not normal-layer.
-// Throws screen::CaptureError when the server cannot be reached.
-ShareableContent queryShareableContent(const char* displayName = nullptr);
+// Fails with displayUnreachable (logged) when the server cannot be reached.
+Result<ShareableContent, screen::CaptureError> queryShareableContent(
+    const char* displayName = nullptr);
 // Only the displays (cheap: no window is read).
-std::vector<DisplayInfo> queryDisplays(const char* displayName = nullptr);
+Result<std::vector<DisplayInfo>, screen::CaptureError> queryDisplays(
+    const char* displayName = nullptr);
 
 }  // namespace zimlo::x11

@@ -47,16 +47,35 @@ void installErrorHandlers() {
     });
 }
 
-Connection::Connection(const char* displayName) {
+namespace {
+
+Result<Display*, screen::CaptureError> openDisplay(const char* displayName) {
     installErrorHandlers();
-    display_ = XOpenDisplay(displayName);
-    if (!display_) {
-        const char* name = displayName ? displayName : std::getenv("DISPLAY");
-        screen::CaptureError error(screen::CaptureError::Kind::displayUnreachable,
-                                   name ? name : "");
-        ZIMLO_LOG_WARN("x11") << "opening a connection: " << error.what();
-        throw error;
-    }
+    if (Display* display = XOpenDisplay(displayName)) return display;
+    const char* name = displayName ? displayName : std::getenv("DISPLAY");
+    screen::CaptureError error(screen::CaptureError::Kind::displayUnreachable, name ? name : "");
+    ZIMLO_LOG_WARN("x11") << "opening a connection: " << error.what();
+    return fail(std::move(error));
+}
+
+Display* openedOrThrown(const char* displayName) {
+    auto display = openDisplay(displayName);
+    if (!display) throw std::move(display).error();
+    return *display;
+}
+
+}  // namespace
+
+Result<std::unique_ptr<Connection>, screen::CaptureError> Connection::open(
+    const char* displayName) {
+    auto display = openDisplay(displayName);
+    if (!display) return fail(std::move(display).error());
+    return std::unique_ptr<Connection>(new Connection(*display));
+}
+
+Connection::Connection(const char* displayName) : Connection(openedOrThrown(displayName)) {}
+
+Connection::Connection(Display* opened) : display_(opened) {
     std::lock_guard lock(ownedMutex);
     ownedDisplays().insert(display_);
 }

@@ -12,13 +12,18 @@
 #include <string>
 #include <vector>
 
+#include "platform/runtime/Result.h"
+#include "platform/screen/CaptureError.h"
+
 namespace zimlo::x11 {
 
 // An open connection that is closed when dropped. Protocol errors on it never end the process;
 // a lost server does, as for every Xlib client (the user interface's own connection is gone too).
 class Connection {
   public:
-    // Throws screen::CaptureError (displayUnreachable).
+    // A connection to the display (DISPLAY when null), or why not (displayUnreachable, logged).
+    static Result<std::unique_ptr<Connection>, screen::CaptureError> open(const char* displayName);
+    // For owners that cannot be made without one: throws screen::CaptureError as open() fails.
     explicit Connection(const char* displayName);
     ~Connection();
     Connection(const Connection&) = delete;
@@ -29,6 +34,7 @@ class Connection {
     Atom atom(const char* name) const { return XInternAtom(display_, name, False); }
 
   private:
+    explicit Connection(Display* opened);
     Display* display_ = nullptr;
 };
 

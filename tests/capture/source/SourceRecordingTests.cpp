@@ -18,12 +18,21 @@
 #include "platform/x11/ShareableContent.h"
 #include "sandbox/PulseServer.h"
 #include "sandbox/XvfbServer.h"
+#include "support/ResultValue.h"
 #include "support/TestMain.h"
 
 namespace zimlo::capture {
 namespace {
 
 namespace fs = std::filesystem;
+
+// The stream stops on its queue: wait for it, so that no grab still talks to the X server when
+// the desk takes it away.
+void shutDown(ScreenCameraSource& source) {
+    source.shutdown();
+    source.screenQueue().sync([] {});
+    source.cameraQueue().sync([] {});
+}
 using media::MonotonicClock;
 
 std::string run(const std::string& command) {
@@ -58,7 +67,8 @@ struct RecordingDesk {
         xvfb.exportDisplay();
         fs::create_directories(dir);
         targets = ScreenCaptureTargetProvider::buildTargets(
-            x11::queryShareableContent(xvfb.displayName().c_str()), ::getpid());
+            zimlo::test::valueOrFailure(x11::queryShareableContent(xvfb.displayName().c_str())),
+            ::getpid());
     }
     ~RecordingDesk() {
         std::error_code ignored;
@@ -159,7 +169,7 @@ TEST(ScreenCameraSourceRecording, RecordsScreenSystemAudioMicrophoneAndCameraInS
         zimlo::test::pumpUntil([&] { return finished.has_value(); }, std::chrono::seconds(30)));
     animating = false;
     animation.join();
-    source->shutdown();
+    shutDown(*source);
     EXPECT_EQ(states.back(), CaptureState::stopped());
 
     ASSERT_TRUE(finished->first && finished->second);
@@ -261,7 +271,7 @@ TEST(ScreenCameraSourceRecording, SystemSoundAlreadyPlayingIsHeardFromTheStart) 
         zimlo::test::pumpUntil([&] { return finished.has_value(); }, std::chrono::seconds(30)));
     animating = false;
     animation.join();
-    source->shutdown();
+    shutDown(*source);
     stop = true;
     tone.join();
     ASSERT_TRUE(finished->has_value());
@@ -313,7 +323,7 @@ TEST(ScreenCameraSourceRecording, AShortRecordingOfAStillScreenHasAMovie) {
     source->stopRecording();
     ASSERT_TRUE(
         zimlo::test::pumpUntil([&] { return finished.has_value(); }, std::chrono::seconds(30)));
-    source->shutdown();
+    shutDown(*source);
 
     ASSERT_TRUE(finished->has_value());
     const std::string movie = (*finished)->string();
@@ -386,7 +396,7 @@ TEST(ScreenCameraSourceRecording, AStillScreenWithoutSoundLastsUntilTheStop) {
         }
         fs::remove(movie);
     }
-    source->shutdown();
+    shutDown(*source);
 }
 
 // Audio − video stays put over a recording of a mostly still screen (one picture a second between
@@ -459,7 +469,7 @@ TEST(ScreenCameraSourceRecording, SoundAndPictureStayTogetherFlashAfterFlash) {
     computer.join();
     microphone.join();
     flasher.join();
-    source->shutdown();
+    shutDown(*source);
     ASSERT_TRUE(finished->has_value());
     const std::string movie = (*finished)->string();
 
@@ -626,7 +636,7 @@ TEST(ScreenCameraSourceRecording, PausedStretchIsLeftOutAndEverythingResumesInSy
     quiet = true;
     microphoneFeed.join();
     const double spoken = fed.load() + 4.8;  // pieces go in at the device's pace
-    source->shutdown();
+    shutDown(*source);
     ASSERT_TRUE(finished->first && finished->second);
     const std::string movie = finished->first->string();
     const std::string cameraMovie = finished->second->string();

@@ -17,6 +17,7 @@
 #include "platform/x11/TestWindows.h"
 #include "sandbox/PulseServer.h"
 #include "sandbox/XvfbServer.h"
+#include "support/ResultValue.h"
 #include "support/TestMain.h"
 
 namespace zimlo::capture {
@@ -49,7 +50,8 @@ class SourceStream : public ::testing::Test {
 
     std::vector<ScreenCaptureTarget> targets() const {
         return ScreenCaptureTargetProvider::buildTargets(
-            x11::queryShareableContent(xvfb->displayName().c_str()), ::getpid());
+            zimlo::test::valueOrFailure(x11::queryShareableContent(xvfb->displayName().c_str())),
+            ::getpid());
     }
 
     std::shared_ptr<ScreenCameraSource> sourceFor(const ScreenCaptureTarget& target,

@@ -184,10 +184,13 @@ TEST(ScreenCameraSourceRecording, RecordingsStartedTogetherWriteTheirOwnFilesAnd
         };
         recording.source->startRecording(true);
     }
+    // Stamped on the capture clock, as the stop is: the movies last from the first picture to
+    // the stop.
+    const double start = media::MonotonicClock::nowSeconds();
     for (int i = 0; i < 10; ++i) {
         for (auto& recording : recordings) {
-            recording.source->streamDidOutputScreenSample(frameAt(100 + i / 30.0, 64, 48));
-            recording.source->cameraDidOutputFrame(frameAt(100 + i / 30.0, 64, 48));
+            recording.source->streamDidOutputScreenSample(frameAt(start + i / 30.0, 64, 48));
+            recording.source->cameraDidOutputFrame(frameAt(start + i / 30.0, 64, 48));
         }
     }
     for (auto& recording : recordings) recording.source->stopRecording();

@@ -82,7 +82,8 @@ TEST(ZimloToolRecord, WritesScreenMovieWithBothSoundTracksAndACameraMovie) {
     tool = folders.environment() + tool;
 
     auto targets = ScreenCaptureTargetProvider::buildTargets(
-        x11::queryShareableContent(xvfb.displayName().c_str()), ::getpid());
+        zimlo::test::valueOrFailure(x11::queryShareableContent(xvfb.displayName().c_str())),
+        ::getpid());
     ASSERT_FALSE(targets.empty());
     int status = -1;
     std::string printed = output(tool + " record --target " + targets.front().id +
@@ -212,7 +213,8 @@ TEST(ZimloToolRecord, AKillLosesOnlyTheLastSecondsAndTheNextStartKeepsTheRestAsA
     zimlo::sandbox::PulseServer::shared();
     std::string tool = std::string(ZIMLO_BINARY_DIR) + "/tools/zimlo-tool/zimlo-tool";
     auto targets = ScreenCaptureTargetProvider::buildTargets(
-        x11::queryShareableContent(xvfb.displayName().c_str()), ::getpid());
+        zimlo::test::valueOrFailure(x11::queryShareableContent(xvfb.displayName().c_str())),
+        ::getpid());
     ASSERT_FALSE(targets.empty());
     constexpr double kSeconds = 6;
 
@@ -264,7 +266,8 @@ TEST(ZimloToolRecord, AFullDiskStopsTheRecordingAndFails) {
     zimlo::sandbox::PulseServer::shared();
     std::string tool = std::string(ZIMLO_BINARY_DIR) + "/tools/zimlo-tool/zimlo-tool";
     auto targets = ScreenCaptureTargetProvider::buildTargets(
-        x11::queryShareableContent(xvfb.displayName().c_str()), ::getpid());
+        zimlo::test::valueOrFailure(x11::queryShareableContent(xvfb.displayName().c_str())),
+        ::getpid());
     ASSERT_FALSE(targets.empty());
     auto dir = fs::temp_directory_path() / ("zimlo-full-" + std::to_string(::getpid()));
     fs::create_directories(dir);
@@ -322,7 +325,8 @@ TEST(ZimloToolRecord, AMicrophoneBacklogDoesNotOutlastTheRecording) {
     auto& pulse = zimlo::sandbox::PulseServer::shared();
     std::string tool = std::string(ZIMLO_BINARY_DIR) + "/tools/zimlo-tool/zimlo-tool";
     auto targets = ScreenCaptureTargetProvider::buildTargets(
-        x11::queryShareableContent(xvfb.displayName().c_str()), ::getpid());
+        zimlo::test::valueOrFailure(x11::queryShareableContent(xvfb.displayName().c_str())),
+        ::getpid());
     ASSERT_FALSE(targets.empty());
     const pid_t feeder = ::fork();
     if (feeder == 0) {
@@ -381,7 +385,8 @@ TEST(ZimloToolRecord, ASoundServerThatGoesAwayIsReportedAndRejoined) {
     auto& pulse = zimlo::sandbox::PulseServer::shared();
     std::string tool = std::string(ZIMLO_BINARY_DIR) + "/tools/zimlo-tool/zimlo-tool";
     auto targets = ScreenCaptureTargetProvider::buildTargets(
-        x11::queryShareableContent(xvfb.displayName().c_str()), ::getpid());
+        zimlo::test::valueOrFailure(x11::queryShareableContent(xvfb.displayName().c_str())),
+        ::getpid());
     ASSERT_FALSE(targets.empty());
     ToolFolders folders("tool-sound");
     const std::string record =

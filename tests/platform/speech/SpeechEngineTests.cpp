@@ -98,12 +98,15 @@ TEST(SpeechModelTest, DebianEnglishModelIsFoundAndMalformedAcousticModelsAreRefu
     touch(broken.path() / "mdef", "garbage");
     auto garbage = acousticModelLooksValid(broken.path());
     ASSERT_FALSE(garbage.ok());
-    EXPECT_NE(garbage.error().find("model definition"), std::string::npos) << garbage.error();
+    EXPECT_EQ(garbage.error().kind, SpeechError::Kind::incompleteModel);
+    EXPECT_EQ(garbage.error().path, broken.path());
+    EXPECT_NE(garbage.error().message.find("model definition"), std::string::npos)
+        << garbage.error();
     fs::copy_file(english->acousticModel / "mdef", broken.path() / "mdef",
                   fs::copy_options::overwrite_existing);
     auto incomplete = acousticModelLooksValid(broken.path());  // no means, variances, ...
     ASSERT_FALSE(incomplete.ok());
-    EXPECT_NE(incomplete.error().find("means"), std::string::npos) << incomplete.error();
+    EXPECT_NE(incomplete.error().message.find("means"), std::string::npos) << incomplete.error();
 }
 
 TEST(WordTextTest, DropsMarkersAndFillersAndJoinsByScript) {
@@ -167,11 +170,12 @@ TEST(WavFileTest, ReadsRecordingsAndRefusesOtherFiles) {
     const std::string text = (dir.path() / "text.wav").string();
     auto notWav = readWavFile(text);
     ASSERT_FALSE(notWav.ok());
-    EXPECT_EQ(notWav.error(), text + ": no format or data chunk");
+    EXPECT_EQ(notWav.error(), (SpeechError{SpeechError::Kind::unreadableAudio, text,
+                                           text + ": no format or data chunk"}));
     const std::string absent = (dir.path() / "absent.wav").string();
     auto missing = readWavFile(absent);
     ASSERT_FALSE(missing.ok());
-    EXPECT_EQ(missing.error(), "cannot open " + absent);
+    EXPECT_EQ(missing.error().message, "cannot open " + absent);
 }
 
 // A whole task on the engine: a recording delivered as 48 kHz stereo float, as a microphone

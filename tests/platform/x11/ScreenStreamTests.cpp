@@ -12,6 +12,7 @@
 #include "platform/x11/ShareableContent.h"
 #include "platform/x11/TestWindows.h"
 #include "platform/x11/XvfbEnvironment.h"
+#include "support/ResultValue.h"
 
 namespace zimlo::x11 {
 namespace {
@@ -83,7 +84,9 @@ ScreenStreamConfiguration fullSize(bool cursor = false) {
     return c;
 }
 
-DisplayInfo mainDisplay() { return queryShareableContent().displays.at(0); }
+DisplayInfo mainDisplay() {
+    return zimlo::test::valueOrFailure(queryShareableContent()).displays.at(0);
+}
 
 TEST(ScreenStream, DisplayFramesShowOtherWindowsButNeverOurs) {
     test::TestWindows x(test::XvfbEnvironment::displayName());

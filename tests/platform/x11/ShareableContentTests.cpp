@@ -7,6 +7,7 @@
 #include "platform/x11/ShareableContent.h"
 #include "platform/x11/TestWindows.h"
 #include "platform/x11/XvfbEnvironment.h"
+#include "support/ResultValue.h"
 
 namespace zimlo::x11 {
 namespace {
@@ -31,7 +32,7 @@ TEST(ShareableContent, ListsDisplayAndRootChildrenWithoutWindowManager) {
     Window hidden = x.create(Spec({10, 10, 200, 100}, 0x808080, 5004, "Hidden").unmapped());
     Window bare = x.create(Spec({500, 500, 100, 100}));
 
-    ShareableContent content = queryShareableContent();
+    ShareableContent content = zimlo::test::valueOrFailure(queryShareableContent());
     EXPECT_FALSE(content.hasWindowManager);
     ASSERT_EQ(content.displays.size(), 1u);
     EXPECT_EQ(content.displays[0].frame, (PixelRect{0, 0, 1920, 1080}));
@@ -71,7 +72,13 @@ TEST(ShareableContent, ListsDisplayAndRootChildrenWithoutWindowManager) {
 }
 
 TEST(ShareableContent, UnreachableServerIsAnError) {
-    EXPECT_THROW(queryShareableContent(":4095"), std::runtime_error);
+    auto content = queryShareableContent(":4095");
+    ASSERT_FALSE(content.ok());
+    EXPECT_EQ(content.error(),
+              screen::CaptureError(screen::CaptureError::Kind::displayUnreachable, ":4095"));
+    auto displays = queryDisplays(":4095");
+    ASSERT_FALSE(displays.ok());
+    EXPECT_EQ(displays.error().kind(), screen::CaptureError::Kind::displayUnreachable);
 }
 
 // A stand-in window manager: the EWMH properties on the root, and the redirect that makes
@@ -102,7 +109,7 @@ TEST(ShareableContent, FollowsTheWindowManagersClientListAndAsksItToActivate) {
     XSelectInput(d, root, SubstructureRedirectMask);
     XSync(d, False);
 
-    ShareableContent content = queryShareableContent();
+    ShareableContent content = zimlo::test::valueOrFailure(queryShareableContent());
     EXPECT_TRUE(content.hasWindowManager);
     ASSERT_NE(find(content, shown), nullptr);
     EXPECT_TRUE(find(content, shown)->isOnScreen);

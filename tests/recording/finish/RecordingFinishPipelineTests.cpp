@@ -18,6 +18,7 @@
 #include "platform/storage/RecordingFolder.h"
 #include "recording/RecordingFinishPipeline.h"
 #include "subtitles/SubtitleFiles.h"
+#include "support/LogCapture.h"
 #include "support/ResultValue.h"
 #include "support/TestMain.h"
 
@@ -601,6 +602,26 @@ TEST_F(RecordingFinishTest, DraftsWithSubtitlesGetSubtitleFilesOfWhatTheMovieSho
     ASSERT_TRUE(host_.ended && *host_.ended);
     const fs::path folder = localFile((*host_.ended)->mainVideoURL)->parent_path();
     EXPECT_FALSE(fs::exists(folder / "subtitles.srt") || fs::exists(folder / "subtitles.vtt"));
+
+    // Files that cannot be written leave the draft standing; the status line and one log line
+    // say so.
+    host_.ended.reset();
+    host_.inputs.isSubtitleEnabled = true;
+    services_.saveDraft = [this](const RecordingProject& project) {
+        auto stored = store_.saveDraft(project);
+        if (stored)
+            fs::create_directories(localFile(stored->mainVideoURL)->parent_path() /
+                                   "subtitles.vtt" / "x");
+        return stored;
+    };
+    test::LogCapture captured(log::Level::warn);
+    finish(movie(temp_.path(), "zimlo_screen_16.mov", {{440, 0.5f}}), std::nullopt);
+    ASSERT_TRUE(host_.ended && *host_.ended);
+    EXPECT_NE(host_.statuses.back().find("（字幕文件未能写入："), std::string::npos)
+        << host_.statuses.back();
+    const auto lines = captured.linesWith("recording: writing the subtitle files");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find((*host_.ended)->id.uuidString()), std::string::npos) << lines[0];
 }
 
 TEST_F(RecordingFinishTest, WithoutAScreenMovieTheCameraMovieIsStillSaved) {

@@ -14,8 +14,10 @@
 #include "RecordingWindowTestSupport.h"
 #include "capture/PlatformErrorText.h"
 #include "platform/x11/TestWindows.h"
+#include "recording/ElidingLabel.h"
 #include "recording/RecordingWindowText.h"
 #include "recording/TabularDigits.h"
+#include "support/ResultValue.h"
 
 namespace zimlo::recording {
 namespace {
@@ -158,10 +160,31 @@ TEST_F(RecordingWindowTest, CameraThatCannotStartSaysWhy) {
     ASSERT_TRUE(waitUntilReady(*c));
     c->cameraToggle()->click();
     ASSERT_TRUE(pumpUntil([&] { return c->cameraToggle()->isEnabled(); }, 10s));
-    EXPECT_EQ(c->statusLabel()->text().toStdString(), "无法开启摄像头：无法获取电脑摄像头");
+    const QString error = QStringLiteral("无法开启摄像头：无法获取电脑摄像头");
+    EXPECT_EQ(c->statusLabel()->text(), error);
     EXPECT_FALSE(c->cameraToggle()->isChecked());
     EXPECT_EQ(c->pipView(), nullptr);
     EXPECT_TRUE(openedSettings->empty());  // permitted: nothing to grant
+
+    // The error outlasts the capture's reports until the user acts, and is readable whole in
+    // the narrowest toolbar: on two lines, and in the tooltip.
+    c->resize(900, 760);
+    bool replaced = false;
+    pumpUntil(
+        [&] {
+            replaced = replaced || c->statusLabel()->text() != error;
+            return false;
+        },
+        5500ms);
+    EXPECT_FALSE(replaced) << "a later status hid the error";
+    EXPECT_EQ(c->statusLabel()->toolTip(), error);
+    auto* label = static_cast<ElidingLabel*>(c->statusLabel());
+    EXPECT_EQ(label->shownLines().join(QString()), error) << label->width();
+    c->parameterTapped();
+    ASSERT_TRUE(c->parameterController());
+    c->parameterController()->close();
+    EXPECT_FALSE(c->isHoldingError());
+    EXPECT_TRUE(pumpUntil([&] { return c->statusLabel()->text() != error; }, 5s));
 }
 
 TEST_F(RecordingWindowTest, RecordingStatusNamesTheSoundsThatAreRecorded) {
@@ -348,7 +371,7 @@ TEST_F(RecordingWindowTest, AWindowThatClosesWhileCapturedShowsTheError) {
     Window window = x.create(
         zimlo::test::TestWindows::Spec({60, 60, 400, 300}, 0x3366cc, 5001, "Editor", "文档"));
     for (const auto& t : capture::ScreenCaptureTargetProvider::buildTargets(
-             x11::queryShareableContent(), ::getpid()))
+             zimlo::test::valueOrFailure(x11::queryShareableContent()), ::getpid()))
         if (t.id == "window-" + std::to_string(window)) target = t;
     ASSERT_TRUE(target.kind.isWindow());
     auto c = makeController();

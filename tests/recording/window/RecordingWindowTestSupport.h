@@ -25,6 +25,7 @@
 #include "recording/Permissions.h"
 #include "recording/RecordingWindow.h"
 #include "sandbox/PulseServer.h"
+#include "support/ResultValue.h"
 
 namespace zimlo::recording::test {
 
@@ -57,7 +58,7 @@ class RecordingWindowTest : public ::testing::Test {
         settingsStore = std::make_shared<RecordingSettingsStore>(
             std::make_shared<UserDefaults>(directory / "defaults.json"));
 
-        auto content = x11::queryShareableContent();
+        auto content = zimlo::test::valueOrFailure(x11::queryShareableContent());
         auto targets = capture::ScreenCaptureTargetProvider::buildTargets(content, ::getpid());
         ASSERT_FALSE(targets.empty());
         ASSERT_TRUE(targets.front().kind.isDisplay());

@@ -2,6 +2,8 @@
 // the record/stop flow, parameters, closing, the duration label and the camera window.
 #include <sys/mount.h>
 
+#include <QAccessible>
+#include <QApplication>
 #include <QBoxLayout>
 #include <QKeySequenceEdit>
 #include <QTest>
@@ -587,6 +589,54 @@ TEST_F(RecordingWindowTest, AFollowedRecordingPausedResumedAndStoppedWhilePaused
         return count;
     };
     EXPECT_NEAR(frames(**draftAsset), frames(**exportAsset), 1);
+}
+
+// The space bar: on a focused check box it switches that box (the camera window here); on the
+// record button, where the window puts the keyboard, it starts and stops, and the focus stays on
+// the button though the button is disabled while the recording starts.
+TEST_F(RecordingWindowTest, TheSpaceBarSwitchesAFocusedCheckBoxAndOtherwiseRecords) {
+    auto c = makeController();
+    std::optional<RecordingProject> saved;
+    c->onFinish = [&](const RecordingProject& p) { saved = p; };
+    ASSERT_TRUE(waitUntilReady(*c));
+    ASSERT_TRUE(qttest::activate(c->window()));
+    EXPECT_EQ(QApplication::focusWidget(), c->recordButton());
+
+    c->cameraToggle()->setFocus(Qt::TabFocusReason);
+    ASSERT_TRUE(qttest::pressKey(Qt::Key_Space));
+    ASSERT_TRUE(pumpUntil([&] { return c->pipView() != nullptr; }, 10s))
+        << c->statusLabel()->text().toStdString();
+    EXPECT_TRUE(c->cameraToggle()->isChecked());
+    EXPECT_FALSE(c->isRecording()) << "Space on the check box started a recording";
+
+    c->recordButton()->setFocus(Qt::TabFocusReason);
+    ASSERT_TRUE(qttest::pressKey(Qt::Key_Space));
+    ASSERT_TRUE(pumpUntil([&] { return c->isRecording() && c->recordButton()->isEnabled(); }, 10s));
+    EXPECT_EQ(QApplication::focusWidget(), c->recordButton());
+    *now += 2;
+    ASSERT_TRUE(qttest::pressKey(Qt::Key_Space));
+    ASSERT_TRUE(pumpUntil([&] { return saved.has_value(); }, 90s))
+        << c->statusLabel()->text().toStdString();
+    EXPECT_TRUE(c->cameraToggle()->isChecked());
+}
+
+// Every control of the toolbar and of the parameter popover has a name a screen reader can say;
+// the check boxes tell whether they are on.
+TEST_F(RecordingWindowTest, ScreenReadersFindEveryControlNamed) {
+    auto c = makeController();
+    ASSERT_TRUE(waitUntilReady(*c));
+    using Names = std::vector<std::string>;
+    EXPECT_EQ(qttest::unnamedControls(c->window()), Names{});
+    c->parameterTapped();
+    ASSERT_TRUE(c->parameterController());
+    ASSERT_TRUE(pumpUntil([&] { return c->parameterController()->isVisible(); }));
+    EXPECT_EQ(qttest::unnamedControls(c->parameterController()), Names{});
+    c->parameterController()->close();
+    QAccessibleInterface* camera = QAccessible::queryAccessibleInterface(c->cameraToggle());
+    ASSERT_TRUE(camera);
+    EXPECT_EQ(camera->text(QAccessible::Name), QStringLiteral("开启摄像头小窗"));
+    EXPECT_TRUE(camera->state().checkable);
+    EXPECT_FALSE(camera->state().checked);
 }
 
 // Real speech into the microphone with live subtitles on (the English model): a sentence, a

@@ -10,6 +10,7 @@
 #include "model/DraftStore.h"
 #include "platform/media/MovieFactory.h"
 #include "subtitles/SubtitleFiles.h"
+#include "support/ResultValue.h"
 
 namespace zimlo {
 namespace {
@@ -209,7 +210,7 @@ TEST(SubtitleExportCommand, WritesTheSubtitlesOfAnyDraft) {
     // A composed draft: the document's track is empty, the files beside it hold the cues.
     RecordingProject composed = stored;
     composed.subtitleTrack.clear();
-    std::ofstream(folder / "project.json") << composed.toJSON();
+    std::ofstream(folder / "project.json") << zimlo::test::valueOrFailure(composed.toJSON());
     ASSERT_TRUE(writeSubtitleFiles(folder, {segment(0.5, 1.0, "一"), segment(1.5, 2.0, "二")}));
     fs::remove(folder / "subtitles.srt");
     Result again = tool("subtitle export " + document + " --format srt --start 1");
@@ -243,7 +244,7 @@ TEST(SubtitleExportCommand, StrangeFilesAroundTheDraftAreRefusedNotWaitedOn) {
     project.subtitleTrack = {segment(0.5, 1.0, "一"), segment(3.5, 3.8, "三")};
     const fs::path folder = dir / "draft";
     fs::create_directories(folder);
-    std::ofstream(folder / "project.json") << project.toJSON();
+    std::ofstream(folder / "project.json") << zimlo::test::valueOrFailure(project.toJSON());
     const std::string document = "'" + (folder / "project.json").string() + "'";
     ASSERT_EQ(::mkfifo((folder / "main.mp4").c_str(), 0600), 0);
 

@@ -6,6 +6,7 @@
 
 #include "platform/runtime/MainQueue.h"
 #include "subtitles/recognizer/RecognizerTestAudio.h"
+#include "support/LogCapture.h"
 
 namespace zimlo {
 namespace {
@@ -306,8 +307,14 @@ TEST(LiveSpeechRecognizerTest, UnavailableModelIsReportedOncePerStart) {
     std::ofstream(dir / "broken.lm") << "this is not an n-gram model\n";
     auto base = fs::path("/usr/share/pocketsphinx/model/en-us");
     speech::ModelPaths broken{base / "en-us", base / "cmudict-en-us.dict", dir / "broken.lm"};
+    test::LogCapture captured(log::Level::warn);
     expectOneNoticePerStart(speech::SpeechRecognizer::shared("zh-CN", broken));
     fs::remove_all(dir);
+    // The failed load is logged once, after PocketSphinx's own complaint (no longer thrown away).
+    const auto failed = captured.linesWith("speech: loading the speech model failed");
+    ASSERT_EQ(failed.size(), 1u);
+    EXPECT_NE(failed[0].find(base.string() + " failed to load"), std::string::npos) << failed[0];
+    EXPECT_FALSE(captured.linesWith("pocketsphinx: ERROR").empty());
 }
 
 }  // namespace

@@ -17,7 +17,7 @@ inline media::AudioSample librivox(const std::string& id) {
     auto read = speech::readWavFile(
         "/usr/share/pocketsphinx/test/data/librivox/sense_and_sensibility_01_austen_64kb-" + id +
         ".wav");
-    EXPECT_TRUE(read.ok()) << (read.ok() ? "" : read.error());
+    EXPECT_TRUE(read.ok()) << (read.ok() ? "" : read.error().message);
     return read.valueOr({});
 }
 

@@ -21,7 +21,9 @@ int run(const std::vector<std::string>& args) {
         return fail(error.what());
     }
     if (args[0] == "decode") {
-        std::cout << project.toJSON() << "\n";
+        auto encoded = project.toJSON();
+        if (!encoded) return fail("cannot encode " + args[1] + ": " + encoded.error().text());
+        std::cout << *encoded << "\n";
     } else {
         std::cout << (project.needsComposition() ? "true" : "false") << "\n";
     }

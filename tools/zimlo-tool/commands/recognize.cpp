@@ -42,7 +42,7 @@ int recognize(const std::vector<std::string>& args) {
         return fail("usage: zimlo-tool recognize FILE [--language en-US|zh-CN] [--realtime]");
 
     auto read = speech::readWavFile(file);
-    if (!read) return fail(read.error());
+    if (!read) return fail(read.error().message);
     const media::AudioSample audio = std::move(read).value();
     auto chunks = speech::splitAudio(audio, 0.1);
 
