@@ -607,7 +607,7 @@ TEST_F(RecordingFinishTest, DraftsWithSubtitlesGetSubtitleFilesOfWhatTheMovieSho
     // say so.
     host_.ended.reset();
     host_.inputs.isSubtitleEnabled = true;
-    services_.saveDraft = [this](const RecordingProject& project) {
+    services_.saveDraft = [this](const RecordingProject& project, const std::vector<fs::path>&) {
         auto stored = store_.saveDraft(project);
         if (stored)
             fs::create_directories(localFile(stored->mainVideoURL)->parent_path() /
