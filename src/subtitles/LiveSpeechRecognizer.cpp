@@ -185,17 +185,27 @@ void LiveSpeechRecognizer::startTaskLocked(const std::shared_ptr<Run>& run, bool
     const double earliest = run->startOffset;
     std::weak_ptr<Run> weakRun = run;
     std::weak_ptr<speech::AudioBufferRecognitionRequest> weakRequest = request;
-    auto handler = weakly(
-        weak_from_this(),
-        [weakRun, generation, fallbackOffset, startDate, earliest, weakRequest](
-            LiveSpeechRecognizer& self, const std::optional<speech::RecognitionResult>& result,
-            const std::optional<speech::RecognitionError>& error) {
+    // The task's place on the timeline as its results are placed, so no word lands before it.
+    auto taskOffset = [fallbackOffset, startDate,
+                       earliest](const std::shared_ptr<speech::AudioBufferRecognitionRequest>& r) {
+        if (r) {
+            if (auto t = recordingTime(r->firstPresentationTime(), startDate))
+                return std::max(*t, earliest);
+        }
+        return fallbackOffset;
+    };
+    request->onProgress = [weakSelf = weak_from_this(), weakRun, generation, weakRequest,
+                           taskOffset](double seconds) {
+        if (auto self = weakSelf.lock())
+            self->taskProgressed(weakRun, generation, taskOffset(weakRequest.lock()) + seconds);
+    };
+    auto handler =
+        weakly(weak_from_this(), [weakRun, generation, weakRequest, offsetOf = taskOffset](
+                                     LiveSpeechRecognizer& self,
+                                     const std::optional<speech::RecognitionResult>& result,
+                                     const std::optional<speech::RecognitionError>& error) {
             auto taskRequest = weakRequest.lock();
-            double taskOffset = fallbackOffset;
-            if (taskRequest) {
-                if (auto t = recordingTime(taskRequest->firstPresentationTime(), startDate))
-                    taskOffset = std::max(*t, earliest);
-            }
+            const double taskOffset = offsetOf(taskRequest);
             bool isFinal = result && result->isFinal;
             if (result) {
                 MainQueue::post(
@@ -267,6 +277,17 @@ void LiveSpeechRecognizer::taskEnded(
         if (run == run_) isRunning_ = false;
         reportUnavailable("the speech model did not load");
     }
+}
+
+void LiveSpeechRecognizer::taskProgressed(const std::weak_ptr<Run>& weakRun, uint64_t generation,
+                                          double time) {
+    auto run = weakRun.lock();
+    if (!run) return;
+    std::lock_guard lock(stateMutex_);
+    if (generation != run->generation || !(run->running || run->finishingUntil)) return;
+    if (run->finishingUntil) time = std::min(time, *run->finishingUntil);
+    // The run's own start is where a finish before a pause ends: that time is the finish's.
+    if (time > run->startOffset) postSettled(time);
 }
 
 void LiveSpeechRecognizer::postSettled(double time) {

@@ -54,9 +54,10 @@ class LiveSpeechRecognizer : public std::enable_shared_from_this<LiveSpeechRecog
 
     std::function<void(const std::string& text, bool isFinal)> onText;
     std::function<void(const Transcription& transcription, double offset)> onFinalTranscription;
-    // Everything captured before recording time `time` has been decoded and its final
-    // transcription delivered: no later callback places words before it. Called as each task
-    // ends and, after finish(), once with the time the audio ended at.
+    // Every final transcription with words before recording time `time` has been delivered: no
+    // later callback places words before it. Called as each task ends, while a task decodes
+    // (the start of the utterance it hears, or how far it has got in silence) and, after
+    // finish(), once with the time the audio ended at.
     std::function<void(double time)> onSettled;
 
     // offset: the recording time in seconds at which recognition starts.
@@ -116,6 +117,8 @@ class LiveSpeechRecognizer : public std::enable_shared_from_this<LiveSpeechRecog
                    const std::shared_ptr<speech::AudioBufferRecognitionRequest>& request);
     // Says the subtitles are off (in the log with `reason`, and to onText).
     void reportUnavailable(const std::string& reason);
+    // A task decoded on: nothing it has still to say begins before `time`.
+    void taskProgressed(const std::weak_ptr<Run>& weakRun, uint64_t generation, double time);
     void postSettled(double time);
     double now() const;
     // The recording time of a capture time of the samples, none for a sample without one.

@@ -265,6 +265,9 @@ struct RecognitionTask::Decoding {
     bool utteranceEnded = false;
     bool reportPartials = true;
     std::string lastPartial;
+    int64_t speechStartFed = 0;  // samplesFed where the speech of the utterance was first heard
+    std::function<void(double)> progress;
+    double lastProgress = 0;
 };
 
 RecognitionTask::RecognitionTask(std::shared_ptr<SpeechRecognizer> recognizer,
@@ -325,6 +328,7 @@ void RecognitionTask::pump() {
         decoding_->frameRate =
             std::max(1, static_cast<int>(cmd_ln_int32_r(ps_get_config(ps), "-frate")));
         decoding_->reportPartials = request_->shouldReportPartialResults;
+        decoding_->progress = request_->onProgress;
     }
 
     bool endOfUtterance = false;
@@ -390,6 +394,18 @@ void RecognitionTask::pump() {
             handler_(RecognitionResult{std::move(partial), false}, std::nullopt);
         }
     }
+    if (taken > 0 && decoding_->progress) {
+        // Words of an open utterance lie after the start of its speech; with none open, after
+        // what was decoded, but for what the detector holds back before it hears speech.
+        const int64_t open =
+            decoding_->speechSeen ? decoding_->speechStartFed : decoding_->samplesFed;
+        const double seconds = static_cast<double>(open) / AudioConverter::kOutputRate -
+                               AudioBufferRecognitionRequest::kSpeechLeadInSeconds;
+        if (seconds > decoding_->lastProgress) {
+            decoding_->lastProgress = seconds;
+            decoding_->progress(seconds);
+        }
+    }
     request_->markDone(taken);
 }
 
@@ -405,7 +421,10 @@ size_t RecognitionTask::feed(const int16_t* pcm, size_t count) {
         ps_process_raw(ps, pcm + at, n, FALSE, FALSE);
         decoding_->samplesFed += static_cast<int64_t>(n);
         bool inSpeech = ps_get_in_speech(ps) != 0;
-        if (inSpeech) decoding_->speechSeen = true;
+        if (inSpeech && !decoding_->speechSeen) {
+            decoding_->speechSeen = true;
+            decoding_->speechStartFed = decoding_->samplesFed - static_cast<int64_t>(n);
+        }
         if ((decoding_->speechSeen && !inSpeech) || decoding_->samplesFed >= limit) {
             decoding_->utteranceEnded = true;
             return at + n;

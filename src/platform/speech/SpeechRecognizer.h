@@ -22,6 +22,13 @@ namespace zimlo::speech {
 class AudioBufferRecognitionRequest {
   public:
     bool shouldReportPartialResults = true;  // read when the task starts
+    // Called on the recognizer's queue as the task decodes on without ending its utterance,
+    // with the seconds of this request's audio before which no word the task has still to
+    // report can begin: where the speech it hears began, or with none heard how far it has
+    // decoded, less the lead-in the speech detector may still give a word. Read when the task
+    // starts.
+    std::function<void(double seconds)> onProgress;
+    static constexpr double kSpeechLeadInSeconds = 0.5;
 
     void appendAudioSampleBuffer(const media::AudioSample& sample);
     void appendAudioSampleBuffer(media::AudioSample&& sample);

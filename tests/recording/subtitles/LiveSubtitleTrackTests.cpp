@@ -49,6 +49,10 @@ class FakeHost : public LiveSubtitleTrack::Host {
     }
     SubtitleLayout subtitleLayout() const override { return layout; }
     QWidget* alertWindow() const override { return window; }
+    std::function<void(const std::vector<SubtitleSegment>&)> onSegmentsAdded;
+    void subtitleSegmentsAdded(const std::vector<SubtitleSegment>& segments) override {
+        if (onSegmentsAdded) onSegmentsAdded(segments);
+    }
 };
 
 Transcription words(std::vector<std::pair<std::string, double>> timed) {
@@ -464,6 +468,71 @@ TEST_F(SubtitleTrack, SpeechBeforeTheStopJoinsTheTrackThoughRecognitionIsBehind)
     ASSERT_TRUE(pumpUntil([&] { return settled; }, 30s));
     EXPECT_EQ(track->settledTime(), std::numeric_limits<double>::infinity());
     EXPECT_FALSE(speech->isFinishing());
+}
+
+// The settled time moves on without final results: through silence up to about what was
+// decoded, and while someone speaks to the start of the utterance, where it stays until its
+// final result. No segment ever joins before the settled time the track gave out.
+TEST_F(SubtitleTrack, SettledTimeFollowsSilenceAndWaitsAtTheOpenUtterance) {
+    click();
+    host.elapsed = 0;
+    track->recordingBegan();
+    std::vector<std::string> early;
+    host.onSegmentsAdded = [&](const std::vector<SubtitleSegment>& segments) {
+        for (const auto& segment : segments)
+            if (segment.startTime < track->settledTime())
+                early.push_back(segment.text + " at " + std::to_string(segment.startTime) +
+                                " before " + std::to_string(track->settledTime()));
+    };
+    // As a microphone delivers it, at the pace the recogniser decodes.
+    auto feed = [&](const media::AudioSample& audio) {
+        for (const auto& piece : captured(audio, clock)) {
+            if (auto request = speech->request()) request->waitUntilDecoded(60);
+            qttest::settle();
+            speech->appendAudioSampleBuffer(piece);
+        }
+        clock += test::seconds(audio);
+        host.elapsed = *host.elapsed + test::seconds(audio);
+        if (auto request = speech->request()) request->waitUntilDecoded(60);
+        qttest::settle();
+    };
+
+    // A muted microphone: nothing the speech detector could take for a voice.
+    media::AudioSample muted = test::quiet(0);
+    muted.data.assign(4 * 16000 * 2, 0);
+    feed(muted);
+    EXPECT_TRUE(pumpUntil([&] { return track->settledTime() >= 3; }, 10s)) << track->settledTime();
+    EXPECT_LE(track->settledTime(), 4);
+
+    // A long sentence, still being said: partial results only.
+    const auto sentence = test::librivox("0920");
+    const auto samples = [&](double from, double to) {
+        media::AudioSample part = sentence;
+        const size_t frameBytes = 2;
+        part.data.assign(sentence.data.begin() + static_cast<long>(from * 16000) * frameBytes,
+                         sentence.data.begin() + static_cast<long>(to * 16000) * frameBytes);
+        return part;
+    };
+    feed(samples(0, 1.5));
+    ASSERT_TRUE(pumpUntil([&] { return speech->pendingPartial().has_value(); }, 30s));
+    ASSERT_TRUE(track->subtitleTrack().empty());
+    const double open = track->settledTime();
+    const auto& partial = *speech->pendingPartial();
+    ASSERT_FALSE(partial.transcription.segments.empty());
+    EXPECT_GE(open, 3);
+    EXPECT_LE(open, partial.offset + partial.transcription.segments.front().timestamp);
+    feed(samples(1.5, 2.5));
+    ASSERT_TRUE(track->subtitleTrack().empty());
+    EXPECT_EQ(track->settledTime(), open) << "the settled time passed the open utterance";
+
+    // The rest of it and a pause: the final results join after the settled time.
+    feed(samples(2.5, test::seconds(sentence)));
+    feed(test::quiet(2));
+    ASSERT_TRUE(pumpUntil([&] { return !track->subtitleTrack().empty(); }, 60s));
+    EXPECT_TRUE(pumpUntil([&] { return track->settledTime() > 4 + test::seconds(sentence); }, 30s))
+        << track->settledTime();
+    EXPECT_EQ(early, std::vector<std::string>{});
+    track->recordingStopped();
 }
 
 // A recogniser that does not catch up within the wait: the wait ends on its limit, the last
