@@ -401,7 +401,8 @@ void RecognitionTask::pump() {
             decoding_->speechSeen ? decoding_->speechStartFed : decoding_->samplesFed;
         const double seconds = static_cast<double>(open) / AudioConverter::kOutputRate -
                                AudioBufferRecognitionRequest::kSpeechLeadInSeconds;
-        if (seconds > decoding_->lastProgress) {
+        // A tenth of a second at a time: the listener's thread is the user interface's.
+        if (seconds >= decoding_->lastProgress + 0.1) {
             decoding_->lastProgress = seconds;
             decoding_->progress(seconds);
         }
