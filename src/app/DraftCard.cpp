@@ -12,6 +12,7 @@
 
 #include "app/AppStyle.h"
 #include "app/CardAccessibility.h"
+#include "app/CardKeys.h"
 #include "app/DraftFormatting.h"
 #include "app/DraftLibrary.h"
 #include "platform/runtime/MainQueue.h"
@@ -149,38 +150,9 @@ void DraftCard::deleteTapped() {
     if (onDelete) onDelete();
 }
 
-namespace {
-
-bool isCardKey(int key) {
-    switch (key) {
-        case Qt::Key_Return:
-        case Qt::Key_Enter:
-        case Qt::Key_Space:
-        case Qt::Key_Delete:
-        case Qt::Key_Backspace:
-        case Qt::Key_Left:
-        case Qt::Key_Right:
-        case Qt::Key_Up:
-        case Qt::Key_Down:
-        case Qt::Key_Home:
-        case Qt::Key_End:
-            return true;
-        default:
-            return false;
-    }
-}
-
-}  // namespace
-
 bool DraftCard::event(QEvent* event) {
     // The window's Return (its default button) must not take the keys the focused card acts on.
-    if (event->type() == QEvent::ShortcutOverride) {
-        auto* key = static_cast<QKeyEvent*>(event);
-        if ((key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier && isCardKey(key->key())) {
-            event->accept();
-            return true;
-        }
-    }
+    if (claimCardKey(event, true)) return true;
     return QWidget::event(event);
 }
 
@@ -198,7 +170,7 @@ void DraftCard::keyPressEvent(QKeyEvent* event) {
         default:
             break;
     }
-    if (isCardKey(event->key())) {
+    if (isCardMoveKey(event->key())) {
         if (onArrowKey) onArrowKey(event->key());
         return;
     }

@@ -11,6 +11,7 @@
 
 #include "app/AppStyle.h"
 #include "app/CardAccessibility.h"
+#include "app/CardKeys.h"
 #include "app/ImageConversion.h"
 #include "recording/KeyboardActivation.h"
 
@@ -108,36 +109,9 @@ void SourceCardView::mousePressEvent(QMouseEvent* event) {
     if (onSelect) onSelect();
 }
 
-namespace {
-
-bool isCardKey(int key) {
-    switch (key) {
-        case Qt::Key_Return:
-        case Qt::Key_Enter:
-        case Qt::Key_Space:
-        case Qt::Key_Left:
-        case Qt::Key_Right:
-        case Qt::Key_Up:
-        case Qt::Key_Down:
-        case Qt::Key_Home:
-        case Qt::Key_End:
-            return true;
-        default:
-            return false;
-    }
-}
-
-}  // namespace
-
 bool SourceCardView::event(QEvent* event) {
     // The page's Return ("确认") must not take the keys the focused card acts on.
-    if (event->type() == QEvent::ShortcutOverride) {
-        auto* key = static_cast<QKeyEvent*>(event);
-        if ((key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier && isCardKey(key->key())) {
-            event->accept();
-            return true;
-        }
-    }
+    if (claimCardKey(event, false)) return true;
     return QWidget::event(event);
 }
 
@@ -153,7 +127,7 @@ void SourceCardView::keyPressEvent(QKeyEvent* event) {
         default:
             break;
     }
-    if (isCardKey(event->key())) {
+    if (isCardMoveKey(event->key())) {
         if (onArrowKey) onArrowKey(event->key());
         return;
     }
