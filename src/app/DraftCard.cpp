@@ -98,7 +98,9 @@ void DraftCard::configure(const RecordingProject& project) {
     currentID_ = project.id;
     tagLabel_->setVisible(project.isDraft);
 
-    const QString title = draftTitle(toQDateTime(project.createdAt));
+    // A title the user gave, else the date it was recorded.
+    const QString title = project.title ? QString::fromStdString(*project.title)
+                                        : draftTitle(toQDateTime(project.createdAt));
     titleLabel_->setText(
         QFontMetrics(titleLabel_->font()).elidedText(title, Qt::ElideRight, titleLabel_->width()));
     titleLabel_->setToolTip(title);

@@ -17,6 +17,10 @@ class DraftStoreLibrary : public DraftLibrary {
     Result<void, DraftDeletionError> deleteDraft(const ListedDraft& draft) override {
         return store_->deleteDraft(draft);
     }
+    Result<RecordingProject, DraftSaveError> renameDraft(
+        const ListedDraft& draft, const std::optional<std::string>& title) override {
+        return store_->renameDraft(draft, title);
+    }
 
   private:
     std::shared_ptr<DraftStore> store_;

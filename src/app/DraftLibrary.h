@@ -22,6 +22,10 @@ class DraftLibrary {
     virtual std::vector<ListedDraft> listDrafts() = 0;
     // Removes the folder the draft was listed from, or says what stopped it. Main thread.
     virtual Result<void, DraftDeletionError> deleteDraft(const ListedDraft& draft) = 0;
+    // Gives the draft a title, or takes it away (none or blank); its folder keeps its name.
+    // Main thread.
+    virtual Result<RecordingProject, DraftSaveError> renameDraft(
+        const ListedDraft& draft, const std::optional<std::string>& title) = 0;
 };
 
 // A draft store; by default the shared one in the user's documents folder.

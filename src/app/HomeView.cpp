@@ -5,7 +5,9 @@
 #include <QEvent>
 #include <QFileDialog>
 #include <QHBoxLayout>
+#include <QInputDialog>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPainter>
@@ -353,6 +355,9 @@ QMenu* HomeView::makeDraftMenu(size_t index) {
     QAction* reveal = menu->addAction(tr("在文件夹中显示"), this, [self, draft] {
         if (self && self->onRevealDraft) self->onRevealDraft(draft.project);
     });
+    menu->addAction(tr("重命名"), this, [self, draft] {
+        if (self) self->renameTapped(draft);
+    });
     QAction* copy = menu->addAction(tr("复制到…"), this, [self, draft] {
         if (self) self->copyTapped(draft);
     });
@@ -369,6 +374,34 @@ void HomeView::showDraftMenu(size_t index, QPoint globalPosition) {
     if (!menu) return;
     menu->setAttribute(Qt::WA_DeleteOnClose);
     menu->popup(globalPosition);
+}
+
+void HomeView::renameTapped(const ListedDraft& draft) {
+    const QString current = draft.project.title ? QString::fromStdString(*draft.project.title)
+                                                : draftTitle(toQDateTime(draft.project.createdAt));
+    std::optional<QString> title;
+    if (askDraftTitle) {
+        title = askDraftTitle(current);
+    } else {
+        bool accepted = false;
+        const QString text = QInputDialog::getText(isVisible() ? window() : nullptr, tr("重命名"),
+                                                   tr("作品名称（留空则显示录制时间）："),
+                                                   QLineEdit::Normal, current, &accepted);
+        if (accepted) title = text;
+    }
+    if (!title) return;
+    const QString trimmed = title->trimmed();
+    auto renamed = library_->renameDraft(
+        draft, trimmed.isEmpty() ? std::nullopt : std::optional(trimmed.toStdString()));
+    if (!renamed) {
+        showError(tr("重命名失败"), QString::fromStdString(renamed.error().message));
+        return;
+    }
+    for (ListedDraft& listed : drafts_) {
+        if (listed.directory == draft.directory) listed.project.title = renamed->title;
+    }
+    if (isListing_) relistWanted_ = true;  // that listing may have read the old document
+    rebuildGrid();
 }
 
 void HomeView::copyTapped(const ListedDraft& draft) {

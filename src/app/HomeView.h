@@ -43,6 +43,9 @@ class HomeView : public QWidget {
     // Where "复制到…" saves a copy of `movie`; none: the user cancelled. Empty: a save dialog.
     std::function<std::optional<std::filesystem::path>(const std::filesystem::path& movie)>
         chooseCopyDestination;
+    // The new title "重命名" asks for, given the current one; none: the user cancelled. Empty: a
+    // text input dialog.
+    std::function<std::optional<QString>(const QString& current)> askDraftTitle;
 
     // Columns for a view `width` wide: the grid is 84 narrower than the view, 194 per column.
     static int columnCount(int width);
@@ -56,7 +59,8 @@ class HomeView : public QWidget {
     void rebuildGrid();
     void toggleEditing();
     void confirmDelete(const ListedDraft& draft);
-    // The menu of the card at `index`: 播放, 在文件夹中显示, 复制到…, 删除. The caller owns it.
+    // The menu of the card at `index`: 播放, 在文件夹中显示, 重命名, 复制到…, 删除. The caller
+    // owns it.
     QMenu* makeDraftMenu(size_t index);
     // Saves a copy of the draft's movie at `destination` in the background; a failure is shown.
     void copyDraftMovie(const ListedDraft& draft, const std::filesystem::path& destination);
@@ -94,6 +98,7 @@ class HomeView : public QWidget {
     void moveCardFocus(size_t from, int key);
     void showDraftMenu(size_t index, QPoint globalPosition);
     void copyTapped(const ListedDraft& draft);
+    void renameTapped(const ListedDraft& draft);
 
     std::shared_ptr<DraftLibrary> library_;
     std::shared_ptr<DraftThumbnailGenerator> thumbnails_;

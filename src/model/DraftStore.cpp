@@ -204,6 +204,40 @@ Result<RecordingProject, DraftSaveError> DraftStore::saveDraft(
     return stored;
 }
 
+Result<RecordingProject, DraftSaveError> DraftStore::renameDraft(
+    const ListedDraft& draft, const std::optional<std::string>& title) const {
+    const fs::path file = draft.directory / kDocumentName;
+    auto failed = [&](DraftSaveError error) {
+        ZIMLO_LOG_ERROR("drafts") << "renaming the draft " << draft.directory << ": "
+                                  << error.message;
+        return fail(std::move(error));
+    };
+    auto document = readRegularFile(file, kMaximumDocumentBytes);
+    if (!document) return failed(saveError(document.error()));
+    RecordingProject project;
+    try {
+        project = RecordingProject::fromJSON(*document);
+    } catch (const std::exception& error) {
+        return failed(
+            DraftSaveError{file, std::make_error_code(std::errc::invalid_argument), error.what()});
+    }
+    project.title.reset();
+    if (title) {
+        const size_t first = title->find_first_not_of(" \t\r\n");
+        if (first != std::string::npos) {
+            const size_t last = title->find_last_not_of(" \t\r\n");
+            project.title = title->substr(first, last - first + 1);
+        }
+    }
+    auto encoded = project.toJSON();
+    if (!encoded) return failed(DraftSaveError{{}, {}, encoded.error().text()});
+    if (auto written = writeFileAtomically(file, *encoded); !written)
+        return failed(saveError(written.error()));
+    if (auto synced = syncDirectory(draft.directory); !synced)
+        return failed(saveError(synced.error()));
+    return project;
+}
+
 bool DraftStore::hasDraft(const Uuid& id) const {
     auto document = readRegularFile(draftDirectory(id) / kDocumentName, kMaximumDocumentBytes);
     if (!document) return false;

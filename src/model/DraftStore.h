@@ -66,6 +66,12 @@ class DraftStore {
     Result<RecordingProject, DraftSaveError> saveDraft(
         const RecordingProject& project,
         const std::vector<std::filesystem::path>& surrendered = {}) const;
+    // Names the draft a listing gave (the gallery shows the title instead of its date), or takes
+    // the name away (none, or a text of white space only). Only its document changes, rewritten
+    // whole in one step from what the folder holds; the folder keeps its name. Returns the
+    // project as the document now stores it; on failure the document is as it was.
+    Result<RecordingProject, DraftSaveError> renameDraft(
+        const ListedDraft& draft, const std::optional<std::string>& title) const;
     // Whether draftDirectory(id) holds a draft that lists.
     bool hasDraft(const Uuid& id) const;
     // What saves killed half-way left: the hidden partial copies a save makes (".main.mov.tmp-

@@ -268,6 +268,7 @@ Json toJSON(const RecordingProject& project) {
         json["captureViewportSize"] = json_detail::sizeArray(*project.captureViewportSize);
     if (project.sourceAssetIdentifier)
         json["sourceAssetIdentifier"] = *project.sourceAssetIdentifier;
+    if (project.title) json["title"] = *project.title;
     return json;
 }
 
@@ -385,6 +386,7 @@ RecordingProject recordingProjectFromJSON(const Json& json) {
         project.captureViewportSize = readSize(*value, "captureViewportSize");
     if (const Json* value = member(json, "sourceAssetIdentifier"))
         project.sourceAssetIdentifier = readString(*value, "sourceAssetIdentifier");
+    if (const Json* value = member(json, "title")) project.title = readString(*value, "title");
     return project;
 }
 

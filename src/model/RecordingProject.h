@@ -122,6 +122,9 @@ struct RecordingProject {
     RecordingSourceKind sourceKind = RecordingSourceKind::screen;
     std::optional<Size> captureViewportSize;
     std::optional<std::string> sourceAssetIdentifier;
+    // What the user named the recording; none until renamed (the gallery shows its date then).
+    // Kept under its own key, which readers that do not know it pass over.
+    std::optional<std::string> title;
 
     // Whether the recording must be composed (camera window, split screen, subtitles or a fixed
     // aspect) rather than kept as recorded.

@@ -56,6 +56,17 @@ class FakeLibrary : public app::DraftLibrary {
         std::erase_if(drafts, [&](const RecordingProject& p) { return p.id == draft.project.id; });
         return {};
     }
+    Result<RecordingProject, DraftSaveError> renameDraft(
+        const ListedDraft& draft, const std::optional<std::string>& title) override {
+        for (RecordingProject& p : drafts) {
+            if (p.id != draft.project.id) continue;
+            p.title = title;
+            return p;
+        }
+        return fail(DraftSaveError{draft.directory,
+                                   std::make_error_code(std::errc::no_such_file_or_directory),
+                                   "no such draft"});
+    }
     ListedDraft listed(size_t index) const {
         return {drafts.at(index), "/drafts/" + drafts.at(index).id.uuidString()};
     }

@@ -318,6 +318,7 @@ TEST_F(ShellFlow, TheCardMenuPlaysRevealsAndDeletes) {
     using Entries = std::vector<std::pair<QString, bool>>;
     EXPECT_EQ(actions(menu.get()), (Entries{{QStringLiteral("播放"), true},
                                             {QStringLiteral("在文件夹中显示"), true},
+                                            {QStringLiteral("重命名"), true},
                                             {QStringLiteral("复制到…"), true},
                                             {QStringLiteral("删除"), true}}));
     const auto movie = *localFile(library->drafts[0].mainVideoURL);
@@ -335,6 +336,7 @@ TEST_F(ShellFlow, TheCardMenuPlaysRevealsAndDeletes) {
     menu.reset(home->makeDraftMenu(0));
     EXPECT_EQ(actions(menu.get()), (Entries{{QStringLiteral("播放"), false},
                                             {QStringLiteral("在文件夹中显示"), false},
+                                            {QStringLiteral("重命名"), true},
                                             {QStringLiteral("复制到…"), false},
                                             {QStringLiteral("删除"), true}}));
 }

@@ -52,6 +52,7 @@ RecordingProject fullProject() {
     project.sourceKind = RecordingSourceKind::camera;
     project.captureViewportSize = Size{1280, 720};
     project.sourceAssetIdentifier = "asset-1";
+    project.title = "周会 1";
     return project;
 }
 
@@ -68,6 +69,9 @@ TEST(RecordingProjectTest, MinimalDocumentTakesDefaultsAndInfersKind) {
     EXPECT_EQ(project.sourceKind, RecordingSourceKind::camera);  // default aspect has PiP on
     EXPECT_FALSE(project.captureViewportSize);
     EXPECT_FALSE(project.sourceAssetIdentifier);
+    EXPECT_FALSE(project.title);
+    EXPECT_EQ(RecordingProject::fromJSON(minimal(R"(,"title":"周会 \"回顾\"")")).title,
+              std::optional<std::string>("周会 \"回顾\""));
 
     auto kind = [](const std::string& extra) {
         return RecordingProject::fromJSON(minimal(extra)).sourceKind;
@@ -337,7 +341,8 @@ TEST(RecordingProjectTest, EncodingIsCompactOrderedAndRoundTrips) {
             R"("emphasizesSubtitleKeywords":true,"isDraft":true,)"
             R"("aspect":{"main":"16:9","isPiPEnabled":true,"isSplitScreenEnabled":false,)"
             R"("splitOrder":"frontTop","splitTopRatio":0.5,"pip":{"aspect":"默认","cornerRatio":0.12}},)"
-            R"("sourceKind":"camera","captureViewportSize":[1280.0,720.0],"sourceAssetIdentifier":"asset-1"})");
+            R"("sourceKind":"camera","captureViewportSize":[1280.0,720.0],"sourceAssetIdentifier":"asset-1",)"
+            R"("title":"周会 1"})");
     EXPECT_EQ(RecordingProject::fromJSON(text), project);
 
     RecordingProject bare = project;
@@ -345,9 +350,10 @@ TEST(RecordingProjectTest, EncodingIsCompactOrderedAndRoundTrips) {
     bare.pipVideoURL.reset();
     bare.captureViewportSize.reset();
     bare.sourceAssetIdentifier.reset();
+    bare.title.reset();
     std::string bareText = zimlo::test::valueOrFailure(bare.toJSON());
-    for (const char* key :
-         {"mainVideoURL", "pipVideoURL", "captureViewportSize", "sourceAssetIdentifier", "null"})
+    for (const char* key : {"mainVideoURL", "pipVideoURL", "captureViewportSize",
+                            "sourceAssetIdentifier", "\"title\"", "null"})
         EXPECT_EQ(bareText.find(key), std::string::npos) << key;
     EXPECT_EQ(RecordingProject::fromJSON(bareText), bare);
 }
