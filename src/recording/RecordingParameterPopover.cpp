@@ -49,6 +49,7 @@ RecordingParameterPopover::RecordingParameterPopover(
     if (!availableResolutions_.empty()) resolutionControl_->setCurrentIndex(selected);
 
     auto* segments = new QWidget;
+    segments->setAccessibleName(tr("帧速率"));
     auto* segmentLayout = new QHBoxLayout(segments);
     segmentLayout->setContentsMargins(0, 0, 0, 0);
     segmentLayout->setSpacing(0);
@@ -59,12 +60,15 @@ RecordingParameterPopover::RecordingParameterPopover(
             new QPushButton(QString::number(rawValue(kOfferedRates[i])) + QStringLiteral("fps"));
         button->setCheckable(true);
         button->setFont(small);
+        // Each segment is named by its rate; the row's title names the group.
+        button->setAccessibleName(button->text());
         frameRateControl_->addButton(button, static_cast<int>(i));
         segmentLayout->addWidget(button);
         if (kOfferedRates[i] == settings_.frameRate) selectedRate = static_cast<int>(i);
     }
     frameRateControl_->button(selectedRate)->setChecked(true);
 
+    setAccessibleName(tr("录制参数"));
     auto* stack = new QVBoxLayout(this);
     stack->setContentsMargins(kInset, kInset, kInset, kInset);
     stack->setSpacing(14);

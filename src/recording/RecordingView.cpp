@@ -31,6 +31,7 @@
 #include "recording/HudPanel.h"
 #include "recording/KeyboardActivation.h"
 #include "recording/Permissions.h"
+#include "recording/PopupAccessibility.h"
 #include "recording/RecordingParameterPopover.h"
 #include "recording/RecordingWindowText.h"
 #include "recording/ScreenPreviewView.h"
@@ -91,6 +92,8 @@ RecordingView::RecordingView(capture::ScreenCaptureTarget target, Dependencies d
     palette.setColor(QPalette::Window, Qt::black);
     setPalette(palette);
     setAutoFillBackground(true);
+    // The parameter panel is a pop-up of this view: screen readers reach it through the view.
+    exposePopupsToAssistiveTechnologies(this);
     buildViews();
     subtitles_ =
         LiveSubtitleTrack::create(*this, std::move(speech), subtitleRegion_, subtitleToggle_);

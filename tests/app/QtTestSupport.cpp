@@ -52,6 +52,39 @@ std::vector<std::string> unnamedControls(QWidget* root) {
     return unnamed;
 }
 
+namespace {
+
+QAccessibleInterface* findBelow(QAccessibleInterface* node, QObject* object, int depth) {
+    if (!node || depth > 64) return nullptr;
+    if (node->object() == object) return node;
+    for (int i = 0; i < node->childCount(); ++i)
+        if (QAccessibleInterface* found = findBelow(node->child(i), object, depth + 1))
+            return found;
+    return nullptr;
+}
+
+void collectUnnamed(QAccessibleInterface* node, std::vector<std::string>& unnamed, int depth) {
+    if (!node || depth > 64) return;
+    auto* w = qobject_cast<QWidget*>(node->object());
+    if (w && w->focusPolicy() != Qt::NoFocus && w->isVisible() &&
+        node->text(QAccessible::Name).trimmed().isEmpty())
+        unnamed.push_back(std::string(w->metaObject()->className()) + " " +
+                          w->objectName().toStdString());
+    for (int i = 0; i < node->childCount(); ++i) collectUnnamed(node->child(i), unnamed, depth + 1);
+}
+
+}  // namespace
+
+QAccessibleInterface* findInAccessibleTree(QObject* object) {
+    return findBelow(QAccessible::queryAccessibleInterface(qApp), object, 0);
+}
+
+std::vector<std::string> unnamedAccessibleControls(QAccessibleInterface* root) {
+    std::vector<std::string> unnamed;
+    collectUnnamed(root, unnamed, 0);
+    return unnamed;
+}
+
 bool activate(QWidget* window) {
     window->raise();
     window->activateWindow();

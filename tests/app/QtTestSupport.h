@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+class QAccessibleInterface;
+
 // Support for GoogleTest programs that drive Qt widgets. The test main creates the QApplication
 // (offscreen, or on a private Xvfb for the programs linked with the Xvfb main) and binds the
 // main queue to Qt's event loop.
@@ -34,6 +36,13 @@ bool activate(QWidget* window);
 // The controls under `root` (widgets that take the focus, shown with it) for which the
 // accessibility interface gives no name, by class and object name.
 std::vector<std::string> unnamedControls(QWidget* root);
+
+// Walks the accessibility tree as an assistive technology does, from the application's root
+// (its top-level windows) down: the interface of `object`, or null when the walk never meets it.
+QAccessibleInterface* findInAccessibleTree(QObject* object);
+// The widgets that take the focus among the descendants of `root` in the accessibility tree
+// and have no name there, by class and object name.
+std::vector<std::string> unnamedAccessibleControls(QAccessibleInterface* root);
 
 // True when the program runs on a real X server (the Xvfb main).
 bool onXServer();

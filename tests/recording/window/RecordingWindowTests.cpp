@@ -5,6 +5,8 @@
 #include <QAccessible>
 #include <QApplication>
 #include <QBoxLayout>
+#include <QButtonGroup>
+#include <QComboBox>
 #include <QKeySequenceEdit>
 #include <QTest>
 #include <algorithm>
@@ -631,6 +633,28 @@ TEST_F(RecordingWindowTest, ScreenReadersFindEveryControlNamed) {
     ASSERT_TRUE(c->parameterController());
     ASSERT_TRUE(pumpUntil([&] { return c->parameterController()->isVisible(); }));
     EXPECT_EQ(qttest::unnamedControls(c->parameterController()), Names{});
+    // The panel is a pop-up window: reached from the application's root through the recording
+    // window, its controls named there, each frame rate by its own value.
+    QAccessibleInterface* panel = qttest::findInAccessibleTree(c->parameterController());
+    ASSERT_TRUE(panel) << "the parameter panel is not in the accessibility tree";
+    EXPECT_EQ(panel->text(QAccessible::Name), QStringLiteral("录制参数"));
+    ASSERT_TRUE(panel->parent());
+    EXPECT_EQ(panel->parent()->object(), c.get());
+    EXPECT_GE(panel->parent()->indexOfChild(panel), 0);
+    EXPECT_EQ(qttest::unnamedAccessibleControls(panel), Names{});
+    // A combo box is named by its entry; its row's title labels it.
+    QAccessibleInterface* resolution =
+        qttest::findInAccessibleTree(c->parameterController()->resolutionControl());
+    ASSERT_TRUE(resolution);
+    bool labelled = false;
+    for (const auto& [label, relation] : resolution->relations(QAccessible::Label))
+        labelled = labelled || label->text(QAccessible::Name) == QStringLiteral("分辨率");
+    EXPECT_TRUE(labelled);
+    for (QAbstractButton* rate : c->parameterController()->frameRateControl()->buttons()) {
+        QAccessibleInterface* segment = qttest::findInAccessibleTree(rate);
+        ASSERT_TRUE(segment);
+        EXPECT_EQ(segment->text(QAccessible::Name), rate->text());
+    }
     c->parameterController()->close();
     QAccessibleInterface* camera = QAccessible::queryAccessibleInterface(c->cameraToggle());
     ASSERT_TRUE(camera);
