@@ -209,8 +209,18 @@ DraggableSubtitleView::~DraggableSubtitleView() {
 }
 
 void DraggableSubtitleView::showPlaceholder() {
+    showPlainText(placeholderText(), toolTipText());
+    showingNotice_ = false;
+}
+
+void DraggableSubtitleView::showNotice(const QString& text, const QString& details) {
+    showPlainText(text, details.isEmpty() ? text : details);
+    showingNotice_ = true;
+}
+
+void DraggableSubtitleView::showPlainText(const QString& text, const QString& toolTip) {
     showingPlaceholder_ = true;
-    text_ = placeholderText();
+    text_ = text;
     emphasis_.clear();
     QFont font = subtitleLabel_->font();
     font.setPixelSize(16);
@@ -218,13 +228,14 @@ void DraggableSubtitleView::showPlaceholder() {
     subtitleLabel_->setFont(font);
     subtitleLabel_->setStyleSheet(
         QStringLiteral("color: rgba(255, 255, 255, 128); background: transparent;"));
-    setToolTip(toolTipText());
+    setToolTip(toolTip);
     refreshLabel();
 }
 
 void DraggableSubtitleView::showCaption(const QString& text,
                                         const std::vector<text::TextRange>& emphasis) {
     showingPlaceholder_ = false;
+    showingNotice_ = false;
     text_ = text;
     emphasis_ = emphasis;
     setToolTip(text);

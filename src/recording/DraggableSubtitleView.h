@@ -34,10 +34,15 @@ class DraggableSubtitleView : public DraggableOverlayView {
     std::function<void(SubtitleLayout)> onLayoutChanged;
 
     QLabel* subtitleLabel() const { return subtitleLabel_; }
-    bool isShowingPlaceholder() const { return showingPlaceholder_; }
+    bool isShowingPlaceholder() const { return showingPlaceholder_ && !showingNotice_; }
+    // Whether a notice (showNotice) is up.
+    bool isShowingNotice() const { return showingNotice_; }
 
     // Shows the waiting text.
     void showPlaceholder();
+    // Shows a notice about the subtitles themselves (no model, recognition off) as the waiting
+    // text is shown: plain, never with key words. The tool tip is `details`, else the text.
+    void showNotice(const QString& text, const QString& details = {});
     // Shows a caption centred and word-wrapped in white, the `emphasis` ranges (UTF-16 code
     // units of `text`) as key words; 2 lines at most, cut at the end. The tool tip is the text.
     void showCaption(const QString& text, const std::vector<text::TextRange>& emphasis = {});
@@ -58,12 +63,14 @@ class DraggableSubtitleView : public DraggableOverlayView {
     void dragEnded() override;
 
   private:
+    void showPlainText(const QString& text, const QString& toolTip);
     void refreshLabel();
 
     QLabel* subtitleLabel_;
     QString text_;
     std::vector<text::TextRange> emphasis_;
-    bool showingPlaceholder_ = true;
+    bool showingPlaceholder_ = true;  // plain text: the placeholder or a notice
+    bool showingNotice_ = false;
     bool cursorPushed_ = false;
 };
 

@@ -12,6 +12,7 @@
 #include "recording/DraggableSubtitleView.h"
 #include "recording/PermissionAlert.h"
 #include "recording/Permissions.h"
+#include "recording/SpeechModelSetup.h"
 #include "subtitles/SubtitleEmphasisDetector.h"
 #include "subtitles/SubtitleSegmenter.h"
 
@@ -132,16 +133,48 @@ void LiveSubtitleTrack::armed() {
     if (!isSpeechCallbacksConfigured_) installSpeechCallbacks();
     isSpeechRecognitionAvailable_ = true;
     isSubtitleEnabled_ = true;
+    // Without a model nothing would be recognised: the region and the status line say what to
+    // do instead of waiting for speech.
+    isSpeechModelMissing_ = speech_ && !speech_->hasModel();
     // Key words of the first captions need the dictionaries; start loading them now.
-    text::WordTagger::shared().preload();
+    if (!isSpeechModelMissing_) text::WordTagger::shared().preload();
     if (region_) {
         region_->show();
-        region_->showPlaceholder();
         region_->applyLayout(host_.subtitleLayout());
+        resetLiveCaption(true);  // wrapped to the region's width
     }
     startSpeechIfNeeded();
     setToggleEnabled(true);
+    if (isSpeechModelMissing_) {
+        ZIMLO_LOG_INFO("subtitles")
+            << "subtitles switched on without a speech model for " << locale();
+        host_.speechModelMissing(true);
+        host_.subtitleFailed(speechModelMissingStatus(locale()));
+        return;
+    }
     host_.subtitleStatusChanged(kEnabled);
+}
+
+std::string LiveSubtitleTrack::locale() const {
+    return speech_ && speech_->recognizer() ? speech_->recognizer()->locale() : std::string();
+}
+
+void LiveSubtitleTrack::setSpeechModelMissing(bool missing) {
+    if (isSpeechModelMissing_ == missing) return;
+    isSpeechModelMissing_ = missing;
+    host_.speechModelMissing(missing);
+}
+
+bool LiveSubtitleTrack::speechModelInstalled() {
+    if (!speech_ || !speech_->reloadModel() || !speech_->hasModel()) return false;
+    if (!isSpeechModelMissing_) return true;
+    setSpeechModelMissing(false);
+    text::WordTagger::shared().preload();
+    if (isSubtitleEnabled_) {
+        resetLiveCaption(true);
+        startSpeechIfNeeded();
+    }
+    return true;
 }
 
 void LiveSubtitleTrack::disableSubtitles() {
@@ -152,6 +185,7 @@ void LiveSubtitleTrack::disableSubtitles() {
     }
     isSubtitleEnabled_ = false;
     subtitleSessionActive_ = false;
+    setSpeechModelMissing(false);  // asked again at the next switch-on
     if (region_) region_->hide();
     cancelClearing();
     latestRecognitionText_.clear();
@@ -178,7 +212,7 @@ void LiveSubtitleTrack::recordingBegan() {
 void LiveSubtitleTrack::startSpeechIfNeeded() {
     const std::optional<double> elapsed = host_.recordingElapsed();
     if (!isRecordingRunning_ || !elapsed || !isSubtitleEnabled_ || !isSpeechRecognitionAvailable_ ||
-        isSpeechRunning_ || !speech_ || host_.isRecordingPaused())
+        isSpeechModelMissing_ || isSpeechRunning_ || !speech_ || host_.isRecordingPaused())
         return;
     const double offset = std::max(*elapsed, 0.0);
     subtitleSessionActive_ = true;
@@ -304,7 +338,11 @@ void LiveSubtitleTrack::resetLiveCaption(bool clearRegion) {
     cancelClearing();
     latestRecognitionText_.clear();
     consumedRecognitionText_.clear();
-    if (clearRegion && region_) region_->showPlaceholder();
+    if (!clearRegion || !region_) return;
+    if (isSpeechModelMissing_)
+        region_->showNotice(speechModelMissingNotice(locale()), speechModelMissingStatus(locale()));
+    else
+        region_->showPlaceholder();
 }
 
 void LiveSubtitleTrack::installSpeechCallbacks() {
@@ -324,6 +362,13 @@ void LiveSubtitleTrack::installSpeechCallbacks() {
 
 void LiveSubtitleTrack::handleText(const std::string& text, bool isFinal) {
     if (!isSubtitleEnabled_) return;
+    // The recogniser's "unavailable" notice stays up, plain (it is not speech to emphasise):
+    // clearing it would look like recognition waiting for speech.
+    if (text == LiveSpeechRecognizer::kUnavailableText) {
+        cancelClearing();
+        if (region_ && !isSpeechModelMissing_) region_->showNotice(QString::fromUtf8(text));
+        return;
+    }
     latestRecognitionText_ = text;
     const std::string visible = withoutPrefix(text, consumedRecognitionText_).value_or(text);
     const std::string caption = SubtitleSegmenter::liveCaptionText(visible, kLiveCaptionLimit);
@@ -334,13 +379,6 @@ void LiveSubtitleTrack::handleText(const std::string& text, bool isFinal) {
     const std::vector<text::TextRange> emphasis =
         SubtitleEmphasisDetector::emphasisRanges(std::u16string_view(utf16));
     if (region_) region_->showCaption(toQString(utf16), emphasis);
-
-    // The recogniser's "unavailable" notice stays up: clearing it would look like recognition
-    // waiting for speech.
-    if (text == LiveSpeechRecognizer::kUnavailableText) {
-        cancelClearing();
-        return;
-    }
     scheduleClearing(isFinal ? kClearDelayAfterFinal : kClearDelayAfterPartial);
 }
 

@@ -47,6 +47,9 @@ class LiveSubtitleTrack : public std::enable_shared_from_this<LiveSubtitleTrack>
         virtual SubtitleLayout subtitleLayout() const = 0;
         // The window permission alerts attach to (may be null).
         virtual QWidget* alertWindow() const = 0;
+        // Subtitles are on but their language has no speech model (true), or that ended: the
+        // window offers to install one while it lasts.
+        virtual void speechModelMissing(bool missing) { (void)missing; }
         // Segments that just joined the track.
         virtual void subtitleSegmentsAdded(const std::vector<SubtitleSegment>& segments) {
             (void)segments;
@@ -70,6 +73,11 @@ class LiveSubtitleTrack : public std::enable_shared_from_this<LiveSubtitleTrack>
     void toggleChanged();
     void enableSubtitles();
     void disableSubtitles();
+
+    // A speech model was installed: recognition takes it and subtitles work from now on (also
+    // in the running recording). False when the language still has none.
+    bool speechModelInstalled();
+    bool isSpeechModelMissing() const { return isSpeechModelMissing_; }
 
     // A recording begins: empties the track, ends the previous collection, resets the caption
     // (clearing the region when subtitles are on) and starts recognition when armed.
@@ -125,6 +133,8 @@ class LiveSubtitleTrack : public std::enable_shared_from_this<LiveSubtitleTrack>
     // A refused permission or a failed microphone: toggle back on its feet and off, status.
     void refuse(const QString& status);
     void setToggleEnabled(bool enabled);
+    void setSpeechModelMissing(bool missing);
+    std::string locale() const;
 
     Host& host_;
     std::shared_ptr<LiveSpeechRecognizer> speech_;
@@ -157,6 +167,7 @@ class LiveSubtitleTrack : public std::enable_shared_from_this<LiveSubtitleTrack>
     uint64_t settleSerial_ = 0;
     bool isSubtitleEnabled_ = false;
     bool isSpeechRecognitionAvailable_ = false;
+    bool isSpeechModelMissing_ = false;
     bool isSpeechRunning_ = false;
     bool isSpeechCallbacksConfigured_ = false;
     std::string latestRecognitionText_;

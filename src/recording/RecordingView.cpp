@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QEvent>
+#include <QFileDialog>
 #include <QFrame>
 #include <QGraphicsDropShadowEffect>
 #include <QHBoxLayout>
@@ -12,6 +13,7 @@
 #include <QPushButton>
 #include <QResizeEvent>
 #include <QShortcut>
+#include <QStandardPaths>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -35,6 +37,7 @@
 #include "recording/RecordingParameterPopover.h"
 #include "recording/RecordingWindowText.h"
 #include "recording/ScreenPreviewView.h"
+#include "recording/SpeechModelSetup.h"
 #include "recording/SpinningIndicator.h"
 #include "recording/TabularDigits.h"
 
@@ -215,6 +218,10 @@ void RecordingView::buildViews() {
     parameterButton_->setToolTip(QStringLiteral("设置录制分辨率和帧速率"));
     cameraToggle_ = new QCheckBox(QStringLiteral("开启摄像头小窗"), toolbar_);
     subtitleToggle_ = new QCheckBox(QStringLiteral("开启字幕"), toolbar_);
+    installModelButton_ = new QPushButton(tr("安装语音模型…"), toolbar_);
+    installModelButton_->setToolTip(tr("选择下载的语音模型压缩包（如 %1），检查后安装")
+                                        .arg(QLatin1String(kMandarinModelArchive)));
+    installModelButton_->hide();
     durationLabel_ = new QLabel(QStringLiteral("00:00"), toolbar_);
     // Every digit as wide as the others, so the toolbar does not shift as the seconds count.
     durationLabel_->setFont(withTabularDigits(systemFont(13, QFont::DemiBold)));
@@ -255,6 +262,7 @@ void RecordingView::buildViews() {
     row->addWidget(parameterButton_);
     row->addWidget(cameraToggle_);
     row->addWidget(subtitleToggle_);
+    row->addWidget(installModelButton_);
     row->addWidget(durationLabel_);
     row->addWidget(pauseButton_);
     row->addStretch(1);
@@ -270,6 +278,7 @@ void RecordingView::buildViews() {
     connect(parameterButton_, &QPushButton::clicked, this, &RecordingView::parameterTapped);
     connect(cameraToggle_, &QCheckBox::clicked, this, &RecordingView::cameraToggleChanged);
     connect(subtitleToggle_, &QCheckBox::clicked, this, &RecordingView::subtitleToggleChanged);
+    connect(installModelButton_, &QPushButton::clicked, this, &RecordingView::installModelTapped);
 
     durationTimer_ = new QTimer(this);
     durationTimer_->setInterval(250);
@@ -883,6 +892,71 @@ void RecordingView::prepareMicrophone(std::function<void(std::optional<std::stri
 void RecordingView::subtitleToggleChanged() {
     userActed();
     subtitles_->toggleChanged();
+}
+
+void RecordingView::speechModelMissing(bool missing) {
+    // An installation under way keeps its button (disabled) until it ends.
+    installModelButton_->setVisible(missing || (modelInstallJob_ && modelInstallJob_->isRunning()));
+}
+
+void RecordingView::installModelTapped() {
+    userActed();
+    if (modelInstallJob_ && modelInstallJob_->isRunning()) return;
+    QString source;
+    if (dependencies_.chooseSpeechModel) {
+        source = dependencies_.chooseSpeechModel(window());
+    } else {
+        source = QFileDialog::getOpenFileName(
+            window(), tr("选择下载的语音模型"),
+            QStandardPaths::writableLocation(QStandardPaths::DownloadLocation),
+            tr("语音模型压缩包 (*.tar.gz *.tgz *.tar.bz2 *.tar.xz *.tar *.zip);;所有文件 (*)"));
+    }
+    if (source.isEmpty()) return;
+    if (!modelInstallJob_) {
+        modelInstallJob_ = new SpeechModelInstallJob(dependencies_.modelTool, this);
+        QPointer<RecordingView> weak(this);
+        modelInstallJob_->onProgress = [weak](const QString& step) {
+            if (!weak) return;
+            const QString text = tr("正在安装语音模型：%1").arg(step);
+            weak->setStatus(text);
+            // The status line gives way to the capture's reports; the region keeps the step.
+            if (weak->subtitles_->isSpeechModelMissing()) weak->subtitleRegion_->showNotice(text);
+        };
+        modelInstallJob_->onFinished = [weak](const std::optional<QString>& error) {
+            if (weak) weak->speechModelInstallEnded(error);
+        };
+    }
+    installModelButton_->setEnabled(false);
+    installModelButton_->setText(tr("正在安装语音模型…"));
+    const std::string locale = subtitles_->speech() && subtitles_->speech()->recognizer()
+                                   ? subtitles_->speech()->recognizer()->locale()
+                                   : std::string(rawValue(Language::chinese));
+    modelInstallJob_->start(source, locale);
+}
+
+void RecordingView::speechModelInstallEnded(const std::optional<QString>& error) {
+    installModelButton_->setEnabled(true);
+    installModelButton_->setText(tr("安装语音模型…"));
+    const std::string locale = subtitles_->speech() && subtitles_->speech()->recognizer()
+                                   ? subtitles_->speech()->recognizer()->locale()
+                                   : std::string(rawValue(Language::chinese));
+    if (error) {
+        installModelButton_->setVisible(subtitles_->isSpeechModelMissing());
+        if (subtitles_->isSpeechModelMissing())
+            subtitleRegion_->showNotice(speechModelMissingNotice(locale),
+                                        speechModelMissingStatus(locale));
+        setError(tr("语音模型安装失败：%1").arg(*error));
+        return;
+    }
+    if (!subtitles_->speechModelInstalled()) {
+        ZIMLO_LOG_ERROR("recording") << "the speech model was installed but is not found";
+        installModelButton_->setVisible(subtitles_->isSpeechModelMissing());
+        setError(tr("语音模型已安装，但未能找到它，请重新打开录制窗口"));
+        return;
+    }
+    installModelButton_->hide();
+    setStatus(subtitles_->isSubtitleEnabled() ? tr("语音模型已安装，字幕已开启")
+                                              : tr("语音模型已安装"));
 }
 
 }  // namespace zimlo::recording

@@ -58,6 +58,11 @@ class RecordingView : public QWidget,
         std::function<bool()> systemTrayAvailable;
         // Whether key combinations are grabbed on the whole desktop; empty: where they work.
         std::optional<bool> globalShortcuts;
+        // Asks for a downloaded speech model (the path, empty when cancelled); empty: a file
+        // chooser.
+        std::function<QString(QWidget* parent)> chooseSpeechModel;
+        // The zimlo-tool that installs it; empty: the one beside this program.
+        QString modelTool;
     };
 
     explicit RecordingView(capture::ScreenCaptureTarget target, Dependencies dependencies = {},
@@ -75,6 +80,8 @@ class RecordingView : public QWidget,
     void parameterTapped();
     void cameraToggleChanged();
     void subtitleToggleChanged();
+    // Asks for a downloaded speech model and installs it in the background.
+    void installModelTapped();
 
     // Views.
     QPushButton* recordButton() const { return recordButton_; }
@@ -82,6 +89,8 @@ class RecordingView : public QWidget,
     QPushButton* pauseButton() const { return pauseButton_; }
     QCheckBox* cameraToggle() const { return cameraToggle_; }
     QCheckBox* subtitleToggle() const { return subtitleToggle_; }
+    // "安装语音模型…": shown while subtitles are on without a speech model.
+    QPushButton* installModelButton() const { return installModelButton_; }
     QLabel* statusLabel() const { return statusLabel_; }
     // Whether the status line holds an error until the user's next action.
     bool isHoldingError() const { return isHoldingError_; }
@@ -188,6 +197,8 @@ class RecordingView : public QWidget,
     void prepareMicrophone(std::function<void(std::optional<std::string>)> completion) override;
     QWidget* alertWindow() const override { return window(); }
     void subtitleSegmentsAdded(const std::vector<SubtitleSegment>& segments) override;
+    void speechModelMissing(bool missing) override;
+    void speechModelInstallEnded(const std::optional<QString>& error);
 
     // CameraWindowFlow::Host
     capture::ScreenCameraSource& cameraSource() override { return *source_; }
@@ -221,6 +232,8 @@ class RecordingView : public QWidget,
     QPushButton* pauseButton_ = nullptr;
     QCheckBox* cameraToggle_ = nullptr;
     QCheckBox* subtitleToggle_ = nullptr;
+    QPushButton* installModelButton_ = nullptr;
+    class SpeechModelInstallJob* modelInstallJob_ = nullptr;
     QPointer<RecordingParameterPopover> parameterController_;  // the popover's content
     QTimer* durationTimer_ = nullptr;  // runs while recording, stopped at the stop button
 

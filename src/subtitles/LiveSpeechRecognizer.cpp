@@ -120,6 +120,16 @@ void LiveSpeechRecognizer::start(double offset) {
     startTaskLocked(run, false);
 }
 
+bool LiveSpeechRecognizer::reloadModel() {
+    if (!recognizer_) return false;
+    auto fresh = speech::SpeechRecognizer::shared(recognizer_->locale());
+    std::lock_guard lock(stateMutex_);
+    // A run's tasks restart on its recogniser; one may not change under them.
+    if (!finishingRuns_.empty() || (run_ && (run_->running || run_->finishingUntil))) return false;
+    recognizer_ = std::move(fresh);
+    return true;
+}
+
 void LiveSpeechRecognizer::stop() {
     std::vector<std::shared_ptr<speech::AudioBufferRecognitionRequest>> ended;
     {

@@ -88,6 +88,12 @@ class LiveSpeechRecognizer : public std::enable_shared_from_this<LiveSpeechRecog
     void appendAudioSampleBuffer(const media::AudioSample& sample);
 
     bool isRunning() const { return isRunning_.load(); }
+    // Whether a model was found for the recogniser's language (it may still fail to load).
+    bool hasModel() const { return recognizer_ && recognizer_->hasModel(); }
+    // Looks for the language's model again, as after one was installed, and takes the recogniser
+    // that uses it. Only while nothing runs or finishes (false otherwise, changing nothing).
+    // Main thread.
+    bool reloadModel();
     // The clock reading that corresponds to recording time 0; none until started.
     std::optional<double> startDate() const;
     double accumulatedOffset() const;

@@ -137,6 +137,8 @@ class SpeechRecognizer : public std::enable_shared_from_this<SpeechRecognizer> {
     const std::string& locale() const { return locale_; }
     // False without a model, or once loading it has failed. True while a load is under way.
     bool isAvailable() const;
+    // Whether a model was found for it (it may still fail to load).
+    bool hasModel() const { return model_ != nullptr; }
     // Waits for the model to load: true when it is ready, false without one, after a failed
     // load, or when `seconds` ran out. Never needed for correctness (tasks wait themselves);
     // lets a caller keep the load out of a measurement.

@@ -1015,7 +1015,10 @@ TEST_F(RecordingWindowTest, ACombinationAnotherProgramHoldsIsReportedAndCanBeRep
 }
 
 TEST_F(RecordingWindowTest, WindowWithCameraAndSubtitleRegionScreenshot) {
-    RecordingWindow windowController(target, dependencies());
+    auto deps = dependencies();
+    // A language with a model here, so that the region waits for speech.
+    deps.speech = LiveSpeechRecognizer::create(speech::SpeechRecognizer::shared("en-US"));
+    RecordingWindow windowController(target, deps);
     QWidget* window = windowController.window();
     ASSERT_NE(window, nullptr);
     EXPECT_EQ(window->windowTitle(), QStringLiteral("Zimlo录屏"));
