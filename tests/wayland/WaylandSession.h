@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/CommandOutput.h"
+
 namespace zimlo::test {
 
 // The headless Wayland desktop the CTest fixture started (session.sh up), read from
@@ -69,10 +71,5 @@ class SoundSources {
     std::thread system_;
     std::thread microphone_;
 };
-
-// Output of a shell command and its exit status.
-std::string commandOutput(const std::string& command, int& status);
-// The text after `prefix` on the first line that starts with it.
-std::string valueAfter(const std::string& text, const std::string& prefix);
 
 }  // namespace zimlo::test

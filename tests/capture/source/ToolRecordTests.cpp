@@ -25,6 +25,7 @@
 #include "platform/x11/ShareableContent.h"
 #include "sandbox/PulseServer.h"
 #include "sandbox/XvfbServer.h"
+#include "support/CommandOutput.h"
 #include "support/ResultValue.h"
 
 namespace zimlo::capture {
@@ -32,23 +33,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string output(const std::string& command, int& status) {
-    std::string out;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return out;
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0) out.append(buffer, n);
-    status = ::pclose(pipe);
-    return out;
-}
-
-std::string valueAfter(const std::string& text, const std::string& prefix) {
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        if (line.rfind(prefix, 0) == 0) return line.substr(prefix.size());
-    return {};
-}
+using zimlo::test::valueAfter;
 
 // Private folders for one run of the tool: its recordings, home (drafts) and settings.
 struct ToolFolders {
@@ -86,9 +71,10 @@ TEST(ZimloToolRecord, WritesScreenMovieWithBothSoundTracksAndACameraMovie) {
         ::getpid());
     ASSERT_FALSE(targets.empty());
     int status = -1;
-    std::string printed = output(tool + " record --target " + targets.front().id +
-                                     " --seconds 2 --fps 30 --generated-camera --mic 2>&1",
-                                 status);
+    std::string printed =
+        zimlo::test::commandOutput(tool + " record --target " + targets.front().id +
+                                       " --seconds 2 --fps 30 --generated-camera --mic 2>&1",
+                                   status);
     ASSERT_EQ(status, 0) << printed;
     EXPECT_NE(printed.find("status: 实际采样：640×480 · 目标：最大（640×480） / 30fps"),
               std::string::npos)
@@ -104,17 +90,19 @@ TEST(ZimloToolRecord, WritesScreenMovieWithBothSoundTracksAndACameraMovie) {
     EXPECT_EQ(fs::path(movie).parent_path().parent_path(), folders.recordings());
     EXPECT_EQ(fs::path(cameraMovie).parent_path(), fs::path(movie).parent_path());
     EXPECT_FALSE(fs::exists(fs::path(movie).parent_path() / RecordingFolder::kLockName));
-    EXPECT_EQ(output(folders.environment() + ZIMLO_BINARY_DIR +
-                         "/tools/zimlo-tool/zimlo-tool drafts recover 2>&1",
-                     status),
+    EXPECT_EQ(zimlo::test::commandOutput(folders.environment() + ZIMLO_BINARY_DIR +
+                                             "/tools/zimlo-tool/zimlo-tool drafts recover 2>&1",
+                                         status),
               "recovered 0, kept 0, removed 0, interrupted saves cleared 0\n");
     EXPECT_TRUE(fs::exists(movie));
-    EXPECT_EQ(output("ffprobe -v error -show_entries stream=codec_type -of csv=p=0 '" + movie + "'",
-                     status),
-              "video\naudio\naudio\n");
     EXPECT_EQ(
-        output("ffprobe -v error -show_entries stream=codec_type -of csv=p=0 '" + cameraMovie + "'",
-               status),
+        zimlo::test::commandOutput(
+            "ffprobe -v error -show_entries stream=codec_type -of csv=p=0 '" + movie + "'", status),
+        "video\naudio\naudio\n");
+    EXPECT_EQ(
+        zimlo::test::commandOutput(
+            "ffprobe -v error -show_entries stream=codec_type -of csv=p=0 '" + cameraMovie + "'",
+            status),
         "video\n");
     fs::remove(movie);
     fs::remove(cameraMovie);
@@ -122,26 +110,26 @@ TEST(ZimloToolRecord, WritesScreenMovieWithBothSoundTracksAndACameraMovie) {
     // A pause of a second and a half after half a second: at most two seconds of movie, not
     // three and a half. (On this still screen the first frame, the movie's start, may come up
     // to a second after the recording's.)
-    printed = output(tool + " record --target " + targets.front().id +
-                         " --seconds 2 --fps 30 --pause 0.5:1.5 2>&1",
-                     status);
+    printed = zimlo::test::commandOutput(tool + " record --target " + targets.front().id +
+                                             " --seconds 2 --fps 30 --pause 0.5:1.5 2>&1",
+                                         status);
     ASSERT_EQ(status, 0) << printed;
     EXPECT_LT(printed.find("paused\n"), printed.find("resumed\n")) << printed;
     EXPECT_NE(printed.find("resumed\n"), std::string::npos) << printed;
     movie = valueAfter(printed, "screen movie: ");
-    const double length = std::stod(output(
+    const double length = std::stod(zimlo::test::commandOutput(
         "ffprobe -v error -show_entries format=duration -of csv=p=0 '" + movie + "'", status));
     EXPECT_LT(length, 2.2);
     EXPECT_GT(length, 0.9);
     fs::remove(movie);
-    printed = output(
+    printed = zimlo::test::commandOutput(
         tool + " record --target " + targets.front().id + " --seconds 1 --pause 2 2>&1", status);
     EXPECT_NE(status, 0);
     EXPECT_NE(printed.find("--pause takes AT:FOR"), std::string::npos) << printed;
 
     // Bad arguments are refused with the usage.
-    printed = output(tool + " record --target " + targets.front().id + " --seconds 1 --fps 25 2>&1",
-                     status);
+    printed = zimlo::test::commandOutput(
+        tool + " record --target " + targets.front().id + " --seconds 1 --fps 25 2>&1", status);
     EXPECT_NE(status, 0);
     EXPECT_NE(printed.find("--fps must be 24, 30 or 60"), std::string::npos) << printed;
 }
@@ -244,8 +232,8 @@ TEST(ZimloToolRecord, AKillLosesOnlyTheLastSecondsAndTheNextStartKeepsTheRestAsA
         // The next start: one raw draft of both movies as they decode, measured, and nothing
         // left where they were recorded.
         int status = -1;
-        const std::string printed =
-            output(folders.environment() + tool + " drafts recover 2>&1", status);
+        const std::string printed = zimlo::test::commandOutput(
+            folders.environment() + tool + " drafts recover 2>&1", status);
         ASSERT_EQ(status, 0) << printed;
         EXPECT_NE(printed.find("recovered 1, kept 0"), std::string::npos) << printed;
         const auto drafts = DraftStore(folders.drafts()).loadDrafts();
@@ -286,10 +274,10 @@ TEST(ZimloToolRecord, AFullDiskStopsTheRecordingAndFails) {
     });
     auto started = std::chrono::steady_clock::now();
     int status = -1;
-    std::string printed =
-        output("XDG_STATE_HOME='" + dir.string() + "' " + tool + " record --target " +
-                   targets.front().id + " --seconds 120 --generated-camera 2>&1",
-               status);
+    std::string printed = zimlo::test::commandOutput(
+        "XDG_STATE_HOME='" + dir.string() + "' " + tool + " record --target " + targets.front().id +
+            " --seconds 120 --generated-camera 2>&1",
+        status);
     auto elapsed = std::chrono::steady_clock::now() - started;
     animating = false;
     animation.join();
@@ -306,10 +294,10 @@ TEST(ZimloToolRecord, AFullDiskStopsTheRecordingAndFails) {
 // Seconds of a movie's stream ("v:0", "a:0"), by its last packet's end.
 double streamSeconds(const std::string& movie, const std::string& stream) {
     int status = 0;
-    std::string out = output("ffprobe -v error -select_streams " + stream +
-                                 " -show_entries packet=pts_time,duration_time -of csv=p=0 '" +
-                                 movie + "' | tail -1",
-                             status);
+    std::string out = zimlo::test::commandOutput(
+        "ffprobe -v error -select_streams " + stream +
+            " -show_entries packet=pts_time,duration_time -of csv=p=0 '" + movie + "' | tail -1",
+        status);
     double pts = 0, duration = 0;
     std::sscanf(out.c_str(), "%lf,%lf", &pts, &duration);
     return pts + duration;
@@ -348,9 +336,9 @@ TEST(ZimloToolRecord, AMicrophoneBacklogDoesNotOutlastTheRecording) {
 
     int status = -1;
     const auto started = std::chrono::steady_clock::now();
-    std::string printed =
-        output(tool + " record --target " + targets.front().id + " --seconds 3 --fps 30 --mic 2>&1",
-               status);
+    std::string printed = zimlo::test::commandOutput(
+        tool + " record --target " + targets.front().id + " --seconds 3 --fps 30 --mic 2>&1",
+        status);
     const std::chrono::duration<double> ran = std::chrono::steady_clock::now() - started;
     animating = false;
     animation.join();
@@ -369,7 +357,7 @@ TEST(ZimloToolRecord, AMicrophoneBacklogDoesNotOutlastTheRecording) {
     EXPECT_GT(pictures, 2.0);
     EXPECT_LE(streamSeconds(movie, "a:0"), pictures + 0.25);
     EXPECT_LE(streamSeconds(movie, "a:1"), pictures + 0.25) << "the microphone's sound";
-    const double length = std::stod(output(
+    const double length = std::stod(zimlo::test::commandOutput(
         "ffprobe -v error -show_entries format=duration -of csv=p=0 '" + movie + "'", status));
     EXPECT_LT(length, ran.count()) << "longer than the whole run of the recorder";
     fs::remove(movie);
@@ -394,7 +382,8 @@ TEST(ZimloToolRecord, ASoundServerThatGoesAwayIsReportedAndRejoined) {
 
     int status = -1;
     std::string printed;
-    std::thread recording([&] { printed = output(record + "14 2>&1", status); });
+    std::thread recording(
+        [&] { printed = zimlo::test::commandOutput(record + "14 2>&1", status); });
     auto at = [start = std::chrono::steady_clock::now()](double seconds) {
         std::this_thread::sleep_until(start +
                                       std::chrono::milliseconds(static_cast<int>(seconds * 1000)));
@@ -427,7 +416,7 @@ TEST(ZimloToolRecord, ASoundServerThatGoesAwayIsReportedAndRejoined) {
     EXPECT_GT(pictures, 12.0);
     EXPECT_GE(streamSeconds(movie, "a:0"), pictures - 0.25);  // no shorter than the picture
     // The tone played after the return is in the sound track.
-    std::string raw = output(
+    std::string raw = zimlo::test::commandOutput(
         "ffmpeg -v error -i '" + movie + "' -map 0:a:0 -ss 6 -t 2 -ac 1 -ar 48000 -f f32le -",
         status);
     float loudest = 0;
@@ -441,7 +430,7 @@ TEST(ZimloToolRecord, ASoundServerThatGoesAwayIsReportedAndRejoined) {
 
     // No sound server at all: the picture is recorded, with a silent track at least as long.
     pulse.kill();
-    printed = output(record + "3 2>&1", status);
+    printed = zimlo::test::commandOutput(record + "3 2>&1", status);
     EXPECT_EQ(status, 0) << printed;
     EXPECT_NE(printed.find("system audio: unavailable"), std::string::npos) << printed;
     const std::string silent = valueAfter(printed, "screen movie: ");
