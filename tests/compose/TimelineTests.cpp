@@ -301,11 +301,5 @@ TEST(ExportRules, LightContentGetsTheLightEncoderSearch) {
     EXPECT_EQ(VideoCompositor::expectedSourceBitRate(built), 0);
 }
 
-TEST(ExportRules, ErrorWords) {
-    EXPECT_EQ(CompositorError::exportSessionFailed("x").description(), "导出失败：x");
-    EXPECT_EQ(CompositorError::missingMainVideo().description(), "缺少主画面视频");
-    EXPECT_STREQ(CompositorError::missingMainTrack().what(), "主画面无视频轨");
-}
-
 }  // namespace
 }  // namespace zimlo::compose

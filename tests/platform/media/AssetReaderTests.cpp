@@ -203,17 +203,25 @@ TEST(AudioMixReader, MixesAJumpOfHoursAsSilenceWithoutMakingItAtOnce) {
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
     ASSERT_FALSE(heard.empty());
     EXPECT_NEAR(heard.back().first, 6002, 0.1);
+    // Each window must hold chunks: a mix that skipped a stretch would otherwise pass.
+    int toneBefore = 0, silence = 0, toneAfter = 0;
     for (const auto& [at, peak] : heard) {
         if (at > 0.1 && at < 0.9) {
+            ++toneBefore;
             EXPECT_GT(peak, 0.05) << "tone at " << at << " s";
         }
         if (at > 1.1 && at < 3) {
+            ++silence;
             EXPECT_EQ(peak, 0) << "silence at " << at << " s";
         }
         if (at > 6001.1 && at < 6001.9) {
+            ++toneAfter;
             EXPECT_GT(peak, 0.05) << "tone at " << at << " s";
         }
     }
+    EXPECT_GT(toneBefore, 0);
+    EXPECT_GT(silence, 0);
+    EXPECT_GT(toneAfter, 0);
 }
 
 // Widths that are not a multiple of 16 (a portrait camera, an odd-sized window) once made the
