@@ -11,8 +11,6 @@ std::string describe(SourceError::Kind kind, const std::string& message) {
         case Kind::cannotUpdateSettings:
         case Kind::deviceFailure:
             return message;
-        case Kind::unsupported:
-            return "macOS 12.3 及以上才支持 ScreenCaptureKit 录屏";
         case Kind::missingTarget:
             return "请先选择要录制的桌面或应用窗口";
         case Kind::noCamera:

@@ -11,7 +11,6 @@ struct SourceError {
         cannotAddScreenOutput,       // message: the description
         cannotAddSystemAudioOutput,  // message: the description
         cannotUpdateSettings,        // message: the description
-        unsupported,
         missingTarget,
         noCamera,
         noMicrophone,
