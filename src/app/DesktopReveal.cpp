@@ -50,7 +50,7 @@ void revealInFileManager(const std::filesystem::path& file) {
 }
 
 void openWithDefaultApplication(const std::filesystem::path& file,
-                                std::function<void(const QString& problem)> failed) {
+                                const std::function<void(const QString& problem)>& failed) {
     const QString path = QString::fromStdString(file.string());
     // Not parented: the player may outlive the window (xdg-open waits for it on some desktops),
     // and a process object going away would end it.

@@ -14,6 +14,6 @@ void revealInFileManager(const std::filesystem::path& file);
 // for the user when nothing could open it. Runs in the background: `failed` comes later, on the
 // main thread.
 void openWithDefaultApplication(const std::filesystem::path& file,
-                                std::function<void(const QString& problem)> failed);
+                                const std::function<void(const QString& problem)>& failed);
 
 }  // namespace zimlo::app

@@ -444,9 +444,10 @@ void HomeView::copyDraftMovie(const ListedDraft& draft, const std::filesystem::p
                 fs::remove(partial, ignored);
             }
         }
-        if (ec)
+        if (ec) {
             ZIMLO_LOG_WARN("gallery")
                 << "copying " << source << " to " << destination << " failed: " << ec.message();
+        }
         MainQueue::post([self, destination, ec] {
             if (!self || !ec) return;
             self->showError(self->tr("复制失败"), QString::fromStdString(ec.message()) +

@@ -98,7 +98,8 @@ Result<void, SourceError> CameraMicrophoneSession::startIfNeeded() {
         // a newer one.
         auto relay = NewestValueRelay<media::VideoSample>::create(
             [queue = cameraDataQueue_](Task task) { queue->async(std::move(task)); },
-            [layer = previewLayer_, onFrame = handlers_.cameraFrame](media::VideoSample frame) {
+            [layer = previewLayer_,
+             onFrame = handlers_.cameraFrame](const media::VideoSample& frame) {
                 if (layer) layer->deliver(frame);
                 if (onFrame) onFrame(frame);
             });

@@ -5,7 +5,7 @@
 namespace zimlo::capture {
 namespace {
 
-std::string withDetail(std::string text, const std::string& detail) {
+std::string withDetail(const std::string& text, const std::string& detail) {
     return detail.empty() ? text : text + "：" + detail;
 }
 
@@ -107,7 +107,7 @@ std::optional<std::string> userText(const std::optional<audio::AudioError>& erro
 
 std::string userText(const camera::CameraError& error) {
     using Kind = camera::CameraError::Kind;
-    auto withSystemError = [&](std::string text) {
+    auto withSystemError = [&](const std::string& text) {
         return error.systemError() ? text + "：" + systemText(error.systemError()) : text;
     };
     const std::string& device = error.device();

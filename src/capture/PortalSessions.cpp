@@ -18,7 +18,7 @@ portal::SourceType portalType(PortalSource::Type type) {
 }  // namespace
 
 PortalSessionResult openPortalSession(PortalSource::Type type,
-                                      std::shared_ptr<portal::OpenCancellation> cancellation,
+                                      const std::shared_ptr<portal::OpenCancellation>& cancellation,
                                       PortalSourceMemory memory) {
     std::lock_guard lock(openingMutex());
     portal::SessionRequest request;

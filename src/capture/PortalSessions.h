@@ -16,7 +16,7 @@ namespace zimlo::capture {
 using PortalSessionResult =
     Result<std::shared_ptr<portal::ScreenCastSession>, screen::CaptureError>;
 PortalSessionResult openPortalSession(PortalSource::Type type,
-                                      std::shared_ptr<portal::OpenCancellation> cancellation,
+                                      const std::shared_ptr<portal::OpenCancellation>& cancellation,
                                       PortalSourceMemory memory = PortalSourceMemory());
 
 // The session of one capture source, kept open across stream restarts (new recording settings)

@@ -420,7 +420,7 @@ void SampleBufferMovieWriter::fillSilenceToPicturesEnd() {
 void SampleBufferMovieWriter::handleFinish(Completion completion,
                                            std::optional<media::MediaTime> stoppedAt) {
     auto deliver = [url = outputURL_,
-                    completion = std::move(completion)](std::optional<WriterError> error) {
+                    completion = std::move(completion)](const std::optional<WriterError>& error) {
         MainQueue::post([url, completion, error] {
             if (!completion) return;
             completion(error ? WriterResult(fail(*error)) : WriterResult(url));

@@ -91,7 +91,7 @@ std::shared_ptr<ScreenCameraSource> ScreenCameraSource::create(ScreenCaptureTarg
         weakly(weak, [](ScreenCameraSource& self, const media::AudioSample& sample) {
             self.microphoneDidOutputSample(sample);
         });
-    handlers.microphoneInterruption = [weak](std::optional<audio::AudioError> problem) {
+    handlers.microphoneInterruption = [weak](const std::optional<audio::AudioError>& problem) {
         MainQueue::post(weakly(weak, [problem = userText(problem)](ScreenCameraSource& self) {
             self.reportAudioInterruption(AudioSource::microphone, problem);
         }));
@@ -256,7 +256,7 @@ Result<void, SourceError> ScreenCameraSource::configureScreenStream() {
                 if (auto self = weak.lock()) self->streamDidOutputAudioSample(std::move(sample));
             });
         },
-        [weak](std::optional<audio::AudioError> problem) {
+        [weak](const std::optional<audio::AudioError>& problem) {
             MainQueue::post(weakly(weak, [problem = userText(problem)](ScreenCameraSource& self) {
                 self.reportAudioInterruption(AudioSource::system, problem);
             }));
@@ -587,7 +587,7 @@ void ScreenCameraSource::startRecording(bool withPiP) {
     const uint64_t recording = ++recordingNumber_;
     recordingFailureReported_ = false;
     auto failed =
-        weakly(weak_from_this(), [recording](ScreenCameraSource& self, WriterError error) {
+        weakly(weak_from_this(), [recording](ScreenCameraSource& self, const WriterError& error) {
             self.writerFailed(recording, error);
         });
     auto frameRate = recordingSettings().frameRate;
@@ -638,10 +638,11 @@ void ScreenCameraSource::stopRecording() {
         taken = std::move(writers_);
         writers_ = Writers{};
     }
-    auto finished = weakly(weak_from_this(), [recording = recordingNumber_](
-                                                 ScreenCameraSource& self, WriterResult result) {
-        self.oneWriterFinished(recording, result);
-    });
+    auto finished = weakly(
+        weak_from_this(),
+        [recording = recordingNumber_](ScreenCameraSource& self, const WriterResult& result) {
+            self.oneWriterFinished(recording, result);
+        });
     if (taken.screen) taken.screen->finish(finished, stoppedAt);
     if (shouldRecordPiP_ && taken.camera) taken.camera->finish(finished, stoppedAt);
 }

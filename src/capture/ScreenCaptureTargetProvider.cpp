@@ -77,7 +77,7 @@ std::optional<TargetImage> portalThumbnail(PortalSource::Type type) {
             changed.notify_all();
         },
         nullptr);
-    stream.startCapture([&](std::optional<screen::CaptureError> error) {
+    stream.startCapture([&](const std::optional<screen::CaptureError>& error) {
         std::lock_guard lock(mutex);
         started = true;
         failed = error.has_value();

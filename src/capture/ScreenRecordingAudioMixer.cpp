@@ -134,7 +134,7 @@ MixerResult run(const std::filesystem::path& inputURL, const std::filesystem::pa
         return fail(MixerError::missingVideoFormat());
     }
 
-    const std::filesystem::path outputURL =
+    std::filesystem::path outputURL =
         (directory.empty() ? outputDirectory() : directory) /
         ("zimlo_screen_mixed_" + Uuid::generate().uuidString() + ".mov");
     auto failed = [&](MixerError mixerError) {

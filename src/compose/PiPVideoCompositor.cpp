@@ -118,7 +118,7 @@ std::vector<PixelFormat> PiPVideoCompositor::sourcePixelFormats() {
     return {PixelFormat::NV12FullRange, PixelFormat::NV12VideoRange, PixelFormat::BGRA};
 }
 
-void PiPVideoCompositor::renderContextChanged(std::shared_ptr<RenderContext>) {
+void PiPVideoCompositor::renderContextChanged(const std::shared_ptr<RenderContext>&) {
     renderQueue_.async([this] {
         subtitles_.clearCache();
         subtitleLayer_.reset();

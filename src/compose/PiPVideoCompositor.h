@@ -114,7 +114,7 @@ class PiPVideoCompositor {
     static media::PixelFormat requiredPixelFormat() { return media::PixelFormat::BGRA; }
 
     // Empties the subtitle cache and the scratch caches and restarts the frame count.
-    void renderContextChanged(std::shared_ptr<RenderContext> context);
+    void renderContextChanged(const std::shared_ptr<RenderContext>& context);
     // Queues the request and returns at once.
     void startVideoCompositionRequest(std::shared_ptr<VideoCompositionRequest> request);
 

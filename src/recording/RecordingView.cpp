@@ -387,11 +387,11 @@ void RecordingView::setUpSource() {
 
     source_ = capture::ScreenCameraSource::create(target_, dependencies_.sourceOptions);
     QPointer<RecordingView> weak(this);
-    source_->onStateChange = [weak](capture::CaptureState state) {
+    source_->onStateChange = [weak](const capture::CaptureState& state) {
         if (weak) weak->sourceStateChanged(state);
     };
     source_->onScreenSampleBuffer = screenPreview_->frameHandler();
-    source_->onScreenCaptureStatusChange = [weak](capture::ScreenCaptureStatus status) {
+    source_->onScreenCaptureStatusChange = [weak](const capture::ScreenCaptureStatus& status) {
         if (weak) weak->captureStatusChanged(status);
     };
     source_->onMicrophoneSampleBuffer =
@@ -411,10 +411,11 @@ void RecordingView::setUpSource() {
             weak->finishPipeline_->filesReported(std::move(main), std::move(pip),
                                                  weak->source_->recordingFolder());
     };
-    source_->onRecordingFailure = [weak](WriterError error) {
+    source_->onRecordingFailure = [weak](const WriterError& error) {
         if (weak) weak->recordingFailed(error);
     };
-    source_->onAudioInterruption = [weak](AudioSource audio, std::optional<std::string> problem) {
+    source_->onAudioInterruption = [weak](AudioSource audio,
+                                          const std::optional<std::string>& problem) {
         if (weak)
             weak->setStatus(audioInterruptionText(audio, problem.has_value(), weak->isRecording()));
     };
@@ -725,13 +726,13 @@ void RecordingView::parameterTapped() {
     parameterController_ = controller;
     QPointer<RecordingView> weak(this);
     QPointer<RecordingParameterPopover> weakController(controller);
-    controller->onChange = [weak, weakController](RecordingSettings settings) {
+    controller->onChange = [weak, weakController](const RecordingSettings& settings) {
         if (!weak) return;
         if (weakController) weakController->setInteractionEnabled(false);
         weak->applyRecordingSettings(settings);
     };
     auto* shortcuts = new GlobalShortcutEditor(shortcutSettings_, globalShortcutsAvailable_);
-    shortcuts->onChange = [weak](GlobalShortcutSettings settings) {
+    shortcuts->onChange = [weak](const GlobalShortcutSettings& settings) {
         if (weak) weak->applyGlobalShortcuts(settings);
     };
     controller->addSection(shortcuts);

@@ -18,7 +18,7 @@ ScreenPreviewView::ScreenPreviewView(QWidget* parent)
                                                [this](QImage image) { show(std::move(image)); });
     toRender_ = NewestValueRelay<std::shared_ptr<const media::PixelBuffer>>::create(
         [queue = renderQueue_.get()](Task task) { queue->async(std::move(task)); },
-        [toShow = toShow_](std::shared_ptr<const media::PixelBuffer> pixels) {
+        [toShow = toShow_](const std::shared_ptr<const media::PixelBuffer>& pixels) {
             QImage image = previewImage(*pixels);
             if (!image.isNull()) toShow->offer(std::move(image));
         });

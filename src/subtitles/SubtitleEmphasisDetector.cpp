@@ -189,8 +189,9 @@ std::vector<TextRange> chooseAmong(Scored ordered, size_t characterCount) {
         return a.first.location < b.first.location;
     });
     std::vector<TextRange> taken;
-    for (const auto& [range, score] : ordered) {
+    for (const auto& candidate : ordered) {
         if (taken.size() >= limit) break;
+        const TextRange& range = candidate.first;
         bool overlaps = std::any_of(taken.begin(), taken.end(),
                                     [&](const TextRange& t) { return t.overlaps(range); });
         if (!overlaps) taken.push_back(range);

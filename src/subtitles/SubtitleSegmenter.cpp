@@ -96,12 +96,12 @@ std::vector<SubtitleSegment> segments(const std::vector<TranscriptionSegment>& w
         bool endsSentence =
             !word.substring.empty() && endsWithSentenceEnding(text::lastCharacter(word.substring));
 
-        if (i + 1 == words.size()) {
-            close();
-        } else if (endTicks - startTicks >= longest) {
-            close();
-        } else if (endsSentence || microseconds(words[i + 1].timestamp) - endTicks >= pause ||
-                   bufferCharacters >= kLongestSegmentText + 1) {
+        // A segment ends with the words, at its longest duration, at a sentence's end, at a
+        // pause, or when one more character would make it too long.
+        const bool last = i + 1 == words.size();
+        if (last || endTicks - startTicks >= longest || endsSentence ||
+            microseconds(words[i + 1].timestamp) - endTicks >= pause ||
+            bufferCharacters >= kLongestSegmentText + 1) {
             close();
         }
     }

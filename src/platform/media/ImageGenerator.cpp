@@ -62,8 +62,8 @@ MediaResult<std::shared_ptr<PixelBuffer>> ImageGenerator::copyImage(MediaTime ti
     for (;;) {
         if (expired(deadline)) return logged(MediaError::of(Kind::timedOut), doing, asset_->url());
         auto decoded = decoder.next();
-        if (!decoded) decodeError = std::move(decoded).error();
         AVFrame* frame = decoded.valueOr(nullptr);
+        if (!decoded) decodeError = std::move(decoded).error();
         if (!frame) break;
         MediaTime frameTime = decoder.timeOf(frame);
         if (haveFrame && frameTime.valid && time.valid && frameTime > time) break;

@@ -154,7 +154,7 @@ struct MovieWriter::Impl : TrackOutput {
 
     // The first failure wins; later ones are consequences. `fileCode` is the FFmpeg error code
     // of a file operation, which may wrap the system's error number.
-    void failWith(MediaError error, int fileCode) {
+    void failWith(const MediaError& error, int fileCode) {
         std::function<void(const MediaError&, int)> handler;
         int errorCode = 0;
         {

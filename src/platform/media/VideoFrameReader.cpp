@@ -4,6 +4,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <utility>
 
 #include "platform/media/AssetDecoding.h"
 #include "platform/media/AssetReader.h"
@@ -33,9 +34,8 @@ struct VideoFrameReader::Impl {
     bool done = false;
 
     static std::optional<DecodedVideoFrame> take(std::optional<DecodedVideoFrame>& slot) {
-        auto value = std::move(slot);
-        slot.reset();
-        return value;
+        // A moved-from optional keeps its value engaged; exchange leaves the slot empty.
+        return std::exchange(slot, std::nullopt);
     }
 };
 
@@ -62,8 +62,8 @@ std::optional<DecodedVideoFrame> VideoFrameReader::next() {
     if (impl.pending) return Impl::take(impl.pending);
     while (!impl.done && !cancelled_ && !error_) {
         auto decoded = impl.decoder.next();
-        if (!decoded) setError(std::move(decoded).error(), "decoding the video of", impl.url);
         AVFrame* frame = decoded.valueOr(nullptr);
+        if (!decoded) setError(std::move(decoded).error(), "decoding the video of", impl.url);
         MediaTime time = frame ? impl.decoder.timeOf(frame) : MediaTime{};
         bool pastEnd = frame && impl.range && impl.range->duration.valid && time.valid &&
                        time >= impl.range->end();

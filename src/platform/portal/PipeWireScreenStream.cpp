@@ -243,7 +243,7 @@ void PipeWireScreenStream::Shared::handleFrame(const std::shared_ptr<Shared>& se
     auto pixels = pool.take(nv12 ? (outputSize->width + 1) & ~1 : outputSize->width,
                             nv12 ? (outputSize->height + 1) & ~1 : outputSize->height,
                             nv12 ? config.pixelFormat : media::PixelFormat::BGRA,
-                            static_cast<size_t>(std::max(2, config.queueDepth) + 2));
+                            static_cast<size_t>(std::max(2, config.queueDepth)) + 2);
     if (!converter.convert(picture, crop, *pixels)) return;
     last = pixels;
     lastDelivered = stamp;
@@ -509,7 +509,7 @@ void startThread(std::shared_ptr<PipeWireScreenStream::Shared> s,
         if (completion) completion(error);
     };
 
-    auto opened = s->sessionSource(cancellation);
+    auto opened = s->sessionSource(std::move(cancellation));
     if (!opened) {
         fail(opened.error());
         return;

@@ -242,7 +242,7 @@ void onSessionClosed(XdpSession*, gpointer data) {
 }  // namespace
 
 Result<std::shared_ptr<ScreenCastSession>, screen::CaptureError> ScreenCastSession::open(
-    const SessionRequest& request, std::shared_ptr<OpenCancellation> cancellation) {
+    const SessionRequest& request, const std::shared_ptr<OpenCancellation>& cancellation) {
     auto info = probeScreenCast();
     if (!info) return fail(logged(screen::CaptureError(Kind::portalUnavailable)));
     if (!info->offers(request.type))

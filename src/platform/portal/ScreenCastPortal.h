@@ -69,7 +69,8 @@ class ScreenCastSession {
     // portalCannotRecordScreens), the user refused or the cancellation came (portalRefused), or
     // the portal failed (the other portal kinds).
     static Result<std::shared_ptr<ScreenCastSession>, screen::CaptureError> open(
-        const SessionRequest& request, std::shared_ptr<OpenCancellation> cancellation = nullptr);
+        const SessionRequest& request,
+        const std::shared_ptr<OpenCancellation>& cancellation = nullptr);
     ~ScreenCastSession();
     ScreenCastSession(const ScreenCastSession&) = delete;
     ScreenCastSession& operator=(const ScreenCastSession&) = delete;

@@ -242,7 +242,7 @@ bool SpeechRecognizer::waitUntilLoaded(double seconds) {
 }
 
 std::shared_ptr<RecognitionTask> SpeechRecognizer::recognitionTask(
-    std::shared_ptr<AudioBufferRecognitionRequest> request, RecognitionHandler handler) {
+    const std::shared_ptr<AudioBufferRecognitionRequest>& request, RecognitionHandler handler) {
     auto task =
         std::make_shared<RecognitionTask>(shared_from_this(), model_, request, std::move(handler));
     SerialQueue* queue = queue_.get();
@@ -583,7 +583,7 @@ std::vector<media::AudioSample> splitAudio(const media::AudioSample& sample, dou
     std::vector<media::AudioSample> pieces;
     int frameBytes = media::bytesPerSample(sample.format) * sample.channels;
     int total = sample.frameCount();
-    int per = std::max(1, static_cast<int>(seconds * sample.sampleRate + 0.5));
+    int per = std::max(1, static_cast<int>(std::lround(seconds * sample.sampleRate)));
     media::MediaTime start =
         sample.presentationTime.valid ? sample.presentationTime : media::MediaTime::zero();
     for (int at = 0; at < total; at += per) {

@@ -147,7 +147,7 @@ class SpeechRecognizer : public std::enable_shared_from_this<SpeechRecognizer> {
     SerialQueue& queue() { return *queue_; }
 
     std::shared_ptr<RecognitionTask> recognitionTask(
-        std::shared_ptr<AudioBufferRecognitionRequest> request, RecognitionHandler handler);
+        const std::shared_ptr<AudioBufferRecognitionRequest>& request, RecognitionHandler handler);
 
     // For the constructor only (created through `shared`).
     SpeechRecognizer(std::string locale, std::shared_ptr<SpeechModel> model);

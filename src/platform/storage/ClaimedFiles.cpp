@@ -19,7 +19,10 @@ ClaimedFiles claimFiles(const std::filesystem::path& directory,
         bool taken = false;
         int failure = 0;
         for (const auto& base : bases) {
-            auto path = directory / (base + suffix + extension);
+            std::string name = base;
+            name += suffix;
+            name += extension;
+            auto path = directory / name;
             int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
             if (fd < 0) {
                 if (errno == EEXIST)

@@ -126,7 +126,8 @@ bool FrameGrabber::ensureShm(ShmImage& segment, size_t bytes) {
         return false;
     }
     void* address = shmat(id, nullptr, 0);
-    if (address == reinterpret_cast<void*>(-1)) {
+    // shmat reports failure as the address (void*)-1.
+    if (address == reinterpret_cast<void*>(-1)) {  // NOLINT(performance-no-int-to-ptr)
         shmctl(id, IPC_RMID, nullptr);
         hasShm_ = false;
         return false;

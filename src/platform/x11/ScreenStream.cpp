@@ -100,8 +100,8 @@ void deliver(const std::shared_ptr<ScreenStream::Shared>& shared, media::VideoSa
     });
 }
 
-void captureLoop(const std::shared_ptr<ScreenStream::Shared>& shared, ContentFilter filter,
-                 ScreenStream::Completion completion) {
+void captureLoop(const std::shared_ptr<ScreenStream::Shared>& shared, const ContentFilter& filter,
+                 const ScreenStream::Completion& completion) {
     std::unique_ptr<Connection> connection;
     std::unique_ptr<FrameGrabber> grabber;
     ScreenStreamConfiguration config;
@@ -210,7 +210,7 @@ void captureLoop(const std::shared_ptr<ScreenStream::Shared>& shared, ContentFil
 ScreenStream::ScreenStream(ContentFilter filter, ScreenStreamConfiguration configuration,
                            const char* displayName)
     : filter_(std::move(filter)), shared_(std::make_shared<Shared>()) {
-    shared_->configuration = configuration;
+    shared_->configuration = std::move(configuration);
     if (displayName) {
         shared_->displayName = displayName;
         shared_->hasDisplayName = true;
