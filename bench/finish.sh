@@ -62,7 +62,7 @@ record() {  # name, follow (1/0): one recording; its output in $work/name/e2e.ou
   # TMPDIR inside the work folder: the test's private folders, where it records, are made there,
   # and the hard links need the recordings on the same file system.
   if ! TMPDIR="$dir" ZIMLO_E2E_RECORD_SECONDS="$seconds" ZIMLO_E2E_RESOLUTION="$resolution" \
-       ZIMLO_E2E_FPS="$fps" ZIMLO_E2E_FOLLOW="$2" ZIMLO_E2E_SCREEN="$screen" \
+       ZIMLO_E2E_FPS="$fps" ZIMLO_E2E_FOLLOW="$2" ZIMLO_E2E_SCREEN="$screen" ZIMLO_E2E_CATCH_UP=0 \
        ZIMLO_E2E_KEEP_DIR="$dir/raw" "$e2e" > "$dir/e2e.out" 2>&1; then
     # A finished draft whose checks found faults (a busy machine can drop captured sound) still
     # times the finish; anything short of that cannot.

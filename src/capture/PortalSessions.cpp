@@ -50,10 +50,10 @@ PortalSessionResult openPortalSession(PortalSource::Type type,
 }
 
 PortalSessionResult PortalSessionKeeper::obtain(
-    std::shared_ptr<portal::OpenCancellation> cancellation) {
+    const std::shared_ptr<portal::OpenCancellation>& cancellation) {
     std::lock_guard lock(mutex_);
     if (session_ && !session_->isClosed()) return session_;
-    auto session = openPortalSession(type_, std::move(cancellation));
+    auto session = openPortalSession(type_, cancellation);
     if (session) session_ = *session;
     return session;
 }

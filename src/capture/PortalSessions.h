@@ -25,7 +25,7 @@ PortalSessionResult openPortalSession(PortalSource::Type type,
 class PortalSessionKeeper {
   public:
     explicit PortalSessionKeeper(PortalSource::Type type) : type_(type) {}
-    PortalSessionResult obtain(std::shared_ptr<portal::OpenCancellation> cancellation);
+    PortalSessionResult obtain(const std::shared_ptr<portal::OpenCancellation>& cancellation);
 
   private:
     PortalSource::Type type_;

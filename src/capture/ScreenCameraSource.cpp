@@ -202,8 +202,8 @@ Result<void, SourceError> ScreenCameraSource::configureScreenStream() {
                 keeper = portalSessions_;
             }
             handle->video = std::make_unique<portal::PipeWireScreenStream>(
-                [keeper](std::shared_ptr<portal::OpenCancellation> cancellation) {
-                    return keeper->obtain(std::move(cancellation));
+                [keeper](const std::shared_ptr<portal::OpenCancellation>& cancellation) {
+                    return keeper->obtain(cancellation);
                 },
                 configuration);
         } else {

@@ -62,8 +62,8 @@ std::optional<TargetImage> portalThumbnail(PortalSource::Type type) {
         return PixelSize{width, height};
     };
     portal::PipeWireScreenStream stream(
-        [type](std::shared_ptr<portal::OpenCancellation> cancellation) {
-            return openPortalSession(type, std::move(cancellation));
+        [type](const std::shared_ptr<portal::OpenCancellation>& cancellation) {
+            return openPortalSession(type, cancellation);
         },
         configuration);
     std::mutex mutex;

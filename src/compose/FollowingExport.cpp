@@ -863,7 +863,8 @@ void FollowingExport::cancel() {
 }
 
 void FollowingExport::finish(const RecordingProject& project, std::function<void(Outcome)> done,
-                             std::function<void(double)> progress, std::shared_ptr<ExportJob> job) {
+                             std::function<void(double)> progress,
+                             const std::shared_ptr<ExportJob>& job) {
     {
         std::lock_guard lock(shared_->mutex);
         if (shared_->finish) return;

@@ -94,7 +94,7 @@ class FollowingExport : public std::enable_shared_from_this<FollowingExport> {
     // percent; cancelling `job` stops it. `done` is called once, on the main queue.
     void finish(const RecordingProject& project, std::function<void(Outcome)> done,
                 std::function<void(double)> progress = {},
-                std::shared_ptr<ExportJob> job = nullptr);
+                const std::shared_ptr<ExportJob>& job = nullptr);
 
     Statistics statistics() const;
     // Movie seconds composed so far.

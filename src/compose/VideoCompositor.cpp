@@ -352,8 +352,8 @@ std::filesystem::path VideoCompositor::exportURL(const std::filesystem::path& fo
 
 void VideoCompositor::exportMovie(const RecordingProject& project, bool includesSubtitles,
                                   double startTime, std::optional<double> endTime,
-                                  Completion completion, Progress progress,
-                                  std::shared_ptr<ExportJob> job) {
+                                  const Completion& completion, const Progress& progress,
+                                  const std::shared_ptr<ExportJob>& job) {
     auto composed = buildComposition(project, includesSubtitles, startTime, endTime);
     if (!composed.ok()) {
         completion(fail(std::move(composed).error()));

@@ -172,8 +172,9 @@ class VideoCompositor : public std::enable_shared_from_this<VideoCompositor> {
     // percent, and at least four times a second while frames are made. Cancelling `job` stops
     // the export; it then fails with "导出失败：已取消合成". A failed export leaves no file.
     void exportMovie(const RecordingProject& project, bool includesSubtitles, double startTime,
-                     std::optional<double> endTime, Completion completion, Progress progress = {},
-                     std::shared_ptr<ExportJob> job = nullptr);
+                     std::optional<double> endTime, const Completion& completion,
+                     const Progress& progress = {},
+                     const std::shared_ptr<ExportJob>& job = nullptr);
 
     // The subtitles an export of this span burns in, on the exported movie's timeline: the
     // project's segments cut to the span and moved to its start. Opens the main movie to learn

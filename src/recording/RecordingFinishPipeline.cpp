@@ -73,9 +73,9 @@ void mixWithMixer(const fs::path& directory, const fs::path& main,
 
 void exportWithCompositor(const fs::path& directory, const RecordingProject& project,
                           double longEdge, int framesPerSecond,
-                          std::function<void(RecordingFinishPipeline::ExportOutcome)> done,
-                          std::function<void(double)> progress,
-                          std::shared_ptr<compose::ExportJob> job) {
+                          const std::function<void(RecordingFinishPipeline::ExportOutcome)>& done,
+                          const std::function<void(double)>& progress,
+                          const std::shared_ptr<compose::ExportJob>& job) {
     using Outcome = RecordingFinishPipeline::ExportOutcome;
     auto compositor = std::make_shared<compose::VideoCompositor>();
     compositor->exportDirectory = directory;
@@ -99,7 +99,7 @@ void exportWithCompositor(const fs::path& directory, const RecordingProject& pro
                 else
                     deliver(fail(result.error().description()));
             },
-            std::move(progress), std::move(job));
+            progress, job);
     } catch (const std::exception& error) {
         deliver(fail(compose::CompositorError::exportSessionFailed(error.what()).description()));
     }
@@ -398,49 +398,50 @@ RecordingProject RecordingFinishPipeline::projectFrom(const std::optional<fs::pa
 
 void RecordingFinishPipeline::compose(const RecordingProject& project,
                                       std::optional<double> unmixedElapsed,
-                                      std::vector<fs::path> unusedFiles, double longEdge,
+                                      const std::vector<fs::path>& unusedFiles, double longEdge,
                                       int framesPerSecond) {
     if (!follower_) {
         CompositionReport report;
         report.fallbackReason = "nothing was composed while recording";
         lastComposition_ = report;
-        exportAfterStop(project, unmixedElapsed, std::move(unusedFiles), longEdge, framesPerSecond);
+        exportAfterStop(project, unmixedElapsed, unusedFiles, longEdge, framesPerSecond);
         return;
     }
     // The movie composed while recording needs only its last seconds; when it cannot be
     // finished, the export makes it from the recorded movies as before.
     follower_->finish(
         project,
-        weakly(weak_from_this(),
-               [project, unmixedElapsed, unusedFiles, longEdge, framesPerSecond](
-                   RecordingFinishPipeline& self, compose::FollowingExport::Outcome outcome) {
-                   using Ending = compose::FollowingExport::Ending;
-                   self.follower_.reset();
-                   const auto& statistics = outcome.statistics;
-                   CompositionReport report;
-                   report.followed = outcome.ending == Ending::composed;
-                   report.frameCount = statistics.frameCount;
-                   report.framesAfterStop =
-                       statistics.frameCount - std::max<int64_t>(statistics.framesBeforeFinish, 0);
-                   const bool userCancelled = self.exportJob_ && self.exportJob_->isCancelled();
-                   if (outcome.ending == Ending::composed || userCancelled) {
-                       self.lastComposition_ = report;
-                       self.exportFinished(project, unmixedElapsed, unusedFiles,
-                                           outcome.ending == Ending::composed
-                                               ? ExportOutcome(outcome.movie)
-                                               : ExportOutcome(fail(std::string(
-                                                     compose::ExportSession::kCancelledText))));
-                       return;
-                   }
-                   report.fallbackReason =
-                       outcome.ending == Ending::cancelled ? "cancelled" : outcome.reason;
-                   ZIMLO_LOG_WARN("finish")
-                       << "the movie composed while recording is not used ("
-                       << report.fallbackReason << "); composing it after the stop";
-                   self.lastComposition_ = report;
-                   self.exportAfterStop(project, unmixedElapsed, unusedFiles, longEdge,
-                                        framesPerSecond);
-               }),
+        weakly(
+            weak_from_this(),
+            [project, unmixedElapsed, unusedFiles, longEdge, framesPerSecond](
+                RecordingFinishPipeline& self, const compose::FollowingExport::Outcome& outcome) {
+                using Ending = compose::FollowingExport::Ending;
+                self.follower_.reset();
+                const auto& statistics = outcome.statistics;
+                CompositionReport report;
+                report.followed = outcome.ending == Ending::composed;
+                report.frameCount = statistics.frameCount;
+                report.framesAfterStop =
+                    statistics.frameCount - std::max<int64_t>(statistics.framesBeforeFinish, 0);
+                const bool userCancelled = self.exportJob_ && self.exportJob_->isCancelled();
+                if (outcome.ending == Ending::composed || userCancelled) {
+                    self.lastComposition_ = report;
+                    self.exportFinished(project, unmixedElapsed, unusedFiles,
+                                        outcome.ending == Ending::composed
+                                            ? ExportOutcome(outcome.movie)
+                                            : ExportOutcome(fail(std::string(
+                                                  compose::ExportSession::kCancelledText))));
+                    return;
+                }
+                report.fallbackReason =
+                    outcome.ending == Ending::cancelled ? "cancelled" : outcome.reason;
+                ZIMLO_LOG_WARN("finish")
+                    << "the movie composed while recording is not used (" << report.fallbackReason
+                    << "); composing it after the stop";
+                self.lastComposition_ = report;
+                self.exportAfterStop(project, unmixedElapsed, unusedFiles, longEdge,
+                                     framesPerSecond);
+            }),
         weakly(weak_from_this(), [](RecordingFinishPipeline& self,
                                     double fraction) { self.exportProgressed(fraction); }),
         exportJob_);
@@ -448,8 +449,8 @@ void RecordingFinishPipeline::compose(const RecordingProject& project,
 
 void RecordingFinishPipeline::exportAfterStop(const RecordingProject& project,
                                               std::optional<double> unmixedElapsed,
-                                              std::vector<fs::path> unusedFiles, double longEdge,
-                                              int framesPerSecond) {
+                                              const std::vector<fs::path>& unusedFiles,
+                                              double longEdge, int framesPerSecond) {
     follower_.reset();
     services_.exportMovie(
         project, longEdge, framesPerSecond,

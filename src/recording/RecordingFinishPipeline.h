@@ -58,7 +58,11 @@ class RecordingFinishPipeline : public std::enable_shared_from_this<RecordingFin
         // Calls `done` once the subtitles of what was said before the stop have all joined
         // the track (or the wait for them was given up). A host without subtitles calls it at
         // once.
-        virtual void whenSubtitlesSettled(std::function<void()> done) { done(); }
+        // By value: the hosts that wait keep `done` until the subtitles settle.
+        virtual void whenSubtitlesSettled(
+            std::function<void()> done) {  // NOLINT(performance-unnecessary-value-param)
+            done();
+        }
         // Called once per recording when the files are taken over (which also ends the
         // collection of subtitles).
         virtual FinishInputs takeFinishInputs() = 0;
@@ -206,10 +210,10 @@ class RecordingFinishPipeline : public std::enable_shared_from_this<RecordingFin
     void stopFollowing();
     // Composes the project: the follower finishes its movie, or else the export makes it.
     void compose(const RecordingProject& project, std::optional<double> unmixedElapsed,
-                 std::vector<std::filesystem::path> unusedFiles, double longEdge,
+                 const std::vector<std::filesystem::path>& unusedFiles, double longEdge,
                  int framesPerSecond);
     void exportAfterStop(const RecordingProject& project, std::optional<double> unmixedElapsed,
-                         std::vector<std::filesystem::path> unusedFiles, double longEdge,
+                         const std::vector<std::filesystem::path>& unusedFiles, double longEdge,
                          int framesPerSecond);
     void saveWithoutComposition(const RecordingProject& project, const FinishInputs& inputs,
                                 const std::vector<std::filesystem::path>& unusedFiles);

@@ -46,7 +46,7 @@ class MovieAsset {
     // `cancelled` (may be null) ends the wait. Its tracks' time ranges and bit rates describe
     // only what was written by then.
     static MediaResult<std::shared_ptr<const MovieAsset>> openGrowing(
-        std::shared_ptr<GrowingFile> file, const std::atomic<bool>* cancelled = nullptr);
+        const std::shared_ptr<GrowingFile>& file, const std::atomic<bool>* cancelled = nullptr);
 
     const std::filesystem::path& url() const { return url_; }
     const std::vector<AssetTrack>& tracks() const { return tracks_; }

@@ -105,7 +105,7 @@ MediaResult<FormatInputPtr> openGrowingInput(const std::shared_ptr<GrowingFile>&
         return fail(MediaError::of(MediaError::Kind::outOfMemory));
     }
     io->seekable = 0;
-    input.release();  // the I/O context's opaque now; freed with the demuxer
+    static_cast<void>(input.release());  // the I/O context's opaque now; freed with the demuxer
 
     AVFormatContext* raw = avformat_alloc_context();
     if (!raw) {

@@ -43,7 +43,7 @@ MediaResult<std::shared_ptr<const MovieAsset>> MovieAsset::open(const std::files
 }
 
 MediaResult<std::shared_ptr<const MovieAsset>> MovieAsset::openGrowing(
-    std::shared_ptr<GrowingFile> file, const std::atomic<bool>* cancelled) {
+    const std::shared_ptr<GrowingFile>& file, const std::atomic<bool>* cancelled) {
     auto opened = openGrowingInput(file, cancelled);
     if (!opened && cancelled && *cancelled) return fail(std::move(opened).error());  // not a fault
     if (!opened) return logged(std::move(opened).error(), "opening the growing movie", file->url());

@@ -150,7 +150,7 @@ struct MovieWriter::Impl : TrackOutput {
     }
 
     // A track's failure: the encoders' codes are not the system's.
-    void fail(MediaError error) override { failWith(std::move(error), 0); }
+    void fail(MediaError error) override { failWith(error, 0); }
 
     // The first failure wins; later ones are consequences. `fileCode` is the FFmpeg error code
     // of a file operation, which may wrap the system's error number.

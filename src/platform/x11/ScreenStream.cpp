@@ -161,7 +161,7 @@ void captureLoop(const std::shared_ptr<ScreenStream::Shared>& shared, const Cont
         if (changed || sizeChanged) {
             grabber->grab(config.showsCursor);
             auto buffer =
-                pool.take(width, height, static_cast<size_t>(std::max(2, config.queueDepth) + 2));
+                pool.take(width, height, static_cast<size_t>(std::max(2, config.queueDepth)) + 2);
             grabber->render(*buffer, true);
             last = buffer;
             sample.status = media::FrameStatus::complete;
@@ -248,7 +248,7 @@ void ScreenStream::startCapture(Completion completion) {
     shared_->delivering.store(true);
     shared_->thread = startThread("x11-capture", [shared = shared_, filter = filter_,
                                                   completion = std::move(completion)]() mutable {
-        captureLoop(shared, filter, std::move(completion));
+        captureLoop(shared, filter, completion);
     });
 }
 
