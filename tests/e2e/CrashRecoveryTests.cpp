@@ -98,7 +98,8 @@ double decodedSeconds(const std::optional<fs::path>& movie) {
     return reader->failed() ? -1 : last;
 }
 
-// Zimlo starts again: the home window lists the recovered drafts and says how many there were.
+// Zimlo starts again: the home window lists the drafts and says how many were recovered (an
+// empty notice when there was nothing to recover).
 struct Restarted {
     std::vector<RecordingProject> drafts;
     QString notice;
@@ -110,14 +111,15 @@ Restarted startAgain(size_t draftsExpected) {
     const bool listed = pumpUntil(
         [&] {
             auto* home = shell->homeView();
-            return home && home->noticeLabel()->isVisible() &&
-                   home->cardViews().size() == draftsExpected;
+            return home && home->cardViews().size() == draftsExpected;
         },
         120s);
-    EXPECT_TRUE(listed) << "the recovered draft was not listed";
+    EXPECT_TRUE(listed) << "the drafts were not listed";
+    // A notice comes with the listing; give a late one the chance to show before reading it.
+    pumpUntil([&] { return shell->homeView()->noticeLabel()->isVisible(); }, 2s);
     if (auto* home = shell->homeView()) {
         seen.drafts = home->drafts();
-        seen.notice = home->noticeLabel()->text();
+        if (home->noticeLabel()->isVisible()) seen.notice = home->noticeLabel()->text();
     }
     shell.reset();
     pumpFor(200ms);
@@ -160,7 +162,10 @@ TEST(KilledRecording, WhatAKilledRecordingHeldIsADraftAfterTheNextStart) {
         EXPECT_TRUE(fs::is_empty(env.recordings));
     }
 
-    // Killed 0.3 s after "停止录制", while the recording is being finished.
+    // Killed 0.3 s after "停止录制", while the recording is being finished, or just after: with
+    // the movie composed while recording, a short recording's finish can be done by then. Either
+    // way nothing is lost: a recovered raw draft (with its camera movie, announced), or the
+    // finished draft (camera composed in, nothing to announce).
     {
         RecordingChild child({"--stop-after", "4"});
         ASSERT_TRUE(child.waitFor("recording"));
@@ -171,10 +176,14 @@ TEST(KilledRecording, WhatAKilledRecordingHeldIsADraftAfterTheNextStart) {
         child.kill();
 
         const Restarted again = startAgain(2);
-        EXPECT_EQ(again.notice, QStringLiteral("已恢复 1 个意外中断的录制，已存为草稿"));
         ASSERT_EQ(again.drafts.size(), 2u);
         const RecordingProject& draft = again.drafts.front();  // the newer recording
-        ASSERT_TRUE(draft.mainVideoURL && draft.pipVideoURL);
+        ASSERT_TRUE(draft.mainVideoURL);
+        if (draft.pipVideoURL) {
+            EXPECT_EQ(again.notice, QStringLiteral("已恢复 1 个意外中断的录制，已存为草稿"));
+        } else {
+            EXPECT_EQ(again.notice, QString()) << "a finished draft announced as recovered";
+        }
         EXPECT_GE(decodedSeconds(localFile(draft.mainVideoURL)), recorded - 2.5)
             << "recorded " << recorded;
         EXPECT_TRUE(fs::is_empty(env.recordings));
