@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 
+#include "compose/ExportBuffers.h"
 #include "compose/PiPVideoCompositor.h"
 #include "compose/TrackCursor.h"
 #include "model/MediaErrorText.h"
@@ -20,18 +21,6 @@ namespace zimlo::compose {
 
 using media::MediaTime;
 using media::MovieWriter;
-
-namespace {
-
-// Frames between decoding and writing: enough to keep every stage busy, few enough that a
-// long export stays at a flat, small memory footprint.
-constexpr int kFramesInFlight = 4;
-constexpr int kWriterVideoQueue = 4;
-// Rendered frames may sit in the writer's queue and its encoder besides those in flight.
-constexpr int kOutputBuffers = kFramesInFlight + kWriterVideoQueue + 8;
-constexpr double kReadyPollSeconds = 1.0;
-
-}  // namespace
 
 int64_t outputFrameCount(double seconds, int framesPerSecond) {
     if (!(seconds > 0) || framesPerSecond <= 0) return 0;

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "compose/ExportBuffers.h"
 #include "compose/ExportSession.h"
 #include "compose/PiPVideoCompositor.h"
 #include "compose/TrackCursor.h"
@@ -34,11 +35,6 @@ using media::MovieWriter;
 
 namespace {
 
-// As the export: a few frames between the stages keep each busy and memory flat.
-constexpr int kFramesInFlight = 4;
-constexpr int kWriterVideoQueue = 4;
-constexpr int kOutputBuffers = kFramesInFlight + kWriterVideoQueue + 8;
-constexpr double kReadyPollSeconds = 1.0;
 constexpr double kProgressInterval = 0.25;
 // The span of a composition whose end is not known yet: longer than any recording.
 constexpr double kOpenLength = 1e8;
