@@ -466,10 +466,7 @@ void ExportSession::State::writeAudio() {
     } else {
         std::vector<media::AudioMixReader::Input> inputs;
         for (const auto* track : soundTracks) {
-            float volume = 1.0f;
-            if (built.audioMix)
-                for (const auto& parameters : built.audioMix->inputParameters)
-                    if (parameters.trackID == track->trackID) volume = parameters.volume;
+            const float volume = built.audioMix ? built.audioMix->volumeOf(track->trackID) : 1.0f;
             inputs.push_back({track->sourceTrackID, volume});
         }
         auto opened = media::AudioMixReader::open(*mainAsset, inputs, span);

@@ -1,7 +1,5 @@
 #include "compose/FollowingExport.h"
 
-#include <pthread.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -27,6 +25,7 @@
 #include "platform/media/MovieWriter.h"
 #include "platform/runtime/MainQueue.h"
 #include "platform/runtime/ThreadPriority.h"
+#include "platform/runtime/Threads.h"
 
 namespace zimlo::compose {
 
@@ -149,6 +148,11 @@ class Attempt {
     void unregisterReader(media::TrackReaderBase* reader) {
         std::lock_guard lock(shared_.mutex);
         std::erase(shared_.readers, reader);
+    }
+    // Registered (cancellable with the rest) for as long as the returned guard lives.
+    [[nodiscard]] std::shared_ptr<void> registeredWhileInScope(media::TrackReaderBase* reader) {
+        registerReader(reader);
+        return {nullptr, [this, reader](void*) { unregisterReader(reader); }};
     }
     // Stops every thread of this attempt and removes its movie.
     void cleanUp();
@@ -372,11 +376,7 @@ bool Attempt::setUp(const FollowedState& state) {
     renderContext_ =
         RenderContext::make(width, height, kOutputBuffers, media::PixelFormat::NV12VideoRange);
     compositor_->renderContextChanged(renderContext_);
-    if (audioInput_)
-        sound_ = std::thread([this] {
-            pthread_setname_np(pthread_self(), "follow-sound");
-            writeSound();
-        });
+    if (audioInput_) sound_ = startThread("follow-sound", [this] { writeSound(); });
     return true;
 }
 
@@ -426,10 +426,7 @@ bool Attempt::adoptFinish(const RecordingProject& project) {
     auto volumes = [](const VideoCompositor::Built& b, std::vector<std::pair<int, float>>& out) {
         for (const auto& track : b.composition.tracks) {
             if (track.mediaType != media::MediaType::audio || !track.sourceRange) continue;
-            float volume = 1.0f;
-            if (b.audioMix)
-                for (const auto& parameters : b.audioMix->inputParameters)
-                    if (parameters.trackID == track.trackID) volume = parameters.volume;
+            const float volume = b.audioMix ? b.audioMix->volumeOf(track.trackID) : 1.0f;
             out.emplace_back(track.sourceTrackID, volume);
         }
     };
@@ -681,9 +678,7 @@ void Attempt::writeSound() {
             return;
         }
         auto reader = std::move(opened).value();
-        registerReader(reader.get());
-        const std::shared_ptr<void> unregister(nullptr,
-                                               [&](void*) { unregisterReader(reader.get()); });
+        const auto registration = registeredWhileInScope(reader.get());
         while (auto packet = reader->next()) {
             // Whole packets: those starting inside the span.
             if (!packet->presentationTime.valid || packet->presentationTime < MediaTime::zero())
@@ -703,10 +698,7 @@ void Attempt::writeSound() {
     } else {
         std::vector<media::AudioMixReader::Input> inputs;
         for (const auto* track : audioTracks_) {
-            float volume = 1.0f;
-            if (built_.audioMix)
-                for (const auto& parameters : built_.audioMix->inputParameters)
-                    if (parameters.trackID == track->trackID) volume = parameters.volume;
+            const float volume = built_.audioMix ? built_.audioMix->volumeOf(track->trackID) : 1.0f;
             inputs.push_back({track->sourceTrackID, volume});
         }
         auto opened = media::AudioMixReader::open(*mainAsset_, inputs, open);
@@ -715,9 +707,7 @@ void Attempt::writeSound() {
             return;
         }
         auto reader = std::move(opened).value();
-        registerReader(reader.get());
-        const std::shared_ptr<void> unregister(nullptr,
-                                               [&](void*) { unregisterReader(reader.get()); });
+        const auto registration = registeredWhileInScope(reader.get());
         int64_t delivered = 0;
         bool spanSet = false;
         constexpr int kChunk = 4096;  // what the mixer hands out at a time
@@ -801,7 +791,6 @@ void Attempt::end(Outcome outcome) {
 }
 
 void work(const std::shared_ptr<FollowingExport::Shared>& shared) {
-    pthread_setname_np(pthread_self(), "follow");
     // Everything this thread starts (the compositor's queue, the encoder's threads, the sound)
     // inherits the idle priority.
     if (shared->settings.runsWhenIdle && !runWhenIdle()) {
@@ -823,7 +812,7 @@ std::shared_ptr<FollowingExport> FollowingExport::start(Sources sources, Setting
                                                         FollowedState state) {
     auto follower = std::make_shared<FollowingExport>(Private{}, std::move(sources),
                                                       std::move(settings), std::move(state));
-    std::thread([shared = follower->shared_] { work(shared); }).detach();
+    startThread("follow", [shared = follower->shared_] { work(shared); }).detach();
     return follower;
 }
 

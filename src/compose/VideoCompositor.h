@@ -84,6 +84,14 @@ struct AudioMixInputParameters {
 
 struct AudioMix {
     std::vector<AudioMixInputParameters> inputParameters;
+
+    // The volume `track` is mixed at: its last parameters', 1 when none name it.
+    float volumeOf(TrackID track) const {
+        float volume = 1.0f;
+        for (const auto& parameters : inputParameters)
+            if (parameters.trackID == track) volume = parameters.volume;
+        return volume;
+    }
 };
 
 // Our stand-ins for the three preset names, and what each means for our encoder.
