@@ -182,11 +182,20 @@ void RecordingFinishPipeline::recordingStarted(fs::path main, std::optional<fs::
 }
 
 void RecordingFinishPipeline::stopFollowing() {
+    // A movie nobody reports as complete any more is not waited for.
+    releaseGrowingMovies(GrowingMoviesEnd::abandoned);
+}
+
+void RecordingFinishPipeline::releaseGrowingMovies(GrowingMoviesEnd end) {
     if (followPoll_ && *followPoll_) (*followPoll_)->cancel();
     followPoll_.reset();
-    // A movie nobody reports as complete any more is not waited for.
-    if (growingMain_) growingMain_->abandon();
-    if (growingCamera_) growingCamera_->abandon();
+    for (const auto& movie : {growingMain_, growingCamera_}) {
+        if (!movie) continue;
+        if (end == GrowingMoviesEnd::complete)
+            movie->complete();
+        else
+            movie->abandon();
+    }
     growingMain_.reset();
     growingCamera_.reset();
 }
@@ -234,12 +243,7 @@ void RecordingFinishPipeline::filesReported(std::optional<fs::path> main,
                                             std::shared_ptr<RecordingFolder> folder) {
     if (folder) recordingFolder_ = std::move(folder);
     // The movies are complete: the composition following them reads them to their end.
-    if (followPoll_ && *followPoll_) (*followPoll_)->cancel();
-    followPoll_.reset();
-    if (growingMain_) growingMain_->complete();
-    if (growingCamera_) growingCamera_->complete();
-    growingMain_.reset();
-    growingCamera_.reset();
+    releaseGrowingMovies(GrowingMoviesEnd::complete);
     // Speech said just before the stop may still be in recognition: its subtitles belong to
     // the project and decide whether the movie is composed.
     host_.whenSubtitlesSettled(

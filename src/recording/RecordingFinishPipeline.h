@@ -208,6 +208,9 @@ class RecordingFinishPipeline : public std::enable_shared_from_this<RecordingFin
                                         const FinishInputs& inputs, double duration);
     void follow();
     void stopFollowing();
+    enum class GrowingMoviesEnd { complete, abandoned };
+    // Stops polling and lets go of the growing movies, telling their readers how they ended.
+    void releaseGrowingMovies(GrowingMoviesEnd end);
     // Composes the project: the follower finishes its movie, or else the export makes it.
     void compose(const RecordingProject& project, std::optional<double> unmixedElapsed,
                  const std::vector<std::filesystem::path>& unusedFiles, double longEdge,
