@@ -1,6 +1,7 @@
 #include "platform/x11/X11Connection.h"
 
 #include <X11/Xatom.h>
+#include <X11/extensions/Xge.h>
 
 #include <cstdlib>
 #include <mutex>
@@ -49,8 +50,26 @@ void installErrorHandlers() {
 
 namespace {
 
+// libXext keeps one record of its generic-event extension for every connection of the process.
+// It makes the record on first use and frees it when the last connection that used it closes,
+// without a lock, so another thread opening a connection at that moment writes into freed
+// memory. One connection that has used it and is never closed keeps the record for good. It is
+// made under a lock before any connection of ours is returned, so no two threads make the record
+// at once either.
+void keepExtensionRecords(const char* displayName) {
+    static std::mutex mutex;
+    static Display* keeper = nullptr;
+    std::lock_guard lock(mutex);
+    if (keeper) return;
+    keeper = XOpenDisplay(displayName);
+    if (!keeper) return;
+    int eventBase = 0, errorBase = 0;
+    XGEQueryExtension(keeper, &eventBase, &errorBase);
+}
+
 Result<Display*, screen::CaptureError> openDisplay(const char* displayName) {
     installErrorHandlers();
+    keepExtensionRecords(displayName);
     if (Display* display = XOpenDisplay(displayName)) return display;
     const char* name = displayName ? displayName : std::getenv("DISPLAY");
     screen::CaptureError error(screen::CaptureError::Kind::displayUnreachable, name ? name : "");
