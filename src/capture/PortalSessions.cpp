@@ -19,10 +19,11 @@ portal::SourceType portalType(PortalSource::Type type) {
 
 PortalSessionResult openPortalSession(PortalSource::Type type,
                                       const std::shared_ptr<portal::OpenCancellation>& cancellation,
-                                      PortalSourceMemory memory) {
+                                      PortalSourceMemory memory, bool embedCursor) {
     std::lock_guard lock(openingMutex());
     portal::SessionRequest request;
     request.type = portalType(type);
+    request.embedCursor = embedCursor;
     request.restoreToken = memory.restoreToken(type).value_or("");
     auto session = portal::ScreenCastSession::open(request, cancellation);
     if (!session) {
@@ -50,11 +51,16 @@ PortalSessionResult openPortalSession(PortalSource::Type type,
 }
 
 PortalSessionResult PortalSessionKeeper::obtain(
-    const std::shared_ptr<portal::OpenCancellation>& cancellation) {
+    const std::shared_ptr<portal::OpenCancellation>& cancellation, bool embedCursor) {
     std::lock_guard lock(mutex_);
-    if (session_ && !session_->isClosed()) return session_;
-    auto session = openPortalSession(type_, cancellation);
-    if (session) session_ = *session;
+    if (session_ && !session_->isClosed() && embedsCursor_ == embedCursor) return session_;
+    // A stream still using the old session keeps it until it stops.
+    session_.reset();
+    auto session = openPortalSession(type_, cancellation, PortalSourceMemory(), embedCursor);
+    if (session) {
+        session_ = *session;
+        embedsCursor_ = embedCursor;
+    }
     return session;
 }
 

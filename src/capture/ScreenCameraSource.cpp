@@ -179,7 +179,7 @@ Result<void, SourceError> ScreenCameraSource::configureScreenStream() {
     configuration.height = size.height;
     configuration.minimumFrameInterval = frameDuration(settings.frameRate);
     configuration.queueDepth = 5;
-    configuration.showsCursor = true;
+    configuration.showsCursor = settings.showsCursor;
     configuration.excludesCurrentProcessWindows = true;
 
     auto handle = std::make_shared<ScreenStreamHandle>();
@@ -202,8 +202,9 @@ Result<void, SourceError> ScreenCameraSource::configureScreenStream() {
                 keeper = portalSessions_;
             }
             handle->video = std::make_unique<portal::PipeWireScreenStream>(
-                [keeper](const std::shared_ptr<portal::OpenCancellation>& cancellation) {
-                    return keeper->obtain(cancellation);
+                [keeper, cursor = settings.showsCursor](
+                    const std::shared_ptr<portal::OpenCancellation>& cancellation) {
+                    return keeper->obtain(cancellation, cursor);
                 },
                 configuration);
         } else {

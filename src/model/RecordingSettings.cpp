@@ -144,14 +144,20 @@ RecordingSettings RecordingSettingsStore::load(
     int64_t storedRate = defaults_->integer(frameRateKey);
     if (storedRate >= INT_MIN && storedRate <= INT_MAX)
         if (auto rate = captureFrameRateFromRaw(static_cast<int>(storedRate))) frameRate = *rate;
-    return RecordingSettings(resolution, frameRate);
+    RecordingSettings settings(resolution, frameRate);
+    settings.showsCursor = defaults_->contains(showsCursorKey)
+                               ? defaults_->integer(showsCursorKey) != 0
+                               : base.showsCursor;
+    return settings;
 }
 
 Result<void, FileError> RecordingSettingsStore::save(const RecordingSettings& settings) const {
     if (auto stored = defaults_->setString(resolutionKey, storageValue(settings.resolution));
         !stored)
         return stored;
-    return defaults_->setInteger(frameRateKey, rawValue(settings.frameRate));
+    if (auto stored = defaults_->setInteger(frameRateKey, rawValue(settings.frameRate)); !stored)
+        return stored;
+    return defaults_->setInteger(showsCursorKey, settings.showsCursor ? 1 : 0);
 }
 
 }  // namespace zimlo

@@ -39,6 +39,8 @@ struct RecordingResolution {
 struct RecordingSettings {
     RecordingResolution resolution;
     CaptureFrameRate frameRate;
+    // Whether the mouse pointer is drawn into the picture.
+    bool showsCursor = true;
 
     RecordingSettings(RecordingResolution resolution, CaptureFrameRate frameRate);
 
@@ -69,6 +71,7 @@ class RecordingSettingsStore {
   public:
     static constexpr std::string_view resolutionKey = "zimlo.mac.recording.resolution";
     static constexpr std::string_view frameRateKey = "zimlo.mac.recording.frameRate";
+    static constexpr std::string_view showsCursorKey = "zimlo.recording.showsCursor";
 
     // The per-process store over the user's standard defaults, created on first use.
     static std::shared_ptr<RecordingSettingsStore> shared();
@@ -80,8 +83,8 @@ class RecordingSettingsStore {
     // default's) at the default frame rate.
     RecordingSettings load(const std::vector<RecordingResolution>& available,
                            const std::optional<RecordingSettings>& fallback = std::nullopt) const;
-    // Stores the resolution's storageValue (string) and the frame rate (integer); the first
-    // failed write stops it and says why.
+    // Stores the resolution's storageValue (string), the frame rate and whether the pointer
+    // shows (integers); the first failed write stops it and says why.
     Result<void, FileError> save(const RecordingSettings& settings) const;
 
     const std::shared_ptr<UserDefaults>& defaults() const { return defaults_; }

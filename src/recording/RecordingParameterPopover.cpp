@@ -2,6 +2,7 @@
 
 #include <QAbstractButton>
 #include <QButtonGroup>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -29,7 +30,8 @@ RecordingParameterPopover::RecordingParameterPopover(
       settings_(std::move(settings)),
       availableResolutions_(std::move(availableResolutions)),
       resolutionControl_(new QComboBox),
-      frameRateControl_(new QButtonGroup(this)) {
+      frameRateControl_(new QButtonGroup(this)),
+      cursorControl_(new QCheckBox(tr("录制鼠标指针"))) {
     QFont small = resolutionControl_->font();
     small.setPixelSize(12);
     resolutionControl_->setFont(small);
@@ -81,8 +83,13 @@ RecordingParameterPopover::RecordingParameterPopover(
     stack->addWidget(note);
     QHBoxLayout* resolutionRow = formRow(QStringLiteral("分辨率"), resolutionControl_, 250);
     QHBoxLayout* frameRateRow = formRow(QStringLiteral("帧速率"), segments, 250);
+    cursorControl_->setChecked(settings_.showsCursor);
+    cursorControl_->setFont(small);
+    cursorControl_->setAccessibleName(cursorControl_->text());
+    QHBoxLayout* cursorRow = formRow(tr("指针"), cursorControl_, 250);
     stack->addLayout(resolutionRow);
     stack->addLayout(frameRateRow);
+    stack->addLayout(cursorRow);
 
     // The rows set the width (label, spacing and a control that shows its entries whole); the
     // note wraps within it and sets the height.
@@ -96,6 +103,7 @@ RecordingParameterPopover::RecordingParameterPopover(
     // `activated` and `idClicked` also fire for the entry that is already selected.
     connect(resolutionControl_, &QComboBox::activated, this, [this](int) { resolutionChanged(); });
     connect(frameRateControl_, &QButtonGroup::idClicked, this, [this](int) { frameRateChanged(); });
+    connect(cursorControl_, &QCheckBox::clicked, this, [this] { cursorChanged(); });
 }
 
 void RecordingParameterPopover::addSection(QWidget* section) {
@@ -110,6 +118,12 @@ void RecordingParameterPopover::setInteractionEnabled(bool enabled) {
     isInteractionEnabled_ = enabled;
     resolutionControl_->setEnabled(enabled);
     for (QAbstractButton* button : frameRateControl_->buttons()) button->setEnabled(enabled);
+    cursorControl_->setEnabled(enabled);
+}
+
+void RecordingParameterPopover::cursorChanged() {
+    settings_.showsCursor = cursorControl_->isChecked();
+    if (onChange) onChange(settings_);
 }
 
 void RecordingParameterPopover::resolutionChanged() {

@@ -7,14 +7,15 @@
 #include "model/RecordingSettings.h"
 
 class QButtonGroup;
+class QCheckBox;
 class QComboBox;
 
 namespace zimlo::recording {
 
-// The small transient panel under the recording window's "参数" button: resolution and frame
-// rate, each pick reported at once with the whole settings. Built afresh from the current
-// settings every time it opens, as wide as its rows need and as high as the wrapped note needs
-// at that width.
+// The small transient panel under the recording window's "参数" button: resolution, frame rate
+// and whether the pointer is recorded, each pick reported at once with the whole settings. Built
+// afresh from the current settings every time it opens, as wide as its rows need and as high as the
+// wrapped note needs at that width.
 class RecordingParameterPopover : public QWidget {
     Q_OBJECT
   public:
@@ -37,6 +38,8 @@ class RecordingParameterPopover : public QWidget {
     QComboBox* resolutionControl() const { return resolutionControl_; }
     // Segments 24fps, 30fps, 60fps with ids 0, 1, 2.
     QButtonGroup* frameRateControl() const { return frameRateControl_; }
+    // "录制鼠标指针".
+    QCheckBox* cursorControl() const { return cursorControl_; }
 
     // Appends a section of other settings below the two rows; the panel grows to hold it.
     void addSection(QWidget* section);
@@ -47,6 +50,7 @@ class RecordingParameterPopover : public QWidget {
 
     void resolutionChanged();
     void frameRateChanged();
+    void cursorChanged();
 
   private:
     void popUp(QWidget* anchor, bool above);
@@ -56,6 +60,7 @@ class RecordingParameterPopover : public QWidget {
     bool isInteractionEnabled_ = true;
     QComboBox* resolutionControl_;
     QButtonGroup* frameRateControl_;
+    QCheckBox* cursorControl_;
 };
 
 }  // namespace zimlo::recording

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QEvent>
 #include <QFileDialog>
 #include <QFrame>
@@ -10,6 +11,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QPainter>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QResizeEvent>
 #include <QShortcut>
@@ -22,6 +24,7 @@
 
 #include "capture/PlatformErrorText.h"
 #include "capture/ScreenCaptureTargetProvider.h"
+#include "platform/audio/PulseCapture.h"
 #include "platform/log/Log.h"
 #include "platform/media/MonotonicClock.h"
 #include "platform/runtime/MainQueue.h"
@@ -29,6 +32,7 @@
 #include "platform/storage/UserDefaults.h"
 #include "recording/DraggableSubtitleView.h"
 #include "recording/ElidingLabel.h"
+#include "recording/FormRow.h"
 #include "recording/GlobalShortcutEditor.h"
 #include "recording/HudPanel.h"
 #include "recording/KeyboardActivation.h"
@@ -83,6 +87,14 @@ RecordingView::RecordingView(capture::ScreenCaptureTarget target, Dependencies d
                                               nativeDefaultSettings(native.width, native.height));
     if (settingsStore_->defaults()->takeRejection())
         pendingSettingsProblem_ = settingsRejectedText(settingsStore_->defaults()->file());
+    countdownSeconds_ =
+        settingsStore_->defaults()->integer(countdownKey) > 0 ? kCountdownSeconds : 0;
+    *microphoneChoice_->lock() = settingsStore_->defaults()->string(microphoneKey).value_or("");
+    // The microphone input looks up the chosen device each time it connects.
+    if (!dependencies_.sourceOptions.microphoneDiscovery)
+        dependencies_.sourceOptions.microphoneDiscovery = [choice = microphoneChoice_] {
+            return audio::microphoneNamed(*choice->lock());
+        };
 
     std::shared_ptr<LiveSpeechRecognizer> speech =
         dependencies_.speech ? dependencies_.speech
@@ -222,6 +234,17 @@ void RecordingView::buildViews() {
     installModelButton_->setToolTip(tr("选择下载的语音模型压缩包（如 %1），检查后安装")
                                         .arg(QLatin1String(kMandarinModelArchive)));
     installModelButton_->hide();
+    microphoneLevel_ = new QProgressBar(toolbar_);
+    microphoneLevel_->setObjectName(QStringLiteral("microphoneLevel"));
+    microphoneLevel_->setRange(0, 100);
+    microphoneLevel_->setValue(0);
+    microphoneLevel_->setTextVisible(false);
+    microphoneLevel_->setFixedSize(56, 8);
+    microphoneLevel_->setAccessibleName(tr("麦克风音量"));
+    microphoneLevel_->setToolTip(tr("麦克风音量"));
+    levelTimer_ = new QTimer(this);
+    levelTimer_->setInterval(100);
+    connect(levelTimer_, &QTimer::timeout, this, &RecordingView::showMicrophoneLevel);
     durationLabel_ = new QLabel(QStringLiteral("00:00"), toolbar_);
     // Every digit as wide as the others, so the toolbar does not shift as the seconds count.
     durationLabel_->setFont(withTabularDigits(systemFont(13, QFont::DemiBold)));
@@ -263,6 +286,7 @@ void RecordingView::buildViews() {
     row->addWidget(cameraToggle_);
     row->addWidget(subtitleToggle_);
     row->addWidget(installModelButton_);
+    row->addWidget(microphoneLevel_, 0, Qt::AlignVCenter);
     row->addWidget(durationLabel_);
     row->addWidget(pauseButton_);
     row->addStretch(1);
@@ -279,6 +303,18 @@ void RecordingView::buildViews() {
     connect(cameraToggle_, &QCheckBox::clicked, this, &RecordingView::cameraToggleChanged);
     connect(subtitleToggle_, &QCheckBox::clicked, this, &RecordingView::subtitleToggleChanged);
     connect(installModelButton_, &QPushButton::clicked, this, &RecordingView::installModelTapped);
+
+    countdownLabel_ = new QLabel(previewContainer_);
+    countdownLabel_->setObjectName(QStringLiteral("countdownLabel"));
+    countdownLabel_->setAlignment(Qt::AlignCenter);
+    countdownLabel_->setFont(systemFont(120, QFont::Bold));
+    countdownLabel_->setStyleSheet(
+        QStringLiteral("color: white; background-color: rgba(0, 0, 0, 150); border-radius: 24px;"));
+    countdownLabel_->setAttribute(Qt::WA_TransparentForMouseEvents);
+    countdownLabel_->hide();
+    countdownTimer_ = new QTimer(this);
+    countdownTimer_->setInterval(1000);
+    connect(countdownTimer_, &QTimer::timeout, this, &RecordingView::countdownTick);
 
     durationTimer_ = new QTimer(this);
     durationTimer_->setInterval(250);
@@ -332,6 +368,8 @@ bool RecordingView::eventFilter(QObject* watched, QEvent* event) {
 // The container was laid out anew: the preview fills it, the overlays keep their places in it.
 void RecordingView::layoutOverlays() {
     screenPreview_->setGeometry(previewContainer_->rect());
+    countdownLabel_->setGeometry(
+        QRect(0, 0, 220, 200).translated(previewContainer_->rect().center() - QPoint(110, 100)));
     if (cameraWindow_) cameraWindow_->placeIfNeeded();
     if (subtitleRegion_->isVisible()) subtitleRegion_->applyLayout(subtitleLayout_);
     if (cameraWindow_) cameraWindow_->recordKeyframe();
@@ -394,17 +432,18 @@ void RecordingView::setUpSource() {
     source_->onScreenCaptureStatusChange = [weak](const capture::ScreenCaptureStatus& status) {
         if (weak) weak->captureStatusChanged(status);
     };
-    source_->onMicrophoneSampleBuffer =
-        weakly(subtitles_->speech(),
-               [weakSource = std::weak_ptr<capture::ScreenCameraSource>(source_)](
-                   LiveSpeechRecognizer& recognizer, const media::AudioSample& sample) {
-                   // Speech of a pause is not subtitled, also what was said just before the resume
-                   // and reaches the recogniser after it.
-                   if (auto source = weakSource.lock();
-                       source && source->isInPause(sample.presentationTime))
-                       return;
-                   recognizer.appendAudioSampleBuffer(sample);
-               });
+    source_->onMicrophoneSampleBuffer = weakly(
+        subtitles_->speech(),
+        [weakSource = std::weak_ptr<capture::ScreenCameraSource>(source_), meter = levelMeter_](
+            LiveSpeechRecognizer& recognizer, const media::AudioSample& sample) {
+            meter->take(sample);
+            // Speech of a pause is not subtitled, also what was said just before the resume
+            // and reaches the recogniser after it.
+            if (auto source = weakSource.lock();
+                source && source->isInPause(sample.presentationTime))
+                return;
+            recognizer.appendAudioSampleBuffer(sample);
+        });
     source_->onFinishRecording = [weak](std::optional<std::filesystem::path> main,
                                         std::optional<std::filesystem::path> pip) {
         if (weak)
@@ -426,6 +465,7 @@ void RecordingView::setUpSource() {
         return;
     }
     source_->startScreenCapture();
+    listenToMicrophone();
     setRecordButtonEnabled(true);
     setStatus(QStringLiteral("已就绪：") + fromUtf8(target_.title) + QStringLiteral(" · ") +
               fromUtf8(recordingSettings_.summary()) + QStringLiteral("，等待首帧…"));
@@ -456,7 +496,8 @@ void RecordingView::sourceStateChanged(const capture::CaptureState& state) {
 
 void RecordingView::captureStatusChanged(const capture::ScreenCaptureStatus& status) {
     latestCaptureStatus_ = status;
-    if (isRecording() || isApplyingRecordingSettings_) return;
+    // The countdown's own line stays until the recording takes over.
+    if (isRecording() || isCountingDown() || isApplyingRecordingSettings_) return;
     // An unusable settings file and a combination another program holds are said after the
     // start-up messages, which would replace them at once; one at each report, each read before
     // the next comes.
@@ -479,9 +520,129 @@ void RecordingView::toggleRecording() {
     userActed();
     if (isRecording()) {
         stopRecording();
+    } else if (isCountingDown()) {
+        cancelCountdown();
+    } else if (countdownSeconds_ > 0 && !isApplyingRecordingSettings_ &&
+               !isPreparingRecordingAudio_) {
+        startCountdown();
     } else {
         startRecordingWithMicrophone();
     }
+}
+
+std::string RecordingView::chosenMicrophone() const { return *microphoneChoice_->lock(); }
+
+void RecordingView::chooseMicrophone(const std::string& name) {
+    *microphoneChoice_->lock() = name;
+    auto saved = name.empty() ? settingsStore_->defaults()->remove(microphoneKey)
+                              : settingsStore_->defaults()->setString(microphoneKey, name);
+    if (!saved) setError(settingsNotSavedText(tr("已选择麦克风"), saved.error()));
+    // The microphone input connects to the new choice (the level follows it).
+    if (!isRecording()) listenToMicrophone();
+}
+
+void RecordingView::listenToMicrophone() {
+    QPointer<RecordingView> weak(this);
+    Permissions::requestMicrophoneAccess([weak](bool granted) {
+        if (!weak) return;
+        if (!granted) {
+            weak->microphoneLevel_->setEnabled(false);
+            weak->microphoneLevel_->setToolTip(tr("麦克风未授权"));
+            return;
+        }
+        weak->source_->prepareMicrophone([weak](std::optional<capture::SourceError> error) {
+            if (!weak) return;
+            weak->microphoneLevel_->setEnabled(!error);
+            if (error) {
+                weak->microphoneLevel_->setToolTip(
+                    tr("输入设备不可用：%1").arg(fromUtf8(error->description())));
+                weak->levelTimer_->stop();
+                weak->microphoneLevel_->setValue(0);
+                return;
+            }
+            const QString name = fromUtf8(weak->source_->microphoneName().value_or(""));
+            weak->microphoneLevel_->setToolTip(tr("麦克风音量：%1").arg(name));
+            weak->microphoneLevel_->setAccessibleDescription(name);
+            weak->levelTimer_->start();
+        });
+    });
+}
+
+void RecordingView::showMicrophoneLevel() {
+    // Rises at once, falls back slowly, as level meters do.
+    shownLevel_ = std::max(levelMeter_->read(), shownLevel_ * 0.75f);
+    microphoneLevel_->setValue(static_cast<int>(std::lround(shownLevel_ * 100)));
+}
+
+void RecordingView::fillMicrophoneChoice(QComboBox* choice) {
+    choice->addItem(tr("跟随系统设置"), QString());
+    choice->setEnabled(false);  // until the sound server has answered
+    QPointer<QComboBox> weakChoice(choice);
+    QPointer<RecordingView> weak(this);
+    if (!deviceQueue_) deviceQueue_ = std::make_unique<SerialQueue>(".mic-devices");
+    deviceQueue_->async([weak, weakChoice] {
+        auto inputs = audio::listMicrophones();  // logged when it fails
+        MainQueue::post([weak, weakChoice, inputs = std::move(inputs)] {
+            if (!weak || !weakChoice) return;
+            const QString chosen = fromUtf8(weak->chosenMicrophone());
+            if (inputs) {
+                for (const audio::AudioSourceInfo& input : *inputs)
+                    weakChoice->addItem(fromUtf8(input.description), fromUtf8(input.name));
+            }
+            const int at = weakChoice->findData(chosen);
+            weakChoice->setCurrentIndex(at >= 0 ? at : 0);
+            weakChoice->setEnabled(true);
+            QObject::connect(weakChoice, &QComboBox::activated, weak, [weak, weakChoice](int) {
+                if (weak && weakChoice)
+                    weak->chooseMicrophone(weakChoice->currentData().toString().toStdString());
+            });
+        });
+    });
+}
+
+void RecordingView::setCountdownSeconds(int seconds) {
+    countdownSeconds_ = seconds > 0 ? kCountdownSeconds : 0;
+    const QString applied = countdownSeconds_ > 0
+                                ? tr("已开启开始前倒计时 %1 秒").arg(countdownSeconds_)
+                                : tr("已关闭开始前倒计时");
+    if (auto saved = settingsStore_->defaults()->setInteger(countdownKey, countdownSeconds_);
+        !saved)
+        setError(settingsNotSavedText(applied, saved.error()));
+    else
+        setStatus(applied);
+}
+
+void RecordingView::startCountdown() {
+    if (parameterController_) parameterController_->close();
+    countdownLeft_ = countdownSeconds_;
+    parameterButton_->setEnabled(false);
+    recordButton_->setText(tr("取消倒计时"));
+    countdownLabel_->setText(QString::number(countdownLeft_));
+    countdownLabel_->show();
+    countdownLabel_->raise();
+    setStatus(tr("%1 秒后开始录制…").arg(countdownLeft_));
+    countdownTimer_->start();
+}
+
+void RecordingView::countdownTick() {
+    if (--countdownLeft_ > 0) {
+        countdownLabel_->setText(QString::number(countdownLeft_));
+        setStatus(tr("%1 秒后开始录制…").arg(countdownLeft_));
+        return;
+    }
+    countdownTimer_->stop();
+    countdownLabel_->hide();
+    recordButton_->setText(QStringLiteral("开始录制"));
+    startRecordingWithMicrophone();
+}
+
+void RecordingView::cancelCountdown() {
+    countdownTimer_->stop();
+    countdownLeft_ = 0;
+    countdownLabel_->hide();
+    recordButton_->setText(QStringLiteral("开始录制"));
+    parameterButton_->setEnabled(true);
+    setStatus(tr("已取消倒计时"));
 }
 
 void RecordingView::startRecordingWithMicrophone() {
@@ -700,6 +861,7 @@ void RecordingView::recordingFailed(const WriterError& error) {
 
 void RecordingView::closeTapped() {
     userActed();
+    if (isCountingDown()) cancelCountdown();
     if (isRecording()) {
         // Closing during a recording keeps it: it is stopped and saved like any other.
         if (durationTimer_->isActive()) stopRecording();  // not yet stopped
@@ -719,7 +881,7 @@ void RecordingView::cameraToggleChanged() {
 
 void RecordingView::parameterTapped() {
     userActed();
-    if (isRecording() || isApplyingRecordingSettings_) return;
+    if (isRecording() || isCountingDown() || isApplyingRecordingSettings_) return;
     if (parameterController_) parameterController_->close();
     auto* controller =
         new RecordingParameterPopover(recordingSettings_, availableResolutions_, this);
@@ -736,6 +898,20 @@ void RecordingView::parameterTapped() {
         if (weak) weak->applyGlobalShortcuts(settings);
     };
     controller->addSection(shortcuts);
+    auto* countdown = new QCheckBox(tr("开始录制前倒计时 %1 秒").arg(kCountdownSeconds));
+    countdown->setObjectName(QStringLiteral("countdownToggle"));
+    countdown->setChecked(countdownSeconds_ > 0);
+    connect(countdown, &QCheckBox::clicked, this,
+            [this](bool on) { setCountdownSeconds(on ? kCountdownSeconds : 0); });
+    auto* countdownRow = new QWidget;
+    countdownRow->setLayout(formRow(tr("倒计时"), countdown, 200));
+    controller->addSection(countdownRow);
+    auto* microphone = new QComboBox;
+    microphone->setObjectName(QStringLiteral("microphoneChoice"));
+    fillMicrophoneChoice(microphone);
+    auto* microphoneRow = new QWidget;
+    microphoneRow->setLayout(formRow(tr("麦克风"), microphone, 200));
+    controller->addSection(microphoneRow);
     // The toolbar sits at the bottom of the window, so the panel opens above the button.
     controller->popUpAbove(parameterButton_);
 }

@@ -9,12 +9,15 @@
 #include <optional>
 #include <vector>
 
+#include "capture/MicrophoneLevel.h"
 #include "capture/ScreenCameraSource.h"
 #include "capture/ScreenCaptureStatus.h"
 #include "capture/ScreenCaptureTarget.h"
 #include "model/AspectSettings.h"
 #include "model/RecordingProject.h"
 #include "model/RecordingSettings.h"
+#include "platform/runtime/Guarded.h"
+#include "platform/runtime/SerialQueue.h"
 #include "recording/CameraWindowFlow.h"
 #include "recording/DraggablePiPView.h"
 #include "recording/GlobalShortcuts.h"
@@ -25,6 +28,8 @@
 class QCheckBox;
 class QFrame;
 class QLabel;
+class QComboBox;
+class QProgressBar;
 class QPushButton;
 class QTimer;
 
@@ -130,6 +135,23 @@ class RecordingView : public QWidget,
     // What turns the stopped recording into a draft (and composes it while it runs).
     const RecordingFinishPipeline& finishPipeline() const { return *finishPipeline_; }
 
+    // The microphone chosen in "参数" (a sound server's source name), kept in the settings; empty:
+    // the system's default input, whichever it is at the time.
+    static constexpr std::string_view microphoneKey = "zimlo.recording.microphone";
+    std::string chosenMicrophone() const;
+    void chooseMicrophone(const std::string& name);
+    // The live level of the microphone, before and during a recording.
+    QProgressBar* microphoneLevel() const { return microphoneLevel_; }
+
+    // The seconds the start waits with a countdown (0: none), as "参数" sets it.
+    static constexpr int kCountdownSeconds = 3;
+    static constexpr std::string_view countdownKey = "zimlo.recording.countdownSeconds";
+    int countdownSeconds() const { return countdownSeconds_; }
+    void setCountdownSeconds(int seconds);
+    // Counting down to the start ("开始录制" and the space bar cancel it).
+    bool isCountingDown() const { return countdownLeft_ > 0; }
+    QLabel* countdownLabel() const { return countdownLabel_; }
+
     // Shows the duration of the running recording (the timer calls this four times a second).
     void updateDurationLabel();
 
@@ -159,6 +181,13 @@ class RecordingView : public QWidget,
     void sourceStateChanged(const capture::CaptureState& state);
     void captureStatusChanged(const capture::ScreenCaptureStatus& status);
 
+    // Opens the microphone so that its level shows before the recording (it records from it).
+    void listenToMicrophone();
+    void showMicrophoneLevel();
+    void fillMicrophoneChoice(QComboBox* choice);
+    void startCountdown();
+    void countdownTick();
+    void cancelCountdown();
     void startRecordingWithMicrophone();
     bool stepsAsideWhileRecording() const;
     void stepAside();
@@ -236,6 +265,19 @@ class RecordingView : public QWidget,
     class SpeechModelInstallJob* modelInstallJob_ = nullptr;
     QPointer<RecordingParameterPopover> parameterController_;  // the popover's content
     QTimer* durationTimer_ = nullptr;  // runs while recording, stopped at the stop button
+    QTimer* countdownTimer_ = nullptr;
+    QProgressBar* microphoneLevel_ = nullptr;
+    QTimer* levelTimer_ = nullptr;
+    float shownLevel_ = 0;
+    std::shared_ptr<capture::MicrophoneLevelMeter> levelMeter_ =
+        std::make_shared<capture::MicrophoneLevelMeter>();
+    // Read where the source looks the microphone up (its device queue).
+    std::shared_ptr<Guarded<std::string>> microphoneChoice_ =
+        std::make_shared<Guarded<std::string>>();
+    std::unique_ptr<SerialQueue> deviceQueue_;  // asks the sound server for its inputs
+    QLabel* countdownLabel_ = nullptr;          // the seconds left, large over the preview
+    int countdownSeconds_ = 0;
+    int countdownLeft_ = 0;
 
     RecordingSettings recordingSettings_;
     std::optional<capture::ScreenCaptureStatus> latestCaptureStatus_;

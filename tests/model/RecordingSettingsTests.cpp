@@ -136,6 +136,16 @@ TEST_F(SettingsStoreTest, SaveWritesStoredForms) {
               "2880x1800");
     EXPECT_EQ(store->load(retina, fallback),
               RecordingSettings(retina.back(), CaptureFrameRate::fps60));
+
+    // The pointer: shown until the user turns it off, and off from then on.
+    EXPECT_TRUE(store->load(retina, fallback).showsCursor);
+    RecordingSettings withoutPointer(retina.back(), CaptureFrameRate::fps60);
+    withoutPointer.showsCursor = false;
+    ASSERT_TRUE(store->save(withoutPointer));
+    EXPECT_EQ(defaults->integer(RecordingSettingsStore::showsCursorKey), 0);
+    EXPECT_EQ(RecordingSettingsStore(std::make_shared<UserDefaults>(dir / "defaults.json"))
+                  .load(retina, fallback),
+              withoutPointer);
 }
 
 }  // namespace

@@ -338,6 +338,25 @@ TEST(PortalSource, KeepsTheRestoreTokenSoTheNextRecordingStartsWithoutTheChooser
     EXPECT_NE(*replaced, "0b1f2d3c-expired");
 }
 
+// The pointer setting is the session's cursor mode: the kept session serves while the setting
+// stands, and the other choice opens a session that asks for it.
+TEST(PortalSource, ThePointerSettingIsTheCursorModeTheSessionAsksFor) {
+    WaylandSession::shared();
+    const auto info = portal::probeScreenCast();
+    ASSERT_TRUE(info);
+    PortalSessionKeeper keeper(PortalSource::Type::monitor);
+    auto hidden = keeper.obtain(nullptr, false);
+    ASSERT_TRUE(hidden) << hidden.error().what();
+    EXPECT_FALSE((*hidden)->embedsCursor());
+    auto again = keeper.obtain(nullptr, false);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->get(), hidden->get());
+    auto shown = keeper.obtain(nullptr, true);
+    ASSERT_TRUE(shown) << shown.error().what();
+    EXPECT_NE(shown->get(), hidden->get());
+    EXPECT_EQ((*shown)->embedsCursor(), info->embedsCursor());
+}
+
 TEST(PortalSource, AnOutputSizeChangeWhileRecordingKeepsTheRecordingGoing) {
     auto& session = WaylandSession::shared();
     test::MovingClient moving;

@@ -247,6 +247,38 @@ double PulseServer::speakToneInRealTime(double seconds, double toneAt) {
     return toneWritten;
 }
 
+std::string PulseServer::addMicrophone(const std::string& name, const std::string& description) {
+    const std::string pipe = dir_ + "/" + name + ".pipe";
+    const std::string source = "source_name=" + name;
+    const std::string file = "file=" + pipe;
+    const std::string properties = "source_properties=\"device.description='" + description + "'\"";
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::execlp("pactl", "pactl", "load-module", "module-pipe-source", source.c_str(),
+                 file.c_str(), "format=s16le", "rate=48000", "channels=1", properties.c_str(),
+                 static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    int status = 0;
+    if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) ||
+        WEXITSTATUS(status) != 0)
+        throw std::runtime_error("pactl could not add the microphone " + name);
+    return pipe;
+}
+
+void PulseServer::speakToneInto(const std::string& pipe, double seconds) {
+    const int fd = ::open(pipe.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) throw std::runtime_error("cannot open " + pipe + ": " + std::strerror(errno));
+    const auto tone = sineTone(seconds, 440, 0.8);
+    const size_t piece = 480;
+    const auto start = std::chrono::steady_clock::now();
+    for (size_t i = 0; i * piece + piece <= tone.size(); ++i) {
+        std::this_thread::sleep_until(start + std::chrono::milliseconds(10 * i));
+        writeAll(fd, tone.data() + i * piece, piece * sizeof(int16_t));
+    }
+    ::close(fd);
+}
+
 double PulseServer::speakInRealTime(const std::vector<int16_t>& samples,
                                     const std::atomic<bool>* stop) {
     const size_t piece = 480;

@@ -44,6 +44,11 @@ class PulseServer {
     // pieces, silent except for a 440 Hz tone from `toneAt` on. Returns the monotonic time (in
     // seconds) at which the tone's first piece was written.
     double speakToneInRealTime(double seconds, double toneAt);
+    // Adds another virtual microphone (a pipe source, 48 kHz mono) named `name` with a
+    // description, until the server stops; returns its pipe. Throws when the server refuses.
+    std::string addMicrophone(const std::string& name, const std::string& description);
+    // Speaks a 440 Hz tone into such a pipe for `seconds`, at a device's pace.
+    static void speakToneInto(const std::string& pipe, double seconds);
     // Speaks `samples` (48 kHz mono, see SpeechFeed.h) into the microphone at a device's pace,
     // then keeps the microphone going with silence until `stop` turns true (when given), so the
     // source never starves. Pieces the daemon is not reading are dropped, never waited for.

@@ -353,6 +353,54 @@ std::optional<AudioSourceInfo> defaultMicrophone() {
     return std::move(info).value();
 }
 
+namespace {
+
+struct SourceList {
+    pa_threaded_mainloop* loop;
+    std::vector<AudioSourceInfo> sources;
+};
+
+}  // namespace
+
+Result<std::vector<AudioSourceInfo>, AudioError> listMicrophones() {
+    Connection connection;
+    if (auto connected = connection.connect("Zimlo device query"); !connected)
+        return fail(std::move(connected).error());
+    SourceList list{connection.loop, {}};
+    pa_threaded_mainloop_lock(connection.loop);
+    const bool answered = connection.await(pa_context_get_source_info_list(
+        connection.context,
+        [](pa_context*, const pa_source_info* info, int eol, void* user) {
+            auto* l = static_cast<SourceList*>(user);
+            if (eol == 0 && info && info->monitor_of_sink == PA_INVALID_INDEX) {
+                AudioSourceInfo found;
+                found.name = info->name ? info->name : "";
+                found.description = info->description ? info->description : found.name;
+                found.format = carriedFormat(info->sample_spec.format);
+                found.sampleRate = static_cast<int>(info->sample_spec.rate);
+                found.channels = info->sample_spec.channels;
+                l->sources.push_back(std::move(found));
+            }
+            if (eol != 0) pa_threaded_mainloop_signal(l->loop, 0);
+        },
+        &list));
+    pa_threaded_mainloop_unlock(connection.loop);
+    if (!answered) return failed("listing the recording devices", Kind::serverNotAnswering, "");
+    return list.sources;
+}
+
+std::optional<AudioSourceInfo> microphoneNamed(const std::string& name) {
+    if (!name.empty()) {
+        if (auto all = listMicrophones()) {
+            for (AudioSourceInfo& source : *all)
+                if (source.name == name) return std::move(source);
+            ZIMLO_LOG_INFO("audio")
+                << "the chosen microphone " << name << " is not there; using the default one";
+        }
+    }
+    return defaultMicrophone();
+}
+
 struct PulseCapture::Impl {
     Connection connection;
     pa_stream* stream = nullptr;

@@ -5,6 +5,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "platform/media/MediaSample.h"
 #include "platform/runtime/Result.h"
@@ -68,6 +69,12 @@ struct CaptureRequest {
 Result<AudioSourceInfo, AudioError> defaultSourceInfo();
 // The default source when it is a real input (not a sink's monitor), or none.
 std::optional<AudioSourceInfo> defaultMicrophone();
+// Every real input of the server (sinks' monitors left out), in the server's order; fails as
+// defaultSourceInfo when the server cannot be reached.
+Result<std::vector<AudioSourceInfo>, AudioError> listMicrophones();
+// The input named `name` when the server has it, else the default microphone: a chosen device
+// that was unplugged gives way to the system's choice.
+std::optional<AudioSourceInfo> microphoneNamed(const std::string& name);
 // The source name of the default sink's monitor (what the computer plays), asked of the server;
 // "@DEFAULT_MONITOR@" when it does not say. System audio is recorded from it.
 std::string defaultSinkMonitorName();

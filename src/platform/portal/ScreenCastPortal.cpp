@@ -292,6 +292,7 @@ Result<std::shared_ptr<ScreenCastSession>, screen::CaptureError> ScreenCastSessi
     session->stream_ = call->stream;
     session->restoreToken_ = call->restoreToken;
     session->pipeWireFd_ = call->fd;
+    session->embedsCursor_ = cursor == XDP_CURSOR_MODE_EMBEDDED;
     auto state = session->state_;
     XdpSession* xdpSession = call->session;
     detail::invokeAndWait([state, xdpSession] {

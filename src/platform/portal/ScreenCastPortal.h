@@ -76,6 +76,8 @@ class ScreenCastSession {
     ScreenCastSession& operator=(const ScreenCastSession&) = delete;
 
     const StreamInfo& stream() const { return stream_; }
+    // Whether the session was opened with the pointer drawn into its frames.
+    bool embedsCursor() const { return embedsCursor_; }
     // The token Start returned (tokens are single-use: store it to restore this choice).
     const std::optional<std::string>& restoreToken() const { return restoreToken_; }
     // A new descriptor of the PipeWire remote the portal opened for this session; the caller
@@ -96,6 +98,7 @@ class ScreenCastSession {
     StreamInfo stream_;
     std::optional<std::string> restoreToken_;
     int pipeWireFd_ = -1;
+    bool embedsCursor_ = false;
 };
 
 }  // namespace zimlo::portal

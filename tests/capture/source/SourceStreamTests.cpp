@@ -172,6 +172,58 @@ TEST_F(SourceStream, NewSettingsRebuildTheStreamAtTheNewSizeAndReformatTheCamera
     source->cameraQueue().sync([] {});
 }
 
+// The pointer setting reaches the X11 grabber: frames of a still screen without the pointer,
+// then, after the setting changes, with it drawn where it is.
+TEST_F(SourceStream, ThePointerIsDrawnOnlyWhenTheSettingsSaySo) {
+    test::TestWindows x(xvfb->displayName());
+    XWarpPointer(x.display(), None, DefaultRootWindow(x.display()), 0, 0, 0, 0, 320, 240);
+    XSync(x.display(), False);
+    auto source = sourceFor(targets().front());
+    std::mutex mutex;
+    std::shared_ptr<const media::PixelBuffer> latest;
+    size_t frames = 0;
+    source->onScreenSampleBuffer = [&](const media::VideoSample& sample) {
+        std::lock_guard lock(mutex);
+        latest = sample.pixels;
+        ++frames;
+    };
+    // Lit pixels around the pointer in the newest frame, once `count` more frames came.
+    auto litAroundPointer = [&](size_t after) {
+        EXPECT_TRUE(test::pumpUntil(
+            [&] {
+                std::lock_guard lock(mutex);
+                return frames >= after + 2;
+            },
+            20s));
+        std::lock_guard lock(mutex);
+        int lit = 0;
+        for (int y = 210; y < 270 && latest; ++y)
+            for (int x = 290; x < 350; ++x) lit += test::rgbAt(*latest, x, y) != 0;
+        return lit;
+    };
+    RecordingSettings hidden = settingsOf(640, 480, CaptureFrameRate::fps30);
+    hidden.showsCursor = false;
+    source->setRecordingSettings(hidden);
+    ASSERT_TRUE(source->configureScreenStream());
+    source->startScreenCapture();
+    EXPECT_EQ(litAroundPointer(0), 0);
+
+    RecordingSettings shown = hidden;
+    shown.showsCursor = true;
+    std::optional<std::optional<SourceError>> applied;
+    source->applyRecordingSettings(shown, [&](std::optional<SourceError> e) { applied = e; });
+    ASSERT_TRUE(test::pumpUntil([&] { return applied.has_value(); }, 20s));
+    EXPECT_FALSE(applied->has_value());
+    size_t mark = 0;
+    {
+        std::lock_guard lock(mutex);
+        mark = frames;
+    }
+    EXPECT_GT(litAroundPointer(mark), 10);
+    source->shutdown();
+    source->screenQueue().sync([] {});
+}
+
 // Starting capture before a stream was built says so.
 TEST_F(SourceStream, StartingWithoutAStreamFails) {
     auto source = sourceFor(targets().front());

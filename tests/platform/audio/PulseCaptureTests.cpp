@@ -305,3 +305,43 @@ TEST(ReconnectingCapture, WaitsForASoundServerThatIsNotThereYet) {
 
 }  // namespace
 }  // namespace zimlo::audio
+
+namespace zimlo::audio {
+namespace {
+
+// The inputs a user can choose from: real inputs by their description, no sink's monitor; a
+// chosen one that is not there (unplugged) gives way to the system's default.
+TEST(PulseDevices, MicrophonesAreListedByDescriptionAndAMissingChoiceGivesWayToTheDefault) {
+    auto& server = zimlo::sandbox::PulseServer::shared();
+    static const std::string second = [&server] {
+        server.addMicrophone("zimlo_listed_mic", "Listed microphone");
+        return std::string("zimlo_listed_mic");
+    }();
+    auto inputs = listMicrophones();
+    ASSERT_TRUE(inputs) << inputs.error().what();
+    std::vector<std::pair<std::string, std::string>> found;
+    for (const AudioSourceInfo& input : *inputs) {
+        found.emplace_back(input.name, input.description);
+        EXPECT_FALSE(input.isMonitor);
+        EXPECT_NE(input.name, server.monitorName());
+    }
+    EXPECT_NE(std::find(found.begin(), found.end(),
+                        std::pair(server.microphoneName(), std::string("Virtual microphone"))),
+              found.end());
+    EXPECT_NE(
+        std::find(found.begin(), found.end(), std::pair(second, std::string("Listed microphone"))),
+        found.end());
+
+    auto chosen = microphoneNamed(second);
+    ASSERT_TRUE(chosen);
+    EXPECT_EQ(chosen->description, "Listed microphone");
+    for (const std::string& other :
+         {std::string("unplugged"), std::string(), server.monitorName()}) {
+        auto fallback = microphoneNamed(other);
+        ASSERT_TRUE(fallback) << other;
+        EXPECT_EQ(fallback->name, server.microphoneName()) << other;
+    }
+}
+
+}  // namespace
+}  // namespace zimlo::audio
