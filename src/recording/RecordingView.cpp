@@ -234,12 +234,13 @@ void RecordingView::buildViews() {
     installModelButton_->setToolTip(tr("选择下载的语音模型压缩包（如 %1），检查后安装")
                                         .arg(QLatin1String(kMandarinModelArchive)));
     installModelButton_->hide();
-    microphoneLevel_ = new QProgressBar(toolbar_);
+    // Over the preview's corner rather than in the toolbar, whose width the status line needs.
+    microphoneLevel_ = new QProgressBar(previewContainer_);
     microphoneLevel_->setObjectName(QStringLiteral("microphoneLevel"));
     microphoneLevel_->setRange(0, 100);
     microphoneLevel_->setValue(0);
     microphoneLevel_->setTextVisible(false);
-    microphoneLevel_->setFixedSize(56, 8);
+    microphoneLevel_->setFixedSize(120, 8);
     microphoneLevel_->setAccessibleName(tr("麦克风音量"));
     microphoneLevel_->setToolTip(tr("麦克风音量"));
     levelTimer_ = new QTimer(this);
@@ -286,7 +287,6 @@ void RecordingView::buildViews() {
     row->addWidget(cameraToggle_);
     row->addWidget(subtitleToggle_);
     row->addWidget(installModelButton_);
-    row->addWidget(microphoneLevel_, 0, Qt::AlignVCenter);
     row->addWidget(durationLabel_);
     row->addWidget(pauseButton_);
     row->addStretch(1);
@@ -314,6 +314,8 @@ void RecordingView::buildViews() {
     countdownLabel_->hide();
     countdownTimer_ = new QTimer(this);
     countdownTimer_->setInterval(1000);
+    // A coarse timer may fire 5 % early: three such seconds would start the recording early.
+    countdownTimer_->setTimerType(Qt::PreciseTimer);
     connect(countdownTimer_, &QTimer::timeout, this, &RecordingView::countdownTick);
 
     durationTimer_ = new QTimer(this);
@@ -370,6 +372,8 @@ void RecordingView::layoutOverlays() {
     screenPreview_->setGeometry(previewContainer_->rect());
     countdownLabel_->setGeometry(
         QRect(0, 0, 220, 200).translated(previewContainer_->rect().center() - QPoint(110, 100)));
+    microphoneLevel_->move(12, previewContainer_->height() - 12 - microphoneLevel_->height());
+    microphoneLevel_->raise();
     if (cameraWindow_) cameraWindow_->placeIfNeeded();
     if (subtitleRegion_->isVisible()) subtitleRegion_->applyLayout(subtitleLayout_);
     if (cameraWindow_) cameraWindow_->recordKeyframe();

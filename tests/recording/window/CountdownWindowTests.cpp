@@ -32,8 +32,8 @@ TEST_F(RecordingWindowTest, TheCountdownStartsTheRecordingThreeSecondsLaterOrIsC
     EXPECT_TRUE(c->countdownLabel()->isVisible());
     EXPECT_EQ(c->countdownLabel()->text(), QStringLiteral("3"));
     EXPECT_FALSE(c->parameterButton()->isEnabled());
-    qttest::pumpFor(1200ms);
-    EXPECT_EQ(c->countdownLabel()->text(), QStringLiteral("2"));
+    // Cancelled as soon as the next second shows (a busy machine may be late to show it).
+    ASSERT_TRUE(pumpUntil([&] { return c->countdownLabel()->text() == QStringLiteral("2"); }, 5s));
     c->recordButton()->click();
     EXPECT_FALSE(c->isCountingDown());
     EXPECT_FALSE(c->countdownLabel()->isVisible());
