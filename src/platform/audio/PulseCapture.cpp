@@ -94,6 +94,18 @@ media::SampleFormat carriedFormat(pa_sample_format_t format) {
     }
 }
 
+// What the server says of one of its sources.
+AudioSourceInfo sourceInfoOf(const pa_source_info& info) {
+    AudioSourceInfo found;
+    found.name = info.name ? info.name : "";
+    found.description = info.description ? info.description : found.name;
+    found.format = carriedFormat(info.sample_spec.format);
+    found.sampleRate = static_cast<int>(info.sample_spec.rate);
+    found.channels = info.sample_spec.channels;
+    found.isMonitor = info.monitor_of_sink != PA_INVALID_INDEX;
+    return found;
+}
+
 // A server that stopped answering (frozen, not dead) must not hold the caller forever: each
 // wait for it ends after this long.
 constexpr double kServerAnswerSeconds = 3.0;
@@ -287,16 +299,7 @@ Result<AudioSourceInfo, AudioError> defaultSourceInfo() {
             connection.context, query.defaultName.c_str(),
             [](pa_context*, const pa_source_info* info, int eol, void* user) {
                 auto* q = static_cast<SourceQuery*>(user);
-                if (eol == 0 && info && !q->info) {
-                    AudioSourceInfo found;
-                    found.name = info->name ? info->name : "";
-                    found.description = info->description ? info->description : found.name;
-                    found.format = carriedFormat(info->sample_spec.format);
-                    found.sampleRate = static_cast<int>(info->sample_spec.rate);
-                    found.channels = info->sample_spec.channels;
-                    found.isMonitor = info->monitor_of_sink != PA_INVALID_INDEX;
-                    q->info = found;
-                }
+                if (eol == 0 && info && !q->info) q->info = sourceInfoOf(*info);
                 pa_threaded_mainloop_signal(q->loop, 0);
             },
             &query));
@@ -372,15 +375,8 @@ Result<std::vector<AudioSourceInfo>, AudioError> listMicrophones() {
         connection.context,
         [](pa_context*, const pa_source_info* info, int eol, void* user) {
             auto* l = static_cast<SourceList*>(user);
-            if (eol == 0 && info && info->monitor_of_sink == PA_INVALID_INDEX) {
-                AudioSourceInfo found;
-                found.name = info->name ? info->name : "";
-                found.description = info->description ? info->description : found.name;
-                found.format = carriedFormat(info->sample_spec.format);
-                found.sampleRate = static_cast<int>(info->sample_spec.rate);
-                found.channels = info->sample_spec.channels;
-                l->sources.push_back(std::move(found));
-            }
+            if (eol == 0 && info && info->monitor_of_sink == PA_INVALID_INDEX)
+                l->sources.push_back(sourceInfoOf(*info));
             if (eol != 0) pa_threaded_mainloop_signal(l->loop, 0);
         },
         &list));
