@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "app/AppStyle.h"
+#include "platform/i18n/Language.h"
 #include "platform/runtime/MainQueue.h"
 #include "platform/runtime/QtMainQueue.h"
 #include "platform/text/WordTagger.h"
@@ -15,6 +16,7 @@ void setUpApplication(QApplication& application) {
     QApplication::setApplicationName("Zimlo");
     QApplication::setOrganizationDomain("zimlo.com");
     QApplication::setDesktopFileName("zimlo");
+    i18n::installLanguage(i18n::chooseLanguage(i18n::processEnvironment()));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/images/zimlo.png")));
     style::apply(application);
     MainQueue::install(std::make_shared<QtMainQueue>());

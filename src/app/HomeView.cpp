@@ -450,10 +450,10 @@ void HomeView::copyDraftMovie(const ListedDraft& draft, const std::filesystem::p
         }
         MainQueue::post([self, destination, ec] {
             if (!self || !ec) return;
-            self->showError(self->tr("复制失败"), QString::fromStdString(ec.message()) +
-                                                      QStringLiteral("（") +
-                                                      QString::fromStdString(destination.string()) +
-                                                      QStringLiteral("）"));
+            self->showError(HomeView::tr("复制失败"),
+                            HomeView::tr("%1（%2）")
+                                .arg(QString::fromStdString(ec.message()),
+                                     QString::fromStdString(destination.string())));
         });
     });
 }
