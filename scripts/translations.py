@@ -11,7 +11,8 @@ tr(), QCoreApplication::translate, QT_TRANSLATE_NOOP or zimlo::translate, where 
   - a translation drops or invents one of its text's %1, %2, ... markers,
   - a Chinese string literal in the program sources is not one lupdate found: a text shown
     without translation. Chinese that is written into files rather than shown (folder names,
-    stored keys) carries the comment "// not translated: <why>" on one of its lines.
+    stored keys) carries a comment "not translated: <why>" on its line or on the line before its
+    statement.
 """
 
 import os
@@ -26,7 +27,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 CATALOGUE = os.path.join(ROOT, "resources", "translations", "zimlo_en.ts")
 # The programs users run; the test driver and sandbox are not shipped.
 SOURCE_DIRS = ["src", "tools/zimlo-tool", "tools/zimlo-demo"]
-EXEMPT_MARK = "// not translated:"
+EXEMPT_MARK = "not translated:"
 # Source files whose texts are still being converted, one path a line; the check says when one no
 # longer needs to be listed.
 PENDING = os.path.join(ROOT, "tests", "i18n", "not-yet-translated.txt")
@@ -96,10 +97,20 @@ def chinese_literals(path):
             last_end = match.end()
     if run:
         found.append((run_start, "".join(run), run_end))
+    # A mark covers its own line and the following ones up to the end of that statement (a
+    # table of words, say).
     lines = code.split("\n")
+    exempt_lines = set()
+    for number, line in enumerate(lines, 1):
+        if EXEMPT_MARK not in line:
+            continue
+        for following in range(number, len(lines) + 1):
+            exempt_lines.add(following)
+            if lines[following - 1].split("//", 1)[0].rstrip().endswith(";"):
+                break
     for start, text, end in found:
         if CJK.search(text):
-            exempt = any(EXEMPT_MARK in lines[i - 1] for i in range(start, end + 1))
+            exempt = any(i in exempt_lines for i in range(start, end + 1))
             yield start, text, exempt
 
 

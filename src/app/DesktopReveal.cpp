@@ -1,5 +1,6 @@
 #include "app/DesktopReveal.h"
 
+#include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
@@ -62,8 +63,10 @@ void openWithDefaultApplication(const std::filesystem::path& file,
     auto report = [failed, path](const std::string& why) {
         ZIMLO_LOG_WARN("desktop") << "opening " << path.toStdString() << " failed: " << why;
         if (failed)
-            failed(QObject::tr("没有可以打开这个视频的应用。请安装视频播放器，或用“在文件夹中显示”"
-                               "找到文件：%1")
+            failed(QCoreApplication::translate(
+                       "DesktopReveal",
+                       "没有可以打开这个视频的应用。请安装视频播放器，或用“在文件夹中显示”"
+                       "找到文件：%1")
                        .arg(path));
     };
     QObject::connect(

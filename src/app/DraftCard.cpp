@@ -62,7 +62,7 @@ DraftCard::DraftCard(const RecordingProject& project,
     durationLabel_ = makeBadge(this, QFont::Medium, 0.55);
     durationLabel_->setFont(recording::withTabularDigits(durationLabel_->font()));
     tagLabel_ = makeBadge(this, QFont::DemiBold, 0.5);
-    tagLabel_->setText(QStringLiteral("草稿"));
+    tagLabel_->setText(tr("草稿"));
     tagLabel_->setGeometry(kWidth - kBadgeInset - 38, kThumbnailHeight - kBadgeInset - kBadgeHeight,
                            38, kBadgeHeight);
 
@@ -82,7 +82,7 @@ DraftCard::DraftCard(const RecordingProject& project,
     deleteButton_->setStyleSheet(
         QStringLiteral("QToolButton { border: none; background: transparent; }"));
     deleteButton_->setCursor(Qt::PointingHandCursor);
-    deleteButton_->setToolTip(QStringLiteral("删除"));
+    deleteButton_->setToolTip(tr("删除"));
     deleteButton_->setAccessibleName(tr("删除"));
     deleteButton_->hide();
     connect(deleteButton_, &QToolButton::clicked, this, [this] { deleteTapped(); });

@@ -1,5 +1,6 @@
 #include "app/DraftFormatting.h"
 
+#include <QCoreApplication>
 #include <algorithm>
 #include <cmath>
 
@@ -13,9 +14,11 @@ QDateTime toQDateTime(const Date& date) {
 QString draftTitle(const QDateTime& createdAt, const QDateTime& now) {
     const QDateTime local = createdAt.toLocalTime();
     if (local.date() == now.toLocalTime().date()) {
-        return QStringLiteral("今天 ") + local.toString(QStringLiteral("HH:mm"));
+        return QCoreApplication::translate("DraftFormatting", "今天 %1")
+            .arg(local.toString(QStringLiteral("HH:mm")));
     }
-    return local.toString(QStringLiteral("M月d日 HH:mm"));
+    // A date format (QDateTime::toString), so a translation can order the parts its own way.
+    return local.toString(QCoreApplication::translate("DraftFormatting", "M月d日 HH:mm"));
 }
 
 QString durationBadgeText(double seconds) {

@@ -1,5 +1,6 @@
 #include "app/DraftLibrary.h"
 
+#include <QCoreApplication>
 #include <filesystem>
 #include <string>
 
@@ -56,14 +57,14 @@ QString errorDescription(const DraftDeletionError& error) {
     const std::error_code& code = error.code;
     QString text;
     if (code == std::errc::permission_denied || code == std::errc::operation_not_permitted)
-        text = QStringLiteral("没有权限删除其中的文件，草稿未被删除");
+        text = QCoreApplication::translate("DraftLibrary", "没有权限删除其中的文件，草稿未被删除");
     else if (code == std::errc::cross_device_link)
-        text = QStringLiteral("草稿中有其他磁盘的内容，草稿未被删除");
+        text = QCoreApplication::translate("DraftLibrary", "草稿中有其他磁盘的内容，草稿未被删除");
     else
         text = QString::fromStdString(code.message());
     if (!error.path.empty()) {
-        text += QStringLiteral("（") + QString::fromStdString(error.path.string()) +
-                QStringLiteral("）");
+        text = QCoreApplication::translate("DraftLibrary", "%1（%2）")
+                   .arg(text, QString::fromStdString(error.path.string()));
     }
     return text;
 }

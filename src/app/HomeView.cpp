@@ -84,7 +84,7 @@ HomeView::HomeView(std::shared_ptr<DraftLibrary> library,
     gridContainer_->setAutoFillBackground(false);
     scrollView_->setWidget(gridContainer_);
 
-    emptyStateLabel_ = new QLabel(QStringLiteral("暂无作品，点击右上角去录制开始录屏吧~"), this);
+    emptyStateLabel_ = new QLabel(tr("暂无作品，点击右上角去录制开始录屏吧~"), this);
     emptyStateLabel_->setFont(style::font(15, QFont::Medium));
     emptyStateLabel_->setAlignment(Qt::AlignCenter);
     setTextColor(emptyStateLabel_, secondaryText());
@@ -140,16 +140,16 @@ void HomeView::buildHeader() {
     row->setSpacing(14);
     outer->addLayout(row);
 
-    titleLabel_ = new QLabel(QStringLiteral("我的作品"), headerBar_);
+    titleLabel_ = new QLabel(tr("我的作品"), headerBar_);
     titleLabel_->setFont(style::font(26, QFont::DemiBold));
     setTextColor(titleLabel_, style::label());
 
-    editButton_ = new QPushButton(QStringLiteral("编辑"), headerBar_);
+    editButton_ = new QPushButton(tr("编辑"), headerBar_);
     style::roundedButton(editButton_);
     editButton_->setEnabled(false);
     connect(editButton_, &QPushButton::clicked, this, [this] { toggleEditing(); });
 
-    screenRecordButton_ = new QPushButton(QStringLiteral("去录制"), headerBar_);
+    screenRecordButton_ = new QPushButton(tr("去录制"), headerBar_);
     style::roundedButton(screenRecordButton_, true);
     screenRecordButton_->setIcon(
         QIcon(QPixmap::fromImage(symbolImage("video.badge.plus", 18, Qt::white))));
@@ -271,13 +271,13 @@ void HomeView::rebuildGrid() {
     // Until the first listing arrives nothing is known, so nothing is claimed.
     emptyStateLabel_->setVisible(drafts_.empty() && hasListed_);
     editButton_->setEnabled(!drafts_.empty());
-    editButton_->setText(isEditingDrafts_ ? QStringLiteral("完成") : QStringLiteral("编辑"));
+    editButton_->setText(isEditingDrafts_ ? tr("完成") : tr("编辑"));
 }
 
 void HomeView::toggleEditing() {
     isEditingDrafts_ = !isEditingDrafts_;
     for (DraftCard* card : cardViews_) card->setEditingDrafts(isEditingDrafts_);
-    editButton_->setText(isEditingDrafts_ ? QStringLiteral("完成") : QStringLiteral("编辑"));
+    editButton_->setText(isEditingDrafts_ ? tr("完成") : tr("编辑"));
 }
 
 void HomeView::screenRecordTapped() {
@@ -291,10 +291,10 @@ void HomeView::confirmDelete(const ListedDraft& draft) {
     PermissionAlert::applyAlertLook(box);
     box->setIcon(QMessageBox::Warning);
     box->setWindowTitle(QStringLiteral("Zimlo"));
-    box->setText(QStringLiteral("删除作品？"));
-    box->setInformativeText(QStringLiteral("删除后无法恢复，确定要删除这个作品吗？"));
-    QPushButton* remove = box->addButton(QStringLiteral("删除"), QMessageBox::DestructiveRole);
-    QPushButton* cancel = box->addButton(QStringLiteral("取消"), QMessageBox::RejectRole);
+    box->setText(tr("删除作品？"));
+    box->setInformativeText(tr("删除后无法恢复，确定要删除这个作品吗？"));
+    QPushButton* remove = box->addButton(tr("删除"), QMessageBox::DestructiveRole);
+    QPushButton* cancel = box->addButton(tr("取消"), QMessageBox::RejectRole);
     // Return never deletes: only a deliberate click or Space on "删除" does.
     remove->setAutoDefault(false);
     box->setDefaultButton(cancel);
@@ -324,7 +324,7 @@ void HomeView::confirmDelete(const ListedDraft& draft) {
 
 void HomeView::performDelete(const ListedDraft& draft) {
     if (auto deleted = library_->deleteDraft(draft); !deleted) {
-        showError(QStringLiteral("删除失败"), errorDescription(deleted.error()));
+        showError(tr("删除失败"), errorDescription(deleted.error()));
         return;
     }
     // Only the folder that was deleted: a copy of it carries the same id.
@@ -465,7 +465,7 @@ void HomeView::showError(const QString& title, const QString& description) {
     box->setWindowTitle(QStringLiteral("Zimlo"));
     box->setText(title);
     box->setInformativeText(description);
-    box->addButton(QStringLiteral("好"), QMessageBox::AcceptRole);
+    box->addButton(tr("好"), QMessageBox::AcceptRole);
     if (isVisible()) {
         box->setWindowModality(Qt::WindowModal);
         box->setAttribute(Qt::WA_DeleteOnClose);

@@ -1,5 +1,6 @@
 #include "app/HomeWindowController.h"
 
+#include <QCoreApplication>
 #include <QGuiApplication>
 #include <QMouseEvent>
 #include <QScreen>
@@ -44,14 +45,19 @@ QString recoveryNotice(const compose::RecoveryReport& report) {
     const auto recovered = static_cast<qulonglong>(report.recovered.size());
     const auto kept = static_cast<qulonglong>(report.kept);
     if (recovered > 0 && kept > 0)
-        return QStringLiteral(
+        return QCoreApplication::translate(
+                   "HomeWindowController",
                    "已恢复 %1 个意外中断的录制，已存为草稿；另有 %2 个暂未能恢复，下次启动时再试")
             .arg(recovered)
             .arg(kept);
     if (recovered > 0)
-        return QStringLiteral("已恢复 %1 个意外中断的录制，已存为草稿").arg(recovered);
+        return QCoreApplication::translate("HomeWindowController",
+                                           "已恢复 %1 个意外中断的录制，已存为草稿")
+            .arg(recovered);
     if (kept > 0)
-        return QStringLiteral("有 %1 个意外中断的录制暂未能恢复，下次启动时再试").arg(kept);
+        return QCoreApplication::translate("HomeWindowController",
+                                           "有 %1 个意外中断的录制暂未能恢复，下次启动时再试")
+            .arg(kept);
     return {};
 }
 
@@ -169,7 +175,7 @@ void HomeWindowController::showSourcePicker() {
             self.startRecording(target);
         });
     window_->setContent(picker);
-    window_->setWindowTitle(QStringLiteral("选择录屏内容"));
+    window_->setWindowTitle(QCoreApplication::translate("HomeWindowController", "选择录屏内容"));
 }
 
 void HomeWindowController::startRecording(const capture::ScreenCaptureTarget& target) {
@@ -239,7 +245,8 @@ void HomeWindowController::openDraft(const RecordingProject& project) {
     services_.open(*movie, [weak = weak_from_this()](const QString& problem) {
         auto self = weak.lock();
         if (self && self->homeViewController_)
-            self->homeViewController_->showError(QObject::tr("无法打开视频"), problem);
+            self->homeViewController_->showError(
+                QCoreApplication::translate("HomeWindowController", "无法打开视频"), problem);
     });
 }
 

@@ -58,8 +58,7 @@ SourceCardView::SourceCardView(capture::ScreenCaptureTarget target, QWidget* par
     // A portal source shows a picture only once an earlier choice can be restored.
     const bool waitsForChooser =
         captureTarget_.kind.isPortal() && !captureTarget_.kind.portal().restoresLastChoice;
-    placeholderLabel_->setText(waitsForChooser ? QStringLiteral("确认后由系统选择")
-                                               : QStringLiteral("预览生成中…"));
+    placeholderLabel_->setText(waitsForChooser ? tr("确认后由系统选择") : tr("预览生成中…"));
     placeholderLabel_->setGeometry(kThumbnailRect);
 
     titleLabel_ = makeLabel(this, style::font(17, QFont::DemiBold), style::label());
@@ -79,7 +78,7 @@ SourceCardView::SourceCardView(capture::ScreenCaptureTarget target, QWidget* par
     }
     QString name = QString::fromStdString(captureTarget_.title);
     if (captureTarget_.subtitle && !captureTarget_.subtitle->empty())
-        name += QStringLiteral("，") + QString::fromStdString(*captureTarget_.subtitle);
+        name = tr("%1，%2").arg(name, QString::fromStdString(*captureTarget_.subtitle));
     setAccessibleName(name);
 }
 

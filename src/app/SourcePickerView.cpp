@@ -68,31 +68,30 @@ void SourcePickerView::buildInterface() {
         QStringLiteral("QToolButton { border: none; background: transparent; border-radius: 6px; }"
                        "QToolButton:hover { background: rgba(255,255,255,0.08); }"));
     backButton_->setCursor(Qt::PointingHandCursor);
-    backButton_->setToolTip(QStringLiteral("返回"));
+    backButton_->setToolTip(tr("返回"));
     backButton_->setAccessibleName(tr("返回"));
     connect(backButton_, &QToolButton::clicked, this, [this] { backTapped(); });
 
-    titleLabel_ = new QLabel(QStringLiteral("选择录屏内容"), this);
+    titleLabel_ = new QLabel(tr("选择录屏内容"), this);
     titleLabel_->setFont(style::font(30, QFont::DemiBold));
     setTextColor(titleLabel_, style::label());
     titleRow->addWidget(backButton_, 0, Qt::AlignVCenter);
     titleRow->addWidget(titleLabel_, 0, Qt::AlignVCenter);
     titleRow->addStretch(1);
 
-    subtitleLabel_ =
-        new QLabel(QStringLiteral("支持选择桌面、所有桌面中正在展示的 App "
-                                  "窗口，在开始录制页面支持打开电脑摄像头作为小窗口。"),
-                   this);
+    subtitleLabel_ = new QLabel(tr("支持选择桌面、所有桌面中正在展示的 App "
+                                   "窗口，在开始录制页面支持打开电脑摄像头作为小窗口。"),
+                                this);
     subtitleLabel_->setFont(style::font(14, QFont::Medium));
     subtitleLabel_->setWordWrap(true);
     setTextColor(subtitleLabel_, style::secondaryLabel());
     titles->addLayout(titleRow);
     titles->addWidget(subtitleLabel_);
 
-    refreshButton_ = new QPushButton(QStringLiteral("刷新"), this);
+    refreshButton_ = new QPushButton(tr("刷新"), this);
     style::roundedButton(refreshButton_);
     connect(refreshButton_, &QPushButton::clicked, this, [this] { reloadTargets(); });
-    startButton_ = new QPushButton(QStringLiteral("确认"), this);
+    startButton_ = new QPushButton(tr("确认"), this);
     style::roundedButton(startButton_, true);
     startButton_->setEnabled(false);
     connect(startButton_, &QPushButton::clicked, this, [this] { startTapped(); });
@@ -141,7 +140,7 @@ void SourcePickerView::buildInterface() {
 }
 
 void SourcePickerView::reloadTargets() {
-    statusLabel_->setText(QStringLiteral("正在读取所有桌面中正在展示的窗口…"));
+    statusLabel_->setText(tr("正在读取所有桌面中正在展示的窗口…"));
     refreshButton_->setEnabled(false);
     startButton_->setEnabled(false);
 
@@ -162,21 +161,23 @@ void SourcePickerView::reloadTargets() {
                 },
                 Qt::QueuedConnection);
             if (self->targets_.empty()) {
-                self->statusLabel_->setText(
-                    QStringLiteral("没有找到可录制内容。请确认已授予屏幕录制权限。"));
+                self->statusLabel_->setText(tr("没有找到可录制内容。请确认已授予屏幕录制权限。"));
                 self->showPermissionAlert();
             } else if (std::all_of(self->targets_.begin(), self->targets_.end(),
                                    [](const auto& t) { return t.kind.isPortal(); })) {
-                // Wayland: the system's chooser picks the screen or window after "确认".
+                // Wayland: the system's chooser picks the screen or window after "确认"; no
+                // window of other programs is listed here.
+                self->subtitleLabel_->setText(
+                    tr("点击“确认”后在系统弹出的窗口中选择要录制的屏幕或窗口，在开始录制页面支持"
+                       "打开电脑摄像头作为小窗口。"));
                 self->statusLabel_->setText(
-                    QStringLiteral("已找到 %1 "
-                                   "个可录制内容。点击“确认”后在系统弹出的窗口中选择要录制的屏幕"
-                                   "或窗口。")
+                    tr("已找到 %1 "
+                       "个可录制内容。点击“确认”后在系统弹出的窗口中选择要录制的屏幕"
+                       "或窗口。")
                         .arg(self->targets_.size()));
             } else {
                 self->statusLabel_->setText(
-                    QStringLiteral(
-                        "已找到 %1 个可录制内容。点击窗口卡片会定位到对应桌面并显示蓝色边框。")
+                    tr("已找到 %1 个可录制内容。点击窗口卡片会定位到对应桌面并显示蓝色边框。")
                         .arg(self->targets_.size()));
             }
             return;
@@ -185,8 +186,8 @@ void SourcePickerView::reloadTargets() {
         self->targets_.clear();
         self->selectedTarget_.reset();
         self->rebuildGrid();
-        self->statusLabel_->setText(QStringLiteral("读取失败：") + error +
-                                    QStringLiteral("。请在系统设置中允许屏幕录制权限。"));
+        self->statusLabel_->setText(
+            tr("读取失败：%1。请在系统设置中允许屏幕录制权限。").arg(error));
         self->showPermissionAlert();
     });
 }
@@ -327,16 +328,15 @@ void SourcePickerView::selectTarget(const capture::ScreenCaptureTarget& target) 
     if (target.kind.isPortal()) {
         // Other programs' windows and the screens' places are not known to us on Wayland.
         services_->hideHighlight();
-        statusLabel_->setText(QStringLiteral("已选择：") + title +
-                              QStringLiteral("。定位和蓝色边框仅在 X11 桌面可用；点击“确认”后由系统"
-                                             "窗口选择具体内容。"));
+        statusLabel_->setText(tr("已选择：%1。定位和蓝色边框仅在 X11 桌面可用；点击“确认”后由系统"
+                                 "窗口选择具体内容。")
+                                  .arg(title));
         return;
     }
     const bool located = services_->highlight(target);
     statusLabel_->setText(
-        located ? QStringLiteral("已定位：") + title
-                : QStringLiteral("已选择：") + title +
-                      QStringLiteral("。如需定位具体窗口，请在系统设置中允许辅助功能权限。"));
+        located ? tr("已定位：%1").arg(title)
+                : tr("已选择：%1。如需定位具体窗口，请在系统设置中允许辅助功能权限。").arg(title));
 }
 
 void SourcePickerView::backTapped() {

@@ -1,13 +1,15 @@
 #include "capture/AudioSource.h"
 
+#include "platform/i18n/Translation.h"
+
 namespace zimlo {
 
 std::string audioTrackLabel(AudioSource source) {
     switch (source) {
         case AudioSource::system:
-            return "电脑声音";
+            return translate("AudioSource", "电脑声音");
         case AudioSource::microphone:
-            return "麦克风声音";
+            return translate("AudioSource", "麦克风声音");
     }
     return {};
 }

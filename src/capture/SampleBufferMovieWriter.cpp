@@ -11,6 +11,7 @@
 #include <system_error>
 
 #include "model/MediaErrorText.h"
+#include "platform/i18n/Translation.h"
 #include "platform/log/Log.h"
 #include "platform/media/MonotonicClock.h"
 #include "platform/runtime/AppIdentity.h"
@@ -63,23 +64,26 @@ struct SampleBufferMovieWriter::FailureReport {
 std::string WriterError::description() const {
     switch (step) {
         case Step::creatingFile:
-            if (systemError == EEXIST) return "录制文件已存在：" + file.string();
-            return "无法创建录制文件：" + userText(cause, "");
+            if (systemError == EEXIST)
+                return withArguments(translate("SampleBufferMovieWriter", "录制文件已存在：%1"),
+                                     {file.string()});
+            return withArguments(translate("SampleBufferMovieWriter", "无法创建录制文件：%1"),
+                                 {userText(cause, "")});
         case Step::openingMovie:
         case Step::writing:
             return userText(cause, "");
         case Step::readingFirstFrame:
-            return "缺少视频格式信息";
+            return translate("SampleBufferMovieWriter", "缺少视频格式信息");
         case Step::addingVideoTrack:
-            return "无法添加视频写入轨道";
+            return translate("SampleBufferMovieWriter", "无法添加视频写入轨道");
         case Step::addingSystemAudioTrack:
-            return "无法添加" + audioTrackLabel(AudioSource::system) + "写入轨道";
+            return translate("SampleBufferMovieWriter", "无法添加电脑声音写入轨道");
         case Step::addingMicrophoneTrack:
-            return "无法添加" + audioTrackLabel(AudioSource::microphone) + "写入轨道";
+            return translate("SampleBufferMovieWriter", "无法添加麦克风声音写入轨道");
         case Step::startingToWrite:
-            return userText(cause, "无法开始写入");
+            return userText(cause, translate("SampleBufferMovieWriter", "无法开始写入"));
         case Step::finishing:
-            return userText(cause, "写入失败");
+            return userText(cause, translate("SampleBufferMovieWriter", "写入失败"));
     }
     return userText(cause, "");
 }

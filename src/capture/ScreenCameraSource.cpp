@@ -13,6 +13,7 @@
 #include "capture/PlatformErrorText.h"
 #include "capture/PortalSessions.h"
 #include "capture/ScreenCaptureTargetProvider.h"
+#include "platform/i18n/Translation.h"
 #include "platform/log/Log.h"
 #include "platform/portal/PipeWireScreenStream.h"
 #include "platform/runtime/DispatchGroup.h"
@@ -226,7 +227,8 @@ Result<void, SourceError> ScreenCameraSource::configureScreenStream() {
                     filter, configuration,
                     options_.displayName.empty() ? nullptr : options_.displayName.c_str());
             if (!handle->video)
-                return fail(SourceError::cannotAddScreenOutput("无法创建新的录屏预览流"));
+                return fail(SourceError::cannotAddScreenOutput(
+                    translate("ScreenCameraSource", "无法创建新的录屏预览流")));
         }
         handle->video->setFrameHandler(
             weakly(weak,
@@ -293,7 +295,7 @@ void ScreenCameraSource::startScreenCapture() {
         handle = screenStream_;
     }
     if (!handle) {
-        setState(CaptureState::failed("无法创建新的录屏预览流"));
+        setState(CaptureState::failed(translate("ScreenCameraSource", "无法创建新的录屏预览流")));
         notifyStateChange();
         return;
     }
@@ -482,7 +484,9 @@ void ScreenCameraSource::microphoneDidOutputSample(const media::AudioSample& sam
 void ScreenCameraSource::applyRecordingSettings(const RecordingSettings& settings,
                                                 ErrorCompletion completion) {
     if (isRecording()) {
-        if (completion) completion(SourceError::cannotUpdateSettings("录制过程中不能修改录制参数"));
+        if (completion)
+            completion(SourceError::cannotUpdateSettings(
+                translate("ScreenCameraSource", "录制过程中不能修改录制参数")));
         return;
     }
     setRecordingSettings(settings);
@@ -515,7 +519,8 @@ void ScreenCameraSource::applyRecordingSettings(const RecordingSettings& setting
             handle = self->screenStream_;
         }
         if (!handle) {
-            fail(SourceError::cannotUpdateSettings("无法创建新的录屏预览流"));
+            fail(SourceError::cannotUpdateSettings(
+                translate("ScreenCameraSource", "无法创建新的录屏预览流")));
             return;
         }
         handle->video->startCapture(

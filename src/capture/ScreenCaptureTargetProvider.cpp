@@ -12,6 +12,7 @@
 #include "capture/CaptureBackendSelection.h"
 #include "capture/PlatformErrorText.h"
 #include "capture/PortalSessions.h"
+#include "platform/i18n/Translation.h"
 #include "platform/log/Log.h"
 #include "platform/portal/PipeWireScreenStream.h"
 #include "platform/runtime/MainQueue.h"
@@ -108,23 +109,27 @@ std::vector<ScreenCaptureTarget> ScreenCaptureTargetProvider::buildPortalTargets
         source.restoresLastChoice = memory.restoreToken(type).has_value();
         ScreenCaptureTarget target;
         target.id = id;
-        target.title = title;
+        target.title = translate("ScreenCaptureTargetProvider", title);
         if (!source.restoresLastChoice)
-            target.subtitle = "确认后在系统窗口中选择";
+            target.subtitle = translate("ScreenCaptureTargetProvider", "确认后在系统窗口中选择");
         else if (source.lastKnownSize)
-            target.subtitle = "上次选择 · " + sizeText(*source.lastKnownSize);
+            target.subtitle =
+                withArguments(translate("ScreenCaptureTargetProvider", "上次选择 · %1"),
+                              {sizeText(*source.lastKnownSize)});
         else
-            target.subtitle = "上次选择";
+            target.subtitle = translate("ScreenCaptureTargetProvider", "上次选择");
         target.icon = TargetImage::symbol(icon);
         target.kind.payload = source;
         targets.push_back(std::move(target));
     };
     if (info.offers(portal::SourceType::monitor))
-        add(PortalSource::Type::monitor, "portal-monitor", "整个屏幕", "desktopcomputer");
+        add(PortalSource::Type::monitor, "portal-monitor",
+            QT_TRANSLATE_NOOP("ScreenCaptureTargetProvider", "整个屏幕"), "desktopcomputer");
     // Only where the portal can really capture one window: some back ends answer a window
     // request with a whole screen.
     if (info.offers(portal::SourceType::window))
-        add(PortalSource::Type::window, "portal-window", "应用窗口", "app.dashed");
+        add(PortalSource::Type::window, "portal-window",
+            QT_TRANSLATE_NOOP("ScreenCaptureTargetProvider", "应用窗口"), "app.dashed");
     return targets;
 }
 
@@ -145,7 +150,8 @@ std::vector<ScreenCaptureTarget> ScreenCaptureTargetProvider::buildTargets(
         const auto& display = content.displays[i];
         ScreenCaptureTarget target;
         target.id = "display-" + std::to_string(display.id);
-        target.title = "桌面 " + std::to_string(i + 1);
+        target.title = withArguments(translate("ScreenCaptureTargetProvider", "桌面 %1"),
+                                     {std::to_string(i + 1)});
         target.subtitle =
             std::to_string(display.frame.width) + " × " + std::to_string(display.frame.height);
         target.icon = TargetImage::symbol("desktopcomputer");
@@ -215,7 +221,8 @@ void ScreenCaptureTargetProvider::loadTargets(std::function<void(TargetsResult)>
                 if (info)
                     result = buildPortalTargets(*info, PortalSourceMemory());
                 else
-                    result = std::string("桌面门户不再提供屏幕录制（ScreenCast）");
+                    result = translate("ScreenCaptureTargetProvider",
+                                       "桌面门户不再提供屏幕录制（ScreenCast）");
             } else if (auto content = x11::queryShareableContent(); content) {
                 result = buildTargets(*content, getpid());
             } else {

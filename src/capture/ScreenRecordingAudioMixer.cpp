@@ -13,6 +13,7 @@
 
 #include "model/MediaErrorText.h"
 #include "model/Uuid.h"
+#include "platform/i18n/Translation.h"
 #include "platform/log/Log.h"
 #include "platform/media/AssetReader.h"
 #include "platform/media/MovieWriter.h"
@@ -37,46 +38,50 @@ std::string MixerError::description() const {
     auto reason = [this]() -> std::string {
         switch (step) {
             case Step::addingVideoOutput:
-                return "无法添加视频直通轨道";
+                return translate("ScreenRecordingAudioMixer", "无法添加视频直通轨道");
             case Step::addingAudioMixOutput:
-                return "无法添加双路音频混合轨道";
+                return translate("ScreenRecordingAudioMixer", "无法添加双路音频混合轨道");
             case Step::openingMovie:
             case Step::creatingWriter:
             case Step::checkingTracks:
             case Step::waiting:
                 return userText(cause, "");
             case Step::startingReaders:
-                return causeText(cause, "读取器启动失败");
+                return causeText(cause, translate("ScreenRecordingAudioMixer", "读取器启动失败"));
             case Step::addingTracks:
-                return "无法添加视频或音频输出轨道";
+                return translate("ScreenRecordingAudioMixer", "无法添加视频或音频输出轨道");
             case Step::startingWriter:
-                return userText(cause, "写入器启动失败");
+                return userText(cause, translate("ScreenRecordingAudioMixer", "写入器启动失败"));
             case Step::copyingVideo:
-                return userText(cause, "视频码流复制失败");
+                return userText(cause, translate("ScreenRecordingAudioMixer", "视频码流复制失败"));
             case Step::mixingSound:
-                return userText(cause, "音频混合写入失败");
+                return userText(cause, translate("ScreenRecordingAudioMixer", "音频混合写入失败"));
             case Step::reading:
-                return causeText(cause, "读取录屏文件失败");
+                return causeText(cause, translate("ScreenRecordingAudioMixer", "读取录屏文件失败"));
             case Step::finishing:
-                return userText(cause, "混音文件写入失败");
+                return userText(cause, translate("ScreenRecordingAudioMixer", "混音文件写入失败"));
         }
         return userText(cause, "");
     };
     switch (kind) {
         case Kind::cannotCreateReader:
-            return "无法读取录屏音频：" + reason();
+            return withArguments(translate("ScreenRecordingAudioMixer", "无法读取录屏音频：%1"),
+                                 {reason()});
         case Kind::cannotCreateWriter:
-            return "无法创建混音文件：" + reason();
+            return withArguments(translate("ScreenRecordingAudioMixer", "无法创建混音文件：%1"),
+                                 {reason()});
         case Kind::cannotStartProcessing:
-            return "无法开始同步声音：" + reason();
+            return withArguments(translate("ScreenRecordingAudioMixer", "无法开始同步声音：%1"),
+                                 {reason()});
         case Kind::processingFailed:
-            return "电脑声音与麦克风混合失败：" + reason();
+            return withArguments(
+                translate("ScreenRecordingAudioMixer", "电脑声音与麦克风混合失败：%1"), {reason()});
         case Kind::missingVideoTrack:
-            return "录屏文件缺少视频轨道";
+            return translate("ScreenRecordingAudioMixer", "录屏文件缺少视频轨道");
         case Kind::missingVideoFormat:
-            return "录屏文件缺少视频格式信息";
+            return translate("ScreenRecordingAudioMixer", "录屏文件缺少视频格式信息");
         case Kind::processingTimedOut:
-            return "同步电脑声音与输入设备声音超时";
+            return translate("ScreenRecordingAudioMixer", "同步电脑声音与输入设备声音超时");
     }
     return reason();
 }

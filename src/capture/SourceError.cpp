@@ -1,5 +1,7 @@
 #include "capture/SourceError.h"
 
+#include "platform/i18n/Translation.h"
+
 namespace zimlo::capture {
 namespace {
 
@@ -12,15 +14,15 @@ std::string describe(SourceError::Kind kind, const std::string& message) {
         case Kind::deviceFailure:
             return message;
         case Kind::missingTarget:
-            return "请先选择要录制的桌面或应用窗口";
+            return translate("SourceError", "请先选择要录制的桌面或应用窗口");
         case Kind::noCamera:
-            return "无法获取电脑摄像头";
+            return translate("SourceError", "无法获取电脑摄像头");
         case Kind::noMicrophone:
-            return "无法获取麦克风";
+            return translate("SourceError", "无法获取麦克风");
         case Kind::cannotConfigureCamera:
-            return "无法配置摄像头";
+            return translate("SourceError", "无法配置摄像头");
         case Kind::cannotConfigureMicrophone:
-            return "无法配置麦克风";
+            return translate("SourceError", "无法配置麦克风");
     }
     return message;
 }

@@ -12,6 +12,7 @@
 #include "compose/PiPVideoCompositor.h"
 #include "compose/TrackCursor.h"
 #include "model/MediaErrorText.h"
+#include "platform/i18n/Translation.h"
 #include "platform/log/Log.h"
 #include "platform/media/MovieWriter.h"
 #include "platform/runtime/FirstErrorSlot.h"
@@ -197,13 +198,13 @@ void ExportSession::start(Finished finished, Progress progress) {
 void ExportSession::cancel() {
     if (state_->ended) return;
     ZIMLO_LOG_INFO("export") << "cancelling the export to " << state_->url;
-    state_->fail(kCancelledText);
+    state_->fail(translate("ExportSession", kCancelledText));
 }
 
 std::string ExportSession::State::writerText(const char* otherwise) const {
     const int code = writer->errorCode();
-    if (code == ENOSPC || code == EDQUOT) return "磁盘空间不足";
-    return userText(writer->error(), otherwise);
+    if (code == ENOSPC || code == EDQUOT) return translate("ExportSession", "磁盘空间不足");
+    return userText(writer->error(), translate("ExportSession", otherwise));
 }
 
 bool ExportSession::State::appendWhenReady(MovieWriter::InputID input, auto sample) {
@@ -211,13 +212,13 @@ bool ExportSession::State::appendWhenReady(MovieWriter::InputID input, auto samp
         if (failed()) return false;
         // A writer that failed (a full disk) never gets ready again.
         if (writer->status() == MovieWriter::Status::failed) {
-            fail(writerText("无法写入影片"));
+            fail(writerText(QT_TRANSLATE_NOOP("ExportSession", "无法写入影片")));
             return false;
         }
         if (writer->waitUntilReady(input, kReadyPollSeconds)) break;
     }
     if (writer->append(input, std::move(sample))) return true;
-    fail(writerText("无法写入影片"));
+    fail(writerText(QT_TRANSLATE_NOOP("ExportSession", "无法写入影片")));
     return false;
 }
 
@@ -231,13 +232,13 @@ void ExportSession::State::checkPicturesWritten() {
     const int64_t taken = appended.load();
     if (shown == 0 || taken == 0) {
         ZIMLO_LOG_ERROR("export") << "no picture of the main movie could be written to " << url;
-        fail("无法读取主画面：" +
-             userText(media::MediaError::of(media::MediaError::Kind::noPicture)));
+        fail(withArguments(translate("ExportSession", "无法读取主画面：%1"),
+                           {userText(media::MediaError::of(media::MediaError::Kind::noPicture))}));
     } else if (taken * 2 < expected) {
         ZIMLO_LOG_ERROR("export") << "only " << taken << " of the " << expected
                                   << " frames the main movie spans were written to " << url;
-        fail("画面不完整：只写入了 " + std::to_string(taken) + " 帧，应有约 " +
-             std::to_string(expected) + " 帧");
+        fail(withArguments(translate("ExportSession", "画面不完整：只写入了 %1 帧，应有约 %2 帧"),
+                           {std::to_string(taken), std::to_string(expected)}));
     }
 }
 
@@ -256,7 +257,7 @@ void ExportSession::State::run() {
     if (stages != Stages::all) {
         feedVideo();
     } else if (!writer->startWriting()) {
-        error.offer(writerText("无法写入影片"));
+        error.offer(writerText(QT_TRANSLATE_NOOP("ExportSession", "无法写入影片")));
     } else {
         const auto* main = built.composition.track(instruction.mainTrackID);
         writer->startSession(main && main->sourceRange ? main->sourceRange->start
@@ -275,7 +276,7 @@ void ExportSession::State::run() {
         writer->finishWriting([&closed] { closed.set_value(); });
         closed.get_future().wait();
         if (writer->status() != MovieWriter::Status::completed)
-            error.offer(writerText("无法完成影片"));
+            error.offer(writerText(QT_TRANSLATE_NOOP("ExportSession", "无法完成影片")));
     }
     ended = true;
     if (auto text = error.value()) {
@@ -323,7 +324,7 @@ void ExportSession::State::feedVideo() {
     std::shared_ptr<const media::MovieAsset> mainVideoAsset = mainAsset;
     auto main = openCursor(instruction->mainTrackID, mainVideoAsset);
     if (!main) {
-        fail("无法读取主画面：" + text);
+        fail(withArguments(translate("ExportSession", "无法读取主画面：%1"), {text}));
         return;
     }
     std::unique_ptr<TrackCursor> camera;
@@ -357,7 +358,8 @@ void ExportSession::State::feedVideo() {
             if (auto picture = camera->frameAt(sourceTime))
                 frames[*instruction->pipTrackID] = picture;
         if (main->reader().failed()) {
-            fail("无法读取主画面：" + userText(main->reader().error()));
+            fail(withArguments(translate("ExportSession", "无法读取主画面：%1"),
+                               {userText(main->reader().error())}));
             std::lock_guard lock(mutex);
             --inFlight;
             break;
@@ -406,7 +408,7 @@ void ExportSession::State::soundRead(MediaTime end) {
 void ExportSession::State::frameRendered(int64_t index, VideoCompositionRequest::Result result) {
     if (result.error) {
         const std::string code = result.error->domain + " " + std::to_string(result.error->code);
-        fail("画面合成失败（" + code + "）",
+        fail(withArguments(translate("ExportSession", "画面合成失败（%1）"), {code}),
              "drawing frame " + std::to_string(index) + " failed (" + code + ")");
     } else if (!failed() && stages == Stages::all) {
         const auto* main =

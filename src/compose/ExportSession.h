@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "compose/VideoCompositor.h"
+#include "platform/i18n/Translation.h"
 
 namespace zimlo::compose {
 
@@ -37,7 +38,7 @@ class ExportSession : public std::enable_shared_from_this<ExportSession> {
     // Stops the export as soon as it can (from any thread): it then reports failure with
     // `kCancelledText` and its partial file is gone.
     void cancel();
-    static constexpr const char* kCancelledText = "已取消合成";
+    static constexpr const char* kCancelledText = QT_TRANSLATE_NOOP("ExportSession", "已取消合成");
 
     struct State;
 

@@ -14,6 +14,7 @@
 
 #include "compose/ExportSession.h"
 #include "compose/PiPVideoCompositor.h"
+#include "platform/i18n/Translation.h"
 #include "platform/log/Log.h"
 #include "platform/runtime/MainQueue.h"
 
@@ -88,11 +89,11 @@ CompositorError::CompositorError(Case kind, std::string message)
 std::string CompositorError::description() const {
     switch (kind_) {
         case Case::exportSessionFailed:
-            return "导出失败：" + message_;
+            return withArguments(translate("VideoCompositor", "导出失败：%1"), {message_});
         case Case::missingMainVideo:
-            return "缺少主画面视频";
+            return translate("VideoCompositor", "缺少主画面视频");
         case Case::missingMainTrack:
-            return "主画面无视频轨";
+            return translate("VideoCompositor", "主画面无视频轨");
     }
     return {};
 }
@@ -233,8 +234,8 @@ Result<VideoCompositor::Built, CompositorError> VideoCompositor::buildCompositio
     if (D > kLongestComposition) {
         char seconds[32];
         std::snprintf(seconds, sizeof seconds, "%.3g", D);
-        return refused(CompositorError::exportSessionFailed(std::string("影片时长超出范围（") +
-                                                            seconds + " 秒）"),
+        return refused(CompositorError::exportSessionFailed(withArguments(
+                           translate("VideoCompositor", "影片时长超出范围（%1 秒）"), {seconds})),
                        std::string("the main movie claims ") + seconds + " seconds");
     }
     const auto [s, L] = exportSpan(D, startTime, endTime);
@@ -368,8 +369,9 @@ void VideoCompositor::exportMovie(const RecordingProject& project, bool includes
         const std::string folder = variable ? variable : "";
         ZIMLO_LOG_ERROR("export") << "no folder to write the movie in: the temporary folder "
                                   << folder << ": " << unusable.message();
-        completion(fail(CompositorError::exportSessionFailed("临时文件夹不可用（" + folder +
-                                                             "）：" + unusable.message())));
+        completion(fail(CompositorError::exportSessionFailed(
+            withArguments(translate("VideoCompositor", "临时文件夹不可用（%1）：%2"),
+                          {folder, unusable.message()}))));
         return;
     }
 
@@ -410,7 +412,8 @@ void VideoCompositor::exportMovie(const RecordingProject& project, bool includes
                 completion(url);
             else
                 completion(fail(CompositorError::exportSessionFailed(
-                    outcome.error().empty() ? "未知错误" : outcome.error())));
+                    outcome.error().empty() ? translate("VideoCompositor", "未知错误")
+                                            : outcome.error())));
         });
     };
     SessionStarter start = sessionStarter;
@@ -428,7 +431,8 @@ void VideoCompositor::exportMovie(const RecordingProject& project, bool includes
     if (!start(built, url, encoder, fps, std::move(finished), std::move(forward))) {
         std::error_code ignored;
         std::filesystem::remove(url, ignored);  // the claimed, still empty name
-        completion(fail(CompositorError::exportSessionFailed("无法创建导出会话")));
+        completion(fail(CompositorError::exportSessionFailed(
+            translate("VideoCompositor", "无法创建导出会话"))));
     }
 }
 
@@ -482,9 +486,9 @@ Result<std::shared_ptr<media::PixelBuffer>, CompositorError> VideoCompositor::re
             << "drawing the frame at " << time.seconds() << " s of the recording "
             << project.id.uuidString() << " failed (" << result.error->domain << " "
             << result.error->code << ")";
-        return fail(CompositorError::exportSessionFailed("画面合成失败（" + result.error->domain +
-                                                         " " + std::to_string(result.error->code) +
-                                                         "）"));
+        return fail(CompositorError::exportSessionFailed(
+            withArguments(translate("VideoCompositor", "画面合成失败（%1 %2）"),
+                          {result.error->domain, std::to_string(result.error->code)})));
     }
     return result.frame;
 }

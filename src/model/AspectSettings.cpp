@@ -20,7 +20,7 @@ constexpr std::array<AspectRatio, 6> kAllAspects = {
 std::string_view rawValue(AspectRatio aspect) {
     switch (aspect) {
         case AspectRatio::default_:
-            return "默认";
+            return "默认";  // not translated: the stored value of the setting
         case AspectRatio::r1x1:
             return "1:1";
         case AspectRatio::r3x4:
@@ -32,7 +32,7 @@ std::string_view rawValue(AspectRatio aspect) {
         case AspectRatio::r16x9:
             return "16:9";
     }
-    return "默认";
+    return "默认";  // not translated: the stored value of the setting
 }
 
 std::optional<AspectRatio> aspectRatioFromRaw(std::string_view raw) {

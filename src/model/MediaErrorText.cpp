@@ -1,64 +1,71 @@
 #include "model/MediaErrorText.h"
 
+#include "platform/i18n/Translation.h"
+
 namespace zimlo {
 
 std::string userText(const media::MediaError& error) {
     using Kind = media::MediaError::Kind;
     switch (error.kind) {
         case Kind::library:
-            return error.detail.empty() ? "未知错误 " + std::to_string(error.code) : error.detail;
+            if (!error.detail.empty()) return error.detail;
+            return withArguments(translate("MediaErrorText", "未知错误 %1"),
+                                 {std::to_string(error.code)});
         case Kind::system:
             return error.detail;
         case Kind::noSuchTrack:
-            return "没有这条轨道";
+            return translate("MediaErrorText", "没有这条轨道");
         case Kind::noSuchVideoTrack:
-            return "没有这条视频轨道";
+            return translate("MediaErrorText", "没有这条视频轨道");
         case Kind::noSuchAudioTrack:
-            return "没有这条音频轨道";
+            return translate("MediaErrorText", "没有这条音频轨道");
         case Kind::noAudioTracks:
-            return "没有音频轨道";
+            return translate("MediaErrorText", "没有音频轨道");
         case Kind::unsupportedCodec:
-            return "不支持的编码格式 " + error.detail;
+            return withArguments(translate("MediaErrorText", "不支持的编码格式 %1"),
+                                 {error.detail});
         case Kind::noMovie:
-            return "没有影片";
+            return translate("MediaErrorText", "没有影片");
         case Kind::notARegularFile:
-            return "不是普通文件";
+            return translate("MediaErrorText", "不是普通文件");
         case Kind::timedOut:
-            return "读取影片超时";
+            return translate("MediaErrorText", "读取影片超时");
         case Kind::noVideoTrack:
-            return "影片没有视频轨道";
+            return translate("MediaErrorText", "影片没有视频轨道");
         case Kind::noPicture:
-            return "影片中没有可用的画面";
+            return translate("MediaErrorText", "影片中没有可用的画面");
         case Kind::pictureConversion:
-            return "无法转换画面格式";
+            return translate("MediaErrorText", "无法转换画面格式");
         case Kind::soundConversion:
-            return "无法转换声音格式";
+            return translate("MediaErrorText", "无法转换声音格式");
         case Kind::invalidTransform:
-            return "画面变换无效";
+            return translate("MediaErrorText", "画面变换无效");
         case Kind::notBGRA:
-            return "只能保存 BGRA 画面";
+            return translate("MediaErrorText", "只能保存 BGRA 画面");
         case Kind::noEncoder:
-            return "找不到 " + error.detail + " 编码器";
+            return withArguments(translate("MediaErrorText", "找不到 %1 编码器"), {error.detail});
         case Kind::outOfMemory:
-            return "内存不足";
+            return translate("MediaErrorText", "内存不足");
         case Kind::writeFailed:
-            return "无法写入文件";
+            return translate("MediaErrorText", "无法写入文件");
         case Kind::noOutputFile:
-            return "没有输出文件";
+            return translate("MediaErrorText", "没有输出文件");
         case Kind::invalidPictureSize:
-            return "画面尺寸无效";
+            return translate("MediaErrorText", "画面尺寸无效");
         case Kind::invalidSoundFormat:
-            return "声音格式无效";
+            return translate("MediaErrorText", "声音格式无效");
         case Kind::missingFormat:
-            return "缺少格式信息";
+            return translate("MediaErrorText", "缺少格式信息");
         case Kind::writingStarted:
-            return "写入已开始，不能再添加轨道";
+            return translate("MediaErrorText", "写入已开始，不能再添加轨道");
         case Kind::noTracks:
-            return "没有可写入的轨道";
+            return translate("MediaErrorText", "没有可写入的轨道");
         case Kind::soundTimestampJump:
-            return "声音的时间戳异常：跳到了画面之后 " + error.detail + " 秒，无法写入";
+            return withArguments(
+                translate("MediaErrorText", "声音的时间戳异常：跳到了画面之后 %1 秒，无法写入"),
+                {error.detail});
         case Kind::tooManyTracks:
-            return "影片不能再添加轨道";
+            return translate("MediaErrorText", "影片不能再添加轨道");
     }
     return error.detail;
 }

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cmath>
 
+#include "platform/i18n/Translation.h"
 #include "platform/storage/UserDefaults.h"
 
 namespace zimlo {
@@ -32,7 +33,8 @@ int roundToInt(double value) { return static_cast<int>(std::lround(value)); }
 std::span<const RecordingResolution> RecordingResolution::presets() { return presetList(); }
 
 std::string RecordingResolution::nativeLabel(int width, int height) {
-    return "最大（" + std::to_string(width) + "×" + std::to_string(height) + "）";
+    return withArguments(translate("RecordingSettings", "最大（%1×%2）"),
+                         {std::to_string(width), std::to_string(height)});
 }
 
 PixelSize RecordingResolution::captureSize(PixelSize native) const {

@@ -1,6 +1,7 @@
 #include "recording/CameraWindowFlow.h"
 
 #include <QAbstractButton>
+#include <QCoreApplication>
 #include <QWidget>
 
 #include "platform/runtime/WeakOwner.h"
@@ -50,7 +51,8 @@ void CameraWindowFlow::toggleChanged() {
         return;
     }
     toggle_->setEnabled(false);
-    host_.cameraStatusChanged(QStringLiteral("正在请求摄像头权限…"));
+    host_.cameraStatusChanged(
+        QCoreApplication::translate("CameraWindowFlow", "正在请求摄像头权限…"));
     Permissions::requestCameraAccess(
         weakly(weak_from_this(), [](CameraWindowFlow& self, CameraAuthorizationResult result) {
             switch (result) {
@@ -58,17 +60,19 @@ void CameraWindowFlow::toggleChanged() {
                     self.start();
                     break;
                 case CameraAuthorizationResult::denied:
-                    self.failed(QStringLiteral("摄像头权限未开启，已打开系统授权页面"));
+                    self.failed(QCoreApplication::translate(
+                        "CameraWindowFlow", "摄像头权限未开启，已打开系统授权页面"));
                     break;
                 case CameraAuthorizationResult::restricted:
-                    self.failed(QStringLiteral("当前设备限制了摄像头访问，已打开系统授权页面"));
+                    self.failed(QCoreApplication::translate(
+                        "CameraWindowFlow", "当前设备限制了摄像头访问，已打开系统授权页面"));
                     break;
             }
         }));
 }
 
 void CameraWindowFlow::start() {
-    host_.cameraStatusChanged(QStringLiteral("正在开启摄像头…"));
+    host_.cameraStatusChanged(QCoreApplication::translate("CameraWindowFlow", "正在开启摄像头…"));
     std::weak_ptr<CameraWindowFlow> weak = weak_from_this();
     host_.cameraSource().startCamera(weakly(
         weak, [weak](CameraWindowFlow& self, capture::ScreenCameraSource::CameraStart start) {
@@ -78,11 +82,15 @@ void CameraWindowFlow::start() {
                 self.setEnabled(false);
                 if (!Permissions::isGranted(
                         Permissions::authorizationStatus(PermissionKind::camera))) {
-                    self.failed(QStringLiteral("摄像头权限未开启，已打开系统授权页面"));
+                    self.failed(QCoreApplication::translate(
+                        "CameraWindowFlow", "摄像头权限未开启，已打开系统授权页面"));
                 }
                 const QString description =
-                    start.error ? fromUtf8(start.error->description()) : QStringLiteral("没有画面");
-                self.host_.cameraFailed(QStringLiteral("无法开启摄像头：") + description);
+                    start.error ? fromUtf8(start.error->description())
+                                : QCoreApplication::translate("CameraWindowFlow", "没有画面");
+                self.host_.cameraFailed(
+                    QCoreApplication::translate("CameraWindowFlow", "无法开启摄像头：%1")
+                        .arg(description));
                 return;
             }
             // The user may have switched the camera off while it was starting.
@@ -104,7 +112,8 @@ void CameraWindowFlow::start() {
                 self.placeIfNeeded();
             }
             self.recordKeyframe();
-            self.host_.cameraStatusChanged(QStringLiteral("摄像头小窗已开启"));
+            self.host_.cameraStatusChanged(
+                QCoreApplication::translate("CameraWindowFlow", "摄像头小窗已开启"));
         }));
 }
 
@@ -122,7 +131,8 @@ void CameraWindowFlow::restartFailed(const capture::SourceError& error) {
     toggle_->setChecked(false);
     setEnabled(false);
     removeWindow();
-    host_.cameraFailed(QStringLiteral("无法开启摄像头：") + fromUtf8(error.description()));
+    host_.cameraFailed(QCoreApplication::translate("CameraWindowFlow", "无法开启摄像头：%1")
+                           .arg(fromUtf8(error.description())));
 }
 
 void CameraWindowFlow::removeWindow() {

@@ -179,12 +179,12 @@ std::unique_ptr<QTextDocument> fittedCaption(const QString& text,
 }  // namespace
 
 const QString& DraggableSubtitleView::placeholderText() {
-    static const QString text = QStringLiteral("等待语音字幕，可拖动调整位置");
+    const QString text = tr("等待语音字幕，可拖动调整位置");
     return text;
 }
 
 const QString& DraggableSubtitleView::toolTipText() {
-    static const QString text = QStringLiteral("拖动字幕区域可以调整显示位置");
+    const QString text = tr("拖动字幕区域可以调整显示位置");
     return text;
 }
 

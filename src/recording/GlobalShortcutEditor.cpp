@@ -10,8 +10,8 @@
 namespace zimlo::recording {
 
 QString GlobalShortcutEditor::unavailableNote() {
-    return QStringLiteral(
-        "Wayland 桌面上不能使用全局快捷键：Debian 12 的桌面门户都还没有提供全局快捷键接口。"
+    return tr(
+        "Wayland 桌面上不能使用全局快捷键：桌面门户还没有提供全局快捷键接口。"
         "请在录制窗口内按空格键开始/停止录制，按 P 键暂停/继续。");
 }
 
@@ -21,14 +21,13 @@ GlobalShortcutEditor::GlobalShortcutEditor(GlobalShortcutSettings settings, bool
     auto* stack = new QVBoxLayout(this);
     stack->setContentsMargins(0, 0, 0, 0);
     stack->setSpacing(10);
-    QLabel* title = sizedLabel(QStringLiteral("全局快捷键"), 13);
+    QLabel* title = sizedLabel(tr("全局快捷键"), 13);
     QFont bold = title->font();
     bold.setWeight(QFont::DemiBold);
     title->setFont(bold);
     stack->addWidget(title);
-    note_ = sizedLabel(available ? QStringLiteral("在任何窗口中按下即可开始/停止或暂停/继续录制。")
-                                 : unavailableNote(),
-                       12);
+    note_ = sizedLabel(
+        available ? tr("在任何窗口中按下即可开始/停止或暂停/继续录制。") : unavailableNote(), 12);
     note_->setWordWrap(true);
     note_->setForegroundRole(QPalette::PlaceholderText);
     stack->addWidget(note_);
@@ -36,8 +35,8 @@ GlobalShortcutEditor::GlobalShortcutEditor(GlobalShortcutSettings settings, bool
 
     toggleRecordingEdit_ = new QKeySequenceEdit(settings_.toggleRecording);
     pauseRecordingEdit_ = new QKeySequenceEdit(settings_.pauseRecording);
-    stack->addLayout(formRow(QStringLiteral("录制"), toggleRecordingEdit_, 200));
-    stack->addLayout(formRow(QStringLiteral("暂停"), pauseRecordingEdit_, 200));
+    stack->addLayout(formRow(tr("录制"), toggleRecordingEdit_, 200));
+    stack->addLayout(formRow(tr("暂停"), pauseRecordingEdit_, 200));
     connect(toggleRecordingEdit_, &QKeySequenceEdit::editingFinished, this,
             &GlobalShortcutEditor::toggleRecordingEdited);
     connect(pauseRecordingEdit_, &QKeySequenceEdit::editingFinished, this,

@@ -1,5 +1,6 @@
 #include "recording/GlobalShortcuts.h"
 
+#include <QCoreApplication>
 #include <QGuiApplication>
 #include <QStringList>
 #include <cstdlib>
@@ -158,7 +159,9 @@ QString GlobalShortcuts::apply(const GlobalShortcutSettings& settings) {
         if (!combination) {
             hotkeys_->release(id);
             refused(sequence, "has no Ctrl, Alt or Super");
-            problems << QStringLiteral("全局快捷键 %1 无法使用：需要含 Ctrl、Alt 或 Super 键")
+            problems << QCoreApplication::translate(
+                            "GlobalShortcuts",
+                            "全局快捷键 %1 无法使用：需要含 Ctrl、Alt 或 Super 键")
                             .arg(shown(sequence));
             return;
         }
@@ -167,12 +170,15 @@ QString GlobalShortcuts::apply(const GlobalShortcutSettings& settings) {
                 break;
             case x11::GlobalHotkeys::Grab::takenByAnother:
                 refused(sequence, "is held by another program");
-                problems << QStringLiteral("全局快捷键 %1 已被其他程序占用，请在“参数”中更换")
+                problems << QCoreApplication::translate(
+                                "GlobalShortcuts",
+                                "全局快捷键 %1 已被其他程序占用，请在“参数”中更换")
                                 .arg(shown(sequence));
                 break;
             case x11::GlobalHotkeys::Grab::unknownKey:
                 refused(sequence, "names a key the keyboard does not have");
-                problems << QStringLiteral("全局快捷键 %1 无法使用：键盘上没有这个键")
+                problems << QCoreApplication::translate("GlobalShortcuts",
+                                                        "全局快捷键 %1 无法使用：键盘上没有这个键")
                                 .arg(shown(sequence));
                 break;
         }
@@ -180,11 +186,12 @@ QString GlobalShortcuts::apply(const GlobalShortcutSettings& settings) {
     take(kToggleRecording, settings.toggleRecording, toggle);
     if (toggle && pause && *toggle == *pause) {
         hotkeys_->release(kPauseRecording);
-        problems << QStringLiteral("暂停的全局快捷键不能与开始/停止的相同");
+        problems << QCoreApplication::translate("GlobalShortcuts",
+                                                "暂停的全局快捷键不能与开始/停止的相同");
     } else {
         take(kPauseRecording, settings.pauseRecording, pause);
     }
-    return problems.join(QStringLiteral("；"));
+    return problems.join(QCoreApplication::translate("GlobalShortcuts", "；"));
 }
 
 }  // namespace zimlo::recording

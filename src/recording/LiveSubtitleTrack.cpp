@@ -1,6 +1,7 @@
 #include "recording/LiveSubtitleTrack.h"
 
 #include <QAbstractButton>
+#include <QCoreApplication>
 #include <algorithm>
 #include <limits>
 #include <utility>
@@ -19,12 +20,18 @@
 namespace zimlo::recording {
 namespace {
 
-const QString kRequestingMicrophone = QStringLiteral("正在请求麦克风权限…");
-const QString kRequestingSpeech = QStringLiteral("正在请求语音识别权限…");
-const QString kEnabled = QStringLiteral("字幕已开启");
-const QString kMicrophoneRefused = QStringLiteral("需要麦克风权限才能生成字幕");
-const QString kSpeechRefused = QStringLiteral("需要语音识别权限才能生成字幕");
-const QString kEnableFailedPrefix = QStringLiteral("无法开启字幕：");
+constexpr const char* kRequestingMicrophone =
+    QT_TRANSLATE_NOOP("LiveSubtitleTrack", "正在请求麦克风权限…");
+constexpr const char* kRequestingSpeech =
+    QT_TRANSLATE_NOOP("LiveSubtitleTrack", "正在请求语音识别权限…");
+constexpr const char* kEnabled = QT_TRANSLATE_NOOP("LiveSubtitleTrack", "字幕已开启");
+constexpr const char* kMicrophoneRefused =
+    QT_TRANSLATE_NOOP("LiveSubtitleTrack", "需要麦克风权限才能生成字幕");
+constexpr const char* kSpeechRefused =
+    QT_TRANSLATE_NOOP("LiveSubtitleTrack", "需要语音识别权限才能生成字幕");
+
+// One of the texts above in the interface's language.
+QString shown(const char* text) { return QCoreApplication::translate("LiveSubtitleTrack", text); }
 
 // `text` without `prefix` when it begins with it on a character boundary, else none. A byte
 // prefix that ends inside a character (a base letter followed by a combining mark in `text`)
@@ -92,7 +99,7 @@ void LiveSubtitleTrack::enableSubtitles() {
     const uint64_t serial = ++enableSerial_;
     isRequesting_ = true;
     setToggleEnabled(false);
-    host_.subtitleStatusChanged(kRequestingMicrophone);
+    host_.subtitleStatusChanged(shown(kRequestingMicrophone));
     // The request reads the device state off the main thread and grants exactly what an
     // "authorised" or "not determined" status would: the same answer without blocking here.
     Permissions::requestMicrophoneAccess(
@@ -100,31 +107,33 @@ void LiveSubtitleTrack::enableSubtitles() {
             if (serial != self.enableSerial_) return;
             if (!granted) {
                 self.isRequesting_ = false;
-                self.refuse(kMicrophoneRefused);
+                self.refuse(shown(kMicrophoneRefused));
                 PermissionAlert::show(PermissionKind::microphone, self.host_.alertWindow());
                 return;
             }
-            self.host_.subtitleStatusChanged(kRequestingSpeech);
+            self.host_.subtitleStatusChanged(shown(kRequestingSpeech));
             Permissions::requestSpeechAuthorization(
                 weakly(self.weak_from_this(), [serial](LiveSubtitleTrack& self, bool authorized) {
                     if (serial != self.enableSerial_) return;
                     if (!authorized) {
                         self.isRequesting_ = false;
-                        self.refuse(kSpeechRefused);
+                        self.refuse(shown(kSpeechRefused));
                         PermissionAlert::show(PermissionKind::speech, self.host_.alertWindow());
                         return;
                     }
-                    self.host_.prepareMicrophone(weakly(
-                        self.weak_from_this(),
-                        [serial](LiveSubtitleTrack& self, std::optional<std::string> error) {
-                            if (serial != self.enableSerial_) return;
-                            self.isRequesting_ = false;
-                            if (error) {
-                                self.refuse(kEnableFailedPrefix + QString::fromStdString(*error));
-                                return;
-                            }
-                            self.armed();
-                        }));
+                    self.host_.prepareMicrophone(
+                        weakly(self.weak_from_this(),
+                               [serial](LiveSubtitleTrack& self, std::optional<std::string> error) {
+                                   if (serial != self.enableSerial_) return;
+                                   self.isRequesting_ = false;
+                                   if (error) {
+                                       self.refuse(QCoreApplication::translate("LiveSubtitleTrack",
+                                                                               "无法开启字幕：%1")
+                                                       .arg(QString::fromStdString(*error)));
+                                       return;
+                                   }
+                                   self.armed();
+                               }));
                 }));
         }));
 }
@@ -152,7 +161,7 @@ void LiveSubtitleTrack::armed() {
         host_.subtitleFailed(speechModelMissingStatus(locale()));
         return;
     }
-    host_.subtitleStatusChanged(kEnabled);
+    host_.subtitleStatusChanged(shown(kEnabled));
 }
 
 std::string LiveSubtitleTrack::locale() const {

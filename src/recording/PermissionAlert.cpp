@@ -1,6 +1,7 @@
 #include "recording/PermissionAlert.h"
 
 #include <QAbstractButton>
+#include <QCoreApplication>
 #include <QMessageBox>
 #include <QPointer>
 #include <QProcess>
@@ -42,13 +43,13 @@ bool desktopIs(const QString& currentDesktop, const QString& name) {
 QString title(PermissionKind kind) {
     switch (kind) {
         case PermissionKind::screenRecording:
-            return QStringLiteral("需要屏幕录制权限");
+            return QCoreApplication::translate("PermissionAlert", "需要屏幕录制权限");
         case PermissionKind::camera:
-            return QStringLiteral("需要摄像头权限");
+            return QCoreApplication::translate("PermissionAlert", "需要摄像头权限");
         case PermissionKind::microphone:
-            return QStringLiteral("需要麦克风权限");
+            return QCoreApplication::translate("PermissionAlert", "需要麦克风权限");
         case PermissionKind::speech:
-            return QStringLiteral("需要语音识别权限");
+            return QCoreApplication::translate("PermissionAlert", "需要语音识别权限");
     }
     return {};
 }
@@ -56,16 +57,24 @@ QString title(PermissionKind kind) {
 QString text(PermissionKind kind) {
     switch (kind) {
         case PermissionKind::screenRecording:
-            return QStringLiteral("请在系统设置中允许Zimlo录制屏幕。授权后需要重新打开录屏页面。");
+            return QCoreApplication::translate(
+                "PermissionAlert", "请在系统设置中允许Zimlo录制屏幕。授权后需要重新打开录屏页面。");
         case PermissionKind::camera:
-            return QStringLiteral("请在系统设置中允许Zimlo使用摄像头，才能显示前摄小窗口。");
+            return QCoreApplication::translate(
+                "PermissionAlert", "请在系统设置中允许Zimlo使用摄像头，才能显示前摄小窗口。");
         case PermissionKind::microphone:
-            return QStringLiteral("请在系统设置中允许Zimlo使用麦克风，才能录制声音和生成字幕。");
+            return QCoreApplication::translate(
+                "PermissionAlert", "请在系统设置中允许Zimlo使用麦克风，才能录制声音和生成字幕。");
         case PermissionKind::speech:
-            return QStringLiteral("请在系统设置中允许Zimlo使用语音识别，才能生成实时字幕。");
+            return QCoreApplication::translate(
+                "PermissionAlert", "请在系统设置中允许Zimlo使用语音识别，才能生成实时字幕。");
     }
     return {};
 }
+
+QString authorizeButtonText() { return QCoreApplication::translate("PermissionAlert", "去授权"); }
+
+QString cancelButtonText() { return QCoreApplication::translate("PermissionAlert", "取消"); }
 
 QString settingsAnchor(PermissionKind kind) {
     switch (kind) {
@@ -131,8 +140,8 @@ QMessageBox* makeAlert(PermissionKind kind, QWidget* parent) {
     box->setWindowTitle(QStringLiteral("Zimlo"));
     box->setText(title(kind));
     box->setInformativeText(text(kind));
-    QPushButton* authorize = box->addButton(kAuthorizeButtonText, QMessageBox::AcceptRole);
-    QPushButton* cancel = box->addButton(kCancelButtonText, QMessageBox::RejectRole);
+    QPushButton* authorize = box->addButton(authorizeButtonText(), QMessageBox::AcceptRole);
+    QPushButton* cancel = box->addButton(cancelButtonText(), QMessageBox::RejectRole);
     box->setDefaultButton(authorize);
     box->setEscapeButton(cancel);
     return box;

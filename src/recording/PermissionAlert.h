@@ -20,8 +20,9 @@ QString text(PermissionKind kind);
 // The privacy section the settings should show, by the names the recorder has always used.
 QString settingsAnchor(PermissionKind kind);
 
-inline const QString kAuthorizeButtonText = QStringLiteral("去授权");
-inline const QString kCancelButtonText = QStringLiteral("取消");
+// The buttons' texts ("去授权", "取消").
+QString authorizeButtonText();
+QString cancelButtonText();
 
 // With a window: window-modal on it, returns at once; the answer is handled when the box closes.
 // Without one: application-modal, returns after the answer. Only "去授权" opens the settings.

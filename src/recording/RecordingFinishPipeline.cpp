@@ -1,5 +1,6 @@
 #include "recording/RecordingFinishPipeline.h"
 
+#include <QCoreApplication>
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -48,10 +49,12 @@ std::string describe(const fs::path& path, const std::error_code& code) {
     std::string description =
         code == std::errc::no_space_on_device ||
                 (code.category() == std::generic_category() && code.value() == EDQUOT)
-            ? "磁盘空间不足"
+            ? QCoreApplication::translate("RecordingFinishPipeline", "磁盘空间不足").toStdString()
             : code.message();
-    if (!path.empty()) description += "（" + path.string() + "）";
-    return description;
+    if (path.empty()) return description;
+    return QCoreApplication::translate("RecordingFinishPipeline", "%1（%2）")
+        .arg(QString::fromStdString(description), QString::fromStdString(path.string()))
+        .toStdString();
 }
 
 std::string describe(const DraftSaveError& error) {
@@ -272,7 +275,9 @@ void RecordingFinishPipeline::subtitlesSettled(std::optional<fs::path> main,
 
 void RecordingFinishPipeline::mix(const fs::path& main, bool announced,
                                   std::function<void(RecordingFinishPipeline&, fs::path)> then) {
-    if (announced) host_.finishStatusChanged(QStringLiteral("正在同步电脑声音和输入设备声音…"));
+    if (announced)
+        host_.finishStatusChanged(QCoreApplication::translate("RecordingFinishPipeline",
+                                                              "正在同步电脑声音和输入设备声音…"));
     std::weak_ptr<RecordingFinishPipeline> weak = weak_from_this();
     services_.mixAudio(main, [weak, main, then = std::move(then)](MixOutcome outcome) {
         const bool newFile =
@@ -336,7 +341,9 @@ void RecordingFinishPipeline::build() {
         // movies and every track are kept as a draft.
         saveRaw(project, files.soundsUnmixed ? std::optional<double>(inputs.elapsed) : std::nullopt,
                 unusedFiles, std::nullopt,
-                *interruption_ + QStringLiteral("，录制已中断，已保存中断前的录制"));
+                QCoreApplication::translate("RecordingFinishPipeline",
+                                            "%1，录制已中断，已保存中断前的录制")
+                    .arg(*interruption_));
         return;
     }
 
@@ -360,12 +367,15 @@ void RecordingFinishPipeline::build() {
     exportJob_ = std::make_shared<compose::ExportJob>();
     exportEstimate_ = {};
     exportEstimate_.start(media::MonotonicClock::nowSeconds());
-    host_.processingOverlayShown(QStringLiteral("正在合成视频…"),
-                                 inputs.isSubtitleEnabled
-                                     ? QStringLiteral("正在写入字幕和画面，请稍候")
-                                     : QStringLiteral("正在处理录制画面，请稍候"));
-    host_.finishStatusChanged(inputs.isSubtitleEnabled ? QStringLiteral("正在合成字幕到视频文件…")
-                                                       : QStringLiteral("正在合成视频文件…"));
+    host_.processingOverlayShown(
+        QCoreApplication::translate("RecordingFinishPipeline", "正在合成视频…"),
+        inputs.isSubtitleEnabled
+            ? QCoreApplication::translate("RecordingFinishPipeline", "正在写入字幕和画面，请稍候")
+            : QCoreApplication::translate("RecordingFinishPipeline", "正在处理录制画面，请稍候"));
+    host_.finishStatusChanged(
+        inputs.isSubtitleEnabled
+            ? QCoreApplication::translate("RecordingFinishPipeline", "正在合成字幕到视频文件…")
+            : QCoreApplication::translate("RecordingFinishPipeline", "正在合成视频文件…"));
 
     const auto& resolution = inputs.recordingSettings.resolution;
     const double longEdge = static_cast<double>(std::max(resolution.width, resolution.height));
@@ -494,9 +504,11 @@ void RecordingFinishPipeline::scheduleProgressRefresh() {
 void RecordingFinishPipeline::cancelExport() {
     if (!canCancelExport()) return;
     exportJob_->cancel();
-    host_.processingOverlayShown(QStringLiteral("正在取消合成…"),
-                                 QStringLiteral("原始视频不会丢失"));
-    host_.finishStatusChanged(QStringLiteral("已取消合成，正在保存原始录制…"));
+    host_.processingOverlayShown(
+        QCoreApplication::translate("RecordingFinishPipeline", "正在取消合成…"),
+        QCoreApplication::translate("RecordingFinishPipeline", "原始视频不会丢失"));
+    host_.finishStatusChanged(
+        QCoreApplication::translate("RecordingFinishPipeline", "已取消合成，正在保存原始录制…"));
 }
 
 void RecordingFinishPipeline::saveWithoutComposition(const RecordingProject& project,
@@ -505,9 +517,11 @@ void RecordingFinishPipeline::saveWithoutComposition(const RecordingProject& pro
     std::optional<QString> successText;
     if (!pendingAudioMixWarning_) {
         successText = inputs.latestCaptureStatus
-                          ? QStringLiteral("录制完成，已保存原始视频 · ") +
-                                text(inputs.latestCaptureStatus->displayText())
-                          : QStringLiteral("录制完成，已保存原始视频");
+                          ? QCoreApplication::translate("RecordingFinishPipeline",
+                                                        "录制完成，已保存原始视频 · %1")
+                                .arg(text(inputs.latestCaptureStatus->displayText()))
+                          : QCoreApplication::translate("RecordingFinishPipeline",
+                                                        "录制完成，已保存原始视频");
     }
     // The draft store copies the main movie, so its temporary original is not needed after
     // a successful save.
@@ -530,14 +544,17 @@ void RecordingFinishPipeline::exportFinished(const RecordingProject& project,
             std::error_code ignored;
             fs::remove(*outcome, ignored);
         }
-        saveRaw(project, unmixedElapsed, std::move(unusedFiles), std::nullopt,
-                QStringLiteral("已取消合成，已保存原始录制"));
+        saveRaw(
+            project, unmixedElapsed, std::move(unusedFiles), std::nullopt,
+            QCoreApplication::translate("RecordingFinishPipeline", "已取消合成，已保存原始录制"));
         return;
     }
     if (!outcome.ok()) {
-        host_.processingOverlayShown(QStringLiteral("合成失败，正在保存原始录制…"),
-                                     QStringLiteral("原始视频不会丢失"));
-        host_.finishStatusChanged(QStringLiteral("字幕合成失败，正在保存原始录制…"));
+        host_.processingOverlayShown(
+            QCoreApplication::translate("RecordingFinishPipeline", "合成失败，正在保存原始录制…"),
+            QCoreApplication::translate("RecordingFinishPipeline", "原始视频不会丢失"));
+        host_.finishStatusChanged(QCoreApplication::translate("RecordingFinishPipeline",
+                                                              "字幕合成失败，正在保存原始录制…"));
         saveRaw(project, unmixedElapsed, std::move(unusedFiles), outcome.error(), std::nullopt);
         return;
     }
@@ -617,9 +634,9 @@ void RecordingFinishPipeline::save(const RecordingProject& project,
             ZIMLO_LOG_ERROR("recording")
                 << "writing the subtitle files beside the draft " << stored.id.uuidString() << ": "
                 << written.error().text();
-            subtitleFileProblem = QStringLiteral("（字幕文件未能写入：") +
-                                  text(describe(written.error().path, written.error().code)) +
-                                  QStringLiteral("）");
+            subtitleFileProblem =
+                QCoreApplication::translate("RecordingFinishPipeline", "（字幕文件未能写入：%1）")
+                    .arg(text(describe(written.error().path, written.error().code)));
         }
     }
     subtitleFileSegments_.clear();
@@ -631,13 +648,19 @@ void RecordingFinishPipeline::save(const RecordingProject& project,
     if (successText)
         host_.finishStatusChanged(*successText + subtitleFileProblem);
     else if (compositionError)
-        host_.finishStatusChanged(QStringLiteral("已保存原始录制，字幕合成失败：") +
-                                  text(*compositionError) + subtitleFileProblem);
+        host_.finishStatusChanged(QCoreApplication::translate("RecordingFinishPipeline",
+                                                              "已保存原始录制，字幕合成失败：%1")
+                                      .arg(text(*compositionError)) +
+                                  subtitleFileProblem);
     else if (audioWarning)
-        host_.finishStatusChanged(QStringLiteral("录制已保存，但声音同步失败：") +
-                                  text(*audioWarning) + subtitleFileProblem);
+        host_.finishStatusChanged(
+            QCoreApplication::translate("RecordingFinishPipeline", "录制已保存，但声音同步失败：%1")
+                .arg(text(*audioWarning)) +
+            subtitleFileProblem);
     else
-        host_.finishStatusChanged(QStringLiteral("录制完成，已保存草稿") + subtitleFileProblem);
+        host_.finishStatusChanged(
+            QCoreApplication::translate("RecordingFinishPipeline", "录制完成，已保存草稿") +
+            subtitleFileProblem);
     host_.processingOverlayHidden();
     host_.finishEnded(stored);
 }
@@ -645,10 +668,13 @@ void RecordingFinishPipeline::save(const RecordingProject& project,
 void RecordingFinishPipeline::storeFailed(const std::string& description) {
     // Nothing is deleted: the temporary files are all that is left of the recording.
     if (interruption_)
-        host_.finishStatusChanged(
-            *interruption_ + QStringLiteral("，录制已中断，保存草稿也失败：") + text(description));
+        host_.finishStatusChanged(QCoreApplication::translate("RecordingFinishPipeline",
+                                                              "%1，录制已中断，保存草稿也失败：%2")
+                                      .arg(*interruption_, text(description)));
     else
-        host_.finishStatusChanged(QStringLiteral("录制完成但保存草稿失败：") + text(description));
+        host_.finishStatusChanged(
+            QCoreApplication::translate("RecordingFinishPipeline", "录制完成但保存草稿失败：%1")
+                .arg(text(description)));
     host_.processingOverlayHidden();
     host_.finishEnded(std::nullopt);
 }

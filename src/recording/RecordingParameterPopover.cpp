@@ -21,6 +21,17 @@ constexpr std::array<CaptureFrameRate, 3> kOfferedRates = {
 
 constexpr int kInset = 20;
 
+// The chosen rate stands out in the accent colour with bold text; the others stay dark grey.
+const char* const kSegmentStyle =
+    "QPushButton { background: #3d3d43; color: #d8d8dc; border: 1px solid rgba(255,255,255,0.10);"
+    " padding: 4px 10px; }"
+    "QPushButton:hover { background: #47474e; }"
+    "QPushButton:checked { background: #0a84ff; color: #ffffff; font-weight: 600;"
+    " border-color: #0a84ff; }"
+    "QPushButton:focus { border: 1px solid #ffffff; }"
+    "QPushButton:disabled { background: #303034; color: #78787f; }"
+    "QPushButton:checked:disabled { background: #1f4f80; color: #c0c0c6; }";
+
 }  // namespace
 
 RecordingParameterPopover::RecordingParameterPopover(
@@ -62,6 +73,7 @@ RecordingParameterPopover::RecordingParameterPopover(
             new QPushButton(QString::number(rawValue(kOfferedRates[i])) + QStringLiteral("fps"));
         button->setCheckable(true);
         button->setFont(small);
+        button->setStyleSheet(QLatin1String(kSegmentStyle));
         // Each segment is named by its rate; the row's title names the group.
         button->setAccessibleName(button->text());
         frameRateControl_->addButton(button, static_cast<int>(i));
@@ -75,14 +87,13 @@ RecordingParameterPopover::RecordingParameterPopover(
     stack->setContentsMargins(kInset, kInset, kInset, kInset);
     stack->setSpacing(14);
     stack->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    stack->addWidget(sizedLabel(QStringLiteral("录制参数"), 16));
-    QLabel* note =
-        sizedLabel(QStringLiteral("默认使用当前目标的原生最大像素，也可选择较低分辨率。"), 12);
+    stack->addWidget(sizedLabel(tr("录制参数"), 16));
+    QLabel* note = sizedLabel(tr("默认使用当前目标的原生最大像素，也可选择较低分辨率。"), 12);
     note->setWordWrap(true);
     note->setForegroundRole(QPalette::PlaceholderText);
     stack->addWidget(note);
-    QHBoxLayout* resolutionRow = formRow(QStringLiteral("分辨率"), resolutionControl_, 250);
-    QHBoxLayout* frameRateRow = formRow(QStringLiteral("帧速率"), segments, 250);
+    QHBoxLayout* resolutionRow = formRow(tr("分辨率"), resolutionControl_, 250);
+    QHBoxLayout* frameRateRow = formRow(tr("帧速率"), segments, 250);
     cursorControl_->setChecked(settings_.showsCursor);
     cursorControl_->setFont(small);
     cursorControl_->setAccessibleName(cursorControl_->text());

@@ -127,11 +127,11 @@ void RecordingView::setUpGlobalShortcuts() {
         globalShortcuts_ = GlobalShortcuts::create(dependencies_.sourceOptions.displayName);
     } catch (const screen::CaptureError& error) {
         pendingShortcutProblem_ =
-            QStringLiteral("全局快捷键不可用：") + fromUtf8(capture::userText(error));
+            tr("全局快捷键不可用：%1").arg(fromUtf8(capture::userText(error)));
         return;
     } catch (const std::exception& error) {
         ZIMLO_LOG_WARN("recording") << "listening for global shortcuts: " << error.what();
-        pendingShortcutProblem_ = QStringLiteral("全局快捷键不可用：无法监听全局快捷键");
+        pendingShortcutProblem_ = tr("全局快捷键不可用：无法监听全局快捷键");
         return;
     }
     QPointer<RecordingView> weak(this);
@@ -148,7 +148,7 @@ void RecordingView::setUpGlobalShortcuts() {
 void RecordingView::applyGlobalShortcuts(const GlobalShortcutSettings& settings) {
     shortcutSettings_ = settings;
     auto saved = GlobalShortcutStore(settingsStore_->defaults()).save(settings);
-    const QString updated = QStringLiteral("全局快捷键已更新：%1 开始/停止录制，%2 暂停/继续")
+    const QString updated = tr("全局快捷键已更新：%1 开始/停止录制，%2 暂停/继续")
                                 .arg(settings.toggleRecording.toString(QKeySequence::NativeText),
                                      settings.pauseRecording.toString(QKeySequence::NativeText));
     if (!globalShortcuts_) {
@@ -219,17 +219,17 @@ void RecordingView::buildViews() {
     row->setContentsMargins(16, 0, 16, 0);
     row->setSpacing(14);
 
-    closeButton_ = new QPushButton(QStringLiteral("重选窗口"), toolbar_);
+    closeButton_ = new QPushButton(tr("重选窗口"), toolbar_);
     auto* titleLabel = new ElidingLabel(Qt::ElideMiddle, toolbar_);
     titleLabel->setFont(systemFont(13, QFont::DemiBold));
     titleLabel->setMinimumWidth(40);
     titleLabel->setText(fromUtf8(target_.title));
     titleLabel->setToolTip(fromUtf8(target_.title));
     titleLabel->setObjectName(QStringLiteral("targetTitleLabel"));
-    parameterButton_ = new QPushButton(QStringLiteral("参数"), toolbar_);
-    parameterButton_->setToolTip(QStringLiteral("设置录制分辨率和帧速率"));
-    cameraToggle_ = new QCheckBox(QStringLiteral("开启摄像头小窗"), toolbar_);
-    subtitleToggle_ = new QCheckBox(QStringLiteral("开启字幕"), toolbar_);
+    parameterButton_ = new QPushButton(tr("参数"), toolbar_);
+    parameterButton_->setToolTip(tr("设置录制分辨率和帧速率"));
+    cameraToggle_ = new QCheckBox(tr("开启摄像头小窗"), toolbar_);
+    subtitleToggle_ = new QCheckBox(tr("开启字幕"), toolbar_);
     installModelButton_ = new QPushButton(tr("安装语音模型…"), toolbar_);
     installModelButton_->setToolTip(tr("选择下载的语音模型压缩包（如 %1），检查后安装")
                                         .arg(QLatin1String(kMandarinModelArchive)));
@@ -257,7 +257,7 @@ void RecordingView::buildViews() {
     // As wide as its text while the toolbar has room (the stretch before it gives way first);
     // cut only when the toolbar is full.
     statusLabel_->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
-    recordButton_ = new QPushButton(QStringLiteral("开始录制"), toolbar_);
+    recordButton_ = new QPushButton(tr("开始录制"), toolbar_);
     recordButton_->setEnabled(false);
     recordButton_->setDefault(true);
     recordButton_->setStyleSheet(QStringLiteral(
@@ -272,7 +272,7 @@ void RecordingView::buildViews() {
     });
     recordButton_->setStyleSheet(recordButton_->styleSheet() +
                                  QStringLiteral("QPushButton:focus { border: 2px solid white; }"));
-    pauseButton_ = new QPushButton(QStringLiteral("暂停录制"), toolbar_);
+    pauseButton_ = new QPushButton(tr("暂停录制"), toolbar_);
     pauseButton_->setEnabled(false);
     // P pauses and resumes, as the button does.
     auto* pause = new QShortcut(QKeySequence(Qt::Key_P), this);
@@ -332,17 +332,16 @@ void RecordingView::buildViews() {
     indicator->hide();
     processingIndicator_ = indicator;
     column->addWidget(indicator, 0, Qt::AlignHCenter);
-    processingTitleLabel_ = new QLabel(QStringLiteral("正在合成视频…"), processingOverlay_);
+    processingTitleLabel_ = new QLabel(tr("正在合成视频…"), processingOverlay_);
     processingTitleLabel_->setFont(systemFont(18, QFont::DemiBold));
     processingTitleLabel_->setAlignment(Qt::AlignCenter);
     column->addWidget(processingTitleLabel_);
-    processingDetailLabel_ =
-        new QLabel(QStringLiteral("字幕与画面正在写入视频，请稍候"), processingOverlay_);
+    processingDetailLabel_ = new QLabel(tr("字幕与画面正在写入视频，请稍候"), processingOverlay_);
     processingDetailLabel_->setFont(systemFont(13, QFont::Normal));
     processingDetailLabel_->setForegroundRole(QPalette::PlaceholderText);
     processingDetailLabel_->setAlignment(Qt::AlignCenter);
     column->addWidget(processingDetailLabel_);
-    cancelCompositionButton_ = new QPushButton(QStringLiteral("取消合成"), processingOverlay_);
+    cancelCompositionButton_ = new QPushButton(tr("取消合成"), processingOverlay_);
     cancelCompositionButton_->hide();
     connect(cancelCompositionButton_, &QPushButton::clicked, this,
             [this] { finishPipeline_->cancelExport(); });
@@ -424,7 +423,7 @@ void RecordingView::showStatusText(const QString& text) {
 }
 
 void RecordingView::setUpSource() {
-    setStatus(QStringLiteral("正在初始化录屏预览…"));
+    setStatus(tr("正在初始化录屏预览…"));
     aspect_.isPiPEnabled = false;
 
     source_ = capture::ScreenCameraSource::create(target_, dependencies_.sourceOptions);
@@ -465,14 +464,14 @@ void RecordingView::setUpSource() {
     source_->setRecordingSettings(recordingSettings_);
 
     if (auto configured = source_->configureScreenStream(); !configured) {
-        setError(QStringLiteral("初始化失败：") + fromUtf8(configured.error().description()));
+        setError(tr("初始化失败：%1").arg(fromUtf8(configured.error().description())));
         return;
     }
     source_->startScreenCapture();
     listenToMicrophone();
     setRecordButtonEnabled(true);
-    setStatus(QStringLiteral("已就绪：") + fromUtf8(target_.title) + QStringLiteral(" · ") +
-              fromUtf8(recordingSettings_.summary()) + QStringLiteral("，等待首帧…"));
+    setStatus(tr("已就绪：%1 · %2，等待首帧…")
+                  .arg(fromUtf8(target_.title), fromUtf8(recordingSettings_.summary())));
 }
 
 void RecordingView::sourceStateChanged(const capture::CaptureState& state) {
@@ -654,7 +653,7 @@ void RecordingView::startRecordingWithMicrophone() {
     isPreparingRecordingAudio_ = true;
     setRecordButtonEnabled(false);
     parameterButton_->setEnabled(false);
-    setStatus(QStringLiteral("正在准备电脑声音和输入设备…"));
+    setStatus(tr("正在准备电脑声音和输入设备…"));
 
     QPointer<RecordingView> weak(this);
     auto begin = [weak](const QString& statusText) {
@@ -683,25 +682,23 @@ void RecordingView::startRecordingWithMicrophone() {
         if (!weak) return;
         if (!granted) {
             begin(withoutSystemAudio() ? recordingWithoutSystemAudioText(std::nullopt)
-                                       : QStringLiteral("正在录制（仅电脑声音，麦克风未授权）"));
+                                       : tr("正在录制（仅电脑声音，麦克风未授权）"));
             return;
         }
         weak->source_->prepareMicrophone(
             [weak, begin, withoutSystemAudio](std::optional<capture::SourceError> error) {
                 if (!weak) return;
                 if (error) {
-                    begin(withoutSystemAudio()
-                              ? recordingWithoutSystemAudioText(std::nullopt)
-                              : QStringLiteral("正在录制（仅电脑声音，输入设备不可用：") +
-                                    fromUtf8(error->description()) + QStringLiteral("）"));
+                    begin(withoutSystemAudio() ? recordingWithoutSystemAudioText(std::nullopt)
+                                               : tr("正在录制（仅电脑声音，输入设备不可用：%1）")
+                                                     .arg(fromUtf8(error->description())));
                     return;
                 }
                 const std::optional<std::string> name = weak->source_->microphoneName();
                 const QString microphone =
-                    name && !name->empty() ? fromUtf8(*name) : QStringLiteral("默认输入设备");
+                    name && !name->empty() ? fromUtf8(*name) : tr("默认输入设备");
                 begin(withoutSystemAudio() ? recordingWithoutSystemAudioText(microphone)
-                                           : QStringLiteral("正在录制（电脑声音 + ") + microphone +
-                                                 QStringLiteral("）"));
+                                           : tr("正在录制（电脑声音 + %1）").arg(microphone));
             });
     });
 }
@@ -725,12 +722,12 @@ void RecordingView::beginRecording(const QString& statusText) {
     updatePauseButton();
     parameterButton_->setEnabled(false);
     setRecordButtonEnabled(true);
-    recordButton_->setText(QStringLiteral("停止录制"));
+    recordButton_->setText(tr("停止录制"));
     recordingStatusText_ = statusText;
     if (const auto& problem = source_->recordingFolderProblem(); problem && isRecording())
-        recordingStatusText_ += QStringLiteral("（录制文件夹不可用：") +
-                                fromUtf8(problem->code.message() + "，" + problem->path.string()) +
-                                QStringLiteral("；录制暂存于临时文件夹，意外退出后无法恢复）");
+        recordingStatusText_ +=
+            tr("（录制文件夹不可用：%1，%2；录制暂存于临时文件夹，意外退出后无法恢复）")
+                .arg(fromUtf8(problem->code.message()), fromUtf8(problem->path.string()));
     setStatus(recordingStatusText_);
 }
 
@@ -762,7 +759,7 @@ void RecordingView::togglePause() {
     } else {
         if (!source_->pauseRecording(now)) return;
         subtitles_->recordingPaused();
-        setStatus(QStringLiteral("已暂停"));
+        setStatus(tr("已暂停"));
     }
     updatePauseButton();
     updateDurationLabel();
@@ -771,8 +768,7 @@ void RecordingView::togglePause() {
 void RecordingView::updatePauseButton() {
     const bool running = isRecording() && durationTimer_->isActive() && timeline_;
     pauseButton_->setEnabled(running);
-    pauseButton_->setText(running && isPaused() ? QStringLiteral("继续录制")
-                                                : QStringLiteral("暂停录制"));
+    pauseButton_->setText(running && isPaused() ? tr("继续录制") : tr("暂停录制"));
 }
 
 bool RecordingView::stepsAsideWhileRecording() const {
@@ -791,7 +787,7 @@ void RecordingView::stepAside() {
         // Without a tray the window must stay reachable: it is minimised (desktops that have
         // no minimised state keep it on screen).
         window()->showMinimized();
-        setStatus(QStringLiteral("正在录制整个屏幕：窗口已最小化，恢复窗口后可停止录制"));
+        setStatus(tr("正在录制整个屏幕：窗口已最小化，恢复窗口后可停止录制"));
         return;
     }
     auto* tray = new QSystemTrayIcon(this);
@@ -807,17 +803,16 @@ void RecordingView::stepAside() {
         icon = QIcon(dot);
     }
     tray->setIcon(icon);
-    tray->setToolTip(QStringLiteral("Zimlo 正在录制整个屏幕"));
+    tray->setToolTip(tr("Zimlo 正在录制整个屏幕"));
     auto* menu = new QMenu(this);
-    QAction* stop = menu->addAction(QStringLiteral("停止录制"));
+    QAction* stop = menu->addAction(tr("停止录制"));
     connect(stop, &QAction::triggered, this, [this] {
         if (isRecording() && durationTimer_->isActive()) stopRecording();
     });
-    QAction* pause = menu->addAction(QStringLiteral("暂停录制"));
+    QAction* pause = menu->addAction(tr("暂停录制"));
     connect(pause, &QAction::triggered, this, [this] { togglePause(); });
-    connect(menu, &QMenu::aboutToShow, pause, [this, pause] {
-        pause->setText(isPaused() ? QStringLiteral("继续录制") : QStringLiteral("暂停录制"));
-    });
+    connect(menu, &QMenu::aboutToShow, pause,
+            [this, pause] { pause->setText(isPaused() ? tr("继续录制") : tr("暂停录制")); });
     tray->setContextMenu(menu);
     connect(tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason) {
         if (isRecording() && durationTimer_->isActive()) stopRecording();
@@ -848,8 +843,8 @@ void RecordingView::stopRecording() {
     subtitles_->recordingStopped();
     setRecordButtonEnabled(false);
     parameterButton_->setEnabled(false);
-    recordButton_->setText(QStringLiteral("正在整理…"));
-    setStatus(QStringLiteral("正在保存录屏和摄像头小窗…"));
+    recordButton_->setText(tr("正在整理…"));
+    setStatus(tr("正在保存录屏和摄像头小窗…"));
     source_->stopRecording();
 }
 
@@ -860,7 +855,7 @@ void RecordingView::recordingFailed(const WriterError& error) {
     finishPipeline_->recordingInterrupted(reason);
     if (durationTimer_->isActive()) stopRecording();
     // A status, not a held error: the finish's own lines carry the reason on to the outcome.
-    setStatus(reason + QStringLiteral("，录制已停止，正在保存已录制的部分…"));
+    setStatus(tr("%1，录制已停止，正在保存已录制的部分…").arg(reason));
 }
 
 void RecordingView::closeTapped() {
@@ -926,7 +921,7 @@ void RecordingView::applyRecordingSettings(const RecordingSettings& settings) {
     isApplyingRecordingSettings_ = true;
     parameterButton_->setEnabled(false);
     setRecordButtonEnabled(false);
-    setStatus(QStringLiteral("正在应用录制参数…"));
+    setStatus(tr("正在应用录制参数…"));
     QPointer<RecordingView> weak(this);
     source_->applyRecordingSettings(
         settings, [weak, serial, settings](std::optional<capture::SourceError> error) {
@@ -938,10 +933,10 @@ void RecordingView::applyRecordingSettings(const RecordingSettings& settings) {
             if (self.parameterController_) self.parameterController_->setInteractionEnabled(true);
             self.setRecordButtonEnabled(true);
             if (error) {
-                self.setError(QStringLiteral("参数应用失败：") + fromUtf8(error->description()));
+                self.setError(tr("参数应用失败：%1").arg(fromUtf8(error->description())));
                 return;
             }
-            const QString applied = QStringLiteral("参数已更新：") + fromUtf8(settings.summary());
+            const QString applied = tr("参数已更新：%1").arg(fromUtf8(settings.summary()));
             if (auto saved = self.settingsStore_->save(settings); !saved)
                 self.setError(settingsNotSavedText(applied, saved.error()));
             else
@@ -1033,7 +1028,7 @@ void RecordingView::finishEnded(const std::optional<RecordingProject>& saved) {
     cameraWindow_->recordingEnded();
     setRecordButtonEnabled(true);
     parameterButton_->setEnabled(true);
-    recordButton_->setText(QStringLiteral("开始录制"));
+    recordButton_->setText(tr("开始录制"));
     QPointer<RecordingView> alive(this);
     if (saved && onFinish) {
         auto finish = onFinish;  // the handler may release this controller

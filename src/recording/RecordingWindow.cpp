@@ -1,6 +1,7 @@
 #include "recording/RecordingWindow.h"
 
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QGuiApplication>
 #include <QPalette>
 #include <QScreen>
@@ -31,7 +32,7 @@ RecordingWindow::RecordingWindow(capture::ScreenCaptureTarget target,
     auto* window = new RecordingTopLevel;
     window_ = window;
     window->setAttribute(Qt::WA_DeleteOnClose);
-    window->setWindowTitle(QStringLiteral("Zimlo录屏"));
+    window->setWindowTitle(QCoreApplication::translate("RecordingWindow", "Zimlo录屏"));
     window->setMinimumSize(920, 620);
     window->resize(1180, 760);
     QPalette palette = window->palette();

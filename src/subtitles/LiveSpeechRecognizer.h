@@ -100,6 +100,7 @@ class LiveSpeechRecognizer : public std::enable_shared_from_this<LiveSpeechRecog
     const std::shared_ptr<speech::SpeechRecognizer>& recognizer() const { return recognizer_; }
     std::shared_ptr<speech::RecognitionTask> task() const;
 
+    // not translated: part of the subtitle track, which subtitle files keep as recognised.
     static constexpr std::string_view kUnavailableText = "[语音识别不可用]";
 
   private:

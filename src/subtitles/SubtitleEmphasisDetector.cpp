@@ -18,7 +18,7 @@ using text::TextRange;
 
 const std::unordered_set<std::u16string_view>& stopWords() {
     static const std::unordered_set<std::u16string_view> words = {
-        // Chinese
+        // Chinese; not translated: words the detector skips, never shown
         u"一个", u"一些", u"这个", u"那个", u"这些", u"那些", u"我们", u"你们", u"他们", u"它们",
         u"就是", u"还是", u"可以", u"可能", u"然后", u"因为", u"所以", u"但是", u"如果", u"已经",
         u"正在", u"进行", u"需要", u"觉得", u"其实", u"比较", u"非常", u"特别", u"这里", u"那里",

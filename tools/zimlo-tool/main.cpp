@@ -2,13 +2,15 @@
 #include <memory>
 
 #include "CommandRegistry.h"
+#include "platform/i18n/Language.h"
 #include "platform/runtime/MainQueue.h"
 #include "platform/runtime/ManualMainLoop.h"
 
 namespace {
 
 int printUsage(std::ostream& out) {
-    out << "usage: zimlo-tool GROUP COMMAND [ARGS...]\n";
+    out << "usage: zimlo-tool GROUP COMMAND [ARGS...]\n"
+           "       zimlo-tool --version\n";
     for (const auto& [name, group] : zimlo::tool::commandGroups()) out << group.usage;
     return 0;
 }
@@ -20,7 +22,14 @@ int main(int argc, char** argv) {
     zimlo::MainQueue::install(std::shared_ptr<zimlo::MainQueueBackend>(std::shared_ptr<void>(),
                                                                        &zimlo::tool::mainLoop()));
 
+    // The errors the libraries describe come in the user's language, as in the application.
+    zimlo::i18n::installLanguage(zimlo::i18n::chooseLanguage(zimlo::i18n::processEnvironment()));
+
     std::vector<std::string> args(argv + 1, argv + argc);
+    if (!args.empty() && (args[0] == "--version" || args[0] == "version")) {
+        std::cout << "zimlo-tool " << ZIMLO_VERSION << "\n";
+        return 0;
+    }
     if (args.empty() || args[0] == "help" || args[0] == "--help") {
         printUsage(args.empty() ? std::cerr : std::cout);
         return args.empty() ? 2 : 0;

@@ -27,8 +27,12 @@ std::optional<Language> fromLocaleName(std::string_view name) {
     return startsWith(name, "zh") ? Language::chinese : Language::english;
 }
 
-std::string qtLookup(const char* context, const char* source) {
-    return QCoreApplication::translate(context, source).toStdString();
+// The catalogue itself rather than QCoreApplication::translate: programs without a
+// QCoreApplication (zimlo-tool) translate too.
+std::string catalogueLookup(const char* context, const char* source) {
+    const QString translated =
+        activeTranslator ? activeTranslator->translate(context, source) : QString();
+    return translated.isEmpty() ? std::string(source) : translated.toStdString();
 }
 
 }  // namespace
@@ -68,11 +72,12 @@ Language chooseLanguage(const Environment& environment) {
 }
 
 bool installLanguage(Language language) {
+    installTextLookup(nullptr);
     if (activeTranslator) {
-        QCoreApplication::removeTranslator(activeTranslator.get());
+        if (QCoreApplication::instance())
+            QCoreApplication::removeTranslator(activeTranslator.get());
         activeTranslator.reset();
     }
-    installTextLookup(nullptr);
     activeLanguage = Language::chinese;
     if (language == Language::chinese) return true;  // the texts are written in Chinese
 
@@ -82,9 +87,9 @@ bool installLanguage(Language language) {
                                 << "; the interface stays Chinese";
         return false;
     }
-    QCoreApplication::installTranslator(translator.get());
+    if (QCoreApplication::instance()) QCoreApplication::installTranslator(translator.get());
     activeTranslator = std::move(translator);
-    installTextLookup(&qtLookup);
+    installTextLookup(&catalogueLookup);
     activeLanguage = language;
     return true;
 }

@@ -19,9 +19,9 @@ Environment processEnvironment();
 // included).
 Language chooseLanguage(const Environment& environment);
 
-// Makes `language` the language of every text from here on: Qt's tr()/translate() and
-// zimlo::translate(). Needs a QCoreApplication. False (and logged) when the catalogue cannot be
-// loaded; the texts then stay Chinese.
+// Makes `language` the language of every text from here on: zimlo::translate() and, once a
+// QCoreApplication exists, Qt's tr()/translate(). Call it on the main thread before other threads
+// translate. False (and logged) when the catalogue cannot be loaded; the texts then stay Chinese.
 bool installLanguage(Language language);
 Language installedLanguage();
 

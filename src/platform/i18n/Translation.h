@@ -4,6 +4,12 @@
 #include <string>
 #include <string_view>
 
+// Marks a text in a table for lupdate; it is translated where it is shown. (Qt's own definition,
+// for the code that does not include Qt.)
+#ifndef QT_TRANSLATE_NOOP
+#define QT_TRANSLATE_NOOP(scope, text) text
+#endif
+
 namespace zimlo {
 
 // Texts users read are written in Chinese, the source language. translate() returns one in the

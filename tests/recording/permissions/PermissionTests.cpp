@@ -148,7 +148,7 @@ class PermissionAlertFlow : public ::testing::Test {
 
 TEST_F(PermissionAlertFlow, WithoutAWindowRunsModallyAndOpensOnlyForAuthorize) {
     for (const QString& answer :
-         {PermissionAlert::kCancelButtonText, PermissionAlert::kAuthorizeButtonText}) {
+         {PermissionAlert::cancelButtonText(), PermissionAlert::authorizeButtonText()}) {
         QString seenTitle, seenText;
         Qt::WindowModality modality = Qt::NonModal;
         QTimer::singleShot(0, [&] {
@@ -179,7 +179,7 @@ TEST_F(PermissionAlertFlow, OnAWindowIsWindowModalAndAnswersLater) {
     EXPECT_EQ(box->parentWidget(), &window);
     ASSERT_EQ(box->buttons().size(), 2);
     EXPECT_TRUE(opened.empty());
-    click(box, PermissionAlert::kAuthorizeButtonText);
+    click(box, PermissionAlert::authorizeButtonText());
     EXPECT_TRUE(pumpUntil([&] { return !opened.empty(); }));
     EXPECT_EQ(opened, std::vector<QString>{QStringLiteral("microphone")});
 }

@@ -195,7 +195,7 @@ int record(const Arguments& arguments) {
               << settings.summary() << std::endl;
 
     if (auto configured = source->configureScreenStream(); !configured)
-        return fail("初始化失败：" + configured.error().description());
+        return fail("cannot start: " + configured.error().description());
     source->startScreenCapture();
     // Record from the first frame on: the desktop portal may first show its chooser.
     {
@@ -208,7 +208,7 @@ int record(const Arguments& arguments) {
             std::string message = source->state().message;
             source->shutdown();
             loop.runFor(std::chrono::milliseconds(100));
-            return fail("初始化失败：" + message);
+            return fail("cannot start: " + message);
         }
         if (!ready) {
             source->shutdown();
@@ -235,7 +235,7 @@ int record(const Arguments& arguments) {
         if (!started || started->error) {
             source->shutdown();
             loop.runFor(std::chrono::milliseconds(100));
-            return fail("无法开启摄像头：" +
+            return fail("cannot start the camera: " +
                         (started ? started->error->description() : std::string("no answer")));
         }
     }
