@@ -2,6 +2,7 @@
 
 #include <QHBoxLayout>
 #include <QLabel>
+#include <algorithm>
 
 namespace zimlo::recording {
 
@@ -17,7 +18,8 @@ QHBoxLayout* formRow(const QString& title, QWidget* control, int minimumControlW
     auto* layout = new QHBoxLayout;
     layout->setSpacing(12);
     QLabel* name = sizedLabel(title, 13);
-    name->setFixedWidth(52);
+    // The titles' column is 52 points, wider where a language's title needs more.
+    name->setFixedWidth(std::max(52, name->sizeHint().width()));
     name->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     name->setBuddy(control);
     // The row's title names the control for screen readers, and the parts of it that take the
