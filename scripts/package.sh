@@ -50,7 +50,13 @@ tree=$(mktemp -d)
 trap 'rm -rf "$tree"' EXIT
 dpkg-deb -x "$deb" "$tree"
 echo "package: desktop-file-validate"
-desktop-file-validate "$tree/usr/share/applications/zimlo.desktop" || fail "desktop entry is invalid"
+desktop-file-validate "$tree/usr/share/applications/io.github.zimlo.zimlo.desktop" || fail "desktop entry is invalid"
+# Named after the AppStream id, with an icon that scales.
+[ -f "$tree/usr/share/icons/hicolor/scalable/apps/io.github.zimlo.zimlo.svg" ] ||
+  fail "no scalable icon io.github.zimlo.zimlo.svg"
+maintainer=$(dpkg-deb -f "$deb" Maintainer)
+grep -qF "$maintainer" "$tree/usr/share/doc/zimlo/copyright" ||
+  fail "the copyright file does not name the maintainer $maintainer"
 echo "package: appstreamcli validate-tree"
 # --no-net: the screenshots are published from build/package/screenshots after the build.
 appstreamcli validate-tree --no-net --pedantic "$tree" || fail "AppStream metadata is invalid"

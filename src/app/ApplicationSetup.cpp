@@ -15,7 +15,8 @@ namespace zimlo::app {
 void setUpApplication(QApplication& application) {
     QApplication::setApplicationName("Zimlo");
     QApplication::setOrganizationDomain("zimlo.com");
-    QApplication::setDesktopFileName("zimlo");
+    // The desktop entry (and the Wayland app id) by the AppStream id.
+    QApplication::setDesktopFileName("io.github.zimlo.zimlo");
     i18n::installLanguage(i18n::chooseLanguage(i18n::processEnvironment()));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/images/zimlo.png")));
     style::apply(application);

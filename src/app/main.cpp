@@ -1,6 +1,7 @@
 #include <QApplication>
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
 
 #include "app/AppDelegate.h"
 #include "app/ApplicationSetup.h"
@@ -9,7 +10,38 @@
 #include "capture/PlatformErrorText.h"
 #include "platform/log/Log.h"
 
+namespace {
+
+constexpr const char* kUsage =
+    "usage: zimlo [--help] [--version] [Qt options]\n"
+    "Records a display or a window of the desktop, with an optional camera window and live\n"
+    "subtitles, and keeps each recording as a draft in ~/Documents/Drafts.\n"
+    "\n"
+    "  -h, --help     show this help and exit\n"
+    "  -v, --version  show the version and exit\n"
+    "\n"
+    "Environment:\n"
+    "  ZIMLO_LANGUAGE=zh|en      the interface language (default: from the locale)\n"
+    "  ZIMLO_CAPTURE=x11|portal  how the screen is recorded (default: from the desktop)\n"
+    "  ZIMLO_LOG=debug|info|warn|error|off, ZIMLO_LOG_FILE=1  what is logged, and where\n"
+    "\n"
+    "See also zimlo-tool(1).\n";
+
+}  // namespace
+
 int main(int argc, char** argv) {
+    // Answered before anything needs a desktop.
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view argument = argv[i];
+        if (argument == "--help" || argument == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (argument == "--version" || argument == "-v") {
+            std::printf("zimlo %s\n", ZIMLO_VERSION);
+            return 0;
+        }
+    }
     // Wayland desktops are recorded through the desktop portal, X11 ones through X11.
     const auto choice = zimlo::capture::currentCaptureBackend();
     if (!choice.backend) {

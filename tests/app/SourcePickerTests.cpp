@@ -183,6 +183,10 @@ TEST_F(SourcePicker, OnWaylandOffersThePortalsSourcesWithoutLocatingThem) {
         picker->statusLabel()->text(),
         QStringLiteral("已找到 2 "
                        "个可录制内容。点击“确认”后在系统弹出的窗口中选择要录制的屏幕或窗口。"));
+    // The header promises what the portal gives: no list of other programs' windows.
+    EXPECT_FALSE(picker->subtitleLabel()->text().contains(QStringLiteral("正在展示的 App 窗口")))
+        << picker->subtitleLabel()->text().toStdString();
+    EXPECT_TRUE(picker->subtitleLabel()->text().contains(QStringLiteral("系统弹出的窗口")));
     // Nothing to show before the system's chooser has picked something.
     EXPECT_EQ(picker->cardViews()[1]->placeholderLabel()->text(),
               QStringLiteral("确认后由系统选择"));
