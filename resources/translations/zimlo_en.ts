@@ -47,7 +47,7 @@
     <name>DesktopReveal</name>
     <message>
         <source>没有可以打开这个视频的应用。请安装视频播放器，或用“在文件夹中显示”找到文件：%1</source>
-        <translation>No application can open this video. Install a video player, or use “Show in Folder” to find the file: %1</translation>
+        <translation>No application can open this video. Install a video player, or use &quot;Show in Folder&quot; to find the file: %1</translation>
     </message>
 </context>
 <context>
@@ -115,7 +115,7 @@
     </message>
     <message>
         <source>全局快捷键 %1 已被其他程序占用，请在“参数”中更换</source>
-        <translation>Global shortcut %1 is taken by another program; change it under “Settings”</translation>
+        <translation>Global shortcut %1 is taken by another program; change it under &quot;Settings&quot;</translation>
     </message>
     <message>
         <source>全局快捷键 %1 无法使用：键盘上没有这个键</source>
@@ -814,7 +814,7 @@
     <name>ScreenCaptureTargetProvider</name>
     <message>
         <source>确认后在系统窗口中选择</source>
-        <translation>Chosen in the system&apos;s window after Confirm</translation>
+        <translation>Picked after Confirm</translation>
     </message>
     <message>
         <source>上次选择 · %1</source>
@@ -1118,7 +1118,7 @@
     </message>
     <message>
         <source>已找到 %1 个可录制内容。点击“确认”后在系统弹出的窗口中选择要录制的屏幕或窗口。</source>
-        <translation>Found %1 things to record. After “Confirm”, choose the screen or window in the system&apos;s window.</translation>
+        <translation>Found %1 things to record. After &quot;Confirm&quot;, choose the screen or window in the system&apos;s window.</translation>
     </message>
     <message>
         <source>已找到 %1 个可录制内容。点击窗口卡片会定位到对应桌面并显示蓝色边框。</source>
@@ -1130,7 +1130,7 @@
     </message>
     <message>
         <source>已选择：%1。定位和蓝色边框仅在 X11 桌面可用；点击“确认”后由系统窗口选择具体内容。</source>
-        <translation>Selected: %1. Locating and the blue border work on X11 desktops only; after “Confirm” the system&apos;s window chooses what exactly.</translation>
+        <translation>Selected: %1. Locating and the blue border work on X11 desktops only; after &quot;Confirm&quot; the system&apos;s window chooses what exactly.</translation>
     </message>
     <message>
         <source>已定位：%1</source>
@@ -1142,7 +1142,7 @@
     </message>
     <message>
         <source>点击“确认”后在系统弹出的窗口中选择要录制的屏幕或窗口，在开始录制页面支持打开电脑摄像头作为小窗口。</source>
-        <translation>After “Confirm”, choose the screen or window to record in the system&apos;s window; the recording page can add the computer&apos;s camera as a small window.</translation>
+        <translation>After &quot;Confirm&quot;, choose the screen or window to record in the system&apos;s window; the recording page can add the computer&apos;s camera as a small window.</translation>
     </message>
 </context>
 <context>

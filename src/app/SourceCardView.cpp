@@ -8,6 +8,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <algorithm>
 
 #include "app/AppStyle.h"
 #include "app/CardAccessibility.h"
@@ -32,9 +33,14 @@ QLabel* makeLabel(QWidget* parent, const QFont& font, const QColor& color) {
     return label;
 }
 
+// The text, shortened with "…" to the label's width; the label is then as tall as the text asks
+// (a pixel more than the font's height with some fonts). The glyphs' outlines may reach a pixel
+// past their advance, so the text is shortened to two pixels less than the width.
 void setElided(QLabel* label, const QString& text) {
-    label->setText(QFontMetrics(label->font()).elidedText(text, Qt::ElideRight, label->width()));
+    label->setText(
+        QFontMetrics(label->font()).elidedText(text, Qt::ElideRight, label->width() - 2));
     label->setToolTip(text);
+    label->resize(label->width(), std::max(label->height(), label->sizeHint().height()));
 }
 
 }  // namespace

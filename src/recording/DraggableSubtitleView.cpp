@@ -178,15 +178,9 @@ std::unique_ptr<QTextDocument> fittedCaption(const QString& text,
 
 }  // namespace
 
-const QString& DraggableSubtitleView::placeholderText() {
-    const QString text = tr("等待语音字幕，可拖动调整位置");
-    return text;
-}
+QString DraggableSubtitleView::placeholderText() { return tr("等待语音字幕，可拖动调整位置"); }
 
-const QString& DraggableSubtitleView::toolTipText() {
-    const QString text = tr("拖动字幕区域可以调整显示位置");
-    return text;
-}
+QString DraggableSubtitleView::toolTipText() { return tr("拖动字幕区域可以调整显示位置"); }
 
 DraggableSubtitleView::DraggableSubtitleView(QWidget* parent)
     : DraggableOverlayView(parent), subtitleLabel_(new CaptionLabel(this)) {

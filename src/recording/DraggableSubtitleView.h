@@ -19,8 +19,8 @@ class DraggableSubtitleView : public DraggableOverlayView {
     Q_OBJECT
   public:
     static constexpr double kCornerRadius = 16;
-    static const QString& placeholderText();  // "等待语音字幕，可拖动调整位置"
-    static const QString& toolTipText();      // "拖动字幕区域可以调整显示位置"
+    static QString placeholderText();  // "等待语音字幕，可拖动调整位置"
+    static QString toolTipText();      // "拖动字幕区域可以调整显示位置"
     // The warm yellow of key words and of the region's border.
     static QColor systemYellow() { return QColor(0xFF, 0xD6, 0x0A); }
     static constexpr int kCaptionPixelSize = 23;             // medium, white

@@ -85,8 +85,9 @@ class InterfaceLanguage : public recording::test::RecordingWindowTest,
                           public ::testing::WithParamInterface<Language> {
   protected:
     void SetUp() override {
-        RecordingWindowTest::SetUp();
+        // First: the fixture names its display target in the language.
         ASSERT_TRUE(installLanguage(GetParam()));
+        RecordingWindowTest::SetUp();
         app::style::apply(*qApp);
     }
     void TearDown() override {
@@ -240,7 +241,8 @@ TEST_P(InterfaceLanguage, RecordingWindowPopoverAndOverlayShowEveryTextWhole) {
     qttest::settle();
 
     controller->cameraToggle()->click();
-    ASSERT_TRUE(pumpUntil([&] { return controller->pipView()->isVisible(); }));
+    ASSERT_TRUE(
+        pumpUntil([&] { return controller->pipView() && controller->pipView()->isVisible(); }));
     controller->toggleRecording();
     ASSERT_TRUE(pumpUntil([&] { return controller->isRecording(); }, 20s));
     qttest::pumpFor(1500ms);
