@@ -108,6 +108,45 @@
     </message>
 </context>
 <context>
+    <name>FollowingExport</name>
+    <message>
+        <source>无法写入影片</source>
+        <translation>Cannot write the movie</translation>
+    </message>
+    <message>
+        <source>缺少主画面视频</source>
+        <translation>The main video is missing</translation>
+    </message>
+    <message>
+        <source>无法读取主画面：%1</source>
+        <translation>Cannot read the main picture: %1</translation>
+    </message>
+    <message>
+        <source>无法读取音频</source>
+        <translation>Cannot read the sound</translation>
+    </message>
+    <message>
+        <source>无法完成影片</source>
+        <translation>Cannot finish the movie</translation>
+    </message>
+    <message>
+        <source>无法完成影片：%1</source>
+        <translation>Cannot finish the movie: %1</translation>
+    </message>
+    <message>
+        <source>画面合成失败（%1 %2）</source>
+        <translation>Composing the picture failed (%1 %2)</translation>
+    </message>
+    <message>
+        <source>无法读取音频：%1</source>
+        <translation>Cannot read the sound: %1</translation>
+    </message>
+    <message>
+        <source>未知错误</source>
+        <translation>Unknown error</translation>
+    </message>
+</context>
+<context>
     <name>GlobalShortcuts</name>
     <message>
         <source>全局快捷键 %1 无法使用：需要含 Ctrl、Alt 或 Super 键</source>

@@ -19,6 +19,7 @@
 #include "compose/TrackCursor.h"
 #include "compose/VideoCompositor.h"
 #include "model/MediaErrorText.h"
+#include "platform/i18n/Translation.h"
 #include "platform/log/Log.h"
 #include "platform/media/AssetReader.h"
 #include "platform/media/IndexRelocation.h"
@@ -232,19 +233,21 @@ bool Attempt::appendWhenReady(MovieWriter::InputID input, auto sample) {
         if (writer_->waitUntilReady(input, kReadyPollSeconds)) break;
     }
     if (writer_->append(input, std::move(sample))) return true;
-    fail(userText(writer_->error(), "无法写入影片"));
+    fail(userText(writer_->error(), translate("FollowingExport", "无法写入影片")));
     return false;
 }
 
 bool Attempt::setUp(const FollowedState& state) {
     const auto& project = state.project;
     if (!project.mainVideoURL || !shared_.sources.main) {
-        fail("缺少主画面视频");
+        fail(translate("FollowingExport", "缺少主画面视频"));
         return false;
     }
     auto opened = media::MovieAsset::openGrowing(shared_.sources.main, &shared_.stopReading);
     if (!opened) {
-        if (!cancelled()) fail("无法读取主画面：" + userText(opened.error()));
+        if (!cancelled())
+            fail(withArguments(translate("FollowingExport", "无法读取主画面：%1"),
+                               {userText(opened.error())}));
         return false;
     }
     mainAsset_ = *opened;
@@ -326,7 +329,7 @@ bool Attempt::setUp(const FollowedState& state) {
     if (audioTracks_.size() == 1) {
         const auto* source = mainAsset_->track(audioTracks_.front()->sourceTrackID);
         if (!source || source->formatDescriptions.empty()) {
-            fail("无法读取音频");
+            fail(translate("FollowingExport", "无法读取音频"));
             return false;
         }
         auto input = writer_->addPassthroughInput(source->formatDescriptions.front());
@@ -346,7 +349,7 @@ bool Attempt::setUp(const FollowedState& state) {
         audioInput_ = *input;
     }
     if (!writer_->startWriting()) {
-        fail(userText(writer_->error(), "无法写入影片"));
+        fail(userText(writer_->error(), translate("FollowingExport", "无法写入影片")));
         return false;
     }
     writer_->startSession(MediaTime::zero());
@@ -358,7 +361,9 @@ bool Attempt::setUp(const FollowedState& state) {
             *asset, track->sourceTrackID, media::TimeRange{MediaTime::zero(), {}},
             media::DecodedPictureFormat::bt709NV12OrBGRA, 1);
         if (!reader) {
-            if (!cancelled()) fail("无法读取主画面：" + userText(reader.error()));
+            if (!cancelled())
+                fail(withArguments(translate("FollowingExport", "无法读取主画面：%1"),
+                                   {userText(reader.error())}));
             return nullptr;
         }
         registerReader(reader->get());
@@ -547,7 +552,8 @@ AttemptEnd Attempt::loop() {
             if (auto picture = camera_->frameAt(t)) frames[*pipTrackID_] = picture;
         if (cancelled()) continue;  // ends above
         if (main_->reader().failed()) {
-            fail("无法读取主画面：" + userText(main_->reader().error()));
+            fail(withArguments(translate("FollowingExport", "无法读取主画面：%1"),
+                               {userText(main_->reader().error())}));
             continue;
         }
         if (!finishing_ &&
@@ -606,12 +612,13 @@ AttemptEnd Attempt::loop() {
     writer_->finishWriting([&closed] { closed.set_value(); });
     closed.get_future().wait();
     if (writer_->status() != MovieWriter::Status::completed) {
-        fail(userText(writer_->error(), "无法完成影片"));
+        fail(userText(writer_->error(), translate("FollowingExport", "无法完成影片")));
         end(ending(Ending::failed));
         return AttemptEnd::ended;
     }
     if (auto moved = media::moveIndexToFront(url_); !moved) {
-        fail("无法完成影片：" + userText(moved.error()));
+        fail(withArguments(translate("FollowingExport", "无法完成影片：%1"),
+                           {userText(moved.error())}));
         end(ending(Ending::failed));
         return AttemptEnd::ended;
     }
@@ -623,8 +630,8 @@ AttemptEnd Attempt::loop() {
 
 void Attempt::frameRendered(int64_t index, VideoCompositionRequest::Result result) {
     if (result.error) {
-        fail("画面合成失败（" + result.error->domain + " " + std::to_string(result.error->code) +
-             "）");
+        fail(withArguments(translate("FollowingExport", "画面合成失败（%1 %2）"),
+                           {result.error->domain, std::to_string(result.error->code)}));
     } else if (!failed()) {
         media::VideoSample sample;
         sample.pixels = std::move(result.frame);
@@ -674,7 +681,9 @@ void Attempt::writeSound() {
         auto opened =
             media::TrackPacketReader::open(*mainAsset_, audioTracks_.front()->sourceTrackID);
         if (!opened) {
-            if (!cancelled()) fail("无法读取音频：" + userText(opened.error()));
+            if (!cancelled())
+                fail(withArguments(translate("FollowingExport", "无法读取音频：%1"),
+                                   {userText(opened.error())}));
             return;
         }
         auto reader = std::move(opened).value();
@@ -692,7 +701,8 @@ void Attempt::writeSound() {
             if (!appendWhenReady(*audioInput_, std::move(*packet))) return;
         }
         if (reader->failed()) {
-            fail("无法读取音频：" + userText(reader->error()));
+            fail(withArguments(translate("FollowingExport", "无法读取音频：%1"),
+                               {userText(reader->error())}));
             return;
         }
     } else {
@@ -703,7 +713,9 @@ void Attempt::writeSound() {
         }
         auto opened = media::AudioMixReader::open(*mainAsset_, inputs, open);
         if (!opened) {
-            if (!cancelled()) fail("无法读取音频：" + userText(opened.error()));
+            if (!cancelled())
+                fail(withArguments(translate("FollowingExport", "无法读取音频：%1"),
+                                   {userText(opened.error())}));
             return;
         }
         auto reader = std::move(opened).value();
@@ -737,7 +749,8 @@ void Attempt::writeSound() {
             if (!appendWhenReady(*audioInput_, std::move(*sample))) return;
         }
         if (reader->failed()) {
-            fail("无法读取音频：" + userText(reader->error()));
+            fail(withArguments(translate("FollowingExport", "无法读取音频：%1"),
+                               {userText(reader->error())}));
             return;
         }
     }
@@ -786,7 +799,7 @@ void Attempt::end(Outcome outcome) {
     std::lock_guard lock(shared_.mutex);
     shared_.ended = true;
     if (outcome.ending == Ending::failed && outcome.reason.empty())
-        outcome.reason = shared_.failure.value_or("未知错误");
+        outcome.reason = shared_.failure.value_or(translate("FollowingExport", "未知错误"));
     shared_.reportLocked(std::move(outcome));
 }
 
