@@ -950,10 +950,6 @@
 <context>
     <name>SourceError</name>
     <message>
-        <source>macOS 12.3 及以上才支持 ScreenCaptureKit 录屏</source>
-        <translation>Screen recording is not supported here</translation>
-    </message>
-    <message>
         <source>请先选择要录制的桌面或应用窗口</source>
         <translation>Choose a display or an app window to record first</translation>
     </message>
@@ -1109,6 +1105,18 @@
         <source>好</source>
         <translation>OK</translation>
     </message>
+    <message>
+        <source>重命名</source>
+        <translation>Rename</translation>
+    </message>
+    <message>
+        <source>作品名称（留空则显示录制时间）：</source>
+        <translation>Title (leave empty to show the recording time):</translation>
+    </message>
+    <message>
+        <source>重命名失败</source>
+        <translation>Rename failed</translation>
+    </message>
 </context>
 <context>
     <name>zimlo::app::SourceCardView</name>
@@ -1235,6 +1243,14 @@
     <message>
         <source>帧速率</source>
         <translation>Frame rate</translation>
+    </message>
+    <message>
+        <source>录制鼠标指针</source>
+        <translation>Record the mouse pointer</translation>
+    </message>
+    <message>
+        <source>指针</source>
+        <translation>Pointer</translation>
     </message>
 </context>
 <context>
@@ -1370,6 +1386,161 @@
     <message>
         <source>参数已更新：%1</source>
         <translation>Settings updated: %1</translation>
+    </message>
+    <message>
+        <source>安装语音模型…</source>
+        <translation>Install Speech Model…</translation>
+    </message>
+    <message>
+        <source>选择下载的语音模型压缩包（如 %1），检查后安装</source>
+        <translation>Choose a downloaded speech model archive (such as %1) to check and install</translation>
+    </message>
+    <message>
+        <source>麦克风音量</source>
+        <translation>Microphone level</translation>
+    </message>
+    <message>
+        <source>已选择麦克风</source>
+        <translation>Microphone chosen</translation>
+    </message>
+    <message>
+        <source>麦克风未授权</source>
+        <translation>Microphone not allowed</translation>
+    </message>
+    <message>
+        <source>输入设备不可用：%1</source>
+        <translation>Input device unavailable: %1</translation>
+    </message>
+    <message>
+        <source>麦克风音量：%1</source>
+        <translation>Microphone level: %1</translation>
+    </message>
+    <message>
+        <source>跟随系统设置</source>
+        <translation>System default</translation>
+    </message>
+    <message>
+        <source>已开启开始前倒计时 %1 秒</source>
+        <translation>Countdown of %1 seconds before recording on</translation>
+    </message>
+    <message>
+        <source>已关闭开始前倒计时</source>
+        <translation>Countdown before recording off</translation>
+    </message>
+    <message>
+        <source>取消倒计时</source>
+        <translation>Cancel Countdown</translation>
+    </message>
+    <message>
+        <source>%1 秒后开始录制…</source>
+        <translation>Recording starts in %1 s…</translation>
+    </message>
+    <message>
+        <source>已取消倒计时</source>
+        <translation>Countdown cancelled</translation>
+    </message>
+    <message>
+        <source>开始录制前倒计时 %1 秒</source>
+        <translation>Count down %1 seconds before recording</translation>
+    </message>
+    <message>
+        <source>倒计时</source>
+        <translation>Countdown</translation>
+    </message>
+    <message>
+        <source>麦克风</source>
+        <translation>Microphone</translation>
+    </message>
+    <message>
+        <source>选择下载的语音模型</source>
+        <translation>Choose the Downloaded Speech Model</translation>
+    </message>
+    <message>
+        <source>语音模型压缩包 (*.tar.gz *.tgz *.tar.bz2 *.tar.xz *.tar *.zip);;所有文件 (*)</source>
+        <translation>Speech model archives (*.tar.gz *.tgz *.tar.bz2 *.tar.xz *.tar *.zip);;All files (*)</translation>
+    </message>
+    <message>
+        <source>正在安装语音模型：%1</source>
+        <translation>Installing the speech model: %1</translation>
+    </message>
+    <message>
+        <source>正在安装语音模型…</source>
+        <translation>Installing the speech model…</translation>
+    </message>
+    <message>
+        <source>语音模型安装失败：%1</source>
+        <translation>Installing the speech model failed: %1</translation>
+    </message>
+    <message>
+        <source>语音模型已安装，但未能找到它，请重新打开录制窗口</source>
+        <translation>The speech model is installed but could not be found; reopen the recording window</translation>
+    </message>
+    <message>
+        <source>语音模型已安装，字幕已开启</source>
+        <translation>Speech model installed; subtitles on</translation>
+    </message>
+    <message>
+        <source>语音模型已安装</source>
+        <translation>Speech model installed</translation>
+    </message>
+</context>
+<context>
+    <name>zimlo::recording::SpeechModelSetup</name>
+    <message>
+        <source>中文语音模型</source>
+        <translation>Mandarin speech model</translation>
+    </message>
+    <message>
+        <source>%1 语音模型</source>
+        <translation>%1 speech model</translation>
+    </message>
+    <message>
+        <source>正在解压模型…</source>
+        <translation>Unpacking the model…</translation>
+    </message>
+    <message>
+        <source>正在复制模型…</source>
+        <translation>Copying the model…</translation>
+    </message>
+    <message>
+        <source>正在试加载模型，检查能否使用…</source>
+        <translation>Loading the model to check that it works…</translation>
+    </message>
+    <message>
+        <source>正在安装…</source>
+        <translation>Installing…</translation>
+    </message>
+    <message>
+        <source>未安装中文语音模型，无法生成字幕。请下载 %1，点击“安装语音模型…”</source>
+        <translation>No Mandarin speech model is installed, so there are no subtitles. Download %1 and click "Install Speech Model…"</translation>
+    </message>
+    <message>
+        <source>未安装%1，无法生成字幕。点击“安装语音模型…”</source>
+        <translation>No %1 is installed, so there are no subtitles. Click "Install Speech Model…"</translation>
+    </message>
+    <message>
+        <source>未安装中文语音模型，字幕无法生成：从 CMU Sphinx 项目下载 %1（地址见 README），点击“安装语音模型…”选中它，或运行 %2</source>
+        <translation>No Mandarin speech model is installed, so there are no subtitles: download %1 from the CMU Sphinx project (the address is in the README), then click "Install Speech Model…" and choose it, or run %2</translation>
+    </message>
+    <message>
+        <source>未安装%1，字幕无法生成：点击“安装语音模型…”选中下载的模型，或运行 %2</source>
+        <translation>No %1 is installed, so there are no subtitles: click "Install Speech Model…" and choose the downloaded model, or run %2</translation>
+    </message>
+    <message>
+        <source>找不到 zimlo-tool，请在终端运行 %1</source>
+        <translation>zimlo-tool is not found; run %1 in a terminal</translation>
+    </message>
+    <message>
+        <source>无法运行 zimlo-tool：%1</source>
+        <translation>Cannot run zimlo-tool: %1</translation>
+    </message>
+    <message>
+        <source>安装程序意外退出</source>
+        <translation>The installer ended unexpectedly</translation>
+    </message>
+    <message>
+        <source>正在启动安装…</source>
+        <translation>Starting the installation…</translation>
     </message>
 </context>
 </TS>

@@ -10,15 +10,16 @@
 namespace zimlo::recording {
 namespace {
 
-QString translated(const char* text) {
-    return QCoreApplication::translate("zimlo::recording::SpeechModelSetup", text);
-}
+// The texts of this file, in the catalogue under one context.
+struct Texts {
+    Q_DECLARE_TR_FUNCTIONS(zimlo::recording::SpeechModelSetup)
+};
 
 bool isMandarin(const std::string& locale) { return locale == "zh-CN"; }
 
 QString modelName(const std::string& locale) {
-    return isMandarin(locale) ? translated("中文语音模型")
-                              : translated("%1 语音模型").arg(QString::fromStdString(locale));
+    return isMandarin(locale) ? Texts::tr("中文语音模型")
+                              : Texts::tr("%1 语音模型").arg(QString::fromStdString(locale));
 }
 
 QString executable(const QString& path) {
@@ -28,11 +29,11 @@ QString executable(const QString& path) {
 
 // The installer's steps, as zimlo-tool reports them, in the user's words.
 QString stepText(const QString& step) {
-    if (step.startsWith(QLatin1String("unpacking"))) return translated("正在解压模型…");
-    if (step.startsWith(QLatin1String("copying"))) return translated("正在复制模型…");
+    if (step.startsWith(QLatin1String("unpacking"))) return Texts::tr("正在解压模型…");
+    if (step.startsWith(QLatin1String("copying"))) return Texts::tr("正在复制模型…");
     if (step.startsWith(QLatin1String("loading")))
-        return translated("正在试加载模型，检查能否使用…");
-    return translated("正在安装…");
+        return Texts::tr("正在试加载模型，检查能否使用…");
+    return Texts::tr("正在安装…");
 }
 
 }  // namespace
@@ -46,18 +47,18 @@ QString speechModelInstallCommand(const std::string& locale) {
 
 QString speechModelMissingNotice(const std::string& locale) {
     if (isMandarin(locale))
-        return translated("未安装中文语音模型，无法生成字幕。请下载 %1，点击“安装语音模型…”")
+        return Texts::tr("未安装中文语音模型，无法生成字幕。请下载 %1，点击“安装语音模型…”")
             .arg(QString::fromLatin1(kMandarinModelArchive));
-    return translated("未安装%1，无法生成字幕。点击“安装语音模型…”").arg(modelName(locale));
+    return Texts::tr("未安装%1，无法生成字幕。点击“安装语音模型…”").arg(modelName(locale));
 }
 
 QString speechModelMissingStatus(const std::string& locale) {
     if (isMandarin(locale))
-        return translated(
+        return Texts::tr(
                    "未安装中文语音模型，字幕无法生成：从 CMU Sphinx 项目下载 %1（地址见 "
                    "README），点击“安装语音模型…”选中它，或运行 %2")
             .arg(QString::fromLatin1(kMandarinModelArchive), speechModelInstallCommand(locale));
-    return translated("未安装%1，字幕无法生成：点击“安装语音模型…”选中下载的模型，或运行 %2")
+    return Texts::tr("未安装%1，字幕无法生成：点击“安装语音模型…”选中下载的模型，或运行 %2")
         .arg(modelName(locale), speechModelInstallCommand(locale));
 }
 
@@ -95,7 +96,7 @@ bool SpeechModelInstallJob::start(const QString& source, const std::string& loca
         // Answered on a later turn, as a running installation would be.
         QMetaObject::invokeMethod(
             this,
-            [this, error = translated("找不到 zimlo-tool，请在终端运行 %1")
+            [this, error = Texts::tr("找不到 zimlo-tool，请在终端运行 %1")
                                .arg(speechModelInstallCommand(locale))] { ended(error); },
             Qt::QueuedConnection);
         return true;
@@ -114,7 +115,7 @@ bool SpeechModelInstallJob::start(const QString& source, const std::string& loca
                 ZIMLO_LOG_ERROR("subtitles") << "cannot start " << tool.toStdString() << ": "
                                              << process->errorString().toStdString();
                 process->deleteLater();
-                ended(translated("无法运行 zimlo-tool：%1").arg(process->errorString()));
+                ended(Texts::tr("无法运行 zimlo-tool：%1").arg(process->errorString()));
             });
     connect(process, &QProcess::finished, this,
             [this, process](int code, QProcess::ExitStatus status) {
@@ -126,9 +127,9 @@ bool SpeechModelInstallJob::start(const QString& source, const std::string& loca
                 ZIMLO_LOG_ERROR("subtitles")
                     << "zimlo-tool models install ended without a reason ("
                     << (status == QProcess::CrashExit ? "crashed" : "exit ") << code << ")";
-                ended(translated("安装程序意外退出"));
+                ended(Texts::tr("安装程序意外退出"));
             });
-    if (onProgress) onProgress(translated("正在启动安装…"));
+    if (onProgress) onProgress(Texts::tr("正在启动安装…"));
     process->start();
     return true;
 }
