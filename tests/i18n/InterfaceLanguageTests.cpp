@@ -24,8 +24,10 @@
 #include "app/SourcePickerView.h"
 #include "capture/ScreenCaptureTargetProvider.h"
 #include "platform/i18n/Language.h"
+#include "platform/speech/SpeechRecognizer.h"
 #include "recording/ElidingLabel.h"
 #include "recording/RecordingWindowText.h"
+#include "subtitles/LiveSpeechRecognizer.h"
 #include "recording/window/RecordingWindowTestSupport.h"
 
 namespace zimlo::i18n {
@@ -44,6 +46,27 @@ QString describe(QWidget* widget, const QString& text) {
         .arg(widget->width())
         .arg(widget->height());
 }
+
+// XDG_DATA_HOME pointed at an empty folder for the object's life.
+class EmptyDataHome {
+  public:
+    explicit EmptyDataHome(const std::filesystem::path& folder)
+        : wasSet_(qEnvironmentVariableIsSet("XDG_DATA_HOME")), previous_(qgetenv("XDG_DATA_HOME")) {
+        qputenv("XDG_DATA_HOME", QByteArray::fromStdString(folder.string()));
+    }
+    ~EmptyDataHome() {
+        if (wasSet_)
+            qputenv("XDG_DATA_HOME", previous_);
+        else
+            qunsetenv("XDG_DATA_HOME");
+    }
+    EmptyDataHome(const EmptyDataHome&) = delete;
+    EmptyDataHome& operator=(const EmptyDataHome&) = delete;
+
+  private:
+    bool wasSet_;
+    QByteArray previous_;
+};
 
 // The texts `root` shows, each with the space it needs and the space it has.
 struct ShownText {
@@ -262,6 +285,31 @@ TEST_P(InterfaceLanguage, RecordingWindowPopoverAndOverlayShowEveryTextWhole) {
         },
         60s));
     check(controller.get(), QStringLiteral("recording-finished.png"));
+}
+
+TEST_P(InterfaceLanguage, CountdownAndMissingSpeechModelReadWhole) {
+    // No speech model where the recogniser looks: subtitles say what to do.
+    const EmptyDataHome dataHome(directory / "data");
+    auto deps = dependencies();
+    deps.speech =
+        LiveSpeechRecognizer::create(speech::SpeechRecognizer::shared("zh-CN", std::nullopt));
+    auto controller = std::make_unique<recording::RecordingView>(target, deps);
+    controller->resize(1180, 760);
+    controller->show();
+    ASSERT_TRUE(waitUntilReady(*controller));
+    controller->subtitleToggle()->click();
+    ASSERT_TRUE(pumpUntil([&] { return controller->installModelButton()->isVisible(); }, 10s))
+        << controller->statusLabel()->text().toStdString();
+    check(controller.get(), QStringLiteral("recording-no-speech-model.png"));
+    controller->subtitleToggle()->click();
+
+    controller->setCountdownSeconds(recording::RecordingView::kCountdownSeconds);
+    controller->toggleRecording();
+    ASSERT_TRUE(pumpUntil([&] { return controller->isCountingDown(); }, 10s));
+    check(controller.get(), QStringLiteral("recording-countdown.png"));
+    controller->toggleRecording();
+    EXPECT_FALSE(controller->isCountingDown());
+    EXPECT_FALSE(controller->isRecording());
 }
 
 TEST_P(InterfaceLanguage, ErrorsOnTheStatusLineReadWhole) {
