@@ -54,6 +54,7 @@ std::vector<std::string> lines(const std::string& text) {
     return result;
 }
 
+using test::AnimatedScreen;
 using test::RootPainter;
 
 // A private display on the shared sound server, a scratch folder that goes away with the test (also
@@ -73,6 +74,14 @@ struct RecordingDesk {
     ~RecordingDesk() {
         std::error_code ignored;
         fs::remove_all(dir, ignored);
+    }
+
+    // A source that records this display into the scratch folder.
+    ScreenCameraSource::Options sourceOptions() const {
+        ScreenCameraSource::Options options;
+        options.recordingsDirectory = dir;
+        options.displayName = xvfb.displayName();
+        return options;
     }
 
     zimlo::sandbox::XvfbServer xvfb;
@@ -101,9 +110,7 @@ TEST(ScreenCameraSourceRecording, RecordsScreenSystemAudioMicrophoneAndCameraInS
     ASSERT_FALSE(targets.empty());
     ASSERT_TRUE(targets.front().kind.isDisplay());
 
-    ScreenCameraSource::Options options;
-    options.recordingsDirectory = dir;
-    options.displayName = xvfb.displayName();
+    ScreenCameraSource::Options options = desk.sourceOptions();
     auto generated = std::make_shared<camera::GeneratedCamera>();
     options.cameraDiscovery = [generated] { return generated; };
     auto source = ScreenCameraSource::create(targets.front(), options);
@@ -116,15 +123,8 @@ TEST(ScreenCameraSourceRecording, RecordsScreenSystemAudioMicrophoneAndCameraInS
     source->setRecordingSettings(nativeDefaultSettings(640, 480));
 
     // The left half changes all the time, so the stream runs at its full rate.
-    std::atomic<bool> animating{true};
-    std::thread animation([&] {
-        RootPainter painter(xvfb.displayName());
-        for (int i = 0; animating; ++i) {
-            unsigned long level = 30 + (i % 60);
-            painter.fill(0, 0, 320, 480, (level << 16) | (level << 8) | level);
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-    });
+    AnimatedScreen animation(xvfb.displayName(), {0, 0, 320, 480}, AnimatedScreen::grey,
+                             std::chrono::milliseconds(10));
     RootPainter marker(xvfb.displayName());
     marker.fill(320, 0, 320, 480, 0x000000);
 
@@ -167,8 +167,7 @@ TEST(ScreenCameraSourceRecording, RecordsScreenSystemAudioMicrophoneAndCameraInS
     source->stopRecording();
     ASSERT_TRUE(
         zimlo::test::pumpUntil([&] { return finished.has_value(); }, std::chrono::seconds(30)));
-    animating = false;
-    animation.join();
+    animation.stop();
     shutDown(*source);
     EXPECT_EQ(states.back(), CaptureState::stopped());
 
@@ -244,21 +243,13 @@ TEST(ScreenCameraSourceRecording, SystemSoundAlreadyPlayingIsHeardFromTheStart) 
 
     std::atomic<bool> stop{false};
     std::thread tone([&] { zimlo::sandbox::playToneUntilStopped(1000, stop); });
-    ScreenCameraSource::Options options;
-    options.recordingsDirectory = dir;
-    options.displayName = xvfb.displayName();
+    ScreenCameraSource::Options options = desk.sourceOptions();
     auto source = ScreenCameraSource::create(targets.front(), options);
     std::optional<std::optional<fs::path>> finished;
     source->onFinishRecording = [&](auto main, auto) { finished.emplace(main); };
     source->setRecordingSettings(nativeDefaultSettings(1920, 1080));
-    std::atomic<bool> animating{true};
-    std::thread animation([&] {
-        RootPainter painter(xvfb.displayName());
-        for (int i = 0; animating; ++i) {
-            painter.fill(0, 0, 320, 240, static_cast<unsigned long>(30 + i % 60));
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-    });
+    AnimatedScreen animation(xvfb.displayName(), {0, 0, 320, 240}, AnimatedScreen::grey,
+                             std::chrono::milliseconds(10));
     // Recording starts with the stream: the sound server may not have sent the computer's sound
     // yet, and the large first frame is slow to set the encoder up.
     zimlo::test::mainLoop().runFor(std::chrono::milliseconds(500));
@@ -269,8 +260,7 @@ TEST(ScreenCameraSourceRecording, SystemSoundAlreadyPlayingIsHeardFromTheStart) 
     source->stopRecording();
     ASSERT_TRUE(
         zimlo::test::pumpUntil([&] { return finished.has_value(); }, std::chrono::seconds(30)));
-    animating = false;
-    animation.join();
+    animation.stop();
     shutDown(*source);
     stop = true;
     tone.join();
@@ -302,9 +292,7 @@ TEST(ScreenCameraSourceRecording, AShortRecordingOfAStillScreenHasAMovie) {
     RootPainter painter(xvfb.displayName());
     painter.fill(0, 0, 640, 480, 0x2060a0);
 
-    ScreenCameraSource::Options options;
-    options.recordingsDirectory = dir;
-    options.displayName = xvfb.displayName();
+    ScreenCameraSource::Options options = desk.sourceOptions();
     auto source = ScreenCameraSource::create(targets.front(), options);
     std::optional<std::optional<fs::path>> finished;
     source->onFinishRecording = [&](auto main, auto) { finished.emplace(main); };
@@ -359,10 +347,7 @@ TEST(ScreenCameraSourceRecording, AStillScreenWithoutSoundLastsUntilTheStop) {
         ~NoSoundServer() { ::setenv("PULSE_SERVER", kept.c_str(), 1); }
     } noSoundServer(desk.dir / "no-server");
 
-    ScreenCameraSource::Options options;
-    options.recordingsDirectory = desk.dir;
-    options.displayName = desk.xvfb.displayName();
-    auto source = ScreenCameraSource::create(desk.targets.front(), options);
+    auto source = ScreenCameraSource::create(desk.targets.front(), desk.sourceOptions());
     std::optional<std::optional<fs::path>> finished;
     source->onFinishRecording = [&](auto main, auto) { finished.emplace(main); };
     std::atomic<int> pictures{0};
@@ -410,9 +395,7 @@ TEST(ScreenCameraSourceRecording, SoundAndPictureStayTogetherFlashAfterFlash) {
     const fs::path& dir = desk.dir;
     const auto& targets = desk.targets;
     ASSERT_FALSE(targets.empty());
-    ScreenCameraSource::Options options;
-    options.recordingsDirectory = dir;
-    options.displayName = xvfb.displayName();
+    ScreenCameraSource::Options options = desk.sourceOptions();
     auto source = ScreenCameraSource::create(targets.front(), options);
     std::optional<std::optional<fs::path>> finished;
     source->onFinishRecording = [&](auto main, auto) { finished.emplace(main); };
@@ -542,9 +525,7 @@ TEST(ScreenCameraSourceRecording, PausedStretchIsLeftOutAndEverythingResumesInSy
     const auto& targets = desk.targets;
     ASSERT_FALSE(targets.empty());
 
-    ScreenCameraSource::Options options;
-    options.recordingsDirectory = dir;
-    options.displayName = xvfb.displayName();
+    ScreenCameraSource::Options options = desk.sourceOptions();
     auto generated = std::make_shared<camera::GeneratedCamera>();
     options.cameraDiscovery = [generated] { return generated; };
     auto source = ScreenCameraSource::create(targets.front(), options);
@@ -556,15 +537,8 @@ TEST(ScreenCameraSourceRecording, PausedStretchIsLeftOutAndEverythingResumesInSy
     source->onFinishRecording = [&](auto main, auto pip) { finished.emplace(main, pip); };
     source->setRecordingSettings(nativeDefaultSettings(640, 480));
 
-    std::atomic<bool> animating{true};
-    std::thread animation([&] {
-        RootPainter painter(xvfb.displayName());
-        for (int i = 0; animating; ++i) {
-            unsigned long level = 30 + (i % 60);
-            painter.fill(0, 0, 320, 480, (level << 16) | (level << 8) | level);
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-    });
+    AnimatedScreen animation(xvfb.displayName(), {0, 0, 320, 480}, AnimatedScreen::grey,
+                             std::chrono::milliseconds(10));
     RootPainter marker(xvfb.displayName());
     marker.fill(320, 0, 320, 480, 0x000000);
     ASSERT_TRUE(source->configureScreenStream());
@@ -631,8 +605,7 @@ TEST(ScreenCameraSourceRecording, PausedStretchIsLeftOutAndEverythingResumesInSy
     const double stopped = MonotonicClock::nowSeconds();
     ASSERT_TRUE(
         zimlo::test::pumpUntil([&] { return finished.has_value(); }, std::chrono::seconds(30)));
-    animating = false;
-    animation.join();
+    animation.stop();
     quiet = true;
     microphoneFeed.join();
     const double spoken = fed.load() + 4.8;  // pieces go in at the device's pace

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -209,22 +210,17 @@ TEST(ZimloToolRecord, AKillLosesOnlyTheLastSecondsAndTheNextStartKeepsTheRestAsA
     for (bool busy : {false, true}) {
         SCOPED_TRACE(busy ? "busy screen" : "still screen");
         ToolFolders folders(busy ? "killed-busy" : "killed-still");
-        std::atomic<bool> animating{busy};
-        std::thread animation([&] {
-            test::RootPainter painter(xvfb.displayName());
-            for (int i = 0; animating; ++i) {
-                painter.fill(0, 0, 640, 480, static_cast<unsigned long>((i * 37) % 256) << 8);
-                std::this_thread::sleep_for(std::chrono::milliseconds(15));
-            }
-        });
+        std::optional<test::AnimatedScreen> animation;
+        if (busy)
+            animation.emplace(xvfb.displayName(), test::AnimatedScreen::Area{0, 0, 640, 480},
+                              [](int i) { return static_cast<unsigned long>((i * 37) % 256) << 8; });
         // A still screen changes once as the recording starts, so that its movie starts then
         // (otherwise with the next once-a-second picture) and the seconds compare.
         test::RootPainter marker(xvfb.displayName());
         Killed killed = recordAndKill(tool, targets.front().id, folders, kSeconds, [&] {
             if (!busy) marker.fill(0, 0, 64, 64, 0xffffff);
         });
-        animating = false;
-        animation.join();
+        animation.reset();
         const double screenSeconds = decodedSeconds(killed.screen);
         EXPECT_GE(screenSeconds, kSeconds - 2.5);
         EXPECT_GE(decodedSeconds(killed.camera), kSeconds - 2.5);
@@ -264,14 +260,8 @@ TEST(ZimloToolRecord, AFullDiskStopsTheRecordingAndFails) {
         GTEST_SKIP() << "mounting a 1 MiB tmpfs needs root (CAP_SYS_ADMIN): "
                      << std::strerror(errno);
     }
-    std::atomic<bool> animating{true};
-    std::thread animation([&] {
-        test::RootPainter painter(xvfb.displayName());
-        for (int i = 0; animating; ++i) {
-            painter.fill(0, 0, 640, 480, static_cast<unsigned long>(i * 7919 % 0xffffff));
-            std::this_thread::sleep_for(std::chrono::milliseconds(15));
-        }
-    });
+    test::AnimatedScreen animation(xvfb.displayName(), {0, 0, 640, 480},
+                                   test::AnimatedScreen::noise);
     auto started = std::chrono::steady_clock::now();
     int status = -1;
     std::string printed = zimlo::test::commandOutput(
@@ -279,8 +269,7 @@ TEST(ZimloToolRecord, AFullDiskStopsTheRecordingAndFails) {
             " --seconds 120 --generated-camera 2>&1",
         status);
     auto elapsed = std::chrono::steady_clock::now() - started;
-    animating = false;
-    animation.join();
+    animation.stop();
 
     EXPECT_NE(status, 0) << printed;
     EXPECT_NE(printed.find("recording stopped: "), std::string::npos) << printed;
@@ -324,14 +313,8 @@ TEST(ZimloToolRecord, AMicrophoneBacklogDoesNotOutlastTheRecording) {
         ::_exit(127);
     }
     ASSERT_GT(feeder, 0);
-    std::atomic<bool> animating{true};
-    std::thread animation([&] {
-        test::RootPainter painter(xvfb.displayName());
-        for (int i = 0; animating; ++i) {
-            painter.fill(0, 0, 640, 480, static_cast<unsigned long>(i * 7919 % 0xffffff));
-            std::this_thread::sleep_for(std::chrono::milliseconds(15));
-        }
-    });
+    test::AnimatedScreen animation(xvfb.displayName(), {0, 0, 640, 480},
+                                   test::AnimatedScreen::noise);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));  // blocked on the full pipe
 
     int status = -1;
@@ -340,8 +323,7 @@ TEST(ZimloToolRecord, AMicrophoneBacklogDoesNotOutlastTheRecording) {
         tool + " record --target " + targets.front().id + " --seconds 3 --fps 30 --mic 2>&1",
         status);
     const std::chrono::duration<double> ran = std::chrono::steady_clock::now() - started;
-    animating = false;
-    animation.join();
+    animation.stop();
     int fed = -1;
     const bool poured = ::waitpid(feeder, &fed, WNOHANG) == feeder;
     if (!poured) {

@@ -165,17 +165,11 @@ TEST_F(RecordingWindowTest, AFullDiskStopsTheRecordingAndKeepsWhatWasWritten) {
     // A busy screen fills the small disk within seconds; both end with the test, however it ends.
     struct Busy {
         fs::path mounted;
-        std::atomic<bool> animating{true};
-        std::thread animation{[this] {
-            capture::test::RootPainter painter(std::getenv("DISPLAY"));
-            for (int i = 0; animating; ++i) {
-                painter.fill(0, 0, 1920, 1080, static_cast<unsigned long>(i * 7919 % 0xffffff));
-                std::this_thread::sleep_for(std::chrono::milliseconds(15));
-            }
-        }};
+        capture::test::AnimatedScreen animation{std::getenv("DISPLAY"),
+                                                {0, 0, 1920, 1080},
+                                                capture::test::AnimatedScreen::noise};
         ~Busy() {
-            animating = false;
-            animation.join();
+            animation.stop();
             ::umount2(mounted.c_str(), MNT_DETACH);
         }
     } busy{small};
