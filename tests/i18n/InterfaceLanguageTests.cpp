@@ -27,8 +27,8 @@
 #include "platform/speech/SpeechRecognizer.h"
 #include "recording/ElidingLabel.h"
 #include "recording/RecordingWindowText.h"
-#include "subtitles/LiveSpeechRecognizer.h"
 #include "recording/window/RecordingWindowTestSupport.h"
+#include "subtitles/LiveSpeechRecognizer.h"
 
 namespace zimlo::i18n {
 namespace {

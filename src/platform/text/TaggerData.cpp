@@ -349,26 +349,30 @@ struct TagTable {
     }
 };
 
-Result<void, DictionaryError> buildChinese(BlobBuilder& out, Scalars& scalars,
-                                           const std::string& dir) {
-    const std::string dictionary = dir + "/dict.txt";
+// Words as runs of one code point pool; no string per word.
+struct ChineseWord {
+    uint32_t offset, length, frequency, line;
+    uint8_t tag;
+};
+
+struct ChineseWords {
+    std::vector<char32_t> pool;
+    std::vector<ChineseWord> words;  // in code point order, one per word
+    double totalFrequency = 0;       // every line counts, repeated words too (as in jieba)
+
+    std::u32string_view wordOf(const ChineseWord& w) const {
+        return {pool.data() + w.offset, w.length};
+    }
+};
+
+Result<ChineseWords, DictionaryError> readChineseWords(const std::string& dictionary,
+                                                       TagTable& tags) {
     std::string text;
     if (!readFile(dictionary, text)) return unreadable(dictionary);
-
-    TagTable tags;
-    tags.of("x");
-    tags.of("m");
-    tags.of("eng");
-    // Words as runs of one code point pool; no string per word.
-    struct Entry {
-        uint32_t offset, length, frequency, line;
-        uint8_t tag;
-    };
-    std::vector<char32_t> pool;
-    std::vector<Entry> entries;
-    pool.reserve(text.size() / 2);
+    ChineseWords read;
+    std::vector<ChineseWord> entries;
+    read.pool.reserve(text.size() / 2);
     entries.reserve(400000);
-    double total = 0;
     uint32_t lineNumber = 0;
     for (std::string_view line : splitLines(text)) {
         ++lineNumber;
@@ -381,34 +385,38 @@ Result<void, DictionaryError> buildChinese(BlobBuilder& out, Scalars& scalars,
         std::from_chars(parts[1].data(), parts[1].data() + parts[1].size(), frequency);
         std::optional<uint8_t> tag = parts.size() >= 3 ? tags.of(parts[2]) : 0;
         if (!tag) return malformed(dictionary, "too many tags");
-        Entry e{uint32_t(pool.size()), 0, frequency, lineNumber, *tag};
+        ChineseWord e{uint32_t(read.pool.size()), 0, frequency, lineNumber, *tag};
         int32_t i = 0, n = int32_t(parts[0].size());
         while (i < n) {
             UChar32 c;
             U8_NEXT_OR_FFFD(reinterpret_cast<const uint8_t*>(parts[0].data()), i, n, c);
-            pool.push_back(char32_t(c));
+            read.pool.push_back(char32_t(c));
         }
-        e.length = uint32_t(pool.size()) - e.offset;
+        e.length = uint32_t(read.pool.size()) - e.offset;
         entries.push_back(e);
-        total += frequency;
+        read.totalFrequency += frequency;
     }
-    auto wordOf = [&](const Entry& e) {
-        return std::u32string_view(pool.data() + e.offset, e.length);
-    };
-    std::sort(entries.begin(), entries.end(), [&](const Entry& a, const Entry& b) {
-        int c = wordOf(a).compare(wordOf(b));
+    std::sort(entries.begin(), entries.end(), [&](const ChineseWord& a, const ChineseWord& b) {
+        int c = read.wordOf(a).compare(read.wordOf(b));
         return c != 0 ? c < 0 : a.line < b.line;
     });
-    // A repeated word keeps its last line, as in jieba (every line still adds to the total).
-    std::vector<Entry> sorted;
-    sorted.reserve(entries.size());
+    // A repeated word keeps its last line, as in jieba.
+    read.words.reserve(entries.size());
     for (size_t i = 0; i < entries.size(); ++i) {
-        if (i + 1 < entries.size() && wordOf(entries[i]) == wordOf(entries[i + 1])) continue;
-        sorted.push_back(entries[i]);
+        if (i + 1 < entries.size() && read.wordOf(entries[i]) == read.wordOf(entries[i + 1]))
+            continue;
+        read.words.push_back(entries[i]);
     }
-    auto charAt = [&](size_t index, size_t depth) { return pool[sorted[index].offset + depth]; };
+    return read;
+}
 
-    // Trie laid out breadth first, so that each node's children are contiguous.
+// The words as a trie laid out breadth first, so that each node's children are contiguous, and
+// the root's children indexed by their Basic Multilingual Plane character.
+void putChineseTrie(BlobBuilder& out, const ChineseWords& read) {
+    const std::vector<ChineseWord>& sorted = read.words;
+    auto charAt = [&](size_t index, size_t depth) {
+        return read.pool[sorted[index].offset + depth];
+    };
     std::vector<char32_t> keys{0};
     std::vector<ZhNode> nodes{ZhNode{}};
     struct Pending {
@@ -441,70 +449,86 @@ Result<void, DictionaryError> buildChinese(BlobBuilder& out, Scalars& scalars,
     std::vector<uint32_t> rootBmp(65536, 0);
     for (uint32_t i = nodes[0].firstChild; i < nodes[0].firstChild + nodes[0].childCount; ++i)
         if (keys[i] <= 0xFFFF) rootBmp[keys[i]] = i;
+    out.put(kZhTrieKeys, keys);
+    out.put(kZhTrieNodes, nodes);
+    out.put(kZhRootBmp, rootBmp);
+}
 
-    // HMM states are (position, tag) pairs, numbered in the order Python compares them.
-    auto start = readTable(dir + "/posseg/prob_start.py");
-    if (!start) return fail(std::move(start).error());
-    auto trans = readTable(dir + "/posseg/prob_trans.py");
-    if (!trans) return fail(std::move(trans).error());
-    auto emit = readTable(dir + "/posseg/prob_emit.py");
-    if (!emit) return fail(std::move(emit).error());
-    auto charStates = readTable(dir + "/posseg/char_state_tab.py");
-    if (!charStates) return fail(std::move(charStates).error());
+// The part-of-speech HMM's states, (position, tag) pairs numbered in the order Python compares
+// them, as the transition table names them.
+class HmmStates {
+  public:
+    using Key = std::pair<std::string, std::string>;
 
-    using StateKey = std::pair<std::string, std::string>;
-    auto stateKey = [](const PyValue& v) -> std::optional<StateKey> {
+    static Result<HmmStates, DictionaryError> of(const Table& trans) {
+        HmmStates states;
+        for (const auto& [key, value] : trans.dict()) {
+            auto state = keyOf(key);
+            if (!state) return malformed(trans.file, "malformed HMM state");
+            states.ids_.emplace(std::move(*state), 0);
+        }
+        if (states.ids_.empty() || states.ids_.size() > 1024)
+            return malformed(trans.file, "unexpected HMM state count");
+        uint16_t next = 0;
+        for (auto& [key, id] : states.ids_) id = next++;
+        return states;
+    }
+
+    size_t size() const { return ids_.size(); }
+    const std::map<Key, uint16_t>& ids() const { return ids_; }
+
+    Result<uint16_t, std::string> idOf(const PyValue& v) const {
+        auto key = keyOf(v);
+        if (!key) return fail(std::string("malformed HMM state"));
+        auto found = ids_.find(*key);
+        if (found == ids_.end()) return fail(std::string("unknown HMM state"));
+        return found->second;
+    }
+
+  private:
+    static std::optional<Key> keyOf(const PyValue& v) {
         const PyTuple* t = asTuple(v);
         if (!t || t->size() != 2 || !asString((*t)[0]) || !asString((*t)[1])) return std::nullopt;
-        return StateKey(narrow(*asString((*t)[0])), narrow(*asString((*t)[1])));
-    };
-    std::map<StateKey, uint16_t> stateIds;
-    for (const auto& [key, value] : trans->dict()) {
-        auto state = stateKey(key);
-        if (!state) return malformed(trans->file, "malformed HMM state");
-        stateIds.emplace(std::move(*state), 0);
+        return Key(narrow(*asString((*t)[0])), narrow(*asString((*t)[1])));
     }
-    if (stateIds.empty() || stateIds.size() > 1024)
-        return malformed(trans->file, "unexpected HMM state count");
-    uint16_t next = 0;
-    for (auto& [key, id] : stateIds) id = next++;
-    const size_t S = stateIds.size();
-    auto idOf = [&](const PyValue& v) -> Result<uint16_t, std::string> {
-        auto key = stateKey(v);
-        if (!key) return fail(std::string("malformed HMM state"));
-        auto found = stateIds.find(*key);
-        if (found == stateIds.end()) return fail(std::string("unknown HMM state"));
-        return found->second;
-    };
 
+    std::map<Key, uint16_t> ids_;
+};
+
+// Each state's tag and position, the start probabilities, and the transitions as a dense matrix
+// and as sorted successor lists.
+Result<void, DictionaryError> putHmmTransitions(BlobBuilder& out, TagTable& tags,
+                                                const HmmStates& states, const Table& start,
+                                                const Table& trans) {
+    const size_t S = states.size();
     std::vector<uint8_t> stateTag(S);
     std::vector<char> statePos(S);
-    for (const auto& [key, id] : stateIds) {
+    for (const auto& [key, id] : states.ids()) {
         auto tag = tags.of(key.second);
-        if (!tag) return malformed(trans->file, "too many tags");
+        if (!tag) return malformed(trans.file, "too many tags");
         stateTag[id] = *tag;
         statePos[id] = key.first.empty() ? '?' : key.first[0];
     }
     std::vector<double> startP(S, -std::numeric_limits<double>::infinity());
-    for (const auto& [key, value] : start->dict()) {
-        auto id = idOf(key);
-        if (!id) return malformed(start->file, id.error());
+    for (const auto& [key, value] : start.dict()) {
+        auto id = states.idOf(key);
+        if (!id) return malformed(start.file, id.error());
         const double* p = asNumber(value);
-        if (!p) return malformed(start->file, "expected a number in table");
+        if (!p) return malformed(start.file, "expected a number in table");
         startP[*id] = *p;
     }
     std::vector<double> transP(S * S, -std::numeric_limits<double>::infinity());
     std::vector<uint32_t> succOffsets(S + 1);
     std::vector<std::vector<uint16_t>> succLists(S);
-    for (const auto& [key, value] : trans->dict()) {
-        auto from = idOf(key);
-        if (!from) return malformed(trans->file, from.error());
+    for (const auto& [key, value] : trans.dict()) {
+        auto from = states.idOf(key);
+        if (!from) return malformed(trans.file, from.error());
         const PyDict* row = asDict(value);
-        if (!row) return malformed(trans->file, "expected a dict in table");
+        if (!row) return malformed(trans.file, "expected a dict in table");
         for (const auto& [toKey, p] : *row) {
-            auto to = idOf(toKey);
-            if (!to) return malformed(trans->file, to.error());
-            if (!asNumber(p)) return malformed(trans->file, "expected a number in table");
+            auto to = states.idOf(toKey);
+            if (!to) return malformed(trans.file, to.error());
+            if (!asNumber(p)) return malformed(trans.file, "expected a number in table");
             transP[size_t(*from) * S + *to] = *asNumber(p);
             succLists[*from].push_back(*to);
         }
@@ -516,17 +540,28 @@ Result<void, DictionaryError> buildChinese(BlobBuilder& out, Scalars& scalars,
         succ.insert(succ.end(), succLists[s].begin(), succLists[s].end());
     }
     succOffsets[S] = uint32_t(succ.size());
+    out.put(kHmmStateTag, stateTag);
+    out.put(kHmmStatePos, statePos);
+    out.put(kHmmStart, startP);
+    out.put(kHmmTrans, transP);
+    out.put(kHmmSuccOffsets, succOffsets);
+    out.put(kHmmSucc, succ);
+    return {};
+}
 
+// The states each single character may take, by character.
+Result<void, DictionaryError> putHmmCharStates(BlobBuilder& out, const HmmStates& states,
+                                               const Table& charStates) {
     std::map<char32_t, std::vector<uint16_t>> byChar;
-    for (const auto& [key, value] : charStates->dict()) {
+    for (const auto& [key, value] : charStates.dict()) {
         const std::u32string* c = asString(key);
-        const PyTuple* states = asTuple(value);
-        if (!c || !states) return malformed(charStates->file, "expected a string and a tuple");
+        const PyTuple* tuple = asTuple(value);
+        if (!c || !tuple) return malformed(charStates.file, "expected a string and a tuple");
         if (c->size() != 1) continue;
         auto& list = byChar[(*c)[0]];
-        for (const auto& state : *states) {
-            auto id = idOf(state);
-            if (!id) return malformed(charStates->file, id.error());
+        for (const auto& state : *tuple) {
+            auto id = states.idOf(state);
+            if (!id) return malformed(charStates.file, id.error());
             list.push_back(*id);
         }
         std::sort(list.begin(), list.end());
@@ -540,16 +575,24 @@ Result<void, DictionaryError> buildChinese(BlobBuilder& out, Scalars& scalars,
         charStateList.insert(charStateList.end(), list.begin(), list.end());
     }
     charOffsets.push_back(uint32_t(charStateList.size()));
+    out.put(kHmmCharKeys, charKeys);
+    out.put(kHmmCharOffsets, charOffsets);
+    out.put(kHmmCharStates, charStateList);
+    return {};
+}
 
+// The emission probabilities, by character and then state.
+Result<void, DictionaryError> putHmmEmissions(BlobBuilder& out, const HmmStates& states,
+                                              const Table& emit) {
     std::map<char32_t, std::vector<std::pair<uint16_t, double>>> emitByChar;
-    for (const auto& [key, value] : emit->dict()) {
-        auto state = idOf(key);
-        if (!state) return malformed(emit->file, state.error());
+    for (const auto& [key, value] : emit.dict()) {
+        auto state = states.idOf(key);
+        if (!state) return malformed(emit.file, state.error());
         const PyDict* row = asDict(value);
-        if (!row) return malformed(emit->file, "expected a dict in table");
+        if (!row) return malformed(emit.file, "expected a dict in table");
         for (const auto& [c, p] : *row) {
             const std::u32string* ch = asString(c);
-            if (!ch || !asNumber(p)) return malformed(emit->file, "expected a string and a number");
+            if (!ch || !asNumber(p)) return malformed(emit.file, "expected a string and a number");
             if (ch->size() == 1) emitByChar[(*ch)[0]].emplace_back(*state, *asNumber(p));
         }
     }
@@ -566,31 +609,53 @@ Result<void, DictionaryError> buildChinese(BlobBuilder& out, Scalars& scalars,
         }
     }
     emitOffsets.push_back(uint32_t(emitStates.size()));
+    out.put(kHmmEmitKeys, emitKeys);
+    out.put(kHmmEmitOffsets, emitOffsets);
+    out.put(kHmmEmitStates, emitStates);
+    out.put(kHmmEmitProbs, emitProbs);
+    return {};
+}
+
+// jieba's part-of-speech HMM from its four tables; the number of states.
+Result<uint32_t, DictionaryError> putHmm(BlobBuilder& out, TagTable& tags, const std::string& dir) {
+    auto start = readTable(dir + "/posseg/prob_start.py");
+    if (!start) return fail(std::move(start).error());
+    auto trans = readTable(dir + "/posseg/prob_trans.py");
+    if (!trans) return fail(std::move(trans).error());
+    auto emit = readTable(dir + "/posseg/prob_emit.py");
+    if (!emit) return fail(std::move(emit).error());
+    auto charStates = readTable(dir + "/posseg/char_state_tab.py");
+    if (!charStates) return fail(std::move(charStates).error());
+
+    auto states = HmmStates::of(*trans);
+    if (!states) return fail(std::move(states).error());
+    if (auto put = putHmmTransitions(out, tags, *states, *start, *trans); !put)
+        return fail(std::move(put).error());
+    if (auto put = putHmmCharStates(out, *states, *charStates); !put)
+        return fail(std::move(put).error());
+    if (auto put = putHmmEmissions(out, *states, *emit); !put) return fail(std::move(put).error());
+    return uint32_t(states->size());
+}
+
+Result<void, DictionaryError> buildChinese(BlobBuilder& out, Scalars& scalars,
+                                           const std::string& dir) {
+    TagTable tags;
+    tags.of("x");
+    tags.of("m");
+    tags.of("eng");
+    auto words = readChineseWords(dir + "/dict.txt", tags);
+    if (!words) return fail(std::move(words).error());
+    putChineseTrie(out, *words);
+    auto stateCount = putHmm(out, tags, dir);
+    if (!stateCount) return fail(std::move(stateCount).error());
 
     std::vector<char> tagNames(tags.names.size() * 8, '\0');
     for (size_t i = 0; i < tags.names.size(); ++i)
         std::memcpy(&tagNames[i * 8], tags.names[i].data(),
                     std::min<size_t>(7, tags.names[i].size()));
-
-    out.put(kZhTrieKeys, keys);
-    out.put(kZhTrieNodes, nodes);
-    out.put(kZhRootBmp, rootBmp);
     out.put(kZhTagNames, tagNames);
-    out.put(kHmmStateTag, stateTag);
-    out.put(kHmmStatePos, statePos);
-    out.put(kHmmStart, startP);
-    out.put(kHmmTrans, transP);
-    out.put(kHmmSuccOffsets, succOffsets);
-    out.put(kHmmSucc, succ);
-    out.put(kHmmCharKeys, charKeys);
-    out.put(kHmmCharOffsets, charOffsets);
-    out.put(kHmmCharStates, charStateList);
-    out.put(kHmmEmitKeys, emitKeys);
-    out.put(kHmmEmitOffsets, emitOffsets);
-    out.put(kHmmEmitStates, emitStates);
-    out.put(kHmmEmitProbs, emitProbs);
-    scalars.zhLogTotal = std::log(total);
-    scalars.hmmStateCount = uint32_t(S);
+    scalars.zhLogTotal = std::log(words->totalFrequency);
+    scalars.hmmStateCount = *stateCount;
     scalars.hasChinese = 1;
     return {};
 }
@@ -599,16 +664,18 @@ Result<void, DictionaryError> buildChinese(BlobBuilder& out, Scalars& scalars,
 
 constexpr const char* kPosNames[4] = {"noun", "verb", "adj", "adv"};
 
-Result<void, DictionaryError> buildEnglish(BlobBuilder& out, Scalars& scalars,
-                                           const std::string& dir) {
-    struct Lemma {
-        uint32_t tagCount[4] = {};
-        uint16_t senses[4] = {};
-        uint8_t nameType = 0;
-    };
-    std::map<std::string, Lemma> lemmas;
-    std::unordered_map<std::string, std::vector<uint32_t>> nounOffsets;  // sense order
+struct EnglishLemma {
+    uint32_t tagCount[4] = {};
+    uint16_t senses[4] = {};
+    uint8_t nameType = 0;
+};
+using EnglishLemmas = std::map<std::string, EnglishLemma>;
+// Each noun's synset offsets, in sense order.
+using NounSenses = std::unordered_map<std::string, std::vector<uint32_t>>;
 
+// The lemmas of the four index files with their sense counts, and the nouns' senses.
+Result<void, DictionaryError> readEnglishIndexes(const std::string& dir, EnglishLemmas& lemmas,
+                                                 NounSenses& nounOffsets) {
     for (int pos = 0; pos < 4; ++pos) {
         std::string text;
         std::string path = dir + "/index." + kPosNames[pos];
@@ -632,74 +699,106 @@ Result<void, DictionaryError> buildEnglish(BlobBuilder& out, Scalars& scalars,
             }
         }
     }
+    return {};
+}
 
-    // Corpus counts of tagged senses: "lemma%type:file:id:head:headid sense count".
-    {
-        std::string text;
-        if (readFile(dir + "/cntlist.rev", text)) {
-            for (std::string_view line : splitLines(text)) {
-                auto fields = splitOn(stripAscii(line), ' ');
-                if (fields.size() < 3) continue;
-                size_t percent = fields[0].find('%');
-                if (percent == std::string_view::npos || percent + 1 >= fields[0].size()) continue;
-                int type = fields[0][percent + 1] - '0';
-                int pos = type == 1                  ? 0
-                          : type == 2                ? 1
-                          : (type == 3 || type == 5) ? 2
-                          : type == 4                ? 3
-                                                     : -1;
-                if (pos < 0) continue;
-                auto found = lemmas.find(std::string(fields[0].substr(0, percent)));
-                if (found == lemmas.end()) continue;
-                found->second.tagCount[pos] +=
-                    uint32_t(std::strtoul(std::string(fields[2]).c_str(), nullptr, 10));
-            }
-        }
-    }
-
-    // Proper names: capitalised words of synsets in noun.group (14), noun.location (15) and
-    // noun.person (18). A lemma takes the type of its most frequent such sense, unless a
-    // common sense of those files comes first: "President" or "Court" are titles, not names.
-    {
-        std::string text;
-        if (!readFile(dir + "/data.noun", text)) return unreadable(dir + "/data.noun");
-        std::unordered_map<uint32_t, uint8_t> nameSynsets;  // offset -> NameType
-        std::unordered_map<std::string, std::unordered_set<uint32_t>> properSenses, commonSenses;
+// Corpus counts of tagged senses: "lemma%type:file:id:head:headid sense count".
+void addTaggedCounts(const std::string& dir, EnglishLemmas& lemmas) {
+    std::string text;
+    if (readFile(dir + "/cntlist.rev", text)) {
         for (std::string_view line : splitLines(text)) {
-            if (line.size() < 20 || line[0] == ' ') continue;
-            auto fields =
-                splitOn(line.substr(0, std::min<size_t>(line.find('|'), line.size())), ' ');
-            if (fields.size() < 5) continue;
-            int lexFile = std::atoi(std::string(fields[1]).c_str());
-            uint8_t type = lexFile == 18   ? uint8_t(NameType::personalName)
-                           : lexFile == 15 ? uint8_t(NameType::placeName)
-                           : lexFile == 14 ? uint8_t(NameType::organizationName)
-                                           : 0;
-            if (!type) continue;
-            uint32_t offset = uint32_t(std::strtoul(std::string(fields[0]).c_str(), nullptr, 10));
-            nameSynsets[offset] = type;
-            size_t wordCount = std::strtoul(std::string(fields[3]).c_str(), nullptr, 16);
-            for (size_t i = 0; i < wordCount && 4 + 2 * i < fields.size(); ++i) {
-                std::string word(fields[4 + 2 * i]);
-                bool proper = std::any_of(word.begin(), word.end(),
-                                          [](char c) { return c >= 'A' && c <= 'Z'; });
-                for (char& c : word) c = char(std::tolower(static_cast<unsigned char>(c)));
-                (proper ? properSenses : commonSenses)[word].insert(offset);
-            }
+            auto fields = splitOn(stripAscii(line), ' ');
+            if (fields.size() < 3) continue;
+            size_t percent = fields[0].find('%');
+            if (percent == std::string_view::npos || percent + 1 >= fields[0].size()) continue;
+            int type = fields[0][percent + 1] - '0';
+            int pos = type == 1                  ? 0
+                      : type == 2                ? 1
+                      : (type == 3 || type == 5) ? 2
+                      : type == 4                ? 3
+                                                 : -1;
+            if (pos < 0) continue;
+            auto found = lemmas.find(std::string(fields[0].substr(0, percent)));
+            if (found == lemmas.end()) continue;
+            found->second.tagCount[pos] +=
+                uint32_t(std::strtoul(std::string(fields[2]).c_str(), nullptr, 10));
         }
-        for (const auto& [key, proper] : properSenses) {
-            auto lemma = lemmas.find(key);
-            if (lemma == lemmas.end()) continue;
-            const auto& common = commonSenses[key];
-            for (uint32_t offset : nounOffsets[key]) {
-                if (common.count(offset)) break;
-                if (proper.count(offset)) {
-                    lemma->second.nameType = nameSynsets[offset];
-                    break;
-                }
+    }
+}
+
+// Proper names: capitalised words of synsets in noun.group (14), noun.location (15) and
+// noun.person (18). A lemma takes the type of its most frequent such sense, unless a
+// common sense of those files comes first: "President" or "Court" are titles, not names.
+Result<void, DictionaryError> markProperNames(const std::string& dir, EnglishLemmas& lemmas,
+                                              NounSenses& nounOffsets) {
+    std::string text;
+    if (!readFile(dir + "/data.noun", text)) return unreadable(dir + "/data.noun");
+    std::unordered_map<uint32_t, uint8_t> nameSynsets;  // offset -> NameType
+    std::unordered_map<std::string, std::unordered_set<uint32_t>> properSenses, commonSenses;
+    for (std::string_view line : splitLines(text)) {
+        if (line.size() < 20 || line[0] == ' ') continue;
+        auto fields = splitOn(line.substr(0, std::min<size_t>(line.find('|'), line.size())), ' ');
+        if (fields.size() < 5) continue;
+        int lexFile = std::atoi(std::string(fields[1]).c_str());
+        uint8_t type = lexFile == 18   ? uint8_t(NameType::personalName)
+                       : lexFile == 15 ? uint8_t(NameType::placeName)
+                       : lexFile == 14 ? uint8_t(NameType::organizationName)
+                                       : 0;
+        if (!type) continue;
+        uint32_t offset = uint32_t(std::strtoul(std::string(fields[0]).c_str(), nullptr, 10));
+        nameSynsets[offset] = type;
+        size_t wordCount = std::strtoul(std::string(fields[3]).c_str(), nullptr, 16);
+        for (size_t i = 0; i < wordCount && 4 + 2 * i < fields.size(); ++i) {
+            std::string word(fields[4 + 2 * i]);
+            bool proper =
+                std::any_of(word.begin(), word.end(), [](char c) { return c >= 'A' && c <= 'Z'; });
+            for (char& c : word) c = char(std::tolower(static_cast<unsigned char>(c)));
+            (proper ? properSenses : commonSenses)[word].insert(offset);
+        }
+    }
+    for (const auto& [key, proper] : properSenses) {
+        auto lemma = lemmas.find(key);
+        if (lemma == lemmas.end()) continue;
+        const auto& common = commonSenses[key];
+        for (uint32_t offset : nounOffsets[key]) {
+            if (common.count(offset)) break;
+            if (proper.count(offset)) {
+                lemma->second.nameType = nameSynsets[offset];
+                break;
             }
         }
     }
+    return {};
+}
+
+// Irregular forms and their bases ("went verb go"), sorted.
+std::vector<std::tuple<std::string, uint8_t, std::string>> readExceptions(const std::string& dir) {
+    std::vector<std::tuple<std::string, uint8_t, std::string>> exceptions;
+    for (int pos = 0; pos < 4; ++pos) {
+        std::string text;
+        if (!readFile(dir + "/" + kPosNames[pos] + ".exc", text)) continue;
+        for (std::string_view line : splitLines(text)) {
+            auto fields = splitOn(stripAscii(line), ' ');
+            if (fields.size() < 2) continue;
+            for (size_t i = 1; i < fields.size(); ++i)
+                if (!fields[i].empty())
+                    exceptions.emplace_back(std::string(fields[0]), uint8_t(pos),
+                                            std::string(fields[i]));
+        }
+    }
+    std::sort(exceptions.begin(), exceptions.end());
+    return exceptions;
+}
+
+Result<void, DictionaryError> buildEnglish(BlobBuilder& out, Scalars& scalars,
+                                           const std::string& dir) {
+    EnglishLemmas lemmas;
+    NounSenses nounOffsets;
+    if (auto read = readEnglishIndexes(dir, lemmas, nounOffsets); !read)
+        return fail(std::move(read).error());
+    addTaggedCounts(dir, lemmas);
+    if (auto marked = markProperNames(dir, lemmas, nounOffsets); !marked)
+        return fail(std::move(marked).error());
 
     std::string pool;
     std::vector<EnLemma> lemmaEntries;
@@ -716,20 +815,7 @@ Result<void, DictionaryError> buildEnglish(BlobBuilder& out, Scalars& scalars,
         pool += text;
     }
 
-    std::vector<std::tuple<std::string, uint8_t, std::string>> exceptions;
-    for (int pos = 0; pos < 4; ++pos) {
-        std::string text;
-        if (!readFile(dir + "/" + kPosNames[pos] + ".exc", text)) continue;
-        for (std::string_view line : splitLines(text)) {
-            auto fields = splitOn(stripAscii(line), ' ');
-            if (fields.size() < 2) continue;
-            for (size_t i = 1; i < fields.size(); ++i)
-                if (!fields[i].empty())
-                    exceptions.emplace_back(std::string(fields[0]), uint8_t(pos),
-                                            std::string(fields[i]));
-        }
-    }
-    std::sort(exceptions.begin(), exceptions.end());
+    const auto exceptions = readExceptions(dir);
     std::vector<EnException> exceptionEntries;
     for (const auto& [inflected, pos, base] : exceptions) {
         EnException e{};

@@ -34,7 +34,9 @@ unsigned long AnimatedScreen::grey(int i) {
     return (level << 16) | (level << 8) | level;
 }
 
-unsigned long AnimatedScreen::noise(int i) { return static_cast<unsigned long>(i) * 7919 % 0xffffff; }
+unsigned long AnimatedScreen::noise(int i) {
+    return static_cast<unsigned long>(i) * 7919 % 0xffffff;
+}
 
 AnimatedScreen::AnimatedScreen(const std::string& display, Area area, Colours colours,
                                std::chrono::milliseconds every)

@@ -212,8 +212,9 @@ TEST(ZimloToolRecord, AKillLosesOnlyTheLastSecondsAndTheNextStartKeepsTheRestAsA
         ToolFolders folders(busy ? "killed-busy" : "killed-still");
         std::optional<test::AnimatedScreen> animation;
         if (busy)
-            animation.emplace(xvfb.displayName(), test::AnimatedScreen::Area{0, 0, 640, 480},
-                              [](int i) { return static_cast<unsigned long>((i * 37) % 256) << 8; });
+            animation.emplace(
+                xvfb.displayName(), test::AnimatedScreen::Area{0, 0, 640, 480},
+                [](int i) { return static_cast<unsigned long>((i * 37) % 256) << 8; });
         // A still screen changes once as the recording starts, so that its movie starts then
         // (otherwise with the next once-a-second picture) and the seconds compare.
         test::RootPainter marker(xvfb.displayName());

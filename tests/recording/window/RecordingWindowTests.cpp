@@ -165,9 +165,8 @@ TEST_F(RecordingWindowTest, AFullDiskStopsTheRecordingAndKeepsWhatWasWritten) {
     // A busy screen fills the small disk within seconds; both end with the test, however it ends.
     struct Busy {
         fs::path mounted;
-        capture::test::AnimatedScreen animation{std::getenv("DISPLAY"),
-                                                {0, 0, 1920, 1080},
-                                                capture::test::AnimatedScreen::noise};
+        capture::test::AnimatedScreen animation{
+            std::getenv("DISPLAY"), {0, 0, 1920, 1080}, capture::test::AnimatedScreen::noise};
         ~Busy() {
             animation.stop();
             ::umount2(mounted.c_str(), MNT_DETACH);
