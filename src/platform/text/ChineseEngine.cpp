@@ -297,156 +297,160 @@ void ChineseEngine::cutDetail(const std::u32string& text, size_t begin, size_t e
     }
 }
 
-// Viterbi over (position, tag) states, as jieba's part-of-speech HMM does it: each step
-// considers the states the character allows that can follow the previous step's states.
-void ChineseEngine::cutHmm(const std::u32string& text, size_t begin, size_t end,
-                           std::vector<Piece>& out) const {
-    const size_t T = end - begin, S = stateCount_;
-    if (T == 0 || S == 0) return;
-    thread_local std::vector<double> V;
-    thread_local std::vector<int32_t> path;
-    thread_local std::vector<std::vector<uint16_t>> present;
-    thread_local std::vector<uint16_t> prev, candidates;
+namespace {
+
+bool hasBit(const std::vector<uint64_t>& bits, size_t y) { return (bits[y / 64] >> (y % 64)) & 1; }
+
+// Keeps `from` when its score `p` is at least the best so far: ties go to the larger state, as
+// in Python's max, since states are offered in ascending order.
+void keepBest(double p, uint16_t from, double& best, int32_t& bestFrom) {
+    if (bestFrom < 0 || p >= best) {
+        best = p;
+        bestFrom = from;
+    }
+}
+
+// The emission of state y for a character (`emit` as emissions() gives it), jieba's floor when
+// it has none.
+double emissionOf(const std::pair<Span<uint16_t>, const double*>& emit, uint16_t y) {
+    const uint16_t* found = std::lower_bound(emit.first.begin(), emit.first.end(), y);
+    return found != emit.first.end() && *found == y ? emit.second[found - emit.first.begin()]
+                                                    : kMinFloat;
+}
+
+}  // namespace
+
+// What the Viterbi pass works in, kept per thread so that tagging a text allocates nothing.
+// Only the entries of each step's present states are ever read: nothing needs clearing.
+struct ChineseEngine::ViterbiScratch {
+    std::vector<double> V;      // score of (step, state)
+    std::vector<int32_t> path;  // the state each (step, state) came from; -1: a fresh start
+    std::vector<std::vector<uint16_t>> present;  // the states kept at each step
+    std::vector<uint16_t> prev, candidates;
     // The previous step's states that have successors, and the states they reach.
-    thread_local std::vector<uint64_t> inPrev, reached;
-    // Only the entries of each step's present states are ever read: no need to clear.
-    if (V.size() < T * S) V.resize(T * S);
-    if (path.size() < T * S) path.resize(T * S);
-    if (present.size() < T) present.resize(T);
-    const size_t W = stateWords_;
-    auto has = [](const std::vector<uint64_t>& bits, size_t y) {
-        return (bits[y / 64] >> (y % 64)) & 1;
-    };
+    std::vector<uint64_t> inPrev, reached;
+    std::vector<int32_t> states;  // the best path, a state per step
+};
 
-    auto allowed = [&](char32_t c, std::vector<uint16_t>& into) {
-        into.clear();
-        const uint32_t* key = std::lower_bound(charKeys_.begin(), charKeys_.end(), uint32_t(c));
-        if (key != charKeys_.end() && *key == uint32_t(c)) {
-            size_t k = size_t(key - charKeys_.begin());
-            into.assign(&charStates_[0] + charOffsets_[k], &charStates_[0] + charOffsets_[k + 1]);
-            return true;
+bool ChineseEngine::allowedStates(char32_t c, std::vector<uint16_t>& into) const {
+    into.clear();
+    const uint32_t* key = std::lower_bound(charKeys_.begin(), charKeys_.end(), uint32_t(c));
+    if (key == charKeys_.end() || *key != uint32_t(c)) return false;
+    size_t k = size_t(key - charKeys_.begin());
+    into.assign(&charStates_[0] + charOffsets_[k], &charStates_[0] + charOffsets_[k + 1]);
+    return true;
+}
+
+// The states step t keeps: those its character allows that the previous step can reach; when
+// there are none, every reachable state, and when nothing is reachable, every state (the order
+// of a step's states plays no part).
+void ChineseEngine::keepReachableStates(char32_t c, ViterbiScratch& s, size_t t) const {
+    const size_t S = stateCount_, W = stateWords_;
+    s.prev.clear();
+    s.inPrev.assign(W, 0);
+    s.reached.assign(W, 0);
+    for (uint16_t x : s.present[t - 1]) {
+        if (succOffsets_[x] == succOffsets_[x + 1]) continue;
+        s.prev.push_back(x);
+        s.inPrev[x / 64] |= uint64_t(1) << (x % 64);
+        const uint64_t* successors = &successorBits_[x * W];
+        for (size_t w = 0; w < W; ++w) s.reached[w] |= successors[w];
+    }
+    std::vector<uint16_t>& now = s.present[t];
+    now.clear();
+    if (allowedStates(c, s.candidates)) {
+        for (uint16_t y : s.candidates)
+            if (hasBit(s.reached, y)) now.push_back(y);
+        if (!now.empty()) return;
+    }
+    for (size_t y = 0; y < S; ++y)
+        if (hasBit(s.reached, y)) now.push_back(uint16_t(y));
+    if (!now.empty()) return;
+    now.resize(S);
+    for (size_t y = 0; y < S; ++y) now[y] = uint16_t(y);
+}
+
+// Scores each state step t keeps by its best predecessor among the previous step's states.
+void ChineseEngine::scoreStep(size_t t, const std::pair<Span<uint16_t>, const double*>& emit,
+                              ViterbiScratch& s) const {
+    const size_t S = stateCount_;
+    const double* previous = &s.V[(t - 1) * S];
+    bool prevSorted = false;
+    auto overAllPrevious = [&](uint16_t y, double em, double& best, int32_t& bestFrom) {
+        if (!prevSorted) {
+            std::sort(s.prev.begin(), s.prev.end());
+            prevSorted = true;
         }
-        return false;
+        const double* into = &transitionsInto_[size_t(y) * S];
+        for (uint16_t y0 : s.prev) keepBest(previous[y0] + into[y0] + em, y0, best, bestFrom);
     };
-    auto allStates = [&](std::vector<uint16_t>& into) {
-        into.resize(S);
-        for (size_t y = 0; y < S; ++y) into[y] = uint16_t(y);
-    };
-
-    // The emission of state y for the current character, jieba's floor when it has none.
-    std::pair<Span<uint16_t>, const double*> emit;
-    auto emission = [&](uint16_t y) {
-        const uint16_t* found = std::lower_bound(emit.first.begin(), emit.first.end(), y);
-        return found != emit.first.end() && *found == y ? emit.second[found - emit.first.begin()]
-                                                        : kMinFloat;
-    };
-
-    emit = emissions(text[begin]);
-    if (!allowed(text[begin], present[0])) allStates(present[0]);
-    for (uint16_t y : present[0]) V[y] = start_[y] + emission(y);
-
-    for (size_t t = 1; t < T; ++t) {
-        char32_t c = text[begin + t];
-        emit = emissions(c);
-        prev.clear();
-        inPrev.assign(W, 0);
-        reached.assign(W, 0);
-        for (uint16_t x : present[t - 1]) {
-            if (succOffsets_[x] == succOffsets_[x + 1]) continue;
-            prev.push_back(x);
-            inPrev[x / 64] |= uint64_t(1) << (x % 64);
-            const uint64_t* successors = &successorBits_[x * W];
-            for (size_t w = 0; w < W; ++w) reached[w] |= successors[w];
-        }
-        // The states this character allows that the previous step can reach; when there are
-        // none, every reachable state (the order of a step's states plays no part).
-        std::vector<uint16_t>& now = present[t];
-        now.clear();
-        if (allowed(c, candidates)) {
-            for (uint16_t y : candidates)
-                if (has(reached, y)) now.push_back(y);
+    for (uint16_t y : s.present[t]) {
+        const double em = emissionOf(emit, y);
+        double best = 0;
+        int32_t bestFrom = -1;
+        if (s.prev.empty()) {  // nothing can follow the last step: start afresh
+            best = start_[y] + em;
+        } else if (s.prev.size() <= predOffsets_[y + 1] - predOffsets_[y]) {
+            overAllPrevious(y, em, best, bestFrom);
         } else {
-            for (size_t y = 0; y < S; ++y)
-                if (has(reached, y)) now.push_back(uint16_t(y));
-        }
-        if (now.empty()) {
-            for (size_t y = 0; y < S; ++y)
-                if (has(reached, y)) now.push_back(uint16_t(y));
-            if (now.empty()) allStates(now);
-        }
-        bool prevSorted = false;
-        for (uint16_t y : now) {
-            double em = emission(y);
-            if (prev.empty()) {  // nothing can follow the last step: start afresh
-                V[t * S + y] = start_[y] + em;
-                path[t * S + y] = -1;
-                continue;
-            }
-            double best = 0;
-            int32_t bestFrom = -1;
-            const double* into = &transitionsInto_[size_t(y) * S];
-            if (prev.size() <= predOffsets_[y + 1] - predOffsets_[y]) {
-                if (!prevSorted) {
-                    std::sort(prev.begin(), prev.end());
-                    prevSorted = true;
-                }
-                for (uint16_t y0 : prev) {
-                    double p = V[(t - 1) * S + y0] + into[y0] + em;
-                    if (bestFrom < 0 ||
-                        p >= best) {  // ties go to the larger state, as in Python's max
-                        best = p;
-                        bestFrom = y0;
-                    }
-                }
-                V[t * S + y] = best;
-                path[t * S + y] = bestFrom;
-                continue;
-            }
-            // Fewer predecessors than previous states: only those with a transition into y can
-            // win, as every kept state has a finite score and a missing transition is -inf.
+            // Fewer previous states with a transition into y than previous states: only those
+            // can win, as every kept state has a finite score and a missing transition is -inf.
             for (uint32_t e = predOffsets_[y]; e < predOffsets_[y + 1]; ++e) {
                 uint16_t y0 = predStates_[e];
-                if (!has(inPrev, y0)) continue;
-                double p = V[(t - 1) * S + y0] + predProbs_[e] + em;
-                if (bestFrom < 0 || p >= best) {  // ties go to the larger state, as in Python's max
-                    best = p;
-                    bestFrom = y0;
-                }
+                if (hasBit(s.inPrev, y0))
+                    keepBest(previous[y0] + predProbs_[e] + em, y0, best, bestFrom);
             }
-            if (bestFrom < 0) {  // unreachable from the kept states; jieba would take any of them
-                std::sort(prev.begin(), prev.end());
-                prevSorted = true;
-                for (uint16_t y0 : prev) {
-                    double p = V[(t - 1) * S + y0] + into[y0] + em;
-                    if (bestFrom < 0 || p >= best) {
-                        best = p;
-                        bestFrom = y0;
-                    }
-                }
-            }
-            V[t * S + y] = best;
-            path[t * S + y] = bestFrom;
+            // Unreachable from the kept states: jieba would take any of them.
+            if (bestFrom < 0) overAllPrevious(y, em, best, bestFrom);
         }
+        s.V[t * S + y] = best;
+        s.path[t * S + y] = bestFrom;
+    }
+}
+
+// Viterbi over (position, tag) states, as jieba's part-of-speech HMM does it: each step
+// considers the states the character allows that can follow the previous step's states. Leaves
+// the best path in s.states.
+void ChineseEngine::viterbi(const std::u32string& text, size_t begin, size_t end,
+                            ViterbiScratch& s) const {
+    const size_t T = end - begin, S = stateCount_;
+    if (s.V.size() < T * S) s.V.resize(T * S);
+    if (s.path.size() < T * S) s.path.resize(T * S);
+    if (s.present.size() < T) s.present.resize(T);
+
+    const auto first = emissions(text[begin]);
+    if (!allowedStates(text[begin], s.present[0])) {
+        s.present[0].resize(S);
+        for (size_t y = 0; y < S; ++y) s.present[0][y] = uint16_t(y);
+    }
+    for (uint16_t y : s.present[0]) s.V[y] = start_[y] + emissionOf(first, y);
+    for (size_t t = 1; t < T; ++t) {
+        keepReachableStates(text[begin + t], s, t);
+        scoreStep(t, emissions(text[begin + t]), s);
     }
 
     int32_t state = -1;
     double best = 0;
-    std::vector<uint16_t>& last = present[T - 1];  // not read again
+    std::vector<uint16_t>& last = s.present[T - 1];  // not read again
     std::sort(last.begin(), last.end());
-    for (uint16_t y : last) {
-        if (state < 0 || V[(T - 1) * S + y] >= best) {
-            best = V[(T - 1) * S + y];
-            state = y;
-        }
-    }
-    thread_local std::vector<int32_t> states;
-    states.assign(T, -1);
+    for (uint16_t y : last) keepBest(s.V[(T - 1) * S + y], y, best, state);
+    s.states.assign(T, -1);
     for (size_t t = T; t-- > 0;) {
-        states[t] = state;
+        s.states[t] = state;
         if (state < 0) break;
-        state = path[t * S + size_t(state)];
+        state = s.path[t * S + size_t(state)];
     }
+}
 
+// An unknown run cut into words by the HMM's best path: a word runs from a B state to the next
+// E state, an S state is a word of its own, and what is left at the end is one word.
+void ChineseEngine::cutHmm(const std::u32string& text, size_t begin, size_t end,
+                           std::vector<Piece>& out) const {
+    const size_t T = end - begin;
+    if (T == 0 || stateCount_ == 0) return;
+    thread_local ViterbiScratch scratch;
+    viterbi(text, begin, end, scratch);
+    const std::vector<int32_t>& states = scratch.states;
     size_t wordBegin = 0, nexti = 0;
     for (size_t t = 0; t < T; ++t) {
         char pos = states[t] >= 0 ? statePos_[size_t(states[t])] : 'S';

@@ -62,6 +62,13 @@ class ChineseEngine {
                    std::vector<Piece>& out) const;
     void cutHmm(const std::u32string& text, size_t begin, size_t end,
                 std::vector<Piece>& out) const;
+    struct ViterbiScratch;
+    void viterbi(const std::u32string& text, size_t begin, size_t end, ViterbiScratch& s) const;
+    // The states character c allows, in order; false (and none) when the tables name none.
+    bool allowedStates(char32_t c, std::vector<uint16_t>& into) const;
+    void keepReachableStates(char32_t c, ViterbiScratch& s, size_t t) const;
+    void scoreStep(size_t t, const std::pair<Span<uint16_t>, const double*>& emit,
+                   ViterbiScratch& s) const;
     uint8_t wordTag(const char32_t* word, size_t length) const;
     // Emission probabilities of a character: its states (sorted) and their log probabilities.
     std::pair<Span<uint16_t>, const double*> emissions(char32_t c) const;
