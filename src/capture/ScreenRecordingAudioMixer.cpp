@@ -114,21 +114,54 @@ struct FinishSignal {
     bool finished = false;
 };
 
-MixerResult run(const std::filesystem::path& inputURL, const std::filesystem::path& directory) {
+// One mix: the movie's sound tracks mixed into one beside its picture, which is copied as it is,
+// into a new movie in `directory`.
+class Mix {
+  public:
+    Mix(std::filesystem::path inputURL, const std::filesystem::path& directory)
+        : inputURL_(std::move(inputURL)),
+          outputURL_((directory.empty() ? outputDirectory() : directory) /
+                     ("zimlo_screen_mixed_" + Uuid::generate().uuidString() + ".mov")) {}
+
+    MixerResult run();
+
+  private:
+    // The readers and the writer log what they report; the mixer's own findings are logged here.
+    void logged(const char* what) const {
+        ZIMLO_LOG_WARN("mixer") << "mixing the sound of " << inputURL_ << ": " << what;
+    }
+    // A failure once the output may exist: it goes.
+    MixerResult failed(MixerError mixerError) const {
+        std::error_code ignored;
+        std::filesystem::remove(outputURL_, ignored);
+        return fail(std::move(mixerError));
+    }
+    MixerResult readerFailed(const media::MediaError& error, MixerError::Step taking) const;
+    std::optional<MixerResult> openReaders(const media::MovieAsset& asset,
+                                           const media::AssetTrack& videoTrack,
+                                           const std::vector<media::AssetTrack>& audioTracks);
+    std::optional<MixerResult> openWriter(const media::AssetTrack& videoTrack);
+    std::optional<MixerError> copy(double timeout, const std::optional<media::MediaError>& fault);
+    MixerResult finish();
+
+    const std::filesystem::path inputURL_;
+    const std::filesystem::path outputURL_;
+    std::unique_ptr<media::TrackPacketReader> videoOutput_;
+    std::unique_ptr<media::AudioMixReader> audioOutput_;
+    std::shared_ptr<media::MovieWriter> writer_;
+    media::MovieWriter::InputID videoInput_{}, audioInput_{};
+};
+
+MixerResult Mix::run() {
     using media::MediaType;
-    using media::MovieWriter;
-    auto opened = media::MovieAsset::open(inputURL);
+    auto opened = media::MovieAsset::open(inputURL_);
     // A movie that cannot be read is reported rather than passed back as if there were nothing to
     // mix.
     if (!opened) return fail(MixerError::cannotCreateReader(opened.error()));
     const auto asset = std::move(opened).value();
     auto audioTracks = asset->tracks(MediaType::audio);
-    if (audioTracks.size() < 2) return inputURL;
+    if (audioTracks.size() < 2) return inputURL_;
     auto videoTracks = asset->tracks(MediaType::video);
-    // The readers and the writer log what they report; the mixer's own findings are logged here.
-    auto logged = [&](const char* what) {
-        ZIMLO_LOG_WARN("mixer") << "mixing the sound of " << inputURL << ": " << what;
-    };
     if (videoTracks.empty()) {
         logged("no video track");
         return fail(MixerError::missingVideoTrack());
@@ -138,74 +171,8 @@ MixerResult run(const std::filesystem::path& inputURL, const std::filesystem::pa
         logged("the video track has no format");
         return fail(MixerError::missingVideoFormat());
     }
-
-    std::filesystem::path outputURL =
-        (directory.empty() ? outputDirectory() : directory) /
-        ("zimlo_screen_mixed_" + Uuid::generate().uuidString() + ".mov");
-    auto failed = [&](MixerError mixerError) {
-        std::error_code ignored;
-        std::filesystem::remove(outputURL, ignored);
-        return MixerResult(fail(std::move(mixerError)));
-    };
-
-    // The readers come first, so that a movie that cannot be read never gets a writer. Opening
-    // one takes its tracks (a track that is not there, or stored in a format nothing here
-    // decodes, cannot be taken) and starts reading the file.
-    auto readerFailed = [&](const media::MediaError& error, MixerError::Step taking) {
-        using Kind = media::MediaError::Kind;
-        const bool untakable = error.kind == Kind::noSuchTrack ||
-                               error.kind == Kind::noSuchAudioTrack ||
-                               error.kind == Kind::unsupportedCodec;
-        if (untakable) {
-            logged(taking == MixerError::Step::addingVideoOutput
-                       ? "the video track cannot be copied"
-                       : "the sound tracks cannot be decoded");
-            return failed(MixerError::cannotCreateReader(error, taking));
-        }
-        return failed(MixerError::cannotStartProcessing(MixerError::Step::startingReaders, error));
-    };
-    auto videoOpened = media::TrackPacketReader::open(*asset, videoTrack.trackID);
-    if (!videoOpened) return readerFailed(videoOpened.error(), MixerError::Step::addingVideoOutput);
-    auto videoOutput = std::move(videoOpened).value();
-    std::vector<media::AudioMixReader::Input> mixInputs;
-    for (size_t i = 0; i < audioTracks.size(); ++i)
-        mixInputs.push_back(
-            {audioTracks[i].trackID, i == 0 ? kFirstTrackVolume : kOtherTrackVolume});
-    auto audioOpened = media::AudioMixReader::open(*asset, mixInputs);
-    if (!audioOpened)
-        return readerFailed(audioOpened.error(), MixerError::Step::addingAudioMixOutput);
-    auto audioOutput = std::move(audioOpened).value();
-
-    // The name is claimed before anything is written: a file of that name is someone else's
-    // (and not ours to delete), and a folder that cannot take the file fails here.
-    if (const int fd = ::open(outputURL.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        fd >= 0) {
-        ::close(fd);
-    } else {
-        const auto error = media::MediaError::system(errno);
-        ZIMLO_LOG_WARN("mixer") << "creating " << outputURL << ": " << error;
-        return fail(MixerError::cannotCreateWriter(MixerError::Step::creatingWriter, error));
-    }
-    auto created = MovieWriter::create(outputURL, media::MovieFileType::quickTimeMovie, {});
-    if (!created.ok())
-        return failed(
-            MixerError::cannotCreateWriter(MixerError::Step::creatingWriter, created.error()));
-    auto writer = std::move(created).value();
-
-    auto videoInput = writer->addPassthroughInput(videoTrack.formatDescriptions.front(),
-                                                  videoTrack.preferredTransform);
-    media::AudioEncoderSettings audioSettings;
-    audioSettings.bitRate = kMixedAudioBitRate;
-    auto audioInput = videoInput.ok() ? writer->addAudioInput(audioSettings) : videoInput;
-    if (!videoInput.ok() || !audioInput.ok())
-        return failed(MixerError::cannotCreateWriter(
-            MixerError::Step::addingTracks,
-            !videoInput.ok() ? videoInput.error() : audioInput.error()));
-    if (!writer->startWriting()) {
-        return failed(
-            MixerError::cannotStartProcessing(MixerError::Step::startingWriter, writer->error()));
-    }
-    writer->startSession(media::MediaTime::zero());
+    if (auto failure = openReaders(*asset, videoTrack, audioTracks)) return std::move(*failure);
+    if (auto failure = openWriter(videoTrack)) return std::move(*failure);
 
     double timeout = timeoutSeconds(videoTrack.timeRange.duration.seconds());
     std::optional<media::MediaError> fault;
@@ -214,37 +181,132 @@ MixerResult run(const std::filesystem::path& inputURL, const std::filesystem::pa
         if (timeoutOverride) timeout = *timeoutOverride;
         fault = readFault;
     }
+    if (auto copyError = copy(timeout, fault)) {
+        videoOutput_->cancel();
+        audioOutput_->cancel();
+        writer_->cancelWriting();
+        return failed(*copyError);
+    }
+    for (const media::TrackReaderBase* reader :
+         {static_cast<const media::TrackReaderBase*>(videoOutput_.get()),
+          static_cast<const media::TrackReaderBase*>(audioOutput_.get())}) {
+        const bool faulty = fault && reader == audioOutput_.get();
+        if (reader->failed() || faulty) {
+            writer_->cancelWriting();
+            return failed(MixerError::processingFailed(MixerError::Step::reading,
+                                                       faulty ? *fault : reader->error()));
+        }
+    }
+    return finish();
+}
+
+// A track that is not there, or stored in a format nothing here decodes, cannot be taken;
+// anything else failed as reading started.
+MixerResult Mix::readerFailed(const media::MediaError& error, MixerError::Step taking) const {
+    using Kind = media::MediaError::Kind;
+    const bool untakable = error.kind == Kind::noSuchTrack ||
+                           error.kind == Kind::noSuchAudioTrack ||
+                           error.kind == Kind::unsupportedCodec;
+    if (untakable) {
+        logged(taking == MixerError::Step::addingVideoOutput
+                   ? "the video track cannot be copied"
+                   : "the sound tracks cannot be decoded");
+        return failed(MixerError::cannotCreateReader(error, taking));
+    }
+    return failed(MixerError::cannotStartProcessing(MixerError::Step::startingReaders, error));
+}
+
+// The readers come first, so that a movie that cannot be read never gets a writer. Opening one
+// takes its tracks and starts reading the file.
+std::optional<MixerResult> Mix::openReaders(const media::MovieAsset& asset,
+                                            const media::AssetTrack& videoTrack,
+                                            const std::vector<media::AssetTrack>& audioTracks) {
+    auto videoOpened = media::TrackPacketReader::open(asset, videoTrack.trackID);
+    if (!videoOpened) return readerFailed(videoOpened.error(), MixerError::Step::addingVideoOutput);
+    videoOutput_ = std::move(videoOpened).value();
+    std::vector<media::AudioMixReader::Input> mixInputs;
+    for (size_t i = 0; i < audioTracks.size(); ++i)
+        mixInputs.push_back(
+            {audioTracks[i].trackID, i == 0 ? kFirstTrackVolume : kOtherTrackVolume});
+    auto audioOpened = media::AudioMixReader::open(asset, mixInputs);
+    if (!audioOpened)
+        return readerFailed(audioOpened.error(), MixerError::Step::addingAudioMixOutput);
+    audioOutput_ = std::move(audioOpened).value();
+    return std::nullopt;
+}
+
+std::optional<MixerResult> Mix::openWriter(const media::AssetTrack& videoTrack) {
+    using media::MovieWriter;
+    // The name is claimed before anything is written: a file of that name is someone else's
+    // (and not ours to delete), and a folder that cannot take the file fails here.
+    if (const int fd = ::open(outputURL_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        fd >= 0) {
+        ::close(fd);
+    } else {
+        const auto error = media::MediaError::system(errno);
+        ZIMLO_LOG_WARN("mixer") << "creating " << outputURL_ << ": " << error;
+        return fail(MixerError::cannotCreateWriter(MixerError::Step::creatingWriter, error));
+    }
+    auto created = MovieWriter::create(outputURL_, media::MovieFileType::quickTimeMovie, {});
+    if (!created.ok())
+        return failed(
+            MixerError::cannotCreateWriter(MixerError::Step::creatingWriter, created.error()));
+    writer_ = std::move(created).value();
+
+    auto videoInput = writer_->addPassthroughInput(videoTrack.formatDescriptions.front(),
+                                                   videoTrack.preferredTransform);
+    media::AudioEncoderSettings audioSettings;
+    audioSettings.bitRate = kMixedAudioBitRate;
+    auto audioInput = videoInput.ok() ? writer_->addAudioInput(audioSettings) : videoInput;
+    if (!videoInput.ok() || !audioInput.ok())
+        return failed(MixerError::cannotCreateWriter(
+            MixerError::Step::addingTracks,
+            !videoInput.ok() ? videoInput.error() : audioInput.error()));
+    videoInput_ = *videoInput;
+    audioInput_ = *audioInput;
+    if (!writer_->startWriting())
+        return failed(
+            MixerError::cannotStartProcessing(MixerError::Step::startingWriter, writer_->error()));
+    writer_->startSession(media::MediaTime::zero());
+    return std::nullopt;
+}
+
+// Copies the picture and writes the mixed sound, each on a queue of its own, within `timeout`;
+// the first failure, if any.
+std::optional<MixerError> Mix::copy(double timeout, const std::optional<media::MediaError>& fault) {
+    using media::MovieWriter;
     DispatchGroup group;
     FirstErrorSlot<MixerError> firstError;
     group.enter();
     group.enter();
     auto cancelReading = [&] {
-        videoOutput->cancel();
-        audioOutput->cancel();
+        videoOutput_->cancel();
+        audioOutput_->cancel();
     };
     // Pulls from `next` and appends while the writer takes more; ends the loop at the end of
     // the samples or at the first failure.
     auto copyLoop = [&](MovieWriter::InputID input, auto next, MixerError::Step step) {
         for (;;) {
-            if (!writer->waitUntilReady(input, 0.5)) {
-                auto status = writer->status();
-                if (status == MovieWriter::Status::writing && !videoOutput->isCancelled()) continue;
+            if (!writer_->waitUntilReady(input, 0.5)) {
+                auto status = writer_->status();
+                if (status == MovieWriter::Status::writing && !videoOutput_->isCancelled())
+                    continue;
                 if (status == MovieWriter::Status::failed) {
-                    firstError.offer(MixerError::processingFailed(step, writer->error()));
+                    firstError.offer(MixerError::processingFailed(step, writer_->error()));
                     cancelReading();
                 }
                 break;
             }
             auto sample = next();
             if (!sample) break;
-            if (!writer->append(input, std::move(*sample))) {
+            if (!writer_->append(input, std::move(*sample))) {
                 // Only a failed writer has an error; a cancelled one refuses without.
-                firstError.offer(MixerError::processingFailed(step, writer->error()));
+                firstError.offer(MixerError::processingFailed(step, writer_->error()));
                 cancelReading();
                 break;
             }
         }
-        writer->markAsFinished(input);
+        writer_->markAsFinished(input);
         group.leave();
     };
     {
@@ -253,48 +315,36 @@ MixerResult run(const std::filesystem::path& inputURL, const std::filesystem::pa
         SerialQueue audioQueue(".mac.screen-audio-mixer.audio");
         videoQueue.async([&] {
             copyLoop(
-                *videoInput, [&] { return videoOutput->next(); }, MixerError::Step::copyingVideo);
+                videoInput_, [&] { return videoOutput_->next(); }, MixerError::Step::copyingVideo);
         });
         audioQueue.async([&] {
             copyLoop(
-                *audioInput,
+                audioInput_,
                 [&]() -> std::optional<media::AudioSample> {
                     if (fault) return std::nullopt;
-                    return audioOutput->next();
+                    return audioOutput_->next();
                 },
                 MixerError::Step::mixingSound);
         });
-
         if (!group.wait(timeout)) {
             logged("copying timed out");
             firstError.offer(MixerError::processingTimedOut());
             cancelReading();
-            writer->cancelWriting();
+            writer_->cancelWriting();
         }
     }
-    if (auto loopError = firstError.value()) {
-        cancelReading();
-        writer->cancelWriting();
-        return failed(*loopError);
-    }
-    for (const media::TrackReaderBase* reader :
-         {static_cast<const media::TrackReaderBase*>(videoOutput.get()),
-          static_cast<const media::TrackReaderBase*>(audioOutput.get())}) {
-        const bool faulty = fault && reader == audioOutput.get();
-        if (reader->failed() || faulty) {
-            writer->cancelWriting();
-            return failed(MixerError::processingFailed(MixerError::Step::reading,
-                                                       faulty ? *fault : reader->error()));
-        }
-    }
+    return firstError.value();
+}
 
+// Ends the movie, waiting at most the finish time-out for the writer to say it is done.
+MixerResult Mix::finish() {
     double finishTimeout = kFinishTimeoutSeconds;
     {
         std::lock_guard lock(directoryMutex);
         if (finishTimeoutOverride) finishTimeout = *finishTimeoutOverride;
     }
     auto signal = std::make_shared<FinishSignal>();
-    writer->finishWriting([signal] {
+    writer_->finishWriting([signal] {
         std::lock_guard lock(signal->mutex);
         signal->finished = true;
         signal->done.notify_all();
@@ -305,12 +355,12 @@ MixerResult run(const std::filesystem::path& inputURL, const std::filesystem::pa
                                    [&] { return signal->finished; })) {
             lock.unlock();
             logged("finishing the movie timed out");
-            writer->cancelWriting();
+            writer_->cancelWriting();
             return failed(MixerError::processingTimedOut());
         }
     }
-    if (writer->status() == MovieWriter::Status::completed) return outputURL;
-    return failed(MixerError::processingFailed(MixerError::Step::finishing, writer->error()));
+    if (writer_->status() == media::MovieWriter::Status::completed) return outputURL_;
+    return failed(MixerError::processingFailed(MixerError::Step::finishing, writer_->error()));
 }
 
 }  // namespace
@@ -352,7 +402,7 @@ void mixAudio(std::filesystem::path inputURL, Completion completion,
               std::filesystem::path directory) {
     mixerQueue().async([inputURL = std::move(inputURL), completion = std::move(completion),
                         directory = std::move(directory)] {
-        MixerResult result = run(inputURL, directory);
+        MixerResult result = Mix(inputURL, directory).run();
         MainQueue::post([completion, result = std::move(result)] {
             if (completion) completion(result);
         });
