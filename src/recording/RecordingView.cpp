@@ -185,7 +185,35 @@ RecordingView::~RecordingView() {
     }
 }
 
+namespace {
+
+// Light text on a dark panel, whatever the desktop's colour scheme.
+QPalette onDarkPanel(QPalette palette) {
+    palette.setColor(QPalette::WindowText, Qt::white);
+    palette.setColor(QPalette::Text, Qt::white);
+    palette.setColor(QPalette::Base, QColor(72, 72, 76));
+    palette.setColor(QPalette::PlaceholderText,
+                     QColor(235, 235, 245, 153));  // secondary label colour
+    return palette;
+}
+
+}  // namespace
+
 void RecordingView::buildViews() {
+    buildPreview();
+    QLabel* titleLabel = buildToolbarControls();
+    layOutToolbar(titleLabel);
+    buildMicrophoneLevel();
+    buildCountdown();
+    durationTimer_ = new QTimer(this);
+    durationTimer_->setInterval(250);
+    connect(durationTimer_, &QTimer::timeout, this, &RecordingView::updateDurationLabel);
+
+    buildProcessingOverlay();
+}
+
+// The black area the screen's picture, the subtitle region and the overlays on it live in.
+void RecordingView::buildPreview() {
     previewContainer_ = new QWidget(this);
     previewContainer_->setObjectName(QStringLiteral("previewContainer"));
     previewContainer_->setAutoFillBackground(true);
@@ -199,25 +227,17 @@ void RecordingView::buildViews() {
     subtitleRegion_ = new DraggableSubtitleView(previewContainer_);
     subtitleRegion_->hide();
     subtitleRegion_->onLayoutChanged = [this](SubtitleLayout layout) { subtitleLayout_ = layout; };
+}
 
-    // The floating toolbar.
+// The floating toolbar's controls; the target's title label, which only the layout needs.
+QLabel* RecordingView::buildToolbarControls() {
     toolbar_ = new HudPanel(this, 18, true);
     auto* shadow = new QGraphicsDropShadowEffect(toolbar_);
     shadow->setColor(QColor(0, 0, 0, 56));  // black at 0.22
     shadow->setBlurRadius(18);
     shadow->setOffset(0, 5);
     toolbar_->setGraphicsEffect(shadow);
-    // Light text on the dark panel, whatever the desktop's colour scheme.
-    QPalette onDark = toolbar_->palette();
-    onDark.setColor(QPalette::WindowText, Qt::white);
-    onDark.setColor(QPalette::Text, Qt::white);
-    onDark.setColor(QPalette::Base, QColor(72, 72, 76));
-    onDark.setColor(QPalette::PlaceholderText,
-                    QColor(235, 235, 245, 153));  // secondary label colour
-    toolbar_->setPalette(onDark);
-    auto* row = new QHBoxLayout(toolbar_);
-    row->setContentsMargins(16, 0, 16, 0);
-    row->setSpacing(14);
+    toolbar_->setPalette(onDarkPanel(toolbar_->palette()));
 
     closeButton_ = new QPushButton(tr("重选窗口"), toolbar_);
     auto* titleLabel = new ElidingLabel(Qt::ElideMiddle, toolbar_);
@@ -234,18 +254,6 @@ void RecordingView::buildViews() {
     installModelButton_->setToolTip(tr("选择下载的语音模型压缩包（如 %1），检查后安装")
                                         .arg(QLatin1String(kMandarinModelArchive)));
     installModelButton_->hide();
-    // Over the preview's corner rather than in the toolbar, whose width the status line needs.
-    microphoneLevel_ = new QProgressBar(previewContainer_);
-    microphoneLevel_->setObjectName(QStringLiteral("microphoneLevel"));
-    microphoneLevel_->setRange(0, 100);
-    microphoneLevel_->setValue(0);
-    microphoneLevel_->setTextVisible(false);
-    microphoneLevel_->setFixedSize(120, 8);
-    microphoneLevel_->setAccessibleName(tr("麦克风音量"));
-    microphoneLevel_->setToolTip(tr("麦克风音量"));
-    levelTimer_ = new QTimer(this);
-    levelTimer_->setInterval(100);
-    connect(levelTimer_, &QTimer::timeout, this, &RecordingView::showMicrophoneLevel);
     durationLabel_ = new QLabel(QStringLiteral("00:00"), toolbar_);
     // Every digit as wide as the others, so the toolbar does not shift as the seconds count.
     durationLabel_->setFont(withTabularDigits(systemFont(13, QFont::DemiBold)));
@@ -280,7 +288,13 @@ void RecordingView::buildViews() {
     connect(pause, &QShortcut::activated, this, [this] {
         if (pauseButton_->isEnabled()) pauseButton_->click();
     });
+    return titleLabel;
+}
 
+void RecordingView::layOutToolbar(QLabel* titleLabel) {
+    auto* row = new QHBoxLayout(toolbar_);
+    row->setContentsMargins(16, 0, 16, 0);
+    row->setSpacing(14);
     row->addWidget(closeButton_);
     row->addWidget(titleLabel, 0);
     row->addWidget(parameterButton_);
@@ -303,7 +317,26 @@ void RecordingView::buildViews() {
     connect(cameraToggle_, &QCheckBox::clicked, this, &RecordingView::cameraToggleChanged);
     connect(subtitleToggle_, &QCheckBox::clicked, this, &RecordingView::subtitleToggleChanged);
     connect(installModelButton_, &QPushButton::clicked, this, &RecordingView::installModelTapped);
+}
 
+// The microphone's live level, over the preview's corner.
+void RecordingView::buildMicrophoneLevel() {
+    // Over the preview's corner rather than in the toolbar, whose width the status line needs.
+    microphoneLevel_ = new QProgressBar(previewContainer_);
+    microphoneLevel_->setObjectName(QStringLiteral("microphoneLevel"));
+    microphoneLevel_->setRange(0, 100);
+    microphoneLevel_->setValue(0);
+    microphoneLevel_->setTextVisible(false);
+    microphoneLevel_->setFixedSize(120, 8);
+    microphoneLevel_->setAccessibleName(tr("麦克风音量"));
+    microphoneLevel_->setToolTip(tr("麦克风音量"));
+    levelTimer_ = new QTimer(this);
+    levelTimer_->setInterval(100);
+    connect(levelTimer_, &QTimer::timeout, this, &RecordingView::showMicrophoneLevel);
+}
+
+// The seconds left before the recording starts, large over the preview.
+void RecordingView::buildCountdown() {
     countdownLabel_ = new QLabel(previewContainer_);
     countdownLabel_->setObjectName(QStringLiteral("countdownLabel"));
     countdownLabel_->setAlignment(Qt::AlignCenter);
@@ -317,14 +350,12 @@ void RecordingView::buildViews() {
     // A coarse timer may fire 5 % early: three such seconds would start the recording early.
     countdownTimer_->setTimerType(Qt::PreciseTimer);
     connect(countdownTimer_, &QTimer::timeout, this, &RecordingView::countdownTick);
+}
 
-    durationTimer_ = new QTimer(this);
-    durationTimer_->setInterval(250);
-    connect(durationTimer_, &QTimer::timeout, this, &RecordingView::updateDurationLabel);
-
-    // The processing overlay covers everything while a movie is composed.
+// The processing overlay covers everything while a movie is composed.
+void RecordingView::buildProcessingOverlay() {
     processingOverlay_ = new HudPanel(this, 0, false);
-    processingOverlay_->setPalette(onDark);
+    processingOverlay_->setPalette(onDarkPanel(processingOverlay_->palette()));
     auto* column = new QVBoxLayout(processingOverlay_);
     column->setSpacing(12);
     column->addStretch(1);

@@ -166,6 +166,12 @@ class RecordingView : public QWidget,
 
   private:
     void buildViews();
+    void buildPreview();
+    QLabel* buildToolbarControls();
+    void layOutToolbar(QLabel* titleLabel);
+    void buildMicrophoneLevel();
+    void buildCountdown();
+    void buildProcessingOverlay();
     void setUpSource();
     void layoutOverlays();
     // A step's news. While an error is held it waits, the latest one shown when the error goes.
