@@ -125,7 +125,17 @@ class Attempt {
     using Ending = FollowingExport::Ending;
 
     bool setUp(const FollowedState& state);
+    bool openSources(const RecordingProject& project);
+    bool lay(const FollowedState& state);
+    bool openWriter();
+    bool addSoundInput();
+    std::unique_ptr<TrackCursor> openCursor(const std::shared_ptr<const media::MovieAsset>& asset,
+                                            TrackID id);
     AttemptEnd loop();
+    std::optional<AttemptEnd> waitUntilSettled(const MediaTime& t);
+    enum class FrameStep { drawn, again, allDrawn };
+    FrameStep drawFrame(int64_t n, const MediaTime& t);
+    AttemptEnd completeMovie();
     // A newer state: true when it goes on what was drawn, false when drawing must begin again.
     bool accept(const FollowedState& state);
     // The recording's end: whether what was drawn is what `project` shows; if so the rest is
@@ -243,6 +253,31 @@ bool Attempt::setUp(const FollowedState& state) {
         fail(translate("FollowingExport", "缺少主画面视频"));
         return false;
     }
+    if (!openSources(project) || !lay(state) || !openWriter() || !addSoundInput()) return false;
+    if (!writer_->startWriting()) {
+        fail(userText(writer_->error(), translate("FollowingExport", "无法写入影片")));
+        return false;
+    }
+    writer_->startSession(MediaTime::zero());
+
+    main_ = openCursor(mainAsset_, mainTrackID_);
+    if (!main_) return false;
+    if (pipTrackID_) {
+        camera_ = openCursor(cameraAsset_, *pipTrackID_);
+        if (!camera_) return false;
+    }
+
+    compositor_ = std::make_unique<PiPVideoCompositor>();
+    renderContext_ = RenderContext::make(built_.videoComposition.renderWidth,
+                                         built_.videoComposition.renderHeight, kOutputBuffers,
+                                         media::PixelFormat::NV12VideoRange);
+    compositor_->renderContextChanged(renderContext_);
+    if (audioInput_) sound_ = startThread("follow-sound", [this] { writeSound(); });
+    return true;
+}
+
+// The growing movies, read as they are written.
+bool Attempt::openSources(const RecordingProject& project) {
     auto opened = media::MovieAsset::openGrowing(shared_.sources.main, &shared_.stopReading);
     if (!opened) {
         if (!cancelled())
@@ -258,7 +293,12 @@ bool Attempt::setUp(const FollowedState& state) {
         if (cancelled()) return false;
         if (camera) cameraAsset_ = *camera;
     }
+    return true;
+}
 
+// The composition of what is recorded so far, and the instruction that draws its frames.
+bool Attempt::lay(const FollowedState& state) {
+    const auto& project = state.project;
     VideoCompositor layout;
     layout.exportLongEdge = shared_.settings.exportLongEdge;
     layout.exportFrameRate = fps_;
@@ -291,11 +331,15 @@ bool Attempt::setUp(const FollowedState& state) {
         VideoCompositor::makeInstruction(project, true, 0, kOpenLength, canvas_, mainTrackID_,
                                          pipTrackID_, mainTransform_, cameraTransform_);
     settledUntil_ = settledTime(state);
+    return true;
+}
 
-    // The encoder: what the export uses for a busy picture, whatever this one turns out to be
-    // (how busy the whole recording is cannot be known yet; the other choice only saves time).
+// The movie and its video track.
+bool Attempt::openWriter() {
     const int width = built_.videoComposition.renderWidth;
     const int height = built_.videoComposition.renderHeight;
+    // The encoder: what the export uses for a busy picture, whatever this one turns out to be
+    // (how busy the whole recording is cannot be known yet; the other choice only saves time).
     const auto encoder =
         encoderSettingsForPreset(VideoCompositor::exportPreset(width, height), width, height, fps_);
     url_ = VideoCompositor::exportURL(shared_.settings.exportDirectory);
@@ -323,6 +367,11 @@ bool Attempt::setUp(const FollowedState& state) {
         return false;
     }
     videoInput_ = *videoInput;
+    return true;
+}
+
+// The sound track: one recorded sound copied as it is, two mixed.
+bool Attempt::addSoundInput() {
     for (const auto& track : built_.composition.tracks)
         if (track.mediaType == media::MediaType::audio && track.sourceRange)
             audioTracks_.push_back(&track);
@@ -348,41 +397,25 @@ bool Attempt::setUp(const FollowedState& state) {
         }
         audioInput_ = *input;
     }
-    if (!writer_->startWriting()) {
-        fail(userText(writer_->error(), translate("FollowingExport", "无法写入影片")));
-        return false;
-    }
-    writer_->startSession(MediaTime::zero());
-
-    auto openCursor = [&](const std::shared_ptr<const media::MovieAsset>& asset,
-                          TrackID id) -> std::unique_ptr<TrackCursor> {
-        const auto* track = built_.composition.track(id);
-        auto reader = media::VideoFrameReader::open(
-            *asset, track->sourceTrackID, media::TimeRange{MediaTime::zero(), {}},
-            media::DecodedPictureFormat::bt709NV12OrBGRA, 1);
-        if (!reader) {
-            if (!cancelled())
-                fail(withArguments(translate("FollowingExport", "无法读取主画面：%1"),
-                                   {userText(reader.error())}));
-            return nullptr;
-        }
-        registerReader(reader->get());
-        return std::make_unique<TrackCursor>(std::move(reader).value(), MediaTime::invalid(),
-                                             MediaTime::make(1, fps_));
-    };
-    main_ = openCursor(mainAsset_, mainTrackID_);
-    if (!main_) return false;
-    if (pipTrackID_) {
-        camera_ = openCursor(cameraAsset_, *pipTrackID_);
-        if (!camera_) return false;
-    }
-
-    compositor_ = std::make_unique<PiPVideoCompositor>();
-    renderContext_ =
-        RenderContext::make(width, height, kOutputBuffers, media::PixelFormat::NV12VideoRange);
-    compositor_->renderContextChanged(renderContext_);
-    if (audioInput_) sound_ = startThread("follow-sound", [this] { writeSound(); });
     return true;
+}
+
+// A reader of the track `id` of `asset`, from its start, one frame time a step.
+std::unique_ptr<TrackCursor> Attempt::openCursor(
+    const std::shared_ptr<const media::MovieAsset>& asset, TrackID id) {
+    const auto* track = built_.composition.track(id);
+    auto reader = media::VideoFrameReader::open(*asset, track->sourceTrackID,
+                                                media::TimeRange{MediaTime::zero(), {}},
+                                                media::DecodedPictureFormat::bt709NV12OrBGRA, 1);
+    if (!reader) {
+        if (!cancelled())
+            fail(withArguments(translate("FollowingExport", "无法读取主画面：%1"),
+                               {userText(reader.error())}));
+        return nullptr;
+    }
+    registerReader(reader->get());
+    return std::make_unique<TrackCursor>(std::move(reader).value(), MediaTime::invalid(),
+                                         MediaTime::make(1, fps_));
 }
 
 bool Attempt::accept(const FollowedState& state) {
@@ -489,52 +522,10 @@ AttemptEnd Attempt::run() {
 }
 
 AttemptEnd Attempt::loop() {
-    const auto& mainTrack = *built_.composition.track(mainTrackID_);
     int64_t n = 0;
     for (;;) {
         const MediaTime t = MediaTime::make(n, fps_);
-        // Wait until this frame can be drawn: nothing before its time can change any more, or
-        // the recording has ended.
-        {
-            std::unique_lock lock(shared_.mutex);
-            for (;;) {
-                if (shared_.cancelled || failed()) break;
-                if (shared_.version != version_) {
-                    FollowedState state = shared_.state;
-                    const uint64_t version = shared_.version;
-                    lock.unlock();
-                    const bool fits = finishing_ || accept(state);
-                    lock.lock();
-                    version_ = version;
-                    if (!fits) {
-                        lock.unlock();
-                        return AttemptEnd::restart;
-                    }
-                    continue;
-                }
-                if (shared_.finish && !finishing_) {
-                    const RecordingProject project = shared_.finish->project;
-                    progress_ = shared_.finish->progress;
-                    shared_.statistics.framesBeforeFinish = shared_.composed.load();
-                    lock.unlock();
-                    // What is left is what the user now waits for.
-                    if (shared_.settings.runsWhenIdle) raiseIdleThreads();
-                    const bool usable = adoptFinish(project);
-                    lock.lock();
-                    if (!usable) {
-                        lock.unlock();
-                        end(ending(Ending::unusable, {},
-                                   behind_ ? "too far behind to be quicker than an export"
-                                           : "what was drawn differs from the project"));
-                        return AttemptEnd::ended;
-                    }
-                    shared_.statistics.frameCount = frameCount_;
-                    continue;
-                }
-                if (finishing_ || t.seconds() < settledUntil_) break;
-                shared_.changed.wait(lock);
-            }
-        }
+        if (auto ended = waitUntilSettled(t)) return *ended;
         if (cancelled()) {
             end(ending(Ending::cancelled));
             return AttemptEnd::ended;
@@ -544,50 +535,9 @@ AttemptEnd Attempt::loop() {
             return AttemptEnd::ended;
         }
         if (finishing_ && n >= frameCount_) break;
-
-        std::map<TrackID, std::shared_ptr<const media::PixelBuffer>> frames;
-        if (auto picture = main_->frameAt(mainTrack.sourceRange->start + t))
-            frames[mainTrackID_] = picture;
-        if (camera_)
-            if (auto picture = camera_->frameAt(t)) frames[*pipTrackID_] = picture;
-        if (cancelled()) continue;  // ends above
-        if (main_->reader().failed()) {
-            fail(withArguments(translate("FollowingExport", "无法读取主画面：%1"),
-                               {userText(main_->reader().error())}));
-            continue;
-        }
-        if (!finishing_ &&
-            (!main_->hasPictureAfter(t) || (camera_ && !camera_->hasPictureAfter(t)))) {
-            // At the end of a movie that is complete: what is shown here depends on where the
-            // movie ends, which the finish says.
-            std::unique_lock lock(shared_.mutex);
-            shared_.changed.wait(lock, [&] {
-                return shared_.cancelled || shared_.finish || shared_.version != version_;
-            });
-            continue;
-        }
-        if (finishing_ && main_->ended(t)) {
-            std::unique_lock lock(mutex_);
-            if (!audioInput_ || (soundEnd_ && t >= *soundEnd_)) {
-                frameCount_ = n;
-                lock.unlock();
-                std::lock_guard shared(shared_.mutex);
-                shared_.statistics.frameCount = n;
-                break;
-            }
-        }
-        {
-            std::unique_lock lock(mutex_);
-            stateChanged_.wait(lock, [&] { return inFlight_ < kFramesInFlight || failed(); });
-            if (failed()) continue;
-            ++inFlight_;
-        }
-        auto request = std::make_shared<VideoCompositionRequest>(
-            t, instruction_, renderContext_, std::move(frames),
-            [this, n](VideoCompositionRequest::Result result) {
-                frameRendered(n, std::move(result));
-            });
-        compositor_->startVideoCompositionRequest(std::move(request));
+        const FrameStep step = drawFrame(n, t);
+        if (step == FrameStep::allDrawn) break;
+        if (step == FrameStep::again) continue;
         ++n;
         shared_.composed = n;
         {
@@ -596,7 +546,100 @@ AttemptEnd Attempt::loop() {
         }
         stateChanged_.notify_all();
     }
+    return completeMovie();
+}
 
+// Waits until frame time t can be drawn: nothing before it can change any more, or the recording
+// has ended. Takes in newer states and the finish meanwhile; an end of the attempt when one of
+// them ends it.
+std::optional<AttemptEnd> Attempt::waitUntilSettled(const MediaTime& t) {
+    std::unique_lock lock(shared_.mutex);
+    for (;;) {
+        if (shared_.cancelled || failed()) return std::nullopt;
+        if (shared_.version != version_) {
+            FollowedState state = shared_.state;
+            const uint64_t version = shared_.version;
+            lock.unlock();
+            const bool fits = finishing_ || accept(state);
+            lock.lock();
+            version_ = version;
+            if (!fits) {
+                lock.unlock();
+                return AttemptEnd::restart;
+            }
+            continue;
+        }
+        if (shared_.finish && !finishing_) {
+            const RecordingProject project = shared_.finish->project;
+            progress_ = shared_.finish->progress;
+            shared_.statistics.framesBeforeFinish = shared_.composed.load();
+            lock.unlock();
+            // What is left is what the user now waits for.
+            if (shared_.settings.runsWhenIdle) raiseIdleThreads();
+            const bool usable = adoptFinish(project);
+            lock.lock();
+            if (!usable) {
+                lock.unlock();
+                end(ending(Ending::unusable, {},
+                           behind_ ? "too far behind to be quicker than an export"
+                                   : "what was drawn differs from the project"));
+                return AttemptEnd::ended;
+            }
+            shared_.statistics.frameCount = frameCount_;
+            continue;
+        }
+        if (finishing_ || t.seconds() < settledUntil_) return std::nullopt;
+        shared_.changed.wait(lock);
+    }
+}
+
+// Hands frame n (at time t) to the compositor once its pictures are there.
+Attempt::FrameStep Attempt::drawFrame(int64_t n, const MediaTime& t) {
+    const auto& mainTrack = *built_.composition.track(mainTrackID_);
+    std::map<TrackID, std::shared_ptr<const media::PixelBuffer>> frames;
+    if (auto picture = main_->frameAt(mainTrack.sourceRange->start + t))
+        frames[mainTrackID_] = picture;
+    if (camera_)
+        if (auto picture = camera_->frameAt(t)) frames[*pipTrackID_] = picture;
+    if (cancelled()) return FrameStep::again;  // the loop ends the attempt
+    if (main_->reader().failed()) {
+        fail(withArguments(translate("FollowingExport", "无法读取主画面：%1"),
+                           {userText(main_->reader().error())}));
+        return FrameStep::again;
+    }
+    if (!finishing_ && (!main_->hasPictureAfter(t) || (camera_ && !camera_->hasPictureAfter(t)))) {
+        // At the end of a movie that is complete: what is shown here depends on where the
+        // movie ends, which the finish says.
+        std::unique_lock lock(shared_.mutex);
+        shared_.changed.wait(lock, [&] {
+            return shared_.cancelled || shared_.finish || shared_.version != version_;
+        });
+        return FrameStep::again;
+    }
+    if (finishing_ && main_->ended(t)) {
+        std::unique_lock lock(mutex_);
+        if (!audioInput_ || (soundEnd_ && t >= *soundEnd_)) {
+            frameCount_ = n;
+            lock.unlock();
+            std::lock_guard shared(shared_.mutex);
+            shared_.statistics.frameCount = n;
+            return FrameStep::allDrawn;
+        }
+    }
+    {
+        std::unique_lock lock(mutex_);
+        stateChanged_.wait(lock, [&] { return inFlight_ < kFramesInFlight || failed(); });
+        if (failed()) return FrameStep::again;
+        ++inFlight_;
+    }
+    auto request = std::make_shared<VideoCompositionRequest>(
+        t, instruction_, renderContext_, std::move(frames),
+        [this, n](VideoCompositionRequest::Result result) { frameRendered(n, std::move(result)); });
+    compositor_->startVideoCompositionRequest(std::move(request));
+    return FrameStep::drawn;
+}
+
+AttemptEnd Attempt::completeMovie() {
     // The whole movie is drawn: the last frames, the sound, the file.
     {
         std::unique_lock lock(mutex_);
