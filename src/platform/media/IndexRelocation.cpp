@@ -203,26 +203,18 @@ Failure<MediaError> notAMovie(const std::filesystem::path& url, const char* why)
     return logged(MediaError::of(MediaError::Kind::noMovie, why), kDoing, url);
 }
 
-}  // namespace
-
-MediaResult<IndexRelocation> moveIndexToFront(const std::filesystem::path& url,
-                                              bool allowInsertion) {
-    File file;
-    file.fd = ::open(url.c_str(), O_RDWR | O_CLOEXEC);
-    if (file.fd < 0) return systemFailure(url);
-    struct stat info {};
-    if (::fstat(file.fd, &info) != 0) return systemFailure(url);
-    const auto fileSize = static_cast<uint64_t>(info.st_size);
-
+// The movie's top-level boxes, in file order.
+MediaResult<std::vector<TopBox>> readTopBoxes(int fd, uint64_t fileSize,
+                                              const std::filesystem::path& url) {
     std::vector<TopBox> boxes;
     for (uint64_t at = 0; at < fileSize;) {
         uint8_t header[16];
-        if (fileSize - at < 8 || !readAt(file.fd, header, 8, at))
+        if (fileSize - at < 8 || !readAt(fd, header, 8, at))
             return notAMovie(url, "a box header is cut short");
         uint64_t length = be32(header);
         uint64_t headerLength = 8;
         if (length == 1) {
-            if (fileSize - at < 16 || !readAt(file.fd, header + 8, 8, at + 8))
+            if (fileSize - at < 16 || !readAt(fd, header + 8, 8, at + 8))
                 return notAMovie(url, "a box header is cut short");
             length = be64(header + 8);
             headerLength = 16;
@@ -234,80 +226,68 @@ MediaResult<IndexRelocation> moveIndexToFront(const std::filesystem::path& url,
         boxes.push_back({std::string(reinterpret_cast<char*>(header + 4), 4), at, length});
         at += length;
     }
-    const TopBox* moov = nullptr;
-    const TopBox* firstMdat = nullptr;
-    for (const TopBox& box : boxes) {
-        if (box.type == "moov") {
-            if (moov) return notAMovie(url, "two indexes");
-            moov = &box;
-        }
-        if (box.type == "mdat" && !firstMdat) firstMdat = &box;
-    }
-    if (!moov || !firstMdat) return notAMovie(url, "no index or no samples");
-    if (moov->offset < firstMdat->offset) return IndexRelocation::alreadyInFront;
+    return boxes;
+}
 
-    // What goes in front: the boxes before the samples (the file type), then the index. Padding
-    // boxes are left where they are, inside the new padding.
-    Bytes prefix;
-    for (const TopBox& box : boxes) {
-        if (box.offset >= firstMdat->offset) break;
-        if (box.type == "free" || box.type == "skip" || box.type == "wide") continue;
-        const size_t start = prefix.size();
-        prefix.resize(start + box.length);
-        if (!readAt(file.fd, prefix.data() + start, box.length, box.offset))
-            return systemFailure(url);
-    }
-    Bytes index(moov->length);
-    if (!readAt(file.fd, index.data(), index.size(), moov->offset)) return systemFailure(url);
-    std::vector<Box> parsed;
-    if (!parseBoxes(index.data(), index.size(), parsed) || parsed.size() != 1)
-        return notAMovie(url, "the index cannot be read");
-    const Box& tree = parsed.front();
-    const uint64_t mdatStart = firstMdat->offset;
-    const bool indexIsLast = moov->offset + moov->length == fileSize;
+// What a relocation moves, as read from the file.
+struct IndexMove {
+    uint64_t fileSize = 0;
+    uint64_t mdatStart = 0;  // where the first samples' box starts
+    TopBox moov;
+    Bytes prefix;  // the boxes before the samples (the file type), without padding
+    Box tree;      // the index, parsed
+};
 
-    if (allowInsertion) {
-        // Whole blocks go in front of everything; the prefix, the index and a padding box fill
-        // them and the old front, so the samples move by exactly the inserted length.
-        const uint64_t block = info.st_blksize > 0 ? static_cast<uint64_t>(info.st_blksize) : 4096;
-        uint64_t inserted = block;
-        std::optional<Bytes> moved;
-        for (int attempt = 0; attempt < 8; ++attempt) {
-            moved = shiftedIndex(tree, static_cast<int64_t>(inserted));
-            if (!moved) return notAMovie(url, "the chunk offsets cannot be read");
-            const uint64_t needed = prefix.size() + moved->size() + 8;
-            if (mdatStart + inserted >= needed) break;
-            inserted = (needed - mdatStart + block - 1) / block * block;
-            moved.reset();
-        }
-        if (moved &&
-            ::fallocate(file.fd, FALLOC_FL_INSERT_RANGE, 0, static_cast<off_t>(inserted)) == 0) {
-            Bytes front = prefix;
-            front.insert(front.end(), moved->begin(), moved->end());
-            const Bytes padding = freeHeader(mdatStart + inserted - front.size());
-            front.insert(front.end(), padding.begin(), padding.end());
-            if (!writeAt(file.fd, front.data(), front.size(), 0)) return systemFailure(url);
-            const uint64_t oldIndex = moov->offset + inserted;
-            if (indexIsLast) {
-                if (::ftruncate(file.fd, static_cast<off_t>(oldIndex)) != 0)
-                    return systemFailure(url);
-            } else {
-                const char type[] = "free";
-                if (!writeAt(file.fd, reinterpret_cast<const uint8_t*>(type), 4, oldIndex + 4))
-                    return systemFailure(url);
-            }
-            return IndexRelocation::inserted;
-        }
-        if (moved && errno != EOPNOTSUPP && errno != EINVAL && errno != ENOSYS)
-            return systemFailure(url);
-        // This file system cannot insert: the file is written again instead.
+// Inserts whole blocks in front of everything; the prefix, the index and a padding box fill them
+// and the old front, so the samples move by exactly the inserted length. Nothing when the file
+// system cannot insert.
+std::optional<MediaResult<IndexRelocation>> insertIndexInFront(int fd, const struct stat& info,
+                                                               const IndexMove& move,
+                                                               const std::filesystem::path& url) {
+    const Bytes& prefix = move.prefix;
+    const uint64_t mdatStart = move.mdatStart;
+    const uint64_t block = info.st_blksize > 0 ? static_cast<uint64_t>(info.st_blksize) : 4096;
+    uint64_t inserted = block;
+    std::optional<Bytes> moved;
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        moved = shiftedIndex(move.tree, static_cast<int64_t>(inserted));
+        if (!moved) return notAMovie(url, "the chunk offsets cannot be read");
+        const uint64_t needed = prefix.size() + moved->size() + 8;
+        if (mdatStart + inserted >= needed) break;
+        inserted = (needed - mdatStart + block - 1) / block * block;
+        moved.reset();
     }
+    if (moved && ::fallocate(fd, FALLOC_FL_INSERT_RANGE, 0, static_cast<off_t>(inserted)) == 0) {
+        Bytes front = prefix;
+        front.insert(front.end(), moved->begin(), moved->end());
+        const Bytes padding = freeHeader(mdatStart + inserted - front.size());
+        front.insert(front.end(), padding.begin(), padding.end());
+        if (!writeAt(fd, front.data(), front.size(), 0)) return systemFailure(url);
+        const uint64_t oldIndex = move.moov.offset + inserted;
+        if (move.moov.offset + move.moov.length == move.fileSize) {
+            if (::ftruncate(fd, static_cast<off_t>(oldIndex)) != 0) return systemFailure(url);
+        } else {
+            const char type[] = "free";
+            if (!writeAt(fd, reinterpret_cast<const uint8_t*>(type), 4, oldIndex + 4))
+                return systemFailure(url);
+        }
+        return IndexRelocation::inserted;
+    }
+    if (moved && errno != EOPNOTSUPP && errno != EINVAL && errno != ENOSYS)
+        return systemFailure(url);
+    return std::nullopt;
+}
 
-    // [prefix][index][everything from the samples on, without the old index].
+// Writes the movie again beside itself as [prefix][index][everything from the samples on,
+// without the old index], and puts it in the old one's place.
+MediaResult<IndexRelocation> rewriteWithIndexInFront(int fd, const IndexMove& move,
+                                                     const std::filesystem::path& url) {
+    const Bytes& prefix = move.prefix;
+    const uint64_t mdatStart = move.mdatStart;
     std::optional<Bytes> moved;
     int64_t delta = 0;
     for (int attempt = 0; attempt < 8; ++attempt) {
-        moved = shiftedIndex(tree, delta);
+        moved = shiftedIndex(move.tree, delta);
         if (!moved) return notAMovie(url, "the chunk offsets cannot be read");
         const int64_t wanted =
             static_cast<int64_t>(prefix.size() + moved->size()) - static_cast<int64_t>(mdatStart);
@@ -334,19 +314,70 @@ MediaResult<IndexRelocation> moveIndexToFront(const std::filesystem::path& url,
         std::vector<uint8_t> buffer(size_t{1} << 20);
         while (from < to) {
             const size_t n = static_cast<size_t>(std::min<uint64_t>(buffer.size(), to - from));
-            if (!readAt(file.fd, buffer.data(), n, from) ||
-                !writeAt(out.fd, buffer.data(), n, written))
+            if (!readAt(fd, buffer.data(), n, from) || !writeAt(out.fd, buffer.data(), n, written))
                 return false;
             from += n;
             written += n;
         }
         return true;
     };
-    if (!copy(mdatStart, moov->offset) || !copy(moov->offset + moov->length, fileSize))
+    const TopBox& moov = move.moov;
+    if (!copy(mdatStart, moov.offset) || !copy(moov.offset + moov.length, move.fileSize))
         return failed(temporary);
     if (::close(std::exchange(out.fd, -1)) != 0) return failed(temporary);
     if (::rename(temporary.c_str(), url.c_str()) != 0) return failed(url);
     return IndexRelocation::rewritten;
+}
+
+}  // namespace
+
+MediaResult<IndexRelocation> moveIndexToFront(const std::filesystem::path& url,
+                                              bool allowInsertion) {
+    File file;
+    file.fd = ::open(url.c_str(), O_RDWR | O_CLOEXEC);
+    if (file.fd < 0) return systemFailure(url);
+    struct stat info {};
+    if (::fstat(file.fd, &info) != 0) return systemFailure(url);
+    IndexMove move;
+    move.fileSize = static_cast<uint64_t>(info.st_size);
+    auto read = readTopBoxes(file.fd, move.fileSize, url);
+    if (!read) return fail(std::move(read).error());
+    const std::vector<TopBox>& boxes = *read;
+    const TopBox* moov = nullptr;
+    const TopBox* firstMdat = nullptr;
+    for (const TopBox& box : boxes) {
+        if (box.type == "moov") {
+            if (moov) return notAMovie(url, "two indexes");
+            moov = &box;
+        }
+        if (box.type == "mdat" && !firstMdat) firstMdat = &box;
+    }
+    if (!moov || !firstMdat) return notAMovie(url, "no index or no samples");
+    if (moov->offset < firstMdat->offset) return IndexRelocation::alreadyInFront;
+    move.moov = *moov;
+    move.mdatStart = firstMdat->offset;
+
+    // What goes in front: the boxes before the samples (the file type), then the index. Padding
+    // boxes are left where they are, inside the new padding.
+    for (const TopBox& box : boxes) {
+        if (box.offset >= move.mdatStart) break;
+        if (box.type == "free" || box.type == "skip" || box.type == "wide") continue;
+        const size_t start = move.prefix.size();
+        move.prefix.resize(start + box.length);
+        if (!readAt(file.fd, move.prefix.data() + start, box.length, box.offset))
+            return systemFailure(url);
+    }
+    Bytes index(moov->length);
+    if (!readAt(file.fd, index.data(), index.size(), moov->offset)) return systemFailure(url);
+    std::vector<Box> parsed;
+    if (!parseBoxes(index.data(), index.size(), parsed) || parsed.size() != 1)
+        return notAMovie(url, "the index cannot be read");
+    move.tree = std::move(parsed.front());
+
+    if (allowInsertion)
+        if (auto inserted = insertIndexInFront(file.fd, info, move, url)) return *inserted;
+    // Without insertion, or where the file system cannot insert, the file is written again.
+    return rewriteWithIndexInFront(file.fd, move, url);
 }
 
 }  // namespace zimlo::media
