@@ -175,97 +175,90 @@ std::uint64_t trialLoadMemoryAllowance(std::uint64_t modelBytes) {
     return (std::uint64_t{1} << 30) + 4 * modelBytes;
 }
 
-Result<void, SpeechError> checkModelLoads(const ModelPaths& paths, std::chrono::seconds timeout) {
-    const fs::path folder = paths.acousticModel.parent_path();
-    auto refuse = [&](SpeechError::Kind kind, std::string why) {
-        return fail(SpeechError{kind, folder, std::move(why)});
-    };
-    // Limits for the child, worked out before it exists (after fork it only applies them).
-    const std::uint64_t allowance = trialLoadMemoryAllowance(modelBytes(paths));
-    std::optional<rlimit> memoryLimit;
+namespace {
+
+// What the trial load may use, worked out before the child exists (after fork it only applies
+// them).
+struct TrialLimits {
+    std::uint64_t memoryAllowance = 0;
+    std::optional<rlimit> memory;
+    rlimit processorTime{};
+};
+
+TrialLimits trialLimits(const ModelPaths& paths, std::chrono::seconds timeout) {
+    TrialLimits limits;
+    limits.memoryAllowance = trialLoadMemoryAllowance(modelBytes(paths));
     if (auto inUse = addressSpaceInUse()) {
         rlimit current{};
         if (::getrlimit(RLIMIT_AS, &current) == 0) {
-            const rlim_t wanted = static_cast<rlim_t>(*inUse + allowance);
+            const rlim_t wanted = static_cast<rlim_t>(*inUse + limits.memoryAllowance);
             if (current.rlim_cur == RLIM_INFINITY || wanted < current.rlim_cur)
-                memoryLimit = rlimit{wanted, current.rlim_max};
+                limits.memory = rlimit{wanted, current.rlim_max};
         }
     }
-    // Processor time as a second bound, in case the wall-clock one below cannot act.
+    // Processor time as a second bound, in case the wall-clock one cannot act.
     const rlim_t seconds = static_cast<rlim_t>(timeout.count()) + 2;
-    const rlimit cpuLimit{seconds, seconds + 1};
+    limits.processorTime = rlimit{seconds, seconds + 1};
+    return limits;
+}
 
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0)
-        return refuse(SpeechError::Kind::loadNotStarted,
-                      std::string("cannot start the trial load: ") + std::strerror(errno));
-    std::fflush(nullptr);
-    pid_t pid = ::fork();
-    if (pid < 0) {
-        const int error = errno;
-        ::close(fds[0]);
-        ::close(fds[1]);
-        return refuse(SpeechError::Kind::loadNotStarted,
-                      std::string("cannot start the trial load: ") + std::strerror(error));
-    }
-    if (pid == 0) {
-        ::close(fds[0]);
-        if (memoryLimit) ::setrlimit(RLIMIT_AS, &*memoryLimit);
-        ::setrlimit(RLIMIT_CPU, &cpuLimit);
-        // The library writes some failures (a refused allocation) straight to standard error.
-        ::dup2(fds[1], STDERR_FILENO);
-        std::FILE* log = ::fdopen(fds[1], "w");
-        auto decoder = loadDecoder(paths, log, /*readWholeFiles=*/true);
-        if (!decoder.ok() && log)
-            std::fprintf(log, "\nzimlo: %d %s\n", static_cast<int>(decoder.error().kind),
-                         decoder.error().message.c_str());
-        if (log) std::fflush(log);
-        ::_exit(decoder.ok() ? 0 : 1);
-    }
-    ::close(fds[1]);
+// The child: loads the model within the limits, its log and verdict on `logFd`, and ends.
+[[noreturn]] void loadInChild(const ModelPaths& paths, const TrialLimits& limits, int logFd) {
+    if (limits.memory) ::setrlimit(RLIMIT_AS, &*limits.memory);
+    ::setrlimit(RLIMIT_CPU, &limits.processorTime);
+    // The library writes some failures (a refused allocation) straight to standard error.
+    ::dup2(logFd, STDERR_FILENO);
+    std::FILE* log = ::fdopen(logFd, "w");
+    auto decoder = loadDecoder(paths, log, /*readWholeFiles=*/true);
+    if (!decoder.ok() && log)
+        std::fprintf(log, "\nzimlo: %d %s\n", static_cast<int>(decoder.error().kind),
+                     decoder.error().message.c_str());
+    if (log) std::fflush(log);
+    ::_exit(decoder.ok() ? 0 : 1);
+}
 
-    // Read the log as it comes (a full pipe would stall the child) until the child closes it.
-    // Its beginning (the first complaint) and its end (how it ended): a damaged model can make
-    // the library write a warning for each of millions of entries.
-    std::string log;
+struct TrialLog {
+    std::string text;
+    bool timedOut = false;
+};
+
+// Reads the child's log as it comes (a full pipe would stall the child) until the child closes
+// it or the time is up. Keeps its beginning (the first complaint) and its end (how it ended): a
+// damaged model can make the library write a warning for each of millions of entries.
+TrialLog readTrialLog(int fd, std::chrono::seconds timeout) {
+    TrialLog read;
     std::string logEnd;
     constexpr size_t kLogStart = 256 * 1024;
     constexpr size_t kLogEnd = 4096;
     const double deadline = media::MonotonicClock::nowSeconds() + timeout.count();
-    bool timedOut = false;
     for (;;) {
         double left = deadline - media::MonotonicClock::nowSeconds();
         if (left <= 0) {
-            timedOut = true;
+            read.timedOut = true;
             break;
         }
-        pollfd readable{fds[0], POLLIN, 0};
+        pollfd readable{fd, POLLIN, 0};
         int ready = ::poll(&readable, 1, static_cast<int>(left * 1000) + 1);
         if (ready < 0 && errno == EINTR) continue;
         if (ready <= 0) continue;
         char buffer[4096];
-        ssize_t got = ::read(fds[0], buffer, sizeof buffer);
+        ssize_t got = ::read(fd, buffer, sizeof buffer);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) break;
         std::string_view text(buffer, static_cast<size_t>(got));
-        const size_t toStart = std::min(text.size(), kLogStart - log.size());
-        log.append(text.substr(0, toStart));
+        const size_t toStart = std::min(text.size(), kLogStart - read.text.size());
+        read.text.append(text.substr(0, toStart));
         logEnd.append(text.substr(toStart));
         if (logEnd.size() > 2 * kLogEnd) logEnd.erase(0, logEnd.size() - kLogEnd);
     }
-    if (!logEnd.empty()) log += logEnd.substr(logEnd.size() - std::min(logEnd.size(), kLogEnd));
-    ::close(fds[0]);
-    if (timedOut) ::kill(pid, SIGKILL);
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    if (!logEnd.empty())
+        read.text += logEnd.substr(logEnd.size() - std::min(logEnd.size(), kLogEnd));
+    return read;
+}
 
-    if (timedOut) {
-        return refuse(
-            SpeechError::Kind::loadTimedOut,
-            "the model did not load within " + std::to_string(timeout.count()) + " seconds");
-    }
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return {};
+// Why a child that ended with `status` did not load the model, from its log.
+SpeechError trialFailure(const fs::path& folder, int status, const std::string& log,
+                         const TrialLimits& limits, std::chrono::seconds timeout) {
     // The child's own verdict: "zimlo: KIND MESSAGE" on the last line.
     auto kind = SpeechError::Kind::modelRefused;
     std::string verdict;
@@ -282,27 +275,67 @@ Result<void, SpeechError> checkModelLoads(const ModelPaths& paths, std::chrono::
     std::string reason = firstLibraryError(log);
     if (reason.empty()) reason = verdict;
     if (WIFSIGNALED(status) && WTERMSIG(status) == SIGXCPU) {
-        return refuse(SpeechError::Kind::loadTimedOut, "the model did not load within " +
-                                                           std::to_string(timeout.count()) +
-                                                           " seconds of processor time");
+        return {SpeechError::Kind::loadTimedOut, folder,
+                "the model did not load within " + std::to_string(timeout.count()) +
+                    " seconds of processor time"};
     }
     // An allocation the limit refused: the library says so (and ends), or it dies on the null.
     const bool outOfMemory =
         (log.find("alloc") != std::string::npos &&
          (log.find("failed") != std::string::npos || log.find("Failed") != std::string::npos)) ||
         log.find("out of memory") != std::string::npos;
-    if (memoryLimit && outOfMemory) {
-        return refuse(SpeechError::Kind::loadTooLarge,
-                      "the model needs more than " + std::to_string(allowance / kMiB) +
-                          " MiB of memory to load" + (reason.empty() ? "" : " (" + reason + ")"));
+    if (limits.memory && outOfMemory) {
+        return {SpeechError::Kind::loadTooLarge, folder,
+                "the model needs more than " + std::to_string(limits.memoryAllowance / kMiB) +
+                    " MiB of memory to load" + (reason.empty() ? "" : " (" + reason + ")")};
     }
     if (WIFSIGNALED(status)) {
         std::string crash = std::string("PocketSphinx crashed while loading the model (") +
                             ::strsignal(WTERMSIG(status)) + ")";
-        return refuse(SpeechError::Kind::loadCrashed,
-                      reason.empty() ? crash : crash + " after: " + reason);
+        return {SpeechError::Kind::loadCrashed, folder,
+                reason.empty() ? crash : crash + " after: " + reason};
     }
-    return refuse(kind, reason.empty() ? std::string("the model does not load") : reason);
+    return {kind, folder, reason.empty() ? std::string("the model does not load") : reason};
+}
+
+}  // namespace
+
+Result<void, SpeechError> checkModelLoads(const ModelPaths& paths, std::chrono::seconds timeout) {
+    const fs::path folder = paths.acousticModel.parent_path();
+    const TrialLimits limits = trialLimits(paths, timeout);
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0)
+        return fail(
+            SpeechError{SpeechError::Kind::loadNotStarted, folder,
+                        std::string("cannot start the trial load: ") + std::strerror(errno)});
+    std::fflush(nullptr);
+    pid_t pid = ::fork();
+    if (pid < 0) {
+        const int error = errno;
+        ::close(fds[0]);
+        ::close(fds[1]);
+        return fail(
+            SpeechError{SpeechError::Kind::loadNotStarted, folder,
+                        std::string("cannot start the trial load: ") + std::strerror(error)});
+    }
+    if (pid == 0) {
+        ::close(fds[0]);
+        loadInChild(paths, limits, fds[1]);
+    }
+    ::close(fds[1]);
+    const TrialLog log = readTrialLog(fds[0], timeout);
+    ::close(fds[0]);
+    if (log.timedOut) ::kill(pid, SIGKILL);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (log.timedOut) {
+        return fail(SpeechError{
+            SpeechError::Kind::loadTimedOut, folder,
+            "the model did not load within " + std::to_string(timeout.count()) + " seconds"});
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return {};
+    return fail(trialFailure(folder, status, log.text, limits, timeout));
 }
 
 namespace {
@@ -359,6 +392,87 @@ void removeAbandonedFolders(const fs::path& destination) {
     }
 }
 
+// The model's files, copied from a folder or unpacked from an archive into `staging`.
+ModelInstallResult<void> stage(const fs::path& source, const fs::file_status& status,
+                               const fs::path& staging,
+                               const std::function<void(const std::string&)>& say,
+                               const UnpackLimits& limits) {
+    if (fs::is_directory(status)) {
+        say("copying " + source.string());
+        if (auto copied = copyModelFolder(source, staging, limits); !copied)
+            return fail(std::move(copied).error());
+        return {};
+    }
+    if (fs::is_regular_file(status)) {
+        say("unpacking " + source.string());
+        if (auto unpacked = unpackModelArchive(source, staging, limits); !unpacked)
+            return fail(std::move(unpacked).error());
+        return {};
+    }
+    return failure(Kind::noSource, source,
+                   inQuotes(source) + " is neither a folder nor an archive");
+}
+
+// The staged model's files, once they are all there and PocketSphinx loads them.
+ModelInstallResult<ModelPaths> checkStaged(const fs::path& source, const fs::path& staging,
+                                           const std::function<void(const std::string&)>& say) {
+    auto found = findModelInFolder(staging);
+    if (!found) {
+        return failure(Kind::notAModel, source,
+                       "no PocketSphinx model in " + inQuotes(source) + ": it lacks " +
+                           missingParts(staging) + ", directly or inside one folder of its own");
+    }
+    if (!endsWithLineBreak(found->dictionary)) {
+        const fs::path dictionary = inSource(found->dictionary, staging, source);
+        return failure(Kind::notAModel, dictionary,
+                       "the dictionary " + inQuotes(dictionary) +
+                           " is cut short (it does not end with a line break)");
+    }
+    say("loading the model once to check it");
+    if (auto loads = checkModelLoads(*found); !loads) {
+        return failure(Kind::doesNotLoad, source,
+                       "the model in " + inQuotes(source) +
+                           " does not load: " + inSource(loads.error().message, staging, source));
+    }
+    return *found;
+}
+
+// Swap: the previous model steps aside into a folder of ours, the staged one takes its name, and
+// the previous one returns if that fails. Whether there was a previous model.
+ModelInstallResult<bool> moveIntoPlace(FolderGuard& staging, const fs::path& destination) {
+    std::error_code ec;
+    std::optional<FolderGuard> previous;
+    fs::path stepAside;
+    if (fs::exists(fs::symlink_status(destination, ec))) {
+        auto previousFolder = makeSiblingFolder(destination, "previous");
+        if (!previousFolder) return fail(std::move(previousFolder).error());
+        previous.emplace(*previousFolder);
+        stepAside = previous->path() / "model";
+        fs::rename(destination, stepAside, ec);
+        if (ec) {
+            return failure(Kind::writeFailed, destination,
+                           "cannot replace " + inQuotes(destination) + ": " + ec.message());
+        }
+    }
+    fs::rename(staging.path(), destination, ec);
+    if (ec) {
+        std::string why = ec.message();
+        if (previous) {
+            fs::rename(stepAside, destination, ec);
+            if (ec) {
+                previous->release();  // never delete the only copy of the previous model
+                return failure(Kind::writeFailed, destination,
+                               "cannot move the model into " + inQuotes(destination) + " (" + why +
+                                   "); the previous model is now in " + inQuotes(stepAside));
+            }
+        }
+        return failure(Kind::writeFailed, destination,
+                       "cannot move the model into " + inQuotes(destination) + ": " + why);
+    }
+    staging.release();
+    return previous.has_value();
+}
+
 ModelInstallResult<ModelInstallation> install(
     const fs::path& source, const fs::path& destination,
     const std::function<void(const std::string&)>& progress, const UnpackLimits& limits) {
@@ -390,39 +504,11 @@ ModelInstallResult<ModelInstallation> install(
                     fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                         fs::perms::others_read | fs::perms::others_exec,
                     ec);
-    if (fs::is_directory(status)) {
-        say("copying " + source.string());
-        if (auto copied = copyModelFolder(source, staging.path(), limits); !copied)
-            return fail(std::move(copied).error());
-    } else if (fs::is_regular_file(status)) {
-        say("unpacking " + source.string());
-        if (auto unpacked = unpackModelArchive(source, staging.path(), limits); !unpacked)
-            return fail(std::move(unpacked).error());
-    } else {
-        return failure(Kind::noSource, source,
-                       inQuotes(source) + " is neither a folder nor an archive");
-    }
-
-    auto found = findModelInFolder(staging.path());
-    if (!found) {
-        return failure(Kind::notAModel, source,
-                       "no PocketSphinx model in " + inQuotes(source) + ": it lacks " +
-                           missingParts(staging.path()) +
-                           ", directly or inside one folder of its own");
-    }
-    if (!endsWithLineBreak(found->dictionary)) {
-        const fs::path dictionary = inSource(found->dictionary, staging.path(), source);
-        return failure(Kind::notAModel, dictionary,
-                       "the dictionary " + inQuotes(dictionary) +
-                           " is cut short (it does not end with a line break)");
-    }
-    say("loading the model once to check it");
+    if (auto staged = stage(source, status, staging.path(), say, limits); !staged)
+        return fail(std::move(staged).error());
     const double started = media::MonotonicClock::nowSeconds();
-    if (auto loads = checkModelLoads(*found); !loads) {
-        return failure(Kind::doesNotLoad, source,
-                       "the model in " + inQuotes(source) + " does not load: " +
-                           inSource(loads.error().message, staging.path(), source));
-    }
+    auto found = checkStaged(source, staging.path(), say);
+    if (!found) return fail(std::move(found).error());
 
     ModelInstallation installation;
     installation.loadSeconds = media::MonotonicClock::nowSeconds() - started;
@@ -431,39 +517,9 @@ ModelInstallResult<ModelInstallation> install(
                           moved(found->dictionary, staging.path(), destination),
                           moved(found->languageModel, staging.path(), destination)};
     countFiles(staging.path(), installation);
-
-    // Swap: the previous model steps aside into a folder of ours, the new one takes its name,
-    // and the previous one returns if that fails.
-    std::optional<FolderGuard> previous;
-    fs::path stepAside;
-    if (fs::exists(fs::symlink_status(destination, ec))) {
-        auto previousFolder = makeSiblingFolder(destination, "previous");
-        if (!previousFolder) return fail(std::move(previousFolder).error());
-        previous.emplace(*previousFolder);
-        stepAside = previous->path() / "model";
-        fs::rename(destination, stepAside, ec);
-        if (ec) {
-            return failure(Kind::writeFailed, destination,
-                           "cannot replace " + inQuotes(destination) + ": " + ec.message());
-        }
-        installation.replacedPrevious = true;
-    }
-    fs::rename(staging.path(), destination, ec);
-    if (ec) {
-        std::string why = ec.message();
-        if (previous) {
-            fs::rename(stepAside, destination, ec);
-            if (ec) {
-                previous->release();  // never delete the only copy of the previous model
-                return failure(Kind::writeFailed, destination,
-                               "cannot move the model into " + inQuotes(destination) + " (" + why +
-                                   "); the previous model is now in " + inQuotes(stepAside));
-            }
-        }
-        return failure(Kind::writeFailed, destination,
-                       "cannot move the model into " + inQuotes(destination) + ": " + why);
-    }
-    staging.release();
+    auto replaced = moveIntoPlace(staging, destination);
+    if (!replaced) return fail(std::move(replaced).error());
+    installation.replacedPrevious = *replaced;
     return installation;
 }
 
