@@ -296,41 +296,52 @@ void RecognitionTask::cancel() {
 void RecognitionTask::pump() {
     if (isFinished()) return;
     auto batch = request_->take();
-    size_t taken = batch.samples.size();
-
-    if (!decoding_) {
-        decoding_ = std::make_unique<Decoding>();
-        std::string error = "no speech model for " + recognizer_->locale();
-        if (model_) {
-            auto lease = SpeechModel::acquire(model_);
-            if (lease.ok())
-                decoding_->lease = std::move(lease).value();
-            else
-                error = lease.error().message;
-        }
-        if (!decoding_->lease) {
-            finish(std::nullopt, RecognitionError{RecognitionError::Code::unavailable, error},
-                   taken);
-            return;
-        }
-        ps_decoder_t* ps = decoding_->lease.get();
-        // Each task is a stream of its own: word times count from the start of its audio.
-        ps_start_stream(ps);
-        if (ps_start_utt(ps) < 0) {
-            ZIMLO_LOG_ERROR("speech") << "the decoder refused to start an utterance";
-            finish(
-                std::nullopt,
-                RecognitionError{RecognitionError::Code::unavailable, "decoder refused to start"},
-                taken);
-            return;
-        }
-        decoding_->utteranceOpen = true;
-        decoding_->frameRate =
-            std::max(1, static_cast<int>(cmd_ln_int32_r(ps_get_config(ps), "-frate")));
-        decoding_->reportPartials = request_->shouldReportPartialResults;
-        decoding_->progress = request_->onProgress;
+    const size_t taken = batch.samples.size();
+    if (!decoding_ && !startDecoding(taken)) return;
+    if (decode(batch)) {
+        endUtterance(taken);
+        return;
     }
+    if (taken > 0) reportProgress();
+    request_->markDone(taken);
+}
 
+// The decoder for this task, leased from the model; false when there is none (the task is
+// finished with the reason).
+bool RecognitionTask::startDecoding(size_t taken) {
+    decoding_ = std::make_unique<Decoding>();
+    std::string error = "no speech model for " + recognizer_->locale();
+    if (model_) {
+        auto lease = SpeechModel::acquire(model_);
+        if (lease.ok())
+            decoding_->lease = std::move(lease).value();
+        else
+            error = lease.error().message;
+    }
+    if (!decoding_->lease) {
+        finish(std::nullopt, RecognitionError{RecognitionError::Code::unavailable, error}, taken);
+        return false;
+    }
+    ps_decoder_t* ps = decoding_->lease.get();
+    // Each task is a stream of its own: word times count from the start of its audio.
+    ps_start_stream(ps);
+    if (ps_start_utt(ps) < 0) {
+        ZIMLO_LOG_ERROR("speech") << "the decoder refused to start an utterance";
+        finish(std::nullopt,
+               RecognitionError{RecognitionError::Code::unavailable, "decoder refused to start"},
+               taken);
+        return false;
+    }
+    decoding_->utteranceOpen = true;
+    decoding_->frameRate =
+        std::max(1, static_cast<int>(cmd_ln_int32_r(ps_get_config(ps), "-frate")));
+    decoding_->reportPartials = request_->shouldReportPartialResults;
+    decoding_->progress = request_->onProgress;
+    return true;
+}
+
+// Feeds the batch to the decoder; true when the utterance ended in it (or with the audio).
+bool RecognitionTask::decode(AudioBufferRecognitionRequest::Batch& batch) {
     bool endOfUtterance = false;
     // What the utterance's end left over: the rest of the sample it ended in and the samples
     // after that. They go back to the request, so that a following task decodes them.
@@ -373,28 +384,31 @@ void RecognitionTask::pump() {
     }
     request_->setDecodedUntil(decodedUntil);
     if (!unused.empty()) request_->putBack(std::move(unused));
+    return endOfUtterance;
+}
 
-    if (endOfUtterance) {
-        ps_end_utt(decoding_->lease.get());
-        decoding_->utteranceOpen = false;
-        Transcription words = hypothesis(true);
-        if (words.segments.empty()) {
-            finish(std::nullopt,
-                   RecognitionError{RecognitionError::Code::noSpeech, "no speech detected"}, taken);
-        } else {
-            finish(RecognitionResult{std::move(words), true}, std::nullopt, taken);
-        }
-        return;
+void RecognitionTask::endUtterance(size_t taken) {
+    ps_end_utt(decoding_->lease.get());
+    decoding_->utteranceOpen = false;
+    Transcription words = hypothesis(true);
+    if (words.segments.empty()) {
+        finish(std::nullopt,
+               RecognitionError{RecognitionError::Code::noSpeech, "no speech detected"}, taken);
+    } else {
+        finish(RecognitionResult{std::move(words), true}, std::nullopt, taken);
     }
+}
 
-    if (taken > 0 && decoding_->reportPartials && decoding_->speechSeen) {
+// The newest partial result and how far the words reach, for the listeners that asked.
+void RecognitionTask::reportProgress() {
+    if (decoding_->reportPartials && decoding_->speechSeen) {
         Transcription partial = hypothesis(false);
         if (!partial.formattedString.empty() && partial.formattedString != decoding_->lastPartial) {
             decoding_->lastPartial = partial.formattedString;
             handler_(RecognitionResult{std::move(partial), false}, std::nullopt);
         }
     }
-    if (taken > 0 && decoding_->progress) {
+    if (decoding_->progress) {
         // Words of an open utterance lie after the start of its speech; with none open, after
         // what was decoded, but for what the detector holds back before it hears speech.
         const int64_t open =
@@ -407,7 +421,6 @@ void RecognitionTask::pump() {
             decoding_->progress(seconds);
         }
     }
-    request_->markDone(taken);
 }
 
 size_t RecognitionTask::feed(const int16_t* pcm, size_t count) {

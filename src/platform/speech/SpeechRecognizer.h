@@ -175,6 +175,10 @@ class RecognitionTask : public std::enable_shared_from_this<RecognitionTask> {
 
   private:
     struct Decoding;
+    bool startDecoding(size_t taken);
+    bool decode(AudioBufferRecognitionRequest::Batch& batch);
+    void endUtterance(size_t taken);
+    void reportProgress();
     void finish(const std::optional<RecognitionResult>& result,
                 const std::optional<RecognitionError>& error, size_t samplesTaken);
     // Decodes up to `count` values; returns how many it took, fewer when the utterance ended.
