@@ -10,6 +10,7 @@
 
 #include "platform/log/Log.h"
 #include "platform/media/MonotonicClock.h"
+#include "platform/runtime/Result.h"
 #include "platform/runtime/SerialQueue.h"
 #include "platform/runtime/Threads.h"
 #include "platform/x11/FrameGrabber.h"
@@ -100,23 +101,26 @@ void deliver(const std::shared_ptr<ScreenStream::Shared>& shared, media::VideoSa
     });
 }
 
-void captureLoop(const std::shared_ptr<ScreenStream::Shared>& shared, const ContentFilter& filter,
-                 const ScreenStream::Completion& completion) {
+// The X connection and the grabber of one stream (which goes first).
+struct Grab {
     std::unique_ptr<Connection> connection;
     std::unique_ptr<FrameGrabber> grabber;
-    ScreenStreamConfiguration config;
-    {
-        std::lock_guard lock(shared->mutex);
-        config = shared->configuration;
-    }
+};
+
+// Opens the stream's connection and grabber; when they cannot be had, the stream has ended.
+Result<Grab, screen::CaptureError> openGrab(const std::shared_ptr<ScreenStream::Shared>& shared,
+                                            const ContentFilter& filter,
+                                            const ScreenStreamConfiguration& config) {
+    Grab grab;
     try {
-        connection = std::make_unique<Connection>(
+        grab.connection = std::make_unique<Connection>(
             shared->hasDisplayName ? shared->displayName.c_str() : nullptr);
-        grabber = std::make_unique<FrameGrabber>(connection->get(), filter,
-                                                 config.excludesCurrentProcessWindows);
+        grab.grabber = std::make_unique<FrameGrabber>(grab.connection->get(), filter,
+                                                      config.excludesCurrentProcessWindows);
+        return grab;
     } catch (const std::exception& error) {
-        grabber.reset();
-        connection.reset();
+        grab.grabber.reset();
+        grab.connection.reset();
         {
             std::lock_guard lock(shared->mutex);
             shared->running = false;
@@ -126,10 +130,43 @@ void captureLoop(const std::shared_ptr<ScreenStream::Shared>& shared, const Cont
         screen::CaptureError failure =
             known ? *known : screen::CaptureError(screen::CaptureError::Kind::other, error.what());
         ZIMLO_LOG_WARN("x11") << "starting the screen stream: " << failure.what();
-        if (completion) completion(failure);
+        return fail(std::move(failure));
+    }
+}
+
+// The stream has stopped: it says so, and why when it was not asked to.
+void endStream(const std::shared_ptr<ScreenStream::Shared>& shared,
+               const std::optional<screen::CaptureError>& stopError) {
+    bool notify = false;
+    {
+        std::lock_guard lock(shared->mutex);
+        shared->running = false;
+        notify = stopError.has_value() && !shared->stopRequested;
+    }
+    if (notify) {
+        {
+            std::lock_guard lock(shared->deliveryMutex);
+            shared->delivering.store(false);
+        }
+        if (shared->onStop) shared->onStop(*stopError);
+    }
+}
+
+void captureLoop(const std::shared_ptr<ScreenStream::Shared>& shared, const ContentFilter& filter,
+                 const ScreenStream::Completion& completion) {
+    ScreenStreamConfiguration config;
+    {
+        std::lock_guard lock(shared->mutex);
+        config = shared->configuration;
+    }
+    auto opened = openGrab(shared, filter, config);
+    if (!opened) {
+        if (completion) completion(opened.error());
         return;
     }
     if (completion) completion(std::nullopt);
+    std::optional<Grab> grab(std::move(opened).value());
+    FrameGrabber* grabber = grab->grabber.get();
 
     BufferPool pool;
     std::shared_ptr<const media::PixelBuffer> last;
@@ -188,21 +225,8 @@ void captureLoop(const std::shared_ptr<ScreenStream::Shared>& shared, const Cont
         }
     }
 
-    grabber.reset();
-    connection.reset();
-    bool notify = false;
-    {
-        std::lock_guard lock(shared->mutex);
-        shared->running = false;
-        notify = stopError.has_value() && !shared->stopRequested;
-    }
-    if (notify) {
-        {
-            std::lock_guard lock(shared->deliveryMutex);
-            shared->delivering.store(false);
-        }
-        if (shared->onStop) shared->onStop(*stopError);
-    }
+    grab.reset();
+    endStream(shared, stopError);
 }
 
 }  // namespace
