@@ -76,6 +76,46 @@ std::pair<double, double> exportSpan(double D, double startTime, std::optional<d
     return {s, std::max(e - s, 0.01)};
 }
 
+// The main movie's sounds over `span`: one is copied, two or more are mixed with the first
+// (the computer's sound) lowered under the voice.
+void addSoundTracks(VideoCompositor::Built& built, const media::MovieAsset& mainAsset,
+                    const TimeRange& span, TrackID& nextTrackID) {
+    const auto audioTracks = mainAsset.tracks(MediaType::audio);
+    std::vector<AudioMixInputParameters> parameters;
+    for (size_t i = 0; i < audioTracks.size(); ++i) {
+        const TrackID id = nextTrackID++;
+        built.composition.tracks.push_back({id,
+                                            MediaType::audio,
+                                            mainAsset.url(),
+                                            audioTracks[i].trackID,
+                                            span,
+                                            audioTracks[i].bitRate,
+                                            {}});
+        parameters.push_back({id, audioTracks.size() >= 2 && i == 0 ? 0.8f : 1.0f});
+    }
+    if (parameters.size() >= 2) built.audioMix = AudioMix{parameters};
+}
+
+// The camera movie's picture from `start` for `length` seconds (none when it has run out); its
+// source track, or nothing when the movie has no picture.
+const media::AssetTrack* addCameraTrack(VideoCompositor::Built& built,
+                                        const media::MovieAsset& cameraAsset,
+                                        const MediaTime& start, double length,
+                                        TrackID& nextTrackID) {
+    const auto cameraVideoTracks = cameraAsset.tracks(MediaType::video);
+    if (cameraVideoTracks.empty()) return nullptr;
+    const media::AssetTrack* cameraSource = cameraAsset.track(cameraVideoTracks.front().trackID);
+    if (!cameraSource) return nullptr;
+    CompositionTrack camera{
+        nextTrackID++, MediaType::video,      cameraAsset.url(),        cameraSource->trackID,
+        std::nullopt,  cameraSource->bitRate, cameraSource->naturalSize};
+    if (length > 0)
+        camera.sourceRange =
+            TimeRange{start, MediaTime::fromSeconds(length, kCompositionTimescale)};
+    built.composition.tracks.push_back(camera);
+    return cameraSource;
+}
+
 // Whole percents reach the main queue, and the fraction at least this often in between.
 constexpr double kProgressInterval = 0.25;
 
@@ -246,40 +286,18 @@ Result<VideoCompositor::Built, CompositorError> VideoCompositor::buildCompositio
                                   TimeRange{start, length}, mainSource.bitRate,
                                   mainSource.naturalSize});
 
-    // Sound of the main movie only.
-    const auto audioTracks = mainAsset->tracks(MediaType::audio);
-    std::vector<AudioMixInputParameters> parameters;
-    for (size_t i = 0; i < audioTracks.size(); ++i) {
-        const TrackID id = nextTrackID++;
-        composition.tracks.push_back({id,
-                                      MediaType::audio,
-                                      mainFile,
-                                      audioTracks[i].trackID,
-                                      TimeRange{start, length},
-                                      audioTracks[i].bitRate,
-                                      {}});
-        parameters.push_back({id, audioTracks.size() >= 2 && i == 0 ? 0.8f : 1.0f});
-    }
-    if (parameters.size() >= 2) built.audioMix = AudioMix{parameters};
-
-    // Camera.
+    addSoundTracks(built, *mainAsset, TimeRange{start, length}, nextTrackID);
     std::optional<TrackID> pipTrackID;
     std::optional<media::AffineTransform> cameraTransform;
     if (cameraAsset) {
-        const bool shown = aspect.isSplitScreenEnabled || !project.pipTrack.empty();
-        const auto cameraVideoTracks = cameraAsset->tracks(MediaType::video);
-        if (!cameraVideoTracks.empty()) {
-            const auto& cameraSource = cameraVideoTracks.front();
-            CompositionTrack camera{nextTrackID++,           MediaType::video, cameraAsset->url(),
-                                    cameraSource.trackID,    std::nullopt,     cameraSource.bitRate,
-                                    cameraSource.naturalSize};
-            const double Lc = std::min(L, std::max(availableDuration(*cameraAsset, D) - s, 0.0));
-            if (Lc > 0)
-                camera.sourceRange =
-                    TimeRange{start, MediaTime::fromSeconds(Lc, kCompositionTimescale)};
-            composition.tracks.push_back(camera);
-            cameraTransform = cameraSource.preferredTransform;
-            if (shown) pipTrackID = camera.trackID;
+        const double cameraLength =
+            std::min(L, std::max(availableDuration(*cameraAsset, D) - s, 0.0));
+        if (const auto* cameraSource =
+                addCameraTrack(built, *cameraAsset, start, cameraLength, nextTrackID)) {
+            cameraTransform = cameraSource->preferredTransform;
+            // Split screen shows the camera throughout, the camera window where it has a path.
+            if (aspect.isSplitScreenEnabled || !project.pipTrack.empty())
+                pipTrackID = built.composition.tracks.back().trackID;
         }
     }
 
