@@ -79,6 +79,9 @@ struct ExportSession::State {
 
     void run();
     void feedVideo();
+    std::unique_ptr<TrackCursor> openCursor(TrackID id,
+                                            std::shared_ptr<const media::MovieAsset>& asset,
+                                            std::string& why);
     void writeAudio();
     void frameRendered(int64_t index, VideoCompositionRequest::Result result);
     // No sound goes on at `time`: there is none, or all of it is read and it ends before.
@@ -292,37 +295,38 @@ void ExportSession::State::run() {
     }
 }
 
+// A reader of the composition track `id` over its span, from `asset` (opened, or opened again,
+// when it is not the track's movie); nothing, with the reason in `why`, when it cannot be read.
+std::unique_ptr<TrackCursor> ExportSession::State::openCursor(
+    TrackID id, std::shared_ptr<const media::MovieAsset>& asset, std::string& why) {
+    const auto* track = built.composition.track(id);
+    if (!track || !track->sourceRange) return nullptr;
+    if (!asset || asset->url() != track->sourceURL) {
+        auto opened = media::MovieAsset::open(track->sourceURL);
+        if (!opened) {
+            why = userText(opened.error());
+            asset.reset();
+            return nullptr;
+        }
+        asset = *opened;
+    }
+    // Decoding, drawing and encoding already run side by side; frame threads in the decoder
+    // would only add their own overhead (about 40% more decoding work here).
+    auto reader = media::VideoFrameReader::open(*asset, track->sourceTrackID, track->sourceRange,
+                                                media::DecodedPictureFormat::bt709NV12OrBGRA, 1);
+    if (!reader) {
+        why = userText(reader.error());
+        return nullptr;
+    }
+    return std::make_unique<TrackCursor>(std::move(reader).value(), track->sourceRange->end(),
+                                         MediaTime::make(1, fps));
+}
+
 void ExportSession::State::feedVideo() {
     const auto& instruction = built.videoComposition.instructions.front();
     std::string text;
-    auto openCursor =
-        [&](TrackID id,
-            std::shared_ptr<const media::MovieAsset>& asset) -> std::unique_ptr<TrackCursor> {
-        const auto* track = built.composition.track(id);
-        if (!track || !track->sourceRange) return nullptr;
-        if (!asset || asset->url() != track->sourceURL) {
-            auto opened = media::MovieAsset::open(track->sourceURL);
-            if (!opened) {
-                text = userText(opened.error());
-                asset.reset();
-                return nullptr;
-            }
-            asset = *opened;
-        }
-        // Decoding, drawing and encoding already run side by side; frame threads in the decoder
-        // would only add their own overhead (about 40% more decoding work here).
-        auto reader =
-            media::VideoFrameReader::open(*asset, track->sourceTrackID, track->sourceRange,
-                                          media::DecodedPictureFormat::bt709NV12OrBGRA, 1);
-        if (!reader) {
-            text = userText(reader.error());
-            return nullptr;
-        }
-        return std::make_unique<TrackCursor>(std::move(reader).value(), track->sourceRange->end(),
-                                             MediaTime::make(1, fps));
-    };
     std::shared_ptr<const media::MovieAsset> mainVideoAsset = mainAsset;
-    auto main = openCursor(instruction->mainTrackID, mainVideoAsset);
+    auto main = openCursor(instruction->mainTrackID, mainVideoAsset, text);
     if (!main) {
         fail(withArguments(translate("ExportSession", "无法读取主画面：%1"), {text}));
         return;
@@ -330,7 +334,7 @@ void ExportSession::State::feedVideo() {
     std::unique_ptr<TrackCursor> camera;
     if (instruction->pipTrackID) {
         // A camera movie that cannot be read leaves the camera out, as a missing track would.
-        camera = openCursor(*instruction->pipTrackID, cameraAsset);
+        camera = openCursor(*instruction->pipTrackID, cameraAsset, text);
     }
     const auto* mainTrack = built.composition.track(instruction->mainTrackID);
     const MediaTime start = mainTrack->sourceRange->start;
