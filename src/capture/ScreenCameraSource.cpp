@@ -186,50 +186,11 @@ Result<void, SourceError> ScreenCameraSource::configureScreenStream() {
     auto handle = std::make_shared<ScreenStreamHandle>();
     std::weak_ptr<ScreenCameraSource> weak = weak_from_this();
     try {
-        if (target_.kind.isPortal()) {
-            // Converted once, straight from the compositor's buffer to what the encoder takes.
-            configuration.pixelFormat = media::PixelFormat::NV12VideoRange;
-            // The portal's size is known from the first frame; the capture-size rule applies to
-            // it then.
-            configuration.sizeForSource = [resolution = settings.resolution](PixelSize source) {
-                return resolution.captureSize(source);
-            };
-            std::shared_ptr<PortalSessionKeeper> keeper;
-            {
-                std::lock_guard lock(streamMutex_);
-                if (!portalSessions_)
-                    portalSessions_ =
-                        std::make_shared<PortalSessionKeeper>(target_.kind.portal().type);
-                keeper = portalSessions_;
-            }
-            handle->video = std::make_unique<portal::PipeWireScreenStream>(
-                [keeper, cursor = settings.showsCursor](
-                    const std::shared_ptr<portal::OpenCancellation>& cancellation) {
-                    return keeper->obtain(cancellation, cursor);
-                },
-                configuration);
-        } else {
-            auto query = options_.ownWindowQuery;
-            if (!query)
-                query = [displayName = options_.displayName] {
-                    auto content = x11::queryShareableContent(
-                        displayName.empty() ? nullptr : displayName.c_str());
-                    // Without the server's list (its connection logged why) none is left out.
-                    return content ? ScreenCaptureTargetProvider::ownWindows(*content, ::getpid())
-                                   : std::vector<x11::WindowInfo>{};
-                };
-            auto own = ownWindowsWithinLimit(std::move(query));
-            auto filter = ScreenCaptureTargetProvider::contentFilter(target_, own);
-            if (options_.makeScreenStream)
-                handle->video = options_.makeScreenStream(filter, configuration);
-            else
-                handle->video = std::make_unique<x11::ScreenStream>(
-                    filter, configuration,
-                    options_.displayName.empty() ? nullptr : options_.displayName.c_str());
-            if (!handle->video)
-                return fail(SourceError::cannotAddScreenOutput(
-                    translate("ScreenCameraSource", "无法创建新的录屏预览流")));
-        }
+        handle->video = target_.kind.isPortal() ? makePortalStream(configuration, settings)
+                                                : makeX11Stream(configuration);
+        if (!handle->video)
+            return fail(SourceError::cannotAddScreenOutput(
+                translate("ScreenCameraSource", "无法创建新的录屏预览流")));
         handle->video->setFrameHandler(
             weakly(weak,
                    [](ScreenCameraSource& self, const media::VideoSample& sample) {
@@ -248,9 +209,70 @@ Result<void, SourceError> ScreenCameraSource::configureScreenStream() {
         ZIMLO_LOG_ERROR("capture") << "setting up the screen stream: " << error.what();
         return fail(SourceError::cannotAddScreenOutput(error.what()));
     }
-    // Without a sound server the picture is still recorded; the computer's sound joins as soon
-    // as a server answers (systemAudioProblem says why it is missing meanwhile).
-    handle->systemAudio = std::make_unique<audio::ReconnectingCapture>(
+    handle->systemAudio = makeSystemAudioCapture();
+
+    std::shared_ptr<ScreenStreamHandle> previous;
+    {
+        std::lock_guard lock(streamMutex_);
+        previous = std::move(screenStream_);
+        screenStream_ = handle;
+    }
+    frameRateMeter_.reset();
+    latestScreenPicture_.reset();  // the old stream's picture may have another size or target
+    previous.reset();              // a replaced stream stops here
+    return {};
+}
+
+// A stream of the portal's screen cast, which the desktop has the user choose.
+std::unique_ptr<screen::CaptureStream> ScreenCameraSource::makePortalStream(
+    screen::CaptureStreamConfiguration configuration, const RecordingSettings& settings) {
+    // Converted once, straight from the compositor's buffer to what the encoder takes.
+    configuration.pixelFormat = media::PixelFormat::NV12VideoRange;
+    // The portal's size is known from the first frame; the capture-size rule applies to
+    // it then.
+    configuration.sizeForSource = [resolution = settings.resolution](PixelSize source) {
+        return resolution.captureSize(source);
+    };
+    std::shared_ptr<PortalSessionKeeper> keeper;
+    {
+        std::lock_guard lock(streamMutex_);
+        if (!portalSessions_)
+            portalSessions_ = std::make_shared<PortalSessionKeeper>(target_.kind.portal().type);
+        keeper = portalSessions_;
+    }
+    return std::make_unique<portal::PipeWireScreenStream>(
+        [keeper, cursor = settings.showsCursor](
+            const std::shared_ptr<portal::OpenCancellation>& cancellation) {
+            return keeper->obtain(cancellation, cursor);
+        },
+        configuration);
+}
+
+// A stream of an X11 display or window, without this program's own windows.
+std::unique_ptr<screen::CaptureStream> ScreenCameraSource::makeX11Stream(
+    const screen::CaptureStreamConfiguration& configuration) {
+    auto query = options_.ownWindowQuery;
+    if (!query)
+        query = [displayName = options_.displayName] {
+            auto content =
+                x11::queryShareableContent(displayName.empty() ? nullptr : displayName.c_str());
+            // Without the server's list (its connection logged why) none is left out.
+            return content ? ScreenCaptureTargetProvider::ownWindows(*content, ::getpid())
+                           : std::vector<x11::WindowInfo>{};
+        };
+    auto own = ownWindowsWithinLimit(std::move(query));
+    auto filter = ScreenCaptureTargetProvider::contentFilter(target_, own);
+    if (options_.makeScreenStream) return options_.makeScreenStream(filter, configuration);
+    return std::make_unique<x11::ScreenStream>(
+        filter, configuration,
+        options_.displayName.empty() ? nullptr : options_.displayName.c_str());
+}
+
+// Without a sound server the picture is still recorded; the computer's sound joins as soon as a
+// server answers (systemAudioProblem says why it is missing meanwhile).
+std::unique_ptr<audio::ReconnectingCapture> ScreenCameraSource::makeSystemAudioCapture() {
+    std::weak_ptr<ScreenCameraSource> weak = weak_from_this();
+    return std::make_unique<audio::ReconnectingCapture>(
         [](audio::PulseCapture::SampleHandler onSample, audio::PulseCapture::ErrorHandler onError) {
             return audio::PulseCapture::startSystemAudio(std::move(onSample), std::move(onError));
         },
@@ -264,17 +286,6 @@ Result<void, SourceError> ScreenCameraSource::configureScreenStream() {
                 self.reportAudioInterruption(AudioSource::system, problem);
             }));
         });
-
-    std::shared_ptr<ScreenStreamHandle> previous;
-    {
-        std::lock_guard lock(streamMutex_);
-        previous = std::move(screenStream_);
-        screenStream_ = handle;
-    }
-    frameRateMeter_.reset();
-    latestScreenPicture_.reset();  // the old stream's picture may have another size or target
-    previous.reset();              // a replaced stream stops here
-    return {};
 }
 
 std::shared_ptr<ScreenCameraSource::ScreenStreamHandle> ScreenCameraSource::takeScreenStream() {

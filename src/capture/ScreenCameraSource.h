@@ -194,6 +194,11 @@ class ScreenCameraSource : public std::enable_shared_from_this<ScreenCameraSourc
     void writeOpeningPicture(const std::shared_ptr<RecordingTimeline>& timeline,
                              media::MediaTime startedAt);
     std::shared_ptr<ScreenStreamHandle> takeScreenStream();
+    std::unique_ptr<screen::CaptureStream> makePortalStream(
+        screen::CaptureStreamConfiguration configuration, const RecordingSettings& settings);
+    std::unique_ptr<screen::CaptureStream> makeX11Stream(
+        const screen::CaptureStreamConfiguration& configuration);
+    std::unique_ptr<audio::ReconnectingCapture> makeSystemAudioCapture();
 
     void reportAudioInterruption(AudioSource source, std::optional<std::string> problem);
     // Main thread.
