@@ -71,6 +71,41 @@ int hexDigit(char c) {
     return -1;
 }
 
+// Percent-decodes a URL's path; nothing for a malformed or NUL escape.
+std::optional<std::string> percentDecoded(std::string_view text) {
+    std::string decoded;
+    decoded.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') {
+            decoded.push_back(text[i]);
+            continue;
+        }
+        int high = i + 2 < text.size() ? hexDigit(text[i + 1]) : -1;
+        int low = i + 2 < text.size() ? hexDigit(text[i + 2]) : -1;
+        if (high < 0 || low < 0 || (high == 0 && low == 0)) return std::nullopt;
+        decoded.push_back(static_cast<char>(high * 16 + low));
+        i += 2;
+    }
+    return decoded;
+}
+
+// Percent-encodes a path, escaping every byte a URL path does not keep (and colons when asked).
+std::string percentEncoded(std::string_view path, bool escapeColons) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string url;
+    url.reserve(path.size() * 3);
+    for (unsigned char c : path) {
+        if (keptInPath(c) && !(escapeColons && c == ':')) {
+            url.push_back(static_cast<char>(c));
+        } else {
+            url.push_back('%');
+            url.push_back(kDigits[c >> 4]);
+            url.push_back(kDigits[c & 0x0F]);
+        }
+    }
+    return url;
+}
+
 // Characters that never appear unescaped in a URL.
 bool forbiddenInURL(unsigned char c) {
     return c <= 0x20 || c == 0x7F || std::strchr("\"<>\\^`{|}", c) != nullptr;
@@ -81,19 +116,7 @@ bool forbiddenInURL(unsigned char c) {
 std::string fileURLString(const std::filesystem::path& path) {
     std::string native =
         path.is_absolute() ? path.string() : std::filesystem::absolute(path).string();
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    std::string url = "file://";
-    url.reserve(url.size() + native.size() * 3);
-    for (unsigned char c : native) {
-        if (keptInPath(c)) {
-            url.push_back(static_cast<char>(c));
-        } else {
-            url.push_back('%');
-            url.push_back(kDigits[c >> 4]);
-            url.push_back(kDigits[c & 0x0F]);
-        }
-    }
-    return url;
+    return "file://" + percentEncoded(native, false);
 }
 
 std::optional<std::filesystem::path> pathFromFileURLString(std::string_view url) {
@@ -114,22 +137,9 @@ std::optional<std::filesystem::path> pathFromFileURLString(std::string_view url)
     }
     rest = rest.substr(0, rest.find_first_of("?#"));
     if (!rest.starts_with('/')) return std::nullopt;
-    std::string decoded;
-    decoded.reserve(rest.size());
-    for (size_t i = 0; i < rest.size(); ++i) {
-        if (rest[i] != '%') {
-            decoded.push_back(rest[i]);
-            continue;
-        }
-        int high = i + 2 < rest.size() ? hexDigit(rest[i + 1]) : -1;
-        int low = i + 2 < rest.size() ? hexDigit(rest[i + 2]) : -1;
-        if (high < 0 || low < 0) return std::nullopt;
-        char byte = static_cast<char>(high * 16 + low);
-        if (byte == '\0') return std::nullopt;
-        decoded.push_back(byte);
-        i += 2;
-    }
-    return std::filesystem::path(decoded);
+    auto decoded = percentDecoded(rest);
+    if (!decoded) return std::nullopt;
+    return std::filesystem::path(*decoded);
 }
 
 namespace {
@@ -137,24 +147,6 @@ namespace {
 bool isSchemeCharacter(char c, bool first) {
     if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) return true;
     return !first && ((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.');
-}
-
-// Percent-decodes a URL's path; nothing for a malformed or NUL escape.
-std::optional<std::string> percentDecoded(std::string_view text) {
-    std::string decoded;
-    decoded.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '%') {
-            decoded.push_back(text[i]);
-            continue;
-        }
-        int high = i + 2 < text.size() ? hexDigit(text[i + 1]) : -1;
-        int low = i + 2 < text.size() ? hexDigit(text[i + 2]) : -1;
-        if (high < 0 || low < 0 || (high == 0 && low == 0)) return std::nullopt;
-        decoded.push_back(static_cast<char>(high * 16 + low));
-        i += 2;
-    }
-    return decoded;
 }
 
 // A stored movie URL read as a URL parser reads it. An absolute "file:" URL names that file; a
@@ -188,18 +180,7 @@ std::string movieURLString(const MovieURL& movie) {
     if (!movie.isFile()) return movie.remoteURL();
     const std::filesystem::path path = *movie.file();
     if (path.is_absolute()) return fileURLString(path);
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    std::string url;
-    for (unsigned char c : path.string()) {
-        if (keptInPath(c) && c != ':') {
-            url.push_back(static_cast<char>(c));
-        } else {
-            url.push_back('%');
-            url.push_back(kDigits[c >> 4]);
-            url.push_back(kDigits[c & 0x0F]);
-        }
-    }
-    return url;
+    return percentEncoded(path.string(), true);
 }
 
 }  // namespace
