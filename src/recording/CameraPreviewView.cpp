@@ -1,7 +1,5 @@
 #include "recording/CameraPreviewView.h"
 
-#include <QPainter>
-
 #include "platform/runtime/MainQueue.h"
 #include "platform/runtime/WeakOwner.h"
 #include "recording/PreviewImage.h"
@@ -33,18 +31,9 @@ CameraPreviewView::CameraPreviewView(std::shared_ptr<capture::CameraPreviewLayer
 CameraPreviewView::~CameraPreviewView() { toShow_->close(); }
 
 QRect CameraPreviewView::imageRect() const {
-    const QImage& image = image_;
-    if (image.isNull() || width() <= 0 || height() <= 0) return {};
-    const QSize filled = image.size().scaled(size(), Qt::KeepAspectRatioByExpanding);
-    return QRect(QPoint((width() - filled.width()) / 2, (height() - filled.height()) / 2), filled);
+    return centredImageRect(image_.size(), size(), Qt::KeepAspectRatioByExpanding);
 }
 
-void CameraPreviewView::paintEvent(QPaintEvent*) {
-    QPainter painter(this);
-    painter.fillRect(rect(), Qt::black);
-    if (image_.isNull()) return;
-    painter.setRenderHint(QPainter::SmoothPixmapTransform);
-    painter.drawImage(imageRect(), image_);
-}
+void CameraPreviewView::paintEvent(QPaintEvent*) { paintPreview(*this, image_, imageRect()); }
 
 }  // namespace zimlo::recording

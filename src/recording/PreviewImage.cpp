@@ -1,5 +1,7 @@
 #include "recording/PreviewImage.h"
 
+#include <QPainter>
+#include <QWidget>
 #include <algorithm>
 #include <cstring>
 
@@ -71,6 +73,21 @@ QImage previewImage(const media::PixelBuffer& pixels, PictureAlpha alpha) {
             return fromNV12(pixels, true);
     }
     return {};
+}
+
+QRect centredImageRect(const QSize& image, const QSize& view, Qt::AspectRatioMode mode) {
+    if (image.isEmpty() || view.isEmpty()) return {};
+    const QSize scaled = image.scaled(view, mode);
+    return {QPoint((view.width() - scaled.width()) / 2, (view.height() - scaled.height()) / 2),
+            scaled};
+}
+
+void paintPreview(QWidget& view, const QImage& image, const QRect& target) {
+    QPainter painter(&view);
+    painter.fillRect(view.rect(), Qt::black);
+    if (image.isNull()) return;
+    painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    painter.drawImage(target, image);
 }
 
 }  // namespace zimlo::recording

@@ -1,7 +1,5 @@
 #include "recording/ScreenPreviewView.h"
 
-#include <QPainter>
-
 #include "platform/runtime/MainQueue.h"
 #include "platform/runtime/SerialQueue.h"
 #include "platform/runtime/WeakOwner.h"
@@ -47,17 +45,9 @@ void ScreenPreviewView::show(QImage image) {
 }
 
 QRect ScreenPreviewView::imageRect() const {
-    if (image_.isNull() || width() <= 0 || height() <= 0) return {};
-    const QSize fitted = image_.size().scaled(size(), Qt::KeepAspectRatio);
-    return QRect(QPoint((width() - fitted.width()) / 2, (height() - fitted.height()) / 2), fitted);
+    return centredImageRect(image_.size(), size(), Qt::KeepAspectRatio);
 }
 
-void ScreenPreviewView::paintEvent(QPaintEvent*) {
-    QPainter painter(this);
-    painter.fillRect(rect(), Qt::black);
-    if (image_.isNull()) return;
-    painter.setRenderHint(QPainter::SmoothPixmapTransform);
-    painter.drawImage(imageRect(), image_);
-}
+void ScreenPreviewView::paintEvent(QPaintEvent*) { paintPreview(*this, image_, imageRect()); }
 
 }  // namespace zimlo::recording
