@@ -94,13 +94,9 @@ namespace {
 constexpr float kFirstTrackVolume = 0.8f;
 constexpr float kOtherTrackVolume = 1.0f;
 constexpr int64_t kMixedAudioBitRate = 192000;
-constexpr double kFinishTimeoutSeconds = 60;
 
-std::mutex directoryMutex;
+std::mutex directoryMutex;  // guards: customDirectory
 std::filesystem::path customDirectory;
-std::optional<double> timeoutOverride;
-std::optional<double> finishTimeoutOverride;
-std::optional<media::MediaError> readFault;
 
 SerialQueue& mixerQueue() {
     static SerialQueue queue(".mac.screen-audio-mixer");
@@ -118,9 +114,10 @@ struct FinishSignal {
 // into a new movie in `directory`.
 class Mix {
   public:
-    Mix(std::filesystem::path inputURL, const std::filesystem::path& directory)
+    Mix(std::filesystem::path inputURL, MixOptions options)
         : inputURL_(std::move(inputURL)),
-          outputURL_((directory.empty() ? outputDirectory() : directory) /
+          options_(std::move(options)),
+          outputURL_((options_.directory.empty() ? outputDirectory() : options_.directory) /
                      ("zimlo_screen_mixed_" + Uuid::generate().uuidString() + ".mov")) {}
 
     MixerResult run();
@@ -145,6 +142,7 @@ class Mix {
     MixerResult finish();
 
     const std::filesystem::path inputURL_;
+    const MixOptions options_;
     const std::filesystem::path outputURL_;
     std::unique_ptr<media::TrackPacketReader> videoOutput_;
     std::unique_ptr<media::AudioMixReader> audioOutput_;
@@ -174,13 +172,9 @@ MixerResult Mix::run() {
     if (auto failure = openReaders(*asset, videoTrack, audioTracks)) return std::move(*failure);
     if (auto failure = openWriter(videoTrack)) return std::move(*failure);
 
-    double timeout = timeoutSeconds(videoTrack.timeRange.duration.seconds());
-    std::optional<media::MediaError> fault;
-    {
-        std::lock_guard lock(directoryMutex);
-        if (timeoutOverride) timeout = *timeoutOverride;
-        fault = readFault;
-    }
+    const double timeout = options_.copyTimeoutSeconds.value_or(
+        timeoutSeconds(videoTrack.timeRange.duration.seconds()));
+    const std::optional<media::MediaError>& fault = options_.readFault;
     if (auto copyError = copy(timeout, fault)) {
         videoOutput_->cancel();
         audioOutput_->cancel();
@@ -338,11 +332,7 @@ std::optional<MixerError> Mix::copy(double timeout, const std::optional<media::M
 
 // Ends the movie, waiting at most the finish time-out for the writer to say it is done.
 MixerResult Mix::finish() {
-    double finishTimeout = kFinishTimeoutSeconds;
-    {
-        std::lock_guard lock(directoryMutex);
-        if (finishTimeoutOverride) finishTimeout = *finishTimeoutOverride;
-    }
+    const double finishTimeout = options_.finishTimeoutSeconds;
     auto signal = std::make_shared<FinishSignal>();
     writer_->finishWriting([signal] {
         std::lock_guard lock(signal->mutex);
@@ -370,21 +360,6 @@ double timeoutSeconds(double videoSeconds) {
     return std::clamp(2 * videoSeconds + 60, 300.0, 3600.0);
 }
 
-void setTimeoutOverride(std::optional<double> seconds) {
-    std::lock_guard lock(directoryMutex);
-    timeoutOverride = seconds;
-}
-
-void setFinishTimeoutOverride(std::optional<double> seconds) {
-    std::lock_guard lock(directoryMutex);
-    finishTimeoutOverride = seconds;
-}
-
-void setReadFault(std::optional<media::MediaError> error) {
-    std::lock_guard lock(directoryMutex);
-    readFault = std::move(error);
-}
-
 void setOutputDirectory(std::filesystem::path directory) {
     std::lock_guard lock(directoryMutex);
     customDirectory = std::move(directory);
@@ -398,11 +373,10 @@ std::filesystem::path outputDirectory() {
     return temporary.empty() ? std::filesystem::path("/tmp") : temporary;
 }
 
-void mixAudio(std::filesystem::path inputURL, Completion completion,
-              std::filesystem::path directory) {
+void mixAudio(std::filesystem::path inputURL, Completion completion, MixOptions options) {
     mixerQueue().async([inputURL = std::move(inputURL), completion = std::move(completion),
-                        directory = std::move(directory)] {
-        MixerResult result = Mix(inputURL, directory).run();
+                        options = std::move(options)] {
+        MixerResult result = Mix(inputURL, options).run();
         MainQueue::post([completion, result = std::move(result)] {
             if (completion) completion(result);
         });

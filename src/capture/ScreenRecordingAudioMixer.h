@@ -77,20 +77,23 @@ namespace ScreenRecordingAudioMixer {
 
 using Completion = std::function<void(MixerResult)>;
 
-// Returns at once; `completion` runs on the main queue. The mix goes into `directory`, or into
-// outputDirectory() when it is empty.
-void mixAudio(std::filesystem::path inputURL, Completion completion,
-              std::filesystem::path directory = {});
+// How one run goes.
+struct MixOptions {
+    // Where the mix goes; empty: outputDirectory().
+    std::filesystem::path directory;
+    // How long the run waits for its copy loops; none: timeoutSeconds() of the video's length.
+    std::optional<double> copyTimeoutSeconds;
+    // How long it waits for the finished file.
+    double finishTimeoutSeconds = 60;
+    // For tests of a failing disk: the sound reader delivers nothing and reports this error.
+    std::optional<media::MediaError> readFault;
+};
+
+// Returns at once; `completion` runs on the main queue.
+void mixAudio(std::filesystem::path inputURL, Completion completion, MixOptions options = {});
 
 // How long a run waits for its copy loops, for a video of `seconds` (not a number: unknown).
 double timeoutSeconds(double videoSeconds);
-// Replaces that wait for every later run (for tests of the time-out); none restores it.
-void setTimeoutOverride(std::optional<double> seconds);
-// The same for the wait for the finished file (60 seconds).
-void setFinishTimeoutOverride(std::optional<double> seconds);
-// For tests of a failing disk: the sound reader of every later run delivers nothing and reports
-// `error` as its own; none restores reading.
-void setReadFault(std::optional<media::MediaError> error);
 
 // Where mixed movies go (the system's temporary directory unless changed, for tests).
 void setOutputDirectory(std::filesystem::path directory);

@@ -26,12 +26,16 @@ class ScreenRecordingAudioMixerTest : public ::testing::Test {
     void SetUp() override { ScreenRecordingAudioMixer::setOutputDirectory(output_.path()); }
     void TearDown() override { ScreenRecordingAudioMixer::setOutputDirectory({}); }
 
-    MixerResult mix(const std::filesystem::path& input) {
+    MixerResult mix(const std::filesystem::path& input,
+                    ScreenRecordingAudioMixer::MixOptions options = {}) {
         std::optional<MixerResult> result;
-        ScreenRecordingAudioMixer::mixAudio(input, [&](MixerResult r) {
-            EXPECT_TRUE(MainQueue::isMainThread());
-            result = std::move(r);
-        });
+        ScreenRecordingAudioMixer::mixAudio(
+            input,
+            [&](MixerResult r) {
+                EXPECT_TRUE(MainQueue::isMainThread());
+                result = std::move(r);
+            },
+            std::move(options));
         EXPECT_TRUE(test::pumpUntil([&] { return result.has_value(); }, std::chrono::seconds(120)));
         return result.value_or(
             MixerResult(fail(MixerError::processingFailed(MixerError::Step::finishing, {}))));
@@ -286,9 +290,7 @@ TEST_F(ScreenRecordingAudioMixerTest, AFinishThatTakesTooLongOrFailsFailsTheRun)
     spec.tones = {Tone{}, Tone{880, 0.2f}};
     spec.frames = 90;
     test::writeMovie(url, spec);
-    ScreenRecordingAudioMixer::setFinishTimeoutOverride(0.0);
-    MixerResult late = mix(url);
-    ScreenRecordingAudioMixer::setFinishTimeoutOverride(std::nullopt);
+    MixerResult late = mix(url, {.finishTimeoutSeconds = 0.0});
     ASSERT_FALSE(late.ok());
     EXPECT_EQ(late.error().description(), "同步电脑声音与输入设备声音超时");
     EXPECT_EQ(outputFiles(), 0u);
@@ -333,9 +335,7 @@ TEST_F(ScreenRecordingAudioMixerTest, ARunThatTakesTooLongTimesOut) {
     spec.tones = {Tone{}, Tone{880, 0.2f}};
     spec.frames = 150;
     test::writeMovie(url, spec);
-    ScreenRecordingAudioMixer::setTimeoutOverride(0.0);
-    MixerResult result = mix(url);
-    ScreenRecordingAudioMixer::setTimeoutOverride(std::nullopt);
+    MixerResult result = mix(url, {.copyTimeoutSeconds = 0.0});
     ASSERT_FALSE(result.ok());
     EXPECT_EQ(result.error().description(), "同步电脑声音与输入设备声音超时");
     EXPECT_EQ(outputFiles(), 0u);
@@ -355,14 +355,12 @@ TEST_F(ScreenRecordingAudioMixerTest, AReaderThatFailsFailsTheRunWithItsDescript
          "电脑声音与麦克风混合失败：输入/输出错误"},
         {MediaError::of(MediaError::Kind::system), "电脑声音与麦克风混合失败：读取录屏文件失败"}};
     for (const auto& [fault, description] : faults) {
-        ScreenRecordingAudioMixer::setReadFault(fault);
-        MixerResult result = mix(url);
-        ScreenRecordingAudioMixer::setReadFault(std::nullopt);
+        MixerResult result = mix(url, {.readFault = fault});
         ASSERT_FALSE(result.ok());
         EXPECT_EQ(result.error().description(), description);
         EXPECT_EQ(outputFiles(), 0u);
     }
-    EXPECT_TRUE(mix(url).ok());  // reading restored
+    EXPECT_TRUE(mix(url).ok());  // the fault was this run's only
 }
 
 }  // namespace
