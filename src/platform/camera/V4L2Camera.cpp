@@ -273,6 +273,11 @@ void V4L2Camera::stopDriver() {
 }
 
 Result<void, CameraError> V4L2Camera::startStreaming(FrameHandler onFrame) {
+    if (onCaptureThread())
+        return failed("starting", CameraError::Kind::cannotStart, path_, EDEADLK);
+    // A loop that ended on its own (the device went away) or was stopped from its frame handler
+    // is over or about to be: it is joined before another starts.
+    if (!streaming_.load() && thread_.joinable()) thread_.join();
     std::lock_guard lock(mutex_);
     if (streaming_.load()) return {};
     if (fd_ < 0) return failed("starting", CameraError::Kind::notOpen, path_);
@@ -287,17 +292,33 @@ Result<void, CameraError> V4L2Camera::startStreaming(FrameHandler onFrame) {
     return {};
 }
 
+bool V4L2Camera::onCaptureThread() const {
+    return thread_.joinable() && thread_.get_id() == std::this_thread::get_id();
+}
+
 void V4L2Camera::stopStreaming() {
     if (!streaming_.exchange(false)) return;
     uint64_t one = 1;
     [[maybe_unused]] auto written = ::write(wakeFd_, &one, sizeof(one));
-    if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
+    if (onCaptureThread()) {
+        // From the frame handler: the handler running now must not be destroyed under it, so the
+        // loop stops the driver once the handler has returned.
+        stopWhenLoopEnds_ = true;
+        return;
+    }
+    if (thread_.joinable()) thread_.join();
     std::lock_guard lock(mutex_);
     stopDriver();
     onFrame_ = nullptr;
 }
 
 void V4L2Camera::close() {
+    if (onCaptureThread()) {
+        ZIMLO_LOG_ERROR("camera") << "closing " << path_
+                                  << " from its own frame handler is refused; it only stops";
+        stopStreaming();
+        return;
+    }
     stopStreaming();
     if (thread_.joinable()) thread_.join();
     std::lock_guard lock(mutex_);
@@ -370,6 +391,12 @@ void V4L2Camera::captureLoop() {
             sample.presentationTime = time;
             onFrame_(std::move(sample));
         }
+    }
+    if (stopWhenLoopEnds_) {
+        stopWhenLoopEnds_ = false;
+        std::lock_guard lock(mutex_);
+        stopDriver();
+        onFrame_ = nullptr;
     }
 }
 

@@ -12,6 +12,11 @@ namespace zimlo::camera {
 
 // A Video4Linux2 capture device streaming Motion-JPEG or YUYV through memory-mapped buffers.
 // Only the newest frame waiting in the driver is decoded; older ones are discarded as late.
+//
+// Threads: open, setActiveFormat, startStreaming, stopStreaming and close are called from one
+// controlling thread at a time. Frames are delivered on the camera's own capture thread; from
+// there (inside the frame handler) only stopStreaming may be called: it returns at once and the
+// driver stops when the handler has returned. startStreaming there fails, and close only stops.
 class V4L2Camera : public CameraDevice {
   public:
     explicit V4L2Camera(std::string path);
@@ -37,6 +42,7 @@ class V4L2Camera : public CameraDevice {
     Result<void, CameraError> startDriver();  // mutex_ held
     void stopDriver();                        // mutex_ held
     void captureLoop();
+    bool onCaptureThread() const;
 
     struct Buffer {
         void* start = nullptr;
@@ -58,6 +64,7 @@ class V4L2Camera : public CameraDevice {
     std::thread thread_;
     std::atomic<bool> streaming_{false};
     std::atomic<bool> mirrored_{false};
+    bool stopWhenLoopEnds_ = false;  // capture thread only
 };
 
 }  // namespace zimlo::camera
