@@ -119,7 +119,7 @@ void DraftCard::configure(const RecordingProject& project) {
     update();
     if (thumbnailWanted_) *thumbnailWanted_ = false;
     thumbnailWanted_.reset();
-    const auto movie = localFile(project.mainVideoURL);  // a remote URL has no picture here
+    const auto movie = localFile(project.mainVideo);  // a remote URL has no picture here
     if (!movie || !thumbnails_) return;
 
     // The frame grab reads the movie; keep it off the main thread and let the card decide on

@@ -346,7 +346,7 @@ void HomeView::moveCardFocus(size_t from, int key) {
 QMenu* HomeView::makeDraftMenu(size_t index) {
     if (index >= drafts_.size()) return nullptr;
     const ListedDraft draft = drafts_[index];
-    const bool hasMovie = localFile(draft.project.mainVideoURL).has_value();
+    const bool hasMovie = localFile(draft.project.mainVideo).has_value();
     auto* menu = new QMenu(this);
     QPointer<HomeView> self(this);
     QAction* play = menu->addAction(tr("播放"), this, [self, draft] {
@@ -405,7 +405,7 @@ void HomeView::renameTapped(const ListedDraft& draft) {
 }
 
 void HomeView::copyTapped(const ListedDraft& draft) {
-    const auto movie = localFile(draft.project.mainVideoURL);
+    const auto movie = localFile(draft.project.mainVideo);
     if (!movie) return;
     std::optional<std::filesystem::path> destination;
     if (chooseCopyDestination) {
@@ -423,7 +423,7 @@ void HomeView::copyTapped(const ListedDraft& draft) {
 }
 
 void HomeView::copyDraftMovie(const ListedDraft& draft, const std::filesystem::path& destination) {
-    const auto movie = localFile(draft.project.mainVideoURL);
+    const auto movie = localFile(draft.project.mainVideo);
     if (!movie) return;
     QPointer<HomeView> self(this);
     // A movie is large: copied off the main thread, into a temporary name first so that a failed

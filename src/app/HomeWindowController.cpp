@@ -235,12 +235,12 @@ void HomeWindowController::returnHome() {
 }
 
 void HomeWindowController::revealDraft(const RecordingProject& project) {
-    if (auto movie = localFile(project.mainVideoURL); movie && services_.reveal)
+    if (auto movie = localFile(project.mainVideo); movie && services_.reveal)
         services_.reveal(*movie);
 }
 
 void HomeWindowController::openDraft(const RecordingProject& project) {
-    const auto movie = localFile(project.mainVideoURL);
+    const auto movie = localFile(project.mainVideo);
     if (!movie || !services_.open) return;
     services_.open(*movie, [weak = weak_from_this()](const QString& problem) {
         auto self = weak.lock();

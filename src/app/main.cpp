@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "app/AppDelegate.h"
+#include "app/Application.h"
 #include "app/ApplicationSetup.h"
 #include "app/SingleInstance.h"
 #include "capture/CaptureBackendSelection.h"
@@ -70,8 +70,8 @@ int main(int argc, char** argv) {
     }
     zimlo::app::setUpApplication(app);
 
-    zimlo::app::AppDelegate delegate(zimlo::app::ShellServices::system());
-    delegate.applicationDidFinishLaunching();
+    zimlo::app::Application delegate(zimlo::app::ShellServices::system());
+    delegate.started();
     instance.onActivationRequested = [&delegate] { delegate.activate(); };
     return app.exec();
 }

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "platform/storage/UserDefaults.h"
+#include "platform/storage/SettingsFile.h"
 
 namespace zimlo::capture {
 namespace {
@@ -13,8 +13,8 @@ const char* typeName(PortalSource::Type type) {
 
 }  // namespace
 
-PortalSourceMemory::PortalSourceMemory(std::shared_ptr<UserDefaults> defaults)
-    : defaults_(defaults ? std::move(defaults) : UserDefaults::standard()) {}
+PortalSourceMemory::PortalSourceMemory(std::shared_ptr<SettingsFile> defaults)
+    : defaults_(defaults ? std::move(defaults) : SettingsFile::standard()) {}
 
 std::string PortalSourceMemory::tokenKey(PortalSource::Type type) {
     return std::string("zimlo.portal.") + typeName(type) + ".restoreToken";

@@ -7,7 +7,7 @@
 #include "capture/ScreenCaptureTarget.h"
 
 namespace zimlo {
-class UserDefaults;
+class SettingsFile;
 }
 
 namespace zimlo::capture {
@@ -18,7 +18,7 @@ namespace zimlo::capture {
 class PortalSourceMemory {
   public:
     // Empty: the user's standard store.
-    explicit PortalSourceMemory(std::shared_ptr<UserDefaults> defaults = nullptr);
+    explicit PortalSourceMemory(std::shared_ptr<SettingsFile> defaults = nullptr);
 
     // "zimlo.portal.monitor.restoreToken", "zimlo.portal.window.size", …
     static std::string tokenKey(PortalSource::Type type);
@@ -33,7 +33,7 @@ class PortalSourceMemory {
     void forgetToken(PortalSource::Type type);
 
   private:
-    std::shared_ptr<UserDefaults> defaults_;
+    std::shared_ptr<SettingsFile> defaults_;
 };
 
 }  // namespace zimlo::capture

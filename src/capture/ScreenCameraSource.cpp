@@ -16,14 +16,14 @@
 #include "platform/i18n/Translation.h"
 #include "platform/log/Log.h"
 #include "platform/portal/PipeWireScreenStream.h"
-#include "platform/runtime/DispatchGroup.h"
 #include "platform/runtime/FirstErrorSlot.h"
 #include "platform/runtime/MainQueue.h"
 #include "platform/runtime/Threads.h"
+#include "platform/runtime/WaitGroup.h"
 #include "platform/runtime/WeakOwner.h"
 #include "platform/storage/ClaimedFiles.h"
+#include "platform/x11/CaptureTargetList.h"
 #include "platform/x11/ScreenStream.h"
-#include "platform/x11/ShareableContent.h"
 
 namespace zimlo::capture {
 namespace {
@@ -86,11 +86,11 @@ std::shared_ptr<ScreenCameraSource> ScreenCameraSource::create(ScreenCaptureTarg
     CameraMicrophoneSession::Handlers handlers;
     handlers.cameraFrame =
         weakly(weak, [](ScreenCameraSource& self, const media::VideoSample& frame) {
-            self.cameraDidOutputFrame(frame);
+            self.onCameraFrame(frame);
         });
     handlers.microphoneSample =
         weakly(weak, [](ScreenCameraSource& self, const media::AudioSample& sample) {
-            self.microphoneDidOutputSample(sample);
+            self.onMicrophoneSample(sample);
         });
     handlers.microphoneInterruption = [weak](const std::optional<audio::AudioError>& problem) {
         MainQueue::post(weakly(weak, [problem = userText(problem)](ScreenCameraSource& self) {
@@ -192,14 +192,12 @@ Result<void, SourceError> ScreenCameraSource::configureScreenStream() {
             return fail(SourceError::cannotAddScreenOutput(
                 translate("ScreenCameraSource", "无法创建新的录屏预览流")));
         handle->video->setFrameHandler(
-            weakly(weak,
-                   [](ScreenCameraSource& self, const media::VideoSample& sample) {
-                       self.streamDidOutputScreenSample(sample);
-                   }),
+            weakly(weak, [](ScreenCameraSource& self,
+                            const media::VideoSample& sample) { self.onScreenSample(sample); }),
             screenQueue_.get());
         handle->video->setStopHandler([weak](const screen::CaptureError& error) {
             MainQueue::post(weakly(weak, [error = userText(error)](ScreenCameraSource& self) {
-                self.streamDidStopWithError(error);
+                self.onScreenStreamStopped(error);
             }));
         });
     } catch (const screen::CaptureError& error) {
@@ -255,7 +253,7 @@ std::unique_ptr<screen::CaptureStream> ScreenCameraSource::makeX11Stream(
     if (!query)
         query = [displayName = options_.displayName] {
             auto content =
-                x11::queryShareableContent(displayName.empty() ? nullptr : displayName.c_str());
+                x11::listCaptureTargets(displayName.empty() ? nullptr : displayName.c_str());
             // Without the server's list (its connection logged why) none is left out.
             return content ? ScreenCaptureTargetProvider::ownWindows(*content, ::getpid())
                            : std::vector<x11::WindowInfo>{};
@@ -278,7 +276,7 @@ std::unique_ptr<audio::ReconnectingCapture> ScreenCameraSource::makeSystemAudioC
         },
         [queue = systemAudioQueue_, weak](media::AudioSample sample) {
             queue->async([weak, sample = std::move(sample)]() mutable {
-                if (auto self = weak.lock()) self->streamDidOutputAudioSample(std::move(sample));
+                if (auto self = weak.lock()) self->onSystemAudioSample(std::move(sample));
             });
         },
         [weak](const std::optional<audio::AudioError>& problem) {
@@ -320,18 +318,18 @@ void ScreenCameraSource::startScreenCapture() {
         });
 }
 
-void ScreenCameraSource::streamDidStopWithError(const std::string& description) {
+void ScreenCameraSource::onScreenStreamStopped(const std::string& description) {
     setState(CaptureState::failed(description));
     notifyStateChange();
 }
 
-void ScreenCameraSource::streamDidOutputAudioSample(media::AudioSample sample) {
+void ScreenCameraSource::onSystemAudioSample(media::AudioSample sample) {
     auto current = writers();
     if (current.isRecording && current.screen)
         current.screen->appendAudio(std::move(sample), AudioSource::system);
 }
 
-void ScreenCameraSource::streamDidOutputScreenSample(const media::VideoSample& sample) {
+void ScreenCameraSource::onScreenSample(const media::VideoSample& sample) {
     // Only new content counts: idle, blank, suspended and stopped frames end here.
     if (sample.status && *sample.status != media::FrameStatus::complete &&
         *sample.status != media::FrameStatus::started)
@@ -345,7 +343,7 @@ void ScreenCameraSource::streamDidOutputScreenSample(const media::VideoSample& s
 
     if (sample.hasFormatDescription() && sample.presentationTime.valid)
         latestScreenPicture_ = sample;
-    if (onScreenSampleBuffer) onScreenSampleBuffer(sample);
+    if (onScreenFrame) onScreenFrame(sample);
     auto current = writers();
     if (current.isRecording && current.screen) recordScreenFrame(current, sample);
 }
@@ -478,13 +476,13 @@ void ScreenCameraSource::stopCamera() {
     });
 }
 
-void ScreenCameraSource::cameraDidOutputFrame(const media::VideoSample& frame) {
+void ScreenCameraSource::onCameraFrame(const media::VideoSample& frame) {
     auto current = writers();
     if (current.isRecording && current.camera) current.camera->appendVideo(frame);
 }
 
-void ScreenCameraSource::microphoneDidOutputSample(const media::AudioSample& sample) {
-    if (onMicrophoneSampleBuffer) onMicrophoneSampleBuffer(sample);
+void ScreenCameraSource::onMicrophoneSample(const media::AudioSample& sample) {
+    if (onMicrophoneAudio) onMicrophoneAudio(sample);
     auto current = writers();
     if (current.isRecording && current.screen)
         current.screen->appendAudio(sample, AudioSource::microphone);
@@ -502,7 +500,7 @@ void ScreenCameraSource::applyRecordingSettings(const RecordingSettings& setting
     }
     setRecordingSettings(settings);
 
-    auto group = std::make_shared<DispatchGroup>();
+    auto group = std::make_shared<WaitGroup>();
     auto firstError = std::make_shared<FirstErrorSlot<SourceError>>();
     std::weak_ptr<ScreenCameraSource> weak = weak_from_this();
 
@@ -595,11 +593,11 @@ void ScreenCameraSource::startRecording(bool withPiP) {
     std::vector<std::string> bases{"zimlo_screen_" + seconds};
     if (withPiP) bases.push_back("zimlo_camera_" + seconds);
     const ClaimedFiles files = claimFiles(directory, bases, ".mov");
-    mainOutputURL_ = files.paths.at(0);
+    mainOutputPath_ = files.paths.at(0);
     if (withPiP)
-        pipOutputURL_ = files.paths.at(1);
+        pipOutputPath_ = files.paths.at(1);
     else
-        pipOutputURL_.reset();
+        pipOutputPath_.reset();
 
     const uint64_t recording = ++recordingNumber_;
     recordingFailureReported_ = false;
@@ -613,14 +611,14 @@ void ScreenCameraSource::startRecording(bool withPiP) {
     // Both movies share one timeline, so a pause leaves the same stretch out of each.
     auto timeline = std::make_shared<RecordingTimeline>();
     auto screenWriter =
-        SampleBufferMovieWriter::create(*mainOutputURL_, media::MovieFileType::quickTimeMovie,
-                                        sources, frameRate, files.claimed, timeline);
+        RecordingFileWriter::create(*mainOutputPath_, media::MovieFileType::quickTimeMovie, sources,
+                                    frameRate, files.claimed, timeline);
     screenWriter->setFailureHandler(failed);
-    std::shared_ptr<SampleBufferMovieWriter> cameraWriter;
+    std::shared_ptr<RecordingFileWriter> cameraWriter;
     if (withPiP) {
         cameraWriter =
-            SampleBufferMovieWriter::create(*pipOutputURL_, media::MovieFileType::quickTimeMovie,
-                                            {}, frameRate, files.claimed, timeline);
+            RecordingFileWriter::create(*pipOutputPath_, media::MovieFileType::quickTimeMovie, {},
+                                        frameRate, files.claimed, timeline);
         cameraWriter->setFailureHandler(failed);
         pendingFinishCount_ = 2;
     } else {
@@ -712,7 +710,7 @@ void ScreenCameraSource::oneWriterFinished(uint64_t recording, const WriterResul
     setState(CaptureState::stopped());
     notifyStateChange();
     if (onFinishRecording)
-        onFinishRecording(mainOutputURL_, shouldRecordPiP_ ? pipOutputURL_ : std::nullopt);
+        onFinishRecording(mainOutputPath_, shouldRecordPiP_ ? pipOutputPath_ : std::nullopt);
 }
 
 void ScreenCameraSource::shutdown() {

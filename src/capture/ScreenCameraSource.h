@@ -13,8 +13,8 @@
 #include "capture/CameraPreviewLayer.h"
 #include "capture/CaptureState.h"
 #include "capture/FrameRateMeter.h"
+#include "capture/RecordingFileWriter.h"
 #include "capture/RecordingTimeline.h"
-#include "capture/SampleBufferMovieWriter.h"
 #include "capture/ScreenCaptureStatus.h"
 #include "capture/ScreenCaptureTarget.h"
 #include "capture/SourceError.h"
@@ -70,10 +70,9 @@ class ScreenCameraSource : public std::enable_shared_from_this<ScreenCameraSourc
     using ErrorCompletion = std::function<void(std::optional<SourceError>)>;
 
     std::function<void(CaptureState)> onStateChange;                       // main queue
-    std::function<void(const media::VideoSample&)> onScreenSampleBuffer;   // screen-stream queue
+    std::function<void(const media::VideoSample&)> onScreenFrame;          // screen-stream queue
     std::function<void(ScreenCaptureStatus)> onScreenCaptureStatusChange;  // main queue
-    std::function<void(const media::AudioSample&)>
-        onMicrophoneSampleBuffer;  // microphone-data queue
+    std::function<void(const media::AudioSample&)> onMicrophoneAudio;      // microphone-data queue
     // Main queue, once per recording: the screen movie and, when recorded, the camera movie.
     std::function<void(std::optional<std::filesystem::path>, std::optional<std::filesystem::path>)>
         onFinishRecording;
@@ -103,7 +102,7 @@ class ScreenCameraSource : public std::enable_shared_from_this<ScreenCameraSourc
     // Why the computer's sound is missing right now (no sound server, say); none while it
     // flows or before the stream is configured.
     std::optional<std::string> systemAudioProblem() const;
-    std::optional<std::filesystem::path> mainOutputURL() const { return mainOutputURL_; }
+    std::optional<std::filesystem::path> mainOutputPath() const { return mainOutputPath_; }
     // The folder the current or last recording was written into, held (locked) by this process
     // while someone keeps it; whoever finishes the recording takes it over. None when it could
     // not be made: the movies then went to the temporary folder, and
@@ -112,7 +111,7 @@ class ScreenCameraSource : public std::enable_shared_from_this<ScreenCameraSourc
     const std::optional<FileError>& recordingFolderProblem() const {
         return recordingFolderProblem_;
     }
-    std::optional<std::filesystem::path> pipOutputURL() const { return pipOutputURL_; }
+    std::optional<std::filesystem::path> pipOutputPath() const { return pipOutputPath_; }
     bool shouldRecordPiP() const { return shouldRecordPiP_; }
 
     SerialQueue& screenQueue() const { return *screenQueue_; }
@@ -156,11 +155,11 @@ class ScreenCameraSource : public std::enable_shared_from_this<ScreenCameraSourc
     std::shared_ptr<const RecordingTimeline> recordingTimeline() const;
 
     // Sample entry points of the stream and the devices, on the queues named.
-    void streamDidOutputScreenSample(const media::VideoSample& sample);  // screen-stream queue
-    void streamDidOutputAudioSample(media::AudioSample sample);          // system-audio queue
-    void streamDidStopWithError(const std::string& description);         // main queue
-    void cameraDidOutputFrame(const media::VideoSample& frame);          // camera-data queue
-    void microphoneDidOutputSample(const media::AudioSample& sample);    // microphone-data queue
+    void onScreenSample(const media::VideoSample& sample);       // screen-stream queue
+    void onSystemAudioSample(media::AudioSample sample);         // system-audio queue
+    void onScreenStreamStopped(const std::string& description);  // main queue
+    void onCameraFrame(const media::VideoSample& frame);         // camera-data queue
+    void onMicrophoneSample(const media::AudioSample& sample);   // microphone-data queue
 
     // Counters for tools and benchmarks.
     struct Statistics {
@@ -177,8 +176,8 @@ class ScreenCameraSource : public std::enable_shared_from_this<ScreenCameraSourc
     struct ScreenStreamHandle;
     struct Writers {
         bool isRecording = false;
-        std::shared_ptr<SampleBufferMovieWriter> screen;
-        std::shared_ptr<SampleBufferMovieWriter> camera;
+        std::shared_ptr<RecordingFileWriter> screen;
+        std::shared_ptr<RecordingFileWriter> camera;
         std::shared_ptr<RecordingTimeline> timeline;
     };
 
@@ -237,12 +236,12 @@ class ScreenCameraSource : public std::enable_shared_from_this<ScreenCameraSourc
     // Read on the sample queues, written on the main thread: one short lock.
     mutable std::mutex writersMutex_;
     Writers writers_;
-    std::shared_ptr<SampleBufferMovieWriter> lastScreenWriter_, lastCameraWriter_;
+    std::shared_ptr<RecordingFileWriter> lastScreenWriter_, lastCameraWriter_;
     std::shared_ptr<RecordingTimeline> lastTimeline_;
 
     // Main thread.
-    std::optional<std::filesystem::path> mainOutputURL_;
-    std::optional<std::filesystem::path> pipOutputURL_;
+    std::optional<std::filesystem::path> mainOutputPath_;
+    std::optional<std::filesystem::path> pipOutputPath_;
     std::shared_ptr<RecordingFolder> recordingFolder_;
     std::optional<FileError> recordingFolderProblem_;
     int pendingFinishCount_ = 0;

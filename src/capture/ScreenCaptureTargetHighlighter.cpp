@@ -3,8 +3,8 @@
 #include "platform/log/Log.h"
 #include "platform/runtime/MainQueue.h"
 #include "platform/runtime/WeakOwner.h"
+#include "platform/x11/CaptureTargetList.h"
 #include "platform/x11/Highlight.h"
-#include "platform/x11/ShareableContent.h"
 
 namespace zimlo::capture {
 

@@ -17,9 +17,9 @@
 #include "platform/portal/PipeWireScreenStream.h"
 #include "platform/runtime/MainQueue.h"
 #include "platform/runtime/SerialQueue.h"
+#include "platform/x11/CaptureTargetList.h"
 #include "platform/x11/NameOrder.h"
 #include "platform/x11/ScreenStream.h"
-#include "platform/x11/ShareableContent.h"
 
 namespace zimlo::capture {
 namespace {
@@ -134,7 +134,7 @@ std::vector<ScreenCaptureTarget> ScreenCaptureTargetProvider::buildPortalTargets
 }
 
 std::vector<x11::WindowInfo> ScreenCaptureTargetProvider::ownWindows(
-    const x11::ShareableContent& content, pid_t ownPid) {
+    const x11::CaptureTargetList& content, pid_t ownPid) {
     std::vector<x11::WindowInfo> own;
     for (const auto& window : content.windows) {
         if (window.pid && *window.pid == ownPid) own.push_back(window);
@@ -143,7 +143,7 @@ std::vector<x11::WindowInfo> ScreenCaptureTargetProvider::ownWindows(
 }
 
 std::vector<ScreenCaptureTarget> ScreenCaptureTargetProvider::buildTargets(
-    const x11::ShareableContent& content, pid_t ownPid) {
+    const x11::CaptureTargetList& content, pid_t ownPid) {
     std::vector<x11::WindowInfo> own = ownWindows(content, ownPid);
     std::vector<ScreenCaptureTarget> targets;
     for (size_t i = 0; i < content.displays.size(); ++i) {
@@ -223,7 +223,7 @@ void ScreenCaptureTargetProvider::loadTargets(std::function<void(TargetsResult)>
                 else
                     result = translate("ScreenCaptureTargetProvider",
                                        "桌面门户不再提供屏幕录制（ScreenCast）");
-            } else if (auto content = x11::queryShareableContent(); content) {
+            } else if (auto content = x11::listCaptureTargets(); content) {
                 result = buildTargets(*content, getpid());
             } else {
                 result = userText(content.error());

@@ -40,14 +40,14 @@ class ScreenCaptureTargetProvider {
     static PixelSize nativePixelSize(const ScreenCaptureTarget& target);
 
     // The listing rules applied to a content snapshot (what loadTargets does after the query).
-    static std::vector<ScreenCaptureTarget> buildTargets(const x11::ShareableContent& content,
+    static std::vector<ScreenCaptureTarget> buildTargets(const x11::CaptureTargetList& content,
                                                          pid_t ownPid);
     // The portal's offer as targets: "portal-monitor" and, where the portal can capture single
     // windows, "portal-window", with what `memory` kept from earlier recordings.
     static std::vector<ScreenCaptureTarget> buildPortalTargets(const portal::ScreenCastInfo& info,
                                                                const PortalSourceMemory& memory);
     // Windows of the snapshot that belong to process `ownPid`.
-    static std::vector<x11::WindowInfo> ownWindows(const x11::ShareableContent& content,
+    static std::vector<x11::WindowInfo> ownWindows(const x11::CaptureTargetList& content,
                                                    pid_t ownPid);
     // Size of a thumbnail for a native size: fits 520 × 320 without enlarging, at least 160 × 100.
     static std::pair<int, int> thumbnailSize(double nativeWidth, double nativeHeight);

@@ -17,10 +17,10 @@
 #include "platform/log/Log.h"
 #include "platform/media/AssetReader.h"
 #include "platform/media/MovieWriter.h"
-#include "platform/runtime/DispatchGroup.h"
 #include "platform/runtime/FirstErrorSlot.h"
 #include "platform/runtime/MainQueue.h"
 #include "platform/runtime/SerialQueue.h"
+#include "platform/runtime/WaitGroup.h"
 
 namespace zimlo {
 
@@ -114,23 +114,23 @@ struct FinishSignal {
 // into a new movie in `directory`.
 class Mix {
   public:
-    Mix(std::filesystem::path inputURL, MixOptions options)
-        : inputURL_(std::move(inputURL)),
+    Mix(std::filesystem::path inputPath, MixOptions options)
+        : inputPath_(std::move(inputPath)),
           options_(std::move(options)),
-          outputURL_((options_.directory.empty() ? outputDirectory() : options_.directory) /
-                     ("zimlo_screen_mixed_" + Uuid::generate().uuidString() + ".mov")) {}
+          outputPath_((options_.directory.empty() ? outputDirectory() : options_.directory) /
+                      ("zimlo_screen_mixed_" + Uuid::generate().uuidString() + ".mov")) {}
 
     MixerResult run();
 
   private:
     // The readers and the writer log what they report; the mixer's own findings are logged here.
     void logged(const char* what) const {
-        ZIMLO_LOG_WARN("mixer") << "mixing the sound of " << inputURL_ << ": " << what;
+        ZIMLO_LOG_WARN("mixer") << "mixing the sound of " << inputPath_ << ": " << what;
     }
     // A failure once the output may exist: it goes.
     MixerResult failed(MixerError mixerError) const {
         std::error_code ignored;
-        std::filesystem::remove(outputURL_, ignored);
+        std::filesystem::remove(outputPath_, ignored);
         return fail(std::move(mixerError));
     }
     MixerResult readerFailed(const media::MediaError& error, MixerError::Step taking) const;
@@ -141,9 +141,9 @@ class Mix {
     std::optional<MixerError> copy(double timeout, const std::optional<media::MediaError>& fault);
     MixerResult finish();
 
-    const std::filesystem::path inputURL_;
+    const std::filesystem::path inputPath_;
     const MixOptions options_;
-    const std::filesystem::path outputURL_;
+    const std::filesystem::path outputPath_;
     std::unique_ptr<media::TrackPacketReader> videoOutput_;
     std::unique_ptr<media::AudioMixReader> audioOutput_;
     std::shared_ptr<media::MovieWriter> writer_;
@@ -152,13 +152,13 @@ class Mix {
 
 MixerResult Mix::run() {
     using media::MediaType;
-    auto opened = media::MovieAsset::open(inputURL_);
+    auto opened = media::MovieAsset::open(inputPath_);
     // A movie that cannot be read is reported rather than passed back as if there were nothing to
     // mix.
     if (!opened) return fail(MixerError::cannotCreateReader(opened.error()));
     const auto asset = std::move(opened).value();
     auto audioTracks = asset->tracks(MediaType::audio);
-    if (audioTracks.size() < 2) return inputURL_;
+    if (audioTracks.size() < 2) return inputPath_;
     auto videoTracks = asset->tracks(MediaType::video);
     if (videoTracks.empty()) {
         logged("no video track");
@@ -233,15 +233,15 @@ std::optional<MixerResult> Mix::openWriter(const media::AssetTrack& videoTrack) 
     using media::MovieWriter;
     // The name is claimed before anything is written: a file of that name is someone else's
     // (and not ours to delete), and a folder that cannot take the file fails here.
-    if (const int fd = ::open(outputURL_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (const int fd = ::open(outputPath_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         fd >= 0) {
         ::close(fd);
     } else {
         const auto error = media::MediaError::system(errno);
-        ZIMLO_LOG_WARN("mixer") << "creating " << outputURL_ << ": " << error;
+        ZIMLO_LOG_WARN("mixer") << "creating " << outputPath_ << ": " << error;
         return fail(MixerError::cannotCreateWriter(MixerError::Step::creatingWriter, error));
     }
-    auto created = MovieWriter::create(outputURL_, media::MovieFileType::quickTimeMovie, {});
+    auto created = MovieWriter::create(outputPath_, media::MovieFileType::quickTimeMovie, {});
     if (!created.ok())
         return failed(
             MixerError::cannotCreateWriter(MixerError::Step::creatingWriter, created.error()));
@@ -258,7 +258,7 @@ std::optional<MixerResult> Mix::openWriter(const media::AssetTrack& videoTrack) 
             !videoInput.ok() ? videoInput.error() : audioInput.error()));
     videoInput_ = *videoInput;
     audioInput_ = *audioInput;
-    if (!writer_->startWriting())
+    if (!writer_->start())
         return failed(
             MixerError::cannotStartProcessing(MixerError::Step::startingWriter, writer_->error()));
     writer_->startSession(media::MediaTime::zero());
@@ -269,7 +269,7 @@ std::optional<MixerResult> Mix::openWriter(const media::AssetTrack& videoTrack) 
 // the first failure, if any.
 std::optional<MixerError> Mix::copy(double timeout, const std::optional<media::MediaError>& fault) {
     using media::MovieWriter;
-    DispatchGroup group;
+    WaitGroup group;
     FirstErrorSlot<MixerError> firstError;
     group.enter();
     group.enter();
@@ -300,7 +300,7 @@ std::optional<MixerError> Mix::copy(double timeout, const std::optional<media::M
                 break;
             }
         }
-        writer_->markAsFinished(input);
+        writer_->endInput(input);
         group.leave();
     };
     {
@@ -334,7 +334,7 @@ std::optional<MixerError> Mix::copy(double timeout, const std::optional<media::M
 MixerResult Mix::finish() {
     const double finishTimeout = options_.finishTimeoutSeconds;
     auto signal = std::make_shared<FinishSignal>();
-    writer_->finishWriting([signal] {
+    writer_->finish([signal] {
         std::lock_guard lock(signal->mutex);
         signal->finished = true;
         signal->done.notify_all();
@@ -349,7 +349,7 @@ MixerResult Mix::finish() {
             return failed(MixerError::processingTimedOut());
         }
     }
-    if (writer_->status() == media::MovieWriter::Status::completed) return outputURL_;
+    if (writer_->status() == media::MovieWriter::Status::completed) return outputPath_;
     return failed(MixerError::processingFailed(MixerError::Step::finishing, writer_->error()));
 }
 
@@ -373,10 +373,10 @@ std::filesystem::path outputDirectory() {
     return temporary.empty() ? std::filesystem::path("/tmp") : temporary;
 }
 
-void mixAudio(std::filesystem::path inputURL, Completion completion, MixOptions options) {
-    mixerQueue().async([inputURL = std::move(inputURL), completion = std::move(completion),
+void mixAudio(std::filesystem::path inputPath, Completion completion, MixOptions options) {
+    mixerQueue().async([inputPath = std::move(inputPath), completion = std::move(completion),
                         options = std::move(options)] {
-        MixerResult result = Mix(inputURL, options).run();
+        MixerResult result = Mix(inputPath, options).run();
         MainQueue::post([completion, result = std::move(result)] {
             if (completion) completion(result);
         });

@@ -90,7 +90,7 @@ struct MixOptions {
 };
 
 // Returns at once; `completion` runs on the main queue.
-void mixAudio(std::filesystem::path inputURL, Completion completion, MixOptions options = {});
+void mixAudio(std::filesystem::path inputPath, Completion completion, MixOptions options = {});
 
 // How long a run waits for its copy loops, for a video of `seconds` (not a number: unknown).
 double timeoutSeconds(double videoSeconds);

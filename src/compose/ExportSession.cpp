@@ -96,16 +96,16 @@ struct ExportSession::State {
 };
 
 std::shared_ptr<ExportSession> ExportSession::create(const VideoCompositor::Built& built,
-                                                     const std::filesystem::path& outputURL,
+                                                     const std::filesystem::path& outputPath,
                                                      const ExportEncoderSettings& encoder,
                                                      int framesPerSecond, Stages stages) {
     auto state = std::make_shared<State>();
     state->built = built;
-    state->url = outputURL;
+    state->url = outputPath;
     state->fps = std::max(framesPerSecond, 1);
     state->stages = stages;
     auto refuse = [&](const std::string& why) -> std::shared_ptr<ExportSession> {
-        ZIMLO_LOG_ERROR("export") << "setting up the export to " << outputURL << ": " << why;
+        ZIMLO_LOG_ERROR("export") << "setting up the export to " << outputPath << ": " << why;
         return nullptr;
     };
     const auto& video = built.videoComposition;
@@ -117,7 +117,7 @@ std::shared_ptr<ExportSession> ExportSession::create(const VideoCompositor::Buil
     media::MovieWriterOptions options;
     options.fastStart = true;
     options.videoQueueCapacity = kWriterVideoQueue;
-    auto writer = MovieWriter::create(outputURL, media::MovieFileType::mpeg4, options);
+    auto writer = MovieWriter::create(outputPath, media::MovieFileType::mpeg4, options);
     if (!writer.ok()) return nullptr;  // the writer says why
     state->writer = std::move(writer).value();
 
@@ -143,12 +143,12 @@ std::shared_ptr<ExportSession> ExportSession::create(const VideoCompositor::Buil
         if (track.mediaType == media::MediaType::audio && track.sourceRange)
             audioTracks.push_back(&track);
     if (!audioTracks.empty()) {
-        auto opened = media::MovieAsset::open(audioTracks.front()->sourceURL);
+        auto opened = media::MovieAsset::open(audioTracks.front()->sourcePath);
         if (opened) {
             state->mainAsset = *opened;
         } else {
             ZIMLO_LOG_WARN("export") << "leaving out the sound of "
-                                     << audioTracks.front()->sourceURL << ": " << opened.error();
+                                     << audioTracks.front()->sourcePath << ": " << opened.error();
             audioTracks.clear();
         }
     }
@@ -166,7 +166,7 @@ std::shared_ptr<ExportSession> ExportSession::create(const VideoCompositor::Buil
             if (copied) state->copiedAudio = track;
         } else {
             ZIMLO_LOG_WARN("export")
-                << "leaving out sound track " << track->sourceTrackID << " of " << track->sourceURL
+                << "leaving out sound track " << track->sourceTrackID << " of " << track->sourcePath
                 << ": its format (" << (format ? format->codecName() : "unknown")
                 << ") cannot be read";
         }
@@ -259,7 +259,7 @@ void ExportSession::State::run() {
 
     if (stages != Stages::all) {
         feedVideo();
-    } else if (!writer->startWriting()) {
+    } else if (!writer->start()) {
         error.offer(writerText(QT_TRANSLATE_NOOP("ExportSession", "无法写入影片")));
     } else {
         const auto* main = built.composition.track(instruction.mainTrackID);
@@ -276,7 +276,7 @@ void ExportSession::State::run() {
 
     if (!failed() && stages == Stages::all) {
         std::promise<void> closed;
-        writer->finishWriting([&closed] { closed.set_value(); });
+        writer->finish([&closed] { closed.set_value(); });
         closed.get_future().wait();
         if (writer->status() != MovieWriter::Status::completed)
             error.offer(writerText(QT_TRANSLATE_NOOP("ExportSession", "无法完成影片")));
@@ -301,8 +301,8 @@ std::unique_ptr<TrackCursor> ExportSession::State::openCursor(
     TrackID id, std::shared_ptr<const media::MovieAsset>& asset, std::string& why) {
     const auto* track = built.composition.track(id);
     if (!track || !track->sourceRange) return nullptr;
-    if (!asset || asset->url() != track->sourceURL) {
-        auto opened = media::MovieAsset::open(track->sourceURL);
+    if (!asset || asset->url() != track->sourcePath) {
+        auto opened = media::MovieAsset::open(track->sourcePath);
         if (!opened) {
             why = userText(opened.error());
             asset.reset();
@@ -440,7 +440,7 @@ void ExportSession::State::endSound(MediaTime end, const std::string& why) {
     ZIMLO_LOG_WARN("export") << "the sound of " << url << " ends at " << end.seconds()
                              << " s of its source: " << why << "; the picture goes on";
     soundRead(end);
-    writer->markAsFinished(*audioInput);
+    writer->endInput(*audioInput);
 }
 
 void ExportSession::State::writeAudio() {
@@ -486,7 +486,7 @@ void ExportSession::State::writeAudio() {
         if (reader->failed()) return unreadable(reader->error());
     }
     soundRead(end);
-    writer->markAsFinished(*audioInput);
+    writer->endInput(*audioInput);
 }
 
 }  // namespace zimlo::compose

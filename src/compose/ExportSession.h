@@ -29,7 +29,7 @@ class ExportSession : public std::enable_shared_from_this<ExportSession> {
 
     // Null when the output file cannot be set up.
     static std::shared_ptr<ExportSession> create(const VideoCompositor::Built& built,
-                                                 const std::filesystem::path& outputURL,
+                                                 const std::filesystem::path& outputPath,
                                                  const ExportEncoderSettings& encoder,
                                                  int framesPerSecond, Stages stages = Stages::all);
     ~ExportSession();

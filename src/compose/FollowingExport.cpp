@@ -47,7 +47,7 @@ constexpr double kLightExportShare = 0.5;
 // What the camera window needs of a project: its movie, and a window or split to show it in.
 bool showsCamera(const RecordingProject& project) {
     const auto& aspect = project.aspect;
-    return project.pipVideoURL &&
+    return project.pipVideo &&
            (aspect.isSplitScreenEnabled || (aspect.isPiPEnabled && !project.pipTrack.empty()));
 }
 
@@ -249,12 +249,12 @@ bool Attempt::appendWhenReady(MovieWriter::InputID input, auto sample) {
 
 bool Attempt::setUp(const FollowedState& state) {
     const auto& project = state.project;
-    if (!project.mainVideoURL || !shared_.sources.main) {
+    if (!project.mainVideo || !shared_.sources.main) {
         fail(translate("FollowingExport", "缺少主画面视频"));
         return false;
     }
     if (!openSources(project) || !lay(state) || !openWriter() || !addSoundInput()) return false;
-    if (!writer_->startWriting()) {
+    if (!writer_->start()) {
         fail(userText(writer_->error(), translate("FollowingExport", "无法写入影片")));
         return false;
     }
@@ -302,8 +302,8 @@ bool Attempt::lay(const FollowedState& state) {
     VideoCompositor layout;
     layout.exportLongEdge = shared_.settings.exportLongEdge;
     layout.exportFrameRate = fps_;
-    const auto mainURL = *project.mainVideoURL;
-    const auto cameraURL = project.pipVideoURL;
+    const auto mainURL = *project.mainVideo;
+    const auto cameraURL = project.pipVideo;
     layout.openAsset = [&](const std::filesystem::path& url)
         -> media::MediaResult<std::shared_ptr<const media::MovieAsset>> {
         if (url == mainURL) return mainAsset_;
@@ -342,7 +342,7 @@ bool Attempt::openWriter() {
     // (how busy the whole recording is cannot be known yet; the other choice only saves time).
     const auto encoder =
         encoderSettingsForPreset(VideoCompositor::exportPreset(width, height), width, height, fps_);
-    url_ = VideoCompositor::exportURL(shared_.settings.exportDirectory);
+    url_ = VideoCompositor::exportPath(shared_.settings.exportDirectory);
     media::MovieWriterOptions options;
     // The index is moved to the front once the movie is complete, without copying its samples.
     options.videoQueueCapacity = kWriterVideoQueue;
@@ -423,8 +423,8 @@ bool Attempt::accept(const FollowedState& state) {
     const bool camera = showsCamera(project) && shared_.sources.camera;
     if (camera != showsCamera_ || project.aspect.main != aspect_.main ||
         project.aspect.isSplitScreenEnabled != aspect_.isSplitScreenEnabled ||
-        project.mainVideoURL != built_.composition.track(mainTrackID_)->sourceURL ||
-        (pipTrackID_ && project.pipVideoURL != built_.composition.track(*pipTrackID_)->sourceURL))
+        project.mainVideo != built_.composition.track(mainTrackID_)->sourcePath ||
+        (pipTrackID_ && project.pipVideo != built_.composition.track(*pipTrackID_)->sourcePath))
         return false;
     auto next =
         VideoCompositor::makeInstruction(project, true, 0, kOpenLength, canvas_, mainTrackID_,
@@ -450,7 +450,7 @@ bool Attempt::adoptFinish(const RecordingProject& project) {
         return false;
     // The same pictures and sounds from the same movies.
     auto sameSource = [&](const CompositionTrack* a, const CompositionTrack* b) {
-        return a && b && a->sourceURL == b->sourceURL && a->sourceTrackID == b->sourceTrackID &&
+        return a && b && a->sourcePath == b->sourcePath && a->sourceTrackID == b->sourceTrackID &&
                a->sourceRange;
     };
     const auto* mainTrack = built.composition.track(last->mainTrackID);
@@ -484,7 +484,7 @@ bool Attempt::adoptFinish(const RecordingProject& project) {
         return false;
     }
 
-    auto mainFinished = media::MovieAsset::open(mainTrack->sourceURL);
+    auto mainFinished = media::MovieAsset::open(mainTrack->sourcePath);
     if (!mainFinished) return false;
     main_->setSpanEnd(mainTrack->sourceRange->end());
     if (camera_) camera_->setSpanEnd(cameraTrack->sourceRange->end());
@@ -652,7 +652,7 @@ AttemptEnd Attempt::completeMovie() {
         return AttemptEnd::ended;
     }
     std::promise<void> closed;
-    writer_->finishWriting([&closed] { closed.set_value(); });
+    writer_->finish([&closed] { closed.set_value(); });
     closed.get_future().wait();
     if (writer_->status() != MovieWriter::Status::completed) {
         fail(userText(writer_->error(), translate("FollowingExport", "无法完成影片")));
@@ -802,7 +802,7 @@ void Attempt::writeSound() {
         soundEnd_ = end;
     }
     stateChanged_.notify_all();
-    writer_->markAsFinished(*audioInput_);
+    writer_->endInput(*audioInput_);
 }
 
 void Attempt::cleanUp() {

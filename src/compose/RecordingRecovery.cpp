@@ -159,8 +159,8 @@ Outcome recover(RecordingFolder& folder, const DraftStore& store, RecoveryReport
     RecordingProject project;
     project.id = notedID.value_or(Uuid::generate());  // replaces a draft the crash cut short
     project.createdAt = Date::fromSecondsSince1970(static_cast<double>(screen->second));
-    project.mainVideoURL = screen->path;
-    project.pipVideoURL = camera ? std::optional<fs::path>(camera->path) : std::nullopt;
+    project.mainVideo = screen->path;
+    project.pipVideo = camera ? std::optional<fs::path>(camera->path) : std::nullopt;
     project.duration = measuredSeconds(screen->path);
     project.subtitleTrack = journaledSubtitles(folder);
     project.emphasizesSubtitleKeywords = true;
@@ -176,7 +176,7 @@ Outcome recover(RecordingFolder& folder, const DraftStore& store, RecoveryReport
         return Outcome::kept;
     }
     const RecordingProject& stored = *saved;
-    if (auto main = localFile(stored.mainVideoURL); !stored.subtitleTrack.empty() && main) {
+    if (auto main = localFile(stored.mainVideo); !stored.subtitleTrack.empty() && main) {
         auto written = writeSubtitleFiles(main->parent_path(),
                                           VideoCompositor::exportedSubtitles(stored, 0, {}));
         if (!written) {

@@ -241,18 +241,18 @@ Result<VideoCompositor::Built, CompositorError> VideoCompositor::buildCompositio
             << "composing the recording " << project.id.uuidString() << ": " << why;
         return fail(std::move(error));
     };
-    if (!project.mainVideoURL)
+    if (!project.mainVideo)
         return refused(CompositorError::missingMainVideo(), "it names no main movie");
     auto open = [this](const MovieURL& movie, const char* role) {
         auto file = movie.file();
         return openAsset && file ? openAsset(*file).valueOr(nullptr) : openMovie(movie, role);
     };
     // A movie that cannot be opened has no video track to offer (opening logs why).
-    auto mainAsset = open(*project.mainVideoURL, "main");
+    auto mainAsset = open(*project.mainVideo, "main");
     const auto& aspect = project.aspect;
     std::shared_ptr<const media::MovieAsset> cameraAsset;
-    if ((aspect.isPiPEnabled || aspect.isSplitScreenEnabled) && project.pipVideoURL)
-        cameraAsset = open(*project.pipVideoURL, "camera");
+    if ((aspect.isPiPEnabled || aspect.isSplitScreenEnabled) && project.pipVideo)
+        cameraAsset = open(*project.pipVideo, "camera");
 
     if (!mainAsset) return fail(CompositorError::missingMainTrack());
     const std::filesystem::path mainFile = mainAsset->url();
@@ -346,7 +346,7 @@ std::shared_ptr<PiPCompositionInstruction> VideoCompositor::makeInstruction(
     return instruction;
 }
 
-std::filesystem::path VideoCompositor::exportURL(const std::filesystem::path& folder) {
+std::filesystem::path VideoCompositor::exportPath(const std::filesystem::path& folder) {
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
                              std::chrono::system_clock::now().time_since_epoch())
                              .count();
@@ -379,7 +379,7 @@ void VideoCompositor::exportMovie(const RecordingProject& project, bool includes
         return;
     }
     const Built built = std::move(composed).value();
-    const auto url = exportURL(exportDirectory);
+    const auto url = exportPath(exportDirectory);
     if (url.empty()) {
         std::error_code unusable;
         (void)std::filesystem::temp_directory_path(unusable);
@@ -458,7 +458,7 @@ std::vector<SubtitleSegment> VideoCompositor::exportedSubtitles(const RecordingP
                                                                 double startTime,
                                                                 std::optional<double> endTime) {
     double D = std::isfinite(project.duration) && project.duration > 0 ? project.duration : 0;
-    if (auto file = localFile(project.mainVideoURL)) D = media::availableDuration(*file, D);
+    if (auto file = localFile(project.mainVideo)) D = media::availableDuration(*file, D);
     const auto [s, L] = exportSpan(D, startTime, endTime);
     return clipSubtitles(project.subtitleTrack, s, L);
 }
@@ -476,7 +476,7 @@ Result<std::shared_ptr<media::PixelBuffer>, CompositorError> VideoCompositor::re
     auto grab = [&](TrackID id) {
         const auto* track = built.composition.track(id);
         if (!track || !track->sourceRange || time >= track->sourceRange->duration) return;
-        auto asset = media::MovieAsset::open(track->sourceURL);
+        auto asset = media::MovieAsset::open(track->sourcePath);
         if (!asset) return;
         const MediaTime at = track->sourceRange->start + time;
         // The same pictures the export draws with, so the frame shows what the movie will.

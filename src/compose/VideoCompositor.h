@@ -54,7 +54,7 @@ class CompositorError : public std::exception {
 struct CompositionTrack {
     TrackID trackID = kInvalidTrackID;
     media::MediaType mediaType = media::MediaType::video;
-    std::filesystem::path sourceURL;
+    std::filesystem::path sourcePath;
     int sourceTrackID = 0;
     // Source span placed at composition time 0; none when nothing could be inserted.
     std::optional<media::TimeRange> sourceRange;
@@ -150,7 +150,7 @@ class VideoCompositor : public std::enable_shared_from_this<VideoCompositor> {
     using SessionFinished = std::function<void(SessionOutcome)>;
     using SessionProgress = std::function<void(double)>;
     using SessionStarter =
-        std::function<bool(const Built& built, const std::filesystem::path& outputURL,
+        std::function<bool(const Built& built, const std::filesystem::path& outputPath,
                            const ExportEncoderSettings& encoder, int framesPerSecond,
                            SessionFinished finished, SessionProgress progress)>;
     SessionStarter sessionStarter;
@@ -200,7 +200,7 @@ class VideoCompositor : public std::enable_shared_from_this<VideoCompositor> {
     // `directory` (empty: the temporary folder), or "zimlo_export_<seconds>_<n>.mp4" when another
     // export took that name. Empty when `directory` is empty and there is no temporary folder
     // (a $TMPDIR that does not exist).
-    static std::filesystem::path exportURL(const std::filesystem::path& directory = {});
+    static std::filesystem::path exportPath(const std::filesystem::path& directory = {});
 };
 
 }  // namespace zimlo::compose

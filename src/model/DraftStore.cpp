@@ -158,8 +158,8 @@ Result<RecordingProject, DraftSaveError> DraftStore::saveDraft(
     };
     std::vector<Media> media;
     for (auto [base, field] :
-         {std::pair<const char*, std::optional<MovieURL>*>{"main", &stored.mainVideoURL},
-          {"pip", &stored.pipVideoURL}}) {
+         {std::pair<const char*, std::optional<MovieURL>*>{"main", &stored.mainVideo},
+          {"pip", &stored.pipVideo}}) {
         // A URL that names no file here stays in the document as it is; nothing is copied.
         auto file = localFile(*field);
         if (!file) continue;
@@ -353,8 +353,8 @@ std::optional<ListedDraft> readDraft(const fs::path& entry) {
         // The stored paths may be stale (a moved documents folder): look again. A URL naming no
         // file here stays as the document has it, unless the folder holds the movie.
         for (auto [base, field] :
-             {std::pair<const char*, std::optional<MovieURL>*>{"main", &project.mainVideoURL},
-              {"pip", &project.pipVideoURL}}) {
+             {std::pair<const char*, std::optional<MovieURL>*>{"main", &project.mainVideo},
+              {"pip", &project.pipVideo}}) {
             auto found = DraftStore::findMedia(entry, base);
             if (found || !*field || (*field)->isFile()) *field = std::move(found);
         }

@@ -234,8 +234,8 @@ Json toJSON(const RecordingProject& project) {
     Json json = Json::object();
     json["id"] = project.id.uuidString();
     json["createdAt"] = project.createdAt.secondsSinceReferenceDate;
-    if (project.mainVideoURL) json["mainVideoURL"] = movieURLString(*project.mainVideoURL);
-    if (project.pipVideoURL) json["pipVideoURL"] = movieURLString(*project.pipVideoURL);
+    if (project.mainVideo) json["mainVideoURL"] = movieURLString(*project.mainVideo);
+    if (project.pipVideo) json["pipVideoURL"] = movieURLString(*project.pipVideo);
     json["duration"] = project.duration;
     json["pipTrack"] = arrayOf(project.pipTrack);
     json["splitScreenTrack"] = arrayOf(project.splitScreenTrack);
@@ -333,9 +333,9 @@ RecordingProject recordingProjectFromJSON(const Json& json) {
     project.id = readUuid(requireMember(json, "id", ""), "id");
     project.createdAt = Date{readDouble(requireMember(json, "createdAt", ""), "createdAt")};
     if (const Json* value = member(json, "mainVideoURL"))
-        project.mainVideoURL = readMovieURL(*value, "mainVideoURL");
+        project.mainVideo = readMovieURL(*value, "mainVideoURL");
     if (const Json* value = member(json, "pipVideoURL"))
-        project.pipVideoURL = readMovieURL(*value, "pipVideoURL");
+        project.pipVideo = readMovieURL(*value, "pipVideoURL");
     project.duration = readDouble(requireMember(json, "duration", ""), "duration");
     project.pipTrack = listFromJSON<PiPKeyframe>(requireMember(json, "pipTrack", ""), "pipTrack",
                                                  pipKeyframeFromJSON);
@@ -360,7 +360,7 @@ RecordingProject recordingProjectFromJSON(const Json& json) {
         // Older documents carry no kind: anything camera-like reads as a camera recording.
         bool cameraLike = project.aspect.isSplitScreenEnabled ||
                           !project.splitScreenTrack.empty() || project.aspect.isPiPEnabled ||
-                          project.pipVideoURL.has_value() || !project.pipTrack.empty();
+                          project.pipVideo.has_value() || !project.pipTrack.empty();
         project.sourceKind = cameraLike ? RecordingSourceKind::camera : RecordingSourceKind::screen;
     }
     if (const Json* value = member(json, "captureViewportSize"))

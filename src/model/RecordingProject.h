@@ -109,8 +109,8 @@ struct RecordingProject {
     Date createdAt;
     // The movies: absolute paths, paths relative to the document's folder as a document may
     // name them, or URLs that name no file here.
-    std::optional<MovieURL> mainVideoURL;  // the main movie
-    std::optional<MovieURL> pipVideoURL;   // the camera movie
+    std::optional<MovieURL> mainVideo;  // the main movie
+    std::optional<MovieURL> pipVideo;   // the camera movie
     double duration = 0;
     std::vector<PiPKeyframe> pipTrack;
     std::vector<SplitScreenKeyframe> splitScreenTrack;

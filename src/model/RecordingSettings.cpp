@@ -7,7 +7,7 @@
 #include <cmath>
 
 #include "platform/i18n/Translation.h"
-#include "platform/storage/UserDefaults.h"
+#include "platform/storage/SettingsFile.h"
 
 namespace zimlo {
 
@@ -119,11 +119,11 @@ std::optional<PixelSize> parseStorageValue(std::string_view text) {
 }
 
 std::shared_ptr<RecordingSettingsStore> RecordingSettingsStore::shared() {
-    static auto instance = std::make_shared<RecordingSettingsStore>(UserDefaults::standard());
+    static auto instance = std::make_shared<RecordingSettingsStore>(SettingsFile::standard());
     return instance;
 }
 
-RecordingSettingsStore::RecordingSettingsStore(std::shared_ptr<UserDefaults> defaults)
+RecordingSettingsStore::RecordingSettingsStore(std::shared_ptr<SettingsFile> defaults)
     : defaults_(std::move(defaults)) {}
 
 RecordingSettings RecordingSettingsStore::load(

@@ -14,7 +14,7 @@
 
 namespace zimlo {
 
-class UserDefaults;
+class SettingsFile;
 
 // A recording resolution offered to the user. Equal when size and label are equal.
 struct RecordingResolution {
@@ -76,7 +76,7 @@ class RecordingSettingsStore {
     // The per-process store over the user's standard defaults, created on first use.
     static std::shared_ptr<RecordingSettingsStore> shared();
 
-    explicit RecordingSettingsStore(std::shared_ptr<UserDefaults> defaults);
+    explicit RecordingSettingsStore(std::shared_ptr<SettingsFile> defaults);
 
     // Stored settings where they name an offered resolution and a known frame rate; the
     // fallback's parts otherwise. Without a fallback: the last offered resolution (or the
@@ -87,10 +87,10 @@ class RecordingSettingsStore {
     // shows (integers); the first failed write stops it and says why.
     Result<void, FileError> save(const RecordingSettings& settings) const;
 
-    const std::shared_ptr<UserDefaults>& defaults() const { return defaults_; }
+    const std::shared_ptr<SettingsFile>& defaults() const { return defaults_; }
 
   private:
-    std::shared_ptr<UserDefaults> defaults_;
+    std::shared_ptr<SettingsFile> defaults_;
 };
 
 }  // namespace zimlo

@@ -67,7 +67,7 @@ QString shown(const QKeySequence& sequence) { return sequence.toString(QKeySeque
 
 }  // namespace
 
-GlobalShortcutStore::GlobalShortcutStore(std::shared_ptr<UserDefaults> defaults)
+GlobalShortcutStore::GlobalShortcutStore(std::shared_ptr<SettingsFile> defaults)
     : defaults_(std::move(defaults)) {}
 
 GlobalShortcutSettings GlobalShortcutStore::load() const {

@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "capture/ScreenCaptureTarget.h"
-#include "platform/storage/UserDefaults.h"
+#include "platform/storage/SettingsFile.h"
 #include "platform/x11/GlobalHotkeys.h"
 
 namespace zimlo::recording {
@@ -28,14 +28,14 @@ class GlobalShortcutStore {
     static constexpr std::string_view toggleRecordingKey = "zimlo.globalShortcut.toggleRecording";
     static constexpr std::string_view pauseRecordingKey = "zimlo.globalShortcut.pauseRecording";
 
-    explicit GlobalShortcutStore(std::shared_ptr<UserDefaults> defaults);
+    explicit GlobalShortcutStore(std::shared_ptr<SettingsFile> defaults);
     // A missing or unreadable value is its default.
     GlobalShortcutSettings load() const;
     // The first failed write stops it and says why.
     Result<void, FileError> save(const GlobalShortcutSettings& settings) const;
 
   private:
-    std::shared_ptr<UserDefaults> defaults_;
+    std::shared_ptr<SettingsFile> defaults_;
 };
 
 // The combination X knows for the first chord of `sequence`; none for a key X has no symbol for,

@@ -347,13 +347,13 @@ void RecordingFinishPipeline::build() {
     }
 
     if (!project.needsComposition()) {
-        if (auto main = localFile(project.mainVideoURL); files.soundsUnmixed && main) {
+        if (auto main = localFile(project.mainVideo); files.soundsUnmixed && main) {
             // Composition was expected when the files came (the camera has been switched off
             // since): the raw movie is saved with its sounds mixed, as always.
             mix(*main, true,
                 [project, inputs, unusedFiles](RecordingFinishPipeline& self, fs::path used) {
                     RecordingProject mixed = project;
-                    mixed.mainVideoURL = used;
+                    mixed.mainVideo = used;
                     mixed.duration = measuredDuration(used, inputs.elapsed);
                     self.saveWithoutComposition(mixed, inputs, unusedFiles);
                 });
@@ -390,8 +390,8 @@ RecordingProject RecordingFinishPipeline::projectFrom(const std::optional<fs::pa
     RecordingProject project;
     project.id = Uuid::generate();
     project.createdAt = Date::now();
-    project.mainVideoURL = main;
-    project.pipVideoURL = inputs.aspect.isPiPEnabled ? pip : std::nullopt;
+    project.mainVideo = main;
+    project.pipVideo = inputs.aspect.isPiPEnabled ? pip : std::nullopt;
     project.duration = duration;
     if (inputs.aspect.isPiPEnabled) project.pipTrack = inputs.pipTrack;
     if (inputs.isSubtitleEnabled) {
@@ -525,7 +525,7 @@ void RecordingFinishPipeline::saveWithoutComposition(const RecordingProject& pro
     // The draft store copies the main movie, so its temporary original is not needed after
     // a successful save.
     std::vector<fs::path> extraFiles = unusedFiles;
-    if (auto main = localFile(project.mainVideoURL)) extraFiles.insert(extraFiles.begin(), *main);
+    if (auto main = localFile(project.mainVideo)) extraFiles.insert(extraFiles.begin(), *main);
     save(project, extraFiles, std::nullopt, pendingAudioMixWarning_, successText);
 }
 
@@ -559,12 +559,12 @@ void RecordingFinishPipeline::exportFinished(const RecordingProject& project,
     }
 
     std::vector<fs::path> extraFiles;
-    for (const auto& movie : {project.mainVideoURL, project.pipVideoURL})
+    for (const auto& movie : {project.mainVideo, project.pipVideo})
         if (auto file = localFile(movie)) extraFiles.push_back(*file);
     // Everything is burned into the composed movie, so the draft keeps only that one.
     RecordingProject composed = project;
-    composed.mainVideoURL = *outcome;
-    composed.pipVideoURL.reset();
+    composed.mainVideo = *outcome;
+    composed.pipVideo.reset();
     composed.pipTrack.clear();
     composed.subtitleTrack.clear();
     composed.aspect.isPiPEnabled = false;
@@ -582,21 +582,21 @@ void RecordingFinishPipeline::saveRaw(const RecordingProject& project,
                                       std::vector<fs::path> unusedFiles,
                                       std::optional<std::string> compositionError,
                                       std::optional<QString> successText) {
-    if (auto main = localFile(project.mainVideoURL); unmixedElapsed && main) {
+    if (auto main = localFile(project.mainVideo); unmixedElapsed && main) {
         // The raw draft gets the one mixed sound track it would have had.
         // The status keeps saying why the raw recording is being saved.
         mix(*main, false,
             [project, elapsed = *unmixedElapsed, unusedFiles, compositionError, successText](
                 RecordingFinishPipeline& self, fs::path used) {
                 RecordingProject mixed = project;
-                mixed.mainVideoURL = used;
+                mixed.mainVideo = used;
                 mixed.duration = measuredDuration(used, elapsed);
                 self.saveRaw(mixed, std::nullopt, unusedFiles, compositionError, successText);
             });
         return;
     }
     std::vector<fs::path> extraFiles;
-    for (const auto& movie : {project.mainVideoURL, project.pipVideoURL})
+    for (const auto& movie : {project.mainVideo, project.pipVideo})
         if (auto file = localFile(movie)) extraFiles.push_back(*file);
     extraFiles.insert(extraFiles.end(), unusedFiles.begin(), unusedFiles.end());
     save(project, extraFiles, std::move(compositionError), std::nullopt, std::move(successText));
@@ -627,7 +627,7 @@ void RecordingFinishPipeline::save(const RecordingProject& project,
 
     // The subtitle files go beside the draft's movie; the draft stands without them.
     QString subtitleFileProblem;
-    if (auto main = localFile(stored.mainVideoURL); !subtitleFileSegments_.empty() && main) {
+    if (auto main = localFile(stored.mainVideo); !subtitleFileSegments_.empty() && main) {
         auto written = writeSubtitleFiles(main->parent_path(), subtitleFileSegments_);
         if (!written) {
             ZIMLO_LOG_ERROR("recording")
@@ -700,7 +700,7 @@ void RecordingFinishPipeline::deleteTemporaryFiles(const std::vector<fs::path>& 
                                                    const RecordingProject& stored) const {
     // Never the draft's own movies, should a store keep them where they were.
     std::vector<fs::path> keep;
-    for (const auto& url : {stored.mainVideoURL, stored.pipVideoURL})
+    for (const auto& url : {stored.mainVideo, stored.pipVideo})
         if (auto file = localFile(url)) keep.push_back(standardised(*file));
 
     for (const fs::path& file : files) {

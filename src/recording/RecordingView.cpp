@@ -29,7 +29,7 @@
 #include "platform/media/MonotonicClock.h"
 #include "platform/runtime/MainQueue.h"
 #include "platform/runtime/WeakOwner.h"
-#include "platform/storage/UserDefaults.h"
+#include "platform/storage/SettingsFile.h"
 #include "recording/DraggableSubtitleView.h"
 #include "recording/ElidingLabel.h"
 #include "recording/FormRow.h"
@@ -462,11 +462,11 @@ void RecordingView::setUpSource() {
     source_->onStateChange = [weak](const capture::CaptureState& state) {
         if (weak) weak->sourceStateChanged(state);
     };
-    source_->onScreenSampleBuffer = screenPreview_->frameHandler();
+    source_->onScreenFrame = screenPreview_->frameHandler();
     source_->onScreenCaptureStatusChange = [weak](const capture::ScreenCaptureStatus& status) {
         if (weak) weak->captureStatusChanged(status);
     };
-    source_->onMicrophoneSampleBuffer = weakly(
+    source_->onMicrophoneAudio = weakly(
         subtitles_->speech(),
         [weakSource = std::weak_ptr<capture::ScreenCameraSource>(source_), meter = levelMeter_](
             LiveSpeechRecognizer& recognizer, const media::AudioSample& sample) {
@@ -476,7 +476,7 @@ void RecordingView::setUpSource() {
             if (auto source = weakSource.lock();
                 source && source->isInPause(sample.presentationTime))
                 return;
-            recognizer.appendAudioSampleBuffer(sample);
+            recognizer.appendAudioSample(sample);
         });
     source_->onFinishRecording = [weak](std::optional<std::filesystem::path> main,
                                         std::optional<std::filesystem::path> pip) {
@@ -745,10 +745,10 @@ void RecordingView::beginRecording(const QString& statusText) {
     cameraWindow_->recordKeyframe();
     source_->startRecording(cameraWindow_->isShown());
     timeline_ = source_->isRecording() ? source_->recordingTimeline() : nullptr;
-    if (source_->isRecording() && source_->mainOutputURL())
+    if (source_->isRecording() && source_->mainOutputPath())
         finishPipeline_->recordingStarted(
-            *source_->mainOutputURL(),
-            source_->shouldRecordPiP() ? source_->pipOutputURL() : std::nullopt,
+            *source_->mainOutputPath(),
+            source_->shouldRecordPiP() ? source_->pipOutputPath() : std::nullopt,
             source_->recordingFolder());
     updatePauseButton();
     parameterButton_->setEnabled(false);

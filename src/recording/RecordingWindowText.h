@@ -6,7 +6,7 @@
 #include <optional>
 
 #include "capture/CaptureState.h"
-#include "capture/SampleBufferMovieWriter.h"
+#include "capture/RecordingFileWriter.h"
 #include "capture/ScreenCaptureStatus.h"
 #include "model/RecordingSettings.h"
 #include "platform/storage/FileError.h"

@@ -61,8 +61,8 @@ std::shared_ptr<speech::AudioBufferRecognitionRequest> LiveSpeechRecognizer::req
     return request_;
 }
 
-void LiveSpeechRecognizer::appendAudioSampleBuffer(const media::AudioSample& sample) {
-    if (auto current = request()) current->appendAudioSampleBuffer(sample);
+void LiveSpeechRecognizer::appendAudioSample(const media::AudioSample& sample) {
+    if (auto current = request()) current->appendAudioSample(sample);
 }
 
 std::optional<double> LiveSpeechRecognizer::startDate() const {

@@ -85,7 +85,7 @@ class LiveSpeechRecognizer : public std::enable_shared_from_this<LiveSpeechRecog
     // what arrives while there is none is dropped.
     std::shared_ptr<speech::AudioBufferRecognitionRequest> request() const;
     // Appends to the current request, if any.
-    void appendAudioSampleBuffer(const media::AudioSample& sample);
+    void appendAudioSample(const media::AudioSample& sample);
 
     bool isRunning() const { return isRunning_.load(); }
     // Whether a model was found for the recogniser's language (it may still fail to load).

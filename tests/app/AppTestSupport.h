@@ -32,7 +32,7 @@ inline RecordingProject makeDraft(int n, QDateTime createdAt, double duration,
     p.duration = duration;
     p.isDraft = true;
     if (withMovie)
-        p.mainVideoURL = std::filesystem::path("/drafts/" + std::to_string(n) + "/main.mp4");
+        p.mainVideo = std::filesystem::path("/drafts/" + std::to_string(n) + "/main.mp4");
     return p;
 }
 

@@ -88,8 +88,8 @@ TEST(GalleryRename, TheTitleIsStoredShownAfterAReloadAndTheFolderKeepsItsId) {
     const std::filesystem::path root = dir.path().toStdString();
     auto store = std::make_shared<DraftStore>(root / "Drafts");
     RecordingProject project = makeDraft(7, daysAgo(2), 12);
-    project.mainVideoURL.reset();
-    project.pipVideoURL.reset();
+    project.mainVideo.reset();
+    project.pipVideo.reset();
     auto stored = store->saveDraft(project);
     ASSERT_TRUE(stored) << stored.error().message;
     const RecordingProject saved = *stored;
@@ -272,7 +272,7 @@ TEST_F(HomeGallery, CopyingAMovieSavesItWholeOrSaysWhy) {
         movie.write(bytes.data(), bytes.size());
     }
     RecordingProject draft = makeDraft(0, daysAgo(1), 5);
-    draft.mainVideoURL = root / "main.mp4";
+    draft.mainVideo = root / "main.mp4";
     library->drafts.push_back(draft);
     auto home = show();
     std::filesystem::path asked;
@@ -356,7 +356,7 @@ TEST_F(HomeGallery, CardsShowTitleBadgesAndTheirOwnThumbnail) {
     ASSERT_TRUE(pumpUntil([&] { return !today->thumbnail().isNull(); }));
     // A draft without a movie asks for nothing and keeps an empty picture.
     for (const auto& movie : thumbnails->requested())
-        EXPECT_EQ(movie, *library->drafts[0].mainVideoURL);
+        EXPECT_EQ(movie, *library->drafts[0].mainVideo);
     EXPECT_TRUE(older->thumbnail().isNull());
     // A late picture for another project is dropped.
     today->applyThumbnail(library->drafts[1].id, QImage(10, 10, QImage::Format_ARGB32));

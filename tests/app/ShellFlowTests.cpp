@@ -18,8 +18,8 @@
 #include <future>
 #include <memory>
 
-#include "app/AppDelegate.h"
 #include "app/AppTestSupport.h"
+#include "app/Application.h"
 #include "app/DesktopReveal.h"
 #include "app/DraftCard.h"
 #include "app/DraftNotifier.h"
@@ -158,8 +158,8 @@ TEST_F(ShellFlow, TheApplicationQuitsWhenItsLastWindowCloses) {
     shell.reset();
     qttest::settle();
     QApplication::setQuitOnLastWindowClosed(false);
-    AppDelegate delegate(services);
-    delegate.applicationDidFinishLaunching();
+    Application delegate(services);
+    delegate.started();
     ASSERT_TRUE(delegate.mainWindowController());
     EXPECT_TRUE(delegate.mainWindowController()->window()->isVisible());
     const int ended =
@@ -236,7 +236,7 @@ TEST_F(ShellFlow, OpeningADraftRevealsItsMovieOnly) {
     auto withoutMovie = apptest::makeDraft(2, QDateTime::currentDateTime(), 5, false);
     shell->revealDraft(withoutMovie);
     shell->revealDraft(withMovie);
-    EXPECT_EQ(revealed, std::vector<std::filesystem::path>{*localFile(withMovie.mainVideoURL)});
+    EXPECT_EQ(revealed, std::vector<std::filesystem::path>{*localFile(withMovie.mainVideo)});
 }
 
 // Home → picker → a window → record, with keys only; back home, the arrow keys walk the cards,
@@ -277,7 +277,7 @@ TEST_F(ShellFlow, TheKeyboardAloneRecordsPlaysAndNeverDeletesWithReturn) {
     openProblem = QStringLiteral("没有播放器");
     ASSERT_TRUE(pressKey(Qt::Key_Return));
     ASSERT_EQ(opened.size(), 1u);
-    EXPECT_EQ(opened[0], *localFile(library->drafts[below].mainVideoURL));
+    EXPECT_EQ(opened[0], *localFile(library->drafts[below].mainVideo));
     QMessageBox* error = nullptr;
     ASSERT_TRUE(pumpUntil([&] { return (error = apptest::visibleAlert()) != nullptr; }));
     EXPECT_EQ(error->text(), QStringLiteral("无法打开视频"));
@@ -321,7 +321,7 @@ TEST_F(ShellFlow, TheCardMenuPlaysRevealsAndDeletes) {
                                             {QStringLiteral("重命名"), true},
                                             {QStringLiteral("复制到…"), true},
                                             {QStringLiteral("删除"), true}}));
-    const auto movie = *localFile(library->drafts[0].mainVideoURL);
+    const auto movie = *localFile(library->drafts[0].mainVideo);
     menu->actions()[0]->trigger();
     menu->actions()[1]->trigger();
     EXPECT_EQ(opened, std::vector<std::filesystem::path>{movie});
@@ -432,7 +432,7 @@ TEST_F(ShellFlow, ADraftSavedBehindTheUsersBackIsAnnouncedAndOpensFromThere) {
     ASSERT_EQ(announced.size(), 1u);
     EXPECT_EQ(announced[0].first, second.id);
     announced[0].second();
-    EXPECT_EQ(opened, std::vector<std::filesystem::path>{*localFile(second.mainVideoURL)});
+    EXPECT_EQ(opened, std::vector<std::filesystem::path>{*localFile(second.mainVideo)});
 }
 
 // A notification service of our own on a private session bus: it records each Notify call and

@@ -14,8 +14,8 @@
 #include <filesystem>
 #include <thread>
 
-#include "app/AppDelegate.h"
 #include "app/AppTestSupport.h"
+#include "app/Application.h"
 #include "app/QtTestSupport.h"
 #include "app/SingleInstance.h"
 
@@ -69,8 +69,8 @@ TEST(SingleInstance, ActivationBringsTheMainWindowForward) {
     ShellServices services;
     services.drafts = std::make_shared<apptest::FakeLibrary>();
     services.thumbnails = std::make_shared<apptest::FakeThumbnails>();
-    AppDelegate delegate(services);
-    delegate.applicationDidFinishLaunching();
+    Application delegate(services);
+    delegate.started();
     QWidget* window = delegate.mainWindowController()->window();
     window->showMinimized();
     qttest::settle();

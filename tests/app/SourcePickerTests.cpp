@@ -13,7 +13,7 @@
 #include "app/SourcePickerView.h"
 #include "capture/PortalSourceMemory.h"
 #include "capture/ScreenCaptureTargetProvider.h"
-#include "platform/storage/UserDefaults.h"
+#include "platform/storage/SettingsFile.h"
 
 namespace zimlo::app {
 namespace {
@@ -172,7 +172,7 @@ TEST_F(SourcePicker, OnWaylandOffersThePortalsSourcesWithoutLocatingThem) {
     portal::ScreenCastInfo info;
     info.version = 4;
     info.sourceTypes = 3;
-    auto memory = std::make_shared<UserDefaults>(std::filesystem::temp_directory_path() /
+    auto memory = std::make_shared<SettingsFile>(std::filesystem::temp_directory_path() /
                                                  "zimlo-picker-portal-none.json");
     services->listing = capture::ScreenCaptureTargetProvider::buildPortalTargets(
         info, capture::PortalSourceMemory(memory));

@@ -126,8 +126,8 @@ class ExportTest : public ::testing::Test {
                                     std::optional<std::string> camera = std::nullopt) {
         RecordingProject p;
         p.id = Uuid::generate();
-        p.mainVideoURL = dir / main;
-        if (camera) p.pipVideoURL = dir / *camera;
+        p.mainVideo = dir / main;
+        if (camera) p.pipVideo = dir / *camera;
         p.duration = 3;
         p.emphasizesSubtitleKeywords = false;
         return p;
@@ -436,7 +436,7 @@ TEST_F(ExportTest, EarlyFailuresAreReportedBeforeReturning) {
     VideoCompositor compositor;
     std::optional<VideoCompositor::Result> result;
     auto p = project("main.mov");
-    p.mainVideoURL.reset();
+    p.mainVideo.reset();
     compositor.exportMovie(p, true, 0, std::nullopt,
                            [&](VideoCompositor::Result r) { result = r; });
     ASSERT_TRUE(result);
@@ -458,19 +458,19 @@ TEST_F(ExportTest, EarlyFailuresAreReportedBeforeReturning) {
 
     // A movie URL that names no file here cannot be read: as a main movie it is an unreadable
     // one; as the camera movie the export goes on without the camera.
-    p.mainVideoURL = MovieURL::remote("https://example.com/main.mov");
+    p.mainVideo = MovieURL::remote("https://example.com/main.mov");
     result.reset();
     compositor.exportMovie(p, true, 0, std::nullopt,
                            [&](VideoCompositor::Result r) { result = r; });
     ASSERT_TRUE(result);
     EXPECT_EQ(result->error(), CompositorError::missingMainTrack());
     auto remoteCamera = project("main.mov");
-    remoteCamera.pipVideoURL = MovieURL::remote("https://example.com/camera.mov");
+    remoteCamera.pipVideo = MovieURL::remote("https://example.com/camera.mov");
     remoteCamera.pipTrack = {{0, {0.5, 0.5}, {0.2, 0.2}, 0}};
     auto built = compositor.buildComposition(remoteCamera, true, 0, std::nullopt);
     ASSERT_TRUE(built.ok()) << built.error().description();
     for (const auto& track : built->composition.tracks)
-        EXPECT_EQ(track.sourceURL, dir / "main.mov");
+        EXPECT_EQ(track.sourcePath, dir / "main.mov");
     EXPECT_FALSE(built->videoComposition.instructions.front()->pipTrackID);
 
     // A $TMPDIR that names no folder leaves the movie nowhere to go: said, not thrown.
@@ -481,7 +481,7 @@ TEST_F(ExportTest, EarlyFailuresAreReportedBeforeReturning) {
     result.reset();
     compositor.exportMovie(project("main.mov"), true, 0, std::nullopt,
                            [&](VideoCompositor::Result r) { result = r; });
-    const fs::path url = VideoCompositor::exportURL();
+    const fs::path url = VideoCompositor::exportPath();
     previous ? setenv("TMPDIR", restored.c_str(), 1) : unsetenv("TMPDIR");
     EXPECT_TRUE(url.empty());
     ASSERT_TRUE(result);
@@ -746,7 +746,7 @@ TEST(RemainingTimeEstimate, KnownOnceSomeIsDoneAndCountsDownBetweenReports) {
 // movie of their own instead of overwriting or deleting the other's.
 TEST(ExportURL, ExportsStartedTogetherClaimDistinctFiles) {
     std::vector<fs::path> claimed;
-    for (int i = 0; i < 3; ++i) claimed.push_back(VideoCompositor::exportURL());
+    for (int i = 0; i < 3; ++i) claimed.push_back(VideoCompositor::exportPath());
     for (const auto& url : claimed) {
         EXPECT_EQ(url.parent_path(), fs::temp_directory_path());
         EXPECT_EQ(url.filename().string().rfind("zimlo_export_", 0), 0u);

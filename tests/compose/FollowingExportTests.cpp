@@ -96,8 +96,8 @@ class FollowingExportTest : public ::testing::Test {
     RecordingProject project(const Recording& recording) const {
         RecordingProject p;
         p.id = Uuid::generate();
-        p.mainVideoURL = recording.screen();
-        p.pipVideoURL = recording.camera();
+        p.mainVideo = recording.screen();
+        p.pipVideo = recording.camera();
         p.duration = kFrames / 30.0;
         p.aspect.isPiPEnabled = true;
         p.pipTrack = {keyframe(0, 0.75, 0.3)};
@@ -348,7 +348,7 @@ TEST_F(FollowingExportTest, AnUnreadableRecordingFailsTheFollower) {
     auto growing = media::GrowingFile::make(screen);
     growing->complete();
     RecordingProject p;
-    p.mainVideoURL = screen;
+    p.mainVideo = screen;
     p.aspect.isPiPEnabled = true;
     auto follower = FollowingExport::start({growing, nullptr}, settings(), {p, 10});
     const auto outcome = finish(*follower, p);

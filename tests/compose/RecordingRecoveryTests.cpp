@@ -104,13 +104,13 @@ TEST_F(RecordingRecoveryTest, WhatKilledRecordingsLeftBecomesRawDraftsOnce) {
     ASSERT_EQ(listed.size(), 2u) << "the one saved before, and the recovered one";
     EXPECT_EQ(listed.front().id, draft.id) << "newest first: when the recording began";
     EXPECT_DOUBLE_EQ(draft.createdAt.secondsSince1970(), 1700000000);
-    ASSERT_TRUE(draft.mainVideoURL && draft.pipVideoURL);
-    EXPECT_EQ(localFile(draft.mainVideoURL)->parent_path(), store.draftDirectory(draft.id));
-    const double pictures = lastPicture(*localFile(draft.mainVideoURL));
+    ASSERT_TRUE(draft.mainVideo && draft.pipVideo);
+    EXPECT_EQ(localFile(draft.mainVideo)->parent_path(), store.draftDirectory(draft.id));
+    const double pictures = lastPicture(*localFile(draft.mainVideo));
     EXPECT_GT(pictures, 0.9) << "the fragments before the cut decode";
     EXPECT_LT(pictures, 2.9);
     EXPECT_NEAR(draft.duration, pictures, 0.1) << "measured from the movie as it decodes";
-    EXPECT_NEAR(lastPicture(*localFile(draft.pipVideoURL)), 89.0 / 30, 0.01);
+    EXPECT_NEAR(lastPicture(*localFile(draft.pipVideo)), 89.0 / 30, 0.01);
     EXPECT_TRUE(draft.aspect.isPiPEnabled);
     EXPECT_EQ(draft.subtitleTrack, (std::vector<SubtitleSegment>{first, later}));
     EXPECT_TRUE(fs::exists(store.draftDirectory(draft.id) / "subtitles.srt"));

@@ -148,17 +148,17 @@ TEST(KilledRecording, WhatAKilledRecordingHeldIsADraftAfterTheNextStart) {
         EXPECT_EQ(again.notice, QStringLiteral("已恢复 1 个意外中断的录制，已存为草稿"));
         ASSERT_EQ(again.drafts.size(), 1u);
         const RecordingProject& draft = again.drafts.front();
-        ASSERT_TRUE(draft.mainVideoURL && draft.pipVideoURL);
-        const double screen = decodedSeconds(localFile(draft.mainVideoURL));
+        ASSERT_TRUE(draft.mainVideo && draft.pipVideo);
+        const double screen = decodedSeconds(localFile(draft.mainVideo));
         EXPECT_GE(screen, recorded - 2.5) << "recorded " << recorded << " s";
         EXPECT_NEAR(draft.duration, screen, 0.5);
-        EXPECT_GE(decodedSeconds(localFile(draft.pipVideoURL)), recorded - 2.5);
+        EXPECT_GE(decodedSeconds(localFile(draft.pipVideo)), recorded - 2.5);
         const RecordingProject stored = RecordingProject::fromJSON([&] {
-            std::ifstream in(localFile(draft.mainVideoURL)->parent_path() / "project.json");
+            std::ifstream in(localFile(draft.mainVideo)->parent_path() / "project.json");
             return std::string(std::istreambuf_iterator<char>(in), {});
         }());
         EXPECT_FALSE(stored.subtitleTrack.empty()) << "the journaled subtitle";
-        EXPECT_TRUE(fs::exists(localFile(draft.mainVideoURL)->parent_path() / "subtitles.srt"));
+        EXPECT_TRUE(fs::exists(localFile(draft.mainVideo)->parent_path() / "subtitles.srt"));
         EXPECT_TRUE(fs::is_empty(env.recordings));
     }
 
@@ -178,13 +178,13 @@ TEST(KilledRecording, WhatAKilledRecordingHeldIsADraftAfterTheNextStart) {
         const Restarted again = startAgain(2);
         ASSERT_EQ(again.drafts.size(), 2u);
         const RecordingProject& draft = again.drafts.front();  // the newer recording
-        ASSERT_TRUE(draft.mainVideoURL);
-        if (draft.pipVideoURL) {
+        ASSERT_TRUE(draft.mainVideo);
+        if (draft.pipVideo) {
             EXPECT_EQ(again.notice, QStringLiteral("已恢复 1 个意外中断的录制，已存为草稿"));
         } else {
             EXPECT_EQ(again.notice, QString()) << "a finished draft announced as recovered";
         }
-        EXPECT_GE(decodedSeconds(localFile(draft.mainVideoURL)), recorded - 2.5)
+        EXPECT_GE(decodedSeconds(localFile(draft.mainVideo)), recorded - 2.5)
             << "recorded " << recorded;
         EXPECT_TRUE(fs::is_empty(env.recordings));
     }

@@ -351,14 +351,14 @@ TEST_F(RecordingEndToEnd, DisplayWithCameraWindowAndSubtitlesEndsAsAComposedDraf
     const auto drafts = DraftStore::shared()->loadDrafts();
     ASSERT_EQ(drafts.size(), 1u);
     const RecordingProject& draft = drafts.front();
-    ASSERT_TRUE(draft.mainVideoURL);
-    const fs::path draftDir = localFile(draft.mainVideoURL)->parent_path();
+    ASSERT_TRUE(draft.mainVideo);
+    const fs::path draftDir = localFile(draft.mainVideo)->parent_path();
     const RecordingProject stored = RecordingProject::fromJSON(readText(draftDir / "project.json"));
     EXPECT_EQ(stored.id, draft.id);
-    EXPECT_FALSE(stored.pipVideoURL) << "a composed draft holds one finished movie";
+    EXPECT_FALSE(stored.pipVideo) << "a composed draft holds one finished movie";
     EXPECT_TRUE(stored.pipTrack.empty());
     EXPECT_EQ(stored.sourceKind, RecordingSourceKind::screen);
-    const fs::path movie = *localFile(draft.mainVideoURL);
+    const fs::path movie = *localFile(draft.mainVideo);
     EXPECT_EQ(movie.extension(), ".mp4");
 
     // Stages of the finish, from the stop press: the files taken over (with the last subtitles:
@@ -591,8 +591,8 @@ TEST_F(RecordingEndToEnd, DisplayWithCameraWindowAndSubtitlesEndsAsAComposedDraf
     if (seconds <= 20) {
         RecordingProject raw;
         raw.id = Uuid::generate();
-        raw.mainVideoURL = keepDir / "screen.mov";
-        raw.pipVideoURL = keepDir / "camera.mov";
+        raw.mainVideo = keepDir / "screen.mov";
+        raw.pipVideo = keepDir / "camera.mov";
         raw.duration = recorded;
         raw.pipTrack = pipTrack;
         raw.subtitleTrack = subtitleTrack;
@@ -787,7 +787,7 @@ TEST_F(RecordingEndToEnd, TheKeyboardAloneRecordsADisplayAndPlaysTheDraft) {
     const RecordingProject newest = shell->homeView()->drafts().front();
     ASSERT_EQ(card->currentID(), newest.id);
     ASSERT_EQ(played.size(), 1u);
-    EXPECT_EQ(played[0], *localFile(newest.mainVideoURL));
+    EXPECT_EQ(played[0], *localFile(newest.mainVideo));
     EXPECT_TRUE(fs::is_regular_file(played[0]));
 }
 

@@ -5,21 +5,21 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "platform/storage/UserDefaults.h"
+#include "platform/storage/SettingsFile.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
-    auto decoded = zimlo::UserDefaults::decode(text);
+    auto decoded = zimlo::SettingsFile::decode(text);
     if (!decoded) {
         if (decoded.error().empty()) std::abort();
         return 0;
     }
-    if (!decoded->is_object() || decoded->size() > zimlo::UserDefaults::kLimits.keysPerObject)
+    if (!decoded->is_object() || decoded->size() > zimlo::SettingsFile::kLimits.keysPerObject)
         std::abort();
     // As a write stores it.
     const std::string written =
         decoded->dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
-    auto again = zimlo::UserDefaults::decode(written);
+    auto again = zimlo::SettingsFile::decode(written);
     if (!again || *again != *decoded) std::abort();
     return 0;
 }

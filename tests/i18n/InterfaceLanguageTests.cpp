@@ -205,7 +205,7 @@ TEST_P(InterfaceLanguage, HomePickerAndAlertsShowEveryTextWhole) {
     error->done(0);
 
     // The picker on X11, with the display named as the provider names it.
-    auto content = zimlo::test::valueOrFailure(x11::queryShareableContent());
+    auto content = zimlo::test::valueOrFailure(x11::listCaptureTargets());
     auto targets = capture::ScreenCaptureTargetProvider::buildTargets(content, ::getpid());
     targets.push_back(apptest::makeWindowTarget(100, "Terminal — zimlo", "Terminal"));
     targets.push_back(

@@ -84,12 +84,12 @@ class DraftDurabilityTest : public ::testing::Test {
 TEST_F(DraftDurabilityTest, ASavedDraftIsOnTheDiskWhenTheSaveReturns) {
     RecordingProject project;
     project.id = Uuid::generate();
-    project.mainVideoURL = write(scratch / "tmp" / "zimlo_screen_1.mov", "the movie");
-    project.pipVideoURL = write(scratch / "tmp" / "zimlo_camera_1.mov", "the camera");
+    project.mainVideo = write(scratch / "tmp" / "zimlo_screen_1.mov", "the movie");
+    project.pipVideo = write(scratch / "tmp" / "zimlo_camera_1.mov", "the camera");
     const RecordingProject saved = store->saveDraft(project).value();
     const fs::path dir = store->draftDirectory(project.id);
-    EXPECT_TRUE(wasFlushed(*localFile(saved.mainVideoURL))) << "the copied movie";
-    EXPECT_TRUE(wasFlushed(*localFile(saved.pipVideoURL))) << "the copied camera movie";
+    EXPECT_TRUE(wasFlushed(*localFile(saved.mainVideo))) << "the copied movie";
+    EXPECT_TRUE(wasFlushed(*localFile(saved.pipVideo))) << "the copied camera movie";
     EXPECT_TRUE(wasFlushed(dir / "project.json"));
     EXPECT_TRUE(wasFlushed(dir)) << "the names of the copies";
     EXPECT_TRUE(wasFlushed(store->root())) << "the new draft folder's name";

@@ -70,14 +70,14 @@ TEST_F(DraftStoreTest, SaveCopiesMoviesAndWritesTheDocument) {
     EXPECT_TRUE(fs::is_directory(store->root()));  // created on construction
     fs::path source = writeFile(scratch / "tmp" / "screen.mp4", "movie");
     RecordingProject p = project(100);
-    p.mainVideoURL = source;
+    p.mainVideo = source;
 
     RecordingProject saved = store->saveDraft(p).value();
     fs::path dir = store->draftDirectory(p.id);
     EXPECT_EQ(dir, store->root() / p.id.uuidString());
     EXPECT_TRUE(saved.isDraft);
-    EXPECT_EQ(saved.mainVideoURL, dir / "main.mp4");
-    EXPECT_FALSE(saved.pipVideoURL);
+    EXPECT_EQ(saved.mainVideo, dir / "main.mp4");
+    EXPECT_FALSE(saved.pipVideo);
     EXPECT_EQ(names(dir), (std::vector<std::string>{"main.mp4", "project.json"}));
     EXPECT_EQ(readFile(dir / "main.mp4"), "movie");
     EXPECT_EQ(readFile(source), "movie");  // the source stays
@@ -86,7 +86,7 @@ TEST_F(DraftStoreTest, SaveCopiesMoviesAndWritesTheDocument) {
     // Saving the stored project again copies nothing and rewrites the document.
     saved.duration = 9;
     RecordingProject again = store->saveDraft(saved).value();
-    EXPECT_EQ(again.mainVideoURL, dir / "main.mp4");
+    EXPECT_EQ(again.mainVideo, dir / "main.mp4");
     EXPECT_EQ(readFile(dir / "main.mp4"), "movie");
     EXPECT_EQ(RecordingProject::fromJSON(readFile(dir / "project.json")).duration, 9);
     EXPECT_EQ(names(dir), (std::vector<std::string>{"main.mp4", "project.json"}));  // no leftovers
@@ -98,8 +98,8 @@ TEST_F(DraftStoreTest, SurrenderedMoviesAreTakenAsTheyAreOthersCopied) {
     const fs::path main = writeFile(scratch / "tmp" / "zimlo_export_1.mp4", "composed movie");
     const fs::path camera = writeFile(scratch / "tmp" / "zimlo_camera_1.mov", "camera movie");
     RecordingProject p = project(1);
-    p.mainVideoURL = main;
-    p.pipVideoURL = camera;
+    p.mainVideo = main;
+    p.pipVideo = camera;
     auto saved = store->saveDraft(p, {main});
     ASSERT_TRUE(saved) << saved.error().message;
     auto inode = [](const fs::path& file) {
@@ -107,50 +107,50 @@ TEST_F(DraftStoreTest, SurrenderedMoviesAreTakenAsTheyAreOthersCopied) {
         EXPECT_EQ(::stat(file.c_str(), &info), 0) << file;
         return info.st_ino;
     };
-    EXPECT_EQ(inode(*localFile(saved->mainVideoURL)), inode(main));
-    EXPECT_NE(inode(*localFile(saved->pipVideoURL)), inode(camera));
-    EXPECT_EQ(readFile(*localFile(saved->mainVideoURL)), "composed movie");
-    EXPECT_EQ(readFile(*localFile(saved->pipVideoURL)), "camera movie");
+    EXPECT_EQ(inode(*localFile(saved->mainVideo)), inode(main));
+    EXPECT_NE(inode(*localFile(saved->pipVideo)), inode(camera));
+    EXPECT_EQ(readFile(*localFile(saved->mainVideo)), "composed movie");
+    EXPECT_EQ(readFile(*localFile(saved->pipVideo)), "camera movie");
     // The caller's clean-up leaves the draft whole.
     fs::remove(main);
     fs::remove(camera);
-    EXPECT_EQ(readFile(*localFile(saved->mainVideoURL)), "composed movie");
+    EXPECT_EQ(readFile(*localFile(saved->mainVideo)), "composed movie");
     EXPECT_EQ(names(store->draftDirectory(p.id)),
               (std::vector<std::string>{"main.mp4", "pip.mov", "project.json"}));
 }
 
 TEST_F(DraftStoreTest, SaveNamesAndReplacesMedia) {
     RecordingProject p = project(100);
-    p.mainVideoURL = writeFile(scratch / "tmp" / "screen", "no extension");
-    p.pipVideoURL = writeFile(scratch / "tmp" / "camera 相机.mov", "camera");
-    fs::path dir = localFile(store->saveDraft(p)->mainVideoURL)->parent_path();
+    p.mainVideo = writeFile(scratch / "tmp" / "screen", "no extension");
+    p.pipVideo = writeFile(scratch / "tmp" / "camera 相机.mov", "camera");
+    fs::path dir = localFile(store->saveDraft(p)->mainVideo)->parent_path();
     EXPECT_EQ(names(dir), (std::vector<std::string>{"main.mov", "pip.mov", "project.json"}));
 
     // An mp4 main movie replaces the earlier main.mov; the camera copy stays.
-    p.mainVideoURL = writeFile(scratch / "tmp" / "composed.mp4", "composed");
-    p.pipVideoURL.reset();
+    p.mainVideo = writeFile(scratch / "tmp" / "composed.mp4", "composed");
+    p.pipVideo.reset();
     ASSERT_TRUE(store->saveDraft(p));
     EXPECT_EQ(names(dir), (std::vector<std::string>{"main.mp4", "pip.mov", "project.json"}));
 
     // A failed copy leaves the earlier movie and document in place.
     std::string before = readFile(dir / "project.json");
-    p.mainVideoURL = scratch / "tmp" / "missing.mov";
+    p.mainVideo = scratch / "tmp" / "missing.mov";
     auto missing = store->saveDraft(p);
     ASSERT_FALSE(missing);
     EXPECT_EQ(missing.error().code, std::errc::no_such_file_or_directory);
-    EXPECT_EQ(missing.error().path, p.mainVideoURL);
+    EXPECT_EQ(missing.error().path, p.mainVideo);
     EXPECT_EQ(names(dir), (std::vector<std::string>{"main.mp4", "pip.mov", "project.json"}));
     EXPECT_EQ(readFile(dir / "project.json"), before);
 
     // Leftovers of an interrupted copy are cleared by the next save of that movie.
     writeFile(dir / ".main.mp4.tmp-1-1", "partial");
-    p.mainVideoURL = writeFile(scratch / "tmp" / "again.mp4", "again");
+    p.mainVideo = writeFile(scratch / "tmp" / "again.mp4", "again");
     ASSERT_TRUE(store->saveDraft(p));
     EXPECT_EQ(names(dir), (std::vector<std::string>{"main.mp4", "pip.mov", "project.json"}));
 
     // An unencodable project fails before anything is written.
     RecordingProject bad = project(1);
-    bad.mainVideoURL = scratch / "tmp" / "composed.mp4";
+    bad.mainVideo = scratch / "tmp" / "composed.mp4";
     bad.duration = std::nan("");
     auto unencodable = store->saveDraft(bad);
     ASSERT_FALSE(unencodable);
@@ -161,8 +161,7 @@ TEST_F(DraftStoreTest, SaveNamesAndReplacesMedia) {
 
 TEST_F(DraftStoreTest, ListingLocatesMediaAndSkipsUnreadableDrafts) {
     RecordingProject both = project(10), webm = project(20), none = project(30);
-    both.mainVideoURL =
-        std::filesystem::path("/elsewhere/stale.mov");  // stored paths are not trusted
+    both.mainVideo = std::filesystem::path("/elsewhere/stale.mov");  // stored paths are not trusted
     fs::path bothDir = plantDraft(both, {"main.mov", "main.mp4", "pip.m4v"});
     fs::path webmDir = plantDraft(webm, {"main.webm", "notes.txt"});
     plantDraft(none, {});
@@ -174,12 +173,12 @@ TEST_F(DraftStoreTest, ListingLocatesMediaAndSkipsUnreadableDrafts) {
     auto drafts = store->loadDrafts();
     ASSERT_EQ(drafts.size(), 3u);
     EXPECT_EQ(drafts[0].id, none.id);  // newest first
-    EXPECT_FALSE(drafts[0].mainVideoURL);
+    EXPECT_FALSE(drafts[0].mainVideo);
     EXPECT_EQ(drafts[1].id, webm.id);
-    EXPECT_EQ(drafts[1].mainVideoURL, webmDir / "main.webm");
+    EXPECT_EQ(drafts[1].mainVideo, webmDir / "main.webm");
     EXPECT_EQ(drafts[2].id, both.id);
-    EXPECT_EQ(drafts[2].mainVideoURL, bothDir / "main.mp4");
-    EXPECT_EQ(drafts[2].pipVideoURL, bothDir / "pip.m4v");
+    EXPECT_EQ(drafts[2].mainVideo, bothDir / "main.mp4");
+    EXPECT_EQ(drafts[2].pipVideo, bothDir / "pip.m4v");
 
     EXPECT_TRUE(DraftStore(scratch / "no" / "such" / "root").loadDrafts().size() == 0);
 }
@@ -198,26 +197,25 @@ TEST_F(DraftStoreTest, ListingReadsRelativeMovieNames) {
     auto drafts = store->loadDrafts();
     ASSERT_EQ(drafts.size(), 1u);
     EXPECT_EQ(drafts[0].id, p.id);
-    EXPECT_EQ(drafts[0].mainVideoURL, dir / "main.mov");
-    EXPECT_EQ(drafts[0].pipVideoURL, MovieURL::remote("https://example.com/pip.mov"));
+    EXPECT_EQ(drafts[0].mainVideo, dir / "main.mov");
+    EXPECT_EQ(drafts[0].pipVideo, MovieURL::remote("https://example.com/pip.mov"));
 }
 
 // A movie URL that names no file here is neither copied nor looked for: the saved document keeps
 // it as it was, and nothing of that name appears in the draft or beside the program.
 TEST_F(DraftStoreTest, SavingKeepsARemoteMovieURLWithoutTouchingIt) {
     RecordingProject p = project(10);
-    p.mainVideoURL = writeFile(scratch / "tmp" / "screen.mov", "movie");
-    p.pipVideoURL = MovieURL::remote("https://example.com/pip.mov");
+    p.mainVideo = writeFile(scratch / "tmp" / "screen.mov", "movie");
+    p.pipVideo = MovieURL::remote("https://example.com/pip.mov");
     auto saved = store->saveDraft(p);
     ASSERT_TRUE(saved.ok());
     const fs::path dir = store->draftDirectory(p.id);
-    EXPECT_EQ(saved->pipVideoURL, p.pipVideoURL);
+    EXPECT_EQ(saved->pipVideo, p.pipVideo);
     EXPECT_EQ(names(dir), (std::vector<std::string>{"main.mov", "project.json"}));
     EXPECT_FALSE(fs::exists("https:"));
-    EXPECT_EQ(RecordingProject::fromJSON(readFile(dir / "project.json")).pipVideoURL,
-              p.pipVideoURL);
+    EXPECT_EQ(RecordingProject::fromJSON(readFile(dir / "project.json")).pipVideo, p.pipVideo);
     ASSERT_EQ(store->loadDrafts().size(), 1u);
-    EXPECT_EQ(store->loadDrafts()[0].pipVideoURL, p.pipVideoURL);
+    EXPECT_EQ(store->loadDrafts()[0].pipVideo, p.pipVideo);
     EXPECT_TRUE(store->deleteDraft(p.id).ok());
     EXPECT_FALSE(fs::exists(dir));
 }
@@ -244,7 +242,7 @@ TEST_F(DraftStoreTest, LargeListingIsSortedAndComplete) {
     ASSERT_EQ(drafts.size(), 300u - 5u);  // six share one asset; the newest stays
     for (size_t i = 1; i < drafts.size(); ++i)
         ASSERT_GT(drafts[i - 1].createdAt, drafts[i].createdAt);
-    for (const auto& draft : drafts) ASSERT_TRUE(draft.mainVideoURL);
+    for (const auto& draft : drafts) ASSERT_TRUE(draft.mainVideo);
 }
 
 TEST_F(DraftStoreTest, Delete) {
@@ -281,7 +279,7 @@ TEST_F(DraftStoreTest, DeletingRemovesTheListedFolderOnly) {
         return ListedDraft{};
     };
     EXPECT_EQ(find(copyDir).project.id, original.id);
-    EXPECT_EQ(find(copyDir).project.mainVideoURL, copyDir / "main.mov");
+    EXPECT_EQ(find(copyDir).project.mainVideo, copyDir / "main.mov");
 
     EXPECT_TRUE(store->deleteDraft(find(copyDir)));
     EXPECT_FALSE(fs::exists(copyDir));
@@ -372,7 +370,7 @@ TEST_F(DraftStoreTest, ADraftThatCannotBeRemovedWholeIsLeftWholeWithAClearError)
 // A save that fails leaves no trace of a new draft, and a full disk says so.
 TEST_F(DraftStoreTest, FailedSaveRemovesTheNewFolderAndNamesAFullDisk) {
     RecordingProject p = project(1);
-    p.mainVideoURL = scratch / "tmp" / "missing.mov";
+    p.mainVideo = scratch / "tmp" / "missing.mov";
     EXPECT_FALSE(store->saveDraft(p));
     EXPECT_FALSE(fs::exists(store->draftDirectory(p.id)));
 
@@ -382,15 +380,15 @@ TEST_F(DraftStoreTest, FailedSaveRemovesTheNewFolderAndNamesAFullDisk) {
         GTEST_SKIP() << "mounting a small tmpfs needs root";
     {
         DraftStore tiny(small / "Drafts");
-        p.mainVideoURL = writeFile(scratch / "tmp" / "big.mov", std::string(3 << 20, 'x'));
+        p.mainVideo = writeFile(scratch / "tmp" / "big.mov", std::string(3 << 20, 'x'));
         auto full = tiny.saveDraft(p);
         ASSERT_FALSE(full) << "a full disk was not reported";
         EXPECT_EQ(full.error().code, std::errc::no_space_on_device) << full.error().message;
         EXPECT_FALSE(fs::exists(tiny.draftDirectory(p.id)));
         // An earlier draft survives a failed save over it.
-        p.mainVideoURL = writeFile(scratch / "tmp" / "small.mov", "small");
-        fs::path dir = localFile(tiny.saveDraft(p)->mainVideoURL)->parent_path();
-        p.mainVideoURL = scratch / "tmp" / "big.mov";
+        p.mainVideo = writeFile(scratch / "tmp" / "small.mov", "small");
+        fs::path dir = localFile(tiny.saveDraft(p)->mainVideo)->parent_path();
+        p.mainVideo = scratch / "tmp" / "big.mov";
         EXPECT_FALSE(tiny.saveDraft(p));
         EXPECT_EQ(readFile(dir / "main.mov"), "small");
     }
@@ -416,12 +414,12 @@ TEST_F(DraftStoreTest, ListingOffersOnlyRegularMoviesInsideTheDraft) {
 
     auto drafts = store->loadDrafts();
     ASSERT_EQ(drafts.size(), 4u);
-    EXPECT_EQ(drafts[3].mainVideoURL, fifoDir / "main.mov");
-    EXPECT_FALSE(drafts[3].pipVideoURL);
-    EXPECT_FALSE(drafts[2].mainVideoURL);
-    EXPECT_FALSE(drafts[2].pipVideoURL);
-    EXPECT_EQ(drafts[1].mainVideoURL, insideDir / "main.mp4");
-    EXPECT_FALSE(drafts[0].mainVideoURL);
+    EXPECT_EQ(drafts[3].mainVideo, fifoDir / "main.mov");
+    EXPECT_FALSE(drafts[3].pipVideo);
+    EXPECT_FALSE(drafts[2].mainVideo);
+    EXPECT_FALSE(drafts[2].pipVideo);
+    EXPECT_EQ(drafts[1].mainVideo, insideDir / "main.mp4");
+    EXPECT_FALSE(drafts[0].mainVideo);
 }
 
 TEST_F(DraftStoreTest, HostileDocumentsAreSkippedQuickly) {

@@ -77,7 +77,7 @@ TEST(MediaErrorText, WriterFailuresReadAsBefore) {
     auto noFormat = empty->addPassthroughInput(media::FormatDescription{});
     ASSERT_FALSE(noFormat);
     EXPECT_EQ(userText(noFormat.error()), "缺少格式信息");
-    EXPECT_FALSE(empty->startWriting());
+    EXPECT_FALSE(empty->start());
     EXPECT_EQ(userText(empty->error(), "无法开始写入"), "没有可写入的轨道");
 
     // Sound that jumps 6000 s past the 0.1 s written: the seconds go into the words.
@@ -86,7 +86,7 @@ TEST(MediaErrorText, WriterFailuresReadAsBefore) {
     ASSERT_TRUE(writer);
     auto audio = writer->addAudioInput({});
     ASSERT_TRUE(audio) << audio.error();
-    ASSERT_TRUE(writer->startWriting());
+    ASSERT_TRUE(writer->start());
     EXPECT_EQ(userText(writer->error(), "无法开始写入"), "无法开始写入");
     auto late = writer->addAudioInput({});
     ASSERT_FALSE(late);
@@ -95,7 +95,7 @@ TEST(MediaErrorText, WriterFailuresReadAsBefore) {
     ASSERT_TRUE(writer->append(*audio, test::toneSample(media::MediaTime::zero(), 4800)));
     ASSERT_TRUE(writer->append(*audio, test::toneSample(media::MediaTime::make(6000, 1), 4800)));
     std::promise<void> finished;
-    writer->finishWriting([&] { finished.set_value(); });
+    writer->finish([&] { finished.set_value(); });
     finished.get_future().wait();
     EXPECT_EQ(userText(writer->error(), ""), "声音的时间戳异常：跳到了画面之后 5999 秒，无法写入");
 }

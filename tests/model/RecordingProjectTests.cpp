@@ -36,8 +36,8 @@ RecordingProject fullProject() {
     RecordingProject project;
     project.id = *Uuid::parse(kId);
     project.createdAt = Date{786000000.25};
-    project.mainVideoURL = std::filesystem::path("/tmp/录屏 目录/main file.mov");
-    project.pipVideoURL = std::filesystem::path("/tmp/pip#1%.mp4");
+    project.mainVideo = std::filesystem::path("/tmp/录屏 目录/main file.mov");
+    project.pipVideo = std::filesystem::path("/tmp/pip#1%.mp4");
     project.duration = 3.1;
     project.pipTrack = {PiPKeyframe{0, {0.8, 0.2}, {0.25, 0.3}, 12},
                         PiPKeyframe{1.5, {0.1, 0.9}, {0.2, 0.2}, 0}};
@@ -60,8 +60,8 @@ TEST(RecordingProjectTest, MinimalDocumentTakesDefaultsAndInfersKind) {
     RecordingProject project = RecordingProject::fromJSON(minimal());
     EXPECT_EQ(project.id.uuidString(), kId);
     EXPECT_EQ(project.createdAt.secondsSinceReferenceDate, 786000000.5);
-    EXPECT_FALSE(project.mainVideoURL);
-    EXPECT_FALSE(project.pipVideoURL);
+    EXPECT_FALSE(project.mainVideo);
+    EXPECT_FALSE(project.pipVideo);
     EXPECT_TRUE(project.splitScreenTrack.empty());
     EXPECT_EQ(project.subtitleLayout, (SubtitleLayout{{0.5, 0.82}, 0.86, 1.0}));
     EXPECT_FALSE(project.emphasizesSubtitleKeywords);
@@ -115,8 +115,7 @@ TEST(RecordingProjectTest, NestedRecordsApplyTheirRules) {
 // here; text that is no URL still fails the document.
 TEST(RecordingProjectTest, MovieURLsAreReadAsURLs) {
     auto main = [](const std::string& url) {
-        return RecordingProject::fromJSON(minimal(R"(,"mainVideoURL":")" + url + "\""))
-            .mainVideoURL;
+        return RecordingProject::fromJSON(minimal(R"(,"mainVideoURL":")" + url + "\"")).mainVideo;
     };
     EXPECT_EQ(main("main.mov"), std::filesystem::path("main.mov"));
     EXPECT_EQ(main("media/%E5%BD%95%E5%B1%8F%201.mov?v=2"),
@@ -138,7 +137,7 @@ TEST(RecordingProjectTest, MovieURLsAreReadAsURLs) {
     const RecordingProject remote = RecordingProject::fromJSON(
         minimal(noPiP + R"(,"pipVideoURL":"https:\/\/example.com\/pip%20a.mov")"));
     EXPECT_EQ(remote.sourceKind, RecordingSourceKind::camera);
-    EXPECT_EQ(localFile(remote.pipVideoURL), std::nullopt);
+    EXPECT_EQ(localFile(remote.pipVideo), std::nullopt);
     const std::string remoteText = zimlo::test::valueOrFailure(remote.toJSON());
     EXPECT_NE(remoteText.find(R"("pipVideoURL":"https://example.com/pip%20a.mov")"),
               std::string::npos);
@@ -149,8 +148,8 @@ TEST(RecordingProjectTest, MovieURLsAreReadAsURLs) {
 
     // A relative movie is written back as the same relative reference.
     RecordingProject relative = fullProject();
-    relative.mainVideoURL = std::filesystem::path("a:b/录屏 1.mov");
-    relative.pipVideoURL = std::filesystem::path("pip.mov");
+    relative.mainVideo = std::filesystem::path("a:b/录屏 1.mov");
+    relative.pipVideo = std::filesystem::path("pip.mov");
     EXPECT_EQ(RecordingProject::fromJSON(zimlo::test::valueOrFailure(relative.toJSON())), relative);
 }
 
@@ -346,8 +345,8 @@ TEST(RecordingProjectTest, EncodingIsCompactOrderedAndRoundTrips) {
     EXPECT_EQ(RecordingProject::fromJSON(text), project);
 
     RecordingProject bare = project;
-    bare.mainVideoURL.reset();
-    bare.pipVideoURL.reset();
+    bare.mainVideo.reset();
+    bare.pipVideo.reset();
     bare.captureViewportSize.reset();
     bare.sourceAssetIdentifier.reset();
     bare.title.reset();

@@ -2,7 +2,7 @@
 #include <unistd.h>
 
 #include "model/RecordingSettings.h"
-#include "platform/storage/UserDefaults.h"
+#include "platform/storage/SettingsFile.h"
 
 namespace zimlo {
 namespace {
@@ -86,13 +86,13 @@ class SettingsStoreTest : public ::testing::Test {
             (std::filesystem::temp_directory_path() / "zimlo-settings-XXXXXX").string();
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         dir = pattern;
-        defaults = std::make_shared<UserDefaults>(dir / "defaults.json");
+        defaults = std::make_shared<SettingsFile>(dir / "defaults.json");
         store = std::make_unique<RecordingSettingsStore>(defaults);
     }
     void TearDown() override { std::filesystem::remove_all(dir); }
 
     std::filesystem::path dir;
-    std::shared_ptr<UserDefaults> defaults;
+    std::shared_ptr<SettingsFile> defaults;
     std::unique_ptr<RecordingSettingsStore> store;
     std::vector<RecordingResolution> retina = availableResolutions(2880, 1800);
     RecordingSettings fallback = nativeDefaultSettings(2880, 1800);
@@ -132,7 +132,7 @@ TEST_F(SettingsStoreTest, SaveWritesStoredForms) {
     EXPECT_EQ(defaults->string(RecordingSettingsStore::resolutionKey), "1080p");
     EXPECT_EQ(defaults->integer(RecordingSettingsStore::frameRateKey), 24);
     ASSERT_TRUE(store->save(RecordingSettings(retina.back(), CaptureFrameRate::fps60)));
-    EXPECT_EQ(UserDefaults(dir / "defaults.json").string(RecordingSettingsStore::resolutionKey),
+    EXPECT_EQ(SettingsFile(dir / "defaults.json").string(RecordingSettingsStore::resolutionKey),
               "2880x1800");
     EXPECT_EQ(store->load(retina, fallback),
               RecordingSettings(retina.back(), CaptureFrameRate::fps60));
@@ -143,7 +143,7 @@ TEST_F(SettingsStoreTest, SaveWritesStoredForms) {
     withoutPointer.showsCursor = false;
     ASSERT_TRUE(store->save(withoutPointer));
     EXPECT_EQ(defaults->integer(RecordingSettingsStore::showsCursorKey), 0);
-    EXPECT_EQ(RecordingSettingsStore(std::make_shared<UserDefaults>(dir / "defaults.json"))
+    EXPECT_EQ(RecordingSettingsStore(std::make_shared<SettingsFile>(dir / "defaults.json"))
                   .load(retina, fallback),
               withoutPointer);
 }

@@ -132,7 +132,7 @@ TEST_F(ToolCommandsTest, NumbersBeyondWhatCanBeRepresentedAreRefused) {
     test::writeMovie(dir / "movie.mov", spec);
     RecordingProject project;
     project.id = Uuid::generate();
-    project.mainVideoURL = dir / "movie.mov";
+    project.mainVideo = dir / "movie.mov";
     project.duration = 1;
     project.aspect.main = AspectRatio::r1x1;
     const std::string document =

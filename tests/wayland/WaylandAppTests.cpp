@@ -152,9 +152,9 @@ TEST_F(WaylandApp, AScreenShareEndedByTheDesktopStopsAndSavesTheRecording) {
     destroy.waitForFinished(5000);
     const auto drafts = DraftStore::shared()->loadDrafts();
     ASSERT_EQ(drafts.size(), 1u);
-    ASSERT_TRUE(drafts.front().mainVideoURL);
+    ASSERT_TRUE(drafts.front().mainVideo);
     auto asset =
-        test::valueOrFailure(media::MovieAsset::open(*localFile(drafts.front().mainVideoURL)));
+        test::valueOrFailure(media::MovieAsset::open(*localFile(drafts.front().mainVideo)));
     ASSERT_TRUE(asset);
     EXPECT_GT(media::availableDuration(*asset, 0), 1.0);
 }
@@ -235,8 +235,8 @@ TEST_F(WaylandApp, RecordsADraftThroughTheRecordingWindowWhichStepsAsideForTheWh
     // The draft: the screen without our window, about as long as the recording, with sound.
     const auto drafts = DraftStore::shared()->loadDrafts();
     ASSERT_EQ(drafts.size(), 1u);
-    ASSERT_TRUE(drafts.front().mainVideoURL);
-    const fs::path movie = *localFile(drafts.front().mainVideoURL);
+    ASSERT_TRUE(drafts.front().mainVideo);
+    const fs::path movie = *localFile(drafts.front().mainVideo);
     auto asset = test::valueOrFailure(media::MovieAsset::open(movie));
     ASSERT_TRUE(asset);
     EXPECT_EQ(asset->tracks(media::MediaType::video).size(), 1u);

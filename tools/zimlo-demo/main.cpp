@@ -21,7 +21,7 @@
 
 #include "Interruption.h"
 #include "MovieReport.h"
-#include "app/AppDelegate.h"
+#include "app/Application.h"
 #include "app/ApplicationSetup.h"
 #include "app/HomeWindowController.h"
 #include "driver/ShellDriver.h"
@@ -158,8 +158,8 @@ void runApplication(int argc, char** argv, const Options& options, const Output&
                     const sandbox::XvfbServer& xvfb, sandbox::PulseServer& pulse) {
     QApplication application(argc, argv);
     app::setUpApplication(application);
-    auto delegate = std::make_unique<app::AppDelegate>(app::ShellServices::system());
-    delegate->applicationDidFinishLaunching();
+    auto delegate = std::make_unique<app::Application>(app::ShellServices::system());
+    delegate->started();
 
     int stepNumber = 0;
     driver::ShellDriver::Observer observer;
@@ -226,7 +226,7 @@ void runApplication(int argc, char** argv, const Options& options, const Output&
         setCurrentStep("report the draft");
         section("The draft");
         const RecordingProject& draft = finished.draft;
-        const auto file = localFile(draft.mainVideoURL);
+        const auto file = localFile(draft.mainVideo);
         if (!file) throw driver::StepFailed("report the draft", "it has no movie");
         const fs::path movie = *file;
         line("folder: " + shown(movie.parent_path()));

@@ -358,7 +358,7 @@ MediaResult<MovieWriter::InputID> MovieWriter::addPassthroughInput(
     return impl_->add(InputKind::passthrough, std::move(track).value(), capacity);
 }
 
-bool MovieWriter::startWriting() {
+bool MovieWriter::start() {
     Impl& impl = *impl_;
     if (const Status status = impl.currentStatus(); status != Status::unknown)
         return status == Status::writing;
@@ -414,7 +414,7 @@ void MovieWriter::startSession(MediaTime sourceTime) {
     if (!session->has_value()) *session = sourceTime.valid ? sourceTime : MediaTime::zero();
 }
 
-bool MovieWriter::isReadyForMoreMediaData(InputID id) const {
+bool MovieWriter::acceptsMore(InputID id) const {
     Input* input = impl_->find(id);
     if (!input || !impl_->isWriting()) return false;
     return input->hasRoom(*input->queue.lock());
@@ -452,7 +452,7 @@ bool MovieWriter::append(InputID input, MediaPacket packet) {
     return impl_->enqueue(input, InputKind::passthrough, std::move(packet));
 }
 
-void MovieWriter::markAsFinished(InputID id) {
+void MovieWriter::endInput(InputID id) {
     Input* input = impl_->find(id);
     if (!input) return;
     auto queue = input->queue.lock();
@@ -460,13 +460,13 @@ void MovieWriter::markAsFinished(InputID id) {
     input->changed.notify_all();
 }
 
-void MovieWriter::finishWriting(std::function<void()> completion) {
+void MovieWriter::finish(std::function<void()> completion) {
     {
         auto locked = impl_->state.lock();
         if (locked->finishing) return;
         locked->finishing = true;
     }
-    for (size_t i = 0; i < impl_->inputs.size(); ++i) markAsFinished(static_cast<InputID>(i));
+    for (size_t i = 0; i < impl_->inputs.size(); ++i) endInput(static_cast<InputID>(i));
     // The last reference may be the finishing thread's own, so it runs detached and holds us.
     startThread("writer-finish", [self = shared_from_this(), completion = std::move(completion)] {
         Impl& impl = *self->impl_;

@@ -71,7 +71,7 @@ struct MovieWriterOptions {
 // the sample is refused (and counted). Timestamps are taken relative to the session start:
 // pictures before it are refused, sound before it is trimmed and gaps in sound become silence.
 //
-// Set-up (adding inputs, `startWriting`) and appends may come from any thread. Not copyable;
+// Set-up (adding inputs, `start`) and appends may come from any thread. Not copyable;
 // always held by shared_ptr.
 class MovieWriter : public std::enable_shared_from_this<MovieWriter> {
   public:
@@ -88,7 +88,7 @@ class MovieWriter : public std::enable_shared_from_this<MovieWriter> {
     MovieWriter(const MovieWriter&) = delete;
     MovieWriter& operator=(const MovieWriter&) = delete;
 
-    // Inputs, before `startWriting`. Tracks appear in the file in the order added.
+    // Inputs, before `start`. Tracks appear in the file in the order added.
     MediaResult<InputID> addVideoInput(const VideoEncoderSettings& settings);
     MediaResult<InputID> addAudioInput(const AudioEncoderSettings& settings);
     // Copies compressed packets unchanged; `formatHint` describes them.
@@ -96,11 +96,11 @@ class MovieWriter : public std::enable_shared_from_this<MovieWriter> {
                                              AffineTransform transform = {});
 
     // Opens the file and writes the header. False (status failed, `error` set) on failure.
-    bool startWriting();
+    bool start();
     // Source time that becomes time zero of the movie. Call once, before the first append.
     void startSession(MediaTime sourceTime);
 
-    bool isReadyForMoreMediaData(InputID input) const;
+    bool acceptsMore(InputID input) const;
     // Blocks until the input is ready, the writer stops writing, or `seconds` pass.
     bool waitUntilReady(InputID input, double seconds) const;
     // False when the sample was not taken: input not ready, finished, of another kind, or the
@@ -110,10 +110,10 @@ class MovieWriter : public std::enable_shared_from_this<MovieWriter> {
     bool append(InputID input, MediaPacket packet);
 
     // No more samples for this input; what is queued is still written.
-    void markAsFinished(InputID input);
+    void endInput(InputID input);
     // Marks every input finished, waits for them in the background, closes the file, then calls
     // `completion` on a thread of the writer's own. Status is then completed or failed.
-    void finishWriting(std::function<void()> completion);
+    void finish(std::function<void()> completion);
     // Stops at once; the file is left as it is (status cancelled).
     void cancelWriting();
 
@@ -124,7 +124,7 @@ class MovieWriter : public std::enable_shared_from_this<MovieWriter> {
     // else 0.
     int errorCode() const;
     // Called once, on the thread that failed, when writing fails (status turns failed). Set
-    // before startWriting; it may run after the writer is gone, so it must hold nothing of it.
+    // before start; it may run after the writer is gone, so it must hold nothing of it.
     void setFailureHandler(std::function<void(const MediaError& error, int code)> handler);
     const std::filesystem::path& url() const;
 

@@ -20,15 +20,15 @@ namespace zimlo::speech {
 // ---------------------------------------------------------------------------------------------
 // AudioBufferRecognitionRequest
 
-void AudioBufferRecognitionRequest::appendAudioSampleBuffer(const media::AudioSample& sample) {
-    appendAudioSampleBuffer(media::AudioSample(sample));
+void AudioBufferRecognitionRequest::appendAudioSample(const media::AudioSample& sample) {
+    appendAudioSample(media::AudioSample(sample));
 }
 
-void AudioBufferRecognitionRequest::appendAudioSampleBuffer(media::AudioSample&& sample) {
+void AudioBufferRecognitionRequest::appendAudioSample(media::AudioSample&& sample) {
     std::unique_lock lock(mutex_);
     if (next_) {
         // Still under our lock: nothing overtakes what was handed over.
-        next_->appendAudioSampleBuffer(std::move(sample));
+        next_->appendAudioSample(std::move(sample));
         return;
     }
     if (ended_ || closed_) return;
@@ -98,7 +98,7 @@ void AudioBufferRecognitionRequest::handOverTo(
     std::deque<media::AudioSample> moved;
     moved.swap(samples_);
     if (endAt_.valid) next->endAudioAt(endAt_);
-    for (auto& sample : moved) next->appendAudioSampleBuffer(std::move(sample));
+    for (auto& sample : moved) next->appendAudioSample(std::move(sample));
     if (ended_) next->endAudio();
     // Still pending until the task lets go of this request (close): a producer waiting for it
     // then finds the next request in place.

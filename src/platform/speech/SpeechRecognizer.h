@@ -30,8 +30,8 @@ class AudioBufferRecognitionRequest {
     std::function<void(double seconds)> onProgress;
     static constexpr double kSpeechLeadInSeconds = 0.5;
 
-    void appendAudioSampleBuffer(const media::AudioSample& sample);
-    void appendAudioSampleBuffer(media::AudioSample&& sample);
+    void appendAudioSample(const media::AudioSample& sample);
+    void appendAudioSample(media::AudioSample&& sample);
     // No more audio: the task finishes with what it has.
     void endAudio();
     // The audio ends at `end`, a time on the clock the samples are stamped with: what was

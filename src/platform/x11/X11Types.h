@@ -33,7 +33,7 @@ struct WindowInfo {
 };
 
 // What the system currently offers for capture.
-struct ShareableContent {
+struct CaptureTargetList {
     std::vector<DisplayInfo> displays;
     std::vector<WindowInfo> windows;  // bottom-to-top stacking order where known
     bool hasWindowManager = false;

@@ -6,7 +6,7 @@
 
 #include "capture/PortalSourceMemory.h"
 #include "capture/ScreenCaptureTargetProvider.h"
-#include "platform/storage/UserDefaults.h"
+#include "platform/storage/SettingsFile.h"
 
 namespace zimlo::capture {
 namespace {
@@ -20,7 +20,7 @@ class PortalTargets : public ::testing::Test {
         file = fs::temp_directory_path() /
                ("zimlo-portal-memory-" + std::to_string(::getpid()) + ".json");
         fs::remove(file);
-        defaults = std::make_shared<UserDefaults>(file);
+        defaults = std::make_shared<SettingsFile>(file);
     }
     void TearDown() override { fs::remove(file); }
 
@@ -32,7 +32,7 @@ class PortalTargets : public ::testing::Test {
     }
 
     fs::path file;
-    std::shared_ptr<UserDefaults> defaults;
+    std::shared_ptr<SettingsFile> defaults;
 };
 
 TEST_F(PortalTargets, OfferTheWholeScreenAndAWindowOnlyWhereThePortalCapturesWindows) {

@@ -15,7 +15,7 @@
 #include "SourceTestSupport.h"
 #include "capture/ScreenCaptureTargetProvider.h"
 #include "platform/camera/GeneratedCamera.h"
-#include "platform/x11/ShareableContent.h"
+#include "platform/x11/CaptureTargetList.h"
 #include "sandbox/PulseServer.h"
 #include "sandbox/XvfbServer.h"
 #include "support/ResultValue.h"
@@ -68,7 +68,7 @@ struct RecordingDesk {
         xvfb.exportDisplay();
         fs::create_directories(dir);
         targets = ScreenCaptureTargetProvider::buildTargets(
-            zimlo::test::valueOrFailure(x11::queryShareableContent(xvfb.displayName().c_str())),
+            zimlo::test::valueOrFailure(x11::listCaptureTargets(xvfb.displayName().c_str())),
             ::getpid());
     }
     ~RecordingDesk() {
@@ -297,7 +297,7 @@ TEST(ScreenCameraSourceRecording, AShortRecordingOfAStillScreenHasAMovie) {
     std::optional<std::optional<fs::path>> finished;
     source->onFinishRecording = [&](auto main, auto) { finished.emplace(main); };
     std::atomic<int> pictures{0};
-    source->onScreenSampleBuffer = [&](const media::VideoSample&) { ++pictures; };
+    source->onScreenFrame = [&](const media::VideoSample&) { ++pictures; };
     source->setRecordingSettings(nativeDefaultSettings(640, 480));
     ASSERT_TRUE(source->configureScreenStream());
     source->startScreenCapture();
@@ -351,7 +351,7 @@ TEST(ScreenCameraSourceRecording, AStillScreenWithoutSoundLastsUntilTheStop) {
     std::optional<std::optional<fs::path>> finished;
     source->onFinishRecording = [&](auto main, auto) { finished.emplace(main); };
     std::atomic<int> pictures{0};
-    source->onScreenSampleBuffer = [&](const media::VideoSample&) { ++pictures; };
+    source->onScreenFrame = [&](const media::VideoSample&) { ++pictures; };
     source->setRecordingSettings(nativeDefaultSettings(640, 480));
     ASSERT_TRUE(source->configureScreenStream());
     source->startScreenCapture();

@@ -13,7 +13,7 @@
 #include "capture/ScreenCameraSource.h"
 #include "capture/ScreenCaptureTargetProvider.h"
 #include "platform/camera/GeneratedCamera.h"
-#include "platform/x11/ShareableContent.h"
+#include "platform/x11/CaptureTargetList.h"
 #include "platform/x11/TestWindows.h"
 #include "sandbox/PulseServer.h"
 #include "sandbox/XvfbServer.h"
@@ -50,7 +50,7 @@ class SourceStream : public ::testing::Test {
 
     std::vector<ScreenCaptureTarget> targets() const {
         return ScreenCaptureTargetProvider::buildTargets(
-            zimlo::test::valueOrFailure(x11::queryShareableContent(xvfb->displayName().c_str())),
+            zimlo::test::valueOrFailure(x11::listCaptureTargets(xvfb->displayName().c_str())),
             ::getpid());
     }
 
@@ -127,7 +127,7 @@ TEST_F(SourceStream, NewSettingsRebuildTheStreamAtTheNewSizeAndReformatTheCamera
     auto source = sourceFor(targets().front(), options);
     std::mutex mutex;
     std::vector<std::pair<int, int>> frameSizes;
-    source->onScreenSampleBuffer = [&](const media::VideoSample& sample) {
+    source->onScreenFrame = [&](const media::VideoSample& sample) {
         std::lock_guard lock(mutex);
         frameSizes.emplace_back(sample.width(), sample.height());
     };
@@ -182,7 +182,7 @@ TEST_F(SourceStream, ThePointerIsDrawnOnlyWhenTheSettingsSaySo) {
     std::mutex mutex;
     std::shared_ptr<const media::PixelBuffer> latest;
     size_t frames = 0;
-    source->onScreenSampleBuffer = [&](const media::VideoSample& sample) {
+    source->onScreenFrame = [&](const media::VideoSample& sample) {
         std::lock_guard lock(mutex);
         latest = sample.pixels;
         ++frames;
@@ -262,7 +262,7 @@ TEST_F(SourceStream, AnOwnWindowLookupThatHangsOrFailsLeavesNothingOut) {
             EXPECT_LT(waited, 10s);  // not for as long as the lookup hangs
         }
         std::atomic<int> frames{0};
-        source->onScreenSampleBuffer = [&](const media::VideoSample&) { ++frames; };
+        source->onScreenFrame = [&](const media::VideoSample&) { ++frames; };
         source->startScreenCapture();
         EXPECT_TRUE(test::pumpUntil([&] { return frames > 0; }, 20s));
         source->shutdown();

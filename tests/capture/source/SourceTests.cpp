@@ -57,13 +57,13 @@ TEST(ScreenCameraSourceStatus, FrameRateReportsFollowTheThresholds) {
     std::vector<ScreenCaptureStatus> reports;
     int previewed = 0;
     source->onScreenCaptureStatusChange = [&](ScreenCaptureStatus s) { reports.push_back(s); };
-    source->onScreenSampleBuffer = [&](const media::VideoSample&) { ++previewed; };
+    source->onScreenFrame = [&](const media::VideoSample&) { ++previewed; };
     double t = 100;
     auto feed = [&](double fps, double seconds, int w = 1920, int h = 1080,
                     std::optional<media::FrameStatus> status = media::FrameStatus::complete) {
         source->screenQueue().sync([&] {
             for (int i = 0; i < static_cast<int>(std::lround(fps * seconds)); ++i) {
-                source->streamDidOutputScreenSample(frameAt(t, w, h, status));
+                source->onScreenSample(frameAt(t, w, h, status));
                 t += 1.0 / fps;
             }
         });
@@ -117,9 +117,9 @@ TEST(ScreenCameraSourceRecording, StartsOnceFinishesOnceAndRefusesSettingsWhileR
 
     source->stopRecording();  // nothing to stop
     source->startRecording(true);
-    auto firstMain = source->mainOutputURL();
+    auto firstMain = source->mainOutputPath();
     source->startRecording(true);
-    EXPECT_EQ(source->mainOutputURL(), firstMain);
+    EXPECT_EQ(source->mainOutputPath(), firstMain);
     EXPECT_TRUE(source->isRecording());
     ASSERT_TRUE(firstMain && firstMain->filename().string().starts_with("zimlo_screen_"));
     // In a folder of the recording's own, held while the source keeps it.
@@ -127,7 +127,7 @@ TEST(ScreenCameraSourceRecording, StartsOnceFinishesOnceAndRefusesSettingsWhileR
     EXPECT_EQ(firstMain->parent_path(), source->recordingFolder()->path());
     EXPECT_EQ(firstMain->parent_path().parent_path(), dir);
     EXPECT_TRUE(RecordingFolder::adoptAbandoned(dir).empty());
-    EXPECT_EQ(source->pipOutputURL()->filename().string(),
+    EXPECT_EQ(source->pipOutputPath()->filename().string(),
               "zimlo_camera_" + firstMain->filename().string().substr(13));
 
     std::optional<SourceError> refused;
@@ -144,7 +144,7 @@ TEST(ScreenCameraSourceRecording, StartsOnceFinishesOnceAndRefusesSettingsWhileR
     zimlo::test::mainLoop().runFor(std::chrono::milliseconds(100));
     EXPECT_EQ(finishes, 1);
     EXPECT_EQ(mainURL, firstMain);
-    EXPECT_EQ(pipURL, source->pipOutputURL());  // the camera writer never got a frame: no file
+    EXPECT_EQ(pipURL, source->pipOutputPath());  // the camera writer never got a frame: no file
     EXPECT_FALSE(fs::exists(*mainURL));
     EXPECT_FALSE(fs::exists(*pipURL));
     EXPECT_EQ(source->state(), CaptureState::stopped());
@@ -189,8 +189,8 @@ TEST(ScreenCameraSourceRecording, RecordingsStartedTogetherWriteTheirOwnFilesAnd
     const double start = media::MonotonicClock::nowSeconds();
     for (int i = 0; i < 10; ++i) {
         for (auto& recording : recordings) {
-            recording.source->streamDidOutputScreenSample(frameAt(start + i / 30.0, 64, 48));
-            recording.source->cameraDidOutputFrame(frameAt(start + i / 30.0, 64, 48));
+            recording.source->onScreenSample(frameAt(start + i / 30.0, 64, 48));
+            recording.source->onCameraFrame(frameAt(start + i / 30.0, 64, 48));
         }
     }
     for (auto& recording : recordings) recording.source->stopRecording();

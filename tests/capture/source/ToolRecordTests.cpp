@@ -23,7 +23,7 @@
 #include "model/DraftStore.h"
 #include "platform/media/AssetReader.h"
 #include "platform/storage/RecordingFolder.h"
-#include "platform/x11/ShareableContent.h"
+#include "platform/x11/CaptureTargetList.h"
 #include "sandbox/PulseServer.h"
 #include "sandbox/XvfbServer.h"
 #include "support/CommandOutput.h"
@@ -68,7 +68,7 @@ TEST(ZimloToolRecord, WritesScreenMovieWithBothSoundTracksAndACameraMovie) {
     tool = folders.environment() + tool;
 
     auto targets = ScreenCaptureTargetProvider::buildTargets(
-        zimlo::test::valueOrFailure(x11::queryShareableContent(xvfb.displayName().c_str())),
+        zimlo::test::valueOrFailure(x11::listCaptureTargets(xvfb.displayName().c_str())),
         ::getpid());
     ASSERT_FALSE(targets.empty());
     int status = -1;
@@ -202,7 +202,7 @@ TEST(ZimloToolRecord, AKillLosesOnlyTheLastSecondsAndTheNextStartKeepsTheRestAsA
     zimlo::sandbox::PulseServer::shared();
     std::string tool = std::string(ZIMLO_BINARY_DIR) + "/tools/zimlo-tool/zimlo-tool";
     auto targets = ScreenCaptureTargetProvider::buildTargets(
-        zimlo::test::valueOrFailure(x11::queryShareableContent(xvfb.displayName().c_str())),
+        zimlo::test::valueOrFailure(x11::listCaptureTargets(xvfb.displayName().c_str())),
         ::getpid());
     ASSERT_FALSE(targets.empty());
     constexpr double kSeconds = 6;
@@ -235,9 +235,9 @@ TEST(ZimloToolRecord, AKillLosesOnlyTheLastSecondsAndTheNextStartKeepsTheRestAsA
         EXPECT_NE(printed.find("recovered 1, kept 0"), std::string::npos) << printed;
         const auto drafts = DraftStore(folders.drafts()).loadDrafts();
         ASSERT_EQ(drafts.size(), 1u) << printed;
-        ASSERT_TRUE(drafts[0].mainVideoURL && drafts[0].pipVideoURL);
-        EXPECT_NEAR(decodedSeconds(localFile(drafts[0].mainVideoURL)), screenSeconds, 0.01);
-        EXPECT_GE(decodedSeconds(localFile(drafts[0].pipVideoURL)), kSeconds - 2.5);
+        ASSERT_TRUE(drafts[0].mainVideo && drafts[0].pipVideo);
+        EXPECT_NEAR(decodedSeconds(localFile(drafts[0].mainVideo)), screenSeconds, 0.01);
+        EXPECT_GE(decodedSeconds(localFile(drafts[0].pipVideo)), kSeconds - 2.5);
         EXPECT_NEAR(drafts[0].duration, screenSeconds, 0.5);
         EXPECT_TRUE(fs::is_empty(folders.recordings()));
     }
@@ -251,7 +251,7 @@ TEST(ZimloToolRecord, AFullDiskStopsTheRecordingAndFails) {
     zimlo::sandbox::PulseServer::shared();
     std::string tool = std::string(ZIMLO_BINARY_DIR) + "/tools/zimlo-tool/zimlo-tool";
     auto targets = ScreenCaptureTargetProvider::buildTargets(
-        zimlo::test::valueOrFailure(x11::queryShareableContent(xvfb.displayName().c_str())),
+        zimlo::test::valueOrFailure(x11::listCaptureTargets(xvfb.displayName().c_str())),
         ::getpid());
     ASSERT_FALSE(targets.empty());
     auto dir = fs::temp_directory_path() / ("zimlo-full-" + std::to_string(::getpid()));
@@ -303,7 +303,7 @@ TEST(ZimloToolRecord, AMicrophoneBacklogDoesNotOutlastTheRecording) {
     auto& pulse = zimlo::sandbox::PulseServer::shared();
     std::string tool = std::string(ZIMLO_BINARY_DIR) + "/tools/zimlo-tool/zimlo-tool";
     auto targets = ScreenCaptureTargetProvider::buildTargets(
-        zimlo::test::valueOrFailure(x11::queryShareableContent(xvfb.displayName().c_str())),
+        zimlo::test::valueOrFailure(x11::listCaptureTargets(xvfb.displayName().c_str())),
         ::getpid());
     ASSERT_FALSE(targets.empty());
     const pid_t feeder = ::fork();
@@ -356,7 +356,7 @@ TEST(ZimloToolRecord, ASoundServerThatGoesAwayIsReportedAndRejoined) {
     auto& pulse = zimlo::sandbox::PulseServer::shared();
     std::string tool = std::string(ZIMLO_BINARY_DIR) + "/tools/zimlo-tool/zimlo-tool";
     auto targets = ScreenCaptureTargetProvider::buildTargets(
-        zimlo::test::valueOrFailure(x11::queryShareableContent(xvfb.displayName().c_str())),
+        zimlo::test::valueOrFailure(x11::listCaptureTargets(xvfb.displayName().c_str())),
         ::getpid());
     ASSERT_FALSE(targets.empty());
     ToolFolders folders("tool-sound");

@@ -41,7 +41,7 @@ std::vector<std::string> ids(const std::vector<ScreenCaptureTarget>& targets) {
 }
 
 TEST(ScreenCaptureTargets, OrderByDisplayPositionApplicationAndTitleWithNumbersByValue) {
-    x11::ShareableContent content;
+    x11::CaptureTargetList content;
     content.displays = {x11::DisplayInfo{11, "left", {0, 0, 1920, 1080}, 3840, 2160},
                         x11::DisplayInfo{12, "right", {1920, 0, 1280, 1024}, 0, 0}};
     content.windows = {
@@ -112,7 +112,7 @@ Provider::TargetsResult loadTargets() {
 }
 
 TEST(ScreenCaptureTargets, OnlyVisibleNormalWindowsOfOtherProgramsAreListed) {
-    x11::ShareableContent content;
+    x11::CaptureTargetList content;
     content.displays = {x11::DisplayInfo{11, "screen", {0, 0, 1920, 1080}, 0, 0}};
     auto at = [](int x) { return PixelRect{x, 100, 200, 150}; };
     x11::WindowInfo panel = window(2, at(300), "Panel", "layer");

@@ -7,8 +7,8 @@
 #include <sstream>
 #include <thread>
 
+#include "capture/RecordingFileWriter.h"
 #include "capture/RecordingTimeline.h"
-#include "capture/SampleBufferMovieWriter.h"
 #include "platform/media/AssetReader.h"
 #include "platform/media/Probe.h"
 #include "platform/media/SyntheticMedia.h"
@@ -123,9 +123,9 @@ TEST(RecordingTimeline, WriterLeavesThePauseOutOfPictureAndSound) {
     auto timeline = std::make_shared<RecordingTimeline>();
     ASSERT_TRUE(timeline->pause(at(53)));
     ASSERT_TRUE(timeline->resume(at(54)));
-    auto writer = SampleBufferMovieWriter::create(url, media::MovieFileType::quickTimeMovie,
-                                                  {AudioSource::system}, CaptureFrameRate::fps30,
-                                                  false, timeline);
+    auto writer = RecordingFileWriter::create(url, media::MovieFileType::quickTimeMovie,
+                                              {AudioSource::system}, CaptureFrameRate::fps30, false,
+                                              timeline);
     for (int i = 0; i < 180; ++i) {
         const MediaTime t = MediaTime::make(50 * 30 + i, 30);
         const bool paused = timeline->isInPause(t);

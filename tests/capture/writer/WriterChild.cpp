@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <thread>
 
-#include "capture/SampleBufferMovieWriter.h"
+#include "capture/RecordingFileWriter.h"
 #include "platform/media/MediaSample.h"
 #include "platform/media/SyntheticMedia.h"
 
@@ -14,8 +14,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     using namespace zimlo;
-    auto writer = SampleBufferMovieWriter::create(argv[1], media::MovieFileType::quickTimeMovie,
-                                                  {AudioSource::system}, CaptureFrameRate::fps30);
+    auto writer = RecordingFileWriter::create(argv[1], media::MovieFileType::quickTimeMovie,
+                                              {AudioSource::system}, CaptureFrameRate::fps30);
     const int fps = 30;
     auto start = std::chrono::steady_clock::now();
     for (int frame = 0;; ++frame) {

@@ -54,7 +54,7 @@ inline void writeMovie(const std::filesystem::path& url, const MovieSpec& spec) 
     std::vector<media::MovieWriter::InputID> audio;
     for (size_t i = 0; i < spec.tones.size(); ++i)
         audio.push_back(writer->addAudioInput({}).value());
-    ASSERT_TRUE(writer->startWriting()) << writer->error().value_or(media::MediaError{});
+    ASSERT_TRUE(writer->start()) << writer->error().value_or(media::MediaError{});
     writer->startSession(media::MediaTime::zero());
     for (int frame = 0; frame < spec.frames; ++frame) {
         auto time = media::MediaTime::make(frame, 30);
@@ -72,7 +72,7 @@ inline void writeMovie(const std::filesystem::path& url, const MovieSpec& spec) 
         }
     }
     auto done = std::make_shared<std::atomic<bool>>(false);
-    writer->finishWriting([done] { *done = true; });
+    writer->finish([done] { *done = true; });
     for (int i = 0; i < 12000 && !*done; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_TRUE(done->load());

@@ -16,7 +16,7 @@ namespace {
 
 bool finishAndWait(MovieWriter& writer) {
     auto done = std::make_shared<std::atomic<bool>>(false);
-    writer.finishWriting([done] { *done = true; });
+    writer.finish([done] { *done = true; });
     for (int i = 0; i < 12000 && !*done; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     return done->load();
@@ -53,7 +53,7 @@ TEST(MovieWriter, PlacesSoundByTimestampTrimmingAndFillingGaps) {
     auto audio = writer->addAudioInput({});
     ASSERT_TRUE(audio.ok()) << audio.error();
     EXPECT_FALSE(writer->addVideoInput({}).ok()) << "a picture of no size";
-    ASSERT_TRUE(writer->startWriting()) << writer->error().value_or(MediaError{});
+    ASSERT_TRUE(writer->start()) << writer->error().value_or(MediaError{});
     EXPECT_FALSE(writer->addAudioInput({}).ok()) << "inputs only before writing starts";
     EXPECT_FALSE(writer->append(*audio, test::toneSample(MediaTime::make(10, 1), 480)))
         << "no session yet";
@@ -101,7 +101,7 @@ TEST(MovieWriter, RefusesSoundThatJumpsHoursPastEverythingAtOnce) {
     auto writer = *created;
     auto audio = writer->addAudioInput({});
     ASSERT_TRUE(audio.ok()) << audio.error();
-    ASSERT_TRUE(writer->startWriting()) << writer->error().value_or(MediaError{});
+    ASSERT_TRUE(writer->start()) << writer->error().value_or(MediaError{});
     writer->startSession(MediaTime::make(10, 1));
     const auto started = std::chrono::steady_clock::now();
     ASSERT_TRUE(writer->append(*audio, test::toneSample(MediaTime::make(10, 1), 4800)));
@@ -134,7 +134,7 @@ TEST(MovieWriter, CopiesPacketsIntoFastStartMPEG4) {
     auto input =
         writer->addPassthroughInput(track.formatDescriptions.at(0), track.preferredTransform);
     ASSERT_TRUE(input.ok()) << input.error();
-    ASSERT_TRUE(writer->startWriting()) << writer->error().value_or(MediaError{});
+    ASSERT_TRUE(writer->start()) << writer->error().value_or(MediaError{});
     writer->startSession(MediaTime::zero());
     auto reader = test::valueOrFailure(TrackPacketReader::open(*source, track.trackID));
     std::vector<std::vector<uint8_t>> original;

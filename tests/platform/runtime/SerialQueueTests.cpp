@@ -7,9 +7,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/runtime/DispatchGroup.h"
 #include "platform/runtime/FirstErrorSlot.h"
 #include "platform/runtime/SerialQueue.h"
+#include "platform/runtime/WaitGroup.h"
 
 using namespace zimlo;
 using namespace std::chrono_literals;
@@ -98,8 +98,8 @@ TEST(SerialQueue, DestructionDrainsSubmittedWork) {
     EXPECT_EQ(ran.load(), 50);
 }
 
-TEST(DispatchGroup, WaitTimesOutWhileWorkIsOutstandingAndNotifiesAtZero) {
-    DispatchGroup group;
+TEST(WaitGroup, WaitTimesOutWhileWorkIsOutstandingAndNotifiesAtZero) {
+    WaitGroup group;
     EXPECT_TRUE(group.wait(0.0));  // nothing entered
 
     std::atomic<int> notified{0};

@@ -221,7 +221,7 @@ TEST(SpeechRecognizerTest, DecodesMicrophoneAudioIntoTimedWords) {
     });
     ASSERT_TRUE(recognizer->waitUntilLoaded(300));
     for (const auto& piece : splitAudio(mic, 0.05)) {
-        request->appendAudioSampleBuffer(piece);
+        request->appendAudioSample(piece);
         request->waitUntilDecoded(300);  // at the decoder's pace, so partial results have a chance
     }
     request->endAudio();
@@ -249,7 +249,7 @@ TEST(SpeechRecognizerTest, DecodesMicrophoneAudioIntoTimedWords) {
     EXPECT_GE(words.front().timestamp, 0);
     EXPECT_LE(words.back().timestamp + words.back().duration, source.duration().seconds() + 0.05);
     // The task is done with the request: later audio is refused.
-    request->appendAudioSampleBuffer(source);
+    request->appendAudioSample(source);
     EXPECT_FALSE(request->hasPendingAudio());
 }
 

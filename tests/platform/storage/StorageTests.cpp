@@ -17,7 +17,7 @@
 #include "platform/storage/AtomicFile.h"
 #include "platform/storage/BoundedFile.h"
 #include "platform/storage/DocumentsDirectory.h"
-#include "platform/storage/UserDefaults.h"
+#include "platform/storage/SettingsFile.h"
 
 namespace zimlo {
 namespace {
@@ -105,7 +105,7 @@ TEST_F(StorageTest, BoundedReadsTakeOnlyRegularFilesWithinTheirSize) {
 
 TEST_F(StorageTest, DefaultsKeepStoredTypes) {
     fs::path file = dir / "config" / "zimlo" / "defaults.json";
-    UserDefaults defaults(file);
+    SettingsFile defaults(file);
     EXPECT_FALSE(defaults.string("k"));
     EXPECT_EQ(defaults.integer("k"), 0);
 
@@ -116,7 +116,7 @@ TEST_F(StorageTest, DefaultsKeepStoredTypes) {
     EXPECT_TRUE(stored["zimlo.mac.recording.frameRate"].is_number_integer());
 
     // A second instance (another process) sees the values.
-    UserDefaults other(file);
+    SettingsFile other(file);
     EXPECT_EQ(other.string("zimlo.mac.recording.resolution"), "2880x1800");
     EXPECT_EQ(other.integer("zimlo.mac.recording.frameRate"), 60);
     EXPECT_EQ(other.string("zimlo.mac.recording.frameRate"), "60");
@@ -132,7 +132,7 @@ TEST_F(StorageTest, DefaultsKeepStoredTypes) {
 TEST_F(StorageTest, MalformedDefaultsFileIsKeptAside) {
     fs::path file = dir / "defaults.json";
     std::ofstream(file) << "{not json";
-    UserDefaults defaults(file);
+    SettingsFile defaults(file);
     EXPECT_FALSE(defaults.string("a"));
     ASSERT_TRUE(defaults.setInteger("a", 1));
     EXPECT_EQ(defaults.integer("a"), 1);
@@ -141,7 +141,7 @@ TEST_F(StorageTest, MalformedDefaultsFileIsKeptAside) {
     // An unwritable location says why and changes nothing.
     fs::path blocked = dir / "blocked";
     std::ofstream(blocked) << "a file, not a directory";
-    UserDefaults unwritable(blocked / "defaults.json");
+    SettingsFile unwritable(blocked / "defaults.json");
     auto written = unwritable.setInteger("a", 1);
     ASSERT_FALSE(written);
     EXPECT_EQ(written.error().code, std::errc::not_a_directory);
@@ -184,7 +184,7 @@ TEST_F(StorageTest, UnusableSettingsFilesGiveTheDefaultsAndAreSaidOnce) {
         fs::create_directories(folder);
         const fs::path file = folder / "defaults.json";
         c.make(file);
-        UserDefaults defaults(file);
+        SettingsFile defaults(file);
         std::optional<std::string> value = "unread";
         ASSERT_TRUE(endsWithin(
             10s, [&] { value = defaults.string("a"); }, file));
@@ -208,7 +208,7 @@ TEST_F(StorageTest, UnusableSettingsFilesGiveTheDefaultsAndAreSaidOnce) {
 TEST_F(StorageTest, SettingsAreReadOnceAndChangesFromOutsideAreSeen) {
     const fs::path file = dir / "defaults.json";
     std::ofstream(file) << R"({"zimlo.mac.recording.resolution": "720p", "n": 3})";
-    UserDefaults defaults(file);
+    SettingsFile defaults(file);
     int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     ASSERT_GE(watch, 0);
     // Closes too: the kernel merges an event into an identical one still unread.
@@ -265,7 +265,7 @@ TEST_F(StorageTest, AtomicWriteReplacesWholeFile) {
 TEST_F(StorageTest, StandardLocations) {
     setenv("HOME", (dir / "home").c_str(), 1);
     setenv("XDG_CONFIG_HOME", (dir / "cfg").c_str(), 1);
-    EXPECT_EQ(UserDefaults::standardPath(), dir / "cfg" / "zimlo" / "defaults.json");
+    EXPECT_EQ(SettingsFile::standardPath(), dir / "cfg" / "zimlo" / "defaults.json");
     EXPECT_EQ(documentsDirectory(), dir / "home" / "Documents");  // no user-dirs.dirs
 
     fs::create_directories(dir / "cfg");
@@ -279,7 +279,7 @@ TEST_F(StorageTest, StandardLocations) {
     setenv("XDG_CONFIG_HOME", "relative/cfg", 1);  // ignored: must be absolute
     EXPECT_EQ(configDirectory(), dir / "home" / ".config");
     unsetenv("XDG_CONFIG_HOME");
-    EXPECT_EQ(UserDefaults::standardPath(), dir / "home" / ".config" / "zimlo" / "defaults.json");
+    EXPECT_EQ(SettingsFile::standardPath(), dir / "home" / ".config" / "zimlo" / "defaults.json");
 }
 
 }  // namespace

@@ -8,8 +8,8 @@
 
 #include "platform/media/MonotonicClock.h"
 #include "platform/runtime/SerialQueue.h"
+#include "platform/x11/CaptureTargetList.h"
 #include "platform/x11/ScreenStream.h"
-#include "platform/x11/ShareableContent.h"
 #include "platform/x11/TestWindows.h"
 #include "platform/x11/XvfbEnvironment.h"
 #include "support/ResultValue.h"
@@ -85,7 +85,7 @@ ScreenStreamConfiguration fullSize(bool cursor = false) {
 }
 
 DisplayInfo mainDisplay() {
-    return zimlo::test::valueOrFailure(queryShareableContent()).displays.at(0);
+    return zimlo::test::valueOrFailure(listCaptureTargets()).displays.at(0);
 }
 
 TEST(ScreenStream, DisplayFramesShowOtherWindowsButNeverOurs) {

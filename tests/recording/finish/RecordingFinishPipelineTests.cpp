@@ -183,8 +183,8 @@ TEST_F(RecordingFinishTest, ComposedRecordingKeepsOnlyTheFinishedMovieAndCleansO
     // The composed project: one finished movie, nothing left to compose, its own duration.
     ASSERT_EQ(saved_.size(), 1u);
     const RecordingProject& composed = saved_[0];
-    EXPECT_EQ(localFile(composed.mainVideoURL)->parent_path(), temp_.path());
-    EXPECT_EQ(composed.pipVideoURL, std::nullopt);
+    EXPECT_EQ(localFile(composed.mainVideo)->parent_path(), temp_.path());
+    EXPECT_EQ(composed.pipVideo, std::nullopt);
     EXPECT_TRUE(composed.pipTrack.empty() && composed.subtitleTrack.empty());
     EXPECT_FALSE(composed.aspect.isPiPEnabled);
     EXPECT_EQ(composed.aspect.splitTopRatio, 0.5);
@@ -195,7 +195,7 @@ TEST_F(RecordingFinishTest, ComposedRecordingKeepsOnlyTheFinishedMovieAndCleansO
     const RecordingProject& stored = **host_.ended;
     EXPECT_TRUE(stored.isDraft);
     EXPECT_EQ(store_.loadDrafts().size(), 1u);
-    auto asset = test::valueOrFailure(media::MovieAsset::open(*localFile(stored.mainVideoURL)));
+    auto asset = test::valueOrFailure(media::MovieAsset::open(*localFile(stored.mainVideo)));
     ASSERT_TRUE(asset);
     auto video = asset->tracks(media::MediaType::video);
     ASSERT_EQ(video.size(), 1u);
@@ -244,11 +244,11 @@ TEST_F(RecordingFinishTest, ExportFailureSavesTheRawFilesWithEveryTrack) {
     EXPECT_EQ(
         stored.subtitleTrack[0].text + stored.subtitleTrack[1].text + stored.subtitleTrack[2].text,
         "一一又二");
-    ASSERT_TRUE(stored.mainVideoURL && stored.pipVideoURL);
-    EXPECT_TRUE(fs::exists(*localFile(stored.mainVideoURL)) &&
-                fs::exists(*localFile(stored.pipVideoURL)));
-    EXPECT_EQ(saved_.at(0).mainVideoURL, screen);
-    EXPECT_EQ(saved_.at(0).pipVideoURL, camera);
+    ASSERT_TRUE(stored.mainVideo && stored.pipVideo);
+    EXPECT_TRUE(fs::exists(*localFile(stored.mainVideo)) &&
+                fs::exists(*localFile(stored.pipVideo)));
+    EXPECT_EQ(saved_.at(0).mainVideo, screen);
+    EXPECT_EQ(saved_.at(0).pipVideo, camera);
     EXPECT_NEAR(stored.duration, 1.0, 0.1);
     // Copied into the draft, so the temporary originals could go; the mix warning is spent.
     EXPECT_TRUE(namesIn(temp_.path()).empty());
@@ -266,7 +266,7 @@ TEST_F(RecordingFinishTest, RecordingsWithoutCompositionSaveTheRawMovie) {
     ASSERT_TRUE(host_.ended && *host_.ended);
     EXPECT_EQ(host_.statuses.back(), "录制已保存，但声音同步失败：电脑声音与麦克风混合失败：x");
     EXPECT_TRUE(host_.overlays.empty());
-    EXPECT_EQ(saved_.at(0).mainVideoURL, screen);
+    EXPECT_EQ(saved_.at(0).mainVideo, screen);
 
     // With the real mixer and a capture status; the camera file of a camera switched off before
     // the stop is neither saved nor left behind.
@@ -283,8 +283,8 @@ TEST_F(RecordingFinishTest, RecordingsWithoutCompositionSaveTheRawMovie) {
     finish(screen2, camera2);
     ASSERT_TRUE(host_.ended && *host_.ended);
     EXPECT_EQ(host_.statuses.back(), "录制完成，已保存原始视频 · " + status.displayText());
-    EXPECT_NE(saved_.at(1).mainVideoURL, screen2);  // the mixed movie
-    EXPECT_EQ(saved_.at(1).pipVideoURL, std::nullopt);
+    EXPECT_NE(saved_.at(1).mainVideo, screen2);  // the mixed movie
+    EXPECT_EQ(saved_.at(1).pipVideo, std::nullopt);
     EXPECT_TRUE(saved_.at(1).pipTrack.empty());
     EXPECT_TRUE(namesIn(temp_.path()).empty());
     EXPECT_EQ(store_.loadDrafts().size(), 2u);
@@ -296,7 +296,7 @@ TEST_F(RecordingFinishTest, StoreFailureKeepsEveryTemporaryFile) {
     services_.saveDraft =
         [](const RecordingProject& project,
            const std::vector<fs::path>&) -> Result<RecordingProject, DraftSaveError> {
-        return fail(DraftSaveError{*localFile(project.mainVideoURL),
+        return fail(DraftSaveError{*localFile(project.mainVideo),
                                    std::make_error_code(std::errc::no_space_on_device), "copy"});
     };
     host_.inputs.aspect.isPiPEnabled = true;
@@ -337,12 +337,12 @@ TEST_F(RecordingFinishTest, ARecordingsFolderGoesWithItsSavedDraftAndOutlivesAFa
         test::pumpUntil([&] { return host_.ended.has_value(); }, std::chrono::seconds(120)));
     ASSERT_TRUE(*host_.ended);
     ASSERT_EQ(saved_.size(), 1u);
-    EXPECT_EQ(localFile(saved_[0].mainVideoURL)->parent_path(), made)
+    EXPECT_EQ(localFile(saved_[0].mainVideo)->parent_path(), made)
         << "the mix is made beside the movie";
     EXPECT_EQ(notedAtSave, saved_[0].id.uuidString());
     EXPECT_FALSE(fs::exists(made));
     EXPECT_TRUE(namesIn(temp_.path()).empty());
-    EXPECT_TRUE(fs::exists(*localFile((*host_.ended)->mainVideoURL)));
+    EXPECT_TRUE(fs::exists(*localFile((*host_.ended)->mainVideo)));
     folder.reset();
 
     host_.ended.reset();
@@ -351,7 +351,7 @@ TEST_F(RecordingFinishTest, ARecordingsFolderGoesWithItsSavedDraftAndOutlivesAFa
     services_.saveDraft =
         [](const RecordingProject& project,
            const std::vector<fs::path>&) -> Result<RecordingProject, DraftSaveError> {
-        return fail(DraftSaveError{*localFile(project.mainVideoURL),
+        return fail(DraftSaveError{*localFile(project.mainVideo),
                                    std::make_error_code(std::errc::no_space_on_device), "copy"});
     };
     {
@@ -387,7 +387,7 @@ TEST_F(RecordingFinishTest, TwoReportsWithinTheHandOverBuildOneProjectFromTheLat
     test::mainLoop().runFor(std::chrono::milliseconds(800));  // the second hand-over
     EXPECT_EQ(host_.takes, 1);
     ASSERT_EQ(saved_.size(), 1u);
-    EXPECT_EQ(saved_[0].mainVideoURL, second);
+    EXPECT_EQ(saved_[0].mainVideo, second);
     EXPECT_FALSE(pipeline->pendingFinish());
 }
 
@@ -425,9 +425,8 @@ TEST_F(RecordingFinishTest, TheProjectWaitsForTheSubtitlesOfWhatWasSaidBeforeThe
     EXPECT_EQ(mixes, 0);
     EXPECT_EQ(host_.overlays.front(),
               (std::pair<std::string, std::string>{"正在合成视频…", "正在写入字幕和画面，请稍候"}));
-    ASSERT_TRUE((*host_.ended)->mainVideoURL);
-    EXPECT_TRUE(
-        fs::exists(localFile((*host_.ended)->mainVideoURL)->parent_path() / "subtitles.srt"));
+    ASSERT_TRUE((*host_.ended)->mainVideo);
+    EXPECT_TRUE(fs::exists(localFile((*host_.ended)->mainVideo)->parent_path() / "subtitles.srt"));
 }
 
 TEST_F(RecordingFinishTest, APipelineGoneDuringMixingDeletesOnlyTheFreshMix) {
@@ -508,8 +507,8 @@ TEST_F(RecordingFinishTest, CancellingTheCompositionSavesTheRawRecording) {
     const RecordingProject& stored = **host_.ended;
     ASSERT_EQ(stored.subtitleTrack.size(), 1u);
     EXPECT_NEAR(stored.duration, 10, 0.1);
-    ASSERT_TRUE(stored.mainVideoURL);
-    EXPECT_EQ(localFile(stored.mainVideoURL)->extension(), ".mov");  // the raw movie, not an export
+    ASSERT_TRUE(stored.mainVideo);
+    EXPECT_EQ(localFile(stored.mainVideo)->extension(), ".mov");  // the raw movie, not an export
     // Nothing left in the temporary folder: no partial export, and the raw files were copied.
     EXPECT_TRUE(namesIn(temp_.path()).empty()) << *namesIn(temp_.path()).begin();
 }
@@ -564,7 +563,7 @@ TEST_F(RecordingFinishTest, DraftsWithSubtitlesGetSubtitleFilesOfWhatTheMovieSho
 
     finish(movie(temp_.path(), "zimlo_screen_13.mov", {{440, 0.5f}}), std::nullopt);
     ASSERT_TRUE(host_.ended && *host_.ended);
-    expectFiles(localFile((*host_.ended)->mainVideoURL)->parent_path(), "composed");
+    expectFiles(localFile((*host_.ended)->mainVideo)->parent_path(), "composed");
 
     host_.ended.reset();
     services_.exportMovie = [](const RecordingProject&, double, int,
@@ -573,14 +572,14 @@ TEST_F(RecordingFinishTest, DraftsWithSubtitlesGetSubtitleFilesOfWhatTheMovieSho
     finish(movie(temp_.path(), "zimlo_screen_14.mov", {{440, 0.5f}}), std::nullopt);
     ASSERT_TRUE(host_.ended && *host_.ended);
     EXPECT_EQ((*host_.ended)->subtitleTrack.size(), 3u);  // the raw draft keeps its whole track
-    expectFiles(localFile((*host_.ended)->mainVideoURL)->parent_path(), "raw");
+    expectFiles(localFile((*host_.ended)->mainVideo)->parent_path(), "raw");
 
     // Subtitle files that cannot be written: the draft stands, the status says what is missing.
     host_.ended.reset();
     services_.saveDraft = [this](const RecordingProject& project, const std::vector<fs::path>&) {
         auto stored = store_.saveDraft(project);
-        if (stored && localFile(stored->mainVideoURL))
-            fs::create_directory(localFile(stored->mainVideoURL)->parent_path() / "subtitles.srt");
+        if (stored && localFile(stored->mainVideo))
+            fs::create_directory(localFile(stored->mainVideo)->parent_path() / "subtitles.srt");
         return stored;
     };
     finish(movie(temp_.path(), "zimlo_screen_16.mov", {{440, 0.5f}}), std::nullopt);
@@ -600,7 +599,7 @@ TEST_F(RecordingFinishTest, DraftsWithSubtitlesGetSubtitleFilesOfWhatTheMovieSho
     host_.inputs.aspect.main = AspectRatio::r4x3;
     finish(movie(temp_.path(), "zimlo_screen_15.mov", {{440, 0.5f}}), std::nullopt);
     ASSERT_TRUE(host_.ended && *host_.ended);
-    const fs::path folder = localFile((*host_.ended)->mainVideoURL)->parent_path();
+    const fs::path folder = localFile((*host_.ended)->mainVideo)->parent_path();
     EXPECT_FALSE(fs::exists(folder / "subtitles.srt") || fs::exists(folder / "subtitles.vtt"));
 
     // Files that cannot be written leave the draft standing; the status line and one log line
@@ -610,8 +609,8 @@ TEST_F(RecordingFinishTest, DraftsWithSubtitlesGetSubtitleFilesOfWhatTheMovieSho
     services_.saveDraft = [this](const RecordingProject& project, const std::vector<fs::path>&) {
         auto stored = store_.saveDraft(project);
         if (stored)
-            fs::create_directories(localFile(stored->mainVideoURL)->parent_path() /
-                                   "subtitles.vtt" / "x");
+            fs::create_directories(localFile(stored->mainVideo)->parent_path() / "subtitles.vtt" /
+                                   "x");
         return stored;
     };
     test::LogCapture captured(log::Level::warn);
@@ -634,9 +633,9 @@ TEST_F(RecordingFinishTest, WithoutAScreenMovieTheCameraMovieIsStillSaved) {
     EXPECT_EQ(host_.statuses.front(), "正在合成视频文件…");
     EXPECT_EQ(host_.statuses.back(), "已保存原始录制，字幕合成失败：缺少主画面视频");
     EXPECT_EQ((*host_.ended)->duration, 2.5);  // elapsed time without a movie to measure
-    EXPECT_TRUE((*host_.ended)->pipVideoURL && fs::exists(*localFile((*host_.ended)->pipVideoURL)));
+    EXPECT_TRUE((*host_.ended)->pipVideo && fs::exists(*localFile((*host_.ended)->pipVideo)));
 
-    EXPECT_NEAR(Pipeline::measuredDuration(localFile((*host_.ended)->pipVideoURL), 9), 1.5, 0.05);
+    EXPECT_NEAR(Pipeline::measuredDuration(localFile((*host_.ended)->pipVideo), 9), 1.5, 0.05);
     EXPECT_EQ(Pipeline::measuredDuration(temp_.path() / "missing.mov", 2.5), 2.5);
     EXPECT_EQ(Pipeline::measuredDuration(temp_.path() / "missing.mov", NAN), 0);
     EXPECT_EQ(Pipeline::measuredDuration(std::nullopt, -1), 0);
@@ -682,7 +681,7 @@ TEST_F(RecordingFinishTest, DurationFallsBackToTheVideoThenTheAudioTrackThenTheE
     EXPECT_NEAR((*host_.ended)->duration, 2, 0.05);
 
     const fs::path copy = temp_.path() / "zimlo_screen_6.mov";
-    fs::copy_file(*localFile((*host_.ended)->mainVideoURL), copy);
+    fs::copy_file(*localFile((*host_.ended)->mainVideo), copy);
     zeroDeclaredDuration(copy, "mdhd", 0);
     EXPECT_NEAR(Pipeline::measuredDuration(copy, 9), 3, 0.05);
     zeroDeclaredDuration(copy, "mdhd", 1);
@@ -715,7 +714,7 @@ TEST_F(RecordingFinishTest, AnInterruptedRecordingIsSavedRawAndSaysSo) {
     ASSERT_EQ(saved_.size(), 1u);
     EXPECT_EQ(saved_[0].pipTrack.size(), 1u);
     EXPECT_EQ(saved_[0].subtitleTrack.size(), 1u);
-    EXPECT_TRUE(saved_[0].pipVideoURL.has_value());
+    EXPECT_TRUE(saved_[0].pipVideo.has_value());
     EXPECT_TRUE(namesIn(temp_.path()).empty());  // the raw movies now live in the draft
 
     // When the draft cannot be stored either, that is said too, and everything stays.
@@ -724,7 +723,7 @@ TEST_F(RecordingFinishTest, AnInterruptedRecordingIsSavedRawAndSaysSo) {
     services_.saveDraft =
         [](const RecordingProject& project,
            const std::vector<fs::path>&) -> Result<RecordingProject, DraftSaveError> {
-        return fail(DraftSaveError{*localFile(project.mainVideoURL),
+        return fail(DraftSaveError{*localFile(project.mainVideo),
                                    std::make_error_code(std::errc::no_space_on_device), "copy"});
     };
     const auto again = movie(temp_.path(), "zimlo_screen_10.mov", {{440, 0.5f}});
@@ -780,7 +779,7 @@ TEST_F(RecordingFinishTest, ExpectedCompositionLeavesTheSoundsToTheExportAndSave
         EXPECT_EQ(mixes, expected ? 0 : 1);
         EXPECT_TRUE(namesIn(temp_.path()).empty());  // the raw, camera and exported movies
         statuses.push_back(host_.statuses);
-        drafts.push_back(decode(*localFile((*host_.ended)->mainVideoURL)));
+        drafts.push_back(decode(*localFile((*host_.ended)->mainVideo)));
     }
     // Only a mixing pass says the sounds are being mixed.
     EXPECT_EQ(statuses[0],
@@ -835,11 +834,11 @@ TEST_F(RecordingFinishTest, LeftToTheExportTheSoundsAreStillMixedForARawDraft) {
               (std::vector<std::string>{"正在合成视频文件…", "字幕合成失败，正在保存原始录制…",
                                         "已保存原始录制，字幕合成失败：导出失败：坏了"}));
     const RecordingProject& kept = saved_.at(0);
-    EXPECT_NE(kept.mainVideoURL, screen);  // the mixed movie
-    EXPECT_EQ(kept.pipVideoURL, camera);
+    EXPECT_NE(kept.mainVideo, screen);  // the mixed movie
+    EXPECT_EQ(kept.pipVideo, camera);
     EXPECT_EQ(kept.pipTrack, host_.inputs.pipTrack);
     EXPECT_NEAR(kept.duration, 1.0, 0.1);
-    EXPECT_EQ(soundTracks(*localFile((*host_.ended)->mainVideoURL)), 1u);
+    EXPECT_EQ(soundTracks(*localFile((*host_.ended)->mainVideo)), 1u);
     EXPECT_TRUE(namesIn(temp_.path()).empty());
 
     const auto screen2 = movie(temp_.path(), "zimlo_screen_d.mov", {{440, 0.5f}, {880, 0.5f}});
@@ -853,8 +852,8 @@ TEST_F(RecordingFinishTest, LeftToTheExportTheSoundsAreStillMixedForARawDraft) {
     EXPECT_EQ(host_.statuses, (std::vector<std::string>{"正在同步电脑声音和输入设备声音…",
                                                         "录制完成，已保存原始视频"}));
     EXPECT_TRUE(host_.overlays.empty());
-    EXPECT_NE(saved_.at(1).mainVideoURL, screen2);
-    EXPECT_EQ(soundTracks(*localFile((*host_.ended)->mainVideoURL)), 1u);
+    EXPECT_NE(saved_.at(1).mainVideo, screen2);
+    EXPECT_EQ(soundTracks(*localFile((*host_.ended)->mainVideo)), 1u);
     EXPECT_TRUE(namesIn(temp_.path()).empty());
 
     // Cancelled: the same.
@@ -880,7 +879,7 @@ TEST_F(RecordingFinishTest, LeftToTheExportTheSoundsAreStillMixedForARawDraft) {
     EXPECT_EQ(mixes, 1);
     EXPECT_EQ(host_.statuses.back(), "已取消合成，已保存原始录制");
     EXPECT_EQ((*host_.ended)->subtitleTrack.size(), 1u);
-    EXPECT_EQ(soundTracks(*localFile((*host_.ended)->mainVideoURL)), 1u);
+    EXPECT_EQ(soundTracks(*localFile((*host_.ended)->mainVideo)), 1u);
     EXPECT_TRUE(namesIn(temp_.path()).empty());
 }
 
@@ -956,9 +955,9 @@ TEST_F(RecordingFinishTest, AMovieComposedWhileRecordingIsFinishedOrElseExported
 
     EXPECT_EQ(host_.statuses.back(), "录制完成，已保存草稿");
     ASSERT_EQ(saved_.size(), 1u);
-    EXPECT_FALSE(saved_[0].pipVideoURL);
+    EXPECT_FALSE(saved_[0].pipVideo);
     EXPECT_TRUE(saved_[0].subtitleTrack.empty());
-    const auto draft = *localFile((*host_.ended)->mainVideoURL);
+    const auto draft = *localFile((*host_.ended)->mainVideo);
     const auto movie = decode(draft);
     EXPECT_EQ(static_cast<int64_t>(movie.pictures.size()), followed->frameCount);
     // Four seconds of pictures; the sound may run a frame longer.
@@ -978,14 +977,13 @@ TEST_F(RecordingFinishTest, AMovieComposedWhileRecordingIsFinishedOrElseExported
     EXPECT_FALSE(fellBack->followed);
     EXPECT_FALSE(fellBack->fallbackReason.empty());
     EXPECT_EQ(host_.statuses.back(), "录制完成，已保存草稿");
-    EXPECT_EQ(decode(*localFile((*host_.ended)->mainVideoURL)).pictures.size(),
-              movie.pictures.size());
+    EXPECT_EQ(decode(*localFile((*host_.ended)->mainVideo)).pictures.size(), movie.pictures.size());
 
     record("23", During::compositionCancelled);
     ASSERT_TRUE(host_.ended && *host_.ended);
     EXPECT_EQ(exports, 1);
     EXPECT_EQ(host_.statuses.back(), "已取消合成，已保存原始录制");
-    EXPECT_TRUE((*host_.ended)->pipVideoURL) << "the raw draft keeps the camera movie";
+    EXPECT_TRUE((*host_.ended)->pipVideo) << "the raw draft keeps the camera movie";
     EXPECT_EQ((*host_.ended)->subtitleTrack.size(), 1u);
 }
 

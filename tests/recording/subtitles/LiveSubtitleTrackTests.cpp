@@ -444,7 +444,7 @@ TEST_F(SubtitleTrack, SpeechBeforeTheStopJoinsTheTrackThoughRecognitionIsBehind)
                second = test::librivox("0930");
     const auto backlog = test::joined({lead, first, gap, second, test::quiet(0.5)});
     const double secondStart = test::seconds(lead) + test::seconds(first) + test::seconds(gap);
-    for (const auto& piece : captured(backlog, clock)) speech->appendAudioSampleBuffer(piece);
+    for (const auto& piece : captured(backlog, clock)) speech->appendAudioSample(piece);
     clock += test::seconds(backlog);
     host.elapsed = test::seconds(backlog);
     track->recordingStopped();
@@ -489,7 +489,7 @@ TEST_F(SubtitleTrack, SettledTimeFollowsSilenceAndWaitsAtTheOpenUtterance) {
         for (const auto& piece : captured(audio, clock)) {
             if (auto request = speech->request()) request->waitUntilDecoded(60);
             qttest::settle();
-            speech->appendAudioSampleBuffer(piece);
+            speech->appendAudioSample(piece);
         }
         clock += test::seconds(audio);
         host.elapsed = *host.elapsed + test::seconds(audio);
@@ -547,7 +547,7 @@ TEST_F(SubtitleTrack, ARecognizerThatDoesNotCatchUpLeavesItsLastPartialAsFinal) 
         if (piece.presentationTime.seconds() > clock + 2.5) break;
         if (auto request = speech->request()) request->waitUntilDecoded(60);
         qttest::settle();
-        speech->appendAudioSampleBuffer(piece);
+        speech->appendAudioSample(piece);
     }
     ASSERT_TRUE(pumpUntil([&] { return speech->pendingPartial().has_value(); }, 60s));
     // The machine is starved: the recogniser's queue does not get to run.

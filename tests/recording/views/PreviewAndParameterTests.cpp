@@ -197,11 +197,11 @@ TEST(GlobalShortcutSection, CombinationsEditorsStoreAndTheWaylandNote) {
     const auto file = std::filesystem::temp_directory_path() /
                       ("zimlo-shortcuts-" + std::to_string(::getpid()) + ".json");
     std::filesystem::remove(file);
-    GlobalShortcutStore store(std::make_shared<UserDefaults>(file));
+    GlobalShortcutStore store(std::make_shared<SettingsFile>(file));
     EXPECT_EQ(store.load(), GlobalShortcutSettings{});
     ASSERT_TRUE(store.save(changes[0]));
     EXPECT_EQ(store.load(), changes[0]);
-    ASSERT_TRUE(std::make_shared<UserDefaults>(file)->setString(
+    ASSERT_TRUE(std::make_shared<SettingsFile>(file)->setString(
         GlobalShortcutStore::pauseRecordingKey, "R"));
     EXPECT_EQ(store.load().pauseRecording, GlobalShortcutSettings{}.pauseRecording);
     std::filesystem::remove(file);

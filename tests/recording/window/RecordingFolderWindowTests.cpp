@@ -53,7 +53,7 @@ TEST_F(RecordingWindowTest, RecordsInItsOwnFolderWithOrWithoutATemporaryFolder) 
         ASSERT_TRUE(pumpUntil([&] { return c->isRecording(); }, 10s));
         ASSERT_TRUE(c->source()->recordingFolder());
         EXPECT_EQ(c->source()->recordingFolder()->path().parent_path(), recordings);
-        EXPECT_EQ(c->source()->mainOutputURL()->parent_path(),
+        EXPECT_EQ(c->source()->mainOutputPath()->parent_path(),
                   c->source()->recordingFolder()->path());
         EXPECT_FALSE(c->statusLabel()->text().contains(QStringLiteral("录制文件夹不可用")));
         pumpUntil([] { return false; }, 1200ms);
@@ -80,7 +80,7 @@ TEST_F(RecordingWindowTest, RecordsInItsOwnFolderWithOrWithoutATemporaryFolder) 
     c->toggleRecording();
     ASSERT_TRUE(pumpUntil([&] { return c->isRecording(); }, 10s));
     EXPECT_FALSE(c->source()->recordingFolder());
-    EXPECT_EQ(c->source()->mainOutputURL()->parent_path(), directory / "system-tmp");
+    EXPECT_EQ(c->source()->mainOutputPath()->parent_path(), directory / "system-tmp");
     EXPECT_TRUE(c->statusLabel()->text().contains(QStringLiteral("录制文件夹不可用")))
         << c->statusLabel()->text().toStdString();
     pumpUntil([] { return false; }, 1200ms);

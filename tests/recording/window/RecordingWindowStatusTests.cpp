@@ -288,7 +288,7 @@ TEST_F(RecordingWindowTest, AnUnusableSettingsFileIsSaidOnceAndAFailedSaveToo) {
     }
     ASSERT_EQ(::mount(nullptr, config.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
     settingsStore = std::make_shared<RecordingSettingsStore>(
-        std::make_shared<UserDefaults>(config / "defaults.json"));
+        std::make_shared<SettingsFile>(config / "defaults.json"));
 
     auto c = makeController();
     const QString rejected = settingsRejectedText(config / "defaults.json");
@@ -371,7 +371,7 @@ TEST_F(RecordingWindowTest, AWindowThatClosesWhileCapturedShowsTheError) {
     Window window = x.create(
         zimlo::test::TestWindows::Spec({60, 60, 400, 300}, 0x3366cc, 5001, "Editor", "文档"));
     for (const auto& t : capture::ScreenCaptureTargetProvider::buildTargets(
-             zimlo::test::valueOrFailure(x11::queryShareableContent()), ::getpid()))
+             zimlo::test::valueOrFailure(x11::listCaptureTargets()), ::getpid()))
         if (t.id == "window-" + std::to_string(window)) target = t;
     ASSERT_TRUE(target.kind.isWindow());
     auto c = makeController();

@@ -18,8 +18,8 @@
 #include "capture/ScreenRecordingAudioMixer.h"
 #include "model/DraftStore.h"
 #include "platform/camera/GeneratedCamera.h"
-#include "platform/storage/UserDefaults.h"
-#include "platform/x11/ShareableContent.h"
+#include "platform/storage/SettingsFile.h"
+#include "platform/x11/CaptureTargetList.h"
 #include "recording/DraggableSubtitleView.h"
 #include "recording/PermissionAlert.h"
 #include "recording/Permissions.h"
@@ -56,9 +56,9 @@ class RecordingWindowTest : public ::testing::Test {
             });
         store = std::make_shared<DraftStore>(directory / "Drafts");
         settingsStore = std::make_shared<RecordingSettingsStore>(
-            std::make_shared<UserDefaults>(directory / "defaults.json"));
+            std::make_shared<SettingsFile>(directory / "defaults.json"));
 
-        auto content = zimlo::test::valueOrFailure(x11::queryShareableContent());
+        auto content = zimlo::test::valueOrFailure(x11::listCaptureTargets());
         auto targets = capture::ScreenCaptureTargetProvider::buildTargets(content, ::getpid());
         ASSERT_FALSE(targets.empty());
         ASSERT_TRUE(targets.front().kind.isDisplay());

@@ -93,7 +93,7 @@ TEST_F(RecordingWindowTest, PressingRecordTwiceRecordsOnceAndStoppingSavesOneDra
     EXPECT_TRUE(c->recordButton()->isEnabled());
     EXPECT_TRUE(c->parameterButton()->isEnabled());
     ASSERT_TRUE(project.has_value());
-    EXPECT_FALSE(project->pipVideoURL.has_value());
+    EXPECT_FALSE(project->pipVideo.has_value());
     EXPECT_TRUE(project->pipTrack.empty());
 }
 
@@ -190,8 +190,8 @@ TEST_F(RecordingWindowTest, AFullDiskStopsTheRecordingAndKeepsWhatWasWritten) {
         << c->statusLabel()->text().toStdString();
     EXPECT_EQ(statuses.back(), QStringLiteral("磁盘空间不足，录制已中断，已保存中断前的录制"));
     ASSERT_EQ(store->loadDrafts().size(), 1u);
-    ASSERT_TRUE(saved->mainVideoURL);
-    EXPECT_GT(media::availableDuration(*localFile(saved->mainVideoURL), 0), 0.0);
+    ASSERT_TRUE(saved->mainVideo);
+    EXPECT_GT(media::availableDuration(*localFile(saved->mainVideo), 0), 0.0);
     EXPECT_EQ(c->recordButton()->text(), QStringLiteral("开始录制"));
 }
 
@@ -236,8 +236,8 @@ TEST_F(RecordingWindowTest, TheStatusFollowsTheSoundServerWhileThePictureGoesOn)
     c->toggleRecording();
     ASSERT_TRUE(pumpUntil([&] { return saved.has_value(); }, 60s))
         << c->statusLabel()->text().toStdString();
-    ASSERT_TRUE(saved->mainVideoURL);
-    EXPECT_GT(media::availableDuration(*localFile(saved->mainVideoURL), 0), 2.0);
+    ASSERT_TRUE(saved->mainVideo);
+    EXPECT_GT(media::availableDuration(*localFile(saved->mainVideo), 0), 2.0);
 }
 
 TEST_F(RecordingWindowTest, DurationLabelCountsWholeSecondsPastAnHour) {
@@ -416,8 +416,8 @@ TEST_F(RecordingWindowTest, PreviewsRestWhileAMovieIsComposedAndComeBackAfterIt)
     const auto drafts = store->loadDrafts();
     ASSERT_EQ(drafts.size(), 2u);
     for (const auto& draft : drafts) {
-        ASSERT_TRUE(draft.mainVideoURL && draft.pipVideoURL);
-        for (const auto& movie : {*localFile(draft.mainVideoURL), *localFile(draft.pipVideoURL)})
+        ASSERT_TRUE(draft.mainVideo && draft.pipVideo);
+        for (const auto& movie : {*localFile(draft.mainVideo), *localFile(draft.pipVideo)})
             EXPECT_GT(media::availableDuration(movie, 0), 0.5) << movie;
     }
 }
@@ -518,9 +518,9 @@ TEST_F(RecordingWindowTest, AFollowedRecordingPausedResumedAndStoppedWhilePaused
     // The raw movies, linked as they are written: the finish deletes its own names.
     const fs::path kept = directory / "kept";
     fs::create_directories(kept);
-    ASSERT_TRUE(c->source()->mainOutputURL() && c->source()->pipOutputURL());
-    fs::create_hard_link(*c->source()->mainOutputURL(), kept / "screen.mov");
-    fs::create_hard_link(*c->source()->pipOutputURL(), kept / "camera.mov");
+    ASSERT_TRUE(c->source()->mainOutputPath() && c->source()->pipOutputPath());
+    fs::create_hard_link(*c->source()->mainOutputPath(), kept / "screen.mov");
+    fs::create_hard_link(*c->source()->pipOutputPath(), kept / "camera.mov");
     waitFor(2.0);
     c->togglePause();
     ASSERT_TRUE(c->isPaused());
@@ -546,14 +546,14 @@ TEST_F(RecordingWindowTest, AFollowedRecordingPausedResumedAndStoppedWhilePaused
     const auto& composition = c->finishPipeline().lastComposition();
     ASSERT_TRUE(composition);
     EXPECT_TRUE(composition->followed) << composition->fallbackReason;
-    ASSERT_TRUE(saved->mainVideoURL);
-    const double duration = media::availableDuration(*localFile(saved->mainVideoURL), 0);
+    ASSERT_TRUE(saved->mainVideo);
+    const double duration = media::availableDuration(*localFile(saved->mainVideo), 0);
     EXPECT_NEAR(duration, recorded, 0.4);
 
     RecordingProject raw;
     raw.id = Uuid::generate();
-    raw.mainVideoURL = kept / "screen.mov";
-    raw.pipVideoURL = kept / "camera.mov";
+    raw.mainVideo = kept / "screen.mov";
+    raw.pipVideo = kept / "camera.mov";
     raw.duration = recorded;
     raw.pipTrack = pipTrack;
     raw.aspect.isPiPEnabled = true;
@@ -568,7 +568,7 @@ TEST_F(RecordingWindowTest, AFollowedRecordingPausedResumedAndStoppedWhilePaused
                           [&](compose::VideoCompositor::Result r) { exported = std::move(r); });
     ASSERT_TRUE(pumpUntil([&] { return exported.has_value(); }, 180s));
     ASSERT_TRUE(exported->ok()) << exported->error().description();
-    auto draftAsset = media::MovieAsset::open(*localFile(saved->mainVideoURL));
+    auto draftAsset = media::MovieAsset::open(*localFile(saved->mainVideo));
     auto exportAsset = media::MovieAsset::open(**exported);
     ASSERT_TRUE(draftAsset && exportAsset);
     EXPECT_EQ((*draftAsset)->tracks(media::MediaType::video).size(), 1u);
@@ -728,10 +728,9 @@ TEST_F(RecordingWindowTest, SpeechDuringAPauseIsNotSubtitledAndLaterSpeechMovesU
     quiet = true;
     speaker.join();
 
-    const auto cues =
-        readSubtitleFile(localFile(saved->mainVideoURL)->parent_path() / "subtitles.vtt",
-                         SubtitleFileFormat::webVTT)
-            .valueOr({});
+    const auto cues = readSubtitleFile(localFile(saved->mainVideo)->parent_path() / "subtitles.vtt",
+                                       SubtitleFileFormat::webVTT)
+                          .valueOr({});
     ASSERT_FALSE(cues.empty());
     int before = 0, after = 0;
     for (const auto& cue : cues) {
@@ -816,10 +815,9 @@ TEST_F(RecordingWindowTest, SpeechBeforeTheStopIsSubtitledThoughRecognitionIsBeh
     ASSERT_TRUE(pumpUntil([&] { return saved.has_value(); }, 120s))
         << c->statusLabel()->text().toStdString();
 
-    const auto cues =
-        readSubtitleFile(localFile(saved->mainVideoURL)->parent_path() / "subtitles.vtt",
-                         SubtitleFileFormat::webVTT)
-            .valueOr({});
+    const auto cues = readSubtitleFile(localFile(saved->mainVideo)->parent_path() / "subtitles.vtt",
+                                       SubtitleFileFormat::webVTT)
+                          .valueOr({});
     ASSERT_FALSE(cues.empty()) << "what was said before the stop is not subtitled";
     for (const auto& cue : cues)
         std::printf("subtitle %.2f-%.2f \"%s\"\n", cue.startTime, cue.endTime, cue.text.c_str());

@@ -184,7 +184,7 @@ TEST(SubtitleExportCommand, WritesTheSubtitlesOfAnyDraft) {
     DraftStore store(dir / "Drafts");
     RecordingProject project;
     project.id = Uuid::generate();
-    project.mainVideoURL = dir / "movie.mov";
+    project.mainVideo = dir / "movie.mov";
     project.duration = 9;  // the movie's own length counts
     project.subtitleTrack = {segment(0.5, 1.0, "一"), segment(1.5, 2.5, "二"),
                              segment(2.2, 3.0, "三")};

@@ -171,7 +171,7 @@ TEST(LiveSpeechRecognizerTest, StopLetsTheLastTaskReportAndStartsNothingNew) {
     EXPECT_FALSE(recognizer->request());
     EXPECT_TRUE(lastRequest->isAudioEnded());
     // Audio for a stopped recogniser goes nowhere.
-    recognizer->appendAudioSampleBuffer(pieces[1]);
+    recognizer->appendAudioSample(pieces[1]);
     EXPECT_EQ(lastRequest->appendedFrameCount(), pieces.front().frameCount());
 
     ASSERT_TRUE(pumpUntil([&] { return !recorder.of(Event::transcription).empty(); }, 120s));

@@ -44,7 +44,7 @@ TEST(LiveSpeechRecognizerRaceTest, AppendsRacingWithRestartsLoseNoRequest) {
             if (auto request = recognizer->request()) {
                 media::AudioSample piece = pieces[i];
                 piece.presentationTime = media::MonotonicClock::now();  // as captured
-                request->appendAudioSampleBuffer(std::move(piece));
+                request->appendAudioSample(std::move(piece));
                 std::lock_guard lock(seenMutex);
                 seen.insert(request);
             }

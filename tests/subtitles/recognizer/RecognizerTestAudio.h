@@ -67,7 +67,7 @@ class PacedFeeder {
             const double start = base + piece.presentationTime.seconds();
             piece.presentationTime = media::MediaTime::fromSeconds(start, 1'000'000'000);
             fed_->store(start + piece.duration().seconds());
-            recognizer.appendAudioSampleBuffer(piece);
+            recognizer.appendAudioSample(piece);
         }
     }
 
@@ -78,7 +78,7 @@ class PacedFeeder {
         for (auto& piece : speech::splitAudio(audio, 0.1)) {
             piece.presentationTime = media::MediaTime::fromSeconds(
                 base + piece.presentationTime.seconds(), 1'000'000'000);
-            recognizer.appendAudioSampleBuffer(piece);
+            recognizer.appendAudioSample(piece);
         }
         fed_->store(base + audio.duration().seconds());
     }

@@ -99,7 +99,7 @@ int exportStages(const VideoCompositor& compositor, const RecordingProject& proj
     for (const Stage& stage : {Stage{ExportSession::Stages::decode, "decode"},
                                Stage{ExportSession::Stages::compose, "decode+compose"},
                                Stage{ExportSession::Stages::all, "whole export"}}) {
-        const auto url = VideoCompositor::exportURL();
+        const auto url = VideoCompositor::exportPath();
         if (url.empty()) return fail("no temporary folder to write the movie in (see $TMPDIR)");
         auto session = ExportSession::create(built, url, encoder, fps, stage.stages);
         if (!session) return fail("no export session");
@@ -273,13 +273,13 @@ int exportSubtitles(const std::vector<std::string>& args) {
     auto isRegularFile = [&](const std::filesystem::path& file) {
         return std::filesystem::is_regular_file(std::filesystem::status(file, ignored));
     };
-    std::optional<std::filesystem::path> movie = localFile(project.mainVideoURL);
+    std::optional<std::filesystem::path> movie = localFile(project.mainVideo);
     if (movie && movie->is_relative()) movie = folder / *movie;
     if (!movie || !isRegularFile(*movie)) movie = DraftStore::findMedia(folder, "main");
     if (movie)
-        project.mainVideoURL = *movie;
-    else if (localFile(project.mainVideoURL))
-        project.mainVideoURL.reset();
+        project.mainVideo = *movie;
+    else if (localFile(project.mainVideo))
+        project.mainVideo.reset();
     if (project.subtitleTrack.empty()) {
         for (auto kind : {SubtitleFileFormat::webVTT, SubtitleFileFormat::srt}) {
             const auto beside = folder / subtitleFileName(kind);

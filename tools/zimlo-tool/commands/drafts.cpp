@@ -29,9 +29,9 @@ int list(const std::vector<std::string>& args) {
         // The number as the document stores it.
         out += nlohmann::json(draft.createdAt.secondsSinceReferenceDate).dump();
         out += '\t';
-        out += draft.mainVideoURL ? draft.mainVideoURL->displayString() : "-";
+        out += draft.mainVideo ? draft.mainVideo->displayString() : "-";
         out += '\t';
-        out += draft.pipVideoURL ? draft.pipVideoURL->displayString() : "-";
+        out += draft.pipVideo ? draft.pipVideo->displayString() : "-";
         out += '\n';
     }
     std::fwrite(out.data(), 1, out.size(), stdout);
@@ -46,7 +46,7 @@ int recover(const std::vector<std::string>& args) {
     const auto report = zimlo::compose::recoverRecordings(*store);
     for (const auto& draft : report.recovered)
         std::printf("recovered\t%s\t%s\n", draft.id.uuidString().c_str(),
-                    draft.mainVideoURL ? draft.mainVideoURL->displayString().c_str() : "-");
+                    draft.mainVideo ? draft.mainVideo->displayString().c_str() : "-");
     std::printf("recovered %zu, kept %zu, removed %zu, interrupted saves cleared %zu\n",
                 report.recovered.size(), report.kept, report.discarded, swept);
     return 0;

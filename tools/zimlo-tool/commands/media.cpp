@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "CommandRegistry.h"
-#include "capture/SampleBufferMovieWriter.h"
+#include "capture/RecordingFileWriter.h"
 #include "capture/ScreenRecordingAudioMixer.h"
 #include "model/MediaErrorText.h"
 #include "platform/media/AssetReader.h"
@@ -116,8 +116,8 @@ int recordSynthetic(const std::vector<std::string>& args) {
     if (pictures.empty()) return fail(args[1] + " holds no whole picture");
 
     auto writer =
-        SampleBufferMovieWriter::create(args[5], media::MovieFileType::quickTimeMovie,
-                                        {AudioSource::system, AudioSource::microphone}, *rate);
+        RecordingFileWriter::create(args[5], media::MovieFileType::quickTimeMovie,
+                                    {AudioSource::system, AudioSource::microphone}, *rate);
     const int totalFrames = static_cast<int>(std::lround(seconds * fps));
     const double cpuBefore = cpuSeconds();
     const auto clockStart = std::chrono::steady_clock::now();

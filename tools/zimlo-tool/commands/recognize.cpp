@@ -98,7 +98,7 @@ int recognize(const std::vector<std::string>& args) {
         }
         if (!recognizer->isRunning()) break;  // the model failed to load
         fed->store(chunkStart + chunk.duration().seconds());
-        recognizer->appendAudioSampleBuffer(chunk);
+        recognizer->appendAudioSample(chunk);
     }
     if (realtime) {
         double end = audio.duration().seconds();

@@ -1,4 +1,4 @@
-#include "platform/x11/ShareableContent.h"
+#include "platform/x11/CaptureTargetList.h"
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -242,14 +242,14 @@ Result<std::vector<DisplayInfo>, screen::CaptureError> queryDisplays(const char*
     return listDisplays(connection, DefaultRootWindow(connection.get()));
 }
 
-Result<ShareableContent, screen::CaptureError> queryShareableContent(const char* displayName) {
+Result<CaptureTargetList, screen::CaptureError> listCaptureTargets(const char* displayName) {
     auto opened = Connection::open(displayName);
     if (!opened) return fail(std::move(opened).error());
     const Connection& connection = **opened;
     Display* d = connection;
     Window root = DefaultRootWindow(d);
     Atoms atoms(connection);
-    ShareableContent content;
+    CaptureTargetList content;
     content.displays = listDisplays(d, root);
     content.hasWindowManager = windowManagerRuns(d, root, atoms);
     const bool askServerForProcess = hasClientIdQuery(d);

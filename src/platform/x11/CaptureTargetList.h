@@ -12,7 +12,7 @@ namespace zimlo::x11 {
 // manager's client list (every desktop) when one runs, else from the root's mapped children;
 // override-redirect top-levels (menus, tooltips, our border) are listed too, not normal-layer.
 // Fails with displayUnreachable (logged) when the server cannot be reached.
-Result<ShareableContent, screen::CaptureError> queryShareableContent(
+Result<CaptureTargetList, screen::CaptureError> listCaptureTargets(
     const char* displayName = nullptr);
 // Only the displays (cheap: no window is read).
 Result<std::vector<DisplayInfo>, screen::CaptureError> queryDisplays(

@@ -85,20 +85,20 @@ using WriterResult = Result<std::filesystem::path, WriterError>;
 // moment it is handed over. What does (a source that ran ahead of time: a backlog let go at
 // once and counted on from its start) is left out, and as nothing is handed over after the
 // stop, nothing past the stop is written: the movie never outlasts the recording.
-class SampleBufferMovieWriter {
+class RecordingFileWriter {
   public:
     using Completion = std::function<void(WriterResult)>;
     using FailureHandler = std::function<void(WriterError)>;
 
-    // `outputClaimed`: the caller created `outputURL` empty for this writer, which then writes
+    // `outputClaimed`: the caller created `outputPath` empty for this writer, which then writes
     // into it (and removes it again when no frame ever came).
-    static std::shared_ptr<SampleBufferMovieWriter> create(
-        std::filesystem::path outputURL, media::MovieFileType fileType,
+    static std::shared_ptr<RecordingFileWriter> create(
+        std::filesystem::path outputPath, media::MovieFileType fileType,
         std::set<AudioSource> audioSources, CaptureFrameRate frameRate, bool outputClaimed = false,
         std::shared_ptr<const capture::RecordingTimeline> timeline = nullptr);
-    ~SampleBufferMovieWriter();
+    ~RecordingFileWriter();
 
-    const std::filesystem::path& outputURL() const { return outputURL_; }
+    const std::filesystem::path& outputPath() const { return outputPath_; }
     media::MovieFileType fileType() const { return fileType_; }
     const std::set<AudioSource>& audioSources() const { return audioSources_; }
     CaptureFrameRate frameRate() const { return frameRate_; }
@@ -133,10 +133,10 @@ class SampleBufferMovieWriter {
   private:
     struct FailureReport;
 
-    SampleBufferMovieWriter(std::filesystem::path outputURL, media::MovieFileType fileType,
-                            std::set<AudioSource> audioSources, CaptureFrameRate frameRate,
-                            bool outputClaimed,
-                            std::shared_ptr<const capture::RecordingTimeline> timeline);
+    RecordingFileWriter(std::filesystem::path outputPath, media::MovieFileType fileType,
+                        std::set<AudioSource> audioSources, CaptureFrameRate frameRate,
+                        bool outputClaimed,
+                        std::shared_ptr<const capture::RecordingTimeline> timeline);
     // On the writing queue. A failure of the file itself is reported and ends the writer; one
     // of this frame (no format, an unusable size) lets the next frame try again.
     std::optional<WriterError> setUp(const media::VideoSample& sample, bool& fileFailed);
@@ -153,7 +153,7 @@ class SampleBufferMovieWriter {
     void showLastPictureUntil(media::MediaTime stoppedAt);
     void fillSilenceToPicturesEnd();
 
-    const std::filesystem::path outputURL_;
+    const std::filesystem::path outputPath_;
     const media::MovieFileType fileType_;
     const std::set<AudioSource> audioSources_;
     const CaptureFrameRate frameRate_;
@@ -170,7 +170,7 @@ class SampleBufferMovieWriter {
     media::MediaTime picturesEnd_;
     std::optional<media::VideoSample> lastPicture_;  // on the movie's timeline
     std::map<AudioSource, media::MediaTime> soundEnd_;
-    bool ownsOutput_ = false;  // the file at outputURL_ is this writer's (claimed or created)
+    bool ownsOutput_ = false;  // the file at outputPath_ is this writer's (claimed or created)
     bool failed_ = false;      // set up failed for good, or writing failed: samples are dropped
     std::optional<WriterError::Step> loggedSetUpStep_;  // the frame set-up failure last logged
     std::shared_ptr<FailureReport> failureReport_;

@@ -8,11 +8,11 @@ namespace zimlo::app {
 
 // Start-up: creates the main window controller once the application is ready and brings its
 // window to the front. Closing the last window quits (Qt's default, kept on purpose).
-class AppDelegate {
+class Application {
   public:
-    explicit AppDelegate(ShellServices services) : services_(std::move(services)) {}
+    explicit Application(ShellServices services) : services_(std::move(services)) {}
 
-    void applicationDidFinishLaunching();
+    void started();
     // Another start of the application asked for us: the window in use comes to the front
     // (the recording window while one is open, else the main window).
     void activate();

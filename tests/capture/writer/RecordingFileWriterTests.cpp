@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <fstream>
 
-#include "capture/SampleBufferMovieWriter.h"
+#include "capture/RecordingFileWriter.h"
 #include "model/MediaErrorText.h"
 #include "platform/log/Log.h"
 #include "platform/media/AssetReader.h"
@@ -29,7 +29,7 @@ MediaTime frameTime(int frame, double startSeconds = 50) {
     return MediaTime::make(static_cast<int64_t>(startSeconds * kFps) + frame, kFps);
 }
 
-WriterResult finishAndWait(SampleBufferMovieWriter& writer) {
+WriterResult finishAndWait(RecordingFileWriter& writer) {
     std::optional<WriterResult> result;
     writer.finish([&](WriterResult r) {
         EXPECT_TRUE(MainQueue::isMainThread());
@@ -37,12 +37,12 @@ WriterResult finishAndWait(SampleBufferMovieWriter& writer) {
     });
     EXPECT_TRUE(test::pumpUntil([&] { return result.has_value(); }, std::chrono::seconds(120)));
     return result.value_or(WriterResult(
-        fail(WriterError::writerFailed(WriterError::Step::finishing, writer.outputURL(), {}))));
+        fail(WriterError::writerFailed(WriterError::Step::finishing, writer.outputPath(), {}))));
 }
 
 // Frames and sound at capture pace are simulated by timestamps; the writer does not care how
 // fast they arrive.
-void feed(SampleBufferMovieWriter& writer, int frames, bool withAudio, double startSeconds = 50) {
+void feed(RecordingFileWriter& writer, int frames, bool withAudio, double startSeconds = 50) {
     for (int i = 0; i < frames; ++i) {
         writer.appendVideo(
             test::videoSample(test::movingPicture(320, 240, i), frameTime(i, startSeconds)));
@@ -57,8 +57,8 @@ void feed(SampleBufferMovieWriter& writer, int frames, bool withAudio, double st
     }
 }
 
-TEST(SampleBufferMovieWriterRules, BitRateFollowsPictureSizeAndRateWithinClamps) {
-    using W = SampleBufferMovieWriter;
+TEST(RecordingFileWriterRules, BitRateFollowsPictureSizeAndRateWithinClamps) {
+    using W = RecordingFileWriter;
     EXPECT_EQ(W::averageBitRate(1280, 720, CaptureFrameRate::fps24), 3'686'400);
     EXPECT_EQ(W::averageBitRate(1920, 1080, CaptureFrameRate::fps30), 8'294'400);
     EXPECT_EQ(W::averageBitRate(1920, 1080, CaptureFrameRate::fps60), 16'588'800);
@@ -76,11 +76,11 @@ TEST(SampleBufferMovieWriterRules, BitRateFollowsPictureSizeAndRateWithinClamps)
     EXPECT_EQ(audioTrackLabel(AudioSource::microphone), "麦克风声音");
 }
 
-TEST(SampleBufferMovieWriter, NoFrameEverFinishesWithSuccessAndNoFile) {
+TEST(RecordingFileWriter, NoFrameEverFinishesWithSuccessAndNoFile) {
     test::ScratchDirectory dir;
     auto writer =
-        SampleBufferMovieWriter::create(dir / "none.mov", media::MovieFileType::quickTimeMovie,
-                                        {AudioSource::system}, CaptureFrameRate::fps30);
+        RecordingFileWriter::create(dir / "none.mov", media::MovieFileType::quickTimeMovie,
+                                    {AudioSource::system}, CaptureFrameRate::fps30);
     writer->appendAudio(test::toneSample(frameTime(0), 4800), AudioSource::system);
     WriterResult result = finishAndWait(*writer);
     EXPECT_TRUE(result.ok());
@@ -91,12 +91,12 @@ TEST(SampleBufferMovieWriter, NoFrameEverFinishesWithSuccessAndNoFile) {
 // Track order, codecs, profile, rates and channel counts; sound from before the first frame
 // is not written; the first frame is time zero; a finish queued behind pending frames writes
 // them all.
-TEST(SampleBufferMovieWriter, WritesVideoSystemAudioAndMicrophoneFromTheFirstFrame) {
+TEST(RecordingFileWriter, WritesVideoSystemAudioAndMicrophoneFromTheFirstFrame) {
     test::ScratchDirectory dir;
     auto url = dir / "screen.mov";
-    auto writer = SampleBufferMovieWriter::create(url, media::MovieFileType::quickTimeMovie,
-                                                  {AudioSource::microphone, AudioSource::system},
-                                                  CaptureFrameRate::fps30);
+    auto writer = RecordingFileWriter::create(url, media::MovieFileType::quickTimeMovie,
+                                              {AudioSource::microphone, AudioSource::system},
+                                              CaptureFrameRate::fps30);
     // One second of sound before any picture: dropped.
     for (int i = 0; i < 10; ++i)
         writer->appendAudio(test::toneSample(frameTime(i, 49), 4800, 440, 0.5f),
@@ -151,11 +151,11 @@ TEST(SampleBufferMovieWriter, WritesVideoSystemAudioAndMicrophoneFromTheFirstFra
 
 // Sound reaches the writer ahead of the first frame when the frame is slow to arrive or to set up
 // the encoder with; what was captured after that frame is still written from the movie's start.
-TEST(SampleBufferMovieWriter, SoundQueuedBeforeTheFirstFrameButCapturedAfterItIsWritten) {
+TEST(RecordingFileWriter, SoundQueuedBeforeTheFirstFrameButCapturedAfterItIsWritten) {
     test::ScratchDirectory dir;
     auto url = dir / "early.mov";
-    auto writer = SampleBufferMovieWriter::create(url, media::MovieFileType::quickTimeMovie,
-                                                  {AudioSource::system}, CaptureFrameRate::fps30);
+    auto writer = RecordingFileWriter::create(url, media::MovieFileType::quickTimeMovie,
+                                              {AudioSource::system}, CaptureFrameRate::fps30);
     // Half a second before the frame (trimmed) and one second after it, all queued first.
     for (int i = 0; i < 15; ++i) {
         auto time = MediaTime::make(49 * 10 + 5 + i, 10);
@@ -195,12 +195,12 @@ TEST(SampleBufferMovieWriter, SoundQueuedBeforeTheFirstFrameButCapturedAfterItIs
 // stamps sound seconds past the moment it hands it over. None of that is written, nor a picture
 // stamped ahead, and the packet that reaches past the moment is cut there: the movie lasts as
 // long as the recording did.
-TEST(SampleBufferMovieWriter, NothingStampedPastTheMomentItCameIsWritten) {
+TEST(RecordingFileWriter, NothingStampedPastTheMomentItCameIsWritten) {
     test::ScratchDirectory dir;
     auto url = dir / "ahead.mov";
-    auto writer = SampleBufferMovieWriter::create(url, media::MovieFileType::quickTimeMovie,
-                                                  {AudioSource::system, AudioSource::microphone},
-                                                  CaptureFrameRate::fps30);
+    auto writer = RecordingFileWriter::create(url, media::MovieFileType::quickTimeMovie,
+                                              {AudioSource::system, AudioSource::microphone},
+                                              CaptureFrameRate::fps30);
     // Two seconds of pictures and both sounds, up to now.
     const double start = media::MonotonicClock::nowSeconds() - 2;
     feed(*writer, 60, true, start);
@@ -225,12 +225,12 @@ TEST(SampleBufferMovieWriter, NothingStampedPastTheMomentItCameIsWritten) {
     EXPECT_LT(probe.formatNumber("duration"), recorded + 0.08);
 }
 
-TEST(SampleBufferMovieWriter, FrameWithoutFormatIsDroppedAndTheNextOneSetsUp) {
+TEST(RecordingFileWriter, FrameWithoutFormatIsDroppedAndTheNextOneSetsUp) {
     test::ScratchDirectory dir;
     auto url = dir / "camera.mov";
     { std::ofstream(url) << ""; }  // claimed for it: created empty
-    auto writer = SampleBufferMovieWriter::create(url, media::MovieFileType::quickTimeMovie, {},
-                                                  CaptureFrameRate::fps30, /*outputClaimed=*/true);
+    auto writer = RecordingFileWriter::create(url, media::MovieFileType::quickTimeMovie, {},
+                                              CaptureFrameRate::fps30, /*outputClaimed=*/true);
     writer->appendVideo(media::VideoSample{nullptr, frameTime(0), true, std::nullopt});
     // Not ready: dropped without set-up.
     auto notReady = test::videoSample(test::movingPicture(320, 240, 0), frameTime(1));
@@ -253,7 +253,7 @@ TEST(SampleBufferMovieWriter, FrameWithoutFormatIsDroppedAndTheNextOneSetsUp) {
 // A still screen sends a picture about once a second and a recording without a sound server has
 // no sound: the movie still lasts until the stop, its last picture shown again at the end and its
 // sound track filled with silence up to there.
-TEST(SampleBufferMovieWriter, TheMovieLastsUntilTheStopWhateverCameLast) {
+TEST(RecordingFileWriter, TheMovieLastsUntilTheStopWhateverCameLast) {
     test::ScratchDirectory dir;
     struct Case {
         std::vector<double> pictures;  // seconds after the first
@@ -263,9 +263,8 @@ TEST(SampleBufferMovieWriter, TheMovieLastsUntilTheStopWhateverCameLast) {
     for (const Case& c : {Case{{0, 1}, 2.0, 3}, Case{{0}, 0.5, 2}}) {
         SCOPED_TRACE("stopped " + std::to_string(c.stop) + " s in");
         auto url = dir / ("still-" + std::to_string(c.stop) + ".mov");
-        auto writer =
-            SampleBufferMovieWriter::create(url, media::MovieFileType::quickTimeMovie,
-                                            {AudioSource::system}, CaptureFrameRate::fps30);
+        auto writer = RecordingFileWriter::create(url, media::MovieFileType::quickTimeMovie,
+                                                  {AudioSource::system}, CaptureFrameRate::fps30);
         auto picture = test::movingPicture(320, 240, 0);
         for (double at : c.pictures)
             writer->appendVideo(
@@ -288,14 +287,14 @@ TEST(SampleBufferMovieWriter, TheMovieLastsUntilTheStopWhateverCameLast) {
 // reason) and leaves the set-up to the next frame: a picture too small to encode, and a
 // container that takes no further track, refusing first the computer's sound and then the
 // microphone.
-TEST(SampleBufferMovieWriter, AFrameThatCannotSetUpTheTracksIsDroppedAndSaysWhy) {
+TEST(RecordingFileWriter, AFrameThatCannotSetUpTheTracksIsDroppedAndSaysWhy) {
     test::ScratchDirectory dir;
     const auto logFile = dir / "zimlo.log";
     log::configure(log::Settings{log::Level::warn, false, logFile});
     struct Restore {
         ~Restore() {
             log::configure(log::settingsFromEnvironment());
-            SampleBufferMovieWriter::setTrackLimit(std::nullopt);
+            RecordingFileWriter::setTrackLimit(std::nullopt);
         }
     } restore;
     auto logged = [&] {
@@ -310,8 +309,8 @@ TEST(SampleBufferMovieWriter, AFrameThatCannotSetUpTheTracksIsDroppedAndSaysWhy)
     };
 
     auto url = dir / "tiny-first.mov";
-    auto writer = SampleBufferMovieWriter::create(url, media::MovieFileType::quickTimeMovie, {},
-                                                  CaptureFrameRate::fps30);
+    auto writer = RecordingFileWriter::create(url, media::MovieFileType::quickTimeMovie, {},
+                                              CaptureFrameRate::fps30);
     for (int i = 0; i < 3; ++i)
         writer->appendVideo(test::videoSample(test::movingPicture(1, 1, i), frameTime(i)));
     feed(*writer, 30, false, 60);
@@ -325,10 +324,10 @@ TEST(SampleBufferMovieWriter, AFrameThatCannotSetUpTheTracksIsDroppedAndSaysWhy)
         {{AudioSource::system}, "无法添加电脑声音写入轨道"},
         {{AudioSource::system, AudioSource::microphone}, "无法添加麦克风声音写入轨道"}};
     for (const auto& [sources, text] : refusals) {
-        SampleBufferMovieWriter::setTrackLimit(static_cast<int>(sources.size()));
+        RecordingFileWriter::setTrackLimit(static_cast<int>(sources.size()));
         auto refused = dir / ("refused-" + std::to_string(sources.size()) + ".mov");
-        auto limited = SampleBufferMovieWriter::create(
-            refused, media::MovieFileType::quickTimeMovie, sources, CaptureFrameRate::fps30);
+        auto limited = RecordingFileWriter::create(refused, media::MovieFileType::quickTimeMovie,
+                                                   sources, CaptureFrameRate::fps30);
         feed(*limited, 5, true);
         // Nothing was written: like a recording that never got a frame.
         EXPECT_TRUE(finishAndWait(*limited).ok());
@@ -339,11 +338,11 @@ TEST(SampleBufferMovieWriter, AFrameThatCannotSetUpTheTracksIsDroppedAndSaysWhy)
 
 // Frames arriving far faster than the encoder takes them: a full queue refuses each one at once
 // instead of waiting for room, every refusal is counted, and the movie holds exactly the rest.
-TEST(SampleBufferMovieWriter, AFullQueueRefusesFramesAtOnceAndCountsThem) {
+TEST(RecordingFileWriter, AFullQueueRefusesFramesAtOnceAndCountsThem) {
     test::ScratchDirectory dir;
     auto url = dir / "burst.mov";
-    auto writer = SampleBufferMovieWriter::create(url, media::MovieFileType::quickTimeMovie, {},
-                                                  CaptureFrameRate::fps30);
+    auto writer = RecordingFileWriter::create(url, media::MovieFileType::quickTimeMovie, {},
+                                              CaptureFrameRate::fps30);
     std::vector<std::shared_ptr<media::PixelBuffer>> pictures;
     for (int i = 0; i < 4; ++i) pictures.push_back(test::movingPicture(1280, 720, 7 * i));
     constexpr int kFrames = 240;
@@ -361,12 +360,12 @@ TEST(SampleBufferMovieWriter, AFullQueueRefusesFramesAtOnceAndCountsThem) {
 
 // A file the writer did not create is never replaced: the writer fails at once, says so, and
 // the file keeps its contents. A claimed name that never got a frame is given back.
-TEST(SampleBufferMovieWriter, NeverReplacesAFileItDidNotCreate) {
+TEST(RecordingFileWriter, NeverReplacesAFileItDidNotCreate) {
     test::ScratchDirectory dir;
     auto url = dir / "taken.mov";
     { std::ofstream(url) << "someone else's"; }
-    auto writer = SampleBufferMovieWriter::create(url, media::MovieFileType::quickTimeMovie, {},
-                                                  CaptureFrameRate::fps30);
+    auto writer = RecordingFileWriter::create(url, media::MovieFileType::quickTimeMovie, {},
+                                              CaptureFrameRate::fps30);
     std::vector<WriterError> failures;
     writer->setFailureHandler([&](WriterError error) {
         EXPECT_TRUE(MainQueue::isMainThread());
@@ -386,18 +385,18 @@ TEST(SampleBufferMovieWriter, NeverReplacesAFileItDidNotCreate) {
 
     auto claimed = dir / "claimed.mov";
     { std::ofstream(claimed) << ""; }
-    auto idle = SampleBufferMovieWriter::create(claimed, media::MovieFileType::quickTimeMovie, {},
-                                                CaptureFrameRate::fps30, /*outputClaimed=*/true);
+    auto idle = RecordingFileWriter::create(claimed, media::MovieFileType::quickTimeMovie, {},
+                                            CaptureFrameRate::fps30, /*outputClaimed=*/true);
     EXPECT_TRUE(finishAndWait(*idle).ok());
     EXPECT_FALSE(std::filesystem::exists(claimed));
 }
 
 // The file cannot grow past a limit: the container's write error surfaces at finish.
-TEST(SampleBufferMovieWriter, WriteFailureSurfacesAsWriterFailedAtFinish) {
+TEST(RecordingFileWriter, WriteFailureSurfacesAsWriterFailedAtFinish) {
     test::ScratchDirectory dir;
     auto url = dir / "full.mov";
-    auto writer = SampleBufferMovieWriter::create(url, media::MovieFileType::quickTimeMovie,
-                                                  {AudioSource::system}, CaptureFrameRate::fps30);
+    auto writer = RecordingFileWriter::create(url, media::MovieFileType::quickTimeMovie,
+                                              {AudioSource::system}, CaptureFrameRate::fps30);
     rlimit previous{};
     getrlimit(RLIMIT_FSIZE, &previous);
     auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
@@ -419,7 +418,7 @@ TEST(SampleBufferMovieWriter, WriteFailureSurfacesAsWriterFailedAtFinish) {
 }
 
 // A recording cut short by a kill keeps what was written up to about a second before it.
-TEST(SampleBufferMovieWriter, KilledWriterProcessLeavesAPlayableMovie) {
+TEST(RecordingFileWriter, KilledWriterProcessLeavesAPlayableMovie) {
     test::ScratchDirectory dir;
     auto url = dir / "killed.mov";
     int fromChild[2];

@@ -1,10 +1,10 @@
-#include "app/AppDelegate.h"
+#include "app/Application.h"
 
 #include <QApplication>
 
 namespace zimlo::app {
 
-void AppDelegate::applicationDidFinishLaunching() {
+void Application::started() {
     QApplication::setQuitOnLastWindowClosed(applicationShouldTerminateAfterLastWindowClosed());
     mainWindowController_ = HomeWindowController::create(services_);
     MainWindow* window = mainWindowController_->window();
@@ -13,7 +13,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     window->activateWindow();
 }
 
-void AppDelegate::activate() {
+void Application::activate() {
     if (!mainWindowController_) return;
     QWidget* window = mainWindowController_->window();
     if (const auto& recording = mainWindowController_->recordingWindowController())

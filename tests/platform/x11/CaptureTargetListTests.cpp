@@ -3,8 +3,8 @@
 
 #include <algorithm>
 
+#include "platform/x11/CaptureTargetList.h"
 #include "platform/x11/Highlight.h"
-#include "platform/x11/ShareableContent.h"
 #include "platform/x11/TestWindows.h"
 #include "platform/x11/XvfbEnvironment.h"
 #include "support/ResultValue.h"
@@ -14,14 +14,14 @@ namespace {
 
 using Spec = test::TestWindows::Spec;
 
-const WindowInfo* find(const ShareableContent& content, Window id) {
+const WindowInfo* find(const CaptureTargetList& content, Window id) {
     for (const auto& w : content.windows) {
         if (w.id == id) return &w;
     }
     return nullptr;
 }
 
-TEST(ShareableContent, ListsDisplayAndRootChildrenWithoutWindowManager) {
+TEST(CaptureTargetList, ListsDisplayAndRootChildrenWithoutWindowManager) {
     test::TestWindows x(test::XvfbEnvironment::displayName());
     Window app = x.create(Spec({100, 120, 300, 200}, 0xff0000, 5001, "Alpha", "文档 10"));
     // Two icon sizes; the one nearer 64 pixels is kept.
@@ -32,7 +32,7 @@ TEST(ShareableContent, ListsDisplayAndRootChildrenWithoutWindowManager) {
     Window hidden = x.create(Spec({10, 10, 200, 100}, 0x808080, 5004, "Hidden").unmapped());
     Window bare = x.create(Spec({500, 500, 100, 100}));
 
-    ShareableContent content = zimlo::test::valueOrFailure(queryShareableContent());
+    CaptureTargetList content = zimlo::test::valueOrFailure(listCaptureTargets());
     EXPECT_FALSE(content.hasWindowManager);
     ASSERT_EQ(content.displays.size(), 1u);
     EXPECT_EQ(content.displays[0].frame, (PixelRect{0, 0, 1920, 1080}));
@@ -71,8 +71,8 @@ TEST(ShareableContent, ListsDisplayAndRootChildrenWithoutWindowManager) {
     EXPECT_LT(position(app), position(bare));
 }
 
-TEST(ShareableContent, UnreachableServerIsAnError) {
-    auto content = queryShareableContent(":4095");
+TEST(CaptureTargetList, UnreachableServerIsAnError) {
+    auto content = listCaptureTargets(":4095");
     ASSERT_FALSE(content.ok());
     EXPECT_EQ(content.error(),
               screen::CaptureError(screen::CaptureError::Kind::displayUnreachable, ":4095"));
@@ -83,7 +83,7 @@ TEST(ShareableContent, UnreachableServerIsAnError) {
 
 // A stand-in window manager: the EWMH properties on the root, and the redirect that makes
 // activation requests come to us.
-TEST(ShareableContent, FollowsTheWindowManagersClientListAndAsksItToActivate) {
+TEST(CaptureTargetList, FollowsTheWindowManagersClientListAndAsksItToActivate) {
     test::TestWindows x(test::XvfbEnvironment::displayName());
     Display* d = x.display();
     Window root = DefaultRootWindow(d);
@@ -109,7 +109,7 @@ TEST(ShareableContent, FollowsTheWindowManagersClientListAndAsksItToActivate) {
     XSelectInput(d, root, SubstructureRedirectMask);
     XSync(d, False);
 
-    ShareableContent content = zimlo::test::valueOrFailure(queryShareableContent());
+    CaptureTargetList content = zimlo::test::valueOrFailure(listCaptureTargets());
     EXPECT_TRUE(content.hasWindowManager);
     ASSERT_NE(find(content, shown), nullptr);
     EXPECT_TRUE(find(content, shown)->isOnScreen);

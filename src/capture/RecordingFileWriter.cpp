@@ -1,4 +1,4 @@
-#include "capture/SampleBufferMovieWriter.h"
+#include "capture/RecordingFileWriter.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -34,13 +34,13 @@ media::MediaTime latestFor(media::MediaTime handedAt) {
 }
 }  // namespace
 
-void SampleBufferMovieWriter::setTrackLimit(std::optional<int> tracks) {
+void RecordingFileWriter::setTrackLimit(std::optional<int> tracks) {
     trackLimit = tracks.value_or(0);
 }
 
 // The first failure, handed once to the handler on the main queue. Shared with the container
 // writer's threads, which may report after this writer is gone.
-struct SampleBufferMovieWriter::FailureReport {
+struct RecordingFileWriter::FailureReport {
     std::mutex mutex;
     FailureHandler handler;
     std::optional<WriterError> first;
@@ -65,55 +65,55 @@ std::string WriterError::description() const {
     switch (step) {
         case Step::creatingFile:
             if (systemError == EEXIST)
-                return withArguments(translate("SampleBufferMovieWriter", "录制文件已存在：%1"),
+                return withArguments(translate("RecordingFileWriter", "录制文件已存在：%1"),
                                      {file.string()});
-            return withArguments(translate("SampleBufferMovieWriter", "无法创建录制文件：%1"),
+            return withArguments(translate("RecordingFileWriter", "无法创建录制文件：%1"),
                                  {userText(cause, "")});
         case Step::openingMovie:
         case Step::writing:
             return userText(cause, "");
         case Step::readingFirstFrame:
-            return translate("SampleBufferMovieWriter", "缺少视频格式信息");
+            return translate("RecordingFileWriter", "缺少视频格式信息");
         case Step::addingVideoTrack:
-            return translate("SampleBufferMovieWriter", "无法添加视频写入轨道");
+            return translate("RecordingFileWriter", "无法添加视频写入轨道");
         case Step::addingSystemAudioTrack:
-            return translate("SampleBufferMovieWriter", "无法添加电脑声音写入轨道");
+            return translate("RecordingFileWriter", "无法添加电脑声音写入轨道");
         case Step::addingMicrophoneTrack:
-            return translate("SampleBufferMovieWriter", "无法添加麦克风声音写入轨道");
+            return translate("RecordingFileWriter", "无法添加麦克风声音写入轨道");
         case Step::startingToWrite:
-            return userText(cause, translate("SampleBufferMovieWriter", "无法开始写入"));
+            return userText(cause, translate("RecordingFileWriter", "无法开始写入"));
         case Step::finishing:
-            return userText(cause, translate("SampleBufferMovieWriter", "写入失败"));
+            return userText(cause, translate("RecordingFileWriter", "写入失败"));
     }
     return userText(cause, "");
 }
 
-int SampleBufferMovieWriter::framesPerSecond(CaptureFrameRate rate) { return rawValue(rate); }
+int RecordingFileWriter::framesPerSecond(CaptureFrameRate rate) { return rawValue(rate); }
 
-int SampleBufferMovieWriter::bitRateMultiplier(CaptureFrameRate rate) {
+int RecordingFileWriter::bitRateMultiplier(CaptureFrameRate rate) {
     return rate == CaptureFrameRate::fps24 ? 1 : rawValue(rate) / 30;
 }
 
-int64_t SampleBufferMovieWriter::averageBitRate(int32_t width, int32_t height,
-                                                CaptureFrameRate rate) {
+int64_t RecordingFileWriter::averageBitRate(int32_t width, int32_t height, CaptureFrameRate rate) {
     int64_t bits = static_cast<int64_t>(width) * height * 4 * bitRateMultiplier(rate);
     return std::clamp<int64_t>(bits, 2'000'000, 48'000'000);
 }
 
-std::shared_ptr<SampleBufferMovieWriter> SampleBufferMovieWriter::create(
-    std::filesystem::path outputURL, media::MovieFileType fileType,
+std::shared_ptr<RecordingFileWriter> RecordingFileWriter::create(
+    std::filesystem::path outputPath, media::MovieFileType fileType,
     std::set<AudioSource> audioSources, CaptureFrameRate frameRate, bool outputClaimed,
     std::shared_ptr<const capture::RecordingTimeline> timeline) {
-    return std::shared_ptr<SampleBufferMovieWriter>(
-        new SampleBufferMovieWriter(std::move(outputURL), fileType, std::move(audioSources),
-                                    frameRate, outputClaimed, std::move(timeline)));
+    return std::shared_ptr<RecordingFileWriter>(
+        new RecordingFileWriter(std::move(outputPath), fileType, std::move(audioSources), frameRate,
+                                outputClaimed, std::move(timeline)));
 }
 
-SampleBufferMovieWriter::SampleBufferMovieWriter(
-    std::filesystem::path outputURL, media::MovieFileType fileType,
-    std::set<AudioSource> audioSources, CaptureFrameRate frameRate, bool outputClaimed,
-    std::shared_ptr<const capture::RecordingTimeline> timeline)
-    : outputURL_(std::move(outputURL)),
+RecordingFileWriter::RecordingFileWriter(std::filesystem::path outputPath,
+                                         media::MovieFileType fileType,
+                                         std::set<AudioSource> audioSources,
+                                         CaptureFrameRate frameRate, bool outputClaimed,
+                                         std::shared_ptr<const capture::RecordingTimeline> timeline)
+    : outputPath_(std::move(outputPath)),
       fileType_(fileType),
       audioSources_(std::move(audioSources)),
       frameRate_(frameRate),
@@ -122,44 +122,43 @@ SampleBufferMovieWriter::SampleBufferMovieWriter(
       failureReport_(std::make_shared<FailureReport>()),
       writingQueue_(".mac.sample-buffer-writer") {}
 
-void SampleBufferMovieWriter::setFailureHandler(FailureHandler handler) {
+void RecordingFileWriter::setFailureHandler(FailureHandler handler) {
     std::lock_guard lock(failureReport_->mutex);
     failureReport_->handler = std::move(handler);
 }
 
 // The queue member is destroyed first, so blocks still queued run against a whole object.
-SampleBufferMovieWriter::~SampleBufferMovieWriter() = default;
+RecordingFileWriter::~RecordingFileWriter() = default;
 
-void SampleBufferMovieWriter::appendVideo(media::VideoSample sample) {
+void RecordingFileWriter::appendVideo(media::VideoSample sample) {
     writingQueue_.async([this, sample = std::move(sample), at = media::MonotonicClock::now()] {
         handleVideo(sample, at);
     });
 }
 
-void SampleBufferMovieWriter::appendAudio(media::AudioSample sample, AudioSource source) {
+void RecordingFileWriter::appendAudio(media::AudioSample sample, AudioSource source) {
     writingQueue_.async([this, sample = std::move(sample), source,
                          at = media::MonotonicClock::now()] { handleAudio(sample, source, at); });
 }
 
-void SampleBufferMovieWriter::finish(Completion completion,
-                                     std::optional<media::MediaTime> stoppedAt) {
+void RecordingFileWriter::finish(Completion completion, std::optional<media::MediaTime> stoppedAt) {
     writingQueue_.async([this, completion = std::move(completion), stoppedAt]() mutable {
         handleFinish(std::move(completion), stoppedAt);
     });
 }
 
-std::optional<WriterError> SampleBufferMovieWriter::setUp(const media::VideoSample& sample,
-                                                          bool& fileFailed) {
+std::optional<WriterError> RecordingFileWriter::setUp(const media::VideoSample& sample,
+                                                      bool& fileFailed) {
     fileFailed = false;
     if (!ownsOutput_) {
         // Whatever is already there belongs to someone else (another recording, another program).
-        int fd = ::open(outputURL_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        int fd = ::open(outputPath_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         if (fd < 0) {
             const int code = errno;
             fileFailed = true;
             auto error = media::MediaError::system(code);
-            ZIMLO_LOG_ERROR("writer") << "creating " << outputURL_ << ": " << error;
-            return WriterError::cannotCreateWriter(Step::creatingFile, outputURL_, error, code);
+            ZIMLO_LOG_ERROR("writer") << "creating " << outputPath_ << ": " << error;
+            return WriterError::cannotCreateWriter(Step::creatingFile, outputPath_, error, code);
         }
         ::close(fd);
         ownsOutput_ = true;
@@ -171,13 +170,13 @@ std::optional<WriterError> SampleBufferMovieWriter::setUp(const media::VideoSamp
     options.fragmentSeconds = 1.0;
     options.syncSeconds = 2.0;  // and a power loss, about two seconds more
     options.maximumTracks = trackLimit.load();
-    auto created = media::MovieWriter::create(outputURL_, fileType_, options);
+    auto created = media::MovieWriter::create(outputPath_, fileType_, options);
     if (!created.ok()) {
         fileFailed = true;
-        return WriterError::cannotCreateWriter(Step::openingMovie, outputURL_, created.error());
+        return WriterError::cannotCreateWriter(Step::openingMovie, outputPath_, created.error());
     }
     auto writer = std::move(created).value();
-    if (!sample.hasFormatDescription()) return WriterError::missingFormatDescription(outputURL_);
+    if (!sample.hasFormatDescription()) return WriterError::missingFormatDescription(outputPath_);
 
     const int32_t width = sample.width();
     const int32_t height = sample.height();
@@ -195,7 +194,7 @@ std::optional<WriterError> SampleBufferMovieWriter::setUp(const media::VideoSamp
     video.tune = "zerolatency";
     auto videoInput = writer->addVideoInput(video);
     if (!videoInput.ok())
-        return WriterError::cannotCreateWriter(Step::addingVideoTrack, outputURL_,
+        return WriterError::cannotCreateWriter(Step::addingVideoTrack, outputPath_,
                                                videoInput.error());
 
     auto addAudio = [&]() {
@@ -209,24 +208,24 @@ std::optional<WriterError> SampleBufferMovieWriter::setUp(const media::VideoSamp
     if (audioSources_.contains(AudioSource::system)) {
         auto input = addAudio();
         if (!input.ok())
-            return WriterError::cannotCreateWriter(Step::addingSystemAudioTrack, outputURL_,
+            return WriterError::cannotCreateWriter(Step::addingSystemAudioTrack, outputPath_,
                                                    input.error());
         systemInput = *input;
     }
     if (audioSources_.contains(AudioSource::microphone)) {
         auto input = addAudio();
         if (!input.ok())
-            return WriterError::cannotCreateWriter(Step::addingMicrophoneTrack, outputURL_,
+            return WriterError::cannotCreateWriter(Step::addingMicrophoneTrack, outputPath_,
                                                    input.error());
         microphoneInput = *input;
     }
-    if (!writer->startWriting()) {
+    if (!writer->start()) {
         fileFailed = true;
-        return WriterError::cannotCreateWriter(Step::startingToWrite, outputURL_, writer->error(),
+        return WriterError::cannotCreateWriter(Step::startingToWrite, outputPath_, writer->error(),
                                                writer->errorCode());
     }
     writer->setFailureHandler(
-        [report = failureReport_, url = outputURL_](const media::MediaError& error, int code) {
+        [report = failureReport_, url = outputPath_](const media::MediaError& error, int code) {
             report->report(WriterError::writerFailed(Step::writing, url, error, code));
         });
     writer_ = std::move(writer);
@@ -236,28 +235,27 @@ std::optional<WriterError> SampleBufferMovieWriter::setUp(const media::VideoSamp
     return std::nullopt;
 }
 
-void SampleBufferMovieWriter::reportAhead(const char* what, media::MediaTime by) {
+void RecordingFileWriter::reportAhead(const char* what, media::MediaTime by) {
     if (reportedAhead_) return;
     reportedAhead_ = true;
-    ZIMLO_LOG_WARN("writer") << outputURL_ << ": " << what
+    ZIMLO_LOG_WARN("writer") << outputPath_ << ": " << what
                              << " stamped past the moment it came is left out, the first by "
                              << by.seconds() << " s (its source ran ahead of time)";
 }
 
-bool SampleBufferMovieWriter::writerAcceptsSamples() {
+bool RecordingFileWriter::writerAcceptsSamples() {
     auto status = writer_->status();
     if (status == media::MovieWriter::Status::failed && !failed_) {
         // Normally reported by the container writer itself as it failed.
         failed_ = true;
-        failureReport_->report(WriterError::writerFailed(Step::writing, outputURL_,
+        failureReport_->report(WriterError::writerFailed(Step::writing, outputPath_,
                                                          writer_->error(), writer_->errorCode()));
     }
     return status == media::MovieWriter::Status::unknown ||
            status == media::MovieWriter::Status::writing;
 }
 
-void SampleBufferMovieWriter::handleVideo(const media::VideoSample& taken,
-                                          media::MediaTime handedAt) {
+void RecordingFileWriter::handleVideo(const media::VideoSample& taken, media::MediaTime handedAt) {
     if (!taken.dataReady || failed_) return;
     if (const auto latest = latestFor(handedAt); taken.presentationTime > latest) {
         reportAhead("a picture", taken.presentationTime - latest);
@@ -280,7 +278,7 @@ void SampleBufferMovieWriter::handleVideo(const media::VideoSample& taken,
                 // Once per reason, not once per frame.
                 loggedSetUpStep_ = error->step;
                 ZIMLO_LOG_WARN("writer")
-                    << "a frame could not set up " << outputURL_ << ": " << error->description()
+                    << "a frame could not set up " << outputPath_ << ": " << error->description()
                     << " (" << (error->cause ? error->cause->technicalText() : "")
                     << "); the next frame tries again";
             }
@@ -305,7 +303,7 @@ void SampleBufferMovieWriter::handleVideo(const media::VideoSample& taken,
             writeAudio(audio, source);
         }
     }
-    if (writer_->isReadyForMoreMediaData(*videoInput_)) {
+    if (writer_->acceptsMore(*videoInput_)) {
         if (writer_->append(*videoInput_, sample) && sample.presentationTime.valid) {
             const auto end =
                 sample.presentationTime + media::MediaTime::make(1, framesPerSecond(frameRate_));
@@ -319,8 +317,8 @@ void SampleBufferMovieWriter::handleVideo(const media::VideoSample& taken,
     }
 }
 
-void SampleBufferMovieWriter::handleAudio(const media::AudioSample& taken, AudioSource source,
-                                          media::MediaTime handedAt) {
+void RecordingFileWriter::handleAudio(const media::AudioSample& taken, AudioSource source,
+                                      media::MediaTime handedAt) {
     if (!taken.dataReady || failed_) return;
     // Sound stamped past the moment it came cannot have been heard yet: cut away.
     std::optional<media::AudioSample> cut;
@@ -343,8 +341,7 @@ void SampleBufferMovieWriter::handleAudio(const media::AudioSample& taken, Audio
     for (const auto& piece : timeline_->audioOnTimeline(sample)) handleTimedAudio(piece, source);
 }
 
-void SampleBufferMovieWriter::handleTimedAudio(const media::AudioSample& sample,
-                                               AudioSource source) {
+void RecordingFileWriter::handleTimedAudio(const media::AudioSample& sample, AudioSource source) {
     if (!writer_ || !startedSession_) {
         // Nothing is written before the first frame; held until it comes, the oldest let go.
         if (!audioSources_.contains(source) || sample.sampleRate <= 0) return;
@@ -360,12 +357,12 @@ void SampleBufferMovieWriter::handleTimedAudio(const media::AudioSample& sample,
     writeAudio(sample, source);
 }
 
-void SampleBufferMovieWriter::writeAudio(const media::AudioSample& sample, AudioSource source) {
+void RecordingFileWriter::writeAudio(const media::AudioSample& sample, AudioSource source) {
     const auto& input =
         source == AudioSource::microphone ? microphoneAudioInput_ : systemAudioInput_;
     if (!input) return;
     if (!writerAcceptsSamples()) return;
-    if (writer_->isReadyForMoreMediaData(*input)) {
+    if (writer_->acceptsMore(*input)) {
         if (writer_->append(*input, sample) && sample.presentationTime.valid) {
             const auto end = sample.presentationTime + sample.duration();
             auto& reached = soundEnd_[source];
@@ -376,7 +373,7 @@ void SampleBufferMovieWriter::writeAudio(const media::AudioSample& sample, Audio
     }
 }
 
-void SampleBufferMovieWriter::showLastPictureUntil(media::MediaTime stoppedAt) {
+void RecordingFileWriter::showLastPictureUntil(media::MediaTime stoppedAt) {
     if (!lastPicture_ || !picturesEnd_.valid || !stoppedAt.valid || !writerAcceptsSamples()) return;
     // Stopped during a pause: the movie ends where the pause began.
     const media::MediaTime end = timeline_ ? timeline_->movieTime(stoppedAt) : stoppedAt;
@@ -386,14 +383,14 @@ void SampleBufferMovieWriter::showLastPictureUntil(media::MediaTime stoppedAt) {
     lastPicture_.reset();
     again.presentationTime = end - media::MediaTime::make(1, framesPerSecond(frameRate_));
     if (!writer_->waitUntilReady(*videoInput_, 5.0) || !writer_->append(*videoInput_, again)) {
-        ZIMLO_LOG_WARN("writer") << outputURL_ << " ends " << (end - picturesEnd_).seconds()
+        ZIMLO_LOG_WARN("writer") << outputPath_ << " ends " << (end - picturesEnd_).seconds()
                                  << " s before the stop: its last picture was not taken again";
         return;
     }
     picturesEnd_ = end;
 }
 
-void SampleBufferMovieWriter::fillSilenceToPicturesEnd() {
+void RecordingFileWriter::fillSilenceToPicturesEnd() {
     if (!picturesEnd_.valid || !writerAcceptsSamples()) return;
     constexpr int kRate = 48000;
     for (AudioSource source : audioSources_) {
@@ -421,9 +418,9 @@ void SampleBufferMovieWriter::fillSilenceToPicturesEnd() {
     }
 }
 
-void SampleBufferMovieWriter::handleFinish(Completion completion,
-                                           std::optional<media::MediaTime> stoppedAt) {
-    auto deliver = [url = outputURL_,
+void RecordingFileWriter::handleFinish(Completion completion,
+                                       std::optional<media::MediaTime> stoppedAt) {
+    auto deliver = [url = outputPath_,
                     completion = std::move(completion)](const std::optional<WriterError>& error) {
         MainQueue::post([url, completion, error] {
             if (!completion) return;
@@ -433,8 +430,8 @@ void SampleBufferMovieWriter::handleFinish(Completion completion,
     if (!writer_) {
         // No frame ever came (or the file could not be set up): the claimed name is given back.
         struct stat info {};
-        if (ownsOutput_ && ::stat(outputURL_.c_str(), &info) == 0 && info.st_size == 0)
-            ::unlink(outputURL_.c_str());
+        if (ownsOutput_ && ::stat(outputPath_.c_str(), &info) == 0 && info.st_size == 0)
+            ::unlink(outputPath_.c_str());
         // Success, although no file was written, unless the file failed.
         deliver(failureReport_->value());
         return;
@@ -444,8 +441,8 @@ void SampleBufferMovieWriter::handleFinish(Completion completion,
     // back) still lasts as long as the pictures, so the tracks end together.
     fillSilenceToPicturesEnd();
     for (const auto& input : {videoInput_, systemAudioInput_, microphoneAudioInput_})
-        if (input) writer_->markAsFinished(*input);
-    writer_->finishWriting([writer = writer_, url = outputURL_, deliver]() {
+        if (input) writer_->endInput(*input);
+    writer_->finish([writer = writer_, url = outputPath_, deliver]() {
         if (writer->status() == media::MovieWriter::Status::completed) {
             deliver(std::nullopt);
         } else {

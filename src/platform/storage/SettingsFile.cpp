@@ -1,4 +1,4 @@
-#include "platform/storage/UserDefaults.h"
+#include "platform/storage/SettingsFile.h"
 
 #include <sys/stat.h>
 
@@ -24,30 +24,30 @@ std::optional<int64_t> parseInteger(std::string_view text) {
 
 }  // namespace
 
-bool UserDefaults::Stamp::operator==(const Stamp& other) const {
+bool SettingsFile::Stamp::operator==(const Stamp& other) const {
     return device == other.device && inode == other.inode && size == other.size &&
            modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec;
 }
 
-std::filesystem::path UserDefaults::standardPath() {
+std::filesystem::path SettingsFile::standardPath() {
     return configDirectory() / "zimlo" / "defaults.json";
 }
 
-std::shared_ptr<UserDefaults> UserDefaults::standard() {
-    static auto instance = std::make_shared<UserDefaults>(standardPath());
+std::shared_ptr<SettingsFile> SettingsFile::standard() {
+    static auto instance = std::make_shared<SettingsFile>(standardPath());
     return instance;
 }
 
-UserDefaults::UserDefaults(std::filesystem::path file) : file_(std::move(file)) {}
+SettingsFile::SettingsFile(std::filesystem::path file) : file_(std::move(file)) {}
 
-Result<nlohmann::ordered_json, std::string> UserDefaults::decode(std::string_view text) {
+Result<nlohmann::ordered_json, std::string> SettingsFile::decode(std::string_view text) {
     auto parsed = parseBoundedJson(text, kLimits);
     if (!parsed) return parsed;
     if (!parsed->is_object()) return fail(std::string("not a JSON object"));
     return parsed;
 }
 
-void UserDefaults::refresh() const {
+void SettingsFile::refresh() const {
     struct stat info {};
     if (::stat(file_.c_str(), &info) != 0) {
         // No file (or no folder for it) reads as empty; a write will say what else is wrong.
@@ -87,13 +87,13 @@ void UserDefaults::refresh() const {
     unreportedRejection_ = reason;
 }
 
-std::optional<std::string> UserDefaults::takeRejection() {
+std::optional<std::string> SettingsFile::takeRejection() {
     std::lock_guard lock(mutex_);
     refresh();
     return std::exchange(unreportedRejection_, std::nullopt);
 }
 
-std::optional<std::string> UserDefaults::string(std::string_view key) const {
+std::optional<std::string> SettingsFile::string(std::string_view key) const {
     std::lock_guard lock(mutex_);
     refresh();
     auto found = values_.find(key);
@@ -103,7 +103,7 @@ std::optional<std::string> UserDefaults::string(std::string_view key) const {
     return std::nullopt;
 }
 
-int64_t UserDefaults::integer(std::string_view key) const {
+int64_t SettingsFile::integer(std::string_view key) const {
     std::lock_guard lock(mutex_);
     refresh();
     auto found = values_.find(key);
@@ -117,7 +117,7 @@ int64_t UserDefaults::integer(std::string_view key) const {
     return 0;
 }
 
-bool UserDefaults::contains(std::string_view key) const {
+bool SettingsFile::contains(std::string_view key) const {
     std::lock_guard lock(mutex_);
     refresh();
     return values_.contains(key);
@@ -126,7 +126,7 @@ bool UserDefaults::contains(std::string_view key) const {
 // Changes a copy of the values and writes it whole; only a written file changes what reads
 // return. A file that was not used is moved aside first rather than overwritten.
 template <typename Change>
-Result<void, FileError> UserDefaults::update(Change change) {
+Result<void, FileError> SettingsFile::update(Change change) {
     refresh();
     Json next = values_;
     change(next);
@@ -158,17 +158,17 @@ Result<void, FileError> UserDefaults::update(Change change) {
     return {};
 }
 
-Result<void, FileError> UserDefaults::setString(std::string_view key, std::string_view value) {
+Result<void, FileError> SettingsFile::setString(std::string_view key, std::string_view value) {
     std::lock_guard lock(mutex_);
     return update([&](Json& json) { json[std::string(key)] = std::string(value); });
 }
 
-Result<void, FileError> UserDefaults::setInteger(std::string_view key, int64_t value) {
+Result<void, FileError> SettingsFile::setInteger(std::string_view key, int64_t value) {
     std::lock_guard lock(mutex_);
     return update([&](Json& json) { json[std::string(key)] = value; });
 }
 
-Result<void, FileError> UserDefaults::remove(std::string_view key) {
+Result<void, FileError> SettingsFile::remove(std::string_view key) {
     std::lock_guard lock(mutex_);
     return update([&](Json& json) { json.erase(std::string(key)); });
 }

@@ -27,15 +27,15 @@ namespace zimlo {
 // atomically. A file that cannot be used (not a regular file, larger or deeper than any settings
 // file, malformed, not an object) reads as empty: it is logged, reported once through
 // takeRejection(), and moved aside to "defaults.json.corrupt" by the next write.
-class UserDefaults {
+class SettingsFile {
   public:
     static constexpr JsonLimits kLimits{size_t{1} << 20, 16, 1024, 100'000};
 
     // The store at the standard path, created on first use.
-    static std::shared_ptr<UserDefaults> standard();
+    static std::shared_ptr<SettingsFile> standard();
     static std::filesystem::path standardPath();
 
-    explicit UserDefaults(std::filesystem::path file);
+    explicit SettingsFile(std::filesystem::path file);
 
     const std::filesystem::path& file() const { return file_; }
 

@@ -10,7 +10,7 @@ namespace zimlo {
 
 // Counts outstanding pieces of work: enter before each, leave when it ends, then wait for
 // all of them (with a time limit) or be notified when the count reaches zero.
-class DispatchGroup {
+class WaitGroup {
   public:
     void enter();
     void leave();
