@@ -134,13 +134,13 @@ void CameraMicrophoneSession::suspend() {
     isSuspended_ = true;
 }
 
-std::optional<SourceError> CameraMicrophoneSession::resume() {
-    if (!std::exchange(isSuspended_, false)) return std::nullopt;
+Result<void, SourceError> CameraMicrophoneSession::resume() {
+    if (!std::exchange(isSuspended_, false)) return {};
     if (auto started = startIfNeeded(); !started) {
         removeCamera();
-        return std::move(started).error();
+        return fail(std::move(started).error());
     }
-    return std::nullopt;
+    return {};
 }
 
 std::unique_ptr<audio::ReconnectingCapture> CameraMicrophoneSession::captureMicrophone(

@@ -59,7 +59,7 @@ class CameraMicrophoneSession {
     // Stops a running session until `resume`, which says why it could not start again (the
     // camera is then removed).
     void suspend();
-    std::optional<SourceError> resume();
+    Result<void, SourceError> resume();
 
     std::shared_ptr<CameraPreviewLayer> previewLayer() const { return previewLayer_; }
 

@@ -147,18 +147,21 @@ void RecordingFileWriter::finish(Completion completion, std::optional<media::Med
     });
 }
 
-std::optional<WriterError> RecordingFileWriter::setUp(const media::VideoSample& sample,
-                                                      bool& fileFailed) {
-    fileFailed = false;
+Result<void, RecordingFileWriter::SetUpFailure> RecordingFileWriter::setUp(
+    const media::VideoSample& sample) {
+    auto fileFailure = [](WriterError error) { return fail(SetUpFailure{std::move(error), true}); };
+    auto trackFailure = [](WriterError error) {
+        return fail(SetUpFailure{std::move(error), false});
+    };
     if (!ownsOutput_) {
         // Whatever is already there belongs to someone else (another recording, another program).
         int fd = ::open(outputPath_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         if (fd < 0) {
             const int code = errno;
-            fileFailed = true;
             auto error = media::MediaError::system(code);
             ZIMLO_LOG_ERROR("writer") << "creating " << outputPath_ << ": " << error;
-            return WriterError::cannotCreateWriter(Step::creatingFile, outputPath_, error, code);
+            return fileFailure(
+                WriterError::cannotCreateWriter(Step::creatingFile, outputPath_, error, code));
         }
         ::close(fd);
         ownsOutput_ = true;
@@ -172,11 +175,12 @@ std::optional<WriterError> RecordingFileWriter::setUp(const media::VideoSample& 
     options.maximumTracks = trackLimit.load();
     auto created = media::MovieWriter::create(outputPath_, fileType_, options);
     if (!created.ok()) {
-        fileFailed = true;
-        return WriterError::cannotCreateWriter(Step::openingMovie, outputPath_, created.error());
+        return fileFailure(
+            WriterError::cannotCreateWriter(Step::openingMovie, outputPath_, created.error()));
     }
     auto writer = std::move(created).value();
-    if (!sample.hasFormatDescription()) return WriterError::missingFormatDescription(outputPath_);
+    if (!sample.hasFormatDescription())
+        return trackFailure(WriterError::missingFormatDescription(outputPath_));
 
     const int32_t width = sample.width();
     const int32_t height = sample.height();
@@ -194,8 +198,8 @@ std::optional<WriterError> RecordingFileWriter::setUp(const media::VideoSample& 
     video.tune = "zerolatency";
     auto videoInput = writer->addVideoInput(video);
     if (!videoInput.ok())
-        return WriterError::cannotCreateWriter(Step::addingVideoTrack, outputPath_,
-                                               videoInput.error());
+        return trackFailure(WriterError::cannotCreateWriter(Step::addingVideoTrack, outputPath_,
+                                                            videoInput.error()));
 
     auto addAudio = [&]() {
         media::AudioEncoderSettings audio;
@@ -208,21 +212,20 @@ std::optional<WriterError> RecordingFileWriter::setUp(const media::VideoSample& 
     if (audioSources_.contains(AudioSource::system)) {
         auto input = addAudio();
         if (!input.ok())
-            return WriterError::cannotCreateWriter(Step::addingSystemAudioTrack, outputPath_,
-                                                   input.error());
+            return trackFailure(WriterError::cannotCreateWriter(Step::addingSystemAudioTrack,
+                                                                outputPath_, input.error()));
         systemInput = *input;
     }
     if (audioSources_.contains(AudioSource::microphone)) {
         auto input = addAudio();
         if (!input.ok())
-            return WriterError::cannotCreateWriter(Step::addingMicrophoneTrack, outputPath_,
-                                                   input.error());
+            return trackFailure(WriterError::cannotCreateWriter(Step::addingMicrophoneTrack,
+                                                                outputPath_, input.error()));
         microphoneInput = *input;
     }
-    if (!writer->start()) {
-        fileFailed = true;
-        return WriterError::cannotCreateWriter(Step::startingToWrite, outputPath_, writer->error(),
-                                               writer->errorCode());
+    if (auto started = writer->start(); !started) {
+        return fileFailure(WriterError::cannotCreateWriter(Step::startingToWrite, outputPath_,
+                                                           started.error(), writer->errorCode()));
     }
     writer->setFailureHandler(
         [report = failureReport_, url = outputPath_](const media::MediaError& error, int code) {
@@ -232,7 +235,7 @@ std::optional<WriterError> RecordingFileWriter::setUp(const media::VideoSample& 
     videoInput_ = *videoInput;
     systemAudioInput_ = systemInput;
     microphoneAudioInput_ = microphoneInput;
-    return std::nullopt;
+    return {};
 }
 
 void RecordingFileWriter::reportAhead(const char* what, media::MediaTime by) {
@@ -267,19 +270,19 @@ void RecordingFileWriter::handleVideo(const media::VideoSample& taken, media::Me
     if (!onTimeline) return;
     const media::VideoSample& sample = *onTimeline;
     if (!writer_) {
-        bool fileFailed = false;
-        if (auto error = setUp(sample, fileFailed)) {
+        if (auto setUpDone = setUp(sample); !setUpDone) {
+            const WriterError& error = setUpDone.error().error;
             // The file itself failed: the next frame would fail the same way, so the recording
             // hears of it. A frame that could not set up the tracks lets the next one try.
-            if (fileFailed) {
+            if (setUpDone.error().fileFailed) {
                 failed_ = true;
-                failureReport_->report(*error);
-            } else if (loggedSetUpStep_ != error->step) {
+                failureReport_->report(error);
+            } else if (loggedSetUpStep_ != error.step) {
                 // Once per reason, not once per frame.
-                loggedSetUpStep_ = error->step;
+                loggedSetUpStep_ = error.step;
                 ZIMLO_LOG_WARN("writer")
-                    << "a frame could not set up " << outputPath_ << ": " << error->description()
-                    << " (" << (error->cause ? error->cause->technicalText() : "")
+                    << "a frame could not set up " << outputPath_ << ": " << error.description()
+                    << " (" << (error.cause ? error.cause->technicalText() : "")
                     << "); the next frame tries again";
             }
             return;

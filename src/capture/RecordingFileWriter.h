@@ -137,9 +137,14 @@ class RecordingFileWriter {
                         std::set<AudioSource> audioSources, CaptureFrameRate frameRate,
                         bool outputClaimed,
                         std::shared_ptr<const capture::RecordingTimeline> timeline);
+    // Why setting the movie up failed, and whether the file itself did.
+    struct SetUpFailure {
+        WriterError error;
+        bool fileFailed = false;
+    };
     // On the writing queue. A failure of the file itself is reported and ends the writer; one
     // of this frame (no format, an unusable size) lets the next frame try again.
-    std::optional<WriterError> setUp(const media::VideoSample& sample, bool& fileFailed);
+    Result<void, SetUpFailure> setUp(const media::VideoSample& sample);
     // `handedAt`: when the sample was handed over, on the samples' clock.
     void handleVideo(const media::VideoSample& sample, media::MediaTime handedAt);
     void handleAudio(const media::AudioSample& sample, AudioSource source,

@@ -763,7 +763,9 @@ void ScreenCameraSource::resumePreviews(ErrorCompletion completion) {
     }));
     cameraQueue_->async(
         weakly(weak, [completion = std::move(completion)](ScreenCameraSource& self) {
-            std::optional<SourceError> failure = self.session_->resume();
+            std::optional<SourceError> failure;
+            if (auto resumed = self.session_->resume(); !resumed)
+                failure = std::move(resumed).error();
             MainQueue::post([completion, failure] {
                 if (completion) completion(failure);
             });

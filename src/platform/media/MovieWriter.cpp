@@ -358,7 +358,13 @@ MediaResult<MovieWriter::InputID> MovieWriter::addPassthroughInput(
     return impl_->add(InputKind::passthrough, std::move(track).value(), capacity);
 }
 
-bool MovieWriter::start() {
+MediaResult<void> MovieWriter::start() {
+    if (writeHeader()) return {};
+    return fail(error().value_or(
+        MediaError::of(MediaError::Kind::writeFailed, "the writer is not writing")));
+}
+
+bool MovieWriter::writeHeader() {
     Impl& impl = *impl_;
     if (const Status status = impl.currentStatus(); status != Status::unknown)
         return status == Status::writing;

@@ -95,8 +95,8 @@ class MovieWriter : public std::enable_shared_from_this<MovieWriter> {
     MediaResult<InputID> addPassthroughInput(const FormatDescription& formatHint,
                                              AffineTransform transform = {});
 
-    // Opens the file and writes the header. False (status failed, `error` set) on failure.
-    bool start();
+    // Opens the file and writes the header; on failure the status is failed (or was cancelled).
+    MediaResult<void> start();
     // Source time that becomes time zero of the movie. Call once, before the first append.
     void startSession(MediaTime sourceTime);
 
@@ -132,6 +132,7 @@ class MovieWriter : public std::enable_shared_from_this<MovieWriter> {
 
   private:
     MovieWriter() = default;
+    bool writeHeader();
     std::unique_ptr<Impl> impl_;
 };
 
