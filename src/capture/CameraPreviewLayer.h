@@ -22,7 +22,7 @@ class CameraPreviewLayer {
     void deliver(const media::VideoSample& frame);
 
   private:
-    mutable std::mutex mutex_;
+    mutable std::mutex mutex_;  // guards: handler_, latest_
     FrameHandler handler_;
     std::optional<media::VideoSample> latest_;
 };

@@ -9,7 +9,7 @@ namespace zimlo::capture {
 namespace {
 
 struct Decision {
-    std::mutex mutex;
+    std::mutex mutex;  // guards: choice, so it is made once
     std::optional<screen::BackendChoice> choice;
 };
 

@@ -6,6 +6,7 @@ namespace zimlo::capture {
 namespace {
 
 std::mutex& openingMutex() {
+    // serialises: opening portal sessions and keeping their tokens (a token can be used once)
     static std::mutex mutex;
     return mutex;
 }

@@ -34,7 +34,7 @@ class PortalSessionKeeper {
 
   private:
     PortalSource::Type type_;
-    std::mutex mutex_;
+    std::mutex mutex_;  // guards: session_, embedsCursor_
     std::shared_ptr<portal::ScreenCastSession> session_;
     bool embedsCursor_ = true;  // what session_ was opened with
 };

@@ -41,7 +41,7 @@ void RecordingFileWriter::setTrackLimit(std::optional<int> tracks) {
 // The first failure, handed once to the handler on the main queue. Shared with the container
 // writer's threads, which may report after this writer is gone.
 struct RecordingFileWriter::FailureReport {
-    std::mutex mutex;
+    std::mutex mutex;  // guards: handler, first
     FailureHandler handler;
     std::optional<WriterError> first;
 

@@ -54,7 +54,7 @@ class RecordingTimeline {
     media::MediaTime pausedBeforeLocked(media::MediaTime t) const;
     bool isInPauseLocked(media::MediaTime t) const;
 
-    mutable std::mutex mutex_;
+    mutable std::mutex mutex_;   // guards: pauses_
     std::vector<Pause> pauses_;  // in order, none overlapping
 };
 

@@ -207,7 +207,7 @@ class ScreenCameraSource : public std::enable_shared_from_this<ScreenCameraSourc
     const ScreenCaptureTarget target_;
     const Options options_;
 
-    mutable std::mutex stateMutex_;  // state_, recordingSettings_
+    mutable std::mutex stateMutex_;  // guards: state_, recordingSettings_
     CaptureState state_ = CaptureState::idle();
     RecordingSettings recordingSettings_ = RecordingSettings::defaultSettings();
 
@@ -227,13 +227,15 @@ class ScreenCameraSource : public std::enable_shared_from_this<ScreenCameraSourc
     // The stream suspendPreviews stopped, on screenQueue.
     std::shared_ptr<ScreenStreamHandle> suspendedScreenStream_;
 
+    // guards: screenStream_, portalSessions_, lastStreamDropped_, lastStreamDelivered_
     mutable std::mutex streamMutex_;
     std::shared_ptr<ScreenStreamHandle> screenStream_;
     // Portal targets: the session every stream of this source reads (the user chooses once).
     std::shared_ptr<PortalSessionKeeper> portalSessions_;
     std::optional<uint64_t> lastStreamDropped_, lastStreamDelivered_;
 
-    // Read on the sample queues, written on the main thread: one short lock.
+    // guards: writers_, lastScreenWriter_, lastCameraWriter_, lastTimeline_ (read on the sample
+    // queues, written on the main thread: one short lock)
     mutable std::mutex writersMutex_;
     Writers writers_;
     std::shared_ptr<RecordingFileWriter> lastScreenWriter_, lastCameraWriter_;

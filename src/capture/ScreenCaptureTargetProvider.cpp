@@ -67,7 +67,7 @@ std::optional<TargetImage> portalThumbnail(PortalSource::Type type) {
             return openPortalSession(type, cancellation);
         },
         configuration);
-    std::mutex mutex;
+    std::mutex mutex;  // guards: picture, started, failed
     std::condition_variable changed;
     std::shared_ptr<const media::PixelBuffer> picture;
     bool started = false, failed = false;

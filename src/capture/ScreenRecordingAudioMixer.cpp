@@ -105,7 +105,7 @@ SerialQueue& mixerQueue() {
 
 // Set when a run's finish reports back; shared so a late report after a time-out is harmless.
 struct FinishSignal {
-    std::mutex mutex;
+    std::mutex mutex;  // guards: finished
     std::condition_variable done;
     bool finished = false;
 };

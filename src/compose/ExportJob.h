@@ -17,7 +17,7 @@ class ExportJob {
     void setCancelHandler(std::function<void()> handler);
 
   private:
-    mutable std::mutex mutex_;
+    mutable std::mutex mutex_;  // guards: cancelled_, handler_
     bool cancelled_ = false;
     std::function<void()> handler_;
 };

@@ -46,10 +46,12 @@ struct ExportSession::State {
     std::shared_ptr<RenderContext> renderContext;
     FirstErrorSlot<std::string> error;
 
+    // guards: soundEnd, inFlight, written, frameCount, mainPictures, mediaFrames (frameCount is
+    // written only by the export thread, which also reads it without the lock)
     std::mutex mutex;
     std::condition_variable changed;
-    // Where the sound that was read ends, once all of it is read (guarded by `mutex`); the
-    // pictures go on at most that far after the main movie's own pictures end.
+    // Where the sound that was read ends, once all of it is read; the pictures go on at most
+    // that far after the main movie's own pictures end.
     std::optional<MediaTime> soundEnd;
     int inFlight = 0;
     int64_t written = 0;

@@ -70,6 +70,7 @@ struct FollowingExport::Shared {
     Sources sources;
     Settings settings;
 
+    // guards: state, version, cancelled, readers, finish, reported, ended, failure, statistics
     mutable std::mutex mutex;
     std::condition_variable changed;
     FollowedState state;
@@ -197,7 +198,10 @@ class Attempt {
     std::shared_ptr<RenderContext> renderContext_;
     std::thread sound_;
 
-    // Between the frames, the sound and the compositor's completions.
+    // guards: inFlight_, written_, frameCount_, finishing_, finishedMainAsset_, soundSpan_,
+    // soundEnd_, soundAllowed_, soundStop_, between the frames, the sound and the compositor's
+    // completions. frameCount_ and finishing_ are written only by the attempt's own thread,
+    // which also reads them without it.
     std::mutex mutex_;
     std::condition_variable stateChanged_;
     int inFlight_ = 0;

@@ -11,7 +11,7 @@ using media::PixelFormat;
 // ---- RenderContext -------------------------------------------------------------------------
 
 struct RenderContext::Pool {
-    std::mutex mutex;
+    std::mutex mutex;  // guards: free, outstanding
     std::vector<std::unique_ptr<PixelBuffer>> free;
     int outstanding = 0;
     int maximum = 0;

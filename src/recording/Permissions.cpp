@@ -10,7 +10,7 @@
 namespace zimlo::Permissions {
 namespace {
 
-std::mutex providerMutex;
+std::mutex providerMutex;  // guards: providerSlot()
 StatusProvider& providerSlot() {
     static StatusProvider provider;
     return provider;

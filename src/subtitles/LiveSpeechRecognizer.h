@@ -135,15 +135,17 @@ class LiveSpeechRecognizer : public std::enable_shared_from_this<LiveSpeechRecog
     Clock clock_;
     std::atomic<bool> isRunning_{false};
 
-    // The runs; also keeps a restart on the recogniser's queue from slipping in after a stop.
+    // guards: run_, finishingRuns_ and the fields of their runs; also keeps a restart on the
+    // recogniser's queue from slipping in after a stop
     mutable std::mutex stateMutex_;
     std::shared_ptr<Run> run_;  // the newest; its request is the one audio goes to
     std::vector<std::shared_ptr<Run>> finishingRuns_;  // earlier runs still finishing
 
     std::optional<PendingPartial> pendingPartial_;  // main thread
 
-    // Swapped whole under its own lock, so an append on the microphone queue never meets a
-    // request half-replaced by a restart on the recogniser's queue.
+    // guards: request_, swapped whole under it so an append on the microphone queue never meets
+    // a request half-replaced by a restart on the recogniser's queue. Taken inside stateMutex_
+    // when both are held.
     mutable std::mutex requestMutex_;
     std::shared_ptr<speech::AudioBufferRecognitionRequest> request_;
 };

@@ -16,7 +16,7 @@ constexpr auto kWatchInterval = std::chrono::milliseconds(200);
 // Outlives a stopped capture whose thread is still winding down.
 struct ReconnectingCapture::Shared {
     PulseCapture::SampleHandler onSample;
-    std::mutex mutex;
+    std::mutex mutex;  // guards: streamError
     std::optional<AudioError> streamError;
 };
 

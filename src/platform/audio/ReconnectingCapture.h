@@ -62,7 +62,7 @@ class ReconnectingCapture {
     std::shared_ptr<Shared> shared_;         // reached from the capture threads' handlers
     std::unique_ptr<PulseCapture> capture_;  // supervising thread (and constructor) only
 
-    mutable std::mutex mutex_;
+    mutable std::mutex mutex_;  // guards: stopping_, problem_
     std::condition_variable wake_;
     bool stopping_ = false;
     std::optional<AudioError> problem_;

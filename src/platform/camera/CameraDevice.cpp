@@ -114,7 +114,7 @@ std::optional<CameraFormatChoice> chooseCameraFormat(const std::vector<CameraFor
 }
 
 namespace {
-std::mutex discoveryMutex;
+std::mutex discoveryMutex;  // guards: installedDiscovery
 CameraDiscovery installedDiscovery;
 }  // namespace
 

@@ -47,6 +47,8 @@ class GeneratedCamera : public CameraDevice {
     void run();
 
     Options options_;
+    // guards: opened_, active_, onFrame_, thread_; streaming_ (read anywhere) changes under it,
+    // so the frame thread's wait cannot miss a stop
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     bool opened_ = false;

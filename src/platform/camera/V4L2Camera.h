@@ -50,6 +50,10 @@ class V4L2Camera : public CameraDevice {
     };
 
     std::string path_;
+    // guards: fd_, wakeFd_, name_, formats_, active_, activeWidth_, activeHeight_,
+    // activePixelFormat_, buffers_, onFrame_, thread_. The capture thread reads fd_, wakeFd_,
+    // buffers_, the active size and format and onFrame_ without it: they change only while no
+    // capture thread runs.
     mutable std::mutex mutex_;
     int fd_ = -1;
     int wakeFd_ = -1;

@@ -22,6 +22,8 @@ constexpr std::uintmax_t kFileLimitBytes = 4 * 1024 * 1024;
 std::atomic<int> threshold{kUnconfigured};
 
 struct Sink {
+    // guards: toStandardError, file; so each line is written whole and the environment is
+    // read into the settings once
     std::mutex mutex;
     bool toStandardError = true;
     std::FILE* file = nullptr;

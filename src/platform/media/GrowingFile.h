@@ -40,7 +40,7 @@ class GrowingFile {
 
   private:
     const std::filesystem::path url_;
-    mutable std::mutex mutex_;
+    mutable std::mutex mutex_;  // guards: state_
     mutable std::condition_variable changed_;
     State state_ = State::growing;
 };

@@ -85,7 +85,7 @@ class NV12Copier {
   private:
     static constexpr size_t kPoolSize = 16;
     struct Pool {
-        std::mutex mutex;
+        std::mutex mutex;  // guards: free
         std::vector<std::unique_ptr<PixelBuffer>> free;
     };
 

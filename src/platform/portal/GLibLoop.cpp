@@ -19,7 +19,7 @@ struct Loop {
     Loop() {
         context = g_main_context_new();
         loop = g_main_loop_new(context, FALSE);
-        std::mutex mutex;
+        std::mutex mutex;  // guards: started
         std::condition_variable ready;
         bool started = false;
         thread = startThread("portal", [&] {
@@ -71,7 +71,7 @@ void invokeAndWait(const std::function<void()>& work) {
         work();
         return;
     }
-    std::mutex mutex;
+    std::mutex mutex;  // guards: finished
     std::condition_variable done;
     bool finished = false;
     invoke([&] {

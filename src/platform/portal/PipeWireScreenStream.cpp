@@ -81,7 +81,10 @@ class BufferPool {
 struct PipeWireScreenStream::Shared : std::enable_shared_from_this<Shared> {
     SessionSource sessionSource;
 
-    mutable std::mutex mutex;  // every field up to the PipeWire objects
+    // guards: every field from here up to the PipeWire objects (configuration, running,
+    // stopRequested, startThread, cancellation, session, closedHandler, streaming, startFailure)
+    // and onStop
+    mutable std::mutex mutex;
     screen::CaptureStreamConfiguration configuration;
     bool running = false;
     bool stopRequested = false;

@@ -105,7 +105,7 @@ bool OpenCancellation::isCancelled() const {
 struct ScreenCastSession::State {
     XdpSession* session = nullptr;
     gulong closedSignal = 0;
-    std::mutex mutex;
+    std::mutex mutex;  // guards: closed, nextHandler, closedHandlers
     bool closed = false;
     int nextHandler = 1;
     std::map<int, std::function<void()>> closedHandlers;
@@ -129,6 +129,9 @@ namespace {
 struct OpenCall {
     SessionRequest request;
     std::shared_ptr<OpenCancellation> cancellation;
+    // guards: finished, abandoned, error. The results (session, stream, restoreToken, fd) are
+    // filled in on the portal thread before `finished` is set; the caller reads them only after
+    // it has seen `finished`.
     std::mutex mutex;
     std::condition_variable done;
     bool finished = false;

@@ -30,7 +30,7 @@ class FirstErrorSlot {
     }
 
   private:
-    mutable std::mutex mutex_;
+    mutable std::mutex mutex_;  // guards: error_
     std::optional<Error> error_;
 };
 

@@ -44,7 +44,7 @@ class Guarded {
     Locked<const T> lock() const { return Locked<const T>(value_, mutex_); }
 
   private:
-    mutable std::mutex mutex_;
+    mutable std::mutex mutex_;  // guards: value_, reached only through lock()
     T value_;
 };
 

@@ -6,7 +6,7 @@
 namespace zimlo::MainQueue {
 namespace {
 
-std::mutex installMutex;
+std::mutex installMutex;  // guards: installed
 std::shared_ptr<MainQueueBackend> installed;
 
 std::shared_ptr<MainQueueBackend> requireBackend() {

@@ -35,7 +35,7 @@ class ManualMainLoop : public MainQueueBackend {
     bool takeDue(Task& task);
 
     std::thread::id mainThread_;
-    std::mutex mutex_;
+    std::mutex mutex_;  // guards: ready_, delayed_
     std::condition_variable wake_;
     std::deque<Task> ready_;
     std::multimap<Clock::time_point, Task> delayed_;

@@ -72,7 +72,7 @@ class NewestValueRelay : public std::enable_shared_from_this<NewestValueRelay<Va
 
     const Schedule schedule_;
     const Consumer consumer_;
-    std::mutex mutex_;
+    std::mutex mutex_;  // guards: waiting_, scheduled_, closed_
     std::optional<Value> waiting_;
     bool scheduled_ = false;
     bool closed_ = false;

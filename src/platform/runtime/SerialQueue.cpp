@@ -57,7 +57,7 @@ void SerialQueue::sync(const Task& task) {
         task();
         return;
     }
-    std::mutex doneMutex;
+    std::mutex doneMutex;  // guards: done
     std::condition_variable doneSignal;
     bool done = false;
     async([&] {

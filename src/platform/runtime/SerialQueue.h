@@ -46,7 +46,7 @@ class SerialQueue {
 
     using Clock = std::chrono::steady_clock;
     std::string label_;
-    std::mutex mutex_;
+    std::mutex mutex_;  // guards: ready_, delayed_, stopping_
     std::condition_variable wake_;
     std::deque<Task> ready_;
     std::multimap<Clock::time_point, Task> delayed_;

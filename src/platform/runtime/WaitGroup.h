@@ -22,7 +22,7 @@ class WaitGroup {
     void notify(Task task);
 
   private:
-    std::mutex mutex_;
+    std::mutex mutex_;  // guards: count_, waiting_
     std::condition_variable zero_;
     int count_ = 0;
     std::vector<Task> waiting_;

@@ -33,7 +33,7 @@ class WorkerPool {
   private:
     void run();
 
-    mutable std::mutex mutex_;
+    mutable std::mutex mutex_;  // guards: ready_, stopping_
     std::condition_variable wake_;
     std::deque<Task> ready_;
     bool stopping_ = false;

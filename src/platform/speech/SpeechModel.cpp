@@ -221,7 +221,7 @@ Result<void, SpeechError> acousticModelLooksValid(const fs::path& directory) {
 std::shared_ptr<SpeechModel> SpeechModel::shared(const ModelPaths& paths) {
     // Models live until the process ends; the registry is never destroyed, so no decoder is
     // torn down while a detached loader or a queue still uses it at exit.
-    static auto* mutex = new std::mutex;
+    static auto* mutex = new std::mutex;  // guards: registry
     static auto* registry = new std::map<std::string, std::shared_ptr<SpeechModel>>;
     std::string key = paths.acousticModel.string() + '\n' + paths.dictionary.string() + '\n' +
                       paths.languageModel.string();

@@ -121,7 +121,7 @@ class SpeechModel : public std::enable_shared_from_this<SpeechModel> {
     void giveBack(ps_decoder_s* decoder);
 
     ModelPaths paths_;
-    mutable std::mutex mutex_;
+    mutable std::mutex mutex_;  // guards: idle_, all_, loading_, preloadStarted_, failed_, error_
     std::condition_variable changed_;
     std::vector<ps_decoder_s*> idle_;
     std::vector<ps_decoder_s*> all_;

@@ -206,7 +206,7 @@ std::shared_ptr<SpeechRecognizer> SpeechRecognizer::shared(const std::string& lo
                                                            const std::optional<ModelPaths>& paths) {
     // Recognisers live as long as the process: their queues must never be torn down by a task
     // running on them, and a model is loaded once.
-    static auto* mutex = new std::mutex;
+    static auto* mutex = new std::mutex;  // guards: registry
     static auto* registry = new std::map<std::string, std::shared_ptr<SpeechRecognizer>>;
     std::string key = locale;
     if (paths) {

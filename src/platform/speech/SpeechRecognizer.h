@@ -80,6 +80,8 @@ class AudioBufferRecognitionRequest {
     // Takes `sample` (under the lock), cut at the end of the audio when it reaches it.
     void takeLocked(media::AudioSample&& sample);
 
+    // guards: samples_, pending_, appendedFrames_, anyTaken_, firstTime_, lastEnd_,
+    // decodedUntil_, endAt_, ended_, closed_, wakeScheduled_, wakeup_, next_
     mutable std::mutex mutex_;
     mutable std::condition_variable decoded_;
     std::deque<media::AudioSample> samples_;
@@ -190,7 +192,7 @@ class RecognitionTask : public std::enable_shared_from_this<RecognitionTask> {
     std::shared_ptr<AudioBufferRecognitionRequest> request_;
     RecognitionHandler handler_;
     std::unique_ptr<Decoding> decoding_;  // queue only
-    mutable std::mutex mutex_;
+    mutable std::mutex mutex_;            // guards: finished_
     bool finished_ = false;
 };
 

@@ -74,6 +74,8 @@ class SettingsFile {
     Result<void, FileError> update(Change change);
 
     std::filesystem::path file_;
+    // guards: loaded_, stamp_, values_, rejected_, unreportedRejection_; also serialises
+    // writing the file
     mutable std::mutex mutex_;
     mutable bool loaded_ = false;
     mutable std::optional<Stamp> stamp_;  // none: no file

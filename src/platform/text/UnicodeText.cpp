@@ -277,7 +277,7 @@ std::string substring(std::u16string_view text, TextRange range) {
 
 std::vector<TextRange> regexMatches(std::u16string_view pattern, std::u16string_view text) {
     // Compiled patterns are immutable and shareable; matchers are made per call.
-    static std::mutex mutex;
+    static std::mutex mutex;  // guards: compiled
     static std::map<std::u16string, std::shared_ptr<const icu::RegexPattern>, std::less<>> compiled;
     std::shared_ptr<const icu::RegexPattern> regex;
     {

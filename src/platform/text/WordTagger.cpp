@@ -124,6 +124,8 @@ Language dominantLanguage(std::u16string_view text) {
 
 struct WordTagger::State {
     Paths paths;
+    // guards: started, loaded, loader, chinese, english, chineseError, englishError, seconds,
+    // fromCache
     mutable std::mutex mutex;
     std::condition_variable loadedChanged;
     bool started = false;

@@ -28,7 +28,8 @@ constexpr unsigned kMeaningfulModifiers = ShiftMask | ControlMask | Mod1Mask | M
 struct GlobalHotkeys::Impl {
     Connection connection;
     Handler handler;
-    // Every use of the display, so a grab's errors are read by the thread that trapped them.
+    // guards: grabs, held and every use of the display, so a grab's errors are read by the
+    // thread that trapped them
     std::mutex mutex;
     struct Grabbed {
         KeyCode keycode = 0;

@@ -33,6 +33,7 @@ std::unique_ptr<icu::Collator> makeCollator() {
 }  // namespace
 
 int compareNames(std::string_view a, std::string_view b) {
+    // serialises: comparisons with the collator, which is not safe for concurrent use
     static std::mutex mutex;
     static std::unique_ptr<icu::Collator> collator = makeCollator();
     if (!collator) return a.compare(b);
@@ -41,7 +42,7 @@ int compareNames(std::string_view a, std::string_view b) {
     auto ub =
         icu::UnicodeString::fromUTF8(icu::StringPiece(b.data(), static_cast<int32_t>(b.size())));
     UErrorCode status = U_ZERO_ERROR;
-    std::lock_guard lock(mutex);  // a collator is not safe for concurrent use
+    std::lock_guard lock(mutex);
     UCollationResult result = collator->compare(ua, ub, status);
     if (U_FAILURE(status)) return a.compare(b);
     return result == UCOL_LESS ? -1 : result == UCOL_GREATER ? 1 : 0;

@@ -19,7 +19,7 @@
 namespace zimlo::x11 {
 
 struct ScreenStream::Shared {
-    std::mutex mutex;
+    std::mutex mutex;  // guards: configuration, stopRequested, running, thread, onStop
     std::condition_variable wake;
     ScreenStreamConfiguration configuration;
     bool stopRequested = false;

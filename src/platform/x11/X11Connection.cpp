@@ -15,7 +15,7 @@ namespace zimlo::x11 {
 namespace {
 
 thread_local ErrorTrap* currentTrap = nullptr;
-std::mutex ownedMutex;
+std::mutex ownedMutex;  // guards: ownedDisplays()
 std::set<Display*>& ownedDisplays() {
     static std::set<Display*> displays;
     return displays;
@@ -57,7 +57,7 @@ namespace {
 // made under a lock before any connection of ours is returned, so no two threads make the record
 // at once either.
 void keepExtensionRecords(const char* displayName) {
-    static std::mutex mutex;
+    static std::mutex mutex;  // guards: keeper
     static Display* keeper = nullptr;
     std::lock_guard lock(mutex);
     if (keeper) return;
