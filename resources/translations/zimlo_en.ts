@@ -785,7 +785,7 @@
     </message>
 </context>
 <context>
-    <name>SampleBufferMovieWriter</name>
+    <name>RecordingFileWriter</name>
     <message>
         <source>录制文件已存在：%1</source>
         <translation>The recording file exists already: %1</translation>
