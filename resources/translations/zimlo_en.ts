@@ -1441,7 +1441,7 @@
     </message>
     <message>
         <source>开始录制前倒计时 %1 秒</source>
-        <translation>Count down %1 seconds before recording</translation>
+        <translation>Count down %1 s first</translation>
     </message>
     <message>
         <source>倒计时</source>

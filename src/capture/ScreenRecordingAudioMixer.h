@@ -80,13 +80,13 @@ using Completion = std::function<void(MixerResult)>;
 // How one run goes.
 struct MixOptions {
     // Where the mix goes; empty: outputDirectory().
-    std::filesystem::path directory;
+    std::filesystem::path directory{};
     // How long the run waits for its copy loops; none: timeoutSeconds() of the video's length.
-    std::optional<double> copyTimeoutSeconds;
+    std::optional<double> copyTimeoutSeconds{};
     // How long it waits for the finished file.
     double finishTimeoutSeconds = 60;
     // For tests of a failing disk: the sound reader delivers nothing and reports this error.
-    std::optional<media::MediaError> readFault;
+    std::optional<media::MediaError> readFault{};
 };
 
 // Returns at once; `completion` runs on the main queue.

@@ -105,7 +105,6 @@ TEST(ScreenCameraSourceRecording, RecordsScreenSystemAudioMicrophoneAndCameraInS
     RecordingDesk desk("640x480x24", "rec");
     auto& xvfb = desk.xvfb;
     auto& pulse = desk.pulse;
-    const fs::path& dir = desk.dir;
     const auto& targets = desk.targets;
     ASSERT_FALSE(targets.empty());
     ASSERT_TRUE(targets.front().kind.isDisplay());
@@ -237,7 +236,6 @@ TEST(ScreenCameraSourceRecording, RecordsScreenSystemAudioMicrophoneAndCameraInS
 TEST(ScreenCameraSourceRecording, SystemSoundAlreadyPlayingIsHeardFromTheStart) {
     RecordingDesk desk("1920x1080x24", "tone");
     auto& xvfb = desk.xvfb;
-    const fs::path& dir = desk.dir;
     const auto& targets = desk.targets;
     ASSERT_FALSE(targets.empty());
 
@@ -286,7 +284,6 @@ TEST(ScreenCameraSourceRecording, SystemSoundAlreadyPlayingIsHeardFromTheStart) 
 TEST(ScreenCameraSourceRecording, AShortRecordingOfAStillScreenHasAMovie) {
     RecordingDesk desk("640x480x24", "short");
     auto& xvfb = desk.xvfb;
-    const fs::path& dir = desk.dir;
     const auto& targets = desk.targets;
     ASSERT_FALSE(targets.empty());
     RootPainter painter(xvfb.displayName());
@@ -392,7 +389,6 @@ TEST(ScreenCameraSourceRecording, SoundAndPictureStayTogetherFlashAfterFlash) {
     RecordingDesk desk("1280x720x24", "sync");
     auto& xvfb = desk.xvfb;
     auto& pulse = desk.pulse;
-    const fs::path& dir = desk.dir;
     const auto& targets = desk.targets;
     ASSERT_FALSE(targets.empty());
     ScreenCameraSource::Options options = desk.sourceOptions();
@@ -521,7 +517,6 @@ TEST(ScreenCameraSourceRecording, PausedStretchIsLeftOutAndEverythingResumesInSy
     RecordingDesk desk("640x480x24", "pause");
     auto& xvfb = desk.xvfb;
     auto& pulse = desk.pulse;
-    const fs::path& dir = desk.dir;
     const auto& targets = desk.targets;
     ASSERT_FALSE(targets.empty());
 
