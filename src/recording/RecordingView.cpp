@@ -19,6 +19,7 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -242,8 +243,11 @@ QLabel* RecordingView::buildToolbarControls() {
     closeButton_ = new QPushButton(tr("重选窗口"), toolbar_);
     auto* titleLabel = new ElidingLabel(Qt::ElideMiddle, toolbar_);
     titleLabel->setFont(systemFont(13, QFont::DemiBold));
-    titleLabel->setMinimumWidth(40);
     titleLabel->setText(fromUtf8(target_.title));
+    // A short title ("Display 1") stays whole when a long status fills the toolbar: the status
+    // line is cut first, and keeps its whole text in its tool tip.
+    titleLabel->setMinimumWidth(
+        std::clamp(titleLabel->fontMetrics().horizontalAdvance(titleLabel->text()) + 4, 40, 120));
     titleLabel->setToolTip(fromUtf8(target_.title));
     titleLabel->setObjectName(QStringLiteral("targetTitleLabel"));
     parameterButton_ = new QPushButton(tr("参数"), toolbar_);
