@@ -301,6 +301,11 @@ TEST_P(InterfaceLanguage, CountdownAndMissingSpeechModelReadWhole) {
     ASSERT_TRUE(pumpUntil([&] { return controller->installModelButton()->isVisible(); }, 10s))
         << controller->statusLabel()->text().toStdString();
     check(controller.get(), QStringLiteral("recording-no-speech-model.png"));
+    // The long notice on the status line gives way before the short target title.
+    auto* title = controller->findChild<QLabel*>(QStringLiteral("targetTitleLabel"));
+    ASSERT_TRUE(title);
+    EXPECT_GE(title->width(), title->fontMetrics().horizontalAdvance(title->toolTip()))
+        << title->toolTip().toStdString();
     controller->subtitleToggle()->click();
 
     controller->setCountdownSeconds(recording::RecordingView::kCountdownSeconds);
