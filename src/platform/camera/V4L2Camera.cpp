@@ -275,8 +275,8 @@ void V4L2Camera::stopDriver() {
 Result<void, CameraError> V4L2Camera::startStreaming(FrameHandler onFrame) {
     if (onCaptureThread())
         return failed("starting", CameraError::Kind::cannotStart, path_, EDEADLK);
-    // A loop that ended on its own (the device went away) or was stopped from its frame handler
-    // is over or about to be: it is joined before another starts.
+    // A loop stopped from its frame handler is over or about to be: it is joined before another
+    // starts.
     if (!streaming_.load() && thread_.joinable()) thread_.join();
     std::lock_guard lock(mutex_);
     if (streaming_.load()) return {};
