@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cmath>
 #include <exception>
+#include <sstream>
 #include <system_error>
 #include <utility>
 
@@ -30,6 +31,10 @@ namespace {
 constexpr double kProgressRefreshSeconds = 0.25;
 // How often what the recording gathered is handed to the composition following it.
 constexpr double kFollowSeconds = 0.25;
+// The composition following a recording is given up when, after this long, it has composed
+// less than this share of what it could have.
+constexpr double kHopelessAfterSeconds = 60;
+constexpr double kHopelessPace = 0.25;
 
 QString text(const std::string& s) { return QString::fromStdString(s); }
 
@@ -130,7 +135,9 @@ std::shared_ptr<RecordingFinishPipeline> RecordingFinishPipeline::create(Host& h
 }
 
 RecordingFinishPipeline::RecordingFinishPipeline(Private, Host& host, Services services)
-    : host_(host), services_(withDefaults(std::move(services))) {
+    : host_(host),
+      services_(withDefaults(std::move(services))),
+      captureWatch_(services_.captureLossLimits) {
     // The mix and the composed movie go beside the recording, so that they are deleted with it
     // once the draft store has copied what it keeps.
     if (!services_.mixAudio)
@@ -158,6 +165,8 @@ void RecordingFinishPipeline::recordingBegan() {
     stopFollowing();
     if (follower_) follower_->cancel();
     follower_.reset();
+    captureWatch_.reset();
+    followingGivenUp_.reset();
     lastComposition_.reset();
     subtitleFileSegments_.clear();
     pendingRecordingCleanupURLs_.clear();
@@ -211,7 +220,7 @@ void RecordingFinishPipeline::follow() {
                                            self.follow();
                                        }));
     const std::optional<FollowInputs> inputs = host_.followInputs();
-    if (!inputs) return;
+    if (!inputs || !followingMayGoOn(*inputs)) return;
     const FinishInputs& gathered = inputs->gathered;
     const std::optional<fs::path> camera =
         growingCamera_ ? std::optional<fs::path>(growingCamera_->url()) : std::nullopt;
@@ -225,9 +234,12 @@ void RecordingFinishPipeline::follow() {
     const auto& aspect = gathered.aspect;
     const bool worthComposing = aspect.isPiPEnabled || aspect.isSplitScreenEnabled ||
                                 aspect.main != AspectRatio::default_ || gathered.isSubtitleEnabled;
+    // The recording comes first: nothing is composed beside a capture that is losing pictures.
+    const bool captureKeepsUp =
+        !inputs->screenFrames || captureWatch_.verdict() == CaptureLossWatch::Verdict::keepingUp;
     if (follower_) {
         follower_->update(std::move(state));
-    } else if (worthComposing) {
+    } else if (worthComposing && captureKeepsUp) {
         const auto& resolution = gathered.recordingSettings.resolution;
         compose::FollowingExport::Settings settings;
         settings.exportLongEdge =
@@ -238,6 +250,34 @@ void RecordingFinishPipeline::follow() {
         follower_ = compose::FollowingExport::start({growingMain_, growingCamera_}, settings,
                                                     std::move(state));
     }
+}
+
+bool RecordingFinishPipeline::followingMayGoOn(const FollowInputs& inputs) {
+    if (followingGivenUp_) return false;
+    if (inputs.screenFrames)
+        captureWatch_.count(media::MonotonicClock::nowSeconds(), *inputs.screenFrames);
+    if (!follower_) return true;
+    std::ostringstream reason;
+    if (inputs.screenFrames && captureWatch_.verdict() == CaptureLossWatch::Verdict::losing) {
+        const CaptureFrameCounts window = captureWatch_.lastWindow();
+        reason << "the capture lost " << window.lost << " of " << window.taken + window.lost
+               << " pictures in its last seconds beside it";
+    } else {
+        // Composing at a quarter of the pace it may: what it saves at the stop is less than
+        // what it costs on the way.
+        const double allowed = std::min(inputs.gathered.elapsed, inputs.subtitlesSettledUntil);
+        if (allowed < kHopelessAfterSeconds ||
+            follower_->composedSeconds() >= kHopelessPace * allowed)
+            return true;
+        reason << "it had composed " << follower_->composedSeconds() << " of " << allowed
+               << " s it could have";
+    }
+    followingGivenUp_ = reason.str();
+    ZIMLO_LOG_WARN("finish") << "stopped composing while recording: " << *followingGivenUp_
+                             << "; the movie is composed after the stop";
+    follower_->cancel();
+    follower_.reset();
+    return false;
 }
 
 void RecordingFinishPipeline::filesReported(std::optional<fs::path> main,
@@ -415,7 +455,7 @@ void RecordingFinishPipeline::compose(const RecordingProject& project,
                                       int framesPerSecond) {
     if (!follower_) {
         CompositionReport report;
-        report.fallbackReason = "nothing was composed while recording";
+        report.fallbackReason = followingGivenUp_.value_or("nothing was composed while recording");
         lastComposition_ = report;
         exportAfterStop(project, unmixedElapsed, unusedFiles, longEdge, framesPerSecond);
         return;

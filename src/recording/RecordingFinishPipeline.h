@@ -19,6 +19,7 @@
 #include "platform/runtime/MainQueue.h"
 #include "platform/runtime/Result.h"
 #include "platform/storage/RecordingFolder.h"
+#include "recording/CaptureLossWatch.h"
 
 namespace zimlo::recording {
 
@@ -40,6 +41,9 @@ struct FollowInputs {
     // Recording time before which the subtitle track is complete (every word said before it
     // has its final text); infinity when nothing more can join.
     double subtitlesSettledUntil = std::numeric_limits<double>::infinity();
+    // The screen capture's running totals; none from a host that cannot say (the composition
+    // then starts at once and is never stopped for the capture's sake).
+    std::optional<CaptureFrameCounts> screenFrames;
 };
 
 // Turns the files of a stopped recording into a saved draft: mixes the two sounds into the screen
@@ -119,6 +123,8 @@ class RecordingFinishPipeline : public std::enable_shared_from_this<RecordingFin
         // waits for it). Off only for tests that run beside other work and must not wait for
         // the machine to be idle.
         bool composesOnIdleTime = true;
+        // How much the screen capture may lose for that composition to start and run on.
+        CaptureLossWatch::Limits captureLossLimits;
         // The system's temporary folder (empty: found on creation; it may not exist). Files are
         // deleted after a save only from here and from the recordings folder below.
         std::filesystem::path temporaryDirectory;
@@ -207,6 +213,9 @@ class RecordingFinishPipeline : public std::enable_shared_from_this<RecordingFin
                                         const std::optional<std::filesystem::path>& pip,
                                         const FinishInputs& inputs, double duration);
     void follow();
+    // Whether the composition following the recording may run on: it stops for good (this
+    // recording) once the capture loses pictures beside it or it has fallen hopelessly behind.
+    bool followingMayGoOn(const FollowInputs& inputs);
     void stopFollowing();
     enum class GrowingMoviesEnd { complete, abandoned };
     // Stops polling and lets go of the growing movies, telling their readers how they ended.
@@ -261,6 +270,9 @@ class RecordingFinishPipeline : public std::enable_shared_from_this<RecordingFin
     std::shared_ptr<media::GrowingFile> growingCamera_;
     std::shared_ptr<compose::FollowingExport> follower_;
     std::optional<DelayedWorkHandle> followPoll_;
+    CaptureLossWatch captureWatch_;
+    // Why the composition following this recording was stopped before the stop, if it was.
+    std::optional<std::string> followingGivenUp_;
     std::optional<CompositionReport> lastComposition_;
 };
 

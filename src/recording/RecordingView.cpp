@@ -996,6 +996,10 @@ std::optional<FollowInputs> RecordingView::followInputs() const {
     FollowInputs inputs;
     inputs.gathered = gatheredInputs();
     inputs.subtitlesSettledUntil = subtitles_->settledTime();
+    const auto statistics = source_->statistics();
+    inputs.screenFrames =
+        CaptureFrameCounts{statistics.screenFramesDelivered,
+                           statistics.screenFramesDropped + statistics.screenWriterDroppedVideo};
     return inputs;
 }
 

@@ -907,7 +907,16 @@ TEST_F(RecordingFinishTest, AMovieComposedWhileRecordingIsFinishedOrElseExported
                                         done(fail(result.error().description()));
                                 });
     };
-    enum class During { nothing, followerCancelled, compositionCancelled };
+    enum class During {
+        nothing,
+        followerCancelled,
+        compositionCancelled,
+        captureLosing,       // the capture loses pictures from the start
+        captureLosingLater,  // and from half-way
+        followerHopeless,    // a minute and more recorded, nothing composed
+    };
+    // A window short enough for a recording of a few seconds.
+    services_.captureLossLimits.windowSeconds = 0.3;
     auto record = [&](const std::string& number, During during) {
         host_ = FakeHost{};
         saved_.clear();
@@ -923,18 +932,40 @@ TEST_F(RecordingFinishTest, AMovieComposedWhileRecordingIsFinishedOrElseExported
             host_.onOverlay = [&] {
                 if (pipeline_ && pipeline_->canCancelExport()) pipeline_->cancelExport();
             };
-        test::GrowingRecording recording(temp_.path(), number, 120);
+        const bool watched =
+            during == During::captureLosing || during == During::captureLosingLater;
+        // Written in real time where the pipeline must look a few times while it grows.
+        const bool slow = watched || during == During::followerHopeless;
+        test::GrowingRecording recording(temp_.path(), number, 120,
+                                         std::chrono::milliseconds(slow ? 33 : 6));
         pipeline_ = Pipeline::create(host_, services_);
         pipeline_->recordingBegan();
         pipeline_->recordingStarted(recording.screen(), recording.camera());
+        CaptureFrameCounts frames;
+        bool followed = false;
         while (recording.written() < recording.length() - 0.1) {
             FollowInputs now;
             now.gathered = host_.inputs;
             now.gathered.elapsed = recording.written();
+            if (during == During::followerHopeless) now.gathered.elapsed += 100;
+            const bool losing =
+                during == During::captureLosing || (during == During::captureLosingLater &&
+                                                    recording.written() > recording.length() / 2);
+            frames.taken += 2;
+            frames.lost += losing ? 1 : 0;
+            if (watched) now.screenFrames = frames;
             host_.following = now;
             test::pumpUntil([] { return false; }, std::chrono::milliseconds(30));
+            followed = followed || pipeline_->follower();
         }
-        EXPECT_TRUE(pipeline_->follower()) << "nothing followed the recording";
+        if (during == During::captureLosing) {
+            EXPECT_FALSE(followed) << "composed beside a capture that was losing pictures";
+        } else if (during == During::captureLosingLater || during == During::followerHopeless) {
+            EXPECT_TRUE(followed) << "nothing followed the recording";
+            EXPECT_FALSE(pipeline_->follower()) << "the composition ran on";
+        } else {
+            EXPECT_TRUE(pipeline_->follower()) << "nothing followed the recording";
+        }
         if (during == During::followerCancelled && pipeline_->follower())
             pipeline_->follower()->cancel();
         recording.join();
@@ -979,9 +1010,27 @@ TEST_F(RecordingFinishTest, AMovieComposedWhileRecordingIsFinishedOrElseExported
     EXPECT_EQ(host_.statuses.back(), "录制完成，已保存草稿");
     EXPECT_EQ(decode(*localFile((*host_.ended)->mainVideo)).pictures.size(), movie.pictures.size());
 
+    // The recording comes first: a capture that loses pictures has nothing composed beside it,
+    // and a composition that cannot keep up stops; the export then makes the same movie.
+    for (const auto& [number, during, reason] :
+         {std::tuple{"24", During::captureLosing, "nothing was composed"},
+          std::tuple{"25", During::captureLosingLater, "the capture lost"},
+          std::tuple{"26", During::followerHopeless, "it had composed"}}) {
+        const int exportsBefore = exports;
+        const auto report = record(number, during);
+        ASSERT_TRUE(host_.ended && *host_.ended);
+        EXPECT_EQ(exports, exportsBefore + 1);
+        ASSERT_TRUE(report);
+        EXPECT_FALSE(report->followed);
+        EXPECT_NE(report->fallbackReason.find(reason), std::string::npos) << report->fallbackReason;
+        EXPECT_EQ(host_.statuses.back(), "录制完成，已保存草稿");
+        EXPECT_EQ(decode(*localFile((*host_.ended)->mainVideo)).pictures.size(),
+                  movie.pictures.size());
+    }
+
     record("23", During::compositionCancelled);
     ASSERT_TRUE(host_.ended && *host_.ended);
-    EXPECT_EQ(exports, 1);
+    EXPECT_EQ(exports, 4);
     EXPECT_EQ(host_.statuses.back(), "已取消合成，已保存原始录制");
     EXPECT_TRUE((*host_.ended)->pipVideo) << "the raw draft keeps the camera movie";
     EXPECT_EQ((*host_.ended)->subtitleTrack.size(), 1u);
