@@ -2,9 +2,12 @@
 
 #include <QApplication>
 #include <QEvent>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <stdexcept>
+#include <string>
 
 #include "E2ESupport.h"
 #include "app/ApplicationSetup.h"
@@ -43,8 +46,12 @@ int main(int argc, char** argv) {
         env.recordings = zimlo::recordingsDirectory();
         {
             // ZIMLO_E2E_SCREEN: another screen (a 4K one, "3840x2160x24", for benchmarks).
-            const char* screen = std::getenv("ZIMLO_E2E_SCREEN");
-            zimlo::sandbox::XvfbServer xvfb(screen && *screen ? screen : "1920x1080x24");
+            const char* chosen = std::getenv("ZIMLO_E2E_SCREEN");
+            const std::string screen = chosen && *chosen ? chosen : "1920x1080x24";
+            if (std::sscanf(screen.c_str(), "%dx%d", &env.screenWidth, &env.screenHeight) != 2 ||
+                env.screenWidth <= 0 || env.screenHeight <= 0)
+                throw std::runtime_error("ZIMLO_E2E_SCREEN is not WxHxD: " + screen);
+            zimlo::sandbox::XvfbServer xvfb(screen);
             xvfb.exportDisplay();
             env.display = xvfb.displayName();
             qputenv("QT_QPA_PLATFORM", "xcb");

@@ -22,6 +22,8 @@ struct Environment {
     std::filesystem::path temporary;   // $TMPDIR
     std::filesystem::path recordings;  // where recordings are written, a folder each
     std::string display;               // the Xvfb display, ":N"
+    int screenWidth = 1920;            // of that display
+    int screenHeight = 1080;
     sandbox::PulseServer* pulse = nullptr;
 };
 const Environment& environment();
