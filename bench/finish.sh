@@ -244,6 +244,12 @@ minutes=$(python3 -c "print($recorded / 60)")
 post_wall=$(field post ZIMLO_E2E_FINISH finish_seconds)
 echo "zimlo finish (stop pressed -> draft listed), composed while recording: median ${ours_wall} s of $runs (${walls[*]} s) for ${recorded} s recorded at ${W}x${H} ${FPS} fps, ${ours_cpu} s CPU after the stop in the first (load average $load_finish)"
 echo "  composed after the stop (the tail), by recording: $(for i in $(seq "$runs"); do printf '%s of %s frames; ' "$(field "run$i" ZIMLO_E2E_FOLLOW frames_after_stop)" "$(field "run$i" ZIMLO_E2E_FOLLOW frame_count)"; done)"
+# A composition that was not used says why (it gave way to the capture, say).
+for i in $(seq "$runs"); do
+  if [ "$(field "run$i" ZIMLO_E2E_FOLLOW followed)" = 0 ]; then
+    echo "  recording $i: not composed while recording: $(sed -n 's/.* fallback="\(.*\)"$/\1/p' <<< "$(grep '^ZIMLO_E2E_FOLLOW ' "$work/run$i/e2e.out" | tail -n 1)")"
+  fi
+done
 echo "  lag of the composition behind the recording while it ran, by recording (median / max): $(for i in $(seq "$runs"); do printf '%s / %s s; ' "$(field "run$i" ZIMLO_E2E_FOLLOW lag_median)" "$(field "run$i" ZIMLO_E2E_FOLLOW lag_max)"; done)"
 echo "  stages, from the stop press (first recording): files taken over (last subtitles in) $(value files_reported) s, composition started $(value export_started) s, draft saved $(value draft_saved) s, draft listed $(value finish_seconds) s"
 echo "today's post-stop path: the same recording composed after the stop: stop -> draft listed ${post_wall} s (load average $load_post); the export alone on the first recording's raw movies: ${post_export_wall} s wall, ${post_export_cpu} s CPU"
