@@ -31,10 +31,6 @@ namespace {
 constexpr double kProgressRefreshSeconds = 0.25;
 // How often what the recording gathered is handed to the composition following it.
 constexpr double kFollowSeconds = 0.25;
-// The composition following a recording is given up when, after this long, it has composed
-// less than this share of what it could have.
-constexpr double kHopelessAfterSeconds = 60;
-constexpr double kHopelessPace = 0.25;
 
 QString text(const std::string& s) { return QString::fromStdString(s); }
 
@@ -137,7 +133,8 @@ std::shared_ptr<RecordingFinishPipeline> RecordingFinishPipeline::create(Host& h
 RecordingFinishPipeline::RecordingFinishPipeline(Private, Host& host, Services services)
     : host_(host),
       services_(withDefaults(std::move(services))),
-      captureWatch_(services_.captureLossLimits) {
+      captureWatch_(services_.captureLossLimits),
+      followerPace_(services_.followerPaceLimits) {
     // The mix and the composed movie go beside the recording, so that they are deleted with it
     // once the draft store has copied what it keeps.
     if (!services_.mixAudio)
@@ -166,6 +163,7 @@ void RecordingFinishPipeline::recordingBegan() {
     if (follower_) follower_->cancel();
     follower_.reset();
     captureWatch_.reset();
+    followerPace_.reset();
     followingGivenUp_.reset();
     lastComposition_.reset();
     subtitleFileSegments_.clear();
@@ -254,23 +252,21 @@ void RecordingFinishPipeline::follow() {
 
 bool RecordingFinishPipeline::followingMayGoOn(const FollowInputs& inputs) {
     if (followingGivenUp_) return false;
-    if (inputs.screenFrames)
-        captureWatch_.count(media::MonotonicClock::nowSeconds(), *inputs.screenFrames);
+    const double now = media::MonotonicClock::nowSeconds();
+    if (inputs.screenFrames) captureWatch_.count(now, *inputs.screenFrames);
     if (!follower_) return true;
+    followerPace_.count(now, follower_->composedSeconds(),
+                        std::min(inputs.gathered.elapsed, inputs.subtitlesSettledUntil));
     std::ostringstream reason;
     if (inputs.screenFrames && captureWatch_.verdict() == CaptureLossWatch::Verdict::losing) {
         const CaptureFrameCounts window = captureWatch_.lastWindow();
         reason << "the capture lost " << window.lost << " of " << window.taken + window.lost
                << " pictures in its last seconds beside it";
+    } else if (followerPace_.fallingBehind()) {
+        reason << "it composed " << followerPace_.lastPace()
+               << " s of movie a second with work waiting, too slow to keep up";
     } else {
-        // Composing at a quarter of the pace it may: what it saves at the stop is less than
-        // what it costs on the way.
-        const double allowed = std::min(inputs.gathered.elapsed, inputs.subtitlesSettledUntil);
-        if (allowed < kHopelessAfterSeconds ||
-            follower_->composedSeconds() >= kHopelessPace * allowed)
-            return true;
-        reason << "it had composed " << follower_->composedSeconds() << " of " << allowed
-               << " s it could have";
+        return true;
     }
     followingGivenUp_ = reason.str();
     ZIMLO_LOG_WARN("finish") << "stopped composing while recording: " << *followingGivenUp_

@@ -20,6 +20,7 @@
 #include "platform/runtime/Result.h"
 #include "platform/storage/RecordingFolder.h"
 #include "recording/CaptureLossWatch.h"
+#include "recording/FollowerPace.h"
 
 namespace zimlo::recording {
 
@@ -123,8 +124,10 @@ class RecordingFinishPipeline : public std::enable_shared_from_this<RecordingFin
         // waits for it). Off only for tests that run beside other work and must not wait for
         // the machine to be idle.
         bool composesOnIdleTime = true;
-        // How much the screen capture may lose for that composition to start and run on.
+        // How much the screen capture may lose for that composition to start and run on, and
+        // how fast it must compose while it has work waiting.
         CaptureLossWatch::Limits captureLossLimits;
+        FollowerPace::Limits followerPaceLimits;
         // The system's temporary folder (empty: found on creation; it may not exist). Files are
         // deleted after a save only from here and from the recordings folder below.
         std::filesystem::path temporaryDirectory;
@@ -214,7 +217,7 @@ class RecordingFinishPipeline : public std::enable_shared_from_this<RecordingFin
                                         const FinishInputs& inputs, double duration);
     void follow();
     // Whether the composition following the recording may run on: it stops for good (this
-    // recording) once the capture loses pictures beside it or it has fallen hopelessly behind.
+    // recording) once the capture loses pictures beside it or it cannot keep pace.
     bool followingMayGoOn(const FollowInputs& inputs);
     void stopFollowing();
     enum class GrowingMoviesEnd { complete, abandoned };
@@ -271,6 +274,7 @@ class RecordingFinishPipeline : public std::enable_shared_from_this<RecordingFin
     std::shared_ptr<compose::FollowingExport> follower_;
     std::optional<DelayedWorkHandle> followPoll_;
     CaptureLossWatch captureWatch_;
+    FollowerPace followerPace_;
     // Why the composition following this recording was stopped before the stop, if it was.
     std::optional<std::string> followingGivenUp_;
     std::optional<CompositionReport> lastComposition_;

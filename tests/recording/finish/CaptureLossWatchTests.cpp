@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "recording/CaptureLossWatch.h"
+#include "recording/FollowerPace.h"
 
 namespace zimlo::recording {
 namespace {
@@ -68,6 +69,29 @@ TEST(CaptureLossWatch, StartsAgainWhenTheTotalsGoBack) {
     EXPECT_LT(watch.lastWindow().taken, 100u);
     feed(watch, fresh, 8.25, 12, 30, 0);
     EXPECT_EQ(watch.verdict(), Verdict::keepingUp);
+}
+
+// The pace counts only while work was waiting all along: a composition held back by what is not
+// settled yet, or caught up, is not slow; one that composes half a second a second with a backlog
+// is, and one that recovers is trusted again after a window.
+TEST(FollowerPace, CountsOnlyWhileWorkWasWaiting) {
+    FollowerPace pace({5, 0.8, 2});
+    double composed = 0;
+    // Caught up with a recording that runs on: never judged, however long.
+    for (double t = 0; t <= 20; t += 0.25) pace.count(t, composed = t - 1, t);
+    EXPECT_FALSE(pace.fallingBehind());
+    // Held back by unsettled speech for 10 s, then released: it has a backlog and takes it at
+    // twice the recording's pace.
+    for (double t = 20.25; t <= 30; t += 0.25) pace.count(t, composed, 19);
+    for (double t = 30.25; t <= 36; t += 0.25) pace.count(t, composed += 0.5, t);
+    EXPECT_FALSE(pace.fallingBehind());
+    // Half a second a second with work waiting: falling behind within a window.
+    for (double t = 36.25; t <= 46; t += 0.25) pace.count(t, composed += 0.125, t);
+    EXPECT_TRUE(pace.fallingBehind());
+    EXPECT_NEAR(pace.lastPace(), 0.5, 0.01);
+    // Faster again.
+    for (double t = 46.25; t <= 52; t += 0.25) pace.count(t, composed += 0.5, t);
+    EXPECT_FALSE(pace.fallingBehind());
 }
 
 }  // namespace

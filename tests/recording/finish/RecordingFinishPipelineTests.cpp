@@ -913,7 +913,7 @@ TEST_F(RecordingFinishTest, AMovieComposedWhileRecordingIsFinishedOrElseExported
         compositionCancelled,
         captureLosing,       // the capture loses pictures from the start
         captureLosingLater,  // and from half-way
-        followerHopeless,    // a minute and more recorded, nothing composed
+        followerHopeless,    // far behind and not catching up
     };
     // A window short enough for a recording of a few seconds.
     services_.captureLossLimits.windowSeconds = 0.3;
@@ -938,6 +938,10 @@ TEST_F(RecordingFinishTest, AMovieComposedWhileRecordingIsFinishedOrElseExported
         const bool slow = watched || during == During::followerHopeless;
         test::GrowingRecording recording(temp_.path(), number, 120,
                                          std::chrono::milliseconds(slow ? 33 : 6));
+        // Far behind a file written in real time, whose pace it cannot pass: asked for twice it.
+        services_.followerPaceLimits = during == During::followerHopeless
+                                           ? FollowerPace::Limits{0.5, 2, 1}
+                                           : FollowerPace::Limits{};
         pipeline_ = Pipeline::create(host_, services_);
         pipeline_->recordingBegan();
         pipeline_->recordingStarted(recording.screen(), recording.camera());
@@ -1015,7 +1019,7 @@ TEST_F(RecordingFinishTest, AMovieComposedWhileRecordingIsFinishedOrElseExported
     for (const auto& [number, during, reason] :
          {std::tuple{"24", During::captureLosing, "nothing was composed"},
           std::tuple{"25", During::captureLosingLater, "the capture lost"},
-          std::tuple{"26", During::followerHopeless, "it had composed"}}) {
+          std::tuple{"26", During::followerHopeless, "too slow to keep up"}}) {
         const int exportsBefore = exports;
         const auto report = record(number, during);
         ASSERT_TRUE(host_.ended && *host_.ended);
