@@ -85,9 +85,14 @@ std::shared_ptr<ScreenCameraSource> ScreenCameraSource::create(ScreenCaptureTarg
     source->screen_ = std::make_shared<ScreenInput>(
         source->target_, std::move(screenOptions), *source->screenQueue_, source->systemAudioQueue_,
         screenHandlers(weak));
-    source->session_ = std::make_unique<CameraMicrophoneSession>(
-        std::move(options.cameraDiscovery), std::move(options.microphoneDiscovery),
-        source->cameraDataQueue_, source->microphoneQueue_, sessionHandlers(weak));
+    source->camera_ = std::make_shared<CameraInput>(
+        std::make_unique<CameraMicrophoneSession>(
+            std::move(options.cameraDiscovery), std::move(options.microphoneDiscovery),
+            source->cameraDataQueue_, source->microphoneQueue_, sessionHandlers(weak)),
+        *source->cameraQueue_, [weak] {
+            auto self = weak.lock();
+            return self ? self->recordingSettings() : RecordingSettings::defaultSettings();
+        });
     RecordingStage::Handlers stageHandlers;
     stageHandlers.finished = weakly(weak, [](ScreenCameraSource& self, auto main, auto pip) {
         self.recordingFinished(std::move(main), std::move(pip));
@@ -111,7 +116,7 @@ ScreenCameraSource::ScreenCameraSource(ScreenCaptureTarget target)
 ScreenCameraSource::~ScreenCameraSource() {
     // Nothing below runs a handler that could reach this object: device threads only post to
     // the queues, whose tasks hold the source weakly.
-    session_.reset();
+    camera_.reset();  // the devices stop here, unless a step of theirs is running
     screen_->close();
     releaseQueue(screenQueue_);
     releaseQueue(systemAudioQueue_);
@@ -196,53 +201,18 @@ void ScreenCameraSource::onMicrophoneSample(const media::AudioSample& sample) {
 // ---- Camera and microphone
 
 std::optional<std::string> ScreenCameraSource::microphoneName() const {
-    return session_->microphoneName();
+    return camera_->microphoneName();
 }
 
 void ScreenCameraSource::prepareMicrophone(ErrorCompletion completion) {
-    cameraQueue_->async([self = shared_from_this(), completion = std::move(completion)] {
-        std::optional<SourceError> failure;
-        auto configured = self->session_->configureMicrophone();
-        if (!configured) {
-            failure = std::move(configured).error();
-        } else if (auto started = self->session_->startIfNeeded(); !started) {
-            failure = std::move(started).error();
-        }
-        MainQueue::post([completion, failure] {
-            if (completion) completion(failure);
-        });
-    });
+    camera_->prepareMicrophone(std::move(completion));
 }
 
 void ScreenCameraSource::startCamera(std::function<void(CameraStart)> completion) {
-    cameraQueue_->async([self = shared_from_this(), completion = std::move(completion)] {
-        CameraStart result;
-        CameraMicrophoneSession& session = *self->session_;
-        if (auto configured = session.configureCamera(self->recordingSettings()); !configured) {
-            result.error = std::move(configured).error();
-        } else if (auto started = session.startIfNeeded(); !started) {
-            session.removeCamera();
-            result.error = std::move(started).error();
-        } else {
-            result.previewLayer = session.previewLayer();
-            if (!result.previewLayer)
-                result.error = SourceError(SourceError::Kind::cannotConfigureCamera);
-        }
-        MainQueue::post([completion, result] {
-            if (completion) completion(result);
-        });
-    });
+    camera_->startCamera(std::move(completion));
 }
 
-void ScreenCameraSource::stopCamera() {
-    cameraQueue_->async([self = shared_from_this()] {
-        CameraMicrophoneSession& session = *self->session_;
-        session.removeCamera();
-        if (!session.isCameraConfigured() && !session.isMicrophoneConfigured() &&
-            session.isRunning())
-            session.stop();
-    });
-}
+void ScreenCameraSource::stopCamera() { camera_->stopCamera(); }
 
 // ---- Settings
 
@@ -275,11 +245,8 @@ void ScreenCameraSource::applyRecordingSettings(const RecordingSettings& setting
     });
 
     group->enter();
-    cameraQueue_->async([weak, group, firstError, settings] {
-        if (auto self = weak.lock()) {
-            if (auto applied = self->session_->applyCameraFormat(settings); !applied)
-                firstError->offer(applied.error());
-        }
+    camera_->applyFormat(settings, [group, firstError](std::optional<SourceError> error) {
+        if (error) firstError->offer(*error);
         group->leave();
     });
 
@@ -294,7 +261,7 @@ void ScreenCameraSource::applyRecordingSettings(const RecordingSettings& setting
 
 void ScreenCameraSource::startRecording(bool withPiP) {
     auto timeline =
-        stage_->start(withPiP, recordingSettings().frameRate, session_->isMicrophoneConfigured());
+        stage_->start(withPiP, recordingSettings().frameRate, camera_->isMicrophoneConfigured());
     if (!timeline) return;  // recording already
     // Without it a still screen would start the movie at its next picture, up to a second late,
     // and a recording shorter than that would have no movie at all.
@@ -340,30 +307,19 @@ std::shared_ptr<const RecordingTimeline> ScreenCameraSource::recordingTimeline()
 // ---- Shutting down and the previews
 
 void ScreenCameraSource::shutdown() {
-    cameraQueue_->async([self = shared_from_this()] {
-        if (self->session_->isRunning()) self->session_->stop();
-    });
+    camera_->shutdown();
     screen_->shutdown();
 }
 
 void ScreenCameraSource::suspendPreviews() {
     if (isRecording()) return;
     screenQueue_->async(weakly(screen_, [](ScreenInput& screen) { screen.suspend(); }));
-    cameraQueue_->async(
-        weakly(weak_from_this(), [](ScreenCameraSource& self) { self.session_->suspend(); }));
+    camera_->suspend();
 }
 
 void ScreenCameraSource::resumePreviews(ErrorCompletion completion) {
     screenQueue_->async(weakly(screen_, [](ScreenInput& screen) { screen.resume(); }));
-    cameraQueue_->async(
-        weakly(weak_from_this(), [completion = std::move(completion)](ScreenCameraSource& self) {
-            std::optional<SourceError> failure;
-            if (auto resumed = self.session_->resume(); !resumed)
-                failure = std::move(resumed).error();
-            MainQueue::post([completion, failure] {
-                if (completion) completion(failure);
-            });
-        }));
+    camera_->resume(std::move(completion));
 }
 
 ScreenCameraSource::Statistics ScreenCameraSource::statistics() const {
@@ -375,7 +331,7 @@ ScreenCameraSource::Statistics ScreenCameraSource::statistics() const {
     statistics.screenWriterDroppedVideo = writers.screenDroppedVideo;
     statistics.screenWriterDroppedAudio = writers.screenDroppedAudio;
     statistics.cameraWriterDroppedVideo = writers.cameraDroppedVideo;
-    statistics.cameraFramesDiscarded = session_->framesDiscarded();
+    statistics.cameraFramesDiscarded = camera_->framesDiscarded();
     return statistics;
 }
 

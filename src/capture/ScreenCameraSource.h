@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "capture/CameraInput.h"
 #include "capture/CameraMicrophoneSession.h"
 #include "capture/CameraPreviewLayer.h"
 #include "capture/CaptureState.h"
@@ -63,12 +64,8 @@ class ScreenCameraSource : public std::enable_shared_from_this<ScreenCameraSourc
 
     static constexpr double kOwnWindowQueryLimitSeconds = ScreenInput::kOwnWindowQueryLimitSeconds;
 
-    struct CameraStart {
-        std::shared_ptr<CameraPreviewLayer> previewLayer;  // set on success
-        std::optional<SourceError> error;
-    };
-
-    using ErrorCompletion = std::function<void(std::optional<SourceError>)>;
+    using CameraStart = CameraInput::CameraStart;
+    using ErrorCompletion = CameraInput::ErrorCompletion;
 
     std::function<void(CaptureState)> onStateChange;                       // main queue
     std::function<void(const media::VideoSample&)> onScreenFrame;          // screen-stream queue
@@ -96,8 +93,8 @@ class ScreenCameraSource : public std::enable_shared_from_this<ScreenCameraSourc
     RecordingSettings recordingSettings() const;
     void setRecordingSettings(const RecordingSettings& settings);
     bool isRecording() const;
-    bool isCameraConfigured() const { return session_->isCameraConfigured(); }
-    bool isMicrophoneConfigured() const { return session_->isMicrophoneConfigured(); }
+    bool isCameraConfigured() const { return camera_->isCameraConfigured(); }
+    bool isMicrophoneConfigured() const { return camera_->isMicrophoneConfigured(); }
     // The readable name of the microphone last prepared; none before that or when it failed.
     std::optional<std::string> microphoneName() const;
     // Why the computer's sound is missing right now (no sound server, say); none while it
@@ -204,10 +201,9 @@ class ScreenCameraSource : public std::enable_shared_from_this<ScreenCameraSourc
     std::shared_ptr<SerialQueue> cameraDataQueue_;
     std::shared_ptr<SerialQueue> microphoneQueue_;
 
-    // The inputs and the stage they feed (made once the queues and the object exist). The
-    // camera and microphone session runs on cameraQueue.
+    // The inputs and the stage they feed (made once the queues and the object exist).
     std::shared_ptr<ScreenInput> screen_;
-    std::unique_ptr<CameraMicrophoneSession> session_;
+    std::shared_ptr<CameraInput> camera_;
     std::shared_ptr<RecordingStage> stage_;
 };
 
