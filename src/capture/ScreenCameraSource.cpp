@@ -42,7 +42,7 @@ ScreenInput::Handlers ScreenCameraSource::screenHandlers(
     handlers.failed = weakly(weak, [](ScreenCameraSource& self, const std::string& why) {
         self.onScreenStreamStopped(why);
     });
-    handlers.status = weakly(weak, [](ScreenCameraSource& self, ScreenCaptureStatus status) {
+    handlers.status = weakly(weak, [](ScreenCameraSource& self, const ScreenCaptureStatus& status) {
         if (self.onScreenCaptureStatusChange) self.onScreenCaptureStatusChange(status);
     });
     handlers.systemAudioInterruption =
