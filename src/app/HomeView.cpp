@@ -288,7 +288,7 @@ void HomeView::screenRecordTapped() {
 
 void HomeView::confirmDelete(const ListedDraft& draft) {
     auto* box = new QMessageBox(isVisible() ? window() : nullptr);
-    PermissionAlert::applyAlertLook(box);
+    recording::PermissionAlert::applyAlertLook(box);
     box->setIcon(QMessageBox::Warning);
     box->setWindowTitle(QStringLiteral("Zimlo"));
     box->setText(tr("删除作品？"));
@@ -460,7 +460,7 @@ void HomeView::copyDraftMovie(const ListedDraft& draft, const std::filesystem::p
 
 void HomeView::showError(const QString& title, const QString& description) {
     auto* box = new QMessageBox(isVisible() ? window() : nullptr);
-    PermissionAlert::applyAlertLook(box);
+    recording::PermissionAlert::applyAlertLook(box);
     box->setIcon(QMessageBox::Critical);
     box->setWindowTitle(QStringLiteral("Zimlo"));
     box->setText(title);

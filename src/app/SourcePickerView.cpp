@@ -193,7 +193,8 @@ void SourcePickerView::reloadTargets() {
 }
 
 void SourcePickerView::showPermissionAlert() {
-    PermissionAlert::show(PermissionKind::screenRecording, isVisible() ? window() : nullptr);
+    recording::PermissionAlert::show(recording::PermissionKind::screenRecording,
+                                     isVisible() ? window() : nullptr);
 }
 
 void SourcePickerView::rebuildGrid() {

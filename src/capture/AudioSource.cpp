@@ -2,7 +2,7 @@
 
 #include "platform/i18n/Translation.h"
 
-namespace zimlo {
+namespace zimlo::capture {
 
 std::string audioTrackLabel(AudioSource source) {
     switch (source) {
@@ -14,4 +14,4 @@ std::string audioTrackLabel(AudioSource source) {
     return {};
 }
 
-}  // namespace zimlo
+}  // namespace zimlo::capture

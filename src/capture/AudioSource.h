@@ -2,7 +2,7 @@
 
 #include <string>
 
-namespace zimlo {
+namespace zimlo::capture {
 
 // Which sound a movie's audio track carries.
 enum class AudioSource {
@@ -13,4 +13,4 @@ enum class AudioSource {
 // The track's name in messages: "电脑声音" or "麦克风声音".
 std::string audioTrackLabel(AudioSource source);
 
-}  // namespace zimlo
+}  // namespace zimlo::capture

@@ -17,7 +17,7 @@
 #include "platform/runtime/AppIdentity.h"
 #include "platform/runtime/MainQueue.h"
 
-namespace zimlo {
+namespace zimlo::capture {
 
 namespace {
 using Step = WriterError::Step;
@@ -455,4 +455,4 @@ void RecordingFileWriter::handleFinish(Completion completion,
     });
 }
 
-}  // namespace zimlo
+}  // namespace zimlo::capture

@@ -22,7 +22,7 @@
 #include "platform/runtime/Result.h"
 #include "platform/runtime/SerialQueue.h"
 
-namespace zimlo {
+namespace zimlo::capture {
 
 // Why a recording's movie could not be written: the step that failed and what the container
 // writer or the system reported about it, where either did. description() words it for the
@@ -190,4 +190,4 @@ class RecordingFileWriter {
     SerialQueue writingQueue_;
 };
 
-}  // namespace zimlo
+}  // namespace zimlo::capture

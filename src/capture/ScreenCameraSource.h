@@ -9,14 +9,17 @@
 #include <string>
 #include <vector>
 
+#include "capture/CameraInput.h"
 #include "capture/CameraMicrophoneSession.h"
 #include "capture/CameraPreviewLayer.h"
 #include "capture/CaptureState.h"
 #include "capture/FrameRateMeter.h"
 #include "capture/RecordingFileWriter.h"
+#include "capture/RecordingStage.h"
 #include "capture/RecordingTimeline.h"
 #include "capture/ScreenCaptureStatus.h"
 #include "capture/ScreenCaptureTarget.h"
+#include "capture/ScreenInput.h"
 #include "capture/SourceError.h"
 #include "model/RecordingSettings.h"
 #include "platform/audio/PulseCapture.h"
@@ -24,6 +27,7 @@
 #include "platform/camera/CameraDevice.h"
 #include "platform/media/MediaSample.h"
 #include "platform/media/MonotonicClock.h"
+#include "platform/runtime/Guarded.h"
 #include "platform/runtime/Result.h"
 #include "platform/runtime/SerialQueue.h"
 #include "platform/screen/CaptureStream.h"
@@ -33,13 +37,11 @@
 
 namespace zimlo::capture {
 
-class PortalSessionKeeper;
-
-// The one object that drives the capture hardware of a recording window: the screen stream
-// with system audio, the camera and the microphone; it measures the delivered frame rate and,
-// while recording, feeds the screen writer (video, system audio, microphone) and the camera
-// writer. Public operations and every callback except the two sample callbacks run on the main
-// thread. Install the callbacks before configureScreenStream and leave them alone afterwards.
+// The one object a recording window drives the capture through. It wires the inputs (the
+// screen with the computer's sound, the camera with the microphone) to the recording stage
+// that writes the movies, and keeps the capture state. Public operations and every callback
+// except the two sample callbacks run on the main thread. Install the callbacks before
+// configureScreenStream and leave them alone afterwards.
 class ScreenCameraSource : public std::enable_shared_from_this<ScreenCameraSource> {
   public:
     // Where devices come from. Empty members mean the system's defaults; tests inject others.
@@ -60,14 +62,10 @@ class ScreenCameraSource : public std::enable_shared_from_this<ScreenCameraSourc
             makeScreenStream;
     };
 
-    static constexpr double kOwnWindowQueryLimitSeconds = 2.0;
+    static constexpr double kOwnWindowQueryLimitSeconds = ScreenInput::kOwnWindowQueryLimitSeconds;
 
-    struct CameraStart {
-        std::shared_ptr<CameraPreviewLayer> previewLayer;  // set on success
-        std::optional<SourceError> error;
-    };
-
-    using ErrorCompletion = std::function<void(std::optional<SourceError>)>;
+    using CameraStart = CameraInput::CameraStart;
+    using ErrorCompletion = CameraInput::ErrorCompletion;
 
     std::function<void(CaptureState)> onStateChange;                       // main queue
     std::function<void(const media::VideoSample&)> onScreenFrame;          // screen-stream queue
@@ -95,24 +93,26 @@ class ScreenCameraSource : public std::enable_shared_from_this<ScreenCameraSourc
     RecordingSettings recordingSettings() const;
     void setRecordingSettings(const RecordingSettings& settings);
     bool isRecording() const;
-    bool isCameraConfigured() const { return session_->isCameraConfigured(); }
-    bool isMicrophoneConfigured() const { return session_->isMicrophoneConfigured(); }
+    bool isCameraConfigured() const { return camera_->isCameraConfigured(); }
+    bool isMicrophoneConfigured() const { return camera_->isMicrophoneConfigured(); }
     // The readable name of the microphone last prepared; none before that or when it failed.
     std::optional<std::string> microphoneName() const;
     // Why the computer's sound is missing right now (no sound server, say); none while it
     // flows or before the stream is configured.
     std::optional<std::string> systemAudioProblem() const;
-    std::optional<std::filesystem::path> mainOutputPath() const { return mainOutputPath_; }
+    std::optional<std::filesystem::path> mainOutputPath() const { return stage_->mainOutputPath(); }
     // The folder the current or last recording was written into, held (locked) by this process
     // while someone keeps it; whoever finishes the recording takes it over. None when it could
     // not be made: the movies then went to the temporary folder, and
     // recordingFolderProblem() says why.
-    const std::shared_ptr<RecordingFolder>& recordingFolder() const { return recordingFolder_; }
-    const std::optional<FileError>& recordingFolderProblem() const {
-        return recordingFolderProblem_;
+    const std::shared_ptr<RecordingFolder>& recordingFolder() const {
+        return stage_->recordingFolder();
     }
-    std::optional<std::filesystem::path> pipOutputPath() const { return pipOutputPath_; }
-    bool shouldRecordPiP() const { return shouldRecordPiP_; }
+    const std::optional<FileError>& recordingFolderProblem() const {
+        return stage_->recordingFolderProblem();
+    }
+    std::optional<std::filesystem::path> pipOutputPath() const { return stage_->pipOutputPath(); }
+    bool shouldRecordPiP() const { return stage_->shouldRecordPiP(); }
 
     SerialQueue& screenQueue() const { return *screenQueue_; }
     SerialQueue& cameraQueue() const { return *cameraQueue_; }
@@ -173,83 +173,26 @@ class ScreenCameraSource : public std::enable_shared_from_this<ScreenCameraSourc
     Statistics statistics() const;
 
   private:
-    struct ScreenStreamHandle;
-    struct Writers {
-        bool isRecording = false;
-        std::shared_ptr<RecordingFileWriter> screen;
-        std::shared_ptr<RecordingFileWriter> camera;
-        std::shared_ptr<RecordingTimeline> timeline;
+    struct Status {
+        CaptureState state = CaptureState::idle();
+        RecordingSettings settings = RecordingSettings::defaultSettings();
     };
 
-    ScreenCameraSource(ScreenCaptureTarget target, Options options);
+    explicit ScreenCameraSource(ScreenCaptureTarget target);
+
+    static ScreenInput::Handlers screenHandlers(const std::weak_ptr<ScreenCameraSource>& weak);
+    static CameraMicrophoneSession::Handlers sessionHandlers(
+        const std::weak_ptr<ScreenCameraSource>& weak);
 
     void setState(CaptureState state);
-    Writers writers() const;
-    void reportStatus(int width, int height, std::optional<double> rate);
-    // On screenQueue: hands a frame to the screen writer, keeping a frame taken during a pause
-    // for the resume.
-    void recordScreenFrame(const Writers& current, const media::VideoSample& sample);
-    void carryPausedPicture(const Writers& current, media::MediaTime resumedAt);
-    void writeOpeningPicture(const std::shared_ptr<RecordingTimeline>& timeline,
-                             media::MediaTime startedAt);
-    std::shared_ptr<ScreenStreamHandle> takeScreenStream();
-    std::unique_ptr<screen::CaptureStream> makePortalStream(
-        screen::CaptureStreamConfiguration configuration, const RecordingSettings& settings);
-    std::unique_ptr<screen::CaptureStream> makeX11Stream(
-        const screen::CaptureStreamConfiguration& configuration);
-    std::unique_ptr<audio::ReconnectingCapture> makeSystemAudioCapture();
-
-    void reportAudioInterruption(AudioSource source, std::optional<std::string> problem);
-    // Main thread.
-    void writerFailed(uint64_t recording, const WriterError& error);
-    void oneWriterFinished(uint64_t recording, const WriterResult& result);
+    void failed(const std::string& description);
+    // Screen-stream queue: a new picture, for the preview and the recording.
+    void screenPictureTaken(const media::VideoSample& sample);
+    void recordingFinished(std::optional<std::filesystem::path> main,
+                           std::optional<std::filesystem::path> pip);
 
     const ScreenCaptureTarget target_;
-    const Options options_;
-
-    mutable std::mutex stateMutex_;  // guards: state_, recordingSettings_
-    CaptureState state_ = CaptureState::idle();
-    RecordingSettings recordingSettings_ = RecordingSettings::defaultSettings();
-
-    FrameRateMeter frameRateMeter_;  // on screenQueue
-
-    // Screen frames around pauses, on screenQueue; belongs to the recording of `timeline`.
-    struct PausedPicture {
-        const RecordingTimeline* timeline = nullptr;
-        std::optional<media::VideoSample> latest;  // the newest frame taken during a pause
-        std::optional<media::MediaTime> lastWritten;
-        bool lastWrittenWasCarried = false;
-    };
-    PausedPicture pausedPicture_;
-    // The newest picture the stream gave, on screenQueue: a still screen sends its next one only
-    // after a while, so a recording opens with this one.
-    std::optional<media::VideoSample> latestScreenPicture_;
-    // The stream suspendPreviews stopped, on screenQueue.
-    std::shared_ptr<ScreenStreamHandle> suspendedScreenStream_;
-
-    // guards: screenStream_, portalSessions_, lastStreamDropped_, lastStreamDelivered_
-    mutable std::mutex streamMutex_;
-    std::shared_ptr<ScreenStreamHandle> screenStream_;
-    // Portal targets: the session every stream of this source reads (the user chooses once).
-    std::shared_ptr<PortalSessionKeeper> portalSessions_;
-    std::optional<uint64_t> lastStreamDropped_, lastStreamDelivered_;
-
-    // guards: writers_, lastScreenWriter_, lastCameraWriter_, lastTimeline_ (read on the sample
-    // queues, written on the main thread: one short lock)
-    mutable std::mutex writersMutex_;
-    Writers writers_;
-    std::shared_ptr<RecordingFileWriter> lastScreenWriter_, lastCameraWriter_;
-    std::shared_ptr<RecordingTimeline> lastTimeline_;
-
-    // Main thread.
-    std::optional<std::filesystem::path> mainOutputPath_;
-    std::optional<std::filesystem::path> pipOutputPath_;
-    std::shared_ptr<RecordingFolder> recordingFolder_;
-    std::optional<FileError> recordingFolderProblem_;
-    int pendingFinishCount_ = 0;
-    bool shouldRecordPiP_ = true;
-    uint64_t recordingNumber_ = 0;  // which recording late writer reports belong to
-    bool recordingFailureReported_ = false;
+    Guarded<Status> status_;
 
     // Shared with tasks and device threads that may outlive a recording step.
     std::shared_ptr<SerialQueue> screenQueue_;
@@ -258,8 +201,10 @@ class ScreenCameraSource : public std::enable_shared_from_this<ScreenCameraSourc
     std::shared_ptr<SerialQueue> cameraDataQueue_;
     std::shared_ptr<SerialQueue> microphoneQueue_;
 
-    // Camera and microphone, on cameraQueue (made once the queues and the object exist).
-    std::unique_ptr<CameraMicrophoneSession> session_;
+    // The inputs and the stage they feed (made once the queues and the object exist).
+    std::shared_ptr<ScreenInput> screen_;
+    std::shared_ptr<CameraInput> camera_;
+    std::shared_ptr<RecordingStage> stage_;
 };
 
 }  // namespace zimlo::capture

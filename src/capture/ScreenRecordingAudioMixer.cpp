@@ -22,7 +22,7 @@
 #include "platform/runtime/SerialQueue.h"
 #include "platform/runtime/WaitGroup.h"
 
-namespace zimlo {
+namespace zimlo::capture {
 
 namespace {
 
@@ -385,4 +385,4 @@ void mixAudio(std::filesystem::path inputPath, Completion completion, MixOptions
 
 }  // namespace ScreenRecordingAudioMixer
 
-}  // namespace zimlo
+}  // namespace zimlo::capture

@@ -8,7 +8,7 @@
 #include "platform/media/MediaError.h"
 #include "platform/runtime/Result.h"
 
-namespace zimlo {
+namespace zimlo::capture {
 
 // Why mixing a recording's sound failed: the step that failed and what the readers or the
 // writer reported about it, where they did. description() words it for the user from these.
@@ -101,4 +101,4 @@ std::filesystem::path outputDirectory();
 
 }  // namespace ScreenRecordingAudioMixer
 
-}  // namespace zimlo
+}  // namespace zimlo::capture

@@ -9,7 +9,7 @@
 #include <QStandardPaths>
 #include <QWidget>
 
-namespace zimlo::PermissionAlert {
+namespace zimlo::recording::PermissionAlert {
 namespace {
 
 SettingsLauncher& launcherSlot() {
@@ -170,4 +170,4 @@ void show(PermissionKind kind, QWidget* window) {
     if (accepted) openSettings(kind);
 }
 
-}  // namespace zimlo::PermissionAlert
+}  // namespace zimlo::recording::PermissionAlert

@@ -10,7 +10,7 @@
 class QMessageBox;
 class QWidget;
 
-namespace zimlo {
+namespace zimlo::recording {
 
 // Explains a missing permission; its first button opens the desktop's privacy settings.
 namespace PermissionAlert {
@@ -55,4 +55,4 @@ QMessageBox* makeAlert(PermissionKind kind, QWidget* parent);
 
 }  // namespace PermissionAlert
 
-}  // namespace zimlo
+}  // namespace zimlo::recording

@@ -7,7 +7,7 @@
 #include "platform/runtime/MainQueue.h"
 #include "platform/runtime/SerialQueue.h"
 
-namespace zimlo::Permissions {
+namespace zimlo::recording::Permissions {
 namespace {
 
 std::mutex providerMutex;  // guards: providerSlot()
@@ -92,4 +92,4 @@ void requestSpeechAuthorization(std::function<void(bool)> completion) {
     answerOnMain(PermissionKind::speech, isSpeechAuthorized, std::move(completion));
 }
 
-}  // namespace zimlo::Permissions
+}  // namespace zimlo::recording::Permissions

@@ -4,7 +4,7 @@
 
 #include "capture/CapturePermissions.h"
 
-namespace zimlo {
+namespace zimlo::recording {
 
 // The four permissions the recorder may need, in this order.
 enum class PermissionKind { screenRecording, camera, microphone, speech };
@@ -44,4 +44,4 @@ bool isSpeechAuthorized(AuthorizationStatus status);
 
 }  // namespace Permissions
 
-}  // namespace zimlo
+}  // namespace zimlo::recording

@@ -64,14 +64,15 @@ std::string describe(const DraftSaveError& error) {
 
 void mixWithMixer(const fs::path& directory, const fs::path& main,
                   std::function<void(RecordingFinishPipeline::MixOutcome)> done) {
-    ScreenRecordingAudioMixer::mixAudio(main,
-                                        [done = std::move(done)](MixerResult result) {
-                                            if (result.ok())
-                                                done(std::move(result).value());
-                                            else
-                                                done(fail(result.error().description()));
-                                        },
-                                        {.directory = directory});
+    capture::ScreenRecordingAudioMixer::mixAudio(
+        main,
+        [done = std::move(done)](capture::MixerResult result) {
+            if (result.ok())
+                done(std::move(result).value());
+            else
+                done(fail(result.error().description()));
+        },
+        {.directory = directory});
 }
 
 void exportWithCompositor(const fs::path& directory, const RecordingProject& project,

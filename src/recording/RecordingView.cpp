@@ -488,10 +488,10 @@ void RecordingView::setUpSource() {
             weak->finishPipeline_->filesReported(std::move(main), std::move(pip),
                                                  weak->source_->recordingFolder());
     };
-    source_->onRecordingFailure = [weak](const WriterError& error) {
+    source_->onRecordingFailure = [weak](const capture::WriterError& error) {
         if (weak) weak->recordingFailed(error);
     };
-    source_->onAudioInterruption = [weak](AudioSource audio,
+    source_->onAudioInterruption = [weak](capture::AudioSource audio,
                                           const std::optional<std::string>& problem) {
         if (weak)
             weak->setStatus(audioInterruptionText(audio, problem.has_value(), weak->isRecording()));
@@ -883,7 +883,7 @@ void RecordingView::stopRecording() {
     source_->stopRecording();
 }
 
-void RecordingView::recordingFailed(const WriterError& error) {
+void RecordingView::recordingFailed(const capture::WriterError& error) {
     // The source has stopped the recording; the window stops with it and the finish pipeline
     // keeps what was written.
     const QString reason = recordingFailureReason(error);

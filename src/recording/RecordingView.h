@@ -201,7 +201,7 @@ class RecordingView : public QWidget,
     void beginRecording(const QString& statusText);
     void startDurationTimer();
     void stopRecording();
-    void recordingFailed(const WriterError& error);
+    void recordingFailed(const capture::WriterError& error);
     // The clock less the time the running recording spent paused: differences of its readings
     // are times on the movie's timeline.
     double recordingClock() const;

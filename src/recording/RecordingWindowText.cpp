@@ -58,7 +58,7 @@ QString captureStateText(const capture::CaptureState& state,
     return {};
 }
 
-QString recordingFailureReason(const WriterError& error) {
+QString recordingFailureReason(const capture::WriterError& error) {
     if (error.systemError == ENOSPC || error.systemError == EDQUOT)
         return QCoreApplication::translate("RecordingWindowText", "磁盘空间不足");
     return QCoreApplication::translate("RecordingWindowText", "录制文件写入失败（%1）")
@@ -87,9 +87,9 @@ QString settingsRejectedText(const std::filesystem::path& file) {
         .arg(QString::fromStdString(file.string()));
 }
 
-QString audioInterruptionText(AudioSource source, bool lost, bool recording) {
+QString audioInterruptionText(capture::AudioSource source, bool lost, bool recording) {
     // Whole sentences for each sound, so that a translation need not piece them together.
-    const bool system = source == AudioSource::system;
+    const bool system = source == capture::AudioSource::system;
     if (!lost) {
         if (recording)
             return system ? QCoreApplication::translate("RecordingWindowText",

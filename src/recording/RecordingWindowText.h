@@ -28,7 +28,7 @@ QString captureStateText(const capture::CaptureState& state,
 
 // Why a recording was cut short by its movie writer, in the user's words: "磁盘空间不足" for a
 // full disk (or quota), otherwise "录制文件写入失败（…）" with the writer's own description.
-QString recordingFailureReason(const WriterError& error);
+QString recordingFailureReason(const capture::WriterError& error);
 
 // The status line when a change of the settings could not be saved (it still applies now):
 // "参数已更新：1080p · 30fps，但未能保存（只读文件系统：…）".
@@ -39,7 +39,7 @@ QString settingsRejectedText(const std::filesystem::path& file);
 
 // The status line when the sound of `source` is lost (its sound server died or froze) or flows
 // again, during a recording or before one.
-QString audioInterruptionText(AudioSource source, bool lost, bool recording);
+QString audioInterruptionText(capture::AudioSource source, bool lost, bool recording);
 
 // The status line of a recording that starts without the computer's sound (no sound server):
 // with the microphone `microphoneName` when there is one, else the picture alone.

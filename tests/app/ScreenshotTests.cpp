@@ -125,7 +125,7 @@ TEST_F(Screenshots, PickerAndAlerts) {
     picker->selectTarget(targets[2]);
     capture(shell->window(), QStringLiteral("picker.png"));
 
-    PermissionAlert::show(PermissionKind::screenRecording, shell->window());
+    recording::PermissionAlert::show(recording::PermissionKind::screenRecording, shell->window());
     QMessageBox* permission = nullptr;
     ASSERT_TRUE(pumpUntil([&] { return (permission = apptest::visibleAlert()) != nullptr; }));
     capture(permission, QStringLiteral("alert-permission.png"));

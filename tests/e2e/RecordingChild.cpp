@@ -46,7 +46,8 @@ int main(int argc, char** argv) {
     QApplication application(argc, argv);
     zimlo::app::setUpApplication(application);
     using namespace zimlo;
-    Permissions::setStatusProvider([](PermissionKind) { return AuthorizationStatus::authorized; });
+    recording::Permissions::setStatusProvider(
+        [](recording::PermissionKind) { return recording::AuthorizationStatus::authorized; });
     camera::setCameraDiscovery([] { return std::make_shared<camera::GeneratedCamera>(); });
     if (auto saved = RecordingSettingsStore::shared()->save(
             RecordingSettings(RecordingResolution::presets().front(), CaptureFrameRate::fps30));

@@ -197,8 +197,8 @@ std::vector<fs::path> recordingFilesIn(const fs::path& dir) {
 class RecordingEndToEnd : public ::testing::Test {
   protected:
     void SetUp() override {
-        Permissions::setStatusProvider(
-            [](PermissionKind) { return AuthorizationStatus::authorized; });
+        recording::Permissions::setStatusProvider(
+            [](recording::PermissionKind) { return recording::AuthorizationStatus::authorized; });
         camera::setCameraDiscovery([] { return std::make_shared<camera::GeneratedCamera>(); });
         const auto resolution = recordingResolution();
         ASSERT_TRUE(RecordingSettingsStore::shared()->save(
@@ -208,7 +208,7 @@ class RecordingEndToEnd : public ::testing::Test {
         shell.reset();
         pumpFor(200ms);
         camera::setCameraDiscovery(nullptr);
-        Permissions::setStatusProvider(nullptr);
+        recording::Permissions::setStatusProvider(nullptr);
     }
 
     std::shared_ptr<app::HomeWindowController> shell;

@@ -220,7 +220,7 @@ TEST_P(InterfaceLanguage, HomePickerAndAlertsShowEveryTextWhole) {
     picker->selectTarget(targets.back());
     check(shell->window(), QStringLiteral("picker-x11.png"), {QStringLiteral("zimlo")});
 
-    PermissionAlert::show(PermissionKind::screenRecording, shell->window());
+    recording::PermissionAlert::show(recording::PermissionKind::screenRecording, shell->window());
     QMessageBox* permission = waitForAlert();
     ASSERT_TRUE(permission);
     check(permission, QStringLiteral("alert-permission.png"));

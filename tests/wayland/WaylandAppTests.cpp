@@ -92,15 +92,15 @@ std::string castNode() {
 class WaylandApp : public ::testing::Test {
   protected:
     void SetUp() override {
-        Permissions::setStatusProvider(
-            [](PermissionKind) { return AuthorizationStatus::authorized; });
+        recording::Permissions::setStatusProvider(
+            [](recording::PermissionKind) { return recording::AuthorizationStatus::authorized; });
         ASSERT_TRUE(RecordingSettingsStore::shared()->save(
             RecordingSettings(RecordingResolution::presets()[0], CaptureFrameRate::fps30)));
     }
     void TearDown() override {
         shell.reset();
         pumpFor(200ms);
-        Permissions::setStatusProvider(nullptr);
+        recording::Permissions::setStatusProvider(nullptr);
     }
 
     // Home, the picker, "确认" on the whole screen, the recording window with its first frame.

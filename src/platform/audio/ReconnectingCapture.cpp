@@ -34,9 +34,11 @@ ReconnectingCapture::ReconnectingCapture(Starter starter, PulseCapture::SampleHa
 ReconnectingCapture::~ReconnectingCapture() { stop(); }
 
 void ReconnectingCapture::stop() {
+    // Two stops at once (the owner's and the destructor's, say) would both join the watcher;
+    // the second waits here and then finds nothing left to do.
+    std::lock_guard stopping(stopMutex_);
     {
         std::lock_guard lock(mutex_);
-        if (stopping_ && !watcher_.joinable()) return;
         stopping_ = true;
     }
     wake_.notify_all();

@@ -62,6 +62,9 @@ class ReconnectingCapture {
     std::shared_ptr<Shared> shared_;         // reached from the capture threads' handlers
     std::unique_ptr<PulseCapture> capture_;  // supervising thread (and constructor) only
 
+    // guards: watcher_'s join and capture_ once the watcher is gone (stop and the destructor)
+    std::mutex stopMutex_;
+
     mutable std::mutex mutex_;  // guards: stopping_, problem_
     std::condition_variable wake_;
     bool stopping_ = false;

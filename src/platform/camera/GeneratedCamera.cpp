@@ -46,6 +46,9 @@ std::optional<CameraFormatChoice> GeneratedCamera::activeFormat() const {
 }
 
 Result<void, CameraError> GeneratedCamera::startStreaming(FrameHandler onFrame) {
+    // A loop stopped from its own frame handler is collected before another starts.
+    std::thread previous = takeFinishedThread();
+    if (previous.joinable()) previous.join();
     std::lock_guard lock(mutex_);
     if (streaming_) return {};
     if (!opened_) return fail(CameraError(CameraError::Kind::notOpen));
@@ -64,16 +67,28 @@ void GeneratedCamera::stopStreaming() {
         streaming_ = false;
     }
     wake_.notify_all();
-    if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
+    std::thread finished = takeFinishedThread();
+    if (finished.joinable()) finished.join();
     std::lock_guard lock(mutex_);
     onFrame_ = nullptr;
 }
 
 void GeneratedCamera::close() {
     stopStreaming();
-    if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
+    std::thread finished = takeFinishedThread();
+    if (finished.joinable()) finished.join();
     std::lock_guard lock(mutex_);
     opened_ = false;
+}
+
+// thread_ is taken out under the lock and joined outside it: a concurrent start or stop must
+// not see it half moved, and the loop needs the lock to end. The frame thread itself cannot
+// join itself: it stays until the next start or close collects it.
+std::thread GeneratedCamera::takeFinishedThread() {
+    std::lock_guard lock(mutex_);
+    if (streaming_ || !thread_.joinable() || thread_.get_id() == std::this_thread::get_id())
+        return {};
+    return std::move(thread_);
 }
 
 void GeneratedCamera::run() {

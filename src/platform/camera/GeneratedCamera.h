@@ -45,6 +45,7 @@ class GeneratedCamera : public CameraDevice {
 
   private:
     void run();
+    std::thread takeFinishedThread();
 
     Options options_;
     // guards: opened_, active_, onFrame_, thread_; streaming_ (read anywhere) changes under it,

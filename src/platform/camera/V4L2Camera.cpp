@@ -277,7 +277,8 @@ Result<void, CameraError> V4L2Camera::startStreaming(FrameHandler onFrame) {
         return failed("starting", CameraError::Kind::cannotStart, path_, EDEADLK);
     // A loop stopped from its frame handler is over or about to be: it is joined before another
     // starts.
-    if (!streaming_.load() && thread_.joinable()) thread_.join();
+    std::thread previous = takeStoppedThread();
+    if (previous.joinable()) previous.join();
     std::lock_guard lock(mutex_);
     if (streaming_.load()) return {};
     if (fd_ < 0) return failed("starting", CameraError::Kind::notOpen, path_);
@@ -293,7 +294,16 @@ Result<void, CameraError> V4L2Camera::startStreaming(FrameHandler onFrame) {
 }
 
 bool V4L2Camera::onCaptureThread() const {
+    std::lock_guard lock(mutex_);
     return thread_.joinable() && thread_.get_id() == std::this_thread::get_id();
+}
+
+// thread_ is taken out under its lock and joined outside it: a loop stopped from its own
+// handler takes the lock as it ends. One started again meanwhile stays.
+std::thread V4L2Camera::takeStoppedThread() {
+    std::lock_guard lock(mutex_);
+    if (streaming_.load()) return {};
+    return std::move(thread_);
 }
 
 void V4L2Camera::stopStreaming() {
@@ -306,7 +316,8 @@ void V4L2Camera::stopStreaming() {
         stopWhenLoopEnds_ = true;
         return;
     }
-    if (thread_.joinable()) thread_.join();
+    std::thread finished = takeStoppedThread();
+    if (finished.joinable()) finished.join();
     std::lock_guard lock(mutex_);
     stopDriver();
     onFrame_ = nullptr;
@@ -320,7 +331,8 @@ void V4L2Camera::close() {
         return;
     }
     stopStreaming();
-    if (thread_.joinable()) thread_.join();
+    std::thread finished = takeStoppedThread();
+    if (finished.joinable()) finished.join();
     std::lock_guard lock(mutex_);
     if (fd_ >= 0) ::close(fd_);
     if (wakeFd_ >= 0) ::close(wakeFd_);

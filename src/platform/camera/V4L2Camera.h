@@ -43,6 +43,7 @@ class V4L2Camera : public CameraDevice {
     void stopDriver();                        // mutex_ held
     void captureLoop();
     bool onCaptureThread() const;
+    std::thread takeStoppedThread();
 
     struct Buffer {
         void* start = nullptr;

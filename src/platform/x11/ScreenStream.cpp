@@ -137,18 +137,22 @@ Result<Grab, screen::CaptureError> openGrab(const std::shared_ptr<ScreenStream::
 // The stream has stopped: it says so, and why when it was not asked to.
 void endStream(const std::shared_ptr<ScreenStream::Shared>& shared,
                const std::optional<screen::CaptureError>& stopError) {
+    // The handler is copied under the lock: setStopHandler may replace it meanwhile. It runs
+    // outside, free to stop or restart the stream.
+    ScreenStream::StopHandler onStop;
     bool notify = false;
     {
         std::lock_guard lock(shared->mutex);
         shared->running = false;
         notify = stopError.has_value() && !shared->stopRequested;
+        if (notify) onStop = shared->onStop;
     }
     if (notify) {
         {
             std::lock_guard lock(shared->deliveryMutex);
             shared->delivering.store(false);
         }
-        if (shared->onStop) shared->onStop(*stopError);
+        if (onStop) onStop(*stopError);
     }
 }
 

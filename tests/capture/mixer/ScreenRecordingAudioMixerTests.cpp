@@ -15,7 +15,7 @@
 #include "support/ResultValue.h"
 #include "support/TestMain.h"
 
-namespace zimlo {
+namespace zimlo::capture {
 namespace {
 
 using test::MovieSpec;
@@ -364,4 +364,4 @@ TEST_F(ScreenRecordingAudioMixerTest, AReaderThatFailsFailsTheRunWithItsDescript
 }
 
 }  // namespace
-}  // namespace zimlo
+}  // namespace zimlo::capture

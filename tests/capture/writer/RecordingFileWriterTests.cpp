@@ -17,7 +17,7 @@
 #include "support/ResultValue.h"
 #include "support/TestMain.h"
 
-namespace zimlo {
+namespace zimlo::capture {
 namespace {
 
 using media::MediaTime;
@@ -465,4 +465,4 @@ TEST(RecordingFileWriter, KilledWriterProcessLeavesAPlayableMovie) {
 }
 
 }  // namespace
-}  // namespace zimlo
+}  // namespace zimlo::capture

@@ -14,6 +14,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     using namespace zimlo;
+    using capture::AudioSource;
+    using capture::RecordingFileWriter;
     auto writer = RecordingFileWriter::create(argv[1], media::MovieFileType::quickTimeMovie,
                                               {AudioSource::system}, CaptureFrameRate::fps30);
     const int fps = 30;

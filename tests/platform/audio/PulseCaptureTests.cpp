@@ -276,6 +276,32 @@ TEST(ReconnectingCapture, SurvivesASoundServerThatDiesOrFreezes) {
     capture.stop();
 }
 
+// The owner's stop and the destructor's may meet: both return once the watcher is gone, and a
+// stop after that does nothing.
+TEST(ReconnectingCapture, StopsOnceWhenStoppedFromTwoThreadsAtOnce) {
+    for (int round = 0; round < 40; ++round) {
+        std::atomic<int> failures{0};
+        ReconnectingCapture capture(
+            [&](PulseCapture::SampleHandler, PulseCapture::ErrorHandler) -> PulseCapture::Started {
+                ++failures;
+                return fail(AudioError(AudioError::Kind::serverUnreachable, "not there"));
+            },
+            [](AudioSample) {}, [](const std::optional<AudioError>&) {});
+        std::atomic<bool> go{false};
+        auto stopper = [&] {
+            while (!go.load()) std::this_thread::yield();
+            capture.stop();
+        };
+        std::thread first(stopper), second(stopper);
+        go.store(true);
+        first.join();
+        second.join();
+        capture.stop();
+        EXPECT_FALSE(capture.isConnected());
+        EXPECT_EQ(failures.load(), 1);  // the watcher never tried again
+    }
+}
+
 // With no sound server at the start the capture says so at once and keeps trying; it joins the
 // server as soon as there is one.
 TEST(ReconnectingCapture, WaitsForASoundServerThatIsNotThereYet) {

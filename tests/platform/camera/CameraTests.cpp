@@ -161,6 +161,25 @@ TEST(GeneratedCamera, StreamsMovingMirroredFramesAtTheActiveFormat) {
         EXPECT_GT(frames[i].presentationTime, frames[i - 1].presentationTime);
 }
 
+// A frame handler that stops the stream leaves its own thread to the next start, which takes
+// it over from another thread and streams again.
+TEST(GeneratedCamera, StartsAgainAfterStoppingFromItsOwnFrameHandler) {
+    GeneratedCamera camera;
+    ASSERT_TRUE(camera.open().ok());
+    std::atomic<int> frames{0};
+    auto stopAtFirst = [&](media::VideoSample) {
+        ++frames;
+        camera.stopStreaming();
+    };
+    for (int round = 1; round <= 3; ++round) {
+        ASSERT_TRUE(camera.startStreaming(stopAtFirst).ok());
+        ASSERT_TRUE(test::pumpUntil([&] { return frames.load() >= round; }));
+        ASSERT_TRUE(test::pumpUntil([&] { return !camera.isStreaming(); }));
+    }
+    camera.close();
+    EXPECT_EQ(frames.load(), 3);
+}
+
 TEST(CameraAccess, ReportsNoDeviceDeniedAndAuthorized) {
     setCameraDiscovery([] { return std::shared_ptr<CameraDevice>(); });
     EXPECT_EQ(cameraAccess(), CameraAccess::noDevice);

@@ -747,7 +747,7 @@ TEST_F(RecordingFinishTest, ExpectedCompositionLeavesTheSoundsToTheExportAndSave
     services_.mixAudio = [&mixes](const fs::path& main,
                                   std::function<void(Pipeline::MixOutcome)> done) {
         ++mixes;
-        ScreenRecordingAudioMixer::mixAudio(main, [done](MixerResult result) {
+        capture::ScreenRecordingAudioMixer::mixAudio(main, [done](capture::MixerResult result) {
             if (result.ok())
                 done(result.value());
             else
@@ -806,7 +806,7 @@ TEST_F(RecordingFinishTest, LeftToTheExportTheSoundsAreStillMixedForARawDraft) {
     services_.mixAudio = [&mixes](const fs::path& main,
                                   std::function<void(Pipeline::MixOutcome)> done) {
         ++mixes;
-        ScreenRecordingAudioMixer::mixAudio(main, [done](MixerResult result) {
+        capture::ScreenRecordingAudioMixer::mixAudio(main, [done](capture::MixerResult result) {
             if (result.ok())
                 done(result.value());
             else

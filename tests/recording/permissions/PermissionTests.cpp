@@ -14,7 +14,7 @@
 #include "recording/PermissionAlert.h"
 #include "recording/Permissions.h"
 
-namespace zimlo {
+namespace zimlo::recording {
 namespace {
 
 using qttest::pumpUntil;
@@ -185,4 +185,4 @@ TEST_F(PermissionAlertFlow, OnAWindowIsWindowModalAndAnswersLater) {
 }
 
 }  // namespace
-}  // namespace zimlo
+}  // namespace zimlo::recording

@@ -42,7 +42,7 @@ class RecordingWindowTest : public ::testing::Test {
                      ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(directory);
         fs::create_directories(directory / "tmp");
-        ScreenRecordingAudioMixer::setOutputDirectory(directory / "tmp");
+        capture::ScreenRecordingAudioMixer::setOutputDirectory(directory / "tmp");
         Permissions::setStatusProvider([statuses = statuses](PermissionKind kind) {
             auto found = statuses->find(kind);
             return found == statuses->end() ? AuthorizationStatus::authorized : found->second;
@@ -69,7 +69,7 @@ class RecordingWindowTest : public ::testing::Test {
         Permissions::setStatusProvider(nullptr);
         PermissionAlert::setSettingsLauncher(nullptr);
         qputenv("XDG_CURRENT_DESKTOP", "");
-        ScreenRecordingAudioMixer::setOutputDirectory({});
+        capture::ScreenRecordingAudioMixer::setOutputDirectory({});
         std::error_code ignored;
         fs::remove_all(directory, ignored);
     }

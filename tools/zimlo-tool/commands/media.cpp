@@ -59,8 +59,9 @@ int probe(const std::string& file) {
 }
 
 int mix(const std::string& file) {
-    std::optional<MixerResult> result;
-    ScreenRecordingAudioMixer::mixAudio(file, [&](MixerResult r) { result = std::move(r); });
+    std::optional<capture::MixerResult> result;
+    capture::ScreenRecordingAudioMixer::mixAudio(
+        file, [&](capture::MixerResult r) { result = std::move(r); });
     mainLoop().runUntil([&] { return result.has_value(); }, std::chrono::hours(2));
     if (!result) return fail("mixing did not finish");
     if (!result->ok()) return fail(result->error().description());
@@ -115,9 +116,9 @@ int recordSynthetic(const std::vector<std::string>& args) {
     }
     if (pictures.empty()) return fail(args[1] + " holds no whole picture");
 
-    auto writer =
-        RecordingFileWriter::create(args[5], media::MovieFileType::quickTimeMovie,
-                                    {AudioSource::system, AudioSource::microphone}, *rate);
+    auto writer = capture::RecordingFileWriter::create(
+        args[5], media::MovieFileType::quickTimeMovie,
+        {capture::AudioSource::system, capture::AudioSource::microphone}, *rate);
     const int totalFrames = static_cast<int>(std::lround(seconds * fps));
     const double cpuBefore = cpuSeconds();
     const auto clockStart = std::chrono::steady_clock::now();
@@ -133,12 +134,13 @@ int recordSynthetic(const std::vector<std::string>& args) {
         // Sound due up to this frame, in 10 ms chunks.
         int64_t chunksDue = static_cast<int64_t>(std::floor((frame + 1) * 100.0 / fps));
         for (; audioChunks < chunksDue; ++audioChunks) {
-            for (AudioSource source : {AudioSource::system, AudioSource::microphone}) {
+            for (capture::AudioSource source :
+                 {capture::AudioSource::system, capture::AudioSource::microphone}) {
                 media::AudioSample chunk;
                 chunk.format = media::SampleFormat::Float32;
                 chunk.data.resize(480 * 2 * sizeof(float));
                 auto* s = reinterpret_cast<float*>(chunk.data.data());
-                double frequency = source == AudioSource::system ? 440 : 660;
+                double frequency = source == capture::AudioSource::system ? 440 : 660;
                 for (int i = 0; i < 480; ++i)
                     s[2 * i] = s[2 * i + 1] =
                         0.3f * std::sin(2 * M_PI * frequency * (audioChunks * 480 + i) / 48000);
@@ -148,8 +150,8 @@ int recordSynthetic(const std::vector<std::string>& args) {
             }
         }
     }
-    std::optional<WriterResult> result;
-    writer->finish([&](WriterResult r) { result = std::move(r); });
+    std::optional<capture::WriterResult> result;
+    writer->finish([&](capture::WriterResult r) { result = std::move(r); });
     mainLoop().runUntil([&] { return result.has_value(); }, std::chrono::minutes(10));
     const double cpu = cpuSeconds() - cpuBefore;
     if (!result) return fail("writer did not finish");

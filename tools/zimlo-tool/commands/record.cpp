@@ -176,16 +176,17 @@ int record(const Arguments& arguments) {
         std::cout << "status: " << status.displayText() << std::endl;
     };
     source->onFinishRecording = [&](auto main, auto pip) { finished.emplace(main, pip); };
-    std::optional<WriterError> failure;
-    source->onRecordingFailure = [&](WriterError error) {
+    std::optional<capture::WriterError> failure;
+    source->onRecordingFailure = [&](capture::WriterError error) {
         failure = error;
         std::cout << "recording stopped: " << error.description()
                   << (error.systemError ? " (" + std::string(std::strerror(error.systemError)) + ")"
                                         : std::string())
                   << std::endl;
     };
-    source->onAudioInterruption = [](AudioSource audio, std::optional<std::string> problem) {
-        std::cout << (audio == AudioSource::system ? "system audio: " : "microphone: ")
+    source->onAudioInterruption = [](capture::AudioSource audio,
+                                     std::optional<std::string> problem) {
+        std::cout << (audio == capture::AudioSource::system ? "system audio: " : "microphone: ")
                   << (problem ? "lost (" + *problem + "), the picture goes on"
                               : std::string("back"))
                   << std::endl;
