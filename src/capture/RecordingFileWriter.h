@@ -114,7 +114,7 @@ class RecordingFileWriter {
     // the samples' clock, is when the recording stopped: the movie then lasts until that instant
     // whatever came last (the last picture is shown again at its end, the sound is filled with
     // silence), since a still screen sends a picture only now and then and a sound server may
-    // be gone.
+    // be gone; sound stamped past it is cut there.
     void finish(Completion completion, std::optional<media::MediaTime> stoppedAt = std::nullopt);
 
     // Samples dropped because their input was not ready (the encoder fell behind).
