@@ -28,9 +28,26 @@ std::atomic<int> trackLimit{0};
 // its stamps by up to 10 ms, a picture carried over a pause follows the last by 1 ms.
 constexpr int64_t kAheadOfHandOverNs = 50'000'000;
 
+// How much of each track's newest sound waits before it is written. Sound may reach up to
+// kAheadOfHandOverNs past the moment it came, and the stop is taken a moment before the last
+// samples are handed over: what could lie past the stop is still held when it comes.
+constexpr int64_t kHeldSoundNs = 100'000'000;
+
 // The latest instant a sample handed over at `handedAt` may reach.
 media::MediaTime latestFor(media::MediaTime handedAt) {
     return handedAt + media::MediaTime::make(kAheadOfHandOverNs, media::MonotonicClock::kTimescale);
+}
+
+// The part of `sample` before `end`; none when it starts there or later.
+std::optional<media::AudioSample> soundBefore(const media::AudioSample& sample,
+                                              media::MediaTime end) {
+    const int64_t keep = (end - sample.presentationTime).convertedTo(sample.sampleRate).value;
+    if (keep <= 0) return std::nullopt;
+    media::AudioSample cut = sample;
+    if (keep < cut.frameCount())
+        cut.data.resize(static_cast<size_t>(keep) * media::bytesPerSample(cut.format) *
+                        static_cast<size_t>(cut.channels));
+    return cut;
 }
 }  // namespace
 
@@ -303,7 +320,7 @@ void RecordingFileWriter::handleVideo(const media::VideoSample& taken, media::Me
             if (audio.presentationTime.valid &&
                 audio.presentationTime + audio.duration() <= sample.presentationTime)
                 continue;
-            writeAudio(audio, source);
+            holdSound(audio, source);
         }
     }
     if (writer_->acceptsMore(*videoInput_)) {
@@ -322,18 +339,15 @@ void RecordingFileWriter::handleVideo(const media::VideoSample& taken, media::Me
 
 void RecordingFileWriter::handleAudio(const media::AudioSample& taken, AudioSource source,
                                       media::MediaTime handedAt) {
-    if (!taken.dataReady || failed_) return;
+    if (!taken.dataReady || failed_ || finished_) return;
     // Sound stamped past the moment it came cannot have been heard yet: cut away.
     std::optional<media::AudioSample> cut;
     const media::MediaTime latest = latestFor(handedAt);
     if (taken.presentationTime.valid && taken.sampleRate > 0 &&
         taken.presentationTime + taken.duration() > latest) {
         reportAhead("sound", taken.presentationTime + taken.duration() - latest);
-        const int64_t keep = (latest - taken.presentationTime).convertedTo(taken.sampleRate).value;
-        if (keep <= 0) return;
-        cut = taken;
-        cut->data.resize(static_cast<size_t>(keep) * media::bytesPerSample(taken.format) *
-                         static_cast<size_t>(taken.channels));
+        cut = soundBefore(taken, latest);
+        if (!cut) return;
     }
     const media::AudioSample& sample = cut ? *cut : taken;
     if (!timeline_) {
@@ -357,14 +371,49 @@ void RecordingFileWriter::handleTimedAudio(const media::AudioSample& sample, Aud
         }
         return;
     }
-    writeAudio(sample, source);
+    holdSound(sample, source);
 }
 
-void RecordingFileWriter::writeAudio(const media::AudioSample& sample, AudioSource source) {
+void RecordingFileWriter::holdSound(const media::AudioSample& sample, AudioSource source) {
+    HeldSound& held = heldSound_[source];
+    held.samples.push_back(sample);
+    if (sample.presentationTime.valid) {
+        const auto end = sample.presentationTime + sample.duration();
+        if (!held.newestEnd.valid || end > held.newestEnd) held.newestEnd = end;
+    }
+    // Sound without a time cannot be cut and goes as soon as what came before it has gone.
+    while (!held.samples.empty()) {
+        const media::AudioSample& oldest = held.samples.front();
+        if (oldest.presentationTime.valid &&
+            oldest.presentationTime + oldest.duration() +
+                    media::MediaTime::make(kHeldSoundNs, media::MonotonicClock::kTimescale) >
+                held.newestEnd)
+            break;
+        writeAudio(oldest, source);
+        held.samples.pop_front();
+    }
+}
+
+void RecordingFileWriter::writeHeldSound(std::optional<media::MediaTime> stop) {
+    for (auto& [source, held] : heldSound_) {
+        for (const media::AudioSample& sample : held.samples) {
+            if (!stop || !stop->valid || !sample.presentationTime.valid) {
+                writeAudio(sample, source, true);
+            } else if (auto before = soundBefore(sample, *stop)) {
+                writeAudio(*before, source, true);
+            }
+        }
+        held.samples.clear();
+    }
+}
+
+void RecordingFileWriter::writeAudio(const media::AudioSample& sample, AudioSource source,
+                                     bool waitForRoom) {
     const auto& input =
         source == AudioSource::microphone ? microphoneAudioInput_ : systemAudioInput_;
     if (!input) return;
     if (!writerAcceptsSamples()) return;
+    if (waitForRoom) writer_->waitUntilReady(*input, 5.0);
     if (writer_->acceptsMore(*input)) {
         if (writer_->append(*input, sample) && sample.presentationTime.valid) {
             const auto end = sample.presentationTime + sample.duration();
@@ -430,6 +479,7 @@ void RecordingFileWriter::handleFinish(Completion completion,
             completion(error ? WriterResult(fail(*error)) : WriterResult(url));
         });
     };
+    finished_ = true;
     if (!writer_) {
         // No frame ever came (or the file could not be set up): the claimed name is given back.
         struct stat info {};
@@ -440,6 +490,11 @@ void RecordingFileWriter::handleFinish(Completion completion,
         return;
     }
     if (stoppedAt) showLastPictureUntil(*stoppedAt);
+    // Nothing past the stop is heard: the movie lasts as long as the recording did.
+    std::optional<media::MediaTime> stop;
+    if (stoppedAt && stoppedAt->valid)
+        stop = timeline_ ? timeline_->movieTime(*stoppedAt) : *stoppedAt;
+    writeHeldSound(stop);
     // A sound track whose source went quiet for good (its sound server went away and never came
     // back) still lasts as long as the pictures, so the tracks end together.
     fillSilenceToPicturesEnd();

@@ -83,8 +83,9 @@ using WriterResult = Result<std::filesystem::path, WriterError>;
 //
 // Samples are stamped on the monotonic clock (MonotonicClock), so none can lie later than the
 // moment it is handed over. What does (a source that ran ahead of time: a backlog let go at
-// once and counted on from its start) is left out, and as nothing is handed over after the
-// stop, nothing past the stop is written: the movie never outlasts the recording.
+// once and counted on from its start) is left out. The newest sound of each track waits a
+// moment before it is written, so that the stop can still cut what lies past it: the movie
+// never outlasts the recording.
 class RecordingFileWriter {
   public:
     using Completion = std::function<void(WriterResult)>;
@@ -113,7 +114,7 @@ class RecordingFileWriter {
     // the samples' clock, is when the recording stopped: the movie then lasts until that instant
     // whatever came last (the last picture is shown again at its end, the sound is filled with
     // silence), since a still screen sends a picture only now and then and a sound server may
-    // be gone.
+    // be gone; sound stamped past it is cut there.
     void finish(Completion completion, std::optional<media::MediaTime> stoppedAt = std::nullopt);
 
     // Samples dropped because their input was not ready (the encoder fell behind).
@@ -154,7 +155,12 @@ class RecordingFileWriter {
     void handleTimedAudio(const media::AudioSample& sample, AudioSource source);
     void handleFinish(Completion completion, std::optional<media::MediaTime> stoppedAt);
     bool writerAcceptsSamples();
-    void writeAudio(const media::AudioSample& sample, AudioSource source);
+    // Holds the newest sound of `source` back and writes what has become old enough.
+    void holdSound(const media::AudioSample& sample, AudioSource source);
+    // At the finish: the sound still held, cut at `stop` (on the movie's timeline) when given.
+    void writeHeldSound(std::optional<media::MediaTime> stop);
+    // `waitForRoom`: at the finish, where nothing more comes, a full queue is waited for.
+    void writeAudio(const media::AudioSample& sample, AudioSource source, bool waitForRoom = false);
     void showLastPictureUntil(media::MediaTime stoppedAt);
     void fillSilenceToPicturesEnd();
 
@@ -175,6 +181,13 @@ class RecordingFileWriter {
     media::MediaTime picturesEnd_;
     std::optional<media::VideoSample> lastPicture_;  // on the movie's timeline
     std::map<AudioSource, media::MediaTime> soundEnd_;
+    // Per track: the newest sound, in the order it came, and the latest end among it.
+    struct HeldSound {
+        std::deque<media::AudioSample> samples;
+        media::MediaTime newestEnd;
+    };
+    std::map<AudioSource, HeldSound> heldSound_;
+    bool finished_ = false;    // finish was handled: later samples are dropped
     bool ownsOutput_ = false;  // the file at outputPath_ is this writer's (claimed or created)
     bool failed_ = false;      // set up failed for good, or writing failed: samples are dropped
     std::optional<WriterError::Step> loggedSetUpStep_;  // the frame set-up failure last logged

@@ -404,6 +404,7 @@ struct PulseCapture::Impl {
     ErrorHandler onError;
     CaptureRequest request;
     int frameBytes = 0;
+    int64_t framesRead = 0;  // stream frames taken from the buffer so far, holes included
     std::atomic<bool> stopping{false};
     bool errorReported = false;
 
@@ -435,6 +436,26 @@ struct PulseCapture::Impl {
         return anchorNs + framesSinceAnchor * kNanosPerSecond / request.sampleRate;
     }
 
+    // How long the source itself had held the newest sound we have, `buffered` frames of which
+    // wait in our buffer. The server's timing report (renewed about once a second) says what
+    // the source held when it was made; since then the source took in as much as time passed
+    // and let go what reached us. A source that let more go than time passed (a backlog in a
+    // burst: a pipe whose reader was suspended, a device after an xrun) holds that much less:
+    // taking the old report as it is would stamp the burst that much early, overlapping the
+    // sound before it and leaving a hole once the next report comes.
+    int64_t sourceLatencyNs(int64_t buffered) const {
+        const pa_timing_info* timing = pa_stream_get_timing_info(stream);
+        if (!timing || timing->source_usec >= 1'000'000) return 0;
+        const auto reported = static_cast<int64_t>(timing->source_usec) * 1000;
+        if (timing->write_index_corrupt) return reported;
+        // Frames that reached the server's queue for this stream since the report.
+        const int64_t since = framesRead + buffered - timing->write_index / frameBytes;
+        const auto age = static_cast<int64_t>(pa_timeval_age(&timing->timestamp)) * 1000;
+        const int64_t left = reported + age - since * kNanosPerSecond / request.sampleRate;
+        // Never more than reported: a steady source is stamped as before.
+        return std::clamp<int64_t>(left, 0, reported);
+    }
+
     // Start time of a packet of `frames` frames at the stream's read index: the newest byte in
     // our buffer arrived about now, so the packet began the buffered duration ago, plus the
     // time the source itself held the sound before sending it.
@@ -450,10 +471,8 @@ struct PulseCapture::Impl {
     void take(int64_t frames, std::optional<media::AudioSample> sample) {
         int64_t now = media::MonotonicClock::now().value;
         int64_t buffered = static_cast<int64_t>(pa_stream_readable_size(stream)) / frameBytes;
-        int64_t latencyNs = buffered * kNanosPerSecond / request.sampleRate;
-        const pa_timing_info* timing = pa_stream_get_timing_info(stream);
-        if (timing && timing->source_usec < 1'000'000)
-            latencyNs += static_cast<int64_t>(timing->source_usec) * 1000;
+        const int64_t latencyNs =
+            buffered * kNanosPerSecond / request.sampleRate + sourceLatencyNs(buffered);
         int64_t measured = now - latencyNs;
         if (!anchored) {
             anchored = true;
@@ -541,6 +560,7 @@ struct PulseCapture::Impl {
                 // A hole in the server's buffer: time passes without sound.
                 self->take(frames, std::nullopt);
                 pa_stream_drop(s);
+                self->framesRead += frames;
                 continue;
             }
             media::AudioSample sample;
@@ -551,6 +571,7 @@ struct PulseCapture::Impl {
                                static_cast<const uint8_t*>(data) + frames * self->frameBytes);
             self->take(frames, std::move(sample));  // measured with this packet still buffered
             pa_stream_drop(s);
+            self->framesRead += frames;
         }
     }
 

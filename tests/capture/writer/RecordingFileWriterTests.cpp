@@ -3,11 +3,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
 
 #include "capture/RecordingFileWriter.h"
+#include "capture/RecordingTimeline.h"
 #include "model/MediaErrorText.h"
 #include "platform/log/Log.h"
 #include "platform/media/AssetReader.h"
@@ -223,6 +225,54 @@ TEST(RecordingFileWriter, NothingStampedPastTheMomentItCameIsWritten) {
     EXPECT_GT(probe.streamNumber(2, "duration"), 2.0);
     EXPECT_LT(probe.streamNumber(2, "duration"), recorded + 0.08);
     EXPECT_LT(probe.formatNumber("duration"), recorded + 0.08);
+}
+
+// The stop is taken a moment before the last samples are handed over, and sound may be stamped
+// a little past the moment it came: what lies past the stop is cut there and everything before
+// it is written, also when a pause moved the stop up on the movie's timeline.
+TEST(RecordingFileWriter, NoSoundPastTheStopIsWritten) {
+    test::ScratchDirectory dir;
+    for (const bool paused : {false, true}) {
+        SCOPED_TRACE(paused ? "after a pause of 0.5 s" : "without a pause");
+        auto url = dir / (paused ? "paused.mov" : "straight.mov");
+        auto timeline = std::make_shared<capture::RecordingTimeline>();
+        auto writer = RecordingFileWriter::create(url, media::MovieFileType::quickTimeMovie,
+                                                  {AudioSource::system, AudioSource::microphone},
+                                                  CaptureFrameRate::fps30, false, timeline);
+        // On a frame's tick, so that the first picture (the movie's time zero) comes at `start`.
+        const double start = std::floor((media::MonotonicClock::nowSeconds() - 3) * kFps) / kFps;
+        auto at = [&](double seconds) { return MediaTime::fromSeconds(start + seconds, 48000); };
+        if (paused) {
+            ASSERT_TRUE(timeline->pause(at(1.0)));
+            ASSERT_TRUE(timeline->resume(at(1.5)));
+        }
+        // Pictures up to the stop at 2.9 s; the computer's sound reaches 40 ms past it, the
+        // microphone's 60 ms, in packets of 20 ms.
+        for (int i = 0; i < 87; ++i)
+            writer->appendVideo(
+                test::videoSample(test::movingPicture(320, 240, i), frameTime(i, start)));
+        for (int packet = 0; packet < 148; ++packet) {
+            const MediaTime time = at(packet * 0.02);
+            if (packet < 147)
+                writer->appendAudio(test::toneSample(time, 960, 440, 0.5f), AudioSource::system);
+            writer->appendAudio(test::toneSample(time, 960, 660, 0.3f), AudioSource::microphone);
+        }
+        std::optional<WriterResult> result;
+        writer->finish([&](WriterResult r) { result = std::move(r); }, at(2.9));
+        ASSERT_TRUE(test::pumpUntil([&] { return result.has_value(); }, std::chrono::seconds(60)));
+        ASSERT_TRUE(result->ok()) << result->error().description();
+
+        const double stop = paused ? 2.4 : 2.9;
+        Probe probe(url);
+        ASSERT_EQ(probe.streamCount(), 3) << probe.raw();
+        EXPECT_NEAR(probe.streamNumber(0, "duration"), stop, 1.0 / 30);
+        // The file may count the last sound packet whole: 1024 samples, 21 ms.
+        for (int sound : {1, 2}) {
+            EXPECT_GT(probe.streamNumber(sound, "duration"), stop - 0.01) << "track " << sound;
+            EXPECT_LT(probe.streamNumber(sound, "duration"), stop + 0.025) << "track " << sound;
+        }
+        EXPECT_LT(probe.formatNumber("duration"), stop + 1.0 / 30);
+    }
 }
 
 TEST(RecordingFileWriter, FrameWithoutFormatIsDroppedAndTheNextOneSetsUp) {
