@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iomanip>
 #include <mutex>
 #include <system_error>
 
@@ -311,6 +312,12 @@ void RecordingFileWriter::handleVideo(const media::VideoSample& taken, media::Me
         writer_->startSession(sample.presentationTime);
         sessionStart_ = sample.presentationTime;
         startedSession_ = true;
+        // Where the movie's time 0 lies on the capture clock: what lets a measurement set an
+        // event it timed itself against the movie.
+        ZIMLO_LOG_INFO("writer") << outputPath_.filename() << " begins at "
+                                 << std::fixed << std::setprecision(6)
+                                 << sample.presentationTime.seconds()
+                                 << " s on the monotonic clock";
         // Sound captured after this frame but queued before it was set up belongs in the movie;
         // sound from before it is trimmed by its timestamps.
         auto early = std::move(earlyAudio_);
