@@ -64,7 +64,8 @@ pactl info >/dev/null || { echo "PulseAudio did not start" >&2; cat "$work/pulse
 
 # Flashes the screen and beeps every 5 s. The computer's beep is scheduled by the playback
 # stream's own latency report, sample by sample, so that it is heard at the flash; the
-# microphone's is written into the pipe at the moment it happens, as a device would deliver it.
+# microphone's is written into the pipe once it has been spoken, 10 ms at a time, as a device
+# would deliver it.
 cat >"$work/flasher.c" <<'EOF'
 #include <X11/Xlib.h>
 #include <fcntl.h>
@@ -110,8 +111,10 @@ static void* microphone(void* path) {
     int16_t piece[PIECE];
     double start = now();
     for (long k = 0;; ++k) {
+        /* A device hands on a piece once its last sample has been spoken, not before. */
         double t = start + k * (double)PIECE / RATE;
-        struct timespec until = {(time_t)t, (long)((t - (time_t)t) * 1e9)};
+        double spoken = t + (double)PIECE / RATE;
+        struct timespec until = {(time_t)spoken, (long)((spoken - (time_t)spoken) * 1e9)};
         clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, NULL);
         for (int i = 0; i < PIECE; ++i) piece[i] = at(t + (double)i / RATE);
         if (write(fd, piece, sizeof piece) < 0) return NULL;

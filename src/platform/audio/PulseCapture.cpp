@@ -456,9 +456,19 @@ struct PulseCapture::Impl {
         return std::clamp<int64_t>(left, 0, reported);
     }
 
+    // A monitor (the computer's sound) hands on what its sink plays as the sink takes it in,
+    // before the sink's own buffer has let it out: what arrives now is heard this much later.
+    // The server reports that buffer for record streams on a monitor only (0 otherwise).
+    int64_t monitoredSinkLatencyNs() const {
+        const pa_timing_info* timing = pa_stream_get_timing_info(stream);
+        if (!timing || timing->sink_usec >= 1'000'000) return 0;
+        return static_cast<int64_t>(timing->sink_usec) * 1000;
+    }
+
     // Start time of a packet of `frames` frames at the stream's read index: the newest byte in
     // our buffer arrived about now, so the packet began the buffered duration ago, plus the
-    // time the source itself held the sound before sending it.
+    // time the source itself held the sound before sending it, less (for a monitor) the time
+    // its sink still holds it before it is heard.
     //
     // Packets are stamped on a timeline that counts the frames delivered, not with each
     // measurement: a measurement is late by however long this thread waited to run, never
@@ -472,7 +482,8 @@ struct PulseCapture::Impl {
         int64_t now = media::MonotonicClock::now().value;
         int64_t buffered = static_cast<int64_t>(pa_stream_readable_size(stream)) / frameBytes;
         const int64_t latencyNs =
-            buffered * kNanosPerSecond / request.sampleRate + sourceLatencyNs(buffered);
+            buffered * kNanosPerSecond / request.sampleRate + sourceLatencyNs(buffered) -
+            monitoredSinkLatencyNs();
         int64_t measured = now - latencyNs;
         if (!anchored) {
             anchored = true;

@@ -101,6 +101,15 @@ bool AudioEncoderTrack::configureResampler(const AudioSample& sample) {
     return true;
 }
 
+// The encoder puts priming samples before the first one it is given and stamps its first
+// packet that far before 0. A container with an edit list skips them. A fragmented movie has
+// none: the muxer would shift every track by them (every picture but the first 21 ms late for
+// AAC) and players would play them first (the sound as late). There the packets start at 0 and
+// the track begins that far into its sound, so what players hear at a time is what sounded then.
+int64_t AudioEncoderTrack::primingShift() const {
+    return output_.skipsEncoderDelay() ? 0 : std::max(0, encoder_->initial_padding);
+}
+
 bool AudioEncoderTrack::encodePending(bool flushPartial) {
     AVCodecContext* encoder = encoder_.get();
     const int frameSize = encoder->frame_size > 0 ? encoder->frame_size : 1024;
@@ -131,7 +140,7 @@ bool AudioEncoderTrack::encodePending(bool flushPartial) {
         for (int c = 0; c < channels; ++c)
             std::memcpy(frame->data[c], pending_[c].data() + consumed, sizeof(float) * count);
         consumed += static_cast<size_t>(count);
-        frame->pts = encodedSamples_;
+        frame->pts = encodedSamples_ + primingShift();
         encodedSamples_ += count;
         if (!encodeAndWrite(encoder, frame.get(), stream_, 0, output_)) return false;
     }
@@ -165,6 +174,7 @@ bool AudioEncoderTrack::write(const TrackSample& item) {
     // Where this sound belongs on the track, counted in output samples from the session start.
     MediaTime relative = sample.presentationTime - output_.sessionStart();
     int64_t position = relative.valid ? relative.convertedTo(outRate).value : placedSamples_;
+    if (relative.valid) position -= primingShift();
     const int64_t tolerance = static_cast<int64_t>(kAudioPlacementToleranceSeconds * outRate);
     int64_t skip = 0;
     int64_t offset = position - placedSamples_;

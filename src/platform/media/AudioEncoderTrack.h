@@ -24,6 +24,8 @@ class AudioEncoderTrack : public MovieTrack {
     AudioEncoderTrack(TrackOutput& output, AVStream* stream, CodecContextPtr encoder);
     bool configureResampler(const AudioSample& sample);
     bool encodePending(bool flushPartial);
+    // Samples the track starts into its sound (and its packets later) for the encoder's priming.
+    int64_t primingShift() const;
 
     TrackOutput& output_;
     AVStream* stream_;

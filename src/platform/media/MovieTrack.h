@@ -41,6 +41,9 @@ class TrackOutput {
     virtual MediaTime sessionStart() const = 0;
     // The latest picture time given to any track, in microseconds from the session start.
     virtual int64_t picturesReachedMicros() const = 0;
+    // Whether the container tells players to skip what an encoder puts before the first sample
+    // (an edit list). A fragmented movie, whose header is written before any sample, cannot.
+    virtual bool skipsEncoderDelay() const = 0;
 };
 
 // One track of the movie, fed by its input's thread, one sample at a time.

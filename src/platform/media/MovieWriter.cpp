@@ -176,6 +176,8 @@ struct MovieWriter::Impl : TrackOutput {
 
     int64_t picturesReachedMicros() const override { return picturesReached.load(); }
 
+    bool skipsEncoderDelay() const override { return !options.fragmented; }
+
     // --- the writer's own --------------------------------------------------------------------
 
     Status currentStatus() const { return state.lock()->status; }

@@ -22,10 +22,11 @@ bool finishAndWait(MovieWriter& writer) {
     return done->load();
 }
 
-// Root mean square of decoded sound per 10 ms window.
-std::vector<double> loudness(const std::filesystem::path& url) {
+// The first sound track decoded: interleaved stereo floats at 48 kHz.
+std::vector<float> decodedSound(const std::filesystem::path& url) {
     auto asset = test::valueOrFailure(MovieAsset::open(url));
     EXPECT_TRUE(asset);
+    if (!asset) return {};
     auto reader = test::valueOrFailure(
         AudioMixReader::open(*asset, {{asset->tracks(MediaType::audio).at(0).trackID, 1.0f}}));
     std::vector<float> all;
@@ -33,6 +34,12 @@ std::vector<double> loudness(const std::filesystem::path& url) {
         auto* s = reinterpret_cast<const float*>(chunk->data.data());
         all.insert(all.end(), s, s + chunk->data.size() / 4);
     }
+    return all;
+}
+
+// Root mean square of decoded sound per 10 ms window.
+std::vector<double> loudness(const std::filesystem::path& url) {
+    const std::vector<float> all = decodedSound(url);
     std::vector<double> windows;
     for (size_t start = 0; start + 960 <= all.size(); start += 960) {
         double sum = 0;
@@ -86,6 +93,65 @@ TEST(MovieWriter, PlacesSoundByTimestampTrimmingAndFillingGaps) {
     EXPECT_NEAR(average(0.03, 0.17), 0.5 / std::sqrt(2), 0.05);
     EXPECT_LT(average(0.25, 0.45), 0.01);
     EXPECT_NEAR(average(0.53, 0.77), (16000.0 / 32768) / std::sqrt(2), 0.05);
+}
+
+// A picture and a sound that begin at the same instant are seen and heard at that instant in
+// the movie: the sound encoder's priming samples must neither push the sound late nor, in a
+// fragmented movie that cannot say to skip them, shift the whole movie's time line.
+TEST(MovieWriter, PictureAndSoundKeepTheirTimes) {
+    for (const bool fragmented : {false, true}) {
+        SCOPED_TRACE(fragmented ? "fragmented" : "plain");
+        test::ScratchDirectory dir;
+        auto url = dir / "onset.mov";
+        MovieWriterOptions options;
+        options.fragmented = fragmented;
+        options.fragmentSeconds = 0.2;
+        auto writer = test::valueOrFailure(
+            MovieWriter::create(url, MovieFileType::quickTimeMovie, options));
+        VideoEncoderSettings video;
+        video.width = 64;
+        video.height = 64;
+        video.averageBitRate = 500'000;
+        auto picture = test::valueOrFailure(writer->addVideoInput(video));
+        auto audio = test::valueOrFailure(writer->addAudioInput({}));
+        ASSERT_TRUE(writer->start());
+        writer->startSession(MediaTime::make(10, 1));
+        auto dark = std::make_shared<PixelBuffer>(64, 64, PixelFormat::BGRA);
+        auto bright = std::make_shared<PixelBuffer>(64, 64, PixelFormat::BGRA);
+        std::fill(dark->data(), dark->data() + dark->stride() * 64, uint8_t{20});
+        std::fill(bright->data(), bright->data() + bright->stride() * 64, uint8_t{235});
+        // Pictures every 40 ms from 10 s, bright from 10.52 s on; the tone from 10.52 s.
+        for (int i = 0; i < 25; ++i) {
+            const auto at = MediaTime::make(10'000 + 40 * i, 1000);
+            ASSERT_TRUE(writer->append(picture, test::videoSample(i < 13 ? dark : bright, at)));
+            const bool loud = i >= 13;
+            ASSERT_TRUE(writer->append(
+                audio, test::toneSample(at, 1920, 1000, loud ? 0.5f : 0.0f, 48000, 1920 * i)));
+        }
+        ASSERT_TRUE(finishAndWait(*writer));
+        ASSERT_EQ(writer->status(), MovieWriter::Status::completed);
+
+        auto asset = test::valueOrFailure(MovieAsset::open(url));
+        auto frames = test::valueOrFailure(VideoFrameReader::open(
+            *asset, asset->tracks(MediaType::video).at(0).trackID));
+        std::vector<double> times;
+        std::optional<double> firstBright;
+        while (auto frame = frames->next()) {
+            times.push_back(frame->presentationTime.seconds());
+            if (!firstBright && frame->pixels->data()[0] > 128)
+                firstBright = frame->presentationTime.seconds();
+        }
+        ASSERT_EQ(times.size(), 25u);
+        EXPECT_NEAR(times.front(), 0.0, 0.001);
+        EXPECT_NEAR(times.at(1), 0.04, 0.001) << "the pictures after the first moved";
+        ASSERT_TRUE(firstBright);
+        EXPECT_NEAR(*firstBright, 0.52, 0.001);
+        const std::vector<float> sound = decodedSound(url);
+        size_t first = 0;
+        while (first < sound.size() && std::fabs(sound[first]) < 0.1f) ++first;
+        // Interleaved stereo at 48 kHz.
+        EXPECT_NEAR(double(first / 2) / 48000, 0.52, 0.002) << "the sound moved";
+    }
 }
 
 // Sound whose timestamp jumps hours past everything given (a broken clock) fails the writer at

@@ -26,6 +26,7 @@ class RecordingOutput : public TrackOutput {
     void fail(MediaError error) override { failure = std::move(error); }
     MediaTime sessionStart() const override { return start; }
     int64_t picturesReachedMicros() const override { return 0; }
+    bool skipsEncoderDelay() const override { return true; }
 
     struct Written {
         int64_t pts, dts, duration;
