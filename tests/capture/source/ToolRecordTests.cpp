@@ -294,47 +294,88 @@ double streamSeconds(const std::string& movie, const std::string& stream) {
     return pts + duration;
 }
 
+// A recording of a busy 640x480 screen whose microphone is fed a 440 Hz tone by ffmpeg, through
+// the private sound server's pipe source.
+class FedMicrophone {
+  public:
+    // `seconds` of tone, written as fast as the pipe takes it or, `inRealTime`, at its pace.
+    FedMicrophone(int seconds, bool inRealTime)
+        : xvfb_("640x480x24"), pulse_((xvfb_.exportDisplay(), sandbox::PulseServer::shared())) {
+        const auto list = x11::listCaptureTargets(xvfb_.displayName().c_str());
+        auto targets = ScreenCaptureTargetProvider::buildTargets(zimlo::test::valueOrFailure(list),
+                                                                 ::getpid());
+        if (!targets.empty()) target_ = targets.front().id;
+        const std::string tone =
+            "sine=frequency=440:sample_rate=48000:duration=" + std::to_string(seconds);
+        feeder_ = ::fork();
+        if (feeder_ == 0) {
+            if (inRealTime)
+                ::execlp("ffmpeg", "ffmpeg", "-v", "error", "-re", "-f", "lavfi", "-i",
+                         tone.c_str(), "-ac", "1", "-f", "s16le", "-y",
+                         pulse_.microphonePipe().c_str(), static_cast<char*>(nullptr));
+            else
+                ::execlp("ffmpeg", "ffmpeg", "-v", "error", "-f", "lavfi", "-i", tone.c_str(),
+                         "-ac", "1", "-f", "s16le", "-y", pulse_.microphonePipe().c_str(),
+                         static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        animation_.emplace(xvfb_.displayName(), test::AnimatedScreen::Area{0, 0, 640, 480},
+                           test::AnimatedScreen::noise);
+    }
+    ~FedMicrophone() {
+        animation_.reset();
+        if (feeder_ > 0 && !fed_) {
+            ::kill(feeder_, SIGKILL);
+            ::waitpid(feeder_, nullptr, 0);
+        }
+    }
+    FedMicrophone(const FedMicrophone&) = delete;
+    FedMicrophone& operator=(const FedMicrophone&) = delete;
+
+    bool ready() const { return feeder_ > 0 && !target_.empty(); }
+    sandbox::PulseServer& pulse() { return pulse_; }
+    // `zimlo-tool record` of the screen with the microphone for `seconds`; its output.
+    std::string record(int seconds, int& status) const {
+        return zimlo::test::commandOutput(std::string(ZIMLO_BINARY_DIR) +
+                                       "/tools/zimlo-tool/zimlo-tool record --target " + target_ +
+                                       " --seconds " + std::to_string(seconds) +
+                                       " --fps 30 --mic 2>&1",
+                                   status);
+    }
+    void stopAnimation() { animation_.reset(); }
+    // Whether the feeder has written all of its tone and ended well (without waiting).
+    bool fedAll() {
+        int result = -1;
+        if (!fed_ && ::waitpid(feeder_, &result, WNOHANG) == feeder_)
+            fed_ = WIFEXITED(result) && WEXITSTATUS(result) == 0;
+        return fed_;
+    }
+
+  private:
+    sandbox::XvfbServer xvfb_;
+    sandbox::PulseServer& pulse_;
+    std::string target_;
+    pid_t feeder_ = -1;
+    bool fed_ = false;
+    std::optional<test::AnimatedScreen> animation_;
+};
+
 // A microphone that lets a backlog go at once: 20 s of sound wait in its pipe, their writer
 // blocked while nobody records, and pour in as soon as the recording opens it (a device after
 // an overrun does the same). In a 3 s recording of a busy screen neither sound track outlasts
 // the pictures, and the movie lasts no longer than the recording did.
 TEST(ZimloToolRecord, AMicrophoneBacklogDoesNotOutlastTheRecording) {
-    zimlo::sandbox::XvfbServer xvfb("640x480x24");
-    xvfb.exportDisplay();
-    auto& pulse = zimlo::sandbox::PulseServer::shared();
-    std::string tool = std::string(ZIMLO_BINARY_DIR) + "/tools/zimlo-tool/zimlo-tool";
-    auto targets = ScreenCaptureTargetProvider::buildTargets(
-        zimlo::test::valueOrFailure(x11::listCaptureTargets(xvfb.displayName().c_str())),
-        ::getpid());
-    ASSERT_FALSE(targets.empty());
-    const pid_t feeder = ::fork();
-    if (feeder == 0) {
-        ::execlp("ffmpeg", "ffmpeg", "-v", "error", "-f", "lavfi", "-i",
-                 "sine=frequency=440:sample_rate=48000:duration=20", "-ac", "1", "-f", "s16le",
-                 "-y", pulse.microphonePipe().c_str(), static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    ASSERT_GT(feeder, 0);
-    test::AnimatedScreen animation(xvfb.displayName(), {0, 0, 640, 480},
-                                   test::AnimatedScreen::noise);
+    FedMicrophone microphone(20, false);
+    ASSERT_TRUE(microphone.ready());
     std::this_thread::sleep_for(std::chrono::milliseconds(500));  // blocked on the full pipe
 
     int status = -1;
     const auto started = std::chrono::steady_clock::now();
-    std::string printed = zimlo::test::commandOutput(
-        tool + " record --target " + targets.front().id + " --seconds 3 --fps 30 --mic 2>&1",
-        status);
+    const std::string printed = microphone.record(3, status);
     const std::chrono::duration<double> ran = std::chrono::steady_clock::now() - started;
-    animation.stop();
-    int fed = -1;
-    const bool poured = ::waitpid(feeder, &fed, WNOHANG) == feeder;
-    if (!poured) {
-        ::kill(feeder, SIGKILL);
-        ::waitpid(feeder, nullptr, 0);
-    }
+    microphone.stopAnimation();
     ASSERT_EQ(status, 0) << printed;
-    EXPECT_TRUE(poured && WIFEXITED(fed) && WEXITSTATUS(fed) == 0)
-        << "the 20 s backlog did not pour in during the recording";
+    EXPECT_TRUE(microphone.fedAll()) << "the 20 s backlog did not pour in during the recording";
     const std::string movie = valueAfter(printed, "screen movie: ");
     ASSERT_TRUE(fs::exists(movie)) << printed;
     const double pictures = streamSeconds(movie, "v:0");
@@ -371,39 +412,19 @@ double longestQuietInMicrophone(const std::string& movie) {
 // goes on. That sound belongs to the hold-up, where it was said: the microphone's tone has no
 // hole there, and neither sound track outlasts the pictures by more than a frame.
 TEST(ZimloToolRecord, AMicrophoneHeldUpDuringTheRecordingPutsItsBacklogInPlace) {
-    zimlo::sandbox::XvfbServer xvfb("640x480x24");
-    xvfb.exportDisplay();
-    auto& pulse = zimlo::sandbox::PulseServer::shared();
-    std::string tool = std::string(ZIMLO_BINARY_DIR) + "/tools/zimlo-tool/zimlo-tool";
-    auto targets = ScreenCaptureTargetProvider::buildTargets(
-        zimlo::test::valueOrFailure(x11::listCaptureTargets(xvfb.displayName().c_str())),
-        ::getpid());
-    ASSERT_FALSE(targets.empty());
-    const pid_t feeder = ::fork();
-    if (feeder == 0) {
-        ::execlp("ffmpeg", "ffmpeg", "-v", "error", "-re", "-f", "lavfi", "-i",
-                 "sine=frequency=440:sample_rate=48000:duration=30", "-ac", "1", "-f", "s16le",
-                 "-y", pulse.microphonePipe().c_str(), static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    ASSERT_GT(feeder, 0);
-    test::AnimatedScreen animation(xvfb.displayName(), {0, 0, 640, 480},
-                                   test::AnimatedScreen::noise);
+    FedMicrophone microphone(30, true);
+    ASSERT_TRUE(microphone.ready());
     auto suspend = [&](bool held) {
         int status = -1;
-        zimlo::test::commandOutput(
-            "pactl suspend-source " + pulse.microphoneName() + (held ? " 1" : " 0") + " 2>&1",
-            status);
+        zimlo::test::commandOutput("pactl suspend-source " + microphone.pulse().microphoneName() +
+                                       (held ? " 1" : " 0") + " 2>&1",
+                                   status);
         return status == 0;
     };
 
     int status = -1;
     std::string printed;
-    std::thread recording([&] {
-        printed = zimlo::test::commandOutput(
-            tool + " record --target " + targets.front().id + " --seconds 8 --fps 30 --mic 2>&1",
-            status);
-    });
+    std::thread recording([&] { printed = microphone.record(8, status); });
     // Three times, as where the server's timing reports fall differs from one to the next.
     const auto started = std::chrono::steady_clock::now();
     bool heldUp = true, wentOn = true;
@@ -414,9 +435,7 @@ TEST(ZimloToolRecord, AMicrophoneHeldUpDuringTheRecordingPutsItsBacklogInPlace) 
         wentOn = suspend(false) && wentOn;
     }
     recording.join();
-    animation.stop();
-    ::kill(feeder, SIGKILL);
-    ::waitpid(feeder, nullptr, 0);
+    microphone.stopAnimation();
     ASSERT_TRUE(heldUp && wentOn) << "pactl could not suspend the microphone";
     ASSERT_EQ(status, 0) << printed;
     const std::string movie = valueAfter(printed, "screen movie: ");
