@@ -314,9 +314,8 @@ void RecordingFileWriter::handleVideo(const media::VideoSample& taken, media::Me
         startedSession_ = true;
         // Where the movie's time 0 lies on the capture clock: what lets a measurement set an
         // event it timed itself against the movie.
-        ZIMLO_LOG_INFO("writer") << outputPath_.filename() << " begins at "
-                                 << std::fixed << std::setprecision(6)
-                                 << sample.presentationTime.seconds()
+        ZIMLO_LOG_INFO("writer") << outputPath_.filename() << " begins at " << std::fixed
+                                 << std::setprecision(6) << sample.presentationTime.seconds()
                                  << " s on the monotonic clock";
         // Sound captured after this frame but queued before it was set up belongs in the movie;
         // sound from before it is trimmed by its timestamps.

@@ -481,9 +481,8 @@ struct PulseCapture::Impl {
     void take(int64_t frames, std::optional<media::AudioSample> sample) {
         int64_t now = media::MonotonicClock::now().value;
         int64_t buffered = static_cast<int64_t>(pa_stream_readable_size(stream)) / frameBytes;
-        const int64_t latencyNs =
-            buffered * kNanosPerSecond / request.sampleRate + sourceLatencyNs(buffered) -
-            monitoredSinkLatencyNs();
+        const int64_t latencyNs = buffered * kNanosPerSecond / request.sampleRate +
+                                  sourceLatencyNs(buffered) - monitoredSinkLatencyNs();
         int64_t measured = now - latencyNs;
         if (!anchored) {
             anchored = true;

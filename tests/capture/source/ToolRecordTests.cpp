@@ -336,11 +336,10 @@ class FedMicrophone {
     sandbox::PulseServer& pulse() { return pulse_; }
     // `zimlo-tool record` of the screen with the microphone for `seconds`; its output.
     std::string record(int seconds, int& status) const {
-        return zimlo::test::commandOutput(std::string(ZIMLO_BINARY_DIR) +
-                                       "/tools/zimlo-tool/zimlo-tool record --target " + target_ +
-                                       " --seconds " + std::to_string(seconds) +
-                                       " --fps 30 --mic 2>&1",
-                                   status);
+        return zimlo::test::commandOutput(
+            std::string(ZIMLO_BINARY_DIR) + "/tools/zimlo-tool/zimlo-tool record --target " +
+                target_ + " --seconds " + std::to_string(seconds) + " --fps 30 --mic 2>&1",
+            status);
     }
     void stopAnimation() { animation_.reset(); }
     // Whether the feeder has written all of its tone and ended well (without waiting).

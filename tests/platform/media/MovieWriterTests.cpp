@@ -106,8 +106,8 @@ TEST(MovieWriter, PictureAndSoundKeepTheirTimes) {
         MovieWriterOptions options;
         options.fragmented = fragmented;
         options.fragmentSeconds = 0.2;
-        auto writer = test::valueOrFailure(
-            MovieWriter::create(url, MovieFileType::quickTimeMovie, options));
+        auto writer =
+            test::valueOrFailure(MovieWriter::create(url, MovieFileType::quickTimeMovie, options));
         VideoEncoderSettings video;
         video.width = 64;
         video.height = 64;
@@ -132,8 +132,8 @@ TEST(MovieWriter, PictureAndSoundKeepTheirTimes) {
         ASSERT_EQ(writer->status(), MovieWriter::Status::completed);
 
         auto asset = test::valueOrFailure(MovieAsset::open(url));
-        auto frames = test::valueOrFailure(VideoFrameReader::open(
-            *asset, asset->tracks(MediaType::video).at(0).trackID));
+        auto frames = test::valueOrFailure(
+            VideoFrameReader::open(*asset, asset->tracks(MediaType::video).at(0).trackID));
         std::vector<double> times;
         std::optional<double> firstBright;
         while (auto frame = frames->next()) {
