@@ -147,10 +147,11 @@ TEST(MovieWriter, PictureAndSoundKeepTheirTimes) {
         ASSERT_TRUE(firstBright);
         EXPECT_NEAR(*firstBright, 0.52, 0.001);
         const std::vector<float> sound = decodedSound(url);
-        size_t first = 0;
-        while (first < sound.size() && std::fabs(sound[first]) < 0.1f) ++first;
-        // Interleaved stereo at 48 kHz.
-        EXPECT_NEAR(double(first / 2) / 48000, 0.52, 0.002) << "the sound moved";
+        // Interleaved stereo at 48 kHz: frames, not samples.
+        size_t firstLoud = 0;
+        while (firstLoud < sound.size() && std::fabs(sound[firstLoud]) < 0.1f) ++firstLoud;
+        const size_t loudFrame = firstLoud / 2;
+        EXPECT_NEAR(static_cast<double>(loudFrame) / 48000, 0.52, 0.002) << "the sound moved";
     }
 }
 
