@@ -887,26 +887,8 @@ TEST_F(RecordingFinishTest, LeftToTheExportTheSoundsAreStillMixedForARawDraft) {
 // they are written, and after the stop only the end is composed; the draft holds that movie.
 // A follower that broke off during the recording leaves the composition to the export after
 // the stop, and "取消合成" during the last seconds saves the raw recording as before.
-TEST_F(RecordingFinishTest, AMovieComposedWhileRecordingIsFinishedOrElseExportedAfterTheStop) {
-    // Other tests run beside this one: the composition must not wait for an idle machine.
-    services_.composesOnIdleTime = false;
-    int exports = 0;
-    services_.exportMovie = [&](const RecordingProject& project, double longEdge, int fps,
-                                std::function<void(Pipeline::ExportOutcome)> done,
-                                std::function<void(double)>, std::shared_ptr<compose::ExportJob>) {
-        ++exports;
-        auto compositor = std::make_shared<compose::VideoCompositor>();
-        compositor->exportDirectory = temp_.path();
-        compositor->exportLongEdge = longEdge;
-        compositor->exportFrameRate = fps;
-        compositor->exportMovie(project, true, 0, std::nullopt,
-                                [compositor, done](compose::VideoCompositor::Result result) {
-                                    if (result.ok())
-                                        done(*result);
-                                    else
-                                        done(fail(result.error().description()));
-                                });
-    };
+class FollowedRecordingTest : public RecordingFinishTest {
+  protected:
     enum class During {
         nothing,
         followerCancelled,
@@ -915,9 +897,36 @@ TEST_F(RecordingFinishTest, AMovieComposedWhileRecordingIsFinishedOrElseExported
         captureLosingLater,  // and from half-way
         followerHopeless,    // far behind and not catching up
     };
-    // A window short enough for a recording of a few seconds.
-    services_.captureLossLimits.windowSeconds = 0.3;
-    auto record = [&](const std::string& number, During during) {
+
+    void SetUp() override {
+        RecordingFinishTest::SetUp();
+        // Other tests run beside this one: the composition must not wait for an idle machine.
+        services_.composesOnIdleTime = false;
+        // A window short enough for a recording of a few seconds.
+        services_.captureLossLimits.windowSeconds = 0.3;
+        // The export after the stop, counted.
+        services_.exportMovie = [&](const RecordingProject& project, double longEdge, int fps,
+                                    std::function<void(Pipeline::ExportOutcome)> done,
+                                    std::function<void(double)>,
+                                    std::shared_ptr<compose::ExportJob>) {
+            ++exports_;
+            auto compositor = std::make_shared<compose::VideoCompositor>();
+            compositor->exportDirectory = temp_.path();
+            compositor->exportLongEdge = longEdge;
+            compositor->exportFrameRate = fps;
+            compositor->exportMovie(project, true, 0, std::nullopt,
+                                    [compositor, done](compose::VideoCompositor::Result result) {
+                                        if (result.ok())
+                                            done(*result);
+                                        else
+                                            done(fail(result.error().description()));
+                                    });
+        };
+    }
+
+    // Four seconds of a recording with the camera window and a subtitle, followed while it grows
+    // (with `during` happening), then finished; the composition's report.
+    std::optional<Pipeline::CompositionReport> record(const std::string& number, During during) {
         host_ = FakeHost{};
         saved_.clear();
         host_.inputs.aspect.isPiPEnabled = true;
@@ -980,11 +989,15 @@ TEST_F(RecordingFinishTest, AMovieComposedWhileRecordingIsFinishedOrElseExported
             test::pumpUntil([&] { return host_.ended.has_value(); }, std::chrono::minutes(4)));
         EXPECT_TRUE(namesIn(temp_.path()).empty()) << "temporary files left behind";
         return pipeline_->lastComposition();
-    };
+    }
 
+    int exports_ = 0;
+};
+
+TEST_F(FollowedRecordingTest, AMovieComposedWhileRecordingIsFinishedOrElseExportedAfterTheStop) {
     const auto followed = record("21", During::nothing);
     ASSERT_TRUE(host_.ended && *host_.ended);
-    EXPECT_EQ(exports, 0);
+    EXPECT_EQ(exports_, 0);
     ASSERT_TRUE(followed);
     EXPECT_TRUE(followed->followed) << followed->fallbackReason;
 
@@ -1007,7 +1020,7 @@ TEST_F(RecordingFinishTest, AMovieComposedWhileRecordingIsFinishedOrElseExported
 
     const auto fellBack = record("22", During::followerCancelled);
     ASSERT_TRUE(host_.ended && *host_.ended);
-    EXPECT_EQ(exports, 1);
+    EXPECT_EQ(exports_, 1);
     ASSERT_TRUE(fellBack);
     EXPECT_FALSE(fellBack->followed);
     EXPECT_FALSE(fellBack->fallbackReason.empty());
@@ -1020,10 +1033,10 @@ TEST_F(RecordingFinishTest, AMovieComposedWhileRecordingIsFinishedOrElseExported
          {std::tuple{"24", During::captureLosing, "nothing was composed"},
           std::tuple{"25", During::captureLosingLater, "the capture lost"},
           std::tuple{"26", During::followerHopeless, "too slow to keep up"}}) {
-        const int exportsBefore = exports;
+        const int exportsBefore = exports_;
         const auto report = record(number, during);
         ASSERT_TRUE(host_.ended && *host_.ended);
-        EXPECT_EQ(exports, exportsBefore + 1);
+        EXPECT_EQ(exports_, exportsBefore + 1);
         ASSERT_TRUE(report);
         EXPECT_FALSE(report->followed);
         EXPECT_NE(report->fallbackReason.find(reason), std::string::npos) << report->fallbackReason;
@@ -1034,7 +1047,7 @@ TEST_F(RecordingFinishTest, AMovieComposedWhileRecordingIsFinishedOrElseExported
 
     record("23", During::compositionCancelled);
     ASSERT_TRUE(host_.ended && *host_.ended);
-    EXPECT_EQ(exports, 4);
+    EXPECT_EQ(exports_, 4);
     EXPECT_EQ(host_.statuses.back(), "已取消合成，已保存原始录制");
     EXPECT_TRUE((*host_.ended)->pipVideo) << "the raw draft keeps the camera movie";
     EXPECT_EQ((*host_.ended)->subtitleTrack.size(), 1u);
