@@ -48,6 +48,10 @@ std::vector<x11::WindowInfo> ownWindowsWithinLimit(
     return future.get();
 }
 
+ScreenInput::FrameCounts countsOf(const screen::CaptureStream& stream) {
+    return {stream.deliveredFrameCount(), stream.droppedFrameCount(), stream.lateFrameCount()};
+}
+
 std::string noStreamText() { return translate("ScreenCameraSource", "无法创建新的录屏预览流"); }
 
 }  // namespace
@@ -202,8 +206,7 @@ std::unique_ptr<audio::ReconnectingCapture> ScreenInput::makeSystemAudioCapture(
 std::shared_ptr<ScreenInput::Stream> ScreenInput::takeStream() {
     auto streams = streams_.lock();
     if (streams->current && streams->current->video)
-        streams->lastCounts = FrameCounts{streams->current->video->deliveredFrameCount(),
-                                          streams->current->video->droppedFrameCount()};
+        streams->lastCounts = countsOf(*streams->current->video);
     return std::move(streams->current);
 }
 
@@ -341,9 +344,7 @@ std::optional<std::string> ScreenInput::systemAudioProblem() const {
 
 ScreenInput::FrameCounts ScreenInput::frameCounts() const {
     auto streams = streams_.lock();
-    if (streams->current && streams->current->video)
-        return {streams->current->video->deliveredFrameCount(),
-                streams->current->video->droppedFrameCount()};
+    if (streams->current && streams->current->video) return countsOf(*streams->current->video);
     return streams->lastCounts.value_or(FrameCounts{});
 }
 

@@ -70,6 +70,9 @@ class CaptureStream {
 
     // Frames lost because the delivery queue was full or the capture fell behind.
     virtual uint64_t droppedFrameCount() const = 0;
+    // Of those, the ones lost because the capture fell behind its interval (a slow grab or a
+    // busy machine); the rest found the delivery queue full.
+    virtual uint64_t lateFrameCount() const { return 0; }
     virtual uint64_t deliveredFrameCount() const = 0;
 };
 

@@ -38,6 +38,7 @@ struct ScreenStream::Shared {
     std::atomic<bool> delivering{false};
     std::atomic<int> pending{0};
     std::atomic<uint64_t> dropped{0};
+    std::atomic<uint64_t> late{0};  // of the dropped: ticks missed by a capture fallen behind
     std::atomic<uint64_t> delivered{0};
 };
 
@@ -224,6 +225,7 @@ void captureLoop(const std::shared_ptr<ScreenStream::Shared>& shared, const Cont
             auto missed = (after - next) / interval;
             if (missed > 0) {
                 shared->dropped.fetch_add(static_cast<uint64_t>(missed));
+                shared->late.fetch_add(static_cast<uint64_t>(missed));
                 next += interval * missed;
             }
         }
@@ -319,6 +321,7 @@ bool ScreenStream::isRunning() const {
 }
 
 uint64_t ScreenStream::droppedFrameCount() const { return shared_->dropped.load(); }
+uint64_t ScreenStream::lateFrameCount() const { return shared_->late.load(); }
 uint64_t ScreenStream::deliveredFrameCount() const { return shared_->delivered.load(); }
 
 Result<std::shared_ptr<media::PixelBuffer>, screen::CaptureError> captureImage(

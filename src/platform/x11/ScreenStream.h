@@ -72,6 +72,7 @@ class ScreenStream : public screen::CaptureStream {
 
     // Frames lost because the delivery queue was full or the capture fell behind its interval.
     uint64_t droppedFrameCount() const override;
+    uint64_t lateFrameCount() const override;
     uint64_t deliveredFrameCount() const override;
 
     struct Shared;  // state shared with the capture thread and posted frames
