@@ -92,6 +92,8 @@ Result<void, SourceError> ScreenInput::configure(const RecordingSettings& settin
     configuration.queueDepth = 5;
     configuration.showsCursor = settings.showsCursor;
     configuration.excludesCurrentProcessWindows = true;
+    // Converted once, straight from the screen's pixels to what the encoder takes.
+    configuration.pixelFormat = media::PixelFormat::NV12VideoRange;
 
     auto stream = std::make_shared<Stream>();
     std::weak_ptr<ScreenInput> weak = weak_from_this();
@@ -135,8 +137,6 @@ Result<void, SourceError> ScreenInput::configure(const RecordingSettings& settin
 // A stream of the portal's screen cast, which the desktop has the user choose.
 std::unique_ptr<screen::CaptureStream> ScreenInput::makePortalStream(
     screen::CaptureStreamConfiguration configuration, const RecordingSettings& settings) {
-    // Converted once, straight from the compositor's buffer to what the encoder takes.
-    configuration.pixelFormat = media::PixelFormat::NV12VideoRange;
     // The portal's size is known from the first frame; the capture-size rule applies to
     // it then.
     configuration.sizeForSource = [resolution = settings.resolution](PixelSize source) {

@@ -23,8 +23,8 @@ struct CaptureStreamConfiguration {
     // derive the delivered size from it with this rule, once per stream; width and height are
     // then only used when it is empty.
     std::function<PixelSize(PixelSize source)> sizeForSource;
-    // BGRA, or NV12VideoRange (BT.709) where the back end offers it (the portal; X11 always
-    // delivers BGRA), so the encoder takes the frames without converting them again.
+    // BGRA, or NV12VideoRange (BT.709) where the back end offers it (the portal; X11 at even
+    // sizes), so the encoder takes the frames without converting them again.
     media::PixelFormat pixelFormat = media::PixelFormat::BGRA;
     media::MediaTime minimumFrameInterval = media::MediaTime::make(1, 30);
     bool showsCursor = true;

@@ -55,18 +55,20 @@ std::chrono::nanoseconds intervalOf(const ScreenStreamConfiguration& c) {
 // Output buffers are reused once nobody holds them any more.
 class BufferPool {
   public:
-    std::shared_ptr<media::PixelBuffer> take(int width, int height, size_t keep) {
+    std::shared_ptr<media::PixelBuffer> take(int width, int height, media::PixelFormat format,
+                                             size_t keep) {
+        auto fits = [&](const media::PixelBuffer& b) {
+            return b.width() == width && b.height() == height && b.format() == format;
+        };
         for (auto& buffer : buffers_) {
-            if (buffer.use_count() == 1 && buffer->width() == width && buffer->height() == height) {
+            if (buffer.use_count() == 1 && fits(*buffer)) {
                 // Pairs with the release in the last holder's reference drop.
                 std::atomic_thread_fence(std::memory_order_acquire);
                 return buffer;
             }
         }
-        auto fresh = std::make_shared<media::PixelBuffer>(width, height, media::PixelFormat::BGRA);
-        std::erase_if(buffers_, [&](const auto& b) {
-            return b.use_count() == 1 && (b->width() != width || b->height() != height);
-        });
+        auto fresh = std::make_shared<media::PixelBuffer>(width, height, format);
+        std::erase_if(buffers_, [&](const auto& b) { return b.use_count() == 1 && !fits(*b); });
         if (buffers_.size() < keep) buffers_.push_back(fresh);
         return fresh;
     }
@@ -85,8 +87,7 @@ void deliver(const std::shared_ptr<ScreenStream::Shared>& shared, media::VideoSa
         return;
     }
     if (shared->pending.load() >= std::max(1, queueDepth)) {
-        // An idle frame carries nothing new; only lost pictures count.
-        if (sample.status != media::FrameStatus::idle) shared->dropped.fetch_add(1);
+        shared->dropped.fetch_add(1);
         return;
     }
     shared->pending.fetch_add(1);
@@ -197,13 +198,19 @@ void captureLoop(const std::shared_ptr<ScreenStream::Shared>& shared, const Cont
             break;
         }
         media::MediaTime now = media::MonotonicClock::now();
-        bool sizeChanged = !last || last->width() != width || last->height() != height;
+        // NV12 where asked for and the size allows it (chroma covers 2 × 2 pixels).
+        const auto format = config.pixelFormat == media::PixelFormat::NV12VideoRange &&
+                                    width % 2 == 0 && height % 2 == 0
+                                ? media::PixelFormat::NV12VideoRange
+                                : media::PixelFormat::BGRA;
+        bool sizeChanged =
+            !last || last->width() != width || last->height() != height || last->format() != format;
         media::VideoSample sample;
         sample.presentationTime = now;
         if (changed || sizeChanged) {
             grabber->grab(config.showsCursor);
-            auto buffer =
-                pool.take(width, height, static_cast<size_t>(std::max(2, config.queueDepth)) + 2);
+            auto buffer = pool.take(width, height, format,
+                                    static_cast<size_t>(std::max(2, config.queueDepth)) + 2);
             grabber->render(*buffer, true);
             last = buffer;
             sample.status = media::FrameStatus::complete;
@@ -212,11 +219,13 @@ void captureLoop(const std::shared_ptr<ScreenStream::Shared>& shared, const Cont
             // Still content: one complete frame a second keeps a recording's timeline covered.
             sample.status = media::FrameStatus::complete;
             lastComplete = now;
-        } else {
-            sample.status = media::FrameStatus::idle;
         }
-        sample.pixels = last;
-        deliver(shared, std::move(sample), config.queueDepth);
+        // A tick with nothing new ends here: such a frame is neither shown, measured nor
+        // recorded, and handing it on would wake the consumer for nothing.
+        if (sample.status) {
+            sample.pixels = last;
+            deliver(shared, std::move(sample), config.queueDepth);
+        }
 
         next += interval;
         auto after = Clock::now();
