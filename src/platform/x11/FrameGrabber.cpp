@@ -4,6 +4,7 @@
 #include <X11/Xutil.h>
 #include <X11/extensions/Xcomposite.h>
 #include <X11/extensions/Xfixes.h>
+#include <poll.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <unistd.h>
@@ -298,6 +299,17 @@ bool FrameGrabber::poll(bool showsCursor) {
         if (cursorShapeDirty_) changed_ = true;
     }
     return changed_;
+}
+
+bool FrameGrabber::waitForChange(bool showsCursor, std::chrono::nanoseconds limit) {
+    if (XPending(d_) == 0) {
+        pollfd connection{ConnectionNumber(d_), POLLIN, 0};
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(limit);
+        const timespec wait{static_cast<time_t>(seconds.count()),
+                            static_cast<long>((limit - seconds).count())};
+        ::ppoll(&connection, 1, &wait, nullptr);
+    }
+    return poll(showsCursor);
 }
 
 bool FrameGrabber::grab(bool showsCursor) {

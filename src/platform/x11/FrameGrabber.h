@@ -6,6 +6,7 @@
 #include <X11/extensions/XShm.h>
 #include <X11/extensions/Xdamage.h>
 
+#include <chrono>
 #include <cstdint>
 #include <set>
 #include <string>
@@ -28,6 +29,8 @@ class FrameGrabber {
     // Reads pending events; true when the picture may differ from the last grab (content
     // damage, a moved or changed cursor while it is shown, a resized window).
     bool poll(bool showsCursor);
+    // Waits up to `limit` for an event that may change the picture, then polls.
+    bool waitForChange(bool showsCursor, std::chrono::nanoseconds limit);
     // Set when a captured window was destroyed; the stream then ends.
     bool targetGone() const { return targetGone_; }
 

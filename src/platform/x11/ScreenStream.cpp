@@ -103,6 +103,14 @@ void deliver(const std::shared_ptr<ScreenStream::Shared>& shared, media::VideoSa
     });
 }
 
+// NV12 where asked for and the size allows it (chroma covers 2 × 2 pixels), else BGRA.
+media::PixelFormat deliveredFormat(const ScreenStreamConfiguration& config, int width, int height) {
+    return config.pixelFormat == media::PixelFormat::NV12VideoRange && width % 2 == 0 &&
+                   height % 2 == 0
+               ? media::PixelFormat::NV12VideoRange
+               : media::PixelFormat::BGRA;
+}
+
 // The X connection and the grabber of one stream (which goes first).
 struct Grab {
     std::unique_ptr<Connection> connection;
@@ -178,6 +186,7 @@ void captureLoop(const std::shared_ptr<ScreenStream::Shared>& shared, const Cont
     std::shared_ptr<const media::PixelBuffer> last;
     media::MediaTime lastComplete = media::MediaTime::invalid();
     auto next = Clock::now();
+    bool wasChanging = false;
     std::optional<screen::CaptureError> stopError;
 
     while (true) {
@@ -191,6 +200,12 @@ void captureLoop(const std::shared_ptr<ScreenStream::Shared>& shared, const Cont
         const int width = std::max(2, config.width), height = std::max(2, config.height);
 
         bool changed = grabber->poll(config.showsCursor);
+        // Content that changed at the last tick mostly goes on changing at its own pace, which
+        // drifts against ours: a drawing that lands just after this tick is waited for (up to
+        // half a tick) instead of leaving a hole in the movie until the next one.
+        if (!changed && wasChanging)
+            changed = grabber->waitForChange(config.showsCursor, interval / 2);
+        wasChanging = changed;
         if (grabber->targetGone()) {
             stopError = screen::CaptureError(screen::CaptureError::Kind::windowClosed,
                                              "window " + std::to_string(filter.windowId));
@@ -198,11 +213,7 @@ void captureLoop(const std::shared_ptr<ScreenStream::Shared>& shared, const Cont
             break;
         }
         media::MediaTime now = media::MonotonicClock::now();
-        // NV12 where asked for and the size allows it (chroma covers 2 × 2 pixels).
-        const auto format = config.pixelFormat == media::PixelFormat::NV12VideoRange &&
-                                    width % 2 == 0 && height % 2 == 0
-                                ? media::PixelFormat::NV12VideoRange
-                                : media::PixelFormat::BGRA;
+        const auto format = deliveredFormat(config, width, height);
         bool sizeChanged =
             !last || last->width() != width || last->height() != height || last->format() != format;
         media::VideoSample sample;
