@@ -3,8 +3,9 @@
 # audio from a private PulseAudio null sink playing a tone, for 20 s at 30 and at 60 fps through
 # `zimlo-tool record`, and the same with `ffmpeg -f x11grab … -f pulse …` (libx264 superfast with
 # the writer's quantiser floor, the writer's bit rate, yuv420p, AAC 128k) in the same run. Prints
-# CPU seconds per recorded second, dropped frames and the CPU ratio (goal: ratio <= 1.0, no drop
-# at 30 fps), then the cost of recording a still screen (goal: under 10 % of one core).
+# CPU seconds per recorded second, the frames lost by reason (a grab late for its tick, a full
+# queue to the recording, the encoder behind) and the CPU ratio (goal: ratio <= 1.0, no drop at
+# 30 fps), then the cost of recording a still screen (goal: under 10 % of one core).
 #
 # Portal row (Wayland): on the tests' headless sway (tests/wayland/session.sh), 1280x720 of
 # full-screen moving content at 30 fps through the desktop portal and PipeWire, recorded by
@@ -131,7 +132,7 @@ run_pair() {
   awk -v fps="$fps" -v s="$seconds" -v oc="$ours_cpu" -v of="$ours_frames" -v od="$ours_drops" \
       -v pc="$peer_cpu" -v pf="$peer_frames" -v pd="$peer_dup" -v tracks="$tracks" 'BEGIN {
     printf "capture 1920x1080 at %d fps, %d s (expect %d frames)\n", fps, s, fps * s
-    printf "  zimlo  : %.3f CPU s per recorded s, %d frames in the movie, tracks: %s\n           %s\n", oc / s, of, tracks, od
+    printf "  zimlo  : %.3f CPU s per recorded s, %d frames in the movie, tracks: %s\n           lost: %s\n", oc / s, of, tracks, od
     printf "  ffmpeg : %.3f CPU s per recorded s, %d frames in the movie, %s\n", pc / s, pf, pd
     printf "  CPU ratio zimlo/ffmpeg: %.2f\n", oc / pc
   }'

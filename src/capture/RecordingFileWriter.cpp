@@ -17,6 +17,7 @@
 #include "platform/media/MonotonicClock.h"
 #include "platform/runtime/AppIdentity.h"
 #include "platform/runtime/MainQueue.h"
+#include "platform/runtime/Threads.h"
 
 namespace zimlo::capture {
 
@@ -33,6 +34,10 @@ constexpr int64_t kAheadOfHandOverNs = 50'000'000;
 // kAheadOfHandOverNs past the moment it came, and the stop is taken a moment before the last
 // samples are handed over: what could lie past the stop is still held when it comes.
 constexpr int64_t kHeldSoundNs = 100'000'000;
+
+// How far the writing threads give way: at nice 5 a busy encoder gets about a third of the share
+// of a capture thread that wants the processor at the same moment.
+constexpr int kEncodingNiceSteps = 5;
 
 // The latest instant a sample handed over at `handedAt` may reach.
 media::MediaTime latestFor(media::MediaTime handedAt) {
@@ -138,7 +143,12 @@ RecordingFileWriter::RecordingFileWriter(std::filesystem::path outputPath,
       timeline_(std::move(timeline)),
       ownsOutput_(outputClaimed),
       failureReport_(std::make_shared<FailureReport>()),
-      writingQueue_(".mac.sample-buffer-writer") {}
+      writingQueue_(".mac.sample-buffer-writer") {
+    // Encoding gives way to the capture: a grab that misses its tick loses the picture, while
+    // the encoder has a second of pictures queued to catch up with. Its threads (the container
+    // writer's inputs, the encoder's own) start from this queue's and inherit its priority.
+    writingQueue_.async([] { lowerCurrentThreadPriority(kEncodingNiceSteps); });
+}
 
 void RecordingFileWriter::setFailureHandler(FailureHandler handler) {
     std::lock_guard lock(failureReport_->mutex);

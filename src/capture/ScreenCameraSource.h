@@ -165,6 +165,7 @@ class ScreenCameraSource : public std::enable_shared_from_this<ScreenCameraSourc
     struct Statistics {
         uint64_t screenFramesDelivered = 0;     // by the stream, this stream's life
         uint64_t screenFramesDropped = 0;       // by the stream (queue full, capture late)
+        uint64_t screenFramesLate = 0;          // of those, by a capture fallen behind
         uint64_t screenWriterDroppedVideo = 0;  // last recording
         uint64_t screenWriterDroppedAudio = 0;
         uint64_t cameraWriterDroppedVideo = 0;

@@ -48,6 +48,10 @@ std::vector<x11::WindowInfo> ownWindowsWithinLimit(
     return future.get();
 }
 
+ScreenInput::FrameCounts countsOf(const screen::CaptureStream& stream) {
+    return {stream.deliveredFrameCount(), stream.droppedFrameCount(), stream.lateFrameCount()};
+}
+
 std::string noStreamText() { return translate("ScreenCameraSource", "无法创建新的录屏预览流"); }
 
 }  // namespace
@@ -88,6 +92,8 @@ Result<void, SourceError> ScreenInput::configure(const RecordingSettings& settin
     configuration.queueDepth = 5;
     configuration.showsCursor = settings.showsCursor;
     configuration.excludesCurrentProcessWindows = true;
+    // Converted once, straight from the screen's pixels to what the encoder takes.
+    configuration.pixelFormat = media::PixelFormat::NV12VideoRange;
 
     auto stream = std::make_shared<Stream>();
     std::weak_ptr<ScreenInput> weak = weak_from_this();
@@ -131,8 +137,6 @@ Result<void, SourceError> ScreenInput::configure(const RecordingSettings& settin
 // A stream of the portal's screen cast, which the desktop has the user choose.
 std::unique_ptr<screen::CaptureStream> ScreenInput::makePortalStream(
     screen::CaptureStreamConfiguration configuration, const RecordingSettings& settings) {
-    // Converted once, straight from the compositor's buffer to what the encoder takes.
-    configuration.pixelFormat = media::PixelFormat::NV12VideoRange;
     // The portal's size is known from the first frame; the capture-size rule applies to
     // it then.
     configuration.sizeForSource = [resolution = settings.resolution](PixelSize source) {
@@ -202,8 +206,7 @@ std::unique_ptr<audio::ReconnectingCapture> ScreenInput::makeSystemAudioCapture(
 std::shared_ptr<ScreenInput::Stream> ScreenInput::takeStream() {
     auto streams = streams_.lock();
     if (streams->current && streams->current->video)
-        streams->lastCounts = FrameCounts{streams->current->video->deliveredFrameCount(),
-                                          streams->current->video->droppedFrameCount()};
+        streams->lastCounts = countsOf(*streams->current->video);
     return std::move(streams->current);
 }
 
@@ -341,9 +344,7 @@ std::optional<std::string> ScreenInput::systemAudioProblem() const {
 
 ScreenInput::FrameCounts ScreenInput::frameCounts() const {
     auto streams = streams_.lock();
-    if (streams->current && streams->current->video)
-        return {streams->current->video->deliveredFrameCount(),
-                streams->current->video->droppedFrameCount()};
+    if (streams->current && streams->current->video) return countsOf(*streams->current->video);
     return streams->lastCounts.value_or(FrameCounts{});
 }
 

@@ -54,6 +54,7 @@ class ScreenInput : public std::enable_shared_from_this<ScreenInput> {
     struct FrameCounts {
         uint64_t delivered = 0;  // this stream's life, or the last stream's
         uint64_t dropped = 0;
+        uint64_t late = 0;  // of the dropped: the capture fell behind (the rest: queue full)
     };
 
     // A stuck X server must not hang the window.

@@ -128,6 +128,7 @@ struct PipeWireScreenStream::Shared : std::enable_shared_from_this<Shared> {
     std::atomic<bool> ended{false};
     std::atomic<int> pending{0};
     std::atomic<uint64_t> dropped{0};
+    std::atomic<uint64_t> late{0};  // of the dropped: pictures this stream was too slow to take
     std::atomic<uint64_t> delivered{0};
     std::atomic<uint64_t> stamped{0};
 
@@ -172,6 +173,7 @@ void PipeWireScreenStream::Shared::handleFrame(const std::shared_ptr<Shared>& se
         if (newest) {
             pw_stream_queue_buffer(stream, newest);
             dropped.fetch_add(1);
+            late.fetch_add(1);
         }
         newest = next;
     }
@@ -674,6 +676,7 @@ bool PipeWireScreenStream::isRunning() const {
 }
 
 uint64_t PipeWireScreenStream::droppedFrameCount() const { return shared_->dropped.load(); }
+uint64_t PipeWireScreenStream::lateFrameCount() const { return shared_->late.load(); }
 uint64_t PipeWireScreenStream::deliveredFrameCount() const { return shared_->delivered.load(); }
 uint64_t PipeWireScreenStream::compositorStampedFrameCount() const {
     return shared_->stamped.load();

@@ -48,6 +48,7 @@ class PipeWireScreenStream : public screen::CaptureStream {
     screen::CaptureStreamConfiguration configuration() const override;
     bool isRunning() const override;
     uint64_t droppedFrameCount() const override;
+    uint64_t lateFrameCount() const override;
     uint64_t deliveredFrameCount() const override;
 
     // Frames stamped with the compositor's own presentation time (the others: arrival time).

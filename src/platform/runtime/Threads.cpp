@@ -1,6 +1,11 @@
 #include "platform/runtime/Threads.h"
 
 #include <pthread.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 
 #include "platform/log/Log.h"
 
@@ -13,6 +18,14 @@ std::string threadNameFor(std::string_view name) {
     // Back up over continuation bytes (10xxxxxx) to the start of the cut character.
     while (length > 0 && (static_cast<unsigned char>(name[length]) & 0xC0) == 0x80) --length;
     return std::string(name.substr(0, length));
+}
+
+bool lowerCurrentThreadPriority(int steps) {
+    const auto self = static_cast<id_t>(::gettid());
+    errno = 0;
+    const int now = ::getpriority(PRIO_PROCESS, self);
+    if (now == -1 && errno != 0) return false;
+    return ::setpriority(PRIO_PROCESS, self, std::min(19, now + steps)) == 0;
 }
 
 void nameCurrentThread(std::string_view name) {

@@ -16,6 +16,9 @@ std::string threadNameFor(std::string_view name);
 void nameCurrentThread(std::string_view name);
 // The calling thread's name.
 std::string currentThreadName();
+// Makes the calling thread, and the threads it starts from now on, give way to the others of the
+// machine: `steps` more of nice (Linux schedules threads one by one). False when refused.
+bool lowerCurrentThreadPriority(int steps);
 
 namespace detail {
 void nameThread(std::thread& thread, const std::string& name);

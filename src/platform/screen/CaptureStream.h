@@ -23,8 +23,8 @@ struct CaptureStreamConfiguration {
     // derive the delivered size from it with this rule, once per stream; width and height are
     // then only used when it is empty.
     std::function<PixelSize(PixelSize source)> sizeForSource;
-    // BGRA, or NV12VideoRange (BT.709) where the back end offers it (the portal; X11 always
-    // delivers BGRA), so the encoder takes the frames without converting them again.
+    // BGRA, or NV12VideoRange (BT.709) where the back end offers it (the portal; X11 at even
+    // sizes), so the encoder takes the frames without converting them again.
     media::PixelFormat pixelFormat = media::PixelFormat::BGRA;
     media::MediaTime minimumFrameInterval = media::MediaTime::make(1, 30);
     bool showsCursor = true;
@@ -70,6 +70,9 @@ class CaptureStream {
 
     // Frames lost because the delivery queue was full or the capture fell behind.
     virtual uint64_t droppedFrameCount() const = 0;
+    // Of those, the ones lost because the capture fell behind its interval (a slow grab or a
+    // busy machine); the rest found the delivery queue full.
+    virtual uint64_t lateFrameCount() const { return 0; }
     virtual uint64_t deliveredFrameCount() const = 0;
 };
 

@@ -4,6 +4,7 @@
 #include <X11/Xutil.h>
 #include <X11/extensions/Xcomposite.h>
 #include <X11/extensions/Xfixes.h>
+#include <poll.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <stdexcept>
 
 #include "platform/log/Log.h"
+#include "platform/media/RgbToNV12.h"
 #include "platform/screen/CaptureError.h"
 #include "platform/x11/X11Connection.h"
 
@@ -299,6 +301,17 @@ bool FrameGrabber::poll(bool showsCursor) {
     return changed_;
 }
 
+bool FrameGrabber::waitForChange(bool showsCursor, std::chrono::nanoseconds limit) {
+    if (XPending(d_) == 0) {
+        pollfd connection{ConnectionNumber(d_), POLLIN, 0};
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(limit);
+        const timespec wait{static_cast<time_t>(seconds.count()),
+                            static_cast<long>((limit - seconds).count())};
+        ::ppoll(&connection, 1, &wait, nullptr);
+    }
+    return poll(showsCursor);
+}
+
 bool FrameGrabber::grab(bool showsCursor) {
     changed_ = false;
     justRedirected_ = false;
@@ -553,8 +566,9 @@ void FrameGrabber::blendCursor(int originX, int originY) {
     }
 }
 
-void FrameGrabber::render(media::PixelBuffer& out, bool preservesAspectRatio) {
-    const int outW = out.width(), outH = out.height();
+// Where the source goes in an output of outW × outH: all of it, or a centred rectangle of the
+// source's shape when its aspect ratio is kept.
+PixelRect FrameGrabber::placement(int outW, int outH, bool preservesAspectRatio) const {
     int dw = outW, dh = outH;
     if (preservesAspectRatio && srcWidth_ > 0 && srcHeight_ > 0) {
         double scale =
@@ -562,7 +576,17 @@ void FrameGrabber::render(media::PixelBuffer& out, bool preservesAspectRatio) {
         dw = std::clamp(static_cast<int>(std::lround(srcWidth_ * scale)), 1, outW);
         dh = std::clamp(static_cast<int>(std::lround(srcHeight_ * scale)), 1, outH);
     }
-    const int offX = (outW - dw) / 2, offY = (outH - dh) / 2;
+    return {(outW - dw) / 2, (outH - dh) / 2, dw, dh};
+}
+
+void FrameGrabber::render(media::PixelBuffer& out, bool preservesAspectRatio) {
+    if (out.format() == media::PixelFormat::NV12VideoRange) {
+        renderNV12(out, preservesAspectRatio);
+        return;
+    }
+    const int outW = out.width(), outH = out.height();
+    const PixelRect place = placement(outW, outH, preservesAspectRatio);
+    const int dw = place.width, dh = place.height, offX = place.x, offY = place.y;
     if (dw != outW || dh != outH) {
         for (int y = 0; y < outH; ++y) {
             auto* row =
@@ -577,6 +601,41 @@ void FrameGrabber::render(media::PixelBuffer& out, bool preservesAspectRatio) {
     }
     uint8_t* dst = out.data() + static_cast<size_t>(offY) * out.stride() + offX * 4;
     resampler_.resize(srcData_, srcWidth_, srcHeight_, srcStride_, dst, dw, dh, out.stride());
+}
+
+// Straight from the source image to what the encoder takes: one pass over the pixels where no
+// scaling is needed, instead of a copy here and a conversion in the encoder.
+void FrameGrabber::renderNV12(media::PixelBuffer& out, bool preservesAspectRatio) {
+    const int outW = out.width(), outH = out.height();
+    PixelRect place = placement(outW, outH, preservesAspectRatio);
+    // Chroma covers 2 × 2 pixels: the picture lies on even coordinates with even sizes.
+    place.width = std::max(2, place.width & ~1);
+    place.height = std::max(2, place.height & ~1);
+    place.x &= ~1;
+    place.y &= ~1;
+    auto black = [&](int x, int y, int w, int h) {
+        if (w <= 0 || h <= 0) return;
+        for (int row = y; row < y + h; ++row)
+            std::memset(out.data(0) + static_cast<size_t>(row) * out.stride(0) + x, 16,
+                        static_cast<size_t>(w));
+        for (int row = y / 2; row < (y + h + 1) / 2; ++row)
+            std::memset(out.data(1) + static_cast<size_t>(row) * out.stride(1) + (x & ~1), 128,
+                        static_cast<size_t>((w + 1) & ~1));
+    };
+    black(0, 0, outW, place.y);
+    black(0, place.y + place.height, outW, outH - place.y - place.height);
+    black(0, place.y, place.x, place.height);
+    black(place.x + place.width, place.y, outW - place.x - place.width, place.height);
+    // An odd-sized source loses its last column or row rather than being scaled for it.
+    if (place.width == (srcWidth_ & ~1) && place.height == (srcHeight_ & ~1)) {
+        media::rgbxToNV12(srcData_, srcStride_, place.width, place.height, out, place.x, place.y);
+        return;
+    }
+    const int stride = place.width * 4;
+    scaled_.resize(static_cast<size_t>(stride) * place.height);
+    resampler_.resize(srcData_, srcWidth_, srcHeight_, srcStride_, scaled_.data(), place.width,
+                      place.height, stride);
+    media::rgbxToNV12(scaled_.data(), stride, place.width, place.height, out, place.x, place.y);
 }
 
 }  // namespace zimlo::x11

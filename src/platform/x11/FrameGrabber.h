@@ -6,6 +6,7 @@
 #include <X11/extensions/XShm.h>
 #include <X11/extensions/Xdamage.h>
 
+#include <chrono>
 #include <cstdint>
 #include <set>
 #include <string>
@@ -28,6 +29,8 @@ class FrameGrabber {
     // Reads pending events; true when the picture may differ from the last grab (content
     // damage, a moved or changed cursor while it is shown, a resized window).
     bool poll(bool showsCursor);
+    // Waits up to `limit` for an event that may change the picture, then polls.
+    bool waitForChange(bool showsCursor, std::chrono::nanoseconds limit);
     // Set when a captured window was destroyed; the stream then ends.
     bool targetGone() const { return targetGone_; }
 
@@ -37,8 +40,8 @@ class FrameGrabber {
     // True when the last grab started redirecting windows: their owners repaint covered parts
     // shortly, so a single picture is worth taking again a moment later.
     bool justRedirected() const { return justRedirected_; }
-    // Scales the source image into `out` (BGRA, opaque), centred on black when the aspect
-    // ratio is kept and differs.
+    // Scales the source image into `out` (opaque BGRA, or NV12VideoRange of an even size),
+    // centred on black when the aspect ratio is kept and differs.
     void render(media::PixelBuffer& out, bool preservesAspectRatio);
 
     int sourceWidth() const { return srcWidth_; }
@@ -63,6 +66,8 @@ class FrameGrabber {
     void paintBackground(const PixelRect& rect);
     void copyWindowArea(Window w, const XWindowAttributes& attrs, const PixelRect& rect);
     void blendCursor(int originX, int originY);
+    PixelRect placement(int outW, int outH, bool preservesAspectRatio) const;
+    void renderNV12(media::PixelBuffer& out, bool preservesAspectRatio);
     void fetchCursorImage();
     uint8_t* srcPixel(int x, int y) {
         return srcData_ + static_cast<size_t>(y) * srcStride_ + x * 4;
@@ -110,6 +115,7 @@ class FrameGrabber {
     int cursorWidth_ = 0, cursorHeight_ = 0, cursorHotX_ = 0, cursorHotY_ = 0;
 
     Resampler resampler_;
+    std::vector<uint8_t> scaled_;  // BGRA of the output's size, before NV12
 };
 
 }  // namespace zimlo::x11

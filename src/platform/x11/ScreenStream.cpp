@@ -38,6 +38,7 @@ struct ScreenStream::Shared {
     std::atomic<bool> delivering{false};
     std::atomic<int> pending{0};
     std::atomic<uint64_t> dropped{0};
+    std::atomic<uint64_t> late{0};  // of the dropped: ticks missed by a capture fallen behind
     std::atomic<uint64_t> delivered{0};
 };
 
@@ -54,18 +55,20 @@ std::chrono::nanoseconds intervalOf(const ScreenStreamConfiguration& c) {
 // Output buffers are reused once nobody holds them any more.
 class BufferPool {
   public:
-    std::shared_ptr<media::PixelBuffer> take(int width, int height, size_t keep) {
+    std::shared_ptr<media::PixelBuffer> take(int width, int height, media::PixelFormat format,
+                                             size_t keep) {
+        auto fits = [&](const media::PixelBuffer& b) {
+            return b.width() == width && b.height() == height && b.format() == format;
+        };
         for (auto& buffer : buffers_) {
-            if (buffer.use_count() == 1 && buffer->width() == width && buffer->height() == height) {
+            if (buffer.use_count() == 1 && fits(*buffer)) {
                 // Pairs with the release in the last holder's reference drop.
                 std::atomic_thread_fence(std::memory_order_acquire);
                 return buffer;
             }
         }
-        auto fresh = std::make_shared<media::PixelBuffer>(width, height, media::PixelFormat::BGRA);
-        std::erase_if(buffers_, [&](const auto& b) {
-            return b.use_count() == 1 && (b->width() != width || b->height() != height);
-        });
+        auto fresh = std::make_shared<media::PixelBuffer>(width, height, format);
+        std::erase_if(buffers_, [&](const auto& b) { return b.use_count() == 1 && !fits(*b); });
         if (buffers_.size() < keep) buffers_.push_back(fresh);
         return fresh;
     }
@@ -84,8 +87,7 @@ void deliver(const std::shared_ptr<ScreenStream::Shared>& shared, media::VideoSa
         return;
     }
     if (shared->pending.load() >= std::max(1, queueDepth)) {
-        // An idle frame carries nothing new; only lost pictures count.
-        if (sample.status != media::FrameStatus::idle) shared->dropped.fetch_add(1);
+        shared->dropped.fetch_add(1);
         return;
     }
     shared->pending.fetch_add(1);
@@ -99,6 +101,14 @@ void deliver(const std::shared_ptr<ScreenStream::Shared>& shared, media::VideoSa
         }
         shared->pending.fetch_sub(1);
     });
+}
+
+// NV12 where asked for and the size allows it (chroma covers 2 × 2 pixels), else BGRA.
+media::PixelFormat deliveredFormat(const ScreenStreamConfiguration& config, int width, int height) {
+    return config.pixelFormat == media::PixelFormat::NV12VideoRange && width % 2 == 0 &&
+                   height % 2 == 0
+               ? media::PixelFormat::NV12VideoRange
+               : media::PixelFormat::BGRA;
 }
 
 // The X connection and the grabber of one stream (which goes first).
@@ -176,6 +186,7 @@ void captureLoop(const std::shared_ptr<ScreenStream::Shared>& shared, const Cont
     std::shared_ptr<const media::PixelBuffer> last;
     media::MediaTime lastComplete = media::MediaTime::invalid();
     auto next = Clock::now();
+    bool wasChanging = false;
     std::optional<screen::CaptureError> stopError;
 
     while (true) {
@@ -189,6 +200,12 @@ void captureLoop(const std::shared_ptr<ScreenStream::Shared>& shared, const Cont
         const int width = std::max(2, config.width), height = std::max(2, config.height);
 
         bool changed = grabber->poll(config.showsCursor);
+        // Content that changed at the last tick mostly goes on changing at its own pace, which
+        // drifts against ours: a drawing that lands just after this tick is waited for (up to
+        // half a tick) instead of leaving a hole in the movie until the next one.
+        if (!changed && wasChanging)
+            changed = grabber->waitForChange(config.showsCursor, interval / 2);
+        wasChanging = changed;
         if (grabber->targetGone()) {
             stopError = screen::CaptureError(screen::CaptureError::Kind::windowClosed,
                                              "window " + std::to_string(filter.windowId));
@@ -196,13 +213,15 @@ void captureLoop(const std::shared_ptr<ScreenStream::Shared>& shared, const Cont
             break;
         }
         media::MediaTime now = media::MonotonicClock::now();
-        bool sizeChanged = !last || last->width() != width || last->height() != height;
+        const auto format = deliveredFormat(config, width, height);
+        bool sizeChanged =
+            !last || last->width() != width || last->height() != height || last->format() != format;
         media::VideoSample sample;
         sample.presentationTime = now;
         if (changed || sizeChanged) {
             grabber->grab(config.showsCursor);
-            auto buffer =
-                pool.take(width, height, static_cast<size_t>(std::max(2, config.queueDepth)) + 2);
+            auto buffer = pool.take(width, height, format,
+                                    static_cast<size_t>(std::max(2, config.queueDepth)) + 2);
             grabber->render(*buffer, true);
             last = buffer;
             sample.status = media::FrameStatus::complete;
@@ -211,11 +230,13 @@ void captureLoop(const std::shared_ptr<ScreenStream::Shared>& shared, const Cont
             // Still content: one complete frame a second keeps a recording's timeline covered.
             sample.status = media::FrameStatus::complete;
             lastComplete = now;
-        } else {
-            sample.status = media::FrameStatus::idle;
         }
-        sample.pixels = last;
-        deliver(shared, std::move(sample), config.queueDepth);
+        // A tick with nothing new ends here: such a frame is neither shown, measured nor
+        // recorded, and handing it on would wake the consumer for nothing.
+        if (sample.status) {
+            sample.pixels = last;
+            deliver(shared, std::move(sample), config.queueDepth);
+        }
 
         next += interval;
         auto after = Clock::now();
@@ -224,6 +245,7 @@ void captureLoop(const std::shared_ptr<ScreenStream::Shared>& shared, const Cont
             auto missed = (after - next) / interval;
             if (missed > 0) {
                 shared->dropped.fetch_add(static_cast<uint64_t>(missed));
+                shared->late.fetch_add(static_cast<uint64_t>(missed));
                 next += interval * missed;
             }
         }
@@ -319,6 +341,7 @@ bool ScreenStream::isRunning() const {
 }
 
 uint64_t ScreenStream::droppedFrameCount() const { return shared_->dropped.load(); }
+uint64_t ScreenStream::lateFrameCount() const { return shared_->late.load(); }
 uint64_t ScreenStream::deliveredFrameCount() const { return shared_->delivered.load(); }
 
 Result<std::shared_ptr<media::PixelBuffer>, screen::CaptureError> captureImage(

@@ -23,14 +23,15 @@ using ScreenStreamConfiguration = screen::CaptureStreamConfiguration;
 
 // A screen capture stream on X11: a capture thread of its own with a private X connection grabs
 // the filter's display (XShm) or window (XComposite pixmap) at the frame interval, blends the
-// cursor (XFixes), scales to the configured size (area averaging) and delivers BGRA samples stamped
-// with media::MonotonicClock.
+// cursor (XFixes), scales to the configured size (area averaging) and delivers BGRA samples, or
+// NV12 (BT.709 video range) when so configured and the size is even, stamped with
+// media::MonotonicClock.
 //
-// Frame status: the first frame, every frame whose content changed (XDamage, cursor moves
-// included) and one frame per second of still content are `complete`; the other ticks deliver
-// an `idle` sample that shares the previous frame's pixels and costs no grab. The pixel buffers
-// of delivered samples are never written again (the stream reuses a buffer only once every
-// sample referencing it is gone).
+// Frames: the first frame, every frame whose content changed (XDamage, cursor moves included)
+// and one frame per second of still content (sharing the previous frame's pixels, no grab) are
+// delivered, all `complete`; the other ticks deliver nothing. The pixel buffers of delivered
+// samples are never written again (the stream reuses a buffer only once every sample
+// referencing it is gone).
 //
 // Threads: `onFrame` runs on the queue given to setFrameHandler (frames are posted with
 // SerialQueue::async), or on the capture thread when no queue is given. Completions of
@@ -72,6 +73,7 @@ class ScreenStream : public screen::CaptureStream {
 
     // Frames lost because the delivery queue was full or the capture fell behind its interval.
     uint64_t droppedFrameCount() const override;
+    uint64_t lateFrameCount() const override;
     uint64_t deliveredFrameCount() const override;
 
     struct Shared;  // state shared with the capture thread and posted frames

@@ -276,11 +276,15 @@ int record(const Arguments& arguments) {
     std::cout << "screen movie: " << (finished->first ? finished->first->string() : "-") << "\n";
     std::cout << "camera movie: " << (finished->second ? finished->second->string() : "-") << "\n";
     std::cout << "frames delivered by the stream: " << statistics.screenFramesDelivered << "\n";
-    std::cout << "dropped: stream " << statistics.screenFramesDropped << ", screen writer video "
-              << statistics.screenWriterDroppedVideo << ", screen writer audio "
-              << statistics.screenWriterDroppedAudio << ", camera writer "
-              << statistics.cameraWriterDroppedVideo << ", late camera frames "
-              << statistics.cameraFramesDiscarded << "\n";
+    // Where the screen's pictures were lost: the grab fell behind its interval, the queue to
+    // the recording was full, or the encoder fell behind.
+    std::cout << "dropped: stream " << statistics.screenFramesDropped << " (late grab "
+              << statistics.screenFramesLate << ", full queue "
+              << statistics.screenFramesDropped - statistics.screenFramesLate
+              << "), screen writer video " << statistics.screenWriterDroppedVideo
+              << " (writer behind), screen writer audio " << statistics.screenWriterDroppedAudio
+              << ", camera writer " << statistics.cameraWriterDroppedVideo
+              << ", late camera frames " << statistics.cameraFramesDiscarded << "\n";
     if (failure) return fail("the recording failed: " + failure->description());
     bool written = finished->first && std::filesystem::exists(*finished->first);
     return written ? 0 : fail("no screen movie was written");
