@@ -99,6 +99,24 @@ TEST_F(ToolCommandsTest, DraftsList) {
                                  (root / older.id.uuidString() / "pip.mov").string() + "\n");
 }
 
+// Scripts list drafts over and over: the program they start loads none of the media, Qt or X
+// libraries the other commands need (about 170 libraries, a tenth of a second per start), and
+// still hands those commands on.
+TEST_F(ToolCommandsTest, DraftListingStartsWithoutTheOtherCommandsLibraries) {
+    const std::string program = std::string(ZIMLO_BINARY_DIR) + "/tools/zimlo-tool/zimlo-tool";
+    std::string libraries;
+    FILE* pipe = popen(("ldd '" + program + "'").c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    char buffer[4096];
+    for (size_t got; (got = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        libraries.append(buffer, got);
+    ASSERT_EQ(pclose(pipe), 0);
+    EXPECT_NE(libraries.find("libc.so"), std::string::npos) << libraries;
+    for (const char* heavy : {"libavcodec", "libavformat", "libQt6", "libX11", "libicu"})
+        EXPECT_EQ(libraries.find(heavy), std::string::npos) << heavy << " in\n" << libraries;
+    EXPECT_EQ(tool("--version").output, "zimlo-tool " ZIMLO_VERSION "\n");
+}
+
 TEST_F(ToolCommandsTest, Settings) {
     EXPECT_EQ(tool("settings resolutions 2880 1800").output,
               "1280x720\t720p\n1920x1080\t1080p\n2880x1800\t最大（2880×1800）\n");

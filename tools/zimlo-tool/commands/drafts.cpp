@@ -1,42 +1,15 @@
 // zimlo-tool drafts: the draft store.
 
 #include <cstdio>
-#include <nlohmann/json.hpp>
 
 #include "CommandRegistry.h"
+#include "DraftListing.h"
 #include "compose/RecordingRecovery.h"
 #include "model/DraftStore.h"
 
 namespace {
 
 using zimlo::tool::fail;
-
-int list(const std::vector<std::string>& args) {
-    std::filesystem::path root;
-    if (args.size() == 1) {
-        root = zimlo::DraftStore::defaultRoot();
-    } else if (args.size() == 3 && args[1] == "--root") {
-        root = args[2];
-        // Listing should not create a mistyped directory.
-        if (!std::filesystem::is_directory(root)) return fail("no such directory: " + args[2]);
-    } else {
-        return fail("usage: zimlo-tool drafts list [--root DIR]");
-    }
-    std::string out;
-    for (const auto& draft : zimlo::DraftStore(root).loadDrafts()) {
-        out += draft.id.uuidString();
-        out += '\t';
-        // The number as the document stores it.
-        out += nlohmann::json(draft.createdAt.secondsSinceReferenceDate).dump();
-        out += '\t';
-        out += draft.mainVideo ? draft.mainVideo->displayString() : "-";
-        out += '\t';
-        out += draft.pipVideo ? draft.pipVideo->displayString() : "-";
-        out += '\n';
-    }
-    std::fwrite(out.data(), 1, out.size(), stdout);
-    return 0;
-}
 
 // What the application does at its start: saves what killed recordings left as drafts.
 int recover(const std::vector<std::string>& args) {
@@ -55,7 +28,7 @@ int recover(const std::vector<std::string>& args) {
 constexpr const char* kUsage = "usage: zimlo-tool drafts list [--root DIR] | drafts recover";
 
 int run(const std::vector<std::string>& args) {
-    if (!args.empty() && args[0] == "list") return list(args);
+    if (!args.empty() && args[0] == "list") return zimlo::tool::listDrafts(args);
     if (!args.empty() && args[0] == "recover") return recover(args);
     return fail(kUsage);
 }
