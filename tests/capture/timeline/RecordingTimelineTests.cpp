@@ -156,7 +156,9 @@ TEST(RecordingTimeline, WriterLeavesThePauseOutOfPictureAndSound) {
         if (previous >= 2.5 && t <= 3.5) widest = std::max(widest, t - previous);
     EXPECT_NEAR(widest, 1.0 / 30, 0.005) << "a hole in the pictures where the pause was";
 
-    // Sound: 440 Hz throughout, never the pause's 880 Hz (zero crossings per second tell).
+    // Sound: 440 Hz throughout, never the pause's 880 Hz (zero crossings per second tell, from
+    // 50 ms into each second: the movie begins with the sound encoder's priming, 21 ms of what a
+    // tone cut in makes of it).
     auto asset = test::valueOrFailure(media::MovieAsset::open(url));
     ASSERT_TRUE(asset);
     auto reader = test::valueOrFailure(media::AudioMixReader::open(
@@ -170,9 +172,9 @@ TEST(RecordingTimeline, WriterLeavesThePauseOutOfPictureAndSound) {
     ASSERT_GT(left.size(), 48000u * 4);
     for (size_t second = 0; second + 1 < left.size() / 48000; ++second) {
         int crossings = 0;
-        for (size_t i = second * 48000 + 1; i < (second + 1) * 48000; ++i)
+        for (size_t i = second * 48000 + 2400; i < (second + 1) * 48000; ++i)
             if ((left[i - 1] < 0) != (left[i] < 0)) ++crossings;
-        EXPECT_NEAR(crossings, 880, 40) << "second " << second << " is not the 440 Hz tone";
+        EXPECT_NEAR(crossings, 836, 40) << "second " << second << " is not the 440 Hz tone";
     }
 }
 
