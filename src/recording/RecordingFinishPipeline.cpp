@@ -121,6 +121,7 @@ RecordingFinishPipeline::Services withDefaults(RecordingFinishPipeline::Services
         services.temporaryDirectory = fs::temp_directory_path(ignored);
     }
     if (services.recordingsDirectory.empty()) services.recordingsDirectory = recordingsDirectory();
+    if (!services.processorTimes) services.processorTimes = [] { return readProcessorTimes(); };
     return services;
 }
 
@@ -135,7 +136,8 @@ RecordingFinishPipeline::RecordingFinishPipeline(Private, Host& host, Services s
     : host_(host),
       services_(withDefaults(std::move(services))),
       captureWatch_(services_.captureLossLimits),
-      followerPace_(services_.followerPaceLimits) {
+      followerPace_(services_.followerPaceLimits),
+      spareWatch_(services_.spareProcessorLimits) {
     // The mix and the composed movie go beside the recording, so that they are deleted with it
     // once the draft store has copied what it keeps.
     if (!services_.mixAudio)
@@ -165,6 +167,8 @@ void RecordingFinishPipeline::recordingBegan() {
     follower_.reset();
     captureWatch_.reset();
     followerPace_.reset();
+    spareWatch_.reset();
+    notStartedBecause_.reset();
     followingGivenUp_.reset();
     lastComposition_.reset();
     subtitleFileSegments_.clear();
@@ -233,12 +237,9 @@ void RecordingFinishPipeline::follow() {
     const auto& aspect = gathered.aspect;
     const bool worthComposing = aspect.isPiPEnabled || aspect.isSplitScreenEnabled ||
                                 aspect.main != AspectRatio::default_ || gathered.isSubtitleEnabled;
-    // The recording comes first: nothing is composed beside a capture that is losing pictures.
-    const bool captureKeepsUp =
-        !inputs->screenFrames || captureWatch_.verdict() == CaptureLossWatch::Verdict::keepingUp;
     if (follower_) {
         follower_->update(std::move(state));
-    } else if (worthComposing && captureKeepsUp) {
+    } else if (worthComposing && followingMayStart(*inputs)) {
         const auto& resolution = gathered.recordingSettings.resolution;
         compose::FollowingExport::Settings settings;
         settings.exportLongEdge =
@@ -251,10 +252,48 @@ void RecordingFinishPipeline::follow() {
     }
 }
 
+bool RecordingFinishPipeline::followingMayStart(const FollowInputs& inputs) {
+    // The recording comes first: nothing is composed beside a capture that is losing pictures,
+    // nor on a machine without the time to spare for it.
+    std::ostringstream reason;
+    const auto capture = captureWatch_.verdict();
+    const auto spare = spareWatch_.verdict();
+    if (inputs.screenFrames && capture != CaptureLossWatch::Verdict::keepingUp) {
+        if (capture == CaptureLossWatch::Verdict::unknown) return false;
+        const CaptureFrameCounts window = captureWatch_.lastWindow();
+        reason << "the capture was losing pictures (" << window.lost << " of "
+               << window.taken + window.lost << " in its last seconds)";
+    } else if (spare == SpareProcessorWatch::Verdict::unknown && machineTellsIdleTime_) {
+        return false;  // a window not seen yet; a machine that cannot say is not waited for
+    } else if (spare == SpareProcessorWatch::Verdict::tooLittle) {
+        reason << "the machine had " << *spareWatch_.idleCores()
+               << " of a core idle in its last seconds (" << spareWatch_.minimumIdleCores()
+               << " needed)";
+    } else {
+        if (const auto idle = spareWatch_.idleCores()) {
+            ZIMLO_LOG_INFO("finish")
+                << "composing while recording, with " << *idle << " of a core idle";
+        }
+        notStartedBecause_.reset();
+        return true;
+    }
+    if (!notStartedBecause_) {
+        ZIMLO_LOG_INFO("finish") << "not composing while recording yet: " << reason.str();
+    }
+    notStartedBecause_ = reason.str();
+    return false;
+}
+
 bool RecordingFinishPipeline::followingMayGoOn(const FollowInputs& inputs) {
     if (followingGivenUp_) return false;
     const double now = media::MonotonicClock::nowSeconds();
     if (inputs.screenFrames) captureWatch_.count(now, *inputs.screenFrames);
+    // Idle time says whether one may start; once running it takes that time itself.
+    if (!follower_) {
+        const std::optional<ProcessorTimes> times = services_.processorTimes();
+        machineTellsIdleTime_ = times.has_value();
+        spareWatch_.count(now, times);
+    }
     if (!follower_) return true;
     followerPace_.count(now, follower_->composedSeconds(),
                         std::min(inputs.gathered.elapsed, inputs.subtitlesSettledUntil));
@@ -452,7 +491,8 @@ void RecordingFinishPipeline::compose(const RecordingProject& project,
                                       int framesPerSecond) {
     if (!follower_) {
         CompositionReport report;
-        report.fallbackReason = followingGivenUp_.value_or("nothing was composed while recording");
+        report.fallbackReason = followingGivenUp_.value_or(
+            notStartedBecause_.value_or("nothing was composed while recording"));
         lastComposition_ = report;
         exportAfterStop(project, unmixedElapsed, unusedFiles, longEdge, framesPerSecond);
         return;

@@ -21,6 +21,7 @@
 #include "platform/storage/RecordingFolder.h"
 #include "recording/CaptureLossWatch.h"
 #include "recording/FollowerPace.h"
+#include "recording/SpareProcessorWatch.h"
 
 namespace zimlo::recording {
 
@@ -128,6 +129,10 @@ class RecordingFinishPipeline : public std::enable_shared_from_this<RecordingFin
         // how fast it must compose while it has work waiting.
         CaptureLossWatch::Limits captureLossLimits;
         FollowerPace::Limits followerPaceLimits;
+        // How much idle processor time the machine must have for that composition to start,
+        // and where the machine's processor times are read (empty: /proc/stat).
+        SpareProcessorWatch::Limits spareProcessorLimits;
+        std::function<std::optional<ProcessorTimes>()> processorTimes;
         // The system's temporary folder (empty: found on creation; it may not exist). Files are
         // deleted after a save only from here and from the recordings folder below.
         std::filesystem::path temporaryDirectory;
@@ -219,6 +224,8 @@ class RecordingFinishPipeline : public std::enable_shared_from_this<RecordingFin
     // Whether the composition following the recording may run on: it stops for good (this
     // recording) once the capture loses pictures beside it or it cannot keep pace.
     bool followingMayGoOn(const FollowInputs& inputs);
+    // Whether a composition may start following the recording now; says why not otherwise.
+    bool followingMayStart(const FollowInputs& inputs);
     void stopFollowing();
     enum class GrowingMoviesEnd { complete, abandoned };
     // Stops polling and lets go of the growing movies, telling their readers how they ended.
@@ -275,6 +282,10 @@ class RecordingFinishPipeline : public std::enable_shared_from_this<RecordingFin
     std::optional<DelayedWorkHandle> followPoll_;
     CaptureLossWatch captureWatch_;
     FollowerPace followerPace_;
+    SpareProcessorWatch spareWatch_;
+    bool machineTellsIdleTime_ = true;
+    // Why no composition has started following this recording yet, if one was wanted.
+    std::optional<std::string> notStartedBecause_;
     // Why the composition following this recording was stopped before the stop, if it was.
     std::optional<std::string> followingGivenUp_;
     std::optional<CompositionReport> lastComposition_;

@@ -2,6 +2,7 @@
 
 #include "recording/CaptureLossWatch.h"
 #include "recording/FollowerPace.h"
+#include "recording/SpareProcessorWatch.h"
 
 namespace zimlo::recording {
 namespace {
@@ -92,6 +93,46 @@ TEST(FollowerPace, CountsOnlyWhileWorkWasWaiting) {
     // Faster again.
     for (double t = 46.25; t <= 52; t += 0.25) pace.count(t, composed += 0.5, t);
     EXPECT_FALSE(pace.fallingBehind());
+}
+
+// Feeds a two-core machine that leaves `idleCores` idle, in quarter seconds from `from` to `to`.
+void feed(SpareProcessorWatch& watch, ProcessorTimes& times, double from, double to,
+          double idleCores) {
+    for (double t = from; t <= to + 1e-9; t += 0.25) {
+        watch.count(t, times);
+        times.total += 50;  // two cores at 100 ticks a second
+        times.idle += static_cast<uint64_t>(idleCores * 25);
+    }
+}
+
+// The machine's idle time is judged over the last window only: a busy spell is seen, and so is
+// its end; a machine that stops telling (or whose counters go back) is not judged until a whole
+// window has been read again.
+TEST(SpareProcessorWatch, JudgesTheLastWindowOfIdleTime) {
+    using Spare = SpareProcessorWatch::Verdict;
+    SpareProcessorWatch watch({3, 0.5});
+    ProcessorTimes times{1000, 5000, 2};
+    feed(watch, times, 0, 2.5, 1.2);
+    EXPECT_EQ(watch.verdict(), Spare::unknown) << "less than a window seen";
+    feed(watch, times, 2.75, 4, 1.2);
+    EXPECT_EQ(watch.verdict(), Spare::enough);
+    EXPECT_NEAR(*watch.idleCores(), 1.2, 0.01);
+
+    // A recording at a rate the machine can only just capture: 0.2 of a core left.
+    feed(watch, times, 4.25, 8, 0.2);
+    EXPECT_EQ(watch.verdict(), Spare::tooLittle);
+    EXPECT_NEAR(*watch.idleCores(), 0.2, 0.05);
+    feed(watch, times, 8.25, 12, 1.0);
+    EXPECT_EQ(watch.verdict(), Spare::enough);
+
+    watch.count(12.25, std::nullopt);
+    EXPECT_EQ(watch.verdict(), Spare::unknown);
+    EXPECT_FALSE(watch.idleCores());
+    ProcessorTimes rebooted{10, 20, 2};
+    feed(watch, rebooted, 12.5, 14, 1.0);
+    EXPECT_EQ(watch.verdict(), Spare::unknown);
+    feed(watch, rebooted, 14.25, 16, 0.1);
+    EXPECT_EQ(watch.verdict(), Spare::tooLittle);
 }
 
 }  // namespace

@@ -896,6 +896,7 @@ class FollowedRecordingTest : public RecordingFinishTest {
         captureLosing,       // the capture loses pictures from the start
         captureLosingLater,  // and from half-way
         followerHopeless,    // far behind and not catching up
+        machineBusy,         // a tenth of a core idle from the start
     };
 
     void SetUp() override {
@@ -904,6 +905,13 @@ class FollowedRecordingTest : public RecordingFinishTest {
         services_.composesOnIdleTime = false;
         // A window short enough for a recording of a few seconds.
         services_.captureLossLimits.windowSeconds = 0.3;
+        services_.spareProcessorLimits.windowSeconds = 0.3;
+        // Idle time as the case wants it, not as the machine running the tests has it.
+        services_.processorTimes = [this] {
+            machine_.total += 200;
+            machine_.idle += idleCores_ * 100;
+            return std::optional<ProcessorTimes>(machine_);
+        };
         // The export after the stop, counted.
         services_.exportMovie = [&](const RecordingProject& project, double longEdge, int fps,
                                     std::function<void(Pipeline::ExportOutcome)> done,
@@ -941,8 +949,9 @@ class FollowedRecordingTest : public RecordingFinishTest {
             host_.onOverlay = [&] {
                 if (pipeline_ && pipeline_->canCancelExport()) pipeline_->cancelExport();
             };
-        const bool watched =
-            during == During::captureLosing || during == During::captureLosingLater;
+        idleCores_ = during == During::machineBusy ? 0.1 : 1.5;
+        const bool watched = during == During::captureLosing ||
+                             during == During::captureLosingLater || during == During::machineBusy;
         // Written in real time where the pipeline must look a few times while it grows.
         const bool slow = watched || during == During::followerHopeless;
         test::GrowingRecording recording(temp_.path(), number, 120,
@@ -971,8 +980,8 @@ class FollowedRecordingTest : public RecordingFinishTest {
             test::pumpUntil([] { return false; }, std::chrono::milliseconds(30));
             followed = followed || pipeline_->follower();
         }
-        if (during == During::captureLosing) {
-            EXPECT_FALSE(followed) << "composed beside a capture that was losing pictures";
+        if (during == During::captureLosing || during == During::machineBusy) {
+            EXPECT_FALSE(followed) << "composed with no time to spare for it";
         } else if (during == During::captureLosingLater || during == During::followerHopeless) {
             EXPECT_TRUE(followed) << "nothing followed the recording";
             EXPECT_FALSE(pipeline_->follower()) << "the composition ran on";
@@ -992,6 +1001,8 @@ class FollowedRecordingTest : public RecordingFinishTest {
     }
 
     int exports_ = 0;
+    ProcessorTimes machine_{0, 0, 2};
+    double idleCores_ = 1.5;
 };
 
 TEST_F(FollowedRecordingTest, AMovieComposedWhileRecordingIsFinishedOrElseExportedAfterTheStop) {
@@ -1027,12 +1038,14 @@ TEST_F(FollowedRecordingTest, AMovieComposedWhileRecordingIsFinishedOrElseExport
     EXPECT_EQ(host_.statuses.back(), "录制完成，已保存草稿");
     EXPECT_EQ(decode(*localFile((*host_.ended)->mainVideo)).pictures.size(), movie.pictures.size());
 
-    // The recording comes first: a capture that loses pictures has nothing composed beside it,
-    // and a composition that cannot keep up stops; the export then makes the same movie.
+    // The recording comes first: a capture that loses pictures or a machine without idle time
+    // has nothing composed beside it, and a composition that cannot keep up stops; the export
+    // then makes the same movie.
     for (const auto& [number, during, reason] :
-         {std::tuple{"24", During::captureLosing, "nothing was composed"},
+         {std::tuple{"24", During::captureLosing, "the capture was losing pictures"},
           std::tuple{"25", During::captureLosingLater, "the capture lost"},
-          std::tuple{"26", During::followerHopeless, "too slow to keep up"}}) {
+          std::tuple{"26", During::followerHopeless, "too slow to keep up"},
+          std::tuple{"27", During::machineBusy, "of a core idle"}}) {
         const int exportsBefore = exports_;
         const auto report = record(number, during);
         ASSERT_TRUE(host_.ended && *host_.ended);
@@ -1047,7 +1060,7 @@ TEST_F(FollowedRecordingTest, AMovieComposedWhileRecordingIsFinishedOrElseExport
 
     record("23", During::compositionCancelled);
     ASSERT_TRUE(host_.ended && *host_.ended);
-    EXPECT_EQ(exports_, 4);
+    EXPECT_EQ(exports_, 5);
     EXPECT_EQ(host_.statuses.back(), "已取消合成，已保存原始录制");
     EXPECT_TRUE((*host_.ended)->pipVideo) << "the raw draft keeps the camera movie";
     EXPECT_EQ((*host_.ended)->subtitleTrack.size(), 1u);

@@ -499,8 +499,10 @@ TEST_F(RecordingWindowTest, AFollowedRecordingPausedResumedAndStoppedWhilePaused
     deps.clock = nullptr;
     // Other tests run beside this one: the composition must not wait for an idle machine.
     deps.finishServices.composesOnIdleTime = false;
-    // Nor give way to a capture that loses pictures to them, or stop for a slow pace: this is
-    // about pausing, and what the capture loses under that load shows in no picture checked here.
+    // Nor stay away for want of idle time, give way to a capture that loses pictures to them, or
+    // stop for a slow pace: this is about pausing, and what the capture loses under that load
+    // shows in no picture checked here.
+    deps.finishServices.spareProcessorLimits.minimumIdleCores = 0;
     deps.finishServices.captureLossLimits.minLost = std::numeric_limits<uint64_t>::max();
     deps.finishServices.followerPaceLimits.minimumPace = 0;
     auto c = std::make_unique<RecordingView>(target, deps);
