@@ -1,10 +1,8 @@
 #pragma once
 
-#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,7 +11,6 @@
 #include "capture/CameraMicrophoneSession.h"
 #include "capture/CameraPreviewLayer.h"
 #include "capture/CaptureState.h"
-#include "capture/FrameRateMeter.h"
 #include "capture/RecordingFileWriter.h"
 #include "capture/RecordingStage.h"
 #include "capture/RecordingTimeline.h"
