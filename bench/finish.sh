@@ -66,7 +66,8 @@ record() {  # name, follow (1/0): one recording; its output in $work/name/e2e.ou
   mkdir -p "$dir"
   # TMPDIR inside the work folder: the test's private folders, where it records, are made there,
   # and the hard links need the recordings on the same file system.
-  if ! TMPDIR="$dir" ZIMLO_E2E_RECORD_SECONDS="$seconds" ZIMLO_E2E_RESOLUTION="$resolution" \
+  # Info-level logging says how much idle time the machine had when the composition started.
+  if ! ZIMLO_LOG=info TMPDIR="$dir" ZIMLO_E2E_RECORD_SECONDS="$seconds" ZIMLO_E2E_RESOLUTION="$resolution" \
        ZIMLO_E2E_FPS="$fps" ZIMLO_E2E_FOLLOW="$2" ZIMLO_E2E_SCREEN="$screen" ZIMLO_E2E_CATCH_UP=0 \
        ZIMLO_E2E_KEEP_DIR="$dir/raw" "$e2e" > "$dir/e2e.out" 2>&1; then
     # A finished draft whose checks found faults (a busy machine can drop captured sound) still
@@ -257,6 +258,11 @@ minutes=$(python3 -c "print($recorded / 60)")
 post_wall=$(median "${post_walls[@]}")
 echo "zimlo finish (stop pressed -> draft listed), composed while recording: median ${ours_wall} s of $runs (${walls[*]} s) for ${recorded} s recorded at ${W}x${H} ${FPS} fps, ${ours_cpu} s CPU after the stop in the first (load average $load_finish)"
 echo "  composed after the stop (the tail), by recording: $(for i in $(seq "$runs"); do printf '%s of %s frames; ' "$(field "run$i" ZIMLO_E2E_FOLLOW frames_after_stop)" "$(field "run$i" ZIMLO_E2E_FOLLOW frame_count)"; done)"
+# Whether the machine had the idle time for the composition, and when it had.
+for i in $(seq "$runs"); do
+  idle=$(grep -o -e 'not composing while recording yet: .*' -e 'composing while recording, with .* idle' "$work/run$i/e2e.out" | head -n 2 | paste -sd ';' -)
+  echo "  recording $i: ${idle:-no idle-time report}"
+done
 # A composition that was not used says why (it gave way to the capture, say).
 for i in $(seq "$runs"); do
   if [ "$(field "run$i" ZIMLO_E2E_FOLLOW followed)" = 0 ]; then
