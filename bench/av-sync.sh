@@ -5,7 +5,8 @@
 # the screen, the computer's sound and the microphone for AVSYNC_MINUTES (default 10) at 30 fps;
 # the movie is then read back and each beep is paired with its flash. Prints audio − video at
 # the start and at the end, for the computer's sound and for the microphone, with the load
-# average.
+# average. The generated camera is recorded too (a second movie) and flashes white on the
+# screen's schedule; its flashes are set against when they were due and against the screen's.
 # The flasher notes when it flashed on the monotonic clock the recorder stamps with, and the
 # recorder's log says where the movie's time 0 lies on it; so each source is also set against
 # the true instant: the picture shows a flash at the first grab after it (up to a frame later at
@@ -126,13 +127,18 @@ static void sleepUntil(double t) {
 }
 int main(int argc, char** argv) {
     Display* d = XOpenDisplay(NULL);
-    if (!d || argc < 3) return 1;
+    if (!d || argc < 4) return 1;
     Window root = DefaultRootWindow(d);
     GC gc = XCreateGC(d, root, 0, NULL);
     XSetForeground(d, gc, 0x202020);
     XFillRectangle(d, root, gc, 0, 0, 1920, 1080);
     XFlush(d);
     first = now() + 3;
+    /* The schedule, for the generated camera to flash on. */
+    FILE* schedule = fopen(argv[3], "w");
+    if (!schedule) return 1;
+    fprintf(schedule, "%.6f %.6f\n", first, PERIOD);
+    fclose(schedule);
     pthread_t a, b;
     pthread_create(&a, NULL, computer, NULL);
     pthread_create(&b, NULL, microphone, argv[1]);
@@ -156,32 +162,45 @@ int main(int argc, char** argv) {
 }
 EOF
 cc -O2 -o "$work/flasher" "$work/flasher.c" -lX11 -lpulse-simple -lpulse -lpthread -lm
-"$work/flasher" "$work/mic.pipe" "$work/flashes.txt" &
+"$work/flasher" "$work/mic.pipe" "$work/flashes.txt" "$work/schedule.txt" &
 pids+=($!)
 sleep 1
+# The schedule is one line written at once, the flasher's first act once the display is open.
+for _ in $(seq 100); do [ -s "$work/schedule.txt" ] && break; sleep 0.1; done
+read -r first period <"$work/schedule.txt" || { echo "the flasher wrote no schedule" >&2; exit 1; }
 
 target=$("$tool" targets | awk -F'\t' '$1 ~ /^display-/ {print $1; exit}')
 [ -n "$target" ] || { echo "no display target" >&2; exit 1; }
 echo "recording ${seconds} s at 1920x1080, 30 fps, with the computer's sound and the microphone ($(uptime | sed 's/.*load/load/'))"
+# The camera flashes as long as the screen does (0.4 s).
 ZIMLO_LOG=info "$tool" record --target "$target" --seconds "$seconds" --fps 30 --resolution 1920x1080 --mic \
+  --generated-camera --camera-flashes "$period@$first,0.4" \
   >"$work/record.txt" 2>&1 || { echo "zimlo-tool record failed:"; cat "$work/record.txt"; exit 1; }
 load=$(uptime | sed 's/.*load/load/')
 movie=$(awk -F': ' '/^screen movie:/ {print $2}' "$work/record.txt")
-# The screen movie's time 0 on the monotonic clock, from the writer's log line.
-zero=$(sed -n "s/.*$(basename "$movie" | sed 's/[.]/[.]/g').* begins at \([0-9.]*\) s on the monotonic clock.*/\1/p" "$work/record.txt" | head -n 1)
+camera=$(awk -F': ' '/^camera movie:/ {print $2}' "$work/record.txt")
+# A movie's time 0 on the monotonic clock, from its writer's log line.
+zero_of() { sed -n "s/.*$(basename "$1" | sed 's/[.]/[.]/g').* begins at \([0-9.]*\) s on the monotonic clock.*/\1/p" "$work/record.txt" | head -n 1; }
+zero=$(zero_of "$movie")
 [ -n "$zero" ] || { echo "the recorder did not say where the movie begins"; cat "$work/record.txt"; exit 1; }
+[ -f "$camera" ] || { echo "no camera movie was written"; cat "$work/record.txt"; exit 1; }
+camera_zero=$(zero_of "$camera")
+[ -n "$camera_zero" ] || { echo "the recorder did not say where the camera movie begins"; cat "$work/record.txt"; exit 1; }
 
 start_of() { ffprobe -v error -select_streams "$1" -show_entries stream=start_time -of csv=p=0 "$movie"; }
 ffprobe -v error -select_streams v:0 -show_entries frame=pts_time -of csv=p=0 "$movie" >"$work/frames.txt"
 ffmpeg -v fatal -i "$movie" -map 0:v:0 -vf scale=16:9,format=gray -fps_mode passthrough \
   -f rawvideo - >"$work/frames.gray"
+ffprobe -v error -select_streams v:0 -show_entries frame=pts_time -of csv=p=0 "$camera" >"$work/camera-frames.txt"
+ffmpeg -v fatal -i "$camera" -map 0:v:0 -vf scale=16:9,format=gray -fps_mode passthrough \
+  -f rawvideo - >"$work/camera-frames.gray"
 ffmpeg -v error -i "$movie" -map 0:a:0 -ac 1 -ar 48000 -f f32le - >"$work/system.f32"
 ffmpeg -v error -i "$movie" -map 0:a:1 -ac 1 -ar 48000 -f f32le - >"$work/mic.f32"
 
-python3 - "$work" "$(start_of v:0)" "$(start_of a:0)" "$(start_of a:1)" "$load" "$zero" <<'EOF'
+python3 - "$work" "$(start_of v:0)" "$(start_of a:0)" "$(start_of a:1)" "$load" "$zero" "$camera_zero" <<'EOF'
 import array, statistics, sys
 work, video_start, system_start, mic_start, load = sys.argv[1], *map(float, sys.argv[2:5]), sys.argv[5]
-zero = float(sys.argv[6])
+zero, camera_zero = float(sys.argv[6]), float(sys.argv[7])
 # The true instants on the movie's time line: when each beep sounds, when each flash was drawn.
 planned, drawn = [], []
 for line in open(f"{work}/flashes.txt"):
@@ -195,13 +214,19 @@ def truth_near(t, truths):
 def summary(values):
     return (f"median {statistics.median(values):+.0f} ms, range {min(values):+.0f} to "
             f"{max(values):+.0f} ms")
-times = [float(line.split(",")[0]) for line in open(f"{work}/frames.txt") if line.strip()]
-gray = open(f"{work}/frames.gray", "rb").read()
-flashes, lit = [], False
-for i, t in enumerate(times):
-    bright = sum(gray[i * 144:(i + 1) * 144]) / 144 > 128
-    if bright and not lit: flashes.append(t)
-    lit = bright
+def first_lit(name):
+    """The time of each frame that turns white after one that was not."""
+    times = [float(line.split(",")[0]) for line in open(f"{work}/{name}.txt") if line.strip()]
+    gray = open(f"{work}/{name}.gray", "rb").read()
+    found, lit = [], False
+    for i, t in enumerate(times):
+        bright = sum(gray[i * 144:(i + 1) * 144]) / 144 > 128
+        if bright and not lit: found.append(t)
+        lit = bright
+    return found
+flashes = first_lit("frames")
+# The camera movie has its own time 0: its flashes are placed on the screen movie's time line.
+camera_flashes = [t + camera_zero - zero for t in first_lit("camera-frames")]
 def onsets(name, start):
     samples = array.array("f"); samples.frombytes(open(f"{work}/{name}.f32", "rb").read())
     found, quiet = [], 48000
@@ -235,7 +260,20 @@ for label, name, start in (("computer's sound", "system", system_start), ("micro
           f"{pairs[-1][1]:+.0f} ms ({len(pairs)} of {len(flashes)} flashes, range {min(offsets):+.0f} to "
           f"{max(offsets):+.0f} ms)")
     print("  each flash: " + " ".join(f"{o:+.0f}" for o in offsets))
+late = [(c - truth_near(c, planned)) * 1000 for c in camera_flashes if truth_near(c, planned) is not None]
+if late:
+    print(f"camera: a flash is first seen {summary(late)} after it was due (the next frame at "
+          f"30 fps, up to 33 ms)")
+    print("  each flash: " + " ".join(f"{d:+.0f}" for d in late))
+else:
+    print(f"camera: no flash found near any of {len(planned)} due")
+apart = [(c - truth_near(c, flashes)) * 1000 for c in camera_flashes if truth_near(c, flashes) is not None]
+if apart:
+    print(f"camera - screen: {summary(apart)} ({len(apart)} of {len(flashes)} flashes)")
+    print("  each flash: " + " ".join(f"{d:+.0f}" for d in apart))
+else:
+    print(f"camera - screen: no camera flash found near any of {len(flashes)} flashes")
 print(f"({load}; goal: each sound within ±20 ms of the true instant at the start and the end, "
       "on a quiet machine)")
 EOF
-rm -f "$movie"
+rm -f "$movie" "$camera"

@@ -163,7 +163,10 @@ TEST_F(ToolCommandsTest, NumbersBeyondWhatCanBeRepresentedAreRefused) {
              {"compose frame " + document + " 0 " + png + " --long-edge 100000",
               "--long-edge takes a whole number from 2 to 8192"},
              {"record --target 1 --seconds 1e300", "--seconds must be a positive number"},
-             {"record --target 1 --seconds 2 --pause 1:1e300", "--pause takes AT:FOR"}}) {
+             {"record --target 1 --seconds 2 --pause 1:1e300", "--pause takes AT:FOR"},
+             {"record --target 1 --seconds 2 --generated-camera --camera-flashes 5@9,5",
+              "--camera-flashes takes PERIOD@FIRST"},
+             {"record --target 1 --seconds 2 --camera-flashes 5@9", "needs --generated-camera"}}) {
         Result refused = tool(command, "2>&1 >/dev/null");
         EXPECT_EQ(refused.status, 1) << command;
         EXPECT_NE(refused.output.find(reason), std::string::npos)

@@ -2,6 +2,7 @@
 
 #include <linux/videodev2.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -108,17 +109,46 @@ void GeneratedCamera::run() {
             rate = active_->frameRate;
             handler = onFrame_;
         }
-        auto picture = drawFrame(width, height, index++, rate, options_.backgroundBGRA);
-        if (mirrored_.load()) mirrorHorizontally(*picture);
+        // The picture is what the camera saw at this instant, and it is stamped with it: a
+        // flash shows in the frames whose stamps fall in it, however long drawing takes.
+        const media::MediaTime instant = media::MonotonicClock::now();
+        std::shared_ptr<media::PixelBuffer> picture;
+        if (options_.flashes && options_.flashes->cover(instant)) {
+            picture = drawFlash(width, height);
+            ++index;
+        } else {
+            picture = drawFrame(width, height, index++, rate, options_.backgroundBGRA);
+            if (mirrored_.load()) mirrorHorizontally(*picture);
+        }
         media::VideoSample sample;
         sample.pixels = std::move(picture);
-        sample.presentationTime = media::MonotonicClock::now();
+        sample.presentationTime = instant;
         if (handler) handler(std::move(sample));
         delivered_.fetch_add(1);
         next += std::chrono::nanoseconds(static_cast<int64_t>(1e9 / rate));
         // After a stall, continue from now rather than bursting to catch up.
         if (next < Clock::now()) next = Clock::now();
     }
+}
+
+bool GeneratedCamera::Flashes::cover(media::MediaTime instant) const {
+    const auto ns = [](media::MediaTime t) {
+        return t.convertedTo(media::MonotonicClock::kTimescale).value;
+    };
+    if (!instant.valid || !first.valid || !period.valid || !length.valid || ns(period) <= 0 ||
+        instant < first)
+        return false;
+    return (ns(instant) - ns(first)) % ns(period) < ns(length);
+}
+
+std::shared_ptr<media::PixelBuffer> GeneratedCamera::drawFlash(int width, int height) {
+    auto picture = std::make_shared<media::PixelBuffer>(width, height, media::PixelFormat::BGRA);
+    for (int y = 0; y < height; ++y) {
+        auto* row = reinterpret_cast<uint32_t*>(picture->data() +
+                                                static_cast<size_t>(y) * picture->stride());
+        std::fill(row, row + width, 0xffffffffu);
+    }
+    return picture;
 }
 
 std::shared_ptr<media::PixelBuffer> GeneratedCamera::drawFrame(int width, int height, int64_t index,

@@ -12,6 +12,7 @@ extern "C" {
 #include "platform/camera/CameraDevice.h"
 #include "platform/camera/FrameDecoder.h"
 #include "platform/camera/GeneratedCamera.h"
+#include "platform/media/MonotonicClock.h"
 #include "support/TestMain.h"
 
 namespace zimlo::camera {
@@ -159,6 +160,64 @@ TEST(GeneratedCamera, StreamsMovingMirroredFramesAtTheActiveFormat) {
     EXPECT_NE(std::memcmp(frames[1].pixels->data(), frames[5].pixels->data(), 640 * 4 * 240), 0);
     for (size_t i = 1; i < frames.size(); ++i)
         EXPECT_GT(frames[i].presentationTime, frames[i - 1].presentationTime);
+}
+
+// Each frame is white exactly when the instant it is stamped with falls in a flash (a benchmark
+// times the camera movie against the schedule by those stamps); the others are drawn as ever.
+TEST(GeneratedCamera, FlashesWhiteInTheFramesStampedInsideTheSchedule) {
+    const int64_t ns = media::MonotonicClock::kTimescale;
+    const auto at = [](int64_t n) {
+        return media::MediaTime::make(n, media::MonotonicClock::kTimescale);
+    };
+    const int64_t first = media::MonotonicClock::now().value + ns / 5;
+    // Neither a whole number of 30 fps frames: the frames fall at another point of each flash,
+    // so a picture decided at another instant than its stamp shows at some edge.
+    const int64_t period = ns * 29 / 100, length = ns * 95 / 1000;
+    GeneratedCamera::Options options;
+    options.flashes = GeneratedCamera::Flashes{at(first), at(period), at(length)};
+    const GeneratedCamera::Flashes& flashes = *options.flashes;
+    EXPECT_FALSE(flashes.cover(at(first - 1)));
+    EXPECT_TRUE(flashes.cover(at(first)));
+    EXPECT_TRUE(flashes.cover(at(first + length - 1)));
+    EXPECT_FALSE(flashes.cover(at(first + length)));
+    EXPECT_TRUE(flashes.cover(at(first + 7 * period + length / 2)));
+
+    GeneratedCamera camera(options);
+    ASSERT_TRUE(camera.open().ok());
+    ASSERT_TRUE(camera.setActiveFormat(0, 30).ok());
+    std::mutex mutex;
+    std::vector<media::VideoSample> frames;
+    ASSERT_TRUE(camera
+                    .startStreaming([&](media::VideoSample s) {
+                        std::lock_guard lock(mutex);
+                        frames.push_back(std::move(s));
+                    })
+                    .ok());
+    ASSERT_TRUE(test::pumpUntil([&] {
+        std::lock_guard lock(mutex);
+        return !frames.empty() && frames.back().presentationTime.value > first + 4 * period;
+    }));
+    camera.stopStreaming();
+
+    int white = 0, plain = 0;
+    for (const auto& frame : frames) {
+        const int64_t t = frame.presentationTime.convertedTo(ns).value;
+        const bool due = t >= first && (t - first) % period < length;
+        const auto& picture = *frame.pixels;
+        SCOPED_TRACE(testing::Message() << "frame at " << (t - first) / 1e6 << " ms");
+        if (due) {
+            ++white;
+            EXPECT_EQ(pixel(picture, 2, 2), 0xffffffffu);
+            EXPECT_EQ(pixel(picture, 320, 470), 0xffffffffu);
+            EXPECT_EQ(pixel(picture, 639, 240), 0xffffffffu);
+        } else {
+            ++plain;
+            EXPECT_EQ(pixel(picture, 2, 2), 0xffff0000u);  // the red marker, as without flashes
+        }
+    }
+    // Five flashes of about three frames each were due: some must have been caught.
+    EXPECT_GE(white, 3);
+    EXPECT_GE(plain, 6);
 }
 
 // A frame handler that stops the stream leaves its own thread to the next start, which takes

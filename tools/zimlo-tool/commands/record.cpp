@@ -12,6 +12,7 @@
 #include "capture/ScreenCaptureTargetProvider.h"
 #include "model/RecordingSettings.h"
 #include "platform/camera/GeneratedCamera.h"
+#include "platform/media/MonotonicClock.h"
 
 namespace {
 
@@ -23,7 +24,7 @@ using tool::fail;
 constexpr const char* kUsage =
     "usage: zimlo-tool record --target ID --seconds N [--fps 24|30|60] [--resolution WxH] "
     "[--camera | "
-    "--generated-camera] [--mic] [--pause AT:FOR]";
+    "--generated-camera [--camera-flashes PERIOD@FIRST[,LENGTH]]] [--mic] [--pause AT:FOR]";
 
 // The longest run the command waits for, and the longest pause: a week. Far longer times no
 // longer fit the clocks the wait is measured on (1e300 seconds wrapped round to no wait at all).
@@ -36,10 +37,38 @@ struct Arguments {
     std::optional<std::pair<int, int>> resolution;
     bool camera = false;
     bool generatedCamera = false;
+    // The generated camera shows white on this schedule.
+    std::optional<camera::GeneratedCamera::Flashes> cameraFlashes;
     bool microphone = false;
     // Paused after `first` seconds of recording for `second` seconds.
     std::optional<std::pair<double, double>> pause;
 };
+
+// PERIOD@FIRST[,LENGTH] in seconds, FIRST on the monotonic clock; a flash lasts 0.4 s unless
+// told (as long as the benchmark's screen flash).
+std::optional<camera::GeneratedCamera::Flashes> parseFlashes(const std::string& text) {
+    const auto at = text.find('@');
+    if (at == std::string::npos) return std::nullopt;
+    const auto comma = text.find(',', at);
+    const std::string periodText = text.substr(0, at);
+    const std::string firstText =
+        text.substr(at + 1, comma == std::string::npos ? std::string::npos : comma - at - 1);
+    const std::string lengthText = comma == std::string::npos ? "0.4" : text.substr(comma + 1);
+    size_t usedPeriod = 0, usedFirst = 0, usedLength = 0;
+    const double period = std::stod(periodText, &usedPeriod);
+    const double first = std::stod(firstText, &usedFirst);
+    const double length = std::stod(lengthText, &usedLength);
+    // Nanoseconds since boot must fit the clock's ticks (1e9 s is some 30 years of uptime).
+    constexpr double kLatestFirst = 1e9;
+    if (usedPeriod != periodText.size() || usedFirst != firstText.size() ||
+        usedLength != lengthText.size() || !(period > 0 && period <= kLongestSeconds) ||
+        !(first >= 0 && first <= kLatestFirst) || !(length > 0 && length < period))
+        return std::nullopt;
+    constexpr int32_t ns = media::MonotonicClock::kTimescale;
+    return camera::GeneratedCamera::Flashes{media::MediaTime::fromSeconds(first, ns),
+                                            media::MediaTime::fromSeconds(period, ns),
+                                            media::MediaTime::fromSeconds(length, ns)};
+}
 
 std::optional<Arguments> parse(const std::vector<std::string>& args, std::string& error) {
     Arguments parsed;
@@ -78,6 +107,16 @@ std::optional<Arguments> parse(const std::vector<std::string>& args, std::string
                 parsed.camera = true;
             } else if (arg == "--generated-camera") {
                 parsed.camera = parsed.generatedCamera = true;
+            } else if (arg == "--camera-flashes") {
+                auto v = value();
+                if (!v) return std::nullopt;
+                parsed.cameraFlashes = parseFlashes(*v);
+                if (!parsed.cameraFlashes) {
+                    error =
+                        "--camera-flashes takes PERIOD@FIRST[,LENGTH] in seconds, FIRST on the "
+                        "monotonic clock and LENGTH shorter than PERIOD, for example 5@8123.25,0.4";
+                    return std::nullopt;
+                }
             } else if (arg == "--mic") {
                 parsed.microphone = true;
             } else if (arg == "--pause") {
@@ -111,6 +150,8 @@ std::optional<Arguments> parse(const std::vector<std::string>& args, std::string
         error = "--seconds must be a positive number of seconds, at most 604800 (a week)";
     else if (parsed.fps != 24 && parsed.fps != 30 && parsed.fps != 60)
         error = "--fps must be 24, 30 or 60";
+    else if (parsed.cameraFlashes && !parsed.generatedCamera)
+        error = "--camera-flashes needs --generated-camera: only the generated camera can flash";
     if (!error.empty()) return std::nullopt;
     return parsed;
 }
@@ -160,7 +201,9 @@ int record(const Arguments& arguments) {
 
     ScreenCameraSource::Options options;
     if (arguments.generatedCamera) {
-        auto generated = std::make_shared<camera::GeneratedCamera>();
+        camera::GeneratedCamera::Options cameraOptions;
+        cameraOptions.flashes = arguments.cameraFlashes;
+        auto generated = std::make_shared<camera::GeneratedCamera>(cameraOptions);
         options.cameraDiscovery = [generated] { return generated; };
     }
     auto source = ScreenCameraSource::create(*target, options);
@@ -303,7 +346,11 @@ const tool::RegisterCommandGroup registration({
     "[--mic]\n"
     "         [--pause AT:FOR]        records through the capture source (paused after AT seconds\n"
     "                                 for FOR seconds); prints status lines, the movie files and\n"
-    "                                 the drop counts\n",
+    "                                 the drop counts\n"
+    "         [--camera-flashes PERIOD@FIRST[,LENGTH]]\n"
+    "                                 with --generated-camera: its picture is all white for\n"
+    "                                 LENGTH seconds (default 0.4) every PERIOD seconds from\n"
+    "                                 FIRST on the monotonic clock (CLOCK_MONOTONIC, seconds)\n",
     run,
 });
 
