@@ -164,15 +164,38 @@ void RecordingFileWriter::appendVideo(media::VideoSample sample) {
     });
 }
 
+// Sound comes in packets of about 20 ms, from up to two sources: passing each on by itself
+// would wake the writing thread (and the encoder's after it) some 100 times a second, a good
+// part of the cost of recording a still screen. Gathered, it goes on every kAudioBatchSeconds; the
+// finish takes whatever is still gathered first, so the end of the sound is never cut. A batch
+// is queued under the lock, so that it cannot land behind a finish that came after it.
 void RecordingFileWriter::appendAudio(media::AudioSample sample, AudioSource source) {
-    writingQueue_.async([this, sample = std::move(sample), source,
-                         at = media::MonotonicClock::now()] { handleAudio(sample, source, at); });
+    std::lock_guard lock(audioBatchMutex_);
+    if (sample.sampleRate > 0) audioBatchSeconds_ += sample.duration().seconds();
+    audioBatch_.push_back({std::move(sample), source, media::MonotonicClock::now()});
+    if (audioBatchSeconds_ >= kAudioBatchSeconds)
+        writingQueue_.async([this, batch = takeAudioBatch()] { handleAudioBatch(batch); });
+}
+
+std::vector<RecordingFileWriter::HandedAudio> RecordingFileWriter::takeAudioBatch() {
+    auto batch = std::move(audioBatch_);
+    audioBatch_.clear();
+    audioBatchSeconds_ = 0;
+    if (!batch.empty()) audioHandOvers_.fetch_add(1);
+    return batch;
+}
+
+void RecordingFileWriter::handleAudioBatch(const std::vector<HandedAudio>& batch) {
+    for (const auto& handed : batch) handleAudio(handed.sample, handed.source, handed.handedAt);
 }
 
 void RecordingFileWriter::finish(Completion completion, std::optional<media::MediaTime> stoppedAt) {
-    writingQueue_.async([this, completion = std::move(completion), stoppedAt]() mutable {
-        handleFinish(std::move(completion), stoppedAt);
-    });
+    std::lock_guard lock(audioBatchMutex_);
+    writingQueue_.async(
+        [this, batch = takeAudioBatch(), completion = std::move(completion), stoppedAt]() mutable {
+            handleAudioBatch(batch);
+            handleFinish(std::move(completion), stoppedAt);
+        });
 }
 
 Result<void, RecordingFileWriter::SetUpFailure> RecordingFileWriter::setUp(

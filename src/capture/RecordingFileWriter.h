@@ -7,10 +7,12 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "capture/AudioSource.h"
 #include "capture/RecordingTimeline.h"
@@ -120,6 +122,10 @@ class RecordingFileWriter {
     // Samples dropped because their input was not ready (the encoder fell behind).
     uint64_t droppedVideoFrames() const { return droppedVideo_.load(); }
     uint64_t droppedAudioSamples() const { return droppedAudio_.load(); }
+    // How many times sound was handed to the writing thread: packets are gathered into batches
+    // of about kAudioBatchSeconds, each a single wake-up of that thread.
+    uint64_t audioHandOvers() const { return audioHandOvers_.load(); }
+    static constexpr double kAudioBatchSeconds = 0.1;
 
     // For tests of a container that refuses tracks: writers set up after this take at most
     // `tracks` tracks (none: the container's own limit).
@@ -150,6 +156,15 @@ class RecordingFileWriter {
     void handleVideo(const media::VideoSample& sample, media::MediaTime handedAt);
     void handleAudio(const media::AudioSample& sample, AudioSource source,
                      media::MediaTime handedAt);
+    // Sound handed over and not yet passed to the writing queue.
+    struct HandedAudio {
+        media::AudioSample sample;
+        AudioSource source;
+        media::MediaTime handedAt;
+    };
+    // With audioBatchMutex_ held: the gathered sound, leaving none.
+    std::vector<HandedAudio> takeAudioBatch();
+    void handleAudioBatch(const std::vector<HandedAudio>& batch);
     // Logs the first sample left out for lying ahead of the clock.
     void reportAhead(const char* what, media::MediaTime by);
     void handleTimedAudio(const media::AudioSample& sample, AudioSource source);
@@ -199,6 +214,10 @@ class RecordingFileWriter {
     bool reportedAhead_ = false;
     std::atomic<uint64_t> droppedVideo_{0};
     std::atomic<uint64_t> droppedAudio_{0};
+    std::atomic<uint64_t> audioHandOvers_{0};
+    std::mutex audioBatchMutex_;  // guards: audioBatch_, audioBatchSeconds_
+    std::vector<HandedAudio> audioBatch_;
+    double audioBatchSeconds_ = 0;
     // Last member: destroyed first, running the blocks still queued while the rest is alive.
     SerialQueue writingQueue_;
 };
