@@ -15,10 +15,9 @@ class SpareProcessorWatch {
   public:
     struct Limits {
         double windowSeconds = 3;
-        // Idle cores the machine must have had over the window. Composing a 1080p30 recording
-        // while it runs takes about 0.4 of a core here, so with less than 0.3 idle it could not
-        // keep the pace it is held to; recording 1080p30 with the camera and subtitles leaves
-        // about 0.5 idle on two cores, 1080p60 about 0.15.
+        // Idle cores the machine must have had over the window. On two cores here, recording
+        // 1080p30 with the camera window and subtitles left 0.3-0.55 idle, and the composition
+        // started on it kept 0.65-0.75 of the recording's pace; 1080p60 left 0.12-0.15.
         double minimumIdleCores = 0.3;
     };
     enum class Verdict {
