@@ -260,7 +260,9 @@ echo "zimlo finish (stop pressed -> draft listed), composed while recording: med
 echo "  composed after the stop (the tail), by recording: $(for i in $(seq "$runs"); do printf '%s of %s frames; ' "$(field "run$i" ZIMLO_E2E_FOLLOW frames_after_stop)" "$(field "run$i" ZIMLO_E2E_FOLLOW frame_count)"; done)"
 # Whether the machine had the idle time for the composition, and when it had.
 for i in $(seq "$runs"); do
-  idle=$(grep -o -e 'not composing while recording yet: .*' -e 'composing while recording, with .* idle' "$work/run$i/e2e.out" | head -n 2 | paste -sd ';' -)
+  # Only the main recording's lines: the binary's other tests record too.
+  idle=$(sed -n '/^\[ RUN .*DisplayWithCameraWindow/,/^\[ *\(OK\|FAILED\) .*DisplayWithCameraWindow/p' "$work/run$i/e2e.out" |
+    grep -o -e 'not composing while recording yet: .*' -e 'composing while recording, with .* idle' | head -n 2 | paste -sd ';' -)
   echo "  recording $i: ${idle:-no idle-time report}"
 done
 # A composition that was not used says why (it gave way to the capture, say).
