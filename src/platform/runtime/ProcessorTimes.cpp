@@ -62,8 +62,7 @@ std::optional<ProcessorTimes> readProcessorTimes() {
     return parseProcessorTimes(text.str());
 }
 
-std::optional<double> idleCoresBetween(const ProcessorTimes& earlier,
-                                       const ProcessorTimes& later) {
+std::optional<double> idleCoresBetween(const ProcessorTimes& earlier, const ProcessorTimes& later) {
     // A core taken off or brought online changes the sums' meaning.
     if (later.cores != earlier.cores || later.total <= earlier.total || later.idle < earlier.idle)
         return std::nullopt;
