@@ -43,6 +43,9 @@ constexpr double kOpenLength = 1e8;
 // 60% less work and is most of the cost. A follower with more than this share of the movie
 // still to make is slower than exporting it all again.
 constexpr double kLightExportShare = 0.5;
+// How much of the movie is read before the follower judges whether its picture is busy (the
+// first key frame is not counted).
+constexpr double kBusyJudgedAfterSeconds = 1;
 
 // What the camera window needs of a project: its movie, and a window or split to show it in.
 bool showsCamera(const RecordingProject& project) {
@@ -92,6 +95,11 @@ struct FollowingExport::Shared {
     std::optional<std::string> failure;  // why it stopped early
     Statistics statistics;
     std::atomic<int64_t> composed{0};
+    // How busy the sources' picture was found, which decides the encoder of every composition
+    // begun after: the busy picture's until it is known (the export's choice when it cannot
+    // tell), the light one's once found light, the busy one's for good once found busy.
+    enum class Picture { unknown, light, busy };
+    std::atomic<Picture> picture{Picture::unknown};
 
     // Posts the outcome to the finish, once; with `mutex` held.
     void reportLocked(Outcome outcome) {
@@ -137,6 +145,12 @@ class Attempt {
     enum class FrameStep { drawn, again, allDrawn };
     FrameStep drawFrame(int64_t n, const MediaTime& t);
     AttemptEnd completeMovie();
+    // Judges the sources read for `drawn` movie seconds; true when the composition must begin
+    // again with the other encoder.
+    bool needsOtherEncoder(double drawn);
+    // Whether the movie drawn so far suits the export's choice of encoder for `built`, and the
+    // rest takes less than the export would.
+    bool encoderSuits(const VideoCompositor::Built& built, int64_t drawn, int64_t count);
     // A newer state: true when it goes on what was drawn, false when drawing must begin again.
     bool accept(const FollowedState& state);
     // The recording's end: whether what was drawn is what `project` shows; if so the rest is
@@ -220,7 +234,9 @@ class Attempt {
     std::chrono::steady_clock::time_point lastProgress_;
     int lastPercent_ = -1;
     bool movieKept_ = false;
-    bool behind_ = false;  // the finish found the export after the stop quicker
+    // Encoding with the light picture's settings (the sources need little of the bit rate).
+    bool lightEncoder_ = false;
+    std::string unusable_ = "what was drawn differs from the project";  // why, at the finish
 };
 
 void Attempt::fail(const std::string& text) {
@@ -342,10 +358,13 @@ bool Attempt::lay(const FollowedState& state) {
 bool Attempt::openWriter() {
     const int width = built_.videoComposition.renderWidth;
     const int height = built_.videoComposition.renderHeight;
-    // The encoder: what the export uses for a busy picture, whatever this one turns out to be
-    // (how busy the whole recording is cannot be known yet; the other choice only saves time).
-    const auto encoder =
-        encoderSettingsForPreset(VideoCompositor::exportPreset(width, height), width, height, fps_);
+    // The encoder the export would choose for the picture as far as it has been read.
+    const auto preset = VideoCompositor::exportPreset(width, height);
+    const auto busy = encoderSettingsForPreset(preset, width, height, fps_);
+    lightEncoder_ = shared_.picture.load() == FollowingExport::Shared::Picture::light;
+    const auto encoder = lightEncoder_ ? encoderSettingsForPreset(preset, width, height, fps_,
+                                                                  lightPictureRate(busy))
+                                       : busy;
     url_ = VideoCompositor::exportPath(shared_.settings.exportDirectory);
     media::MovieWriterOptions options;
     // The index is moved to the front once the movie is complete, without copying its samples.
@@ -478,15 +497,7 @@ bool Attempt::adoptFinish(const RecordingProject& project) {
     const int64_t drawn = shared_.composed.load();
     const int64_t count = outputFrameCount(last->totalDuration, fps_);
     if (drawn > count || !drawsAlike(*instruction_, *last, drawn, fps_)) return false;
-    // Never slower than the export after the stop: with a light picture it encodes faster.
-    const auto exported = encoderSettingsForPreset(
-        VideoCompositor::exportPreset(video.renderWidth, video.renderHeight), video.renderWidth,
-        video.renderHeight, fps_, VideoCompositor::expectedSourceBitRate(built));
-    if (exported.x264Preset == "ultrafast" && count > 0 &&
-        static_cast<double>(count - drawn) / static_cast<double>(count) > kLightExportShare) {
-        behind_ = true;
-        return false;
-    }
+    if (!encoderSuits(built, drawn, count)) return false;
 
     auto mainFinished = media::MovieAsset::open(mainTrack->sourcePath);
     if (!mainFinished) return false;
@@ -544,6 +555,8 @@ AttemptEnd Attempt::loop() {
         if (step == FrameStep::again) continue;
         ++n;
         shared_.composed = n;
+        if (!finishing_ && n % fps_ == 0 && needsOtherEncoder(static_cast<double>(n) / fps_))
+            return AttemptEnd::restart;
         {
             std::lock_guard lock(mutex_);
             soundAllowed_ = static_cast<double>(n) / fps_;
@@ -584,9 +597,7 @@ std::optional<AttemptEnd> Attempt::waitUntilSettled(const MediaTime& t) {
             lock.lock();
             if (!usable) {
                 lock.unlock();
-                end(ending(Ending::unusable, {},
-                           behind_ ? "too far behind to be quicker than an export"
-                                   : "what was drawn differs from the project"));
+                end(ending(Ending::unusable, {}, unusable_));
                 return AttemptEnd::ended;
             }
             shared_.statistics.frameCount = frameCount_;
@@ -598,6 +609,53 @@ std::optional<AttemptEnd> Attempt::waitUntilSettled(const MediaTime& t) {
 }
 
 // Hands frame n (at time t) to the compositor once its pictures are there.
+bool Attempt::needsOtherEncoder(double drawn) {
+    using Picture = FollowingExport::Shared::Picture;
+    if (drawn < kBusyJudgedAfterSeconds || shared_.picture.load() == Picture::busy) return false;
+    const auto rate = [drawn](const std::unique_ptr<TrackCursor>& cursor) {
+        return cursor ? static_cast<double>(cursor->reader().compressedBytesRead()) * 8 / drawn
+                      : 0.0;
+    };
+    const auto& video = built_.videoComposition;
+    const auto busy = encoderSettingsForPreset(
+        VideoCompositor::exportPreset(video.renderWidth, video.renderHeight), video.renderWidth,
+        video.renderHeight, fps_);
+    const double needed =
+        VideoCompositor::expectedSourceBitRate(built_, rate(main_), rate(camera_));
+    // A camera that has told nothing yet counts as busy, as the export counts an unknown rate.
+    const bool light = needed > 0 && needed <= lightPictureRate(busy);
+    if (light == lightEncoder_) {
+        if (light) return false;
+        shared_.picture = Picture::busy;
+        return false;
+    }
+    shared_.picture = light ? Picture::light : Picture::busy;
+    ZIMLO_LOG_INFO("export") << "composing while recording begins again with the "
+                             << (light ? "light" : "busy")
+                             << " picture's encoder: the sources need " << needed / 1000 << " kb/s";
+    return true;
+}
+
+bool Attempt::encoderSuits(const VideoCompositor::Built& built, int64_t drawn, int64_t count) {
+    const auto& video = built.videoComposition;
+    const auto exported = encoderSettingsForPreset(
+        VideoCompositor::exportPreset(video.renderWidth, video.renderHeight), video.renderWidth,
+        video.renderHeight, fps_, VideoCompositor::expectedSourceBitRate(built));
+    const bool exportLight = exported.x264Preset == "ultrafast";
+    // The export searches harder on a busy picture, and its movie would look better.
+    if (lightEncoder_ && !exportLight) {
+        unusable_ = "the picture was busier than the light encoder suits";
+        return false;
+    }
+    // Never slower than the export after the stop: with a light picture it encodes faster.
+    if (!lightEncoder_ && exportLight && count > 0 &&
+        static_cast<double>(count - drawn) / static_cast<double>(count) > kLightExportShare) {
+        unusable_ = "too far behind to be quicker than an export";
+        return false;
+    }
+    return true;
+}
+
 Attempt::FrameStep Attempt::drawFrame(int64_t n, const MediaTime& t) {
     const auto& mainTrack = *built_.composition.track(mainTrackID_);
     std::map<TrackID, std::shared_ptr<const media::PixelBuffer>> frames;
@@ -861,8 +919,7 @@ void work(const std::shared_ptr<FollowingExport::Shared>& shared) {
         if (attempt.run() == AttemptEnd::ended) return;
         std::lock_guard lock(shared->mutex);
         ++shared->statistics.restarts;
-        ZIMLO_LOG_INFO("export") << "composing while recording begins again: what was gathered "
-                                    "changed what was already drawn";
+        ZIMLO_LOG_INFO("export") << "composing while recording begins again";
     }
 }
 

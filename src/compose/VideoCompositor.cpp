@@ -158,7 +158,7 @@ ExportEncoderSettings encoderSettingsForPreset(const std::string& presetName, in
         settings.x264Preset = "faster";
     }
     settings.averageBitRate = std::clamp<int64_t>(rate, 2'000'000, 48'000'000);
-    if (sourceBitRate > 0 && sourceBitRate <= settings.averageBitRate / 4.0) {
+    if (sourceBitRate > 0 && sourceBitRate <= lightPictureRate(settings)) {
         settings.x264Preset = "ultrafast";
         settings.maxBFrames = 0;
     }
@@ -209,13 +209,24 @@ double VideoCompositor::expectedSourceBitRate(const Built& built) {
     if (built.videoComposition.instructions.empty()) return 0;
     const auto& instruction = *built.videoComposition.instructions.front();
     const auto* main = built.composition.track(instruction.mainTrackID);
-    if (!main || !(main->sourceBitRate > 0)) return 0;
-    double rate = main->sourceBitRate;
+    const auto* camera =
+        instruction.pipTrackID ? built.composition.track(*instruction.pipTrackID) : nullptr;
+    return expectedSourceBitRate(built, main ? main->sourceBitRate : 0,
+                                 camera ? camera->sourceBitRate : 0);
+}
+
+double VideoCompositor::expectedSourceBitRate(const Built& built, double mainBitRate,
+                                              double cameraBitRate) {
+    if (built.videoComposition.instructions.empty()) return 0;
+    const auto& instruction = *built.videoComposition.instructions.front();
+    const auto* main = built.composition.track(instruction.mainTrackID);
+    if (!main || !(mainBitRate > 0)) return 0;
+    double rate = mainBitRate;
     const auto* camera =
         instruction.pipTrackID ? built.composition.track(*instruction.pipTrackID) : nullptr;
     if (!camera || !camera->sourceRange) return rate;
     const double cameraArea = camera->sourceSize.width * camera->sourceSize.height;
-    if (!(camera->sourceBitRate > 0) || !(cameraArea > 0)) return 0;
+    if (!(cameraBitRate > 0) || !(cameraArea > 0)) return 0;
     // The largest share of the camera's picture the canvas ever shows (all of it in a split).
     double share = 1;
     if (!instruction.isSplitScreenEnabled) {
@@ -230,7 +241,7 @@ double VideoCompositor::expectedSourceBitRate(const Built& built) {
         }
         share = std::min(share, 1.0);
     }
-    return rate + camera->sourceBitRate * share;
+    return rate + cameraBitRate * share;
 }
 
 Result<VideoCompositor::Built, CompositorError> VideoCompositor::buildComposition(

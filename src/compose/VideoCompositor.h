@@ -116,6 +116,10 @@ struct ExportEncoderSettings {
 };
 ExportEncoderSettings encoderSettingsForPreset(const std::string& presetName, int width, int height,
                                                int framesPerSecond, double sourceBitRate = 0);
+// The highest source rate that counts as a light picture for `busy` (a preset's own settings).
+inline double lightPictureRate(const ExportEncoderSettings& busy) {
+    return static_cast<double>(busy.averageBitRate) / 4.0;
+}
 
 // Turns a recording project into a finished MPEG-4 movie. One per export; the settings are set
 // before calling exportMovie. Everything here is called on the main thread.
@@ -174,6 +178,9 @@ class VideoCompositor : public std::enable_shared_from_this<VideoCompositor> {
     // store: the main picture, plus the camera's share of its own picture that the window or
     // split region shows. 0 when a shown source does not tell its rate.
     static double expectedSourceBitRate(const Built& built);
+    // The same with the sources' rates given (measured so far, while their movies are written).
+    static double expectedSourceBitRate(const Built& built, double mainBitRate,
+                                        double cameraBitRate);
 
     // Builds and exports. Failures of the build are reported at once, before this returns;
     // everything else on the main queue, once. `progress` is optional: it hears every whole

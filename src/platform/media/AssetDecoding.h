@@ -151,6 +151,7 @@ class VideoDecoder {
             if (result < 0) return fail(MediaError::library(result));
             // A packet cut short (the tail of an interrupted recording) is left out.
             if (packet_->stream_index == streamIndex_ && !(packet_->flags & AV_PKT_FLAG_CORRUPT)) {
+                if (sentPackets_++ > 0) compressedBytes_ += packet_->size;
                 result = avcodec_send_packet(decoder_.get(), packet_.get());
                 // A damaged packet is skipped, like players do; the rest still decodes.
                 (void)result;
@@ -160,6 +161,9 @@ class VideoDecoder {
     }
 
     AVRational timeBase() const { return format_->streams[streamIndex_]->time_base; }
+    // The stored size of the pictures handed to the decoder so far, but for the first (the key
+    // frame a movie starts with, which alone would make a still screen look busy at first).
+    int64_t compressedBytes() const { return compressedBytes_; }
 
     MediaTime timeOf(const AVFrame* frame) const {
         int64_t ticks = frame->best_effort_timestamp != AV_NOPTS_VALUE
@@ -175,6 +179,8 @@ class VideoDecoder {
     FramePtr frame_;
     int streamIndex_ = -1;
     bool draining_ = false;
+    int64_t compressedBytes_ = 0;
+    int64_t sentPackets_ = 0;
 };
 
 }  // namespace zimlo::media::detail

@@ -136,6 +136,10 @@ class VideoFrameReader : public TrackReaderBase {
         DecodedPictureFormat format = DecodedPictureFormat::bgra, int decoderThreads = 0);
     ~VideoFrameReader() override;
     std::optional<DecodedVideoFrame> next();
+    // Stored bytes of the track read so far, the first picture left out (a little ahead of the
+    // last frame handed out: the decoder's delay), to judge how busy the picture is while its
+    // movie is still written.
+    int64_t compressedBytesRead() const;
 
     struct Impl;
 

@@ -57,6 +57,8 @@ MediaResult<std::unique_ptr<VideoFrameReader>> VideoFrameReader::open(
     return reader;
 }
 
+int64_t VideoFrameReader::compressedBytesRead() const { return impl_->decoder.compressedBytes(); }
+
 std::optional<DecodedVideoFrame> VideoFrameReader::next() {
     Impl& impl = *impl_;
     if (impl.pending) return Impl::take(impl.pending);
