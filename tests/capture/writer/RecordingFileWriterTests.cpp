@@ -279,6 +279,55 @@ TEST(RecordingFileWriter, NoSoundPastTheStopIsWritten) {
     }
 }
 
+// The track is filled with silence up to the stop, so its length alone does not tell whether the
+// sound gathered for the next batch reached the file: the tone must be heard up to the stop.
+TEST(RecordingFileWriter, SoundGatheredButNotYetHandedOverIsHeardUpToTheStop) {
+    test::ScratchDirectory dir;
+    auto url = dir / "tail.mov";
+    auto writer = RecordingFileWriter::create(url, media::MovieFileType::quickTimeMovie,
+                                              {AudioSource::system}, CaptureFrameRate::fps30);
+    const double start = std::floor((media::MonotonicClock::nowSeconds() - 3) * kFps) / kFps;
+    auto at = [&](double seconds) { return MediaTime::fromSeconds(start + seconds, 48000); };
+    constexpr int kBatch = 4800;  // each goes on at once
+    constexpr int kTail = 2400;   // half a batch: still gathered at the finish
+    constexpr double kStop = (20 * kBatch + kTail) / 48000.0;
+    for (int i = 0; i < kStop * kFps; ++i)
+        writer->appendVideo(
+            test::videoSample(test::movingPicture(320, 240, i), frameTime(i, start)));
+    for (int i = 0; i < 20; ++i)
+        writer->appendAudio(
+            test::toneSample(at(i * 0.1), kBatch, 440, 0.5f, 48000, int64_t{i} * kBatch),
+            AudioSource::system);
+    const uint64_t handedBeforeTail = writer->audioHandOvers();
+    writer->appendAudio(test::toneSample(at(2.0), kTail, 440, 0.5f, 48000, 20 * kBatch),
+                        AudioSource::system);
+    ASSERT_EQ(writer->audioHandOvers(), handedBeforeTail) << "the tail went on by itself";
+    std::optional<WriterResult> result;
+    writer->finish([&](WriterResult r) { result = std::move(r); }, at(kStop));
+    ASSERT_TRUE(test::pumpUntil([&] { return result.has_value(); }, std::chrono::seconds(60)));
+    ASSERT_TRUE(result->ok()) << result->error().description();
+
+    auto asset = test::valueOrFailure(media::MovieAsset::open(url));
+    ASSERT_TRUE(asset);
+    auto tracks = asset->tracks(media::MediaType::audio);
+    ASSERT_EQ(tracks.size(), 1u);
+    auto reader =
+        test::valueOrFailure(media::AudioMixReader::open(*asset, {{tracks[0].trackID, 1.0f}}));
+    ASSERT_TRUE(reader);
+    std::vector<float> left;
+    while (auto chunk = reader->next()) {
+        auto* s = reinterpret_cast<const float*>(chunk->data.data());
+        for (size_t i = 0; i + 1 < chunk->data.size() / 4; i += 2) left.push_back(s[i]);
+    }
+    auto last =
+        std::find_if(left.rbegin(), left.rend(), [](float v) { return std::fabs(v) > 0.3f; });
+    ASSERT_NE(last, left.rend());
+    // The tone is heard up to the stop, within one AAC frame.
+    const auto heardUntil = static_cast<double>(left.rend() - last);
+    EXPECT_NEAR(heardUntil, kStop * 48000, 1024)
+        << "heard until " << heardUntil / 48000 << " s of " << kStop;
+}
+
 TEST(RecordingFileWriter, FrameWithoutFormatIsDroppedAndTheNextOneSetsUp) {
     test::ScratchDirectory dir;
     auto url = dir / "camera.mov";
