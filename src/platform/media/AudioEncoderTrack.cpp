@@ -5,6 +5,7 @@
 
 extern "C" {
 #include <libavutil/channel_layout.h>
+#include <libavutil/dict.h>
 }
 
 namespace zimlo::media {
@@ -57,7 +58,12 @@ MediaResult<std::unique_ptr<AudioEncoderTrack>> AudioEncoderTrack::create(
     encoder->profile = FF_PROFILE_AAC_LOW;
     encoder->time_base = AVRational{1, settings.sampleRate};
     if (output.wantsGlobalHeader()) encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    int result = avcodec_open2(encoder, codec, nullptr);
+    // The fast coder: on speech and music it takes a third of the two-loop search's CPU at the
+    // same rate and a like signal-to-noise ratio (only pure tones cost it more).
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "aac_coder", "fast", 0);
+    int result = avcodec_open2(encoder, codec, &options);
+    av_dict_free(&options);
     if (result < 0) {
         return refuseTrack(output, "adding the sound track", MediaError::library(result));
     }

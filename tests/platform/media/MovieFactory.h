@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -23,6 +24,7 @@ struct Tone {
     double frequency = 440;
     float amplitude = 0.5f;
     int frames = -1;  // how many of the movie's frames it sounds for; -1: all
+    float noise = 0;  // peak of white noise added, the same on every run: broadband sound
 };
 
 struct MovieSpec {
@@ -54,6 +56,7 @@ inline void writeMovie(const std::filesystem::path& url, const MovieSpec& spec) 
     std::vector<media::MovieWriter::InputID> audio;
     for (size_t i = 0; i < spec.tones.size(); ++i)
         audio.push_back(writer->addAudioInput({}).value());
+    std::vector<uint32_t> noise(audio.size(), 1);  // each track's noise generator
     ASSERT_TRUE(writer->start()) << writer->error().value_or(media::MediaError{});
     writer->startSession(media::MediaTime::zero());
     for (int frame = 0; frame < spec.frames; ++frame) {
@@ -66,9 +69,17 @@ inline void writeMovie(const std::filesystem::path& url, const MovieSpec& spec) 
         for (size_t i = 0; i < audio.size(); ++i) {
             if (spec.tones[i].frames >= 0 && frame >= spec.tones[i].frames) continue;
             ASSERT_TRUE(writer->waitUntilReady(audio[i], 30));
-            ASSERT_TRUE(writer->append(
-                audio[i], toneSample(time, 1600, spec.tones[i].frequency, spec.tones[i].amplitude,
-                                     48000, int64_t{frame} * 1600)));
+            auto sample = toneSample(time, 1600, spec.tones[i].frequency, spec.tones[i].amplitude,
+                                     48000, int64_t{frame} * 1600);
+            auto* values = reinterpret_cast<float*>(sample.data.data());
+            for (size_t k = 0; spec.tones[i].noise > 0 && k < sample.data.size() / 8; ++k) {
+                noise[i] = noise[i] * 1664525u + 1013904223u;
+                float v =
+                    spec.tones[i].noise * (static_cast<float>(noise[i] >> 8) / 8388608.0f - 1);
+                values[2 * k] += v;
+                values[2 * k + 1] += v;
+            }
+            ASSERT_TRUE(writer->append(audio[i], std::move(sample)));
         }
     }
     auto done = std::make_shared<std::atomic<bool>>(false);
