@@ -615,6 +615,11 @@ TEST_F(RecordingWindowTest, TheSpaceBarSwitchesAFocusedCheckBoxAndOtherwiseRecor
     ASSERT_TRUE(qttest::pressKey(Qt::Key_Space));
     ASSERT_TRUE(pumpUntil([&] { return c->isRecording() && c->recordButton()->isEnabled(); }, 10s));
     EXPECT_EQ(QApplication::focusWidget(), c->recordButton());
+    // Stopped only once the screen movie has pictures: a recording stopped before its first
+    // picture has no movie to make a draft of (a busy machine can take that long to grab one).
+    const auto delivered = c->source()->statistics().screenFramesDelivered;
+    ASSERT_TRUE(pumpUntil(
+        [&] { return c->source()->statistics().screenFramesDelivered >= delivered + 2; }, 10s));
     *now += 2;
     ASSERT_TRUE(qttest::pressKey(Qt::Key_Space));
     ASSERT_TRUE(pumpUntil([&] { return saved.has_value(); }, 90s))
