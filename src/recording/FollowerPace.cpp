@@ -9,7 +9,9 @@ void FollowerPace::count(double seconds, double composed, double allowed) {
         windowStart_.reset();
         return;
     }
-    if (!windowStart_) {
+    // A composition begun again from the start (to encode otherwise, or to show a change that
+    // reaches back) is judged from there: going back is not slowness.
+    if (!windowStart_ || composed < windowStart_->composed) {
         windowStart_ = Reading{seconds, composed};
         return;
     }

@@ -93,6 +93,10 @@ TEST(FollowerPace, CountsOnlyWhileWorkWasWaiting) {
     // Faster again.
     for (double t = 46.25; t <= 52; t += 0.25) pace.count(t, composed += 0.5, t);
     EXPECT_FALSE(pace.fallingBehind());
+    // Begun again from the start at full pace: the seconds it went back are not held against it.
+    composed = 0;
+    for (double t = 52.25; t <= 60; t += 0.25) pace.count(t, composed += 0.25, t);
+    EXPECT_FALSE(pace.fallingBehind()) << pace.lastPace();
 }
 
 // Feeds a two-core machine that leaves `idleCores` idle, in quarter seconds from `from` to `to`.
