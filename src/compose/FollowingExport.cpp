@@ -622,8 +622,10 @@ bool Attempt::needsOtherEncoder(double drawn) {
         video.renderHeight, fps_);
     const double needed =
         VideoCompositor::expectedSourceBitRate(built_, rate(main_), rate(camera_));
-    // A camera that has told nothing yet counts as busy, as the export counts an unknown rate.
-    const bool light = needed > 0 && needed <= lightPictureRate(busy);
+    // A source that has told nothing yet (a camera still on its first picture) is judged again
+    // a second later, rather than taken as busy for good.
+    if (!(needed > 0)) return false;
+    const bool light = needed <= lightPictureRate(busy);
     if (light == lightEncoder_) {
         if (light) return false;
         shared_.picture = Picture::busy;
