@@ -9,6 +9,7 @@
 #include "capture/CaptureBackendSelection.h"
 #include "capture/PlatformErrorText.h"
 #include "platform/log/Log.h"
+#include "platform/runtime/Threads.h"
 
 namespace {
 
@@ -70,8 +71,15 @@ int main(int argc, char** argv) {
     }
     zimlo::app::setUpApplication(app);
 
-    zimlo::app::Application delegate(zimlo::app::ShellServices::system());
-    delegate.started();
-    instance.onActivationRequested = [&delegate] { delegate.activate(); };
-    return app.exec();
+    int result = 0;
+    {
+        zimlo::app::Application delegate(zimlo::app::ShellServices::system());
+        delegate.started();
+        instance.onActivationRequested = [&delegate] { delegate.activate(); };
+        result = app.exec();
+        instance.onActivationRequested = nullptr;
+    }
+    // A movie still being finished or a queue's last task must not meet Qt taken down.
+    zimlo::finishLetGoThreads([] { QCoreApplication::processEvents(); });
+    return result;
 }

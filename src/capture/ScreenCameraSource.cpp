@@ -17,8 +17,7 @@ namespace {
 // A queue must not be destroyed by its own thread (it would join itself); when the last owner
 // goes away on that thread, a helper thread finishes it.
 void releaseQueue(std::shared_ptr<SerialQueue>& queue) {
-    if (queue && queue->isCurrent())
-        startThread("queue-release", [q = std::move(queue)] {}).detach();
+    if (queue && queue->isCurrent()) letGo(startThread("queue-release", [q = std::move(queue)] {}));
     queue.reset();
 }
 

@@ -27,7 +27,7 @@ std::vector<x11::WindowInfo> ownWindowsWithinLimit(
     std::function<std::vector<x11::WindowInfo>()> query) {
     auto promise = std::make_shared<std::promise<std::vector<x11::WindowInfo>>>();
     auto future = promise->get_future();
-    startThread("own-windows", [promise, query = std::move(query)] {
+    letGo(startThread("own-windows", [promise, query = std::move(query)] {
         try {
             promise->set_value(query());
         } catch (const std::exception& error) {
@@ -37,7 +37,7 @@ std::vector<x11::WindowInfo> ownWindowsWithinLimit(
         } catch (...) {
             promise->set_value({});
         }
-    }).detach();
+    }));
     if (future.wait_for(std::chrono::duration<double>(ScreenInput::kOwnWindowQueryLimitSeconds)) !=
         std::future_status::ready) {
         ZIMLO_LOG_WARN("capture") << "listing our own windows took longer than "

@@ -197,7 +197,7 @@ void ExportSession::start(Finished finished, Progress progress) {
     state_->finished = std::move(finished);
     state_->progress = std::move(progress);
     // The worker owns the state until it has reported.
-    startThread("export", [state = state_] { state->run(); }).detach();
+    letGo(startThread("export", [state = state_] { state->run(); }));
 }
 
 void ExportSession::cancel() {

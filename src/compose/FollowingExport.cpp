@@ -931,7 +931,7 @@ std::shared_ptr<FollowingExport> FollowingExport::start(Sources sources, Setting
                                                         FollowedState state) {
     auto follower = std::make_shared<FollowingExport>(Private{}, std::move(sources),
                                                       std::move(settings), std::move(state));
-    startThread("follow", [shared = follower->shared_] { work(shared); }).detach();
+    letGo(startThread("follow", [shared = follower->shared_] { work(shared); }));
     return follower;
 }
 

@@ -8,6 +8,8 @@
 #include "app/QtTestSupport.h"
 #include "platform/runtime/MainQueue.h"
 #include "platform/runtime/QtMainQueue.h"
+#include "platform/runtime/Threads.h"
+#include "support/CrashBacktrace.h"
 
 #ifdef ZIMLO_QT_TEST_XVFB
 #include "sandbox/XvfbServer.h"
@@ -15,6 +17,7 @@
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
+    zimlo::test::printBacktraceOnCrash();
     bool listing = false;
     for (int i = 1; i < argc; ++i)
         listing = listing || std::strcmp(argv[i], "--gtest_list_tests") == 0;
@@ -41,6 +44,7 @@ int main(int argc, char** argv) {
         QApplication app(argc, argv);
         zimlo::MainQueue::install(std::make_shared<zimlo::QtMainQueue>());
         result = RUN_ALL_TESTS();
+        zimlo::finishLetGoThreads([] { QCoreApplication::processEvents(); });
         zimlo::qttest::settle();
     }
     return result;

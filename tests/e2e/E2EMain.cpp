@@ -11,10 +11,12 @@
 
 #include "E2ESupport.h"
 #include "app/ApplicationSetup.h"
+#include "platform/runtime/Threads.h"
 #include "platform/storage/RecordingFolder.h"
 #include "sandbox/PrivateHome.h"
 #include "sandbox/PulseServer.h"
 #include "sandbox/XvfbServer.h"
+#include "support/CrashBacktrace.h"
 
 namespace zimlo::e2e {
 
@@ -26,6 +28,7 @@ const Environment& environment() { return theEnvironment; }
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
+    zimlo::test::printBacktraceOnCrash();
     bool listing = false;
     for (int i = 1; i < argc; ++i)
         listing = listing || std::strcmp(argv[i], "--gtest_list_tests") == 0;
@@ -60,6 +63,7 @@ int main(int argc, char** argv) {
             QApplication app(argc, argv);
             zimlo::app::setUpApplication(app);
             result = RUN_ALL_TESTS();
+            zimlo::finishLetGoThreads([] { QCoreApplication::processEvents(); });
             QCoreApplication::processEvents();
             QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         }

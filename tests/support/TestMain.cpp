@@ -4,6 +4,9 @@
 
 #include <memory>
 
+#include "platform/runtime/Threads.h"
+#include "support/CrashBacktrace.h"
+
 namespace zimlo::test {
 namespace {
 std::shared_ptr<ManualMainLoop> installedLoop;
@@ -15,7 +18,10 @@ ManualMainLoop& mainLoop() { return *installedLoop; }
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
+    zimlo::test::printBacktraceOnCrash();
     zimlo::test::installedLoop = std::make_shared<zimlo::ManualMainLoop>();
     zimlo::MainQueue::install(zimlo::test::installedLoop);
-    return RUN_ALL_TESTS();
+    const int result = RUN_ALL_TESTS();
+    zimlo::finishLetGoThreads([] { zimlo::test::installedLoop->runPending(); });
+    return result;
 }

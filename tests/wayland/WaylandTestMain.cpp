@@ -9,6 +9,8 @@
 #include <memory>
 
 #include "platform/runtime/MainQueue.h"
+#include "platform/runtime/Threads.h"
+#include "support/CrashBacktrace.h"
 #include "wayland/WaylandSession.h"
 
 #ifdef ZIMLO_WAYLAND_QT
@@ -34,6 +36,7 @@ ManualMainLoop& mainLoop() { return *installedLoop; }
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
+    zimlo::test::printBacktraceOnCrash();
     if (::testing::GTEST_FLAG(list_tests)) return RUN_ALL_TESTS();  // no session needed
 
     std::string pattern = (fs::temp_directory_path() / "zimlo-wayland-test-XXXXXX").string();
@@ -52,11 +55,13 @@ int main(int argc, char** argv) {
         QApplication::setDesktopFileName("zimlo");
         zimlo::MainQueue::install(std::make_shared<zimlo::QtMainQueue>());
         result = RUN_ALL_TESTS();
+        zimlo::finishLetGoThreads([] { QCoreApplication::processEvents(); });
         zimlo::qttest::settle();
 #else
         zimlo::test::installedLoop = std::make_shared<zimlo::ManualMainLoop>();
         zimlo::MainQueue::install(zimlo::test::installedLoop);
         result = RUN_ALL_TESTS();
+        zimlo::finishLetGoThreads([] { zimlo::test::installedLoop->runPending(); });
 #endif
     } catch (const std::exception& error) {
         std::cerr << "Wayland session: " << error.what() << "\n";

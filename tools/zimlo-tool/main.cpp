@@ -5,6 +5,7 @@
 #include "platform/i18n/Language.h"
 #include "platform/runtime/MainQueue.h"
 #include "platform/runtime/ManualMainLoop.h"
+#include "platform/runtime/Threads.h"
 
 namespace {
 
@@ -41,9 +42,14 @@ int main(int argc, char** argv) {
         printUsage(std::cerr);
         return 2;
     }
+    int result = 0;
     try {
-        return found->second.run({args.begin() + 1, args.end()});
+        result = found->second.run({args.begin() + 1, args.end()});
     } catch (const std::exception& error) {
-        return zimlo::tool::fail(error.what());
+        result = zimlo::tool::fail(error.what());
     }
+    // A movie still being finished or a queue's last task must not meet the libraries taken
+    // down.
+    zimlo::finishLetGoThreads([] { zimlo::tool::mainLoop().runPending(); });
+    return result;
 }

@@ -476,30 +476,31 @@ void MovieWriter::finish(std::function<void()> completion) {
     }
     for (size_t i = 0; i < impl_->inputs.size(); ++i) endInput(static_cast<InputID>(i));
     // The last reference may be the finishing thread's own, so it runs detached and holds us.
-    startThread("writer-finish", [self = shared_from_this(), completion = std::move(completion)] {
-        Impl& impl = *self->impl_;
-        impl.joinThreads();
-        impl.stopSyncer();
-        int failure = 0;
-        const bool writing = impl.isWriting();  // the state lock comes before the container's
-        {
-            auto format = impl.container.lock();
-            if ((*format)->pb && writing) {
-                int result = av_write_trailer(*format);
-                failure = result < 0 ? result : std::min((*format)->pb->error, 0);
+    letGo(startThread(
+        "writer-finish", [self = shared_from_this(), completion = std::move(completion)] {
+            Impl& impl = *self->impl_;
+            impl.joinThreads();
+            impl.stopSyncer();
+            int failure = 0;
+            const bool writing = impl.isWriting();  // the state lock comes before the container's
+            {
+                auto format = impl.container.lock();
+                if ((*format)->pb && writing) {
+                    int result = av_write_trailer(*format);
+                    failure = result < 0 ? result : std::min((*format)->pb->error, 0);
+                }
             }
-        }
-        // Failing takes the state lock, which comes before the container's.
-        if (failure < 0) impl.failWith(MediaError::library(failure), failure);
-        auto format = impl.container.lock();
-        if ((*format)->pb) avio_closep(&(*format)->pb);
-        format.lock().unlock();
-        {
-            auto locked = impl.state.lock();
-            if (locked->status == Status::writing) locked->status = Status::completed;
-        }
-        if (completion) completion();
-    }).detach();
+            // Failing takes the state lock, which comes before the container's.
+            if (failure < 0) impl.failWith(MediaError::library(failure), failure);
+            auto format = impl.container.lock();
+            if ((*format)->pb) avio_closep(&(*format)->pb);
+            format.lock().unlock();
+            {
+                auto locked = impl.state.lock();
+                if (locked->status == Status::writing) locked->status = Status::completed;
+            }
+            if (completion) completion();
+        }));
 }
 
 void MovieWriter::cancelWriting() {

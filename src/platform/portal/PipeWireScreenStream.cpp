@@ -630,7 +630,7 @@ void PipeWireScreenStream::stopCapture(Completion completion) {
     if (cancellation) cancellation->cancel();  // closes a chooser that is still open
     if (thread.joinable()) {
         if (thread.get_id() == std::this_thread::get_id())
-            thread.detach();  // stopped from its own completion; it ends right after
+            letGo(std::move(thread));  // stopped from its own completion; it ends right after
         else
             thread.join();
     }
@@ -648,7 +648,7 @@ void PipeWireScreenStream::stopCapture(Completion completion) {
     };
     if (shared_->loop && pw_thread_loop_in_thread(shared_->loop)) {
         // Called from a PipeWire callback: the loop cannot stop itself.
-        zimlo::startThread("portal-stop", finish).detach();
+        zimlo::letGo(zimlo::startThread("portal-stop", finish));
     } else {
         finish();
     }

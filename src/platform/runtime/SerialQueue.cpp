@@ -17,7 +17,7 @@ SerialQueue::~SerialQueue() {
     wake_.notify_all();
     if (isCurrent()) {
         // The last owner let go from one of our own tasks: the thread cannot join itself.
-        thread_.detach();
+        letGo(std::move(thread_));
     } else {
         thread_.join();
     }

@@ -20,7 +20,7 @@ WorkerPool::~WorkerPool() {
     wake_.notify_all();
     for (auto& thread : threads_) {
         if (thread.get_id() == std::this_thread::get_id())
-            thread.detach();  // the last owner let go from a task: a thread cannot join itself
+            letGo(std::move(thread));  // the last owner let go from a task: it cannot join itself
         else
             thread.join();
     }

@@ -245,7 +245,7 @@ void SpeechModel::preload() {
         ++loading_;
     }
     // Loading takes about a second: never on the caller's (often the main) thread.
-    startThread("speech-load", [self = shared_from_this()] {
+    letGo(startThread("speech-load", [self = shared_from_this()] {
         auto decoder = self->load();
         std::lock_guard lock(self->mutex_);
         --self->loading_;
@@ -257,7 +257,7 @@ void SpeechModel::preload() {
             self->error_ = std::move(decoder).error();
         }
         self->changed_.notify_all();
-    }).detach();
+    }));
 }
 
 bool SpeechModel::hasFailed() const {

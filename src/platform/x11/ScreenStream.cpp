@@ -312,7 +312,8 @@ void ScreenStream::stopCapture(Completion completion) {
     shared_->wake.notify_all();
     if (thread.joinable()) {
         if (thread.get_id() == std::this_thread::get_id()) {
-            thread.detach();  // stopped from its own handler; the loop ends after this frame
+            letGo(
+                std::move(thread));  // stopped from its own handler; the loop ends after this frame
         } else {
             thread.join();
         }

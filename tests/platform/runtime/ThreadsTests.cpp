@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <memory>
 #include <string>
+#include <thread>
 
 #include "platform/runtime/Threads.h"
 #include "support/LogCapture.h"
@@ -33,4 +37,49 @@ TEST(Threads, StartedThreadsAreNamedBeforeTheirBodyAndLogTheirLifetime) {
         << lines[0];
     EXPECT_NE(lines[1].find("debug [writer-passthro] thread: ended"), std::string::npos)
         << lines[1];
+}
+
+namespace {
+// Sets its flag when destroyed: what a thread's body holds (an export's state) going away.
+struct Held {
+    std::shared_ptr<std::atomic<bool>> gone;
+    ~Held() {
+        if (gone) *gone = true;
+    }
+};
+}  // namespace
+
+// A process waits for the threads it let go, and for what their bodies hold, before it takes
+// its libraries down; a thread that is stuck makes the wait give up at its time limit, pumping
+// the main loop meanwhile.
+TEST(Threads, LetGoThreadsAreWaitedForUntilTheyAndWhatTheyHoldAreGone) {
+    using namespace std::chrono_literals;
+    auto gone = std::make_shared<std::atomic<bool>>(false);
+    auto held = std::make_shared<Held>();
+    held->gone = gone;
+    letGo(
+        startThread("finishing", [held = std::move(held)] { std::this_thread::sleep_for(150ms); }));
+    EXPECT_TRUE(waitForLetGoThreads(10s));
+    EXPECT_TRUE(*gone) << "the wait ended while the body's captures were still held";
+
+    std::atomic<bool> release{false};
+    letGo(startThread("stuck", [&release] {
+        while (!release) std::this_thread::sleep_for(5ms);
+    }));
+    int pumped = 0;
+    EXPECT_FALSE(waitForLetGoThreads(100ms, [&] { ++pumped; }));
+    EXPECT_GT(pumped, 0);
+    release = true;
+    EXPECT_TRUE(waitForLetGoThreads(10s));
+}
+
+// A thread that ended before it was let go is not waited for.
+TEST(Threads, AThreadThatEndedBeforeItWasLetGoIsNotWaitedFor) {
+    using namespace std::chrono_literals;
+    std::atomic<bool> ran{false};
+    std::thread thread = startThread("quick", [&ran] { ran = true; });
+    while (!ran) std::this_thread::sleep_for(1ms);
+    std::this_thread::sleep_for(50ms);
+    letGo(std::move(thread));
+    EXPECT_TRUE(waitForLetGoThreads(0ms));
 }
