@@ -1,12 +1,12 @@
 #include "recording/DraggablePiPView.h"
 
-#include <QGraphicsDropShadowEffect>
 #include <QPainter>
 #include <QPainterPath>
 #include <QRegion>
 
 #include "platform/media/MonotonicClock.h"
 #include "recording/OverlayGeometry.h"
+#include "recording/SteadyDropShadowEffect.h"
 
 namespace zimlo::recording {
 namespace {
@@ -46,11 +46,9 @@ DraggablePiPView::DraggablePiPView(QWidget* content, QWidget* parent)
         content_->show();
     }
     border_->raise();
-    auto* shadow = new QGraphicsDropShadowEffect(this);
-    shadow->setColor(QColor(0, 0, 0, 56));  // opacity 0.22
-    shadow->setBlurRadius(20);
-    shadow->setOffset(0, 6);  // falls below the window
-    setGraphicsEffect(shadow);
+    // Opacity 0.22, falling below the window; the camera and the preview under it are drawn
+    // thirty times a second.
+    setGraphicsEffect(new SteadyDropShadowEffect(QColor(0, 0, 0, 56), 20, QPointF(0, 6), this));
     updateShape();
 }
 

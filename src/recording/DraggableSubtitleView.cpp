@@ -2,7 +2,6 @@
 
 #include <QAbstractTextDocumentLayout>
 #include <QFontMetrics>
-#include <QGraphicsDropShadowEffect>
 #include <QGuiApplication>
 #include <QPainter>
 #include <QTextBlock>
@@ -15,6 +14,7 @@
 #include <memory>
 
 #include "recording/OverlayGeometry.h"
+#include "recording/SteadyDropShadowEffect.h"
 
 namespace zimlo::recording {
 namespace {
@@ -190,11 +190,8 @@ DraggableSubtitleView::DraggableSubtitleView(QWidget* parent)
     subtitleLabel_->setTextFormat(Qt::PlainText);
     subtitleLabel_->setAttribute(Qt::WA_TransparentForMouseEvents);
     setCursor(Qt::OpenHandCursor);
-    auto* shadow = new QGraphicsDropShadowEffect(this);
-    shadow->setColor(QColor(0, 0, 0, 82));  // opacity 0.32
-    shadow->setBlurRadius(16);
-    shadow->setOffset(0, 4);  // falls below the region
-    setGraphicsEffect(shadow);
+    // Opacity 0.32, falling below the region, which floats over the preview.
+    setGraphicsEffect(new SteadyDropShadowEffect(QColor(0, 0, 0, 82), 16, QPointF(0, 4), this));
     showPlaceholder();
 }
 

@@ -6,7 +6,6 @@
 #include <QEvent>
 #include <QFileDialog>
 #include <QFrame>
-#include <QGraphicsDropShadowEffect>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMenu>
@@ -44,6 +43,7 @@
 #include "recording/ScreenPreviewView.h"
 #include "recording/SpeechModelSetup.h"
 #include "recording/SpinningIndicator.h"
+#include "recording/SteadyDropShadowEffect.h"
 #include "recording/TabularDigits.h"
 
 namespace zimlo::recording {
@@ -233,11 +233,9 @@ void RecordingView::buildPreview() {
 // The floating toolbar's controls; the target's title label, which only the layout needs.
 QLabel* RecordingView::buildToolbarControls() {
     toolbar_ = new HudPanel(this, 18, true);
-    auto* shadow = new QGraphicsDropShadowEffect(toolbar_);
-    shadow->setColor(QColor(0, 0, 0, 56));  // black at 0.22
-    shadow->setBlurRadius(18);
-    shadow->setOffset(0, 5);
-    toolbar_->setGraphicsEffect(shadow);
+    // Black at 0.22; the toolbar floats over the preview, which is drawn thirty times a second.
+    toolbar_->setGraphicsEffect(
+        new SteadyDropShadowEffect(QColor(0, 0, 0, 56), 18, QPointF(0, 5), toolbar_));
     toolbar_->setPalette(onDarkPanel(toolbar_->palette()));
 
     closeButton_ = new QPushButton(tr("重选窗口"), toolbar_);

@@ -6,6 +6,8 @@
 
 #include "recording/DraggablePiPView.h"
 #include "recording/DraggableSubtitleView.h"
+#include "recording/HudPanel.h"
+#include "recording/SteadyDropShadowEffect.h"
 
 namespace zimlo::recording {
 namespace {
@@ -124,6 +126,38 @@ TEST_F(PiPDrag, StopsSixteenPointsInsideAndRecordsNothingWithoutAContainerArea) 
     elsewhere.resize(1180, 700);
     EXPECT_FALSE(recorder.record(true, pip, &elsewhere));
     EXPECT_EQ(recorder.pipTrack().size(), 4u);
+}
+
+// A panel over the preview is drawn again with every preview frame; its shadow is blurred once
+// for its size, not at every drawing, and it darkens what lies just below the panel and
+// nothing far from it.
+TEST(PanelShadow, IsBlurredOncePerSizeAndFallsBelowThePanel) {
+    QWidget window;
+    window.resize(400, 300);
+    QPalette white = window.palette();
+    white.setColor(QPalette::Window, Qt::white);
+    window.setPalette(white);
+    window.setAutoFillBackground(true);
+    auto* panel = new HudPanel(&window, 18, true);
+    panel->setGeometry(100, 100, 200, 60);
+    auto* shadow = new SteadyDropShadowEffect(QColor(0, 0, 0, 56), 18, QPointF(0, 5), panel);
+    panel->setGraphicsEffect(shadow);
+    window.show();
+
+    QImage shot;
+    for (int i = 0; i < 10; ++i) shot = window.grab().toImage();
+    EXPECT_EQ(shadow->shadowsMade(), 1);
+    const QColor below = shot.pixelColor(200, 100 + 60 + 5);
+    EXPECT_LT(below.lightness(), 250) << "no shadow just below the panel";
+    EXPECT_GT(below.lightness(), 180) << "the shadow is far darker than asked for";
+    EXPECT_EQ(shot.pixelColor(10, 10), QColor(Qt::white));
+    EXPECT_EQ(shot.pixelColor(200, 100 + 60 + 40), QColor(Qt::white));
+
+    panel->resize(240, 60);
+    shot = window.grab().toImage();
+    EXPECT_EQ(shadow->shadowsMade(), 2);
+    EXPECT_LT(shot.pixelColor(335, 100 + 60 + 5).lightness(), 250)
+        << "the shadow kept its old size";
 }
 
 }  // namespace
