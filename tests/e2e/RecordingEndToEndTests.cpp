@@ -18,6 +18,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QImage>
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
@@ -75,6 +76,40 @@ const RGB kCameraBackground{0x80, 0x60, 0x20};  // GeneratedCamera's default bac
 const RGB kMovingWindowColour{0x00, 0xc8, 0x50};
 
 double now() { return media::MonotonicClock::nowSeconds(); }
+
+// A picture kept for whoever looks into a failure.
+void savePicture(const media::PixelBuffer& picture, const fs::path& file) {
+    QImage(picture.data(), picture.width(), picture.height(), picture.stride(),
+           QImage::Format_ARGB32)
+        .save(QString::fromStdString(file.string()));
+}
+
+// Where the moving window was missing, and whether the raw screen movie had it then: a missing
+// window in the raw movie is the capture's, otherwise the composition's.
+std::string describeWithoutWindow(const std::vector<std::pair<double, int>>& missing,
+                                  const fs::path& rawScreen, int windowArea) {
+    std::ostringstream text;
+    size_t next = 0;
+    int rawCount = -1;
+    double rawTime = 0;
+    try {
+        forEachFrame(rawScreen, [&](double t, const media::PixelBuffer& picture) {
+            while (next < missing.size() && t > missing[next].first) {
+                text << "at " << missing[next].first << " s " << missing[next].second << " of "
+                     << windowArea << " pixels (the raw screen's picture at " << rawTime
+                     << " s has " << rawCount << "); ";
+                ++next;
+            }
+            if (next == missing.size()) return false;
+            rawCount = findColour(picture, kMovingWindowColour, 40).count;
+            rawTime = t;
+            return true;
+        });
+    } catch (const std::exception& e) {
+        text << "(the raw screen movie could not be read: " << e.what() << ")";
+    }
+    return text.str();
+}
 
 // CPU seconds this process (every thread) has used.
 double processCpuSeconds() {
@@ -652,6 +687,7 @@ void DisplayRecording::checkPictures() {
     double seenBefore = -1, seenAfter = -1;
     // The moving window: in every picture, and the pictures follow it.
     int framesWithoutWindow = 0;
+    std::vector<std::pair<double, int>> withoutWindow;  // time, green pixels
     double leftmost = 1e9, rightmost = -1e9;
     ASSERT_NO_FATAL_FAILURE(checkSubtitlesFollowSpeech());
     auto insideSegment = [&](double t) {
@@ -690,6 +726,8 @@ void DisplayRecording::checkPictures() {
             const ColourSpot spot = findColour(picture, kMovingWindowColour, 40);
             if (spot.count < windowArea / 3) {
                 ++framesWithoutWindow;
+                if (withoutWindow.size() < 5) withoutWindow.emplace_back(t, spot.count);
+                if (withoutWindow.size() == 1) savePicture(picture, keepDir_ / "no-window.png");
             } else {
                 leftmost = std::min(leftmost, spot.centerX);
                 rightmost = std::max(rightmost, spot.centerX);
@@ -715,7 +753,9 @@ void DisplayRecording::checkPictures() {
                     segment.text.c_str());
     EXPECT_GE(seenBefore, 0) << "no frame before the drag";
     EXPECT_GE(seenAfter, 0) << "no frame after the drag";
-    EXPECT_EQ(framesWithoutWindow, 0) << "the moving window is missing from some pictures";
+    EXPECT_EQ(framesWithoutWindow, 0)
+        << "the moving window is missing from some pictures: "
+        << describeWithoutWindow(withoutWindow, keepDir_ / "screen.mov", windowArea);
     EXPECT_GT(rightmost - leftmost, 0.05 * W) << "the pictures did not follow the moving window";
     EXPECT_GT(framesInSegments, 0);
     EXPECT_GE(subtitledInSegments, framesInSegments * 8 / 10)
