@@ -14,8 +14,8 @@ class TrackCursor {
   public:
     // `spanEnd`: where the track's span in the composition ends; invalid while not known yet (a
     // movie still being written), which shows the track up to its last picture. `leastHold`:
-    // how long a last picture whose own interval is unknown (the track's only one) is shown at
-    // least.
+    // how long a last picture is shown at least (a frame of the composition), and how long when
+    // its own interval is unknown (the track's only one).
     TrackCursor(std::unique_ptr<media::VideoFrameReader> reader, media::MediaTime spanEnd,
                 media::MediaTime leastHold = media::MediaTime::zero())
         : reader_(std::move(reader)), spanEnd_(spanEnd), leastHold_(leastHold) {}
@@ -35,7 +35,7 @@ class TrackCursor {
         if (!current_ || (spanEnd_.valid && time >= spanEnd_)) return nullptr;
         // After the last picture the track holds it for one more frame interval, then is empty.
         if (!next_ && lastInterval_.valid && lastInterval_.value > 0 &&
-            time >= current_->presentationTime + lastInterval_)
+            time >= current_->presentationTime + lastHold())
             return nullptr;
         return current_->pixels;
     }
@@ -46,7 +46,7 @@ class TrackCursor {
         if (!started_ || next_) return false;
         if (!current_ || (spanEnd_.valid && time >= spanEnd_)) return true;
         const media::MediaTime interval =
-            lastInterval_.valid && lastInterval_.value > 0 ? lastInterval_ : leastHold_;
+            lastInterval_.valid && lastInterval_.value > 0 ? lastHold() : leastHold_;
         // Containers round timestamps (to milliseconds, say): within that, the time is reached.
         return time + media::MediaTime::make(1, 500) >= current_->presentationTime + interval;
     }
@@ -62,6 +62,13 @@ class TrackCursor {
     media::VideoFrameReader& reader() { return *reader_; }
 
   private:
+    // How long the last picture lasts: the interval before it, but at least `leastHold`. A
+    // recording takes its last picture again one frame before the stop, often only a few
+    // milliseconds after the one before; that picture lasts a frame, to the stop.
+    media::MediaTime lastHold() const {
+        return leastHold_.valid && leastHold_ > lastInterval_ ? leastHold_ : lastInterval_;
+    }
+
     std::unique_ptr<media::VideoFrameReader> reader_;
     media::MediaTime spanEnd_;
     media::MediaTime leastHold_;

@@ -92,6 +92,13 @@ class ExportTest : public ::testing::Test {
         std::system((f + "-f lavfi -i color=c=0x40C040:s=320x240:r=30:d=2" + bt601 + h264 +
                      (dir / "camera-601.mov").string())
                         .c_str());
+        // A second of red with sound whose last picture came 10 ms after the one before, as a
+        // recording's does when it takes its last picture again one frame before the stop.
+        std::system((f + "-f lavfi -i color=c=red:s=320x180:r=30:d=1 -f lavfi -i sine=d=1 " +
+                     "-vf 'settb=1/3000,setpts=if(eq(N\\,29)\\,2830\\,N*100)' " +
+                     "-fps_mode passthrough -enc_time_base:v 1/3000 -video_track_timescale 3000" +
+                     h264 + "-c:a aac " + (dir / "taken-again.mov").string())
+                        .c_str());
         // One picture and no sound (a short recording of a still screen).
         std::system((f + "-f lavfi -i color=c=red:s=320x180:r=30 -frames:v 1" + h264 +
                      (dir / "one-picture.mov").string())
@@ -639,6 +646,19 @@ TEST_F(ExportTest, APictureOnItsOwnIsHeldAndAMovieWithoutPicturesFails) {
         EXPECT_EQ(none.error().description(), "导出失败：无法读取主画面：影片中没有可用的画面");
         EXPECT_TRUE(fs::is_empty(into));
     }
+}
+
+// A last picture that came just after the one before still lasts a frame: the movie's last
+// frame shows it rather than nothing.
+TEST_F(ExportTest, ALastPictureSoonAfterTheOneBeforeIsShownForAWholeFrame) {
+    auto exported = exportNow(project("taken-again.mov"));
+    ASSERT_TRUE(exported.ok()) << exported.error().description();
+    EXPECT_EQ(probe(exported.value(), "stream=nb_read_frames"), "30\n");
+    auto decoded = frames(exported.value(), {28, 29});
+    ASSERT_EQ(decoded.size(), 2u);
+    EXPECT_THAT(at(decoded[28], 160, 90), Near(kRed));
+    EXPECT_THAT(at(decoded[29], 160, 90), Near(kRed));
+    fs::remove(exported.value());
 }
 
 // Sound an MPEG-4 movie cannot hold as it is gets converted; a sound track nothing here can read
