@@ -13,7 +13,10 @@
 # full-screen moving content at 30 fps through the desktop portal and PipeWire, recorded by
 # `zimlo-tool record --target portal-monitor` and by the GStreamer pipeline Wayland recorders are
 # built on (pipewiresrc ! videoconvert ! x264enc ultrafast ! mp4mux) reading a portal stream of
-# the same screen. Goal: zimlo <= 0.8x the peer's CPU, >= 98 % of the frames.
+# the same screen. Goal: zimlo <= 0.8x the peer's CPU, >= 98 % of the frames. To place a missing
+# picture, the zimlo row also prints what the PipeWire stream handed over (buffers, numbers the
+# compositor skipped, the steps between the pictures' stamps, pictures paced out) and the portal
+# back end's warnings during the recording.
 #
 # CAPTURE_SECONDS (20; 2 with BENCH_SMOKE=1) sets each recording's length; CAPTURE_ROWS
 # ("x11 portal") picks the rows; "still" is the x11 row's still screen alone.
@@ -195,6 +198,9 @@ if [[ $rows == *" portal "* ]]; then
   sleep 2
 
   out=$work/ours_portal.txt
+  # The portal back end's warnings while we record (it says so when it runs out of buffers).
+  backend_log=$ZIMLO_WAYLAND_WORK/log/xdpw.log
+  backend_from=$(wc -l <"$backend_log")
   /usr/bin/time -f "%U %S" -o "$work/ours_portal.time" \
     "$tool" record --target portal-monitor --seconds "$seconds" --fps 30 --resolution 1280x720 \
     >"$out" 2>&1 || { echo "zimlo-tool record failed:"; cat "$out"; exit 1; }
@@ -202,6 +208,9 @@ if [[ $rows == *" portal "* ]]; then
   ours_cpu=$(cpu_of "$work/ours_portal.time")
   ours_frames=$(frames_of "$movie")
   ours_drops=$(grep '^dropped:' "$out" | sed 's/^dropped: //')
+  ours_source=$(sed -n 's/^screen source: //p' "$out")
+  backend_warnings=$(tail -n +"$((backend_from + 1))" "$backend_log" | sed -n 's/.*\[WARN\][ -]*//p' |
+    sort | uniq -c | awk '{ n = $1; $1 = ""; printf "%s%s: %d", sep, substr($0, 2), n; sep = "; " }')
   tracks=$(ffprobe -v error -show_entries stream=codec_type -of csv=p=0 "$movie" | tr '\n' ' ')
   rm -f "$movie"
 
@@ -217,9 +226,12 @@ if [[ $rows == *" portal "* ]]; then
   rm -f "$work/peer_portal.mp4"
 
   awk -v s="$seconds" -v oc="$ours_cpu" -v of="$ours_frames" -v od="$ours_drops" \
-      -v pc="$peer_cpu" -v pf="$peer_frames" -v tracks="$tracks" 'BEGIN {
+      -v pc="$peer_cpu" -v pf="$peer_frames" -v tracks="$tracks" -v src="${ours_source:-none}" \
+      -v bw="${backend_warnings:-none}" 'BEGIN {
     printf "portal (Wayland) 1280x720 at 30 fps, %d s (expect %d frames)\n", s, 30 * s
     printf "  zimlo     : %.3f CPU s per recorded s, %d frames in the movie (%.1f %%), tracks: %s\n              %s\n", oc / s, of, 100 * of / (30 * s), tracks, od
+    printf "              PipeWire stream (start to finish): %s\n", src
+    printf "              portal back end warnings meanwhile: %s\n", bw
     printf "  gstreamer : %.3f CPU s per recorded s, %d frames in the movie (%.1f %%)\n", pc / s, pf, 100 * pf / (30 * s)
     printf "  CPU ratio zimlo/gstreamer: %.2f (goal <= 0.8)\n", oc / pc
   }'

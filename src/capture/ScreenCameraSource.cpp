@@ -327,6 +327,7 @@ ScreenCameraSource::Statistics ScreenCameraSource::statistics() const {
     statistics.screenFramesDelivered = frames.delivered;
     statistics.screenFramesDropped = frames.dropped;
     statistics.screenFramesLate = frames.late;
+    statistics.screenSource = frames.source;
     const auto writers = stage_->writerCounts();
     statistics.screenWriterDroppedVideo = writers.screenDroppedVideo;
     statistics.screenWriterDroppedAudio = writers.screenDroppedAudio;

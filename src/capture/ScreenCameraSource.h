@@ -166,7 +166,8 @@ class ScreenCameraSource : public std::enable_shared_from_this<ScreenCameraSourc
         uint64_t screenWriterDroppedVideo = 0;  // last recording
         uint64_t screenWriterDroppedAudio = 0;
         uint64_t cameraWriterDroppedVideo = 0;
-        uint64_t cameraFramesDiscarded = 0;  // late camera frames
+        uint64_t cameraFramesDiscarded = 0;             // late camera frames
+        std::vector<screen::SourceCount> screenSource;  // the screen back end's own counters
     };
     Statistics statistics() const;
 

@@ -49,7 +49,8 @@ std::vector<x11::WindowInfo> ownWindowsWithinLimit(
 }
 
 ScreenInput::FrameCounts countsOf(const screen::CaptureStream& stream) {
-    return {stream.deliveredFrameCount(), stream.droppedFrameCount(), stream.lateFrameCount()};
+    return {stream.deliveredFrameCount(), stream.droppedFrameCount(), stream.lateFrameCount(),
+            stream.sourceCounts()};
 }
 
 std::string noStreamText() { return translate("ScreenCameraSource", "无法创建新的录屏预览流"); }

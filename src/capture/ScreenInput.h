@@ -55,6 +55,7 @@ class ScreenInput : public std::enable_shared_from_this<ScreenInput> {
         uint64_t delivered = 0;  // this stream's life, or the last stream's
         uint64_t dropped = 0;
         uint64_t late = 0;  // of the dropped: the capture fell behind (the rest: queue full)
+        std::vector<screen::SourceCount> source;  // the back end's own
     };
 
     // A stuck X server must not hang the window.

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -155,6 +156,14 @@ TEST(PortalScreenStream, DeliversAMovingOutputAtTheFrameRateWithItsSizeAndColour
         EXPECT_GT(received.stamps[i], received.arrivals[i] - 0.5);
     }
     EXPECT_EQ(stream->droppedFrameCount(), 0u);
+    // Every buffer the stream dequeued ends one way, each numbered by the compositor; every
+    // frame delivered was admitted first.
+    std::map<std::string, uint64_t> counts;
+    for (const auto& count : stream->sourceCounts()) counts[count.name] = count.value;
+    EXPECT_EQ(counts["buffers"], counts["superseded"] + counts["blank"] + counts["stale"] +
+                                     counts["paced out"] + counts["admitted"]);
+    EXPECT_EQ(counts["numbered"], counts["buffers"]);
+    EXPECT_GE(counts["admitted"], received.stamps.size());
 }
 
 TEST(PortalScreenStream, RepeatsTheLastPictureOnceASecondOnAStillScreen) {

@@ -17,6 +17,8 @@
 #include "platform/media/MonotonicClock.h"
 #include "platform/portal/FrameConverter.h"
 #include "platform/portal/FramePacer.h"
+#include "platform/portal/StreamTally.h"
+#include "platform/runtime/Guarded.h"
 #include "platform/runtime/SerialQueue.h"
 #include "platform/runtime/Threads.h"
 #include "platform/runtime/WeakOwner.h"
@@ -50,6 +52,49 @@ std::optional<SourcePixelFormat> pixelFormatOf(uint32_t format) {
         default:
             return std::nullopt;
     }
+}
+
+// The producer's number of a buffer, from its header.
+std::optional<uint64_t> sequenceOf(spa_buffer* buffer) {
+    auto* header = static_cast<spa_meta_header*>(
+        spa_buffer_find_meta_data(buffer, SPA_META_Header, sizeof(spa_meta_header)));
+    if (!header) return std::nullopt;
+    return header->seq;
+}
+
+// The picture a buffer holds, with the crop the compositor marks; none for a buffer without
+// one (only a cursor move), a corrupted one or one too small for the format.
+std::optional<SourcePicture> pictureIn(spa_buffer* buffer, const spa_video_info_raw& format,
+                                       std::optional<PixelRect>& crop) {
+    if (buffer->n_datas < 1) return std::nullopt;
+    const spa_data& data = buffer->datas[0];
+    if (!data.data || !data.chunk || data.chunk->size == 0) return std::nullopt;
+    if (data.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED) return std::nullopt;
+    auto* header = static_cast<spa_meta_header*>(
+        spa_buffer_find_meta_data(buffer, SPA_META_Header, sizeof(spa_meta_header)));
+    if (header && (header->flags & SPA_META_HEADER_FLAG_CORRUPTED)) return std::nullopt;
+    auto pixelFormat = pixelFormatOf(format.format);
+    if (!pixelFormat) return std::nullopt;
+
+    SourcePicture picture;
+    picture.width = static_cast<int>(format.size.width);
+    picture.height = static_cast<int>(format.size.height);
+    picture.stride = data.chunk->stride > 0 ? data.chunk->stride : picture.width * 4;
+    picture.format = *pixelFormat;
+    const size_t offset = data.chunk->offset % std::max<uint32_t>(data.maxsize, 1);
+    const size_t needed = offset + static_cast<size_t>(picture.stride) * (picture.height - 1) +
+                          static_cast<size_t>(picture.width) * 4;
+    if (picture.width <= 0 || picture.height <= 0 || needed > data.maxsize) return std::nullopt;
+    picture.data = static_cast<const uint8_t*>(data.data) + offset;
+    crop.reset();
+    if (auto* region = static_cast<spa_meta_region*>(
+            spa_buffer_find_meta_data(buffer, SPA_META_VideoCrop, sizeof(spa_meta_region)));
+        region && spa_meta_region_is_valid(region)) {
+        crop = PixelRect{region->region.position.x, region->region.position.y,
+                         static_cast<int>(region->region.size.width),
+                         static_cast<int>(region->region.size.height)};
+    }
+    return picture;
 }
 
 // Output buffers are reused once nobody holds them any more.
@@ -118,6 +163,8 @@ struct PipeWireScreenStream::Shared : std::enable_shared_from_this<Shared> {
     std::shared_ptr<const media::PixelBuffer> last;
     media::MediaTime lastDelivered = media::MediaTime::invalid();
     FramePacer pacer;
+    // What the stream handed over; written on the PipeWire thread, read by tools.
+    Guarded<StreamTally> tally;
 
     // Delivery, as the X11 stream does it.
     FrameHandler onFrame;
@@ -170,8 +217,10 @@ void PipeWireScreenStream::Shared::handleFrame(const std::shared_ptr<Shared>& se
     // Only the newest picture matters; older ones still queued were missed.
     pw_buffer* newest = nullptr;
     while (pw_buffer* next = pw_stream_dequeue_buffer(stream)) {
+        tally.lock()->buffer(sequenceOf(next->buffer));
         if (newest) {
             pw_stream_queue_buffer(stream, newest);
+            tally.lock()->superseded();
             dropped.fetch_add(1);
             late.fetch_add(1);
         }
@@ -184,39 +233,18 @@ void PipeWireScreenStream::Shared::handleFrame(const std::shared_ptr<Shared>& se
         ~Requeue() { pw_stream_queue_buffer(stream, buffer); }
     } requeue{stream, newest};
 
-    spa_buffer* buffer = newest->buffer;
-    if (!hasFormat || buffer->n_datas < 1) return;
-    const spa_data& data = buffer->datas[0];
-    if (!data.data || !data.chunk || data.chunk->size == 0) return;  // e.g. only a cursor move
-    if (data.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED) return;
-    auto* header = static_cast<spa_meta_header*>(
-        spa_buffer_find_meta_data(buffer, SPA_META_Header, sizeof(spa_meta_header)));
-    if (header && (header->flags & SPA_META_HEADER_FLAG_CORRUPTED)) return;
-    auto pixelFormat = pixelFormatOf(format.format);
-    if (!pixelFormat) return;
-
-    SourcePicture picture;
-    picture.width = static_cast<int>(format.size.width);
-    picture.height = static_cast<int>(format.size.height);
-    picture.stride = data.chunk->stride > 0 ? data.chunk->stride : picture.width * 4;
-    picture.format = *pixelFormat;
-    const size_t offset = data.chunk->offset % std::max<uint32_t>(data.maxsize, 1);
-    const size_t needed = offset + static_cast<size_t>(picture.stride) * (picture.height - 1) +
-                          static_cast<size_t>(picture.width) * 4;
-    if (picture.width <= 0 || picture.height <= 0 || needed > data.maxsize) return;
-    picture.data = static_cast<const uint8_t*>(data.data) + offset;
     std::optional<PixelRect> crop;
-    if (auto* region = static_cast<spa_meta_region*>(
-            spa_buffer_find_meta_data(buffer, SPA_META_VideoCrop, sizeof(spa_meta_region)));
-        region && spa_meta_region_is_valid(region)) {
-        crop = PixelRect{region->region.position.x, region->region.position.y,
-                         static_cast<int>(region->region.size.width),
-                         static_cast<int>(region->region.size.height)};
+    const auto picture = hasFormat ? pictureIn(newest->buffer, format, crop) : std::nullopt;
+    if (!picture) {
+        tally.lock()->blank();
+        return;
     }
 
     // The compositor's presentation time when it is on our clock; the arrival time otherwise.
     const media::MediaTime arrival = media::MonotonicClock::now();
     media::MediaTime stamp = arrival;
+    auto* header = static_cast<spa_meta_header*>(
+        spa_buffer_find_meta_data(newest->buffer, SPA_META_Header, sizeof(spa_meta_header)));
     if (header && header->pts > 0) {
         auto pts = media::MediaTime::make(header->pts, media::MonotonicClock::kTimescale);
         double age = (arrival - pts).seconds();
@@ -225,19 +253,24 @@ void PipeWireScreenStream::Shared::handleFrame(const std::shared_ptr<Shared>& se
             stamped.fetch_add(1);
         }
     }
-    if (lastDelivered.valid && stamp <= lastDelivered) return;  // out of order: nothing new
-
     const auto config = currentConfiguration();
     const double interval = config.minimumFrameInterval.valid
                                 ? std::clamp(config.minimumFrameInterval.seconds(), 1.0 / 240, 10.0)
                                 : 1.0 / 30;
-    if (!pacer.admit(stamp.seconds(), interval)) return;
+    tally.lock()->stamp(stamp.seconds(), interval);
+    if (lastDelivered.valid && stamp <= lastDelivered) {  // out of order: nothing new
+        tally.lock()->stale();
+        return;
+    }
+    const bool admitted = pacer.admit(stamp.seconds(), interval);
+    tally.lock()->paced(admitted);
+    if (!admitted) return;
 
     if (queue && pending.load() >= std::max(1, config.queueDepth)) {
         dropped.fetch_add(1);
         return;
     }
-    const PixelRect area = visibleArea(picture.width, picture.height, crop);
+    const PixelRect area = visibleArea(picture->width, picture->height, crop);
     if (!outputSize || !config.sizeForSource) {
         PixelSize size = config.sizeForSource ? config.sizeForSource({area.width, area.height})
                                               : PixelSize{config.width, config.height};
@@ -249,7 +282,7 @@ void PipeWireScreenStream::Shared::handleFrame(const std::shared_ptr<Shared>& se
                             nv12 ? (outputSize->height + 1) & ~1 : outputSize->height,
                             nv12 ? config.pixelFormat : media::PixelFormat::BGRA,
                             static_cast<size_t>(std::max(2, config.queueDepth)) + 2);
-    if (!converter.convert(picture, crop, *pixels)) return;
+    if (!converter.convert(*picture, crop, *pixels)) return;
     last = pixels;
     lastDelivered = stamp;
     media::VideoSample sample;
@@ -395,6 +428,9 @@ void onGlobalRemoved(void* data, uint32_t id) {
     if (id == shared.node) shared.streamEnded(screen::CaptureError(Kind::shareEnded));
 }
 
+void onAddBuffer(void* data, pw_buffer*) { sharedOf(data).tally.lock()->pooled(true); }
+void onRemoveBuffer(void* data, pw_buffer*) { sharedOf(data).tally.lock()->pooled(false); }
+
 void onStillTimer(void* data, uint64_t) {
     auto& shared = sharedOf(data);
     shared.repeatStillPicture(shared.shared_from_this());
@@ -406,6 +442,8 @@ const pw_stream_events kStreamEvents = [] {
     events.state_changed = onStateChanged;
     events.param_changed = onParamChanged;
     events.process = onProcess;
+    events.add_buffer = onAddBuffer;
+    events.remove_buffer = onRemoveBuffer;
     return events;
 }();
 
@@ -608,6 +646,7 @@ void PipeWireScreenStream::startCapture(Completion completion) {
     shared_->last.reset();
     shared_->lastDelivered = media::MediaTime::invalid();
     shared_->pacer.reset();
+    shared_->tally.lock()->reset();
     shared_->delivering.store(true);
     shared_->cancellation = std::make_shared<OpenCancellation>();
     shared_->startThread =
@@ -678,6 +717,9 @@ bool PipeWireScreenStream::isRunning() const {
 uint64_t PipeWireScreenStream::droppedFrameCount() const { return shared_->dropped.load(); }
 uint64_t PipeWireScreenStream::lateFrameCount() const { return shared_->late.load(); }
 uint64_t PipeWireScreenStream::deliveredFrameCount() const { return shared_->delivered.load(); }
+std::vector<screen::SourceCount> PipeWireScreenStream::sourceCounts() const {
+    return shared_->tally.lock()->named();
+}
 uint64_t PipeWireScreenStream::compositorStampedFrameCount() const {
     return shared_->stamped.load();
 }

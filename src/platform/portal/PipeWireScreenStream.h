@@ -50,6 +50,8 @@ class PipeWireScreenStream : public screen::CaptureStream {
     uint64_t droppedFrameCount() const override;
     uint64_t lateFrameCount() const override;
     uint64_t deliveredFrameCount() const override;
+    // What the PipeWire stream handed over and what became of it (see StreamTally).
+    std::vector<screen::SourceCount> sourceCounts() const override;
 
     // Frames stamped with the compositor's own presentation time (the others: arrival time).
     uint64_t compositorStampedFrameCount() const;

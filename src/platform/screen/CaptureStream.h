@@ -4,6 +4,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/geometry/Geometry.h"
 #include "platform/media/MediaSample.h"
@@ -34,6 +35,13 @@ struct CaptureStreamConfiguration {
     // Leave out every window of this process too, including ones created after the start
     // (where the back end can; on Wayland the compositor decides).
     bool excludesCurrentProcessWindows = true;
+};
+
+// One of a back end's own counters, by name (what its source handed over, say).
+struct SourceCount {
+    std::string name;
+    uint64_t value = 0;
+    bool operator==(const SourceCount&) const = default;
 };
 
 // A running screen capture: samples (BGRA unless configured otherwise) stamped with
@@ -74,6 +82,8 @@ class CaptureStream {
     // busy machine); the rest found the delivery queue full.
     virtual uint64_t lateFrameCount() const { return 0; }
     virtual uint64_t deliveredFrameCount() const = 0;
+    // The back end's own counters, for tools and benchmarks; none by default.
+    virtual std::vector<SourceCount> sourceCounts() const { return {}; }
 };
 
 }  // namespace zimlo::screen

@@ -328,6 +328,16 @@ int record(const Arguments& arguments) {
               << " (writer behind), screen writer audio " << statistics.screenWriterDroppedAudio
               << ", camera writer " << statistics.cameraWriterDroppedVideo
               << ", late camera frames " << statistics.cameraFramesDiscarded << "\n";
+    // What the screen's back end counted of its source (the portal's PipeWire buffers).
+    if (!statistics.screenSource.empty()) {
+        std::cout << "screen source:";
+        const char* separator = " ";
+        for (const auto& count : statistics.screenSource) {
+            std::cout << separator << count.name << " " << count.value;
+            separator = ", ";
+        }
+        std::cout << "\n";
+    }
     if (failure) return fail("the recording failed: " + failure->description());
     bool written = finished->first && std::filesystem::exists(*finished->first);
     return written ? 0 : fail("no screen movie was written");
