@@ -33,6 +33,12 @@ constexpr double kStillRepeatSeconds = 1.0;    // a still screen repeats its pic
 constexpr double kStartTimeoutSeconds = 15.0;  // from an open session to a running stream
 constexpr double kStampAheadToleranceSeconds = 0.005;
 constexpr double kStampAgeLimitSeconds = 1.0;
+// Buffers asked of the compositor (its own choice where it drives the stream, as the portal's
+// back ends do): one it fills, one on its way to us, one we convert, one to spare. A buffer we
+// give back returns to the compositor only with its next frame; with the two it offers by
+// itself, it found none free for the frame after and skipped ticks waiting.
+constexpr int kWantedBuffers = 4;
+constexpr int kMostBuffers = 16;
 
 void initialisePipeWire() {
     static std::once_flag once;
@@ -387,12 +393,14 @@ void onParamChanged(void* data, uint32_t id, const spa_pod* param) {
     shared.format = format;
     shared.hasFormat = true;
 
-    // Memory we can map (never DMA-BUF), the presentation time and the crop of each frame.
+    // Memory we can map (never DMA-BUF) in enough buffers, the presentation time and the crop
+    // of each frame.
     uint8_t storage[1024];
     spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof(storage));
     const spa_pod* params[3];
     params[0] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
-        &builder, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_dataType,
+        &builder, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
+        SPA_POD_CHOICE_RANGE_Int(kWantedBuffers, 2, kMostBuffers), SPA_PARAM_BUFFERS_dataType,
         SPA_POD_CHOICE_FLAGS_Int((1 << SPA_DATA_MemFd) | (1 << SPA_DATA_MemPtr))));
     params[1] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
         &builder, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type,
