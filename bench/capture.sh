@@ -4,16 +4,21 @@
 # `zimlo-tool record`, and the same with `ffmpeg -f x11grab … -f pulse …` (libx264 superfast with
 # the writer's quantiser floor, the writer's bit rate, yuv420p, AAC 128k) in the same run. Prints
 # CPU seconds per recorded second, the frames lost by reason (a grab late for its tick, a full
-# queue to the recording, the encoder behind) and the CPU ratio (goal: ratio <= 1.0, no drop at
-# 30 fps), then the cost of recording a still screen (goal: under 10 % of one core): over the
+# queue to the recording, the encoder behind) and the CPU ratio (goal: ratio <= 0.7; 600 +- 1 of
+# 600 frames at 30 fps, at least 1,197 of 1,200 at 60), then the cost of recording a still screen
+# (goal: at most 3 % of one core): over the
 # whole run, and steady (the recorder's CPU between a quarter and three quarters of the run, from
 # /proc, without the one-off start and finish).
 #
-# Portal row (Wayland): on the tests' headless sway (tests/wayland/session.sh), 1280x720 of
-# full-screen moving content at 30 fps through the desktop portal and PipeWire, recorded by
+# Portal row (Wayland): on the tests' headless sway (tests/wayland/session.sh) with a 60 Hz output
+# (CAPTURE_PORTAL_HZ), 1280x720 of full-screen moving content at 30 fps through the desktop portal
+# and PipeWire, recorded by
 # `zimlo-tool record --target portal-monitor` and by the GStreamer pipeline Wayland recorders are
 # built on (pipewiresrc ! videoconvert ! x264enc ultrafast ! mp4mux) reading a portal stream of
-# the same screen. Goal: zimlo <= 0.8x the peer's CPU, >= 98 % of the frames. To place a missing
+# the same screen. Goal: zimlo <= 0.6x the peer's CPU, >= 99.5 % of the frames. The output runs at
+# 60 Hz as desktops do: wlroots' headless back end re-arms its frame timer only after each frame's
+# work, so a 30 Hz output shows about 29.6 pictures a second and no recorder of it can reach 30
+# (set CAPTURE_PORTAL_HZ=30 to see that; the stream's mean step is printed). To place a missing
 # picture, the zimlo row also prints what the PipeWire stream handed over (buffers, numbers the
 # compositor skipped, the steps between the pictures' stamps, pictures paced out) and the portal
 # back end's warnings during the recording.
@@ -67,7 +72,7 @@ export PULSE_SERVER=unix:$work/pulse/run/native
 for _ in $(seq 100); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
 pactl info >/dev/null || { echo "PulseAudio did not start" >&2; cat "$work/pulse/log" >&2; exit 1; }
 sox -q -n -t raw -r 48000 -c 2 -e signed -b 16 - synth 3600 sine 440 vol 0.3 2>/dev/null |
-  pacat --playback --raw --format=s16le --rate=48000 --channels=2 --latency-msec=50 &
+  pacat --playback --raw --format=s16le --rate=48000 --channels=2 --latency-msec=50 2>/dev/null &
 pids+=($!)
 
 # Content that changes every 1/60 s: a bar sweeping across a coloured screen and a counter block.
@@ -184,7 +189,8 @@ if [[ $rows == *" portal "* ]]; then
   shim=$build/tests/wayland/libzimlo_xdpw_shm_shim.so
   [ -f "$shim" ] || { echo "the portal shim is not built: $shim" >&2; exit 1; }
   state=$work/wayland
-  "$here/../tests/wayland/session.sh" up "$state" "$shim" >"$work/session.log" 2>&1 ||
+  portal_hz=${CAPTURE_PORTAL_HZ:-60}
+  ZIMLO_TEST_WAYLAND_FPS=$portal_hz "$here/../tests/wayland/session.sh" up "$state" "$shim" >"$work/session.log" 2>&1 ||
     { cat "$work/session.log" >&2; exit 1; }
   session_down() { "$here/../tests/wayland/session.sh" down "$state"; }
   trap 'session_down; cleanup' EXIT
@@ -227,13 +233,13 @@ if [[ $rows == *" portal "* ]]; then
 
   awk -v s="$seconds" -v oc="$ours_cpu" -v of="$ours_frames" -v od="$ours_drops" \
       -v pc="$peer_cpu" -v pf="$peer_frames" -v tracks="$tracks" -v src="${ours_source:-none}" \
-      -v bw="${backend_warnings:-none}" 'BEGIN {
-    printf "portal (Wayland) 1280x720 at 30 fps, %d s (expect %d frames)\n", s, 30 * s
+      -v bw="${backend_warnings:-none}" -v hz="$portal_hz" 'BEGIN {
+    printf "portal (Wayland) 1280x720 at 30 fps from a %d Hz output, %d s (expect %d frames)\n", hz, s, 30 * s
     printf "  zimlo     : %.3f CPU s per recorded s, %d frames in the movie (%.1f %%), tracks: %s\n              %s\n", oc / s, of, 100 * of / (30 * s), tracks, od
     printf "              PipeWire stream (start to finish): %s\n", src
     printf "              portal back end warnings meanwhile: %s\n", bw
     printf "  gstreamer : %.3f CPU s per recorded s, %d frames in the movie (%.1f %%)\n", pc / s, pf, 100 * pf / (30 * s)
-    printf "  CPU ratio zimlo/gstreamer: %.2f (goal <= 0.8)\n", oc / pc
+    printf "  CPU ratio zimlo/gstreamer: %.2f (goal <= 0.6; frames >= 99.5 %%)\n", oc / pc
   }'
   echo "  ($(load))"
 fi
