@@ -47,8 +47,8 @@ int ManualMainLoop::runPending() {
     return count;
 }
 
-bool ManualMainLoop::runUntil(const std::function<bool()>& done,
-                              std::chrono::milliseconds timeout) {
+bool ManualMainLoop::runUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout,
+                              std::chrono::milliseconds recheck) {
     auto deadline = Clock::now() + timeout;
     for (;;) {
         runPending();
@@ -58,9 +58,8 @@ bool ManualMainLoop::runUntil(const std::function<bool()>& done,
         std::unique_lock lock(mutex_);
         auto until = deadline;
         if (!delayed_.empty() && delayed_.begin()->first < until) until = delayed_.begin()->first;
-        // Wake for new work; a short cap also re-checks `done` for state set by other threads.
-        auto cap = now + std::chrono::milliseconds(20);
-        if (cap < until) until = cap;
+        // Wake for new work, and every `recheck` for state set by other threads.
+        if (now + recheck < until) until = now + recheck;
         wake_.wait_until(lock, until, [&] { return !ready_.empty(); });
     }
 }

@@ -26,7 +26,11 @@ class ManualMainLoop : public MainQueueBackend {
     // many ran. Must be called on the main thread.
     int runPending();
     // Pumps until `done` returns true or `timeout` passes; returns the last value of `done`.
-    bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
+    // `done` is checked after every task and, for state other threads set, every `recheck`: a
+    // caller whose `done` only tasks on this loop change may pass a long one, and the loop then
+    // sleeps until work comes instead of waking 50 times a second.
+    bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout,
+                  std::chrono::milliseconds recheck = std::chrono::milliseconds(20));
     // Pumps for the whole of `duration`.
     void runFor(std::chrono::milliseconds duration);
 

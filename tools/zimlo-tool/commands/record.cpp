@@ -290,8 +290,11 @@ int record(const Arguments& arguments) {
                   << "), the movies go to the temporary folder" << std::endl;
     // A movie that cannot be written (a full disk) stops the recording early.
     auto record = [&](double seconds) {
+        // Looking for a failure four times a second is soon enough, and a recording of a still
+        // screen is not woken 50 times a second for it.
         return !loop.runUntil([&] { return failure.has_value(); },
-                              std::chrono::milliseconds(static_cast<long long>(seconds * 1000)));
+                              std::chrono::milliseconds(static_cast<long long>(seconds * 1000)),
+                              std::chrono::milliseconds(250));
     };
     // --seconds counts what is recorded: a pause adds its own length to the run.
     if (arguments.pause && arguments.pause->first < arguments.seconds) {
