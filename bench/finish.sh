@@ -86,6 +86,16 @@ field() {  # name, line prefix, key
 }
 
 echo "finish: recording ${seconds} s at ${resolution}${fps} with camera window and subtitles, $runs times composed while recording and $post_runs after the stop, in turn ($(uptime | sed 's/.*load/load/'))"
+# How much of a recording's movie was composed after the stop: the tail the composition made while
+# recording left, or all of it when that composition was given up and the export made the movie
+# (its frame counts then describe the abandoned movie and say nothing).
+after_stop() {  # name
+  if [ "$(field "$1" ZIMLO_E2E_FOLLOW followed)" = 1 ]; then
+    echo "$(field "$1" ZIMLO_E2E_FOLLOW frames_after_stop) of $(field "$1" ZIMLO_E2E_FOLLOW frame_count) frames composed after the stop"
+  else
+    echo "all of it composed after the stop by the export"
+  fi
+}
 median() { printf '%s\n' "$@" | sort -g | awk '{a[NR] = $1} END {print a[int((NR + 1) / 2)]}'; }
 # The recordings composed after the stop are post, post2, ...
 post_name() { if [ "$1" = 1 ]; then echo post; else echo "post$1"; fi; }
@@ -94,7 +104,7 @@ post_walls=()
 for i in $(seq "$runs"); do
   record "run$i" 1
   walls+=("$(field "run$i" ZIMLO_E2E_FINISH finish_seconds)")
-  echo "  recording $i: stop -> draft listed $(field "run$i" ZIMLO_E2E_FINISH finish_seconds) s, $(field "run$i" ZIMLO_E2E_FOLLOW frames_after_stop) of $(field "run$i" ZIMLO_E2E_FOLLOW frame_count) frames composed after the stop (load average $(load))"
+  echo "  recording $i: stop -> draft listed $(field "run$i" ZIMLO_E2E_FINISH finish_seconds) s, $(after_stop "run$i") (load average $(load))"
   [ "$i" = 1 ] && load_finish=$(load)
   if [ "$i" -le "$post_runs" ]; then
     record "$(post_name "$i")" 0
@@ -257,7 +267,7 @@ rm -f "$post_movie"
 minutes=$(python3 -c "print($recorded / 60)")
 post_wall=$(median "${post_walls[@]}")
 echo "zimlo finish (stop pressed -> draft listed), composed while recording: median ${ours_wall} s of $runs (${walls[*]} s) for ${recorded} s recorded at ${W}x${H} ${FPS} fps, ${ours_cpu} s CPU after the stop in the first (load average $load_finish)"
-echo "  composed after the stop (the tail), by recording: $(for i in $(seq "$runs"); do printf '%s of %s frames; ' "$(field "run$i" ZIMLO_E2E_FOLLOW frames_after_stop)" "$(field "run$i" ZIMLO_E2E_FOLLOW frame_count)"; done)"
+echo "  what was composed after the stop, by recording: $(for i in $(seq "$runs"); do printf '%s; ' "$(after_stop "run$i")"; done)"
 # Whether the machine had the idle time for the composition, and when it had.
 for i in $(seq "$runs"); do
   # Only the main recording's lines: the binary's other tests record too.

@@ -667,6 +667,10 @@
         <translation>%1; the recording was cut short and saving the draft failed too: %2</translation>
     </message>
     <message>
+        <source>没有录到任何内容：停止前屏幕还没有送来画面</source>
+        <translation>nothing was recorded: the screen had not delivered a picture before the stop</translation>
+    </message>
+    <message>
         <source>录制完成但保存草稿失败：%1</source>
         <translation>Recording finished but saving the draft failed: %1</translation>
     </message>

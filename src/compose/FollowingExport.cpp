@@ -145,6 +145,10 @@ class Attempt {
     enum class FrameStep { drawn, again, allDrawn };
     FrameStep drawFrame(int64_t n, const MediaTime& t);
     AttemptEnd completeMovie();
+    // The export's encoder for `built`'s picture at our frame rate: a busy picture's without
+    // `sourceBitRate`, else the one that rate calls for.
+    ExportEncoderSettings encoderFor(const VideoCompositor::Built& built,
+                                     double sourceBitRate = 0) const;
     // Judges the sources read for `drawn` movie seconds; true when the composition must begin
     // again with the other encoder.
     bool needsOtherEncoder(double drawn);
@@ -359,12 +363,9 @@ bool Attempt::openWriter() {
     const int width = built_.videoComposition.renderWidth;
     const int height = built_.videoComposition.renderHeight;
     // The encoder the export would choose for the picture as far as it has been read.
-    const auto preset = VideoCompositor::exportPreset(width, height);
-    const auto busy = encoderSettingsForPreset(preset, width, height, fps_);
+    const auto busy = encoderFor(built_);
     lightEncoder_ = shared_.picture.load() == FollowingExport::Shared::Picture::light;
-    const auto encoder = lightEncoder_ ? encoderSettingsForPreset(preset, width, height, fps_,
-                                                                  lightPictureRate(busy))
-                                       : busy;
+    const auto encoder = lightEncoder_ ? encoderFor(built_, lightPictureRate(busy)) : busy;
     url_ = VideoCompositor::exportPath(shared_.settings.exportDirectory);
     media::MovieWriterOptions options;
     // The index is moved to the front once the movie is complete, without copying its samples.
@@ -608,6 +609,14 @@ std::optional<AttemptEnd> Attempt::waitUntilSettled(const MediaTime& t) {
     }
 }
 
+ExportEncoderSettings Attempt::encoderFor(const VideoCompositor::Built& built,
+                                          double sourceBitRate) const {
+    const auto& video = built.videoComposition;
+    return encoderSettingsForPreset(
+        VideoCompositor::exportPreset(video.renderWidth, video.renderHeight), video.renderWidth,
+        video.renderHeight, fps_, sourceBitRate);
+}
+
 // Hands frame n (at time t) to the compositor once its pictures are there.
 bool Attempt::needsOtherEncoder(double drawn) {
     using Picture = FollowingExport::Shared::Picture;
@@ -616,10 +625,7 @@ bool Attempt::needsOtherEncoder(double drawn) {
         return cursor ? static_cast<double>(cursor->reader().compressedBytesRead()) * 8 / drawn
                       : 0.0;
     };
-    const auto& video = built_.videoComposition;
-    const auto busy = encoderSettingsForPreset(
-        VideoCompositor::exportPreset(video.renderWidth, video.renderHeight), video.renderWidth,
-        video.renderHeight, fps_);
+    const auto busy = encoderFor(built_);
     const double needed =
         VideoCompositor::expectedSourceBitRate(built_, rate(main_), rate(camera_));
     // A source that has told nothing yet (a camera still on its first picture) is judged again
@@ -639,10 +645,7 @@ bool Attempt::needsOtherEncoder(double drawn) {
 }
 
 bool Attempt::encoderSuits(const VideoCompositor::Built& built, int64_t drawn, int64_t count) {
-    const auto& video = built.videoComposition;
-    const auto exported = encoderSettingsForPreset(
-        VideoCompositor::exportPreset(video.renderWidth, video.renderHeight), video.renderWidth,
-        video.renderHeight, fps_, VideoCompositor::expectedSourceBitRate(built));
+    const auto exported = encoderFor(built, VideoCompositor::expectedSourceBitRate(built));
     const bool exportLight = exported.x264Preset == "ultrafast";
     // The export searches harder on a busy picture, and its movie would look better.
     if (lightEncoder_ && !exportLight) {

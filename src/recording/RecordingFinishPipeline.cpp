@@ -58,6 +58,14 @@ std::string describe(const fs::path& path, const std::error_code& code) {
         .toStdString();
 }
 
+// Whether the screen movie was made at all: its writer creates the file with the first picture.
+// A file that cannot be looked at is taken as there, for the draft store to report.
+bool screenMovieWritten(const fs::path& main) {
+    std::error_code error;
+    const bool exists = fs::exists(main, error);
+    return exists || error;
+}
+
 std::string describe(const DraftSaveError& error) {
     return error.code ? describe(error.path, error.code) : error.message;
 }
@@ -337,6 +345,10 @@ void RecordingFinishPipeline::subtitlesSettled(std::optional<fs::path> main,
         handOver(std::nullopt, std::move(pip), false);
         return;
     }
+    if (!screenMovieWritten(*main)) {
+        handOver(std::move(*main), std::move(pip), false);  // nothing to mix
+        return;
+    }
     if (!interruption_ && host_.compositionExpected()) {
         // The export mixes a movie's sound tracks itself, with the same volumes and encoding, so
         // a separate pass would only write the whole movie once more for the export to read.
@@ -391,6 +403,10 @@ void RecordingFinishPipeline::build() {
     const PendingFinish files = std::move(*pendingFinish_);
     pendingFinish_.reset();
     const FinishInputs inputs = host_.takeFinishInputs();
+    if (files.main && !screenMovieWritten(*files.main)) {
+        nothingRecorded();
+        return;
+    }
     RecordingProject project =
         projectFrom(files.main, files.pip, inputs, measuredDuration(files.main, inputs.elapsed));
 
@@ -739,6 +755,17 @@ void RecordingFinishPipeline::save(const RecordingProject& project,
             subtitleFileProblem);
     host_.processingOverlayHidden();
     host_.finishEnded(stored);
+}
+
+void RecordingFinishPipeline::nothingRecorded() {
+    // Stopped before the screen gave its first picture, so its movie was never written: there is
+    // no draft to make. A composition begun is cancelled, which removes what it wrote; the other
+    // files stay as after any failed finish, for recovery to judge.
+    if (follower_) follower_->cancel();
+    follower_.reset();
+    storeFailed(QCoreApplication::translate("RecordingFinishPipeline",
+                                            "没有录到任何内容：停止前屏幕还没有送来画面")
+                    .toStdString());
 }
 
 void RecordingFinishPipeline::storeFailed(const std::string& description) {

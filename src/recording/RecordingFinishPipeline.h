@@ -254,6 +254,9 @@ class RecordingFinishPipeline : public std::enable_shared_from_this<RecordingFin
     void save(const RecordingProject& project, const std::vector<std::filesystem::path>& extraFiles,
               std::optional<std::string> compositionError, std::optional<std::string> audioWarning,
               std::optional<QString> successText);
+    // The stop came before the screen movie's first picture: nothing is saved and the user is
+    // told why.
+    void nothingRecorded();
     void storeFailed(const std::string& description);
     void deleteTemporaryFiles(const std::vector<std::filesystem::path>& files,
                               const RecordingProject& stored) const;

@@ -641,6 +641,44 @@ TEST_F(RecordingFinishTest, WithoutAScreenMovieTheCameraMovieIsStillSaved) {
     EXPECT_EQ(Pipeline::measuredDuration(std::nullopt, -1), 0);
 }
 
+// Stopped before the screen gave a picture: its movie was never made. The user is told so, no
+// draft is attempted, and the camera movie stays with its folder as after any failed finish.
+TEST_F(RecordingFinishTest, AStopBeforeTheFirstScreenPictureSavesNothingAndSaysWhy) {
+    const fs::path recordings = elsewhere_.path() / "recordings";
+    services_.recordingsDirectory = recordings;
+    auto folder = RecordingFolder::create(recordings).value();
+    const fs::path screen = folder->path() / "zimlo_screen_10.mov";
+    const auto camera = movie(folder->path(), "zimlo_camera_10.mov", {}, 10);
+    host_.inputs.aspect.isPiPEnabled = true;
+    host_.inputs.isSubtitleEnabled = true;
+    host_.inputs.subtitleTrack = {segment(0.1, "一")};
+    host_.inputs.elapsed = 1;
+    const auto draftsBefore = namesIn(drafts_.path());
+    const auto folderBefore = namesIn(folder->path());  // its lock and the camera movie
+    for (const bool composes : {true, false}) {
+        SCOPED_TRACE(composes ? "composition expected" : "sounds mixed first");
+        host_.ended.reset();
+        host_.statuses.clear();
+        host_.overlayHidden = 0;
+        host_.expectsComposition = composes;
+        auto pipeline = Pipeline::create(host_, services_);
+        pipeline->recordingBegan();
+        pipeline->filesReported(screen, camera, folder);
+        ASSERT_TRUE(
+            test::pumpUntil([&] { return host_.ended.has_value(); }, std::chrono::seconds(60)));
+        EXPECT_EQ(*host_.ended, std::nullopt);
+        EXPECT_EQ(host_.statuses,
+                  std::vector<std::string>{"录制完成但保存草稿失败：没有录到任何内容："
+                                           "停止前屏幕还没有送来画面"});
+        EXPECT_TRUE(host_.overlays.empty());
+        EXPECT_EQ(host_.overlayHidden, 1);
+        EXPECT_TRUE(saved_.empty());
+        EXPECT_EQ(namesIn(drafts_.path()), draftsBefore);
+        EXPECT_EQ(namesIn(folder->path()), folderBefore);
+        EXPECT_TRUE(namesIn(temp_.path()).empty());
+    }
+}
+
 // Sets to zero the duration the `nth` `box` of a QuickTime file declares: "mvhd" for the movie,
 // "mdhd" for a track (in track order).
 void zeroDeclaredDuration(const fs::path& url, const std::string& box, int nth) {
