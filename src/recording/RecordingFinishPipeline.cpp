@@ -761,6 +761,7 @@ void RecordingFinishPipeline::nothingRecorded() {
     // Stopped before the screen gave its first picture, so its movie was never written: there is
     // no draft to make. A composition begun is cancelled, which removes what it wrote; the other
     // files stay as after any failed finish, for recovery to judge.
+    ZIMLO_LOG_WARN("finish") << "stopped before the screen's first picture: no draft to save";
     if (follower_) follower_->cancel();
     follower_.reset();
     storeFailed(QCoreApplication::translate("RecordingFinishPipeline",
