@@ -6,7 +6,7 @@
 # CPU seconds per recorded second, the frames lost by reason (a grab late for its tick, a full
 # queue to the recording, the encoder behind) and the CPU ratio (goal: ratio <= 0.7; 600 +- 1 of
 # 600 frames at 30 fps, at least 1,197 of 1,200 at 60), then the cost of recording a still screen
-# (goal: at most 3 % of one core): over the
+# (goal: at most 3 % of one core), the median of several recordings: over the
 # whole run, and steady (the recorder's CPU between a quarter and three quarters of the run, from
 # /proc, without the one-off start and finish).
 #
@@ -154,34 +154,46 @@ if [[ $rows == *" x11 "* ]]; then
   run_pair 60 16588800
 fi
 
-# A still screen: stop the animation and record at 30 fps.
+# A still screen: stop the animation and record at 30 fps, CAPTURE_STILL_RUNS times (3; 1 with
+# BENCH_SMOKE=1): a single reading of a few percent moves by a percent between runs of the same
+# build, so the row is judged by the median.
 kill "$animator" 2>/dev/null || true
 sleep 1
-/usr/bin/time -f "%U %S" -o "$work/still.time" \
-  "$tool" record --target "$target" --seconds "$seconds" --fps 30 --resolution 1920x1080 >"$work/still.txt" 2>&1 &
-timer=$!
-# The recorder is time's child (zimlo-tool execs its full build under the same pid). Its CPU
-# (every thread's, ended ones included) is read a quarter and three quarters into the run.
-recorder=
-for _ in $(seq 100); do
-  recorder=$(pgrep -P "$timer" | head -1) && [ -n "$recorder" ] && break
-  sleep 0.02
-done
 ticks_of() { sed 's/.*) //' "/proc/$1/stat" 2>/dev/null | awk '{print $12 + $13}'; }
 now() { date +%s.%N; }
-began=$(now)
-sleep "$(awk -v s="$seconds" 'BEGIN { print s / 4 }')"
-first_at=$(now) first=$(ticks_of "$recorder")
-sleep "$(awk -v s="$seconds" 'BEGIN { print s / 2 }')"
-second_at=$(now) second=$(ticks_of "$recorder")
-wait "$timer" || { echo "zimlo-tool record failed:"; cat "$work/still.txt"; exit 1; }
-still_movie=$(awk -F': ' '/^screen movie:/ {print $2}' "$work/still.txt")
-awk -v s="$seconds" -v c="$(cpu_of "$work/still.time")" -v a="$first" -v b="$second" \
-    -v hz="$(getconf CLK_TCK)" -v t0="$began" -v t1="$first_at" -v t2="$second_at" 'BEGIN {
-  printf "still screen at 30 fps, %d s: %.1f %% of one core\n", s, 100 * c / s
-  if (a == "" || b == "") print "  steady: not measured (the recorder was not found)"
-  else printf "  steady: %.1f %% of one core (%.0f s to %.0f s)\n", 100 * (b - a) / hz / (t2 - t1), t1 - t0, t2 - t0 }'
-rm -f "$still_movie"
+# Prints "<whole-run %> <steady %>" of one recording (steady "-" when not measured).
+still_run() {
+  /usr/bin/time -f "%U %S" -o "$work/still.time" \
+    "$tool" record --target "$target" --seconds "$seconds" --fps 30 --resolution 1920x1080 >"$work/still.txt" 2>&1 &
+  local timer=$! recorder= first_at first second_at second
+  # The recorder is time's child (zimlo-tool execs its full build under the same pid). Its CPU
+  # (every thread's, ended ones included) is read a quarter and three quarters into the run.
+  for _ in $(seq 100); do
+    recorder=$(pgrep -P "$timer" | head -1) && [ -n "$recorder" ] && break
+    sleep 0.02
+  done
+  sleep "$(awk -v s="$seconds" 'BEGIN { print s / 4 }')"
+  first_at=$(now) first=$(ticks_of "$recorder")
+  sleep "$(awk -v s="$seconds" 'BEGIN { print s / 2 }')"
+  second_at=$(now) second=$(ticks_of "$recorder")
+  wait "$timer" || { echo "zimlo-tool record failed:" >&2; cat "$work/still.txt" >&2; return 1; }
+  rm -f "$(awk -F': ' '/^screen movie:/ {print $2}' "$work/still.txt")"
+  awk -v s="$seconds" -v c="$(cpu_of "$work/still.time")" -v a="$first" -v b="$second" \
+      -v hz="$(getconf CLK_TCK)" -v t1="$first_at" -v t2="$second_at" 'BEGIN {
+    if (a == "" || b == "") steady = "-"; else steady = sprintf("%.1f", 100 * (b - a) / hz / (t2 - t1))
+    printf "%.1f %s\n", 100 * c / s, steady }'
+}
+if [ "${BENCH_SMOKE:-0}" = 1 ]; then still_runs=${CAPTURE_STILL_RUNS:-1}; else still_runs=${CAPTURE_STILL_RUNS:-3}; fi
+: >"$work/still.runs"
+for _ in $(seq "$still_runs"); do still_run >>"$work/still.runs"; done
+# The median of each column (the middle reading, or the mean of the two middle ones).
+median() { awk -v c="$1" '$c != "-" {print $c}' "$work/still.runs" | sort -n |
+  awk '{v[NR] = $1} END { if (NR == 0) print "-"; else if (NR % 2) printf "%.1f", v[(NR + 1) / 2]; else printf "%.1f", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+printf "still screen at 30 fps, %d s, median of %d: %s %% of one core (runs: %s)\n" "$seconds" "$still_runs" \
+  "$(median 1)" "$(awk '{print $1}' "$work/still.runs" | paste -sd' ')"
+if [ "$(median 2)" = "-" ]; then echo "  steady: not measured (the recorder was not found)"
+else printf "  steady: %s %% of one core, median (runs: %s; a quarter to three quarters in)\n" \
+  "$(median 2)" "$(awk '{print $2}' "$work/still.runs" | paste -sd' ')"; fi
 echo "  ($(load))"
 fi
 

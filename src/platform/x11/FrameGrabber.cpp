@@ -3,6 +3,7 @@
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/Xcomposite.h>
+#include <X11/extensions/XInput2.h>
 #include <X11/extensions/Xfixes.h>
 #include <poll.h>
 #include <sys/ipc.h>
@@ -99,11 +100,36 @@ FrameGrabber::FrameGrabber(Display* display, ContentFilter filter, bool excludeO
     if (hasFixes_) XFixesSelectCursorInput(d_, root_, XFixesDisplayCursorNotifyMask);
     if (trap.sync())
         fail(screen::CaptureError::Kind::xProtocolError, std::to_string(trap.errorCode()));
+    if (hasFixes_) watchPointerMotion();
 
     // Black until the first grab.
     srcStride_ = srcWidth_ * 4;
     fallback_.assign(static_cast<size_t>(srcStride_) * srcHeight_, 0);
     srcData_ = fallback_.data();
+}
+
+// Asking the server where the pointer is costs a round trip; on a still screen that was most of
+// a tick's work. XInput2's raw motion says when a device moved the pointer (from the server
+// 2.1 on, even while another client holds a grab), so the question is asked only then. Without
+// the extension, or when it refuses, the pointer is asked after every tick as before.
+void FrameGrabber::watchPointerMotion() {
+    int event = 0, error = 0;
+    if (!XQueryExtension(d_, "XInputExtension", &xiOpcode_, &event, &error)) {
+        xiOpcode_ = -1;
+        return;
+    }
+    ErrorTrap trap(d_);
+    int major = 2, minor = 2;
+    if (XIQueryVersion(d_, &major, &minor) != Success || trap.sync() || major < 2 ||
+        (major == 2 && minor < 1)) {
+        xiOpcode_ = -1;
+        return;
+    }
+    unsigned char bits[XIMaskLen(XI_LASTEVENT)] = {};
+    XISetMask(bits, XI_RawMotion);
+    XIEventMask mask{XIAllMasterDevices, static_cast<int>(sizeof(bits)), bits};
+    XISelectEvents(d_, root_, &mask, 1);
+    if (trap.sync()) xiOpcode_ = -1;
 }
 
 FrameGrabber::~FrameGrabber() {
@@ -253,6 +279,8 @@ bool FrameGrabber::poll(bool showsCursor) {
         XNextEvent(d_, &event);
         if (damage_ && event.type == damageEvent_ + XDamageNotify) {
             changed_ = true;
+        } else if (event.type == GenericEvent && event.xcookie.extension == xiOpcode_) {
+            pointerMoved_ = true;  // raw motion: the only XInput2 event asked for
         } else if (hasFixes_ && event.type == fixesEvent_ + XFixesCursorNotify) {
             cursorShapeDirty_ = true;
         } else if (window_) {
@@ -277,7 +305,7 @@ bool FrameGrabber::poll(bool showsCursor) {
         }
     }
     if (showsCursor != lastShowsCursor_) changed_ = true;
-    if (showsCursor && hasFixes_) {
+    if (showsCursor && hasFixes_ && pointerQueryDue()) {
         Window rootReturn = 0, child = 0;
         int rx = 0, ry = 0, wx = 0, wy = 0;
         unsigned int mask = 0;
@@ -299,6 +327,16 @@ bool FrameGrabber::poll(bool showsCursor) {
         if (cursorShapeDirty_) changed_ = true;
     }
     return changed_;
+}
+
+bool FrameGrabber::pointerQueryDue() {
+    const auto now = std::chrono::steady_clock::now();
+    // A program that warps the pointer makes no raw motion: such moves are caught by the
+    // occasional question.
+    if (xiOpcode_ >= 0 && !pointerMoved_ && now - pointerAskedAt_ < kPointerRecheck) return false;
+    pointerMoved_ = false;  // motion read after this point asks again at the next poll
+    pointerAskedAt_ = now;
+    return true;
 }
 
 bool FrameGrabber::waitForChange(bool showsCursor, std::chrono::nanoseconds limit) {

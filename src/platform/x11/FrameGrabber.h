@@ -69,6 +69,8 @@ class FrameGrabber {
     PixelRect placement(int outW, int outH, bool preservesAspectRatio) const;
     void renderNV12(media::PixelBuffer& out, bool preservesAspectRatio);
     void fetchCursorImage();
+    void watchPointerMotion();
+    bool pointerQueryDue();
     uint8_t* srcPixel(int x, int y) {
         return srcData_ + static_cast<size_t>(y) * srcStride_ + x * 4;
     }
@@ -111,6 +113,12 @@ class FrameGrabber {
     bool cursorShapeDirty_ = true;
     bool lastShowsCursor_ = false;
     int lastCursorX_ = -100000, lastCursorY_ = -100000;
+    // Pointer motion: XInput2's code when raw motion is watched (else -1), motion seen since
+    // the pointer was last asked for, and when that was.
+    static constexpr std::chrono::milliseconds kPointerRecheck{250};
+    int xiOpcode_ = -1;
+    bool pointerMoved_ = true;
+    std::chrono::steady_clock::time_point pointerAskedAt_{};
     std::vector<uint32_t> cursorPixels_;  // premultiplied ARGB
     int cursorWidth_ = 0, cursorHeight_ = 0, cursorHotX_ = 0, cursorHotY_ = 0;
 

@@ -5,8 +5,11 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <cstdlib>
 #include <future>
 #include <mutex>
+#include <string>
+#include <thread>
 
 #include "platform/media/MonotonicClock.h"
 #include "platform/runtime/SerialQueue.h"
@@ -170,6 +173,41 @@ TEST(ScreenStream, CursorIsBlendedWhenShown) {
     ContentFilter filter = ContentFilter::forDisplay(mainDisplay(), {});
     EXPECT_GT(countLit(*captureImage(filter, 1920, 1080, true).value()), 10);
     EXPECT_EQ(countLit(*captureImage(filter, 1920, 1080, false).value()), 0);
+}
+
+// The pointer is asked for only when a device moved it, or now and then for a program's warp:
+// on a still screen both kinds of move still reach the recording.
+TEST(ScreenStream, PointerMovesOverAStillScreenAreFollowed) {
+    test::TestWindows x(test::XvfbEnvironment::displayName());
+    const Window root = DefaultRootWindow(x.display());
+    XWarpPointer(x.display(), None, root, 0, 0, 0, 0, 200, 200);
+    XSync(x.display(), False);
+    auto pointerAt = [](int px, int py) {
+        return [px, py](const media::PixelBuffer& image) {
+            int lit = 0;
+            for (int y = py - 2; y < py + 24; ++y)
+                for (int x = px - 2; x < px + 24; ++x) lit += rgbAt(image, x, y) != 0;
+            return lit > 10;
+        };
+    };
+    RunningStream run(ContentFilter::forDisplay(mainDisplay(), {}), fullSize(true));
+    ASSERT_FALSE(run.startError) << run.startError->what();
+    ASSERT_TRUE(run.log.waitFor(pointerAt(200, 200)));
+    std::this_thread::sleep_for(1500ms);  // a still screen: only the once-a-second picture
+
+    // A device's move (a relative one goes through XTest, as a mouse's would; xdotool's
+    // absolute move is a warp).
+    const std::string move = "DISPLAY=" + test::XvfbEnvironment::displayName() +
+                             " xdotool mousemove_relative 1300 700";
+    ASSERT_EQ(std::system(move.c_str()), 0);
+    auto moved = run.log.waitFor(pointerAt(1500, 900), 3s);
+    ASSERT_TRUE(moved) << "a moved pointer was not followed";
+    EXPECT_FALSE(pointerAt(200, 200)(*moved->pixels));
+
+    // A program's warp makes no device motion: caught by the occasional question.
+    XWarpPointer(x.display(), None, root, 0, 0, 0, 0, 600, 400);
+    XSync(x.display(), False);
+    EXPECT_TRUE(run.log.waitFor(pointerAt(600, 400), 3s)) << "a warped pointer was not followed";
 }
 
 TEST(ScreenStream, SinglePictureReportsAnUnreachableDisplay) {
