@@ -8,6 +8,7 @@
 
 #include "platform/log/Log.h"
 #include "platform/media/MonotonicClock.h"
+#include "platform/runtime/MainQueue.h"
 #include "platform/runtime/WeakOwner.h"
 #include "platform/storage/ClaimedFiles.h"
 
@@ -15,6 +16,10 @@ namespace zimlo::capture {
 
 RecordingStage::RecordingStage(std::filesystem::path recordingsDirectory, Handlers handlers)
     : recordingsDirectory_(std::move(recordingsDirectory)), handlers_(std::move(handlers)) {}
+
+// A recording still waiting for its last sound is finished without it: its movie is not left
+// without an end.
+RecordingStage::~RecordingStage() { finishEnding(files_.recordingNumber); }
 
 RecordingStage::Writers RecordingStage::writers() const { return recordings_.lock()->current; }
 
@@ -46,6 +51,8 @@ std::filesystem::path RecordingStage::makeRecordingFolder() {
 std::shared_ptr<RecordingTimeline> RecordingStage::start(bool withPiP, CaptureFrameRate frameRate,
                                                          bool withMicrophone) {
     if (isRecording()) return nullptr;
+    // The last recording's sound still on its way has to give way: its movie ends now.
+    finishEnding(files_.recordingNumber);
     auto seconds = std::to_string(static_cast<long long>(std::time(nullptr)));
     const auto directory = makeRecordingFolder();
     // Another recording started in the same second (another window, the tool) has its own
@@ -93,18 +100,51 @@ std::shared_ptr<RecordingTimeline> RecordingStage::start(bool withPiP, CaptureFr
 }
 
 void RecordingStage::stop(media::MediaTime stoppedAt) {
+    const uint64_t recording = files_.recordingNumber;
     Writers taken;
+    bool waitsForSound = false;
     {
         auto recordings = recordings_.lock();
         if (!recordings->current.isRecording) return;
         taken = std::exchange(recordings->current, Writers{});
+        auto heard = std::exchange(recordings->heard, {});
+        waitsForSound = !heard.empty() && taken.screen;
+        if (waitsForSound)
+            recordings->ending = Ending{taken, stoppedAt, std::move(heard), recording};
     }
-    auto finished = weakly(weak_from_this(), [recording = files_.recordingNumber](
-                                                 RecordingStage& self, const WriterResult& result) {
+    if (!waitsForSound) {
+        finishWriters(taken, stoppedAt, recording);
+        return;
+    }
+    MainQueue::postAfter(kSoundAfterStopSeconds,
+                         weakly(weak_from_this(), [recording](RecordingStage& self) {
+                             self.finishEnding(recording);
+                         }));
+}
+
+void RecordingStage::finishEnding(uint64_t recording) {
+    std::optional<Ending> ending;
+    {
+        auto recordings = recordings_.lock();
+        if (!recordings->ending || recordings->ending->recording != recording) return;
+        ending = std::exchange(recordings->ending, std::nullopt);
+    }
+    if (!ending->awaited.empty()) {
+        ZIMLO_LOG_INFO("source") << "finishing without the sound after the stop of "
+                                 << ending->awaited.size() << " source(s): none came in "
+                                 << kSoundAfterStopSeconds << " s";
+    }
+    finishWriters(ending->writers, ending->stoppedAt, recording);
+}
+
+void RecordingStage::finishWriters(const Writers& writers, media::MediaTime stoppedAt,
+                                   uint64_t recording) {
+    auto finished = weakly(weak_from_this(), [recording](RecordingStage& self,
+                                                         const WriterResult& result) {
         self.oneWriterFinished(recording, result);
     });
-    if (taken.screen) taken.screen->finish(finished, stoppedAt);
-    if (files_.shouldRecordPiP && taken.camera) taken.camera->finish(finished, stoppedAt);
+    if (writers.screen) writers.screen->finish(finished, stoppedAt);
+    if (files_.shouldRecordPiP && writers.camera) writers.camera->finish(finished, stoppedAt);
 }
 
 void RecordingStage::writerFailed(uint64_t recording, const WriterError& error) {
@@ -236,15 +276,38 @@ void RecordingStage::writeOpeningPicture(const std::shared_ptr<RecordingTimeline
 // ---- Sound and the camera (their devices' queues)
 
 void RecordingStage::takeSystemAudio(media::AudioSample sample) {
-    auto current = writers();
-    if (current.isRecording && current.screen)
-        current.screen->appendAudio(std::move(sample), AudioSource::system);
+    takeSound(std::move(sample), AudioSource::system);
 }
 
 void RecordingStage::takeMicrophoneAudio(const media::AudioSample& sample) {
-    auto current = writers();
-    if (current.isRecording && current.screen)
-        current.screen->appendAudio(sample, AudioSource::microphone);
+    takeSound(sample, AudioSource::microphone);
+}
+
+void RecordingStage::takeSound(media::AudioSample sample, AudioSource source) {
+    std::shared_ptr<RecordingFileWriter> writer;
+    std::optional<uint64_t> allCame;
+    {
+        auto recordings = recordings_.lock();
+        if (recordings->current.isRecording && recordings->current.screen) {
+            writer = recordings->current.screen;
+            if (writer->audioSources().contains(source)) recordings->heard.insert(source);
+        } else if (auto& ending = recordings->ending;
+                   ending && ending->awaited.contains(source) && sample.presentationTime.valid) {
+            // Sound arrives in order: once a piece reaches the stop, all before it has come.
+            if (sample.presentationTime < ending->stoppedAt) writer = ending->writers.screen;
+            if (sample.sampleRate <= 0 ||
+                sample.presentationTime + sample.duration() >= ending->stoppedAt) {
+                ending->awaited.erase(source);
+                if (ending->awaited.empty()) allCame = ending->recording;
+            }
+        }
+    }
+    if (writer) writer->appendAudio(std::move(sample), source);
+    if (allCame) {
+        MainQueue::post(weakly(weak_from_this(), [recording = *allCame](RecordingStage& self) {
+            self.finishEnding(recording);
+        }));
+    }
 }
 
 void RecordingStage::takeCameraFrame(const media::VideoSample& frame) {

@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 
 #include "capture/AudioSource.h"
 #include "capture/RecordingFileWriter.h"
@@ -42,14 +43,21 @@ class RecordingStage : public std::enable_shared_from_this<RecordingStage> {
 
     // `recordingsDirectory` holds a folder of each recording's own.
     RecordingStage(std::filesystem::path recordingsDirectory, Handlers handlers);
+    ~RecordingStage();
+    RecordingStage(const RecordingStage&) = delete;
+    RecordingStage& operator=(const RecordingStage&) = delete;
 
     bool isRecording() const;
     // Creates the files and writers; the timeline the opening picture goes on, none when a
     // recording runs already.
     std::shared_ptr<RecordingTimeline> start(bool withPiP, CaptureFrameRate frameRate,
                                              bool withMicrophone);
-    // Both movies last until `stoppedAt`, whatever the inputs last delivered.
+    // Both movies last until `stoppedAt`, whatever the inputs last delivered. The sound server
+    // hands sound on in pieces, so what was heard just before the stop may still be on its
+    // way: the movies are finished once every sound source heard in the recording delivered
+    // up to the stop, or after kSoundAfterStopSeconds.
     void stop(media::MediaTime stoppedAt);
+    static constexpr double kSoundAfterStopSeconds = 0.3;
     bool pause(media::MediaTime at);
     // The timeline resumed, for carryPausedPicture; none when it was not paused.
     std::shared_ptr<RecordingTimeline> resume(media::MediaTime at);
@@ -92,8 +100,18 @@ class RecordingStage : public std::enable_shared_from_this<RecordingStage> {
         std::shared_ptr<RecordingFileWriter> camera;
         std::shared_ptr<RecordingTimeline> timeline;
     };
+    // A stopped recording waiting for the rest of its sound: the screen writer still takes
+    // what is stamped before the stop from the sources still awaited.
+    struct Ending {
+        Writers writers;
+        media::MediaTime stoppedAt;
+        std::set<AudioSource> awaited;
+        uint64_t recording = 0;
+    };
     struct Recordings {
         Writers current;
+        std::set<AudioSource> heard;  // sources the current recording has sound from
+        std::optional<Ending> ending;
         // The last recording's, for the statistics and the timeline.
         std::shared_ptr<RecordingFileWriter> lastScreen, lastCamera;
         std::shared_ptr<RecordingTimeline> lastTimeline;
@@ -122,7 +140,11 @@ class RecordingStage : public std::enable_shared_from_this<RecordingStage> {
     void recordScreenFrame(PausedPicture& paused, const Writers& current,
                            const media::VideoSample& sample);
     static void carry(PausedPicture& paused, const Writers& current, media::MediaTime resumedAt);
+    // On the devices' queues.
+    void takeSound(media::AudioSample sample, AudioSource source);
     // Main thread.
+    void finishEnding(uint64_t recording);
+    void finishWriters(const Writers& writers, media::MediaTime stoppedAt, uint64_t recording);
     void writerFailed(uint64_t recording, const WriterError& error);
     void oneWriterFinished(uint64_t recording, const WriterResult& result);
 

@@ -12,6 +12,9 @@
 #include "platform/runtime/WeakOwner.h"
 
 namespace zimlo::capture {
+
+// A stop waits for the computer's sound up to it: the batch holding it must come in time.
+static_assert(ScreenInput::kSystemSoundBatchSeconds * 2 < RecordingStage::kSoundAfterStopSeconds);
 namespace {
 
 // A queue must not be destroyed by its own thread (it would join itself); when the last owner

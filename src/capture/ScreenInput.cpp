@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <chrono>
 #include <future>
+#include <mutex>
 #include <utility>
+#include <vector>
 
 #include "capture/PlatformErrorText.h"
 #include "capture/PortalSessions.h"
@@ -52,6 +54,28 @@ ScreenInput::FrameCounts countsOf(const screen::CaptureStream& stream) {
     return {stream.deliveredFrameCount(), stream.droppedFrameCount(), stream.lateFrameCount(),
             stream.sourceCounts()};
 }
+
+// The computer's sound comes from the server in pieces of some 20 ms: each handed on alone
+// would wake the system-audio queue fifty times a second, a good part of what recording a still
+// screen costs. Pieces are gathered on the server's thread and handed on about every
+// kSystemSoundBatchSeconds; after a stop, the recording waits for the batch holding its end.
+class SoundGathering {
+  public:
+    // What to hand on now: nothing until enough has gathered.
+    std::vector<media::AudioSample> add(media::AudioSample sample) {
+        std::lock_guard lock(mutex_);
+        if (sample.sampleRate > 0) seconds_ += sample.duration().seconds();
+        gathered_.push_back(std::move(sample));
+        if (seconds_ < ScreenInput::kSystemSoundBatchSeconds) return {};
+        seconds_ = 0;
+        return std::exchange(gathered_, {});
+    }
+
+  private:
+    std::mutex mutex_;
+    std::vector<media::AudioSample> gathered_;
+    double seconds_ = 0;
+};
 
 std::string noStreamText() { return translate("ScreenCameraSource", "无法创建新的录屏预览流"); }
 
@@ -187,13 +211,16 @@ std::unique_ptr<audio::ReconnectingCapture> ScreenInput::makeSystemAudioCapture(
         [](audio::PulseCapture::SampleHandler onSample, audio::PulseCapture::ErrorHandler onError) {
             return audio::PulseCapture::startSystemAudio(std::move(onSample), std::move(onError));
         },
-        [queue = systemAudioQueue_, weak](media::AudioSample sample) {
+        [queue = systemAudioQueue_, weak,
+         gathering = std::make_shared<SoundGathering>()](media::AudioSample sample) {
+            auto batch = gathering->add(std::move(sample));
+            if (batch.empty()) return;
             auto target = queue.lock();
             if (!target) return;
-            target->async([weak, sample = std::move(sample)]() mutable {
+            target->async([weak, batch = std::move(batch)]() mutable {
                 auto self = weak.lock();
-                if (self && self->handlers_.systemAudio)
-                    self->handlers_.systemAudio(std::move(sample));
+                if (!self || !self->handlers_.systemAudio) return;
+                for (auto& piece : batch) self->handlers_.systemAudio(std::move(piece));
             });
         },
         [weak](const std::optional<audio::AudioError>& problem) {

@@ -60,6 +60,9 @@ class ScreenInput : public std::enable_shared_from_this<ScreenInput> {
 
     // A stuck X server must not hang the window.
     static constexpr double kOwnWindowQueryLimitSeconds = 2.0;
+    // The computer's sound is handed on in batches of about this length (well inside the
+    // recording's wait for its last sound after a stop).
+    static constexpr double kSystemSoundBatchSeconds = 0.1;
 
     // The queues outlive the streams (the owner calls close before it lets them go). The
     // sound thread reaches its queue weakly: a queue must not be destroyed by its own thread.

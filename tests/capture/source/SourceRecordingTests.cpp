@@ -233,7 +233,19 @@ TEST(ScreenCameraSourceRecording, RecordsScreenSystemAudioMicrophoneAndCameraInS
 
 // A tone already playing when the recording starts is in the movie from its first moments: the
 // computer's sound must not take its time to start, nor be stamped so early it is cut away.
-TEST(ScreenCameraSourceRecording, SystemSoundAlreadyPlayingIsHeardFromTheStart) {
+// Index just past the last sample louder than `threshold`.
+std::optional<size_t> endOfLoud(const std::string& raw, float threshold) {
+    for (size_t i = raw.size() / 4; i > 0; --i) {
+        float v;
+        std::memcpy(&v, raw.data() + (i - 1) * 4, 4);
+        if (std::fabs(v) > threshold) return i;
+    }
+    return std::nullopt;
+}
+
+// The sound server hands the computer's sound on in pieces: the last one before the stop comes
+// after it and still belongs in the movie.
+TEST(ScreenCameraSourceRecording, SystemSoundPlayingThroughoutIsHeardFromTheStartToTheStop) {
     RecordingDesk desk("1920x1080x24", "tone");
     auto& xvfb = desk.xvfb;
     const auto& targets = desk.targets;
@@ -277,6 +289,16 @@ TEST(ScreenCameraSourceRecording, SystemSoundAlreadyPlayingIsHeardFromTheStart) 
     std::cout << "tone heard " << heardAt * 1000 << " ms after the first frame; track "
               << raw.size() / 4 / 48000.0 << " s\n";
     EXPECT_LT(heardAt, 0.2);
+
+    const double pictureEnd = std::stod(run("ffprobe -v error -select_streams v:0 -show_entries "
+                                            "stream=duration -of csv=p=0 '" +
+                                            movie + "'"));
+    auto end = endOfLoud(raw, 0.3f);
+    ASSERT_TRUE(end.has_value());
+    const double silentEnd =
+        pictureEnd - (start("a:0") + static_cast<double>(*end) / 48000.0 - start("v:0"));
+    std::cout << "tone heard until " << silentEnd * 1000 << " ms before the movie's end\n";
+    EXPECT_LT(silentEnd, 0.075);
 }
 
 // A still screen sends its next picture only after a while, so a recording started and stopped
