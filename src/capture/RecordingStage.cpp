@@ -139,10 +139,10 @@ void RecordingStage::finishEnding(uint64_t recording) {
 
 void RecordingStage::finishWriters(const Writers& writers, media::MediaTime stoppedAt,
                                    uint64_t recording) {
-    auto finished = weakly(weak_from_this(), [recording](RecordingStage& self,
-                                                         const WriterResult& result) {
-        self.oneWriterFinished(recording, result);
-    });
+    auto finished =
+        weakly(weak_from_this(), [recording](RecordingStage& self, const WriterResult& result) {
+            self.oneWriterFinished(recording, result);
+        });
     if (writers.screen) writers.screen->finish(finished, stoppedAt);
     if (files_.shouldRecordPiP && writers.camera) writers.camera->finish(finished, stoppedAt);
 }

@@ -2,8 +2,8 @@
 
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
-#include <X11/extensions/Xcomposite.h>
 #include <X11/extensions/XInput2.h>
+#include <X11/extensions/Xcomposite.h>
 #include <X11/extensions/Xfixes.h>
 #include <poll.h>
 #include <sys/ipc.h>

@@ -290,9 +290,10 @@ TEST(ScreenCameraSourceRecording, SystemSoundPlayingThroughoutIsHeardFromTheStar
               << raw.size() / 4 / 48000.0 << " s\n";
     EXPECT_LT(heardAt, 0.2);
 
-    const double pictureEnd = std::stod(run("ffprobe -v error -select_streams v:0 -show_entries "
-                                            "stream=duration -of csv=p=0 '" +
-                                            movie + "'"));
+    const double pictureEnd =
+        std::stod(run("ffprobe -v error -select_streams v:0 -show_entries "
+                      "stream=duration -of csv=p=0 '" +
+                      movie + "'"));
     auto end = endOfLoud(raw, 0.3f);
     ASSERT_TRUE(end.has_value());
     const double silentEnd =

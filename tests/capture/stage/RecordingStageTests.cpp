@@ -1,5 +1,3 @@
-#include "capture/RecordingStage.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "capture/RecordingStage.h"
 #include "platform/media/AssetReader.h"
 #include "platform/media/MonotonicClock.h"
 #include "platform/media/SyntheticMedia.h"
@@ -56,19 +55,20 @@ TEST(RecordingStage, SoundOfTheLastMomentsThatComesAfterTheStopIsHeardUpToIt) {
         const double start = std::floor((media::MonotonicClock::nowSeconds() - 3) * kFps) / kFps;
         auto at = [&](double seconds) { return MediaTime::fromSeconds(start + seconds, 48000); };
         for (int i = 0; i < 75; ++i)
-            stage->takeScreenPicture(test::videoSample(
-                test::movingPicture(320, 240, i),
-                MediaTime::make(static_cast<int64_t>(start * kFps) + i, kFps)));
+            stage->takeScreenPicture(
+                test::videoSample(test::movingPicture(320, 240, i),
+                                  MediaTime::make(static_cast<int64_t>(start * kFps) + i, kFps)));
         auto batch = [&](int from, int to) {
             for (int i = from; i < to; ++i)
-                stage->takeSystemAudio(test::toneSample(at(i * 0.02), 960, 440, 0.5f, 48000,
-                                                        int64_t{i} * 960));
+                stage->takeSystemAudio(
+                    test::toneSample(at(i * 0.02), 960, 440, 0.5f, 48000, int64_t{i} * 960));
         };
         batch(0, 110);  // up to 2.2 s
         stage->stop(at(2.45));
         // Handed over before the main queue runs again, as a batch would arrive.
         if (soundComes) batch(110, 125);  // up to 2.5 s, past the stop
-        ASSERT_TRUE(test::pumpUntil([&] { return finished.has_value(); }, std::chrono::seconds(60)));
+        ASSERT_TRUE(
+            test::pumpUntil([&] { return finished.has_value(); }, std::chrono::seconds(60)));
         ASSERT_TRUE(finished->has_value());
         EXPECT_NEAR(heardUntil(**finished), soundComes ? 2.45 : 2.2, 1024.0 / 48000);
     }

@@ -197,8 +197,8 @@ TEST(ScreenStream, PointerMovesOverAStillScreenAreFollowed) {
 
     // A device's move (a relative one goes through XTest, as a mouse's would; xdotool's
     // absolute move is a warp).
-    const std::string move = "DISPLAY=" + test::XvfbEnvironment::displayName() +
-                             " xdotool mousemove_relative 1300 700";
+    const std::string move =
+        "DISPLAY=" + test::XvfbEnvironment::displayName() + " xdotool mousemove_relative 1300 700";
     ASSERT_EQ(std::system(move.c_str()), 0);
     auto moved = run.log.waitFor(pointerAt(1500, 900), 3s);
     ASSERT_TRUE(moved) << "a moved pointer was not followed";
