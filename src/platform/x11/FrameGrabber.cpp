@@ -350,6 +350,27 @@ bool FrameGrabber::waitForChange(bool showsCursor, std::chrono::nanoseconds limi
     return poll(showsCursor);
 }
 
+std::chrono::steady_clock::time_point FrameGrabber::nextLookAt(bool showsCursor) const {
+    using Clock = std::chrono::steady_clock;
+    if (!showsCursor || !hasFixes_) return Clock::time_point::max();
+    if (xiOpcode_ < 0 || pointerMoved_) return Clock::time_point::min();
+    return pointerAskedAt_ + kPointerRecheck;
+}
+
+void FrameGrabber::sleepUntilEvent(int wakeFd, std::chrono::steady_clock::time_point until) {
+    XFlush(d_);
+    if (XEventsQueued(d_, QueuedAlready) > 0) return;
+    const auto left = until - std::chrono::steady_clock::now();
+    if (left <= std::chrono::nanoseconds::zero()) return;
+    // A year at most: the time_point may be the far end of the clock.
+    const auto limit = std::min<std::chrono::nanoseconds>(left, std::chrono::hours(24 * 365));
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(limit);
+    const timespec wait{static_cast<time_t>(seconds.count()),
+                        static_cast<long>((limit - seconds).count())};
+    pollfd fds[2] = {{ConnectionNumber(d_), POLLIN, 0}, {wakeFd, POLLIN, 0}};
+    ::ppoll(fds, wakeFd >= 0 ? 2 : 1, &wait, nullptr);
+}
+
 bool FrameGrabber::grab(bool showsCursor) {
     changed_ = false;
     justRedirected_ = false;

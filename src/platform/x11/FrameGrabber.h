@@ -31,6 +31,12 @@ class FrameGrabber {
     bool poll(bool showsCursor);
     // Waits up to `limit` for an event that may change the picture, then polls.
     bool waitForChange(bool showsCursor, std::chrono::nanoseconds limit);
+    // When the grabber must look again although no event came: at once when the pointer can
+    // only be followed by asking where it is, at the next occasional question when it is
+    // drawn, else never.
+    std::chrono::steady_clock::time_point nextLookAt(bool showsCursor) const;
+    // Sleeps until the X connection has an event, `wakeFd` (when not -1) is readable, or `until`.
+    void sleepUntilEvent(int wakeFd, std::chrono::steady_clock::time_point until);
     // Set when a captured window was destroyed; the stream then ends.
     bool targetGone() const { return targetGone_; }
 

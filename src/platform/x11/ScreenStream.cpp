@@ -1,5 +1,8 @@
 #include "platform/x11/ScreenStream.h"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -19,8 +22,23 @@
 namespace zimlo::x11 {
 
 struct ScreenStream::Shared {
+    Shared() : wakeFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+    ~Shared() {
+        if (wakeFd >= 0) ::close(wakeFd);
+    }
+    Shared(const Shared&) = delete;
+    Shared& operator=(const Shared&) = delete;
+
+    // Wakes the capture thread from a still screen's sleep (-1: no such sleep).
+    void poke() const {
+        if (wakeFd < 0) return;
+        const uint64_t one = 1;
+        [[maybe_unused]] auto written = ::write(wakeFd, &one, sizeof(one));
+    }
+
     std::mutex mutex;  // guards: configuration, stopRequested, running, thread, onStop
     std::condition_variable wake;
+    const int wakeFd;
     ScreenStreamConfiguration configuration;
     bool stopRequested = false;
     bool running = false;
@@ -185,18 +203,36 @@ void captureLoop(const std::shared_ptr<ScreenStream::Shared>& shared, const Cont
     BufferPool pool;
     std::shared_ptr<const media::PixelBuffer> last;
     media::MediaTime lastComplete = media::MediaTime::invalid();
+    auto interval = intervalOf(config);
     auto next = Clock::now();
+    auto lastCompleteAt = next;
     bool wasChanging = false;
+    bool still = false;  // the last tick found nothing new
     std::optional<screen::CaptureError> stopError;
 
     while (true) {
+        if (still && shared->wakeFd >= 0) {
+            // A still screen: instead of waking at every tick for nothing, sleep until the X
+            // server has news (damage, pointer motion), a request comes, the picture is due
+            // again to cover the timeline, or the grabber must look anyway; then carry on at
+            // the first tick after.
+            const auto until = std::min(lastCompleteAt + std::chrono::seconds(1),
+                                        grabber->nextLookAt(config.showsCursor));
+            if (until > next) {
+                grabber->sleepUntilEvent(shared->wakeFd, until);
+                uint64_t pokes = 0;
+                [[maybe_unused]] auto drained = ::read(shared->wakeFd, &pokes, sizeof(pokes));
+                const auto woke = Clock::now();
+                if (woke > next) next += interval * ((woke - next) / interval + 1);
+            }
+        }
         {
             std::unique_lock lock(shared->mutex);
             shared->wake.wait_until(lock, next, [&] { return shared->stopRequested; });
             if (shared->stopRequested) break;
             config = shared->configuration;
         }
-        const auto interval = intervalOf(config);
+        interval = intervalOf(config);
         const int width = std::max(2, config.width), height = std::max(2, config.height);
 
         bool changed = grabber->poll(config.showsCursor);
@@ -226,11 +262,14 @@ void captureLoop(const std::shared_ptr<ScreenStream::Shared>& shared, const Cont
             last = buffer;
             sample.status = media::FrameStatus::complete;
             lastComplete = now;
+            lastCompleteAt = Clock::now();
         } else if (!lastComplete.valid || (now - lastComplete).seconds() >= 1.0) {
             // Still content: one complete frame a second keeps a recording's timeline covered.
             sample.status = media::FrameStatus::complete;
             lastComplete = now;
+            lastCompleteAt = Clock::now();
         }
+        still = !changed && !sizeChanged;
         // A tick with nothing new ends here: such a frame is neither shown, measured nor
         // recorded, and handing it on would wake the consumer for nothing.
         if (sample.status) {
@@ -310,6 +349,7 @@ void ScreenStream::stopCapture(Completion completion) {
         thread = std::move(shared_->thread);
     }
     shared_->wake.notify_all();
+    shared_->poke();
     if (thread.joinable()) {
         if (thread.get_id() == std::this_thread::get_id()) {
             letGo(
@@ -327,8 +367,11 @@ void ScreenStream::stopCapture(Completion completion) {
 }
 
 void ScreenStream::updateConfiguration(const ScreenStreamConfiguration& configuration) {
-    std::lock_guard lock(shared_->mutex);
-    shared_->configuration = configuration;
+    {
+        std::lock_guard lock(shared_->mutex);
+        shared_->configuration = configuration;
+    }
+    shared_->poke();  // a still screen's sleep ends: the new settings apply at the next tick
 }
 
 ScreenStreamConfiguration ScreenStream::configuration() const {
