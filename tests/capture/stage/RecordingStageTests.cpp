@@ -7,10 +7,9 @@
 #include <vector>
 
 #include "capture/RecordingStage.h"
-#include "platform/media/AssetReader.h"
 #include "platform/media/MonotonicClock.h"
+#include "platform/media/SoundReading.h"
 #include "platform/media/SyntheticMedia.h"
-#include "support/ResultValue.h"
 #include "support/TestMain.h"
 
 namespace zimlo::capture {
@@ -23,18 +22,7 @@ constexpr int kFps = 30;
 
 // Seconds into the movie until which its sound is louder than a whisper.
 double heardUntil(const fs::path& movie) {
-    auto asset = test::valueOrFailure(media::MovieAsset::open(movie));
-    if (!asset) return -1;
-    auto tracks = asset->tracks(media::MediaType::audio);
-    if (tracks.size() != 1) return -1;
-    auto reader =
-        test::valueOrFailure(media::AudioMixReader::open(*asset, {{tracks[0].trackID, 1.0f}}));
-    if (!reader) return -1;
-    std::vector<float> left;
-    while (auto chunk = reader->next()) {
-        auto* s = reinterpret_cast<const float*>(chunk->data.data());
-        for (size_t i = 0; i + 1 < chunk->data.size() / 4; i += 2) left.push_back(s[i]);
-    }
+    const auto left = test::leftChannelOfFirstSoundTrack(movie);
     auto last =
         std::find_if(left.rbegin(), left.rend(), [](float v) { return std::fabs(v) > 0.3f; });
     return static_cast<double>(left.rend() - last) / 48000;

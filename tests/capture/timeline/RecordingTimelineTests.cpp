@@ -9,10 +9,9 @@
 
 #include "capture/RecordingFileWriter.h"
 #include "capture/RecordingTimeline.h"
-#include "platform/media/AssetReader.h"
 #include "platform/media/Probe.h"
+#include "platform/media/SoundReading.h"
 #include "platform/media/SyntheticMedia.h"
-#include "support/ResultValue.h"
 #include "support/TestMain.h"
 
 namespace zimlo::capture {
@@ -159,16 +158,7 @@ TEST(RecordingTimeline, WriterLeavesThePauseOutOfPictureAndSound) {
     // Sound: 440 Hz throughout, never the pause's 880 Hz (zero crossings per second tell, from
     // 50 ms into each second: the movie begins with the sound encoder's priming, 21 ms of what a
     // tone cut in makes of it).
-    auto asset = test::valueOrFailure(media::MovieAsset::open(url));
-    ASSERT_TRUE(asset);
-    auto reader = test::valueOrFailure(media::AudioMixReader::open(
-        *asset, {{asset->tracks(media::MediaType::audio).front().trackID, 1.0f}}));
-    ASSERT_TRUE(reader);
-    std::vector<float> left;
-    while (auto chunk = reader->next()) {
-        const auto* s = reinterpret_cast<const float*>(chunk->data.data());
-        for (size_t i = 0; i + 1 < chunk->data.size() / 4; i += 2) left.push_back(s[i]);
-    }
+    const auto left = test::leftChannelOfFirstSoundTrack(url);
     ASSERT_GT(left.size(), 48000u * 4);
     for (size_t second = 0; second + 1 < left.size() / 48000; ++second) {
         int crossings = 0;

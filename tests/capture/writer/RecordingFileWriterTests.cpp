@@ -15,6 +15,7 @@
 #include "platform/media/AssetReader.h"
 #include "platform/media/MonotonicClock.h"
 #include "platform/media/Probe.h"
+#include "platform/media/SoundReading.h"
 #include "platform/media/SyntheticMedia.h"
 #include "support/ResultValue.h"
 #include "support/TestMain.h"
@@ -307,18 +308,7 @@ TEST(RecordingFileWriter, SoundGatheredButNotYetHandedOverIsHeardUpToTheStop) {
     ASSERT_TRUE(test::pumpUntil([&] { return result.has_value(); }, std::chrono::seconds(60)));
     ASSERT_TRUE(result->ok()) << result->error().description();
 
-    auto asset = test::valueOrFailure(media::MovieAsset::open(url));
-    ASSERT_TRUE(asset);
-    auto tracks = asset->tracks(media::MediaType::audio);
-    ASSERT_EQ(tracks.size(), 1u);
-    auto reader =
-        test::valueOrFailure(media::AudioMixReader::open(*asset, {{tracks[0].trackID, 1.0f}}));
-    ASSERT_TRUE(reader);
-    std::vector<float> left;
-    while (auto chunk = reader->next()) {
-        auto* s = reinterpret_cast<const float*>(chunk->data.data());
-        for (size_t i = 0; i + 1 < chunk->data.size() / 4; i += 2) left.push_back(s[i]);
-    }
+    const auto left = test::leftChannelOfFirstSoundTrack(url);
     auto last =
         std::find_if(left.rbegin(), left.rend(), [](float v) { return std::fabs(v) > 0.3f; });
     ASSERT_NE(last, left.rend());
