@@ -340,13 +340,7 @@ bool FrameGrabber::pointerQueryDue() {
 }
 
 bool FrameGrabber::waitForChange(bool showsCursor, std::chrono::nanoseconds limit) {
-    if (XPending(d_) == 0) {
-        pollfd connection{ConnectionNumber(d_), POLLIN, 0};
-        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(limit);
-        const timespec wait{static_cast<time_t>(seconds.count()),
-                            static_cast<long>((limit - seconds).count())};
-        ::ppoll(&connection, 1, &wait, nullptr);
-    }
+    sleepUntilEvent(-1, std::chrono::steady_clock::now() + limit);
     return poll(showsCursor);
 }
 
