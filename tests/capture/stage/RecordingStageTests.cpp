@@ -45,7 +45,7 @@ TEST(RecordingStage, SoundOfTheLastMomentsThatComesAfterTheStopIsHeardUpToIt) {
         for (int i = 0; i < 75; ++i)
             stage->takeScreenPicture(
                 test::videoSample(test::movingPicture(320, 240, i),
-                                  MediaTime::make(static_cast<int64_t>(start * kFps) + i, kFps)));
+                                  MediaTime::make(std::llround(start * kFps) + i, kFps)));
         auto batch = [&](int from, int to) {
             for (int i = from; i < to; ++i)
                 stage->takeSystemAudio(

@@ -29,7 +29,8 @@ using test::Probe;
 constexpr int kFps = 30;
 
 MediaTime frameTime(int frame, double startSeconds = 50) {
-    return MediaTime::make(static_cast<int64_t>(startSeconds * kFps) + frame, kFps);
+    // Rounded: a start taken on a tick, k / 30, times 30 may come out a hair under k.
+    return MediaTime::make(std::llround(startSeconds * kFps) + frame, kFps);
 }
 
 WriterResult finishAndWait(RecordingFileWriter& writer) {
