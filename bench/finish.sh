@@ -78,7 +78,8 @@ record() {  # name, follow (1/0): one recording; its output in $work/name/e2e.ou
       exit 1
     fi
     echo "warning: the end-to-end checks of $1 failed, the figures below still time the finish:"
-    grep -A1 'Failure$' "$dir/e2e.out" | grep -v -e '^--$' -e 'Failure$' | cut -c1-160 | sed 's/^/  /'
+    # The check and its message (a tone's profile, say), which may say where it went wrong.
+    grep -A2 'Failure$' "$dir/e2e.out" | grep -v -e '^--$' -e 'Failure$' | cut -c1-400 | sed 's/^/  /'
   fi
 }
 field() {  # name, line prefix, key
