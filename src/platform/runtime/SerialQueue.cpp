@@ -16,7 +16,14 @@ SerialQueue::~SerialQueue() {
     }
     wake_.notify_all();
     if (isCurrent()) {
-        // The last owner let go from one of our own tasks: the thread cannot join itself.
+        // The last owner let go from one of our own tasks: the thread cannot join itself, and
+        // once that task returns it must not touch this object again. It takes the waiting
+        // tasks along and runs them before it ends.
+        {
+            std::lock_guard lock(mutex_);
+            remains_->ready.swap(ready_);
+        }
+        remains_->destroyed = true;
         letGo(std::move(thread_));
     } else {
         thread_.join();
@@ -71,6 +78,8 @@ void SerialQueue::sync(const Task& task) {
 }
 
 void SerialQueue::run() {
+    Remains remains;
+    remains_ = &remains;
     std::unique_lock lock(mutex_);
     for (;;) {
         // Delayed tasks that fell due join the ready ones in due order.
@@ -85,6 +94,15 @@ void SerialQueue::run() {
             lock.unlock();
             task();
             task = nullptr;  // captured state is released off the lock
+            if (remains.destroyed) {
+                // The queue is gone (the task, or what it held, was its last owner); the lock,
+                // not held now, is left alone.
+                for (Task& waiting : remains.ready) {
+                    waiting();
+                    waiting = nullptr;
+                }
+                return;
+            }
             lock.lock();
             continue;
         }

@@ -18,7 +18,8 @@ namespace zimlo {
 // the thread is named after the suffix (Linux keeps 15 bytes of a thread name).
 //
 // Destroying the queue runs the tasks already submitted (not the delayed ones that are not
-// due yet), then joins the thread.
+// due yet), then joins the thread. When the last owner lets go from one of the queue's own
+// tasks, the thread runs the waiting tasks after that one and ends by itself.
 class SerialQueue {
   public:
     explicit SerialQueue(std::string_view suffix);
@@ -42,6 +43,13 @@ class SerialQueue {
     static std::string threadNameForSuffix(std::string_view suffix);
 
   private:
+    // What the thread keeps of the queue once a task of its own destroyed it: the tasks that
+    // were still waiting. Lives on the thread's stack.
+    struct Remains {
+        bool destroyed = false;
+        std::deque<Task> ready;
+    };
+
     void run();
 
     using Clock = std::chrono::steady_clock;
@@ -51,6 +59,7 @@ class SerialQueue {
     std::deque<Task> ready_;
     std::multimap<Clock::time_point, Task> delayed_;
     bool stopping_ = false;
+    Remains* remains_ = nullptr;  // set by run(), read by the destructor on the queue's thread
     std::thread thread_;
 };
 

@@ -3,12 +3,15 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include "platform/runtime/FirstErrorSlot.h"
 #include "platform/runtime/SerialQueue.h"
+#include "platform/runtime/Threads.h"
 #include "platform/runtime/WaitGroup.h"
 
 using namespace zimlo;
@@ -96,6 +99,30 @@ TEST(SerialQueue, DestructionDrainsSubmittedWork) {
             });
     }
     EXPECT_EQ(ran.load(), 50);
+}
+
+// A callback's captures may hold the last owner of the queue it runs on: the queue then goes
+// from its own thread, whose loop must not touch it again, and the tasks queued after that one
+// still run.
+TEST(SerialQueue, ALastOwnerLettingGoFromItsOwnTaskLeavesTheWaitingTasksToRun) {
+    for (int round = 0; round < 200; ++round) {
+        SCOPED_TRACE(round);
+        auto queue = std::make_shared<SerialQueue>(".let-go");
+        std::promise<void> open;
+        queue->async([gate = open.get_future().share()] { gate.wait(); });
+        queue->async([owner = queue]() mutable { owner.reset(); });
+        auto after = std::make_shared<std::atomic<int>>(0);
+        auto last = std::make_shared<std::promise<void>>();
+        auto ran = last->get_future();
+        for (int i = 0; i < 5; ++i) queue->async([after] { ++*after; });
+        queue->async([last] { last->set_value(); });
+        queue.reset();
+        open.set_value();
+        ASSERT_EQ(ran.wait_for(5s), std::future_status::ready);
+        EXPECT_EQ(after->load(), 5);
+        // The thread, let go, ends by itself.
+        ASSERT_TRUE(waitForLetGoThreads(5000ms));
+    }
 }
 
 TEST(WaitGroup, WaitTimesOutWhileWorkIsOutstandingAndNotifiesAtZero) {
